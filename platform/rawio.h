@@ -1,0 +1,34 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The one gate for opening a volume below its file system.
+//
+// Reads use a strictly read-only open. Every open for writing goes through
+// OpenRawForWrite, which allows only two kinds of target:
+//   - a regular file (a volume image the user made or chose), and
+//   - a block device that is not mounted read-write, opened O_EXCL so that the kernel
+//     refuses it while any file system (or another exclusive opener) holds it.
+// Everything else (a mounted read-write device, a character device, a folder, a link
+// to any of these) is refused with a reason.
+#pragma once
+
+#include <string>
+
+namespace tw::platform {
+
+enum class RawKind { Missing, RegularFile, BlockDevice, Other };
+
+// What `path` is, following symbolic links (a /dev/disk/by-* link names a device).
+RawKind ClassifyRawSource(const std::string& path);
+
+// Opens `path` read-only (O_RDONLY | O_CLOEXEC). Returns the descriptor, or -1 with
+// *error set.
+int OpenRawForRead(const std::string& path, std::string* error);
+
+// Opens `path` for reading and writing if the gate allows it (see above). Returns the
+// descriptor, or -1 with *error set to a sentence saying why it was refused.
+int OpenRawForWrite(const std::string& path, std::string* error);
+
+// True when the block device `path` (resolved through links) is mounted read-write,
+// per /proc/self/mountinfo (major:minor match). *where receives the mount point.
+bool IsMountedReadWrite(const std::string& path, std::string* where);
+
+}  // namespace tw::platform

@@ -1,0 +1,157 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Raw access to a volume by absolute 512-byte sector: the one way every reader and
+// writer below the file system (NTFS, FAT32, the search, recovery, the data viewer)
+// touches a volume.
+//
+// A small polymorphic backend (`CRawDrive`) does the transfers; the owning holder
+// (`CRawDriveRef`) checks every request once at the top, chooses the backend from what
+// the source is, and routes every open for writing through the safety gate of
+// platform/rawio.h.
+//
+// Sector N of a volume is at byte N x 512 of its block device or image file; sector 0
+// is the volume's boot sector.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace tw::volume {
+
+inline constexpr uint32_t kSectorSize = 512;
+
+// One backend. Backends do the transfer only; the holder has already checked that
+// byteCount is a whole number of sectors and that the range lies inside the volume.
+class CRawDrive {
+public:
+    virtual ~CRawDrive() = default;
+    // Opens `source` (read-only unless forWrite). False on failure; LastError() says why.
+    virtual bool OpenVolume(const std::string& source, bool forWrite) = 0;
+    // Closes the source; harmless when closed.
+    virtual void Close() = 0;
+    // Transfers byteCount bytes at byte offset sector x 512. False on any failure,
+    // including a transfer that ends early (end of the source, I/O error).
+    virtual bool ReadSectors(uint64_t sector, void* buffer, uint32_t byteCount) = 0;
+    virtual bool WriteSectors(uint64_t sector, const void* buffer, uint32_t byteCount) = 0;
+    // Size of the opened source in bytes; 0 when closed.
+    virtual uint64_t SizeBytes() const = 0;
+    // Why the last operation failed ("" when it did not).
+    const std::string& LastError() const { return lastError_; }
+
+protected:
+    std::string lastError_;
+};
+
+// A volume image file: sector N at byte N x 512. Reads and writes are positioned
+// (pread/pwrite); short transfers are looped over; a read past the end fails.
+// Opening for writing goes through tw::platform::OpenRawForWrite.
+class CRawDriveImage : public CRawDrive {
+public:
+    ~CRawDriveImage() override;
+    bool OpenVolume(const std::string& source, bool forWrite) override;
+    void Close() override;
+    bool ReadSectors(uint64_t sector, void* buffer, uint32_t byteCount) override;
+    bool WriteSectors(uint64_t sector, const void* buffer, uint32_t byteCount) override;
+    uint64_t SizeBytes() const override { return size_; }
+
+protected:
+    int fd_ = -1;
+    uint64_t size_ = 0;
+    bool writable_ = false;
+};
+
+// A block device (/dev/sdb1, /dev/loop0p1). Same transfers as an image; the size comes
+// from BLKGETSIZE64. Opening for writing is refused while the device is mounted
+// read-write (the gate opens it O_EXCL).
+class CRawDriveDevice : public CRawDriveImage {
+public:
+    bool OpenVolume(const std::string& source, bool forWrite) override;
+};
+
+// A volume held in memory (unit tests, fuzzing). The source text is ignored by
+// OpenVolume; the bytes are given to the constructor and can be read back.
+class CRawDriveMemory : public CRawDrive {
+public:
+    explicit CRawDriveMemory(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
+    bool OpenVolume(const std::string& source, bool forWrite) override;
+    void Close() override { open_ = false; }
+    bool ReadSectors(uint64_t sector, void* buffer, uint32_t byteCount) override;
+    bool WriteSectors(uint64_t sector, const void* buffer, uint32_t byteCount) override;
+    uint64_t SizeBytes() const override { return open_ ? bytes_.size() : 0; }
+    std::vector<uint8_t>& Bytes() { return bytes_; }
+    const std::vector<uint8_t>& Bytes() const { return bytes_; }
+    // Counts of transfers, for tests that check how a caller reads.
+    uint64_t readCalls = 0;
+    uint64_t writeCalls = 0;
+
+private:
+    std::vector<uint8_t> bytes_;
+    bool open_ = false;
+    bool writable_ = false;
+};
+
+// Wraps another backend and injects faults: any transfer touching a sector in
+// `failSectors` fails (as EIO would); a read touching a sector in `shortSectors`
+// delivers only the sectors before it and fails (a short read).
+class CRawDriveFaulty : public CRawDrive {
+public:
+    explicit CRawDriveFaulty(std::unique_ptr<CRawDrive> inner) : inner_(std::move(inner)) {}
+    bool OpenVolume(const std::string& source, bool forWrite) override;
+    void Close() override { inner_->Close(); }
+    bool ReadSectors(uint64_t sector, void* buffer, uint32_t byteCount) override;
+    bool WriteSectors(uint64_t sector, const void* buffer, uint32_t byteCount) override;
+    uint64_t SizeBytes() const override { return inner_->SizeBytes(); }
+    CRawDrive& Inner() { return *inner_; }
+
+    std::set<uint64_t> failSectors;
+    std::set<uint64_t> shortSectors;
+
+private:
+    bool Hits(const std::set<uint64_t>& s, uint64_t sector, uint32_t byteCount,
+              uint64_t* first) const;
+    std::unique_ptr<CRawDrive> inner_;
+};
+
+// The owning holder. Either chooses its backend on Open from what the source is
+// (a block device gets CRawDriveDevice, a regular file CRawDriveImage; a mounted folder
+// must be resolved to its device by the caller first), or uses the backend given to
+// the constructor for every Open.
+class CRawDriveRef {
+public:
+    CRawDriveRef() = default;
+    explicit CRawDriveRef(std::unique_ptr<CRawDrive> backend);
+    ~CRawDriveRef();
+    CRawDriveRef(const CRawDriveRef&) = delete;
+    CRawDriveRef& operator=(const CRawDriveRef&) = delete;
+
+    // Opens the source read-only, or for writing when forWrite (through the raw-write
+    // gate: an image file, or a block device not mounted read-write, opened O_EXCL).
+    // A previous open is closed first. False on failure, with LastError() set.
+    bool Open(const std::string& source, bool forWrite = false);
+    void Close();
+    // Whole sectors only: byteCount must be a non-zero multiple of 512 and the range
+    // must lie inside the volume; otherwise false without touching the backend.
+    bool Read(uint64_t sector, void* buffer, uint32_t byteCount);
+    // As Read; also false when the drive was not opened for writing.
+    bool Write(uint64_t sector, const void* buffer, uint32_t byteCount);
+    // Size of the opened volume in bytes (0 when closed).
+    uint64_t SizeBytes() const;
+    bool IsOpen() const { return open_; }
+    bool IsWritable() const { return open_ && writable_; }
+    // The source text given to the last Open.
+    const std::string& Source() const { return source_; }
+    const std::string& LastError() const { return lastError_; }
+
+private:
+    bool Check(uint64_t sector, uint32_t byteCount, const char* what);
+    std::unique_ptr<CRawDrive> drive_;
+    bool given_ = false;  // backend came from the constructor: never replaced
+    bool open_ = false;
+    bool writable_ = false;
+    std::string source_;
+    std::string lastError_;
+};
+
+}  // namespace tw::volume

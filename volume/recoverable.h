@@ -1,0 +1,55 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// What the recoverable-file search finds and what it is given: the result record of one
+// deleted file, and the context the search driver passes to the NTFS and FAT32 walks.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/filetime.h"
+#include "platform/opcontext.h"
+#include "volume/raw_drive.h"
+
+namespace tw::volume {
+
+enum class FileSystemKind { Ntfs, Fat32 };
+
+// One deleted file that may still be recovered.
+struct RecoverableFile {
+    FileTime created = 0, modified = 0;  // UTC file times; 0 when unknown
+    std::string name;                    // UTF-8; empty when the record kept only a DOS name
+    std::string attributes;              // 13 characters, see AttributeText
+    int recoverability = 0;              // percent of the data still unallocated, 0..100
+    uint64_t size = 0;                   // bytes
+    uint64_t location = 0;               // NTFS: sector of the file record; FAT32: first cluster
+    std::string folder;                  // folder path as text, or "< Folder has been deleted >"
+    bool resident = false;               // NTFS: the data lives inside the record
+    FileSystemKind fs = FileSystemKind::Ntfs;
+    uint64_t directoryCluster = 0;  // FAT32: cluster of the directory holding the entry
+    std::string details;            // NTFS: data-run summary + reallocated block, when asked
+};
+
+// The 13-character attribute text: each position is "-" unless its bit is set:
+// a archive 0x20, c compressed 0x800, d directory 0x10 or bit 28, e encrypted 0x4000,
+// h hidden 0x2, i bit 28, n normal 0x80, o offline 0x1000, p reparse point 0x400,
+// r read-only 0x1, s system 0x4, t temporary 0x100; the 13th is always "-".
+std::string AttributeText(uint32_t attributeBits);
+
+enum class SearchMode { Search, Scrub };
+
+// What the search driver hands to the file-system walks.
+struct SearchContext {
+    std::string driveText;  // shown as the folder of root items: mount point + "/", or "/" for an image
+    CRawDriveRef* drive = nullptr;  // opened by the driver
+    SearchMode mode = SearchMode::Search;
+    OpContext op;             // progress, abort (the stop flag), log
+    bool wantStatus = true;   // show the running count in the status text
+    bool wantDetails = false; // fill RecoverableFile::details
+    std::vector<RecoverableFile> found;  // appended in the order found; count = found.size()
+    std::function<void(const RecoverableFile&)> onFound;  // live display; may be empty
+    uint64_t protectedStartSector = 0;  // scrub guard: records at or past it are left alone
+};
+
+}  // namespace tw::volume

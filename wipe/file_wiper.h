@@ -1,0 +1,220 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The file wipers: every place that destroys a file for good goes through one of them.
+//
+// A wipe overwrites the file's clusters in place with the passes of passes.h, truncates
+// the file to nothing, renames it N times to random names of the same shape and deletes
+// it. Three variants differ in who calls them and what they report:
+//
+//                      CSecureFileWiper       CProgressFileWiper     CRecycleFileWiper
+//   used by            log wiping, the        deep clean             Trash wipe
+//                      file viewer, `wipe`
+//   probe open         read-write             read-write             read-only
+//   cluster size       the file's volume      the file's volume      the caller's
+//   buffer size        the cluster size       the caller's           the caller's cluster
+//   write denied       chmod u+w and retry    chmod u+w and retry    chmod u+w and retry
+//                      only when asked        always                 always
+//   passes             N + 1                  N                      N
+//   between chunks     -                      progress, status,      every 8th chunk the
+//                                             counter, abort         bars step; abort
+//   truncate to 0      always                 unless aborted         unless aborted
+//   renaming           after overwrite        after overwrite        before the open,
+//                                                                    only if renameAndDelete
+//   delete             always                 always                 only if renameAndDelete
+//
+// Linux meanings: "read-only" is no write permission for the user; "clearing the
+// attributes" is adding the user's write permission (chmod u+w). Files with the
+// immutable or append-only flag ("system") and anything that is not a regular file
+// (symbolic links are never followed) are refused untouched. The probe takes a
+// non-blocking exclusive advisory lock (flock), so a file another process holds locked
+// counts as "in use". The overwrite is written with O_DIRECT from page-aligned buffers;
+// where the file system refuses O_DIRECT (tmpfs, some FUSE file systems: EINVAL on open
+// or on write) it is written buffered with an fdatasync after every pass, so that each
+// pass reaches the disk before the next. Lengths are 64-bit: files of 4 GiB and more are
+// overwritten over their whole length.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/opcontext.h"
+
+namespace tw::wipe {
+
+// The volume a file lives on, named by any path on it.
+class CDriveGeometry {
+public:
+    // Stores `path` (the file being wiped, or any path on the volume) as the root.
+    // An empty path is refused: the root is left unchanged and false returned.
+    bool SetRoot(const std::string& path);
+    const std::string& Root() const { return root_; }
+
+    // The file system's block size (statvfs f_frsize, else f_bsize): the cluster size
+    // of this system. 0 for an empty root or when the query fails.
+    uint32_t GetClusterSize() const;
+    // The logical sector size of the block device under the root (sysfs), else 512.
+    // 0 for an empty root or when the root cannot be examined.
+    uint32_t GetSectorSize() const;
+
+private:
+    std::string root_;
+};
+
+// Renames the file at `path` passCount times. Each new name keeps the folder part and
+// the name's length; every byte of the name except '.' becomes a random lower-case
+// letter ('a'..'z'), so dots (and with them the extension's place) survive. A file
+// without write permission for the user first gets it (chmod u+w). A rename never
+// replaces an existing file (RENAME_NOREPLACE; a taken name is a failed rename).
+// On return `path` names where the file actually is: the last successful new name, or
+// the old name when no rename succeeded. After the last successful rename it waits,
+// 100 ms between tries and at most 5 seconds, until the file opens for reading under
+// its new name (a file the user may not read is not waited for). True if the last
+// rename succeeded. passCount < 1 renames nothing and gives false.
+bool ScrambleName(std::string& path, int passCount);
+
+// True if `path` opens for reading (the handle is closed at once); false for an empty
+// path or a failed open. Symbolic links are not followed.
+bool CanOpenForRead(const std::string& path);
+
+// Removes `folder` and everything below it without overwriting anything. Entries
+// without write permission for the user are made writable first; symbolic links are
+// removed, never followed. The first failure stops the walk and gives false; true once
+// the folder itself is removed.
+bool DeleteFolderTree(const std::string& folder);
+
+// The plain wiper, and the base of the other two.
+class CSecureFileWiper {
+public:
+    // Loads the four log words and reseeds the calling thread's random generator with
+    // the time in whole seconds.
+    CSecureFileWiper();
+
+    // The pass count N. No range check: callers pass 1..7 (or 3 for log wiping); the
+    // pass table covers up to 14, the plain wipe writes N + 1.
+    void SetPassCount(int n) { passCount = n; }
+    int PassCount() const { return passCount; }
+
+    // Plain wipe: probe (read-write, exclusive lock), raise the length to a whole number
+    // of clusters, write passes 1..N+1 with one cluster as buffer, truncate to 0, rename
+    // N times, delete. When the overwrite open is denied and clearAttributesOnDenied is
+    // set, adds u+w and retries once. True when the final delete succeeded; false with
+    // the file untouched when the probe or the overwrite open fails.
+    bool WipeFile(const std::string& path, bool clearAttributesOnDenied, bool randomMode);
+
+    // The pass loop on an already open file `fd` (opened for writing, O_DIRECT or not):
+    // the plain wipe's N + 1 passes with a pass buffer of bufferSize bytes over the
+    // file's current length, then truncation to 0. False only when the buffer cannot be
+    // allocated (nothing written then). A failed write ends that pass; later passes are
+    // still tried.
+    bool WritePasses(int fd, uint32_t bufferSize, bool randomMode);
+
+    // "Erased <path> with <count> overwrites" ("overwrite" for a count of 1): the log
+    // line built from the four words below.
+    std::string ErasedLine(const std::string& path, int count) const;
+
+    // Renames by the rule of the free ScrambleName with this wiper's pass count.
+    bool ScrambleName(std::string& path) const { return wipe::ScrambleName(path, passCount); }
+
+    std::string erasedWord;      // "Erased"
+    std::string overwritesWord;  // "overwrites"
+    std::string overwriteWord;   // "overwrite"
+    std::string withWord;        // "with"
+    int64_t timeValue = 0;       // kept for callers; unused by the wipe itself
+    CDriveGeometry drive;        // the volume of the file being wiped
+
+protected:
+    // What a variant does around the chunks of the pass loop.
+    struct ChunkHooks {
+        virtual ~ChunkHooks() = default;
+        // Before pass `pass` (1-based) of `passes` over `lengthBytes`.
+        virtual void BeforePass(int /*pass*/, int /*passes*/, uint64_t /*lengthBytes*/) {}
+        // Before one write of `bytes` that covers `chunks` pass buffers; false stops
+        // the pass loop (abort): nothing more is written and the file is not truncated.
+        virtual bool BeforeChunk(uint64_t /*bytes*/, uint64_t /*chunks*/) { return true; }
+        // After that write, whatever its result.
+        virtual void AfterChunk(uint64_t /*bytes*/, uint64_t /*chunks*/) {}
+        // After the last pass (also after an abort).
+        virtual void AfterPasses(bool /*aborted*/) {}
+    };
+    // The shared pass loop: `passes` passes, buffers of bufferSize, hooks around each
+    // write; truncates to 0 at the end unless a hook stopped it. `aborted` (may be null)
+    // tells whether a hook stopped it. False only when no buffer could be allocated.
+    bool RunPasses(int fd, uint32_t bufferSize, bool randomMode, int passes, ChunkHooks& hooks,
+                   bool* aborted);
+    // Opens `path` for the overwrite: write-only, O_DIRECT when the file system takes
+    // it, no symbolic links; on EACCES/EPERM and when clearOnDenied, adds u+w and
+    // retries once. -1 on failure.
+    static int OpenForOverwrite(const std::string& path, bool clearOnDenied);
+    // Extends the open file to the next multiple of clusterSize (no-op for 0, for an
+    // empty file or when already a multiple). False if the extension failed.
+    static bool ExtendToCluster(int fd, uint64_t lengthBytes, uint32_t clusterSize);
+
+    int passCount = 1;
+};
+
+// The deep clean's wiper: N passes with the caller's buffer size, progress on the
+// Current bar, the status line "<text> (<written> of <size>)", the caller's byte
+// counter, and abort between chunks.
+class CProgressFileWiper : public CSecureFileWiper {
+public:
+    // `op` (may be null) gives the progress sink and the abort flag; it must outlive
+    // the wiper's calls.
+    explicit CProgressFileWiper(const OpContext* op = nullptr);
+    void SetContext(const OpContext* op) { op_ = op; }
+
+    // Probe (read-write, exclusive lock), raise the length to whole clusters of the
+    // file's volume, write passes 1..N with a bufferSize buffer (0: one cluster),
+    // truncate to 0 unless aborted, rename N times, delete. Always adds u+w and retries
+    // when the overwrite open is denied. True when the final delete succeeded; false
+    // with the file untouched when the probe or the overwrite open fails. An abort
+    // stops the passes after the current chunk; the file is still renamed and deleted.
+    bool WipeFile(const std::string& path, bool randomMode, uint32_t bufferSize);
+    // The N-pass loop with progress on an open file (truncates unless aborted).
+    bool WritePasses(int fd, uint32_t bufferSize, bool randomMode);
+
+    // The caller's text for the status line; longer than 33 characters it is cut to
+    // its first 33 followed by "...".
+    void SetStatusText(std::string callerText);
+    // Whether the last WipeFile/WritePasses was stopped by the abort flag.
+    bool WasAborted() const { return aborted_; }
+
+    uint64_t* bytesWritten = nullptr;  // caller's counter, may be null: += each chunk
+    bool showStatus = false;           // the status line is written only when both
+    bool showStatus2 = false;          //   flags are set
+    std::string ofWord;                // "of"
+
+private:
+    const OpContext* op_ = nullptr;
+    std::string statusText_;
+    bool aborted_ = false;
+};
+
+// The Trash wiper: N passes with the caller's cluster size; renames (and deletes) only
+// when asked, before the overwrite open.
+class CRecycleFileWiper : public CSecureFileWiper {
+public:
+    explicit CRecycleFileWiper(const OpContext* op = nullptr);
+    void SetContext(const OpContext* op) { op_ = op; }
+
+    // Probe (read-only open), then if renameAndDelete ScrambleName (which also gives a
+    // read-only file its write permission), open for the overwrite (adding u+w and
+    // retrying when denied), raise the length to whole clusterSize units (0: the file's
+    // volume's cluster), write passes 1..N with a clusterSize buffer, truncate to 0
+    // unless aborted, and if renameAndDelete delete it. An empty file is not written;
+    // with renameAndDelete it is renamed a second time and deleted. True when the
+    // overwrite ran (with renameAndDelete: when the delete succeeded); false with the
+    // file untouched when the probe fails.
+    bool WipeFile(const std::string& path, bool randomMode, uint32_t clusterSize,
+                  bool renameAndDelete);
+    // The N-pass loop with the every-8th-chunk progress step on an open file.
+    bool WritePasses(int fd, uint32_t bufferSize, bool randomMode);
+    bool WasAborted() const { return aborted_; }
+
+    bool progressTick = false;  // step the Current bar every 8th chunk
+    bool stepOverall = false;   // step the Overall bar with it
+
+private:
+    const OpContext* op_ = nullptr;
+    bool aborted_ = false;
+};
+
+}  // namespace tw::wipe

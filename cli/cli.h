@@ -1,0 +1,110 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The frame every tidewipe-cli command is built on: registration, exit codes, errors,
+// confirmation, the terminal progress line and JSON output.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "log/activity_log.h"
+#include "platform/opcontext.h"
+#include "platform/registry.h"
+#include "platform/settings.h"
+
+namespace tw::cli {
+
+// Exit status of the program.
+enum Exit : int {
+    kOk = 0,       // success
+    kFailed = 1,   // the operation failed or partly failed
+    kUsage = 2,    // usage error
+    kRefused = 3,  // refused: unsupported file system, unsafe target, missing permission
+};
+
+// Shared state of one run of the program. Commands reach the settings and the log
+// through it and report their exit status in `exit`.
+class Env {
+public:
+    std::string configHome;  // --config-home; applied before any command runs
+    int exit = kOk;
+
+    RegistryStore& Store();
+    // Settings loaded once (missing values created, log folder resolved).
+    Settings& GetSettings();
+    // The log writer when activity logging is on (SaveToLogfile = 1), else null.
+    log::CActivityLogFile* Log();
+    // The log writer regardless of the switch (for `log` commands).
+    log::CActivityLogFile& LogWriter();
+    // The NumOverwrites setting, kept between 1 and 7.
+    int DefaultPasses();
+
+    // Sets the exit status to the worst seen so far.
+    void Fail(int code) {
+        if (code > exit) exit = code;
+    }
+
+private:
+    std::unique_ptr<RegistryStore> store_;
+    std::unique_ptr<Settings> settings_;
+    std::unique_ptr<log::CActivityLogFile> log_;
+};
+
+// A command file registers its commands once at start-up:
+//   static tw::cli::CommandRegistrar reg([](CLI::App& app, tw::cli::Env& env) { ... });
+class CommandRegistrar {
+public:
+    using Fn = std::function<void(CLI::App&, Env&)>;
+    explicit CommandRegistrar(Fn fn);
+    static void RegisterAll(CLI::App& app, Env& env);
+};
+
+// "tidewipe-cli: <message>" on stderr.
+void PrintError(const std::string& message);
+// A plain line on stderr (progress notes, plans).
+void Note(const std::string& message);
+
+// Options every destructive command takes.
+struct DestructiveOptions {
+    bool yes = false;
+    bool dryRun = false;
+};
+void AddDestructiveOptions(CLI::App* cmd, DestructiveOptions& opts);
+
+// Asks "<question> [y/N]" on the terminal. Without a terminal the answer is no unless
+// --yes was given; the refusal is explained on stderr.
+bool Confirm(const std::string& question, const DestructiveOptions& opts);
+
+// Prints JSON (two-space indent) on stdout.
+void PrintJson(const nlohmann::json& j);
+
+// The progress line on stderr: a bar, the status text and the time-remaining text,
+// redrawn at most ten times a second; silent when stderr is not a terminal.
+class TerminalProgress : public ProgressSink {
+public:
+    TerminalProgress();
+    ~TerminalProgress() override;
+    void SetRange(Bar bar, int64_t low, int64_t high) override;
+    void SetPos(Bar bar, int64_t pos) override;
+    void Step(Bar bar, int64_t by) override;
+    void SetText(Slot slot, std::string_view text) override;
+    // Clears the line (before printing results).
+    void Finish();
+
+private:
+    void Draw(bool force);
+    bool tty_;
+    int64_t low_[2] = {0, 0}, high_[2] = {0, 0}, pos_[2] = {0, 0};
+    std::string status_, timeText_;
+    int64_t lastDrawMs_ = 0;
+    bool drawn_ = false;
+};
+
+// Abort on Ctrl-C: the first SIGINT sets the flag (the operation finishes its current
+// piece and stops); a second one ends the process.
+std::atomic<int>& InterruptFlag();
+void InstallInterruptHandler();
+
+}  // namespace tw::cli

@@ -1,0 +1,478 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "wipe/file_wiper.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <thread>
+
+#include "platform/format.h"
+#include "platform/strings.h"
+#include "wipe/passes.h"
+
+namespace tw::wipe {
+
+namespace {
+
+// Writes go out in pieces of up to this many bytes: the pass buffer repeated. Big
+// requests keep unbuffered writes near the device's speed; the bytes on disk are the
+// same as writing the pass buffer once per piece of its size.
+constexpr uint64_t kIoTarget = 4u << 20;
+// A pass buffer larger than this is refused like a failed allocation: no caller needs
+// one, and a runaway size must not make the wiper touch gigabytes of memory.
+constexpr uint32_t kMaxPassBuffer = 256u << 20;
+// The rename wait: 100 ms between tries, 5 s at most.
+constexpr int kRenameWaitTries = 50;
+constexpr auto kRenameWaitStep = std::chrono::milliseconds(100);
+
+ssize_t PwriteAll(int fd, const uint8_t* data, size_t size, off_t offset) {
+    for (;;) {
+        ssize_t n = pwrite(fd, data, size, offset);
+        if (n < 0 && errno == EINTR) continue;
+        return n;
+    }
+}
+
+bool HasDirect(int fd) {
+    int fl = fcntl(fd, F_GETFL);
+    return fl >= 0 && (fl & O_DIRECT) != 0;
+}
+
+bool DropDirect(int fd) {
+    int fl = fcntl(fd, F_GETFL);
+    if (fl < 0) return false;
+    return fcntl(fd, F_SETFL, fl & ~O_DIRECT) == 0;
+}
+
+// The immutable and append-only flags mark what this system treats as "system" files.
+bool IsSystemFile(int fd) {
+    int flags = 0;
+    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) return false;  // no flags on this fs
+    return (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
+}
+
+// Opens the file the way the probe of each variant asks: read-write or read-only, no
+// symbolic links, regular files only, not "system", not locked by anyone else (a
+// non-blocking exclusive flock taken and released with the handle). Gives the length.
+bool Probe(const std::string& path, bool readWrite, uint64_t* lengthBytes) {
+    if (path.empty()) return false;
+    struct stat st{};
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    int fd = open(path.c_str(), (readWrite ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC |
+                                    O_NONBLOCK);
+    if (fd < 0) return false;
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && !IsSystemFile(fd) &&
+              flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (ok) *lengthBytes = static_cast<uint64_t>(st.st_size);
+    close(fd);
+    return ok;
+}
+
+// Gives the user write permission on a regular file or folder ("clearing the
+// attributes"). Symbolic links are left alone: chmod would follow them.
+bool AddUserWrite(const std::string& path) {
+    struct stat st{};
+    if (lstat(path.c_str(), &st) != 0) return false;
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return false;
+    if (st.st_mode & S_IWUSR) return true;
+    return chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0;
+}
+
+bool UserMayWrite(const std::string& path) {
+    return faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+std::string ScrambledName(const std::string& name) {
+    std::string out = name;
+    for (char& c : out)
+        if (c != '.') c = WipeRandomLetter();
+    return out;
+}
+
+// rename that never replaces an existing file. File systems that do not take the flag
+// get an existence check first (a narrow race, but never a silent replacement of a file
+// that was there before the check).
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+    struct stat st{};
+    if (lstat(to.c_str(), &st) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return rename(from.c_str(), to.c_str()) == 0;
+}
+
+uint32_t ReadSysfsNumber(const std::string& file) {
+    std::ifstream in(file);
+    uint64_t v = 0;
+    if (!(in >> v) || v == 0 || v > (1u << 20)) return 0;
+    return static_cast<uint32_t>(v);
+}
+
+// One process-wide chunk counter for the Trash wiper's every-8th-chunk progress step.
+std::atomic<uint32_t> g_recycleChunkCounter{0};
+
+}  // namespace
+
+// ---------------------------------------------------------------- CDriveGeometry
+
+bool CDriveGeometry::SetRoot(const std::string& path) {
+    if (path.empty()) return false;
+    root_ = path;
+    return true;
+}
+
+uint32_t CDriveGeometry::GetClusterSize() const {
+    if (root_.empty()) return 0;
+    struct statvfs sv{};
+    if (statvfs(root_.c_str(), &sv) != 0) return 0;
+    uint64_t size = sv.f_frsize ? sv.f_frsize : sv.f_bsize;
+    if (size == 0 || size > (1u << 30)) return 0;
+    return static_cast<uint32_t>(size);
+}
+
+uint32_t CDriveGeometry::GetSectorSize() const {
+    if (root_.empty()) return 0;
+    struct stat st{};
+    if (stat(root_.c_str(), &st) != 0) return 0;
+    const std::string dev = "/sys/dev/block/" + std::to_string(major(st.st_dev)) + ":" +
+                            std::to_string(minor(st.st_dev));
+    if (uint32_t v = ReadSysfsNumber(dev + "/queue/logical_block_size")) return v;
+    // A partition keeps its queue on the whole disk, one folder up.
+    if (uint32_t v = ReadSysfsNumber(dev + "/../queue/logical_block_size")) return v;
+    return 512;
+}
+
+// ---------------------------------------------------------------- free helpers
+
+bool CanOpenForRead(const std::string& path) {
+    if (path.empty()) return false;
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
+}
+
+bool ScrambleName(std::string& path, int passCount) {
+    if (passCount < 1 || path.empty()) return false;
+    const size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") return false;
+
+    if (!UserMayWrite(path)) AddUserWrite(path);
+
+    // `current` always names where the file is, so a failed rename in the middle never
+    // leaves the caller with a name that does not exist.
+    std::string current = path;
+    bool lastOk = false;
+    for (int i = 0; i < passCount; ++i) {
+        std::string next = folder + ScrambledName(name);
+        lastOk = next != current && RenameNoReplace(current, next);
+        if (lastOk) current = next;
+    }
+    if (lastOk) {
+        for (int t = 0; t < kRenameWaitTries; ++t) {
+            if (CanOpenForRead(current)) break;
+            // Permission does not come back by waiting; only a file still settling does.
+            if (errno == EACCES || errno == EPERM || errno == ELOOP) break;
+            std::this_thread::sleep_for(kRenameWaitStep);
+        }
+    }
+    path = current;
+    return lastOk;
+}
+
+bool DeleteFolderTree(const std::string& folder) {
+    struct stat top{};
+    if (folder.empty() || lstat(folder.c_str(), &top) != 0 || !S_ISDIR(top.st_mode)) return false;
+    if (!UserMayWrite(folder)) AddUserWrite(folder);
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) return false;
+    const std::string base = folder.back() == '/' ? folder : folder + "/";
+    bool ok = true;
+    errno = 0;
+    while (dirent* e = readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        const std::string child = base + name;
+        struct stat st{};
+        if (lstat(child.c_str(), &st) != 0) {
+            ok = false;
+            break;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            // Never descend into another file system mounted below the folder.
+            if (st.st_dev != top.st_dev || !DeleteFolderTree(child)) {
+                ok = false;
+                break;
+            }
+        } else {
+            if (S_ISREG(st.st_mode) && !UserMayWrite(child)) AddUserWrite(child);
+            if (unlink(child.c_str()) != 0) {
+                ok = false;
+                break;
+            }
+        }
+        errno = 0;
+    }
+    if (ok && errno != 0) ok = false;  // a listing error, not the end of the list
+    closedir(dir);
+    if (!ok) return false;
+    return rmdir(folder.c_str()) == 0;
+}
+
+// ---------------------------------------------------------------- CSecureFileWiper
+
+CSecureFileWiper::CSecureFileWiper()
+    : erasedWord(S<169>), overwritesWord(S<170>), overwriteWord(S<171>), withWord(S<172>) {
+    SeedWipeRandom(static_cast<uint32_t>(time(nullptr)));
+}
+
+std::string CSecureFileWiper::ErasedLine(const std::string& path, int count) const {
+    return erasedWord + " " + path + " " + withWord + " " + std::to_string(count) + " " +
+           (count == 1 ? overwriteWord : overwritesWord);
+}
+
+int CSecureFileWiper::OpenForOverwrite(const std::string& path, bool clearOnDenied) {
+    auto attempt = [&path]() {
+        int fd = open(path.c_str(), O_WRONLY | O_DIRECT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0 && errno == EINVAL)  // this file system refuses O_DIRECT
+            fd = open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        return fd;
+    };
+    int fd = attempt();
+    if (fd < 0 && (errno == EACCES || errno == EPERM) && clearOnDenied && AddUserWrite(path))
+        fd = attempt();
+    if (fd < 0) return -1;
+    struct stat st{};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool CSecureFileWiper::ExtendToCluster(int fd, uint64_t lengthBytes, uint32_t clusterSize) {
+    if (clusterSize == 0 || lengthBytes == 0 || lengthBytes % clusterSize == 0) return true;
+    const uint64_t raised = (lengthBytes / clusterSize + 1) * clusterSize;
+    return ftruncate(fd, static_cast<off_t>(raised)) == 0;
+}
+
+bool CSecureFileWiper::RunPasses(int fd, uint32_t bufferSize, bool randomMode, int passes,
+                                 ChunkHooks& hooks, bool* aborted) {
+    if (aborted) *aborted = false;
+    if (bufferSize == 0 || bufferSize > kMaxPassBuffer) return false;
+    struct stat st{};
+    const uint64_t length = fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+
+    // The write buffer holds the pass buffer repeated; it is no bigger than the file
+    // needs (rounded up to whole pass buffers).
+    const uint64_t perWrite = std::max<uint64_t>(1, kIoTarget / bufferSize);
+    const uint64_t needed = std::max<uint64_t>(1, (length + bufferSize - 1) / bufferSize);
+    const uint64_t copies = std::min(perWrite, needed);
+    AlignedBuffer io(static_cast<size_t>(copies * bufferSize));
+    if (!io.Ok()) io = AlignedBuffer(bufferSize);
+    if (!io.Ok()) return false;
+    uint8_t* buf = io.data();
+
+    bool direct = HasDirect(fd);
+    bool stopped = false;
+    for (int pass = 1; pass <= passes && !stopped; ++pass) {
+        hooks.BeforePass(pass, passes, length);
+        FillPassBuffer(buf, bufferSize, pass, randomMode);
+        for (size_t at = bufferSize; at < io.size(); at += bufferSize)
+            std::memcpy(buf + at, buf, bufferSize);
+
+        uint64_t written = 0;
+        while (written < length) {
+            const uint64_t piece = std::min<uint64_t>(io.size(), length - written);
+            const uint64_t chunks = (piece + bufferSize - 1) / bufferSize;
+            if (!hooks.BeforeChunk(piece, chunks)) {
+                stopped = true;
+                break;
+            }
+            ssize_t n = PwriteAll(fd, buf, piece, static_cast<off_t>(written));
+            if (n < 0 && errno == EINVAL && direct && DropDirect(fd)) {
+                // The file system (or this piece's alignment) refuses unbuffered I/O:
+                // go on buffered and flush each pass instead.
+                direct = false;
+                n = PwriteAll(fd, buf, piece, static_cast<off_t>(written));
+            }
+            hooks.AfterChunk(piece, chunks);
+            if (n <= 0) break;  // a failed write ends this pass; the next is still tried
+            written += static_cast<uint64_t>(n);
+        }
+        // Every pass reaches the disk before the next one starts.
+        fdatasync(fd);
+    }
+    if (!stopped) {
+        if (ftruncate(fd, 0) == 0) fdatasync(fd);
+    }
+    hooks.AfterPasses(stopped);
+    if (aborted) *aborted = stopped;
+    return true;
+}
+
+bool CSecureFileWiper::WritePasses(int fd, uint32_t bufferSize, bool randomMode) {
+    ChunkHooks none;
+    return RunPasses(fd, bufferSize, randomMode, passCount + 1, none, nullptr);
+}
+
+bool CSecureFileWiper::WipeFile(const std::string& path, bool clearAttributesOnDenied,
+                                bool randomMode) {
+    uint64_t length = 0;
+    if (!Probe(path, true, &length)) return false;
+    drive.SetRoot(path);
+    uint32_t cluster = drive.GetClusterSize();
+    if (cluster == 0) cluster = 4096;
+    int fd = OpenForOverwrite(path, clearAttributesOnDenied);
+    if (fd < 0) return false;
+    ExtendToCluster(fd, length, cluster);
+    const bool wrote = WritePasses(fd, cluster, randomMode);
+    close(fd);
+    // Without a pass buffer nothing was overwritten: deleting the file now would report
+    // a wipe that never happened, so it stays where it is.
+    if (!wrote) return false;
+    std::string last = path;
+    ScrambleName(last);
+    return unlink(last.c_str()) == 0;
+}
+
+// ---------------------------------------------------------------- CProgressFileWiper
+
+// ---------------------------------------------------------------- CProgressFileWiper
+
+CProgressFileWiper::CProgressFileWiper(const OpContext* op) : ofWord(S<206>), op_(op) {}
+
+void CProgressFileWiper::SetStatusText(std::string callerText) {
+    if (callerText.size() > 33) callerText = callerText.substr(0, 33) + "...";
+    statusText_ = std::move(callerText);
+}
+
+bool CProgressFileWiper::WritePasses(int fd, uint32_t bufferSize, bool randomMode) {
+    struct Hooks : ChunkHooks {
+        CProgressFileWiper& w;
+        uint32_t bufferSize;
+        uint64_t length = 0;
+        uint64_t passWritten = 0;
+        Hooks(CProgressFileWiper& wiper, uint32_t size) : w(wiper), bufferSize(size) {}
+
+        void BeforePass(int, int passes, uint64_t lengthBytes) override {
+            length = lengthBytes;
+            passWritten = 0;
+            if (w.op_) {
+                const int64_t range =
+                    static_cast<int64_t>(lengthBytes / bufferSize) * static_cast<int64_t>(passes);
+                w.op_->SetRange(ProgressSink::Current, 0, std::max<int64_t>(1, range));
+            }
+        }
+        bool BeforeChunk(uint64_t bytes, uint64_t) override {
+            if (w.op_ && w.op_->Aborted()) return false;
+            if (w.bytesWritten) *w.bytesWritten += bytes;
+            passWritten += bytes;
+            if (w.showStatus && w.showStatus2 && w.op_) {
+                w.op_->Status(w.statusText_ + " (" + FormatSize(passWritten, "%2.0f") + " " +
+                              w.ofWord + " " + FormatSize(length, "%2.0f") + ")");
+            }
+            if (w.op_) w.op_->Pump();
+            return true;
+        }
+        void AfterChunk(uint64_t, uint64_t chunks) override {
+            if (w.op_) w.op_->Step(ProgressSink::Current, static_cast<int64_t>(chunks));
+        }
+        void AfterPasses(bool) override {
+            if (w.op_) w.op_->SetPos(ProgressSink::Current, 0);
+        }
+    } hooks(*this, bufferSize);
+    return RunPasses(fd, bufferSize, randomMode, passCount, hooks, &aborted_);
+}
+
+bool CProgressFileWiper::WipeFile(const std::string& path, bool randomMode, uint32_t bufferSize) {
+    aborted_ = false;
+    uint64_t length = 0;
+    if (!Probe(path, true, &length)) return false;
+    drive.SetRoot(path);
+    uint32_t cluster = drive.GetClusterSize();
+    if (cluster == 0) cluster = 4096;
+    if (bufferSize == 0) bufferSize = cluster;
+    int fd = OpenForOverwrite(path, true);
+    if (fd < 0) return false;
+    ExtendToCluster(fd, length, cluster);
+    const bool wrote = WritePasses(fd, bufferSize, randomMode);
+    close(fd);
+    if (!wrote) return false;  // nothing overwritten: keep the file, report failure
+    std::string last = path;
+    ScrambleName(last);
+    return unlink(last.c_str()) == 0;
+}
+
+// ---------------------------------------------------------------- CRecycleFileWiper
+
+CRecycleFileWiper::CRecycleFileWiper(const OpContext* op) : op_(op) {}
+
+bool CRecycleFileWiper::WritePasses(int fd, uint32_t bufferSize, bool randomMode) {
+    struct Hooks : ChunkHooks {
+        CRecycleFileWiper& w;
+        explicit Hooks(CRecycleFileWiper& wiper) : w(wiper) {}
+        bool BeforeChunk(uint64_t, uint64_t) override { return !(w.op_ && w.op_->Aborted()); }
+        void AfterChunk(uint64_t, uint64_t chunks) override {
+            // Every 8th chunk, counted across all files of the process, moves the bars.
+            uint32_t before = g_recycleChunkCounter.load(std::memory_order_relaxed);
+            uint64_t total = before + chunks;
+            g_recycleChunkCounter.store(static_cast<uint32_t>(total % 8), std::memory_order_relaxed);
+            const int64_t steps = static_cast<int64_t>(total / 8);
+            if (steps == 0 || !w.op_) return;
+            if (w.progressTick) w.op_->Step(ProgressSink::Current, steps);
+            if (w.stepOverall) w.op_->Step(ProgressSink::Overall, steps);
+            w.op_->Pump();
+        }
+    } hooks(*this);
+    return RunPasses(fd, bufferSize, randomMode, passCount, hooks, &aborted_);
+}
+
+bool CRecycleFileWiper::WipeFile(const std::string& path, bool randomMode, uint32_t clusterSize,
+                                 bool renameAndDelete) {
+    aborted_ = false;
+    uint64_t length = 0;
+    if (!Probe(path, false, &length)) return false;
+    std::string current = path;
+    if (renameAndDelete) ScrambleName(current);
+    drive.SetRoot(current);
+    if (clusterSize == 0) clusterSize = drive.GetClusterSize();
+    if (clusterSize == 0) clusterSize = 4096;
+
+    int fd = OpenForOverwrite(current, true);
+    if (fd < 0) return false;
+    bool wrote = true;
+    if (length == 0) {
+        close(fd);
+        if (renameAndDelete) ScrambleName(current);
+    } else {
+        ExtendToCluster(fd, length, clusterSize);
+        wrote = WritePasses(fd, clusterSize, randomMode);
+        close(fd);
+    }
+    if (!wrote) return false;  // nothing overwritten: keep the file, report failure
+    if (!renameAndDelete) return true;
+    return unlink(current.c_str()) == 0;
+}
+
+}  // namespace tw::wipe

@@ -49,7 +49,7 @@ struct SearchContext {
     bool wantDetails = false; // fill RecoverableFile::details
     std::vector<RecoverableFile> found;  // appended in the order found; count = found.size()
     std::function<void(const RecoverableFile&)> onFound;  // live display; may be empty
-    uint64_t protectedStartSector = 0;  // scrub guard: records at or past it are left alone
+    uint64_t protectedStartSector = 0;  // scrub guard: records at or below it are left alone
 };
 
 }  // namespace tw::volume

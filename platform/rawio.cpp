@@ -1,0 +1,109 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "platform/rawio.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "platform/drives.h"
+
+namespace tw::platform {
+
+RawKind ClassifyRawSource(const std::string& path) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0) return RawKind::Missing;
+    if (S_ISREG(st.st_mode)) return RawKind::RegularFile;
+    if (S_ISBLK(st.st_mode)) return RawKind::BlockDevice;
+    return RawKind::Other;
+}
+
+int OpenRawForRead(const std::string& path, std::string* error) {
+    RawKind kind = ClassifyRawSource(path);
+    if (kind == RawKind::Missing) {
+        if (error) *error = path + ": " + std::strerror(errno ? errno : ENOENT);
+        return -1;
+    }
+    if (kind == RawKind::Other) {
+        if (error) *error = path + ": not a volume image file or block device";
+        return -1;
+    }
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && error) *error = path + ": " + std::strerror(errno);
+    return fd;
+}
+
+bool IsMountedReadWrite(const std::string& path, std::string* where) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return false;
+    std::ifstream in("/proc/self/mountinfo");
+    std::stringstream ss;
+    ss << in.rdbuf();
+    for (const DriveInfo& d : ParseMountInfo(ss.str())) {
+        if (d.devId == st.st_rdev && !d.readOnly) {
+            if (where) *where = d.mountPoint;
+            return true;
+        }
+    }
+    return false;
+}
+
+int OpenRawForWrite(const std::string& path, std::string* error) {
+    auto fail = [&](const std::string& why) {
+        if (error) *error = why;
+        return -1;
+    };
+    switch (ClassifyRawSource(path)) {
+    case RawKind::Missing:
+        return fail(path + ": " + std::strerror(errno ? errno : ENOENT));
+    case RawKind::Other:
+        return fail("Refusing to write to " + path +
+                    ": it is neither a volume image file nor a block device");
+    case RawKind::RegularFile: {
+        // An image file: never create one, never follow a link swapped in meanwhile
+        // for the final component.
+        int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0 && errno == ELOOP) {
+            // The path itself is a link to a regular file: open what it names, then
+            // make sure it still is a regular file.
+            fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+        }
+        if (fd < 0) return fail(path + ": " + std::strerror(errno));
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            return fail("Refusing to write to " + path + ": it changed while being opened");
+        }
+        return fd;
+    }
+    case RawKind::BlockDevice: {
+        // Writing below a mounted read-write file system corrupts it: refuse, and let
+        // the kernel enforce the same with O_EXCL (it fails while the device is mounted
+        // or held exclusively by anyone else).
+        std::string where;
+        if (IsMountedReadWrite(path, &where))
+            return fail("Refusing to write to " + path + ": it is mounted read-write at " +
+                        where);
+        int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_EXCL);
+        if (fd < 0) {
+            if (errno == EBUSY)
+                return fail("Refusing to write to " + path +
+                            ": the device is in use (mounted or held by another program)");
+            return fail(path + ": " + std::strerror(errno));
+        }
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode)) {
+            ::close(fd);
+            return fail("Refusing to write to " + path + ": it changed while being opened");
+        }
+        return fd;
+    }
+    }
+    return fail("Refusing to write to " + path);
+}
+
+}  // namespace tw::platform

@@ -1,0 +1,281 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "volume/raw_drive.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/rawio.h"
+
+namespace tw::volume {
+
+// ---- CRawDriveImage / CRawDriveDevice ----
+
+CRawDriveImage::~CRawDriveImage() { CRawDriveImage::Close(); }
+
+bool CRawDriveImage::OpenVolume(const std::string& source, bool forWrite) {
+    Close();
+    lastError_.clear();
+    fd_ = forWrite ? platform::OpenRawForWrite(source, &lastError_)
+                   : platform::OpenRawForRead(source, &lastError_);
+    if (fd_ < 0) return false;
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) {
+        lastError_ = source + ": " + std::strerror(errno);
+        Close();
+        return false;
+    }
+    if (S_ISBLK(st.st_mode)) {
+        uint64_t bytes = 0;
+        if (::ioctl(fd_, BLKGETSIZE64, &bytes) != 0) {
+            lastError_ = source + ": cannot read the device size: " + std::strerror(errno);
+            Close();
+            return false;
+        }
+        size_ = bytes;
+    } else {
+        size_ = static_cast<uint64_t>(st.st_size);
+    }
+    writable_ = forWrite;
+    return true;
+}
+
+bool CRawDriveDevice::OpenVolume(const std::string& source, bool forWrite) {
+    if (platform::ClassifyRawSource(source) != platform::RawKind::BlockDevice) {
+        lastError_ = source + ": not a block device";
+        return false;
+    }
+    return CRawDriveImage::OpenVolume(source, forWrite);
+}
+
+void CRawDriveImage::Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    size_ = 0;
+    writable_ = false;
+}
+
+bool CRawDriveImage::ReadSectors(uint64_t sector, void* buffer, uint32_t byteCount) {
+    if (fd_ < 0) {
+        lastError_ = "read on a closed drive";
+        return false;
+    }
+    auto* p = static_cast<uint8_t*>(buffer);
+    uint64_t offset = sector * kSectorSize;
+    uint32_t done = 0;
+    // The one place where short transfers are continued.
+    while (done < byteCount) {
+        ssize_t n = ::pread(fd_, p + done, byteCount - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            lastError_ = "read at sector " + std::to_string(sector) + ": " + std::strerror(errno);
+            return false;
+        }
+        if (n == 0) {
+            lastError_ = "read at sector " + std::to_string(sector) + ": end of the volume";
+            return false;
+        }
+        done += static_cast<uint32_t>(n);
+    }
+    return true;
+}
+
+bool CRawDriveImage::WriteSectors(uint64_t sector, const void* buffer, uint32_t byteCount) {
+    if (fd_ < 0 || !writable_) {
+        lastError_ = "write on a drive not opened for writing";
+        return false;
+    }
+    const auto* p = static_cast<const uint8_t*>(buffer);
+    uint64_t offset = sector * kSectorSize;
+    uint32_t done = 0;
+    while (done < byteCount) {
+        ssize_t n =
+            ::pwrite(fd_, p + done, byteCount - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            lastError_ = "write at sector " + std::to_string(sector) + ": " + std::strerror(errno);
+            return false;
+        }
+        if (n == 0) {
+            lastError_ = "write at sector " + std::to_string(sector) + ": nothing written";
+            return false;
+        }
+        done += static_cast<uint32_t>(n);
+    }
+    return true;
+}
+
+// ---- CRawDriveMemory ----
+
+bool CRawDriveMemory::OpenVolume(const std::string&, bool forWrite) {
+    open_ = true;
+    writable_ = forWrite;
+    lastError_.clear();
+    return true;
+}
+
+bool CRawDriveMemory::ReadSectors(uint64_t sector, void* buffer, uint32_t byteCount) {
+    ++readCalls;
+    uint64_t offset = sector * kSectorSize;
+    if (!open_ || offset > bytes_.size() || byteCount > bytes_.size() - offset) {
+        lastError_ = "read at sector " + std::to_string(sector) + ": outside the volume";
+        return false;
+    }
+    std::memcpy(buffer, bytes_.data() + offset, byteCount);
+    return true;
+}
+
+bool CRawDriveMemory::WriteSectors(uint64_t sector, const void* buffer, uint32_t byteCount) {
+    ++writeCalls;
+    uint64_t offset = sector * kSectorSize;
+    if (!open_ || !writable_ || offset > bytes_.size() || byteCount > bytes_.size() - offset) {
+        lastError_ = "write at sector " + std::to_string(sector) + ": refused";
+        return false;
+    }
+    std::memcpy(bytes_.data() + offset, buffer, byteCount);
+    return true;
+}
+
+// ---- CRawDriveFaulty ----
+
+bool CRawDriveFaulty::OpenVolume(const std::string& source, bool forWrite) {
+    bool ok = inner_->OpenVolume(source, forWrite);
+    lastError_ = inner_->LastError();
+    return ok;
+}
+
+bool CRawDriveFaulty::Hits(const std::set<uint64_t>& s, uint64_t sector, uint32_t byteCount,
+                           uint64_t* first) const {
+    uint64_t end = sector + (byteCount + kSectorSize - 1) / kSectorSize;
+    auto it = s.lower_bound(sector);
+    if (it == s.end() || *it >= end) return false;
+    *first = *it;
+    return true;
+}
+
+bool CRawDriveFaulty::ReadSectors(uint64_t sector, void* buffer, uint32_t byteCount) {
+    uint64_t bad = 0;
+    if (Hits(failSectors, sector, byteCount, &bad)) {
+        lastError_ = "read at sector " + std::to_string(bad) + ": " + std::strerror(EIO);
+        return false;
+    }
+    if (Hits(shortSectors, sector, byteCount, &bad)) {
+        // Deliver what lies before the bad sector, then report the short read.
+        uint32_t good = static_cast<uint32_t>((bad - sector) * kSectorSize);
+        if (good > 0) inner_->ReadSectors(sector, buffer, good);
+        lastError_ = "read at sector " + std::to_string(sector) + ": short read";
+        return false;
+    }
+    bool ok = inner_->ReadSectors(sector, buffer, byteCount);
+    lastError_ = inner_->LastError();
+    return ok;
+}
+
+bool CRawDriveFaulty::WriteSectors(uint64_t sector, const void* buffer, uint32_t byteCount) {
+    uint64_t bad = 0;
+    if (Hits(failSectors, sector, byteCount, &bad)) {
+        lastError_ = "write at sector " + std::to_string(bad) + ": " + std::strerror(EIO);
+        return false;
+    }
+    bool ok = inner_->WriteSectors(sector, buffer, byteCount);
+    lastError_ = inner_->LastError();
+    return ok;
+}
+
+// ---- CRawDriveRef ----
+
+CRawDriveRef::CRawDriveRef(std::unique_ptr<CRawDrive> backend)
+    : drive_(std::move(backend)), given_(drive_ != nullptr) {}
+
+CRawDriveRef::~CRawDriveRef() { Close(); }
+
+bool CRawDriveRef::Open(const std::string& source, bool forWrite) {
+    Close();
+    source_ = source;
+    lastError_.clear();
+    if (!given_) {
+        switch (platform::ClassifyRawSource(source)) {
+        case platform::RawKind::BlockDevice:
+            drive_ = std::make_unique<CRawDriveDevice>();
+            break;
+        case platform::RawKind::RegularFile:
+            drive_ = std::make_unique<CRawDriveImage>();
+            break;
+        case platform::RawKind::Missing:
+            lastError_ = source + ": no such file or device";
+            return false;
+        case platform::RawKind::Other:
+            lastError_ = source + ": not a volume image file or block device";
+            return false;
+        }
+    }
+    if (!drive_) {
+        lastError_ = "no backend";
+        return false;
+    }
+    if (!drive_->OpenVolume(source, forWrite)) {
+        lastError_ = drive_->LastError();
+        return false;
+    }
+    open_ = true;
+    writable_ = forWrite;
+    return true;
+}
+
+void CRawDriveRef::Close() {
+    if (drive_) drive_->Close();
+    open_ = false;
+    writable_ = false;
+}
+
+uint64_t CRawDriveRef::SizeBytes() const { return open_ && drive_ ? drive_->SizeBytes() : 0; }
+
+bool CRawDriveRef::Check(uint64_t sector, uint32_t byteCount, const char* what) {
+    if (!open_ || !drive_) {
+        lastError_ = std::string(what) + " on a closed drive";
+        return false;
+    }
+    if (byteCount == 0 || byteCount % kSectorSize != 0) {
+        lastError_ = std::string(what) + " of " + std::to_string(byteCount) +
+                     " bytes: not a whole number of sectors";
+        return false;
+    }
+    uint64_t size = drive_->SizeBytes();
+    uint64_t sectors = size / kSectorSize;
+    uint64_t count = byteCount / kSectorSize;
+    if (sector >= sectors || count > sectors - sector) {
+        lastError_ = std::string(what) + " at sector " + std::to_string(sector) +
+                     ": beyond the end of the volume";
+        return false;
+    }
+    return true;
+}
+
+bool CRawDriveRef::Read(uint64_t sector, void* buffer, uint32_t byteCount) {
+    if (!buffer || !Check(sector, byteCount, "read")) return false;
+    if (!drive_->ReadSectors(sector, buffer, byteCount)) {
+        lastError_ = drive_->LastError();
+        return false;
+    }
+    return true;
+}
+
+bool CRawDriveRef::Write(uint64_t sector, const void* buffer, uint32_t byteCount) {
+    if (!buffer || !Check(sector, byteCount, "write")) return false;
+    if (!writable_) {
+        lastError_ = "write refused: " + source_ + " was opened read-only";
+        return false;
+    }
+    if (!drive_->WriteSectors(sector, buffer, byteCount)) {
+        lastError_ = drive_->LastError();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace tw::volume

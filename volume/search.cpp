@@ -1,0 +1,320 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "volume/search.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "log/activity_log.h"
+#include "platform/strings.h"
+#include "volume/fat32.h"
+
+extern char** environ;
+
+namespace tw::volume {
+
+std::string AttributeText(uint32_t bits) {
+    struct Letter {
+        char c;
+        uint32_t mask;
+    };
+    static constexpr Letter kLetters[12] = {
+        {'a', 0x20},   {'c', 0x800},  {'d', 0x10 | (1u << 28)}, {'e', 0x4000},
+        {'h', 0x2},    {'i', 1u << 28}, {'n', 0x80},             {'o', 0x1000},
+        {'p', 0x400},  {'r', 0x1},    {'s', 0x4},               {'t', 0x100},
+    };
+    std::string text(13, '-');
+    for (size_t i = 0; i < 12; ++i)
+        if (bits & kLetters[i].mask) text[i] = kLetters[i].c;
+    return text;
+}
+
+DetectedFs DetectFileSystem(std::span<const uint8_t> s, uint64_t driveBytes,
+                            std::string* fatName) {
+    if (s.size() < kSectorSize) return DetectedFs::Other;
+    if (std::memcmp(s.data() + 3, "NTFS", 4) == 0) return DetectedFs::Ntfs;
+    std::string fat = FatVariantName(s.data(), s.size(), driveBytes);
+    if (fat == "FAT32") return DetectedFs::Fat32;
+    // A FAT32 boot sector whose fields the variant test rejects but which says so
+    // itself, with the FAT32 shape (no 16-bit FAT size).
+    bool fat16Size0 = s[0x16] == 0 && s[0x17] == 0;
+    if (fat.empty() && fat16Size0 && std::memcmp(s.data() + 0x52, "FAT32   ", 8) == 0)
+        return DetectedFs::Fat32;
+    if (fatName) *fatName = fat;
+    return DetectedFs::Other;
+}
+
+namespace {
+
+// Runs a program with arguments (no shell) and returns its standard output.
+std::string RunCapture(const std::vector<std::string>& args) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return {};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    close(fds[1]);
+    std::string out;
+    if (rc == 0) {
+        char buf[256];
+        ssize_t n;
+        while ((n = read(fds[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+            if (n > 0) out.append(buf, static_cast<size_t>(n));
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    close(fds[0]);
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+    return out;
+}
+
+std::string SuperblockName(const std::string& source) {
+    CRawDriveRef d;
+    if (!d.Open(source)) return {};
+    std::vector<uint8_t> b(4096, 0);
+    uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(4096, d.SizeBytes() / 512 * 512));
+    if (n < 512 || !d.Read(0, b.data(), n)) return {};
+    if (std::memcmp(b.data() + 3, "EXFAT   ", 8) == 0) return "exfat";
+    std::string fat = FatVariantName(b.data(), 512, d.SizeBytes());
+    if (!fat.empty()) return fat;
+    if (n >= 2048 && b[1080] == 0x53 && b[1081] == 0xEF) return "ext4";
+    return {};
+}
+
+}  // namespace
+
+std::string FileSystemName(const std::string& source) {
+    std::string type = RunCapture({"blkid", "-p", "-o", "value", "-s", "TYPE", source});
+    if (type == "vfat") {
+        // FAT16 and FAT12 are all "vfat" to blkid; its VERSION tells them apart.
+        std::string version =
+            RunCapture({"blkid", "-p", "-o", "value", "-s", "VERSION", source});
+        if (!version.empty()) return version;
+    }
+    if (!type.empty()) return type;
+    std::string own = SuperblockName(source);
+    return own.empty() ? "unknown" : own;
+}
+
+std::string UnsupportedFileSystemText(const std::string& drive, const std::string& fsName) {
+    return "Tidewipe cannot search for recoverable data on drive " + drive +
+           " because it is formatted with an unsupported file system ( " + fsName + " ) ";
+}
+
+std::string SearchResultText(size_t n) {
+    if (n == 0) return " (" + Str<352>() + ")";
+    if (n == 1) return " (" + Str<344>() + " 1 " + Str<354>() + ")";
+    return " (" + Str<344>() + " " + std::to_string(n) + " " + Str<353>() + ")";
+}
+
+std::string SearchStatusText(size_t n) {
+    return Str<274>() + " (" + Str<344>() + ": " + std::to_string(n) + " " + Str<416>() + " " +
+           (n == 1 ? Str<284>() : Str<349>()) + ")";
+}
+
+int Recoverability(const NtfsVolume& volume, const std::vector<DataRun>& runs,
+                   const OpContext& op, uint64_t* reallocated, std::string* list) {
+    uint64_t total = 0, inUse = 0;
+    for (const DataRun& r : runs) {
+        if (r.sparse) continue;
+        total += r.clusterCount;
+        for (uint64_t i = 0; i < r.clusterCount; ++i) {
+            ClusterIndex c = r.lcn + i;
+            if (volume.IsClusterInUse(c)) {
+                ++inUse;
+                if (list) *list += std::to_string(c) + " ";
+            }
+            // Large files: let the user stop between pieces of the walk.
+            if ((i & 0xFFFF) == 0xFFFF) {
+                op.Pump();
+                if (op.Aborted()) return -1;
+            }
+        }
+    }
+    if (reallocated) *reallocated = inUse;
+    if (inUse == 0 || total == 0) return 100;
+    return 100 - static_cast<int>(100.0 * static_cast<double>(inUse) / static_cast<double>(total));
+}
+
+namespace {
+
+// One record of the loop. Returns Stopped when the stop flag ended a bitmap walk,
+// Failed when a scrub write failed.
+Outcome HandleRecord(SearchContext& ctx, NtfsVolume& vol, MftRecordNumber n,
+                     std::span<const uint8_t> rec) {
+    FileRecordHeader h;
+    if (!ParseRecordHeader(rec, &h) || h.signature != kFileSignature) return Outcome::Ok;
+    if (h.flags & kRecordDirectory) vol.RememberDirectory(n, NtfsVolume::FactsOf(rec));
+    // In-use records and directories end the parse at once; spare the copy.
+    if (h.flags & (kRecordInUse | kRecordDirectory)) return Outcome::Ok;
+
+    FileRecordRequest req;
+    req.record = rec;
+    req.recordSector = vol.RecordToSector(n);
+    req.wantDetails = ctx.wantDetails;
+    req.wantFolder = ctx.mode == SearchMode::Search;
+    RecordOutcome o = vol.ParseFileRecord(req, 0, false, false, 0);
+
+    if (ctx.mode == SearchMode::Scrub) {
+        if (o != RecordOutcome::DeletedFound && o != RecordOutcome::DeletedEmpty)
+            return Outcome::Ok;
+        const NtfsBootInfo& b = vol.Boot();
+        Lba first = req.recordSector, last = first + b.sectorsPerRecord - 1;
+        bool system = last >= b.mftStartSector && first < b.systemEndSector;
+        if (first == 0 || system || first <= ctx.protectedStartSector) return Outcome::Ok;
+        std::vector<uint8_t> copy(rec.begin(), rec.end());
+        if (!ScrubDeletedRecord(copy)) return Outcome::Ok;
+        return vol.WriteRecord(n, copy) ? Outcome::Ok : Outcome::Failed;
+    }
+
+    if (o != RecordOutcome::DeletedFound) return Outcome::Ok;
+    int recoverability = 100;
+    std::string list;
+    uint64_t reallocated = 0;
+    if (!req.resident) {
+        recoverability = Recoverability(vol, req.runs, ctx.op, &reallocated,
+                                        ctx.wantDetails ? &list : nullptr);
+        if (recoverability < 0) return Outcome::Stopped;
+    }
+    if (recoverability <= 0) return Outcome::Ok;
+
+    RecoverableFile f;
+    f.created = req.created;
+    f.modified = req.modified;
+    f.name = req.fileName;
+    f.attributes = req.attributeText.empty() ? AttributeText(0) : req.attributeText;
+    f.recoverability = recoverability;
+    f.size = req.dataSize;
+    f.location = req.recordSector;
+    f.resident = req.resident;
+    f.fs = FileSystemKind::Ntfs;
+    if (req.folderName.empty())
+        f.folder = Str<350>();
+    else if (req.folderName == ".")
+        f.folder = ctx.driveText;
+    else
+        f.folder = req.folderName;
+    if (ctx.wantDetails) {
+        f.details = req.details;
+        if (reallocated > 0)
+            f.details += "\n\nReallocated Clusters: " + std::to_string(reallocated) +
+                         "\n--------------------------------\n" + list;
+    }
+    if (!req.resident) vol.FileRuns()[req.recordSector] = std::move(req.runs);
+    ctx.found.push_back(std::move(f));
+    if (ctx.wantStatus) ctx.op.Status(SearchStatusText(ctx.found.size()));
+    if (ctx.onFound) ctx.onFound(ctx.found.back());
+    return Outcome::Ok;
+}
+
+}  // namespace
+
+Outcome SearchNtfs(SearchContext& ctx, NtfsVolume& vol) {
+    if (!vol.Load()) return Outcome::Ok;  // ends with nothing found
+    const NtfsBootInfo& b = vol.Boot();
+    uint64_t count = vol.RecordCount();
+    ctx.op.SetRange(ProgressSink::Current, 0, static_cast<int64_t>(count));
+    // Large sequential batches: the $MFT is read in a few big transfers rather than
+    // one record at a time.
+    const uint64_t batch = std::max<uint64_t>(1, (4u << 20) / b.recordSize);
+    std::vector<uint8_t> buf, one;
+    for (MftRecordNumber first = 0; first < count;) {
+        uint64_t n = std::min(batch, count - first);
+        ctx.op.PauseCheck();
+        if (ctx.op.Aborted()) return Outcome::Stopped;
+        bool batchOk = vol.ReadRecords(first, n, &buf);
+        for (uint64_t k = 0; k < n; ++k) {
+            MftRecordNumber rn = first + k;
+            if (rn < kSystemRecords) continue;
+            if (ctx.op.Aborted()) return Outcome::Stopped;
+            std::span<const uint8_t> rec;
+            if (batchOk) {
+                rec = std::span<const uint8_t>(buf).subspan(k * b.recordSize, b.recordSize);
+            } else {
+                // A bad sector somewhere in the batch: read its records one by one and
+                // pass over those that cannot be read.
+                if (!vol.ReadRecord(rn, &one)) continue;
+                rec = one;
+            }
+            Outcome o = HandleRecord(ctx, vol, rn, rec);
+            if (o != Outcome::Ok) return o;
+        }
+        first += n;
+        ctx.op.SetPos(ProgressSink::Current, static_cast<int64_t>(first));
+        ctx.op.Pump();
+    }
+    return Outcome::Ok;
+}
+
+SearchReport SearchDrive(SearchContext& ctx, const std::string& source,
+                         const std::string& driveName, std::unique_ptr<NtfsVolume>* volumeOut) {
+    SearchReport rep;
+    CRawDriveRef& drive = *ctx.drive;
+    bool forWrite = ctx.mode == SearchMode::Scrub;
+    uint8_t sector0[kSectorSize];
+    if (!drive.Open(source, forWrite) || !drive.Read(0, sector0, kSectorSize)) {
+        rep.error = drive.LastError();
+        drive.Close();
+        rep.end = SearchEnd::Failed;
+        rep.message = "Could not locate recoverable files on selected drive";
+        LogToFile("Beginning search for recoverable files on " + driveName, ctx.op.log);
+        LogToFile(rep.message, ctx.op.log);
+        return rep;
+    }
+    std::string fatName;
+    DetectedFs kind = DetectFileSystem(sector0, drive.SizeBytes(), &fatName);
+    if (kind == DetectedFs::Other) {
+        drive.Close();
+        rep.end = SearchEnd::Unsupported;
+        rep.fsName = FileSystemName(source);
+        rep.message = UnsupportedFileSystemText(driveName, rep.fsName);
+        return rep;
+    }
+    rep.fs = kind == DetectedFs::Ntfs ? FileSystemKind::Ntfs : FileSystemKind::Fat32;
+    rep.fsName = kind == DetectedFs::Ntfs ? "NTFS" : "FAT32";
+
+    ctx.op.Status(Str<274>());
+    LogToFile("Beginning search for recoverable files on " + driveName, ctx.op.log);
+    ctx.found.clear();
+    Outcome o;
+    if (kind == DetectedFs::Ntfs) {
+        auto vol = std::make_unique<NtfsVolume>(drive);
+        o = SearchNtfs(ctx, *vol);
+        if (volumeOut) *volumeOut = std::move(vol);
+    } else {
+        o = SearchFat32(ctx);
+    }
+    drive.Close();
+
+    std::string result = SearchResultText(ctx.found.size());
+    switch (o) {
+    case Outcome::Stopped:
+        rep.end = SearchEnd::Aborted;
+        rep.message = "Aborted search for recoverable files" + result;
+        break;
+    case Outcome::Failed:
+        rep.end = SearchEnd::Failed;
+        rep.message = "Could not locate recoverable files on selected drive";
+        break;
+    default:
+        rep.end = SearchEnd::Completed;
+        rep.message = "Completed search for recoverable files" + result;
+        break;
+    }
+    LogToFile(rep.message, ctx.op.log);
+    ctx.op.Status(rep.message);
+    return rep;
+}
+
+}  // namespace tw::volume

@@ -1,0 +1,81 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The recoverable-file search: which file system a volume holds, the NTFS record loop
+// (search and scrub modes), and the driver that opens the drive, runs the NTFS or FAT32
+// walk and builds the result texts and log lines.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "platform/result.h"
+#include "volume/ntfs.h"
+#include "volume/recoverable.h"
+
+namespace tw::volume {
+
+enum class DetectedFs { Ntfs, Fat32, Other };
+
+// What sector 0 says: "NTFS" at offset 3, or a FAT32 boot sector. Anything else is
+// Other. `fatName` receives the FAT variant name ("FAT16", ...) when the sector is a FAT
+// boot sector of another kind.
+DetectedFs DetectFileSystem(std::span<const uint8_t> sector0, uint64_t driveBytes,
+                            std::string* fatName = nullptr);
+
+// The name of the file system on `source` as blkid reports it (TYPE; for vfat the FAT
+// variant), else from a few superblock signatures; "unknown" when nothing matches.
+std::string FileSystemName(const std::string& source);
+
+// "Tidewipe cannot search for recoverable data on drive <drive> because it is formatted
+// with an unsupported file system ( <fs> ) "
+std::string UnsupportedFileSystemText(const std::string& drive, const std::string& fsName);
+
+// " (None found)", " (Found 1 recoverable file)", " (Found n recoverable files)".
+std::string SearchResultText(size_t count);
+
+// "Searching for recoverable files (Found: n recoverable file[s])".
+std::string SearchStatusText(size_t count);
+
+// 100 when none of the clusters of the runs is allocated now, else
+// 100 - floor(100 x reallocated / total). Sparse runs are not tested. When `list` is
+// given, the reallocated clusters are appended to it ("c c c "). *reallocated
+// receives the count. Returns -1 when the stop flag was raised during the walk.
+int Recoverability(const NtfsVolume& volume, const std::vector<DataRun>& runs,
+                   const OpContext& op, uint64_t* reallocated, std::string* list);
+
+// The NTFS record loop over an opened drive (ctx.drive). Loads the volume (boot sector,
+// $MFT and $Bitmap records, the bitmap) into `volume`, then reads the $MFT in large
+// sequential batches and handles every record from record 23 on. Search mode appends
+// the deleted files with data left to ctx.found; scrub mode rewrites deleted records
+// (outside the system records and the protected start) and needs a drive opened for
+// writing. Ok also when the metadata cannot be loaded (nothing found); Stopped when the
+// stop flag was raised; Failed when a scrub write fails.
+Outcome SearchNtfs(SearchContext& ctx, NtfsVolume& volume);
+
+enum class SearchEnd {
+    Completed,    // "Completed search for recoverable files" + result text
+    Aborted,      // "Aborted search for recoverable files" + result text
+    Failed,       // "Could not locate recoverable files on selected drive"
+    Unsupported,  // the unsupported-file-system message; nothing searched, nothing logged
+};
+
+struct SearchReport {
+    SearchEnd end = SearchEnd::Failed;
+    FileSystemKind fs = FileSystemKind::Ntfs;
+    std::string fsName;   // NTFS, FAT32, or what blkid reports
+    std::string message;  // the line shown (and logged, except Unsupported)
+    std::string error;    // why the drive could not be opened or read, for Failed
+};
+
+// The whole search for one volume. `source` is an image file or a block device;
+// `driveName` names the drive in the messages and log lines (its mount point, or the
+// image path). ctx.drive must be set; it is opened read-only (read-write in scrub mode)
+// and closed at the end. ctx.found is cleared first. When `volumeOut` is given it
+// receives the NTFS volume (runs, bitmap) for recovery; the drive must then stay open
+// by the caller reopening it.
+SearchReport SearchDrive(SearchContext& ctx, const std::string& source,
+                         const std::string& driveName,
+                         std::unique_ptr<NtfsVolume>* volumeOut = nullptr);
+
+}  // namespace tw::volume

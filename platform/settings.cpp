@@ -148,7 +148,7 @@ std::string Settings::ResolveLogFolder() {
     }
     if (!IsDirectory(folder)) {
         const std::string leaf = Str<227>();  // "twlogs"
-        folder = CreateLogFolder(FirstLocalDriveRoot() + leaf, leaf);
+        folder = CreateLogFolder((firstDriveRoot_ ? firstDriveRoot_() : FirstLocalDriveRoot()) + leaf, leaf);
         logLocation = folder;
     }
     return folder;

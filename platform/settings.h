@@ -45,6 +45,8 @@ public:
 
     // The folder the program runs from (ProgramFolder() unless a test says otherwise).
     void SetProgramFolder(std::string folder) { programFolder_ = std::move(folder); }
+    // Where the "twlogs" fallback goes (FirstLocalDriveRoot() unless a test says otherwise).
+    void SetFirstDriveRoot(std::function<std::string()> f) { firstDriveRoot_ = std::move(f); }
     // Called by SaveSettings with lParam 0 after writing: the settings-changed broadcast.
     void SetChangedNotifier(std::function<void(int)> f) { notifyChanged_ = std::move(f); }
 
@@ -82,6 +84,7 @@ private:
     std::string programFolder_;
     std::string logFolder_;
     std::function<void(int)> notifyChanged_;
+    std::function<std::string()> firstDriveRoot_;
 };
 
 // The autostart entry of the guard: $XDG_CONFIG_HOME/autostart/<name>.desktop whose Exec

@@ -1,0 +1,530 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// FAT32 structures and the deleted-file walk on volumes crafted in memory.
+#include <iconv.h>
+
+#include <algorithm>
+#include <atomic>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fat_image_builder.h"
+#include "volume/fat32.h"
+
+namespace tw::volume {
+namespace {
+
+using testing::FatImageBuilder;
+
+// Opens a memory drive over the builder's bytes (copied).
+std::unique_ptr<CRawDriveRef> Drive(FatImageBuilder& b) {
+    auto ref = std::make_unique<CRawDriveRef>(std::make_unique<CRawDriveMemory>(b.Bytes()));
+    EXPECT_TRUE(ref->Open("memory"));
+    return ref;
+}
+
+struct Search {
+    std::unique_ptr<CRawDriveRef> drive;
+    SearchContext ctx;
+    Outcome outcome = Outcome::Failed;
+
+    std::vector<std::string> Names() const {
+        std::vector<std::string> n;
+        for (const auto& f : ctx.found) n.push_back(f.folder + "|" + f.name);
+        return n;
+    }
+};
+
+std::unique_ptr<Search> RunSearch(FatImageBuilder& b, std::atomic<int>* abort = nullptr) {
+    auto s = std::make_unique<Search>();
+    s->drive = Drive(b);
+    s->ctx.driveText = "/mnt/usb/";
+    s->ctx.drive = s->drive.get();
+    s->ctx.op.abort = abort;
+    s->outcome = SearchFat32(s->ctx);
+    return s;
+}
+
+constexpr uint8_t kArchive = 0x20;
+
+// Live file entries in slots [from, to) of a directory, so that no all-zero entry ends
+// it before the slots a test cares about.
+void FillLive(FatImageBuilder& b, uint32_t dir, uint32_t from, uint32_t to) {
+    for (uint32_t i = from; i < to; ++i) b.Entry(dir, i, "L" + std::to_string(i), 0x20, 0, 0);
+}
+constexpr uint16_t kDate = ((2024 - 1980) << 9) | (3 << 5) | 5;  // 2024-03-05
+constexpr uint16_t kTime = (14 << 11) | (30 << 5) | 3;           // 14:30:06
+
+// ---------------------------------------------------------------------------------
+// Boot sector
+
+TEST(FatBoot, ReadsGeometryFromTheBootSector) {
+    FatImageBuilder b(100, 4, 1024, 6, 2);
+    auto drive = Drive(b);
+    auto boot = ReadFatBootInfo(*drive);
+    ASSERT_TRUE(boot.ok()) << boot.error().Message();
+    EXPECT_EQ(boot->bytesPerSector, 1024u);
+    EXPECT_EQ(boot->sectorsPerCluster, 4u);
+    EXPECT_EQ(boot->bytesPerCluster, 4096u);
+    EXPECT_EQ(boot->fatStartSector, 6u);
+    EXPECT_EQ(boot->fatCount, 2u);
+    EXPECT_EQ(boot->sectorsPerFat, b.SectorsPerFat());
+    EXPECT_EQ(boot->rootCluster, 2u);
+    EXPECT_EQ(boot->dataStartSector, b.DataStartSector());
+    EXPECT_EQ(boot->fatSizeBytes, uint64_t{b.SectorsPerFat()} * 1024);
+    EXPECT_EQ(boot->maxCluster, 101u);
+    // Volume sectors of 1024 bytes are two drive sectors each.
+    EXPECT_EQ(ToDriveSector(*boot, ClusterToSector(3, 4, boot->dataStartSector)),
+              (b.DataStartSector() + 4) * 2u);
+}
+
+TEST(FatBoot, RejectsFieldsOutOfRange) {
+    struct Case {
+        const char* what;
+        void (*spoil)(uint8_t*);
+    };
+    const Case cases[] = {
+        {"bytes per sector 0", [](uint8_t* s) { FatImageBuilder::Put16(s + 0x0B, 0); }},
+        {"bytes per sector 513", [](uint8_t* s) { FatImageBuilder::Put16(s + 0x0B, 513); }},
+        {"bytes per sector 256", [](uint8_t* s) { FatImageBuilder::Put16(s + 0x0B, 256); }},
+        {"bytes per sector 8192", [](uint8_t* s) { FatImageBuilder::Put16(s + 0x0B, 8192); }},
+        {"sectors per cluster 0", [](uint8_t* s) { s[0x0D] = 0; }},
+        {"sectors per cluster 3", [](uint8_t* s) { s[0x0D] = 3; }},
+        {"sectors per cluster 255", [](uint8_t* s) { s[0x0D] = 255; }},
+        {"no reserved sectors", [](uint8_t* s) { FatImageBuilder::Put16(s + 0x0E, 0); }},
+        {"no FAT", [](uint8_t* s) { s[0x10] = 0; }},
+        {"no sectors", [](uint8_t* s) { FatImageBuilder::Put32(s + 0x20, 0); }},
+        {"no sectors per FAT", [](uint8_t* s) { FatImageBuilder::Put32(s + 0x24, 0); }},
+        {"16-bit FAT size on FAT32", [](uint8_t* s) { FatImageBuilder::Put16(s + 0x16, 9); }},
+        {"FATs past the volume", [](uint8_t* s) { FatImageBuilder::Put32(s + 0x24, 0x10000000); }},
+        {"255 FATs", [](uint8_t* s) { s[0x10] = 255; }},
+        {"root cluster 0", [](uint8_t* s) { FatImageBuilder::Put32(s + 0x2C, 0); }},
+        {"root cluster 1", [](uint8_t* s) { FatImageBuilder::Put32(s + 0x2C, 1); }},
+        {"root cluster past the volume", [](uint8_t* s) { FatImageBuilder::Put32(s + 0x2C, 66); }},
+        {"root cluster huge", [](uint8_t* s) { FatImageBuilder::Put32(s + 0x2C, 0xFFFFFFF0); }},
+    };
+    for (const auto& c : cases) {
+        FatImageBuilder b(64);
+        c.spoil(b.Boot());
+        auto drive = Drive(b);
+        EXPECT_FALSE(ReadFatBootInfo(*drive).ok()) << c.what;
+    }
+}
+
+TEST(FatBoot, ClustersEndWhereTheVolumeOrTheFatEnds) {
+    FatImageBuilder b(64);
+    // The last cluster (65) exists in a whole image ...
+    EXPECT_EQ(ParseFatBootSector(b.Boot(), 512, b.Bytes().size())->maxCluster, 65u);
+    // ... but not in an image cut short by ten clusters: they are not walked.
+    EXPECT_EQ(ParseFatBootSector(b.Boot(), 512, b.Bytes().size() - 10 * 512)->maxCluster, 55u);
+    // A FAT smaller than the data area limits the clusters to the entries it has.
+    FatImageBuilder c(200);
+    FatImageBuilder::Put32(c.Boot() + 0x24, 1);  // 128 entries
+    auto small = ParseFatBootSector(c.Boot(), 512, c.Bytes().size());
+    ASSERT_TRUE(small.ok());
+    EXPECT_EQ(small->maxCluster, 127u);
+    // Shorter than a sector: refused without reading past the bytes given.
+    EXPECT_FALSE(ParseFatBootSector(b.Boot(), 511, 0).ok());
+}
+
+TEST(FatBoot, VariantNamesComeFromTheFields) {
+    FatImageBuilder b(64);
+    EXPECT_EQ(FatVariantName(b.Boot(), 512, b.Bytes().size()), "FAT32");
+    // The same volume described with a 16-bit FAT size is FAT12 by its cluster count.
+    FatImageBuilder::Put16(b.Boot() + 0x16, 1);
+    FatImageBuilder::Put16(b.Boot() + 0x11, 512);
+    EXPECT_EQ(FatVariantName(b.Boot(), 512, 0), "FAT12");
+    FatImageBuilder::Put16(b.Boot() + 0x16, 0);
+    std::memcpy(b.Boot() + 3, "NTFS    ", 8);
+    EXPECT_EQ(FatVariantName(b.Boot(), 512, 0), "");
+    std::vector<uint8_t> zeros(512, 0);
+    EXPECT_EQ(FatVariantName(zeros.data(), zeros.size(), 0), "");
+}
+
+TEST(FatBoot, Fat16BoundaryByClusterCount) {
+    // 5000 clusters with a 16-bit FAT size: FAT16; the root directory area lies before
+    // the data area and counts towards the data start.
+    std::vector<uint8_t> s(512, 0);
+    FatImageBuilder::Put16(s.data() + 0x0B, 512);
+    s[0x0D] = 1;
+    FatImageBuilder::Put16(s.data() + 0x0E, 1);
+    s[0x10] = 2;
+    FatImageBuilder::Put16(s.data() + 0x11, 512);  // 32 sectors of root directory
+    FatImageBuilder::Put16(s.data() + 0x16, 20);   // 5120 entries
+    FatImageBuilder::Put32(s.data() + 0x20, 1 + 40 + 32 + 5000);
+    EXPECT_EQ(FatVariantName(s.data(), s.size(), 0), "FAT16");
+    auto boot = ParseFatBootSector(s.data(), s.size(), 0, FatKind::Fat16);
+    ASSERT_TRUE(boot.ok());
+    EXPECT_EQ(boot->dataStartSector, 73u);
+    EXPECT_EQ(boot->rootCluster, 2u);
+}
+
+// ---------------------------------------------------------------------------------
+// FAT entries and chains
+
+TEST(FatTable, CachedEntriesMatchSingleSectorReadsWithFewReads) {
+    FatImageBuilder b(4000);
+    for (uint32_t c = 3; c < 4000; ++c) b.SetFat(c, (c * 2654435761u) & 0x0FFFFFFF);
+    b.SetFat(17, 0xF0000000);  // reserved top bits kept as they stand
+    auto drive = Drive(b);
+    auto boot = ReadFatBootInfo(*drive);
+    ASSERT_TRUE(boot.ok());
+    FatTable fat(*drive, *boot);
+    for (uint32_t c = 0; c < 4002; c += 7)
+        ASSERT_EQ(fat.Entry(c), ReadFatEntry(c, *boot, *drive)) << c;
+    EXPECT_EQ(fat.Entry(17), 0xF0000000u);
+    // 16 KiB of FAT: one piece, one read.
+    EXPECT_EQ(fat.ReadCount(), 1u);
+    // Past the FAT: reads as 0 and reads nothing.
+    EXPECT_EQ(fat.Entry(0x0FFFFFF0), 0u);
+    EXPECT_EQ(ReadFatEntry(0x0FFFFFF0, *boot, *drive), 0u);
+}
+
+TEST(FatTable, UnreadableFatSectorNeverReadsAsFree) {
+    FatImageBuilder b(600);
+    auto faulty = std::make_unique<CRawDriveFaulty>(std::make_unique<CRawDriveMemory>(b.Bytes()));
+    // Entries 128..255 live in the second FAT sector.
+    faulty->failSectors.insert(b.ReservedSectors() + 1);
+    CRawDriveRef drive(std::move(faulty));
+    ASSERT_TRUE(drive.Open("memory"));
+    auto boot = ReadFatBootInfo(drive);
+    ASSERT_TRUE(boot.ok());
+    FatTable fat(drive, *boot);
+    EXPECT_EQ(fat.Entry(200), kFatEntryUnreadable);
+    EXPECT_EQ(ReadFatEntry(200, *boot, drive), kFatEntryUnreadable);
+    EXPECT_EQ(fat.Entry(100), 0u);  // the rest of the piece was still read
+    EXPECT_EQ(fat.Entry(300), 0u);
+}
+
+class FatChain : public ::testing::Test {
+protected:
+    FatImageBuilder b{64};
+    std::vector<uint32_t> Follow(uint32_t first, uint64_t max = UINT64_MAX) {
+        drive = Drive(b);
+        auto boot = ReadFatBootInfo(*drive);
+        EXPECT_TRUE(boot.ok());
+        FatTable fat(*drive, *boot);
+        std::vector<uint32_t> out;
+        const uint64_t n = FollowChain(first, fat, out, OpContext{}, max);
+        EXPECT_EQ(n, out.size());
+        return out;
+    }
+    std::unique_ptr<CRawDriveRef> drive;
+};
+
+TEST_F(FatChain, EndsAtEndOfChainFreeBadAndOutOfRange) {
+    b.Chain({10, 11, 20, 12});
+    EXPECT_EQ(Follow(10), (std::vector<uint32_t>{10, 11, 20, 12}));
+    b.SetFat(12, 0);  // free
+    EXPECT_EQ(Follow(10), (std::vector<uint32_t>{10, 11, 20, 12}));
+    b.SetFat(12, 0x0FFFFFF7);  // bad cluster
+    EXPECT_EQ(Follow(10), (std::vector<uint32_t>{10, 11, 20, 12}));
+    b.SetFat(12, 66);  // past the last cluster (65)
+    EXPECT_EQ(Follow(10), (std::vector<uint32_t>{10, 11, 20, 12}));
+    b.SetFat(12, 1);
+    EXPECT_EQ(Follow(10), (std::vector<uint32_t>{10, 11, 20, 12}));
+    // The reserved top bits are not part of the next cluster number.
+    b.SetFat(12, 0x10000000 | 13);
+    b.SetFat(13, 0xFFFFFFFF);
+    EXPECT_EQ(Follow(10), (std::vector<uint32_t>{10, 11, 20, 12, 13}));
+    // A first cluster outside the data clusters is given back alone.
+    EXPECT_EQ(Follow(0), (std::vector<uint32_t>{0}));
+    EXPECT_EQ(Follow(70), (std::vector<uint32_t>{70}));
+}
+
+TEST_F(FatChain, LoopsEndAfterTheLoopingCluster) {
+    b.SetFat(5, 5);  // a cluster that points to itself
+    EXPECT_EQ(Follow(5), (std::vector<uint32_t>{5}));
+    b.Chain({30, 31, 32, 33});
+    b.SetFat(33, 31);  // a loop through three clusters
+    EXPECT_EQ(Follow(30), (std::vector<uint32_t>{30, 31, 32, 33}));
+    EXPECT_EQ(Follow(30, 2), (std::vector<uint32_t>{30, 31}));
+}
+
+TEST_F(FatChain, StopFlagEndsTheChain) {
+    b.Chain({10, 11, 12});
+    drive = Drive(b);
+    auto boot = ReadFatBootInfo(*drive);
+    FatTable fat(*drive, *boot);
+    std::atomic<int> abort{1};
+    OpContext op;
+    op.abort = &abort;
+    std::vector<uint32_t> out;
+    bool stopped = false;
+    EXPECT_EQ(FollowChain(10, fat, out, op, UINT64_MAX, &stopped), 1u);
+    EXPECT_TRUE(stopped);
+}
+
+// ---------------------------------------------------------------------------------
+// Names and times
+
+TEST(FatNames, Cp437MatchesTheSystemConverter) {
+    iconv_t cd = iconv_open("UTF-8", "CP437");
+    if (cd == reinterpret_cast<iconv_t>(-1)) GTEST_SKIP() << "iconv has no CP437";
+    for (int c = 0x80; c <= 0xFF; ++c) {
+        char in[1] = {static_cast<char>(c)};
+        char out[8] = {};
+        char* ip = in;
+        char* op = out;
+        size_t il = 1, ol = sizeof out;
+        ASSERT_NE(iconv(cd, &ip, &il, &op, &ol), static_cast<size_t>(-1)) << c;
+        EXPECT_EQ(Cp437ToUtf8(std::string(1, static_cast<char>(c))), std::string(out, op)) << c;
+    }
+    iconv_close(cd);
+    EXPECT_EQ(Cp437ToUtf8("A\x01\x7F"), "A\u263A\u2302");  // no control characters leave
+}
+
+TEST(FatNames, ShortNamesAreTrimmedAndConverted) {
+    uint8_t e[32] = {};
+    auto set = [&](const char* name11) { std::memcpy(e, name11, 11); };
+    set("README  TXT");
+    EXPECT_EQ(ShortNameText(e), "README.TXT");
+    set("DIR1       ");
+    EXPECT_EQ(ShortNameText(e), "DIR1");
+    set("FOLDER  OLD");  // a folder with an extension keeps it
+    EXPECT_EQ(ShortNameText(e), "FOLDER.OLD");
+    set("\x05" "BC     TX ");  // 0x05 stands for a first byte 0xE5 (code page 437: sigma)
+    EXPECT_EQ(ShortNameText(e), "\u03C3BC.TX");
+    set("\x82T\x82     \x94  ");
+    EXPECT_EQ(ShortNameText(e), "\u00E9T\u00E9.\u00F6");
+}
+
+TEST(FatNames, DosDateAndTime) {
+    EXPECT_EQ(IsoUtc(DosDateTimeToFileTime(kDate, kTime)), "2024-03-05T14:30:06Z");
+    EXPECT_EQ(IsoUtc(DosDateTimeToFileTime(0x0021, 0)), "1980-01-01T00:00:00Z");
+    EXPECT_EQ(DosDateTimeToFileTime(0, kTime), 0u);
+    EXPECT_EQ(DosDateTimeToFileTime((44 << 9) | (13 << 5) | 1, 0), 0u);  // month 13
+    EXPECT_EQ(DosDateTimeToFileTime((44 << 9) | (2 << 5) | 30, 0), 0u);  // 30 February
+    EXPECT_EQ(DosDateTimeToFileTime(kDate, (24 << 11)), 0u);             // hour 24
+}
+
+// ---------------------------------------------------------------------------------
+// The deleted-file walk
+
+TEST(FatSearch, ReportsOnlyDeletedFilesWhoseFirstClusterIsFree) {
+    FatImageBuilder b(64);
+    b.Entry(2, 0, "TWTEST     ", 0x08, 0, 0);                                // volume label
+    b.Entry(2, 1, "\xE5OCUMENTTXT", kArchive, 10, 1234, kDate, kTime);       // deleted, free
+    b.Entry(2, 2, "\xE5" "EUSED  BIN", kArchive, 11, 99);                    // first cluster reused
+    b.SetFat(11, 0x0FFFFFFF);
+    b.Entry(2, 3, "\xE5MPTY   TXT", kArchive, 0, 0);                         // empty file
+    b.Entry(2, 4, "\xE5NE     TXT", kArchive, 1, 0);                         // cluster 1
+    b.Entry(2, 5, "LIVE    TXT", kArchive, 12, 50);                          // live file
+    b.SetFat(12, 0x0FFFFFFF);
+    b.Entry(2, 6, "\xE5" "AR    ", 0x0F, 13, 0);                             // deleted long-name entry
+    b.Entry(2, 7, "\xE5OEXT     ", 0x01, 14, 7);                             // no extension, read-only
+    b.Entry(2, 8, std::string("\x00PACE   TXT", 11), kArchive, 15, 8);                        // free slot, old bytes
+    b.Entry(2, 9, "\xE5" "ARFAR  TXT", kArchive, 500, 8);                    // past the volume
+    b.SetFat(16, 0xF0000000);                                                // free, reserved bits set
+    b.Entry(2, 10, "\xE5" "ESERVEDTXT", kArchive, 16, 9);
+    auto s = RunSearch(b);
+    EXPECT_EQ(s->outcome, Outcome::Ok);
+    ASSERT_EQ(s->Names(), (std::vector<std::string>{"/mnt/usb/|?OCUMENT.TXT", "/mnt/usb/|?OEXT",
+                                                    "/mnt/usb/|?PACE.TXT",
+                                                    "/mnt/usb/|?ESERVED.TXT"}));
+    const RecoverableFile& f = s->ctx.found[0];
+    EXPECT_EQ(f.size, 1234u);
+    EXPECT_EQ(f.location, 10u);
+    EXPECT_EQ(f.recoverability, 100);
+    EXPECT_EQ(f.fs, FileSystemKind::Fat32);
+    EXPECT_FALSE(f.resident);
+    EXPECT_EQ(f.directoryCluster, 2u);
+    EXPECT_EQ(f.attributes, AttributeText(0x20));
+    EXPECT_EQ(f.attributes.size(), 13u);
+    EXPECT_EQ(IsoUtc(f.created), "2024-03-05T14:30:06Z");
+    EXPECT_EQ(IsoUtc(f.modified), "2024-03-05T14:30:06Z");
+    EXPECT_EQ(s->ctx.found[1].attributes, AttributeText(0x01));
+}
+
+TEST(FatSearch, WalksLiveFoldersDepthFirstAndNotDeletedOnes) {
+    FatImageBuilder b(64);
+    b.Entry(2, 0, "\xE5" "A      TXT", kArchive, 40, 1);
+    b.Entry(2, 1, "DIR1       ", 0x10, 3, 0);
+    b.Directory(3, 2);
+    b.Entry(3, 2, "SUB     X  ", 0x10, 4, 0);  // a folder with an extension
+    b.Directory(4, 3);
+    b.Entry(4, 2, "\xE5" "B      TXT", kArchive, 41, 1);
+    b.Entry(3, 3, "\xE5" "C      TXT", kArchive, 42, 1);
+    b.Entry(2, 2, "\xE5OLDDIR    ", 0x10, 5, 0);  // deleted folder: reported, not walked
+    b.Directory(5, 2);
+    b.SetFat(5, 0);
+    b.Entry(5, 2, "\xE5" "D      TXT", kArchive, 43, 1);
+    b.Entry(2, 3, "\xE5" "E      TXT", kArchive, 44, 1);
+    auto s = RunSearch(b);
+    EXPECT_EQ(s->outcome, Outcome::Ok);
+    EXPECT_EQ(s->Names(),
+              (std::vector<std::string>{"/mnt/usb/|?A.TXT", "/mnt/usb/DIR1/SUB.X|?B.TXT",
+                                        "/mnt/usb/DIR1|?C.TXT", "/mnt/usb/|?OLDDIR",
+                                        "/mnt/usb/|?E.TXT"}));
+    EXPECT_EQ(s->ctx.found[3].attributes[2], 'd');
+}
+
+TEST(FatSearch, DotEntriesAreNeverDescended) {
+    FatImageBuilder b(64);
+    b.Entry(2, 0, "DIR1       ", 0x10, 3, 0);
+    b.Directory(3, 2);
+    // A ".." that names a real folder cluster and a "." that names another folder:
+    // following either would walk a folder a second time.
+    b.Entry(3, 1, "..         ", 0x10, 4, 0);
+    b.Entry(3, 0, ".          ", 0x10, 4, 0);
+    b.Entry(2, 1, "DIR2       ", 0x10, 4, 0);
+    b.Directory(4, 2);
+    b.Entry(4, 2, "\xE5" "X      TXT", kArchive, 30, 1);
+    auto drive_ = Drive(b);
+    auto boot = ReadFatBootInfo(*drive_);
+    ASSERT_TRUE(boot.ok());
+    FatTable fat(*drive_, *boot);
+    SearchContext ctx;
+    ctx.drive = drive_.get();
+    ctx.driveText = "/";
+    FatWalk walk{ctx, fat, {}, {}, {}};
+    EXPECT_EQ(WalkDirectory(walk, 2, "/"), Outcome::Ok);
+    EXPECT_EQ(walk.stats.directoriesWalked, 3u);
+    EXPECT_EQ(walk.stats.directoryLoops, 0u);
+    ASSERT_EQ(ctx.found.size(), 1u);
+    EXPECT_EQ(ctx.found[0].folder, "/DIR2");
+}
+
+TEST(FatSearch, MultiClusterDirectoryIsReadWhole) {
+    // Root over three scattered clusters (16 entries each); deleted files in each.
+    FatImageBuilder b(64);
+    b.Chain({2, 9, 4});
+    b.Entry(2, 0, "\xE5IRST   TXT", kArchive, 20, 1);
+    b.Entry(2, 15, "\xE5" "AST0   TXT", kArchive, 21, 1);
+    b.Entry(2, 16, "\xE5" "ECOND  TXT", kArchive, 22, 1);
+    b.Entry(2, 40, "\xE5HIRD   TXT", kArchive, 23, 1);
+    FillLive(b, 2, 1, 15);
+    FillLive(b, 2, 17, 40);
+    auto s = RunSearch(b);
+    EXPECT_EQ(s->Names(),
+              (std::vector<std::string>{"/mnt/usb/|?IRST.TXT", "/mnt/usb/|?AST0.TXT",
+                                        "/mnt/usb/|?ECOND.TXT", "/mnt/usb/|?HIRD.TXT"}));
+    EXPECT_EQ(s->ctx.found[2].directoryCluster, 9u);
+    EXPECT_EQ(s->ctx.found[3].directoryCluster, 4u);
+    // An all-zero entry ends the directory: nothing after it is read as an entry.
+    std::memset(b.Cluster(9) + 32, 0, 32);  // slot 17
+    auto t = RunSearch(b);
+    EXPECT_EQ(t->ctx.found.size(), 3u);
+}
+
+TEST(FatSearch, DirectoryLoopsAndCyclesEnd) {
+    FatImageBuilder b(64);
+    b.Chain({2, 6, 7});
+    b.SetFat(7, 6);  // the root's chain loops through two clusters
+    b.Entry(2, 0, "DIR1       ", 0x10, 3, 0);
+    b.Directory(3, 2);
+    b.Entry(3, 2, "BACK       ", 0x10, 2, 0);  // a live folder naming the root: a cycle
+    b.Entry(3, 3, "SELF       ", 0x10, 3, 0);  // a folder naming itself
+    b.Entry(3, 4, "INTO       ", 0x10, 7, 0);  // a folder starting inside the root's chain
+    b.Entry(3, 5, "BADCLUS    ", 0x10, 900, 0);
+    b.Entry(3, 6, "\xE5" "Z      TXT", kArchive, 30, 1);
+    b.Entry(2, 16, "\xE5" "Y      TXT", kArchive, 31, 1);  // in cluster 6
+    b.Entry(2, 32, "\xE5" "W      TXT", kArchive, 32, 1);  // in cluster 7
+    FillLive(b, 2, 1, 16);
+    FillLive(b, 2, 17, 32);
+    auto s = RunSearch(b);
+    EXPECT_EQ(s->outcome, Outcome::Ok);
+    EXPECT_EQ(s->Names(), (std::vector<std::string>{"/mnt/usb/DIR1|?Z.TXT", "/mnt/usb/|?Y.TXT",
+                                                    "/mnt/usb/|?W.TXT"}));
+}
+
+TEST(FatSearch, DeepNestingIsBounded) {
+    // Every folder holds one subfolder: a chain of folders deeper than any real tree.
+    FatImageBuilder b(kMaxDirectoryDepth + 20);
+    const uint32_t last = kMaxDirectoryDepth + 12;
+    for (uint32_t c = 2; c < last; ++c) {
+        if (c > 2) b.Directory(c, c - 1);
+        const uint32_t slot = c == 2 ? 0 : 2;
+        b.Entry(c, slot, "D          ", 0x10, c + 1, 0);
+        b.Entry(c, slot + 1, "\xE5" "F      TXT", kArchive, last + 5, 1);
+    }
+    b.Directory(last, last - 1);
+    auto drive_ = Drive(b);
+    auto boot = ReadFatBootInfo(*drive_);
+    ASSERT_TRUE(boot.ok());
+    FatTable fat(*drive_, *boot);
+    SearchContext ctx;
+    ctx.drive = drive_.get();
+    FatWalk walk{ctx, fat, {}, {}, {}};
+    EXPECT_EQ(WalkDirectory(walk, 2, "/"), Outcome::Ok);
+    EXPECT_EQ(walk.stats.directoriesWalked, uint64_t{kMaxDirectoryDepth} + 1);
+    EXPECT_EQ(walk.stats.tooDeep, 1u);
+    EXPECT_EQ(ctx.found.size(), uint64_t{kMaxDirectoryDepth} + 1);
+}
+
+TEST(FatSearch, DamagedBootSectorEndsTheSearch) {
+    FatImageBuilder b(64);
+    b.Entry(2, 0, "\xE5" "A      TXT", kArchive, 40, 1);
+    b.Boot()[0x0D] = 0;
+    auto s = RunSearch(b);
+    EXPECT_EQ(s->outcome, Outcome::Failed);
+    EXPECT_TRUE(s->ctx.found.empty());
+    // An unreadable one ends it the same way.
+    FatImageBuilder c(64);
+    auto faulty = std::make_unique<CRawDriveFaulty>(std::make_unique<CRawDriveMemory>(c.Bytes()));
+    faulty->failSectors.insert(0);
+    CRawDriveRef drive(std::move(faulty));
+    ASSERT_TRUE(drive.Open("memory"));
+    SearchContext ctx;
+    ctx.drive = &drive;
+    EXPECT_EQ(SearchFat32(ctx), Outcome::Failed);
+}
+
+TEST(FatSearch, UnreadableDirectoryClusterIsSkippedNotTheRest) {
+    FatImageBuilder b(64);
+    b.Chain({2, 3, 4});
+    b.Entry(2, 0, "\xE5" "A      TXT", kArchive, 40, 1);
+    b.Entry(2, 16, "\xE5" "B      TXT", kArchive, 41, 1);
+    b.Entry(2, 32, "\xE5" "C      TXT", kArchive, 42, 1);
+    FillLive(b, 2, 1, 16);
+    FillLive(b, 2, 17, 32);
+    auto faulty = std::make_unique<CRawDriveFaulty>(std::make_unique<CRawDriveMemory>(b.Bytes()));
+    faulty->failSectors.insert(b.DataStartSector() + 1);  // cluster 3
+    CRawDriveRef drive(std::move(faulty));
+    ASSERT_TRUE(drive.Open("memory"));
+    SearchContext ctx;
+    ctx.drive = &drive;
+    ctx.driveText = "/";
+    EXPECT_EQ(SearchFat32(ctx), Outcome::Ok);
+    ASSERT_EQ(ctx.found.size(), 2u);
+    EXPECT_EQ(ctx.found[0].name, "?A.TXT");
+    EXPECT_EQ(ctx.found[1].name, "?C.TXT");
+}
+
+TEST(FatSearch, StopFlagEndsTheWalkAndLiveDisplaySeesEachItem) {
+    FatImageBuilder b(64);
+    for (uint32_t i = 0; i < 10; ++i)
+        b.Entry(2, i, "\xE5" "F" + std::to_string(i), kArchive, 20 + i, 1);
+    std::atomic<int> abort{0};
+    auto s = std::make_unique<Search>();
+    s->drive = Drive(b);
+    s->ctx.drive = s->drive.get();
+    s->ctx.op.abort = &abort;
+    int seen = 0;
+    s->ctx.onFound = [&](const RecoverableFile& f) {
+        EXPECT_EQ(f.name, "?F" + std::to_string(seen));
+        if (++seen == 3) abort = 1;
+    };
+    EXPECT_EQ(SearchFat32(s->ctx), Outcome::Stopped);
+    EXPECT_EQ(s->ctx.found.size(), 3u);
+    // The root of an image without a drive text is "/".
+    EXPECT_EQ(s->ctx.found[0].folder, "/");
+}
+
+TEST(FatSearch, LargeSectorsAndClusters) {
+    // 4096-byte sectors, 2 sectors per cluster: every address is scaled to drive sectors.
+    FatImageBuilder b(40, 2, 4096, 8, 2);
+    b.Entry(2, 0, "SUB        ", 0x10, 3, 0);
+    b.Directory(3, 2);
+    b.Entry(3, 200, "\xE5" "DEEP   BIN", kArchive, 39, 77);  // far into the 8 KiB cluster
+    b.Entry(2, 255, "\xE5" "LAST   TXT", kArchive, 41, 1);
+    FillLive(b, 2, 1, 255);
+    FillLive(b, 3, 2, 200);
+    auto s = RunSearch(b);
+    EXPECT_EQ(s->Names(),
+              (std::vector<std::string>{"/mnt/usb/SUB|?DEEP.BIN", "/mnt/usb/|?LAST.TXT"}));
+}
+
+}  // namespace
+}  // namespace tw::volume

@@ -1,0 +1,226 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The drive walk shared by slack wiping, deep clean and the counting walk that feeds
+// their progress and time estimate.
+//
+// Starting at a folder, the walker visits every folder below it and hands each ordinary
+// file it may work on to the caller. What it never does, whatever the tree holds:
+//   - follow a symbolic link (entries are examined with AT_SYMLINK_NOFOLLOW and folders
+//     are entered with openat(O_NOFOLLOW | O_DIRECTORY) relative to their parent);
+//   - leave the file system it started on (a mount point or bind mount below the start
+//     is skipped, like find -xdev);
+//   - walk /proc, /sys or /dev (a start inside them is refused);
+//   - hand over anything that is not a regular file.
+// Folders skipped by name: ".", "..", "RECYCLED", "RECYCLER", "System Volume
+// Information" (compared without regard to case, as on the volumes that carry them),
+// the Trash folders ".Trash" and ".Trash-*" (the Trash has its own wipe), and the
+// free-space cleaner's working folder. Files skipped: no write permission for the user
+// ("read-only"; for root: no write bit at all), a name beginning with "." ("hidden"),
+// the immutable or append-only flag ("system"), a lower-cased name that contains one of
+// the protected substrings (ProtectedNameParts()), a deep clean's temporary copy or its
+// journal, and, when asked, files with more than one hard link.
+//
+// Each folder's entries are read completely and sorted by name before any of them is
+// handled, so files created or renamed while the folder is being worked on (the deep
+// clean's copies, a wiper's random names) are never picked up by the same walk.
+// Before each file the walker calls the operation's pause check and stops when the
+// abort flag is set; a file is never left half-handled by the walker itself.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "platform/filetime.h"
+#include "platform/opcontext.h"
+#include "platform/result.h"
+
+namespace tw::wipe {
+
+// The deep clean's temporary copy of a file is "<n>" + kCopySuffix in the file's own
+// folder; while it exists, "<n>" + kCopySuffix + kJournalSuffix records whose copy it is.
+inline constexpr std::string_view kCopySuffix = "vr3swt4sd456.rj3";
+inline constexpr std::string_view kJournalSuffix = ".origin";
+// The free-space cleaner's working folder at a volume's root.
+inline constexpr std::string_view kFreeSpaceFolder = "17FA5B59-0C6D-4b88-800E-6FD9D2D0C90E";
+
+// Why an entry was left out.
+enum class SkipReason {
+    NotRegular,       // symbolic link, device, FIFO, socket
+    OtherFileSystem,  // lies on another file system than the start (mount point)
+    SkippedFolder,    // a folder skipped by name (recycle bins, Trash, cleaner's folder)
+    PseudoFileSystem, // /proc, /sys, /dev
+    Hidden,           // name begins with "."
+    ProtectedName,    // the lower-cased name contains a protected substring
+    ReadOnly,         // the user may not write it
+    System,           // immutable or append-only
+    HardLinked,       // more than one hard link (only when the walk asks)
+    TemporaryCopy,    // a deep clean's temporary copy or its journal
+    Unreadable,       // could not be examined, opened or listed
+};
+// A short English phrase for plans and logs ("read-only", "hidden", ...).
+const char* SkipReasonText(SkipReason reason);
+
+// What the walker knows about a file: one statx of the entry, not following links.
+struct FileFacts {
+    uint64_t sizeBytes = 0;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    uint64_t nlink = 0;
+    mode_t mode = 0;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    timespec atime{}, mtime{};
+    bool compressed = false;  // FS_COMPR_FL / STATX_ATTR_COMPRESSED
+    bool system = false;      // immutable or append-only
+    bool flagsKnown = false;  // the file system reported the two flags above
+};
+
+// One file handed to the caller. dirFd is the open folder and valid only during the
+// call: open the file relative to it (openat with O_NOFOLLOW) so that a name swapped
+// for a link between the listing and the open is refused.
+struct WalkFile {
+    int dirFd = -1;
+    std::string folder;  // absolute path of the folder, without a trailing "/" ("/" for the root)
+    std::string name;
+    FileFacts facts;
+
+    std::string Path() const;
+};
+
+struct WalkOptions {
+    bool skipHardLinks = false;  // deep clean: a copy would break the link
+};
+
+// Protected substrings of file names, lower case, in the order they are tested.
+const std::vector<std::string_view>& ProtectedNameParts();
+// The per-entry rules, exposed for tests and for callers that check a single name.
+bool IsSkippedFolderName(std::string_view name);
+bool IsProtectedFileName(std::string_view name);
+bool IsTemporaryCopyName(std::string_view name);
+// True for /proc, /sys and /dev and anything below them (path must be absolute and
+// normalised).
+bool IsPseudoFileSystemPath(std::string_view path);
+// "/a/b" + "c" = "/a/b/c"; "/" + "c" = "/c".
+std::string JoinPath(const std::string& folder, const std::string& name);
+
+// Reads the facts of `name` in `dirFd` without following links. Gives false (errno set)
+// when the entry cannot be examined.
+bool ReadFileFacts(int dirFd, const char* name, FileFacts* out);
+
+class CDriveWalker {
+public:
+    // Called for each file the walker hands over.
+    std::function<void(const WalkFile&)> onFile;
+    // Called for each entry left out (files and folders); path is the entry's path.
+    std::function<void(const std::string& path, SkipReason)> onSkip;
+    // Called when a folder has been opened, before its entries are read (the deep
+    // clean restores leftover copies here), and after its last entry.
+    std::function<void(int dirFd, const std::string& folder)> onFolderStart;
+    std::function<void(int dirFd, const std::string& folder)> onFolderEnd;
+
+    WalkOptions options;
+
+    // Walks from `start` (a folder; made absolute and canonical first). Ok when the
+    // walk finished, Stopped when the abort flag ended it, Failed when the start could
+    // not be opened, is not a folder or lies in /proc, /sys or /dev (error() then says
+    // why). Folders below the start that cannot be opened are reported through onSkip
+    // and the walk goes on.
+    Outcome Walk(const OpContext& op, const std::string& start);
+    const Error& error() const { return error_; }
+    // The canonical start of the last walk.
+    const std::string& StartPath() const { return start_; }
+
+    // Folders entered below the start, files handed over, entries skipped.
+    uint64_t foldersVisited = 0, filesVisited = 0, entriesSkipped = 0;
+
+private:
+    Outcome WalkFolder(const OpContext& op, int dirFd, const std::string& folder, int depth);
+    void Skip(const std::string& path, SkipReason reason);
+
+    dev_t dev_ = 0;
+    std::string start_;
+    Error error_;
+    bool flagsIoctlWorks_ = true;  // cleared when the file system answers it with ENOTTY
+};
+
+// The counting walk's totals. Written by the counting thread, read by the cleaning
+// walk while the count is still going: every field is atomic on its own (the totals
+// are estimates until `finished`).
+struct WalkerRecord {
+    std::atomic<uint64_t> files{0};
+    std::atomic<uint64_t> previouslyCleaned{0}, previouslyCleanedBytes{0};
+    std::atomic<uint64_t> toClean{0}, toCleanBytes{0};
+    std::atomic<uint64_t> folders{0};
+    std::atomic<bool> finished{false};
+
+    // The work a run will do: files and bytes to clean, plus the previously cleaned
+    // ones when they are cleaned again.
+    uint64_t WorkFiles(bool reclean) const {
+        return toClean.load() + (reclean ? previouslyCleaned.load() : 0);
+    }
+    uint64_t WorkBytes(bool reclean) const {
+        return toCleanBytes.load() + (reclean ? previouslyCleanedBytes.load() : 0);
+    }
+};
+
+// Whether a file counts as cleaned by the deep clean whose stamp is `stamp`: its
+// modification time is not later than the stamp. No stamp (0): never.
+bool CleanedSince(const FileFacts& facts, FileTime stamp);
+
+// The counting walk ("Analyzing files"): the same walk as the cleaning walks, counting
+// files (previously cleaned or to clean, with their bytes) and folders. It runs on a
+// thread of its own so that cleaning can start at once; Pause and Resume hold it at
+// the next file (the panel's pause suspends it), and it ends early when the abort flag
+// is set or the object is destroyed.
+class CCountingWalk {
+public:
+    CCountingWalk() = default;
+    ~CCountingWalk();
+    CCountingWalk(const CCountingWalk&) = delete;
+    CCountingWalk& operator=(const CCountingWalk&) = delete;
+
+    // Starts the thread. `abort` (may be null) is the run's abort flag and must
+    // outlive the walk. `stamp` is the drive's deep-clean stamp read before the run
+    // stored a new one (0: none).
+    void Start(const std::string& start, FileTime stamp, WalkOptions options,
+               std::atomic<int>* abort);
+    void Pause();
+    void Resume();
+    // Waits for the thread to end (no-op when none runs).
+    void Join();
+
+    const WalkerRecord& Record() const { return record_; }
+    bool Finished() const { return record_.finished.load(); }
+    // How the walk ended; meaningful once Finished().
+    Outcome Result() const { return result_.load(); }
+
+    // The same count on the calling thread, with every skipped entry reported (the
+    // plan of a dry run). `onFile` (may be empty) sees each counted file and whether
+    // it counts as previously cleaned.
+    static Outcome Count(const OpContext& op, const std::string& start, FileTime stamp,
+                         WalkOptions options, WalkerRecord& record,
+                         const std::function<void(const WalkFile&, bool cleaned)>& onFile,
+                         const std::function<void(const std::string&, SkipReason)>& onSkip,
+                         Error* error = nullptr);
+
+private:
+    WalkerRecord record_;
+    std::atomic<Outcome> result_{Outcome::Ok};
+    std::thread thread_;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool paused_ = false;
+    std::atomic<int> stop_{0};
+    std::atomic<int>* abort_ = nullptr;
+};
+
+}  // namespace tw::wipe

@@ -1,0 +1,126 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Deep clean: removing the residue beneath existing files and defragmenting them on the
+// way. For each file a fresh copy is written beside it (the file system places it in
+// free space), the file itself is wiped with the pass table, and the copy takes its
+// place under its own name. The drive then carries a stamp in the settings store, every
+// cleaned file gets that stamp as its modification time, and later runs skip files not
+// modified since, unless asked to clean them again.
+//
+// A file is never lost, whatever moment the process dies at:
+//   1. the copy "<n>vr3swt4sd456.rj3" is created beside the file (O_EXCL: an existing
+//      name means the file is not cleaned), and a journal "<n>vr3swt4sd456.rj3.origin"
+//      naming the original (its name, inode, size and times) is written and flushed in
+//      state "copying";
+//   2. the content is copied (holes stay holes), mode, owner and extended attributes
+//      are carried over, the copy and the folder are flushed (fsync), the sizes are
+//      compared and the original is checked to be unchanged by the copy's time;
+//   3. the journal is switched to "complete" and flushed; only then is the original
+//      wiped (passes, truncation, renaming, deletion);
+//   4. the copy is renamed to the original name, the folder flushed, the journal
+//      removed, and the modification time set to the stamp (or the slack wiped).
+// The first thing a later deep clean does in a folder is to settle what such a journal
+// describes: a copy still "copying" is removed (the original was never touched); a
+// "complete" copy is removed when the original is still there and identical, is put in
+// place when the original's name is free or holds the (partly wiped) original, and is
+// left under its own name when the name now holds another file.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/filetime.h"
+#include "platform/opcontext.h"
+#include "platform/registry.h"
+#include "wipe/walker.h"
+
+namespace tw::log {
+class CActivityLogFile;
+}
+
+namespace tw::wipe {
+
+class CProgressFileWiper;
+
+// ---------------------------------------------------------------- the drive stamp
+
+// "Software\Quillon\Tidewipe\dc" + drive text: the key of a drive's stamp. The drive
+// text is the mount point the run was started on (the same text the slack wipe reads).
+std::string DeepCleanKey(const std::string& driveText);
+// The stamp (UTC FILETIME from "lastDeepCleanLo"/"lastDeepCleanHi"), 0 when none.
+FileTime ReadDeepCleanStamp(RegistryStore& store, const std::string& driveText);
+bool WriteDeepCleanStamp(RegistryStore& store, const std::string& driveText, FileTime stamp);
+// Removes both values (a drive that was never cleaned).
+bool ClearDeepCleanStamp(RegistryStore& store, const std::string& driveText);
+
+// ---------------------------------------------------------------- the cleaner
+
+class CDeepCleaner {
+public:
+    // `store` holds the stamps and must outlive the cleaner. Loads the texts.
+    explicit CDeepCleaner(RegistryStore& store);
+    ~CDeepCleaner();
+    CDeepCleaner(const CDeepCleaner&) = delete;
+    CDeepCleaner& operator=(const CDeepCleaner&) = delete;
+
+    uint32_t clusterSize = 0;     // of the drive; 0: asked of each file's file system
+    int passCount = 1;            // N passes over each original
+    bool alsoWipeSlacks = false;  // the slack task runs in the same run
+    bool reclean = false;         // clean files not modified since the last stamp too
+    bool logOn = false;           // per-file lines need logOn, logWriter and detailLog
+    bool detailLog = false;
+    log::CActivityLogFile* logWriter = nullptr;
+
+    // Texts (string table).
+    std::string couldNotText, deepCleaningText, dirDoneText, underneathText, defragText, ofWord,
+        overwriteWord, overwritesWord, productWord;
+
+    // Counters of the last Run (bytes by file size).
+    uint64_t bytesCleaned = 0, bytesNotCleaned = 0;
+    uint64_t filesCleaned = 0, filesNotCleaned = 0, filesUpToDate = 0;
+    uint64_t copiesRestored = 0, copiesRemoved = 0, copiesKept = 0;
+    // Bytes the wiper wrote (its counter; the time estimate of the panel reads it).
+    uint64_t bytesWritten = 0;
+
+    // The cleaning walk over `start`, keyed by `driveText`: reads the old stamp, stores
+    // the new one (now, UTC) before any file is touched, and cleans every file modified
+    // after the old stamp (every file with `reclean`), giving each the new stamp as its
+    // modification time. When the run is stopped by the abort flag the old stamp is put
+    // back, so that the files it did not reach are not taken as cleaned next time.
+    // `counts` (may be null) is the counting walk started for this run: its totals
+    // drive the Overall bar (0..372) and the time-remaining text. Ok, Stopped, or Failed
+    // when the walk could not start (WalkError() says why).
+    Outcome Run(const OpContext& op, const std::string& start, const std::string& driveText,
+                const CCountingWalk* counts = nullptr);
+    const Error& WalkError() const { return walkError_; }
+    // The stamp the last Run stored (and gave the cleaned files).
+    FileTime NewStamp() const { return newStamp_; }
+
+    // Deep cleans one file handed over by the walker with the stamp to give it. True
+    // when the file was cleaned (its content now lives in fresh clusters under its own
+    // name); false when it was left as it was (or, after a failure, its content was put
+    // back under its own name).
+    bool DeepCleanFile(const OpContext& op, const WalkFile& file, FileTime stamp);
+
+    // Settles the journals of an earlier, interrupted clean in the open folder (see
+    // the header). Returns the number of copies restored to their names.
+    int RestoreLeftoverCopies(int dirFd, const std::string& folder);
+
+    // The copy's counter: the next copy is "<counter>vr3swt4sd456.rj3".
+    void SetCopyCounter(uint64_t n) { copyCounter_ = n; }
+    // Test seam: called after the copy is complete and the journal says so, before
+    // the original is wiped (a test ends the process here to check the recovery).
+    std::function<void(const std::string& copyPath)> beforeWipeHook;
+
+private:
+    void LogFileLine(bool cleaned, const WalkFile& file, const std::string& copyPath) const;
+
+    RegistryStore& store_;
+    std::unique_ptr<CProgressFileWiper> wiper_;  // built once: its construction reseeds
+    Error walkError_;
+    FileTime newStamp_ = 0;
+    uint64_t copyCounter_ = 1;
+};
+
+}  // namespace tw::wipe

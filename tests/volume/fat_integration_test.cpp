@@ -1,0 +1,252 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The FAT32 search on volumes made by mkfs.fat and mtools (tests/data/make_fat_image.sh),
+// checked against the image's manifest and against The Sleuth Kit (fls, istat, fsstat,
+// blkls) on the same image.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "tests/common/scratch_volume.h"
+#include "volume/fat32.h"
+
+namespace tw::volume {
+namespace {
+
+using tw::test::RunTool;
+using tw::test::TempDir;
+
+struct Expected {
+    std::string outcome, folder, name;
+    uint64_t size = 0;
+};
+
+std::vector<Expected> ReadManifest() {
+    std::ifstream in(std::string(TW_TEST_DATA_DIR) + "/make_fat_image.manifest");
+    std::vector<Expected> out;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::stringstream ss(line);
+        Expected e;
+        std::string size;
+        std::getline(ss, e.outcome, '\t');
+        std::getline(ss, e.folder, '\t');
+        std::getline(ss, e.name, '\t');
+        std::getline(ss, size, '\t');
+        e.size = std::stoull(size);
+        out.push_back(e);
+    }
+    return out;
+}
+
+std::vector<std::string> Split(const std::string& s, char sep) {
+    std::vector<std::string> parts;
+    std::stringstream ss(s);
+    std::string p;
+    while (std::getline(ss, p, sep)) parts.push_back(p);
+    return parts;
+}
+
+// One deleted entry as fls lists it, with its first cluster from istat and whether that
+// cluster is allocated now from blkls.
+struct FlsEntry {
+    bool directory = false;
+    std::string inode, path;  // path relative to the root, "/"-separated
+    uint64_t size = 0;
+    uint64_t firstCluster = 0;  // 0: no data unit (an empty file)
+    bool clusterAllocated = false;
+    std::string Folder() const {
+        auto slash = path.rfind('/');
+        return slash == std::string::npos ? "/" : "/" + path.substr(0, slash);
+    }
+    std::string Name() const {
+        auto slash = path.rfind('/');
+        return slash == std::string::npos ? path : path.substr(slash + 1);
+    }
+};
+
+// A number following `label` in a tool's output (0 when absent).
+uint64_t NumberAfter(const std::string& text, const std::string& label) {
+    const auto at = text.find(label);
+    return at == std::string::npos ? 0 : std::stoull(text.substr(at + label.size()));
+}
+
+std::vector<FlsEntry> FlsDeleted(const std::string& image) {
+    // Geometry and allocated sectors as The Sleuth Kit sees them (its sector unit is the
+    // volume's own sector).
+    std::string fsstat, blkls;
+    EXPECT_EQ(RunTool({"fsstat", image}, &fsstat), 0);
+    const uint64_t dataStart = NumberAfter(fsstat, "* Data Area: ");
+    const uint64_t sectorsPerCluster =
+        NumberAfter(fsstat, "Cluster Size: ") / NumberAfter(fsstat, "Sector Size: ");
+    EXPECT_GT(sectorsPerCluster, 0u);
+    EXPECT_EQ(RunTool({"blkls", "-l", "-a", image}, &blkls), 0);
+    std::set<uint64_t> allocated;
+    for (const auto& line : Split(blkls, '\n')) {
+        const auto bar = line.find("|a");
+        if (bar != std::string::npos && bar > 0 && isdigit(static_cast<unsigned char>(line[0])))
+            allocated.insert(std::stoull(line.substr(0, bar)));
+    }
+
+    std::string out;
+    EXPECT_EQ(RunTool({"fls", "-r", "-d", "-l", "-p", image}, &out), 0) << out;
+    std::vector<FlsEntry> entries;
+    for (const auto& line : Split(out, '\n')) {
+        auto f = Split(line, '\t');
+        if (f.size() < 7) continue;
+        FlsEntry e;
+        // "r/r * 153:" or "d/d * 10:"
+        e.directory = f[0].rfind("d/d", 0) == 0;
+        const auto star = f[0].find("* ");
+        if (star == std::string::npos) continue;
+        e.inode = f[0].substr(star + 2, f[0].size() - star - 3);
+        e.path = f[1];
+        e.size = std::stoull(f[6]);
+        if (e.path.rfind("$OrphanFiles", 0) == 0) continue;  // found by carving, not by a walk
+        std::string stat;
+        RunTool({"istat", image, e.inode}, &stat);
+        const auto sectors = stat.find("Sectors:\n");
+        if (sectors != std::string::npos) {
+            std::stringstream ss(stat.substr(sectors + 9));
+            uint64_t firstSector = 0;
+            if (ss >> firstSector && firstSector >= dataStart) {
+                e.firstCluster = (firstSector - dataStart) / sectorsPerCluster + 2;
+                e.clusterAllocated = allocated.count(firstSector) != 0;
+            }
+        }
+        entries.push_back(e);
+    }
+    return entries;
+}
+
+class FatIntegration : public ::testing::TestWithParam<std::tuple<int, int>> {
+protected:
+    void SetUp() override {
+        for (const char* tool : {"mkfs.fat", "mcopy", "fls", "istat", "fsstat", "blkls"}) {
+            if (RunTool({"sh", "-c", std::string("command -v ") + tool}) != 0)
+                GTEST_SKIP() << tool << " is not installed";
+        }
+        ASSERT_TRUE(dir_.Ok());
+        image_ = dir_.Path() + "/fat.img";
+        const auto [bps, spc] = GetParam();
+        std::string out;
+        const int rc = RunTool({"sh", std::string(TW_TEST_DATA_DIR) + "/make_fat_image.sh", image_,
+                                std::to_string(bps), std::to_string(spc)},
+                               &out);
+        if (rc == 77) GTEST_SKIP() << out;
+        ASSERT_EQ(rc, 0) << out;
+    }
+
+    std::vector<RecoverableFile> Search() {
+        CRawDriveRef drive;
+        EXPECT_TRUE(drive.Open(image_)) << drive.LastError();
+        SearchContext ctx;
+        ctx.drive = &drive;
+        ctx.driveText = "/";
+        EXPECT_EQ(SearchFat32(ctx), Outcome::Ok);
+        return ctx.found;
+    }
+
+    TempDir dir_{"fat"};
+    std::string image_;
+};
+
+TEST_P(FatIntegration, FindsWhatTheManifestLists) {
+    const auto found = Search();
+    std::map<std::string, const RecoverableFile*> byPath;
+    for (const auto& f : found) {
+        EXPECT_TRUE(byPath.emplace(f.folder + "|" + f.name, &f).second) << "twice: " << f.name;
+        EXPECT_EQ(f.recoverability, 100);
+        EXPECT_EQ(f.fs, FileSystemKind::Fat32);
+        EXPECT_NE(f.modified, 0u) << f.name;
+    }
+    size_t reported = 0;
+    for (const auto& e : ReadManifest()) {
+        const auto it = byPath.find(e.folder + "|" + e.name);
+        if (e.outcome == "reported") {
+            ++reported;
+            ASSERT_NE(it, byPath.end()) << e.folder << " " << e.name;
+            EXPECT_EQ(it->second->size, e.size) << e.name;
+            EXPECT_GE(it->second->location, 2u);
+        } else {
+            EXPECT_EQ(it, byPath.end()) << e.outcome << ": " << e.folder << " " << e.name;
+        }
+    }
+    EXPECT_EQ(found.size(), reported);
+    // The deleted folder is listed as a folder.
+    ASSERT_TRUE(byPath.count("/|?ONE"));
+    EXPECT_EQ(byPath["/|?ONE"]->attributes[2], 'd');
+}
+
+TEST_P(FatIntegration, AgreesWithFls) {
+    const auto found = Search();
+    const auto fls = FlsDeleted(image_);
+    ASSERT_FALSE(fls.empty());
+
+    // Folders fls lists as deleted: we do not walk them.
+    std::set<std::string> deletedFolders;
+    for (const auto& e : fls)
+        if (e.directory) deletedFolders.insert(e.path);
+    auto insideDeleted = [&](const FlsEntry& e) {
+        for (const auto& d : deletedFolders)
+            if (e.path.rfind(d + "/", 0) == 0) return true;
+        return false;
+    };
+
+    // Ours, by folder and first cluster (unique within a folder on a sound volume).
+    std::map<std::pair<std::string, uint64_t>, const RecoverableFile*> ours;
+    for (const auto& f : found) ours[{f.folder, f.location}] = &f;
+
+    size_t matched = 0, reused = 0, empty = 0, inDeleted = 0;
+    for (const auto& e : fls) {
+        const auto it = ours.find({e.Folder(), e.firstCluster});
+        if (insideDeleted(e)) {
+            // fls walks deleted folders too; their entries cannot be trusted to be the
+            // folder's last contents, and we leave them out on purpose.
+            ++inDeleted;
+            EXPECT_TRUE(it == ours.end()) << e.path;
+        } else if (e.firstCluster == 0) {
+            ++empty;  // no data to recover
+            EXPECT_TRUE(it == ours.end()) << e.path;
+        } else if (e.clusterAllocated) {
+            ++reused;  // its first cluster belongs to a newer file now
+            EXPECT_TRUE(it == ours.end()) << e.path;
+        } else {
+            ++matched;
+            ASSERT_TRUE(it != ours.end()) << "missing: " << e.path << " cluster " << e.firstCluster;
+            const RecoverableFile& f = *it->second;
+            if (!e.directory) {
+                EXPECT_EQ(f.size, e.size) << e.path;  // fls sizes folders by their chain
+            }
+            // fls shows the lost first character as "_" for a short name, or the long
+            // name when one survives; we always show the short name with "?".
+            const std::string flsName = e.Name();
+            if (flsName[0] == '_') {
+                EXPECT_EQ(f.name, "?" + flsName.substr(1)) << e.path;
+            } else {
+                EXPECT_EQ(f.name[0], '?') << e.path;
+            }
+        }
+    }
+    EXPECT_EQ(matched, found.size()) << "items listed by us and not by fls";
+    EXPECT_EQ(reused, 1u);     // VICTIM.TXT
+    EXPECT_EQ(empty, 1u);      // EMPTY.TXT
+    EXPECT_EQ(inDeleted, 2u);  // the two files of GONE
+}
+
+INSTANTIATE_TEST_SUITE_P(Geometries, FatIntegration,
+                         ::testing::Values(std::make_tuple(512, 1), std::make_tuple(4096, 1),
+                                           std::make_tuple(512, 8)),
+                         [](const auto& info) {
+                             return std::to_string(std::get<0>(info.param)) + "x" +
+                                    std::to_string(std::get<1>(info.param));
+                         });
+
+}  // namespace
+}  // namespace tw::volume

@@ -77,7 +77,7 @@ bool Probe(const std::string& path, bool readWrite, uint64_t* lengthBytes) {
                                     O_NONBLOCK);
     if (fd < 0) return false;
     bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && !IsSystemFile(fd) &&
-              flock(fd, LOCK_EX | LOCK_NB) == 0;
+              !(readWrite && (st.st_mode & S_IWUSR) == 0) && flock(fd, LOCK_EX | LOCK_NB) == 0;
     if (ok) *lengthBytes = static_cast<uint64_t>(st.st_size);
     close(fd);
     return ok;
@@ -96,6 +96,16 @@ bool AddUserWrite(const std::string& path) {
 bool UserMayWrite(const std::string& path) {
     return faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0;
 }
+
+// "Read-only": the owner's write bit is off, or this user may not write. The mode bit
+// counts for root too, so a read-only file means the same whoever runs the wipe.
+bool IsReadOnly(const std::string& path) {
+    struct stat st{};
+    if (lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) return false;
+    return (st.st_mode & S_IWUSR) == 0 || !UserMayWrite(path);
+}
+
+bool PassBufferUsable(uint32_t size) { return size != 0 && size <= kMaxPassBuffer; }
 
 std::string ScrambledName(const std::string& name) {
     std::string out = name;
@@ -177,7 +187,7 @@ bool ScrambleName(std::string& path, int passCount) {
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     if (name.empty() || name == "." || name == "..") return false;
 
-    if (!UserMayWrite(path)) AddUserWrite(path);
+    if (IsReadOnly(path)) AddUserWrite(path);
 
     // `current` always names where the file is, so a failed rename in the middle never
     // leaves the caller with a name that does not exist.
@@ -203,7 +213,7 @@ bool ScrambleName(std::string& path, int passCount) {
 bool DeleteFolderTree(const std::string& folder) {
     struct stat top{};
     if (folder.empty() || lstat(folder.c_str(), &top) != 0 || !S_ISDIR(top.st_mode)) return false;
-    if (!UserMayWrite(folder)) AddUserWrite(folder);
+    if (IsReadOnly(folder)) AddUserWrite(folder);
     DIR* dir = opendir(folder.c_str());
     if (dir == nullptr) return false;
     const std::string base = folder.back() == '/' ? folder : folder + "/";
@@ -225,7 +235,7 @@ bool DeleteFolderTree(const std::string& folder) {
                 break;
             }
         } else {
-            if (S_ISREG(st.st_mode) && !UserMayWrite(child)) AddUserWrite(child);
+            if (S_ISREG(st.st_mode) && IsReadOnly(child)) AddUserWrite(child);
             if (unlink(child.c_str()) != 0) {
                 ok = false;
                 break;
@@ -258,7 +268,12 @@ int CSecureFileWiper::OpenForOverwrite(const std::string& path, bool clearOnDeni
             fd = open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
         return fd;
     };
-    int fd = attempt();
+    // A read-only file is denied even to root, like the attribute it stands for.
+    int fd = -1;
+    if (IsReadOnly(path))
+        errno = EACCES;
+    else
+        fd = attempt();
     if (fd < 0 && (errno == EACCES || errno == EPERM) && clearOnDenied && AddUserWrite(path))
         fd = attempt();
     if (fd < 0) return -1;
@@ -279,7 +294,7 @@ bool CSecureFileWiper::ExtendToCluster(int fd, uint64_t lengthBytes, uint32_t cl
 bool CSecureFileWiper::RunPasses(int fd, uint32_t bufferSize, bool randomMode, int passes,
                                  ChunkHooks& hooks, bool* aborted) {
     if (aborted) *aborted = false;
-    if (bufferSize == 0 || bufferSize > kMaxPassBuffer) return false;
+    if (!PassBufferUsable(bufferSize)) return false;
     struct stat st{};
     const uint64_t length = fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
 
@@ -413,6 +428,7 @@ bool CProgressFileWiper::WipeFile(const std::string& path, bool randomMode, uint
     uint32_t cluster = drive.GetClusterSize();
     if (cluster == 0) cluster = 4096;
     if (bufferSize == 0) bufferSize = cluster;
+    if (!PassBufferUsable(bufferSize)) return false;  // refused before anything changes
     int fd = OpenForOverwrite(path, true);
     if (fd < 0) return false;
     ExtendToCluster(fd, length, cluster);

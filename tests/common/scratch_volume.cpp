@@ -1,0 +1,277 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "tests/common/scratch_volume.h"
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace tw::test {
+
+namespace {
+
+bool InPath(const std::string& tool) {
+    const char* path = getenv("PATH");
+    std::string dirs = path ? path : "/usr/sbin:/usr/bin:/sbin:/bin";
+    dirs += ":/usr/sbin:/sbin";  // root's tools, even with a user's PATH
+    std::stringstream ss(dirs);
+    std::string dir;
+    while (std::getline(ss, dir, ':')) {
+        if (dir.empty()) continue;
+        if (access((dir + "/" + tool).c_str(), X_OK) == 0) return true;
+    }
+    return false;
+}
+
+bool IsMountPoint(const std::string& path) {
+    struct stat a{}, b{};
+    if (stat(path.c_str(), &a) != 0 || stat((path + "/..").c_str(), &b) != 0) return false;
+    return a.st_dev != b.st_dev;
+}
+
+int RemoveEntry(const char* path, const struct stat*, int type, struct FTW*) {
+    // Keep going past a failure: remove as much as can be removed.
+    if (type == FTW_DP)
+        rmdir(path);
+    else
+        unlink(path);
+    return 0;
+}
+
+// Waits for `pid` up to `timeout`; true when it ended.
+bool WaitFor(pid_t pid, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid || (r < 0 && errno == ECHILD)) return true;
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+}  // namespace
+
+const char* FsName(FsKind kind) { return kind == FsKind::Ext4 ? "ext4" : "NTFS"; }
+
+std::string ScratchUnavailable(FsKind kind) {
+    if (geteuid() != 0) return "mounting an image needs root";
+    if (kind == FsKind::Ext4) {
+        for (const char* t : {"mkfs.ext4", "mount", "umount", "losetup"})
+            if (!InPath(t)) return std::string(t) + " is not installed";
+        if (access("/dev/loop-control", R_OK | W_OK) != 0) return "no /dev/loop-control";
+    } else {
+        for (const char* t : {"mkntfs", "ntfs-3g", "umount"})
+            if (!InPath(t)) return std::string(t) + " is not installed";
+        if (access("/dev/fuse", R_OK | W_OK) != 0) return "no usable /dev/fuse";
+    }
+    return "";
+}
+
+int RunTool(const std::vector<std::string>& argv, std::string* output) {
+    if (argv.empty()) return -1;
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+
+    int pipeFds[2] = {-1, -1};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    if (output) {
+        if (pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
+        posix_spawn_file_actions_adddup2(&fa, pipeFds[1], 1);
+        posix_spawn_file_actions_adddup2(&fa, pipeFds[1], 2);
+    } else {
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    }
+    pid_t pid = -1;
+    int rc = posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (output) {
+        close(pipeFds[1]);
+        if (rc == 0) {
+            char buf[4096];
+            ssize_t n;
+            while ((n = read(pipeFds[0], buf, sizeof buf)) > 0) output->append(buf, n);
+        }
+        close(pipeFds[0]);
+    }
+    if (rc != 0) return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TempDir::TempDir(std::string_view tag) {
+    const char* base = getenv("TW_SCRATCH_BASE");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/tw-" + std::string(tag) +
+                       "-XXXXXX";
+    if (mkdtemp(tmpl.data()) != nullptr) path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+    if (path_.empty()) return;
+    // FTW_MOUNT keeps the walk on this file system: a mount left behind by a failed
+    // unmount is never emptied from here.
+    nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+}
+
+ScratchVolume::ScratchVolume(FsKind kind, uint32_t sizeMiB, std::string_view label)
+    : kind_(kind), sizeMiB_(sizeMiB), dir_(kind == FsKind::Ext4 ? "scratch-ext4" : "scratch-ntfs") {
+    if (!dir_.Ok()) {
+        error_ = "cannot make a temporary folder";
+        return;
+    }
+    if (std::string why = ScratchUnavailable(kind); !why.empty()) {
+        error_ = why;
+        return;
+    }
+    image_ = dir_.Path() + "/volume.img";
+    mountPoint_ = dir_.Path() + "/mnt";
+    if (mkdir(mountPoint_.c_str(), 0755) != 0) {
+        error_ = "cannot make the mount point";
+        return;
+    }
+    int fd = open(image_.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd < 0 || ftruncate(fd, static_cast<off_t>(SizeBytes())) != 0) {
+        if (fd >= 0) close(fd);
+        error_ = "cannot make the image file";
+        return;
+    }
+    close(fd);
+    std::string out;
+    int rc;
+    if (kind == FsKind::Ext4) {
+        rc = RunTool({"mkfs.ext4", "-q", "-F", "-b", "4096", "-E", "nodiscard", "-L",
+                      std::string(label), image_},
+                     &out);
+    } else {
+        rc = RunTool({"mkntfs", "-q", "-F", "-f", "-c", "4096", "-L", std::string(label), image_},
+                     &out);
+    }
+    if (rc != 0) {
+        error_ = std::string("formatting failed: ") + out;
+        return;
+    }
+    Mount();
+}
+
+ScratchVolume::~ScratchVolume() { Unmount(); }
+
+bool ScratchVolume::Mount() {
+    if (mounted_) return true;
+    if (image_.empty()) return false;
+    if (kind_ == FsKind::Ext4) {
+        std::string out;
+        if (RunTool({"mount", "-o", "loop", image_, mountPoint_}, &out) != 0) {
+            error_ = "mount -o loop failed: " + out;
+            return false;
+        }
+        mounted_ = true;
+        return true;
+    }
+    // ntfs-3g stays in the foreground as our child, so that Unmount can wait for it.
+    const std::vector<std::string> argv = {"ntfs-3g", "-o", "no_detach", image_, mountPoint_};
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    int rc = posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) {
+        error_ = "cannot start ntfs-3g";
+        return false;
+    }
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (!IsMountPoint(mountPoint_)) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            error_ = "ntfs-3g ended without mounting";
+            return false;
+        }
+        if (std::chrono::steady_clock::now() >= end) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            error_ = "ntfs-3g did not mount in time";
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    daemon_ = pid;
+    mounted_ = true;
+    return true;
+}
+
+bool ScratchVolume::Unmount() {
+    if (!mounted_) return true;
+    bool ok = false;
+    for (int attempt = 0; attempt < 50 && !ok; ++attempt) {
+        ok = RunTool({"umount", mountPoint_}) == 0 || !IsMountPoint(mountPoint_);
+        if (!ok) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (!ok) {
+        error_ = "umount failed";
+        return false;
+    }
+    if (daemon_ > 0) {
+        if (!WaitFor(daemon_, std::chrono::seconds(30))) {
+            kill(daemon_, SIGKILL);
+            WaitFor(daemon_, std::chrono::seconds(5));
+        }
+        daemon_ = -1;
+    }
+    mounted_ = false;
+    return true;
+}
+
+std::vector<uint8_t> ScratchVolume::ReadImage() {
+    const bool wasMounted = mounted_;
+    Unmount();
+    std::vector<uint8_t> bytes;
+    std::ifstream in(image_, std::ios::binary);
+    if (in) bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (wasMounted) Mount();
+    return bytes;
+}
+
+size_t CountOccurrences(const std::vector<uint8_t>& hay, std::string_view needle) {
+    if (needle.empty() || hay.size() < needle.size()) return 0;
+    size_t count = 0;
+    const std::string_view h(reinterpret_cast<const char*>(hay.data()), hay.size());
+    for (size_t at = h.find(needle); at != std::string_view::npos; at = h.find(needle, at + 1))
+        ++count;
+    return count;
+}
+
+bool WriteFileBytes(const std::string& path, std::string_view data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(data.data(), static_cast<std::streamsize>(data.size()));
+    return static_cast<bool>(out.flush());
+}
+
+std::string ReadFileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return "";
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace tw::test

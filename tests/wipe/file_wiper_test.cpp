@@ -1,0 +1,702 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The pass table, the random source and the three file wipers, checked against the
+// writes that actually reach the kernel: this program replaces pwrite with a recorder
+// that keeps every write's offset, size and bytes before passing it on.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/common/scratch_volume.h"
+#include "wipe/file_wiper.h"
+#include "wipe/passes.h"
+
+namespace fs = std::filesystem;
+
+// ---------------------------------------------------------------- write recorder
+
+namespace {
+
+struct WriteRecord {
+    uint64_t offset = 0;
+    uint64_t size = 0;
+    int uniform = -1;  // the byte every byte equals, or -1
+    std::vector<uint8_t> head;  // the first bytes (up to 64 KiB)
+};
+
+std::mutex g_mu;
+std::vector<WriteRecord> g_writes;
+std::atomic<bool> g_recording{false};
+std::atomic<bool> g_swallow{false};  // record without writing (huge sparse files)
+
+ssize_t RecordAndWrite(int fd, const void* buf, size_t n, off_t off) {
+    if (g_recording.load()) {
+        WriteRecord r;
+        r.offset = static_cast<uint64_t>(off);
+        r.size = n;
+        const auto* p = static_cast<const uint8_t*>(buf);
+        if (n > 0) {
+            r.uniform = p[0];
+            // Swallowed writes are huge and come from one pass buffer: their head tells.
+            const size_t check = g_swallow.load() ? std::min<size_t>(n, 64 * 1024) : n;
+            for (size_t i = 1; i < check; ++i)
+                if (p[i] != p[0]) {
+                    r.uniform = -1;
+                    break;
+                }
+        }
+        r.head.assign(p, p + std::min<size_t>(n, 64 * 1024));
+        std::lock_guard<std::mutex> lock(g_mu);
+        g_writes.push_back(std::move(r));
+        if (g_swallow.load()) return static_cast<ssize_t>(n);
+    }
+    return syscall(SYS_pwrite64, fd, buf, n, off);
+}
+
+}  // namespace
+
+extern "C" ssize_t pwrite(int fd, const void* buf, size_t n, off_t off) {
+    return RecordAndWrite(fd, buf, n, off);
+}
+extern "C" ssize_t pwrite64(int fd, const void* buf, size_t n, off64_t off) {
+    return RecordAndWrite(fd, buf, n, off);
+}
+
+namespace {
+
+using tw::wipe::CDriveGeometry;
+using tw::wipe::CProgressFileWiper;
+using tw::wipe::CRecycleFileWiper;
+using tw::wipe::CSecureFileWiper;
+
+// One pass as the disk saw it: the writes from offset 0 up to the next write at 0.
+struct Pass {
+    std::vector<WriteRecord> writes;
+    uint64_t Bytes() const {
+        uint64_t b = 0;
+        for (const auto& w : writes) b += w.size;
+        return b;
+    }
+    // The byte value of the whole pass, or -1 when it is not one value throughout.
+    int Uniform() const {
+        if (writes.empty()) return -1;
+        int v = writes[0].uniform;
+        for (const auto& w : writes)
+            if (w.uniform != v) return -1;
+        return v;
+    }
+};
+
+class Recorder {
+public:
+    Recorder() {
+        std::lock_guard<std::mutex> lock(g_mu);
+        g_writes.clear();
+        g_recording = true;
+    }
+    ~Recorder() {
+        g_recording = false;
+        g_swallow = false;
+    }
+    std::vector<Pass> Passes() const {
+        std::lock_guard<std::mutex> lock(g_mu);
+        std::vector<Pass> passes;
+        for (const auto& w : g_writes) {
+            if (w.offset == 0 || passes.empty()) passes.emplace_back();
+            passes.back().writes.push_back(w);
+        }
+        return passes;
+    }
+};
+
+// The generator the wipers are specified to use, written out independently.
+struct ReferenceLcg {
+    uint32_t state;
+    explicit ReferenceLcg(uint32_t seed) : state(seed) {}
+    uint32_t Next() {
+        state = static_cast<uint32_t>(static_cast<uint64_t>(state) * 214013u + 2531011u);
+        return (state >> 16) & 0x7FFF;
+    }
+    uint8_t Byte() { return static_cast<uint8_t>(Next() & 0xFF); }
+};
+
+// Expected byte of each pass 1..passes in fixed-pattern mode for a generator seeded
+// with `seed`: 00, FF, R1, ~R1, R2, ~R2, ... `drawnBefore` outputs are taken by
+// something else (renaming) before the passes start.
+std::vector<int> FixedRow(int passes, uint32_t seed, int drawnBefore = 0) {
+    ReferenceLcg ref(seed);
+    for (int i = 0; i < drawnBefore; ++i) ref.Next();
+    std::vector<int> row;
+    uint8_t r = 0;
+    for (int p = 1; p <= passes; ++p) {
+        if (p == 1)
+            row.push_back(0x00);
+        else if (p == 2)
+            row.push_back(0xFF);
+        else if (p % 2 == 1)
+            row.push_back(r = ref.Byte());
+        else
+            row.push_back(static_cast<uint8_t>(~r));
+    }
+    return row;
+}
+
+uint32_t ClusterOf(const std::string& path) {
+    struct statvfs sv{};
+    if (statvfs(path.c_str(), &sv) != 0) return 0;
+    return static_cast<uint32_t>(sv.f_frsize ? sv.f_frsize : sv.f_bsize);
+}
+
+size_t EntriesIn(const std::string& dir) {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir)) ++n;
+    return n;
+}
+
+// A progress sink that records what it is told and can ask for an abort.
+class RecordingSink : public tw::ProgressSink {
+public:
+    void SetRange(Bar b, int64_t lo, int64_t hi) override {
+        low[b] = lo;
+        high[b] = hi;
+    }
+    void SetPos(Bar b, int64_t p) override { pos[b] = p; }
+    void Step(Bar b, int64_t by) override {
+        pos[b] += by;
+        steps[b] += 1;
+        if (abortAfterSteps > 0 && steps[tw::ProgressSink::Current] >= abortAfterSteps && abort)
+            abort->store(1);
+    }
+    void SetText(Slot s, std::string_view t) override {
+        if (s == Status) status = std::string(t);
+    }
+    int64_t low[2] = {}, high[2] = {}, pos[2] = {}, steps[2] = {};
+    std::string status;
+    int abortAfterSteps = 0;
+    std::atomic<int>* abort = nullptr;
+};
+
+class WiperTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir_.Ok());
+        cluster_ = ClusterOf(dir_.Path());
+        ASSERT_GT(cluster_, 0u);
+    }
+    std::string MakeFile(const std::string& name, size_t size, mode_t mode = 0644) {
+        const std::string path = dir_.Path() + "/" + name;
+        std::string data(size, '\0');
+        for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>('A' + i % 23);
+        EXPECT_TRUE(tw::test::WriteFileBytes(path, data));
+        chmod(path.c_str(), mode);
+        return path;
+    }
+    tw::test::TempDir dir_{"wipe-unit"};
+    uint32_t cluster_ = 0;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------- random source
+
+TEST(WipeRandom, KnownSequenceOfTheClassicGenerator) {
+    tw::wipe::SeedWipeRandom(1);
+    EXPECT_EQ(tw::wipe::WipeRand(), 41u);
+    EXPECT_EQ(tw::wipe::WipeRand(), 18467u);
+    EXPECT_EQ(tw::wipe::WipeRand(), 6334u);
+    EXPECT_EQ(tw::wipe::WipeRand(), 26500u);
+
+    tw::wipe::SeedWipeRandom(1);
+    EXPECT_EQ(tw::wipe::WipeRandomByte(), 41);            // low 8 bits of 41
+    EXPECT_EQ(tw::wipe::WipeRandomByte(), 18467 & 0xFF);  // 0x23
+    EXPECT_EQ(tw::wipe::WipeRandomLetter(), 'a' + 6334 % 26);
+
+    // Outputs stay 15-bit over a long run.
+    tw::wipe::SeedWipeRandom(0xFFFFFFFFu);
+    for (int i = 0; i < 100000; ++i) ASSERT_LE(tw::wipe::WipeRand(), 0x7FFFu);
+}
+
+TEST(WipeRandom, EachThreadHasItsOwnGenerator) {
+    tw::wipe::SeedWipeRandom(1);
+    std::thread other([] {
+        tw::wipe::SeedWipeRandom(99);
+        for (int i = 0; i < 10; ++i) tw::wipe::WipeRand();
+    });
+    other.join();
+    EXPECT_EQ(tw::wipe::WipeRand(), 41u);
+}
+
+// ---------------------------------------------------------------- pass table
+
+TEST(PassTable, FixedModeRowsForEveryCountUpToFifteen) {
+    for (int passes = 1; passes <= 15; ++passes) {
+        SCOPED_TRACE(passes);
+        const auto row = FixedRow(passes, 7);
+        tw::wipe::SeedWipeRandom(7);
+        std::vector<uint8_t> buf(512, 0x5A);
+        for (int p = 1; p <= passes; ++p) {
+            tw::wipe::FillPassBuffer(buf.data(), buf.size(), p, false);
+            for (uint8_t b : buf) ASSERT_EQ(b, row[p - 1]) << "pass " << p;
+        }
+    }
+    // The row really uses fresh values: R1..R7 are not all the same byte.
+    const auto row15 = FixedRow(15, 7);
+    EXPECT_NE(row15[2], row15[4]);
+}
+
+TEST(PassTable, RandomModeBlockComplementNewBlockComplement) {
+    ReferenceLcg ref(5);
+    tw::wipe::SeedWipeRandom(5);
+    std::vector<uint8_t> buf(4096), first, third;
+    tw::wipe::FillPassBuffer(buf.data(), buf.size(), 1, true);
+    for (uint8_t b : buf) ASSERT_EQ(b, ref.Byte());
+    first = buf;
+    tw::wipe::FillPassBuffer(buf.data(), buf.size(), 2, true);
+    for (size_t i = 0; i < buf.size(); ++i) ASSERT_EQ(buf[i], static_cast<uint8_t>(~first[i]));
+    tw::wipe::FillPassBuffer(buf.data(), buf.size(), 3, true);
+    for (uint8_t b : buf) ASSERT_EQ(b, ref.Byte());
+    third = buf;
+    EXPECT_NE(first, third);
+    tw::wipe::FillPassBuffer(buf.data(), buf.size(), 4, true);
+    for (size_t i = 0; i < buf.size(); ++i) ASSERT_EQ(buf[i], static_cast<uint8_t>(~third[i]));
+}
+
+TEST(PassTable, InversePassComplementsWhatTheBufferHolds) {
+    std::vector<uint8_t> buf(64);
+    tw::wipe::FillPassBuffer(buf.data(), buf.size(), 3, false);
+    buf[0] = 0x12;  // the fixed-mode inverse takes the first byte left in the buffer
+    tw::wipe::FillPassBuffer(buf.data(), buf.size(), 4, false);
+    for (uint8_t b : buf) EXPECT_EQ(b, 0xED);
+    // Nothing is drawn or written for a pass number below 1 or an empty buffer.
+    tw::wipe::SeedWipeRandom(3);
+    tw::wipe::FillPassBuffer(buf.data(), buf.size(), 0, true);
+    tw::wipe::FillPassBuffer(buf.data(), 0, 3, true);
+    EXPECT_EQ(buf[5], 0xED);
+    EXPECT_EQ(tw::wipe::WipeRand(), ReferenceLcg(3).Next());
+}
+
+// ---------------------------------------------------------------- plain wipe
+
+TEST_F(WiperTest, PlainCountOneWritesZerosThenOnesOverOneWholeCluster) {
+    const std::string path = MakeFile("one.bin", 1);
+    CSecureFileWiper w;
+    w.SetPassCount(1);
+    Recorder rec;
+    ASSERT_TRUE(w.WipeFile(path, false, false));
+    const auto passes = rec.Passes();
+    ASSERT_EQ(passes.size(), 2u);
+    EXPECT_EQ(passes[0].Uniform(), 0x00);
+    EXPECT_EQ(passes[1].Uniform(), 0xFF);
+    for (const auto& p : passes) {
+        ASSERT_EQ(p.writes.size(), 1u);
+        EXPECT_EQ(p.writes[0].size, cluster_);  // the 1-byte file was raised to a cluster
+    }
+    EXPECT_FALSE(fs::exists(path));
+    EXPECT_EQ(EntriesIn(dir_.Path()), 0u);  // not left under a random name either
+}
+
+TEST_F(WiperTest, PlainWritesCountPlusOnePassesOfTheTable) {
+    const size_t size = 3 * cluster_ + 100;
+    for (int n = 1; n <= 14; ++n) {
+        SCOPED_TRACE(n);
+        const std::string path = MakeFile("f.dat", size);
+        CSecureFileWiper w;
+        w.SetPassCount(n);
+        tw::wipe::SeedWipeRandom(1000 + n);
+        Recorder rec;
+        ASSERT_TRUE(w.WipeFile(path, false, false));
+        const auto passes = rec.Passes();
+        const auto row = FixedRow(n + 1, 1000 + n);
+        ASSERT_EQ(passes.size(), static_cast<size_t>(n + 1));
+        for (int p = 0; p <= n; ++p) {
+            EXPECT_EQ(passes[p].Uniform(), row[p]) << "pass " << p + 1;
+            EXPECT_EQ(passes[p].Bytes(), 4u * cluster_) << "pass " << p + 1;
+        }
+        EXPECT_EQ(EntriesIn(dir_.Path()), 0u);
+    }
+}
+
+TEST_F(WiperTest, PlainRandomModeAlternatesBlocksAndComplements) {
+    const std::string path = MakeFile("r.dat", 3 * cluster_);
+    CSecureFileWiper w;
+    w.SetPassCount(4);  // the plain wipe writes five passes
+    tw::wipe::SeedWipeRandom(77);
+    ReferenceLcg ref(77);
+    Recorder rec;
+    ASSERT_TRUE(w.WipeFile(path, false, true));
+    const auto passes = rec.Passes();
+    ASSERT_EQ(passes.size(), 5u);
+    std::vector<uint8_t> block(cluster_);
+    for (int p = 0; p < 5; ++p) {
+        SCOPED_TRACE(p + 1);
+        if (p % 2 == 0)
+            for (auto& b : block) b = ref.Byte();
+        else
+            for (auto& b : block) b = static_cast<uint8_t>(~b);
+        ASSERT_EQ(passes[p].Bytes(), 3u * cluster_);
+        // The same block over every cluster-sized piece of the file.
+        const auto& head = passes[p].writes[0].head;
+        for (size_t at = 0; at + cluster_ <= head.size(); at += cluster_)
+            ASSERT_EQ(0, std::memcmp(head.data() + at, block.data(), cluster_)) << "at " << at;
+    }
+}
+
+TEST_F(WiperTest, EmptyFileIsRenamedAndDeletedWithoutWrites) {
+    const std::string path = MakeFile("empty.log", 0);
+    CSecureFileWiper w;
+    w.SetPassCount(3);
+    Recorder rec;
+    EXPECT_TRUE(w.WipeFile(path, false, false));
+    EXPECT_TRUE(rec.Passes().empty());
+    EXPECT_EQ(EntriesIn(dir_.Path()), 0u);
+}
+
+TEST_F(WiperTest, ReadOnlyFileIsRefusedByPlainAndProgressButWipedByRecycle) {
+    const std::string path = MakeFile("ro.txt", 5000, 0444);
+    const std::string before = tw::test::ReadFileBytes(path);
+    {
+        Recorder rec;
+        CSecureFileWiper plain;
+        EXPECT_FALSE(plain.WipeFile(path, true, false));
+        CProgressFileWiper progress;
+        EXPECT_FALSE(progress.WipeFile(path, false, 0));
+        EXPECT_TRUE(rec.Passes().empty());
+    }
+    struct stat st{};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0444u);
+    EXPECT_EQ(tw::test::ReadFileBytes(path), before);
+
+    CRecycleFileWiper recycle;
+    recycle.SetPassCount(2);
+    Recorder rec;
+    EXPECT_TRUE(recycle.WipeFile(path, false, cluster_, true));
+    const auto passes = rec.Passes();
+    ASSERT_EQ(passes.size(), 2u);
+    EXPECT_EQ(passes[0].Uniform(), 0x00);
+    EXPECT_EQ(passes[1].Uniform(), 0xFF);
+    EXPECT_EQ(passes[0].Bytes(), 2u * cluster_);
+    EXPECT_EQ(EntriesIn(dir_.Path()), 0u);
+}
+
+TEST_F(WiperTest, SystemFilesAndNonRegularFilesAreRefused) {
+    const std::string path = MakeFile("sys.bin", 100);
+    const std::string link = dir_.Path() + "/link.bin";
+    ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
+    CSecureFileWiper plain;
+    CRecycleFileWiper recycle;
+    EXPECT_FALSE(plain.WipeFile(link, true, false));
+    EXPECT_FALSE(recycle.WipeFile(link, false, 0, true));
+    EXPECT_FALSE(plain.WipeFile(dir_.Path(), true, false));
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(tw::test::ReadFileBytes(path).size(), 100u);
+
+    int fd = open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    int flags = 0;
+    bool immutable = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                     (flags |= FS_IMMUTABLE_FL, ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+    if (immutable) {
+        EXPECT_FALSE(plain.WipeFile(path, true, false));
+        CProgressFileWiper progress;
+        EXPECT_FALSE(progress.WipeFile(path, false, 0));
+        EXPECT_FALSE(recycle.WipeFile(path, false, 0, true));
+        flags &= ~FS_IMMUTABLE_FL;
+        ioctl(fd, FS_IOC_SETFLAGS, &flags);
+        EXPECT_EQ(tw::test::ReadFileBytes(path).size(), 100u);
+    }
+    close(fd);
+    if (!immutable) GTEST_SKIP() << "cannot set the immutable flag here (needs root and ext4)";
+}
+
+TEST_F(WiperTest, FilesOfFourGibibytesAndMoreAreOverwrittenWhole) {
+    const std::string path = dir_.Path() + "/huge.img";
+    const uint64_t length = (4ull << 30) + 1;  // one byte past 4 GiB, sparse
+    {
+        int fd = open(path.c_str(), O_CREAT | O_WRONLY, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, static_cast<off_t>(length)), 0);
+        close(fd);
+    }
+    CSecureFileWiper w;
+    w.SetPassCount(1);
+    Recorder rec;
+    g_swallow = true;  // record the writes, keep the file sparse
+    ASSERT_TRUE(w.WipeFile(path, false, false));
+    const auto passes = rec.Passes();
+    ASSERT_EQ(passes.size(), 2u);
+    for (const auto& p : passes) {
+        EXPECT_EQ(p.Bytes(), (4ull << 30) + cluster_);
+        EXPECT_EQ(p.writes.back().offset + p.writes.back().size, (4ull << 30) + cluster_);
+    }
+    EXPECT_EQ(EntriesIn(dir_.Path()), 0u);
+}
+
+TEST_F(WiperTest, TmpfsRefusesDirectWritesAndIsWrittenBufferedInstead) {
+    if (ClusterOf("/dev/shm") == 0) GTEST_SKIP() << "no /dev/shm here";
+    setenv("TW_SCRATCH_BASE", "/dev/shm", 1);
+    tw::test::TempDir dir("wipe-unit");
+    unsetenv("TW_SCRATCH_BASE");
+    ASSERT_TRUE(dir.Ok());
+    const std::string path = dir.Path() + "/t.bin";
+    ASSERT_TRUE(tw::test::WriteFileBytes(path, std::string(10000, 'x')));
+    CSecureFileWiper w;
+    w.SetPassCount(2);
+    Recorder rec;
+    ASSERT_TRUE(w.WipeFile(path, false, false));
+    const auto passes = rec.Passes();
+    ASSERT_EQ(passes.size(), 3u);
+    EXPECT_EQ(passes[2].Bytes(), 3u * ClusterOf(dir.Path()));
+    EXPECT_EQ(EntriesIn(dir.Path()), 0u);
+}
+
+// ---------------------------------------------------------------- progress and recycle
+
+TEST_F(WiperTest, ProgressAndRecycleWriteCountPasses) {
+    const size_t size = 2 * cluster_ + 1;
+    for (int n = 1; n <= 14; ++n) {
+        SCOPED_TRACE(n);
+        const auto row = FixedRow(n, 500 + n);
+        {
+            const std::string path = MakeFile("p.dat", size);
+            CProgressFileWiper w;
+            w.SetPassCount(n);
+            tw::wipe::SeedWipeRandom(500 + n);
+            Recorder rec;
+            ASSERT_TRUE(w.WipeFile(path, false, cluster_));
+            const auto passes = rec.Passes();
+            ASSERT_EQ(passes.size(), static_cast<size_t>(n));
+            for (int p = 0; p < n; ++p) {
+                EXPECT_EQ(passes[p].Uniform(), row[p]);
+                EXPECT_EQ(passes[p].Bytes(), 3u * cluster_);
+            }
+            EXPECT_EQ(EntriesIn(dir_.Path()), 0u);
+        }
+        {
+            const std::string path = MakeFile("r.dat", size);
+            CRecycleFileWiper w;
+            w.SetPassCount(n);
+            tw::wipe::SeedWipeRandom(500 + n);
+            Recorder rec;
+            ASSERT_TRUE(w.WipeFile(path, false, cluster_, true));
+            const auto passes = rec.Passes();
+            ASSERT_EQ(passes.size(), static_cast<size_t>(n));
+            // The Trash wiper renames first: n names of four random letters each.
+            const auto renamedFirst = FixedRow(n, 500 + n, 4 * n);
+            for (int p = 0; p < n; ++p) EXPECT_EQ(passes[p].Uniform(), renamedFirst[p]);
+            EXPECT_EQ(EntriesIn(dir_.Path()), 0u);
+        }
+    }
+}
+
+TEST_F(WiperTest, ProgressRandomModeCountFour) {
+    const std::string path = MakeFile("p4.dat", 2 * cluster_);
+    CProgressFileWiper w;
+    w.SetPassCount(4);
+    tw::wipe::SeedWipeRandom(4);
+    ReferenceLcg ref(4);
+    Recorder rec;
+    ASSERT_TRUE(w.WipeFile(path, true, cluster_));
+    const auto passes = rec.Passes();
+    ASSERT_EQ(passes.size(), 4u);
+    std::vector<uint8_t> a(cluster_), b(cluster_);
+    for (auto& x : a) x = ref.Byte();
+    for (auto& x : b) x = ref.Byte();
+    const std::vector<std::vector<uint8_t>> expect = {
+        a, [&] { auto c = a; for (auto& x : c) x = ~x; return c; }(),
+        b, [&] { auto c = b; for (auto& x : c) x = ~x; return c; }()};
+    for (int p = 0; p < 4; ++p) {
+        const auto& head = passes[p].writes[0].head;
+        ASSERT_EQ(head.size(), 2u * cluster_);
+        EXPECT_EQ(0, std::memcmp(head.data(), expect[p].data(), cluster_)) << p;
+        EXPECT_EQ(0, std::memcmp(head.data() + cluster_, expect[p].data(), cluster_)) << p;
+    }
+}
+
+TEST_F(WiperTest, ProgressReportsCountsBytesAndStopsOnAbort) {
+    const size_t size = 12u << 20;  // three 4 MiB writes per pass
+    const std::string path = MakeFile("movie.mkv", size);
+    std::atomic<int> abortFlag{0};
+    RecordingSink sink;
+    tw::OpContext op;
+    op.progress = &sink;
+    op.abort = &abortFlag;
+
+    uint64_t counter = 0;
+    CProgressFileWiper w(&op);
+    w.SetPassCount(2);
+    w.bytesWritten = &counter;
+    w.showStatus = w.showStatus2 = true;
+    w.SetStatusText("Deep cleaning file /home/someone/very/long/path/movie.mkv");
+    {
+        Recorder rec;
+        ASSERT_TRUE(w.WipeFile(path, false, 4096));
+        EXPECT_FALSE(w.WasAborted());
+        EXPECT_EQ(rec.Passes().size(), 2u);
+    }
+    EXPECT_EQ(counter, 2u * size);
+    EXPECT_EQ(sink.high[tw::ProgressSink::Current], 2 * static_cast<int64_t>(size / 4096));
+    EXPECT_EQ(sink.pos[tw::ProgressSink::Current], 0);  // reset after the last pass
+    EXPECT_EQ(sink.status, "Deep cleaning file /home/someone/... (12 Mb of 12 Mb)");
+
+    // Abort after the first write: the pass stops, the file is still renamed and deleted.
+    const std::string second = MakeFile("second.bin", size);
+    counter = 0;
+    sink.abortAfterSteps = 1;
+    sink.abort = &abortFlag;
+    sink.steps[0] = 0;
+    Recorder rec;
+    EXPECT_TRUE(w.WipeFile(second, false, 4096));
+    EXPECT_TRUE(w.WasAborted());
+    EXPECT_EQ(rec.Passes().size(), 1u);
+    EXPECT_EQ(rec.Passes()[0].writes.size(), 1u);
+    EXPECT_EQ(counter, 4u << 20);
+    EXPECT_EQ(EntriesIn(dir_.Path()), 0u);
+}
+
+TEST_F(WiperTest, RecycleWithoutRenameLeavesAnEmptyFileInPlace) {
+    const std::string path = MakeFile("keep.name", 3000);
+    std::atomic<int> abortFlag{0};
+    RecordingSink sink;
+    tw::OpContext op;
+    op.progress = &sink;
+    op.abort = &abortFlag;
+    CRecycleFileWiper w(&op);
+    w.SetPassCount(3);
+    w.progressTick = true;
+    {
+        Recorder rec;
+        EXPECT_TRUE(w.WipeFile(path, false, 512, false));
+        EXPECT_EQ(rec.Passes().size(), 3u);
+    }
+    EXPECT_TRUE(fs::exists(path));
+    EXPECT_EQ(fs::file_size(path), 0u);
+    // 3 passes x 6 chunks of 512 bytes = 18 chunks: at least two steps of eight.
+    EXPECT_GE(sink.steps[tw::ProgressSink::Current], 1);
+
+    // An empty file without renaming: nothing written, still there.
+    Recorder rec;
+    EXPECT_TRUE(w.WipeFile(path, false, 512, false));
+    EXPECT_TRUE(rec.Passes().empty());
+    EXPECT_TRUE(fs::exists(path));
+    // With renaming it goes.
+    EXPECT_TRUE(w.WipeFile(path, false, 512, true));
+    EXPECT_EQ(EntriesIn(dir_.Path()), 0u);
+
+    // Aborted: passes stop, the length stays.
+    const std::string other = MakeFile("abort.me", 3000);
+    abortFlag = 1;
+    EXPECT_TRUE(w.WipeFile(other, false, 512, false));
+    EXPECT_TRUE(w.WasAborted());
+    EXPECT_EQ(fs::file_size(other), 3072u);
+}
+
+TEST_F(WiperTest, UnusablePassBufferKeepsTheFileAndReportsFailure) {
+    const std::string path = MakeFile("keep.bin", 100);
+    const std::string before = tw::test::ReadFileBytes(path);
+    CProgressFileWiper w;
+    EXPECT_FALSE(w.WipeFile(path, false, 1u << 30));
+    EXPECT_EQ(tw::test::ReadFileBytes(path).substr(0, 100), before);
+    EXPECT_TRUE(fs::exists(path));
+}
+
+// ---------------------------------------------------------------- renaming
+
+TEST_F(WiperTest, ScrambleKeepsDotsLengthAndFolder) {
+    const std::string path = MakeFile("annual.report.txt", 10);
+    std::string renamed = path;
+    ASSERT_TRUE(tw::wipe::ScrambleName(renamed, 3));
+    ASSERT_NE(renamed, path);
+    EXPECT_FALSE(fs::exists(path));
+    EXPECT_EQ(tw::test::ReadFileBytes(renamed).size(), 10u);
+    EXPECT_EQ(fs::path(renamed).parent_path(), fs::path(path).parent_path());
+    const std::string oldName = fs::path(path).filename(), newName = fs::path(renamed).filename();
+    ASSERT_EQ(newName.size(), oldName.size());
+    for (size_t i = 0; i < oldName.size(); ++i) {
+        if (oldName[i] == '.')
+            EXPECT_EQ(newName[i], '.');
+        else
+            EXPECT_TRUE(newName[i] >= 'a' && newName[i] <= 'z') << newName;
+    }
+    // A count below 1 renames nothing.
+    std::string same = renamed;
+    EXPECT_FALSE(tw::wipe::ScrambleName(same, 0));
+    EXPECT_EQ(same, renamed);
+}
+
+TEST_F(WiperTest, ScrambleNeverReplacesAnotherFile) {
+    const std::string path = MakeFile("ab.c", 10);
+    // Predict the first and second random names and put files there first.
+    tw::wipe::SeedWipeRandom(42);
+    std::string first = "ab.c", second = "ab.c";
+    for (char& c : first)
+        if (c != '.') c = tw::wipe::WipeRandomLetter();
+    for (char& c : second)
+        if (c != '.') c = tw::wipe::WipeRandomLetter();
+    ASSERT_NE(first, second);
+    const std::string secondPath = dir_.Path() + "/" + second;
+    ASSERT_TRUE(tw::test::WriteFileBytes(secondPath, "precious"));
+
+    tw::wipe::SeedWipeRandom(42);
+    std::string renamed = path;
+    EXPECT_FALSE(tw::wipe::ScrambleName(renamed, 2));  // the second rename is refused
+    EXPECT_EQ(tw::test::ReadFileBytes(secondPath), "precious");
+    // The caller learns where the file really is: under the first new name.
+    EXPECT_EQ(renamed, dir_.Path() + "/" + first);
+    EXPECT_EQ(tw::test::ReadFileBytes(renamed).size(), 10u);
+}
+
+// ---------------------------------------------------------------- helpers
+
+TEST_F(WiperTest, CanOpenForReadAndDeleteFolderTree) {
+    EXPECT_FALSE(tw::wipe::CanOpenForRead(""));
+    EXPECT_FALSE(tw::wipe::CanOpenForRead(dir_.Path() + "/missing"));
+    const std::string outside = MakeFile("outside.txt", 20);
+    EXPECT_TRUE(tw::wipe::CanOpenForRead(outside));
+
+    const std::string tree = dir_.Path() + "/tree";
+    fs::create_directories(tree + "/a/b");
+    ASSERT_TRUE(tw::test::WriteFileBytes(tree + "/a/b/ro.txt", "x"));
+    ASSERT_TRUE(tw::test::WriteFileBytes(tree + "/top.txt", "y"));
+    chmod((tree + "/a/b/ro.txt").c_str(), 0444);
+    chmod((tree + "/a/b").c_str(), 0555);
+    ASSERT_EQ(symlink(outside.c_str(), (tree + "/a/link").c_str()), 0);
+    ASSERT_EQ(symlink(dir_.Path().c_str(), (tree + "/dirlink").c_str()), 0);
+
+    EXPECT_TRUE(tw::wipe::DeleteFolderTree(tree));
+    EXPECT_FALSE(fs::exists(tree));
+    EXPECT_EQ(tw::test::ReadFileBytes(outside).size(), 20u);  // links removed, not followed
+    EXPECT_FALSE(tw::wipe::DeleteFolderTree(tree));
+    EXPECT_FALSE(tw::wipe::DeleteFolderTree(outside));  // not a folder
+}
+
+TEST_F(WiperTest, DriveGeometryAndLogWords) {
+    CDriveGeometry g;
+    EXPECT_EQ(g.GetClusterSize(), 0u);
+    EXPECT_EQ(g.GetSectorSize(), 0u);
+    EXPECT_FALSE(g.SetRoot(""));
+    ASSERT_TRUE(g.SetRoot(dir_.Path()));
+    EXPECT_EQ(g.GetClusterSize(), cluster_);
+    const uint32_t sector = g.GetSectorSize();
+    EXPECT_GE(sector, 512u);
+    EXPECT_EQ(sector & (sector - 1), 0u);
+    EXPECT_FALSE(g.SetRoot(""));
+    EXPECT_EQ(g.Root(), dir_.Path());
+
+    CSecureFileWiper w;
+    EXPECT_EQ(w.ErasedLine("/tmp/a.log", 1), "Erased /tmp/a.log with 1 overwrite");
+    EXPECT_EQ(w.ErasedLine("/tmp/a.log", 4), "Erased /tmp/a.log with 4 overwrites");
+    EXPECT_EQ(w.PassCount(), 1);
+}

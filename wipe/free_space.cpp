@@ -1,0 +1,442 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "wipe/free_space.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "log/activity_log.h"
+#include "platform/drives.h"
+#include "platform/format.h"
+#include "platform/strings.h"
+#include "wipe/passes.h"
+
+namespace tw::wipe {
+
+namespace {
+
+// Chunks per system call: 8 x 400 KiB = 3200 KiB, a multiple of 128 KiB, so FUSE file
+// systems receive whole requests and the device sees large writes.
+constexpr uint32_t kChunksPerWrite = 8;
+
+std::string WithSlash(std::string root) {
+    if (root.empty() || root.back() != '/') root += '/';
+    return root;
+}
+
+std::string WithoutSlash(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+// A compressed file system makes every pass random data: a constant pattern would be
+// compressed away instead of covering the free blocks.
+bool IsCompressedVolume(const std::string& root) {
+    int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        int flags = 0;
+        const bool compr = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_COMPR_FL);
+        close(fd);
+        if (compr) return true;
+    }
+    auto mount = MountOf(root);
+    if (!mount) return false;
+    std::ifstream in("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream ls(line);
+        std::string id, parent, devno, fsroot, mountPoint, options;
+        if (!(ls >> id >> parent >> devno >> fsroot >> mountPoint >> options)) continue;
+        if (mountPoint != mount->mountPoint) continue;
+        // Mount options, then after " - " the type, source and super-block options.
+        const auto dash = line.find(" - ");
+        const std::string super = dash == std::string::npos ? "" : line.substr(dash);
+        if (options.find("compress") != std::string::npos ||
+            super.find("compress") != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+bool IsTempFileName(const std::string& name, const std::string& stem, const std::string& ext) {
+    const std::string tail = "." + ext;
+    return name.size() >= stem.size() + tail.size() && name.compare(0, stem.size(), stem) == 0 &&
+           name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+enum class RemoveResult { Removed, InUse, Failed };
+
+// Empties and removes one temporary folder: every "zpqmalowjxy68*.qlx" in it is cut to
+// length 0 and deleted, then the folder is removed (which fails if anything else is in
+// it). A folder whose lock is held belongs to a clean that is still running: left alone.
+RemoveResult RemoveTempFolder(const std::string& folder, const OpContext* op) {
+    int dfd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dfd < 0) return RemoveResult::Failed;
+    if (flock(dfd, LOCK_EX | LOCK_NB) != 0) {
+        close(dfd);
+        return RemoveResult::InUse;
+    }
+    const std::string stem(S<132>), ext(S<189>);
+    int listFd = dup(dfd);
+    DIR* dir = listFd >= 0 ? fdopendir(listFd) : nullptr;
+    if (dir == nullptr) {
+        if (listFd >= 0) close(listFd);
+        close(dfd);
+        return RemoveResult::Failed;
+    }
+    std::vector<std::string> names;
+    while (dirent* e = readdir(dir)) {
+        std::string name = e->d_name;
+        if (IsTempFileName(name, stem, ext)) names.push_back(std::move(name));
+    }
+    closedir(dir);
+    for (const auto& name : names) {
+        int fd = openat(dfd, name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if (fd >= 0) {
+            // Cut to nothing first; if that fails, deleting frees the blocks all the same.
+            [[maybe_unused]] const int cut = ftruncate(fd, 0);
+            close(fd);
+        }
+        unlinkat(dfd, name.c_str(), 0);
+        if (op) {
+            op->Step(ProgressSink::Current, 1);
+            op->Pump();
+        }
+    }
+    const bool removed = rmdir(folder.c_str()) == 0;
+    close(dfd);  // the lock goes with the last handle
+    return removed ? RemoveResult::Removed : RemoveResult::Failed;
+}
+
+// One temporary file being filled: O_DIRECT where the file system takes it, the pass
+// chunk written several times per call.
+class FillFile {
+public:
+    ~FillFile() { Close(); }
+
+    bool Open(const std::string& path) {
+        const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
+        fd_ = open(path.c_str(), flags | O_DIRECT, 0600);
+        if (fd_ < 0 && errno == EINVAL) fd_ = open(path.c_str(), flags, 0600);
+        direct_ = fd_ >= 0 && (fcntl(fd_, F_GETFL) & O_DIRECT) != 0;
+        full_ = false;
+        return fd_ >= 0;
+    }
+
+    // Writes `count` copies of the `chunk`-byte buffer at `offset`. Gives the bytes
+    // written; a full file system or a write error marks the file as done.
+    uint64_t Write(const uint8_t* buffer, uint32_t chunk, uint32_t count, uint64_t offset) {
+        const uint64_t want = static_cast<uint64_t>(chunk) * count;
+        uint64_t done = 0;
+        while (done < want && !full_) {
+            iovec iov[kChunksPerWrite + 1];
+            int n = 0;
+            uint64_t at = done;
+            while (at < want && n < static_cast<int>(kChunksPerWrite) + 1) {
+                const uint32_t in = static_cast<uint32_t>(at % chunk);
+                iov[n].iov_base = const_cast<uint8_t*>(buffer + in);
+                iov[n].iov_len = chunk - in;
+                at += chunk - in;
+                ++n;
+            }
+            ssize_t r = pwritev(fd_, iov, n, static_cast<off_t>(offset + done));
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0 && errno == EINVAL && direct_) {
+                // Unbuffered writes refused here: go on buffered, flushed at Close.
+                const int fl = fcntl(fd_, F_GETFL);
+                if (fl >= 0 && fcntl(fd_, F_SETFL, fl & ~O_DIRECT) == 0) {
+                    direct_ = false;
+                    continue;
+                }
+            }
+            if (r <= 0) {
+                // ENOSPC/EDQUOT: the drive is full. Anything else ends the file as well;
+                // the next file is tried.
+                lastErrno_ = r < 0 ? errno : ENOSPC;
+                full_ = true;
+                break;
+            }
+            done += static_cast<uint64_t>(r);
+        }
+        return done;
+    }
+
+    bool Full() const { return full_; }
+    // Why the file ended early (ENOSPC for a full file system), 0 if it did not.
+    int LastError() const { return lastErrno_; }
+
+    void Close() {
+        if (fd_ < 0) return;
+        fdatasync(fd_);  // this pass's data is on the disk before the file is let go
+        close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+    bool direct_ = false;
+    bool full_ = false;
+    int lastErrno_ = 0;
+};
+
+}  // namespace
+
+std::string TempFolderFor(const std::string& root) {
+    const std::string base = WithoutSlash(root);
+    return (base == "/" ? "" : base) + "/" + std::string(S<131>);
+}
+
+FreeSpacePlan PlanFreeSpace(const std::string& rootIn, int passes) {
+    FreeSpacePlan plan;
+    plan.passes = passes;
+    plan.root = WithSlash(rootIn);
+    plan.folder = TempFolderFor(plan.root);
+    if (passes < 1) {
+        plan.refusal = "the pass count must be at least 1";
+        return plan;
+    }
+    struct stat st{};
+    if (rootIn.empty() || stat(plan.root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        plan.refusal = plan.root + " is not a folder";
+        return plan;
+    }
+    struct statvfs sv{};
+    if (statvfs(plan.root.c_str(), &sv) != 0) {
+        plan.refusal = "cannot read the free space of " + plan.root;
+        return plan;
+    }
+    if (sv.f_flag & ST_RDONLY) {
+        plan.refusal = plan.root + " is mounted read-only";
+        return plan;
+    }
+    const uint64_t frag = sv.f_frsize ? sv.f_frsize : sv.f_bsize;
+    // Root may fill the blocks ext4 reserves for it; everybody else stops at f_bavail.
+    if (geteuid() == 0) {
+        plan.freeBytes = static_cast<uint64_t>(sv.f_bfree) * frag;
+    } else {
+        plan.freeBytes = static_cast<uint64_t>(sv.f_bavail) * frag;
+        if (sv.f_bfree > sv.f_bavail)
+            plan.reservedBytes = static_cast<uint64_t>(sv.f_bfree - sv.f_bavail) * frag;
+    }
+    if (faccessat(AT_FDCWD, plan.root.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+        // A root this user may not write to ("/" for a normal user): the folder goes
+        // into the home folder when that fills the same file system.
+        const std::string home = HomeFolder();
+        struct stat hs{};
+        if (stat(home.c_str(), &hs) == 0 && hs.st_dev == st.st_dev &&
+            faccessat(AT_FDCWD, home.c_str(), W_OK | X_OK, AT_EACCESS) == 0) {
+            plan.folder = TempFolderFor(home);
+            plan.folderInHome = true;
+        } else {
+            plan.refusal = "no permission to write to " + plan.root +
+                           " and the home folder is on another file system";
+            return plan;
+        }
+    }
+    plan.fileCount = plan.freeBytes / kFreeSpaceFileBytes + 1;
+    plan.totalChunks = plan.freeBytes / kFreeSpaceChunk;
+    plan.randomMode = IsCompressedVolume(plan.root);
+    struct stat ls{};
+    if (lstat(plan.folder.c_str(), &ls) == 0) {
+        plan.leftoverPresent = true;
+        plan.refusal = "a temporary folder from an earlier clean is still there: " + plan.folder;
+    }
+    return plan;
+}
+
+// ---------------------------------------------------------------- CFreeSpaceCleaner
+
+CFreeSpaceCleaner::CFreeSpaceCleaner(const OpContext* op)
+    : completedPrefix(S<147>),
+      wipingText(S<140>),
+      estimatingText(S<141>),
+      estimatedText(S<142>),
+      locatedText(S<265>),
+      freeSpaceInText(S<266>),
+      clustersForCleaningText(S<267>),
+      cleanedText(S<271>),
+      clustersText(S<272>),
+      finalizingText(S<323>),
+      overwriteWord(S<171>),
+      overwritesWord(S<170>),
+      fileStem(S<132>),
+      fileExtension(S<189>),
+      op_(op) {}
+
+std::string CFreeSpaceCleaner::CountText(int n) const {
+    return StrPrintf("%i", n) + " " + (n == 1 ? overwriteWord : overwritesWord);
+}
+
+int CFreeSpaceCleaner::CleanFreeSpace(const FreeSpaceTask& task) {
+    bytesWritten_ = 0;
+    refusal_.clear();
+    plan_ = PlanFreeSpace(task.root, task.passCount);
+    const FreeSpacePlan& plan = plan_;
+    if (!plan.refusal.empty() && !plan.leftoverPresent) {
+        refusal_ = plan.refusal;
+        return 0;
+    }
+    if (plan.freeBytes == 0) {
+        refusal_ = "no free space on " + plan.root;
+        return 0;
+    }
+    // The folder also fails to appear when one is left from an earlier run: nothing is
+    // written then, and the next sweep removes the leftover.
+    if (mkdir(plan.folder.c_str(), 0700) != 0) {
+        refusal_ = plan.leftoverPresent ? plan.refusal
+                                        : "cannot make the folder " + plan.folder + ": " +
+                                              std::strerror(errno);
+        return 0;
+    }
+    // Held until the files are gone: a sweep elsewhere leaves this folder alone.
+    int lockFd = open(plan.folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (lockFd >= 0) flock(lockFd, LOCK_EX | LOCK_NB);
+
+    const int passes = task.passCount;
+    const std::string freeText = FormatSize(plan.freeBytes, "%2.2f");
+    log::CActivityLogFile* logWriter = (logEnabled && op_) ? op_->log : nullptr;
+    if (op_) {
+        for (auto bar : {ProgressSink::Current, ProgressSink::Overall}) {
+            op_->SetRange(bar, 0, kFreeSpaceProgressRange);
+            op_->SetPos(bar, 0);
+        }
+        op_->ClearAbort();
+        op_->Status(statusPrefix + wipingText + " " + plan.root + " (0 bytes of " + freeText +
+                    ") ");
+        op_->Pump();
+    }
+    std::string located = locatedText + " " + freeText;
+    if (plan.reservedBytes > 0)
+        located += " (" + FormatSize(plan.reservedBytes, "%2.2f") +
+                   " reserved for the superuser is not cleaned)";
+    log::LogToFile(located, logWriter);
+
+    int completed = 0;
+    bool failed = false;
+    AlignedBuffer buffer(kFreeSpaceChunk);
+    if (!buffer.Ok()) {
+        failed = true;
+    } else {
+        for (int pass = 0; pass < passes && !(op_ && op_->Aborted()); ++pass) {
+            FillPassBuffer(buffer.data(), kFreeSpaceChunk, pass + 1, plan.randomMode);
+            if (!FillPass(plan, buffer.data(), pass, freeText)) {
+                failed = true;
+                break;
+            }
+            if (op_ && op_->Aborted()) break;
+            ++completed;
+        }
+    }
+    const bool aborted = op_ && op_->Aborted();
+    if (op_ && !aborted && !failed) {
+        for (auto bar : {ProgressSink::Current, ProgressSink::Overall})
+            op_->SetPos(bar, kFreeSpaceProgressRange);
+        op_->Status(completedPrefix + " (" + CountText(passes) + ")");
+        op_->Pump();
+    }
+
+    if (op_) {
+        op_->Status(finalizingText);
+        op_->Pump();
+    }
+    // Our own folder first (we hold its lock), then whatever earlier runs left anywhere.
+    close(lockFd);
+    RemoveTempFolder(plan.folder, op_);
+    CleanLeftoverTempFolders(false, {}, nullptr, op_);
+
+    log::LogToFile(cleanedText + " " + FormatSize(bytesWritten_, "%2.2f"), logWriter);
+    return failed ? -1 : completed;
+}
+
+bool CFreeSpaceCleaner::FillPass(const FreeSpacePlan& plan, const uint8_t* buffer, int passIndex,
+                                 const std::string& freeText) {
+    const int passes = plan.passes;
+    const uint64_t total = std::max<uint64_t>(1, plan.totalChunks) * static_cast<uint64_t>(passes);
+    uint64_t chunksThisPass = 0;
+    uint64_t filesOpened = 0;
+    auto report = [&]() {
+        if (!op_) return;
+        const uint64_t done = chunksThisPass + static_cast<uint64_t>(passIndex) *
+                                                   std::max<uint64_t>(1, plan.totalChunks);
+        const int64_t pos = static_cast<int64_t>(
+            std::min<uint64_t>(kFreeSpaceProgressRange, kFreeSpaceProgressRange * done / total));
+        for (auto bar : {ProgressSink::Current, ProgressSink::Overall}) op_->SetPos(bar, pos);
+        op_->Status(statusPrefix + wipingText + " " + plan.root + " " +
+                    FormatSize(bytesWritten_ / static_cast<uint64_t>(passes), "%2.2f") + " of " +
+                    freeText + " (" + CountText(passes) + ")");
+        op_->Pump();
+    };
+
+    for (uint64_t f = 1; f <= plan.fileCount && !(op_ && op_->Aborted()); ++f) {
+        const std::string path = plan.folder + "/" + fileStem +
+                                 StrPrintf("%.d", static_cast<int>(f)) + "." + fileExtension;
+        FillFile file;
+        if (!file.Open(path)) {
+            chunksThisPass += kFreeSpaceChunksPerFile;
+            report();
+            continue;
+        }
+        ++filesOpened;
+        // Every file is written from offset 0: no part of it is left unwritten.
+        for (uint32_t k = 0; k < kFreeSpaceChunksPerFile && !file.Full(); k += kChunksPerWrite) {
+            if (op_ && op_->Aborted()) break;
+            const uint32_t count = std::min(kChunksPerWrite, kFreeSpaceChunksPerFile - k);
+            bytesWritten_ += file.Write(buffer, kFreeSpaceChunk, count,
+                                        static_cast<uint64_t>(k) * kFreeSpaceChunk);
+            chunksThisPass += count;
+            report();
+        }
+        file.Close();
+        if (op_) op_->PauseCheck();
+    }
+    return filesOpened > 0;
+}
+
+// ---------------------------------------------------------------- leftovers
+
+bool SweepLeftoverTempFolders(const std::vector<std::string>& roots, bool showMessage,
+                              const std::function<void(std::string_view)>& message,
+                              LeftoverSweep* sweep, const OpContext* op) {
+    bool found = false, shown = false;
+    std::set<std::pair<dev_t, ino_t>> seen;
+    for (const auto& root : roots) {
+        if (root.empty()) continue;
+        const std::string folder = TempFolderFor(root);
+        struct stat st{};
+        if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+        if (!seen.insert({st.st_dev, st.st_ino}).second) continue;
+        found = true;
+        if (showMessage && !shown && message) {
+            message(S<106>);
+            shown = true;
+        }
+        const RemoveResult r = RemoveTempFolder(folder, op);
+        if (sweep) (r == RemoveResult::Removed ? sweep->removed : sweep->kept).push_back(folder);
+    }
+    return found;
+}
+
+bool CleanLeftoverTempFolders(bool showMessage,
+                              const std::function<void(std::string_view)>& message,
+                              LeftoverSweep* sweep, const OpContext* op) {
+    std::vector<std::string> roots;
+    for (const auto& d : ListMounts())
+        if (d.type == DriveType::Fixed || d.type == DriveType::RamDisk) roots.push_back(d.Root());
+    roots.push_back(HomeFolder());  // where a clean of an unwritable root puts its folder
+    return SweepLeftoverTempFolders(roots, showMessage, message, sweep, op);
+}
+
+}  // namespace tw::wipe

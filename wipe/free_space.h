@@ -1,0 +1,137 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Free space cleaning: overwrite every block of a file system that no file owns, through
+// the file system itself. A folder with a fixed name is made at the root, filled with
+// 1 GiB temporary files written with the pass patterns until the file system is full,
+// once per pass, and removed again.
+//
+//   folder      <root>17FA5B59-0C6D-4b88-800E-6FD9D2D0C90E
+//   files       <folder>/zpqmalowjxy68<n>.qlx, n = 1, 2, ...; 1 GiB each (2621 chunks)
+//   chunk       409,600 bytes: one pass buffer, written from offset 0 of each file
+//   file count  free bytes / 1 GiB + 1
+//   progress    0..372 on both bars
+//
+// Linux: the files are written with O_DIRECT (buffered with fdatasync where the file
+// system refuses it), several chunks per system call, and flushed before they are
+// closed; a full file system (ENOSPC or a short write) ends a file quietly. Free bytes
+// are what this process may fill: f_bfree for root (reserved blocks included), f_bavail
+// otherwise, and the log says when reserved blocks stay untouched. A root the user may
+// not write to gets the folder in the user's home instead, when the home lies on the
+// same file system; otherwise the clean is refused. While a clean runs it holds an
+// advisory lock on its folder, so a sweep never removes the files of a running clean.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/opcontext.h"
+
+namespace tw::wipe {
+
+inline constexpr uint64_t kFreeSpaceFileBytes = 1073741824;  // 1 GiB per temporary file
+inline constexpr uint32_t kFreeSpaceChunk = 409600;          // one pass buffer, 400 KiB
+inline constexpr uint32_t kFreeSpaceChunksPerFile =
+    static_cast<uint32_t>(kFreeSpaceFileBytes / kFreeSpaceChunk);  // 2621
+inline constexpr int kFreeSpaceProgressRange = 372;
+
+// What one clean would do on a file system, worked out without writing anything (the
+// CLI's --dry-run and the confirmation show it; the clean runs from the same figures).
+struct FreeSpacePlan {
+    std::string root;            // mount point with a trailing "/"
+    std::string folder;          // where the temporary folder goes (no trailing "/")
+    bool folderInHome = false;   // the root is not writable: the home folder is used
+    uint64_t freeBytes = 0;      // what this process can fill
+    uint64_t reservedBytes = 0;  // free blocks reserved for root that stay untouched
+    uint64_t fileCount = 0;      // free bytes / 1 GiB + 1
+    uint64_t totalChunks = 0;    // free bytes / chunk
+    int passes = 0;
+    bool randomMode = false;     // compressed file system: random-data passes
+    bool leftoverPresent = false;  // a temporary folder from an earlier run is there
+    std::string refusal;         // non-empty: the clean cannot run, and why
+
+    // Bytes the fill writes over all passes (at most; a full disk ends it).
+    uint64_t PlannedBytes() const { return freeBytes * static_cast<uint64_t>(passes); }
+};
+
+// Plans a clean of the file system whose root is `root` (a mount point, with or
+// without the trailing "/") with `passes` passes.
+FreeSpacePlan PlanFreeSpace(const std::string& root, int passes);
+
+// The task the clean-up page hands over per drive.
+struct FreeSpaceTask {
+    std::string root;   // mount point
+    int passCount = 1;  // N
+};
+
+class CFreeSpaceCleaner {
+public:
+    // `op` (may be null) carries progress, the abort flag and the log writer; it must
+    // outlive the cleaner's calls.
+    explicit CFreeSpaceCleaner(const OpContext* op = nullptr);
+    void SetContext(const OpContext* op) { op_ = op; }
+
+    // Fills the free space of task.root with task.passCount passes and removes the
+    // temporary files again. Gives the number of passes completed; 0 when there was
+    // nothing to do, the folder could not be made (also when one is left from an
+    // earlier run) or the clean was refused (LastRefusal() says why); -1 when a pass
+    // could not be written at all (no usable buffer, no temporary file could be made);
+    // the files are removed then too where possible. An abort ends the passes after the
+    // current chunk and removes the files.
+    int CleanFreeSpace(const FreeSpaceTask& task);
+
+    // Bytes written by the last clean over all its passes.
+    uint64_t BytesWritten() const { return bytesWritten_; }
+    // Why the last clean did nothing ("" when it ran).
+    const std::string& LastRefusal() const { return refusal_; }
+    // The plan the last clean ran from.
+    const FreeSpacePlan& LastPlan() const { return plan_; }
+
+    bool logEnabled = false;  // lines are logged only when set and op->log is given
+    // The two prefixes the page sets: before the running status line, and the
+    // completion text (followed by " (<n> overwrites)").
+    std::string statusPrefix;
+    std::string completedPrefix;
+
+    // Texts loaded at construction.
+    std::string wipingText, estimatingText, estimatedText, locatedText, freeSpaceInText,
+        clustersForCleaningText, cleanedText, clustersText, finalizingText, overwriteWord,
+        overwritesWord, fileStem, fileExtension;
+
+private:
+    // One pass over every temporary file; false when the pass could not be written.
+    bool FillPass(const FreeSpacePlan& plan, const uint8_t* buffer, int passIndex,
+                  const std::string& freeText);
+    std::string CountText(int n) const;
+
+    const OpContext* op_ = nullptr;
+    uint64_t bytesWritten_ = 0;
+    std::string refusal_;
+    FreeSpacePlan plan_;
+};
+
+// What a sweep found.
+struct LeftoverSweep {
+    std::vector<std::string> removed;  // temporary folders removed
+    std::vector<std::string> kept;     // found but in use by a running clean, or not removable
+};
+
+// Removes temporary folders left by interrupted cleans from every local mounted file
+// system (fixed and RAM disk) and from the home folder fallback. When showMessage is
+// set, the first folder found makes `message` receive text 106 once. `sweep` (may be
+// null) receives what was removed and kept. True if a temporary folder was found.
+bool CleanLeftoverTempFolders(bool showMessage,
+                              const std::function<void(std::string_view)>& message = {},
+                              LeftoverSweep* sweep = nullptr, const OpContext* op = nullptr);
+
+// The same sweep over the given roots (mount points or folders that would hold the
+// temporary folder).
+bool SweepLeftoverTempFolders(const std::vector<std::string>& roots, bool showMessage,
+                              const std::function<void(std::string_view)>& message = {},
+                              LeftoverSweep* sweep = nullptr, const OpContext* op = nullptr);
+
+// The temporary folder's path for a root or home folder ("<root>/17FA5B59-...").
+std::string TempFolderFor(const std::string& root);
+
+}  // namespace tw::wipe

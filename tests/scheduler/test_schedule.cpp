@@ -1,0 +1,449 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The schedule record, the next run, the save-time validation and the clean-request
+// check, all with a fixed local clock.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "platform/strings.h"
+#include "scheduler/schedule.h"
+#include "tests/common/scratch_volume.h"
+
+namespace tw::sched {
+namespace {
+
+// A local time with its week day filled in. 2026-12-06 is a Sunday.
+SystemTime At(int y, int mo, int d, int h, int mi, int s, int ms = 0) {
+    SystemTime st;
+    st.year = y;
+    st.month = mo;
+    st.day = d;
+    st.hour = h;
+    st.minute = mi;
+    st.second = s;
+    st.milliseconds = ms;
+    FileTime ft = 0;
+    EXPECT_TRUE(SystemTimeToFileTime(st, &ft));
+    EXPECT_TRUE(FileTimeToSystemTime(ft, &st));
+    return st;
+}
+
+FileTime Ft(const SystemTime& st) {
+    FileTime ft = 0;
+    SystemTimeToFileTime(st, &ft);
+    return ft;
+}
+
+ScheduleRecord Days(std::initializer_list<int> days) {
+    ScheduleRecord r;
+    r.repeatType = kRunOnDays;
+    for (int d : days) r.days[d] = 1;
+    return r;
+}
+
+int DayDiff(const SystemTime& a, const SystemTime& b) {
+    SystemTime a0 = a, b0 = b;
+    a0.hour = a0.minute = a0.second = a0.milliseconds = 0;
+    b0.hour = b0.minute = b0.second = b0.milliseconds = 0;
+    return static_cast<int>((static_cast<int64_t>(Ft(b0)) - static_cast<int64_t>(Ft(a0))) /
+                            static_cast<int64_t>(kFileTimePerDay));
+}
+
+TEST(NextRun, TodayBeforeAndAfterItsTime) {
+    const SystemTime sunday = At(2026, 12, 6, 10, 0, 0);
+    ASSERT_EQ(sunday.dayOfWeek, 0);
+    const ScheduleRecord onSunday = Days({0});
+    // Not yet reached: today.
+    SystemTime next = NextRunDate(sunday, onSunday, At(2026, 12, 6, 10, 15, 0));
+    EXPECT_EQ(DayDiff(sunday, next), 0);
+    EXPECT_EQ(next.day, 6);
+    // Passed: the same week day a week later.
+    EXPECT_EQ(DaysToNextRun(sunday, onSunday, At(2026, 12, 6, 9, 0, 0)), 7);
+    next = NextRunDate(sunday, onSunday, At(2026, 12, 6, 9, 0, 0));
+    EXPECT_EQ(next.day, 13);
+    EXPECT_EQ(next.dayOfWeek, 0);
+    // Exactly now is not earlier than the picker: passed.
+    EXPECT_EQ(DaysToNextRun(sunday, onSunday, sunday), 7);
+    // A picker that still carries an old date makes today count as passed.
+    EXPECT_EQ(DaysToNextRun(sunday, onSunday, At(2026, 12, 5, 23, 0, 0)), 7);
+}
+
+TEST(NextRun, WrapsRoundTheWeekBothWays) {
+    const SystemTime sunday = At(2026, 12, 6, 12, 0, 0);
+    const SystemTime saturday = At(2026, 12, 12, 12, 0, 0);
+    ASSERT_EQ(saturday.dayOfWeek, 6);
+    const SystemTime noon = At(2026, 12, 6, 11, 0, 0);
+    // Only Saturday chosen on a Sunday: six days ahead, forward count.
+    EXPECT_EQ(DaysToNextRun(sunday, Days({6}), noon), 6);
+    // Only Sunday chosen on a Saturday: one day ahead, through the wrap-around.
+    EXPECT_EQ(DaysToNextRun(saturday, Days({0}), noon), 1);
+    SystemTime next = NextRunDate(saturday, Days({0}), noon);
+    EXPECT_EQ(next.year, 2026);
+    EXPECT_EQ(next.month, 12);
+    EXPECT_EQ(next.day, 13);
+    EXPECT_EQ(next.dayOfWeek, 0);
+    // Wednesday and Monday chosen on a Thursday: Monday, four days on.
+    const SystemTime thursday = At(2026, 12, 10, 12, 0, 0);
+    EXPECT_EQ(DaysToNextRun(thursday, Days({1, 3}), noon), 4);
+    // No day chosen: the count runs to 8, on a Saturday too (no read past the week).
+    EXPECT_EQ(DaysToNextRun(sunday, ScheduleRecord{}, noon), 8);
+    ScheduleRecord none;
+    none.repeatDOM = 1;  // the word after the days must not count as a day
+    EXPECT_EQ(DaysToNextRun(saturday, none, noon), 8);
+    // Across a year end.
+    next = NextRunDate(At(2026, 12, 31, 12, 0, 0), Days({5}), noon);  // Thursday -> Friday
+    EXPECT_EQ(next.year, 2027);
+    EXPECT_EQ(next.month, 1);
+    EXPECT_EQ(next.day, 1);
+}
+
+TEST(RequestCheck, MinuteWindowBoundaries) {
+    const SystemTime start1511 = At(2026, 12, 6, 10, 15, 11);
+    const SystemTime start1510 = At(2026, 12, 6, 10, 15, 10);
+    // Difference 29 matches, 30 does not.
+    EXPECT_TRUE(TimeMatches(At(2026, 12, 6, 10, 15, 40), start1511));
+    EXPECT_FALSE(TimeMatches(At(2026, 12, 6, 10, 15, 40), start1510));
+    // -29 matches, -30 does not.
+    EXPECT_TRUE(TimeMatches(At(2026, 12, 6, 10, 15, 11), At(2026, 12, 6, 10, 15, 40)));
+    EXPECT_FALSE(TimeMatches(At(2026, 12, 6, 10, 15, 10), At(2026, 12, 6, 10, 15, 40)));
+    // 15 seconds apart but across a minute: the minutes differ.
+    EXPECT_FALSE(TimeMatches(At(2026, 12, 6, 10, 15, 50), At(2026, 12, 6, 10, 16, 5)));
+    // Hours differ.
+    EXPECT_FALSE(TimeMatches(At(2026, 12, 6, 11, 15, 11), start1511));
+    // The date is not compared.
+    EXPECT_TRUE(TimeMatches(At(2027, 3, 1, 10, 15, 20), start1511));
+}
+
+TEST(RequestCheck, CodesThatSkipTheSchedule) {
+    const SystemTime now = At(2026, 12, 6, 10, 15, 40);
+    const FileTime off = Ft(At(2026, 12, 6, 18, 0, 0));
+    const FileTime on = Ft(At(2026, 12, 6, 10, 15, 11));
+    for (uint32_t code : {kRequestForced, kRequestPageStart, kRequestRunNow}) {
+        auto c = CheckCleanRequest(code, 0, now, off);
+        EXPECT_TRUE(c.enabled && c.matching) << std::hex << code;
+    }
+    for (uint32_t code : {kRequestScheduled, 0x600u}) {
+        auto c = CheckCleanRequest(code, 0, now, on);
+        EXPECT_FALSE(c.enabled);
+        EXPECT_TRUE(c.matching);
+        c = CheckCleanRequest(code, 1, now, off);
+        EXPECT_TRUE(c.enabled);
+        EXPECT_FALSE(c.matching);
+        c = CheckCleanRequest(code, 1, now, on);
+        EXPECT_TRUE(c.enabled && c.matching);
+    }
+}
+
+class ScheduleStore : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.Ok());
+        setenv("TIDEWIPE_CONFIG_HOME", dir.Path().c_str(), 1);
+        store = std::make_unique<RegistryStore>(dir.Path() + "/registry.db");
+        ASSERT_TRUE(store->IsOpen());
+        settings = std::make_unique<Settings>(*store);
+        settings->SetProgramFolder(dir.Path() + "/");
+    }
+    uint32_t Stored(const char* name) {
+        uint32_t v = 0xDEAD;
+        store->ReadDword(ProgramKey(), name, &v);
+        return v;
+    }
+    bool Has(const char* name) {
+        uint32_t v;
+        return store->ReadDword(ProgramKey(), name, &v);
+    }
+    std::unique_ptr<CSchedulePageModel> Model() {
+        auto m = std::make_unique<CSchedulePageModel>(*settings, [this] { return now; });
+        m->hooks.message = [this](std::string_view text, std::string_view caption) {
+            messages.push_back(std::string(text));
+            EXPECT_EQ(caption, "Tidewipe");
+        };
+        m->hooks.settingsChanged = [this](int lp) { broadcasts.push_back(lp); };
+        return m;
+    }
+    ScheduleControls Controls(bool today, std::initializer_list<int> days, SystemTime picker) {
+        ScheduleControls c;
+        c.drives = {"/mnt/a", "/mnt/b"};
+        c.tasks.Set(wipe::Task::FreeSpace, true);
+        c.tasks.Set(wipe::Task::Shutdown, true);
+        c.runTodayOnly = today;
+        for (int d : days) c.days[d] = true;
+        c.picker = picker;
+        return c;
+    }
+
+    test::TempDir dir{"sched"};
+    std::unique_ptr<RegistryStore> store;
+    std::unique_ptr<Settings> settings;
+    SystemTime now = At(2026, 12, 6, 10, 0, 0);  // Sunday
+    std::vector<std::string> messages;
+    std::vector<int> broadcasts;
+};
+
+TEST_F(ScheduleStore, LoadCreatesMissingValuesAndRoundTrips) {
+    ScheduleRecord r;
+    FileTime start = 1;
+    EXPECT_TRUE(LoadSchedule(*store, r, &start));
+    EXPECT_EQ(start, 0u);
+    for (const char* name :
+         {"CleanStartTimeLo", "CleanStartTimeHi", "repeatType", "repeatDD", "repeatHH", "repeatMM",
+          "repeatDOM", "repeatCount", "repeatForever", "repeatUntilLo", "repeatUntilHi"})
+        EXPECT_TRUE(Has(name) && Stored(name) == 0) << name;
+    for (const char* name : kDayValueNames) EXPECT_TRUE(Has(name)) << name;
+
+    ScheduleRecord w;
+    w.repeatType = 1;  // never produced, but kept
+    w.repeatDD = 2;
+    w.repeatHH = 3;
+    w.repeatMM = 4;
+    w.days[2] = w.days[6] = 1;
+    w.repeatDOM = 5;
+    w.repeatCount = 6;
+    w.repeatForever = 7;
+    w.repeatUntilLo = 0xFFFFFFFF;
+    w.repeatUntilHi = 9;
+    const FileTime when = Ft(At(2026, 12, 6, 10, 15, 0));
+    SaveSchedule(*store, w, when);
+    EXPECT_EQ(Stored("CleanStartTimeLo"), static_cast<uint32_t>(when));
+    EXPECT_EQ(Stored("CleanStartTimeHi"), static_cast<uint32_t>(when >> 32));
+    EXPECT_EQ(Stored("repeatTue"), 1u);
+    ScheduleRecord back;
+    FileTime backStart = 0;
+    LoadSchedule(*store, back, &backStart);
+    EXPECT_EQ(backStart, when);
+    EXPECT_EQ(0, std::memcmp(&back, &w, sizeof w));
+}
+
+TEST_F(ScheduleStore, RepeatTypeSevenIsKeptAndNotRewritten) {
+    store->WriteDword(ProgramKey(), "repeatType", 7);
+    ScheduleRecord r;
+    r.repeatType = kRunOnDays;  // what the page had
+    LoadSchedule(*store, r, nullptr);
+    EXPECT_EQ(r.repeatType, kRunOnDays);
+    EXPECT_EQ(Stored("repeatType"), 7u);  // not written back either
+    ScheduleRecord seven;
+    seven.repeatType = 7;
+    seven.repeatDD = 11;
+    SaveSchedule(*store, seven, 0);
+    EXPECT_EQ(Stored("repeatType"), 7u);
+    EXPECT_EQ(Stored("repeatDD"), 11u);
+    // A page that loaded the 7 keeps showing its own type.
+    auto m = Model();
+    m->record.repeatType = kRunOnDays;
+    m->Load();
+    EXPECT_EQ(m->record.repeatType, kRunOnDays);
+}
+
+TEST_F(ScheduleStore, LiveOnlyWhileActiveAndNotExpired) {
+    EXPECT_FALSE(IsScheduleLive(*store, now));
+    EXPECT_TRUE(Has("schedulerActive"));  // written back as 0
+    EXPECT_EQ(Stored("schedulerActive"), 0u);
+    ScheduleRecord once;
+    SaveSchedule(*store, once, Ft(At(2026, 12, 6, 10, 15, 0)));
+    SetSchedulerActive(*store, 1);
+    EXPECT_TRUE(IsScheduleLive(*store, At(2026, 12, 6, 10, 14, 59)));
+    EXPECT_TRUE(IsScheduleLive(*store, At(2026, 12, 6, 10, 15, 0)));
+    EXPECT_FALSE(IsScheduleLive(*store, At(2026, 12, 6, 10, 15, 1)));
+    // A weekly schedule stays live after its start.
+    SaveSchedule(*store, Days({1}), Ft(At(2026, 12, 6, 10, 15, 0)));
+    EXPECT_TRUE(IsScheduleLive(*store, At(2026, 12, 9, 0, 0, 0)));
+    SetSchedulerActive(*store, 0);
+    EXPECT_FALSE(IsScheduleLive(*store, At(2026, 12, 6, 10, 0, 0)));
+}
+
+TEST_F(ScheduleStore, PastOneTimeStartIsRefusedAndLeavesTheRecord) {
+    SaveSchedule(*store, Days({4}), 12345);
+    auto m = Model();
+    const ScheduleControls c = Controls(true, {}, At(2026, 12, 6, 9, 59, 0));
+    EXPECT_FALSE(m->Save(c));
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0], S<107>);
+    EXPECT_EQ(Stored("CleanStartTimeLo"), 12345u);
+    EXPECT_EQ(Stored("repeatType"), kRunOnDays);
+    EXPECT_FALSE(Has("schedulerActive") && Stored("schedulerActive") != 0);
+    EXPECT_TRUE(broadcasts.empty());
+    // The status page's tile (not interactive) gives 538 instead.
+    messages.clear();
+    EXPECT_FALSE(m->ApplySchedule(c, true, false, false, false));
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0], S<538>);
+    // One second ahead is accepted.
+    messages.clear();
+    EXPECT_TRUE(m->Save(Controls(true, {}, At(2026, 12, 6, 10, 0, 1))));
+    EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(ScheduleStore, NoDayAndNoDriveRefusals) {
+    auto m = Model();
+    EXPECT_FALSE(m->Save(Controls(false, {}, At(2026, 12, 6, 11, 0, 0))));
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0], S<122>);
+    EXPECT_FALSE(Has("CleanStartTimeLo"));
+    // The drive choices are kept even though the schedule was refused.
+    EXPECT_EQ(settings->DriveSet(kManualDrives).size(), 2u);
+    EXPECT_EQ(m->buttonText, S<541>);
+    messages.clear();
+    EXPECT_FALSE(m->ApplySchedule(Controls(false, {}, At(2026, 12, 6, 11, 0, 0)), true, false,
+                                  false, false));
+    EXPECT_EQ(messages.at(0), S<539>);
+    // No drive: refused before anything is stored, also for "Run Clean-up NOW!".
+    messages.clear();
+    ScheduleControls noDrive = Controls(false, {1}, At(2026, 12, 6, 11, 0, 0));
+    noDrive.drives.clear();
+    EXPECT_FALSE(m->RunNow(noDrive));
+    EXPECT_EQ(messages.at(0), S<550>);
+    EXPECT_FALSE(Has("CleanStartTimeLo"));
+    EXPECT_EQ(settings->DriveSet(kManualDrives).size(), 2u);  // not replaced by the empty list
+}
+
+TEST_F(ScheduleStore, RunNowSkipsEveryCheckButTheDrives) {
+    auto m = Model();
+    // A one-time start in the past, which the save button refuses.
+    ScheduleControls c = Controls(true, {}, At(2026, 12, 6, 8, 0, 0));
+    EXPECT_TRUE(m->RunNow(c));
+    EXPECT_TRUE(messages.empty());
+    EXPECT_EQ(settings->DriveSet(kManualDrives), (std::vector<std::string>{"/mnt/a", "/mnt/b"}));
+    EXPECT_TRUE(settings->DriveSet(kScheduledDrives).empty());
+    EXPECT_EQ(Stored("schedulerActive"), 0xDEADu);  // timed cleaning not switched on
+    EXPECT_FALSE(m->schedulerEnabled);
+    EXPECT_EQ(Stored("shutdownafterCFS"), 1u);  // manual set stored too
+    EXPECT_EQ(Stored("ScheduledshutdownafterCFS"), 1u);
+    // No day ticked for a weekly run: also skipped.
+    EXPECT_TRUE(m->RunNow(Controls(false, {}, At(2026, 12, 6, 8, 0, 0))));
+    EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(ScheduleStore, SaveStoresBothSetsAndArmsTheWeeklyStart) {
+    auto m = Model();
+    bool guardStarted = false;
+    m->hooks.launchGuard = [&] { return guardStarted = true; };
+    // Sunday 10:00, Monday and Sunday at 09:30: today's time has passed -> Monday.
+    ASSERT_TRUE(m->Save(Controls(false, {0, 1}, At(2026, 12, 6, 9, 30, 0))));
+    EXPECT_TRUE(guardStarted);
+    EXPECT_EQ(m->start, Ft(At(2026, 12, 7, 9, 30, 0)));
+    // Stored as the local fields encoded without any zone conversion.
+    const FileTime stored =
+        (static_cast<FileTime>(Stored("CleanStartTimeHi")) << 32) | Stored("CleanStartTimeLo");
+    EXPECT_EQ(IsoUtc(stored), "2026-12-07T09:30:00Z");
+    EXPECT_EQ(Stored("repeatType"), kRunOnDays);
+    EXPECT_EQ(Stored("repeatMon"), 1u);
+    EXPECT_EQ(Stored("repeatSun"), 1u);
+    EXPECT_EQ(Stored("repeatSat"), 0u);
+    EXPECT_EQ(Stored("schedulerActive"), 1u);
+    EXPECT_TRUE(m->schedulerEnabled);
+    EXPECT_EQ(m->buttonText, S<540>);
+    EXPECT_EQ(settings->DriveSet(kScheduledDrives), settings->DriveSet(kManualDrives));
+    EXPECT_EQ(Stored("ScheduledCleanFreeSpace"), 1u);
+    EXPECT_EQ(Stored("ScheduledDeepClean"), 0u);
+    EXPECT_EQ(broadcasts, (std::vector<int>{1, 1}));
+    EXPECT_EQ(m->nextCleanText, "Monday Dec 07 2026 @ 09:30:00");
+    // The page after a reload shows the same.
+    auto again = Model();
+    again->Load();
+    auto c = again->ControlsFromRecord();
+    EXPECT_FALSE(c.runTodayOnly);
+    EXPECT_TRUE(c.days[0] && c.days[1] && !c.days[2]);
+    EXPECT_EQ(c.picker.hour, 9);
+    EXPECT_EQ(c.picker.minute, 30);
+    EXPECT_EQ(c.drives.size(), 2u);
+    EXPECT_TRUE(c.tasks[wipe::Task::Shutdown]);
+}
+
+TEST_F(ScheduleStore, GuardThatCannotStartFailsTheSave) {
+    auto m = Model();
+    m->hooks.launchGuard = [] { return false; };
+    EXPECT_FALSE(m->Save(Controls(true, {}, At(2026, 12, 6, 11, 0, 0))));
+    EXPECT_NE(Stored("schedulerActive"), 1u);
+    // A guard known to run is not started again.
+    m->guardRunning = true;
+    EXPECT_TRUE(m->Save(Controls(true, {}, At(2026, 12, 6, 11, 0, 0))));
+}
+
+TEST_F(ScheduleStore, SaveButtonTwiceEnablesThenDisables) {
+    auto m = Model();
+    const ScheduleControls c = Controls(false, {3}, At(2026, 12, 6, 9, 0, 0));
+    ASSERT_TRUE(m->PressSaveButton(c));
+    EXPECT_EQ(Stored("schedulerActive"), 1u);
+    ASSERT_TRUE(m->PressSaveButton(c));
+    EXPECT_EQ(Stored("schedulerActive"), 0u);
+    EXPECT_FALSE(m->schedulerEnabled);
+    EXPECT_EQ(broadcasts.back(), 0);
+    // A change in between makes the second press save again.
+    ASSERT_TRUE(m->PressSaveButton(c));
+    m->dirty = true;
+    ASSERT_TRUE(m->PressSaveButton(c));
+    EXPECT_EQ(Stored("schedulerActive"), 1u);
+    EXPECT_FALSE(m->dirty);
+}
+
+TEST_F(ScheduleStore, NextCleanText) {
+    ScheduleRecord once;
+    const FileTime at1015 = Ft(At(2026, 12, 6, 10, 15, 0));
+    auto t = MakeNextCleanText(once, at1015, now);
+    EXPECT_EQ(t.text, "Sunday Dec 06 2026 @ 10:15:00");
+    EXPECT_FALSE(t.off);
+    // A passed one-time start: nothing scheduled, the scheduler counts as off.
+    t = MakeNextCleanText(once, at1015, At(2026, 12, 6, 10, 15, 1));
+    EXPECT_EQ(t.text, S<369>);
+    EXPECT_TRUE(t.off);
+    // Mondays at 09:00, now Monday 10:00: the next Monday.
+    t = MakeNextCleanText(Days({1}), Ft(At(2026, 12, 7, 9, 0, 0)), At(2026, 12, 7, 10, 0, 0));
+    EXPECT_EQ(t.text, "Monday Dec 14 2026 @ 09:00:00");
+    EXPECT_FALSE(t.off);
+    // Mondays at 11:00, now Monday 10:00 but the stored start a week old: today.
+    t = MakeNextCleanText(Days({1}), Ft(At(2026, 11, 30, 11, 0, 0)), At(2026, 12, 7, 10, 0, 0));
+    EXPECT_EQ(t.text, "Monday Dec 07 2026 @ 11:00:00");
+    // Every week-day and month name comes out as expected.
+    EXPECT_EQ(ScheduleDateText(At(2027, 1, 2, 0, 0, 5)), "Saturday Jan 02 2027 @ 00:00:05");
+    EXPECT_EQ(ScheduleDateText(At(2027, 9, 29, 23, 59, 59)), "Wednesday Sep 29 2027 @ 23:59:59");
+
+    // The model refreshes the status when a one-time start has passed.
+    auto m = Model();
+    int refreshed = 0;
+    m->hooks.refreshStatus = [&] { ++refreshed; };
+    m->start = at1015;
+    now = At(2026, 12, 6, 11, 0, 0);
+    EXPECT_EQ(m->RefreshNextCleanText(), S<369>);
+    EXPECT_EQ(refreshed, 1);
+}
+
+TEST_F(ScheduleStore, RequestGateGuards) {
+    ScheduleRecord once;
+    SaveSchedule(*store, once, Ft(At(2026, 12, 6, 10, 15, 11)));
+    now = At(2026, 12, 6, 10, 15, 40);
+    bool loaded = false, busy = false;
+    std::vector<uint32_t> runs;
+    std::unique_ptr<CCleanRequestGate> gate;
+    RequestOutcome inner = RequestOutcome::Started;
+    CCleanRequestGate::Host host;
+    host.settingsLoaded = [&] { return loaded; };
+    host.busy = [&] { return busy; };
+    host.run = [&](uint32_t code) {
+        runs.push_back(code);
+        // A second request while this one runs (e.g. "-cfsm" sends 0x522 then 0x521).
+        inner = gate->OnCleanRequest(kRequestForced);
+    };
+    gate = std::make_unique<CCleanRequestGate>(*store, host, [this] { return now; });
+
+    EXPECT_EQ(gate->OnCleanRequest(kRequestScheduled), RequestOutcome::SettingsNotLoaded);
+    loaded = true;
+    EXPECT_EQ(gate->OnCleanRequest(kRequestScheduled), RequestOutcome::NotEnabled);
+    SetSchedulerActive(*store, 1);  // read afresh at every request
+    busy = true;
+    EXPECT_EQ(gate->OnCleanRequest(kRequestScheduled), RequestOutcome::Busy);
+    busy = false;
+    EXPECT_EQ(gate->OnCleanRequest(kRequestScheduled), RequestOutcome::Started);
+    EXPECT_EQ(inner, RequestOutcome::AlreadyServing);
+    EXPECT_FALSE(gate->Serving());
+    now = At(2026, 12, 6, 10, 15, 41);  // difference 30
+    EXPECT_EQ(gate->OnCleanRequest(kRequestScheduled), RequestOutcome::TimeMismatch);
+    SetSchedulerActive(*store, 0);
+    EXPECT_EQ(gate->OnCleanRequest(kRequestRunNow), RequestOutcome::Started);
+    EXPECT_EQ(runs, (std::vector<uint32_t>{kRequestScheduled, kRequestRunNow}));
+}
+
+}  // namespace
+}  // namespace tw::sched

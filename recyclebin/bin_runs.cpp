@@ -1,0 +1,563 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "recyclebin/bin_runs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <set>
+#include <vector>
+
+#include "log/activity_log.h"
+#include "platform/drives.h"
+#include "platform/strings.h"
+#include "recyclebin/tree_ops.h"
+#include "recyclebin/trashinfo.h"
+#include "wipe/file_wiper.h"
+
+namespace tw::recyclebin {
+namespace {
+
+constexpr size_t kShortNameChars = 30;
+constexpr size_t kNameMax = 255;  // bytes in one file name on the file systems in use
+constexpr int kMaxNameTries = 10000;
+
+std::string Join(const std::string& folder, const std::string& name) {
+    return folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::vector<std::string> ListNames(const std::string& folder) {
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(folder.c_str())) {
+        while (dirent* e = readdir(dir)) {
+            std::string n = e->d_name;
+            if (n != "." && n != "..") names.push_back(std::move(n));
+        }
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Cuts `s` to at most `maxBytes` bytes without splitting a UTF-8 character.
+std::string CutUtf8(const std::string& s, size_t maxBytes) {
+    if (s.size() <= maxBytes) return s;
+    size_t end = maxBytes;
+    while (end > 0 && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80) --end;
+    return s.substr(0, end);
+}
+
+void Record(const OpContext& op, RunResult& r, const RecycleBinItem& item, bool ok,
+            std::string message) {
+    ObjectOutcome o;
+    o.name = item.displayName;
+    o.originalPath = item.OriginalPath();
+    o.isFolder = item.isFolder;
+    o.ok = ok;
+    o.message = std::move(message);
+    r.objects.push_back(std::move(o));
+    if (ok)
+        ++r.succeeded;
+    else
+        ++r.failed;
+    log::LogToFile(LogLine(r.mode, item.isFolder, ok, item.displayName), op.log);
+}
+
+void Finish(const OpContext& op, RunResult& r) {
+    r.summaryLine = SummaryLine(r.mode, r.counters);
+    if (!r.summaryLine.empty()) {
+        log::LogToFile(r.summaryLine, op.log);
+        op.Status(r.summaryLine);
+    }
+    r.endMessage = EndMessage(r.mode, r.succeeded);
+}
+
+// ---------------------------------------------------------------- restore
+
+// Moves one item's data back. Empty string on success, else why not.
+std::string RestoreOne(const RecycleBinItem& item, RunCounters& c) {
+    const std::string target = item.OriginalPath();
+    struct stat st {};
+    if (lstat(target.c_str(), &st) == 0) return CollisionMessage(item.displayName);
+    if (lstat(item.physicalPath.c_str(), &st) != 0)
+        return Error::FromErrno("the data of " + item.displayName + " is no longer in the bin")
+            .Message();
+    if (auto r = MakeFolders(item.originalFolder); !r) return r.error().Message();
+
+    int err = MoveNoReplace(item.physicalPath, target);
+    if (err == EEXIST) return CollisionMessage(item.displayName);
+    if (err == EXDEV) {
+        // The trash is on another file system than the original folder (another
+        // program put it there): copy, then take the data out of the trash.
+        if (auto r = CopyTree(item.physicalPath, target); !r) {
+            if (r.error().code == EEXIST) return CollisionMessage(item.displayName);
+            return r.error().Message();
+        }
+        if (!RemoveTree(item.physicalPath))
+            return Error::FromErrno("restored a copy, but could not remove " + item.physicalPath)
+                .Message();
+    } else if (err != 0) {
+        return Error{err, "moving " + item.physicalPath + " to " + target}.Message();
+    }
+    unlink(item.infoPath.c_str());
+    if (item.isFolder)
+        ++c.folders;
+    else
+        ++c.files;
+    c.bytes += item.size;
+    return "";
+}
+
+// ---------------------------------------------------------------- wipe
+
+struct Wiping {
+    const OpContext& op;
+    wipe::CRecycleFileWiper wiper;
+    RunCounters& c;
+    int passes;
+    bool plain = false;  // the abort came: delete what is left without overwriting
+
+    Wiping(const OpContext& o, RunCounters& counters, int n) : op(o), wiper(&o), c(counters), passes(n) {
+        wiper.SetPassCount(n);
+        wiper.progressTick = true;
+    }
+
+    // Overwrites and deletes one regular file. 1: wiped; 0: gone, not (fully) wiped;
+    // -1: still there, not wiped.
+    int WipeRegular(const std::string& path, uint64_t size) {
+        if (!plain && op.Aborted()) plain = true;
+        if (plain) return unlink(path.c_str()) == 0 ? 0 : -1;
+        wipe::CDriveGeometry geo;
+        geo.SetRoot(path);
+        uint32_t cluster = geo.GetClusterSize();
+        if (cluster == 0) cluster = 4096;
+        const uint64_t chunks = (size + cluster - 1) / cluster * static_cast<uint64_t>(passes);
+        op.SetRange(ProgressSink::Current, 0, static_cast<int64_t>(std::max<uint64_t>(1, chunks / 8)));
+
+        // The wiper renames before it overwrites; should it then fail, the file would
+        // stay under a random name nobody knows. Note the folder's names to find it.
+        const std::string folder = ParentOf(path);
+        const auto before = ListNames(folder);
+        const bool ok = wiper.WipeFile(path, false, cluster, true);
+        struct stat st {};
+        if (wiper.WasAborted()) {
+            plain = true;
+            return 0;
+        }
+        if (ok) return 1;
+        if (lstat(path.c_str(), &st) != 0) {
+            std::set<std::string> old(before.begin(), before.end());
+            for (const auto& n : ListNames(folder))
+                if (!old.count(n) && n.size() == BaseName(path).size()) {
+                    MoveNoReplace(Join(folder, n), path);
+                    break;
+                }
+        }
+        return lstat(path.c_str(), &st) == 0 ? -1 : 0;
+    }
+
+    // Wipes everything below `dir` and removes it. True when the folder is gone;
+    // `allWiped` becomes false when anything was deleted without a full overwrite or
+    // could not be wiped.
+    bool WipeFolder(const std::string& dir, dev_t dev, bool& allWiped) {
+        for (const auto& n : ListNames(dir)) {
+            const std::string p = Join(dir, n);
+            struct stat st {};
+            if (lstat(p.c_str(), &st) != 0) continue;
+            if (S_ISDIR(st.st_mode)) {
+                if (st.st_dev != dev) {  // never into another file system
+                    allWiped = false;
+                    continue;
+                }
+                const bool wasPlain = plain;
+                if (WipeFolder(p, dev, allWiped) && !wasPlain && !plain) ++c.folders;
+            } else if (S_ISREG(st.st_mode)) {
+                int r = WipeRegular(p, static_cast<uint64_t>(st.st_size));
+                if (r == 1)
+                    ++c.files;
+                else
+                    allWiped = false;
+            } else if (unlink(p.c_str()) != 0) {  // links, FIFOs: no data of their own
+                allWiped = false;
+            }
+            op.Pump();
+        }
+        return rmdir(dir.c_str()) == 0;
+    }
+};
+
+// Wipes one item in place. "" on success, else why not. *abortedInside tells that the
+// abort came in the middle of it (the run ends after it).
+std::string WipeOne(const OpContext& op, const RecycleBinItem& item, int passes, RunCounters& c,
+                    bool* abortedInside) {
+    struct stat st {};
+    if (lstat(item.physicalPath.c_str(), &st) != 0)
+        return Error::FromErrno("the data of " + item.displayName + " is no longer in the bin")
+            .Message();
+    const std::string shared = FindSharedInode(item.physicalPath);
+    if (!shared.empty())
+        return "not wiped: " + shared +
+               " has other hard links outside the bin; overwriting it would destroy them";
+
+    MakeTreeWritable(item.physicalPath, nullptr);
+    Wiping w(op, c, passes);
+    bool gone = false, wiped = false;
+    if (S_ISDIR(st.st_mode)) {
+        // Files wiped inside count even when the folder as a whole does not succeed:
+        // they are gone for good.
+        bool allWiped = true;
+        gone = w.WipeFolder(item.physicalPath, st.st_dev, allWiped);
+        wiped = gone && allWiped && !w.plain;
+        if (wiped) ++c.folders;
+    } else if (S_ISREG(st.st_mode)) {
+        int r = w.WipeRegular(item.physicalPath, static_cast<uint64_t>(st.st_size));
+        gone = r >= 0;
+        wiped = r == 1;
+        if (wiped) ++c.files;
+    } else {
+        // A trashed link or FIFO holds no data beyond its name: removing it is all.
+        gone = wiped = unlink(item.physicalPath.c_str()) == 0;
+        if (wiped) ++c.files;
+    }
+    *abortedInside = w.plain;
+    // The index entry goes with the data, so the bin never lists an item that is gone,
+    // and stays while any of it is left.
+    if (gone) unlink(item.infoPath.c_str());
+    if (wiped) {
+        c.bytes += item.size;
+        return "";
+    }
+    if (w.plain) return "stopped: the rest was deleted without overwriting";
+    return gone ? "deleted, but not every part could be overwritten"
+                : "could not overwrite every part of " + item.physicalPath;
+}
+
+// The loop shared by restore and wipe. `one(item, counters, stop)` handles one object
+// and gives "" on success or why it failed; it sets *stop to end the run after it.
+template <typename Fn>
+RunResult Run(const OpContext& op, RunMode mode, const std::vector<RecycleBinItem>& items, Fn one) {
+    RunResult r;
+    r.mode = mode;
+    const int total = static_cast<int>(items.size());
+    op.SetRange(ProgressSink::Overall, 0, std::max(1, total));
+    op.SetPos(ProgressSink::Overall, 0);
+    for (int i = 0; i < total; ++i) {
+        op.PauseCheck();
+        if (op.Aborted()) {
+            r.aborted = true;
+            break;
+        }
+        const RecycleBinItem& item = items[static_cast<size_t>(i)];
+        op.Status(RunStatusText(mode, i + 1, total, item.displayName));
+        std::string why;
+        bool stop = false;
+        if (!IsWellFormedItem(item))
+            why = "not an item of a trash directory: " + item.physicalPath;
+        else
+            why = one(item, r.counters, &stop);
+        Record(op, r, item, why.empty(), why);
+        op.SetPos(ProgressSink::Overall, i + 1);
+        op.Pump();
+        if (stop) {
+            r.aborted = i + 1 < total || op.Aborted();
+            break;
+        }
+    }
+    Finish(op, r);
+    return r;
+}
+
+// ---------------------------------------------------------------- send to the bin
+
+struct Candidate {
+    BinFolder bin;
+    bool relative;  // Path= relative to bin.topdir
+};
+
+dev_t DeviceOfNearest(std::string path) {
+    struct stat st {};
+    while (!path.empty()) {
+        if (stat(path.c_str(), &st) == 0) return st.st_dev;
+        if (path == "/") break;
+        path = ParentOf(path);
+    }
+    return static_cast<dev_t>(-1);
+}
+
+bool IsInside(const std::string& path, const std::string& folder) {
+    if (folder == "/") return true;
+    return path == folder ||
+           (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+            path[folder.size()] == '/');
+}
+
+std::string RealOrSelf(const std::string& path) {
+    char buf[PATH_MAX];
+    return realpath(path.c_str(), buf) ? std::string(buf) : path;
+}
+
+// Creates a trash directory and its two folders for this user, mode 0700.
+Result<void> PrepareTrashDir(const BinFolder& bin) {
+    if (bin.isHome) {
+        if (auto r = MakeFolders(ParentOf(bin.path)); !r) return r;
+    }
+    for (const std::string& d : {bin.path, bin.InfoFolder(), bin.FilesFolder()}) {
+        if (mkdir(d.c_str(), 0700) != 0 && errno != EEXIST)
+            return Error::FromErrno("creating " + d);
+        struct stat st {};
+        // Never write through a link planted where a trash folder should be.
+        if (lstat(d.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+            (!bin.isHome && st.st_uid != getuid()))
+            return Error{ENOTDIR, "not a usable trash folder: " + d};
+    }
+    return {};
+}
+
+Result<PutResult> PutInto(const Candidate& cand, const std::string& absolute) {
+    const BinFolder& bin = cand.bin;
+    // A trash directory itself, or a folder holding one, is never sent to the bin (a
+    // copy across file systems would never end).
+    const std::string realTrash = RealOrSelf(bin.path);
+    if (IsInside(absolute, realTrash) || IsInside(realTrash, absolute))
+        return Error{EINVAL, "refusing to move " + absolute + " into the trash that holds it"};
+
+    std::string stored = absolute;
+    if (cand.relative) {
+        const std::string& top = bin.topdir;
+        stored = top == "/" ? absolute.substr(1) : absolute.substr(top.size() + 1);
+    }
+    const std::string content = FormatTrashInfo(stored, time(nullptr));
+    // The trash name is only an identifier (Path= keeps the real name): shorten it so
+    // "<name>_<n>.trashinfo" always fits in one file name.
+    const std::string base = CutUtf8(BaseName(absolute), kNameMax - 10 - 8);
+
+    for (int i = 0; i < kMaxNameTries; ++i) {
+        const std::string name = i == 0 ? base : base + "_" + std::to_string(i);
+        PutResult res;
+        res.trashDir = bin.path;
+        res.trashName = name;
+        res.infoPath = bin.InfoFolder() + "/" + name + ".trashinfo";
+        res.dataPath = bin.FilesFolder() + "/" + name;
+        res.storedPath = stored;
+
+        int fd = open(res.infoPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      0600);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            return Error::FromErrno("creating " + res.infoPath);
+        }
+        struct stat st {};
+        if (lstat(res.dataPath.c_str(), &st) == 0) {  // data left without an index entry
+            close(fd);
+            unlink(res.infoPath.c_str());
+            continue;
+        }
+        bool written = true;
+        for (size_t done = 0; done < content.size();) {
+            ssize_t n = write(fd, content.data() + done, content.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                written = false;
+                break;
+            }
+            done += static_cast<size_t>(n);
+        }
+        if (written && fsync(fd) != 0) written = false;
+        Error writeError = Error::FromErrno("writing " + res.infoPath);
+        if (close(fd) != 0) written = false;
+        if (!written) {
+            unlink(res.infoPath.c_str());
+            return writeError;
+        }
+
+        int err = MoveNoReplace(absolute, res.dataPath);
+        if (err == 0) return res;
+        if (err == EEXIST) {  // taken since the check: try the next name
+            unlink(res.infoPath.c_str());
+            continue;
+        }
+        if (err != EXDEV) {
+            unlink(res.infoPath.c_str());
+            return Error{err, "moving " + absolute + " to " + res.dataPath};
+        }
+        if (auto r = CopyTree(absolute, res.dataPath); !r) {
+            unlink(res.infoPath.c_str());
+            return r.error();
+        }
+        res.copied = true;
+        // The copy is complete: from here the bin holds the data, so a failed removal
+        // of the original leaves the item in the bin rather than losing anything.
+        if (!RemoveTree(absolute))
+            return Error::FromErrno("copied " + absolute + " into the trash, but could not remove it");
+        return res;
+    }
+    return Error{EEXIST, "no free name in " + bin.InfoFolder()};
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- texts
+
+std::string ShortenName(const std::string& name) {
+    size_t chars = 0;
+    for (size_t i = 0; i < name.size(); ++i) {
+        if ((static_cast<unsigned char>(name[i]) & 0xC0) == 0x80) continue;
+        if (chars == kShortNameChars) return name.substr(0, i) + "...";
+        ++chars;
+    }
+    return name;
+}
+
+std::string RunStatusText(RunMode mode, int number, int total, const std::string& name) {
+    std::string s = mode == RunMode::Restore ? " Restoring object" : " Wiping object";
+    return s + " " + std::to_string(number) + " " + Str<206>() + " " + std::to_string(total) +
+           " " + ShortenName(name);
+}
+
+std::string SummaryLine(RunMode mode, const RunCounters& c) {
+    if (c.files == 0 && c.folders == 0) return "";
+    std::string s = mode == RunMode::Restore ? Str<362>() : Str<335>();
+    auto fileWord = [&] { return c.files == 1 ? Str<284>() : Str<349>(); };
+    auto folderWord = [&] { return c.folders == 1 ? Str<342>() : Str<343>(); };
+    if (c.files != 0) {
+        s += " " + std::to_string(c.files) + " " + fileWord();
+        if (c.folders != 0) s += " " + Str<341>() + " " + std::to_string(c.folders) + " " + folderWord();
+    } else {
+        s += " " + std::to_string(c.folders) + " " + folderWord();
+    }
+    return s + " " + Str<339>();
+}
+
+std::string EndMessage(RunMode mode, int objects) {
+    if (mode == RunMode::Restore) {
+        if (objects == 0) return Str<529>();
+        if (objects == 1) return Str<519>();
+        return std::to_string(objects) + " " + Str<518>();
+    }
+    if (objects == 0) return Str<528>();
+    if (objects == 1) return Str<525>();
+    return std::to_string(objects) + " " + Str<524>();
+}
+
+std::string LogLine(RunMode mode, bool isFolder, bool ok, const std::string& name) {
+    std::string s;
+    if (mode == RunMode::Restore)
+        s = ok ? "Restored " : "Could not restore ";
+    else
+        s = ok ? "Wiped " : "Could not wipe ";
+    s += isFolder ? "folder: " : "file: ";
+    return s + name + " from the recycle bin";
+}
+
+std::string CollisionMessage(const std::string& name) {
+    return Str<420>() + " " + name + " " + Str<421>() + " " + Str<422>();
+}
+
+bool IsWellFormedItem(const RecycleBinItem& item) {
+    if (item.trashName.empty() || item.trashName == "." || item.trashName == ".." ||
+        item.trashName.find('/') != std::string::npos || item.binFolder.empty() ||
+        item.displayName.empty())
+        return false;
+    return item.physicalPath == item.binFolder + "/files/" + item.trashName &&
+           item.infoPath == item.binFolder + "/info/" + item.trashName + ".trashinfo";
+}
+
+// ---------------------------------------------------------------- runs
+
+RunResult RestoreItems(const OpContext& op, const std::vector<RecycleBinItem>& items) {
+    return Run(op, RunMode::Restore, items,
+               [](const RecycleBinItem& item, RunCounters& c, bool*) { return RestoreOne(item, c); });
+}
+
+RunResult WipeItems(const OpContext& op, const std::vector<RecycleBinItem>& items, int passes) {
+    return Run(op, RunMode::Wipe, items,
+               [&op, passes](const RecycleBinItem& item, RunCounters& c, bool* stop) {
+                   return WipeOne(op, item, passes, c, stop);
+               });
+}
+
+EmptyResult EmptyBin(const OpContext& op, const std::vector<BinFolder>& bins) {
+    EmptyResult r;
+    for (const auto& b : bins) {
+        struct stat st {};
+        if (lstat(b.path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+        for (const auto& n : ListNames(b.FilesFolder())) {
+            if (op.Aborted()) {
+                r.aborted = true;
+                break;
+            }
+            if (RemoveTree(b.FilesFolder() + "/" + n))
+                ++r.removed;
+            else
+                ++r.failed;
+            op.Pump();
+        }
+        if (r.aborted) break;
+        // Index entries go after the data: an interrupted empty never leaves data
+        // that no index entry points to.
+        for (const auto& n : ListNames(b.InfoFolder()))
+            if (EndsWith(n, ".trashinfo")) unlink((b.InfoFolder() + "/" + n).c_str());
+        unlink((b.path + "/directorysizes").c_str());
+    }
+    op.Status(S<338>);
+    log::LogToFile(S<338>, op.log);
+    return r;
+}
+
+Result<PutResult> SendToBin(const std::string& pathIn) {
+    std::string path = pathIn;
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    const std::string base = BaseName(path);
+    if (path.empty() || path == "/" || base.empty() || base == "." || base == "..")
+        return Error{EINVAL, "refusing to trash \"" + pathIn + "\""};
+
+    // The original location as the index records it: the real parent folder (links in
+    // the folder part resolved) and the item's own name (never resolved).
+    std::string parent = path.find('/') == std::string::npos ? "." : ParentOf(path);
+    char buf[PATH_MAX];
+    if (!realpath(parent.c_str(), buf)) return Error::FromErrno("resolving " + parent);
+    const std::string realParent = buf;
+    const std::string absolute = (realParent == "/" ? "" : realParent) + "/" + base;
+    struct stat st {};
+    if (lstat(absolute.c_str(), &st) != 0) return Error::FromErrno("examining " + absolute);
+
+    std::vector<Candidate> candidates;
+    const std::string homeTrash = HomeTrashPath();
+    if (DeviceOfNearest(homeTrash) == st.st_dev) {
+        candidates.push_back({BinFolder{homeTrash, DataHome(), true}, false});
+    } else {
+        auto mount = MountOf(realParent);
+        struct stat top {};
+        if (!mount || stat(mount->mountPoint.c_str(), &top) != 0 || top.st_dev != st.st_dev)
+            return Error{EXDEV, "cannot find the volume of " + absolute};
+        const std::string& topdir = mount->mountPoint;
+        const std::string baseDir = topdir == "/" ? "" : topdir;
+        const std::string uidText = std::to_string(getuid());
+        if (IsSharedTrashUsable(topdir))
+            candidates.push_back({BinFolder{baseDir + "/.Trash/" + uidText, topdir, false}, true});
+        candidates.push_back({BinFolder{baseDir + "/.Trash-" + uidText, topdir, false}, true});
+    }
+    // The first trash directory that can be prepared takes the item; a failed move of
+    // the item itself would fail the same way in the next one.
+    Error last{ENOENT, "no trash directory for " + absolute};
+    for (const auto& c : candidates) {
+        if (auto r = PrepareTrashDir(c.bin); !r) {
+            last = r.error();
+            continue;
+        }
+        return PutInto(c, absolute);
+    }
+    return last;
+}
+
+}  // namespace tw::recyclebin

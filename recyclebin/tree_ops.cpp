@@ -1,0 +1,271 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "recyclebin/tree_ops.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+#include "wipe/file_wiper.h"
+
+namespace tw::recyclebin {
+namespace {
+
+// Deeper trees than this are not walked further: a guard against runaway recursion,
+// far beyond what PATH_MAX lets a real tree reach.
+constexpr int kMaxDepth = 2048;
+
+std::string Join(const std::string& folder, const std::string& name) {
+    return folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
+// The names in `folder` except "." and ".."; false when the folder cannot be listed.
+bool ListNames(const std::string& folder, std::vector<std::string>* names) {
+    DIR* dir = opendir(folder.c_str());
+    if (!dir) return false;
+    errno = 0;
+    while (dirent* e = readdir(dir)) {
+        std::string n = e->d_name;
+        if (n != "." && n != "..") names->push_back(std::move(n));
+        errno = 0;
+    }
+    bool ok = errno == 0;
+    closedir(dir);
+    return ok;
+}
+
+// Calls `visit(path, stat)` for `path` and, for a folder on the starting file system,
+// for everything below it (parents before children). `visit` returns false to stop.
+bool Walk(const std::string& path, dev_t dev, int depth,
+          const std::function<bool(const std::string&, const struct stat&)>& visit) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) return true;
+    if (!visit(path, st)) return false;
+    if (!S_ISDIR(st.st_mode) || st.st_dev != dev || depth >= kMaxDepth) return true;
+    std::vector<std::string> names;
+    ListNames(path, &names);
+    for (const auto& n : names)
+        if (!Walk(Join(path, n), dev, depth + 1, visit)) return false;
+    return true;
+}
+
+bool WalkFrom(const std::string& path,
+              const std::function<bool(const std::string&, const struct stat&)>& visit) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) return false;
+    return Walk(path, st.st_dev, 0, visit);
+}
+
+Result<void> CopyFileData(int in, int out, const std::string& from) {
+    // copy_file_range first (in-kernel, any file system pair on current kernels), then
+    // a plain read/write loop where it is not available.
+    for (;;) {
+        ssize_t n = copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+        if (n == 0) return {};
+        if (n > 0) continue;
+        if (errno == EINTR) continue;
+        if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+            errno == EBADF)
+            break;
+        return Error::FromErrno("copying " + from);
+    }
+    std::vector<char> buf(1 << 20);
+    for (;;) {
+        ssize_t n = read(in, buf.data(), buf.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return Error::FromErrno("reading " + from);
+        if (n == 0) return {};
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = write(out, buf.data() + done, static_cast<size_t>(n - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0) return Error::FromErrno("writing the copy of " + from);
+            done += w;
+        }
+    }
+}
+
+void KeepOwnerAndTimes(const std::string& to, const struct stat& st) {
+    // Only root may give a file to someone else; for anyone else the copy is theirs.
+    if (geteuid() == 0 && lchown(to.c_str(), st.st_uid, st.st_gid) != 0) {
+        // Some file systems (FAT, FUSE mounts) have no owners: keep going.
+    }
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    utimensat(AT_FDCWD, to.c_str(), times, AT_SYMLINK_NOFOLLOW);
+}
+
+// `created` is set once the entry at `to` has been made by this call.
+Result<void> CopyOne(const std::string& from, const std::string& to, dev_t dev, int depth,
+                     bool* created) {
+    struct stat st {};
+    if (lstat(from.c_str(), &st) != 0) return Error::FromErrno("examining " + from);
+    if (S_ISREG(st.st_mode)) {
+        int in = open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (in < 0) return Error::FromErrno("opening " + from);
+        int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (out < 0) {
+            Error e = Error::FromErrno("creating " + to);
+            close(in);
+            return e;
+        }
+        *created = true;
+        Result<void> r = CopyFileData(in, out, from);
+        close(in);
+        if (r && fsync(out) != 0) r = Error::FromErrno("flushing " + to);
+        if (close(out) != 0 && r) r = Error::FromErrno("closing " + to);
+        if (!r) return r;
+        KeepOwnerAndTimes(to, st);
+        if (chmod(to.c_str(), st.st_mode & 07777) != 0) return Error::FromErrno("chmod " + to);
+        return {};
+    }
+    if (S_ISLNK(st.st_mode)) {
+        std::vector<char> target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1);
+        ssize_t n = readlink(from.c_str(), target.data(), target.size() - 1);
+        if (n < 0) return Error::FromErrno("reading the link " + from);
+        target[static_cast<size_t>(n)] = '\0';
+        if (symlink(target.data(), to.c_str()) != 0) return Error::FromErrno("creating " + to);
+        *created = true;
+        KeepOwnerAndTimes(to, st);
+        return {};
+    }
+    if (S_ISFIFO(st.st_mode)) {
+        if (mkfifo(to.c_str(), st.st_mode & 07777) != 0) return Error::FromErrno("creating " + to);
+        *created = true;
+        KeepOwnerAndTimes(to, st);
+        return {};
+    }
+    if (S_ISDIR(st.st_mode)) {
+        if (st.st_dev != dev) return Error{EXDEV, "another file system is mounted at " + from};
+        if (depth >= kMaxDepth) return Error{ELOOP, "folder tree too deep at " + from};
+        if (mkdir(to.c_str(), 0700) != 0) return Error::FromErrno("creating " + to);
+        *created = true;
+        std::vector<std::string> names;
+        if (!ListNames(from, &names)) return Error::FromErrno("listing " + from);
+        for (const auto& n : names) {
+            bool child = false;
+            if (auto r = CopyOne(Join(from, n), Join(to, n), dev, depth + 1, &child); !r) return r;
+        }
+        // The folder's own mode last, so a read-only folder could still be filled.
+        if (chmod(to.c_str(), st.st_mode & 07777) != 0) return Error::FromErrno("chmod " + to);
+        KeepOwnerAndTimes(to, st);
+        return {};
+    }
+    return Error{ENOTSUP, "cannot copy the device or socket " + from};
+}
+
+}  // namespace
+
+std::string ParentOf(const std::string& path) {
+    auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+std::string BaseName(const std::string& path) {
+    auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+uint64_t TreeSize(const std::string& path) {
+    uint64_t total = 0;
+    WalkFrom(path, [&total](const std::string&, const struct stat& st) {
+        if (S_ISREG(st.st_mode)) total += static_cast<uint64_t>(st.st_size);
+        return true;
+    });
+    return total;
+}
+
+bool MakeTreeWritable(const std::string& path, int* failures) {
+    bool found = false;
+    WalkFrom(path, [&](const std::string& p, const struct stat& st) {
+        mode_t want = 0;
+        if (S_ISREG(st.st_mode))
+            want = S_IWUSR;
+        else if (S_ISDIR(st.st_mode))
+            want = S_IRWXU;
+        else
+            return true;
+        found = true;
+        if ((st.st_mode & want) != want && chmod(p.c_str(), (st.st_mode & 07777) | want) != 0 &&
+            failures)
+            ++*failures;
+        return true;
+    });
+    return found;
+}
+
+std::string FindSharedInode(const std::string& path) {
+    std::string found;
+    WalkFrom(path, [&found](const std::string& p, const struct stat& st) {
+        if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
+            found = p;
+            return false;
+        }
+        return true;
+    });
+    return found;
+}
+
+Result<void> MakeFolders(const std::string& folder) {
+    struct stat st {};
+    if (stat(folder.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return {};
+        return Error{ENOTDIR, "not a folder: " + folder};
+    }
+    if (errno != ENOENT) return Error::FromErrno("examining " + folder);
+    const std::string parent = ParentOf(folder);
+    if (parent != folder && parent != "." && parent != "/")
+        if (auto r = MakeFolders(parent); !r) return r;
+    if (mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST)
+        return Error::FromErrno("creating the folder " + folder);
+    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return Error{ENOTDIR, "not a folder: " + folder};
+    return {};
+}
+
+int MoveNoReplace(const std::string& from, const std::string& to) {
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return errno;
+    // No RENAME_NOREPLACE here (some FUSE and network file systems).
+    struct stat st {};
+    if (lstat(from.c_str(), &st) != 0) return errno;
+    if (S_ISREG(st.st_mode)) {
+        if (link(from.c_str(), to.c_str()) == 0) {
+            if (unlink(from.c_str()) == 0) return 0;
+            int e = errno;
+            unlink(to.c_str());
+            return e;
+        }
+        if (errno == EEXIST || errno == EXDEV) return errno;
+        // No hard links on this file system either: fall through to the checked rename.
+    }
+    if (lstat(to.c_str(), &st) == 0) return EEXIST;
+    if (rename(from.c_str(), to.c_str()) != 0) return errno;
+    return 0;
+}
+
+Result<void> CopyTree(const std::string& from, const std::string& to) {
+    struct stat st {};
+    if (lstat(from.c_str(), &st) != 0) return Error::FromErrno("examining " + from);
+    const dev_t dev = st.st_dev;
+    if (lstat(to.c_str(), &st) == 0) return Error{EEXIST, "already exists: " + to};
+    bool created = false;
+    Result<void> r = CopyOne(from, to, dev, 0, &created);
+    // Only what this call created (O_EXCL, mkdir) is taken away again.
+    if (!r && created) RemoveTree(to);
+    return r;
+}
+
+bool RemoveTree(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+    if (S_ISDIR(st.st_mode)) return wipe::DeleteFolderTree(path);
+    return unlink(path.c_str()) == 0;
+}
+
+}  // namespace tw::recyclebin

@@ -1,0 +1,37 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// sentrel: Watchkeep, the resident guard. Runs in the foreground; the panel and the CLI
+// start it detached, a systemd user unit or the autostart entry can run it as it is.
+#include <cstring>
+#include <iostream>
+
+#include "guard/guard.h"
+
+namespace {
+
+void Usage(std::ostream& out) {
+    out << "Usage: sentrel [--help]\n\n"
+           "Watchkeep, the resident guard of Tidewipe. Runs in the foreground until it is\n"
+           "asked to stop (tidewipe-cli guard stop, SIGTERM or SIGINT); SIGHUP re-reads the\n"
+           "settings. It answers the panel's state queries, starts timed clean-ups when the\n"
+           "schedule is due and, while Recycle Bin auto-wiping is on, wipes every item that\n"
+           "arrives in the Trash. One copy runs per user: a second one exits with status 1.\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            Usage(std::cout);
+            return 0;
+        }
+        std::cerr << "sentrel: unknown argument: " << argv[i] << "\n";
+        Usage(std::cerr);
+        return 2;
+    }
+    tw::guard::Guard guard({});
+    std::string why;
+    int status = guard.Run(&why);
+    if (status != tw::guard::kExitOk) std::cerr << "sentrel: " << why << "\n";
+    return status;
+}

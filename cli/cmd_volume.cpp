@@ -1,0 +1,182 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// search SOURCE [--json] [--details]: the recoverable-file search on an image file, a
+// block device or the device behind a mounted folder.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <iostream>
+
+#include "cli/cli.h"
+#include "platform/drives.h"
+#include "platform/format.h"
+#include "platform/rawio.h"
+#include "volume/search.h"
+
+namespace tw::cli {
+namespace {
+
+struct ResolvedSource {
+    std::string raw;        // image file or block device to read
+    std::string driveText;  // folder shown for root items
+    std::string driveName;  // how messages name the drive
+};
+
+// A mounted folder is searched through the device (or image file) mounted there.
+bool Resolve(const std::string& source, ResolvedSource* out, std::string* error) {
+    struct stat st {};
+    if (::stat(source.c_str(), &st) != 0) {
+        *error = source + ": no such file, device or folder";
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        auto mount = MountOf(source);
+        if (!mount) {
+            *error = source + ": cannot tell which file system holds this folder";
+            return false;
+        }
+        auto kind = platform::ClassifyRawSource(mount->device);
+        if (kind != platform::RawKind::BlockDevice && kind != platform::RawKind::RegularFile) {
+            *error = source + ": the file system mounted at " + mount->mountPoint +
+                     " has no device to read (" + mount->device + ")";
+            return false;
+        }
+        out->raw = mount->device;
+        out->driveText = mount->Root();
+        out->driveName = mount->mountPoint;
+        return true;
+    }
+    if (!S_ISBLK(st.st_mode) && !S_ISREG(st.st_mode)) {
+        *error = source + ": not a volume image file, block device or mounted folder";
+        return false;
+    }
+    out->raw = source;
+    out->driveText = "/";
+    out->driveName = source;
+    if (S_ISBLK(st.st_mode)) {
+        for (const DriveInfo& d : ListMounts())
+            if (d.devId == st.st_rdev) {
+                out->driveText = d.Root();
+                out->driveName = d.mountPoint;
+                break;
+            }
+    }
+    return true;
+}
+
+std::string Extension(const std::string& name) {
+    auto dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0) return {};
+    return name.substr(dot + 1);
+}
+
+// Display width of UTF-8 text (code points; wide characters count once).
+size_t Width(const std::string& s) {
+    size_t w = 0;
+    for (unsigned char c : s)
+        if ((c & 0xC0) != 0x80) ++w;
+    return w;
+}
+
+std::string Pad(const std::string& s, size_t width) {
+    size_t w = Width(s);
+    return w >= width ? s : s + std::string(width - w, ' ');
+}
+
+void PrintTable(const std::vector<volume::RecoverableFile>& found, bool fat32, bool details) {
+    std::vector<std::array<std::string, 5>> rows;
+    rows.push_back({"File name", "Ext", "Folder", "Size", fat32 ? "" : "% Rec"});
+    for (const auto& f : found)
+        rows.push_back({f.name, Extension(f.name), f.folder, FormatSize(f.size, "%2.2f"),
+                        std::to_string(f.recoverability)});
+    std::array<size_t, 5> w{};
+    for (const auto& r : rows)
+        for (size_t i = 0; i < 5; ++i) w[i] = std::max(w[i], Width(r[i]));
+    for (size_t k = 0; k < rows.size(); ++k) {
+        const auto& r = rows[k];
+        std::string line;
+        for (size_t i = 0; i < 5; ++i) line += Pad(r[i], w[i]) + (i < 4 ? "  " : "");
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        std::cout << line << "\n";
+        if (details && k > 0 && !found[k - 1].details.empty())
+            std::cout << found[k - 1].details << "\n\n";
+    }
+}
+
+nlohmann::json ToJson(const volume::RecoverableFile& f, bool details) {
+    nlohmann::json o{
+        {"name", f.name},
+        {"ext", Extension(f.name)},
+        {"folder", f.folder},
+        {"size", f.size},
+        {"recoverable", f.recoverability},
+        {"location", f.location},
+        {"resident", f.resident},
+        {"fs", f.fs == volume::FileSystemKind::Ntfs ? "NTFS" : "FAT32"},
+        {"attributes", f.attributes},
+        {"created", IsoUtc(f.created)},
+        {"modified", IsoUtc(f.modified)},
+    };
+    if (details) o["details"] = f.details;
+    return o;
+}
+
+void RegisterSearch(CLI::App& app, Env& env) {
+    auto* cmd = app.add_subcommand(
+        "search", "Find deleted files that can still be recovered on an NTFS or FAT32 volume");
+    static std::string source;
+    static bool json = false, details = false;
+    cmd->add_option("SOURCE", source, "Volume image file, block device or mounted folder")
+        ->required();
+    cmd->add_flag("--json", json, "Print the found files as a JSON array");
+    cmd->add_flag("--details", details, "Add the data runs and reallocated clusters of each file");
+    cmd->callback([&env] {
+        ResolvedSource rs;
+        std::string error;
+        if (!Resolve(source, &rs, &error)) {
+            PrintError(error);
+            env.Fail(kFailed);
+            return;
+        }
+        InstallInterruptHandler();
+        TerminalProgress progress;
+        volume::CRawDriveRef drive;
+        volume::SearchContext ctx;
+        ctx.driveText = rs.driveText;
+        ctx.drive = &drive;
+        ctx.wantDetails = details;
+        ctx.op.progress = &progress;
+        ctx.op.abort = &InterruptFlag();
+        ctx.op.log = env.Log();
+        volume::SearchReport rep = volume::SearchDrive(ctx, rs.raw, rs.driveName);
+        progress.Finish();
+        switch (rep.end) {
+        case volume::SearchEnd::Unsupported:
+            PrintError(rep.message);
+            env.Fail(kRefused);
+            return;
+        case volume::SearchEnd::Failed:
+            if (!rep.error.empty()) PrintError(rep.error);
+            PrintError(rep.message);
+            env.Fail(kFailed);
+            return;
+        default:
+            break;
+        }
+        if (json) {
+            nlohmann::json arr = nlohmann::json::array();
+            for (const auto& f : ctx.found) arr.push_back(ToJson(f, details));
+            PrintJson(arr);
+            Note(rep.message);
+        } else {
+            PrintTable(ctx.found, rep.fs == volume::FileSystemKind::Fat32, details);
+            std::cout << rep.message << "\n";
+        }
+        if (rep.end == volume::SearchEnd::Aborted) env.Fail(kFailed);
+    });
+}
+
+CommandRegistrar reg(RegisterSearch);
+
+}  // namespace
+}  // namespace tw::cli

@@ -1,0 +1,683 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// NTFS structures and the NTFS search on records and volumes crafted in memory.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "platform/strings.h"
+#include "volume/ntfs.h"
+#include "volume/search.h"
+
+namespace tw::volume {
+namespace {
+
+void Put16(std::vector<uint8_t>& b, size_t o, uint16_t v) {
+    b[o] = static_cast<uint8_t>(v);
+    b[o + 1] = static_cast<uint8_t>(v >> 8);
+}
+void Put32(std::vector<uint8_t>& b, size_t o, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[o + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+void Put64(std::vector<uint8_t>& b, size_t o, uint64_t v) {
+    for (int i = 0; i < 8; ++i) b[o + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+uint16_t Get16(const std::vector<uint8_t>& b, size_t o) {
+    return static_cast<uint16_t>(b[o] | (b[o + 1] << 8));
+}
+
+// ---- Builders of on-disk bytes ----
+
+constexpr uint32_t kBps = 512, kSpc = 8, kCluster = kBps * kSpc, kRecord = 1024;
+constexpr uint64_t kVolumeBytes = 4u << 20;  // 1024 clusters
+constexpr uint64_t kMftCluster = 4, kMftClusters = 16, kBitmapCluster = 20;
+
+std::vector<uint8_t> BootSector(uint8_t clustersPerRecord = 0xF6, uint16_t bps = kBps,
+                                uint8_t spc = kSpc) {
+    std::vector<uint8_t> s(512, 0);
+    std::memcpy(&s[3], "NTFS    ", 8);
+    Put16(s, 0x0B, bps);
+    s[0x0D] = spc;
+    Put64(s, 0x28, kVolumeBytes / bps);
+    Put64(s, 0x30, kMftCluster);
+    s[0x40] = clustersPerRecord;
+    s[510] = 0x55;
+    s[511] = 0xAA;
+    return s;
+}
+
+std::vector<uint8_t> Attr(uint32_t type, const std::vector<uint8_t>& value,
+                          const std::u16string& name = u"") {
+    size_t nameOff = 0x18, valueOff = (nameOff + name.size() * 2 + 7) & ~size_t{7};
+    size_t len = (valueOff + value.size() + 7) & ~size_t{7};
+    std::vector<uint8_t> a(len, 0);
+    Put32(a, 0, type);
+    Put32(a, 4, static_cast<uint32_t>(len));
+    a[9] = static_cast<uint8_t>(name.size());
+    Put16(a, 0x0A, static_cast<uint16_t>(nameOff));
+    for (size_t i = 0; i < name.size(); ++i) Put16(a, nameOff + 2 * i, name[i]);
+    Put32(a, 0x10, static_cast<uint32_t>(value.size()));
+    Put16(a, 0x14, static_cast<uint16_t>(valueOff));
+    std::copy(value.begin(), value.end(), a.begin() + valueOff);
+    return a;
+}
+
+std::vector<uint8_t> NonResident(uint32_t type, const std::vector<uint8_t>& runs,
+                                 uint64_t realSize, uint64_t firstVcn = 0) {
+    size_t len = (0x40 + runs.size() + 1 + 7) & ~size_t{7};
+    std::vector<uint8_t> a(len, 0);
+    Put32(a, 0, type);
+    Put32(a, 4, static_cast<uint32_t>(len));
+    a[8] = 1;
+    Put64(a, 0x10, firstVcn);
+    Put16(a, 0x20, 0x40);
+    Put64(a, 0x28, (realSize + kCluster - 1) / kCluster * kCluster);
+    Put64(a, 0x30, realSize);
+    Put64(a, 0x38, realSize);
+    std::copy(runs.begin(), runs.end(), a.begin() + 0x40);
+    return a;
+}
+
+std::vector<uint8_t> StdInfo(uint32_t bits, FileTime created = 1, FileTime modified = 2) {
+    std::vector<uint8_t> v(0x48, 0);
+    Put64(v, 0x00, created);
+    Put64(v, 0x08, modified);
+    Put32(v, 0x20, bits);
+    return Attr(kAttrStandardInformation, v);
+}
+
+std::vector<uint8_t> FileNameAttr(const std::u16string& name, uint64_t parent,
+                                  uint16_t parentSeq, uint8_t ns) {
+    std::vector<uint8_t> v(0x42 + name.size() * 2, 0);
+    Put64(v, 0, parent | (uint64_t{parentSeq} << 48));
+    v[0x40] = static_cast<uint8_t>(name.size());
+    v[0x41] = ns;
+    for (size_t i = 0; i < name.size(); ++i) Put16(v, 0x42 + 2 * i, name[i]);
+    return Attr(kAttrFileName, v);
+}
+
+// One run of `count` clusters at `lcn` relative to a running LCN of `prev`.
+std::vector<uint8_t> RunBytes(uint64_t count, int64_t delta) {
+    std::vector<uint8_t> r = {0x22};
+    r.push_back(static_cast<uint8_t>(count));
+    r.push_back(static_cast<uint8_t>(count >> 8));
+    r.push_back(static_cast<uint8_t>(delta));
+    r.push_back(static_cast<uint8_t>(delta >> 8));
+    return r;
+}
+
+// A record with the update sequence applied the way the volume stores it.
+std::vector<uint8_t> Record(uint16_t seq, uint16_t flags,
+                            const std::vector<std::vector<uint8_t>>& attrs,
+                            uint32_t size = kRecord) {
+    std::vector<uint8_t> r(size, 0);
+    std::memcpy(&r[0], "FILE", 4);
+    const uint16_t usaOff = 0x30, usaCount = static_cast<uint16_t>(size / 512 + 1);
+    Put16(r, 0x04, usaOff);
+    Put16(r, 0x06, usaCount);
+    Put16(r, 0x10, seq);
+    Put16(r, 0x12, 1);
+    uint16_t first = static_cast<uint16_t>((usaOff + 2 * usaCount + 7) & ~7);
+    Put16(r, 0x14, first);
+    Put16(r, 0x16, flags);
+    size_t off = first;
+    for (const auto& a : attrs) {
+        std::copy(a.begin(), a.end(), r.begin() + off);
+        off += a.size();
+    }
+    Put32(r, off, kAttrEnd);
+    Put32(r, 0x18, static_cast<uint32_t>(off + 8));
+    Put32(r, 0x1C, size);
+    // Protect: save each block's last two bytes in the array, stamp the number.
+    const uint16_t usn = 0x0007;
+    Put16(r, usaOff, usn);
+    for (size_t k = 1; k < usaCount; ++k) {
+        Put16(r, usaOff + 2 * k, Get16(r, k * 512 - 2));
+        Put16(r, k * 512 - 2, usn);
+    }
+    return r;
+}
+
+// A small volume: $MFT at cluster 4 (16 clusters, 64 records), $Bitmap at cluster 20,
+// root directory record 5, data clusters from 100 on.
+class MiniNtfs {
+public:
+    MiniNtfs() : bytes(kVolumeBytes, 0) {
+        auto boot = BootSector();
+        std::copy(boot.begin(), boot.end(), bytes.begin());
+        SetRecord(0, Record(1, kRecordInUse,
+                            {StdInfo(0x6), FileNameAttr(u"$MFT", 5, 5, 3),
+                             NonResident(kAttrData, RunBytes(kMftClusters, kMftCluster),
+                                         kMftClusters * kCluster)}));
+        SetRecord(5, Record(5, kRecordInUse | kRecordDirectory,
+                            {StdInfo(0x16), FileNameAttr(u".", 5, 5, 3)}));
+        SetRecord(6, Record(6, kRecordInUse,
+                            {StdInfo(0x6), FileNameAttr(u"$Bitmap", 5, 5, 3),
+                             NonResident(kAttrData, RunBytes(1, kBitmapCluster), 128)}));
+        for (uint64_t c = 0; c <= kBitmapCluster; ++c) SetInUse(c, true);
+    }
+    void SetRecord(uint64_t n, const std::vector<uint8_t>& r) {
+        std::copy(r.begin(), r.end(), bytes.begin() + kMftCluster * kCluster + n * kRecord);
+    }
+    uint8_t* RecordBytes(uint64_t n) { return &bytes[kMftCluster * kCluster + n * kRecord]; }
+    void SetInUse(uint64_t c, bool used) {
+        uint8_t& b = bytes[kBitmapCluster * kCluster + c / 8];
+        b = used ? (b | (1 << (c % 8))) : (b & ~(1 << (c % 8)));
+    }
+    // Fills clusters with a pattern that is not one repeated byte.
+    void FillData(uint64_t lcn, uint64_t count) {
+        for (uint64_t i = 0; i < count * kCluster; ++i)
+            bytes[lcn * kCluster + i] = static_cast<uint8_t>(i * 7 + 3);
+    }
+    // A deleted file of `clusters` clusters at `lcn` whose parent is `parent`.
+    void DeletedFile(uint64_t n, const std::u16string& name, uint64_t lcn, uint64_t clusters,
+                     uint64_t parent = 5, uint16_t parentSeq = 5, uint8_t ns = 1) {
+        FillData(lcn, clusters);
+        SetRecord(n, Record(2, 0,
+                            {StdInfo(0x20), FileNameAttr(name, parent, parentSeq, ns),
+                             NonResident(kAttrData, RunBytes(clusters, static_cast<int64_t>(lcn)),
+                                         clusters * kCluster - 100)}));
+    }
+    uint64_t Sector(uint64_t n) const { return (kMftCluster * kCluster + n * kRecord) / 512; }
+
+    std::vector<uint8_t> bytes;
+};
+
+struct SearchRun {
+    std::vector<RecoverableFile> found;
+    SearchReport report;
+};
+
+SearchRun RunSearch(MiniNtfs& v, bool details = false, int abortAfter = -1) {
+    SearchRun out;
+    std::atomic<int> abort{0};
+    CRawDriveRef drive(std::make_unique<CRawDriveMemory>(v.bytes));
+    SearchContext ctx;
+    ctx.driveText = "/mnt/x/";
+    ctx.drive = &drive;
+    ctx.wantDetails = details;
+    ctx.op.abort = &abort;
+    int seen = 0;
+    ctx.onFound = [&](const RecoverableFile&) {
+        if (++seen == abortAfter) abort = 1;
+    };
+    out.report = SearchDrive(ctx, "mem", "/mnt/x");
+    out.found = ctx.found;
+    return out;
+}
+
+const RecoverableFile* Find(const std::vector<RecoverableFile>& v, const std::string& name) {
+    for (const auto& f : v)
+        if (f.name == name) return &f;
+    return nullptr;
+}
+
+// ---- Boot sector, fix-up, runs ----
+
+TEST(NtfsBoot, RecordSizeFromClustersPerRecordByte) {
+    NtfsBootInfo b;
+    ASSERT_TRUE(ParseNtfsBootSector(BootSector(0xF6), kVolumeBytes, &b));
+    EXPECT_EQ(b.recordSize, 1024u);
+    EXPECT_EQ(b.bytesPerCluster, 4096u);
+    EXPECT_EQ(b.mftStartSector, kMftCluster * kCluster / 512);
+    EXPECT_EQ(b.systemEndSector, b.mftStartSector + 23 * 2);
+    ASSERT_TRUE(ParseNtfsBootSector(BootSector(0x01), kVolumeBytes, &b));
+    EXPECT_EQ(b.recordSize, 4096u);
+    EXPECT_EQ(b.sectorsPerRecord, 8u);
+    // 4096-byte sectors: still addressed in 512-byte sectors.
+    ASSERT_TRUE(ParseNtfsBootSector(BootSector(0xF6, 4096, 1), kVolumeBytes, &b));
+    EXPECT_EQ(b.mftStartSector, kMftCluster * 4096 / 512);
+}
+
+TEST(NtfsBoot, RejectsDamagedFields) {
+    NtfsBootInfo b;
+    auto s = BootSector();
+    s[3] = 'X';
+    EXPECT_FALSE(ParseNtfsBootSector(s, kVolumeBytes, &b));
+    s = BootSector(0x00);  // record size 0
+    EXPECT_FALSE(ParseNtfsBootSector(s, kVolumeBytes, &b));
+    s = BootSector(0xF6, 1000);  // not a power of two
+    EXPECT_FALSE(ParseNtfsBootSector(s, kVolumeBytes, &b));
+    s = BootSector(0xF6, 512, 3);
+    EXPECT_FALSE(ParseNtfsBootSector(s, kVolumeBytes, &b));
+    s = BootSector();
+    Put64(s, 0x30, 5000);  // $MFT beyond the volume
+    EXPECT_FALSE(ParseNtfsBootSector(s, kVolumeBytes, &b));
+    s = BootSector();
+    EXPECT_FALSE(ParseNtfsBootSector(s, 32 * 1024, &b));  // image smaller than it says
+    EXPECT_FALSE(ParseNtfsBootSector(std::span<const uint8_t>(s.data(), 100), 0, &b));
+}
+
+TEST(NtfsFixup, RestoresBlockEndsAndRejectsMismatches) {
+    auto r = Record(1, 0, {FileNameAttr(u"a.txt", 5, 5, 1)});
+    r[510] = 0x07;  // stamped already; the saved bytes are zeros
+    auto good = r;
+    FileRecordHeader h;
+    ASSERT_TRUE(ParseRecordHeader(good, &h));
+    ASSERT_TRUE(ApplyFixup(good, h.usaOffset, h.usaCount));
+    EXPECT_EQ(Get16(good, 510), 0);
+    EXPECT_EQ(Get16(good, 1022), 0);
+
+    auto bad = r;
+    Put16(bad, 1022, 0x1234);  // a torn write in the second block
+    auto before = bad;
+    EXPECT_FALSE(ApplyFixup(bad, h.usaOffset, h.usaCount));
+    EXPECT_EQ(bad, before);  // left unchanged
+
+    auto c = r;
+    EXPECT_FALSE(ApplyFixup(c, h.usaOffset, 2));   // count does not fit 1024 bytes
+    EXPECT_FALSE(ApplyFixup(c, h.usaOffset, 40));  // runs past the record
+    EXPECT_FALSE(ApplyFixup(c, 505, 3));           // array crosses the first block end
+    // A 4096-byte record has nine entries with a stride of 512, whatever the sector size.
+    auto big = Record(1, 0, {FileNameAttr(u"b", 5, 5, 1)}, 4096);
+    ASSERT_TRUE(ParseRecordHeader(big, &h));
+    EXPECT_EQ(h.usaCount, 9);
+    EXPECT_TRUE(ApplyFixup(big, h.usaOffset, h.usaCount));
+}
+
+TEST(NtfsRuns, NegativeSparseAndDamagedRunLists) {
+    // 16 clusters at 0x100, then 16 clusters 128 back, then a 5-cluster hole, then 1
+    // cluster at +2 from the last real run.
+    std::vector<uint8_t> list = {0x21, 0x10, 0x00, 0x01, 0x21, 0x10, 0x80,
+                                 0xFF, 0x01, 0x05, 0x11, 0x01, 0x02, 0x00};
+    std::vector<DataRun> runs;
+    bool corrupt = false;
+    uint64_t total = DecodeDataRuns(list, 77, "", 1000, 1024, &runs, &corrupt);
+    ASSERT_FALSE(corrupt);
+    ASSERT_EQ(runs.size(), 4u);
+    EXPECT_EQ(runs[0].lcn, 0x100u);
+    EXPECT_EQ(runs[1].lcn, 0x100u - 128);
+    EXPECT_EQ(runs[1].clusterCount, 16u);
+    EXPECT_TRUE(runs[2].sparse);
+    EXPECT_EQ(runs[2].clusterCount, 5u);
+    EXPECT_EQ(runs[3].lcn, 0x100u - 128 + 2);  // a hole does not move the running LCN
+    EXPECT_EQ(runs[3].index, 3u);
+    EXPECT_EQ(runs[3].recordKey, 77u);
+    EXPECT_EQ(total, 33u);  // the hole holds no clusters
+
+    // The header 0x21 0x10 0x00 0x80 alone: 16 clusters at -128 from 0 lies before
+    // the volume.
+    runs.clear();
+    corrupt = false;
+    DecodeDataRuns(std::vector<uint8_t>{0x21, 0x10, 0x00, 0x80, 0x00}, 0, "", 0, 1024, &runs,
+                   &corrupt);
+    EXPECT_TRUE(corrupt);
+    // Past the end of the volume, and fields running past the bytes.
+    corrupt = false;
+    DecodeDataRuns(std::vector<uint8_t>{0x21, 0x10, 0xF8, 0x03, 0x00}, 0, "", 0, 1024, &runs,
+                   &corrupt);
+    EXPECT_TRUE(corrupt);
+    corrupt = false;
+    DecodeDataRuns(std::vector<uint8_t>{0x44, 0x10}, 0, "", 0, 1024, &runs, &corrupt);
+    EXPECT_TRUE(corrupt);
+    corrupt = false;
+    DecodeDataRuns(std::vector<uint8_t>{0x91, 0x10}, 0, "", 0, 1024, &runs, &corrupt);
+    EXPECT_TRUE(corrupt);
+}
+
+TEST(NtfsRuns, SummaryText) {
+    std::vector<DataRun> runs(2);
+    runs[0].lcn = 100;
+    runs[0].clusterCount = 4;
+    runs[1].lcn = 200;
+    runs[1].clusterCount = 1;
+    EXPECT_EQ(DataRunSummary(runs),
+              "Number Of Data Runs: 2\nClusters Occupied: 5\n--------------------------------\n"
+              "{100 - 103} 200 ");
+}
+
+TEST(NtfsScrub, ScrubbedRecordPassesFixupAndHoldsNothing) {
+    auto r = Record(9, 0, {StdInfo(0x20), FileNameAttr(u"secret.txt", 5, 5, 1)});
+    Put16(r, 0x26, 0xFFFF);
+    ASSERT_TRUE(ScrubDeletedRecord(r));
+    FileRecordHeader h;
+    ASSERT_TRUE(ParseRecordHeader(r, &h));
+    EXPECT_EQ(h.flags, 0);
+    EXPECT_EQ(h.bytesInUse, 42u);
+    EXPECT_EQ(h.bytesAllocated, kRecord);
+    EXPECT_EQ(h.firstAttribute, 0);
+    EXPECT_EQ(h.linkCount, 0);
+    EXPECT_EQ(h.baseSequence, 0);  // 0xFFFF advanced wraps to 0
+    EXPECT_EQ(Get16(r, h.usaOffset), 0x0107);
+    ASSERT_TRUE(ApplyFixup(r, h.usaOffset, h.usaCount));
+    for (size_t i = 0x2A; i < r.size(); ++i)
+        if (i < h.usaOffset || i >= h.usaOffset + 2u * h.usaCount) {
+            ASSERT_EQ(r[i], 0xFF) << i;
+        }
+    EXPECT_EQ(r[510], 0xFF);
+    EXPECT_EQ(r[1023], 0xFF);
+
+    auto live = Record(9, kRecordInUse, {FileNameAttr(u"live", 5, 5, 1)});
+    auto copy = live;
+    EXPECT_FALSE(ScrubDeletedRecord(live));
+    EXPECT_EQ(live, copy);
+    auto dir = Record(9, kRecordDirectory, {FileNameAttr(u"dir", 5, 5, 1)});
+    EXPECT_FALSE(ScrubDeletedRecord(dir));
+}
+
+TEST(NtfsText, Utf16NamesAndAttributeText) {
+    EXPECT_EQ(Utf16ToUtf8(u"caf\u00e9"), "caf\xc3\xa9");
+    EXPECT_EQ(Utf16ToUtf8(u"\u65e5\u672c"), "\xe6\x97\xa5\xe6\x9c\xac");
+    EXPECT_EQ(Utf16ToUtf8(u"\U0001F389"), "\xf0\x9f\x8e\x89");
+    EXPECT_EQ(Utf16ToUtf8(std::u16string(1, char16_t(0xD800))), "\xef\xbf\xbd");
+    EXPECT_EQ(AttributeText(0), "-------------");
+    EXPECT_EQ(AttributeText(0x20 | 0x2 | 0x1), "a---h----r---");
+    EXPECT_EQ(AttributeText(1u << 28), "--d--i-------");
+    EXPECT_EQ(AttributeText(0x800 | 0x4000 | 0x80 | 0x1000 | 0x400 | 0x4 | 0x100),
+              "-c-e--nop-st-");
+}
+
+TEST(NtfsText, ResultAndUnsupportedTexts) {
+    EXPECT_EQ(SearchResultText(0), " (None found)");
+    EXPECT_EQ(SearchResultText(1), " (Found 1 recoverable file)");
+    EXPECT_EQ(SearchResultText(7), " (Found 7 recoverable files)");
+    EXPECT_EQ(SearchStatusText(1), "Searching for recoverable files (Found: 1 recoverable file)");
+    EXPECT_EQ(SearchStatusText(2), "Searching for recoverable files (Found: 2 recoverable files)");
+    EXPECT_EQ(UnsupportedFileSystemText("/media/usb", "exfat"),
+              "Tidewipe cannot search for recoverable data on drive /media/usb because it is "
+              "formatted with an unsupported file system ( exfat ) ");
+}
+
+// ---- The search on a crafted volume ----
+
+TEST(NtfsSearch, RecoverabilityFolderAndNameRules) {
+    MiniNtfs v;
+    // 100: all clusters free.
+    v.DeletedFile(30, u"free.bin", 100, 4);
+    // 3 of 4 reallocated: 25. 1 of 3 reallocated: 67. All reallocated: not listed.
+    v.DeletedFile(31, u"three_of_four.bin", 110, 4);
+    for (uint64_t c = 110; c < 113; ++c) v.SetInUse(c, true);
+    v.DeletedFile(32, u"one_of_three.bin", 120, 3);
+    v.SetInUse(121, true);
+    v.DeletedFile(33, u"all_taken.bin", 130, 2);
+    v.SetInUse(130, true);
+    v.SetInUse(131, true);
+    // Resident: 100 without a bitmap test.
+    v.SetRecord(34, Record(2, 0,
+                           {StdInfo(0x20), FileNameAttr(u"note.txt", 5, 5, 0),
+                            Attr(kAttrData, std::vector<uint8_t>(50, 'x'))}));
+    // Only a DOS name: listed with an empty name. POSIX name: used.
+    v.DeletedFile(35, u"DOSONLY.TXT", 140, 1, 5, 5, kNamespaceDos);
+    v.DeletedFile(36, u"posix name.txt", 142, 1, 5, 5, kNamespacePosix);
+    // pagefile.sys is never reported; a uniform first sector is not either.
+    v.DeletedFile(37, u"pagefile.sys", 144, 1);
+    v.DeletedFile(38, u"zeros.bin", 146, 2);
+    std::fill(v.bytes.begin() + 146 * kCluster, v.bytes.begin() + 146 * kCluster + 512, 0);
+    // Empty file: not listed.
+    v.SetRecord(39, Record(2, 0, {StdInfo(0x20), FileNameAttr(u"empty", 5, 5, 1),
+                                  Attr(kAttrData, {})}));
+    // A live file and a deleted directory are not listed.
+    v.SetRecord(40, Record(2, kRecordInUse, {FileNameAttr(u"live.txt", 5, 5, 1),
+                                             Attr(kAttrData, {1, 2, 3})}));
+    // Folders: a live folder, a deleted folder whose record was freed once (sequence
+    // one higher than the reference), a folder record reused by a file.
+    v.SetRecord(41, Record(3, kRecordInUse | kRecordDirectory,
+                           {FileNameAttr(u"docs", 5, 5, 1)}));
+    v.DeletedFile(42, u"in_docs.txt", 150, 1, 41, 3);
+    v.SetRecord(43, Record(8, kRecordDirectory, {FileNameAttr(u"olddir", 5, 5, 1)}));
+    v.DeletedFile(44, u"in_olddir.txt", 152, 1, 43, 7);
+    v.SetRecord(45, Record(4, kRecordInUse, {FileNameAttr(u"now_a_file", 5, 5, 1),
+                                             Attr(kAttrData, {1})}));
+    v.DeletedFile(46, u"orphan.txt", 154, 1, 45, 3);
+    // A torn record (update sequence mismatch) is passed over.
+    v.DeletedFile(47, u"torn.txt", 156, 1);
+    v.RecordBytes(47)[1022] ^= 0xFF;
+    // Records below 23 are never examined.
+    v.DeletedFile(20, u"system_area.bin", 160, 1);
+
+    SearchRun r = RunSearch(v, true);
+    ASSERT_EQ(r.report.end, SearchEnd::Completed);
+    EXPECT_EQ(r.report.fs, FileSystemKind::Ntfs);
+
+    const RecoverableFile* f = Find(r.found, "free.bin");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->recoverability, 100);
+    EXPECT_EQ(f->folder, "/mnt/x/");
+    EXPECT_EQ(f->size, 4 * kCluster - 100);
+    EXPECT_EQ(f->location, v.Sector(30));
+    EXPECT_FALSE(f->resident);
+    EXPECT_EQ(f->attributes, "a------------");
+    EXPECT_EQ(f->created, 1u);
+    EXPECT_EQ(f->modified, 2u);
+    EXPECT_EQ(f->details, "Number Of Data Runs: 1\nClusters Occupied: 4\n"
+                          "--------------------------------\n{100 - 103} ");
+
+    f = Find(r.found, "three_of_four.bin");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->recoverability, 25);
+    EXPECT_NE(f->details.find("\n\nReallocated Clusters: 3\n--------------------------------\n"
+                              "110 111 112 "),
+              std::string::npos);
+    f = Find(r.found, "one_of_three.bin");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->recoverability, 67);
+    EXPECT_EQ(Find(r.found, "all_taken.bin"), nullptr);
+
+    f = Find(r.found, "note.txt");
+    ASSERT_NE(f, nullptr);
+    EXPECT_TRUE(f->resident);
+    EXPECT_EQ(f->recoverability, 100);
+    EXPECT_EQ(f->size, 50u);
+
+    f = Find(r.found, "");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->location, v.Sector(35));
+    EXPECT_NE(Find(r.found, "posix name.txt"), nullptr);
+    EXPECT_EQ(Find(r.found, "pagefile.sys"), nullptr);
+    EXPECT_EQ(Find(r.found, "zeros.bin"), nullptr);
+    EXPECT_EQ(Find(r.found, "empty"), nullptr);
+    EXPECT_EQ(Find(r.found, "live.txt"), nullptr);
+    EXPECT_EQ(Find(r.found, "torn.txt"), nullptr);
+    EXPECT_EQ(Find(r.found, "system_area.bin"), nullptr);
+
+    f = Find(r.found, "in_docs.txt");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->folder, "docs");
+    f = Find(r.found, "in_olddir.txt");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->folder, "olddir");
+    f = Find(r.found, "orphan.txt");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->folder, "< Folder has been deleted >");
+
+    EXPECT_EQ(r.found.size(), 9u);
+    EXPECT_EQ(r.report.message,
+              "Completed search for recoverable files (Found 9 recoverable files)");
+}
+
+TEST(NtfsSearch, NonResidentAttributeListIsFollowed) {
+    MiniNtfs v;
+    // Base record 50 holds the name and an attribute list (non-resident, at cluster 90)
+    // naming two $DATA extents in extension record 51; the runs are only there.
+    v.FillData(200, 6);
+    std::vector<uint8_t> list;
+    auto entry = [&](uint32_t type, uint64_t rec, uint16_t seq, uint64_t vcn) {
+        std::vector<uint8_t> e(32, 0);
+        Put32(e, 0, type);
+        Put16(e, 4, 32);
+        Put64(e, 8, vcn);
+        Put64(e, 0x10, rec | (uint64_t{seq} << 48));
+        list.insert(list.end(), e.begin(), e.end());
+    };
+    entry(kAttrStandardInformation, 50, 2, 0);
+    entry(kAttrFileName, 50, 2, 0);
+    entry(kAttrData, 51, 3, 0);
+    entry(kAttrData, 51, 3, 4);
+    std::copy(list.begin(), list.end(), v.bytes.begin() + 90 * kCluster);
+    v.SetInUse(90, false);
+    v.SetRecord(50, Record(2, 0,
+                           {StdInfo(0x20), NonResident(kAttrAttributeList, RunBytes(1, 90), list.size()),
+                            FileNameAttr(u"fragmented.bin", 5, 5, 0)}));
+    v.SetRecord(51, Record(3, 0,
+                           {NonResident(kAttrData, RunBytes(4, 200), 6 * kCluster),
+                            NonResident(kAttrData, RunBytes(2, 204), 0, 4)}));
+    v.SetInUse(205, true);  // 1 of 6 clusters taken again
+
+    SearchRun r = RunSearch(v, true);
+    const RecoverableFile* f = Find(r.found, "fragmented.bin");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->size, 6 * kCluster);  // only the first extent carries the size
+    EXPECT_EQ(f->recoverability, 84);  // 100 - floor(100 / 6)
+    EXPECT_NE(f->details.find("Number Of Data Runs: 2\nClusters Occupied: 6"), std::string::npos);
+}
+
+TEST(NtfsSearch, DamagedMetadataEndsWithNothingFound) {
+    MiniNtfs v;
+    v.DeletedFile(30, u"free.bin", 100, 1);
+    MiniNtfs renamed = v;
+    renamed.SetRecord(6, Record(6, kRecordInUse, {FileNameAttr(u"$Bitmop", 5, 5, 3)}));
+    SearchRun r = RunSearch(renamed);
+    EXPECT_EQ(r.report.end, SearchEnd::Completed);
+    EXPECT_TRUE(r.found.empty());
+    EXPECT_EQ(r.report.message, "Completed search for recoverable files (None found)");
+
+    // Random bytes where the records are: no crash, nothing found.
+    MiniNtfs noise = v;
+    for (size_t i = 0; i < 16 * kCluster; ++i)
+        noise.bytes[kMftCluster * kCluster + i] = static_cast<uint8_t>(i * 131 + (i >> 7));
+    EXPECT_TRUE(RunSearch(noise).found.empty());
+}
+
+TEST(NtfsSearch, StopFlagEndsTheSearchWithWhatWasFound) {
+    MiniNtfs v;
+    for (int i = 0; i < 5; ++i)
+        v.DeletedFile(30 + i, u"f" + std::u16string(1, char16_t(u'0' + i)), 100 + 2 * i, 1);
+    SearchRun r = RunSearch(v, false, 2);
+    EXPECT_EQ(r.report.end, SearchEnd::Aborted);
+    EXPECT_EQ(r.found.size(), 2u);
+    EXPECT_EQ(r.report.message,
+              "Aborted search for recoverable files (Found 2 recoverable files)");
+}
+
+TEST(NtfsSearch, ScrubModeRewritesDeletedRecordsOutsideTheGuard) {
+    MiniNtfs v;
+    v.DeletedFile(30, u"wipe_me.bin", 100, 1);
+    v.DeletedFile(31, u"protected.bin", 102, 1);
+    auto* mem = new CRawDriveMemory(v.bytes);
+    CRawDriveRef drive{std::unique_ptr<CRawDrive>(mem)};
+    SearchContext ctx;
+    ctx.drive = &drive;
+    ctx.mode = SearchMode::Scrub;
+    ctx.protectedStartSector = v.Sector(31);  // at or below: left alone
+    SearchReport rep = SearchDrive(ctx, "mem", "mem");
+    ASSERT_EQ(rep.end, SearchEnd::Completed);
+    auto rec = [&](uint64_t n) {
+        return std::vector<uint8_t>(mem->Bytes().begin() + v.Sector(n) * 512,
+                                    mem->Bytes().begin() + v.Sector(n) * 512 + kRecord);
+    };
+    // Record 30 lies below the guard sector too, so nothing at all is written...
+    EXPECT_EQ(mem->writeCalls, 0u);
+    // ...and with no guard both deleted records are scrubbed, live ones are not.
+    MiniNtfs w = v;
+    auto* mem2 = new CRawDriveMemory(w.bytes);
+    CRawDriveRef drive2{std::unique_ptr<CRawDrive>(mem2)};
+    ctx.drive = &drive2;
+    ctx.protectedStartSector = 0;
+    ASSERT_EQ(SearchDrive(ctx, "mem", "mem").end, SearchEnd::Completed);
+    EXPECT_EQ(mem2->writeCalls, 2u);
+    std::vector<uint8_t> scrubbed(mem2->Bytes().begin() + w.Sector(30) * 512,
+                                  mem2->Bytes().begin() + w.Sector(30) * 512 + kRecord);
+    FileRecordHeader h;
+    ASSERT_TRUE(ParseRecordHeader(scrubbed, &h));
+    EXPECT_EQ(h.bytesInUse, 42u);
+    EXPECT_TRUE(ApplyFixup(scrubbed, h.usaOffset, h.usaCount));
+    EXPECT_EQ(rec(30), std::vector<uint8_t>(v.bytes.begin() + v.Sector(30) * 512,
+                                            v.bytes.begin() + v.Sector(30) * 512 + kRecord));
+    // The system records keep their bytes.
+    EXPECT_TRUE(std::equal(mem2->Bytes().begin() + w.Sector(0) * 512,
+                           mem2->Bytes().begin() + w.Sector(23) * 512,
+                           w.bytes.begin() + w.Sector(0) * 512));
+}
+
+TEST(NtfsSearch, DetectsFileSystems) {
+    MiniNtfs v;
+    EXPECT_EQ(DetectFileSystem(std::span<const uint8_t>(v.bytes.data(), 512), kVolumeBytes),
+              DetectedFs::Ntfs);
+    std::vector<uint8_t> zero(512, 0);
+    EXPECT_EQ(DetectFileSystem(zero, kVolumeBytes), DetectedFs::Other);
+    // Not a file system at all: unsupported, without touching the NTFS code.
+    CRawDriveRef drive(std::make_unique<CRawDriveMemory>(std::vector<uint8_t>(1 << 20, 0)));
+    SearchContext ctx;
+    ctx.drive = &drive;
+    SearchReport rep = SearchDrive(ctx, "/nonexistent-source", "/media/x");
+    EXPECT_EQ(rep.end, SearchEnd::Unsupported);
+    EXPECT_EQ(rep.message, UnsupportedFileSystemText("/media/x", rep.fsName));
+}
+
+// ---- Raw drive ----
+
+TEST(RawDrive, HolderChecksArgumentsOnce) {
+    auto* mem = new CRawDriveMemory(std::vector<uint8_t>(8 * 512, 0xAB));
+    CRawDriveRef d{std::unique_ptr<CRawDrive>(mem)};
+    uint8_t buf[1024];
+    EXPECT_FALSE(d.Read(0, buf, 512));  // not open
+    ASSERT_TRUE(d.Open("mem"));
+    EXPECT_TRUE(d.Read(6, buf, 1024));
+    EXPECT_FALSE(d.Read(7, buf, 1024));  // past the end
+    EXPECT_FALSE(d.Read(0, buf, 100));   // not whole sectors
+    EXPECT_FALSE(d.Read(0, buf, 0));
+    EXPECT_FALSE(d.Read(~0ull, buf, 512));
+    EXPECT_EQ(mem->readCalls, 1u);  // the bad requests never reached the backend
+    EXPECT_FALSE(d.Write(0, buf, 512));  // opened read-only
+    EXPECT_NE(d.LastError().find("read-only"), std::string::npos);
+    EXPECT_EQ(mem->writeCalls, 0u);
+    ASSERT_TRUE(d.Open("mem", true));
+    std::memset(buf, 0x11, 512);
+    EXPECT_TRUE(d.Write(3, buf, 512));
+    EXPECT_EQ(mem->Bytes()[3 * 512], 0x11);
+}
+
+TEST(RawDrive, FaultyBackendFailsAndShortReads) {
+    auto inner = std::make_unique<CRawDriveMemory>(std::vector<uint8_t>(16 * 512, 0x5A));
+    auto* faulty = new CRawDriveFaulty(std::move(inner));
+    faulty->failSectors = {4};
+    faulty->shortSectors = {10};
+    CRawDriveRef d{std::unique_ptr<CRawDrive>(faulty)};
+    ASSERT_TRUE(d.Open("mem"));
+    std::vector<uint8_t> buf(4 * 512, 0);
+    EXPECT_TRUE(d.Read(0, buf.data(), 2048));
+    EXPECT_FALSE(d.Read(3, buf.data(), 1024));
+    EXPECT_FALSE(d.LastError().empty());
+    std::fill(buf.begin(), buf.end(), 0);
+    EXPECT_FALSE(d.Read(8, buf.data(), 2048));  // sectors 8, 9 delivered, 10 short
+    EXPECT_EQ(buf[512], 0x5A);
+    EXPECT_EQ(buf[1024], 0);
+}
+
+TEST(RawDrive, ImageFileBackendAndWriteGate) {
+    char path[] = "/tmp/tw-rawdrive-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    std::vector<uint8_t> data(4 * 512);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i / 512 + 1);
+    ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    close(fd);
+    CRawDriveRef d;
+    ASSERT_TRUE(d.Open(path));
+    EXPECT_EQ(d.SizeBytes(), 2048u);
+    uint8_t buf[512];
+    ASSERT_TRUE(d.Read(2, buf, 512));
+    EXPECT_EQ(buf[0], 3);
+    EXPECT_FALSE(d.Write(2, buf, 512));
+    ASSERT_TRUE(d.Open(path, true));
+    std::memset(buf, 0xEE, 512);
+    EXPECT_TRUE(d.Write(1, buf, 512));
+    EXPECT_FALSE(d.Write(4, buf, 512));  // never grows the image
+    d.Close();
+    EXPECT_EQ(d.SizeBytes(), 0u);
+    CRawDriveRef check;
+    ASSERT_TRUE(check.Open(path));
+    ASSERT_TRUE(check.Read(1, buf, 512));
+    EXPECT_EQ(buf[0], 0xEE);
+    unlink(path);
+
+    // Neither an image file nor a block device: refused for reading and writing.
+    CRawDriveRef other;
+    EXPECT_FALSE(other.Open("/dev/null", true));
+    EXPECT_NE(other.LastError().find("/dev/null"), std::string::npos);
+    EXPECT_FALSE(other.Open("/tmp"));
+    EXPECT_FALSE(other.Open("/nonexistent/image.img"));
+}
+
+}  // namespace
+}  // namespace tw::volume

@@ -136,6 +136,14 @@ uint32_t ReadSysfsNumber(const std::string& file) {
     return static_cast<uint32_t>(v);
 }
 
+// The folder holding `path`: the wiper's drive is named by it, so that the cluster
+// size can still be asked for after the file is gone.
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 // One process-wide chunk counter for the Trash wiper's every-8th-chunk progress step.
 std::atomic<uint32_t> g_recycleChunkCounter{0};
 
@@ -355,7 +363,7 @@ bool CSecureFileWiper::WipeFile(const std::string& path, bool clearAttributesOnD
                                 bool randomMode) {
     uint64_t length = 0;
     if (!Probe(path, true, &length)) return false;
-    drive.SetRoot(path);
+    drive.SetRoot(FolderOf(path));
     uint32_t cluster = drive.GetClusterSize();
     if (cluster == 0) cluster = 4096;
     int fd = OpenForOverwrite(path, clearAttributesOnDenied);
@@ -424,7 +432,7 @@ bool CProgressFileWiper::WipeFile(const std::string& path, bool randomMode, uint
     aborted_ = false;
     uint64_t length = 0;
     if (!Probe(path, true, &length)) return false;
-    drive.SetRoot(path);
+    drive.SetRoot(FolderOf(path));
     uint32_t cluster = drive.GetClusterSize();
     if (cluster == 0) cluster = 4096;
     if (bufferSize == 0) bufferSize = cluster;
@@ -471,7 +479,7 @@ bool CRecycleFileWiper::WipeFile(const std::string& path, bool randomMode, uint3
     if (!Probe(path, false, &length)) return false;
     std::string current = path;
     if (renameAndDelete) ScrambleName(current);
-    drive.SetRoot(current);
+    drive.SetRoot(FolderOf(current));
     if (clusterSize == 0) clusterSize = drive.GetClusterSize();
     if (clusterSize == 0) clusterSize = 4096;
 

@@ -8,10 +8,13 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -77,6 +80,40 @@ bool IsTempFileName(const std::string& name, const std::string& stem, const std:
            name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+// ext4's "write the journal's blocks home now" request (Linux 5.13+, needs
+// CAP_SYS_ADMIN). Not in the exported headers yet.
+constexpr unsigned long kExt4IocCheckpoint = _IOW('f', 43, uint32_t);
+
+// The fill files' own metadata (extent blocks, the folder's block) is allocated from the
+// free space and written through the journal. Freed again before the journal is written
+// back to its home location, such a block keeps its old content on the disk. A
+// checkpoint after each pass writes every such block in place while the files still
+// exist. Elsewhere (other file systems, no privilege) a sync is what can be done.
+void SettleJournal(const std::string& folder) {
+    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    syncfs(fd);
+    uint32_t flags = 0;
+    [[maybe_unused]] const int r = ioctl(fd, kExt4IocCheckpoint, &flags);
+    close(fd);
+}
+
+// The clusters ext4 keeps back for metadata on the file system holding `path`
+// (/sys/fs/ext4/<device>/reserved_clusters); 0 elsewhere.
+uint64_t Ext4HeldBackClusters(const std::string& path) {
+    struct stat st{};
+    if (stat(path.c_str(), &st) != 0) return 0;
+    char link[PATH_MAX];
+    const std::string dev = "/sys/dev/block/" + std::to_string(major(st.st_dev)) + ":" +
+                            std::to_string(minor(st.st_dev));
+    if (realpath(dev.c_str(), link) == nullptr) return 0;
+    const std::string name = std::string(link).substr(std::string(link).find_last_of('/') + 1);
+    std::ifstream in("/sys/fs/ext4/" + name + "/reserved_clusters");
+    uint64_t clusters = 0;
+    if (!(in >> clusters)) return 0;
+    return clusters;
+}
+
 enum class RemoveResult { Removed, InUse, Failed };
 
 // Empties and removes one temporary folder: every "zpqmalowjxy68*.qlx" in it is cut to
@@ -136,21 +173,28 @@ public:
         return fd_ >= 0;
     }
 
-    // Writes `count` copies of the `chunk`-byte buffer at `offset`. Gives the bytes
-    // written; a full file system or a write error marks the file as done.
-    uint64_t Write(const uint8_t* buffer, uint32_t chunk, uint32_t count, uint64_t offset) {
+    // Writes `count` copies of the `chunk`-byte buffer at `offset` (a multiple of
+    // `chunk`). Gives the bytes written. When the file system runs out of room, the rest
+    // is tried in smaller pieces down to one block (`minPiece`), so the last free blocks
+    // are filled too; only then is the file full. A write error other than a full file
+    // system also ends the file.
+    uint64_t Write(const uint8_t* buffer, uint32_t chunk, uint32_t count, uint64_t offset,
+                   uint32_t minPiece) {
         const uint64_t want = static_cast<uint64_t>(chunk) * count;
+        uint64_t piece = want;
         uint64_t done = 0;
         while (done < want && !full_) {
-            iovec iov[kChunksPerWrite + 1];
+            const uint64_t size = std::min(piece, want - done);
+            // The iovecs map [done, done + size) onto the repeated chunk.
+            iovec iov[kChunksPerWrite + 2];
             int n = 0;
-            uint64_t at = done;
-            while (at < want && n < static_cast<int>(kChunksPerWrite) + 1) {
+            for (uint64_t at = done; at < done + size && n < static_cast<int>(kChunksPerWrite) + 2;
+                 ++n) {
                 const uint32_t in = static_cast<uint32_t>(at % chunk);
+                const uint64_t len = std::min<uint64_t>(chunk - in, done + size - at);
                 iov[n].iov_base = const_cast<uint8_t*>(buffer + in);
-                iov[n].iov_len = chunk - in;
-                at += chunk - in;
-                ++n;
+                iov[n].iov_len = static_cast<size_t>(len);
+                at += len;
             }
             ssize_t r = pwritev(fd_, iov, n, static_cast<off_t>(offset + done));
             if (r < 0 && errno == EINTR) continue;
@@ -162,14 +206,17 @@ public:
                     continue;
                 }
             }
-            if (r <= 0) {
-                // ENOSPC/EDQUOT: the drive is full. Anything else ends the file as well;
-                // the next file is tried.
-                lastErrno_ = r < 0 ? errno : ENOSPC;
-                full_ = true;
-                break;
+            if (r > 0) {
+                done += static_cast<uint64_t>(r);
+                continue;
             }
-            done += static_cast<uint64_t>(r);
+            const int err = r < 0 ? errno : ENOSPC;
+            if ((err == ENOSPC || err == EDQUOT) && piece > minPiece) {
+                piece = std::max<uint64_t>(minPiece, (piece / 4) / minPiece * minPiece);
+                continue;
+            }
+            lastErrno_ = err;
+            full_ = true;
         }
         return done;
     }
@@ -223,9 +270,14 @@ FreeSpacePlan PlanFreeSpace(const std::string& rootIn, int passes) {
         return plan;
     }
     const uint64_t frag = sv.f_frsize ? sv.f_frsize : sv.f_bsize;
+    plan.blockSize = static_cast<uint32_t>(std::clamp<uint64_t>(frag, 512, 1u << 20));
     // Root may fill the blocks ext4 reserves for it; everybody else stops at f_bavail.
+    // ext4 also holds back a few clusters for its own metadata (2%, at most 4096
+    // clusters) that no file can take, root's included.
     if (geteuid() == 0) {
-        plan.freeBytes = static_cast<uint64_t>(sv.f_bfree) * frag;
+        const uint64_t held = std::min<uint64_t>(Ext4HeldBackClusters(plan.root), sv.f_bfree);
+        plan.freeBytes = static_cast<uint64_t>(sv.f_bfree - held) * frag;
+        plan.reservedBytes = held * frag;
     } else {
         plan.freeBytes = static_cast<uint64_t>(sv.f_bavail) * frag;
         if (sv.f_bfree > sv.f_bavail)
@@ -283,6 +335,12 @@ std::string CFreeSpaceCleaner::CountText(int n) const {
 int CFreeSpaceCleaner::CleanFreeSpace(const FreeSpaceTask& task) {
     bytesWritten_ = 0;
     refusal_.clear();
+    // Blocks of files deleted moments ago become allocatable once the journal commits:
+    // commit first, so the fill can reach them and the free count is current.
+    if (int rfd = open(task.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); rfd >= 0) {
+        syncfs(rfd);
+        close(rfd);
+    }
     plan_ = PlanFreeSpace(task.root, task.passCount);
     const FreeSpacePlan& plan = plan_;
     if (!plan.refusal.empty() && !plan.leftoverPresent) {
@@ -321,7 +379,7 @@ int CFreeSpaceCleaner::CleanFreeSpace(const FreeSpaceTask& task) {
     std::string located = locatedText + " " + freeText;
     if (plan.reservedBytes > 0)
         located += " (" + FormatSize(plan.reservedBytes, "%2.2f") +
-                   " reserved for the superuser is not cleaned)";
+                   " reserved by the file system is not cleaned)";
     log::LogToFile(located, logWriter);
 
     int completed = 0;
@@ -336,6 +394,7 @@ int CFreeSpaceCleaner::CleanFreeSpace(const FreeSpaceTask& task) {
                 failed = true;
                 break;
             }
+            SettleJournal(plan.folder);
             if (op_ && op_->Aborted()) break;
             ++completed;
         }
@@ -395,7 +454,8 @@ bool CFreeSpaceCleaner::FillPass(const FreeSpacePlan& plan, const uint8_t* buffe
             if (op_ && op_->Aborted()) break;
             const uint32_t count = std::min(kChunksPerWrite, kFreeSpaceChunksPerFile - k);
             bytesWritten_ += file.Write(buffer, kFreeSpaceChunk, count,
-                                        static_cast<uint64_t>(k) * kFreeSpaceChunk);
+                                        static_cast<uint64_t>(k) * kFreeSpaceChunk,
+                                        plan.blockSize);
             chunksThisPass += count;
             report();
         }

@@ -13,8 +13,10 @@
 // Linux: the files are written with O_DIRECT (buffered with fdatasync where the file
 // system refuses it), several chunks per system call, and flushed before they are
 // closed; a full file system (ENOSPC or a short write) ends a file quietly. Free bytes
-// are what this process may fill: f_bfree for root (reserved blocks included), f_bavail
-// otherwise, and the log says when reserved blocks stay untouched. A root the user may
+// are what this process may fill: f_bfree for root (reserved blocks included, minus the
+// clusters ext4 holds back for its metadata), f_bavail otherwise, and the log says how
+// much stays untouched. On ext4 the journal is checkpointed after every pass, so that
+// the fill files' own metadata blocks are written in place before they are freed. A root the user may
 // not write to gets the folder in the user's home instead, when the home lies on the
 // same file system; otherwise the clean is refused. While a clean runs it holds an
 // advisory lock on its folder, so a sweep never removes the files of a running clean.
@@ -43,9 +45,11 @@ struct FreeSpacePlan {
     std::string folder;          // where the temporary folder goes (no trailing "/")
     bool folderInHome = false;   // the root is not writable: the home folder is used
     uint64_t freeBytes = 0;      // what this process can fill
-    uint64_t reservedBytes = 0;  // free blocks reserved for root that stay untouched
+    uint64_t reservedBytes = 0;  // free blocks no file of ours can take (reserved for
+                                 // root, or held back by ext4 for its metadata)
     uint64_t fileCount = 0;      // free bytes / 1 GiB + 1
     uint64_t totalChunks = 0;    // free bytes / chunk
+    uint32_t blockSize = 4096;   // the file system's block: the smallest fill write
     int passes = 0;
     bool randomMode = false;     // compressed file system: random-data passes
     bool leftoverPresent = false;  // a temporary folder from an earlier run is there

@@ -64,11 +64,21 @@ bool WaitFor(pid_t pid, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-const char* FsName(FsKind kind) { return kind == FsKind::Ext4 ? "ext4" : "NTFS"; }
+const char* FsName(FsKind kind) {
+    switch (kind) {
+        case FsKind::Ext4: return "ext4";
+        case FsKind::Ntfs: return "NTFS";
+        case FsKind::Tmpfs: return "tmpfs";
+    }
+    return "?";
+}
 
 std::string ScratchUnavailable(FsKind kind) {
     if (geteuid() != 0) return "mounting an image needs root";
-    if (kind == FsKind::Ext4) {
+    if (kind == FsKind::Tmpfs) {
+        for (const char* t : {"mount", "umount"})
+            if (!InPath(t)) return std::string(t) + " is not installed";
+    } else if (kind == FsKind::Ext4) {
         for (const char* t : {"mkfs.ext4", "mount", "umount", "losetup"})
             if (!InPath(t)) return std::string(t) + " is not installed";
         if (access("/dev/loop-control", R_OK | W_OK) != 0) return "no /dev/loop-control";
@@ -131,7 +141,7 @@ TempDir::~TempDir() {
 }
 
 ScratchVolume::ScratchVolume(FsKind kind, uint32_t sizeMiB, std::string_view label)
-    : kind_(kind), sizeMiB_(sizeMiB), dir_(kind == FsKind::Ext4 ? "scratch-ext4" : "scratch-ntfs") {
+    : kind_(kind), sizeMiB_(sizeMiB), dir_(std::string("scratch-") + FsName(kind)) {
     if (!dir_.Ok()) {
         error_ = "cannot make a temporary folder";
         return;
@@ -140,12 +150,16 @@ ScratchVolume::ScratchVolume(FsKind kind, uint32_t sizeMiB, std::string_view lab
         error_ = why;
         return;
     }
-    image_ = dir_.Path() + "/volume.img";
     mountPoint_ = dir_.Path() + "/mnt";
     if (mkdir(mountPoint_.c_str(), 0755) != 0) {
         error_ = "cannot make the mount point";
         return;
     }
+    if (kind == FsKind::Tmpfs) {
+        Mount();
+        return;
+    }
+    image_ = dir_.Path() + "/volume.img";
     int fd = open(image_.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
     if (fd < 0 || ftruncate(fd, static_cast<off_t>(SizeBytes())) != 0) {
         if (fd >= 0) close(fd);
@@ -174,6 +188,17 @@ ScratchVolume::~ScratchVolume() { Unmount(); }
 
 bool ScratchVolume::Mount() {
     if (mounted_) return true;
+    if (kind_ == FsKind::Tmpfs) {
+        std::string out;
+        if (RunTool({"mount", "-t", "tmpfs", "-o", "size=" + std::to_string(sizeMiB_) + "m",
+                     "tmpfs", mountPoint_},
+                    &out) != 0) {
+            error_ = "mount -t tmpfs failed: " + out;
+            return false;
+        }
+        mounted_ = true;
+        return true;
+    }
     if (image_.empty()) return false;
     if (kind_ == FsKind::Ext4) {
         std::string out;
@@ -244,9 +269,10 @@ bool ScratchVolume::Unmount() {
 }
 
 std::vector<uint8_t> ScratchVolume::ReadImage() {
+    std::vector<uint8_t> bytes;
+    if (image_.empty()) return bytes;
     const bool wasMounted = mounted_;
     Unmount();
-    std::vector<uint8_t> bytes;
     std::ifstream in(image_, std::ios::binary);
     if (in) bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     if (wasMounted) Mount();

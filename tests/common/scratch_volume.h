@@ -7,6 +7,8 @@
 //   NTFS: truncate + mkntfs, mounted by ntfs-3g in the foreground (needs root and
 //         /dev/fuse); its daemon is this process's child, so unmounting waits until
 //         the image is completely written.
+//   tmpfs: a size-limited RAM file system (needs root); no image: ReadImage() is empty.
+//         It refuses O_DIRECT, which makes it the place to test buffered fallbacks.
 //
 // Usage:
 //   TW_REQUIRE_SCRATCH(tw::test::FsKind::Ext4);   // GTEST_SKIP with the reason if not
@@ -25,7 +27,7 @@
 
 namespace tw::test {
 
-enum class FsKind { Ext4, Ntfs };
+enum class FsKind { Ext4, Ntfs, Tmpfs };
 
 const char* FsName(FsKind kind);
 

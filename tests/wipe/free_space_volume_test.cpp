@@ -1,0 +1,405 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Free space cleaning and the file wipers on real file systems: ext4 on a loop mount and
+// NTFS through ntfs-3g, made from small image files by mkfs.ext4 and mkntfs. The raw
+// image is scanned afterwards: no marker of a deleted file may survive a clean, and every
+// live file must read back byte for byte.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "log/activity_log.h"
+#include "platform/strings.h"
+#include "tests/common/scratch_volume.h"
+#include "wipe/file_wiper.h"
+#include "wipe/free_space.h"
+
+namespace fs = std::filesystem;
+using tw::test::FsKind;
+using tw::test::ScratchVolume;
+using tw::wipe::CFreeSpaceCleaner;
+
+namespace {
+
+class RecordingSink : public tw::ProgressSink {
+public:
+    void SetRange(Bar b, int64_t lo, int64_t hi) override {
+        low[b] = lo;
+        high[b] = hi;
+    }
+    void SetPos(Bar b, int64_t p) override {
+        pos[b] = p;
+        if (b == Overall && abortAt > 0 && p >= abortAt && abort) abort->store(1);
+    }
+    void SetText(Slot s, std::string_view t) override {
+        if (s == Status) statuses.emplace_back(t);
+    }
+    int Pump() override {
+        if (pumpDelay.count() > 0) std::this_thread::sleep_for(pumpDelay);
+        return 0;
+    }
+    int64_t low[2] = {}, high[2] = {}, pos[2] = {};
+    std::vector<std::string> statuses;
+    int64_t abortAt = 0;  // set the abort flag once the Overall bar reaches this
+    std::atomic<int>* abort = nullptr;
+    std::chrono::milliseconds pumpDelay{0};
+};
+
+std::string Nonce() {
+    std::random_device rd;
+    return std::to_string(rd()) + std::to_string(rd());
+}
+
+// A file body: the marker repeated with filler, `size` bytes.
+std::string Body(const std::string& marker, size_t size) {
+    std::string out;
+    out.reserve(size + marker.size() + 8);
+    for (unsigned i = 0; out.size() < size; ++i) out += marker + "#" + std::to_string(i % 10) + "\n";
+    out.resize(size);
+    return out;
+}
+
+// Live and deleted files with unique markers on a volume.
+struct MarkedFiles {
+    std::map<std::string, std::string> live;  // path -> content
+    std::vector<std::string> goneMarkers;
+
+    void Create(const ScratchVolume& vol, const std::string& nonce) {
+        const std::string dir = vol.Root() + "docs";
+        fs::create_directories(dir);
+        for (int i = 0; i < 3; ++i) {
+            const std::string path = dir + "/live" + std::to_string(i) + ".txt";
+            live[path] = Body("TWLIVE-" + std::to_string(i) + "-" + nonce, 48 * 1024 + 123 * i);
+            ASSERT_TRUE(tw::test::WriteFileBytes(path, live[path]));
+        }
+        for (int i = 0; i < 5; ++i) {
+            const std::string path = dir + "/gone" + std::to_string(i) + ".bin";
+            goneMarkers.push_back("TWGONE-" + std::to_string(i) + "-" + nonce);
+            ASSERT_TRUE(tw::test::WriteFileBytes(path, Body(goneMarkers.back(), 96 * 1024)));
+        }
+        sync();
+        for (int i = 0; i < 5; ++i) fs::remove(dir + "/gone" + std::to_string(i) + ".bin");
+        sync();
+    }
+
+    void ExpectLiveIntact() const {
+        for (const auto& [path, content] : live)
+            EXPECT_TRUE(tw::test::ReadFileBytes(path) == content) << path << " changed";
+    }
+};
+
+size_t Survivors(const std::vector<uint8_t>& image, const std::vector<std::string>& markers) {
+    size_t n = 0;
+    for (const auto& m : markers) n += tw::test::CountOccurrences(image, m);
+    return n;
+}
+
+class FreeSpaceVolume : public ::testing::TestWithParam<FsKind> {
+protected:
+    void SetUp() override {
+        TW_REQUIRE_SCRATCH(GetParam());
+        vol_ = std::make_unique<ScratchVolume>(GetParam(), 32);
+        ASSERT_TRUE(vol_->Ok()) << vol_->Error();
+        ASSERT_TRUE(logDir_.Ok());
+        log_.SetFolder(logDir_.Path());
+        op_.progress = &sink_;
+        op_.abort = &abort_;
+        op_.log = &log_;
+    }
+    std::string LogText() { return tw::test::ReadFileBytes(log_.GetTodaysFileName()); }
+
+    std::unique_ptr<ScratchVolume> vol_;
+    tw::test::TempDir logDir_{"wipe-log"};
+    tw::log::CActivityLogFile log_;
+    RecordingSink sink_;
+    std::atomic<int> abort_{0};
+    tw::OpContext op_;
+};
+
+}  // namespace
+
+TEST_P(FreeSpaceVolume, CleanLeavesNoDeletedMarkerAndKeepsLiveFiles) {
+    MarkedFiles files;
+    ASSERT_NO_FATAL_FAILURE(files.Create(*vol_, Nonce()));
+    // The scan can see them: every deleted marker is still on the image before the clean.
+    auto before = vol_->ReadImage();
+    for (const auto& m : files.goneMarkers)
+        ASSERT_GT(tw::test::CountOccurrences(before, m), 0u) << m << " not found before";
+    before.clear();
+
+    CFreeSpaceCleaner cleaner(&op_);
+    cleaner.logEnabled = true;
+    EXPECT_EQ(cleaner.CleanFreeSpace({vol_->MountPoint(), 2}), 2) << cleaner.LastRefusal();
+    EXPECT_TRUE(cleaner.LastRefusal().empty());
+    // Two passes over (nearly) all the free space; files are written from offset 0.
+    EXPECT_GE(cleaner.BytesWritten(), 2 * cleaner.LastPlan().freeBytes * 9 / 10);
+    EXPECT_FALSE(fs::exists(tw::wipe::TempFolderFor(vol_->MountPoint())));
+    EXPECT_EQ(sink_.high[tw::ProgressSink::Overall], 372);
+    EXPECT_EQ(sink_.pos[tw::ProgressSink::Overall], 372);
+    ASSERT_FALSE(sink_.statuses.empty());
+    EXPECT_EQ(sink_.statuses.front().rfind("Wiping free space on drive " + vol_->Root() + " (0 bytes of ", 0), 0u)
+        << sink_.statuses.front();
+    EXPECT_EQ(sink_.statuses.back(), "Finalizing clean free space operation.");
+    const std::string log = LogText();
+    EXPECT_NE(log.find(" -> Located "), std::string::npos) << log;
+    EXPECT_NE(log.find(" -> Cleaned "), std::string::npos) << log;
+
+    const auto after = vol_->ReadImage();
+    ASSERT_FALSE(after.empty());
+    EXPECT_EQ(Survivors(after, files.goneMarkers), 0u);
+    files.ExpectLiveIntact();
+}
+
+TEST_P(FreeSpaceVolume, AbortInSecondPassCompletesOneAndRemovesTheFiles) {
+    MarkedFiles files;
+    ASSERT_NO_FATAL_FAILURE(files.Create(*vol_, Nonce()));
+    sink_.abort = &abort_;
+    sink_.abortAt = 372 * 4 / 9;  // a third of the way into pass 2 of 3
+    CFreeSpaceCleaner cleaner(&op_);
+    cleaner.logEnabled = true;
+    EXPECT_EQ(cleaner.CleanFreeSpace({vol_->MountPoint(), 3}), 1);
+    EXPECT_FALSE(fs::exists(tw::wipe::TempFolderFor(vol_->MountPoint())));
+    EXPECT_NE(LogText().find(" -> Cleaned "), std::string::npos);
+    EXPECT_LT(sink_.pos[tw::ProgressSink::Overall], 372);
+    // One full pass went over the free space before the abort.
+    const auto after = vol_->ReadImage();
+    EXPECT_EQ(Survivors(after, files.goneMarkers), 0u);
+    files.ExpectLiveIntact();
+}
+
+TEST_P(FreeSpaceVolume, KilledCleanLeavesItsFolderForTheNextSweep) {
+    MarkedFiles files;
+    ASSERT_NO_FATAL_FAILURE(files.Create(*vol_, Nonce()));
+    const std::string folder = tw::wipe::TempFolderFor(vol_->MountPoint());
+    const std::string first = folder + "/zpqmalowjxy681.qlx";
+
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        RecordingSink slow;
+        slow.pumpDelay = std::chrono::milliseconds(20);
+        std::atomic<int> flag{0};
+        tw::OpContext op;
+        op.progress = &slow;
+        op.abort = &flag;
+        CFreeSpaceCleaner cleaner(&op);
+        cleaner.CleanFreeSpace({vol_->MountPoint(), 1});
+        _exit(0);
+    }
+    // Kill it mid-fill: once its first file holds a few megabytes.
+    bool sawFill = false;
+    for (int i = 0; i < 3000 && !sawFill; ++i) {
+        struct stat st{};
+        sawFill = stat(first.c_str(), &st) == 0 && st.st_size >= (4 << 20);
+        if (!sawFill) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(sawFill) << "the child never started filling";
+    ASSERT_TRUE(fs::is_directory(folder));
+    files.ExpectLiveIntact();
+
+    // A clean started now finds the leftover: it writes nothing and does nothing.
+    CFreeSpaceCleaner cleaner(&op_);
+    EXPECT_EQ(cleaner.CleanFreeSpace({vol_->MountPoint(), 1}), 0);
+    EXPECT_EQ(cleaner.BytesWritten(), 0u);
+    EXPECT_NE(cleaner.LastRefusal().find(folder), std::string::npos) << cleaner.LastRefusal();
+    EXPECT_TRUE(fs::exists(first));
+
+    // The next sweep (over every local mount) removes it and tells the user once.
+    int messages = 0;
+    std::string text;
+    tw::wipe::LeftoverSweep sweep;
+    EXPECT_TRUE(tw::wipe::CleanLeftoverTempFolders(
+        true, [&](std::string_view t) { ++messages, text = t; }, &sweep));
+    EXPECT_EQ(messages, 1);
+    EXPECT_EQ(text, tw::S<106>);
+    ASSERT_EQ(sweep.removed.size(), 1u);
+    EXPECT_EQ(sweep.removed[0], folder);
+    EXPECT_FALSE(fs::exists(folder));
+    files.ExpectLiveIntact();
+
+    // And a clean now runs through.
+    EXPECT_EQ(cleaner.CleanFreeSpace({vol_->MountPoint(), 1}), 1);
+    const auto after = vol_->ReadImage();
+    EXPECT_EQ(Survivors(after, files.goneMarkers), 0u);
+    files.ExpectLiveIntact();
+}
+
+TEST_P(FreeSpaceVolume, SweepLeavesARunningCleanAlone) {
+    std::atomic<int> flag{0};
+    RecordingSink slow;
+    slow.pumpDelay = std::chrono::milliseconds(10);
+    tw::OpContext op;
+    op.progress = &slow;
+    op.abort = &flag;
+    int result = -2;
+    std::thread clean([&] {
+        CFreeSpaceCleaner cleaner(&op);
+        result = cleaner.CleanFreeSpace({vol_->MountPoint(), 1});
+    });
+    const std::string folder = tw::wipe::TempFolderFor(vol_->MountPoint());
+    const std::string first = folder + "/zpqmalowjxy681.qlx";
+    for (int i = 0; i < 2000 && !fs::exists(first); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    tw::wipe::LeftoverSweep sweep;
+    const bool found =
+        tw::wipe::SweepLeftoverTempFolders({vol_->MountPoint()}, false, {}, &sweep);
+    const bool stillThere = fs::exists(first);
+    // Abort: the clean still removes its files on the way out.
+    flag = 1;
+    clean.join();
+    EXPECT_TRUE(found);
+    EXPECT_TRUE(sweep.removed.empty());
+    EXPECT_EQ(sweep.kept.size(), 1u);
+    EXPECT_TRUE(stillThere);
+    EXPECT_EQ(result, 0);
+    EXPECT_FALSE(fs::exists(folder));
+}
+
+TEST_P(FreeSpaceVolume, WipedFileLeavesNoMarkerOnTheImage) {
+    const std::string nonce = Nonce();
+    const std::string keepPath = vol_->Root() + "keep.txt";
+    const std::string keep = Body("TWKEEP-" + nonce, 20000);
+    ASSERT_TRUE(tw::test::WriteFileBytes(keepPath, keep));
+    const std::vector<std::string> markers = {"TWWIPE-A-" + nonce, "TWWIPE-B-" + nonce,
+                                              "TWWIPE-C-" + nonce};
+    const std::string a = vol_->Root() + "plain.one.doc", b = vol_->Root() + "progress.bin",
+                      c = vol_->Root() + "trash.dat";
+    ASSERT_TRUE(tw::test::WriteFileBytes(a, Body(markers[0], 1)));  // 1 byte: in a cluster
+    ASSERT_TRUE(tw::test::WriteFileBytes(b, Body(markers[1], 300000)));
+    ASSERT_TRUE(tw::test::WriteFileBytes(c, Body(markers[2], 70000)));
+    ASSERT_TRUE(tw::test::WriteFileBytes(a, Body(markers[0], 5000)));
+    sync();
+    {
+        const auto image = vol_->ReadImage();
+        for (const auto& m : markers) ASSERT_GT(tw::test::CountOccurrences(image, m), 0u) << m;
+    }
+    tw::wipe::CSecureFileWiper plain;
+    plain.SetPassCount(1);
+    EXPECT_TRUE(plain.WipeFile(a, false, false));
+    tw::wipe::CProgressFileWiper progress;
+    progress.SetPassCount(2);
+    EXPECT_TRUE(progress.WipeFile(b, true, 64 * 1024));
+    tw::wipe::CRecycleFileWiper trash;
+    trash.SetPassCount(1);
+    EXPECT_TRUE(trash.WipeFile(c, false, 4096, true));
+    EXPECT_EQ(plain.drive.GetClusterSize(), 4096u);
+
+    const auto image = vol_->ReadImage();
+    EXPECT_EQ(Survivors(image, markers), 0u);
+    EXPECT_EQ(tw::test::ReadFileBytes(keepPath), keep);
+    size_t entries = 0;
+    for (const auto& e : fs::directory_iterator(vol_->Root())) {
+        const std::string name = e.path().filename();
+        if (name != "lost+found" && name != "keep.txt") ++entries;
+    }
+    EXPECT_EQ(entries, 0u);  // nothing left under a random name
+}
+
+INSTANTIATE_TEST_SUITE_P(Volumes, FreeSpaceVolume, ::testing::Values(FsKind::Ext4, FsKind::Ntfs),
+                         [](const auto& info) { return std::string(tw::test::FsName(info.param)); });
+
+// ---------------------------------------------------------------- Linux-only cases
+
+TEST(FreeSpaceTmpfs, BufferedFallbackFillsARamDisk) {
+    TW_REQUIRE_SCRATCH(FsKind::Tmpfs);
+    ScratchVolume vol(FsKind::Tmpfs, 8);
+    ASSERT_TRUE(vol.Ok()) << vol.Error();
+    ASSERT_TRUE(tw::test::WriteFileBytes(vol.Root() + "live.txt", "still here"));
+    CFreeSpaceCleaner cleaner;
+    EXPECT_EQ(cleaner.CleanFreeSpace({vol.MountPoint(), 2}), 2);
+    // tmpfs takes no O_DIRECT: the buffered writes still reach "full".
+    EXPECT_GE(cleaner.BytesWritten(), 2 * cleaner.LastPlan().freeBytes * 9 / 10);
+    EXPECT_EQ(tw::test::ReadFileBytes(vol.Root() + "live.txt"), "still here");
+    EXPECT_FALSE(fs::exists(tw::wipe::TempFolderFor(vol.MountPoint())));
+}
+
+TEST(FreeSpaceExt4, NormalUserFillsOnlyTheAvailableSpaceFromTheHomeFolder) {
+    TW_REQUIRE_SCRATCH(FsKind::Ext4);
+    ScratchVolume vol(FsKind::Ext4, 32);
+    ASSERT_TRUE(vol.Ok()) << vol.Error();
+    // The volume's root stays root's; the user's home is a folder on the same volume.
+    const uid_t nobody = 65534;
+    const std::string home = vol.Root() + "home";
+    ASSERT_TRUE(fs::create_directory(home));
+    ASSERT_EQ(chown(home.c_str(), nobody, nobody), 0);
+    // Let the user reach the mount point.
+    for (fs::path p = vol.MountPoint(); p != "/" && p != "/tmp"; p = p.parent_path())
+        chmod(p.c_str(), 0755);
+    tw::test::TempDir logDir("wipe-log");
+    ASSERT_EQ(chmod(logDir.Path().c_str(), 0777), 0);
+
+    struct statvfs sv{};
+    ASSERT_EQ(statvfs(vol.MountPoint().c_str(), &sv), 0);
+    ASSERT_GT(sv.f_bfree, sv.f_bavail) << "mkfs.ext4 reserved no blocks";
+
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(pipeFds[0]);
+        setenv("HOME", home.c_str(), 1);
+        if (setgid(nobody) != 0 || setuid(nobody) != 0) _exit(3);
+        tw::log::CActivityLogFile log;
+        log.SetFolder(logDir.Path());
+        tw::OpContext op;
+        op.log = &log;
+        CFreeSpaceCleaner cleaner(&op);
+        cleaner.logEnabled = true;
+        const tw::wipe::FreeSpacePlan plan = tw::wipe::PlanFreeSpace(vol.MountPoint(), 1);
+        const int r = cleaner.CleanFreeSpace({vol.MountPoint(), 1});
+        const std::string report = std::to_string(r) + " " + std::to_string(plan.folderInHome) +
+                                   " " + std::to_string(plan.reservedBytes) + " " +
+                                   std::to_string(cleaner.BytesWritten()) + "\n" +
+                                   tw::test::ReadFileBytes(log.GetTodaysFileName());
+        [[maybe_unused]] ssize_t w = write(pipeFds[1], report.data(), report.size());
+        _exit(0);
+    }
+    close(pipeFds[1]);
+    std::string report;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(pipeFds[0], buf, sizeof buf)) > 0) report.append(buf, n);
+    close(pipeFds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << report;
+
+    int result = -9, inHome = -1;
+    unsigned long long reserved = 0, written = 0;
+    ASSERT_EQ(sscanf(report.c_str(), "%d %d %llu %llu", &result, &inHome, &reserved, &written), 4)
+        << report;
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(inHome, 1);
+    EXPECT_EQ(reserved, static_cast<unsigned long long>(sv.f_bfree - sv.f_bavail) * sv.f_frsize);
+    EXPECT_LE(written, static_cast<unsigned long long>(sv.f_bavail) * sv.f_frsize);
+    EXPECT_NE(report.find("reserved by the file system is not cleaned"), std::string::npos) << report;
+    EXPECT_FALSE(fs::exists(tw::wipe::TempFolderFor(home)));
+
+    // Another home on a different file system: the clean is refused with a reason.
+    CFreeSpaceCleaner cleaner;
+    pid_t second = fork();
+    ASSERT_GE(second, 0);
+    if (second == 0) {
+        setenv("HOME", "/", 1);
+        if (setgid(nobody) != 0 || setuid(nobody) != 0) _exit(3);
+        const int r = cleaner.CleanFreeSpace({vol.MountPoint(), 1});
+        _exit(r == 0 && cleaner.LastRefusal().find("no permission") != std::string::npos ? 0 : 1);
+    }
+    waitpid(second, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "platform/format.h"
-#include "platform/strings.h"
+#include "volume/search.h"
 
 namespace tw::volume {
 
@@ -348,12 +348,6 @@ void ReadDirectoryClusters(FatWalk& walk, const std::vector<uint32_t>& chain,
     }
 }
 
-void ShowFoundStatus(const SearchContext& ctx) {
-    const size_t n = ctx.found.size();
-    ctx.op.Status(Str<274>() + " (" + Str<344>() + ": " + std::to_string(n) + " " + Str<416>() +
-                  " " + (n == 1 ? Str<284>() : Str<349>()) + ")");
-}
-
 void ReportCandidate(FatWalk& walk, const uint8_t* e, uint32_t firstCluster,
                      uint32_t directoryCluster, const std::string& path) {
     RecoverableFile f;
@@ -375,7 +369,7 @@ void ReportCandidate(FatWalk& walk, const uint8_t* e, uint32_t firstCluster,
     SearchContext& ctx = walk.ctx;
     ctx.found.push_back(std::move(f));
     if (ctx.onFound) ctx.onFound(ctx.found.back());
-    if (ctx.wantStatus) ShowFoundStatus(ctx);
+    if (ctx.wantStatus) ctx.op.Status(SearchStatusText(ctx.found.size()));
 }
 
 }  // namespace

@@ -497,10 +497,17 @@ TEST(FatSearch, StopFlagEndsTheWalkAndLiveDisplaySeesEachItem) {
     for (uint32_t i = 0; i < 10; ++i)
         b.Entry(2, i, "\xE5" "F" + std::to_string(i), kArchive, 20 + i, 1);
     std::atomic<int> abort{0};
+    struct StatusSink : ProgressSink {
+        std::string last;
+        void SetText(Slot slot, std::string_view text) override {
+            if (slot == Status) last = text;
+        }
+    } sink;
     auto s = std::make_unique<Search>();
     s->drive = Drive(b);
     s->ctx.drive = s->drive.get();
     s->ctx.op.abort = &abort;
+    s->ctx.op.progress = &sink;
     int seen = 0;
     s->ctx.onFound = [&](const RecoverableFile& f) {
         EXPECT_EQ(f.name, "?F" + std::to_string(seen));
@@ -508,6 +515,7 @@ TEST(FatSearch, StopFlagEndsTheWalkAndLiveDisplaySeesEachItem) {
     };
     EXPECT_EQ(SearchFat32(s->ctx), Outcome::Stopped);
     EXPECT_EQ(s->ctx.found.size(), 3u);
+    EXPECT_EQ(sink.last, "Searching for recoverable files (Found: 3 recoverable files)");
     // The root of an image without a drive text is "/".
     EXPECT_EQ(s->ctx.found[0].folder, "/");
 }

@@ -1,0 +1,397 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Start-up: single instance, detached launch of the guard, switches and the requests a
+// scheduled start sends.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "platform/drives.h"
+#include "shell/guard_client.h"
+#include "shell/messages.h"
+#include "shell/startup.h"
+#include "tests/shell/test_env.h"
+
+using tw::shell::CInstanceChecker;
+using tw::shell::CStartup;
+using tw::shell::Message;
+
+namespace {
+
+// The fields the fake program reports ("pid 12", "fds 0,1,2", ...).
+std::map<std::string, std::string> ReadReport(const std::string& path) {
+    std::map<std::string, std::string> fields;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        auto sp = line.find(' ');
+        fields[line.substr(0, sp)] = sp == std::string::npos ? "" : line.substr(sp + 1);
+    }
+    return fields;
+}
+
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// A program folder holding the fake program under `name`, with `mode`.
+std::string MakeProgramFolder(const tw::test::TestWorld& w, const std::string& name, mode_t mode = 0755) {
+    const std::string folder = w.Sub("prog");
+    mkdir(folder.c_str(), 0755);
+    const std::string src = tw::ProgramFolder() + "tw_fake_program";
+    const std::string dst = folder + "/" + name;
+    std::ifstream in(src, std::ios::binary);
+    std::ofstream out(dst, std::ios::binary);
+    out << in.rdbuf();
+    out.close();
+    chmod(dst.c_str(), mode);
+    return folder + "/";
+}
+
+// Runs `fn` in a child process that stays alive until killed; waits until `fn` is done.
+pid_t InChild(const std::function<void()>& fn) {
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        fn();
+        (void)!write(fds[1], "x", 1);
+        for (;;) pause();
+    }
+    close(fds[1]);
+    char c;
+    (void)!read(fds[0], &c, 1);
+    close(fds[0]);
+    return pid;
+}
+
+void KillChild(pid_t pid) {
+    kill(pid, SIGKILL);
+    int st;
+    waitpid(pid, &st, 0);
+}
+
+}  // namespace
+
+class StartupTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(world_.Ok()) << "could not start a private dbus-daemon"; }
+    tw::test::TestWorld world_;
+};
+
+// ---- the instance checker ----
+
+TEST_F(StartupTest, FirstPublishesSecondSeesItAndCannotPublish) {
+    const std::string folder = tw::shell::RuntimeFolder();
+    ASSERT_EQ(folder, world_.RuntimeTidewipe());
+    struct stat st {};
+    ASSERT_EQ(stat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    EXPECT_FALSE(CInstanceChecker::InstanceRunning());
+    CInstanceChecker first;
+    ASSERT_TRUE(first.AcquireStartupLock());
+    EXPECT_FALSE(first.OtherInstanceRunning());
+    // While a panel is between its start-up lock and its publication, it counts as
+    // running for anyone who asks.
+    EXPECT_TRUE(CInstanceChecker::InstanceRunning());
+    ASSERT_TRUE(first.PublishFirstInstance());
+    EXPECT_TRUE(first.Published());
+
+    uint64_t window = 0;
+    EXPECT_TRUE(CInstanceChecker::InstanceRunning(tw::shell::kPanelInstanceName, "", &window));
+    EXPECT_EQ(window, static_cast<uint64_t>(getpid()));
+
+    // A second checker has its own lock descriptors: to the kernel it is another panel.
+    CInstanceChecker second;
+    ASSERT_TRUE(second.AcquireStartupLock());  // released by the first's publication
+    EXPECT_TRUE(second.OtherInstanceRunning());
+    EXPECT_FALSE(second.PublishFirstInstance());
+    EXPECT_FALSE(second.Published());
+
+    // Another name is another program.
+    CInstanceChecker other("Some Other Program");
+    ASSERT_TRUE(other.AcquireStartupLock());
+    EXPECT_FALSE(other.OtherInstanceRunning());
+}
+
+TEST_F(StartupTest, KilledPanelReleasesItsLock) {
+    pid_t panel = InChild([] {
+        static CInstanceChecker c;  // lives until the child is killed
+        c.AcquireStartupLock();
+        c.PublishFirstInstance();
+    });
+    ASSERT_GT(panel, 0);
+    uint64_t window = 0;
+    EXPECT_TRUE(CInstanceChecker::InstanceRunning(tw::shell::kPanelInstanceName, "", &window));
+    EXPECT_EQ(window, static_cast<uint64_t>(panel));
+    {
+        CInstanceChecker c;
+        ASSERT_TRUE(c.AcquireStartupLock());
+        EXPECT_TRUE(c.OtherInstanceRunning());
+    }
+    KillChild(panel);  // SIGKILL: no clean-up code runs
+
+    EXPECT_FALSE(CInstanceChecker::InstanceRunning());
+    CInstanceChecker next;
+    ASSERT_TRUE(next.AcquireStartupLock());
+    EXPECT_FALSE(next.OtherInstanceRunning());
+    EXPECT_TRUE(next.PublishFirstInstance());
+}
+
+TEST_F(StartupTest, StartupLockSerialisesStartingPanels) {
+    int release[2];
+    ASSERT_EQ(pipe(release), 0);
+    const int releaseRead = release[0];
+    pid_t starting = InChild([releaseRead] {
+        // Holds the start-up lock, as a panel does between its start and its
+        // publication, until the test says so.
+        static CInstanceChecker c;
+        c.AcquireStartupLock();
+        std::thread([releaseRead] {
+            char ch;
+            (void)!read(releaseRead, &ch, 1);
+            c.ReleaseStartupLock();
+        }).detach();
+    });
+    close(release[0]);
+    ASSERT_GT(starting, 0);
+    EXPECT_TRUE(CInstanceChecker::InstanceRunning());  // a starting panel counts
+
+    std::atomic<bool> acquired{false};
+    CInstanceChecker waiting;
+    std::thread t([&] {
+        waiting.AcquireStartupLock();
+        acquired = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(acquired.load()) << "a second start went past a held start-up lock";
+    (void)!write(release[1], "x", 1);
+    t.join();
+    EXPECT_TRUE(acquired.load());
+    close(release[1]);
+    KillChild(starting);
+}
+
+TEST_F(StartupTest, RuntimeFolderModeIsRepaired) {
+    const std::string folder = world_.RuntimeTidewipe();
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    chmod(folder.c_str(), 0755);
+    EXPECT_EQ(tw::shell::RuntimeFolder(), folder);
+    struct stat st {};
+    ASSERT_EQ(stat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+// ---- helpers of the start ----
+
+TEST_F(StartupTest, FileOpensOnlyForReadableFiles) {
+    EXPECT_FALSE(tw::shell::FileOpens(""));
+    EXPECT_FALSE(tw::shell::FileOpens(world_.Path()));  // a folder
+    EXPECT_FALSE(tw::shell::FileOpens(world_.Sub("missing")));
+    const std::string file = world_.Sub("file");
+    ASSERT_TRUE(tw::test::WriteFileBytes(file, "x"));
+    EXPECT_TRUE(tw::shell::FileOpens(file));
+}
+
+TEST(Switches, PlainSubstringsOfTheWholeLine) {
+    const char* argv[] = {"/opt/my-rb-tools/tidewipe", "-cfsm"};
+    const std::string line = tw::shell::CommandLineText(2, argv);
+    EXPECT_EQ(line, "/opt/my-rb-tools/tidewipe -cfsm");
+    auto s = tw::shell::FindSwitches(line);
+    EXPECT_TRUE(s.cfs);   // "-cfs" is a prefix of "-cfsm"
+    EXPECT_TRUE(s.cfsm);
+    EXPECT_TRUE(s.rb);    // found inside the program's folder name
+    auto none = tw::shell::FindSwitches("/usr/bin/tidewipe -CFS --rB xcfs");
+    EXPECT_FALSE(none.cfs);
+    EXPECT_FALSE(none.cfsm);
+    EXPECT_FALSE(none.rb);
+    auto glued = tw::shell::FindSwitches("tidewipe --cfs-only");
+    EXPECT_TRUE(glued.cfs);
+    EXPECT_FALSE(glued.cfsm);
+}
+
+TEST(Privileges, FollowTheEffectiveCapabilities) {
+    // Read independently of the code under test: the kernel's own summary.
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    uint64_t capEff = 0;
+    while (std::getline(in, line))
+        if (line.rfind("CapEff:", 0) == 0) capEff = std::stoull(line.substr(7), nullptr, 16);
+    const bool sysAdmin = (capEff >> 21) & 1;
+    const bool sysBoot = (capEff >> 22) & 1;
+    auto p = tw::shell::QueryPrivileges();
+    EXPECT_EQ(p.manageVolumePrivilege, (geteuid() == 0 || sysAdmin) ? 1u : 0u);
+    if (geteuid() == 0 || sysBoot) {
+        EXPECT_EQ(p.shutdownPrivilege, 1u);
+    }
+}
+
+TEST_F(StartupTest, LaunchDetachedRunsTheProgramInItsOwnSessionWithNothingInherited) {
+    const std::string prog = MakeProgramFolder(world_, "sentrel");
+    const std::string report = world_.Sub("report");
+    tw::test::EnvVar var("TW_FAKE_REPORT", report.c_str());
+    // Things a careless launcher would pass on: a descriptor without close-on-exec and
+    // a blocked signal.
+    int leak = open("/dev/null", O_RDONLY);
+    ASSERT_GE(leak, 3);
+    sigset_t usr1, old;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &usr1, &old);
+
+    std::string why;
+    bool ok = tw::shell::LaunchDetached({prog + "sentrel", "-x", "two words"}, &why);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    close(leak);
+    ASSERT_TRUE(ok) << why;
+    ASSERT_TRUE(tw::test::WaitUntil([&] { return Exists(report); }, 5000));
+    auto r = ReadReport(report);
+    EXPECT_EQ(r["fds"], "0,1,2");
+    EXPECT_EQ(r["blocked"], "0");
+    EXPECT_EQ(r["cwd"], "/");
+    EXPECT_EQ(r["args"], "-x two words");
+    EXPECT_NE(std::stol(r["sid"]), static_cast<long>(getsid(0)));
+    EXPECT_NE(std::stol(r["ppid"]), static_cast<long>(getpid()));  // not our child
+}
+
+TEST_F(StartupTest, LaunchDetachedReportsWhatCannotRun) {
+    std::string why;
+    EXPECT_FALSE(tw::shell::LaunchDetached({world_.Sub("missing")}, &why));
+    EXPECT_NE(why.find("No such file"), std::string::npos) << why;
+    // Not executable (even root cannot execute a file without any execute bit).
+    const std::string prog = MakeProgramFolder(world_, "sentrel", 0644);
+    EXPECT_FALSE(tw::shell::LaunchDetached({prog + "sentrel"}, &why));
+    EXPECT_NE(why.find("Permission denied"), std::string::npos) << why;
+    EXPECT_FALSE(tw::shell::LaunchResidentGuard(prog + "sentrel"));
+    EXPECT_FALSE(tw::shell::LaunchDetached({}, &why));
+}
+
+// ---- the start-up object ----
+
+struct Shown {
+    std::vector<std::pair<int, int>> messages;
+    std::function<void(int, int)> Sink() {
+        return [this](int text, int caption) { messages.emplace_back(text, caption); };
+    }
+};
+
+TEST_F(StartupTest, MissingGuardFileStopsTheStartWithMessage103) {
+    mkdir(world_.Sub("empty").c_str(), 0755);
+    Shown shown;
+    CStartup s({"tidewipe", world_.Sub("empty") + "/", "", nullptr, shown.Sink()});
+    EXPECT_EQ(s.Start(), CStartup::Outcome::NotInstalled);
+    EXPECT_EQ(s.residentProgramPath, world_.Sub("empty") + "/sentrel");
+    ASSERT_EQ(shown.messages.size(), 1u);
+    EXPECT_EQ(shown.messages[0], std::make_pair(103, 125));
+    // Checked before the single-instance test: nothing was locked.
+    EXPECT_FALSE(CInstanceChecker::InstanceRunning());
+}
+
+TEST_F(StartupTest, ScheduledStartLaunchesTheGuardAndSendsBothRequests) {
+    const std::string prog = MakeProgramFolder(world_, "sentrel");
+    const std::string report = world_.Sub("report");
+    tw::test::EnvVar var("TW_FAKE_REPORT", report.c_str());
+    tw::shell::MessageBus bus, listener;
+    ASSERT_TRUE(bus.Connected());
+    std::vector<tw::shell::BusMessage> got;
+    ASSERT_TRUE(listener.Listen([&](const tw::shell::BusMessage& m) { got.push_back(m); }));
+
+    Shown shown;
+    CStartup s({prog + "tidewipe -cfsm", prog, "", &bus, shown.Sink()});
+    ASSERT_EQ(s.Start(), CStartup::Outcome::Run);
+    EXPECT_TRUE(s.guardLaunched);
+    EXPECT_TRUE(shown.messages.empty());
+    ASSERT_TRUE(tw::test::WaitUntil([&] { return Exists(report); }, 5000));
+    EXPECT_EQ(ReadReport(report)["args"], "");  // the guard gets no arguments
+
+    s.InitPrivilegesAndSwitches();
+    EXPECT_EQ(s.guardActive, 1u);
+    EXPECT_FALSE(s.ShowRecycleBinFirst());
+    ASSERT_TRUE(s.Publish());
+    EXPECT_TRUE(CInstanceChecker::InstanceRunning());
+    s.BroadcastGuardQueries();
+    s.BroadcastCleanRequests();
+
+    ASSERT_TRUE(tw::test::WaitUntil(
+        [&] {
+            listener.WaitAndProcess(20000);
+            return got.size() >= 5;
+        },
+        3000));
+    ASSERT_EQ(got.size(), 5u);
+    EXPECT_EQ(got[0].id, Message::GuardQueryMessage);
+    EXPECT_EQ(got[1].id, Message::GuardQuery2Message);
+    EXPECT_EQ(got[2].id, Message::GuardQuery3Message);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(got[i].lparam, 1);
+    EXPECT_EQ(got[3].id, Message::CleanRequestMessage);
+    EXPECT_EQ(got[3].lparam, 0x522);  // "-cfs" first
+    EXPECT_EQ(got[4].id, Message::CleanRequestMessage);
+    EXPECT_EQ(got[4].lparam, 0x521);
+    for (auto& m : got) EXPECT_EQ(m.sender, static_cast<uint64_t>(getpid()));
+}
+
+TEST_F(StartupTest, PlainStartSendsNoCleanRequest) {
+    const std::string prog = MakeProgramFolder(world_, "sentrel");
+    tw::test::EnvVar var("TW_FAKE_REPORT", world_.Sub("report").c_str());
+    tw::shell::MessageBus bus;
+    CStartup s({prog + "tidewipe -rb", prog, "", &bus, {}});
+    ASSERT_EQ(s.Start(), CStartup::Outcome::Run);
+    s.InitPrivilegesAndSwitches();
+    EXPECT_EQ(s.guardActive, 0u);
+    EXPECT_TRUE(s.ShowRecycleBinFirst());
+    auto got = tw::shell::WaitForMessage(
+        bus, 500, [](const tw::shell::BusMessage& m) { return m.id == Message::CleanRequestMessage; },
+        [&] { s.BroadcastCleanRequests(); });
+    EXPECT_FALSE(got);
+}
+
+TEST_F(StartupTest, SecondPanelEndsSilentlyWithoutLaunchingTheGuard) {
+    const std::string prog = MakeProgramFolder(world_, "sentrel");
+    const std::string report = world_.Sub("report");
+    tw::test::EnvVar var("TW_FAKE_REPORT", report.c_str());
+
+    pid_t firstPanel = InChild([&] {
+        static CStartup first({prog + "tidewipe", prog, "", nullptr, {}});
+        first.Start();
+        first.Publish();
+    });
+    ASSERT_GT(firstPanel, 0);
+    ASSERT_TRUE(tw::test::WaitUntil([&] { return Exists(report); }, 5000));
+    unlink(report.c_str());
+
+    Shown shown;
+    CStartup second({prog + "tidewipe -cfs", prog, "", nullptr, shown.Sink()});
+    EXPECT_EQ(second.Start(), CStartup::Outcome::OtherInstance);
+    EXPECT_TRUE(shown.messages.empty());
+    EXPECT_FALSE(second.guardLaunched);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(Exists(report)) << "the second panel launched the guard";
+    // It let go of the start-up lock on its way out: the next start is not held up.
+    int startup = tw::shell::LockFile(second.instanceChecker.StartupLockPath(), true, false);
+    EXPECT_GE(startup, 0);
+    if (startup >= 0) close(startup);
+
+    KillChild(firstPanel);
+    CStartup third({prog + "tidewipe", prog, "", nullptr, shown.Sink()});
+    EXPECT_EQ(third.Start(), CStartup::Outcome::Run);
+}
+
+TEST_F(StartupTest, UnstartableGuardShowsMessage103AndGoesOn) {
+    const std::string prog = MakeProgramFolder(world_, "sentrel", 0644);
+    Shown shown;
+    CStartup s({prog + "tidewipe", prog, "", nullptr, shown.Sink()});
+    EXPECT_EQ(s.Start(), CStartup::Outcome::Run);
+    EXPECT_FALSE(s.guardLaunched);
+    ASSERT_EQ(shown.messages.size(), 1u);
+    EXPECT_EQ(shown.messages[0], std::make_pair(103, 125));
+    EXPECT_TRUE(s.Publish());
+}

@@ -264,19 +264,33 @@ bool MarkJournalComplete(int dirFd, const std::string& name) {
     return WriteAll(fd.get(), &c, 1, kStateOffset) && fdatasync(fd.get()) == 0;
 }
 
-bool ReadJournal(int dirFd, const std::string& name, Journal* j) {
+enum class JournalRead {
+    Ok,
+    Damaged,  // this user's journal, but empty or cut short
+    Foreign,  // not a journal this user wrote, or unreadable: never acted upon
+};
+
+JournalRead ReadJournal(int dirFd, const std::string& name, Journal* j) {
     Fd fd(openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!fd.ok()) return false;
+    if (!fd.ok()) return JournalRead::Foreign;
     struct stat st{};
     // Only a journal this user wrote is trusted: another user's file of that name must
-    // not make us rename anything.
+    // not make us rename or remove anything.
     if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
-        st.st_size <= 0 || static_cast<uint64_t>(st.st_size) > kMaxJournalBytes)
-        return false;
+        static_cast<uint64_t>(st.st_size) > kMaxJournalBytes)
+        return JournalRead::Foreign;
     std::string text(static_cast<size_t>(st.st_size), '\0');
     if (ReadFull(fd.get(), text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()))
-        return false;
-    return ParseJournal(text, j);
+        return JournalRead::Foreign;
+    if (ParseJournal(text, j)) return JournalRead::Ok;
+    // What a journal cut short by the process's death looks like: a prefix of one.
+    Journal probe;
+    probe.name = "x";
+    const std::string head = SerializeJournal(probe).substr(0, 6);
+    return text.compare(0, std::min(text.size(), head.size()), head, 0,
+                        std::min(text.size(), head.size())) == 0
+               ? JournalRead::Damaged
+               : JournalRead::Foreign;
 }
 
 // "<digits>vr3swt4sd456.rj3.origin" -> "<digits>vr3swt4sd456.rj3"; "" for other names.
@@ -356,6 +370,14 @@ bool CopyXattrs(int src, int dst) {
     return true;
 }
 
+// Gives an unnamed (O_TMPFILE) file its name; never replaces an existing one.
+bool LinkUnnamed(int fd, int dirFd, const std::string& name) {
+    if (linkat(fd, "", dirFd, name.c_str(), AT_EMPTY_PATH) == 0) return true;
+    if (errno == EEXIST) return false;
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return linkat(AT_FDCWD, self.c_str(), dirFd, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- stamp
@@ -433,21 +455,32 @@ int CDeepCleaner::RestoreLeftoverCopies(int dirFd, const std::string& folder) {
     for (const std::string& jname : journals) {
         const std::string copyName = CopyNameOfJournal(jname);
         Journal j;
-        if (!ReadJournal(dirFd, jname, &j)) continue;  // not ours, or unreadable: left alone
         const EntryFacts copy = Examine(dirFd, copyName.c_str());
+        const JournalRead jr = ReadJournal(dirFd, jname, &j);
+        if (jr == JournalRead::Foreign) continue;  // not ours: left alone
+        if (jr == JournalRead::Damaged) {
+            // Ours but never completed: the process died while writing it, before any
+            // data went into the copy. An empty copy (or none) goes with it.
+            if (copy.exists && (!copy.regular || copy.size != 0)) continue;
+            if (copy.exists) unlinkat(dirFd, copyName.c_str(), 0);
+            unlinkat(dirFd, jname.c_str(), 0);
+            fsync(dirFd);
+            continue;
+        }
         const bool copyIsOurs = copy.exists && copy.regular && copy.ino == j.copyIno;
+        if (!copyIsOurs) {
+            // No copy of ours under the name: it was put in place before the journal
+            // went, or never got its name; a file there now is someone else's and stays.
+            unlinkat(dirFd, jname.c_str(), 0);
+            fsync(dirFd);
+            continue;
+        }
         if (j.state == 'w') {
             // Interrupted while copying: the original was never touched.
-            if (copyIsOurs) unlinkat(dirFd, copyName.c_str(), 0);
-            if (!copyIsOurs && copy.exists) continue;  // someone else's file: leave all
+            unlinkat(dirFd, copyName.c_str(), 0);
             unlinkat(dirFd, jname.c_str(), 0);
             fsync(dirFd);
             ++copiesRemoved;
-            continue;
-        }
-        if (!copy.exists) {  // the copy was put in place before the journal went
-            unlinkat(dirFd, jname.c_str(), 0);
-            fsync(dirFd);
             continue;
         }
         const Settled s = SettleCopy(dirFd, copyName, j);
@@ -478,10 +511,12 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
     const int dirFd = file.dirFd;
     const uint64_t size = file.facts.sizeBytes;
 
-    auto notCleaned = [&](bool removeCopy, bool removeJournal) {
-        if (removeCopy) unlinkat(dirFd, copyName.c_str(), 0);
-        if (removeJournal) unlinkat(dirFd, journalName.c_str(), 0);
-        if (removeCopy || removeJournal) fsync(dirFd);
+    bool copyNamed = false;    // the copy has its name in the folder
+    bool journalMade = false;  // the journal is in the folder
+    auto notCleaned = [&]() {
+        if (copyNamed) unlinkat(dirFd, copyName.c_str(), 0);
+        if (journalMade) unlinkat(dirFd, journalName.c_str(), 0);
+        if (copyNamed || journalMade) fsync(dirFd);
         bytesNotCleaned += size;
         ++filesNotCleaned;
         LogFileLine(false, file, copyPath);
@@ -493,18 +528,15 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
     struct stat before{};
     if (!src.ok() || fstat(src.get(), &before) != 0 || !S_ISREG(before.st_mode) ||
         before.st_ino != file.facts.ino || before.st_dev != file.facts.dev || before.st_nlink > 1)
-        return notCleaned(false, false);
+        return notCleaned();
     const EntryFacts origFacts = Examine(dirFd, file.name.c_str());
 
-    // The copy's name must be free (an existing file of that name is never replaced).
-    Fd dst(openat(dirFd, copyName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!dst.ok()) return notCleaned(false, false);
-    struct stat copySt{};
-    fstat(dst.get(), &copySt);
+    // The copy's name must be free: an existing file of that name is never replaced.
+    struct stat taken{};
+    if (fstatat(dirFd, copyName.c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT)
+        return notCleaned();
 
     Journal j;
-    j.state = 'w';
-    j.copyIno = copySt.st_ino;
     j.ino = before.st_ino;
     j.uid = before.st_uid;
     j.hasBirth = origFacts.exists && origFacts.hasBirth;
@@ -513,7 +545,26 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
     j.atime = before.st_atim;
     j.mtime = before.st_mtim;
     j.name = file.name;
-    if (!WriteJournal(dirFd, journalName, j)) return notCleaned(true, false);
+
+    // Where the file system can, the copy is written as an unnamed file and given its
+    // name only once it is complete and its journal says so: a death before that leaves
+    // nothing behind. Elsewhere it is created under its name, with the journal first
+    // saying "copying".
+    Fd dst(openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+    const bool unnamed = dst.ok();
+    struct stat copySt{};
+    if (!unnamed) {
+        dst.Reset(openat(dirFd, copyName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!dst.ok()) return notCleaned();
+        copyNamed = true;
+        if (fstat(dst.get(), &copySt) != 0) return notCleaned();
+        j.state = 'w';
+        j.copyIno = copySt.st_ino;
+        if (!WriteJournal(dirFd, journalName, j)) return notCleaned();
+        journalMade = true;
+    } else if (fstat(dst.get(), &copySt) != 0) {
+        return notCleaned();
+    }
 
     // Copy the data region by region: holes stay holes (they have no clusters to
     // clean), and abort is honoured between pieces.
@@ -549,6 +600,7 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
                 break;
             }
             at += static_cast<uint64_t>(n);
+            if (copied == 0) Stage("copying", copyPath);
             copied += static_cast<uint64_t>(n);
             const int percent = static_cast<int>(100.0 * static_cast<double>(at) / static_cast<double>(total));
             if (percent != lastPercent) {
@@ -560,19 +612,19 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
         }
         pos = holeAt;
     }
-    if (!ok) return notCleaned(true, true);
-    if (ftruncate(dst.get(), static_cast<off_t>(total)) != 0) return notCleaned(true, true);
+    if (!ok) return notCleaned();
+    if (ftruncate(dst.get(), static_cast<off_t>(total)) != 0) return notCleaned();
 
     // Owner before mode (a change of owner clears set-id bits), then the attributes and
     // the original times; the stamp is given only once the file is clean.
     if ((before.st_uid != copySt.st_uid || before.st_gid != copySt.st_gid) &&
         fchown(dst.get(), before.st_uid, before.st_gid) != 0)
-        return notCleaned(true, true);
+        return notCleaned();
     if (fchmod(dst.get(), before.st_mode & 07777) != 0 || !CopyXattrs(src.get(), dst.get()))
-        return notCleaned(true, true);
+        return notCleaned();
     const timespec times[2] = {before.st_atim, before.st_mtim};
-    if (futimens(dst.get(), times) != 0) return notCleaned(true, true);
-    if (fsync(dst.get()) != 0 || fsync(dirFd) != 0) return notCleaned(true, true);
+    if (futimens(dst.get(), times) != 0) return notCleaned();
+    if (fsync(dst.get()) != 0 || (copyNamed && fsync(dirFd) != 0)) return notCleaned();
 
     // The copy must match the original, and the original must not have changed while
     // it was read (a writer in between would leave a copy of neither version).
@@ -583,13 +635,26 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
         after.st_mtim.tv_nsec != before.st_mtim.tv_nsec ||
         after.st_ctim.tv_sec != before.st_ctim.tv_sec ||
         after.st_ctim.tv_nsec != before.st_ctim.tv_nsec || op.Aborted())
-        return notCleaned(true, true);
+        return notCleaned();
     src.Reset();
-    dst.Reset();
-    if (!MarkJournalComplete(dirFd, journalName)) return notCleaned(true, true);
-    j.state = 'c';
 
-    if (beforeWipeHook) beforeWipeHook(copyPath);
+    if (unnamed) {
+        // Journal first ("complete"), then the name: a death in between leaves a journal
+        // whose copy never appeared, which the next run simply removes.
+        j.state = 'c';
+        j.copyIno = copySt.st_ino;
+        if (!WriteJournal(dirFd, journalName, j)) return notCleaned();
+        journalMade = true;
+        if (!LinkUnnamed(dst.get(), dirFd, copyName)) return notCleaned();
+        copyNamed = true;
+        if (fsync(dirFd) != 0) return notCleaned();
+    } else {
+        if (!MarkJournalComplete(dirFd, journalName)) return notCleaned();
+        j.state = 'c';
+    }
+    dst.Reset();
+
+    Stage("copied", copyPath);
 
     // Wipe the original where it lies.
     op.Status(underneathText + " " + ShortPath(path));
@@ -600,6 +665,7 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
     wiper_->SetStatusText(underneathText + " " + path);
     const bool wiped = wiper_->WipeFile(path, file.facts.compressed, 0);
     const bool complete = wiped && !wiper_->WasAborted();
+    Stage("wiped", copyPath);
 
     // Whatever the wipe did, the content goes back under its name: the copy takes the
     // name (freed by the wipe, or still holding what is left of the original), or is
@@ -612,6 +678,7 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
         LogFileLine(false, file, copyPath);
         return false;
     }
+    if (s == Settled::CopyPlaced) Stage("placed", copyPath);
     unlinkat(dirFd, journalName.c_str(), 0);
     fsync(dirFd);
     if (s != Settled::CopyPlaced || !complete) {

@@ -7,28 +7,31 @@
 // modified since, unless asked to clean them again.
 //
 // A file is never lost, whatever moment the process dies at:
-//   1. the copy "<n>vr3swt4sd456.rj3" is created beside the file (O_EXCL: an existing
-//      name means the file is not cleaned), and a journal "<n>vr3swt4sd456.rj3.origin"
-//      naming the original (its name, inode, size and times) is written and flushed in
-//      state "copying";
-//   2. the content is copied (holes stay holes), mode, owner and extended attributes
-//      are carried over, the copy and the folder are flushed (fsync), the sizes are
-//      compared and the original is checked to be unchanged by the copy's time;
-//   3. the journal is switched to "complete" and flushed; only then is the original
-//      wiped (passes, truncation, renaming, deletion);
-//   4. the copy is renamed to the original name, the folder flushed, the journal
+//   1. the copy's name "<n>vr3swt4sd456.rj3" must be free (a file of that name means
+//      the file is not cleaned); the content is copied (holes stay holes), mode, owner
+//      and extended attributes are carried over, the copy is flushed (fsync), the sizes
+//      are compared and the original is checked to be unchanged since the copy began;
+//   2. a journal "<n>vr3swt4sd456.rj3.origin" naming the original (its name, inode,
+//      owner, size and times) says "complete" and is flushed, and the copy has its name
+//      (where the file system takes O_TMPFILE the copy is written unnamed and linked
+//      under its name only now; elsewhere it is created under its name at the start,
+//      with the journal first saying "copying") - only then is the original wiped
+//      (passes, truncation, renaming, deletion);
+//   3. the copy is renamed to the original name, the folder flushed, the journal
 //      removed, and the modification time set to the stamp (or the slack wiped).
 // The first thing a later deep clean does in a folder is to settle what such a journal
 // describes: a copy still "copying" is removed (the original was never touched); a
 // "complete" copy is removed when the original is still there and identical, is put in
 // place when the original's name is free or holds the (partly wiped) original, and is
-// left under its own name when the name now holds another file.
+// left under its own name when the name now holds another file. Only journals owned by
+// the user running the clean are acted upon.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/filetime.h"
 #include "platform/opcontext.h"
@@ -109,12 +112,19 @@ public:
 
     // The copy's counter: the next copy is "<counter>vr3swt4sd456.rj3".
     void SetCopyCounter(uint64_t n) { copyCounter_ = n; }
-    // Test seam: called after the copy is complete and the journal says so, before
-    // the original is wiped (a test ends the process here to check the recovery).
-    std::function<void(const std::string& copyPath)> beforeWipeHook;
+    // Test seam: called at each stage of a file's clean with the copy's path, so that a
+    // test can end the process there and check what the next run makes of it. Stages:
+    // "copying" (journal written, first piece of data copied), "copied" (copy complete
+    // and flushed, journal says so, original untouched), "wiped" (the wipe returned,
+    // the copy not yet in place), "placed" (the copy holds the name, the journal is
+    // still there).
+    std::function<void(std::string_view stage, const std::string& copyPath)> stageHook;
 
 private:
     void LogFileLine(bool cleaned, const WalkFile& file, const std::string& copyPath) const;
+    void Stage(std::string_view stage, const std::string& copyPath) const {
+        if (stageHook) stageHook(stage, copyPath);
+    }
 
     RegistryStore& store_;
     std::unique_ptr<CProgressFileWiper> wiper_;  // built once: its construction reseeds

@@ -272,10 +272,6 @@ Outcome CDriveWalker::WalkFolder(const OpContext& op, int dirFd, const std::stri
             Skip(path, SkipReason::ProtectedName);
             continue;
         }
-        if (!UserMayWrite(dirFd, name.c_str(), facts.mode)) {
-            Skip(path, SkipReason::ReadOnly);
-            continue;
-        }
         if (!facts.flagsKnown && flagsIoctlWorks_) {
             // The file system does not report the flags through statx: ask the inode.
             int fd = openat(dirFd, name.c_str(),
@@ -295,6 +291,10 @@ Outcome CDriveWalker::WalkFolder(const OpContext& op, int dirFd, const std::stri
         }
         if (facts.system) {
             Skip(path, SkipReason::System);
+            continue;
+        }
+        if (!UserMayWrite(dirFd, name.c_str(), facts.mode)) {
+            Skip(path, SkipReason::ReadOnly);
             continue;
         }
         if (options.skipHardLinks && facts.nlink > 1) {

@@ -1,0 +1,472 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Deep clean in a temporary folder: which files a run cleans, what a cleaned file keeps
+// (content, mode, attributes, access time) and gets (the stamp), the copy-name
+// collision, links, abort, and above all that no file is lost when the process dies at
+// any point of a clean: each stage is cut short in a child process, and a child is also
+// killed at arbitrary moments.
+#include "wipe/deep_clean.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "log/activity_log.h"
+#include "tests/common/scratch_volume.h"
+#include "wipe/slack.h"
+
+namespace tw::wipe {
+namespace {
+
+std::string Pattern(const std::string& seed, size_t n) {
+    std::string s;
+    s.reserve(n);
+    uint32_t x = 2166136261u;
+    for (char c : seed) x = (x ^ static_cast<uint8_t>(c)) * 16777619u;
+    while (s.size() < n) {
+        x = x * 1103515245u + 12345u;
+        s.push_back(static_cast<char>('A' + (x >> 16) % 26));
+    }
+    return s;
+}
+
+struct DeepFixture : ::testing::Test {
+    test::TempDir dir{"slack-deep"};
+    std::string root, dbPath;
+    std::unique_ptr<RegistryStore> store;
+    log::CActivityLogFile logFile;
+    std::map<std::string, std::string> contents;  // relative path -> content
+
+    void SetUp() override {
+        ASSERT_TRUE(dir.Ok());
+        root = dir.Path() + "/tree";
+        dbPath = dir.Path() + "/registry.db";
+        ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir((dir.Path() + "/logs").c_str(), 0700), 0);
+        store = std::make_unique<RegistryStore>(dbPath);
+        logFile.SetFolder(dir.Path() + "/logs");
+    }
+    std::string P(const std::string& rel) const { return root + "/" + rel; }
+    void Make(const std::string& rel, const std::string& content,
+              timespec mtime = {1400000000, 111}) {
+        ASSERT_TRUE(test::WriteFileBytes(P(rel), content));
+        const timespec t[2] = {{1300000000, 222}, mtime};
+        ASSERT_EQ(utimensat(AT_FDCWD, P(rel).c_str(), t, 0), 0);
+        contents[rel] = content;
+    }
+    struct stat Stat(const std::string& rel) const {
+        struct stat st{};
+        EXPECT_EQ(lstat(P(rel).c_str(), &st), 0) << rel;
+        return st;
+    }
+    void Configure(CDeepCleaner& c, int passes = 1) {
+        c.passCount = passes;
+        c.logOn = c.detailLog = true;
+        c.logWriter = &logFile;
+    }
+    Outcome Run(CDeepCleaner& c, const OpContext& op = OpContext{}) { return c.Run(op, root, root); }
+    // Names in a folder.
+    std::set<std::string> Names(const std::string& rel = "") const {
+        std::set<std::string> out;
+        DIR* d = opendir(rel.empty() ? root.c_str() : P(rel).c_str());
+        while (dirent* e = d ? readdir(d) : nullptr)
+            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") out.insert(e->d_name);
+        if (d) closedir(d);
+        return out;
+    }
+    void ExpectAllContentsIntact() {
+        for (const auto& [rel, content] : contents)
+            EXPECT_EQ(test::ReadFileBytes(P(rel)), content) << rel;
+    }
+    void ExpectNoCopiesLeft(const std::string& rel = "") {
+        for (const std::string& n : Names(rel))
+            EXPECT_EQ(n.find("vr3swt4sd456"), std::string::npos) << "left behind: " << n;
+    }
+    std::string LogText() { return test::ReadFileBytes(logFile.GetTodaysFileName()); }
+};
+
+TEST(DeepCleanStamp, StoredAsTwoHalvesUnderTheDriveKey) {
+    test::TempDir dir("slack-stamp");
+    RegistryStore store(dir.Path() + "/registry.db");
+    EXPECT_EQ(DeepCleanKey("/mnt/data"), "Software\\Quillon\\Tidewipe\\dc/mnt/data");
+    EXPECT_EQ(ReadDeepCleanStamp(store, "/mnt/data"), 0u);
+    const FileTime t = 0x01DA2B3C4D5E6F70ULL;
+    ASSERT_TRUE(WriteDeepCleanStamp(store, "/mnt/data", t));
+    uint32_t lo = 0, hi = 0;
+    ASSERT_TRUE(store.ReadDword("Software\\Quillon\\Tidewipe\\dc/mnt/data", "lastDeepCleanLo", &lo));
+    ASSERT_TRUE(store.ReadDword("Software\\Quillon\\Tidewipe\\dc/mnt/data", "lastDeepCleanHi", &hi));
+    EXPECT_EQ(lo, 0x4D5E6F70u);
+    EXPECT_EQ(hi, 0x01DA2B3Cu);
+    EXPECT_EQ(ReadDeepCleanStamp(store, "/mnt/data"), t);
+    EXPECT_EQ(ReadDeepCleanStamp(store, "/mnt"), 0u);
+    ASSERT_TRUE(ClearDeepCleanStamp(store, "/mnt/data"));
+    EXPECT_EQ(ReadDeepCleanStamp(store, "/mnt/data"), 0u);
+}
+
+TEST_F(DeepFixture, CleanedFilesMoveToNewClustersKeepTheirContentAndMetadataAndGetTheStamp) {
+    ASSERT_EQ(mkdir(P("sub").c_str(), 0755), 0);
+    Make("a.txt", Pattern("a", 10000));
+    Make("sub/b.bin", Pattern("b", 300000));
+    Make("empty", "");
+    ASSERT_EQ(chmod(P("a.txt").c_str(), 0640), 0);
+    const bool xattrs = setxattr(P("a.txt").c_str(), "user.tidewipe-test", "kept", 4, 0) == 0;
+    // A sparse file: 1 MiB of hole, then data.
+    {
+        int fd = open(P("sparse").c_str(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(pwrite(fd, "tail", 4, 1 << 20), 4);
+        close(fd);
+        const timespec t[2] = {{1300000000, 222}, {1400000000, 111}};
+        ASSERT_EQ(utimensat(AT_FDCWD, P("sparse").c_str(), t, 0), 0);
+        contents["sparse"] = std::string(1 << 20, '\0') + "tail";
+    }
+    std::map<std::string, ino_t> inodes;
+    for (const auto& [rel, c] : contents) inodes[rel] = Stat(rel).st_ino;
+
+    CDeepCleaner c(*store);
+    Configure(c, 2);
+    ASSERT_EQ(Run(c), Outcome::Ok);
+    EXPECT_EQ(c.filesCleaned, 4u);
+    EXPECT_EQ(c.filesNotCleaned, 0u);
+    EXPECT_EQ(c.bytesCleaned, 10000u + 300000u + (1u << 20) + 4u);
+    const FileTime stamp = c.NewStamp();
+    ASSERT_NE(stamp, 0u);
+    EXPECT_EQ(ReadDeepCleanStamp(*store, root), stamp);
+    for (const auto& [rel, content] : contents) {
+        SCOPED_TRACE(rel);
+        const struct stat st = Stat(rel);
+        EXPECT_NE(st.st_ino, inodes[rel]) << "the content should live in a new file";
+        EXPECT_EQ(FileTimeFromTimespec(st.st_mtim), stamp);
+        EXPECT_EQ(st.st_atim.tv_sec, 1300000000);
+        EXPECT_EQ(st.st_atim.tv_nsec, 222);
+    }
+    EXPECT_EQ(Stat("a.txt").st_mode & 07777, 0640u);
+    if (xattrs) {
+        char value[16] = {};
+        EXPECT_EQ(getxattr(P("a.txt").c_str(), "user.tidewipe-test", value, sizeof value), 4);
+        EXPECT_STREQ(value, "kept");
+    }
+    EXPECT_LT(Stat("sparse").st_blocks * 512, 1 << 20) << "the hole should stay a hole";
+    // Read last: reading moves the access time.
+    ExpectAllContentsIntact();
+    ExpectNoCopiesLeft();
+    ExpectNoCopiesLeft("sub");
+    EXPECT_EQ(Names(), (std::set<std::string>{"a.txt", "empty", "sparse", "sub"}));
+
+    const std::string log = LogText();
+    EXPECT_NE(log.find("Deep cleaning file: " + P("a.txt") + " File Size: 10000 (b) Temp file name: " +
+                       root + "/"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Deep cleaned directory: " + P("sub") + "\r"), std::string::npos);
+    EXPECT_NE(log.find("Deep cleaned directory: " + root + "\r"), std::string::npos);
+}
+
+TEST_F(DeepFixture, OnlyFilesModifiedSinceTheLastCleanAreCleanedAgainUnlessReclean) {
+    Make("one", Pattern("1", 5000));
+    Make("two", Pattern("2", 5000));
+    Make("three", Pattern("3", 5000));
+    {
+        CDeepCleaner c(*store);
+        Configure(c);
+        ASSERT_EQ(Run(c), Outcome::Ok);
+        ASSERT_EQ(c.filesCleaned, 3u);
+    }
+    const ino_t oneIno = Stat("one").st_ino, twoIno = Stat("two").st_ino;
+    // The user edits "two" after the clean.
+    ASSERT_TRUE(test::WriteFileBytes(P("two"), Pattern("2b", 7000)));
+    contents["two"] = Pattern("2b", 7000);
+    {
+        CDeepCleaner c(*store);
+        Configure(c);
+        ASSERT_EQ(Run(c), Outcome::Ok);
+        EXPECT_EQ(c.filesCleaned, 1u);
+        EXPECT_EQ(c.filesUpToDate, 2u);
+        EXPECT_EQ(Stat("one").st_ino, oneIno);
+        EXPECT_NE(Stat("two").st_ino, twoIno);
+        EXPECT_EQ(FileTimeFromTimespec(Stat("two").st_mtim), c.NewStamp());
+    }
+    {
+        CDeepCleaner c(*store);
+        Configure(c);
+        c.reclean = true;
+        ASSERT_EQ(Run(c), Outcome::Ok);
+        EXPECT_EQ(c.filesCleaned, 3u);
+        EXPECT_NE(Stat("one").st_ino, oneIno);
+    }
+    ExpectAllContentsIntact();
+    ExpectNoCopiesLeft();
+}
+
+TEST_F(DeepFixture, AFileUnderTheCopysNameMeansTheFileIsNotCleaned) {
+    Make("only.txt", Pattern("only", 3000));
+    Make("1vr3swt4sd456.rj3", "someone else's file");  // the walk leaves it alone, too
+    const ino_t ino = Stat("only.txt").st_ino;
+    CDeepCleaner c(*store);
+    Configure(c);
+    c.SetCopyCounter(1);
+    ASSERT_EQ(Run(c), Outcome::Ok);
+    EXPECT_EQ(c.filesCleaned, 0u);
+    EXPECT_EQ(c.filesNotCleaned, 1u);
+    EXPECT_EQ(c.bytesNotCleaned, 3000u);
+    EXPECT_EQ(Stat("only.txt").st_ino, ino);
+    EXPECT_EQ(Stat("only.txt").st_mtim.tv_sec, 1400000000);
+    ExpectAllContentsIntact();
+    EXPECT_EQ(Names(), (std::set<std::string>{"only.txt", "1vr3swt4sd456.rj3"}));
+    EXPECT_NE(LogText().find("Could not deep clean file: " + P("only.txt") +
+                             " File Size: 3000 (b) Temp file name: " + P("1vr3swt4sd456.rj3") + "\r"),
+              std::string::npos)
+        << LogText();
+}
+
+TEST_F(DeepFixture, HardLinkedFilesAndLinkTargetsAreLeftAlone) {
+    test::TempDir outside("slack-deep-out");
+    Make("linked", Pattern("l", 4000));
+    ASSERT_EQ(link(P("linked").c_str(), (outside.Path() + "/other-name").c_str()), 0);
+    ASSERT_TRUE(test::WriteFileBytes(outside.Path() + "/target", "target content"));
+    ASSERT_EQ(symlink((outside.Path() + "/target").c_str(), P("link").c_str()), 0);
+    struct stat target{};
+    ASSERT_EQ(stat((outside.Path() + "/target").c_str(), &target), 0);
+    const ino_t linkedIno = Stat("linked").st_ino;
+
+    CDeepCleaner c(*store);
+    Configure(c);
+    ASSERT_EQ(Run(c), Outcome::Ok);
+    EXPECT_EQ(c.filesCleaned, 0u);
+    EXPECT_EQ(Stat("linked").st_ino, linkedIno);
+    EXPECT_EQ(Stat("linked").st_nlink, 2u);
+    EXPECT_TRUE(S_ISLNK(Stat("link").st_mode));
+    struct stat after{};
+    ASSERT_EQ(stat((outside.Path() + "/target").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, target.st_ino);
+    EXPECT_EQ(after.st_mtim.tv_sec, target.st_mtim.tv_sec);
+    EXPECT_EQ(test::ReadFileBytes(outside.Path() + "/target"), "target content");
+}
+
+TEST_F(DeepFixture, AbortStopsBetweenFilesAndPutsThePreviousStampBack) {
+    for (const char* n : {"a", "b", "c", "d"}) Make(n, Pattern(n, 2000));
+    const FileTime before = FileTimeFromTimespec({1000000000, 0});  // older than every file
+    ASSERT_TRUE(WriteDeepCleanStamp(*store, root, before));
+    std::atomic<int> abort{0};
+    int files = 0;
+    OpContext op;
+    op.abort = &abort;
+    op.pauseCheck = [&] {
+        if (++files == 3) abort = 1;  // the user stops while "b" is being cleaned
+    };
+    CDeepCleaner c(*store);
+    Configure(c);
+    EXPECT_EQ(Run(c, op), Outcome::Stopped);
+    EXPECT_EQ(c.filesCleaned, 2u);
+    EXPECT_EQ(ReadDeepCleanStamp(*store, root), before);
+    ExpectAllContentsIntact();
+    ExpectNoCopiesLeft();
+    // On a drive never cleaned before, the stamp goes again.
+    ASSERT_TRUE(ClearDeepCleanStamp(*store, root));
+    abort = 1;
+    EXPECT_EQ(Run(c, op), Outcome::Stopped);
+    EXPECT_EQ(ReadDeepCleanStamp(*store, root), 0u);
+}
+
+TEST_F(DeepFixture, SlackOfCleanedFilesIsWipedWhenAsked) {
+    Make("s.txt", Pattern("s", 5000));
+    CDeepCleaner c(*store);
+    Configure(c, 3);
+    c.alsoWipeSlacks = true;
+    c.clusterSize = 4096;
+    ASSERT_EQ(Run(c), Outcome::Ok);
+    EXPECT_EQ(c.filesCleaned, 1u);
+    ExpectAllContentsIntact();
+    EXPECT_EQ(FileTimeFromTimespec(Stat("s.txt").st_mtim), c.NewStamp());
+}
+
+// ------------------------------------------------------------ dying mid-clean
+
+// Runs a deep clean of `root` in a child process that ends itself at `stage`. Gives the
+// child's exit status (42 when it ended at the stage).
+int CleanAndDieAt(const std::string& root, const std::string& dbPath, const std::string& stage,
+                  const std::function<void(const std::string& copyPath)>& beforeDying = {}) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        RegistryStore store(dbPath);  // never share the parent's connection
+        CDeepCleaner c(store);
+        c.passCount = 2;
+        c.reclean = true;
+        c.stageHook = [&](std::string_view s, const std::string& copyPath) {
+            if (s != stage) return;
+            if (beforeDying) beforeDying(copyPath);
+            _exit(42);
+        };
+        OpContext op;
+        c.Run(op, root, root);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(DeepFixture, DyingAtAnyStageLosesNothingAndTheNextRunSettlesTheCopy) {
+    struct Case {
+        const char* stage;
+        const char* what;
+        std::function<void(const std::string&, const std::string&)> act;  // (original, copy)
+    };
+    const std::vector<Case> cases = {
+        {"copying", "while the copy is written", {}},
+        {"copied", "after the copy, before the wipe", {}},
+        {"copied", "in the middle of a pass over the original",
+         [](const std::string& orig, const std::string&) {
+             int fd = open(orig.c_str(), O_WRONLY);
+             std::string zeros(4096, '\0');
+             ASSERT_EQ(pwrite(fd, zeros.data(), zeros.size(), 0), 4096);
+             close(fd);
+         }},
+        {"copied", "after the overwritten original was renamed away",
+         [](const std::string& orig, const std::string&) {
+             ASSERT_EQ(truncate(orig.c_str(), 0), 0);
+             ASSERT_EQ(rename(orig.c_str(), (orig + "-scrambled").c_str()), 0);
+         }},
+        {"wiped", "after the wipe", {}},
+        {"placed", "after the copy took the name", {}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(std::string(k.stage) + ": " + k.what);
+        contents.clear();
+        const std::string content = Pattern(k.what, 200000);
+        Make("file.bin", content);
+        const std::string orig = P("file.bin");
+        ASSERT_EQ(CleanAndDieAt(root, dbPath, k.stage,
+                                [&](const std::string& copy) {
+                                    if (k.act) k.act(orig, copy);
+                                }),
+                  42);
+        // Right after the death the content is under the file's name or the copy's.
+        bool found = test::ReadFileBytes(orig) == content;
+        for (const std::string& n : Names())
+            if (n.find("vr3swt4sd456.rj3") != std::string::npos && n.find(".origin") == std::string::npos)
+                found = found || test::ReadFileBytes(P(n)) == content;
+        EXPECT_TRUE(found) << "the content must survive somewhere";
+
+        // The next clean of the folder settles the copy first, then cleans the file.
+        CDeepCleaner c(*store);
+        Configure(c);
+        c.reclean = true;
+        ASSERT_EQ(Run(c), Outcome::Ok);
+        EXPECT_EQ(test::ReadFileBytes(orig), content);
+        EXPECT_EQ(FileTimeFromTimespec(Stat("file.bin").st_mtim), c.NewStamp());
+        ExpectNoCopiesLeft();
+        for (const std::string& n : Names()) {
+            if (n == "file.bin") continue;
+            EXPECT_EQ(n, "file.bin-scrambled");  // only the renamed-away, half-wiped original
+            ASSERT_EQ(unlink(P(n).c_str()), 0);
+        }
+        ASSERT_EQ(unlink(orig.c_str()), 0);
+    }
+}
+
+TEST_F(DeepFixture, ACopyWhoseNameWasTakenMeanwhileIsKeptUnderItsOwnName) {
+    const std::string content = Pattern("taken", 50000);
+    Make("doc.txt", content);
+    const std::string orig = P("doc.txt");
+    ASSERT_EQ(CleanAndDieAt(root, dbPath, "wiped"), 42);
+    // Before the next run the user saves a new file under the name.
+    ASSERT_TRUE(test::WriteFileBytes(orig, "new document"));
+    std::string copyName;
+    for (const std::string& n : Names())
+        if (n.size() > 16 && n.substr(n.size() - 16) == "vr3swt4sd456.rj3") copyName = n;
+    ASSERT_FALSE(copyName.empty());
+
+    CDeepCleaner c(*store);
+    Configure(c);
+    int dirFd = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+    EXPECT_EQ(c.RestoreLeftoverCopies(dirFd, root), 0);
+    close(dirFd);
+    EXPECT_EQ(c.copiesKept, 1u);
+    EXPECT_EQ(test::ReadFileBytes(orig), "new document");
+    EXPECT_EQ(test::ReadFileBytes(P(copyName)), content);
+    EXPECT_EQ(Names().count(copyName + ".origin"), 0u);
+    EXPECT_NE(LogText().find("Kept the copy of an interrupted deep clean: " + P(copyName)), std::string::npos);
+}
+
+TEST_F(DeepFixture, AJournalSomeoneElseWroteIsNeverActedUpon) {
+    if (geteuid() != 0) GTEST_SKIP() << "giving the journal another owner needs root";
+    Make("victim.txt", "precious");
+    Make("5vr3swt4sd456.rj3", "attacker's content");
+    const std::string journal = "TWDC1\nstate=c\ncopy-ino=" + std::to_string(Stat("5vr3swt4sd456.rj3").st_ino) +
+                                "\nino=" + std::to_string(Stat("victim.txt").st_ino) +
+                                "\nuid=0\nbirth=-\nsize=18\natime=1.0\nmtime=1.0\nname=10:victim.txt\n";
+    ASSERT_TRUE(test::WriteFileBytes(P("5vr3swt4sd456.rj3.origin"), journal));
+    ASSERT_EQ(chown(P("5vr3swt4sd456.rj3.origin").c_str(), 12345, 12345), 0);
+    CDeepCleaner c(*store);
+    int dirFd = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+    c.RestoreLeftoverCopies(dirFd, root);
+    EXPECT_EQ(test::ReadFileBytes(P("victim.txt")), "precious");
+    // The same journal written by this user would be acted upon (the copy replaces the
+    // original it names, which differs): proof that ownership is what stopped it.
+    ASSERT_EQ(chown(P("5vr3swt4sd456.rj3.origin").c_str(), 0, 0), 0);
+    c.RestoreLeftoverCopies(dirFd, root);
+    close(dirFd);
+    EXPECT_EQ(test::ReadFileBytes(P("victim.txt")), "attacker's content");
+}
+
+TEST_F(DeepFixture, AKilledProcessLosesNothing) {
+    for (int i = 0; i < 4; ++i) Make("f" + std::to_string(i), Pattern("kill" + std::to_string(i), 1 << 20));
+    auto startCleaner = [&] {
+        pid_t pid = fork();
+        if (pid == 0) {
+            RegistryStore s(dbPath);
+            CDeepCleaner c(s);
+            c.passCount = 3;
+            c.reclean = true;
+            OpContext op;
+            c.Run(op, root, root);
+            _exit(0);
+        }
+        return pid;
+    };
+    // How long a whole run takes here; the kills are spread over that time so that they
+    // land in every stage of every file.
+    const auto t0 = std::chrono::steady_clock::now();
+    int status = 0;
+    waitpid(startCleaner(), &status, 0);
+    const auto whole = std::chrono::steady_clock::now() - t0;
+    ExpectAllContentsIntact();
+    constexpr int kKills = 16;
+    for (int k = 0; k < kKills; ++k) {
+        const auto delay = whole * k / kKills;
+        SCOPED_TRACE(std::chrono::duration_cast<std::chrono::microseconds>(delay).count());
+        pid_t pid = startCleaner();
+        std::this_thread::sleep_for(delay);
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+
+        CDeepCleaner c(*store);
+        int dirFd = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+        c.RestoreLeftoverCopies(dirFd, root);
+        close(dirFd);
+        ExpectAllContentsIntact();
+        ExpectNoCopiesLeft();
+        // What else may be left: an original the wiper renamed away, overwritten and
+        // truncated before it could be deleted.
+        for (const std::string& n : Names()) {
+            if (contents.count(n)) continue;
+            EXPECT_EQ(test::ReadFileBytes(P(n)).find("A"), std::string::npos)
+                << n << " should hold no original data";
+            unlink(P(n).c_str());
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tw::wipe

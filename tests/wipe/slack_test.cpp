@@ -1,0 +1,333 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// File slack wiping on files in a temporary folder: the slack arithmetic, the passes
+// that reach the file (seen through the pass observer and by reading the file back
+// after each pass), the time rules and the per-file log lines.
+#include "wipe/slack.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "log/activity_log.h"
+#include "tests/common/scratch_volume.h"
+#include "wipe/deep_clean.h"
+
+namespace tw::wipe {
+namespace {
+
+constexpr uint32_t kCluster = 4096;
+
+struct SlackFixture : ::testing::Test {
+    test::TempDir dir{"slack"};
+    std::unique_ptr<RegistryStore> store;
+    std::string logFolder;
+    log::CActivityLogFile logFile;
+
+    void SetUp() override {
+        ASSERT_TRUE(dir.Ok());
+        store = std::make_unique<RegistryStore>(dir.Path() + "/registry.db");
+        logFolder = dir.Path() + "/logs";
+        ASSERT_EQ(mkdir(logFolder.c_str(), 0700), 0);
+        ASSERT_EQ(mkdir((dir.Path() + "/files").c_str(), 0700), 0);
+        logFile.SetFolder(logFolder);
+    }
+    std::string Folder() const { return dir.Path() + "/files"; }
+    std::string PathOf(const std::string& name) const { return Folder() + "/" + name; }
+
+    void Make(const std::string& name, const std::string& content, timespec mtime = {1000000000, 123456789}) {
+        ASSERT_TRUE(test::WriteFileBytes(PathOf(name), content));
+        const timespec t[2] = {{0, UTIME_OMIT}, mtime};
+        ASSERT_EQ(utimensat(AT_FDCWD, PathOf(name).c_str(), t, 0), 0);
+    }
+    struct stat Stat(const std::string& name) const {
+        struct stat st{};
+        EXPECT_EQ(lstat(PathOf(name).c_str(), &st), 0);
+        return st;
+    }
+    CSlackWiper Wiper(int passes) {
+        CSlackWiper w(store.get());
+        w.clusterSize = kCluster;
+        w.passCount = passes;
+        w.logOn = w.detailLog = true;
+        w.logWriter = &logFile;
+        return w;
+    }
+    std::string LogText() { return test::ReadFileBytes(logFile.GetTodaysFileName()); }
+};
+
+struct Pass {
+    std::vector<uint8_t> written;  // what the observer was given
+    std::string onDisk;            // the file's bytes past its end right after the pass
+};
+
+// Records each pass, and reads the slack region back through a separate descriptor.
+SlackPassObserver Recorder(const std::string& path, uint64_t size, std::vector<Pass>* out) {
+    return [path, size, out](int pass, const uint8_t* data, size_t n) {
+        EXPECT_EQ(pass, static_cast<int>(out->size()));
+        Pass p;
+        p.written.assign(data, data + n);
+        int fd = open(path.c_str(), O_RDONLY);
+        p.onDisk.resize(n);
+        EXPECT_EQ(pread(fd, p.onDisk.data(), n, static_cast<off_t>(size)), static_cast<ssize_t>(n));
+        close(fd);
+        out->push_back(std::move(p));
+    };
+}
+
+bool AllBytes(const std::vector<uint8_t>& v, uint8_t b) {
+    for (uint8_t x : v)
+        if (x != b) return false;
+    return !v.empty();
+}
+
+TEST(SlackGeometry, SixtyFourBitArithmetic) {
+    auto g = ComputeSlack(0, 4096);
+    EXPECT_EQ(g.clusters, 0u);
+    EXPECT_EQ(g.slackBytes, 0u);
+    g = ComputeSlack(1, 4096);
+    EXPECT_EQ(g.clusters, 1u);
+    EXPECT_EQ(g.allocatedBytes, 4096u);
+    EXPECT_EQ(g.slackBytes, 4095u);
+    g = ComputeSlack(8192, 4096);
+    EXPECT_EQ(g.clusters, 2u);
+    EXPECT_EQ(g.slackBytes, 0u);
+    g = ComputeSlack(4097, 4096);
+    EXPECT_EQ(g.clusters, 2u);
+    EXPECT_EQ(g.slackBytes, 4095u);
+    // Beyond 4 GiB nothing is cut to 32 bits.
+    g = ComputeSlack((5ULL << 30) + 1, 4096);
+    EXPECT_EQ(g.clusters, (5ULL << 30) / 4096 + 1);
+    EXPECT_EQ(g.allocatedBytes, (5ULL << 30) + 4096);
+    EXPECT_EQ(g.slackBytes, 4095u);
+    g = ComputeSlack((1ULL << 40) + 3, 65536);
+    EXPECT_EQ(g.slackBytes, 65533u);
+    g = ComputeSlack(123, 0);
+    EXPECT_EQ(g.clusters, 0u);
+    EXPECT_EQ(g.slackBytes, 0u);
+}
+
+TEST_F(SlackFixture, LogLinesHaveTheirExactWording) {
+    CSlackWiper w = Wiper(1);
+    SlackLogRecord r;
+    r.path = "/data/a.txt";
+    r.fileSize = 5000;
+    r.clusters = 2;
+    r.slackLength = 3192;
+    r.result = true;
+    EXPECT_EQ(w.SlackLogLine(r, 4096),
+              "Wiped slack in file: /data/a.txt File Size: 5000 (b) Cluster size: 4096 "
+              "Number Of Clusters: 2 Total slack wiped: 3192 (b)");
+    r.result = false;
+    r.compressed = true;
+    EXPECT_EQ(w.SlackLogLine(r, 4096),
+              "Could not wipe slack in file: /data/a.txt (Compressed)  File Size: 5000 (b) "
+              "Cluster size: 4096 Number Of Clusters: 2 Total slack wiped: 3192 (b)");
+    r.noSlack = true;
+    r.compressed = false;
+    r.fileSize = 8192;
+    r.slackLength = 0;
+    EXPECT_EQ(w.SlackLogLine(r, 4096),
+              "No slack to wipe in file: /data/a.txt File Size: 8192 (b) Cluster size: 4096 "
+              "Number Of Clusters: 2");
+}
+
+TEST_F(SlackFixture, ExactMultipleOfTheClusterHasNoSlackAndIsNotWritten) {
+    Make("whole.bin", std::string(8192, 'w'));
+    const struct stat before = Stat("whole.bin");
+    CSlackWiper w = Wiper(3);
+    int passes = 0;
+    w.passObserver = [&](int, const uint8_t*, size_t) { ++passes; };
+    EXPECT_TRUE(w.WipeFileSlack(Folder(), "whole.bin", 8192, false, false, false, Folder()));
+    EXPECT_EQ(passes, 0);
+    EXPECT_TRUE(w.lastRecord.noSlack);
+    const struct stat after = Stat("whole.bin");
+    EXPECT_EQ(after.st_size, 8192);
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_NE(LogText().find("No slack to wipe in file: " + PathOf("whole.bin") +
+                             " File Size: 8192 (b) Cluster size: 4096 Number Of Clusters: 2\r"),
+              std::string::npos)
+        << LogText();
+}
+
+TEST_F(SlackFixture, EmptyFileHasNoClustersAndNothingIsWritten) {
+    Make("empty", "");
+    CSlackWiper w = Wiper(2);
+    int passes = 0;
+    w.passObserver = [&](int, const uint8_t*, size_t) { ++passes; };
+    EXPECT_TRUE(w.WipeFileSlack(Folder(), "empty", 0, false, false, false, Folder()));
+    EXPECT_EQ(passes, 0);
+    EXPECT_TRUE(w.lastRecord.noSlack);
+    EXPECT_EQ(w.lastRecord.clusters, 0u);
+    EXPECT_EQ(Stat("empty").st_size, 0);
+}
+
+TEST_F(SlackFixture, OneByteFileGetsItsWholeClusterWritten) {
+    for (int n : {1, 2}) {
+        SCOPED_TRACE(n);
+        Make("one", "x", {1234567890, 987654321});
+        std::vector<Pass> passes;
+        CSlackWiper w = Wiper(n);
+        w.passObserver = Recorder(PathOf("one"), 1, &passes);
+        ASSERT_TRUE(w.WipeFileSlack(Folder(), "one", 1, false, false, false, Folder()));
+        // N = 1: one zero pass. N = 2: 00, then the last pass (zeros), then the extra one.
+        ASSERT_EQ(passes.size(), n == 1 ? 1u : 3u);
+        for (const Pass& p : passes) EXPECT_EQ(p.written.size(), 4095u);
+        EXPECT_TRUE(AllBytes(passes.back().written, 0x00));
+        const struct stat st = Stat("one");
+        EXPECT_EQ(st.st_size, 1);
+        EXPECT_EQ(test::ReadFileBytes(PathOf("one")), "x");
+        EXPECT_EQ(st.st_mtim.tv_sec, 1234567890);
+        EXPECT_EQ(st.st_mtim.tv_nsec, 987654321);
+        EXPECT_EQ(w.lastRecord.slackLength, 4095u);
+        EXPECT_EQ(w.lastRecord.clusters, 1u);
+    }
+}
+
+TEST_F(SlackFixture, ThreeFixedPassesWriteZerosOnesZerosZeros) {
+    const std::string content(5000, 'c');
+    Make("three.txt", content, {1500000000, 42});
+    std::vector<Pass> passes;
+    CSlackWiper w = Wiper(3);
+    w.passObserver = Recorder(PathOf("three.txt"), 5000, &passes);
+    ASSERT_TRUE(w.WipeFileSlack(Folder(), "three.txt", 5000, false, false, false, Folder()));
+    ASSERT_EQ(passes.size(), 4u);
+    const uint8_t expected[] = {0x00, 0xFF, 0x00, 0x00};
+    for (size_t i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(passes[i].written.size(), 3192u);
+        EXPECT_TRUE(AllBytes(passes[i].written, expected[i]));
+        // The pass is in the file (past its own end) when the next one starts.
+        EXPECT_EQ(passes[i].onDisk, std::string(3192, static_cast<char>(expected[i])));
+    }
+    EXPECT_EQ(test::ReadFileBytes(PathOf("three.txt")), content);
+    const struct stat st = Stat("three.txt");
+    EXPECT_EQ(st.st_mtim.tv_sec, 1500000000);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 42);
+    EXPECT_NE(LogText().find("Wiped slack in file: " + PathOf("three.txt") +
+                             " File Size: 5000 (b) Cluster size: 4096 Number Of Clusters: 2 "
+                             "Total slack wiped: 3192 (b)"),
+              std::string::npos);
+}
+
+TEST_F(SlackFixture, RandomPassesAreComplementsAndTheLastTwoAreZeros) {
+    Make("rnd", std::string(100, 'r'));
+    std::vector<Pass> passes;
+    CSlackWiper w = Wiper(4);
+    w.passObserver = Recorder(PathOf("rnd"), 100, &passes);
+    ASSERT_TRUE(w.WipeFileSlack(Folder(), "rnd", 100, true, false, false, Folder()));
+    ASSERT_EQ(passes.size(), 5u);
+    const auto& a = passes[0].written;
+    const auto& b = passes[1].written;
+    ASSERT_EQ(a.size(), 3996u);
+    bool varied = false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        EXPECT_EQ(static_cast<uint8_t>(a[i] ^ 0xFF), b[i]) << i;
+        if (a[i] != a[0]) varied = true;
+    }
+    EXPECT_TRUE(varied) << "pass 1 should be random data, not one repeated byte";
+    EXPECT_FALSE(AllBytes(passes[2].written, 0x00)) << "pass 3 is random, not the last pass";
+    EXPECT_TRUE(AllBytes(passes[3].written, 0x00));
+    EXPECT_TRUE(AllBytes(passes[4].written, 0x00));
+    EXPECT_EQ(test::ReadFileBytes(PathOf("rnd")), std::string(100, 'r'));
+}
+
+TEST_F(SlackFixture, DeepCleanStampBecomesTheTimeOfFilesNotModifiedSince) {
+    const FileTime stamp = FileTimeFromTimespec({1600000000, 500000000});
+    ASSERT_TRUE(WriteDeepCleanStamp(*store, Folder(), stamp));
+    Make("old", "old", {1500000000, 0});      // before the stamp
+    Make("newer", "newer", {1700000000, 7});  // modified after the stamp
+    Make("own", "own", {1500000000, 0});
+    CSlackWiper w = Wiper(1);
+    ASSERT_TRUE(w.WipeFileSlack(Folder(), "old", 3, false, false, false, Folder()));
+    ASSERT_TRUE(w.WipeFileSlack(Folder(), "newer", 5, false, false, false, Folder()));
+    ASSERT_TRUE(w.WipeFileSlack(Folder(), "own", 3, false, false, true, Folder()));
+    EXPECT_EQ(FileTimeFromTimespec(Stat("old").st_mtim), stamp);
+    EXPECT_EQ(Stat("newer").st_mtim.tv_sec, 1700000000);
+    EXPECT_EQ(Stat("newer").st_mtim.tv_nsec, 7);
+    EXPECT_EQ(Stat("own").st_mtim.tv_sec, 1500000000);
+    // Another drive's stamp does not apply.
+    Make("other", "other", {1500000000, 0});
+    ASSERT_TRUE(w.WipeFileSlack(Folder(), "other", 5, false, false, false, "/elsewhere"));
+    EXPECT_EQ(Stat("other").st_mtim.tv_sec, 1500000000);
+}
+
+TEST_F(SlackFixture, LockedFileIsLeftAloneAndLoggedAsNotWiped) {
+    Make("locked", "abc");
+    int holder = open(PathOf("locked").c_str(), O_RDONLY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    CSlackWiper w = Wiper(1);
+    int passes = 0;
+    w.passObserver = [&](int, const uint8_t*, size_t) { ++passes; };
+    EXPECT_FALSE(w.WipeFileSlack(Folder(), "locked", 3, false, false, false, Folder()));
+    close(holder);
+    EXPECT_EQ(passes, 0);
+    EXPECT_EQ(w.filesFailed, 1u);
+    EXPECT_NE(LogText().find("Could not wipe slack in file: " + PathOf("locked") +
+                             " File Size: 3 (b) Cluster size: 4096 Number Of Clusters: 1 "
+                             "Total slack wiped: 4093 (b)"),
+              std::string::npos)
+        << LogText();
+}
+
+TEST_F(SlackFixture, FileThatGrewSinceItWasListedKeepsItsNewEnd) {
+    const std::string content(6000, 'g');
+    Make("grew", content);
+    CSlackWiper w = Wiper(2);
+    // The caller saw 10 bytes; the file has 6000 by now.
+    ASSERT_TRUE(w.WipeFileSlack(Folder(), "grew", 10, false, false, false, Folder()));
+    EXPECT_EQ(test::ReadFileBytes(PathOf("grew")), content);
+    EXPECT_EQ(w.lastRecord.fileSize, 6000u);
+    EXPECT_EQ(w.lastRecord.slackLength, 2192u);
+}
+
+TEST_F(SlackFixture, ANameThatNoLongerHoldsTheListedFileIsRefused) {
+    Make("swapped", "first");
+    FileFacts facts;
+    int dirFd = open(Folder().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_TRUE(ReadFileFacts(dirFd, "swapped", &facts));
+    ASSERT_EQ(unlink(PathOf("swapped").c_str()), 0);
+    Make("keep", "k");  // holds the freed inode number for a while, if reused
+    ASSERT_EQ(symlink(PathOf("keep").c_str(), PathOf("swapped").c_str()), 0);
+    CSlackWiper w = Wiper(1);
+    EXPECT_FALSE(w.WipeFileSlack(WalkFile{dirFd, Folder(), "swapped", facts}, false, false, false, Folder()));
+    close(dirFd);
+    EXPECT_EQ(Stat("keep").st_size, 1);
+    struct stat st{};
+    ASSERT_EQ(lstat(PathOf("swapped").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
+TEST_F(SlackFixture, DriveWalkWipesEveryEligibleFileAndLogsEachFolder) {
+    ASSERT_EQ(mkdir(PathOf("sub").c_str(), 0700), 0);
+    Make("a.txt", std::string(10, 'a'));
+    Make("sub/b.txt", std::string(4096, 'b'));
+    Make(".hidden", "h");
+    Make("setup.exe.bak", "s");
+    std::vector<std::string> seen;
+    CSlackWiper w = Wiper(1);
+    w.passObserver = [&](int, const uint8_t*, size_t n) { seen.push_back(std::to_string(n)); };
+    OpContext op;
+    ASSERT_EQ(w.WipeSlacks(op, Folder(), Folder()), Outcome::Ok);
+    EXPECT_EQ(w.filesWiped, 1u);
+    EXPECT_EQ(w.filesNoSlack, 1u);
+    EXPECT_EQ(w.filesFailed, 0u);
+    EXPECT_EQ(w.slackBytesWiped, 4086u);
+    EXPECT_EQ(seen, std::vector<std::string>{"4086"});
+    const std::string log = LogText();
+    EXPECT_NE(log.find("Wiped file slacks in directory: " + Folder() + "/sub\r"), std::string::npos) << log;
+    EXPECT_NE(log.find("Wiped file slacks in directory: " + Folder() + "\r"), std::string::npos);
+    EXPECT_EQ(log.find(".hidden"), std::string::npos);
+    EXPECT_EQ(log.find("setup.exe.bak"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tw::wipe

@@ -259,6 +259,10 @@ RunResult Run(const OpContext& op, RunMode mode, const std::vector<RecycleBinIte
         }
         const RecycleBinItem& item = items[static_cast<size_t>(i)];
         op.Status(RunStatusText(mode, i + 1, total, item.displayName));
+        if (op.Aborted()) {  // asked while the status was shown: this object is not begun
+            r.aborted = true;
+            break;
+        }
         std::string why;
         bool stop = false;
         if (!IsWellFormedItem(item))

@@ -313,8 +313,21 @@ bool CRecycleBinStore::Refresh() {
 }
 
 bool CRecycleBinStore::NormaliseAttributes(const std::string& path) {
-    for (const auto& b : binFolders)
-        if (b.path == path) return MakeTreeWritable(b.FilesFolder(), nullptr);
+    for (const auto& b : binFolders) {
+        if (b.path != path) continue;
+        // The items in files/, each with everything below it; files/ itself is the
+        // trash's own folder, not data.
+        const std::string files = b.FilesFolder();
+        bool found = false;
+        if (DIR* dir = opendir(files.c_str())) {
+            while (dirent* e = readdir(dir)) {
+                const std::string n = e->d_name;
+                if (n != "." && n != ".." && MakeTreeWritable(files + "/" + n, nullptr)) found = true;
+            }
+            closedir(dir);
+        }
+        return found;
+    }
     return MakeTreeWritable(path, nullptr);
 }
 

@@ -1,0 +1,481 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The runs on a bin in a temporary folder: restore, wipe, empty, send to the bin, and
+// their texts, counters, log lines and abort behaviour.
+#include "recyclebin/bin_runs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "log/activity_log.h"
+#include "platform/strings.h"
+#include "recyclebin/store.h"
+#include "recyclebin/tree_ops.h"
+#include "trash_fixture.h"
+
+namespace tw::recyclebin {
+namespace {
+
+using test::ReadFileBytes;
+using test::WriteFileBytes;
+
+class RunsTest : public test::TrashFixture {
+protected:
+    void SetUp() override {
+        TrashFixture::SetUp();
+        logFolder = tmp.Path() + "/logs";
+        mkdir(logFolder.c_str(), 0700);
+        writer.SetFolder(logFolder);
+    }
+
+    // Lists the home trash.
+    std::vector<RecycleBinItem> List() {
+        CRecycleBinStore store(tmp.Path() + "/lock");
+        store.SetBinFolders({BinFolder{HomeTrash(), dataHome, true}});
+        EXPECT_TRUE(store.Refresh());
+        return store.Items();
+    }
+    RecycleBinItem Only() {
+        auto items = List();
+        EXPECT_EQ(items.size(), 1u);
+        return items.empty() ? RecycleBinItem{} : items[0];
+    }
+    // Sends a new file (or folder when content is null) at work/<rel> to the bin.
+    RecycleBinItem Trash(const std::string& rel, const char* content = "payload") {
+        const std::string p = work + "/" + rel;
+        MakeFolders(ParentOf(p));
+        if (content)
+            EXPECT_TRUE(WriteFileBytes(p, content));
+        else
+            EXPECT_EQ(mkdir(p.c_str(), 0755), 0);
+        auto r = SendToBin(p);
+        EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().Message());
+        for (auto& it : List())
+            if (r.ok() && it.infoPath == r->infoPath) return it;
+        ADD_FAILURE() << "not listed: " << p;
+        return {};
+    }
+    std::string LogText() {
+        std::ifstream in(writer.GetTodaysFileName(), std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    size_t Count(const std::string& folder) {
+        size_t n = 0;
+        if (DIR* d = opendir(folder.c_str())) {
+            while (dirent* e = readdir(d))
+                if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") ++n;
+            closedir(d);
+        }
+        return n;
+    }
+
+    std::string logFolder;
+    log::CActivityLogFile writer;
+};
+
+// ---------------------------------------------------------------- texts
+
+TEST(RunTexts, StatusLineShowsNamesUpToThirtyCharactersWhole) {
+    const std::string n30(30, 'n'), n31(31, 'n');
+    EXPECT_EQ(RunStatusText(RunMode::Restore, 2, 5, "a.txt"), " Restoring object 2 of 5 a.txt");
+    EXPECT_EQ(RunStatusText(RunMode::Wipe, 1, 1, n30), " Wiping object 1 of 1 " + n30);
+    EXPECT_EQ(RunStatusText(RunMode::Wipe, 1, 1, n31), " Wiping object 1 of 1 " + n30 + "...");
+    // Characters, not bytes: 31 two-byte characters are cut after the 30th.
+    std::string e31;
+    for (int i = 0; i < 31; ++i) e31 += "\xC3\xA9";
+    EXPECT_EQ(ShortenName(e31), e31.substr(0, 60) + "...");
+    EXPECT_EQ(ShortenName(e31.substr(0, 60)), e31.substr(0, 60));
+}
+
+TEST(RunTexts, SummaryLineWordsAndCounts) {
+    EXPECT_EQ(SummaryLine(RunMode::Wipe, {0, 0, 0}), "");
+    EXPECT_EQ(SummaryLine(RunMode::Wipe, {1, 0, 5}), "Wiped 1 file from the recycle bin.");
+    EXPECT_EQ(SummaryLine(RunMode::Restore, {2, 0, 5}), "Restored 2 files from the recycle bin.");
+    EXPECT_EQ(SummaryLine(RunMode::Wipe, {3, 1, 5}), "Wiped 3 files in 1 folder from the recycle bin.");
+    EXPECT_EQ(SummaryLine(RunMode::Wipe, {1, 2, 5}), "Wiped 1 file in 2 folders from the recycle bin.");
+    EXPECT_EQ(SummaryLine(RunMode::Restore, {0, 1, 0}), "Restored 1 folder from the recycle bin.");
+    EXPECT_EQ(SummaryLine(RunMode::Restore, {0, 4, 0}), "Restored 4 folders from the recycle bin.");
+}
+
+TEST(RunTexts, EndMessagesLogLinesAndTheCollisionMessage) {
+    EXPECT_EQ(EndMessage(RunMode::Restore, 0), "No files were restored");
+    EXPECT_EQ(EndMessage(RunMode::Restore, 1), "Object has been restored to its original location.");
+    EXPECT_EQ(EndMessage(RunMode::Restore, 3),
+              "3 objects have been restored to their original locations.");
+    EXPECT_EQ(EndMessage(RunMode::Wipe, 0), "No files were wiped");
+    EXPECT_EQ(EndMessage(RunMode::Wipe, 1), "1 object has been wiped.");
+    EXPECT_EQ(EndMessage(RunMode::Wipe, 2), "2 objects have been wiped.");
+    EXPECT_EQ(LogLine(RunMode::Restore, false, true, "a"), "Restored file: a from the recycle bin");
+    EXPECT_EQ(LogLine(RunMode::Restore, true, false, "d"),
+              "Could not restore folder: d from the recycle bin");
+    EXPECT_EQ(LogLine(RunMode::Wipe, true, true, "d"), "Wiped folder: d from the recycle bin");
+    EXPECT_EQ(LogLine(RunMode::Wipe, false, false, "a"), "Could not wipe file: a from the recycle bin");
+    EXPECT_EQ(CollisionMessage("a.txt"),
+              "Cannot restore the object a.txt because it already exists. Please rename it and "
+              "try again.");
+}
+
+// ---------------------------------------------------------------- send to the bin
+
+TEST_F(RunsTest, SendToBinWritesTheIndexAndMovesTheData) {
+    const std::string name = "my file 100% caf\xC3\xA9.txt";
+    ASSERT_TRUE(WriteFileBytes(work + "/" + name, "hello"));
+    chmod((work + "/" + name).c_str(), 0640);
+    auto r = SendToBin(work + "/" + name);
+    ASSERT_TRUE(r.ok()) << r.error().Message();
+    EXPECT_FALSE(Exists(work + "/" + name));
+    EXPECT_EQ(r->trashDir, HomeTrash());
+    EXPECT_EQ(r->trashName, name);
+    EXPECT_EQ(ReadFileBytes(r->dataPath), "hello");
+    EXPECT_FALSE(r->copied);
+    const std::string info = ReadFileBytes(r->infoPath);
+    EXPECT_EQ(info.rfind("[Trash Info]\nPath=" + PercentEncodePath(work + "/" + name) + "\n", 0), 0u)
+        << info;
+    EXPECT_NE(info.find("\nDeletionDate="), std::string::npos);
+    struct stat st {};
+    ASSERT_EQ(stat(HomeTrash().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(stat(r->infoPath.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(stat(r->dataPath.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);  // the data keeps its mode
+}
+
+TEST_F(RunsTest, SendToBinFindsAFreeNameAndNeverReplaces) {
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(WriteFileBytes(work + "/same.txt", "v" + std::to_string(i)));
+        ASSERT_TRUE(SendToBin(work + "/same.txt").ok());
+    }
+    // Data left behind without an index entry blocks its name too.
+    ASSERT_TRUE(WriteFileBytes(HomeTrash() + "/files/same.txt_3", "stray"));
+    ASSERT_TRUE(WriteFileBytes(work + "/same.txt", "v3"));
+    auto r = SendToBin(work + "/same.txt");
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r->trashName, "same.txt_4");
+    EXPECT_EQ(ReadFileBytes(HomeTrash() + "/files/same.txt"), "v0");
+    EXPECT_EQ(ReadFileBytes(HomeTrash() + "/files/same.txt_1"), "v1");
+    EXPECT_EQ(ReadFileBytes(HomeTrash() + "/files/same.txt_2"), "v2");
+    EXPECT_EQ(ReadFileBytes(HomeTrash() + "/files/same.txt_3"), "stray");
+    EXPECT_EQ(ReadFileBytes(r->dataPath), "v3");
+    EXPECT_EQ(List().size(), 4u);
+}
+
+TEST_F(RunsTest, SendToBinTrashesLinksNotTheirTargets) {
+    ASSERT_TRUE(WriteFileBytes(work + "/target", "keep"));
+    ASSERT_EQ(symlink("target", (work + "/link").c_str()), 0);
+    auto r = SendToBin(work + "/link");
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(ReadFileBytes(work + "/target"), "keep");
+    struct stat st {};
+    ASSERT_EQ(lstat(r->dataPath.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    // The original location records the real folder but the link's own name.
+    mkdir((work + "/real").c_str(), 0755);
+    ASSERT_EQ(symlink("real", (work + "/alias").c_str()), 0);
+    ASSERT_TRUE(WriteFileBytes(work + "/real/f", "f"));
+    auto r2 = SendToBin(work + "/alias/f");
+    ASSERT_TRUE(r2.ok());
+    EXPECT_EQ(r2->storedPath, work + "/real/f");
+}
+
+TEST_F(RunsTest, SendToBinRefusesWhatItMustNotMove) {
+    ASSERT_TRUE(SendToBin((WriteFileBytes(work + "/x", "x"), work + "/x")).ok());
+    for (const std::string& p :
+         {std::string(""), std::string("/"), work + "/.", work + "/..", HomeTrash(),
+          HomeTrash() + "/files", HomeTrash() + "/info/x.trashinfo", dataHome, home,
+          work + "/missing"}) {
+        auto r = SendToBin(p);
+        EXPECT_FALSE(r.ok()) << p;
+    }
+    EXPECT_EQ(List().size(), 1u);
+    EXPECT_TRUE(Exists(HomeTrash() + "/info/x.trashinfo"));
+}
+
+TEST_F(RunsTest, SendToBinRemovesTheIndexEntryWhenTheMoveFails) {
+    const std::string f = work + "/stuck";
+    ASSERT_TRUE(WriteFileBytes(f, "f"));
+    // Root moves files out of read-only folders; nobody moves an immutable file.
+    int fd = open(f.c_str(), O_RDONLY);
+    int flags = 0;
+    bool immutable = false;
+    if (geteuid() == 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+        flags |= FS_IMMUTABLE_FL;
+        immutable = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    if (geteuid() == 0 && !immutable) {
+        close(fd);
+        GTEST_SKIP() << "cannot make a file immutable on this file system";
+    }
+    if (!immutable) chmod(work.c_str(), 0555);
+    auto r = SendToBin(f);
+    if (immutable) {
+        flags &= ~FS_IMMUTABLE_FL;
+        ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    } else {
+        chmod(work.c_str(), 0700);
+    }
+    close(fd);
+    EXPECT_FALSE(r.ok());
+    EXPECT_EQ(ReadFileBytes(f), "f");
+    ASSERT_TRUE(Exists(HomeTrash() + "/info"));  // the index entry had been written...
+    EXPECT_EQ(Count(HomeTrash() + "/info"), 0u);  // ...and is gone again
+}
+
+// ---------------------------------------------------------------- restore
+
+TEST_F(RunsTest, RestoreMovesBackCreatingMissingFoldersAndKeepsModes) {
+    auto f = Trash("deep/er/file.txt", "content");
+    auto d = Trash("tree", nullptr);
+    // The folder was trashed empty; give it content inside the trash.
+    ASSERT_TRUE(WriteFileBytes(d.physicalPath + "/inner", "inner"));
+    chmod(f.physicalPath.c_str(), 0400);
+    ASSERT_TRUE(RemoveTree(work + "/deep"));
+
+    op.log = &writer;
+    auto items = List();
+    auto r = RestoreItems(op, items);
+    EXPECT_EQ(r.succeeded, 2);
+    EXPECT_EQ(r.failed, 0);
+    EXPECT_EQ(r.counters.files, 1u);
+    EXPECT_EQ(r.counters.folders, 1u);
+    EXPECT_EQ(r.summaryLine, "Restored 1 file in 1 folder from the recycle bin.");
+    EXPECT_EQ(r.endMessage, "2 objects have been restored to their original locations.");
+    EXPECT_EQ(ReadFileBytes(work + "/deep/er/file.txt"), "content");
+    EXPECT_EQ(ReadFileBytes(work + "/tree/inner"), "inner");
+    struct stat st {};
+    ASSERT_EQ(stat((work + "/deep/er/file.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0400u);  // restoring does not change the item's mode
+    EXPECT_TRUE(List().empty());
+    EXPECT_EQ(Count(HomeTrash() + "/files"), 0u);
+
+    const std::string log = LogText();
+    EXPECT_NE(log.find("Restored file: file.txt from the recycle bin"), std::string::npos);
+    EXPECT_NE(log.find("Restored folder: tree from the recycle bin"), std::string::npos);
+    EXPECT_NE(log.find(r.summaryLine), std::string::npos);
+    ASSERT_GE(sink.statuses.size(), 2u);
+    EXPECT_EQ(sink.statuses[0], " Restoring object 1 of 2 " + items[0].displayName);
+}
+
+TEST_F(RunsTest, RestoreNeverOverwritesAndGoesOnWithTheNextObject) {
+    auto a = Trash("a.txt", "old a");
+    auto b = Trash("b.txt", "old b");
+    auto c = Trash("c.txt", "old c");
+    ASSERT_TRUE(WriteFileBytes(work + "/a.txt", "new a"));  // a file took the name
+    ASSERT_EQ(symlink("/nonexistent", (work + "/c.txt").c_str()), 0);  // even a dangling link
+
+    auto r = RestoreItems(op, {a, b, c});
+    EXPECT_EQ(r.succeeded, 1);
+    EXPECT_EQ(r.failed, 2);
+    ASSERT_EQ(r.objects.size(), 3u);
+    EXPECT_EQ(r.objects[0].message, CollisionMessage("a.txt"));
+    EXPECT_TRUE(r.objects[1].ok);
+    EXPECT_EQ(r.objects[2].message, CollisionMessage("c.txt"));
+    EXPECT_EQ(r.endMessage, "Object has been restored to its original location.");
+    EXPECT_EQ(ReadFileBytes(work + "/a.txt"), "new a");
+    EXPECT_EQ(ReadFileBytes(work + "/b.txt"), "old b");
+    // The refused objects stay in the bin, data and index entry.
+    auto left = List();
+    ASSERT_EQ(left.size(), 2u);
+    EXPECT_EQ(ReadFileBytes(a.physicalPath), "old a");
+    EXPECT_EQ(ReadFileBytes(c.physicalPath), "old c");
+}
+
+TEST_F(RunsTest, RestoreAcrossFileSystemsCopiesAndKeepsModesAndTimes) {
+    // /dev/shm is a RAM file system on most machines: a second file system without root.
+    struct stat shm {}, here {};
+    if (stat("/dev/shm", &shm) != 0 || stat(work.c_str(), &here) != 0 || shm.st_dev == here.st_dev ||
+        access("/dev/shm", W_OK) != 0)
+        GTEST_SKIP() << "no writable /dev/shm on another file system";
+    // Built by hand: another program put an item from /dev/shm into the home trash.
+    char tmpl[] = "/dev/shm/tw-trash-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string shmDir = tmpl;
+    MakeItem(HomeTrash(), "tree", "[Trash Info]\nPath=" + PercentEncodePath(shmDir + "/tree") + "\n",
+             nullptr);
+    const std::string data = HomeTrash() + "/files/tree";
+    ASSERT_TRUE(WriteFileBytes(data + "/f", "abc"));
+    ASSERT_EQ(symlink("f", (data + "/l").c_str()), 0);
+    chmod((data + "/f").c_str(), 0751);
+    const struct timespec times[2] = {{1000000000, 5}, {1200000000, 123456789}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (data + "/f").c_str(), times, 0), 0);
+
+    auto r = RestoreItems(op, List());
+    EXPECT_EQ(r.succeeded, 1) << (r.objects.empty() ? "" : r.objects[0].message);
+    EXPECT_EQ(ReadFileBytes(shmDir + "/tree/f"), "abc");
+    struct stat st {};
+    ASSERT_EQ(lstat((shmDir + "/tree/f").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0751u);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1200000000);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
+    ASSERT_EQ(lstat((shmDir + "/tree/l").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_FALSE(Exists(data));
+    EXPECT_TRUE(List().empty());
+    RemoveTree(shmDir);
+}
+
+// ---------------------------------------------------------------- wipe
+
+TEST_F(RunsTest, WipeRemovesFileAndIndexAndLeavesTheOriginalPathAlone) {
+    auto a = Trash("a.txt", "secret a");
+    ASSERT_TRUE(WriteFileBytes(work + "/a.txt", "a newer a.txt"));  // now at the original path
+    op.log = &writer;
+    auto r = WipeItems(op, {a}, 2);
+    EXPECT_EQ(r.succeeded, 1);
+    EXPECT_EQ(r.counters.files, 1u);
+    EXPECT_EQ(r.counters.bytes, 8u);
+    EXPECT_EQ(r.summaryLine, "Wiped 1 file from the recycle bin.");
+    EXPECT_EQ(r.endMessage, "1 object has been wiped.");
+    EXPECT_EQ(ReadFileBytes(work + "/a.txt"), "a newer a.txt");
+    EXPECT_EQ(Count(HomeTrash() + "/files"), 0u);
+    EXPECT_EQ(Count(HomeTrash() + "/info"), 0u);
+    const std::string log = LogText();
+    EXPECT_NE(log.find("Wiped file: a.txt from the recycle bin"), std::string::npos);
+    EXPECT_NE(log.find("Wiped 1 file from the recycle bin."), std::string::npos);
+    EXPECT_EQ(sink.statuses.front(), " Wiping object 1 of 1 a.txt");
+}
+
+TEST_F(RunsTest, WipeFolderCountsWhatIsInsideAndHandlesReadOnlyParts) {
+    auto d = Trash("tree", nullptr);
+    const std::string p = d.physicalPath;
+    ASSERT_EQ(mkdir((p + "/sub").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((p + "/sub/deeper").c_str(), 0755), 0);
+    ASSERT_TRUE(WriteFileBytes(p + "/one", std::string(5000, '1')));
+    ASSERT_TRUE(WriteFileBytes(p + "/sub/two", "2"));
+    ASSERT_TRUE(WriteFileBytes(p + "/sub/deeper/three", ""));
+    ASSERT_EQ(symlink("/etc/hostname", (p + "/sub/link").c_str()), 0);
+    chmod((p + "/sub/two").c_str(), 0400);
+    chmod((p + "/sub").c_str(), 0555);  // a read-only folder inside
+
+    op.log = &writer;
+    auto r = WipeItems(op, {Only()}, 1);
+    EXPECT_EQ(r.succeeded, 1) << (r.objects.empty() ? "" : r.objects[0].message);
+    EXPECT_EQ(r.counters.files, 3u);
+    EXPECT_EQ(r.counters.folders, 3u);  // the object and the two folders inside it
+    EXPECT_EQ(r.summaryLine, "Wiped 3 files in 3 folders from the recycle bin.");
+    EXPECT_FALSE(Exists(p));
+    EXPECT_TRUE(List().empty());
+    EXPECT_TRUE(Exists("/etc/hostname"));
+    EXPECT_NE(LogText().find("Wiped folder: tree from the recycle bin"), std::string::npos);
+}
+
+TEST_F(RunsTest, WipeRefusesFilesThatAreHardLinkedOutsideTheBin) {
+    auto a = Trash("a.txt", "shared content");
+    ASSERT_EQ(link(a.physicalPath.c_str(), (work + "/other-name").c_str()), 0);
+    auto d = Trash("tree", nullptr);
+    ASSERT_TRUE(WriteFileBytes(work + "/x", "inner shared"));
+    ASSERT_EQ(link((work + "/x").c_str(), (d.physicalPath + "/x").c_str()), 0);
+
+    op.log = &writer;
+    auto r = WipeItems(op, List(), 1);
+    EXPECT_EQ(r.succeeded, 0);
+    EXPECT_EQ(r.failed, 2);
+    EXPECT_EQ(r.endMessage, "No files were wiped");
+    EXPECT_EQ(r.summaryLine, "");
+    EXPECT_EQ(ReadFileBytes(work + "/other-name"), "shared content");
+    EXPECT_EQ(ReadFileBytes(work + "/x"), "inner shared");
+    EXPECT_EQ(List().size(), 2u);  // both stay in the bin, untouched
+    EXPECT_NE(LogText().find("Could not wipe file: a.txt from the recycle bin"), std::string::npos);
+    EXPECT_NE(LogText().find("Could not wipe folder: tree from the recycle bin"), std::string::npos);
+}
+
+TEST_F(RunsTest, AbortBetweenObjectsLeavesTheRestInTheBin) {
+    Trash("1.txt", "one");
+    Trash("2.txt", "two");
+    Trash("3.txt", "three");
+    sink.onStatus = [this](const std::string& s) {
+        if (s.find("object 2 of") != std::string::npos) abortFlag = 1;
+    };
+    auto r = WipeItems(op, List(), 1);
+    // The abort arrived as the second object was announced: it is not begun.
+    EXPECT_TRUE(r.aborted);
+    ASSERT_EQ(r.objects.size(), 1u);
+    EXPECT_TRUE(r.objects[0].ok);
+    auto left = List();
+    ASSERT_EQ(left.size(), 2u);
+    EXPECT_EQ(ReadFileBytes(left[0].physicalPath), "two");
+    EXPECT_EQ(ReadFileBytes(left[1].physicalPath), "three");
+    EXPECT_EQ(r.endMessage, "1 object has been wiped.");
+}
+
+TEST_F(RunsTest, AbortInsideAFolderDeletesTheRestPlainlyAndEndsTheRun) {
+    auto d = Trash("big", nullptr);
+    for (int i = 0; i < 6; ++i)
+        ASSERT_TRUE(WriteFileBytes(d.physicalPath + "/f" + std::to_string(i), std::string(70000, 'z')));
+    Trash("after.txt", "after");
+    // Abort as soon as the wiper moves the bar inside the folder.
+    struct AbortingSink : test::RecordingSink {
+        std::atomic<int>* flag;
+        void Step(Bar b, int64_t by) override {
+            RecordingSink::Step(b, by);
+            *flag = 1;
+        }
+    } s;
+    s.flag = &abortFlag;
+    op.progress = &s;
+    op.log = &writer;
+    auto items = List();
+    std::sort(items.begin(), items.end(),
+              [](auto& x, auto& y) { return x.isFolder > y.isFolder; });  // folder first
+    auto r = WipeItems(op, items, 1);
+    EXPECT_TRUE(r.aborted);
+    ASSERT_EQ(r.objects.size(), 1u);
+    EXPECT_FALSE(r.objects[0].ok);
+    EXPECT_FALSE(Exists(d.physicalPath));  // nothing of the folder is left behind
+    auto left = List();
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].displayName, "after.txt");
+    EXPECT_NE(LogText().find("Could not wipe folder: big from the recycle bin"), std::string::npos);
+}
+
+TEST_F(RunsTest, RunsRefuseItemsThatDoNotBelongToATrashDirectory) {
+    ASSERT_TRUE(WriteFileBytes(work + "/victim", "keep me"));
+    RecycleBinItem forged;
+    forged.displayName = "victim";
+    forged.trashName = "victim";
+    forged.binFolder = work;
+    forged.physicalPath = work + "/victim";  // not <bin>/files/<name>
+    forged.infoPath = work + "/victim.trashinfo";
+    auto r = WipeItems(op, {forged}, 1);
+    EXPECT_EQ(r.failed, 1);
+    EXPECT_EQ(ReadFileBytes(work + "/victim"), "keep me");
+    forged.trashName = "../victim";
+    EXPECT_FALSE(IsWellFormedItem(forged));
+}
+
+// ---------------------------------------------------------------- empty
+
+TEST_F(RunsTest, EmptyRemovesEverythingAndLogsOnlyWhenLogging) {
+    Trash("a", "a");
+    auto d = Trash("d", nullptr);
+    ASSERT_TRUE(WriteFileBytes(d.physicalPath + "/in", "in"));
+    chmod(d.physicalPath.c_str(), 0555);
+    ASSERT_TRUE(WriteFileBytes(HomeTrash() + "/files/stray", "s"));
+    ASSERT_TRUE(WriteFileBytes(HomeTrash() + "/directorysizes", "x"));
+    const std::vector<BinFolder> bins{BinFolder{HomeTrash(), dataHome, true}};
+
+    auto r = EmptyBin(op, bins);  // logging off: no log line
+    EXPECT_EQ(r.removed, 3);
+    EXPECT_EQ(r.failed, 0);
+    EXPECT_EQ(sink.statuses.back(), "The recycle bin has been emptied, but not wiped.");
+    EXPECT_EQ(Count(HomeTrash() + "/files"), 0u);
+    EXPECT_EQ(Count(HomeTrash() + "/info"), 0u);
+    EXPECT_FALSE(Exists(HomeTrash() + "/directorysizes"));
+    EXPECT_FALSE(Exists(writer.GetTodaysFileName()));
+
+    op.log = &writer;
+    EmptyBin(op, bins);
+    EXPECT_NE(LogText().find("The recycle bin has been emptied, but not wiped."), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tw::recyclebin

@@ -1,0 +1,110 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Shared by the Trash tests: a private home (HOME, XDG_DATA_HOME and the settings
+// folder point into a temporary folder), a recording progress sink, and helpers that
+// lay out trash directories by hand.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/opcontext.h"
+#include "recyclebin/store.h"
+#include "recyclebin/trashinfo.h"
+#include "recyclebin/tree_ops.h"
+#include "tests/common/scratch_volume.h"
+
+namespace tw::test {
+
+// Status texts and bar calls as they arrive; `onStatus` may act on them (set the abort).
+class RecordingSink : public ProgressSink {
+public:
+    void SetText(Slot slot, std::string_view text) override {
+        if (slot != Status) return;
+        statuses.emplace_back(text);
+        if (onStatus) onStatus(statuses.back());
+    }
+    void Step(Bar, int64_t by) override { steps += by; }
+    std::vector<std::string> statuses;
+    int64_t steps = 0;
+    std::function<void(const std::string&)> onStatus;
+};
+
+class TrashFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(tmp.Ok());
+        home = tmp.Path() + "/home";
+        dataHome = home + "/.local/share";
+        work = tmp.Path() + "/work";
+        mkdir(home.c_str(), 0700);
+        mkdir(work.c_str(), 0700);
+        setenv("HOME", home.c_str(), 1);
+        setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
+        setenv("TIDEWIPE_CONFIG_HOME", (tmp.Path() + "/config").c_str(), 1);
+        setenv("XDG_RUNTIME_DIR", tmp.Path().c_str(), 1);
+        op.progress = &sink;
+        op.abort = &abortFlag;
+    }
+
+    std::string HomeTrash() const { return dataHome + "/Trash"; }
+
+    // A hand-made item: info/<name>.trashinfo with `infoText` and files/<name> holding
+    // `content` (a folder when `content` is null).
+    void MakeItem(const std::string& trashDir, const std::string& name, const std::string& infoText,
+                  const char* content = "data") {
+        for (const std::string& d : {trashDir + "/info", trashDir + "/files"})
+            ASSERT_TRUE(recyclebin::MakeFolders(d).ok()) << d;
+        ASSERT_TRUE(WriteFileBytes(trashDir + "/info/" + name + ".trashinfo", infoText));
+        const std::string data = trashDir + "/files/" + name;
+        if (content)
+            ASSERT_TRUE(WriteFileBytes(data, content));
+        else
+            ASSERT_EQ(mkdir(data.c_str(), 0755), 0);
+    }
+
+    bool Exists(const std::string& p) const {
+        struct stat st {};
+        return lstat(p.c_str(), &st) == 0;
+    }
+
+    TempDir tmp{"trash"};
+    std::string home, dataHome, work;
+    RecordingSink sink;
+    std::atomic<int> abortFlag{0};
+    OpContext op;
+};
+
+// Single-quotes `s` for a shell command line.
+inline std::string Quote(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+// Runs a shell command line; gives the exit status and stdout+stderr in `out`.
+inline int Shell(const std::string& cmd, std::string* out = nullptr) {
+    std::string full = cmd + " 2>&1";
+    FILE* p = popen(full.c_str(), "r");
+    if (!p) return -1;
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
+    int st = pclose(p);
+    if (out) *out = text;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+inline bool HaveTrashCli() {
+    return Shell("command -v trash-put && command -v trash-list && command -v trash-restore") == 0;
+}
+
+}  // namespace tw::test

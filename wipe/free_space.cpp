@@ -467,17 +467,40 @@ bool CFreeSpaceCleaner::FillPass(const FreeSpacePlan& plan, const uint8_t* buffe
 
 // ---------------------------------------------------------------- leftovers
 
-bool SweepLeftoverTempFolders(const std::vector<std::string>& roots, bool showMessage,
-                              const std::function<void(std::string_view)>& message,
-                              LeftoverSweep* sweep, const OpContext* op) {
-    bool found = false, shown = false;
+namespace {
+
+// Every place a temporary folder may be: the root of each local mounted file system
+// (fixed and RAM disk) and the home folder, where cleans of unwritable roots put it.
+std::vector<std::string> SweepRoots() {
+    std::vector<std::string> roots;
+    for (const auto& d : ListMounts())
+        if (d.type == DriveType::Fixed || d.type == DriveType::RamDisk) roots.push_back(d.Root());
+    roots.push_back(HomeFolder());
+    return roots;
+}
+
+}  // namespace
+
+std::vector<std::string> FindLeftoverTempFolders(const std::vector<std::string>& rootsIn) {
+    const std::vector<std::string> roots = rootsIn.empty() ? SweepRoots() : rootsIn;
+    std::vector<std::string> found;
     std::set<std::pair<dev_t, ino_t>> seen;
     for (const auto& root : roots) {
         if (root.empty()) continue;
         const std::string folder = TempFolderFor(root);
         struct stat st{};
         if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
-        if (!seen.insert({st.st_dev, st.st_ino}).second) continue;
+        if (seen.insert({st.st_dev, st.st_ino}).second) found.push_back(folder);
+    }
+    return found;
+}
+
+bool SweepLeftoverTempFolders(const std::vector<std::string>& roots, bool showMessage,
+                              const std::function<void(std::string_view)>& message,
+                              LeftoverSweep* sweep, const OpContext* op) {
+    bool found = false, shown = false;
+    if (roots.empty()) return false;  // no roots given: nothing to sweep
+    for (const auto& folder : FindLeftoverTempFolders(roots)) {
         found = true;
         if (showMessage && !shown && message) {
             message(S<106>);
@@ -492,11 +515,7 @@ bool SweepLeftoverTempFolders(const std::vector<std::string>& roots, bool showMe
 bool CleanLeftoverTempFolders(bool showMessage,
                               const std::function<void(std::string_view)>& message,
                               LeftoverSweep* sweep, const OpContext* op) {
-    std::vector<std::string> roots;
-    for (const auto& d : ListMounts())
-        if (d.type == DriveType::Fixed || d.type == DriveType::RamDisk) roots.push_back(d.Root());
-    roots.push_back(HomeFolder());  // where a clean of an unwritable root puts its folder
-    return SweepLeftoverTempFolders(roots, showMessage, message, sweep, op);
+    return SweepLeftoverTempFolders(SweepRoots(), showMessage, message, sweep, op);
 }
 
 }  // namespace tw::wipe

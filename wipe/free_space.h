@@ -135,6 +135,10 @@ bool SweepLeftoverTempFolders(const std::vector<std::string>& roots, bool showMe
                               const std::function<void(std::string_view)>& message = {},
                               LeftoverSweep* sweep = nullptr, const OpContext* op = nullptr);
 
+// The temporary folders present under the given roots, without touching them (each
+// once, symbolic links not counted). With no roots: every place the sweep looks.
+std::vector<std::string> FindLeftoverTempFolders(const std::vector<std::string>& roots = {});
+
 // The temporary folder's path for a root or home folder ("<root>/17FA5B59-...").
 std::string TempFolderFor(const std::string& root);
 

@@ -577,6 +577,9 @@ RecordOutcome NtfsVolume::ParseRecordImpl(FileRecordRequest& req, std::span<uint
     bool deleted = !(h.flags & (kRecordInUse | kRecordDirectory));
     bool directoryAccepted = acceptDirectory && (h.flags & kRecordDirectory);
     if (!req.includeInUse && !deleted && !directoryAccepted) return RecordOutcome::RecordInUse;
+    // An extension record belongs to the file of its base record, which reads it
+    // through its attribute list: on its own it is no file.
+    if (depth == 0 && wantedType == 0 && h.baseRecord != 0) return RecordOutcome::RecordRejected;
     if (!skipFixup && !ApplyFixup(rec, h.usaOffset, h.usaCount))
         return RecordOutcome::RecordCorrupt;
     if (depth == 0) {

@@ -211,7 +211,8 @@ bool ScrubDeletedRecord(std::span<uint8_t> record);
 // How a record parse ended.
 enum class RecordOutcome {
     NotAFileRecord,     // no buffer, or signature not "FILE"
-    RecordRejected,     // bytes in use 0, sequence mismatch, skipped, nothing wanted found
+    RecordRejected,     // bytes in use 0, sequence mismatch, skipped, nothing wanted found,
+                        // or an extension record read on its own
     RecordCorrupt,      // update sequence mismatch, damaged attributes/runs, or uniform first sector
     DirectoryAccepted,  // a directory record read for its name
     RecordInUse,

@@ -68,15 +68,16 @@ mkfile "$mnt/small_resident.txt" 100
 mkfile "$mnt/dir1/tiny.txt" 20
 : > "$mnt/empty_file.txt"
 
-# 4. A fragmented file: grow it one cluster at a time while small files take the
-#    cluster after each piece, so that it ends up in hundreds of runs (ntfs-3g then
+# 4. Fragmented files: grow two files one cluster at a time while small files take the
+#    cluster after each piece, so that they end up in hundreds of runs (ntfs-3g then
 #    moves its run list out of the record behind a non-resident attribute list). Every
 #    other small file is deleted again: their clusters are free, the file's are not.
-mkdir "$mnt/frag"
+mkdir "$mnt/frag" "$mnt/win"
 mkfile "$work/piece" "$cluster"
 i=0
 while [ $i -lt 300 ]; do
     cat "$work/piece" >> "$mnt/fragmented.bin"
+    cat "$work/piece" >> "$mnt/win/win_fragmented.bin"
     mkfile "$mnt/frag/s$i" "$cluster"
     i=$((i + 1))
 done
@@ -106,8 +107,8 @@ head -c 16384 /dev/zero > "$mnt/zeros_deleted.bin"
 mkfile "$mnt/pagefile.sys" 12000
 
 # 9. Live files the tests turn into "Windows-style" deletions (in-use flag cleared and
-#    clusters freed in the image, names and runs left as they are).
-mkdir "$mnt/win"
+#    clusters freed in the image, names and runs left as they are); win_fragmented.bin
+#    was made in step 4 and keeps its non-resident attribute list.
 mkfile "$mnt/win/win_long_name_file.txt" 9000
 dosname "$mnt/win/win_long_name_file.txt" "WIN_LO~1.TXT"
 mkfile "$mnt/win/WINDOS.TXT" 5000

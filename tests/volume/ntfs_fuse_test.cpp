@@ -1,0 +1,468 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The NTFS search on images made by mkntfs and populated through ntfs-3g
+// (tests/data/make_ntfs_image.sh), compared with ntfsundelete and fls; the same after
+// "Windows-style" deletions made in the image bytes; the search command end to end.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "tests/common/scratch_volume.h"
+#include "volume/ntfs.h"
+#include "volume/search.h"
+
+namespace tw::volume {
+namespace {
+
+using test::RunTool;
+
+// The image is made once for the whole suite.
+struct SharedImage {
+    std::unique_ptr<test::TempDir> dir;
+    std::string path;
+    std::string skip;  // why the suite is skipped
+};
+
+SharedImage& Image() {
+    static SharedImage img = [] {
+        SharedImage s;
+        s.dir = std::make_unique<test::TempDir>("ntfsimg");
+        s.path = s.dir->Path() + "/ntfs.img";
+        std::string out;
+        int rc = RunTool({"sh", std::string(TW_TEST_DATA_DIR) + "/make_ntfs_image.sh", s.path},
+                         &out);
+        if (rc == 77)
+            s.skip = "cannot make the NTFS image here: " + out;
+        else if (rc != 0)
+            s.skip = "FAILED: make_ntfs_image.sh exited " + std::to_string(rc) + ": " + out;
+        return s;
+    }();
+    return img;
+}
+
+#define REQUIRE_IMAGE()                                                      \
+    do {                                                                     \
+        if (Image().skip.rfind("FAILED", 0) == 0) FAIL() << Image().skip;    \
+        if (!Image().skip.empty()) GTEST_SKIP() << Image().skip;             \
+    } while (0)
+
+struct Found {
+    std::vector<RecoverableFile> files;
+    std::map<uint64_t, const RecoverableFile*> byInode;
+    SearchReport report;
+};
+
+// Runs the search and maps every item to its record number.
+Found Search(const std::string& image, bool details = false) {
+    Found f;
+    CRawDriveRef drive;
+    SearchContext ctx;
+    ctx.driveText = "/";
+    ctx.drive = &drive;
+    ctx.wantDetails = details;
+    std::unique_ptr<NtfsVolume> vol;
+    f.report = SearchDrive(ctx, image, image, &vol);
+    f.files = std::move(ctx.found);
+    if (vol && drive.Open(image)) {
+        std::map<uint64_t, uint64_t> sectorToRecord;
+        for (uint64_t n = 0; n < vol->RecordCount(); ++n) sectorToRecord[vol->RecordToSector(n)] = n;
+        for (const auto& file : f.files) f.byInode[sectorToRecord.at(file.location)] = &file;
+    }
+    return f;
+}
+
+struct PeerItem {
+    uint64_t inode = 0;
+    bool file = true;
+    int percent = 0;
+    uint64_t size = 0;
+    std::string name;
+};
+
+std::map<uint64_t, PeerItem> Ntfsundelete(const std::string& image) {
+    std::string out;
+    RunTool({"ntfsundelete", "-s", image}, &out);
+    std::map<uint64_t, PeerItem> items;
+    std::regex line(R"(^(\d+)\s+(\S+)\s+(\d+)%\s+\S+\s+\S+\s+(\d+)\s+(.*)$)");
+    std::istringstream in(out);
+    std::string l;
+    while (std::getline(in, l)) {
+        std::smatch m;
+        if (!std::regex_match(l, m, line)) continue;
+        PeerItem p;
+        p.inode = std::stoull(m[1]);
+        p.file = m[2].str()[0] == 'F';
+        p.percent = std::stoi(m[3]);
+        p.size = std::stoull(m[4]);
+        p.name = m[5];
+        items[p.inode] = p;
+    }
+    return items;
+}
+
+// Deleted regular files fls finds: inode -> path.
+std::map<uint64_t, std::string> FlsDeleted(const std::string& image) {
+    std::string out;
+    RunTool({"fls", "-r", "-d", image}, &out);
+    std::map<uint64_t, std::string> items;
+    std::regex line(R"(^\+*\s*r/r \* (\d+)(-\d+-\d+)?:\t(.*)$)");
+    std::regex line2(R"(^\+*\s*-/r \* (\d+)(-\d+-\d+)?:\t(.*)$)");
+    std::istringstream in(out);
+    std::string l;
+    while (std::getline(in, l)) {
+        std::smatch m;
+        if (std::regex_match(l, m, line) || std::regex_match(l, m, line2))
+            items[std::stoull(m[1])] = m[3];
+    }
+    return items;
+}
+
+bool HaveTools(std::string* missing) {
+    for (const char* t : {"ntfsundelete", "fls"}) {
+        if (RunTool({"sh", "-c", std::string("command -v ") + t}) != 0) {
+            *missing = t;
+            return false;
+        }
+    }
+    return true;
+}
+
+const RecoverableFile* ByName(const Found& f, const std::string& name) {
+    for (const auto& x : f.files)
+        if (x.name == name) return &x;
+    return nullptr;
+}
+
+TEST(NtfsFuse, FindsWhatTheImageHolds) {
+    REQUIRE_IMAGE();
+    Found f = Search(Image().path, true);
+    ASSERT_EQ(f.report.end, SearchEnd::Completed) << f.report.message;
+    struct Expect {
+        const char* name;
+        const char* folder;
+        uint64_t size;
+        int percent;
+        bool resident;
+    };
+    const Expect expected[] = {
+        {"nested_deleted.txt", "dir3", 9000, 100, false},
+        {"dir1_deleted.dat", "dir1", 20000, 100, false},
+        {"inside_gone.bin", "gone", 12000, 100, false},
+        {"deep_gone.bin", "sub", 7000, 100, false},
+        {"small_resident.txt", "/", 100, 100, true},
+        {"tiny.txt", "dir1", 20, 100, true},
+        {"reuse_victim.bin", "/", 32768, 25, false},
+        {"caf\xc3\xa9_deleted.txt", "/", 5000, 100, false},
+        {"\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xe3\x83\x95\xe3\x82\xa1\xe3\x82\xa4\xe3\x83\xab.txt",
+         "/", 6000, 100, false},
+        {"emoji_\xf0\x9f\x8e\x89.bin", "/", 3000, 100, false},
+        {"posix_name_deleted.txt", "/", 5000, 100, false},
+        {"Long Win32 Name deleted.txt", "/", 5000, 100, false},
+        {"SHORT.TXT", "/", 5000, 100, false},
+        {"s298", "frag", 4096, 100, false},
+    };
+    for (const Expect& e : expected) {
+        const RecoverableFile* r = ByName(f, e.name);
+        ASSERT_NE(r, nullptr) << e.name;
+        EXPECT_EQ(r->folder, e.folder) << e.name;
+        EXPECT_EQ(r->size, e.size) << e.name;
+        EXPECT_EQ(r->recoverability, e.percent) << e.name;
+        EXPECT_EQ(r->resident, e.resident) << e.name;
+        EXPECT_EQ(r->fs, FileSystemKind::Ntfs);
+        EXPECT_EQ(r->attributes.size(), 13u);
+    }
+    for (const char* absent : {"empty_file.txt", "zeros_deleted.bin", "pagefile.sys", "s1",
+                               "nested_live.txt", "live_keep.txt", "grower.bin", "gone", "sub"})
+        EXPECT_EQ(ByName(f, absent), nullptr) << absent;
+    // The reused clusters are named in the details.
+    EXPECT_NE(ByName(f, "reuse_victim.bin")->details.find("Reallocated Clusters: 6"),
+              std::string::npos);
+    // Of the small files only the deleted (even) ones; later files took the records
+    // of the first few.
+    size_t small = 0;
+    for (const auto& x : f.files)
+        if (x.folder == "frag") {
+            ++small;
+            EXPECT_EQ(std::stoi(x.name.substr(1)) % 2, 0) << x.name;
+        }
+    EXPECT_GT(small, 100u);
+}
+
+TEST(NtfsFuse, AgreesWithNtfsundeleteAndFls) {
+    REQUIRE_IMAGE();
+    std::string missing;
+    if (!HaveTools(&missing)) GTEST_SKIP() << "missing tool: " << missing;
+    Found f = Search(Image().path);
+    auto peers = Ntfsundelete(Image().path);
+    auto fls = FlsDeleted(Image().path);
+    ASSERT_FALSE(peers.empty());
+    ASSERT_FALSE(fls.empty());
+
+    for (const auto& [inode, file] : f.byInode) {
+        EXPECT_GE(inode, kSystemRecords);
+        ASSERT_TRUE(peers.count(inode)) << "ntfsundelete does not list " << file->name;
+        const PeerItem& p = peers[inode];
+        EXPECT_EQ(p.size, file->size) << file->name;
+        ASSERT_TRUE(fls.count(inode)) << "fls does not list " << file->name;
+        if (!file->name.empty()) {
+            EXPECT_EQ(p.name, file->name);
+            const std::string& path = fls[inode];
+            EXPECT_EQ(path.substr(path.rfind('/') + 1), file->name);
+            // Both round the share of free clusters; they may differ by one.
+            EXPECT_NEAR(p.percent, file->recoverability, 1) << file->name;
+        } else {
+            // fragmented.bin: ntfs-3g dropped its name and the runs kept outside the
+            // base record; ntfsundelete counts the clusters of the lost runs as lost,
+            // the search rates the runs that are left.
+            EXPECT_EQ(p.name, "<none>");
+            EXPECT_EQ(file->recoverability, 100);
+            EXPECT_LT(p.percent, 100);
+            EXPECT_NE(fls[inode].find("OrphanFile"), std::string::npos);
+        }
+    }
+    // What the peers list and the search does not: only the differences made on
+    // purpose (system records, pagefile.sys, uniform first sector, no data, folders,
+    // nothing left to recover).
+    for (const auto& [inode, p] : peers) {
+        if (f.byInode.count(inode)) continue;
+        bool intended = inode < kSystemRecords || !p.file || p.size == 0 || p.percent == 0 ||
+                        p.name == "pagefile.sys" || p.name == "zeros_deleted.bin";
+        EXPECT_TRUE(intended) << "ntfsundelete lists " << inode << " " << p.name;
+    }
+    for (const auto& [inode, path] : fls) {
+        if (f.byInode.count(inode) || inode < kSystemRecords) continue;
+        std::string base = path.substr(path.rfind('/') + 1);
+        bool intended = base == "pagefile.sys" || base == "zeros_deleted.bin" ||
+                        base == "empty_file.txt" || (peers.count(inode) && peers[inode].percent == 0);
+        EXPECT_TRUE(intended) << "fls lists " << inode << " " << path;
+    }
+    EXPECT_TRUE(peers.count(16) || peers.count(20)) << "ntfsundelete lists system records";
+}
+
+// Reads, changes and writes one 512-byte sector of an image.
+void EditSector(CRawDriveRef& d, uint64_t sector, const std::function<void(uint8_t*)>& fn) {
+    uint8_t b[512];
+    ASSERT_TRUE(d.Read(sector, b, 512));
+    fn(b);
+    ASSERT_TRUE(d.Write(sector, b, 512));
+}
+
+TEST(NtfsFuse, WindowsStyleDeletionsKeepNamesAndRuns) {
+    REQUIRE_IMAGE();
+    test::TempDir dir("ntfswin");
+    std::string copy = dir.Path() + "/win.img";
+    ASSERT_EQ(RunTool({"cp", "--sparse=always", Image().path, copy}), 0);
+
+    const std::set<std::string> targets = {"win_long_name_file.txt", "WINDOS.TXT",
+                                           "win_resident.txt", "win_posix.bin",
+                                           "win_dosonly.txt", "win_fragmented.bin"};
+    {
+        CRawDriveRef d;
+        ASSERT_TRUE(d.Open(copy, true)) << d.LastError();
+        NtfsVolume vol(d);
+        ASSERT_TRUE(vol.Load()) << vol.Error();
+        const NtfsBootInfo& b = vol.Boot();
+        std::multiset<std::string> changed;
+        std::set<uint64_t> bases;
+        for (uint64_t n = kSystemRecords; n < vol.RecordCount(); ++n) {
+            std::vector<uint8_t> raw;
+            ASSERT_TRUE(vol.ReadRecord(n, &raw));
+            FileRecordRequest req;
+            req.record = raw;
+            req.recordSector = vol.RecordToSector(n);
+            req.includeInUse = true;
+            req.wantFolder = false;
+            if (vol.ParseFileRecord(req, 0, false, false, 0) != RecordOutcome::RecordInUse ||
+                !targets.count(req.fileName) || req.flags != kRecordInUse)
+                continue;
+            // As Windows leaves a deleted file: only the in-use flag goes...
+            raw[0x16] &= ~kRecordInUse;
+            if (req.fileName == "win_dosonly.txt") {
+                // ...and for this one the long name becomes a second DOS name.
+                std::vector<uint8_t> fixed = raw;
+                FileRecordHeader h;
+                ASSERT_TRUE(ParseRecordHeader(fixed, &h));
+                ASSERT_TRUE(ApplyFixup(fixed, h.usaOffset, h.usaCount));
+                std::vector<AttributeRef> attrs;
+                ListAttributes(fixed, &attrs);
+                for (const auto& a : attrs) {
+                    if (a.header.type != kAttrFileName) continue;
+                    size_t at = a.offset + a.header.valueOffset + 0x41;
+                    ASSERT_NE(at % 512, 510u);
+                    ASSERT_NE(at % 512, 511u);
+                    raw[at] = kNamespaceDos;
+                }
+            }
+            ASSERT_TRUE(vol.WriteRecord(n, raw));
+            // ...and its clusters are freed in $Bitmap.
+            for (const DataRun& r : req.runs) {
+                if (r.sparse) continue;
+                for (uint64_t c = r.lcn; c < r.lcn + r.clusterCount; ++c) {
+                    uint64_t byte = c / 8, at = 0;
+                    for (const DataRun& br : vol.BitmapRuns()) {
+                        uint64_t bytes = br.clusterCount * b.bytesPerCluster;
+                        if (byte < at + bytes) {
+                            uint64_t disk = br.lcn * b.bytesPerCluster + (byte - at);
+                            EditSector(d, disk / 512, [&](uint8_t* s) {
+                                s[disk % 512] &= static_cast<uint8_t>(~(1u << (c % 8)));
+                            });
+                            break;
+                        }
+                        at += bytes;
+                    }
+                }
+            }
+            changed.insert(req.fileName);
+            bases.insert(n);
+        }
+        // Windows frees a file's extension records with it.
+        for (uint64_t n = kSystemRecords; n < vol.RecordCount(); ++n) {
+            std::vector<uint8_t> raw;
+            FileRecordHeader h;
+            ASSERT_TRUE(vol.ReadRecord(n, &raw));
+            if (!ParseRecordHeader(raw, &h) || h.signature != kFileSignature ||
+                !bases.count(h.baseRecord))
+                continue;
+            raw[0x16] &= ~kRecordInUse;
+            ASSERT_TRUE(vol.WriteRecord(n, raw));
+        }
+        ASSERT_EQ(changed, std::multiset<std::string>(targets.begin(), targets.end()));
+    }
+
+    Found f = Search(copy, true);
+    ASSERT_EQ(f.report.end, SearchEnd::Completed);
+    for (const char* name : {"win_long_name_file.txt", "WINDOS.TXT", "win_resident.txt",
+                             "win_posix.bin", "win_fragmented.bin"}) {
+        const RecoverableFile* r = ByName(f, name);
+        ASSERT_NE(r, nullptr) << name;
+        EXPECT_EQ(r->folder, "win") << name;
+        EXPECT_EQ(r->recoverability, 100) << name;
+    }
+    EXPECT_TRUE(ByName(f, "win_resident.txt")->resident);
+    // The attribute list (non-resident, as ntfs-3g writes it) is followed: all 300
+    // one-cluster runs, in the base record and in the extension records.
+    const RecoverableFile* frag = ByName(f, "win_fragmented.bin");
+    EXPECT_EQ(frag->size, 300u * 4096);
+    EXPECT_NE(frag->details.find("Clusters Occupied: 300\n"), std::string::npos) << frag->details;
+    // A record left with DOS names only is listed without a name.
+    bool dosOnly = false;
+    for (const auto& x : f.files)
+        if (x.name.empty() && x.folder == "win" && x.size == 6000) dosOnly = true;
+    EXPECT_TRUE(dosOnly);
+
+    // (ntfsundelete is not asked here: it reads the $MFT's own record bitmap, which
+    // these edits leave marking the records in use.)
+}
+
+// ---- The command ----
+
+int RunCli(const std::vector<std::string>& args, std::string* out, std::string* err) {
+    test::TempDir dir("cli");
+    std::string o = dir.Path() + "/out", e = dir.Path() + "/err";
+    std::string cmd = "TIDEWIPE_CONFIG_HOME='" + dir.Path() + "' '" + TW_CLI_PATH + "'";
+    for (const auto& a : args) cmd += " '" + a + "'";
+    cmd += " >'" + o + "' 2>'" + e + "'";
+    int rc = std::system(cmd.c_str());
+    *out = test::ReadFileBytes(o);
+    *err = test::ReadFileBytes(e);
+    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+TEST(NtfsFuse, CommandPrintsJsonAndTable) {
+    REQUIRE_IMAGE();
+    std::string out, err;
+    ASSERT_EQ(RunCli({"search", Image().path, "--json", "--details"}, &out, &err), 0) << err;
+    auto j = nlohmann::json::parse(out);
+    ASSERT_TRUE(j.is_array());
+    Found f = Search(Image().path);
+    ASSERT_EQ(j.size(), f.files.size());
+    bool sawVictim = false;
+    for (const auto& o : j) {
+        for (const char* key : {"name", "ext", "folder", "size", "recoverable", "location",
+                                "resident", "fs", "attributes", "created", "modified",
+                                "details"})
+            ASSERT_TRUE(o.contains(key)) << key;
+        EXPECT_EQ(o["fs"], "NTFS");
+        if (o["name"] == "reuse_victim.bin") {
+            sawVictim = true;
+            EXPECT_EQ(o["ext"], "bin");
+            EXPECT_EQ(o["recoverable"], 25);
+            EXPECT_EQ(o["size"], 32768);
+            EXPECT_TRUE(std::regex_match(o["modified"].get<std::string>(),
+                                         std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")));
+        }
+    }
+    EXPECT_TRUE(sawVictim);
+    EXPECT_NE(err.find("Completed search for recoverable files (Found " +
+                       std::to_string(f.files.size()) + " recoverable files)"),
+              std::string::npos);
+
+    ASSERT_EQ(RunCli({"search", Image().path}, &out, &err), 0) << err;
+    std::istringstream lines(out);
+    std::string header;
+    std::getline(lines, header);
+    EXPECT_EQ(header.rfind("File name", 0), 0u);
+    for (const char* col : {"Ext", "Folder", "Size", "% Rec"})
+        EXPECT_NE(header.find(col), std::string::npos) << col;
+    EXPECT_NE(out.find("Completed search for recoverable files"), std::string::npos);
+}
+
+TEST(NtfsFuse, MountedFolderIsSearchedThroughItsDevice) {
+    REQUIRE_IMAGE();
+    test::TempDir dir("ntfsmnt");
+    std::string copy = dir.Path() + "/m.img", mnt = dir.Path() + "/mnt";
+    ASSERT_EQ(RunTool({"cp", "--sparse=always", Image().path, copy}), 0);
+    ASSERT_EQ(RunTool({"mkdir", mnt}), 0);
+    ASSERT_EQ(RunTool({"ntfs-3g", "-o", "ro", copy, mnt}), 0);
+    std::string out, err;
+    int rc = RunCli({"search", mnt, "--json"}, &out, &err);
+    RunTool({"fusermount", "-u", mnt});
+    ASSERT_EQ(rc, 0) << err;
+    auto j = nlohmann::json::parse(out);
+    bool rootItem = false;
+    for (const auto& o : j)
+        if (o["name"] == "small_resident.txt") {
+            rootItem = true;
+            EXPECT_EQ(o["folder"], mnt + "/");
+        }
+    EXPECT_TRUE(rootItem);
+}
+
+TEST(SearchCliIntegration, UnsupportedFileSystemsAreRefused) {
+    test::TempDir dir("unsupported");
+    struct Case {
+        std::vector<std::string> make;
+        std::string name;
+    };
+    std::string img = dir.Path() + "/u.img";
+    const Case cases[] = {
+        {{"mkfs.fat", "-F", "16", "-C", img, "16384"}, "FAT16"},
+        {{"mkfs.ext4", "-q", "-F", img, "8M"}, "ext4"},
+    };
+    for (const Case& c : cases) {
+        unlink(img.c_str());
+        if (RunTool({"sh", "-c", "command -v " + c.make[0]}) != 0) {
+            std::cout << "skipping " << c.name << ": no " << c.make[0] << "\n";
+            continue;
+        }
+        if (c.make[0] == "mkfs.ext4") RunTool({"truncate", "-s", "8M", img});
+        ASSERT_EQ(RunTool(c.make), 0) << c.name;
+        std::string out, err;
+        EXPECT_EQ(RunCli({"search", img}, &out, &err), 3) << c.name;
+        EXPECT_NE(err.find("Tidewipe cannot search for recoverable data on drive " + img +
+                           " because it is formatted with an unsupported file system ( " +
+                           c.name + " ) "),
+                  std::string::npos)
+            << err;
+    }
+}
+
+}  // namespace
+}  // namespace tw::volume

@@ -1,0 +1,277 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// slack [--passes N] DIR: wipe the slack behind every file below DIR.
+// deep-clean [--passes N] [--reclean] [--slack] DIR: rewrite every file below DIR onto
+// fresh clusters and wipe the old ones.
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <iostream>
+
+#include "cli/cli.h"
+#include "platform/drives.h"
+#include "platform/format.h"
+#include "platform/strings.h"
+#include "wipe/deep_clean.h"
+#include "wipe/slack.h"
+#include "wipe/walker.h"
+
+namespace tw::cli {
+namespace {
+
+struct Target {
+    std::string folder;     // canonical path of DIR
+    std::string driveText;  // names the deep-clean stamp
+    uint32_t clusterSize = 0;
+};
+
+// The stamp of a deep clean says which files of the walked tree were cleaned, so it is
+// keyed by what was walked: a whole drive by its mount point, a folder by its own path.
+// (One drive-wide stamp written by a walk of one folder would make the files of the
+// drive's other folders look cleaned.)
+bool ResolveTarget(const std::string& dir, Target* out) {
+    char* real = realpath(dir.c_str(), nullptr);
+    if (!real) {
+        PrintError(dir + ": no such folder");
+        return false;
+    }
+    out->folder = real;
+    std::free(real);
+    struct stat st{};
+    if (lstat(out->folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        PrintError(dir + ": not a folder");
+        return false;
+    }
+    if (wipe::IsPseudoFileSystemPath(out->folder)) {
+        PrintError(out->folder + ": system pseudo file systems are never cleaned");
+        return false;
+    }
+    auto mount = MountOf(out->folder);
+    if (!mount) {
+        PrintError(out->folder + ": cannot tell which file system holds this folder");
+        return false;
+    }
+    if (mount->readOnly) {
+        PrintError(out->folder + ": the file system at " + mount->mountPoint + " is mounted read-only");
+        return false;
+    }
+    out->driveText = out->folder == mount->mountPoint ? mount->mountPoint : out->folder;
+    if (auto fs = GetFreeSpace(out->folder)) out->clusterSize = fs->blockSize;
+    return true;
+}
+
+std::string PassesText(int n) {
+    return std::to_string(n) + " " + (n == 1 ? Str<171>() : Str<170>());
+}
+
+// Collects the walk's skips for the plan.
+struct Skipped {
+    std::vector<std::pair<std::string, wipe::SkipReason>> entries;
+    void Add(const std::string& path, wipe::SkipReason r) { entries.emplace_back(path, r); }
+    void Print() const {
+        for (const auto& [path, reason] : entries)
+            std::cout << "  skip   " << path << "  (" << wipe::SkipReasonText(reason) << ")\n";
+    }
+};
+
+struct SlackOptions {
+    int passes = 0;
+    std::string dir;
+    DestructiveOptions destructive;
+};
+
+struct DeepOptions {
+    int passes = 0;
+    bool reclean = false;
+    bool slack = false;
+    std::string dir;
+    DestructiveOptions destructive;
+};
+
+void RunSlack(Env& env, const SlackOptions& o) {
+    Target t;
+    if (!ResolveTarget(o.dir, &t)) return env.Fail(kRefused);
+    const int passes = o.passes > 0 ? o.passes : env.DefaultPasses();
+
+    if (o.destructive.dryRun) {
+        // The plan: every file the walk hands over, its slack, and what it leaves out.
+        wipe::WalkerRecord rec;
+        Skipped skipped;
+        uint64_t slackBytes = 0, withSlack = 0;
+        std::cout << "Plan: wipe the slack of the files under " << t.folder << " with "
+                  << PassesText(passes) << " (cluster size " << t.clusterSize << ")\n";
+        Error err;
+        OpContext op;
+        Outcome r = wipe::CCountingWalk::Count(
+            op, t.folder, 0, {}, rec,
+            [&](const wipe::WalkFile& f, bool) {
+                const auto g = wipe::ComputeSlack(f.facts.sizeBytes, t.clusterSize);
+                slackBytes += g.slackBytes;
+                if (g.slackBytes) ++withSlack;
+                std::cout << "  file   " << f.Path() << "  (" << f.facts.sizeBytes
+                          << " bytes, slack " << g.slackBytes << " bytes)\n";
+            },
+            [&](const std::string& p, wipe::SkipReason r) { skipped.Add(p, r); }, &err);
+        if (r == Outcome::Failed) {
+            PrintError(err.Message());
+            return env.Fail(kFailed);
+        }
+        skipped.Print();
+        const int written = passes + (passes > 1 ? 1 : 0);
+        std::cout << rec.files.load() << " files, " << withSlack << " with slack: " << slackBytes
+                  << " bytes of slack, written " << written << " times (" << slackBytes * written
+                  << " bytes); " << skipped.entries.size() << " entries skipped\n";
+        return;
+    }
+
+    if (!Confirm("Wipe the slack of every file under " + t.folder + " with " + PassesText(passes) + "?",
+                 o.destructive))
+        return env.Fail(kRefused);
+
+    InstallInterruptHandler();
+    TerminalProgress progress;
+    OpContext op;
+    op.progress = &progress;
+    op.abort = &InterruptFlag();
+    op.log = env.Log();
+
+    wipe::CCountingWalk counting;
+    counting.Start(t.folder, 0, {}, op.abort);
+    op.Status(Str<151>());
+
+    wipe::CSlackWiper wiper(&env.Store());
+    wiper.clusterSize = t.clusterSize;
+    wiper.passCount = passes;
+    wiper.logWriter = op.log;
+    wiper.logOn = wiper.detailLog = op.log != nullptr;
+    const Outcome r = wiper.WipeSlacks(op, t.folder, t.driveText, &counting);
+    counting.Join();
+    progress.Finish();
+
+    if (r == Outcome::Failed) {
+        PrintError(wiper.WalkError().Message());
+        return env.Fail(kFailed);
+    }
+    std::cout << "Wiped slack in " << wiper.filesWiped << " files (" << wiper.slackBytesWiped
+              << " bytes of slack, " << PassesText(passes) << "), " << wiper.filesNoSlack
+              << " without slack, " << wiper.filesFailed << " could not be wiped\n";
+    if (r == Outcome::Stopped) {
+        log::LogToFile(Str<453>(), op.log);
+        PrintError("stopped at the user's request");
+        return env.Fail(kFailed);
+    }
+    if (wiper.filesFailed) env.Fail(kFailed);
+}
+
+void RunDeepClean(Env& env, const DeepOptions& o) {
+    Target t;
+    if (!ResolveTarget(o.dir, &t)) return env.Fail(kRefused);
+    const int passes = o.passes > 0 ? o.passes : env.DefaultPasses();
+    const FileTime stamp = wipe::ReadDeepCleanStamp(env.Store(), t.driveText);
+    wipe::WalkOptions walkOptions;
+    walkOptions.skipHardLinks = true;
+
+    if (o.destructive.dryRun) {
+        wipe::WalkerRecord rec;
+        Skipped skipped;
+        std::cout << "Plan: deep clean the files under " << t.folder << " with "
+                  << PassesText(passes) << (o.slack ? ", wiping the slack of each" : "")
+                  << "; last deep clean: " << (stamp ? IsoUtc(stamp) : std::string("never")) << "\n";
+        Error err;
+        OpContext op;
+        std::vector<std::string> upToDate;
+        Outcome r = wipe::CCountingWalk::Count(
+            op, t.folder, stamp, walkOptions, rec,
+            [&](const wipe::WalkFile& f, bool cleaned) {
+                if (cleaned && !o.reclean)
+                    upToDate.push_back(f.Path());
+                else
+                    std::cout << "  file   " << f.Path() << "  (" << f.facts.sizeBytes << " bytes)\n";
+            },
+            [&](const std::string& p, wipe::SkipReason r) { skipped.Add(p, r); }, &err);
+        if (r == Outcome::Failed) {
+            PrintError(err.Message());
+            return env.Fail(kFailed);
+        }
+        for (const std::string& p : upToDate)
+            std::cout << "  skip   " << p << "  (not modified since the last deep clean)\n";
+        skipped.Print();
+        std::cout << rec.WorkFiles(o.reclean) << " files to clean (" << rec.WorkBytes(o.reclean)
+                  << " bytes); " << upToDate.size() << " not modified since the last deep clean; "
+                  << skipped.entries.size() << " entries skipped\n";
+        return;
+    }
+
+    if (!Confirm("Deep clean every file under " + t.folder + " with " + PassesText(passes) + "?",
+                 o.destructive))
+        return env.Fail(kRefused);
+
+    InstallInterruptHandler();
+    TerminalProgress progress;
+    OpContext op;
+    op.progress = &progress;
+    op.abort = &InterruptFlag();
+    op.log = env.Log();
+
+    wipe::CCountingWalk counting;
+    counting.Start(t.folder, stamp, walkOptions, op.abort);
+    op.Status(Str<151>());
+
+    wipe::CDeepCleaner cleaner(env.Store());
+    cleaner.clusterSize = t.clusterSize;
+    cleaner.passCount = passes;
+    cleaner.reclean = o.reclean;
+    cleaner.alsoWipeSlacks = o.slack;
+    cleaner.logWriter = op.log;
+    cleaner.logOn = cleaner.detailLog = op.log != nullptr;
+    const Outcome r = cleaner.Run(op, t.folder, t.driveText, &counting);
+    counting.Join();
+    progress.Finish();
+
+    if (r == Outcome::Failed) {
+        PrintError(cleaner.WalkError().Message());
+        return env.Fail(kFailed);
+    }
+    std::cout << "Deep cleaned " << cleaner.filesCleaned << " files (" << cleaner.bytesCleaned
+              << " bytes, " << PassesText(passes) << "), " << cleaner.filesNotCleaned
+              << " could not be cleaned (" << cleaner.bytesNotCleaned << " bytes), "
+              << cleaner.filesUpToDate << " cleaned since the last deep clean\n";
+    if (cleaner.copiesRestored || cleaner.copiesKept)
+        std::cout << "Restored " << cleaner.copiesRestored
+                  << " files from an interrupted deep clean; kept " << cleaner.copiesKept
+                  << " copies whose names are taken\n";
+    if (r == Outcome::Stopped) {
+        log::LogToFile(Str<148>(), op.log);
+        PrintError("stopped at the user's request");
+        return env.Fail(kFailed);
+    }
+    log::LogToFile(Str<146>(), op.log);
+    if (cleaner.filesNotCleaned) env.Fail(kFailed);
+}
+
+void Register(CLI::App& app, Env& env) {
+    static SlackOptions slack;
+    auto* s = app.add_subcommand("slack", "Wipe the slack space behind every file below DIR");
+    s->add_option("--passes", slack.passes, "Overwrite passes (default: the NumOverwrites setting)")
+        ->check(CLI::Range(1, 14));
+    s->add_option("DIR", slack.dir, "Folder to walk (a mount point walks the whole drive)")
+        ->required();
+    AddDestructiveOptions(s, slack.destructive);
+    s->callback([&env] { RunSlack(env, slack); });
+
+    static DeepOptions deep;
+    auto* d = app.add_subcommand(
+        "deep-clean", "Rewrite every file below DIR onto fresh clusters and wipe the old ones");
+    d->add_option("--passes", deep.passes, "Overwrite passes (default: the NumOverwrites setting)")
+        ->check(CLI::Range(1, 14));
+    d->add_flag("--reclean", deep.reclean, "Also clean files not modified since the last deep clean");
+    d->add_flag("--slack", deep.slack, "Also wipe the slack of each cleaned file");
+    d->add_option("DIR", deep.dir, "Folder to walk (a mount point walks the whole drive)")
+        ->required();
+    AddDestructiveOptions(d, deep.destructive);
+    d->callback([&env] { RunDeepClean(env, deep); });
+}
+
+CommandRegistrar reg(Register);
+
+}  // namespace
+}  // namespace tw::cli

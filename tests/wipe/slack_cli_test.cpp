@@ -1,0 +1,112 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The `slack` and `deep-clean` commands of tidewipe-cli, run as a user would: the plan
+// of --dry-run changes nothing, a refusal changes nothing, a real run cleans and keys
+// the stamp by the folder it walked. Skips when tidewipe-cli has not been built beside
+// this test program.
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include <gtest/gtest.h>
+
+#include "tests/common/scratch_volume.h"
+
+namespace {
+
+std::string CliPath() {
+    char self[PATH_MAX] = {};
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return {};
+    std::string dir(self, static_cast<size_t>(n));
+    dir.resize(dir.rfind('/') + 1);
+    return dir + "tidewipe-cli";
+}
+
+struct CliFixture : ::testing::Test {
+    tw::test::TempDir dir{"slack-cli"};
+    std::string cli, tree, config;
+
+    void SetUp() override {
+        cli = CliPath();
+        if (access(cli.c_str(), X_OK) != 0) GTEST_SKIP() << "tidewipe-cli is not built beside the tests";
+        ASSERT_TRUE(dir.Ok());
+        tree = dir.Path() + "/tree";
+        config = dir.Path() + "/config";
+        ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(config.c_str(), 0700), 0);
+        ASSERT_EQ(mkdir((tree + "/sub").c_str(), 0755), 0);
+        ASSERT_TRUE(tw::test::WriteFileBytes(tree + "/a.txt", "alpha"));
+        ASSERT_TRUE(tw::test::WriteFileBytes(tree + "/sub/b.txt", std::string(5000, 'b')));
+        ASSERT_TRUE(tw::test::WriteFileBytes(tree + "/.hidden", "h"));
+    }
+    // Runs the program with stdin from /dev/null (no terminal to confirm on).
+    int Run(const std::string& args, std::string* out) {
+        const std::string cmd = "TIDEWIPE_CONFIG_HOME='" + config + "' '" + cli + "' " + args + " </dev/null";
+        return tw::test::RunTool({"sh", "-c", cmd}, out);
+    }
+    ino_t Ino(const std::string& p) {
+        struct stat st{};
+        EXPECT_EQ(lstat(p.c_str(), &st), 0);
+        return st.st_ino;
+    }
+};
+
+TEST_F(CliFixture, DryRunPrintsThePlanAndChangesNothing) {
+    const ino_t a = Ino(tree + "/a.txt");
+    std::string out;
+    ASSERT_EQ(Run("slack --dry-run --passes 3 " + tree, &out), 0) << out;
+    EXPECT_NE(out.find("file   " + tree + "/a.txt  (5 bytes, slack 4091 bytes)"), std::string::npos) << out;
+    EXPECT_NE(out.find("skip   " + tree + "/.hidden  (hidden)"), std::string::npos);
+    EXPECT_NE(out.find("2 files, 2 with slack: 7283 bytes of slack, written 4 times (29132 bytes); "
+                       "1 entries skipped"),
+              std::string::npos)
+        << out;
+    out.clear();
+    ASSERT_EQ(Run("deep-clean --dry-run " + tree, &out), 0) << out;
+    EXPECT_NE(out.find("2 files to clean (5005 bytes)"), std::string::npos) << out;
+    EXPECT_EQ(Ino(tree + "/a.txt"), a);
+}
+
+TEST_F(CliFixture, WithoutATerminalOrYesNothingIsCleaned) {
+    const ino_t a = Ino(tree + "/a.txt");
+    std::string out;
+    EXPECT_EQ(Run("deep-clean " + tree, &out), 3) << out;
+    EXPECT_NE(out.find("add --yes"), std::string::npos);
+    EXPECT_EQ(Ino(tree + "/a.txt"), a);
+}
+
+TEST_F(CliFixture, BadArgumentsAndUnsafeTargetsAreRefused) {
+    std::string out;
+    EXPECT_EQ(Run("slack --passes 0 " + tree, &out), 2) << out;
+    out.clear();
+    EXPECT_EQ(Run("slack --yes /proc", &out), 3) << out;
+    out.clear();
+    EXPECT_EQ(Run("deep-clean --yes " + tree + "/a.txt", &out), 3) << out;
+    EXPECT_NE(out.find("not a folder"), std::string::npos) << out;
+}
+
+TEST_F(CliFixture, DeepCleanCleansOnceAndThenFindsNothingNewToClean) {
+    const ino_t a = Ino(tree + "/a.txt");
+    std::string out;
+    ASSERT_EQ(Run("deep-clean --yes --passes 1 " + tree, &out), 0) << out;
+    EXPECT_NE(out.find("Deep cleaned 2 files (5005 bytes, 1 overwrite)"), std::string::npos) << out;
+    EXPECT_NE(Ino(tree + "/a.txt"), a);
+    EXPECT_EQ(tw::test::ReadFileBytes(tree + "/a.txt"), "alpha");
+    out.clear();
+    ASSERT_EQ(Run("deep-clean --dry-run " + tree, &out), 0) << out;
+    EXPECT_NE(out.find("0 files to clean (0 bytes); 2 not modified since the last deep clean"),
+              std::string::npos)
+        << out;
+    // The stamp is keyed by the folder that was walked.
+    out.clear();
+    ASSERT_EQ(Run("settings list", &out), 0);
+    EXPECT_NE(out.find("dc" + tree + "\\lastDeepCleanLo"), std::string::npos) << out;
+    out.clear();
+    ASSERT_EQ(Run("slack --yes " + tree, &out), 0) << out;
+    EXPECT_NE(out.find("Wiped slack in 2 files (7283 bytes of slack"), std::string::npos) << out;
+    EXPECT_EQ(tw::test::ReadFileBytes(tree + "/sub/b.txt"), std::string(5000, 'b'));
+}
+
+}  // namespace

@@ -290,7 +290,7 @@ void RegisterWipe(CLI::App& app, Env& env) {
                                {"wiped", ok},
                                {"size", t.size},
                                {"passes", plan.passes},
-                               {"bytes_written", ok ? t.bytesToWrite : 0}});
+                               {"bytes_written", wiper.LastBytesWritten()}});
         }
         // Folders go once they are empty; one that still holds a refused file stays.
         if (!aborted)
@@ -348,7 +348,8 @@ void RegisterWipe(CLI::App& app, Env& env) {
         TerminalProgress progress;
         OpContext op{&progress, &InterruptFlag(), {}, env.Log()};
         wipe::CFreeSpaceCleaner cleaner(&op);
-        cleaner.logEnabled = env.Log() != nullptr;
+        cleaner.logEnabled =
+            env.Log() != nullptr && env.GetSettings().ReadWithDefault("LogFreespaceWiping") != 0;
         // The clean clears the abort flag when it starts; an early Ctrl-C still counts.
         const bool interruptedBefore = InterruptFlag().load() != 0;
         const int done = interruptedBefore ? 0 : cleaner.CleanFreeSpace({mount->mountPoint, passes});

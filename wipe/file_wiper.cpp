@@ -302,6 +302,7 @@ bool CSecureFileWiper::ExtendToCluster(int fd, uint64_t lengthBytes, uint32_t cl
 bool CSecureFileWiper::RunPasses(int fd, uint32_t bufferSize, bool randomMode, int passes,
                                  ChunkHooks& hooks, bool* aborted) {
     if (aborted) *aborted = false;
+    lastBytesWritten_ = 0;
     if (!PassBufferUsable(bufferSize)) return false;
     struct stat st{};
     const uint64_t length = fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
@@ -342,6 +343,7 @@ bool CSecureFileWiper::RunPasses(int fd, uint32_t bufferSize, bool randomMode, i
             hooks.AfterChunk(piece, chunks);
             if (n <= 0) break;  // a failed write ends this pass; the next is still tried
             written += static_cast<uint64_t>(n);
+            lastBytesWritten_ += static_cast<uint64_t>(n);
         }
         // Every pass reaches the disk before the next one starts.
         fdatasync(fd);
@@ -361,6 +363,7 @@ bool CSecureFileWiper::WritePasses(int fd, uint32_t bufferSize, bool randomMode)
 
 bool CSecureFileWiper::WipeFile(const std::string& path, bool clearAttributesOnDenied,
                                 bool randomMode) {
+    lastBytesWritten_ = 0;
     uint64_t length = 0;
     if (!Probe(path, true, &length)) return false;
     drive.SetRoot(FolderOf(path));

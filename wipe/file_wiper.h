@@ -111,6 +111,9 @@ public:
     // line built from the four words below.
     std::string ErasedLine(const std::string& path, int count) const;
 
+    // Bytes the last pass loop of this wiper actually wrote, over all its passes.
+    uint64_t LastBytesWritten() const { return lastBytesWritten_; }
+
     // Renames by the rule of the free ScrambleName with this wiper's pass count.
     bool ScrambleName(std::string& path) const { return wipe::ScrambleName(path, passCount); }
 
@@ -149,6 +152,7 @@ protected:
     static bool ExtendToCluster(int fd, uint64_t lengthBytes, uint32_t clusterSize);
 
     int passCount = 1;
+    uint64_t lastBytesWritten_ = 0;
 };
 
 // The deep clean's wiper: N passes with the caller's buffer size, progress on the

@@ -14,6 +14,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <set>
@@ -288,6 +289,49 @@ TEST_F(DeepFixture, SlackOfCleanedFilesIsWipedWhenAsked) {
     EXPECT_EQ(c.filesCleaned, 1u);
     ExpectAllContentsIntact();
     EXPECT_EQ(FileTimeFromTimespec(Stat("s.txt").st_mtim), c.NewStamp());
+}
+
+// Keeps what an operation reports.
+struct RecordingSink : ProgressSink {
+    int64_t overallHigh = -1;
+    std::vector<int64_t> overall;
+    std::vector<std::string> status, times;
+    void SetRange(Bar b, int64_t, int64_t high) override {
+        if (b == Overall) overallHigh = high;
+    }
+    void SetPos(Bar b, int64_t pos) override {
+        if (b == Overall) overall.push_back(pos);
+    }
+    void SetText(Slot s, std::string_view text) override {
+        (s == Status ? status : times).emplace_back(text);
+    }
+};
+
+TEST_F(DeepFixture, ProgressFollowsTheCountingWalkAndShowsEachStep) {
+    for (int i = 0; i < 6; ++i) Make("p" + std::to_string(i), Pattern("p" + std::to_string(i), 20000));
+    CCountingWalk counting;
+    counting.Start(root, 0, WalkOptions{true}, nullptr);
+    counting.Join();  // totals known: the estimate goes by bytes
+    RecordingSink sink;
+    OpContext op;
+    op.progress = &sink;
+    CDeepCleaner c(*store);
+    Configure(c);
+    ASSERT_EQ(c.Run(op, root, root, &counting), Outcome::Ok);
+    EXPECT_EQ(sink.overallHigh, 372);
+    ASSERT_FALSE(sink.overall.empty());
+    EXPECT_TRUE(std::is_sorted(sink.overall.begin(), sink.overall.end()));
+    EXPECT_EQ(sink.overall.back(), 372);
+    ASSERT_FALSE(sink.times.empty());
+    EXPECT_EQ(sink.times.front(), "Estimated time remaining:  0% complete");
+    auto shown = [&](const std::string& prefix) {
+        return std::any_of(sink.status.begin(), sink.status.end(),
+                           [&](const std::string& t) { return t.rfind(prefix, 0) == 0; });
+    };
+    EXPECT_TRUE(shown("Deep cleaning file "));
+    EXPECT_TRUE(shown("Defragmenting file "));
+    EXPECT_TRUE(shown("Cleaning underneath file "));
+    EXPECT_EQ(c.bytesWritten, 6u * 20480u) << "one pass over each file, raised to whole blocks";
 }
 
 // ------------------------------------------------------------ dying mid-clean

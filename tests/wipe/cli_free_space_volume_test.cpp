@@ -1,0 +1,133 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// tidewipe-cli free-space and leftovers on scratch volumes: a full clean as a user runs
+// it, and a clean whose process is killed mid-fill, cleared up by `leftovers`.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/strings.h"
+#include "tests/common/scratch_volume.h"
+#include "wipe/free_space.h"
+
+extern char** environ;
+namespace fs = std::filesystem;
+using tw::test::FsKind;
+
+namespace {
+
+class FreeSpaceCli : public ::testing::TestWithParam<FsKind> {
+protected:
+    void SetUp() override {
+        TW_REQUIRE_SCRATCH(GetParam());
+        vol_ = std::make_unique<tw::test::ScratchVolume>(GetParam(), 48);
+        ASSERT_TRUE(vol_->Ok()) << vol_->Error();
+        config_ = dir_.Path() + "/config";
+        logs_ = dir_.Path() + "/logs";
+        fs::create_directories(logs_);
+        ASSERT_EQ(Cli({"settings", "set", "LogLocation", logs_}, nullptr), 0);
+        ASSERT_EQ(Cli({"settings", "set", "SaveToLogfile", "1"}, nullptr), 0);
+
+        std::random_device rd;
+        nonce_ = std::to_string(rd()) + std::to_string(rd());
+        live_ = vol_->Root() + "live.txt";
+        liveText_ = std::string(30000, 'L') + nonce_;
+        ASSERT_TRUE(tw::test::WriteFileBytes(live_, liveText_));
+        std::string gone;
+        while (gone.size() < 200000) gone += "TWCLIGONE-" + nonce_ + "\n";
+        ASSERT_TRUE(tw::test::WriteFileBytes(vol_->Root() + "gone.bin", gone));
+        sync();
+        fs::remove(vol_->Root() + "gone.bin");
+        sync();
+    }
+    std::vector<std::string> Args(std::vector<std::string> args) {
+        args.insert(args.begin(), {TW_CLI_PATH, "--config-home", config_});
+        return args;
+    }
+    int Cli(std::vector<std::string> args, std::string* out) {
+        return tw::test::RunTool(Args(std::move(args)), out);
+    }
+    std::string LogText() {
+        std::string all;
+        for (const auto& e : fs::directory_iterator(logs_))
+            all += tw::test::ReadFileBytes(e.path().string());
+        return all;
+    }
+
+    std::unique_ptr<tw::test::ScratchVolume> vol_;
+    tw::test::TempDir dir_{"wipe-cli"};
+    std::string config_, logs_, nonce_, live_, liveText_;
+};
+
+}  // namespace
+
+TEST_P(FreeSpaceCli, CleanRemovesTheDeletedFileAndLogsIt) {
+    std::string out;
+    EXPECT_EQ(Cli({"free-space", "--yes", "--passes", "1", vol_->MountPoint()}, &out), 0) << out;
+    EXPECT_NE(out.find("Free space cleaning complete"), std::string::npos) << out;
+    const std::string log = LogText();
+    EXPECT_NE(log.find("-> Located "), std::string::npos) << log;
+    EXPECT_NE(log.find("-> Cleaned "), std::string::npos) << log;
+    EXPECT_FALSE(fs::exists(tw::wipe::TempFolderFor(vol_->MountPoint())));
+    const auto image = vol_->ReadImage();
+    EXPECT_EQ(tw::test::CountOccurrences(image, "TWCLIGONE-" + nonce_), 0u);
+    EXPECT_EQ(tw::test::ReadFileBytes(live_), liveText_);
+}
+
+TEST_P(FreeSpaceCli, KilledCleanIsClearedByLeftovers) {
+    const auto argv = Args({"free-space", "--yes", "--passes", "7", vol_->MountPoint()});
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&fa);
+
+    const std::string folder = tw::wipe::TempFolderFor(vol_->MountPoint());
+    const std::string first = folder + "/zpqmalowjxy681.qlx";
+    bool filling = false;
+    for (int i = 0; i < 10000 && !filling; ++i) {
+        struct stat st{};
+        filling = stat(first.c_str(), &st) == 0 && st.st_size >= (4 << 20);
+        if (!filling) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(filling);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the clean ended before it could be killed";
+    EXPECT_TRUE(fs::is_directory(folder));
+    EXPECT_EQ(tw::test::ReadFileBytes(live_), liveText_);
+
+    std::string out;
+    EXPECT_EQ(Cli({"free-space", "--yes", vol_->MountPoint()}, &out), 3);
+    EXPECT_NE(out.find("tidewipe-cli leftovers"), std::string::npos) << out;
+
+    out.clear();
+    EXPECT_EQ(Cli({"leftovers", "--dry-run"}, &out), 0);
+    EXPECT_NE(out.find("remove " + folder), std::string::npos) << out;
+    EXPECT_TRUE(fs::exists(first));
+
+    out.clear();
+    EXPECT_EQ(Cli({"leftovers", "--yes"}, &out), 0) << out;
+    EXPECT_NE(out.find("Removed " + folder), std::string::npos) << out;
+    EXPECT_NE(out.find(std::string(tw::S<106>)), std::string::npos) << out;
+    EXPECT_FALSE(fs::exists(folder));
+    EXPECT_EQ(tw::test::ReadFileBytes(live_), liveText_);
+}
+
+INSTANTIATE_TEST_SUITE_P(Volumes, FreeSpaceCli, ::testing::Values(FsKind::Ext4, FsKind::Ntfs),
+                         [](const auto& info) { return std::string(tw::test::FsName(info.param)); });

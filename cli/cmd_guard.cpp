@@ -16,7 +16,7 @@ namespace tw::cli {
 namespace {
 
 constexpr int kStartWaitMs = 3000;
-constexpr int kStopWaitMs = 3000;
+constexpr int kStopWaitMs = 10000;  // a guard finishes the item it is wiping first
 
 // The guard inherits the environment: a --config-home given here must reach it.
 void ApplyConfigHome(const Env& env) {
@@ -91,6 +91,10 @@ void RegisterGuard(CLI::App& app, Env& env) {
             env.Fail(kFailed);
             return;
         }
+        if (auto r = shell::QueryGuard(bus, 1000); !r.running) {
+            std::cout << "Watchkeep is not running\n";
+            return;
+        }
         auto down = shell::WaitForMessage(
             bus, kStopWaitMs,
             [](const shell::BusMessage& m) {
@@ -101,12 +105,8 @@ void RegisterGuard(CLI::App& app, Env& env) {
             std::cout << "Watchkeep stopped\n";
             return;
         }
-        if (auto r = shell::QueryGuard(bus, 1000); r.running) {
-            PrintError("Watchkeep (pid " + std::to_string(r.pid) + ") did not stop");
-            env.Fail(kFailed);
-            return;
-        }
-        std::cout << "Watchkeep is not running\n";
+        PrintError("Watchkeep did not stop within " + std::to_string(kStopWaitMs / 1000) + " s");
+        env.Fail(kFailed);
     });
 
     static bool json = false;

@@ -138,6 +138,11 @@ bool Guard::Setup(std::string* why) {
     bus_ = std::make_unique<shell::MessageBus>();
     if (bus_->Connected()) {
         bus_->Listen([this](const shell::BusMessage& m) { OnMessage(m); });
+        // The guard belongs to the session: when its bus goes away, so does it.
+        bus_->OnLost([this] {
+            Note("the session bus went away");
+            Stop();
+        });
         bus_->AttachEvent(loop_);
     } else {
         Note(bus_->Error() + "; running without messages");
@@ -332,7 +337,15 @@ void Guard::UpdateTrashWatch() {
             mkdir(dir.c_str(), 0700);
     }
     recyclebin::CRecycleBinStore store;
-    store.BuildBinFolders();
+    if (options_.homeTrashOnly) {
+        recyclebin::BinFolder home;
+        home.path = recyclebin::HomeTrashPath();
+        home.topdir = recyclebin::DataHome();
+        home.isHome = true;
+        store.SetBinFolders({home});
+    } else {
+        store.BuildBinFolders();
+    }
     std::set<std::string> present;
     for (const auto& bin : store.BinFolders()) {
         present.insert(bin.path);

@@ -56,6 +56,8 @@ public:
     struct Options {
         std::string programFolder;  // "" = ProgramFolder(); where the panel is started from
         std::string lockFolder;     // "" = shell::RuntimeFolder()
+        // Auto-wipe only the home trash, not the trash folders of other volumes.
+        bool homeTrashOnly = false;
     };
 
     explicit Guard(Options options);

@@ -9,27 +9,34 @@
 namespace {
 
 void Usage(std::ostream& out) {
-    out << "Usage: sentrel [--help]\n\n"
+    out << "Usage: sentrel [--home-trash-only] [--help]\n\n"
            "Watchkeep, the resident guard of Tidewipe. Runs in the foreground until it is\n"
            "asked to stop (tidewipe-cli guard stop, SIGTERM or SIGINT); SIGHUP re-reads the\n"
            "settings. It answers the panel's state queries, starts timed clean-ups when the\n"
            "schedule is due and, while Recycle Bin auto-wiping is on, wipes every item that\n"
-           "arrives in the Trash. One copy runs per user: a second one exits with status 1.\n";
+           "arrives in the Trash. One copy runs per user: a second one exits with status 1.\n\n"
+           "  --home-trash-only  auto-wipe only the home trash ($XDG_DATA_HOME/Trash), not the\n"
+           "                     trash folders on other volumes (removable drives, ...)\n";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    tw::guard::Guard::Options options;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             Usage(std::cout);
             return 0;
         }
+        if (std::strcmp(argv[i], "--home-trash-only") == 0) {
+            options.homeTrashOnly = true;
+            continue;
+        }
         std::cerr << "sentrel: unknown argument: " << argv[i] << "\n";
         Usage(std::cerr);
         return 2;
     }
-    tw::guard::Guard guard({});
+    tw::guard::Guard guard(options);
     std::string why;
     int status = guard.Run(&why);
     if (status != tw::guard::kExitOk) std::cerr << "sentrel: " << why << "\n";

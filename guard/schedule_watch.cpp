@@ -76,7 +76,8 @@ std::optional<FileTime> NextDue(const ScheduleSnapshot& s, FileTime nowLocal, Fi
 }
 
 bool FireNow(FileTime due, FileTime nowLocal) {
-    if (nowLocal < due) return false;
+    // The panel compares only the time of day; a due time a day old must not pass.
+    if (nowLocal < due || nowLocal - due > kFireWindow) return false;
     return sched::TimeMatches(ToSystemTime(nowLocal), ToSystemTime(due));
 }
 

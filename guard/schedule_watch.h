@@ -36,8 +36,8 @@ inline constexpr FileTime kFireWindow = 29 * kFileTimePerSecond;
 // another type, or chooses no day.
 std::optional<FileTime> NextDue(const ScheduleSnapshot& s, FileTime nowLocal, FileTime lastFired);
 
-// True when `due` may be fired at `nowLocal`: it has come, and the panel's own time
-// test (same hour and minute, seconds within the window) passes for it.
+// True when `due` may be fired at `nowLocal`: it has come, at most kFireWindow ago, and
+// the panel's own time test (same hour and minute, seconds within the window) passes.
 bool FireNow(FileTime due, FileTime nowLocal);
 
 // The local wall clock now, as a FILETIME.

@@ -161,6 +161,9 @@ int MessageBus::Process() {
         if (r < 0) {
             error_ = std::string("session bus connection lost: ") + std::strerror(-r);
             CloseLocked();
+            auto lost = std::move(lost_);
+            lost_ = nullptr;
+            if (lost) lost();
             return -1;
         }
         if (r == 0) return handled;

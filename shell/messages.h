@@ -123,8 +123,11 @@ public:
     int Events();
     uint64_t TimeoutUsec();
     // Handles everything that is pending without blocking; the number of messages
-    // handled, or -1 when the connection broke (it is then closed).
+    // handled, or -1 when the connection broke (it is then closed and the lost
+    // handler is called).
     int Process();
+    // Called once when an established connection breaks (the bus went away).
+    void OnLost(std::function<void()> lost) { lost_ = std::move(lost); }
     // Waits up to `timeoutUsec` for traffic and handles it; false when not connected.
     bool WaitAndProcess(uint64_t timeoutUsec);
     // Runs the bus inside an sd-event loop (the guard's). The loop must outlive the
@@ -145,6 +148,7 @@ private:
     sd_event_source* ioSource_ = nullptr;
     sd_event_source* timeSource_ = nullptr;
     Handler handler_;
+    std::function<void()> lost_;
     std::string error_;
 };
 

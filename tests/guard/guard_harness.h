@@ -1,0 +1,183 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Runs sentrel as a process in a private test world (test_env.h) and watches the
+// session bus for what it says.
+#pragma once
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/drives.h"
+#include "platform/registry.h"
+#include "platform/settings.h"
+#include "shell/messages.h"
+#include "tests/shell/test_env.h"
+
+extern char** environ;
+
+namespace tw::test {
+
+// One sentrel process, stderr kept in a file. Killed at destruction if still running.
+class GuardProcess {
+public:
+    GuardProcess(const std::string& program, const std::vector<std::string>& args,
+                 const std::string& errFile)
+        : errFile_(errFile) {
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, program.c_str(), &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&fa);
+    }
+    ~GuardProcess() {
+        if (pid_ > 0 && status_ < 0) {
+            kill(pid_, SIGKILL);
+            int st;
+            waitpid(pid_, &st, 0);
+        }
+    }
+    GuardProcess(const GuardProcess&) = delete;
+    GuardProcess& operator=(const GuardProcess&) = delete;
+
+    pid_t Pid() const { return pid_; }
+    uint64_t Sender() const { return static_cast<uint64_t>(pid_); }
+    // The exit status once it has ended within `timeoutMs`, else -1.
+    int Wait(int timeoutMs) {
+        if (status_ >= 0 || pid_ <= 0) return status_;
+        WaitUntil(
+            [&] {
+                int st = 0;
+                if (waitpid(pid_, &st, WNOHANG) == pid_) status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128;
+                return status_ >= 0;
+            },
+            timeoutMs);
+        return status_;
+    }
+    std::string Stderr() const { return ReadFileBytes(errFile_); }
+
+private:
+    pid_t pid_ = -1;
+    int status_ = -1;
+    std::string errFile_;
+};
+
+// A test world with a listener on its bus that records every broadcast.
+class GuardWorld {
+public:
+    GuardWorld() {
+        if (!world_.Ok()) return;
+        bus_ = std::make_unique<shell::MessageBus>();
+        bus_->Listen([this](const shell::BusMessage& m) { got_.push_back(m); });
+        // The log folder is set before anything reads the settings: nothing is ever
+        // logged beside the program.
+        Store().WriteString(ProgramKey(), "LogLocation", world_.Logs());
+    }
+    bool Ok() const { return world_.Ok() && bus_ && bus_->Connected(); }
+    TestWorld& World() { return world_; }
+    shell::MessageBus& Bus() { return *bus_; }
+
+    RegistryStore& Store() {
+        if (!store_) store_ = std::make_unique<RegistryStore>(RegistryStore::DefaultPath());
+        return *store_;
+    }
+    void SetDword(const std::string& name, uint32_t v) { Store().WriteDword(ProgramKey(), name, v); }
+
+    // Tests keep the guard to the home trash of their world: the trash folders of the
+    // machine's own volumes are never watched, let alone wiped, from a test.
+    std::unique_ptr<GuardProcess> StartGuard(const std::string& program = ProgramFolder() + "sentrel") {
+        return std::make_unique<GuardProcess>(
+            program, std::vector<std::string>{"--home-trash-only"},
+            world_.Sub("sentrel-" + std::to_string(++started_) + ".err"));
+    }
+
+    // Everything received so far is at indexes below Mark().
+    size_t Mark() {
+        bus_->Process();
+        return got_.size();
+    }
+    // The first broadcast at or after index `from` that `match` accepts, waiting up to
+    // `timeoutMs` for it.
+    std::optional<shell::BusMessage> Find(const std::function<bool(const shell::BusMessage&)>& match,
+                                          int timeoutMs, size_t from = 0, size_t* index = nullptr) {
+        std::optional<shell::BusMessage> found;
+        WaitUntil(
+            [&] {
+                bus_->WaitAndProcess(20000);
+                for (size_t i = from; i < got_.size(); ++i) {
+                    if (match(got_[i])) {
+                        found = got_[i];
+                        if (index) *index = i;
+                        return true;
+                    }
+                }
+                return false;
+            },
+            timeoutMs);
+        return found;
+    }
+    static std::function<bool(const shell::BusMessage&)> Is(shell::Message id, uint64_t sender,
+                                                              std::optional<int32_t> lparam = {}) {
+        return [=](const shell::BusMessage& m) {
+            return m.id == id && m.sender == sender && (!lparam || m.lparam == *lparam);
+        };
+    }
+    // Waits for the guard's announcement that it runs.
+    bool WaitUp(const GuardProcess& g, int timeoutMs = 10000) {
+        return Find(Is(shell::Message::GuardStateMessage, g.Sender(), 1), timeoutMs).has_value();
+    }
+    // A query round trip: when its answer is back, the guard has handled everything
+    // broadcast before the query.
+    bool Sync(const GuardProcess& g) {
+        size_t mark = Mark();
+        bus_->Broadcast(shell::Message::GuardQueryMessage, 1);
+        return Find(Is(shell::Message::GuardStateMessage, g.Sender(), 1), 5000, mark).has_value();
+    }
+
+    // Every log file's text in the log folder, concatenated.
+    std::string LogText() const {
+        std::string all;
+        if (DIR* d = opendir(world_.Logs().c_str())) {
+            while (dirent* e = readdir(d))
+                if (e->d_name[0] != '.') all += ReadFileBytes(world_.Logs() + "/" + e->d_name);
+            closedir(d);
+        }
+        return all;
+    }
+
+private:
+    TestWorld world_;
+    std::unique_ptr<shell::MessageBus> bus_;
+    std::unique_ptr<RegistryStore> store_;
+    std::vector<shell::BusMessage> got_;
+    int started_ = 0;
+};
+
+// Copies a file, keeping it executable.
+inline bool CopyProgram(const std::string& from, const std::string& to) {
+    std::ifstream in(from, std::ios::binary);
+    std::ofstream out(to, std::ios::binary);
+    out << in.rdbuf();
+    out.close();
+    return in && out && chmod(to.c_str(), 0755) == 0;
+}
+
+}  // namespace tw::test

@@ -1,0 +1,162 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// sentrel as a process on a private session bus: its state messages, the one-copy
+// rule, the settings, and the timed clean.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "guard/schedule_watch.h"
+#include "shell/startup.h"
+#include "tests/guard/guard_harness.h"
+
+using tw::shell::BusMessage;
+using tw::shell::Message;
+using tw::test::GuardWorld;
+
+class GuardTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(w_.Ok()) << "could not start a private dbus-daemon"; }
+
+    // A one-time schedule `seconds` from now, timed cleaning on.
+    tw::FileTime ScheduleIn(int seconds) {
+        const tw::FileTime start = tw::guard::NowLocal() + seconds * tw::kFileTimePerSecond;
+        w_.SetDword("CleanStartTimeLo", static_cast<uint32_t>(start & 0xFFFFFFFFu));
+        w_.SetDword("CleanStartTimeHi", static_cast<uint32_t>(start >> 32));
+        w_.SetDword("repeatType", 0);
+        w_.SetDword("schedulerActive", 1);
+        return start;
+    }
+
+    GuardWorld w_;
+};
+
+TEST_F(GuardTest, AnnouncesAnswersQueriesAndStopsWhenAsked) {
+    auto g = w_.StartGuard();
+    ASSERT_GT(g->Pid(), 0);
+    size_t upAt = 0, reloadAt = 0;
+    ASSERT_TRUE(w_.Find(GuardWorld::Is(Message::GuardStateMessage, g->Sender(), 1), 10000, 0, &upAt))
+        << g->Stderr();
+    // A fresh store got its missing values from the guard: a panel must re-read them,
+    // and is told so before the guard says it runs.
+    ASSERT_TRUE(w_.Find(GuardWorld::Is(Message::ReloadSettingsMessage, g->Sender()), 0, 0, &reloadAt));
+    EXPECT_LT(reloadAt, upAt);
+
+    for (Message query : {Message::GuardQueryMessage, Message::GuardQuery2Message, Message::GuardQuery3Message}) {
+        size_t mark = w_.Mark();
+        ASSERT_TRUE(w_.Bus().Broadcast(query, 1));
+        EXPECT_TRUE(w_.Find(GuardWorld::Is(Message::GuardStateMessage, g->Sender(), 1), 5000, mark))
+            << tw::shell::NameOf(query);
+    }
+    // The panel's ping is for the panel: the guard does not answer it.
+    size_t mark = w_.Mark();
+    ASSERT_TRUE(w_.Bus().Broadcast(Message::GuardPingMessage, 1));
+    EXPECT_FALSE(w_.Find(GuardWorld::Is(Message::GuardStateMessage, g->Sender()), 500, mark));
+
+    mark = w_.Mark();
+    ASSERT_TRUE(w_.Bus().Broadcast(Message::GuardStopMessage, 1));
+    EXPECT_TRUE(w_.Find(GuardWorld::Is(Message::GuardStateMessage, g->Sender(), 0), 5000, mark));
+    EXPECT_EQ(g->Wait(5000), 0) << g->Stderr();
+
+    // Stopped means gone: nobody answers a query any more, and the lock is free for
+    // the next guard, which finds a complete store and asks nobody to reload.
+    mark = w_.Mark();
+    ASSERT_TRUE(w_.Bus().Broadcast(Message::GuardQueryMessage, 1));
+    EXPECT_FALSE(w_.Find([](const BusMessage& m) { return m.id == Message::GuardStateMessage; }, 500, mark));
+    mark = w_.Mark();
+    auto again = w_.StartGuard();
+    ASSERT_TRUE(w_.Find(GuardWorld::Is(Message::GuardStateMessage, again->Sender(), 1), 10000, mark));
+    EXPECT_FALSE(w_.Find(GuardWorld::Is(Message::ReloadSettingsMessage, again->Sender()), 0, mark));
+}
+
+TEST_F(GuardTest, SignalsStopItWithTheStateMessage) {
+    for (int sig : {SIGTERM, SIGINT}) {
+        size_t mark = w_.Mark();
+        auto g = w_.StartGuard();
+        ASSERT_TRUE(w_.Find(GuardWorld::Is(Message::GuardStateMessage, g->Sender(), 1), 10000, mark));
+        // SIGHUP re-reads the settings and keeps it running.
+        kill(g->Pid(), SIGHUP);
+        EXPECT_TRUE(w_.Sync(*g));
+        mark = w_.Mark();
+        kill(g->Pid(), sig);
+        EXPECT_TRUE(w_.Find(GuardWorld::Is(Message::GuardStateMessage, g->Sender(), 0), 5000, mark)) << sig;
+        EXPECT_EQ(g->Wait(5000), 0) << sig;
+    }
+}
+
+TEST_F(GuardTest, SecondCopyExitsWithStatus1AndSaysWhy) {
+    auto first = w_.StartGuard();
+    ASSERT_TRUE(w_.WaitUp(*first)) << first->Stderr();
+    auto second = w_.StartGuard();
+    EXPECT_EQ(second->Wait(5000), 1);
+    const std::string err = second->Stderr();
+    EXPECT_NE(err.find("already running"), std::string::npos) << err;
+    EXPECT_NE(err.find(std::to_string(first->Pid())), std::string::npos) << err;
+    // The refused copy said nothing on the bus (no state 0 that would fool a panel).
+    EXPECT_FALSE(w_.Find([&](const BusMessage& m) { return m.sender == second->Sender(); }, 300));
+    EXPECT_TRUE(w_.Sync(*first));
+}
+
+TEST_F(GuardTest, TimedCleanIsSentToTheRunningPanel) {
+    // This test process is the panel: it holds the panel's instance lock.
+    tw::shell::CInstanceChecker panel;
+    ASSERT_TRUE(panel.AcquireStartupLock());
+    ASSERT_TRUE(panel.PublishFirstInstance());
+
+    auto g = w_.StartGuard();
+    ASSERT_TRUE(w_.WaitUp(*g)) << g->Stderr();
+    // The schedule is stored after the guard started: it learns it from the
+    // settings-changed broadcast, as after the schedule page saved.
+    const tw::FileTime start = ScheduleIn(2);
+    size_t mark = w_.Mark();
+    ASSERT_TRUE(w_.Bus().Broadcast(Message::SettingsChangedMessage, 1));
+    size_t at = 0;
+    auto req = w_.Find(GuardWorld::Is(Message::CleanRequestMessage, g->Sender()), 10000, mark, &at);
+    ASSERT_TRUE(req) << g->Stderr();
+    EXPECT_EQ(req->lparam, 0x522);
+    EXPECT_GE(tw::guard::NowLocal(), start) << "fired before its time";
+    // Once only.
+    EXPECT_FALSE(w_.Find(GuardWorld::Is(Message::CleanRequestMessage, g->Sender()), 1500, at + 1));
+}
+
+class GuardProgramFolderTest : public GuardTest {
+protected:
+    // sentrel copied into a folder of its own, so that the panel it starts is whatever
+    // the test puts beside it.
+    std::string Folder() {
+        const std::string folder = w_.World().Sub("prog");
+        mkdir(folder.c_str(), 0755);
+        EXPECT_TRUE(tw::test::CopyProgram(tw::ProgramFolder() + "sentrel", folder + "/sentrel"));
+        return folder + "/";
+    }
+};
+
+TEST_F(GuardProgramFolderTest, TimedCleanStartsThePanelWithCfs) {
+    const std::string folder = Folder();
+    ASSERT_TRUE(tw::test::CopyProgram(tw::ProgramFolder() + "tw_fake_program", folder + "tidewipe"));
+    const std::string report = w_.World().Sub("panel-report");
+    tw::test::EnvVar var("TW_FAKE_REPORT", report.c_str());
+    ScheduleIn(3);
+    auto g = w_.StartGuard(folder + "sentrel");
+    ASSERT_TRUE(w_.WaitUp(*g)) << g->Stderr();
+    ASSERT_TRUE(tw::test::WaitUntil([&] { return access(report.c_str(), F_OK) == 0; }, 10000)) << g->Stderr();
+    const std::string text = tw::test::ReadFileBytes(report);
+    EXPECT_NE(text.find("args -cfs\n"), std::string::npos) << text;
+    EXPECT_FALSE(w_.Find(GuardWorld::Is(Message::CleanRequestMessage, g->Sender()), 0));
+}
+
+TEST_F(GuardProgramFolderTest, MissingPanelIsLoggedAndTheGuardGoesOn) {
+    const std::string folder = Folder();  // no panel beside the guard
+    w_.SetDword("SaveToLogfile", 1);
+    ScheduleIn(3);
+    auto g = w_.StartGuard(folder + "sentrel");
+    ASSERT_TRUE(w_.WaitUp(*g)) << g->Stderr();
+    ASSERT_TRUE(tw::test::WaitUntil(
+        [&] { return w_.LogText().find("Scheduled clean-up could not be started") != std::string::npos; },
+        10000))
+        << g->Stderr();
+    EXPECT_NE(w_.LogText().find(folder + "tidewipe"), std::string::npos) << w_.LogText();
+    EXPECT_TRUE(w_.Sync(*g));
+    EXPECT_EQ(g->Wait(0), -1);  // still running
+}

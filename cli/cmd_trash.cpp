@@ -54,9 +54,9 @@ bool LoadStore(CRecycleBinStore& store, const TrashArgs& a) {
     return true;
 }
 
-// The items NAME... names, or every item with --all. A NAME is an item's data path, its
-// trash name, its original path or its original name, tried in that order; a NAME that
-// fits several items is refused (list them with `trash list` and use the data path).
+// The items NAME... names, or every item with --all. A NAME is an item's data path,
+// its trash name, its original path or its original name; a NAME that fits several
+// items in any of these ways is refused (the data path names one for sure).
 bool SelectItems(const CRecycleBinStore& store, const TrashArgs& a,
                  std::vector<RecycleBinItem>* out, Env& env) {
     const auto& items = store.Items();
@@ -76,16 +76,10 @@ bool SelectItems(const CRecycleBinStore& store, const TrashArgs& a,
     }
     for (const auto& name : a.names) {
         std::vector<const RecycleBinItem*> hits;
-        for (auto key : {0, 1, 2, 3}) {
-            for (const auto& it : items) {
-                const std::string& field = key == 0   ? it.physicalPath
-                                           : key == 1 ? it.trashName
-                                           : key == 2 ? it.OriginalPath()
-                                                      : it.displayName;
-                if (field == name) hits.push_back(&it);
-            }
-            if (!hits.empty()) break;
-        }
+        for (const auto& it : items)
+            if (it.physicalPath == name || it.trashName == name || it.OriginalPath() == name ||
+                it.displayName == name)
+                hits.push_back(&it);
         if (hits.empty()) {
             PrintError("not in the Trash: " + name);
             env.Fail(kFailed);

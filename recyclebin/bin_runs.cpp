@@ -146,6 +146,9 @@ struct Wiping {
 
         // The wiper renames before it overwrites; should it then fail, the file would
         // stay under a random name nobody knows. Note the folder's names to find it.
+        // Data kept inside the file record may have left copies in the record's slack
+        // when the item was moved into the trash; the wiper cannot reach those.
+        if (size < 4096 && !ScrubInlineData(path, cluster)) return -1;
         const std::string folder = ParentOf(path);
         const auto before = ListNames(folder);
         const bool ok = wiper.WipeFile(path, false, cluster, true);

@@ -1,0 +1,219 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// tidewipe-cli trash against trash-cli on the home trash: what one trashes the other
+// lists and restores to the same place, names with blanks, percent signs and non-ASCII
+// characters included; plus the CLI's refusals, dry runs and exit codes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "platform/drives.h"
+#include "recyclebin/store.h"
+#include "trash_fixture.h"
+
+namespace tw::recyclebin {
+namespace {
+
+using test::Quote;
+using test::ReadFileBytes;
+using test::Shell;
+using test::WriteFileBytes;
+
+const std::vector<std::string> kNames = {"plain.txt", "with space.txt", "100% sure %41.txt",
+                                         "caf\xC3\xA9 \xC3\xBCn\xC3\xAF\xE2\x82\xAC.txt",
+                                         "#hash&amp;+plus=eq?.txt"};
+
+class InteropTest : public test::TrashFixture {
+protected:
+    void SetUp() override {
+        TrashFixture::SetUp();
+        if (!test::HaveTrashCli()) GTEST_SKIP() << "trash-cli (trash-put, trash-list) not installed";
+        // trash-cli prints non-ASCII names only under a UTF-8 locale.
+        setenv("LC_ALL", "C.UTF-8", 1);
+        setenv("PYTHONIOENCODING", "utf-8", 1);
+        cli = ProgramFolder() + "tidewipe-cli";
+    }
+
+    // tidewipe-cli with `args`, limited to the private home trash.
+    int Cli(const std::string& args, std::string* out = nullptr) {
+        return Shell("</dev/null " + Quote(cli) + " " + args, out);
+    }
+    std::string OnlyHome() { return " --trash-dir " + Quote(HomeTrash()); }
+
+    std::set<std::string> ListedByUs() {
+        std::string out;
+        EXPECT_EQ(Shell("{ " + Quote(cli) + " trash list --json" + OnlyHome() + " 2>/dev/null; }", &out), 0);
+        std::set<std::string> paths;
+        auto j = nlohmann::json::parse(out, nullptr, false);
+        EXPECT_FALSE(j.is_discarded()) << out;
+        if (j.is_discarded()) return paths;
+        for (const auto& e : j) {
+            paths.insert(e["original_path"].get<std::string>());
+            EXPECT_EQ(e["trash_folder"].get<std::string>(), HomeTrash());
+            EXPECT_EQ(e["original_location"].get<std::string>() + "/" + e["name"].get<std::string>(),
+                      e["original_path"].get<std::string>());
+        }
+        return paths;
+    }
+
+    // trash-list prints "YYYY-MM-DD hh:mm:ss /original/path" per item.
+    std::set<std::string> ListedByTrashCli() {
+        std::string out;
+        EXPECT_EQ(Shell("trash-list", &out), 0) << out;
+        std::set<std::string> paths;
+        size_t pos = 0;
+        while (pos < out.size()) {
+            size_t nl = out.find('\n', pos);
+            if (nl == std::string::npos) nl = out.size();
+            std::string line = out.substr(pos, nl - pos);
+            pos = nl + 1;
+            if (line.size() > 20 && line[4] == '-' && line[19] == ' ') paths.insert(line.substr(20));
+        }
+        return paths;
+    }
+
+    std::set<std::string> MakeFiles() {
+        std::set<std::string> made;
+        for (const auto& n : kNames) {
+            EXPECT_TRUE(WriteFileBytes(work + "/" + n, "content of " + n));
+            made.insert(work + "/" + n);
+        }
+        const std::string dir = work + "/folder 50% \xC3\xA9t\xC3\xA9";
+        mkdir(dir.c_str(), 0755);
+        EXPECT_TRUE(WriteFileBytes(dir + "/inner file", "inner"));
+        made.insert(dir);
+        return made;
+    }
+
+    void ExpectRestored() {
+        for (const auto& n : kNames) EXPECT_EQ(ReadFileBytes(work + "/" + n), "content of " + n) << n;
+        EXPECT_EQ(ReadFileBytes(work + "/folder 50% \xC3\xA9t\xC3\xA9/inner file"), "inner");
+    }
+
+    std::string cli;
+};
+
+TEST_F(InteropTest, WhatTrashPutTrashesWeListAndRestoreToTheSamePlace) {
+    auto made = MakeFiles();
+    std::string cmd = "trash-put";
+    for (const auto& p : made) cmd += " " + Quote(p);
+    std::string out;
+    ASSERT_EQ(Shell(cmd, &out), 0) << out;
+    for (const auto& p : made) ASSERT_FALSE(Exists(p)) << p;
+
+    EXPECT_EQ(ListedByUs(), made);
+    EXPECT_EQ(ListedByTrashCli(), made);
+
+    ASSERT_EQ(Cli("trash restore --all --yes" + OnlyHome(), &out), 0) << out;
+    EXPECT_NE(out.find("6 objects have been restored to their original locations."), std::string::npos)
+        << out;
+    ExpectRestored();
+    EXPECT_TRUE(ListedByTrashCli().empty());
+}
+
+TEST_F(InteropTest, WhatWeTrashTrashListListsAndTrashRestoreRestores) {
+    auto made = MakeFiles();
+    std::string args = "trash put";
+    for (const auto& p : made) args += " " + Quote(p);
+    std::string out;
+    ASSERT_EQ(Cli(args, &out), 0) << out;
+    for (const auto& p : made) ASSERT_FALSE(Exists(p)) << p;
+
+    EXPECT_EQ(ListedByTrashCli(), made);
+
+    // trash-restore offers what was trashed from the current folder; take the first
+    // each time until nothing is left.
+    for (size_t i = 0; i < made.size(); ++i) {
+        ASSERT_EQ(Shell("cd " + Quote(work) + " && printf '0\\n' | trash-restore", &out), 0) << out;
+    }
+    ExpectRestored();
+    EXPECT_TRUE(ListedByUs().empty());
+}
+
+TEST_F(InteropTest, RestoreRefusesATakenNameAndKeepsBothFiles) {
+    ASSERT_TRUE(WriteFileBytes(work + "/a.txt", "trashed"));
+    ASSERT_EQ(Shell("trash-put " + Quote(work + "/a.txt")), 0);
+    ASSERT_TRUE(WriteFileBytes(work + "/a.txt", "newer"));
+    std::string out;
+    EXPECT_EQ(Cli("trash restore a.txt --yes" + OnlyHome(), &out), 1);
+    EXPECT_NE(out.find("Cannot restore the object a.txt because it already exists. Please rename it "
+                       "and try again."),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("No files were restored"), std::string::npos) << out;
+    EXPECT_EQ(ReadFileBytes(work + "/a.txt"), "newer");
+    EXPECT_EQ(ListedByTrashCli(), std::set<std::string>{work + "/a.txt"});
+}
+
+TEST_F(InteropTest, WipeRemovesItemsTrashCliPutThere) {
+    ASSERT_TRUE(WriteFileBytes(work + "/w1", std::string(10000, 'w')));
+    mkdir((work + "/wd").c_str(), 0755);
+    ASSERT_TRUE(WriteFileBytes(work + "/wd/in1", "1"));
+    ASSERT_TRUE(WriteFileBytes(work + "/wd/in2", "2"));
+    ASSERT_EQ(Shell("trash-put " + Quote(work + "/w1") + " " + Quote(work + "/wd")), 0);
+    std::string out;
+    ASSERT_EQ(Cli("trash wipe --all --yes --passes 2" + OnlyHome(), &out), 0) << out;
+    EXPECT_NE(out.find("Wiped 3 files in 1 folder from the recycle bin."), std::string::npos) << out;
+    EXPECT_NE(out.find("2 objects have been wiped."), std::string::npos) << out;
+    EXPECT_TRUE(ListedByTrashCli().empty());
+    EXPECT_EQ(Shell("ls -A " + Quote(HomeTrash() + "/files"), &out), 0);
+    EXPECT_EQ(out, "");
+}
+
+TEST_F(InteropTest, CliRefusalsDryRunsAndExitCodes) {
+    for (const char* n : {"x", "y"}) {
+        mkdir((work + "/" + n).c_str(), 0755);
+        ASSERT_TRUE(WriteFileBytes(work + "/" + n + "/same.txt", n));
+        ASSERT_EQ(Shell("trash-put " + Quote(work + "/" + n + "/same.txt")), 0);
+    }
+    std::string out;
+    // No terminal and no --yes: refused, nothing changes.
+    EXPECT_EQ(Cli("trash wipe --all" + OnlyHome(), &out), 3) << out;
+    EXPECT_EQ(Cli("trash empty" + OnlyHome(), &out), 3) << out;
+    EXPECT_EQ(ListedByUs().size(), 2u);
+    // Dry runs print the plan and change nothing.
+    EXPECT_EQ(Cli("trash wipe --all --dry-run" + OnlyHome(), &out), 0);
+    EXPECT_NE(out.find("2 objects"), std::string::npos) << out;
+    EXPECT_EQ(Cli("trash restore --all --dry-run" + OnlyHome(), &out), 0);
+    EXPECT_NE(out.find("-> " + work + "/x/same.txt"), std::string::npos) << out;
+    EXPECT_EQ(Cli("trash empty --dry-run" + OnlyHome(), &out), 0);
+    EXPECT_EQ(ListedByUs().size(), 2u);
+    // A name that fits two items is refused; the original path picks one.
+    EXPECT_EQ(Cli("trash wipe same.txt --yes" + OnlyHome(), &out), 2) << out;
+    EXPECT_EQ(ListedByUs().size(), 2u);
+    EXPECT_EQ(Cli("trash restore --yes " + Quote(work + "/y/same.txt") + OnlyHome(), &out), 0) << out;
+    EXPECT_EQ(ReadFileBytes(work + "/y/same.txt"), "y");
+    // Unknown names, NAME with --all, neither, passes out of range.
+    EXPECT_EQ(Cli("trash wipe nothing-like-it --yes" + OnlyHome(), &out), 1);
+    EXPECT_EQ(Cli("trash wipe same.txt --all --yes" + OnlyHome(), &out), 2);
+    EXPECT_EQ(Cli("trash restore --yes" + OnlyHome(), &out), 2);
+    EXPECT_EQ(Cli("trash wipe --all --yes --passes 9" + OnlyHome(), &out), 2);
+    EXPECT_EQ(ListedByUs(), std::set<std::string>{work + "/x/same.txt"});
+    // put: a missing file fails with 1, the others are still trashed.
+    ASSERT_TRUE(WriteFileBytes(work + "/p", "p"));
+    EXPECT_EQ(Cli("trash put " + Quote(work + "/missing") + " " + Quote(work + "/p"), &out), 1);
+    EXPECT_FALSE(Exists(work + "/p"));
+    // empty with --yes: everything goes, with the status text.
+    EXPECT_EQ(Cli("trash empty --yes" + OnlyHome(), &out), 0) << out;
+    EXPECT_NE(out.find("The recycle bin has been emptied, but not wiped."), std::string::npos);
+    EXPECT_TRUE(ListedByTrashCli().empty());
+}
+
+TEST_F(InteropTest, MalformedIndexFilesAreSkippedByTheListing) {
+    ASSERT_TRUE(WriteFileBytes(work + "/good", "g"));
+    ASSERT_EQ(Shell("trash-put " + Quote(work + "/good")), 0);
+    MakeItem(HomeTrash(), "bad", "[Trash Info]\nPath=/x/%G0\n");
+    MakeItem(HomeTrash(), "worse", "not an index file at all");
+    std::string out;
+    EXPECT_EQ(Cli("trash list" + OnlyHome(), &out), 0) << out;
+    EXPECT_NE(out.find("2 unreadable index file(s)"), std::string::npos) << out;
+    EXPECT_EQ(ListedByUs(), std::set<std::string>{work + "/good"});
+    // Restoring everything restores the good one and leaves the rest alone.
+    EXPECT_EQ(Cli("trash restore --all --yes" + OnlyHome(), &out), 0) << out;
+    EXPECT_EQ(ReadFileBytes(work + "/good"), "g");
+    EXPECT_TRUE(Exists(HomeTrash() + "/files/bad"));
+}
+
+}  // namespace
+}  // namespace tw::recyclebin

@@ -57,7 +57,9 @@ protected:
         return paths;
     }
 
-    // trash-list prints "YYYY-MM-DD hh:mm:ss /original/path" per item.
+    // trash-list prints "YYYY-MM-DD hh:mm:ss /original/path" per item. It lists every
+    // mounted volume's trash too (other tests' scratch volumes among them), so only
+    // paths below this test's folder count.
     std::set<std::string> ListedByTrashCli() {
         std::string out;
         EXPECT_EQ(Shell("trash-list", &out), 0) << out;
@@ -68,7 +70,9 @@ protected:
             if (nl == std::string::npos) nl = out.size();
             std::string line = out.substr(pos, nl - pos);
             pos = nl + 1;
-            if (line.size() > 20 && line[4] == '-' && line[19] == ' ') paths.insert(line.substr(20));
+            if (line.size() > 20 && line[4] == '-' && line[19] == ' ' &&
+                line.compare(20, work.size() + 1, work + "/") == 0)
+                paths.insert(line.substr(20));
         }
         return paths;
     }

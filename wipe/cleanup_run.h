@@ -32,6 +32,7 @@
 // e.g. by a signal handler.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -160,6 +161,9 @@ public:
 
     // Uses `flag` as the abort flag instead of the run's own (the CLI's Ctrl-C flag).
     void SetAbortFlag(std::atomic<int>* flag) { abort_ = flag ? flag : &ownAbort_; }
+    // Uses `flag` as the pause flag (non-zero: paused), so that a signal handler can
+    // pause and resume by storing to it.
+    void SetPauseFlag(std::atomic<int>* flag) { paused_ = flag ? flag : &ownPaused_; }
 
     // Loads the sets for `requestCode` into tasks and drives (0x521, 0x522: scheduled;
     // 0x524: manual; others: as they stand).
@@ -177,7 +181,7 @@ public:
     // The pause button.
     void SetPaused(bool paused);
     void TogglePause() { SetPaused(!Paused()); }
-    bool Paused() const { return paused_.load() != 0; }
+    bool Paused() const { return paused_->load() != 0; }
     bool Running() const { return running_.load(); }
     bool AbortRequested() const { return abort_->load() != 0; }
 
@@ -206,9 +210,12 @@ private:
     log::CActivityLogFile* log_;
     std::atomic<int> ownAbort_{0};
     std::atomic<int>* abort_ = &ownAbort_;
-    std::atomic<int> paused_{0};
+    std::atomic<int> ownPaused_{0};
+    std::atomic<int>* paused_ = &ownPaused_;
     std::atomic<bool> running_{false};
     CCountingWalk* counting_ = nullptr;  // the counting walk of the drive being cleaned
+    std::atomic<bool> internalAbort_{false};  // the run itself set the abort flag (-1)
+    std::string lastFreeSpaceRefusal_;
     bool swapDone_ = false;
     bool deepCleanOk_ = false;
 };

@@ -1,0 +1,390 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// clean: the drive clean-up run, as the clean-up page runs it for "Run Clean-up NOW!"
+// (the manual set) and for a forced timed clean (the scheduled set).
+//
+// While it runs: p or the space bar (on a terminal), or SIGTSTP (Ctrl-Z, kill -TSTP),
+// pauses at the next file; the same key, or SIGCONT, resumes. Ctrl-C aborts after the
+// current file. The shutdown countdown is printed on stderr; any key or Ctrl-C cancels.
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <iostream>
+#include <thread>
+
+#include "cli/cli.h"
+#include "platform/format.h"
+#include "platform/strings.h"
+#include "scheduler/clean_steps.h"
+#include "wipe/cleanup_run.h"
+#include "wipe/free_space.h"
+#include "wipe/swap_wipe.h"
+
+namespace tw::cli {
+namespace {
+
+std::atomic<int> g_pause{0};
+
+void OnStop(int) { g_pause.store(1); }
+void OnContinue(int) { g_pause.store(0); }
+
+// SIGTSTP pauses instead of stopping the process; SIGCONT resumes. The old handlers
+// come back when the object goes.
+class PauseSignals {
+public:
+    PauseSignals() {
+        struct sigaction sa {};
+        sigemptyset(&sa.sa_mask);
+        sa.sa_handler = OnStop;
+        sigaction(SIGTSTP, &sa, &oldStop_);
+        sa.sa_handler = OnContinue;
+        sigaction(SIGCONT, &sa, &oldCont_);
+    }
+    ~PauseSignals() {
+        sigaction(SIGTSTP, &oldStop_, nullptr);
+        sigaction(SIGCONT, &oldCont_, nullptr);
+    }
+
+private:
+    struct sigaction oldStop_ {}, oldCont_ {};
+};
+
+// Single keys from the terminal without echo (signals still work: Ctrl-C stays
+// SIGINT). A thread reads them: during the run a key toggles the pause, during the
+// countdown it cancels.
+class KeyReader {
+public:
+    KeyReader() : tty_(isatty(STDIN_FILENO) != 0) {
+        if (!tty_) return;
+        if (tcgetattr(STDIN_FILENO, &saved_) != 0) {
+            tty_ = false;
+            return;
+        }
+        termios raw = saved_;
+        raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+        raw.c_cc[VMIN] = 1;
+        raw.c_cc[VTIME] = 0;
+        tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+        thread_ = std::thread([this] { Loop(); });
+    }
+    ~KeyReader() {
+        stop_.store(true);
+        if (thread_.joinable()) thread_.join();
+        if (tty_) tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
+    }
+    bool Tty() const { return tty_; }
+    void CountdownMode(bool on) {
+        cancel_.store(false);
+        countdown_.store(on);
+    }
+    bool CancelPressed() const { return cancel_.load(); }
+
+private:
+    void Loop() {
+        while (!stop_.load()) {
+            pollfd p{STDIN_FILENO, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            char c = 0;
+            if (read(STDIN_FILENO, &c, 1) != 1) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                continue;
+            }
+            if (countdown_.load())
+                cancel_.store(true);
+            else if (c == 'p' || c == 'P' || c == ' ')
+                g_pause.store(g_pause.load() ? 0 : 1);
+        }
+    }
+
+    bool tty_;
+    termios saved_{};
+    std::thread thread_;
+    std::atomic<bool> stop_{false}, countdown_{false}, cancel_{false};
+};
+
+std::string TaskList(const wipe::TaskSet& set) {
+    std::string s;
+    for (const auto& info : wipe::kTasks)
+        if (set[info.task]) s += (s.empty() ? "" : ", ") + std::string(info.cliName);
+    return s.empty() ? "(none)" : s;
+}
+
+nlohmann::json PlanJson(const wipe::CleanupPlan& plan, int passes) {
+    nlohmann::json drives = nlohmann::json::array();
+    for (const auto& d : plan.drives) {
+        nlohmann::json j{{"drive", d.text}};
+        if (!d.refusal.empty()) j["refused"] = d.refusal;
+        if (d.info) j["fsType"] = d.info->fsType;
+        if (plan.tasks[wipe::Task::FreeSpace] && d.refusal.empty()) {
+            const wipe::FreeSpacePlan fp = wipe::PlanFreeSpace(d.text, passes);
+            j["freeSpace"] = {{"freeBytes", fp.freeBytes},
+                              {"plannedBytes", fp.PlannedBytes()},
+                              {"files", fp.fileCount}};
+            if (!fp.refusal.empty()) j["freeSpace"]["refused"] = fp.refusal;
+            if (fp.leftoverPresent) j["freeSpace"]["leftoverFolder"] = true;
+        }
+        drives.push_back(j);
+    }
+    nlohmann::json tasks = nlohmann::json::array();
+    for (const auto& info : wipe::kTasks)
+        if (plan.tasks[info.task]) tasks.push_back(info.cliName);
+    nlohmann::json j{{"tasks", tasks}, {"plan", plan.planText}, {"passes", passes},
+                     {"drives", drives}};
+    if (!plan.notStartedReason.empty()) j["notStarted"] = plan.notStartedReason;
+    if (!plan.powerOffCommand.empty()) j["powerOffCommand"] = plan.powerOffCommand;
+    if (plan.tasks[wipe::Task::Swap]) {
+        wipe::CSwapWiper swap;
+        const wipe::SwapWipeReport sp = swap.Plan();
+        nlohmann::json areas = nlohmann::json::array();
+        for (const auto& a : sp.areas) {
+            nlohmann::json aj{{"path", a.path}};
+            if (!a.reason.empty()) aj["skipped"] = a.reason;
+            areas.push_back(aj);
+        }
+        j["swap"] = {{"areas", areas}};
+        if (!sp.skipReason.empty()) j["swap"]["skipped"] = sp.skipReason;
+    }
+    return j;
+}
+
+void PrintPlan(const nlohmann::json& j) {
+    std::cout << "Tasks: ";
+    std::string names;
+    for (const auto& t : j["tasks"]) names += (names.empty() ? "" : ", ") + t.get<std::string>();
+    std::cout << (names.empty() ? "(none)" : names) << "\n";
+    if (!j["plan"].get<std::string>().empty()) std::cout << "Plan: " << j["plan"].get<std::string>() << "\n";
+    std::cout << "Passes: " << j["passes"] << "\n";
+    std::cout << "Drives:" << (j["drives"].empty() ? " (none)" : "") << "\n";
+    for (const auto& d : j["drives"]) {
+        std::cout << "  " << d["drive"].get<std::string>();
+        if (d.contains("refused")) std::cout << "  refused: " << d["refused"].get<std::string>();
+        std::cout << "\n";
+        if (d.contains("freeSpace")) {
+            const auto& f = d["freeSpace"];
+            std::cout << "    free space: " << FormatSize(f["freeBytes"].get<uint64_t>(), "%2.2f")
+                      << " to fill, " << FormatSize(f["plannedBytes"].get<uint64_t>(), "%2.2f")
+                      << " to write";
+            if (f.contains("refused")) std::cout << "  refused: " << f["refused"].get<std::string>();
+            if (f.contains("leftoverFolder"))
+                std::cout << "  (a temporary folder of an earlier clean is present: nothing "
+                             "will be written)";
+            std::cout << "\n";
+        }
+    }
+    if (j.contains("swap")) {
+        const auto& s = j["swap"];
+        std::cout << "Swap:";
+        if (s.contains("skipped")) std::cout << " skipped: " << s["skipped"].get<std::string>();
+        std::cout << "\n";
+        for (const auto& a : s["areas"]) {
+            std::cout << "  " << a["path"].get<std::string>();
+            if (a.contains("skipped")) std::cout << "  skipped: " << a["skipped"].get<std::string>();
+            std::cout << "\n";
+        }
+    }
+    if (j.contains("powerOffCommand"))
+        std::cout << "Then: a 30-second countdown and '" << j["powerOffCommand"].get<std::string>()
+                  << "'\n";
+    if (j.contains("notStarted")) std::cout << "Not started: " << j["notStarted"].get<std::string>() << "\n";
+}
+
+struct CleanOptions {
+    bool manual = false, scheduled = false, json = false;
+    std::vector<std::string> drives, tasks;
+    DestructiveOptions destructive;
+};
+
+void RunClean(Env& env, CleanOptions& o) {
+    Settings& settings = env.GetSettings();
+    TerminalProgress progress;
+    wipe::CCleanupRun run(settings, &progress, env.Log());
+    run.passCount = env.DefaultPasses();
+    sched::BindEngineSteps(run);
+
+    uint32_t code = o.scheduled ? wipe::kCleanScheduledForced : wipe::kCleanRunNow;
+    if (!o.drives.empty() || !o.tasks.empty()) {
+        // One-off choices: the stored set of the mode with the options laid over it,
+        // run as the page runs what it shows, and not stored.
+        run.LoadSets(code);
+        if (!o.tasks.empty()) {
+            run.tasks = wipe::TaskSet{};
+            for (const auto& name : o.tasks) {
+                wipe::Task t;
+                if (!wipe::TaskFromCliName(name, &t)) {
+                    PrintError("unknown task '" + name + "'; the tasks are: " + wipe::CliTaskNames());
+                    env.Fail(kUsage);
+                    return;
+                }
+                run.tasks.Set(t, true);
+            }
+        }
+        if (!o.drives.empty()) {
+            run.drives.clear();
+            for (const auto& d : o.drives) {
+                auto info = wipe::DriveByMountPoint(d);
+                if (!info) {
+                    PrintError("'" + d + "' is not the mount point of a mounted file system");
+                    env.Fail(kUsage);
+                    return;
+                }
+                run.drives.push_back(info->mountPoint);
+            }
+        }
+        code = wipe::kCleanPageStart;
+        run.saveManualSetOnStart = false;
+    }
+
+    const wipe::CleanupPlan plan = run.Plan(code);
+    const nlohmann::json planJson = PlanJson(plan, run.passCount);
+    if (o.destructive.dryRun) {
+        if (o.json)
+            PrintJson(planJson);
+        else
+            PrintPlan(planJson);
+        if (!plan.notStartedReason.empty()) env.Fail(kRefused);
+        return;
+    }
+    if (!plan.notStartedReason.empty()) {
+        PrintError("the clean-up does not start: " + plan.notStartedReason);
+        env.Fail(kRefused);
+        return;
+    }
+    if (!o.json) PrintPlan(planJson);
+    if (!Confirm("Clean these drives?", o.destructive)) {
+        env.Fail(kRefused);
+        return;
+    }
+
+    InstallInterruptHandler();
+    run.SetAbortFlag(&InterruptFlag());
+    g_pause.store(0);
+    run.SetPauseFlag(&g_pause);
+    PauseSignals signals;
+    KeyReader keys;
+    if (keys.Tty() && !o.json) Note("p or space: pause/resume; Ctrl-C: abort after the current file");
+
+    run.hooks.message = [&progress](std::string_view text, std::string_view) {
+        progress.Finish();
+        PrintError(std::string(text));
+    };
+    run.hooks.driveStarted = [&progress](const wipe::CleanupDrive& d) {
+        progress.Finish();
+        Note("Cleaning drive " + d.text);
+    };
+    run.hooks.countdown = [&progress, &keys](wipe::CProceedCancelDialog& dialog) {
+        progress.Finish();
+        const bool tty = isatty(STDERR_FILENO) != 0;
+        keys.CountdownMode(true);
+        const bool proceed = wipe::RunCountdown(
+            dialog,
+            [&keys, tty](const wipe::CProceedCancelDialog& d) {
+                // On a terminal one line counts down in place; elsewhere (a log) the
+                // first line and every tenth second are enough.
+                if (tty) {
+                    std::fprintf(stderr, "\r\033[K%s  [%s: %s]", d.StaticText().c_str(),
+                                 d.cancelText.c_str(), keys.Tty() ? "any key or Ctrl-C" : "Ctrl-C");
+                } else if (d.seconds % 10 == 0 && d.seconds > 0) {
+                    std::fprintf(stderr, "%s\n", d.StaticText().c_str());
+                }
+                std::fflush(stderr);
+            },
+            [&keys](int ms) {
+                for (int waited = 0; waited < ms; waited += 50) {
+                    if (keys.CancelPressed() || InterruptFlag().load()) return true;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                }
+                return false;
+            });
+        if (tty) std::fprintf(stderr, "\n");
+        keys.CountdownMode(false);
+        // A Ctrl-C that cancelled the countdown is spent: it must not count twice.
+        InterruptFlag().store(0);
+        return proceed;
+    };
+
+    const wipe::CleanupSummary s = run.Start(code);
+    progress.Finish();
+
+    if (!s.started) {
+        PrintError("the clean-up did not start: " + s.notStartedReason);
+        env.Fail(kRefused);
+        return;
+    }
+    bool failed = s.aborted;
+    nlohmann::json drives = nlohmann::json::array();
+    for (const auto& d : s.drives) {
+        if (!d.refusal.empty()) failed = true;
+        if (d.freeSpaceResult == -1) failed = true;
+        nlohmann::json j{{"drive", d.drive}, {"aborted", d.aborted}};
+        if (!d.refusal.empty()) j["refused"] = d.refusal;
+        if (d.freeSpaceResult != -2) j["freeSpacePasses"] = d.freeSpaceResult;
+        nlohmann::json ran = nlohmann::json::array(), aborted = nlohmann::json::array();
+        for (const auto& info : wipe::kTasks) {
+            if (d.ran[static_cast<size_t>(info.task)]) ran.push_back(info.cliName);
+            if (d.taskAborted[static_cast<size_t>(info.task)]) aborted.push_back(info.cliName);
+        }
+        j["ran"] = ran;
+        j["abortedTasks"] = aborted;
+        j["skipped"] = d.skipped;
+        drives.push_back(j);
+    }
+    if (o.json) {
+        PrintJson({{"tasks", TaskList(s.tasks)},
+                   {"drives", drives},
+                   {"aborted", s.aborted},
+                   {"countdownShown", s.countdownShown},
+                   {"shutdownProceeded", s.shutdownProceeded},
+                   {"powerOffStatus", s.powerOffStatus}});
+    } else {
+        for (const auto& d : drives) {
+            std::cout << d["drive"].get<std::string>() << ": ";
+            if (d.contains("refused")) {
+                std::cout << "not cleaned (" << d["refused"].get<std::string>() << ")\n";
+                continue;
+            }
+            std::string ran;
+            for (const auto& t : d["ran"]) ran += (ran.empty() ? "" : ", ") + t.get<std::string>();
+            std::cout << (ran.empty() ? "nothing ran" : ran) << (d["aborted"].get<bool>() ? " (aborted)" : "")
+                      << "\n";
+            for (const auto& line : d["skipped"]) std::cout << "  " << line.get<std::string>() << "\n";
+        }
+        if (s.aborted) std::cout << "The clean-up was aborted.\n";
+        if (s.countdownShown && !s.shutdownProceeded) std::cout << "Shutdown cancelled.\n";
+    }
+    if (s.shutdownProceeded && s.powerOffStatus != 0) {
+        PrintError("the power-off command failed (status " + std::to_string(s.powerOffStatus) + ")");
+        failed = true;
+    }
+    if (failed) env.Fail(kFailed);
+}
+
+void RegisterClean(CLI::App& app, Env& env) {
+    static CleanOptions o;
+    auto* cmd = app.add_subcommand(
+        "clean",
+        "Run the drive clean-up: the chosen tasks on each chosen drive. Without --drive and "
+        "--task the stored set is used (manual: the cfs drives; --scheduled: the sch drives).\n"
+        "Tasks: " + wipe::CliTaskNames() +
+            "\nWhile it runs: p/space or SIGTSTP pauses at the next file, again or SIGCONT "
+            "resumes; Ctrl-C aborts after the current file. The shutdown task powers off with "
+            "$TIDEWIPE_POWEROFF_COMMAND (default: systemctl poweroff) after a 30-second "
+            "countdown that any key or Ctrl-C cancels.");
+    auto* manual = cmd->add_flag("--manual", o.manual, "The manual task set and drives (default)");
+    auto* scheduled =
+        cmd->add_flag("--scheduled", o.scheduled, "The scheduled task set and drives, at once");
+    manual->excludes(scheduled);
+    cmd->add_option("--drive", o.drives, "Mount point of a drive to clean (repeatable)");
+    cmd->add_option("--task", o.tasks, "A task to run (repeatable): " + wipe::CliTaskNames());
+    cmd->add_flag("--json", o.json, "Print the plan (--dry-run) or the outcome as JSON");
+    AddDestructiveOptions(cmd, o.destructive);
+    cmd->callback([&env] { RunClean(env, o); });
+}
+
+CommandRegistrar reg(RegisterClean);
+
+}  // namespace
+}  // namespace tw::cli

@@ -1,0 +1,133 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "scheduler/clean_steps.h"
+
+#include "platform/rawio.h"
+#include "platform/strings.h"
+#include "recyclebin/bin_runs.h"
+#include "recyclebin/store.h"
+#include "volume/raw_drive.h"
+#include "volume/search.h"
+
+namespace tw::sched {
+
+namespace {
+
+// File-system types under which an NTFS volume may be mounted: the kernel drivers,
+// and ntfs-3g (FUSE: "fuseblk" for a device, "fuse" for an image file).
+bool MayBeNtfs(const std::string& fsType) {
+    return fsType == "ntfs" || fsType == "ntfs3" || fsType == "fuseblk" || fsType == "fuse" ||
+           fsType == "fuse.ntfs-3g" || fsType == "fuse.ntfs";
+}
+
+// Shows the record loop's position as "Wiping empty MFT records. Checking <n>".
+class MftStatusSink : public ProgressSink {
+public:
+    explicit MftStatusSink(ProgressSink* target) : target_(target) {}
+    void SetRange(Bar b, int64_t lo, int64_t hi) override {
+        if (target_) target_->SetRange(b, lo, hi);
+    }
+    void SetPos(Bar b, int64_t p) override {
+        if (!target_) return;
+        target_->SetPos(b, p);
+        if (b == Current) target_->SetText(Status, std::string(S<476>) + std::to_string(p));
+    }
+    void Step(Bar b, int64_t by) override {
+        if (target_) target_->Step(b, by);
+    }
+    void SetText(Slot s, std::string_view t) override {
+        if (target_) target_->SetText(s, t);
+    }
+    int Pump() override { return target_ ? target_->Pump() : 0; }
+
+private:
+    ProgressSink* target_;
+};
+
+}  // namespace
+
+wipe::StepResult WipeWholeBin(const OpContext& op, int passes, const EngineStepOptions& options) {
+    wipe::StepResult r;
+    recyclebin::CRecycleBinStore store(options.binLockPath);
+    if (options.trashDirs) {
+        std::vector<recyclebin::BinFolder> bins;
+        for (const auto& dir : *options.trashDirs) bins.push_back(recyclebin::BinFolderFor(dir));
+        store.SetBinFolders(std::move(bins));
+    } else {
+        store.BuildBinFolders();
+    }
+    if (!store.Refresh()) {
+        r.skipped = "the Trash is being listed by another program";
+        return r;
+    }
+    r.ran = true;
+    if (store.Items().empty()) return r;
+    const recyclebin::RunResult res = recyclebin::WipeItems(op, store.Items(), passes);
+    r.aborted = res.aborted;
+    return r;
+}
+
+wipe::StepResult ScrubDeletedRecords(const OpContext& op, const wipe::CleanupDrive& drive) {
+    wipe::StepResult r;
+    if (!drive.info) {
+        r.skipped = "not mounted";
+        return r;
+    }
+    const DriveInfo& info = *drive.info;
+    if (!MayBeNtfs(info.fsType)) {
+        r.skipped = "the file system is " + info.fsType + ", not NTFS";
+        return r;
+    }
+    const platform::RawKind kind = platform::ClassifyRawSource(info.device);
+    if (kind != platform::RawKind::RegularFile && kind != platform::RawKind::BlockDevice) {
+        r.skipped = "its source " + info.device + " is not a volume that can be read directly";
+        return r;
+    }
+    volume::CRawDriveRef raw;
+    uint8_t sector0[volume::kSectorSize];
+    if (!raw.Open(info.device, false) || !raw.Read(0, sector0, volume::kSectorSize)) {
+        r.skipped = "the volume cannot be read: " + raw.LastError();
+        return r;
+    }
+    const bool ntfs =
+        volume::DetectFileSystem(sector0, raw.SizeBytes()) == volume::DetectedFs::Ntfs;
+    raw.Close();
+    if (!ntfs) {
+        r.skipped = "not an NTFS volume";
+        return r;
+    }
+    // Writes go through the gate: an image file, or a device nobody has mounted
+    // read-write. A live read-write device is refused here, and the step skipped.
+    if (!raw.Open(info.device, true)) {
+        r.skipped = "its device may not be written: " + raw.LastError();
+        return r;
+    }
+    MftStatusSink sink(op.progress);
+    volume::SearchContext ctx;
+    ctx.driveText = info.Root();
+    ctx.drive = &raw;
+    ctx.mode = volume::SearchMode::Scrub;
+    ctx.op = op;
+    ctx.op.progress = &sink;
+    ctx.wantStatus = false;
+    volume::NtfsVolume vol(raw);
+    op.Status(std::string(S<476>) + "0");
+    const Outcome o = volume::SearchNtfs(ctx, vol);
+    raw.Close();
+    if (!vol.Error().empty()) {
+        r.skipped = "the NTFS metadata could not be read: " + vol.Error();
+        return r;
+    }
+    r.ran = true;
+    r.aborted = o == Outcome::Stopped;
+    if (o == Outcome::Failed) r.skipped = "a scrubbed record could not be written back";
+    return r;
+}
+
+void BindEngineSteps(wipe::CCleanupRun& run, EngineStepOptions options) {
+    run.steps.recycleBin = [options](const OpContext& op, const wipe::CleanupDrive&, int passes) {
+        return WipeWholeBin(op, passes, options);
+    };
+    run.steps.tableEntries = ScrubDeletedRecords;
+}
+
+}  // namespace tw::sched

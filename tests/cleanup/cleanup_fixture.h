@@ -1,0 +1,98 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// What the clean-up run tests share: a private settings store and log folder, a
+// recording sink, and the log's lines without their time stamps.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "log/activity_log.h"
+#include "platform/registry.h"
+#include "platform/settings.h"
+#include "tests/cleanup/recording_sink.h"
+#include "tests/common/scratch_volume.h"
+#include "wipe/cleanup_run.h"
+
+namespace tw::test {
+
+class CleanupFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.Ok());
+        setenv("TIDEWIPE_CONFIG_HOME", (dir.Path() + "/config").c_str(), 1);
+        setenv("XDG_DATA_HOME", (dir.Path() + "/data").c_str(), 1);
+        setenv("TIDEWIPE_POWEROFF_COMMAND", "false", 1);  // never the real power-off
+        store = std::make_unique<RegistryStore>(dir.Path() + "/registry.db");
+        settings = std::make_unique<Settings>(*store);
+        settings->SetProgramFolder(dir.Path() + "/");
+        log.SetFolder(dir.Path());
+        run = std::make_unique<wipe::CCleanupRun>(*settings, &sink, &log);
+        run->settleSleeps = 0;
+        run->passCount = 1;
+        run->hooks.message = [this](std::string_view text, std::string_view caption) {
+            messages.push_back(std::string(text));
+            EXPECT_EQ(caption, "Tidewipe");
+        };
+        run->hooks.driveStarted = [this](const wipe::CleanupDrive& d) {
+            events.push_back("drive " + d.text);
+        };
+        run->hooks.countdown = [this](wipe::CProceedCancelDialog& d) {
+            events.push_back("countdown");
+            return wipe::RunCountdown(
+                d, [this](const wipe::CProceedCancelDialog& x) { countdownTexts.push_back(x.StaticText()); },
+                [this](int) { return cancelCountdown; });
+        };
+    }
+
+    // The log's records without "hh:mm:ss -> ".
+    std::vector<std::string> LogLines() {
+        std::vector<std::string> lines;
+        const std::string text = ReadFileBytes(log.GetTodaysFileName());
+        size_t pos = 0;
+        while (pos < text.size()) {
+            size_t end = text.find('\n', pos);
+            if (end == std::string::npos) end = text.size();
+            std::string line = text.substr(pos, end - pos);
+            while (!line.empty() && line.back() == '\r') line.pop_back();
+            if (line.size() > 12 && line.compare(8, 4, " -> ") == 0) lines.push_back(line.substr(12));
+            pos = end + 1;
+        }
+        return lines;
+    }
+    // Index of the first line at or after `from` that begins with `prefix`, or -1.
+    static int Find(const std::vector<std::string>& lines, const std::string& prefix, int from = 0) {
+        for (size_t i = static_cast<size_t>(from); i < lines.size(); ++i)
+            if (lines[i].rfind(prefix, 0) == 0) return static_cast<int>(i);
+        return -1;
+    }
+    static int Count(const std::vector<std::string>& lines, const std::string& prefix) {
+        int n = 0;
+        for (const auto& l : lines) n += l.rfind(prefix, 0) == 0;
+        return n;
+    }
+    // Checks that the prefixes occur in this order (each after the previous).
+    static void ExpectInOrder(const std::vector<std::string>& lines,
+                              const std::vector<std::string>& prefixes) {
+        int at = 0;
+        for (const auto& p : prefixes) {
+            const int found = Find(lines, p, at);
+            ASSERT_GE(found, 0) << "missing (in order): " << p;
+            at = found + 1;
+        }
+    }
+
+    TempDir dir{"cleanup"};
+    std::unique_ptr<RegistryStore> store;
+    std::unique_ptr<Settings> settings;
+    log::CActivityLogFile log;
+    RecordingSink sink;
+    std::unique_ptr<wipe::CCleanupRun> run;
+    std::vector<std::string> messages, events, countdownTexts;
+    bool cancelCountdown = false;
+};
+
+}  // namespace tw::test

@@ -1,0 +1,157 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The clean-up run without a volume: which sets a request code loads, what does not
+// start, refused drives, the plan text, pause and abort handling.
+#include <atomic>
+#include <thread>
+
+#include "platform/strings.h"
+#include "tests/cleanup/cleanup_fixture.h"
+
+namespace tw::wipe {
+namespace {
+
+class CleanupRun : public test::CleanupFixture {};
+
+TEST_F(CleanupRun, RequestCodeChoosesTheSets) {
+    settings->SetDriveSet(kScheduledDrives, {"/sched"});
+    settings->SetDriveSet(kManualDrives, {"/man1", "/man2"});
+    settings->Dword("ScheduledDeepClean") = 1;
+    settings->Dword("ScheduledCleanFreeSpace") = 0;
+    settings->Dword("WipeFileSlacks") = 1;
+    settings->Dword("CleanFreeSpace") = 1;
+    for (uint32_t code : {kCleanScheduledForced, kCleanScheduled}) {
+        run->LoadSets(code);
+        EXPECT_EQ(run->drives, std::vector<std::string>{"/sched"});
+        EXPECT_TRUE(run->tasks[Task::DeepClean]);
+        EXPECT_FALSE(run->tasks[Task::FreeSpace]);
+        EXPECT_FALSE(run->tasks[Task::Slack]);
+    }
+    run->LoadSets(kCleanRunNow);
+    EXPECT_EQ(run->drives, (std::vector<std::string>{"/man1", "/man2"}));
+    EXPECT_TRUE(run->tasks[Task::Slack] && run->tasks[Task::FreeSpace]);
+    EXPECT_FALSE(run->tasks[Task::DeepClean]);
+    // The page's own start uses what it shows.
+    run->tasks = TaskSet{};
+    run->tasks.Set(Task::Swap, true);
+    run->drives = {"/shown"};
+    run->LoadSets(kCleanPageStart);
+    EXPECT_EQ(run->drives, std::vector<std::string>{"/shown"});
+    EXPECT_TRUE(run->tasks[Task::Swap]);
+    EXPECT_FALSE(run->tasks[Task::Slack]);
+}
+
+TEST_F(CleanupRun, NoDriveDoesNotStart) {
+    settings->Dword("shutdownafterCFS") = 1;
+    const CleanupSummary s = run->Start(kCleanRunNow);
+    EXPECT_FALSE(s.started);
+    EXPECT_EQ(s.notStartedReason, "no drive is chosen");
+    EXPECT_TRUE(events.empty());
+    EXPECT_TRUE(LogLines().empty());
+    EXPECT_FALSE(run->Running());
+    EXPECT_EQ(run->Plan(kCleanRunNow).notStartedReason, "no drive is chosen");
+}
+
+TEST_F(CleanupRun, UnmountedDriveIsRefusedAndRowsBecomeTheManualSet) {
+    run->tasks.Set(Task::Slack, true);
+    run->tasks.Set(Task::Shutdown, true);
+    run->drives = {"/nonexistent/tw-drive"};
+    settings->Dword("CleanFreeSpace") = 1;
+    cancelCountdown = true;
+    const CleanupSummary s = run->Start(kCleanPageStart);
+    ASSERT_TRUE(s.started);
+    ASSERT_EQ(s.drives.size(), 1u);
+    EXPECT_EQ(s.drives[0].refusal, "not mounted");
+    EXPECT_FALSE(s.drives[0].cleaned);
+    EXPECT_EQ(LogLines(), std::vector<std::string>{"Drive /nonexistent/tw-drive skipped: not mounted"});
+    // No step ran, no abort: the shutdown is still offered, and here cancelled.
+    EXPECT_EQ(events, std::vector<std::string>{"countdown"});
+    EXPECT_FALSE(s.shutdownProceeded);
+    EXPECT_EQ(s.powerOffStatus, -1);
+    EXPECT_EQ(settings->ReadWithDefault("WipeFileSlacks"), 1u);
+    EXPECT_EQ(settings->ReadWithDefault("CleanFreeSpace"), 0u);
+    EXPECT_EQ(settings->ReadWithDefault("shutdownafterCFS"), 1u);
+
+    // The CLI's one-off choices are not stored.
+    run->saveManualSetOnStart = false;
+    run->tasks = TaskSet{};
+    run->tasks.Set(Task::DeepClean, true);
+    run->Start(kCleanPageStart);
+    EXPECT_EQ(settings->ReadWithDefault("DeepClean"), 0u);
+    EXPECT_EQ(settings->ReadWithDefault("WipeFileSlacks"), 1u);
+}
+
+TEST_F(CleanupRun, PlanTextAndPowerOffCommand) {
+    for (const auto& info : kTasks) run->tasks.Set(info.task, true);
+    run->drives = {"/nonexistent/a", "/nonexistent/a"};
+    setenv("TIDEWIPE_POWEROFF_COMMAND", "touch /nonexistent/marker", 1);
+    const CleanupPlan p = run->Plan(kCleanPageStart);
+    EXPECT_EQ(p.planText,
+              "The Recycle Bin will be wiped. Free space will be cleaned. Files will be deep "
+              "cleaned. File slacks will be wiped. Deleted file table entries will be wiped. The "
+              "computer will be shut down");
+    EXPECT_EQ(p.drives.size(), 1u);  // chosen twice, cleaned once
+    EXPECT_EQ(p.powerOffCommand, "touch /nonexistent/marker");
+    unsetenv("TIDEWIPE_POWEROFF_COMMAND");
+    EXPECT_EQ(CCleanupRun::PowerOffCommand(), "systemctl poweroff");
+    TaskSet none;
+    EXPECT_EQ(PlanText(none), "");
+    none.Set(Task::Reclean, true);
+    none.Set(Task::Swap, true);
+    EXPECT_EQ(PlanText(none), "");  // neither has a plan line
+}
+
+TEST_F(CleanupRun, PowerOffCommandRunsThroughTheShell) {
+    const std::string marker = dir.Path() + "/off";
+    EXPECT_EQ(CCleanupRun::RunPowerOffCommand("echo off > '" + marker + "'"), 0);
+    EXPECT_EQ(test::ReadFileBytes(marker), "off\n");
+    EXPECT_EQ(CCleanupRun::RunPowerOffCommand("exit 3"), 3);
+}
+
+TEST_F(CleanupRun, PauseHoldsUntilResumedOrAborted) {
+    std::vector<std::string> captions;
+    run->hooks.pauseCaption = [&](std::string_view c) { captions.push_back(std::string(c)); };
+    run->PauseCheck();  // not paused: returns at once
+    EXPECT_TRUE(sink.statuses.empty());
+
+    // The run's own thread shows the text and yields until the flag clears; then the
+    // status it had (none yet) comes back.
+    run->SetPaused(true);
+    int pumps = 0;
+    sink.onPump = [&] {
+        if (++pumps == 3) run->SetPaused(false);
+    };
+    run->PauseCheck();
+    EXPECT_EQ(pumps, 3);
+    EXPECT_EQ(sink.statuses, (std::vector<std::string>{std::string(S<150>), ""}));
+    EXPECT_EQ(captions, (std::vector<std::string>{"Resume", "Pause"}));
+
+    // An abort from another thread ends the pause too.
+    sink.onPump = nullptr;
+    run->SetPaused(true);
+    std::thread aborter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(120));
+        run->Abort();
+    });
+    run->PauseCheck();
+    aborter.join();
+    EXPECT_TRUE(run->AbortRequested());
+    EXPECT_TRUE(run->Paused());
+}
+
+TEST_F(CleanupRun, ExternalFlagsDriveAbortAndPause) {
+    std::atomic<int> abort{0}, pause{0};
+    run->SetAbortFlag(&abort);
+    run->SetPauseFlag(&pause);
+    pause.store(1);  // as a SIGTSTP handler would
+    EXPECT_TRUE(run->Paused());
+    abort.store(1);  // as Ctrl-C would
+    EXPECT_TRUE(run->AbortRequested());
+    run->PauseCheck();  // returns: aborted
+    run->SetAbortFlag(nullptr);
+    run->SetPauseFlag(nullptr);
+    EXPECT_FALSE(run->AbortRequested());
+    EXPECT_FALSE(run->Paused());
+}
+
+}  // namespace
+}  // namespace tw::wipe

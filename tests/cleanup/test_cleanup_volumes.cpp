@@ -1,0 +1,343 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Whole clean-up runs over scratch NTFS volumes (images made by mkntfs, mounted by
+// ntfs-3g): the order of the steps and log lines, the countdown after the last drive,
+// pause at a file boundary, abort, and a failing free-space step. Needs root and
+// /dev/fuse; skips visibly otherwise.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "platform/strings.h"
+#include "recyclebin/bin_runs.h"
+#include "scheduler/clean_steps.h"
+#include "tests/cleanup/cleanup_fixture.h"
+#include "wipe/deep_clean.h"
+
+namespace tw::wipe {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string FindTool(const std::string& name) {
+    for (const char* dir : {"/usr/sbin", "/sbin", "/usr/bin", "/bin"}) {
+        std::string p = std::string(dir) + "/" + name;
+        if (access(p.c_str(), X_OK) == 0) return p;
+    }
+    return "";
+}
+
+timespec MTime(const std::string& path) {
+    struct stat st {};
+    stat(path.c_str(), &st);
+    return st.st_mtim;
+}
+
+bool SameTime(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+class CleanupVolumes : public test::CleanupFixture {
+protected:
+    void SetUp() override {
+        TW_REQUIRE_SCRATCH(test::FsKind::Ntfs);
+        test::CleanupFixture::SetUp();
+        settings->Dword("extensiveLogging") = 1;  // the per-file lines
+        for (int i = 0; i < 2; ++i) {
+            vols[i] = std::make_unique<test::ScratchVolume>(test::FsKind::Ntfs, 8,
+                                                            i == 0 ? "twclean1" : "twclean2");
+            ASSERT_TRUE(vols[i]->Ok()) << vols[i]->Error();
+            Populate(i);
+        }
+        sched::EngineStepOptions bins;
+        bins.trashDirs = std::vector<std::string>{dir.Path() + "/data/Trash",
+                                                  Mount(0) + "/.Trash-" + std::to_string(getuid()),
+                                                  Mount(1) + "/.Trash-" + std::to_string(getuid())};
+        bins.binLockPath = dir.Path() + "/bin.lock";
+        sched::BindEngineSteps(*run, bins);
+        // A marker script stands in for the power-off.
+        marker = dir.Path() + "/powered-off";
+        const std::string script = dir.Path() + "/poweroff.sh";
+        ASSERT_TRUE(test::WriteFileBytes(script, "#!/bin/sh\necho poweroff >> '" + marker + "'\n"));
+        chmod(script.c_str(), 0700);
+        setenv("TIDEWIPE_POWEROFF_COMMAND", script.c_str(), 1);
+    }
+
+    std::string Mount(int i) const { return vols[i]->MountPoint(); }
+    std::string Secret(int i) const { return "TWSECRET-DELETED-" + std::to_string(i); }
+
+    // Three files in a folder, on the first volume an item in the Trash, and a small
+    // deleted file whose data stayed inside its file record (deleted last, so that no
+    // later file takes its record over).
+    void Populate(int i) {
+        if (i == 0) {
+            const std::string trashed = Mount(0) + "/trashed.txt";
+            ASSERT_TRUE(test::WriteFileBytes(trashed, "TWTRASHED-CONTENT"));
+            auto put = recyclebin::SendToBin(trashed);
+            ASSERT_TRUE(put.ok()) << put.error().Message();
+        }
+        const std::string d = Mount(i) + "/dir";
+        ASSERT_TRUE(fs::create_directory(d));
+        for (int k = 1; k <= 3; ++k)
+            ASSERT_TRUE(test::WriteFileBytes(d + "/f" + std::to_string(k) + ".txt",
+                                             std::string(1000 * k + i, static_cast<char>('a' + k))));
+        const std::string gone = Mount(i) + "/gone.txt";
+        ASSERT_TRUE(test::WriteFileBytes(gone, Secret(i)));
+        sync();
+        ASSERT_EQ(unlink(gone.c_str()), 0);
+    }
+
+    // A wiper for the swap step that works on a scratch swap file only.
+    void StubSwap() {
+        const std::string mkswap = FindTool("mkswap");
+        ASSERT_FALSE(mkswap.empty()) << "mkswap is not installed";
+        swapFile = dir.Path() + "/swapfile";
+        ASSERT_TRUE(test::WriteFileBytes(swapFile, std::string(128 * 1024, 'S')));
+        ASSERT_EQ(test::RunTool({mkswap, swapFile}), 0);
+        run->steps.swap = [this](const OpContext& op, int passes) {
+            CSwapWiper w;
+            w.passCount = passes;
+            w.readProcSwaps = [this] {
+                return "Filename Type Size Used Priority\n" + swapFile + " file 128 0 -2\n";
+            };
+            w.isRoot = [] { return true; };
+            w.swapOff = [this](const std::string&) {
+                events.push_back("swapoff");
+                return 0;
+            };
+            w.swapOn = [this](const std::string&, int) {
+                events.push_back("swapon");
+                return 0;
+            };
+            const SwapWipeReport rep = w.WipeAll(op);
+            StepResult r;
+            r.ran = !rep.areas.empty() && rep.areas[0].wiped;
+            r.aborted = rep.aborted;
+            return r;
+        };
+    }
+
+    std::unique_ptr<test::ScratchVolume> vols[2];
+    std::string marker, swapFile;
+};
+
+TEST_F(CleanupVolumes, EveryTaskOnTwoDrives) {
+    StubSwap();
+    // The deleted files' data is on disk before the run.
+    for (int i = 0; i < 2; ++i)
+        ASSERT_GT(test::CountOccurrences(vols[i]->ReadImage(), Secret(i)), 0u) << i;
+
+    for (const auto& info : kTasks) run->tasks.Set(info.task, true);
+    run->drives = {Mount(0), Mount(1)};
+    std::vector<std::string> plans;
+    run->hooks.plan = [&](std::string_view p) { plans.push_back(std::string(p)); };
+    const CleanupSummary s = run->Start(kCleanPageStart);
+
+    ASSERT_TRUE(s.started);
+    EXPECT_FALSE(s.aborted);
+    ASSERT_EQ(s.drives.size(), 2u);
+    for (const auto& d : s.drives) {
+        EXPECT_TRUE(d.cleaned);
+        EXPECT_EQ(d.freeSpaceResult, 1);
+        for (Task t : {Task::RecycleBin, Task::FreeSpace, Task::DeepClean, Task::Slack,
+                       Task::TableEntries})
+            EXPECT_TRUE(d.ran[static_cast<size_t>(t)]) << d.drive << " " << InfoOf(t).cliName;
+        EXPECT_TRUE(d.skipped.empty()) << d.skipped.front();
+    }
+    // The swap areas belong to the machine: wiped once, with the first drive.
+    EXPECT_TRUE(s.drives[0].ran[static_cast<size_t>(Task::Swap)]);
+    EXPECT_FALSE(s.drives[1].ran[static_cast<size_t>(Task::Swap)]);
+
+    // The countdown comes once, after the second drive, and proceeds after 30 ticks.
+    EXPECT_EQ(events, (std::vector<std::string>{"drive " + Mount(0), "swapoff", "swapon",
+                                                "drive " + Mount(1), "countdown"}));
+    ASSERT_EQ(countdownTexts.size(), 31u);
+    EXPECT_EQ(countdownTexts.front(), "Shut down in 30 seconds.");
+    EXPECT_TRUE(s.countdownShown && s.shutdownProceeded);
+    EXPECT_EQ(s.powerOffStatus, 0);
+    EXPECT_EQ(test::ReadFileBytes(marker), "poweroff\n");
+    EXPECT_EQ(plans.size(), 2u);
+    EXPECT_EQ(plans.at(0), PlanText(run->tasks));
+
+    const auto lines = LogLines();
+    for (int i = 0; i < 2; ++i) {
+        const std::string m = Mount(i);
+        SCOPED_TRACE(m);
+        const int start = Find(lines, "Cleaning drive " + m);
+        ASSERT_GE(start, 0);
+        const int next = i == 0 ? Find(lines, "Cleaning drive " + Mount(1)) : static_cast<int>(lines.size());
+        std::vector<std::string> slice(lines.begin() + start, lines.begin() + next);
+        std::vector<std::string> order = {"Cleaning drive " + m, "Located ", "Cleaned ",
+                                          "Deep cleaning file: " + m + "/dir/f1.txt",
+                                          "Deep cleaning file: " + m + "/dir/f3.txt",
+                                          "Deep cleaned directory: " + m,
+                                          "Wiped slack in file: " + m + "/dir/f1.txt",
+                                          "Wiped file slacks in directory: " + m};
+        if (i == 0) {
+            order.insert(order.begin() + 1, "Wiped file: trashed.txt from the recycle bin");
+            order.push_back("Wiped swap area " + swapFile + " with 1 overwrite");
+        }
+        for (const char* closing : {"1 free space overwrite completed.", "Free space cleaning complete",
+                                    "Deep clean finished."})
+            order.push_back(closing);
+        ExpectInOrder(slice, order);
+        // The closing lines end the drive's part of the log.
+        EXPECT_EQ(slice.back(), "Deep clean finished.");
+        EXPECT_EQ(Find(slice, "Deep clean operation aborted."), -1);
+    }
+    EXPECT_EQ(Count(lines, "Wiped swap area"), 1);
+    EXPECT_EQ(Count(lines, "Cleaning drive "), 2);
+    EXPECT_TRUE(sink.SawStatus("Analyzing files"));
+    EXPECT_TRUE(sink.SawStatusContaining("Wiping empty MFT records. Checking "));
+    EXPECT_FALSE(sink.SawStatus(S<461>));
+
+    // The effects: the Trash is empty, the files kept their data, the deleted data is
+    // gone from the images, no temporary folder is left, each drive has its stamp.
+    EXPECT_TRUE(fs::is_empty(Mount(0) + "/.Trash-" + std::to_string(getuid()) + "/files"));
+    for (int i = 0; i < 2; ++i) {
+        for (int k = 1; k <= 3; ++k)
+            EXPECT_EQ(test::ReadFileBytes(Mount(i) + "/dir/f" + std::to_string(k) + ".txt"),
+                      std::string(1000 * k + i, static_cast<char>('a' + k)));
+        EXPECT_FALSE(fs::exists(Mount(i) + "/17FA5B59-0C6D-4b88-800E-6FD9D2D0C90E"));
+        EXPECT_NE(ReadDeepCleanStamp(*store, Mount(i)), 0u);
+        const auto image = vols[i]->ReadImage();
+        EXPECT_EQ(test::CountOccurrences(image, Secret(i)), 0u) << "drive " << i;
+        EXPECT_EQ(test::CountOccurrences(image, "TWTRASHED-CONTENT"), 0u);
+    }
+}
+
+TEST_F(CleanupVolumes, PauseStopsAtTheNextFile) {
+    run->tasks.Set(Task::DeepClean, true);
+    run->drives = {Mount(0)};
+    const std::string d = Mount(0) + "/dir";
+    const timespec f2Before = MTime(d + "/f2.txt");
+    bool paused = false, inPause = false;
+    int pumpsWhilePaused = 0;
+    std::string statusBeforePause;
+    std::vector<std::string> linesAtPause;
+    bool copyPresentAtPause = true;
+    timespec f2AtPause{};
+    sink.onStatus = [&](const std::string& text) {
+        if (!paused && text.rfind("Deep cleaning file", 0) == 0 &&
+            text.find("f1.txt") != std::string::npos) {
+            paused = true;
+            run->SetPaused(true);  // while f1 is being cleaned
+        }
+        if (text == S<150>) {
+            inPause = true;
+            statusBeforePause = sink.statuses.size() >= 2 ? sink.statuses[sink.statuses.size() - 2] : "";
+            linesAtPause = LogLines();
+            f2AtPause = MTime(d + "/f2.txt");
+            copyPresentAtPause = false;
+            for (const auto& e : fs::directory_iterator(d))
+                if (e.path().filename().string().find("vr3swt4sd456.rj3") != std::string::npos)
+                    copyPresentAtPause = true;
+        }
+    };
+    // Resumed from the pause loop's own yields, once the pause has taken hold.
+    sink.onPump = [&] {
+        if (inPause && ++pumpsWhilePaused == 3) {
+            inPause = false;
+            run->SetPaused(false);
+        }
+    };
+    const CleanupSummary s = run->Start(kCleanPageStart);
+    ASSERT_TRUE(s.started);
+    ASSERT_TRUE(paused);
+    EXPECT_GE(pumpsWhilePaused, 3);
+    // The pause came after f1 was finished and before f2 was begun.
+    EXPECT_EQ(Count(linesAtPause, "Deep cleaning file: " + d + "/f1.txt"), 1);
+    EXPECT_EQ(Count(linesAtPause, "Deep cleaning file: " + d + "/f2.txt"), 0);
+    EXPECT_TRUE(SameTime(f2AtPause, f2Before));
+    EXPECT_FALSE(copyPresentAtPause);
+    // Afterwards the status came back and the run went on with f2 and f3.
+    const auto it = std::find(sink.statuses.begin(), sink.statuses.end(), std::string(S<150>));
+    ASSERT_NE(it, sink.statuses.end());
+    ASSERT_NE(it + 1, sink.statuses.end());
+    EXPECT_EQ(*(it + 1), statusBeforePause);
+    const auto lines = LogLines();
+    ExpectInOrder(lines, {"Deep cleaning file: " + d + "/f1.txt", "Deep cleaning file: " + d + "/f2.txt",
+                          "Deep cleaning file: " + d + "/f3.txt", "Deep clean finished."});
+    EXPECT_FALSE(s.aborted);
+}
+
+TEST_F(CleanupVolumes, AbortSkipsTheRestOfTheDriveAndEndsTheRun) {
+    for (Task t : {Task::FreeSpace, Task::DeepClean, Task::Slack, Task::TableEntries, Task::Shutdown})
+        run->tasks.Set(t, true);
+    run->drives = {Mount(0), Mount(1)};
+    sink.onStatus = [&](const std::string& text) {
+        if (text.rfind("Deep cleaning file", 0) == 0 && text.find("f2.txt") != std::string::npos)
+            run->Abort();
+    };
+    const CleanupSummary s = run->Start(kCleanPageStart);
+    ASSERT_TRUE(s.started);
+    EXPECT_TRUE(s.aborted);
+    ASSERT_EQ(s.drives.size(), 1u);  // the second drive never started
+    const DriveOutcome& d = s.drives[0];
+    EXPECT_TRUE(d.taskAborted[static_cast<size_t>(Task::DeepClean)]);
+    EXPECT_FALSE(d.ran[static_cast<size_t>(Task::Slack)]);
+    EXPECT_FALSE(d.ran[static_cast<size_t>(Task::TableEntries)]);
+    EXPECT_FALSE(s.countdownShown);
+    EXPECT_FALSE(fs::exists(marker));
+    EXPECT_TRUE(sink.SawStatus(S<461>));
+
+    const auto lines = LogLines();
+    ExpectInOrder(lines, {"Cleaning drive " + Mount(0), "Located ", "Cleaned ",
+                          "Deep clean operation aborted.", "1 free space overwrite completed.",
+                          "Free space cleaning complete"});
+    EXPECT_EQ(Find(lines, "Deep clean finished."), -1);
+    EXPECT_EQ(Find(lines, "Wiped slack in file"), -1);
+    EXPECT_EQ(Find(lines, "Cleaning drive " + Mount(1)), -1);
+    EXPECT_EQ(events, std::vector<std::string>{"drive " + Mount(0)});
+    // An abort never loses a file.
+    for (int k = 1; k <= 3; ++k)
+        EXPECT_EQ(test::ReadFileBytes(Mount(0) + "/dir/f" + std::to_string(k) + ".txt"),
+                  std::string(1000 * k, static_cast<char>('a' + k)));
+}
+
+TEST_F(CleanupVolumes, FreeSpaceFailureSkipsTheLaterSteps) {
+    for (Task t : {Task::FreeSpace, Task::DeepClean, Task::Slack, Task::Shutdown})
+        run->tasks.Set(t, true);
+    run->drives = {Mount(0), Mount(1)};
+    int calls = 0;
+    run->steps.freeSpace = [&](const OpContext&, const CleanupDrive&, int) {
+        ++calls;
+        return -1;
+    };
+    const CleanupSummary s = run->Start(kCleanPageStart);
+    ASSERT_TRUE(s.started);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(messages, std::vector<std::string>{std::string(S<118>)});
+    ASSERT_EQ(s.drives.size(), 1u);
+    const DriveOutcome& d = s.drives[0];
+    EXPECT_EQ(d.freeSpaceResult, -1);
+    EXPECT_FALSE(d.ran[static_cast<size_t>(Task::DeepClean)]);
+    EXPECT_FALSE(d.ran[static_cast<size_t>(Task::Slack)]);
+    EXPECT_FALSE(d.taskAborted[static_cast<size_t>(Task::DeepClean)]);
+    EXPECT_TRUE(s.aborted);
+    EXPECT_FALSE(s.countdownShown);
+    // Not the user's abort: no abort text, no "aborted" lines, no count line.
+    EXPECT_FALSE(sink.SawStatus(S<461>));
+    EXPECT_EQ(LogLines(), std::vector<std::string>{"Cleaning drive " + Mount(0)});
+}
+
+TEST_F(CleanupVolumes, FileTableStepSkipsWhereItCannotRun) {
+    TW_REQUIRE_SCRATCH(test::FsKind::Ext4);
+    test::ScratchVolume ext(test::FsKind::Ext4, 8, "twext");
+    ASSERT_TRUE(ext.Ok()) << ext.Error();
+    run->tasks.Set(Task::TableEntries, true);
+    run->drives = {ext.MountPoint(), Mount(0)};
+    const CleanupSummary s = run->Start(kCleanPageStart);
+    ASSERT_EQ(s.drives.size(), 2u);
+    EXPECT_FALSE(s.drives[0].ran[static_cast<size_t>(Task::TableEntries)]);
+    EXPECT_TRUE(s.drives[1].ran[static_cast<size_t>(Task::TableEntries)]);
+    const auto lines = LogLines();
+    EXPECT_GE(Find(lines, "Wipe deleted file table entries skipped on " + ext.MountPoint() +
+                              ": the file system is ext4, not NTFS"),
+              0);
+    EXPECT_EQ(test::CountOccurrences(vols[0]->ReadImage(), Secret(0)), 0u);
+    EXPECT_GT(test::CountOccurrences(vols[1]->ReadImage(), Secret(1)), 0u);  // not chosen
+}
+
+}  // namespace
+}  // namespace tw::wipe

@@ -103,21 +103,28 @@ void PrintTable(const std::vector<volume::RecoverableFile>& found, bool fat32, b
     }
 }
 
-nlohmann::json ToJson(const volume::RecoverableFile& f, bool details) {
-    nlohmann::json o{
-        {"name", f.name},
-        {"ext", Extension(f.name)},
-        {"folder", f.folder},
-        {"size", f.size},
-        {"recoverable", f.recoverability},
-        {"location", f.location},
-        {"resident", f.resident},
-        {"fs", f.fs == volume::FileSystemKind::Ntfs ? "NTFS" : "FAT32"},
-        {"attributes", f.attributes},
-        {"created", IsoUtc(f.created)},
-        {"modified", IsoUtc(f.modified)},
-    };
-    if (details) o["details"] = f.details;
+// A JSON string literal; bytes that are not UTF-8 become U+FFFD.
+std::string Quote(const std::string& s) {
+    return nlohmann::json(s).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// One found file as a JSON object on one line. Written by hand rather than through a
+// json object: a volume can hold hundreds of thousands of deleted files.
+std::string ToJsonLine(const volume::RecoverableFile& f, bool details) {
+    std::string o = "{\"name\": " + Quote(f.name);
+    o += ", \"ext\": " + Quote(Extension(f.name));
+    o += ", \"folder\": " + Quote(f.folder);
+    o += ", \"size\": " + std::to_string(f.size);
+    o += ", \"recoverable\": " + std::to_string(f.recoverability);
+    o += ", \"location\": " + std::to_string(f.location);
+    o += std::string(", \"resident\": ") + (f.resident ? "true" : "false");
+    o += std::string(", \"fs\": ") +
+         (f.fs == volume::FileSystemKind::Ntfs ? "\"NTFS\"" : "\"FAT32\"");
+    o += ", \"attributes\": " + Quote(f.attributes);
+    o += ", \"created\": " + Quote(IsoUtc(f.created));
+    o += ", \"modified\": " + Quote(IsoUtc(f.modified));
+    if (details) o += ", \"details\": " + Quote(f.details);
+    o += "}";
     return o;
 }
 
@@ -164,9 +171,18 @@ void RegisterSearch(CLI::App& app, Env& env) {
             break;
         }
         if (json) {
-            nlohmann::json arr = nlohmann::json::array();
-            for (const auto& f : ctx.found) arr.push_back(ToJson(f, details));
-            PrintJson(arr);
+            // One object per line, written out as it goes.
+            std::string out = "[";
+            for (size_t i = 0; i < ctx.found.size(); ++i) {
+                out += i ? ",\n  " : "\n  ";
+                out += ToJsonLine(ctx.found[i], details);
+                if (out.size() > (1u << 20)) {
+                    std::cout << out;
+                    out.clear();
+                }
+            }
+            out += ctx.found.empty() ? "]\n" : "\n]\n";
+            std::cout << out << std::flush;
             Note(rep.message);
         } else {
             PrintTable(ctx.found, rep.fs == volume::FileSystemKind::Fat32, details);

@@ -674,15 +674,16 @@ RecordOutcome NtfsVolume::ParseRecordImpl(FileRecordRequest& req, std::span<uint
     if (req.dataSize == 0) return RecordOutcome::DeletedEmpty;
     if (!req.resident && req.clusterTotal == 0) return RecordOutcome::DeletedEmpty;
     if (!req.resident) {
-        // A first data sector of one repeated byte has been overwritten already.
         for (const DataRun& r : req.runs) {
             if (r.sparse) continue;
-            uint8_t sector[kSectorSize];
-            if (drive_.Read(r.lcn * boot_.bytesPerCluster / kSectorSize, sector, kSectorSize) &&
-                IsUniformSector(sector))
-                return RecordOutcome::RecordCorrupt;
+            req.firstDataSector = r.lcn * boot_.bytesPerCluster / kSectorSize;
             break;
         }
+        // A first data sector of one repeated byte has been overwritten already.
+        uint8_t sector[kSectorSize];
+        if (!req.deferUniformCheck && req.firstDataSector != 0 &&
+            drive_.Read(req.firstDataSector, sector, kSectorSize) && IsUniformSector(sector))
+            return RecordOutcome::RecordCorrupt;
     }
     if (req.wantDetails) req.details = DataRunSummary(req.runs);
     if (wantedType == 0 && req.wantFolder)

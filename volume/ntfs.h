@@ -227,6 +227,9 @@ struct FileRecordRequest {
     bool includeInUse = false;        // accept in-use records (the slack search)
     bool wantDetails = false;         // fill `details`
     bool wantFolder = true;           // look up the parent's name (wantedType 0 only)
+    // Leave the uniform-first-sector test to the caller (who batches those reads):
+    // the parse then ends DeletedFound with `firstDataSector` set.
+    bool deferUniformCheck = false;
 
     // Outputs.
     std::string fileName;     // UTF-8; a later qualifying name replaces an earlier one
@@ -243,6 +246,7 @@ struct FileRecordRequest {
     uint16_t sequence = 0;
     MftRecordNumber parentRecord = 0;  // of the last qualifying $FILE_NAME
     uint16_t parentSequence = 0;
+    Lba firstDataSector = 0;  // first sector of the first run on the volume; 0 when none
 };
 
 // An opened NTFS volume: boot information, the $MFT and $Bitmap run lists, the bitmap

@@ -85,6 +85,12 @@ bool CRawDriveImage::ReadSectors(uint64_t sector, void* buffer, uint32_t byteCou
     return true;
 }
 
+void CRawDriveImage::Prefetch(uint64_t sector, uint32_t byteCount) {
+    if (fd_ >= 0)
+        ::posix_fadvise(fd_, static_cast<off_t>(sector * kSectorSize), byteCount,
+                        POSIX_FADV_WILLNEED);
+}
+
 bool CRawDriveImage::WriteSectors(uint64_t sector, const void* buffer, uint32_t byteCount) {
     if (fd_ < 0 || !writable_) {
         lastError_ = "write on a drive not opened for writing";
@@ -231,6 +237,12 @@ void CRawDriveRef::Close() {
     if (drive_) drive_->Close();
     open_ = false;
     writable_ = false;
+}
+
+void CRawDriveRef::Prefetch(uint64_t sector, uint32_t byteCount) {
+    uint64_t sectors = SizeBytes() / kSectorSize;
+    if (open_ && byteCount && sector < sectors && byteCount / kSectorSize <= sectors - sector)
+        drive_->Prefetch(sector, byteCount);
 }
 
 uint64_t CRawDriveRef::SizeBytes() const { return open_ && drive_ ? drive_->SizeBytes() : 0; }

@@ -37,6 +37,9 @@ public:
     virtual bool WriteSectors(uint64_t sector, const void* buffer, uint32_t byteCount) = 0;
     // Size of the opened source in bytes; 0 when closed.
     virtual uint64_t SizeBytes() const = 0;
+    // A hint that these sectors will be read soon (lets the kernel fetch many scattered
+    // sectors at once). Does nothing by default.
+    virtual void Prefetch(uint64_t /*sector*/, uint32_t /*byteCount*/) {}
     // Why the last operation failed ("" when it did not).
     const std::string& LastError() const { return lastError_; }
 
@@ -55,6 +58,7 @@ public:
     bool ReadSectors(uint64_t sector, void* buffer, uint32_t byteCount) override;
     bool WriteSectors(uint64_t sector, const void* buffer, uint32_t byteCount) override;
     uint64_t SizeBytes() const override { return size_; }
+    void Prefetch(uint64_t sector, uint32_t byteCount) override;
 
 protected:
     int fd_ = -1;
@@ -138,6 +142,8 @@ public:
     bool Write(uint64_t sector, const void* buffer, uint32_t byteCount);
     // Size of the opened volume in bytes (0 when closed).
     uint64_t SizeBytes() const;
+    // Hint that a range inside the volume will be read soon; ignored when invalid.
+    void Prefetch(uint64_t sector, uint32_t byteCount);
     bool IsOpen() const { return open_; }
     bool IsWritable() const { return open_ && writable_; }
     // The source text given to the last Open.

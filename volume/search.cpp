@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "log/activity_log.h"
@@ -149,10 +150,18 @@ int Recoverability(const NtfsVolume& volume, const std::vector<DataRun>& runs,
 
 namespace {
 
-// One record of the loop. Returns Stopped when the stop flag ended a bitmap walk,
-// Failed when a scrub write failed.
+// A file found in the current batch, waiting for the test of its first data sector.
+struct Pending {
+    RecoverableFile file;
+    Lba firstDataSector = 0;  // 0: nothing to test (resident)
+    std::vector<DataRun> runs;
+    bool keep = true;
+};
+
+// One record of the loop. Search mode adds what it finds to `pending`. Returns Stopped
+// when the stop flag ended a bitmap walk, Failed when a scrub write failed.
 Outcome HandleRecord(SearchContext& ctx, NtfsVolume& vol, MftRecordNumber n,
-                     std::span<const uint8_t> rec) {
+                     std::span<const uint8_t> rec, std::vector<Pending>& pending) {
     FileRecordHeader h;
     if (!ParseRecordHeader(rec, &h) || h.signature != kFileSignature) return Outcome::Ok;
     if (h.flags & kRecordDirectory) vol.RememberDirectory(n, NtfsVolume::FactsOf(rec));
@@ -164,6 +173,7 @@ Outcome HandleRecord(SearchContext& ctx, NtfsVolume& vol, MftRecordNumber n,
     req.recordSector = vol.RecordToSector(n);
     req.wantDetails = ctx.wantDetails;
     req.wantFolder = ctx.mode == SearchMode::Search;
+    req.deferUniformCheck = ctx.mode == SearchMode::Search;
     RecordOutcome o = vol.ParseFileRecord(req, 0, false, false, 0);
 
     if (ctx.mode == SearchMode::Scrub) {
@@ -189,7 +199,8 @@ Outcome HandleRecord(SearchContext& ctx, NtfsVolume& vol, MftRecordNumber n,
     }
     if (recoverability <= 0) return Outcome::Ok;
 
-    RecoverableFile f;
+    Pending p;
+    RecoverableFile& f = p.file;
     f.created = req.created;
     f.modified = req.modified;
     f.name = req.fileName;
@@ -211,11 +222,39 @@ Outcome HandleRecord(SearchContext& ctx, NtfsVolume& vol, MftRecordNumber n,
             f.details += "\n\nReallocated Clusters: " + std::to_string(reallocated) +
                          "\n--------------------------------\n" + list;
     }
-    if (!req.resident) vol.FileRuns()[req.recordSector] = std::move(req.runs);
-    ctx.found.push_back(std::move(f));
-    if (ctx.wantStatus) ctx.op.Status(SearchStatusText(ctx.found.size()));
-    if (ctx.onFound) ctx.onFound(ctx.found.back());
+    p.firstDataSector = req.resident ? 0 : req.firstDataSector;
+    p.runs = std::move(req.runs);
+    pending.push_back(std::move(p));
     return Outcome::Ok;
+}
+
+// Tests the first data sector of every file found in the batch, in disk order after
+// one prefetch hint for all (scattered single-sector reads are the slow part of the
+// search), then lists the files that pass in the order they were found.
+void FlushPending(SearchContext& ctx, NtfsVolume& vol, std::vector<Pending>& pending) {
+    CRawDriveRef& drive = vol.Drive();
+    std::vector<size_t> order;
+    for (size_t i = 0; i < pending.size(); ++i)
+        if (pending[i].firstDataSector != 0) {
+            order.push_back(i);
+            drive.Prefetch(pending[i].firstDataSector, kSectorSize);
+        }
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return pending[a].firstDataSector < pending[b].firstDataSector;
+    });
+    uint8_t sector[kSectorSize];
+    for (size_t i : order)
+        if (drive.Read(pending[i].firstDataSector, sector, kSectorSize) &&
+            IsUniformSector(sector))
+            pending[i].keep = false;  // overwritten already
+    for (Pending& p : pending) {
+        if (!p.keep) continue;
+        if (!p.file.resident) vol.FileRuns()[p.file.location] = std::move(p.runs);
+        ctx.found.push_back(std::move(p.file));
+        if (ctx.wantStatus) ctx.op.Status(SearchStatusText(ctx.found.size()));
+        if (ctx.onFound) ctx.onFound(ctx.found.back());
+    }
+    pending.clear();
 }
 
 }  // namespace
@@ -229,15 +268,20 @@ Outcome SearchNtfs(SearchContext& ctx, NtfsVolume& vol) {
     // one record at a time.
     const uint64_t batch = std::max<uint64_t>(1, (4u << 20) / b.recordSize);
     std::vector<uint8_t> buf, one;
+    std::vector<Pending> pending;
     for (MftRecordNumber first = 0; first < count;) {
         uint64_t n = std::min(batch, count - first);
         ctx.op.PauseCheck();
         if (ctx.op.Aborted()) return Outcome::Stopped;
         bool batchOk = vol.ReadRecords(first, n, &buf);
-        for (uint64_t k = 0; k < n; ++k) {
+        Outcome o = Outcome::Ok;
+        for (uint64_t k = 0; k < n && o == Outcome::Ok; ++k) {
             MftRecordNumber rn = first + k;
             if (rn < kSystemRecords) continue;
-            if (ctx.op.Aborted()) return Outcome::Stopped;
+            if (ctx.op.Aborted()) {
+                o = Outcome::Stopped;
+                break;
+            }
             std::span<const uint8_t> rec;
             if (batchOk) {
                 rec = std::span<const uint8_t>(buf).subspan(k * b.recordSize, b.recordSize);
@@ -247,9 +291,12 @@ Outcome SearchNtfs(SearchContext& ctx, NtfsVolume& vol) {
                 if (!vol.ReadRecord(rn, &one)) continue;
                 rec = one;
             }
-            Outcome o = HandleRecord(ctx, vol, rn, rec);
-            if (o != Outcome::Ok) return o;
+            o = HandleRecord(ctx, vol, rn, rec, pending);
         }
+        // What was found before a stop is still listed.
+        FlushPending(ctx, vol, pending);
+        if (o != Outcome::Ok) return o;
+        if (ctx.op.Aborted()) return Outcome::Stopped;
         first += n;
         ctx.op.SetPos(ProgressSink::Current, static_cast<int64_t>(first));
         ctx.op.Pump();

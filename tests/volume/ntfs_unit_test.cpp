@@ -188,7 +188,7 @@ struct SearchRun {
     SearchReport report;
 };
 
-SearchRun RunSearch(MiniNtfs& v, bool details = false, int abortAfter = -1) {
+SearchRun RunSearch(MiniNtfs& v, bool details = false) {
     SearchRun out;
     std::atomic<int> abort{0};
     CRawDriveRef drive(std::make_unique<CRawDriveMemory>(v.bytes));
@@ -197,12 +197,11 @@ SearchRun RunSearch(MiniNtfs& v, bool details = false, int abortAfter = -1) {
     ctx.drive = &drive;
     ctx.wantDetails = details;
     ctx.op.abort = &abort;
-    int seen = 0;
-    ctx.onFound = [&](const RecoverableFile&) {
-        if (++seen == abortAfter) abort = 1;
-    };
+    size_t seen = 0;
+    ctx.onFound = [&](const RecoverableFile&) { ++seen; };
     out.report = SearchDrive(ctx, "mem", "/mnt/x");
     out.found = ctx.found;
+    EXPECT_EQ(seen, out.found.size());  // every listed file was shown live
     return out;
 }
 
@@ -538,15 +537,42 @@ TEST(NtfsSearch, DamagedMetadataEndsWithNothingFound) {
     EXPECT_TRUE(RunSearch(noise).found.empty());
 }
 
+// Raises the stop flag when the search first reads file data.
+class StopOnDataRead : public CRawDriveMemory {
+public:
+    StopOnDataRead(std::vector<uint8_t> bytes, std::atomic<int>* flag)
+        : CRawDriveMemory(std::move(bytes)), flag_(flag) {}
+    bool ReadSectors(uint64_t sector, void* buffer, uint32_t byteCount) override {
+        if (sector >= 100 * kSpc) *flag_ = 1;
+        return CRawDriveMemory::ReadSectors(sector, buffer, byteCount);
+    }
+
+private:
+    std::atomic<int>* flag_;
+};
+
 TEST(NtfsSearch, StopFlagEndsTheSearchWithWhatWasFound) {
     MiniNtfs v;
     for (int i = 0; i < 5; ++i)
         v.DeletedFile(30 + i, u"f" + std::u16string(1, char16_t(u'0' + i)), 100 + 2 * i, 1);
-    SearchRun r = RunSearch(v, false, 2);
-    EXPECT_EQ(r.report.end, SearchEnd::Aborted);
-    EXPECT_EQ(r.found.size(), 2u);
-    EXPECT_EQ(r.report.message,
-              "Aborted search for recoverable files (Found 2 recoverable files)");
+    // Stopped while the found files' data is being checked: they are still listed.
+    std::atomic<int> stop{0};
+    CRawDriveRef drive(std::make_unique<StopOnDataRead>(v.bytes, &stop));
+    SearchContext ctx;
+    ctx.drive = &drive;
+    ctx.op.abort = &stop;
+    SearchReport rep = SearchDrive(ctx, "mem", "mem");
+    EXPECT_EQ(rep.end, SearchEnd::Aborted);
+    EXPECT_EQ(ctx.found.size(), 5u);
+    EXPECT_EQ(rep.message, "Aborted search for recoverable files (Found 5 recoverable files)");
+    // Stopped before the first record: nothing.
+    stop = 1;
+    CRawDriveRef drive2(std::make_unique<CRawDriveMemory>(v.bytes));
+    ctx.drive = &drive2;
+    rep = SearchDrive(ctx, "mem", "mem");
+    EXPECT_EQ(rep.end, SearchEnd::Aborted);
+    EXPECT_TRUE(ctx.found.empty());
+    EXPECT_EQ(rep.message, "Aborted search for recoverable files (None found)");
 }
 
 TEST(NtfsSearch, ScrubModeRewritesDeletedRecordsOutsideTheGuard) {

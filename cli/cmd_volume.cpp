@@ -103,29 +103,81 @@ void PrintTable(const std::vector<volume::RecoverableFile>& found, bool fat32, b
     }
 }
 
-// A JSON string literal; bytes that are not UTF-8 become U+FFFD.
-std::string Quote(const std::string& s) {
-    return nlohmann::json(s).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+// A JSON string literal of UTF-8 text (names come from the volume already converted
+// to UTF-8): quotes, backslashes and control characters are escaped.
+void AppendQuoted(std::string& out, const std::string& s) {
+    static const char kHex[] = "0123456789abcdef";
+    out += '"';
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c < 0x20 || c == 0x7F) {
+            out += "\\u00";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    out += '"';
 }
 
-// One found file as a JSON object on one line. Written by hand rather than through a
-// json object: a volume can hold hundreds of thousands of deleted files.
-std::string ToJsonLine(const volume::RecoverableFile& f, bool details) {
-    std::string o = "{\"name\": " + Quote(f.name);
-    o += ", \"ext\": " + Quote(Extension(f.name));
-    o += ", \"folder\": " + Quote(f.folder);
+// "2024-03-05T14:30:07Z", as IsoUtc writes it, without a printf per field.
+void AppendIso(std::string& out, FileTime ft) {
+    SystemTime st;
+    if (ft == 0 || !FileTimeToSystemTime(ft, &st)) {
+        out += "\"\"";
+        return;
+    }
+    char b[24];
+    auto two = [](char* p, int v) {
+        p[0] = static_cast<char>('0' + v / 10 % 10);
+        p[1] = static_cast<char>('0' + v % 10);
+    };
+    b[0] = '"';
+    two(b + 1, st.year / 100);
+    two(b + 3, st.year % 100);
+    b[5] = '-';
+    two(b + 6, st.month);
+    b[8] = '-';
+    two(b + 9, st.day);
+    b[11] = 'T';
+    two(b + 12, st.hour);
+    b[14] = ':';
+    two(b + 15, st.minute);
+    b[17] = ':';
+    two(b + 18, st.second);
+    b[20] = 'Z';
+    b[21] = '"';
+    out.append(b, 22);
+}
+
+void AppendJsonLine(std::string& o, const volume::RecoverableFile& f, bool details) {
+    o += "{\"name\": ";
+    AppendQuoted(o, f.name);
+    o += ", \"ext\": ";
+    AppendQuoted(o, Extension(f.name));
+    o += ", \"folder\": ";
+    AppendQuoted(o, f.folder);
     o += ", \"size\": " + std::to_string(f.size);
     o += ", \"recoverable\": " + std::to_string(f.recoverability);
     o += ", \"location\": " + std::to_string(f.location);
-    o += std::string(", \"resident\": ") + (f.resident ? "true" : "false");
-    o += std::string(", \"fs\": ") +
-         (f.fs == volume::FileSystemKind::Ntfs ? "\"NTFS\"" : "\"FAT32\"");
-    o += ", \"attributes\": " + Quote(f.attributes);
-    o += ", \"created\": " + Quote(IsoUtc(f.created));
-    o += ", \"modified\": " + Quote(IsoUtc(f.modified));
-    if (details) o += ", \"details\": " + Quote(f.details);
+    o += f.resident ? ", \"resident\": true" : ", \"resident\": false";
+    o += f.fs == volume::FileSystemKind::Ntfs ? ", \"fs\": \"NTFS\"" : ", \"fs\": \"FAT32\"";
+    o += ", \"attributes\": ";
+    AppendQuoted(o, f.attributes);
+    o += ", \"created\": ";
+    AppendIso(o, f.created);
+    o += ", \"modified\": ";
+    AppendIso(o, f.modified);
+    if (details) {
+        o += ", \"details\": ";
+        AppendQuoted(o, f.details);
+    }
     o += "}";
-    return o;
 }
 
 void RegisterSearch(CLI::App& app, Env& env) {
@@ -175,7 +227,7 @@ void RegisterSearch(CLI::App& app, Env& env) {
             std::string out = "[";
             for (size_t i = 0; i < ctx.found.size(); ++i) {
                 out += i ? ",\n  " : "\n  ";
-                out += ToJsonLine(ctx.found[i], details);
+                AppendJsonLine(out, ctx.found[i], details);
                 if (out.size() > (1u << 20)) {
                     std::cout << out;
                     out.clear();

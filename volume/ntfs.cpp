@@ -685,7 +685,7 @@ RecordOutcome NtfsVolume::ParseRecordImpl(FileRecordRequest& req, std::span<uint
             drive_.Read(req.firstDataSector, sector, kSectorSize) && IsUniformSector(sector))
             return RecordOutcome::RecordCorrupt;
     }
-    if (req.wantDetails) req.details = DataRunSummary(req.runs);
+    if (req.wantDetails && !req.resident) req.details = DataRunSummary(req.runs);
     if (wantedType == 0 && req.wantFolder)
         req.folderName = FolderName(DirectoryOf(req.parentRecord), req.parentSequence);
     return RecordOutcome::DeletedFound;

@@ -251,9 +251,10 @@ void FlushPending(SearchContext& ctx, NtfsVolume& vol, std::vector<Pending>& pen
         if (!p.keep) continue;
         if (!p.file.resident) vol.FileRuns()[p.file.location] = std::move(p.runs);
         ctx.found.push_back(std::move(p.file));
-        if (ctx.wantStatus) ctx.op.Status(SearchStatusText(ctx.found.size()));
         if (ctx.onFound) ctx.onFound(ctx.found.back());
     }
+    // The running count, once per batch: what the status shows at the batch's end.
+    if (ctx.wantStatus && !pending.empty()) ctx.op.Status(SearchStatusText(ctx.found.size()));
     pending.clear();
 }
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -52,6 +53,27 @@ bool IsMountedReadWrite(const std::string& path, std::string* where) {
     return false;
 }
 
+// A volume image can be mounted directly (ntfs-3g, fuse2fs): then its path is the
+// mount's source.
+static bool IsImageMountedReadWrite(const std::string& path, std::string* where) {
+    char real[PATH_MAX];
+    if (!::realpath(path.c_str(), real)) return false;
+    std::ifstream in("/proc/self/mountinfo");
+    std::stringstream ss;
+    ss << in.rdbuf();
+    for (const DriveInfo& d : ParseMountInfo(ss.str())) {
+        char src[PATH_MAX];
+        if (d.readOnly || d.device.empty() || d.device[0] != '/' ||
+            !::realpath(d.device.c_str(), src))
+            continue;
+        if (std::strcmp(src, real) == 0) {
+            if (where) *where = d.mountPoint;
+            return true;
+        }
+    }
+    return false;
+}
+
 int OpenRawForWrite(const std::string& path, std::string* error) {
     auto fail = [&](const std::string& why) {
         if (error) *error = why;
@@ -64,6 +86,10 @@ int OpenRawForWrite(const std::string& path, std::string* error) {
         return fail("Refusing to write to " + path +
                     ": it is neither a volume image file nor a block device");
     case RawKind::RegularFile: {
+        std::string where;
+        if (IsImageMountedReadWrite(path, &where))
+            return fail("Refusing to write to " + path + ": it is mounted read-write at " +
+                        where);
         // An image file: never create one, never follow a link swapped in meanwhile
         // for the final component.
         int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);

@@ -420,10 +420,16 @@ TEST(NtfsFuse, MountedFolderIsSearchedThroughItsDevice) {
     std::string copy = dir.Path() + "/m.img", mnt = dir.Path() + "/mnt";
     ASSERT_EQ(RunTool({"cp", "--sparse=always", Image().path, copy}), 0);
     ASSERT_EQ(RunTool({"mkdir", mnt}), 0);
-    ASSERT_EQ(RunTool({"ntfs-3g", "-o", "ro", copy, mnt}), 0);
+    ASSERT_EQ(RunTool({"ntfs-3g", copy, mnt}), 0);
     std::string out, err;
     int rc = RunCli({"search", mnt, "--json"}, &out, &err);
+    // The image is mounted read-write: no raw writes to it meanwhile.
+    CRawDriveRef w;
+    EXPECT_FALSE(w.Open(copy, true));
+    EXPECT_NE(w.LastError().find("mounted read-write"), std::string::npos) << w.LastError();
     RunTool({"fusermount", "-u", mnt});
+    EXPECT_TRUE(w.Open(copy, true)) << w.LastError();
+    w.Close();
     ASSERT_EQ(rc, 0) << err;
     auto j = nlohmann::json::parse(out);
     bool rootItem = false;
@@ -433,6 +439,54 @@ TEST(NtfsFuse, MountedFolderIsSearchedThroughItsDevice) {
             EXPECT_EQ(o["folder"], mnt + "/");
         }
     EXPECT_TRUE(rootItem);
+}
+
+// A loop device of an image copy, detached at the end.
+class LoopDevice {
+public:
+    explicit LoopDevice(const std::string& image) {
+        std::string out;
+        if (RunTool({"losetup", "-f", "--show", image}, &out) == 0) {
+            while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+            if (out.rfind("/dev/loop", 0) == 0) dev_ = out;
+        }
+    }
+    ~LoopDevice() {
+        if (!dev_.empty()) RunTool({"losetup", "-d", dev_});
+    }
+    const std::string& Path() const { return dev_; }
+
+private:
+    std::string dev_;
+};
+
+TEST(NtfsFuse, RawWritesAreRefusedWhileTheDeviceIsMountedReadWrite) {
+    REQUIRE_IMAGE();
+    test::TempDir dir("ntfsloop");
+    std::string copy = dir.Path() + "/l.img", mnt = dir.Path() + "/mnt";
+    ASSERT_EQ(RunTool({"cp", "--sparse=always", Image().path, copy}), 0);
+    ASSERT_EQ(RunTool({"mkdir", mnt}), 0);
+    LoopDevice loop(copy);
+    if (loop.Path().empty()) GTEST_SKIP() << "no loop device available";
+    ASSERT_EQ(RunTool({"ntfs-3g", loop.Path(), mnt}), 0);
+    {
+        CRawDriveRef d;
+        EXPECT_FALSE(d.Open(loop.Path(), true));
+        EXPECT_NE(d.LastError().find("mounted read-write"), std::string::npos) << d.LastError();
+        // Reading is allowed, and the mounted folder is searched through its device.
+        EXPECT_TRUE(d.Open(loop.Path()));
+        std::string out, err;
+        EXPECT_EQ(RunCli({"search", mnt, "--json"}, &out, &err), 0) << err;
+        auto j = nlohmann::json::parse(out);
+        EXPECT_EQ(j.size(), Search(Image().path).files.size());
+    }
+    ASSERT_EQ(RunTool({"fusermount", "-u", mnt}), 0);
+    // Not mounted any more: the exclusive open succeeds, and holds off a second one.
+    CRawDriveRef first, second;
+    ASSERT_TRUE(first.Open(loop.Path(), true)) << first.LastError();
+    EXPECT_FALSE(second.Open(loop.Path(), true));
+    EXPECT_NE(second.LastError().find("in use"), std::string::npos) << second.LastError();
+    first.Close();
 }
 
 TEST(SearchCliIntegration, UnsupportedFileSystemsAreRefused) {

@@ -105,6 +105,9 @@ bool ParseNtfsBootSector(std::span<const uint8_t> s, uint64_t volumeBytes, NtfsB
     b.sectorsPerRecord = b.recordSize / kSectorSize;
     if (b.totalSectors == 0 || b.totalSectors > (UINT64_MAX / 4096)) return false;
     uint64_t volumeSize = b.totalSectors * b.bytesPerSector;
+    // The volume may end one sector short of the image (the backup boot sector), never
+    // beyond it.
+    if (volumeBytes != 0 && volumeSize > volumeBytes) return false;
     b.totalClusters = volumeSize / b.bytesPerCluster;
     if (b.mftCluster == 0 || b.mftCluster >= b.totalClusters) return false;
     uint64_t mftByte = b.mftCluster * b.bytesPerCluster;
@@ -670,6 +673,8 @@ RecordOutcome NtfsVolume::ParseRecordImpl(FileRecordRequest& req, std::span<uint
     if (depth > 0) return RecordOutcome::DeletedFound;  // counted by the caller
     if (directoryAccepted) return RecordOutcome::DirectoryAccepted;
     if (!deleted) return RecordOutcome::RecordInUse;
+    // A file cannot own more clusters than the volume has: overlapping runs.
+    if (req.clusterTotal > boot_.totalClusters) st.runsCorrupt = true;
     if (st.runsCorrupt) return RecordOutcome::RecordCorrupt;
     if (req.dataSize == 0) return RecordOutcome::DeletedEmpty;
     if (!req.resident && req.clusterTotal == 0) return RecordOutcome::DeletedEmpty;

@@ -423,6 +423,14 @@ TEST(NtfsSearch, RecoverabilityFolderAndNameRules) {
     v.RecordBytes(47)[1022] ^= 0xFF;
     // Records below 23 are never examined.
     v.DeletedFile(20, u"system_area.bin", 160, 1);
+    // Runs that claim more clusters than the volume has overlap: damaged, not listed.
+    std::vector<uint8_t> overlap = RunBytes(600, 200);
+    auto second = RunBytes(600, 0x100);
+    second[3] = 0;  // +0: the same 600 clusters again
+    second[4] = 0;
+    overlap.insert(overlap.end(), second.begin(), second.end());
+    v.SetRecord(48, Record(2, 0, {FileNameAttr(u"overlap.bin", 5, 5, 1),
+                                  NonResident(kAttrData, overlap, 1200 * kCluster)}));
 
     SearchRun r = RunSearch(v, true);
     ASSERT_EQ(r.report.end, SearchEnd::Completed);
@@ -468,6 +476,7 @@ TEST(NtfsSearch, RecoverabilityFolderAndNameRules) {
     EXPECT_EQ(Find(r.found, "live.txt"), nullptr);
     EXPECT_EQ(Find(r.found, "torn.txt"), nullptr);
     EXPECT_EQ(Find(r.found, "system_area.bin"), nullptr);
+    EXPECT_EQ(Find(r.found, "overlap.bin"), nullptr);
 
     f = Find(r.found, "in_docs.txt");
     ASSERT_NE(f, nullptr);

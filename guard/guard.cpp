@@ -18,6 +18,7 @@
 #include "guard/schedule_watch.h"
 #include "platform/drives.h"
 #include "recyclebin/bin_runs.h"
+#include "recyclebin/tree_ops.h"
 #include "shell/startup.h"
 
 namespace tw::guard {
@@ -278,7 +279,9 @@ void Guard::Tick() {
         } else {
             // Its minute has gone by (the machine slept through it): a late request
             // would be refused by the panel anyway.
-            Note("missed the timed clean due " + std::to_string(UnixFromFileTime(*due)));
+            SystemTime when;
+            FileTimeToSystemTime(*due, &when);
+            Note("missed the timed clean due " + sched::ScheduleDateText(when));
         }
         lastFired_ = *due;
         due = NextDue(snap, now, lastFired_);
@@ -333,8 +336,8 @@ void Guard::UpdateTrashWatch() {
         // The home trash is watched even before anything was ever trashed: create its
         // folders now, as the first trashing program would.
         const std::string home = recyclebin::HomeTrashPath();
-        for (const std::string& dir : {recyclebin::DataHome(), home, home + "/files", home + "/info"})
-            mkdir(dir.c_str(), 0700);
+        (void)recyclebin::MakeFolders(recyclebin::DataHome());
+        for (const std::string& dir : {home, home + "/files", home + "/info"}) mkdir(dir.c_str(), 0700);
     }
     recyclebin::CRecycleBinStore store;
     if (options_.homeTrashOnly) {

@@ -137,9 +137,10 @@ TEST_F(GuardProgramFolderTest, TimedCleanStartsThePanelWithCfs) {
     ASSERT_TRUE(tw::test::CopyProgram(tw::ProgramFolder() + "tw_fake_program", folder + "tidewipe"));
     const std::string report = w_.World().Sub("panel-report");
     tw::test::EnvVar var("TW_FAKE_REPORT", report.c_str());
-    ScheduleIn(3);
     auto g = w_.StartGuard(folder + "sentrel");
     ASSERT_TRUE(w_.WaitUp(*g)) << g->Stderr();
+    ScheduleIn(2);
+    ASSERT_TRUE(w_.Bus().Broadcast(Message::SettingsChangedMessage, 1));
     ASSERT_TRUE(tw::test::WaitUntil([&] { return access(report.c_str(), F_OK) == 0; }, 10000)) << g->Stderr();
     const std::string text = tw::test::ReadFileBytes(report);
     EXPECT_NE(text.find("args -cfs\n"), std::string::npos) << text;
@@ -149,9 +150,10 @@ TEST_F(GuardProgramFolderTest, TimedCleanStartsThePanelWithCfs) {
 TEST_F(GuardProgramFolderTest, MissingPanelIsLoggedAndTheGuardGoesOn) {
     const std::string folder = Folder();  // no panel beside the guard
     w_.SetDword("SaveToLogfile", 1);
-    ScheduleIn(3);
     auto g = w_.StartGuard(folder + "sentrel");
     ASSERT_TRUE(w_.WaitUp(*g)) << g->Stderr();
+    ScheduleIn(2);
+    ASSERT_TRUE(w_.Bus().Broadcast(Message::SettingsChangedMessage, 1));
     ASSERT_TRUE(tw::test::WaitUntil(
         [&] { return w_.LogText().find("Scheduled clean-up could not be started") != std::string::npos; },
         10000))

@@ -27,6 +27,12 @@ namespace tw::wipe {
 namespace {
 
 constexpr int64_t kProgressRange = 372;
+
+// Position on the 0..372 bars for `done` of `total` (total > 0), without overflow.
+int64_t ProgressPos(uint64_t done, uint64_t total) {
+    return static_cast<int64_t>(static_cast<double>(kProgressRange) * static_cast<double>(done) /
+                                static_cast<double>(total));
+}
 constexpr size_t kCopyChunk = 1 << 20;
 constexpr size_t kMaxJournalBytes = 64 * 1024;
 constexpr const char* kStampLo = "lastDeepCleanLo";
@@ -757,7 +763,7 @@ Outcome CDeepCleaner::Run(const OpContext& op, const std::string& start,
             if (total > 0) {
                 done = std::min(done, total);
                 if (estimate.Update(done, total)) op.TimeText(estimate.Text());
-                op.SetPos(ProgressSink::Overall, static_cast<int64_t>(kProgressRange * done / total));
+                op.SetPos(ProgressSink::Overall, ProgressPos(done, total));
             }
         }
         op.Status(deepCleaningText + " " + ShortPath(f.Path()));

@@ -25,6 +25,12 @@ namespace {
 // Both progress bars of a clean-up run span this range.
 constexpr int64_t kProgressRange = 372;
 
+// Position on the 0..372 bars for `done` of `total` (total > 0), without overflow.
+int64_t ProgressPos(uint64_t done, uint64_t total) {
+    return static_cast<int64_t>(static_cast<double>(kProgressRange) * static_cast<double>(done) /
+                                static_cast<double>(total));
+}
+
 bool PwriteAll(int fd, const uint8_t* data, size_t length, uint64_t offset) {
     size_t done = 0;
     while (done < length) {
@@ -239,7 +245,7 @@ Outcome CSlackWiper::WipeSlacks(const OpContext& op, const std::string& start,
             if (total > 0) {
                 if (estimate.Update(std::min(done, total), total)) op.TimeText(estimate.Text());
                 op.SetPos(ProgressSink::Overall,
-                          static_cast<int64_t>(kProgressRange * std::min(done, total) / total));
+                          ProgressPos(std::min(done, total), total));
             }
         }
         op.Status(wipingText + " " + f.Path());

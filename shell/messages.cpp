@@ -13,6 +13,7 @@
 #include <strings.h>
 
 #include "log/activity_log.h"
+#include "platform/settings.h"
 
 namespace tw::shell {
 
@@ -245,6 +246,10 @@ void MessageBus::DetachEvent() {
 
 void BroadcastLogLines(log::CActivityLogFile& writer, MessageBus& bus) {
     writer.SetNotifier([&bus] { bus.Broadcast(Message::LogLineMessage, 0); });
+}
+
+void BroadcastSettingsChanges(Settings& settings, MessageBus& bus) {
+    settings.SetChangedNotifier([&bus](int lparam) { bus.Broadcast(Message::SettingsChangedMessage, lparam); });
 }
 
 }  // namespace tw::shell

@@ -30,9 +30,12 @@ struct sd_bus_slot;
 struct sd_event;
 struct sd_event_source;
 
-namespace tw::log {
+namespace tw {
+class Settings;
+namespace log {
 class CActivityLogFile;
 }
+}  // namespace tw
 
 namespace tw::shell {
 
@@ -155,5 +158,8 @@ private:
 // Makes `writer` announce every line it writes with LogLineMessage (lParam 0) on `bus`.
 // The bus must outlive the writer's use of the notifier.
 void BroadcastLogLines(log::CActivityLogFile& writer, MessageBus& bus);
+// Makes `settings` announce each SaveSettings with SettingsChangedMessage (its lParam)
+// on `bus`, so that the guard re-reads them. The bus must outlive the settings' use.
+void BroadcastSettingsChanges(Settings& settings, MessageBus& bus);
 
 }  // namespace tw::shell

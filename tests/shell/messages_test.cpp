@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "log/activity_log.h"
+#include "platform/registry.h"
+#include "platform/settings.h"
 #include "shell/guard_client.h"
 #include "shell/messages.h"
 #include "tests/shell/test_env.h"
@@ -124,6 +126,20 @@ TEST_F(BusTest, LogWriterAnnouncesEachLine) {
         });
     ASSERT_TRUE(got);
     EXPECT_EQ(got->sender, static_cast<uint64_t>(getpid()));
+}
+
+TEST_F(BusTest, SavedSettingsAreAnnounced) {
+    MessageBus bus;
+    tw::RegistryStore store(tw::RegistryStore::DefaultPath());
+    tw::Settings settings(store);
+    settings.logLocation = world_.Logs();
+    settings.LoadSettings();
+    tw::shell::BroadcastSettingsChanges(settings, bus);
+    auto got = tw::shell::WaitForMessage(
+        bus, 3000, [](const BusMessage& m) { return m.id == Message::SettingsChangedMessage; },
+        [&] { settings.SaveSettings(); });
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->lparam, 0);
 }
 
 TEST_F(BusTest, EventLoopIntegrationHandlesTraffic) {

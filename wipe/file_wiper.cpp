@@ -24,6 +24,7 @@
 #include "platform/format.h"
 #include "platform/strings.h"
 #include "wipe/passes.h"
+#include "wipe/queued_writer.h"
 
 namespace tw::wipe {
 
@@ -33,6 +34,8 @@ namespace {
 // requests keep unbuffered writes near the device's speed; the bytes on disk are the
 // same as writing the pass buffer once per piece of its size.
 constexpr uint64_t kIoTarget = 4u << 20;
+// Writes in flight at once for unbuffered passes.
+constexpr unsigned kQueueDepth = 4;
 // A pass buffer larger than this is refused like a failed allocation: no caller needs
 // one, and a runaway size must not make the wiper touch gigabytes of memory.
 constexpr uint32_t kMaxPassBuffer = 256u << 20;
@@ -319,6 +322,46 @@ bool CSecureFileWiper::RunPasses(int fd, uint32_t bufferSize, bool randomMode, i
 
     bool direct = HasDirect(fd);
     bool stopped = false;
+    QueuedWriter queue(kQueueDepth);
+    bool directRefused = false;  // set by a queued write that unbuffered I/O refused
+
+    // One pass with several writes in flight (unbuffered writes only). Gives the offset
+    // from which the one-at-a-time loop has to go on: `length` when the pass is over
+    // (done, or ended by a failed write), or where unbuffered writes were refused.
+    auto queuedPass = [&](const uint8_t* data, uint64_t ioSize) -> uint64_t {
+        uint64_t next = 0, refusedAt = length;
+        bool ended = false;
+        while (queue.InFlight() > 0 || (next < length && !ended && !stopped)) {
+            while (queue.InFlight() < queue.Depth() && next < length && !ended && !stopped) {
+                const uint64_t piece = std::min(ioSize, length - next);
+                if (!hooks.BeforeChunk(piece, (piece + bufferSize - 1) / bufferSize)) {
+                    stopped = true;
+                    break;
+                }
+                iovec v{const_cast<uint8_t*>(data), static_cast<size_t>(piece)};
+                if (!queue.Queue(fd, &v, 1, next, next)) {
+                    refusedAt = next;  // the queue failed: write the rest one at a time
+                    ended = true;
+                    break;
+                }
+                next += piece;
+            }
+            uint64_t at = 0;
+            int64_t res = 0;
+            if (!queue.Next(&at, &res)) break;
+            const uint64_t piece = std::min(ioSize, length - at);
+            hooks.AfterChunk(piece, (piece + bufferSize - 1) / bufferSize);
+            if (res > 0) lastBytesWritten_ += static_cast<uint64_t>(res);
+            if (res == static_cast<int64_t>(piece)) continue;
+            ended = true;  // a failed write ends the pass, as one at a time
+            if (res == -EINVAL) {
+                refusedAt = std::min(refusedAt, at);
+                directRefused = true;
+            }
+        }
+        return refusedAt;
+    };
+
     for (int pass = 1; pass <= passes && !stopped; ++pass) {
         hooks.BeforePass(pass, passes, length);
         FillPassBuffer(buf, bufferSize, pass, randomMode);
@@ -326,7 +369,11 @@ bool CSecureFileWiper::RunPasses(int fd, uint32_t bufferSize, bool randomMode, i
             std::memcpy(buf + at, buf, bufferSize);
 
         uint64_t written = 0;
-        while (written < length) {
+        if (direct && queue.Ok()) {
+            written = queuedPass(buf, io.size());
+            if (directRefused && DropDirect(fd)) direct = false;
+        }
+        while (written < length && !stopped) {
             const uint64_t piece = std::min<uint64_t>(io.size(), length - written);
             const uint64_t chunks = (piece + bufferSize - 1) / bufferSize;
             if (!hooks.BeforeChunk(piece, chunks)) {
@@ -345,8 +392,9 @@ bool CSecureFileWiper::RunPasses(int fd, uint32_t bufferSize, bool randomMode, i
             written += static_cast<uint64_t>(n);
             lastBytesWritten_ += static_cast<uint64_t>(n);
         }
-        // Every pass reaches the disk before the next one starts.
-        fdatasync(fd);
+        // Unbuffered writes are on the device when they return. Buffered ones are
+        // flushed here, so that every pass reaches the disk before the next starts.
+        if (!direct) fdatasync(fd);
     }
     if (!stopped) {
         if (ftruncate(fd, 0) == 0) fdatasync(fd);

@@ -26,6 +26,7 @@
 #include "platform/format.h"
 #include "platform/strings.h"
 #include "wipe/passes.h"
+#include "wipe/queued_writer.h"
 
 namespace tw::wipe {
 
@@ -34,6 +35,8 @@ namespace {
 // Chunks per system call: 8 x 400 KiB = 3200 KiB, a multiple of 128 KiB, so FUSE file
 // systems receive whole requests and the device sees large writes.
 constexpr uint32_t kChunksPerWrite = 8;
+// Requests in flight at once.
+constexpr unsigned kQueueDepth = 4;
 
 std::string WithSlash(std::string root) {
     if (root.empty() || root.back() != '/') root += '/';
@@ -158,10 +161,15 @@ RemoveResult RemoveTempFolder(const std::string& folder, const OpContext* op) {
     return removed ? RemoveResult::Removed : RemoveResult::Failed;
 }
 
-// One temporary file being filled: O_DIRECT where the file system takes it, the pass
-// chunk written several times per call.
+// One temporary file being filled: O_DIRECT where the file system takes it, several
+// chunks per request and several requests in flight.
 class FillFile {
 public:
+    // Called after each completed request with its bytes and chunks; false stops the
+    // fill (abort).
+    using Step = std::function<bool(uint64_t bytes, uint32_t chunks)>;
+
+    explicit FillFile(QueuedWriter& queue) : queue_(queue) {}
     ~FillFile() { Close(); }
 
     bool Open(const std::string& path) {
@@ -173,25 +181,96 @@ public:
         return fd_ >= 0;
     }
 
-    // Writes `count` copies of the `chunk`-byte buffer at `offset` (a multiple of
-    // `chunk`). Gives the bytes written. When the file system runs out of room, the rest
-    // is tried in smaller pieces down to one block (`minPiece`), so the last free blocks
-    // are filled too; only then is the file full. A write error other than a full file
-    // system also ends the file.
-    uint64_t Write(const uint8_t* buffer, uint32_t chunk, uint32_t count, uint64_t offset,
-                   uint32_t minPiece) {
-        const uint64_t want = static_cast<uint64_t>(chunk) * count;
-        uint64_t piece = want;
+    // Writes `chunks` copies of the `chunk`-byte buffer from offset 0, until done, full
+    // or stopped. Gives the bytes written.
+    uint64_t Fill(const uint8_t* buffer, uint32_t chunk, uint32_t chunks, uint32_t minPiece,
+                  const Step& step) {
+        uint64_t total = 0;
+        uint32_t next = 0;  // first chunk not yet handed to a request
+        bool stop = false;
+        if (direct_ && queue_.Ok()) {
+            // Requests complete in any order; a request the file system did not take
+            // whole leaves a range that is filled afterwards, one request at a time.
+            std::vector<std::pair<uint64_t, uint64_t>> missed;  // offset, bytes
+            bool trouble = false;
+            iovec iov[kChunksPerWrite];
+            for (auto& v : iov) v = {const_cast<uint8_t*>(buffer), chunk};
+            while (queue_.InFlight() > 0 || (next < chunks && !trouble && !stop)) {
+                while (queue_.InFlight() < queue_.Depth() && next < chunks && !trouble && !stop) {
+                    const uint32_t count = std::min(kChunksPerWrite, chunks - next);
+                    if (!queue_.Queue(fd_, iov, static_cast<int>(count),
+                                      static_cast<uint64_t>(next) * chunk, next)) {
+                        trouble = true;  // go on one request at a time from `next`
+                        break;
+                    }
+                    next += count;
+                }
+                uint64_t tag = 0;
+                int64_t res = 0;
+                if (!queue_.Next(&tag, &res)) break;
+                const uint32_t count = std::min<uint32_t>(kChunksPerWrite, chunks - static_cast<uint32_t>(tag));
+                const uint64_t want = static_cast<uint64_t>(count) * chunk;
+                const uint64_t got = res > 0 ? static_cast<uint64_t>(res) : 0;
+                total += got;
+                if (got < want) {
+                    trouble = true;
+                    if (res == -EINVAL) DropDirect();
+                    missed.emplace_back(tag * chunk + got, want - got);
+                }
+                if (!step(got, count)) stop = true;
+            }
+            std::sort(missed.begin(), missed.end());
+            for (const auto& [offset, bytes] : missed) {
+                if (full_ || stop) break;
+                total += WriteRange(buffer, chunk, offset, bytes, minPiece);
+            }
+        }
+        // One request at a time: without io_uring, buffered, or after trouble above.
+        while (next < chunks && !full_ && !stop) {
+            const uint32_t count = std::min(kChunksPerWrite, chunks - next);
+            const uint64_t got = WriteRange(buffer, chunk, static_cast<uint64_t>(next) * chunk,
+                                            static_cast<uint64_t>(count) * chunk, minPiece);
+            total += got;
+            next += count;
+            if (!step(got, count)) stop = true;
+        }
+        return total;
+    }
+
+    bool Full() const { return full_; }
+    // Why the file ended early (ENOSPC for a full file system), 0 if it did not.
+    int LastError() const { return lastErrno_; }
+
+    void Close() {
+        if (fd_ < 0) return;
+        queue_.Drain();
+        fdatasync(fd_);  // this pass's data is on the disk before the file is let go
+        close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    void DropDirect() {
+        const int fl = fcntl(fd_, F_GETFL);
+        if (direct_ && fl >= 0 && fcntl(fd_, F_SETFL, fl & ~O_DIRECT) == 0) direct_ = false;
+    }
+
+    // Writes `bytes` at `offset`, the content being the chunk repeated from offset 0 of
+    // the file. When the file system runs out of room, the rest is tried in smaller
+    // pieces down to one block (`minPiece`), so the last free blocks are filled too;
+    // only then is the file full. A write error other than a full file system also ends
+    // the file.
+    uint64_t WriteRange(const uint8_t* buffer, uint32_t chunk, uint64_t offset, uint64_t bytes,
+                        uint32_t minPiece) {
+        uint64_t piece = bytes;
         uint64_t done = 0;
-        while (done < want && !full_) {
-            const uint64_t size = std::min(piece, want - done);
-            // The iovecs map [done, done + size) onto the repeated chunk.
+        while (done < bytes && !full_) {
+            const uint64_t size = std::min(piece, bytes - done);
             iovec iov[kChunksPerWrite + 2];
             int n = 0;
-            for (uint64_t at = done; at < done + size && n < static_cast<int>(kChunksPerWrite) + 2;
-                 ++n) {
-                const uint32_t in = static_cast<uint32_t>(at % chunk);
-                const uint64_t len = std::min<uint64_t>(chunk - in, done + size - at);
+            for (uint64_t at = 0; at < size && n < static_cast<int>(kChunksPerWrite) + 2; ++n) {
+                const uint32_t in = static_cast<uint32_t>((offset + done + at) % chunk);
+                const uint64_t len = std::min<uint64_t>(chunk - in, size - at);
                 iov[n].iov_base = const_cast<uint8_t*>(buffer + in);
                 iov[n].iov_len = static_cast<size_t>(len);
                 at += len;
@@ -199,12 +278,8 @@ public:
             ssize_t r = pwritev(fd_, iov, n, static_cast<off_t>(offset + done));
             if (r < 0 && errno == EINTR) continue;
             if (r < 0 && errno == EINVAL && direct_) {
-                // Unbuffered writes refused here: go on buffered, flushed at Close.
-                const int fl = fcntl(fd_, F_GETFL);
-                if (fl >= 0 && fcntl(fd_, F_SETFL, fl & ~O_DIRECT) == 0) {
-                    direct_ = false;
-                    continue;
-                }
+                DropDirect();  // unbuffered writes refused here: go on buffered
+                if (!direct_) continue;
             }
             if (r > 0) {
                 done += static_cast<uint64_t>(r);
@@ -221,18 +296,7 @@ public:
         return done;
     }
 
-    bool Full() const { return full_; }
-    // Why the file ended early (ENOSPC for a full file system), 0 if it did not.
-    int LastError() const { return lastErrno_; }
-
-    void Close() {
-        if (fd_ < 0) return;
-        fdatasync(fd_);  // this pass's data is on the disk before the file is let go
-        close(fd_);
-        fd_ = -1;
-    }
-
-private:
+    QueuedWriter& queue_;
     int fd_ = -1;
     bool direct_ = false;
     bool full_ = false;
@@ -426,6 +490,7 @@ bool CFreeSpaceCleaner::FillPass(const FreeSpacePlan& plan, const uint8_t* buffe
     const uint64_t total = std::max<uint64_t>(1, plan.totalChunks) * static_cast<uint64_t>(passes);
     uint64_t chunksThisPass = 0;
     uint64_t filesOpened = 0;
+    QueuedWriter queue(kQueueDepth);
     auto report = [&]() {
         if (!op_) return;
         const uint64_t done = chunksThisPass + static_cast<uint64_t>(passIndex) *
@@ -442,23 +507,26 @@ bool CFreeSpaceCleaner::FillPass(const FreeSpacePlan& plan, const uint8_t* buffe
     for (uint64_t f = 1; f <= plan.fileCount && !(op_ && op_->Aborted()); ++f) {
         const std::string path = plan.folder + "/" + fileStem +
                                  StrPrintf("%.d", static_cast<int>(f)) + "." + fileExtension;
-        FillFile file;
+        FillFile file(queue);
         if (!file.Open(path)) {
             chunksThisPass += kFreeSpaceChunksPerFile;
             report();
             continue;
         }
         ++filesOpened;
+        const uint64_t chunksBeforeFile = chunksThisPass;
+        uint64_t bytesThisFile = 0;
         // Every file is written from offset 0: no part of it is left unwritten.
-        for (uint32_t k = 0; k < kFreeSpaceChunksPerFile && !file.Full(); k += kChunksPerWrite) {
-            if (op_ && op_->Aborted()) break;
-            const uint32_t count = std::min(kChunksPerWrite, kFreeSpaceChunksPerFile - k);
-            bytesWritten_ += file.Write(buffer, kFreeSpaceChunk, count,
-                                        static_cast<uint64_t>(k) * kFreeSpaceChunk,
-                                        plan.blockSize);
-            chunksThisPass += count;
-            report();
-        }
+        file.Fill(buffer, kFreeSpaceChunk, kFreeSpaceChunksPerFile, plan.blockSize,
+                  [&](uint64_t bytes, uint32_t) {
+                      // Progress follows the bytes that landed, not the chunks asked for:
+                      // near the end several requests in flight come back short.
+                      bytesWritten_ += bytes;
+                      bytesThisFile += bytes;
+                      chunksThisPass = chunksBeforeFile + bytesThisFile / kFreeSpaceChunk;
+                      report();
+                      return !(op_ && op_->Aborted());
+                  });
         file.Close();
         if (op_) op_->PauseCheck();
     }

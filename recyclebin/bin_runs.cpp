@@ -510,10 +510,15 @@ EmptyResult EmptyBin(const OpContext& op, const std::vector<BinFolder>& bins) {
             op.Pump();
         }
         if (r.aborted) break;
-        // Index entries go after the data: an interrupted empty never leaves data
-        // that no index entry points to.
-        for (const auto& n : ListNames(b.InfoFolder()))
-            if (EndsWith(n, ".trashinfo")) unlink((b.InfoFolder() + "/" + n).c_str());
+        // Index entries go after the data, and only where the data is gone: data that
+        // could not be removed stays listed instead of becoming invisible.
+        for (const auto& n : ListNames(b.InfoFolder())) {
+            if (!EndsWith(n, ".trashinfo")) continue;
+            struct stat data {};
+            const std::string name = n.substr(0, n.size() - 10);
+            if (lstat((b.FilesFolder() + "/" + name).c_str(), &data) != 0)
+                unlink((b.InfoFolder() + "/" + n).c_str());
+        }
         unlink((b.path + "/directorysizes").c_str());
     }
     op.Status(S<338>);

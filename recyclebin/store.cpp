@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -97,7 +98,7 @@ std::vector<BinFolder> VolumeBinFolders(const std::string& topdir, uid_t uid) {
 BinFolder BinFolderFor(const std::string& trashDir) {
     std::string p = trashDir;
     if (p.empty() || p[0] != '/') {
-        char cwd[4096];
+        char cwd[PATH_MAX];
         if (getcwd(cwd, sizeof cwd)) p = std::string(cwd) + "/" + p;
     }
     while (p.size() > 1 && p.back() == '/') p.pop_back();
@@ -108,13 +109,11 @@ BinFolder BinFolderFor(const std::string& trashDir) {
     };
     if (name.rfind(".Trash-", 0) == 0 && allDigits(name.substr(7))) return BinFolder{p, parent, false};
     if (allDigits(name) && BaseName(parent) == ".Trash") return BinFolder{p, ParentOf(parent), false};
-    char real[4096];
     const std::string home = HomeTrashPath();
-    const bool isHome = p == home || (realpath(p.c_str(), real) && [&] {
-                            char realHome[4096];
-                            return realpath(home.c_str(), realHome) &&
-                                   std::string(real) == realHome;
-                        }());
+    char real[PATH_MAX], realHome[PATH_MAX];
+    const bool isHome = p == home || (realpath(p.c_str(), real) &&
+                                      realpath(home.c_str(), realHome) &&
+                                      std::string(real) == realHome);
     return BinFolder{p, parent, isHome};
 }
 
@@ -297,7 +296,9 @@ void CRecycleBinStore::ListBinFolder(const BinFolder& bin, std::vector<RecycleBi
 }
 
 bool CRecycleBinStore::Refresh() {
-    if (!enumLock_.Acquire(kEnumTimeoutMs)) return false;
+    // A lock file that cannot be made at all (no writable runtime folder) must not make
+    // the bin unlistable: then the listing goes ahead unserialised.
+    if (!enumLock_.Acquire(kEnumTimeoutMs) && enumLock_.Usable()) return false;
     std::vector<RecycleBinItem> fresh;
     int skipped = 0;
     for (const auto& b : binFolders) ListBinFolder(b, &fresh, &skipped);

@@ -96,6 +96,8 @@ public:
     bool Acquire(unsigned timeoutMs);
     void Release();
     bool Held() const { return held_; }
+    // False when the lock file could not be opened or created (no lock to wait for).
+    bool Usable() const { return fd_ >= 0; }
     const std::string& Path() const { return path_; }
 
     // $XDG_RUNTIME_DIR/tidewipe/recyclebin.lock, else /tmp/tidewipe-$uid/... (a 0700
@@ -155,7 +157,8 @@ public:
     const std::vector<BinFolder>& BinFolders() const { return binFolders; }
 
     // Lists every bin folder into Items(). Waits up to kEnumTimeoutMs for the lock; on
-    // a timeout gives false and leaves the list as it was. Items that were selected stay
+    // a timeout gives false and leaves the list as it was (when the lock file cannot be
+    // created at all, lists without it). Items that were selected stay
     // selected. SkippedCount() tells how many index files were malformed.
     bool Refresh();
     std::vector<RecycleBinItem>& Items() { return items_; }

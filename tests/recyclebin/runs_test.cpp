@@ -477,5 +477,30 @@ TEST_F(RunsTest, EmptyRemovesEverythingAndLogsOnlyWhenLogging) {
     EXPECT_NE(LogText().find("The recycle bin has been emptied, but not wiped."), std::string::npos);
 }
 
+TEST_F(RunsTest, EmptyKeepsTheIndexEntryOfDataItCouldNotRemove) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make a file nobody can remove";
+    auto d = Trash("d", nullptr);
+    const std::string stuck = d.physicalPath + "/stuck";
+    ASSERT_TRUE(WriteFileBytes(stuck, "s"));
+    // An immutable file cannot be removed, not even by root.
+    int fd = open(stuck.c_str(), O_RDONLY);
+    int flags = 0;
+    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0 ||
+        (flags |= FS_IMMUTABLE_FL, ioctl(fd, FS_IOC_SETFLAGS, &flags) != 0)) {
+        close(fd);
+        GTEST_SKIP() << "cannot make a file immutable on this file system";
+    }
+    Trash("gone", "g");
+    auto r = EmptyBin(op, {BinFolder{HomeTrash(), dataHome, true}});
+    flags &= ~FS_IMMUTABLE_FL;
+    ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    close(fd);
+    EXPECT_EQ(r.removed, 1);
+    EXPECT_EQ(r.failed, 1);
+    auto left = List();
+    ASSERT_EQ(left.size(), 1u);  // still listed, so it can be emptied again later
+    EXPECT_EQ(left[0].displayName, "d");
+}
+
 }  // namespace
 }  // namespace tw::recyclebin

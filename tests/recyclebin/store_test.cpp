@@ -211,6 +211,15 @@ TEST_F(StoreTest, RefreshGivesUpAfterTheEnumerationTimeout) {
     EXPECT_EQ(store.Items().size(), 2u);
 }
 
+TEST_F(StoreTest, ALockFileThatCannotBeMadeDoesNotBlockListing) {
+    const std::string trash = HomeTrash();
+    MakeItem(trash, "a", "[Trash Info]\nPath=/x/a\n");
+    CRecycleBinStore store(tmp.Path() + "/no/such/folder/lock");
+    store.SetBinFolders({BinFolder{trash, dataHome, true}});
+    EXPECT_TRUE(store.Refresh());
+    EXPECT_EQ(store.Items().size(), 1u);
+}
+
 TEST_F(StoreTest, DefaultLockLivesInThePrivateRuntimeFolder) {
     EXPECT_EQ(CEnumLock::DefaultPath(), tmp.Path() + "/tidewipe/recyclebin.lock");
     struct stat st {};

@@ -3,6 +3,7 @@
 // loop device (root). Items from such a volume go to that volume's trash directory, for
 // us and for trash-cli alike; wiping leaves no byte of their content in the raw image.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -197,6 +198,59 @@ TEST_F(TrashVolumeTest, Ext4SharedStickyTrashIsUsedByBoth) {
     ASSERT_TRUE(r.ok()) << r.error().Message();
     EXPECT_EQ(r->trashDir, mnt + "/.Trash-" + uidText);
     EXPECT_EQ(r->storedPath, "c.txt");
+}
+
+TEST_F(TrashVolumeTest, AcrossABindMountPutAndRestoreCopyAndKeepModesTimesAndLinks) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for a bind mount";
+    // A folder of the home's own file system, bind-mounted elsewhere: same device, but
+    // rename() across the mount fails with EXDEV, so the move becomes copy and delete.
+    const std::string real = work + "/real", bound = work + "/bound";
+    ASSERT_EQ(mkdir(real.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(bound.c_str(), 0755), 0);
+    std::string out;
+    if (Shell("mount --bind " + Quote(real) + " " + Quote(bound), &out) != 0)
+        GTEST_SKIP() << "bind mount refused: " << out;
+    struct Unmount {
+        std::string at;
+        ~Unmount() { Shell("umount " + Quote(at)); }
+    } unmount{bound};
+
+    const std::string tree = bound + "/tree 100%";
+    ASSERT_EQ(mkdir(tree.c_str(), 0750), 0);
+    ASSERT_TRUE(WriteFileBytes(tree + "/f", "content"));
+    ASSERT_EQ(chmod((tree + "/f").c_str(), 0604), 0);
+    const struct timespec times[2] = {{1000000000, 0}, {1300000000, 987654321}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (tree + "/f").c_str(), times, 0), 0);
+    ASSERT_EQ(symlink("/etc/passwd", (tree + "/link").c_str()), 0);
+
+    auto r = SendToBin(tree);
+    ASSERT_TRUE(r.ok()) << r.error().Message();
+    EXPECT_TRUE(r->copied);
+    EXPECT_EQ(r->trashDir, HomeTrash());
+    EXPECT_FALSE(Exists(tree));
+    EXPECT_EQ(ReadFileBytes(r->dataPath + "/f"), "content");
+    struct stat st {};
+    ASSERT_EQ(lstat((r->dataPath + "/f").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0604u);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1300000000);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 987654321);
+    ASSERT_EQ(lstat((r->dataPath + "/link").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(lstat(r->dataPath.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0750u);
+
+    CRecycleBinStore store(tmp.Path() + "/lock");
+    store.SetBinFolders({BinFolder{HomeTrash(), dataHome, true}});
+    ASSERT_TRUE(store.Refresh());
+    ASSERT_EQ(store.Items().size(), 1u);
+    EXPECT_EQ(store.Items()[0].OriginalPath(), tree);
+    auto rr = RestoreItems(op, store.Items());
+    EXPECT_EQ(rr.succeeded, 1) << (rr.objects.empty() ? "" : rr.objects[0].message);
+    EXPECT_EQ(ReadFileBytes(tree + "/f"), "content");
+    ASSERT_EQ(lstat((tree + "/f").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 987654321);
+    EXPECT_FALSE(Exists(r->dataPath));
+    EXPECT_FALSE(Exists(r->infoPath));
 }
 
 TEST_F(TrashVolumeTest, WipeLeavesNoByteOfTheContentInTheNtfsImage) {

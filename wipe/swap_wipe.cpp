@@ -202,9 +202,8 @@ std::string CSwapWiper::SkipReason(const SwapArea& area, const MemoryFigures& me
     return "";
 }
 
-SwapWipeReport CSwapWiper::Plan() {
+SwapWipeReport CSwapWiper::PlanFor(const std::vector<SwapArea>& areas) {
     SwapWipeReport rep;
-    const auto areas = ParseProcSwaps(readProcSwaps());
     if (areas.empty()) {
         rep.skipReason = "no swap area is in use";
         return rep;
@@ -221,6 +220,8 @@ SwapWipeReport CSwapWiper::Plan() {
     }
     return rep;
 }
+
+SwapWipeReport CSwapWiper::Plan() { return PlanFor(ParseProcSwaps(readProcSwaps())); }
 
 SwapAreaResult CSwapWiper::OverwriteAndRecreate(const OpContext& op, const std::string& path,
                                                 const SwapIdentity& id) {
@@ -283,14 +284,15 @@ SwapAreaResult CSwapWiper::OverwriteAndRecreate(const OpContext& op, const std::
 
 SwapWipeReport CSwapWiper::WipeAll(const OpContext& op) {
     op.Status(S<117>);  // "Wiping the system swapfile"
-    SwapWipeReport rep = Plan();
+    // One reading of the swap list: the plan and the work must name the same areas.
+    const auto areas = ParseProcSwaps(readProcSwaps());
+    SwapWipeReport rep = PlanFor(areas);
     if (!rep.skipReason.empty()) {
         log::LogToFile("Wipe system swapfile skipped: " + rep.skipReason, op.log);
         for (auto& a : rep.areas) a.skipped = true;
         return rep;
     }
-    const auto areas = ParseProcSwaps(readProcSwaps());
-    for (size_t i = 0; i < rep.areas.size() && i < areas.size(); ++i) {
+    for (size_t i = 0; i < rep.areas.size(); ++i) {
         SwapAreaResult& r = rep.areas[i];
         const SwapArea& area = areas[i];
         if (op.Aborted()) {

@@ -110,6 +110,7 @@ public:
                                         const SwapIdentity& id);
 
 private:
+    SwapWipeReport PlanFor(const std::vector<SwapArea>& areas);
     std::string SkipReason(const SwapArea& area, const MemoryFigures& mem) const;
 };
 

@@ -139,10 +139,17 @@ TEST_F(CleanupVolumes, EveryTaskOnTwoDrives) {
     for (const auto& d : s.drives) {
         EXPECT_TRUE(d.cleaned);
         EXPECT_EQ(d.freeSpaceResult, 1);
-        for (Task t : {Task::RecycleBin, Task::FreeSpace, Task::DeepClean, Task::Slack,
-                       Task::TableEntries})
+        for (Task t : {Task::RecycleBin, Task::FreeSpace, Task::DeepClean, Task::Slack})
             EXPECT_TRUE(d.ran[static_cast<size_t>(t)]) << d.drive << " " << InfoOf(t).cliName;
-        EXPECT_TRUE(d.skipped.empty()) << d.skipped.front();
+        // No raw writes below a mounted read-write volume: the file-table step is
+        // skipped, and says why.
+        EXPECT_FALSE(d.ran[static_cast<size_t>(Task::TableEntries)]);
+        ASSERT_EQ(d.skipped.size(), 1u);
+        EXPECT_EQ(d.skipped[0].rfind("Wipe deleted file table entries skipped on " + d.drive +
+                                         ": its device may not be written: ",
+                                     0),
+                  0u)
+            << d.skipped[0];
     }
     // The swap areas belong to the machine: wiped once, with the first drive.
     EXPECT_TRUE(s.drives[0].ran[static_cast<size_t>(Task::Swap)]);
@@ -173,6 +180,7 @@ TEST_F(CleanupVolumes, EveryTaskOnTwoDrives) {
                                           "Deep cleaned directory: " + m,
                                           "Wiped slack in file: " + m + "/dir/f1.txt",
                                           "Wiped file slacks in directory: " + m};
+        order.push_back("Wipe deleted file table entries skipped on " + m + ": ");
         if (i == 0) {
             order.insert(order.begin() + 1, "Wiped file: trashed.txt from the recycle bin");
             order.push_back("Wiped swap area " + swapFile + " with 1 overwrite");
@@ -188,11 +196,11 @@ TEST_F(CleanupVolumes, EveryTaskOnTwoDrives) {
     EXPECT_EQ(Count(lines, "Wiped swap area"), 1);
     EXPECT_EQ(Count(lines, "Cleaning drive "), 2);
     EXPECT_TRUE(sink.SawStatus("Analyzing files"));
-    EXPECT_TRUE(sink.SawStatusContaining("Wiping empty MFT records. Checking "));
     EXPECT_FALSE(sink.SawStatus(S<461>));
 
-    // The effects: the Trash is empty, the files kept their data, the deleted data is
-    // gone from the images, no temporary folder is left, each drive has its stamp.
+    // The effects: the Trash is empty, the files kept their data, no temporary folder
+    // is left, each drive has its stamp; the deleted file's record (and the data it
+    // holds) was left alone, as nothing may write below a mounted volume.
     EXPECT_TRUE(fs::is_empty(Mount(0) + "/.Trash-" + std::to_string(getuid()) + "/files"));
     for (int i = 0; i < 2; ++i) {
         for (int k = 1; k <= 3; ++k)
@@ -201,7 +209,6 @@ TEST_F(CleanupVolumes, EveryTaskOnTwoDrives) {
         EXPECT_FALSE(fs::exists(Mount(i) + "/17FA5B59-0C6D-4b88-800E-6FD9D2D0C90E"));
         EXPECT_NE(ReadDeepCleanStamp(*store, Mount(i)), 0u);
         const auto image = vols[i]->ReadImage();
-        EXPECT_EQ(test::CountOccurrences(image, Secret(i)), 0u) << "drive " << i;
         EXPECT_EQ(test::CountOccurrences(image, "TWTRASHED-CONTENT"), 0u);
     }
 }
@@ -329,14 +336,43 @@ TEST_F(CleanupVolumes, FileTableStepSkipsWhereItCannotRun) {
     run->drives = {ext.MountPoint(), Mount(0)};
     const CleanupSummary s = run->Start(kCleanPageStart);
     ASSERT_EQ(s.drives.size(), 2u);
-    EXPECT_FALSE(s.drives[0].ran[static_cast<size_t>(Task::TableEntries)]);
-    EXPECT_TRUE(s.drives[1].ran[static_cast<size_t>(Task::TableEntries)]);
+    for (const auto& d : s.drives) EXPECT_FALSE(d.ran[static_cast<size_t>(Task::TableEntries)]);
     const auto lines = LogLines();
     EXPECT_GE(Find(lines, "Wipe deleted file table entries skipped on " + ext.MountPoint() +
                               ": the file system is ext4, not NTFS"),
               0);
-    EXPECT_EQ(test::CountOccurrences(vols[0]->ReadImage(), Secret(0)), 0u);
-    EXPECT_GT(test::CountOccurrences(vols[1]->ReadImage(), Secret(1)), 0u);  // not chosen
+    EXPECT_GE(Find(lines, "Wipe deleted file table entries skipped on " + Mount(0) +
+                              ": its device may not be written: "),
+              0);
+    EXPECT_NE(lines.back().find("mounted read-write"), std::string::npos) << lines.back();
+    EXPECT_GT(test::CountOccurrences(vols[0]->ReadImage(), Secret(0)), 0u);
+}
+
+TEST_F(CleanupVolumes, FileTableStepScrubsAVolumeItMayWrite) {
+    // The same step on a volume nothing has mounted: its image may be written.
+    ASSERT_TRUE(vols[1]->Unmount());
+    CleanupDrive drive;
+    drive.text = Mount(1);
+    drive.info = DriveInfo{};
+    drive.info->mountPoint = Mount(1);
+    drive.info->device = vols[1]->ImagePath();
+    drive.info->fsType = "fuse";
+    OpContext op;
+    op.progress = &sink;
+    const StepResult r = sched::ScrubDeletedRecords(op, drive);
+    EXPECT_TRUE(r.ran) << r.skipped;
+    EXPECT_TRUE(r.skipped.empty()) << r.skipped;
+    EXPECT_TRUE(sink.SawStatusContaining("Wiping empty MFT records. Checking "));
+    const std::string bytes = test::ReadFileBytes(vols[1]->ImagePath());
+    EXPECT_EQ(test::CountOccurrences(std::vector<uint8_t>(bytes.begin(), bytes.end()), Secret(1)), 0u);
+    // The volume is still sound: it mounts, and its files are there.
+    ASSERT_TRUE(vols[1]->Mount());
+    EXPECT_EQ(test::ReadFileBytes(Mount(1) + "/dir/f2.txt"), std::string(2001, 'c'));
+    // The other volume was not touched.
+    EXPECT_GT(test::CountOccurrences(vols[0]->ReadImage(), Secret(0)), 0u);
+
+    drive.info->fsType = "vfat";
+    EXPECT_EQ(sched::ScrubDeletedRecords(op, drive).skipped, "the file system is vfat, not NTFS");
 }
 
 }  // namespace

@@ -341,10 +341,13 @@ TEST_F(StartupTest, ScheduledStartLaunchesTheGuardAndSendsBothRequests) {
 
 TEST_F(StartupTest, PlainStartSendsNoCleanRequest) {
     const std::string prog = MakeProgramFolder(world_, "sentrel");
-    tw::test::EnvVar var("TW_FAKE_REPORT", world_.Sub("report").c_str());
+    const std::string report = world_.Sub("report");
+    tw::test::EnvVar var("TW_FAKE_REPORT", report.c_str());
     tw::shell::MessageBus bus;
     CStartup s({prog + "tidewipe -rb", prog, "", &bus, {}});
     ASSERT_EQ(s.Start(), CStartup::Outcome::Run);
+    // The launched stand-in writes into the test's folder: let it finish first.
+    EXPECT_TRUE(tw::test::WaitUntil([&] { return Exists(report); }, 5000));
     s.InitPrivilegesAndSwitches();
     EXPECT_EQ(s.guardActive, 0u);
     EXPECT_TRUE(s.ShowRecycleBinFirst());
@@ -383,6 +386,7 @@ TEST_F(StartupTest, SecondPanelEndsSilentlyWithoutLaunchingTheGuard) {
     KillChild(firstPanel);
     CStartup third({prog + "tidewipe", prog, "", nullptr, shown.Sink()});
     EXPECT_EQ(third.Start(), CStartup::Outcome::Run);
+    EXPECT_TRUE(tw::test::WaitUntil([&] { return Exists(report); }, 5000));
 }
 
 TEST_F(StartupTest, UnstartableGuardShowsMessage103AndGoesOn) {

@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
-#include <set>
 #include <vector>
 
 #include "log/activity_log.h"
@@ -47,6 +46,17 @@ std::vector<std::string> ListNames(const std::string& folder) {
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+// The entry of `folder` whose inode number is `ino`, or "". Compared by lstat: FUSE
+// file systems do not always give the real number in the listing.
+std::string FindByInode(const std::string& folder, ino_t ino) {
+    for (const auto& n : ListNames(folder)) {
+        struct stat st {};
+        const std::string p = Join(folder, n);
+        if (lstat(p.c_str(), &st) == 0 && st.st_ino == ino) return p;
+    }
+    return "";
 }
 
 // Cuts `s` to at most `maxBytes` bytes without splitting a UTF-8 character.
@@ -144,29 +154,27 @@ struct Wiping {
         const uint64_t chunks = (size + cluster - 1) / cluster * static_cast<uint64_t>(passes);
         op.SetRange(ProgressSink::Current, 0, static_cast<int64_t>(std::max<uint64_t>(1, chunks / 8)));
 
-        // The wiper renames before it overwrites; should it then fail, the file would
-        // stay under a random name nobody knows. Note the folder's names to find it.
         // Data kept inside the file record may have left copies in the record's slack
         // when the item was moved into the trash; the wiper cannot reach those.
         if (size < 4096 && !ScrubInlineData(path, cluster)) return -1;
-        const std::string folder = ParentOf(path);
-        const auto before = ListNames(folder);
-        const bool ok = wiper.WipeFile(path, false, cluster, true);
         struct stat st {};
+        if (lstat(path.c_str(), &st) != 0) return -1;
+        const ino_t ino = st.st_ino;
+        const bool ok = wiper.WipeFile(path, false, cluster, true);
+        if (ok && !wiper.WasAborted()) return 1;
+        // The wiper renames before it overwrites: a file it did not get rid of may now
+        // sit under a random name. Find it by its inode (the file still exists, so the
+        // number cannot have been reused).
+        std::string where = lstat(path.c_str(), &st) == 0 ? path : std::string();
+        if (!ok && where.empty()) where = FindByInode(ParentOf(path), ino);
         if (wiper.WasAborted()) {
-            plain = true;
-            return 0;
+            plain = true;  // the rest goes without overwriting
+            if (!where.empty()) unlink(where.c_str());
+            return lstat(where.c_str(), &st) == 0 ? -1 : 0;
         }
-        if (ok) return 1;
-        if (lstat(path.c_str(), &st) != 0) {
-            std::set<std::string> old(before.begin(), before.end());
-            for (const auto& n : ListNames(folder))
-                if (!old.count(n) && n.size() == BaseName(path).size()) {
-                    MoveNoReplace(Join(folder, n), path);
-                    break;
-                }
-        }
-        return lstat(path.c_str(), &st) == 0 ? -1 : 0;
+        if (where.empty()) return 0;
+        if (where != path) MoveNoReplace(where, path);  // give it its name back
+        return -1;
     }
 
     // Wipes everything below `dir` and removes it. True when the folder is gone;

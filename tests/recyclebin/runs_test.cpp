@@ -8,6 +8,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -386,6 +387,44 @@ TEST_F(RunsTest, WipeRefusesFilesThatAreHardLinkedOutsideTheBin) {
     EXPECT_EQ(List().size(), 2u);  // both stay in the bin, untouched
     EXPECT_NE(LogText().find("Could not wipe file: a.txt from the recycle bin"), std::string::npos);
     EXPECT_NE(LogText().find("Could not wipe folder: tree from the recycle bin"), std::string::npos);
+}
+
+TEST_F(RunsTest, AFileTheWiperRenamedButCouldNotOverwriteGetsItsNameBack) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to stage a file its owner's bin cannot write";
+    // A bin owned by another user holding a file of root's that this user may read (the
+    // wiper's probe passes and it renames the file) but not write or chmod (the
+    // overwrite fails). The run, as that user, must leave the item listed as it was.
+    const uid_t other = 4242;
+    const std::string bin = tmp.Path() + "/other/Trash";
+    const std::string data(5000, 'r');  // past the small-file scrub, which would refuse first
+    MakeItem(bin, "kept.txt", "[Trash Info]\nPath=/x/kept.txt\n", data.c_str());
+    for (const std::string& d : {tmp.Path() + "/other", bin, bin + "/info", bin + "/files"})
+        ASSERT_EQ(chown(d.c_str(), other, other), 0);
+    ASSERT_EQ(chown((bin + "/info/kept.txt.trashinfo").c_str(), other, other), 0);
+    chmod((bin + "/files/kept.txt").c_str(), 0644);
+    chmod(tmp.Path().c_str(), 0755);
+
+    CRecycleBinStore store(tmp.Path() + "/lock");
+    store.SetBinFolders({BinFolder{bin, tmp.Path() + "/other", true}});
+    ASSERT_TRUE(store.Refresh());
+    ASSERT_EQ(store.Items().size(), 1u);
+    const RecycleBinItem item = store.Items()[0];
+
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (setgid(other) != 0 || setuid(other) != 0) _exit(2);
+        OpContext quiet;
+        auto r = WipeItems(quiet, {item}, 1);
+        _exit(r.failed == 1 && r.succeeded == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(ReadFileBytes(bin + "/files/kept.txt"), data);
+    EXPECT_TRUE(Exists(bin + "/info/kept.txt.trashinfo"));
+    EXPECT_EQ(Count(bin + "/files"), 1u);
 }
 
 TEST_F(RunsTest, AbortBetweenObjectsLeavesTheRestInTheBin) {

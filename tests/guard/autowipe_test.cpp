@@ -24,6 +24,7 @@ bool Exists(const std::string& path) {
 class AutoWipeTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        TW_REQUIRE_BUS();
         ASSERT_TRUE(w_.Ok()) << "could not start a private dbus-daemon";
         docs_ = w_.World().Sub("docs");
         trash_ = w_.World().Sub("data") + "/Trash";

@@ -14,6 +14,7 @@ using tw::test::GuardWorld;
 
 TEST(AutoWipeVolume, TrashedFileBytesAreGoneFromTheVolume) {
     TW_REQUIRE_SCRATCH(tw::test::FsKind::Ext4);
+    TW_REQUIRE_BUS();
     GuardWorld w;
     ASSERT_TRUE(w.Ok()) << "could not start a private dbus-daemon";
     tw::test::ScratchVolume vol(tw::test::FsKind::Ext4, 32);

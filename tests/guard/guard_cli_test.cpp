@@ -15,7 +15,10 @@ using tw::test::RunCli;
 
 class GuardCliTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(w_.Ok()) << "could not start a private dbus-daemon"; }
+    void SetUp() override {
+        TW_REQUIRE_BUS();
+        ASSERT_TRUE(w_.Ok()) << "could not start a private dbus-daemon";
+    }
     void TearDown() override {
         // A guard the CLI started is not our child: make sure none outlives the test.
         if (started_ > 0 && kill(started_, 0) == 0) kill(started_, SIGKILL);

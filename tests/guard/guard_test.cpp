@@ -17,7 +17,10 @@ using tw::test::GuardWorld;
 
 class GuardTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(w_.Ok()) << "could not start a private dbus-daemon"; }
+    void SetUp() override {
+        TW_REQUIRE_BUS();
+        ASSERT_TRUE(w_.Ok()) << "could not start a private dbus-daemon";
+    }
 
     // A one-time schedule `seconds` from now, timed cleaning on.
     tw::FileTime ScheduleIn(int seconds) {

@@ -41,6 +41,7 @@ TEST(MessageTable, NamesAndNameStringsAreUniqueAndFoundEitherWay) {
 class BusTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        TW_REQUIRE_BUS();
         ASSERT_TRUE(world_.Ok()) << "could not start a private dbus-daemon";
     }
     tw::test::TestWorld world_;

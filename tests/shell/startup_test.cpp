@@ -83,7 +83,10 @@ void KillChild(pid_t pid) {
 
 class StartupTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(world_.Ok()) << "could not start a private dbus-daemon"; }
+    void SetUp() override {
+        TW_REQUIRE_BUS();
+        ASSERT_TRUE(world_.Ok()) << "could not start a private dbus-daemon";
+    }
     tw::test::TestWorld world_;
 };
 

@@ -49,6 +49,27 @@ private:
     std::optional<std::string> old_;
 };
 
+// "" when a private session bus can be started here, else why not.
+inline std::string BusUnavailable() {
+    const char* path = getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        if (access((dirs.substr(start, end - start) + "/dbus-daemon").c_str(), X_OK) == 0) return "";
+        start = end + 1;
+    }
+    return "dbus-daemon is not installed (Debian package dbus)";
+}
+
+// Skips the current test, with the reason, unless a private session bus can be had.
+#define TW_REQUIRE_BUS()                                                  \
+    do {                                                                  \
+        const std::string tw_bus_why_ = ::tw::test::BusUnavailable();     \
+        if (!tw_bus_why_.empty()) GTEST_SKIP() << tw_bus_why_;            \
+    } while (0)
+
 // dbus-daemon with the session configuration, listening on a socket in `folder`.
 class PrivateBus {
 public:

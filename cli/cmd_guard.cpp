@@ -36,8 +36,8 @@ void PrintState(const shell::GuardReply& r, bool json) {
 }
 
 void RegisterGuard(CLI::App& app, Env& env) {
-    auto* guard = app.add_subcommand(
-        "guard", "Start, stop or query Watchkeep, the resident guard (sentrel)");
+    auto* guard =
+        app.add_subcommand("guard", "Start, stop or query Watchkeep, the resident guard (sentrel)");
     guard->require_subcommand(1);
 
     auto* start = guard->add_subcommand(
@@ -57,7 +57,8 @@ void RegisterGuard(CLI::App& app, Env& env) {
                 env.Fail(kFailed);
                 return;
             }
-            std::cout << "Watchkeep started; " << bus.Error() << ", so it cannot be asked whether it runs\n";
+            std::cout << "Watchkeep started; " << bus.Error()
+                      << ", so it cannot be asked whether it runs\n";
             return;
         }
         if (auto r = shell::QueryGuard(bus, 500); r.running) {
@@ -147,7 +148,8 @@ void RegisterNotify(CLI::App& app, Env& env) {
     notify->add_flag("--list", list, "List the known messages and their name strings");
     notify->callback([&env] {
         if (list) {
-            for (const auto& m : shell::MessageTable()) std::cout << m.name << "\t" << m.guid << "\n";
+            for (const auto& m : shell::MessageTable())
+                std::cout << m.name << "\t" << m.guid << "\n";
             return;
         }
         if (name.empty()) {
@@ -165,7 +167,8 @@ void RegisterNotify(CLI::App& app, Env& env) {
         errno = 0;
         long long v = std::strtoll(lparamText.c_str(), &end, 0);
         // Accepted: any 32-bit value, signed or unsigned (0xFFFFFFFF is -1).
-        if (lparamText.empty() || *end != '\0' || errno == ERANGE || v < INT32_MIN || v > UINT32_MAX) {
+        if (lparamText.empty() || *end != '\0' || errno == ERANGE || v < INT32_MIN ||
+            v > UINT32_MAX) {
             PrintError("LPARAM must be a 32-bit number, decimal or 0x hex: '" + lparamText + "'");
             env.Fail(kUsage);
             return;
@@ -177,7 +180,8 @@ void RegisterNotify(CLI::App& app, Env& env) {
             return;
         }
         const uint64_t from = sender ? sender : static_cast<uint64_t>(getpid());
-        if (!bus.Broadcast(shell::GuidOf(*id), from, static_cast<int32_t>(static_cast<uint32_t>(v)))) {
+        if (!bus.Broadcast(shell::GuidOf(*id), from,
+                           static_cast<int32_t>(static_cast<uint32_t>(v)))) {
             PrintError("the session bus refused the message");
             env.Fail(kFailed);
         }

@@ -36,7 +36,8 @@ constexpr uint32_t kTrashWatchMask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_ONLYDIR;
 uint64_t NowUsec(clockid_t clock) {
     timespec ts{};
     clock_gettime(clock, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * kUsecPerSec + static_cast<uint64_t>(ts.tv_nsec) / 1000;
+    return static_cast<uint64_t>(ts.tv_sec) * kUsecPerSec +
+           static_cast<uint64_t>(ts.tv_nsec) / 1000;
 }
 
 bool SameValues(const std::vector<RegValue>& a, const std::vector<RegValue>& b) {
@@ -103,11 +104,13 @@ bool Guard::Setup(std::string* why) {
     const std::string lockPath = options_.lockFolder + "/sentrel.lock";
     lockFd_ = shell::LockFile(lockPath, true, false);
     if (lockFd_ < 0) {
-        if (errno != EWOULDBLOCK) return fail("cannot lock " + lockPath + ": " + std::strerror(errno));
+        if (errno != EWOULDBLOCK)
+            return fail("cannot lock " + lockPath + ": " + std::strerror(errno));
         std::string pid;
         if (int fd = open(lockPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW); fd >= 0) {
             char buf[32] = {};
-            if (read(fd, buf, sizeof buf - 1) > 0) pid = std::to_string(std::strtoull(buf, nullptr, 10));
+            if (read(fd, buf, sizeof buf - 1) > 0)
+                pid = std::to_string(std::strtoull(buf, nullptr, 10));
             close(fd);
         }
         return fail("Watchkeep is already running for this user" +
@@ -123,7 +126,8 @@ bool Guard::Setup(std::string* why) {
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&mask, sig);
     sigprocmask(SIG_BLOCK, &mask, nullptr);
 
-    if (int r = sd_event_new(&loop_); r < 0) return fail(std::string("sd_event_new: ") + std::strerror(-r));
+    if (int r = sd_event_new(&loop_); r < 0)
+        return fail(std::string("sd_event_new: ") + std::strerror(-r));
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
         sd_event_source* s = nullptr;
         if (sd_event_add_signal(loop_, &s, sig, &Guard::OnSignalEvent, this) >= 0)
@@ -306,7 +310,8 @@ void Guard::ArmTick(FileTime nowLocal) {
 
 void Guard::FireScheduledClean() {
     uint64_t panel = 0;
-    if (shell::CInstanceChecker::InstanceRunning(shell::kPanelInstanceName, options_.lockFolder, &panel)) {
+    if (shell::CInstanceChecker::InstanceRunning(shell::kPanelInstanceName, options_.lockFolder,
+                                                 &panel)) {
         Note("timed clean due: asking the running panel (pid " + std::to_string(panel) + ")");
         bus_->Broadcast(shell::Message::CleanRequestMessage, shell::kCleanScheduled);
         return;
@@ -337,7 +342,8 @@ void Guard::UpdateTrashWatch() {
         // folders now, as the first trashing program would.
         const std::string home = recyclebin::HomeTrashPath();
         (void)recyclebin::MakeFolders(recyclebin::DataHome());
-        for (const std::string& dir : {home, home + "/files", home + "/info"}) mkdir(dir.c_str(), 0700);
+        for (const std::string& dir : {home, home + "/files", home + "/info"})
+            mkdir(dir.c_str(), 0700);
     }
     recyclebin::CRecycleBinStore store;
     if (options_.homeTrashOnly) {
@@ -374,8 +380,8 @@ void Guard::UpdateTrashWatch() {
         it = watched_.erase(it);
     }
     if (starting && !watched_.empty())
-        Note("Recycle Bin auto-wiping on (" + std::to_string(watched_.size()) + " trash folder(s), " +
-             std::to_string(passes_.load()) + " pass(es))");
+        Note("Recycle Bin auto-wiping on (" + std::to_string(watched_.size()) +
+             " trash folder(s), " + std::to_string(passes_.load()) + " pass(es))");
 }
 
 void Guard::StopTrashWatch() {
@@ -390,7 +396,8 @@ bool Guard::WatchBin(const recyclebin::BinFolder& bin, bool fresh) {
     w.bin = bin;
     for (const std::string& dir : {bin.InfoFolder(), bin.FilesFolder()}) {
         sd_event_source* s = nullptr;
-        if (sd_event_add_inotify(loop_, &s, dir.c_str(), kTrashWatchMask, &Guard::OnInotifyEvent, this) < 0) {
+        if (sd_event_add_inotify(loop_, &s, dir.c_str(), kTrashWatchMask, &Guard::OnInotifyEvent,
+                                 this) < 0) {
             for (auto* src : w.sources) sd_event_source_disable_unref(src);
             return false;  // not there yet: tried again at the next tick
         }
@@ -414,9 +421,9 @@ void Guard::ScanBin(WatchedBin& w, FileTime arrivedSince) {
     for (auto& item : items) {
         std::string key = ItemKey(item);
         if (!w.known.count(key)) {
-            const bool counts = arrivedSince == 0 ||
-                                (arrivedSince != UINT64_MAX && item.deleted != 0 &&
-                                 item.deleted + kFileTimePerSecond >= arrivedSince);
+            const bool counts =
+                arrivedSince == 0 || (arrivedSince != UINT64_MAX && item.deleted != 0 &&
+                                      item.deleted + kFileTimePerSecond >= arrivedSince);
             if (counts) arrivals.push_back(item);
         }
         now.insert(std::move(key));
@@ -433,7 +440,8 @@ void Guard::ScanBin(WatchedBin& w, FileTime arrivedSince) {
 int Guard::OnInotifyEvent(sd_event_source* s, const inotify_event* e, void* self) {
     auto* g = static_cast<Guard*>(self);
     for (auto& [path, w] : g->watched_) {
-        if ((e->mask & IN_Q_OVERFLOW) || std::find(w.sources.begin(), w.sources.end(), s) != w.sources.end())
+        if ((e->mask & IN_Q_OVERFLOW) ||
+            std::find(w.sources.begin(), w.sources.end(), s) != w.sources.end())
             g->ScheduleScan(path);
     }
     return 0;
@@ -478,7 +486,8 @@ void Guard::WorkerLoop() {
             Note("wiped " + item.physicalPath);
         else
             Note("could not wipe " + item.physicalPath +
-                 (r.objects.empty() || r.objects[0].message.empty() ? "" : ": " + r.objects[0].message));
+                 (r.objects.empty() || r.objects[0].message.empty() ? ""
+                                                                    : ": " + r.objects[0].message));
         bus_->Broadcast(shell::Message::BinChangedMessage, 0);
     }
 }

@@ -52,7 +52,7 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitRefused = 1;  // another guard runs, or it cannot start at all
 
 class Guard {
-public:
+  public:
     struct Options {
         std::string programFolder;  // "" = ProgramFolder(); where the panel is started from
         std::string lockFolder;     // "" = shell::RuntimeFolder()
@@ -69,7 +69,7 @@ public:
     // guard of this user runs or the guard cannot set itself up.
     int Run(std::string* why);
 
-private:
+  private:
     struct WatchedBin {
         recyclebin::BinFolder bin;
         std::vector<sd_event_source*> sources;  // info/ and files/

@@ -29,8 +29,7 @@ std::optional<BusMessage> WaitForMessage(MessageBus& bus, int timeoutMs,
 GuardReply QueryGuard(MessageBus& bus, int timeoutMs) {
     GuardReply reply;
     auto m = WaitForMessage(
-        bus, timeoutMs,
-        [](const BusMessage& msg) { return msg.id == Message::GuardStateMessage; },
+        bus, timeoutMs, [](const BusMessage& msg) { return msg.id == Message::GuardStateMessage; },
         [&bus] { bus.Broadcast(Message::GuardQueryMessage, 1); });
     if (m) {
         reply.answered = true;

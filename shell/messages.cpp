@@ -2,6 +2,7 @@
 #include "shell/messages.h"
 
 #include <poll.h>
+#include <strings.h>
 #include <sys/epoll.h>
 #include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
@@ -10,7 +11,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <strings.h>
 
 #include "log/activity_log.h"
 #include "platform/settings.h"
@@ -19,20 +19,24 @@ namespace tw::shell {
 
 const std::vector<MessageInfo>& MessageTable() {
     static const std::vector<MessageInfo> kTable = {
-        {Message::CleanRequestMessage, "CleanRequestMessage", "01F81CC4-EB29-4058-AFF7-4C6A46C23BB2"},
+        {Message::CleanRequestMessage, "CleanRequestMessage",
+         "01F81CC4-EB29-4058-AFF7-4C6A46C23BB2"},
         {Message::GuardPingMessage, "GuardPingMessage", "B9EE9718-1CC2-4938-9F4A-44B824BD489A"},
         {Message::GuardQueryMessage, "GuardQueryMessage", "D14A8EC4-2DA0-4da4-B9B6-7BBBE6ACFD19"},
         {Message::GuardQuery2Message, "GuardQuery2Message", "A7FB2796-7E73-4ad2-BA36-0C9FA4155D3F"},
         {Message::GuardQuery3Message, "GuardQuery3Message", "0AFFDEB2-BF62-4b70-A011-85596A68B15F"},
         {Message::GuardStateMessage, "GuardStateMessage", "05FF286B-45FA-4872-8308-D59770C66B06"},
         {Message::GuardStopMessage, "GuardStopMessage", "B0D0BFBC-F521-4176-A4F6-F6962B776E3F"},
-        {Message::SettingsChangedMessage, "SettingsChangedMessage", "3E1273BA-C0EE-4c31-96BD-213AF729FEAE"},
-        {Message::ReloadSettingsMessage, "ReloadSettingsMessage", "916F269F-D8BA-463c-9CD4-7B6BA0894013"},
+        {Message::SettingsChangedMessage, "SettingsChangedMessage",
+         "3E1273BA-C0EE-4c31-96BD-213AF729FEAE"},
+        {Message::ReloadSettingsMessage, "ReloadSettingsMessage",
+         "916F269F-D8BA-463c-9CD4-7B6BA0894013"},
         {Message::LogLineMessage, "LogLineMessage", "5CF54B77-9B10-4cd6-93FA-F0D90E7A95EF"},
         {Message::BinChangedMessage, "BinChangedMessage", "DC6127A5-C1C1-4a4a-9965-6C708C518E11"},
         {Message::ShowBinPageMessage, "ShowBinPageMessage", "229C6B69-8B16-4afa-8D84-469222D5C71E"},
         {Message::ActivateMessage, "ActivateMessage", "8682FE9B-59D1-446e-BDF4-CBAF8F4D2723"},
-        {Message::ScheduleChangedMessage, "ScheduleChangedMessage", "65bf25c8-937f-496f-8339-a313ce601693"},
+        {Message::ScheduleChangedMessage, "ScheduleChangedMessage",
+         "65bf25c8-937f-496f-8339-a313ce601693"},
     };
     return kTable;
 }
@@ -226,7 +230,8 @@ bool MessageBus::AttachEvent(sd_event* loop) {
     int fd = sd_bus_get_fd(bus_);
     if (fd < 0) return false;
     if (sd_event_add_io(loop, &ioSource_, fd, EPOLLIN, &MessageBus::OnIo, this) < 0) return false;
-    if (sd_event_add_time(loop, &timeSource_, CLOCK_MONOTONIC, 0, 0, &MessageBus::OnTime, this) < 0) {
+    if (sd_event_add_time(loop, &timeSource_, CLOCK_MONOTONIC, 0, 0, &MessageBus::OnTime, this) <
+        0) {
         ioSource_ = sd_event_source_disable_unref(ioSource_);
         return false;
     }
@@ -249,7 +254,8 @@ void BroadcastLogLines(log::CActivityLogFile& writer, MessageBus& bus) {
 }
 
 void BroadcastSettingsChanges(Settings& settings, MessageBus& bus) {
-    settings.SetChangedNotifier([&bus](int lparam) { bus.Broadcast(Message::SettingsChangedMessage, lparam); });
+    settings.SetChangedNotifier(
+        [&bus](int lparam) { bus.Broadcast(Message::SettingsChangedMessage, lparam); });
 }
 
 }  // namespace tw::shell

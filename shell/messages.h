@@ -85,10 +85,10 @@ inline constexpr const char* kBusMember = "Message";
 
 // One received broadcast.
 struct BusMessage {
-    std::string name;            // the name string as it came
-    uint64_t sender = 0;         // the sender's process id
+    std::string name;     // the name string as it came
+    uint64_t sender = 0;  // the sender's process id
     int32_t lparam = 0;
-    std::optional<Message> id;   // set when the name is one of the table's
+    std::optional<Message> id;  // set when the name is one of the table's
 };
 
 // A connection to the session bus. Thread-safe: every use of the underlying connection
@@ -96,7 +96,7 @@ struct BusMessage {
 // while the owning thread listens. Handlers run on the thread that calls Process() or
 // runs the attached event loop, with the lock held: a handler may broadcast.
 class MessageBus {
-public:
+  public:
     using Handler = std::function<void(const BusMessage&)>;
 
     // Connects to the session bus of this user. Never fails: a bus that cannot be
@@ -138,7 +138,7 @@ public:
     bool AttachEvent(sd_event* loop);
     void DetachEvent();
 
-private:
+  private:
     int HandleSignal(sd_bus_message* m);
     static int OnPrepare(sd_event_source* s, void* userdata);
     static int OnIo(sd_event_source* s, int fd, uint32_t revents, void* userdata);

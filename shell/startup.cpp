@@ -320,7 +320,8 @@ void CStartup::Send(Message m, int32_t lparam) {
 }
 
 CStartup::Outcome CStartup::Start() {
-    const std::string folder = config_.programFolder.empty() ? ProgramFolder() : config_.programFolder;
+    const std::string folder =
+        config_.programFolder.empty() ? ProgramFolder() : config_.programFolder;
     residentProgramPath = folder + kGuardProgram;
     if (!FileOpens(residentProgramPath)) {
         Show(103, 125);

@@ -93,7 +93,7 @@ CommandLineSwitches FindSwitches(std::string_view commandLine);
 
 // One panel per user. See the top of this file for the files it uses.
 class CInstanceChecker {
-public:
+  public:
     // `folder` "" = RuntimeFolder().
     explicit CInstanceChecker(std::string name = kPanelInstanceName, std::string folder = "");
     virtual ~CInstanceChecker();
@@ -127,7 +127,7 @@ public:
     static bool InstanceRunning(const std::string& name = kPanelInstanceName,
                                 const std::string& folder = "", uint64_t* window = nullptr);
 
-private:
+  private:
     std::string name_, folder_;
     int startupFd_ = -1;
     int instanceFd_ = -1;
@@ -136,7 +136,7 @@ private:
 // The control panel's start-up object. It decides and broadcasts; the panel shows the
 // message boxes it asks for and builds the windows.
 class CStartup {
-public:
+  public:
     struct Config {
         std::string commandLine;    // CommandLineText(argc, argv)
         std::string programFolder;  // "" = ProgramFolder(); ends in "/"
@@ -180,7 +180,7 @@ public:
     bool guardLaunched = false;
     CInstanceChecker instanceChecker;
 
-private:
+  private:
     void Show(int textId, int captionId);
     void Send(Message m, int32_t lparam);
 

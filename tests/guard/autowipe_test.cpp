@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Recycle Bin auto-wiping by the running guard, on the home Trash of a temporary data
 // home: what arrives is wiped, what was there stays, the setting is followed.
+#include "tests/guard/autowipe.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "tests/guard/autowipe.h"
 #include "tests/guard/guard_harness.h"
 
 using tw::shell::BusMessage;
@@ -22,7 +23,7 @@ bool Exists(const std::string& path) {
 }  // namespace
 
 class AutoWipeTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         TW_REQUIRE_BUS();
         ASSERT_TRUE(w_.Ok()) << "could not start a private dbus-daemon";
@@ -62,7 +63,8 @@ TEST_F(AutoWipeTest, WipesEveryArrivalAndFollowsTheSetting) {
 
     size_t mark = w_.Mark();
     ASSERT_TRUE(tw::test::TrashIt(Make("secret.txt")));
-    ASSERT_TRUE(w_.Find(GuardWorld::Is(Message::BinChangedMessage, g->Sender()), 10000, mark)) << g->Stderr();
+    ASSERT_TRUE(w_.Find(GuardWorld::Is(Message::BinChangedMessage, g->Sender()), 10000, mark))
+        << g->Stderr();
     EXPECT_FALSE(InTrash("secret.txt"));
     EXPECT_FALSE(Exists(docs_ + "/secret.txt"));  // wiped in the bin, not put back
     EXPECT_TRUE(InTrash("before.txt"));           // only arrivals are wiped
@@ -104,6 +106,7 @@ TEST_F(AutoWipeTest, HomeTrashThatDoesNotExistYetIsWatched) {
     ASSERT_TRUE(w_.WaitUp(*g)) << g->Stderr();
     size_t mark = w_.Mark();
     ASSERT_TRUE(tw::test::TrashIt(Make("first-ever.txt")));
-    ASSERT_TRUE(w_.Find(GuardWorld::Is(Message::BinChangedMessage, g->Sender()), 10000, mark)) << g->Stderr();
+    ASSERT_TRUE(w_.Find(GuardWorld::Is(Message::BinChangedMessage, g->Sender()), 10000, mark))
+        << g->Stderr();
     EXPECT_FALSE(InTrash("first-ever.txt"));
 }

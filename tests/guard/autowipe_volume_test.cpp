@@ -30,7 +30,8 @@ TEST(AutoWipeVolume, TrashedFileBytesAreGoneFromTheVolume) {
     while (content.size() < 200 * 1024) content += marker + "|";
     const std::string file = vol.MountPoint() + "/docs/secret.bin";
     ASSERT_TRUE(tw::test::WriteFileBytes(file, content));
-    ASSERT_GT(tw::test::CountOccurrences(vol.ReadImage(), marker), 0u) << "the marker never reached the image";
+    ASSERT_GT(tw::test::CountOccurrences(vol.ReadImage(), marker), 0u)
+        << "the marker never reached the image";
 
     w.SetDword("EnableSecureDeletion", 1);
     w.SetDword("NumOverwrites", 1);
@@ -41,9 +42,11 @@ TEST(AutoWipeVolume, TrashedFileBytesAreGoneFromTheVolume) {
 
     size_t mark = w.Mark();
     ASSERT_TRUE(tw::test::TrashIt(file));
-    ASSERT_TRUE(w.Find(GuardWorld::Is(Message::BinChangedMessage, g->Sender()), 20000, mark)) << g->Stderr();
+    ASSERT_TRUE(w.Find(GuardWorld::Is(Message::BinChangedMessage, g->Sender()), 20000, mark))
+        << g->Stderr();
     EXPECT_NE(access((dataHome + "/Trash/files/secret.bin").c_str(), F_OK), 0);
-    EXPECT_NE(w.LogText().find("Wiped file: secret.bin from the recycle bin"), std::string::npos) << w.LogText();
+    EXPECT_NE(w.LogText().find("Wiped file: secret.bin from the recycle bin"), std::string::npos)
+        << w.LogText();
 
     mark = w.Mark();
     ASSERT_TRUE(w.Bus().Broadcast(Message::GuardStopMessage, 1));

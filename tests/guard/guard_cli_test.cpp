@@ -14,7 +14,7 @@ using tw::test::GuardWorld;
 using tw::test::RunCli;
 
 class GuardCliTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         TW_REQUIRE_BUS();
         ASSERT_TRUE(w_.Ok()) << "could not start a private dbus-daemon";
@@ -72,7 +72,9 @@ TEST_F(GuardCliTest, NotifyBroadcastsAnyMessageByNameOrNameString) {
     size_t mark = w_.Mark();
     auto r = RunCli("notify CleanRequestMessage 0x522 --sender 77");
     ASSERT_EQ(r.status, 0) << r.err;
-    auto m = w_.Find([](const tw::shell::BusMessage& b) { return b.id == Message::CleanRequestMessage; }, 3000, mark);
+    auto m =
+        w_.Find([](const tw::shell::BusMessage& b) { return b.id == Message::CleanRequestMessage; },
+                3000, mark);
     ASSERT_TRUE(m);
     EXPECT_EQ(m->lparam, 0x522);
     EXPECT_EQ(m->sender, 77u);
@@ -97,7 +99,8 @@ TEST_F(GuardCliTest, NotifyRefusesWhatItCannotSend) {
     EXPECT_EQ(r.status, 2);
     r = RunCli("notify --list");
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("GuardStopMessage\tB0D0BFBC-F521-4176-A4F6-F6962B776E3F"), std::string::npos);
+    EXPECT_NE(r.out.find("GuardStopMessage\tB0D0BFBC-F521-4176-A4F6-F6962B776E3F"),
+              std::string::npos);
 
     // Without a session bus the message is dropped and the exit status says so.
     tw::test::EnvVar noBus("DBUS_SESSION_BUS_ADDRESS", nullptr);

@@ -33,7 +33,7 @@ namespace tw::test {
 
 // One sentrel process, stderr kept in a file. Killed at destruction if still running.
 class GuardProcess {
-public:
+  public:
     GuardProcess(const std::string& program, const std::vector<std::string>& args,
                  const std::string& errFile)
         : errFile_(errFile) {
@@ -41,7 +41,8 @@ public:
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&fa, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
         std::vector<char*> argv{const_cast<char*>(program.c_str())};
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
@@ -66,7 +67,8 @@ public:
         WaitUntil(
             [&] {
                 int st = 0;
-                if (waitpid(pid_, &st, WNOHANG) == pid_) status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128;
+                if (waitpid(pid_, &st, WNOHANG) == pid_)
+                    status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128;
                 return status_ >= 0;
             },
             timeoutMs);
@@ -74,7 +76,7 @@ public:
     }
     std::string Stderr() const { return ReadFileBytes(errFile_); }
 
-private:
+  private:
     pid_t pid_ = -1;
     int status_ = -1;
     std::string errFile_;
@@ -82,7 +84,7 @@ private:
 
 // A test world with a listener on its bus that records every broadcast.
 class GuardWorld {
-public:
+  public:
     GuardWorld() {
         if (!world_.Ok()) return;
         bus_ = std::make_unique<shell::MessageBus>();
@@ -99,11 +101,14 @@ public:
         if (!store_) store_ = std::make_unique<RegistryStore>(RegistryStore::DefaultPath());
         return *store_;
     }
-    void SetDword(const std::string& name, uint32_t v) { Store().WriteDword(ProgramKey(), name, v); }
+    void SetDword(const std::string& name, uint32_t v) {
+        Store().WriteDword(ProgramKey(), name, v);
+    }
 
     // Tests keep the guard to the home trash of their world: the trash folders of the
     // machine's own volumes are never watched, let alone wiped, from a test.
-    std::unique_ptr<GuardProcess> StartGuard(const std::string& program = ProgramFolder() + "sentrel") {
+    std::unique_ptr<GuardProcess> StartGuard(const std::string& program = ProgramFolder() +
+                                                                          "sentrel") {
         return std::make_unique<GuardProcess>(
             program, std::vector<std::string>{"--home-trash-only"},
             world_.Sub("sentrel-" + std::to_string(++started_) + ".err"));
@@ -116,8 +121,9 @@ public:
     }
     // The first broadcast at or after index `from` that `match` accepts, waiting up to
     // `timeoutMs` for it.
-    std::optional<shell::BusMessage> Find(const std::function<bool(const shell::BusMessage&)>& match,
-                                          int timeoutMs, size_t from = 0, size_t* index = nullptr) {
+    std::optional<shell::BusMessage> Find(
+        const std::function<bool(const shell::BusMessage&)>& match, int timeoutMs, size_t from = 0,
+        size_t* index = nullptr) {
         std::optional<shell::BusMessage> found;
         WaitUntil(
             [&] {
@@ -135,7 +141,7 @@ public:
         return found;
     }
     static std::function<bool(const shell::BusMessage&)> Is(shell::Message id, uint64_t sender,
-                                                              std::optional<int32_t> lparam = {}) {
+                                                            std::optional<int32_t> lparam = {}) {
         return [=](const shell::BusMessage& m) {
             return m.id == id && m.sender == sender && (!lparam || m.lparam == *lparam);
         };
@@ -163,7 +169,7 @@ public:
         return all;
     }
 
-private:
+  private:
     TestWorld world_;
     std::unique_ptr<shell::MessageBus> bus_;
     std::unique_ptr<RegistryStore> store_;

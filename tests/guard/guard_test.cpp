@@ -16,7 +16,7 @@ using tw::shell::Message;
 using tw::test::GuardWorld;
 
 class GuardTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         TW_REQUIRE_BUS();
         ASSERT_TRUE(w_.Ok()) << "could not start a private dbus-daemon";
@@ -39,14 +39,17 @@ TEST_F(GuardTest, AnnouncesAnswersQueriesAndStopsWhenAsked) {
     auto g = w_.StartGuard();
     ASSERT_GT(g->Pid(), 0);
     size_t upAt = 0, reloadAt = 0;
-    ASSERT_TRUE(w_.Find(GuardWorld::Is(Message::GuardStateMessage, g->Sender(), 1), 10000, 0, &upAt))
+    ASSERT_TRUE(
+        w_.Find(GuardWorld::Is(Message::GuardStateMessage, g->Sender(), 1), 10000, 0, &upAt))
         << g->Stderr();
     // A fresh store got its missing values from the guard: a panel must re-read them,
     // and is told so before the guard says it runs.
-    ASSERT_TRUE(w_.Find(GuardWorld::Is(Message::ReloadSettingsMessage, g->Sender()), 0, 0, &reloadAt));
+    ASSERT_TRUE(
+        w_.Find(GuardWorld::Is(Message::ReloadSettingsMessage, g->Sender()), 0, 0, &reloadAt));
     EXPECT_LT(reloadAt, upAt);
 
-    for (Message query : {Message::GuardQueryMessage, Message::GuardQuery2Message, Message::GuardQuery3Message}) {
+    for (Message query :
+         {Message::GuardQueryMessage, Message::GuardQuery2Message, Message::GuardQuery3Message}) {
         size_t mark = w_.Mark();
         ASSERT_TRUE(w_.Bus().Broadcast(query, 1));
         EXPECT_TRUE(w_.Find(GuardWorld::Is(Message::GuardStateMessage, g->Sender(), 1), 5000, mark))
@@ -66,10 +69,12 @@ TEST_F(GuardTest, AnnouncesAnswersQueriesAndStopsWhenAsked) {
     // the next guard, which finds a complete store and asks nobody to reload.
     mark = w_.Mark();
     ASSERT_TRUE(w_.Bus().Broadcast(Message::GuardQueryMessage, 1));
-    EXPECT_FALSE(w_.Find([](const BusMessage& m) { return m.id == Message::GuardStateMessage; }, 500, mark));
+    EXPECT_FALSE(
+        w_.Find([](const BusMessage& m) { return m.id == Message::GuardStateMessage; }, 500, mark));
     mark = w_.Mark();
     auto again = w_.StartGuard();
-    ASSERT_TRUE(w_.Find(GuardWorld::Is(Message::GuardStateMessage, again->Sender(), 1), 10000, mark));
+    ASSERT_TRUE(
+        w_.Find(GuardWorld::Is(Message::GuardStateMessage, again->Sender(), 1), 10000, mark));
     EXPECT_FALSE(w_.Find(GuardWorld::Is(Message::ReloadSettingsMessage, again->Sender()), 0, mark));
 }
 
@@ -77,13 +82,15 @@ TEST_F(GuardTest, SignalsStopItWithTheStateMessage) {
     for (int sig : {SIGTERM, SIGINT}) {
         size_t mark = w_.Mark();
         auto g = w_.StartGuard();
-        ASSERT_TRUE(w_.Find(GuardWorld::Is(Message::GuardStateMessage, g->Sender(), 1), 10000, mark));
+        ASSERT_TRUE(
+            w_.Find(GuardWorld::Is(Message::GuardStateMessage, g->Sender(), 1), 10000, mark));
         // SIGHUP re-reads the settings and keeps it running.
         kill(g->Pid(), SIGHUP);
         EXPECT_TRUE(w_.Sync(*g));
         mark = w_.Mark();
         kill(g->Pid(), sig);
-        EXPECT_TRUE(w_.Find(GuardWorld::Is(Message::GuardStateMessage, g->Sender(), 0), 5000, mark)) << sig;
+        EXPECT_TRUE(w_.Find(GuardWorld::Is(Message::GuardStateMessage, g->Sender(), 0), 5000, mark))
+            << sig;
         EXPECT_EQ(g->Wait(5000), 0) << sig;
     }
 }
@@ -124,7 +131,7 @@ TEST_F(GuardTest, TimedCleanIsSentToTheRunningPanel) {
 }
 
 class GuardProgramFolderTest : public GuardTest {
-protected:
+  protected:
     // sentrel copied into a folder of its own, so that the panel it starts is whatever
     // the test puts beside it.
     std::string Folder() {
@@ -137,14 +144,16 @@ protected:
 
 TEST_F(GuardProgramFolderTest, TimedCleanStartsThePanelWithCfs) {
     const std::string folder = Folder();
-    ASSERT_TRUE(tw::test::CopyProgram(tw::ProgramFolder() + "tw_fake_program", folder + "tidewipe"));
+    ASSERT_TRUE(
+        tw::test::CopyProgram(tw::ProgramFolder() + "tw_fake_program", folder + "tidewipe"));
     const std::string report = w_.World().Sub("panel-report");
     tw::test::EnvVar var("TW_FAKE_REPORT", report.c_str());
     auto g = w_.StartGuard(folder + "sentrel");
     ASSERT_TRUE(w_.WaitUp(*g)) << g->Stderr();
     ScheduleIn(2);
     ASSERT_TRUE(w_.Bus().Broadcast(Message::SettingsChangedMessage, 1));
-    ASSERT_TRUE(tw::test::WaitUntil([&] { return access(report.c_str(), F_OK) == 0; }, 10000)) << g->Stderr();
+    ASSERT_TRUE(tw::test::WaitUntil([&] { return access(report.c_str(), F_OK) == 0; }, 10000))
+        << g->Stderr();
     const std::string text = tw::test::ReadFileBytes(report);
     EXPECT_NE(text.find("args -cfs\n"), std::string::npos) << text;
     EXPECT_FALSE(w_.Find(GuardWorld::Is(Message::CleanRequestMessage, g->Sender()), 0));
@@ -158,7 +167,10 @@ TEST_F(GuardProgramFolderTest, MissingPanelIsLoggedAndTheGuardGoesOn) {
     ScheduleIn(2);
     ASSERT_TRUE(w_.Bus().Broadcast(Message::SettingsChangedMessage, 1));
     ASSERT_TRUE(tw::test::WaitUntil(
-        [&] { return w_.LogText().find("Scheduled clean-up could not be started") != std::string::npos; },
+        [&] {
+            return w_.LogText().find("Scheduled clean-up could not be started") !=
+                   std::string::npos;
+        },
         10000))
         << g->Stderr();
     EXPECT_NE(w_.LogText().find(folder + "tidewipe"), std::string::npos) << w_.LogText();

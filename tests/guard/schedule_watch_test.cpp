@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // When the guard fires: due times from the record, and the panel's time window.
-#include <gtest/gtest.h>
-
 #include "guard/schedule_watch.h"
+
+#include <gtest/gtest.h>
 
 using tw::FileTime;
 using tw::guard::FireNow;
@@ -90,9 +90,9 @@ TEST(NextDue, TypesNeverProducedNeverFire) {
 
 TEST(FireNow, MatchesThePanelsWindow) {
     const FileTime due = At(5, 10, 15, 11);
-    EXPECT_FALSE(FireNow(due, due - kSecond));            // not yet
+    EXPECT_FALSE(FireNow(due, due - kSecond));  // not yet
     EXPECT_TRUE(FireNow(due, due));
-    EXPECT_TRUE(FireNow(due, At(5, 10, 15, 40)));          // 29 s late: still accepted
+    EXPECT_TRUE(FireNow(due, At(5, 10, 15, 40)));                 // 29 s late: still accepted
     EXPECT_FALSE(FireNow(At(5, 10, 15, 10), At(5, 10, 15, 40)));  // 30 s: refused
     EXPECT_FALSE(FireNow(At(5, 10, 15, 50), At(5, 10, 16, 5)));   // the minute changed
     // The panel's test ignores the date; the guard does not fire a day late.

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The message table and the session-bus transport, on a private bus.
+#include "shell/messages.h"
+
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
@@ -13,7 +15,6 @@
 #include "platform/registry.h"
 #include "platform/settings.h"
 #include "shell/guard_client.h"
-#include "shell/messages.h"
 #include "tests/shell/test_env.h"
 
 using tw::shell::BusMessage;
@@ -39,7 +40,7 @@ TEST(MessageTable, NamesAndNameStringsAreUniqueAndFoundEitherWay) {
 }
 
 class BusTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         TW_REQUIRE_BUS();
         ASSERT_TRUE(world_.Ok()) << "could not start a private dbus-daemon";

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Start-up: single instance, detached launch of the guard, switches and the requests a
 // scheduled start sends.
+#include "shell/startup.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -18,7 +20,6 @@
 #include "platform/drives.h"
 #include "shell/guard_client.h"
 #include "shell/messages.h"
-#include "shell/startup.h"
 #include "tests/shell/test_env.h"
 
 using tw::shell::CInstanceChecker;
@@ -42,7 +43,8 @@ std::map<std::string, std::string> ReadReport(const std::string& path) {
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 // A program folder holding the fake program under `name`, with `mode`.
-std::string MakeProgramFolder(const tw::test::TestWorld& w, const std::string& name, mode_t mode = 0755) {
+std::string MakeProgramFolder(const tw::test::TestWorld& w, const std::string& name,
+                              mode_t mode = 0755) {
     const std::string folder = w.Sub("prog");
     mkdir(folder.c_str(), 0755);
     const std::string src = tw::ProgramFolder() + "tw_fake_program";
@@ -82,7 +84,7 @@ void KillChild(pid_t pid) {
 }  // namespace
 
 class StartupTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         TW_REQUIRE_BUS();
         ASSERT_TRUE(world_.Ok()) << "could not start a private dbus-daemon";
@@ -210,9 +212,9 @@ TEST(Switches, PlainSubstringsOfTheWholeLine) {
     const std::string line = tw::shell::CommandLineText(2, argv);
     EXPECT_EQ(line, "/opt/my-rb-tools/tidewipe -cfsm");
     auto s = tw::shell::FindSwitches(line);
-    EXPECT_TRUE(s.cfs);   // "-cfs" is a prefix of "-cfsm"
+    EXPECT_TRUE(s.cfs);  // "-cfs" is a prefix of "-cfsm"
     EXPECT_TRUE(s.cfsm);
-    EXPECT_TRUE(s.rb);    // found inside the program's folder name
+    EXPECT_TRUE(s.rb);  // found inside the program's folder name
     auto none = tw::shell::FindSwitches("/usr/bin/tidewipe -CFS --rB xcfs");
     EXPECT_FALSE(none.cfs);
     EXPECT_FALSE(none.cfsm);
@@ -355,7 +357,8 @@ TEST_F(StartupTest, PlainStartSendsNoCleanRequest) {
     EXPECT_EQ(s.guardActive, 0u);
     EXPECT_TRUE(s.ShowRecycleBinFirst());
     auto got = tw::shell::WaitForMessage(
-        bus, 500, [](const tw::shell::BusMessage& m) { return m.id == Message::CleanRequestMessage; },
+        bus, 500,
+        [](const tw::shell::BusMessage& m) { return m.id == Message::CleanRequestMessage; },
         [&] { s.BroadcastCleanRequests(); });
     EXPECT_FALSE(got);
 }

@@ -27,7 +27,7 @@ namespace tw::test {
 
 // Restores an environment variable when it goes out of scope.
 class EnvVar {
-public:
+  public:
     EnvVar(const char* name, const char* value) : name_(name) {
         if (const char* old = getenv(name)) old_ = old;
         if (value)
@@ -44,7 +44,7 @@ public:
     EnvVar(const EnvVar&) = delete;
     EnvVar& operator=(const EnvVar&) = delete;
 
-private:
+  private:
     std::string name_;
     std::optional<std::string> old_;
 };
@@ -57,22 +57,23 @@ inline std::string BusUnavailable() {
     while (start <= dirs.size()) {
         size_t end = dirs.find(':', start);
         if (end == std::string::npos) end = dirs.size();
-        if (access((dirs.substr(start, end - start) + "/dbus-daemon").c_str(), X_OK) == 0) return "";
+        if (access((dirs.substr(start, end - start) + "/dbus-daemon").c_str(), X_OK) == 0)
+            return "";
         start = end + 1;
     }
     return "dbus-daemon is not installed (Debian package dbus)";
 }
 
 // Skips the current test, with the reason, unless a private session bus can be had.
-#define TW_REQUIRE_BUS()                                                  \
-    do {                                                                  \
-        const std::string tw_bus_why_ = ::tw::test::BusUnavailable();     \
-        if (!tw_bus_why_.empty()) GTEST_SKIP() << tw_bus_why_;            \
+#define TW_REQUIRE_BUS()                                              \
+    do {                                                              \
+        const std::string tw_bus_why_ = ::tw::test::BusUnavailable(); \
+        if (!tw_bus_why_.empty()) GTEST_SKIP() << tw_bus_why_;        \
     } while (0)
 
 // dbus-daemon with the session configuration, listening on a socket in `folder`.
 class PrivateBus {
-public:
+  public:
     explicit PrivateBus(const std::string& folder) {
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0) return;
@@ -108,7 +109,7 @@ public:
     bool Ok() const { return !address_.empty(); }
     const std::string& Address() const { return address_; }
 
-private:
+  private:
     pid_t pid_ = -1;
     std::string address_;
 };
@@ -117,7 +118,7 @@ private:
 // <tmp>/data (data home: the home Trash), <tmp>/config (config home: autostart),
 // <tmp>/state, <tmp>/logs (meant for LogLocation), and the private bus.
 class TestWorld {
-public:
+  public:
     explicit TestWorld(bool withBus = true)
         : dir_("guard"),
           made_(MakeFolders()),
@@ -127,7 +128,8 @@ public:
           config_("XDG_CONFIG_HOME", Sub("config").c_str()),
           state_("XDG_STATE_HOME", Sub("state").c_str()),
           bus_(withBus ? std::make_unique<PrivateBus>(dir_.Path()) : nullptr),
-          address_("DBUS_SESSION_BUS_ADDRESS", bus_ && bus_->Ok() ? bus_->Address().c_str() : nullptr) {}
+          address_("DBUS_SESSION_BUS_ADDRESS",
+                   bus_ && bus_->Ok() ? bus_->Address().c_str() : nullptr) {}
 
     bool Ok() const { return dir_.Ok() && (!bus_ || bus_->Ok()); }
     const std::string& Path() const { return dir_.Path(); }
@@ -135,7 +137,7 @@ public:
     std::string RuntimeTidewipe() const { return Sub("run") + "/tidewipe"; }
     std::string Logs() const { return Sub("logs"); }
 
-private:
+  private:
     bool MakeFolders() {
         for (const char* leaf : {"cfg", "run", "data", "config", "state", "logs"})
             mkdir(Sub(leaf).c_str(), 0700);

@@ -152,7 +152,8 @@ TEST_F(StoreTest, MalformedAndOrphanEntriesAreSkippedNotFatal) {
     MakeItem(trash, "nogroup", "Path=/x/nogroup\n");
     MakeItem(trash, "badesc", "[Trash Info]\nPath=/x/%zz\n");
     MakeItem(trash, "climb", "[Trash Info]\nPath=/x/../../etc/shadow\n");
-    MakeItem(trash, "binary", std::string("\x00\xFF\xFE[Trash Info]\x00", 18));
+    static const char kBinary[] = "\x00\xFF\xFE[Trash Info]\x00";
+    MakeItem(trash, "binary", std::string(kBinary, sizeof kBinary - 1));
     MakeItem(trash, "huge", "[Trash Info]\nPath=/x/huge\n" + std::string(70000, '#'));
     // An index entry that is a link, or a folder, is not read.
     ASSERT_EQ(symlink((trash + "/info/good.trashinfo").c_str(),

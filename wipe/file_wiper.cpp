@@ -396,9 +396,9 @@ bool CSecureFileWiper::RunPasses(int fd, uint32_t bufferSize, bool randomMode, i
         // flushed here, so that every pass reaches the disk before the next starts.
         if (!direct) fdatasync(fd);
     }
-    if (!stopped) {
-        if (ftruncate(fd, 0) == 0) fdatasync(fd);
-    }
+    // Cut to nothing. No flush: the file is renamed and deleted next, and a flush here
+    // costs seconds on some FUSE file systems.
+    [[maybe_unused]] const bool cut = !stopped && ftruncate(fd, 0) == 0;
     hooks.AfterPasses(stopped);
     if (aborted) *aborted = stopped;
     return true;

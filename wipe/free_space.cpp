@@ -244,7 +244,9 @@ public:
     void Close() {
         if (fd_ < 0) return;
         queue_.Drain();
-        fdatasync(fd_);  // this pass's data is on the disk before the file is let go
+        // Unbuffered writes are on the device already; the pass ends with a sync of the
+        // whole file system (SettleJournal). Buffered ones are flushed file by file.
+        if (!direct_) fdatasync(fd_);
         close(fd_);
         fd_ = -1;
     }

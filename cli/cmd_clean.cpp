@@ -35,7 +35,7 @@ void OnContinue(int) { g_pause.store(0); }
 // SIGTSTP pauses instead of stopping the process; SIGCONT resumes. The old handlers
 // come back when the object goes.
 class PauseSignals {
-public:
+  public:
     PauseSignals() {
         struct sigaction sa {};
         sigemptyset(&sa.sa_mask);
@@ -49,15 +49,16 @@ public:
         sigaction(SIGCONT, &oldCont_, nullptr);
     }
 
-private:
-    struct sigaction oldStop_ {}, oldCont_ {};
+  private:
+    struct sigaction oldStop_ {
+    }, oldCont_{};
 };
 
 // Single keys from the terminal without echo (signals still work: Ctrl-C stays
 // SIGINT). A thread reads them: during the run a key toggles the pause, during the
 // countdown it cancels.
 class KeyReader {
-public:
+  public:
     KeyReader() : tty_(isatty(STDIN_FILENO) != 0) {
         if (!tty_) return;
         if (tcgetattr(STDIN_FILENO, &saved_) != 0) {
@@ -83,7 +84,7 @@ public:
     }
     bool CancelPressed() const { return cancel_.load(); }
 
-private:
+  private:
     void Loop() {
         while (!stop_.load()) {
             pollfd p{STDIN_FILENO, POLLIN, 0};
@@ -132,8 +133,8 @@ nlohmann::json PlanJson(const wipe::CleanupPlan& plan, int passes) {
     nlohmann::json tasks = nlohmann::json::array();
     for (const auto& info : wipe::kTasks)
         if (plan.tasks[info.task]) tasks.push_back(info.cliName);
-    nlohmann::json j{{"tasks", tasks}, {"plan", plan.planText}, {"passes", passes},
-                     {"drives", drives}};
+    nlohmann::json j{
+        {"tasks", tasks}, {"plan", plan.planText}, {"passes", passes}, {"drives", drives}};
     if (!plan.notStartedReason.empty()) j["notStarted"] = plan.notStartedReason;
     if (!plan.powerOffCommand.empty()) j["powerOffCommand"] = plan.powerOffCommand;
     if (plan.tasks[wipe::Task::Swap]) {
@@ -156,7 +157,8 @@ void PrintPlan(const nlohmann::json& j) {
     std::string names;
     for (const auto& t : j["tasks"]) names += (names.empty() ? "" : ", ") + t.get<std::string>();
     std::cout << (names.empty() ? "(none)" : names) << "\n";
-    if (!j["plan"].get<std::string>().empty()) std::cout << "Plan: " << j["plan"].get<std::string>() << "\n";
+    if (!j["plan"].get<std::string>().empty())
+        std::cout << "Plan: " << j["plan"].get<std::string>() << "\n";
     std::cout << "Passes: " << j["passes"] << "\n";
     std::cout << "Drives:" << (j["drives"].empty() ? " (none)" : "") << "\n";
     for (const auto& d : j["drives"]) {
@@ -168,7 +170,8 @@ void PrintPlan(const nlohmann::json& j) {
             std::cout << "    free space: " << FormatSize(f["freeBytes"].get<uint64_t>(), "%2.2f")
                       << " to fill, " << FormatSize(f["plannedBytes"].get<uint64_t>(), "%2.2f")
                       << " to write";
-            if (f.contains("refused")) std::cout << "  refused: " << f["refused"].get<std::string>();
+            if (f.contains("refused"))
+                std::cout << "  refused: " << f["refused"].get<std::string>();
             if (f.contains("leftoverFolder"))
                 std::cout << "  (a temporary folder of an earlier clean is present: nothing "
                              "will be written)";
@@ -182,14 +185,16 @@ void PrintPlan(const nlohmann::json& j) {
         std::cout << "\n";
         for (const auto& a : s["areas"]) {
             std::cout << "  " << a["path"].get<std::string>();
-            if (a.contains("skipped")) std::cout << "  skipped: " << a["skipped"].get<std::string>();
+            if (a.contains("skipped"))
+                std::cout << "  skipped: " << a["skipped"].get<std::string>();
             std::cout << "\n";
         }
     }
     if (j.contains("powerOffCommand"))
         std::cout << "Then: a 30-second countdown and '" << j["powerOffCommand"].get<std::string>()
                   << "'\n";
-    if (j.contains("notStarted")) std::cout << "Not started: " << j["notStarted"].get<std::string>() << "\n";
+    if (j.contains("notStarted"))
+        std::cout << "Not started: " << j["notStarted"].get<std::string>() << "\n";
 }
 
 struct CleanOptions {
@@ -215,7 +220,8 @@ void RunClean(Env& env, CleanOptions& o) {
             for (const auto& name : o.tasks) {
                 wipe::Task t;
                 if (!wipe::TaskFromCliName(name, &t)) {
-                    PrintError("unknown task '" + name + "'; the tasks are: " + wipe::CliTaskNames());
+                    PrintError("unknown task '" + name +
+                               "'; the tasks are: " + wipe::CliTaskNames());
                     env.Fail(kUsage);
                     return;
                 }
@@ -265,7 +271,8 @@ void RunClean(Env& env, CleanOptions& o) {
     run.SetPauseFlag(&g_pause);
     PauseSignals signals;
     KeyReader keys;
-    if (keys.Tty() && !o.json) Note("p or space: pause/resume; Ctrl-C: abort after the current file");
+    if (keys.Tty() && !o.json)
+        Note("p or space: pause/resume; Ctrl-C: abort after the current file");
 
     run.hooks.message = [&progress](std::string_view text, std::string_view) {
         progress.Finish();
@@ -348,15 +355,17 @@ void RunClean(Env& env, CleanOptions& o) {
             }
             std::string ran;
             for (const auto& t : d["ran"]) ran += (ran.empty() ? "" : ", ") + t.get<std::string>();
-            std::cout << (ran.empty() ? "nothing ran" : ran) << (d["aborted"].get<bool>() ? " (aborted)" : "")
-                      << "\n";
-            for (const auto& line : d["skipped"]) std::cout << "  " << line.get<std::string>() << "\n";
+            std::cout << (ran.empty() ? "nothing ran" : ran)
+                      << (d["aborted"].get<bool>() ? " (aborted)" : "") << "\n";
+            for (const auto& line : d["skipped"])
+                std::cout << "  " << line.get<std::string>() << "\n";
         }
         if (s.aborted) std::cout << "The clean-up was aborted.\n";
         if (s.countdownShown && !s.shutdownProceeded) std::cout << "Shutdown cancelled.\n";
     }
     if (s.shutdownProceeded && s.powerOffStatus != 0) {
-        PrintError("the power-off command failed (status " + std::to_string(s.powerOffStatus) + ")");
+        PrintError("the power-off command failed (status " + std::to_string(s.powerOffStatus) +
+                   ")");
         failed = true;
     }
     if (failed) env.Fail(kFailed);
@@ -368,7 +377,8 @@ void RegisterClean(CLI::App& app, Env& env) {
         "clean",
         "Run the drive clean-up: the chosen tasks on each chosen drive. Without --drive and "
         "--task the stored set is used (manual: the cfs drives; --scheduled: the sch drives).\n"
-        "Tasks: " + wipe::CliTaskNames() +
+        "Tasks: " +
+            wipe::CliTaskNames() +
             "\nWhile it runs: p/space or SIGTSTP pauses at the next file, again or SIGCONT "
             "resumes; Ctrl-C aborts after the current file. The shutdown task powers off with "
             "$TIDEWIPE_POWEROFF_COMMAND (default: systemctl poweroff) after a 30-second "

@@ -90,8 +90,9 @@ void RouteMessages(sched::CSchedulePageModel& model, Env& env) {
 }
 
 void NoteGuard() {
-    Note("note: the resident guard is not started from the command line; it must run for the "
-         "schedule to fire");
+    Note(
+        "note: the resident guard is not started from the command line; it must run for the "
+        "schedule to fire");
 }
 
 void Show(Env& env, bool json) {
@@ -161,7 +162,8 @@ void Show(Env& env, bool json) {
     if (!tasks.Any()) std::cout << " (none)";
     std::cout << "\n";
     for (const auto& info : wipe::kTasks)
-        if (tasks[info.task]) std::cout << "  " << Text(info.rowTextId) << " (" << info.cliName << ")\n";
+        if (tasks[info.task])
+            std::cout << "  " << Text(info.rowTextId) << " (" << info.cliName << ")\n";
     std::cout << "Drives:";
     if (drives.empty()) std::cout << " (none)";
     std::cout << "\n";

@@ -21,7 +21,7 @@ bool MayBeNtfs(const std::string& fsType) {
 
 // Shows the record loop's position as "Wiping empty MFT records. Checking <n>".
 class MftStatusSink : public ProgressSink {
-public:
+  public:
     explicit MftStatusSink(ProgressSink* target) : target_(target) {}
     void SetRange(Bar b, int64_t lo, int64_t hi) override {
         if (target_) target_->SetRange(b, lo, hi);
@@ -39,7 +39,7 @@ public:
     }
     int Pump() override { return target_ ? target_->Pump() : 0; }
 
-private:
+  private:
     ProgressSink* target_;
 };
 

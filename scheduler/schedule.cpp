@@ -94,8 +94,7 @@ uint32_t SchedulerActive(RegistryStore& store) { return ReadValue(store, "schedu
 bool IsScheduleLive(RegistryStore& store, const SystemTime& nowLocal) {
     if (ReadCreating(store, "schedulerActive") == 0) return false;
     // The start is local wall clock, so it is compared with the local now.
-    if (ToFileTime(nowLocal) > StoredStart(store) &&
-        ReadValue(store, "repeatType") == kRunOnce)
+    if (ToFileTime(nowLocal) > StoredStart(store) && ReadValue(store, "repeatType") == kRunOnce)
         return false;
     return true;
 }
@@ -120,7 +119,8 @@ SystemTime NextRunDate(const SystemTime& now, const ScheduleRecord& record,
 
 std::string ScheduleDateText(const SystemTime& t) {
     std::string text;
-    if (t.dayOfWeek >= 0 && t.dayOfWeek < 7) text += std::string(Text(kWeekDayTextId + t.dayOfWeek));
+    if (t.dayOfWeek >= 0 && t.dayOfWeek < 7)
+        text += std::string(Text(kWeekDayTextId + t.dayOfWeek));
     text += ' ';
     if (t.month >= 1 && t.month <= 12) text += kMonths[t.month - 1];
     text += ' ';
@@ -172,12 +172,18 @@ RequestCheck CheckCleanRequest(uint32_t code, uint32_t schedulerActive, const Sy
 
 const char* RequestOutcomeName(RequestOutcome o) {
     switch (o) {
-        case RequestOutcome::Started: return "started";
-        case RequestOutcome::SettingsNotLoaded: return "settings not loaded";
-        case RequestOutcome::NotEnabled: return "timed cleaning is off";
-        case RequestOutcome::TimeMismatch: return "not the scheduled time";
-        case RequestOutcome::Busy: return "busy";
-        case RequestOutcome::AlreadyServing: return "another request is being served";
+        case RequestOutcome::Started:
+            return "started";
+        case RequestOutcome::SettingsNotLoaded:
+            return "settings not loaded";
+        case RequestOutcome::NotEnabled:
+            return "timed cleaning is off";
+        case RequestOutcome::TimeMismatch:
+            return "not the scheduled time";
+        case RequestOutcome::Busy:
+            return "busy";
+        case RequestOutcome::AlreadyServing:
+            return "another request is being served";
     }
     return "";
 }

@@ -128,11 +128,11 @@ const char* RequestOutcomeName(RequestOutcome o);
 // The clean request handler the main window and the guard share. A request that does
 // not run is dropped without a message; the outcome says why.
 class CCleanRequestGate {
-public:
+  public:
     struct Host {
-        std::function<bool()> settingsLoaded;  // empty: loaded
-        std::function<bool()> busy;            // any of the main window's busy flags; empty: none
-        std::function<FileTime()> start;       // the page's start; empty: the stored start
+        std::function<bool()> settingsLoaded;    // empty: loaded
+        std::function<bool()> busy;              // any of the main window's busy flags; empty: none
+        std::function<FileTime()> start;         // the page's start; empty: the stored start
         std::function<void(uint32_t code)> run;  // shows the clean-up page, runs Start(code)
     };
 
@@ -145,7 +145,7 @@ public:
     RequestOutcome OnCleanRequest(uint32_t code);
     bool Serving() const { return serving_.load(); }
 
-private:
+  private:
     RegistryStore& store_;
     Host host_;
     LocalClock clock_;
@@ -177,7 +177,7 @@ struct ScheduleHooks {
 // The schedule page without its window: the record, the start, and the page state the
 // save, enable, disable and run-now actions use.
 class CSchedulePageModel {
-public:
+  public:
     explicit CSchedulePageModel(Settings& settings, LocalClock clock = GetLocalTime);
 
     // LoadSchedule into the record and start; schedulerEnabled from schedulerActive;
@@ -229,7 +229,7 @@ public:
 
     Settings& GetSettings() { return settings_; }
 
-private:
+  private:
     void Refuse(std::string_view text);
 
     Settings& settings_;

@@ -32,7 +32,7 @@ void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)
 // Forwards to the caller's sink, remembers the status text (the pause puts it back)
 // and shows the abort text on the run's own thread at the next yield point.
 class CCleanupRun::Sink : public ProgressSink {
-public:
+  public:
     Sink(CCleanupRun& run, ProgressSink* target) : run_(run), target_(target) {}
 
     void SetRange(Bar b, int64_t lo, int64_t hi) override {
@@ -64,7 +64,7 @@ public:
     }
     void NewRun() { abortShown_ = false; }
 
-private:
+  private:
     CCleanupRun& run_;
     ProgressSink* target_;
     std::mutex mu_;

@@ -66,9 +66,9 @@ inline constexpr uint32_t kCleanRunNow = 0x524;           // manual set and "cfs
 // One drive of a run: the text it is chosen by (its mount point) and, when mounted,
 // its description.
 struct CleanupDrive {
-    std::string text;                // mount point, as stored in the drive sets
-    std::optional<DriveInfo> info;   // none: not mounted now
-    std::string refusal;             // non-empty: the drive is not cleaned, and why
+    std::string text;               // mount point, as stored in the drive sets
+    std::optional<DriveInfo> info;  // none: not mounted now
+    std::string refusal;            // non-empty: the drive is not cleaned, and why
 };
 
 // What a step that is not run in-process gives back.
@@ -97,7 +97,7 @@ struct CleanupHooks {
     std::function<void(std::string_view planText)> plan;
     std::function<void(const CleanupDrive&)> driveStarted;
     std::function<void(std::string_view caption)> pauseCaption;  // "Pause" / "Resume"
-    std::function<void(bool on)> activity;                      // the activity indicator
+    std::function<void(bool on)> activity;                       // the activity indicator
     // Runs the shutdown countdown to its end; true for Proceed. Empty: the countdown
     // runs on its own, one tick a second, and proceeds after 30 seconds.
     std::function<bool(CProceedCancelDialog&)> countdown;
@@ -106,11 +106,11 @@ struct CleanupHooks {
 // The outcome of one drive.
 struct DriveOutcome {
     std::string drive;
-    bool cleaned = false;          // the sequence ran (not refused)
-    std::string refusal;           // why it was not cleaned
-    int freeSpaceResult = -2;      // -2: not run; else the step's result
-    bool aborted = false;          // the abort flag was set when its sequence ended
-    std::array<bool, kTaskCount> ran{};      // the step ran
+    bool cleaned = false;                // the sequence ran (not refused)
+    std::string refusal;                 // why it was not cleaned
+    int freeSpaceResult = -2;            // -2: not run; else the step's result
+    bool aborted = false;                // the abort flag was set when its sequence ended
+    std::array<bool, kTaskCount> ran{};  // the step ran
     std::array<bool, kTaskCount> taskAborted{};
     std::vector<std::string> skipped;  // skip lines logged for this drive
 };
@@ -120,7 +120,7 @@ struct CleanupSummary {
     std::string notStartedReason;  // no drive chosen, already running
     TaskSet tasks;
     std::vector<DriveOutcome> drives;
-    bool aborted = false;            // an abort happened in the run
+    bool aborted = false;  // an abort happened in the run
     bool countdownShown = false;
     bool shutdownProceeded = false;  // the countdown ended by Proceed
     int powerOffStatus = -1;         // the command's exit status when it ran
@@ -136,7 +136,7 @@ struct CleanupPlan {
 };
 
 class CCleanupRun {
-public:
+  public:
     // `settings` gives the stored task and drive sets and the logging switches;
     // `progress` (may be null) and `log` (may be null: nothing logged) are used for
     // every step. All must outlive the run.
@@ -197,7 +197,7 @@ public:
     // Runs `command` with /bin/sh -c; its exit status (-1 when it could not run).
     static int RunPowerOffCommand(const std::string& command);
 
-private:
+  private:
     class Sink;
     void CleanDrive(const CleanupDrive& drive, DriveOutcome& out);
     void ClosingLines(DriveOutcome& out);
@@ -213,7 +213,7 @@ private:
     std::atomic<int> ownPaused_{0};
     std::atomic<int>* paused_ = &ownPaused_;
     std::atomic<bool> running_{false};
-    CCountingWalk* counting_ = nullptr;  // the counting walk of the drive being cleaned
+    CCountingWalk* counting_ = nullptr;       // the counting walk of the drive being cleaned
     std::atomic<bool> internalAbort_{false};  // the run itself set the abort flag (-1)
     std::string lastFreeSpaceRefusal_;
     bool swapDone_ = false;

@@ -88,7 +88,8 @@ inline bool TaskFromCliName(std::string_view name, Task* out) {
 // "recycle-bin, free-space, ..." for help texts and error messages.
 inline std::string CliTaskNames() {
     std::string names;
-    for (const auto& info : kTasks) names += (names.empty() ? "" : ", ") + std::string(info.cliName);
+    for (const auto& info : kTasks)
+        names += (names.empty() ? "" : ", ") + std::string(info.cliName);
     return names;
 }
 
@@ -105,7 +106,8 @@ inline TaskSet LoadTaskSet(Settings& settings, bool scheduled) {
 // Writes every switch of `set` as 1 or 0.
 inline void StoreTaskSet(Settings& settings, const TaskSet& set, bool scheduled) {
     for (const auto& info : kTasks)
-        settings.Dword(scheduled ? info.scheduledValue : info.manualValue) = set[info.task] ? 1u : 0u;
+        settings.Dword(scheduled ? info.scheduledValue : info.manualValue) =
+            set[info.task] ? 1u : 0u;
 }
 
 // The plan text: the plan lines of the chosen tasks in table order, joined with ". ".

@@ -12,7 +12,7 @@
 namespace tw::wipe {
 
 class CProceedCancelDialog {
-public:
+  public:
     enum class Result { Running, Proceed, Cancel };
 
     // Set by the caller before Init.
@@ -43,7 +43,7 @@ public:
     Result GetResult() const { return result_; }
     bool TimerRunning() const { return timer_; }
 
-private:
+  private:
     Result result_ = Result::Running;
     bool timer_ = false;
 };

@@ -40,7 +40,8 @@ std::string DecodeOctalEscapes(const std::string& s) {
     for (size_t i = 0; i < s.size(); ++i) {
         const auto octal = [&](size_t k) { return s[k] >= '0' && s[k] <= '7'; };
         if (s[i] == '\\' && i + 3 < s.size() && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
-            out += static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0'));
+            out +=
+                static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0'));
             i += 3;
         } else {
             out += s[i];
@@ -246,7 +247,8 @@ SwapAreaResult CSwapWiper::OverwriteAndRecreate(const OpContext& op, const std::
                 FillPassBuffer(buffer.data(), buffer.size(), pass, false);
                 for (uint64_t off = 0; off < length; off += kSwapChunk) {
                     if (op.Aborted()) break;
-                    const size_t n = static_cast<size_t>(std::min<uint64_t>(kSwapChunk, length - off));
+                    const size_t n =
+                        static_cast<size_t>(std::min<uint64_t>(kSwapChunk, length - off));
                     const ssize_t w = pwrite(fd, buffer.data(), n, static_cast<off_t>(off));
                     if (w != static_cast<ssize_t>(n)) {
                         r.reason = "write failed at byte " + std::to_string(off) + ": " +
@@ -321,14 +323,14 @@ SwapWipeReport CSwapWiper::WipeAll(const OpContext& op) {
             const int e = swapOn(area.path, area.priority);
             done.reactivated = e == 0;
             if (e != 0)
-                done.reason += std::string(done.reason.empty() ? "" : "; ") +
-                               "swapon failed: " + ErrnoText(e);
+                done.reason +=
+                    std::string(done.reason.empty() ? "" : "; ") + "swapon failed: " + ErrnoText(e);
         }
         r = done;
         if (op.Aborted()) rep.aborted = true;
         if (r.wiped && r.reactivated) {
-            log::LogToFile("Wiped swap area " + area.path + " with " + std::to_string(r.passesDone) +
-                               " " + PassWord(r.passesDone),
+            log::LogToFile("Wiped swap area " + area.path + " with " +
+                               std::to_string(r.passesDone) + " " + PassWord(r.passesDone),
                            op.log);
         } else {
             log::LogToFile("Could not wipe swap area " + area.path +

@@ -31,7 +31,7 @@ namespace tw::wipe {
 
 // One line of /proc/swaps.
 struct SwapArea {
-    std::string path;        // the file or device (escapes such as "\040" decoded)
+    std::string path;          // the file or device (escapes such as "\040" decoded)
     bool isPartition = false;  // "partition" (else "file")
     uint64_t sizeBytes = 0;
     uint64_t usedBytes = 0;
@@ -65,32 +65,32 @@ bool ReadSwapIdentity(const std::string& path, SwapIdentity* out);
 // The outcome for one area.
 struct SwapAreaResult {
     std::string path;
-    bool wiped = false;     // every pass written and the area recreated
-    bool skipped = false;   // left untouched; `reason` says why
-    std::string reason;     // skip or failure reason
+    bool wiped = false;    // every pass written and the area recreated
+    bool skipped = false;  // left untouched; `reason` says why
+    std::string reason;    // skip or failure reason
     int passesDone = 0;
-    bool recreated = false;  // mkswap succeeded
+    bool recreated = false;    // mkswap succeeded
     bool reactivated = false;  // swapon succeeded
 };
 
 struct SwapWipeReport {
     std::vector<SwapAreaResult> areas;
-    bool aborted = false;  // the abort flag stopped the passes
+    bool aborted = false;    // the abort flag stopped the passes
     std::string skipReason;  // the whole step was skipped (not root, no swap in use)
 };
 
 class CSwapWiper {
-public:
+  public:
     CSwapWiper();
 
     int passCount = 1;
 
     // The system-facing steps; the defaults act on the machine.
-    std::function<std::string()> readProcSwaps;   // text of /proc/swaps
-    std::function<std::string()> readMemInfo;     // text of /proc/meminfo
-    std::function<bool()> isRoot;                 // effective root
-    std::function<int(const std::string&)> swapOff;              // 0 or an errno value
-    std::function<int(const std::string&, int prio)> swapOn;     // 0 or an errno value
+    std::function<std::string()> readProcSwaps;               // text of /proc/swaps
+    std::function<std::string()> readMemInfo;                 // text of /proc/meminfo
+    std::function<bool()> isRoot;                             // effective root
+    std::function<int(const std::string&)> swapOff;           // 0 or an errno value
+    std::function<int(const std::string&, int prio)> swapOn;  // 0 or an errno value
     // Runs mkswap for `path` keeping `id`; 0 on success, else its exit status or -1.
     std::function<int(const std::string& path, const SwapIdentity& id)> makeSwap;
 
@@ -109,7 +109,7 @@ public:
     SwapAreaResult OverwriteAndRecreate(const OpContext& op, const std::string& path,
                                         const SwapIdentity& id);
 
-private:
+  private:
     SwapWipeReport PlanFor(const std::vector<SwapArea>& areas);
     std::string SkipReason(const SwapArea& area, const MemoryFigures& mem) const;
 };

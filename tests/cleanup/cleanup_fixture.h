@@ -20,7 +20,7 @@
 namespace tw::test {
 
 class CleanupFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(dir.Ok());
         setenv("TIDEWIPE_CONFIG_HOME", (dir.Path() + "/config").c_str(), 1);
@@ -43,7 +43,10 @@ protected:
         run->hooks.countdown = [this](wipe::CProceedCancelDialog& d) {
             events.push_back("countdown");
             return wipe::RunCountdown(
-                d, [this](const wipe::CProceedCancelDialog& x) { countdownTexts.push_back(x.StaticText()); },
+                d,
+                [this](const wipe::CProceedCancelDialog& x) {
+                    countdownTexts.push_back(x.StaticText());
+                },
                 [this](int) { return cancelCountdown; });
         };
     }
@@ -58,13 +61,15 @@ protected:
             if (end == std::string::npos) end = text.size();
             std::string line = text.substr(pos, end - pos);
             while (!line.empty() && line.back() == '\r') line.pop_back();
-            if (line.size() > 12 && line.compare(8, 4, " -> ") == 0) lines.push_back(line.substr(12));
+            if (line.size() > 12 && line.compare(8, 4, " -> ") == 0)
+                lines.push_back(line.substr(12));
             pos = end + 1;
         }
         return lines;
     }
     // Index of the first line at or after `from` that begins with `prefix`, or -1.
-    static int Find(const std::vector<std::string>& lines, const std::string& prefix, int from = 0) {
+    static int Find(const std::vector<std::string>& lines, const std::string& prefix,
+                    int from = 0) {
         for (size_t i = static_cast<size_t>(from); i < lines.size(); ++i)
             if (lines[i].rfind(prefix, 0) == 0) return static_cast<int>(i);
         return -1;

@@ -13,7 +13,7 @@
 namespace tw::test {
 
 class RecordingSink : public ProgressSink {
-public:
+  public:
     void SetRange(Bar b, int64_t lo, int64_t hi) override {
         ranges.push_back({b, lo, hi});
         if (onRange) onRange(b, lo, hi);

@@ -2,8 +2,8 @@
 // tidewipe-cli clean on scratch NTFS volumes: the plan of a dry run, a real run, pause
 // by SIGTSTP (handled, not stopping the process) and the countdown cancelled by Ctrl-C.
 // Needs root and /dev/fuse.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -11,9 +11,9 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <functional>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -31,7 +31,7 @@ using namespace std::chrono_literals;
 
 // The CLI started in the background, its output going to files.
 class Background {
-public:
+  public:
     Background(const std::vector<std::string>& args, const std::string& dir) {
         out_ = dir + "/bg.out";
         err_ = dir + "/bg.err";
@@ -80,14 +80,14 @@ public:
     std::string Out() const { return test::ReadFileBytes(out_); }
     std::string Err() const { return test::ReadFileBytes(err_); }
 
-private:
+  private:
     pid_t pid_ = -1;
     bool done_ = false;
     std::string out_, err_;
 };
 
 class CleanCli : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         TW_REQUIRE_SCRATCH(test::FsKind::Ntfs);
         ASSERT_TRUE(dir.Ok());
@@ -131,7 +131,9 @@ TEST_F(CleanCli, DryRunPlansAndChangesNothing) {
     ASSERT_EQ(plan.status, 0) << plan.err;
     auto j = nlohmann::json::parse(plan.out);
     EXPECT_EQ(j["tasks"], nlohmann::json({"free-space", "slack", "shutdown"}));
-    EXPECT_EQ(j["plan"], "Free space will be cleaned. File slacks will be wiped. The computer will be shut down");
+    EXPECT_EQ(
+        j["plan"],
+        "Free space will be cleaned. File slacks will be wiped. The computer will be shut down");
     ASSERT_EQ(j["drives"].size(), 1u);
     EXPECT_EQ(j["drives"][0]["drive"], vol->MountPoint());
     EXPECT_GT(j["drives"][0]["freeSpace"]["freeBytes"].get<uint64_t>(), 0u);
@@ -143,8 +145,10 @@ TEST_F(CleanCli, DryRunPlansAndChangesNothing) {
 
     auto bad = test::RunCli(Home() + "clean --dry-run --drive '" + dir.Path() + "'");
     EXPECT_EQ(bad.status, 2);
-    EXPECT_EQ(test::RunCli(Home() + "clean --dry-run --task polish --drive '" + vol->MountPoint() + "'").status,
-              2);
+    EXPECT_EQ(
+        test::RunCli(Home() + "clean --dry-run --task polish --drive '" + vol->MountPoint() + "'")
+            .status,
+        2);
     // Without a terminal and without --yes nothing runs.
     auto refused = test::RunCli(Home() + "clean --drive '" + vol->MountPoint() + "' --task slack");
     EXPECT_EQ(refused.status, 3);
@@ -154,7 +158,8 @@ TEST_F(CleanCli, DryRunPlansAndChangesNothing) {
 TEST_F(CleanCli, RunsTheStoredManualSet) {
     ASSERT_TRUE(test::WriteFileBytes(vol->MountPoint() + "/a.txt", std::string(100, 'a')));
     ASSERT_EQ(test::RunCli(Home() + "settings set 'cfs\\" + vol->MountPoint() + "' 1").status, 0);
-    for (const char* v : {"CleanFreeSpace", "WipeDirectoryEntries", "WipeSwapFileOnCleanFreeSpacePage"})
+    for (const char* v :
+         {"CleanFreeSpace", "WipeDirectoryEntries", "WipeSwapFileOnCleanFreeSpacePage"})
         ASSERT_EQ(test::RunCli(Home() + "settings set " + v + " 0").status, 0);
     ASSERT_EQ(test::RunCli(Home() + "settings set WipeFileSlacks 1").status, 0);
     auto r = test::RunCli(Home() + "clean --manual --yes --json");
@@ -171,7 +176,8 @@ TEST_F(CleanCli, SigtstpPausesInsteadOfStopping) {
     const std::string d = vol->MountPoint() + "/many";
     fs::create_directory(d);
     for (int i = 0; i < 400; ++i)
-        ASSERT_TRUE(test::WriteFileBytes(d + "/" + std::to_string(1000 + i) + ".txt", std::string(700, 'x')));
+        ASSERT_TRUE(test::WriteFileBytes(d + "/" + std::to_string(1000 + i) + ".txt",
+                                         std::string(700, 'x')));
     Background bg({"--config-home", dir.Path() + "/config", "clean", "--yes", "--drive",
                    vol->MountPoint(), "--task", "slack"},
                   dir.Path());
@@ -179,7 +185,7 @@ TEST_F(CleanCli, SigtstpPausesInsteadOfStopping) {
     ASSERT_TRUE(bg.WaitFor([&] { return Count(Log(), "Wiped slack in file") >= 5; }, 20s));
     kill(bg.Pid(), SIGTSTP);
     std::this_thread::sleep_for(400ms);  // the pause takes hold at the next file
-    EXPECT_NE(bg.State(), 'T');           // handled: the process was not stopped
+    EXPECT_NE(bg.State(), 'T');          // handled: the process was not stopped
     const int atPause = Count(Log(), "Wiped slack in file");
     std::this_thread::sleep_for(700ms);
     EXPECT_EQ(Count(Log(), "Wiped slack in file"), atPause);
@@ -194,8 +200,8 @@ TEST_F(CleanCli, CtrlCCancelsTheShutdownCountdown) {
                    vol->MountPoint(), "--task", "shutdown"},
                   dir.Path());
     ASSERT_GT(bg.Pid(), 0);
-    ASSERT_TRUE(bg.WaitFor([&] { return bg.Err().find("Shut down in 30 seconds.") != std::string::npos; },
-                           20s))
+    ASSERT_TRUE(bg.WaitFor(
+        [&] { return bg.Err().find("Shut down in 30 seconds.") != std::string::npos; }, 20s))
         << bg.Err();
     kill(bg.Pid(), SIGINT);
     EXPECT_EQ(bg.Wait(), 0) << bg.Err();

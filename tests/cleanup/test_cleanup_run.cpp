@@ -62,7 +62,8 @@ TEST_F(CleanupRun, UnmountedDriveIsRefusedAndRowsBecomeTheManualSet) {
     ASSERT_EQ(s.drives.size(), 1u);
     EXPECT_EQ(s.drives[0].refusal, "not mounted");
     EXPECT_FALSE(s.drives[0].cleaned);
-    EXPECT_EQ(LogLines(), std::vector<std::string>{"Drive /nonexistent/tw-drive skipped: not mounted"});
+    EXPECT_EQ(LogLines(),
+              std::vector<std::string>{"Drive /nonexistent/tw-drive skipped: not mounted"});
     // No step ran, no abort: the shutdown is still offered, and here cancelled.
     EXPECT_EQ(events, std::vector<std::string>{"countdown"});
     EXPECT_FALSE(s.shutdownProceeded);

@@ -38,7 +38,7 @@ bool SameTime(const timespec& a, const timespec& b) {
 }
 
 class CleanupVolumes : public test::CleanupFixture {
-protected:
+  protected:
     void SetUp() override {
         TW_REQUIRE_SCRATCH(test::FsKind::Ntfs);
         test::CleanupFixture::SetUp();
@@ -79,8 +79,9 @@ protected:
         const std::string d = Mount(i) + "/dir";
         ASSERT_TRUE(fs::create_directory(d));
         for (int k = 1; k <= 3; ++k)
-            ASSERT_TRUE(test::WriteFileBytes(d + "/f" + std::to_string(k) + ".txt",
-                                             std::string(1000 * k + i, static_cast<char>('a' + k))));
+            ASSERT_TRUE(
+                test::WriteFileBytes(d + "/f" + std::to_string(k) + ".txt",
+                                     std::string(1000 * k + i, static_cast<char>('a' + k))));
         const std::string gone = Mount(i) + "/gone.txt";
         ASSERT_TRUE(test::WriteFileBytes(gone, Secret(i)));
         sync();
@@ -172,9 +173,12 @@ TEST_F(CleanupVolumes, EveryTaskOnTwoDrives) {
         SCOPED_TRACE(m);
         const int start = Find(lines, "Cleaning drive " + m);
         ASSERT_GE(start, 0);
-        const int next = i == 0 ? Find(lines, "Cleaning drive " + Mount(1)) : static_cast<int>(lines.size());
+        const int next =
+            i == 0 ? Find(lines, "Cleaning drive " + Mount(1)) : static_cast<int>(lines.size());
         std::vector<std::string> slice(lines.begin() + start, lines.begin() + next);
-        std::vector<std::string> order = {"Cleaning drive " + m, "Located ", "Cleaned ",
+        std::vector<std::string> order = {"Cleaning drive " + m,
+                                          "Located ",
+                                          "Cleaned ",
                                           "Deep cleaning file: " + m + "/dir/f1.txt",
                                           "Deep cleaning file: " + m + "/dir/f3.txt",
                                           "Deep cleaned directory: " + m,
@@ -185,8 +189,8 @@ TEST_F(CleanupVolumes, EveryTaskOnTwoDrives) {
             order.insert(order.begin() + 1, "Wiped file: trashed.txt from the recycle bin");
             order.push_back("Wiped swap area " + swapFile + " with 1 overwrite");
         }
-        for (const char* closing : {"1 free space overwrite completed.", "Free space cleaning complete",
-                                    "Deep clean finished."})
+        for (const char* closing : {"1 free space overwrite completed.",
+                                    "Free space cleaning complete", "Deep clean finished."})
             order.push_back(closing);
         ExpectInOrder(slice, order);
         // The closing lines end the drive's part of the log.
@@ -232,7 +236,8 @@ TEST_F(CleanupVolumes, PauseStopsAtTheNextFile) {
         }
         if (text == S<150>) {
             inPause = true;
-            statusBeforePause = sink.statuses.size() >= 2 ? sink.statuses[sink.statuses.size() - 2] : "";
+            statusBeforePause =
+                sink.statuses.size() >= 2 ? sink.statuses[sink.statuses.size() - 2] : "";
             linesAtPause = LogLines();
             f2AtPause = MTime(d + "/f2.txt");
             copyPresentAtPause = false;
@@ -263,13 +268,15 @@ TEST_F(CleanupVolumes, PauseStopsAtTheNextFile) {
     ASSERT_NE(it + 1, sink.statuses.end());
     EXPECT_EQ(*(it + 1), statusBeforePause);
     const auto lines = LogLines();
-    ExpectInOrder(lines, {"Deep cleaning file: " + d + "/f1.txt", "Deep cleaning file: " + d + "/f2.txt",
-                          "Deep cleaning file: " + d + "/f3.txt", "Deep clean finished."});
+    ExpectInOrder(lines,
+                  {"Deep cleaning file: " + d + "/f1.txt", "Deep cleaning file: " + d + "/f2.txt",
+                   "Deep cleaning file: " + d + "/f3.txt", "Deep clean finished."});
     EXPECT_FALSE(s.aborted);
 }
 
 TEST_F(CleanupVolumes, AbortSkipsTheRestOfTheDriveAndEndsTheRun) {
-    for (Task t : {Task::FreeSpace, Task::DeepClean, Task::Slack, Task::TableEntries, Task::Shutdown})
+    for (Task t :
+         {Task::FreeSpace, Task::DeepClean, Task::Slack, Task::TableEntries, Task::Shutdown})
         run->tasks.Set(t, true);
     run->drives = {Mount(0), Mount(1)};
     sink.onStatus = [&](const std::string& text) {
@@ -364,7 +371,8 @@ TEST_F(CleanupVolumes, FileTableStepScrubsAVolumeItMayWrite) {
     EXPECT_TRUE(r.skipped.empty()) << r.skipped;
     EXPECT_TRUE(sink.SawStatusContaining("Wiping empty MFT records. Checking "));
     const std::string bytes = test::ReadFileBytes(vols[1]->ImagePath());
-    EXPECT_EQ(test::CountOccurrences(std::vector<uint8_t>(bytes.begin(), bytes.end()), Secret(1)), 0u);
+    EXPECT_EQ(test::CountOccurrences(std::vector<uint8_t>(bytes.begin(), bytes.end()), Secret(1)),
+              0u);
     // The volume is still sound: it mounts, and its files are there.
     ASSERT_TRUE(vols[1]->Mount());
     EXPECT_EQ(test::ReadFileBytes(Mount(1) + "/dir/f2.txt"), std::string(2001, 'c'));

@@ -59,7 +59,7 @@ TEST(SwapWipe, ParsesProcSwapsAndMemInfo) {
 }
 
 class ScratchSwap : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         mkswap = FindTool("mkswap");
         if (mkswap.empty()) GTEST_SKIP() << "mkswap is not installed";
@@ -86,7 +86,9 @@ protected:
         w.readProcSwaps = [this, used] {
             return "Filename Type Size Used Priority\n" + path + " file 256 " + used + " 3\n";
         };
-        w.readMemInfo = [] { return std::string("MemTotal: 16777216 kB\nMemAvailable: 8388608 kB\n"); };
+        w.readMemInfo = [] {
+            return std::string("MemTotal: 16777216 kB\nMemAvailable: 8388608 kB\n");
+        };
         w.isRoot = [] { return true; };
         w.swapOff = [this](const std::string& p) {
             events.push_back("swapoff " + p);
@@ -191,7 +193,8 @@ TEST_F(ScratchSwap, SkipsLeaveTheAreaUntouched) {
     const std::string text = LogText();
     EXPECT_NE(text.find("Wipe system swapfile skipped: taking swap areas off needs root"),
               std::string::npos);
-    EXPECT_NE(text.find("Swap area " + path + " skipped: not enough free memory"), std::string::npos);
+    EXPECT_NE(text.find("Swap area " + path + " skipped: not enough free memory"),
+              std::string::npos);
     EXPECT_NE(text.find("Wipe system swapfile skipped: no swap area is in use"), std::string::npos);
 }
 

@@ -137,7 +137,7 @@ TEST(RequestCheck, CodesThatSkipTheSchedule) {
 }
 
 class ScheduleStore : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(dir.Ok());
         setenv("TIDEWIPE_CONFIG_HOME", dir.Path().c_str(), 1);

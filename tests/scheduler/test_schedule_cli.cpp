@@ -11,7 +11,7 @@ namespace tw {
 namespace {
 
 class ScheduleCli : public ::testing::Test {
-protected:
+  protected:
     test::TempDir dir{"schedcli"};
     std::string Home() const { return "--config-home " + dir.Path() + " "; }
     nlohmann::json Show() {
@@ -72,15 +72,15 @@ TEST_F(ScheduleCli, RefusalsAndUsageErrors) {
     EXPECT_NE(en.err.find("Unable to activate as no valid cleaning event"), std::string::npos);
     EXPECT_EQ(Show()["active"], false);
 
-    EXPECT_EQ(test::RunCli(Home() + "schedule set --days mon --time 10:00 --drive " + dir.Path())
-                  .status,
-              2);  // a folder, not a mount point
+    EXPECT_EQ(
+        test::RunCli(Home() + "schedule set --days mon --time 10:00 --drive " + dir.Path()).status,
+        2);  // a folder, not a mount point
     EXPECT_EQ(test::RunCli(Home() + "schedule set --days funday --time 10:00 --drive /").status, 2);
     EXPECT_EQ(test::RunCli(Home() + "schedule set --days mon --time 25:00 --drive /").status, 2);
     EXPECT_EQ(test::RunCli(Home() + "schedule set --days mon --time 10:00x --drive /").status, 2);
     EXPECT_EQ(test::RunCli(Home() + "schedule set --time 10:00 --drive /").status, 2);
-    EXPECT_EQ(test::RunCli(Home() + "schedule set --today --days mon --time 10:00 --drive /").status,
-              2);
+    EXPECT_EQ(
+        test::RunCli(Home() + "schedule set --today --days mon --time 10:00 --drive /").status, 2);
     auto badTask =
         test::RunCli(Home() + "schedule set --days mon --time 10:00 --drive / --task dust");
     EXPECT_EQ(badTask.status, 2);

@@ -181,9 +181,16 @@ struct FatWalk {
 };
 
 // Walks the directory starting at `firstCluster` whose path text is `path` (the root's
-// is ctx.driveText; subdirectories append their name and "/"), then each live
-// subdirectory depth first in entry order. Reports every deleted file whose first
-// cluster is still free (see fat32.cpp for the rules). `depth` is 0 for the root.
+// is ctx.driveText; a subdirectory's is its parent's path, "/" and its 8.3 name), then
+// each live subdirectory depth first in entry order. The directory's whole chain (at
+// most kMaxDirectoryBytes) is read before its entries are visited; an all-zero entry
+// ends it. Long-name entries and volume labels are passed over; "." and ".." and
+// deleted folders are never descended into. A deleted entry (first byte 0xE5, or 0x00
+// with other bytes set) whose first cluster is a data cluster that is free in the FAT
+// is reported: name "?" + name bytes 1..7 + "." + extension (when not blank), the
+// entry's size, times and attributes, the first cluster as location, recoverability
+// 100. Appended to ctx.found, then ctx.onFound is called and, when ctx.wantStatus, the
+// status shows the running count. `depth` is 0 for the root.
 // Stopped when the stop flag was seen, Ok otherwise (damage is counted in stats).
 Outcome WalkDirectory(FatWalk& walk, uint32_t firstCluster, const std::string& path,
                       int depth = 0);

@@ -41,7 +41,7 @@ bool WriteAll(int fd, const std::string& data) {
 // Two writers (the panel, the CLI, the guard, a folder walker) may append at the same
 // moment. Instead of dropping a line when the file is busy, wait for the other writer's
 // lock, but never longer than this.
-constexpr auto kLockWait = std::chrono::seconds(2);
+constexpr auto kLockWait = std::chrono::seconds(5);
 
 bool LockBounded(int fd) {
     auto deadline = std::chrono::steady_clock::now() + kLockWait;

@@ -21,7 +21,7 @@ inline constexpr StringEntry kStringTable[] = {
 #include "tw_strings_table.inc"
 };
 
-consteval std::string_view StringById(int id) {
+constexpr std::string_view StringById(int id) {
     for (const auto& e : kStringTable)
         if (e.id == id) return e.text;
     throw "string id missing from resources/strings.tsv";

@@ -360,7 +360,10 @@ bool ScrubDeletedRecord(std::span<uint8_t> r) {
     if (!ParseRecordHeader(r, &h) || h.signature != kFileSignature) return false;
     if (h.flags & (kRecordInUse | kRecordDirectory)) return false;
     size_t size = r.size();
-    if (size % kUsaStride != 0 || static_cast<size_t>(h.usaOffset) + 2 > kUsaStride - 2)
+    // The update sequence array must lie past the header this rewrites and inside the
+    // first block, or writing the new sequence number would damage the header.
+    if (size % kUsaStride != 0 || h.usaOffset < kRecordHeaderBytes ||
+        static_cast<size_t>(h.usaOffset) + 2 * (size / kUsaStride + 1) > kUsaStride - 2)
         return false;
     Put16(r, 0x12, 0);                                      // hard links
     Put16(r, 0x28, 0);                                      // next attribute id

@@ -109,7 +109,7 @@ TEST_F(LogTest, AMissingFolderFailsQuietly) {
 
 // Several programs append to the day's file at once: no line may be lost or torn.
 TEST_F(LogTest, ConcurrentWritersInSeveralProcessesLoseNoLine) {
-    constexpr int kProcs = 8, kLines = 150;
+    constexpr int kProcs = 6, kLines = 100;
     std::vector<pid_t> kids;
     for (int p = 0; p < kProcs; ++p) {
         pid_t pid = fork();

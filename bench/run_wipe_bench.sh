@@ -4,6 +4,8 @@
 #
 #   free-space fill of ~1 GiB, ext4 and NTFS (ntfs-3g):
 #       tidewipe-cli free-space --passes 1  vs  dd if=/dev/zero bs=4M oflag=direct  (target >= 0.9)
+#                                           vs  the same dd with conv=fsync (the clean
+#                                               flushes every pass; dd alone does not)
 #                                           vs  sfill -l -l -z                       (target >= 10)
 #   wipe of a 1 GiB file, ext4 and NTFS:
 #       each pass of tidewipe-cli wipe      vs  one in-place dd bs=4M oflag=direct pass (>= 0.9)
@@ -87,26 +89,30 @@ free_bytes() { stat -f -c '%f * %S' "$MNT" | bc; }
 settle() { sync; sleep 1; }
 
 dd_fill() { dd if=/dev/zero of="$MNT/dd.fill" bs=4M oflag=direct; }
+# The same with a flush at the end: the durability the clean gives (it syncs each pass).
+dd_fill_sync() { dd if=/dev/zero of="$MNT/dd.fill" bs=4M oflag=direct conv=fsync; }
 tw_fill() { "$CLI" free-space --yes --passes 1 "$MNT"; }
 sfill_run() { sfill -l -l -z "$MNT"; }
 
 # ---------------------------------------------------------------- free-space fills
 bench_fill() {
-    local fs=$1 ddt=() twt=() sft=() free
+    local fs=$1 ddt=() dst=() twt=() sft=() free
     make_volume "$fs" 1200
     free=$(free_bytes)
     for ((r = 0; r < ROUNDS; r++)); do
         ddt+=("$(secs dd_fill)"); rm -f "$MNT/dd.fill"; settle
         twt+=("$(secs tw_fill)"); settle
+        dst+=("$(secs dd_fill_sync)"); rm -f "$MNT/dd.fill"; settle
     done
     # sfill is slow: one run is enough for a ratio of ten or more.
     sft+=("$(secs sfill_run)"); settle
-    local d t s
-    d=$(median "${ddt[@]}"); t=$(median "${twt[@]}"); s=$(median "${sft[@]}")
-    printf '%s fill of %s MiB: dd %.2f s (%.0f MB/s), tidewipe %.2f s (%.0f MB/s), sfill %.2f s (%.0f MB/s)\n' \
-        "$fs" "$((free / 1048576))" "$d" "$(echo "$free / $d / 1000000" | bc -l)" \
+    local d ds t s
+    d=$(median "${ddt[@]}"); ds=$(median "${dst[@]}"); t=$(median "${twt[@]}"); s=$(median "${sft[@]}")
+    printf '%s fill of %s MiB: dd %.2f s (%.0f MB/s), dd+fsync %.2f s, tidewipe %.2f s (%.0f MB/s), sfill %.2f s (%.0f MB/s)\n' \
+        "$fs" "$((free / 1048576))" "$d" "$(echo "$free / $d / 1000000" | bc -l)" "$ds" \
         "$t" "$(echo "$free / $t / 1000000" | bc -l)" "$s" "$(echo "$free / $s / 1000000" | bc -l)"
-    echo "RESULT fill $fs tidewipe/dd $(ratio "$d" "$t") tidewipe/sfill $(ratio "$s" "$t")"
+    echo "  rounds: dd ${ddt[*]} | dd+fsync ${dst[*]} | tidewipe ${twt[*]}"
+    echo "RESULT fill $fs tidewipe/dd $(ratio "$d" "$t") tidewipe/dd+fsync $(ratio "$ds" "$t") tidewipe/sfill $(ratio "$s" "$t")"
 }
 
 # ---------------------------------------------------------------- file wipe
@@ -128,6 +134,7 @@ bench_wipe() {
     d=$(median "${ddt[@]}"); t=$(median "${twt[@]}"); s=$(median "${sht[@]}")
     printf '%s wipe of 1 GiB, count %d (%d passes): dd pass %.2f s, tidewipe %.2f s (%.2f s/pass), shred -n %d %.2f s\n' \
         "$fs" "$count" "$passes" "$d" "$t" "$(echo "$t / $passes" | bc -l)" "$passes" "$s"
+    echo "  rounds: dd ${ddt[*]} | tidewipe ${twt[*]} | shred ${sht[*]}"
     echo "RESULT wipe $fs pass/dd $(ratio "$d * $passes" "$t") whole/shred $(ratio "$s" "$t")"
 }
 

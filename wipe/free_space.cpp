@@ -87,17 +87,19 @@ bool IsTempFileName(const std::string& name, const std::string& stem, const std:
 // CAP_SYS_ADMIN). Not in the exported headers yet.
 constexpr unsigned long kExt4IocCheckpoint = _IOW('f', 43, uint32_t);
 
-// The fill files' own metadata (extent blocks, the folder's block) is allocated from the
-// free space and written through the journal. Freed again before the journal is written
-// back to its home location, such a block keeps its old content on the disk. A
-// checkpoint after each pass writes every such block in place while the files still
-// exist. Elsewhere (other file systems, no privilege) a sync is what can be done.
+// Ends a pass: everything it wrote reaches the disk before the next pass starts (on
+// FUSE file systems such as ntfs-3g even "unbuffered" writes may sit in the daemon's
+// device cache). On ext4 the fill files' own metadata (extent blocks, the folder's
+// block) is allocated from the free space and written through the journal; freed again
+// before the journal is written back to its home location, such a block would keep its
+// old content on the disk. A checkpoint commits the journal, writes every such block in
+// place while the files still exist, and flushes the device; where it is not available
+// (other file systems, no privilege) a sync of the file system does the flushing.
 void SettleJournal(const std::string& folder) {
     int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
-    syncfs(fd);
     uint32_t flags = 0;
-    [[maybe_unused]] const int r = ioctl(fd, kExt4IocCheckpoint, &flags);
+    if (ioctl(fd, kExt4IocCheckpoint, &flags) != 0) syncfs(fd);
     close(fd);
 }
 

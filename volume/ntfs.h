@@ -206,6 +206,13 @@ bool IsUniformSector(std::span<const uint8_t> buffer);
 // whether it was.
 bool ScrubDeletedRecord(std::span<uint8_t> record);
 
+// The scrub guard: whether a write to the `sectorCount` sectors from `first` must be
+// left out. It must when any of them is sector 0 (the boot sector), lies among the
+// system records (from mftStartSector up to systemEndSector) or at or below
+// `protectedStart`. Record scrubbing and trace wiping both obey it.
+bool ScrubGuardProtects(const NtfsBootInfo& boot, Lba first, uint64_t sectorCount,
+                        Lba protectedStart);
+
 // ---- The volume as the search sees it ----
 
 // How a record parse ended.

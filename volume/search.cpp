@@ -173,19 +173,38 @@ Outcome HandleRecord(SearchContext& ctx, NtfsVolume& vol, MftRecordNumber n,
     req.recordSector = vol.RecordToSector(n);
     req.wantDetails = ctx.wantDetails;
     req.wantFolder = ctx.mode == SearchMode::Search;
-    req.deferUniformCheck = ctx.mode == SearchMode::Search;
+    // Search mode tests the first data sectors batch by batch. Scrub mode does not test
+    // them at all: a record whose data has been overwritten (by a free-space clean,
+    // say) still names the file and must be scrubbed as well.
+    req.deferUniformCheck = true;
     RecordOutcome o = vol.ParseFileRecord(req, 0, false, false, 0);
 
     if (ctx.mode == SearchMode::Scrub) {
         if (o != RecordOutcome::DeletedFound && o != RecordOutcome::DeletedEmpty)
             return Outcome::Ok;
         const NtfsBootInfo& b = vol.Boot();
-        Lba first = req.recordSector, last = first + b.sectorsPerRecord - 1;
-        bool system = last >= b.mftStartSector && first < b.systemEndSector;
-        if (first == 0 || system || first <= ctx.protectedStartSector) return Outcome::Ok;
+        if (req.recordSector == 0 ||
+            ScrubGuardProtects(b, req.recordSector, b.sectorsPerRecord, ctx.protectedStartSector))
+            return Outcome::Ok;
         std::vector<uint8_t> copy(rec.begin(), rec.end());
         if (!ScrubDeletedRecord(copy)) return Outcome::Ok;
-        return vol.WriteRecord(n, copy) ? Outcome::Ok : Outcome::Failed;
+        // Only bytes the file system will read back as a valid record are written.
+        std::vector<uint8_t> check = copy;
+        FileRecordHeader sh;
+        if (!ParseRecordHeader(check, &sh) || !ApplyFixup(check, sh.usaOffset, sh.usaCount))
+            return Outcome::Ok;
+        if (!vol.WriteRecord(n, copy)) return Outcome::Failed;
+        if (ctx.onFound) {
+            RecoverableFile f;
+            f.name = req.fileName;
+            f.size = req.dataSize;
+            f.location = req.recordSector;
+            f.resident = req.resident;
+            f.fs = FileSystemKind::Ntfs;
+            f.attributes = req.attributeText.empty() ? AttributeText(0) : req.attributeText;
+            ctx.onFound(f);
+        }
+        return Outcome::Ok;
     }
 
     if (o != RecordOutcome::DeletedFound) return Outcome::Ok;
@@ -274,6 +293,7 @@ Outcome SearchNtfs(SearchContext& ctx, NtfsVolume& vol) {
         uint64_t n = std::min(batch, count - first);
         ctx.op.PauseCheck();
         if (ctx.op.Aborted()) return Outcome::Stopped;
+        if (ctx.mode == SearchMode::Scrub) ctx.op.Status(Str<476>() + std::to_string(first));
         bool batchOk = vol.ReadRecords(first, n, &buf);
         Outcome o = Outcome::Ok;
         for (uint64_t k = 0; k < n && o == Outcome::Ok; ++k) {

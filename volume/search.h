@@ -47,8 +47,12 @@ int Recoverability(const NtfsVolume& volume, const std::vector<DataRun>& runs,
 // The NTFS record loop over an opened drive (ctx.drive). Loads the volume (boot sector,
 // $MFT and $Bitmap records, the bitmap) into `volume`, then reads the $MFT in large
 // sequential batches and handles every record from record 23 on. Search mode appends
-// the deleted files with data left to ctx.found; scrub mode rewrites deleted records
-// (outside the system records and the protected start) and needs a drive opened for
+// the deleted files with data left to ctx.found; scrub mode rewrites every deleted
+// record (DeletedFound or DeletedEmpty, whether or not its data was overwritten
+// already) outside the scrub guard (ScrubGuardProtects with ctx.protectedStartSector),
+// writes only records that pass the fix-up check, shows "Wiping empty MFT records.
+// Checking <n>" per batch, calls ctx.onFound once for every record it scrubbed (name,
+// size, location; nothing is appended to ctx.found) and needs a drive opened for
 // writing. Ok also when the metadata cannot be loaded (nothing found); Stopped when the
 // stop flag was raised; Failed when a scrub write fails.
 Outcome SearchNtfs(SearchContext& ctx, NtfsVolume& volume);

@@ -1,68 +1,17 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // search SOURCE [--json] [--details]: the recoverable-file search on an image file, a
 // block device or the device behind a mounted folder.
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <array>
 #include <iostream>
 
 #include "cli/cli.h"
-#include "platform/drives.h"
+#include "cli/volume_select.h"
 #include "platform/format.h"
-#include "platform/rawio.h"
 #include "volume/search.h"
 
 namespace tw::cli {
 namespace {
-
-struct ResolvedSource {
-    std::string raw;        // image file or block device to read
-    std::string driveText;  // folder shown for root items
-    std::string driveName;  // how messages name the drive
-};
-
-// A mounted folder is searched through the device (or image file) mounted there.
-bool Resolve(const std::string& source, ResolvedSource* out, std::string* error) {
-    struct stat st {};
-    if (::stat(source.c_str(), &st) != 0) {
-        *error = source + ": no such file, device or folder";
-        return false;
-    }
-    if (S_ISDIR(st.st_mode)) {
-        auto mount = MountOf(source);
-        if (!mount) {
-            *error = source + ": cannot tell which file system holds this folder";
-            return false;
-        }
-        auto kind = platform::ClassifyRawSource(mount->device);
-        if (kind != platform::RawKind::BlockDevice && kind != platform::RawKind::RegularFile) {
-            *error = source + ": the file system mounted at " + mount->mountPoint +
-                     " has no device to read (" + mount->device + ")";
-            return false;
-        }
-        out->raw = mount->device;
-        out->driveText = mount->Root();
-        out->driveName = mount->mountPoint;
-        return true;
-    }
-    if (!S_ISBLK(st.st_mode) && !S_ISREG(st.st_mode)) {
-        *error = source + ": not a volume image file, block device or mounted folder";
-        return false;
-    }
-    out->raw = source;
-    out->driveText = "/";
-    out->driveName = source;
-    if (S_ISBLK(st.st_mode)) {
-        for (const DriveInfo& d : ListMounts())
-            if (d.devId == st.st_rdev) {
-                out->driveText = d.Root();
-                out->driveName = d.mountPoint;
-                break;
-            }
-    }
-    return true;
-}
 
 std::string Extension(const std::string& name) {
     auto dot = name.rfind('.');

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "shell/messages.h"
+
 namespace tw::cli {
 
 RegistryStore& Env::Store() {
@@ -155,6 +157,11 @@ void InstallInterruptHandler() {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+}
+
+void AnnounceSettingsChanged(int lParam) {
+    shell::MessageBus bus;
+    if (bus.Connected()) bus.Broadcast(shell::Message::SettingsChangedMessage, lParam);
 }
 
 }  // namespace tw::cli

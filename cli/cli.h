@@ -80,6 +80,12 @@ bool Confirm(const std::string& question, const DestructiveOptions& opts);
 // Prints JSON (two-space indent) on stdout.
 void PrintJson(const nlohmann::json& j);
 
+// Tells the suite's running programs (the guard, a control panel) that the stored
+// settings changed, so they re-read them now instead of at their next periodic read.
+// lParam as the panel sends it: 1 after a save, 0 after timed cleaning was switched off.
+// Quietly does nothing when this user has no session bus.
+void AnnounceSettingsChanged(int lParam);
+
 // The progress line on stderr: a bar, the status text and the time-remaining text,
 // redrawn at most ten times a second; silent when stderr is not a terminal.
 class TerminalProgress : public ProgressSink {

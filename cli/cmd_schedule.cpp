@@ -87,12 +87,13 @@ void RouteMessages(sched::CSchedulePageModel& model, Env& env) {
         PrintError(std::string(text));
         env.Fail(kRefused);
     };
+    model.hooks.settingsChanged = [](int lParam) { AnnounceSettingsChanged(lParam); };
 }
 
 void NoteGuard() {
     Note(
-        "note: the resident guard is not started from the command line; it must run for the "
-        "schedule to fire");
+        "note: the schedule fires only while the resident guard runs; 'tidewipe-cli guard status' "
+        "tells, 'tidewipe-cli guard start' starts it");
 }
 
 void Show(Env& env, bool json) {
@@ -246,6 +247,7 @@ void RegisterSchedule(CLI::App& app, Env& env) {
     schedule->add_subcommand("disable", "Switch timed cleaning off")->callback([&env] {
         sched::CSchedulePageModel model(env.GetSettings());
         model.Load();
+        RouteMessages(model, env);
         model.Disable();
     });
 }

@@ -129,7 +129,9 @@ void RegisterSettings(CLI::App& app, Env& env) {
         if (!ok) {
             PrintError("could not write '" + setName + "' to " + env.Store().Path());
             env.Fail(kFailed);
+            return;
         }
+        AnnounceSettingsChanged(1);
     });
 }
 

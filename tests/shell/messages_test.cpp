@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <set>
 #include <thread>
 #include <vector>
@@ -142,6 +143,30 @@ TEST_F(BusTest, SavedSettingsAreAnnounced) {
         [&] { settings.SaveSettings(); });
     ASSERT_TRUE(got);
     EXPECT_EQ(got->lparam, 0);
+}
+
+// The command line changes settings behind the guard's back: it must announce them as
+// the panel does, so the guard re-reads them at once (lParam 1 after a save, 0 after
+// timed cleaning was switched off).
+TEST_F(BusTest, CommandLineSettingChangesAreAnnounced) {
+    MessageBus bus;
+    const std::string cli = TW_CLI_PATH;
+    auto changed = [](const BusMessage& m) { return m.id == Message::SettingsChangedMessage; };
+    auto got = tw::shell::WaitForMessage(bus, 5000, changed, [&] {
+        EXPECT_EQ(std::system((cli + " settings set NumOverwrites 3 >/dev/null").c_str()), 0);
+    });
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->lparam, 1);
+    got = tw::shell::WaitForMessage(bus, 5000, changed, [&] {
+        EXPECT_EQ(std::system((cli + " schedule disable >/dev/null 2>&1").c_str()), 0);
+    });
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->lparam, 0);
+    // A refused change announces nothing.
+    got = tw::shell::WaitForMessage(bus, 700, changed, [&] {
+        EXPECT_NE(std::system((cli + " settings set NumOverwrites 9 2>/dev/null").c_str()), 0);
+    });
+    EXPECT_FALSE(got);
 }
 
 TEST_F(BusTest, EventLoopIntegrationHandlesTraffic) {

@@ -1,0 +1,298 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The slack enumeration on a private temporary folder (no privileges): which files are
+// listed with which slack, what the walk leaves out, the texts of the result, the status
+// and the log, the details text, stopping and failing.
+#include "wipe/slack_scan.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <ctime>
+#include <map>
+#include <set>
+
+#include "log/activity_log.h"
+#include "platform/format.h"
+#include "tests/common/scratch_volume.h"
+#include "volume/recoverable.h"
+
+namespace tw::wipe {
+namespace {
+
+class StatusSink : public ProgressSink {
+  public:
+    void SetText(Slot slot, std::string_view text) override {
+        if (slot == Status) statuses.emplace_back(text);
+    }
+    std::vector<std::string> statuses;
+};
+
+uint32_t ClusterOf(const std::string& folder) {
+    struct statvfs sv {};
+    if (statvfs(folder.c_str(), &sv) != 0) return 0;
+    return static_cast<uint32_t>(sv.f_frsize ? sv.f_frsize : sv.f_bsize);
+}
+
+struct SlackScanTree : ::testing::Test {
+    test::TempDir dir{"slackscan"};
+    std::string root;
+    uint32_t cluster = 0;
+    // Every regular file the scan may list, with its size.
+    std::map<std::string, uint64_t> plain;
+
+    void SetUp() override {
+        ASSERT_TRUE(dir.Ok());
+        root = dir.Path() + "/tree";
+        ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir((root + "/sub").c_str(), 0755), 0);
+        cluster = ClusterOf(root);
+        ASSERT_GT(cluster, 1u);
+        for (uint64_t size : {uint64_t{0}, uint64_t{1}, uint64_t{cluster - 1u}, uint64_t{cluster},
+                              uint64_t{cluster + 1u}}) {
+            const std::string path = root + "/size-" + std::to_string(size);
+            ASSERT_TRUE(test::WriteFileBytes(path, std::string(size, 'x')));
+            plain[path] = size;
+        }
+        const std::string deep = root + "/sub/deep.txt";
+        ASSERT_TRUE(test::WriteFileBytes(deep, std::string(cluster + 904, 'd')));
+        plain[deep] = cluster + 904;
+        // Left out by the walk: a link, a hidden file, a protected name, a read-only file.
+        ASSERT_EQ(symlink((root + "/size-1").c_str(), (root + "/link").c_str()), 0);
+        ASSERT_TRUE(test::WriteFileBytes(root + "/.hidden", "h"));
+        ASSERT_TRUE(test::WriteFileBytes(root + "/setup.exe", "e"));
+        ASSERT_TRUE(test::WriteFileBytes(root + "/readonly.txt", "r"));
+        ASSERT_EQ(chmod((root + "/readonly.txt").c_str(), 0444), 0);
+        // A second name of a listed file: its slack is the same place on the disk.
+        ASSERT_EQ(link((root + "/size-" + std::to_string(cluster + 1)).c_str(),
+                       (root + "/zz-second-name").c_str()),
+                  0);
+    }
+
+    // What the scan must list: every plain file whose size is not whole clusters.
+    std::map<std::string, uint64_t> ExpectedSlacks() const {
+        std::map<std::string, uint64_t> out;
+        for (const auto& [path, size] : plain)
+            if (size % cluster != 0) out[path] = cluster - size % cluster;
+        return out;
+    }
+};
+
+TEST_F(SlackScanTree, ListsEveryFileWithSlackOnceAndNothingTheWalkLeavesOut) {
+    CSlackScanner scanner;
+    std::map<std::string, std::string> skipped;
+    scanner.onSkip = [&](const std::string& path, std::string_view why) {
+        skipped[path] = std::string(why);
+    };
+    size_t live = 0;
+    scanner.onFound = [&](const SlackItem&) { ++live; };
+    const SlackScanReport rep = scanner.Scan(OpContext{}, root, "scratch");
+    ASSERT_EQ(rep.end, SlackScanEnd::Completed) << rep.message;
+
+    std::map<std::string, uint64_t> listed;
+    for (const SlackItem& s : scanner.found()) {
+        EXPECT_TRUE(listed.emplace(s.path, s.slackBytes).second) << "listed twice: " << s.path;
+        EXPECT_EQ(s.sizeBytes, plain.at(s.path));
+        EXPECT_EQ(s.clusterSize, cluster);
+        EXPECT_EQ(s.path, JoinPath(s.folder, s.name));
+    }
+    EXPECT_EQ(listed, ExpectedSlacks());
+    EXPECT_EQ(live, scanner.found().size());
+    EXPECT_EQ(rep.message, "Completed search for recoverable slacks (Found " +
+                               std::to_string(listed.size()) + " slacks)");
+
+    EXPECT_EQ(skipped[root + "/link"], "not a regular file");
+    EXPECT_EQ(skipped[root + "/.hidden"], "hidden");
+    EXPECT_EQ(skipped[root + "/setup.exe"], "protected name");
+    EXPECT_EQ(skipped[root + "/readonly.txt"], "read-only");
+    EXPECT_EQ(listed.count(root + "/zz-second-name"), 0u);
+    EXPECT_EQ(scanner.withoutSlack, 2u);  // the empty file and the one of whole clusters
+}
+
+TEST_F(SlackScanTree, ItemCarriesTheFileTimesAndAttributes) {
+    const std::string path = root + "/size-1";
+    const timespec mtime{1500000000, 123456700};
+    const timespec t[2] = {{0, UTIME_OMIT}, mtime};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), t, 0), 0);
+    CSlackScanner scanner;
+    ASSERT_EQ(scanner.Scan(OpContext{}, root, "scratch").end, SlackScanEnd::Completed);
+    auto it = std::find_if(scanner.found().begin(), scanner.found().end(),
+                           [&](const SlackItem& s) { return s.path == path; });
+    ASSERT_NE(it, scanner.found().end());
+    EXPECT_EQ(it->modified, FileTimeFromTimespec(mtime));
+    EXPECT_EQ(it->name, "size-1");
+    EXPECT_EQ(it->folder, root);
+    EXPECT_EQ(volume::AttributeText(it->attributeBits), "------n------");
+    EXPECT_FALSE(it->compressed);
+    if (it->lastClusterKnown)
+        EXPECT_EQ(it->LastClusterText(), std::to_string(it->lastCluster));
+    else
+        EXPECT_EQ(it->LastClusterText(), "unknown");
+}
+
+TEST_F(SlackScanTree, StatusCountsTheFindsAndTheLogHasTheBeginningAndTheResult) {
+    StatusSink sink;
+    log::CActivityLogFile logFile;
+    const std::string logDir = dir.Path() + "/log";
+    ASSERT_EQ(mkdir(logDir.c_str(), 0700), 0);
+    logFile.SetFolder(logDir);
+    OpContext op;
+    op.progress = &sink;
+    op.log = &logFile;
+    CSlackScanner scanner;
+    const SlackScanReport rep = scanner.Scan(op, root, "/mnt/scratch");
+    ASSERT_EQ(rep.end, SlackScanEnd::Completed);
+    const size_t n = scanner.found().size();
+    ASSERT_GE(n, 2u);
+    EXPECT_NE(std::find(sink.statuses.begin(), sink.statuses.end(),
+                        "Searching for recoverable slacks (Found: 1 slack)"),
+              sink.statuses.end());
+    EXPECT_NE(std::find(sink.statuses.begin(), sink.statuses.end(),
+                        "Searching for recoverable slacks (Found: 2 slacks)"),
+              sink.statuses.end());
+    EXPECT_EQ(sink.statuses.back(), rep.message);
+
+    const std::string logText = test::ReadFileBytes(logFile.GetTodaysFileName());
+    const size_t begin = logText.find("Beginning search for recoverable slacks on /mnt/scratch");
+    const size_t end = logText.find(rep.message);
+    ASSERT_NE(begin, std::string::npos) << logText;
+    ASSERT_NE(end, std::string::npos) << logText;
+    EXPECT_LT(begin, end);
+}
+
+TEST_F(SlackScanTree, StopFlagEndsTheWalkWithWhatWasFound) {
+    std::atomic<int> abort{0};
+    OpContext op;
+    op.abort = &abort;
+    CSlackScanner scanner;
+    scanner.onFound = [&](const SlackItem&) { abort = 1; };
+    SlackScanReport rep = scanner.Scan(op, root, "scratch");
+    EXPECT_EQ(rep.end, SlackScanEnd::Aborted);
+    EXPECT_EQ(scanner.found().size(), 1u);
+    EXPECT_EQ(rep.message, "Aborted search for recoverable slacks (Found 1 slack)");
+
+    // Raised before the start: nothing is examined, and the list of an earlier scan
+    // is not kept.
+    scanner.onFound = nullptr;
+    rep = scanner.Scan(op, root, "scratch");
+    EXPECT_EQ(rep.end, SlackScanEnd::Aborted);
+    EXPECT_TRUE(scanner.found().empty());
+    EXPECT_EQ(rep.message, "Aborted search for recoverable slacks (Did not find any slacks)");
+}
+
+TEST_F(SlackScanTree, AStartThatCannotBeWalkedFails) {
+    CSlackScanner scanner;
+    SlackScanReport rep = scanner.Scan(OpContext{}, root + "/missing", "scratch");
+    EXPECT_EQ(rep.end, SlackScanEnd::Failed);
+    EXPECT_NE(rep.message.find(root + "/missing"), std::string::npos) << rep.message;
+    rep = scanner.Scan(OpContext{}, "/proc/self", "proc");
+    EXPECT_EQ(rep.end, SlackScanEnd::Failed);
+    rep = scanner.Scan(OpContext{}, root + "/size-1", "scratch");
+    EXPECT_EQ(rep.end, SlackScanEnd::Failed) << "a file is not a folder to walk";
+}
+
+TEST_F(SlackScanTree, SlackBytesOfFilesThatHaveNoneAreRefusedWithoutReading) {
+    int reads = 0;
+    const SectorReader reader = [&](uint64_t, void*, uint32_t) {
+        ++reads;
+        return false;
+    };
+    auto r = ReadFileSlack(root + "/size-" + std::to_string(cluster), reader);
+    ASSERT_FALSE(r.ok());
+    EXPECT_NE(r.error().Message().find("has no slack"), std::string::npos);
+    r = ReadFileSlack(root + "/size-0", reader);
+    ASSERT_FALSE(r.ok());
+    r = ReadFileSlack(root + "/link", reader);  // a link is not followed
+    ASSERT_FALSE(r.ok());
+    r = ReadFileSlack(root + "/sub", reader);
+    ASSERT_FALSE(r.ok());
+    r = ReadFileSlack(root + "/missing", reader);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(reads, 0);
+}
+
+TEST(SlackTexts, ResultAndStatusTexts) {
+    EXPECT_EQ(SlackResultText(0), " (Did not find any slacks)");
+    EXPECT_EQ(SlackResultText(1), " (Found 1 slack)");
+    EXPECT_EQ(SlackResultText(2), " (Found 2 slacks)");
+    EXPECT_EQ(SlackResultText(1234), " (Found 1234 slacks)");
+    EXPECT_EQ(SlackStatusText(0), "Searching for recoverable slacks (Found: 0 slacks)");
+    EXPECT_EQ(SlackStatusText(1), "Searching for recoverable slacks (Found: 1 slack)");
+}
+
+TEST(SlackTexts, SizeTextSwitchesAt1024Bytes) {
+    EXPECT_EQ(DetailSizeText(0), "0 (b)");
+    EXPECT_EQ(DetailSizeText(1023), "1023 (b)");
+    EXPECT_EQ(DetailSizeText(1024), FormatSize(uint64_t{1024}, "%2.2f") + " (1024 bytes)");
+    EXPECT_EQ(DetailSizeText(1024), " 1 Kb (1024 bytes)");
+    EXPECT_EQ(DetailSizeText(3u << 20), "3.00 Mb (3145728 bytes)");
+}
+
+TEST(SlackTexts, AttributeBitsOfLiveFiles) {
+    using volume::AttributeText;
+    EXPECT_EQ(AttributeText(LiveAttributeBits("a.txt", true, false, false, false)),
+              "------n------");
+    EXPECT_EQ(AttributeText(LiveAttributeBits(".a", true, false, false, false)), "----h--------");
+    EXPECT_EQ(AttributeText(LiveAttributeBits("a", false, false, false, false)), "---------r---");
+    EXPECT_EQ(AttributeText(LiveAttributeBits("a", true, true, false, false)), "----------s--");
+    EXPECT_EQ(AttributeText(LiveAttributeBits(".a", false, false, true, true)), "-c-eh----r---");
+}
+
+TEST(SlackTexts, DetailsTextOfASlackItem) {
+    const char* oldTz = getenv("TZ");
+    const std::string saved = oldTz ? oldTz : "";
+    setenv("TZ", "UTC", 1);
+    tzset();
+    SlackItem item;
+    item.path = "/data/docs/report.txt";
+    item.folder = "/data/docs";
+    item.name = "report.txt";
+    item.sizeBytes = 5000;
+    item.slackBytes = 3192;
+    item.clusterSize = 4096;
+    item.lastClusterKnown = true;
+    item.lastCluster = 8705;
+    item.created = FileTimeFromUnix(1709649007);   // 2024-03-05 14:30:07 UTC
+    item.modified = FileTimeFromUnix(1709735408);  // 2024-03-06 14:30:08 UTC
+    item.attributeBits = 0x80;
+    const std::string expected = "RIGHT CLICK TO VIEW CONTENTS\n" + std::string(53, '-') +
+                                 "\n"
+                                 "File name: report.txt\n"
+                                 "File length: " +
+                                 FormatSize(uint64_t{5000}, "%2.2f") +
+                                 " (5000 bytes)\n"
+                                 "Slack Length: " +
+                                 FormatSize(uint64_t{3192}, "%2.2f") +
+                                 " (3192 bytes)\n"
+                                 "Created Time: Tuesday, March 05, 2024 - 14:30:07\n"
+                                 "Modified Time: Wednesday, March 06, 2024 - 14:30:08\n"
+                                 "Attributes: ------n------\n"
+                                 "Compressed: No\n"
+                                 "Last cluster of the file: 8705";
+    EXPECT_EQ(SlackDetailsText(item, volume::AttributeText(item.attributeBits)), expected);
+
+    item.sizeBytes = 1;
+    item.slackBytes = 4095;
+    item.compressed = true;
+    item.created = 0;
+    item.lastClusterKnown = false;
+    const std::string text = SlackDetailsText(item, "-c-----------");
+    EXPECT_NE(text.find("\nFile length: 1 (b)\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nCreated Time: unknown\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nCompressed: Yes\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nLast cluster of the file: unknown"), std::string::npos) << text;
+
+    if (oldTz)
+        setenv("TZ", saved.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+}
+
+}  // namespace
+}  // namespace tw::wipe

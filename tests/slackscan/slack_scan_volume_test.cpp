@@ -1,0 +1,350 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The slack enumeration and the slack bytes on real file systems: an ext4 image on a
+// loop mount (FIEMAP places every last cluster; the image itself is the oracle), an
+// NTFS image under ntfs-3g (no FIEMAP: clusters "unknown", small files live in their
+// record and have no slack cluster) and tmpfs (no device at all). A marker planted in a
+// file's slack on the image is read back, and is gone once `tidewipe-cli slack` wiped
+// it. Needs root (and /dev/fuse for NTFS); skips visibly otherwise.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "platform/format.h"
+#include "tests/common/scratch_volume.h"
+#include "volume/raw_drive.h"
+#include "wipe/slack_scan.h"
+
+namespace tw::wipe {
+namespace {
+
+using test::FsKind;
+
+constexpr uint32_t kCluster = 4096;  // ScratchVolume formats with 4096-byte clusters
+
+std::string Content(const std::string& tag, size_t n) {
+    std::string s = "TWSCAN-" + tag + "-";
+    uint32_t x = static_cast<uint32_t>(n) * 2654435761u + 7;
+    while (s.size() < n) {
+        x = x * 1103515245u + 12345u;
+        s.push_back(static_cast<char>('a' + (x >> 16) % 26));
+    }
+    s.resize(n);
+    return s;
+}
+
+std::string CliPath() {
+    char self[PATH_MAX] = {};
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return {};
+    std::string dir(self, static_cast<size_t>(n));
+    dir.resize(dir.rfind('/') + 1);
+    return dir + "tidewipe-cli";
+}
+
+std::string Quote(const std::string& s) { return "'" + s + "'"; }
+
+// Runs tidewipe-cli with its settings in `config`, stdin from /dev/null; stdout only
+// into *out unless withStderr.
+int RunCli(const std::string& config, const std::string& args, std::string* out,
+           const std::string& prefix = "", bool withStderr = true) {
+    const std::string cmd = prefix + "env TIDEWIPE_CONFIG_HOME=" + Quote(config) +
+                            " TIDEWIPE_POWEROFF_COMMAND=true " + Quote(CliPath()) + " " + args +
+                            " </dev/null" + (withStderr ? "" : " 2>/dev/null");
+    return test::RunTool({"sh", "-c", cmd}, out);
+}
+
+// A tmpfs mounted on a folder below the tree for the length of a test.
+struct NestedMount {
+    std::string at;
+    bool mounted = false;
+    explicit NestedMount(std::string where) : at(std::move(where)) {
+        mounted = mkdir(at.c_str(), 0755) == 0 &&
+                  test::RunTool({"mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", at}) == 0;
+    }
+    void Unmount() {
+        if (mounted && test::RunTool({"umount", at}) == 0) mounted = false;
+    }
+    ~NestedMount() { Unmount(); }
+};
+
+SectorReader ReaderOf(volume::CRawDriveRef& drive) {
+    return [&drive](uint64_t sector, void* buffer, uint32_t count) {
+        return drive.Read(sector, buffer, count);
+    };
+}
+
+// ---------------------------------------------------------------- the list
+
+class SlackScanVolume : public ::testing::TestWithParam<FsKind> {};
+
+TEST_P(SlackScanVolume, ListsExactlyTheFilesWithASlackCluster) {
+    TW_REQUIRE_SCRATCH(GetParam());
+    test::ScratchVolume vol(GetParam(), 32);
+    ASSERT_TRUE(vol.Ok()) << vol.Error();
+    const std::string tree = vol.MountPoint() + "/tree";
+    ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
+    std::map<std::string, std::string> content;
+    for (size_t size : {0u, 1u, 4095u, 4096u, 4097u}) {
+        const std::string path = tree + "/size-" + std::to_string(size);
+        content[path] = Content(std::to_string(size), size);
+        ASSERT_TRUE(test::WriteFileBytes(path, content[path]));
+    }
+    ASSERT_EQ(symlink("size-4097", (tree + "/link").c_str()), 0);
+    ASSERT_EQ(link((tree + "/size-4095").c_str(), (tree + "/zz-hard").c_str()), 0);
+    NestedMount nested(tree + "/nested");
+    ASSERT_TRUE(nested.mounted);
+    ASSERT_TRUE(test::WriteFileBytes(nested.at + "/other.txt", std::string(100, 'o')));
+
+    CSlackScanner scanner;
+    std::map<std::string, std::string> skipped;
+    scanner.onSkip = [&](const std::string& p, std::string_view why) {
+        skipped[p] = std::string(why);
+    };
+    const SlackScanReport rep = scanner.Scan(OpContext{}, tree, vol.MountPoint());
+    ASSERT_EQ(rep.end, SlackScanEnd::Completed) << rep.message;
+
+    std::map<std::string, uint64_t> listed;
+    for (const auto& s : scanner.found()) listed[s.path] = s.slackBytes;
+    std::map<std::string, uint64_t> expected = {{tree + "/size-4095", 1},
+                                                {tree + "/size-4097", 4095}};
+    if (GetParam() == FsKind::Ext4)
+        expected[tree + "/size-1"] = 4095;
+    else
+        // ntfs-3g keeps a 1-byte file inside its record: no cluster, no slack.
+        EXPECT_EQ(skipped[tree + "/size-1"], "no cluster of its own on the disk");
+    EXPECT_EQ(listed, expected);
+    EXPECT_EQ(rep.message, "Completed search for recoverable slacks (Found " +
+                               std::to_string(expected.size()) + " slacks)");
+    EXPECT_EQ(skipped[tree + "/link"], "not a regular file");
+    EXPECT_EQ(skipped[tree + "/nested"], "on another file system");
+    EXPECT_EQ(skipped.count(nested.at + "/other.txt"), 0u) << "the walk entered the nested mount";
+
+    nested.Unmount();
+    if (GetParam() == FsKind::Ntfs) {
+        // ntfs-3g answers no FIEMAP: the place is unknown, never guessed.
+        for (const auto& s : scanner.found()) EXPECT_FALSE(s.lastClusterKnown) << s.path;
+        return;
+    }
+    // The image is the oracle: at each reported last cluster lie the file's last bytes.
+    std::vector<std::pair<std::string, uint64_t>> places;
+    for (const auto& s : scanner.found()) {
+        ASSERT_TRUE(s.lastClusterKnown) << s.path;
+        places.emplace_back(s.path, s.lastCluster);
+    }
+    const std::vector<uint8_t> image = vol.ReadImage();
+    ASSERT_TRUE(vol.Ok()) << vol.Error();
+    for (const auto& [path, cluster] : places) {
+        const std::string& data = content[path];
+        const size_t tail = data.size() % kCluster;
+        const uint64_t at = cluster * kCluster;
+        ASSERT_LE(at + kCluster, image.size()) << path;
+        EXPECT_EQ(std::memcmp(image.data() + at, data.data() + data.size() - tail, tail), 0)
+            << path << ": cluster " << cluster << " does not hold the file's last bytes";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(FileSystems, SlackScanVolume, ::testing::Values(FsKind::Ext4, FsKind::Ntfs),
+                         [](const auto& info) { return std::string(test::FsName(info.param)); });
+
+// ---------------------------------------------------------------- the bytes (ext4)
+
+struct SlackBytesExt4 : ::testing::Test {
+    test::TempDir work{"slackscan-vol"};
+    std::unique_ptr<test::ScratchVolume> vol;
+    std::string tree, path, config;
+    const std::string content = Content("letter", 3000);
+    const std::string marker = "TW-SCAN-MARKER-5c1e";
+    uint64_t lastCluster = 0;
+
+    void SetUp() override {
+        TW_REQUIRE_SCRATCH(FsKind::Ext4);
+        ASSERT_TRUE(work.Ok());
+        config = work.Path() + "/config";
+        ASSERT_EQ(mkdir(config.c_str(), 0700), 0);
+        vol = std::make_unique<test::ScratchVolume>(FsKind::Ext4, 32);
+        ASSERT_TRUE(vol->Ok()) << vol->Error();
+        tree = vol->MountPoint() + "/tree";
+        path = tree + "/letter.txt";
+        ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
+        ASSERT_TRUE(test::WriteFileBytes(path, content));
+
+        CSlackScanner scanner;
+        ASSERT_EQ(scanner.Scan(OpContext{}, tree, vol->MountPoint()).end, SlackScanEnd::Completed);
+        ASSERT_EQ(scanner.found().size(), 1u);
+        ASSERT_TRUE(scanner.found()[0].lastClusterKnown);
+        lastCluster = scanner.found()[0].lastCluster;
+
+        // Plant the marker in the slack, on the image, behind the file system's back.
+        ASSERT_TRUE(vol->Unmount()) << vol->Error();
+        std::string fill;
+        while (fill.size() < kCluster - 3000) fill += marker;
+        fill.resize(kCluster - 3000);
+        const int fd = open(vol->ImagePath().c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(
+            pwrite(fd, fill.data(), fill.size(), static_cast<off_t>(lastCluster * kCluster + 3000)),
+            static_cast<ssize_t>(fill.size()));
+        fsync(fd);
+        close(fd);
+        ASSERT_TRUE(vol->Mount()) << vol->Error();
+        ASSERT_EQ(test::ReadFileBytes(path), content) << "the slack is not part of the file";
+    }
+
+    Result<FileSlackBytes> Read() {
+        auto source = SlackViewSource(path);
+        if (!source) return source.error();
+        volume::CRawDriveRef drive;
+        if (!drive.Open(source.value())) return Error{0, drive.LastError()};
+        return ReadFileSlack(path, ReaderOf(drive));
+    }
+};
+
+TEST_F(SlackBytesExt4, MarkerIsReadBackAndIsGoneAfterTheSlackWipe) {
+    auto bytes = Read();
+    ASSERT_TRUE(bytes.ok()) << bytes.error().Message();
+    const FileSlackBytes& b = bytes.value();
+    EXPECT_EQ(b.lastCluster, lastCluster);
+    EXPECT_EQ(b.byteOffset, lastCluster * kCluster);
+    EXPECT_EQ(b.clusterSize, kCluster);
+    EXPECT_EQ(b.sizeBytes, 3000u);
+    EXPECT_EQ(b.slackOffset, 3000u);
+    ASSERT_EQ(b.cluster.size(), kCluster);
+    EXPECT_EQ(std::memcmp(b.cluster.data(), content.data(), 3000), 0);
+    const std::string slack(b.Slack().begin(), b.Slack().end());
+    ASSERT_EQ(slack.size(), kCluster - 3000);
+    EXPECT_EQ(slack.substr(0, marker.size()), marker);
+
+    // The command shows the same bytes, as filtered text and as JSON.
+    std::string out;
+    ASSERT_EQ(RunCli(config, "slacks --show " + Quote(path), &out), 0) << out;
+    EXPECT_NE(out.find(marker), std::string::npos) << out;
+    EXPECT_NE(out.find("Last cluster: " + std::to_string(lastCluster)), std::string::npos) << out;
+    out.clear();
+    ASSERT_EQ(RunCli(config, "slacks --json --show " + Quote(path), &out, "", false), 0) << out;
+    const auto j = nlohmann::json::parse(out);
+    EXPECT_EQ(j["last_cluster"], lastCluster);
+    EXPECT_EQ(j["slack"], kCluster - 3000);
+    std::string hexMarker;
+    for (unsigned char c : marker) hexMarker += StrPrintf("%02x", c);
+    EXPECT_EQ(j["slack_hex"].get<std::string>().substr(0, hexMarker.size()), hexMarker);
+
+    out.clear();
+    ASSERT_EQ(RunCli(config, "slack --yes --passes 1 " + Quote(tree), &out), 0) << out;
+
+    // Read again at once: a page of the device cached by the reads above must not be
+    // taken for what the disk holds now.
+    bytes = Read();
+    ASSERT_TRUE(bytes.ok()) << bytes.error().Message();
+    EXPECT_EQ(bytes.value().lastCluster, lastCluster) << "the slack wipe does not move the file";
+    EXPECT_EQ(std::memcmp(bytes.value().cluster.data(), content.data(), 3000), 0);
+    const auto after = bytes.value().Slack();
+    EXPECT_TRUE(std::all_of(after.begin(), after.end(), [](uint8_t c) { return c == 0; }))
+        << "the slack should read as zeros after a one-pass wipe";
+    out.clear();
+    ASSERT_EQ(RunCli(config, "slacks --show " + Quote(path), &out), 0) << out;
+    EXPECT_EQ(out.find(marker), std::string::npos) << out;
+    // And on the image itself.
+    EXPECT_EQ(test::CountOccurrences(vol->ReadImage(), marker), 0u);
+}
+
+TEST_F(SlackBytesExt4, ReadsTheLastClusterAndNoticesAFileThatChangesMeanwhile) {
+    auto source = SlackViewSource(path);
+    ASSERT_TRUE(source.ok()) << source.error().Message();
+    volume::CRawDriveRef drive;
+    ASSERT_TRUE(drive.Open(source.value())) << drive.LastError();
+
+    std::vector<std::pair<uint64_t, uint32_t>> asked;
+    auto r = ReadFileSlack(path, [&](uint64_t sector, void* buffer, uint32_t count) {
+        asked.emplace_back(sector, count);
+        return drive.Read(sector, buffer, count);
+    });
+    ASSERT_TRUE(r.ok()) << r.error().Message();
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked[0].first, lastCluster * kCluster / 512);
+    EXPECT_EQ(asked[0].second, kCluster);
+
+    // A read that fails is an error, not an empty slack.
+    r = ReadFileSlack(path, [](uint64_t, void*, uint32_t) { return false; });
+    ASSERT_FALSE(r.ok());
+    EXPECT_NE(r.error().Message().find("could not be read"), std::string::npos);
+
+    // The file grows between locating its last cluster and reading it: the bytes read
+    // are no longer its slack.
+    r = ReadFileSlack(path, [&](uint64_t sector, void* buffer, uint32_t count) {
+        const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(write(fd, "more", 4), 4);
+        close(fd);
+        return drive.Read(sector, buffer, count);
+    });
+    ASSERT_FALSE(r.ok());
+    EXPECT_NE(r.error().Message().find("changed while its slack was read"), std::string::npos)
+        << r.error().Message();
+}
+
+TEST_F(SlackBytesExt4, AUserWithoutAccessToTheDeviceGetsTheAdviceText) {
+    if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv (util-linux) is missing";
+    // The unprivileged user must reach the file and the settings folder.
+    ASSERT_EQ(chmod(work.Path().c_str(), 0711), 0);
+    ASSERT_EQ(chmod(config.c_str(), 0777), 0);
+    const std::string parent = vol->MountPoint().substr(0, vol->MountPoint().rfind('/'));
+    ASSERT_EQ(chmod(parent.c_str(), 0711), 0);
+    std::string out;
+    const int rc = RunCli(config, "slacks --show " + Quote(path), &out,
+                          "setpriv --reuid=65534 --regid=65534 --clear-groups ");
+    EXPECT_EQ(rc, 3) << out;
+    EXPECT_NE(out.find(SlackViewDeniedText()), std::string::npos) << out;
+    EXPECT_EQ(out.find(marker), std::string::npos);
+}
+
+// ---------------------------------------------------------------- no place to read
+
+TEST(SlackBytesElsewhere, NtfsUnderFuseAndTmpfsSayWhyTheyCannotShowSlack) {
+    TW_REQUIRE_SCRATCH(FsKind::Ntfs);
+    TW_REQUIRE_SCRATCH(FsKind::Tmpfs);
+    test::TempDir work("slackscan-other");
+    ASSERT_TRUE(work.Ok());
+    const std::string config = work.Path() + "/config";
+    ASSERT_EQ(mkdir(config.c_str(), 0700), 0);
+    for (FsKind kind : {FsKind::Ntfs, FsKind::Tmpfs}) {
+        SCOPED_TRACE(test::FsName(kind));
+        test::ScratchVolume vol(kind, 16);
+        ASSERT_TRUE(vol.Ok()) << vol.Error();
+        const std::string path = vol.MountPoint() + "/big.txt";
+        ASSERT_TRUE(test::WriteFileBytes(path, Content("big", 5000)));
+
+        CSlackScanner scanner;
+        ASSERT_EQ(scanner.Scan(OpContext{}, vol.MountPoint(), vol.MountPoint()).end,
+                  SlackScanEnd::Completed);
+        ASSERT_EQ(scanner.found().size(), 1u);
+        EXPECT_FALSE(scanner.found()[0].lastClusterKnown);
+        EXPECT_EQ(scanner.found()[0].LastClusterText(), "unknown");
+        EXPECT_EQ(scanner.found()[0].slackBytes, 2 * kCluster - 5000);
+
+        int reads = 0;
+        auto r = ReadFileSlack(path, [&](uint64_t, void*, uint32_t) { return ++reads, true; });
+        ASSERT_FALSE(r.ok());
+        EXPECT_NE(r.error().Message().find("does not tell where"), std::string::npos)
+            << r.error().Message();
+        EXPECT_EQ(reads, 0);
+
+        std::string out;
+        const int rc = RunCli(config, "slacks --show " + Quote(path), &out);
+        EXPECT_EQ(rc, kind == FsKind::Tmpfs ? 3 : 1) << out;
+        out.clear();
+        ASSERT_EQ(RunCli(config, "slacks --json " + Quote(vol.MountPoint()), &out, "", false), 0);
+        const auto j = nlohmann::json::parse(out);
+        ASSERT_EQ(j["slacks"].size(), 1u);
+        EXPECT_TRUE(j["slacks"][0]["last_cluster"].is_null());
+    }
+}
+
+}  // namespace
+}  // namespace tw::wipe

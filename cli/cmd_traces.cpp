@@ -1,0 +1,208 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// wipe-traces SOURCE (--location N ... | --all) [--passes N]: overwrite what is left of
+// found deleted files and clear their record or directory entries.
+// scrub-mft SOURCE: scrub every deleted file record of an NTFS volume.
+//
+// Both write below the file system: SOURCE (an image file, a block device, or the
+// device behind a mounted folder) is opened for writing only through the raw-write
+// gate, which refuses a volume mounted read-write (exit 3).
+#include <iostream>
+#include <set>
+
+#include "cli/cli.h"
+#include "cli/volume_select.h"
+#include "platform/format.h"
+#include "platform/strings.h"
+#include "volume/search.h"
+#include "volume/traces.h"
+
+namespace tw::cli {
+namespace {
+
+std::string PlanLine(const volume::RecoverableFile& f, const volume::TracePlan& p) {
+    std::string line = volume::TraceItemText(f) + ": ";
+    if (!p.refusal.empty()) return line + "cannot be wiped: " + p.refusal;
+    line += std::to_string(p.clusters.size()) + " cluster" + (p.clusters.size() == 1 ? "" : "s") +
+            " x " + std::to_string(p.passCount) + " pass" + (p.passCount == 1 ? "" : "es") + " (" +
+            FormatSize(p.BytesToWrite(), "%2.2f") + ")";
+    if (p.resident) line += ", data inside the record";
+    if (p.clustersInUse) line += ", " + std::to_string(p.clustersInUse) + " in use left alone";
+    if (p.clustersProtected)
+        line += ", " + std::to_string(p.clustersProtected) + " protected left alone";
+    line += p.fs == volume::FileSystemKind::Ntfs ? ", then its record scrubbed"
+                                                 : ", then its directory entry cleared";
+    return line;
+}
+
+std::string ResultLine(const volume::RecoverableFile& f, const volume::TraceWipeResult& r) {
+    const std::string text = volume::TraceItemText(f);
+    if (r.outcome == Outcome::Stopped) return "stopped: " + text;
+    if (r.outcome != Outcome::Ok) return Str<401>() + " " + text + ": " + r.error;
+    std::string line = Str<400>() + " " + text + " (" + std::to_string(r.clustersWiped) +
+                       " cluster" + (r.clustersWiped == 1 ? "" : "s") + " overwritten";
+    if (r.clustersInUse) line += ", " + std::to_string(r.clustersInUse) + " in use left alone";
+    if (r.clustersProtected)
+        line += ", " + std::to_string(r.clustersProtected) + " protected left alone";
+    if (f.fs == volume::FileSystemKind::Ntfs) {
+        if (r.recordScrubbed) line += ", record scrubbed";
+    } else {
+        line += ", " + std::to_string(r.entriesCleared + r.longNameEntriesCleared) +
+                " directory entr" +
+                (r.entriesCleared + r.longNameEntriesCleared == 1 ? "y" : "ies") + " cleared";
+    }
+    if (!r.note.empty()) line += "; " + r.note;
+    return line + ")";
+}
+
+void RegisterWipeTraces(CLI::App& app, Env& env) {
+    auto* cmd = app.add_subcommand(
+        "wipe-traces",
+        "Overwrite what is left of deleted files found by 'search' and clear their NTFS record "
+        "or FAT32 directory entry");
+    static std::string source;
+    static ItemSelection sel;
+    static int passes = 0;
+    static DestructiveOptions opts;
+    cmd->add_option("SOURCE", source, "Volume image file, block device or mounted folder")
+        ->required();
+    AddSelectionOptions(cmd, sel);
+    cmd->add_option("--passes", passes,
+                    "Overwrite passes, 1 to 7 (default: the NumOverwrites setting)")
+        ->check(CLI::Range(1, 7));
+    AddDestructiveOptions(cmd, opts);
+    cmd->callback([&env] {
+        const int passCount = passes > 0 ? passes : env.DefaultPasses();
+        InstallInterruptHandler();
+        TerminalProgress progress;
+        OpenOptions oo;
+        // A dry run only reads; a real one needs the raw-write gate's consent, asked
+        // before the search.
+        oo.access = opts.dryRun ? RawAccess::ReadOnly : RawAccess::Write;
+        oo.progress = &progress;
+        oo.abort = &InterruptFlag();
+        SelectedVolume vol;
+        int rc = OpenSelectedVolume(source, oo, &vol);
+        progress.Finish();
+        if (rc != kOk) return env.Fail(rc);
+        std::vector<const volume::RecoverableFile*> items;
+        if (int sc = SelectItems(vol, sel, Str<324>(), &items); sc != kOk) return env.Fail(sc);
+        const std::string& driveName = vol.source.driveName;
+        if (items.empty()) {
+            std::cout << "Nothing to wipe: no recoverable files on " << driveName << "\n";
+            return;
+        }
+
+        OpContext op;
+        op.progress = &progress;
+        op.abort = &InterruptFlag();
+        volume::TraceVolume tv{&vol.drive, vol.ntfs.get(), vol.fat.get(), 0};
+        // The plan: what --dry-run shows and what the run executes.
+        uint64_t planned = 0;
+        for (const auto* f : items) {
+            const volume::TracePlan p = volume::PlanTraceWipe(op, tv, *f, passCount);
+            planned += p.BytesToWrite();
+            if (opts.dryRun) std::cout << PlanLine(*f, p) << "\n";
+        }
+        if (opts.dryRun) {
+            std::cout << "Dry run: " << items.size() << " file" << (items.size() == 1 ? "" : "s")
+                      << ", " << FormatSize(planned, "%2.2f") << " would be written on "
+                      << driveName << "; nothing was changed\n";
+            return;
+        }
+        if (!Confirm("Wipe the traces of " + std::to_string(items.size()) + " deleted file" +
+                         (items.size() == 1 ? "" : "s") + " on " + driveName + " with " +
+                         std::to_string(passCount) + " pass" + (passCount == 1 ? "" : "es") +
+                         "? This cannot be undone.",
+                     opts))
+            return env.Fail(kRefused);
+        Note(Str<398>() + " (Ctrl-C: " + Str<411>() + ")");
+        op.log = env.Log();
+        const volume::TraceRunResult run = volume::WipeTracesOfFiles(
+            op, tv, items, passCount,
+            [&progress](const volume::RecoverableFile& f, const volume::TraceWipeResult& r) {
+                progress.Finish();
+                std::cout << ResultLine(f, r) << "\n" << std::flush;
+            });
+        vol.drive.Close();
+        progress.Finish();
+        std::cout << (run.stopped ? S<414> : S<402>) << ": " << run.wiped << " wiped, "
+                  << run.failed << " failed\n";
+        if (run.failed > 0 || run.stopped) env.Fail(kFailed);
+    });
+}
+
+// Counts the records the scrub rewrote.
+void RegisterScrubMft(CLI::App& app, Env& env) {
+    auto* cmd = app.add_subcommand(
+        "scrub-mft",
+        "Scrub every deleted file record of an NTFS volume so that no name, time or "
+        "data run of a deleted file is left in the $MFT");
+    static std::string source;
+    static DestructiveOptions opts;
+    cmd->add_option("SOURCE", source, "NTFS volume image file, block device or mounted folder")
+        ->required();
+    AddDestructiveOptions(cmd, opts);
+    cmd->callback([&env] {
+        OpenOptions oo;
+        oo.search = false;
+        oo.access = opts.dryRun ? RawAccess::ReadOnly : RawAccess::Write;
+        SelectedVolume vol;
+        if (int rc = OpenSelectedVolume(source, oo, &vol); rc != kOk) return env.Fail(rc);
+        const std::string& driveName = vol.source.driveName;
+        if (vol.fs != volume::FileSystemKind::Ntfs) {
+            PrintError(driveName + " is FAT32: scrub-mft works on NTFS volumes only");
+            return env.Fail(kRefused);
+        }
+        volume::NtfsVolume ntfs(vol.drive);
+        if (opts.dryRun) {
+            if (!ntfs.Load()) {
+                PrintError(driveName + ": the NTFS metadata cannot be read: " + ntfs.Error());
+                return env.Fail(kFailed);
+            }
+            std::cout << "Dry run: the deleted file records among the " << ntfs.RecordCount()
+                      << " records of the $MFT of " << driveName
+                      << " would be scrubbed; nothing was changed\n";
+            return;
+        }
+        if (!Confirm("Scrub every deleted file record on " + driveName +
+                         "? Deleted files there can no longer be found or recovered.",
+                     opts))
+            return env.Fail(kRefused);
+        InstallInterruptHandler();
+        TerminalProgress progress;
+        volume::SearchContext ctx;
+        ctx.driveText = vol.source.driveText;
+        ctx.drive = &vol.drive;
+        ctx.mode = volume::SearchMode::Scrub;
+        ctx.op.progress = &progress;
+        ctx.op.abort = &InterruptFlag();
+        ctx.wantStatus = false;
+        uint64_t scrubbed = 0;
+        ctx.onFound = [&scrubbed](const volume::RecoverableFile&) { ++scrubbed; };
+        const Outcome o = volume::SearchNtfs(ctx, ntfs);
+        vol.drive.Close();
+        progress.Finish();
+        if (!ntfs.Error().empty()) {
+            PrintError(driveName + ": the NTFS metadata cannot be read: " + ntfs.Error());
+            return env.Fail(kFailed);
+        }
+        const std::string count =
+            std::to_string(scrubbed) + " deleted file record" + (scrubbed == 1 ? "" : "s");
+        if (o == Outcome::Failed) {
+            PrintError("a scrubbed record could not be written back to " + driveName + " (" +
+                       count + " scrubbed before it)");
+            return env.Fail(kFailed);
+        }
+        if (o == Outcome::Stopped) {
+            std::cout << "Stopped: " << count << " scrubbed on " << driveName << "\n";
+            return env.Fail(kFailed);
+        }
+        std::cout << "Scrubbed " << count << " on " << driveName << "\n";
+    });
+}
+
+CommandRegistrar regWipe(RegisterWipeTraces);
+CommandRegistrar regScrub(RegisterScrubMft);
+
+}  // namespace
+}  // namespace tw::cli

@@ -1,0 +1,306 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Trace wiping on FAT32 volumes built in memory: which clusters get the passes, which
+// are left alone, which directory entries are cleared, and what a stop leaves behind;
+// the NTFS scrub guard.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "tests/volume/fat_image_builder.h"
+#include "volume/search.h"
+#include "volume/traces.h"
+
+namespace tw::volume {
+namespace {
+
+using testing::FatImageBuilder;
+
+constexpr uint32_t kBpc = 512;  // one 512-byte sector per cluster
+constexpr uint32_t kRoot = 2;
+
+// Writes a deleted long-name slot for `name11` (the 8.3 name it belongs to, with its
+// real first byte) at `e`.
+void DeletedLongNameSlot(uint8_t* e, const char* name11, char16_t firstChar) {
+    std::memset(e, 0, 32);
+    e[0] = 0xE5;
+    e[1] = static_cast<uint8_t>(firstChar);
+    e[0x0B] = 0x0F;
+    e[0x0D] = ShortNameChecksum(reinterpret_cast<const uint8_t*>(name11));
+}
+
+bool IsCleared(const uint8_t* e) {
+    return e[0] == 0xE5 && std::all_of(e + 1, e + 32, [](uint8_t b) { return b == 0; });
+}
+
+// Counts steps and can raise the stop flag after a given number of them.
+struct RecordingSink : ProgressSink {
+    std::atomic<int>* abort = nullptr;
+    int64_t stopAfter = -1;
+    int64_t steps = 0, range = 0;
+    void SetRange(Bar b, int64_t, int64_t hi) override {
+        if (b == Current) range = hi;
+    }
+    void Step(Bar b, int64_t by) override {
+        if (b != Current) return;
+        steps += by;
+        if (abort && stopAfter >= 0 && steps >= stopAfter) abort->store(1);
+    }
+};
+
+// A root of two clusters (2 -> 3) holding:
+//   slot 0      KEEP.TXT, live, cluster 40
+//   slots 2-13  deleted empty files (no cluster)
+//   slots 14-15 the deleted long name of SECRET~1.TXT (end of cluster 2)
+//   slot 16     deleted SECRET~1.TXT, first cluster 10, three clusters of data
+//   slot 17     another deleted SECRET~1.TXT, first cluster 30
+//   slot 18     a deleted long-name slot of some other name
+//   slot 19     deleted OTHER.TXT, first cluster 50
+// Cluster 11 belongs to the live LIVE.BIN (slot 1), so the deleted file's clusters are
+// taken to be 10, 12, 13.
+struct Volume {
+    FatImageBuilder b{64};
+    Volume() {
+        b.Chain({kRoot, 3});
+        b.Entry(kRoot, 0, "KEEP    TXT", 0x20, 40, 100);
+        b.SetFat(40, 0x0FFFFFFF);
+        b.Entry(kRoot, 1, "LIVE    BIN", 0x20, 11, 512);
+        b.SetFat(11, 0x0FFFFFFF);
+        // Deleted empty files fill the slots between (an all-zero slot ends a folder).
+        for (uint32_t i = 2; i < 14; ++i)
+            b.Entry(kRoot, i,
+                    "\xE5"
+                    "MPTY   TXT",
+                    0x20, 0, 0);
+        DeletedLongNameSlot(b.Cluster(kRoot) + 14 * 32, "SECRET~1TXT", u'c');
+        DeletedLongNameSlot(b.Cluster(kRoot) + 15 * 32, "SECRET~1TXT", u's');
+        b.Entry(kRoot, 16,
+                "\xE5"
+                "ECRET~1TXT",
+                0x20, 10, 3 * kBpc - 100);
+        b.Entry(kRoot, 17,
+                "\xE5"
+                "ECRET~1TXT",
+                0x20, 30, 100);
+        DeletedLongNameSlot(b.Cluster(3) + 2 * 32, "OTHERNAMTXT", u'o');
+        b.Entry(kRoot, 19,
+                "\xE5"
+                "THER   TXT",
+                0x20, 50, 100);
+        for (uint32_t c : {10u, 12u, 13u, 30u, 50u}) std::memset(b.Cluster(c), 'S', kBpc);
+        std::memset(b.Cluster(11), 'L', kBpc);
+        std::memset(b.Cluster(40), 'K', kBpc);
+    }
+};
+
+// Searches the memory volume and reopens it for writing.
+struct Opened {
+    CRawDriveMemory* mem;
+    CRawDriveRef drive;
+    std::vector<RecoverableFile> found;
+    explicit Opened(std::vector<uint8_t> bytes)
+        : mem(new CRawDriveMemory(std::move(bytes))), drive(std::unique_ptr<CRawDrive>(mem)) {
+        SearchContext ctx;
+        ctx.drive = &drive;
+        SearchDrive(ctx, "mem", "mem");
+        found = std::move(ctx.found);
+        drive.Open("mem", true);
+    }
+    const RecoverableFile* Find(uint64_t location) const {
+        for (const auto& f : found)
+            if (f.location == location) return &f;
+        return nullptr;
+    }
+    const uint8_t* Cluster(FatImageBuilder& b, uint32_t c) const {
+        return mem->Bytes().data() + (b.Cluster(c) - b.Bytes().data());
+    }
+};
+
+TEST(FatEntryClearing, ClearsTheEntryAndItsLongNameOnlyForThatFile) {
+    Volume v;
+    Opened o(v.b.Bytes());
+    auto before = o.mem->Bytes();
+    FatTable fat(o.drive, *ReadFatBootInfo(o.drive));
+    auto r = ClearFatDirectoryEntries(o.drive, fat, 3, "?ECRET~1.TXT", 10);
+    ASSERT_TRUE(r.ok()) << r.error().Message();
+    EXPECT_EQ(r->shortEntries, 1u);
+    // Both slots, the second of them at the end of the previous directory cluster.
+    EXPECT_EQ(r->longNameEntries, 2u);
+    EXPECT_TRUE(IsCleared(o.Cluster(v.b, kRoot) + 14 * 32));
+    EXPECT_TRUE(IsCleared(o.Cluster(v.b, kRoot) + 15 * 32));
+    EXPECT_TRUE(IsCleared(o.Cluster(v.b, 3)));
+    // The other deleted file of the same name, the foreign long-name slot, the other
+    // deleted file and the live entries keep every byte.
+    auto same = [&](const uint8_t* p) {
+        const size_t off = static_cast<size_t>(p - o.mem->Bytes().data());
+        return std::equal(p, p + 32, before.begin() + static_cast<std::ptrdiff_t>(off));
+    };
+    for (int slot : {1, 2, 3}) EXPECT_TRUE(same(o.Cluster(v.b, 3) + slot * 32)) << slot;
+    for (int slot : {0, 1}) EXPECT_TRUE(same(o.Cluster(v.b, kRoot) + slot * 32)) << slot;
+
+    // First cluster 0: every deleted entry of that name, by the name alone.
+    Volume w;
+    Opened p(w.b.Bytes());
+    FatTable fat2(p.drive, *ReadFatBootInfo(p.drive));
+    auto all = ClearFatDirectoryEntries(p.drive, fat2, 3, "?ECRET~1.TXT", 0);
+    ASSERT_TRUE(all.ok());
+    EXPECT_EQ(all->shortEntries, 2u);
+    EXPECT_TRUE(IsCleared(p.Cluster(w.b, 3) + 32));
+    EXPECT_FALSE(IsCleared(p.Cluster(w.b, 3) + 3 * 32));
+}
+
+TEST(FatEntryClearing, RefusesReadOnlyDrivesAndFreeClusters) {
+    Volume v;
+    Opened o(v.b.Bytes());
+    FatTable fat(o.drive, *ReadFatBootInfo(o.drive));
+    // Cluster 60 belongs to no folder: nothing may be written there.
+    auto freeCluster = ClearFatDirectoryEntries(o.drive, fat, 60, "?ECRET~1.TXT", 10);
+    EXPECT_FALSE(freeCluster.ok());
+    auto outside = ClearFatDirectoryEntries(o.drive, fat, 1, "?ECRET~1.TXT", 10);
+    EXPECT_FALSE(outside.ok());
+    o.drive.Open("mem", false);
+    const uint64_t writes = o.mem->writeCalls;
+    auto ro = ClearFatDirectoryEntries(o.drive, fat, 3, "?ECRET~1.TXT", 10);
+    EXPECT_FALSE(ro.ok());
+    EXPECT_EQ(o.mem->writeCalls, writes);
+    EXPECT_FALSE(IsCleared(o.Cluster(v.b, 3)));
+}
+
+TEST(FatTraceWipe, OverwritesFreeClustersOnlyThenClearsTheEntry) {
+    Volume v;
+    Opened o(v.b.Bytes());
+    const RecoverableFile* item = o.Find(10);
+    ASSERT_NE(item, nullptr);
+    EXPECT_EQ(item->directoryCluster, 3u);
+    FatTable fat(o.drive, *ReadFatBootInfo(o.drive));
+    TraceVolume tv{&o.drive, nullptr, &fat, 0};
+    RecordingSink sink;
+    OpContext op;
+    op.progress = &sink;
+
+    const TracePlan plan = PlanTraceWipe(op, tv, *item, 2);
+    ASSERT_TRUE(plan.refusal.empty()) << plan.refusal;
+    EXPECT_EQ(plan.clusters, (std::vector<uint64_t>{10, 12, 13}));
+    const TraceWipeResult r = WipeFileTraces(op, tv, *item, 2);
+    ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
+    EXPECT_EQ(r.clustersWiped, 3u);
+    // What the plan promised is what reached the drive (plus one directory cluster).
+    EXPECT_EQ(r.bytesWritten, plan.BytesToWrite() + kBpc);
+    EXPECT_EQ(sink.range, 6);
+    EXPECT_EQ(sink.steps, 6);
+    // Pass 2 of the fixed patterns is all 0xFF.
+    for (uint32_t c : {10u, 12u, 13u})
+        EXPECT_TRUE(std::all_of(o.Cluster(v.b, c), o.Cluster(v.b, c) + kBpc, [](uint8_t x) {
+            return x == 0xFF;
+        })) << c;
+    // The live file's cluster and the other deleted files' data are untouched.
+    for (auto [c, ch] : {std::pair{11u, 'L'}, {30u, 'S'}, {40u, 'K'}, {50u, 'S'}})
+        EXPECT_TRUE(std::all_of(o.Cluster(v.b, c), o.Cluster(v.b, c) + kBpc, [ch](uint8_t x) {
+            return x == ch;
+        })) << c;
+    EXPECT_EQ(r.entriesCleared, 1u);
+    EXPECT_EQ(r.longNameEntriesCleared, 2u);
+    // A new search lists the other deleted files, not this one.
+    Opened again(o.mem->Bytes());
+    EXPECT_EQ(again.Find(10), nullptr);
+    EXPECT_NE(again.Find(30), nullptr);
+    EXPECT_NE(again.Find(50), nullptr);
+}
+
+TEST(FatTraceWipe, LooksAtTheFatAgainRightBeforeEachWrite) {
+    Volume v;
+    Opened o(v.b.Bytes());
+    const RecoverableFile* item = o.Find(10);
+    ASSERT_NE(item, nullptr);
+    FatTable fat(o.drive, *ReadFatBootInfo(o.drive));
+    ASSERT_EQ(fat.Entry(12), 0u);  // the table is cached now
+    // Another writer takes cluster 12 after the table was read.
+    FatImageBuilder::Put32(o.mem->Bytes().data() + v.b.ReservedSectors() * 512 + 12 * 4,
+                           0x0FFFFFFF);
+    std::memset(o.mem->Bytes().data() + (v.b.Cluster(12) - v.b.Bytes().data()), 'N', kBpc);
+    TraceVolume tv{&o.drive, nullptr, &fat, 0};
+    const TraceWipeResult r = WipeFileTraces(OpContext{}, tv, *item, 1);
+    ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
+    EXPECT_EQ(r.clustersWiped, 2u);
+    EXPECT_EQ(r.clustersInUse, 1u);
+    EXPECT_TRUE(std::all_of(o.Cluster(v.b, 12), o.Cluster(v.b, 12) + kBpc,
+                            [](uint8_t x) { return x == 'N'; }));
+    EXPECT_TRUE(std::all_of(o.Cluster(v.b, 13), o.Cluster(v.b, 13) + kBpc,
+                            [](uint8_t x) { return x == 0; }));
+}
+
+TEST(FatTraceWipe, AStopLeavesTheEntryAndItsLongName) {
+    Volume v;
+    Opened o(v.b.Bytes());
+    const RecoverableFile* item = o.Find(10);
+    ASSERT_NE(item, nullptr);
+    FatTable fat(o.drive, *ReadFatBootInfo(o.drive));
+    TraceVolume tv{&o.drive, nullptr, &fat, 0};
+    std::atomic<int> stop{0};
+    RecordingSink sink;
+    sink.abort = &stop;
+    sink.stopAfter = 4;  // two clusters of two passes
+    OpContext op;
+    op.progress = &sink;
+    op.abort = &stop;
+    std::vector<const RecoverableFile*> items{item};
+    std::vector<TraceWipeResult> results;
+    const TraceRunResult run = WipeTracesOfFiles(
+        op, tv, items, 2,
+        [&](const RecoverableFile&, const TraceWipeResult& r) { results.push_back(r); });
+    EXPECT_TRUE(run.stopped);
+    EXPECT_EQ(run.wiped, 0u);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].outcome, Outcome::Stopped);
+    EXPECT_EQ(results[0].clustersWiped, 2u);
+    // The third cluster keeps its data, the entry and its long name their bytes.
+    EXPECT_TRUE(std::all_of(o.Cluster(v.b, 13), o.Cluster(v.b, 13) + kBpc,
+                            [](uint8_t x) { return x == 'S'; }));
+    EXPECT_FALSE(IsCleared(o.Cluster(v.b, 3)));
+    EXPECT_FALSE(IsCleared(o.Cluster(v.b, kRoot) + 15 * 32));
+    Opened again(o.mem->Bytes());
+    EXPECT_NE(again.Find(10), nullptr);
+}
+
+TEST(FatTraceWipe, RefusesBadPassCountsReadOnlyDrivesAndReusedFirstClusters) {
+    Volume v;
+    Opened o(v.b.Bytes());
+    const RecoverableFile* item = o.Find(10);
+    ASSERT_NE(item, nullptr);
+    FatTable fat(o.drive, *ReadFatBootInfo(o.drive));
+    TraceVolume tv{&o.drive, nullptr, &fat, 0};
+    const uint64_t writes = o.mem->writeCalls;
+    EXPECT_EQ(WipeFileTraces(OpContext{}, tv, *item, 0).outcome, Outcome::Failed);
+    EXPECT_EQ(WipeFileTraces(OpContext{}, tv, *item, 15).outcome, Outcome::Failed);
+    // An NTFS item on a FAT volume.
+    RecoverableFile ntfsItem = *item;
+    ntfsItem.fs = FileSystemKind::Ntfs;
+    EXPECT_EQ(WipeFileTraces(OpContext{}, tv, ntfsItem, 1).outcome, Outcome::Failed);
+    // First cluster taken by a file since the search: nothing at all is written.
+    RecoverableFile reused = *item;
+    reused.location = 11;
+    TraceWipeResult r = WipeFileTraces(OpContext{}, tv, reused, 1);
+    EXPECT_EQ(r.outcome, Outcome::Failed);
+    EXPECT_NE(r.error.find("belongs to a file"), std::string::npos) << r.error;
+    o.drive.Open("mem", false);
+    EXPECT_EQ(WipeFileTraces(OpContext{}, tv, *item, 1).outcome, Outcome::Failed);
+    EXPECT_EQ(o.mem->writeCalls, writes);
+}
+
+TEST(NtfsScrubGuard, ProtectsBootSectorSystemRecordsAndTheProtectedStart) {
+    NtfsBootInfo b;
+    b.mftStartSector = 1000;
+    b.sectorsPerRecord = 2;
+    b.systemEndSector = 1000 + 23 * 2;
+    EXPECT_TRUE(ScrubGuardProtects(b, 0, 8, 0));
+    EXPECT_FALSE(ScrubGuardProtects(b, 8, 8, 0));
+    EXPECT_TRUE(ScrubGuardProtects(b, 996, 8, 0));    // runs into record 0
+    EXPECT_TRUE(ScrubGuardProtects(b, 1044, 2, 0));   // record 22
+    EXPECT_FALSE(ScrubGuardProtects(b, 1046, 2, 0));  // record 23
+    EXPECT_TRUE(ScrubGuardProtects(b, 5000, 2, 5000));
+    EXPECT_FALSE(ScrubGuardProtects(b, 5001, 2, 5000));
+    EXPECT_TRUE(ScrubGuardProtects(b, UINT64_MAX, 2, 0));  // wraps around
+}
+
+}  // namespace
+}  // namespace tw::volume

@@ -1,0 +1,519 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "volume/traces.h"
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+
+#include "log/activity_log.h"
+#include "platform/strings.h"
+#include "volume/item_clusters.h"
+#include "wipe/passes.h"
+
+namespace tw::volume {
+
+namespace {
+
+constexpr int kMaxPasses = 14;  // the pass table's largest scheme
+// A long name of 255 characters takes 20 slots of 13.
+constexpr int kMaxLongNameSlots = 20;
+
+uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+uint32_t EntryFirstCluster(const uint8_t* e) {
+    return (static_cast<uint32_t>(Le16(e + 0x14)) << 16) | Le16(e + 0x1A);
+}
+
+bool AllZero(const uint8_t* p, size_t n) {
+    return std::all_of(p, p + n, [](uint8_t b) { return b == 0; });
+}
+
+std::string_view TrimPadding(const uint8_t* bytes, size_t length) {
+    while (length > 0 && (bytes[length - 1] == ' ' || bytes[length - 1] == 0)) --length;
+    return {reinterpret_cast<const char*>(bytes), length};
+}
+
+// The name the search gives a deleted 8.3 entry: its first character is lost.
+std::string RebuiltName(const uint8_t* e) {
+    std::string name = "?" + Cp437ToUtf8(TrimPadding(e + 1, 7));
+    const std::string_view ext = TrimPadding(e + 8, 3);
+    if (!ext.empty()) name += "." + Cp437ToUtf8(ext);
+    return name;
+}
+
+// A deleted 8.3 entry as the search reports them: marked 0xE5, or a free slot (0x00)
+// that still holds an old entry's bytes; never a long-name slot or a volume label.
+bool IsDeletedShortEntry(const uint8_t* e) {
+    if ((e[0x0B] & kAttrVolumeLabel) != 0) return false;  // also every long-name slot
+    if (e[0] == kDeletedMark) return true;
+    return e[0] == 0x00 && !AllZero(e + 1, kDirEntrySize - 1);
+}
+
+// A deleted long-name slot: its order byte is overwritten by the deletion mark.
+bool IsDeletedLongNameSlot(const uint8_t* s) {
+    return s[0] == kDeletedMark && s[0x0B] == kAttrLongName && s[0x0C] == 0 && s[0x1A] == 0 &&
+           s[0x1B] == 0;
+}
+
+// Whether `checksum` can be that of the deleted entry `e`. The deletion overwrote the
+// first name byte, and the checksum is a one-to-one function of that byte: exactly one
+// first byte fits. The slots belong to the entry only when that byte is one a short
+// name can start with.
+bool ChecksumFits(const uint8_t* e, uint8_t checksum) {
+    uint8_t name[11];
+    std::memcpy(name, e, 11);
+    for (int c = 0; c < 256; ++c) {
+        name[0] = static_cast<uint8_t>(c);
+        if (ShortNameChecksum(name) != checksum) continue;
+        if (c == 0x05) return true;  // stands for a first byte 0xE5
+        if (c < 0x20 || c == kDeletedMark || (c >= 'a' && c <= 'z')) return false;
+        return std::strchr("\"*+,./:;<=>?[\\]|", c) == nullptr;
+    }
+    return false;
+}
+
+void ClearSlot(uint8_t* e) {
+    e[0] = kDeletedMark;
+    std::memset(e + 1, 0, kDirEntrySize - 1);
+}
+
+uint64_t FatClusterSector(const FatBootInfo& boot, uint32_t cluster) {
+    return ToDriveSector(boot,
+                         ClusterToSector(cluster, boot.sectorsPerCluster, boot.dataStartSector));
+}
+
+// The cluster whose FAT entry points to `cluster` (its predecessor in a chain); 0 when
+// none does.
+uint32_t PreviousCluster(FatTable& fat, uint32_t cluster) {
+    const uint32_t maxCluster = fat.Boot().maxCluster;
+    for (uint32_t c = 2; c <= maxCluster && c != 0; ++c)
+        if ((fat.Entry(c) & kFatEntryMask) == cluster) return c;
+    return 0;
+}
+
+// Whether NTFS cluster c is allocated now, read from the $Bitmap on the volume rather
+// than from the copy the search loaded: the last look before the cluster is written.
+// A bit that cannot be read, or that the bitmap does not cover, counts as in use.
+bool NtfsClusterInUseOnDisk(NtfsVolume& vol, ClusterIndex c) {
+    const NtfsBootInfo& b = vol.Boot();
+    if (c >= b.totalClusters) return true;
+    const uint64_t byteIndex = c / 8;
+    uint64_t covered = 0;
+    for (const DataRun& r : vol.BitmapRuns()) {
+        const uint64_t runBytes = r.clusterCount * b.bytesPerCluster;
+        if (byteIndex < covered + runBytes) {
+            if (r.sparse) return true;
+            const uint64_t at = r.lcn * b.bytesPerCluster + (byteIndex - covered);
+            uint8_t sector[kSectorSize];
+            if (!vol.Drive().Read(at / kSectorSize, sector, kSectorSize)) return true;
+            return ((sector[at % kSectorSize] >> (c % 8)) & 1) != 0;
+        }
+        covered += runBytes;
+    }
+    return true;
+}
+
+// The $MFT record that starts at `sector`; false when no record starts there.
+bool RecordOfSector(const NtfsVolume& vol, Lba sector, MftRecordNumber* out) {
+    const NtfsBootInfo& b = vol.Boot();
+    if (b.recordSize == 0 || sector == 0) return false;
+    uint64_t at = 0;
+    for (const DataRun& r : vol.MftRuns()) {
+        const uint64_t runBytes = r.clusterCount * b.bytesPerCluster;
+        if (!r.sparse) {
+            const uint64_t start = r.lcn * b.bytesPerCluster / kSectorSize;
+            if (sector >= start && (sector - start) < runBytes / kSectorSize) {
+                const uint64_t byte = at + (sector - start) * kSectorSize;
+                if (byte % b.recordSize != 0) return false;
+                *out = byte / b.recordSize;
+                return vol.RecordToSector(*out) == sector;
+            }
+        }
+        at += runBytes;
+    }
+    return false;
+}
+
+void AddCluster(std::vector<uint64_t>& clusters, uint64_t c) { clusters.push_back(c); }
+
+TracePlan PlanNtfs(const OpContext& op, const TraceVolume& vol, const RecoverableFile& item,
+                   TracePlan plan) {
+    NtfsVolume& nv = *vol.ntfs;
+    const NtfsBootInfo& b = nv.Boot();
+    plan.bytesPerCluster = b.bytesPerCluster;
+    plan.resident = item.resident;
+    plan.recordSector = item.location;
+    MftRecordNumber n = 0;
+    if (!RecordOfSector(nv, item.location, &n)) {
+        plan.refusal = "no file record starts at sector " + std::to_string(item.location);
+        return plan;
+    }
+    if (item.resident) return plan;  // the record scrub takes the data with it
+    auto it = nv.FileRuns().find(item.location);
+    if (it == nv.FileRuns().end()) {
+        plan.refusal = "the search kept no data runs for this file";
+        return plan;
+    }
+    const uint64_t sectorsPerCluster = b.bytesPerCluster / kSectorSize;
+    uint64_t tested = 0;
+    for (const DataRun& r : it->second) {
+        if (r.sparse) continue;
+        for (uint64_t i = 0; i < r.clusterCount; ++i) {
+            const ClusterIndex c = r.lcn + i;
+            if (nv.IsClusterInUse(c))
+                ++plan.clustersInUse;
+            else if (ScrubGuardProtects(b, c * sectorsPerCluster, sectorsPerCluster,
+                                        vol.protectedStartSector))
+                ++plan.clustersProtected;
+            else
+                AddCluster(plan.clusters, c);
+            if ((++tested & 0xFFFF) == 0 && op.Aborted()) return plan;
+        }
+    }
+    return plan;
+}
+
+TracePlan PlanFat(const OpContext& op, const TraceVolume& vol, const RecoverableFile& item,
+                  TracePlan plan) {
+    FatTable& fat = *vol.fat;
+    const FatBootInfo& boot = fat.Boot();
+    plan.bytesPerCluster = boot.bytesPerCluster;
+    plan.directoryCluster = static_cast<uint32_t>(item.directoryCluster);
+    if (item.location < 2 || item.location > boot.maxCluster) {
+        plan.refusal = "its first cluster " + std::to_string(item.location) +
+                       " is not a data cluster of the volume";
+        return plan;
+    }
+    if (item.directoryCluster < 2 || item.directoryCluster > boot.maxCluster) {
+        plan.refusal = "the directory that held its entry is not known";
+        return plan;
+    }
+    const auto first = static_cast<uint32_t>(item.location);
+    if ((fat.Entry(first) & kFatEntryMask) != kFatFree) {
+        plan.refusal = "its first cluster " + std::to_string(first) + " belongs to a file again";
+        return plan;
+    }
+    const uint64_t count = ItemClusterCount(item.size, boot.bytesPerCluster);
+    for (uint32_t c : FatItemClusters(fat, first, count, op)) AddCluster(plan.clusters, c);
+    plan.clustersMissing = count > plan.clusters.size() ? count - plan.clusters.size() : 0;
+    return plan;
+}
+
+// Writes every pass over one cluster at drive sector `sector`. Stopped when the stop
+// flag is seen between passes, Failed when a write fails.
+Outcome WritePasses(const OpContext& op, CRawDriveRef& drive, uint64_t sector,
+                    wipe::AlignedBuffer& buffer, int passCount, TraceWipeResult& res) {
+    const auto bytes = static_cast<uint32_t>(buffer.size());
+    for (int pass = 1; pass <= passCount; ++pass) {
+        if (pass > 1) {
+            op.PauseCheck();
+            if (op.Aborted()) return Outcome::Stopped;
+        }
+        wipe::FillPassBuffer(buffer.data(), buffer.size(), pass, false);
+        if (!drive.Write(sector, buffer.data(), bytes)) {
+            res.error = drive.LastError();
+            return Outcome::Failed;
+        }
+        res.bytesWritten += bytes;
+        op.Step(ProgressSink::Current);
+    }
+    return Outcome::Ok;
+}
+
+// Scrubs the item's record in place, as far as the guard and the record allow.
+void ScrubItemRecord(TraceVolume& vol, const RecoverableFile& item, TraceWipeResult& res) {
+    NtfsVolume& nv = *vol.ntfs;
+    const NtfsBootInfo& b = nv.Boot();
+    MftRecordNumber n = 0;
+    if (!RecordOfSector(nv, item.location, &n)) {
+        res.outcome = Outcome::Failed;
+        res.error = "no file record starts at sector " + std::to_string(item.location);
+        return;
+    }
+    if (ScrubGuardProtects(b, item.location, b.sectorsPerRecord, vol.protectedStartSector)) {
+        res.note = "its record lies in the protected area and was left alone";
+        return;
+    }
+    std::vector<uint8_t> rec;
+    if (!nv.ReadRecord(n, &rec)) {
+        res.outcome = Outcome::Failed;
+        res.error = "cannot read record " + std::to_string(n) + ": " + nv.Drive().LastError();
+        return;
+    }
+    FileRecordHeader h;
+    if (!ParseRecordHeader(rec, &h) || h.signature != kFileSignature) {
+        res.outcome = Outcome::Failed;
+        res.error = "record " + std::to_string(n) + " is not a file record";
+        return;
+    }
+    if (h.flags & (kRecordInUse | kRecordDirectory)) {
+        // Taken by another file since the search: what it holds now is that file's.
+        res.note = "its record belongs to another file now and was left alone";
+        return;
+    }
+    std::vector<uint8_t> scrubbed = rec;
+    if (!ScrubDeletedRecord(scrubbed)) {
+        res.outcome = Outcome::Failed;
+        res.error = "record " + std::to_string(n) + " has a damaged update sequence";
+        return;
+    }
+    // The volume must read the record back: write only bytes that pass the fix-up.
+    std::vector<uint8_t> check = scrubbed;
+    FileRecordHeader sh;
+    if (!ParseRecordHeader(check, &sh) || !ApplyFixup(check, sh.usaOffset, sh.usaCount)) {
+        res.outcome = Outcome::Failed;
+        res.error = "the scrubbed record " + std::to_string(n) + " would fail the fix-up check";
+        return;
+    }
+    if (!nv.WriteRecord(n, scrubbed)) {
+        res.outcome = Outcome::Failed;
+        res.error = "cannot write record " + std::to_string(n) + ": " + nv.Drive().LastError();
+        return;
+    }
+    res.bytesWritten += scrubbed.size();
+    res.recordScrubbed = true;
+}
+
+}  // namespace
+
+uint8_t ShortNameChecksum(const uint8_t* name11) {
+    uint8_t sum = 0;
+    for (int i = 0; i < 11; ++i)
+        sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + name11[i]);
+    return sum;
+}
+
+TracePlan PlanTraceWipe(const OpContext& op, const TraceVolume& vol, const RecoverableFile& item,
+                        int passCount) {
+    TracePlan plan;
+    plan.fs = item.fs;
+    plan.passCount = passCount;
+    if (passCount < 1 || passCount > kMaxPasses) {
+        plan.refusal = "the number of passes must be between 1 and " + std::to_string(kMaxPasses);
+        return plan;
+    }
+    if (!vol.drive || !vol.drive->IsOpen()) {
+        plan.refusal = "the volume is not open";
+        return plan;
+    }
+    if (item.fs == FileSystemKind::Ntfs) {
+        if (!vol.ntfs) {
+            plan.refusal = "the item is on NTFS, the volume is not";
+            return plan;
+        }
+        return PlanNtfs(op, vol, item, std::move(plan));
+    }
+    if (!vol.fat) {
+        plan.refusal = "the item is on FAT32, the volume is not";
+        return plan;
+    }
+    return PlanFat(op, vol, item, std::move(plan));
+}
+
+TraceWipeResult WipeFileTraces(const OpContext& op, TraceVolume& vol, const RecoverableFile& item,
+                               int passCount) {
+    TraceWipeResult res;
+    TracePlan plan = PlanTraceWipe(op, vol, item, passCount);
+    if (!plan.refusal.empty()) {
+        res.error = plan.refusal;
+        return res;
+    }
+    if (op.Aborted()) {
+        res.outcome = Outcome::Stopped;
+        return res;
+    }
+    CRawDriveRef& drive = *vol.drive;
+    if (!drive.IsWritable()) {
+        res.error = "the volume was not opened for writing";
+        return res;
+    }
+    res.clustersInUse = plan.clustersInUse;
+    res.clustersProtected = plan.clustersProtected;
+
+    const uint32_t bpc = plan.bytesPerCluster;
+    const int64_t steps = static_cast<int64_t>(plan.clusters.size()) * passCount;
+    op.SetRange(ProgressSink::Current, 0, std::max<int64_t>(steps, 1));
+    op.SetPos(ProgressSink::Current, 0);
+    wipe::AlignedBuffer buffer(bpc);
+    if (!buffer.Ok()) {
+        res.error = "cannot allocate a cluster buffer";
+        return res;
+    }
+
+    const bool ntfs = plan.fs == FileSystemKind::Ntfs;
+    for (uint64_t c : plan.clusters) {
+        op.PauseCheck();
+        if (op.Aborted()) {
+            res.outcome = Outcome::Stopped;
+            return res;
+        }
+        // Allocation may have changed since the plan was made: the last look is taken
+        // on the volume itself, right before the write.
+        bool inUse;
+        uint64_t sector;
+        if (ntfs) {
+            inUse = NtfsClusterInUseOnDisk(*vol.ntfs, c);
+            sector = c * bpc / kSectorSize;
+        } else {
+            const uint32_t entry = ReadFatEntry(static_cast<uint32_t>(c), vol.fat->Boot(), drive);
+            inUse = entry == kFatEntryUnreadable || (entry & kFatEntryMask) != kFatFree;
+            sector = FatClusterSector(vol.fat->Boot(), static_cast<uint32_t>(c));
+        }
+        if (inUse) {
+            ++res.clustersInUse;
+            op.Step(ProgressSink::Current, passCount);
+            continue;
+        }
+        const Outcome o = WritePasses(op, drive, sector, buffer, passCount, res);
+        if (o != Outcome::Ok) {
+            res.outcome = o;
+            return res;
+        }
+        ++res.clustersWiped;
+        op.Pump();
+    }
+    op.PauseCheck();
+    if (op.Aborted()) {
+        res.outcome = Outcome::Stopped;
+        return res;
+    }
+
+    res.outcome = Outcome::Ok;
+    if (ntfs) {
+        ScrubItemRecord(vol, item, res);
+        return res;
+    }
+    auto cleared = ClearFatDirectoryEntries(drive, *vol.fat, plan.directoryCluster, item.name,
+                                            static_cast<uint32_t>(item.location));
+    if (!cleared) {
+        res.outcome = Outcome::Failed;
+        res.error = cleared.error().Message();
+        return res;
+    }
+    res.entriesCleared = cleared->shortEntries;
+    res.longNameEntriesCleared = cleared->longNameEntries;
+    res.bytesWritten += (cleared->shortEntries + cleared->longNameEntries) ? bpc : 0;
+    if (cleared->shortEntries == 0) res.note = "no directory entry of it was left to clear";
+    return res;
+}
+
+Result<FatEntryClearing> ClearFatDirectoryEntries(CRawDriveRef& drive, FatTable& fat,
+                                                  uint32_t directoryCluster,
+                                                  const std::string& name, uint32_t firstCluster) {
+    const FatBootInfo& boot = fat.Boot();
+    const std::string where = "directory cluster " + std::to_string(directoryCluster);
+    if (!drive.IsWritable()) return Error{0, "the volume was not opened for writing"};
+    if (directoryCluster < 2 || directoryCluster > boot.maxCluster)
+        return Error{0, where + " is not a data cluster of the volume"};
+    // The cluster is about to be written: it must still belong to a directory chain.
+    const uint32_t entry = ReadFatEntry(directoryCluster, boot, drive);
+    if (entry == kFatEntryUnreadable) return Error{EIO, where + ": its FAT entry cannot be read"};
+    if ((entry & kFatEntryMask) == kFatFree)
+        return Error{0, where + " is free: no folder holds it"};
+
+    std::vector<uint8_t> cur, prev;
+    if (!ReadCluster(drive, boot, directoryCluster, &cur))
+        return Error{EIO, "cannot read " + where};
+    uint32_t prevCluster = 0;
+    bool prevLooked = false, prevChanged = false, curChanged = false;
+    const auto perCluster = static_cast<int64_t>(cur.size() / kDirEntrySize);
+    // Slot k places before entry i: in this cluster, or at the end of the previous one.
+    auto slotBefore = [&](int64_t i, int k) -> uint8_t* {
+        const int64_t pos = i - k;
+        if (pos >= 0) return cur.data() + pos * kDirEntrySize;
+        if (pos < -perCluster) return nullptr;
+        if (!prevLooked) {
+            prevLooked = true;
+            prevCluster = PreviousCluster(fat, directoryCluster);
+            if (prevCluster != 0 && !ReadCluster(drive, boot, prevCluster, &prev)) prev.clear();
+        }
+        if (prev.size() != cur.size()) return nullptr;
+        return prev.data() + (perCluster + pos) * kDirEntrySize;
+    };
+
+    FatEntryClearing done;
+    for (int64_t i = 0; i < perCluster; ++i) {
+        uint8_t* e = cur.data() + i * kDirEntrySize;
+        if (!IsDeletedShortEntry(e) || RebuiltName(e) != name) continue;
+        if (firstCluster != 0 && EntryFirstCluster(e) != firstCluster) continue;
+        // The long name written before it, in slots that share one checksum.
+        int checksum = -1;
+        for (int k = 1; k <= kMaxLongNameSlots; ++k) {
+            uint8_t* s = slotBefore(i, k);
+            if (!s || !IsDeletedLongNameSlot(s)) break;
+            if (checksum < 0) {
+                if (!ChecksumFits(e, s[0x0D])) break;
+                checksum = s[0x0D];
+            } else if (s[0x0D] != checksum) {
+                break;
+            }
+            ClearSlot(s);
+            ++done.longNameEntries;
+            if (i - k < 0)
+                prevChanged = true;
+            else
+                curChanged = true;
+        }
+        ClearSlot(e);
+        ++done.shortEntries;
+        curChanged = true;
+    }
+    if (prevChanged) {
+        const uint32_t pe = ReadFatEntry(prevCluster, boot, drive);
+        if (pe == kFatEntryUnreadable || (pe & kFatEntryMask) != directoryCluster ||
+            !drive.Write(FatClusterSector(boot, prevCluster), prev.data(),
+                         static_cast<uint32_t>(prev.size())))
+            return Error{EIO, "cannot write directory cluster " + std::to_string(prevCluster)};
+    }
+    if (curChanged && !drive.Write(FatClusterSector(boot, directoryCluster), cur.data(),
+                                   static_cast<uint32_t>(cur.size())))
+        return Error{EIO, "cannot write " + where + ": " + drive.LastError()};
+    return done;
+}
+
+std::string TraceItemText(const RecoverableFile& item) {
+    if (item.folder.empty()) return item.name;
+    if (item.folder.back() == '/') return item.folder + item.name;
+    return item.folder + "/" + item.name;
+}
+
+TraceRunResult WipeTracesOfFiles(
+    const OpContext& op, TraceVolume& vol, const std::vector<const RecoverableFile*>& items,
+    int passCount,
+    const std::function<void(const RecoverableFile&, const TraceWipeResult&)>& onItem) {
+    TraceRunResult run;
+    LogToFile(S<399>, op.log);
+    op.Status(S<398>);
+    op.SetRange(ProgressSink::Overall, 0, static_cast<int64_t>(items.size()));
+    op.SetPos(ProgressSink::Overall, 0);
+    // As every wiper does: a new seed for the pass patterns of this operation.
+    wipe::SeedWipeRandom(static_cast<uint32_t>(std::time(nullptr)));
+    for (const RecoverableFile* item : items) {
+        op.PauseCheck();
+        if (op.Aborted()) {
+            run.stopped = true;
+            break;
+        }
+        const std::string text = TraceItemText(*item);
+        op.Status(Str<408>() + text);
+        TraceWipeResult r = WipeFileTraces(op, vol, *item, passCount);
+        if (r.outcome == Outcome::Ok) {
+            ++run.wiped;
+            LogToFile(Str<400>() + " " + text, op.log);
+        } else if (r.outcome == Outcome::Stopped) {
+            run.stopped = true;
+        } else {
+            ++run.failed;
+            LogToFile(Str<401>() + " " + text, op.log);
+        }
+        if (onItem) onItem(*item, r);
+        op.Step(ProgressSink::Overall);
+        op.Pump();
+        if (run.stopped) break;
+    }
+    LogToFile(run.stopped ? S<414> : S<402>, op.log);
+    op.Status(run.stopped ? S<414> : S<402>);
+    return run;
+}
+
+}  // namespace tw::volume

@@ -1,0 +1,147 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Trace wiping: for deleted files the search found, overwrite what is left of their
+// data with the overwrite passes of wipe/passes.h and clear the file-table record
+// (NTFS) or the directory entries (FAT32) that still describe them.
+//
+// Every operation here writes the volume below its file system. The drive must have
+// been opened for writing through CRawDriveRef::Open(source, true), which is the
+// raw-write gate (an image file, or a block device nobody has mounted read-write).
+// Three rules hold for every write:
+//   - a cluster that belongs to a file now is never written: the allocation is
+//     checked again on the volume right before each cluster is overwritten (NTFS: the
+//     $Bitmap sector, FAT32: the FAT entry), not only from what the search saw;
+//   - nothing inside the scrub guard is written on NTFS (boot sector, system records
+//     0..22, and everything at or below the caller's protected start sector);
+//   - a record is written back only when the rewritten bytes pass the fix-up check.
+//
+// A wipe runs in two steps, plan then execute: PlanTraceWipe lists the clusters that
+// would be overwritten (what --dry-run shows), WipeFileTraces executes that same plan.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/opcontext.h"
+#include "platform/result.h"
+#include "volume/fat32.h"
+#include "volume/ntfs.h"
+#include "volume/recoverable.h"
+
+namespace tw::volume {
+
+// The volume a selection of found items lives on. `drive` is the drive both the NTFS
+// volume and the FAT table read through; open it for writing before a wipe.
+struct TraceVolume {
+    CRawDriveRef* drive = nullptr;
+    NtfsVolume* ntfs = nullptr;  // for NTFS items: loaded by the search (runs, bitmap)
+    FatTable* fat = nullptr;     // for FAT32 items
+    // NTFS scrub guard: sectors at or below it are never written (0: only sector 0).
+    uint64_t protectedStartSector = 0;
+};
+
+// What a wipe of one item will do, computed without writing anything.
+struct TracePlan {
+    FileSystemKind fs = FileSystemKind::Ntfs;
+    uint32_t bytesPerCluster = 0;
+    int passCount = 0;
+    // Clusters to overwrite, in the order they are written (NTFS: run by run;
+    // FAT32: the first cluster, then the following free ones).
+    std::vector<uint64_t> clusters;
+    uint64_t clustersInUse = 0;      // NTFS: allocated to a file again: left alone
+    uint64_t clustersProtected = 0;  // NTFS: inside the scrub guard: left alone
+    uint64_t clustersMissing = 0;    // FAT32: the volume ends before the item's size
+    bool resident = false;           // NTFS: the data lives in the record, the scrub removes it
+    // NTFS: the record scrubbed afterwards; FAT32: the directory cluster whose entries
+    // are cleared afterwards.
+    uint64_t recordSector = 0;
+    uint32_t directoryCluster = 0;
+    std::string refusal;  // non-empty: the item cannot be wiped (why); nothing is written
+
+    uint64_t BytesToWrite() const {
+        return static_cast<uint64_t>(clusters.size()) * bytesPerCluster *
+               static_cast<uint64_t>(passCount < 0 ? 0 : passCount);
+    }
+};
+
+// Builds the plan for `item` on `vol` (the NTFS volume for NTFS items, the FAT table
+// for FAT32 items). Reads only.
+TracePlan PlanTraceWipe(const OpContext& op, const TraceVolume& vol, const RecoverableFile& item,
+                        int passCount);
+
+// What the wipe of one item did.
+struct TraceWipeResult {
+    Outcome outcome = Outcome::Failed;  // Ok, Stopped (nothing cleared), Failed (error)
+    uint64_t clustersWiped = 0;         // clusters every pass was written over
+    uint64_t clustersInUse = 0;         // left alone: a file owns them now
+    uint64_t clustersProtected = 0;     // left alone: scrub guard
+    uint64_t bytesWritten = 0;          // cluster passes and the record / directory writes
+    bool recordScrubbed = false;        // NTFS
+    uint32_t entriesCleared = 0;        // FAT32 short entries
+    uint32_t longNameEntriesCleared = 0;
+    std::string note;   // what was left alone and why (record reused, guard), for the log
+    std::string error;  // why it failed
+};
+
+// Wipes the traces of one found item with `passCount` passes (1..14, fixed-pattern mode):
+//   NTFS: every cluster of every run that is free now and outside the guard gets every
+//         pass; then, unless stopped, the item's record is read again, scrubbed
+//         (ScrubDeletedRecord) and written back where the guard allows. A resident
+//         file's data goes with the record scrub.
+//   FAT32: every cluster of the item's sequence (FatItemClusters) gets every pass;
+//         then, unless stopped, its directory entries are cleared
+//         (ClearFatDirectoryEntries, matching the item's name and first cluster).
+// Progress: the Current bar has the range clusters x passes and moves one step per
+// pass written. The stop flag is tested between clusters and between passes; a stop
+// leaves the record or the entries as they were (outcome Stopped). A cluster that is
+// found allocated at the moment of writing is skipped and counted as in use.
+TraceWipeResult WipeFileTraces(const OpContext& op, TraceVolume& vol, const RecoverableFile& item,
+                               int passCount);
+
+// What ClearFatDirectoryEntries changed.
+struct FatEntryClearing {
+    uint32_t shortEntries = 0;     // 8.3 entries cleared
+    uint32_t longNameEntries = 0;  // long-name slots cleared
+};
+
+// Clears the directory entries of a deleted FAT32 file in the directory cluster
+// `directoryCluster` (RecoverableFile::directoryCluster: the cluster that held the
+// entry). Every deleted 8.3 entry there (first byte 0xE5, or 0x00 with bytes left
+// behind; not a long-name entry, not a volume label) whose name rebuilt as the search
+// shows it ("?" + name bytes 1..7, "." + extension) equals `name`, and whose first
+// cluster equals `firstCluster` unless that is 0, gets bytes 1..31 set to zero; its
+// first byte becomes (or stays) 0xE5, so the slot reads as deleted and the directory
+// does not end there. The deleted long-name slots right before such an entry (0xE5,
+// attribute 0x0F, one checksum shared by all of them that fits the 8.3 name) still
+// hold the file's long name and are cleared the same way, including slots at the end
+// of the directory's previous cluster (found through the FAT).
+// Fails without writing when the drive is not writable, the cluster is not a data
+// cluster or its FAT entry is free (no directory owns it now), or a read or write
+// fails. Finding nothing to clear is not a failure.
+Result<FatEntryClearing> ClearFatDirectoryEntries(CRawDriveRef& drive, FatTable& fat,
+                                                  uint32_t directoryCluster,
+                                                  const std::string& name, uint32_t firstCluster);
+
+// The checksum a long-name slot (offset 0x0D) carries of its 11-byte 8.3 name.
+uint8_t ShortNameChecksum(const uint8_t* name11);
+
+// The whole operation over a selection: logs "Started recoverable file trace wiping
+// operation", shows "Wiping traces of selected files" and "Wiping File: <name>" per
+// item, logs "Wiped traces of file <name>" or "Could not wipe traces of file <name>",
+// and ends with "Recoverable file trace wiping operation completed" or "... aborted".
+// The Overall bar counts items. `onItem` (may be empty) is told each item's result.
+struct TraceRunResult {
+    size_t wiped = 0;
+    size_t failed = 0;
+    bool stopped = false;
+};
+TraceRunResult WipeTracesOfFiles(
+    const OpContext& op, TraceVolume& vol, const std::vector<const RecoverableFile*>& items,
+    int passCount,
+    const std::function<void(const RecoverableFile&, const TraceWipeResult&)>& onItem = {});
+
+// The name an item is logged and shown under: its folder and name.
+std::string TraceItemText(const RecoverableFile& item);
+
+}  // namespace tw::volume

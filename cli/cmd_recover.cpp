@@ -1,0 +1,407 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// recover SOURCE [--to DIR] (--location N ... | --all) [--dry-run] [--keep-entries]
+// clusters SOURCE --location N [--json]
+// dump SOURCE --cluster C [--hex]
+//
+// Recovery of the deleted files the search finds, and the data viewer's two views of a
+// volume: the clusters of one found file, and one cluster as hex or filtered text.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <set>
+
+#include "cli/cli.h"
+#include "cli/volume_select.h"
+#include "platform/settings.h"
+#include "platform/strings.h"
+#include "volume/item_clusters.h"
+#include "volume/recovery.h"
+
+namespace tw::cli {
+namespace {
+
+std::string ItemPath(const volume::RecoverableFile& f) {
+    if (f.folder.empty()) return f.name;
+    if (f.folder.back() == '/') return f.folder + f.name;
+    return f.folder + "/" + f.name;
+}
+
+// The first candidate name that is free in the folder and not planned already.
+std::string PlannedName(int folderFd, const std::string& name, std::set<std::string>& planned) {
+    for (unsigned n = 1;; ++n) {
+        std::string c = volume::CandidateName(name, n);
+        struct stat st {};
+        bool taken = planned.count(c) != 0 ||
+                     (folderFd >= 0 && ::fstatat(folderFd, c.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0);
+        if (!taken) {
+            planned.insert(c);
+            return c;
+        }
+    }
+}
+
+std::string FolderJoin(const std::string& folder, const std::string& name) {
+    return folder.empty() || folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
+struct RecoverOptions {
+    std::string source, to;
+    ItemSelection sel;
+    bool dryRun = false;
+    bool keepEntries = false;
+};
+
+void RunRecover(Env& env, const RecoverOptions& o) {
+    // What the page checks before it starts: a folder, and a selection.
+    std::string folderPath = o.to;
+    if (folderPath.empty()) {
+        folderPath = env.GetSettings().restoredFilesLocation.Read();
+        if (folderPath == kNotYetSet) folderPath.clear();
+    }
+    if (folderPath.empty()) {
+        PrintError(volume::FolderCheckText(volume::FolderCheck::NotSet));
+        env.Fail(kUsage);
+        return;
+    }
+    if (!o.sel.all && o.sel.locations.empty()) {
+        PrintError(Str<321>());
+        env.Fail(kUsage);
+        return;
+    }
+    ResolvedSource rs;
+    std::string error;
+    if (!Resolve(o.source, &rs, &error)) {
+        PrintError(error);
+        env.Fail(kFailed);
+        return;
+    }
+
+    // The folder is checked before the search, which may take long. A missing folder is
+    // made (the last component only: a mistyped parent is an error, not a new tree).
+    struct stat st {};
+    const bool missing = ::lstat(folderPath.c_str(), &st) != 0 && errno == ENOENT;
+    volume::RecoveryFolder folder;
+    if (missing && !o.dryRun && ::mkdir(folderPath.c_str(), 0700) != 0) {
+        PrintError(folderPath + ": " + std::strerror(errno));
+        PrintError(volume::FolderCheckText(volume::FolderCheck::NotAccessible));
+        env.Fail(kFailed);
+        return;
+    }
+    if (!(missing && o.dryRun)) {
+        std::string mountPoint;
+        volume::FolderCheck check = folder.Open(folderPath, rs.raw, &mountPoint);
+        if (check == volume::FolderCheck::OnSource) {
+            PrintError(folderPath + " is on the volume being recovered from (mounted at " +
+                       mountPoint + "): recovering there could overwrite the files being "
+                       "recovered.");
+            PrintError(volume::FolderCheckText(check));
+            env.Fail(kRefused);
+            return;
+        }
+        if (check != volume::FolderCheck::Ok) {
+            PrintError(folderPath + ": " + volume::FolderCheckText(check));
+            env.Fail(kFailed);
+            return;
+        }
+    }
+
+    InstallInterruptHandler();
+    TerminalProgress progress;
+    OpenOptions oo;
+    oo.access = RawAccess::ReadOnly;
+    oo.progress = &progress;
+    oo.abort = &InterruptFlag();
+    oo.log = env.Log();
+    SelectedVolume vol;
+    int rc = OpenSelectedVolume(o.source, oo, &vol);
+    progress.Finish();
+    if (rc != kOk) {
+        env.Fail(rc);
+        return;
+    }
+    std::vector<const volume::RecoverableFile*> items;
+    rc = SelectItems(vol, o.sel, Str<321>(), &items);
+    if (rc != kOk) {
+        env.Fail(rc);
+        return;
+    }
+    if (items.empty()) {
+        std::cout << vol.searchMessage << "\n";
+        return;
+    }
+
+    // FAT32 entries are cleared after a full recovery, which is a raw write: only where
+    // the gate allows it, otherwise the entries are left and the user is told.
+    const bool fat32 = vol.fs == volume::FileSystemKind::Fat32;
+    std::string keepReason;
+    if (fat32 && !o.keepEntries && !o.dryRun) {
+        if (!vol.drive.Open(vol.source.raw, true)) {
+            keepReason = vol.drive.LastError();
+            if (!vol.drive.Open(vol.source.raw, false)) {
+                PrintError(vol.drive.LastError());
+                env.Fail(kFailed);
+                return;
+            }
+        }
+    }
+
+    if (o.dryRun) {
+        std::set<std::string> planned;
+        std::cout << "Would recover " << items.size() << (items.size() == 1 ? " file" : " files")
+                  << " to " << folderPath << (missing ? " (the folder would be made)" : "")
+                  << ":\n";
+        for (const auto* f : items) {
+            std::string out = PlannedName(folder.Fd(), volume::RecoveredFileName(*f), planned);
+            std::cout << "  " << ItemPath(*f) << " -> " << FolderJoin(folderPath, out) << " ("
+                      << f->size << " bytes, " << f->recoverability << "% recoverable)\n";
+        }
+        if (fat32 && !o.keepEntries)
+            std::cout << "The directory entry of each file recovered in full would be cleared.\n";
+        return;
+    }
+
+    if (fat32 && !keepReason.empty())
+        Note("Directory entries will be left as they are: " + keepReason);
+
+    volume::RecoveryVolume rv;
+    rv.drive = &vol.drive;
+    rv.ntfs = vol.ntfs.get();
+    rv.fat = vol.fat.get();
+    rv.clearFatEntries = fat32 && !o.keepEntries && vol.drive.IsWritable();
+    OpContext op;
+    op.progress = &progress;
+    op.abort = &InterruptFlag();
+    op.log = env.Log();
+    progress.SetText(ProgressSink::TimeRemaining, "Ctrl-C: " + Str<413>());
+    auto onItem = [&](const volume::RecoverableFile& f, const volume::RecoverResult& r) {
+        progress.Finish();
+        const std::string where = FolderJoin(folder.Path(), r.fileName);
+        if (r.outcome == Outcome::Failed) {
+            PrintError(Str<395>() + " " + ItemPath(f) + ": " + r.error);
+            return;
+        }
+        std::string line = ItemPath(f) + " -> " + where + " (" + std::to_string(r.bytesWritten) +
+                           " bytes";
+        if (r.outcome == Outcome::Stopped) line += ", stopped: only the part written so far";
+        if (r.clustersZeroed)
+            line += ", " + std::to_string(r.clustersZeroed) +
+                    " reallocated clusters written as zeros";
+        if (r.clustersUnread)
+            line += ", " + std::to_string(r.clustersUnread) + " unreadable clusters written as zeros";
+        if (r.clustersMissing)
+            line += ", " + std::to_string(r.clustersMissing) + " clusters missing (zeros)";
+        if (r.entryCleared) line += ", directory entry cleared";
+        line += ")";
+        std::cout << line << std::endl;
+        if (!r.note.empty() && f.fs == volume::FileSystemKind::Fat32 && !o.keepEntries)
+            Note("  " + r.note);
+    };
+    volume::RecoveryRunResult run = volume::RecoverFiles(op, rv, items, folder, onItem);
+    progress.Finish();
+    std::cout << Str<393>() << " " << folder.Path() << " (" << run.recovered << " of "
+              << items.size() << (items.size() == 1 ? " file" : " files") << " recovered";
+    if (run.failed) std::cout << ", " << run.failed << " failed";
+    if (run.stopped) std::cout << ", stopped";
+    std::cout << ")\n";
+    if (run.failed || run.stopped) env.Fail(kFailed);
+}
+
+void RegisterRecover(CLI::App& app, Env& env) {
+    static RecoverOptions o;
+    auto* cmd = app.add_subcommand(
+        "recover",
+        "Recover deleted files that search finds into a folder. NTFS volumes are only read. "
+        "On FAT32 the directory entry of a file recovered in full is cleared afterwards "
+        "where raw writes are allowed (an image not mounted read-write, or an unmounted "
+        "device); --keep-entries leaves it. A recovered file never replaces an existing "
+        "one: a taken name gets \" (2)\", \" (3)\", ... Exit 1 if any file failed.");
+    cmd->add_option("SOURCE", o.source, "Volume image file, block device or mounted folder")
+        ->required();
+    cmd->add_option("--to", o.to,
+                    "Folder to recover into (made when missing; default: the "
+                    "RestoredFilesLocation setting). Must not be on SOURCE while it is mounted");
+    AddSelectionOptions(cmd, o.sel);
+    cmd->add_flag("--dry-run", o.dryRun, "List what would be written where; change nothing");
+    cmd->add_flag("--keep-entries", o.keepEntries,
+                  "FAT32: leave the directory entries of recovered files as they are");
+    cmd->callback([&env] { RunRecover(env, o); });
+}
+
+// ---- clusters ----
+
+struct ClustersOptions {
+    std::string source;
+    uint64_t location = 0;
+    bool json = false;
+};
+
+void RunClusters(Env& env, const ClustersOptions& o) {
+    InstallInterruptHandler();
+    TerminalProgress progress;
+    OpenOptions oo;
+    oo.progress = &progress;
+    oo.abort = &InterruptFlag();
+    oo.log = env.Log();
+    SelectedVolume vol;
+    int rc = OpenSelectedVolume(o.source, oo, &vol);
+    progress.Finish();
+    if (rc != kOk) {
+        env.Fail(rc);
+        return;
+    }
+    ItemSelection sel;
+    sel.locations.push_back(o.location);
+    std::vector<const volume::RecoverableFile*> items;
+    if ((rc = SelectItems(vol, sel, "", &items)) != kOk) {
+        env.Fail(rc);
+        return;
+    }
+    const volume::RecoverableFile& f = *items.front();
+    std::vector<volume::ItemCluster> clusters;
+    OpContext op;
+    op.abort = &InterruptFlag();
+    if (vol.fs == volume::FileSystemKind::Ntfs) {
+        clusters = volume::NtfsItemClusters(*vol.ntfs, f);
+    } else {
+        bool stopped = false;
+        for (uint32_t c : volume::FatItemClusters(
+                 *vol.fat, static_cast<uint32_t>(f.location),
+                 volume::ItemClusterCount(f.size, vol.BytesPerCluster()), op, &stopped))
+            clusters.push_back({c, false});
+        if (stopped) {
+            env.Fail(kFailed);
+            return;
+        }
+    }
+    uint64_t reallocated = 0;
+    for (const auto& c : clusters) reallocated += c.inUse ? 1 : 0;
+    if (o.json) {
+        nlohmann::json arr = nlohmann::json::array();
+        for (const auto& c : clusters)
+            arr.push_back({{"cluster", c.cluster}, {"reallocated", c.inUse}});
+        PrintJson(arr);
+        if (f.resident) Note(f.name + ": resident: the data lives in the file record at sector " +
+                             std::to_string(f.location));
+        return;
+    }
+    std::cout << "File: " << ItemPath(f) << " (" << f.size << " bytes)\n";
+    if (f.resident) {
+        std::cout << "Resident: the data lives in the file record at sector " << f.location
+                  << "\n";
+        return;
+    }
+    std::cout << "Clusters: " << clusters.size() << " of " << vol.BytesPerCluster() << " bytes";
+    if (vol.fs == volume::FileSystemKind::Ntfs)
+        std::cout << ", " << reallocated << " reallocated";
+    else
+        std::cout << " (the first cluster, then the free clusters after it)";
+    std::cout << "\n";
+    for (const auto& c : clusters)
+        std::cout << c.cluster << (c.inUse ? "  reallocated" : "") << "\n";
+}
+
+void RegisterClusters(CLI::App& app, Env& env) {
+    static ClustersOptions o;
+    auto* cmd = app.add_subcommand(
+        "clusters",
+        "List the clusters of a deleted file that search finds: its runs on NTFS (clusters "
+        "allocated again to another file are marked \"reallocated\"), on FAT32 its first "
+        "cluster and the free clusters that follow it");
+    cmd->add_option("SOURCE", o.source, "Volume image file, block device or mounted folder")
+        ->required();
+    cmd->add_option("--location", o.location,
+                    "The file, by the \"location\" that search --json prints")
+        ->required();
+    cmd->add_flag("--json", o.json, "Print a JSON array of {cluster, reallocated}");
+    cmd->callback([&env] { RunClusters(env, o); });
+}
+
+// ---- dump ----
+
+struct DumpOptions {
+    std::string source;
+    uint64_t cluster = 0;
+    bool hex = false;
+};
+
+void PrintHex(const std::vector<uint8_t>& b) {
+    char line[96];
+    for (size_t off = 0; off < b.size(); off += 16) {
+        int n = std::snprintf(line, sizeof line, "%08zx ", off);
+        std::string text = std::string(line, static_cast<size_t>(n));
+        std::string ascii;
+        for (size_t i = 0; i < 16; ++i) {
+            if (i == 8) text += ' ';
+            if (off + i < b.size()) {
+                std::snprintf(line, sizeof line, " %02x", b[off + i]);
+                text += line;
+                uint8_t c = b[off + i];
+                ascii += c >= 0x20 && c <= 0x7E ? static_cast<char>(c) : '.';
+            } else {
+                text += "   ";
+            }
+        }
+        std::cout << text << "  |" << ascii << "|\n";
+    }
+}
+
+void RunDump(Env& env, const DumpOptions& o) {
+    OpenOptions oo;
+    oo.search = false;
+    SelectedVolume vol;
+    int rc = OpenSelectedVolume(o.source, oo, &vol);
+    if (rc != kOk) {
+        env.Fail(rc);
+        return;
+    }
+    if (o.cluster < vol.FirstCluster() || o.cluster > vol.LastCluster()) {
+        PrintError("cluster " + std::to_string(o.cluster) + " is outside the volume (clusters " +
+                   std::to_string(vol.FirstCluster()) + " to " +
+                   std::to_string(vol.LastCluster()) + ")");
+        env.Fail(kUsage);
+        return;
+    }
+    std::vector<uint8_t> bytes;
+    if (!vol.ReadCluster(o.cluster, &bytes)) {
+        PrintError("cannot read cluster " + std::to_string(o.cluster) + ": " +
+                   vol.drive.LastError());
+        env.Fail(kFailed);
+        return;
+    }
+    if (o.hex) {
+        PrintHex(bytes);
+        return;
+    }
+    const std::string text = volume::FilteredText(bytes);
+    for (size_t i = 0; i < text.size(); i += 64) std::cout << text.substr(i, 64) << "\n";
+}
+
+void RegisterDump(CLI::App& app, Env& env) {
+    static DumpOptions o;
+    auto* cmd = app.add_subcommand(
+        "dump",
+        "Show one cluster of an NTFS or FAT32 volume as filtered text (printable ASCII, "
+        "every other byte as '.', 64 bytes a line) or, with --hex, as a hex dump "
+        "(offset, 16 bytes, |ASCII|)");
+    cmd->add_option("SOURCE", o.source, "Volume image file, block device or mounted folder")
+        ->required();
+    cmd->add_option("--cluster", o.cluster,
+                    "Cluster number (NTFS from 0, FAT32 from 2, as clusters prints them)")
+        ->required();
+    cmd->add_flag("--hex", o.hex, "Hex dump instead of filtered text");
+    cmd->callback([&env] { RunDump(env, o); });
+}
+
+CommandRegistrar reg([](CLI::App& app, Env& env) {
+    RegisterRecover(app, env);
+    RegisterClusters(app, env);
+    RegisterDump(app, env);
+});
+
+}  // namespace
+}  // namespace tw::cli

@@ -1,0 +1,483 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Recovery on volumes built in memory: the "#" name rule and the making of safe names,
+// the writer (never replacing, never following a link, chunks and progress, stop), the
+// folder checks, and RecoverFile on FAT32 and NTFS with reused, sparse and unreadable
+// clusters.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "log/activity_log.h"
+#include "platform/strings.h"
+#include "tests/fuzz/ntfs_volume_builder.h"
+#include "tests/recovery/recovery_fixture.h"
+#include "tests/volume/fat_image_builder.h"
+#include "volume/item_clusters.h"
+
+namespace tw::volume {
+namespace {
+
+using testing::FatImageBuilder;
+using testing::OutFolder;
+using testing::SearchedVolume;
+using testing::StepSink;
+
+RecoverableFile Named(const std::string& name, uint64_t location = 7) {
+    RecoverableFile f;
+    f.name = name;
+    f.location = location;
+    return f;
+}
+
+TEST(RecoveredFileName, FirstCharacterBecomesHashAndSpacesGo) {
+    EXPECT_EQ(RecoveredFileName(Named("?OCUMENT.TXT")), "#OCUMENT.TXT");
+    EXPECT_EQ(RecoveredFileName(Named("Long Win32 Name deleted.txt")), "#ongWin32Namedeleted.txt");
+    // The first character is a whole UTF-8 character, not a byte.
+    EXPECT_EQ(RecoveredFileName(Named("日本語ファイル.txt")), "#本語ファイル.txt");
+    EXPECT_EQ(RecoveredFileName(Named("émoji 🎉.bin")), "#moji🎉.bin");
+    EXPECT_EQ(RecoveredFileName(Named("x")), "#");
+    EXPECT_EQ(RecoveredFileName(Named("", 4242)), "#recovered-4242");
+    EXPECT_EQ(RecoveredFileName(Named(" ", 9)), "#");
+}
+
+TEST(RecoveredFileName, NamesFromACraftedVolumeStayOneEntryOfTheFolder) {
+    EXPECT_EQ(RecoveredFileName(Named("../../x")), "#._.._x");
+    EXPECT_EQ(RecoveredFileName(Named("?a/b")), "#a_b");
+    EXPECT_EQ(RecoveredFileName(Named("?\x01\x1f\x7f\n.TXT")), "#____.TXT");
+    EXPECT_EQ(RecoveredFileName(Named("..")), "#.");
+    EXPECT_EQ(RecoveredFileName(Named("/")), "#");
+    // Bytes that are not UTF-8 never reach the file system as they are.
+    EXPECT_EQ(RecoveredFileName(Named("?\xff\xc3(.bin")), "#__(.bin");
+}
+
+TEST(SafeFileName, EveryRule) {
+    EXPECT_EQ(SafeFileName("-rf", "fb"), "_rf");
+    EXPECT_EQ(SafeFileName("a/b/../c", "fb"), "a_b_.._c");
+    EXPECT_EQ(SafeFileName("", "fb"), "fb");
+    EXPECT_EQ(SafeFileName(".", "fb"), "fb");
+    EXPECT_EQ(SafeFileName("..", "fb"), "fb");
+    EXPECT_EQ(SafeFileName("..", "../.."), ".._..");  // the fallback is made safe too
+    EXPECT_EQ(SafeFileName("", ""), "_");
+    EXPECT_EQ(SafeFileName("tab\there", "fb"), "tab_here");
+    EXPECT_EQ(SafeFileName("caf\xc3\xa9", "fb"), "caf\xc3\xa9");
+    EXPECT_EQ(SafeFileName("\xed\xa0\x80x", "fb"), "___x");   // an encoded surrogate
+    EXPECT_EQ(SafeFileName("\xc0\xafx", "fb"), "__x");        // an overlong "/"
+}
+
+TEST(SafeFileName, LongNamesAreCutOnACharacterKeepingTheExtension) {
+    std::string longName;
+    for (int i = 0; i < 200; ++i) longName += "é";  // 400 bytes
+    std::string s = SafeFileName(longName + ".txt", "fb");
+    EXPECT_LE(s.size(), 255u);
+    EXPECT_EQ(s.substr(s.size() - 4), ".txt");
+    EXPECT_EQ(s.size(), 4u + 250u);  // 125 whole characters of two bytes
+    std::string ascii(300, 'a');
+    EXPECT_EQ(SafeFileName(ascii, "fb"), std::string(255, 'a'));
+}
+
+TEST(CandidateName, NumbersGoBeforeTheExtension) {
+    EXPECT_EQ(CandidateName("#OC.TXT", 1), "#OC.TXT");
+    EXPECT_EQ(CandidateName("#OC.TXT", 2), "#OC (2).TXT");
+    EXPECT_EQ(CandidateName("#OC", 3), "#OC (3)");
+    EXPECT_EQ(CandidateName("#a.tar.gz", 2), "#a.tar (2).gz");
+    EXPECT_EQ(CandidateName(".hidden", 2), ".hidden (2)");
+    std::string full(251, 'a');
+    full += ".txt";
+    std::string c = CandidateName(full, 12);
+    EXPECT_EQ(c.size(), 255u);
+    EXPECT_EQ(c.substr(c.size() - 9), " (12).txt");
+}
+
+TEST(RecoveryFolder, ChecksWhatThePageChecks) {
+    test::TempDir dir("folder");
+    RecoveryFolder f;
+    EXPECT_EQ(f.Open("", ""), FolderCheck::NotSet);
+    EXPECT_EQ(f.Open(dir.Path() + "/missing", ""), FolderCheck::NotAccessible);
+    ASSERT_TRUE(test::WriteFileBytes(dir.Path() + "/file", "x"));
+    EXPECT_EQ(f.Open(dir.Path() + "/file", ""), FolderCheck::NotAccessible);
+    ASSERT_EQ(::mkdir((dir.Path() + "/real").c_str(), 0700), 0);
+    ASSERT_EQ(::symlink((dir.Path() + "/real").c_str(), (dir.Path() + "/link").c_str()), 0);
+    EXPECT_EQ(f.Open(dir.Path() + "/link", ""), FolderCheck::NotAccessible);
+    EXPECT_FALSE(f.IsOpen());
+    EXPECT_EQ(f.Open(dir.Path() + "/real", ""), FolderCheck::Ok);
+    EXPECT_TRUE(f.IsOpen());
+    // A source that is not mounted anywhere does not hold the folder.
+    ASSERT_TRUE(test::WriteFileBytes(dir.Path() + "/image", std::string(4096, 0)));
+    EXPECT_EQ(f.Open(dir.Path() + "/real", dir.Path() + "/image"), FolderCheck::Ok);
+
+    EXPECT_EQ(FolderCheckText(FolderCheck::NotSet), std::string(S<410>));
+    EXPECT_EQ(FolderCheckText(FolderCheck::NotAccessible), std::string(S<409>));
+    EXPECT_EQ(FolderCheckText(FolderCheck::OnSource), std::string(S<426>));
+}
+
+std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + i * 13 + i / 251);
+    return v;
+}
+
+TEST(WriteBufferToFile, WritesInChunksWithBothBarsAndAppends) {
+    OutFolder out;
+    StepSink sink;
+    OpContext op;
+    op.progress = &sink;
+    auto data = Pattern(10000, 1);
+    RecoveredOutput o;
+    ASSERT_TRUE(WriteBufferToFile(out.folder, "#A.BIN", data, 4096, op, false, &o));
+    EXPECT_EQ(sink.steps[ProgressSink::Current], 3);
+    EXPECT_EQ(sink.steps[ProgressSink::Overall], 3);
+    auto more = Pattern(100, 9);
+    ASSERT_TRUE(WriteBufferToFile(out.folder, "ignored", more, 4096, op, true, &o));
+    EXPECT_EQ(o.name, "#A.BIN");
+    ASSERT_TRUE(FinishOutput(&o, 10050, true));
+    std::string got = out.Read("#A.BIN");
+    ASSERT_EQ(got.size(), 10050u);
+    EXPECT_EQ(0, std::memcmp(got.data(), data.data(), 10000));
+    EXPECT_EQ(0, std::memcmp(got.data() + 10000, more.data(), 50));
+    struct stat st {};
+    ASSERT_EQ(::stat((out.dir.Path() + "/#A.BIN").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);  // recovered data may be anyone's: private
+}
+
+TEST(WriteBufferToFile, NeverReplacesAndNeverFollowsALink) {
+    OutFolder out;
+    test::TempDir elsewhere("outside");
+    const std::string target = elsewhere.Path() + "/target";
+    ASSERT_TRUE(test::WriteFileBytes(out.dir.Path() + "/#A.TXT", "earlier file"));
+    // A link planted under the next candidate name, pointing outside the folder, and a
+    // dangling one under the one after.
+    ASSERT_EQ(::symlink(target.c_str(), (out.dir.Path() + "/#A (2).TXT").c_str()), 0);
+    ASSERT_EQ(::symlink("/nonexistent/x", (out.dir.Path() + "/#A (3).TXT").c_str()), 0);
+    OpContext op;
+    auto data = Pattern(10, 3);
+    RecoveredOutput o;
+    ASSERT_TRUE(WriteBufferToFile(out.folder, "#A.TXT", data, 512, op, false, &o));
+    ASSERT_TRUE(FinishOutput(&o, data.size(), true));
+    EXPECT_EQ(o.name, "#A (4).TXT");
+    EXPECT_EQ(out.Read("#A.TXT"), "earlier file");
+    EXPECT_EQ(out.Read("#A (4).TXT"), std::string(data.begin(), data.end()));
+    struct stat st {};
+    EXPECT_NE(::stat(target.c_str(), &st), 0) << "the link was followed";
+    // A second file of the same name takes the next free number.
+    RecoveredOutput o2;
+    ASSERT_TRUE(WriteBufferToFile(out.folder, "#A.TXT", data, 512, op, false, &o2));
+    ASSERT_TRUE(FinishOutput(&o2, data.size(), true));
+    EXPECT_EQ(o2.name, "#A (5).TXT");
+}
+
+TEST(WriteBufferToFile, AStopKeepsWhatWasWrittenAndFailuresAreReported) {
+    OutFolder out;
+    StepSink sink;
+    std::atomic<int> stop{0};
+    OpContext op;
+    op.progress = &sink;
+    op.abort = &stop;
+    sink.onStep = [&](int64_t n) {
+        if (n == 2) stop = 1;
+    };
+    auto data = Pattern(5 * 512, 5);
+    RecoveredOutput o;
+    ASSERT_TRUE(WriteBufferToFile(out.folder, "#S", data, 512, op, false, &o));
+    EXPECT_TRUE(o.stopped);
+    EXPECT_EQ(o.written, 1024u);
+    ASSERT_TRUE(FinishOutput(&o, 999999, false));
+    EXPECT_EQ(out.Read("#S").size(), 1024u);
+
+    RecoveryFolder closed;
+    RecoveredOutput bad;
+    EXPECT_FALSE(WriteBufferToFile(closed, "#X", data, 512, OpContext{}, false, &bad));
+    EXPECT_FALSE(bad.error.empty());
+    RecoveredOutput noFile;
+    EXPECT_FALSE(WriteBufferToFile(out.folder, "#X", data, 512, OpContext{}, true, &noFile));
+}
+
+// ---- FAT32 ----
+
+// A FAT32 volume of 4096-byte clusters whose clusters 3.. hold a distinct pattern each.
+struct FatVolume {
+    FatImageBuilder img{64, 8, 512};
+    FatVolume() {
+        for (uint32_t c = 3; c < 66; ++c) {
+            auto p = Pattern(4096, static_cast<uint8_t>(c));
+            std::memcpy(img.Cluster(c), p.data(), p.size());
+        }
+    }
+    std::string ClusterBytes(uint32_t c, size_t n = 4096) {
+        return std::string(reinterpret_cast<const char*>(img.Cluster(c)), n);
+    }
+};
+
+TEST(RecoverFat, TenThousandBytesOnFourKilobyteClustersReadThreeClusters) {
+    FatVolume v;
+    v.img.Entry(2, 0, "\xE5OCUMENTTXT", 0x20, 5, 10000);
+    SearchedVolume sv(v.img.Bytes());
+    ASSERT_TRUE(sv.Search("mem", false));
+    ASSERT_EQ(sv.found.size(), 1u);
+    OutFolder out;
+    StepSink sink;
+    OpContext op;
+    op.progress = &sink;
+    RecoveryVolume rv = sv.Recovery(false);
+    RecoverResult r = RecoverFile(op, rv, sv.found[0], out.folder);
+    ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
+    EXPECT_EQ(r.fileName, "#OCUMENT.TXT");
+    EXPECT_EQ(r.clusters, 3u);
+    EXPECT_TRUE(r.complete);
+    EXPECT_EQ(sink.range[ProgressSink::Current], 3);
+    EXPECT_EQ(sink.steps[ProgressSink::Current], 3);
+    std::string got = out.Read("#OCUMENT.TXT");
+    EXPECT_EQ(got, (v.ClusterBytes(5) + v.ClusterBytes(6) + v.ClusterBytes(7)).substr(0, 10000));
+    // Entries are only cleared when asked to (the drive here is read-only anyway).
+    EXPECT_FALSE(r.entryCleared);
+    EXPECT_FALSE(r.note.empty());
+}
+
+TEST(RecoverFat, AReusedClusterIsSkippedForTheNextFreeOne) {
+    FatVolume v;
+    v.img.Entry(2, 0, "\xE5OCUMENTTXT", 0x20, 5, 10000);
+    v.img.Chain({6});  // another file took the second cluster
+    SearchedVolume sv(v.img.Bytes());
+    ASSERT_TRUE(sv.Search("mem", false));
+    ASSERT_EQ(sv.found.size(), 1u);
+    OutFolder out;
+    RecoveryVolume rv = sv.Recovery(false);
+    RecoverResult r = RecoverFile(OpContext{}, rv, sv.found[0], out.folder);
+    ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
+    EXPECT_EQ(out.Read("#OCUMENT.TXT"),
+              (v.ClusterBytes(5) + v.ClusterBytes(7) + v.ClusterBytes(8)).substr(0, 10000));
+}
+
+TEST(RecoverFat, ASizeZeroItemReadsOneClusterAndGivesAnEmptyFile) {
+    FatVolume v;
+    v.img.Entry(2, 0, "\xE5MPTY   DAT", 0x20, 9, 0);
+    SearchedVolume sv(v.img.Bytes());
+    ASSERT_TRUE(sv.Search("mem", false));
+    ASSERT_EQ(sv.found.size(), 1u);
+    OutFolder out;
+    StepSink sink;
+    OpContext op;
+    op.progress = &sink;
+    RecoveryVolume rv = sv.Recovery(false);
+    const uint64_t readsBefore = sv.memory->readCalls;
+    RecoverResult r = RecoverFile(op, rv, sv.found[0], out.folder);
+    ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
+    EXPECT_EQ(r.clusters, 1u);
+    EXPECT_EQ(sink.steps[ProgressSink::Current], 1);
+    EXPECT_GT(sv.memory->readCalls, readsBefore);
+    struct stat st {};
+    ASSERT_EQ(::stat((out.dir.Path() + "/#MPTY.DAT").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0);
+}
+
+TEST(RecoverFat, UnreadableClustersBecomeZerosAndTheVolumeEndIsNotPassed) {
+    FatVolume v;
+    v.img.Entry(2, 0, "\xE5NDING  BIN", 0x20, 64, 4 * 4096);  // clusters 64, 65, then the end
+    v.img.Entry(2, 1, "\xE5" "AD     BIN", 0x20, 20, 2 * 4096);
+    auto faulty = std::make_unique<CRawDriveFaulty>(std::make_unique<CRawDriveMemory>(v.img.Bytes()));
+    CRawDriveFaulty* f = faulty.get();
+    SearchedVolume sv(std::move(faulty));
+    ASSERT_TRUE(sv.Search("mem", false));
+    ASSERT_EQ(sv.found.size(), 2u);
+    const auto* ending = sv.Find("?NDING.BIN");
+    const auto* bad = sv.Find("?AD.BIN");
+    ASSERT_TRUE(ending && bad);
+    // One sector in the middle of cluster 21 fails to read.
+    f->failSectors.insert(ToDriveSector(sv.fatBoot, ClusterToSector(21, 8, sv.fatBoot.dataStartSector)) + 3);
+
+    OutFolder out;
+    RecoveryVolume rv = sv.Recovery(false);
+    RecoverResult r = RecoverFile(OpContext{}, rv, *ending, out.folder);
+    ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
+    EXPECT_EQ(r.clustersMissing, 2u);
+    EXPECT_FALSE(r.complete);
+    EXPECT_EQ(out.Read("#NDING.BIN"),
+              v.ClusterBytes(64) + v.ClusterBytes(65) + std::string(2 * 4096, '\0'));
+
+    r = RecoverFile(OpContext{}, rv, *bad, out.folder);
+    ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
+    EXPECT_EQ(r.clustersUnread, 1u);
+    EXPECT_EQ(out.Read("#AD.BIN"), v.ClusterBytes(20) + std::string(4096, '\0'));
+}
+
+// A FAT32 entry as it stands in the in-memory image.
+std::string EntryBytes(SearchedVolume& sv, const FatImageBuilder& img, uint32_t index) {
+    const auto& b = sv.memory->Bytes();
+    const size_t at = size_t{img.DataStartSector()} * 512 + index * 32;
+    return std::string(reinterpret_cast<const char*>(&b[at]), 32);
+}
+
+TEST(RecoverFat, TheEntryIsClearedOnlyAfterAFullRecoveryOnAWritableDrive) {
+    FatVolume v;
+    v.img.Entry(2, 0, "\xE5ULL    TXT", 0x20, 5, 5000);
+    v.img.Entry(2, 1, "\xE5TOP    TXT", 0x20, 20, 3 * 4096);
+    v.img.Entry(2, 2, "\xE5ONLY   TXT", 0x20, 30, 100);
+    SearchedVolume sv(v.img.Bytes());
+    ASSERT_TRUE(sv.Search("mem", true));
+    ASSERT_EQ(sv.found.size(), 3u);
+    OutFolder out;
+
+    // In full, entries may be cleared: bytes 1..31 zero, the deletion mark stays.
+    RecoveryVolume rv = sv.Recovery(true);
+    RecoverResult r = RecoverFile(OpContext{}, rv, *sv.Find("?ULL.TXT"), out.folder);
+    ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
+    EXPECT_TRUE(r.entryCleared) << r.note;
+    EXPECT_EQ(EntryBytes(sv, v.img, 0), "\xE5" + std::string(31, '\0'));
+
+    // Stopped after the first cluster: the partial file stays, uncut; the entry stays.
+    StepSink sink;
+    std::atomic<int> stop{0};
+    OpContext op;
+    op.progress = &sink;
+    op.abort = &stop;
+    sink.onStep = [&](int64_t) { stop = 1; };
+    const std::string before = EntryBytes(sv, v.img, 1);
+    r = RecoverFile(op, rv, *sv.Find("?TOP.TXT"), out.folder);
+    EXPECT_EQ(r.outcome, Outcome::Stopped);
+    EXPECT_FALSE(r.entryCleared);
+    EXPECT_EQ(EntryBytes(sv, v.img, 1), before);
+    // One cluster written, and not cut (which would have made it 12288 bytes long).
+    EXPECT_EQ(out.Read(r.fileName).size(), 4096u);
+
+    // Not allowed to clear: the entry stays and the note says why.
+    RecoveryVolume keep = sv.Recovery(false);
+    const std::string before2 = EntryBytes(sv, v.img, 2);
+    r = RecoverFile(OpContext{}, keep, *sv.Find("?ONLY.TXT"), out.folder);
+    ASSERT_EQ(r.outcome, Outcome::Ok);
+    EXPECT_FALSE(r.entryCleared);
+    EXPECT_NE(r.note.find("raw writes are not allowed"), std::string::npos);
+    EXPECT_EQ(EntryBytes(sv, v.img, 2), before2);
+}
+
+// ---- NTFS ----
+
+using fuzzing::NtfsPut16;
+using fuzzing::RecordBuilder;
+using fuzzing::RunSpec;
+
+struct NtfsFixture {
+    std::vector<uint8_t> img = fuzzing::BuildNtfsVolume();
+    void Put(uint32_t n, const std::vector<uint8_t>& rec) {
+        fuzzing::PutRecord(img, n, rec.data(), rec.size());
+    }
+    std::string Cluster(uint64_t c, size_t n = 512) const {
+        return std::string(reinterpret_cast<const char*>(&img[c * 512]), n);
+    }
+};
+
+TEST(RecoverNtfs, ReallocatedClustersAndHolesAreZerosExactlyThere) {
+    NtfsFixture n;
+    // Clusters 308 and 309 are in use again (the bitmap says 300..309); a hole of one
+    // cluster; then 312 and 313 are free.
+    const uint64_t size = 4 * 512 + 100;
+    n.Put(30, RecordBuilder(0, 2)
+                  .StandardInformation(0, 0, 0x20)
+                  .FileName(5, 5, u"gappy.bin")
+                  .NonResident(0x80, {{308, 2}, {0, 1, true}, {4, 4}}, size)
+                  .Finish());
+    SearchedVolume sv(n.img);
+    ASSERT_TRUE(sv.Search("mem", false));
+    const RecoverableFile* f = sv.Find("gappy.bin");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->recoverability, 67);  // 2 of 6 clusters on the volume reused
+    OutFolder out;
+    RecoveryVolume rv = sv.Recovery(false);
+    RecoverResult r = RecoverFile(OpContext{}, rv, *f, out.folder);
+    ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
+    EXPECT_EQ(r.clusters, 5u);
+    EXPECT_EQ(r.clustersZeroed, 2u);
+    EXPECT_FALSE(r.complete);
+    EXPECT_EQ(out.Read("#appy.bin"),
+              std::string(3 * 512, '\0') + n.Cluster(312) + n.Cluster(313, 100));
+}
+
+TEST(RecoverNtfs, ResidentDataComesFromTheRecordReadAgain) {
+    NtfsFixture n;
+    n.Put(31, RecordBuilder(0, 3)
+                  .StandardInformation(0, 0, 0x20)
+                  .FileName(5, 5, u"tiny note.txt")
+                  .ResidentData("a small resident file\n")
+                  .Finish());
+    n.Put(32, RecordBuilder(0, 3)
+                  .StandardInformation(0, 0, 0x20)
+                  .FileName(5, 5, u"reused.txt")
+                  .ResidentData("will be reused")
+                  .Finish());
+    SearchedVolume sv(n.img);
+    ASSERT_TRUE(sv.Search("mem", false));
+    const RecoverableFile* tiny = sv.Find("tiny note.txt");
+    const RecoverableFile* reused = sv.Find("reused.txt");
+    ASSERT_TRUE(tiny && reused);
+    EXPECT_TRUE(tiny->resident);
+    OutFolder out;
+    RecoveryVolume rv = sv.Recovery(false);
+    RecoverResult r = RecoverFile(OpContext{}, rv, *tiny, out.folder);
+    ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
+    EXPECT_EQ(out.Read("#inynote.txt"), "a small resident file\n");
+
+    // The record is taken by another file after the search: nothing is recovered from it.
+    auto& bytes = sv.memory->Bytes();
+    const size_t at = size_t{fuzzing::kNtfsMftCluster} * 512 + 32 * fuzzing::kNtfsRecordSize;
+    NtfsPut16(&bytes[at + 0x16], kRecordInUse);
+    r = RecoverFile(OpContext{}, rv, *reused, out.folder);
+    EXPECT_EQ(r.outcome, Outcome::Failed);
+    EXPECT_NE(r.error.find("reused"), std::string::npos);
+    EXPECT_TRUE(r.fileName.empty());
+}
+
+TEST(RecoverFiles, LogsAndCountsEveryItemAndStopsBetweenFiles) {
+    NtfsFixture n;
+    n.Put(30, RecordBuilder(0, 2).FileName(5, 5, u"one.txt").ResidentData("1").Finish());
+    n.Put(31, RecordBuilder(0, 2).FileName(5, 5, u"two.txt").ResidentData("22").Finish());
+    n.Put(33, RecordBuilder(0, 2)
+                  .FileName(5, 5, u"big.bin")
+                  .NonResident(0x80, {{320, 3}}, 3 * 512)
+                  .Finish());
+    SearchedVolume sv(n.img);
+    ASSERT_TRUE(sv.Search("mem", false));
+    ASSERT_EQ(sv.found.size(), 3u);
+    std::vector<const RecoverableFile*> items;
+    for (const auto& f : sv.found) items.push_back(&f);
+    RecoverableFile ghost = sv.found[0];
+    ghost.location = 12345;  // no record there
+    ghost.name = "ghost.txt";
+    items.push_back(&ghost);
+
+    OutFolder out;
+    test::TempDir logDir("log");
+    log::CActivityLogFile log;
+    log.SetFolder(logDir.Path());
+    StepSink sink;
+    OpContext op;
+    op.progress = &sink;
+    op.log = &log;
+    RecoveryVolume rv = sv.Recovery(false);
+    std::vector<std::string> seen;
+    RecoveryRunResult run = RecoverFiles(op, rv, items, out.folder,
+                                         [&](const RecoverableFile& f, const RecoverResult&) {
+                                             seen.push_back(f.name);
+                                         });
+    EXPECT_EQ(run.recovered, 3u);
+    EXPECT_EQ(run.failed, 1u);
+    EXPECT_FALSE(run.stopped);
+    EXPECT_EQ(seen.size(), 4u);
+    EXPECT_EQ(sink.range[ProgressSink::Overall], 1 + 1 + 3 + 1);
+    EXPECT_EQ(sink.statuses.front(), std::string(S<397>));
+    EXPECT_EQ(out.Read("#ne.txt"), "1");
+    EXPECT_EQ(out.Read("#ig.bin"), n.Cluster(320) + n.Cluster(321) + n.Cluster(322));
+    const std::string logText = test::ReadFileBytes(log.GetTodaysFileName());
+    EXPECT_NE(logText.find(" -> Started data recovery operation"), std::string::npos) << logText;
+    EXPECT_NE(logText.find(" -> Recovered data to: " + out.dir.Path() + " Recovered file: #ne.txt"),
+              std::string::npos) << logText;
+    EXPECT_NE(logText.find(" -> Could not recover file ghost.txt"), std::string::npos) << logText;
+
+    std::atomic<int> stop{1};
+    op.abort = &stop;
+    run = RecoverFiles(op, rv, items, out.folder);
+    EXPECT_TRUE(run.stopped);
+    EXPECT_EQ(run.recovered, 0u);
+}
+
+}  // namespace
+}  // namespace tw::volume

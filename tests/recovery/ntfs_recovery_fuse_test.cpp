@@ -1,0 +1,212 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Recovery from an NTFS image made by mkntfs and populated through ntfs-3g
+// (tests/data/make_ntfs_image.sh; needs root and /dev/fuse), checked against the
+// original contents and against icat; the reused clusters of reuse_victim.bin come back
+// as zeros exactly where they lie; recovery never writes to the image; and a recovery
+// folder on the mounted source is refused (FUSE mount of the image, loop mount).
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "platform/strings.h"
+#include "tests/cli/run_cli.h"
+#include "tests/recovery/recovery_fixture.h"
+#include "volume/item_clusters.h"
+
+namespace tw::volume {
+namespace {
+
+using test::RunTool;
+using testing::OutFolder;
+using testing::SearchedVolume;
+
+// What `yes NAME | head -c SIZE` writes (the image script's content).
+std::string Content(const std::string& text, size_t size) {
+    std::string s;
+    while (s.size() < size) s += text + "\n";
+    return s.substr(0, size);
+}
+
+struct SharedImage {
+    std::unique_ptr<test::TempDir> dir;
+    std::string path;
+    std::string skip;
+};
+
+SharedImage& Image() {
+    static SharedImage img = [] {
+        SharedImage s;
+        s.dir = std::make_unique<test::TempDir>("ntfsrec");
+        s.path = s.dir->Path() + "/ntfs.img";
+        if (RunTool({"sh", "-c", "command -v icat"}) != 0) {
+            s.skip = "cannot make the NTFS image here: icat (sleuthkit) is not installed";
+            return s;
+        }
+        std::string out;
+        int rc = RunTool({"sh", std::string(TW_TEST_DATA_DIR) + "/make_ntfs_image.sh", s.path}, &out);
+        if (rc == 77)
+            s.skip = "cannot make the NTFS image here: " + out;
+        else if (rc != 0)
+            s.skip = "FAILED: make_ntfs_image.sh exited " + std::to_string(rc) + ": " + out;
+        return s;
+    }();
+    return img;
+}
+
+#define REQUIRE_IMAGE()                                                   \
+    do {                                                                  \
+        if (Image().skip.rfind("FAILED", 0) == 0) FAIL() << Image().skip; \
+        if (!Image().skip.empty()) GTEST_SKIP() << Image().skip;          \
+    } while (0)
+
+std::string Icat(const std::string& image, uint64_t inode, const std::string& scratch) {
+    const std::string file = scratch + "/icat-" + std::to_string(inode);
+    RunTool({"sh", "-c", "icat '" + image + "' " + std::to_string(inode) + " > '" + file + "'"});
+    return test::ReadFileBytes(file);
+}
+
+// The record number of an item: the record whose first sector is its location.
+std::map<uint64_t, uint64_t> RecordNumbers(NtfsVolume& vol) {
+    std::map<uint64_t, uint64_t> m;
+    for (uint64_t n = 0; n < vol.RecordCount(); ++n) m[vol.RecordToSector(n)] = n;
+    return m;
+}
+
+TEST(NtfsRecoveryFuse, RecoveredFilesMatchTheOriginalsAndIcat) {
+    REQUIRE_IMAGE();
+    SearchedVolume sv;
+    ASSERT_TRUE(sv.Search(Image().path, false)) << sv.report.message;
+    auto records = RecordNumbers(*sv.ntfs);
+    OutFolder out;
+    RecoveryVolume rv = sv.Recovery(false);
+    const char* const names[] = {
+        "nested_deleted.txt", "dir1_deleted.dat", "inside_gone.bin", "deep_gone.bin",
+        "small_resident.txt", "tiny.txt", "caf\xc3\xa9_deleted.txt", "posix_name_deleted.txt",
+        "Long Win32 Name deleted.txt", "SHORT.TXT", "emoji_\xf0\x9f\x8e\x89.bin"};
+    for (const char* name : names) {
+        const RecoverableFile* f = sv.Find(name);
+        ASSERT_NE(f, nullptr) << name;
+        ASSERT_EQ(f->recoverability, 100) << name;
+        RecoverResult r = RecoverFile(OpContext{}, rv, *f, out.folder);
+        ASSERT_EQ(r.outcome, Outcome::Ok) << name << ": " << r.error;
+        EXPECT_TRUE(r.complete) << name;
+        const std::string got = out.Read(r.fileName);
+        EXPECT_TRUE(got == Content(name, f->size)) << name << " differs from the original";
+        ASSERT_TRUE(records.count(f->location)) << name;
+        EXPECT_TRUE(got == Icat(Image().path, records[f->location], out.dir.Path()))
+            << name << " differs from icat";
+    }
+    EXPECT_EQ(out.Read("#mall_resident.txt"), Content("small_resident.txt", 100));
+    EXPECT_EQ(out.Read("#ongWin32Namedeleted.txt"), Content("Long Win32 Name deleted.txt", 5000));
+    EXPECT_EQ(out.Read("#af\xc3\xa9_deleted.txt"), Content("caf\xc3\xa9_deleted.txt", 5000));
+}
+
+TEST(NtfsRecoveryFuse, ReusedClustersAreZerosExactlyWhereTheyLie) {
+    REQUIRE_IMAGE();
+    SearchedVolume sv;
+    ASSERT_TRUE(sv.Search(Image().path, false)) << sv.report.message;
+    const RecoverableFile* victim = sv.Find("reuse_victim.bin");
+    ASSERT_NE(victim, nullptr);
+    auto clusters = NtfsItemClusters(*sv.ntfs, *victim);
+    ASSERT_EQ(clusters.size(), 8u);
+    size_t reused = 0;
+    for (const auto& c : clusters) reused += c.inUse;
+    ASSERT_EQ(reused, 6u);
+    OutFolder out;
+    RecoveryVolume rv = sv.Recovery(false);
+    RecoverResult r = RecoverFile(OpContext{}, rv, *victim, out.folder);
+    ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
+    EXPECT_EQ(r.clustersZeroed, 6u);
+    const std::string got = out.Read(r.fileName);
+    ASSERT_EQ(got.size(), 32768u);
+    const std::string original = Content("reuse_victim.bin", 32768);
+    auto records = RecordNumbers(*sv.ntfs);
+    // icat reads every cluster as it is now: the same bytes where the cluster is free.
+    const std::string peer = Icat(Image().path, records[victim->location], out.dir.Path());
+    ASSERT_EQ(peer.size(), 32768u);
+    for (size_t i = 0; i < clusters.size(); ++i) {
+        const std::string part = got.substr(i * 4096, 4096);
+        if (clusters[i].inUse) {
+            EXPECT_TRUE(part == std::string(4096, '\0')) << "cluster " << i << " should be zeros";
+        } else {
+            EXPECT_TRUE(part == original.substr(i * 4096, 4096)) << "cluster " << i;
+            EXPECT_TRUE(part == peer.substr(i * 4096, 4096)) << "cluster " << i;
+        }
+    }
+}
+
+TEST(NtfsRecoveryFuse, RecoveryOnlyReadsTheVolume) {
+    REQUIRE_IMAGE();
+    test::TempDir work("ntfsro");
+    const std::string image = work.Path() + "/copy.img";
+    ASSERT_EQ(RunTool({"cp", Image().path, image}), 0);
+    const std::string before = test::ReadFileBytes(image);
+    auto r = test::RunCli("--config-home '" + work.Path() + "/cfg' recover '" + image + "' --to '" +
+                          work.Path() + "/out' --all");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("/reuse_victim.bin -> " + work.Path() +
+                         "/out/#euse_victim.bin (32768 bytes, 6 reallocated clusters"),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(test::ReadFileBytes(image) == before) << "recovery wrote to the NTFS volume";
+    // The clusters command marks the reused ones.
+    auto c = test::RunCli("--config-home '" + work.Path() + "/cfg' search '" + image + "' --json");
+    ASSERT_EQ(c.status, 0);
+    auto found = nlohmann::json::parse(c.out);
+    uint64_t location = 0;
+    for (const auto& f : found)
+        if (f["name"] == "reuse_victim.bin") location = f["location"];
+    ASSERT_NE(location, 0u);
+    c = test::RunCli("--config-home '" + work.Path() + "/cfg' clusters '" + image +
+                     "' --location " + std::to_string(location));
+    ASSERT_EQ(c.status, 0) << c.err;
+    EXPECT_NE(c.out.find("Clusters: 8 of 4096 bytes, 6 reallocated"), std::string::npos) << c.out;
+}
+
+TEST(NtfsRecoveryFuse, AFolderOnTheMountedSourceIsRefused) {
+    TW_REQUIRE_SCRATCH(test::FsKind::Ntfs);
+    test::ScratchVolume vol(test::FsKind::Ntfs, 16);
+    ASSERT_TRUE(vol.Ok()) << vol.Error();
+    const std::string inside = vol.MountPoint() + "/recovered";
+    ASSERT_EQ(::mkdir(inside.c_str(), 0755), 0);
+    RecoveryFolder folder;
+    std::string mountPoint;
+    EXPECT_EQ(folder.Open(inside, vol.ImagePath(), &mountPoint), FolderCheck::OnSource);
+    EXPECT_EQ(mountPoint, vol.MountPoint());
+    EXPECT_EQ(folder.Open(vol.MountPoint(), vol.ImagePath()), FolderCheck::OnSource);
+    test::TempDir outside("outside");
+    EXPECT_EQ(folder.Open(outside.Path(), vol.ImagePath()), FolderCheck::Ok);
+
+    // The command refuses before it searches, by the image or by the mounted folder.
+    test::TempDir home("home");
+    for (const std::string& source : {vol.ImagePath(), vol.MountPoint()}) {
+        auto r = test::RunCli("--config-home '" + home.Path() + "' recover '" + source +
+                              "' --to '" + inside + "' --all");
+        EXPECT_EQ(r.status, 3) << source << ": " << r.err;
+        EXPECT_NE(r.err.find(std::string(S<426>)), std::string::npos) << r.err;
+    }
+    struct stat st {};
+    EXPECT_EQ(::stat(inside.c_str(), &st), 0);
+}
+
+TEST(NtfsRecoveryFuse, AFolderOnALoopMountOfTheSourceIsRefused) {
+    TW_REQUIRE_SCRATCH(test::FsKind::Ext4);
+    test::ScratchVolume vol(test::FsKind::Ext4, 16);
+    ASSERT_TRUE(vol.Ok()) << vol.Error();
+    RecoveryFolder folder;
+    std::string mountPoint;
+    EXPECT_EQ(folder.Open(vol.MountPoint(), vol.ImagePath(), &mountPoint), FolderCheck::OnSource);
+    EXPECT_EQ(mountPoint, vol.MountPoint());
+    // The loop device itself names the same volume.
+    std::string loop;
+    ASSERT_EQ(RunTool({"findmnt", "-n", "-o", "SOURCE", vol.MountPoint()}, &loop), 0);
+    while (!loop.empty() && loop.back() == '\n') loop.pop_back();
+    EXPECT_EQ(folder.Open(vol.MountPoint(), loop), FolderCheck::OnSource) << loop;
+    test::TempDir outside("outside");
+    EXPECT_EQ(folder.Open(outside.Path(), vol.ImagePath()), FolderCheck::Ok);
+}
+
+}  // namespace
+}  // namespace tw::volume

@@ -262,40 +262,6 @@ Result<void> CopyTree(const std::string& from, const std::string& to) {
     return r;
 }
 
-bool ScrubInlineData(const std::string& path, uint32_t clusterSize) {
-    constexpr off_t kLimit = 4096;
-    constexpr size_t kStep = 8;
-    if (clusterSize == 0) clusterSize = 4096;
-    int fd = open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return false;
-    struct stat st {};
-    auto inRecord = [&] {
-        return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < kLimit &&
-               static_cast<uint64_t>(st.st_blocks) * 512 < clusterSize;
-    };
-    // A file another program holds locked is in use: the wiper refuses it, so it is
-    // not changed here either.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        close(fd);
-        return false;
-    }
-    bool ok = true;
-    if (inRecord()) {
-        static const char zeros[kLimit] = {};
-        off_t len = st.st_size;
-        ok = len == 0 || pwrite(fd, zeros, static_cast<size_t>(len), 0) == len;
-        // First up to the record's 8-byte alignment, then 8 bytes per write.
-        while (ok && len < kLimit && inRecord()) {
-            const size_t n = kStep - static_cast<size_t>(len % kStep);
-            ok = pwrite(fd, zeros, n, len) == static_cast<ssize_t>(n);
-            len += static_cast<off_t>(n);
-        }
-        if (ok) ok = fdatasync(fd) == 0;
-    }
-    close(fd);
-    return ok;
-}
-
 bool RemoveTree(const std::string& path) {
     struct stat st {};
     if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/result.h"
+#include "wipe/file_wiper.h"
 
 namespace tw::recyclebin {
 
@@ -51,17 +52,10 @@ Result<void> CopyTree(const std::string& from, const std::string& to);
 bool RemoveTree(const std::string& path);
 
 // Small files can keep their data inside the file record (NTFS resident data, ext4
-// inline data) rather than in a cluster. Moving such a file between folders makes the
-// file system shift the record's attributes, which leaves a copy of the data's tail in
-// the record's unused space, where no overwrite of the file can reach it. This fills
-// that space: for a regular file shorter than 4096 bytes whose data has no cluster of
-// its own yet (st_blocks below one cluster), it overwrites the data with zeros in place
-// and then grows the file with zeros 8 bytes at a time (the record's alignment) until
-// the file system moves the data out to a cluster or 4096 bytes are reached. The file
-// is left longer, all zeros; the caller wipes and deletes it next. False when the file
-// could not be opened or written, or another program holds a lock on it (then it is
-// not changed).
-bool ScrubInlineData(const std::string& path, uint32_t clusterSize);
+// inline data); moving such a file into the Trash shifts the record's attributes and
+// leaves a copy of the data's tail in the record's unused space. The file wipers fill
+// that space before they rename or grow a file (wipe/file_wiper.h).
+using wipe::ScrubInlineData;
 
 // The folder part of `path` ("/" for "/name") and the last component.
 std::string ParentOf(const std::string& path);

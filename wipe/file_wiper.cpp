@@ -260,6 +260,46 @@ bool DeleteFolderTree(const std::string& folder) {
     return rmdir(folder.c_str()) == 0;
 }
 
+// ---------------------------------------------------------------- record-resident data
+
+bool ScrubInlineData(int fd, uint32_t clusterSize) {
+    constexpr off_t kLimit = 4096;
+    constexpr size_t kStep = 8;
+    if (clusterSize == 0) clusterSize = 4096;
+    struct stat st{};
+    auto inRecord = [&] {
+        return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < kLimit &&
+               static_cast<uint64_t>(st.st_blocks) * 512 < clusterSize;
+    };
+    if (!inRecord()) return true;
+    // Writes of a few bytes at odd offsets: unbuffered I/O would refuse them.
+    const int flags = fcntl(fd, F_GETFL);
+    const bool direct = flags >= 0 && (flags & O_DIRECT) != 0;
+    if (direct && fcntl(fd, F_SETFL, flags & ~O_DIRECT) != 0) return false;
+    static const char zeros[kLimit] = {};
+    off_t len = st.st_size;
+    bool ok = len == 0 || pwrite(fd, zeros, static_cast<size_t>(len), 0) == len;
+    // First up to the record's 8-byte alignment, then 8 bytes per write.
+    while (ok && len < kLimit && inRecord()) {
+        const size_t n = kStep - static_cast<size_t>(len % kStep);
+        ok = pwrite(fd, zeros, n, len) == static_cast<ssize_t>(n);
+        len += static_cast<off_t>(n);
+    }
+    if (ok) ok = fdatasync(fd) == 0;
+    if (direct) fcntl(fd, F_SETFL, flags);
+    return ok;
+}
+
+bool ScrubInlineData(const std::string& path, uint32_t clusterSize) {
+    int fd = open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    // A file another program holds locked is in use: the wipers refuse it, so it is not
+    // changed here either.
+    const bool ok = flock(fd, LOCK_EX | LOCK_NB) == 0 && ScrubInlineData(fd, clusterSize);
+    close(fd);
+    return ok;
+}
+
 // ---------------------------------------------------------------- CSecureFileWiper
 
 CSecureFileWiper::CSecureFileWiper()
@@ -419,6 +459,8 @@ bool CSecureFileWiper::WipeFile(const std::string& path, bool clearAttributesOnD
     if (cluster == 0) cluster = 4096;
     int fd = OpenForOverwrite(path, clearAttributesOnDenied);
     if (fd < 0) return false;
+    // Data kept in the file record would stay there once the file grows out of it.
+    if (length > 0) ScrubInlineData(fd, cluster);
     ExtendToCluster(fd, length, cluster);
     const bool wrote = WritePasses(fd, cluster, randomMode);
     close(fd);
@@ -490,6 +532,7 @@ bool CProgressFileWiper::WipeFile(const std::string& path, bool randomMode, uint
     if (!PassBufferUsable(bufferSize)) return false;  // refused before anything changes
     int fd = OpenForOverwrite(path, true);
     if (fd < 0) return false;
+    if (length > 0) ScrubInlineData(fd, cluster);
     ExtendToCluster(fd, length, cluster);
     const bool wrote = WritePasses(fd, bufferSize, randomMode);
     close(fd);
@@ -529,10 +572,14 @@ bool CRecycleFileWiper::WipeFile(const std::string& path, bool randomMode, uint3
     uint64_t length = 0;
     if (!Probe(path, false, &length)) return false;
     std::string current = path;
-    if (renameAndDelete) ScrambleName(current);
-    drive.SetRoot(FolderOf(current));
+    drive.SetRoot(FolderOf(current));  // the renames keep the folder
     if (clusterSize == 0) clusterSize = drive.GetClusterSize();
     if (clusterSize == 0) clusterSize = 4096;
+    // A rename shifts the attributes of the file's record: data still kept there would
+    // leave a copy behind. (Where this open is denied, the scrub after the overwrite
+    // open below still covers the growth.)
+    if (renameAndDelete && length > 0) ScrubInlineData(current, clusterSize);
+    if (renameAndDelete) ScrambleName(current);
 
     int fd = OpenForOverwrite(current, true);
     if (fd < 0) return false;
@@ -541,6 +588,7 @@ bool CRecycleFileWiper::WipeFile(const std::string& path, bool randomMode, uint3
         close(fd);
         if (renameAndDelete) ScrambleName(current);
     } else {
+        ScrubInlineData(fd, clusterSize);
         ExtendToCluster(fd, length, clusterSize);
         wrote = WritePasses(fd, clusterSize, randomMode);
         close(fd);

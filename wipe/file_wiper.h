@@ -26,11 +26,13 @@
 // immutable or append-only flag ("system") and anything that is not a regular file
 // (symbolic links are never followed) are refused untouched. The probe takes a
 // non-blocking exclusive advisory lock (flock), so a file another process holds locked
-// counts as "in use". The overwrite is written with O_DIRECT from page-aligned buffers;
-// where the file system refuses O_DIRECT (tmpfs, some FUSE file systems: EINVAL on open
-// or on write) it is written buffered with an fdatasync after every pass, so that each
-// pass reaches the disk before the next. Lengths are 64-bit: files of 4 GiB and more are
-// overwritten over their whole length.
+// counts as "in use". Data a small file keeps inside its file record is first grown out
+// of it (ScrubInlineData), so that no copy stays behind in the record. The overwrite is
+// written with O_DIRECT from page-aligned buffers; where the file system refuses
+// O_DIRECT (tmpfs, some FUSE file systems: EINVAL on open or on write) it is written
+// buffered with an fdatasync after every pass, so that each pass reaches the disk
+// before the next. Lengths are 64-bit: files of 4 GiB and more are overwritten over
+// their whole length.
 #pragma once
 
 #include <cstdint>
@@ -74,6 +76,25 @@ bool ScrambleName(std::string& path, int passCount);
 // True if `path` opens for reading (the handle is closed at once); false for an empty
 // path or a failed open. Symbolic links are not followed.
 bool CanOpenForRead(const std::string& path);
+
+// Small files can keep their data inside the file record (NTFS resident data under
+// ntfs-3g, ext4 inline data) instead of in a cluster of their own. No overwrite reaches
+// data there: growing the file to whole clusters for the passes makes the file system
+// move the data out to a cluster and leaves the old bytes in the record's unused space,
+// and moving the file between folders shifts the record's attributes with the same
+// effect. ScrubInlineData fills that space first: for a regular file of 1 to 4095 bytes
+// (an empty one too, by path) whose data has no cluster yet (st_blocks below one
+// cluster), it overwrites the data with zeros in place and then grows the file with
+// zeros 8 bytes at a time (the record's alignment) until the file system moves the data
+// out to a cluster or 4096 bytes are reached. The file is left longer and all zeros;
+// the caller wipes it next. Any other file is left as it is. clusterSize 0 means 4096.
+//
+// On a file open for writing: O_DIRECT, when set, is lifted for the small writes and put
+// back. False when a write failed.
+bool ScrubInlineData(int fd, uint32_t clusterSize);
+// By path: links are not followed, and a file another program holds a lock on is not
+// changed (false), as the wipers refuse it.
+bool ScrubInlineData(const std::string& path, uint32_t clusterSize);
 
 // Removes `folder` and everything below it without overwriting anything. Entries
 // without write permission for the user are made writable first; symbolic links are

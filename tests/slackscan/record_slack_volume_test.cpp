@@ -1,0 +1,147 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// A small file under ntfs-3g keeps its data inside its MFT record. Growing it to whole
+// clusters for the overwrite makes ntfs-3g move the data out to a cluster and leaves the
+// old bytes in the record's unused space (the record's slack), where no pass reaches
+// them. Every wiper must leave nothing of such a file on the raw image: the plain wipe
+// (`tidewipe-cli wipe`) and the deep clean's wiper. ext4 with inline_data keeps small
+// files in the inode the same way (and takes O_DIRECT opens of them). Needs root (and
+// /dev/fuse for NTFS).
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tests/common/scratch_volume.h"
+#include "wipe/file_wiper.h"
+
+namespace tw::wipe {
+namespace {
+
+using test::FsKind;
+
+std::string CliPath() {
+    char self[PATH_MAX] = {};
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return {};
+    std::string dir(self, static_cast<size_t>(n));
+    dir.resize(dir.rfind('/') + 1);
+    return dir + "tidewipe-cli";
+}
+
+std::string Marked(const std::string& marker, size_t n) {
+    std::string s;
+    while (s.size() < n) s += marker;
+    s.resize(n);
+    return s;
+}
+
+struct RecordSlack : ::testing::Test {
+    test::TempDir work{"record-slack"};
+    std::unique_ptr<test::ScratchVolume> vol;
+    std::string config;
+
+    void SetUp() override {
+        TW_REQUIRE_SCRATCH(FsKind::Ntfs);
+        ASSERT_TRUE(work.Ok());
+        config = work.Path() + "/config";
+        ASSERT_EQ(mkdir(config.c_str(), 0700), 0);
+        vol = std::make_unique<test::ScratchVolume>(FsKind::Ntfs, 16);
+        ASSERT_TRUE(vol->Ok()) << vol->Error();
+    }
+
+    // Writes a file of `size` bytes made of `marker`, and checks that its data sits in
+    // its record (less than one cluster allocated) and is on the image.
+    void Plant(const std::string& path, const std::string& marker, size_t size) {
+        ASSERT_TRUE(test::WriteFileBytes(path, Marked(marker, size)));
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        ASSERT_LT(st.st_blocks * 512, 4096)
+            << "ntfs-3g should keep a " << size << "-byte file in its record";
+        ASSERT_GT(test::CountOccurrences(vol->ReadImage(), marker), 0u);
+        ASSERT_TRUE(vol->Ok()) << vol->Error();
+    }
+};
+
+TEST_F(RecordSlack, PlainWipeLeavesNothingOfARecordResidentFile) {
+    const std::string path = vol->MountPoint() + "/note.txt";
+    const std::string marker = "TW-RESIDENT-WIPE-4d2e";
+    Plant(path, marker, 300);
+    std::string out;
+    const std::string cmd = "TIDEWIPE_CONFIG_HOME='" + config + "' '" + CliPath() +
+                            "' wipe --yes --passes 1 '" + path + "' </dev/null 2>&1";
+    ASSERT_EQ(test::RunTool({"sh", "-c", cmd}, &out), 0) << out;
+    struct stat st {};
+    EXPECT_NE(lstat(path.c_str(), &st), 0) << "the file should be gone";
+    EXPECT_EQ(test::CountOccurrences(vol->ReadImage(), marker), 0u)
+        << "the file's bytes survive in its MFT record";
+}
+
+TEST_F(RecordSlack, DeepCleanWiperLeavesNothingOfARecordResidentFile) {
+    const std::string path = vol->MountPoint() + "/tiny.cfg";
+    const std::string marker = "TW-RESIDENT-DEEP-8b71";
+    Plant(path, marker, 300);
+    CProgressFileWiper wiper;
+    wiper.SetPassCount(1);
+    ASSERT_TRUE(wiper.WipeFile(path, false, 0));
+    EXPECT_EQ(test::CountOccurrences(vol->ReadImage(), marker), 0u)
+        << "the file's bytes survive in its MFT record";
+}
+
+// An ext4 image with inline_data and no journal (a journal would keep its own copies of
+// the inode block, out of any file operation's reach), loop-mounted for one test.
+struct InlineExt4 : ::testing::Test {
+    test::TempDir work{"record-slack-ext4"};
+    std::string image, mnt, config;
+    bool mounted = false;
+
+    void SetUp() override {
+        TW_REQUIRE_SCRATCH(FsKind::Ext4);
+        ASSERT_TRUE(work.Ok());
+        image = work.Path() + "/inline.img";
+        mnt = work.Path() + "/mnt";
+        config = work.Path() + "/config";
+        ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(config.c_str(), 0700), 0);
+        std::string out;
+        ASSERT_EQ(test::RunTool({"truncate", "-s", "16M", image}, &out), 0) << out;
+        ASSERT_EQ(test::RunTool({"mkfs.ext4", "-q", "-F", "-b", "4096", "-I", "1024", "-O",
+                                 "inline_data,^has_journal", image},
+                                &out),
+                  0)
+            << out;
+        if (test::RunTool({"mount", "-o", "loop", image, mnt}, &out) != 0)
+            GTEST_SKIP() << "this kernel does not mount ext4 with inline_data: " << out;
+        mounted = true;
+    }
+    void TearDown() override { Unmount(); }
+    void Unmount() {
+        if (mounted && test::RunTool({"umount", mnt}) == 0) mounted = false;
+    }
+};
+
+TEST_F(InlineExt4, PlainWipeLeavesNothingOfAnInodeInlineFile) {
+    const std::string path = mnt + "/inline.txt";
+    const std::string marker = "TW-INLINE-EXT4-3f9c";
+    ASSERT_TRUE(test::WriteFileBytes(path, Marked(marker, 300)));
+    sync();
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    ASSERT_LT(st.st_blocks * 512, 4096) << "ext4 should keep a 300-byte file in its inode";
+    std::string out;
+    const std::string cmd = "TIDEWIPE_CONFIG_HOME='" + config + "' '" + CliPath() +
+                            "' wipe --yes --passes 1 '" + path + "' </dev/null 2>&1";
+    ASSERT_EQ(test::RunTool({"sh", "-c", cmd}, &out), 0) << out;
+    Unmount();
+    ASSERT_FALSE(mounted);
+    EXPECT_EQ(test::CountOccurrences(
+                  [&] {
+                      const std::string bytes = test::ReadFileBytes(image);
+                      return std::vector<uint8_t>(bytes.begin(), bytes.end());
+                  }(),
+                  marker),
+              0u)
+        << "the file's bytes survive in its inode";
+}
+
+}  // namespace
+}  // namespace tw::wipe

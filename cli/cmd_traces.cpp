@@ -38,8 +38,12 @@ std::string ResultLine(const volume::RecoverableFile& f, const volume::TraceWipe
     const std::string text = volume::TraceItemText(f);
     if (r.outcome == Outcome::Stopped) return "stopped: " + text;
     if (r.outcome != Outcome::Ok) return Str<401>() + " " + text + ": " + r.error;
-    std::string line = Str<400>() + " " + text + " (" + std::to_string(r.clustersWiped) +
-                       " cluster" + (r.clustersWiped == 1 ? "" : "s") + " overwritten";
+    std::string line = Str<400>() + " " + text + " (";
+    if (f.resident)
+        line += "data inside the record";
+    else
+        line += std::to_string(r.clustersWiped) + " cluster" + (r.clustersWiped == 1 ? "" : "s") +
+                " overwritten";
     if (r.clustersInUse) line += ", " + std::to_string(r.clustersInUse) + " in use left alone";
     if (r.clustersProtected)
         line += ", " + std::to_string(r.clustersProtected) + " protected left alone";

@@ -150,7 +150,8 @@ TEST_P(SlackScanVolume, ListsExactlyTheFilesWithASlackCluster) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(FileSystems, SlackScanVolume, ::testing::Values(FsKind::Ext4, FsKind::Ntfs),
+INSTANTIATE_TEST_SUITE_P(FileSystems, SlackScanVolume,
+                         ::testing::Values(FsKind::Ext4, FsKind::Ntfs),
                          [](const auto& info) { return std::string(test::FsName(info.param)); });
 
 // ---------------------------------------------------------------- the bytes (ext4)

@@ -50,7 +50,13 @@ bool CRawDriveDevice::OpenVolume(const std::string& source, bool forWrite) {
         lastError_ = source + ": not a block device";
         return false;
     }
-    return CRawDriveImage::OpenVolume(source, forWrite);
+    if (!CRawDriveImage::OpenVolume(source, forWrite)) return false;
+    // A file system mounted on the device writes file data straight to the disk, past the
+    // device's own page cache, which may still hold what those sectors held before: a
+    // raw read would then show a deleted file's old bytes, or slack that was wiped.
+    // Dropping the device's clean cached pages makes every read come from the disk.
+    ::posix_fadvise(fd_, 0, 0, POSIX_FADV_DONTNEED);
+    return true;
 }
 
 void CRawDriveImage::Close() {

@@ -1,0 +1,82 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Raw reads of a block device come from the disk, not from the device's page cache: a
+// file system writes file data past that cache, so a cached sector can be stale.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/common/scratch_volume.h"
+#include "volume/raw_drive.h"
+
+namespace {
+
+std::string Shell(const std::string& command) {
+    std::string out;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char buf[256];
+        while (fgets(buf, sizeof buf, p)) out += buf;
+        pclose(p);
+    }
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+    return out;
+}
+
+TEST(RawDeviceIntegration, ReadsSeeWhatReachedTheDiskPastTheDeviceCache) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to attach a loop device";
+    tw::test::TempDir dir("rawdev");
+    ASSERT_TRUE(dir.Ok());
+    const std::string image = dir.Path() + "/disk.img";
+    {
+        std::vector<char> a(1 << 20, 'A');
+        int fd = ::open(image.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, a.data(), a.size()), static_cast<ssize_t>(a.size()));
+        ::close(fd);
+    }
+    const std::string loop = Shell("losetup -f --show '" + image + "' 2>/dev/null");
+    if (loop.rfind("/dev/loop", 0) != 0) GTEST_SKIP() << "no loop device available";
+    struct Detach {
+        std::string dev;
+        ~Detach() { Shell("losetup -d " + dev); }
+    } detach{loop};
+    // A mounted file system keeps the device open; the device's cache lives as long as
+    // somebody holds it (the last close drops it).
+    const int holder = ::open(loop.c_str(), O_RDONLY);
+    ASSERT_GE(holder, 0);
+    struct Close {
+        int fd;
+        ~Close() { ::close(fd); }
+    } closeHolder{holder};
+
+    std::vector<uint8_t> sector(512);
+    {
+        tw::volume::CRawDriveRef drive;
+        ASSERT_TRUE(drive.Open(loop)) << drive.LastError();
+        ASSERT_TRUE(drive.Read(100, sector.data(), 512));
+        EXPECT_EQ(sector[0], 'A');  // now in the device's page cache
+    }
+    // New bytes reach the disk without passing through the device's cache, as file data
+    // written by a mounted file system does.
+    {
+        int fd = ::open(image.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        std::vector<char> b(512, 'B');
+        ASSERT_EQ(::pwrite(fd, b.data(), b.size(), 100 * 512), 512);
+        ::fsync(fd);
+        ::close(fd);
+    }
+    tw::volume::CRawDriveRef drive;
+    ASSERT_TRUE(drive.Open(loop)) << drive.LastError();
+    ASSERT_TRUE(drive.Read(100, sector.data(), 512));
+    EXPECT_EQ(sector[0], 'B');
+    EXPECT_EQ(sector[511], 'B');
+}
+
+}  // namespace

@@ -86,6 +86,22 @@ void RunRecover(Env& env, const RecoverOptions& o) {
     struct stat st {};
     const bool missing = ::lstat(folderPath.c_str(), &st) != 0 && errno == ENOENT;
     volume::RecoveryFolder folder;
+    if (missing) {
+        // Making the folder is already a write: not on the volume being recovered from.
+        std::string parent = folderPath;
+        while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
+        const size_t slash = parent.rfind('/');
+        parent = slash == std::string::npos ? "." : (slash == 0 ? "/" : parent.substr(0, slash));
+        std::string mountPoint;
+        if (folder.Open(parent, rs.raw, &mountPoint) == volume::FolderCheck::OnSource) {
+            PrintError(folderPath + " would be made on the volume being recovered from (mounted "
+                       "at " + mountPoint + "): recovering there could overwrite the files "
+                       "being recovered.");
+            PrintError(volume::FolderCheckText(volume::FolderCheck::OnSource));
+            env.Fail(kRefused);
+            return;
+        }
+    }
     if (missing && !o.dryRun && ::mkdir(folderPath.c_str(), 0700) != 0) {
         PrintError(folderPath + ": " + std::strerror(errno));
         PrintError(volume::FolderCheckText(volume::FolderCheck::NotAccessible));

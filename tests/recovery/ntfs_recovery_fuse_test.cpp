@@ -187,8 +187,13 @@ TEST(NtfsRecoveryFuse, AFolderOnTheMountedSourceIsRefused) {
         EXPECT_EQ(r.status, 3) << source << ": " << r.err;
         EXPECT_NE(r.err.find(std::string(S<426>)), std::string::npos) << r.err;
     }
+    // A folder that would have to be made there is refused before it is made.
+    const std::string fresh = vol.MountPoint() + "/fresh";
+    auto r = test::RunCli("--config-home '" + home.Path() + "' recover '" + vol.ImagePath() +
+                          "' --to '" + fresh + "' --all");
+    EXPECT_EQ(r.status, 3) << r.err;
     struct stat st {};
-    EXPECT_EQ(::stat(inside.c_str(), &st), 0);
+    EXPECT_NE(::stat(fresh.c_str(), &st), 0) << "the folder was made on the source";
 }
 
 TEST(NtfsRecoveryFuse, AFolderOnALoopMountOfTheSourceIsRefused) {

@@ -36,8 +36,9 @@ std::string PlannedName(int folderFd, const std::string& name, std::set<std::str
     for (unsigned n = 1;; ++n) {
         std::string c = volume::CandidateName(name, n);
         struct stat st {};
-        bool taken = planned.count(c) != 0 ||
-                     (folderFd >= 0 && ::fstatat(folderFd, c.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0);
+        bool taken =
+            planned.count(c) != 0 ||
+            (folderFd >= 0 && ::fstatat(folderFd, c.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0);
         if (!taken) {
             planned.insert(c);
             return c;
@@ -94,8 +95,11 @@ void RunRecover(Env& env, const RecoverOptions& o) {
         parent = slash == std::string::npos ? "." : (slash == 0 ? "/" : parent.substr(0, slash));
         std::string mountPoint;
         if (folder.Open(parent, rs.raw, &mountPoint) == volume::FolderCheck::OnSource) {
-            PrintError(folderPath + " would be made on the volume being recovered from (mounted "
-                       "at " + mountPoint + "): recovering there could overwrite the files "
+            PrintError(folderPath +
+                       " would be made on the volume being recovered from (mounted "
+                       "at " +
+                       mountPoint +
+                       "): recovering there could overwrite the files "
                        "being recovered.");
             PrintError(volume::FolderCheckText(volume::FolderCheck::OnSource));
             env.Fail(kRefused);
@@ -113,7 +117,8 @@ void RunRecover(Env& env, const RecoverOptions& o) {
         volume::FolderCheck check = folder.Open(folderPath, rs.raw, &mountPoint);
         if (check == volume::FolderCheck::OnSource) {
             PrintError(folderPath + " is on the volume being recovered from (mounted at " +
-                       mountPoint + "): recovering there could overwrite the files being "
+                       mountPoint +
+                       "): recovering there could overwrite the files being "
                        "recovered.");
             PrintError(volume::FolderCheckText(check));
             env.Fail(kRefused);
@@ -201,14 +206,15 @@ void RunRecover(Env& env, const RecoverOptions& o) {
             PrintError(Str<395>() + " " + ItemPath(f) + ": " + r.error);
             return;
         }
-        std::string line = ItemPath(f) + " -> " + where + " (" + std::to_string(r.bytesWritten) +
-                           " bytes";
+        std::string line =
+            ItemPath(f) + " -> " + where + " (" + std::to_string(r.bytesWritten) + " bytes";
         if (r.outcome == Outcome::Stopped) line += ", stopped: only the part written so far";
         if (r.clustersZeroed)
-            line += ", " + std::to_string(r.clustersZeroed) +
-                    " reallocated clusters written as zeros";
+            line +=
+                ", " + std::to_string(r.clustersZeroed) + " reallocated clusters written as zeros";
         if (r.clustersUnread)
-            line += ", " + std::to_string(r.clustersUnread) + " unreadable clusters written as zeros";
+            line +=
+                ", " + std::to_string(r.clustersUnread) + " unreadable clusters written as zeros";
         if (r.clustersMissing)
             line += ", " + std::to_string(r.clustersMissing) + " clusters missing (zeros)";
         if (r.entryCleared) line += ", directory entry cleared";
@@ -301,14 +307,14 @@ void RunClusters(Env& env, const ClustersOptions& o) {
         for (const auto& c : clusters)
             arr.push_back({{"cluster", c.cluster}, {"reallocated", c.inUse}});
         PrintJson(arr);
-        if (f.resident) Note(f.name + ": resident: the data lives in the file record at sector " +
-                             std::to_string(f.location));
+        if (f.resident)
+            Note(f.name + ": resident: the data lives in the file record at sector " +
+                 std::to_string(f.location));
         return;
     }
     std::cout << "File: " << ItemPath(f) << " (" << f.size << " bytes)\n";
     if (f.resident) {
-        std::cout << "Resident: the data lives in the file record at sector " << f.location
-                  << "\n";
+        std::cout << "Resident: the data lives in the file record at sector " << f.location << "\n";
         return;
     }
     std::cout << "Clusters: " << clusters.size() << " of " << vol.BytesPerCluster() << " bytes";
@@ -377,8 +383,8 @@ void RunDump(Env& env, const DumpOptions& o) {
     }
     if (o.cluster < vol.FirstCluster() || o.cluster > vol.LastCluster()) {
         PrintError("cluster " + std::to_string(o.cluster) + " is outside the volume (clusters " +
-                   std::to_string(vol.FirstCluster()) + " to " +
-                   std::to_string(vol.LastCluster()) + ")");
+                   std::to_string(vol.FirstCluster()) + " to " + std::to_string(vol.LastCluster()) +
+                   ")");
         env.Fail(kUsage);
         return;
     }

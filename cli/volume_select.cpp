@@ -54,13 +54,10 @@ bool Resolve(const std::string& source, ResolvedSource* out, std::string* error)
 }
 
 uint32_t SelectedVolume::BytesPerCluster() const {
-    return fs == volume::FileSystemKind::Ntfs ? ntfsBoot.bytesPerCluster
-                                              : fatBoot.bytesPerCluster;
+    return fs == volume::FileSystemKind::Ntfs ? ntfsBoot.bytesPerCluster : fatBoot.bytesPerCluster;
 }
 
-uint64_t SelectedVolume::FirstCluster() const {
-    return fs == volume::FileSystemKind::Ntfs ? 0 : 2;
-}
+uint64_t SelectedVolume::FirstCluster() const { return fs == volume::FileSystemKind::Ntfs ? 0 : 2; }
 
 uint64_t SelectedVolume::LastCluster() const {
     if (fs == volume::FileSystemKind::Fat32) return fatBoot.maxCluster;
@@ -142,18 +139,18 @@ int OpenSelectedVolume(const std::string& source, const OpenOptions& opts, Selec
         ctx.op.log = opts.log;
         volume::SearchReport rep = volume::SearchDrive(ctx, raw, v->source.driveName, &v->ntfs);
         switch (rep.end) {
-        case volume::SearchEnd::Unsupported:
-            PrintError(rep.message);
-            return kRefused;
-        case volume::SearchEnd::Failed:
-            if (!rep.error.empty()) PrintError(rep.error);
-            PrintError(rep.message);
-            return kFailed;
-        case volume::SearchEnd::Aborted:
-            PrintError(rep.message);
-            return kFailed;
-        case volume::SearchEnd::Completed:
-            break;
+            case volume::SearchEnd::Unsupported:
+                PrintError(rep.message);
+                return kRefused;
+            case volume::SearchEnd::Failed:
+                if (!rep.error.empty()) PrintError(rep.error);
+                PrintError(rep.message);
+                return kFailed;
+            case volume::SearchEnd::Aborted:
+                PrintError(rep.message);
+                return kFailed;
+            case volume::SearchEnd::Completed:
+                break;
         }
         v->fs = rep.fs;
         v->found = std::move(ctx.found);
@@ -206,8 +203,9 @@ int SelectItems(const SelectedVolume& vol, const ItemSelection& sel,
     std::set<uint64_t> seen;
     for (uint64_t loc : sel.locations) {
         if (!seen.insert(loc).second) continue;
-        auto it = std::find_if(vol.found.begin(), vol.found.end(),
-                               [loc](const volume::RecoverableFile& f) { return f.location == loc; });
+        auto it =
+            std::find_if(vol.found.begin(), vol.found.end(),
+                         [loc](const volume::RecoverableFile& f) { return f.location == loc; });
         if (it == vol.found.end()) {
             PrintError("no recoverable file at location " + std::to_string(loc) + " on " +
                        vol.source.driveName);

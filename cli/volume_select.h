@@ -55,11 +55,11 @@ struct OpenOptions {
 struct SelectedVolume {
     ResolvedSource source;
     volume::FileSystemKind fs = volume::FileSystemKind::Ntfs;
-    volume::CRawDriveRef drive;                 // open (read-only or writable) on success
-    std::unique_ptr<volume::NtfsVolume> ntfs;   // NTFS: boot info, runs kept by the search, bitmap
-    volume::NtfsBootInfo ntfsBoot;              // NTFS geometry (also without a search)
-    volume::FatBootInfo fatBoot;                // FAT32 geometry
-    std::unique_ptr<volume::FatTable> fat;      // FAT32
+    volume::CRawDriveRef drive;                  // open (read-only or writable) on success
+    std::unique_ptr<volume::NtfsVolume> ntfs;    // NTFS: boot info, runs kept by the search, bitmap
+    volume::NtfsBootInfo ntfsBoot;               // NTFS geometry (also without a search)
+    volume::FatBootInfo fatBoot;                 // FAT32 geometry
+    std::unique_ptr<volume::FatTable> fat;       // FAT32
     std::vector<volume::RecoverableFile> found;  // what the search listed, in its order
     std::string searchMessage;                   // "Completed search for recoverable files ..."
     bool writable = false;

@@ -12,9 +12,8 @@ uint64_t ItemClusterCount(uint64_t size, uint32_t bytesPerCluster) {
     return std::max<uint64_t>(n, 1);
 }
 
-std::vector<uint32_t> FatItemClusters(FatTable& fat, uint32_t firstCluster,
-                                      uint64_t clusterCount, const OpContext& op,
-                                      bool* stopped) {
+std::vector<uint32_t> FatItemClusters(FatTable& fat, uint32_t firstCluster, uint64_t clusterCount,
+                                      const OpContext& op, bool* stopped) {
     if (stopped) *stopped = false;
     std::vector<uint32_t> out;
     const uint32_t maxCluster = fat.Boot().maxCluster;
@@ -25,8 +24,8 @@ std::vector<uint32_t> FatItemClusters(FatTable& fat, uint32_t firstCluster,
     out.reserve(static_cast<size_t>(std::min<uint64_t>(want, 1u << 20)));
     out.push_back(firstCluster);
     uint64_t tested = 0;
-    for (uint64_t c = static_cast<uint64_t>(firstCluster) + 1;
-         out.size() < want && c <= maxCluster; ++c) {
+    for (uint64_t c = static_cast<uint64_t>(firstCluster) + 1; out.size() < want && c <= maxCluster;
+         ++c) {
         // The scan may pass over long stretches of taken clusters: check the stop flag
         // and let the caller's window breathe now and then, not only per found cluster.
         if ((++tested & 0xFFF) == 0) {

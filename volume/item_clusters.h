@@ -32,9 +32,8 @@ uint64_t ItemClusterCount(uint64_t size, uint32_t bytesPerCluster);
 // boot.maxCluster: the list is shorter when the volume ends first. Empty when
 // firstCluster is not a data cluster (below 2 or above maxCluster) or clusterCount is
 // 0. When the stop flag is raised the list found so far is returned and *stopped is set.
-std::vector<uint32_t> FatItemClusters(FatTable& fat, uint32_t firstCluster,
-                                      uint64_t clusterCount, const OpContext& op,
-                                      bool* stopped = nullptr);
+std::vector<uint32_t> FatItemClusters(FatTable& fat, uint32_t firstCluster, uint64_t clusterCount,
+                                      const OpContext& op, bool* stopped = nullptr);
 
 // The runs the search kept for an NTFS item (NtfsVolume::FileRuns() by the item's
 // record sector), sparse runs included, in run-list order. Empty for a resident item

@@ -142,14 +142,14 @@ std::string CandidateName(const std::string& name, unsigned n) {
 
 std::string FolderCheckText(FolderCheck check) {
     switch (check) {
-    case FolderCheck::NotSet:
-        return Str<410>();
-    case FolderCheck::NotAccessible:
-        return Str<409>();
-    case FolderCheck::OnSource:
-        return Str<426>();
-    case FolderCheck::Ok:
-        break;
+        case FolderCheck::NotSet:
+            return Str<410>();
+        case FolderCheck::NotAccessible:
+            return Str<409>();
+        case FolderCheck::OnSource:
+            return Str<426>();
+        case FolderCheck::Ok:
+            break;
     }
     return {};
 }
@@ -223,7 +223,8 @@ std::string RealPath(const std::string& p) {
 }  // namespace
 
 bool FolderIsOnSource(int folderFd, const std::string& rawSource, std::string* mountPoint) {
-    struct stat folder {}, src {};
+    struct stat folder {
+    }, src{};
     if (::fstat(folderFd, &folder) != 0 || ::stat(rawSource.c_str(), &src) != 0) return false;
     const std::string realSource = RealPath(rawSource);
     // The devices a mount of the source shows: the block device itself, or the loop
@@ -239,8 +240,9 @@ bool FolderIsOnSource(int folderFd, const std::string& rawSource, std::string* m
             ofSource = RealPath(d.device) == realSource;
         if (!ofSource) continue;
         struct stat mp {};
-        const bool sameDevice = static_cast<uint64_t>(folder.st_dev) == d.devId ||
-                                (::stat(d.mountPoint.c_str(), &mp) == 0 && mp.st_dev == folder.st_dev);
+        const bool sameDevice =
+            static_cast<uint64_t>(folder.st_dev) == d.devId ||
+            (::stat(d.mountPoint.c_str(), &mp) == 0 && mp.st_dev == folder.st_dev);
         if (sameDevice) {
             if (mountPoint) *mountPoint = d.mountPoint;
             return true;
@@ -370,10 +372,14 @@ struct Slot {
 // (a failed read is retried cluster by cluster; what still fails is zeros) and hands
 // it to WriteBufferToFile.
 class ClusterStream {
-public:
+  public:
     ClusterStream(CRawDriveRef& drive, uint32_t bytesPerCluster, RecoveryFolder& folder,
                   const std::string& name, const OpContext& op, RecoverResult& result)
-        : drive_(drive), bpc_(bytesPerCluster), folder_(folder), name_(name), op_(op),
+        : drive_(drive),
+          bpc_(bytesPerCluster),
+          folder_(folder),
+          name_(name),
+          op_(op),
           result_(result) {
         batch_ = std::max<size_t>(1, (1u << 20) / bpc_);
     }
@@ -417,7 +423,7 @@ public:
 
     RecoveredOutput& Output() { return out_; }
 
-private:
+  private:
     CRawDriveRef& drive_;
     uint32_t bpc_;
     RecoveryFolder& folder_;
@@ -565,8 +571,8 @@ RecoverResult RecoverNtfs(const OpContext& op, RecoveryVolume& vol, const Recove
     }
     if (going) going = stream.Flush();
     const bool failed = !r.error.empty();
-    r.outcome = failed ? Outcome::Failed
-                       : (stream.Output().stopped ? Outcome::Stopped : Outcome::Ok);
+    r.outcome =
+        failed ? Outcome::Failed : (stream.Output().stopped ? Outcome::Stopped : Outcome::Ok);
     // The runs end before the size says: the rest is unknown and stays zeros.
     if (r.outcome == Outcome::Ok && taken < want) r.clustersMissing = want - taken;
     Finish(stream, r, item.size, failed);
@@ -582,8 +588,8 @@ RecoverResult RecoverFat(const OpContext& op, RecoveryVolume& vol, const Recover
     const uint64_t want = ItemClusterCount(item.size, bpc);
     r.clusters = want;
     if (item.location < 2 || item.location > b.maxCluster) {
-        r.error = "the file's first cluster " + std::to_string(item.location) +
-                  " is not on the volume";
+        r.error =
+            "the file's first cluster " + std::to_string(item.location) + " is not on the volume";
         return r;
     }
     bool stopped = false;
@@ -607,8 +613,8 @@ RecoverResult RecoverFat(const OpContext& op, RecoveryVolume& vol, const Recover
     }
     if (going) going = stream.Flush();
     const bool failed = !r.error.empty();
-    r.outcome = failed ? Outcome::Failed
-                       : (stream.Output().stopped ? Outcome::Stopped : Outcome::Ok);
+    r.outcome =
+        failed ? Outcome::Failed : (stream.Output().stopped ? Outcome::Stopped : Outcome::Ok);
     if (r.outcome == Outcome::Ok) r.clustersMissing = want - clusters.size();
     Finish(stream, r, item.size, failed);
     return r;
@@ -650,9 +656,9 @@ RecoverResult RecoverFile(const OpContext& op, RecoveryVolume& vol, const Recove
         } else if (!vol.clearFatEntries || !vol.drive->IsWritable()) {
             r.note = "directory entry left as it is: raw writes are not allowed on this volume";
         } else {
-            auto cleared = ClearFatDirectoryEntries(*vol.drive, *vol.fat,
-                                                    static_cast<uint32_t>(item.directoryCluster),
-                                                    item.name, static_cast<uint32_t>(item.location));
+            auto cleared = ClearFatDirectoryEntries(
+                *vol.drive, *vol.fat, static_cast<uint32_t>(item.directoryCluster), item.name,
+                static_cast<uint32_t>(item.location));
             if (cleared && cleared->shortEntries > 0)
                 r.entryCleared = true;
             else if (cleared)
@@ -687,17 +693,17 @@ RecoveryRunResult RecoverFiles(
         }
         RecoverResult r = RecoverFile(op, vol, *f, folder);
         switch (r.outcome) {
-        case Outcome::Ok:
-            ++run.recovered;
-            LogToFile(Str<393>() + " " + folder.Path() + Str<394>() + " " + r.fileName, op.log);
-            break;
-        case Outcome::Stopped:
-            run.stopped = true;
-            break;
-        default:
-            ++run.failed;
-            LogToFile(Str<395>() + " " + f->name, op.log);
-            break;
+            case Outcome::Ok:
+                ++run.recovered;
+                LogToFile(Str<393>() + " " + folder.Path() + Str<394>() + " " + r.fileName, op.log);
+                break;
+            case Outcome::Stopped:
+                run.stopped = true;
+                break;
+            default:
+                ++run.failed;
+                LogToFile(Str<395>() + " " + f->name, op.log);
+                break;
         }
         if (onItem) onItem(*f, r);
         if (run.stopped) break;

@@ -65,7 +65,7 @@ std::string FolderCheckText(FolderCheck check);
 
 // The recovery folder, held open by descriptor for the whole operation.
 class RecoveryFolder {
-public:
+  public:
     RecoveryFolder() = default;
     ~RecoveryFolder();
     RecoveryFolder(const RecoveryFolder&) = delete;
@@ -85,7 +85,7 @@ public:
     // Path of an entry of the folder, for messages.
     std::string PathOf(const std::string& name) const;
 
-private:
+  private:
     int fd_ = -1;
     std::string path_;
 };
@@ -99,10 +99,10 @@ bool FolderIsOnSource(int folderFd, const std::string& rawSource, std::string* m
 // One output file while it is written.
 struct RecoveredOutput {
     int fd = -1;
-    std::string name;       // the name it was created under (after collisions)
-    uint64_t written = 0;   // bytes written so far
-    bool stopped = false;   // the stop flag ended the writing
-    std::string error;      // why the last call failed
+    std::string name;      // the name it was created under (after collisions)
+    uint64_t written = 0;  // bytes written so far
+    bool stopped = false;  // the stop flag ended the writing
+    std::string error;     // why the last call failed
 };
 
 // Writes `buffer` in chunks of `chunkSize` bytes (the last one shorter) to a file in the
@@ -137,16 +137,17 @@ struct RecoveryVolume {
 
 struct RecoverResult {
     Outcome outcome = Outcome::Failed;  // Ok, Stopped (partial file left), Failed
-    std::string fileName;    // name in the folder ("" when nothing was created)
-    uint64_t bytesWritten = 0;   // size of the file on disk at the end
-    uint64_t clusters = 0;       // clusters the item spans
-    uint64_t clustersZeroed = 0; // NTFS: allocated again, written as zeros
-    uint64_t clustersUnread = 0; // read failures, written as zeros
-    uint64_t clustersMissing = 0;// FAT32: the volume ended first; NTFS: runs shorter than the size
-    bool complete = false;       // every byte of the item came from its own clusters
-    bool entryCleared = false;   // FAT32
-    std::string note;            // why the entry was left (FAT32), for the report
-    std::string error;           // why it failed
+    std::string fileName;               // name in the folder ("" when nothing was created)
+    uint64_t bytesWritten = 0;          // size of the file on disk at the end
+    uint64_t clusters = 0;              // clusters the item spans
+    uint64_t clustersZeroed = 0;        // NTFS: allocated again, written as zeros
+    uint64_t clustersUnread = 0;        // read failures, written as zeros
+    uint64_t clustersMissing =
+        0;                      // FAT32: the volume ended first; NTFS: runs shorter than the size
+    bool complete = false;      // every byte of the item came from its own clusters
+    bool entryCleared = false;  // FAT32
+    std::string note;           // why the entry was left (FAT32), for the report
+    std::string error;          // why it failed
 };
 
 // Recovers one item into `folder`:

@@ -57,9 +57,12 @@ struct Image {
             skip = "missing tool: " + missing;
             return;
         }
-        int rc = RunTool({"sh", std::string(TW_RECOVERY_DATA_DIR) + "/make_fat_recovery_image.sh", path}, &out);
-        if (rc == 77) skip = out;
-        else if (rc != 0) skip = "FAILED: the image script exited " + std::to_string(rc) + ": " + out;
+        int rc = RunTool(
+            {"sh", std::string(TW_RECOVERY_DATA_DIR) + "/make_fat_recovery_image.sh", path}, &out);
+        if (rc == 77)
+            skip = out;
+        else if (rc != 0)
+            skip = "FAILED: the image script exited " + std::to_string(rc) + ": " + out;
     }
     std::vector<uint8_t> Bytes() const {
         std::string s = test::ReadFileBytes(path);
@@ -67,10 +70,10 @@ struct Image {
     }
 };
 
-#define REQUIRE_IMAGE(img)                                                 \
-    do {                                                                   \
-        if ((img).skip.rfind("FAILED", 0) == 0) FAIL() << (img).skip;       \
-        if (!(img).skip.empty()) GTEST_SKIP() << (img).skip;               \
+#define REQUIRE_IMAGE(img)                                            \
+    do {                                                              \
+        if ((img).skip.rfind("FAILED", 0) == 0) FAIL() << (img).skip; \
+        if (!(img).skip.empty()) GTEST_SKIP() << (img).skip;          \
     } while (0)
 
 // Deleted files as fls lists them: "<folder>|?<name bytes 1..>" -> inode. fls shows the
@@ -185,7 +188,8 @@ TEST(FatRecoveryIntegration, CraftedNamesRecoverOnlyInsideTheFolderAndLinksAreNo
     EXPECT_NE(::lstat(target.c_str(), &st), 0) << "the planted link was followed";
     EXPECT_EQ(test::ReadFileBytes(folder + "/#ENK (2).BIN"), Content("TENK.BIN", 10000));
     std::set<std::string> inParent;
-    for (const auto& e : fs::directory_iterator(parent.Path())) inParent.insert(e.path().filename());
+    for (const auto& e : fs::directory_iterator(parent.Path()))
+        inParent.insert(e.path().filename());
     EXPECT_EQ(inParent, (std::set<std::string>{"out", "cfg"}));
     size_t files = 0;
     for (const auto& e : fs::directory_iterator(folder)) {
@@ -201,7 +205,8 @@ TEST(FatRecoveryIntegration, CraftedNamesRecoverOnlyInsideTheFolderAndLinksAreNo
     EXPECT_EQ(test::ReadFileBytes(folder + "/#a_b._.."), Content("CRAFT2.TXT", 1000));
     EXPECT_EQ(test::ReadFileBytes(folder + "/#-rf_"), Content("CRAFT4.TXT", 1000));
     // One line per file says where it went.
-    EXPECT_NE(r.out.find("/?./../x -> " + folder + "/#._.._x (1000 bytes)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("/?./../x -> " + folder + "/#._.._x (1000 bytes)"), std::string::npos)
+        << r.out;
     EXPECT_NE(r.out.find(folder + "/#ENK (2).BIN (10000 bytes)"), std::string::npos) << r.out;
 }
 
@@ -218,7 +223,8 @@ TEST(FatRecoveryIntegration, EntriesAreClearedAfterAFullRecoveryAndTheVolumeStay
     const std::string before = test::ReadFileBytes(img.path);
 
     // A dry run lists the plan and changes nothing: no folder, the image as it was.
-    auto dry = test::RunCli(cli + "recover '" + img.path + "' --to '" + folder + "' --all --dry-run");
+    auto dry =
+        test::RunCli(cli + "recover '" + img.path + "' --to '" + folder + "' --all --dry-run");
     EXPECT_EQ(dry.status, 0) << dry.err;
     EXPECT_NE(dry.out.find("/?ENK.BIN -> " + folder + "/#ENK.BIN (10000 bytes"), std::string::npos)
         << dry.out;
@@ -230,7 +236,8 @@ TEST(FatRecoveryIntegration, EntriesAreClearedAfterAFullRecoveryAndTheVolumeStay
     // Recover one file; its entry is cleared, the others stay listed.
     const std::string json = SearchJson(img.path, home.Path());
     std::smatch m;
-    ASSERT_TRUE(std::regex_search(json, m, std::regex(R"re("name": "\?OC\.TXT".*?"location": (\d+))re")));
+    ASSERT_TRUE(
+        std::regex_search(json, m, std::regex(R"re("name": "\?OC\.TXT".*?"location": (\d+))re")));
     const std::string docLocation = m[1];
     auto one = test::RunCli(cli + "recover '" + img.path + "' --to '" + folder + "' --location " +
                             docLocation);
@@ -277,7 +284,8 @@ TEST(FatRecoveryIntegration, AStoppedRecoveryLeavesTheEntry) {
     EXPECT_FALSE(r.entryCleared);
     EXPECT_EQ(out.Read(r.fileName), Content("TENK.BIN", 4096));
     sv.drive.Close();
-    EXPECT_TRUE(test::ReadFileBytes(img.path) == before) << "a stopped recovery wrote to the volume";
+    EXPECT_TRUE(test::ReadFileBytes(img.path) == before)
+        << "a stopped recovery wrote to the volume";
 }
 
 TEST(FatRecoveryIntegration, CommandsRefuseWhatTheyCannotDo) {
@@ -305,7 +313,8 @@ TEST(FatRecoveryIntegration, CommandsRefuseWhatTheyCannotDo) {
         r = test::RunCli(cli + "clusters '" + ext + "' --location 1");
         EXPECT_EQ(r.status, 3);
         EXPECT_NE(r.err.find("because it is formatted with an unsupported file system ( ext4 ) "),
-                  std::string::npos) << r.err;
+                  std::string::npos)
+            << r.err;
         r = test::RunCli(cli + "dump '" + ext + "' --cluster 1");
         EXPECT_EQ(r.status, 3);
     }
@@ -320,7 +329,8 @@ TEST(FatRecoveryIntegration, ClustersAndDumpShowWhatRecoveryReads) {
     const std::string cli = "--config-home '" + home.Path() + "' ";
     const std::string json = SearchJson(img.path, home.Path());
     std::smatch m;
-    ASSERT_TRUE(std::regex_search(json, m, std::regex(R"re("name": "\?ICTIM\.BIN".*?"location": (\d+))re")));
+    ASSERT_TRUE(std::regex_search(json, m,
+                                  std::regex(R"re("name": "\?ICTIM\.BIN".*?"location": (\d+))re")));
     const uint64_t first = std::stoull(m[1]);
     auto r = test::RunCli(cli + "clusters '" + img.path + "' --location " + m[1].str() + " --json");
     ASSERT_EQ(r.status, 0) << r.err;
@@ -333,7 +343,8 @@ TEST(FatRecoveryIntegration, ClustersAndDumpShowWhatRecoveryReads) {
 
     r = test::RunCli(cli + "dump '" + img.path + "' --cluster " + std::to_string(first));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out.substr(0, 64), "VICTIM.BIN.VICTIM.BIN.VICTIM.BIN.VICTIM.BIN.VICTIM.BIN.VICTIM.BI");
+    EXPECT_EQ(r.out.substr(0, 64),
+              "VICTIM.BIN.VICTIM.BIN.VICTIM.BIN.VICTIM.BIN.VICTIM.BIN.VICTIM.BI");
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4096 / 64);
     r = test::RunCli(cli + "dump '" + img.path + "' --cluster " + std::to_string(first) + " --hex");
     ASSERT_EQ(r.status, 0) << r.err;

@@ -45,10 +45,10 @@ struct FatFixture {
 
 TEST(FatItemClusters, SkipsClustersTakenByOtherFiles) {
     FatFixture f;
-    f.img.SetFat(11, 0x0FFFFFFF);        // a live file's cluster
-    f.img.Chain({13, 14});               // another live file
-    f.img.SetFat(16, 0xF0000000);        // only reserved bits: counts as free
-    f.img.SetFat(17, 0x0FFFFFF7);        // bad cluster
+    f.img.SetFat(11, 0x0FFFFFFF);  // a live file's cluster
+    f.img.Chain({13, 14});         // another live file
+    f.img.SetFat(16, 0xF0000000);  // only reserved bits: counts as free
+    f.img.SetFat(17, 0x0FFFFFF7);  // bad cluster
     ASSERT_TRUE(f.Open());
     OpContext op;
     EXPECT_EQ(FatItemClusters(*f.fat, 10, 5, op), (std::vector<uint32_t>{10, 12, 15, 16, 18}));
@@ -132,7 +132,8 @@ TEST(ReadCluster, FatMultiSectorClustersAndReadFailures) {
     EXPECT_EQ(out[0], 'x');
     EXPECT_EQ(out[4095], 'y');
     const uint64_t lastSector =
-        ToDriveSector(*boot, ClusterToSector(5, boot->sectorsPerCluster, boot->dataStartSector)) + 7;
+        ToDriveSector(*boot, ClusterToSector(5, boot->sectorsPerCluster, boot->dataStartSector)) +
+        7;
     raw->failSectors.insert(lastSector);
     EXPECT_FALSE(ReadCluster(drive, *boot, 5, &out));
     EXPECT_TRUE(out.empty());

@@ -45,7 +45,8 @@ SharedImage& Image() {
             return s;
         }
         std::string out;
-        int rc = RunTool({"sh", std::string(TW_TEST_DATA_DIR) + "/make_ntfs_image.sh", s.path}, &out);
+        int rc =
+            RunTool({"sh", std::string(TW_TEST_DATA_DIR) + "/make_ntfs_image.sh", s.path}, &out);
         if (rc == 77)
             s.skip = "cannot make the NTFS image here: " + out;
         else if (rc != 0)
@@ -81,10 +82,17 @@ TEST(NtfsRecoveryFuse, RecoveredFilesMatchTheOriginalsAndIcat) {
     auto records = RecordNumbers(*sv.ntfs);
     OutFolder out;
     RecoveryVolume rv = sv.Recovery(false);
-    const char* const names[] = {
-        "nested_deleted.txt", "dir1_deleted.dat", "inside_gone.bin", "deep_gone.bin",
-        "small_resident.txt", "tiny.txt", "caf\xc3\xa9_deleted.txt", "posix_name_deleted.txt",
-        "Long Win32 Name deleted.txt", "SHORT.TXT", "emoji_\xf0\x9f\x8e\x89.bin"};
+    const char* const names[] = {"nested_deleted.txt",
+                                 "dir1_deleted.dat",
+                                 "inside_gone.bin",
+                                 "deep_gone.bin",
+                                 "small_resident.txt",
+                                 "tiny.txt",
+                                 "caf\xc3\xa9_deleted.txt",
+                                 "posix_name_deleted.txt",
+                                 "Long Win32 Name deleted.txt",
+                                 "SHORT.TXT",
+                                 "emoji_\xf0\x9f\x8e\x89.bin"};
     for (const char* name : names) {
         const RecoverableFile* f = sv.Find(name);
         ASSERT_NE(f, nullptr) << name;

@@ -22,7 +22,7 @@ namespace tw::volume::testing {
 
 // Counts the steps of each bar; `onStep` runs after every step of the Current bar.
 class StepSink : public ProgressSink {
-public:
+  public:
     void SetRange(Bar b, int64_t lo, int64_t hi) override { range[b] = hi - lo; }
     void Step(Bar b, int64_t by) override {
         steps[b] += by;
@@ -87,8 +87,9 @@ struct SearchedVolume {
         return nullptr;
     }
 
-private:
-    static std::unique_ptr<CRawDrive> MakeMemory(std::vector<uint8_t> bytes, CRawDriveMemory** out) {
+  private:
+    static std::unique_ptr<CRawDrive> MakeMemory(std::vector<uint8_t> bytes,
+                                                 CRawDriveMemory** out) {
         auto m = std::make_unique<CRawDriveMemory>(std::move(bytes));
         *out = m.get();
         return m;

@@ -62,8 +62,8 @@ TEST(SafeFileName, EveryRule) {
     EXPECT_EQ(SafeFileName("", ""), "_");
     EXPECT_EQ(SafeFileName("tab\there", "fb"), "tab_here");
     EXPECT_EQ(SafeFileName("caf\xc3\xa9", "fb"), "caf\xc3\xa9");
-    EXPECT_EQ(SafeFileName("\xed\xa0\x80x", "fb"), "___x");   // an encoded surrogate
-    EXPECT_EQ(SafeFileName("\xc0\xafx", "fb"), "__x");        // an overlong "/"
+    EXPECT_EQ(SafeFileName("\xed\xa0\x80x", "fb"), "___x");  // an encoded surrogate
+    EXPECT_EQ(SafeFileName("\xc0\xafx", "fb"), "__x");       // an overlong "/"
 }
 
 TEST(SafeFileName, LongNamesAreCutOnACharacterKeepingTheExtension) {
@@ -274,8 +274,12 @@ TEST(RecoverFat, ASizeZeroItemReadsOneClusterAndGivesAnEmptyFile) {
 TEST(RecoverFat, UnreadableClustersBecomeZerosAndTheVolumeEndIsNotPassed) {
     FatVolume v;
     v.img.Entry(2, 0, "\xE5NDING  BIN", 0x20, 64, 4 * 4096);  // clusters 64, 65, then the end
-    v.img.Entry(2, 1, "\xE5" "AD     BIN", 0x20, 20, 2 * 4096);
-    auto faulty = std::make_unique<CRawDriveFaulty>(std::make_unique<CRawDriveMemory>(v.img.Bytes()));
+    v.img.Entry(2, 1,
+                "\xE5"
+                "AD     BIN",
+                0x20, 20, 2 * 4096);
+    auto faulty =
+        std::make_unique<CRawDriveFaulty>(std::make_unique<CRawDriveMemory>(v.img.Bytes()));
     CRawDriveFaulty* f = faulty.get();
     SearchedVolume sv(std::move(faulty));
     ASSERT_TRUE(sv.Search("mem", false));
@@ -284,7 +288,8 @@ TEST(RecoverFat, UnreadableClustersBecomeZerosAndTheVolumeEndIsNotPassed) {
     const auto* bad = sv.Find("?AD.BIN");
     ASSERT_TRUE(ending && bad);
     // One sector in the middle of cluster 21 fails to read.
-    f->failSectors.insert(ToDriveSector(sv.fatBoot, ClusterToSector(21, 8, sv.fatBoot.dataStartSector)) + 3);
+    f->failSectors.insert(
+        ToDriveSector(sv.fatBoot, ClusterToSector(21, 8, sv.fatBoot.dataStartSector)) + 3);
 
     OutFolder out;
     RecoveryVolume rv = sv.Recovery(false);
@@ -454,10 +459,9 @@ TEST(RecoverFiles, LogsAndCountsEveryItemAndStopsBetweenFiles) {
     op.log = &log;
     RecoveryVolume rv = sv.Recovery(false);
     std::vector<std::string> seen;
-    RecoveryRunResult run = RecoverFiles(op, rv, items, out.folder,
-                                         [&](const RecoverableFile& f, const RecoverResult&) {
-                                             seen.push_back(f.name);
-                                         });
+    RecoveryRunResult run = RecoverFiles(
+        op, rv, items, out.folder,
+        [&](const RecoverableFile& f, const RecoverResult&) { seen.push_back(f.name); });
     EXPECT_EQ(run.recovered, 3u);
     EXPECT_EQ(run.failed, 1u);
     EXPECT_FALSE(run.stopped);
@@ -469,7 +473,8 @@ TEST(RecoverFiles, LogsAndCountsEveryItemAndStopsBetweenFiles) {
     const std::string logText = test::ReadFileBytes(log.GetTodaysFileName());
     EXPECT_NE(logText.find(" -> Started data recovery operation"), std::string::npos) << logText;
     EXPECT_NE(logText.find(" -> Recovered data to: " + out.dir.Path() + " Recovered file: #ne.txt"),
-              std::string::npos) << logText;
+              std::string::npos)
+        << logText;
     EXPECT_NE(logText.find(" -> Could not recover file ghost.txt"), std::string::npos) << logText;
 
     std::atomic<int> stop{1};

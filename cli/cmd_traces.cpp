@@ -75,6 +75,11 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
         ->check(CLI::Range(1, 7));
     AddDestructiveOptions(cmd, opts);
     cmd->callback([&env] {
+        if (!sel.all && sel.locations.empty()) {
+            // Said before the search, which may take long on a large volume.
+            PrintError(Str<324>());
+            return env.Fail(kUsage);
+        }
         const int passCount = passes > 0 ? passes : env.DefaultPasses();
         InstallInterruptHandler();
         TerminalProgress progress;
@@ -135,7 +140,6 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
     });
 }
 
-// Counts the records the scrub rewrote.
 void RegisterScrubMft(CLI::App& app, Env& env) {
     auto* cmd = app.add_subcommand(
         "scrub-mft",

@@ -197,7 +197,11 @@ TEST_F(FatTracesIntegration, AllWipesEveryFoundFileAndASecondRunHasNothingLeft) 
     out.clear();
     EXPECT_EQ(RunCliTool(config_, {"wipe-traces", image_, "--all", "--yes"}, &out), 0) << out;
     EXPECT_NE(out.find("Nothing to wipe"), std::string::npos) << out;
-    // A location the search does not list is an error, not a silent success.
+    // No selection, or a location the search does not list: a usage error, not a
+    // silent success.
+    out.clear();
+    EXPECT_EQ(RunCliTool(config_, {"wipe-traces", image_, "--yes"}, &out), 2) << out;
+    EXPECT_NE(out.find("Please select recoverable files to wipe"), std::string::npos) << out;
     out.clear();
     EXPECT_EQ(RunCliTool(config_, {"wipe-traces", image_, "--location", "999999", "--yes"}, &out),
               2)

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <fstream>
 
 #include "tests/traces/traces_test_util.h"
 #include "volume/traces.h"
@@ -212,9 +213,29 @@ TEST_F(NtfsTracesFuse, AStopMidWipeLeavesTheRecord) {
 }
 
 TEST_F(NtfsTracesFuse, ScrubMftLeavesNoDeletedRecordAndTheVolumeStaysSound) {
+    // letter.txt's data has been overwritten already (as a free-space clean does): no
+    // longer recoverable, but its record still names it and must be scrubbed as well.
+    {
+        CRawDriveRef drive;
+        SearchContext ctx;
+        ctx.drive = &drive;
+        std::unique_ptr<NtfsVolume> ntfs;
+        ASSERT_EQ(SearchDrive(ctx, image_, image_, &ntfs).end, SearchEnd::Completed);
+        const RecoverableFile* letter = FindByName(ctx.found, "letter.txt");
+        ASSERT_NE(letter, nullptr);
+        const std::vector<DataRun>& runs = ntfs->FileRuns().at(letter->location);
+        ASSERT_FALSE(runs.empty());
+        std::fstream f(image_, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(static_cast<std::streamoff>(runs[0].lcn * kCluster));
+        const std::string zeros(kCluster, '\0');
+        f.write(zeros.data(), kCluster);
+    }
+    EXPECT_EQ(FindByName(SearchImage(image_), "letter.txt"), nullptr);
+    EXPECT_GT(OutsideIndexBlocks(ReadBytes(image_), Utf16("letter.txt")), 0u);
+
     std::string out;
     ASSERT_EQ(RunCliTool(config_, {"scrub-mft", image_, "--dry-run"}, &out), 0) << out;
-    EXPECT_NE(FindByName(SearchImage(image_), "letter.txt"), nullptr);  // unchanged
+    EXPECT_NE(FindByName(SearchImage(image_), "other.txt"), nullptr);  // unchanged
     out.clear();
     ASSERT_EQ(RunCliTool(config_, {"scrub-mft", image_, "--yes"}, &out), 0) << out;
     // At least the four deleted files (ntfs-3g may have freed more records).

@@ -359,3 +359,46 @@ TEST(FatRecoveryIntegration, ClustersAndDumpShowWhatRecoveryReads) {
 
 }  // namespace
 }  // namespace tw::volume
+
+namespace tw::volume {
+namespace {
+
+// Root only (a loop mount): the image is mounted read-write, so the raw-write gate
+// refuses every write to it. Named "Fuse" to run with the privileged volume tests.
+TEST(FatRecoveryFuse, RawWritesAreRefusedWhileTheImageIsMountedReadWrite) {
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting an image needs root";
+    if (RunTool({"sh", "-c", "command -v mount && test -w /dev/loop-control"}) != 0)
+        GTEST_SKIP() << "no mount command or no /dev/loop-control";
+    Image img;
+    REQUIRE_IMAGE(img);
+    const std::string mnt = img.dir.Path() + "/mnt";
+    ASSERT_EQ(::mkdir(mnt.c_str(), 0755), 0);
+    std::string out;
+    if (RunTool({"mount", "-o", "loop", img.path, mnt}, &out) != 0)
+        GTEST_SKIP() << "cannot loop-mount the image here: " << out;
+    struct Unmount {
+        std::string where;
+        ~Unmount() { RunTool({"umount", where}); }
+    } unmount{mnt};
+
+    test::TempDir home("home");
+    const std::string cli = "--config-home '" + home.Path() + "' ";
+    const std::string folder = home.Path() + "/out";
+    auto r = test::RunCli(cli + "recover '" + img.path + "' --to '" + folder + "' --all");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("Directory entries will be left as they are: Refusing to write to"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.out.find("directory entry cleared"), std::string::npos) << r.out;
+    EXPECT_EQ(test::ReadFileBytes(folder + "/#ENK.BIN"), Content("TENK.BIN", 10000));
+    // A command that needs raw writes is refused before it searches (exit 3).
+    r = test::RunCli(cli + "wipe-traces '" + img.path + "' --all --yes");
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_NE(r.err.find("mounted read-write"), std::string::npos) << r.err;
+    // The mounted folder as SOURCE resolves to the loop device: refused the same way.
+    r = test::RunCli(cli + "wipe-traces '" + mnt + "' --all --yes");
+    EXPECT_EQ(r.status, 3) << r.err;
+}
+
+}  // namespace
+}  // namespace tw::volume

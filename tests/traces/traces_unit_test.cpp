@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <atomic>
 
+#include "log/activity_log.h"
+#include "tests/common/scratch_volume.h"
 #include "tests/volume/fat_image_builder.h"
 #include "volume/search.h"
 #include "volume/traces.h"
@@ -285,6 +287,35 @@ TEST(FatTraceWipe, RefusesBadPassCountsReadOnlyDrivesAndReusedFirstClusters) {
     o.drive.Open("mem", false);
     EXPECT_EQ(WipeFileTraces(OpContext{}, tv, *item, 1).outcome, Outcome::Failed);
     EXPECT_EQ(o.mem->writeCalls, writes);
+}
+
+TEST(FatTraceWipe, LogsTheOperationAndEachFile) {
+    Volume v;
+    Opened o(v.b.Bytes());
+    const RecoverableFile* item = o.Find(10);
+    ASSERT_NE(item, nullptr);
+    RecoverableFile reused = *item;  // its first cluster belongs to LIVE.BIN now
+    reused.location = 11;
+    reused.name = "?EUSED.BIN";
+    FatTable fat(o.drive, *ReadFatBootInfo(o.drive));
+    TraceVolume tv{&o.drive, nullptr, &fat, 0};
+    test::TempDir logDir("traces-log");
+    log::CActivityLogFile writer;
+    writer.SetFolder(logDir.Path());
+    OpContext op;
+    op.log = &writer;
+    const TraceRunResult run = WipeTracesOfFiles(op, tv, {item, &reused}, 1);
+    EXPECT_EQ(run.wiped, 1u);
+    EXPECT_EQ(run.failed, 1u);
+    EXPECT_FALSE(run.stopped);
+    const std::string text = test::ReadFileBytes(writer.GetTodaysFileName());
+    const size_t started = text.find("-> Started recoverable file trace wiping operation\r");
+    const size_t wiped = text.find("-> Wiped traces of file /?ECRET~1.TXT\r");
+    const size_t failed = text.find("-> Could not wipe traces of file /?EUSED.BIN\r");
+    const size_t done = text.find("-> Recoverable file trace wiping operation completed\r");
+    EXPECT_NE(started, std::string::npos) << text;
+    EXPECT_NE(done, std::string::npos) << text;
+    EXPECT_TRUE(started < wiped && wiped < failed && failed < done) << text;
 }
 
 TEST(NtfsScrubGuard, ProtectsBootSectorSystemRecordsAndTheProtectedStart) {

@@ -97,6 +97,16 @@ void CRawDriveImage::Prefetch(uint64_t sector, uint32_t byteCount) {
                         POSIX_FADV_WILLNEED);
 }
 
+bool CRawDriveImage::FlushWrites() {
+    if (fd_ < 0) return false;
+    if (!writable_) return true;
+    if (::fdatasync(fd_) != 0) {
+        lastError_ = std::string("flush: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
 bool CRawDriveImage::WriteSectors(uint64_t sector, const void* buffer, uint32_t byteCount) {
     if (fd_ < 0 || !writable_) {
         lastError_ = "write on a drive not opened for writing";
@@ -290,6 +300,18 @@ bool CRawDriveRef::Write(uint64_t sector, const void* buffer, uint32_t byteCount
         return false;
     }
     if (!drive_->WriteSectors(sector, buffer, byteCount)) {
+        lastError_ = drive_->LastError();
+        return false;
+    }
+    return true;
+}
+
+bool CRawDriveRef::Flush() {
+    if (!open_ || !writable_) {
+        lastError_ = "flush: " + source_ + " is not open for writing";
+        return false;
+    }
+    if (!drive_->FlushWrites()) {
         lastError_ = drive_->LastError();
         return false;
     }

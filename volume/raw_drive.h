@@ -35,6 +35,9 @@ public:
     // including a transfer that ends early (end of the source, I/O error).
     virtual bool ReadSectors(uint64_t sector, void* buffer, uint32_t byteCount) = 0;
     virtual bool WriteSectors(uint64_t sector, const void* buffer, uint32_t byteCount) = 0;
+    // Makes every write so far reach the disk (writes are buffered by the kernel until
+    // then). True for backends with nothing to flush.
+    virtual bool FlushWrites() { return true; }
     // Size of the opened source in bytes; 0 when closed.
     virtual uint64_t SizeBytes() const = 0;
     // A hint that these sectors will be read soon (lets the kernel fetch many scattered
@@ -57,6 +60,7 @@ public:
     void Close() override;
     bool ReadSectors(uint64_t sector, void* buffer, uint32_t byteCount) override;
     bool WriteSectors(uint64_t sector, const void* buffer, uint32_t byteCount) override;
+    bool FlushWrites() override;
     uint64_t SizeBytes() const override { return size_; }
     void Prefetch(uint64_t sector, uint32_t byteCount) override;
 
@@ -138,8 +142,13 @@ public:
     // Whole sectors only: byteCount must be a non-zero multiple of 512 and the range
     // must lie inside the volume; otherwise false without touching the backend.
     bool Read(uint64_t sector, void* buffer, uint32_t byteCount);
-    // As Read; also false when the drive was not opened for writing.
+    // As Read; also false when the drive was not opened for writing. A write lands in
+    // the kernel's cache first: overwrite passes that must each reach the disk call
+    // Flush between them.
     bool Write(uint64_t sector, const void* buffer, uint32_t byteCount);
+    // Waits until every write so far is on the disk (fdatasync). False when it failed or
+    // the drive is not open for writing.
+    bool Flush();
     // Size of the opened volume in bytes (0 when closed).
     uint64_t SizeBytes() const;
     // Hint that a range inside the volume will be read soon; ignored when invalid.

@@ -199,26 +199,9 @@ TracePlan PlanFat(const OpContext& op, const TraceVolume& vol, const Recoverable
     return plan;
 }
 
-// Writes every pass over one cluster at drive sector `sector`. Stopped when the stop
-// flag is seen between passes, Failed when a write fails.
-Outcome WritePasses(const OpContext& op, CRawDriveRef& drive, uint64_t sector,
-                    wipe::AlignedBuffer& buffer, int passCount, TraceWipeResult& res) {
-    const auto bytes = static_cast<uint32_t>(buffer.size());
-    for (int pass = 1; pass <= passCount; ++pass) {
-        if (pass > 1) {
-            op.PauseCheck();
-            if (op.Aborted()) return Outcome::Stopped;
-        }
-        wipe::FillPassBuffer(buffer.data(), buffer.size(), pass, false);
-        if (!drive.Write(sector, buffer.data(), bytes)) {
-            res.error = drive.LastError();
-            return Outcome::Failed;
-        }
-        res.bytesWritten += bytes;
-        op.Step(ProgressSink::Current);
-    }
-    return Outcome::Ok;
-}
+// Clusters are overwritten in batches of this many bytes: every pass goes over the
+// whole batch and is flushed before the next pass starts.
+constexpr size_t kBatchBytes = 4u << 20;
 
 // Scrubs the item's record in place, as far as the guard and the record allow.
 void ScrubItemRecord(TraceVolume& vol, const RecoverableFile& item, TraceWipeResult& res) {
@@ -334,11 +317,45 @@ TraceWipeResult WipeFileTraces(const OpContext& op, TraceVolume& vol, const Reco
     const int64_t steps = static_cast<int64_t>(plan.clusters.size()) * passCount;
     op.SetRange(ProgressSink::Current, 0, std::max<int64_t>(steps, 1));
     op.SetPos(ProgressSink::Current, 0);
-    wipe::AlignedBuffer buffer(bpc);
+    // Writes land in the kernel's cache, which would keep only the last pass of each
+    // cluster: every pass must reach the disk before the next, so each is flushed. To
+    // flush once per pass and batch rather than once per pass and cluster, the passes go
+    // over a batch of clusters at a time. Each cluster has its own slice of the buffer,
+    // because a pass derives its bytes from what the previous pass left there.
+    const size_t batchClusters = std::max<size_t>(1, kBatchBytes / bpc);
+    wipe::AlignedBuffer buffer(batchClusters * bpc);
     if (!buffer.Ok()) {
         res.error = "cannot allocate a cluster buffer";
         return res;
     }
+    std::vector<uint64_t> batch;  // drive sectors of the clusters to overwrite
+    batch.reserve(batchClusters);
+    auto wipeBatch = [&]() -> Outcome {
+        for (int pass = 1; pass <= passCount; ++pass) {
+            for (size_t i = 0; i < batch.size(); ++i) {
+                if (pass > 1 || i > 0) {
+                    op.PauseCheck();
+                    if (op.Aborted()) return Outcome::Stopped;
+                }
+                uint8_t* slice = buffer.data() + i * bpc;
+                wipe::FillPassBuffer(slice, bpc, pass, false);
+                if (!drive.Write(batch[i], slice, bpc)) {
+                    res.error = drive.LastError();
+                    return Outcome::Failed;
+                }
+                res.bytesWritten += bpc;
+                if (pass == passCount) ++res.clustersWiped;  // its last pass is written
+                op.Step(ProgressSink::Current);
+            }
+            if (!drive.Flush()) {
+                res.error = drive.LastError();
+                return Outcome::Failed;
+            }
+        }
+        batch.clear();
+        op.Pump();
+        return Outcome::Ok;
+    };
 
     const bool ntfs = plan.fs == FileSystemKind::Ntfs;
     for (uint64_t c : plan.clusters) {
@@ -348,7 +365,7 @@ TraceWipeResult WipeFileTraces(const OpContext& op, TraceVolume& vol, const Reco
             return res;
         }
         // Allocation may have changed since the plan was made: the last look is taken
-        // on the volume itself, right before the write.
+        // on the volume itself, just before the batch holding the cluster is written.
         bool inUse;
         uint64_t sector;
         if (ntfs) {
@@ -364,13 +381,18 @@ TraceWipeResult WipeFileTraces(const OpContext& op, TraceVolume& vol, const Reco
             op.Step(ProgressSink::Current, passCount);
             continue;
         }
-        const Outcome o = WritePasses(op, drive, sector, buffer, passCount, res);
-        if (o != Outcome::Ok) {
+        batch.push_back(sector);
+        if (batch.size() < batchClusters) continue;
+        if (const Outcome o = wipeBatch(); o != Outcome::Ok) {
             res.outcome = o;
             return res;
         }
-        ++res.clustersWiped;
-        op.Pump();
+    }
+    if (!batch.empty()) {
+        if (const Outcome o = wipeBatch(); o != Outcome::Ok) {
+            res.outcome = o;
+            return res;
+        }
     }
     op.PauseCheck();
     if (op.Aborted()) {
@@ -379,8 +401,16 @@ TraceWipeResult WipeFileTraces(const OpContext& op, TraceVolume& vol, const Reco
     }
 
     res.outcome = Outcome::Ok;
+    // The record or entry is only reported gone once it is on the disk.
+    auto flushed = [&drive, &res] {
+        if (res.outcome == Outcome::Ok && !drive.Flush()) {
+            res.outcome = Outcome::Failed;
+            res.error = drive.LastError();
+        }
+    };
     if (ntfs) {
         ScrubItemRecord(vol, item, res);
+        flushed();
         return res;
     }
     auto cleared = ClearFatDirectoryEntries(drive, *vol.fat, plan.directoryCluster, item.name,
@@ -394,6 +424,7 @@ TraceWipeResult WipeFileTraces(const OpContext& op, TraceVolume& vol, const Reco
     res.longNameEntriesCleared = cleared->longNameEntries;
     res.bytesWritten += (cleared->shortEntries + cleared->longNameEntries) ? bpc : 0;
     if (cleared->shortEntries == 0) res.note = "no directory entry of it was left to clear";
+    flushed();
     return res;
 }
 

@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
+#include <string>
+#include <vector>
 
 #include "log/activity_log.h"
 #include "tests/common/scratch_volume.h"
@@ -209,6 +212,65 @@ TEST(FatTraceWipe, OverwritesFreeClustersOnlyThenClearsTheEntry) {
     EXPECT_NE(again.Find(50), nullptr);
 }
 
+// Writes wait in the kernel's cache until flushed, and the cache keeps only the last
+// one per sector: every pass must be flushed before the next pass writes the same
+// cluster again, and the cleared entry must be flushed before success is reported.
+class JournalingMemory : public CRawDriveMemory {
+public:
+    using CRawDriveMemory::CRawDriveMemory;
+    bool WriteSectors(uint64_t sector, const void* buffer, uint32_t byteCount) override {
+        events.push_back("w" + std::to_string(sector));
+        return CRawDriveMemory::WriteSectors(sector, buffer, byteCount);
+    }
+    bool FlushWrites() override {
+        events.push_back("f");
+        return true;
+    }
+    std::vector<std::string> events;
+};
+
+TEST(FatTraceWipe, EveryPassIsFlushedBeforeTheSameClusterIsWrittenAgain) {
+    Volume v;
+    auto* mem = new JournalingMemory(v.b.Bytes());
+    CRawDriveRef drive{std::unique_ptr<CRawDrive>(mem)};
+    SearchContext ctx;
+    ctx.drive = &drive;
+    SearchDrive(ctx, "mem", "mem");
+    const RecoverableFile* item = nullptr;
+    for (const auto& f : ctx.found)
+        if (f.location == 10) item = &f;
+    ASSERT_NE(item, nullptr);
+    ASSERT_TRUE(drive.Open("mem", true));
+    FatTable fat(drive, *ReadFatBootInfo(drive));
+    TraceVolume tv{&drive, nullptr, &fat, 0};
+    mem->events.clear();
+
+    const TraceWipeResult r = WipeFileTraces(OpContext{}, tv, *item, 3);
+    ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
+    ASSERT_EQ(r.clustersWiped, 3u);
+    std::map<std::string, size_t> lastWrite;  // sector -> index of its last write
+    size_t writes = 0, flushes = 0;
+    for (size_t i = 0; i < mem->events.size(); ++i) {
+        const std::string& e = mem->events[i];
+        if (e == "f") {
+            ++flushes;
+            continue;
+        }
+        ++writes;
+        if (auto it = lastWrite.find(e); it != lastWrite.end()) {
+            const auto flush = std::find(mem->events.begin() + static_cast<long>(it->second),
+                                         mem->events.begin() + static_cast<long>(i), "f");
+            EXPECT_NE(flush, mem->events.begin() + static_cast<long>(i))
+                << e << " written again without a flush in between";
+        }
+        lastWrite[e] = i;
+    }
+    // Three clusters x three passes, then the directory cluster(s) holding the entry.
+    EXPECT_GE(writes, 3u * 3u + 1u);
+    EXPECT_EQ(flushes, 3u + 1u);  // one per pass over the batch, one after the entry
+    EXPECT_EQ(mem->events.back(), "f");
+}
+
 TEST(FatTraceWipe, LooksAtTheFatAgainRightBeforeEachWrite) {
     Volume v;
     Opened o(v.b.Bytes());
@@ -241,7 +303,9 @@ TEST(FatTraceWipe, AStopLeavesTheEntryAndItsLongName) {
     std::atomic<int> stop{0};
     RecordingSink sink;
     sink.abort = &stop;
-    sink.stopAfter = 4;  // two clusters of two passes
+    // The passes go over all the file's clusters (one batch) in turn: the stop comes
+    // after the first pass has reached two of its three clusters.
+    sink.stopAfter = 2;
     OpContext op;
     op.progress = &sink;
     op.abort = &stop;
@@ -254,7 +318,7 @@ TEST(FatTraceWipe, AStopLeavesTheEntryAndItsLongName) {
     EXPECT_EQ(run.wiped, 0u);
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results[0].outcome, Outcome::Stopped);
-    EXPECT_EQ(results[0].clustersWiped, 2u);
+    EXPECT_EQ(results[0].clustersWiped, 0u);  // none has had both passes
     // The third cluster keeps its data, the entry and its long name their bytes.
     EXPECT_TRUE(std::all_of(o.Cluster(v.b, 13), o.Cluster(v.b, 13) + kBpc,
                             [](uint8_t x) { return x == 'S'; }));

@@ -363,6 +363,11 @@ SearchReport SearchDrive(SearchContext& ctx, const std::string& source,
     } else {
         o = SearchFat32(ctx);
     }
+    // Scrubbed records are only gone once they are on the disk, not in the kernel's cache.
+    if (forWrite && !drive.Flush() && o == Outcome::Ok) {
+        o = Outcome::Failed;
+        rep.error = drive.LastError();
+    }
     drive.Close();
 
     std::string result = SearchResultText(ctx.found.size());

@@ -26,15 +26,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::RunTool;
+using testing::Content;
 using testing::OutFolder;
 using testing::SearchedVolume;
-
-// What `yes NAME | head -c SIZE` writes.
-std::string Content(const std::string& text, size_t size) {
-    std::string s;
-    while (s.size() < size) s += text + "\n";
-    return s.substr(0, size);
-}
 
 bool HaveTools(std::string* missing) {
     for (const char* t : {"mkfs.fat", "mcopy", "fls", "icat", "fsck.fat"}) {

@@ -19,15 +19,9 @@ namespace tw::volume {
 namespace {
 
 using test::RunTool;
+using testing::Content;
 using testing::OutFolder;
 using testing::SearchedVolume;
-
-// What `yes NAME | head -c SIZE` writes (the image script's content).
-std::string Content(const std::string& text, size_t size) {
-    std::string s;
-    while (s.size() < size) s += text + "\n";
-    return s.substr(0, size);
-}
 
 struct SharedImage {
     std::unique_ptr<test::TempDir> dir;

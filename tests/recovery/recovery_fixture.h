@@ -20,6 +20,13 @@
 
 namespace tw::volume::testing {
 
+// What `yes TEXT | head -c SIZE` writes: the content the image scripts give their files.
+inline std::string Content(const std::string& text, size_t size) {
+    std::string s;
+    while (s.size() < size) s += text + "\n";
+    return s.substr(0, size);
+}
+
 // Counts the steps of each bar; `onStep` runs after every step of the Current bar.
 class StepSink : public ProgressSink {
   public:

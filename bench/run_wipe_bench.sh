@@ -45,7 +45,9 @@ export TIDEWIPE_CONFIG_HOME=$WORK/config
 "$CLI" settings set SaveToLogfile 0 >/dev/null
 
 unmount() {
-    if mountpoint -q "$MNT"; then umount "$MNT" || umount -l "$MNT"; fi
+    # A FUSE daemon that died leaves a mount that `mountpoint` no longer recognises
+    # ("transport endpoint is not connected"): look in the mount table instead.
+    if grep -qs " $MNT " /proc/self/mounts; then umount "$MNT" 2>/dev/null || umount -l "$MNT"; fi
     if [[ -n $NTFS_PID ]]; then wait "$NTFS_PID" 2>/dev/null || true; NTFS_PID=""; fi
     if [[ -n $LOOP ]]; then losetup -d "$LOOP" 2>/dev/null || true; LOOP=""; fi
 }

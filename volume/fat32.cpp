@@ -68,10 +68,6 @@ std::string_view TrimPadding(const uint8_t* bytes, size_t length) {
     return {reinterpret_cast<const char*>(bytes), length};
 }
 
-uint32_t EntryFirstCluster(const uint8_t* e) {
-    return (static_cast<uint32_t>(Le16(e + 0x14)) << 16) | Le16(e + 0x1A);
-}
-
 bool AllZero(const uint8_t* p, size_t n) {
     for (size_t i = 0; i < n; ++i)
         if (p[i] != 0) return false;
@@ -176,6 +172,14 @@ std::string FatVariantName(const uint8_t* s, size_t length, uint64_t driveBytes)
 
 uint64_t ClusterToSector(uint64_t cluster, uint32_t sectorsPerCluster, uint64_t dataStartSector) {
     return (cluster - 2) * sectorsPerCluster + dataStartSector;
+}
+
+uint64_t ClusterDriveSector(const FatBootInfo& boot, uint64_t cluster) {
+    return ToDriveSector(boot, ClusterToSector(cluster, boot.sectorsPerCluster, boot.dataStartSector));
+}
+
+uint32_t EntryFirstCluster(const uint8_t* e) {
+    return (static_cast<uint32_t>(Le16(e + 0x14)) << 16) | Le16(e + 0x1A);
 }
 
 uint64_t ToDriveSector(const FatBootInfo& boot, uint64_t volumeSector) {
@@ -308,6 +312,14 @@ std::string ShortNameText(const uint8_t* entry) {
     return text;
 }
 
+std::string DeletedEntryName(const uint8_t* entry) {
+    // The deletion mark overwrote the first byte: the name's first character is lost.
+    std::string name = "?" + Cp437ToUtf8(TrimPadding(entry + 1, 7));
+    const std::string_view ext = TrimPadding(entry + 8, 3);
+    if (!ext.empty()) name += "." + Cp437ToUtf8(ext);
+    return name;
+}
+
 // ---------------------------------------------------------------------------------
 // Directory walk
 
@@ -328,15 +340,11 @@ void ReadDirectoryClusters(FatWalk& walk, const std::vector<uint32_t>& chain,
         while (i + run < chain.size() && chain[i + run] == chain[i] + run &&
                (run + 1) * bpc <= kMaxReadBytes)
             ++run;
-        const uint64_t sector =
-            ToDriveSector(boot, ClusterToSector(chain[i], boot.sectorsPerCluster,
-                                                boot.dataStartSector));
+        const uint64_t sector = ClusterDriveSector(boot, chain[i]);
         uint8_t* dest = buffer.data() + i * bpc;
         if (!walk.ctx.drive->Read(sector, dest, static_cast<uint32_t>(run * bpc))) {
             for (size_t k = 0; k < run; ++k) {
-                const uint64_t s = ToDriveSector(
-                    boot, ClusterToSector(chain[i + k], boot.sectorsPerCluster,
-                                          boot.dataStartSector));
+                const uint64_t s = ClusterDriveSector(boot, chain[i + k]);
                 if (!walk.ctx.drive->Read(s, dest + k * bpc, bpc)) {
                     std::memset(dest + k * bpc, 0, bpc);
                     ok[i + k] = false;
@@ -351,11 +359,7 @@ void ReadDirectoryClusters(FatWalk& walk, const std::vector<uint32_t>& chain,
 void ReportCandidate(FatWalk& walk, const uint8_t* e, uint32_t firstCluster,
                      uint32_t directoryCluster, const std::string& path) {
     RecoverableFile f;
-    // The first byte of a deleted entry is overwritten by the deletion mark: the
-    // name's first character is lost and shown as "?".
-    f.name = "?" + Cp437ToUtf8(TrimPadding(e + 1, 7));
-    const std::string_view ext = TrimPadding(e + 8, 3);
-    if (!ext.empty()) f.name += "." + Cp437ToUtf8(ext);
+    f.name = DeletedEntryName(e);
     f.attributes = AttributeText(e[0x0B]);
     f.size = Le32(e + 0x1C);
     f.location = firstCluster;

@@ -116,6 +116,8 @@ uint64_t ClusterToSector(uint64_t cluster, uint32_t sectorsPerCluster, uint64_t 
 
 // The 512-byte drive sector where a volume sector starts.
 uint64_t ToDriveSector(const FatBootInfo& boot, uint64_t volumeSector);
+// The drive sector where data cluster `cluster` (2..maxCluster) starts.
+uint64_t ClusterDriveSector(const FatBootInfo& boot, uint64_t cluster);
 
 // Reads one FAT entry with a single sector read (no cache): the 32-bit value as stored
 // in the first FAT, reserved bits included. 0 for a cluster whose entry lies beyond the
@@ -207,6 +209,11 @@ std::string Cp437ToUtf8(std::string_view bytes);
 // An 8.3 name as text: the name bytes with trailing padding removed, then "." and the
 // trimmed extension when it is not blank. A first byte 0x05 stands for 0xE5.
 std::string ShortNameText(const uint8_t* entry);
+// The name the search lists for a deleted 8.3 entry, whose first byte holds the
+// deletion mark: "?" + name bytes 1..7 + "." + extension (when not blank).
+std::string DeletedEntryName(const uint8_t* entry);
+// The first cluster of a directory entry (high half at 0x14, low half at 0x1A).
+uint32_t EntryFirstCluster(const uint8_t* entry);
 
 // Reads the boot sector through ctx.drive, walks the directory tree from the root and
 // appends every deleted file whose first cluster is still free to ctx.found (and calls

@@ -99,9 +99,7 @@ bool ReadCluster(CRawDriveRef& drive, const FatBootInfo& boot, uint64_t cluster,
     out->clear();
     const uint32_t bpc = boot.bytesPerCluster;
     if (bpc == 0 || cluster < 2 || cluster > boot.maxCluster) return false;
-    const uint64_t volumeSector =
-        ClusterToSector(cluster, boot.sectorsPerCluster, boot.dataStartSector);
-    const uint64_t at = ToDriveSector(boot, volumeSector) * kSectorSize;
+    const uint64_t at = ClusterDriveSector(boot, cluster) * kSectorSize;
     if (!ReadByteRange(drive, at, bpc, out)) {
         out->clear();
         return false;

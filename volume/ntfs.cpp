@@ -429,6 +429,22 @@ Lba NtfsVolume::RecordToSector(MftRecordNumber n) const {
     return (r.lcn * boot_.bytesPerCluster + (byte - mftRunStartBytes_[i])) / kSectorSize;
 }
 
+bool NtfsVolume::SectorToRecord(Lba sector, MftRecordNumber* n) const {
+    if (boot_.recordSize == 0 || sector == 0) return false;
+    const uint64_t at = sector * kSectorSize;
+    for (size_t i = 0; i < mftRuns_.size(); ++i) {
+        const DataRun& r = mftRuns_[i];
+        const uint64_t start = r.lcn * boot_.bytesPerCluster;
+        if (r.sparse || at < start || at - start >= r.clusterCount * boot_.bytesPerCluster)
+            continue;
+        const uint64_t byte = mftRunStartBytes_[i] + (at - start);
+        if (byte % boot_.recordSize != 0) return false;
+        *n = byte / boot_.recordSize;
+        return RecordToSector(*n) == sector;
+    }
+    return false;
+}
+
 bool NtfsVolume::TransferRecords(MftRecordNumber first, uint64_t count, uint8_t* data,
                                  bool write) {
     uint64_t rs = boot_.recordSize;

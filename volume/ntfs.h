@@ -277,6 +277,9 @@ public:
 
     // Sector of record n; 0 when n lies beyond the $MFT runs.
     Lba RecordToSector(MftRecordNumber n) const;
+    // The inverse: the record that starts at `sector` (a search result's location).
+    // False when no record starts there.
+    bool SectorToRecord(Lba sector, MftRecordNumber* n) const;
     // Reads record n (recordSize bytes, following the runs when a record spans two).
     bool ReadRecord(MftRecordNumber n, std::vector<uint8_t>* out);
     // Reads `count` consecutive records from record `first` into out (recordSize x

@@ -451,33 +451,13 @@ void Finish(ClusterStream& stream, RecoverResult& r, uint64_t size, bool failed)
     r.bytesWritten = out.written;
 }
 
-// The record number whose first sector is `sector`, by the $MFT's runs.
-bool RecordAtSector(NtfsVolume& vol, Lba sector, MftRecordNumber* n) {
-    const NtfsBootInfo& b = vol.Boot();
-    if (b.recordSize == 0 || b.bytesPerCluster == 0) return false;
-    const uint64_t at = sector * kSectorSize;
-    uint64_t mftByte = 0;
-    for (const DataRun& r : vol.MftRuns()) {
-        const uint64_t len = r.clusterCount * b.bytesPerCluster;
-        const uint64_t start = r.lcn * b.bytesPerCluster;
-        if (!r.sparse && at >= start && at < start + len) {
-            const uint64_t off = mftByte + (at - start);
-            if (off % b.recordSize != 0) return false;
-            *n = off / b.recordSize;
-            return true;
-        }
-        mftByte += len;
-    }
-    return false;
-}
-
 RecoverResult RecoverResident(const OpContext& op, NtfsVolume& vol, const RecoverableFile& item,
                               RecoveryFolder& folder, const std::string& name) {
     RecoverResult r;
     r.clusters = 1;
     MftRecordNumber n = 0;
     std::vector<uint8_t> rec;
-    if (!RecordAtSector(vol, item.location, &n) || !vol.ReadRecord(n, &rec)) {
+    if (!vol.SectorToRecord(item.location, &n) || !vol.ReadRecord(n, &rec)) {
         r.error = "cannot read the file record at sector " + std::to_string(item.location);
         return r;
     }
@@ -606,9 +586,7 @@ RecoverResult RecoverFat(const OpContext& op, RecoveryVolume& vol, const Recover
     for (uint32_t c : clusters) {
         Slot s;
         s.read = true;
-        s.byteOffset =
-            ToDriveSector(b, ClusterToSector(c, b.sectorsPerCluster, b.dataStartSector)) *
-            kSectorSize;
+        s.byteOffset = ClusterDriveSector(b, c) * kSectorSize;
         if (!(going = stream.Add(s))) break;
     }
     if (going) going = stream.Flush();

@@ -18,27 +18,8 @@ constexpr int kMaxPasses = 14;  // the pass table's largest scheme
 // A long name of 255 characters takes 20 slots of 13.
 constexpr int kMaxLongNameSlots = 20;
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
-uint32_t EntryFirstCluster(const uint8_t* e) {
-    return (static_cast<uint32_t>(Le16(e + 0x14)) << 16) | Le16(e + 0x1A);
-}
-
 bool AllZero(const uint8_t* p, size_t n) {
     return std::all_of(p, p + n, [](uint8_t b) { return b == 0; });
-}
-
-std::string_view TrimPadding(const uint8_t* bytes, size_t length) {
-    while (length > 0 && (bytes[length - 1] == ' ' || bytes[length - 1] == 0)) --length;
-    return {reinterpret_cast<const char*>(bytes), length};
-}
-
-// The name the search gives a deleted 8.3 entry: its first character is lost.
-std::string RebuiltName(const uint8_t* e) {
-    std::string name = "?" + Cp437ToUtf8(TrimPadding(e + 1, 7));
-    const std::string_view ext = TrimPadding(e + 8, 3);
-    if (!ext.empty()) name += "." + Cp437ToUtf8(ext);
-    return name;
 }
 
 // A deleted 8.3 entry as the search reports them: marked 0xE5, or a free slot (0x00)
@@ -77,11 +58,6 @@ void ClearSlot(uint8_t* e) {
     std::memset(e + 1, 0, kDirEntrySize - 1);
 }
 
-uint64_t FatClusterSector(const FatBootInfo& boot, uint32_t cluster) {
-    return ToDriveSector(boot,
-                         ClusterToSector(cluster, boot.sectorsPerCluster, boot.dataStartSector));
-}
-
 // The cluster whose FAT entry points to `cluster` (its predecessor in a chain); 0 when
 // none does.
 uint32_t PreviousCluster(FatTable& fat, uint32_t cluster) {
@@ -113,29 +89,6 @@ bool NtfsClusterInUseOnDisk(NtfsVolume& vol, ClusterIndex c) {
     return true;
 }
 
-// The $MFT record that starts at `sector`; false when no record starts there.
-bool RecordOfSector(const NtfsVolume& vol, Lba sector, MftRecordNumber* out) {
-    const NtfsBootInfo& b = vol.Boot();
-    if (b.recordSize == 0 || sector == 0) return false;
-    uint64_t at = 0;
-    for (const DataRun& r : vol.MftRuns()) {
-        const uint64_t runBytes = r.clusterCount * b.bytesPerCluster;
-        if (!r.sparse) {
-            const uint64_t start = r.lcn * b.bytesPerCluster / kSectorSize;
-            if (sector >= start && (sector - start) < runBytes / kSectorSize) {
-                const uint64_t byte = at + (sector - start) * kSectorSize;
-                if (byte % b.recordSize != 0) return false;
-                *out = byte / b.recordSize;
-                return vol.RecordToSector(*out) == sector;
-            }
-        }
-        at += runBytes;
-    }
-    return false;
-}
-
-void AddCluster(std::vector<uint64_t>& clusters, uint64_t c) { clusters.push_back(c); }
-
 TracePlan PlanNtfs(const OpContext& op, const TraceVolume& vol, const RecoverableFile& item,
                    TracePlan plan) {
     NtfsVolume& nv = *vol.ntfs;
@@ -144,7 +97,7 @@ TracePlan PlanNtfs(const OpContext& op, const TraceVolume& vol, const Recoverabl
     plan.resident = item.resident;
     plan.recordSector = item.location;
     MftRecordNumber n = 0;
-    if (!RecordOfSector(nv, item.location, &n)) {
+    if (!nv.SectorToRecord(item.location, &n)) {
         plan.refusal = "no file record starts at sector " + std::to_string(item.location);
         return plan;
     }
@@ -166,7 +119,7 @@ TracePlan PlanNtfs(const OpContext& op, const TraceVolume& vol, const Recoverabl
                                         vol.protectedStartSector))
                 ++plan.clustersProtected;
             else
-                AddCluster(plan.clusters, c);
+                plan.clusters.push_back(c);
             if ((++tested & 0xFFFF) == 0 && op.Aborted()) return plan;
         }
     }
@@ -194,7 +147,7 @@ TracePlan PlanFat(const OpContext& op, const TraceVolume& vol, const Recoverable
         return plan;
     }
     const uint64_t count = ItemClusterCount(item.size, boot.bytesPerCluster);
-    for (uint32_t c : FatItemClusters(fat, first, count, op)) AddCluster(plan.clusters, c);
+    for (uint32_t c : FatItemClusters(fat, first, count, op)) plan.clusters.push_back(c);
     plan.clustersMissing = count > plan.clusters.size() ? count - plan.clusters.size() : 0;
     return plan;
 }
@@ -208,7 +161,7 @@ void ScrubItemRecord(TraceVolume& vol, const RecoverableFile& item, TraceWipeRes
     NtfsVolume& nv = *vol.ntfs;
     const NtfsBootInfo& b = nv.Boot();
     MftRecordNumber n = 0;
-    if (!RecordOfSector(nv, item.location, &n)) {
+    if (!nv.SectorToRecord(item.location, &n)) {
         res.outcome = Outcome::Failed;
         res.error = "no file record starts at sector " + std::to_string(item.location);
         return;
@@ -374,7 +327,7 @@ TraceWipeResult WipeFileTraces(const OpContext& op, TraceVolume& vol, const Reco
         } else {
             const uint32_t entry = ReadFatEntry(static_cast<uint32_t>(c), vol.fat->Boot(), drive);
             inUse = entry == kFatEntryUnreadable || (entry & kFatEntryMask) != kFatFree;
-            sector = FatClusterSector(vol.fat->Boot(), static_cast<uint32_t>(c));
+            sector = ClusterDriveSector(vol.fat->Boot(), static_cast<uint32_t>(c));
         }
         if (inUse) {
             ++res.clustersInUse;
@@ -465,7 +418,7 @@ Result<FatEntryClearing> ClearFatDirectoryEntries(CRawDriveRef& drive, FatTable&
     FatEntryClearing done;
     for (int64_t i = 0; i < perCluster; ++i) {
         uint8_t* e = cur.data() + i * kDirEntrySize;
-        if (!IsDeletedShortEntry(e) || RebuiltName(e) != name) continue;
+        if (!IsDeletedShortEntry(e) || DeletedEntryName(e) != name) continue;
         if (firstCluster != 0 && EntryFirstCluster(e) != firstCluster) continue;
         // The long name written before it, in slots that share one checksum.
         int checksum = -1;
@@ -492,11 +445,11 @@ Result<FatEntryClearing> ClearFatDirectoryEntries(CRawDriveRef& drive, FatTable&
     if (prevChanged) {
         const uint32_t pe = ReadFatEntry(prevCluster, boot, drive);
         if (pe == kFatEntryUnreadable || (pe & kFatEntryMask) != directoryCluster ||
-            !drive.Write(FatClusterSector(boot, prevCluster), prev.data(),
+            !drive.Write(ClusterDriveSector(boot, prevCluster), prev.data(),
                          static_cast<uint32_t>(prev.size())))
             return Error{EIO, "cannot write directory cluster " + std::to_string(prevCluster)};
     }
-    if (curChanged && !drive.Write(FatClusterSector(boot, directoryCluster), cur.data(),
+    if (curChanged && !drive.Write(ClusterDriveSector(boot, directoryCluster), cur.data(),
                                    static_cast<uint32_t>(cur.size())))
         return Error{EIO, "cannot write " + where + ": " + drive.LastError()};
     return done;

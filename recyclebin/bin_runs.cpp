@@ -154,9 +154,8 @@ struct Wiping {
         const uint64_t chunks = (size + cluster - 1) / cluster * static_cast<uint64_t>(passes);
         op.SetRange(ProgressSink::Current, 0, static_cast<int64_t>(std::max<uint64_t>(1, chunks / 8)));
 
-        // Data kept inside the file record may have left copies in the record's slack
-        // when the item was moved into the trash; the wiper cannot reach those.
-        if (size < 4096 && !ScrubInlineData(path, cluster)) return -1;
+        // The wiper first fills what a small file's record keeps of its data (copies
+        // left there when the item was moved into the trash), then overwrites it.
         struct stat st {};
         if (lstat(path.c_str(), &st) != 0) return -1;
         const ino_t ino = st.st_ino;

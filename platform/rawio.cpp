@@ -3,17 +3,54 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
+#include <string>
 
 #include "platform/drives.h"
 
 namespace tw::platform {
+
+namespace {
+
+std::string ReadSmallFile(const std::string& path) {
+    std::ifstream in(path);
+    std::string s;
+    std::getline(in, s);
+    return s;
+}
+
+}  // namespace
+
+std::set<dev_t> LoopDevicesOf(const std::string& realImage) {
+    std::set<dev_t> out;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator("/sys/block", ec)) {
+        const std::string base = e.path().filename().string();
+        if (base.rfind("loop", 0) != 0) continue;
+        if (ReadSmallFile(e.path().string() + "/loop/backing_file") != realImage) continue;
+        auto addDev = [&out](const std::string& devFile) {
+            unsigned maj = 0, min = 0;
+            if (std::sscanf(ReadSmallFile(devFile).c_str(), "%u:%u", &maj, &min) == 2)
+                out.insert(makedev(maj, min));
+        };
+        addDev(e.path().string() + "/dev");
+        std::error_code ec2;
+        for (const auto& p : std::filesystem::directory_iterator(e.path(), ec2))
+            if (p.path().filename().string().rfind(base + "p", 0) == 0)
+                addDev(p.path().string() + "/dev");
+    }
+    return out;
+}
 
 RawKind ClassifyRawSource(const std::string& path) {
     struct stat st {};

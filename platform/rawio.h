@@ -11,6 +11,9 @@
 // to any of these) is refused with a reason.
 #pragma once
 
+#include <sys/types.h>
+
+#include <set>
 #include <string>
 
 namespace tw::platform {
@@ -27,6 +30,11 @@ int OpenRawForRead(const std::string& path, std::string* error);
 // Opens `path` for reading and writing if the gate allows it (see above). Returns the
 // descriptor, or -1 with *error set to a sentence saying why it was refused.
 int OpenRawForWrite(const std::string& path, std::string* error);
+
+// The devices (major:minor) of the loop devices whose backing file is the image
+// `realImage` (a resolved path), with their partitions: what a mount of the image
+// through a loop device shows as its device.
+std::set<dev_t> LoopDevicesOf(const std::string& realImage);
 
 // True when the block device `path` (resolved through links) is mounted read-write,
 // per /proc/self/mountinfo (major:minor match). *where receives the mount point.

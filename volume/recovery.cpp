@@ -16,6 +16,7 @@
 
 #include "log/activity_log.h"
 #include "platform/drives.h"
+#include "platform/rawio.h"
 #include "platform/strings.h"
 #include "volume/item_clusters.h"
 #include "volume/traces.h"
@@ -185,36 +186,6 @@ FolderCheck RecoveryFolder::Open(const std::string& path, const std::string& raw
 
 namespace {
 
-std::string ReadSmallFile(const std::string& path) {
-    std::ifstream in(path);
-    std::string s;
-    std::getline(in, s);
-    return s;
-}
-
-// Devices (major:minor) of the loop devices whose backing file is `realImage`, with
-// their partitions.
-std::set<dev_t> LoopDevicesOf(const std::string& realImage) {
-    std::set<dev_t> out;
-    std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator("/sys/block", ec)) {
-        const std::string base = e.path().filename().string();
-        if (base.rfind("loop", 0) != 0) continue;
-        if (ReadSmallFile(e.path().string() + "/loop/backing_file") != realImage) continue;
-        auto addDev = [&out](const std::string& devFile) {
-            unsigned maj = 0, min = 0;
-            if (std::sscanf(ReadSmallFile(devFile).c_str(), "%u:%u", &maj, &min) == 2)
-                out.insert(makedev(maj, min));
-        };
-        addDev(e.path().string() + "/dev");
-        std::error_code ec2;
-        for (const auto& p : std::filesystem::directory_iterator(e.path(), ec2))
-            if (p.path().filename().string().rfind(base + "p", 0) == 0)
-                addDev(p.path().string() + "/dev");
-    }
-    return out;
-}
-
 std::string RealPath(const std::string& p) {
     char buf[PATH_MAX];
     return ::realpath(p.c_str(), buf) ? std::string(buf) : std::string();
@@ -231,7 +202,7 @@ bool FolderIsOnSource(int folderFd, const std::string& rawSource, std::string* m
     // devices an image is attached to.
     std::set<dev_t> devices;
     if (S_ISBLK(src.st_mode)) devices.insert(src.st_rdev);
-    if (S_ISREG(src.st_mode) && !realSource.empty()) devices = LoopDevicesOf(realSource);
+    if (S_ISREG(src.st_mode) && !realSource.empty()) devices = platform::LoopDevicesOf(realSource);
     for (const DriveInfo& d : ListMounts()) {
         bool ofSource = devices.count(static_cast<dev_t>(d.devId)) != 0;
         // A FUSE driver (ntfs-3g) mounts the image file itself: the mount's source is

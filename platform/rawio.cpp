@@ -95,15 +95,20 @@ bool IsMountedReadWrite(const std::string& path, std::string* where) {
 static bool IsImageMountedReadWrite(const std::string& path, std::string* where) {
     char real[PATH_MAX];
     if (!::realpath(path.c_str(), real)) return false;
+    // A kernel file system mounts the image through a loop device; a FUSE driver
+    // (ntfs-3g) names the image file itself as the mount's source.
+    const std::set<dev_t> loops = LoopDevicesOf(real);
     std::ifstream in("/proc/self/mountinfo");
     std::stringstream ss;
     ss << in.rdbuf();
     for (const DriveInfo& d : ParseMountInfo(ss.str())) {
+        if (d.readOnly) continue;
+        bool ofImage = loops.count(static_cast<dev_t>(d.devId)) != 0;
         char src[PATH_MAX];
-        if (d.readOnly || d.device.empty() || d.device[0] != '/' ||
-            !::realpath(d.device.c_str(), src))
-            continue;
-        if (std::strcmp(src, real) == 0) {
+        if (!ofImage && !d.device.empty() && d.device[0] == '/' &&
+            ::realpath(d.device.c_str(), src))
+            ofImage = std::strcmp(src, real) == 0;
+        if (ofImage) {
             if (where) *where = d.mountPoint;
             return true;
         }

@@ -3,8 +3,9 @@
 //
 // Reads use a strictly read-only open. Every open for writing goes through
 // OpenRawForWrite, which allows only two kinds of target:
-//   - a regular file (a volume image the user made or chose) that is not itself
-//     mounted read-write (ntfs-3g and other FUSE drivers mount image files directly), and
+//   - a regular file (a volume image the user made or chose) that is not mounted
+//     read-write, neither directly (ntfs-3g and other FUSE drivers mount image files
+//     themselves) nor through a loop device it backs, and
 //   - a block device that is not mounted read-write, opened O_EXCL so that the kernel
 //     refuses it while any file system (or another exclusive opener) holds it.
 // Everything else (a mounted read-write device, a character device, a folder, a link

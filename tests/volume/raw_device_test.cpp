@@ -2,6 +2,7 @@
 // Raw reads of a block device come from the disk, not from the device's page cache: a
 // file system writes file data past that cache, so a cached sector can be stale.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/rawio.h"
 #include "tests/common/scratch_volume.h"
 #include "volume/raw_drive.h"
 
@@ -77,6 +79,43 @@ TEST(RawDeviceIntegration, ReadsSeeWhatReachedTheDiskPastTheDeviceCache) {
     ASSERT_TRUE(drive.Read(100, sector.data(), 512));
     EXPECT_EQ(sector[0], 'B');
     EXPECT_EQ(sector[511], 'B');
+}
+
+// An image mounted through a loop device is as much in use as one mounted by a FUSE
+// driver: raw writes to the image file would go under the mounted file system.
+TEST(RawDeviceIntegration, AnImageMountedThroughALoopDeviceRefusesRawWrites) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to attach a loop device and mount";
+    if (Shell("command -v mkfs.ext4").empty()) GTEST_SKIP() << "mkfs.ext4 is not installed";
+    tw::test::TempDir dir("rawgate");
+    ASSERT_TRUE(dir.Ok());
+    const std::string image = dir.Path() + "/disk.img";
+    const std::string mnt = dir.Path() + "/mnt";
+    ASSERT_EQ(::mkdir(mnt.c_str(), 0700), 0);
+    Shell("truncate -s 16M '" + image + "' && mkfs.ext4 -q -F '" + image + "' 2>&1");
+    const std::string loop = Shell("losetup -f --show '" + image + "' 2>/dev/null");
+    if (loop.rfind("/dev/loop", 0) != 0) GTEST_SKIP() << "no loop device available";
+    struct Detach {
+        std::string dev;
+        ~Detach() { Shell("losetup -d " + dev); }
+    } detach{loop};
+    std::string error;
+    int fd = tw::platform::OpenRawForWrite(image, &error);
+    ASSERT_GE(fd, 0) << "attached but not mounted: " << error;
+    ::close(fd);
+    if (Shell("mount " + loop + " '" + mnt + "' 2>&1 && echo mounted").find("mounted") ==
+        std::string::npos)
+        GTEST_SKIP() << "cannot mount ext4 here";
+    struct Unmount {
+        std::string at;
+        ~Unmount() { Shell("umount '" + at + "'"); }
+    } unmount{mnt};
+    error.clear();
+    EXPECT_LT(tw::platform::OpenRawForWrite(image, &error), 0);
+    EXPECT_NE(error.find(mnt), std::string::npos) << error;
+    Shell("mount -o remount,ro '" + mnt + "'");
+    fd = tw::platform::OpenRawForWrite(image, &error);
+    EXPECT_GE(fd, 0) << "mounted read-only: " << error;
+    if (fd >= 0) ::close(fd);
 }
 
 }  // namespace

@@ -47,25 +47,8 @@ if [ ! -f "$image" ]; then
     mv "$image.tmp" "$image"
 fi
 
-# The command runs with a settings store of its own, with activity logging off, so
-# that only the search is measured.
-cfg=$(mktemp -d "${TMPDIR:-/tmp}/tw-bench-cfg.XXXXXX")
-export TIDEWIPE_CONFIG_HOME="$cfg"
-"$cli" settings set SaveToLogfile 0 >/dev/null
-
-# Best wall time of 3 runs, in milliseconds, after one warm-up run.
-best() {
-    "$@" >/dev/null 2>&1 || true
-    b=
-    for _ in 1 2 3; do
-        s=$(date +%s%N)
-        "$@" >/dev/null 2>&1 || true
-        e=$(date +%s%N)
-        t=$(( (e - s) / 1000000 ))
-        if [ -z "$b" ] || [ "$t" -lt "$b" ]; then b=$t; fi
-    done
-    echo "$b"
-}
+. "$(dirname "$0")/common.sh"
+private_settings "$cli"
 
 found=$("$cli" search --json "$image" 2>/dev/null | grep -c '"name"' || true)
 flsfound=$(fls -r -d "$image" | grep -vc 'OrphanFiles' || true)

@@ -7,6 +7,8 @@
 // it. Needs root (and /dev/fuse for NTFS); skips visibly otherwise.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <filesystem>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -53,9 +55,10 @@ std::string Quote(const std::string& s) { return "'" + s + "'"; }
 // Runs tidewipe-cli with its settings in `config`, stdin from /dev/null; stdout only
 // into *out unless withStderr.
 int RunCli(const std::string& config, const std::string& args, std::string* out,
-           const std::string& prefix = "", bool withStderr = true) {
+           const std::string& prefix = "", bool withStderr = true,
+           const std::string& cli = CliPath()) {
     const std::string cmd = prefix + "env TIDEWIPE_CONFIG_HOME=" + Quote(config) +
-                            " TIDEWIPE_POWEROFF_COMMAND=true " + Quote(CliPath()) + " " + args +
+                            " TIDEWIPE_POWEROFF_COMMAND=true " + Quote(cli) + " " + args +
                             " </dev/null" + (withStderr ? "" : " 2>/dev/null");
     return test::RunTool({"sh", "-c", cmd}, out);
 }
@@ -297,9 +300,15 @@ TEST_F(SlackBytesExt4, AUserWithoutAccessToTheDeviceGetsTheAdviceText) {
     ASSERT_EQ(chmod(config.c_str(), 0777), 0);
     const std::string parent = vol->MountPoint().substr(0, vol->MountPoint().rfind('/'));
     ASSERT_EQ(chmod(parent.c_str(), 0711), 0);
+    // ... and the program: the build folder may lie where that user cannot go.
+    const std::string cli = work.Path() + "/tidewipe-cli";
+    std::error_code ec;
+    std::filesystem::copy_file(CliPath(), cli, ec);
+    ASSERT_FALSE(ec) << ec.message();
+    ASSERT_EQ(chmod(cli.c_str(), 0755), 0);
     std::string out;
     const int rc = RunCli(config, "slacks --show " + Quote(path), &out,
-                          "setpriv --reuid=65534 --regid=65534 --clear-groups ");
+                          "setpriv --reuid=65534 --regid=65534 --clear-groups ", true, cli);
     EXPECT_EQ(rc, 3) << out;
     EXPECT_NE(out.find(SlackViewDeniedText()), std::string::npos) << out;
     EXPECT_EQ(out.find(marker), std::string::npos);

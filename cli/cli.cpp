@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <stdexcept>
 
 #include "shell/messages.h"
 
@@ -18,6 +19,14 @@ RegistryStore& Env::Store() {
         if (!configHome.empty()) setenv("TIDEWIPE_CONFIG_HOME", configHome.c_str(), 1);
         store_ = std::make_unique<RegistryStore>(RegistryStore::DefaultPath());
     }
+    // Going on with defaults would wipe with the wrong pass count and log elsewhere, and
+    // the first write would bury the user's settings: stop before the command acts. The
+    // exception ends the run in main() with exit status 1.
+    if (!store_->IsOpen())
+        throw std::runtime_error("the settings store " + store_->Path() +
+                                 " cannot be used: " + store_->OpenError() +
+                                 ". It was left as it is; repair or move it away (a missing "
+                                 "store is created afresh with the default settings).");
     return *store_;
 }
 
@@ -25,6 +34,9 @@ Settings& Env::GetSettings() {
     if (!settings_) {
         settings_ = std::make_unique<Settings>(Store());
         settings_->LoadSettings();
+        if (const std::string& gone = settings_->ReplacedLogLocation(); !gone.empty())
+            Note("the log folder " + gone + " is not there any more; the log now goes to " +
+                 settings_->LogFolder());
     }
     return *settings_;
 }
@@ -57,9 +69,105 @@ void CommandRegistrar::RegisterAll(CLI::App& app, Env& env) {
     for (auto& fn : Registry()) fn(app, env);
 }
 
-void PrintError(const std::string& message) { std::cerr << "tidewipe-cli: " << message << "\n"; }
+void PrintError(const std::string& message) {
+    std::cerr << "tidewipe-cli: " << Printable(message) << "\n";
+}
 
-void Note(const std::string& message) { std::cerr << message << "\n"; }
+void Note(const std::string& message) { std::cerr << Printable(message) << "\n"; }
+
+void Out(const std::string& line) { std::cout << Printable(line) << "\n"; }
+
+// Length of the well-formed UTF-8 sequence at s[i] (no overlongs, no surrogates, at most
+// U+10FFFF), or 0 when the byte there does not start one.
+static size_t Utf8SequenceAt(std::string_view s, size_t i) {
+    auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    unsigned char c = b(i);
+    if (c < 0x80) return 1;
+    size_t n;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        if (c == 0xE0) lo = 0xA0;
+        if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        if (c == 0xF0) lo = 0x90;
+        if (c == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (i + n > s.size()) return 0;
+    if (b(i + 1) < lo || b(i + 1) > hi) return 0;
+    for (size_t k = 2; k < n; ++k)
+        if (b(i + k) < 0x80 || b(i + k) > 0xBF) return 0;
+    return n;
+}
+
+static void OctalEscape(std::string& out, unsigned char c) {
+    char buf[5];
+    std::snprintf(buf, sizeof buf, "\\%03o", c);
+    out += buf;
+}
+
+std::string Printable(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        size_t n = Utf8SequenceAt(text, i);
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (n == 0) {
+            OctalEscape(out, c);
+            ++i;
+            continue;
+        }
+        if (n == 1 && (c < 0x20 || c == 0x7F)) {
+            switch (c) {
+                case '\n': out += "\\n"; break;
+                case '\t': out += "\\t"; break;
+                case '\r': out += "\\r"; break;
+                default: OctalEscape(out, c);
+            }
+        } else if (n == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+            // C1 controls (U+0080..U+009F): terminals act on some of them (CSI is U+009B).
+            OctalEscape(out, c);
+            OctalEscape(out, static_cast<unsigned char>(text[i + 1]));
+        } else {
+            out.append(text.substr(i, n));
+        }
+        i += n;
+    }
+    return out;
+}
+
+void JsonName(nlohmann::json& obj, const std::string& key, std::string_view name) {
+    std::string shown, hex;
+    bool exact = true;
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (size_t i = 0; i < name.size();) {
+        size_t n = Utf8SequenceAt(name, i);
+        if (n == 0) {
+            unsigned char c = static_cast<unsigned char>(name[i]);
+            shown += "\\x";
+            shown += kHex[c >> 4];
+            shown += kHex[c & 15];
+            exact = false;
+            ++i;
+        } else {
+            shown.append(name.substr(i, n));
+            i += n;
+        }
+    }
+    obj[key] = shown;
+    if (!exact) {
+        for (unsigned char c : name) {
+            hex += kHex[c >> 4];
+            hex += kHex[c & 15];
+        }
+        obj[key + "_bytes"] = hex;
+    }
+}
 
 void AddDestructiveOptions(CLI::App* cmd, DestructiveOptions& opts) {
     cmd->add_flag("-y,--yes", opts.yes, "Do not ask for confirmation");
@@ -78,7 +186,9 @@ bool Confirm(const std::string& question, const DestructiveOptions& opts) {
     return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES";
 }
 
-void PrintJson(const nlohmann::json& j) { std::cout << j.dump(2) << "\n"; }
+void PrintJson(const nlohmann::json& j) {
+    std::cout << j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+}
 
 static int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(

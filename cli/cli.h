@@ -27,7 +27,7 @@ enum Exit : int {
 // Shared state of one run of the program. Commands reach the settings and the log
 // through it and report their exit status in `exit`.
 class Env {
-public:
+  public:
     std::string configHome;  // --config-home; applied before any command runs
     int exit = kOk;
 
@@ -46,7 +46,7 @@ public:
         if (code > exit) exit = code;
     }
 
-private:
+  private:
     std::unique_ptr<RegistryStore> store_;
     std::unique_ptr<Settings> settings_;
     std::unique_ptr<log::CActivityLogFile> log_;
@@ -55,16 +55,18 @@ private:
 // A command file registers its commands once at start-up:
 //   static tw::cli::CommandRegistrar reg([](CLI::App& app, tw::cli::Env& env) { ... });
 class CommandRegistrar {
-public:
+  public:
     using Fn = std::function<void(CLI::App&, Env&)>;
     explicit CommandRegistrar(Fn fn);
     static void RegisterAll(CLI::App& app, Env& env);
 };
 
-// "tidewipe-cli: <message>" on stderr.
+// "tidewipe-cli: <message>" on stderr (through Printable).
 void PrintError(const std::string& message);
-// A plain line on stderr (progress notes, plans).
+// A plain line on stderr (progress notes, plans), through Printable.
 void Note(const std::string& message);
+// A result line on stdout, through Printable.
+void Out(const std::string& line);
 
 // Options every destructive command takes.
 struct DestructiveOptions {
@@ -77,8 +79,20 @@ void AddDestructiveOptions(CLI::App* cmd, DestructiveOptions& opts);
 // --yes was given; the refusal is explained on stderr.
 bool Confirm(const std::string& question, const DestructiveOptions& opts);
 
-// Prints JSON (two-space indent) on stdout.
+// Prints JSON (two-space indent) on stdout. Strings that are not UTF-8 never make the
+// output fail: put names through JsonName first; anything else left invalid becomes U+FFFD.
 void PrintJson(const nlohmann::json& j);
+
+// Text for the terminal: control characters and bytes that are not UTF-8 are written as
+// escapes (\n, \t, \033, \377 ...), as `ls -b` does, so that a crafted file name from a
+// disk, the Trash or the log can neither split a line nor send escape sequences.
+// Printable UTF-8 (accents, CJK) is kept as it is.
+std::string Printable(std::string_view text);
+
+// A name in JSON output: obj[key] is the name with every byte that is not UTF-8 written as
+// "\xNN" (valid JSON, readable); when there was such a byte, obj[key + "_bytes"] holds the
+// exact bytes as lower-case hex, so a script can still name the file.
+void JsonName(nlohmann::json& obj, const std::string& key, std::string_view name);
 
 // Tells the suite's running programs (the guard, a control panel) that the stored
 // settings changed, so they re-read them now instead of at their next periodic read.
@@ -89,7 +103,7 @@ void AnnounceSettingsChanged(int lParam);
 // The progress line on stderr: a bar, the status text and the time-remaining text,
 // redrawn at most ten times a second; silent when stderr is not a terminal.
 class TerminalProgress : public ProgressSink {
-public:
+  public:
     TerminalProgress();
     ~TerminalProgress() override;
     void SetRange(Bar bar, int64_t low, int64_t high) override;
@@ -99,7 +113,7 @@ public:
     // Clears the line (before printing results).
     void Finish();
 
-private:
+  private:
     void Draw(bool force);
     bool tty_;
     int64_t low_[2] = {0, 0}, high_[2] = {0, 0}, pos_[2] = {0, 0};

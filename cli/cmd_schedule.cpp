@@ -168,7 +168,7 @@ void Show(Env& env, bool json) {
     std::cout << "Drives:";
     if (drives.empty()) std::cout << " (none)";
     std::cout << "\n";
-    for (const auto& d : drives) std::cout << "  " << d << "\n";
+    for (const auto& d : drives) std::cout << "  " << Printable(d) << "\n";
 }
 
 void RegisterSchedule(CLI::App& app, Env& env) {

@@ -37,8 +37,7 @@ std::string Canonical(const std::string& path) {
 }
 
 nlohmann::json ItemJson(const wipe::SlackItem& s) {
-    nlohmann::json j = {{"path", s.path},
-                        {"size", s.sizeBytes},
+    nlohmann::json j = {{"size", s.sizeBytes},
                         {"slack", s.slackBytes},
                         {"cluster_size", s.clusterSize},
                         {"last_cluster", nullptr},
@@ -47,15 +46,17 @@ nlohmann::json ItemJson(const wipe::SlackItem& s) {
                         {"attributes", volume::AttributeText(s.attributeBits)},
                         {"compressed", s.compressed}};
     if (s.lastClusterKnown) j["last_cluster"] = s.lastCluster;
+    JsonName(j, "path", s.path);
     return j;
 }
 
 void PrintTable(const std::vector<wipe::SlackItem>& items) {
     size_t width = std::string("Slack at end of file").size();
-    for (const auto& s : items) width = std::max(width, s.path.size());
+    for (const auto& s : items) width = std::max(width, Printable(s.path).size());
     auto row = [&](const std::string& a, const std::string& b, const std::string& c,
                    const std::string& d) {
-        std::string line = a + std::string(width - std::min(width, a.size()), ' ');
+        const std::string name = Printable(a);
+        std::string line = name + std::string(width - std::min(width, name.size()), ' ');
         line += "  " + std::string(12 - std::min<size_t>(12, b.size()), ' ') + b;
         line += "  " + std::string(6 - std::min<size_t>(6, c.size()), ' ') + c;
         line += "  " + d;
@@ -97,18 +98,19 @@ void RunList(Env& env, const SlacksOptions& o) {
     if (o.json) {
         nlohmann::json items = nlohmann::json::array();
         for (const auto& s : scanner.found()) items.push_back(ItemJson(s));
-        PrintJson({{"folder", folder},
-                   {"drive", driveName},
-                   {"result", rep.message},
-                   {"aborted", rep.end == wipe::SlackScanEnd::Aborted},
-                   {"count", scanner.found().size()},
-                   {"slacks", items}});
+        nlohmann::json j = {{"result", rep.message},
+                            {"aborted", rep.end == wipe::SlackScanEnd::Aborted},
+                            {"count", scanner.found().size()},
+                            {"slacks", items}};
+        JsonName(j, "folder", folder);
+        JsonName(j, "drive", driveName);
+        PrintJson(j);
     } else {
         if (scanner.found().empty())
             std::cout << "No items to display\n";
         else
             PrintTable(scanner.found());
-        std::cout << rep.message << "\n";
+        Out(rep.message);
     }
     if (rep.end == wipe::SlackScanEnd::Aborted) env.Fail(kFailed);
 }
@@ -172,16 +174,14 @@ void RunShow(Env& env, const SlacksOptions& o) {
     if (o.json) {
         std::string hex;
         for (uint8_t c : slack) hex += StrPrintf("%02x", c);
-        PrintJson({{"path", b.path},
-                   {"size", b.sizeBytes},
-                   {"slack", slack.size()},
-                   {"cluster_size", b.clusterSize},
-                   {"last_cluster", b.lastCluster},
-                   {"slack_offset", b.slackOffset},
-                   {"slack_hex", hex}});
+        nlohmann::json j = {{"size", b.sizeBytes},           {"slack", slack.size()},
+                            {"cluster_size", b.clusterSize}, {"last_cluster", b.lastCluster},
+                            {"slack_offset", b.slackOffset}, {"slack_hex", hex}};
+        JsonName(j, "path", b.path);
+        PrintJson(j);
         return;
     }
-    std::cout << "File Path: " << b.path << "\n"
+    std::cout << "File Path: " << Printable(b.path) << "\n"
               << "File Size: " << wipe::DetailSizeText(b.sizeBytes) << "\n"
               << "Slack Size: " << wipe::DetailSizeText(slack.size()) << "\n"
               << "Last cluster: " << b.lastCluster << " (bytes " << b.slackOffset << " to "

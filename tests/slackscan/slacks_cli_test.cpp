@@ -89,6 +89,34 @@ TEST_F(SlacksCli, JsonHasEveryItemWithItsSizes) {
               std::make_pair(uint64_t{cluster + 7}, uint64_t{cluster - 7}));
 }
 
+// A crafted name can neither split the table nor reach the terminal as an escape
+// sequence, and a name that is not UTF-8 keeps the JSON valid with its exact bytes beside.
+TEST_F(SlacksCli, HostileNamesAreEscapedAndKeepTheJsonValid) {
+    const std::string evil = "evil\n\033[31mred\xff.txt";
+    ASSERT_TRUE(tw::test::WriteFileBytes(tree + "/" + evil, "x"));
+    std::string out;
+    ASSERT_EQ(Run("slacks '" + tree + "'", &out), 0) << out;
+    EXPECT_EQ(out.find('\033'), std::string::npos) << out;
+    EXPECT_EQ(out.find('\xff'), std::string::npos) << out;
+    EXPECT_NE(out.find(tree + "/evil\\n\\033[31mred\\377.txt"), std::string::npos) << out;
+
+    out.clear();
+    ASSERT_EQ(Run("slacks --json '" + tree + "'", &out, false), 0) << out;
+    const auto j = nlohmann::json::parse(out);
+    bool seen = false;
+    for (const auto& s : j["slacks"]) {
+        if (!s.contains("path_bytes")) continue;
+        seen = true;
+        EXPECT_EQ(s["path"], tree + "/evil\n\033[31mred\\xff.txt");
+        std::string raw;
+        const std::string hex = s["path_bytes"];
+        for (size_t i = 0; i + 1 < hex.size(); i += 2)
+            raw.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+        EXPECT_EQ(raw, tree + "/" + evil);
+    }
+    EXPECT_TRUE(seen) << out;
+}
+
 TEST_F(SlacksCli, AFolderWithoutSlackSaysSo) {
     const std::string empty = dir.Path() + "/empty";
     ASSERT_EQ(mkdir(empty.c_str(), 0755), 0);

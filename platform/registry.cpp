@@ -1,13 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/registry.h"
 
-#include <sqlite3.h>
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/drives.h"
 
@@ -28,7 +29,7 @@ void MakeFolders(const std::string& path) {
 
 // Prepared statement that finalizes itself.
 class Stmt {
-public:
+  public:
     Stmt(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &s_, nullptr); }
     ~Stmt() { sqlite3_finalize(s_); }
     Stmt(const Stmt&) = delete;
@@ -40,7 +41,7 @@ public:
     }
     void Bind(int i, int64_t v) { sqlite3_bind_int64(s_, i, v); }
 
-private:
+  private:
     sqlite3_stmt* s_ = nullptr;
 };
 
@@ -69,20 +70,54 @@ std::string RegistryStore::ConfigHome() {
 std::string RegistryStore::DefaultPath() { return ConfigHome() + "/registry.db"; }
 
 RegistryStore::RegistryStore(std::string dbPath) : path_(std::move(dbPath)) {
-    auto slash = path_.rfind('/');
-    if (slash != std::string::npos && slash > 0) MakeFolders(path_.substr(0, slash));
-    // Create the file ourselves so that it is private from the first byte on.
-    int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd >= 0) close(fd);
-    if (sqlite3_open_v2(path_.c_str(), &db_,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                        nullptr) != SQLITE_OK) {
-        sqlite3_close(db_);
+    if (!Open()) {
+        if (db_) sqlite3_close(db_);
         db_ = nullptr;
-        return;
     }
+}
+
+bool RegistryStore::Open() {
+    auto Refuse = [this](std::string why) {
+        error_ = std::move(why);
+        return false;
+    };
+    auto slash = path_.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? "." : path_.substr(0, slash ? slash : 1);
+    if (slash != std::string::npos && slash > 0) MakeFolders(folder);
+    struct stat st {};
+    if (stat(path_.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return Refuse("is a folder, not a settings file");
+        if (!S_ISREG(st.st_mode)) return Refuse("is not a regular file");
+        // SQLite would quietly open a file it may not write read-only, and every change
+        // of a setting would then be lost.
+        if (access(path_.c_str(), R_OK | W_OK) != 0)
+            return Refuse(std::string("cannot be written: ") + strerror(errno));
+    } else if (errno == ENOENT) {
+        // Create the file ourselves so that it is private from the first byte on.
+        int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST)
+            return Refuse(std::string("cannot be created: ") + strerror(errno));
+        if (fd >= 0) close(fd);
+    } else {
+        return Refuse(std::string("cannot be examined: ") + strerror(errno));
+    }
+    // The journal files live beside the database: a folder the user cannot write makes
+    // every later write fail.
+    if (access(folder.c_str(), W_OK | X_OK) != 0)
+        return Refuse("its folder " + folder + " cannot be written: " + strerror(errno));
+
+    auto fail = [&](const char* what) {
+        return Refuse(std::string(what) + (db_ ? sqlite3_errmsg(db_) : "out of memory"));
+    };
+    // No SQLITE_OPEN_CREATE: the file exists now, and one that vanished meanwhile must
+    // not be replaced behind the user's back.
+    if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX,
+                        nullptr) != SQLITE_OK)
+        return fail("");
     // Other programs of the suite may hold the database for a moment: wait, not fail.
     sqlite3_busy_timeout(db_, 5000);
+    if (sqlite3_db_readonly(db_, "main") == 1) return Refuse("can only be read, not written");
     const char* setup =
         "PRAGMA journal_mode=WAL;"
         "PRAGMA synchronous=NORMAL;"
@@ -92,10 +127,22 @@ RegistryStore::RegistryStore(std::string dbPath) : path_(std::move(dbPath)) {
         "  type INTEGER NOT NULL,"
         "  data,"
         "  PRIMARY KEY (key_path, name));";
-    if (sqlite3_exec(db_, setup, nullptr, nullptr, nullptr) != SQLITE_OK) {
-        sqlite3_close(db_);
-        db_ = nullptr;
-    }
+    if (sqlite3_exec(db_, setup, nullptr, nullptr, nullptr) != SQLITE_OK) return fail("");
+    // A truncated or partly overwritten file can still pass the steps above and then
+    // answer some values as missing. The store is small: check all of it.
+    std::string verdict;
+    auto collect = [](void* out, int, char** values, char**) {
+        auto* v = static_cast<std::string*>(out);
+        if (v->empty() && values[0]) *v = values[0];
+        return 0;
+    };
+    if (sqlite3_exec(db_, "PRAGMA quick_check(1)", collect, &verdict, nullptr) != SQLITE_OK)
+        return fail("");
+    if (verdict != "ok") return Refuse("damaged (" + verdict + ")");
+    // A write lock proves the journal files can be made beside the database.
+    if (sqlite3_exec(db_, "BEGIN IMMEDIATE; ROLLBACK;", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return fail("cannot be written: ");
+    return true;
 }
 
 RegistryStore::~RegistryStore() {
@@ -105,7 +152,8 @@ RegistryStore::~RegistryStore() {
 std::optional<RegValue> RegistryStore::Read(const std::string& keyPath, const std::string& name) {
     std::lock_guard<std::mutex> lock(mu_);
     if (!db_) return std::nullopt;
-    Stmt s(db_, "SELECT key_path, name, type, data FROM reg_values WHERE key_path = ?1 AND name = ?2");
+    Stmt s(db_,
+           "SELECT key_path, name, type, data FROM reg_values WHERE key_path = ?1 AND name = ?2");
     if (!s) return std::nullopt;
     s.Bind(1, keyPath);
     s.Bind(2, name);
@@ -147,7 +195,8 @@ bool RegistryStore::ReadString(const std::string& keyPath, const std::string& na
     return true;
 }
 
-bool RegistryStore::WriteDword(const std::string& keyPath, const std::string& name, uint32_t value) {
+bool RegistryStore::WriteDword(const std::string& keyPath, const std::string& name,
+                               uint32_t value) {
     return Write(keyPath, name, RegType::Dword, value, {});
 }
 

@@ -31,9 +31,11 @@ struct RegValue {
 };
 
 class RegistryStore {
-public:
+  public:
     // Opens (and creates, mode 0600) the database at `dbPath`. A store that cannot be
-    // opened answers every read as missing and every write as failed.
+    // opened answers every read as missing and every write as failed, and OpenError()
+    // says why. A file that is there but damaged, unreadable or unwritable is never
+    // changed or replaced: it may hold the user's only copy of the settings.
     explicit RegistryStore(std::string dbPath);
     ~RegistryStore();
     RegistryStore(const RegistryStore&) = delete;
@@ -44,6 +46,9 @@ public:
     static std::string DefaultPath();  // ConfigHome() + "/registry.db"
 
     bool IsOpen() const { return db_ != nullptr; }
+    // Why the store could not be opened ("" when it is open): "is a folder", "file is not
+    // a database", "cannot be written: Permission denied", ...
+    const std::string& OpenError() const { return error_; }
     const std::string& Path() const { return path_; }
 
     // Reads fail when the value is missing or has another type.
@@ -57,12 +62,15 @@ public:
     // Every value of every key, ordered by key and name.
     std::vector<RegValue> ListAll();
 
-private:
+  private:
     bool Write(const std::string& keyPath, const std::string& name, RegType type, uint32_t dword,
                const std::string& text);
     std::optional<RegValue> Read(const std::string& keyPath, const std::string& name);
 
+    bool Open();
+
     std::string path_;
+    std::string error_;
     sqlite3* db_ = nullptr;
     std::mutex mu_;
 };
@@ -77,7 +85,7 @@ void SplitValuePath(const std::string& path, std::string* keyPath, std::string* 
 // One REG_DWORD value. Reads answer the cached value unless forceRead is set; a value
 // that cannot be read answers the default and leaves the cached value alone.
 class CRegDwordValue {
-public:
+  public:
     CRegDwordValue(const std::string& path, uint32_t defaultValue, bool forceRead = false,
                    RegistryStore* root = nullptr);
     uint32_t Read();
@@ -92,7 +100,7 @@ public:
     uint32_t Cached() const { return value_; }
     bool HaveRead() const { return haveRead_; }
 
-private:
+  private:
     RegistryStore* root_;
     std::string keyPath_, valueName_;
     uint32_t defaultValue_, value_ = 0;
@@ -101,7 +109,7 @@ private:
 
 // One REG_SZ value; the same rules with a text.
 class CRegStringValue {
-public:
+  public:
     CRegStringValue(const std::string& path, std::string defaultValue, bool forceRead = false,
                     RegistryStore* root = nullptr);
     std::string Read();
@@ -114,7 +122,7 @@ public:
     const std::string& DefaultValue() const { return defaultValue_; }
     bool HaveRead() const { return haveRead_; }
 
-private:
+  private:
     RegistryStore* root_;
     std::string keyPath_, valueName_, defaultValue_, value_;
     bool haveRead_ = false, forceRead_;

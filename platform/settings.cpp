@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 #include "platform/drives.h"
@@ -48,19 +50,26 @@ const std::vector<DwordSetting>& DwordSettings() {
 
 const std::vector<DwordSetting>& LoggingSettings() {
     static const std::vector<DwordSetting> kValues = {
-        {"extensiveLogging", 0},       {"logCookieWiping", 0},
-        {"logAutoWiping", 0},          {"logInternetCleanup", 0},
-        {"logFileUsageTracksWiping", 0}, {"logRecoverableDataOperations", 0},
+        {"extensiveLogging", 0},
+        {"logCookieWiping", 0},
+        {"logAutoWiping", 0},
+        {"logInternetCleanup", 0},
+        {"logFileUsageTracksWiping", 0},
+        {"logRecoverableDataOperations", 0},
         {"logJunkfileWiping", 0},
     };
     return kValues;
 }
 
 // The eight switches of a manual clean, in the order they are saved.
-static const char* const kManualTasks[] = {
-    "wipeRecycleBinCFS", "CleanFreeSpace",   "DeepClean",
-    "DeepCleanUnfragmented", "WipeFileSlacks", "WipeDirectoryEntries",
-    "WipeSwapFileOnCleanFreeSpacePage", "shutdownafterCFS"};
+static const char* const kManualTasks[] = {"wipeRecycleBinCFS",
+                                           "CleanFreeSpace",
+                                           "DeepClean",
+                                           "DeepCleanUnfragmented",
+                                           "WipeFileSlacks",
+                                           "WipeDirectoryEntries",
+                                           "WipeSwapFileOnCleanFreeSpacePage",
+                                           "shutdownafterCFS"};
 
 std::string Settings::Lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -121,7 +130,7 @@ void MakeFolders(const std::string& path) {
 // user's state folder, so that a program installed for all users still logs.
 std::string StateFolderFor(const std::string& leaf) {
     std::string base;
-    if (const char* s = getenv("XDG_STATE_HOME"); s && *s)
+    if (const char* s = getenv("XDG_STATE_HOME"); s && s[0] == '/')
         base = s;
     else
         base = HomeFolder() + "/.local/state";
@@ -130,25 +139,59 @@ std::string StateFolderFor(const std::string& leaf) {
     return folder;
 }
 
-// Creates `folder` (an existing one is no error); when it is not a folder this user may
-// write afterwards, answers the state-folder stand-in with the same leaf.
+// Creates `folder` (an existing one is no error) private to the user: the log names the
+// files that were wiped. When it is not a folder this user may write afterwards, answers
+// the state-folder stand-in with the same leaf.
 std::string CreateLogFolder(const std::string& folder, const std::string& leaf) {
-    mkdir(folder.c_str(), 0755);
+    mkdir(folder.c_str(), 0700);
     if (IsWritableDirectory(folder)) return folder;
     return StateFolderFor(leaf);
 }
 
 }  // namespace
 
+std::string LogFolderProblem(const std::string& folder, bool create) {
+    if (folder.empty() || folder[0] != '/')
+        return "the log folder must be given as an absolute path (\"" + folder + "\" is not one)";
+    struct stat st {};
+    if (stat(folder.c_str(), &st) != 0) {
+        if (errno != ENOENT) return folder + ": " + strerror(errno);
+        if (!create) return folder + " does not exist (add --create to make it)";
+        MakeFolders(folder);
+        if (stat(folder.c_str(), &st) != 0)
+            return "cannot create " + folder + ": " + strerror(errno);
+    }
+    if (!S_ISDIR(st.st_mode)) return folder + " is not a folder";
+    // Whoever else may create files there could plant today's log file (or a link in
+    // its place) before the program writes to it.
+    if (st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)))
+        return folder + " can be written by other users; choose a folder only you can write";
+    if (access(folder.c_str(), W_OK | X_OK) != 0)
+        return "cannot write to " + folder + ": " + strerror(errno);
+    return "";
+}
+
 std::string Settings::ResolveLogFolder() {
+    logFolderReplaced_.clear();
     std::string folder = logLocation.Read();
     if (folder == kNotYetSet) {
-        folder = CreateLogFolder(installDirectory.Read() + "logfiles", "logfiles");
+        // The install folder was stored a moment ago; should that have failed, its
+        // default text must not become part of a path.
+        std::string install = installDirectory.Read();
+        if (install == kNotYetSet || install.empty()) install = programFolder_;
+        folder = CreateLogFolder(install + "logfiles", "logfiles");
         logLocation = folder;
     }
-    if (!IsDirectory(folder)) {
+    // A relative folder would depend on where the program happens to be started.
+    if (folder.empty() || folder[0] != '/' || !IsDirectory(folder)) {
+        logFolderReplaced_ = folder;
         const std::string leaf = Str<227>();  // "twlogs"
-        folder = CreateLogFolder((firstDriveRoot_ ? firstDriveRoot_() : FirstLocalDriveRoot()) + leaf, leaf);
+        const std::string root = firstDriveRoot_ ? firstDriveRoot_() : FirstLocalDriveRoot();
+        // The first drive's root is the root of the system on Linux (or there is none,
+        // and the folder would land wherever the program was started): never make
+        // folders there, use the user's state folder.
+        folder =
+            root.empty() || root == "/" ? StateFolderFor(leaf) : CreateLogFolder(root + leaf, leaf);
         logLocation = folder;
     }
     return folder;
@@ -170,9 +213,9 @@ void Settings::SaveSettings() {
     // 1. SaveToLogfile and LogLocation were assigned by the caller (log page).
     uint32_t logging = ReadWithDefault("SaveToLogfile") ? 1 : 0;
     // 2. One switch drives every log category.
-    for (const char* name : {"LogFreespaceWiping", "logCookieWiping", "logAutoWiping",
-                             "logInternetCleanup", "logFileUsageTracksWiping",
-                             "logRecoverableDataOperations", "logJunkfileWiping"})
+    for (const char* name :
+         {"LogFreespaceWiping", "logCookieWiping", "logAutoWiping", "logInternetCleanup",
+          "logFileUsageTracksWiping", "logRecoverableDataOperations", "logJunkfileWiping"})
         Dword(name) = logging;
     Dword("extensiveLogging") = 0;
     // 3, 4. Write them all in order, then tell the other programs.

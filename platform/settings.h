@@ -29,8 +29,8 @@ struct DwordSetting {
     const char* name;
     uint32_t defaultValue;
 };
-const std::vector<DwordSetting>& DwordSettings();   // program settings and task switches
-const std::vector<DwordSetting>& LoggingSettings(); // extensiveLogging ... logJunkfileWiping
+const std::vector<DwordSetting>& DwordSettings();    // program settings and task switches
+const std::vector<DwordSetting>& LoggingSettings();  // extensiveLogging ... logJunkfileWiping
 
 // The two drive sets: manual clean ("cfs") and scheduled clean ("sch"), one DWORD 1 per
 // chosen drive named by the drive's text (its mount point).
@@ -38,7 +38,7 @@ inline constexpr const char* kManualDrives = "cfs";
 inline constexpr const char* kScheduledDrives = "sch";
 
 class Settings {
-public:
+  public:
     // `store` must outlive the object. Every access object is built with forceRead set,
     // so a value changed by another process is seen at the next read.
     explicit Settings(RegistryStore& store);
@@ -46,6 +46,7 @@ public:
     // The folder the program runs from (ProgramFolder() unless a test says otherwise).
     void SetProgramFolder(std::string folder) { programFolder_ = std::move(folder); }
     // Where the "twlogs" fallback goes (FirstLocalDriveRoot() unless a test says otherwise).
+    // A root of "/" or none at all sends it to $XDG_STATE_HOME/tidewipe/twlogs instead.
     void SetFirstDriveRoot(std::function<std::string()> f) { firstDriveRoot_ = std::move(f); }
     // Called by SaveSettings with lParam 0 after writing: the settings-changed broadcast.
     void SetChangedNotifier(std::function<void(int)> f) { notifyChanged_ = std::move(f); }
@@ -68,6 +69,9 @@ public:
 
     // The log folder resolved by LoadSettings.
     const std::string& LogFolder() const { return logFolder_; }
+    // The stored LogLocation that LoadSettings had to replace because it was not an
+    // existing folder given by an absolute path; "" when it was kept.
+    const std::string& ReplacedLogLocation() const { return logFolderReplaced_; }
 
     // Drive sets.
     std::vector<std::string> DriveSet(const std::string& subKey);
@@ -75,7 +79,7 @@ public:
 
     RegistryStore& Store() { return store_; }
 
-private:
+  private:
     static std::string Lower(std::string s);
     std::string ResolveLogFolder();
 
@@ -83,9 +87,15 @@ private:
     std::map<std::string, std::unique_ptr<CRegDwordValue>> dwords_;  // by lower-case name
     std::string programFolder_;
     std::string logFolder_;
+    std::string logFolderReplaced_;
     std::function<void(int)> notifyChanged_;
     std::function<std::string()> firstDriveRoot_;
 };
+
+// Why `folder` cannot be the log folder, "" when it can: it must be an absolute path of
+// an existing folder this user owns and no one else may write. With `create` a missing
+// folder is made first (mode 0700, missing parents included).
+std::string LogFolderProblem(const std::string& folder, bool create);
 
 // The autostart entry of the guard: $XDG_CONFIG_HOME/autostart/<name>.desktop whose Exec
 // is `data`. allUsers writes under /etc/xdg/autostart instead.

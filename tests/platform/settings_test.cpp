@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "platform/settings.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,7 +9,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/settings.h"
 #include "tests/platform/test_dir.h"
 
 namespace tw {
@@ -16,7 +17,7 @@ namespace {
 bool IsDir(const std::string& p) { return std::filesystem::is_directory(p); }
 
 class SettingsTest : public ::testing::Test {
-protected:
+  protected:
     test::TempDir dir;
     RegistryStore store{dir / "registry.db"};
     std::string program = dir / "bin/";
@@ -80,22 +81,41 @@ TEST_F(SettingsTest, MovedProgramKeepsItsLogFolderUntilTheFolderIsGone) {
     auto again = Make();
     again->LoadSettings();
     EXPECT_EQ(again->LogFolder(), drive + "twlogs");
-    EXPECT_TRUE(IsDir(drive + "twlogs"));
+    EXPECT_EQ(again->ReplacedLogLocation(), oldLogs);
+    struct stat st {};
+    ASSERT_EQ(stat((drive + "twlogs").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);  // the log names what was wiped: private
     store.ReadString(ProgramKey(), "LogLocation", &text);
     EXPECT_EQ(text, drive + "twlogs");
 }
 
-TEST_F(SettingsTest, WithoutALocalDriveTheFallbackIsRelative) {
-    store.WriteString(ProgramKey(), "LogLocation", dir / "gone");
-    auto s = Make();
-    s->SetFirstDriveRoot([] { return std::string(); });
+TEST_F(SettingsTest, TheFallbackNeverMakesFoldersAtTheRootOrWhereverTheProgramRuns) {
+    // With "/" as the first drive (as on every Linux system) or no drive at all, a
+    // vanished log folder is replaced by the state folder, not by "/twlogs" or a
+    // "twlogs" in the current folder. A relative or sentinel-built value counts as gone.
+    setenv("XDG_STATE_HOME", (dir / "state").c_str(), 1);
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
     ASSERT_EQ(chdir(dir.path().c_str()), 0);
-    s->LoadSettings();
+    const bool rootHadOne = IsDir("/twlogs");
+    for (const char* root : {"/", ""})
+        for (const std::string& stored :
+             std::vector<std::string>{dir / "gone", "Not yet setlogfiles"}) {
+            store.WriteString(ProgramKey(), "LogLocation", stored);
+            auto s = Make();
+            s->SetFirstDriveRoot([root] { return std::string(root); });
+            s->LoadSettings();
+            EXPECT_EQ(s->LogFolder(), dir / "state/tidewipe/twlogs") << root << " " << stored;
+            EXPECT_EQ(s->ReplacedLogLocation(), stored);
+        }
     EXPECT_EQ(chdir(cwd), 0);
-    EXPECT_EQ(s->LogFolder(), "twlogs");
-    EXPECT_TRUE(IsDir(dir / "twlogs"));
+    unsetenv("XDG_STATE_HOME");
+    EXPECT_TRUE(IsDir(dir / "state/tidewipe/twlogs"));
+    EXPECT_FALSE(IsDir(dir / "twlogs"));
+    if (!rootHadOne) {
+        EXPECT_FALSE(IsDir("/twlogs"));
+        rmdir("/twlogs");  // what a faulty build made
+    }
 }
 
 TEST_F(SettingsTest, AnUnwritableInstallFolderLogsUnderTheStateFolder) {
@@ -118,9 +138,10 @@ TEST_F(SettingsTest, SavingTheLoggingSwitchDrivesEveryCategory) {
     s->Dword("extensiveLogging") = 1;
     s->Dword("SaveToLogfile") = 0;
     s->SaveSettings();
-    for (const char* n : {"LogFreespaceWiping", "logCookieWiping", "logAutoWiping",
-                          "logInternetCleanup", "logFileUsageTracksWiping",
-                          "logRecoverableDataOperations", "logJunkfileWiping", "extensiveLogging"}) {
+    for (const char* n :
+         {"LogFreespaceWiping", "logCookieWiping", "logAutoWiping", "logInternetCleanup",
+          "logFileUsageTracksWiping", "logRecoverableDataOperations", "logJunkfileWiping",
+          "extensiveLogging"}) {
         uint32_t d = 7;
         store.ReadDword(ProgramKey(), n, &d);
         EXPECT_EQ(d, 0u) << n;

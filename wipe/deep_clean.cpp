@@ -37,6 +37,7 @@ constexpr size_t kCopyChunk = 1 << 20;
 constexpr size_t kMaxJournalBytes = 64 * 1024;
 constexpr const char* kStampLo = "lastDeepCleanLo";
 constexpr const char* kStampHi = "lastDeepCleanHi";
+constexpr const char* kNotCleaned = "notCleaned";
 
 // ------------------------------------------------------------ small I/O helpers
 
@@ -65,7 +66,7 @@ ssize_t ReadFull(int fd, char* data, size_t length, uint64_t offset) {
 }
 
 class Fd {
-public:
+  public:
     explicit Fd(int fd = -1) : fd_(fd) {}
     ~Fd() { Reset(); }
     Fd(const Fd&) = delete;
@@ -77,7 +78,7 @@ public:
         fd_ = fd;
     }
 
-private:
+  private:
     int fd_;
 };
 
@@ -95,7 +96,7 @@ struct EntryFacts {
 
 EntryFacts Examine(int dirFd, const char* name) {
     EntryFacts e;
-    struct statx sx{};
+    struct statx sx {};
     if (statx(dirFd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BASIC_STATS | STATX_BTIME,
               &sx) != 0)
         return e;
@@ -105,7 +106,8 @@ EntryFacts Examine(int dirFd, const char* name) {
     e.uid = sx.stx_uid;
     e.size = sx.stx_size;
     e.hasBirth = (sx.stx_mask & STATX_BTIME) != 0;
-    e.birth = timespec{static_cast<time_t>(sx.stx_btime.tv_sec), static_cast<long>(sx.stx_btime.tv_nsec)};
+    e.birth =
+        timespec{static_cast<time_t>(sx.stx_btime.tv_sec), static_cast<long>(sx.stx_btime.tv_nsec)};
     return e;
 }
 
@@ -128,7 +130,7 @@ bool SameContent(int dirFd, const std::string& a, const std::string& b) {
 bool RenameNoReplace(int dirFd, const std::string& from, const std::string& to) {
     if (renameat2(dirFd, from.c_str(), dirFd, to.c_str(), RENAME_NOREPLACE) == 0) return true;
     if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
-    struct stat st{};
+    struct stat st {};
     if (fstatat(dirFd, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         errno = EEXIST;
         return false;
@@ -279,7 +281,7 @@ enum class JournalRead {
 JournalRead ReadJournal(int dirFd, const std::string& name, Journal* j) {
     Fd fd(openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd.ok()) return JournalRead::Foreign;
-    struct stat st{};
+    struct stat st {};
     // Only a journal this user wrote is trusted: another user's file of that name must
     // not make us rename or remove anything.
     if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
@@ -408,7 +410,39 @@ bool ClearDeepCleanStamp(RegistryStore& store, const std::string& driveText) {
     const std::string key = DeepCleanKey(driveText);
     bool ok = store.DeleteValue(key, kStampLo);
     ok = store.DeleteValue(key, kStampHi) && ok;
+    store.DeleteValue(key, kNotCleaned);  // usually not there
     return ok;
+}
+
+std::set<uint64_t> ReadNotDeepCleaned(RegistryStore& store, const std::string& driveText) {
+    std::set<uint64_t> out;
+    std::string text;
+    if (!store.ReadString(DeepCleanKey(driveText), kNotCleaned, &text)) return out;
+    for (size_t pos = 0; pos < text.size();) {
+        size_t end = text.find(' ', pos);
+        if (end == std::string::npos) end = text.size();
+        uint64_t ino = 0;
+        if (ParseNumber(std::string_view(text).substr(pos, end - pos), &ino)) out.insert(ino);
+        pos = end + 1;
+    }
+    return out;
+}
+
+bool WriteNotDeepCleaned(RegistryStore& store, const std::string& driveText,
+                         const std::set<uint64_t>& inodes) {
+    const std::string key = DeepCleanKey(driveText);
+    if (inodes.empty()) {
+        std::string old;
+        return !store.ReadString(key, kNotCleaned, &old) || store.DeleteValue(key, kNotCleaned);
+    }
+    std::string text;
+    for (uint64_t ino : inodes) text += (text.empty() ? "" : " ") + std::to_string(ino);
+    return store.WriteString(key, kNotCleaned, text);
+}
+
+bool CountsAsDeepCleaned(const FileFacts& facts, FileTime stamp,
+                         const std::set<uint64_t>& notCleaned) {
+    return CleanedSince(facts, stamp) && facts.nlink <= 1 && notCleaned.count(facts.ino) == 0;
 }
 
 // ---------------------------------------------------------------- cleaner
@@ -423,10 +457,17 @@ CDeepCleaner::CDeepCleaner(RegistryStore& store)
       overwriteWord(Str<171>()),
       overwritesWord(Str<170>()),
       productWord(Str<209>()),
+      slackJournalFolder(SlackJournalFolder()),
       store_(store),
       wiper_(std::make_unique<CProgressFileWiper>()) {}
 
 CDeepCleaner::~CDeepCleaner() = default;
+
+void CDeepCleaner::NoteNotCleaned(int dirFd, const std::string& name) {
+    struct stat st {};
+    if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+        notCleaned_.insert(st.st_ino);
+}
 
 void CDeepCleaner::LogFileLine(bool cleaned, const WalkFile& file,
                                const std::string& copyPath) const {
@@ -523,6 +564,7 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
         if (copyNamed) unlinkat(dirFd, copyName.c_str(), 0);
         if (journalMade) unlinkat(dirFd, journalName.c_str(), 0);
         if (copyNamed || journalMade) fsync(dirFd);
+        NoteNotCleaned(dirFd, file.name);
         bytesNotCleaned += size;
         ++filesNotCleaned;
         LogFileLine(false, file, copyPath);
@@ -530,15 +572,16 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
     };
 
     // The original, read-only; it must still be the file the walker examined.
-    Fd src(openat(dirFd, file.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat before{};
+    Fd src(openat(dirFd, file.name.c_str(),
+                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat before {};
     if (!src.ok() || fstat(src.get(), &before) != 0 || !S_ISREG(before.st_mode) ||
         before.st_ino != file.facts.ino || before.st_dev != file.facts.dev || before.st_nlink > 1)
         return notCleaned();
     const EntryFacts origFacts = Examine(dirFd, file.name.c_str());
 
     // The copy's name must be free: an existing file of that name is never replaced.
-    struct stat taken{};
+    struct stat taken {};
     if (fstatat(dirFd, copyName.c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT)
         return notCleaned();
 
@@ -558,9 +601,10 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
     // saying "copying".
     Fd dst(openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
     const bool unnamed = dst.ok();
-    struct stat copySt{};
+    struct stat copySt {};
     if (!unnamed) {
-        dst.Reset(openat(dirFd, copyName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        dst.Reset(openat(dirFd, copyName.c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!dst.ok()) return notCleaned();
         copyNamed = true;
         if (fstat(dst.get(), &copySt) != 0) return notCleaned();
@@ -608,7 +652,8 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
             at += static_cast<uint64_t>(n);
             if (copied == 0) Stage("copying", copyPath);
             copied += static_cast<uint64_t>(n);
-            const int percent = static_cast<int>(100.0 * static_cast<double>(at) / static_cast<double>(total));
+            const int percent =
+                static_cast<int>(100.0 * static_cast<double>(at) / static_cast<double>(total));
             if (percent != lastPercent) {
                 lastPercent = percent;
                 op.Status(defragText + " " + ShortPath(path) + " " +
@@ -634,7 +679,8 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
 
     // The copy must match the original, and the original must not have changed while
     // it was read (a writer in between would leave a copy of neither version).
-    struct stat after{}, copyAfter{};
+    struct stat after {
+    }, copyAfter{};
     if (fstat(src.get(), &after) != 0 || fstat(dst.get(), &copyAfter) != 0 ||
         after.st_size != before.st_size || copyAfter.st_size != before.st_size ||
         after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
@@ -679,6 +725,8 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
     const Settled s = SettleCopy(dirFd, copyName, j);
     if (s == Settled::Failed) {
         // The journal stays: the next deep clean of this folder settles the copy.
+        NoteNotCleaned(dirFd, file.name);
+        NoteNotCleaned(dirFd, copyName);
         bytesNotCleaned += size;
         ++filesNotCleaned;
         LogFileLine(false, file, copyPath);
@@ -691,7 +739,11 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
         // Not cleaned: the file keeps its own times (already on the copy), so the next
         // run takes it up again.
         if (s == Settled::CopyKept && logOn && logWriter)
-            log::LogToFile("Kept the copy of a deep-cleaned file: " + copyPath + " (another file now has the name " + path + ")", logWriter);
+            log::LogToFile("Kept the copy of a deep-cleaned file: " + copyPath +
+                               " (another file now has the name " + path + ")",
+                           logWriter);
+        NoteNotCleaned(dirFd, file.name);
+        if (s == Settled::CopyKept) NoteNotCleaned(dirFd, copyName);
         bytesNotCleaned += size;
         ++filesNotCleaned;
         LogFileLine(false, file, copyPath);
@@ -701,17 +753,28 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
     // The clean copy is in place: give it the stamp, wiping its slack on the way when
     // the slack task runs too.
     Fd fd(openat(dirFd, file.name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat placed{};
+    struct stat placed {};
     if (fd.ok() && fstat(fd.get(), &placed) == 0 && placed.st_ino == copySt.st_ino) {
         bool timed = false;
-        if (alsoWipeSlacks) {
+        bool leased = false;
+        if (alsoWipeSlacks && HoldFileForSlack(fd.get(), &leased)) {
+            // The same safety as the slack wipe's: journalled, held, never cut back
+            // when changed. A file that cannot have it just gets the stamp below.
             uint32_t cluster = clusterSize;
-            struct statvfs sv{};
+            struct statvfs sv {};
             if (cluster == 0 && fstatvfs(fd.get(), &sv) == 0)
                 cluster = static_cast<uint32_t>(sv.f_frsize ? sv.f_frsize : sv.f_bsize);
             const SlackGeometry g = ComputeSlack(size, cluster);
-            if (g.slackBytes > 0)
-                timed = WriteSlackPasses(fd.get(), g.slackBytes, size, passCount, false, &op, stamp);
+            if (!slackJournal_) slackJournal_ = std::make_unique<CSlackJournal>();
+            if (g.slackBytes > 0 &&
+                (slackJournal_->IsOpen() || slackJournal_->Open(slackJournalFolder))) {
+                SlackSafety safety;
+                safety.journal = slackJournal_.get();
+                safety.leased = leased;
+                timed = WriteSlackPasses(fd.get(), g.slackBytes, size, passCount, false, &op, stamp,
+                                         nullptr, safety);
+            }
+            ReleaseSlackHold(fd.get(), leased);
         }
         if (!timed) {
             const timespec t[2] = {{0, UTIME_OMIT}, TimespecFromFileTime(stamp)};
@@ -728,13 +791,15 @@ Outcome CDeepCleaner::Run(const OpContext& op, const std::string& start,
                           const std::string& driveText, const CCountingWalk* counts) {
     bytesCleaned = bytesNotCleaned = filesCleaned = filesNotCleaned = filesUpToDate = 0;
     copiesRestored = copiesRemoved = copiesKept = bytesWritten = 0;
+    notCleaned_.clear();
+    ReplaySlackJournals(slackJournalFolder);
 
-    // The new stamp is stored before any file is touched, so every file this run
-    // cleans is given a time that is not later than the stored stamp.
+    // The new stamp is taken now, so every file this run cleans is given a time not
+    // later than it, but stored only once the whole tree was gone over.
     const FileTime oldStamp = ReadDeepCleanStamp(store_, driveText);
+    const std::set<uint64_t> oldNotCleaned = ReadNotDeepCleaned(store_, driveText);
     newStamp_ = 0;
     if (!SystemTimeToFileTime(GetSystemTime(), &newStamp_)) newStamp_ = NowFileTime();
-    WriteDeepCleanStamp(store_, driveText, newStamp_);
 
     CTimeRemaining estimate;
     estimate.Start();
@@ -748,7 +813,7 @@ Outcome CDeepCleaner::Run(const OpContext& op, const std::string& start,
         RestoreLeftoverCopies(dirFd, folder);
     };
     walker.onFile = [&](const WalkFile& f) {
-        if (!reclean && CleanedSince(f.facts, oldStamp)) {
+        if (!reclean && CountsAsDeepCleaned(f.facts, oldStamp, oldNotCleaned)) {
             ++filesUpToDate;
             return;
         }
@@ -776,15 +841,17 @@ Outcome CDeepCleaner::Run(const OpContext& op, const std::string& start,
     };
     const Outcome r = walker.Walk(op, start);
     if (r == Outcome::Failed) walkError_ = walker.error();
-    if (r != Outcome::Ok) {
-        // Files this run never reached must not look cleaned to the next one.
-        if (oldStamp != 0)
-            WriteDeepCleanStamp(store_, driveText, oldStamp);
-        else
-            ClearDeepCleanStamp(store_, driveText);
-    } else {
+    if (r == Outcome::Ok) {
+        // The list before the stamp: a death in between leaves the old stamp with the
+        // new list, which covers no file the old pair did not. The stamp's low half goes
+        // first, so a stamp torn between its halves is never later than the new one.
+        WriteNotDeepCleaned(store_, driveText, notCleaned_);
+        WriteDeepCleanStamp(store_, driveText, newStamp_);
         op.SetPos(ProgressSink::Overall, kProgressRange);
     }
+    // Otherwise the old stamp and list stay: files this run never reached must not
+    // look cleaned to the next one.
+    if (slackJournal_) slackJournal_->Close();
     return r;
 }
 

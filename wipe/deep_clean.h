@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -45,6 +46,7 @@ class CActivityLogFile;
 namespace tw::wipe {
 
 class CProgressFileWiper;
+class CSlackJournal;
 
 // ---------------------------------------------------------------- the drive stamp
 
@@ -54,13 +56,25 @@ std::string DeepCleanKey(const std::string& driveText);
 // The stamp (UTC FILETIME from "lastDeepCleanLo"/"lastDeepCleanHi"), 0 when none.
 FileTime ReadDeepCleanStamp(RegistryStore& store, const std::string& driveText);
 bool WriteDeepCleanStamp(RegistryStore& store, const std::string& driveText, FileTime stamp);
-// Removes both values (a drive that was never cleaned).
+// Removes the stamp and the list below (a drive that was never cleaned).
 bool ClearDeepCleanStamp(RegistryStore& store, const std::string& driveText);
+
+// The files the last completed deep clean of the drive went over but could not clean
+// (their inode numbers, value "notCleaned"): the stamp does not cover them, so the next
+// run takes them up again whatever their time, and the slack wipe never gives them the
+// stamp.
+std::set<uint64_t> ReadNotDeepCleaned(RegistryStore& store, const std::string& driveText);
+bool WriteNotDeepCleaned(RegistryStore& store, const std::string& driveText,
+                         const std::set<uint64_t>& inodes);
+// Whether the drive's deep clean counts the file as cleaned: not modified after the
+// stamp, not on the list above, and not a hard-linked file (those are never cleaned).
+bool CountsAsDeepCleaned(const FileFacts& facts, FileTime stamp,
+                         const std::set<uint64_t>& notCleaned);
 
 // ---------------------------------------------------------------- the cleaner
 
 class CDeepCleaner {
-public:
+  public:
     // `store` holds the stamps and must outlive the cleaner. Loads the texts.
     explicit CDeepCleaner(RegistryStore& store);
     ~CDeepCleaner();
@@ -86,11 +100,14 @@ public:
     // Bytes the wiper wrote (its counter; the time estimate of the panel reads it).
     uint64_t bytesWritten = 0;
 
-    // The cleaning walk over `start`, keyed by `driveText`: reads the old stamp, stores
-    // the new one (now, UTC) before any file is touched, and cleans every file modified
-    // after the old stamp (every file with `reclean`), giving each the new stamp as its
-    // modification time. When the run is stopped by the abort flag the old stamp is put
-    // back, so that the files it did not reach are not taken as cleaned next time.
+    // The cleaning walk over `start`, keyed by `driveText`: reads the old stamp, takes
+    // the new one (now, UTC) and cleans every file the old one does not cover (every
+    // file with `reclean`), giving each the new stamp as its modification time. Only a
+    // run that went over the whole tree stores the new stamp, with the list of the
+    // files it could not clean (list first, then the stamp): a run stopped by the abort
+    // flag, or a process that dies, leaves the old stamp and list, so files it did not
+    // reach never count as cleaned. Journals of slack wipes that died are replayed
+    // first.
     // `counts` (may be null) is the counting walk started for this run: its totals
     // drive the Overall bar (0..372) and the time-remaining text. Ok, Stopped, or Failed
     // when the walk could not start (WalkError() says why).
@@ -110,6 +127,9 @@ public:
     // the header). Returns the number of copies restored to their names.
     int RestoreLeftoverCopies(int dirFd, const std::string& folder);
 
+    // Where the slack passes over cleaned files (alsoWipeSlacks) keep their journal.
+    std::string slackJournalFolder;
+
     // The copy's counter: the next copy is "<counter>vr3swt4sd456.rj3".
     void SetCopyCounter(uint64_t n) { copyCounter_ = n; }
     // Test seam: called at each stage of a file's clean with the copy's path, so that a
@@ -120,8 +140,11 @@ public:
     // still there).
     std::function<void(std::string_view stage, const std::string& copyPath)> stageHook;
 
-private:
+  private:
     void LogFileLine(bool cleaned, const WalkFile& file, const std::string& copyPath) const;
+    // Notes what now holds the name of a file that was not cleaned (and the copy, when
+    // it stays under its own name) for the list of files the stamp does not cover.
+    void NoteNotCleaned(int dirFd, const std::string& name);
     void Stage(std::string_view stage, const std::string& copyPath) const {
         if (stageHook) stageHook(stage, copyPath);
     }
@@ -131,6 +154,8 @@ private:
     Error walkError_;
     FileTime newStamp_ = 0;
     uint64_t copyCounter_ = 1;
+    std::set<uint64_t> notCleaned_;
+    std::unique_ptr<CSlackJournal> slackJournal_;
 };
 
 }  // namespace tw::wipe

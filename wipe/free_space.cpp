@@ -13,9 +13,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <set>
@@ -27,6 +27,7 @@
 #include "platform/strings.h"
 #include "wipe/passes.h"
 #include "wipe/queued_writer.h"
+#include "wipe/slack.h"
 
 namespace tw::wipe {
 
@@ -106,7 +107,7 @@ void SettleJournal(const std::string& folder) {
 // The clusters ext4 keeps back for metadata on the file system holding `path`
 // (/sys/fs/ext4/<device>/reserved_clusters); 0 elsewhere.
 uint64_t Ext4HeldBackClusters(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     if (stat(path.c_str(), &st) != 0) return 0;
     char link[PATH_MAX];
     const std::string dev = "/sys/dev/block/" + std::to_string(major(st.st_dev)) + ":" +
@@ -122,7 +123,7 @@ uint64_t Ext4HeldBackClusters(const std::string& path) {
 // What the file system can take now, by the plan's rule: root fills f_bfree less what
 // ext4 holds back, everybody else f_bavail.
 uint64_t UsableBytes(const FreeSpacePlan& plan) {
-    struct statvfs sv{};
+    struct statvfs sv {};
     if (statvfs(plan.folder.c_str(), &sv) != 0) return 0;
     const uint64_t frag = sv.f_frsize ? sv.f_frsize : sv.f_bsize;
     if (geteuid() != 0) return static_cast<uint64_t>(sv.f_bavail) * frag;
@@ -177,7 +178,7 @@ RemoveResult RemoveTempFolder(const std::string& folder, const OpContext* op) {
 // One temporary file being filled: O_DIRECT where the file system takes it, several
 // chunks per request and several requests in flight.
 class FillFile {
-public:
+  public:
     // Called after each completed request with the bytes it wrote; false stops the
     // fill (abort).
     using Step = std::function<bool(uint64_t bytes)>;
@@ -287,7 +288,7 @@ public:
         fd_ = -1;
     }
 
-private:
+  private:
     void DropDirect() {
         const int fl = fcntl(fd_, F_GETFL);
         if (direct_ && fl >= 0 && fcntl(fd_, F_SETFL, fl & ~O_DIRECT) == 0) direct_ = false;
@@ -357,12 +358,12 @@ FreeSpacePlan PlanFreeSpace(const std::string& rootIn, int passes) {
         plan.refusal = "the pass count must be at least 1";
         return plan;
     }
-    struct stat st{};
+    struct stat st {};
     if (rootIn.empty() || stat(plan.root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         plan.refusal = plan.root + " is not a folder";
         return plan;
     }
-    struct statvfs sv{};
+    struct statvfs sv {};
     if (statvfs(plan.root.c_str(), &sv) != 0) {
         plan.refusal = "cannot read the free space of " + plan.root;
         return plan;
@@ -389,7 +390,7 @@ FreeSpacePlan PlanFreeSpace(const std::string& rootIn, int passes) {
         // A root this user may not write to ("/" for a normal user): the folder goes
         // into the home folder when that fills the same file system.
         const std::string home = HomeFolder();
-        struct stat hs{};
+        struct stat hs {};
         if (stat(home.c_str(), &hs) == 0 && hs.st_dev == st.st_dev &&
             faccessat(AT_FDCWD, home.c_str(), W_OK | X_OK, AT_EACCESS) == 0) {
             plan.folder = TempFolderFor(home);
@@ -403,7 +404,7 @@ FreeSpacePlan PlanFreeSpace(const std::string& rootIn, int passes) {
     plan.fileCount = plan.freeBytes / kFreeSpaceFileBytes + 1;
     plan.totalChunks = plan.freeBytes / kFreeSpaceChunk;
     plan.randomMode = IsCompressedVolume(plan.root);
-    struct stat ls{};
+    struct stat ls {};
     if (lstat(plan.folder.c_str(), &ls) == 0) {
         plan.leftoverPresent = true;
         plan.refusal = "a temporary folder from an earlier clean is still there: " + plan.folder;
@@ -456,9 +457,9 @@ int CFreeSpaceCleaner::CleanFreeSpace(const FreeSpaceTask& task) {
     // The folder also fails to appear when one is left from an earlier run: nothing is
     // written then, and the next sweep removes the leftover.
     if (mkdir(plan.folder.c_str(), 0700) != 0) {
-        refusal_ = plan.leftoverPresent ? plan.refusal
-                                        : "cannot make the folder " + plan.folder + ": " +
-                                              std::strerror(errno);
+        refusal_ = plan.leftoverPresent
+                       ? plan.refusal
+                       : "cannot make the folder " + plan.folder + ": " + std::strerror(errno);
         return 0;
     }
     // Held until the files are gone: a sweep elsewhere leaves this folder alone.
@@ -555,17 +556,18 @@ bool CFreeSpaceCleaner::FillPass(const FreeSpacePlan& plan, const uint8_t* buffe
         const uint64_t chunksBeforeFile = chunksThisPass;
         uint64_t bytesThisFile = 0;
         // Every file is written from offset 0: no part of it is left unwritten.
-        file.Fill(buffer, kFreeSpaceChunk, kFreeSpaceChunksPerFile, plan.blockSize,
-                  [&]() { return UsableBytes(plan); },
-                  [&](uint64_t bytes) {
-                      // Progress follows the bytes that landed, not the chunks asked for:
-                      // near the end several requests in flight come back short.
-                      bytesWritten_ += bytes;
-                      bytesThisFile += bytes;
-                      chunksThisPass = chunksBeforeFile + bytesThisFile / kFreeSpaceChunk;
-                      report();
-                      return !(op_ && op_->Aborted());
-                  });
+        file.Fill(
+            buffer, kFreeSpaceChunk, kFreeSpaceChunksPerFile, plan.blockSize,
+            [&]() { return UsableBytes(plan); },
+            [&](uint64_t bytes) {
+                // Progress follows the bytes that landed, not the chunks asked for:
+                // near the end several requests in flight come back short.
+                bytesWritten_ += bytes;
+                bytesThisFile += bytes;
+                chunksThisPass = chunksBeforeFile + bytesThisFile / kFreeSpaceChunk;
+                report();
+                return !(op_ && op_->Aborted());
+            });
         file.Close();
         if (op_) op_->PauseCheck();
     }
@@ -595,7 +597,7 @@ std::vector<std::string> FindLeftoverTempFolders(const std::vector<std::string>&
     for (const auto& root : roots) {
         if (root.empty()) continue;
         const std::string folder = TempFolderFor(root);
-        struct stat st{};
+        struct stat st {};
         if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
         if (seen.insert({st.st_dev, st.st_ino}).second) found.push_back(folder);
     }
@@ -606,6 +608,12 @@ bool SweepLeftoverTempFolders(const std::vector<std::string>& roots, bool showMe
                               const std::function<void(std::string_view)>& message,
                               LeftoverSweep* sweep, const OpContext* op) {
     bool found = false, shown = false;
+    SlackReplay slack = ReplaySlackJournals(SlackJournalFolder());
+    if (sweep) {
+        sweep->slackRestored = std::move(slack.restored);
+        sweep->slackLeft = std::move(slack.left);
+        sweep->slackPending = std::move(slack.pending);
+    }
     if (roots.empty()) return false;  // no roots given: nothing to sweep
     for (const auto& folder : FindLeftoverTempFolders(roots)) {
         found = true;

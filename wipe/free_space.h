@@ -16,10 +16,10 @@
 // are what this process may fill: f_bfree for root (reserved blocks included, minus the
 // clusters ext4 holds back for its metadata), f_bavail otherwise, and the log says how
 // much stays untouched. On ext4 the journal is checkpointed after every pass, so that
-// the fill files' own metadata blocks are written in place before they are freed. A root the user may
-// not write to gets the folder in the user's home instead, when the home lies on the
-// same file system; otherwise the clean is refused. While a clean runs it holds an
-// advisory lock on its folder, so a sweep never removes the files of a running clean.
+// the fill files' own metadata blocks are written in place before they are freed. A root the user
+// may not write to gets the folder in the user's home instead, when the home lies on the same file
+// system; otherwise the clean is refused. While a clean runs it holds an advisory lock on its
+// folder, so a sweep never removes the files of a running clean.
 #pragma once
 
 #include <cstdint>
@@ -51,9 +51,9 @@ struct FreeSpacePlan {
     uint64_t totalChunks = 0;    // free bytes / chunk
     uint32_t blockSize = 4096;   // the file system's block: the smallest fill write
     int passes = 0;
-    bool randomMode = false;     // compressed file system: random-data passes
+    bool randomMode = false;       // compressed file system: random-data passes
     bool leftoverPresent = false;  // a temporary folder from an earlier run is there
-    std::string refusal;         // non-empty: the clean cannot run, and why
+    std::string refusal;           // non-empty: the clean cannot run, and why
 
     // Bytes the fill writes over all passes (at most; a full disk ends it).
     uint64_t PlannedBytes() const { return freeBytes * static_cast<uint64_t>(passes); }
@@ -70,7 +70,7 @@ struct FreeSpaceTask {
 };
 
 class CFreeSpaceCleaner {
-public:
+  public:
     // `op` (may be null) carries progress, the abort flag and the log writer; it must
     // outlive the cleaner's calls.
     explicit CFreeSpaceCleaner(const OpContext* op = nullptr);
@@ -103,7 +103,7 @@ public:
         clustersForCleaningText, cleanedText, clustersText, finalizingText, overwriteWord,
         overwritesWord, fileStem, fileExtension;
 
-private:
+  private:
     // One pass over every temporary file; false when the pass could not be written.
     bool FillPass(const FreeSpacePlan& plan, const uint8_t* buffer, int passIndex,
                   const std::string& freeText);
@@ -119,18 +119,23 @@ private:
 struct LeftoverSweep {
     std::vector<std::string> removed;  // temporary folders removed
     std::vector<std::string> kept;     // found but in use by a running clean, or not removable
+    // Files an interrupted slack wipe of this user had left longer (see slack.h):
+    std::vector<std::string> slackRestored;  // put back to their length and times
+    std::vector<std::string> slackLeft;      // changed since: left as they are
+    std::vector<std::string> slackPending;   // could not be opened now: kept for later
 };
 
 // Removes temporary folders left by interrupted cleans from every local mounted file
-// system (fixed and RAM disk) and from the home folder fallback. When showMessage is
-// set, the first folder found makes `message` receive text 106 once. `sweep` (may be
-// null) receives what was removed and kept. True if a temporary folder was found.
+// system (fixed and RAM disk) and from the home folder fallback, and replays the
+// journals of this user's interrupted slack wipes. When showMessage is set, the first
+// folder found makes `message` receive text 106 once. `sweep` (may be null) receives
+// what was removed, kept and put back. True if a temporary folder was found.
 bool CleanLeftoverTempFolders(bool showMessage,
                               const std::function<void(std::string_view)>& message = {},
                               LeftoverSweep* sweep = nullptr, const OpContext* op = nullptr);
 
 // The same sweep over the given roots (mount points or folders that would hold the
-// temporary folder).
+// temporary folder); the slack journals too.
 bool SweepLeftoverTempFolders(const std::vector<std::string>& roots, bool showMessage,
                               const std::function<void(std::string_view)>& message = {},
                               LeftoverSweep* sweep = nullptr, const OpContext* op = nullptr);

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "wipe/slack.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -9,11 +11,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <ctime>
 #include <vector>
 
 #include "log/activity_log.h"
+#include "platform/registry.h"
 #include "platform/strings.h"
 #include "wipe/deep_clean.h"
 #include "wipe/passes.h"
@@ -42,7 +46,327 @@ bool PwriteAll(int fd, const uint8_t* data, size_t length, uint64_t offset) {
     return true;
 }
 
+bool SameTime(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+void StageAt(const SlackSafety& safety, std::string_view stage) {
+    if (safety.stageHook && *safety.stageHook) (*safety.stageHook)(stage);
+}
+
+// Someone is waiting to open or truncate the file: the lease is being broken.
+bool LeaseBroken(int fd, bool leased) { return leased && fcntl(fd, F_GETLEASE) != F_WRLCK; }
+
+// ------------------------------------------------------------ journal records
+
+constexpr std::string_view kJournalHead = "TWSL1\n";
+constexpr std::string_view kJournalPrefix = "slack-";
+constexpr size_t kMaxRecordBytes = 16 * 1024;
+
+struct SlackRecord {
+    uint64_t dev = 0, ino = 0, size = 0, end = 0;
+    bool hasBirth = false;
+    timespec birth{}, atime{}, mtime{};
+    std::string path;
+};
+
+uint64_t Fnv64(std::string_view s) {
+    uint64_t h = 1469598103934665603ull;
+    for (char c : s) h = (h ^ static_cast<uint8_t>(c)) * 1099511628211ull;
+    return h;
+}
+
+std::string TimeText(const timespec& t) {
+    return std::to_string(static_cast<int64_t>(t.tv_sec)) + "." + std::to_string(t.tv_nsec);
+}
+
+template <typename T>
+bool ParseNumber(std::string_view text, T* out) {
+    if (text.empty()) return false;
+    auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), *out);
+    return ec == std::errc() && p == text.data() + text.size();
+}
+
+bool ParseTime(std::string_view text, timespec* out) {
+    const size_t dot = text.find('.');
+    int64_t sec = 0;
+    long nsec = 0;
+    if (dot == std::string_view::npos || !ParseNumber(text.substr(0, dot), &sec) ||
+        !ParseNumber(text.substr(dot + 1), &nsec) || nsec < 0 || nsec > 999999999)
+        return false;
+    *out = timespec{static_cast<time_t>(sec), nsec};
+    return true;
+}
+
+// "TWSL1\n" key=value lines, "path=<length>:<bytes>\n", then "sum=<FNV-1a of all
+// before it>\n": a record cut short or mixed with an older one never parses.
+std::string SerializeRecord(const SlackRecord& r) {
+    std::string s(kJournalHead);
+    s += "dev=" + std::to_string(r.dev) + "\nino=" + std::to_string(r.ino) + "\n";
+    s += "birth=" + (r.hasBirth ? TimeText(r.birth) : std::string("-")) + "\n";
+    s += "size=" + std::to_string(r.size) + "\nend=" + std::to_string(r.end) + "\n";
+    s += "atime=" + TimeText(r.atime) + "\nmtime=" + TimeText(r.mtime) + "\n";
+    s += "path=" + std::to_string(r.path.size()) + ":" + r.path + "\n";
+    s += "sum=" + std::to_string(Fnv64(s)) + "\n";
+    return s;
+}
+
+bool ParseRecord(std::string_view s, SlackRecord* r) {
+    const size_t sumAt = s.rfind("sum=");
+    if (s.substr(0, kJournalHead.size()) != kJournalHead || sumAt == std::string_view::npos ||
+        s.back() != '\n')
+        return false;
+    uint64_t sum = 0;
+    if (!ParseNumber(s.substr(sumAt + 4, s.size() - sumAt - 5), &sum) ||
+        sum != Fnv64(s.substr(0, sumAt)))
+        return false;
+    size_t pos = kJournalHead.size();
+    int seen = 0;
+    while (pos < sumAt) {
+        const size_t eq = s.find('=', pos);
+        if (eq == std::string_view::npos || eq >= sumAt) return false;
+        const std::string_view key = s.substr(pos, eq - pos);
+        if (key == "path") {
+            const size_t colon = s.find(':', eq);
+            size_t len = 0;
+            if (colon == std::string_view::npos ||
+                !ParseNumber(s.substr(eq + 1, colon - eq - 1), &len) ||
+                colon + 1 + len + 1 != sumAt)
+                return false;
+            r->path = std::string(s.substr(colon + 1, len));
+            return seen == 7 && !r->path.empty() && r->path[0] == '/';
+        }
+        const size_t nl = s.find('\n', eq);
+        if (nl == std::string_view::npos) return false;
+        const std::string_view v = s.substr(eq + 1, nl - eq - 1);
+        bool ok = false;
+        if (key == "dev")
+            ok = ParseNumber(v, &r->dev);
+        else if (key == "ino")
+            ok = ParseNumber(v, &r->ino);
+        else if (key == "size")
+            ok = ParseNumber(v, &r->size);
+        else if (key == "end")
+            ok = ParseNumber(v, &r->end);
+        else if (key == "atime")
+            ok = ParseTime(v, &r->atime);
+        else if (key == "mtime")
+            ok = ParseTime(v, &r->mtime);
+        else if (key == "birth")
+            ok = (r->hasBirth = v != "-") ? ParseTime(v, &r->birth) : true;
+        if (!ok) return false;
+        ++seen;
+        pos = nl + 1;
+    }
+    return false;
+}
+
+bool BirthOf(int fd, timespec* out) {
+    struct statx sx {};
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &sx) != 0 || !(sx.stx_mask & STATX_BTIME))
+        return false;
+    *out =
+        timespec{static_cast<time_t>(sx.stx_btime.tv_sec), static_cast<long>(sx.stx_btime.tv_nsec)};
+    return true;
+}
+
+enum class ReplayResult { Restored, Left, Pending };
+
+// Puts one recorded file back (see ReplaySlackJournals).
+ReplayResult ReplayRecord(const SlackRecord& r) {
+    const int fd = open(r.path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT || errno == ELOOP || errno == ENOTDIR || errno == ENXIO
+                   ? ReplayResult::Left
+                   : ReplayResult::Pending;
+    struct stat st {};
+    timespec birth{};
+    const bool hasBirth = BirthOf(fd, &birth);
+    bool same = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_ino == r.ino &&
+                ((r.hasBirth && hasBirth) ? SameTime(birth, r.birth) : st.st_dev == r.dev);
+    const uint64_t size = same ? static_cast<uint64_t>(st.st_size) : 0;
+    same = same && (size == r.size || size == r.end);
+    if (!same) {
+        close(fd);
+        return ReplayResult::Left;
+    }
+    bool leased = false;
+    if (!HoldFileForSlack(fd, &leased)) {
+        close(fd);
+        return ReplayResult::Pending;
+    }
+    bool ok = true;
+    if (size != r.size) ok = ftruncate(fd, static_cast<off_t>(r.size)) == 0;
+    const timespec times[2] = {r.atime, r.mtime};
+    ok = ok && futimens(fd, times) == 0 && fsync(fd) == 0;
+    ReleaseSlackHold(fd, leased);
+    close(fd);
+    return ok ? ReplayResult::Restored : ReplayResult::Pending;
+}
+
 }  // namespace
+
+// ---------------------------------------------------------------- journal
+
+std::string SlackJournalFolder() { return RegistryStore::ConfigHome() + "/slack-journal"; }
+
+bool CSlackJournal::Open(const std::string& folder) {
+    Close();
+    // The parents as well: a fresh config home may not exist yet.
+    for (size_t i = 1; i <= folder.size(); ++i)
+        if (i == folder.size() || folder[i] == '/') mkdir(folder.substr(0, i).c_str(), 0700);
+    std::string path = folder + "/" + std::string(kJournalPrefix) + "XXXXXX";
+    const int fd = mkostemp(path.data(), O_CLOEXEC);
+    if (fd < 0) return false;
+    const int dirFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool ok = flock(fd, LOCK_EX | LOCK_NB) == 0 && dirFd >= 0 && fsync(dirFd) == 0;
+    if (dirFd >= 0) close(dirFd);
+    if (!ok) {
+        unlink(path.c_str());
+        close(fd);
+        return false;
+    }
+    fd_ = fd;
+    path_ = path;
+    return true;
+}
+
+bool CSlackJournal::Record(int fd, const struct stat& st, uint64_t extendedTo) {
+    if (fd_ < 0) return false;
+    SlackRecord r;
+    r.dev = st.st_dev;
+    r.ino = st.st_ino;
+    r.hasBirth = BirthOf(fd, &r.birth);
+    r.size = static_cast<uint64_t>(st.st_size);
+    r.end = extendedTo;
+    r.atime = st.st_atim;
+    r.mtime = st.st_mtim;
+    char link[4096];
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = readlink(self.c_str(), link, sizeof link);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof link || link[0] != '/') return false;
+    r.path.assign(link, static_cast<size_t>(n));
+    const std::string text = SerializeRecord(r);
+    return PwriteAll(fd_, reinterpret_cast<const uint8_t*>(text.data()), text.size(), 0) &&
+           ftruncate(fd_, static_cast<off_t>(text.size())) == 0 && fdatasync(fd_) == 0;
+}
+
+void CSlackJournal::Clear() {
+    if (fd_ >= 0 && ftruncate(fd_, 0) != 0) {
+        // A record that cannot be dropped is harmless: the replay finds the file back
+        // at its length and only sets its own times again.
+    }
+}
+
+void CSlackJournal::Close() {
+    if (fd_ < 0) return;
+    Clear();
+    fdatasync(fd_);
+    unlink(path_.c_str());
+    close(fd_);
+    fd_ = -1;
+    path_.clear();
+}
+
+namespace {
+
+// Journals of this user in `folder` whose run has ended, each opened and locked; the
+// caller closes them.
+std::vector<std::pair<std::string, int>> EndedJournals(const std::string& folder) {
+    std::vector<std::pair<std::string, int>> out;
+    DIR* dir = opendir(folder.c_str());
+    if (!dir) return out;
+    while (dirent* e = readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name.compare(0, kJournalPrefix.size(), kJournalPrefix) != 0) continue;
+        const std::string path = folder + "/" + name;
+        const int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat st {};
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+            flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            close(fd);  // another user's file, or the journal of a run still going
+            continue;
+        }
+        out.emplace_back(path, fd);
+    }
+    closedir(dir);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::string ReadSmallFile(int fd) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || st.st_size <= 0 ||
+        static_cast<uint64_t>(st.st_size) > kMaxRecordBytes)
+        return {};
+    std::string text(static_cast<size_t>(st.st_size), '\0');
+    if (pread(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) return {};
+    return text;
+}
+
+}  // namespace
+
+SlackReplay ReplaySlackJournals(const std::string& folder) {
+    SlackReplay out;
+    for (auto& [path, fd] : EndedJournals(folder)) {
+        SlackRecord r;
+        const std::string text = ReadSmallFile(fd);
+        ReplayResult result = ReplayResult::Left;
+        if (!text.empty() && ParseRecord(text, &r)) {
+            result = ReplayRecord(r);
+            (result == ReplayResult::Restored ? out.restored
+             : result == ReplayResult::Left   ? out.left
+                                              : out.pending)
+                .push_back(r.path);
+        }
+        // An empty or unreadable record: the run died before it was complete, that is
+        // before the file was made longer. Nothing to put back.
+        if (result != ReplayResult::Pending) {
+            unlink(path.c_str());
+            if (ftruncate(fd, 0) != 0) {
+                // unlinked already; a replay that had it open sees nothing to do
+            }
+        }
+        close(fd);
+    }
+    return out;
+}
+
+std::vector<std::string> PendingSlackJournals(const std::string& folder) {
+    std::vector<std::string> out;
+    for (auto& [path, fd] : EndedJournals(folder)) {
+        SlackRecord r;
+        if (ParseRecord(ReadSmallFile(fd), &r)) out.push_back(r.path);
+        close(fd);
+    }
+    return out;
+}
+
+bool HoldFileForSlack(int fd, bool* leased, bool tryLease) {
+    *leased = false;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return false;
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (fcntl(fd, F_OFD_SETLK, &lock) != 0 && errno != EINVAL) return false;
+    // The kernel signals a lease holder when someone waits for the file; SIGURG does
+    // nothing unless asked for, so the signal cannot end this process, and the passes
+    // look at the lease instead (F_GETLEASE).
+    if (!tryLease) return true;
+    fcntl(fd, F_SETSIG, SIGURG);
+    if (fcntl(fd, F_SETLEASE, F_WRLCK) == 0) {
+        *leased = true;
+        return true;
+    }
+    // EAGAIN/EBUSY: someone else has the file open. Anything else: no leases here
+    // (file system, another user's file without CAP_LEASE): the locks must do.
+    return errno != EAGAIN && errno != EBUSY;
+}
+
+void ReleaseSlackHold(int fd, bool leased) {
+    if (leased) fcntl(fd, F_SETLEASE, F_UNLCK);
+}
 
 SlackGeometry ComputeSlack(uint64_t sizeBytes, uint32_t clusterSize) {
     SlackGeometry g;
@@ -55,12 +379,14 @@ SlackGeometry ComputeSlack(uint64_t sizeBytes, uint32_t clusterSize) {
 
 bool WriteSlackPasses(int fd, uint64_t slackBytes, uint64_t sizeBytes, int passCount,
                       bool randomMode, const OpContext* progress, FileTime stamp,
-                      const SlackPassObserver* observer) {
+                      const SlackPassObserver* observer, const SlackSafety& safety) {
     if (slackBytes == 0) return true;
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd, &st) != 0) return false;
     const timespec ownTime = st.st_mtim;
     const int n = std::max(1, passCount);
+    // The file must still be as long as the caller says: a file that grew would be cut.
+    if (static_cast<uint64_t>(st.st_size) != sizeBytes) return false;
 
     std::vector<uint8_t> buffer;
     try {
@@ -69,14 +395,27 @@ bool WriteSlackPasses(int fd, uint64_t slackBytes, uint64_t sizeBytes, int passC
         return false;
     }
 
+    // What puts the file back is on the disk before the file is made longer.
+    if (safety.journal && !safety.journal->Record(fd, st, sizeBytes + slackBytes)) return false;
+    StageAt(safety, "recorded");
+
     // Reach the end of the last cluster; nothing has been written if this fails.
-    if (ftruncate(fd, static_cast<off_t>(sizeBytes + slackBytes)) != 0) return false;
+    if (ftruncate(fd, static_cast<off_t>(sizeBytes + slackBytes)) != 0) {
+        if (safety.journal) safety.journal->Clear();
+        return false;
+    }
     fdatasync(fd);
+    StageAt(safety, "extended");
+    struct stat ours {};
+    bool ok = fstat(fd, &ours) == 0;
 
     const int total = n + (n > 1 ? 1 : 0);
     if (progress) progress->SetRange(ProgressSink::Current, 0, total);
-    bool ok = true;
     for (int i = 0; i < total && ok; ++i) {
+        if (LeaseBroken(fd, safety.leased)) {
+            ok = false;  // someone waits for the file: it goes back at once
+            break;
+        }
         // The last of the N passes and the extra one leave zeros behind, whatever the
         // mode: slack that reads as zeros looks like any freshly written file's.
         if (i >= n - 1)
@@ -84,15 +423,32 @@ bool WriteSlackPasses(int fd, uint64_t slackBytes, uint64_t sizeBytes, int passC
         else
             FillPassBuffer(buffer.data(), buffer.size(), i + 1, randomMode);
         if (progress) progress->Step(ProgressSink::Current, 1);
-        ok = PwriteAll(fd, buffer.data(), buffer.size(), sizeBytes) && fdatasync(fd) == 0;
+        ok = PwriteAll(fd, buffer.data(), buffer.size(), sizeBytes) && fdatasync(fd) == 0 &&
+             fstat(fd, &ours) == 0;
         if (ok && observer && *observer) (*observer)(i, buffer.data(), buffer.size());
+        if (ok) StageAt(safety, "pass");
     }
 
-    // The file gets its own length back whatever happened to the passes.
+    // The file gets its own length back whatever happened to the passes, unless
+    // something else wrote to it meanwhile: then cutting would cut that off too.
+    struct stat now {};
+    const bool untouched = fstat(fd, &now) == 0 &&
+                           static_cast<uint64_t>(now.st_size) == sizeBytes + slackBytes &&
+                           SameTime(now.st_mtim, ours.st_mtim);
+    if (!untouched) {
+        if (safety.journal) safety.journal->Clear();
+        if (progress) progress->SetPos(ProgressSink::Current, 0);
+        return false;
+    }
     if (ftruncate(fd, static_cast<off_t>(sizeBytes)) != 0) ok = false;
     fdatasync(fd);
+    StageAt(safety, "cut");
     const timespec times[2] = {{0, UTIME_OMIT}, stamp != 0 ? TimespecFromFileTime(stamp) : ownTime};
     if (futimens(fd, times) != 0) ok = false;
+    // The times are on the disk before the record that could put them back goes.
+    fsync(fd);
+    StageAt(safety, "restored");
+    if (safety.journal) safety.journal->Clear();
     if (progress) progress->SetPos(ProgressSink::Current, 0);
     return ok;
 }
@@ -110,14 +466,30 @@ CSlackWiper::CSlackWiper(RegistryStore* store)
 }
 
 bool CSlackWiper::WriteSlackPasses(int fd, uint64_t slackBytes, uint64_t sizeBytes, int count,
-                                   bool randomMode, FileTime stamp) const {
+                                   bool randomMode, FileTime stamp,
+                                   const SlackSafety& safety) const {
     return wipe::WriteSlackPasses(fd, slackBytes, sizeBytes, count, randomMode, progressPage, stamp,
-                                  passObserver ? &passObserver : nullptr);
+                                  passObserver ? &passObserver : nullptr, safety);
+}
+
+FileTime CSlackWiper::StampFor(const std::string& driveText, const struct stat& st) {
+    if (!store_) return 0;
+    if (!inWalk_ || !driveCached_ || cachedDrive_ != driveText) {
+        cachedStamp_ = ReadDeepCleanStamp(*store_, driveText);
+        cachedNotCleaned_ = ReadNotDeepCleaned(*store_, driveText);
+        cachedDrive_ = driveText;
+        driveCached_ = true;
+    }
+    FileFacts facts;
+    facts.ino = st.st_ino;
+    facts.nlink = st.st_nlink;
+    facts.mtime = st.st_mtim;
+    return CountsAsDeepCleaned(facts, cachedStamp_, cachedNotCleaned_) ? cachedStamp_ : 0;
 }
 
 uint32_t CSlackWiper::ClusterFor(int fd) const {
     if (clusterSize != 0) return clusterSize;
-    struct statvfs sv{};
+    struct statvfs sv {};
     if (fstatvfs(fd, &sv) != 0) return 0;
     unsigned long size = sv.f_frsize ? sv.f_frsize : sv.f_bsize;
     return size > (1u << 30) ? 0 : static_cast<uint32_t>(size);
@@ -146,8 +518,7 @@ void CSlackWiper::LogSlackResult(const SlackLogRecord& record) const {
 bool CSlackWiper::WipeFileSlack(const std::string& folder, const std::string& name, uint64_t size,
                                 bool randomMode, bool listItem, bool keepOwnTime,
                                 const std::string& driveText) {
-    int dirFd = open(folder.empty() ? "." : folder.c_str(),
-                     O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dirFd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     bool r = WipeAt(dirFd, folder, name, size, nullptr, false, randomMode, listItem, keepOwnTime,
                     driveText);
     if (dirFd >= 0) close(dirFd);
@@ -169,16 +540,17 @@ bool CSlackWiper::WipeAt(int dirFd, const std::string& folder, const std::string
     rec.fileSize = size;
 
     // Write access, no link followed, no blocking on a FIFO put in the file's place;
-    // then it must be the regular file we were given, and no one may hold it locked
-    // (the closest this system has to opening without sharing).
+    // then it must be the regular file we were given, and it must be ours alone while
+    // it is longer than its own length (see HoldFileForSlack).
     int fd = dirFd >= 0 ? openat(dirFd, name.c_str(),
                                  O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)
                         : -1;
-    struct stat st{};
+    struct stat st {};
+    bool leased = false;
     if (fd >= 0) {
         bool same = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
                     (!expected || (st.st_ino == expected->ino && st.st_dev == expected->dev)) &&
-                    flock(fd, LOCK_EX | LOCK_NB) == 0;
+                    HoldFileForSlack(fd, &leased, useLease) && fstat(fd, &st) == 0;
         if (!same) {
             close(fd);
             fd = -1;
@@ -193,19 +565,23 @@ bool CSlackWiper::WipeAt(int dirFd, const std::string& folder, const std::string
         rec.clusters = g.clusters;
         rec.slackLength = g.slackBytes;
 
-        FileTime stamp = 0;
-        if (!keepOwnTime && store_) {
-            const FileTime driveStamp = ReadDeepCleanStamp(*store_, driveText);
-            if (driveStamp != 0 && FileTimeFromTimespec(st.st_mtim) <= driveStamp) stamp = driveStamp;
-        }
+        const FileTime stamp = keepOwnTime ? 0 : StampFor(driveText, st);
         if (cluster == 0) {
             rec.result = false;  // no geometry: nothing can be computed, nothing written
         } else if (g.slackBytes == 0) {
             rec.noSlack = true;
             rec.result = true;
+        } else if (!journal_.IsOpen() && !journal_.Open(journalFolder)) {
+            rec.result = false;  // without a journal a death could leave the file longer
         } else {
-            rec.result = WriteSlackPasses(fd, g.slackBytes, rec.fileSize, passCount, randomMode, stamp);
+            SlackSafety safety;
+            safety.journal = &journal_;
+            safety.leased = leased;
+            safety.stageHook = &stageHook;
+            rec.result = WriteSlackPasses(fd, g.slackBytes, rec.fileSize, passCount, randomMode,
+                                          stamp, safety);
         }
+        ReleaseSlackHold(fd, leased);
         close(fd);
     } else {
         const SlackGeometry g = ComputeSlack(size, cluster);
@@ -230,6 +606,20 @@ bool CSlackWiper::WipeAt(int dirFd, const std::string& folder, const std::string
 Outcome CSlackWiper::WipeSlacks(const OpContext& op, const std::string& start,
                                 const std::string& driveText, const CCountingWalk* counts) {
     filesWiped = filesNoSlack = filesFailed = slackBytesWiped = 0;
+    // Files a slack wipe that died left longer are put back before anything else.
+    const SlackReplay replayed = ReplaySlackJournals(journalFolder);
+    if (logOn && logWriter) {
+        for (const std::string& p : replayed.restored)
+            log::LogToFile(
+                "Restored the length and time of a file an interrupted slack wipe left: " + p,
+                logWriter);
+        for (const std::string& p : replayed.left)
+            log::LogToFile(
+                "Left a file an interrupted slack wipe had extended, as it changed since: " + p,
+                logWriter);
+    }
+    driveCached_ = false;
+    inWalk_ = true;
     const OpContext* savedProgress = progressPage;
     progressPage = &op;
     CTimeRemaining estimate;
@@ -244,8 +634,7 @@ Outcome CSlackWiper::WipeSlacks(const OpContext& op, const std::string& start,
             const uint64_t total = counts->Record().files.load();
             if (total > 0) {
                 if (estimate.Update(std::min(done, total), total)) op.TimeText(estimate.Text());
-                op.SetPos(ProgressSink::Overall,
-                          ProgressPos(std::min(done, total), total));
+                op.SetPos(ProgressSink::Overall, ProgressPos(std::min(done, total), total));
             }
         }
         op.Status(wipingText + " " + f.Path());
@@ -259,6 +648,8 @@ Outcome CSlackWiper::WipeSlacks(const OpContext& op, const std::string& start,
     if (r == Outcome::Failed) walkError_ = walker.error();
     if (r == Outcome::Ok) op.SetPos(ProgressSink::Overall, kProgressRange);
     progressPage = savedProgress;
+    inWalk_ = false;
+    journal_.Close();
     return r;
 }
 

@@ -8,11 +8,31 @@
 // fixed-pattern mode writes 00, FF, 00, 00), every pass written and flushed to the disk
 // before the next, and the file is cut back to its own length with its modification
 // time restored (or set to the drive's deep-clean stamp, see WipeFileSlack).
+//
+// Nothing else may change the file meanwhile, and no moment of dying may leave it longer:
+//   - the file is held: a write lease where the file system grants one (no other
+//     process has it open, and anyone who opens or truncates it meanwhile waits until
+//     the file is back; a pending open ends the passes early), otherwise flock and an
+//     fcntl write lock; a file open elsewhere, or locked, is left alone. Its size and
+//     modification time are checked again before it is cut back: a file that changed
+//     is never shortened;
+//   - before it is made longer, a journal record naming it (path, inode, birth time,
+//     its length, the length it is extended to, access and modification times) is
+//     written and flushed. The record goes once the file is back. A later slack wipe,
+//     deep clean or leftovers sweep of the same user replays the records of runs that
+//     died: a file still at its extended length is cut back, and its times are put back.
+//     The change time cannot be set back; it says when the file was repaired.
 #pragma once
+
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "platform/filetime.h"
 #include "platform/opcontext.h"
@@ -50,6 +70,83 @@ struct SlackLogRecord {
 // extra zero pass is index N), the bytes written and their count. A test seam; the
 // file already holds these bytes at its slack when it is called.
 using SlackPassObserver = std::function<void(int pass, const uint8_t* data, size_t length)>;
+// Test seam: called at each step of a file's slack wipe, so that a test can end the
+// process there. Steps: "recorded" (journal record flushed, file not yet longer),
+// "extended", "pass" (after each pass), "cut" (own length again, times not yet back),
+// "restored" (times back, the record not yet dropped).
+using SlackStageHook = std::function<void(std::string_view stage)>;
+
+// ---------------------------------------------------------------- the journal
+
+// The folder of this user's slack journals: <config home>/slack-journal.
+std::string SlackJournalFolder();
+
+// One run's journal: a file "slack-XXXXXX" in the journal folder, locked (flock) for
+// as long as the run holds it, so a replay never touches the journal of a live run.
+class CSlackJournal {
+  public:
+    CSlackJournal() = default;
+    ~CSlackJournal() { Close(); }
+    CSlackJournal(const CSlackJournal&) = delete;
+    CSlackJournal& operator=(const CSlackJournal&) = delete;
+    CSlackJournal(CSlackJournal&& other) noexcept { *this = std::move(other); }
+    CSlackJournal& operator=(CSlackJournal&& other) noexcept {
+        if (this != &other) {
+            Close();
+            fd_ = std::exchange(other.fd_, -1);
+            path_ = std::move(other.path_);
+        }
+        return *this;
+    }
+
+    // Makes the folder (0700) when missing and a new journal file in it.
+    bool Open(const std::string& folder);
+    bool IsOpen() const { return fd_ >= 0; }
+    // Before the open file `fd` (whose facts are `st`) is extended to `extendedTo`
+    // bytes: what puts it back, written and flushed.
+    bool Record(int fd, const struct stat& st, uint64_t extendedTo);
+    // The file is back: the record goes (made durable by the next Record or Close).
+    void Clear();
+    // Drops the journal file.
+    void Close();
+
+  private:
+    int fd_ = -1;
+    std::string path_;
+};
+
+// What a replay did.
+struct SlackReplay {
+    std::vector<std::string> restored;  // files put back to their length and times
+    std::vector<std::string> left;      // changed or replaced since: left as they are
+    std::vector<std::string> pending;   // could not be opened now: kept for next time
+};
+
+// Replays the journals of runs that ended without dropping them (their lock is free)
+// in `folder`; only journals owned by this user are read. A file is acted upon only
+// when it is still the same file (inode, and birth time or device) and its length is
+// either its own or the extended one; anything else means it changed meanwhile.
+SlackReplay ReplaySlackJournals(const std::string& folder);
+// Journals in `folder` that a replay would act upon (ended runs, non-empty).
+std::vector<std::string> PendingSlackJournals(const std::string& folder);
+
+// ---------------------------------------------------------------- the pass loop
+
+// How the pass loop keeps the file safe: the journal to record it in (may be null:
+// nothing to replay after a crash), whether a write lease is held (the passes end
+// early when someone waits to open the file), and the step hook.
+struct SlackSafety {
+    CSlackJournal* journal = nullptr;
+    bool leased = false;
+    const SlackStageHook* stageHook = nullptr;
+};
+
+// Holds the open file `fd` (open for writing) for a slack wipe: a write lease where
+// offered (and `tryLease`), else flock and an fcntl write lock. False when the file is
+// open elsewhere or locked. `leased` says which hold was taken.
+bool HoldFileForSlack(int fd, bool* leased, bool tryLease = true);
+// Gives up the lease (the locks go with the descriptor).
+void ReleaseSlackHold(int fd, bool leased);
 
 // The pass loop on an open file (fd open for writing). slackBytes past sizeBytes are
 // added to the file, written with `passCount` passes (at least one) and the extra zero
@@ -59,14 +156,17 @@ using SlackPassObserver = std::function<void(int pass, const uint8_t* data, size
 // Current bar before each pass. False when the file could not be extended (nothing
 // written, length and time unchanged) or when a write or flush failed (the remaining
 // passes are not written; the file is still cut back and its time set). A slack of 0
-// writes nothing and gives true.
+// writes nothing and gives true. With `safety`, the file is recorded in the journal
+// before it is extended (no journal record, no extension), a pending open ends the
+// passes (false), and a file whose size or time changed under the passes is not cut
+// back (false).
 bool WriteSlackPasses(int fd, uint64_t slackBytes, uint64_t sizeBytes, int passCount,
                       bool randomMode, const OpContext* progress, FileTime stamp,
-                      const SlackPassObserver* observer = nullptr);
+                      const SlackPassObserver* observer = nullptr, const SlackSafety& safety = {});
 
 // The per-drive slack processor of a clean-up run.
 class CSlackWiper {
-public:
+  public:
     // `store` (may be null: no deep-clean stamps) holds the drives' stamps. Loads the
     // texts and reseeds the calling thread's random generator.
     explicit CSlackWiper(RegistryStore* store = nullptr);
@@ -78,22 +178,28 @@ public:
     log::CActivityLogFile* logWriter = nullptr;
     const OpContext* progressPage = nullptr;  // stepped before each pass; may be null
     SlackPassObserver passObserver;           // test seam, may be empty
+    SlackStageHook stageHook;                 // test seam, may be empty
+    // Test seam: without the lease the locks alone hold the file, so that a test can
+    // open it between passes (an open would wait for the lease, here in the same thread).
+    bool useLease = true;
+    // Where this wiper's journal goes (and whose leftovers WipeSlacks replays first).
+    std::string journalFolder = SlackJournalFolder();
     // Called with the file's record when WipeFileSlack is told the file is shown in a
     // list (the page updates that item).
     std::function<void(const SlackLogRecord&)> onListItem;
 
-    std::string productWord;                       // "Tidewipe"
+    std::string productWord;  // "Tidewipe"
     std::string couldNotText, wipedText, wipedDirText, wipingText, overwritesWord, overwriteWord;
 
     // The whole per-file operation on folder/name. `size` is the size the caller saw;
     // the slack is computed from the size the file has once it is open (a file that
     // grew in between would otherwise be cut back below its new end). The modification
     // time afterwards is the drive's deep-clean stamp (the "dc" key of `driveText`)
-    // when the drive has one, keepOwnTime is clear and the file was not modified after
-    // the stamp; otherwise the file keeps its own time. A file modified after the
-    // stamp keeps its time because moving it back to the stamp would lose the real
-    // time and make the next deep clean take the file as already cleaned. False when
-    // the file cannot be opened (in use, denied, no longer a regular file) or the
+    // when the drive has one, keepOwnTime is clear and the deep clean counts the file
+    // as cleaned (CountsAsDeepCleaned); otherwise the file keeps its own time. Moving
+    // any other file to the stamp would make the next deep clean skip a file whose old
+    // clusters were never wiped. False when the file cannot be opened or held (in use,
+    // locked, denied, no longer a regular file), the journal cannot be written, or the
     // passes failed; true also when there was no slack.
     bool WipeFileSlack(const std::string& folder, const std::string& name, uint64_t size,
                        bool randomMode, bool listItem, bool keepOwnTime,
@@ -105,7 +211,7 @@ public:
 
     // The pass loop with this wiper's observer and progress.
     bool WriteSlackPasses(int fd, uint64_t slackBytes, uint64_t sizeBytes, int count,
-                          bool randomMode, FileTime stamp) const;
+                          bool randomMode, FileTime stamp, const SlackSafety& safety = {}) const;
 
     // Writes the per-file line (when logOn, logWriter and detailLog are all set).
     void LogSlackResult(const SlackLogRecord& record) const;
@@ -120,7 +226,8 @@ public:
     // files are written in random-data mode, the others in fixed-pattern mode. Status
     // "Wiping slack in file: <path>"; the Overall bar (0..372) and the time estimate
     // follow the counting walk's file totals when `counts` is given. After each folder
-    // "Wiped file slacks in directory: <folder>" is logged when logging is on.
+    // "Wiped file slacks in directory: <folder>" is logged when logging is on. First of
+    // all the journals of slack wipes that died are replayed.
     Outcome WipeSlacks(const OpContext& op, const std::string& start, const std::string& driveText,
                        const CCountingWalk* counts = nullptr);
     const Error& WalkError() const { return walkError_; }
@@ -129,15 +236,24 @@ public:
     uint64_t filesWiped = 0, filesNoSlack = 0, filesFailed = 0, slackBytesWiped = 0;
     SlackLogRecord lastRecord;
 
-private:
+  private:
     bool WipeAt(int dirFd, const std::string& folder, const std::string& name, uint64_t size,
                 const FileFacts* expected, bool compressed, bool randomMode, bool listItem,
                 bool keepOwnTime, const std::string& driveText);
     // The cluster size to use for an open file.
     uint32_t ClusterFor(int fd) const;
+    // The time to give a file after its passes (0: its own).
+    FileTime StampFor(const std::string& driveText, const struct stat& st);
 
     RegistryStore* store_;
     Error walkError_;
+    CSlackJournal journal_;
+    // The drive's stamp and the files its deep clean could not clean, read once per
+    // WipeSlacks (single-file calls read them each time).
+    bool inWalk_ = false, driveCached_ = false;
+    std::string cachedDrive_;
+    FileTime cachedStamp_ = 0;
+    std::set<uint64_t> cachedNotCleaned_;
 };
 
 }  // namespace tw::wipe

@@ -5,19 +5,23 @@
 #include "wipe/slack.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "log/activity_log.h"
 #include "tests/common/scratch_volume.h"
 #include "wipe/deep_clean.h"
+#include "wipe/free_space.h"
 
 namespace tw::wipe {
 namespace {
@@ -41,13 +45,14 @@ struct SlackFixture : ::testing::Test {
     std::string Folder() const { return dir.Path() + "/files"; }
     std::string PathOf(const std::string& name) const { return Folder() + "/" + name; }
 
-    void Make(const std::string& name, const std::string& content, timespec mtime = {1000000000, 123456789}) {
+    void Make(const std::string& name, const std::string& content,
+              timespec mtime = {1000000000, 123456789}) {
         ASSERT_TRUE(test::WriteFileBytes(PathOf(name), content));
         const timespec t[2] = {{0, UTIME_OMIT}, mtime};
         ASSERT_EQ(utimensat(AT_FDCWD, PathOf(name).c_str(), t, 0), 0);
     }
     struct stat Stat(const std::string& name) const {
-        struct stat st{};
+        struct stat st {};
         EXPECT_EQ(lstat(PathOf(name).c_str(), &st), 0);
         return st;
     }
@@ -57,6 +62,7 @@ struct SlackFixture : ::testing::Test {
         w.passCount = passes;
         w.logOn = w.detailLog = true;
         w.logWriter = &logFile;
+        w.journalFolder = dir.Path() + "/journal";
         return w;
     }
     std::string LogText() { return test::ReadFileBytes(logFile.GetTodaysFileName()); }
@@ -67,7 +73,8 @@ struct Pass {
     std::string onDisk;            // the file's bytes past its end right after the pass
 };
 
-// Records each pass, and reads the slack region back through a separate descriptor.
+// Records each pass, and reads the slack region back through a separate descriptor
+// (the wiper must then hold the file by its locks only, see CSlackWiper::useLease).
 SlackPassObserver Recorder(const std::string& path, uint64_t size, std::vector<Pass>* out) {
     return [path, size, out](int pass, const uint8_t* data, size_t n) {
         EXPECT_EQ(pass, static_cast<int>(out->size()));
@@ -175,6 +182,7 @@ TEST_F(SlackFixture, OneByteFileGetsItsWholeClusterWritten) {
         Make("one", "x", {1234567890, 987654321});
         std::vector<Pass> passes;
         CSlackWiper w = Wiper(n);
+        w.useLease = false;
         w.passObserver = Recorder(PathOf("one"), 1, &passes);
         ASSERT_TRUE(w.WipeFileSlack(Folder(), "one", 1, false, false, false, Folder()));
         // N = 1: one zero pass. N = 2: 00, then the last pass (zeros), then the extra one.
@@ -196,6 +204,7 @@ TEST_F(SlackFixture, ThreeFixedPassesWriteZerosOnesZerosZeros) {
     Make("three.txt", content, {1500000000, 42});
     std::vector<Pass> passes;
     CSlackWiper w = Wiper(3);
+    w.useLease = false;
     w.passObserver = Recorder(PathOf("three.txt"), 5000, &passes);
     ASSERT_TRUE(w.WipeFileSlack(Folder(), "three.txt", 5000, false, false, false, Folder()));
     ASSERT_EQ(passes.size(), 4u);
@@ -221,6 +230,7 @@ TEST_F(SlackFixture, RandomPassesAreComplementsAndTheLastTwoAreZeros) {
     Make("rnd", std::string(100, 'r'));
     std::vector<Pass> passes;
     CSlackWiper w = Wiper(4);
+    w.useLease = false;
     w.passObserver = Recorder(PathOf("rnd"), 100, &passes);
     ASSERT_TRUE(w.WipeFileSlack(Folder(), "rnd", 100, true, false, false, Folder()));
     ASSERT_EQ(passes.size(), 5u);
@@ -298,10 +308,11 @@ TEST_F(SlackFixture, ANameThatNoLongerHoldsTheListedFileIsRefused) {
     Make("keep", "k");  // holds the freed inode number for a while, if reused
     ASSERT_EQ(symlink(PathOf("keep").c_str(), PathOf("swapped").c_str()), 0);
     CSlackWiper w = Wiper(1);
-    EXPECT_FALSE(w.WipeFileSlack(WalkFile{dirFd, Folder(), "swapped", facts}, false, false, false, Folder()));
+    EXPECT_FALSE(w.WipeFileSlack(WalkFile{dirFd, Folder(), "swapped", facts}, false, false, false,
+                                 Folder()));
     close(dirFd);
     EXPECT_EQ(Stat("keep").st_size, 1);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(lstat(PathOf("swapped").c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
 }
@@ -323,10 +334,130 @@ TEST_F(SlackFixture, DriveWalkWipesEveryEligibleFileAndLogsEachFolder) {
     EXPECT_EQ(w.slackBytesWiped, 4086u);
     EXPECT_EQ(seen, std::vector<std::string>{"4086"});
     const std::string log = LogText();
-    EXPECT_NE(log.find("Wiped file slacks in directory: " + Folder() + "/sub\r"), std::string::npos) << log;
+    EXPECT_NE(log.find("Wiped file slacks in directory: " + Folder() + "/sub\r"), std::string::npos)
+        << log;
     EXPECT_NE(log.find("Wiped file slacks in directory: " + Folder() + "\r"), std::string::npos);
     EXPECT_EQ(log.find(".hidden"), std::string::npos);
     EXPECT_EQ(log.find("setup.exe.bak"), std::string::npos);
+}
+
+// The process dies (SIGKILL) at every step of the protocol, in the first file and in
+// later ones: right after the journal record, with the file extended, after each pass,
+// cut back but without its time, and with its time back but the record still there.
+// The next slack run, or the leftovers sweep, puts every file back at its content,
+// length and times, and leaves no record behind.
+TEST_F(SlackFixture, DyingAtAnyStepLeavesNoFileLongerOnceTheNextRunOrTheSweepRan) {
+    const std::string config = dir.Path() + "/config";
+    setenv("TIDEWIPE_CONFIG_HOME", config.c_str(), 1);
+    ASSERT_EQ(mkdir(PathOf("sub").c_str(), 0700), 0);
+    struct Original {
+        std::string content;
+        timespec mtime;
+    };
+    std::map<std::string, Original> files;
+    for (int i = 0; i < 12; ++i) {
+        const std::string name = (i % 3 == 0 ? "sub/f" : "f") + std::to_string(i);
+        const timespec mtime{1300000000 + i, 1000 * i + 7};
+        files[name] = {std::string(100 + 700 * i, static_cast<char>('a' + i)), mtime};
+        Make(name, files[name].content, mtime);
+    }
+    auto expectAllBack = [&](const std::string& when) {
+        for (const auto& [name, o] : files) {
+            const struct stat st = Stat(name);
+            EXPECT_EQ(static_cast<size_t>(st.st_size), o.content.size()) << when << ": " << name;
+            EXPECT_EQ(test::ReadFileBytes(PathOf(name)), o.content) << when << ": " << name;
+            EXPECT_TRUE(st.st_mtim.tv_sec == o.mtime.tv_sec &&
+                        st.st_mtim.tv_nsec == o.mtime.tv_nsec)
+                << when << ": " << name << " has a new modification time";
+        }
+        EXPECT_TRUE(PendingSlackJournals(SlackJournalFolder()).empty()) << when;
+    };
+    // Seven steps per file with 2 passes (recorded, extended, 3 x pass, cut, restored):
+    // every step of the first file, and steps of the third, fifth and last files.
+    const std::vector<int> killAt = {1, 2, 3, 4, 5, 6, 7, 16, 30, 32, 76, 77};
+    for (size_t k = 0; k < killAt.size(); ++k) {
+        const bool bySweep = k % 2 == 1;
+        SCOPED_TRACE("killed at step " + std::to_string(killAt[k]) +
+                     (bySweep ? ", put back by the sweep" : ", put back by the next run"));
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            RegistryStore s(dir.Path() + "/registry.db");
+            CSlackWiper w(&s);
+            w.clusterSize = kCluster;
+            w.passCount = 2;
+            int steps = 0;
+            w.stageHook = [&](std::string_view) {
+                if (++steps == killAt[k]) raise(SIGKILL);
+            };
+            OpContext op;
+            w.WipeSlacks(op, Folder(), Folder());
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+            << "the kill point was not reached";
+        if (bySweep) {
+            LeftoverSweep sweep;
+            SweepLeftoverTempFolders({dir.Path()}, false, {}, &sweep);
+            EXPECT_TRUE(sweep.slackLeft.empty() && sweep.slackPending.empty());
+        } else {
+            CSlackWiper w = Wiper(1);
+            w.journalFolder = SlackJournalFolder();
+            OpContext op;
+            ASSERT_EQ(w.WipeSlacks(op, Folder(), Folder()), Outcome::Ok);
+            EXPECT_EQ(w.filesFailed, 0u);
+        }
+        expectAllBack(bySweep ? "after the sweep" : "after the next run");
+    }
+    unsetenv("TIDEWIPE_CONFIG_HOME");
+}
+
+// A writer appends a line every half millisecond to two files, reopening one for each
+// line (as a shell's >> does) and keeping the other open, while their slack is wiped
+// again and again: no line may be lost, and no zero byte may appear between lines.
+TEST_F(SlackFixture, LinesAppendedWhileTheSlackIsWipedAreNeverCutOff) {
+    Make("reopened.log", "start\n");
+    Make("held.log", "start\n");
+    constexpr int kLines = 1500;
+    const pid_t writer = fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+        const int held = open(PathOf("held.log").c_str(), O_WRONLY | O_APPEND);
+        for (int i = 0; i < kLines; ++i) {
+            char line[32];
+            const int n = std::snprintf(line, sizeof line, "line %05d\n", i);
+            const int fd = open(PathOf("reopened.log").c_str(), O_WRONLY | O_APPEND);
+            if (fd < 0 || write(fd, line, static_cast<size_t>(n)) != n ||
+                write(held, line, static_cast<size_t>(n)) != n)
+                _exit(1);
+            close(fd);
+            usleep(500);
+        }
+        _exit(0);
+    }
+    CSlackWiper w = Wiper(3);
+    int status = 0, rounds = 0;
+    while (waitpid(writer, &status, WNOHANG) == 0) {
+        w.WipeFileSlack(Folder(), "reopened.log", 0, false, false, true, Folder());
+        w.WipeFileSlack(Folder(), "held.log", 0, false, false, true, Folder());
+        ++rounds;
+    }
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_GT(w.filesWiped, 0u) << "the slack of a file between two lines is still wiped";
+    std::string expected = "start\n";
+    for (int i = 0; i < kLines; ++i) {
+        char line[32];
+        std::snprintf(line, sizeof line, "line %05d\n", i);
+        expected += line;
+    }
+    for (const char* name : {"reopened.log", "held.log"}) {
+        const std::string got = test::ReadFileBytes(PathOf(name));
+        EXPECT_EQ(got.find('\0'), std::string::npos) << name << ": zeros inserted";
+        EXPECT_TRUE(got == expected) << name << ": " << got.size() << " bytes instead of "
+                                     << expected.size() << " after " << rounds << " rounds";
+    }
 }
 
 }  // namespace

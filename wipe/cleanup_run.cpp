@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -82,6 +83,7 @@ CCleanupRun::CCleanupRun(Settings& settings, ProgressSink* progress, log::CActiv
         task.passCount = passes;
         const int result = cleaner.CleanFreeSpace(task);
         lastFreeSpaceRefusal_ = cleaner.LastRefusal();
+        lastFreeSpaceFolder_ = cleaner.LastPlan().folder;
         return result;
     };
     steps.swap = [](const OpContext& op, int passes) {
@@ -287,6 +289,7 @@ void CCleanupRun::CleanDrive(const CleanupDrive& drive, DriveOutcome& out) {
     // 3. Free space.
     if (tasks[Task::FreeSpace] && !op.Aborted() && steps.freeSpace) {
         lastFreeSpaceRefusal_.clear();
+        lastFreeSpaceFolder_.clear();
         const int result = steps.freeSpace(op, drive, passes);
         out.freeSpaceResult = result;
         out.ran[static_cast<size_t>(Task::FreeSpace)] = true;
@@ -298,7 +301,20 @@ void CCleanupRun::CleanDrive(const CleanupDrive& drive, DriveOutcome& out) {
         op.SetPos(ProgressSink::Overall, 0);
         op.Pump();
         if (result == -1) {
-            if (hooks.message) hooks.message(S<118>, S<102>);
+            // Text 118 asks the user to remove the temporary folder by hand: only when
+            // it is really still there.
+            const std::string folder =
+                !lastFreeSpaceFolder_.empty()
+                    ? lastFreeSpaceFolder_
+                    : TempFolderFor(drive.info ? drive.info->mountPoint : drive.text);
+            struct stat st {};
+            const bool folderLeft = lstat(folder.c_str(), &st) == 0;
+            if (hooks.message)
+                hooks.message(
+                    folderLeft
+                        ? std::string_view(S<118>)
+                        : std::string_view("The free space on this drive could not be cleaned."),
+                    S<102>);
             internalAbort_ = true;
             op.RequestAbort();
         } else if (op.Aborted()) {

@@ -7,8 +7,9 @@
 // is still clear:
 //   1. preparation: running, abort cleared, the plan text (hooks.plan)
 //   2. wipe every Trash item                                   (steps.recycleBin)
-//   3. clean the free space; a result of -1 shows text 118 and sets the abort flag,
-//      so the later steps of the drive are skipped             (steps.freeSpace)
+//   3. clean the free space; a result of -1 sets the abort flag, so the later steps
+//      of the drive are skipped, and shows text 118 when the temporary folder really
+//      stayed behind (else a plain failure text)                (steps.freeSpace)
 //   4. the counting walk, when deep clean, re-clean or slack is chosen
 //   5. deep clean (re-clean: files cleaned before too)
 //   6. wipe file slacks
@@ -216,6 +217,7 @@ class CCleanupRun {
     CCountingWalk* counting_ = nullptr;       // the counting walk of the drive being cleaned
     std::atomic<bool> internalAbort_{false};  // the run itself set the abort flag (-1)
     std::string lastFreeSpaceRefusal_;
+    std::string lastFreeSpaceFolder_;  // where the last free-space step put its folder
     bool swapDone_ = false;
     bool deepCleanOk_ = false;
 };

@@ -13,6 +13,7 @@
 #include "scheduler/clean_steps.h"
 #include "tests/cleanup/cleanup_fixture.h"
 #include "wipe/deep_clean.h"
+#include "wipe/free_space.h"
 
 namespace tw::wipe {
 namespace {
@@ -314,25 +315,40 @@ TEST_F(CleanupVolumes, FreeSpaceFailureSkipsTheLaterSteps) {
         run->tasks.Set(t, true);
     run->drives = {Mount(0), Mount(1)};
     int calls = 0;
+    // The first failure removed its temporary folder, the second left it behind: only
+    // then is the user asked to remove it by hand (text 118).
+    bool leaveFolder = false;
     run->steps.freeSpace = [&](const OpContext&, const CleanupDrive&, int) {
         ++calls;
+        if (leaveFolder) {
+            EXPECT_EQ(mkdir(TempFolderFor(Mount(0)).c_str(), 0700), 0);
+        }
         return -1;
     };
-    const CleanupSummary s = run->Start(kCleanPageStart);
-    ASSERT_TRUE(s.started);
-    EXPECT_EQ(calls, 1);
-    EXPECT_EQ(messages, std::vector<std::string>{std::string(S<118>)});
-    ASSERT_EQ(s.drives.size(), 1u);
-    const DriveOutcome& d = s.drives[0];
-    EXPECT_EQ(d.freeSpaceResult, -1);
-    EXPECT_FALSE(d.ran[static_cast<size_t>(Task::DeepClean)]);
-    EXPECT_FALSE(d.ran[static_cast<size_t>(Task::Slack)]);
-    EXPECT_FALSE(d.taskAborted[static_cast<size_t>(Task::DeepClean)]);
-    EXPECT_TRUE(s.aborted);
-    EXPECT_FALSE(s.countdownShown);
-    // Not the user's abort: no abort text, no "aborted" lines, no count line.
-    EXPECT_FALSE(sink.SawStatus(S<461>));
-    EXPECT_EQ(LogLines(), std::vector<std::string>{"Cleaning drive " + Mount(0)});
+    for (bool left : {false, true}) {
+        SCOPED_TRACE(left ? "the folder stayed" : "the folder was removed");
+        leaveFolder = left;
+        calls = 0;
+        messages.clear();
+        const CleanupSummary s = run->Start(kCleanPageStart);
+        ASSERT_TRUE(s.started);
+        EXPECT_EQ(calls, 1);
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(messages[0] == S<118>, left) << messages[0];
+        ASSERT_EQ(s.drives.size(), 1u);
+        const DriveOutcome& d = s.drives[0];
+        EXPECT_EQ(d.freeSpaceResult, -1);
+        EXPECT_FALSE(d.ran[static_cast<size_t>(Task::DeepClean)]);
+        EXPECT_FALSE(d.ran[static_cast<size_t>(Task::Slack)]);
+        EXPECT_FALSE(d.taskAborted[static_cast<size_t>(Task::DeepClean)]);
+        EXPECT_TRUE(s.aborted);
+        EXPECT_FALSE(s.countdownShown);
+        // Not the user's abort: no abort text, no "aborted" lines, no count line.
+        EXPECT_FALSE(sink.SawStatus(S<461>));
+    }
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"Cleaning drive " + Mount(0),
+                                                    "Cleaning drive " + Mount(0)}));
+    rmdir(TempFolderFor(Mount(0)).c_str());
 }
 
 TEST_F(CleanupVolumes, FileTableStepSkipsWhereItCannotRun) {

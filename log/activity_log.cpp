@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "platform/strings.h"
@@ -55,6 +56,34 @@ bool LockBounded(int fd) {
 
 }  // namespace
 
+int OpenLogFile(const std::string& path, int flags, std::string* why) {
+    // O_NONBLOCK: a FIFO planted under the day's name must not hang the program.
+    int fd = open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (fd < 0) {
+        *why = errno == ELOOP ? path + " is a symbolic link; the log never follows one"
+                              : path + ": " + strerror(errno);
+        return -1;
+    }
+    struct stat st {};
+    std::string problem;
+    if (fstat(fd, &st) != 0)
+        problem = path + ": " + strerror(errno);
+    else if (!S_ISREG(st.st_mode))
+        problem = path + " is not a regular file";
+    else if (st.st_uid != geteuid())
+        problem = path + " belongs to another user";
+    else if (st.st_nlink != 1)
+        problem = path + " has other hard links";
+    if (!problem.empty()) {
+        close(fd);
+        *why = problem;
+        return -1;
+    }
+    // Back to blocking reads and writes for the regular file.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
 CActivityLogFile::CActivityLogFile() = default;
 
 CActivityLogFile::~CActivityLogFile() { CloseFile(); }
@@ -81,22 +110,27 @@ void CActivityLogFile::CloseFile() {
 bool CActivityLogFile::OpenTodaysFile() {
     CloseFile();
     const time_t now = Now();
-    int fd = open(PathFor(now).c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_DSYNC, 0644);
+    error_.clear();
+    const std::string path = PathFor(now);
+    int fd = OpenLogFile(path, O_RDWR | O_CREAT | O_APPEND | O_DSYNC, &error_);
     if (fd < 0) return false;
     if (!LockBounded(fd)) {
+        error_ = path + " is held by another writer";
         close(fd);
         return false;
     }
     struct stat st {};
     if (fstat(fd, &st) != 0) {
+        error_ = path + ": " + strerror(errno);
         close(fd);
         return false;
     }
     if (st.st_size == 0) {
         // A new day's file: the header, once, under the lock.
-        std::string header = Str<195>() + " " + Str<196>() + " " +
-                             FormatClassic("%A %B %d %H:%M", now) + "\r\n\r\n";
+        std::string header =
+            Str<195>() + " " + Str<196>() + " " + FormatClassic("%A %B %d %H:%M", now) + "\r\n\r\n";
         if (!WriteAll(fd, header)) {
+            error_ = path + ": " + strerror(errno);
             close(fd);
             return false;
         }
@@ -116,11 +150,15 @@ std::string CActivityLogFile::Filter(std::string_view message) {
 
 bool CActivityLogFile::WriteLine(std::string_view message) {
     std::string text = Filter(message);
-    if (text.empty()) return false;
+    if (text.empty()) {
+        error_ = "nothing is left of the message after filtering";
+        return false;
+    }
     if (!OpenTodaysFile()) return false;
     // Each record ends in CR CR LF on disk: readers of the log rely on the doubled CR.
     std::string record = FormatClassic("%H:%M:%S", Now()) + " -> " + text + "\r\r\n";
     bool ok = WriteAll(fd_, record);
+    if (!ok) error_ = GetTodaysFileName() + ": " + strerror(errno);
     CloseFile();
     if (ok && notifier_) notifier_();
     return ok;
@@ -140,7 +178,8 @@ std::string CActivityLogFile::ReadNewLastLine() {
     off_t start = 0;
     char block[4096];
     for (off_t end = size - 4; end > 0;) {
-        off_t from = end > static_cast<off_t>(sizeof block) ? end - static_cast<off_t>(sizeof block) : 0;
+        off_t from =
+            end > static_cast<off_t>(sizeof block) ? end - static_cast<off_t>(sizeof block) : 0;
         ssize_t n = pread(fd_, block, static_cast<size_t>(end - from), from);
         if (n <= 0) break;
         bool found = false;

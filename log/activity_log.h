@@ -15,7 +15,7 @@
 namespace tw::log {
 
 class CActivityLogFile {
-public:
+  public:
     CActivityLogFile();
     ~CActivityLogFile();
     CActivityLogFile(const CActivityLogFile&) = delete;
@@ -29,6 +29,9 @@ public:
     std::string GetTodaysFileName() const;
     // Opens or creates today's file (writing the header when it creates it) and leaves it
     // open for the caller; true on success. The next call or destruction closes it.
+    // Refused (LastError() says why): a symbolic link, anything but a regular file, a
+    // file of another user or one with other hard links; someone who can write to the
+    // log folder could otherwise make the program append to a file of their choosing.
     bool OpenTodaysFile();
     void CloseFile();
 
@@ -37,6 +40,8 @@ public:
     bool WriteLine(std::string_view message);
     // The last record's text if it differs from the one handed out before, else "".
     std::string ReadNewLastLine();
+    // Why the last OpenTodaysFile or WriteLine failed ("" after a success).
+    const std::string& LastError() const { return error_; }
 
     // Called after each written record (the shell broadcasts the log-line message).
     void SetNotifier(std::function<void()> notifier) { notifier_ = std::move(notifier); }
@@ -46,16 +51,22 @@ public:
     // The printable-ASCII filter applied to messages (0x20..0x7E kept).
     static std::string Filter(std::string_view message);
 
-private:
+  private:
     std::string PathFor(time_t t) const;
     time_t Now() const;
 
     std::string folder_;
     std::string lastLine_;
+    std::string error_;
     int fd_ = -1;
     std::function<void()> notifier_;
     std::function<time_t()> clock_;
 };
+
+// Opens a log file with `flags` (O_NOFOLLOW and O_CLOEXEC are added; with O_CREAT a new
+// file gets mode 0600) and checks it is a regular file of this user with one name. The
+// descriptor, or -1 with `why` set.
+int OpenLogFile(const std::string& path, int flags, std::string* why);
 
 // Logs one line through `writer`; a null writer logs nothing and gives false. Otherwise
 // true, whatever the write gave.

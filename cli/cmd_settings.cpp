@@ -1,12 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // settings list|get|set, log path|list|show|write.
 #include <dirent.h>
+#include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <iostream>
-#include <sstream>
 
 #include "cli/cli.h"
 #include "platform/strings.h"
@@ -36,6 +40,17 @@ void SplitName(const std::string& name, std::string* key, std::string* value) {
     }
 }
 
+bool SameName(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
+
+// The text values of the program key. They exist from the first start on, except the
+// recovery folder, which nothing writes until the user chooses one.
+bool IsKnownString(const std::string& key, const std::string& name) {
+    if (key != ProgramKey()) return false;
+    for (const char* known : {"InstallDirectory", "LogLocation", "RestoredFilesLocation"})
+        if (SameName(name, known)) return true;
+    return false;
+}
+
 void RegisterSettings(CLI::App& app, Env& env) {
     auto* settings = app.add_subcommand("settings", "Show and change the stored settings");
     settings->require_subcommand(1);
@@ -49,23 +64,24 @@ void RegisterSettings(CLI::App& app, Env& env) {
         if (json) {
             nlohmann::json arr = nlohmann::json::array();
             for (auto& v : values) {
-                nlohmann::json o{{"name", RelativeKey(v.keyPath) + v.name},
-                                 {"type", TypeName(v.type)}};
+                nlohmann::json o{{"type", TypeName(v.type)}};
+                JsonName(o, "name", RelativeKey(v.keyPath) + v.name);
                 if (v.type == RegType::Dword)
                     o["value"] = v.dword;
                 else
-                    o["value"] = v.text;
+                    JsonName(o, "value", v.text);
                 arr.push_back(o);
             }
             PrintJson(arr);
             return;
         }
         for (auto& v : values) {
-            std::cout << RelativeKey(v.keyPath) << v.name << "\t" << TypeName(v.type) << "\t";
+            std::cout << Printable(RelativeKey(v.keyPath) + v.name) << "\t" << TypeName(v.type)
+                      << "\t";
             if (v.type == RegType::Dword)
                 std::cout << v.dword;
             else
-                std::cout << v.text;
+                std::cout << Printable(v.text);
             std::cout << "\n";
         }
     });
@@ -82,7 +98,10 @@ void RegisterSettings(CLI::App& app, Env& env) {
         if (env.Store().ReadDword(key, name, &d)) {
             std::cout << d << "\n";
         } else if (env.Store().ReadString(key, name, &s)) {
-            std::cout << s << "\n";
+            Out(s);
+        } else if (IsKnownString(key, name)) {
+            PrintError("'" + getName + "' is not set yet");
+            env.Fail(kFailed);
         } else {
             PrintError("no value named '" + getName + "'");
             env.Fail(kFailed);
@@ -90,19 +109,35 @@ void RegisterSettings(CLI::App& app, Env& env) {
     });
 
     static std::string setName, setValue;
+    static bool create = false;
     auto* set = settings->add_subcommand(
         "set", "Change one value; a known value keeps its type (REG_DWORD or REG_SZ)");
     set->add_option("NAME", setName, "Value name")->required();
     set->add_option("VALUE", setValue, "New value")->required();
+    set->add_flag("--create", create,
+                  "With LogLocation: make the folder (mode 0700) when it does not exist");
     set->callback([&env] {
         Settings& st = env.GetSettings();
         std::string key, name;
         SplitName(setName, &key, &name);
         uint32_t oldDword = 0;
         std::string oldText;
-        bool isString = env.Store().ReadString(key, name, &oldText);
-        bool isDword = st.HasDword(name) || env.Store().ReadDword(key, name, &oldDword) ||
-                       key != ProgramKey();
+        bool isString = env.Store().ReadString(key, name, &oldText) || IsKnownString(key, name);
+        if (isString && SameName(name, "LogLocation")) {
+            // Checked now: a folder that is not there would be replaced at the next start.
+            if (std::string why = LogFolderProblem(setValue, create); !why.empty()) {
+                PrintError(why);
+                env.Fail(kUsage);
+                return;
+            }
+        } else if (isString && SameName(name, "RestoredFilesLocation") &&
+                   (setValue.empty() || setValue[0] != '/')) {
+            PrintError("RestoredFilesLocation must be an absolute path");
+            env.Fail(kUsage);
+            return;
+        }
+        bool isDword =
+            st.HasDword(name) || env.Store().ReadDword(key, name, &oldDword) || key != ProgramKey();
         if (!isString && !isDword) {
             PrintError("unknown value '" + setName + "'; see 'tidewipe-cli settings list'");
             env.Fail(kUsage);
@@ -115,7 +150,8 @@ void RegisterSettings(CLI::App& app, Env& env) {
             char* end = nullptr;
             unsigned long v = std::strtoul(setValue.c_str(), &end, 0);
             if (setValue.empty() || *end != '\0' || v > 0xFFFFFFFFul || setValue[0] == '-') {
-                PrintError("'" + setName + "' is a REG_DWORD: VALUE must be a number from 0 to 4294967295");
+                PrintError("'" + setName +
+                           "' is a REG_DWORD: VALUE must be a number from 0 to 4294967295");
                 env.Fail(kUsage);
                 return;
             }
@@ -150,12 +186,74 @@ std::vector<std::string> LogFiles(const std::string& folder) {
     return names;
 }
 
+// "YYYY-MM-DD" naming a real day; anything else is a usage error.
+CLI::Validator DateValidator() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            unsigned y = 0, m = 0, d = 0;
+            int used = 0;
+            if (text.size() == 10 &&
+                std::sscanf(text.c_str(), "%4u-%2u-%2u%n", &y, &m, &d, &used) == 3 && used == 10 &&
+                std::chrono::year_month_day(std::chrono::year(static_cast<int>(y)),
+                                            std::chrono::month(m), std::chrono::day(d))
+                    .ok())
+                return "";
+            return "not a date of the form YYYY-MM-DD: " + text;
+        },
+        "YYYY-MM-DD");
+}
+
+// Prints a log file from `fd` as plain lines (records end in CR CR LF on disk), a block at
+// a time: a log may be far larger than memory. A line longer than kMaxLine is printed in
+// pieces. False when reading failed.
+bool ShowLog(int fd) {
+    constexpr size_t kBlock = 1 << 16, kMaxLine = 1 << 20;
+    std::string line;
+    auto flush = [&line](bool endOfLine) {
+        size_t keep = line.size();
+        while (keep > 0 && line[keep - 1] == '\r') --keep;
+        if (endOfLine) {
+            std::cout << Printable(std::string_view(line).substr(0, keep)) << '\n';
+            line.clear();
+        } else {
+            // A piece of a long line: CRs at its end may close the record, so they wait
+            // (unless there is nothing else).
+            if (keep == 0) keep = line.size();
+            std::cout << Printable(std::string_view(line).substr(0, keep));
+            line.erase(0, keep);
+        }
+    };
+    std::vector<char> buf(kBlock);
+    for (;;) {
+        ssize_t n = read(fd, buf.data(), buf.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;
+        const char* p = buf.data();
+        const char* end = p + n;
+        while (p < end) {
+            const char* nl =
+                static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
+            const char* stop = nl ? nl : end;
+            line.append(p, static_cast<size_t>(stop - p));
+            if (nl)
+                flush(true);
+            else if (line.size() >= kMaxLine)
+                flush(false);
+            p = nl ? nl + 1 : end;
+        }
+    }
+    if (!line.empty()) flush(true);
+    std::cout.flush();
+    return true;
+}
+
 void RegisterLog(CLI::App& app, Env& env) {
     auto* logCmd = app.add_subcommand("log", "The daily activity log files");
     logCmd->require_subcommand(1);
 
     logCmd->add_subcommand("path", "Print the path of today's log file")->callback([&env] {
-        std::cout << env.LogWriter().GetTodaysFileName() << "\n";
+        Out(env.LogWriter().GetTodaysFileName());
     });
 
     static bool json = false;
@@ -171,9 +269,12 @@ void RegisterLog(CLI::App& app, Env& env) {
             std::string date = n.substr(0, 10);
             std::replace(date.begin(), date.end(), '_', '-');
             if (json) {
-                arr.push_back({{"date", date}, {"path", path}, {"size", st.st_size}});
+                nlohmann::json o{{"date", date}, {"size", st.st_size}};
+                JsonName(o, "path", path);
+                arr.push_back(std::move(o));
             } else {
-                std::cout << date << "\t" << st.st_size << "\t" << path << "\n";
+                std::cout << Printable(date) << "\t" << st.st_size << "\t" << Printable(path)
+                          << "\n";
             }
         }
         if (json) PrintJson(arr);
@@ -181,7 +282,7 @@ void RegisterLog(CLI::App& app, Env& env) {
 
     static std::string date;
     auto* show = logCmd->add_subcommand("show", "Print a day's log (default: today)");
-    show->add_option("DATE", date, "YYYY-MM-DD");
+    show->add_option("DATE", date, "YYYY-MM-DD")->check(DateValidator());
     show->callback([&env] {
         const std::string folder = env.GetSettings().LogFolder();
         std::string path;
@@ -198,18 +299,24 @@ void RegisterLog(CLI::App& app, Env& env) {
                 return;
             }
         }
-        std::ifstream in(path, std::ios::binary);
-        if (!in) {
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0 && errno == ENOENT) {
             PrintError("no log file yet for today (" + path + ")");
             env.Fail(kFailed);
             return;
         }
-        // Records end in CR CR LF on disk; print plain lines.
-        std::string line;
-        while (std::getline(in, line)) {
-            while (!line.empty() && line.back() == '\r') line.pop_back();
-            std::cout << line << "\n";
+        std::string why;
+        int fd = log::OpenLogFile(path, O_RDONLY, &why);
+        if (fd < 0) {
+            PrintError("not showing the log: " + why);
+            env.Fail(kRefused);
+            return;
         }
+        if (!ShowLog(fd)) {
+            PrintError(path + ": " + strerror(errno));
+            env.Fail(kFailed);
+        }
+        close(fd);
     });
 
     static std::string message;
@@ -217,8 +324,7 @@ void RegisterLog(CLI::App& app, Env& env) {
     write->add_option("MESSAGE", message, "The text (printable ASCII is kept)")->required();
     write->callback([&env] {
         if (!env.LogWriter().WriteLine(message)) {
-            PrintError("nothing written: the message is empty after filtering, or the log folder " +
-                       env.GetSettings().LogFolder() + " cannot be written");
+            PrintError("nothing written: " + env.LogWriter().LastError());
             env.Fail(kFailed);
         }
     });

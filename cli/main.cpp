@@ -1,8 +1,38 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // tidewipe-cli: the engine of the control panel from a terminal.
 #include <iostream>
+#include <string>
 
 #include "cli/cli.h"
+
+namespace {
+
+// The first word of the command line that names no command where one is expected
+// ("tidewipe-cli wpie", "tidewipe-cli trash lsit"), or "" when every word does. CLI11
+// reports such a word as a missing subcommand, which hides the typo.
+std::string UnknownCommand(const CLI::App& app, int argc, char** argv) {
+    const std::function<bool(const CLI::App*)> every;  // empty: no filter
+    const CLI::App* at = &app;
+    std::string path;
+    for (int i = 1; i < argc && !at->get_subcommands(every).empty(); ++i) {
+        const std::string word = argv[i];
+        if (word == "--") break;
+        if (!word.empty() && word[0] == '-') {
+            // The only option before a command that takes a separate value.
+            if (at == &app && word == "--config-home") ++i;
+            continue;
+        }
+        const CLI::App* next = nullptr;
+        for (const CLI::App* sub : at->get_subcommands(every))
+            if (sub->check_name(word)) next = sub;
+        if (!next) return path + word;
+        path += word + " ";
+        at = next;
+    }
+    return "";
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{
@@ -27,7 +57,10 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) return app.exit(e);
-        tw::cli::PrintError(e.what());
+        if (const std::string word = UnknownCommand(app, argc, argv); !word.empty())
+            tw::cli::PrintError("unknown command '" + word + "'");
+        else
+            tw::cli::PrintError(e.what());
         std::cerr << "Run 'tidewipe-cli --help' for the commands.\n";
         return tw::cli::kUsage;
     } catch (const std::exception& e) {

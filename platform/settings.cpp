@@ -163,9 +163,11 @@ std::string LogFolderProblem(const std::string& folder, bool create) {
     }
     if (!S_ISDIR(st.st_mode)) return folder + " is not a folder";
     // Whoever else may create files there could plant today's log file (or a link in
-    // its place) before the program writes to it.
-    if (st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)))
-        return folder + " can be written by other users; choose a folder only you can write";
+    // its place) before the program writes to it. (Group write is left to the user: with
+    // a private group per user it is common and harmless.)
+    if (st.st_uid != geteuid()) return folder + " belongs to another user";
+    if (st.st_mode & S_IWOTH)
+        return folder + " can be written by every user; choose a folder only you can write";
     if (access(folder.c_str(), W_OK | X_OK) != 0)
         return "cannot write to " + folder + ": " + strerror(errno);
     return "";

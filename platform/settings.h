@@ -93,7 +93,7 @@ class Settings {
 };
 
 // Why `folder` cannot be the log folder, "" when it can: it must be an absolute path of
-// an existing folder this user owns and no one else may write. With `create` a missing
+// an existing folder this user owns that not every user may write. With `create` a missing
 // folder is made first (mode 0700, missing parents included).
 std::string LogFolderProblem(const std::string& folder, bool create);
 

@@ -17,12 +17,17 @@ struct CliResult {
     std::string err;  // stderr
 };
 
-// `args` is pasted into a shell command line: quote what needs quoting.
-inline CliResult RunCli(const std::string& args, const std::string& input = "") {
+// `args` is pasted into a shell command line: quote what needs quoting. `program` runs
+// instead of the tidewipe-cli beside the test, after `prefix` (another user, ...).
+inline CliResult RunCli(const std::string& args, const std::string& input = "",
+                        const std::string& prefix = "", const std::string& program = "") {
     static int counter = 0;
-    std::string errFile = "/tmp/tw-cli-err-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
-    std::string cmd = (input.empty() ? std::string("</dev/null ") : "printf '%s' '" + input + "' | ") +
-                      ProgramFolder() + "tidewipe-cli " + args + " 2>" + errFile;
+    std::string errFile =
+        "/tmp/tw-cli-err-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+    std::string cmd =
+        (input.empty() ? std::string("</dev/null ") : "printf '%s' '" + input + "' | ") + prefix +
+        (program.empty() ? ProgramFolder() + "tidewipe-cli" : program) + " " + args + " 2>" +
+        errFile;
     CliResult r;
     if (FILE* p = popen(cmd.c_str(), "r")) {
         char buf[4096];

@@ -30,9 +30,14 @@ struct TrashArgs {
 };
 
 void AddTrashDirOption(CLI::App* cmd, TrashArgs& a) {
+    // One folder per --trash-dir: "--trash-dir DIR NAME" leaves NAME to the command.
     cmd->add_option("--trash-dir", a.trashDirs,
                     "Use only this trash directory (repeatable); default: the home trash and "
-                    "the trash directories of every local volume");
+                    "the trash directories of every local volume")
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->check(CLI::ExistingDirectory);
 }
 
 // Builds and lists the store; false (with the error printed) when it cannot be listed.
@@ -51,6 +56,10 @@ bool LoadStore(CRecycleBinStore& store, const TrashArgs& a) {
     if (store.SkippedCount() > 0)
         Note(std::to_string(store.SkippedCount()) +
              " unreadable index file(s) in the Trash were skipped");
+    if (!store.Orphans().empty())
+        Note(std::to_string(store.Orphans().size()) +
+             " data entry(ies) in the Trash have no readable index file: they are not "
+             "listed and cannot be restored; 'trash wipe --all' wipes them");
     return true;
 }
 
@@ -111,18 +120,19 @@ uint64_t TotalSize(const std::vector<RecycleBinItem>& items) {
 
 void PrintRun(const recyclebin::RunResult& r, Env& env) {
     for (const auto& o : r.objects)
-        if (!o.ok) PrintError(o.message.rfind(Str<420>(), 0) == 0 ? o.message
-                                                                  : o.name + ": " + o.message);
+        if (!o.ok)
+            PrintError(o.message.rfind(Str<420>(), 0) == 0 ? o.message : o.name + ": " + o.message);
     if (r.aborted) Note(Str<340>());
-    if (!r.summaryLine.empty()) std::cout << r.summaryLine << "\n";
-    std::cout << r.endMessage << "\n";
+    if (!r.summaryLine.empty()) Out(r.summaryLine);
+    Out(r.endMessage);
     if (r.failed > 0 || r.aborted) env.Fail(kFailed);
 }
 
 void RegisterTrash(CLI::App& app, Env& env) {
     static TrashArgs a;
-    auto* trash = app.add_subcommand("trash", "List the Trash, send files to it, restore or wipe "
-                                              "its items, empty it");
+    auto* trash = app.add_subcommand("trash",
+                                     "List the Trash, send files to it, restore or wipe "
+                                     "its items, empty it");
     trash->require_subcommand(1);
 
     auto* list = trash->add_subcommand("list", "List the items in the Trash");
@@ -136,27 +146,30 @@ void RegisterTrash(CLI::App& app, Env& env) {
         const auto& items = store.Items();
         if (a.json) {
             nlohmann::json arr = nlohmann::json::array();
-            for (const auto& it : items)
-                arr.push_back({{"name", it.displayName},
-                               {"ext", it.extension},
-                               {"size", it.size},
-                               {"original_location", it.originalFolder},
-                               {"original_path", it.OriginalPath()},
-                               {"deleted", it.deletedText},
-                               {"trash_folder", it.binFolder},
-                               {"trash_name", it.trashName},
-                               {"data_path", it.physicalPath},
-                               {"is_folder", it.isFolder}});
+            for (const auto& it : items) {
+                nlohmann::json o = {
+                    {"size", it.size}, {"deleted", it.deletedText}, {"is_folder", it.isFolder}};
+                // Names come from other programs and other systems: any bytes at all.
+                JsonName(o, "name", it.displayName);
+                JsonName(o, "ext", it.extension);
+                JsonName(o, "original_location", it.originalFolder);
+                JsonName(o, "original_path", it.OriginalPath());
+                JsonName(o, "trash_folder", it.binFolder);
+                JsonName(o, "trash_name", it.trashName);
+                JsonName(o, "data_path", it.physicalPath);
+                arr.push_back(std::move(o));
+            }
             PrintJson(arr);
             return;
         }
-        std::cout << S<447> << "\t" << S<448> << "\t" << S<449> << "\t" << S<450>
-                  << "\tDeleted\tTrash folder\n";
+        std::cout << S<447> << "\t" << S<448> << "\t" << S<449> << "\t"
+                  << S<450> << "\tDeleted\tTrash folder\n";
+        // Each field escaped on its own: the tabs between them are the table's.
         for (const auto& it : items)
-            std::cout << it.displayName << "\t" << it.extension << "\t"
-                      << FormatSize(it.size, "%2.2f") << "\t" << it.originalFolder << "\t"
-                      << (it.deletedText.empty() ? "?" : it.deletedText) << "\t" << it.binFolder
-                      << "\n";
+            std::cout << Printable(it.displayName) << "\t" << Printable(it.extension) << "\t"
+                      << FormatSize(it.size, "%2.2f") << "\t" << Printable(it.originalFolder)
+                      << "\t" << (it.deletedText.empty() ? "?" : it.deletedText) << "\t"
+                      << Printable(it.binFolder) << "\n";
         Note(items.empty() ? std::string("The Recycle Bin is empty.")
                            : "The Recycle Bin contains " + ObjectsText(items.size()));
     });
@@ -177,8 +190,9 @@ void RegisterTrash(CLI::App& app, Env& env) {
         }
     });
 
-    auto* restore = trash->add_subcommand("restore", "Move items back to where they were deleted "
-                                                     "from (never over an existing file)");
+    auto* restore = trash->add_subcommand("restore",
+                                          "Move items back to where they were deleted "
+                                          "from (never over an existing file)");
     restore->add_option("NAME", a.names, "Data path, trash name, original path or name");
     restore->add_flag("--all", a.all, "Every item in the Trash");
     AddTrashDirOption(restore, a);
@@ -196,14 +210,14 @@ void RegisterTrash(CLI::App& app, Env& env) {
             for (const auto& it : chosen) {
                 struct stat st {};
                 bool taken = lstat(it.OriginalPath().c_str(), &st) == 0;
-                std::cout << "restore " << it.physicalPath << " -> " << it.OriginalPath()
-                          << (taken ? "  (refused: " + Str<421>() + ")" : std::string()) << "\n";
+                Out("restore " + it.physicalPath + " -> " + it.OriginalPath() +
+                    (taken ? "  (refused: " + Str<421>() + ")" : std::string()));
+                // The real run would fail this object: so does the plan.
+                if (taken) env.Fail(kFailed);
             }
             return;
         }
-        if (!Confirm("Restore " + ObjectsText(chosen.size()) + " to their original locations?",
-                     a.restoreOpts))
-            return env.Fail(kRefused);
+        // No question: a restore never replaces anything, so it destroys nothing.
         InstallInterruptHandler();
         TerminalProgress progress;
         OpContext op{&progress, &InterruptFlag(), {}, env.Log()};
@@ -212,8 +226,9 @@ void RegisterTrash(CLI::App& app, Env& env) {
         PrintRun(r, env);
     });
 
-    auto* wipe = trash->add_subcommand("wipe", "Overwrite items in the Trash and delete them for "
-                                               "good");
+    auto* wipe = trash->add_subcommand("wipe",
+                                       "Overwrite items in the Trash and delete them for "
+                                       "good");
     wipe->add_option("NAME", a.names, "Data path, trash name, original path or name");
     wipe->add_flag("--all", a.all, "Every item in the Trash");
     wipe->add_option("--passes", a.passes, "Overwrite passes, 1 to 7 (default: the setting)")
@@ -225,6 +240,9 @@ void RegisterTrash(CLI::App& app, Env& env) {
         if (!LoadStore(store, a)) return env.Fail(kFailed);
         std::vector<RecycleBinItem> chosen;
         if (!SelectItems(store, a, &chosen, env)) return;
+        // The whole bin is everything in its files/ folders, also data whose index file
+        // is damaged or gone: no listing shows it, so nothing else would ever wipe it.
+        if (a.all) chosen.insert(chosen.end(), store.Orphans().begin(), store.Orphans().end());
         if (chosen.empty()) {
             Note(Str<528>());
             return;
@@ -232,9 +250,14 @@ void RegisterTrash(CLI::App& app, Env& env) {
         const int passes = a.passes > 0 ? a.passes : env.DefaultPasses();
         const std::string size = FormatSize(TotalSize(chosen), "%2.2f");
         if (a.wipeOpts.dryRun) {
-            for (const auto& it : chosen)
-                std::cout << "wipe " << it.physicalPath << " (" << it.OriginalPath() << ", "
-                          << FormatSize(it.size, "%2.2f") << ")\n";
+            for (const auto& it : chosen) {
+                const std::string refusal = recyclebin::WipeRefusal(it);
+                Out("wipe " + it.physicalPath + " (" +
+                    (it.noIndex ? std::string("no readable index file") : it.OriginalPath()) +
+                    ", " + FormatSize(it.size, "%2.2f") + ")" +
+                    (refusal.empty() ? std::string() : "  (refused: " + refusal + ")"));
+                if (!refusal.empty()) env.Fail(kFailed);
+            }
             std::cout << ObjectsText(chosen.size()) << ", " << size << ", " << passes
                       << (passes == 1 ? " pass" : " passes") << "\n";
             return;
@@ -261,7 +284,7 @@ void RegisterTrash(CLI::App& app, Env& env) {
         if (!LoadStore(store, a)) return env.Fail(kFailed);
         const size_t n = store.Items().size();
         if (a.emptyOpts.dryRun) {
-            for (const auto& b : store.BinFolders()) std::cout << "empty " << b.path << "\n";
+            for (const auto& b : store.BinFolders()) Out("empty " + b.path);
             std::cout << ObjectsText(n) << ", " << FormatSize(TotalSize(store.Items()), "%2.2f")
                       << "\n";
             return;

@@ -16,8 +16,8 @@
 #include "log/activity_log.h"
 #include "platform/drives.h"
 #include "platform/strings.h"
-#include "recyclebin/tree_ops.h"
 #include "recyclebin/trashinfo.h"
+#include "recyclebin/tree_ops.h"
 #include "wipe/file_wiper.h"
 
 namespace tw::recyclebin {
@@ -137,7 +137,8 @@ struct Wiping {
     int passes;
     bool plain = false;  // the abort came: delete what is left without overwriting
 
-    Wiping(const OpContext& o, RunCounters& counters, int n) : op(o), wiper(&o), c(counters), passes(n) {
+    Wiping(const OpContext& o, RunCounters& counters, int n)
+        : op(o), wiper(&o), c(counters), passes(n) {
         wiper.SetPassCount(n);
         wiper.progressTick = true;
     }
@@ -152,7 +153,8 @@ struct Wiping {
         uint32_t cluster = geo.GetClusterSize();
         if (cluster == 0) cluster = 4096;
         const uint64_t chunks = (size + cluster - 1) / cluster * static_cast<uint64_t>(passes);
-        op.SetRange(ProgressSink::Current, 0, static_cast<int64_t>(std::max<uint64_t>(1, chunks / 8)));
+        op.SetRange(ProgressSink::Current, 0,
+                    static_cast<int64_t>(std::max<uint64_t>(1, chunks / 8)));
 
         // The wiper first fills what a small file's record keeps of its data (copies
         // left there when the item was moved into the trash), then overwrites it.
@@ -210,14 +212,11 @@ struct Wiping {
 // abort came in the middle of it (the run ends after it).
 std::string WipeOne(const OpContext& op, const RecycleBinItem& item, int passes, RunCounters& c,
                     bool* abortedInside) {
+    if (std::string why = WipeRefusal(item); !why.empty()) return why;
     struct stat st {};
     if (lstat(item.physicalPath.c_str(), &st) != 0)
         return Error::FromErrno("the data of " + item.displayName + " is no longer in the bin")
             .Message();
-    const std::string shared = FindSharedInode(item.physicalPath);
-    if (!shared.empty())
-        return "not wiped: " + shared +
-               " has other hard links outside the bin; overwriting it would destroy them";
 
     MakeTreeWritable(item.physicalPath, nullptr);
     Wiping w(op, c, passes);
@@ -364,8 +363,8 @@ Result<PutResult> PutInto(const Candidate& cand, const std::string& absolute) {
         res.dataPath = bin.FilesFolder() + "/" + name;
         res.storedPath = stored;
 
-        int fd = open(res.infoPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                      0600);
+        int fd =
+            open(res.infoPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) {
             if (errno == EEXIST) continue;
             return Error::FromErrno("creating " + res.infoPath);
@@ -412,7 +411,8 @@ Result<PutResult> PutInto(const Candidate& cand, const std::string& absolute) {
         // The copy is complete: from here the bin holds the data, so a failed removal
         // of the original leaves the item in the bin rather than losing anything.
         if (!RemoveTree(absolute))
-            return Error::FromErrno("copied " + absolute + " into the trash, but could not remove it");
+            return Error::FromErrno("copied " + absolute +
+                                    " into the trash, but could not remove it");
         return res;
     }
     return Error{EEXIST, "no free name in " + bin.InfoFolder()};
@@ -434,8 +434,8 @@ std::string ShortenName(const std::string& name) {
 
 std::string RunStatusText(RunMode mode, int number, int total, const std::string& name) {
     std::string s = mode == RunMode::Restore ? " Restoring object" : " Wiping object";
-    return s + " " + std::to_string(number) + " " + Str<206>() + " " + std::to_string(total) +
-           " " + ShortenName(name);
+    return s + " " + std::to_string(number) + " " + Str<206>() + " " + std::to_string(total) + " " +
+           ShortenName(name);
 }
 
 std::string SummaryLine(RunMode mode, const RunCounters& c) {
@@ -445,7 +445,8 @@ std::string SummaryLine(RunMode mode, const RunCounters& c) {
     auto folderWord = [&] { return c.folders == 1 ? Str<342>() : Str<343>(); };
     if (c.files != 0) {
         s += " " + std::to_string(c.files) + " " + fileWord();
-        if (c.folders != 0) s += " " + Str<341>() + " " + std::to_string(c.folders) + " " + folderWord();
+        if (c.folders != 0)
+            s += " " + Str<341>() + " " + std::to_string(c.folders) + " " + folderWord();
     } else {
         s += " " + std::to_string(c.folders) + " " + folderWord();
     }
@@ -486,11 +487,25 @@ bool IsWellFormedItem(const RecycleBinItem& item) {
            item.infoPath == item.binFolder + "/info/" + item.trashName + ".trashinfo";
 }
 
+std::string WipeRefusal(const RecycleBinItem& item) {
+    if (!IsWellFormedItem(item)) return "not an item of a trash directory: " + item.physicalPath;
+    struct stat st {};
+    if (lstat(item.physicalPath.c_str(), &st) != 0)
+        return Error::FromErrno("the data of " + item.displayName + " is no longer in the bin")
+            .Message();
+    const std::string shared = FindSharedInode(item.physicalPath);
+    if (!shared.empty())
+        return "not wiped: " + shared +
+               " has other hard links outside the bin; overwriting it would destroy them";
+    return "";
+}
+
 // ---------------------------------------------------------------- runs
 
 RunResult RestoreItems(const OpContext& op, const std::vector<RecycleBinItem>& items) {
-    return Run(op, RunMode::Restore, items,
-               [](const RecycleBinItem& item, RunCounters& c, bool*) { return RestoreOne(item, c); });
+    return Run(op, RunMode::Restore, items, [](const RecycleBinItem& item, RunCounters& c, bool*) {
+        return RestoreOne(item, c);
+    });
 }
 
 RunResult WipeItems(const OpContext& op, const std::vector<RecycleBinItem>& items, int passes) {

@@ -47,12 +47,12 @@ struct ObjectOutcome {
 struct RunResult {
     RunMode mode = RunMode::Restore;
     RunCounters counters;
-    int succeeded = 0;       // objects restored or wiped
-    int failed = 0;          // objects attempted that did not succeed
-    bool aborted = false;    // the abort flag stopped the run before its last object
+    int succeeded = 0;                   // objects restored or wiped
+    int failed = 0;                      // objects attempted that did not succeed
+    bool aborted = false;                // the abort flag stopped the run before its last object
     std::vector<ObjectOutcome> objects;  // the attempted objects, in run order
-    std::string summaryLine;  // SummaryLine(mode, counters)
-    std::string endMessage;   // EndMessage(mode, succeeded)
+    std::string summaryLine;             // SummaryLine(mode, counters)
+    std::string endMessage;              // EndMessage(mode, succeeded)
 };
 
 // " Restoring object" / " Wiping object", the running number, "of", the total and the
@@ -77,6 +77,11 @@ std::string CollisionMessage(const std::string& name);
 // <trash>/files/, index in <trash>/info/<name>.trashinfo). Runs refuse anything else:
 // no item built from outside the store can make them write elsewhere.
 bool IsWellFormedItem(const RecycleBinItem& item);
+
+// Why WipeItems would refuse `item` without touching it ("" when it would try): not a
+// well-formed item, data gone, or a file with hard links outside the bin. A dry run
+// shows the same refusals as the real run.
+std::string WipeRefusal(const RecycleBinItem& item);
 
 // Moves each item back to its original path, creating missing parent folders. An item
 // whose original path is taken (by anything, even a dangling link) is refused with
@@ -105,12 +110,12 @@ EmptyResult EmptyBin(const OpContext& op, const std::vector<BinFolder>& bins);
 
 // Where SendToBin put a file.
 struct PutResult {
-    std::string trashDir;   // the trash directory used
-    std::string trashName;  // its name there
-    std::string dataPath;   // <trashDir>/files/<trashName>
-    std::string infoPath;   // <trashDir>/info/<trashName>.trashinfo
-    std::string storedPath; // the Path= value written (decoded)
-    bool copied = false;    // moved by copy and delete (another file system)
+    std::string trashDir;    // the trash directory used
+    std::string trashName;   // its name there
+    std::string dataPath;    // <trashDir>/files/<trashName>
+    std::string infoPath;    // <trashDir>/info/<trashName>.trashinfo
+    std::string storedPath;  // the Path= value written (decoded)
+    bool copied = false;     // moved by copy and delete (another file system)
 };
 
 // Sends `path` (file, folder or link; a link is trashed itself, never its target) to

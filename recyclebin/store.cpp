@@ -107,13 +107,15 @@ BinFolder BinFolderFor(const std::string& trashDir) {
     auto allDigits = [](const std::string& s) {
         return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
     };
-    if (name.rfind(".Trash-", 0) == 0 && allDigits(name.substr(7))) return BinFolder{p, parent, false};
-    if (allDigits(name) && BaseName(parent) == ".Trash") return BinFolder{p, ParentOf(parent), false};
+    if (name.rfind(".Trash-", 0) == 0 && allDigits(name.substr(7)))
+        return BinFolder{p, parent, false};
+    if (allDigits(name) && BaseName(parent) == ".Trash")
+        return BinFolder{p, ParentOf(parent), false};
     const std::string home = HomeTrashPath();
     char real[PATH_MAX], realHome[PATH_MAX];
-    const bool isHome = p == home || (realpath(p.c_str(), real) &&
-                                      realpath(home.c_str(), realHome) &&
-                                      std::string(real) == realHome);
+    const bool isHome =
+        p == home || (realpath(p.c_str(), real) && realpath(home.c_str(), realHome) &&
+                      std::string(real) == realHome);
     return BinFolder{p, parent, isHome};
 }
 
@@ -242,21 +244,34 @@ const BinFolder* CRecycleBinStore::FolderOf(const std::string& itemPath) const {
     return nullptr;
 }
 
+namespace {
+
+// The parts of an item its data gives: kind, size and last write time.
+void DescribeData(RecycleBinItem& item, const struct stat& st) {
+    item.isFolder = S_ISDIR(st.st_mode);
+    item.size = item.isFolder ? TreeSize(item.physicalPath)
+                              : (S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0);
+    item.modified = FileTimeFromTimespec(st.st_mtim);
+}
+
+}  // namespace
+
 void CRecycleBinStore::ListBinFolder(const BinFolder& bin, std::vector<RecycleBinItem>* out,
-                                     int* skipped) {
+                                     int* skipped, std::vector<RecycleBinItem>* orphans) {
     const std::string infoDir = bin.InfoFolder();
-    DIR* dir = opendir(infoDir.c_str());
-    if (!dir) return;
     std::vector<std::string> names;
-    while (dirent* e = readdir(dir)) {
-        std::string n = e->d_name;
-        if (n.size() > kInfoSuffixLen &&
-            n.compare(n.size() - kInfoSuffixLen, kInfoSuffixLen, kInfoSuffix) == 0)
-            names.push_back(std::move(n));
+    if (DIR* dir = opendir(infoDir.c_str())) {
+        while (dirent* e = readdir(dir)) {
+            std::string n = e->d_name;
+            if (n.size() > kInfoSuffixLen &&
+                n.compare(n.size() - kInfoSuffixLen, kInfoSuffixLen, kInfoSuffix) == 0)
+                names.push_back(std::move(n));
+        }
+        closedir(dir);
     }
-    closedir(dir);
     std::sort(names.begin(), names.end());
 
+    std::set<std::string> indexed;  // trash names with a readable index entry
     for (const auto& n : names) {
         RecycleBinItem item;
         item.trashName = n.substr(0, n.size() - kInfoSuffixLen);
@@ -271,6 +286,7 @@ void CRecycleBinStore::ListBinFolder(const BinFolder& bin, std::vector<RecycleBi
             if (skipped) ++*skipped;
             continue;
         }
+        indexed.insert(item.trashName);
         struct stat st {};
         // An index entry without its data has nothing to restore or wipe.
         if (lstat(item.physicalPath.c_str(), &st) != 0) continue;
@@ -283,15 +299,37 @@ void CRecycleBinStore::ListBinFolder(const BinFolder& bin, std::vector<RecycleBi
         item.displayName = BaseName(original);
         item.originalFolder = ParentOf(original);
         item.extension = ExtensionOf(item.displayName);
-        item.isFolder = S_ISDIR(st.st_mode);
-        item.size = item.isFolder ? TreeSize(item.physicalPath)
-                                  : (S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0);
-        item.modified = FileTimeFromTimespec(st.st_mtim);
+        DescribeData(item, st);
         if (info->date) {
             item.deletedText = DisplayDate(*info->date);
             item.deleted = DeletionDateToFileTime(*info->date);
         }
         out->push_back(std::move(item));
+    }
+
+    if (!orphans) return;
+    std::vector<std::string> data;
+    if (DIR* dir = opendir(bin.FilesFolder().c_str())) {
+        while (dirent* e = readdir(dir)) {
+            std::string n = e->d_name;
+            if (n != "." && n != ".." && !indexed.count(n)) data.push_back(std::move(n));
+        }
+        closedir(dir);
+    }
+    std::sort(data.begin(), data.end());
+    for (const auto& n : data) {
+        RecycleBinItem item;
+        item.trashName = n;
+        item.displayName = n;
+        item.infoPath = infoDir + "/" + n + kInfoSuffix;
+        item.physicalPath = bin.FilesFolder() + "/" + n;
+        item.binFolder = bin.path;
+        item.extension = ExtensionOf(n);
+        item.noIndex = true;
+        struct stat st {};
+        if (lstat(item.physicalPath.c_str(), &st) != 0) continue;
+        DescribeData(item, st);
+        orphans->push_back(std::move(item));
     }
 }
 
@@ -299,9 +337,9 @@ bool CRecycleBinStore::Refresh() {
     // A lock file that cannot be made at all (no writable runtime folder) must not make
     // the bin unlistable: then the listing goes ahead unserialised.
     if (!enumLock_.Acquire(kEnumTimeoutMs) && enumLock_.Usable()) return false;
-    std::vector<RecycleBinItem> fresh;
+    std::vector<RecycleBinItem> fresh, orphans;
     int skipped = 0;
-    for (const auto& b : binFolders) ListBinFolder(b, &fresh, &skipped);
+    for (const auto& b : binFolders) ListBinFolder(b, &fresh, &skipped, &orphans);
     enumLock_.Release();
 
     std::set<std::string> selected;
@@ -309,6 +347,7 @@ bool CRecycleBinStore::Refresh() {
         if (it.selected) selected.insert(it.infoPath);
     for (auto& it : fresh) it.selected = selected.count(it.infoPath) != 0;
     items_ = std::move(fresh);
+    orphans_ = std::move(orphans);
     skipped_ = skipped;
     return true;
 }
@@ -323,7 +362,8 @@ bool CRecycleBinStore::NormaliseAttributes(const std::string& path) {
         if (DIR* dir = opendir(files.c_str())) {
             while (dirent* e = readdir(dir)) {
                 const std::string n = e->d_name;
-                if (n != "." && n != ".." && MakeTreeWritable(files + "/" + n, nullptr)) found = true;
+                if (n != "." && n != ".." && MakeTreeWritable(files + "/" + n, nullptr))
+                    found = true;
             }
             closedir(dir);
         }

@@ -14,7 +14,9 @@
 //
 // Each trash directory holds info/<name>.trashinfo (the index entry, trashinfo.h) and
 // files/<name> (the data). An item is listed only when both are there; an index file
-// that does not parse is skipped and counted, never fatal.
+// that does not parse is skipped and counted, never fatal. Data whose index entry is
+// damaged or missing is kept apart (Orphans()): it cannot be restored, but wiping the
+// whole bin must not leave it behind.
 #pragma once
 
 #include <sys/types.h>
@@ -55,6 +57,8 @@ struct RecycleBinItem {
     FileTime deleted = 0;        // deletion time as UTC FILETIME, 0 when unknown
     FileTime modified = 0;       // last write time of the data (UTC FILETIME)
     bool selected = false;       // chosen for the next run (kept across refreshes)
+    bool noIndex = false;        // data without a readable index entry: displayName is the
+                                 // trash name, originalFolder is "", deleted is unknown
 
     // originalFolder + "/" + displayName: where a restore puts the item back.
     std::string OriginalPath() const;
@@ -85,7 +89,7 @@ bool IsSharedTrashUsable(const std::string& topdir);
 // the guard). An advisory flock on a lock file; the kernel drops it when a holder
 // dies, so a crashed program never blocks the others.
 class CEnumLock {
-public:
+  public:
     // `path` "" = DefaultPath().
     explicit CEnumLock(std::string path = "");
     ~CEnumLock();
@@ -104,7 +108,7 @@ public:
     // folder this user owns; a folder owned by anyone else is not used).
     static std::string DefaultPath();
 
-private:
+  private:
     std::string path_;
     int fd_ = -1;
     bool held_ = false;
@@ -114,7 +118,7 @@ private:
 // trash directory itself while it has no info/ yet, so that its creation is seen).
 // A view polls Fd() for reading and calls ReadChanges(), then refreshes the store.
 class CBinWatcher {
-public:
+  public:
     CBinWatcher() = default;
     ~CBinWatcher();
     CBinWatcher(const CBinWatcher&) = delete;
@@ -130,7 +134,7 @@ public:
     // changed (each once), empty when nothing happened.
     std::vector<std::string> ReadChanges();
 
-private:
+  private:
     struct Watched {
         int wd;
         std::string trashDir;
@@ -141,7 +145,7 @@ private:
 
 // The bin: its folders, its items, the enumeration lock and the watcher.
 class CRecycleBinStore {
-public:
+  public:
     // How long Refresh waits for the enumeration lock.
     static constexpr unsigned kEnumTimeoutMs = 200;
 
@@ -164,6 +168,9 @@ public:
     std::vector<RecycleBinItem>& Items() { return items_; }
     const std::vector<RecycleBinItem>& Items() const { return items_; }
     int SkippedCount() const { return skipped_; }
+    // The data entries of files/ that have no readable index entry (noIndex set), from
+    // the last Refresh.
+    const std::vector<RecycleBinItem>& Orphans() const { return orphans_; }
 
     // Makes the data below `path` writable for the user (files u+w, folders u+rwx):
     // `path` is a bin folder (its files/ is walked; info/ and the other index files
@@ -179,13 +186,15 @@ public:
     const BinFolder* FolderOf(const std::string& itemPath) const;
 
     // Parses one bin folder's items (no lock): appended to `out`; malformed index
-    // files counted in `skipped`.
-    static void ListBinFolder(const BinFolder& bin, std::vector<RecycleBinItem>* out,
-                              int* skipped);
+    // files counted in `skipped`; data without a readable index entry appended to
+    // `orphans` (may be null).
+    static void ListBinFolder(const BinFolder& bin, std::vector<RecycleBinItem>* out, int* skipped,
+                              std::vector<RecycleBinItem>* orphans = nullptr);
 
-private:
+  private:
     std::vector<BinFolder> binFolders;
     std::vector<RecycleBinItem> items_;
+    std::vector<RecycleBinItem> orphans_;
     int skipped_ = 0;
     CEnumLock enumLock_;
     CBinWatcher watcher_;

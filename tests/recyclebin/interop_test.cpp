@@ -25,10 +25,11 @@ const std::vector<std::string> kNames = {"plain.txt", "with space.txt", "100% su
                                          "#hash&amp;+plus=eq?.txt"};
 
 class InteropTest : public test::TrashFixture {
-protected:
+  protected:
     void SetUp() override {
         TrashFixture::SetUp();
-        if (!test::HaveTrashCli()) GTEST_SKIP() << "trash-cli (trash-put, trash-list) not installed";
+        if (!test::HaveTrashCli())
+            GTEST_SKIP() << "trash-cli (trash-put, trash-list) not installed";
         // trash-cli prints non-ASCII names only under a UTF-8 locale.
         setenv("LC_ALL", "C.UTF-8", 1);
         setenv("PYTHONIOENCODING", "utf-8", 1);
@@ -43,7 +44,9 @@ protected:
 
     std::set<std::string> ListedByUs() {
         std::string out;
-        EXPECT_EQ(Shell("{ " + Quote(cli) + " trash list --json" + OnlyHome() + " 2>/dev/null; }", &out), 0);
+        EXPECT_EQ(
+            Shell("{ " + Quote(cli) + " trash list --json" + OnlyHome() + " 2>/dev/null; }", &out),
+            0);
         std::set<std::string> paths;
         auto j = nlohmann::json::parse(out, nullptr, false);
         EXPECT_FALSE(j.is_discarded()) << out;
@@ -51,8 +54,9 @@ protected:
         for (const auto& e : j) {
             paths.insert(e["original_path"].get<std::string>());
             EXPECT_EQ(e["trash_folder"].get<std::string>(), HomeTrash());
-            EXPECT_EQ(e["original_location"].get<std::string>() + "/" + e["name"].get<std::string>(),
-                      e["original_path"].get<std::string>());
+            EXPECT_EQ(
+                e["original_location"].get<std::string>() + "/" + e["name"].get<std::string>(),
+                e["original_path"].get<std::string>());
         }
         return paths;
     }
@@ -91,7 +95,8 @@ protected:
     }
 
     void ExpectRestored() {
-        for (const auto& n : kNames) EXPECT_EQ(ReadFileBytes(work + "/" + n), "content of " + n) << n;
+        for (const auto& n : kNames)
+            EXPECT_EQ(ReadFileBytes(work + "/" + n), "content of " + n) << n;
         EXPECT_EQ(ReadFileBytes(work + "/folder 50% \xC3\xA9t\xC3\xA9/inner file"), "inner");
     }
 
@@ -110,7 +115,8 @@ TEST_F(InteropTest, WhatTrashPutTrashesWeListAndRestoreToTheSamePlace) {
     EXPECT_EQ(ListedByTrashCli(), made);
 
     ASSERT_EQ(Cli("trash restore --all --yes" + OnlyHome(), &out), 0) << out;
-    EXPECT_NE(out.find("6 objects have been restored to their original locations."), std::string::npos)
+    EXPECT_NE(out.find("6 objects have been restored to their original locations."),
+              std::string::npos)
         << out;
     ExpectRestored();
     EXPECT_TRUE(ListedByTrashCli().empty());
@@ -141,9 +147,10 @@ TEST_F(InteropTest, RestoreRefusesATakenNameAndKeepsBothFiles) {
     ASSERT_TRUE(WriteFileBytes(work + "/a.txt", "newer"));
     std::string out;
     EXPECT_EQ(Cli("trash restore a.txt --yes" + OnlyHome(), &out), 1);
-    EXPECT_NE(out.find("Cannot restore the object a.txt because it already exists. Please rename it "
-                       "and try again."),
-              std::string::npos)
+    EXPECT_NE(
+        out.find("Cannot restore the object a.txt because it already exists. Please rename it "
+                 "and try again."),
+        std::string::npos)
         << out;
     EXPECT_NE(out.find("No files were restored"), std::string::npos) << out;
     EXPECT_EQ(ReadFileBytes(work + "/a.txt"), "newer");
@@ -158,7 +165,8 @@ TEST_F(InteropTest, WipeRemovesItemsTrashCliPutThere) {
     ASSERT_EQ(Shell("trash-put " + Quote(work + "/w1") + " " + Quote(work + "/wd")), 0);
     std::string out;
     ASSERT_EQ(Cli("trash wipe --all --yes --passes 2" + OnlyHome(), &out), 0) << out;
-    EXPECT_NE(out.find("Wiped 3 files in 1 folder from the recycle bin."), std::string::npos) << out;
+    EXPECT_NE(out.find("Wiped 3 files in 1 folder from the recycle bin."), std::string::npos)
+        << out;
     EXPECT_NE(out.find("2 objects have been wiped."), std::string::npos) << out;
     EXPECT_TRUE(ListedByTrashCli().empty());
     EXPECT_EQ(Shell("ls -A " + Quote(HomeTrash() + "/files"), &out), 0);
@@ -186,8 +194,25 @@ TEST_F(InteropTest, CliRefusalsDryRunsAndExitCodes) {
     // A name that fits two items is refused; the original path picks one.
     EXPECT_EQ(Cli("trash wipe same.txt --yes" + OnlyHome(), &out), 2) << out;
     EXPECT_EQ(ListedByUs().size(), 2u);
-    EXPECT_EQ(Cli("trash restore --yes " + Quote(work + "/y/same.txt") + OnlyHome(), &out), 0) << out;
+    // A trash folder that is not there is a usage error, not an empty bin.
+    EXPECT_EQ(Cli("trash list --trash-dir " + Quote(work + "/no-such-trash"), &out), 2) << out;
+    // --trash-dir takes one folder: the NAME after it is the item. Restoring destroys
+    // nothing, so it needs no --yes.
+    EXPECT_EQ(Cli("trash restore" + OnlyHome() + " " + Quote(work + "/y/same.txt"), &out), 0)
+        << out;
     EXPECT_EQ(ReadFileBytes(work + "/y/same.txt"), "y");
+    // Dry runs show the refusals of the real run and exit as it would.
+    ASSERT_TRUE(WriteFileBytes(work + "/x/same.txt", "taken"));
+    EXPECT_EQ(Cli("trash restore --all --dry-run" + OnlyHome(), &out), 1) << out;
+    EXPECT_NE(out.find("(refused: "), std::string::npos) << out;
+    ASSERT_EQ(unlink((work + "/x/same.txt").c_str()), 0);
+    std::string left;  // the data of the item still in the bin
+    ASSERT_EQ(Shell("ls " + Quote(HomeTrash() + "/files"), &left), 0);
+    left = HomeTrash() + "/files/" + left.substr(0, left.find('\n'));
+    ASSERT_EQ(link(left.c_str(), (work + "/linked").c_str()), 0);
+    EXPECT_EQ(Cli("trash wipe --all --dry-run" + OnlyHome(), &out), 1) << out;
+    EXPECT_NE(out.find("(refused: not wiped: "), std::string::npos) << out;
+    ASSERT_EQ(unlink((work + "/linked").c_str()), 0);
     // Unknown names, NAME with --all, neither, passes out of range.
     EXPECT_EQ(Cli("trash wipe nothing-like-it --yes" + OnlyHome(), &out), 1);
     EXPECT_EQ(Cli("trash wipe same.txt --all --yes" + OnlyHome(), &out), 2);
@@ -204,19 +229,39 @@ TEST_F(InteropTest, CliRefusalsDryRunsAndExitCodes) {
     EXPECT_TRUE(ListedByTrashCli().empty());
 }
 
-TEST_F(InteropTest, MalformedIndexFilesAreSkippedByTheListing) {
+TEST_F(InteropTest, DamagedAndMissingIndexFilesAndHostileNames) {
     ASSERT_TRUE(WriteFileBytes(work + "/good", "g"));
     ASSERT_EQ(Shell("trash-put " + Quote(work + "/good")), 0);
     MakeItem(HomeTrash(), "bad", "[Trash Info]\nPath=/x/%G0\n");
     MakeItem(HomeTrash(), "worse", "not an index file at all");
+    ASSERT_TRUE(WriteFileBytes(HomeTrash() + "/files/stray", "no index at all"));
+    // A name that is not UTF-8 and carries an escape sequence.
+    const std::string odd = work + "/caf\xFF\x1B[31m";
+    MakeItem(HomeTrash(), "odd", "[Trash Info]\nPath=" + PercentEncodePath(odd) + "\n");
     std::string out;
     EXPECT_EQ(Cli("trash list" + OnlyHome(), &out), 0) << out;
     EXPECT_NE(out.find("2 unreadable index file(s)"), std::string::npos) << out;
-    EXPECT_EQ(ListedByUs(), std::set<std::string>{work + "/good"});
-    // Restoring everything restores the good one and leaves the rest alone.
-    EXPECT_EQ(Cli("trash restore --all --yes" + OnlyHome(), &out), 0) << out;
+    EXPECT_NE(out.find("3 data entry(ies)"), std::string::npos) << out;
+    EXPECT_NE(out.find("caf\\377\\033[31m\t"), std::string::npos) << out;
+    EXPECT_EQ(out.find('\033'), std::string::npos);
+    EXPECT_EQ(ListedByUs(), (std::set<std::string>{work + "/good", work + "/caf\\xff\x1b[31m"}));
+    ASSERT_EQ(Cli("trash list --json" + OnlyHome() + " 2>/dev/null", &out), 0);
+    EXPECT_NE(out.find("\"name_bytes\": \"636166ff1b5b33316d\""), std::string::npos) << out;
+    // Restoring everything restores what can be restored and leaves the rest alone.
+    EXPECT_EQ(Cli("trash restore --all" + OnlyHome(), &out), 0) << out;
     EXPECT_EQ(ReadFileBytes(work + "/good"), "g");
+    EXPECT_TRUE(Exists(odd));
     EXPECT_TRUE(Exists(HomeTrash() + "/files/bad"));
+    // Wiping the whole bin leaves no data behind, indexed or not.
+    EXPECT_EQ(Cli("trash wipe --all --dry-run" + OnlyHome(), &out), 0) << out;
+    EXPECT_NE(out.find("wipe " + HomeTrash() + "/files/stray (no readable index file"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(Cli("trash wipe --all --yes" + OnlyHome(), &out), 0) << out;
+    EXPECT_NE(out.find("3 objects have been wiped."), std::string::npos) << out;
+    EXPECT_EQ(Shell("ls -A " + Quote(HomeTrash() + "/files"), &out), 0);
+    EXPECT_EQ(out, "");
+    EXPECT_FALSE(Exists(HomeTrash() + "/info/bad.trashinfo"));
 }
 
 }  // namespace

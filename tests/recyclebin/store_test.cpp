@@ -20,7 +20,7 @@ namespace {
 using test::WriteFileBytes;
 
 class StoreTest : public test::TrashFixture {
-protected:
+  protected:
     const RecycleBinItem* Find(const CRecycleBinStore& s, const std::string& name) {
         for (const auto& it : s.Items())
             if (it.displayName == name) return &it;
@@ -67,7 +67,8 @@ TEST_F(StoreTest, VolumeTrashDirectoriesAreCheckedBeforeUse) {
     ASSERT_EQ(symlink((top + "/.Trash").c_str(), (top2 + "/.Trash").c_str()), 0);
     EXPECT_FALSE(IsSharedTrashUsable(top2));
     // .Trash-$uid as a link is not used either.
-    ASSERT_EQ(symlink((top + "/.Trash-" + uidText).c_str(), (top2 + "/.Trash-" + uidText).c_str()), 0);
+    ASSERT_EQ(symlink((top + "/.Trash-" + uidText).c_str(), (top2 + "/.Trash-" + uidText).c_str()),
+              0);
     EXPECT_TRUE(VolumeBinFolders(top2, uid).empty());
 }
 
@@ -162,7 +163,7 @@ TEST_F(StoreTest, MalformedAndOrphanEntriesAreSkippedNotFatal) {
     mkdir((trash + "/info/dir.trashinfo").c_str(), 0700);
     // An index entry without data is not listed (and not counted as malformed).
     ASSERT_TRUE(WriteFileBytes(trash + "/info/orphan.trashinfo", "[Trash Info]\nPath=/x/orphan\n"));
-    // Data without an index entry is not an item.
+    // Data without an index entry is not an item either.
     ASSERT_TRUE(WriteFileBytes(trash + "/files/stray", "s"));
     // Other files in info/ are ignored.
     ASSERT_TRUE(WriteFileBytes(trash + "/info/notes.txt", "n"));
@@ -173,6 +174,11 @@ TEST_F(StoreTest, MalformedAndOrphanEntriesAreSkippedNotFatal) {
     ASSERT_EQ(store.Items().size(), 1u);
     EXPECT_EQ(store.Items()[0].displayName, "good");
     EXPECT_EQ(store.SkippedCount(), 7);
+    // Data whose index entry is damaged or missing is kept apart, for wiping the bin.
+    std::vector<std::string> orphans;
+    for (const auto& o : store.Orphans()) orphans.push_back(o.trashName + (o.noIndex ? "" : "?"));
+    EXPECT_EQ(orphans,
+              (std::vector<std::string>{"badesc", "binary", "climb", "huge", "nogroup", "stray"}));
 }
 
 TEST_F(StoreTest, SelectionSurvivesRefresh) {

@@ -155,6 +155,11 @@ bool Guard::Setup(std::string* why) {
     shell::BroadcastLogLines(log_, *bus_);
 
     store_ = std::make_unique<RegistryStore>(RegistryStore::DefaultPath());
+    // On a store it cannot read the guard would run on defaults: timed cleans of the
+    // wrong drives, auto-wiping the user never chose. Refuse and say why instead.
+    if (!store_->OpenError().empty())
+        return fail("the settings store " + store_->Path() +
+                    " cannot be used: " + store_->OpenError());
     settings_ = std::make_unique<Settings>(*store_);
 
     worker_ = std::thread([this] { WorkerLoop(); });

@@ -108,6 +108,20 @@ TEST_F(GuardTest, SecondCopyExitsWithStatus1AndSaysWhy) {
     EXPECT_TRUE(w_.Sync(*first));
 }
 
+// Running on defaults would start timed cleans and auto-wiping the user never chose.
+TEST_F(GuardTest, ADamagedSettingsStoreIsRefusedAndKept) {
+    const std::string db = tw::RegistryStore::DefaultPath();
+    const std::string junk(8192, '\x5a');
+    ASSERT_TRUE(tw::test::WriteFileBytes(db, junk));
+    unlink((db + "-wal").c_str());
+    unlink((db + "-shm").c_str());
+    auto guard = w_.StartGuard();
+    EXPECT_EQ(guard->Wait(5000), 1);
+    const std::string err = guard->Stderr();
+    EXPECT_NE(err.find("settings store " + db), std::string::npos) << err;
+    EXPECT_EQ(tw::test::ReadFileBytes(db), junk);
+}
+
 TEST_F(GuardTest, TimedCleanIsSentToTheRunningPanel) {
     // This test process is the panel: it holds the panel's instance lock.
     tw::shell::CInstanceChecker panel;

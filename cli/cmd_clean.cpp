@@ -117,7 +117,8 @@ std::string TaskList(const wipe::TaskSet& set) {
 nlohmann::json PlanJson(const wipe::CleanupPlan& plan, int passes) {
     nlohmann::json drives = nlohmann::json::array();
     for (const auto& d : plan.drives) {
-        nlohmann::json j{{"drive", d.text}};
+        nlohmann::json j = nlohmann::json::object();
+        JsonName(j, "drive", d.text);
         if (!d.refusal.empty()) j["refused"] = d.refusal;
         if (d.info) j["fsType"] = d.info->fsType;
         if (plan.tasks[wipe::Task::FreeSpace] && d.refusal.empty()) {
@@ -142,7 +143,8 @@ nlohmann::json PlanJson(const wipe::CleanupPlan& plan, int passes) {
         const wipe::SwapWipeReport sp = swap.Plan();
         nlohmann::json areas = nlohmann::json::array();
         for (const auto& a : sp.areas) {
-            nlohmann::json aj{{"path", a.path}};
+            nlohmann::json aj = nlohmann::json::object();
+            JsonName(aj, "path", a.path);
             if (!a.reason.empty()) aj["skipped"] = a.reason;
             areas.push_back(aj);
         }
@@ -162,16 +164,16 @@ void PrintPlan(const nlohmann::json& j) {
     std::cout << "Passes: " << j["passes"] << "\n";
     std::cout << "Drives:" << (j["drives"].empty() ? " (none)" : "") << "\n";
     for (const auto& d : j["drives"]) {
-        std::cout << "  " << d["drive"].get<std::string>();
-        if (d.contains("refused")) std::cout << "  refused: " << d["refused"].get<std::string>();
-        std::cout << "\n";
+        // Names from the mount table: through Printable, like every name shown.
+        Out("  " + d["drive"].get<std::string>() +
+            (d.contains("refused") ? "  refused: " + d["refused"].get<std::string>() : ""));
         if (d.contains("freeSpace")) {
             const auto& f = d["freeSpace"];
             std::cout << "    free space: " << FormatSize(f["freeBytes"].get<uint64_t>(), "%2.2f")
                       << " to fill, " << FormatSize(f["plannedBytes"].get<uint64_t>(), "%2.2f")
                       << " to write";
             if (f.contains("refused"))
-                std::cout << "  refused: " << f["refused"].get<std::string>();
+                std::cout << "  refused: " << Printable(f["refused"].get<std::string>());
             if (f.contains("leftoverFolder"))
                 std::cout << "  (a temporary folder of an earlier clean is present: nothing "
                              "will be written)";
@@ -181,20 +183,17 @@ void PrintPlan(const nlohmann::json& j) {
     if (j.contains("swap")) {
         const auto& s = j["swap"];
         std::cout << "Swap:";
-        if (s.contains("skipped")) std::cout << " skipped: " << s["skipped"].get<std::string>();
+        if (s.contains("skipped"))
+            std::cout << " skipped: " << Printable(s["skipped"].get<std::string>());
         std::cout << "\n";
-        for (const auto& a : s["areas"]) {
-            std::cout << "  " << a["path"].get<std::string>();
-            if (a.contains("skipped"))
-                std::cout << "  skipped: " << a["skipped"].get<std::string>();
-            std::cout << "\n";
-        }
+        for (const auto& a : s["areas"])
+            Out("  " + a["path"].get<std::string>() +
+                (a.contains("skipped") ? "  skipped: " + a["skipped"].get<std::string>() : ""));
     }
     if (j.contains("powerOffCommand"))
         std::cout << "Then: a 30-second countdown and '" << j["powerOffCommand"].get<std::string>()
                   << "'\n";
-    if (j.contains("notStarted"))
-        std::cout << "Not started: " << j["notStarted"].get<std::string>() << "\n";
+    if (j.contains("notStarted")) Out("Not started: " + j["notStarted"].get<std::string>());
 }
 
 struct CleanOptions {
@@ -252,6 +251,9 @@ void RunClean(Env& env, CleanOptions& o) {
         else
             PrintPlan(planJson);
         if (!plan.notStartedReason.empty()) env.Fail(kRefused);
+        // A drive the plan refuses makes the real run fail: so does its dry run.
+        for (const auto& d : plan.drives)
+            if (!d.refusal.empty()) env.Fail(kFailed);
         return;
     }
     if (!plan.notStartedReason.empty()) {
@@ -326,7 +328,8 @@ void RunClean(Env& env, CleanOptions& o) {
     for (const auto& d : s.drives) {
         if (!d.refusal.empty()) failed = true;
         if (d.freeSpaceResult == -1) failed = true;
-        nlohmann::json j{{"drive", d.drive}, {"aborted", d.aborted}};
+        nlohmann::json j{{"aborted", d.aborted}};
+        JsonName(j, "drive", d.drive);
         if (!d.refusal.empty()) j["refused"] = d.refusal;
         if (d.freeSpaceResult != -2) j["freeSpacePasses"] = d.freeSpaceResult;
         nlohmann::json ran = nlohmann::json::array(), aborted = nlohmann::json::array();
@@ -348,17 +351,16 @@ void RunClean(Env& env, CleanOptions& o) {
                    {"powerOffStatus", s.powerOffStatus}});
     } else {
         for (const auto& d : drives) {
-            std::cout << d["drive"].get<std::string>() << ": ";
+            const std::string drive = d["drive"].get<std::string>();
             if (d.contains("refused")) {
-                std::cout << "not cleaned (" << d["refused"].get<std::string>() << ")\n";
+                Out(drive + ": not cleaned (" + d["refused"].get<std::string>() + ")");
                 continue;
             }
             std::string ran;
             for (const auto& t : d["ran"]) ran += (ran.empty() ? "" : ", ") + t.get<std::string>();
-            std::cout << (ran.empty() ? "nothing ran" : ran)
-                      << (d["aborted"].get<bool>() ? " (aborted)" : "") << "\n";
-            for (const auto& line : d["skipped"])
-                std::cout << "  " << line.get<std::string>() << "\n";
+            Out(drive + ": " + (ran.empty() ? "nothing ran" : ran) +
+                (d["aborted"].get<bool>() ? " (aborted)" : ""));
+            for (const auto& line : d["skipped"]) Out("  " + line.get<std::string>());
         }
         if (s.aborted) std::cout << "The clean-up was aborted.\n";
         if (s.countdownShown && !s.shutdownProceeded) std::cout << "Shutdown cancelled.\n";

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <set>
 
 #include "cli/cli.h"
 #include "platform/drives.h"
@@ -36,7 +37,7 @@ bool ResolveTarget(const std::string& dir, Target* out) {
     }
     out->folder = real;
     std::free(real);
-    struct stat st{};
+    struct stat st {};
     if (lstat(out->folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         PrintError(dir + ": not a folder");
         return false;
@@ -51,7 +52,8 @@ bool ResolveTarget(const std::string& dir, Target* out) {
         return false;
     }
     if (mount->readOnly) {
-        PrintError(out->folder + ": the file system at " + mount->mountPoint + " is mounted read-only");
+        PrintError(out->folder + ": the file system at " + mount->mountPoint +
+                   " is mounted read-only");
         return false;
     }
     out->driveText = out->folder == mount->mountPoint ? mount->mountPoint : out->folder;
@@ -69,7 +71,16 @@ struct Skipped {
     void Add(const std::string& path, wipe::SkipReason r) { entries.emplace_back(path, r); }
     void Print() const {
         for (const auto& [path, reason] : entries)
-            std::cout << "  skip   " << path << "  (" << wipe::SkipReasonText(reason) << ")\n";
+            Out("  skip   " + path + "  (" + wipe::SkipReasonText(reason) + ")");
+    }
+};
+
+// Files the real run would refuse, with the reason: the dry run lists them and exits as
+// the real run would.
+struct Refused {
+    std::vector<std::pair<std::string, std::string>> entries;
+    void Print() const {
+        for (const auto& [path, why] : entries) Out("  refuse " + path + "  (" + why + ")");
     }
 };
 
@@ -96,35 +107,53 @@ void RunSlack(Env& env, const SlackOptions& o) {
         // The plan: every file the walk hands over, its slack, and what it leaves out.
         wipe::WalkerRecord rec;
         Skipped skipped;
+        Refused refused;
         uint64_t slackBytes = 0, withSlack = 0;
-        std::cout << "Plan: wipe the slack of the files under " << t.folder << " with "
-                  << PassesText(passes) << " (cluster size " << t.clusterSize << ")\n";
+        Out("Plan: wipe the slack of the files under " + t.folder + " with " + PassesText(passes) +
+            " (cluster size " + std::to_string(t.clusterSize) + ")");
+        for (const std::string& p : wipe::PendingSlackJournals(wipe::SlackJournalFolder()))
+            Out("  restore " + p + "  (left longer by an interrupted slack wipe)");
         Error err;
         OpContext op;
         Outcome r = wipe::CCountingWalk::Count(
             op, t.folder, 0, {}, rec,
             [&](const wipe::WalkFile& f, bool) {
                 const auto g = wipe::ComputeSlack(f.facts.sizeBytes, t.clusterSize);
+                if (std::string why = wipe::SlackRefusal(f.dirFd, f.name, g.slackBytes > 0);
+                    !why.empty()) {
+                    refused.entries.emplace_back(f.Path(), why);
+                    return;
+                }
                 slackBytes += g.slackBytes;
                 if (g.slackBytes) ++withSlack;
-                std::cout << "  file   " << f.Path() << "  (" << f.facts.sizeBytes
-                          << " bytes, slack " << g.slackBytes << " bytes)\n";
+                Out("  file   " + f.Path() + "  (" + std::to_string(f.facts.sizeBytes) +
+                    " bytes, slack " + std::to_string(g.slackBytes) + " bytes)");
             },
             [&](const std::string& p, wipe::SkipReason r) { skipped.Add(p, r); }, &err);
         if (r == Outcome::Failed) {
             PrintError(err.Message());
             return env.Fail(kFailed);
         }
+        refused.Print();
         skipped.Print();
         const int written = passes + (passes > 1 ? 1 : 0);
-        std::cout << rec.files.load() << " files, " << withSlack << " with slack: " << slackBytes
-                  << " bytes of slack, written " << written << " times (" << slackBytes * written
-                  << " bytes); " << skipped.entries.size() << " entries skipped\n";
+        std::string summary = std::to_string(rec.files.load() - refused.entries.size()) +
+                              " files, " + std::to_string(withSlack) +
+                              " with slack: " + std::to_string(slackBytes) +
+                              " bytes of slack, written " + std::to_string(written) + " times (" +
+                              std::to_string(slackBytes * written) + " bytes); " +
+                              std::to_string(skipped.entries.size()) + " entries skipped";
+        if (!refused.entries.empty())
+            summary += "; " + std::to_string(refused.entries.size()) + " would be refused";
+        Out(summary);
+        // The real run counts a refused file as not wiped.
+        if (!refused.entries.empty()) env.Fail(kFailed);
         return;
     }
 
-    if (!Confirm("Wipe the slack of every file under " + t.folder + " with " + PassesText(passes) + "?",
-                 o.destructive))
+    if (!Confirm(
+            "Wipe the slack of every file under " + t.folder + " with " + PassesText(passes) + "?",
+            o.destructive))
         return env.Fail(kRefused);
 
     InstallInterruptHandler();
@@ -151,9 +180,10 @@ void RunSlack(Env& env, const SlackOptions& o) {
         PrintError(wiper.WalkError().Message());
         return env.Fail(kFailed);
     }
-    std::cout << "Wiped slack in " << wiper.filesWiped << " files (" << wiper.slackBytesWiped
-              << " bytes of slack, " << PassesText(passes) << "), " << wiper.filesNoSlack
-              << " without slack, " << wiper.filesFailed << " could not be wiped\n";
+    Out("Wiped slack in " + std::to_string(wiper.filesWiped) + " files (" +
+        std::to_string(wiper.slackBytesWiped) + " bytes of slack, " + PassesText(passes) + "), " +
+        std::to_string(wiper.filesNoSlack) + " without slack, " +
+        std::to_string(wiper.filesFailed) + " could not be wiped");
     if (r == Outcome::Stopped) {
         log::LogToFile(Str<453>(), op.log);
         PrintError("stopped at the user's request");
@@ -173,31 +203,48 @@ void RunDeepClean(Env& env, const DeepOptions& o) {
     if (o.destructive.dryRun) {
         wipe::WalkerRecord rec;
         Skipped skipped;
-        std::cout << "Plan: deep clean the files under " << t.folder << " with "
-                  << PassesText(passes) << (o.slack ? ", wiping the slack of each" : "")
-                  << "; last deep clean: " << (stamp ? IsoUtc(stamp) : std::string("never")) << "\n";
+        Refused refused;
+        const std::set<uint64_t> notCleaned = wipe::ReadNotDeepCleaned(env.Store(), t.driveText);
+        Out("Plan: deep clean the files under " + t.folder + " with " + PassesText(passes) +
+            (o.slack ? ", wiping the slack of each" : "") +
+            "; last deep clean: " + (stamp ? IsoUtc(stamp) : std::string("never")));
         Error err;
         OpContext op;
         std::vector<std::string> upToDate;
+        uint64_t toClean = 0, toCleanBytes = 0;
         Outcome r = wipe::CCountingWalk::Count(
             op, t.folder, stamp, walkOptions, rec,
-            [&](const wipe::WalkFile& f, bool cleaned) {
-                if (cleaned && !o.reclean)
+            [&](const wipe::WalkFile& f, bool) {
+                if (!o.reclean && wipe::CountsAsDeepCleaned(f.facts, stamp, notCleaned)) {
                     upToDate.push_back(f.Path());
-                else
-                    std::cout << "  file   " << f.Path() << "  (" << f.facts.sizeBytes << " bytes)\n";
+                } else if (std::string why = wipe::DeepCleanRefusal(f); !why.empty()) {
+                    refused.entries.emplace_back(f.Path(), why);
+                } else {
+                    ++toClean;
+                    toCleanBytes += f.facts.sizeBytes;
+                    Out("  file   " + f.Path() + "  (" + std::to_string(f.facts.sizeBytes) +
+                        " bytes)");
+                }
             },
             [&](const std::string& p, wipe::SkipReason r) { skipped.Add(p, r); }, &err);
         if (r == Outcome::Failed) {
             PrintError(err.Message());
             return env.Fail(kFailed);
         }
+        refused.Print();
         for (const std::string& p : upToDate)
-            std::cout << "  skip   " << p << "  (not modified since the last deep clean)\n";
+            Out("  skip   " + p + "  (not modified since the last deep clean)");
         skipped.Print();
-        std::cout << rec.WorkFiles(o.reclean) << " files to clean (" << rec.WorkBytes(o.reclean)
-                  << " bytes); " << upToDate.size() << " not modified since the last deep clean; "
-                  << skipped.entries.size() << " entries skipped\n";
+        std::string summary = std::to_string(toClean) + " files to clean (" +
+                              std::to_string(toCleanBytes) + " bytes); " +
+                              std::to_string(upToDate.size()) +
+                              " not modified since the last deep clean; " +
+                              std::to_string(skipped.entries.size()) + " entries skipped";
+        if (!refused.entries.empty())
+            summary += "; " + std::to_string(refused.entries.size()) + " would be refused";
+        Out(summary);
+        // The real run counts a refused file as not cleaned.
+        if (!refused.entries.empty()) env.Fail(kFailed);
         return;
     }
 
@@ -231,14 +278,15 @@ void RunDeepClean(Env& env, const DeepOptions& o) {
         PrintError(cleaner.WalkError().Message());
         return env.Fail(kFailed);
     }
-    std::cout << "Deep cleaned " << cleaner.filesCleaned << " files (" << cleaner.bytesCleaned
-              << " bytes, " << PassesText(passes) << "), " << cleaner.filesNotCleaned
-              << " could not be cleaned (" << cleaner.bytesNotCleaned << " bytes), "
-              << cleaner.filesUpToDate << " cleaned since the last deep clean\n";
+    Out("Deep cleaned " + std::to_string(cleaner.filesCleaned) + " files (" +
+        std::to_string(cleaner.bytesCleaned) + " bytes, " + PassesText(passes) + "), " +
+        std::to_string(cleaner.filesNotCleaned) + " could not be cleaned (" +
+        std::to_string(cleaner.bytesNotCleaned) + " bytes), " +
+        std::to_string(cleaner.filesUpToDate) + " cleaned since the last deep clean");
     if (cleaner.copiesRestored || cleaner.copiesKept)
-        std::cout << "Restored " << cleaner.copiesRestored
-                  << " files from an interrupted deep clean; kept " << cleaner.copiesKept
-                  << " copies whose names are taken\n";
+        Out("Restored " + std::to_string(cleaner.copiesRestored) +
+            " files from an interrupted deep clean; kept " + std::to_string(cleaner.copiesKept) +
+            " copies whose names are taken");
     if (r == Outcome::Stopped) {
         log::LogToFile(Str<148>(), op.log);
         PrintError("stopped at the user's request");
@@ -263,7 +311,8 @@ void Register(CLI::App& app, Env& env) {
         "deep-clean", "Rewrite every file below DIR onto fresh clusters and wipe the old ones");
     d->add_option("--passes", deep.passes, "Overwrite passes (default: the NumOverwrites setting)")
         ->check(CLI::Range(1, 14));
-    d->add_flag("--reclean", deep.reclean, "Also clean files not modified since the last deep clean");
+    d->add_flag("--reclean", deep.reclean,
+                "Also clean files not modified since the last deep clean");
     d->add_flag("--slack", deep.slack, "Also wipe the slack of each cleaned file");
     d->add_option("DIR", deep.dir, "Folder to walk (a mount point walks the whole drive)")
         ->required();

@@ -445,6 +445,16 @@ bool CountsAsDeepCleaned(const FileFacts& facts, FileTime stamp,
     return CleanedSince(facts, stamp) && facts.nlink <= 1 && notCleaned.count(facts.ino) == 0;
 }
 
+std::string DeepCleanRefusal(const WalkFile& file) {
+    const char* name = file.name.c_str();
+    if (faccessat(file.dirFd, name, R_OK | W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
+        return "no read and write permission";
+    if (faccessat(file.dirFd, ".", W_OK | X_OK, AT_EACCESS) != 0)
+        return "no write permission in its folder";
+    if (geteuid() != 0 && file.facts.uid != geteuid()) return "owned by another user";
+    return HoldRefusal(file.dirFd, file.name, false);
+}
+
 // ---------------------------------------------------------------- cleaner
 
 CDeepCleaner::CDeepCleaner(RegistryStore& store)

@@ -71,6 +71,13 @@ bool WriteNotDeepCleaned(RegistryStore& store, const std::string& driveText,
 bool CountsAsDeepCleaned(const FileFacts& facts, FileTime stamp,
                          const std::set<uint64_t>& notCleaned);
 
+// Why a deep clean of the file would be refused now ("" when it would run): what a dry
+// run shows. The clean reads the file, writes a copy beside it with the file's owner,
+// and wipes and replaces the file, so it needs read and write access to the file and
+// write access to its folder, the file's owner (unless run as root), and the file not
+// locked. Changes nothing.
+std::string DeepCleanRefusal(const WalkFile& file);
+
 // ---------------------------------------------------------------- the cleaner
 
 class CDeepCleaner {

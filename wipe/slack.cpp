@@ -368,6 +368,35 @@ void ReleaseSlackHold(int fd, bool leased) {
     if (leased) fcntl(fd, F_SETLEASE, F_UNLCK);
 }
 
+std::string HoldRefusal(int dirFd, const std::string& name, bool inUseToo) {
+    constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    int fd = openat(dirFd, name.c_str(), O_RDONLY | kFlags);
+    if (fd < 0 && errno == EACCES) fd = openat(dirFd, name.c_str(), O_WRONLY | kFlags);
+    if (fd < 0) return errno == EACCES ? "no permission" : std::strerror(errno);
+    std::string why;
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+        (fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK)) {
+        why = "locked by another program";
+    } else if (inUseToo) {
+        fcntl(fd, F_SETSIG, SIGURG);
+        if (fcntl(fd, F_SETLEASE, F_WRLCK) == 0)
+            fcntl(fd, F_SETLEASE, F_UNLCK);
+        else if (errno == EAGAIN || errno == EBUSY)
+            why = "in use by another program";
+    }
+    close(fd);  // the flock goes with it
+    return why;
+}
+
+std::string SlackRefusal(int dirFd, const std::string& name, bool hasSlack) {
+    if (faccessat(dirFd, name.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == EACCES || errno == EPERM ? "no write permission" : std::strerror(errno);
+    return hasSlack ? HoldRefusal(dirFd, name, true) : std::string();
+}
+
 SlackGeometry ComputeSlack(uint64_t sizeBytes, uint32_t clusterSize) {
     SlackGeometry g;
     if (clusterSize == 0) return g;
@@ -549,8 +578,7 @@ bool CSlackWiper::WipeAt(int dirFd, const std::string& folder, const std::string
     bool leased = false;
     if (fd >= 0) {
         bool same = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                    (!expected || (st.st_ino == expected->ino && st.st_dev == expected->dev)) &&
-                    HoldFileForSlack(fd, &leased, useLease) && fstat(fd, &st) == 0;
+                    (!expected || (st.st_ino == expected->ino && st.st_dev == expected->dev));
         if (!same) {
             close(fd);
             fd = -1;
@@ -560,14 +588,19 @@ bool CSlackWiper::WipeAt(int dirFd, const std::string& folder, const std::string
     uint32_t cluster = clusterSize;
     if (fd >= 0) {
         cluster = ClusterFor(fd);
+        // A file with slack is held before its length is taken for good: the length
+        // it has once no one else may change it.
+        bool held = true;
+        if (cluster != 0 && ComputeSlack(static_cast<uint64_t>(st.st_size), cluster).slackBytes > 0)
+            held = HoldFileForSlack(fd, &leased, useLease) && fstat(fd, &st) == 0;
         rec.fileSize = static_cast<uint64_t>(st.st_size);
         const SlackGeometry g = ComputeSlack(rec.fileSize, cluster);
         rec.clusters = g.clusters;
         rec.slackLength = g.slackBytes;
 
         const FileTime stamp = keepOwnTime ? 0 : StampFor(driveText, st);
-        if (cluster == 0) {
-            rec.result = false;  // no geometry: nothing can be computed, nothing written
+        if (cluster == 0 || !held) {
+            rec.result = false;  // no geometry, or in use or locked: nothing written
         } else if (g.slackBytes == 0) {
             rec.noSlack = true;
             rec.result = true;

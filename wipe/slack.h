@@ -148,6 +148,15 @@ bool HoldFileForSlack(int fd, bool* leased, bool tryLease = true);
 // Gives up the lease (the locks go with the descriptor).
 void ReleaseSlackHold(int fd, bool leased);
 
+// Why the file `name` in the open folder could not be held as HoldFileForSlack holds it
+// ("locked by another program", and with `inUseToo` "in use by another program"), ""
+// when it could. Only looks: the file is opened without writing, its locks are queried,
+// and a lease taken for a moment is given up at once.
+std::string HoldRefusal(int dirFd, const std::string& name, bool inUseToo);
+// Why a slack wipe of the file would be refused now (no write permission, or for a
+// file with slack the reasons above), "" when it would run: what a dry run shows.
+std::string SlackRefusal(int dirFd, const std::string& name, bool hasSlack);
+
 // The pass loop on an open file (fd open for writing). slackBytes past sizeBytes are
 // added to the file, written with `passCount` passes (at least one) and the extra zero
 // pass, each flushed (fdatasync), and cut off again. The modification time becomes

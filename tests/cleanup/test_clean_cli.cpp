@@ -153,6 +153,12 @@ TEST_F(CleanCli, DryRunPlansAndChangesNothing) {
     auto refused = test::RunCli(Home() + "clean --drive '" + vol->MountPoint() + "' --task slack");
     EXPECT_EQ(refused.status, 3);
     EXPECT_EQ(Log(), "");
+    // A stored drive that is no longer mounted makes the real run fail, and its dry run.
+    ASSERT_EQ(test::RunCli(Home() + "settings set 'cfs\\" + dir.Path() + "/gone' 1").status, 0);
+    auto gone = test::RunCli(Home() + "clean --dry-run --task slack");
+    EXPECT_EQ(gone.status, 1) << gone.out << gone.err;
+    EXPECT_NE(gone.out.find(dir.Path() + "/gone  refused: not mounted"), std::string::npos)
+        << gone.out;
 }
 
 TEST_F(CleanCli, RunsTheStoredManualSet) {

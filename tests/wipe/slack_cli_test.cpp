@@ -3,13 +3,14 @@
 // of --dry-run changes nothing, a refusal changes nothing, a real run cleans and keys
 // the stamp by the folder it walked. Skips when tidewipe-cli has not been built beside
 // this test program.
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <limits.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
-
-#include <gtest/gtest.h>
 
 #include "tests/common/scratch_volume.h"
 
@@ -30,7 +31,8 @@ struct CliFixture : ::testing::Test {
 
     void SetUp() override {
         cli = CliPath();
-        if (access(cli.c_str(), X_OK) != 0) GTEST_SKIP() << "tidewipe-cli is not built beside the tests";
+        if (access(cli.c_str(), X_OK) != 0)
+            GTEST_SKIP() << "tidewipe-cli is not built beside the tests";
         ASSERT_TRUE(dir.Ok());
         tree = dir.Path() + "/tree";
         config = dir.Path() + "/config";
@@ -43,11 +45,12 @@ struct CliFixture : ::testing::Test {
     }
     // Runs the program with stdin from /dev/null (no terminal to confirm on).
     int Run(const std::string& args, std::string* out) {
-        const std::string cmd = "TIDEWIPE_CONFIG_HOME='" + config + "' '" + cli + "' " + args + " </dev/null";
+        const std::string cmd =
+            "TIDEWIPE_CONFIG_HOME='" + config + "' '" + cli + "' " + args + " </dev/null";
         return tw::test::RunTool({"sh", "-c", cmd}, out);
     }
     ino_t Ino(const std::string& p) {
-        struct stat st{};
+        struct stat st {};
         EXPECT_EQ(lstat(p.c_str(), &st), 0);
         return st.st_ino;
     }
@@ -57,7 +60,8 @@ TEST_F(CliFixture, DryRunPrintsThePlanAndChangesNothing) {
     const ino_t a = Ino(tree + "/a.txt");
     std::string out;
     ASSERT_EQ(Run("slack --dry-run --passes 3 " + tree, &out), 0) << out;
-    EXPECT_NE(out.find("file   " + tree + "/a.txt  (5 bytes, slack 4091 bytes)"), std::string::npos) << out;
+    EXPECT_NE(out.find("file   " + tree + "/a.txt  (5 bytes, slack 4091 bytes)"), std::string::npos)
+        << out;
     EXPECT_NE(out.find("skip   " + tree + "/.hidden  (hidden)"), std::string::npos);
     EXPECT_NE(out.find("2 files, 2 with slack: 7283 bytes of slack, written 4 times (29132 bytes); "
                        "1 entries skipped"),
@@ -75,6 +79,29 @@ TEST_F(CliFixture, WithoutATerminalOrYesNothingIsCleaned) {
     EXPECT_EQ(Run("deep-clean " + tree, &out), 3) << out;
     EXPECT_NE(out.find("add --yes"), std::string::npos);
     EXPECT_EQ(Ino(tree + "/a.txt"), a);
+}
+
+// A file the real run would refuse (locked by another program) is listed as refused by
+// the dry run, which then exits as the real run does; a name with a control character
+// is printed escaped, so it cannot split a plan line.
+TEST_F(CliFixture, DryRunShowsRefusalsAndExitsAsTheRealRunWould) {
+    ASSERT_TRUE(tw::test::WriteFileBytes(tree + "/evil\nname.txt", "e"));
+    const int holder = open((tree + "/a.txt").c_str(), O_RDONLY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    for (const char* cmd : {"slack", "deep-clean"}) {
+        SCOPED_TRACE(cmd);
+        std::string plan, real;
+        EXPECT_EQ(Run(std::string(cmd) + " --dry-run " + tree, &plan), 1) << plan;
+        EXPECT_NE(plan.find("refuse " + tree + "/a.txt  (locked by another program)"),
+                  std::string::npos)
+            << plan;
+        EXPECT_NE(plan.find(tree + "/evil\\nname.txt"), std::string::npos) << plan;
+        EXPECT_EQ(plan.find("evil\nname"), std::string::npos) << "a raw newline in a name";
+        EXPECT_EQ(Run(std::string(cmd) + " --yes " + tree, &real), 1) << real;
+    }
+    close(holder);
+    EXPECT_EQ(tw::test::ReadFileBytes(tree + "/a.txt"), "alpha");
 }
 
 TEST_F(CliFixture, BadArgumentsAndUnsafeTargetsAreRefused) {

@@ -36,18 +36,17 @@ constexpr std::array<uint16_t, 32> kCp437Low = {
     0x2642, 0x2640, 0x266A, 0x266B, 0x263C, 0x25BA, 0x25C4, 0x2195, 0x203C, 0x00B6, 0x00A7,
     0x25AC, 0x21A8, 0x2191, 0x2193, 0x2192, 0x2190, 0x221F, 0x2194, 0x25B2, 0x25BC};
 constexpr std::array<uint16_t, 128> kCp437High = {
-    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8,
-    0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5, 0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2,
-    0x00FB, 0x00F9, 0x00FF, 0x00D6, 0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192, 0x00E1,
-    0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA, 0x00BF, 0x2310, 0x00AC, 0x00BD,
-    0x00BC, 0x00A1, 0x00AB, 0x00BB, 0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562,
-    0x2556, 0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510, 0x2514, 0x2534,
-    0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F, 0x255A, 0x2554, 0x2569, 0x2566, 0x2560,
-    0x2550, 0x256C, 0x2567, 0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B,
-    0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580, 0x03B1, 0x00DF, 0x0393,
-    0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4, 0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6,
-    0x03B5, 0x2229, 0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248, 0x00B0,
-    0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0};
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8, 0x00EF,
+    0x00EE, 0x00EC, 0x00C4, 0x00C5, 0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9,
+    0x00FF, 0x00D6, 0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192, 0x00E1, 0x00ED, 0x00F3, 0x00FA,
+    0x00F1, 0x00D1, 0x00AA, 0x00BA, 0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB,
+    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562, 0x2556, 0x2555, 0x2563, 0x2551, 0x2557,
+    0x255D, 0x255C, 0x255B, 0x2510, 0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F,
+    0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x2567, 0x2568, 0x2564, 0x2565, 0x2559,
+    0x2558, 0x2552, 0x2553, 0x256B, 0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580,
+    0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4, 0x03A6, 0x0398, 0x03A9, 0x03B4,
+    0x221E, 0x03C6, 0x03B5, 0x2229, 0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248,
+    0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0};
 
 void AppendUtf8(std::string& out, uint32_t cp) {
     if (cp < 0x80) {
@@ -118,8 +117,8 @@ Result<FatBootInfo> ParseFatBootSector(const uint8_t* s, size_t length, uint64_t
     }
     if (b.sectorsPerFat == 0) return BootError("no sectors per FAT");
     b.fatSizeBytes = static_cast<uint64_t>(b.sectorsPerFat) * b.bytesPerSector;
-    b.dataStartSector = b.fatStartSector +
-                        static_cast<uint64_t>(b.fatCount) * b.sectorsPerFat + rootDirSectors;
+    b.dataStartSector =
+        b.fatStartSector + static_cast<uint64_t>(b.fatCount) * b.sectorsPerFat + rootDirSectors;
 
     // The clusters that exist end where the volume ends: at its declared size, or earlier
     // when the drive (a truncated image) holds less. The walk never looks past either.
@@ -135,9 +134,15 @@ Result<FatBootInfo> ParseFatBootSector(const uint8_t* s, size_t length, uint64_t
     // Entries the FAT has room for (FAT12: 1.5 bytes, FAT16: 2, FAT32: 4).
     uint64_t fatEntries = 0;
     switch (kind) {
-        case FatKind::Fat12: fatEntries = b.fatSizeBytes * 2 / 3; break;
-        case FatKind::Fat16: fatEntries = b.fatSizeBytes / 2; break;
-        case FatKind::Fat32: fatEntries = b.fatSizeBytes / 4; break;
+        case FatKind::Fat12:
+            fatEntries = b.fatSizeBytes * 2 / 3;
+            break;
+        case FatKind::Fat16:
+            fatEntries = b.fatSizeBytes / 2;
+            break;
+        case FatKind::Fat32:
+            fatEntries = b.fatSizeBytes / 4;
+            break;
     }
     if (fatEntries < 3) return BootError("FAT too small");
     const uint64_t maxCluster =
@@ -158,14 +163,13 @@ Result<FatBootInfo> ReadFatBootInfo(CRawDriveRef& drive, FatKind kind) {
 std::string FatVariantName(const uint8_t* s, size_t length, uint64_t driveBytes) {
     if (!s || length < 512) return "";
     // Other file systems share the BIOS parameter block's first fields.
-    if (std::memcmp(s + 3, "NTFS    ", 8) == 0 || std::memcmp(s + 3, "EXFAT   ", 8) == 0)
-        return "";
+    if (std::memcmp(s + 3, "NTFS    ", 8) == 0 || std::memcmp(s + 3, "EXFAT   ", 8) == 0) return "";
     if (Le16(s + 0x16) == 0) return ParseFatBootSector(s, length, driveBytes).ok() ? "FAT32" : "";
     auto b = ParseFatBootSector(s, length, driveBytes, FatKind::Fat16);
     if (!b.ok()) return "";
     // The cluster count decides between FAT12 and FAT16, as on every FAT implementation.
-    const uint64_t usable = driveBytes ? std::min(b->totalSectors, driveBytes / b->bytesPerSector)
-                                       : b->totalSectors;
+    const uint64_t usable =
+        driveBytes ? std::min(b->totalSectors, driveBytes / b->bytesPerSector) : b->totalSectors;
     const uint64_t clusters = (usable - b->dataStartSector) / b->sectorsPerCluster;
     return clusters < 4085 ? "FAT12" : "FAT16";
 }
@@ -175,7 +179,8 @@ uint64_t ClusterToSector(uint64_t cluster, uint32_t sectorsPerCluster, uint64_t 
 }
 
 uint64_t ClusterDriveSector(const FatBootInfo& boot, uint64_t cluster) {
-    return ToDriveSector(boot, ClusterToSector(cluster, boot.sectorsPerCluster, boot.dataStartSector));
+    return ToDriveSector(boot,
+                         ClusterToSector(cluster, boot.sectorsPerCluster, boot.dataStartSector));
 }
 
 uint32_t EntryFirstCluster(const uint8_t* e) {
@@ -255,9 +260,9 @@ uint64_t FollowChain(uint32_t firstCluster, FatTable& fat, std::vector<uint32_t>
         }
         op.Pump();
         const uint32_t next = fat.Entry(current) & kFatEntryMask;
-        if (next == current) break;                        // points to itself
-        if (next < 2 || next > maxCluster) break;          // free, reserved, bad, end of chain
-        if (!seen.insert(next).second) break;              // loop through several clusters
+        if (next == current) break;                // points to itself
+        if (next < 2 || next > maxCluster) break;  // free, reserved, bad, end of chain
+        if (!seen.insert(next).second) break;      // loop through several clusters
         clusters.push_back(next);
         ++count;
         current = next;
@@ -356,10 +361,12 @@ void ReadDirectoryClusters(FatWalk& walk, const std::vector<uint32_t>& chain,
     }
 }
 
-void ReportCandidate(FatWalk& walk, const uint8_t* e, uint32_t firstCluster,
-                     uint32_t directoryCluster, const std::string& path) {
+void ReportCandidate(FatWalk& walk, const uint8_t* e, const std::string& name,
+                     uint32_t firstCluster, uint32_t directoryCluster, const std::string& path,
+                     bool inDeletedFolder) {
     RecoverableFile f;
-    f.name = DeletedEntryName(e);
+    f.name = name;
+    f.folderDeleted = inDeletedFolder;
     f.attributes = AttributeText(e[0x0B]);
     f.size = Le32(e + 0x1C);
     f.location = firstCluster;
@@ -376,9 +383,16 @@ void ReportCandidate(FatWalk& walk, const uint8_t* e, uint32_t firstCluster,
     if (ctx.wantStatus) ctx.op.Status(SearchStatusText(ctx.found.size()));
 }
 
+// A deleted folder's first cluster still holds the folder when it starts with its "."
+// entry; anything else has taken the cluster since.
+bool StartsAsFolder(const uint8_t* e) {
+    return std::memcmp(e, ".          ", 11) == 0 && (e[0x0B] & kAttrDirectory) != 0;
+}
+
 }  // namespace
 
-Outcome WalkDirectory(FatWalk& walk, uint32_t firstCluster, const std::string& path, int depth) {
+Outcome WalkDirectory(FatWalk& walk, uint32_t firstCluster, const std::string& path, int depth,
+                      bool deleted) {
     const FatBootInfo& boot = walk.fat.Boot();
     SearchContext& ctx = walk.ctx;
     if (depth > kMaxDirectoryDepth) {
@@ -399,7 +413,8 @@ Outcome WalkDirectory(FatWalk& walk, uint32_t firstCluster, const std::string& p
 
     std::vector<uint32_t> chain;
     bool stopped = false;
-    const uint64_t maxClusters = (kMaxDirectoryBytes + boot.bytesPerCluster - 1) / boot.bytesPerCluster;
+    const uint64_t maxClusters =
+        (kMaxDirectoryBytes + boot.bytesPerCluster - 1) / boot.bytesPerCluster;
     FollowChain(firstCluster, walk.fat, chain, ctx.op, maxClusters, &stopped);
     if (stopped) return Outcome::Stopped;
     // Directories never share clusters. A chain that runs into clusters already walked
@@ -417,6 +432,10 @@ Outcome WalkDirectory(FatWalk& walk, uint32_t firstCluster, const std::string& p
     std::vector<uint8_t> buffer;
     std::vector<bool> clusterOk;
     ReadDirectoryClusters(walk, chain, buffer, clusterOk);
+    if (deleted && (!clusterOk[0] || !StartsAsFolder(buffer.data()))) {
+        ++walk.stats.deletedFoldersGone;
+        return Outcome::Ok;
+    }
 
     const uint32_t bpc = boot.bytesPerCluster;
     for (size_t off = 0; off + kDirEntrySize <= buffer.size(); off += kDirEntrySize) {
@@ -433,15 +452,18 @@ Outcome WalkDirectory(FatWalk& walk, uint32_t firstCluster, const std::string& p
         if ((attr & kAttrVolumeLabel) != 0) continue;  // volume label, or a long-name entry
         const uint8_t first = e[0];
         const bool live = first != 0x00 && first != kDeletedMark;
-        if (live) {
-            if ((attr & kAttrDirectory) != 0 && first != '.') {
+        const bool isFolder = (attr & kAttrDirectory) != 0;
+        if (first == '.') continue;  // "." and ".." (no other short name starts so)
+        if (live && !deleted) {
+            if (isFolder) {
                 const Outcome o = WalkDirectory(walk, EntryFirstCluster(e),
                                                 ChildPath(path, ShortNameText(e)), depth + 1);
                 if (o == Outcome::Stopped) return o;
             }
             continue;
         }
-        // A deleted entry, or a free one that still holds an old entry's bytes.
+        // A deleted entry, a free one that still holds an old entry's bytes, or any
+        // entry of a deleted folder (deleted with it, whatever its first byte says).
         const uint32_t cluster = EntryFirstCluster(e);
         if (cluster <= 1) continue;  // an empty file never had a cluster
         if (cluster > boot.maxCluster) {
@@ -452,15 +474,24 @@ Outcome WalkDirectory(FatWalk& walk, uint32_t firstCluster, const std::string& p
             ++walk.stats.candidatesReused;
             continue;
         }
-        ReportCandidate(walk, e, cluster, chain[clusterIndex], path);
+        const std::string name = live ? ShortNameText(e) : DeletedEntryName(e);
+        ReportCandidate(walk, e, name, cluster, chain[clusterIndex], path, deleted);
+        // Opt-in: a deleted folder whose first cluster is free may still list its files.
+        if (isFolder && ctx.walkDeletedFolders) {
+            const Outcome o = WalkDirectory(walk, cluster, ChildPath(path, name), depth + 1, true);
+            if (o == Outcome::Stopped) return o;
+        }
     }
     return Outcome::Ok;
 }
 
-Outcome SearchFat32(SearchContext& ctx) {
+Outcome SearchFat32(SearchContext& ctx, std::string* error) {
     if (!ctx.drive) return Outcome::Failed;
     auto boot = ReadFatBootInfo(*ctx.drive, FatKind::Fat32);
-    if (!boot.ok()) return Outcome::Failed;
+    if (!boot.ok()) {
+        if (error) *error = "damaged " + boot.error().Message();
+        return Outcome::Failed;
+    }
     FatTable fat(*ctx.drive, *boot);
     FatWalk walk{ctx, fat, {}, {}, {}};
     const std::string root = ctx.driveText.empty() ? "/" : ctx.driveText;

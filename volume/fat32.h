@@ -127,7 +127,7 @@ uint32_t ReadFatEntry(uint32_t cluster, const FatBootInfo& boot, CRawDriveRef& d
 // The first FAT, read through a cache of large pieces: a walk of many directories asks
 // for entries all over the table, and one sector read per entry is the slow case.
 class FatTable {
-public:
+  public:
     // Bytes read at once; the cache keeps at most kMaxCachedPieces pieces.
     static constexpr uint32_t kPieceBytes = 256 * 1024;
     static constexpr size_t kMaxCachedPieces = 64;
@@ -139,7 +139,7 @@ public:
     // Number of reads sent to the drive so far (for tests of the caching).
     uint64_t ReadCount() const { return reads_; }
 
-private:
+  private:
     struct Piece {
         std::vector<uint8_t> bytes;
         std::vector<bool> sectorOk;  // one flag per drive sector of the piece
@@ -171,6 +171,7 @@ struct FatWalkStats {
     uint64_t unreadableClusters = 0;
     uint64_t candidatesOutOfRange = 0;  // deleted entry whose first cluster is past the volume
     uint64_t candidatesReused = 0;      // deleted entry whose first cluster is in use again
+    uint64_t deletedFoldersGone = 0;    // deleted folder whose first cluster holds no folder now
 };
 
 // State of one search's directory walk.
@@ -186,16 +187,23 @@ struct FatWalk {
 // is ctx.driveText; a subdirectory's is its parent's path, "/" and its 8.3 name), then
 // each live subdirectory depth first in entry order. The directory's whole chain (at
 // most kMaxDirectoryBytes) is read before its entries are visited; an all-zero entry
-// ends it. Long-name entries and volume labels are passed over; "." and ".." and
-// deleted folders are never descended into. A deleted entry (first byte 0xE5, or 0x00
-// with other bytes set) whose first cluster is a data cluster that is free in the FAT
-// is reported: name "?" + name bytes 1..7 + "." + extension (when not blank), the
-// entry's size, times and attributes, the first cluster as location, recoverability
-// 100. Appended to ctx.found, then ctx.onFound is called and, when ctx.wantStatus, the
-// status shows the running count. `depth` is 0 for the root.
+// ends it. Long-name entries and volume labels are passed over; "." and ".." are never
+// descended into. A deleted entry (first byte 0xE5, or 0x00 with other bytes set) whose
+// first cluster is a data cluster that is free in the FAT is reported: name "?" + name
+// bytes 1..7 + "." + extension (when not blank), the entry's size, times and
+// attributes, the first cluster as location, recoverability 100. Appended to
+// ctx.found, then ctx.onFound is called and, when ctx.wantStatus, the status shows the
+// running count. `depth` is 0 for the root.
+//
+// Deleted folders are not descended into unless ctx.walkDeletedFolders: then a
+// deleted folder entry reported as above is walked with `deleted` set. Its chain was
+// freed with it, so only its first cluster is read, and only when that cluster still
+// starts with the folder's "." entry. Every entry there counts as deleted (a live-
+// looking one keeps its full name), its folders are walked the same way, and each item
+// is reported with folderDeleted set and the deleted folder's "?" name in its path.
 // Stopped when the stop flag was seen, Ok otherwise (damage is counted in stats).
-Outcome WalkDirectory(FatWalk& walk, uint32_t firstCluster, const std::string& path,
-                      int depth = 0);
+Outcome WalkDirectory(FatWalk& walk, uint32_t firstCluster, const std::string& path, int depth = 0,
+                      bool deleted = false);
 
 // DOS date and time (as stored in a directory entry) to a FILETIME, taking the fields
 // as they stand (FAT keeps the writer's wall clock, with no zone). 0 when the date is
@@ -218,7 +226,8 @@ uint32_t EntryFirstCluster(const uint8_t* entry);
 // Reads the boot sector through ctx.drive, walks the directory tree from the root and
 // appends every deleted file whose first cluster is still free to ctx.found (and calls
 // ctx.onFound for each). Failed when the boot sector is unreadable or damaged (nothing
-// is searched), Stopped when the stop flag ended the walk, Ok otherwise.
-Outcome SearchFat32(SearchContext& ctx);
+// is searched; *error, when given, names the field), Stopped when the stop flag ended
+// the walk, Ok otherwise.
+Outcome SearchFat32(SearchContext& ctx, std::string* error = nullptr);
 
 }  // namespace tw::volume

@@ -45,7 +45,10 @@ std::vector<DataRun> NtfsItemRuns(NtfsVolume& volume, const RecoverableFile& ite
     if (item.resident) return {};
     auto it = volume.FileRuns().find(item.location);
     if (it == volume.FileRuns().end()) return {};
-    return it->second;
+    std::vector<DataRun> runs;
+    for (const DataRun& r : it->second)
+        if (r.name.empty()) runs.push_back(r);
+    return runs;
 }
 
 std::vector<ItemCluster> NtfsItemClusters(NtfsVolume& volume, const RecoverableFile& item,

@@ -71,25 +71,36 @@ constexpr uint32_t kMaxReadBytes = 8u << 20;
 
 // ---- Boot sector ----
 
-bool ParseNtfsBootSector(std::span<const uint8_t> s, uint64_t volumeBytes, NtfsBootInfo* out) {
-    if (s.size() < kSectorSize || std::memcmp(s.data() + 3, "NTFS", 4) != 0) return false;
+bool ParseNtfsBootSector(std::span<const uint8_t> s, uint64_t volumeBytes, NtfsBootInfo* out,
+                         std::string* why) {
+    auto fail = [why](std::string reason) {
+        if (why) *why = std::move(reason);
+        return false;
+    };
+    if (s.size() < kSectorSize) return fail("the boot sector is shorter than 512 bytes");
+    if (std::memcmp(s.data() + 3, "NTFS", 4) != 0) return fail("no \"NTFS\" signature");
     NtfsBootInfo b;
     b.bytesPerSector = Le16(s, 0x0B);
     if (!IsPowerOfTwo(b.bytesPerSector) || b.bytesPerSector < 256 || b.bytesPerSector > 4096)
-        return false;
+        return fail("bytes per sector " + std::to_string(b.bytesPerSector) +
+                    " is not a power of two from 256 to 4096");
     uint8_t spc = Le8(s, 0x0D);
-    if (spc == 0) return false;
+    if (spc == 0) return fail("sectors per cluster is 0");
     if (spc <= 0x80) {
         b.sectorsPerCluster = spc;
     } else {
         // Clusters of 64 KiB and more: the byte is a negative power of two.
         int shift = 256 - spc;
-        if (shift > 20) return false;
+        if (shift > 20)
+            return fail("sectors per cluster 2^" + std::to_string(shift) + " is too large");
         b.sectorsPerCluster = 1u << shift;
     }
-    if (!IsPowerOfTwo(b.sectorsPerCluster)) return false;
+    if (!IsPowerOfTwo(b.sectorsPerCluster))
+        return fail("sectors per cluster " + std::to_string(b.sectorsPerCluster) +
+                    " is not a power of two");
     uint64_t bpc = static_cast<uint64_t>(b.bytesPerSector) * b.sectorsPerCluster;
-    if (bpc < kSectorSize || bpc > (2u << 20)) return false;
+    if (bpc < kSectorSize || bpc > (2u << 20))
+        return fail("a cluster of " + std::to_string(bpc) + " bytes is out of range");
     b.bytesPerCluster = static_cast<uint32_t>(bpc);
     b.totalSectors = Le64(s, 0x28);
     b.mftCluster = Le64(s, 0x30);
@@ -100,28 +111,48 @@ bool ParseNtfsBootSector(std::span<const uint8_t> s, uint64_t volumeBytes, NtfsB
         recordSize = static_cast<uint64_t>(cpr) * b.bytesPerCluster;
     else if (cpr < 0 && cpr >= -31)
         recordSize = 1ull << (-cpr);
-    if (recordSize < 512 || recordSize > 65536 || !IsPowerOfTwo(recordSize)) return false;
+    if (recordSize < 512 || recordSize > 65536 || !IsPowerOfTwo(recordSize))
+        return fail("file records of " + std::to_string(recordSize) +
+                    " bytes (not a power of two from 512 to 65536)");
     b.recordSize = static_cast<uint32_t>(recordSize);
     b.sectorsPerRecord = b.recordSize / kSectorSize;
-    if (b.totalSectors == 0 || b.totalSectors > (UINT64_MAX / 4096)) return false;
+    if (b.totalSectors == 0 || b.totalSectors > (UINT64_MAX / 4096))
+        return fail("the volume size of " + std::to_string(b.totalSectors) +
+                    " sectors is out of range");
     uint64_t volumeSize = b.totalSectors * b.bytesPerSector;
     // The volume may end one sector short of the image (the backup boot sector), never
-    // beyond it.
-    if (volumeBytes != 0 && volumeSize > volumeBytes) return false;
+    // beyond it: a cut image has lost the end of the volume.
+    if (volumeBytes != 0 && volumeSize > volumeBytes)
+        return fail("the volume is " + std::to_string(volumeSize) + " bytes but only " +
+                    std::to_string(volumeBytes) + " can be read (cut short?)");
     b.totalClusters = volumeSize / b.bytesPerCluster;
-    if (b.mftCluster == 0 || b.mftCluster >= b.totalClusters) return false;
+    if (b.mftCluster == 0 || b.mftCluster >= b.totalClusters)
+        return fail("the $MFT at cluster " + std::to_string(b.mftCluster) +
+                    " lies outside the volume of " + std::to_string(b.totalClusters) + " clusters");
+    // The mirror of the $MFT's first records lies on the volume too: a volume size that
+    // leaves it outside has been damaged (the search would run on a made-up geometry).
+    const uint64_t mirrorCluster = Le64(s, 0x38);
+    if (mirrorCluster >= b.totalClusters)
+        return fail("the $MFT mirror at cluster " + std::to_string(mirrorCluster) +
+                    " lies outside the volume of " + std::to_string(b.totalClusters) + " clusters");
     uint64_t mftByte = b.mftCluster * b.bytesPerCluster;
-    if (volumeBytes != 0 && mftByte + 24ull * b.recordSize > volumeBytes) return false;
+    if (mftByte + 24ull * b.recordSize > volumeSize ||
+        (volumeBytes != 0 && mftByte + 24ull * b.recordSize > volumeBytes))
+        return fail("the $MFT at cluster " + std::to_string(b.mftCluster) +
+                    " runs past the end of the volume");
     b.mftStartSector = mftByte / kSectorSize;
     b.systemEndSector = b.mftStartSector + kSystemRecords * b.sectorsPerRecord;
     *out = b;
     return true;
 }
 
-bool ReadNtfsBootInfo(CRawDriveRef& drive, NtfsBootInfo* out) {
+bool ReadNtfsBootInfo(CRawDriveRef& drive, NtfsBootInfo* out, std::string* why) {
     uint8_t sector[kSectorSize];
-    if (!drive.Read(0, sector, kSectorSize)) return false;
-    return ParseNtfsBootSector(sector, drive.SizeBytes(), out);
+    if (!drive.Read(0, sector, kSectorSize)) {
+        if (why) *why = "cannot read the boot sector: " + drive.LastError();
+        return false;
+    }
+    return ParseNtfsBootSector(sector, drive.SizeBytes(), out, why);
 }
 
 // ---- Records ----
@@ -365,14 +396,14 @@ bool ScrubDeletedRecord(std::span<uint8_t> r) {
     if (size % kUsaStride != 0 || h.usaOffset < kRecordHeaderBytes ||
         static_cast<size_t>(h.usaOffset) + 2 * (size / kUsaStride + 1) > kUsaStride - 2)
         return false;
-    Put16(r, 0x12, 0);                                      // hard links
-    Put16(r, 0x28, 0);                                      // next attribute id
-    for (size_t i = 0x20; i < 0x26; ++i) r[i] = 0;          // base record number
+    Put16(r, 0x12, 0);                                          // hard links
+    Put16(r, 0x28, 0);                                          // next attribute id
+    for (size_t i = 0x20; i < 0x26; ++i) r[i] = 0;              // base record number
     Put16(r, 0x26, static_cast<uint16_t>(h.baseSequence + 1));  // 0xFFFF becomes 0
-    Put32(r, 0x18, kRecordHeaderBytes);                     // bytes in use
-    Put32(r, 0x1C, static_cast<uint32_t>(size));            // bytes allocated
-    Put16(r, 0x14, 0);                                      // first attribute
-    Put16(r, 0x16, 0);                                      // flags
+    Put32(r, 0x18, kRecordHeaderBytes);                         // bytes in use
+    Put32(r, 0x1C, static_cast<uint32_t>(size));                // bytes allocated
+    Put16(r, 0x14, 0);                                          // first attribute
+    Put16(r, 0x16, 0);                                          // flags
     uint8_t b0 = r[h.usaOffset], b1 = r[h.usaOffset + 1];
     std::fill(r.begin() + kRecordHeaderBytes, r.end(), 0xFF);
     if (b1 == 0xFF) {
@@ -445,8 +476,7 @@ bool NtfsVolume::SectorToRecord(Lba sector, MftRecordNumber* n) const {
     return false;
 }
 
-bool NtfsVolume::TransferRecords(MftRecordNumber first, uint64_t count, uint8_t* data,
-                                 bool write) {
+bool NtfsVolume::TransferRecords(MftRecordNumber first, uint64_t count, uint8_t* data, bool write) {
     uint64_t rs = boot_.recordSize;
     if (rs == 0 || count == 0 || first > mftBytes_ / rs || count > mftBytes_ / rs - first)
         return false;
@@ -597,9 +627,8 @@ RecordOutcome NtfsVolume::ParseFileRecord(FileRecordRequest& req, uint32_t wante
 }
 
 RecordOutcome NtfsVolume::ParseRecordImpl(FileRecordRequest& req, std::span<uint8_t> rec,
-                                          uint32_t wantedType, bool skipFixup,
-                                          bool acceptDirectory, uint16_t expectedSequence,
-                                          ParseState& st, int depth) {
+                                          uint32_t wantedType, bool skipFixup, bool acceptDirectory,
+                                          uint16_t expectedSequence, ParseState& st, int depth) {
     FileRecordHeader h;
     if (!ParseRecordHeader(rec, &h) || h.signature != kFileSignature)
         return RecordOutcome::NotAFileRecord;
@@ -674,11 +703,22 @@ RecordOutcome NtfsVolume::ParseRecordImpl(FileRecordRequest& req, std::span<uint
                 FileRecordHeader sh;
                 if (!ParseRecordHeader(sub, &sh) || !ApplyFixup(sub, sh.usaOffset, sh.usaCount))
                     continue;
-                RecordOutcome o = ParseRecordImpl(req, sub, e.type, true, false, e.sequence, st,
-                                                  depth + 1);
+                RecordOutcome o =
+                    ParseRecordImpl(req, sub, e.type, true, false, e.sequence, st, depth + 1);
                 if (o != RecordOutcome::RecordRejected) ++counted;
             }
             break;  // the list named everything the record holds
+        } else if (ah.type == kAttrData && !ah.name.empty()) {
+            // A named stream: not the file's content (see FileRecordRequest).
+            ++counted;
+            if (ah.nonResident) {
+                std::vector<DataRun> named;
+                bool bad = false;
+                DecodeDataRuns(a.value, req.recordSector, Utf16ToUtf8(ah.name), ah.realSize,
+                               boot_.totalClusters, &named, &bad);
+                // Damaged runs of a side stream are dropped; the file itself is sound.
+                if (!bad) req.streamRuns.insert(req.streamRuns.end(), named.begin(), named.end());
+            }
         } else if (ah.type == kAttrData) {
             ++counted;
             if (!ah.nonResident) {
@@ -686,11 +726,10 @@ RecordOutcome NtfsVolume::ParseRecordImpl(FileRecordRequest& req, std::span<uint
                 req.resident = true;
             } else {
                 // Only the first extent of a stream carries its sizes.
-                if (ah.firstVcn == 0) req.dataSize += ah.realSize;
+                if (ah.firstVcn == 0) req.dataSize = ah.realSize;
                 req.resident = false;
                 bool bad = false;
-                req.clusterTotal += DecodeDataRuns(a.value, req.recordSector,
-                                                   Utf16ToUtf8(ah.name), ah.realSize,
+                req.clusterTotal += DecodeDataRuns(a.value, req.recordSector, {}, ah.realSize,
                                                    boot_.totalClusters, &req.runs, &bad);
                 if (bad) st.runsCorrupt = true;
             }
@@ -724,11 +763,12 @@ RecordOutcome NtfsVolume::ParseRecordImpl(FileRecordRequest& req, std::span<uint
     return RecordOutcome::DeletedFound;
 }
 
-bool NtfsVolume::LoadMetadataRecord(MftRecordNumber n, const char* name,
-                                    std::vector<DataRun>* runs, uint64_t* size) {
+bool NtfsVolume::LoadMetadataRecord(MftRecordNumber n, const char* name, std::vector<DataRun>* runs,
+                                    uint64_t* size) {
     std::vector<uint8_t> rec;
     if (!ReadRecord(n, &rec)) {
-        error_ = "cannot read record " + std::to_string(n);
+        error_ = "cannot read file record " + std::to_string(n) + " of the $MFT";
+        if (!drive_.LastError().empty()) error_ += ": " + drive_.LastError();
         return false;
     }
     FileRecordRequest req;
@@ -738,7 +778,7 @@ bool NtfsVolume::LoadMetadataRecord(MftRecordNumber n, const char* name,
     req.wantFolder = false;
     RecordOutcome o = ParseFileRecord(req, 0, false, false, 0);
     if (o != RecordOutcome::RecordInUse || req.fileName != name) {
-        error_ = "record " + std::to_string(n) + " is not " + name;
+        error_ = "the $MFT is damaged: file record " + std::to_string(n) + " is not " + name;
         return false;
     }
     for (const DataRun& r : req.runs)
@@ -751,8 +791,9 @@ bool NtfsVolume::Load() {
     error_.clear();
     fileRuns_.clear();
     dirCache_.clear();
-    if (!ReadNtfsBootInfo(drive_, &boot_)) {
-        error_ = "not an NTFS volume";
+    std::string why;
+    if (!ReadNtfsBootInfo(drive_, &boot_, &why)) {
+        error_ = "the NTFS boot sector is damaged: " + why;
         return false;
     }
     // Until the $MFT's own runs are known, its first records are taken to lie where
@@ -770,7 +811,7 @@ bool NtfsVolume::Load() {
         FileRecordHeader h;
         if (!ReadRecord(kMftRecord, &rec) || !ParseRecordHeader(rec, &h) ||
             !ApplyFixup(rec, h.usaOffset, h.usaCount)) {
-            error_ = "cannot read the $MFT record";
+            error_ = "cannot read the $MFT's own file record (damaged, or outside the image)";
             return false;
         }
         std::vector<AttributeRef> attrs;
@@ -807,7 +848,8 @@ bool NtfsVolume::Load() {
     uint64_t need = (boot_.totalClusters + 7) / 8;
     uint64_t size = std::min<uint64_t>(bitmapSize, need);
     if (!ReadRuns(bitmapRuns_, size, &bitmap_)) {
-        error_ = "cannot read $Bitmap";
+        error_ = "cannot read the cluster bitmap ($Bitmap)";
+        if (!drive_.LastError().empty()) error_ += ": " + drive_.LastError();
         return false;
     }
     return true;

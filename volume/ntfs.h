@@ -72,11 +72,14 @@ struct NtfsBootInfo {
 
 // Parses and checks the 512 bytes of sector 0. False when the OEM id at offset 3 is not
 // "NTFS" or a field is out of range (sector size, cluster size, record size between 512
-// and 64 KiB, $MFT beyond the volume). `volumeBytes` 0 skips the volume-size check.
-bool ParseNtfsBootSector(std::span<const uint8_t> sector, uint64_t volumeBytes,
-                         NtfsBootInfo* out);
-// Reads sector 0 through the drive and parses it.
-bool ReadNtfsBootInfo(CRawDriveRef& drive, NtfsBootInfo* out);
+// and 64 KiB, a volume larger than `volumeBytes` (an image cut short), the $MFT's first
+// records or its mirror (0x38) outside the volume); *why (when given) then names the
+// field. `volumeBytes` 0
+// skips the checks against the image's size.
+bool ParseNtfsBootSector(std::span<const uint8_t> sector, uint64_t volumeBytes, NtfsBootInfo* out,
+                         std::string* why = nullptr);
+// Reads sector 0 through the drive and parses it against the drive's size.
+bool ReadNtfsBootInfo(CRawDriveRef& drive, NtfsBootInfo* out, std::string* why = nullptr);
 
 // ---- File record header ----
 
@@ -155,12 +158,12 @@ struct FileNameValue {
 bool ParseFileName(std::span<const uint8_t> value, FileNameValue* out);
 
 struct AttributeListEntry {
-    uint32_t type = 0;          // 0x00
-    uint16_t length = 0;        // 0x04 entry length
-    uint8_t nameLength = 0;     // 0x06
-    uint64_t lowestVcn = 0;     // 0x08
-    MftRecordNumber record = 0; // 0x10, 48-bit
-    uint16_t sequence = 0;      // 0x16
+    uint32_t type = 0;           // 0x00
+    uint16_t length = 0;         // 0x04 entry length
+    uint8_t nameLength = 0;      // 0x06
+    uint64_t lowestVcn = 0;      // 0x08
+    MftRecordNumber record = 0;  // 0x10, 48-bit
+    uint16_t sequence = 0;       // 0x16
 };
 inline constexpr uint32_t kAttributeListEntryMin = 26;
 // Parses every entry of an attribute list value; stops at an entry that does not fit.
@@ -187,9 +190,9 @@ struct DataRun {
 // `totalClusters` (0: unchecked), a field running past the bytes, or more than 65536
 // runs make the list corrupt: decoding stops and *corrupt is set. Returns the clusters
 // that lie on the volume (sparse runs excluded).
-uint64_t DecodeDataRuns(std::span<const uint8_t> runList, Lba recordKey,
-                        const std::string& name, uint64_t realSize, uint64_t totalClusters,
-                        std::vector<DataRun>* runs, bool* corrupt);
+uint64_t DecodeDataRuns(std::span<const uint8_t> runList, Lba recordKey, const std::string& name,
+                        uint64_t realSize, uint64_t totalClusters, std::vector<DataRun>* runs,
+                        bool* corrupt);
 
 // The run summary shown in the details text:
 // "Number Of Data Runs: n\nClusters Occupied: total\n---...---\n" + "{a - b} " / "a ".
@@ -217,10 +220,10 @@ bool ScrubGuardProtects(const NtfsBootInfo& boot, Lba first, uint64_t sectorCoun
 
 // How a record parse ended.
 enum class RecordOutcome {
-    NotAFileRecord,     // no buffer, or signature not "FILE"
-    RecordRejected,     // bytes in use 0, sequence mismatch, skipped, nothing wanted found,
-                        // or an extension record read on its own
-    RecordCorrupt,      // update sequence mismatch, damaged attributes/runs, or uniform first sector
+    NotAFileRecord,  // no buffer, or signature not "FILE"
+    RecordRejected,  // bytes in use 0, sequence mismatch, skipped, nothing wanted found,
+                     // or an extension record read on its own
+    RecordCorrupt,   // update sequence mismatch, damaged attributes/runs, or uniform first sector
     DirectoryAccepted,  // a directory record read for its name
     RecordInUse,
     DeletedEmpty,  // deleted, but no data or no clusters
@@ -239,14 +242,19 @@ struct FileRecordRequest {
     bool deferUniformCheck = false;
 
     // Outputs.
-    std::string fileName;     // UTF-8; a later qualifying name replaces an earlier one
-    std::string folderName;   // the parent directory's name, "" when not found
+    std::string fileName;    // UTF-8; a later qualifying name replaces an earlier one
+    std::string folderName;  // the parent directory's name, "" when not found
     uint32_t attributeBits = 0;
     std::string attributeText;
     FileTime created = 0, modified = 0;
+    // The file's content is its unnamed $DATA stream: size, residence, runs and cluster
+    // total come from it alone. Named streams (a browser's "Zone.Identifier", say) are
+    // not the file; the runs of the non-resident ones are kept apart in streamRuns
+    // (DataRun::name set) so that wiping a file's traces can reach them too.
     uint64_t dataSize = 0;
     bool resident = false;
     std::vector<DataRun> runs;
+    std::vector<DataRun> streamRuns;
     uint64_t clusterTotal = 0;  // clusters on the volume (sparse runs excluded)
     std::string details;        // run summary when wantDetails
     uint16_t flags = 0;
@@ -260,12 +268,12 @@ struct FileRecordRequest {
 // read once into memory, and the runs of the deleted files the search found (kept for
 // recovery and trace wiping). The drive must stay open while the object is used.
 class NtfsVolume {
-public:
+  public:
     explicit NtfsVolume(CRawDriveRef& drive) : drive_(drive) {}
 
     // Reads the boot sector, records 6 ($Bitmap) and 0 ($MFT) and the bitmap. False
-    // when the volume is not NTFS, a name does not match, the $MFT is empty or the
-    // bitmap cannot be read; Error() says which.
+    // when the boot sector is damaged, a name does not match, the $MFT is empty or the
+    // bitmap cannot be read; Error() says which (the damaged boot field, say).
     bool Load();
     const std::string& Error() const { return error_; }
 
@@ -304,13 +312,14 @@ public:
     RecordOutcome ParseFileRecord(FileRecordRequest& req, uint32_t wantedType, bool skipFixup,
                                   bool acceptDirectory, uint16_t expectedSequence);
 
-    // Runs of the deleted files the search found, by record sector.
+    // Runs of the deleted files the search found, by record sector: the unnamed
+    // stream's first, then those of named streams (DataRun::name not empty).
     std::map<Lba, std::vector<DataRun>>& FileRuns() { return fileRuns_; }
     // What a folder lookup needs of a record, cached by record number (the search
     // fills the cache as it meets directories in the $MFT).
     struct DirectoryFacts {
-        bool isFile = false;     // "FILE" signature
-        bool hasBytes = false;   // bytes in use not 0
+        bool isFile = false;    // "FILE" signature
+        bool hasBytes = false;  // bytes in use not 0
         bool fixupOk = false;
         uint16_t flags = 0;
         uint16_t sequence = 0;
@@ -331,7 +340,7 @@ public:
 
     CRawDriveRef& Drive() { return drive_; }
 
-private:
+  private:
     struct ParseState;
     RecordOutcome ParseRecordImpl(FileRecordRequest& req, std::span<uint8_t> rec,
                                   uint32_t wantedType, bool skipFixup, bool acceptDirectory,

@@ -28,6 +28,8 @@ struct RecoverableFile {
     bool resident = false;               // NTFS: the data lives inside the record
     FileSystemKind fs = FileSystemKind::Ntfs;
     uint64_t directoryCluster = 0;  // FAT32: cluster of the directory holding the entry
+    bool folderDeleted = false;     // FAT32: found by walking a deleted folder (its path
+                                    // names the deleted folders with "?" first)
     std::string details;            // NTFS: data-run summary + reallocated block, when asked
 };
 
@@ -41,15 +43,19 @@ enum class SearchMode { Search, Scrub };
 
 // What the search driver hands to the file-system walks.
 struct SearchContext {
-    std::string driveText;  // shown as the folder of root items: mount point + "/", or "/" for an image
+    std::string
+        driveText;  // shown as the folder of root items: mount point + "/", or "/" for an image
     CRawDriveRef* drive = nullptr;  // opened by the driver
     SearchMode mode = SearchMode::Search;
-    OpContext op;             // progress, abort (the stop flag), log
-    bool wantStatus = true;   // show the running count in the status text
-    bool wantDetails = false; // fill RecoverableFile::details
+    OpContext op;                        // progress, abort (the stop flag), log
+    bool wantStatus = true;              // show the running count in the status text
+    bool wantDetails = false;            // fill RecoverableFile::details
     std::vector<RecoverableFile> found;  // appended in the order found; count = found.size()
     std::function<void(const RecoverableFile&)> onFound;  // live display; may be empty
     uint64_t protectedStartSector = 0;  // scrub guard: records at or below it are left alone
+    // FAT32: also walk deleted folders whose first cluster is free (WalkDirectory).
+    // Off by default: a deleted folder's cluster may hold anything by now.
+    bool walkDeletedFolders = false;
 };
 
 }  // namespace tw::volume

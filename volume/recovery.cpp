@@ -19,6 +19,7 @@
 #include "platform/rawio.h"
 #include "platform/strings.h"
 #include "volume/item_clusters.h"
+#include "volume/search.h"
 #include "volume/traces.h"
 
 namespace tw::volume {
@@ -159,6 +160,12 @@ RecoveryFolder::~RecoveryFolder() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+FolderCheck RecoveryFolder::Refuse(FolderProblem problem, std::string text) {
+    problem_ = problem;
+    problemText_ = std::move(text);
+    return FolderCheck::NotAccessible;
+}
+
 std::string RecoveryFolder::PathOf(const std::string& name) const {
     if (path_.empty() || path_.back() == '/') return path_ + name;
     return path_ + "/" + name;
@@ -169,12 +176,33 @@ FolderCheck RecoveryFolder::Open(const std::string& path, const std::string& raw
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     path_ = path;
+    problem_ = FolderProblem::None;
+    problemText_.clear();
     if (path.empty()) return FolderCheck::NotSet;
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return FolderCheck::NotAccessible;
+    if (fd < 0) {
+        const int err = errno;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+            return Refuse(FolderProblem::Link,
+                          "is a symbolic link; recovered files are never written through a "
+                          "link (give the folder it points to)");
+        if (err == ENOTDIR && ::lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+            return Refuse(FolderProblem::NotAFolder, "is not a folder");
+        if (err == ENOENT) return Refuse(FolderProblem::Missing, "no such folder");
+        if (err == EACCES || err == EPERM)
+            return Refuse(FolderProblem::NoPermission,
+                          std::string("cannot be opened: ") + std::strerror(err));
+        return Refuse(FolderProblem::Other, std::string("cannot be opened: ") + std::strerror(err));
+    }
     if (::faccessat(fd, ".", W_OK | X_OK, AT_EACCESS) != 0) {
+        const int err = errno;
         ::close(fd);
-        return FolderCheck::NotAccessible;
+        if (err == EACCES || err == EPERM || err == EROFS)
+            return Refuse(FolderProblem::NoPermission,
+                          std::string("cannot be written: ") + std::strerror(err));
+        return Refuse(FolderProblem::Other,
+                      std::string("cannot be written: ") + std::strerror(err));
     }
     if (!rawSource.empty() && FolderIsOnSource(fd, rawSource, mountPoint)) {
         ::close(fd);
@@ -408,18 +436,42 @@ class ClusterStream {
     bool started_ = false;
 };
 
-// Ends the output: a stopped file keeps what was written, a finished one is cut to
-// `size`.
-void Finish(ClusterStream& stream, RecoverResult& r, uint64_t size, bool failed) {
+// Removes the output of a recovery that failed or was stopped, so that nothing
+// half-written is left behind looking like a recovered file. Only the file this
+// recovery made is removed: the name must still lead to the open file's inode.
+void DiscardOutput(RecoveryFolder& folder, RecoveredOutput& out, RecoverResult& r) {
+    struct stat mine {
+    }, named{};
+    const bool same = out.fd >= 0 && ::fstat(out.fd, &mine) == 0 &&
+                      ::fstatat(folder.Fd(), out.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                      mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
+    if (out.fd >= 0) ::close(out.fd);
+    out.fd = -1;
+    if (same && ::unlinkat(folder.Fd(), out.name.c_str(), 0) == 0) {
+        r.fileName.clear();
+        r.bytesWritten = 0;
+        return;
+    }
+    r.fileName = out.name;
+    r.bytesWritten = out.written;
+    r.note = "the partial file " + folder.PathOf(out.name) + " could not be removed";
+}
+
+// Ends the output: a finished file is cut to `size` and flushed; the file of a failed
+// or stopped recovery is removed.
+void Finish(ClusterStream& stream, RecoveryFolder& folder, RecoverResult& r, uint64_t size) {
     RecoveredOutput& out = stream.Output();
     r.fileName = out.name;
     if (out.fd < 0) return;
-    const bool stopped = out.stopped;
-    if (!FinishOutput(&out, size, !stopped && !failed)) {
+    if (r.outcome == Outcome::Ok && !FinishOutput(&out, size, true)) {
         if (r.error.empty()) r.error = out.error;
         r.outcome = Outcome::Failed;
     }
-    r.bytesWritten = out.written;
+    if (r.outcome == Outcome::Ok) {
+        r.bytesWritten = out.written;
+        return;
+    }
+    DiscardOutput(folder, out, r);
 }
 
 RecoverResult RecoverResident(const OpContext& op, NtfsVolume& vol, const RecoverableFile& item,
@@ -465,6 +517,7 @@ RecoverResult RecoverResident(const OpContext& op, NtfsVolume& vol, const Recove
     const uint32_t chunk = static_cast<uint32_t>(std::max<size_t>(data->value.size(), 1));
     if (!WriteBufferToFile(folder, name, data->value, chunk, op, false, &out)) {
         r.error = out.error;
+        if (out.fd >= 0) DiscardOutput(folder, out, r);
         return r;
     }
     if (data->value.empty()) {
@@ -472,14 +525,21 @@ RecoverResult RecoverResident(const OpContext& op, NtfsVolume& vol, const Recove
         op.Step(ProgressSink::Overall);
     }
     r.fileName = out.name;
-    const bool stopped = out.stopped;
-    if (!FinishOutput(&out, data->value.size(), !stopped)) {
+    if (out.stopped) {
+        r.outcome = Outcome::Stopped;
+        DiscardOutput(folder, out, r);
+        return r;
+    }
+    if (!FinishOutput(&out, data->value.size(), true)) {
         r.error = out.error;
+        // FinishOutput closed it: remove it by name.
+        ::unlinkat(folder.Fd(), out.name.c_str(), 0);
+        r.fileName.clear();
         return r;
     }
     r.bytesWritten = out.written;
-    r.outcome = stopped ? Outcome::Stopped : Outcome::Ok;
-    r.complete = !stopped;
+    r.outcome = Outcome::Ok;
+    r.complete = true;
     return r;
 }
 
@@ -494,9 +554,12 @@ RecoverResult RecoverNtfs(const OpContext& op, RecoveryVolume& vol, const Recove
         r.error = "the search kept no data runs for this file";
         return r;
     }
+    // What the runs hold is what is written: a size beyond them (a damaged or crafted
+    // record) is missing data, never made up as zeros.
     const uint64_t want = ItemClusterCount(item.size, bpc);
-    r.clusters = want;
-    op.SetRange(ProgressSink::Current, 0, static_cast<int64_t>(want));
+    const uint64_t held = want - std::min(want, MissingClusters(runs, item.size, bpc));
+    r.clusters = held;
+    op.SetRange(ProgressSink::Current, 0, static_cast<int64_t>(held));
     op.SetPos(ProgressSink::Current, 0);
     ClusterStream stream(*vol.drive, bpc, folder, name, op, r);
     uint64_t taken = 0;
@@ -524,9 +587,9 @@ RecoverResult RecoverNtfs(const OpContext& op, RecoveryVolume& vol, const Recove
     const bool failed = !r.error.empty();
     r.outcome =
         failed ? Outcome::Failed : (stream.Output().stopped ? Outcome::Stopped : Outcome::Ok);
-    // The runs end before the size says: the rest is unknown and stays zeros.
+    // The runs end before the size says: the file ends where they do.
     if (r.outcome == Outcome::Ok && taken < want) r.clustersMissing = want - taken;
-    Finish(stream, r, item.size, failed);
+    Finish(stream, folder, r, std::min<uint64_t>(item.size, taken * bpc));
     return r;
 }
 
@@ -564,8 +627,9 @@ RecoverResult RecoverFat(const OpContext& op, RecoveryVolume& vol, const Recover
     const bool failed = !r.error.empty();
     r.outcome =
         failed ? Outcome::Failed : (stream.Output().stopped ? Outcome::Stopped : Outcome::Ok);
+    // The volume ends before the size says: the file ends with the last cluster there is.
     if (r.outcome == Outcome::Ok) r.clustersMissing = want - clusters.size();
-    Finish(stream, r, item.size, failed);
+    Finish(stream, folder, r, std::min<uint64_t>(item.size, uint64_t{clusters.size()} * bpc));
     return r;
 }
 
@@ -630,8 +694,13 @@ RecoveryRunResult RecoverFiles(
     if (vol.ntfs) bpc = vol.ntfs->Boot().bytesPerCluster;
     if (vol.fat) bpc = vol.fat->Boot().bytesPerCluster;
     int64_t total = 0;
-    for (const RecoverableFile* f : items)
-        total += static_cast<int64_t>(f->resident ? 1 : ItemClusterCount(f->size, bpc));
+    for (const RecoverableFile* f : items) {
+        uint64_t n = f->resident ? 1 : ItemClusterCount(f->size, bpc);
+        // NTFS: only what the runs hold is read (RecoverNtfs).
+        if (!f->resident && f->fs == FileSystemKind::Ntfs && vol.ntfs)
+            n -= std::min(n, MissingClusters(NtfsItemRuns(*vol.ntfs, *f), f->size, bpc));
+        total += static_cast<int64_t>(n);
+    }
     op.SetRange(ProgressSink::Overall, 0, total);
     op.SetPos(ProgressSink::Overall, 0);
     for (const RecoverableFile* f : items) {

@@ -63,6 +63,16 @@ enum class FolderCheck {
 // The text shown for a folder check (410, 409, 426; "" for Ok).
 std::string FolderCheckText(FolderCheck check);
 
+// Why a folder is NotAccessible.
+enum class FolderProblem {
+    None,
+    Missing,       // no such folder (or a parent is missing)
+    Link,          // the path is a symbolic link: never followed
+    NotAFolder,    // a plain file or something else that is not a folder
+    NoPermission,  // cannot be written or entered by this user, or a read-only file system
+    Other,         // any other error of open()
+};
+
 // The recovery folder, held open by descriptor for the whole operation.
 class RecoveryFolder {
   public:
@@ -82,12 +92,20 @@ class RecoveryFolder {
     bool IsOpen() const { return fd_ >= 0; }
     int Fd() const { return fd_; }
     const std::string& Path() const { return path_; }
+    // After NotAccessible: what is wrong, and a sentence saying so ("is a symbolic
+    // link ...", "is not a folder", "cannot be written: Permission denied").
+    FolderProblem Problem() const { return problem_; }
+    const std::string& ProblemText() const { return problemText_; }
     // Path of an entry of the folder, for messages.
     std::string PathOf(const std::string& name) const;
 
   private:
+    FolderCheck Refuse(FolderProblem problem, std::string text);
+
     int fd_ = -1;
     std::string path_;
+    FolderProblem problem_ = FolderProblem::None;
+    std::string problemText_;
 };
 
 // True when the folder open as `folderFd` lies on a mounted file system whose source
@@ -136,17 +154,18 @@ struct RecoveryVolume {
 };
 
 struct RecoverResult {
-    Outcome outcome = Outcome::Failed;  // Ok, Stopped (partial file left), Failed
-    std::string fileName;               // name in the folder ("" when nothing was created)
+    Outcome outcome = Outcome::Failed;  // Ok, Stopped, Failed (no file left for either)
+    std::string fileName;               // name in the folder ("" when none is left)
     uint64_t bytesWritten = 0;          // size of the file on disk at the end
-    uint64_t clusters = 0;              // clusters the item spans
+    uint64_t clusters = 0;              // clusters read for the item
     uint64_t clustersZeroed = 0;        // NTFS: allocated again, written as zeros
     uint64_t clustersUnread = 0;        // read failures, written as zeros
-    uint64_t clustersMissing =
-        0;                      // FAT32: the volume ended first; NTFS: runs shorter than the size
+    // Clusters the size needs that are not there (FAT32: the volume ended first; NTFS:
+    // the runs end before the size): the file is cut where the data ends.
+    uint64_t clustersMissing = 0;
     bool complete = false;      // every byte of the item came from its own clusters
     bool entryCleared = false;  // FAT32
-    std::string note;           // why the entry was left (FAT32), for the report
+    std::string note;           // why the entry was left (FAT32), or that a partial file stayed
     std::string error;          // why it failed
 };
 
@@ -158,8 +177,10 @@ struct RecoverResult {
 //     cannot be read gives zeros; at most ItemClusterCount(size) clusters are taken.
 //   FAT32: the FatItemClusters sequence (first cluster, then the following free ones).
 // The output is written in cluster-sized chunks through WriteBufferToFile under
-// RecoveredFileName(item) and cut to the item's exact size. A stop ends the file at the
-// next chunk; it keeps what was written (not cut) and nothing is cleared. FAT32: after a
+// RecoveredFileName(item) and cut to the item's exact size, or to the end of the last
+// cluster there is when the runs (or the volume) end first: those clusters are counted
+// missing, never written as zeros. A stop ends the writing at the next chunk; the file
+// of a stopped or failed recovery is removed and nothing is cleared. FAT32: after a
 // complete recovery, the item's directory entry is cleared when vol.clearFatEntries.
 // Progress: the Current bar spans the item's clusters; both bars step per cluster.
 RecoverResult RecoverFile(const OpContext& op, RecoveryVolume& vol, const RecoverableFile& item,

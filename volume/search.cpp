@@ -23,9 +23,10 @@ std::string AttributeText(uint32_t bits) {
         uint32_t mask;
     };
     static constexpr Letter kLetters[12] = {
-        {'a', 0x20},   {'c', 0x800},  {'d', 0x10 | (1u << 28)}, {'e', 0x4000},
-        {'h', 0x2},    {'i', 1u << 28}, {'n', 0x80},             {'o', 0x1000},
-        {'p', 0x400},  {'r', 0x1},    {'s', 0x4},               {'t', 0x100},
+        {'a', 0x20},   {'c', 0x800},  {'d', 0x10 | (1u << 28)},
+        {'e', 0x4000}, {'h', 0x2},    {'i', 1u << 28},
+        {'n', 0x80},   {'o', 0x1000}, {'p', 0x400},
+        {'r', 0x1},    {'s', 0x4},    {'t', 0x100},
     };
     std::string text(13, '-');
     for (size_t i = 0; i < 12; ++i)
@@ -33,8 +34,7 @@ std::string AttributeText(uint32_t bits) {
     return text;
 }
 
-DetectedFs DetectFileSystem(std::span<const uint8_t> s, uint64_t driveBytes,
-                            std::string* fatName) {
+DetectedFs DetectFileSystem(std::span<const uint8_t> s, uint64_t driveBytes, std::string* fatName) {
     if (s.size() < kSectorSize) return DetectedFs::Other;
     if (std::memcmp(s.data() + 3, "NTFS", 4) == 0) return DetectedFs::Ntfs;
     std::string fat = FatVariantName(s.data(), s.size(), driveBytes);
@@ -99,8 +99,7 @@ std::string FileSystemName(const std::string& source) {
     std::string type = RunCapture({"blkid", "-p", "-o", "value", "-s", "TYPE", source});
     if (type == "vfat") {
         // FAT16 and FAT12 are all "vfat" to blkid; its VERSION tells them apart.
-        std::string version =
-            RunCapture({"blkid", "-p", "-o", "value", "-s", "VERSION", source});
+        std::string version = RunCapture({"blkid", "-p", "-o", "value", "-s", "VERSION", source});
         if (!version.empty()) return version;
     }
     if (!type.empty()) return type;
@@ -124,7 +123,20 @@ std::string SearchStatusText(size_t n) {
            (n == 1 ? Str<284>() : Str<349>()) + ")";
 }
 
-int Recoverability(const NtfsVolume& volume, const std::vector<DataRun>& runs,
+uint64_t MissingClusters(const std::vector<DataRun>& runs, uint64_t size,
+                         uint32_t bytesPerCluster) {
+    if (bytesPerCluster == 0) return 0;
+    const uint64_t needed = size / bytesPerCluster + (size % bytesPerCluster != 0 ? 1 : 0);
+    uint64_t covered = 0;
+    for (const DataRun& r : runs) {
+        if (!r.name.empty()) continue;  // a named stream's runs are not the file's
+        covered += std::min(r.clusterCount, needed - covered);
+        if (covered == needed) return 0;
+    }
+    return needed - covered;
+}
+
+int Recoverability(const NtfsVolume& volume, const std::vector<DataRun>& runs, uint64_t missing,
                    const OpContext& op, uint64_t* reallocated, std::string* list) {
     uint64_t total = 0, inUse = 0;
     for (const DataRun& r : runs) {
@@ -144,8 +156,10 @@ int Recoverability(const NtfsVolume& volume, const std::vector<DataRun>& runs,
         }
     }
     if (reallocated) *reallocated = inUse;
-    if (inUse == 0 || total == 0) return 100;
-    return 100 - static_cast<int>(100.0 * static_cast<double>(inUse) / static_cast<double>(total));
+    const uint64_t lost = inUse + missing;
+    total += missing;
+    if (lost == 0 || total == 0) return 100;
+    return 100 - static_cast<int>(100.0 * static_cast<double>(lost) / static_cast<double>(total));
 }
 
 namespace {
@@ -211,8 +225,12 @@ Outcome HandleRecord(SearchContext& ctx, NtfsVolume& vol, MftRecordNumber n,
     int recoverability = 100;
     std::string list;
     uint64_t reallocated = 0;
+    uint64_t missing = 0;
     if (!req.resident) {
-        recoverability = Recoverability(vol, req.runs, ctx.op, &reallocated,
+        // A size the runs do not hold (a damaged or crafted record) is missing data,
+        // not recoverable data.
+        missing = MissingClusters(req.runs, req.dataSize, vol.Boot().bytesPerCluster);
+        recoverability = Recoverability(vol, req.runs, missing, ctx.op, &reallocated,
                                         ctx.wantDetails ? &list : nullptr);
         if (recoverability < 0) return Outcome::Stopped;
     }
@@ -240,9 +258,13 @@ Outcome HandleRecord(SearchContext& ctx, NtfsVolume& vol, MftRecordNumber n,
         if (reallocated > 0)
             f.details += "\n\nReallocated Clusters: " + std::to_string(reallocated) +
                          "\n--------------------------------\n" + list;
+        if (missing > 0)
+            f.details += "\n\nMissing Clusters: " + std::to_string(missing) +
+                         " (the data runs end before the file's size)";
     }
     p.firstDataSector = req.resident ? 0 : req.firstDataSector;
     p.runs = std::move(req.runs);
+    p.runs.insert(p.runs.end(), req.streamRuns.begin(), req.streamRuns.end());
     pending.push_back(std::move(p));
     return Outcome::Ok;
 }
@@ -263,12 +285,11 @@ void FlushPending(SearchContext& ctx, NtfsVolume& vol, std::vector<Pending>& pen
     });
     uint8_t sector[kSectorSize];
     for (size_t i : order)
-        if (drive.Read(pending[i].firstDataSector, sector, kSectorSize) &&
-            IsUniformSector(sector))
+        if (drive.Read(pending[i].firstDataSector, sector, kSectorSize) && IsUniformSector(sector))
             pending[i].keep = false;  // overwritten already
     for (Pending& p : pending) {
         if (!p.keep) continue;
-        if (!p.file.resident) vol.FileRuns()[p.file.location] = std::move(p.runs);
+        if (!p.runs.empty()) vol.FileRuns()[p.file.location] = std::move(p.runs);
         ctx.found.push_back(std::move(p.file));
         if (ctx.onFound) ctx.onFound(ctx.found.back());
     }
@@ -280,7 +301,9 @@ void FlushPending(SearchContext& ctx, NtfsVolume& vol, std::vector<Pending>& pen
 }  // namespace
 
 Outcome SearchNtfs(SearchContext& ctx, NtfsVolume& vol) {
-    if (!vol.Load()) return Outcome::Ok;  // ends with nothing found
+    // A volume whose metadata cannot be read was never searched: saying "none found"
+    // would tell the user there is nothing to recover.
+    if (!vol.Load()) return Outcome::Failed;
     const NtfsBootInfo& b = vol.Boot();
     uint64_t count = vol.RecordCount();
     ctx.op.SetRange(ProgressSink::Current, 0, static_cast<int64_t>(count));
@@ -331,7 +354,15 @@ SearchReport SearchDrive(SearchContext& ctx, const std::string& source,
     CRawDriveRef& drive = *ctx.drive;
     bool forWrite = ctx.mode == SearchMode::Scrub;
     uint8_t sector0[kSectorSize];
-    if (!drive.Open(source, forWrite) || !drive.Read(0, sector0, kSectorSize)) {
+    // Too small to hold a boot sector: no file system at all, which is not a read error.
+    if (drive.Open(source, forWrite) && drive.SizeBytes() < kSectorSize) {
+        drive.Close();
+        rep.end = SearchEnd::Unsupported;
+        rep.fsName = FileSystemName(source);
+        rep.message = UnsupportedFileSystemText(driveName, rep.fsName);
+        return rep;
+    }
+    if (!drive.IsOpen() || !drive.Read(0, sector0, kSectorSize)) {
         rep.error = drive.LastError();
         drive.Close();
         rep.end = SearchEnd::Failed;
@@ -359,12 +390,13 @@ SearchReport SearchDrive(SearchContext& ctx, const std::string& source,
     if (kind == DetectedFs::Ntfs) {
         auto vol = std::make_unique<NtfsVolume>(drive);
         o = SearchNtfs(ctx, *vol);
+        if (o == Outcome::Failed) rep.error = vol->Error();
         if (volumeOut) *volumeOut = std::move(vol);
     } else {
-        o = SearchFat32(ctx);
+        o = SearchFat32(ctx, &rep.error);
     }
     // Scrubbed records are only gone once they are on the disk, not in the kernel's cache.
-    if (forWrite && !drive.Flush() && o == Outcome::Ok) {
+    if (forWrite && o == Outcome::Ok && !drive.Flush()) {
         o = Outcome::Failed;
         rep.error = drive.LastError();
     }
@@ -372,18 +404,18 @@ SearchReport SearchDrive(SearchContext& ctx, const std::string& source,
 
     std::string result = SearchResultText(ctx.found.size());
     switch (o) {
-    case Outcome::Stopped:
-        rep.end = SearchEnd::Aborted;
-        rep.message = "Aborted search for recoverable files" + result;
-        break;
-    case Outcome::Failed:
-        rep.end = SearchEnd::Failed;
-        rep.message = "Could not locate recoverable files on selected drive";
-        break;
-    default:
-        rep.end = SearchEnd::Completed;
-        rep.message = "Completed search for recoverable files" + result;
-        break;
+        case Outcome::Stopped:
+            rep.end = SearchEnd::Aborted;
+            rep.message = "Aborted search for recoverable files" + result;
+            break;
+        case Outcome::Failed:
+            rep.end = SearchEnd::Failed;
+            rep.message = "Could not locate recoverable files on selected drive";
+            break;
+        default:
+            rep.end = SearchEnd::Completed;
+            rep.message = "Completed search for recoverable files" + result;
+            break;
     }
     LogToFile(rep.message, ctx.op.log);
     ctx.op.Status(rep.message);

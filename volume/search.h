@@ -37,11 +37,17 @@ std::string SearchResultText(size_t count);
 // "Searching for recoverable files (Found: n recoverable file[s])".
 std::string SearchStatusText(size_t count);
 
-// 100 when none of the clusters of the runs is allocated now, else
-// 100 - floor(100 x reallocated / total). Sparse runs are not tested. When `list` is
-// given, the reallocated clusters are appended to it ("c c c "). *reallocated
-// receives the count. Returns -1 when the stop flag was raised during the walk.
-int Recoverability(const NtfsVolume& volume, const std::vector<DataRun>& runs,
+// Clusters a file of `size` bytes needs beyond those its runs cover (sparse runs
+// count as covered): what a damaged or crafted record claims but no run holds.
+uint64_t MissingClusters(const std::vector<DataRun>& runs, uint64_t size, uint32_t bytesPerCluster);
+
+// 100 when none of the clusters of the runs is allocated now and none is missing,
+// else 100 - floor(100 x (reallocated + missing) / (total + missing)), total being the
+// clusters of the runs on the volume and `missing` those MissingClusters counts.
+// Sparse runs are not tested. When `list` is given, the reallocated clusters are
+// appended to it ("c c c "). *reallocated receives the count. Returns -1 when the stop
+// flag was raised during the walk.
+int Recoverability(const NtfsVolume& volume, const std::vector<DataRun>& runs, uint64_t missing,
                    const OpContext& op, uint64_t* reallocated, std::string* list);
 
 // The NTFS record loop over an opened drive (ctx.drive). Loads the volume (boot sector,
@@ -53,14 +59,16 @@ int Recoverability(const NtfsVolume& volume, const std::vector<DataRun>& runs,
 // writes only records that pass the fix-up check, shows "Wiping empty MFT records.
 // Checking <n>" per batch, calls ctx.onFound once for every record it scrubbed (name,
 // size, location; nothing is appended to ctx.found) and needs a drive opened for
-// writing. Ok also when the metadata cannot be loaded (nothing found); Stopped when the
-// stop flag was raised; Failed when a scrub write fails.
+// writing. Failed, with volume.Error() saying why, when the metadata cannot be loaded
+// (a damaged boot sector, an image cut short, a damaged $MFT or $Bitmap record: nothing
+// was searched), and when a scrub write fails (Error() stays empty); Stopped when the
+// stop flag was raised.
 Outcome SearchNtfs(SearchContext& ctx, NtfsVolume& volume);
 
 enum class SearchEnd {
     Completed,    // "Completed search for recoverable files" + result text
     Aborted,      // "Aborted search for recoverable files" + result text
-    Failed,       // "Could not locate recoverable files on selected drive"
+    Failed,       // "Could not locate recoverable files on selected drive"; error says why
     Unsupported,  // the unsupported-file-system message; nothing searched, nothing logged
 };
 
@@ -69,10 +77,12 @@ struct SearchReport {
     FileSystemKind fs = FileSystemKind::Ntfs;
     std::string fsName;   // NTFS, FAT32, or what blkid reports
     std::string message;  // the line shown (and logged, except Unsupported)
-    std::string error;    // why the drive could not be opened or read, for Failed
+    std::string error;    // for Failed: why the drive could not be read or the volume's
+                          // metadata is damaged (the field or record named)
 };
 
-// The whole search for one volume. `source` is an image file or a block device;
+// The whole search for one volume. A source smaller than one sector, or whose sector 0
+// is neither NTFS nor FAT32, is Unsupported. `source` is an image file or a block device;
 // `driveName` names the drive in the messages and log lines (its mount point, or the
 // image path). ctx.drive must be set; it is opened read-only (read-write in scrub mode)
 // and closed at the end. ctx.found is cleared first. When `volumeOut` is given it

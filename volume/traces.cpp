@@ -101,10 +101,11 @@ TracePlan PlanNtfs(const OpContext& op, const TraceVolume& vol, const Recoverabl
         plan.refusal = "no file record starts at sector " + std::to_string(item.location);
         return plan;
     }
-    if (item.resident) return plan;  // the record scrub takes the data with it
+    // Resident data goes with the record scrub; the runs kept for the record (those of
+    // named streams too: they belong to the file's traces) are overwritten.
     auto it = nv.FileRuns().find(item.location);
     if (it == nv.FileRuns().end()) {
-        plan.refusal = "the search kept no data runs for this file";
+        if (!item.resident) plan.refusal = "the search kept no data runs for this file";
         return plan;
     }
     const uint64_t sectorsPerCluster = b.bytesPerCluster / kSectorSize;

@@ -85,8 +85,9 @@ struct TraceWipeResult {
 };
 
 // Wipes the traces of one found item with `passCount` passes (1..14, fixed-pattern mode):
-//   NTFS: every cluster of every run that is free now and outside the guard gets every
-//         pass; then, unless stopped, the item's record is read again, scrubbed
+//   NTFS: every cluster of every run the search kept for the record (the file's and
+//         those of its non-resident named streams) that is free now and outside the
+//         guard gets every pass; then, unless stopped, the item's record is read again, scrubbed
 //         (ScrubDeletedRecord) and written back where the guard allows. A resident
 //         file's data goes with the record scrub.
 //   FAT32: every cluster of the item's sequence (FatItemClusters) gets every pass;

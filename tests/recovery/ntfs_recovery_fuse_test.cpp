@@ -5,6 +5,7 @@
 // as zeros exactly where they lie; recovery never writes to the image; and a recovery
 // folder on the mounted source is refused (FUSE mount of the image, loop mount).
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <map>
@@ -165,6 +166,66 @@ TEST(NtfsRecoveryFuse, RecoveryOnlyReadsTheVolume) {
                      "' --location " + std::to_string(location));
     ASSERT_EQ(c.status, 0) << c.err;
     EXPECT_NE(c.out.find("Clusters: 8 of 4096 bytes, 6 reallocated"), std::string::npos) << c.out;
+}
+
+// Named data streams (a browser's Zone.Identifier, say; ntfs-3g stores user.* extended
+// attributes as named streams) are not the file: the listed size, % Rec and recovery
+// come from the unnamed stream alone, while wiping the file's traces takes the named
+// streams with it.
+TEST(NtfsRecoveryFuse, NamedStreamsAreNotTheFileButGoWithItsTraces) {
+    TW_REQUIRE_SCRATCH(test::FsKind::Ntfs);
+    test::ScratchVolume vol(test::FsKind::Ntfs, 16);
+    ASSERT_TRUE(vol.Ok()) << vol.Error();
+    const std::string data = Content("DATA", 6000), big = Content("BIG", 20000);
+    const std::string zone = Content("ZONE", 300), side = Content("SIDESTREAM", 40000);
+    ASSERT_TRUE(test::WriteFileBytes(vol.Root() + "data.bin", data));
+    ASSERT_TRUE(test::WriteFileBytes(vol.Root() + "big.bin", big));
+    // After the unnamed stream: a resident named stream, and a non-resident one.
+    ASSERT_EQ(::setxattr((vol.Root() + "data.bin").c_str(), "user.Zone.Identifier", zone.data(),
+                         zone.size(), 0),
+              0);
+    ASSERT_EQ(
+        ::setxattr((vol.Root() + "big.bin").c_str(), "user.side", side.data(), side.size(), 0), 0);
+    ASSERT_EQ(::unlink((vol.Root() + "data.bin").c_str()), 0);
+    ASSERT_EQ(::unlink((vol.Root() + "big.bin").c_str()), 0);
+    ASSERT_TRUE(vol.Unmount());
+    const std::string image = vol.ImagePath();
+    if (RunTool({"sh", "-c", "command -v fls"}) == 0) {
+        std::string fls;
+        RunTool({"fls", "-r", "-d", image}, &fls);
+        ASSERT_NE(fls.find("data.bin:Zone.Identifier"), std::string::npos) << fls;
+        ASSERT_NE(fls.find("big.bin:side"), std::string::npos) << fls;
+    }
+
+    test::TempDir work("ntfsstreams");
+    const std::string cli = "--config-home '" + work.Path() + "/cfg' ";
+    auto r = test::RunCli(cli + "search '" + image + "' --json");
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::map<std::string, nlohmann::json> found;
+    for (const auto& f : nlohmann::json::parse(r.out)) found[f["name"]] = f;
+    ASSERT_TRUE(found.count("data.bin") && found.count("big.bin")) << r.out;
+    EXPECT_EQ(found["data.bin"]["size"], 6000);
+    EXPECT_EQ(found["data.bin"]["resident"], false);
+    EXPECT_EQ(found["data.bin"]["recoverable"], 100);
+    EXPECT_EQ(found["big.bin"]["size"], 20000);
+    EXPECT_EQ(found["big.bin"]["recoverable"], 100);
+
+    r = test::RunCli(cli + "recover '" + image + "' --all --to '" + work.Path() + "/out'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(test::ReadFileBytes(work.Path() + "/out/#ata.bin") == data);
+    EXPECT_TRUE(test::ReadFileBytes(work.Path() + "/out/#ig.bin") == big);
+
+    auto bytes = [&] {
+        const std::string s = test::ReadFileBytes(image);
+        return std::vector<uint8_t>(s.begin(), s.end());
+    };
+    ASSERT_GT(test::CountOccurrences(bytes(), "SIDESTREAM\n"), 0u);
+    ASSERT_GT(test::CountOccurrences(bytes(), "ZONE\n"), 0u);
+    r = test::RunCli(cli + "wipe-traces '" + image + "' --all --yes --passes 1");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(test::CountOccurrences(bytes(), "SIDESTREAM\n"), 0u);
+    EXPECT_EQ(test::CountOccurrences(bytes(), "ZONE\n"), 0u);
+    EXPECT_EQ(test::CountOccurrences(bytes(), "DATA\n"), 0u);
 }
 
 TEST(NtfsRecoveryFuse, AFolderOnTheMountedSourceIsRefused) {

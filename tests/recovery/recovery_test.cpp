@@ -4,9 +4,11 @@
 // folder checks, and RecoverFile on FAT32 and NTFS with reused, sparse and unreadable
 // clusters.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 
 #include "log/activity_log.h"
@@ -297,8 +299,8 @@ TEST(RecoverFat, UnreadableClustersBecomeZerosAndTheVolumeEndIsNotPassed) {
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
     EXPECT_EQ(r.clustersMissing, 2u);
     EXPECT_FALSE(r.complete);
-    EXPECT_EQ(out.Read("#NDING.BIN"),
-              v.ClusterBytes(64) + v.ClusterBytes(65) + std::string(2 * 4096, '\0'));
+    // The file ends where the volume does: nothing is made up for the missing part.
+    EXPECT_EQ(out.Read("#NDING.BIN"), v.ClusterBytes(64) + v.ClusterBytes(65));
 
     r = RecoverFile(OpContext{}, rv, *bad, out.folder);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
@@ -330,7 +332,7 @@ TEST(RecoverFat, TheEntryIsClearedOnlyAfterAFullRecoveryOnAWritableDrive) {
     EXPECT_TRUE(r.entryCleared) << r.note;
     EXPECT_EQ(EntryBytes(sv, v.img, 0), "\xE5" + std::string(31, '\0'));
 
-    // Stopped after the first cluster: the partial file stays, uncut; the entry stays.
+    // Stopped after the first cluster: no partial file is left; the entry stays.
     StepSink sink;
     std::atomic<int> stop{0};
     OpContext op;
@@ -342,8 +344,8 @@ TEST(RecoverFat, TheEntryIsClearedOnlyAfterAFullRecoveryOnAWritableDrive) {
     EXPECT_EQ(r.outcome, Outcome::Stopped);
     EXPECT_FALSE(r.entryCleared);
     EXPECT_EQ(EntryBytes(sv, v.img, 1), before);
-    // One cluster written, and not cut (which would have made it 12288 bytes long).
-    EXPECT_EQ(out.Read(r.fileName).size(), 4096u);
+    EXPECT_TRUE(r.fileName.empty());
+    EXPECT_EQ(::access((out.dir.Path() + "/#TOP.TXT").c_str(), F_OK), -1);
 
     // Not allowed to clear: the entry stays and the note says why.
     RecoveryVolume keep = sv.Recovery(false);
@@ -395,6 +397,52 @@ TEST(RecoverNtfs, ReallocatedClustersAndHolesAreZerosExactlyThere) {
     EXPECT_FALSE(r.complete);
     EXPECT_EQ(out.Read("#appy.bin"),
               std::string(3 * 512, '\0') + n.Cluster(312) + n.Cluster(313, 100));
+}
+
+// A record may claim a size its runs do not hold (damage, or a crafted volume): the
+// search counts the rest as missing, recovery writes what the runs hold and nothing
+// more, and a recovery that fails leaves no file behind.
+TEST(RecoverNtfs, ASizeBeyondTheRunsIsMissingAndAFailedFileIsRemoved) {
+    NtfsFixture n;
+    n.Put(30, RecordBuilder(0, 2)
+                  .FileName(5, 5, u"huge.bin")
+                  .NonResident(0x80, {{320, 4}}, uint64_t{1} << 40)
+                  .Finish());
+    n.Put(31, RecordBuilder(0, 2)
+                  .FileName(5, 5, u"three.bin")
+                  .NonResident(0x80, {{330, 3}}, 3 * 512)
+                  .Finish());
+    SearchedVolume sv(n.img);
+    ASSERT_TRUE(sv.Search("mem", false));
+    const RecoverableFile* huge = sv.Find("huge.bin");
+    const RecoverableFile* three = sv.Find("three.bin");
+    ASSERT_TRUE(huge && three);
+    EXPECT_EQ(huge->size, uint64_t{1} << 40);
+    EXPECT_EQ(huge->recoverability, 1);  // 4 of 2^31 clusters are there
+    OutFolder out;
+    RecoveryVolume rv = sv.Recovery(false);
+    RecoverResult r = RecoverFile(OpContext{}, rv, *huge, out.folder);
+    ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
+    EXPECT_FALSE(r.complete);
+    EXPECT_EQ(r.clustersMissing, (uint64_t{1} << 31) - 4);
+    EXPECT_EQ(r.bytesWritten, 4 * 512u);
+    EXPECT_EQ(out.Read(r.fileName), n.Cluster(320, 4 * 512));
+
+    // The file system refuses the third cluster (a file size limit): the two written
+    // are removed again.
+    struct rlimit old {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    auto* oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old;
+    small.rlim_cur = 1024;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    r = RecoverFile(OpContext{}, rv, *three, out.folder);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    ::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(r.outcome, Outcome::Failed);
+    EXPECT_NE(r.error.find("too large"), std::string::npos) << r.error;
+    EXPECT_TRUE(r.fileName.empty());
+    EXPECT_EQ(::access((out.dir.Path() + "/#hree.bin").c_str(), F_OK), -1);
 }
 
 TEST(RecoverNtfs, ResidentDataComesFromTheRecordReadAgain) {

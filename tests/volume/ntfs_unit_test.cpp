@@ -4,8 +4,11 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 
 #include "platform/strings.h"
+#include "tests/cli/run_cli.h"
+#include "tests/common/scratch_volume.h"
 #include "volume/ntfs.h"
 #include "volume/search.h"
 
@@ -62,8 +65,8 @@ std::vector<uint8_t> Attr(uint32_t type, const std::vector<uint8_t>& value,
     return a;
 }
 
-std::vector<uint8_t> NonResident(uint32_t type, const std::vector<uint8_t>& runs,
-                                 uint64_t realSize, uint64_t firstVcn = 0) {
+std::vector<uint8_t> NonResident(uint32_t type, const std::vector<uint8_t>& runs, uint64_t realSize,
+                                 uint64_t firstVcn = 0) {
     size_t len = (0x40 + runs.size() + 1 + 7) & ~size_t{7};
     std::vector<uint8_t> a(len, 0);
     Put32(a, 0, type);
@@ -86,8 +89,8 @@ std::vector<uint8_t> StdInfo(uint32_t bits, FileTime created = 1, FileTime modif
     return Attr(kAttrStandardInformation, v);
 }
 
-std::vector<uint8_t> FileNameAttr(const std::u16string& name, uint64_t parent,
-                                  uint16_t parentSeq, uint8_t ns) {
+std::vector<uint8_t> FileNameAttr(const std::u16string& name, uint64_t parent, uint16_t parentSeq,
+                                  uint8_t ns) {
     std::vector<uint8_t> v(0x42 + name.size() * 2, 0);
     Put64(v, 0, parent | (uint64_t{parentSeq} << 48));
     v[0x40] = static_cast<uint8_t>(name.size());
@@ -141,7 +144,7 @@ std::vector<uint8_t> Record(uint16_t seq, uint16_t flags,
 // A small volume: $MFT at cluster 4 (16 clusters, 64 records), $Bitmap at cluster 20,
 // root directory record 5, data clusters from 100 on.
 class MiniNtfs {
-public:
+  public:
     MiniNtfs() : bytes(kVolumeBytes, 0) {
         auto boot = BootSector();
         std::copy(boot.begin(), boot.end(), bytes.begin());
@@ -362,8 +365,7 @@ TEST(NtfsText, Utf16NamesAndAttributeText) {
     EXPECT_EQ(AttributeText(0), "-------------");
     EXPECT_EQ(AttributeText(0x20 | 0x2 | 0x1), "a---h----r---");
     EXPECT_EQ(AttributeText(1u << 28), "--d--i-------");
-    EXPECT_EQ(AttributeText(0x800 | 0x4000 | 0x80 | 0x1000 | 0x400 | 0x4 | 0x100),
-              "-c-e--nop-st-");
+    EXPECT_EQ(AttributeText(0x800 | 0x4000 | 0x80 | 0x1000 | 0x400 | 0x4 | 0x100), "-c-e--nop-st-");
 }
 
 TEST(NtfsText, ResultAndUnsupportedTexts) {
@@ -403,20 +405,19 @@ TEST(NtfsSearch, RecoverabilityFolderAndNameRules) {
     v.DeletedFile(38, u"zeros.bin", 146, 2);
     std::fill(v.bytes.begin() + 146 * kCluster, v.bytes.begin() + 146 * kCluster + 512, 0);
     // Empty file: not listed.
-    v.SetRecord(39, Record(2, 0, {StdInfo(0x20), FileNameAttr(u"empty", 5, 5, 1),
-                                  Attr(kAttrData, {})}));
+    v.SetRecord(
+        39, Record(2, 0, {StdInfo(0x20), FileNameAttr(u"empty", 5, 5, 1), Attr(kAttrData, {})}));
     // A live file and a deleted directory are not listed.
-    v.SetRecord(40, Record(2, kRecordInUse, {FileNameAttr(u"live.txt", 5, 5, 1),
-                                             Attr(kAttrData, {1, 2, 3})}));
+    v.SetRecord(40, Record(2, kRecordInUse,
+                           {FileNameAttr(u"live.txt", 5, 5, 1), Attr(kAttrData, {1, 2, 3})}));
     // Folders: a live folder, a deleted folder whose record was freed once (sequence
     // one higher than the reference), a folder record reused by a file.
-    v.SetRecord(41, Record(3, kRecordInUse | kRecordDirectory,
-                           {FileNameAttr(u"docs", 5, 5, 1)}));
+    v.SetRecord(41, Record(3, kRecordInUse | kRecordDirectory, {FileNameAttr(u"docs", 5, 5, 1)}));
     v.DeletedFile(42, u"in_docs.txt", 150, 1, 41, 3);
     v.SetRecord(43, Record(8, kRecordDirectory, {FileNameAttr(u"olddir", 5, 5, 1)}));
     v.DeletedFile(44, u"in_olddir.txt", 152, 1, 43, 7);
-    v.SetRecord(45, Record(4, kRecordInUse, {FileNameAttr(u"now_a_file", 5, 5, 1),
-                                             Attr(kAttrData, {1})}));
+    v.SetRecord(
+        45, Record(4, kRecordInUse, {FileNameAttr(u"now_a_file", 5, 5, 1), Attr(kAttrData, {1})}));
     v.DeletedFile(46, u"orphan.txt", 154, 1, 45, 3);
     // A torn record (update sequence mismatch) is passed over.
     v.DeletedFile(47, u"torn.txt", 156, 1);
@@ -429,8 +430,9 @@ TEST(NtfsSearch, RecoverabilityFolderAndNameRules) {
     second[3] = 0;  // +0: the same 600 clusters again
     second[4] = 0;
     overlap.insert(overlap.end(), second.begin(), second.end());
-    v.SetRecord(48, Record(2, 0, {FileNameAttr(u"overlap.bin", 5, 5, 1),
-                                  NonResident(kAttrData, overlap, 1200 * kCluster)}));
+    v.SetRecord(48, Record(2, 0,
+                           {FileNameAttr(u"overlap.bin", 5, 5, 1),
+                            NonResident(kAttrData, overlap, 1200 * kCluster)}));
 
     SearchRun r = RunSearch(v, true);
     ASSERT_EQ(r.report.end, SearchEnd::Completed);
@@ -446,8 +448,9 @@ TEST(NtfsSearch, RecoverabilityFolderAndNameRules) {
     EXPECT_EQ(f->attributes, "a------------");
     EXPECT_EQ(f->created, 1u);
     EXPECT_EQ(f->modified, 2u);
-    EXPECT_EQ(f->details, "Number Of Data Runs: 1\nClusters Occupied: 4\n"
-                          "--------------------------------\n{100 - 103} ");
+    EXPECT_EQ(f->details,
+              "Number Of Data Runs: 1\nClusters Occupied: 4\n"
+              "--------------------------------\n{100 - 103} ");
 
     f = Find(r.found, "three_of_four.bin");
     ASSERT_NE(f, nullptr);
@@ -513,9 +516,10 @@ TEST(NtfsSearch, NonResidentAttributeListIsFollowed) {
     entry(kAttrData, 51, 3, 4);
     std::copy(list.begin(), list.end(), v.bytes.begin() + 90 * kCluster);
     v.SetInUse(90, false);
-    v.SetRecord(50, Record(2, 0,
-                           {StdInfo(0x20), NonResident(kAttrAttributeList, RunBytes(1, 90), list.size()),
-                            FileNameAttr(u"fragmented.bin", 5, 5, 0)}));
+    v.SetRecord(
+        50, Record(2, 0,
+                   {StdInfo(0x20), NonResident(kAttrAttributeList, RunBytes(1, 90), list.size()),
+                    FileNameAttr(u"fragmented.bin", 5, 5, 0)}));
     v.SetRecord(51, Record(3, 0,
                            {NonResident(kAttrData, RunBytes(4, 200), 6 * kCluster),
                             NonResident(kAttrData, RunBytes(2, 204), 0, 4)}));
@@ -529,26 +533,84 @@ TEST(NtfsSearch, NonResidentAttributeListIsFollowed) {
     EXPECT_NE(f->details.find("Number Of Data Runs: 2\nClusters Occupied: 6"), std::string::npos);
 }
 
-TEST(NtfsSearch, DamagedMetadataEndsWithNothingFound) {
+// A search that could not run must not say "None found": a damaged boot sector, an
+// image cut short or damaged metadata fail with the damage named; a source too small
+// for a boot sector is no file system at all (the unsupported-file-system refusal).
+TEST(NtfsSearch, DamagedCutShortAndTinyVolumesAreNotReportedAsSearched) {
     MiniNtfs v;
     v.DeletedFile(30, u"free.bin", 100, 1);
-    MiniNtfs renamed = v;
-    renamed.SetRecord(6, Record(6, kRecordInUse, {FileNameAttr(u"$Bitmop", 5, 5, 3)}));
-    SearchRun r = RunSearch(renamed);
-    EXPECT_EQ(r.report.end, SearchEnd::Completed);
-    EXPECT_TRUE(r.found.empty());
-    EXPECT_EQ(r.report.message, "Completed search for recoverable files (None found)");
+    auto search = [](const std::vector<uint8_t>& bytes) {
+        CRawDriveRef drive(std::make_unique<CRawDriveMemory>(bytes));
+        SearchContext ctx;
+        ctx.drive = &drive;
+        return SearchDrive(ctx, "mem", "/media/x");
+    };
+    ASSERT_EQ(search(v.bytes).end, SearchEnd::Completed);
 
-    // Random bytes where the records are: no crash, nothing found.
-    MiniNtfs noise = v;
-    for (size_t i = 0; i < 16 * kCluster; ++i)
-        noise.bytes[kMftCluster * kCluster + i] = static_cast<uint8_t>(i * 131 + (i >> 7));
-    EXPECT_TRUE(RunSearch(noise).found.empty());
+    struct Damage {
+        const char* what;
+        std::function<void(std::vector<uint8_t>&)> apply;
+        const char* named;  // in the error
+    };
+    const std::vector<Damage> damages = {
+        {"sectors per cluster 0", [](auto& b) { b[0x0D] = 0; }, "sectors per cluster"},
+        {"record size byte 0", [](auto& b) { b[0x40] = 0; }, "file records"},
+        {"$MFT past the end", [](auto& b) { Put64(b, 0x30, 5000); }, "$MFT at cluster 5000"},
+        {"$MFT mirror past the end", [](auto& b) { Put64(b, 0x38, 1u << 20); }, "mirror"},
+        {"cut short by 1 KiB", [](auto& b) { b.resize(b.size() - 1024); }, "cut short"},
+        {"$Bitmap renamed",
+         [](auto& b) {
+             MiniNtfs m;
+             m.bytes = b;
+             m.SetRecord(6, Record(6, kRecordInUse, {FileNameAttr(u"$Bitmop", 5, 5, 3)}));
+             b = m.bytes;
+         },
+         "$Bitmap"},
+        {"noise over the $MFT",
+         [](auto& b) {
+             for (size_t i = 0; i < 16 * kCluster; ++i)
+                 b[kMftCluster * kCluster + i] = static_cast<uint8_t>(i * 131 + (i >> 7));
+         },
+         "$MFT"},
+    };
+    for (const Damage& d : damages) {
+        std::vector<uint8_t> bytes = v.bytes;
+        d.apply(bytes);
+        SearchReport rep = search(bytes);
+        EXPECT_EQ(rep.end, SearchEnd::Failed) << d.what << ": " << rep.message;
+        EXPECT_EQ(rep.message, "Could not locate recoverable files on selected drive") << d.what;
+        EXPECT_NE(rep.error.find(d.named), std::string::npos) << d.what << ": " << rep.error;
+    }
+    for (size_t size : {0, 100, 511}) {
+        SearchReport rep = search(std::vector<uint8_t>(size, 0x4E));
+        EXPECT_EQ(rep.end, SearchEnd::Unsupported) << size;
+        EXPECT_EQ(rep.message, UnsupportedFileSystemText("/media/x", rep.fsName)) << size;
+    }
+
+    // The commands end so too: exit 1 naming the damage, exit 3 for a tiny image.
+    test::TempDir dir("ntfsdamage");
+    const std::string cut = dir.Path() + "/cut.img", empty = dir.Path() + "/empty.img";
+    const std::string cli = "--config-home '" + dir.Path() + "/cfg' ";
+    ASSERT_TRUE(test::WriteFileBytes(cut, std::string(v.bytes.begin(), v.bytes.end() - 1024)));
+    ASSERT_TRUE(test::WriteFileBytes(empty, ""));
+    for (const std::string& cmd :
+         {"search '" + cut + "'", "recover '" + cut + "' --all --to '" + dir.Path() + "/out'"}) {
+        test::CliResult r = test::RunCli(cli + cmd);
+        EXPECT_EQ(r.status, 1) << cmd << r.out << r.err;
+        EXPECT_NE(r.err.find("cut short"), std::string::npos) << cmd << r.err;
+        EXPECT_EQ(r.out.find("None found"), std::string::npos) << cmd << r.out;
+    }
+    for (const std::string& cmd : {"search '" + empty + "'", "dump '" + empty + "' --cluster 1"}) {
+        test::CliResult r = test::RunCli(cli + cmd);
+        EXPECT_EQ(r.status, 3) << cmd << r.err;
+        EXPECT_NE(r.err.find(UnsupportedFileSystemText(empty, "unknown")), std::string::npos)
+            << cmd << r.err;
+    }
 }
 
 // Raises the stop flag when the search first reads file data.
 class StopOnDataRead : public CRawDriveMemory {
-public:
+  public:
     StopOnDataRead(std::vector<uint8_t> bytes, std::atomic<int>* flag)
         : CRawDriveMemory(std::move(bytes)), flag_(flag) {}
     bool ReadSectors(uint64_t sector, void* buffer, uint32_t byteCount) override {
@@ -556,7 +618,7 @@ public:
         return CRawDriveMemory::ReadSectors(sector, buffer, byteCount);
     }
 
-private:
+  private:
     std::atomic<int>* flag_;
 };
 
@@ -652,7 +714,7 @@ TEST(RawDrive, HolderChecksArgumentsOnce) {
     EXPECT_FALSE(d.Read(0, buf, 100));   // not whole sectors
     EXPECT_FALSE(d.Read(0, buf, 0));
     EXPECT_FALSE(d.Read(~0ull, buf, 512));
-    EXPECT_EQ(mem->readCalls, 1u);  // the bad requests never reached the backend
+    EXPECT_EQ(mem->readCalls, 1u);       // the bad requests never reached the backend
     EXPECT_FALSE(d.Write(0, buf, 512));  // opened read-only
     EXPECT_NE(d.LastError().find("read-only"), std::string::npos);
     EXPECT_EQ(mem->writeCalls, 0u);

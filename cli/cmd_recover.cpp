@@ -21,6 +21,7 @@
 #include "platform/strings.h"
 #include "volume/item_clusters.h"
 #include "volume/recovery.h"
+#include "volume/search.h"
 
 namespace tw::cli {
 namespace {
@@ -55,6 +56,7 @@ struct RecoverOptions {
     ItemSelection sel;
     bool dryRun = false;
     bool keepEntries = false;
+    bool deletedFolders = false;
 };
 
 void RunRecover(Env& env, const RecoverOptions& o) {
@@ -82,53 +84,54 @@ void RunRecover(Env& env, const RecoverOptions& o) {
         return;
     }
 
-    // The folder is checked before the search, which may take long. A missing folder is
-    // made (the last component only: a mistyped parent is an error, not a new tree).
+    // The folder is checked before the search, which may take long, and a dry run
+    // checks it as the real run would. A missing folder is made (the last component
+    // only: a mistyped parent is an error, not a new tree). A folder that cannot be used
+    // is named with the reason; a link (never followed) or a folder this user may not
+    // write is a refusal.
+    auto refuseFolder = [&env](const std::string& what, const volume::RecoveryFolder& f) {
+        PrintError(what + ": " + f.ProblemText());
+        const volume::FolderProblem p = f.Problem();
+        env.Fail(p == volume::FolderProblem::Link || p == volume::FolderProblem::NoPermission
+                     ? kRefused
+                     : kFailed);
+    };
+    auto refuseOnSource = [&env](const std::string& what, const std::string& mountPoint) {
+        PrintError(what + " the volume being recovered from (mounted at " + mountPoint +
+                   "): recovering there could overwrite the files being recovered.");
+        PrintError(volume::FolderCheckText(volume::FolderCheck::OnSource));
+        env.Fail(kRefused);
+    };
     struct stat st {};
     const bool missing = ::lstat(folderPath.c_str(), &st) != 0 && errno == ENOENT;
     volume::RecoveryFolder folder;
     if (missing) {
-        // Making the folder is already a write: not on the volume being recovered from.
+        // Making the folder is already a write: not on the volume being recovered from,
+        // and only where this user may write.
         std::string parent = folderPath;
         while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
         const size_t slash = parent.rfind('/');
         parent = slash == std::string::npos ? "." : (slash == 0 ? "/" : parent.substr(0, slash));
+        volume::RecoveryFolder parentFolder;
         std::string mountPoint;
-        if (folder.Open(parent, rs.raw, &mountPoint) == volume::FolderCheck::OnSource) {
-            PrintError(folderPath +
-                       " would be made on the volume being recovered from (mounted "
-                       "at " +
-                       mountPoint +
-                       "): recovering there could overwrite the files "
-                       "being recovered.");
-            PrintError(volume::FolderCheckText(volume::FolderCheck::OnSource));
-            env.Fail(kRefused);
-            return;
-        }
+        const volume::FolderCheck check = parentFolder.Open(parent, rs.raw, &mountPoint);
+        if (check == volume::FolderCheck::OnSource)
+            return refuseOnSource(folderPath + " would be made on", mountPoint);
+        if (check != volume::FolderCheck::Ok)
+            return refuseFolder(folderPath + " cannot be made: " + parent, parentFolder);
     }
     if (missing && !o.dryRun && ::mkdir(folderPath.c_str(), 0700) != 0) {
-        PrintError(folderPath + ": " + std::strerror(errno));
-        PrintError(volume::FolderCheckText(volume::FolderCheck::NotAccessible));
-        env.Fail(kFailed);
+        const int err = errno;
+        PrintError(folderPath + ": cannot make the folder: " + std::strerror(err));
+        env.Fail(err == EACCES || err == EPERM || err == EROFS ? kRefused : kFailed);
         return;
     }
     if (!(missing && o.dryRun)) {
         std::string mountPoint;
         volume::FolderCheck check = folder.Open(folderPath, rs.raw, &mountPoint);
-        if (check == volume::FolderCheck::OnSource) {
-            PrintError(folderPath + " is on the volume being recovered from (mounted at " +
-                       mountPoint +
-                       "): recovering there could overwrite the files being "
-                       "recovered.");
-            PrintError(volume::FolderCheckText(check));
-            env.Fail(kRefused);
-            return;
-        }
-        if (check != volume::FolderCheck::Ok) {
-            PrintError(folderPath + ": " + volume::FolderCheckText(check));
-            env.Fail(kFailed);
-            return;
-        }
+        if (check == volume::FolderCheck::OnSource)
+            return refuseOnSource(folderPath + " is on", mountPoint);
+        if (check != volume::FolderCheck::Ok) return refuseFolder(folderPath, folder);
     }
 
     InstallInterruptHandler();
@@ -137,7 +140,8 @@ void RunRecover(Env& env, const RecoverOptions& o) {
     oo.access = RawAccess::ReadOnly;
     oo.progress = &progress;
     oo.abort = &InterruptFlag();
-    oo.log = env.Log();
+    oo.log = RecoveryLog(env);
+    oo.deletedFolders = o.deletedFolders;
     SelectedVolume vol;
     int rc = OpenSelectedVolume(o.source, oo, &vol);
     progress.Finish();
@@ -157,13 +161,16 @@ void RunRecover(Env& env, const RecoverOptions& o) {
     }
 
     // FAT32 entries are cleared after a full recovery, which is a raw write: only where
-    // the gate allows it, otherwise the entries are left and the user is told.
+    // the gate allows it, otherwise the entries are left and the user is told. A dry run
+    // asks the gate too (opening for writing writes nothing).
     const bool fat32 = vol.fs == volume::FileSystemKind::Fat32;
     std::string keepReason;
-    if (fat32 && !o.keepEntries && !o.dryRun) {
-        if (!vol.drive.Open(vol.source.raw, true)) {
-            keepReason = vol.drive.LastError();
-            if (!vol.drive.Open(vol.source.raw, false)) {
+    if (fat32 && !o.keepEntries) {
+        volume::CRawDriveRef probe;
+        volume::CRawDriveRef& target = o.dryRun ? probe : vol.drive;
+        if (!target.Open(vol.source.raw, true)) {
+            keepReason = target.LastError();
+            if (!o.dryRun && !vol.drive.Open(vol.source.raw, false)) {
                 PrintError(vol.drive.LastError());
                 env.Fail(kFailed);
                 return;
@@ -174,15 +181,32 @@ void RunRecover(Env& env, const RecoverOptions& o) {
     if (o.dryRun) {
         std::set<std::string> planned;
         std::cout << "Would recover " << items.size() << (items.size() == 1 ? " file" : " files")
-                  << " to " << folderPath << (missing ? " (the folder would be made)" : "")
-                  << ":\n";
+                  << " to " << Printable(folderPath)
+                  << (missing ? " (the folder would be made)" : "") << ":\n";
         for (const auto* f : items) {
-            std::string out = PlannedName(folder.Fd(), volume::RecoveredFileName(*f), planned);
-            std::cout << "  " << ItemPath(*f) << " -> " << FolderJoin(folderPath, out) << " ("
-                      << f->size << " bytes, " << f->recoverability << "% recoverable)\n";
+            std::string out =
+                PlannedName(missing ? -1 : folder.Fd(), volume::RecoveredFileName(*f), planned);
+            std::string line = "  " + ItemPath(*f) + " -> " + FolderJoin(folderPath, out) + " (" +
+                               std::to_string(f->size) + " bytes, " +
+                               std::to_string(f->recoverability) + "% recoverable";
+            if (vol.ntfs && !f->resident && f->fs == volume::FileSystemKind::Ntfs) {
+                const uint32_t bpc = vol.BytesPerCluster();
+                const uint64_t missingClusters =
+                    volume::MissingClusters(volume::NtfsItemRuns(*vol.ntfs, *f), f->size, bpc);
+                if (missingClusters > 0) {
+                    const uint64_t want = volume::ItemClusterCount(f->size, bpc);
+                    line += "; its runs hold only " +
+                            std::to_string(std::min<uint64_t>(
+                                f->size, (want - std::min(want, missingClusters)) * bpc)) +
+                            " bytes";
+                }
+            }
+            Out(line + ")");
         }
-        if (fat32 && !o.keepEntries)
+        if (fat32 && !o.keepEntries && keepReason.empty())
             std::cout << "The directory entry of each file recovered in full would be cleared.\n";
+        else if (fat32 && !o.keepEntries)
+            Out("Directory entries would be left as they are: " + keepReason);
         return;
     }
 
@@ -197,18 +221,23 @@ void RunRecover(Env& env, const RecoverOptions& o) {
     OpContext op;
     op.progress = &progress;
     op.abort = &InterruptFlag();
-    op.log = env.Log();
+    op.log = RecoveryLog(env);
     progress.SetText(ProgressSink::TimeRemaining, "Ctrl-C: " + Str<413>());
     auto onItem = [&](const volume::RecoverableFile& f, const volume::RecoverResult& r) {
         progress.Finish();
         const std::string where = FolderJoin(folder.Path(), r.fileName);
         if (r.outcome == Outcome::Failed) {
             PrintError(Str<395>() + " " + ItemPath(f) + ": " + r.error);
+            if (!r.note.empty()) PrintError("  " + r.note);
+            return;
+        }
+        if (r.outcome == Outcome::Stopped) {
+            Out("stopped: " + ItemPath(f) + " (" +
+                (r.fileName.empty() ? "the partial file was removed" : r.note) + ")");
             return;
         }
         std::string line =
             ItemPath(f) + " -> " + where + " (" + std::to_string(r.bytesWritten) + " bytes";
-        if (r.outcome == Outcome::Stopped) line += ", stopped: only the part written so far";
         if (r.clustersZeroed)
             line +=
                 ", " + std::to_string(r.clustersZeroed) + " reallocated clusters written as zeros";
@@ -216,20 +245,21 @@ void RunRecover(Env& env, const RecoverOptions& o) {
             line +=
                 ", " + std::to_string(r.clustersUnread) + " unreadable clusters written as zeros";
         if (r.clustersMissing)
-            line += ", " + std::to_string(r.clustersMissing) + " clusters missing (zeros)";
+            line += " of " + std::to_string(f.size) + ": " + std::to_string(r.clustersMissing) +
+                    " clusters missing, the file ends where its data does";
         if (r.entryCleared) line += ", directory entry cleared";
         line += ")";
-        std::cout << line << std::endl;
+        Out(line);
+        std::cout << std::flush;
         if (!r.note.empty() && f.fs == volume::FileSystemKind::Fat32 && !o.keepEntries)
             Note("  " + r.note);
     };
     volume::RecoveryRunResult run = volume::RecoverFiles(op, rv, items, folder, onItem);
     progress.Finish();
-    std::cout << Str<393>() << " " << folder.Path() << " (" << run.recovered << " of "
-              << items.size() << (items.size() == 1 ? " file" : " files") << " recovered";
-    if (run.failed) std::cout << ", " << run.failed << " failed";
-    if (run.stopped) std::cout << ", stopped";
-    std::cout << ")\n";
+    Out(Str<393>() + " " + folder.Path() + " (" + std::to_string(run.recovered) + " of " +
+        std::to_string(items.size()) + (items.size() == 1 ? " file" : " files") + " recovered" +
+        (run.failed ? ", " + std::to_string(run.failed) + " failed" : std::string()) +
+        (run.stopped ? ", stopped" : "") + ")");
     if (run.failed || run.stopped) env.Fail(kFailed);
 }
 
@@ -251,6 +281,7 @@ void RegisterRecover(CLI::App& app, Env& env) {
     cmd->add_flag("--dry-run", o.dryRun, "List what would be written where; change nothing");
     cmd->add_flag("--keep-entries", o.keepEntries,
                   "FAT32: leave the directory entries of recovered files as they are");
+    AddDeletedFoldersOption(cmd, o.deletedFolders);
     cmd->callback([&env] { RunRecover(env, o); });
 }
 
@@ -260,6 +291,7 @@ struct ClustersOptions {
     std::string source;
     uint64_t location = 0;
     bool json = false;
+    bool deletedFolders = false;
 };
 
 void RunClusters(Env& env, const ClustersOptions& o) {
@@ -268,6 +300,7 @@ void RunClusters(Env& env, const ClustersOptions& o) {
     OpenOptions oo;
     oo.progress = &progress;
     oo.abort = &InterruptFlag();
+    oo.deletedFolders = o.deletedFolders;
     // Looking at a file's clusters changes nothing: its search is not logged.
     SelectedVolume vol;
     int rc = OpenSelectedVolume(o.source, oo, &vol);
@@ -312,7 +345,7 @@ void RunClusters(Env& env, const ClustersOptions& o) {
                  std::to_string(f.location));
         return;
     }
-    std::cout << "File: " << ItemPath(f) << " (" << f.size << " bytes)\n";
+    Out("File: " + ItemPath(f) + " (" + std::to_string(f.size) + " bytes)");
     if (f.resident) {
         std::cout << "Resident: the data lives in the file record at sector " << f.location << "\n";
         return;
@@ -340,6 +373,7 @@ void RegisterClusters(CLI::App& app, Env& env) {
                     "The file, by the \"location\" that search --json prints")
         ->required();
     cmd->add_flag("--json", o.json, "Print a JSON array of {cluster, reallocated}");
+    AddDeletedFoldersOption(cmd, o.deletedFolders);
     cmd->callback([&env] { RunClusters(env, o); });
 }
 

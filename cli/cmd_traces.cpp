@@ -66,6 +66,7 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
     static std::string source;
     static ItemSelection sel;
     static int passes = 0;
+    static bool deletedFolders = false;
     static DestructiveOptions opts;
     cmd->add_option("SOURCE", source, "Volume image file, block device or mounted folder")
         ->required();
@@ -73,6 +74,7 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
     cmd->add_option("--passes", passes,
                     "Overwrite passes, 1 to 7 (default: the NumOverwrites setting)")
         ->check(CLI::Range(1, 7));
+    AddDeletedFoldersOption(cmd, deletedFolders);
     AddDestructiveOptions(cmd, opts);
     cmd->callback([&env] {
         if (!sel.all && sel.locations.empty()) {
@@ -84,11 +86,23 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
         InstallInterruptHandler();
         TerminalProgress progress;
         OpenOptions oo;
-        // A dry run only reads; a real one needs the raw-write gate's consent, asked
-        // before the search.
+        // A real run needs the raw-write gate's consent, asked before the search. A dry
+        // run only reads, but asks the gate all the same (opening for writing writes
+        // nothing), so that it ends as the real run would.
         oo.access = opts.dryRun ? RawAccess::ReadOnly : RawAccess::Write;
         oo.progress = &progress;
         oo.abort = &InterruptFlag();
+        oo.deletedFolders = deletedFolders;
+        // The search is logged with the trace wiping it prepares, not for a dry run.
+        if (!opts.dryRun) oo.log = RecoveryLog(env);
+        std::string gateRefusal;
+        if (opts.dryRun) {
+            ResolvedSource rs;
+            std::string error;
+            volume::CRawDriveRef probe;
+            if (Resolve(source, &rs, &error) && !probe.Open(rs.raw, true))
+                gateRefusal = probe.LastError();
+        }
         SelectedVolume vol;
         int rc = OpenSelectedVolume(source, oo, &vol);
         progress.Finish();
@@ -97,7 +111,11 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
         if (int sc = SelectItems(vol, sel, Str<324>(), &items); sc != kOk) return env.Fail(sc);
         const std::string& driveName = vol.source.driveName;
         if (items.empty()) {
-            std::cout << "Nothing to wipe: no recoverable files on " << driveName << "\n";
+            Out("Nothing to wipe: no recoverable files on " + driveName);
+            if (!gateRefusal.empty()) {
+                PrintError("the real run would be refused: " + gateRefusal);
+                return env.Fail(kRefused);
+            }
             return;
         }
 
@@ -107,15 +125,27 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
         volume::TraceVolume tv{&vol.drive, vol.ntfs.get(), vol.fat.get(), 0};
         // The plan: what --dry-run shows and what the run executes.
         uint64_t planned = 0;
+        size_t refused = 0;
         for (const auto* f : items) {
             const volume::TracePlan p = volume::PlanTraceWipe(op, tv, *f, passCount);
             planned += p.BytesToWrite();
-            if (opts.dryRun) std::cout << PlanLine(*f, p) << "\n";
+            if (!p.refusal.empty()) ++refused;
+            if (opts.dryRun) Out(PlanLine(*f, p));
         }
         if (opts.dryRun) {
-            std::cout << "Dry run: " << items.size() << " file" << (items.size() == 1 ? "" : "s")
-                      << ", " << FormatSize(planned, "%2.2f") << " would be written on "
-                      << driveName << "; nothing was changed\n";
+            Out("Dry run: " + std::to_string(items.size()) + " file" +
+                (items.size() == 1 ? "" : "s") + ", " + FormatSize(planned, "%2.2f") +
+                " would be written on " + driveName + "; nothing was changed");
+            // Exit as the real run would: refused by the gate, or with the files it
+            // cannot wipe counted as failures.
+            if (!gateRefusal.empty()) {
+                PrintError("the real run would be refused: " + gateRefusal);
+                return env.Fail(kRefused);
+            }
+            if (refused > 0) {
+                PrintError(std::to_string(refused) + " of the files cannot be wiped (see above)");
+                return env.Fail(kFailed);
+            }
             return;
         }
         if (!Confirm("Wipe the traces of " + std::to_string(items.size()) + " deleted file" +
@@ -125,12 +155,13 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
                      opts))
             return env.Fail(kRefused);
         Note(Str<398>() + " (Ctrl-C: " + Str<411>() + ")");
-        op.log = env.Log();
+        op.log = RecoveryLog(env);
         const volume::TraceRunResult run = volume::WipeTracesOfFiles(
             op, tv, items, passCount,
             [&progress](const volume::RecoverableFile& f, const volume::TraceWipeResult& r) {
                 progress.Finish();
-                std::cout << ResultLine(f, r) << "\n" << std::flush;
+                Out(ResultLine(f, r));
+                std::cout << std::flush;
             });
         vol.drive.Close();
         progress.Finish();
@@ -167,9 +198,16 @@ void RegisterScrubMft(CLI::App& app, Env& env) {
                 PrintError(driveName + ": the NTFS metadata cannot be read: " + ntfs.Error());
                 return env.Fail(kFailed);
             }
-            std::cout << "Dry run: the deleted file records among the " << ntfs.RecordCount()
-                      << " records of the $MFT of " << driveName
-                      << " would be scrubbed; nothing was changed\n";
+            Out("Dry run: the deleted file records among the " +
+                std::to_string(ntfs.RecordCount()) + " records of the $MFT of " + driveName +
+                " would be scrubbed; nothing was changed");
+            // As the real run would end: refused by the raw-write gate (opening for
+            // writing writes nothing).
+            volume::CRawDriveRef probe;
+            if (!probe.Open(vol.source.raw, true)) {
+                PrintError("the real run would be refused: " + probe.LastError());
+                return env.Fail(kRefused);
+            }
             return;
         }
         if (!Confirm("Scrub every deleted file record on " + driveName +
@@ -202,10 +240,10 @@ void RegisterScrubMft(CLI::App& app, Env& env) {
             return env.Fail(kFailed);
         }
         if (o == Outcome::Stopped) {
-            std::cout << "Stopped: " << count << " scrubbed on " << driveName << "\n";
+            Out("Stopped: " + count + " scrubbed on " + driveName);
             return env.Fail(kFailed);
         }
-        std::cout << "Scrubbed " << count << " on " << driveName << "\n";
+        Out("Scrubbed " + count + " on " + driveName);
     });
 }
 

@@ -32,12 +32,16 @@ std::string Pad(const std::string& s, size_t width) {
     return w >= width ? s : s + std::string(width - w, ' ');
 }
 
-void PrintTable(const std::vector<volume::RecoverableFile>& found, bool fat32, bool details) {
+void PrintTable(const std::vector<volume::RecoverableFile>& found, bool details) {
+    // The panel's FAT32 list leaves the last heading empty (every item is 100 there);
+    // a terminal table says what the column is on both file systems.
     std::vector<std::array<std::string, 5>> rows;
-    rows.push_back({"File name", "Ext", "Folder", "Size", fat32 ? "" : "% Rec"});
+    rows.push_back({"File name", "Ext", "Folder", "Size", "% Rec"});
+    // Names and folders come from the volume: escaped, so a crafted name can neither
+    // split a line nor reach the terminal as a control sequence.
     for (const auto& f : found)
-        rows.push_back({f.name, Extension(f.name), f.folder, FormatSize(f.size, "%2.2f"),
-                        std::to_string(f.recoverability)});
+        rows.push_back({Printable(f.name), Printable(Extension(f.name)), Printable(f.folder),
+                        FormatSize(f.size, "%2.2f"), std::to_string(f.recoverability)});
     std::array<size_t, 5> w{};
     for (const auto& r : rows)
         for (size_t i = 0; i < 5; ++i) w[i] = std::max(w[i], Width(r[i]));
@@ -47,8 +51,16 @@ void PrintTable(const std::vector<volume::RecoverableFile>& found, bool fat32, b
         for (size_t i = 0; i < 5; ++i) line += Pad(r[i], w[i]) + (i < 4 ? "  " : "");
         while (!line.empty() && line.back() == ' ') line.pop_back();
         std::cout << line << "\n";
-        if (details && k > 0 && !found[k - 1].details.empty())
-            std::cout << found[k - 1].details << "\n\n";
+        if (details && k > 0 && !found[k - 1].details.empty()) {
+            // Its own lines are kept; only what is inside them is escaped.
+            std::string_view text = found[k - 1].details;
+            for (size_t at = 0; at <= text.size();) {
+                const size_t end = std::min(text.find('\n', at), text.size());
+                std::cout << Printable(text.substr(at, end - at)) << "\n";
+                at = end + 1;
+            }
+            std::cout << "\n";
+        }
     }
 }
 
@@ -104,13 +116,23 @@ void AppendIso(std::string& out, FileTime ft) {
     out.append(b, 22);
 }
 
+// `"key": value` for a name from the volume or the mount table, which need not be
+// UTF-8: JsonName keeps the JSON valid and adds the exact bytes as key_bytes.
+void AppendNameField(std::string& o, const std::string& key, const std::string& value) {
+    nlohmann::json j = nlohmann::json::object();
+    JsonName(j, key, value);
+    o += "\"" + key + "\": " + j[key].dump();
+    if (j.contains(key + "_bytes")) o += ", \"" + key + "_bytes\": " + j[key + "_bytes"].dump();
+}
+
 void AppendJsonLine(std::string& o, const volume::RecoverableFile& f, bool details) {
-    o += "{\"name\": ";
-    AppendQuoted(o, f.name);
-    o += ", \"ext\": ";
-    AppendQuoted(o, Extension(f.name));
-    o += ", \"folder\": ";
-    AppendQuoted(o, f.folder);
+    o += "{";
+    AppendNameField(o, "name", f.name);
+    o += ", ";
+    AppendNameField(o, "ext", Extension(f.name));
+    o += ", ";
+    AppendNameField(o, "folder", f.folder);
+    if (f.folderDeleted) o += ", \"folder_deleted\": true";
     o += ", \"size\": " + std::to_string(f.size);
     o += ", \"recoverable\": " + std::to_string(f.recoverability);
     o += ", \"location\": " + std::to_string(f.location);
@@ -133,11 +155,12 @@ void RegisterSearch(CLI::App& app, Env& env) {
     auto* cmd = app.add_subcommand(
         "search", "Find deleted files that can still be recovered on an NTFS or FAT32 volume");
     static std::string source;
-    static bool json = false, details = false;
+    static bool json = false, details = false, deletedFolders = false;
     cmd->add_option("SOURCE", source, "Volume image file, block device or mounted folder")
         ->required();
     cmd->add_flag("--json", json, "Print the found files as a JSON array");
     cmd->add_flag("--details", details, "Add the data runs and reallocated clusters of each file");
+    AddDeletedFoldersOption(cmd, deletedFolders);
     cmd->callback([&env] {
         ResolvedSource rs;
         std::string error;
@@ -153,23 +176,24 @@ void RegisterSearch(CLI::App& app, Env& env) {
         ctx.driveText = rs.driveText;
         ctx.drive = &drive;
         ctx.wantDetails = details;
+        ctx.walkDeletedFolders = deletedFolders;
         ctx.op.progress = &progress;
         ctx.op.abort = &InterruptFlag();
-        ctx.op.log = env.Log();
+        ctx.op.log = RecoveryLog(env);
         volume::SearchReport rep = volume::SearchDrive(ctx, rs.raw, rs.driveName);
         progress.Finish();
         switch (rep.end) {
-        case volume::SearchEnd::Unsupported:
-            PrintError(rep.message);
-            env.Fail(kRefused);
-            return;
-        case volume::SearchEnd::Failed:
-            if (!rep.error.empty()) PrintError(rep.error);
-            PrintError(rep.message);
-            env.Fail(kFailed);
-            return;
-        default:
-            break;
+            case volume::SearchEnd::Unsupported:
+                PrintError(rep.message);
+                env.Fail(kRefused);
+                return;
+            case volume::SearchEnd::Failed:
+                if (!rep.error.empty()) PrintError(rep.error);
+                PrintError(rep.message);
+                env.Fail(kFailed);
+                return;
+            default:
+                break;
         }
         if (json) {
             // One object per line, written out as it goes.
@@ -186,7 +210,7 @@ void RegisterSearch(CLI::App& app, Env& env) {
             std::cout << out << std::flush;
             Note(rep.message);
         } else {
-            PrintTable(ctx.found, rep.fs == volume::FileSystemKind::Fat32, details);
+            PrintTable(ctx.found, details);
             std::cout << rep.message << "\n";
         }
         if (rep.end == volume::SearchEnd::Aborted) env.Fail(kFailed);

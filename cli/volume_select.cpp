@@ -53,6 +53,13 @@ bool Resolve(const std::string& source, ResolvedSource* out, std::string* error)
     return true;
 }
 
+log::CActivityLogFile* RecoveryLog(Env& env) {
+    log::CActivityLogFile* writer = env.Log();
+    if (!writer || env.GetSettings().ReadWithDefault("logRecoverableDataOperations") == 0)
+        return nullptr;
+    return writer;
+}
+
 uint32_t SelectedVolume::BytesPerCluster() const {
     return fs == volume::FileSystemKind::Ntfs ? ntfsBoot.bytesPerCluster : fatBoot.bytesPerCluster;
 }
@@ -118,6 +125,12 @@ int OpenSelectedVolume(const std::string& source, const OpenOptions& opts, Selec
             return kFailed;
         }
         uint8_t sector0[volume::kSectorSize];
+        // Too small for a boot sector: no file system, as the search says too.
+        if (v->drive.SizeBytes() < volume::kSectorSize) {
+            PrintError(volume::UnsupportedFileSystemText(v->source.driveName,
+                                                         volume::FileSystemName(raw)));
+            return kRefused;
+        }
         if (!v->drive.Read(0, sector0, volume::kSectorSize)) {
             PrintError(raw + ": cannot read the boot sector: " + v->drive.LastError());
             return kFailed;
@@ -137,6 +150,7 @@ int OpenSelectedVolume(const std::string& source, const OpenOptions& opts, Selec
         ctx.op.progress = opts.progress;
         ctx.op.abort = opts.abort;
         ctx.op.log = opts.log;
+        ctx.walkDeletedFolders = opts.deletedFolders;
         volume::SearchReport rep = volume::SearchDrive(ctx, raw, v->source.driveName, &v->ntfs);
         switch (rep.end) {
             case volume::SearchEnd::Unsupported:
@@ -162,20 +176,27 @@ int OpenSelectedVolume(const std::string& source, const OpenOptions& opts, Selec
     if (v->fs == volume::FileSystemKind::Ntfs) {
         if (v->ntfs && v->ntfs->Boot().bytesPerCluster != 0) {
             v->ntfsBoot = v->ntfs->Boot();
-        } else if (!volume::ReadNtfsBootInfo(v->drive, &v->ntfsBoot)) {
-            PrintError(raw + ": the NTFS boot sector is damaged");
+        } else if (std::string why; !volume::ReadNtfsBootInfo(v->drive, &v->ntfsBoot, &why)) {
+            PrintError(raw + ": the NTFS boot sector is damaged: " + why);
             return kFailed;
         }
     } else {
         auto boot = volume::ReadFatBootInfo(v->drive);
         if (!boot) {
-            PrintError(raw + ": the FAT32 boot sector is damaged or unreadable");
+            PrintError(raw + ": damaged " + boot.error().Message());
             return kFailed;
         }
         v->fatBoot = *boot;
         v->fat = std::make_unique<volume::FatTable>(v->drive, v->fatBoot);
     }
     return kOk;
+}
+
+void AddDeletedFoldersOption(CLI::App* cmd, bool& flag) {
+    cmd->add_flag("--deleted-folders", flag,
+                  "FAT32: also look inside deleted folders whose first cluster is still free "
+                  "(only that cluster of the folder is read); their files are listed with "
+                  "the deleted folder's name, its first character as \"?\", in the path");
 }
 
 void AddSelectionOptions(CLI::App* cmd, ItemSelection& sel) {

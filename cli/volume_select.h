@@ -33,6 +33,11 @@ struct ResolvedSource {
 // is some other kind of file, or is a folder whose file system has no device.
 bool Resolve(const std::string& source, ResolvedSource* out, std::string* error);
 
+// The activity log of the search, recovery and trace wiping: the writer when activity
+// logging is on (SaveToLogfile, the master switch) and so is the category these
+// operations log under (logRecoverableDataOperations); null otherwise.
+log::CActivityLogFile* RecoveryLog(Env& env);
+
 // How the drive is left open once the volume is loaded.
 enum class RawAccess {
     ReadOnly,        // reads only
@@ -48,6 +53,7 @@ struct OpenOptions {
     ProgressSink* progress = nullptr;
     std::atomic<int>* abort = nullptr;
     log::CActivityLogFile* log = nullptr;  // the search's log lines; null logs nothing
+    bool deletedFolders = false;           // FAT32: walk deleted folders too (--deleted-folders)
 };
 
 // An opened NTFS or FAT32 volume with the search's results. Not copyable: the NTFS
@@ -83,6 +89,11 @@ struct SelectedVolume {
 // then opens the drive as `opts.access` says. An unreadable source is kFailed; a raw
 // write the gate refuses is kRefused with the gate's sentence. Returns kOk on success.
 int OpenSelectedVolume(const std::string& source, const OpenOptions& opts, SelectedVolume* out);
+
+// --deleted-folders: the FAT32 search also walks deleted folders. Every command that
+// picks found items by location takes it, so that the items such a search lists can be
+// named again.
+void AddDeletedFoldersOption(CLI::App* cmd, bool& flag);
 
 // --location N (repeatable) and --all: which found items a command works on.
 struct ItemSelection {

@@ -276,7 +276,9 @@ TEST(FatRecoveryIntegration, AStoppedRecoveryLeavesTheEntry) {
     RecoverResult r = RecoverFile(op, rv, *tenk, out.folder);
     EXPECT_EQ(r.outcome, Outcome::Stopped);
     EXPECT_FALSE(r.entryCleared);
-    EXPECT_EQ(out.Read(r.fileName), Content("TENK.BIN", 4096));
+    // Nothing half-written is left looking like a recovered file.
+    EXPECT_TRUE(r.fileName.empty());
+    EXPECT_TRUE(std::filesystem::is_empty(out.dir.Path()));
     sv.drive.Close();
     EXPECT_TRUE(test::ReadFileBytes(img.path) == before)
         << "a stopped recovery wrote to the volume";
@@ -299,7 +301,45 @@ TEST(FatRecoveryIntegration, CommandsRefuseWhatTheyCannotDo) {
     EXPECT_NE(r.err.find(std::string(S<410>)), std::string::npos) << r.err;
     r = test::RunCli(cli + "recover '" + img.path + "' --all --to /nonexistent-parent/x");
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find(std::string(S<409>)), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("/nonexistent-parent: no such folder"), std::string::npos) << r.err;
+
+    // A --to that cannot be used says why, not which window button to press: a link
+    // (never followed) and a folder this user may not write are refusals (exit 3), a
+    // plain file is not a folder (exit 1). The dry run refuses them too.
+    const std::string real = home.Path() + "/real", link = home.Path() + "/link",
+                      plain = home.Path() + "/plain", locked = home.Path() + "/locked";
+    ASSERT_TRUE(fs::create_directory(real));
+    fs::create_directory_symlink(real, link);
+    ASSERT_TRUE(test::WriteFileBytes(plain, "x"));
+    ASSERT_TRUE(fs::create_directory(locked));
+    bool lockedMounted = false;
+    if (::geteuid() == 0) {
+        // Root writes anywhere a mode allows nothing: a read-only mount it is.
+        lockedMounted = RunTool({"mount", "--bind", locked, locked}) == 0 &&
+                        RunTool({"mount", "-o", "remount,bind,ro", locked}) == 0;
+    } else {
+        ::chmod(locked.c_str(), 0555);
+    }
+    struct Case {
+        std::string to;
+        int status;
+        std::string why;
+    };
+    std::vector<Case> cases = {{link, 3, "is a symbolic link"}, {plain, 1, "is not a folder"}};
+    if (::geteuid() != 0 || lockedMounted) {
+        cases.push_back({locked, 3, "cannot be written"});
+        cases.push_back({locked + "/new", 3, "cannot be written"});  // would be made there
+    }
+    for (const Case& c : cases) {
+        for (const char* dry : {"", " --dry-run"}) {
+            r = test::RunCli(cli + "recover '" + img.path + "' --all --to '" + c.to + "'" + dry);
+            EXPECT_EQ(r.status, c.status) << c.to << dry << ": " << r.err;
+            EXPECT_NE(r.err.find(c.why), std::string::npos) << c.to << dry << ": " << r.err;
+            EXPECT_EQ(r.err.find("button"), std::string::npos) << r.err;
+        }
+    }
+    EXPECT_TRUE(fs::is_empty(real));
+    if (lockedMounted) RunTool({"umount", locked});
     // A file system the search does not know.
     const std::string ext = home.Path() + "/ext.img";
     ASSERT_EQ(RunTool({"truncate", "-s", "8M", ext}), 0);

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/inotify.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include <iostream>
 
 #include "guard/schedule_watch.h"
+#include "guard/scheduled_clean.h"
 #include "platform/drives.h"
 #include "recyclebin/bin_runs.h"
 #include "recyclebin/tree_ops.h"
@@ -31,7 +33,10 @@ constexpr uint64_t kUsecPerSec = 1000000;
 constexpr uint64_t kTickUsec = 60 * kUsecPerSec;
 // Events of one trashing come in a burst (index entry, then data): scan once after it.
 constexpr uint64_t kScanDelayUsec = 100 * 1000;
-constexpr uint32_t kTrashWatchMask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_ONLYDIR;
+// In info/ and files/: an index entry written, data moved in.
+constexpr uint32_t kTrashEvents = IN_CLOSE_WRITE | IN_MOVED_TO;
+// In a top folder, .Trash or a trash folder: a folder made or moved in.
+constexpr uint32_t kStructureEvents = IN_CREATE | IN_MOVED_TO;
 
 uint64_t NowUsec(clockid_t clock) {
     timespec ts{};
@@ -64,6 +69,26 @@ std::string ItemKey(const recyclebin::RecycleBinItem& item) {
 ino_t InodeOf(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+bool IsRealFolder(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Whether a name appearing in a structure folder can make a trash folder: ".Trash",
+// ".Trash-$uid", "$uid" (in .Trash), "files" or "info" (in a trash folder).
+bool StructureName(std::string_view name) {
+    const std::string uid = std::to_string(getuid());
+    return name == ".Trash" || name == ".Trash-" + uid || name == uid || name == "files" ||
+           name == "info";
+}
+
+// A panel can be shown in this session only with a display to show it on.
+bool HaveDisplay() {
+    for (const char* var : {"DISPLAY", "WAYLAND_DISPLAY"})
+        if (const char* v = getenv(var); v && *v) return true;
+    return false;
 }
 
 }  // namespace
@@ -154,6 +179,20 @@ bool Guard::Setup(std::string* why) {
     }
     shell::BroadcastLogLines(log_, *bus_);
 
+    inotifyFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (inotifyFd_ < 0 || sd_event_add_io(loop_, &inotifySource_, inotifyFd_, EPOLLIN,
+                                          &Guard::OnInotifyReadable, this) < 0)
+        return fail(std::string("cannot watch the Trash: ") + std::strerror(errno));
+    if (!options_.homeTrashOnly) {
+        // The mount table signals every mount and unmount with POLLPRI.
+        mountsFd_ = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+        if (mountsFd_ < 0 || sd_event_add_io(loop_, &mountsSource_, mountsFd_, EPOLLPRI,
+                                             &Guard::OnMountsChanged, this) < 0)
+            Note(
+                "mounts and unmounts are noticed only once a minute: cannot watch "
+                "/proc/self/mountinfo");
+    }
+
     store_ = std::make_unique<RegistryStore>(RegistryStore::DefaultPath());
     // On a store it cannot read the guard would run on defaults: timed cleans of the
     // wrong drives, auto-wiping the user never chose. Refuse and say why instead.
@@ -171,6 +210,7 @@ bool Guard::Setup(std::string* why) {
 }
 
 void Guard::Teardown() {
+    StopScheduledClean();
     if (worker_.joinable()) {
         size_t left = 0;
         {
@@ -186,6 +226,11 @@ void Guard::Teardown() {
         if (left) Note(std::to_string(left) + " item(s) left in the Trash unwiped");
     }
     StopTrashWatch();
+    if (inotifySource_) inotifySource_ = sd_event_source_disable_unref(inotifySource_);
+    if (mountsSource_) mountsSource_ = sd_event_source_disable_unref(mountsSource_);
+    if (inotifyFd_ >= 0) close(inotifyFd_);
+    if (mountsFd_ >= 0) close(mountsFd_);
+    inotifyFd_ = mountsFd_ = -1;
     if (bus_) {
         // The stop is announced only once nothing is being wiped any more.
         if (lockFd_ >= 0) bus_->Broadcast(shell::Message::GuardStateMessage, 0);
@@ -323,18 +368,71 @@ void Guard::FireScheduledClean() {
     }
     const std::string program = options_.programFolder + shell::kPanelProgram;
     std::string why;
-    if (shell::LaunchDetached({program, "-cfs"}, &why)) {
+    if (!HaveDisplay()) {
+        why = "no display in this session";
+    } else if (access(program.c_str(), X_OK) != 0) {
+        why = std::strerror(errno);
+    } else if (shell::LaunchDetached({program, "-cfs"}, &why)) {
         Note("timed clean due: started " + program + " -cfs");
         return;
     }
-    const std::string line = "Scheduled clean-up could not be started: " + why;
+    const std::string line = "Scheduled clean-up: the panel " + program +
+                             " could not be started (" + why +
+                             "); Watchkeep runs the clean-up itself";
     Note(line);
     LogLine(line);
+    RunScheduledCleanHere();
+}
+
+void Guard::RunScheduledCleanHere() {
+    if (cleanRunning_) {
+        Note("timed clean due while the last one still runs: not started again");
+        return;
+    }
+    if (cleanThread_.joinable()) cleanThread_.join();
+    ScheduledCleanOptions o;
+    // A guard kept to some volumes keeps its Recycle Bin step to them as well.
+    if (options_.homeTrashOnly || !options_.volumesUnder.empty()) {
+        o.trashDirs.emplace();
+        for (const auto& b : recyclebin::CurrentBinFolders(Scope())) o.trashDirs->push_back(b.path);
+    }
+    o.abort = &cleanAbort_;
+    o.bus = bus_.get();
+    cleanAbort_ = 0;
+    cleanRunning_ = true;
+    cleanThread_ = std::thread([this, o] {
+        // A store of its own: the loop keeps using the guard's.
+        RegistryStore store(RegistryStore::DefaultPath());
+        const wipe::CleanupSummary s = RunScheduledClean(store, o);
+        if (!s.started)
+            Note("the timed clean-up did not start: " + s.notStartedReason);
+        else
+            Note(std::string("the timed clean-up ") + (s.aborted ? "was aborted" : "has ended") +
+                 (s.shutdownProceeded
+                      ? "; power-off command status " + std::to_string(s.powerOffStatus)
+                      : ""));
+        cleanRunning_ = false;
+    });
+}
+
+void Guard::StopScheduledClean() {
+    if (!cleanThread_.joinable()) return;
+    if (cleanRunning_) Note("stopping the timed clean-up after the current file");
+    cleanAbort_ = 1;
+    cleanThread_.join();
 }
 
 // ---- auto-wiping ----
 
+recyclebin::BinScope Guard::Scope() const {
+    recyclebin::BinScope scope;
+    scope.homeOnly = options_.homeTrashOnly;
+    scope.volumesUnder = options_.volumesUnder;
+    return scope;
+}
+
 void Guard::UpdateTrashWatch() {
+    updatePending_ = false;
     if (!autoWipe_) {
         if (!watched_.empty()) Note("Recycle Bin auto-wiping off");
         StopTrashWatch();
@@ -350,24 +448,17 @@ void Guard::UpdateTrashWatch() {
         for (const std::string& dir : {home, home + "/files", home + "/info"})
             mkdir(dir.c_str(), 0700);
     }
-    recyclebin::CRecycleBinStore store;
-    if (options_.homeTrashOnly) {
-        recyclebin::BinFolder home;
-        home.path = recyclebin::HomeTrashPath();
-        home.topdir = recyclebin::DataHome();
-        home.isHome = true;
-        store.SetBinFolders({home});
-    } else {
-        store.BuildBinFolders();
-    }
+    const recyclebin::BinScope scope = Scope();
+    const std::vector<std::string> volumes = recyclebin::TrashVolumes(scope);
     std::set<std::string> present;
-    for (const auto& bin : store.BinFolders()) {
+    for (const auto& bin : recyclebin::CurrentBinFolders(scope)) {
         present.insert(bin.path);
         auto it = watched_.find(bin.path);
-        // A trash folder removed and made again has a new inode: watch the new one.
-        if (it != watched_.end() && InodeOf(bin.InfoFolder()) != it->second.infoInode) {
-            for (auto* s : it->second.sources) sd_event_source_disable_unref(s);
-            watched_.erase(it);
+        // A trash folder removed and made again has a new inode, a volume mounted again
+        // new watches: watch them afresh.
+        if (it != watched_.end() &&
+            (it->second.dead || InodeOf(bin.InfoFolder()) != it->second.infoInode)) {
+            DropBin(bin.path);
             it = watched_.end();
         }
         if (it == watched_.end()) {
@@ -376,45 +467,107 @@ void Guard::UpdateTrashWatch() {
             ScanBin(it->second, 0);  // catches what an overflowed event queue lost
         }
     }
-    for (auto it = watched_.begin(); it != watched_.end();) {
-        if (present.count(it->first)) {
-            ++it;
-            continue;
-        }
-        for (auto* s : it->second.sources) sd_event_source_disable_unref(s);
-        it = watched_.erase(it);
-    }
+    std::vector<std::string> gone;
+    for (const auto& [path, w] : watched_)
+        if (!present.count(path)) gone.push_back(path);
+    for (const auto& path : gone) DropBin(path);
+    UpdateStructureWatch(volumes);
     if (starting && !watched_.empty())
         Note("Recycle Bin auto-wiping on (" + std::to_string(watched_.size()) +
              " trash folder(s), " + std::to_string(passes_.load()) + " pass(es))");
 }
 
 void Guard::StopTrashWatch() {
-    for (auto& [path, w] : watched_)
-        for (auto* s : w.sources) sd_event_source_disable_unref(s);
-    watched_.clear();
+    std::vector<std::string> all;
+    for (const auto& [path, w] : watched_) all.push_back(path);
+    for (const auto& path : all) DropBin(path);
+    for (const auto& folder : std::set<std::string>(structure_)) RemoveWatch(folder);
+    structure_.clear();
     scanPending_.clear();
+    updatePending_ = false;
 }
 
 bool Guard::WatchBin(const recyclebin::BinFolder& bin, bool fresh) {
+    if (!AddWatch(bin.InfoFolder(), kTrashEvents)) return false;
+    if (!AddWatch(bin.FilesFolder(), kTrashEvents)) {
+        RemoveWatch(bin.InfoFolder());
+        return false;  // not there yet: its creation is watched for, and the tick retries
+    }
     WatchedBin w;
     w.bin = bin;
-    for (const std::string& dir : {bin.InfoFolder(), bin.FilesFolder()}) {
-        sd_event_source* s = nullptr;
-        if (sd_event_add_inotify(loop_, &s, dir.c_str(), kTrashWatchMask, &Guard::OnInotifyEvent,
-                                 this) < 0) {
-            for (auto* src : w.sources) sd_event_source_disable_unref(src);
-            return false;  // not there yet: tried again at the next tick
-        }
-        w.sources.push_back(s);
-    }
     w.infoInode = InodeOf(bin.InfoFolder());
     auto& added = watched_[bin.path] = std::move(w);
+    Note("watching " + bin.path);
+    if (logAutoWiping_) log::LogToFile("Auto-wiping: watching the trash folder " + bin.path, &log_);
     // Items already there when auto-wiping starts stay; a trash folder found later
-    // (a volume's, made by its first trashing) may hold arrivals from before it was
-    // found: those deleted since auto-wiping started are wiped.
+    // (a volume's, made by its first trashing, or on a volume mounted since) may hold
+    // arrivals from before its watch: those deleted since auto-wiping started are wiped.
     ScanBin(added, fresh ? UINT64_MAX : autoWipeSince_);
     return true;
+}
+
+void Guard::DropBin(const std::string& path) {
+    auto it = watched_.find(path);
+    if (it == watched_.end()) return;
+    RemoveWatch(it->second.bin.InfoFolder());
+    RemoveWatch(it->second.bin.FilesFolder());
+    watched_.erase(it);
+    scanPending_.erase(path);
+    Note("stopped watching " + path);
+    if (logAutoWiping_)
+        log::LogToFile("Auto-wiping: stopped watching the trash folder " + path, &log_);
+}
+
+void Guard::UpdateStructureWatch(const std::vector<std::string>& volumes) {
+    std::set<std::string> want;
+    const std::string uid = std::to_string(getuid());
+    auto addIfFolder = [&want](const std::string& path) {
+        if (IsRealFolder(path)) want.insert(path);
+    };
+    addIfFolder(recyclebin::HomeTrashPath());
+    for (const auto& top : volumes) {
+        const std::string base = top == "/" ? "" : top;
+        want.insert(top);
+        addIfFolder(base + "/.Trash");
+        addIfFolder(base + "/.Trash/" + uid);
+        addIfFolder(base + "/.Trash-" + uid);
+    }
+    for (const auto& folder : std::set<std::string>(structure_))
+        if (!want.count(folder)) {
+            RemoveWatch(folder);
+            structure_.erase(folder);
+        }
+    for (const auto& folder : want) {
+        if (structure_.count(folder)) continue;
+        // A top folder this user may not read gets no watch: no trash folder of theirs
+        // can appear there anyway, and it is looked at again at every tick.
+        if (AddWatch(folder, kStructureEvents)) structure_.insert(folder);
+    }
+}
+
+bool Guard::AddWatch(const std::string& folder, uint32_t mask) {
+    if (wdOf_.count(folder)) return true;
+    // IN_MASK_ADD: the same folder reached under two names keeps both masks.
+    const int wd = inotify_add_watch(inotifyFd_, folder.c_str(),
+                                     mask | IN_ONLYDIR | IN_DONT_FOLLOW | IN_MASK_ADD);
+    if (wd < 0) return false;
+    wdOf_[folder] = wd;
+    foldersOf_[wd].insert(folder);
+    return true;
+}
+
+void Guard::RemoveWatch(const std::string& folder) {
+    auto it = wdOf_.find(folder);
+    if (it == wdOf_.end()) return;
+    const int wd = it->second;
+    wdOf_.erase(it);
+    auto f = foldersOf_.find(wd);
+    if (f == foldersOf_.end()) return;
+    f->second.erase(folder);
+    if (f->second.empty()) {
+        foldersOf_.erase(f);
+        inotify_rm_watch(inotifyFd_, wd);  // fails harmlessly when the kernel dropped it
+    }
 }
 
 void Guard::ScanBin(WatchedBin& w, FileTime arrivedSince) {
@@ -442,18 +595,67 @@ void Guard::ScanBin(WatchedBin& w, FileTime arrivedSince) {
     queueCv_.notify_one();
 }
 
-int Guard::OnInotifyEvent(sd_event_source* s, const inotify_event* e, void* self) {
+int Guard::OnInotifyReadable(sd_event_source*, int fd, uint32_t, void* self) {
     auto* g = static_cast<Guard*>(self);
-    for (auto& [path, w] : g->watched_) {
-        if ((e->mask & IN_Q_OVERFLOW) ||
-            std::find(w.sources.begin(), w.sources.end(), s) != w.sources.end())
-            g->ScheduleScan(path);
+    alignas(inotify_event) char buf[16384];
+    for (;;) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        for (ssize_t off = 0; off + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+            const auto* e = reinterpret_cast<const inotify_event*>(buf + off);
+            off += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+            g->OnInotifyEvent(*e);
+        }
     }
     return 0;
 }
 
+int Guard::OnMountsChanged(sd_event_source*, int, uint32_t, void* self) {
+    static_cast<Guard*>(self)->ScheduleUpdate();
+    return 0;
+}
+
+void Guard::OnInotifyEvent(const inotify_event& e) {
+    if (e.mask & IN_Q_OVERFLOW) {
+        // Events were lost: list every trash folder and look for new ones.
+        for (const auto& [path, w] : watched_) scanPending_.insert(path);
+        ScheduleUpdate();
+        return;
+    }
+    auto f = foldersOf_.find(e.wd);
+    if (f == foldersOf_.end()) return;
+    if (e.mask & IN_IGNORED) {
+        // The kernel dropped the watch (the folder went, its volume was unmounted):
+        // whatever used it is set up again, or let go, at the update.
+        for (const auto& folder : f->second) {
+            wdOf_.erase(folder);
+            structure_.erase(folder);
+            for (auto& [path, w] : watched_)
+                if (folder == w.bin.InfoFolder() || folder == w.bin.FilesFolder()) w.dead = true;
+        }
+        foldersOf_.erase(f);
+        ScheduleUpdate();
+        return;
+    }
+    const std::string_view name = e.len ? std::string_view(e.name) : std::string_view();
+    for (const auto& folder : f->second) {
+        if (structure_.count(folder) && (e.mask & kStructureEvents) && StructureName(name))
+            ScheduleUpdate();
+        for (const auto& [path, w] : watched_)
+            if ((e.mask & kTrashEvents) &&
+                (folder == w.bin.InfoFolder() || folder == w.bin.FilesFolder()))
+                ScheduleScan(path);
+    }
+}
+
+void Guard::ScheduleUpdate() {
+    updatePending_ = true;
+    ScheduleScan("");
+}
+
 void Guard::ScheduleScan(const std::string& binPath) {
-    scanPending_.insert(binPath);
+    if (!binPath.empty()) scanPending_.insert(binPath);
     int enabled = SD_EVENT_OFF;
     sd_event_source_get_enabled(scanSource_, &enabled);
     if (enabled != SD_EVENT_OFF) return;
@@ -462,6 +664,8 @@ void Guard::ScheduleScan(const std::string& binPath) {
 }
 
 void Guard::RunScans() {
+    // New folders first: their watch comes with a scan of its own.
+    if (updatePending_ && !stopping_) UpdateTrashWatch();
     auto pending = std::move(scanPending_);
     scanPending_.clear();
     for (const auto& path : pending)

@@ -95,6 +95,50 @@ std::vector<BinFolder> VolumeBinFolders(const std::string& topdir, uid_t uid) {
     return out;
 }
 
+namespace {
+
+bool AtOrBelow(const std::string& path, const std::string& folder) {
+    std::string f = folder;
+    while (f.size() > 1 && f.back() == '/') f.pop_back();
+    if (f == "/") return true;
+    return path.compare(0, f.size(), f) == 0 && (path.size() == f.size() || path[f.size()] == '/');
+}
+
+}  // namespace
+
+std::vector<std::string> TrashVolumes(const BinScope& scope) {
+    std::vector<std::string> out;
+    if (scope.homeOnly) return out;
+    for (const auto& d : ListMounts()) {
+        if (!IsLocal(d.type)) continue;
+        if (!scope.volumesUnder.empty() &&
+            std::none_of(scope.volumesUnder.begin(), scope.volumesUnder.end(),
+                         [&](const std::string& f) { return AtOrBelow(d.mountPoint, f); }))
+            continue;
+        // A folder mounted over twice (or a bind mount of it) is one volume here.
+        if (std::find(out.begin(), out.end(), d.mountPoint) == out.end())
+            out.push_back(d.mountPoint);
+    }
+    return out;
+}
+
+std::vector<BinFolder> CurrentBinFolders(const BinScope& scope) {
+    std::vector<BinFolder> out;
+    std::set<std::pair<dev_t, ino_t>> seen;
+    auto add = [&](BinFolder b) {
+        struct stat st {};
+        if (stat(b.path.c_str(), &st) == 0) {
+            if (!seen.insert({st.st_dev, st.st_ino}).second) return;
+        }
+        out.push_back(std::move(b));
+    };
+    add(BinFolder{HomeTrashPath(), DataHome(), true});
+    const uid_t uid = getuid();
+    for (const auto& top : TrashVolumes(scope))
+        for (auto& b : VolumeBinFolders(top, uid)) add(std::move(b));
+    return out;
+}
+
 BinFolder BinFolderFor(const std::string& trashDir) {
     std::string p = trashDir;
     if (p.empty() || p[0] != '/') {
@@ -218,22 +262,8 @@ std::vector<std::string> CBinWatcher::ReadChanges() {
 
 CRecycleBinStore::CRecycleBinStore(std::string lockPath) : enumLock_(std::move(lockPath)) {}
 
-void CRecycleBinStore::BuildBinFolders() {
-    binFolders.clear();
-    std::set<std::pair<dev_t, ino_t>> seen;
-    auto add = [&](BinFolder b) {
-        struct stat st {};
-        if (stat(b.path.c_str(), &st) == 0) {
-            if (!seen.insert({st.st_dev, st.st_ino}).second) return;
-        }
-        binFolders.push_back(std::move(b));
-    };
-    add(BinFolder{HomeTrashPath(), DataHome(), true});
-    const uid_t uid = getuid();
-    for (const auto& d : ListMounts()) {
-        if (!IsLocal(d.type)) continue;
-        for (auto& b : VolumeBinFolders(d.mountPoint, uid)) add(std::move(b));
-    }
+void CRecycleBinStore::BuildBinFolders(const BinScope& scope) {
+    binFolders = CurrentBinFolders(scope);
 }
 
 const BinFolder* CRecycleBinStore::FolderOf(const std::string& itemPath) const {

@@ -76,6 +76,23 @@ std::string HomeTrashPath();
 // The per-volume trash directories of the volume whose top folder is `topdir` that
 // pass the checks above and exist, in the order .Trash/$uid, .Trash-$uid.
 std::vector<BinFolder> VolumeBinFolders(const std::string& topdir, uid_t uid);
+// Which volumes count as part of the bin. By default every local mounted volume;
+// a program can be kept to the volumes mounted at or below some folders (the guard's
+// tests keep it off the machine's own volumes that way), or to the home trash alone.
+struct BinScope {
+    bool homeOnly = false;
+    std::vector<std::string> volumesUnder;  // empty: no limit; else mount points equal to
+                                            // or below one of these folders
+};
+// The top folders of the local mounted volumes in `scope` whose trash directories
+// belong to the bin, in mount order, each once. The home trash is not among them.
+std::vector<std::string> TrashVolumes(const BinScope& scope = {});
+// The bin's trash directories of the moment: the home trash (listed even before it
+// exists) and VolumeBinFolders() of every TrashVolumes() entry. The same directory
+// reached through two mounts is listed once. The Recycle Bin page, the `trash`
+// commands, the clean-up run and the guard all take the bin from here.
+std::vector<BinFolder> CurrentBinFolders(const BinScope& scope = {});
+
 // The bin folder for a trash directory named by the user: "$X/.Trash-<n>" and
 // "$X/.Trash/<n>" are volume trashes with top folder $X; anything else is taken as a
 // home-style trash whose relative Path= values are based on its parent folder. The
@@ -152,10 +169,8 @@ class CRecycleBinStore {
     // `lockPath` "" = CEnumLock::DefaultPath().
     explicit CRecycleBinStore(std::string lockPath = "");
 
-    // Fills binFolders: the home trash (listed even before it exists) and the trash
-    // directories of every local mounted volume that exist and pass the checks. The
-    // same directory reached through two mounts is listed once.
-    void BuildBinFolders();
+    // Fills binFolders with CurrentBinFolders(scope).
+    void BuildBinFolders(const BinScope& scope = {});
     // Uses exactly `bins` instead (a chosen trash directory, tests).
     void SetBinFolders(std::vector<BinFolder> bins) { binFolders = std::move(bins); }
     const std::vector<BinFolder>& BinFolders() const { return binFolders; }

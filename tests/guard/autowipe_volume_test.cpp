@@ -1,16 +1,41 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Auto-wiping on a real file system: the trashed file's bytes are gone from the volume
-// image after the guard wiped it. Needs root (an ext4 loop mount); skips otherwise.
+// The guard on real file systems: a trashed file's bytes are gone from the volume image
+// after the guard wiped it, whichever trash folder it went to and whenever that folder
+// or its volume appeared; a timed clean-up with no panel to start is run by the guard
+// itself. Needs root (ext4 loop mounts); skips otherwise. The guard is kept to the
+// volumes mounted below the test's own folder (--volumes-under).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
+
+#include "guard/schedule_watch.h"
+#include "platform/settings.h"
 #include "tests/guard/autowipe.h"
 #include "tests/guard/guard_harness.h"
 
 using tw::shell::Message;
 using tw::test::GuardWorld;
+
+namespace {
+
+// A file of `kb` KiB made of `marker`, on disk.
+std::string MarkedFile(const std::string& path, const std::string& marker, size_t kb = 64) {
+    std::string content;
+    while (content.size() < kb * 1024) content += marker + "|";
+    if (!tw::test::WriteFileBytes(path, content)) return "";
+    return path;
+}
+
+// The volume's image holds no copy of `marker` (the guard must not be watching it then:
+// reading the image unmounts the volume).
+size_t MarkersLeft(tw::test::ScratchVolume& vol, const std::string& marker) {
+    return tw::test::CountOccurrences(vol.ReadImage(), marker);
+}
+
+}  // namespace
 
 TEST(AutoWipeVolume, TrashedFileBytesAreGoneFromTheVolume) {
     TW_REQUIRE_SCRATCH(tw::test::FsKind::Ext4);
@@ -52,4 +77,138 @@ TEST(AutoWipeVolume, TrashedFileBytesAreGoneFromTheVolume) {
     ASSERT_TRUE(w.Bus().Broadcast(Message::GuardStopMessage, 1));
     ASSERT_EQ(g->Wait(10000), 0) << g->Stderr();
     EXPECT_EQ(tw::test::CountOccurrences(vol.ReadImage(), marker), 0u);
+}
+
+// The four places an item can arrive, as the set of trash folders changes under a
+// running guard: a volume whose .Trash-$uid existed, a volume whose .Trash-$uid is made
+// by the first trashing (the very move the guard must see), and a volume mounted after
+// the guard started; a volume the user cannot write (read-only here, as root can write
+// anything else) and the unmount of a watched volume cause no error.
+TEST(AutoWipeVolume, TrashFoldersAreFollowedAsVolumesAndFoldersAppear) {
+    TW_REQUIRE_SCRATCH(tw::test::FsKind::Ext4);
+    TW_REQUIRE_BUS();
+    GuardWorld w;
+    ASSERT_TRUE(w.Ok()) << "could not start a private dbus-daemon";
+    tw::test::TempDir base("guardvols");
+    std::unique_ptr<tw::test::ScratchVolume> had, fresh, late, locked;
+    {
+        tw::test::EnvVar under("TW_SCRATCH_BASE", base.Path().c_str());
+        had = std::make_unique<tw::test::ScratchVolume>(tw::test::FsKind::Ext4, 16);
+        fresh = std::make_unique<tw::test::ScratchVolume>(tw::test::FsKind::Ext4, 16);
+        locked = std::make_unique<tw::test::ScratchVolume>(tw::test::FsKind::Ext4, 16);
+        late = std::make_unique<tw::test::ScratchVolume>(tw::test::FsKind::Ext4, 16);
+    }
+    for (auto* v : {had.get(), fresh.get(), late.get(), locked.get()})
+        ASSERT_TRUE(v->Ok()) << v->Error();
+    ASSERT_TRUE(late->Unmount());
+    ASSERT_EQ(tw::test::RunTool({"mount", "-o", "remount,ro", locked->MountPoint()}), 0);
+    const std::string uid = std::to_string(getuid());
+    const std::string hadTrash = had->MountPoint() + "/.Trash-" + uid;
+    for (const std::string& d : {hadTrash, hadTrash + "/files", hadTrash + "/info"})
+        ASSERT_EQ(mkdir(d.c_str(), 0700), 0);
+
+    w.SetDword("EnableSecureDeletion", 1);
+    w.SetDword("NumOverwrites", 1);
+    w.SetDword("SaveToLogfile", 1);
+    w.SetDword("logAutoWiping", 1);
+    auto g = w.StartGuard(tw::ProgramFolder() + "sentrel", base.Path());
+    ASSERT_TRUE(w.WaitUp(*g)) << g->Stderr();
+    ASSERT_TRUE(w.Sync(*g));
+
+    auto wiped = [&](const std::string& name) {
+        return tw::test::WaitUntil(
+            [&] {
+                return w.LogText().find("Wiped file: " + name + " from the recycle bin") !=
+                       std::string::npos;
+            },
+            20000);
+    };
+    const std::string m1 = "GUARD-HAD-TRASH-MARKER-41c9", m2 = "GUARD-FIRST-TRASH-MARKER-8e02",
+                      m3 = "GUARD-LATE-MOUNT-MARKER-b7a3";
+    ASSERT_TRUE(tw::test::TrashIt(MarkedFile(had->MountPoint() + "/one.bin", m1)));
+    EXPECT_TRUE(wiped("one.bin")) << g->Stderr();
+    ASSERT_TRUE(tw::test::TrashIt(MarkedFile(fresh->MountPoint() + "/two.bin", m2)));
+    ASSERT_EQ(access((fresh->MountPoint() + "/.Trash-" + uid).c_str(), F_OK), 0)
+        << "the item did not go to the volume's own trash folder";
+    EXPECT_TRUE(wiped("two.bin")) << g->Stderr();
+    ASSERT_TRUE(late->Mount());
+    ASSERT_TRUE(tw::test::TrashIt(MarkedFile(late->MountPoint() + "/three.bin", m3)));
+    EXPECT_TRUE(wiped("three.bin")) << g->Stderr();
+
+    const std::string lateTrash = late->MountPoint() + "/.Trash-" + uid;
+    EXPECT_NE(w.LogText().find("watching the trash folder " + lateTrash), std::string::npos)
+        << w.LogText();
+    ASSERT_TRUE(late->Unmount());
+    EXPECT_TRUE(tw::test::WaitUntil(
+        [&] {
+            return w.LogText().find("stopped watching the trash folder " + lateTrash) !=
+                   std::string::npos;
+        },
+        10000))
+        << w.LogText();
+    EXPECT_TRUE(w.Sync(*g));
+
+    ASSERT_TRUE(w.Bus().Broadcast(Message::GuardStopMessage, 1));
+    ASSERT_EQ(g->Wait(10000), 0) << g->Stderr();
+    const std::string err = g->Stderr();
+    EXPECT_EQ(err.find("could not"), std::string::npos) << err;
+    EXPECT_EQ(err.find("cannot"), std::string::npos) << err;
+    EXPECT_EQ(MarkersLeft(*had, m1), 0u);
+    EXPECT_EQ(MarkersLeft(*fresh, m2), 0u);
+    EXPECT_EQ(MarkersLeft(*late, m3), 0u);
+    ASSERT_EQ(tw::test::RunTool({"mount", "-o", "remount,rw", locked->MountPoint()}), 0);
+}
+
+// A timed clean-up falls due with no display and no panel beside the guard: the guard
+// runs the scheduled set itself (free space, then the shutdown the schedule asked for,
+// through the test's harmless power-off command). The deleted file's bytes are gone
+// from the image and the run's lines are in the log.
+TEST(AutoWipeVolume, DueCleanWithoutPanelIsRunByTheGuard) {
+    TW_REQUIRE_SCRATCH(tw::test::FsKind::Ext4);
+    TW_REQUIRE_BUS();
+    GuardWorld w;
+    ASSERT_TRUE(w.Ok()) << "could not start a private dbus-daemon";
+    tw::test::TempDir base("guardclean");
+    std::unique_ptr<tw::test::ScratchVolume> vol;
+    {
+        tw::test::EnvVar under("TW_SCRATCH_BASE", base.Path().c_str());
+        vol = std::make_unique<tw::test::ScratchVolume>(tw::test::FsKind::Ext4, 16);
+    }
+    ASSERT_TRUE(vol->Ok()) << vol->Error();
+    const std::string marker = "GUARD-TIMED-CLEAN-MARKER-5f6e";
+    const std::string file = MarkedFile(vol->MountPoint() + "/gone.bin", marker, 256);
+    ASSERT_FALSE(file.empty());
+    ASSERT_GT(tw::test::CountOccurrences(vol->ReadImage(), marker), 0u);
+    ASSERT_EQ(unlink(file.c_str()), 0);
+    sync();
+
+    const std::string folder = w.World().Sub("prog");  // the guard without a panel
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    ASSERT_TRUE(tw::test::CopyProgram(tw::ProgramFolder() + "sentrel", folder + "/sentrel"));
+    w.SetDword("SaveToLogfile", 1);
+    w.SetDword("NumOverwrites", 1);
+    w.SetDword("ScheduledCleanFreeSpace", 1);
+    w.SetDword("ScheduledshutdownafterCFS", 1);
+    {
+        tw::Settings settings(w.Store());
+        settings.SetDriveSet(tw::kScheduledDrives, {vol->MountPoint()});
+    }
+    auto g = w.StartGuard(folder + "/sentrel", base.Path());
+    ASSERT_TRUE(w.WaitUp(*g)) << g->Stderr();
+    const tw::FileTime start = tw::guard::NowLocal() + 2 * tw::kFileTimePerSecond;
+    w.SetDword("CleanStartTimeLo", static_cast<uint32_t>(start & 0xFFFFFFFFu));
+    w.SetDword("CleanStartTimeHi", static_cast<uint32_t>(start >> 32));
+    w.SetDword("repeatType", 0);
+    w.SetDword("schedulerActive", 1);
+    ASSERT_TRUE(w.Bus().Broadcast(Message::SettingsChangedMessage, 1));
+    ASSERT_TRUE(tw::test::WaitUntil([&] { return w.PowerOffRan(); }, 120000))
+        << g->Stderr() << w.LogText();
+    const std::string log = w.LogText();
+    EXPECT_NE(log.find("runs the clean-up itself"), std::string::npos) << log;
+    EXPECT_NE(log.find("Cleaning drive " + vol->MountPoint()), std::string::npos) << log;
+    EXPECT_NE(log.find("Free space cleaning complete"), std::string::npos) << log;
+
+    ASSERT_TRUE(w.Bus().Broadcast(Message::GuardStopMessage, 1));
+    ASSERT_EQ(g->Wait(20000), 0) << g->Stderr();
+    EXPECT_EQ(tw::test::CountOccurrences(vol->ReadImage(), marker), 0u);
 }

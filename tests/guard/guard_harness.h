@@ -85,7 +85,13 @@ class GuardProcess {
 // A test world with a listener on its bus that records every broadcast.
 class GuardWorld {
   public:
-    GuardWorld() {
+    // No display: a test that wants the panel started names one itself. The power-off
+    // of a clean-up the guard runs itself only leaves a file behind (PowerOffRan()).
+    GuardWorld()
+        : display_("DISPLAY", nullptr),
+          wayland_("WAYLAND_DISPLAY", nullptr),
+          powerOff_("TIDEWIPE_POWEROFF_COMMAND",
+                    ("touch '" + world_.Sub("poweroff-ran") + "'").c_str()) {
         if (!world_.Ok()) return;
         bus_ = std::make_unique<shell::MessageBus>();
         bus_->Listen([this](const shell::BusMessage& m) { got_.push_back(m); });
@@ -105,14 +111,18 @@ class GuardWorld {
         Store().WriteDword(ProgramKey(), name, v);
     }
 
-    // Tests keep the guard to the home trash of their world: the trash folders of the
-    // machine's own volumes are never watched, let alone wiped, from a test.
+    // Tests keep the guard to the home trash of their world, or to the volumes the
+    // test mounted below `volumesUnder` (a private folder of its own): the trash folders
+    // of the machine's own volumes are never watched, let alone wiped, from a test.
     std::unique_ptr<GuardProcess> StartGuard(const std::string& program = ProgramFolder() +
-                                                                          "sentrel") {
+                                                                          "sentrel",
+                                             const std::string& volumesUnder = "") {
+        std::vector<std::string> args{"--home-trash-only"};
+        if (!volumesUnder.empty()) args = {"--volumes-under", volumesUnder};
         return std::make_unique<GuardProcess>(
-            program, std::vector<std::string>{"--home-trash-only"},
-            world_.Sub("sentrel-" + std::to_string(++started_) + ".err"));
+            program, args, world_.Sub("sentrel-" + std::to_string(++started_) + ".err"));
     }
+    bool PowerOffRan() const { return access(world_.Sub("poweroff-ran").c_str(), F_OK) == 0; }
 
     // Everything received so far is at indexes below Mark().
     size_t Mark() {
@@ -171,6 +181,7 @@ class GuardWorld {
 
   private:
     TestWorld world_;
+    EnvVar display_, wayland_, powerOff_;
     std::unique_ptr<shell::MessageBus> bus_;
     std::unique_ptr<RegistryStore> store_;
     std::vector<shell::BusMessage> got_;

@@ -1,0 +1,36 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "guard/scheduled_clean.h"
+
+#include "log/activity_log.h"
+#include "platform/settings.h"
+#include "scheduler/clean_steps.h"
+#include "shell/messages.h"
+
+namespace tw::guard {
+
+wipe::CleanupSummary RunScheduledClean(RegistryStore& store, const ScheduledCleanOptions& options) {
+    Settings settings(store);
+    settings.LoadSettings();
+    log::CActivityLogFile writer;
+    writer.SetFolder(settings.LogFolder());
+    if (options.bus) shell::BroadcastLogLines(writer, *options.bus);
+    log::CActivityLogFile* log = settings.ReadWithDefault("SaveToLogfile") ? &writer : nullptr;
+
+    wipe::CCleanupRun run(settings, nullptr, log);
+    const uint32_t passes = settings.ReadWithDefault("NumOverwrites");
+    run.passCount = passes < 1 ? 1 : (passes > 7 ? 7 : static_cast<int>(passes));
+    sched::EngineStepOptions steps;
+    steps.trashDirs = options.trashDirs;
+    sched::BindEngineSteps(run, steps);
+    if (options.abort) run.SetAbortFlag(options.abort);
+    // No window to show the countdown in: the run asks for it only when the schedule
+    // chose the shutdown, and then the shutdown goes ahead.
+    run.hooks.countdown = [](wipe::CProceedCancelDialog&) { return true; };
+
+    wipe::CleanupSummary summary = run.Start(wipe::kCleanScheduledForced);
+    if (!summary.started)
+        log::LogToFile("Scheduled clean-up could not be started: " + summary.notStartedReason, log);
+    return summary;
+}
+
+}  // namespace tw::guard

@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 namespace tw::wipe {
 namespace {
@@ -54,21 +55,72 @@ bool UserMayWrite(int dirFd, const char* name, mode_t mode) {
     return true;
 }
 
+// "\040" and the other octal escapes of a mountinfo field.
+std::string UnescapeMountField(const std::string& field) {
+    std::string out;
+    for (size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size()) {
+            const std::string oct = field.substr(i + 1, 3);
+            if (oct.find_first_not_of("01234567") == std::string::npos) {
+                out += static_cast<char>(std::stoi(oct, nullptr, 8));
+                i += 3;
+                continue;
+            }
+        }
+        out += field[i];
+    }
+    return out;
+}
+
+// Every mount point of this process's mount table (the fifth field of mountinfo).
+std::vector<std::string> ReadMountPoints() {
+    std::vector<std::string> points;
+    std::ifstream in("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t at = 0;
+        for (int field = 0; field < 4 && at != std::string::npos; ++field) {
+            at = line.find(' ', at);
+            if (at != std::string::npos) ++at;
+        }
+        if (at == std::string::npos) continue;
+        const size_t end = line.find(' ', at);
+        points.push_back(UnescapeMountField(
+            line.substr(at, end == std::string::npos ? std::string::npos : end - at)));
+    }
+    return points;
+}
+
+bool InMountTable(const std::vector<std::string>& points, const std::string& path) {
+    return std::find(points.begin(), points.end(), path) != points.end();
+}
+
 }  // namespace
 
 const char* SkipReasonText(SkipReason reason) {
     switch (reason) {
-        case SkipReason::NotRegular: return "not a regular file";
-        case SkipReason::OtherFileSystem: return "on another file system";
-        case SkipReason::SkippedFolder: return "skipped folder";
-        case SkipReason::PseudoFileSystem: return "system pseudo file system";
-        case SkipReason::Hidden: return "hidden";
-        case SkipReason::ProtectedName: return "protected name";
-        case SkipReason::ReadOnly: return "read-only";
-        case SkipReason::System: return "immutable or append-only";
-        case SkipReason::HardLinked: return "more than one hard link";
-        case SkipReason::TemporaryCopy: return "deep clean temporary copy";
-        case SkipReason::Unreadable: return "cannot be examined";
+        case SkipReason::NotRegular:
+            return "not a regular file";
+        case SkipReason::OtherFileSystem:
+            return "a mount point (another file system or a bind mount)";
+        case SkipReason::SkippedFolder:
+            return "skipped folder";
+        case SkipReason::PseudoFileSystem:
+            return "system pseudo file system";
+        case SkipReason::Hidden:
+            return "hidden";
+        case SkipReason::ProtectedName:
+            return "protected name";
+        case SkipReason::ReadOnly:
+            return "read-only";
+        case SkipReason::System:
+            return "immutable or append-only";
+        case SkipReason::HardLinked:
+            return "more than one hard link";
+        case SkipReason::TemporaryCopy:
+            return "deep clean temporary copy";
+        case SkipReason::Unreadable:
+            return "cannot be examined";
     }
     return "skipped";
 }
@@ -116,9 +168,10 @@ bool IsPseudoFileSystemPath(std::string_view path) {
 }
 
 bool ReadFileFacts(int dirFd, const char* name, FileFacts* out) {
-    struct statx sx{};
-    if (statx(dirFd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_SYNC_AS_STAT,
-              STATX_BASIC_STATS, &sx) != 0)
+    struct statx sx {};
+    const int empty = name[0] == '\0' ? AT_EMPTY_PATH : 0;
+    if (statx(dirFd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_SYNC_AS_STAT | empty,
+              STATX_BASIC_STATS | STATX_MNT_ID, &sx) != 0)
         return false;
     constexpr unsigned kNeeded = STATX_TYPE | STATX_MODE | STATX_INO | STATX_SIZE;
     if ((sx.stx_mask & kNeeded) != kNeeded) {
@@ -133,14 +186,44 @@ bool ReadFileFacts(int dirFd, const char* name, FileFacts* out) {
     f.mode = sx.stx_mode;
     f.uid = sx.stx_uid;
     f.gid = sx.stx_gid;
-    f.atime = timespec{static_cast<time_t>(sx.stx_atime.tv_sec), static_cast<long>(sx.stx_atime.tv_nsec)};
-    f.mtime = timespec{static_cast<time_t>(sx.stx_mtime.tv_sec), static_cast<long>(sx.stx_mtime.tv_nsec)};
+    f.atime =
+        timespec{static_cast<time_t>(sx.stx_atime.tv_sec), static_cast<long>(sx.stx_atime.tv_nsec)};
+    f.mtime =
+        timespec{static_cast<time_t>(sx.stx_mtime.tv_sec), static_cast<long>(sx.stx_mtime.tv_nsec)};
     constexpr uint64_t kFlags = STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND | STATX_ATTR_COMPRESSED;
     f.flagsKnown = (sx.stx_attributes_mask & kFlags) == kFlags;
     f.compressed = (sx.stx_attributes & STATX_ATTR_COMPRESSED) != 0;
     f.system = (sx.stx_attributes & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) != 0;
+    f.mountIdKnown = (sx.stx_mask & STATX_MNT_ID) != 0;
+    f.mountId = f.mountIdKnown ? sx.stx_mnt_id : 0;
     *out = f;
     return true;
+}
+
+bool IsMountRoot(const std::string& path) {
+    if (path == "/") return true;
+    const size_t slash = path.find_last_of('/');
+    if (path.empty() || path[0] != '/' || slash == std::string::npos) return false;
+    const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+    FileFacts self, up;
+    if (!ReadFileFacts(AT_FDCWD, path.c_str(), &self) ||
+        !ReadFileFacts(AT_FDCWD, parent.c_str(), &up))
+        return false;
+    if (self.dev != up.dev) return true;
+    if (self.mountIdKnown && up.mountIdKnown) return self.mountId != up.mountId;
+    return InMountTable(ReadMountPoints(), path);
+}
+
+bool CDriveWalker::OnOtherMount(const FileFacts& facts, const std::string& path) {
+    if (facts.dev != dev_) return true;
+    if (mountIdKnown_ && facts.mountIdKnown) return facts.mountId != mountId_;
+    // No mount IDs from this kernel: a bind mount of the same file system has the same
+    // device number, so the mount table has to tell.
+    if (!mountPointsRead_) {
+        mountPoints_ = ReadMountPoints();
+        mountPointsRead_ = true;
+    }
+    return InMountTable(mountPoints_, path);
 }
 
 void CDriveWalker::Skip(const std::string& path, SkipReason reason) {
@@ -167,13 +250,17 @@ Outcome CDriveWalker::Walk(const OpContext& op, const std::string& start) {
         error_ = Error::FromErrno("cannot open folder " + start_);
         return Outcome::Failed;
     }
-    struct stat st{};
-    if (fstat(fd, &st) != 0) {
+    FileFacts top;
+    if (!ReadFileFacts(fd, "", &top)) {
         error_ = Error::FromErrno("cannot examine " + start_);
         close(fd);
         return Outcome::Failed;
     }
-    dev_ = st.st_dev;
+    dev_ = top.dev;
+    mountId_ = top.mountId;
+    mountIdKnown_ = top.mountIdKnown;
+    mountPoints_.clear();
+    mountPointsRead_ = false;
     Outcome r = WalkFolder(op, fd, start_, 0);
     close(fd);
     return r;
@@ -214,8 +301,9 @@ Outcome CDriveWalker::WalkFolder(const OpContext& op, int dirFd, const std::stri
             continue;
         }
 
+        const bool allFiles = options.everyFile;
         if (S_ISDIR(facts.mode)) {
-            if (IsSkippedFolderName(name)) {
+            if (!allFiles && IsSkippedFolderName(name)) {
                 Skip(path, SkipReason::SkippedFolder);
                 continue;
             }
@@ -223,7 +311,7 @@ Outcome CDriveWalker::WalkFolder(const OpContext& op, int dirFd, const std::stri
                 Skip(path, SkipReason::PseudoFileSystem);
                 continue;
             }
-            if (facts.dev != dev_) {
+            if (OnOtherMount(facts, path)) {
                 Skip(path, SkipReason::OtherFileSystem);
                 continue;
             }
@@ -231,16 +319,18 @@ Outcome CDriveWalker::WalkFolder(const OpContext& op, int dirFd, const std::stri
                 Skip(path, SkipReason::Unreadable);
                 continue;
             }
-            int childFd = openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            int childFd =
+                openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (childFd < 0) {
                 Skip(path, errno == ELOOP || errno == ENOTDIR ? SkipReason::NotRegular
                                                               : SkipReason::Unreadable);
                 continue;
             }
-            struct stat st{};
-            // The folder must still be the one examined: a rename in between could
-            // otherwise lead the walk onto another file system.
-            if (fstat(childFd, &st) != 0 || st.st_dev != dev_ || st.st_ino != facts.ino) {
+            // The folder must still be the one examined: a rename or a mount in between
+            // could otherwise lead the walk onto another file system or mount.
+            FileFacts opened;
+            if (!ReadFileFacts(childFd, "", &opened) || opened.ino != facts.ino ||
+                OnOtherMount(opened, path)) {
                 close(childFd);
                 Skip(path, SkipReason::OtherFileSystem);
                 continue;
@@ -256,47 +346,12 @@ Outcome CDriveWalker::WalkFolder(const OpContext& op, int dirFd, const std::stri
             Skip(path, SkipReason::NotRegular);
             continue;
         }
-        if (facts.dev != dev_) {
+        // A file can be a mount point too (a bind mount of a single file).
+        if (OnOtherMount(facts, path)) {
             Skip(path, SkipReason::OtherFileSystem);
             continue;
         }
-        if (IsTemporaryCopyName(name)) {
-            Skip(path, SkipReason::TemporaryCopy);
-            continue;
-        }
-        if (name[0] == '.') {
-            Skip(path, SkipReason::Hidden);
-            continue;
-        }
-        if (IsProtectedFileName(name)) {
-            Skip(path, SkipReason::ProtectedName);
-            continue;
-        }
-        if (!facts.flagsKnown && flagsIoctlWorks_) {
-            // The file system does not report the flags through statx: ask the inode.
-            int fd = openat(dirFd, name.c_str(),
-                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-            if (fd >= 0) {
-                int flags = 0;
-                if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
-                    facts.system = (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
-                    facts.compressed = (flags & FS_COMPR_FL) != 0;
-                    facts.flagsKnown = true;
-                } else if (errno == ENOTTY || errno == EINVAL || errno == EOPNOTSUPP ||
-                           errno == ENOSYS) {
-                    flagsIoctlWorks_ = false;  // same answer for every file here
-                }
-                close(fd);
-            }
-        }
-        if (facts.system) {
-            Skip(path, SkipReason::System);
-            continue;
-        }
-        if (!UserMayWrite(dirFd, name.c_str(), facts.mode)) {
-            Skip(path, SkipReason::ReadOnly);
-            continue;
-        }
+        if (!allFiles && !PassesFileRules(dirFd, path, name, facts)) continue;
         if (options.skipHardLinks && facts.nlink > 1) {
             Skip(path, SkipReason::HardLinked);
             continue;
@@ -311,6 +366,48 @@ Outcome CDriveWalker::WalkFolder(const OpContext& op, int dirFd, const std::stri
 
     if (onFolderEnd) onFolderEnd(dirFd, folder);
     return Outcome::Ok;
+}
+
+bool CDriveWalker::PassesFileRules(int dirFd, const std::string& path, const std::string& name,
+                                   FileFacts& facts) {
+    if (IsTemporaryCopyName(name)) {
+        Skip(path, SkipReason::TemporaryCopy);
+        return false;
+    }
+    if (name[0] == '.') {
+        Skip(path, SkipReason::Hidden);
+        return false;
+    }
+    if (IsProtectedFileName(name)) {
+        Skip(path, SkipReason::ProtectedName);
+        return false;
+    }
+    if (!facts.flagsKnown && flagsIoctlWorks_) {
+        // The file system does not report the flags through statx: ask the inode.
+        int fd =
+            openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd >= 0) {
+            int flags = 0;
+            if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+                facts.system = (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
+                facts.compressed = (flags & FS_COMPR_FL) != 0;
+                facts.flagsKnown = true;
+            } else if (errno == ENOTTY || errno == EINVAL || errno == EOPNOTSUPP ||
+                       errno == ENOSYS) {
+                flagsIoctlWorks_ = false;  // same answer for every file here
+            }
+            close(fd);
+        }
+    }
+    if (facts.system) {
+        Skip(path, SkipReason::System);
+        return false;
+    }
+    if (!UserMayWrite(dirFd, name.c_str(), facts.mode)) {
+        Skip(path, SkipReason::ReadOnly);
+        return false;
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------- counting walk

@@ -6,8 +6,11 @@
 // file it may work on to the caller. What it never does, whatever the tree holds:
 //   - follow a symbolic link (entries are examined with AT_SYMLINK_NOFOLLOW and folders
 //     are entered with openat(O_NOFOLLOW | O_DIRECTORY) relative to their parent);
-//   - leave the file system it started on (a mount point or bind mount below the start
-//     is skipped, like find -xdev);
+//   - leave the mount it started on: a mount point below the start is skipped, like
+//     find -xdev, and that includes a bind mount of the same file system (which the
+//     device number alone cannot tell apart: mounts are told apart by their mount ID,
+//     from statx, else from /proc/self/mountinfo); a single file bind-mounted below the
+//     start is skipped the same way;
 //   - walk /proc, /sys or /dev (a start inside them is refused);
 //   - hand over anything that is not a regular file.
 // Folders skipped by name: ".", "..", "RECYCLED", "RECYCLER", "System Volume
@@ -17,7 +20,8 @@
 // ("read-only"; for root: no write bit at all), a name beginning with "." ("hidden"),
 // the immutable or append-only flag ("system"), a lower-cased name that contains one of
 // the protected substrings (ProtectedNameParts()), a deep clean's temporary copy or its
-// journal, and, when asked, files with more than one hard link.
+// journal, and, when asked, files with more than one hard link. The file wipe asks for
+// every regular file instead (WalkOptions::everyFile) and judges each file itself.
 //
 // Each folder's entries are read completely and sorted by name before any of them is
 // handled, so files created or renamed while the folder is being worked on (the deep
@@ -54,17 +58,17 @@ inline constexpr std::string_view kFreeSpaceFolder = "17FA5B59-0C6D-4b88-800E-6F
 
 // Why an entry was left out.
 enum class SkipReason {
-    NotRegular,       // symbolic link, device, FIFO, socket
-    OtherFileSystem,  // lies on another file system than the start (mount point)
-    SkippedFolder,    // a folder skipped by name (recycle bins, Trash, cleaner's folder)
-    PseudoFileSystem, // /proc, /sys, /dev
-    Hidden,           // name begins with "."
-    ProtectedName,    // the lower-cased name contains a protected substring
-    ReadOnly,         // the user may not write it
-    System,           // immutable or append-only
-    HardLinked,       // more than one hard link (only when the walk asks)
-    TemporaryCopy,    // a deep clean's temporary copy or its journal
-    Unreadable,       // could not be examined, opened or listed
+    NotRegular,        // symbolic link, device, FIFO, socket
+    OtherFileSystem,   // a mount point: another file system, or a bind mount of any
+    SkippedFolder,     // a folder skipped by name (recycle bins, Trash, cleaner's folder)
+    PseudoFileSystem,  // /proc, /sys, /dev
+    Hidden,            // name begins with "."
+    ProtectedName,     // the lower-cased name contains a protected substring
+    ReadOnly,          // the user may not write it
+    System,            // immutable or append-only
+    HardLinked,        // more than one hard link (only when the walk asks)
+    TemporaryCopy,     // a deep clean's temporary copy or its journal
+    Unreadable,        // could not be examined, opened or listed
 };
 // A short English phrase for plans and logs ("read-only", "hidden", ...).
 const char* SkipReasonText(SkipReason reason);
@@ -82,6 +86,8 @@ struct FileFacts {
     bool compressed = false;  // FS_COMPR_FL / STATX_ATTR_COMPRESSED
     bool system = false;      // immutable or append-only
     bool flagsKnown = false;  // the file system reported the two flags above
+    uint64_t mountId = 0;     // the mount the entry was reached through
+    bool mountIdKnown = false;
 };
 
 // One file handed to the caller. dirFd is the open folder and valid only during the
@@ -98,6 +104,11 @@ struct WalkFile {
 
 struct WalkOptions {
     bool skipHardLinks = false;  // deep clean: a copy would break the link
+    // The file wipe: every regular file is handed over and every folder entered,
+    // whatever its name, permissions or flags (the caller refuses what it must, with its
+    // own reasons). What stays: no links followed, no mount point entered, nothing in
+    // /proc, /sys or /dev, nothing but regular files handed over.
+    bool everyFile = false;
 };
 
 // Protected substrings of file names, lower case, in the order they are tested.
@@ -113,11 +124,16 @@ bool IsPseudoFileSystemPath(std::string_view path);
 std::string JoinPath(const std::string& folder, const std::string& name);
 
 // Reads the facts of `name` in `dirFd` without following links. Gives false (errno set)
-// when the entry cannot be examined.
+// when the entry cannot be examined. An empty name reads dirFd itself.
 bool ReadFileFacts(int dirFd, const char* name, FileFacts* out);
 
+// Whether the absolute, canonical `path` is the root of a mount (a mounted file system
+// or a bind mount), judged by its mount ID against its parent's, else by
+// /proc/self/mountinfo. "/" is one. False when it cannot be told.
+bool IsMountRoot(const std::string& path);
+
 class CDriveWalker {
-public:
+  public:
     // Called for each file the walker hands over.
     std::function<void(const WalkFile&)> onFile;
     // Called for each entry left out (files and folders); path is the entry's path.
@@ -142,11 +158,23 @@ public:
     // Folders entered below the start, files handed over, entries skipped.
     uint64_t foldersVisited = 0, filesVisited = 0, entriesSkipped = 0;
 
-private:
+  private:
     Outcome WalkFolder(const OpContext& op, int dirFd, const std::string& folder, int depth);
     void Skip(const std::string& path, SkipReason reason);
 
+    // Whether the entry (facts read through dirFd/name, absolute `path`) lies on
+    // another mount than the start.
+    bool OnOtherMount(const FileFacts& facts, const std::string& path);
+    // The name, flag and permission rules for one regular file (reported through Skip
+    // when it fails one); may fill in the flags of `facts`.
+    bool PassesFileRules(int dirFd, const std::string& path, const std::string& name,
+                         FileFacts& facts);
+
     dev_t dev_ = 0;
+    uint64_t mountId_ = 0;
+    bool mountIdKnown_ = false;
+    std::vector<std::string> mountPoints_;  // from mountinfo, when statx gives no mount ID
+    bool mountPointsRead_ = false;
     std::string start_;
     Error error_;
     bool flagsIoctlWorks_ = true;  // cleared when the file system answers it with ENOTTY
@@ -182,7 +210,7 @@ bool CleanedSince(const FileFacts& facts, FileTime stamp);
 // the next file (the panel's pause suspends it), and it ends early when the abort flag
 // is set or the object is destroyed.
 class CCountingWalk {
-public:
+  public:
     CCountingWalk() = default;
     ~CCountingWalk();
     CCountingWalk(const CCountingWalk&) = delete;
@@ -212,7 +240,7 @@ public:
                          const std::function<void(const std::string&, SkipReason)>& onSkip,
                          Error* error = nullptr);
 
-private:
+  private:
     WalkerRecord record_;
     std::atomic<Outcome> result_{Outcome::Ok};
     std::thread thread_;

@@ -2,9 +2,8 @@
 // The drive walk shared by slack wiping and deep clean: which entries it hands over,
 // which it leaves out and why, and that it never follows a link or leaves its file
 // system. Also the counting walk on its own thread.
-#include "wipe/walker.h"
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
@@ -16,9 +15,8 @@
 #include <set>
 #include <thread>
 
-#include <gtest/gtest.h>
-
 #include "tests/common/scratch_volume.h"
+#include "wipe/walker.h"
 
 namespace tw::wipe {
 namespace {
@@ -205,16 +203,35 @@ TEST_F(WalkFixture, HardLinkedFilesAreSkippedOnlyWhenAsked) {
     EXPECT_EQ(r.skipped["linked.txt"], SkipReason::HardLinked);
 }
 
-TEST_F(WalkFixture, NeverLeavesItsFileSystem) {
-    if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs below the tree needs root";
+TEST_F(WalkFixture, NeverLeavesItsMount) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting below the tree needs root";
     File("here.txt");
     Dir("mnt");
+    Dir("bound");
+    File("over.txt", "covered");
+    // Another file system, and bind mounts of a folder and of a file outside the tree:
+    // the binds have the tree's own device number.
+    ASSERT_TRUE(test::WriteFileBytes(outside.Path() + "/precious.txt", "x"));
     ASSERT_EQ(mount("tmpfs", P("mnt").c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=1m"), 0);
     ASSERT_TRUE(test::WriteFileBytes(P("mnt/there.txt"), "x"));
+    const bool bound =
+        mount(outside.Path().c_str(), P("bound").c_str(), nullptr, MS_BIND, nullptr) == 0;
+    const bool fileBound = mount((outside.Path() + "/precious.txt").c_str(), P("over.txt").c_str(),
+                                 nullptr, MS_BIND, nullptr) == 0;
     Result r = Walk();
+    WalkOptions all;
+    all.everyFile = true;
+    Result every = Walk(all);
+    if (fileBound) umount2(P("over.txt").c_str(), MNT_DETACH);
+    if (bound) umount2(P("bound").c_str(), MNT_DETACH);
     ASSERT_EQ(umount2(P("mnt").c_str(), MNT_DETACH), 0);
-    EXPECT_EQ(r.files, std::vector<std::string>{"here.txt"});
-    EXPECT_EQ(r.skipped["mnt"], SkipReason::OtherFileSystem);
+    ASSERT_TRUE(bound && fileBound);
+    for (const Result* w : {&r, &every}) {
+        EXPECT_EQ(w->files, std::vector<std::string>{"here.txt"});
+        EXPECT_EQ(w->skipped.at("mnt"), SkipReason::OtherFileSystem);
+        EXPECT_EQ(w->skipped.at("bound"), SkipReason::OtherFileSystem);
+        EXPECT_EQ(w->skipped.at("over.txt"), SkipReason::OtherFileSystem);
+    }
 }
 
 TEST_F(WalkFixture, PauseComesBeforeEachFileAndAbortStopsBetweenFiles) {

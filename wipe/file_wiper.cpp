@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fiemap.h>
 #include <linux/fs.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -19,7 +20,9 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <thread>
+#include <vector>
 
 #include "platform/format.h"
 #include "platform/strings.h"
@@ -62,34 +65,118 @@ bool DropDirect(int fd) {
     return fcntl(fd, F_SETFL, fl & ~O_DIRECT) == 0;
 }
 
-// The immutable and append-only flags mark what this system treats as "system" files.
-bool IsSystemFile(int fd) {
-    int flags = 0;
-    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) return false;  // no flags on this fs
-    return (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
+// The folder holding `path`: the wiper's drive is named by it, so that the cluster
+// size can still be asked for after the file is gone.
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Opens the file the way the probe of each variant asks: read-write or read-only, no
-// symbolic links, regular files only, not "system", not locked by anyone else (a
-// non-blocking exclusive flock taken and released with the handle). Gives the length.
-bool Probe(const std::string& path, bool readWrite, uint64_t* lengthBytes) {
-    if (path.empty()) return false;
-    struct stat st{};
-    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    int fd = open(path.c_str(), (readWrite ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC |
-                                    O_NONBLOCK);
-    if (fd < 0) return false;
-    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && !IsSystemFile(fd) &&
-              !(readWrite && (st.st_mode & S_IWUSR) == 0) && flock(fd, LOCK_EX | LOCK_NB) == 0;
-    if (ok) *lengthBytes = static_cast<uint64_t>(st.st_size);
+std::string ErrnoText(int err) { return std::strerror(err); }
+
+// "immutable", "append-only" or "" from the inode flags of an open file.
+std::string FlagRefusal(int fd) {
+    int flags = 0;
+    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) return "";  // no flags on this fs
+    if (flags & FS_IMMUTABLE_FL) return "immutable";
+    if (flags & FS_APPEND_FL) return "append-only";
+    return "";
+}
+
+// The file is locked by someone else: an exclusive flock, or a POSIX record lock or an
+// open file description lock on any part of it. The two kinds are independent of each
+// other on Linux, so both are asked; neither is kept.
+std::string LockRefusal(int fd) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) return "locked by another program (flock)";
+    } else {
+        flock(fd, LOCK_UN);
+    }
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0;
+    fl.l_len = 0;  // the whole file
+    if (fcntl(fd, F_OFD_GETLK, &fl) != 0) {
+        // Kernels before open file description locks: ask for record locks only.
+        fl = {};
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        if (fcntl(fd, F_GETLK, &fl) != 0) return "";
+    }
+    if (fl.l_type == F_UNLCK) return "";
+    if (fl.l_pid > 0)
+        return "locked by another program (fcntl record lock of process " +
+               std::to_string(fl.l_pid) + ")";
+    return "locked by another program (fcntl open file description lock)";
+}
+
+// Everything that would stop the wipe of `path` part way, found before anything is
+// changed: what it is, its flags, its permission, the folder's permission to rename and
+// delete it (the sticky rule included), and locks held by others. `plain` is the plain
+// and progress wipers' rule (the file itself must be writable, opened read-write); the
+// Trash wiper opens read-only and gives a read-only file its write permission itself.
+std::string Refusal(const std::string& path, bool plain, uint64_t* lengthBytes) {
+    if (path.empty()) return "no file named";
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0)
+        return errno == ENOENT ? "does not exist" : "cannot be examined: " + ErrnoText(errno);
+    if (S_ISLNK(st.st_mode)) return "a symbolic link (not followed)";
+    if (!S_ISREG(st.st_mode)) return "not a regular file";
+
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd >= 0) {
+        const std::string flags = FlagRefusal(fd);
+        close(fd);
+        if (!flags.empty()) return flags;
+    }
+    if (plain) {
+        if ((st.st_mode & S_IWUSR) == 0) return "read-only (no write permission)";
+        if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
+            return errno == EROFS ? "on a read-only file system"
+                                  : "read-only (no write permission)";
+        // The renames and the delete need write and search permission on the folder,
+        // and in a sticky folder (like /tmp) ownership of the file or of the folder.
+        const std::string folder = FolderOf(path);
+        if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+            return "the folder " + folder + " does not let this user rename or delete files (" +
+                   ErrnoText(errno) + "): the file would be overwritten but stay";
+        struct stat dir {};
+        const uid_t me = geteuid();
+        if (stat(folder.c_str(), &dir) == 0 && (dir.st_mode & S_ISVTX) && me != 0 &&
+            me != st.st_uid && me != dir.st_uid)
+            return "the folder " + folder +
+                   " is sticky and neither it nor the file belongs to this user: only their "
+                   "owners may rename or delete the file";
+    }
+    fd = open(path.c_str(),
+              (plain ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        if (errno == EWOULDBLOCK) return "in use by another program (it holds a lease on the file)";
+        return "cannot be opened: " + ErrnoText(errno);
+    }
+    std::string why;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        why = "not a regular file";
+    else
+        why = LockRefusal(fd);
     close(fd);
-    return ok;
+    if (why.empty() && lengthBytes) *lengthBytes = static_cast<uint64_t>(st.st_size);
+    return why;
+}
+
+// The probe of each variant (see Refusal). Gives the length; `why` gets the reason of a
+// refusal.
+bool Probe(const std::string& path, bool readWrite, uint64_t* lengthBytes, std::string* why) {
+    *why = Refusal(path, readWrite, lengthBytes);
+    return why->empty();
 }
 
 // Gives the user write permission on a regular file or folder ("clearing the
 // attributes"). Symbolic links are left alone: chmod would follow them.
 bool AddUserWrite(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     if (lstat(path.c_str(), &st) != 0) return false;
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return false;
     if (st.st_mode & S_IWUSR) return true;
@@ -103,7 +190,7 @@ bool UserMayWrite(const std::string& path) {
 // "Read-only": the owner's write bit is off, or this user may not write. The mode bit
 // counts for root too, so a read-only file means the same whoever runs the wipe.
 bool IsReadOnly(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     if (lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) return false;
     return (st.st_mode & S_IWUSR) == 0 || !UserMayWrite(path);
 }
@@ -121,10 +208,9 @@ std::string ScrambledName(const std::string& name) {
 // get an existence check first (a narrow race, but never a silent replacement of a file
 // that was there before the check).
 bool RenameNoReplace(const std::string& from, const std::string& to) {
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
-        return true;
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
     if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
-    struct stat st{};
+    struct stat st {};
     if (lstat(to.c_str(), &st) == 0) {
         errno = EEXIST;
         return false;
@@ -137,14 +223,6 @@ uint32_t ReadSysfsNumber(const std::string& file) {
     uint64_t v = 0;
     if (!(in >> v) || v == 0 || v > (1u << 20)) return 0;
     return static_cast<uint32_t>(v);
-}
-
-// The folder holding `path`: the wiper's drive is named by it, so that the cluster
-// size can still be asked for after the file is gone.
-std::string FolderOf(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 // One process-wide chunk counter for the Trash wiper's every-8th-chunk progress step.
@@ -162,7 +240,7 @@ bool CDriveGeometry::SetRoot(const std::string& path) {
 
 uint32_t CDriveGeometry::GetClusterSize() const {
     if (root_.empty()) return 0;
-    struct statvfs sv{};
+    struct statvfs sv {};
     if (statvfs(root_.c_str(), &sv) != 0) return 0;
     uint64_t size = sv.f_frsize ? sv.f_frsize : sv.f_bsize;
     if (size == 0 || size > (1u << 30)) return 0;
@@ -171,7 +249,7 @@ uint32_t CDriveGeometry::GetClusterSize() const {
 
 uint32_t CDriveGeometry::GetSectorSize() const {
     if (root_.empty()) return 0;
-    struct stat st{};
+    struct stat st {};
     if (stat(root_.c_str(), &st) != 0) return 0;
     const std::string dev = "/sys/dev/block/" + std::to_string(major(st.st_dev)) + ":" +
                             std::to_string(minor(st.st_dev));
@@ -222,7 +300,7 @@ bool ScrambleName(std::string& path, int passCount) {
 }
 
 bool DeleteFolderTree(const std::string& folder) {
-    struct stat top{};
+    struct stat top {};
     if (folder.empty() || lstat(folder.c_str(), &top) != 0 || !S_ISDIR(top.st_mode)) return false;
     if (IsReadOnly(folder)) AddUserWrite(folder);
     DIR* dir = opendir(folder.c_str());
@@ -234,7 +312,7 @@ bool DeleteFolderTree(const std::string& folder) {
         const std::string name = e->d_name;
         if (name == "." || name == "..") continue;
         const std::string child = base + name;
-        struct stat st{};
+        struct stat st {};
         if (lstat(child.c_str(), &st) != 0) {
             ok = false;
             break;
@@ -266,7 +344,7 @@ bool ScrubInlineData(int fd, uint32_t clusterSize) {
     constexpr off_t kLimit = 4096;
     constexpr size_t kStep = 8;
     if (clusterSize == 0) clusterSize = 4096;
-    struct stat st{};
+    struct stat st {};
     auto inRecord = [&] {
         return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < kLimit &&
                static_cast<uint64_t>(st.st_blocks) * 512 < clusterSize;
@@ -295,10 +373,93 @@ bool ScrubInlineData(const std::string& path, uint32_t clusterSize) {
     if (fd < 0) return false;
     // A file another program holds locked is in use: the wipers refuse it, so it is not
     // changed here either.
-    const bool ok = flock(fd, LOCK_EX | LOCK_NB) == 0 && ScrubInlineData(fd, clusterSize);
+    const bool ok = LockRefusal(fd).empty() && ScrubInlineData(fd, clusterSize);
     close(fd);
     return ok;
 }
+
+// ---------------------------------------------------------------- allocated ranges
+
+namespace {
+
+// The file's extents from FIEMAP (unwritten and delayed ones included: they own blocks
+// or will). False when the file system does not map extents this way.
+bool MapExtents(int fd, uint64_t lengthBytes, const std::function<void(uint64_t, uint64_t)>& add) {
+    constexpr unsigned kBatch = 128;
+    std::vector<uint64_t> mem((sizeof(fiemap) + kBatch * sizeof(fiemap_extent)) / sizeof(uint64_t) +
+                              1);
+    uint64_t start = 0;
+    bool first = true;
+    while (start < lengthBytes) {
+        std::fill(mem.begin(), mem.end(), 0);
+        auto* fm = reinterpret_cast<fiemap*>(mem.data());
+        fm->fm_start = start;
+        fm->fm_length = lengthBytes - start;
+        // The first call writes delayed data out, so that it has its blocks.
+        fm->fm_flags = first ? FIEMAP_FLAG_SYNC : 0;
+        fm->fm_extent_count = kBatch;
+        if (ioctl(fd, FS_IOC_FIEMAP, fm) != 0) return false;
+        first = false;
+        if (fm->fm_mapped_extents == 0) break;
+        bool last = false;
+        for (unsigned i = 0; i < fm->fm_mapped_extents; ++i) {
+            const fiemap_extent& e = fm->fm_extents[i];
+            add(e.fe_logical, e.fe_logical + e.fe_length);
+            start = std::max<uint64_t>(start, e.fe_logical + e.fe_length);
+            if (e.fe_flags & FIEMAP_EXTENT_LAST) last = true;
+        }
+        if (last) break;
+    }
+    return true;
+}
+
+// The data regions by SEEK_DATA/SEEK_HOLE. False when the file system does not tell.
+bool SeekDataRegions(int fd, uint64_t lengthBytes,
+                     const std::function<void(uint64_t, uint64_t)>& add) {
+    off_t pos = 0;
+    while (static_cast<uint64_t>(pos) < lengthBytes) {
+        const off_t data = lseek(fd, pos, SEEK_DATA);
+        if (data < 0) return errno == ENXIO;  // ENXIO: no data after pos
+        const off_t hole = lseek(fd, data, SEEK_HOLE);
+        if (hole < 0 || hole <= data) return false;
+        add(static_cast<uint64_t>(data), static_cast<uint64_t>(hole));
+        pos = hole;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<ByteRange> AllocatedRanges(int fd, uint64_t lengthBytes) {
+    std::vector<ByteRange> out;
+    if (lengthBytes == 0) return out;
+    struct stat st {};
+    const uint64_t block = fstat(fd, &st) == 0 && st.st_blksize > 0 ? st.st_blksize : 4096;
+    auto add = [&](uint64_t from, uint64_t to) {
+        from = from / block * block;
+        if (to > lengthBytes) to = lengthBytes;
+        to = std::min(lengthBytes, (to + block - 1) / block * block);
+        if (from >= to) return;
+        if (!out.empty() && from <= out.back().offset + out.back().length) {
+            out.back().length = std::max(out.back().length, to - out.back().offset);
+            return;
+        }
+        out.push_back({from, to - from});
+    };
+    if (MapExtents(fd, lengthBytes, add)) return out;
+    out.clear();
+    if (SeekDataRegions(fd, lengthBytes, add)) return out;
+    // Nothing tells where the data is: all of it counts.
+    return {{0, lengthBytes}};
+}
+
+uint64_t RangeBytes(const std::vector<ByteRange>& ranges) {
+    uint64_t total = 0;
+    for (const ByteRange& r : ranges) total += r.length;
+    return total;
+}
+
+std::string WipeRefusal(const std::string& path) { return Refusal(path, true, nullptr); }
 
 // ---------------------------------------------------------------- CSecureFileWiper
 
@@ -328,7 +489,7 @@ int CSecureFileWiper::OpenForOverwrite(const std::string& path, bool clearOnDeni
     if (fd < 0 && (errno == EACCES || errno == EPERM) && clearOnDenied && AddUserWrite(path))
         fd = attempt();
     if (fd < 0) return -1;
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         return -1;
@@ -346,61 +507,45 @@ bool CSecureFileWiper::RunPasses(int fd, uint32_t bufferSize, bool randomMode, i
                                  ChunkHooks& hooks, bool* aborted) {
     if (aborted) *aborted = false;
     lastBytesWritten_ = 0;
-    if (!PassBufferUsable(bufferSize)) return false;
-    struct stat st{};
+    if (!PassBufferUsable(bufferSize)) {
+        lastError_ = "no usable pass buffer of " + std::to_string(bufferSize) + " bytes";
+        return false;
+    }
+    struct stat st {};
     const uint64_t length = fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    // Only what holds data on the disk is overwritten: writing into a hole would take
+    // new space (a sparse file can be far larger than the free space) and reach nothing
+    // of the old data.
+    const std::vector<ByteRange> ranges = AllocatedRanges(fd, length);
+    const uint64_t planned = RangeBytes(ranges);
 
     // The write buffer holds the pass buffer repeated; it is no bigger than the file
     // needs (rounded up to whole pass buffers).
     const uint64_t perWrite = std::max<uint64_t>(1, kIoTarget / bufferSize);
-    const uint64_t needed = std::max<uint64_t>(1, (length + bufferSize - 1) / bufferSize);
+    const uint64_t needed = std::max<uint64_t>(1, (planned + bufferSize - 1) / bufferSize);
     const uint64_t copies = std::min(perWrite, needed);
     AlignedBuffer io(static_cast<size_t>(copies * bufferSize));
     if (!io.Ok()) io = AlignedBuffer(bufferSize);
-    if (!io.Ok()) return false;
+    if (!io.Ok()) {
+        lastError_ = "no memory for the pass buffer";
+        return false;
+    }
     uint8_t* buf = io.data();
+
+    // The writes of one pass: each range cut into pieces of at most the write buffer.
+    struct Piece {
+        uint64_t offset, size;
+    };
+    std::vector<Piece> pieces;
+    for (const ByteRange& r : ranges)
+        for (uint64_t at = 0; at < r.length; at += io.size())
+            pieces.push_back({r.offset + at, std::min<uint64_t>(io.size(), r.length - at)});
+    auto chunksOf = [bufferSize](uint64_t bytes) { return (bytes + bufferSize - 1) / bufferSize; };
 
     bool direct = HasDirect(fd);
     bool stopped = false;
     QueuedWriter queue(kQueueDepth);
-    bool directRefused = false;  // set by a queued write that unbuffered I/O refused
-
-    // One pass with several writes in flight (unbuffered writes only). Gives the offset
-    // from which the one-at-a-time loop has to go on: `length` when the pass is over
-    // (done, or ended by a failed write), or where unbuffered writes were refused.
-    auto queuedPass = [&](const uint8_t* data, uint64_t ioSize) -> uint64_t {
-        uint64_t next = 0, refusedAt = length;
-        bool ended = false;
-        while (queue.InFlight() > 0 || (next < length && !ended && !stopped)) {
-            while (queue.InFlight() < queue.Depth() && next < length && !ended && !stopped) {
-                const uint64_t piece = std::min(ioSize, length - next);
-                if (!hooks.BeforeChunk(piece, (piece + bufferSize - 1) / bufferSize)) {
-                    stopped = true;
-                    break;
-                }
-                iovec v{const_cast<uint8_t*>(data), static_cast<size_t>(piece)};
-                if (!queue.Queue(fd, &v, 1, next, next)) {
-                    refusedAt = next;  // the queue failed: write the rest one at a time
-                    ended = true;
-                    break;
-                }
-                next += piece;
-            }
-            uint64_t at = 0;
-            int64_t res = 0;
-            if (!queue.Next(&at, &res)) break;
-            const uint64_t piece = std::min(ioSize, length - at);
-            hooks.AfterChunk(piece, (piece + bufferSize - 1) / bufferSize);
-            if (res > 0) lastBytesWritten_ += static_cast<uint64_t>(res);
-            if (res == static_cast<int64_t>(piece)) continue;
-            ended = true;  // a failed write ends the pass, as one at a time
-            if (res == -EINVAL) {
-                refusedAt = std::min(refusedAt, at);
-                directRefused = true;
-            }
-        }
-        return refusedAt;
-    };
+    std::string shortfall;  // the first pass that wrote less than planned, and why
 
     for (int pass = 1; pass <= passes && !stopped; ++pass) {
         hooks.BeforePass(pass, passes, length);
@@ -408,36 +553,104 @@ bool CSecureFileWiper::RunPasses(int fd, uint32_t bufferSize, bool randomMode, i
         for (size_t at = bufferSize; at < io.size(); at += bufferSize)
             std::memcpy(buf + at, buf, bufferSize);
 
-        uint64_t written = 0;
+        std::vector<uint8_t> done(pieces.size(), 0);
+        uint64_t passBytes = 0;
+        int failure = 0;     // errno of the write that ended the pass
+        bool ended = false;  // a write failed: the rest of this pass is given up
+
         if (direct && queue.Ok()) {
-            written = queuedPass(buf, io.size());
+            // Several unbuffered writes in flight. What they leave undone (the queue
+            // failed, or unbuffered I/O was refused with EINVAL) the loop below writes
+            // one piece at a time.
+            size_t next = 0;
+            bool queueFailed = false, directRefused = false;
+            for (;;) {
+                while (!queueFailed && !directRefused && !ended && !stopped &&
+                       next < pieces.size() && queue.InFlight() < queue.Depth()) {
+                    const Piece& p = pieces[next];
+                    if (!hooks.BeforeChunk(p.size, chunksOf(p.size))) {
+                        stopped = true;
+                        break;
+                    }
+                    iovec v{buf, static_cast<size_t>(p.size)};
+                    if (!queue.Queue(fd, &v, 1, p.offset, next)) {
+                        queueFailed = true;
+                        break;
+                    }
+                    ++next;
+                }
+                uint64_t tag = 0;
+                int64_t res = 0;
+                if (!queue.Next(&tag, &res)) break;  // nothing in flight any more
+                const Piece& p = pieces[tag];
+                hooks.AfterChunk(p.size, chunksOf(p.size));
+                if (res > 0) lastBytesWritten_ += static_cast<uint64_t>(res);
+                if (res == static_cast<int64_t>(p.size)) {
+                    done[tag] = 1;
+                    passBytes += p.size;
+                } else if (res == -EINVAL) {
+                    directRefused = true;
+                } else if (!ended) {
+                    ended = true;  // a failed write ends the pass, as one at a time
+                    failure = res < 0 ? static_cast<int>(-res) : ENOSPC;
+                }
+            }
             if (directRefused && DropDirect(fd)) direct = false;
         }
-        while (written < length && !stopped) {
-            const uint64_t piece = std::min<uint64_t>(io.size(), length - written);
-            const uint64_t chunks = (piece + bufferSize - 1) / bufferSize;
-            if (!hooks.BeforeChunk(piece, chunks)) {
+        for (size_t i = 0; i < pieces.size() && !ended && !stopped; ++i) {
+            if (done[i]) continue;
+            const Piece& p = pieces[i];
+            const uint64_t chunks = chunksOf(p.size);
+            if (!hooks.BeforeChunk(p.size, chunks)) {
                 stopped = true;
                 break;
             }
-            ssize_t n = PwriteAll(fd, buf, piece, static_cast<off_t>(written));
-            if (n < 0 && errno == EINVAL && direct && DropDirect(fd)) {
-                // The file system (or this piece's alignment) refuses unbuffered I/O:
-                // go on buffered and flush each pass instead.
-                direct = false;
-                n = PwriteAll(fd, buf, piece, static_cast<off_t>(written));
+            uint64_t wrote = 0;
+            int err = 0;
+            while (wrote < p.size) {
+                const auto at = static_cast<off_t>(p.offset + wrote);
+                ssize_t n = PwriteAll(fd, buf + wrote, p.size - wrote, at);
+                if (n < 0 && errno == EINVAL && direct && DropDirect(fd)) {
+                    // The file system (or this piece's alignment) refuses unbuffered
+                    // I/O: go on buffered and flush each pass instead.
+                    direct = false;
+                    n = PwriteAll(fd, buf + wrote, p.size - wrote, at);
+                }
+                if (n <= 0) {
+                    err = n < 0 ? errno : ENOSPC;
+                    break;
+                }
+                wrote += static_cast<uint64_t>(n);
+                lastBytesWritten_ += static_cast<uint64_t>(n);
             }
-            hooks.AfterChunk(piece, chunks);
-            if (n <= 0) break;  // a failed write ends this pass; the next is still tried
-            written += static_cast<uint64_t>(n);
-            lastBytesWritten_ += static_cast<uint64_t>(n);
+            hooks.AfterChunk(p.size, chunks);
+            passBytes += wrote;
+            if (wrote == p.size) continue;
+            ended = true;  // a failed write ends this pass; the next is still tried
+            failure = err;
         }
         // Unbuffered writes are on the device when they return. Buffered ones are
         // flushed here, so that every pass reaches the disk before the next starts.
-        if (!direct) fdatasync(fd);
+        if (!direct && fdatasync(fd) != 0 && !stopped && !ended) {
+            ended = true;
+            failure = errno;
+        }
+        if (!stopped && (ended || passBytes < planned) && shortfall.empty())
+            shortfall = "pass " + std::to_string(pass) + " of " + std::to_string(passes) +
+                        " overwrote " + std::to_string(passBytes) + " of " +
+                        std::to_string(planned) + " bytes" +
+                        (failure ? " (" + ErrnoText(failure) + ")" : std::string());
     }
-    // Cut to nothing. No flush: the file is renamed and deleted next, and a flush here
-    // costs seconds on some FUSE file systems.
+    // A pass that fell short leaves the file as it is, so that the failure is reported
+    // and the file still there to wipe again. Otherwise cut to nothing. No flush: the
+    // file is renamed and deleted next, and a flush here costs seconds on some FUSE
+    // file systems.
+    if (!shortfall.empty()) {
+        lastError_ = shortfall;
+        hooks.AfterPasses(stopped);
+        if (aborted) *aborted = stopped;
+        return false;
+    }
     [[maybe_unused]] const bool cut = !stopped && ftruncate(fd, 0) == 0;
     hooks.AfterPasses(stopped);
     if (aborted) *aborted = stopped;
@@ -452,27 +665,36 @@ bool CSecureFileWiper::WritePasses(int fd, uint32_t bufferSize, bool randomMode)
 bool CSecureFileWiper::WipeFile(const std::string& path, bool clearAttributesOnDenied,
                                 bool randomMode) {
     lastBytesWritten_ = 0;
+    lastError_.clear();
     uint64_t length = 0;
-    if (!Probe(path, true, &length)) return false;
+    if (!Probe(path, true, &length, &lastError_)) return false;
     drive.SetRoot(FolderOf(path));
     uint32_t cluster = drive.GetClusterSize();
     if (cluster == 0) cluster = 4096;
     int fd = OpenForOverwrite(path, clearAttributesOnDenied);
-    if (fd < 0) return false;
+    if (fd < 0) return Failed("cannot be opened for writing: " + ErrnoText(errno));
     // Data kept in the file record would stay there once the file grows out of it.
     if (length > 0) ScrubInlineData(fd, cluster);
     ExtendToCluster(fd, length, cluster);
     const bool wrote = WritePasses(fd, cluster, randomMode);
     close(fd);
-    // Without a pass buffer nothing was overwritten: deleting the file now would report
-    // a wipe that never happened, so it stays where it is.
+    // A pass that fell short (or had no buffer) did not overwrite everything: deleting
+    // the file now would report a wipe that never happened, so it stays where it is.
     if (!wrote) return false;
-    std::string last = path;
-    ScrambleName(last);
-    return unlink(last.c_str()) == 0;
+    return RenameAndDelete(path);
 }
 
-// ---------------------------------------------------------------- CProgressFileWiper
+bool CSecureFileWiper::Failed(std::string why) {
+    lastError_ = std::move(why);
+    return false;
+}
+
+bool CSecureFileWiper::RenameAndDelete(const std::string& path) {
+    std::string last = path;
+    ScrambleName(last);
+    if (unlink(last.c_str()) == 0) return true;
+    return Failed("overwritten, but could not be deleted: " + ErrnoText(errno));
+}
 
 // ---------------------------------------------------------------- CProgressFileWiper
 
@@ -523,23 +745,23 @@ bool CProgressFileWiper::WritePasses(int fd, uint32_t bufferSize, bool randomMod
 
 bool CProgressFileWiper::WipeFile(const std::string& path, bool randomMode, uint32_t bufferSize) {
     aborted_ = false;
+    lastError_.clear();
     uint64_t length = 0;
-    if (!Probe(path, true, &length)) return false;
+    if (!Probe(path, true, &length, &lastError_)) return false;
     drive.SetRoot(FolderOf(path));
     uint32_t cluster = drive.GetClusterSize();
     if (cluster == 0) cluster = 4096;
     if (bufferSize == 0) bufferSize = cluster;
-    if (!PassBufferUsable(bufferSize)) return false;  // refused before anything changes
+    // Refused before anything changes.
+    if (!PassBufferUsable(bufferSize)) return Failed("no usable pass buffer");
     int fd = OpenForOverwrite(path, true);
-    if (fd < 0) return false;
+    if (fd < 0) return Failed("cannot be opened for writing: " + ErrnoText(errno));
     if (length > 0) ScrubInlineData(fd, cluster);
     ExtendToCluster(fd, length, cluster);
     const bool wrote = WritePasses(fd, bufferSize, randomMode);
     close(fd);
-    if (!wrote) return false;  // nothing overwritten: keep the file, report failure
-    std::string last = path;
-    ScrambleName(last);
-    return unlink(last.c_str()) == 0;
+    if (!wrote) return false;  // not all overwritten: keep the file, report failure
+    return RenameAndDelete(path);
 }
 
 // ---------------------------------------------------------------- CRecycleFileWiper
@@ -555,7 +777,8 @@ bool CRecycleFileWiper::WritePasses(int fd, uint32_t bufferSize, bool randomMode
             // Every 8th chunk, counted across all files of the process, moves the bars.
             uint32_t before = g_recycleChunkCounter.load(std::memory_order_relaxed);
             uint64_t total = before + chunks;
-            g_recycleChunkCounter.store(static_cast<uint32_t>(total % 8), std::memory_order_relaxed);
+            g_recycleChunkCounter.store(static_cast<uint32_t>(total % 8),
+                                        std::memory_order_relaxed);
             const int64_t steps = static_cast<int64_t>(total / 8);
             if (steps == 0 || !w.op_) return;
             if (w.progressTick) w.op_->Step(ProgressSink::Current, steps);
@@ -569,8 +792,9 @@ bool CRecycleFileWiper::WritePasses(int fd, uint32_t bufferSize, bool randomMode
 bool CRecycleFileWiper::WipeFile(const std::string& path, bool randomMode, uint32_t clusterSize,
                                  bool renameAndDelete) {
     aborted_ = false;
+    lastError_.clear();
     uint64_t length = 0;
-    if (!Probe(path, false, &length)) return false;
+    if (!Probe(path, false, &length, &lastError_)) return false;
     std::string current = path;
     drive.SetRoot(FolderOf(current));  // the renames keep the folder
     if (clusterSize == 0) clusterSize = drive.GetClusterSize();
@@ -582,7 +806,7 @@ bool CRecycleFileWiper::WipeFile(const std::string& path, bool randomMode, uint3
     if (renameAndDelete) ScrambleName(current);
 
     int fd = OpenForOverwrite(current, true);
-    if (fd < 0) return false;
+    if (fd < 0) return Failed("cannot be opened for writing: " + ErrnoText(errno));
     bool wrote = true;
     if (length == 0) {
         close(fd);
@@ -593,9 +817,10 @@ bool CRecycleFileWiper::WipeFile(const std::string& path, bool randomMode, uint3
         wrote = WritePasses(fd, clusterSize, randomMode);
         close(fd);
     }
-    if (!wrote) return false;  // nothing overwritten: keep the file, report failure
+    if (!wrote) return false;  // not all overwritten: keep the file, report failure
     if (!renameAndDelete) return true;
-    return unlink(current.c_str()) == 0;
+    if (unlink(current.c_str()) == 0) return true;
+    return Failed("overwritten, but could not be deleted: " + ErrnoText(errno));
 }
 
 }  // namespace tw::wipe

@@ -24,19 +24,31 @@
 // Linux meanings: "read-only" is no write permission for the user; "clearing the
 // attributes" is adding the user's write permission (chmod u+w). Files with the
 // immutable or append-only flag ("system") and anything that is not a regular file
-// (symbolic links are never followed) are refused untouched. The probe takes a
-// non-blocking exclusive advisory lock (flock), so a file another process holds locked
-// counts as "in use". Data a small file keeps inside its file record is first grown out
+// (symbolic links are never followed) are refused untouched. The probe refuses a file
+// another process holds locked ("in use"), whichever lock it took: flock, a POSIX record
+// lock (fcntl) or an open file description lock. The plain and progress probes also
+// refuse, before anything is written, a file whose folder would not let the renames and
+// the delete happen (no write or search permission, or the sticky rule), so that a file
+// is never overwritten and then left behind (WipeRefusal). Data a small file keeps inside
+// its file record is first grown out
 // of it (ScrubInlineData), so that no copy stays behind in the record. The overwrite is
 // written with O_DIRECT from page-aligned buffers; where the file system refuses
 // O_DIRECT (tmpfs, some FUSE file systems: EINVAL on open or on write) it is written
 // buffered with an fdatasync after every pass, so that each pass reaches the disk
 // before the next. Lengths are 64-bit: files of 4 GiB and more are overwritten over
 // their whole length.
+//
+// Only the parts of the file that own space on the disk are overwritten
+// (AllocatedRanges): the holes of a sparse file hold nothing to wipe, and writing into
+// them would take free space the volume may not have. Each pass must overwrite all of
+// those parts; a pass that writes less (a full volume, an I/O error) fails the wipe: the
+// file is left where it is, not cut, renamed or deleted, and LastError() says what
+// happened.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/opcontext.h"
 
@@ -44,7 +56,7 @@ namespace tw::wipe {
 
 // The volume a file lives on, named by any path on it.
 class CDriveGeometry {
-public:
+  public:
     // Stores `path` (the file being wiped, or any path on the volume) as the root.
     // An empty path is refused: the root is left unchanged and false returned.
     bool SetRoot(const std::string& path);
@@ -57,7 +69,7 @@ public:
     // 0 for an empty root or when the root cannot be examined.
     uint32_t GetSectorSize() const;
 
-private:
+  private:
     std::string root_;
 };
 
@@ -96,6 +108,27 @@ bool ScrubInlineData(int fd, uint32_t clusterSize);
 // changed (false), as the wipers refuse it.
 bool ScrubInlineData(const std::string& path, uint32_t clusterSize);
 
+// A stretch of a file: `length` bytes from `offset`.
+struct ByteRange {
+    uint64_t offset = 0;
+    uint64_t length = 0;
+};
+
+// The parts of the open file `fd`, within its first lengthBytes, that own space on the
+// disk, in order, widened to whole blocks (st_blksize) and cut at lengthBytes: from
+// FIEMAP (unwritten and delayed extents count; delayed data is written out first), else
+// from SEEK_DATA/SEEK_HOLE, else the whole length. Empty for a length of 0.
+std::vector<ByteRange> AllocatedRanges(int fd, uint64_t lengthBytes);
+// The bytes the ranges cover.
+uint64_t RangeBytes(const std::vector<ByteRange>& ranges);
+
+// Why the plain wiper would refuse `path` without changing anything, "" when nothing
+// stands in the way: "does not exist", "a symbolic link (not followed)", "not a regular
+// file", "immutable", "append-only", "read-only (no write permission)", "on a read-only
+// file system", the folder's permission or sticky rule (named with the folder), "cannot
+// be opened: ...", "locked by another program (...)". Hard links are the caller's call.
+std::string WipeRefusal(const std::string& path);
+
 // Removes `folder` and everything below it without overwriting anything. Entries
 // without write permission for the user are made writable first; symbolic links are
 // removed, never followed. The first failure stops the walk and gives false; true once
@@ -104,7 +137,7 @@ bool DeleteFolderTree(const std::string& folder);
 
 // The plain wiper, and the base of the other two.
 class CSecureFileWiper {
-public:
+  public:
     // Loads the four log words and reseeds the calling thread's random generator with
     // the time in whole seconds.
     CSecureFileWiper();
@@ -114,18 +147,20 @@ public:
     void SetPassCount(int n) { passCount = n; }
     int PassCount() const { return passCount; }
 
-    // Plain wipe: probe (read-write, exclusive lock), raise the length to a whole number
-    // of clusters, write passes 1..N+1 with one cluster as buffer, truncate to 0, rename
-    // N times, delete. When the overwrite open is denied and clearAttributesOnDenied is
-    // set, adds u+w and retries once. True when the final delete succeeded; false with
-    // the file untouched when the probe or the overwrite open fails.
+    // Plain wipe: probe (WipeRefusal), raise the length to a whole number of clusters,
+    // write passes 1..N+1 with one cluster as buffer, truncate to 0, rename N times,
+    // delete. When the overwrite open is denied and clearAttributesOnDenied is set, adds
+    // u+w and retries once. True when the final delete succeeded; false with the file
+    // untouched when the probe or the overwrite open fails, and false with the file left
+    // in place when a pass fell short (LastError() says why).
     bool WipeFile(const std::string& path, bool clearAttributesOnDenied, bool randomMode);
 
     // The pass loop on an already open file `fd` (opened for writing, O_DIRECT or not):
     // the plain wipe's N + 1 passes with a pass buffer of bufferSize bytes over the
-    // file's current length, then truncation to 0. False only when the buffer cannot be
-    // allocated (nothing written then). A failed write ends that pass; later passes are
-    // still tried.
+    // allocated parts of the file's current length, then truncation to 0. False when the
+    // buffer cannot be allocated (nothing written then) or when a pass overwrote less
+    // than all of those parts (the file is then not truncated). A failed write ends that
+    // pass; later passes are still tried.
     bool WritePasses(int fd, uint32_t bufferSize, bool randomMode);
 
     // "Erased <path> with <count> overwrites" ("overwrite" for a count of 1): the log
@@ -134,6 +169,8 @@ public:
 
     // Bytes the last pass loop of this wiper actually wrote, over all its passes.
     uint64_t LastBytesWritten() const { return lastBytesWritten_; }
+    // Why the last WipeFile or pass loop failed ("" after a success).
+    const std::string& LastError() const { return lastError_; }
 
     // Renames by the rule of the free ScrambleName with this wiper's pass count.
     bool ScrambleName(std::string& path) const { return wipe::ScrambleName(path, passCount); }
@@ -145,7 +182,7 @@ public:
     int64_t timeValue = 0;       // kept for callers; unused by the wipe itself
     CDriveGeometry drive;        // the volume of the file being wiped
 
-protected:
+  protected:
     // What a variant does around the chunks of the pass loop.
     struct ChunkHooks {
         virtual ~ChunkHooks() = default;
@@ -159,9 +196,10 @@ protected:
         // After the last pass (also after an abort).
         virtual void AfterPasses(bool /*aborted*/) {}
     };
-    // The shared pass loop: `passes` passes, buffers of bufferSize, hooks around each
-    // write; truncates to 0 at the end unless a hook stopped it. `aborted` (may be null)
-    // tells whether a hook stopped it. False only when no buffer could be allocated.
+    // The shared pass loop: `passes` passes over the allocated ranges, buffers of
+    // bufferSize, hooks around each write; truncates to 0 at the end unless a hook
+    // stopped it or a pass fell short. `aborted` (may be null) tells whether a hook
+    // stopped it. False when no buffer could be allocated or a pass fell short.
     bool RunPasses(int fd, uint32_t bufferSize, bool randomMode, int passes, ChunkHooks& hooks,
                    bool* aborted);
     // Opens `path` for the overwrite: write-only, O_DIRECT when the file system takes
@@ -171,22 +209,27 @@ protected:
     // Extends the open file to the next multiple of clusterSize (no-op for 0, for an
     // empty file or when already a multiple). False if the extension failed.
     static bool ExtendToCluster(int fd, uint64_t lengthBytes, uint32_t clusterSize);
+    // Sets LastError() and gives false.
+    bool Failed(std::string why);
+    // The end of a wipe: ScrambleName, then delete. True when the delete succeeded.
+    bool RenameAndDelete(const std::string& path);
 
     int passCount = 1;
     uint64_t lastBytesWritten_ = 0;
+    std::string lastError_;
 };
 
 // The deep clean's wiper: N passes with the caller's buffer size, progress on the
 // Current bar, the status line "<text> (<written> of <size>)", the caller's byte
 // counter, and abort between chunks.
 class CProgressFileWiper : public CSecureFileWiper {
-public:
+  public:
     // `op` (may be null) gives the progress sink and the abort flag; it must outlive
     // the wiper's calls.
     explicit CProgressFileWiper(const OpContext* op = nullptr);
     void SetContext(const OpContext* op) { op_ = op; }
 
-    // Probe (read-write, exclusive lock), raise the length to whole clusters of the
+    // Probe (WipeRefusal), raise the length to whole clusters of the
     // file's volume, write passes 1..N with a bufferSize buffer (0: one cluster),
     // truncate to 0 unless aborted, rename N times, delete. Always adds u+w and retries
     // when the overwrite open is denied. True when the final delete succeeded; false
@@ -207,7 +250,7 @@ public:
     bool showStatus2 = false;          //   flags are set
     std::string ofWord;                // "of"
 
-private:
+  private:
     const OpContext* op_ = nullptr;
     std::string statusText_;
     bool aborted_ = false;
@@ -216,11 +259,12 @@ private:
 // The Trash wiper: N passes with the caller's cluster size; renames (and deletes) only
 // when asked, before the overwrite open.
 class CRecycleFileWiper : public CSecureFileWiper {
-public:
+  public:
     explicit CRecycleFileWiper(const OpContext* op = nullptr);
     void SetContext(const OpContext* op) { op_ = op; }
 
-    // Probe (read-only open), then if renameAndDelete ScrambleName (which also gives a
+    // Probe (read-only open: the kind of file, its flags and locks held by others),
+    // then if renameAndDelete ScrambleName (which also gives a
     // read-only file its write permission), open for the overwrite (adding u+w and
     // retrying when denied), raise the length to whole clusterSize units (0: the file's
     // volume's cluster), write passes 1..N with a clusterSize buffer, truncate to 0
@@ -237,7 +281,7 @@ public:
     bool progressTick = false;  // step the Current bar every 8th chunk
     bool stepOverall = false;   // step the Overall bar with it
 
-private:
+  private:
     const OpContext* op_ = nullptr;
     bool aborted_ = false;
 };

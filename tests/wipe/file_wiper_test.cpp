@@ -2,7 +2,10 @@
 // The pass table, the random source and the three file wipers, checked against the
 // writes that actually reach the kernel: this program replaces pwrite with a recorder
 // that keeps every write's offset, size and bytes before passing it on.
+#include "wipe/file_wiper.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -17,10 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "tests/common/scratch_volume.h"
-#include "wipe/file_wiper.h"
 #include "wipe/passes.h"
 
 namespace fs = std::filesystem;
@@ -32,7 +32,7 @@ namespace {
 struct WriteRecord {
     uint64_t offset = 0;
     uint64_t size = 0;
-    int uniform = -1;  // the byte every byte equals, or -1
+    int uniform = -1;           // the byte every byte equals, or -1
     std::vector<uint8_t> head;  // the first bytes (up to 64 KiB)
 };
 
@@ -40,8 +40,17 @@ std::mutex g_mu;
 std::vector<WriteRecord> g_writes;
 std::atomic<bool> g_recording{false};
 std::atomic<bool> g_swallow{false};  // record without writing (huge sparse files)
+// Bytes the "disk" still takes before writes fail with ENOSPC; -1: no limit.
+std::atomic<int64_t> g_writeBudget{-1};
 
 ssize_t RecordAndWrite(int fd, const void* buf, size_t n, off_t off) {
+    if (g_writeBudget.load() >= 0) {
+        if (static_cast<int64_t>(n) > g_writeBudget.load()) {
+            errno = ENOSPC;
+            return -1;
+        }
+        g_writeBudget -= static_cast<int64_t>(n);
+    }
     if (g_recording.load()) {
         WriteRecord r;
         r.offset = static_cast<uint64_t>(off);
@@ -100,7 +109,7 @@ struct Pass {
 };
 
 class Recorder {
-public:
+  public:
     // Queued (io_uring) writes do not pass through pwrite: recorded runs write one
     // request at a time. The queued path is checked on the disk's content instead.
     Recorder() {
@@ -112,6 +121,7 @@ public:
     ~Recorder() {
         g_recording = false;
         g_swallow = false;
+        g_writeBudget = -1;
         unsetenv("TIDEWIPE_NO_IO_URING");
     }
     std::vector<Pass> Passes() const {
@@ -158,7 +168,7 @@ std::vector<int> FixedRow(int passes, uint32_t seed, int drawnBefore = 0) {
 }
 
 uint32_t ClusterOf(const std::string& path) {
-    struct statvfs sv{};
+    struct statvfs sv {};
     if (statvfs(path.c_str(), &sv) != 0) return 0;
     return static_cast<uint32_t>(sv.f_frsize ? sv.f_frsize : sv.f_bsize);
 }
@@ -171,7 +181,7 @@ size_t EntriesIn(const std::string& dir) {
 
 // A progress sink that records what it is told and can ask for an abort.
 class RecordingSink : public tw::ProgressSink {
-public:
+  public:
     void SetRange(Bar b, int64_t lo, int64_t hi) override {
         low[b] = lo;
         high[b] = hi;
@@ -193,7 +203,7 @@ public:
 };
 
 class WiperTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(dir_.Ok());
         cluster_ = ClusterOf(dir_.Path());
@@ -378,7 +388,7 @@ TEST_F(WiperTest, ReadOnlyFileIsRefusedByPlainAndProgressButWipedByRecycle) {
         EXPECT_FALSE(progress.WipeFile(path, false, 0));
         EXPECT_TRUE(rec.Passes().empty());
     }
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0444u);
     EXPECT_EQ(tw::test::ReadFileBytes(path), before);
@@ -425,24 +435,27 @@ TEST_F(WiperTest, SystemFilesAndNonRegularFilesAreRefused) {
     if (!immutable) GTEST_SKIP() << "cannot set the immutable flag here (needs root and ext4)";
 }
 
-TEST_F(WiperTest, FilesOfFourGibibytesAndMoreAreOverwrittenWhole) {
+TEST_F(WiperTest, FilesOfFourGibibytesAndMoreAreOverwrittenWhereTheyHoldData) {
     const std::string path = dir_.Path() + "/huge.img";
-    const uint64_t length = (4ull << 30) + 1;  // one byte past 4 GiB, sparse
+    const uint64_t length = (4ull << 30) + 1;  // one byte past 4 GiB, sparse in between
     {
         int fd = open(path.c_str(), O_CREAT | O_WRONLY, 0644);
         ASSERT_GE(fd, 0);
-        ASSERT_EQ(ftruncate(fd, static_cast<off_t>(length)), 0);
+        ASSERT_EQ(syscall(SYS_pwrite64, fd, "head", 4, 0), 4);
+        ASSERT_EQ(syscall(SYS_pwrite64, fd, "t", 1, static_cast<off_t>(length - 1)), 1);
         close(fd);
     }
     CSecureFileWiper w;
     w.SetPassCount(1);
     Recorder rec;
     g_swallow = true;  // record the writes, keep the file sparse
-    ASSERT_TRUE(w.WipeFile(path, false, false));
+    ASSERT_TRUE(w.WipeFile(path, false, false)) << w.LastError();
     const auto passes = rec.Passes();
     ASSERT_EQ(passes.size(), 2u);
     for (const auto& p : passes) {
-        EXPECT_EQ(p.Bytes(), (4ull << 30) + cluster_);
+        // The first cluster and the one past 4 GiB; the hole between takes no write.
+        EXPECT_EQ(p.Bytes(), 2ull * cluster_);
+        EXPECT_EQ(p.writes.back().offset, 4ull << 30);
         EXPECT_EQ(p.writes.back().offset + p.writes.back().size, (4ull << 30) + cluster_);
     }
     EXPECT_EQ(EntriesIn(dir_.Path()), 0u);
@@ -518,9 +531,18 @@ TEST_F(WiperTest, ProgressRandomModeCountFour) {
     std::vector<uint8_t> a(cluster_), b(cluster_);
     for (auto& x : a) x = ref.Byte();
     for (auto& x : b) x = ref.Byte();
-    const std::vector<std::vector<uint8_t>> expect = {
-        a, [&] { auto c = a; for (auto& x : c) x = ~x; return c; }(),
-        b, [&] { auto c = b; for (auto& x : c) x = ~x; return c; }()};
+    const std::vector<std::vector<uint8_t>> expect = {a,
+                                                      [&] {
+                                                          auto c = a;
+                                                          for (auto& x : c) x = ~x;
+                                                          return c;
+                                                      }(),
+                                                      b,
+                                                      [&] {
+                                                          auto c = b;
+                                                          for (auto& x : c) x = ~x;
+                                                          return c;
+                                                      }()};
     for (int p = 0; p < 4; ++p) {
         const auto& head = passes[p].writes[0].head;
         ASSERT_EQ(head.size(), 2u * cluster_);
@@ -607,19 +629,50 @@ TEST_F(WiperTest, RecycleWithoutRenameLeavesAnEmptyFileInPlace) {
     EXPECT_EQ(fs::file_size(other), 3072u);
 }
 
-TEST_F(WiperTest, UnusablePassBufferKeepsTheFileAndReportsFailure) {
+TEST_F(WiperTest, UnusableBufferOrShortPassKeepsTheFileAndReportsFailure) {
     const std::string path = MakeFile("keep.bin", 100);
     const std::string before = tw::test::ReadFileBytes(path);
     CProgressFileWiper w;
     EXPECT_FALSE(w.WipeFile(path, false, 1u << 30));
     EXPECT_EQ(tw::test::ReadFileBytes(path).substr(0, 100), before);
     EXPECT_TRUE(fs::exists(path));
+
+    // The disk takes the first pass and one byte less than the second (a full volume,
+    // an I/O error): no wiper may call that a wipe, and the file stays to be wiped again.
+    const uint64_t length = 3ull * cluster_;
+    for (int variant = 0; variant < 3; ++variant) {
+        const std::string file = MakeFile("short" + std::to_string(variant), length);
+        Recorder rec;
+        g_writeBudget = static_cast<int64_t>(2 * length - 1);
+        CSecureFileWiper plain;
+        CProgressFileWiper progress;
+        CRecycleFileWiper recycle;
+        bool ok = true;
+        std::string why;
+        if (variant == 0) {
+            plain.SetPassCount(2);
+            ok = plain.WipeFile(file, false, false);
+            why = plain.LastError();
+        } else if (variant == 1) {
+            progress.SetPassCount(3);
+            ok = progress.WipeFile(file, false, cluster_);
+            why = progress.LastError();
+        } else {
+            recycle.SetPassCount(3);
+            ok = recycle.WipeFile(file, false, cluster_, false);
+            why = recycle.LastError();
+        }
+        EXPECT_FALSE(ok) << variant;
+        EXPECT_NE(why.find("pass 2 of 3"), std::string::npos) << variant << ": " << why;
+        ASSERT_TRUE(fs::exists(file)) << variant;
+        EXPECT_EQ(fs::file_size(file), length) << variant;
+    }
 }
 
 // The shared pass loop with several unbuffered writes in flight: what each pass leaves
 // on the disk is read back before the next pass starts.
 class SnapshotWiper : public CSecureFileWiper {
-public:
+  public:
     std::vector<std::string> Run(const std::string& path, uint32_t bufferSize, int passes) {
         struct Hooks : ChunkHooks {
             std::string path;
@@ -655,7 +708,8 @@ TEST_F(WiperTest, QueuedUnbufferedWritesLeaveEachPassOnDisk) {
     for (size_t p = 0; p < 3; ++p) {
         ASSERT_EQ(snaps[p].size(), size) << "pass " << p + 1;
         for (size_t at = 0; at < size; at += cluster_)
-            ASSERT_EQ(0, snaps[p].compare(at, cluster_, expect[p])) << "pass " << p + 1 << " at " << at;
+            ASSERT_EQ(0, snaps[p].compare(at, cluster_, expect[p]))
+                << "pass " << p + 1 << " at " << at;
     }
     EXPECT_EQ(fs::file_size(path), 0u);  // cut to nothing after the last pass
     EXPECT_EQ(w.LastBytesWritten(), 4u * size);

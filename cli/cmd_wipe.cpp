@@ -7,14 +7,17 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
-#include <cstring>
-#include <optional>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <iostream>
+#include <optional>
 
 #include "cli/cli.h"
 #include "platform/drives.h"
@@ -22,6 +25,8 @@
 #include "platform/strings.h"
 #include "wipe/file_wiper.h"
 #include "wipe/free_space.h"
+#include "wipe/slack.h"
+#include "wipe/walker.h"
 
 namespace tw::cli {
 namespace {
@@ -33,7 +38,7 @@ std::string PassesText(int n) { return std::to_string(n) + (n == 1 ? " pass" : "
 struct WipeTarget {
     std::string path;
     uint64_t size = 0;
-    uint64_t bytesToWrite = 0;  // the length raised to whole clusters, times the passes
+    uint64_t bytesToWrite = 0;  // the allocated parts of the raised length, times the passes
     std::string refusal;        // non-empty: not wiped, and why
     bool isLink = false;        // a symbolic link inside a folder: removed, never followed
 };
@@ -42,101 +47,176 @@ struct WipePlan {
     std::vector<WipeTarget> targets;
     std::vector<std::string> folders;  // folders to remove once emptied, deepest first
     int passes = 0;                    // passes written per file (the count + 1)
+    bool allowHardLinks = false;       // --hard-links
 };
+
+WipeTarget Refused(const std::string& path, std::string why) {
+    WipeTarget t;
+    t.path = path;
+    t.refusal = std::move(why);
+    return t;
+}
 
 uint32_t ClusterOfFolder(const std::string& path) {
     const size_t slash = path.find_last_of('/');
     const std::string folder =
         slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    struct statvfs sv{};
+    struct statvfs sv {};
     if (statvfs(folder.c_str(), &sv) != 0) return 4096;
     return static_cast<uint32_t>(sv.f_frsize ? sv.f_frsize : sv.f_bsize);
 }
 
-// Why a regular file would be refused by the plain wiper ("" when it would be wiped).
-std::string FileRefusal(const std::string& path, const struct stat& st) {
-    if ((st.st_mode & S_IWUSR) == 0 ||
-        faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
-        return "read-only (no write permission)";
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return std::string("cannot be opened: ") + std::strerror(errno);
-    int flags = 0;
-    const bool system = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
-                        (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
-    close(fd);
-    if (system) return "system file (immutable or append-only)";
-    return "";
+// Why a file with other names is not wiped: the overwrite reaches the data every name
+// shares.
+std::string HardLinkRefusal(uint64_t links) {
+    const uint64_t others = links - 1;
+    return "has " + std::to_string(others) + (others == 1 ? " other name" : " other names") +
+           " (hard links): wiping it would empty every name; add --hard-links to wipe it anyway";
 }
 
-void AddFile(WipePlan& plan, const std::string& path, const struct stat& st) {
+// Everything that stops the wipe of a regular file, found before anything changes.
+std::string FileRefusal(const std::string& path, bool allowHardLinks) {
+    std::string why = wipe::WipeRefusal(path);
+    struct stat st {};
+    if (why.empty() && !allowHardLinks && lstat(path.c_str(), &st) == 0 && st.st_nlink > 1)
+        why = HardLinkRefusal(st.st_nlink);
+    return why;
+}
+
+void AddFile(WipePlan& plan, const std::string& path) {
     WipeTarget t;
     t.path = path;
-    t.size = static_cast<uint64_t>(st.st_size);
-    t.refusal = FileRefusal(path, st);
+    t.refusal = FileRefusal(path, plan.allowHardLinks);
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0) t.size = static_cast<uint64_t>(st.st_size);
     const uint64_t cluster = ClusterOfFolder(path);
     const uint64_t raised = (t.size + cluster - 1) / cluster * cluster;
-    t.bytesToWrite = raised * static_cast<uint64_t>(plan.passes);
+    // Holes of a sparse file are not written (they hold nothing), so the promise counts
+    // only what owns space on the disk.
+    uint64_t allocated = raised;
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd >= 0) {
+        allocated = wipe::RangeBytes(wipe::AllocatedRanges(fd, raised));
+        close(fd);
+    }
+    t.bytesToWrite = allocated * static_cast<uint64_t>(plan.passes);
     plan.targets.push_back(std::move(t));
 }
 
-// Walks a folder for --recursive: never follows symbolic links, never leaves the
-// folder's file system, takes only regular files.
-void AddFolder(WipePlan& plan, const std::string& folder, dev_t dev) {
-    DIR* dir = opendir(folder.c_str());
-    if (dir == nullptr) {
-        plan.targets.push_back({folder, 0, 0, std::string("cannot be listed: ") +
-                                                  std::strerror(errno), false});
-        return;
+std::string WalkSkipText(wipe::SkipReason why) {
+    switch (why) {
+        case wipe::SkipReason::OtherFileSystem:
+            return "a mount point (another file system or a bind mount): not entered";
+        case wipe::SkipReason::Unreadable:
+            return "cannot be examined or listed";
+        default:
+            return wipe::SkipReasonText(why);
     }
-    std::vector<std::string> names;
-    while (dirent* e = readdir(dir)) {
-        const std::string name = e->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(dir);
-    std::sort(names.begin(), names.end());
-    for (const auto& name : names) {
-        const std::string path = folder + "/" + name;
-        struct stat st{};
-        if (lstat(path.c_str(), &st) != 0) continue;
-        if (S_ISLNK(st.st_mode)) {
-            plan.targets.push_back({path, 0, 0, "", true});
-        } else if (S_ISDIR(st.st_mode)) {
-            if (st.st_dev != dev)
-                plan.targets.push_back({path, 0, 0, "another file system is mounted here", false});
-            else
-                AddFolder(plan, path, dev);
-        } else if (S_ISREG(st.st_mode)) {
-            AddFile(plan, path, st);
-        } else {
-            plan.targets.push_back({path, 0, 0, "not a regular file", false});
-        }
-    }
-    plan.folders.push_back(folder);
 }
 
-WipePlan PlanWipe(const std::vector<std::string>& paths, int count, bool recursive) {
+// --recursive: the shared drive walk, asked for every regular file. It never follows a
+// symbolic link and never enters a mount point below the folder (another file system,
+// or a bind mount of this one, which would lead the wipe out of the folder).
+void AddFolder(WipePlan& plan, const std::string& folder) {
+    wipe::CDriveWalker walker;
+    walker.options.everyFile = true;
+    walker.onFile = [&plan](const wipe::WalkFile& f) { AddFile(plan, f.Path()); };
+    walker.onSkip = [&plan](const std::string& path, wipe::SkipReason why) {
+        struct stat st {};
+        if (why == wipe::SkipReason::NotRegular && lstat(path.c_str(), &st) == 0 &&
+            S_ISLNK(st.st_mode)) {
+            WipeTarget t;
+            t.path = path;
+            t.isLink = true;
+            plan.targets.push_back(std::move(t));
+            return;
+        }
+        plan.targets.push_back(Refused(path, WalkSkipText(why)));
+    };
+    walker.onFolderEnd = [&plan](int, const std::string& f) { plan.folders.push_back(f); };
+    OpContext op;
+    if (walker.Walk(op, folder) == Outcome::Failed)
+        plan.targets.push_back(Refused(folder, walker.error().Message()));
+}
+
+// What a target given on the command line must never be, whatever it holds: the root of
+// the system, "." or ".." (as rm refuses them), the root of a mounted file system (a
+// whole volume is not wiped by naming its mount point: name what is in it).
+std::string TargetRefusal(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (base == "." || base == "..") return "refusing to wipe '.' or '..': name the folder itself";
+    char real[PATH_MAX];
+    if (realpath(path.c_str(), real) == nullptr) return "";
+    if (std::string(real) == "/") return "the root of the system is never wiped";
+    if (wipe::IsPseudoFileSystemPath(real))
+        return std::string(real) + " is in a system pseudo file system and is never wiped";
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode) && wipe::IsMountRoot(real))
+        return std::string("the root of a mounted file system (") + real +
+               "): a whole volume is not wiped by its mount point; name the files and "
+               "folders in it instead";
+    return "";
+}
+
+WipePlan PlanWipe(const std::vector<std::string>& paths, int count, bool recursive,
+                  bool allowHardLinks) {
     WipePlan plan;
     plan.passes = count + 1;  // the plain wipe writes one pass more than the count
+    plan.allowHardLinks = allowHardLinks;
     for (std::string path : paths) {
         while (path.size() > 1 && path.back() == '/') path.pop_back();
-        struct stat st{};
+        struct stat st {};
         if (lstat(path.c_str(), &st) != 0) {
-            plan.targets.push_back({path, 0, 0, "does not exist", false});
+            plan.targets.push_back(Refused(path, "does not exist"));
+        } else if (const std::string why = TargetRefusal(path); !why.empty()) {
+            plan.targets.push_back(Refused(path, why));
         } else if (S_ISLNK(st.st_mode)) {
-            plan.targets.push_back({path, 0, 0, "a symbolic link (not followed)", false});
+            plan.targets.push_back(Refused(path, "a symbolic link (not followed)"));
         } else if (S_ISDIR(st.st_mode)) {
             if (!recursive)
-                plan.targets.push_back({path, 0, 0, "a folder (add --recursive)", false});
+                plan.targets.push_back(Refused(path, "a folder (add --recursive)"));
             else
-                AddFolder(plan, path, st.st_dev);
+                AddFolder(plan, path);
         } else if (S_ISREG(st.st_mode)) {
-            AddFile(plan, path, st);
+            AddFile(plan, path);
         } else {
-            plan.targets.push_back({path, 0, 0, "not a regular file", false});
+            plan.targets.push_back(Refused(path, "not a regular file"));
         }
     }
     return plan;
+}
+
+// The plan as JSON (--dry-run --json).
+nlohmann::json PlanJson(const WipePlan& plan, int count, bool random, size_t files,
+                        uint64_t bytes) {
+    nlohmann::json targets = nlohmann::json::array();
+    size_t refused = 0;
+    for (const auto& t : plan.targets) {
+        nlohmann::json j;
+        JsonName(j, "path", t.path);
+        if (!t.refusal.empty()) {
+            j["action"] = "refuse";
+            j["reason"] = t.refusal;
+            ++refused;
+        } else if (t.isLink) {
+            j["action"] = "remove link";
+        } else {
+            j["action"] = "wipe";
+            j["size"] = t.size;
+            j["bytes_to_write"] = t.bytesToWrite;
+        }
+        targets.push_back(std::move(j));
+    }
+    nlohmann::json folders = nlohmann::json::array();
+    for (const auto& f : plan.folders) {
+        nlohmann::json j;
+        JsonName(j, "path", f);
+        folders.push_back(std::move(j));
+    }
+    return {{"dry_run", true},    {"count", count},     {"passes", plan.passes},
+            {"random", random},   {"files", files},     {"bytes_to_write", bytes},
+            {"refused", refused}, {"targets", targets}, {"folders", folders}};
 }
 
 // ---------------------------------------------------------------- free-space helpers
@@ -168,19 +248,34 @@ std::optional<DriveInfo> MountPointArg(const std::string& arg, Env& env) {
 }
 
 void PrintFreeSpacePlan(const wipe::FreeSpacePlan& p) {
-    std::cout << "free space of " << p.root << ": " << FormatSize(p.freeBytes, "%2.2f") << " ("
-              << p.freeBytes << " bytes)\n";
+    Out("free space of " + p.root + ": " + FormatSize(p.freeBytes, "%2.2f") + " (" +
+        std::to_string(p.freeBytes) + " bytes)");
     if (p.reservedBytes > 0)
-        std::cout << "not cleaned: " << FormatSize(p.reservedBytes, "%2.2f")
-                  << " reserved by the file system\n";
-    std::cout << "temporary folder: " << p.folder << (p.folderInHome ? " (in the home folder)" : "")
-              << "\n"
-              << "files: up to " << p.fileCount << " of 1 Gb\n"
-              << "passes: " << p.passes << " (" << (p.randomMode ? "random data" : "fixed patterns")
-              << ")\n"
-              << "bytes to write: up to " << p.PlannedBytes() << " ("
-              << FormatSize(p.PlannedBytes(), "%2.2f") << ")\n";
-    if (!p.refusal.empty()) std::cout << "refused: " << p.refusal << "\n";
+        Out("not cleaned: " + FormatSize(p.reservedBytes, "%2.2f") +
+            " reserved by the file system");
+    Out("temporary folder: " + p.folder + (p.folderInHome ? " (in the home folder)" : ""));
+    Out("files: up to " + std::to_string(p.fileCount) + " of 1 Gb");
+    Out("passes: " + std::to_string(p.passes) + " (" +
+        (p.randomMode ? "random data" : "fixed patterns") + ")");
+    Out("bytes to write: up to " + std::to_string(p.PlannedBytes()) + " (" +
+        FormatSize(p.PlannedBytes(), "%2.2f") + ")");
+    if (!p.refusal.empty()) Out("refused: " + p.refusal);
+}
+
+// Whether another process holds a lock on the folder (a clean still running holds one
+// on its temporary folder). Read from /proc/locks, so that asking takes no lock that a
+// clean starting at this moment could miss.
+bool FolderLockedByOthers(const std::string& folder) {
+    struct stat st {};
+    if (stat(folder.c_str(), &st) != 0) return false;
+    char id[64];
+    std::snprintf(id, sizeof id, " %02x:%02x:%llu ", major(st.st_dev), minor(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line))
+        if ((line + " ").find(id) != std::string::npos) return true;
+    return false;
 }
 
 // ---------------------------------------------------------------- registration
@@ -189,6 +284,7 @@ struct WipeArgs {
     int passes = 0;
     bool random = false;
     bool recursive = false;
+    bool hardLinks = false;
     bool json = false;
     std::vector<std::string> paths;
     std::string mountPoint;
@@ -201,21 +297,29 @@ void RegisterWipe(CLI::App& app, Env& env) {
     auto* wipe = app.add_subcommand(
         "wipe", "Overwrite files in place and delete them for good (count + 1 passes)");
     wipe->add_option("PATH", a.paths, "Files to wipe; folders only with --recursive")->required();
-    wipe->add_option("--passes", a.passes, "Overwrite count, 1 to 14 (default: the setting); "
-                                           "count + 1 passes are written")
+    wipe->add_option("--passes", a.passes,
+                     "Overwrite count, 1 to 14 (default: the setting); "
+                     "count + 1 passes are written")
         ->check(CLI::Range(1, 14));
     wipe->add_flag("--random", a.random, "Random data instead of fixed patterns");
     wipe->add_flag("-r,--recursive", a.recursive,
                    "Wipe every file below the folders given, then remove the folders");
-    wipe->add_flag("--json", a.json, "Print the result as JSON");
+    wipe->add_flag("--hard-links", a.hardLinks,
+                   "Also wipe files that have other names (hard links): every name loses "
+                   "its content");
+    wipe->add_flag("--json", a.json, "Print the result (or with --dry-run the plan) as JSON");
     AddDestructiveOptions(wipe, a.wipeOpts);
     wipe->callback([&env] {
         const int count = a.passes > 0 ? a.passes : env.DefaultPasses();
-        WipePlan plan = PlanWipe(a.paths, count, a.recursive);
+        WipePlan plan = PlanWipe(a.paths, count, a.recursive, a.hardLinks);
         size_t files = 0, links = 0;
         uint64_t bytes = 0, size = 0;
+        bool anyRefused = false;
         for (const auto& t : plan.targets) {
-            if (!t.refusal.empty()) continue;
+            if (!t.refusal.empty()) {
+                anyRefused = true;
+                continue;
+            }
             if (t.isLink) {
                 ++links;
                 continue;
@@ -225,19 +329,25 @@ void RegisterWipe(CLI::App& app, Env& env) {
             size += t.size;
         }
         if (a.wipeOpts.dryRun) {
+            // The dry run ends as the real run would: refused (3) when anything is.
+            if (anyRefused) env.Fail(kRefused);
+            if (a.json) {
+                PrintJson(PlanJson(plan, count, a.random, files, bytes));
+                return;
+            }
             for (const auto& t : plan.targets) {
                 if (!t.refusal.empty())
-                    std::cout << "refuse " << t.path << ": " << t.refusal << "\n";
+                    Out("refuse " + t.path + ": " + t.refusal);
                 else if (t.isLink)
-                    std::cout << "remove link " << t.path << " (not followed)\n";
+                    Out("remove link " + t.path + " (not followed)");
                 else
-                    std::cout << "wipe " << t.path << " (" << FormatSize(t.size, "%2.2f") << ", "
-                              << t.bytesToWrite << " bytes written)\n";
+                    Out("wipe " + t.path + " (" + FormatSize(t.size, "%2.2f") + ", " +
+                        std::to_string(t.bytesToWrite) + " bytes written)");
             }
-            for (const auto& f : plan.folders) std::cout << "remove folder " << f << "\n";
-            std::cout << files << (files == 1 ? " file, " : " files, ") << bytes
-                      << " bytes to write in " << PassesText(plan.passes) << " each"
-                      << (a.random ? " (random data)" : "") << "\n";
+            for (const auto& f : plan.folders) Out("remove folder " + f);
+            Out(std::to_string(files) + (files == 1 ? " file, " : " files, ") +
+                std::to_string(bytes) + " bytes to write in " + PassesText(plan.passes) + " each" +
+                (a.random ? " (random data)" : ""));
             return;
         }
         for (const auto& t : plan.targets)
@@ -245,7 +355,15 @@ void RegisterWipe(CLI::App& app, Env& env) {
                 PrintError("not wiping " + t.path + ": " + t.refusal);
                 env.Fail(kRefused);
             }
-        if (files == 0 && links == 0 && plan.folders.empty()) return;
+        if (files == 0 && links == 0 && plan.folders.empty()) {
+            if (a.json)
+                PrintJson({{"wiped", 0},
+                           {"count", count},
+                           {"passes", plan.passes},
+                           {"aborted", false},
+                           {"files", nlohmann::json::array()}});
+            return;
+        }
         if (!Confirm("Wipe " + std::to_string(files) + (files == 1 ? " file (" : " files (") +
                          FormatSize(size, "%2.2f") + ") with " + PassesText(plan.passes) +
                          "? They cannot be recovered afterwards.",
@@ -262,8 +380,12 @@ void RegisterWipe(CLI::App& app, Env& env) {
         size_t wiped = 0;
         bool aborted = false;
         for (const auto& t : plan.targets) {
+            nlohmann::json r;
+            JsonName(r, "path", t.path);
             if (!t.refusal.empty()) {
-                results.push_back({{"path", t.path}, {"wiped", false}, {"reason", t.refusal}});
+                r["wiped"] = false;
+                r["reason"] = t.refusal;
+                results.push_back(std::move(r));
                 continue;
             }
             if (op.Aborted()) {
@@ -274,23 +396,27 @@ void RegisterWipe(CLI::App& app, Env& env) {
                 unlink(t.path.c_str());
                 continue;
             }
-            op.Status("Wiping " + t.path);
-            const bool ok = wiper.WipeFile(t.path, false, a.random);
+            op.Status("Wiping " + Printable(t.path));
+            // Looked at again just before: a lock taken or a name added since the plan
+            // is a refusal too, and the file stays untouched.
+            const std::string late = FileRefusal(t.path, a.hardLinks);
+            const bool ok = late.empty() && wiper.WipeFile(t.path, false, a.random);
             op.Step(ProgressSink::Overall, 1);
             if (ok) {
                 ++wiped;
-                log::LogToFile(wiper.ErasedLine(t.path, plan.passes), env.Log());
+                log::LogToFile(wiper.ErasedLine(t.path, count), env.Log());
             } else {
                 progress.Finish();
-                PrintError("could not wipe " + t.path +
-                           " (read-only, in use by another program, or gone)");
-                env.Fail(kFailed);
+                PrintError((late.empty() ? "could not wipe " : "not wiping ") + t.path + ": " +
+                           (late.empty() ? wiper.LastError() : late));
+                env.Fail(late.empty() ? kFailed : kRefused);
             }
-            results.push_back({{"path", t.path},
-                               {"wiped", ok},
-                               {"size", t.size},
-                               {"passes", plan.passes},
-                               {"bytes_written", wiper.LastBytesWritten()}});
+            r["wiped"] = ok;
+            r["size"] = t.size;
+            r["passes"] = plan.passes;
+            r["bytes_written"] = late.empty() ? wiper.LastBytesWritten() : 0;
+            if (!ok) r["reason"] = late.empty() ? wiper.LastError() : late;
+            results.push_back(std::move(r));
         }
         // Folders go once they are empty; one that still holds a refused file stays.
         if (!aborted)
@@ -302,12 +428,13 @@ void RegisterWipe(CLI::App& app, Env& env) {
         progress.Finish();
         if (a.json) {
             PrintJson({{"wiped", wiped},
+                       {"count", count},
                        {"passes", plan.passes},
                        {"aborted", aborted},
                        {"files", results}});
         } else {
-            std::cout << "Wiped " << wiped << (wiped == 1 ? " file" : " files") << " with "
-                      << PassesText(plan.passes) << "\n";
+            Out("Wiped " + std::to_string(wiped) + (wiped == 1 ? " file" : " files") + " with " +
+                PassesText(plan.passes));
         }
         if (aborted) {
             Note("Stopped: the remaining files were not touched.");
@@ -328,19 +455,20 @@ void RegisterWipe(CLI::App& app, Env& env) {
         const wipe::FreeSpacePlan plan = wipe::PlanFreeSpace(mount->Root(), passes);
         if (a.freeOpts.dryRun) {
             PrintFreeSpacePlan(plan);
+            if (!plan.refusal.empty()) env.Fail(kRefused);  // as the real run would
             return;
         }
         if (!plan.refusal.empty()) {
-            PrintError(plan.refusal +
-                       (plan.leftoverPresent ? " (run `tidewipe-cli leftovers` to remove it)" : ""));
+            PrintError(plan.refusal + (plan.leftoverPresent
+                                           ? " (run `tidewipe-cli leftovers` to remove it)"
+                                           : ""));
             return env.Fail(kRefused);
         }
         if (plan.reservedBytes > 0)
             Note(FormatSize(plan.reservedBytes, "%2.2f") +
                  " reserved by the file system cannot be filled and is not cleaned.");
         if (!Confirm("Fill the free space of " + plan.root + " (" +
-                         FormatSize(plan.freeBytes, "%2.2f") + ") with " + PassesText(passes) +
-                         "?",
+                         FormatSize(plan.freeBytes, "%2.2f") + ") with " + PassesText(passes) + "?",
                      a.freeOpts))
             return env.Fail(kRefused);
 
@@ -352,12 +480,13 @@ void RegisterWipe(CLI::App& app, Env& env) {
             env.Log() != nullptr && env.GetSettings().ReadWithDefault("LogFreespaceWiping") != 0;
         // The clean clears the abort flag when it starts; an early Ctrl-C still counts.
         const bool interruptedBefore = InterruptFlag().load() != 0;
-        const int done = interruptedBefore ? 0 : cleaner.CleanFreeSpace({mount->mountPoint, passes});
+        const int done =
+            interruptedBefore ? 0 : cleaner.CleanFreeSpace({mount->mountPoint, passes});
         const bool aborted = interruptedBefore || InterruptFlag().load() != 0;
         progress.Finish();
         const std::string written = FormatSize(cleaner.BytesWritten(), "%2.2f");
         if (done < 0) {
-            struct stat st{};
+            struct stat st {};
             if (lstat(cleaner.LastPlan().folder.c_str(), &st) == 0)
                 PrintError(Str<118>());
             else
@@ -374,8 +503,7 @@ void RegisterWipe(CLI::App& app, Env& env) {
                                                      : cleaner.LastRefusal());
             return env.Fail(kRefused);
         }
-        std::cout << Str<147>() << ": " << plan.root << ", " << PassesText(done) << ", " << written
-                  << " written\n";
+        Out(Str<147>() + ": " + plan.root + ", " + PassesText(done) + ", " + written + " written");
     });
 
     auto* left = app.add_subcommand(
@@ -383,22 +511,44 @@ void RegisterWipe(CLI::App& app, Env& env) {
     AddDestructiveOptions(left, a.leftoverOpts);
     left->callback([&env] {
         const auto found = wipe::FindLeftoverTempFolders();
-        if (found.empty()) {
-            std::cout << "No leftover temporary folders found.\n";
+        // Files an interrupted slack wipe left longer are put back by the same sweep.
+        const auto slackFiles = wipe::PendingSlackJournals(wipe::SlackJournalFolder());
+        if (found.empty() && slackFiles.empty()) {
+            Out("No leftover temporary folders found.");
             return;
         }
         if (a.leftoverOpts.dryRun) {
-            for (const auto& f : found) std::cout << "remove " << f << "\n";
+            for (const auto& f : slackFiles)
+                Out("restore " + f + " (length and times, after an interrupted slack wipe)");
+            // A folder a running clean still holds is kept by the real run (exit 1).
+            for (const auto& f : found) {
+                if (FolderLockedByOthers(f)) {
+                    Out("keep " + f + " (a clean is still using it)");
+                    env.Fail(kFailed);
+                } else {
+                    Out("remove " + f);
+                }
+            }
             return;
         }
-        if (!Confirm("Remove " + std::to_string(found.size()) + " leftover temporary folder" +
-                         (found.size() == 1 ? "" : "s") + "?",
-                     a.leftoverOpts))
-            return env.Fail(kRefused);
+        std::string question = "Remove " + std::to_string(found.size()) +
+                               " leftover temporary folder" + (found.size() == 1 ? "" : "s");
+        if (!slackFiles.empty())
+            question += " and put back " + std::to_string(slackFiles.size()) +
+                        " file(s) an interrupted slack wipe left longer";
+        if (!Confirm(question + "?", a.leftoverOpts)) return env.Fail(kRefused);
         wipe::LeftoverSweep sweep;
         wipe::CleanLeftoverTempFolders(
             true, [](std::string_view text) { Note(std::string(text)); }, &sweep);
-        for (const auto& f : sweep.removed) std::cout << "Removed " << f << "\n";
+        for (const auto& f : sweep.removed) Out("Removed " + f);
+        for (const auto& f : sweep.slackRestored) Out("Restored " + f);
+        for (const auto& f : sweep.slackLeft)
+            Note("left " + f + " as it is: it changed after the interrupted slack wipe");
+        for (const auto& f : sweep.slackPending) {
+            PrintError("could not restore " + f +
+                       " now (in use or denied); the next sweep tries again");
+            env.Fail(kFailed);
+        }
         for (const auto& f : sweep.kept) {
             PrintError("kept " + f + " (a clean is still using it, or it holds other files)");
             env.Fail(kFailed);

@@ -1,14 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // tidewipe-cli wipe as a user runs it: the dry-run plan, the bytes it promises against
 // the bytes written, refusals and their exit status, and the log lines.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
-#include <regex>
-
-#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <regex>
 
 #include "tests/common/scratch_volume.h"
 
@@ -17,7 +18,7 @@ namespace fs = std::filesystem;
 namespace {
 
 class WipeCli : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(dir_.Ok());
         config_ = dir_.Path() + "/config";
@@ -54,20 +55,31 @@ protected:
 }  // namespace
 
 TEST_F(WipeCli, DryRunPromisesWhatTheWipeWrites) {
+    // A name that is not UTF-8 and holds a line break: plans and JSON must stay whole.
+    const std::string odd = File("sub/odd\xff\n.txt", 300);
     const std::vector<std::string> files = {File("empty", 0), File("one", 1), File("mid.doc", 5000),
-                                            File("sub/big.bin", 70000)};
+                                            File("sub/big.bin", 70000), odd};
     const std::string ro = File("sub/locked.txt", 10, 0444);
     ASSERT_EQ(symlink("/etc/hostname", (work_ + "/sub/link").c_str()), 0);
 
+    // The dry run ends as the real run will: 3, the read-only file is refused.
     std::string plan;
-    EXPECT_EQ(Cli({"wipe", "--dry-run", "-r", "--passes", "2", work_}, &plan), 0);
+    EXPECT_EQ(Cli({"wipe", "--dry-run", "-r", "--passes", "2", work_}, &plan), 3);
     std::smatch m;
-    ASSERT_TRUE(std::regex_search(plan, m, std::regex(R"((\d+) files, (\d+) bytes to write in 3 passes)")))
+    ASSERT_TRUE(
+        std::regex_search(plan, m, std::regex(R"((\d+) files, (\d+) bytes to write in 3 passes)")))
         << plan;
-    EXPECT_EQ(m[1], "4");
+    EXPECT_EQ(m[1], "5");
     const uint64_t planned = std::stoull(m[2]);
     EXPECT_NE(plan.find("refuse " + ro + ": read-only"), std::string::npos) << plan;
     EXPECT_NE(plan.find("remove link " + work_ + "/sub/link"), std::string::npos) << plan;
+    EXPECT_NE(plan.find("/sub/odd\\377\\n.txt ("), std::string::npos) << plan;
+    EXPECT_EQ(plan.find("\n.txt"), std::string::npos) << "a name split the plan's lines";
+    std::string planJson;
+    EXPECT_EQ(Cli({"wipe", "--dry-run", "--json", "-r", "--passes", "2", work_}, &planJson), 3);
+    const auto pj = nlohmann::json::parse(planJson);
+    EXPECT_EQ(pj["bytes_to_write"], planned);
+    EXPECT_EQ(pj["refused"], 1);
     for (const auto& f : files) EXPECT_TRUE(fs::exists(f));  // a dry run changes nothing
 
     // Without a terminal and without --yes nothing happens.
@@ -80,18 +92,27 @@ TEST_F(WipeCli, DryRunPromisesWhatTheWipeWrites) {
         << out;  // 3: the read-only file was refused
     const auto json = nlohmann::json::parse(out.substr(out.find('{')));
     uint64_t written = 0;
-    for (const auto& f : json["files"]) written += f.value("bytes_written", 0ull);
+    bool oddNamed = false;
+    for (const auto& f : json["files"]) {
+        written += f.value("bytes_written", 0ull);
+        // The exact bytes of a name that is not UTF-8, for scripts.
+        oddNamed |= f.value("path_bytes", "").find("ff0a2e747874") != std::string::npos;
+    }
+    EXPECT_TRUE(oddNamed) << out;
     EXPECT_EQ(written, planned);
-    EXPECT_EQ(json["wiped"], 4);
+    EXPECT_EQ(json["wiped"], 5);
     for (const auto& f : files) EXPECT_FALSE(fs::exists(f)) << f;
     EXPECT_TRUE(fs::exists(ro));
     EXPECT_FALSE(fs::exists(work_ + "/sub/link"));
     EXPECT_TRUE(fs::exists("/etc/hostname"));
     EXPECT_TRUE(fs::exists(work_ + "/sub"));  // kept: it still holds the refused file
 
+    // The log names the count the user asked for (3 passes are written for it).
     const std::string log = LogText();
-    for (const auto& f : files)
-        EXPECT_NE(log.find("Erased " + f + " with 3 overwrites"), std::string::npos) << log;
+    for (const auto& f : files) {
+        if (f == odd) continue;  // the log writes such names its own way
+        EXPECT_NE(log.find("Erased " + f + " with 2 overwrites"), std::string::npos) << log;
+    }
 }
 
 TEST_F(WipeCli, FoldersNeedRecursiveAndMissingFilesAreRefused) {
@@ -107,11 +128,11 @@ TEST_F(WipeCli, FoldersNeedRecursiveAndMissingFilesAreRefused) {
     EXPECT_EQ(Cli({"wipe", "--yes", "--passes", "15", f}, &out), 2);  // beyond the table
     EXPECT_TRUE(fs::exists(f));
 
-    // A count of 1 writes two passes, and the log says so.
+    // A count of 1 writes two passes; the log names the count.
     out.clear();
     EXPECT_EQ(Cli({"wipe", "--yes", "--passes", "1", f}, &out), 0) << out;
     EXPECT_FALSE(fs::exists(f));
-    EXPECT_NE(LogText().find("Erased " + f + " with 2 overwrites"), std::string::npos);
+    EXPECT_NE(LogText().find("Erased " + f + " with 1 overwrite\r"), std::string::npos);
 }
 
 TEST_F(WipeCli, FreeSpaceTakesOnlyMountPoints) {
@@ -120,4 +141,66 @@ TEST_F(WipeCli, FreeSpaceTakesOnlyMountPoints) {
     EXPECT_NE(out.find("is not a mount point"), std::string::npos) << out;
     out.clear();
     EXPECT_EQ(Cli({"free-space", "--dry-run", work_ + "/missing"}, &out), 2);
+}
+
+TEST_F(WipeCli, RecursiveWipeStaysInsideTheTreeItWasGiven) {
+    const std::string outside = work_ + "/outside", tree = work_ + "/tree";
+    const std::string keep = File("outside/keep.txt", 100);
+    File("tree/plain.txt", 100);
+    ASSERT_EQ(link(keep.c_str(), (tree + "/hl.txt").c_str()), 0);
+
+    // A second name of a file outside the tree: emptying it would empty the other.
+    std::string out;
+    EXPECT_EQ(Cli({"wipe", "-r", "--dry-run", tree}, &out), 3);
+    EXPECT_NE(out.find("refuse " + tree + "/hl.txt: has 1 other name (hard links)"),
+              std::string::npos)
+        << out;
+    out.clear();
+    EXPECT_EQ(Cli({"wipe", "-r", "--yes", tree}, &out), 3) << out;
+    EXPECT_EQ(tw::test::ReadFileBytes(keep), std::string(100, 'q'));
+    EXPECT_FALSE(fs::exists(tree + "/plain.txt"));
+    // Named on purpose, it goes, and the other name with it keeps no content.
+    out.clear();
+    EXPECT_EQ(Cli({"wipe", "--yes", "--hard-links", tree + "/hl.txt"}, &out), 0) << out;
+    EXPECT_EQ(fs::file_size(keep), 0u);
+
+    // The root of the system, "." and "..", and the root of a mounted file system.
+    for (const std::string& root : {std::string("/"), std::string("."), std::string(".."),
+                                    tree + "/..", work_ + "/./", std::string("/proc")}) {
+        out.clear();
+        EXPECT_EQ(Cli({"wipe", "-r", "--dry-run", root}, &out), 3) << root;
+        EXPECT_EQ(out.find("\nwipe "), std::string::npos) << root << ": " << out;
+        EXPECT_EQ(out.rfind("wipe ", 0), std::string::npos) << root << ": " << out;
+    }
+    EXPECT_TRUE(fs::exists(tree));
+
+    if (geteuid() != 0) GTEST_SKIP() << "the bind mount cases need root";
+    // A bind mount of a folder outside the tree, and of a single file: same file system,
+    // same device number, other mounts.
+    const std::string precious = File("outside/precious.txt", 50);
+    const std::string single = File("elsewhere/single.txt", 50);
+    fs::create_directories(tree + "/bound");
+    ASSERT_TRUE(tw::test::WriteFileBytes(tree + "/over.txt", "covered"));
+    ASSERT_EQ(mount(outside.c_str(), (tree + "/bound").c_str(), nullptr, MS_BIND, nullptr), 0);
+    if (mount(single.c_str(), (tree + "/over.txt").c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        umount2((tree + "/bound").c_str(), MNT_DETACH);
+        FAIL() << "bind mount of a file: " << std::strerror(errno);
+    }
+    std::string plan, mountRoot;
+    const int planExit = Cli({"wipe", "-r", "--dry-run", tree}, &plan);
+    const int mountRootExit = Cli({"wipe", "-r", "--dry-run", tree + "/bound"}, &mountRoot);
+    out.clear();
+    const int wipeExit = Cli({"wipe", "-r", "--yes", tree}, &out);
+    umount2((tree + "/over.txt").c_str(), MNT_DETACH);
+    umount2((tree + "/bound").c_str(), MNT_DETACH);
+
+    EXPECT_EQ(planExit, 3);
+    EXPECT_NE(plan.find("refuse " + tree + "/bound: a mount point"), std::string::npos) << plan;
+    EXPECT_NE(plan.find("refuse " + tree + "/over.txt: a mount point"), std::string::npos) << plan;
+    EXPECT_EQ(mountRootExit, 3);
+    EXPECT_NE(mountRoot.find("the root of a mounted file system"), std::string::npos) << mountRoot;
+    EXPECT_EQ(wipeExit, 3) << out;
+    EXPECT_EQ(tw::test::ReadFileBytes(precious), std::string(50, 'q'));
+    EXPECT_EQ(tw::test::ReadFileBytes(single), std::string(50, 'q'));
+    EXPECT_EQ(tw::test::ReadFileBytes(tree + "/over.txt"), "covered");
 }

@@ -6,12 +6,14 @@
 
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "tests/cli/run_cli.h"
 #include "tests/common/scratch_volume.h"
 #include "volume/fat32.h"
 
@@ -126,7 +128,7 @@ std::vector<FlsEntry> FlsDeleted(const std::string& image) {
 }
 
 class FatIntegration : public ::testing::TestWithParam<std::tuple<int, int>> {
-protected:
+  protected:
     void SetUp() override {
         for (const char* tool : {"mkfs.fat", "mcopy", "fls", "istat", "fsstat", "blkls"}) {
             if (RunTool({"sh", "-c", std::string("command -v ") + tool}) != 0)
@@ -143,12 +145,13 @@ protected:
         ASSERT_EQ(rc, 0) << out;
     }
 
-    std::vector<RecoverableFile> Search() {
+    std::vector<RecoverableFile> Search(bool deletedFolders = false) {
         CRawDriveRef drive;
         EXPECT_TRUE(drive.Open(image_)) << drive.LastError();
         SearchContext ctx;
         ctx.drive = &drive;
         ctx.driveText = "/";
+        ctx.walkDeletedFolders = deletedFolders;
         EXPECT_EQ(SearchFat32(ctx), Outcome::Ok);
         return ctx.found;
     }
@@ -184,12 +187,13 @@ TEST_P(FatIntegration, FindsWhatTheManifestLists) {
     EXPECT_EQ(byPath["/|?ONE"]->attributes[2], 'd');
 }
 
+// fls walks deleted folders too: by default we leave their entries out on purpose (the
+// folder's cluster may hold anything by now); with --deleted-folders we list them as
+// fls does, marked as lying in a deleted folder.
 TEST_P(FatIntegration, AgreesWithFls) {
-    const auto found = Search();
     const auto fls = FlsDeleted(image_);
     ASSERT_FALSE(fls.empty());
 
-    // Folders fls lists as deleted: we do not walk them.
     std::set<std::string> deletedFolders;
     for (const auto& e : fls)
         if (e.directory) deletedFolders.insert(e.path);
@@ -198,46 +202,73 @@ TEST_P(FatIntegration, AgreesWithFls) {
             if (e.path.rfind(d + "/", 0) == 0) return true;
         return false;
     };
+    // fls shows a deleted folder's lost first character as "_", we as "?".
+    auto ourFolder = [](const FlsEntry& e) {
+        std::string folder = e.Folder();
+        for (size_t i = 0; i + 1 < folder.size(); ++i)
+            if (folder[i] == '/' && folder[i + 1] == '_') folder[i + 1] = '?';
+        return folder;
+    };
 
-    // Ours, by folder and first cluster (unique within a folder on a sound volume).
-    std::map<std::pair<std::string, uint64_t>, const RecoverableFile*> ours;
-    for (const auto& f : found) ours[{f.folder, f.location}] = &f;
+    for (const bool walkDeleted : {false, true}) {
+        SCOPED_TRACE(walkDeleted ? "deleted folders walked" : "deleted folders not walked");
+        const auto found = Search(walkDeleted);
+        // Ours, by folder and first cluster (unique within a folder on a sound volume).
+        std::map<std::pair<std::string, uint64_t>, const RecoverableFile*> ours;
+        for (const auto& f : found) ours[{f.folder, f.location}] = &f;
 
-    size_t matched = 0, reused = 0, empty = 0, inDeleted = 0;
-    for (const auto& e : fls) {
-        const auto it = ours.find({e.Folder(), e.firstCluster});
-        if (insideDeleted(e)) {
-            // fls walks deleted folders too; their entries cannot be trusted to be the
-            // folder's last contents, and we leave them out on purpose.
-            ++inDeleted;
-            EXPECT_TRUE(it == ours.end()) << e.path;
-        } else if (e.firstCluster == 0) {
-            ++empty;  // no data to recover
-            EXPECT_TRUE(it == ours.end()) << e.path;
-        } else if (e.clusterAllocated) {
-            ++reused;  // its first cluster belongs to a newer file now
-            EXPECT_TRUE(it == ours.end()) << e.path;
-        } else {
-            ++matched;
-            ASSERT_TRUE(it != ours.end()) << "missing: " << e.path << " cluster " << e.firstCluster;
-            const RecoverableFile& f = *it->second;
-            if (!e.directory) {
-                EXPECT_EQ(f.size, e.size) << e.path;  // fls sizes folders by their chain
-            }
-            // fls shows the lost first character as "_" for a short name, or the long
-            // name when one survives; we always show the short name with "?".
-            const std::string flsName = e.Name();
-            if (flsName[0] == '_') {
-                EXPECT_EQ(f.name, "?" + flsName.substr(1)) << e.path;
+        size_t matched = 0, reused = 0, empty = 0, inDeleted = 0;
+        for (const auto& e : fls) {
+            const auto it = ours.find({ourFolder(e), e.firstCluster});
+            if (insideDeleted(e) && !walkDeleted) {
+                ++inDeleted;
+                EXPECT_TRUE(it == ours.end()) << e.path;
+            } else if (e.firstCluster == 0) {
+                ++empty;  // no data to recover
+                EXPECT_TRUE(it == ours.end()) << e.path;
+            } else if (e.clusterAllocated) {
+                ++reused;  // its first cluster belongs to a newer file now
+                EXPECT_TRUE(it == ours.end()) << e.path;
             } else {
-                EXPECT_EQ(f.name[0], '?') << e.path;
+                ++matched;
+                ASSERT_TRUE(it != ours.end())
+                    << "missing: " << e.path << " cluster " << e.firstCluster;
+                const RecoverableFile& f = *it->second;
+                EXPECT_EQ(f.folderDeleted, insideDeleted(e)) << e.path;
+                if (!e.directory) {
+                    EXPECT_EQ(f.size, e.size) << e.path;  // fls sizes folders by their chain
+                }
+                // fls shows the lost first character as "_" for a short name, or the
+                // long name when one survives; we always show the short name with "?".
+                const std::string flsName = e.Name();
+                if (flsName[0] == '_') {
+                    EXPECT_EQ(f.name, "?" + flsName.substr(1)) << e.path;
+                } else {
+                    EXPECT_EQ(f.name[0], '?') << e.path;
+                }
             }
         }
+        EXPECT_EQ(matched, found.size()) << "items listed by us and not by fls";
+        EXPECT_EQ(reused, 1u);                        // VICTIM.TXT
+        EXPECT_EQ(empty, 1u);                         // EMPTY.TXT
+        EXPECT_EQ(inDeleted, walkDeleted ? 0u : 2u);  // the two files of GONE
     }
-    EXPECT_EQ(matched, found.size()) << "items listed by us and not by fls";
-    EXPECT_EQ(reused, 1u);     // VICTIM.TXT
-    EXPECT_EQ(empty, 1u);      // EMPTY.TXT
-    EXPECT_EQ(inDeleted, 2u);  // the two files of GONE
+
+    // The command's option reaches the walk and the JSON says where an item was found.
+    if (GetParam() != std::make_tuple(512, 1)) return;
+    const std::string cli =
+        "--config-home '" + dir_.Path() + "/cfg' search '" + image_ + "' --json";
+    for (const bool walkDeleted : {false, true}) {
+        auto r = test::RunCli(cli + (walkDeleted ? " --deleted-folders" : ""));
+        ASSERT_EQ(r.status, 0) << r.err;
+        size_t inGone = 0;
+        for (const auto& o : nlohmann::json::parse(r.out))
+            if (o["folder"] == "/?ONE") {
+                ++inGone;
+                EXPECT_EQ(o.value("folder_deleted", false), true) << o.dump();
+            }
+        EXPECT_EQ(inGone, walkDeleted ? 2u : 0u) << r.out;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Geometries, FatIntegration,

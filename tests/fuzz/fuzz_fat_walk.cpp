@@ -44,23 +44,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto drive = std::make_unique<CRawDriveRef>(
         std::make_unique<CRawDriveMemory>(std::vector<uint8_t>(data, data + size)));
     if (!drive->Open("memory")) return 0;
-    SearchContext ctx;
-    ctx.drive = drive.get();
-    ctx.driveText = "/fuzz/";
-    const Outcome o = SearchFat32(ctx);
-    TW_FUZZ_CHECK(o == Outcome::Ok || o == Outcome::Failed);
-    auto boot = ReadFatBootInfo(*drive);
-    TW_FUZZ_CHECK(boot.ok() || ctx.found.empty());
-    for (const RecoverableFile& f : ctx.found) {
-        TW_FUZZ_CHECK(f.location >= 2 && f.location <= boot->maxCluster);
-        TW_FUZZ_CHECK(f.directoryCluster >= 2 && f.directoryCluster <= boot->maxCluster);
-        TW_FUZZ_CHECK(!f.name.empty() && f.name[0] == '?');
-        TW_FUZZ_CHECK(ValidUtf8(f.name) && ValidUtf8(f.folder));
-        TW_FUZZ_CHECK(f.folder.rfind("/fuzz/", 0) == 0);
-        TW_FUZZ_CHECK(f.attributes.size() == 13);
-        TW_FUZZ_CHECK(f.recoverability == 100);
+    // The walk as it is by default, then with deleted folders walked too.
+    for (const bool deletedFolders : {false, true}) {
+        SearchContext ctx;
+        ctx.drive = drive.get();
+        ctx.driveText = "/fuzz/";
+        ctx.walkDeletedFolders = deletedFolders;
+        const Outcome o = SearchFat32(ctx);
+        TW_FUZZ_CHECK(o == Outcome::Ok || o == Outcome::Failed);
+        auto boot = ReadFatBootInfo(*drive);
+        TW_FUZZ_CHECK(boot.ok() || ctx.found.empty());
+        for (const RecoverableFile& f : ctx.found) {
+            TW_FUZZ_CHECK(f.location >= 2 && f.location <= boot->maxCluster);
+            TW_FUZZ_CHECK(f.directoryCluster >= 2 && f.directoryCluster <= boot->maxCluster);
+            // Only an entry of a deleted folder may keep its first character.
+            TW_FUZZ_CHECK(!f.name.empty() && (f.name[0] == '?' || f.folderDeleted));
+            TW_FUZZ_CHECK(deletedFolders || !f.folderDeleted);
+            TW_FUZZ_CHECK(ValidUtf8(f.name) && ValidUtf8(f.folder));
+            TW_FUZZ_CHECK(f.folder.rfind("/fuzz/", 0) == 0);
+            TW_FUZZ_CHECK(f.attributes.size() == 13);
+            TW_FUZZ_CHECK(f.recoverability == 100);
+        }
+        // Each 32-byte slot of the image is reported at most once.
+        TW_FUZZ_CHECK(ctx.found.size() <= size / kDirEntrySize);
     }
-    // Each 32-byte slot of the image is reported at most once.
-    TW_FUZZ_CHECK(ctx.found.size() <= size / kDirEntrySize);
     return 0;
 }

@@ -69,14 +69,23 @@ void FatSeeds() {
         // Nested folders, a volume label, a long-name entry, deleted and reused files.
         FatImageBuilder b = SmallFat();
         b.Entry(2, 0, "TWTEST     ", 0x08, 0, 0);
-        b.Entry(2, 1, "\xE5" "ABCDEFGHIJ", 0x0F, 0, 0);  // a deleted long-name entry
+        b.Entry(2, 1,
+                "\xE5"
+                "ABCDEFGHIJ",
+                0x0F, 0, 0);  // a deleted long-name entry
         b.Entry(2, 2, "\xE5OCUMENTTXT", kArchive, 10, 1234, kDate, 0x7000);
         b.Entry(2, 3, "DIR1       ", 0x10, 3, 0);
         b.Directory(3, 2);
-        b.Entry(3, 2, "\xE5" "EEP    BIN", kArchive, 11, 600, kDate, 0);
+        b.Entry(3, 2,
+                "\xE5"
+                "EEP    BIN",
+                kArchive, 11, 600, kDate, 0);
         b.Entry(3, 3, "SUB     X  ", 0x10, 4, 0);
         b.Directory(4, 3);
-        b.Entry(4, 2, "\xE5" "EUSED  DAT", kArchive, 5, 10);
+        b.Entry(4, 2,
+                "\xE5"
+                "EUSED  DAT",
+                kArchive, 5, 10);
         b.SetFat(5, 0x0FFFFFFF);
         b.Entry(2, 4, "\xE5OLD       ", 0x10, 12, 0);
         b.Entry(2, 5, std::string("\0LD     TXT", 11), kArchive, 13, 1);
@@ -92,9 +101,15 @@ void FatSeeds() {
         b.Directory(3, 2);
         b.Entry(3, 2, "BACK       ", 0x10, 2, 0);
         b.Entry(3, 3, "SELF       ", 0x10, 3, 0);
-        b.Entry(3, 4, "\xE5" "Z      TXT", kArchive, 9, 1);
+        b.Entry(3, 4,
+                "\xE5"
+                "Z      TXT",
+                kArchive, 9, 1);
         for (uint32_t i = 1; i < 16; ++i) b.Entry(2, i, "L" + std::to_string(i), kArchive, 0, 0);
-        b.Entry(2, 16, "\xE5" "Y      TXT", kArchive, 10, 1);
+        b.Entry(2, 16,
+                "\xE5"
+                "Y      TXT",
+                kArchive, 10, 1);
         Write("fat_walk", "loops", b.Bytes());
     }
     {
@@ -110,6 +125,27 @@ void FatSeeds() {
                 b.Entry(2, i, "L" + std::to_string(i), kArchive, 0, 0);
         }
         Write("fat_walk", "multicluster", b.Bytes());
+    }
+    {
+        // A deleted folder whose cluster is free and still a folder (with a deleted
+        // file, a live-looking one and a deleted subfolder), and one whose cluster holds
+        // something else by now.
+        FatImageBuilder b = SmallFat();
+        b.Entry(2, 0, "\xE5ONE       ", 0x10, 3, 0);
+        b.Directory(3, 2);
+        b.SetFat(3, 0);
+        b.Entry(3, 2, "\xE5NGONE  TXT", kArchive, 5, 600, kDate, 0);
+        b.Entry(3, 3, "STILL   TXT", kArchive, 6, 100, kDate, 0);
+        b.Entry(3, 4, "\xE5UB        ", 0x10, 4, 0);
+        b.Directory(4, 3);
+        b.SetFat(4, 0);
+        b.Entry(4, 2,
+                "\xE5"
+                "EEP    BIN",
+                kArchive, 7, 10, kDate, 0);
+        b.Entry(2, 1, "\xE5THER      ", 0x10, 8, 0);
+        std::memset(b.Cluster(8), 'x', 512);
+        Write("fat_walk", "deletedfolders", b.Bytes());
     }
 }
 
@@ -135,11 +171,12 @@ void NtfsSeeds() {
           runs(0, EncodeRuns({{300, 4}, {0, 8, true}, {-20, 2}, {100000, 3}})));
     Write("ntfs_runs", "wide", runs(0, {0x48, 1, 2, 3, 4, 5, 6, 7, 8, 0x7F, 0x00}));
 
-    const auto resident = RecordBuilder(0)
-                              .StandardInformation(132000000000000000ull, 132000000000000000ull, 0x20)
-                              .FileName(5, 5, u"note.txt")
-                              .ResidentData("hello, record")
-                              .Finish();
+    const auto resident =
+        RecordBuilder(0)
+            .StandardInformation(132000000000000000ull, 132000000000000000ull, 0x20)
+            .FileName(5, 5, u"note.txt")
+            .ResidentData("hello, record")
+            .Finish();
     Write("ntfs_record", "resident", resident);
     const auto nonResident = RecordBuilder(0)
                                  .StandardInformation(0, 0, 0x20)
@@ -149,7 +186,10 @@ void NtfsSeeds() {
                                  .Finish();
     Write("ntfs_record", "nonresident", nonResident);
     Write("ntfs_record", "attrlist",
-          RecordBuilder(0).StandardInformation(0, 0, 0).AttributeList({{0x30, 23, 1}, {0x80, 25, 1}}).Finish());
+          RecordBuilder(0)
+              .StandardInformation(0, 0, 0)
+              .AttributeList({{0x30, 23, 1}, {0x80, 25, 1}})
+              .Finish());
 
     // Volume seeds: records 23 on, left as the reader sees them after the fix-up (the
     // harness stamps the update sequence).
@@ -159,24 +199,46 @@ void NtfsSeeds() {
         return out;
     };
     Write("ntfs_volume", "files",
-          records({RecordBuilder(0).StandardInformation(0, 0, 0x20).FileName(5, 5, u"note.txt")
-                       .ResidentData("hello").Finish(false),
-                   RecordBuilder(0).StandardInformation(0, 0, 0x20).FileName(5, 5, u"free.bin")
-                       .NonResident(0x80, {{350, 4}}, 2000).Finish(false),
-                   RecordBuilder(0).StandardInformation(0, 0, 0x20).FileName(5, 5, u"half.bin")
-                       .NonResident(0x80, {{308, 4}}, 2000).Finish(false),
-                   RecordBuilder(0).StandardInformation(0, 0, 0x20).FileName(5, 5, u"gone.bin")
-                       .NonResident(0x80, {{300, 3}}, 1500).Finish(false)}));
-    Write("ntfs_volume", "folders",
-          records({RecordBuilder(0).StandardInformation(0, 0, 0x20).FileName(24, 1, u"in docs.txt")
-                       .NonResident(0x80, {{400, 2}, {-80, 1}, {0, 3, true}}, 2500).Finish(false),
-                   RecordBuilder(0x3).StandardInformation(0, 0, 0x10).FileName(5, 5, u"docs")
+          records({RecordBuilder(0)
+                       .StandardInformation(0, 0, 0x20)
+                       .FileName(5, 5, u"note.txt")
+                       .ResidentData("hello")
                        .Finish(false),
-                   RecordBuilder(0).StandardInformation(0, 0, 0x20).FileName(40, 3, u"orphan.txt")
-                       .ResidentData("x").Finish(false)}));
+                   RecordBuilder(0)
+                       .StandardInformation(0, 0, 0x20)
+                       .FileName(5, 5, u"free.bin")
+                       .NonResident(0x80, {{350, 4}}, 2000)
+                       .Finish(false),
+                   RecordBuilder(0)
+                       .StandardInformation(0, 0, 0x20)
+                       .FileName(5, 5, u"half.bin")
+                       .NonResident(0x80, {{308, 4}}, 2000)
+                       .Finish(false),
+                   RecordBuilder(0)
+                       .StandardInformation(0, 0, 0x20)
+                       .FileName(5, 5, u"gone.bin")
+                       .NonResident(0x80, {{300, 3}}, 1500)
+                       .Finish(false)}));
+    Write("ntfs_volume", "folders",
+          records({RecordBuilder(0)
+                       .StandardInformation(0, 0, 0x20)
+                       .FileName(24, 1, u"in docs.txt")
+                       .NonResident(0x80, {{400, 2}, {-80, 1}, {0, 3, true}}, 2500)
+                       .Finish(false),
+                   RecordBuilder(0x3)
+                       .StandardInformation(0, 0, 0x10)
+                       .FileName(5, 5, u"docs")
+                       .Finish(false),
+                   RecordBuilder(0)
+                       .StandardInformation(0, 0, 0x20)
+                       .FileName(40, 3, u"orphan.txt")
+                       .ResidentData("x")
+                       .Finish(false)}));
     Write("ntfs_volume", "attrlist",
-          records({RecordBuilder(0).StandardInformation(0, 0, 0x20)
-                       .AttributeList({{0x30, 24, 1}, {0x80, 25, 1}}).Finish(false),
+          records({RecordBuilder(0)
+                       .StandardInformation(0, 0, 0x20)
+                       .AttributeList({{0x30, 24, 1}, {0x80, 25, 1}})
+                       .Finish(false),
                    RecordBuilder(0).Base(23, 1).FileName(5, 5, u"listed.bin").Finish(false),
                    RecordBuilder(0).Base(23, 1).NonResident(0x80, {{420, 2}}, 900).Finish(false)}));
 }

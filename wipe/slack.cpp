@@ -355,13 +355,19 @@ bool HoldFileForSlack(int fd, bool* leased, bool tryLease) {
     // look at the lease instead (F_GETLEASE).
     if (!tryLease) return true;
     fcntl(fd, F_SETSIG, SIGURG);
-    if (fcntl(fd, F_SETLEASE, F_WRLCK) == 0) {
-        *leased = true;
-        return true;
+    // EAGAIN/EBUSY: someone else has the file open. A reader that only looks (this
+    // process's own counting walk, an indexer) closes it again at once: a few short
+    // tries before the file counts as in use. Anything else: no leases here (file
+    // system, another user's file without CAP_LEASE): the locks must do.
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        if (fcntl(fd, F_SETLEASE, F_WRLCK) == 0) {
+            *leased = true;
+            return true;
+        }
+        if (errno != EAGAIN && errno != EBUSY) return true;
+        usleep(5000);
     }
-    // EAGAIN/EBUSY: someone else has the file open. Anything else: no leases here
-    // (file system, another user's file without CAP_LEASE): the locks must do.
-    return errno != EAGAIN && errno != EBUSY;
+    return false;
 }
 
 void ReleaseSlackHold(int fd, bool leased) {
@@ -435,14 +441,14 @@ bool WriteSlackPasses(int fd, uint64_t slackBytes, uint64_t sizeBytes, int passC
     }
     fdatasync(fd);
     StageAt(safety, "extended");
-    struct stat ours {};
-    bool ok = fstat(fd, &ours) == 0;
+    bool ok = true;
 
     const int total = n + (n > 1 ? 1 : 0);
     if (progress) progress->SetRange(ProgressSink::Current, 0, total);
     for (int i = 0; i < total && ok; ++i) {
         if (LeaseBroken(fd, safety.leased)) {
             ok = false;  // someone waits for the file: it goes back at once
+            if (safety.leaseBroken) *safety.leaseBroken = true;
             break;
         }
         // The last of the N passes and the extra one leave zeros behind, whatever the
@@ -452,19 +458,22 @@ bool WriteSlackPasses(int fd, uint64_t slackBytes, uint64_t sizeBytes, int passC
         else
             FillPassBuffer(buffer.data(), buffer.size(), i + 1, randomMode);
         if (progress) progress->Step(ProgressSink::Current, 1);
-        ok = PwriteAll(fd, buffer.data(), buffer.size(), sizeBytes) && fdatasync(fd) == 0 &&
-             fstat(fd, &ours) == 0;
+        ok = PwriteAll(fd, buffer.data(), buffer.size(), sizeBytes) && fdatasync(fd) == 0;
         if (ok && observer && *observer) (*observer)(i, buffer.data(), buffer.size());
         if (ok) StageAt(safety, "pass");
     }
 
     // The file gets its own length back whatever happened to the passes, unless
-    // something else wrote to it meanwhile: then cutting would cut that off too.
+    // something else changed its length meanwhile (only possible without a lease): then
+    // cutting would cut that off too. Its time is not compared: some file systems
+    // (FUSE ones) report a time of their own once their cache expires.
     struct stat now {};
-    const bool untouched = fstat(fd, &now) == 0 &&
-                           static_cast<uint64_t>(now.st_size) == sizeBytes + slackBytes &&
-                           SameTime(now.st_mtim, ours.st_mtim);
-    if (!untouched) {
+    if (fstat(fd, &now) != 0) {
+        // The record stays: a replay settles the file once it can be looked at.
+        if (progress) progress->SetPos(ProgressSink::Current, 0);
+        return false;
+    }
+    if (static_cast<uint64_t>(now.st_size) != sizeBytes + slackBytes) {
         if (safety.journal) safety.journal->Clear();
         if (progress) progress->SetPos(ProgressSink::Current, 0);
         return false;
@@ -589,30 +598,41 @@ bool CSlackWiper::WipeAt(int dirFd, const std::string& folder, const std::string
     if (fd >= 0) {
         cluster = ClusterFor(fd);
         // A file with slack is held before its length is taken for good: the length
-        // it has once no one else may change it.
-        bool held = true;
-        if (cluster != 0 && ComputeSlack(static_cast<uint64_t>(st.st_size), cluster).slackBytes > 0)
-            held = HoldFileForSlack(fd, &leased, useLease) && fstat(fd, &st) == 0;
-        rec.fileSize = static_cast<uint64_t>(st.st_size);
-        const SlackGeometry g = ComputeSlack(rec.fileSize, cluster);
-        rec.clusters = g.clusters;
-        rec.slackLength = g.slackBytes;
+        // it has once no one else may change it. When someone opens it during the
+        // passes (a reader that only looks, such as this run's own counting walk), the
+        // file goes back at once and the wipe starts over once they had their turn.
+        for (int attempt = 0;; ++attempt) {
+            bool held = true;
+            if (cluster != 0 &&
+                ComputeSlack(static_cast<uint64_t>(st.st_size), cluster).slackBytes > 0)
+                held = HoldFileForSlack(fd, &leased, useLease) && fstat(fd, &st) == 0;
+            rec.fileSize = static_cast<uint64_t>(st.st_size);
+            const SlackGeometry g = ComputeSlack(rec.fileSize, cluster);
+            rec.clusters = g.clusters;
+            rec.slackLength = g.slackBytes;
 
-        const FileTime stamp = keepOwnTime ? 0 : StampFor(driveText, st);
-        if (cluster == 0 || !held) {
-            rec.result = false;  // no geometry, or in use or locked: nothing written
-        } else if (g.slackBytes == 0) {
-            rec.noSlack = true;
-            rec.result = true;
-        } else if (!journal_.IsOpen() && !journal_.Open(journalFolder)) {
-            rec.result = false;  // without a journal a death could leave the file longer
-        } else {
-            SlackSafety safety;
-            safety.journal = &journal_;
-            safety.leased = leased;
-            safety.stageHook = &stageHook;
-            rec.result = WriteSlackPasses(fd, g.slackBytes, rec.fileSize, passCount, randomMode,
-                                          stamp, safety);
+            const FileTime stamp = keepOwnTime ? 0 : StampFor(driveText, st);
+            bool broken = false;
+            if (cluster == 0 || !held) {
+                rec.result = false;  // no geometry, or in use or locked: nothing written
+            } else if (g.slackBytes == 0) {
+                rec.noSlack = true;
+                rec.result = true;
+            } else if (!journal_.IsOpen() && !journal_.Open(journalFolder)) {
+                rec.result = false;  // without a journal a death could leave the file longer
+            } else {
+                SlackSafety safety;
+                safety.journal = &journal_;
+                safety.leased = leased;
+                safety.leaseBroken = &broken;
+                safety.stageHook = &stageHook;
+                rec.result = WriteSlackPasses(fd, g.slackBytes, rec.fileSize, passCount, randomMode,
+                                              stamp, safety);
+            }
+            if (!broken || attempt == 2 || fstat(fd, &st) != 0) break;
+            ReleaseSlackHold(fd, leased);
+            leased = false;
+            usleep(5000);
         }
         ReleaseSlackHold(fd, leased);
         close(fd);

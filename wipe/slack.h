@@ -13,9 +13,9 @@
 //   - the file is held: a write lease where the file system grants one (no other
 //     process has it open, and anyone who opens or truncates it meanwhile waits until
 //     the file is back; a pending open ends the passes early), otherwise flock and an
-//     fcntl write lock; a file open elsewhere, or locked, is left alone. Its size and
-//     modification time are checked again before it is cut back: a file that changed
-//     is never shortened;
+//     fcntl write lock; a file open elsewhere, or locked, is left alone. Its length is
+//     checked again before it is cut back: a file someone else made longer or shorter
+//     meanwhile is never cut;
 //   - before it is made longer, a journal record naming it (path, inode, birth time,
 //     its length, the length it is extended to, access and modification times) is
 //     written and flushed. The record goes once the file is back. A later slack wipe,
@@ -138,6 +138,7 @@ std::vector<std::string> PendingSlackJournals(const std::string& folder);
 struct SlackSafety {
     CSlackJournal* journal = nullptr;
     bool leased = false;
+    bool* leaseBroken = nullptr;  // set when the passes ended because someone waited
     const SlackStageHook* stageHook = nullptr;
 };
 
@@ -167,7 +168,7 @@ std::string SlackRefusal(int dirFd, const std::string& name, bool hasSlack);
 // passes are not written; the file is still cut back and its time set). A slack of 0
 // writes nothing and gives true. With `safety`, the file is recorded in the journal
 // before it is extended (no journal record, no extension), a pending open ends the
-// passes (false), and a file whose size or time changed under the passes is not cut
+// passes (false), and a file whose length changed under the passes is not cut
 // back (false).
 bool WriteSlackPasses(int fd, uint64_t slackBytes, uint64_t sizeBytes, int passCount,
                       bool randomMode, const OpContext* progress, FileTime stamp,

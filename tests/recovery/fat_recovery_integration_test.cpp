@@ -432,6 +432,18 @@ TEST(FatRecoveryFuse, RawWritesAreRefusedWhileTheImageIsMountedReadWrite) {
     // The mounted folder as SOURCE resolves to the loop device: refused the same way.
     r = test::RunCli(cli + "wipe-traces '" + mnt + "' --all --yes");
     EXPECT_EQ(r.status, 3) << r.err;
+    // A dry run shows its plan but ends as the real run would, and says why.
+    const std::string before = test::ReadFileBytes(img.path);
+    r = test::RunCli(cli + "wipe-traces '" + img.path + "' --all --dry-run");
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_NE(r.out.find("Dry run: "), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("the real run would be refused"), std::string::npos) << r.err;
+    r = test::RunCli(cli + "recover '" + img.path + "' --to '" + folder + "' --all --dry-run");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Directory entries would be left as they are: Refusing to write to"),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(test::ReadFileBytes(img.path) == before) << "a dry run wrote to the volume";
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // wipe-traces on FAT32 images made by mkfs.fat and filled and emptied with mtools,
 // checked with fsck.fat, mtype and fls (sleuthkit).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <fstream>
@@ -206,6 +207,47 @@ TEST_F(FatTracesIntegration, AllWipesEveryFoundFileAndASecondRunHasNothingLeft) 
     EXPECT_EQ(RunCliTool(config_, {"wipe-traces", image_, "--location", "999999", "--yes"}, &out),
               2)
         << out;
+}
+
+// Search, recovery and trace wiping log under their own category of the activity log:
+// only when logging is on and so is logRecoverableDataOperations.
+TEST_F(FatTracesIntegration, LinesAreLoggedOnlyWhenTheirCategoryIsOn) {
+    const std::string logs = dir_.Path() + "/logs";
+    ASSERT_EQ(::mkdir(logs.c_str(), 0700), 0);
+    std::string out;
+    ASSERT_EQ(RunCliTool(config_, {"settings", "set", "LogLocation", logs}, &out), 0) << out;
+    auto logText = [&] {
+        std::string text;
+        RunCliTool(config_, {"log", "show"}, &text);
+        return text;
+    };
+    auto run = [&](const std::string& save, const std::string& category) {
+        std::string o;
+        RunCliTool(config_, {"settings", "set", "SaveToLogfile", save}, &o);
+        RunCliTool(config_, {"settings", "set", "logRecoverableDataOperations", category}, &o);
+        EXPECT_EQ(RunCliTool(config_, {"search", image_}, &o), 0) << o;
+        EXPECT_EQ(RunCliTool(config_,
+                             {"recover", image_, "--all", "--keep-entries", "--to",
+                              dir_.Path() + "/out-" + save + category},
+                             &o),
+                  0)
+            << o;
+    };
+    run("1", "0");  // the master switch alone
+    run("0", "1");  // the category alone
+    EXPECT_EQ(logText().find("search for recoverable files"), std::string::npos) << logText();
+    EXPECT_EQ(logText().find("Started data recovery operation"), std::string::npos);
+    run("1", "1");
+    const std::string text = logText();
+    EXPECT_NE(text.find(" -> Beginning search for recoverable files on " + image_),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(" -> Started data recovery operation"), std::string::npos) << text;
+    out.clear();
+    ASSERT_EQ(RunCliTool(config_, {"wipe-traces", image_, "--all", "--passes", "1", "--yes"}, &out),
+              0)
+        << out;
+    EXPECT_NE(logText().find("Wiped traces of file"), std::string::npos) << logText();
 }
 
 }  // namespace

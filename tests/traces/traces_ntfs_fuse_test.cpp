@@ -277,6 +277,14 @@ TEST_F(NtfsTracesFuse, AVolumeMountedReadWriteIsRefused) {
     // Through the mounted folder too: it stands for the image mounted there.
     out.clear();
     EXPECT_EQ(RunCliTool(config_, {"scrub-mft", vol_->MountPoint(), "--yes"}, &out), 3) << out;
+    // Dry runs show their plan and end as the real runs would.
+    for (const std::vector<std::string>& dry :
+         {std::vector<std::string>{"wipe-traces", image_, "--all", "--dry-run"},
+          std::vector<std::string>{"scrub-mft", image_, "--dry-run"}}) {
+        out.clear();
+        EXPECT_EQ(RunCliTool(config_, dry, &out), 3) << dry[0] << ": " << out;
+        EXPECT_NE(out.find("the real run would be refused"), std::string::npos) << out;
+    }
     EXPECT_EQ(ReadBytes(image_), before);
     ASSERT_TRUE(vol_->Unmount());
 }

@@ -1,22 +1,17 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // wipe, free-space, leftovers: secure file wiping and free space cleaning from the
 // terminal.
-#include <dirent.h>
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iostream>
 #include <optional>
 
 #include "cli/cli.h"

@@ -147,11 +147,11 @@ std::string TargetRefusal(const std::string& path) {
     if (wipe::IsPseudoFileSystemPath(real))
         return std::string(real) + " is in a system pseudo file system and is never wiped";
     struct stat st {};
-    if (lstat(path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode) && wipe::IsMountRoot(real))
-        return std::string("the root of a mounted file system (") + real +
-               "): a whole volume is not wiped by its mount point; name the files and "
-               "folders in it instead";
-    return "";
+    if (lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode) || !wipe::IsMountRoot(real)) return "";
+    if (!S_ISDIR(st.st_mode)) return "a mount point (a file bind-mounted from elsewhere)";
+    return std::string("the root of a mounted file system (") + real +
+           "): a whole volume is not wiped by its mount point; name the files and folders in "
+           "it instead";
 }
 
 WipePlan PlanWipe(const std::vector<std::string>& paths, int count, bool recursive,

@@ -30,8 +30,8 @@
 // refuse, before anything is written, a file whose folder would not let the renames and
 // the delete happen (no write or search permission, or the sticky rule), so that a file
 // is never overwritten and then left behind (WipeRefusal). Data a small file keeps inside
-// its file record is first grown out
-// of it (ScrubInlineData), so that no copy stays behind in the record. The overwrite is
+// its file record is first grown out of it (ScrubInlineData), so that no copy stays
+// behind in the record. The overwrite is
 // written with O_DIRECT from page-aligned buffers; where the file system refuses
 // O_DIRECT (tmpfs, some FUSE file systems: EINVAL on open or on write) it is written
 // buffered with an fdatasync after every pass, so that each pass reaches the disk

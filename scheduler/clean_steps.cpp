@@ -60,8 +60,12 @@ wipe::StepResult WipeWholeBin(const OpContext& op, int passes, const EngineStepO
         return r;
     }
     r.ran = true;
-    if (store.Items().empty()) return r;
-    const recyclebin::RunResult res = recyclebin::WipeItems(op, store.Items(), passes);
+    // The whole bin: data whose index file is damaged or gone is in no listing, so
+    // nothing else would ever wipe it.
+    std::vector<recyclebin::RecycleBinItem> all = store.Items();
+    all.insert(all.end(), store.Orphans().begin(), store.Orphans().end());
+    if (all.empty()) return r;
+    const recyclebin::RunResult res = recyclebin::WipeItems(op, all, passes);
     r.aborted = res.aborted;
     return r;
 }

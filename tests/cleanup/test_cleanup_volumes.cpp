@@ -76,6 +76,10 @@ class CleanupVolumes : public test::CleanupFixture {
             ASSERT_TRUE(test::WriteFileBytes(trashed, "TWTRASHED-CONTENT"));
             auto put = recyclebin::SendToBin(trashed);
             ASSERT_TRUE(put.ok()) << put.error().Message();
+            // Data whose index file is gone is part of the bin too.
+            ASSERT_TRUE(test::WriteFileBytes(
+                Mount(0) + "/.Trash-" + std::to_string(getuid()) + "/files/orphan.bin",
+                "TWORPHAN-CONTENT"));
         }
         const std::string d = Mount(i) + "/dir";
         ASSERT_TRUE(fs::create_directory(d));

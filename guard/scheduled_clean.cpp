@@ -10,6 +10,10 @@ namespace tw::guard {
 
 wipe::CleanupSummary RunScheduledClean(RegistryStore& store, const ScheduledCleanOptions& options) {
     Settings settings(store);
+    // The stored program folder is the panel's: the guard's own folder is named only in
+    // a store that has none yet (as the guard's settings reader does).
+    const std::string install = settings.installDirectory.Read();
+    if (install != kNotYetSet) settings.SetProgramFolder(install);
     settings.LoadSettings();
     log::CActivityLogFile writer;
     writer.SetFolder(settings.LogFolder());

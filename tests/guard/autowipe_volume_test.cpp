@@ -201,7 +201,7 @@ TEST(AutoWipeVolume, DueCleanWithoutPanelIsRunByTheGuard) {
     w.SetDword("repeatType", 0);
     w.SetDword("schedulerActive", 1);
     ASSERT_TRUE(w.Bus().Broadcast(Message::SettingsChangedMessage, 1));
-    ASSERT_TRUE(tw::test::WaitUntil([&] { return w.PowerOffRan(); }, 120000))
+    ASSERT_TRUE(tw::test::WaitUntil([&] { return w.PowerOffRan(); }, 60000))
         << g->Stderr() << w.LogText();
     const std::string log = w.LogText();
     EXPECT_NE(log.find("runs the clean-up itself"), std::string::npos) << log;

@@ -223,8 +223,10 @@ void RunRecover(Env& env, const RecoverOptions& o) {
     op.abort = &InterruptFlag();
     op.log = RecoveryLog(env);
     progress.SetText(ProgressSink::TimeRemaining, "Ctrl-C: " + Str<413>());
+    size_t inPart = 0;  // recovered, but with clusters zeroed, unreadable or missing
     auto onItem = [&](const volume::RecoverableFile& f, const volume::RecoverResult& r) {
         progress.Finish();
+        if (r.outcome == Outcome::Ok && !r.complete) ++inPart;
         const std::string where = FolderJoin(folder.Path(), r.fileName);
         if (r.outcome == Outcome::Failed) {
             PrintError(Str<395>() + " " + ItemPath(f) + ": " + r.error);
@@ -258,6 +260,7 @@ void RunRecover(Env& env, const RecoverOptions& o) {
     progress.Finish();
     Out(Str<393>() + " " + folder.Path() + " (" + std::to_string(run.recovered) + " of " +
         std::to_string(items.size()) + (items.size() == 1 ? " file" : " files") + " recovered" +
+        (inPart ? ", " + std::to_string(inPart) + " of them only in part" : std::string()) +
         (run.failed ? ", " + std::to_string(run.failed) + " failed" : std::string()) +
         (run.stopped ? ", stopped" : "") + ")");
     if (run.failed || run.stopped) env.Fail(kFailed);

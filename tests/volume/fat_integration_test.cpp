@@ -269,6 +269,11 @@ TEST_P(FatIntegration, AgreesWithFls) {
             }
         EXPECT_EQ(inGone, walkDeleted ? 2u : 0u) << r.out;
     }
+    // The table names its last column on FAT32 too.
+    auto table = test::RunCli("--config-home '" + dir_.Path() + "/cfg' search '" + image_ + "'");
+    ASSERT_EQ(table.status, 0) << table.err;
+    EXPECT_EQ(table.out.substr(0, table.out.find('\n')).rfind("% Rec"), table.out.find('\n') - 5)
+        << table.out.substr(0, 200);
 }
 
 INSTANTIATE_TEST_SUITE_P(Geometries, FatIntegration,

@@ -20,6 +20,7 @@
 #include "platform/settings.h"
 #include "platform/strings.h"
 #include "wipe/file_wiper.h"
+#include "wipe/journal_text.h"
 #include "wipe/slack.h"
 #include "wipe/time_estimate.h"
 
@@ -163,9 +164,9 @@ struct Journal {
 };
 constexpr size_t kStateOffset = 12;  // "TWDC1\nstate=" is 12 bytes
 
-std::string TimeText(const timespec& t) {
-    return std::to_string(static_cast<int64_t>(t.tv_sec)) + "." + std::to_string(t.tv_nsec);
-}
+using journal::ParseNumber;
+using journal::ParseTime;
+using journal::TimeText;
 
 std::string SerializeJournal(const Journal& j) {
     std::string s = "TWDC1\nstate=";
@@ -179,26 +180,6 @@ std::string SerializeJournal(const Journal& j) {
     s += "mtime=" + TimeText(j.mtime) + "\n";
     s += "name=" + std::to_string(j.name.size()) + ":" + j.name + "\n";
     return s;
-}
-
-template <typename T>
-bool ParseNumber(std::string_view text, T* out) {
-    if (text.empty()) return false;
-    auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), *out);
-    return ec == std::errc() && p == text.data() + text.size();
-}
-
-bool ParseTime(std::string_view text, timespec* out) {
-    auto dot = text.find('.');
-    if (dot == std::string_view::npos) return false;
-    int64_t sec = 0;
-    long nsec = 0;
-    if (!ParseNumber(text.substr(0, dot), &sec) || !ParseNumber(text.substr(dot + 1), &nsec) ||
-        nsec < 0 || nsec > 999999999)
-        return false;
-    out->tv_sec = static_cast<time_t>(sec);
-    out->tv_nsec = nsec;
-    return true;
 }
 
 bool ParseJournal(std::string_view s, Journal* j) {

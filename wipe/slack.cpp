@@ -20,6 +20,7 @@
 #include "platform/registry.h"
 #include "platform/strings.h"
 #include "wipe/deep_clean.h"
+#include "wipe/journal_text.h"
 #include "wipe/passes.h"
 #include "wipe/time_estimate.h"
 
@@ -76,27 +77,9 @@ uint64_t Fnv64(std::string_view s) {
     return h;
 }
 
-std::string TimeText(const timespec& t) {
-    return std::to_string(static_cast<int64_t>(t.tv_sec)) + "." + std::to_string(t.tv_nsec);
-}
-
-template <typename T>
-bool ParseNumber(std::string_view text, T* out) {
-    if (text.empty()) return false;
-    auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), *out);
-    return ec == std::errc() && p == text.data() + text.size();
-}
-
-bool ParseTime(std::string_view text, timespec* out) {
-    const size_t dot = text.find('.');
-    int64_t sec = 0;
-    long nsec = 0;
-    if (dot == std::string_view::npos || !ParseNumber(text.substr(0, dot), &sec) ||
-        !ParseNumber(text.substr(dot + 1), &nsec) || nsec < 0 || nsec > 999999999)
-        return false;
-    *out = timespec{static_cast<time_t>(sec), nsec};
-    return true;
-}
+using journal::ParseNumber;
+using journal::ParseTime;
+using journal::TimeText;
 
 // "TWSL1\n" key=value lines, "path=<length>:<bytes>\n", then "sum=<FNV-1a of all
 // before it>\n": a record cut short or mixed with an older one never parses.

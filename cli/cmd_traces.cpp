@@ -93,8 +93,6 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
         oo.progress = &progress;
         oo.abort = &InterruptFlag();
         oo.deletedFolders = deletedFolders;
-        // The search is logged with the trace wiping it prepares, not for a dry run.
-        if (!opts.dryRun) oo.log = RecoveryLog(env);
         std::string gateRefusal;
         if (opts.dryRun) {
             ResolvedSource rs;

@@ -438,13 +438,15 @@ class ClusterStream {
 
 // Removes the output of a recovery that failed or was stopped, so that nothing
 // half-written is left behind looking like a recovered file. Only the file this
-// recovery made is removed: the name must still lead to the open file's inode.
+// recovery made is removed: while it is open, the name must still lead to its inode
+// (a file already closed by a failed FinishOutput was made moments ago under that name).
 void DiscardOutput(RecoveryFolder& folder, RecoveredOutput& out, RecoverResult& r) {
     struct stat mine {
     }, named{};
-    const bool same = out.fd >= 0 && ::fstat(out.fd, &mine) == 0 &&
-                      ::fstatat(folder.Fd(), out.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-                      mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
+    const bool same =
+        out.fd < 0 || (::fstat(out.fd, &mine) == 0 &&
+                       ::fstatat(folder.Fd(), out.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                       mine.st_dev == named.st_dev && mine.st_ino == named.st_ino);
     if (out.fd >= 0) ::close(out.fd);
     out.fd = -1;
     if (same && ::unlinkat(folder.Fd(), out.name.c_str(), 0) == 0) {
@@ -532,9 +534,7 @@ RecoverResult RecoverResident(const OpContext& op, NtfsVolume& vol, const Recove
     }
     if (!FinishOutput(&out, data->value.size(), true)) {
         r.error = out.error;
-        // FinishOutput closed it: remove it by name.
-        ::unlinkat(folder.Fd(), out.name.c_str(), 0);
-        r.fileName.clear();
+        DiscardOutput(folder, out, r);
         return r;
     }
     r.bytesWritten = out.written;

@@ -10,6 +10,7 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "platform/utf8.h"
 #include "shell/messages.h"
 
 namespace tw::cli {
@@ -77,34 +78,6 @@ void Note(const std::string& message) { std::cerr << Printable(message) << "\n";
 
 void Out(const std::string& line) { std::cout << Printable(line) << "\n"; }
 
-// Length of the well-formed UTF-8 sequence at s[i] (no overlongs, no surrogates, at most
-// U+10FFFF), or 0 when the byte there does not start one.
-static size_t Utf8SequenceAt(std::string_view s, size_t i) {
-    auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    unsigned char c = b(i);
-    if (c < 0x80) return 1;
-    size_t n;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-        n = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3;
-        if (c == 0xE0) lo = 0xA0;
-        if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4;
-        if (c == 0xF0) lo = 0x90;
-        if (c == 0xF4) hi = 0x8F;
-    } else {
-        return 0;
-    }
-    if (i + n > s.size()) return 0;
-    if (b(i + 1) < lo || b(i + 1) > hi) return 0;
-    for (size_t k = 2; k < n; ++k)
-        if (b(i + k) < 0x80 || b(i + k) > 0xBF) return 0;
-    return n;
-}
-
 static void OctalEscape(std::string& out, unsigned char c) {
     char buf[5];
     std::snprintf(buf, sizeof buf, "\\%03o", c);
@@ -115,7 +88,7 @@ std::string Printable(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
-        size_t n = Utf8SequenceAt(text, i);
+        size_t n = platform::Utf8SequenceAt(text, i);
         unsigned char c = static_cast<unsigned char>(text[i]);
         if (n == 0) {
             OctalEscape(out, c);
@@ -124,10 +97,17 @@ std::string Printable(std::string_view text) {
         }
         if (n == 1 && (c < 0x20 || c == 0x7F)) {
             switch (c) {
-                case '\n': out += "\\n"; break;
-                case '\t': out += "\\t"; break;
-                case '\r': out += "\\r"; break;
-                default: OctalEscape(out, c);
+                case '\n':
+                    out += "\\n";
+                    break;
+                case '\t':
+                    out += "\\t";
+                    break;
+                case '\r':
+                    out += "\\r";
+                    break;
+                default:
+                    OctalEscape(out, c);
             }
         } else if (n == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
             // C1 controls (U+0080..U+009F): terminals act on some of them (CSI is U+009B).
@@ -146,7 +126,7 @@ void JsonName(nlohmann::json& obj, const std::string& key, std::string_view name
     bool exact = true;
     static constexpr char kHex[] = "0123456789abcdef";
     for (size_t i = 0; i < name.size();) {
-        size_t n = Utf8SequenceAt(name, i);
+        size_t n = platform::Utf8SequenceAt(name, i);
         if (n == 0) {
             unsigned char c = static_cast<unsigned char>(name[i]);
             shown += "\\x";

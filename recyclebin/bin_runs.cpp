@@ -132,13 +132,13 @@ std::string RestoreOne(const RecycleBinItem& item, RunCounters& c) {
 
 struct Wiping {
     const OpContext& op;
-    wipe::CRecycleFileWiper wiper;
+    wipe::CRecycleFileWiper& wiper;  // the run's: its progress count goes on across items
     RunCounters& c;
     int passes;
     bool plain = false;  // the abort came: delete what is left without overwriting
 
-    Wiping(const OpContext& o, RunCounters& counters, int n)
-        : op(o), wiper(&o), c(counters), passes(n) {
+    Wiping(const OpContext& o, wipe::CRecycleFileWiper& runWiper, RunCounters& counters, int n)
+        : op(o), wiper(runWiper), c(counters), passes(n) {
         wiper.SetPassCount(n);
         wiper.progressTick = true;
     }
@@ -210,8 +210,8 @@ struct Wiping {
 
 // Wipes one item in place. "" on success, else why not. *abortedInside tells that the
 // abort came in the middle of it (the run ends after it).
-std::string WipeOne(const OpContext& op, const RecycleBinItem& item, int passes, RunCounters& c,
-                    bool* abortedInside) {
+std::string WipeOne(const OpContext& op, wipe::CRecycleFileWiper& wiper, const RecycleBinItem& item,
+                    int passes, RunCounters& c, bool* abortedInside) {
     if (std::string why = WipeRefusal(item); !why.empty()) return why;
     struct stat st {};
     if (lstat(item.physicalPath.c_str(), &st) != 0)
@@ -219,7 +219,7 @@ std::string WipeOne(const OpContext& op, const RecycleBinItem& item, int passes,
             .Message();
 
     MakeTreeWritable(item.physicalPath, nullptr);
-    Wiping w(op, c, passes);
+    Wiping w(op, wiper, c, passes);
     bool gone = false, wiped = false;
     if (S_ISDIR(st.st_mode)) {
         // Files wiped inside count even when the folder as a whole does not succeed:
@@ -509,9 +509,10 @@ RunResult RestoreItems(const OpContext& op, const std::vector<RecycleBinItem>& i
 }
 
 RunResult WipeItems(const OpContext& op, const std::vector<RecycleBinItem>& items, int passes) {
+    wipe::CRecycleFileWiper wiper(&op);
     return Run(op, RunMode::Wipe, items,
-               [&op, passes](const RecycleBinItem& item, RunCounters& c, bool* stop) {
-                   return WipeOne(op, item, passes, c, stop);
+               [&op, &wiper, passes](const RecycleBinItem& item, RunCounters& c, bool* stop) {
+                   return WipeOne(op, wiper, item, passes, c, stop);
                });
 }
 

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/fileio.h"
 #include "platform/format.h"
 #include "platform/strings.h"
 #include "wipe/passes.h"
@@ -45,14 +46,6 @@ constexpr uint32_t kMaxPassBuffer = 256u << 20;
 // The rename wait: 100 ms between tries, 5 s at most.
 constexpr int kRenameWaitTries = 50;
 constexpr auto kRenameWaitStep = std::chrono::milliseconds(100);
-
-ssize_t PwriteAll(int fd, const uint8_t* data, size_t size, off_t offset) {
-    for (;;) {
-        ssize_t n = pwrite(fd, data, size, offset);
-        if (n < 0 && errno == EINTR) continue;
-        return n;
-    }
-}
 
 bool HasDirect(int fd) {
     int fl = fcntl(fd, F_GETFL);
@@ -204,29 +197,12 @@ std::string ScrambledName(const std::string& name) {
     return out;
 }
 
-// rename that never replaces an existing file. File systems that do not take the flag
-// get an existence check first (a narrow race, but never a silent replacement of a file
-// that was there before the check).
-bool RenameNoReplace(const std::string& from, const std::string& to) {
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
-    struct stat st {};
-    if (lstat(to.c_str(), &st) == 0) {
-        errno = EEXIST;
-        return false;
-    }
-    return rename(from.c_str(), to.c_str()) == 0;
-}
-
 uint32_t ReadSysfsNumber(const std::string& file) {
     std::ifstream in(file);
     uint64_t v = 0;
     if (!(in >> v) || v == 0 || v > (1u << 20)) return 0;
     return static_cast<uint32_t>(v);
 }
-
-// One process-wide chunk counter for the Trash wiper's every-8th-chunk progress step.
-std::atomic<uint32_t> g_recycleChunkCounter{0};
 
 }  // namespace
 
@@ -284,7 +260,7 @@ bool ScrambleName(std::string& path, int passCount) {
     bool lastOk = false;
     for (int i = 0; i < passCount; ++i) {
         std::string next = folder + ScrambledName(name);
-        lastOk = next != current && RenameNoReplace(current, next);
+        lastOk = next != current && platform::RenameNoReplace(current, next);
         if (lastOk) current = next;
     }
     if (lastOk) {
@@ -356,11 +332,11 @@ bool ScrubInlineData(int fd, uint32_t clusterSize) {
     if (direct && fcntl(fd, F_SETFL, flags & ~O_DIRECT) != 0) return false;
     static const char zeros[kLimit] = {};
     off_t len = st.st_size;
-    bool ok = len == 0 || pwrite(fd, zeros, static_cast<size_t>(len), 0) == len;
+    bool ok = len == 0 || platform::PwriteAll(fd, zeros, static_cast<size_t>(len), 0);
     // First up to the record's 8-byte alignment, then 8 bytes per write.
     while (ok && len < kLimit && inRecord()) {
         const size_t n = kStep - static_cast<size_t>(len % kStep);
-        ok = pwrite(fd, zeros, n, len) == static_cast<ssize_t>(n);
+        ok = platform::PwriteAll(fd, zeros, n, len);
         len += static_cast<off_t>(n);
     }
     if (ok) ok = fdatasync(fd) == 0;
@@ -608,20 +584,20 @@ bool CSecureFileWiper::RunPasses(int fd, uint32_t bufferSize, bool randomMode, i
             uint64_t wrote = 0;
             int err = 0;
             while (wrote < p.size) {
-                const auto at = static_cast<off_t>(p.offset + wrote);
-                ssize_t n = PwriteAll(fd, buf + wrote, p.size - wrote, at);
-                if (n < 0 && errno == EINVAL && direct && DropDirect(fd)) {
+                size_t n = 0;
+                const bool all = platform::PwriteAll(fd, buf + wrote, p.size - wrote,
+                                                     static_cast<off_t>(p.offset + wrote), &n);
+                wrote += n;
+                lastBytesWritten_ += n;
+                if (all) break;
+                err = errno;
+                if (err == EINVAL && direct && DropDirect(fd)) {
                     // The file system (or this piece's alignment) refuses unbuffered
                     // I/O: go on buffered and flush each pass instead.
                     direct = false;
-                    n = PwriteAll(fd, buf + wrote, p.size - wrote, at);
+                    continue;
                 }
-                if (n <= 0) {
-                    err = n < 0 ? errno : ENOSPC;
-                    break;
-                }
-                wrote += static_cast<uint64_t>(n);
-                lastBytesWritten_ += static_cast<uint64_t>(n);
+                break;
             }
             hooks.AfterChunk(p.size, chunks);
             passBytes += wrote;
@@ -774,11 +750,10 @@ bool CRecycleFileWiper::WritePasses(int fd, uint32_t bufferSize, bool randomMode
         explicit Hooks(CRecycleFileWiper& wiper) : w(wiper) {}
         bool BeforeChunk(uint64_t, uint64_t) override { return !(w.op_ && w.op_->Aborted()); }
         void AfterChunk(uint64_t, uint64_t chunks) override {
-            // Every 8th chunk, counted across all files of the process, moves the bars.
-            uint32_t before = g_recycleChunkCounter.load(std::memory_order_relaxed);
-            uint64_t total = before + chunks;
-            g_recycleChunkCounter.store(static_cast<uint32_t>(total % 8),
-                                        std::memory_order_relaxed);
+            // Every 8th chunk, counted across all files this wiper overwrites, moves the
+            // bars: the remainder carries over to the next file of the same run.
+            const uint64_t total = w.chunkCarry_ + chunks;
+            w.chunkCarry_ = static_cast<uint32_t>(total % 8);
             const int64_t steps = static_cast<int64_t>(total / 8);
             if (steps == 0 || !w.op_) return;
             if (w.progressTick) w.op_->Step(ProgressSink::Current, steps);

@@ -284,6 +284,7 @@ class CRecycleFileWiper : public CSecureFileWiper {
   private:
     const OpContext* op_ = nullptr;
     bool aborted_ = false;
+    uint32_t chunkCarry_ = 0;  // chunks toward the next progress step, across files
 };
 
 }  // namespace tw::wipe

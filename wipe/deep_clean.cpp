@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "log/activity_log.h"
+#include "platform/fileio.h"
 #include "platform/format.h"
 #include "platform/settings.h"
 #include "platform/strings.h"
@@ -42,17 +43,6 @@ constexpr const char* kNotCleaned = "notCleaned";
 
 // ------------------------------------------------------------ small I/O helpers
 
-bool WriteAll(int fd, const char* data, size_t length, uint64_t offset) {
-    size_t done = 0;
-    while (done < length) {
-        ssize_t n = pwrite(fd, data + done, length - done, static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Reads up to `length` bytes at `offset`; the count read, -1 on error.
 ssize_t ReadFull(int fd, char* data, size_t length, uint64_t offset) {
     size_t done = 0;
@@ -66,22 +56,7 @@ ssize_t ReadFull(int fd, char* data, size_t length, uint64_t offset) {
     return static_cast<ssize_t>(done);
 }
 
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { Reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    bool ok() const { return fd_ >= 0; }
-    void Reset(int fd = -1) {
-        if (fd_ >= 0) close(fd_);
-        fd_ = fd;
-    }
-
-  private:
-    int fd_;
-};
+using platform::UniqueFd;
 
 // Facts of an entry without following links, with the birth time when the file system
 // keeps one.
@@ -113,8 +88,8 @@ EntryFacts Examine(int dirFd, const char* name) {
 }
 
 bool SameContent(int dirFd, const std::string& a, const std::string& b) {
-    Fd fa(openat(dirFd, a.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    Fd fb(openat(dirFd, b.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd fa(openat(dirFd, a.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd fb(openat(dirFd, b.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fa.ok() || !fb.ok()) return false;
     std::vector<char> ba(kCopyChunk), bb(kCopyChunk);
     for (uint64_t at = 0;; at += kCopyChunk) {
@@ -124,19 +99,6 @@ bool SameContent(int dirFd, const std::string& a, const std::string& b) {
         if (std::memcmp(ba.data(), bb.data(), static_cast<size_t>(na)) != 0) return false;
         if (static_cast<size_t>(na) < kCopyChunk) return true;
     }
-}
-
-// rename that never replaces: the flag where the file system takes it, else a check
-// just before (a narrow race, but never a silent replacement of a file seen there).
-bool RenameNoReplace(int dirFd, const std::string& from, const std::string& to) {
-    if (renameat2(dirFd, from.c_str(), dirFd, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
-    struct stat st {};
-    if (fstatat(dirFd, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        errno = EEXIST;
-        return false;
-    }
-    return renameat(dirFd, from.c_str(), dirFd, to.c_str()) == 0;
 }
 
 std::string ShortPath(const std::string& path) {
@@ -235,10 +197,11 @@ bool ParseJournal(std::string_view s, Journal* j) {
 }
 
 bool WriteJournal(int dirFd, const std::string& name, const Journal& j) {
-    Fd fd(openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    UniqueFd fd(
+        openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd.ok()) return false;
     const std::string text = SerializeJournal(j);
-    if (!WriteAll(fd.get(), text.data(), text.size(), 0) || fsync(fd.get()) != 0) {
+    if (!platform::PwriteAll(fd.get(), text.data(), text.size(), 0) || fsync(fd.get()) != 0) {
         fd.Reset();
         unlinkat(dirFd, name.c_str(), 0);
         return false;
@@ -247,10 +210,10 @@ bool WriteJournal(int dirFd, const std::string& name, const Journal& j) {
 }
 
 bool MarkJournalComplete(int dirFd, const std::string& name) {
-    Fd fd(openat(dirFd, name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd fd(openat(dirFd, name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.ok()) return false;
     const char c = 'c';
-    return WriteAll(fd.get(), &c, 1, kStateOffset) && fdatasync(fd.get()) == 0;
+    return platform::PwriteAll(fd.get(), &c, 1, kStateOffset) && fdatasync(fd.get()) == 0;
 }
 
 enum class JournalRead {
@@ -260,7 +223,7 @@ enum class JournalRead {
 };
 
 JournalRead ReadJournal(int dirFd, const std::string& name, Journal* j) {
-    Fd fd(openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd fd(openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd.ok()) return JournalRead::Foreign;
     struct stat st {};
     // Only a journal this user wrote is trusted: another user's file of that name must
@@ -311,7 +274,7 @@ Settled SettleCopy(int dirFd, const std::string& copyName, const Journal& j) {
         return Settled::Failed;
     const EntryFacts orig = Examine(dirFd, j.name.c_str());
     if (!orig.exists) {
-        if (!RenameNoReplace(dirFd, copyName, j.name)) return Settled::Failed;
+        if (!platform::RenameNoReplace(dirFd, copyName, dirFd, j.name)) return Settled::Failed;
         fsync(dirFd);
         return Settled::CopyPlaced;
     }
@@ -563,8 +526,8 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
     };
 
     // The original, read-only; it must still be the file the walker examined.
-    Fd src(openat(dirFd, file.name.c_str(),
-                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    UniqueFd src(openat(dirFd, file.name.c_str(),
+                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat before {};
     if (!src.ok() || fstat(src.get(), &before) != 0 || !S_ISREG(before.st_mode) ||
         before.st_ino != file.facts.ino || before.st_dev != file.facts.dev || before.st_nlink > 1)
@@ -590,7 +553,7 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
     // name only once it is complete and its journal says so: a death before that leaves
     // nothing behind. Elsewhere it is created under its name, with the journal first
     // saying "copying".
-    Fd dst(openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+    UniqueFd dst(openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
     const bool unnamed = dst.ok();
     struct stat copySt {};
     if (!unnamed) {
@@ -636,7 +599,8 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
             }
             const size_t want = static_cast<size_t>(std::min<uint64_t>(kCopyChunk, holeAt - at));
             ssize_t n = ReadFull(src.get(), buffer.data(), want, at);
-            if (n <= 0 || !WriteAll(dst.get(), buffer.data(), static_cast<size_t>(n), at)) {
+            if (n <= 0 ||
+                !platform::PwriteAll(dst.get(), buffer.data(), static_cast<size_t>(n), at)) {
                 ok = false;
                 break;
             }
@@ -743,7 +707,7 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
 
     // The clean copy is in place: give it the stamp, wiping its slack on the way when
     // the slack task runs too.
-    Fd fd(openat(dirFd, file.name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd fd(openat(dirFd, file.name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat placed {};
     if (fd.ok() && fstat(fd.get(), &placed) == 0 && placed.st_ino == copySt.st_ino) {
         bool timed = false;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "log/activity_log.h"
+#include "platform/fileio.h"
 #include "platform/registry.h"
 #include "platform/strings.h"
 #include "wipe/deep_clean.h"
@@ -34,17 +35,6 @@ constexpr int64_t kProgressRange = 372;
 int64_t ProgressPos(uint64_t done, uint64_t total) {
     return static_cast<int64_t>(static_cast<double>(kProgressRange) * static_cast<double>(done) /
                                 static_cast<double>(total));
-}
-
-bool PwriteAll(int fd, const uint8_t* data, size_t length, uint64_t offset) {
-    size_t done = 0;
-    while (done < length) {
-        ssize_t n = pwrite(fd, data + done, length - done, static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 bool SameTime(const timespec& a, const timespec& b) {
@@ -198,7 +188,7 @@ bool CSlackJournal::Open(const std::string& folder) {
     // The parents as well: a fresh config home may not exist yet.
     for (size_t i = 1; i <= folder.size(); ++i)
         if (i == folder.size() || folder[i] == '/') mkdir(folder.substr(0, i).c_str(), 0700);
-    std::string path = folder + "/" + std::string(kJournalPrefix) + "XXXXXX";
+    std::string path = platform::JoinPath(folder, std::string(kJournalPrefix) + "XXXXXX");
     const int fd = mkostemp(path.data(), O_CLOEXEC);
     if (fd < 0) return false;
     const int dirFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -230,7 +220,7 @@ bool CSlackJournal::Record(int fd, const struct stat& st, uint64_t extendedTo) {
     if (n <= 0 || static_cast<size_t>(n) >= sizeof link || link[0] != '/') return false;
     r.path.assign(link, static_cast<size_t>(n));
     const std::string text = SerializeRecord(r);
-    return PwriteAll(fd_, reinterpret_cast<const uint8_t*>(text.data()), text.size(), 0) &&
+    return platform::PwriteAll(fd_, text.data(), text.size(), 0) &&
            ftruncate(fd_, static_cast<off_t>(text.size())) == 0 && fdatasync(fd_) == 0;
 }
 
@@ -262,7 +252,7 @@ std::vector<std::pair<std::string, int>> EndedJournals(const std::string& folder
     while (dirent* e = readdir(dir)) {
         const std::string name = e->d_name;
         if (name.compare(0, kJournalPrefix.size(), kJournalPrefix) != 0) continue;
-        const std::string path = folder + "/" + name;
+        const std::string path = platform::JoinPath(folder, name);
         const int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) continue;
         struct stat st {};
@@ -441,7 +431,8 @@ bool WriteSlackPasses(int fd, uint64_t slackBytes, uint64_t sizeBytes, int passC
         else
             FillPassBuffer(buffer.data(), buffer.size(), i + 1, randomMode);
         if (progress) progress->Step(ProgressSink::Current, 1);
-        ok = PwriteAll(fd, buffer.data(), buffer.size(), sizeBytes) && fdatasync(fd) == 0;
+        ok = platform::PwriteAll(fd, buffer.data(), buffer.size(), static_cast<off_t>(sizeBytes)) &&
+             fdatasync(fd) == 0;
         if (ok && observer && *observer) (*observer)(i, buffer.data(), buffer.size());
         if (ok) StageAt(safety, "pass");
     }

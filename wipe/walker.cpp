@@ -127,12 +127,6 @@ const char* SkipReasonText(SkipReason reason) {
 
 std::string WalkFile::Path() const { return JoinPath(folder, name); }
 
-std::string JoinPath(const std::string& folder, const std::string& name) {
-    if (folder.empty()) return name;
-    if (folder.back() == '/') return folder + name;
-    return folder + "/" + name;
-}
-
 const std::vector<std::string_view>& ProtectedNameParts() {
     static const std::vector<std::string_view> parts = {
         "desktop.ini", "info", "ntldr", "schedlgu.txt", ".ttf", ".sys", ".com",

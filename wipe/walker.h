@@ -43,6 +43,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/fileio.h"
 #include "platform/filetime.h"
 #include "platform/opcontext.h"
 #include "platform/result.h"
@@ -121,7 +122,7 @@ bool IsTemporaryCopyName(std::string_view name);
 // normalised).
 bool IsPseudoFileSystemPath(std::string_view path);
 // "/a/b" + "c" = "/a/b/c"; "/" + "c" = "/c".
-std::string JoinPath(const std::string& folder, const std::string& name);
+using platform::JoinPath;
 
 // Reads the facts of `name` in `dirFd` without following links. Gives false (errno set)
 // when the entry cannot be examined. An empty name reads dirFd itself.

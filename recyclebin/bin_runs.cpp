@@ -15,6 +15,7 @@
 
 #include "log/activity_log.h"
 #include "platform/drives.h"
+#include "platform/fileio.h"
 #include "platform/strings.h"
 #include "recyclebin/trashinfo.h"
 #include "recyclebin/tree_ops.h"
@@ -27,9 +28,7 @@ constexpr size_t kShortNameChars = 30;
 constexpr size_t kNameMax = 255;  // bytes in one file name on the file systems in use
 constexpr int kMaxNameTries = 10000;
 
-std::string Join(const std::string& folder, const std::string& name) {
-    return folder.back() == '/' ? folder + name : folder + "/" + name;
-}
+using platform::JoinPath;
 
 bool EndsWith(const std::string& s, const std::string& tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
@@ -53,7 +52,7 @@ std::vector<std::string> ListNames(const std::string& folder) {
 std::string FindByInode(const std::string& folder, ino_t ino) {
     for (const auto& n : ListNames(folder)) {
         struct stat st {};
-        const std::string p = Join(folder, n);
+        const std::string p = JoinPath(folder, n);
         if (lstat(p.c_str(), &st) == 0 && st.st_ino == ino) return p;
     }
     return "";
@@ -183,7 +182,7 @@ struct Wiping {
     // could not be wiped.
     bool WipeFolder(const std::string& dir, dev_t dev, bool& allWiped) {
         for (const auto& n : ListNames(dir)) {
-            const std::string p = Join(dir, n);
+            const std::string p = JoinPath(dir, n);
             struct stat st {};
             if (lstat(p.c_str(), &st) != 0) continue;
             if (S_ISDIR(st.st_mode)) {
@@ -359,8 +358,8 @@ Result<PutResult> PutInto(const Candidate& cand, const std::string& absolute) {
         PutResult res;
         res.trashDir = bin.path;
         res.trashName = name;
-        res.infoPath = bin.InfoFolder() + "/" + name + ".trashinfo";
-        res.dataPath = bin.FilesFolder() + "/" + name;
+        res.infoPath = JoinPath(bin.InfoFolder(), name) + ".trashinfo";
+        res.dataPath = JoinPath(bin.FilesFolder(), name);
         res.storedPath = stored;
 
         int fd =
@@ -375,16 +374,7 @@ Result<PutResult> PutInto(const Candidate& cand, const std::string& absolute) {
             unlink(res.infoPath.c_str());
             continue;
         }
-        bool written = true;
-        for (size_t done = 0; done < content.size();) {
-            ssize_t n = write(fd, content.data() + done, content.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                written = false;
-                break;
-            }
-            done += static_cast<size_t>(n);
-        }
+        bool written = platform::WriteAll(fd, content);
         if (written && fsync(fd) != 0) written = false;
         Error writeError = Error::FromErrno("writing " + res.infoPath);
         if (close(fd) != 0) written = false;
@@ -526,7 +516,7 @@ EmptyResult EmptyBin(const OpContext& op, const std::vector<BinFolder>& bins) {
                 r.aborted = true;
                 break;
             }
-            if (RemoveTree(b.FilesFolder() + "/" + n))
+            if (RemoveTree(JoinPath(b.FilesFolder(), n)))
                 ++r.removed;
             else
                 ++r.failed;
@@ -539,8 +529,8 @@ EmptyResult EmptyBin(const OpContext& op, const std::vector<BinFolder>& bins) {
             if (!EndsWith(n, ".trashinfo")) continue;
             struct stat data {};
             const std::string name = n.substr(0, n.size() - 10);
-            if (lstat((b.FilesFolder() + "/" + name).c_str(), &data) != 0)
-                unlink((b.InfoFolder() + "/" + n).c_str());
+            if (lstat(JoinPath(b.FilesFolder(), name).c_str(), &data) != 0)
+                unlink(JoinPath(b.InfoFolder(), n).c_str());
         }
         unlink((b.path + "/directorysizes").c_str());
     }
@@ -562,7 +552,7 @@ Result<PutResult> SendToBin(const std::string& pathIn) {
     char buf[PATH_MAX];
     if (!realpath(parent.c_str(), buf)) return Error::FromErrno("resolving " + parent);
     const std::string realParent = buf;
-    const std::string absolute = (realParent == "/" ? "" : realParent) + "/" + base;
+    const std::string absolute = JoinPath(realParent, base);
     struct stat st {};
     if (lstat(absolute.c_str(), &st) != 0) return Error::FromErrno("examining " + absolute);
 

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "platform/drives.h"
+#include "platform/fileio.h"
 #include "recyclebin/tree_ops.h"
 
 namespace tw::recyclebin {
@@ -56,9 +57,7 @@ bool ReadSmallFile(const std::string& path, size_t limit, std::string* out) {
 }  // namespace
 
 std::string RecycleBinItem::OriginalPath() const {
-    if (originalFolder.empty()) return displayName;
-    if (originalFolder.back() == '/') return originalFolder + displayName;
-    return originalFolder + "/" + displayName;
+    return platform::JoinPath(originalFolder, displayName);
 }
 
 std::string ExtensionOf(const std::string& name) {
@@ -305,8 +304,8 @@ void CRecycleBinStore::ListBinFolder(const BinFolder& bin, std::vector<RecycleBi
     for (const auto& n : names) {
         RecycleBinItem item;
         item.trashName = n.substr(0, n.size() - kInfoSuffixLen);
-        item.infoPath = infoDir + "/" + n;
-        item.physicalPath = bin.FilesFolder() + "/" + item.trashName;
+        item.infoPath = platform::JoinPath(infoDir, n);
+        item.physicalPath = platform::JoinPath(bin.FilesFolder(), item.trashName);
         item.binFolder = bin.path;
 
         std::string text;
@@ -351,8 +350,8 @@ void CRecycleBinStore::ListBinFolder(const BinFolder& bin, std::vector<RecycleBi
         RecycleBinItem item;
         item.trashName = n;
         item.displayName = n;
-        item.infoPath = infoDir + "/" + n + kInfoSuffix;
-        item.physicalPath = bin.FilesFolder() + "/" + n;
+        item.infoPath = platform::JoinPath(infoDir, n) + kInfoSuffix;
+        item.physicalPath = platform::JoinPath(bin.FilesFolder(), n);
         item.binFolder = bin.path;
         item.extension = ExtensionOf(n);
         item.noIndex = true;
@@ -392,7 +391,8 @@ bool CRecycleBinStore::NormaliseAttributes(const std::string& path) {
         if (DIR* dir = opendir(files.c_str())) {
             while (dirent* e = readdir(dir)) {
                 const std::string n = e->d_name;
-                if (n != "." && n != ".." && MakeTreeWritable(files + "/" + n, nullptr))
+                if (n != "." && n != ".." &&
+                    MakeTreeWritable(platform::JoinPath(files, n), nullptr))
                     found = true;
             }
             closedir(dir);

@@ -12,6 +12,7 @@
 #include <functional>
 #include <vector>
 
+#include "platform/fileio.h"
 #include "wipe/file_wiper.h"
 
 namespace tw::recyclebin {
@@ -21,9 +22,7 @@ namespace {
 // far beyond what PATH_MAX lets a real tree reach.
 constexpr int kMaxDepth = 2048;
 
-std::string Join(const std::string& folder, const std::string& name) {
-    return folder.back() == '/' ? folder + name : folder + "/" + name;
-}
+using platform::JoinPath;
 
 // The names in `folder` except "." and ".."; false when the folder cannot be listed.
 bool ListNames(const std::string& folder, std::vector<std::string>* names) {
@@ -51,7 +50,7 @@ bool Walk(const std::string& path, dev_t dev, int depth,
     std::vector<std::string> names;
     ListNames(path, &names);
     for (const auto& n : names)
-        if (!Walk(Join(path, n), dev, depth + 1, visit)) return false;
+        if (!Walk(JoinPath(path, n), dev, depth + 1, visit)) return false;
     return true;
 }
 
@@ -81,12 +80,8 @@ Result<void> CopyFileData(int in, int out, const std::string& from) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return Error::FromErrno("reading " + from);
         if (n == 0) return {};
-        for (ssize_t done = 0; done < n;) {
-            ssize_t w = write(out, buf.data() + done, static_cast<size_t>(n - done));
-            if (w < 0 && errno == EINTR) continue;
-            if (w < 0) return Error::FromErrno("writing the copy of " + from);
-            done += w;
-        }
+        if (!platform::WriteAll(out, buf.data(), static_cast<size_t>(n)))
+            return Error::FromErrno("writing the copy of " + from);
     }
 }
 
@@ -148,7 +143,8 @@ Result<void> CopyOne(const std::string& from, const std::string& to, dev_t dev, 
         if (!ListNames(from, &names)) return Error::FromErrno("listing " + from);
         for (const auto& n : names) {
             bool child = false;
-            if (auto r = CopyOne(Join(from, n), Join(to, n), dev, depth + 1, &child); !r) return r;
+            if (auto r = CopyOne(JoinPath(from, n), JoinPath(to, n), dev, depth + 1, &child); !r)
+                return r;
         }
         // The folder's own mode last, so a read-only folder could still be filled.
         if (chmod(to.c_str(), st.st_mode & 07777) != 0) return Error::FromErrno("chmod " + to);
@@ -230,24 +226,7 @@ Result<void> MakeFolders(const std::string& folder) {
 }
 
 int MoveNoReplace(const std::string& from, const std::string& to) {
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return errno;
-    // No RENAME_NOREPLACE here (some FUSE and network file systems).
-    struct stat st {};
-    if (lstat(from.c_str(), &st) != 0) return errno;
-    if (S_ISREG(st.st_mode)) {
-        if (link(from.c_str(), to.c_str()) == 0) {
-            if (unlink(from.c_str()) == 0) return 0;
-            int e = errno;
-            unlink(to.c_str());
-            return e;
-        }
-        if (errno == EEXIST || errno == EXDEV) return errno;
-        // No hard links on this file system either: fall through to the checked rename.
-    }
-    if (lstat(to.c_str(), &st) == 0) return EEXIST;
-    if (rename(from.c_str(), to.c_str()) != 0) return errno;
-    return 0;
+    return platform::RenameNoReplace(from, to) ? 0 : errno;
 }
 
 Result<void> CopyTree(const std::string& from, const std::string& to) {

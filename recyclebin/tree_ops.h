@@ -35,9 +35,8 @@ std::string FindSharedInode(const std::string& path);
 Result<void> MakeFolders(const std::string& folder);
 
 // Moves `from` to `to` unless something already exists at `to`. 0 on success, else the
-// errno: EEXIST when `to` is taken, EXDEV across file systems. Where the file system
-// does not take RENAME_NOREPLACE, a regular file is moved with link + unlink (atomic
-// no-replace); anything else gets an existence check before the rename.
+// errno: EEXIST when `to` is taken, EXDEV across file systems (platform::RenameNoReplace,
+// which never falls back to a check before the rename).
 int MoveNoReplace(const std::string& from, const std::string& to);
 
 // Copies `from` (file, folder tree, link, FIFO) to `to`, which must not exist: files

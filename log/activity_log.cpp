@@ -12,6 +12,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/fileio.h"
 #include "platform/strings.h"
 
 namespace tw::log {
@@ -28,16 +29,7 @@ std::string FormatClassic(const char* format, time_t t) {
     return std::string(buf, n);
 }
 
-bool WriteAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
+using platform::WriteAll;
 
 // Two writers (the panel, the CLI, the guard, a folder walker) may append at the same
 // moment. Instead of dropping a line when the file is busy, wait for the other writer's

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "platform/drives.h"
+#include "platform/fileio.h"
 
 namespace tw::shell {
 
@@ -47,7 +48,7 @@ std::string SafeFileName(const std::string& text) {
 }
 
 std::string Join(const std::string& folder, const std::string& leaf) {
-    return folder.empty() ? "" : folder + "/" + leaf;
+    return folder.empty() ? "" : platform::JoinPath(folder, leaf);
 }
 
 }  // namespace
@@ -273,7 +274,7 @@ bool CInstanceChecker::PublishFirstInstance() {
     std::string text = std::to_string(WindowToPublish()) + "\n";
     // The lock alone is what later instances test; the id is a courtesy, so a failed
     // write is not a failed publication.
-    if (ftruncate(fd, 0) == 0) (void)!pwrite(fd, text.data(), text.size(), 0);
+    if (ftruncate(fd, 0) == 0) (void)platform::PwriteAll(fd, text.data(), text.size(), 0);
     instanceFd_ = fd;
     ReleaseStartupLock();
     return true;

@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "log/activity_log.h"
+#include "platform/fileio.h"
 #include "platform/rawio.h"
 #include "platform/strings.h"
 #include "wipe/passes.h"
@@ -249,10 +250,12 @@ SwapAreaResult CSwapWiper::OverwriteAndRecreate(const OpContext& op, const std::
                     if (op.Aborted()) break;
                     const size_t n =
                         static_cast<size_t>(std::min<uint64_t>(kSwapChunk, length - off));
-                    const ssize_t w = pwrite(fd, buffer.data(), n, static_cast<off_t>(off));
-                    if (w != static_cast<ssize_t>(n)) {
-                        r.reason = "write failed at byte " + std::to_string(off) + ": " +
-                                   (w < 0 ? ErrnoText(errno) : std::string("short write"));
+                    size_t wrote = 0;
+                    if (!platform::PwriteAll(fd, buffer.data(), n, static_cast<off_t>(off),
+                                             &wrote)) {
+                        const int err = errno;
+                        r.reason = "write failed at byte " + std::to_string(off + wrote) + ": " +
+                                   ErrnoText(err);
                         failed = true;
                         break;
                     }

@@ -13,6 +13,7 @@
 #include <iostream>
 
 #include "cli/cli.h"
+#include "platform/fileio.h"
 #include "platform/strings.h"
 
 namespace tw::cli {
@@ -263,7 +264,7 @@ void RegisterLog(CLI::App& app, Env& env) {
         const std::string folder = env.GetSettings().LogFolder();
         nlohmann::json arr = nlohmann::json::array();
         for (auto& n : LogFiles(folder)) {
-            std::string path = folder + "/" + n;
+            std::string path = platform::JoinPath(folder, n);
             struct stat st {};
             stat(path.c_str(), &st);
             std::string date = n.substr(0, 10);
@@ -292,7 +293,7 @@ void RegisterLog(CLI::App& app, Env& env) {
             std::string stem = date;
             std::replace(stem.begin(), stem.end(), '-', '_');
             for (auto& n : LogFiles(folder))
-                if (n.rfind(stem + "_", 0) == 0) path = folder + "/" + n;
+                if (n.rfind(stem + "_", 0) == 0) path = platform::JoinPath(folder, n);
             if (path.empty()) {
                 PrintError("no log file for " + date + " in " + folder);
                 env.Fail(kFailed);

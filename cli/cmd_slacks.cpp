@@ -11,6 +11,7 @@
 
 #include "cli/cli.h"
 #include "platform/drives.h"
+#include "platform/fileio.h"
 #include "platform/filetime.h"
 #include "platform/format.h"
 #include "volume/raw_drive.h"
@@ -139,7 +140,7 @@ void PrintHex(std::span<const uint8_t> bytes, size_t firstOffset) {
 
 void RunShow(Env& env, const SlacksOptions& o) {
     std::string path = o.show;
-    if (!o.dir.empty() && !path.empty() && path[0] != '/') path = o.dir + "/" + path;
+    if (!o.dir.empty() && !path.empty() && path[0] != '/') path = platform::JoinPath(o.dir, path);
     struct stat st {};
     if (lstat(path.c_str(), &st) != 0) {
         PrintError(path + ": no such file");

@@ -5,14 +5,16 @@
 #include <limits.h>
 #include <pwd.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <set>
 #include <sstream>
+
+#include "platform/fileio.h"
 
 namespace tw {
 
@@ -32,17 +34,17 @@ static std::string Unescape(const std::string& s) {
 
 static bool IsPseudo(const std::string& fs) {
     static const std::set<std::string> kPseudo = {
-        "proc",     "sysfs",   "cgroup",    "cgroup2",  "devpts",     "mqueue",     "debugfs",
-        "tracefs",  "securityfs", "pstore", "bpf",      "configfs",   "fusectl",    "hugetlbfs",
-        "autofs",   "binfmt_misc", "rpc_pipefs", "nsfs", "efivarfs", "devtmpfs",   "overlay",
-        "selinuxfs", "squashfs", "ramfs_ignored"};
+        "proc",     "sysfs",     "cgroup",     "cgroup2",     "devpts",     "mqueue",
+        "debugfs",  "tracefs",   "securityfs", "pstore",      "bpf",        "configfs",
+        "fusectl",  "hugetlbfs", "autofs",     "binfmt_misc", "rpc_pipefs", "nsfs",
+        "efivarfs", "devtmpfs",  "overlay",    "selinuxfs",   "squashfs",   "ramfs_ignored"};
     return kPseudo.count(fs) != 0;
 }
 
 static DriveType Classify(const std::string& fs, const std::string& device) {
-    static const std::set<std::string> kRemote = {"nfs", "nfs4", "cifs", "smb3", "smbfs",
-                                                  "fuse.sshfs", "9p", "afs", "ceph",
-                                                  "fuse.rclone", "davfs", "fuse.davfs2"};
+    static const std::set<std::string> kRemote = {"nfs",   "nfs4",        "cifs",  "smb3",
+                                                  "smbfs", "fuse.sshfs",  "9p",    "afs",
+                                                  "ceph",  "fuse.rclone", "davfs", "fuse.davfs2"};
     static const std::set<std::string> kRam = {"tmpfs", "ramfs", "zram"};
     if (kRemote.count(fs)) return DriveType::Remote;
     if (kRam.count(fs) || device.rfind("/dev/zram", 0) == 0) return DriveType::RamDisk;
@@ -118,7 +120,7 @@ std::vector<DriveInfo> ListMounts() {
             while (auto* e = readdir(dp)) {
                 if (e->d_name[0] == '.') continue;
                 char r[PATH_MAX];
-                std::string p = dir + "/" + e->d_name;
+                std::string p = platform::JoinPath(dir, e->d_name);
                 if (realpath(p.c_str(), r) && std::string(r) == devReal) {
                     d.label = Unescape(std::string(e->d_name));
                     break;
@@ -137,7 +139,8 @@ std::optional<DriveInfo> MountOf(const std::string& path) {
     std::optional<DriveInfo> best;
     for (auto& d : ListMounts()) {
         const std::string& m = d.mountPoint;
-        bool under = (m == "/") || p == m || (p.rfind(m, 0) == 0 && p.size() > m.size() && p[m.size()] == '/');
+        bool under = (m == "/") || p == m ||
+                     (p.rfind(m, 0) == 0 && p.size() > m.size() && p[m.size()] == '/');
         // Later mounts over the same point hide earlier ones: keep the last, longest.
         if (under && (!best || m.size() >= best->mountPoint.size())) best = d;
     }

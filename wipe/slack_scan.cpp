@@ -22,6 +22,7 @@
 
 #include "log/activity_log.h"
 #include "platform/drives.h"
+#include "platform/fileio.h"
 #include "platform/format.h"
 #include "platform/rawio.h"
 #include "platform/strings.h"
@@ -401,12 +402,9 @@ Result<std::string> SlackViewSource(const std::string& path) {
 }
 
 Result<FileSlackBytes> ReadFileSlack(const std::string& path, const SectorReader& read) {
-    const int fd = OpenForLook(AT_FDCWD, path.c_str());
-    if (fd < 0) return Error::FromErrno(path);
-    struct Closer {
-        int fd;
-        ~Closer() { close(fd); }
-    } closer{fd};
+    const platform::UniqueFd holder(OpenForLook(AT_FDCWD, path.c_str()));
+    if (!holder) return Error::FromErrno(path);
+    const int fd = holder.get();
 
     LookFacts before;
     if (!Look(fd, &before)) return Error::FromErrno(path);

@@ -8,8 +8,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "tests/cli/run_cli.h"
-#include "tests/platform/test_dir.h"
+#include "tests/common/run_cli.h"
+#include "tests/common/scratch_volume.h"
 
 namespace tw {
 namespace {
@@ -17,7 +17,8 @@ namespace {
 class CliFrame : public ::testing::Test {
   protected:
     test::TempDir dir;
-    std::string Home() const { return "--config-home " + dir.path() + " "; }
+    void SetUp() override { test::PrivateLogFolder(dir.Path()); }
+    std::string Home() const { return "--config-home " + dir.Path() + " "; }
 };
 
 TEST_F(CliFrame, HelpAndUsageErrors) {
@@ -54,12 +55,12 @@ TEST_F(CliFrame, SettingsKeepTheirTypes) {
     EXPECT_EQ(test::RunCli(Home() + "settings get RestoredFilesLocation").out, "/srv/found\n");
     // The log folder is checked when it is set: absolute, there (or made on request),
     // and no one else's.
-    EXPECT_EQ(test::RunCli(Home() + "settings set LogLocation '" + dir.path() + "'").status, 0);
-    EXPECT_EQ(test::RunCli(Home() + "settings get LogLocation").out, dir.path() + "\n");
+    EXPECT_EQ(test::RunCli(Home() + "settings set LogLocation '" + dir.Path() + "'").status, 0);
+    EXPECT_EQ(test::RunCli(Home() + "settings get LogLocation").out, dir.Path() + "\n");
     for (const std::string& bad :
          std::vector<std::string>{"x", "'~/logs'", "'" + dir / "missing" + "'", "/tmp"})
         EXPECT_EQ(test::RunCli(Home() + "settings set LogLocation " + bad).status, 2) << bad;
-    EXPECT_EQ(test::RunCli(Home() + "settings get LogLocation").out, dir.path() + "\n");
+    EXPECT_EQ(test::RunCli(Home() + "settings get LogLocation").out, dir.Path() + "\n");
     EXPECT_EQ(test::RunCli(Home() + "settings set --create LogLocation '" + dir / "new/logs" + "'")
                   .status,
               0);
@@ -119,7 +120,7 @@ TEST_F(CliFrame, ADamagedStoreStopsTheProgramAndIsKept) {
         else
             ASSERT_TRUE(std::ofstream(db, std::ios::binary) << c.content);
         for (const char* args : {"settings list", "settings set NumOverwrites 2", "log write x"}) {
-            auto r = test::RunCli("--config-home " + config.path() + " " + args);
+            auto r = test::RunCli("--config-home " + config.Path() + " " + args);
             EXPECT_EQ(r.status, 1) << c.what << ": " << args;
             EXPECT_EQ(r.out, "") << c.what << ": " << args;
             EXPECT_NE(r.err.find("settings store " + db + " cannot be used: "), std::string::npos)
@@ -133,7 +134,7 @@ TEST_F(CliFrame, ADamagedStoreStopsTheProgramAndIsKept) {
 
     // A config folder the user cannot write: the store could be read but never changed.
     test::TempDir config;
-    ASSERT_EQ(chmod(config.path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(config.Path().c_str(), 0755), 0);
     const std::string folder = config / "cfg";
     ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
     ASSERT_TRUE(std::ofstream(folder + "/registry.db", std::ios::binary) << good);
@@ -158,10 +159,10 @@ TEST_F(CliFrame, ADamagedStoreStopsTheProgramAndIsKept) {
 }
 
 TEST_F(CliFrame, LogWriteShowAndList) {
-    ASSERT_EQ(test::RunCli(Home() + "settings set LogLocation '" + dir.path() + "'").status, 0);
+    ASSERT_EQ(test::RunCli(Home() + "settings set LogLocation '" + dir.Path() + "'").status, 0);
     auto path = test::RunCli(Home() + "log path");
     ASSERT_EQ(path.status, 0);
-    EXPECT_EQ(path.out.rfind(dir.path() + "/", 0), 0u);
+    EXPECT_EQ(path.out.rfind(dir.Path() + "/", 0), 0u);
     EXPECT_EQ(test::RunCli(Home() + "log write 'Hello from the test'").status, 0);
     EXPECT_EQ(test::RunCli(Home() + "log write \"$(printf '\\t')\"").status,
               1);  // empty after filtering

@@ -43,20 +43,21 @@ int RunTool(const std::vector<std::string>& argv, std::string* output = nullptr)
 // /tmp) removed with everything in it at destruction. Refuses to remove anything that
 // is still a mount point.
 class TempDir {
-public:
+  public:
     explicit TempDir(std::string_view tag = "test");
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::string& Path() const { return path_; }  // no trailing "/"
+    std::string operator/(std::string_view leaf) const { return path_ + "/" + std::string(leaf); }
     bool Ok() const { return !path_.empty(); }
 
-private:
+  private:
     std::string path_;
 };
 
 class ScratchVolume {
-public:
+  public:
     // Makes, formats and mounts an image of sizeMiB MiB. Check Ok() / Error().
     // `label` names the volume; the cluster (block) size is 4096 bytes.
     ScratchVolume(FsKind kind, uint32_t sizeMiB, std::string_view label = "twscratch");
@@ -82,7 +83,7 @@ public:
     // cache), reads the image, and mounts again if it was mounted.
     std::vector<uint8_t> ReadImage();
 
-private:
+  private:
     FsKind kind_;
     uint32_t sizeMiB_;
     TempDir dir_;
@@ -100,10 +101,10 @@ std::string ReadFileBytes(const std::string& path);
 }  // namespace tw::test
 
 // Skips the current test, with the reason, unless a scratch volume of `kind` can be made.
-#define TW_REQUIRE_SCRATCH(kind)                                                           \
-    do {                                                                                   \
-        const std::string tw_why_ = ::tw::test::ScratchUnavailable(kind);                  \
-        if (!tw_why_.empty())                                                              \
-            GTEST_SKIP() << ::tw::test::FsName(kind) << " scratch volume unavailable: "    \
-                         << tw_why_;                                                       \
+#define TW_REQUIRE_SCRATCH(kind)                                          \
+    do {                                                                  \
+        const std::string tw_why_ = ::tw::test::ScratchUnavailable(kind); \
+        if (!tw_why_.empty())                                             \
+            GTEST_SKIP() << ::tw::test::FsName(kind)                      \
+                         << " scratch volume unavailable: " << tw_why_;   \
     } while (0)

@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "log/activity_log.h"
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -7,8 +9,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "log/activity_log.h"
-#include "tests/platform/test_dir.h"
+#include "tests/common/scratch_volume.h"
 
 namespace tw::log {
 namespace {
@@ -22,11 +23,11 @@ std::string ReadAll(const std::string& path) {
 
 // All times here are UTC so the expected bytes do not depend on the machine's zone.
 class LogTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         setenv("TZ", "UTC", 1);
         tzset();
-        writer.SetFolder(dir.path());
+        writer.SetFolder(dir.Path());
         writer.SetClock([this] { return now; });
     }
     void TearDown() override {
@@ -50,7 +51,9 @@ TEST_F(LogTest, FileIsByteExact) {
 }
 
 TEST_F(LogTest, MessagesKeepOnlyPrintableAscii) {
-    ASSERT_TRUE(writer.WriteLine("a\tb\nc\x80\xff" "d~"));
+    ASSERT_TRUE(
+        writer.WriteLine("a\tb\nc\x80\xff"
+                         "d~"));
     EXPECT_NE(ReadAll(writer.GetTodaysFileName()).find(" -> abcd~\r\r\n"), std::string::npos);
     // A message that filters to nothing writes nothing, not even the file.
     CActivityLogFile other;
@@ -79,7 +82,7 @@ TEST_F(LogTest, ReadNewLastLineGivesEachRecordOnce) {
     ASSERT_TRUE(writer.WriteLine("two"));
     EXPECT_EQ(notified, 2);
     CActivityLogFile reader;
-    reader.SetFolder(dir.path());
+    reader.SetFolder(dir.Path());
     reader.SetClock([this] { return now; });
     // The text keeps one CR of the record's end, turned into a line feed.
     EXPECT_EQ(reader.ReadNewLastLine(), "14:30:07 -> two\n");
@@ -90,7 +93,7 @@ TEST_F(LogTest, ReadNewLastLineGivesEachRecordOnce) {
 
 TEST_F(LogTest, ReadNewLastLineOnAHeaderOnlyOrTinyFileStaysInsideIt) {
     CActivityLogFile reader;
-    reader.SetFolder(dir.path());
+    reader.SetFolder(dir.Path());
     reader.SetClock([this] { return now; });
     // Creates the file with its header; the scan finds no earlier line feed and stops
     // at the start of the file.
@@ -116,11 +119,12 @@ TEST_F(LogTest, ConcurrentWritersInSeveralProcessesLoseNoLine) {
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             CActivityLogFile w;
-            w.SetFolder(dir.path());
+            w.SetFolder(dir.Path());
             w.SetClock([this] { return now; });
             int bad = 0;
             for (int i = 0; i < kLines; ++i)
-                if (!w.WriteLine("writer " + std::to_string(p) + " line " + std::to_string(i))) ++bad;
+                if (!w.WriteLine("writer " + std::to_string(p) + " line " + std::to_string(i)))
+                    ++bad;
             _exit(bad);
         }
         kids.push_back(pid);

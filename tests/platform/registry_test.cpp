@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "platform/registry.h"
+
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "platform/registry.h"
-#include "tests/platform/test_dir.h"
+#include "tests/common/scratch_volume.h"
 
 namespace tw {
 namespace {
@@ -126,8 +127,7 @@ TEST(RegistryStore, ConcurrentWritersInSeveralProcessesLoseNothing) {
                                       static_cast<uint32_t>(i)))
                     ++bad;
                 // Everyone also updates one shared value; the last write wins.
-                if (!store.WriteDword(kKey, "shared", static_cast<uint32_t>(p)))
-                    ++bad;
+                if (!store.WriteDword(kKey, "shared", static_cast<uint32_t>(p))) ++bad;
                 uint32_t d;
                 if (!store.ReadDword(kKey, "shared", &d)) ++bad;
             }
@@ -145,7 +145,8 @@ TEST(RegistryStore, ConcurrentWritersInSeveralProcessesLoseNothing) {
     uint32_t d = 99;
     for (int p = 0; p < kProcs; ++p)
         for (int i = 0; i < kWrites; i += 37) {
-            ASSERT_TRUE(store.ReadDword(kKey, "p" + std::to_string(p) + "_" + std::to_string(i), &d));
+            ASSERT_TRUE(
+                store.ReadDword(kKey, "p" + std::to_string(p) + "_" + std::to_string(i), &d));
             EXPECT_EQ(d, static_cast<uint32_t>(i));
         }
     sqlite3* raw = nullptr;

@@ -9,7 +9,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "tests/platform/test_dir.h"
+#include "tests/common/scratch_volume.h"
 
 namespace tw {
 namespace {
@@ -96,7 +96,7 @@ TEST_F(SettingsTest, TheFallbackNeverMakesFoldersAtTheRootOrWhereverTheProgramRu
     setenv("XDG_STATE_HOME", (dir / "state").c_str(), 1);
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    ASSERT_EQ(chdir(dir.Path().c_str()), 0);
     const bool rootHadOne = IsDir("/twlogs");
     for (const char* root : {"/", ""})
         for (const std::string& stored :
@@ -169,7 +169,7 @@ TEST_F(SettingsTest, DriveSetsHoldOneValuePerChosenDrive) {
 
 TEST(Autostart, EntryIsWrittenAndRemoved) {
     test::TempDir dir;
-    setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+    setenv("XDG_CONFIG_HOME", dir.Path().c_str(), 1);
     EXPECT_TRUE(SetRunValue("TidewipeMemoryResident", "/opt/tide wipe/sentrel", false));
     const std::string path = dir / "autostart/TidewipeMemoryResident.desktop";
     EXPECT_EQ(RunValuePath("TidewipeMemoryResident", false), path);

@@ -1,0 +1,63 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The one CLI runner of the tests: runs tidewipe-cli (built beside the test program) and
+// captures its exit status and output. Its stderr goes through a private scratch folder.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/drives.h"
+#include "platform/registry.h"
+#include "platform/settings.h"
+#include "tests/common/scratch_volume.h"
+
+namespace tw::test {
+
+// The tidewipe-cli built beside the running test program.
+inline std::string CliPath() { return ProgramFolder() + "tidewipe-cli"; }
+
+// Gives the settings store in `configHome` a log folder of its own (`configHome`/logs,
+// made here) before any program loads it: left unset, the log folder would be made
+// beside the program, outside the test's scratch folder. Returns the log folder.
+inline std::string PrivateLogFolder(const std::string& configHome) {
+    const std::string logs = configHome + "/logs";
+    mkdir(configHome.c_str(), 0700);
+    mkdir(logs.c_str(), 0700);
+    RegistryStore store(configHome + "/registry.db");
+    store.WriteString(ProgramKey(), "LogLocation", logs);
+    return logs;
+}
+
+struct CliResult {
+    int status = -1;
+    std::string out;  // stdout
+    std::string err;  // stderr
+};
+
+// `args` is pasted into a shell command line: quote what needs quoting. `program` runs
+// instead of the tidewipe-cli beside the test, after `prefix` (another user, ...).
+inline CliResult RunCli(const std::string& args, const std::string& input = "",
+                        const std::string& prefix = "", const std::string& program = "") {
+    static TempDir scratch("cli-err");
+    static int counter = 0;
+    const std::string errFile = scratch.Path() + "/err-" + std::to_string(counter++);
+    const std::string cmd =
+        (input.empty() ? std::string("</dev/null ") : "printf '%s' '" + input + "' | ") + prefix +
+        (program.empty() ? CliPath() : program) + " " + args + " 2>" + errFile;
+    CliResult r;
+    if (FILE* p = popen(cmd.c_str(), "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+        int st = pclose(p);
+        r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    }
+    r.err = ReadFileBytes(errFile);
+    remove(errFile.c_str());
+    return r;
+}
+
+}  // namespace tw::test

@@ -13,7 +13,7 @@
 #include "log/activity_log.h"
 #include "platform/registry.h"
 #include "platform/settings.h"
-#include "tests/cleanup/recording_sink.h"
+#include "tests/common/recording_sink.h"
 #include "tests/common/scratch_volume.h"
 #include "wipe/cleanup_run.h"
 

@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "platform/drives.h"
-#include "tests/cli/run_cli.h"
+#include "tests/common/run_cli.h"
 #include "tests/common/scratch_volume.h"
 
 extern char** environ;
@@ -97,9 +97,7 @@ class CleanCli : public ::testing::Test {
         setenv("TIDEWIPE_POWEROFF_COMMAND", ("touch '" + marker + "'").c_str(), 1);
         vol = std::make_unique<test::ScratchVolume>(test::FsKind::Ntfs, 16, "twcli");
         ASSERT_TRUE(vol->Ok()) << vol->Error();
-        logs = dir.Path() + "/logs";
-        fs::create_directory(logs);
-        ASSERT_EQ(test::RunCli(Home() + "settings set LogLocation '" + logs + "'").status, 0);
+        logs = test::PrivateLogFolder(dir.Path() + "/config");
         ASSERT_EQ(test::RunCli(Home() + "settings set extensiveLogging 1").status, 0);
         ASSERT_EQ(test::RunCli(Home() + "settings set NumOverwrites 1").status, 0);
     }

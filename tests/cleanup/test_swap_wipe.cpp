@@ -9,7 +9,7 @@
 #include <fstream>
 
 #include "log/activity_log.h"
-#include "tests/cleanup/recording_sink.h"
+#include "tests/common/recording_sink.h"
 #include "tests/common/scratch_volume.h"
 #include "wipe/swap_wipe.h"
 

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
+#include "tests/common/run_cli.h"
 #include "tests/common/scratch_volume.h"
 
 namespace fs = std::filesystem;
@@ -22,16 +23,14 @@ class WipeCli : public ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(dir_.Ok());
         config_ = dir_.Path() + "/config";
-        logs_ = dir_.Path() + "/logs";
+        logs_ = tw::test::PrivateLogFolder(config_);
         work_ = dir_.Path() + "/work";
-        fs::create_directories(logs_);
         fs::create_directories(work_);
-        ASSERT_EQ(Cli({"settings", "set", "LogLocation", logs_}, nullptr), 0);
         ASSERT_EQ(Cli({"settings", "set", "SaveToLogfile", "1"}, nullptr), 0);
     }
     // Runs tidewipe-cli with its own settings store; stdout and stderr into `out`.
     int Cli(std::vector<std::string> args, std::string* out) {
-        args.insert(args.begin(), {TW_CLI_PATH, "--config-home", config_});
+        args.insert(args.begin(), {tw::test::CliPath(), "--config-home", config_});
         return tw::test::RunTool(args, out);
     }
     std::string LogText() {

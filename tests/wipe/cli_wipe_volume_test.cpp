@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <random>
 
+#include "tests/common/run_cli.h"
 #include "tests/common/scratch_volume.h"
 #include "wipe/file_wiper.h"
 #include "wipe/walker.h"
@@ -27,11 +28,12 @@ class WipeVolume : public ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(dir_.Ok());
         config_ = dir_.Path() + "/config";
+        tw::test::PrivateLogFolder(config_);
         std::random_device rd;
         nonce_ = std::to_string(rd()) + std::to_string(rd());
     }
     int Cli(std::vector<std::string> args, std::string* out) {
-        args.insert(args.begin(), {TW_CLI_PATH, "--config-home", config_});
+        args.insert(args.begin(), {tw::test::CliPath(), "--config-home", config_});
         return tw::test::RunTool(args, out);
     }
     std::string Marker(const std::string& tag) const { return "TWMARK-" + tag + "-" + nonce_; }
@@ -89,7 +91,7 @@ TEST_F(WipeVolume, ReportedSuccessMeansTheDataIsGone) {
     if (geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0) {
         ASSERT_EQ(chmod(dir_.Path().c_str(), 0755), 0);
         const std::string cli = dir_.Path() + "/tidewipe-cli";  // where that user can run it
-        fs::copy_file(TW_CLI_PATH, cli);
+        fs::copy_file(tw::test::CliPath(), cli);
         ASSERT_EQ(chmod(cli.c_str(), 0755), 0);
         const std::string config = dir_.Path() + "/nobody-config";
         ASSERT_EQ(mkdir(config.c_str(), 0777), 0);

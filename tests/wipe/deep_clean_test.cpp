@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "log/activity_log.h"
+#include "tests/common/recording_sink.h"
 #include "tests/common/scratch_volume.h"
 #include "wipe/slack.h"
 
@@ -297,42 +298,26 @@ TEST_F(DeepFixture, SlackOfCleanedFilesIsWipedWhenAsked) {
     EXPECT_EQ(FileTimeFromTimespec(Stat("s.txt").st_mtim), c.NewStamp());
 }
 
-// Keeps what an operation reports.
-struct RecordingSink : ProgressSink {
-    int64_t overallHigh = -1;
-    std::vector<int64_t> overall;
-    std::vector<std::string> status, times;
-    void SetRange(Bar b, int64_t, int64_t high) override {
-        if (b == Overall) overallHigh = high;
-    }
-    void SetPos(Bar b, int64_t pos) override {
-        if (b == Overall) overall.push_back(pos);
-    }
-    void SetText(Slot s, std::string_view text) override {
-        (s == Status ? status : times).emplace_back(text);
-    }
-};
-
 TEST_F(DeepFixture, ProgressFollowsTheCountingWalkAndShowsEachStep) {
     for (int i = 0; i < 6; ++i)
         Make("p" + std::to_string(i), Pattern("p" + std::to_string(i), 20000));
     CCountingWalk counting;
     counting.Start(root, 0, WalkOptions{true}, nullptr);
     counting.Join();  // totals known: the estimate goes by bytes
-    RecordingSink sink;
+    test::RecordingSink sink;
     OpContext op;
     op.progress = &sink;
     CDeepCleaner c(*store);
     Configure(c);
     ASSERT_EQ(c.Run(op, root, root, &counting), Outcome::Ok);
-    EXPECT_EQ(sink.overallHigh, 372);
+    EXPECT_EQ(sink.high[ProgressSink::Overall], 372);
     ASSERT_FALSE(sink.overall.empty());
     EXPECT_TRUE(std::is_sorted(sink.overall.begin(), sink.overall.end()));
     EXPECT_EQ(sink.overall.back(), 372);
-    ASSERT_FALSE(sink.times.empty());
-    EXPECT_EQ(sink.times.front(), "Estimated time remaining:  0% complete");
+    ASSERT_FALSE(sink.timeTexts.empty());
+    EXPECT_EQ(sink.timeTexts.front(), "Estimated time remaining:  0% complete");
     auto shown = [&](const std::string& prefix) {
-        return std::any_of(sink.status.begin(), sink.status.end(),
+        return std::any_of(sink.statuses.begin(), sink.statuses.end(),
                            [&](const std::string& t) { return t.rfind(prefix, 0) == 0; });
     };
     EXPECT_TRUE(shown("Deep cleaning file "));

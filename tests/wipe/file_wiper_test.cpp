@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/common/recording_sink.h"
 #include "tests/common/scratch_volume.h"
 #include "wipe/passes.h"
 
@@ -85,6 +86,7 @@ extern "C" ssize_t pwrite64(int fd, const void* buf, size_t n, off64_t off) {
 
 namespace {
 
+using tw::test::RecordingSink;
 using tw::wipe::CDriveGeometry;
 using tw::wipe::CProgressFileWiper;
 using tw::wipe::CRecycleFileWiper;
@@ -179,29 +181,6 @@ size_t EntriesIn(const std::string& dir) {
     return n;
 }
 
-// A progress sink that records what it is told and can ask for an abort.
-class RecordingSink : public tw::ProgressSink {
-  public:
-    void SetRange(Bar b, int64_t lo, int64_t hi) override {
-        low[b] = lo;
-        high[b] = hi;
-    }
-    void SetPos(Bar b, int64_t p) override { pos[b] = p; }
-    void Step(Bar b, int64_t by) override {
-        pos[b] += by;
-        steps[b] += 1;
-        if (abortAfterSteps > 0 && steps[tw::ProgressSink::Current] >= abortAfterSteps && abort)
-            abort->store(1);
-    }
-    void SetText(Slot s, std::string_view t) override {
-        if (s == Status) status = std::string(t);
-    }
-    int64_t low[2] = {}, high[2] = {}, pos[2] = {}, steps[2] = {};
-    std::string status;
-    int abortAfterSteps = 0;
-    std::atomic<int>* abort = nullptr;
-};
-
 class WiperTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -253,39 +232,6 @@ TEST(WipeRandom, EachThreadHasItsOwnGenerator) {
 }
 
 // ---------------------------------------------------------------- pass table
-
-TEST(PassTable, FixedModeRowsForEveryCountUpToFifteen) {
-    for (int passes = 1; passes <= 15; ++passes) {
-        SCOPED_TRACE(passes);
-        const auto row = FixedRow(passes, 7);
-        tw::wipe::SeedWipeRandom(7);
-        std::vector<uint8_t> buf(512, 0x5A);
-        for (int p = 1; p <= passes; ++p) {
-            tw::wipe::FillPassBuffer(buf.data(), buf.size(), p, false);
-            for (uint8_t b : buf) ASSERT_EQ(b, row[p - 1]) << "pass " << p;
-        }
-    }
-    // The row really uses fresh values: R1..R7 are not all the same byte.
-    const auto row15 = FixedRow(15, 7);
-    EXPECT_NE(row15[2], row15[4]);
-}
-
-TEST(PassTable, RandomModeBlockComplementNewBlockComplement) {
-    ReferenceLcg ref(5);
-    tw::wipe::SeedWipeRandom(5);
-    std::vector<uint8_t> buf(4096), first, third;
-    tw::wipe::FillPassBuffer(buf.data(), buf.size(), 1, true);
-    for (uint8_t b : buf) ASSERT_EQ(b, ref.Byte());
-    first = buf;
-    tw::wipe::FillPassBuffer(buf.data(), buf.size(), 2, true);
-    for (size_t i = 0; i < buf.size(); ++i) ASSERT_EQ(buf[i], static_cast<uint8_t>(~first[i]));
-    tw::wipe::FillPassBuffer(buf.data(), buf.size(), 3, true);
-    for (uint8_t b : buf) ASSERT_EQ(b, ref.Byte());
-    third = buf;
-    EXPECT_NE(first, third);
-    tw::wipe::FillPassBuffer(buf.data(), buf.size(), 4, true);
-    for (size_t i = 0; i < buf.size(); ++i) ASSERT_EQ(buf[i], static_cast<uint8_t>(~third[i]));
-}
 
 TEST(PassTable, InversePassComplementsWhatTheBufferHolds) {
     std::vector<uint8_t> buf(64);
@@ -575,14 +521,12 @@ TEST_F(WiperTest, ProgressReportsCountsBytesAndStopsOnAbort) {
     EXPECT_EQ(counter, 2u * size);
     EXPECT_EQ(sink.high[tw::ProgressSink::Current], 2 * static_cast<int64_t>(size / 4096));
     EXPECT_EQ(sink.pos[tw::ProgressSink::Current], 0);  // reset after the last pass
-    EXPECT_EQ(sink.status, "Deep cleaning file /home/someone/... (12 Mb of 12 Mb)");
+    EXPECT_EQ(sink.statuses.back(), "Deep cleaning file /home/someone/... (12 Mb of 12 Mb)");
 
     // Abort after the first write: the pass stops, the file is still renamed and deleted.
     const std::string second = MakeFile("second.bin", size);
     counter = 0;
-    sink.abortAfterSteps = 1;
-    sink.abort = &abortFlag;
-    sink.steps[0] = 0;
+    sink.onStep = [&](tw::ProgressSink::Bar, int64_t) { abortFlag = 1; };
     Recorder rec;
     EXPECT_TRUE(w.WipeFile(second, false, 4096));
     EXPECT_TRUE(w.WasAborted());
@@ -785,7 +729,7 @@ TEST_F(WiperTest, CanOpenForReadAndDeleteFolderTree) {
     EXPECT_FALSE(tw::wipe::DeleteFolderTree(outside));  // not a folder
 }
 
-TEST_F(WiperTest, DriveGeometryAndLogWords) {
+TEST_F(WiperTest, DriveGeometry) {
     CDriveGeometry g;
     EXPECT_EQ(g.GetClusterSize(), 0u);
     EXPECT_EQ(g.GetSectorSize(), 0u);
@@ -797,9 +741,4 @@ TEST_F(WiperTest, DriveGeometryAndLogWords) {
     EXPECT_EQ(sector & (sector - 1), 0u);
     EXPECT_FALSE(g.SetRoot(""));
     EXPECT_EQ(g.Root(), dir_.Path());
-
-    CSecureFileWiper w;
-    EXPECT_EQ(w.ErasedLine("/tmp/a.log", 1), "Erased /tmp/a.log with 1 overwrite");
-    EXPECT_EQ(w.ErasedLine("/tmp/a.log", 4), "Erased /tmp/a.log with 4 overwrites");
-    EXPECT_EQ(w.PassCount(), 1);
 }

@@ -4,6 +4,7 @@
 // image is scanned afterwards: no marker of a deleted file may survive a clean, and every
 // live file must read back byte for byte.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -17,44 +18,20 @@
 #include <random>
 #include <thread>
 
-#include <gtest/gtest.h>
-
 #include "log/activity_log.h"
 #include "platform/strings.h"
+#include "tests/common/recording_sink.h"
 #include "tests/common/scratch_volume.h"
 #include "wipe/file_wiper.h"
 #include "wipe/free_space.h"
 
 namespace fs = std::filesystem;
 using tw::test::FsKind;
+using tw::test::RecordingSink;
 using tw::test::ScratchVolume;
 using tw::wipe::CFreeSpaceCleaner;
 
 namespace {
-
-class RecordingSink : public tw::ProgressSink {
-public:
-    void SetRange(Bar b, int64_t lo, int64_t hi) override {
-        low[b] = lo;
-        high[b] = hi;
-    }
-    void SetPos(Bar b, int64_t p) override {
-        pos[b] = p;
-        if (b == Overall && abortAt > 0 && p >= abortAt && abort) abort->store(1);
-    }
-    void SetText(Slot s, std::string_view t) override {
-        if (s == Status) statuses.emplace_back(t);
-    }
-    int Pump() override {
-        if (pumpDelay.count() > 0) std::this_thread::sleep_for(pumpDelay);
-        return 0;
-    }
-    int64_t low[2] = {}, high[2] = {}, pos[2] = {};
-    std::vector<std::string> statuses;
-    int64_t abortAt = 0;  // set the abort flag once the Overall bar reaches this
-    std::atomic<int>* abort = nullptr;
-    std::chrono::milliseconds pumpDelay{0};
-};
 
 std::string Nonce() {
     std::random_device rd;
@@ -65,7 +42,8 @@ std::string Nonce() {
 std::string Body(const std::string& marker, size_t size) {
     std::string out;
     out.reserve(size + marker.size() + 8);
-    for (unsigned i = 0; out.size() < size; ++i) out += marker + "#" + std::to_string(i % 10) + "\n";
+    for (unsigned i = 0; out.size() < size; ++i)
+        out += marker + "#" + std::to_string(i % 10) + "\n";
     out.resize(size);
     return out;
 }
@@ -106,7 +84,7 @@ size_t Survivors(const std::vector<uint8_t>& image, const std::vector<std::strin
 }
 
 class FreeSpaceVolume : public ::testing::TestWithParam<FsKind> {
-protected:
+  protected:
     void SetUp() override {
         TW_REQUIRE_SCRATCH(GetParam());
         vol_ = std::make_unique<ScratchVolume>(GetParam(), 32);
@@ -148,7 +126,9 @@ TEST_P(FreeSpaceVolume, CleanLeavesNoDeletedMarkerAndKeepsLiveFiles) {
     EXPECT_EQ(sink_.high[tw::ProgressSink::Overall], 372);
     EXPECT_EQ(sink_.pos[tw::ProgressSink::Overall], 372);
     ASSERT_FALSE(sink_.statuses.empty());
-    EXPECT_EQ(sink_.statuses.front().rfind("Wiping free space on drive " + vol_->Root() + " (0 bytes of ", 0), 0u)
+    EXPECT_EQ(sink_.statuses.front().rfind(
+                  "Wiping free space on drive " + vol_->Root() + " (0 bytes of ", 0),
+              0u)
         << sink_.statuses.front();
     EXPECT_EQ(sink_.statuses.back(), "Finalizing clean free space operation.");
     const std::string log = LogText();
@@ -164,8 +144,10 @@ TEST_P(FreeSpaceVolume, CleanLeavesNoDeletedMarkerAndKeepsLiveFiles) {
 TEST_P(FreeSpaceVolume, AbortInSecondPassCompletesOneAndRemovesTheFiles) {
     MarkedFiles files;
     ASSERT_NO_FATAL_FAILURE(files.Create(*vol_, Nonce()));
-    sink_.abort = &abort_;
-    sink_.abortAt = 372 * 4 / 9;  // a third of the way into pass 2 of 3
+    // A third of the way into pass 2 of 3.
+    sink_.onPos = [this](tw::ProgressSink::Bar b, int64_t p) {
+        if (b == tw::ProgressSink::Overall && p >= 372 * 4 / 9) abort_ = 1;
+    };
     CFreeSpaceCleaner cleaner(&op_);
     cleaner.logEnabled = true;
     EXPECT_EQ(cleaner.CleanFreeSpace({vol_->MountPoint(), 3}), 1);
@@ -178,70 +160,10 @@ TEST_P(FreeSpaceVolume, AbortInSecondPassCompletesOneAndRemovesTheFiles) {
     files.ExpectLiveIntact();
 }
 
-TEST_P(FreeSpaceVolume, KilledCleanLeavesItsFolderForTheNextSweep) {
-    MarkedFiles files;
-    ASSERT_NO_FATAL_FAILURE(files.Create(*vol_, Nonce()));
-    const std::string folder = tw::wipe::TempFolderFor(vol_->MountPoint());
-    const std::string first = folder + "/zpqmalowjxy681.qlx";
-
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        RecordingSink slow;
-        slow.pumpDelay = std::chrono::milliseconds(20);
-        std::atomic<int> flag{0};
-        tw::OpContext op;
-        op.progress = &slow;
-        op.abort = &flag;
-        CFreeSpaceCleaner cleaner(&op);
-        cleaner.CleanFreeSpace({vol_->MountPoint(), 1});
-        _exit(0);
-    }
-    // Kill it mid-fill: once its first file holds a few megabytes.
-    bool sawFill = false;
-    for (int i = 0; i < 3000 && !sawFill; ++i) {
-        struct stat st{};
-        sawFill = stat(first.c_str(), &st) == 0 && st.st_size >= (4 << 20);
-        if (!sawFill) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    kill(child, SIGKILL);
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(sawFill) << "the child never started filling";
-    ASSERT_TRUE(fs::is_directory(folder));
-    files.ExpectLiveIntact();
-
-    // A clean started now finds the leftover: it writes nothing and does nothing.
-    CFreeSpaceCleaner cleaner(&op_);
-    EXPECT_EQ(cleaner.CleanFreeSpace({vol_->MountPoint(), 1}), 0);
-    EXPECT_EQ(cleaner.BytesWritten(), 0u);
-    EXPECT_NE(cleaner.LastRefusal().find(folder), std::string::npos) << cleaner.LastRefusal();
-    EXPECT_TRUE(fs::exists(first));
-
-    // The next sweep (over every local mount) removes it and tells the user once.
-    int messages = 0;
-    std::string text;
-    tw::wipe::LeftoverSweep sweep;
-    EXPECT_TRUE(tw::wipe::CleanLeftoverTempFolders(
-        true, [&](std::string_view t) { ++messages, text = t; }, &sweep));
-    EXPECT_EQ(messages, 1);
-    EXPECT_EQ(text, tw::S<106>);
-    ASSERT_EQ(sweep.removed.size(), 1u);
-    EXPECT_EQ(sweep.removed[0], folder);
-    EXPECT_FALSE(fs::exists(folder));
-    files.ExpectLiveIntact();
-
-    // And a clean now runs through.
-    EXPECT_EQ(cleaner.CleanFreeSpace({vol_->MountPoint(), 1}), 1);
-    const auto after = vol_->ReadImage();
-    EXPECT_EQ(Survivors(after, files.goneMarkers), 0u);
-    files.ExpectLiveIntact();
-}
-
 TEST_P(FreeSpaceVolume, SweepLeavesARunningCleanAlone) {
     std::atomic<int> flag{0};
     RecordingSink slow;
-    slow.pumpDelay = std::chrono::milliseconds(10);
+    slow.onPump = [] { std::this_thread::sleep_for(std::chrono::milliseconds(10)); };
     tw::OpContext op;
     op.progress = &slow;
     op.abort = &flag;
@@ -255,8 +177,7 @@ TEST_P(FreeSpaceVolume, SweepLeavesARunningCleanAlone) {
     for (int i = 0; i < 2000 && !fs::exists(first); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     tw::wipe::LeftoverSweep sweep;
-    const bool found =
-        tw::wipe::SweepLeftoverTempFolders({vol_->MountPoint()}, false, {}, &sweep);
+    const bool found = tw::wipe::SweepLeftoverTempFolders({vol_->MountPoint()}, false, {}, &sweep);
     const bool stillThere = fs::exists(first);
     // Abort: the clean still removes its files on the way out.
     flag = 1;
@@ -269,47 +190,10 @@ TEST_P(FreeSpaceVolume, SweepLeavesARunningCleanAlone) {
     EXPECT_FALSE(fs::exists(folder));
 }
 
-TEST_P(FreeSpaceVolume, WipedFileLeavesNoMarkerOnTheImage) {
-    const std::string nonce = Nonce();
-    const std::string keepPath = vol_->Root() + "keep.txt";
-    const std::string keep = Body("TWKEEP-" + nonce, 20000);
-    ASSERT_TRUE(tw::test::WriteFileBytes(keepPath, keep));
-    const std::vector<std::string> markers = {"TWWIPE-A-" + nonce, "TWWIPE-B-" + nonce,
-                                              "TWWIPE-C-" + nonce};
-    const std::string a = vol_->Root() + "plain.one.doc", b = vol_->Root() + "progress.bin",
-                      c = vol_->Root() + "trash.dat";
-    ASSERT_TRUE(tw::test::WriteFileBytes(a, Body(markers[0], 5000)));
-    ASSERT_TRUE(tw::test::WriteFileBytes(b, Body(markers[1], 300000)));
-    ASSERT_TRUE(tw::test::WriteFileBytes(c, Body(markers[2], 70000)));
-    sync();
-    {
-        const auto image = vol_->ReadImage();
-        for (const auto& m : markers) ASSERT_GT(tw::test::CountOccurrences(image, m), 0u) << m;
-    }
-    tw::wipe::CSecureFileWiper plain;
-    plain.SetPassCount(1);
-    EXPECT_TRUE(plain.WipeFile(a, false, false));
-    tw::wipe::CProgressFileWiper progress;
-    progress.SetPassCount(2);
-    EXPECT_TRUE(progress.WipeFile(b, true, 64 * 1024));
-    tw::wipe::CRecycleFileWiper trash;
-    trash.SetPassCount(1);
-    EXPECT_TRUE(trash.WipeFile(c, false, 4096, true));
-    EXPECT_EQ(plain.drive.GetClusterSize(), 4096u);
-
-    const auto image = vol_->ReadImage();
-    EXPECT_EQ(Survivors(image, markers), 0u);
-    EXPECT_EQ(tw::test::ReadFileBytes(keepPath), keep);
-    size_t entries = 0;
-    for (const auto& e : fs::directory_iterator(vol_->Root())) {
-        const std::string name = e.path().filename();
-        if (name != "lost+found" && name != "keep.txt") ++entries;
-    }
-    EXPECT_EQ(entries, 0u);  // nothing left under a random name
-}
-
 INSTANTIATE_TEST_SUITE_P(Volumes, FreeSpaceVolume, ::testing::Values(FsKind::Ext4, FsKind::Ntfs),
-                         [](const auto& info) { return std::string(tw::test::FsName(info.param)); });
+                         [](const auto& info) {
+                             return std::string(tw::test::FsName(info.param));
+                         });
 
 // ---------------------------------------------------------------- Linux-only cases
 
@@ -341,7 +225,7 @@ TEST(FreeSpaceExt4, NormalUserFillsOnlyTheAvailableSpaceFromTheHomeFolder) {
     tw::test::TempDir logDir("wipe-log");
     ASSERT_EQ(chmod(logDir.Path().c_str(), 0777), 0);
 
-    struct statvfs sv{};
+    struct statvfs sv {};
     ASSERT_EQ(statvfs(vol.MountPoint().c_str(), &sv), 0);
     ASSERT_GT(sv.f_bfree, sv.f_bavail) << "mkfs.ext4 reserved no blocks";
 
@@ -386,7 +270,8 @@ TEST(FreeSpaceExt4, NormalUserFillsOnlyTheAvailableSpaceFromTheHomeFolder) {
     EXPECT_EQ(inHome, 1);
     EXPECT_EQ(reserved, static_cast<unsigned long long>(sv.f_bfree - sv.f_bavail) * sv.f_frsize);
     EXPECT_LE(written, static_cast<unsigned long long>(sv.f_bavail) * sv.f_frsize);
-    EXPECT_NE(report.find("reserved by the file system is not cleaned"), std::string::npos) << report;
+    EXPECT_NE(report.find("reserved by the file system is not cleaned"), std::string::npos)
+        << report;
     EXPECT_FALSE(fs::exists(tw::wipe::TempFolderFor(home)));
 
     // Another home on a different file system: the clean is refused with a reason.

@@ -12,18 +12,12 @@
 
 #include <cstdlib>
 
+#include "tests/common/run_cli.h"
 #include "tests/common/scratch_volume.h"
 
 namespace {
 
-std::string CliPath() {
-    char self[PATH_MAX] = {};
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return {};
-    std::string dir(self, static_cast<size_t>(n));
-    dir.resize(dir.rfind('/') + 1);
-    return dir + "tidewipe-cli";
-}
+using tw::test::CliPath;
 
 struct CliFixture : ::testing::Test {
     tw::test::TempDir dir{"slack-cli"};
@@ -37,7 +31,7 @@ struct CliFixture : ::testing::Test {
         tree = dir.Path() + "/tree";
         config = dir.Path() + "/config";
         ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
-        ASSERT_EQ(mkdir(config.c_str(), 0700), 0);
+        tw::test::PrivateLogFolder(config);
         ASSERT_EQ(mkdir((tree + "/sub").c_str(), 0755), 0);
         ASSERT_TRUE(tw::test::WriteFileBytes(tree + "/a.txt", "alpha"));
         ASSERT_TRUE(tw::test::WriteFileBytes(tree + "/sub/b.txt", std::string(5000, 'b')));

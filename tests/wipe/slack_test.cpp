@@ -120,31 +120,6 @@ TEST(SlackGeometry, SixtyFourBitArithmetic) {
     EXPECT_EQ(g.slackBytes, 0u);
 }
 
-TEST_F(SlackFixture, LogLinesHaveTheirExactWording) {
-    CSlackWiper w = Wiper(1);
-    SlackLogRecord r;
-    r.path = "/data/a.txt";
-    r.fileSize = 5000;
-    r.clusters = 2;
-    r.slackLength = 3192;
-    r.result = true;
-    EXPECT_EQ(w.SlackLogLine(r, 4096),
-              "Wiped slack in file: /data/a.txt File Size: 5000 (b) Cluster size: 4096 "
-              "Number Of Clusters: 2 Total slack wiped: 3192 (b)");
-    r.result = false;
-    r.compressed = true;
-    EXPECT_EQ(w.SlackLogLine(r, 4096),
-              "Could not wipe slack in file: /data/a.txt (Compressed)  File Size: 5000 (b) "
-              "Cluster size: 4096 Number Of Clusters: 2 Total slack wiped: 3192 (b)");
-    r.noSlack = true;
-    r.compressed = false;
-    r.fileSize = 8192;
-    r.slackLength = 0;
-    EXPECT_EQ(w.SlackLogLine(r, 4096),
-              "No slack to wipe in file: /data/a.txt File Size: 8192 (b) Cluster size: 4096 "
-              "Number Of Clusters: 2");
-}
-
 TEST_F(SlackFixture, ExactMultipleOfTheClusterHasNoSlackAndIsNotWritten) {
     Make("whole.bin", std::string(8192, 'w'));
     const struct stat before = Stat("whole.bin");

@@ -15,13 +15,6 @@ struct FakeClock {
     }
 };
 
-TEST(TimeEstimate, DefaultTextsComeFromTheStringTable) {
-    CTimeRemaining t;
-    EXPECT_EQ(t.Prefix(), "Estimated time remaining: ");
-    EXPECT_EQ(t.WaitingText(), "Estimating time remaining.");
-    EXPECT_EQ(t.Text(), "Estimated time remaining:  0% complete");
-}
-
 TEST(TimeEstimate, EachBranchHasItsExactWording) {
     FakeClock c;
     CTimeRemaining t("P: ", "W", c.Fn());
@@ -119,7 +112,7 @@ TEST(TimeEstimate, HugeEstimatesStayFinite) {
     FakeClock c;
     CTimeRemaining t("", "w", c.Fn());
     t.Update(uint64_t{0}, ~uint64_t{0});
-    c.ms += 86400000;  // a day for almost nothing
+    c.ms += 86400000;                                        // a day for almost nothing
     EXPECT_FALSE(t.Update(uint64_t{1}, uint64_t{1000000}));  // still 0 %: not rebuilt
     EXPECT_EQ(t.Text(), " 0% complete");
     EXPECT_EQ(t.Compose(1e-12, 86400, false).substr(0, 12), "99999 hours,");

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The runs on a bin in a temporary folder: restore, wipe, empty, send to the bin, and
 // their texts, counters, log lines and abort behaviour.
-#include "recyclebin/bin_runs.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -17,6 +15,7 @@
 
 #include "log/activity_log.h"
 #include "platform/strings.h"
+#include "recyclebin/bin_runs.h"
 #include "recyclebin/store.h"
 #include "recyclebin/tree_ops.h"
 #include "trash_fixture.h"
@@ -28,7 +27,7 @@ using test::ReadFileBytes;
 using test::WriteFileBytes;
 
 class RunsTest : public test::TrashFixture {
-protected:
+  protected:
     void SetUp() override {
         TrashFixture::SetUp();
         logFolder = tmp.Path() + "/logs";
@@ -97,34 +96,6 @@ TEST(RunTexts, StatusLineShowsNamesUpToThirtyCharactersWhole) {
     EXPECT_EQ(ShortenName(e31.substr(0, 60)), e31.substr(0, 60));
 }
 
-TEST(RunTexts, SummaryLineWordsAndCounts) {
-    EXPECT_EQ(SummaryLine(RunMode::Wipe, {0, 0, 0}), "");
-    EXPECT_EQ(SummaryLine(RunMode::Wipe, {1, 0, 5}), "Wiped 1 file from the recycle bin.");
-    EXPECT_EQ(SummaryLine(RunMode::Restore, {2, 0, 5}), "Restored 2 files from the recycle bin.");
-    EXPECT_EQ(SummaryLine(RunMode::Wipe, {3, 1, 5}), "Wiped 3 files in 1 folder from the recycle bin.");
-    EXPECT_EQ(SummaryLine(RunMode::Wipe, {1, 2, 5}), "Wiped 1 file in 2 folders from the recycle bin.");
-    EXPECT_EQ(SummaryLine(RunMode::Restore, {0, 1, 0}), "Restored 1 folder from the recycle bin.");
-    EXPECT_EQ(SummaryLine(RunMode::Restore, {0, 4, 0}), "Restored 4 folders from the recycle bin.");
-}
-
-TEST(RunTexts, EndMessagesLogLinesAndTheCollisionMessage) {
-    EXPECT_EQ(EndMessage(RunMode::Restore, 0), "No files were restored");
-    EXPECT_EQ(EndMessage(RunMode::Restore, 1), "Object has been restored to its original location.");
-    EXPECT_EQ(EndMessage(RunMode::Restore, 3),
-              "3 objects have been restored to their original locations.");
-    EXPECT_EQ(EndMessage(RunMode::Wipe, 0), "No files were wiped");
-    EXPECT_EQ(EndMessage(RunMode::Wipe, 1), "1 object has been wiped.");
-    EXPECT_EQ(EndMessage(RunMode::Wipe, 2), "2 objects have been wiped.");
-    EXPECT_EQ(LogLine(RunMode::Restore, false, true, "a"), "Restored file: a from the recycle bin");
-    EXPECT_EQ(LogLine(RunMode::Restore, true, false, "d"),
-              "Could not restore folder: d from the recycle bin");
-    EXPECT_EQ(LogLine(RunMode::Wipe, true, true, "d"), "Wiped folder: d from the recycle bin");
-    EXPECT_EQ(LogLine(RunMode::Wipe, false, false, "a"), "Could not wipe file: a from the recycle bin");
-    EXPECT_EQ(CollisionMessage("a.txt"),
-              "Cannot restore the object a.txt because it already exists. Please rename it and "
-              "try again.");
-}
-
 // ---------------------------------------------------------------- send to the bin
 
 TEST_F(RunsTest, SendToBinWritesTheIndexAndMovesTheData) {
@@ -139,7 +110,8 @@ TEST_F(RunsTest, SendToBinWritesTheIndexAndMovesTheData) {
     EXPECT_EQ(ReadFileBytes(r->dataPath), "hello");
     EXPECT_FALSE(r->copied);
     const std::string info = ReadFileBytes(r->infoPath);
-    EXPECT_EQ(info.rfind("[Trash Info]\nPath=" + PercentEncodePath(work + "/" + name) + "\n", 0), 0u)
+    EXPECT_EQ(info.rfind("[Trash Info]\nPath=" + PercentEncodePath(work + "/" + name) + "\n", 0),
+              0u)
         << info;
     EXPECT_NE(info.find("\nDeletionDate="), std::string::npos);
     struct stat st {};
@@ -227,7 +199,7 @@ TEST_F(RunsTest, SendToBinRemovesTheIndexEntryWhenTheMoveFails) {
     close(fd);
     EXPECT_FALSE(r.ok());
     EXPECT_EQ(ReadFileBytes(f), "f");
-    ASSERT_TRUE(Exists(HomeTrash() + "/info"));  // the index entry had been written...
+    ASSERT_TRUE(Exists(HomeTrash() + "/info"));   // the index entry had been written...
     EXPECT_EQ(Count(HomeTrash() + "/info"), 0u);  // ...and is gone again
 }
 
@@ -270,7 +242,7 @@ TEST_F(RunsTest, RestoreNeverOverwritesAndGoesOnWithTheNextObject) {
     auto a = Trash("a.txt", "old a");
     auto b = Trash("b.txt", "old b");
     auto c = Trash("c.txt", "old c");
-    ASSERT_TRUE(WriteFileBytes(work + "/a.txt", "new a"));  // a file took the name
+    ASSERT_TRUE(WriteFileBytes(work + "/a.txt", "new a"));             // a file took the name
     ASSERT_EQ(symlink("/nonexistent", (work + "/c.txt").c_str()), 0);  // even a dangling link
 
     auto r = RestoreItems(op, {a, b, c});
@@ -292,16 +264,17 @@ TEST_F(RunsTest, RestoreNeverOverwritesAndGoesOnWithTheNextObject) {
 
 TEST_F(RunsTest, RestoreAcrossFileSystemsCopiesAndKeepsModesAndTimes) {
     // /dev/shm is a RAM file system on most machines: a second file system without root.
-    struct stat shm {}, here {};
-    if (stat("/dev/shm", &shm) != 0 || stat(work.c_str(), &here) != 0 || shm.st_dev == here.st_dev ||
-        access("/dev/shm", W_OK) != 0)
+    struct stat shm {
+    }, here{};
+    if (stat("/dev/shm", &shm) != 0 || stat(work.c_str(), &here) != 0 ||
+        shm.st_dev == here.st_dev || access("/dev/shm", W_OK) != 0)
         GTEST_SKIP() << "no writable /dev/shm on another file system";
     // Built by hand: another program put an item from /dev/shm into the home trash.
     char tmpl[] = "/dev/shm/tw-trash-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     const std::string shmDir = tmpl;
-    MakeItem(HomeTrash(), "tree", "[Trash Info]\nPath=" + PercentEncodePath(shmDir + "/tree") + "\n",
-             nullptr);
+    MakeItem(HomeTrash(), "tree",
+             "[Trash Info]\nPath=" + PercentEncodePath(shmDir + "/tree") + "\n", nullptr);
     const std::string data = HomeTrash() + "/files/tree";
     ASSERT_TRUE(WriteFileBytes(data + "/f", "abc"));
     ASSERT_EQ(symlink("f", (data + "/l").c_str()), 0);
@@ -386,7 +359,8 @@ TEST_F(RunsTest, WipeRefusesFilesThatAreHardLinkedOutsideTheBin) {
     EXPECT_EQ(ReadFileBytes(work + "/x"), "inner shared");
     EXPECT_EQ(List().size(), 2u);  // both stay in the bin, untouched
     EXPECT_NE(LogText().find("Could not wipe file: a.txt from the recycle bin"), std::string::npos);
-    EXPECT_NE(LogText().find("Could not wipe folder: tree from the recycle bin"), std::string::npos);
+    EXPECT_NE(LogText().find("Could not wipe folder: tree from the recycle bin"),
+              std::string::npos);
 }
 
 TEST_F(RunsTest, AFileTheWiperRenamedButCouldNotOverwriteGetsItsNameBack) {
@@ -449,7 +423,8 @@ TEST_F(RunsTest, AbortBetweenObjectsLeavesTheRestInTheBin) {
 TEST_F(RunsTest, AbortInsideAFolderDeletesTheRestPlainlyAndEndsTheRun) {
     auto d = Trash("big", nullptr);
     for (int i = 0; i < 6; ++i)
-        ASSERT_TRUE(WriteFileBytes(d.physicalPath + "/f" + std::to_string(i), std::string(70000, 'z')));
+        ASSERT_TRUE(
+            WriteFileBytes(d.physicalPath + "/f" + std::to_string(i), std::string(70000, 'z')));
     Trash("after.txt", "after");
     // Abort as soon as the wiper moves the bar inside the folder.
     struct AbortingSink : test::RecordingSink {
@@ -513,7 +488,8 @@ TEST_F(RunsTest, EmptyRemovesEverythingAndLogsOnlyWhenLogging) {
 
     op.log = &writer;
     EmptyBin(op, bins);
-    EXPECT_NE(LogText().find("The recycle bin has been emptied, but not wiped."), std::string::npos);
+    EXPECT_NE(LogText().find("The recycle bin has been emptied, but not wiped."),
+              std::string::npos);
 }
 
 TEST_F(RunsTest, EmptyKeepsTheIndexEntryOfDataItCouldNotRemove) {

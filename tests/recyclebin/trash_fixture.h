@@ -19,26 +19,14 @@
 #include "recyclebin/store.h"
 #include "recyclebin/trashinfo.h"
 #include "recyclebin/tree_ops.h"
+#include "tests/common/recording_sink.h"
+#include "tests/common/run_cli.h"
 #include "tests/common/scratch_volume.h"
 
 namespace tw::test {
 
-// Status texts and bar calls as they arrive; `onStatus` may act on them (set the abort).
-class RecordingSink : public ProgressSink {
-public:
-    void SetText(Slot slot, std::string_view text) override {
-        if (slot != Status) return;
-        statuses.emplace_back(text);
-        if (onStatus) onStatus(statuses.back());
-    }
-    void Step(Bar, int64_t by) override { steps += by; }
-    std::vector<std::string> statuses;
-    int64_t steps = 0;
-    std::function<void(const std::string&)> onStatus;
-};
-
 class TrashFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(tmp.Ok());
         home = tmp.Path() + "/home";
@@ -49,6 +37,7 @@ protected:
         setenv("HOME", home.c_str(), 1);
         setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
         setenv("TIDEWIPE_CONFIG_HOME", (tmp.Path() + "/config").c_str(), 1);
+        PrivateLogFolder(tmp.Path() + "/config");
         setenv("XDG_RUNTIME_DIR", tmp.Path().c_str(), 1);
         op.progress = &sink;
         op.abort = &abortFlag;

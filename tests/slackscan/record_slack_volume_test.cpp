@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "tests/common/run_cli.h"
 #include "tests/common/scratch_volume.h"
 #include "wipe/file_wiper.h"
 
@@ -19,14 +20,7 @@ namespace {
 
 using test::FsKind;
 
-std::string CliPath() {
-    char self[PATH_MAX] = {};
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return {};
-    std::string dir(self, static_cast<size_t>(n));
-    dir.resize(dir.rfind('/') + 1);
-    return dir + "tidewipe-cli";
-}
+using tw::test::CliPath;
 
 std::string Marked(const std::string& marker, size_t n) {
     std::string s;
@@ -44,7 +38,7 @@ struct RecordSlack : ::testing::Test {
         TW_REQUIRE_SCRATCH(FsKind::Ntfs);
         ASSERT_TRUE(work.Ok());
         config = work.Path() + "/config";
-        ASSERT_EQ(mkdir(config.c_str(), 0700), 0);
+        tw::test::PrivateLogFolder(config);
         vol = std::make_unique<test::ScratchVolume>(FsKind::Ntfs, 16);
         ASSERT_TRUE(vol->Ok()) << vol->Error();
     }
@@ -101,7 +95,7 @@ struct InlineExt4 : ::testing::Test {
         mnt = work.Path() + "/mnt";
         config = work.Path() + "/config";
         ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
-        ASSERT_EQ(mkdir(config.c_str(), 0700), 0);
+        tw::test::PrivateLogFolder(config);
         std::string out;
         ASSERT_EQ(test::RunTool({"truncate", "-s", "16M", image}, &out), 0) << out;
         ASSERT_EQ(test::RunTool({"mkfs.ext4", "-q", "-F", "-b", "4096", "-I", "1024", "-O",

@@ -19,19 +19,12 @@
 
 #include "log/activity_log.h"
 #include "platform/format.h"
+#include "tests/common/recording_sink.h"
 #include "tests/common/scratch_volume.h"
 #include "volume/recoverable.h"
 
 namespace tw::wipe {
 namespace {
-
-class StatusSink : public ProgressSink {
-  public:
-    void SetText(Slot slot, std::string_view text) override {
-        if (slot == Status) statuses.emplace_back(text);
-    }
-    std::vector<std::string> statuses;
-};
 
 uint32_t ClusterOf(const std::string& folder) {
     struct statvfs sv {};
@@ -136,7 +129,7 @@ TEST_F(SlackScanTree, ItemCarriesTheFileTimesAndAttributes) {
 }
 
 TEST_F(SlackScanTree, StatusCountsTheFindsAndTheLogHasTheBeginningAndTheResult) {
-    StatusSink sink;
+    test::RecordingSink sink;
     log::CActivityLogFile logFile;
     const std::string logDir = dir.Path() + "/log";
     ASSERT_EQ(mkdir(logDir.c_str(), 0700), 0);
@@ -216,19 +209,9 @@ TEST_F(SlackScanTree, SlackBytesOfFilesThatHaveNoneAreRefusedWithoutReading) {
     EXPECT_EQ(reads, 0);
 }
 
-TEST(SlackTexts, ResultAndStatusTexts) {
-    EXPECT_EQ(SlackResultText(0), " (Did not find any slacks)");
-    EXPECT_EQ(SlackResultText(1), " (Found 1 slack)");
-    EXPECT_EQ(SlackResultText(2), " (Found 2 slacks)");
-    EXPECT_EQ(SlackResultText(1234), " (Found 1234 slacks)");
-    EXPECT_EQ(SlackStatusText(0), "Searching for recoverable slacks (Found: 0 slacks)");
-    EXPECT_EQ(SlackStatusText(1), "Searching for recoverable slacks (Found: 1 slack)");
-}
-
 TEST(SlackTexts, SizeTextSwitchesAt1024Bytes) {
     EXPECT_EQ(DetailSizeText(0), "0 (b)");
     EXPECT_EQ(DetailSizeText(1023), "1023 (b)");
-    EXPECT_EQ(DetailSizeText(1024), FormatSize(uint64_t{1024}, "%2.2f") + " (1024 bytes)");
     EXPECT_EQ(DetailSizeText(1024), " 1 Kb (1024 bytes)");
     EXPECT_EQ(DetailSizeText(3u << 20), "3.00 Mb (3145728 bytes)");
 }
@@ -241,57 +224,6 @@ TEST(SlackTexts, AttributeBitsOfLiveFiles) {
     EXPECT_EQ(AttributeText(LiveAttributeBits("a", false, false, false, false)), "---------r---");
     EXPECT_EQ(AttributeText(LiveAttributeBits("a", true, true, false, false)), "----------s--");
     EXPECT_EQ(AttributeText(LiveAttributeBits(".a", false, false, true, true)), "-c-eh----r---");
-}
-
-TEST(SlackTexts, DetailsTextOfASlackItem) {
-    const char* oldTz = getenv("TZ");
-    const std::string saved = oldTz ? oldTz : "";
-    setenv("TZ", "UTC", 1);
-    tzset();
-    SlackItem item;
-    item.path = "/data/docs/report.txt";
-    item.folder = "/data/docs";
-    item.name = "report.txt";
-    item.sizeBytes = 5000;
-    item.slackBytes = 3192;
-    item.clusterSize = 4096;
-    item.lastClusterKnown = true;
-    item.lastCluster = 8705;
-    item.created = FileTimeFromUnix(1709649007);   // 2024-03-05 14:30:07 UTC
-    item.modified = FileTimeFromUnix(1709735408);  // 2024-03-06 14:30:08 UTC
-    item.attributeBits = 0x80;
-    const std::string expected = "RIGHT CLICK TO VIEW CONTENTS\n" + std::string(53, '-') +
-                                 "\n"
-                                 "File name: report.txt\n"
-                                 "File length: " +
-                                 FormatSize(uint64_t{5000}, "%2.2f") +
-                                 " (5000 bytes)\n"
-                                 "Slack Length: " +
-                                 FormatSize(uint64_t{3192}, "%2.2f") +
-                                 " (3192 bytes)\n"
-                                 "Created Time: Tuesday, March 05, 2024 - 14:30:07\n"
-                                 "Modified Time: Wednesday, March 06, 2024 - 14:30:08\n"
-                                 "Attributes: ------n------\n"
-                                 "Compressed: No\n"
-                                 "Last cluster of the file: 8705";
-    EXPECT_EQ(SlackDetailsText(item, volume::AttributeText(item.attributeBits)), expected);
-
-    item.sizeBytes = 1;
-    item.slackBytes = 4095;
-    item.compressed = true;
-    item.created = 0;
-    item.lastClusterKnown = false;
-    const std::string text = SlackDetailsText(item, "-c-----------");
-    EXPECT_NE(text.find("\nFile length: 1 (b)\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("\nCreated Time: unknown\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("\nCompressed: Yes\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("\nLast cluster of the file: unknown"), std::string::npos) << text;
-
-    if (oldTz)
-        setenv("TZ", saved.c_str(), 1);
-    else
-        unsetenv("TZ");
-    tzset();
 }
 
 }  // namespace

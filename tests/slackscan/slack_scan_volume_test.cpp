@@ -7,18 +7,18 @@
 // it. Needs root (and /dev/fuse for NTFS); skips visibly otherwise.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-
-#include <filesystem>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
 
 #include "platform/format.h"
+#include "tests/common/run_cli.h"
 #include "tests/common/scratch_volume.h"
 #include "volume/raw_drive.h"
 #include "wipe/slack_scan.h"
@@ -41,14 +41,7 @@ std::string Content(const std::string& tag, size_t n) {
     return s;
 }
 
-std::string CliPath() {
-    char self[PATH_MAX] = {};
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return {};
-    std::string dir(self, static_cast<size_t>(n));
-    dir.resize(dir.rfind('/') + 1);
-    return dir + "tidewipe-cli";
-}
+using tw::test::CliPath;
 
 std::string Quote(const std::string& s) { return "'" + s + "'"; }
 
@@ -171,7 +164,7 @@ struct SlackBytesExt4 : ::testing::Test {
         TW_REQUIRE_SCRATCH(FsKind::Ext4);
         ASSERT_TRUE(work.Ok());
         config = work.Path() + "/config";
-        ASSERT_EQ(mkdir(config.c_str(), 0700), 0);
+        tw::test::PrivateLogFolder(config);
         vol = std::make_unique<test::ScratchVolume>(FsKind::Ext4, 32);
         ASSERT_TRUE(vol->Ok()) << vol->Error();
         tree = vol->MountPoint() + "/tree";
@@ -322,7 +315,7 @@ TEST(SlackBytesElsewhere, NtfsUnderFuseAndTmpfsSayWhyTheyCannotShowSlack) {
     test::TempDir work("slackscan-other");
     ASSERT_TRUE(work.Ok());
     const std::string config = work.Path() + "/config";
-    ASSERT_EQ(mkdir(config.c_str(), 0700), 0);
+    test::PrivateLogFolder(config);
     for (FsKind kind : {FsKind::Ntfs, FsKind::Tmpfs}) {
         SCOPED_TRACE(test::FsName(kind));
         test::ScratchVolume vol(kind, 16);

@@ -11,18 +11,12 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "tests/common/run_cli.h"
 #include "tests/common/scratch_volume.h"
 
 namespace {
 
-std::string CliPath() {
-    char self[PATH_MAX] = {};
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return {};
-    std::string dir(self, static_cast<size_t>(n));
-    dir.resize(dir.rfind('/') + 1);
-    return dir + "tidewipe-cli";
-}
+using tw::test::CliPath;
 
 struct SlacksCli : ::testing::Test {
     tw::test::TempDir dir{"slacks-cli"};
@@ -37,7 +31,7 @@ struct SlacksCli : ::testing::Test {
         tree = dir.Path() + "/tree";
         config = dir.Path() + "/config";
         ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
-        ASSERT_EQ(mkdir(config.c_str(), 0700), 0);
+        tw::test::PrivateLogFolder(config);
         ASSERT_EQ(mkdir((tree + "/sub").c_str(), 0755), 0);
         struct statvfs sv {};
         ASSERT_EQ(statvfs(tree.c_str(), &sv), 0);

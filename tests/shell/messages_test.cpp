@@ -16,6 +16,7 @@
 #include "platform/registry.h"
 #include "platform/settings.h"
 #include "shell/guard_client.h"
+#include "tests/common/run_cli.h"
 #include "tests/shell/test_env.h"
 
 using tw::shell::BusMessage;
@@ -150,7 +151,8 @@ TEST_F(BusTest, SavedSettingsAreAnnounced) {
 // timed cleaning was switched off).
 TEST_F(BusTest, CommandLineSettingChangesAreAnnounced) {
     MessageBus bus;
-    const std::string cli = TW_CLI_PATH;
+    tw::test::PrivateLogFolder(tw::RegistryStore::ConfigHome());
+    const std::string cli = tw::test::CliPath();
     auto changed = [](const BusMessage& m) { return m.id == Message::SettingsChangedMessage; };
     auto got = tw::shell::WaitForMessage(bus, 5000, changed, [&] {
         EXPECT_EQ(std::system((cli + " settings set NumOverwrites 3 >/dev/null").c_str()), 0);

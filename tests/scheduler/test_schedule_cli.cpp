@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tests/cli/run_cli.h"
+#include "tests/common/run_cli.h"
 #include "tests/common/scratch_volume.h"
 
 namespace tw {
@@ -13,6 +13,7 @@ namespace {
 class ScheduleCli : public ::testing::Test {
   protected:
     test::TempDir dir{"schedcli"};
+    void SetUp() override { test::PrivateLogFolder(dir.Path()); }
     std::string Home() const { return "--config-home " + dir.Path() + " "; }
     nlohmann::json Show() {
         auto r = test::RunCli(Home() + "schedule show --json");

@@ -38,6 +38,13 @@ bool IsValidUtf8(std::string_view s) {
     return true;
 }
 
+std::string CutUtf8(std::string_view s, size_t maxBytes) {
+    if (s.size() <= maxBytes) return std::string(s);
+    size_t end = maxBytes;
+    while (end > 0 && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80) --end;
+    return std::string(s.substr(0, end));
+}
+
 void AppendUtf8(std::string& out, uint32_t cp) {
     if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) cp = 0xFFFD;
     if (cp < 0x80) {

@@ -17,6 +17,10 @@ size_t Utf8SequenceAt(std::string_view s, size_t i);
 // True when all of `s` is well-formed UTF-8.
 bool IsValidUtf8(std::string_view s);
 
+// The longest prefix of `s` of at most `maxBytes` bytes that does not end inside a
+// character (a name cut to fit a file name limit).
+std::string CutUtf8(std::string_view s, size_t maxBytes);
+
 // Appends code point `cp` as UTF-8. Surrogates and values above U+10FFFF, which have no
 // encoding, become U+FFFD.
 void AppendUtf8(std::string& out, uint32_t cp);

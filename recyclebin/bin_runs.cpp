@@ -17,6 +17,7 @@
 #include "platform/drives.h"
 #include "platform/fileio.h"
 #include "platform/strings.h"
+#include "platform/utf8.h"
 #include "recyclebin/trashinfo.h"
 #include "recyclebin/tree_ops.h"
 #include "wipe/file_wiper.h"
@@ -56,14 +57,6 @@ std::string FindByInode(const std::string& folder, ino_t ino) {
         if (lstat(p.c_str(), &st) == 0 && st.st_ino == ino) return p;
     }
     return "";
-}
-
-// Cuts `s` to at most `maxBytes` bytes without splitting a UTF-8 character.
-std::string CutUtf8(const std::string& s, size_t maxBytes) {
-    if (s.size() <= maxBytes) return s;
-    size_t end = maxBytes;
-    while (end > 0 && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80) --end;
-    return s.substr(0, end);
 }
 
 void Record(const OpContext& op, RunResult& r, const RecycleBinItem& item, bool ok,
@@ -351,7 +344,7 @@ Result<PutResult> PutInto(const Candidate& cand, const std::string& absolute) {
     const std::string content = FormatTrashInfo(stored, time(nullptr));
     // The trash name is only an identifier (Path= keeps the real name): shorten it so
     // "<name>_<n>.trashinfo" always fits in one file name.
-    const std::string base = CutUtf8(BaseName(absolute), kNameMax - 10 - 8);
+    const std::string base = platform::CutUtf8(BaseName(absolute), kNameMax - 10 - 8);
 
     for (int i = 0; i < kMaxNameTries; ++i) {
         const std::string name = i == 0 ? base : base + "_" + std::to_string(i);

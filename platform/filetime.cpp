@@ -63,9 +63,9 @@ bool SystemTimeToFileTime(const SystemTime& st, FileTime* out) {
         st.minute > 59 || st.second < 0 || st.second > 59 || st.milliseconds < 0 ||
         st.milliseconds > 999)
         return false;
-    int64_t days = DaysFromCivil(st.year, static_cast<unsigned>(st.month),
-                                 static_cast<unsigned>(st.day)) -
-                   DaysFromCivil(1601, 1, 1);
+    int64_t days =
+        DaysFromCivil(st.year, static_cast<unsigned>(st.month), static_cast<unsigned>(st.day)) -
+        DaysFromCivil(1601, 1, 1);
     int64_t secs = days * 86400 + st.hour * 3600 + st.minute * 60 + st.second;
     *out = static_cast<FileTime>(secs) * kFileTimePerSecond +
            static_cast<FileTime>(st.milliseconds) * 10000;

@@ -22,7 +22,7 @@ class CActivityLogFile;
 // Where an operation reports progress. Every call may come often: implementations
 // throttle what they draw. All members have no-op defaults.
 class ProgressSink {
-public:
+  public:
     // Operations drive up to two bars: Current (this file, this pass) and Overall.
     enum Bar { Current = 0, Overall = 1 };
     // Text slots: the one-line status, and the time-remaining text of long runs.

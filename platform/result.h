@@ -34,7 +34,7 @@ struct Error {
 
 template <typename T>
 class Result {
-public:
+  public:
     Result(T value) : v_(std::move(value)) {}
     Result(Error e) : v_(std::move(e)) {}
 
@@ -46,20 +46,20 @@ public:
     T* operator->() { return &value(); }
     const Error& error() const { return std::get<1>(v_); }
 
-private:
+  private:
     std::variant<T, Error> v_;
 };
 
 template <>
 class Result<void> {
-public:
+  public:
     Result() = default;
     Result(Error e) : err_(std::move(e)), ok_(false) {}
     bool ok() const { return ok_; }
     explicit operator bool() const { return ok_; }
     const Error& error() const { return err_; }
 
-private:
+  private:
     Error err_;
     bool ok_ = true;
 };

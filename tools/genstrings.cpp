@@ -41,9 +41,12 @@ int main(int argc, char** argv) {
             char c = raw[i];
             if (c == '\\') {
                 char n = i + 1 < raw.size() ? raw[i + 1] : '\0';
-                if (n == 'n') out += "\\n";
-                else if (n == 't') out += "\\t";
-                else if (n == '\\') out += "\\\\";
+                if (n == 'n')
+                    out += "\\n";
+                else if (n == 't')
+                    out += "\\t";
+                else if (n == '\\')
+                    out += "\\\\";
                 else {
                     std::cerr << argv[1] << ":" << lineNo << ": unknown escape\n";
                     return 1;

@@ -47,13 +47,13 @@ void FillPassBuffer(uint8_t* buffer, size_t size, int passNumber, bool randomMod
 // A page-aligned, zero-filled heap buffer, as unbuffered (O_DIRECT) writes need.
 // `Ok()` is false when the allocation failed (or size was 0); data() is then null.
 class AlignedBuffer {
-public:
+  public:
     explicit AlignedBuffer(size_t size);
     uint8_t* data() const { return data_.get(); }
     size_t size() const { return data_ ? size_ : 0; }
     bool Ok() const { return data_ != nullptr; }
 
-private:
+  private:
     struct Free {
         void operator()(uint8_t* p) const;
     };

@@ -14,7 +14,7 @@
 namespace tw::wipe {
 
 class QueuedWriter {
-public:
+  public:
     // Up to `depth` requests in flight (at most 64).
     explicit QueuedWriter(unsigned depth = 4);
     ~QueuedWriter();
@@ -39,7 +39,7 @@ public:
     // Waits until nothing is in flight, ignoring the results.
     void Drain();
 
-private:
+  private:
     struct Ring;
     std::unique_ptr<Ring> ring_;
     unsigned depth_ = 0;

@@ -80,8 +80,8 @@ std::string CTimeRemaining::Compose(double f, double e, bool firstText) const {
     }
     if (r >= 1.0) {
         const int64_t s = static_cast<int64_t>(r);
-        return prefix_ +
-               StrPrintf("%d second%s (%2.0f%% complete )", static_cast<int>(s), Plural(s), percent);
+        return prefix_ + StrPrintf("%d second%s (%2.0f%% complete )", static_cast<int>(s),
+                                   Plural(s), percent);
     }
     return prefix_ + waiting_;
 }

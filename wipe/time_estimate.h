@@ -8,10 +8,10 @@
 // was last built, so a caller may call Update as often as it likes. The texts:
 //
 //   first text after Start, or nothing done yet:   "<prefix>%2.0f%% complete"
-//   remaining >= 1 hour (60 minutes or more):      "<prefix>%d hour%s, %d minute%s (%2.0f%% complete)"
-//   remaining >= 60 s:                             "<prefix>%d minute%s (%2.0f%% complete )"
-//   1 s <= remaining < 60 s:                       "<prefix>%d second%s (%2.0f%% complete )"
-//   remaining < 1 s:                               "<prefix><waiting text>"
+//   remaining >= 1 hour (60 minutes or more):      "<prefix>%d hour%s, %d minute%s (%2.0f%%
+//   complete)" remaining >= 60 s:                             "<prefix>%d minute%s (%2.0f%%
+//   complete )" 1 s <= remaining < 60 s:                       "<prefix>%d second%s (%2.0f%%
+//   complete )" remaining < 1 s:                               "<prefix><waiting text>"
 //
 // "%s" is "s" unless the number before it is 1; the percentage is 100 x done / total,
 // capped at 100. The blank before ")" in the minute and second forms, and its absence
@@ -27,7 +27,7 @@
 namespace tw::wipe {
 
 class CTimeRemaining {
-public:
+  public:
     // Milliseconds on a monotonic clock. Tests inject their own.
     using Clock = std::function<int64_t()>;
     static int64_t SteadyMilliseconds();
@@ -61,13 +61,13 @@ public:
     // rebuild rule: the body of Update, exposed so that every branch can be checked.
     std::string Compose(double fraction, double elapsedSeconds, bool firstText) const;
 
-private:
+  private:
     int64_t Elapsed() const;
 
     std::string prefix_, waiting_;
     Clock clock_;
     int64_t startMs_ = 0;
-    int64_t pausedAtMs_ = -1;   // when the current pause began, -1 when running
+    int64_t pausedAtMs_ = -1;  // when the current pause began, -1 when running
     int64_t pausedTotalMs_ = 0;
     int lastPercent_ = -1;
     bool first_ = true;

@@ -36,7 +36,8 @@ bool InPath(const std::string& tool) {
 }
 
 bool IsMountPoint(const std::string& path) {
-    struct stat a{}, b{};
+    struct stat a {
+    }, b{};
     if (stat(path.c_str(), &a) != 0 || stat((path + "/..").c_str(), &b) != 0) return false;
     return a.st_dev != b.st_dev;
 }
@@ -66,9 +67,12 @@ bool WaitFor(pid_t pid, std::chrono::milliseconds timeout) {
 
 const char* FsName(FsKind kind) {
     switch (kind) {
-        case FsKind::Ext4: return "ext4";
-        case FsKind::Ntfs: return "NTFS";
-        case FsKind::Tmpfs: return "tmpfs";
+        case FsKind::Ext4:
+            return "ext4";
+        case FsKind::Ntfs:
+            return "NTFS";
+        case FsKind::Tmpfs:
+            return "tmpfs";
     }
     return "?";
 }
@@ -128,8 +132,8 @@ int RunTool(const std::vector<std::string>& argv, std::string* output) {
 
 TempDir::TempDir(std::string_view tag) {
     const char* base = getenv("TW_SCRATCH_BASE");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/tw-" + std::string(tag) +
-                       "-XXXXXX";
+    std::string tmpl =
+        std::string(base && *base ? base : "/tmp") + "/tw-" + std::string(tag) + "-XXXXXX";
     if (mkdtemp(tmpl.data()) != nullptr) path_ = tmpl;
 }
 

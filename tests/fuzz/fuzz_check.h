@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define TW_FUZZ_CHECK(cond)                                                              \
-    do {                                                                                 \
-        if (!(cond)) {                                                                   \
+#define TW_FUZZ_CHECK(cond)                                                                 \
+    do {                                                                                    \
+        if (!(cond)) {                                                                      \
             std::fprintf(stderr, "%s:%d: promise broken: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                                \
-        }                                                                                \
+            std::abort();                                                                   \
+        }                                                                                   \
     } while (0)

@@ -72,8 +72,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     WalkAttributes(rec);  // a reader that skips the fix-up must be as safe
 
     std::vector<uint8_t> fixed = rec;
-    if (ApplyFixup(fixed, h.usaOffset, h.usaCount)) WalkAttributes(fixed);
-    else TW_FUZZ_CHECK(fixed == rec);  // a failed fix-up leaves the record as it was
+    if (ApplyFixup(fixed, h.usaOffset, h.usaCount))
+        WalkAttributes(fixed);
+    else
+        TW_FUZZ_CHECK(fixed == rec);  // a failed fix-up leaves the record as it was
 
     std::vector<uint8_t> scrubbed = rec;
     if (ScrubDeletedRecord(scrubbed)) {

@@ -66,7 +66,7 @@ inline std::vector<uint8_t> EncodeRuns(const std::vector<RunSpec>& runs) {
 // Builds one file record attribute by attribute; Finish() ends the list and stamps the
 // update sequence.
 class RecordBuilder {
-public:
+  public:
     RecordBuilder(uint16_t flags, uint16_t sequence = 1) : rec_(kNtfsRecordSize, 0) {
         std::memcpy(rec_.data(), "FILE", 4);
         NtfsPut16(&rec_[0x04], 0x30);  // update sequence array offset
@@ -165,7 +165,7 @@ public:
         }
     }
 
-private:
+  private:
     static uint32_t Align8(uint32_t v) { return (v + 7) & ~7u; }
     uint8_t* Reserve(uint32_t len) {
         if (at_ + len > kNtfsRecordSize - 8) len = 0;  // a full record takes nothing more
@@ -193,7 +193,9 @@ private:
 inline std::vector<uint8_t> BuildNtfsVolume() {
     std::vector<uint8_t> img(size_t{kNtfsClusters} * 512, 0);
     uint8_t* b = img.data();
-    b[0] = 0xEB; b[1] = 0x52; b[2] = 0x90;
+    b[0] = 0xEB;
+    b[1] = 0x52;
+    b[2] = 0x90;
     std::memcpy(b + 3, "NTFS    ", 8);
     NtfsPut16(b + 0x0B, 512);
     b[0x0D] = 1;
@@ -203,7 +205,8 @@ inline std::vector<uint8_t> BuildNtfsVolume() {
     NtfsPut64(b + 0x38, kNtfsMftCluster + 2);
     b[0x40] = 0xF6;  // 1024-byte records
     b[0x44] = 1;
-    b[510] = 0x55; b[511] = 0xAA;
+    b[510] = 0x55;
+    b[511] = 0xAA;
 
     auto put = [&](uint32_t n, const std::vector<uint8_t>& rec) {
         std::memcpy(&img[size_t{kNtfsMftCluster} * 512 + size_t{n} * kNtfsRecordSize], rec.data(),
@@ -224,8 +227,8 @@ inline std::vector<uint8_t> BuildNtfsVolume() {
                .Finish());
     uint8_t* bitmap = &img[size_t{kNtfsBitmapCluster} * 512];
     for (uint32_t c = 0; c < kNtfsClusters; ++c) {
-        const bool used = c < kNtfsMftCluster + mftClusters || c == kNtfsBitmapCluster ||
-                          (c >= 300 && c < 310);
+        const bool used =
+            c < kNtfsMftCluster + mftClusters || c == kNtfsBitmapCluster || (c >= 300 && c < 310);
         if (used) bitmap[c / 8] |= static_cast<uint8_t>(1u << (c % 8));
     }
     for (size_t i = 300 * 512; i < img.size(); ++i) img[i] = static_cast<uint8_t>(i * 7 + 3);

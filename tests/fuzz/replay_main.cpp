@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
     size_t ran = 0;
     bool ok = true;
     for (int i = 1; i < argc; ++i) {
-        struct stat st{};
+        struct stat st {};
         if (stat(argv[i], &st) != 0) {
             std::fprintf(stderr, "missing %s\n", argv[i]);
             ok = false;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include <gtest/gtest.h>
-
 #include "platform/drives.h"
+
+#include <gtest/gtest.h>
 
 namespace tw {
 namespace {

@@ -2,8 +2,8 @@
 // The Trash on a second volume: an NTFS image mounted by ntfs-3g and an ext4 image on a
 // loop device (root). Items from such a volume go to that volume's trash directory, for
 // us and for trash-cli alike; wiping leaves no byte of their content in the raw image.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,7 +34,7 @@ std::string MarkerContent(const std::string& marker, size_t bytes) {
 }
 
 class TrashVolumeTest : public test::TrashFixture {
-protected:
+  protected:
     void SetUp() override {
         TrashFixture::SetUp();
         setenv("LC_ALL", "C.UTF-8", 1);
@@ -88,7 +88,8 @@ protected:
         // The check can fail: before the wipe the image holds every marker.
         auto before = vol.ReadImage();
         ASSERT_TRUE(vol.Ok());
-        for (const auto& m : {big, small, inner}) ASSERT_GT(test::CountOccurrences(before, m), 0u) << m;
+        for (const auto& m : {big, small, inner})
+            ASSERT_GT(test::CountOccurrences(before, m), 0u) << m;
 
         CRecycleBinStore store;
         store.SetBinFolders(VolumeBinFolders(mnt, getuid()));
@@ -104,7 +105,8 @@ protected:
         EXPECT_TRUE(store.Items().empty());
 
         auto after = vol.ReadImage();
-        for (const auto& m : {big, small, inner}) EXPECT_EQ(test::CountOccurrences(after, m), 0u) << m;
+        for (const auto& m : {big, small, inner})
+            EXPECT_EQ(test::CountOccurrences(after, m), 0u) << m;
         EXPECT_GT(test::CountOccurrences(after, keep), 0u);
         ASSERT_TRUE(vol.Ok());
         EXPECT_EQ(ReadFileBytes(mnt + "/big.bin"), MarkerContent(keep, 10000));
@@ -185,9 +187,10 @@ TEST_F(TrashVolumeTest, Ext4SharedStickyTrashIsUsedByBoth) {
     EXPECT_NE(out.find(" " + mnt + "/a b.txt\n"), std::string::npos) << out;
     EXPECT_NE(out.find(" " + mnt + "/c.txt\n"), std::string::npos) << out;
 
-    ASSERT_EQ(Shell("</dev/null " + Quote(cli) + " trash restore --all --yes --trash-dir " + Quote(trash),
-                    &out),
-              0)
+    ASSERT_EQ(
+        Shell("</dev/null " + Quote(cli) + " trash restore --all --yes --trash-dir " + Quote(trash),
+              &out),
+        0)
         << out;
     EXPECT_EQ(ReadFileBytes(mnt + "/a b.txt"), "a");
     EXPECT_EQ(ReadFileBytes(mnt + "/c.txt"), "c");

@@ -42,9 +42,8 @@ TEST(DeletionDates, ParseFormatAndRefuseOutOfRange) {
     EXPECT_EQ(DisplayDate(*d), "2024-03-05 14:30:07");
     // Fractions and zones written by some programs are tolerated.
     EXPECT_TRUE(ParseDeletionDate("2024-03-05T14:30:07.123+01:00").has_value());
-    for (const char* bad : {"", "2024-03-05 14:30:07", "2024-13-05T14:30:07",
-                            "2024-03-00T14:30:07", "2024-03-05T24:00:00", "24-03-05T14:30:07",
-                            "2024-0a-05T14:30:07"})
+    for (const char* bad : {"", "2024-03-05 14:30:07", "2024-13-05T14:30:07", "2024-03-00T14:30:07",
+                            "2024-03-05T24:00:00", "24-03-05T14:30:07", "2024-0a-05T14:30:07"})
         EXPECT_FALSE(ParseDeletionDate(bad).has_value()) << bad;
 
     // Formatting uses local time and reads back to the same instant.
@@ -85,19 +84,19 @@ TEST(TrashInfoParser, MissingOrBadDateStillListsTheItem) {
 
 TEST(TrashInfoParser, RefusesMalformedFiles) {
     const char* bad[] = {
-        "",                                             // nothing
-        "Path=/a/b\nDeletionDate=2020-01-02T03:04:05",  // no group
+        "",                                                  // nothing
+        "Path=/a/b\nDeletionDate=2020-01-02T03:04:05",       // no group
         "[Trash Info]\nDeletionDate=2020-01-02T03:04:05\n",  // no Path=
-        "[Trash Info]\nPath=\n",                        // empty
-        "[Trash Info]\nPath=/\n",                       // no name
-        "[Trash Info]\nPath=/a/b/\n",                   // no name
-        "[Trash Info]\nPath=/a/%2\n",                   // broken escape
-        "[Trash Info]\nPath=/a/%00b\n",                 // NUL
-        "[Trash Info]\nPath=/a/../etc/passwd\n",        // climbs
-        "[Trash Info]\nPath=../../etc/passwd\n",        // climbs out of the top folder
-        "[Trash Info]\nPath=a/./b\n",                   // "." component
-        "[Trash Info]\nPath=/a/%2E%2E/b\n",             // ".." hidden in escapes
-        "[Trash info]\nPath=/a/b\n",                    // the group name is exact
+        "[Trash Info]\nPath=\n",                             // empty
+        "[Trash Info]\nPath=/\n",                            // no name
+        "[Trash Info]\nPath=/a/b/\n",                        // no name
+        "[Trash Info]\nPath=/a/%2\n",                        // broken escape
+        "[Trash Info]\nPath=/a/%00b\n",                      // NUL
+        "[Trash Info]\nPath=/a/../etc/passwd\n",             // climbs
+        "[Trash Info]\nPath=../../etc/passwd\n",             // climbs out of the top folder
+        "[Trash Info]\nPath=a/./b\n",                        // "." component
+        "[Trash Info]\nPath=/a/%2E%2E/b\n",                  // ".." hidden in escapes
+        "[Trash info]\nPath=/a/b\n",                         // the group name is exact
     };
     for (const char* text : bad) EXPECT_FALSE(ParseTrashInfo(text).has_value()) << text;
     std::string huge = "[Trash Info]\nPath=/a\n" + std::string(kMaxTrashInfoBytes, '#');

@@ -216,7 +216,7 @@ TEST(FatTraceWipe, OverwritesFreeClustersOnlyThenClearsTheEntry) {
 // one per sector: every pass must be flushed before the next pass writes the same
 // cluster again, and the cleared entry must be flushed before success is reported.
 class JournalingMemory : public CRawDriveMemory {
-public:
+  public:
     using CRawDriveMemory::CRawDriveMemory;
     bool WriteSectors(uint64_t sector, const void* buffer, uint32_t byteCount) override {
         events.push_back("w" + std::to_string(sector));

@@ -4,13 +4,12 @@
 // the raw image is gone after the wipe, while the file's content, length, place and
 // modification time are unchanged. Needs root (and /dev/fuse for NTFS); skips otherwise.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
-
-#include <gtest/gtest.h>
 
 #include "tests/common/scratch_volume.h"
 #include "wipe/slack.h"
@@ -112,7 +111,7 @@ TEST_P(SlackVolume, MarkerPlantedInTheSlackIsGoneAndTheFileIsUnchanged) {
     EXPECT_EQ(std::memcmp(image.data() + at, content.data(), content.size()), 0);
     EXPECT_TRUE(std::all_of(image.begin() + at + 3000, image.begin() + at + 4096,
                             [](uint8_t b) { return b == 0; }));
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 3000);
     EXPECT_EQ(st.st_mtim.tv_sec, mtime.tv_sec);

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstring>
 
+#include "platform/bytes.h"
 #include "platform/format.h"
 #include "volume/search.h"
 
@@ -14,12 +15,8 @@ namespace tw::volume {
 
 namespace {
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
-uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
+using platform::Le16;
+using platform::Le32;
 
 bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 

@@ -6,6 +6,8 @@
 #include <set>
 #include <utility>
 
+#include "platform/bytes.h"
+#include "platform/utf8.h"
 #include "volume/recoverable.h"
 
 namespace tw::volume {
@@ -13,33 +15,33 @@ namespace tw::volume {
 namespace {
 
 // Little-endian readers. Callers check that [o, o + width) lies inside the span first;
-// the readers check again and give 0 rather than read outside it.
+// the readers check again and give 0 rather than read outside it (the writers skip).
+bool Fits(std::span<const uint8_t> b, size_t o, size_t width) {
+    return o <= b.size() && b.size() - o >= width;
+}
 uint8_t Le8(std::span<const uint8_t> b, size_t o) { return o < b.size() ? b[o] : 0; }
 uint16_t Le16(std::span<const uint8_t> b, size_t o) {
-    if (o > b.size() || b.size() - o < 2) return 0;
-    return static_cast<uint16_t>(b[o] | (b[o + 1] << 8));
+    return Fits(b, o, 2) ? platform::Le16(b.data() + o) : 0;
 }
 uint32_t Le32(std::span<const uint8_t> b, size_t o) {
-    if (o > b.size() || b.size() - o < 4) return 0;
-    return static_cast<uint32_t>(b[o]) | (static_cast<uint32_t>(b[o + 1]) << 8) |
-           (static_cast<uint32_t>(b[o + 2]) << 16) | (static_cast<uint32_t>(b[o + 3]) << 24);
+    return Fits(b, o, 4) ? platform::Le32(b.data() + o) : 0;
 }
+uint64_t Le64(std::span<const uint8_t> b, size_t o) {
+    return Fits(b, o, 8) ? platform::Le64(b.data() + o) : 0;
+}
+// The n-byte fields of run lists and 48-bit record numbers have no fixed width.
 uint64_t LeN(std::span<const uint8_t> b, size_t o, size_t n) {
-    if (o > b.size() || b.size() - o < n || n > 8) return 0;
+    if (!Fits(b, o, n) || n > 8) return 0;
     uint64_t v = 0;
     for (size_t i = 0; i < n; ++i) v |= static_cast<uint64_t>(b[o + i]) << (8 * i);
     return v;
 }
 uint64_t Le48(std::span<const uint8_t> b, size_t o) { return LeN(b, o, 6); }
-uint64_t Le64(std::span<const uint8_t> b, size_t o) { return LeN(b, o, 8); }
 void Put16(std::span<uint8_t> b, size_t o, uint16_t v) {
-    if (o > b.size() || b.size() - o < 2) return;
-    b[o] = static_cast<uint8_t>(v);
-    b[o + 1] = static_cast<uint8_t>(v >> 8);
+    if (Fits(b, o, 2)) platform::PutLe16(b.data() + o, v);
 }
 void Put32(std::span<uint8_t> b, size_t o, uint32_t v) {
-    Put16(b, o, static_cast<uint16_t>(v));
-    Put16(b, o + 2, static_cast<uint16_t>(v >> 16));
+    if (Fits(b, o, 4)) platform::PutLe32(b.data() + o, v);
 }
 
 bool IsPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }

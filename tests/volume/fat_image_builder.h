@@ -10,21 +10,28 @@
 #include <string>
 #include <vector>
 
+#include "platform/bytes.h"
+
 namespace tw::volume::testing {
 
 class FatImageBuilder {
-public:
+  public:
     // `clusters` data clusters (numbered 2..clusters+1), root directory at cluster 2.
     explicit FatImageBuilder(uint32_t clusters = 64, uint32_t sectorsPerCluster = 1,
                              uint32_t bytesPerSector = 512, uint32_t reservedSectors = 4,
                              uint32_t fatCount = 2)
-        : bps_(bytesPerSector), spc_(sectorsPerCluster), reserved_(reservedSectors),
-          fats_(fatCount), clusters_(clusters) {
+        : bps_(bytesPerSector),
+          spc_(sectorsPerCluster),
+          reserved_(reservedSectors),
+          fats_(fatCount),
+          clusters_(clusters) {
         spf_ = ((clusters + 2) * 4 + bps_ - 1) / bps_;
         total_ = reserved_ + fats_ * spf_ + clusters_ * spc_;
         img_.assign(static_cast<size_t>(total_) * bps_, 0);
         uint8_t* b = img_.data();
-        b[0] = 0xEB; b[1] = 0x58; b[2] = 0x90;
+        b[0] = 0xEB;
+        b[1] = 0x58;
+        b[2] = 0x90;
         std::memcpy(b + 3, "TWTEST  ", 8);
         Put16(b + 0x0B, bps_);
         b[0x0D] = static_cast<uint8_t>(spc_);
@@ -37,7 +44,8 @@ public:
         Put16(b + 0x30, 1);
         b[0x42] = 0x29;
         std::memcpy(b + 0x52, "FAT32   ", 8);
-        b[510] = 0x55; b[511] = 0xAA;
+        b[510] = 0x55;
+        b[511] = 0xAA;
         SetFat(0, 0x0FFFFFF8);
         SetFat(1, 0x0FFFFFFF);
         SetFat(2, 0x0FFFFFFF);  // the root: one cluster
@@ -94,19 +102,13 @@ public:
     }
 
     uint32_t FatValue(uint32_t cluster) const {
-        const uint8_t* p = img_.data() + reserved_ * bps_ + cluster * 4;
-        return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+        return platform::Le32(img_.data() + reserved_ * bps_ + cluster * 4);
     }
 
-    static void Put16(uint8_t* p, uint32_t v) {
-        p[0] = v & 0xFF;
-        p[1] = (v >> 8) & 0xFF;
-    }
-    static void Put32(uint8_t* p, uint32_t v) {
-        for (int i = 0; i < 4; ++i) p[i] = (v >> (8 * i)) & 0xFF;
-    }
+    static void Put16(uint8_t* p, uint32_t v) { platform::PutLe16(p, static_cast<uint16_t>(v)); }
+    static void Put32(uint8_t* p, uint32_t v) { platform::PutLe32(p, v); }
 
-private:
+  private:
     uint32_t bps_, spc_, reserved_, fats_, clusters_, spf_, total_;
     std::vector<uint8_t> img_;
 };

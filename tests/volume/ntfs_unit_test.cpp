@@ -6,6 +6,7 @@
 #include <cstring>
 #include <functional>
 
+#include "platform/bytes.h"
 #include "platform/strings.h"
 #include "tests/cli/run_cli.h"
 #include "tests/common/scratch_volume.h"
@@ -15,19 +16,10 @@
 namespace tw::volume {
 namespace {
 
-void Put16(std::vector<uint8_t>& b, size_t o, uint16_t v) {
-    b[o] = static_cast<uint8_t>(v);
-    b[o + 1] = static_cast<uint8_t>(v >> 8);
-}
-void Put32(std::vector<uint8_t>& b, size_t o, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[o + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void Put64(std::vector<uint8_t>& b, size_t o, uint64_t v) {
-    for (int i = 0; i < 8; ++i) b[o + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-uint16_t Get16(const std::vector<uint8_t>& b, size_t o) {
-    return static_cast<uint16_t>(b[o] | (b[o + 1] << 8));
-}
+void Put16(std::vector<uint8_t>& b, size_t o, uint16_t v) { platform::PutLe16(b.data() + o, v); }
+void Put32(std::vector<uint8_t>& b, size_t o, uint32_t v) { platform::PutLe32(b.data() + o, v); }
+void Put64(std::vector<uint8_t>& b, size_t o, uint64_t v) { platform::PutLe64(b.data() + o, v); }
+uint16_t Get16(const std::vector<uint8_t>& b, size_t o) { return platform::Le16(b.data() + o); }
 
 // ---- Builders of on-disk bytes ----
 

@@ -8,6 +8,7 @@
 #include "cli/cli.h"
 #include "cli/volume_select.h"
 #include "platform/format.h"
+#include "platform/utf8.h"
 #include "volume/search.h"
 
 namespace tw::cli {
@@ -19,11 +20,11 @@ std::string Extension(const std::string& name) {
     return name.substr(dot + 1);
 }
 
-// Display width of UTF-8 text (code points; wide characters count once).
+// Display width of UTF-8 text (characters; wide ones count once). The cells hold
+// escaped text, valid UTF-8; a stray byte would count as one.
 size_t Width(const std::string& s) {
     size_t w = 0;
-    for (unsigned char c : s)
-        if ((c & 0xC0) != 0x80) ++w;
+    for (size_t i = 0; i < s.size(); ++w) i += std::max<size_t>(platform::Utf8SequenceAt(s, i), 1);
     return w;
 }
 

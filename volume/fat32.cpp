@@ -9,6 +9,7 @@
 
 #include "platform/bytes.h"
 #include "platform/format.h"
+#include "platform/utf8.h"
 #include "volume/search.h"
 
 namespace tw::volume {
@@ -45,18 +46,7 @@ constexpr std::array<uint16_t, 128> kCp437High = {
     0x221E, 0x03C6, 0x03B5, 0x2229, 0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248,
     0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0};
 
-void AppendUtf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
+using platform::AppendUtf8;
 
 // Name bytes without their trailing padding (spaces; some writers pad with NULs).
 std::string_view TrimPadding(const uint8_t* bytes, size_t length) {

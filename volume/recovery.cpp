@@ -18,6 +18,7 @@
 #include "platform/drives.h"
 #include "platform/rawio.h"
 #include "platform/strings.h"
+#include "platform/utf8.h"
 #include "volume/item_clusters.h"
 #include "volume/search.h"
 #include "volume/traces.h"
@@ -33,45 +34,6 @@ constexpr size_t kNameMax = 255;  // NAME_MAX of the file systems we write to
 // An extension longer than this is not worth keeping when a name must be cut.
 constexpr size_t kMaxKeptExtension = 32;
 
-// Length of the UTF-8 sequence starting at s[i], or 0 when it is not a valid one
-// (overlong forms, surrogates and code points above U+10FFFF are invalid).
-size_t Utf8SequenceLength(const std::string& s, size_t i) {
-    const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char c = b(i);
-    if (c < 0x80) return 1;
-    size_t n;
-    uint32_t cp;
-    if ((c & 0xE0) == 0xC0) {
-        n = 2;
-        cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-        n = 3;
-        cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-        n = 4;
-        cp = c & 0x07;
-    } else {
-        return 0;
-    }
-    if (i + n > s.size()) return 0;
-    for (size_t k = 1; k < n; ++k) {
-        if ((b(i + k) & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (b(i + k) & 0x3F);
-    }
-    static constexpr uint32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-    return n;
-}
-
-// The longest prefix of valid UTF-8 `s` that fits in maxBytes, never splitting a
-// character.
-std::string CutUtf8(const std::string& s, size_t maxBytes) {
-    if (s.size() <= maxBytes) return s;
-    size_t end = maxBytes;
-    while (end > 0 && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80) --end;
-    return s.substr(0, end);
-}
-
 // Splits at the last "." that is not the first character: {stem, ".ext"}.
 std::pair<std::string, std::string> SplitExtension(const std::string& name) {
     size_t dot = name.rfind('.');
@@ -83,8 +45,9 @@ std::pair<std::string, std::string> SplitExtension(const std::string& name) {
 std::string FitName(const std::string& name, size_t maxBytes) {
     if (name.size() <= maxBytes) return name;
     auto [stem, ext] = SplitExtension(name);
-    if (ext.size() > kMaxKeptExtension || ext.size() + 1 > maxBytes) return CutUtf8(name, maxBytes);
-    return CutUtf8(stem, maxBytes - ext.size()) + ext;
+    if (ext.size() > kMaxKeptExtension || ext.size() + 1 > maxBytes)
+        return platform::CutUtf8(name, maxBytes);
+    return platform::CutUtf8(stem, maxBytes - ext.size()) + ext;
 }
 
 }  // namespace
@@ -94,7 +57,7 @@ std::string SafeFileName(const std::string& name, const std::string& fallback, s
     out.reserve(name.size());
     for (size_t i = 0; i < name.size();) {
         const unsigned char c = static_cast<unsigned char>(name[i]);
-        size_t n = Utf8SequenceLength(name, i);
+        size_t n = platform::Utf8SequenceAt(name, i);
         if (n == 0) {
             out += '_';  // a stray byte: never let it reach the file system as is
             ++i;
@@ -119,7 +82,7 @@ std::string RecoveredFileName(const RecoverableFile& item) {
     if (item.name.empty()) return fallback;
     // The first character of a deleted name is lost on FAT (it holds the deletion mark),
     // and recovered files are marked the same way on both file systems.
-    size_t first = Utf8SequenceLength(item.name, 0);
+    size_t first = platform::Utf8SequenceAt(item.name, 0);
     if (first == 0) first = 1;
     std::string s = "#";
     for (size_t i = first; i < item.name.size(); ++i)
@@ -136,7 +99,7 @@ std::string CandidateName(const std::string& name, unsigned n) {
         ext.clear();
     }
     const size_t room = kNameMax - suffix.size() - ext.size();
-    return CutUtf8(stem, room) + suffix + ext;
+    return platform::CutUtf8(stem, room) + suffix + ext;
 }
 
 // ---------------------------------------------------------------------------------

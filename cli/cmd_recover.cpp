@@ -17,6 +17,7 @@
 
 #include "cli/cli.h"
 #include "cli/volume_select.h"
+#include "platform/fileio.h"
 #include "platform/settings.h"
 #include "platform/strings.h"
 #include "volume/item_clusters.h"
@@ -27,9 +28,7 @@ namespace tw::cli {
 namespace {
 
 std::string ItemPath(const volume::RecoverableFile& f) {
-    if (f.folder.empty()) return f.name;
-    if (f.folder.back() == '/') return f.folder + f.name;
-    return f.folder + "/" + f.name;
+    return platform::JoinPath(f.folder, f.name);
 }
 
 // The first candidate name that is free in the folder and not planned already.
@@ -45,10 +44,6 @@ std::string PlannedName(int folderFd, const std::string& name, std::set<std::str
             return c;
         }
     }
-}
-
-std::string FolderJoin(const std::string& folder, const std::string& name) {
-    return folder.empty() || folder.back() == '/' ? folder + name : folder + "/" + name;
 }
 
 struct RecoverOptions {
@@ -186,8 +181,8 @@ void RunRecover(Env& env, const RecoverOptions& o) {
         for (const auto* f : items) {
             std::string out =
                 PlannedName(missing ? -1 : folder.Fd(), volume::RecoveredFileName(*f), planned);
-            std::string line = "  " + ItemPath(*f) + " -> " + FolderJoin(folderPath, out) + " (" +
-                               std::to_string(f->size) + " bytes, " +
+            std::string line = "  " + ItemPath(*f) + " -> " + platform::JoinPath(folderPath, out) +
+                               " (" + std::to_string(f->size) + " bytes, " +
                                std::to_string(f->recoverability) + "% recoverable";
             if (vol.ntfs && !f->resident && f->fs == volume::FileSystemKind::Ntfs) {
                 const uint32_t bpc = vol.BytesPerCluster();
@@ -227,7 +222,7 @@ void RunRecover(Env& env, const RecoverOptions& o) {
     auto onItem = [&](const volume::RecoverableFile& f, const volume::RecoverResult& r) {
         progress.Finish();
         if (r.outcome == Outcome::Ok && !r.complete) ++inPart;
-        const std::string where = FolderJoin(folder.Path(), r.fileName);
+        const std::string where = platform::JoinPath(folder.Path(), r.fileName);
         if (r.outcome == Outcome::Failed) {
             PrintError(Str<395>() + " " + ItemPath(f) + ": " + r.error);
             if (!r.note.empty()) PrintError("  " + r.note);

@@ -19,6 +19,7 @@
 #include "guard/schedule_watch.h"
 #include "guard/scheduled_clean.h"
 #include "platform/drives.h"
+#include "platform/fileio.h"
 #include "recyclebin/bin_runs.h"
 #include "recyclebin/tree_ops.h"
 #include "shell/startup.h"
@@ -142,7 +143,8 @@ bool Guard::Setup(std::string* why) {
                     (pid.empty() || pid == "0" ? std::string() : " (pid " + pid + ")"));
     }
     const std::string pidText = std::to_string(getpid()) + "\n";
-    if (ftruncate(lockFd_, 0) == 0) (void)!pwrite(lockFd_, pidText.data(), pidText.size(), 0);
+    if (ftruncate(lockFd_, 0) == 0)
+        (void)platform::PwriteAll(lockFd_, pidText.data(), pidText.size(), 0);
 
     // The signals are read through the loop; blocked before the worker thread starts,
     // so that it inherits the mask and never takes one itself.

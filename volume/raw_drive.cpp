@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/fileio.h"
 #include "platform/rawio.h"
 
 namespace tw::volume {
@@ -112,22 +113,10 @@ bool CRawDriveImage::WriteSectors(uint64_t sector, const void* buffer, uint32_t 
         lastError_ = "write on a drive not opened for writing";
         return false;
     }
-    const auto* p = static_cast<const uint8_t*>(buffer);
-    uint64_t offset = sector * kSectorSize;
-    uint32_t done = 0;
-    while (done < byteCount) {
-        ssize_t n =
-            ::pwrite(fd_, p + done, byteCount - done, static_cast<off_t>(offset + done));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            lastError_ = "write at sector " + std::to_string(sector) + ": " + std::strerror(errno);
-            return false;
-        }
-        if (n == 0) {
-            lastError_ = "write at sector " + std::to_string(sector) + ": nothing written";
-            return false;
-        }
-        done += static_cast<uint32_t>(n);
+    // A write that takes nothing is reported as ENOSPC.
+    if (!platform::PwriteAll(fd_, buffer, byteCount, static_cast<off_t>(sector * kSectorSize))) {
+        lastError_ = "write at sector " + std::to_string(sector) + ": " + std::strerror(errno);
+        return false;
     }
     return true;
 }
@@ -222,18 +211,18 @@ bool CRawDriveRef::Open(const std::string& source, bool forWrite) {
     lastError_.clear();
     if (!given_) {
         switch (platform::ClassifyRawSource(source)) {
-        case platform::RawKind::BlockDevice:
-            drive_ = std::make_unique<CRawDriveDevice>();
-            break;
-        case platform::RawKind::RegularFile:
-            drive_ = std::make_unique<CRawDriveImage>();
-            break;
-        case platform::RawKind::Missing:
-            lastError_ = source + ": no such file or device";
-            return false;
-        case platform::RawKind::Other:
-            lastError_ = source + ": not a volume image file or block device";
-            return false;
+            case platform::RawKind::BlockDevice:
+                drive_ = std::make_unique<CRawDriveDevice>();
+                break;
+            case platform::RawKind::RegularFile:
+                drive_ = std::make_unique<CRawDriveImage>();
+                break;
+            case platform::RawKind::Missing:
+                lastError_ = source + ": no such file or device";
+                return false;
+            case platform::RawKind::Other:
+                lastError_ = source + ": not a volume image file or block device";
+                return false;
         }
     }
     if (!drive_) {

@@ -16,6 +16,7 @@
 
 #include "log/activity_log.h"
 #include "platform/drives.h"
+#include "platform/fileio.h"
 #include "platform/rawio.h"
 #include "platform/strings.h"
 #include "platform/utf8.h"
@@ -130,8 +131,7 @@ FolderCheck RecoveryFolder::Refuse(FolderProblem problem, std::string text) {
 }
 
 std::string RecoveryFolder::PathOf(const std::string& name) const {
-    if (path_.empty() || path_.back() == '/') return path_ + name;
-    return path_ + "/" + name;
+    return platform::JoinPath(path_, name);
 }
 
 FolderCheck RecoveryFolder::Open(const std::string& path, const std::string& rawSource,
@@ -259,16 +259,10 @@ bool WriteBufferToFile(RecoveryFolder& folder, const std::string& name,
             break;
         }
         const size_t n = std::min(chunk, buffer.size() - at);
-        size_t done = 0;
-        while (done < n) {
-            ssize_t w = ::write(out->fd, buffer.data() + at + done, n - done);
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) {
-                out->error = folder.PathOf(out->name) + ": " +
-                             (w < 0 ? std::strerror(errno) : "nothing written");
-                return false;
-            }
-            done += static_cast<size_t>(w);
+        // A write that takes nothing is reported as ENOSPC.
+        if (!platform::WriteAll(out->fd, buffer.data() + at, n)) {
+            out->error = folder.PathOf(out->name) + ": " + std::strerror(errno);
+            return false;
         }
         at += n;
         out->written += n;

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "log/activity_log.h"
+#include "platform/fileio.h"
 #include "platform/strings.h"
 #include "volume/item_clusters.h"
 #include "wipe/passes.h"
@@ -457,9 +458,7 @@ Result<FatEntryClearing> ClearFatDirectoryEntries(CRawDriveRef& drive, FatTable&
 }
 
 std::string TraceItemText(const RecoverableFile& item) {
-    if (item.folder.empty()) return item.name;
-    if (item.folder.back() == '/') return item.folder + item.name;
-    return item.folder + "/" + item.name;
+    return platform::JoinPath(item.folder, item.name);
 }
 
 TraceRunResult WipeTracesOfFiles(

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/bytes.h"
+#include "platform/fileio.h"
 #include "platform/format.h"
 #include "platform/utf8.h"
 #include "volume/search.h"
@@ -58,11 +59,6 @@ bool AllZero(const uint8_t* p, size_t n) {
     for (size_t i = 0; i < n; ++i)
         if (p[i] != 0) return false;
     return true;
-}
-
-std::string ChildPath(const std::string& path, const std::string& name) {
-    if (!path.empty() && path.back() == '/') return path + name;
-    return path + "/" + name;
 }
 
 }  // namespace
@@ -443,8 +439,9 @@ Outcome WalkDirectory(FatWalk& walk, uint32_t firstCluster, const std::string& p
         if (first == '.') continue;  // "." and ".." (no other short name starts so)
         if (live && !deleted) {
             if (isFolder) {
-                const Outcome o = WalkDirectory(walk, EntryFirstCluster(e),
-                                                ChildPath(path, ShortNameText(e)), depth + 1);
+                const Outcome o =
+                    WalkDirectory(walk, EntryFirstCluster(e),
+                                  platform::JoinPath(path, ShortNameText(e)), depth + 1);
                 if (o == Outcome::Stopped) return o;
             }
             continue;
@@ -465,7 +462,8 @@ Outcome WalkDirectory(FatWalk& walk, uint32_t firstCluster, const std::string& p
         ReportCandidate(walk, e, name, cluster, chain[clusterIndex], path, deleted);
         // Opt-in: a deleted folder whose first cluster is free may still list its files.
         if (isFolder && ctx.walkDeletedFolders) {
-            const Outcome o = WalkDirectory(walk, cluster, ChildPath(path, name), depth + 1, true);
+            const Outcome o =
+                WalkDirectory(walk, cluster, platform::JoinPath(path, name), depth + 1, true);
             if (o == Outcome::Stopped) return o;
         }
     }

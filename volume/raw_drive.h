@@ -25,7 +25,7 @@ inline constexpr uint32_t kSectorSize = 512;
 // One backend. Backends do the transfer only; the holder has already checked that
 // byteCount is a whole number of sectors and that the range lies inside the volume.
 class CRawDrive {
-public:
+  public:
     virtual ~CRawDrive() = default;
     // Opens `source` (read-only unless forWrite). False on failure; LastError() says why.
     virtual bool OpenVolume(const std::string& source, bool forWrite) = 0;
@@ -46,7 +46,7 @@ public:
     // Why the last operation failed ("" when it did not).
     const std::string& LastError() const { return lastError_; }
 
-protected:
+  protected:
     std::string lastError_;
 };
 
@@ -54,7 +54,7 @@ protected:
 // (pread/pwrite); short transfers are looped over; a read past the end fails.
 // Opening for writing goes through tw::platform::OpenRawForWrite.
 class CRawDriveImage : public CRawDrive {
-public:
+  public:
     ~CRawDriveImage() override;
     bool OpenVolume(const std::string& source, bool forWrite) override;
     void Close() override;
@@ -64,7 +64,7 @@ public:
     uint64_t SizeBytes() const override { return size_; }
     void Prefetch(uint64_t sector, uint32_t byteCount) override;
 
-protected:
+  protected:
     int fd_ = -1;
     uint64_t size_ = 0;
     bool writable_ = false;
@@ -74,14 +74,14 @@ protected:
 // from BLKGETSIZE64. Opening for writing is refused while the device is mounted
 // read-write (the gate opens it O_EXCL).
 class CRawDriveDevice : public CRawDriveImage {
-public:
+  public:
     bool OpenVolume(const std::string& source, bool forWrite) override;
 };
 
 // A volume held in memory (unit tests, fuzzing). The source text is ignored by
 // OpenVolume; the bytes are given to the constructor and can be read back.
 class CRawDriveMemory : public CRawDrive {
-public:
+  public:
     explicit CRawDriveMemory(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
     bool OpenVolume(const std::string& source, bool forWrite) override;
     void Close() override { open_ = false; }
@@ -94,7 +94,7 @@ public:
     uint64_t readCalls = 0;
     uint64_t writeCalls = 0;
 
-private:
+  private:
     std::vector<uint8_t> bytes_;
     bool open_ = false;
     bool writable_ = false;
@@ -104,7 +104,7 @@ private:
 // `failSectors` fails (as EIO would); a read touching a sector in `shortSectors`
 // delivers only the sectors before it and fails (a short read).
 class CRawDriveFaulty : public CRawDrive {
-public:
+  public:
     explicit CRawDriveFaulty(std::unique_ptr<CRawDrive> inner) : inner_(std::move(inner)) {}
     bool OpenVolume(const std::string& source, bool forWrite) override;
     void Close() override { inner_->Close(); }
@@ -116,7 +116,7 @@ public:
     std::set<uint64_t> failSectors;
     std::set<uint64_t> shortSectors;
 
-private:
+  private:
     bool Hits(const std::set<uint64_t>& s, uint64_t sector, uint32_t byteCount,
               uint64_t* first) const;
     std::unique_ptr<CRawDrive> inner_;
@@ -127,7 +127,7 @@ private:
 // must be resolved to its device by the caller first), or uses the backend given to
 // the constructor for every Open.
 class CRawDriveRef {
-public:
+  public:
     CRawDriveRef() = default;
     explicit CRawDriveRef(std::unique_ptr<CRawDrive> backend);
     ~CRawDriveRef();
@@ -159,7 +159,7 @@ public:
     const std::string& Source() const { return source_; }
     const std::string& LastError() const { return lastError_; }
 
-private:
+  private:
     bool Check(uint64_t sector, uint32_t byteCount, const char* what);
     std::unique_ptr<CRawDrive> drive_;
     bool given_ = false;  // backend came from the constructor: never replaced

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // FAT32 structures and the deleted-file walk on volumes crafted in memory.
+#include <gtest/gtest.h>
 #include <iconv.h>
 
 #include <algorithm>
 #include <atomic>
-#include <gtest/gtest.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -198,7 +198,7 @@ TEST(FatTable, UnreadableFatSectorNeverReadsAsFree) {
 }
 
 class FatChain : public ::testing::Test {
-protected:
+  protected:
     FatImageBuilder b{64};
     std::vector<uint32_t> Follow(uint32_t first, uint64_t max = UINT64_MAX) {
         drive = Drive(b);
@@ -284,7 +284,8 @@ TEST(FatNames, ShortNamesAreTrimmedAndConverted) {
     EXPECT_EQ(ShortNameText(e), "DIR1");
     set("FOLDER  OLD");  // a folder with an extension keeps it
     EXPECT_EQ(ShortNameText(e), "FOLDER.OLD");
-    set("\x05" "BC     TX ");  // 0x05 stands for a first byte 0xE5 (code page 437: sigma)
+    set("\x05"
+        "BC     TX ");  // 0x05 stands for a first byte 0xE5 (code page 437: sigma)
     EXPECT_EQ(ShortNameText(e), "\u03C3BC.TX");
     set("\x82T\x82     \x94  ");
     EXPECT_EQ(ShortNameText(e), "\u00E9T\u00E9.\u00F6");
@@ -304,25 +305,37 @@ TEST(FatNames, DosDateAndTime) {
 
 TEST(FatSearch, ReportsOnlyDeletedFilesWhoseFirstClusterIsFree) {
     FatImageBuilder b(64);
-    b.Entry(2, 0, "TWTEST     ", 0x08, 0, 0);                                // volume label
-    b.Entry(2, 1, "\xE5OCUMENTTXT", kArchive, 10, 1234, kDate, kTime);       // deleted, free
-    b.Entry(2, 2, "\xE5" "EUSED  BIN", kArchive, 11, 99);                    // first cluster reused
+    b.Entry(2, 0, "TWTEST     ", 0x08, 0, 0);                           // volume label
+    b.Entry(2, 1, "\xE5OCUMENTTXT", kArchive, 10, 1234, kDate, kTime);  // deleted, free
+    b.Entry(2, 2,
+            "\xE5"
+            "EUSED  BIN",
+            kArchive, 11, 99);  // first cluster reused
     b.SetFat(11, 0x0FFFFFFF);
-    b.Entry(2, 3, "\xE5MPTY   TXT", kArchive, 0, 0);                         // empty file
-    b.Entry(2, 4, "\xE5NE     TXT", kArchive, 1, 0);                         // cluster 1
-    b.Entry(2, 5, "LIVE    TXT", kArchive, 12, 50);                          // live file
+    b.Entry(2, 3, "\xE5MPTY   TXT", kArchive, 0, 0);  // empty file
+    b.Entry(2, 4, "\xE5NE     TXT", kArchive, 1, 0);  // cluster 1
+    b.Entry(2, 5, "LIVE    TXT", kArchive, 12, 50);   // live file
     b.SetFat(12, 0x0FFFFFFF);
-    b.Entry(2, 6, "\xE5" "AR    ", 0x0F, 13, 0);                             // deleted long-name entry
-    b.Entry(2, 7, "\xE5OEXT     ", 0x01, 14, 7);                             // no extension, read-only
-    b.Entry(2, 8, std::string("\x00PACE   TXT", 11), kArchive, 15, 8);                        // free slot, old bytes
-    b.Entry(2, 9, "\xE5" "ARFAR  TXT", kArchive, 500, 8);                    // past the volume
-    b.SetFat(16, 0xF0000000);                                                // free, reserved bits set
-    b.Entry(2, 10, "\xE5" "ESERVEDTXT", kArchive, 16, 9);
+    b.Entry(2, 6,
+            "\xE5"
+            "AR    ",
+            0x0F, 13, 0);                                               // deleted long-name entry
+    b.Entry(2, 7, "\xE5OEXT     ", 0x01, 14, 7);                        // no extension, read-only
+    b.Entry(2, 8, std::string("\x00PACE   TXT", 11), kArchive, 15, 8);  // free slot, old bytes
+    b.Entry(2, 9,
+            "\xE5"
+            "ARFAR  TXT",
+            kArchive, 500, 8);  // past the volume
+    b.SetFat(16, 0xF0000000);   // free, reserved bits set
+    b.Entry(2, 10,
+            "\xE5"
+            "ESERVEDTXT",
+            kArchive, 16, 9);
     auto s = RunSearch(b);
     EXPECT_EQ(s->outcome, Outcome::Ok);
-    ASSERT_EQ(s->Names(), (std::vector<std::string>{"/mnt/usb/|?OCUMENT.TXT", "/mnt/usb/|?OEXT",
-                                                    "/mnt/usb/|?PACE.TXT",
-                                                    "/mnt/usb/|?ESERVED.TXT"}));
+    ASSERT_EQ(s->Names(),
+              (std::vector<std::string>{"/mnt/usb/|?OCUMENT.TXT", "/mnt/usb/|?OEXT",
+                                        "/mnt/usb/|?PACE.TXT", "/mnt/usb/|?ESERVED.TXT"}));
     const RecoverableFile& f = s->ctx.found[0];
     EXPECT_EQ(f.size, 1234u);
     EXPECT_EQ(f.location, 10u);
@@ -339,24 +352,38 @@ TEST(FatSearch, ReportsOnlyDeletedFilesWhoseFirstClusterIsFree) {
 
 TEST(FatSearch, WalksLiveFoldersDepthFirstAndNotDeletedOnes) {
     FatImageBuilder b(64);
-    b.Entry(2, 0, "\xE5" "A      TXT", kArchive, 40, 1);
+    b.Entry(2, 0,
+            "\xE5"
+            "A      TXT",
+            kArchive, 40, 1);
     b.Entry(2, 1, "DIR1       ", 0x10, 3, 0);
     b.Directory(3, 2);
     b.Entry(3, 2, "SUB     X  ", 0x10, 4, 0);  // a folder with an extension
     b.Directory(4, 3);
-    b.Entry(4, 2, "\xE5" "B      TXT", kArchive, 41, 1);
-    b.Entry(3, 3, "\xE5" "C      TXT", kArchive, 42, 1);
+    b.Entry(4, 2,
+            "\xE5"
+            "B      TXT",
+            kArchive, 41, 1);
+    b.Entry(3, 3,
+            "\xE5"
+            "C      TXT",
+            kArchive, 42, 1);
     b.Entry(2, 2, "\xE5OLDDIR    ", 0x10, 5, 0);  // deleted folder: reported, not walked
     b.Directory(5, 2);
     b.SetFat(5, 0);
-    b.Entry(5, 2, "\xE5" "D      TXT", kArchive, 43, 1);
-    b.Entry(2, 3, "\xE5" "E      TXT", kArchive, 44, 1);
+    b.Entry(5, 2,
+            "\xE5"
+            "D      TXT",
+            kArchive, 43, 1);
+    b.Entry(2, 3,
+            "\xE5"
+            "E      TXT",
+            kArchive, 44, 1);
     auto s = RunSearch(b);
     EXPECT_EQ(s->outcome, Outcome::Ok);
-    EXPECT_EQ(s->Names(),
-              (std::vector<std::string>{"/mnt/usb/|?A.TXT", "/mnt/usb/DIR1/SUB.X|?B.TXT",
-                                        "/mnt/usb/DIR1|?C.TXT", "/mnt/usb/|?OLDDIR",
-                                        "/mnt/usb/|?E.TXT"}));
+    EXPECT_EQ(s->Names(), (std::vector<std::string>{
+                              "/mnt/usb/|?A.TXT", "/mnt/usb/DIR1/SUB.X|?B.TXT",
+                              "/mnt/usb/DIR1|?C.TXT", "/mnt/usb/|?OLDDIR", "/mnt/usb/|?E.TXT"}));
     EXPECT_EQ(s->ctx.found[3].attributes[2], 'd');
 }
 
@@ -370,7 +397,10 @@ TEST(FatSearch, DotEntriesAreNeverDescended) {
     b.Entry(3, 0, ".          ", 0x10, 4, 0);
     b.Entry(2, 1, "DIR2       ", 0x10, 4, 0);
     b.Directory(4, 2);
-    b.Entry(4, 2, "\xE5" "X      TXT", kArchive, 30, 1);
+    b.Entry(4, 2,
+            "\xE5"
+            "X      TXT",
+            kArchive, 30, 1);
     auto drive_ = Drive(b);
     auto boot = ReadFatBootInfo(*drive_);
     ASSERT_TRUE(boot.ok());
@@ -391,8 +421,14 @@ TEST(FatSearch, MultiClusterDirectoryIsReadWhole) {
     FatImageBuilder b(64);
     b.Chain({2, 9, 4});
     b.Entry(2, 0, "\xE5IRST   TXT", kArchive, 20, 1);
-    b.Entry(2, 15, "\xE5" "AST0   TXT", kArchive, 21, 1);
-    b.Entry(2, 16, "\xE5" "ECOND  TXT", kArchive, 22, 1);
+    b.Entry(2, 15,
+            "\xE5"
+            "AST0   TXT",
+            kArchive, 21, 1);
+    b.Entry(2, 16,
+            "\xE5"
+            "ECOND  TXT",
+            kArchive, 22, 1);
     b.Entry(2, 40, "\xE5HIRD   TXT", kArchive, 23, 1);
     FillLive(b, 2, 1, 15);
     FillLive(b, 2, 17, 40);
@@ -418,9 +454,18 @@ TEST(FatSearch, DirectoryLoopsAndCyclesEnd) {
     b.Entry(3, 3, "SELF       ", 0x10, 3, 0);  // a folder naming itself
     b.Entry(3, 4, "INTO       ", 0x10, 7, 0);  // a folder starting inside the root's chain
     b.Entry(3, 5, "BADCLUS    ", 0x10, 900, 0);
-    b.Entry(3, 6, "\xE5" "Z      TXT", kArchive, 30, 1);
-    b.Entry(2, 16, "\xE5" "Y      TXT", kArchive, 31, 1);  // in cluster 6
-    b.Entry(2, 32, "\xE5" "W      TXT", kArchive, 32, 1);  // in cluster 7
+    b.Entry(3, 6,
+            "\xE5"
+            "Z      TXT",
+            kArchive, 30, 1);
+    b.Entry(2, 16,
+            "\xE5"
+            "Y      TXT",
+            kArchive, 31, 1);  // in cluster 6
+    b.Entry(2, 32,
+            "\xE5"
+            "W      TXT",
+            kArchive, 32, 1);  // in cluster 7
     FillLive(b, 2, 1, 16);
     FillLive(b, 2, 17, 32);
     auto s = RunSearch(b);
@@ -437,7 +482,10 @@ TEST(FatSearch, DeepNestingIsBounded) {
         if (c > 2) b.Directory(c, c - 1);
         const uint32_t slot = c == 2 ? 0 : 2;
         b.Entry(c, slot, "D          ", 0x10, c + 1, 0);
-        b.Entry(c, slot + 1, "\xE5" "F      TXT", kArchive, last + 5, 1);
+        b.Entry(c, slot + 1,
+                "\xE5"
+                "F      TXT",
+                kArchive, last + 5, 1);
     }
     b.Directory(last, last - 1);
     auto drive_ = Drive(b);
@@ -455,7 +503,10 @@ TEST(FatSearch, DeepNestingIsBounded) {
 
 TEST(FatSearch, DamagedBootSectorEndsTheSearch) {
     FatImageBuilder b(64);
-    b.Entry(2, 0, "\xE5" "A      TXT", kArchive, 40, 1);
+    b.Entry(2, 0,
+            "\xE5"
+            "A      TXT",
+            kArchive, 40, 1);
     b.Boot()[0x0D] = 0;
     auto s = RunSearch(b);
     EXPECT_EQ(s->outcome, Outcome::Failed);
@@ -474,9 +525,18 @@ TEST(FatSearch, DamagedBootSectorEndsTheSearch) {
 TEST(FatSearch, UnreadableDirectoryClusterIsSkippedNotTheRest) {
     FatImageBuilder b(64);
     b.Chain({2, 3, 4});
-    b.Entry(2, 0, "\xE5" "A      TXT", kArchive, 40, 1);
-    b.Entry(2, 16, "\xE5" "B      TXT", kArchive, 41, 1);
-    b.Entry(2, 32, "\xE5" "C      TXT", kArchive, 42, 1);
+    b.Entry(2, 0,
+            "\xE5"
+            "A      TXT",
+            kArchive, 40, 1);
+    b.Entry(2, 16,
+            "\xE5"
+            "B      TXT",
+            kArchive, 41, 1);
+    b.Entry(2, 32,
+            "\xE5"
+            "C      TXT",
+            kArchive, 42, 1);
     FillLive(b, 2, 1, 16);
     FillLive(b, 2, 17, 32);
     auto faulty = std::make_unique<CRawDriveFaulty>(std::make_unique<CRawDriveMemory>(b.Bytes()));
@@ -495,7 +555,11 @@ TEST(FatSearch, UnreadableDirectoryClusterIsSkippedNotTheRest) {
 TEST(FatSearch, StopFlagEndsTheWalkAndLiveDisplaySeesEachItem) {
     FatImageBuilder b(64);
     for (uint32_t i = 0; i < 10; ++i)
-        b.Entry(2, i, "\xE5" "F" + std::to_string(i), kArchive, 20 + i, 1);
+        b.Entry(2, i,
+                "\xE5"
+                "F" +
+                    std::to_string(i),
+                kArchive, 20 + i, 1);
     std::atomic<int> abort{0};
     struct StatusSink : ProgressSink {
         std::string last;
@@ -525,8 +589,14 @@ TEST(FatSearch, LargeSectorsAndClusters) {
     FatImageBuilder b(40, 2, 4096, 8, 2);
     b.Entry(2, 0, "SUB        ", 0x10, 3, 0);
     b.Directory(3, 2);
-    b.Entry(3, 200, "\xE5" "DEEP   BIN", kArchive, 39, 77);  // far into the 8 KiB cluster
-    b.Entry(2, 255, "\xE5" "LAST   TXT", kArchive, 41, 1);
+    b.Entry(3, 200,
+            "\xE5"
+            "DEEP   BIN",
+            kArchive, 39, 77);  // far into the 8 KiB cluster
+    b.Entry(2, 255,
+            "\xE5"
+            "LAST   TXT",
+            kArchive, 41, 1);
     FillLive(b, 2, 1, 255);
     FillLive(b, 3, 2, 200);
     auto s = RunSearch(b);

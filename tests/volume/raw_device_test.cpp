@@ -2,10 +2,9 @@
 // Raw reads of a block device come from the disk, not from the device's page cache: a
 // file system writes file data past that cache, so a cached sector can be stale.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>

@@ -1,0 +1,22 @@
+#!/bin/sh
+# Every tracked C++ file follows the committed .clang-format. Lists the files that do
+# not (and how to mend them) and exits 1; exits 0 when all do.
+set -eu
+cd "$(dirname "$0")/.."
+command -v clang-format >/dev/null || { echo "clang-format is not installed"; exit 1; }
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  files=$(git ls-files '*.cpp' '*.h')
+else
+  files=$(find . -path ./build\* -prune -o \( -name '*.cpp' -o -name '*.h' \) -print)
+fi
+bad=""
+for f in $files; do
+  [ -f "$f" ] || continue
+  clang-format --dry-run --Werror "$f" >/dev/null 2>&1 || bad="$bad $f"
+done
+if [ -n "$bad" ]; then
+  echo "not in the committed style (clang-format -i FILE mends it):"
+  for f in $bad; do echo "  $f"; done
+  exit 1
+fi
+echo "all C++ files follow the committed style"

@@ -128,6 +128,7 @@ constexpr size_t kStateOffset = 12;  // "TWDC1\nstate=" is 12 bytes
 
 using journal::ParseNumber;
 using journal::ParseTime;
+using journal::ReadFields;
 using journal::TimeText;
 
 std::string SerializeJournal(const Journal& j) {
@@ -149,51 +150,30 @@ bool ParseJournal(std::string_view s, Journal* j) {
     if (s.substr(0, kHead.size()) != kHead || s.size() < kHead.size() + 2) return false;
     j->state = s[kHead.size()];
     if ((j->state != 'w' && j->state != 'c') || s[kHead.size() + 1] != '\n') return false;
-    size_t pos = kHead.size() + 2;
     bool haveCopyIno = false, haveIno = false, haveUid = false, haveSize = false, haveA = false,
          haveM = false, haveBirth = false;
-    while (pos < s.size()) {
-        size_t eq = s.find('=', pos);
-        if (eq == std::string_view::npos) return false;
-        std::string_view key = s.substr(pos, eq - pos);
-        if (key == "name") {
-            size_t colon = s.find(':', eq);
-            if (colon == std::string_view::npos) return false;
-            size_t len = 0;
-            if (!ParseNumber(s.substr(eq + 1, colon - eq - 1), &len)) return false;
-            if (colon + 1 + len + 1 != s.size() || s.back() != '\n') return false;
-            j->name = std::string(s.substr(colon + 1, len));
-            // A plain name in this folder, nothing else.
-            if (j->name.empty() || j->name == "." || j->name == ".." ||
-                j->name.find('/') != std::string::npos || j->name.find('\0') != std::string::npos)
-                return false;
-            return haveCopyIno && haveIno && haveUid && haveSize && haveA && haveM && haveBirth;
-        }
-        size_t nl = s.find('\n', eq);
-        if (nl == std::string_view::npos) return false;
-        std::string_view value = s.substr(eq + 1, nl - eq - 1);
-        bool ok = true;
-        if (key == "copy-ino")
-            ok = haveCopyIno = ParseNumber(value, &j->copyIno);
-        else if (key == "ino")
-            ok = haveIno = ParseNumber(value, &j->ino);
-        else if (key == "uid")
-            ok = haveUid = ParseNumber(value, &j->uid);
-        else if (key == "size")
-            ok = haveSize = ParseNumber(value, &j->size);
-        else if (key == "atime")
-            ok = haveA = ParseTime(value, &j->atime);
-        else if (key == "mtime")
-            ok = haveM = ParseTime(value, &j->mtime);
-        else if (key == "birth") {
-            j->hasBirth = value != "-";
-            ok = haveBirth = !j->hasBirth || ParseTime(value, &j->birth);
-        } else
-            ok = false;
-        if (!ok) return false;
-        pos = nl + 1;
-    }
-    return false;
+    const bool read = ReadFields(s, kHead.size() + 2, s.size(), "name", &j->name,
+                                 [&](std::string_view key, std::string_view value) {
+                                     if (key == "copy-ino")
+                                         return haveCopyIno = ParseNumber(value, &j->copyIno);
+                                     if (key == "ino") return haveIno = ParseNumber(value, &j->ino);
+                                     if (key == "uid") return haveUid = ParseNumber(value, &j->uid);
+                                     if (key == "size")
+                                         return haveSize = ParseNumber(value, &j->size);
+                                     if (key == "atime") return haveA = ParseTime(value, &j->atime);
+                                     if (key == "mtime") return haveM = ParseTime(value, &j->mtime);
+                                     if (key == "birth") {
+                                         j->hasBirth = value != "-";
+                                         return haveBirth =
+                                                    !j->hasBirth || ParseTime(value, &j->birth);
+                                     }
+                                     return false;
+                                 });
+    // A plain name in this folder, nothing else.
+    if (!read || j->name.empty() || j->name == "." || j->name == ".." ||
+        j->name.find('/') != std::string::npos || j->name.find('\0') != std::string::npos)
+        return false;
+    return haveCopyIno && haveIno && haveUid && haveSize && haveA && haveM && haveBirth;
 }
 
 bool WriteJournal(int dirFd, const std::string& name, const Journal& j) {

@@ -36,4 +36,34 @@ inline bool ParseTime(std::string_view text, timespec* out) {
     return true;
 }
 
+// Reads the "key=value\n" fields of `text` from `pos` up to `end` (exclusive) until the
+// field `lastKey`, whose value is "<length>:<bytes>\n" and must end exactly at `end`; its
+// bytes go to `last`. Every other field goes to `field(key, value)`; false from it, a
+// field without its "=" or "\n", or no `lastKey` before `end` fails the whole read.
+template <typename Field>
+bool ReadFields(std::string_view text, size_t pos, size_t end, std::string_view lastKey,
+                std::string* last, Field&& field) {
+    while (pos < end) {
+        const size_t eq = text.find('=', pos);
+        if (eq == std::string_view::npos || eq >= end) return false;
+        const std::string_view key = text.substr(pos, eq - pos);
+        if (key == lastKey) {
+            const size_t colon = text.find(':', eq);
+            size_t len = 0;
+            if (colon == std::string_view::npos ||
+                !ParseNumber(text.substr(eq + 1, colon - eq - 1), &len) ||
+                colon + 1 + len + 1 != end || text[end - 1] != '\n')
+                return false;
+            last->assign(text.substr(colon + 1, len));
+            return true;
+        }
+        const size_t nl = text.find('\n', eq);
+        if (nl == std::string_view::npos || nl >= end ||
+            !field(key, text.substr(eq + 1, nl - eq - 1)))
+            return false;
+        pos = nl + 1;
+    }
+    return false;
+}
+
 }  // namespace tw::wipe::journal

@@ -69,6 +69,7 @@ uint64_t Fnv64(std::string_view s) {
 
 using journal::ParseNumber;
 using journal::ParseTime;
+using journal::ReadFields;
 using journal::TimeText;
 
 // "TWSL1\n" key=value lines, "path=<length>:<bytes>\n", then "sum=<FNV-1a of all
@@ -93,45 +94,29 @@ bool ParseRecord(std::string_view s, SlackRecord* r) {
     if (!ParseNumber(s.substr(sumAt + 4, s.size() - sumAt - 5), &sum) ||
         sum != Fnv64(s.substr(0, sumAt)))
         return false;
-    size_t pos = kJournalHead.size();
     int seen = 0;
-    while (pos < sumAt) {
-        const size_t eq = s.find('=', pos);
-        if (eq == std::string_view::npos || eq >= sumAt) return false;
-        const std::string_view key = s.substr(pos, eq - pos);
-        if (key == "path") {
-            const size_t colon = s.find(':', eq);
-            size_t len = 0;
-            if (colon == std::string_view::npos ||
-                !ParseNumber(s.substr(eq + 1, colon - eq - 1), &len) ||
-                colon + 1 + len + 1 != sumAt)
-                return false;
-            r->path = std::string(s.substr(colon + 1, len));
-            return seen == 7 && !r->path.empty() && r->path[0] == '/';
-        }
-        const size_t nl = s.find('\n', eq);
-        if (nl == std::string_view::npos) return false;
-        const std::string_view v = s.substr(eq + 1, nl - eq - 1);
-        bool ok = false;
-        if (key == "dev")
-            ok = ParseNumber(v, &r->dev);
-        else if (key == "ino")
-            ok = ParseNumber(v, &r->ino);
-        else if (key == "size")
-            ok = ParseNumber(v, &r->size);
-        else if (key == "end")
-            ok = ParseNumber(v, &r->end);
-        else if (key == "atime")
-            ok = ParseTime(v, &r->atime);
-        else if (key == "mtime")
-            ok = ParseTime(v, &r->mtime);
-        else if (key == "birth")
-            ok = (r->hasBirth = v != "-") ? ParseTime(v, &r->birth) : true;
-        if (!ok) return false;
-        ++seen;
-        pos = nl + 1;
-    }
-    return false;
+    const bool read =
+        ReadFields(s, kJournalHead.size(), sumAt, "path", &r->path,
+                   [&](std::string_view key, std::string_view v) {
+                       bool ok = false;
+                       if (key == "dev")
+                           ok = ParseNumber(v, &r->dev);
+                       else if (key == "ino")
+                           ok = ParseNumber(v, &r->ino);
+                       else if (key == "size")
+                           ok = ParseNumber(v, &r->size);
+                       else if (key == "end")
+                           ok = ParseNumber(v, &r->end);
+                       else if (key == "atime")
+                           ok = ParseTime(v, &r->atime);
+                       else if (key == "mtime")
+                           ok = ParseTime(v, &r->mtime);
+                       else if (key == "birth")
+                           ok = (r->hasBirth = v != "-") ? ParseTime(v, &r->birth) : true;
+                       seen += ok;
+                       return ok;
+                   });
+    return read && seen == 7 && !r->path.empty() && r->path[0] == '/';
 }
 
 bool BirthOf(int fd, timespec* out) {

@@ -54,10 +54,7 @@ log::CActivityLogFile* Env::Log() {
     return GetSettings().ReadWithDefault("SaveToLogfile") ? &LogWriter() : nullptr;
 }
 
-int Env::DefaultPasses() {
-    uint32_t n = GetSettings().ReadWithDefault("NumOverwrites");
-    return n < 1 ? 1 : (n > 7 ? 7 : static_cast<int>(n));
-}
+int Env::DefaultPasses() { return GetSettings().OverwritePasses(); }
 
 static std::vector<CommandRegistrar::Fn>& Registry() {
     static std::vector<CommandRegistrar::Fn> fns;

@@ -310,8 +310,7 @@ void Guard::ReadSettings() {
         bus_->Broadcast(shell::Message::ReloadSettingsMessage, 0);
 
     autoWipe_ = settings_->ReadWithDefault("EnableSecureDeletion") == 1;
-    const uint32_t passes = settings_->ReadWithDefault("NumOverwrites");
-    passes_ = passes < 1 ? 1 : (passes > 7 ? 7 : static_cast<int>(passes));
+    passes_ = settings_->OverwritePasses();
     logAutoWiping_ = settings_->ReadWithDefault("logAutoWiping") == 1;
     saveToLogfile_ = settings_->ReadWithDefault("SaveToLogfile") == 1;
     log_.SetFolder(settings_->LogFolder());

@@ -21,8 +21,7 @@ wipe::CleanupSummary RunScheduledClean(RegistryStore& store, const ScheduledClea
     log::CActivityLogFile* log = settings.ReadWithDefault("SaveToLogfile") ? &writer : nullptr;
 
     wipe::CCleanupRun run(settings, nullptr, log);
-    const uint32_t passes = settings.ReadWithDefault("NumOverwrites");
-    run.passCount = passes < 1 ? 1 : (passes > 7 ? 7 : static_cast<int>(passes));
+    run.passCount = settings.OverwritePasses();
     sched::EngineStepOptions steps;
     steps.trashDirs = options.trashDirs;
     sched::BindEngineSteps(run, steps);

@@ -106,6 +106,10 @@ uint32_t Settings::ReadWithDefault(const std::string& name) {
     return value;
 }
 
+int Settings::OverwritePasses() {
+    return static_cast<int>(std::clamp<uint32_t>(ReadWithDefault("NumOverwrites"), 1, 7));
+}
+
 namespace {
 
 bool IsDirectory(const std::string& path) {

@@ -64,6 +64,8 @@ class Settings {
     bool HasDword(const std::string& name) const { return dwords_.count(Lower(name)) != 0; }
     // Reads a DWORD by the missing-value rule: 99 or missing becomes the default, written.
     uint32_t ReadWithDefault(const std::string& name);
+    // NumOverwrites by that rule, kept between 1 and 7: the passes every wipe uses.
+    int OverwritePasses();
 
     CRegStringValue installDirectory, logLocation, restoredFilesLocation;
 

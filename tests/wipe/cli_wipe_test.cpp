@@ -11,33 +11,19 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
-#include "tests/common/run_cli.h"
+#include "tests/common/cli_fixture.h"
 #include "tests/common/scratch_volume.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class WipeCli : public ::testing::Test {
+class WipeCli : public tw::test::CliFixture<> {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(dir_.Ok());
-        config_ = dir_.Path() + "/config";
-        logs_ = tw::test::PrivateLogFolder(config_);
+        ASSERT_NO_FATAL_FAILURE(SetUpCli(true));
         work_ = dir_.Path() + "/work";
         fs::create_directories(work_);
-        ASSERT_EQ(Cli({"settings", "set", "SaveToLogfile", "1"}, nullptr), 0);
-    }
-    // Runs tidewipe-cli with its own settings store; stdout and stderr into `out`.
-    int Cli(std::vector<std::string> args, std::string* out) {
-        args.insert(args.begin(), {tw::test::CliPath(), "--config-home", config_});
-        return tw::test::RunTool(args, out);
-    }
-    std::string LogText() {
-        std::string all;
-        for (const auto& e : fs::directory_iterator(logs_))
-            all += tw::test::ReadFileBytes(e.path().string());
-        return all;
     }
     std::string File(const std::string& name, size_t size, mode_t mode = 0644) {
         const std::string path = work_ + "/" + name;
@@ -47,8 +33,7 @@ class WipeCli : public ::testing::Test {
         return path;
     }
 
-    tw::test::TempDir dir_{"wipe-cli"};
-    std::string config_, logs_, work_;
+    std::string work_;
 };
 
 }  // namespace

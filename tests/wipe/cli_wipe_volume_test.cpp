@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <random>
 
-#include "tests/common/run_cli.h"
+#include "tests/common/cli_fixture.h"
 #include "tests/common/scratch_volume.h"
 #include "wipe/file_wiper.h"
 #include "wipe/walker.h"
@@ -23,18 +23,12 @@ using tw::test::FsKind;
 
 namespace {
 
-class WipeVolume : public ::testing::Test {
+class WipeVolume : public tw::test::CliFixture<> {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(dir_.Ok());
-        config_ = dir_.Path() + "/config";
-        tw::test::PrivateLogFolder(config_);
+        ASSERT_NO_FATAL_FAILURE(SetUpCli(false));
         std::random_device rd;
         nonce_ = std::to_string(rd()) + std::to_string(rd());
-    }
-    int Cli(std::vector<std::string> args, std::string* out) {
-        args.insert(args.begin(), {tw::test::CliPath(), "--config-home", config_});
-        return tw::test::RunTool(args, out);
     }
     std::string Marker(const std::string& tag) const { return "TWMARK-" + tag + "-" + nonce_; }
     // `text` at each offset, nothing in between (holes).
@@ -51,8 +45,7 @@ class WipeVolume : public ::testing::Test {
         return ok;
     }
 
-    tw::test::TempDir dir_{"wipe-vol"};
-    std::string config_, nonce_;
+    std::string nonce_;
 };
 
 }  // namespace

@@ -80,6 +80,8 @@ SectorReader ReaderOf(volume::CRawDriveRef& drive) {
 
 class SlackScanVolume : public ::testing::TestWithParam<FsKind> {};
 
+// What the walk leaves out and the result line are the unit test's; here what depends on
+// the file system: which files own a cluster, mounts, and where the last cluster lies.
 TEST_P(SlackScanVolume, ListsExactlyTheFilesWithASlackCluster) {
     TW_REQUIRE_SCRATCH(GetParam());
     test::ScratchVolume vol(GetParam(), 32);
@@ -92,7 +94,6 @@ TEST_P(SlackScanVolume, ListsExactlyTheFilesWithASlackCluster) {
         content[path] = Content(std::to_string(size), size);
         ASSERT_TRUE(test::WriteFileBytes(path, content[path]));
     }
-    ASSERT_EQ(symlink("size-4097", (tree + "/link").c_str()), 0);
     ASSERT_EQ(link((tree + "/size-4095").c_str(), (tree + "/zz-hard").c_str()), 0);
     NestedMount nested(tree + "/nested");
     ASSERT_TRUE(nested.mounted);
@@ -116,9 +117,6 @@ TEST_P(SlackScanVolume, ListsExactlyTheFilesWithASlackCluster) {
         // ntfs-3g keeps a 1-byte file inside its record: no cluster, no slack.
         EXPECT_EQ(skipped[tree + "/size-1"], "no cluster of its own on the disk");
     EXPECT_EQ(listed, expected);
-    EXPECT_EQ(rep.message, "Completed search for recoverable slacks (Found " +
-                               std::to_string(expected.size()) + " slacks)");
-    EXPECT_EQ(skipped[tree + "/link"], "not a regular file");
     EXPECT_EQ(skipped[tree + "/nested"], "a mount point (another file system or a bind mount)");
     EXPECT_EQ(skipped.count(nested.at + "/other.txt"), 0u) << "the walk entered the nested mount";
 

@@ -121,57 +121,43 @@ int OpenRawForWrite(const std::string& path, std::string* error) {
         if (error) *error = why;
         return -1;
     };
-    switch (ClassifyRawSource(path)) {
-        case RawKind::Missing:
-            return fail(path + ": " + std::strerror(errno ? errno : ENOENT));
-        case RawKind::Other:
+    const RawKind kind = ClassifyRawSource(path);
+    if (kind == RawKind::Missing) return fail(path + ": " + std::strerror(errno ? errno : ENOENT));
+    if (kind == RawKind::Other)
+        return fail("Refusing to write to " + path +
+                    ": it is neither a volume image file nor a block device");
+    const bool image = kind == RawKind::RegularFile;
+
+    // Writing below a mounted read-write file system corrupts it: refuse.
+    std::string where;
+    if (image ? IsImageMountedReadWrite(path, &where) : IsMountedReadWrite(path, &where))
+        return fail("Refusing to write to " + path + ": it is mounted read-write at " + where);
+
+    int fd;
+    if (image) {
+        // An image file: never create one, never follow a link swapped in meanwhile
+        // for the final component.
+        fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0 && errno == ELOOP) {
+            // The path itself is a link to a regular file: open what it names, then
+            // make sure it still is a regular file.
+            fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+        }
+    } else {
+        // The kernel enforces the same with O_EXCL: it fails while the device is mounted
+        // or held exclusively by anyone else.
+        fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_EXCL);
+        if (fd < 0 && errno == EBUSY)
             return fail("Refusing to write to " + path +
-                        ": it is neither a volume image file nor a block device");
-        case RawKind::RegularFile: {
-            std::string where;
-            if (IsImageMountedReadWrite(path, &where))
-                return fail("Refusing to write to " + path + ": it is mounted read-write at " +
-                            where);
-            // An image file: never create one, never follow a link swapped in meanwhile
-            // for the final component.
-            int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-            if (fd < 0 && errno == ELOOP) {
-                // The path itself is a link to a regular file: open what it names, then
-                // make sure it still is a regular file.
-                fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-            }
-            if (fd < 0) return fail(path + ": " + std::strerror(errno));
-            struct stat st {};
-            if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-                ::close(fd);
-                return fail("Refusing to write to " + path + ": it changed while being opened");
-            }
-            return fd;
-        }
-        case RawKind::BlockDevice: {
-            // Writing below a mounted read-write file system corrupts it: refuse, and let
-            // the kernel enforce the same with O_EXCL (it fails while the device is mounted
-            // or held exclusively by anyone else).
-            std::string where;
-            if (IsMountedReadWrite(path, &where))
-                return fail("Refusing to write to " + path + ": it is mounted read-write at " +
-                            where);
-            int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_EXCL);
-            if (fd < 0) {
-                if (errno == EBUSY)
-                    return fail("Refusing to write to " + path +
-                                ": the device is in use (mounted or held by another program)");
-                return fail(path + ": " + std::strerror(errno));
-            }
-            struct stat st {};
-            if (::fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode)) {
-                ::close(fd);
-                return fail("Refusing to write to " + path + ": it changed while being opened");
-            }
-            return fd;
-        }
+                        ": the device is in use (mounted or held by another program)");
     }
-    return fail("Refusing to write to " + path);
+    if (fd < 0) return fail(path + ": " + std::strerror(errno));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || (image ? !S_ISREG(st.st_mode) : !S_ISBLK(st.st_mode))) {
+        ::close(fd);
+        return fail("Refusing to write to " + path + ": it changed while being opened");
+    }
+    return fd;
 }
 
 }  // namespace tw::platform

@@ -6,13 +6,13 @@
 
 #include <cstdlib>
 #include <iostream>
-#include <set>
 
 #include "cli/cli.h"
 #include "platform/drives.h"
 #include "platform/format.h"
 #include "platform/strings.h"
 #include "wipe/deep_clean.h"
+#include "wipe/plans.h"
 #include "wipe/slack.h"
 #include "wipe/walker.h"
 
@@ -65,24 +65,15 @@ std::string PassesText(int n) {
     return std::to_string(n) + " " + (n == 1 ? Str<171>() : Str<170>());
 }
 
-// Collects the walk's skips for the plan.
-struct Skipped {
-    std::vector<std::pair<std::string, wipe::SkipReason>> entries;
-    void Add(const std::string& path, wipe::SkipReason r) { entries.emplace_back(path, r); }
-    void Print() const {
-        for (const auto& [path, reason] : entries)
-            Out("  skip   " + path + "  (" + wipe::SkipReasonText(reason) + ")");
-    }
-};
-
-// Files the real run would refuse, with the reason: the dry run lists them and exits as
-// the real run would.
-struct Refused {
-    std::vector<std::pair<std::string, std::string>> entries;
-    void Print() const {
-        for (const auto& [path, why] : entries) Out("  refuse " + path + "  (" + why + ")");
-    }
-};
+// What a plan leaves out: the files the real run would refuse (with the reason; the
+// dry run exits as the real run would) and the walk's skips.
+void PrintExclusions(const wipe::PlanExclusions& plan) {
+    for (const auto& [path, why] : plan.refused) Out("  refuse " + path + "  (" + why + ")");
+}
+void PrintSkipped(const wipe::PlanExclusions& plan) {
+    for (const auto& [path, reason] : plan.skipped)
+        Out("  skip   " + path + "  (" + wipe::SkipReasonText(reason) + ")");
+}
 
 struct SlackOptions {
     int passes = 0;
@@ -105,49 +96,31 @@ void RunSlack(Env& env, const SlackOptions& o) {
 
     if (o.destructive.dryRun) {
         // The plan: every file the walk hands over, its slack, and what it leaves out.
-        wipe::WalkerRecord rec;
-        Skipped skipped;
-        Refused refused;
-        uint64_t slackBytes = 0, withSlack = 0;
         Out("Plan: wipe the slack of the files under " + t.folder + " with " + PassesText(passes) +
             " (cluster size " + std::to_string(t.clusterSize) + ")");
-        for (const std::string& p : wipe::PendingSlackJournals(wipe::SlackJournalFolder()))
+        const wipe::SlackWipePlan plan = wipe::PlanSlackWipe({}, t.folder, t.clusterSize, passes);
+        for (const std::string& p : plan.pendingJournals)
             Out("  restore " + p + "  (left longer by an interrupted slack wipe)");
-        Error err;
-        OpContext op;
-        Outcome r = wipe::CCountingWalk::Count(
-            op, t.folder, 0, {}, rec,
-            [&](const wipe::WalkFile& f, bool) {
-                const auto g = wipe::ComputeSlack(f.facts.sizeBytes, t.clusterSize);
-                if (std::string why = wipe::SlackRefusal(f.dirFd, f.name, g.slackBytes > 0);
-                    !why.empty()) {
-                    refused.entries.emplace_back(f.Path(), why);
-                    return;
-                }
-                slackBytes += g.slackBytes;
-                if (g.slackBytes) ++withSlack;
-                Out("  file   " + f.Path() + "  (" + std::to_string(f.facts.sizeBytes) +
-                    " bytes, slack " + std::to_string(g.slackBytes) + " bytes)");
-            },
-            [&](const std::string& p, wipe::SkipReason r) { skipped.Add(p, r); }, &err);
-        if (r == Outcome::Failed) {
-            PrintError(err.Message());
+        for (const wipe::PlannedFile& f : plan.files)
+            Out("  file   " + f.path + "  (" + std::to_string(f.sizeBytes) + " bytes, slack " +
+                std::to_string(f.slackBytes) + " bytes)");
+        if (plan.outcome == Outcome::Failed) {
+            PrintError(plan.error.Message());
             return env.Fail(kFailed);
         }
-        refused.Print();
-        skipped.Print();
-        const int written = passes + (passes > 1 ? 1 : 0);
-        std::string summary = std::to_string(rec.files.load() - refused.entries.size()) +
-                              " files, " + std::to_string(withSlack) +
-                              " with slack: " + std::to_string(slackBytes) +
-                              " bytes of slack, written " + std::to_string(written) + " times (" +
-                              std::to_string(slackBytes * written) + " bytes); " +
-                              std::to_string(skipped.entries.size()) + " entries skipped";
-        if (!refused.entries.empty())
-            summary += "; " + std::to_string(refused.entries.size()) + " would be refused";
+        PrintExclusions(plan);
+        PrintSkipped(plan);
+        std::string summary = std::to_string(plan.filesCounted - plan.refused.size()) + " files, " +
+                              std::to_string(plan.filesWithSlack) +
+                              " with slack: " + std::to_string(plan.slackBytes) +
+                              " bytes of slack, written " + std::to_string(plan.passesWritten) +
+                              " times (" + std::to_string(plan.BytesToWrite()) + " bytes); " +
+                              std::to_string(plan.skipped.size()) + " entries skipped";
+        if (!plan.refused.empty())
+            summary += "; " + std::to_string(plan.refused.size()) + " would be refused";
         Out(summary);
         // The real run counts a refused file as not wiped.
-        if (!refused.entries.empty()) env.Fail(kFailed);
+        if (!plan.refused.empty()) env.Fail(kFailed);
         return;
     }
 
@@ -196,55 +169,33 @@ void RunDeepClean(Env& env, const DeepOptions& o) {
     Target t;
     if (!ResolveTarget(o.dir, &t)) return env.Fail(kRefused);
     const int passes = o.passes > 0 ? o.passes : env.DefaultPasses();
-    const FileTime stamp = wipe::ReadDeepCleanStamp(env.Store(), t.driveText);
-    wipe::WalkOptions walkOptions;
-    walkOptions.skipHardLinks = true;
 
     if (o.destructive.dryRun) {
-        wipe::WalkerRecord rec;
-        Skipped skipped;
-        Refused refused;
-        const std::set<uint64_t> notCleaned = wipe::ReadNotDeepCleaned(env.Store(), t.driveText);
+        const wipe::DeepCleanPlan plan =
+            wipe::PlanDeepClean({}, env.Store(), t.folder, t.driveText, o.reclean);
         Out("Plan: deep clean the files under " + t.folder + " with " + PassesText(passes) +
-            (o.slack ? ", wiping the slack of each" : "") +
-            "; last deep clean: " + (stamp ? IsoUtc(stamp) : std::string("never")));
-        Error err;
-        OpContext op;
-        std::vector<std::string> upToDate;
-        uint64_t toClean = 0, toCleanBytes = 0;
-        Outcome r = wipe::CCountingWalk::Count(
-            op, t.folder, stamp, walkOptions, rec,
-            [&](const wipe::WalkFile& f, bool) {
-                if (!o.reclean && wipe::CountsAsDeepCleaned(f.facts, stamp, notCleaned)) {
-                    upToDate.push_back(f.Path());
-                } else if (std::string why = wipe::DeepCleanRefusal(f); !why.empty()) {
-                    refused.entries.emplace_back(f.Path(), why);
-                } else {
-                    ++toClean;
-                    toCleanBytes += f.facts.sizeBytes;
-                    Out("  file   " + f.Path() + "  (" + std::to_string(f.facts.sizeBytes) +
-                        " bytes)");
-                }
-            },
-            [&](const std::string& p, wipe::SkipReason r) { skipped.Add(p, r); }, &err);
-        if (r == Outcome::Failed) {
-            PrintError(err.Message());
+            (o.slack ? ", wiping the slack of each" : "") + "; last deep clean: " +
+            (plan.lastStamp ? IsoUtc(plan.lastStamp) : std::string("never")));
+        for (const wipe::PlannedFile& f : plan.files)
+            Out("  file   " + f.path + "  (" + std::to_string(f.sizeBytes) + " bytes)");
+        if (plan.outcome == Outcome::Failed) {
+            PrintError(plan.error.Message());
             return env.Fail(kFailed);
         }
-        refused.Print();
-        for (const std::string& p : upToDate)
+        PrintExclusions(plan);
+        for (const std::string& p : plan.upToDate)
             Out("  skip   " + p + "  (not modified since the last deep clean)");
-        skipped.Print();
-        std::string summary = std::to_string(toClean) + " files to clean (" +
-                              std::to_string(toCleanBytes) + " bytes); " +
-                              std::to_string(upToDate.size()) +
+        PrintSkipped(plan);
+        std::string summary = std::to_string(plan.files.size()) + " files to clean (" +
+                              std::to_string(plan.bytesToClean) + " bytes); " +
+                              std::to_string(plan.upToDate.size()) +
                               " not modified since the last deep clean; " +
-                              std::to_string(skipped.entries.size()) + " entries skipped";
-        if (!refused.entries.empty())
-            summary += "; " + std::to_string(refused.entries.size()) + " would be refused";
+                              std::to_string(plan.skipped.size()) + " entries skipped";
+        if (!plan.refused.empty())
+            summary += "; " + std::to_string(plan.refused.size()) + " would be refused";
         Out(summary);
         // The real run counts a refused file as not cleaned.
-        if (!refused.entries.empty()) env.Fail(kFailed);
+        if (!plan.refused.empty()) env.Fail(kFailed);
         return;
     }
 
@@ -260,7 +211,8 @@ void RunDeepClean(Env& env, const DeepOptions& o) {
     op.log = env.Log();
 
     wipe::CCountingWalk counting;
-    counting.Start(t.folder, stamp, walkOptions, op.abort);
+    counting.Start(t.folder, wipe::ReadDeepCleanStamp(env.Store(), t.driveText),
+                   wipe::DeepCleanWalkOptions(), op.abort);
     op.Status(Str<151>());
 
     wipe::CDeepCleaner cleaner(env.Store());

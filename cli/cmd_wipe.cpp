@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // wipe, free-space, leftovers: secure file wiping and free space cleaning from the
 // terminal.
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -52,15 +50,6 @@ WipeTarget Refused(const std::string& path, std::string why) {
     return t;
 }
 
-uint32_t ClusterOfFolder(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    const std::string folder =
-        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    struct statvfs sv {};
-    if (statvfs(folder.c_str(), &sv) != 0) return 4096;
-    return static_cast<uint32_t>(sv.f_frsize ? sv.f_frsize : sv.f_bsize);
-}
-
 // Why a file with other names is not wiped: the overwrite reaches the data every name
 // shares.
 std::string HardLinkRefusal(uint64_t links) {
@@ -78,23 +67,13 @@ std::string FileRefusal(const std::string& path, bool allowHardLinks) {
     return why;
 }
 
-void AddFile(WipePlan& plan, const std::string& path) {
+void AddFile(WipePlan& plan, const std::string& path, int count) {
     WipeTarget t;
     t.path = path;
     t.refusal = FileRefusal(path, plan.allowHardLinks);
-    struct stat st {};
-    if (lstat(path.c_str(), &st) == 0) t.size = static_cast<uint64_t>(st.st_size);
-    const uint64_t cluster = ClusterOfFolder(path);
-    const uint64_t raised = (t.size + cluster - 1) / cluster * cluster;
-    // Holes of a sparse file are not written (they hold nothing), so the promise counts
-    // only what owns space on the disk.
-    uint64_t allocated = raised;
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd >= 0) {
-        allocated = wipe::RangeBytes(wipe::AllocatedRanges(fd, raised));
-        close(fd);
-    }
-    t.bytesToWrite = allocated * static_cast<uint64_t>(plan.passes);
+    const wipe::FileWipeEstimate e = wipe::EstimatePlainWipe(path, count);
+    t.size = e.sizeBytes;
+    t.bytesToWrite = e.bytesToWrite;
     plan.targets.push_back(std::move(t));
 }
 
@@ -112,10 +91,10 @@ std::string WalkSkipText(wipe::SkipReason why) {
 // --recursive: the shared drive walk, asked for every regular file. It never follows a
 // symbolic link and never enters a mount point below the folder (another file system,
 // or a bind mount of this one, which would lead the wipe out of the folder).
-void AddFolder(WipePlan& plan, const std::string& folder) {
+void AddFolder(WipePlan& plan, const std::string& folder, int count) {
     wipe::CDriveWalker walker;
     walker.options.everyFile = true;
-    walker.onFile = [&plan](const wipe::WalkFile& f) { AddFile(plan, f.Path()); };
+    walker.onFile = [&plan, count](const wipe::WalkFile& f) { AddFile(plan, f.Path(), count); };
     walker.onSkip = [&plan](const std::string& path, wipe::SkipReason why) {
         struct stat st {};
         if (why == wipe::SkipReason::NotRegular && lstat(path.c_str(), &st) == 0 &&
@@ -157,7 +136,7 @@ std::string TargetRefusal(const std::string& path) {
 WipePlan PlanWipe(const std::vector<std::string>& paths, int count, bool recursive,
                   bool allowHardLinks) {
     WipePlan plan;
-    plan.passes = count + 1;  // the plain wipe writes one pass more than the count
+    plan.passes = wipe::PlainWipePasses(count);
     plan.allowHardLinks = allowHardLinks;
     for (std::string path : paths) {
         while (path.size() > 1 && path.back() == '/') path.pop_back();
@@ -172,9 +151,9 @@ WipePlan PlanWipe(const std::vector<std::string>& paths, int count, bool recursi
             if (!recursive)
                 plan.targets.push_back(Refused(path, "a folder (add --recursive)"));
             else
-                AddFolder(plan, path);
+                AddFolder(plan, path, count);
         } else if (S_ISREG(st.st_mode)) {
-            AddFile(plan, path);
+            AddFile(plan, path, count);
         } else {
             plan.targets.push_back(Refused(path, "not a regular file"));
         }

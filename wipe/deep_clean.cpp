@@ -22,6 +22,7 @@
 #include "platform/strings.h"
 #include "wipe/file_wiper.h"
 #include "wipe/journal_text.h"
+#include "wipe/plans.h"
 #include "wipe/slack.h"
 #include "wipe/time_estimate.h"
 
@@ -743,7 +744,7 @@ Outcome CDeepCleaner::Run(const OpContext& op, const std::string& start,
     uint64_t doneBytes = 0, doneFiles = 0;
 
     CDriveWalker walker;
-    walker.options.skipHardLinks = true;
+    walker.options = DeepCleanWalkOptions();
     walker.onFolderStart = [this](int dirFd, const std::string& folder) {
         RestoreLeftoverCopies(dirFd, folder);
     };

@@ -633,9 +633,31 @@ bool CSecureFileWiper::RunPasses(int fd, uint32_t bufferSize, bool randomMode, i
     return true;
 }
 
+int PlainWipePasses(int passCount) { return passCount + 1; }
+
+FileWipeEstimate EstimatePlainWipe(const std::string& path, int passCount) {
+    FileWipeEstimate e;
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) return e;
+    e.sizeBytes = static_cast<uint64_t>(st.st_size);
+    CDriveGeometry drive;
+    drive.SetRoot(FolderOf(path));
+    uint64_t cluster = drive.GetClusterSize();
+    if (cluster == 0) cluster = 4096;
+    const uint64_t raised = (e.sizeBytes + cluster - 1) / cluster * cluster;
+    uint64_t allocated = raised;
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd >= 0) {
+        allocated = RangeBytes(AllocatedRanges(fd, raised));
+        close(fd);
+    }
+    e.bytesToWrite = allocated * static_cast<uint64_t>(PlainWipePasses(passCount));
+    return e;
+}
+
 bool CSecureFileWiper::WritePasses(int fd, uint32_t bufferSize, bool randomMode) {
     ChunkHooks none;
-    return RunPasses(fd, bufferSize, randomMode, passCount + 1, none, nullptr);
+    return RunPasses(fd, bufferSize, randomMode, PlainWipePasses(passCount), none, nullptr);
 }
 
 bool CSecureFileWiper::WipeFile(const std::string& path, bool clearAttributesOnDenied,

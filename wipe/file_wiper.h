@@ -129,6 +129,18 @@ uint64_t RangeBytes(const std::vector<ByteRange>& ranges);
 // be opened: ...", "locked by another program (...)". Hard links are the caller's call.
 std::string WipeRefusal(const std::string& path);
 
+// The passes the plain wipe writes for a pass count of N: N + 1.
+int PlainWipePasses(int passCount);
+
+// What the plain wipe of `path` with pass count N would write, found without changing
+// anything: the parts of its length raised to whole clusters (of the wiper's drive)
+// that own space on the disk, N + 1 times. The holes of a sparse file are not written.
+struct FileWipeEstimate {
+    uint64_t sizeBytes = 0;
+    uint64_t bytesToWrite = 0;
+};
+FileWipeEstimate EstimatePlainWipe(const std::string& path, int passCount);
+
 // Removes `folder` and everything below it without overwriting anything. Entries
 // without write permission for the user are made writable first; symbolic links are
 // removed, never followed. The first failure stops the walk and gives false; true once

@@ -370,6 +370,11 @@ SlackGeometry ComputeSlack(uint64_t sizeBytes, uint32_t clusterSize) {
     return g;
 }
 
+int SlackPassesWritten(int passCount) {
+    const int n = std::max(1, passCount);
+    return n + (n > 1 ? 1 : 0);
+}
+
 bool WriteSlackPasses(int fd, uint64_t slackBytes, uint64_t sizeBytes, int passCount,
                       bool randomMode, const OpContext* progress, FileTime stamp,
                       const SlackPassObserver* observer, const SlackSafety& safety) {
@@ -401,7 +406,7 @@ bool WriteSlackPasses(int fd, uint64_t slackBytes, uint64_t sizeBytes, int passC
     StageAt(safety, "extended");
     bool ok = true;
 
-    const int total = n + (n > 1 ? 1 : 0);
+    const int total = SlackPassesWritten(n);
     if (progress) progress->SetRange(ProgressSink::Current, 0, total);
     for (int i = 0; i < total && ok; ++i) {
         if (LeaseBroken(fd, safety.leased)) {

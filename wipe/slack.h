@@ -170,6 +170,10 @@ std::string SlackRefusal(int dirFd, const std::string& name, bool hasSlack);
 // before it is extended (no journal record, no extension), a pending open ends the
 // passes (false), and a file whose length changed under the passes is not cut
 // back (false).
+// The passes written over a slack when `passCount` are asked for: at least one, and one
+// more zero pass when more than one.
+int SlackPassesWritten(int passCount);
+
 bool WriteSlackPasses(int fd, uint64_t slackBytes, uint64_t sizeBytes, int passCount,
                       bool randomMode, const OpContext* progress, FileTime stamp,
                       const SlackPassObserver* observer = nullptr, const SlackSafety& safety = {});

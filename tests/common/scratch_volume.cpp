@@ -103,6 +103,8 @@ int RunTool(const std::vector<std::string>& argv, std::string* output) {
     int pipeFds[2] = {-1, -1};
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
+    // No terminal to answer a confirmation on: a tool that asks must refuse.
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     if (output) {
         if (pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
         posix_spawn_file_actions_adddup2(&fa, pipeFds[1], 1);

@@ -100,26 +100,6 @@ struct DeepFixture : ::testing::Test {
     std::string LogText() { return test::ReadFileBytes(logFile.GetTodaysFileName()); }
 };
 
-TEST(DeepCleanStamp, StoredAsTwoHalvesUnderTheDriveKey) {
-    test::TempDir dir("slack-stamp");
-    RegistryStore store(dir.Path() + "/registry.db");
-    EXPECT_EQ(DeepCleanKey("/mnt/data"), "Software\\Quillon\\Tidewipe\\dc/mnt/data");
-    EXPECT_EQ(ReadDeepCleanStamp(store, "/mnt/data"), 0u);
-    const FileTime t = 0x01DA2B3C4D5E6F70ULL;
-    ASSERT_TRUE(WriteDeepCleanStamp(store, "/mnt/data", t));
-    uint32_t lo = 0, hi = 0;
-    ASSERT_TRUE(
-        store.ReadDword("Software\\Quillon\\Tidewipe\\dc/mnt/data", "lastDeepCleanLo", &lo));
-    ASSERT_TRUE(
-        store.ReadDword("Software\\Quillon\\Tidewipe\\dc/mnt/data", "lastDeepCleanHi", &hi));
-    EXPECT_EQ(lo, 0x4D5E6F70u);
-    EXPECT_EQ(hi, 0x01DA2B3Cu);
-    EXPECT_EQ(ReadDeepCleanStamp(store, "/mnt/data"), t);
-    EXPECT_EQ(ReadDeepCleanStamp(store, "/mnt"), 0u);
-    ASSERT_TRUE(ClearDeepCleanStamp(store, "/mnt/data"));
-    EXPECT_EQ(ReadDeepCleanStamp(store, "/mnt/data"), 0u);
-}
-
 TEST_F(DeepFixture, CleanedFilesMoveToNewClustersKeepTheirContentAndMetadataAndGetTheStamp) {
     ASSERT_EQ(mkdir(P("sub").c_str(), 0755), 0);
     Make("a.txt", Pattern("a", 10000));

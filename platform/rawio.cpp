@@ -22,6 +22,12 @@ namespace tw::platform {
 
 namespace {
 
+constexpr int kTextNotRawSource = TextId<1030>;
+constexpr int kTextRefusedNotRawSource = TextId<1031>;
+constexpr int kTextRefusedMounted = TextId<1032>;
+constexpr int kTextRefusedBusy = TextId<1033>;
+constexpr int kTextRefusedChanged = TextId<1034>;
+
 std::string ReadSmallFile(const std::string& path) {
     std::ifstream in(path);
     std::string s;
@@ -60,18 +66,12 @@ RawKind ClassifyRawSource(const std::string& path) {
     return RawKind::Other;
 }
 
-int OpenRawForRead(const std::string& path, std::string* error) {
+Result<int> OpenRawForRead(const std::string& path) {
     RawKind kind = ClassifyRawSource(path);
-    if (kind == RawKind::Missing) {
-        if (error) *error = path + ": " + std::strerror(errno ? errno : ENOENT);
-        return -1;
-    }
-    if (kind == RawKind::Other) {
-        if (error) *error = path + ": not a volume image file or block device";
-        return -1;
-    }
+    if (kind == RawKind::Missing) return Error::FromErrno(errno ? errno : ENOENT, path);
+    if (kind == RawKind::Other) return Error(ErrorCode::Unsupported, path).Says(kTextNotRawSource);
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 && error) *error = path + ": " + std::strerror(errno);
+    if (fd < 0) return Error::FromErrno(path);
     return fd;
 }
 
@@ -116,22 +116,17 @@ static bool IsImageMountedReadWrite(const std::string& path, std::string* where)
     return false;
 }
 
-int OpenRawForWrite(const std::string& path, std::string* error) {
-    auto fail = [&](const std::string& why) {
-        if (error) *error = why;
-        return -1;
-    };
+Result<int> OpenRawForWrite(const std::string& path) {
     const RawKind kind = ClassifyRawSource(path);
-    if (kind == RawKind::Missing) return fail(path + ": " + std::strerror(errno ? errno : ENOENT));
+    if (kind == RawKind::Missing) return Error::FromErrno(errno ? errno : ENOENT, path);
     if (kind == RawKind::Other)
-        return fail("Refusing to write to " + path +
-                    ": it is neither a volume image file nor a block device");
+        return Error(ErrorCode::Unsupported, path).Says(kTextRefusedNotRawSource);
     const bool image = kind == RawKind::RegularFile;
 
     // Writing below a mounted read-write file system corrupts it: refuse.
     std::string where;
     if (image ? IsImageMountedReadWrite(path, &where) : IsMountedReadWrite(path, &where))
-        return fail("Refusing to write to " + path + ": it is mounted read-write at " + where);
+        return Error(ErrorCode::Mounted, path).With(where).Says(kTextRefusedMounted);
 
     int fd;
     if (image) {
@@ -147,17 +142,29 @@ int OpenRawForWrite(const std::string& path, std::string* error) {
         // The kernel enforces the same with O_EXCL: it fails while the device is mounted
         // or held exclusively by anyone else.
         fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_EXCL);
-        if (fd < 0 && errno == EBUSY)
-            return fail("Refusing to write to " + path +
-                        ": the device is in use (mounted or held by another program)");
+        if (fd < 0 && errno == EBUSY) return Error(ErrorCode::Busy, path).Says(kTextRefusedBusy);
     }
-    if (fd < 0) return fail(path + ": " + std::strerror(errno));
+    if (fd < 0) return Error::FromErrno(path);
     struct stat st {};
     if (::fstat(fd, &st) != 0 || (image ? !S_ISREG(st.st_mode) : !S_ISBLK(st.st_mode))) {
         ::close(fd);
-        return fail("Refusing to write to " + path + ": it changed while being opened");
+        return Error(ErrorCode::Changed, path).Says(kTextRefusedChanged);
     }
     return fd;
+}
+
+int OpenRawForRead(const std::string& path, std::string* error) {
+    Result<int> r = OpenRawForRead(path);
+    if (r) return *r;
+    if (error) *error = ErrorText(r.error());
+    return -1;
+}
+
+int OpenRawForWrite(const std::string& path, std::string* error) {
+    Result<int> r = OpenRawForWrite(path);
+    if (r) return *r;
+    if (error) *error = ErrorText(r.error());
+    return -1;
 }
 
 }  // namespace tw::platform

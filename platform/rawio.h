@@ -17,6 +17,8 @@
 #include <set>
 #include <string>
 
+#include "platform/result.h"
+
 namespace tw::platform {
 
 enum class RawKind { Missing, RegularFile, BlockDevice, Other };
@@ -24,12 +26,20 @@ enum class RawKind { Missing, RegularFile, BlockDevice, Other };
 // What `path` is, following symbolic links (a /dev/disk/by-* link names a device).
 RawKind ClassifyRawSource(const std::string& path);
 
-// Opens `path` read-only (O_RDONLY | O_CLOEXEC). Returns the descriptor, or -1 with
-// *error set.
-int OpenRawForRead(const std::string& path, std::string* error);
+// Opens `path` read-only (O_RDONLY | O_CLOEXEC). Gives the descriptor (the caller
+// closes it), or the error: NotFound and the other errno codes, Unsupported for what is
+// neither an image file nor a block device.
+Result<int> OpenRawForRead(const std::string& path);
 
-// Opens `path` for reading and writing if the gate allows it (see above). Returns the
-// descriptor, or -1 with *error set to a sentence saying why it was refused.
+// Opens `path` for reading and writing if the gate allows it (see above). Gives the
+// descriptor, or why it was refused: Unsupported (not an image or a block device),
+// Mounted (detail: the mount point), Busy (held exclusively), Changed (swapped while
+// being opened), or the errno of the open.
+Result<int> OpenRawForWrite(const std::string& path);
+
+// The same with the refusal's text in *error and -1 for a refusal, for callers that
+// have not moved to Result yet.
+int OpenRawForRead(const std::string& path, std::string* error);
 int OpenRawForWrite(const std::string& path, std::string* error);
 
 // The devices (major:minor) of the loop devices whose backing file is the image

@@ -1,14 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // One outcome vocabulary for walks and scans, and a small Result<T> for calls that
-// either give a value or an error with its context.
+// either give a value or an Error (platform/error.h).
 #pragma once
 
-#include <cerrno>
-#include <cstdint>
-#include <cstring>
-#include <string>
 #include <utility>
 #include <variant>
+
+#include "platform/error.h"
 
 namespace tw {
 
@@ -18,18 +16,6 @@ enum class Outcome {
     Failed,   // could not go on: stop
     Corrupt,  // this record or entry is damaged: skip it, count it, go on
     Stopped,  // the user asked to stop
-};
-
-// An error: an errno-style code plus where it happened (path, offset, record).
-struct Error {
-    int code = 0;         // errno value, or 0 for a logical error
-    std::string context;  // what was being done, on what
-
-    std::string Message() const {
-        if (code == 0) return context;
-        return context + ": " + std::strerror(code);
-    }
-    static Error FromErrno(std::string context) { return Error{errno, std::move(context)}; }
 };
 
 template <typename T>

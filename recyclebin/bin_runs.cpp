@@ -102,7 +102,7 @@ std::string RestoreOne(const RecycleBinItem& item, RunCounters& c) {
         // The trash is on another file system than the original folder (another
         // program put it there): copy, then take the data out of the trash.
         if (auto r = CopyTree(item.physicalPath, target); !r) {
-            if (r.error().code == EEXIST) return CollisionMessage(item.displayName);
+            if (r.error().code == ErrorCode::Exists) return CollisionMessage(item.displayName);
             return r.error().Message();
         }
         if (!RemoveTree(item.physicalPath))

@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
-#include <set>
 
 #include "cli/cli.h"
 #include "cli/volume_select.h"
@@ -29,21 +28,6 @@ namespace {
 
 std::string ItemPath(const volume::RecoverableFile& f) {
     return platform::JoinPath(f.folder, f.name);
-}
-
-// The first candidate name that is free in the folder and not planned already.
-std::string PlannedName(int folderFd, const std::string& name, std::set<std::string>& planned) {
-    for (unsigned n = 1;; ++n) {
-        std::string c = volume::CandidateName(name, n);
-        struct stat st {};
-        bool taken =
-            planned.count(c) != 0 ||
-            (folderFd >= 0 && ::fstatat(folderFd, c.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0);
-        if (!taken) {
-            planned.insert(c);
-            return c;
-        }
-    }
 }
 
 struct RecoverOptions {
@@ -71,13 +55,9 @@ void RunRecover(Env& env, const RecoverOptions& o) {
         env.Fail(kUsage);
         return;
     }
-    ResolvedSource rs;
-    std::string error;
-    if (!Resolve(o.source, &rs, &error)) {
-        PrintError(error);
-        env.Fail(kFailed);
-        return;
-    }
+    volume::CVolumeSession vol;
+    if (int rc = Report(vol.Resolve(o.source)); rc != kOk) return env.Fail(rc);
+    const std::string& raw = vol.Source().raw;
 
     // The folder is checked before the search, which may take long, and a dry run
     // checks it as the real run would. A missing folder is made (the last component
@@ -109,7 +89,7 @@ void RunRecover(Env& env, const RecoverOptions& o) {
         parent = slash == std::string::npos ? "." : (slash == 0 ? "/" : parent.substr(0, slash));
         volume::RecoveryFolder parentFolder;
         std::string mountPoint;
-        const volume::FolderCheck check = parentFolder.Open(parent, rs.raw, &mountPoint);
+        const volume::FolderCheck check = parentFolder.Open(parent, raw, &mountPoint);
         if (check == volume::FolderCheck::OnSource)
             return refuseOnSource(folderPath + " would be made on", mountPoint);
         if (check != volume::FolderCheck::Ok)
@@ -123,7 +103,7 @@ void RunRecover(Env& env, const RecoverOptions& o) {
     }
     if (!(missing && o.dryRun)) {
         std::string mountPoint;
-        volume::FolderCheck check = folder.Open(folderPath, rs.raw, &mountPoint);
+        volume::FolderCheck check = folder.Open(folderPath, raw, &mountPoint);
         if (check == volume::FolderCheck::OnSource)
             return refuseOnSource(folderPath + " is on", mountPoint);
         if (check != volume::FolderCheck::Ok) return refuseFolder(folderPath, folder);
@@ -131,71 +111,47 @@ void RunRecover(Env& env, const RecoverOptions& o) {
 
     InstallInterruptHandler();
     TerminalProgress progress;
-    OpenOptions oo;
-    oo.access = RawAccess::ReadOnly;
-    oo.progress = &progress;
-    oo.abort = &InterruptFlag();
-    oo.log = RecoveryLog(env);
-    oo.deletedFolders = o.deletedFolders;
-    SelectedVolume vol;
-    int rc = OpenSelectedVolume(o.source, oo, &vol);
+    OpContext op;
+    op.progress = &progress;
+    op.abort = &InterruptFlag();
+    op.log = RecoveryLog(env);
+    const volume::SessionStatus searched =
+        volume::CVolumeSession::SearchStatus(vol.Search(op, {false, o.deletedFolders}));
     progress.Finish();
-    if (rc != kOk) {
-        env.Fail(rc);
-        return;
-    }
+    if (int rc = Report(searched); rc != kOk) return env.Fail(rc);
     std::vector<const volume::RecoverableFile*> items;
-    rc = SelectItems(vol, o.sel, Str<321>(), &items);
-    if (rc != kOk) {
-        env.Fail(rc);
-        return;
-    }
-    if (items.empty()) {
-        std::cout << vol.searchMessage << "\n";
-        return;
-    }
+    if (int rc = SelectItems(vol, o.sel, Str<321>(), &items); rc != kOk) return env.Fail(rc);
 
     // FAT32 entries are cleared after a full recovery, which is a raw write: only where
     // the gate allows it, otherwise the entries are left and the user is told. A dry run
     // asks the gate too (opening for writing writes nothing).
-    const bool fat32 = vol.fs == volume::FileSystemKind::Fat32;
+    const bool fat32 = vol.Fs() == volume::FileSystemKind::Fat32;
+    const bool clearEntries = fat32 && !o.keepEntries && !items.empty();
     std::string keepReason;
-    if (fat32 && !o.keepEntries) {
-        volume::CRawDriveRef probe;
-        volume::CRawDriveRef& target = o.dryRun ? probe : vol.drive;
-        if (!target.Open(vol.source.raw, true)) {
-            keepReason = target.LastError();
-            if (!o.dryRun && !vol.drive.Open(vol.source.raw, false)) {
-                PrintError(vol.drive.LastError());
-                env.Fail(kFailed);
-                return;
-            }
-        }
+    if (clearEntries && o.dryRun) keepReason = vol.WriteRefusal();
+    const volume::SessionStatus opened =
+        vol.OpenForAccess(clearEntries && !o.dryRun ? volume::RawAccess::WriteIfAllowed
+                                                    : volume::RawAccess::ReadOnly);
+    if (int rc = Report(opened); rc != kOk) return env.Fail(rc);
+    if (clearEntries && !o.dryRun) keepReason = vol.AccessRefusal();
+    if (items.empty()) {
+        std::cout << vol.LastSearch().message << "\n";
+        return;
     }
 
     if (o.dryRun) {
-        std::set<std::string> planned;
         std::cout << "Would recover " << items.size() << (items.size() == 1 ? " file" : " files")
                   << " to " << Printable(folderPath)
                   << (missing ? " (the folder would be made)" : "") << ":\n";
-        for (const auto* f : items) {
-            std::string out =
-                PlannedName(missing ? -1 : folder.Fd(), volume::RecoveredFileName(*f), planned);
-            std::string line = "  " + ItemPath(*f) + " -> " + platform::JoinPath(folderPath, out) +
-                               " (" + std::to_string(f->size) + " bytes, " +
-                               std::to_string(f->recoverability) + "% recoverable";
-            if (vol.ntfs && !f->resident && f->fs == volume::FileSystemKind::Ntfs) {
-                const uint32_t bpc = vol.BytesPerCluster();
-                const uint64_t missingClusters =
-                    volume::MissingClusters(volume::NtfsItemRuns(*vol.ntfs, *f), f->size, bpc);
-                if (missingClusters > 0) {
-                    const uint64_t want = volume::ItemClusterCount(f->size, bpc);
-                    line += "; its runs hold only " +
-                            std::to_string(std::min<uint64_t>(
-                                f->size, (want - std::min(want, missingClusters)) * bpc)) +
-                            " bytes";
-                }
-            }
+        for (const volume::RecoveryPlanItem& p :
+             vol.PlanRecovery(items, missing ? -1 : folder.Fd())) {
+            const volume::RecoverableFile& f = *p.item;
+            std::string line = "  " + ItemPath(f) + " -> " +
+                               platform::JoinPath(folderPath, p.fileName) + " (" +
+                               std::to_string(f.size) + " bytes, " +
+                               std::to_string(f.recoverability) + "% recoverable";
+            if (p.bytesHeld < f.size)
+                line += "; its runs hold only " + std::to_string(p.bytesHeld) + " bytes";
             Out(line + ")");
         }
         if (fat32 && !o.keepEntries && keepReason.empty())
@@ -208,15 +164,6 @@ void RunRecover(Env& env, const RecoverOptions& o) {
     if (fat32 && !keepReason.empty())
         Note("Directory entries will be left as they are: " + keepReason);
 
-    volume::RecoveryVolume rv;
-    rv.drive = &vol.drive;
-    rv.ntfs = vol.ntfs.get();
-    rv.fat = vol.fat.get();
-    rv.clearFatEntries = fat32 && !o.keepEntries && vol.drive.IsWritable();
-    OpContext op;
-    op.progress = &progress;
-    op.abort = &InterruptFlag();
-    op.log = RecoveryLog(env);
     progress.SetText(ProgressSink::TimeRemaining, "Ctrl-C: " + Str<413>());
     size_t inPart = 0;  // recovered, but with clusters zeroed, unreadable or missing
     auto onItem = [&](const volume::RecoverableFile& f, const volume::RecoverResult& r) {
@@ -251,7 +198,7 @@ void RunRecover(Env& env, const RecoverOptions& o) {
         if (!r.note.empty() && f.fs == volume::FileSystemKind::Fat32 && !o.keepEntries)
             Note("  " + r.note);
     };
-    volume::RecoveryRunResult run = volume::RecoverFiles(op, rv, items, folder, onItem);
+    const volume::RecoveryRunResult run = vol.Recover(op, items, folder, !o.keepEntries, onItem);
     progress.Finish();
     Out(Str<393>() + " " + folder.Path() + " (" + std::to_string(run.recovered) + " of " +
         std::to_string(items.size()) + (items.size() == 1 ? " file" : " files") + " recovered" +
@@ -295,42 +242,26 @@ struct ClustersOptions {
 void RunClusters(Env& env, const ClustersOptions& o) {
     InstallInterruptHandler();
     TerminalProgress progress;
-    OpenOptions oo;
-    oo.progress = &progress;
-    oo.abort = &InterruptFlag();
-    oo.deletedFolders = o.deletedFolders;
+    OpContext op;
+    op.progress = &progress;
+    op.abort = &InterruptFlag();
+    volume::SessionOpenOptions oo;
+    oo.searchOptions.deletedFolders = o.deletedFolders;
     // Looking at a file's clusters changes nothing: its search is not logged.
-    SelectedVolume vol;
-    int rc = OpenSelectedVolume(o.source, oo, &vol);
+    volume::CVolumeSession vol;
+    int rc = Report(vol.Open(op, o.source, oo));
     progress.Finish();
-    if (rc != kOk) {
-        env.Fail(rc);
-        return;
-    }
+    if (rc != kOk) return env.Fail(rc);
     ItemSelection sel;
     sel.locations.push_back(o.location);
     std::vector<const volume::RecoverableFile*> items;
-    if ((rc = SelectItems(vol, sel, "", &items)) != kOk) {
-        env.Fail(rc);
-        return;
-    }
+    if ((rc = SelectItems(vol, sel, "", &items)) != kOk) return env.Fail(rc);
     const volume::RecoverableFile& f = *items.front();
-    std::vector<volume::ItemCluster> clusters;
-    OpContext op;
-    op.abort = &InterruptFlag();
-    if (vol.fs == volume::FileSystemKind::Ntfs) {
-        clusters = volume::NtfsItemClusters(*vol.ntfs, f);
-    } else {
-        bool stopped = false;
-        for (uint32_t c : volume::FatItemClusters(
-                 *vol.fat, static_cast<uint32_t>(f.location),
-                 volume::ItemClusterCount(f.size, vol.BytesPerCluster()), op, &stopped))
-            clusters.push_back({c, false});
-        if (stopped) {
-            env.Fail(kFailed);
-            return;
-        }
-    }
+    OpContext walk;
+    walk.abort = &InterruptFlag();
+    bool stopped = false;
+    const std::vector<volume::ItemCluster> clusters = vol.ItemClusters(walk, f, &stopped);
+    if (stopped) return env.Fail(kFailed);
     uint64_t reallocated = 0;
     for (const auto& c : clusters) reallocated += c.inUse ? 1 : 0;
     if (o.json) {
@@ -349,7 +280,7 @@ void RunClusters(Env& env, const ClustersOptions& o) {
         return;
     }
     std::cout << "Clusters: " << clusters.size() << " of " << vol.BytesPerCluster() << " bytes";
-    if (vol.fs == volume::FileSystemKind::Ntfs)
+    if (vol.Fs() == volume::FileSystemKind::Ntfs)
         std::cout << ", " << reallocated << " reallocated";
     else
         std::cout << " (the first cluster, then the free clusters after it)";
@@ -405,14 +336,10 @@ void PrintHex(const std::vector<uint8_t>& b) {
 }
 
 void RunDump(Env& env, const DumpOptions& o) {
-    OpenOptions oo;
+    volume::SessionOpenOptions oo;
     oo.search = false;
-    SelectedVolume vol;
-    int rc = OpenSelectedVolume(o.source, oo, &vol);
-    if (rc != kOk) {
-        env.Fail(rc);
-        return;
-    }
+    volume::CVolumeSession vol;
+    if (int rc = Report(vol.Open({}, o.source, oo)); rc != kOk) return env.Fail(rc);
     if (o.cluster < vol.FirstCluster() || o.cluster > vol.LastCluster()) {
         PrintError("cluster " + std::to_string(o.cluster) + " is outside the volume (clusters " +
                    std::to_string(vol.FirstCluster()) + " to " + std::to_string(vol.LastCluster()) +
@@ -423,7 +350,7 @@ void RunDump(Env& env, const DumpOptions& o) {
     std::vector<uint8_t> bytes;
     if (!vol.ReadCluster(o.cluster, &bytes)) {
         PrintError("cannot read cluster " + std::to_string(o.cluster) + ": " +
-                   vol.drive.LastError());
+                   vol.Drive().LastError());
         env.Fail(kFailed);
         return;
     }

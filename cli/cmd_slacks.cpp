@@ -14,6 +14,7 @@
 #include "platform/fileio.h"
 #include "platform/filetime.h"
 #include "platform/format.h"
+#include "volume/item_clusters.h"
 #include "volume/raw_drive.h"
 #include "volume/recoverable.h"
 #include "wipe/slack_scan.h"
@@ -116,14 +117,6 @@ void RunList(Env& env, const SlacksOptions& o) {
     if (rep.end == wipe::SlackScanEnd::Aborted) env.Fail(kFailed);
 }
 
-// Printable ASCII stays, everything else shows as ".".
-std::string Filtered(std::span<const uint8_t> bytes) {
-    std::string s;
-    s.reserve(bytes.size());
-    for (uint8_t b : bytes) s.push_back(b >= 0x20 && b < 0x7F ? static_cast<char>(b) : '.');
-    return s;
-}
-
 // 16 bytes a line: offset in the cluster, hex, the filtered text.
 void PrintHex(std::span<const uint8_t> bytes, size_t firstOffset) {
     for (size_t i = 0; i < bytes.size(); i += 16) {
@@ -133,7 +126,7 @@ void PrintHex(std::span<const uint8_t> bytes, size_t firstOffset) {
             line += k < n ? StrPrintf("%02x ", bytes[i + k]) : "   ";
             if (k == 7) line += ' ';
         }
-        line += " |" + Filtered(bytes.subspan(i, n)) + "|";
+        line += " |" + volume::FilteredText(bytes.subspan(i, n)) + "|";
         std::cout << line << "\n";
     }
 }
@@ -190,7 +183,7 @@ void RunShow(Env& env, const SlacksOptions& o) {
     if (o.hex)
         PrintHex(slack, b.slackOffset);
     else
-        std::cout << Filtered(slack) << "\n";
+        std::cout << volume::FilteredText(slack) << "\n";
 }
 
 void RegisterSlacks(CLI::App& app, Env& env) {

@@ -85,29 +85,24 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
         const int passCount = passes > 0 ? passes : env.DefaultPasses();
         InstallInterruptHandler();
         TerminalProgress progress;
-        OpenOptions oo;
+        OpContext op;
+        op.progress = &progress;
+        op.abort = &InterruptFlag();
+        volume::SessionOpenOptions oo;
         // A real run needs the raw-write gate's consent, asked before the search. A dry
         // run only reads, but asks the gate all the same (opening for writing writes
         // nothing), so that it ends as the real run would.
-        oo.access = opts.dryRun ? RawAccess::ReadOnly : RawAccess::Write;
-        oo.progress = &progress;
-        oo.abort = &InterruptFlag();
-        oo.deletedFolders = deletedFolders;
+        oo.access = opts.dryRun ? volume::RawAccess::ReadOnly : volume::RawAccess::Write;
+        oo.searchOptions.deletedFolders = deletedFolders;
+        volume::CVolumeSession vol;
         std::string gateRefusal;
-        if (opts.dryRun) {
-            ResolvedSource rs;
-            std::string error;
-            volume::CRawDriveRef probe;
-            if (Resolve(source, &rs, &error) && !probe.Open(rs.raw, true))
-                gateRefusal = probe.LastError();
-        }
-        SelectedVolume vol;
-        int rc = OpenSelectedVolume(source, oo, &vol);
+        if (opts.dryRun && vol.Resolve(source).IsOk()) gateRefusal = vol.WriteRefusal();
+        int rc = Report(vol.Open(op, source, oo));
         progress.Finish();
         if (rc != kOk) return env.Fail(rc);
         std::vector<const volume::RecoverableFile*> items;
         if (int sc = SelectItems(vol, sel, Str<324>(), &items); sc != kOk) return env.Fail(sc);
-        const std::string& driveName = vol.source.driveName;
+        const std::string& driveName = vol.Source().driveName;
         if (items.empty()) {
             Out("Nothing to wipe: no recoverable files on " + driveName);
             if (!gateRefusal.empty()) {
@@ -117,15 +112,11 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
             return;
         }
 
-        OpContext op;
-        op.progress = &progress;
-        op.abort = &InterruptFlag();
-        volume::TraceVolume tv{&vol.drive, vol.ntfs.get(), vol.fat.get(), 0};
         // The plan: what --dry-run shows and what the run executes.
         uint64_t planned = 0;
         size_t refused = 0;
         for (const auto* f : items) {
-            const volume::TracePlan p = volume::PlanTraceWipe(op, tv, *f, passCount);
+            const volume::TracePlan p = vol.PlanTraceWipe(op, *f, passCount);
             planned += p.BytesToWrite();
             if (!p.refusal.empty()) ++refused;
             if (opts.dryRun) Out(PlanLine(*f, p));
@@ -154,14 +145,14 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
             return env.Fail(kRefused);
         Note(Str<398>() + " (Ctrl-C: " + Str<411>() + ")");
         op.log = RecoveryLog(env);
-        const volume::TraceRunResult run = volume::WipeTracesOfFiles(
-            op, tv, items, passCount,
+        const volume::TraceRunResult run = vol.WipeTraces(
+            op, items, passCount,
             [&progress](const volume::RecoverableFile& f, const volume::TraceWipeResult& r) {
                 progress.Finish();
                 Out(ResultLine(f, r));
                 std::cout << std::flush;
             });
-        vol.drive.Close();
+        vol.CloseDrive();
         progress.Finish();
         std::cout << (run.stopped ? S<414> : S<402>) << ": " << run.wiped << " wiped, "
                   << run.failed << " failed\n";
@@ -180,30 +171,28 @@ void RegisterScrubMft(CLI::App& app, Env& env) {
         ->required();
     AddDestructiveOptions(cmd, opts);
     cmd->callback([&env] {
-        OpenOptions oo;
+        volume::SessionOpenOptions oo;
         oo.search = false;
-        oo.access = opts.dryRun ? RawAccess::ReadOnly : RawAccess::Write;
-        SelectedVolume vol;
-        if (int rc = OpenSelectedVolume(source, oo, &vol); rc != kOk) return env.Fail(rc);
-        const std::string& driveName = vol.source.driveName;
-        if (vol.fs != volume::FileSystemKind::Ntfs) {
+        oo.access = opts.dryRun ? volume::RawAccess::ReadOnly : volume::RawAccess::Write;
+        volume::CVolumeSession vol;
+        if (int rc = Report(vol.Open({}, source, oo)); rc != kOk) return env.Fail(rc);
+        const std::string& driveName = vol.Source().driveName;
+        if (vol.Fs() != volume::FileSystemKind::Ntfs) {
             PrintError(driveName + " is FAT32: scrub-mft works on NTFS volumes only");
             return env.Fail(kRefused);
         }
-        volume::NtfsVolume ntfs(vol.drive);
         if (opts.dryRun) {
-            if (!ntfs.Load()) {
-                PrintError(driveName + ": the NTFS metadata cannot be read: " + ntfs.Error());
+            if (std::string why; !vol.LoadNtfs(&why)) {
+                PrintError(driveName + ": the NTFS metadata cannot be read: " + why);
                 return env.Fail(kFailed);
             }
             Out("Dry run: the deleted file records among the " +
-                std::to_string(ntfs.RecordCount()) + " records of the $MFT of " + driveName +
+                std::to_string(vol.Ntfs()->RecordCount()) + " records of the $MFT of " + driveName +
                 " would be scrubbed; nothing was changed");
             // As the real run would end: refused by the raw-write gate (opening for
             // writing writes nothing).
-            volume::CRawDriveRef probe;
-            if (!probe.Open(vol.source.raw, true)) {
-                PrintError("the real run would be refused: " + probe.LastError());
+            if (std::string why = vol.WriteRefusal(); !why.empty()) {
+                PrintError("the real run would be refused: " + why);
                 return env.Fail(kRefused);
             }
             return;
@@ -214,20 +203,16 @@ void RegisterScrubMft(CLI::App& app, Env& env) {
             return env.Fail(kRefused);
         InstallInterruptHandler();
         TerminalProgress progress;
-        volume::SearchContext ctx;
-        ctx.driveText = vol.source.driveText;
-        ctx.drive = &vol.drive;
-        ctx.mode = volume::SearchMode::Scrub;
-        ctx.op.progress = &progress;
-        ctx.op.abort = &InterruptFlag();
-        ctx.wantStatus = false;
+        OpContext op;
+        op.progress = &progress;
+        op.abort = &InterruptFlag();
         uint64_t scrubbed = 0;
-        ctx.onFound = [&scrubbed](const volume::RecoverableFile&) { ++scrubbed; };
-        const Outcome o = volume::SearchNtfs(ctx, ntfs);
-        vol.drive.Close();
+        const Outcome o = vol.ScrubDeletedRecords(
+            op, [&scrubbed](const volume::RecoverableFile&) { ++scrubbed; });
+        vol.CloseDrive();
         progress.Finish();
-        if (!ntfs.Error().empty()) {
-            PrintError(driveName + ": the NTFS metadata cannot be read: " + ntfs.Error());
+        if (const std::string& why = vol.Ntfs()->Error(); !why.empty()) {
+            PrintError(driveName + ": the NTFS metadata cannot be read: " + why);
             return env.Fail(kFailed);
         }
         const std::string count =

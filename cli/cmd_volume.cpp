@@ -163,55 +163,36 @@ void RegisterSearch(CLI::App& app, Env& env) {
     cmd->add_flag("--details", details, "Add the data runs and reallocated clusters of each file");
     AddDeletedFoldersOption(cmd, deletedFolders);
     cmd->callback([&env] {
-        ResolvedSource rs;
-        std::string error;
-        if (!Resolve(source, &rs, &error)) {
-            PrintError(error);
-            env.Fail(kFailed);
-            return;
-        }
+        volume::CVolumeSession session;
+        if (int rc = Report(session.Resolve(source)); rc != kOk) return env.Fail(rc);
         InstallInterruptHandler();
         TerminalProgress progress;
-        volume::CRawDriveRef drive;
-        volume::SearchContext ctx;
-        ctx.driveText = rs.driveText;
-        ctx.drive = &drive;
-        ctx.wantDetails = details;
-        ctx.walkDeletedFolders = deletedFolders;
-        ctx.op.progress = &progress;
-        ctx.op.abort = &InterruptFlag();
-        ctx.op.log = RecoveryLog(env);
-        volume::SearchReport rep = volume::SearchDrive(ctx, rs.raw, rs.driveName);
+        OpContext op;
+        op.progress = &progress;
+        op.abort = &InterruptFlag();
+        op.log = RecoveryLog(env);
+        const volume::SearchReport rep = session.Search(op, {details, deletedFolders});
         progress.Finish();
-        switch (rep.end) {
-            case volume::SearchEnd::Unsupported:
-                PrintError(rep.message);
-                env.Fail(kRefused);
-                return;
-            case volume::SearchEnd::Failed:
-                if (!rep.error.empty()) PrintError(rep.error);
-                PrintError(rep.message);
-                env.Fail(kFailed);
-                return;
-            default:
-                break;
-        }
+        // A stopped search still lists what it found before the stop.
+        if (rep.end == volume::SearchEnd::Unsupported || rep.end == volume::SearchEnd::Failed)
+            return env.Fail(Report(volume::CVolumeSession::SearchStatus(rep)));
+        const std::vector<volume::RecoverableFile>& found = session.Found();
         if (json) {
             // One object per line, written out as it goes.
             std::string out = "[";
-            for (size_t i = 0; i < ctx.found.size(); ++i) {
+            for (size_t i = 0; i < found.size(); ++i) {
                 out += i ? ",\n  " : "\n  ";
-                AppendJsonLine(out, ctx.found[i], details);
+                AppendJsonLine(out, found[i], details);
                 if (out.size() > (1u << 20)) {
                     std::cout << out;
                     out.clear();
                 }
             }
-            out += ctx.found.empty() ? "]\n" : "\n]\n";
+            out += found.empty() ? "]\n" : "\n]\n";
             std::cout << out << std::flush;
             Note(rep.message);
         } else {
-            PrintTable(ctx.found, details);
+            PrintTable(found, details);
             std::cout << rep.message << "\n";
         }
         if (rep.end == volume::SearchEnd::Aborted) env.Fail(kFailed);

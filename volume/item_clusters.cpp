@@ -110,7 +110,7 @@ bool ReadCluster(CRawDriveRef& drive, const FatBootInfo& boot, uint64_t cluster,
     return true;
 }
 
-std::string FilteredText(const std::vector<uint8_t>& bytes) {
+std::string FilteredText(std::span<const uint8_t> bytes) {
     std::string s(bytes.size(), '.');
     for (size_t i = 0; i < bytes.size(); ++i)
         if (bytes[i] >= 0x20 && bytes[i] <= 0x7E) s[i] = static_cast<char>(bytes[i]);

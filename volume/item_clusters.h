@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,6 @@ bool ReadCluster(CRawDriveRef& drive, const FatBootInfo& boot, uint64_t cluster,
 // The data viewer's filtered text of a cluster: printable ASCII (0x20..0x7E) kept,
 // every other byte (control characters, line breaks, bytes above 0x7E) shown as '.',
 // so the text has one character per byte and lines up with the hex view.
-std::string FilteredText(const std::vector<uint8_t>& bytes);
+std::string FilteredText(std::span<const uint8_t> bytes);
 
 }  // namespace tw::volume

@@ -31,6 +31,8 @@ cProceedCancelDialog::cProceedCancelDialog(QWidget* parent, TickSource* ticks)
     connect(ok_, &QPushButton::clicked, this, &QDialog::accept);
     connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
     connect(ticks_, &TickSource::tick, this, &cProceedCancelDialog::OnTick);
+    // Room for the question at a glance, in the text's own measure.
+    setMinimumWidth(fontMetrics().averageCharWidth() * 48);
     auto* column = new QVBoxLayout(this);
     column->addWidget(text_, 1);
     column->addWidget(buttons);

@@ -37,39 +37,43 @@ namespace {
 struct NavEntry {
     int commandId;
     int pageId;
-    const char* label;  // the button's text
-    const char* tip;    // its tool tip
-    const char* icon;   // icon theme name
-    bool visible;       // the hidden ones lead to pages this program does not fill
+    const char* label;                // the button's text
+    const char* tip;                  // its tool tip
+    const char* icon;                 // icon theme name
+    QStyle::StandardPixmap fallback;  // when the theme has none
+    bool visible;                     // the hidden ones lead to pages this program does not fill
 };
 
 // The navigation column, top to bottom.
 const NavEntry kNav[] = {
     {1014, kStatusPage, QT_TRANSLATE_NOOP("tw::ui::MainWindow", "&Watchkeep Protection"),
      QT_TRANSLATE_NOOP("tw::ui::MainWindow", "The protection switches and the drive's space"),
-     "security-high", true},
+     "security-high", QStyle::SP_ComputerIcon, true},
     {1053, kSchedulePage, QT_TRANSLATE_NOOP("tw::ui::MainWindow", "Drive &Clean-up"),
      QT_TRANSLATE_NOOP("tw::ui::MainWindow",
                        "Clean free space, slack and traces, now or on a schedule"),
-     "edit-clear", true},
+     "edit-clear", QStyle::SP_DriveHDIcon, true},
     {1054, kCleanupPage, QT_TRANSLATE_NOOP("tw::ui::MainWindow", "Drive Clean-up Manager"),
      QT_TRANSLATE_NOOP("tw::ui::MainWindow", "The progress of a running clean-up"), "view-refresh",
-     false},
+     QStyle::SP_BrowserReload, false},
     {2069, kAnalysisPage, QT_TRANSLATE_NOOP("tw::ui::MainWindow", "File &Recovery"),
      QT_TRANSLATE_NOOP("tw::ui::MainWindow",
                        "Find deleted files on a drive, recover them or wipe their traces"),
-     "edit-find", true},
+     "edit-find", QStyle::SP_FileDialogContentsView, true},
     {1019, kBinPage, QT_TRANSLATE_NOOP("tw::ui::MainWindow", "Recycle &Bin"),
      QT_TRANSLATE_NOOP("tw::ui::MainWindow", "Wipe or restore what is in the Trash"), "user-trash",
-     true},
+     QStyle::SP_TrashIcon, true},
     {1015, kLogPage, QT_TRANSLATE_NOOP("tw::ui::MainWindow", "Activity &Logging"),
      QT_TRANSLATE_NOOP("tw::ui::MainWindow", "What was cleaned and wiped, day by day"),
-     "text-x-generic", true},
-    {2070, kJunkPage, QT_TRANSLATE_NOOP("tw::ui::MainWindow", "Junk Files"), "", "", false},
-    {2071, kTracksPage, QT_TRANSLATE_NOOP("tw::ui::MainWindow", "File Tracks"), "", "", false},
+     "text-x-generic", QStyle::SP_FileDialogDetailedView, true},
+    {2070, kJunkPage, QT_TRANSLATE_NOOP("tw::ui::MainWindow", "Junk Files"), "", "",
+     QStyle::SP_FileIcon, false},
+    {2071, kTracksPage, QT_TRANSLATE_NOOP("tw::ui::MainWindow", "File Tracks"), "", "",
+     QStyle::SP_FileIcon, false},
     {2072, kInternetPage, QT_TRANSLATE_NOOP("tw::ui::MainWindow", "Internet Cleanup"), "", "",
-     false},
-    {2073, kCookiePage, QT_TRANSLATE_NOOP("tw::ui::MainWindow", "Cookies"), "", "", false},
+     QStyle::SP_FileIcon, false},
+    {2073, kCookiePage, QT_TRANSLATE_NOOP("tw::ui::MainWindow", "Cookies"), "", "",
+     QStyle::SP_FileIcon, false},
 };
 
 // A page of later work: the navigation to it works, its body is not there yet.
@@ -90,7 +94,7 @@ QWidget* MakePlaceholderPage(const QString& text, QWidget* parent) {
 class LevelPicture : public QWidget {
   public:
     explicit LevelPicture(QWidget* parent) : QWidget(parent) {
-        setMinimumSize(fontMetrics().height() * 5, fontMetrics().height());
+        setMinimumSize(fontMetrics().height() * 5, fontMetrics().height() * 3 / 2);
         setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     }
     void SetLevel(int level) {
@@ -217,8 +221,8 @@ void MainWindow::BuildNavigation(QWidget* column) {
         b->setText(tr(n.label));
         b->setToolTip(tr(n.tip));
         b->setAccessibleName(QString(tr(n.label)).remove(QLatin1Char('&')));
-        b->setIcon(QIcon::fromTheme(QString::fromLatin1(n.icon),
-                                    style()->standardIcon(QStyle::SP_DirIcon)));
+        b->setIcon(
+            QIcon::fromTheme(QString::fromLatin1(n.icon), style()->standardIcon(n.fallback)));
         b->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
         b->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
         b->setCheckable(true);

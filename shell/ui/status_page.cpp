@@ -101,9 +101,9 @@ StatusPage::StatusPage(StatusActions& actions, QWidget* parent)
 
     auto* column = new QVBoxLayout(this);
     column->addLayout(grid);
-    column->addStretch(1);
     column->addWidget(nextClean_);
     column->addWidget(space);
+    column->addStretch(1);
 }
 
 void StatusPage::Refresh(const QString& nextCleanText) {

@@ -333,6 +333,7 @@ CStartup::Outcome CStartup::Start() {
         instanceChecker.ReleaseStartupLock();
         return Outcome::OtherInstance;
     }
+    if (config_.beforeGuardLaunch) config_.beforeGuardLaunch();
     // The guard is started at every start; a guard that already runs refuses the copy.
     guardLaunched = LaunchResidentGuard(residentProgramPath);
     if (!guardLaunched) Show(103, 125);

@@ -144,6 +144,9 @@ class CStartup {
         MessageBus* bus = nullptr;  // null or disconnected: broadcasts are dropped
         // A plain message box: text id and caption id of the string table. Empty: none.
         std::function<void(int textId, int captionId)> showMessage;
+        // Called by Start() once the single-instance test has passed, before the guard
+        // is launched: the panel checks the display there. Empty: nothing.
+        std::function<void()> beforeGuardLaunch;
     };
 
     enum class Outcome {

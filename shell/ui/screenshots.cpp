@@ -1,0 +1,96 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Renders the control panel's pages and dialogs to PNG files, so the window can be
+// reviewed without a display:  tidewipe-screenshots DIR [SUFFIX]
+// Run it on the offscreen platform with a settings store of its own (./run screenshots
+// does both); it never starts the guard, never opens a link and sends nothing.
+#include <sys/stat.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QPixmap>
+#include <cstdio>
+
+#include "platform/registry.h"
+#include "platform/settings.h"
+#include "shell/ui/countdown_dialog.h"
+#include "shell/ui/main_window.h"
+#include "shell/ui/message_box.h"
+
+namespace {
+
+// Never ticks: the countdown stays at its first number.
+class StillTicks : public tw::ui::TickSource {
+  public:
+    void Start(int) override {}
+    void Stop() override {}
+    bool Active() const override { return false; }
+};
+
+// Screenshots never wait for a click.
+class SilentMessages : public tw::ui::Messages {
+  public:
+    void Show(QWidget*, const QString&, const QString&, Icon) override {}
+    bool Ask(QWidget*, const QString&, const QString&) override { return false; }
+};
+
+bool Save(QWidget* w, const QString& dir, const QString& name, const QString& suffix) {
+    QApplication::processEvents();
+    const QString path = dir + QLatin1Char('/') + name + suffix + QStringLiteral(".png");
+    const bool ok = w->grab().save(path);
+    std::printf("%s %s\n", ok ? "wrote" : "FAILED", qPrintable(path));
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: tidewipe-screenshots DIR [SUFFIX]\n");
+        return 2;
+    }
+    const QString dir = QString::fromLocal8Bit(argv[1]);
+    const QString suffix = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QString();
+    QDir().mkpath(dir);
+    SilentMessages silent;
+    tw::ui::SetMessages(&silent);
+
+    tw::RegistryStore& store = tw::CurrentUserStore();
+    tw::Settings settings(store);
+    // The log folder inside the throw-away store's folder, not beside the program.
+    const std::string logs = tw::RegistryStore::DefaultPath();
+    const std::string logFolder = logs.substr(0, logs.rfind('/')) + "/logs";
+    mkdir(logFolder.c_str(), 0700);
+    settings.logLocation = logFolder;
+
+    tw::ui::MainWindow::Context context;
+    context.settings = &settings;
+    context.guardPath = "/nonexistent/sentrel";
+    context.openUrl = [](const QString&) { return 33; };
+    context.watchMounts = false;
+    tw::ui::MainWindow window(std::move(context));
+    window.Initialise(false);
+    window.resize(1280, 800);
+    window.show();
+
+    bool ok = true;
+    const std::pair<int, const char*> pages[] = {
+        {tw::ui::kStatusPage, "status-page"},   {tw::ui::kLogPage, "log-page"},
+        {tw::ui::kCleanupPage, "cleanup-page"}, {tw::ui::kAnalysisPage, "analysis-page"},
+        {tw::ui::kBinPage, "recycle-bin-page"}, {tw::ui::kSchedulePage, "schedule-page"},
+        {tw::ui::kCookiePage, "cookie-page"},   {tw::ui::kTracksPage, "file-tracks-page"},
+        {tw::ui::kJunkPage, "junk-files-page"}, {tw::ui::kInternetPage, "internet-cleanup-page"},
+    };
+    for (const auto& [id, name] : pages) {
+        window.ShowPage(id);
+        ok &= Save(&window, dir, QString::fromLatin1(name), suffix);
+    }
+
+    StillTicks ticks;
+    tw::ui::cProceedCancelDialog countdown(&window, &ticks);
+    countdown.SetUpShutdown();
+    countdown.show();
+    ok &= Save(&countdown, dir, QStringLiteral("countdown-dialog"), suffix);
+    countdown.close();
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,439 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The control panel as a user meets it: pages and banners, the close refusals, the
+// overwrite level, the guard button against a real guard, the status tiles against
+// the real settings store, drive lists that follow mounts, the shutdown countdown, the
+// link failure texts, the single panel, and the worker that runs engine calls.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSettings>
+#include <QThread>
+#include <QToolButton>
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "controls/banner.h"
+#include "controls/drive_picker.h"
+#include "controls/hyperlink.h"
+#include "platform/registry.h"
+#include "platform/settings.h"
+#include "scheduler/schedule.h"
+#include "shell/startup.h"
+#include "shell/ui/countdown_dialog.h"
+#include "shell/ui/main_window.h"
+#include "shell/ui/message_box.h"
+#include "shell/ui/operation_runner.h"
+#include "shell/ui/status_actions.h"
+#include "shell/ui/status_page.h"
+#include "shell/ui/ui_text.h"
+#include "tests/common/scratch_volume.h"
+#include "tests/shell/test_env.h"
+
+namespace {
+
+using tw::ui::Busy;
+using tw::ui::MainWindow;
+
+// Answers every message box at once and keeps what it showed.
+class RecordingMessages : public tw::ui::Messages {
+  public:
+    void Show(QWidget*, const QString& text, const QString& caption, Icon) override {
+        shown.push_back({text, caption});
+    }
+    bool Ask(QWidget*, const QString&, const QString&) override { return false; }
+    std::vector<std::pair<QString, QString>> shown;
+};
+
+// Runs the event loop until `done` or the time is up.
+template <typename F>
+bool Pump(F done, int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+class PanelTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        TW_REQUIRE_BUS();
+        ASSERT_TRUE(world_.Ok());
+        tw::ui::SetMessages(&messages_);
+    }
+    void TearDown() override { tw::ui::SetMessages(nullptr); }
+
+    // A window over a fresh store; `guardPath` "" = a guard file that does not exist.
+    MainWindow& Open(std::string guardPath = "", bool watchMounts = false) {
+        store_ = std::make_unique<tw::RegistryStore>(world_.Sub("cfg") + "/registry.db");
+        settings_ = std::make_unique<tw::Settings>(*store_);
+        settings_->SetProgramFolder(world_.Path() + "/");
+        settings_->logLocation = world_.Logs();
+        bus_ = std::make_unique<tw::shell::MessageBus>();
+        MainWindow::Context ctx;
+        ctx.settings = settings_.get();
+        ctx.bus = bus_.get();
+        ctx.guardPath = guardPath.empty() ? world_.Sub("missing/sentrel") : guardPath;
+        ctx.openUrl = [](const QString&) { return tw::controls::kOpenedOk; };
+        ctx.watchMounts = watchMounts;
+        window_ = std::make_unique<MainWindow>(std::move(ctx));
+        window_->Initialise(false);
+        window_->show();
+        return *window_;
+    }
+    uint32_t Stored(const char* name) {
+        uint32_t v = 99;
+        return store_->ReadDword(tw::ProgramKey(), name, &v) ? v : 99;
+    }
+
+    tw::test::TestWorld world_;
+    RecordingMessages messages_;
+    std::unique_ptr<tw::RegistryStore> store_;
+    std::unique_ptr<tw::Settings> settings_;
+    std::unique_ptr<tw::shell::MessageBus> bus_;
+    std::unique_ptr<MainWindow> window_;
+};
+
+TEST_F(PanelTest, NavigationShowsEveryPageWithItsBannerAndItsOwnButtonRefreshes) {
+    MainWindow& w = Open();
+    EXPECT_EQ(w.CurrentPage(), tw::ui::kStatusPage);
+    EXPECT_EQ(w.GetBanner()->Title(), tw::ui::Tx<105>().trimmed());
+    EXPECT_EQ(w.GetBanner()->Caption(), tw::ui::Tx<379>().trimmed());
+    const struct {
+        int command, page;
+        QString title;
+    } visible[] = {
+        {1015, tw::ui::kLogPage, tw::ui::Tx<111>()},
+        {2069, tw::ui::kAnalysisPage, tw::ui::Tx<123>()},
+        {1019, tw::ui::kBinPage, tw::ui::Tx<257>()},
+        {1053, tw::ui::kSchedulePage, tw::ui::Tx<475>()},
+        {1014, tw::ui::kStatusPage, tw::ui::Tx<105>()},
+    };
+    for (const auto& v : visible) {
+        QAbstractButton* b = w.NavButton(v.command);
+        ASSERT_TRUE(b && b->isVisible()) << v.command;
+        b->click();
+        EXPECT_EQ(w.CurrentPage(), v.page) << v.command;
+        EXPECT_EQ(w.GetBanner()->Title(), v.title.trimmed()) << v.command;
+        EXPECT_TRUE(w.Page(v.page)->isVisible()) << v.command;
+    }
+    for (int hidden : {1054, 2070, 2071, 2072, 2073})
+        EXPECT_FALSE(w.NavButton(hidden)->isVisible()) << hidden;
+    // The hidden pages still have their banners.
+    w.ShowPage(tw::ui::kJunkPage);
+    EXPECT_EQ(w.GetBanner()->Title(), QStringLiteral("Junk File & Link Cleanup"));
+    w.ShowPage(tw::ui::kCleanupPage);
+    EXPECT_EQ(w.GetBanner()->Title(), tw::ui::Tx<108>());
+
+    // Logging switched off behind the window's back: pressing the log page's own button
+    // again re-reads it, and stays on the page.
+    w.NavButton(1015)->click();
+    EXPECT_EQ(w.GetBanner()->Caption(), tw::ui::Tx<386>());
+    store_->WriteDword(tw::ProgramKey(), "SaveToLogfile", 0);
+    w.NavButton(1015)->click();
+    EXPECT_EQ(w.CurrentPage(), tw::ui::kLogPage);
+    EXPECT_EQ(w.GetBanner()->Caption(), tw::ui::Tx<387>());
+}
+
+TEST_F(PanelTest, ClosingIsRefusedInTheFlagsOrderAndKeysNeverClose) {
+    MainWindow& w = Open();
+    w.SetBusy(Busy::BinRestoring, true);
+    EXPECT_FALSE(w.close());
+    ASSERT_EQ(messages_.shown.size(), 1u);
+    EXPECT_EQ(messages_.shown.back().first, tw::ui::Tx<356>());
+    EXPECT_EQ(messages_.shown.back().second, tw::ui::Tx<102>());
+    w.SetBusy(Busy::DriveCleaning, true);
+    EXPECT_FALSE(w.close());
+    EXPECT_EQ(messages_.shown.back().first, tw::ui::Tx<237>());
+    w.SetBusy(Busy::DriveCleaning, false);
+    w.SetBusy(Busy::BinRestoring, false);
+    w.SetBusy(Busy::Other, true);
+    EXPECT_FALSE(w.close());
+    EXPECT_EQ(messages_.shown.size(), 2u);  // the ninth flag refuses silently
+    w.SetBusy(Busy::Other, false);
+
+    for (int key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter}) {
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+        QApplication::sendEvent(w.GuardButton(), &press);
+        QApplication::sendEvent(&w, &press);
+    }
+    QApplication::processEvents();
+    EXPECT_TRUE(w.isVisible());
+    // The close button stores the manual task set and closes.
+    store_->DeleteValue(tw::ProgramKey(), "CleanFreeSpace");
+    w.CloseButton()->click();
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_EQ(Stored("CleanFreeSpace"), 1u);
+}
+
+TEST_F(PanelTest, OverwriteArrowsStopAtOneAndSevenAndStoreTheLevel) {
+    MainWindow& w = Open();
+    for (int i = 0; i < 10; ++i) w.OverwriteArrow(false)->click();
+    EXPECT_EQ(w.OverwriteLevel(), 1);
+    EXPECT_EQ(Stored("NumOverwrites"), 1u);
+    EXPECT_FALSE(w.StepOverwriteLevel(-1));
+    for (int i = 0; i < 10; ++i) w.OverwriteArrow(true)->click();
+    EXPECT_EQ(w.OverwriteLevel(), 7);
+    EXPECT_EQ(Stored("NumOverwrites"), 7u);
+    // Refused while a wipe runs; an analysis does not hold it.
+    w.SetBusy(Busy::SlackWiping, true);
+    EXPECT_FALSE(w.StepOverwriteLevel(-1));
+    w.SetBusy(Busy::SlackWiping, false);
+    w.SetBusy(Busy::DriveAnalysis, true);
+    EXPECT_TRUE(w.StepOverwriteLevel(-1));
+    EXPECT_EQ(Stored("NumOverwrites"), 6u);
+}
+
+TEST_F(PanelTest, GuardButtonFollowsARealGuardStartedAndStopped) {
+    MainWindow& w = Open(TW_SENTREL);
+    EXPECT_EQ(w.GuardButton()->text(), tw::ui::Tx<212>());
+    w.GuardButton()->click();
+    ASSERT_TRUE(Pump([&] { return w.GuardActive(); }, 15000)) << "the guard never said it runs";
+    EXPECT_EQ(w.GuardButton()->text(), tw::ui::Tx<238>());
+    EXPECT_EQ(w.GetBanner()->Caption(), tw::ui::Tx<378>().trimmed());
+    w.GuardButton()->click();
+    EXPECT_TRUE(Pump([&] { return !w.GuardActive(); }, 15000)) << "the guard never said it stopped";
+    EXPECT_EQ(w.GuardButton()->text(), tw::ui::Tx<212>());
+}
+
+TEST_F(PanelTest, StatusTilesActOnTheStoreTheAutostartEntryAndTheSchedule) {
+    MainWindow& w = Open();
+    tw::ui::StatusPage* page = w.Status();
+    using Tile = tw::ui::StatusPage::Tile;
+    const std::string entry = tw::RunValuePath(tw::ui::kAutostartName, false);
+
+    // The guard's autostart: on by default; off removes the entry, on writes it with
+    // the install folder.
+    ASSERT_TRUE(page->TileOf(Tile::LoadOnStartup)->IsOn());
+    page->TileOf(Tile::LoadOnStartup)->click();
+    EXPECT_FALSE(page->TileOf(Tile::LoadOnStartup)->IsOn());
+    EXPECT_EQ(Stored("LoadCorselWhenWindowsStarts"), 0u);
+    EXPECT_NE(access(entry.c_str(), F_OK), 0);
+    page->TileOf(Tile::LoadOnStartup)->click();
+    EXPECT_TRUE(page->TileOf(Tile::LoadOnStartup)->IsOn());
+    std::ifstream in(entry);
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(text.find("Exec=\"" + world_.Path() + "/sentrel\""), std::string::npos) << text;
+
+    // Auto-wiping with the guard's file missing: message 103, the tile stays off, the
+    // setting is not switched on.
+    page->TileOf(Tile::AutoWiping)->click();
+    ASSERT_FALSE(messages_.shown.empty());
+    EXPECT_EQ(messages_.shown.back().first, tw::ui::Tx<103>());
+    EXPECT_FALSE(page->TileOf(Tile::AutoWiping)->IsOn());
+    EXPECT_EQ(Stored("EnableSecureDeletion"), 0u);
+
+    // Timed cleaning with a drive chosen but no valid schedule: refused, off.
+    settings_->SetDriveSet(tw::kScheduledDrives, {world_.Path()});
+    page->TileOf(Tile::TimedCleaning)->click();
+    EXPECT_EQ(messages_.shown.back().first, tw::ui::Tx<538>());
+    EXPECT_FALSE(page->TileOf(Tile::TimedCleaning)->IsOn());
+    EXPECT_EQ(tw::sched::SchedulerActive(*store_), 0u);
+
+    // Logging off carries to every log category.
+    store_->WriteDword(tw::ProgramKey(), "logAutoWiping", 1);
+    page->TileOf(Tile::Logging)->click();
+    EXPECT_FALSE(page->TileOf(Tile::Logging)->IsOn());
+    EXPECT_EQ(Stored("SaveToLogfile"), 0u);
+    EXPECT_EQ(Stored("logAutoWiping"), 0u);
+    EXPECT_TRUE(page->NextCleanLine()->text().startsWith(tw::ui::Tx<484>() + ": "));
+}
+
+TEST_F(PanelTest, CountdownRunsFromThirtyToZeroAndCancelStopsIt) {
+    class ManualTicks : public tw::ui::TickSource {
+      public:
+        void Start(int) override { active = true; }
+        void Stop() override { active = false; }
+        bool Active() const override { return active; }
+        void Fire() {
+            if (active) emit tick();
+        }
+        bool active = false;
+    };
+    {
+        ManualTicks ticks;
+        tw::ui::cProceedCancelDialog d(nullptr, &ticks);
+        d.SetUpShutdown();
+        d.show();
+        auto* label = d.findChild<QLabel*>();
+        EXPECT_EQ(label->text(), QStringLiteral("Shut down in 30 seconds."));
+        EXPECT_EQ(d.ProceedButton()->text(), tw::ui::Tx<567>());
+        for (int i = 0; i < 29; ++i) ticks.Fire();
+        EXPECT_EQ(label->text(), QStringLiteral("Shut down in 1 seconds."));
+        EXPECT_EQ(d.result(), 0);
+        ticks.Fire();
+        EXPECT_EQ(label->text(), QStringLiteral("Shut down in"));
+        EXPECT_EQ(d.result(), QDialog::Accepted);
+        EXPECT_FALSE(ticks.Active());
+    }
+    ManualTicks ticks;
+    tw::ui::cProceedCancelDialog d(nullptr, &ticks);
+    d.SetUpShutdown();
+    d.show();
+    for (int i = 0; i < 5; ++i) ticks.Fire();
+    d.CancelButton()->click();
+    EXPECT_EQ(d.result(), QDialog::Rejected);
+    for (int i = 0; i < 30; ++i) ticks.Fire();
+    EXPECT_EQ(d.result(), QDialog::Rejected);
+    EXPECT_EQ(d.seconds, 25);
+}
+
+TEST_F(PanelTest, HyperlinkFailuresSayWhy) {
+    tw::controls::Hyperlink link(QStringLiteral("x"));
+    QStringList reported;
+    int code = 26;
+    link.SetOpener([&](const QString&) { return code; });
+    link.SetReporter([&](const QString& text) { reported << text; });
+    EXPECT_FALSE(link.Open());
+    code = 1;
+    EXPECT_FALSE(link.Open());
+    code = 0;
+    EXPECT_FALSE(link.Open());
+    ASSERT_EQ(reported.size(), 3);
+    EXPECT_EQ(reported[0],
+              QStringLiteral("Can't open hyperlink:\n\nA sharing violation occurred. "));
+    EXPECT_EQ(reported[1], QStringLiteral("Can't open hyperlink:\n\nUnknown Error (1) occurred."));
+    EXPECT_EQ(reported[2], QStringLiteral("Can't open hyperlink:\n\nThe operating system is out\n"
+                                          "of memory or resources."));
+    code = tw::controls::kOpenedOk;
+    EXPECT_TRUE(link.Open());
+    EXPECT_EQ(reported.size(), 3);
+    EXPECT_TRUE(link.Visited());
+}
+
+// Starts the panel program with the test's environment; its pid.
+pid_t StartPanel() {
+    pid_t pid = fork();
+    if (pid == 0) {
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        execl(TW_PANEL, TW_PANEL, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return pid;
+}
+
+// The exit status of `pid` within `timeoutMs`; -1 when it still runs.
+int WaitExit(pid_t pid, int timeoutMs) {
+    int status = 0;
+    bool ended =
+        tw::test::WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs);
+    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(PanelTest, ASecondPanelEndsSilently) {
+    pid_t first = StartPanel();
+    ASSERT_GT(first, 0);
+    ASSERT_TRUE(
+        tw::test::WaitUntil([] { return tw::shell::CInstanceChecker::InstanceRunning(); }, 20000));
+    // A message box would keep the second panel waiting for a click.
+    pid_t second = StartPanel();
+    EXPECT_EQ(WaitExit(second, 10000), 0);
+    if (waitpid(second, nullptr, WNOHANG) == 0) kill(second, SIGKILL);
+    EXPECT_EQ(waitpid(first, nullptr, WNOHANG), 0) << "the first panel ended";
+    kill(first, SIGTERM);
+    waitpid(first, nullptr, 0);
+    // The first panel started the guard on the private bus: stop it.
+    tw::shell::MessageBus bus;
+    bus.Broadcast(tw::shell::Message::GuardStopMessage, 1);
+}
+
+TEST_F(PanelTest, OperationRunnerDeliversProgressOnTheWindowThreadStopsAndFinishes) {
+    tw::ui::OperationRunner runner;
+    runner.SetInterval(std::chrono::milliseconds(0));
+    tw::ui::ProgressPanel panel;
+    panel.Bind(&runner);
+    QThread* windowThread = QThread::currentThread();
+    bool progressOnWindowThread = true;
+    QObject::connect(&runner, &tw::ui::OperationRunner::posChanged, [&](int, qint64) {
+        progressOnWindowThread &= QThread::currentThread() == windowThread;
+    });
+    std::optional<std::pair<QVariant, bool>> done;
+    QObject::connect(&runner, &tw::ui::OperationRunner::finished,
+                     [&](const QVariant& r, bool stopped) { done.emplace(r, stopped); });
+    ASSERT_TRUE(runner.Start([](const tw::OpContext& op) {
+        op.SetRange(tw::ProgressSink::Overall, 0, 10);
+        op.SetPos(tw::ProgressSink::Overall, 5);
+        op.Status("half way");
+        while (op.WaitFor(std::chrono::milliseconds(5))) {
+        }
+        return QVariant(42);
+    }));
+    EXPECT_FALSE(runner.Start([](const tw::OpContext&) { return QVariant(); }));
+    ASSERT_TRUE(
+        Pump([&] { return panel.StatusLine()->text() == QStringLiteral("half way"); }, 5000));
+    EXPECT_EQ(panel.Bar(tw::ProgressSink::Overall)->value() * 2,
+              panel.Bar(tw::ProgressSink::Overall)->maximum());
+    panel.StopButton()->click();
+    ASSERT_TRUE(Pump([&] { return done.has_value(); }, 5000));
+    EXPECT_EQ(done->first.toInt(), 42);
+    EXPECT_TRUE(done->second);
+    EXPECT_TRUE(progressOnWindowThread);
+    EXPECT_FALSE(runner.Running());
+    EXPECT_FALSE(panel.StopButton()->isEnabled());
+}
+
+TEST_F(PanelTest, BinRefreshFollowsThePageAndTheBusyFlags) {
+    MainWindow& w = Open();
+    int refreshes = 0;
+    QObject::connect(&w, &MainWindow::binRefresh, [&] { ++refreshes; });
+    w.RequestBinRefresh(false);  // the status page shows no bin
+    EXPECT_EQ(refreshes, 0);
+    w.ShowPage(tw::ui::kBinPage);
+    w.RequestBinRefresh(false);
+    EXPECT_EQ(refreshes, 1);
+    w.SetBusy(Busy::BinRestoring, true);
+    w.RequestBinRefresh(true);
+    EXPECT_EQ(refreshes, 1);
+    w.SetBusy(Busy::BinRestoring, false);
+    // From another program, over the bus.
+    tw::shell::MessageBus other;
+    other.Broadcast(tw::shell::Message::BinChangedMessage, 0);
+    EXPECT_TRUE(Pump([&] { return refreshes == 2; }, 5000));
+}
+
+class PanelDrives : public PanelTest {};
+
+TEST_F(PanelDrives, ADriveListGainsAVolumeWhenItIsMountedAndLosesIt) {
+    TW_REQUIRE_SCRATCH(tw::test::FsKind::Tmpfs);
+    MainWindow& w = Open("", true);
+    tw::controls::DrivePicker picker;
+    QObject::connect(&w, &MainWindow::drivesChanged, &picker, [&] { picker.FillDrives(false); });
+    picker.FillDrives(false);
+    std::string mountPoint;
+    {
+        tw::test::ScratchVolume volume(tw::test::FsKind::Tmpfs, 8);
+        ASSERT_TRUE(volume.Ok()) << volume.Error();
+        mountPoint = volume.MountPoint();
+        const QString mp = QString::fromStdString(mountPoint);
+        EXPECT_TRUE(Pump([&] { return picker.findData(mp) >= 0; }, 5000));
+        EXPECT_EQ(picker.itemText(picker.findData(mp)), mp + QStringLiteral(": (RAM-Disk)"));
+    }
+    const QString mp = QString::fromStdString(mountPoint);
+    EXPECT_TRUE(Pump([&] { return picker.findData(mp) < 0; }, 5000));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // No display: the offscreen platform, and no settings of the real user for the
+    // window geometry either.
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    ::testing::InitGoogleTest(&argc, argv);
+    QApplication app(argc, argv);
+    tw::test::TempDir qsettings("qsettings");
+    QSettings::setDefaultFormat(QSettings::IniFormat);
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope,
+                       QString::fromStdString(qsettings.Path()));
+    return RUN_ALL_TESTS();
+}

@@ -85,7 +85,11 @@ class PanelTest : public ::testing::Test {
         ctx.settings = settings_.get();
         ctx.bus = bus_.get();
         ctx.guardPath = guardPath.empty() ? world_.Sub("missing/sentrel") : guardPath;
-        ctx.openUrl = [](const QString&) { return tw::controls::kOpenedOk; };
+        ctx.openUrl = [this](const QString& url) {
+            opened_ << url;
+            return tw::controls::kOpenedOk;
+        };
+        ctx.helpFolder = QStringLiteral(TW_HELP_DIR);
         ctx.watchMounts = watchMounts;
         window_ = std::make_unique<MainWindow>(std::move(ctx));
         window_->Initialise(false);
@@ -103,6 +107,7 @@ class PanelTest : public ::testing::Test {
     std::unique_ptr<tw::Settings> settings_;
     std::unique_ptr<tw::shell::MessageBus> bus_;
     std::unique_ptr<MainWindow> window_;
+    QStringList opened_;
 };
 
 TEST_F(PanelTest, NavigationShowsEveryPageWithItsBannerAndItsOwnButtonRefreshes) {
@@ -144,6 +149,10 @@ TEST_F(PanelTest, NavigationShowsEveryPageWithItsBannerAndItsOwnButtonRefreshes)
     w.NavButton(1015)->click();
     EXPECT_EQ(w.CurrentPage(), tw::ui::kLogPage);
     EXPECT_EQ(w.GetBanner()->Caption(), tw::ui::Tx<387>());
+    // Help opens at the page's topic.
+    w.OpenHelp();
+    ASSERT_EQ(opened_.size(), 1);
+    EXPECT_TRUE(opened_[0].endsWith(QStringLiteral("/log.html"))) << opened_[0].toStdString();
 }
 
 TEST_F(PanelTest, ClosingIsRefusedInTheFlagsOrderAndKeysNeverClose) {

@@ -149,6 +149,19 @@ TEST_F(PanelTest, NavigationShowsEveryPageWithItsBannerAndItsOwnButtonRefreshes)
     w.NavButton(1015)->click();
     EXPECT_EQ(w.CurrentPage(), tw::ui::kLogPage);
     EXPECT_EQ(w.GetBanner()->Caption(), tw::ui::Tx<387>());
+    // While a clean runs only its view and the log can be reached.
+    w.SetBusy(Busy::DriveCleaning, true);
+    w.NavButton(1053)->click();
+    EXPECT_EQ(w.CurrentPage(), tw::ui::kCleanupPage);
+    EXPECT_EQ(w.GetBanner()->Title(), tw::ui::Tx<108>());
+    EXPECT_FALSE(w.NavButton(1014)->isEnabled());
+    EXPECT_FALSE(w.NavButton(1019)->isEnabled());
+    EXPECT_TRUE(w.NavButton(1015)->isEnabled());
+    w.NavButton(1015)->click();
+    EXPECT_EQ(w.CurrentPage(), tw::ui::kLogPage);
+    EXPECT_TRUE(w.NavButton(1053)->isEnabled());
+    EXPECT_FALSE(w.NavButton(2069)->isEnabled());
+    w.SetBusy(Busy::DriveCleaning, false);
     // Help opens at the page's topic.
     w.OpenHelp();
     ASSERT_EQ(opened_.size(), 1);

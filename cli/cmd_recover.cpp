@@ -115,8 +115,9 @@ void RunRecover(Env& env, const RecoverOptions& o) {
     op.progress = &progress;
     op.abort = &InterruptFlag();
     op.log = RecoveryLog(env);
-    const volume::SessionStatus searched =
-        volume::CVolumeSession::SearchStatus(vol.Search(op, {false, o.deletedFolders}));
+    volume::SessionSearchOptions so;
+    so.deletedFolders = o.deletedFolders;
+    const volume::SessionStatus searched = volume::CVolumeSession::SearchStatus(vol.Search(op, so));
     progress.Finish();
     if (int rc = Report(searched); rc != kOk) return env.Fail(rc);
     std::vector<const volume::RecoverableFile*> items;

@@ -171,7 +171,10 @@ void RegisterSearch(CLI::App& app, Env& env) {
         op.progress = &progress;
         op.abort = &InterruptFlag();
         op.log = RecoveryLog(env);
-        const volume::SearchReport rep = session.Search(op, {details, deletedFolders});
+        volume::SessionSearchOptions so;
+        so.details = details;
+        so.deletedFolders = deletedFolders;
+        const volume::SearchReport rep = session.Search(op, so);
         progress.Finish();
         // A stopped search still lists what it found before the stop.
         if (rep.end == volume::SearchEnd::Unsupported || rep.end == volume::SearchEnd::Failed)

@@ -333,7 +333,7 @@ CStartup::Outcome CStartup::Start() {
         instanceChecker.ReleaseStartupLock();
         return Outcome::OtherInstance;
     }
-    if (config_.beforeGuardLaunch) config_.beforeGuardLaunch();
+    if (beforeGuardLaunch_) beforeGuardLaunch_();
     // The guard is started at every start; a guard that already runs refuses the copy.
     guardLaunched = LaunchResidentGuard(residentProgramPath);
     if (!guardLaunched) Show(103, 125);

@@ -144,9 +144,6 @@ class CStartup {
         MessageBus* bus = nullptr;  // null or disconnected: broadcasts are dropped
         // A plain message box: text id and caption id of the string table. Empty: none.
         std::function<void(int textId, int captionId)> showMessage;
-        // Called by Start() once the single-instance test has passed, before the guard
-        // is launched: the panel checks the display there. Empty: nothing.
-        std::function<void()> beforeGuardLaunch;
     };
 
     enum class Outcome {
@@ -156,6 +153,10 @@ class CStartup {
     };
 
     explicit CStartup(Config config);
+
+    // Called by Start() once the single-instance test has passed, before the guard is
+    // launched: the panel checks the display there.
+    void SetBeforeGuardLaunch(std::function<void()> f) { beforeGuardLaunch_ = std::move(f); }
 
     // Application start: builds residentProgramPath; ends with NotInstalled (message
     // 103, caption 125) when that file does not open; takes the start-up lock and ends
@@ -189,6 +190,7 @@ class CStartup {
 
     Config config_;
     CommandLineSwitches switches_;
+    std::function<void()> beforeGuardLaunch_;
 };
 
 }  // namespace tw::shell

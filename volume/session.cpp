@@ -74,6 +74,7 @@ SearchReport CVolumeSession::Search(const OpContext& op, const SessionSearchOpti
     ctx.op = op;
     ctx.wantDetails = options.details;
     ctx.walkDeletedFolders = options.deletedFolders;
+    ctx.onFound = options.onFound;
     // The volume objects refer to the drive, which the search reopens: they go first.
     fat_.reset();
     ntfs_.reset();

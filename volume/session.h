@@ -65,6 +65,9 @@ struct SessionStatus {
 struct SessionSearchOptions {
     bool details = false;         // keep the data runs and reallocated clusters of each item
     bool deletedFolders = false;  // FAT32: walk deleted folders too
+    // Sees each item as it is found (a list that fills while the search runs); may be
+    // empty. Called on the searching thread.
+    std::function<void(const RecoverableFile&)> onFound;
 };
 
 // What Open runs.

@@ -12,7 +12,9 @@ BusBridge::BusBridge(shell::MessageBus& bus, QObject* parent) : QObject(parent),
     timer_.setSingleShot(true);
     connect(&timer_, &QTimer::timeout, this, &BusBridge::Pump);
     if (!bus_.Connected()) return;
-    bus_.Listen([this](const shell::BusMessage& m) { emit received(m); });
+    // Kept until the bus is done processing: a receiver may open a message box, whose
+    // event loop must not process the bus again from inside its own callback.
+    bus_.Listen([this](const shell::BusMessage& m) { pending_.push_back(m); });
     const int fd = bus_.Fd();
     read_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     write_ = new QSocketNotifier(fd, QSocketNotifier::Write, this);
@@ -32,15 +34,21 @@ bool BusBridge::Broadcast(shell::Message m, int32_t lparam) {
 }
 
 void BusBridge::Pump() {
-    if (!bus_.Connected()) return;
-    if (bus_.Process() < 0) {
+    if (!bus_.Connected() || pumping_) return;
+    pumping_ = true;
+    const bool lost = bus_.Process() < 0;
+    if (lost) {
         delete read_;
         delete write_;
         read_ = write_ = nullptr;
         timer_.stop();
-        return;
+    } else {
+        Rearm();
     }
-    Rearm();
+    pumping_ = false;
+    std::vector<shell::BusMessage> arrived;
+    arrived.swap(pending_);
+    for (const auto& m : arrived) emit received(m);
 }
 
 void BusBridge::Rearm() {

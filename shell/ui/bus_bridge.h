@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QTimer>
+#include <vector>
 
 #include "shell/messages.h"
 
@@ -34,6 +35,8 @@ class BusBridge : public QObject {
     QSocketNotifier* read_ = nullptr;
     QSocketNotifier* write_ = nullptr;
     QTimer timer_;
+    std::vector<shell::BusMessage> pending_;
+    bool pumping_ = false;
 };
 
 }  // namespace tw::ui

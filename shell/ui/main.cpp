@@ -26,11 +26,11 @@ int main(int argc, char** argv) {
     config.showMessage = [](int text, int caption) {
         tw::ui::ShowMessage(text, caption, Messages::Icon::Warning);
     };
-    config.beforeGuardLaunch = [] {
+    tw::shell::CStartup startup(config);
+    startup.SetBeforeGuardLaunch([] {
         const QScreen* screen = QGuiApplication::primaryScreen();
         if (screen && screen->depth() < 16) tw::ui::ShowMessage(121, 125, Messages::Icon::Warning);
-    };
-    tw::shell::CStartup startup(config);
+    });
     switch (startup.Start()) {
         case tw::shell::CStartup::Outcome::Run:
             break;

@@ -259,6 +259,14 @@ void MainWindow::BuildNavigation(QWidget* column) {
     layout->addWidget(levelText_);
     layout->addWidget(levelBox);
 
+    // What Watchkeep and the log are doing, whichever page is shown.
+    autoWipingMark_ = new QLabel(Tx<376>(), column);
+    loggingMark_ = new QLabel(Tx<386>(), column);
+    autoWipingMark_->hide();
+    loggingMark_->hide();
+    layout->addWidget(autoWipingMark_);
+    layout->addWidget(loggingMark_);
+
     guardButton_ = new QPushButton(Tx<212>(), column);
     connect(guardButton_, &QPushButton::clicked, this, &MainWindow::OnGuardButton);
     layout->addWidget(guardButton_);
@@ -418,7 +426,11 @@ void MainWindow::UpdateStatus() {
     SetBanner(currentPage_);
     guardButton_->setText(guardActive_ ? Tx<238>() : Tx<212>());
     guardButton_->setAccessibleName(guardButton_->text());
-    if (settingsLoaded_) statusPage_->Refresh(next);
+    if (settingsLoaded_) {
+        statusPage_->Refresh(next);
+        autoWipingMark_->setVisible(actions_->AutoWiping());
+        loggingMark_->setVisible(actions_->Logging());
+    }
     updatingStatus_ = false;
 }
 

@@ -170,6 +170,8 @@ class MainWindow : public QMainWindow {
     QToolButton* down_ = nullptr;
     QToolButton* up_ = nullptr;
     QLabel* levelText_ = nullptr;
+    QLabel* autoWipingMark_ = nullptr;
+    QLabel* loggingMark_ = nullptr;
     LevelPicture* levelPicture_ = nullptr;
     controls::Hyperlink* updateLink_ = nullptr;
 

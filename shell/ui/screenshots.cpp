@@ -86,6 +86,11 @@ int main(int argc, char** argv) {
         ok &= Save(&window, dir, QString::fromLatin1(name), suffix);
     }
 
+    // The smallest size the layout is made for.
+    window.ShowPage(tw::ui::kStatusPage);
+    window.resize(1024, 700);
+    ok &= Save(&window, dir, QStringLiteral("status-page-1024x700"), suffix);
+
     StillTicks ticks;
     tw::ui::cProceedCancelDialog countdown(&window, &ticks);
     countdown.SetUpShutdown();

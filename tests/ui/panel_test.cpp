@@ -85,7 +85,11 @@ class PanelTest : public ::testing::Test {
         ctx.settings = settings_.get();
         ctx.bus = bus_.get();
         ctx.guardPath = guardPath.empty() ? world_.Sub("missing/sentrel") : guardPath;
-        ctx.openUrl = [](const QString&) { return tw::controls::kOpenedOk; };
+        ctx.openUrl = [this](const QString& url) {
+            opened_ << url;
+            return tw::controls::kOpenedOk;
+        };
+        ctx.helpFolder = QStringLiteral(TW_HELP_DIR);
         ctx.watchMounts = watchMounts;
         window_ = std::make_unique<MainWindow>(std::move(ctx));
         window_->Initialise(false);
@@ -103,6 +107,7 @@ class PanelTest : public ::testing::Test {
     std::unique_ptr<tw::Settings> settings_;
     std::unique_ptr<tw::shell::MessageBus> bus_;
     std::unique_ptr<MainWindow> window_;
+    QStringList opened_;
 };
 
 TEST_F(PanelTest, NavigationShowsEveryPageWithItsBannerAndItsOwnButtonRefreshes) {
@@ -144,6 +149,23 @@ TEST_F(PanelTest, NavigationShowsEveryPageWithItsBannerAndItsOwnButtonRefreshes)
     w.NavButton(1015)->click();
     EXPECT_EQ(w.CurrentPage(), tw::ui::kLogPage);
     EXPECT_EQ(w.GetBanner()->Caption(), tw::ui::Tx<387>());
+    // While a clean runs only its view and the log can be reached.
+    w.SetBusy(Busy::DriveCleaning, true);
+    w.NavButton(1053)->click();
+    EXPECT_EQ(w.CurrentPage(), tw::ui::kCleanupPage);
+    EXPECT_EQ(w.GetBanner()->Title(), tw::ui::Tx<108>());
+    EXPECT_FALSE(w.NavButton(1014)->isEnabled());
+    EXPECT_FALSE(w.NavButton(1019)->isEnabled());
+    EXPECT_TRUE(w.NavButton(1015)->isEnabled());
+    w.NavButton(1015)->click();
+    EXPECT_EQ(w.CurrentPage(), tw::ui::kLogPage);
+    EXPECT_TRUE(w.NavButton(1053)->isEnabled());
+    EXPECT_FALSE(w.NavButton(2069)->isEnabled());
+    w.SetBusy(Busy::DriveCleaning, false);
+    // Help opens at the page's topic.
+    w.OpenHelp();
+    ASSERT_EQ(opened_.size(), 1);
+    EXPECT_TRUE(opened_[0].endsWith(QStringLiteral("/log.html"))) << opened_[0].toStdString();
 }
 
 TEST_F(PanelTest, ClosingIsRefusedInTheFlagsOrderAndKeysNeverClose) {

@@ -114,7 +114,7 @@ void RunSlack(Env& env, const SlackOptions& o) {
         for (const std::string& p : wipe::PendingSlackJournals(wipe::SlackJournalFolder()))
             Out("  restore " + p + "  (left longer by an interrupted slack wipe)");
         Error err;
-        OpContext op;
+        Operation op;
         Outcome r = wipe::CCountingWalk::Count(
             op, t.folder, 0, {}, rec,
             [&](const wipe::WalkFile& f, bool) {
@@ -156,22 +156,18 @@ void RunSlack(Env& env, const SlackOptions& o) {
             o.destructive))
         return env.Fail(kRefused);
 
-    InstallInterruptHandler();
-    TerminalProgress progress;
-    OpContext op;
-    op.progress = &progress;
-    op.abort = &InterruptFlag();
-    op.log = env.Log();
+    CommandOperation progress(env.Log());
+    Operation& op = progress.Op();
 
     wipe::CCountingWalk counting;
-    counting.Start(t.folder, 0, {}, op.abort);
+    counting.Start(op, t.folder, 0, {});
     op.Status(Str<151>());
 
     wipe::CSlackWiper wiper(&env.Store());
     wiper.clusterSize = t.clusterSize;
     wiper.passCount = passes;
-    wiper.logWriter = op.log;
-    wiper.logOn = wiper.detailLog = op.log != nullptr;
+    wiper.logWriter = op.Log();
+    wiper.logOn = wiper.detailLog = op.Log() != nullptr;
     const Outcome r = wiper.WipeSlacks(op, t.folder, t.driveText, &counting);
     counting.Join();
     progress.Finish();
@@ -185,7 +181,7 @@ void RunSlack(Env& env, const SlackOptions& o) {
         std::to_string(wiper.filesNoSlack) + " without slack, " +
         std::to_string(wiper.filesFailed) + " could not be wiped");
     if (r == Outcome::Stopped) {
-        log::LogToFile(Str<453>(), op.log);
+        log::LogToFile(Str<453>(), op.Log());
         PrintError("stopped at the user's request");
         return env.Fail(kFailed);
     }
@@ -209,7 +205,7 @@ void RunDeepClean(Env& env, const DeepOptions& o) {
             (o.slack ? ", wiping the slack of each" : "") +
             "; last deep clean: " + (stamp ? IsoUtc(stamp) : std::string("never")));
         Error err;
-        OpContext op;
+        Operation op;
         std::vector<std::string> upToDate;
         uint64_t toClean = 0, toCleanBytes = 0;
         Outcome r = wipe::CCountingWalk::Count(
@@ -252,15 +248,11 @@ void RunDeepClean(Env& env, const DeepOptions& o) {
                  o.destructive))
         return env.Fail(kRefused);
 
-    InstallInterruptHandler();
-    TerminalProgress progress;
-    OpContext op;
-    op.progress = &progress;
-    op.abort = &InterruptFlag();
-    op.log = env.Log();
+    CommandOperation progress(env.Log());
+    Operation& op = progress.Op();
 
     wipe::CCountingWalk counting;
-    counting.Start(t.folder, stamp, walkOptions, op.abort);
+    counting.Start(op, t.folder, stamp, walkOptions);
     op.Status(Str<151>());
 
     wipe::CDeepCleaner cleaner(env.Store());
@@ -268,8 +260,8 @@ void RunDeepClean(Env& env, const DeepOptions& o) {
     cleaner.passCount = passes;
     cleaner.reclean = o.reclean;
     cleaner.alsoWipeSlacks = o.slack;
-    cleaner.logWriter = op.log;
-    cleaner.logOn = cleaner.detailLog = op.log != nullptr;
+    cleaner.logWriter = op.Log();
+    cleaner.logOn = cleaner.detailLog = op.Log() != nullptr;
     const Outcome r = cleaner.Run(op, t.folder, t.driveText, &counting);
     counting.Join();
     progress.Finish();
@@ -288,11 +280,11 @@ void RunDeepClean(Env& env, const DeepOptions& o) {
             " files from an interrupted deep clean; kept " + std::to_string(cleaner.copiesKept) +
             " copies whose names are taken");
     if (r == Outcome::Stopped) {
-        log::LogToFile(Str<148>(), op.log);
+        log::LogToFile(Str<148>(), op.Log());
         PrintError("stopped at the user's request");
         return env.Fail(kFailed);
     }
-    log::LogToFile(Str<146>(), op.log);
+    log::LogToFile(Str<146>(), op.Log());
     if (cleaner.filesNotCleaned) env.Fail(kFailed);
 }
 

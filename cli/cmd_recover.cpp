@@ -129,13 +129,11 @@ void RunRecover(Env& env, const RecoverOptions& o) {
         if (check != volume::FolderCheck::Ok) return refuseFolder(folderPath, folder);
     }
 
-    InstallInterruptHandler();
-    TerminalProgress progress;
+    CommandOperation progress(RecoveryLog(env));
+    Operation& op = progress.Op();
     OpenOptions oo;
     oo.access = RawAccess::ReadOnly;
-    oo.progress = &progress;
-    oo.abort = &InterruptFlag();
-    oo.log = RecoveryLog(env);
+    oo.op = &op;
     oo.deletedFolders = o.deletedFolders;
     SelectedVolume vol;
     int rc = OpenSelectedVolume(o.source, oo, &vol);
@@ -213,11 +211,7 @@ void RunRecover(Env& env, const RecoverOptions& o) {
     rv.ntfs = vol.ntfs.get();
     rv.fat = vol.fat.get();
     rv.clearFatEntries = fat32 && !o.keepEntries && vol.drive.IsWritable();
-    OpContext op;
-    op.progress = &progress;
-    op.abort = &InterruptFlag();
-    op.log = RecoveryLog(env);
-    progress.SetText(ProgressSink::TimeRemaining, "Ctrl-C: " + Str<413>());
+    op.TimeText("Ctrl-C: " + Str<413>());
     size_t inPart = 0;  // recovered, but with clusters zeroed, unreadable or missing
     auto onItem = [&](const volume::RecoverableFile& f, const volume::RecoverResult& r) {
         progress.Finish();
@@ -293,11 +287,10 @@ struct ClustersOptions {
 };
 
 void RunClusters(Env& env, const ClustersOptions& o) {
-    InstallInterruptHandler();
-    TerminalProgress progress;
+    CommandOperation progress;
+    Operation& op = progress.Op();
     OpenOptions oo;
-    oo.progress = &progress;
-    oo.abort = &InterruptFlag();
+    oo.op = &op;
     oo.deletedFolders = o.deletedFolders;
     // Looking at a file's clusters changes nothing: its search is not logged.
     SelectedVolume vol;
@@ -316,8 +309,6 @@ void RunClusters(Env& env, const ClustersOptions& o) {
     }
     const volume::RecoverableFile& f = *items.front();
     std::vector<volume::ItemCluster> clusters;
-    OpContext op;
-    op.abort = &InterruptFlag();
     if (vol.fs == volume::FileSystemKind::Ntfs) {
         clusters = volume::NtfsItemClusters(*vol.ntfs, f);
     } else {

@@ -83,15 +83,14 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
             return env.Fail(kUsage);
         }
         const int passCount = passes > 0 ? passes : env.DefaultPasses();
-        InstallInterruptHandler();
-        TerminalProgress progress;
+        CommandOperation progress;
+        Operation& op = progress.Op();
         OpenOptions oo;
         // A real run needs the raw-write gate's consent, asked before the search. A dry
         // run only reads, but asks the gate all the same (opening for writing writes
         // nothing), so that it ends as the real run would.
         oo.access = opts.dryRun ? RawAccess::ReadOnly : RawAccess::Write;
-        oo.progress = &progress;
-        oo.abort = &InterruptFlag();
+        oo.op = &op;
         oo.deletedFolders = deletedFolders;
         std::string gateRefusal;
         if (opts.dryRun) {
@@ -117,9 +116,6 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
             return;
         }
 
-        OpContext op;
-        op.progress = &progress;
-        op.abort = &InterruptFlag();
         volume::TraceVolume tv{&vol.drive, vol.ntfs.get(), vol.fat.get(), 0};
         // The plan: what --dry-run shows and what the run executes.
         uint64_t planned = 0;
@@ -153,7 +149,7 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
                      opts))
             return env.Fail(kRefused);
         Note(Str<398>() + " (Ctrl-C: " + Str<411>() + ")");
-        op.log = RecoveryLog(env);
+        op.SetLog(RecoveryLog(env));
         const volume::TraceRunResult run = volume::WipeTracesOfFiles(
             op, tv, items, passCount,
             [&progress](const volume::RecoverableFile& f, const volume::TraceWipeResult& r) {
@@ -212,14 +208,12 @@ void RegisterScrubMft(CLI::App& app, Env& env) {
                          "? Deleted files there can no longer be found or recovered.",
                      opts))
             return env.Fail(kRefused);
-        InstallInterruptHandler();
-        TerminalProgress progress;
+        CommandOperation progress;
         volume::SearchContext ctx;
         ctx.driveText = vol.source.driveText;
         ctx.drive = &vol.drive;
         ctx.mode = volume::SearchMode::Scrub;
-        ctx.op.progress = &progress;
-        ctx.op.abort = &InterruptFlag();
+        ctx.op = &progress.Op();
         ctx.wantStatus = false;
         uint64_t scrubbed = 0;
         ctx.onFound = [&scrubbed](const volume::RecoverableFile&) { ++scrubbed; };

@@ -170,17 +170,14 @@ void RegisterSearch(CLI::App& app, Env& env) {
             env.Fail(kFailed);
             return;
         }
-        InstallInterruptHandler();
-        TerminalProgress progress;
+        CommandOperation progress(RecoveryLog(env));
         volume::CRawDriveRef drive;
         volume::SearchContext ctx;
         ctx.driveText = rs.driveText;
         ctx.drive = &drive;
         ctx.wantDetails = details;
         ctx.walkDeletedFolders = deletedFolders;
-        ctx.op.progress = &progress;
-        ctx.op.abort = &InterruptFlag();
-        ctx.op.log = RecoveryLog(env);
+        ctx.op = &progress.Op();
         volume::SearchReport rep = volume::SearchDrive(ctx, rs.raw, rs.driveName);
         progress.Finish();
         switch (rep.end) {

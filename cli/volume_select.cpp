@@ -147,9 +147,7 @@ int OpenSelectedVolume(const std::string& source, const OpenOptions& opts, Selec
         volume::SearchContext ctx;
         ctx.driveText = v->source.driveText;
         ctx.drive = &v->drive;
-        ctx.op.progress = opts.progress;
-        ctx.op.abort = opts.abort;
-        ctx.op.log = opts.log;
+        ctx.op = opts.op;
         ctx.walkDeletedFolders = opts.deletedFolders;
         volume::SearchReport rep = volume::SearchDrive(ctx, raw, v->source.driveName, &v->ntfs);
         switch (rep.end) {

@@ -50,10 +50,10 @@ struct OpenOptions {
     // Run the search and keep what it found; false only detects the file system and
     // loads its geometry (dump).
     bool search = true;
-    ProgressSink* progress = nullptr;
-    std::atomic<int>* abort = nullptr;
-    log::CActivityLogFile* log = nullptr;  // the search's log lines; null logs nothing
-    bool deletedFolders = false;           // FAT32: walk deleted folders too (--deleted-folders)
+    // The search's progress, stop and log lines (null: none shown, never stopped,
+    // nothing logged).
+    const OpContext* op = nullptr;
+    bool deletedFolders = false;  // FAT32: walk deleted folders too (--deleted-folders)
 };
 
 // An opened NTFS or FAT32 volume with the search's results. Not copyable: the NTFS

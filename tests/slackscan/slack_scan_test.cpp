@@ -84,7 +84,7 @@ TEST_F(SlackScanTree, ListsEveryFileWithSlackOnceAndNothingTheWalkLeavesOut) {
     };
     size_t live = 0;
     scanner.onFound = [&](const SlackItem&) { ++live; };
-    const SlackScanReport rep = scanner.Scan(OpContext{}, root, "scratch");
+    const SlackScanReport rep = scanner.Scan(tw::IdleOperation(), root, "scratch");
     ASSERT_EQ(rep.end, SlackScanEnd::Completed) << rep.message;
 
     std::map<std::string, uint64_t> listed;
@@ -113,7 +113,7 @@ TEST_F(SlackScanTree, ItemCarriesTheFileTimesAndAttributes) {
     const timespec t[2] = {{0, UTIME_OMIT}, mtime};
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), t, 0), 0);
     CSlackScanner scanner;
-    ASSERT_EQ(scanner.Scan(OpContext{}, root, "scratch").end, SlackScanEnd::Completed);
+    ASSERT_EQ(scanner.Scan(tw::IdleOperation(), root, "scratch").end, SlackScanEnd::Completed);
     auto it = std::find_if(scanner.found().begin(), scanner.found().end(),
                            [&](const SlackItem& s) { return s.path == path; });
     ASSERT_NE(it, scanner.found().end());
@@ -134,9 +134,9 @@ TEST_F(SlackScanTree, StatusCountsTheFindsAndTheLogHasTheBeginningAndTheResult) 
     const std::string logDir = dir.Path() + "/log";
     ASSERT_EQ(mkdir(logDir.c_str(), 0700), 0);
     logFile.SetFolder(logDir);
-    OpContext op;
-    op.progress = &sink;
-    op.log = &logFile;
+    tw::test::TestOperation op;
+    op.SetSink(&sink);
+    op.SetLog(&logFile);
     CSlackScanner scanner;
     const SlackScanReport rep = scanner.Scan(op, root, "/mnt/scratch");
     ASSERT_EQ(rep.end, SlackScanEnd::Completed);
@@ -160,8 +160,8 @@ TEST_F(SlackScanTree, StatusCountsTheFindsAndTheLogHasTheBeginningAndTheResult) 
 
 TEST_F(SlackScanTree, StopFlagEndsTheWalkWithWhatWasFound) {
     std::atomic<int> abort{0};
-    OpContext op;
-    op.abort = &abort;
+    tw::test::TestOperation op;
+    op.UseStopFlag(abort);
     CSlackScanner scanner;
     scanner.onFound = [&](const SlackItem&) { abort = 1; };
     SlackScanReport rep = scanner.Scan(op, root, "scratch");
@@ -180,12 +180,12 @@ TEST_F(SlackScanTree, StopFlagEndsTheWalkWithWhatWasFound) {
 
 TEST_F(SlackScanTree, AStartThatCannotBeWalkedFails) {
     CSlackScanner scanner;
-    SlackScanReport rep = scanner.Scan(OpContext{}, root + "/missing", "scratch");
+    SlackScanReport rep = scanner.Scan(tw::IdleOperation(), root + "/missing", "scratch");
     EXPECT_EQ(rep.end, SlackScanEnd::Failed);
     EXPECT_NE(rep.message.find(root + "/missing"), std::string::npos) << rep.message;
-    rep = scanner.Scan(OpContext{}, "/proc/self", "proc");
+    rep = scanner.Scan(tw::IdleOperation(), "/proc/self", "proc");
     EXPECT_EQ(rep.end, SlackScanEnd::Failed);
-    rep = scanner.Scan(OpContext{}, root + "/size-1", "scratch");
+    rep = scanner.Scan(tw::IdleOperation(), root + "/size-1", "scratch");
     EXPECT_EQ(rep.end, SlackScanEnd::Failed) << "a file is not a folder to walk";
 }
 

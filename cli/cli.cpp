@@ -167,12 +167,6 @@ void PrintJson(const nlohmann::json& j) {
     std::cout << j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
 }
 
-static int64_t NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 TerminalProgress::TerminalProgress() : tty_(isatty(STDERR_FILENO) != 0) {}
 
 TerminalProgress::~TerminalProgress() { Finish(); }
@@ -181,29 +175,21 @@ void TerminalProgress::SetRange(Bar bar, int64_t low, int64_t high) {
     low_[bar] = low;
     high_[bar] = high;
     pos_[bar] = low;
-    Draw(false);
+    Draw();
 }
 
 void TerminalProgress::SetPos(Bar bar, int64_t pos) {
     pos_[bar] = pos;
-    Draw(false);
-}
-
-void TerminalProgress::Step(Bar bar, int64_t by) {
-    pos_[bar] += by;
-    Draw(false);
+    Draw();
 }
 
 void TerminalProgress::SetText(Slot slot, std::string_view text) {
     (slot == Status ? status_ : timeText_) = std::string(text);
-    Draw(false);
+    Draw();
 }
 
-void TerminalProgress::Draw(bool force) {
+void TerminalProgress::Draw() {
     if (!tty_) return;
-    int64_t now = NowMs();
-    if (!force && now - lastDrawMs_ < 100) return;
-    lastDrawMs_ = now;
     // The overall bar when an operation drives one, else the current one.
     int b = high_[Overall] > low_[Overall] ? Overall : Current;
     double f = high_[b] > low_[b] ? double(pos_[b] - low_[b]) / double(high_[b] - low_[b]) : 0.0;
@@ -229,21 +215,37 @@ void TerminalProgress::Finish() {
     }
 }
 
-std::atomic<int>& InterruptFlag() {
-    static std::atomic<int> flag{0};
-    return flag;
+namespace {
+
+// The stop flag of the command operation that is running, for the signal handler.
+std::atomic<std::atomic<int>*> g_stopFlag{nullptr};
+
+void OnInterrupt(int) {
+    std::atomic<int>* flag = g_stopFlag.load();
+    if (flag == nullptr || flag->exchange(1) != 0) _exit(130);
 }
 
-static void OnInterrupt(int) {
-    if (InterruptFlag().exchange(1) != 0) _exit(130);
-}
+}  // namespace
 
-void InstallInterruptHandler() {
+CommandOperation::CommandOperation(log::CActivityLogFile* log)
+    : op_(&progress_, log), previous_(g_stopFlag.exchange(&op_.StopFlag())) {
     struct sigaction sa {};
     sa.sa_handler = OnInterrupt;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, &oldInt_);
+    sigaction(SIGTERM, &sa, &oldTerm_);
+}
+
+CommandOperation::~CommandOperation() {
+    sigaction(SIGINT, &oldInt_, nullptr);
+    sigaction(SIGTERM, &oldTerm_, nullptr);
+    g_stopFlag.store(previous_);
+    Finish();
+}
+
+void CommandOperation::Finish() {
+    op_.Flush();
+    progress_.Finish();
 }
 
 void AnnounceSettingsChanged(int lParam) {

@@ -3,6 +3,8 @@
 // confirmation, the terminal progress line and JSON output.
 #pragma once
 
+#include <signal.h>
+
 #include <CLI/CLI.hpp>
 #include <functional>
 #include <memory>
@@ -10,7 +12,7 @@
 #include <string>
 
 #include "log/activity_log.h"
-#include "platform/opcontext.h"
+#include "platform/operation.h"
 #include "platform/registry.h"
 #include "platform/settings.h"
 
@@ -100,31 +102,47 @@ void JsonName(nlohmann::json& obj, const std::string& key, std::string_view name
 // Quietly does nothing when this user has no session bus.
 void AnnounceSettingsChanged(int lParam);
 
-// The progress line on stderr: a bar, the status text and the time-remaining text,
-// redrawn at most ten times a second; silent when stderr is not a terminal.
+// The progress line on stderr: a bar, the status text and the time-remaining text;
+// silent when stderr is not a terminal. Its operation throttles what reaches it.
 class TerminalProgress : public ProgressSink {
   public:
     TerminalProgress();
     ~TerminalProgress() override;
     void SetRange(Bar bar, int64_t low, int64_t high) override;
     void SetPos(Bar bar, int64_t pos) override;
-    void Step(Bar bar, int64_t by) override;
     void SetText(Slot slot, std::string_view text) override;
     // Clears the line (before printing results).
     void Finish();
 
   private:
-    void Draw(bool force);
+    void Draw();
     bool tty_;
     int64_t low_[2] = {0, 0}, high_[2] = {0, 0}, pos_[2] = {0, 0};
     std::string status_, timeText_;
-    int64_t lastDrawMs_ = 0;
     bool drawn_ = false;
 };
 
-// Abort on Ctrl-C: the first SIGINT sets the flag (the operation finishes its current
-// piece and stops); a second one ends the process.
-std::atomic<int>& InterruptFlag();
-void InstallInterruptHandler();
+// The operation of one command: the terminal progress line, the log writer (may be
+// null) and Ctrl-C. While it lives, SIGINT and SIGTERM store into its stop flag (the
+// operation finishes its current piece and stops); a second one ends the process.
+class CommandOperation {
+  public:
+    explicit CommandOperation(log::CActivityLogFile* log = nullptr);
+    ~CommandOperation();
+    CommandOperation(const CommandOperation&) = delete;
+    CommandOperation& operator=(const CommandOperation&) = delete;
+
+    Operation& Op() { return op_; }
+    bool Stopped() const { return op_.Stopped(); }
+    // Delivers what the throttle holds and clears the line (before printing results).
+    void Finish();
+
+  private:
+    TerminalProgress progress_;  // before op_: the operation flushes into it as it goes
+    Operation op_;
+    std::atomic<int>* previous_;
+    struct sigaction oldInt_ {
+    }, oldTerm_{};
+};
 
 }  // namespace tw::cli

@@ -18,6 +18,7 @@
 
 #include "cli/cli.h"
 #include "platform/format.h"
+#include "platform/operation.h"
 #include "platform/strings.h"
 #include "scheduler/clean_steps.h"
 #include "wipe/cleanup_run.h"
@@ -105,6 +106,37 @@ class KeyReader {
     termios saved_{};
     std::thread thread_;
     std::atomic<bool> stop_{false}, countdown_{false}, cancel_{false};
+};
+
+// Carries the pause that the keys and the signals ask for (g_pause) into the run's
+// operation: a signal handler may only store a flag, and the operation's pause takes a
+// lock. The text shows at once; the run puts its own back at the next file.
+class PauseFollower {
+  public:
+    explicit PauseFollower(Operation& op) : op_(op), thread_([this] { Loop(); }) {}
+    ~PauseFollower() {
+        quit_.store(true);
+        thread_.join();
+    }
+
+  private:
+    void Loop() {
+        bool paused = false;
+        while (!quit_.load()) {
+            const bool want = g_pause.load() != 0;
+            if (want != paused) {
+                paused = want;
+                op_.Pause(want);
+                if (want) op_.Status(S<150>);  // "Operation Paused. Click Resume to continue."
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        op_.Pause(false);
+    }
+
+    Operation& op_;
+    std::atomic<bool> quit_{false};
+    std::thread thread_;
 };
 
 std::string TaskList(const wipe::TaskSet& set) {
@@ -203,10 +235,7 @@ struct CleanOptions {
 };
 
 void RunClean(Env& env, CleanOptions& o) {
-    Settings& settings = env.GetSettings();
-    TerminalProgress progress;
-    wipe::CCleanupRun run(settings, &progress, env.Log());
-    run.passCount = env.DefaultPasses();
+    wipe::CCleanupRun run(env.GetSettings());
     sched::BindEngineSteps(run);
 
     uint32_t code = o.scheduled ? wipe::kCleanScheduledForced : wipe::kCleanRunNow;
@@ -267,25 +296,29 @@ void RunClean(Env& env, CleanOptions& o) {
         return;
     }
 
-    InstallInterruptHandler();
-    run.SetAbortFlag(&InterruptFlag());
+    CommandOperation progress(env.Log());
+    Operation& op = progress.Op();
     g_pause.store(0);
-    run.SetPauseFlag(&g_pause);
     PauseSignals signals;
     KeyReader keys;
     if (keys.Tty() && !o.json)
         Note("p or space: pause/resume; Ctrl-C: abort after the current file");
 
-    run.hooks.message = [&progress](std::string_view text, std::string_view) {
-        progress.Finish();
-        PrintError(std::string(text));
-    };
     run.hooks.driveStarted = [&progress](const wipe::CleanupDrive& d) {
         progress.Finish();
         Note("Cleaning drive " + d.text);
     };
-    run.hooks.countdown = [&progress, &keys](wipe::CProceedCancelDialog& dialog) {
-        progress.Finish();
+    wipe::CleanupSummary s;
+    {
+        PauseFollower follower(op);
+        s = run.Start(op, code);
+    }
+    progress.Finish();
+    for (const auto& d : s.drives)
+        if (d.freeSpaceFailure != wipe::FreeSpaceFailure::None)
+            PrintError(std::string(wipe::FreeSpaceFailureText(d.freeSpaceFailure)));
+    // Ctrl-C during the countdown stops the (finished) operation: that cancels it.
+    run.Shutdown(s, [&keys, &op](wipe::CProceedCancelDialog& dialog) {
         const bool tty = isatty(STDERR_FILENO) != 0;
         keys.CountdownMode(true);
         const bool proceed = wipe::RunCountdown(
@@ -301,22 +334,17 @@ void RunClean(Env& env, CleanOptions& o) {
                 }
                 std::fflush(stderr);
             },
-            [&keys](int ms) {
+            [&keys, &op](int ms) {
                 for (int waited = 0; waited < ms; waited += 50) {
-                    if (keys.CancelPressed() || InterruptFlag().load()) return true;
+                    if (keys.CancelPressed() || op.Stopped()) return true;
                     std::this_thread::sleep_for(std::chrono::milliseconds(50));
                 }
                 return false;
             });
         if (tty) std::fprintf(stderr, "\n");
         keys.CountdownMode(false);
-        // A Ctrl-C that cancelled the countdown is spent: it must not count twice.
-        InterruptFlag().store(0);
         return proceed;
-    };
-
-    const wipe::CleanupSummary s = run.Start(code);
-    progress.Finish();
+    });
 
     if (!s.started) {
         PrintError("the clean-up did not start: " + s.notStartedReason);

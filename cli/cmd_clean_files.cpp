@@ -98,7 +98,7 @@ void RunSlack(Env& env, const SlackOptions& o) {
         // The plan: every file the walk hands over, its slack, and what it leaves out.
         Out("Plan: wipe the slack of the files under " + t.folder + " with " + PassesText(passes) +
             " (cluster size " + std::to_string(t.clusterSize) + ")");
-        const wipe::SlackWipePlan plan = wipe::PlanSlackWipe({}, t.folder, t.clusterSize, passes);
+        const wipe::SlackWipePlan plan = wipe::PlanSlackWipe(Operation(), t.folder, t.clusterSize, passes);
         for (const std::string& p : plan.pendingJournals)
             Out("  restore " + p + "  (left longer by an interrupted slack wipe)");
         for (const wipe::PlannedFile& f : plan.files)
@@ -129,22 +129,18 @@ void RunSlack(Env& env, const SlackOptions& o) {
             o.destructive))
         return env.Fail(kRefused);
 
-    InstallInterruptHandler();
-    TerminalProgress progress;
-    OpContext op;
-    op.progress = &progress;
-    op.abort = &InterruptFlag();
-    op.log = env.Log();
+    CommandOperation progress(env.Log());
+    Operation& op = progress.Op();
 
     wipe::CCountingWalk counting;
-    counting.Start(t.folder, 0, {}, op.abort);
+    counting.Start(op, t.folder, 0, {});
     op.Status(Str<151>());
 
     wipe::CSlackWiper wiper(&env.Store());
     wiper.clusterSize = t.clusterSize;
     wiper.passCount = passes;
-    wiper.logWriter = op.log;
-    wiper.logOn = wiper.detailLog = op.log != nullptr;
+    wiper.logWriter = op.Log();
+    wiper.logOn = wiper.detailLog = op.Log() != nullptr;
     const Outcome r = wiper.WipeSlacks(op, t.folder, t.driveText, &counting);
     counting.Join();
     progress.Finish();
@@ -158,7 +154,7 @@ void RunSlack(Env& env, const SlackOptions& o) {
         std::to_string(wiper.filesNoSlack) + " without slack, " +
         std::to_string(wiper.filesFailed) + " could not be wiped");
     if (r == Outcome::Stopped) {
-        log::LogToFile(Str<453>(), op.log);
+        log::LogToFile(Str<453>(), op.Log());
         PrintError("stopped at the user's request");
         return env.Fail(kFailed);
     }
@@ -172,7 +168,7 @@ void RunDeepClean(Env& env, const DeepOptions& o) {
 
     if (o.destructive.dryRun) {
         const wipe::DeepCleanPlan plan =
-            wipe::PlanDeepClean({}, env.Store(), t.folder, t.driveText, o.reclean);
+            wipe::PlanDeepClean(Operation(), env.Store(), t.folder, t.driveText, o.reclean);
         Out("Plan: deep clean the files under " + t.folder + " with " + PassesText(passes) +
             (o.slack ? ", wiping the slack of each" : "") + "; last deep clean: " +
             (plan.lastStamp ? IsoUtc(plan.lastStamp) : std::string("never")));
@@ -203,16 +199,12 @@ void RunDeepClean(Env& env, const DeepOptions& o) {
                  o.destructive))
         return env.Fail(kRefused);
 
-    InstallInterruptHandler();
-    TerminalProgress progress;
-    OpContext op;
-    op.progress = &progress;
-    op.abort = &InterruptFlag();
-    op.log = env.Log();
+    CommandOperation progress(env.Log());
+    Operation& op = progress.Op();
 
     wipe::CCountingWalk counting;
-    counting.Start(t.folder, wipe::ReadDeepCleanStamp(env.Store(), t.driveText),
-                   wipe::DeepCleanWalkOptions(), op.abort);
+    counting.Start(op, t.folder, wipe::ReadDeepCleanStamp(env.Store(), t.driveText),
+                   wipe::DeepCleanWalkOptions());
     op.Status(Str<151>());
 
     wipe::CDeepCleaner cleaner(env.Store());
@@ -220,8 +212,8 @@ void RunDeepClean(Env& env, const DeepOptions& o) {
     cleaner.passCount = passes;
     cleaner.reclean = o.reclean;
     cleaner.alsoWipeSlacks = o.slack;
-    cleaner.logWriter = op.log;
-    cleaner.logOn = cleaner.detailLog = op.log != nullptr;
+    cleaner.logWriter = op.Log();
+    cleaner.logOn = cleaner.detailLog = op.Log() != nullptr;
     const Outcome r = cleaner.Run(op, t.folder, t.driveText, &counting);
     counting.Join();
     progress.Finish();
@@ -240,11 +232,11 @@ void RunDeepClean(Env& env, const DeepOptions& o) {
             " files from an interrupted deep clean; kept " + std::to_string(cleaner.copiesKept) +
             " copies whose names are taken");
     if (r == Outcome::Stopped) {
-        log::LogToFile(Str<148>(), op.log);
+        log::LogToFile(Str<148>(), op.Log());
         PrintError("stopped at the user's request");
         return env.Fail(kFailed);
     }
-    log::LogToFile(Str<146>(), op.log);
+    log::LogToFile(Str<146>(), op.Log());
     if (cleaner.filesNotCleaned) env.Fail(kFailed);
 }
 

@@ -109,12 +109,8 @@ void RunRecover(Env& env, const RecoverOptions& o) {
         if (check != volume::FolderCheck::Ok) return refuseFolder(folderPath, folder);
     }
 
-    InstallInterruptHandler();
-    TerminalProgress progress;
-    OpContext op;
-    op.progress = &progress;
-    op.abort = &InterruptFlag();
-    op.log = RecoveryLog(env);
+    CommandOperation progress(RecoveryLog(env));
+    Operation& op = progress.Op();
     volume::SessionSearchOptions so;
     so.deletedFolders = o.deletedFolders;
     const volume::SessionStatus searched = volume::CVolumeSession::SearchStatus(vol.Search(op, so));
@@ -165,7 +161,7 @@ void RunRecover(Env& env, const RecoverOptions& o) {
     if (fat32 && !keepReason.empty())
         Note("Directory entries will be left as they are: " + keepReason);
 
-    progress.SetText(ProgressSink::TimeRemaining, "Ctrl-C: " + Str<413>());
+    op.TimeText("Ctrl-C: " + Str<413>());
     size_t inPart = 0;  // recovered, but with clusters zeroed, unreadable or missing
     auto onItem = [&](const volume::RecoverableFile& f, const volume::RecoverResult& r) {
         progress.Finish();
@@ -241,11 +237,8 @@ struct ClustersOptions {
 };
 
 void RunClusters(Env& env, const ClustersOptions& o) {
-    InstallInterruptHandler();
-    TerminalProgress progress;
-    OpContext op;
-    op.progress = &progress;
-    op.abort = &InterruptFlag();
+    CommandOperation progress;
+    Operation& op = progress.Op();
     volume::SessionOpenOptions oo;
     oo.searchOptions.deletedFolders = o.deletedFolders;
     // Looking at a file's clusters changes nothing: its search is not logged.
@@ -258,10 +251,8 @@ void RunClusters(Env& env, const ClustersOptions& o) {
     std::vector<const volume::RecoverableFile*> items;
     if ((rc = SelectItems(vol, sel, "", &items)) != kOk) return env.Fail(rc);
     const volume::RecoverableFile& f = *items.front();
-    OpContext walk;
-    walk.abort = &InterruptFlag();
     bool stopped = false;
-    const std::vector<volume::ItemCluster> clusters = vol.ItemClusters(walk, f, &stopped);
+    const std::vector<volume::ItemCluster> clusters = vol.ItemClusters(op, f, &stopped);
     if (stopped) return env.Fail(kFailed);
     uint64_t reallocated = 0;
     for (const auto& c : clusters) reallocated += c.inUse ? 1 : 0;
@@ -340,7 +331,7 @@ void RunDump(Env& env, const DumpOptions& o) {
     volume::SessionOpenOptions oo;
     oo.search = false;
     volume::CVolumeSession vol;
-    if (int rc = Report(vol.Open({}, o.source, oo)); rc != kOk) return env.Fail(rc);
+    if (int rc = Report(vol.Open(Operation(), o.source, oo)); rc != kOk) return env.Fail(rc);
     if (o.cluster < vol.FirstCluster() || o.cluster > vol.LastCluster()) {
         PrintError("cluster " + std::to_string(o.cluster) + " is outside the volume (clusters " +
                    std::to_string(vol.FirstCluster()) + " to " + std::to_string(vol.LastCluster()) +

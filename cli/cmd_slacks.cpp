@@ -83,11 +83,10 @@ void RunList(Env& env, const SlacksOptions& o) {
     const auto mount = MountOf(folder);
     const std::string driveName = mount ? mount->mountPoint : folder;
 
-    InstallInterruptHandler();
-    TerminalProgress progress;
-    OpContext op{&progress, &InterruptFlag(), {}, env.Log()};
+    CommandOperation progress(env.Log());
+    Operation& op = progress.Op();
     wipe::CCountingWalk counting;
-    counting.Start(folder, 0, {}, op.abort);
+    counting.Start(op, folder, 0, {});
     wipe::CSlackScanner scanner;
     const wipe::SlackScanReport rep = scanner.Scan(op, folder, driveName, &counting);
     counting.Join();

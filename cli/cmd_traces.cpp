@@ -83,11 +83,8 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
             return env.Fail(kUsage);
         }
         const int passCount = passes > 0 ? passes : env.DefaultPasses();
-        InstallInterruptHandler();
-        TerminalProgress progress;
-        OpContext op;
-        op.progress = &progress;
-        op.abort = &InterruptFlag();
+        CommandOperation progress;
+        Operation& op = progress.Op();
         volume::SessionOpenOptions oo;
         // A real run needs the raw-write gate's consent, asked before the search. A dry
         // run only reads, but asks the gate all the same (opening for writing writes
@@ -144,7 +141,7 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
                      opts))
             return env.Fail(kRefused);
         Note(Str<398>() + " (Ctrl-C: " + Str<411>() + ")");
-        op.log = RecoveryLog(env);
+        op.SetLog(RecoveryLog(env));
         const volume::TraceRunResult run = vol.WipeTraces(
             op, items, passCount,
             [&progress](const volume::RecoverableFile& f, const volume::TraceWipeResult& r) {
@@ -175,7 +172,7 @@ void RegisterScrubMft(CLI::App& app, Env& env) {
         oo.search = false;
         oo.access = opts.dryRun ? volume::RawAccess::ReadOnly : volume::RawAccess::Write;
         volume::CVolumeSession vol;
-        if (int rc = Report(vol.Open({}, source, oo)); rc != kOk) return env.Fail(rc);
+        if (int rc = Report(vol.Open(Operation(), source, oo)); rc != kOk) return env.Fail(rc);
         const std::string& driveName = vol.Source().driveName;
         if (vol.Fs() != volume::FileSystemKind::Ntfs) {
             PrintError(driveName + " is FAT32: scrub-mft works on NTFS volumes only");
@@ -201,11 +198,8 @@ void RegisterScrubMft(CLI::App& app, Env& env) {
                          "? Deleted files there can no longer be found or recovered.",
                      opts))
             return env.Fail(kRefused);
-        InstallInterruptHandler();
-        TerminalProgress progress;
-        OpContext op;
-        op.progress = &progress;
-        op.abort = &InterruptFlag();
+        CommandOperation progress;
+        Operation& op = progress.Op();
         uint64_t scrubbed = 0;
         const Outcome o = vol.ScrubDeletedRecords(
             op, [&scrubbed](const volume::RecoverableFile&) { ++scrubbed; });

@@ -218,9 +218,8 @@ void RegisterTrash(CLI::App& app, Env& env) {
             return;
         }
         // No question: a restore never replaces anything, so it destroys nothing.
-        InstallInterruptHandler();
-        TerminalProgress progress;
-        OpContext op{&progress, &InterruptFlag(), {}, env.Log()};
+        CommandOperation progress(env.Log());
+        Operation& op = progress.Op();
         auto r = recyclebin::RestoreItems(op, chosen);
         progress.Finish();
         PrintRun(r, env);
@@ -267,9 +266,8 @@ void RegisterTrash(CLI::App& app, Env& env) {
                          "? They cannot be restored afterwards.",
                      a.wipeOpts))
             return env.Fail(kRefused);
-        InstallInterruptHandler();
-        TerminalProgress progress;
-        OpContext op{&progress, &InterruptFlag(), {}, env.Log()};
+        CommandOperation progress(env.Log());
+        Operation& op = progress.Op();
         op.Status(S<334>);
         auto r = recyclebin::WipeItems(op, chosen, passes);
         progress.Finish();
@@ -293,9 +291,8 @@ void RegisterTrash(CLI::App& app, Env& env) {
                          ")? Items are deleted, not wiped: they stay recoverable.",
                      a.emptyOpts))
             return env.Fail(kRefused);
-        InstallInterruptHandler();
-        TerminalProgress progress;
-        OpContext op{&progress, &InterruptFlag(), {}, env.Log()};
+        CommandOperation progress(env.Log());
+        Operation& op = progress.Op();
         auto r = recyclebin::EmptyBin(op, store.BinFolders());
         progress.Finish();
         if (r.failed > 0) {

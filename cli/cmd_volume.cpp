@@ -165,12 +165,8 @@ void RegisterSearch(CLI::App& app, Env& env) {
     cmd->callback([&env] {
         volume::CVolumeSession session;
         if (int rc = Report(session.Resolve(source)); rc != kOk) return env.Fail(rc);
-        InstallInterruptHandler();
-        TerminalProgress progress;
-        OpContext op;
-        op.progress = &progress;
-        op.abort = &InterruptFlag();
-        op.log = RecoveryLog(env);
+        CommandOperation progress(RecoveryLog(env));
+        Operation& op = progress.Op();
         volume::SessionSearchOptions so;
         so.details = details;
         so.deletedFolders = deletedFolders;

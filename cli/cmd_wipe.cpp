@@ -108,7 +108,7 @@ void AddFolder(WipePlan& plan, const std::string& folder, int count) {
         plan.targets.push_back(Refused(path, WalkSkipText(why)));
     };
     walker.onFolderEnd = [&plan](int, const std::string& f) { plan.folders.push_back(f); };
-    OpContext op;
+    Operation op;
     if (walker.Walk(op, folder) == Outcome::Failed)
         plan.targets.push_back(Refused(folder, walker.error().Message()));
 }
@@ -344,9 +344,8 @@ void RegisterWipe(CLI::App& app, Env& env) {
                      a.wipeOpts))
             return env.Fail(kRefused);
 
-        InstallInterruptHandler();
-        TerminalProgress progress;
-        OpContext op{&progress, &InterruptFlag(), {}, env.Log()};
+        CommandOperation progress(env.Log());
+        Operation& op = progress.Op();
         op.SetRange(ProgressSink::Overall, 0, static_cast<int64_t>(files));
         wipe::CSecureFileWiper wiper;
         wiper.SetPassCount(count);
@@ -362,7 +361,7 @@ void RegisterWipe(CLI::App& app, Env& env) {
                 results.push_back(std::move(r));
                 continue;
             }
-            if (op.Aborted()) {
+            if (op.Stopped()) {
                 aborted = true;
                 break;
             }
@@ -374,7 +373,7 @@ void RegisterWipe(CLI::App& app, Env& env) {
             // Looked at again just before: a lock taken or a name added since the plan
             // is a refusal too, and the file stays untouched.
             const std::string late = FileRefusal(t.path, a.hardLinks);
-            const bool ok = late.empty() && wiper.WipeFile(t.path, false, a.random);
+            const bool ok = late.empty() && wiper.WipeFile(t.path, false, a.random, &op);
             op.Step(ProgressSink::Overall, 1);
             if (ok) {
                 ++wiped;
@@ -446,17 +445,13 @@ void RegisterWipe(CLI::App& app, Env& env) {
                      a.freeOpts))
             return env.Fail(kRefused);
 
-        InstallInterruptHandler();
-        TerminalProgress progress;
-        OpContext op{&progress, &InterruptFlag(), {}, env.Log()};
-        wipe::CFreeSpaceCleaner cleaner(&op);
+        CommandOperation progress(env.Log());
+        Operation& op = progress.Op();
+        wipe::CFreeSpaceCleaner cleaner;
         cleaner.logEnabled =
             env.Log() != nullptr && env.GetSettings().ReadWithDefault("LogFreespaceWiping") != 0;
-        // The clean clears the abort flag when it starts; an early Ctrl-C still counts.
-        const bool interruptedBefore = InterruptFlag().load() != 0;
-        const int done =
-            interruptedBefore ? 0 : cleaner.CleanFreeSpace({mount->mountPoint, passes});
-        const bool aborted = interruptedBefore || InterruptFlag().load() != 0;
+        const int done = cleaner.CleanFreeSpace(op, {mount->mountPoint, passes});
+        const bool aborted = op.Stopped();
         progress.Finish();
         const std::string written = FormatSize(cleaner.BytesWritten(), "%2.2f");
         if (done < 0) {

@@ -397,14 +397,13 @@ void Guard::RunScheduledCleanHere() {
         o.trashDirs.emplace();
         for (const auto& b : recyclebin::CurrentBinFolders(Scope())) o.trashDirs->push_back(b.path);
     }
-    o.abort = &cleanAbort_;
     o.bus = bus_.get();
-    cleanAbort_ = 0;
+    cleanOp_ = std::make_shared<Operation>();
     cleanRunning_ = true;
-    cleanThread_ = std::thread([this, o] {
+    cleanThread_ = std::thread([this, o, op = cleanOp_] {
         // A store of its own: the loop keeps using the guard's.
         RegistryStore store(RegistryStore::DefaultPath());
-        const wipe::CleanupSummary s = RunScheduledClean(store, o);
+        const wipe::CleanupSummary s = RunScheduledClean(*op, store, o);
         if (!s.started)
             Note("the timed clean-up did not start: " + s.notStartedReason);
         else
@@ -419,7 +418,7 @@ void Guard::RunScheduledCleanHere() {
 void Guard::StopScheduledClean() {
     if (!cleanThread_.joinable()) return;
     if (cleanRunning_) Note("stopping the timed clean-up after the current file");
-    cleanAbort_ = 1;
+    if (cleanOp_) cleanOp_->Stop();
     cleanThread_.join();
 }
 
@@ -688,9 +687,7 @@ void Guard::WorkerLoop() {
             if (logAutoWiping_) logFolder = logFolder_;
         }
         workerLog.SetFolder(logFolder);
-        OpContext op;
-        op.abort = &abort_;
-        op.log = logFolder.empty() ? nullptr : &workerLog;
+        Operation op(nullptr, logFolder.empty() ? nullptr : &workerLog);
         recyclebin::RunResult r = recyclebin::WipeItems(op, {item}, passes_.load());
         if (r.succeeded > 0)
             Note("wiped " + item.physicalPath);

@@ -43,6 +43,7 @@
 
 #include "log/activity_log.h"
 #include "platform/filetime.h"
+#include "platform/operation.h"
 #include "platform/registry.h"
 #include "platform/settings.h"
 #include "recyclebin/store.h"
@@ -175,13 +176,13 @@ class Guard {
     std::mutex queueMu_;
     std::condition_variable queueCv_;
     std::deque<recyclebin::RecycleBinItem> queue_;
-    bool workerQuit_ = false;
-    std::atomic<int> abort_{0};  // never set: a wipe in progress is always finished
+    bool workerQuit_ = false;  // a wipe in progress is always finished
 
     // A scheduled clean-up run by the guard itself.
     std::thread cleanThread_;
     std::atomic<bool> cleanRunning_{false};
-    std::atomic<int> cleanAbort_{0};  // set when the guard stops: ends after the current file
+    // Its operation: stopped when the guard stops (ends after the current file).
+    std::shared_ptr<Operation> cleanOp_;
 };
 
 }  // namespace tw::guard

@@ -8,7 +8,8 @@
 
 namespace tw::guard {
 
-wipe::CleanupSummary RunScheduledClean(RegistryStore& store, const ScheduledCleanOptions& options) {
+wipe::CleanupSummary RunScheduledClean(Operation& op, RegistryStore& store,
+                                       const ScheduledCleanOptions& options) {
     Settings settings(store);
     // The stored program folder is the panel's: the guard's own folder is named only in
     // a store that has none yet (as the guard's settings reader does).
@@ -20,19 +21,18 @@ wipe::CleanupSummary RunScheduledClean(RegistryStore& store, const ScheduledClea
     if (options.bus) shell::BroadcastLogLines(writer, *options.bus);
     log::CActivityLogFile* log = settings.ReadWithDefault("SaveToLogfile") ? &writer : nullptr;
 
-    wipe::CCleanupRun run(settings, nullptr, log);
-    run.passCount = settings.OverwritePasses();
+    op.SetLog(log);
+
+    wipe::CCleanupRun run(settings);
     sched::EngineStepOptions steps;
     steps.trashDirs = options.trashDirs;
     sched::BindEngineSteps(run, steps);
-    if (options.abort) run.SetAbortFlag(options.abort);
-    // No window to show the countdown in: the run asks for it only when the schedule
-    // chose the shutdown, and then the shutdown goes ahead.
-    run.hooks.countdown = [](wipe::CProceedCancelDialog&) { return true; };
-
-    wipe::CleanupSummary summary = run.Start(wipe::kCleanScheduledForced);
+    wipe::CleanupSummary summary = run.Start(op, wipe::kCleanScheduledForced);
     if (!summary.started)
         log::LogToFile("Scheduled clean-up could not be started: " + summary.notStartedReason, log);
+    // No window to show the countdown in: a shutdown is due only when the schedule
+    // chose it, and then it goes ahead.
+    run.Shutdown(summary, [](wipe::CProceedCancelDialog&) { return true; });
     return summary;
 }
 

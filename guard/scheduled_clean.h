@@ -9,11 +9,11 @@
 // is shut down.
 #pragma once
 
-#include <atomic>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/operation.h"
 #include "platform/registry.h"
 #include "wipe/cleanup_run.h"
 
@@ -26,12 +26,13 @@ namespace tw::guard {
 struct ScheduledCleanOptions {
     // The trash directories the Recycle Bin step may wipe; none: the whole bin.
     std::optional<std::vector<std::string>> trashDirs;
-    std::atomic<int>* abort = nullptr;  // set from another thread: ends after the current file
-    shell::MessageBus* bus = nullptr;   // log lines are announced there (may be null)
+    shell::MessageBus* bus = nullptr;  // log lines are announced there (may be null)
 };
 
-// Runs it on the calling thread with the settings of `store`; returns when it has ended.
-// A run that does not start logs "Scheduled clean-up could not be started: " and why.
-wipe::CleanupSummary RunScheduledClean(RegistryStore& store, const ScheduledCleanOptions& options);
+// Runs it on the calling thread in `op` (which the guard stops from another thread; its
+// log writer is set here) with the settings of `store`; returns when it has ended. A
+// run that does not start logs "Scheduled clean-up could not be started: " and why.
+wipe::CleanupSummary RunScheduledClean(Operation& op, RegistryStore& store,
+                                       const ScheduledCleanOptions& options);
 
 }  // namespace tw::guard

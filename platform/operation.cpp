@@ -88,7 +88,7 @@ void OpContext::Deliver(bool force) const {
 }
 
 void Operation::Stop() {
-    stop_.store(1);
+    stop_->store(1);
     std::lock_guard lock(mu_);
     cv_.notify_all();
 }
@@ -114,6 +114,11 @@ void Operation::Flush() {
 void Operation::SetInterval(std::chrono::milliseconds interval) {
     std::lock_guard lock(mu_);
     interval_ = interval;
+}
+
+const OpContext& IdleOperation() {
+    static const Operation idle;
+    return idle;
 }
 
 }  // namespace tw

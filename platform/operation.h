@@ -52,7 +52,7 @@ class OpContext {
     OpContext& operator=(const OpContext&) = delete;
 
     // The user (or the front end) asked the operation to stop.
-    bool Stopped() const { return stop_.load(std::memory_order_relaxed) != 0; }
+    bool Stopped() const { return stop_->load(std::memory_order_relaxed) != 0; }
     // Holds while the operation is paused; false when it is to stop (at once when a
     // stop is already asked for). Called at file, chunk and record boundaries.
     bool PauseCheck() const;
@@ -82,7 +82,8 @@ class OpContext {
 
     ProgressSink* sink_;
     log::CActivityLogFile* log_;
-    std::atomic<int> stop_{0};
+    std::atomic<int> ownStop_{0};
+    std::atomic<int>* stop_ = &ownStop_;  // the flag Stop sets (see Operation::UseStopFlag)
     std::atomic<bool> paused_{false};
 
     mutable std::mutex mu_;  // guards everything below, and the waits
@@ -113,11 +114,25 @@ class Operation : public OpContext {
     bool Paused() const { return paused_.load(); }
     // The flag Stop sets, for a signal handler (storing 1 into it is async-signal-safe;
     // waits notice such a store within 50 ms).
-    std::atomic<int>& StopFlag() { return stop_; }
+    std::atomic<int>& StopFlag() { return *stop_; }
     // Delivers the positions and texts the throttle holds back.
     void Flush();
     // How often positions and texts reach the sink; zero delivers every call (tests).
     void SetInterval(std::chrono::milliseconds interval);
+    // The log writer, when it is known only after the Operation was made (before the
+    // operation starts: the engine reads it without a lock).
+    void SetLog(log::CActivityLogFile* log) { log_ = log; }
+
+  protected:
+    // Before the operation starts: `flag`, which must outlive it, becomes the stop flag
+    // (a test stops the operation from a sink callback that only knows a flag).
+    void UseStopFlag(std::atomic<int>& flag) { stop_ = &flag; }
+    // Before the operation starts: where progress goes.
+    void SetSink(ProgressSink* sink) { sink_ = sink; }
 };
+
+// An operation nobody stops, pauses or watches: for engine calls whose caller has no
+// front end (a single step of a larger call that was given none).
+const OpContext& IdleOperation();
 
 }  // namespace tw

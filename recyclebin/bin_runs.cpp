@@ -72,13 +72,13 @@ void Record(const OpContext& op, RunResult& r, const RecycleBinItem& item, bool 
         ++r.succeeded;
     else
         ++r.failed;
-    log::LogToFile(LogLine(r.mode, item.isFolder, ok, item.displayName), op.log);
+    log::LogToFile(LogLine(r.mode, item.isFolder, ok, item.displayName), op.Log());
 }
 
 void Finish(const OpContext& op, RunResult& r) {
     r.summaryLine = SummaryLine(r.mode, r.counters);
     if (!r.summaryLine.empty()) {
-        log::LogToFile(r.summaryLine, op.log);
+        log::LogToFile(r.summaryLine, op.Log());
         op.Status(r.summaryLine);
     }
     r.endMessage = EndMessage(r.mode, r.succeeded);
@@ -138,7 +138,7 @@ struct Wiping {
     // Overwrites and deletes one regular file. 1: wiped; 0: gone, not (fully) wiped;
     // -1: still there, not wiped.
     int WipeRegular(const std::string& path, uint64_t size) {
-        if (!plain && op.Aborted()) plain = true;
+        if (!plain && op.Stopped()) plain = true;
         if (plain) return unlink(path.c_str()) == 0 ? 0 : -1;
         wipe::CDriveGeometry geo;
         geo.SetRoot(path);
@@ -153,7 +153,7 @@ struct Wiping {
         struct stat st {};
         if (lstat(path.c_str(), &st) != 0) return -1;
         const ino_t ino = st.st_ino;
-        const bool ok = wiper.WipeFile(path, false, cluster, true);
+        const bool ok = wiper.WipeFile(op, path, false, cluster, true);
         if (ok && !wiper.WasAborted()) return 1;
         // The wiper renames before it overwrites: a file it did not get rid of may now
         // sit under a random name. Find it by its inode (the file still exists, so the
@@ -194,7 +194,6 @@ struct Wiping {
             } else if (unlink(p.c_str()) != 0) {  // links, FIFOs: no data of their own
                 allWiped = false;
             }
-            op.Pump();
         }
         return rmdir(dir.c_str()) == 0;
     }
@@ -253,14 +252,13 @@ RunResult Run(const OpContext& op, RunMode mode, const std::vector<RecycleBinIte
     op.SetRange(ProgressSink::Overall, 0, std::max(1, total));
     op.SetPos(ProgressSink::Overall, 0);
     for (int i = 0; i < total; ++i) {
-        op.PauseCheck();
-        if (op.Aborted()) {
+        if (!op.PauseCheck()) {
             r.aborted = true;
             break;
         }
         const RecycleBinItem& item = items[static_cast<size_t>(i)];
         op.Status(RunStatusText(mode, i + 1, total, item.displayName));
-        if (op.Aborted()) {  // asked while the status was shown: this object is not begun
+        if (op.Stopped()) {  // asked while the status was shown: this object is not begun
             r.aborted = true;
             break;
         }
@@ -272,9 +270,8 @@ RunResult Run(const OpContext& op, RunMode mode, const std::vector<RecycleBinIte
             why = one(item, r.counters, &stop);
         Record(op, r, item, why.empty(), why);
         op.SetPos(ProgressSink::Overall, i + 1);
-        op.Pump();
         if (stop) {
-            r.aborted = i + 1 < total || op.Aborted();
+            r.aborted = i + 1 < total || op.Stopped();
             break;
         }
     }
@@ -492,7 +489,7 @@ RunResult RestoreItems(const OpContext& op, const std::vector<RecycleBinItem>& i
 }
 
 RunResult WipeItems(const OpContext& op, const std::vector<RecycleBinItem>& items, int passes) {
-    wipe::CRecycleFileWiper wiper(&op);
+    wipe::CRecycleFileWiper wiper;
     return Run(op, RunMode::Wipe, items,
                [&op, &wiper, passes](const RecycleBinItem& item, RunCounters& c, bool* stop) {
                    return WipeOne(op, wiper, item, passes, c, stop);
@@ -505,7 +502,7 @@ EmptyResult EmptyBin(const OpContext& op, const std::vector<BinFolder>& bins) {
         struct stat st {};
         if (lstat(b.path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
         for (const auto& n : ListNames(b.FilesFolder())) {
-            if (op.Aborted()) {
+            if (op.Stopped()) {
                 r.aborted = true;
                 break;
             }
@@ -513,7 +510,6 @@ EmptyResult EmptyBin(const OpContext& op, const std::vector<BinFolder>& bins) {
                 ++r.removed;
             else
                 ++r.failed;
-            op.Pump();
         }
         if (r.aborted) break;
         // Index entries go after the data, and only where the data is gone: data that
@@ -528,7 +524,7 @@ EmptyResult EmptyBin(const OpContext& op, const std::vector<BinFolder>& bins) {
         unlink((b.path + "/directorysizes").c_str());
     }
     op.Status(S<338>);
-    log::LogToFile(S<338>, op.log);
+    log::LogToFile(S<338>, op.Log());
     return r;
 }
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/opcontext.h"
+#include "platform/operation.h"
 #include "platform/result.h"
 #include "recyclebin/store.h"
 
@@ -105,7 +105,7 @@ struct EmptyResult {
 };
 // Removes everything the bin folders hold (files/, info/ and the folder-size cache)
 // without overwriting anything. Shows 338 "The recycle bin has been emptied, but not
-// wiped." as the status and logs it through op.log (null: no line).
+// wiped." as the status and logs it through op.Log() (null: no line).
 EmptyResult EmptyBin(const OpContext& op, const std::vector<BinFolder>& bins);
 
 // Where SendToBin put a file.

@@ -19,30 +19,6 @@ bool MayBeNtfs(const std::string& fsType) {
            fsType == "fuse.ntfs-3g" || fsType == "fuse.ntfs";
 }
 
-// Shows the record loop's position as "Wiping empty MFT records. Checking <n>".
-class MftStatusSink : public ProgressSink {
-  public:
-    explicit MftStatusSink(ProgressSink* target) : target_(target) {}
-    void SetRange(Bar b, int64_t lo, int64_t hi) override {
-        if (target_) target_->SetRange(b, lo, hi);
-    }
-    void SetPos(Bar b, int64_t p) override {
-        if (!target_) return;
-        target_->SetPos(b, p);
-        if (b == Current) target_->SetText(Status, std::string(S<476>) + std::to_string(p));
-    }
-    void Step(Bar b, int64_t by) override {
-        if (target_) target_->Step(b, by);
-    }
-    void SetText(Slot s, std::string_view t) override {
-        if (target_) target_->SetText(s, t);
-    }
-    int Pump() override { return target_ ? target_->Pump() : 0; }
-
-  private:
-    ProgressSink* target_;
-};
-
 }  // namespace
 
 wipe::StepResult WipeWholeBin(const OpContext& op, int passes, const EngineStepOptions& options) {
@@ -105,13 +81,11 @@ wipe::StepResult ScrubDeletedRecords(const OpContext& op, const wipe::CleanupDri
         r.skipped = "its device may not be written: " + raw.LastError();
         return r;
     }
-    MftStatusSink sink(op.progress);
     volume::SearchContext ctx;
     ctx.driveText = info.Root();
     ctx.drive = &raw;
     ctx.mode = volume::SearchMode::Scrub;
-    ctx.op = op;
-    ctx.op.progress = &sink;
+    ctx.op = &op;
     ctx.wantStatus = false;
     volume::NtfsVolume vol(raw);
     op.Status(std::string(S<476>) + "0");

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/opcontext.h"
+#include "platform/operation.h"
 #include "wipe/cleanup_run.h"
 
 namespace tw::sched {

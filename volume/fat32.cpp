@@ -237,11 +237,10 @@ uint64_t FollowChain(uint32_t firstCluster, FatTable& fat, std::vector<uint32_t>
     std::unordered_set<uint32_t> seen{firstCluster};
     uint32_t current = firstCluster;
     while (count < maxClusters) {
-        if (op.Aborted()) {
+        if (op.Stopped()) {
             if (stopped) *stopped = true;
             break;
         }
-        op.Pump();
         const uint32_t next = fat.Entry(current) & kFatEntryMask;
         if (next == current) break;                // points to itself
         if (next < 2 || next > maxCluster) break;  // free, reserved, bad, end of chain
@@ -363,7 +362,7 @@ void ReportCandidate(FatWalk& walk, const uint8_t* e, const std::string& name,
     SearchContext& ctx = walk.ctx;
     ctx.found.push_back(std::move(f));
     if (ctx.onFound) ctx.onFound(ctx.found.back());
-    if (ctx.wantStatus) ctx.op.Status(SearchStatusText(ctx.found.size()));
+    if (ctx.wantStatus) ctx.Op().Status(SearchStatusText(ctx.found.size()));
 }
 
 // A deleted folder's first cluster still holds the folder when it starts with its "."
@@ -398,7 +397,7 @@ Outcome WalkDirectory(FatWalk& walk, uint32_t firstCluster, const std::string& p
     bool stopped = false;
     const uint64_t maxClusters =
         (kMaxDirectoryBytes + boot.bytesPerCluster - 1) / boot.bytesPerCluster;
-    FollowChain(firstCluster, walk.fat, chain, ctx.op, maxClusters, &stopped);
+    FollowChain(firstCluster, walk.fat, chain, ctx.Op(), maxClusters, &stopped);
     if (stopped) return Outcome::Stopped;
     // Directories never share clusters. A chain that runs into clusters already walked
     // is cut there, so that however the chains are knotted no cluster is read as a
@@ -422,7 +421,7 @@ Outcome WalkDirectory(FatWalk& walk, uint32_t firstCluster, const std::string& p
 
     const uint32_t bpc = boot.bytesPerCluster;
     for (size_t off = 0; off + kDirEntrySize <= buffer.size(); off += kDirEntrySize) {
-        if (ctx.op.Aborted()) return Outcome::Stopped;
+        if (ctx.Op().Stopped()) return Outcome::Stopped;
         const size_t clusterIndex = off / bpc;
         if (!clusterOk[clusterIndex]) {
             // Nothing is known of an unreadable cluster; go on with the next one.

@@ -29,8 +29,7 @@ std::vector<uint32_t> FatItemClusters(FatTable& fat, uint32_t firstCluster, uint
         // The scan may pass over long stretches of taken clusters: check the stop flag
         // and let the caller's window breathe now and then, not only per found cluster.
         if ((++tested & 0xFFF) == 0) {
-            op.Pump();
-            if (op.Aborted()) {
+            if (op.Stopped()) {
                 if (stopped) *stopped = true;
                 break;
             }

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/opcontext.h"
+#include "platform/operation.h"
 #include "volume/fat32.h"
 #include "volume/ntfs.h"
 #include "volume/recoverable.h"

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "platform/filetime.h"
-#include "platform/opcontext.h"
+#include "platform/operation.h"
 #include "volume/raw_drive.h"
 
 namespace tw::volume {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/filetime.h"
-#include "platform/opcontext.h"
+#include "platform/operation.h"
 #include "volume/raw_drive.h"
 
 namespace tw::volume {
@@ -47,7 +47,10 @@ struct SearchContext {
         driveText;  // shown as the folder of root items: mount point + "/", or "/" for an image
     CRawDriveRef* drive = nullptr;  // opened by the driver
     SearchMode mode = SearchMode::Search;
-    OpContext op;                        // progress, abort (the stop flag), log
+    // The operation the search runs in (progress, stop, pause, log); must outlive the
+    // call. Null: an idle one (nothing shown, never stopped).
+    const OpContext* op = nullptr;
+    const OpContext& Op() const { return op ? *op : IdleOperation(); }
     bool wantStatus = true;              // show the running count in the status text
     bool wantDetails = false;            // fill RecoverableFile::details
     std::vector<RecoverableFile> found;  // appended in the order found; count = found.size()

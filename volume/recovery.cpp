@@ -254,7 +254,7 @@ bool WriteBufferToFile(RecoveryFolder& folder, const std::string& name,
     const size_t chunk = chunkSize == 0 ? std::max<size_t>(buffer.size(), 1) : chunkSize;
     size_t at = 0;
     while (at < buffer.size()) {
-        if (op.Aborted()) {
+        if (op.Stopped()) {
             out->stopped = true;
             break;
         }
@@ -268,7 +268,6 @@ bool WriteBufferToFile(RecoveryFolder& folder, const std::string& name,
         out->written += n;
         op.Step(ProgressSink::Current);
         op.Step(ProgressSink::Overall);
-        op.Pump();
     }
     return true;
 }
@@ -645,7 +644,7 @@ RecoveryRunResult RecoverFiles(
     RecoveryFolder& folder,
     const std::function<void(const RecoverableFile&, const RecoverResult&)>& onItem) {
     RecoveryRunResult run;
-    LogToFile(Str<396>(), op.log);
+    LogToFile(Str<396>(), op.Log());
     op.Status(Str<397>());
     uint32_t bpc = 0;
     if (vol.ntfs) bpc = vol.ntfs->Boot().bytesPerCluster;
@@ -662,7 +661,7 @@ RecoveryRunResult RecoverFiles(
     op.SetPos(ProgressSink::Overall, 0);
     for (const RecoverableFile* f : items) {
         op.PauseCheck();
-        if (op.Aborted()) {
+        if (op.Stopped()) {
             run.stopped = true;
             break;
         }
@@ -670,14 +669,15 @@ RecoveryRunResult RecoverFiles(
         switch (r.outcome) {
             case Outcome::Ok:
                 ++run.recovered;
-                LogToFile(Str<393>() + " " + folder.Path() + Str<394>() + " " + r.fileName, op.log);
+                LogToFile(Str<393>() + " " + folder.Path() + Str<394>() + " " + r.fileName,
+                          op.Log());
                 break;
             case Outcome::Stopped:
                 run.stopped = true;
                 break;
             default:
                 ++run.failed;
-                LogToFile(Str<395>() + " " + f->name, op.log);
+                LogToFile(Str<395>() + " " + f->name, op.Log());
                 break;
         }
         if (onItem) onItem(*f, r);

@@ -150,8 +150,7 @@ int Recoverability(const NtfsVolume& volume, const std::vector<DataRun>& runs, u
             }
             // Large files: let the user stop between pieces of the walk.
             if ((i & 0xFFFF) == 0xFFFF) {
-                op.Pump();
-                if (op.Aborted()) return -1;
+                if (op.Stopped()) return -1;
             }
         }
     }
@@ -230,7 +229,7 @@ Outcome HandleRecord(SearchContext& ctx, NtfsVolume& vol, MftRecordNumber n,
         // A size the runs do not hold (a damaged or crafted record) is missing data,
         // not recoverable data.
         missing = MissingClusters(req.runs, req.dataSize, vol.Boot().bytesPerCluster);
-        recoverability = Recoverability(vol, req.runs, missing, ctx.op, &reallocated,
+        recoverability = Recoverability(vol, req.runs, missing, ctx.Op(), &reallocated,
                                         ctx.wantDetails ? &list : nullptr);
         if (recoverability < 0) return Outcome::Stopped;
     }
@@ -294,7 +293,7 @@ void FlushPending(SearchContext& ctx, NtfsVolume& vol, std::vector<Pending>& pen
         if (ctx.onFound) ctx.onFound(ctx.found.back());
     }
     // The running count, once per batch: what the status shows at the batch's end.
-    if (ctx.wantStatus && !pending.empty()) ctx.op.Status(SearchStatusText(ctx.found.size()));
+    if (ctx.wantStatus && !pending.empty()) ctx.Op().Status(SearchStatusText(ctx.found.size()));
     pending.clear();
 }
 
@@ -306,7 +305,7 @@ Outcome SearchNtfs(SearchContext& ctx, NtfsVolume& vol) {
     if (!vol.Load()) return Outcome::Failed;
     const NtfsBootInfo& b = vol.Boot();
     uint64_t count = vol.RecordCount();
-    ctx.op.SetRange(ProgressSink::Current, 0, static_cast<int64_t>(count));
+    ctx.Op().SetRange(ProgressSink::Current, 0, static_cast<int64_t>(count));
     // Large sequential batches: the $MFT is read in a few big transfers rather than
     // one record at a time.
     const uint64_t batch = std::max<uint64_t>(1, (4u << 20) / b.recordSize);
@@ -314,15 +313,15 @@ Outcome SearchNtfs(SearchContext& ctx, NtfsVolume& vol) {
     std::vector<Pending> pending;
     for (MftRecordNumber first = 0; first < count;) {
         uint64_t n = std::min(batch, count - first);
-        ctx.op.PauseCheck();
-        if (ctx.op.Aborted()) return Outcome::Stopped;
-        if (ctx.mode == SearchMode::Scrub) ctx.op.Status(Str<476>() + std::to_string(first));
+        ctx.Op().PauseCheck();
+        if (ctx.Op().Stopped()) return Outcome::Stopped;
+        if (ctx.mode == SearchMode::Scrub) ctx.Op().Status(Str<476>() + std::to_string(first));
         bool batchOk = vol.ReadRecords(first, n, &buf);
         Outcome o = Outcome::Ok;
         for (uint64_t k = 0; k < n && o == Outcome::Ok; ++k) {
             MftRecordNumber rn = first + k;
             if (rn < kSystemRecords) continue;
-            if (ctx.op.Aborted()) {
+            if (ctx.Op().Stopped()) {
                 o = Outcome::Stopped;
                 break;
             }
@@ -340,10 +339,9 @@ Outcome SearchNtfs(SearchContext& ctx, NtfsVolume& vol) {
         // What was found before a stop is still listed.
         FlushPending(ctx, vol, pending);
         if (o != Outcome::Ok) return o;
-        if (ctx.op.Aborted()) return Outcome::Stopped;
+        if (ctx.Op().Stopped()) return Outcome::Stopped;
         first += n;
-        ctx.op.SetPos(ProgressSink::Current, static_cast<int64_t>(first));
-        ctx.op.Pump();
+        ctx.Op().SetPos(ProgressSink::Current, static_cast<int64_t>(first));
     }
     return Outcome::Ok;
 }
@@ -367,8 +365,8 @@ SearchReport SearchDrive(SearchContext& ctx, const std::string& source,
         drive.Close();
         rep.end = SearchEnd::Failed;
         rep.message = "Could not locate recoverable files on selected drive";
-        LogToFile("Beginning search for recoverable files on " + driveName, ctx.op.log);
-        LogToFile(rep.message, ctx.op.log);
+        LogToFile("Beginning search for recoverable files on " + driveName, ctx.Op().Log());
+        LogToFile(rep.message, ctx.Op().Log());
         return rep;
     }
     std::string fatName;
@@ -383,8 +381,8 @@ SearchReport SearchDrive(SearchContext& ctx, const std::string& source,
     rep.fs = kind == DetectedFs::Ntfs ? FileSystemKind::Ntfs : FileSystemKind::Fat32;
     rep.fsName = kind == DetectedFs::Ntfs ? "NTFS" : "FAT32";
 
-    ctx.op.Status(Str<274>());
-    LogToFile("Beginning search for recoverable files on " + driveName, ctx.op.log);
+    ctx.Op().Status(Str<274>());
+    LogToFile("Beginning search for recoverable files on " + driveName, ctx.Op().Log());
     ctx.found.clear();
     Outcome o;
     if (kind == DetectedFs::Ntfs) {
@@ -417,8 +415,8 @@ SearchReport SearchDrive(SearchContext& ctx, const std::string& source,
             rep.message = "Completed search for recoverable files" + result;
             break;
     }
-    LogToFile(rep.message, ctx.op.log);
-    ctx.op.Status(rep.message);
+    LogToFile(rep.message, ctx.Op().Log());
+    ctx.Op().Status(rep.message);
     return rep;
 }
 

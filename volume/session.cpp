@@ -71,7 +71,7 @@ SearchReport CVolumeSession::Search(const OpContext& op, const SessionSearchOpti
     SearchContext ctx;
     ctx.driveText = source_.driveText;
     ctx.drive = &drive_;
-    ctx.op = op;
+    ctx.op = &op;
     ctx.wantDetails = options.details;
     ctx.walkDeletedFolders = options.deletedFolders;
     ctx.onFound = options.onFound;
@@ -287,7 +287,7 @@ Outcome CVolumeSession::ScrubDeletedRecords(
     ctx.driveText = source_.driveText;
     ctx.drive = &drive_;
     ctx.mode = SearchMode::Scrub;
-    ctx.op = op;
+    ctx.op = &op;
     ctx.wantStatus = false;
     ctx.onFound = onScrubbed;
     return SearchNtfs(ctx, *ntfs_);

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/opcontext.h"
+#include "platform/operation.h"
 #include "volume/fat32.h"
 #include "volume/item_clusters.h"
 #include "volume/ntfs.h"

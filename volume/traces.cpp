@@ -122,7 +122,7 @@ TracePlan PlanNtfs(const OpContext& op, const TraceVolume& vol, const Recoverabl
                 ++plan.clustersProtected;
             else
                 plan.clusters.push_back(c);
-            if ((++tested & 0xFFFF) == 0 && op.Aborted()) return plan;
+            if ((++tested & 0xFFFF) == 0 && op.Stopped()) return plan;
         }
     }
     return plan;
@@ -256,7 +256,7 @@ TraceWipeResult WipeFileTraces(const OpContext& op, TraceVolume& vol, const Reco
         res.error = plan.refusal;
         return res;
     }
-    if (op.Aborted()) {
+    if (op.Stopped()) {
         res.outcome = Outcome::Stopped;
         return res;
     }
@@ -290,7 +290,7 @@ TraceWipeResult WipeFileTraces(const OpContext& op, TraceVolume& vol, const Reco
             for (size_t i = 0; i < batch.size(); ++i) {
                 if (pass > 1 || i > 0) {
                     op.PauseCheck();
-                    if (op.Aborted()) return Outcome::Stopped;
+                    if (op.Stopped()) return Outcome::Stopped;
                 }
                 uint8_t* slice = buffer.data() + i * bpc;
                 wipe::FillPassBuffer(slice, bpc, pass, false);
@@ -308,14 +308,13 @@ TraceWipeResult WipeFileTraces(const OpContext& op, TraceVolume& vol, const Reco
             }
         }
         batch.clear();
-        op.Pump();
         return Outcome::Ok;
     };
 
     const bool ntfs = plan.fs == FileSystemKind::Ntfs;
     for (uint64_t c : plan.clusters) {
         op.PauseCheck();
-        if (op.Aborted()) {
+        if (op.Stopped()) {
             res.outcome = Outcome::Stopped;
             return res;
         }
@@ -350,7 +349,7 @@ TraceWipeResult WipeFileTraces(const OpContext& op, TraceVolume& vol, const Reco
         }
     }
     op.PauseCheck();
-    if (op.Aborted()) {
+    if (op.Stopped()) {
         res.outcome = Outcome::Stopped;
         return res;
     }
@@ -466,7 +465,7 @@ TraceRunResult WipeTracesOfFiles(
     int passCount,
     const std::function<void(const RecoverableFile&, const TraceWipeResult&)>& onItem) {
     TraceRunResult run;
-    LogToFile(S<399>, op.log);
+    LogToFile(S<399>, op.Log());
     op.Status(S<398>);
     op.SetRange(ProgressSink::Overall, 0, static_cast<int64_t>(items.size()));
     op.SetPos(ProgressSink::Overall, 0);
@@ -474,7 +473,7 @@ TraceRunResult WipeTracesOfFiles(
     wipe::SeedWipeRandom(static_cast<uint32_t>(std::time(nullptr)));
     for (const RecoverableFile* item : items) {
         op.PauseCheck();
-        if (op.Aborted()) {
+        if (op.Stopped()) {
             run.stopped = true;
             break;
         }
@@ -483,19 +482,18 @@ TraceRunResult WipeTracesOfFiles(
         TraceWipeResult r = WipeFileTraces(op, vol, *item, passCount);
         if (r.outcome == Outcome::Ok) {
             ++run.wiped;
-            LogToFile(Str<400>() + " " + text, op.log);
+            LogToFile(Str<400>() + " " + text, op.Log());
         } else if (r.outcome == Outcome::Stopped) {
             run.stopped = true;
         } else {
             ++run.failed;
-            LogToFile(Str<401>() + " " + text, op.log);
+            LogToFile(Str<401>() + " " + text, op.Log());
         }
         if (onItem) onItem(*item, r);
         op.Step(ProgressSink::Overall);
-        op.Pump();
         if (run.stopped) break;
     }
-    LogToFile(run.stopped ? S<414> : S<402>, op.log);
+    LogToFile(run.stopped ? S<414> : S<402>, op.Log());
     op.Status(run.stopped ? S<414> : S<402>);
     return run;
 }

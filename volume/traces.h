@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/opcontext.h"
+#include "platform/operation.h"
 #include "platform/result.h"
 #include "volume/fat32.h"
 #include "volume/ntfs.h"

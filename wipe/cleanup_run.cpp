@@ -10,8 +10,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <mutex>
-#include <thread>
 
 #include "log/activity_log.h"
 #include "platform/strings.h"
@@ -24,64 +22,27 @@ extern char** environ;
 
 namespace tw::wipe {
 
-namespace {
-
-void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-}  // namespace
-
-// Forwards to the caller's sink, remembers the status text (the pause puts it back)
-// and shows the abort text on the run's own thread at the next yield point.
-class CCleanupRun::Sink : public ProgressSink {
-  public:
-    Sink(CCleanupRun& run, ProgressSink* target) : run_(run), target_(target) {}
-
-    void SetRange(Bar b, int64_t lo, int64_t hi) override {
-        if (target_) target_->SetRange(b, lo, hi);
+std::string_view FreeSpaceFailureText(FreeSpaceFailure failure) {
+    switch (failure) {
+        case FreeSpaceFailure::FolderLeft:
+            return S<118>;
+        case FreeSpaceFailure::FolderRemoved:
+            return "The free space on this drive could not be cleaned.";
+        case FreeSpaceFailure::None:
+            break;
     }
-    void SetPos(Bar b, int64_t p) override {
-        if (target_) target_->SetPos(b, p);
-    }
-    void Step(Bar b, int64_t by) override {
-        if (target_) target_->Step(b, by);
-    }
-    void SetText(Slot slot, std::string_view text) override {
-        if (slot == Status) {
-            std::lock_guard<std::mutex> lock(mu_);
-            last_ = std::string(text);
-        }
-        if (target_) target_->SetText(slot, text);
-    }
-    int Pump() override {
-        if (run_.AbortRequested() && !run_.internalAbort_ && !abortShown_) {
-            abortShown_ = true;
-            SetText(Status, S<461>);  // "Abort selected. Finishing current file."
-        }
-        return target_ ? target_->Pump() : 0;
-    }
-    std::string LastStatus() {
-        std::lock_guard<std::mutex> lock(mu_);
-        return last_;
-    }
-    void NewRun() { abortShown_ = false; }
+    return {};
+}
 
-  private:
-    CCleanupRun& run_;
-    ProgressSink* target_;
-    std::mutex mu_;
-    std::string last_;
-    bool abortShown_ = false;
-};
-
-CCleanupRun::CCleanupRun(Settings& settings, ProgressSink* progress, log::CActivityLogFile* log)
-    : settings_(settings), sink_(std::make_unique<Sink>(*this, progress)), log_(log) {
+CCleanupRun::CCleanupRun(Settings& settings)
+    : passCount(settings.OverwritePasses()), settings_(settings) {
     steps.freeSpace = [this](const OpContext& op, const CleanupDrive& drive, int passes) {
-        CFreeSpaceCleaner cleaner(&op);
+        CFreeSpaceCleaner cleaner;
         cleaner.logEnabled = settings_.ReadWithDefault("LogFreespaceWiping") != 0;
         FreeSpaceTask task;
         task.root = drive.info ? drive.info->mountPoint : drive.text;
         task.passCount = passes;
-        const int result = cleaner.CleanFreeSpace(task);
+        const int result = cleaner.CleanFreeSpace(op, task);
         lastFreeSpaceRefusal_ = cleaner.LastRefusal();
         lastFreeSpaceFolder_ = cleaner.LastPlan().folder;
         return result;
@@ -100,17 +61,6 @@ CCleanupRun::CCleanupRun(Settings& settings, ProgressSink* progress, log::CActiv
 }
 
 CCleanupRun::~CCleanupRun() = default;
-
-OpContext CCleanupRun::Context() {
-    OpContext op;
-    op.progress = sink_.get();
-    op.abort = abort_;
-    op.pauseCheck = [this] { PauseCheck(); };
-    op.log = log_;
-    return op;
-}
-
-void CCleanupRun::Log(const std::string& line) { log::LogToFile(line, log_); }
 
 void CCleanupRun::LoadSets(uint32_t requestCode) {
     if (requestCode == kCleanScheduledForced || requestCode == kCleanScheduled) {
@@ -170,35 +120,14 @@ CleanupPlan CCleanupRun::Plan(uint32_t requestCode) {
     return p;
 }
 
-void CCleanupRun::Abort() { abort_->store(1); }
-
-void CCleanupRun::SetPaused(bool paused) {
-    paused_->store(paused ? 1 : 0);
-    if (hooks.pauseCaption) hooks.pauseCaption(paused ? S<158> : S<157>);
-}
-
-void CCleanupRun::PauseCheck() {
-    if (!Paused()) return;
-    if (counting_) counting_->Pause();
-    const std::string saved = sink_->LastStatus();
-    sink_->SetText(ProgressSink::Status, S<150>);  // "Operation Paused. Click Resume to continue."
-    // An abort also ends the pause: the user must not have to resume to stop.
-    while (Paused() && !AbortRequested()) {
-        sink_->Pump();
-        SleepMs(50);
-    }
-    if (counting_) counting_->Resume();
-    sink_->SetText(ProgressSink::Status, saved);
-}
-
-void CCleanupRun::Skip(DriveOutcome& out, Task task, const std::string& why) {
+void CCleanupRun::Skip(const OpContext& op, DriveOutcome& out, Task task, const std::string& why) {
     const std::string line =
         std::string(Text(InfoOf(task).rowTextId)) + " skipped on " + out.drive + ": " + why;
     out.skipped.push_back(line);
-    Log(line);
+    log::LogToFile(line, op.Log());
 }
 
-CleanupSummary CCleanupRun::Start(uint32_t requestCode) {
+CleanupSummary CCleanupRun::Start(const OpContext& op, uint32_t requestCode) {
     CleanupSummary summary;
     if (running_.exchange(true)) {
         summary.notStartedReason = "a clean-up is already running";
@@ -217,51 +146,43 @@ CleanupSummary CCleanupRun::Start(uint32_t requestCode) {
         return summary;
     }
     summary.started = true;
-    sink_->NewRun();
-    internalAbort_ = false;
+    endRun_ = false;
     swapDone_ = false;
-    // 4. Each drive in list order while no abort was asked for.
-    abort_->store(0);
+    // 4. Each drive in list order until the run is stopped.
     for (const CleanupDrive& drive : ResolveDrives(drives)) {
-        if (AbortRequested()) break;
+        if (Halted(op)) break;
         DriveOutcome out;
         out.drive = drive.text;
         if (!drive.refusal.empty()) {
             out.refusal = drive.refusal;
-            Log("Drive " + drive.text + " skipped: " + drive.refusal);
+            log::LogToFile("Drive " + drive.text + " skipped: " + drive.refusal, op.Log());
             summary.drives.push_back(std::move(out));
             continue;
         }
-        Log("Cleaning drive " + drive.text);
+        log::LogToFile("Cleaning drive " + drive.text, op.Log());
         if (hooks.driveStarted) hooks.driveStarted(drive);
-        CleanDrive(drive, out);
+        CleanDrive(op, drive, out);
         if (out.aborted) summary.aborted = true;
         summary.drives.push_back(std::move(out));
     }
-    if (AbortRequested()) summary.aborted = true;
+    if (Halted(op)) summary.aborted = true;
     running_ = false;
-
     // After the last drive: the shutdown, unless anything was aborted.
-    if (tasks[Task::Shutdown] && !summary.aborted) {
-        CProceedCancelDialog dialog = CProceedCancelDialog::ShutdownCountdown();
-        summary.countdownShown = true;
-        bool proceed;
-        if (hooks.countdown) {
-            proceed = hooks.countdown(dialog);
-        } else {
-            proceed = RunCountdown(dialog, {}, [](int ms) {
-                SleepMs(ms);
-                return false;
-            });
-        }
-        summary.shutdownProceeded = proceed;
-        if (proceed && steps.powerOff) summary.powerOffStatus = steps.powerOff(PowerOffCommand());
-    }
+    summary.shutdownDue = tasks[Task::Shutdown] && !summary.aborted;
     return summary;
 }
 
-void CCleanupRun::CleanDrive(const CleanupDrive& drive, DriveOutcome& out) {
-    const OpContext op = Context();
+void CCleanupRun::Shutdown(CleanupSummary& summary,
+                           const std::function<bool(CProceedCancelDialog&)>& countdown) {
+    if (!summary.shutdownDue) return;
+    CProceedCancelDialog dialog = CProceedCancelDialog::ShutdownCountdown();
+    summary.countdownShown = true;
+    summary.shutdownProceeded = countdown(dialog);
+    if (summary.shutdownProceeded && steps.powerOff)
+        summary.powerOffStatus = steps.powerOff(PowerOffCommand());
+}
+
+void CCleanupRun::CleanDrive(const OpContext& op, const CleanupDrive& drive, DriveOutcome& out) {
     const std::string& mount = drive.info->mountPoint;
     const std::string& driveText = drive.text;
     const bool extensive = settings_.ReadWithDefault("extensiveLogging") != 0;
@@ -270,24 +191,23 @@ void CCleanupRun::CleanDrive(const CleanupDrive& drive, DriveOutcome& out) {
     deepCleanOk_ = false;
 
     // 1. Preparation.
-    abort_->store(0);
     if (hooks.activity) hooks.activity(true);
     if (hooks.plan) hooks.plan(PlanText(tasks));
 
     // 2. The Trash.
-    if (tasks[Task::RecycleBin] && !op.Aborted()) {
+    if (tasks[Task::RecycleBin] && !Halted(op)) {
         if (!steps.recycleBin) {
-            Skip(out, Task::RecycleBin, "not available in this program");
+            Skip(op, out, Task::RecycleBin, "not available in this program");
         } else {
             const StepResult r = steps.recycleBin(op, drive, passes);
             out.ran[static_cast<size_t>(Task::RecycleBin)] = r.ran;
-            out.taskAborted[static_cast<size_t>(Task::RecycleBin)] = r.aborted || op.Aborted();
-            if (!r.skipped.empty()) Skip(out, Task::RecycleBin, r.skipped);
+            out.taskAborted[static_cast<size_t>(Task::RecycleBin)] = r.aborted || op.Stopped();
+            if (!r.skipped.empty()) Skip(op, out, Task::RecycleBin, r.skipped);
         }
     }
 
     // 3. Free space.
-    if (tasks[Task::FreeSpace] && !op.Aborted() && steps.freeSpace) {
+    if (tasks[Task::FreeSpace] && !Halted(op) && steps.freeSpace) {
         lastFreeSpaceRefusal_.clear();
         lastFreeSpaceFolder_.clear();
         const int result = steps.freeSpace(op, drive, passes);
@@ -296,10 +216,9 @@ void CCleanupRun::CleanDrive(const CleanupDrive& drive, DriveOutcome& out) {
         if (!lastFreeSpaceRefusal_.empty())
             out.skipped.push_back(std::string(S<199>) + " on " + driveText + ": " +
                                   lastFreeSpaceRefusal_);
-        for (int i = 0; i < settleSleeps; ++i) SleepMs(50);
+        op.WaitFor(settle);
         op.SetPos(ProgressSink::Current, 0);
         op.SetPos(ProgressSink::Overall, 0);
-        op.Pump();
         if (result == -1) {
             // Text 118 asks the user to remove the temporary folder by hand: only when
             // it is really still there.
@@ -308,16 +227,11 @@ void CCleanupRun::CleanDrive(const CleanupDrive& drive, DriveOutcome& out) {
                     ? lastFreeSpaceFolder_
                     : TempFolderFor(drive.info ? drive.info->mountPoint : drive.text);
             struct stat st {};
-            const bool folderLeft = lstat(folder.c_str(), &st) == 0;
-            if (hooks.message)
-                hooks.message(
-                    folderLeft
-                        ? std::string_view(S<118>)
-                        : std::string_view("The free space on this drive could not be cleaned."),
-                    S<102>);
-            internalAbort_ = true;
-            op.RequestAbort();
-        } else if (op.Aborted()) {
+            out.freeSpaceFailure = lstat(folder.c_str(), &st) == 0
+                                       ? FreeSpaceFailure::FolderLeft
+                                       : FreeSpaceFailure::FolderRemoved;
+            endRun_ = true;
+        } else if (op.Stopped()) {
             out.taskAborted[static_cast<size_t>(Task::FreeSpace)] = true;
         }
     }
@@ -325,27 +239,26 @@ void CCleanupRun::CleanDrive(const CleanupDrive& drive, DriveOutcome& out) {
     // 4. The counting walk feeds the progress and time estimate of the file steps.
     const bool fileSteps = tasks[Task::DeepClean] || tasks[Task::Reclean] || tasks[Task::Slack];
     std::unique_ptr<CCountingWalk> walk;
-    if (fileSteps && !op.Aborted()) {
+    if (fileSteps && !Halted(op)) {
         op.Status(S<151>);  // "Analyzing files"
         walk = std::make_unique<CCountingWalk>();
         WalkOptions options;
         options.skipHardLinks = tasks[Task::DeepClean];
-        walk->Start(mount, ReadDeepCleanStamp(settings_.Store(), driveText), options, abort_);
-        counting_ = walk.get();
+        walk->Start(op, mount, ReadDeepCleanStamp(settings_.Store(), driveText), options);
     }
 
     // 5. Deep clean.
-    if (tasks[Task::DeepClean] && !op.Aborted()) {
+    if (tasks[Task::DeepClean] && !Halted(op)) {
         CDeepCleaner cleaner(settings_.Store());
         cleaner.passCount = passes;
         cleaner.alsoWipeSlacks = tasks[Task::Slack];
         cleaner.reclean = tasks[Task::Reclean];
-        cleaner.logOn = log_ != nullptr;
-        cleaner.logWriter = log_;
+        cleaner.logOn = op.Log() != nullptr;
+        cleaner.logWriter = op.Log();
         cleaner.detailLog = extensive;
         const Outcome o = cleaner.Run(op, mount, driveText, walk.get());
         out.ran[static_cast<size_t>(Task::DeepClean)] = true;
-        if (o == Outcome::Stopped || op.Aborted())
+        if (o == Outcome::Stopped || op.Stopped())
             out.taskAborted[static_cast<size_t>(Task::DeepClean)] = true;
         else if (o == Outcome::Ok)
             deepCleanOk_ = true;
@@ -355,58 +268,56 @@ void CCleanupRun::CleanDrive(const CleanupDrive& drive, DriveOutcome& out) {
     }
 
     // 6. File slacks.
-    if (tasks[Task::Slack] && !op.Aborted()) {
+    if (tasks[Task::Slack] && !Halted(op)) {
         CSlackWiper wiper(&settings_.Store());
         wiper.passCount = passes;
-        wiper.logOn = log_ != nullptr;
-        wiper.logWriter = log_;
+        wiper.logOn = op.Log() != nullptr;
+        wiper.logWriter = op.Log();
         wiper.detailLog = extensive;
         const Outcome o = wiper.WipeSlacks(op, mount, driveText, walk.get());
         out.ran[static_cast<size_t>(Task::Slack)] = true;
-        if (o == Outcome::Stopped || op.Aborted())
+        if (o == Outcome::Stopped || op.Stopped())
             out.taskAborted[static_cast<size_t>(Task::Slack)] = true;
         else if (o != Outcome::Ok)
             out.skipped.push_back(std::string(S<198>) + " on " + driveText + ": " +
                                   wiper.WalkError().Message());
     }
-    if (walk) {
-        walk->Join();
-        counting_ = nullptr;
-    }
+    if (walk) walk->Join();
 
     // 7. Deleted file-table entries.
-    if (tasks[Task::TableEntries] && !op.Aborted()) {
+    if (tasks[Task::TableEntries] && !Halted(op)) {
         if (!steps.tableEntries) {
-            Skip(out, Task::TableEntries, "not available in this program");
+            Skip(op, out, Task::TableEntries, "not available in this program");
         } else {
             const StepResult r = steps.tableEntries(op, drive);
             out.ran[static_cast<size_t>(Task::TableEntries)] = r.ran;
-            out.taskAborted[static_cast<size_t>(Task::TableEntries)] = r.aborted || op.Aborted();
-            if (!r.skipped.empty()) Skip(out, Task::TableEntries, r.skipped);
+            out.taskAborted[static_cast<size_t>(Task::TableEntries)] = r.aborted || op.Stopped();
+            if (!r.skipped.empty()) Skip(op, out, Task::TableEntries, r.skipped);
         }
     }
 
     // 8. Swap: the areas belong to the machine, not to a drive, so they are wiped once
     // per run, by the first drive whose sequence gets here.
-    if (tasks[Task::Swap] && !op.Aborted() && !swapDone_) {
+    if (tasks[Task::Swap] && !Halted(op) && !swapDone_) {
         swapDone_ = true;
         if (!steps.swap) {
-            Skip(out, Task::Swap, "not available in this program");
+            Skip(op, out, Task::Swap, "not available in this program");
         } else {
             const StepResult r = steps.swap(op, passes);
             out.ran[static_cast<size_t>(Task::Swap)] = r.ran;
-            out.taskAborted[static_cast<size_t>(Task::Swap)] = r.aborted || op.Aborted();
+            out.taskAborted[static_cast<size_t>(Task::Swap)] = r.aborted || op.Stopped();
             if (!r.skipped.empty()) out.skipped.push_back(r.skipped);
         }
     }
 
     // 9. Closing lines.
-    ClosingLines(out);
-    out.aborted = op.Aborted();
+    ClosingLines(op, out);
+    out.aborted = Halted(op);
     if (hooks.activity) hooks.activity(false);
 }
 
-void CCleanupRun::ClosingLines(DriveOutcome& out) {
+void CCleanupRun::ClosingLines(const OpContext& op, DriveOutcome& out) {
+    const auto Log = [&op](const std::string& line) { log::LogToFile(line, op.Log()); };
     const auto aborted = [&](Task t) { return out.taskAborted[static_cast<size_t>(t)]; };
     if (aborted(Task::DeepClean)) Log(Str<148>());
     if (aborted(Task::FreeSpace)) Log(tasks[Task::Slack] ? Str<246>() : Str<149>());

@@ -1,15 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The drive clean-up run: the chosen tasks on each chosen drive, one drive after the
-// other, with pause, abort, the closing log lines and the shutdown at the end. The
-// clean-up page, the clean-request handler and `tidewipe-cli clean` all run it.
+// other, with the closing log lines. The clean-up page, the clean-request handler and
+// `tidewipe-cli clean` all run it, each in an Operation of its own.
 //
-// Per drive, in this order, each step only when its switch is set and the abort flag
-// is still clear:
-//   1. preparation: running, abort cleared, the plan text (hooks.plan)
+// Per drive, in this order, each step only when its switch is set and the run has not
+// been stopped:
+//   1. preparation: running, the plan text (hooks.plan)
 //   2. wipe every Trash item                                   (steps.recycleBin)
-//   3. clean the free space; a result of -1 sets the abort flag, so the later steps
-//      of the drive are skipped, and shows text 118 when the temporary folder really
-//      stayed behind (else a plain failure text)                (steps.freeSpace)
+//   3. clean the free space; a result of -1 ends the run after this drive's closing
+//      lines, and the drive's outcome says whether the temporary folder stayed
+//      behind (the front end then shows text 118, else a plain failure text)
+//                                                              (steps.freeSpace)
 //   4. the counting walk, when deep clean, re-clean or slack is chosen
 //   5. deep clean (re-clean: files cleaned before too)
 //   6. wipe file slacks
@@ -18,45 +19,34 @@
 //      step, not once per drive)                              (steps.swap)
 //   9. the closing lines: each aborted task's text, the free-space count line, the
 //      success lines; not running any more.
-// After the last drive, with the shutdown switch set and no abort in the run: the
-// 30-second countdown (hooks.countdown) and, on Proceed, $TIDEWIPE_POWEROFF_COMMAND
-// (default "systemctl poweroff").
+// After the last drive, with the shutdown switch set and nothing stopped, the summary
+// says a shutdown is due: the front end runs the 30-second countdown and, on Proceed,
+// Shutdown runs $TIDEWIPE_POWEROFF_COMMAND (default "systemctl poweroff").
 //
-// An abort (the abort flag: Abort(), Ctrl-C, or a free-space failure) moves straight
-// to the closing lines of the drive being cleaned and ends the run. A pause takes
-// effect at the next file boundary (PauseCheck, called by the walkers before each file
-// and by the free-space fill between chunks) and holds until resumed or aborted.
-//
-// Threads: Start runs on the calling thread. Abort, SetPaused and TogglePause may be
-// called from any thread (they only touch atomics, and Abort the status text through
-// the sink, which must then be thread-safe); the abort flag may also be set directly,
-// e.g. by a signal handler.
+// Stop, pause and progress are the operation's: a stop moves straight to the closing
+// lines of the drive being cleaned and ends the run; a pause takes effect at the next
+// file boundary (the walkers, the counting walk and the free-space fill check it) and
+// the time estimates do not count it. The run never writes the stop flag.
 #pragma once
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/drives.h"
-#include "platform/opcontext.h"
+#include "platform/operation.h"
 #include "platform/settings.h"
 #include "wipe/cleanup_tasks.h"
 #include "wipe/countdown.h"
 #include "wipe/swap_wipe.h"
 
-namespace tw::log {
-class CActivityLogFile;
-}
-
 namespace tw::wipe {
-
-class CCountingWalk;
 
 // Request codes (the clean request of the scheduler).
 inline constexpr uint32_t kCleanScheduledForced = 0x521;  // scheduled set and "sch" drives
@@ -72,7 +62,7 @@ struct CleanupDrive {
     std::string refusal;            // non-empty: the drive is not cleaned, and why
 };
 
-// What a step that is not run in-process gives back.
+// What a step gives back.
 struct StepResult {
     bool ran = false;      // the step did its work (partly, when aborted)
     bool aborted = false;  // the abort flag stopped it
@@ -92,25 +82,31 @@ struct CleanupSteps {
     std::function<int(const std::string& command)> powerOff;
 };
 
-// What the run asks of its window. Every hook may be empty.
+// What the run tells its front end as it goes (on the run's thread). Every hook may
+// be empty.
 struct CleanupHooks {
-    std::function<void(std::string_view text, std::string_view caption)> message;
     std::function<void(std::string_view planText)> plan;
     std::function<void(const CleanupDrive&)> driveStarted;
-    std::function<void(std::string_view caption)> pauseCaption;  // "Pause" / "Resume"
-    std::function<void(bool on)> activity;                       // the activity indicator
-    // Runs the shutdown countdown to its end; true for Proceed. Empty: the countdown
-    // runs on its own, one tick a second, and proceeds after 30 seconds.
-    std::function<bool(CProceedCancelDialog&)> countdown;
+    std::function<void(bool on)> activity;  // a drive's sequence began / ended
 };
+
+// How a free-space step that failed (-1) left the drive.
+enum class FreeSpaceFailure {
+    None,           // it did not fail
+    FolderLeft,     // its temporary folder is still there: the user must remove it
+    FolderRemoved,  // it failed, but left nothing behind
+};
+// The text the front end shows for a failure (caption: text 102); "" for None.
+std::string_view FreeSpaceFailureText(FreeSpaceFailure failure);
 
 // The outcome of one drive.
 struct DriveOutcome {
     std::string drive;
-    bool cleaned = false;                // the sequence ran (not refused)
-    std::string refusal;                 // why it was not cleaned
-    int freeSpaceResult = -2;            // -2: not run; else the step's result
-    bool aborted = false;                // the abort flag was set when its sequence ended
+    bool cleaned = false;      // the sequence ran (not refused)
+    std::string refusal;       // why it was not cleaned
+    int freeSpaceResult = -2;  // -2: not run; else the step's result
+    FreeSpaceFailure freeSpaceFailure = FreeSpaceFailure::None;
+    bool aborted = false;                // stopped, or ended by a failed free-space step
     std::array<bool, kTaskCount> ran{};  // the step ran
     std::array<bool, kTaskCount> taskAborted{};
     std::vector<std::string> skipped;  // skip lines logged for this drive
@@ -121,7 +117,9 @@ struct CleanupSummary {
     std::string notStartedReason;  // no drive chosen, already running
     TaskSet tasks;
     std::vector<DriveOutcome> drives;
-    bool aborted = false;  // an abort happened in the run
+    bool aborted = false;      // the run was stopped, or a free-space step failed
+    bool shutdownDue = false;  // the shutdown task is set and nothing was aborted
+    // Filled in by Shutdown:
     bool countdownShown = false;
     bool shutdownProceeded = false;  // the countdown ended by Proceed
     int powerOffStatus = -1;         // the command's exit status when it ran
@@ -138,10 +136,9 @@ struct CleanupPlan {
 
 class CCleanupRun {
   public:
-    // `settings` gives the stored task and drive sets and the logging switches;
-    // `progress` (may be null) and `log` (may be null: nothing logged) are used for
-    // every step. All must outlive the run.
-    CCleanupRun(Settings& settings, ProgressSink* progress, log::CActivityLogFile* log);
+    // `settings` gives the stored task and drive sets, the pass count and the logging
+    // switches; it must outlive the run.
+    explicit CCleanupRun(Settings& settings);
     ~CCleanupRun();
     CCleanupRun(const CCleanupRun&) = delete;
     CCleanupRun& operator=(const CCleanupRun&) = delete;
@@ -150,21 +147,15 @@ class CCleanupRun {
     // as they stand; the other codes load them first).
     TaskSet tasks;
     std::vector<std::string> drives;
-    int passCount = 3;  // N, copied into the wipers at the start of each drive
+    int passCount;  // N: the stored NumOverwrites unless the caller sets another
     // Store the task rows as the manual set when a page start (0x523) begins, as the
     // page does; the CLI's one-off choices are not stored.
     bool saveManualSetOnStart = true;
-    // The free-space step's settling pause: this many sleeps of 50 ms.
-    int settleSleeps = 40;
+    // The free-space step's settling pause (ended early by a stop).
+    std::chrono::milliseconds settle{2000};
 
     CleanupSteps steps;
     CleanupHooks hooks;
-
-    // Uses `flag` as the abort flag instead of the run's own (the CLI's Ctrl-C flag).
-    void SetAbortFlag(std::atomic<int>* flag) { abort_ = flag ? flag : &ownAbort_; }
-    // Uses `flag` as the pause flag (non-zero: paused), so that a signal handler can
-    // pause and resume by storing to it.
-    void SetPauseFlag(std::atomic<int>* flag) { paused_ = flag ? flag : &ownPaused_; }
 
     // Loads the sets for `requestCode` into tasks and drives (0x521, 0x522: scheduled;
     // 0x524: manual; others: as they stand).
@@ -172,24 +163,15 @@ class CCleanupRun {
     // The plan for `requestCode` (loads the sets like Start).
     CleanupPlan Plan(uint32_t requestCode);
 
-    // One run over every chosen drive. Returns when the run has ended (and the
-    // power-off command has been started, if it came to that).
-    CleanupSummary Start(uint32_t requestCode);
-
-    // The abort button: sets the abort flag and shows "Abort selected. Finishing
-    // current file.".
-    void Abort();
-    // The pause button.
-    void SetPaused(bool paused);
-    void TogglePause() { SetPaused(!Paused()); }
-    bool Paused() const { return paused_->load() != 0; }
+    // One run over every chosen drive in `op` (progress, stop, pause, log writer).
+    // Returns when the run has ended; the summary says what the front end does next.
+    CleanupSummary Start(const OpContext& op, uint32_t requestCode);
     bool Running() const { return running_.load(); }
-    bool AbortRequested() const { return abort_->load() != 0; }
 
-    // Blocks while the pause flag is set (and no abort is asked for): the status shows
-    // "Operation Paused. Click Resume to continue." and the counting walk holds; both
-    // are restored afterwards.
-    void PauseCheck();
+    // The shutdown a summary says is due: `countdown` runs the 30-second countdown
+    // dialog to its end (true: Proceed), then the power-off command runs.
+    void Shutdown(CleanupSummary& summary,
+                  const std::function<bool(CProceedCancelDialog&)>& countdown);
 
     // The drives of `texts` resolved and checked (not mounted, read-only: refused).
     static std::vector<CleanupDrive> ResolveDrives(const std::vector<std::string>& texts);
@@ -199,23 +181,15 @@ class CCleanupRun {
     static int RunPowerOffCommand(const std::string& command);
 
   private:
-    class Sink;
-    void CleanDrive(const CleanupDrive& drive, DriveOutcome& out);
-    void ClosingLines(DriveOutcome& out);
-    void Log(const std::string& line);
-    void Skip(DriveOutcome& out, Task task, const std::string& why);
-    OpContext Context();
+    void CleanDrive(const OpContext& op, const CleanupDrive& drive, DriveOutcome& out);
+    void ClosingLines(const OpContext& op, DriveOutcome& out);
+    void Skip(const OpContext& op, DriveOutcome& out, Task task, const std::string& why);
+    // Stopped by the user, or ended by a failed free-space step.
+    bool Halted(const OpContext& op) const { return endRun_ || op.Stopped(); }
 
     Settings& settings_;
-    std::unique_ptr<Sink> sink_;
-    log::CActivityLogFile* log_;
-    std::atomic<int> ownAbort_{0};
-    std::atomic<int>* abort_ = &ownAbort_;
-    std::atomic<int> ownPaused_{0};
-    std::atomic<int>* paused_ = &ownPaused_;
     std::atomic<bool> running_{false};
-    CCountingWalk* counting_ = nullptr;       // the counting walk of the drive being cleaned
-    std::atomic<bool> internalAbort_{false};  // the run itself set the abort flag (-1)
+    bool endRun_ = false;  // a free-space step failed: the run ends after this drive
     std::string lastFreeSpaceRefusal_;
     std::string lastFreeSpaceFolder_;  // where the last free-space step put its folder
     bool swapDone_ = false;

@@ -14,8 +14,6 @@ CProceedCancelDialog CProceedCancelDialog::ShutdownCountdown() {
     d.cancelText = Str<566>();  // "Cancel"
     d.seconds = 30;
     d.proceedOnTimeout = true;
-    d.width = 300;
-    d.height = 100;
     return d;
 }
 

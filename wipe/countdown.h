@@ -22,10 +22,9 @@ class CProceedCancelDialog {
     std::string okText, cancelText;
     int seconds = 0;                // 0: no countdown
     bool proceedOnTimeout = false;  // the countdown ending counts as Proceed (else Cancel)
-    int width = 0, height = 0;      // layout size in dialog units; 0: the template's
 
     // The shutdown countdown: title "Tidewipe", "Shut down in", "seconds", "Proceed",
-    // "Cancel", 30 seconds, proceed on timeout, 300 x 100.
+    // "Cancel", 30 seconds, proceed on timeout.
     static CProceedCancelDialog ShutdownCountdown();
 
     // Starts the dialog: the timer runs when seconds is not 0.

@@ -574,7 +574,7 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
             }
         }
         for (uint64_t at = dataAt; ok && at < holeAt;) {
-            if (op.Aborted()) {
+            if (op.Stopped()) {
                 ok = false;
                 break;
             }
@@ -594,7 +594,6 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
                 lastPercent = percent;
                 op.Status(defragText + " " + ShortPath(path) + " " +
                           StrPrintf("%2.0f", static_cast<double>(percent)) + "%");
-                op.Pump();
             }
         }
         pos = holeAt;
@@ -622,7 +621,7 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
         after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
         after.st_mtim.tv_nsec != before.st_mtim.tv_nsec ||
         after.st_ctim.tv_sec != before.st_ctim.tv_sec ||
-        after.st_ctim.tv_nsec != before.st_ctim.tv_nsec || op.Aborted())
+        after.st_ctim.tv_nsec != before.st_ctim.tv_nsec || op.Stopped())
         return notCleaned();
     src.Reset();
 
@@ -646,12 +645,11 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
 
     // Wipe the original where it lies.
     op.Status(underneathText + " " + ShortPath(path));
-    wiper_->SetContext(&op);
     wiper_->SetPassCount(passCount);
     wiper_->bytesWritten = &bytesWritten;
     wiper_->showStatus = wiper_->showStatus2 = true;
     wiper_->SetStatusText(underneathText + " " + path);
-    const bool wiped = wiper_->WipeFile(path, file.facts.compressed, 0);
+    const bool wiped = wiper_->WipeFile(op, path, file.facts.compressed, 0);
     const bool complete = wiped && !wiper_->WasAborted();
     Stage("wiped", copyPath);
 
@@ -737,8 +735,7 @@ Outcome CDeepCleaner::Run(const OpContext& op, const std::string& start,
     newStamp_ = 0;
     if (!SystemTimeToFileTime(GetSystemTime(), &newStamp_)) newStamp_ = NowFileTime();
 
-    CTimeRemaining estimate;
-    estimate.Start();
+    CTimeRemaining estimate(op);
     op.SetRange(ProgressSink::Overall, 0, kProgressRange);
     op.TimeText(estimate.Text());
     uint64_t doneBytes = 0, doneFiles = 0;

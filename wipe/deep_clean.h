@@ -35,7 +35,7 @@
 #include <string_view>
 
 #include "platform/filetime.h"
-#include "platform/opcontext.h"
+#include "platform/operation.h"
 #include "platform/registry.h"
 #include "wipe/walker.h"
 

@@ -245,7 +245,7 @@ bool CanOpenForRead(const std::string& path) {
     return true;
 }
 
-bool ScrambleName(std::string& path, int passCount) {
+bool ScrambleName(std::string& path, int passCount, const OpContext* op) {
     if (passCount < 1 || path.empty()) return false;
     const size_t slash = path.find_last_of('/');
     const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
@@ -268,7 +268,8 @@ bool ScrambleName(std::string& path, int passCount) {
             if (CanOpenForRead(current)) break;
             // Permission does not come back by waiting; only a file still settling does.
             if (errno == EACCES || errno == EPERM || errno == ELOOP) break;
-            std::this_thread::sleep_for(kRenameWaitStep);
+            // A stop ends the wait: the file is deleted under the name it has now.
+            if (!(op ? op : &IdleOperation())->WaitFor(kRenameWaitStep)) break;
         }
     }
     path = current;
@@ -661,7 +662,7 @@ bool CSecureFileWiper::WritePasses(int fd, uint32_t bufferSize, bool randomMode)
 }
 
 bool CSecureFileWiper::WipeFile(const std::string& path, bool clearAttributesOnDenied,
-                                bool randomMode) {
+                                bool randomMode, const OpContext* op) {
     lastBytesWritten_ = 0;
     lastError_.clear();
     uint64_t length = 0;
@@ -679,7 +680,7 @@ bool CSecureFileWiper::WipeFile(const std::string& path, bool clearAttributesOnD
     // A pass that fell short (or had no buffer) did not overwrite everything: deleting
     // the file now would report a wipe that never happened, so it stays where it is.
     if (!wrote) return false;
-    return RenameAndDelete(path);
+    return RenameAndDelete(path, op);
 }
 
 bool CSecureFileWiper::Failed(std::string why) {
@@ -687,61 +688,60 @@ bool CSecureFileWiper::Failed(std::string why) {
     return false;
 }
 
-bool CSecureFileWiper::RenameAndDelete(const std::string& path) {
+bool CSecureFileWiper::RenameAndDelete(const std::string& path, const OpContext* op) {
     std::string last = path;
-    ScrambleName(last);
+    ScrambleName(last, op);
     if (unlink(last.c_str()) == 0) return true;
     return Failed("overwritten, but could not be deleted: " + ErrnoText(errno));
 }
 
 // ---------------------------------------------------------------- CProgressFileWiper
 
-CProgressFileWiper::CProgressFileWiper(const OpContext* op) : ofWord(S<206>), op_(op) {}
+CProgressFileWiper::CProgressFileWiper() : ofWord(S<206>) {}
 
 void CProgressFileWiper::SetStatusText(std::string callerText) {
     if (callerText.size() > 33) callerText = callerText.substr(0, 33) + "...";
     statusText_ = std::move(callerText);
 }
 
-bool CProgressFileWiper::WritePasses(int fd, uint32_t bufferSize, bool randomMode) {
+bool CProgressFileWiper::WritePasses(const OpContext& op, int fd, uint32_t bufferSize,
+                                     bool randomMode) {
     struct Hooks : ChunkHooks {
         CProgressFileWiper& w;
+        const OpContext& op;
         uint32_t bufferSize;
         uint64_t length = 0;
         uint64_t passWritten = 0;
-        Hooks(CProgressFileWiper& wiper, uint32_t size) : w(wiper), bufferSize(size) {}
+        Hooks(CProgressFileWiper& wiper, const OpContext& o, uint32_t size)
+            : w(wiper), op(o), bufferSize(size) {}
 
         void BeforePass(int, int passes, uint64_t lengthBytes) override {
             length = lengthBytes;
             passWritten = 0;
-            if (w.op_) {
-                const int64_t range =
-                    static_cast<int64_t>(lengthBytes / bufferSize) * static_cast<int64_t>(passes);
-                w.op_->SetRange(ProgressSink::Current, 0, std::max<int64_t>(1, range));
-            }
+            const int64_t range =
+                static_cast<int64_t>(lengthBytes / bufferSize) * static_cast<int64_t>(passes);
+            op.SetRange(ProgressSink::Current, 0, std::max<int64_t>(1, range));
         }
         bool BeforeChunk(uint64_t bytes, uint64_t) override {
-            if (w.op_ && w.op_->Aborted()) return false;
+            if (op.Stopped()) return false;
             if (w.bytesWritten) *w.bytesWritten += bytes;
             passWritten += bytes;
-            if (w.showStatus && w.showStatus2 && w.op_) {
-                w.op_->Status(w.statusText_ + " (" + FormatSize(passWritten, "%2.0f") + " " +
-                              w.ofWord + " " + FormatSize(length, "%2.0f") + ")");
+            if (w.showStatus && w.showStatus2) {
+                op.Status(w.statusText_ + " (" + FormatSize(passWritten, "%2.0f") + " " + w.ofWord +
+                          " " + FormatSize(length, "%2.0f") + ")");
             }
-            if (w.op_) w.op_->Pump();
             return true;
         }
         void AfterChunk(uint64_t, uint64_t chunks) override {
-            if (w.op_) w.op_->Step(ProgressSink::Current, static_cast<int64_t>(chunks));
+            op.Step(ProgressSink::Current, static_cast<int64_t>(chunks));
         }
-        void AfterPasses(bool) override {
-            if (w.op_) w.op_->SetPos(ProgressSink::Current, 0);
-        }
-    } hooks(*this, bufferSize);
+        void AfterPasses(bool) override { op.SetPos(ProgressSink::Current, 0); }
+    } hooks(*this, op, bufferSize);
     return RunPasses(fd, bufferSize, randomMode, passCount, hooks, &aborted_);
 }
 
-bool CProgressFileWiper::WipeFile(const std::string& path, bool randomMode, uint32_t bufferSize) {
+bool CProgressFileWiper::WipeFile(const OpContext& op, const std::string& path, bool randomMode,
+                                  uint32_t bufferSize) {
     aborted_ = false;
     lastError_.clear();
     uint64_t length = 0;
@@ -756,38 +756,37 @@ bool CProgressFileWiper::WipeFile(const std::string& path, bool randomMode, uint
     if (fd < 0) return Failed("cannot be opened for writing: " + ErrnoText(errno));
     if (length > 0) ScrubInlineData(fd, cluster);
     ExtendToCluster(fd, length, cluster);
-    const bool wrote = WritePasses(fd, bufferSize, randomMode);
+    const bool wrote = WritePasses(op, fd, bufferSize, randomMode);
     close(fd);
     if (!wrote) return false;  // not all overwritten: keep the file, report failure
-    return RenameAndDelete(path);
+    return RenameAndDelete(path, &op);
 }
 
 // ---------------------------------------------------------------- CRecycleFileWiper
 
-CRecycleFileWiper::CRecycleFileWiper(const OpContext* op) : op_(op) {}
-
-bool CRecycleFileWiper::WritePasses(int fd, uint32_t bufferSize, bool randomMode) {
+bool CRecycleFileWiper::WritePasses(const OpContext& op, int fd, uint32_t bufferSize,
+                                    bool randomMode) {
     struct Hooks : ChunkHooks {
         CRecycleFileWiper& w;
-        explicit Hooks(CRecycleFileWiper& wiper) : w(wiper) {}
-        bool BeforeChunk(uint64_t, uint64_t) override { return !(w.op_ && w.op_->Aborted()); }
+        const OpContext& op;
+        Hooks(CRecycleFileWiper& wiper, const OpContext& o) : w(wiper), op(o) {}
+        bool BeforeChunk(uint64_t, uint64_t) override { return !op.Stopped(); }
         void AfterChunk(uint64_t, uint64_t chunks) override {
             // Every 8th chunk, counted across all files this wiper overwrites, moves the
             // bars: the remainder carries over to the next file of the same run.
             const uint64_t total = w.chunkCarry_ + chunks;
             w.chunkCarry_ = static_cast<uint32_t>(total % 8);
             const int64_t steps = static_cast<int64_t>(total / 8);
-            if (steps == 0 || !w.op_) return;
-            if (w.progressTick) w.op_->Step(ProgressSink::Current, steps);
-            if (w.stepOverall) w.op_->Step(ProgressSink::Overall, steps);
-            w.op_->Pump();
+            if (steps == 0) return;
+            if (w.progressTick) op.Step(ProgressSink::Current, steps);
+            if (w.stepOverall) op.Step(ProgressSink::Overall, steps);
         }
-    } hooks(*this);
+    } hooks(*this, op);
     return RunPasses(fd, bufferSize, randomMode, passCount, hooks, &aborted_);
 }
 
-bool CRecycleFileWiper::WipeFile(const std::string& path, bool randomMode, uint32_t clusterSize,
-                                 bool renameAndDelete) {
+bool CRecycleFileWiper::WipeFile(const OpContext& op, const std::string& path, bool randomMode,
+                                 uint32_t clusterSize, bool renameAndDelete) {
     aborted_ = false;
     lastError_.clear();
     uint64_t length = 0;
@@ -800,18 +799,18 @@ bool CRecycleFileWiper::WipeFile(const std::string& path, bool randomMode, uint3
     // leave a copy behind. (Where this open is denied, the scrub after the overwrite
     // open below still covers the growth.)
     if (renameAndDelete && length > 0) ScrubInlineData(current, clusterSize);
-    if (renameAndDelete) ScrambleName(current);
+    if (renameAndDelete) ScrambleName(current, &op);
 
     int fd = OpenForOverwrite(current, true);
     if (fd < 0) return Failed("cannot be opened for writing: " + ErrnoText(errno));
     bool wrote = true;
     if (length == 0) {
         close(fd);
-        if (renameAndDelete) ScrambleName(current);
+        if (renameAndDelete) ScrambleName(current, &op);
     } else {
         ScrubInlineData(fd, clusterSize);
         ExtendToCluster(fd, length, clusterSize);
-        wrote = WritePasses(fd, clusterSize, randomMode);
+        wrote = WritePasses(op, fd, clusterSize, randomMode);
         close(fd);
     }
     if (!wrote) return false;  // not all overwritten: keep the file, report failure

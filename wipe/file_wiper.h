@@ -50,7 +50,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/opcontext.h"
+#include "platform/operation.h"
 
 namespace tw::wipe {
 
@@ -82,8 +82,9 @@ class CDriveGeometry {
 // the old name when no rename succeeded. After the last successful rename it waits,
 // 100 ms between tries and at most 5 seconds, until the file opens for reading under
 // its new name (a file the user may not read is not waited for). True if the last
-// rename succeeded. passCount < 1 renames nothing and gives false.
-bool ScrambleName(std::string& path, int passCount);
+// rename succeeded. passCount < 1 renames nothing and gives false. A stop of `op` (may
+// be null) ends that wait early.
+bool ScrambleName(std::string& path, int passCount, const OpContext* op = nullptr);
 
 // True if `path` opens for reading (the handle is closed at once); false for an empty
 // path or a failed open. Symbolic links are not followed.
@@ -165,7 +166,9 @@ class CSecureFileWiper {
     // u+w and retries once. True when the final delete succeeded; false with the file
     // untouched when the probe or the overwrite open fails, and false with the file left
     // in place when a pass fell short (LastError() says why).
-    bool WipeFile(const std::string& path, bool clearAttributesOnDenied, bool randomMode);
+    // A stop of `op` (may be null) ends the wait after the renames early.
+    bool WipeFile(const std::string& path, bool clearAttributesOnDenied, bool randomMode,
+                  const OpContext* op = nullptr);
 
     // The pass loop on an already open file `fd` (opened for writing, O_DIRECT or not):
     // the plain wipe's N + 1 passes with a pass buffer of bufferSize bytes over the
@@ -185,7 +188,9 @@ class CSecureFileWiper {
     const std::string& LastError() const { return lastError_; }
 
     // Renames by the rule of the free ScrambleName with this wiper's pass count.
-    bool ScrambleName(std::string& path) const { return wipe::ScrambleName(path, passCount); }
+    bool ScrambleName(std::string& path, const OpContext* op = nullptr) const {
+        return wipe::ScrambleName(path, passCount, op);
+    }
 
     std::string erasedWord;      // "Erased"
     std::string overwritesWord;  // "overwrites"
@@ -224,7 +229,7 @@ class CSecureFileWiper {
     // Sets LastError() and gives false.
     bool Failed(std::string why);
     // The end of a wipe: ScrambleName, then delete. True when the delete succeeded.
-    bool RenameAndDelete(const std::string& path);
+    bool RenameAndDelete(const std::string& path, const OpContext* op = nullptr);
 
     int passCount = 1;
     uint64_t lastBytesWritten_ = 0;
@@ -236,10 +241,7 @@ class CSecureFileWiper {
 // counter, and abort between chunks.
 class CProgressFileWiper : public CSecureFileWiper {
   public:
-    // `op` (may be null) gives the progress sink and the abort flag; it must outlive
-    // the wiper's calls.
-    explicit CProgressFileWiper(const OpContext* op = nullptr);
-    void SetContext(const OpContext* op) { op_ = op; }
+    CProgressFileWiper();
 
     // Probe (WipeRefusal), raise the length to whole clusters of the
     // file's volume, write passes 1..N with a bufferSize buffer (0: one cluster),
@@ -247,9 +249,11 @@ class CProgressFileWiper : public CSecureFileWiper {
     // when the overwrite open is denied. True when the final delete succeeded; false
     // with the file untouched when the probe or the overwrite open fails. An abort
     // stops the passes after the current chunk; the file is still renamed and deleted.
-    bool WipeFile(const std::string& path, bool randomMode, uint32_t bufferSize);
+    // Progress and the stop come from `op`.
+    bool WipeFile(const OpContext& op, const std::string& path, bool randomMode,
+                  uint32_t bufferSize);
     // The N-pass loop with progress on an open file (truncates unless aborted).
-    bool WritePasses(int fd, uint32_t bufferSize, bool randomMode);
+    bool WritePasses(const OpContext& op, int fd, uint32_t bufferSize, bool randomMode);
 
     // The caller's text for the status line; longer than 33 characters it is cut to
     // its first 33 followed by "...".
@@ -263,7 +267,6 @@ class CProgressFileWiper : public CSecureFileWiper {
     std::string ofWord;                // "of"
 
   private:
-    const OpContext* op_ = nullptr;
     std::string statusText_;
     bool aborted_ = false;
 };
@@ -272,9 +275,6 @@ class CProgressFileWiper : public CSecureFileWiper {
 // when asked, before the overwrite open.
 class CRecycleFileWiper : public CSecureFileWiper {
   public:
-    explicit CRecycleFileWiper(const OpContext* op = nullptr);
-    void SetContext(const OpContext* op) { op_ = op; }
-
     // Probe (read-only open: the kind of file, its flags and locks held by others),
     // then if renameAndDelete ScrambleName (which also gives a
     // read-only file its write permission), open for the overwrite (adding u+w and
@@ -284,17 +284,16 @@ class CRecycleFileWiper : public CSecureFileWiper {
     // with renameAndDelete it is renamed a second time and deleted. True when the
     // overwrite ran (with renameAndDelete: when the delete succeeded); false with the
     // file untouched when the probe fails.
-    bool WipeFile(const std::string& path, bool randomMode, uint32_t clusterSize,
-                  bool renameAndDelete);
+    bool WipeFile(const OpContext& op, const std::string& path, bool randomMode,
+                  uint32_t clusterSize, bool renameAndDelete);
     // The N-pass loop with the every-8th-chunk progress step on an open file.
-    bool WritePasses(int fd, uint32_t bufferSize, bool randomMode);
+    bool WritePasses(const OpContext& op, int fd, uint32_t bufferSize, bool randomMode);
     bool WasAborted() const { return aborted_; }
 
     bool progressTick = false;  // step the Current bar every 8th chunk
     bool stepOverall = false;   // step the Overall bar with it
 
   private:
-    const OpContext* op_ = nullptr;
     bool aborted_ = false;
     uint32_t chunkCarry_ = 0;  // chunks toward the next progress step, across files
 };

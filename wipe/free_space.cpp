@@ -165,10 +165,7 @@ RemoveResult RemoveTempFolder(const std::string& folder, const OpContext* op) {
             close(fd);
         }
         unlinkat(dfd, name.c_str(), 0);
-        if (op) {
-            op->Step(ProgressSink::Current, 1);
-            op->Pump();
-        }
+        if (op) op->Step(ProgressSink::Current, 1);
     }
     const bool removed = rmdir(folder.c_str()) == 0;
     close(dfd);  // the lock goes with the last handle
@@ -414,7 +411,7 @@ FreeSpacePlan PlanFreeSpace(const std::string& rootIn, int passes) {
 
 // ---------------------------------------------------------------- CFreeSpaceCleaner
 
-CFreeSpaceCleaner::CFreeSpaceCleaner(const OpContext* op)
+CFreeSpaceCleaner::CFreeSpaceCleaner()
     : completedPrefix(S<147>),
       wipingText(S<140>),
       estimatingText(S<141>),
@@ -428,16 +425,20 @@ CFreeSpaceCleaner::CFreeSpaceCleaner(const OpContext* op)
       overwriteWord(S<171>),
       overwritesWord(S<170>),
       fileStem(S<132>),
-      fileExtension(S<189>),
-      op_(op) {}
+      fileExtension(S<189>) {}
 
 std::string CFreeSpaceCleaner::CountText(int n) const {
     return StrPrintf("%i", n) + " " + (n == 1 ? overwriteWord : overwritesWord);
 }
 
-int CFreeSpaceCleaner::CleanFreeSpace(const FreeSpaceTask& task) {
+int CFreeSpaceCleaner::CleanFreeSpace(const OpContext& op, const FreeSpaceTask& task) {
     bytesWritten_ = 0;
     refusal_.clear();
+    plan_ = FreeSpacePlan{};
+    // A stop asked for before the call (or during the flush and the plan below) is
+    // honoured before anything is written: the stop flag is the caller's, and nothing
+    // here clears it.
+    if (op.Stopped()) return 0;
     // Blocks of files deleted moments ago become allocatable once the journal commits:
     // commit first, so the fill can reach them and the free count is current.
     if (int rfd = open(task.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); rfd >= 0) {
@@ -446,6 +447,7 @@ int CFreeSpaceCleaner::CleanFreeSpace(const FreeSpaceTask& task) {
     }
     plan_ = PlanFreeSpace(task.root, task.passCount);
     const FreeSpacePlan& plan = plan_;
+    if (op.Stopped()) return 0;
     if (!plan.refusal.empty() && !plan.leftoverPresent) {
         refusal_ = plan.refusal;
         return 0;
@@ -468,17 +470,10 @@ int CFreeSpaceCleaner::CleanFreeSpace(const FreeSpaceTask& task) {
 
     const int passes = task.passCount;
     const std::string freeText = FormatSize(plan.freeBytes, "%2.2f");
-    log::CActivityLogFile* logWriter = (logEnabled && op_) ? op_->log : nullptr;
-    if (op_) {
-        for (auto bar : {ProgressSink::Current, ProgressSink::Overall}) {
-            op_->SetRange(bar, 0, kFreeSpaceProgressRange);
-            op_->SetPos(bar, 0);
-        }
-        op_->ClearAbort();
-        op_->Status(statusPrefix + wipingText + " " + plan.root + " (0 bytes of " + freeText +
-                    ") ");
-        op_->Pump();
-    }
+    log::CActivityLogFile* logWriter = logEnabled ? op.Log() : nullptr;
+    for (auto bar : {ProgressSink::Current, ProgressSink::Overall})
+        op.SetRange(bar, 0, kFreeSpaceProgressRange);
+    op.Status(statusPrefix + wipingText + " " + plan.root + " (0 bytes of " + freeText + ") ");
     std::string located = locatedText + " " + freeText;
     if (plan.reservedBytes > 0)
         located += " (" + FormatSize(plan.reservedBytes, "%2.2f") +
@@ -491,39 +486,34 @@ int CFreeSpaceCleaner::CleanFreeSpace(const FreeSpaceTask& task) {
     if (!buffer.Ok()) {
         failed = true;
     } else {
-        for (int pass = 0; pass < passes && !(op_ && op_->Aborted()); ++pass) {
+        for (int pass = 0; pass < passes && !op.Stopped(); ++pass) {
             FillPassBuffer(buffer.data(), kFreeSpaceChunk, pass + 1, plan.randomMode);
-            if (!FillPass(plan, buffer.data(), pass, freeText)) {
+            if (!FillPass(op, plan, buffer.data(), pass, freeText)) {
                 failed = true;
                 break;
             }
             SettleJournal(plan.folder);
-            if (op_ && op_->Aborted()) break;
+            if (op.Stopped()) break;
             ++completed;
         }
     }
-    const bool aborted = op_ && op_->Aborted();
-    if (op_ && !aborted && !failed) {
+    if (!op.Stopped() && !failed) {
         for (auto bar : {ProgressSink::Current, ProgressSink::Overall})
-            op_->SetPos(bar, kFreeSpaceProgressRange);
-        op_->Status(completedPrefix + " (" + CountText(passes) + ")");
-        op_->Pump();
+            op.SetPos(bar, kFreeSpaceProgressRange);
+        op.Status(completedPrefix + " (" + CountText(passes) + ")");
     }
-
-    if (op_) {
-        op_->Status(finalizingText);
-        op_->Pump();
-    }
+    op.Status(finalizingText);
     // Our own folder first (we hold its lock), then whatever earlier runs left anywhere.
     close(lockFd);
-    RemoveTempFolder(plan.folder, op_);
-    CleanLeftoverTempFolders(false, {}, nullptr, op_);
+    RemoveTempFolder(plan.folder, &op);
+    CleanLeftoverTempFolders(false, {}, nullptr, &op);
 
     log::LogToFile(cleanedText + " " + FormatSize(bytesWritten_, "%2.2f"), logWriter);
     return failed ? -1 : completed;
 }
 
-bool CFreeSpaceCleaner::FillPass(const FreeSpacePlan& plan, const uint8_t* buffer, int passIndex,
+bool CFreeSpaceCleaner::FillPass(const OpContext& op, const FreeSpacePlan& plan,
+                                 const uint8_t* buffer, int passIndex,
                                  const std::string& freeText) {
     const int passes = plan.passes;
     const uint64_t total = std::max<uint64_t>(1, plan.totalChunks) * static_cast<uint64_t>(passes);
@@ -531,19 +521,17 @@ bool CFreeSpaceCleaner::FillPass(const FreeSpacePlan& plan, const uint8_t* buffe
     uint64_t filesOpened = 0;
     QueuedWriter queue(kQueueDepth);
     auto report = [&]() {
-        if (!op_) return;
         const uint64_t done = chunksThisPass + static_cast<uint64_t>(passIndex) *
                                                    std::max<uint64_t>(1, plan.totalChunks);
         const int64_t pos = static_cast<int64_t>(
             std::min<uint64_t>(kFreeSpaceProgressRange, kFreeSpaceProgressRange * done / total));
-        for (auto bar : {ProgressSink::Current, ProgressSink::Overall}) op_->SetPos(bar, pos);
-        op_->Status(statusPrefix + wipingText + " " + plan.root + " " +
-                    FormatSize(bytesWritten_ / static_cast<uint64_t>(passes), "%2.2f") + " of " +
-                    freeText + " (" + CountText(passes) + ")");
-        op_->Pump();
+        for (auto bar : {ProgressSink::Current, ProgressSink::Overall}) op.SetPos(bar, pos);
+        op.Status(statusPrefix + wipingText + " " + plan.root + " " +
+                  FormatSize(bytesWritten_ / static_cast<uint64_t>(passes), "%2.2f") + " of " +
+                  freeText + " (" + CountText(passes) + ")");
     };
 
-    for (uint64_t f = 1; f <= plan.fileCount && !(op_ && op_->Aborted()); ++f) {
+    for (uint64_t f = 1; f <= plan.fileCount && !op.Stopped(); ++f) {
         const std::string path = plan.folder + "/" + fileStem +
                                  StrPrintf("%.d", static_cast<int>(f)) + "." + fileExtension;
         FillFile file(queue);
@@ -566,10 +554,10 @@ bool CFreeSpaceCleaner::FillPass(const FreeSpacePlan& plan, const uint8_t* buffe
                 bytesThisFile += bytes;
                 chunksThisPass = chunksBeforeFile + bytesThisFile / kFreeSpaceChunk;
                 report();
-                return !(op_ && op_->Aborted());
+                return !op.Stopped();
             });
         file.Close();
-        if (op_) op_->PauseCheck();
+        if (!op.PauseCheck()) break;
     }
     return filesOpened > 0;
 }

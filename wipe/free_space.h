@@ -28,7 +28,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/opcontext.h"
+#include "platform/operation.h"
 
 namespace tw::wipe {
 
@@ -71,19 +71,18 @@ struct FreeSpaceTask {
 
 class CFreeSpaceCleaner {
   public:
-    // `op` (may be null) carries progress, the abort flag and the log writer; it must
-    // outlive the cleaner's calls.
-    explicit CFreeSpaceCleaner(const OpContext* op = nullptr);
-    void SetContext(const OpContext* op) { op_ = op; }
+    CFreeSpaceCleaner();
 
     // Fills the free space of task.root with task.passCount passes and removes the
     // temporary files again. Gives the number of passes completed; 0 when there was
     // nothing to do, the folder could not be made (also when one is left from an
     // earlier run) or the clean was refused (LastRefusal() says why); -1 when a pass
     // could not be written at all (no usable buffer, no temporary file could be made);
-    // the files are removed then too where possible. An abort ends the passes after the
-    // current chunk and removes the files.
-    int CleanFreeSpace(const FreeSpaceTask& task);
+    // the files are removed then too where possible. A stop ends the passes after the
+    // current chunk and removes the files; a stop asked for before the call (or before
+    // the folder is made) writes nothing and gives 0. `op` carries progress, the stop
+    // and the log writer.
+    int CleanFreeSpace(const OpContext& op, const FreeSpaceTask& task);
 
     // Bytes written by the last clean over all its passes.
     uint64_t BytesWritten() const { return bytesWritten_; }
@@ -92,7 +91,7 @@ class CFreeSpaceCleaner {
     // The plan the last clean ran from.
     const FreeSpacePlan& LastPlan() const { return plan_; }
 
-    bool logEnabled = false;  // lines are logged only when set and op->log is given
+    bool logEnabled = false;  // lines are logged only when set and op.Log() is given
     // The two prefixes the page sets: before the running status line, and the
     // completion text (followed by " (<n> overwrites)").
     std::string statusPrefix;
@@ -105,11 +104,10 @@ class CFreeSpaceCleaner {
 
   private:
     // One pass over every temporary file; false when the pass could not be written.
-    bool FillPass(const FreeSpacePlan& plan, const uint8_t* buffer, int passIndex,
-                  const std::string& freeText);
+    bool FillPass(const OpContext& op, const FreeSpacePlan& plan, const uint8_t* buffer,
+                  int passIndex, const std::string& freeText);
     std::string CountText(int n) const;
 
-    const OpContext* op_ = nullptr;
     uint64_t bytesWritten_ = 0;
     std::string refusal_;
     FreeSpacePlan plan_;

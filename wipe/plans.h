@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/filetime.h"
-#include "platform/opcontext.h"
+#include "platform/operation.h"
 #include "platform/registry.h"
 #include "platform/result.h"
 #include "wipe/slack.h"

@@ -467,13 +467,6 @@ CSlackWiper::CSlackWiper(RegistryStore* store)
     SeedWipeRandom(static_cast<uint32_t>(time(nullptr)));
 }
 
-bool CSlackWiper::WriteSlackPasses(int fd, uint64_t slackBytes, uint64_t sizeBytes, int count,
-                                   bool randomMode, FileTime stamp,
-                                   const SlackSafety& safety) const {
-    return wipe::WriteSlackPasses(fd, slackBytes, sizeBytes, count, randomMode, progressPage, stamp,
-                                  passObserver ? &passObserver : nullptr, safety);
-}
-
 FileTime CSlackWiper::StampFor(const std::string& driveText, const struct stat& st) {
     if (!store_) return 0;
     if (!inWalk_ || !driveCached_ || cachedDrive_ != driveText) {
@@ -519,23 +512,25 @@ void CSlackWiper::LogSlackResult(const SlackLogRecord& record) const {
 
 bool CSlackWiper::WipeFileSlack(const std::string& folder, const std::string& name, uint64_t size,
                                 bool randomMode, bool listItem, bool keepOwnTime,
-                                const std::string& driveText) {
+                                const std::string& driveText, const OpContext* op) {
     int dirFd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     bool r = WipeAt(dirFd, folder, name, size, nullptr, false, randomMode, listItem, keepOwnTime,
-                    driveText);
+                    driveText, op);
     if (dirFd >= 0) close(dirFd);
     return r;
 }
 
 bool CSlackWiper::WipeFileSlack(const WalkFile& file, bool randomMode, bool listItem,
-                                bool keepOwnTime, const std::string& driveText) {
+                                bool keepOwnTime, const std::string& driveText,
+                                const OpContext* op) {
     return WipeAt(file.dirFd, file.folder, file.name, file.facts.sizeBytes, &file.facts,
-                  file.facts.compressed, randomMode, listItem, keepOwnTime, driveText);
+                  file.facts.compressed, randomMode, listItem, keepOwnTime, driveText, op);
 }
 
 bool CSlackWiper::WipeAt(int dirFd, const std::string& folder, const std::string& name,
                          uint64_t size, const FileFacts* expected, bool compressed, bool randomMode,
-                         bool listItem, bool keepOwnTime, const std::string& driveText) {
+                         bool listItem, bool keepOwnTime, const std::string& driveText,
+                         const OpContext* op) {
     SlackLogRecord rec;
     rec.path = JoinPath(folder, name);
     rec.compressed = compressed;
@@ -590,8 +585,8 @@ bool CSlackWiper::WipeAt(int dirFd, const std::string& folder, const std::string
                 safety.leased = leased;
                 safety.leaseBroken = &broken;
                 safety.stageHook = &stageHook;
-                rec.result = WriteSlackPasses(fd, g.slackBytes, rec.fileSize, passCount, randomMode,
-                                              stamp, safety);
+                rec.result = wipe::WriteSlackPasses(fd, g.slackBytes, rec.fileSize, passCount,
+                                                    randomMode, op, stamp, &passObserver, safety);
             }
             if (!broken || attempt == 2 || fstat(fd, &st) != 0) break;
             ReleaseSlackHold(fd, leased);
@@ -637,10 +632,7 @@ Outcome CSlackWiper::WipeSlacks(const OpContext& op, const std::string& start,
     }
     driveCached_ = false;
     inWalk_ = true;
-    const OpContext* savedProgress = progressPage;
-    progressPage = &op;
-    CTimeRemaining estimate;
-    estimate.Start();
+    CTimeRemaining estimate(op);
     op.SetRange(ProgressSink::Overall, 0, kProgressRange);
     op.TimeText(estimate.Text());
     uint64_t done = 0;
@@ -655,7 +647,7 @@ Outcome CSlackWiper::WipeSlacks(const OpContext& op, const std::string& start,
             }
         }
         op.Status(wipingText + " " + f.Path());
-        WipeFileSlack(f, f.facts.compressed, false, false, driveText);
+        WipeFileSlack(f, f.facts.compressed, false, false, driveText, &op);
         ++done;
     };
     walker.onFolderEnd = [&](int, const std::string& folder) {
@@ -664,7 +656,6 @@ Outcome CSlackWiper::WipeSlacks(const OpContext& op, const std::string& start,
     Outcome r = walker.Walk(op, start);
     if (r == Outcome::Failed) walkError_ = walker.error();
     if (r == Outcome::Ok) op.SetPos(ProgressSink::Overall, kProgressRange);
-    progressPage = savedProgress;
     inWalk_ = false;
     journal_.Close();
     return r;

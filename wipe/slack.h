@@ -35,7 +35,7 @@
 #include <vector>
 
 #include "platform/filetime.h"
-#include "platform/opcontext.h"
+#include "platform/operation.h"
 #include "platform/registry.h"
 #include "wipe/walker.h"
 
@@ -190,9 +190,8 @@ class CSlackWiper {
     bool logOn = false;        // a per-file line needs logOn, logWriter and detailLog
     bool detailLog = false;
     log::CActivityLogFile* logWriter = nullptr;
-    const OpContext* progressPage = nullptr;  // stepped before each pass; may be null
-    SlackPassObserver passObserver;           // test seam, may be empty
-    SlackStageHook stageHook;                 // test seam, may be empty
+    SlackPassObserver passObserver;  // test seam, may be empty
+    SlackStageHook stageHook;        // test seam, may be empty
     // Test seam: without the lease the locks alone hold the file, so that a test can
     // open it between passes (an open would wait for the lease, here in the same thread).
     bool useLease = true;
@@ -214,18 +213,15 @@ class CSlackWiper {
     // any other file to the stamp would make the next deep clean skip a file whose old
     // clusters were never wiped. False when the file cannot be opened or held (in use,
     // locked, denied, no longer a regular file), the journal cannot be written, or the
-    // passes failed; true also when there was no slack.
+    // passes failed; true also when there was no slack. `op` (may be null) has its
+    // Current bar stepped before each pass.
     bool WipeFileSlack(const std::string& folder, const std::string& name, uint64_t size,
                        bool randomMode, bool listItem, bool keepOwnTime,
-                       const std::string& driveText);
+                       const std::string& driveText, const OpContext* op = nullptr);
     // The same for a file handed over by the walker: opened relative to its folder,
     // and refused when the name no longer holds the file the walker examined.
     bool WipeFileSlack(const WalkFile& file, bool randomMode, bool listItem, bool keepOwnTime,
-                       const std::string& driveText);
-
-    // The pass loop with this wiper's observer and progress.
-    bool WriteSlackPasses(int fd, uint64_t slackBytes, uint64_t sizeBytes, int count,
-                          bool randomMode, FileTime stamp, const SlackSafety& safety = {}) const;
+                       const std::string& driveText, const OpContext* op = nullptr);
 
     // Writes the per-file line (when logOn, logWriter and detailLog are all set).
     void LogSlackResult(const SlackLogRecord& record) const;
@@ -253,7 +249,7 @@ class CSlackWiper {
   private:
     bool WipeAt(int dirFd, const std::string& folder, const std::string& name, uint64_t size,
                 const FileFacts* expected, bool compressed, bool randomMode, bool listItem,
-                bool keepOwnTime, const std::string& driveText);
+                bool keepOwnTime, const std::string& driveText, const OpContext* op);
     // The cluster size to use for an open file.
     uint32_t ClusterFor(int fd) const;
     // The time to give a file after its passes (0: its own).

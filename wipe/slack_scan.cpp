@@ -304,7 +304,7 @@ SlackScanReport CSlackScanner::Scan(const OpContext& op, const std::string& star
     found_.clear();
     filesExamined = withoutSlack = notOnDisk = placeUnknown = 0;
     SlackScanReport rep;
-    log::LogToFile("Beginning search for recoverable slacks on " + driveName, op.log);
+    log::LogToFile("Beginning search for recoverable slacks on " + driveName, op.Log());
     op.Status(SlackStatusText(0));
     op.SetRange(ProgressSink::Overall, 0, kProgressRange);
 
@@ -349,7 +349,6 @@ SlackScanReport CSlackScanner::Scan(const OpContext& op, const std::string& star
                 op.Status(SlackStatusText(found_.size()));
                 break;
         }
-        op.Pump();
     };
 
     const Outcome o = walker.Walk(op, start);
@@ -370,7 +369,7 @@ SlackScanReport CSlackScanner::Scan(const OpContext& op, const std::string& star
             op.SetPos(ProgressSink::Overall, kProgressRange);
             break;
     }
-    log::LogToFile(rep.message, op.log);
+    log::LogToFile(rep.message, op.Log());
     op.Status(rep.message);
     return rep;
 }

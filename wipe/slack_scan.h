@@ -40,7 +40,7 @@
 #include <vector>
 
 #include "platform/filetime.h"
-#include "platform/opcontext.h"
+#include "platform/operation.h"
 #include "platform/result.h"
 #include "wipe/walker.h"
 
@@ -136,7 +136,7 @@ class CSlackScanner {
 
     // Walks `start`, appending every file with slack to found() (cleared first), in
     // walk order. `driveName` names the drive in the log ("Beginning search for
-    // recoverable slacks on <driveName>", then the end message; only when op.log is
+    // recoverable slacks on <driveName>", then the end message; only when op.Log() is
     // set). The status shows SlackStatusText after each find; the Overall bar
     // (0..372) follows `counts` (the counting walk of the same start) when given. The
     // abort flag ends the walk between files (Aborted, with what was found so far).

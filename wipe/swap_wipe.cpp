@@ -244,10 +244,10 @@ SwapAreaResult CSwapWiper::OverwriteAndRecreate(const OpContext& op, const std::
             op.SetRange(ProgressSink::Current, 0, static_cast<int64_t>(chunks * passCount));
             int64_t pos = 0;
             bool failed = false;
-            for (int pass = 1; pass <= passCount && !failed && !op.Aborted(); ++pass) {
+            for (int pass = 1; pass <= passCount && !failed && !op.Stopped(); ++pass) {
                 FillPassBuffer(buffer.data(), buffer.size(), pass, false);
                 for (uint64_t off = 0; off < length; off += kSwapChunk) {
-                    if (op.Aborted()) break;
+                    if (op.Stopped()) break;
                     const size_t n =
                         static_cast<size_t>(std::min<uint64_t>(kSwapChunk, length - off));
                     size_t wrote = 0;
@@ -260,9 +260,8 @@ SwapAreaResult CSwapWiper::OverwriteAndRecreate(const OpContext& op, const std::
                         break;
                     }
                     op.SetPos(ProgressSink::Current, ++pos);
-                    op.Pump();
                 }
-                if (failed || op.Aborted()) break;
+                if (failed || op.Stopped()) break;
                 if (fdatasync(fd) != 0) {
                     r.reason = "flush failed: " + ErrnoText(errno);
                     failed = true;
@@ -293,32 +292,32 @@ SwapWipeReport CSwapWiper::WipeAll(const OpContext& op) {
     const auto areas = ParseProcSwaps(readProcSwaps());
     SwapWipeReport rep = PlanFor(areas);
     if (!rep.skipReason.empty()) {
-        log::LogToFile("Wipe system swapfile skipped: " + rep.skipReason, op.log);
+        log::LogToFile("Wipe system swapfile skipped: " + rep.skipReason, op.Log());
         for (auto& a : rep.areas) a.skipped = true;
         return rep;
     }
     for (size_t i = 0; i < rep.areas.size(); ++i) {
         SwapAreaResult& r = rep.areas[i];
         const SwapArea& area = areas[i];
-        if (op.Aborted()) {
+        if (op.Stopped()) {
             rep.aborted = true;
             break;
         }
         if (r.skipped) {
-            log::LogToFile("Swap area " + area.path + " skipped: " + r.reason, op.log);
+            log::LogToFile("Swap area " + area.path + " skipped: " + r.reason, op.Log());
             continue;
         }
         SwapIdentity id;
         if (!ReadSwapIdentity(area.path, &id)) {
             r.skipped = true;
             r.reason = "no swap signature found";
-            log::LogToFile("Swap area " + area.path + " skipped: " + r.reason, op.log);
+            log::LogToFile("Swap area " + area.path + " skipped: " + r.reason, op.Log());
             continue;
         }
         if (int e = swapOff(area.path); e != 0) {
             r.skipped = true;
             r.reason = "could not be taken off: " + ErrnoText(e);
-            log::LogToFile("Swap area " + area.path + " skipped: " + r.reason, op.log);
+            log::LogToFile("Swap area " + area.path + " skipped: " + r.reason, op.Log());
             continue;
         }
         SwapAreaResult done = OverwriteAndRecreate(op, area.path, id);
@@ -330,16 +329,16 @@ SwapWipeReport CSwapWiper::WipeAll(const OpContext& op) {
                     std::string(done.reason.empty() ? "" : "; ") + "swapon failed: " + ErrnoText(e);
         }
         r = done;
-        if (op.Aborted()) rep.aborted = true;
+        if (op.Stopped()) rep.aborted = true;
         if (r.wiped && r.reactivated) {
             log::LogToFile("Wiped swap area " + area.path + " with " +
                                std::to_string(r.passesDone) + " " + PassWord(r.passesDone),
-                           op.log);
+                           op.Log());
         } else {
             log::LogToFile("Could not wipe swap area " + area.path +
                                (r.reason.empty() ? std::string(rep.aborted ? ": aborted" : "")
                                                  : ": " + r.reason),
-                           op.log);
+                           op.Log());
         }
     }
     return rep;

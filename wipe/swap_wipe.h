@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/opcontext.h"
+#include "platform/operation.h"
 
 namespace tw::wipe {
 
@@ -99,7 +99,7 @@ class CSwapWiper {
     SwapWipeReport Plan();
 
     // The whole task. Status "Wiping the system swapfile"; a log line per area (wiped,
-    // skipped and why, or failed and why) through op.log.
+    // skipped and why, or failed and why) through op.Log().
     SwapWipeReport WipeAll(const OpContext& op);
 
     // Steps 3 and 4 on a swap area that is not in use: overwrite `path` over its length

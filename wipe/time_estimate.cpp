@@ -27,6 +27,11 @@ int64_t CTimeRemaining::SteadyMilliseconds() {
 CTimeRemaining::CTimeRemaining()
     : CTimeRemaining(Str<142>() + " ", Str<141>(), SteadyMilliseconds) {}
 
+CTimeRemaining::CTimeRemaining(const OpContext& op)
+    : CTimeRemaining(Str<142>() + " ", Str<141>(), [&op] {
+          return std::chrono::duration_cast<std::chrono::milliseconds>(op.ActiveTime()).count();
+      }) {}
+
 CTimeRemaining::CTimeRemaining(std::string prefix, std::string waitingText, Clock clock)
     : prefix_(std::move(prefix)), waiting_(std::move(waitingText)), clock_(std::move(clock)) {
     if (!clock_) clock_ = SteadyMilliseconds;
@@ -35,27 +40,13 @@ CTimeRemaining::CTimeRemaining(std::string prefix, std::string waitingText, Cloc
 
 void CTimeRemaining::Start() {
     startMs_ = clock_();
-    pausedAtMs_ = -1;
-    pausedTotalMs_ = 0;
     lastPercent_ = -1;
     first_ = true;
     text_ = Compose(0.0, 0.0, true);
 }
 
-void CTimeRemaining::Pause() {
-    if (pausedAtMs_ < 0) pausedAtMs_ = clock_();
-}
-
-void CTimeRemaining::Resume() {
-    if (pausedAtMs_ >= 0) {
-        pausedTotalMs_ += clock_() - pausedAtMs_;
-        pausedAtMs_ = -1;
-    }
-}
-
 int64_t CTimeRemaining::Elapsed() const {
-    const int64_t now = pausedAtMs_ >= 0 ? pausedAtMs_ : clock_();
-    const int64_t e = now - startMs_ - pausedTotalMs_;
+    const int64_t e = clock_() - startMs_;
     return e < 0 ? 0 : e;
 }
 

@@ -17,12 +17,15 @@
 // capped at 100. The blank before ")" in the minute and second forms, and its absence
 // in the hour form, are part of the texts. Remaining time = elapsed / f x (1 - f) with
 // f = done / total, elapsed measured on a wall clock (a CPU-time clock would stand
-// still while the run waits for the disk) minus the time spent paused.
+// still while the run waits for the disk) minus the time spent paused: a run measures
+// with its operation's ActiveTime.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
+
+#include "platform/operation.h"
 
 namespace tw::wipe {
 
@@ -35,14 +38,13 @@ class CTimeRemaining {
     // Default prefix "Estimated time remaining: ", default waiting text "Estimating time
     // remaining." (the two string-table texts of the time display).
     CTimeRemaining();
+    // The default texts, measured with the active time of `op` (which must outlive it).
+    explicit CTimeRemaining(const OpContext& op);
     CTimeRemaining(std::string prefix, std::string waitingText, Clock clock = SteadyMilliseconds);
 
     // Records the start time and forgets the last percentage; the text becomes
     // "<prefix> 0% complete".
     void Start();
-    // Stops and restarts the clock around a pause (the time paused does not count).
-    void Pause();
-    void Resume();
 
     // Done of total work units. True when the text was rebuilt. A total of 0 changes
     // nothing (no fraction can be formed).
@@ -67,8 +69,6 @@ class CTimeRemaining {
     std::string prefix_, waiting_;
     Clock clock_;
     int64_t startMs_ = 0;
-    int64_t pausedAtMs_ = -1;  // when the current pause began, -1 when running
-    int64_t pausedTotalMs_ = 0;
     int lastPercent_ = -1;
     bool first_ = true;
     std::string text_;

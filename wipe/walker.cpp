@@ -286,7 +286,7 @@ Outcome CDriveWalker::WalkFolder(const OpContext& op, int dirFd, const std::stri
     std::sort(names.begin(), names.end());
 
     for (const std::string& name : names) {
-        if (op.Aborted()) return Outcome::Stopped;
+        if (op.Stopped()) return Outcome::Stopped;
         const std::string path = JoinPath(folder, name);
         FileFacts facts;
         if (!ReadFileFacts(dirFd, name.c_str(), &facts)) {
@@ -351,11 +351,9 @@ Outcome CDriveWalker::WalkFolder(const OpContext& op, int dirFd, const std::stri
             continue;
         }
 
-        op.PauseCheck();
-        if (op.Aborted()) return Outcome::Stopped;
+        if (!op.PauseCheck()) return Outcome::Stopped;
         ++filesVisited;
         if (onFile) onFile(WalkFile{dirFd, folder, name, facts});
-        op.Pump();
     }
 
     if (onFolderEnd) onFolderEnd(dirFd, folder);
@@ -439,42 +437,17 @@ Outcome CCountingWalk::Count(const OpContext& op, const std::string& start, File
     return r;
 }
 
-CCountingWalk::~CCountingWalk() {
-    stop_.store(1);
-    Resume();
-    Join();
-}
+CCountingWalk::~CCountingWalk() { Join(); }
 
-void CCountingWalk::Start(const std::string& start, FileTime stamp, WalkOptions options,
-                          std::atomic<int>* abort) {
+void CCountingWalk::Start(const OpContext& op, const std::string& start, FileTime stamp,
+                          WalkOptions options) {
     Join();
-    abort_ = abort;
-    stop_.store(0);
     record_.finished.store(false);
-    thread_ = std::thread([this, start, stamp, options] {
-        OpContext op;
-        op.abort = &stop_;
-        // Before each file: follow the run's abort flag, and wait while paused.
-        op.pauseCheck = [this] {
-            if (abort_ && abort_->load() != 0) stop_.store(1);
-            std::unique_lock<std::mutex> lock(mu_);
-            cv_.wait(lock, [this] { return !paused_ || stop_.load() != 0; });
-        };
+    // The thread reads the run's operation: its pause holds the count at the next file
+    // and its stop ends it, as they do the cleaning walk.
+    thread_ = std::thread([this, &op, start, stamp, options] {
         result_.store(Count(op, start, stamp, options, record_, {}, {}));
     });
-}
-
-void CCountingWalk::Pause() {
-    std::lock_guard<std::mutex> lock(mu_);
-    paused_ = true;
-}
-
-void CCountingWalk::Resume() {
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        paused_ = false;
-    }
-    cv_.notify_all();
 }
 
 void CCountingWalk::Join() {

@@ -45,7 +45,7 @@
 
 #include "platform/fileio.h"
 #include "platform/filetime.h"
-#include "platform/opcontext.h"
+#include "platform/operation.h"
 #include "platform/result.h"
 
 namespace tw::wipe {
@@ -207,9 +207,8 @@ bool CleanedSince(const FileFacts& facts, FileTime stamp);
 
 // The counting walk ("Analyzing files"): the same walk as the cleaning walks, counting
 // files (previously cleaned or to clean, with their bytes) and folders. It runs on a
-// thread of its own so that cleaning can start at once; Pause and Resume hold it at
-// the next file (the panel's pause suspends it), and it ends early when the abort flag
-// is set or the object is destroyed.
+// thread of its own so that cleaning can start at once, in the operation of the run it
+// counts for: that operation's pause holds it at the next file and its stop ends it.
 class CCountingWalk {
   public:
     CCountingWalk() = default;
@@ -217,13 +216,10 @@ class CCountingWalk {
     CCountingWalk(const CCountingWalk&) = delete;
     CCountingWalk& operator=(const CCountingWalk&) = delete;
 
-    // Starts the thread. `abort` (may be null) is the run's abort flag and must
-    // outlive the walk. `stamp` is the drive's deep-clean stamp read before the run
-    // stored a new one (0: none).
-    void Start(const std::string& start, FileTime stamp, WalkOptions options,
-               std::atomic<int>* abort);
-    void Pause();
-    void Resume();
+    // Starts the thread. `op` is the run's operation and must outlive the walk (the
+    // destructor waits for the thread). `stamp` is the drive's deep-clean stamp read
+    // before the run stored a new one (0: none).
+    void Start(const OpContext& op, const std::string& start, FileTime stamp, WalkOptions options);
     // Waits for the thread to end (no-op when none runs).
     void Join();
 
@@ -245,11 +241,6 @@ class CCountingWalk {
     WalkerRecord record_;
     std::atomic<Outcome> result_{Outcome::Ok};
     std::thread thread_;
-    std::mutex mu_;
-    std::condition_variable cv_;
-    bool paused_ = false;
-    std::atomic<int> stop_{0};
-    std::atomic<int>* abort_ = nullptr;
 };
 
 }  // namespace tw::wipe

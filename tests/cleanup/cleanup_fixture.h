@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -30,17 +31,22 @@ class CleanupFixture : public ::testing::Test {
         settings = std::make_unique<Settings>(*store);
         settings->SetProgramFolder(dir.Path() + "/");
         log.SetFolder(dir.Path());
-        run = std::make_unique<wipe::CCleanupRun>(*settings, &sink, &log);
-        run->settleSleeps = 0;
+        run = std::make_unique<wipe::CCleanupRun>(*settings);
+        run->settle = std::chrono::milliseconds(0);
         run->passCount = 1;
-        run->hooks.message = [this](std::string_view text, std::string_view caption) {
-            messages.push_back(std::string(text));
-            EXPECT_EQ(caption, "Tidewipe");
-        };
         run->hooks.driveStarted = [this](const wipe::CleanupDrive& d) {
             events.push_back("drive " + d.text);
         };
-        run->hooks.countdown = [this](wipe::CProceedCancelDialog& d) {
+    }
+
+    // A run in `op` as a front end does it: the failure texts the summary asks for,
+    // then the countdown when a shutdown is due.
+    wipe::CleanupSummary Start(uint32_t code) {
+        wipe::CleanupSummary s = run->Start(op, code);
+        for (const auto& d : s.drives)
+            if (d.freeSpaceFailure != wipe::FreeSpaceFailure::None)
+                messages.emplace_back(wipe::FreeSpaceFailureText(d.freeSpaceFailure));
+        run->Shutdown(s, [this](wipe::CProceedCancelDialog& d) {
             events.push_back("countdown");
             return wipe::RunCountdown(
                 d,
@@ -48,7 +54,8 @@ class CleanupFixture : public ::testing::Test {
                     countdownTexts.push_back(x.StaticText());
                 },
                 [this](int) { return cancelCountdown; });
-        };
+        });
+        return s;
     }
 
     // The log's records without "hh:mm:ss -> ".
@@ -95,6 +102,7 @@ class CleanupFixture : public ::testing::Test {
     std::unique_ptr<Settings> settings;
     log::CActivityLogFile log;
     RecordingSink sink;
+    TestOperation op{&sink, &log};
     std::unique_ptr<wipe::CCleanupRun> run;
     std::vector<std::string> messages, events, countdownTexts;
     bool cancelCountdown = false;

@@ -1,9 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The clean-up run without a volume: which sets a request code loads, what does not
-// start, refused drives, the plan text, pause and abort handling.
-#include <atomic>
-#include <thread>
-
+// start, refused drives, the plan text and the power-off command.
 #include "platform/strings.h"
 #include "tests/cleanup/cleanup_fixture.h"
 
@@ -42,7 +39,7 @@ TEST_F(CleanupRun, RequestCodeChoosesTheSets) {
 
 TEST_F(CleanupRun, NoDriveDoesNotStart) {
     settings->Dword("shutdownafterCFS") = 1;
-    const CleanupSummary s = run->Start(kCleanRunNow);
+    const CleanupSummary s = Start(kCleanRunNow);
     EXPECT_FALSE(s.started);
     EXPECT_EQ(s.notStartedReason, "no drive is chosen");
     EXPECT_TRUE(events.empty());
@@ -57,7 +54,7 @@ TEST_F(CleanupRun, UnmountedDriveIsRefusedAndRowsBecomeTheManualSet) {
     run->drives = {"/nonexistent/tw-drive"};
     settings->Dword("CleanFreeSpace") = 1;
     cancelCountdown = true;
-    const CleanupSummary s = run->Start(kCleanPageStart);
+    const CleanupSummary s = Start(kCleanPageStart);
     ASSERT_TRUE(s.started);
     ASSERT_EQ(s.drives.size(), 1u);
     EXPECT_EQ(s.drives[0].refusal, "not mounted");
@@ -76,7 +73,7 @@ TEST_F(CleanupRun, UnmountedDriveIsRefusedAndRowsBecomeTheManualSet) {
     run->saveManualSetOnStart = false;
     run->tasks = TaskSet{};
     run->tasks.Set(Task::DeepClean, true);
-    run->Start(kCleanPageStart);
+    Start(kCleanPageStart);
     EXPECT_EQ(settings->ReadWithDefault("DeepClean"), 0u);
     EXPECT_EQ(settings->ReadWithDefault("WipeFileSlacks"), 1u);
 }
@@ -101,52 +98,6 @@ TEST_F(CleanupRun, PowerOffCommandRunsThroughTheShell) {
     EXPECT_EQ(CCleanupRun::RunPowerOffCommand("echo off > '" + marker + "'"), 0);
     EXPECT_EQ(test::ReadFileBytes(marker), "off\n");
     EXPECT_EQ(CCleanupRun::RunPowerOffCommand("exit 3"), 3);
-}
-
-TEST_F(CleanupRun, PauseHoldsUntilResumedOrAborted) {
-    std::vector<std::string> captions;
-    run->hooks.pauseCaption = [&](std::string_view c) { captions.push_back(std::string(c)); };
-    run->PauseCheck();  // not paused: returns at once
-    EXPECT_TRUE(sink.statuses.empty());
-
-    // The run's own thread shows the text and yields until the flag clears; then the
-    // status it had (none yet) comes back.
-    run->SetPaused(true);
-    int pumps = 0;
-    sink.onPump = [&] {
-        if (++pumps == 3) run->SetPaused(false);
-    };
-    run->PauseCheck();
-    EXPECT_EQ(pumps, 3);
-    EXPECT_EQ(sink.statuses, (std::vector<std::string>{std::string(S<150>), ""}));
-    EXPECT_EQ(captions, (std::vector<std::string>{"Resume", "Pause"}));
-
-    // An abort from another thread ends the pause too.
-    sink.onPump = nullptr;
-    run->SetPaused(true);
-    std::thread aborter([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(120));
-        run->Abort();
-    });
-    run->PauseCheck();
-    aborter.join();
-    EXPECT_TRUE(run->AbortRequested());
-    EXPECT_TRUE(run->Paused());
-}
-
-TEST_F(CleanupRun, ExternalFlagsDriveAbortAndPause) {
-    std::atomic<int> abort{0}, pause{0};
-    run->SetAbortFlag(&abort);
-    run->SetPauseFlag(&pause);
-    pause.store(1);  // as a SIGTSTP handler would
-    EXPECT_TRUE(run->Paused());
-    abort.store(1);  // as Ctrl-C would
-    EXPECT_TRUE(run->AbortRequested());
-    run->PauseCheck();  // returns: aborted
-    run->SetAbortFlag(nullptr);
-    run->SetPauseFlag(nullptr);
-    EXPECT_FALSE(run->AbortRequested());
-    EXPECT_FALSE(run->Paused());
 }
 
 }  // namespace

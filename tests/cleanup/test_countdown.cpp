@@ -17,8 +17,6 @@ TEST(Countdown, ShutdownCountsThirtyTicksThenProceeds) {
     EXPECT_EQ(d.title, "Tidewipe");
     EXPECT_EQ(d.okText, "Proceed");
     EXPECT_EQ(d.cancelText, "Cancel");
-    EXPECT_EQ(d.width, 300);
-    EXPECT_EQ(d.height, 100);
     d.Init();
     EXPECT_TRUE(d.TimerRunning());
     EXPECT_EQ(d.StaticText(), "Shut down in 30 seconds.");

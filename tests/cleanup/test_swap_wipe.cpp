@@ -71,9 +71,9 @@ class ScratchSwap : public ::testing::Test {
         ASSERT_TRUE(test::WriteFileBytes(path, data));
         ASSERT_EQ(test::RunTool({mkswap, "-U", kUuid, "-L", "twlabel", path}), 0);
         log.SetFolder(dir.Path());
-        op.progress = &sink;
-        op.abort = &abort;
-        op.log = &log;
+        op.SetSink(&sink);
+        op.UseStopFlag(abort);
+        op.SetLog(&log);
     }
     size_t Markers() {
         std::string bytes = test::ReadFileBytes(path);
@@ -110,7 +110,7 @@ class ScratchSwap : public ::testing::Test {
     test::RecordingSink sink;
     std::atomic<int> abort{0};
     log::CActivityLogFile log;
-    OpContext op;
+    tw::test::TestOperation op;
     std::vector<std::string> events;
     int swapOffError = 0;
 };

@@ -1,15 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The one progress sink of the tests: keeps what an operation reports (ranges, the last
 // position and the steps of each bar, every text) and lets a test act on the operation's
-// own thread when a range, a position, a step, a status text or a yield arrives.
+// own thread when a range, a position or a status text arrives.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "platform/opcontext.h"
+#include "platform/operation.h"
 
 namespace tw::test {
 
@@ -27,12 +28,6 @@ class RecordingSink : public ProgressSink {
         if (b == Overall) overall.push_back(p);
         if (onPos) onPos(b, p);
     }
-    void Step(Bar b, int64_t by) override {
-        pos[b] += by;
-        ++steps[b];
-        stepped += by;
-        if (onStep) onStep(b, by);
-    }
     void SetText(Slot slot, std::string_view text) override {
         if (slot == Status) {
             statuses.emplace_back(text);
@@ -40,11 +35,6 @@ class RecordingSink : public ProgressSink {
         } else {
             timeTexts.emplace_back(text);
         }
-    }
-    int Pump() override {
-        ++pumps;
-        if (onPump) onPump();
-        return 0;
     }
 
     bool SawStatus(std::string_view text) const {
@@ -63,15 +53,25 @@ class RecordingSink : public ProgressSink {
         int64_t low, high;
     };
     std::vector<Range> ranges;
-    int64_t low[2] = {}, high[2] = {}, pos[2] = {}, steps[2] = {};
-    int64_t stepped = 0;           // the sum of every step, both bars
+    int64_t low[2] = {}, high[2] = {}, pos[2] = {};
     std::vector<int64_t> overall;  // every position of the Overall bar
     std::vector<std::string> statuses, timeTexts;
-    int positions = 0, pumps = 0;
+    int positions = 0;
     std::function<void(const std::string&)> onStatus;
-    std::function<void()> onPump;
-    std::function<void(Bar, int64_t)> onPos, onStep;
+    std::function<void(Bar, int64_t)> onPos;
     std::function<void(Bar, int64_t, int64_t)> onRange;
+};
+
+// An operation that hands every call to its sink at once (no throttle), so that a test
+// sees each position and text the engine reports.
+class TestOperation : public Operation {
+  public:
+    explicit TestOperation(ProgressSink* sink = nullptr, log::CActivityLogFile* log = nullptr)
+        : Operation(sink, log) {
+        SetInterval(std::chrono::milliseconds(0));
+    }
+    using Operation::SetSink;
+    using Operation::UseStopFlag;
 };
 
 }  // namespace tw::test

@@ -18,6 +18,7 @@
 
 #include "platform/strings.h"
 #include "tests/cli/run_cli.h"
+#include "tests/common/recording_sink.h"
 #include "tests/recovery/recovery_fixture.h"
 #include "volume/item_clusters.h"
 
@@ -115,7 +116,7 @@ TEST(FatRecoveryIntegration, RecoveredFilesMatchTheOriginalsAndIcat) {
     std::map<std::string, Recovered> byItem;
     for (const auto& f : sv.found) {
         Recovered r;
-        r.result = RecoverFile(OpContext{}, rv, f, out.folder);
+        r.result = RecoverFile(tw::IdleOperation(), rv, f, out.folder);
         ASSERT_EQ(r.result.outcome, Outcome::Ok) << f.name << ": " << r.result.error;
         r.bytes = out.Read(r.result.fileName);
         EXPECT_EQ(r.bytes.size(), f.size) << f.name;
@@ -268,9 +269,9 @@ TEST(FatRecoveryIntegration, AStoppedRecoveryLeavesTheEntry) {
     OutFolder out;
     testing::StepSink sink;
     std::atomic<int> stop{0};
-    OpContext op;
-    op.progress = &sink;
-    op.abort = &stop;
+    tw::test::TestOperation op;
+    op.SetSink(&sink);
+    op.UseStopFlag(stop);
     sink.onStep = [&](int64_t) { stop = 1; };
     RecoveryVolume rv = sv.Recovery(true);
     RecoverResult r = RecoverFile(op, rv, *tenk, out.folder);

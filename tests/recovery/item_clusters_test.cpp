@@ -7,6 +7,7 @@
 
 #include <atomic>
 
+#include "tests/common/recording_sink.h"
 #include "tests/volume/fat_image_builder.h"
 
 namespace tw::volume {
@@ -50,7 +51,7 @@ TEST(FatItemClusters, SkipsClustersTakenByOtherFiles) {
     f.img.SetFat(16, 0xF0000000);  // only reserved bits: counts as free
     f.img.SetFat(17, 0x0FFFFFF7);  // bad cluster
     ASSERT_TRUE(f.Open());
-    OpContext op;
+    tw::test::TestOperation op;
     EXPECT_EQ(FatItemClusters(*f.fat, 10, 5, op), (std::vector<uint32_t>{10, 12, 15, 16, 18}));
     // The first cluster is taken as it stands, whatever its entry says.
     EXPECT_EQ(FatItemClusters(*f.fat, 11, 2, op), (std::vector<uint32_t>{11, 12}));
@@ -62,7 +63,7 @@ TEST(FatItemClusters, StopsAtTheEndOfTheVolumeAndRefusesNonDataClusters) {
     ASSERT_TRUE(f.Open());
     const uint32_t maxCluster = f.boot.maxCluster;
     ASSERT_EQ(maxCluster, 65u);
-    OpContext op;
+    tw::test::TestOperation op;
     auto tail = FatItemClusters(*f.fat, maxCluster - 1, 10, op);
     EXPECT_EQ(tail, (std::vector<uint32_t>{maxCluster - 1, maxCluster}));
     // A size from a damaged entry cannot make the list longer than the volume.
@@ -83,8 +84,8 @@ TEST(FatItemClusters, HonoursTheStopFlag) {
     ASSERT_TRUE(boot);
     FatTable fat(drive, *boot);
     std::atomic<int> stop{1};
-    OpContext op;
-    op.abort = &stop;
+    tw::test::TestOperation op;
+    op.UseStopFlag(stop);
     bool stopped = false;
     auto list = FatItemClusters(fat, 3, 5, op, &stopped);
     EXPECT_TRUE(stopped);

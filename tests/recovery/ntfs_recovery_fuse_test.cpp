@@ -92,7 +92,7 @@ TEST(NtfsRecoveryFuse, RecoveredFilesMatchTheOriginalsAndIcat) {
         const RecoverableFile* f = sv.Find(name);
         ASSERT_NE(f, nullptr) << name;
         ASSERT_EQ(f->recoverability, 100) << name;
-        RecoverResult r = RecoverFile(OpContext{}, rv, *f, out.folder);
+        RecoverResult r = RecoverFile(tw::IdleOperation(), rv, *f, out.folder);
         ASSERT_EQ(r.outcome, Outcome::Ok) << name << ": " << r.error;
         EXPECT_TRUE(r.complete) << name;
         const std::string got = out.Read(r.fileName);
@@ -119,7 +119,7 @@ TEST(NtfsRecoveryFuse, ReusedClustersAreZerosExactlyWhereTheyLie) {
     ASSERT_EQ(reused, 6u);
     OutFolder out;
     RecoveryVolume rv = sv.Recovery(false);
-    RecoverResult r = RecoverFile(OpContext{}, rv, *victim, out.folder);
+    RecoverResult r = RecoverFile(tw::IdleOperation(), rv, *victim, out.folder);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
     EXPECT_EQ(r.clustersZeroed, 6u);
     const std::string got = out.Read(r.fileName);

@@ -31,7 +31,12 @@ inline std::string Content(const std::string& text, size_t size) {
 class StepSink : public ProgressSink {
   public:
     void SetRange(Bar b, int64_t lo, int64_t hi) override { range[b] = hi - lo; }
-    void Step(Bar b, int64_t by) override {
+    // The operation reports steps as positions: a rise is a step.
+    int64_t last_[2] = {};
+    void SetPos(Bar b, int64_t p) override {
+        const int64_t by = p - last_[b];
+        last_[b] = p;
+        if (by <= 0) return;
         steps[b] += by;
         if (b == Current && onStep) onStep(steps[b]);
     }

@@ -13,6 +13,7 @@
 
 #include "log/activity_log.h"
 #include "platform/strings.h"
+#include "tests/common/recording_sink.h"
 #include "tests/fuzz/ntfs_volume_builder.h"
 #include "tests/recovery/recovery_fixture.h"
 #include "tests/volume/fat_image_builder.h"
@@ -123,8 +124,8 @@ std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
 TEST(WriteBufferToFile, WritesInChunksWithBothBarsAndAppends) {
     OutFolder out;
     StepSink sink;
-    OpContext op;
-    op.progress = &sink;
+    tw::test::TestOperation op;
+    op.SetSink(&sink);
     auto data = Pattern(10000, 1);
     RecoveredOutput o;
     ASSERT_TRUE(WriteBufferToFile(out.folder, "#A.BIN", data, 4096, op, false, &o));
@@ -152,7 +153,7 @@ TEST(WriteBufferToFile, NeverReplacesAndNeverFollowsALink) {
     // dangling one under the one after.
     ASSERT_EQ(::symlink(target.c_str(), (out.dir.Path() + "/#A (2).TXT").c_str()), 0);
     ASSERT_EQ(::symlink("/nonexistent/x", (out.dir.Path() + "/#A (3).TXT").c_str()), 0);
-    OpContext op;
+    tw::test::TestOperation op;
     auto data = Pattern(10, 3);
     RecoveredOutput o;
     ASSERT_TRUE(WriteBufferToFile(out.folder, "#A.TXT", data, 512, op, false, &o));
@@ -173,9 +174,9 @@ TEST(WriteBufferToFile, AStopKeepsWhatWasWrittenAndFailuresAreReported) {
     OutFolder out;
     StepSink sink;
     std::atomic<int> stop{0};
-    OpContext op;
-    op.progress = &sink;
-    op.abort = &stop;
+    tw::test::TestOperation op;
+    op.SetSink(&sink);
+    op.UseStopFlag(stop);
     sink.onStep = [&](int64_t n) {
         if (n == 2) stop = 1;
     };
@@ -189,10 +190,11 @@ TEST(WriteBufferToFile, AStopKeepsWhatWasWrittenAndFailuresAreReported) {
 
     RecoveryFolder closed;
     RecoveredOutput bad;
-    EXPECT_FALSE(WriteBufferToFile(closed, "#X", data, 512, OpContext{}, false, &bad));
+    EXPECT_FALSE(WriteBufferToFile(closed, "#X", data, 512, tw::IdleOperation(), false, &bad));
     EXPECT_FALSE(bad.error.empty());
     RecoveredOutput noFile;
-    EXPECT_FALSE(WriteBufferToFile(out.folder, "#X", data, 512, OpContext{}, true, &noFile));
+    EXPECT_FALSE(
+        WriteBufferToFile(out.folder, "#X", data, 512, tw::IdleOperation(), true, &noFile));
 }
 
 // ---- FAT32 ----
@@ -219,8 +221,8 @@ TEST(RecoverFat, TenThousandBytesOnFourKilobyteClustersReadThreeClusters) {
     ASSERT_EQ(sv.found.size(), 1u);
     OutFolder out;
     StepSink sink;
-    OpContext op;
-    op.progress = &sink;
+    tw::test::TestOperation op;
+    op.SetSink(&sink);
     RecoveryVolume rv = sv.Recovery(false);
     RecoverResult r = RecoverFile(op, rv, sv.found[0], out.folder);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
@@ -245,7 +247,7 @@ TEST(RecoverFat, AReusedClusterIsSkippedForTheNextFreeOne) {
     ASSERT_EQ(sv.found.size(), 1u);
     OutFolder out;
     RecoveryVolume rv = sv.Recovery(false);
-    RecoverResult r = RecoverFile(OpContext{}, rv, sv.found[0], out.folder);
+    RecoverResult r = RecoverFile(tw::IdleOperation(), rv, sv.found[0], out.folder);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
     EXPECT_EQ(out.Read("#OCUMENT.TXT"),
               (v.ClusterBytes(5) + v.ClusterBytes(7) + v.ClusterBytes(8)).substr(0, 10000));
@@ -259,8 +261,8 @@ TEST(RecoverFat, ASizeZeroItemReadsOneClusterAndGivesAnEmptyFile) {
     ASSERT_EQ(sv.found.size(), 1u);
     OutFolder out;
     StepSink sink;
-    OpContext op;
-    op.progress = &sink;
+    tw::test::TestOperation op;
+    op.SetSink(&sink);
     RecoveryVolume rv = sv.Recovery(false);
     const uint64_t readsBefore = sv.memory->readCalls;
     RecoverResult r = RecoverFile(op, rv, sv.found[0], out.folder);
@@ -295,14 +297,14 @@ TEST(RecoverFat, UnreadableClustersBecomeZerosAndTheVolumeEndIsNotPassed) {
 
     OutFolder out;
     RecoveryVolume rv = sv.Recovery(false);
-    RecoverResult r = RecoverFile(OpContext{}, rv, *ending, out.folder);
+    RecoverResult r = RecoverFile(tw::IdleOperation(), rv, *ending, out.folder);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
     EXPECT_EQ(r.clustersMissing, 2u);
     EXPECT_FALSE(r.complete);
     // The file ends where the volume does: nothing is made up for the missing part.
     EXPECT_EQ(out.Read("#NDING.BIN"), v.ClusterBytes(64) + v.ClusterBytes(65));
 
-    r = RecoverFile(OpContext{}, rv, *bad, out.folder);
+    r = RecoverFile(tw::IdleOperation(), rv, *bad, out.folder);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
     EXPECT_EQ(r.clustersUnread, 1u);
     EXPECT_EQ(out.Read("#AD.BIN"), v.ClusterBytes(20) + std::string(4096, '\0'));
@@ -327,7 +329,7 @@ TEST(RecoverFat, TheEntryIsClearedOnlyAfterAFullRecoveryOnAWritableDrive) {
 
     // In full, entries may be cleared: bytes 1..31 zero, the deletion mark stays.
     RecoveryVolume rv = sv.Recovery(true);
-    RecoverResult r = RecoverFile(OpContext{}, rv, *sv.Find("?ULL.TXT"), out.folder);
+    RecoverResult r = RecoverFile(tw::IdleOperation(), rv, *sv.Find("?ULL.TXT"), out.folder);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
     EXPECT_TRUE(r.entryCleared) << r.note;
     EXPECT_EQ(EntryBytes(sv, v.img, 0), "\xE5" + std::string(31, '\0'));
@@ -335,9 +337,9 @@ TEST(RecoverFat, TheEntryIsClearedOnlyAfterAFullRecoveryOnAWritableDrive) {
     // Stopped after the first cluster: no partial file is left; the entry stays.
     StepSink sink;
     std::atomic<int> stop{0};
-    OpContext op;
-    op.progress = &sink;
-    op.abort = &stop;
+    tw::test::TestOperation op;
+    op.SetSink(&sink);
+    op.UseStopFlag(stop);
     sink.onStep = [&](int64_t) { stop = 1; };
     const std::string before = EntryBytes(sv, v.img, 1);
     r = RecoverFile(op, rv, *sv.Find("?TOP.TXT"), out.folder);
@@ -350,7 +352,7 @@ TEST(RecoverFat, TheEntryIsClearedOnlyAfterAFullRecoveryOnAWritableDrive) {
     // Not allowed to clear: the entry stays and the note says why.
     RecoveryVolume keep = sv.Recovery(false);
     const std::string before2 = EntryBytes(sv, v.img, 2);
-    r = RecoverFile(OpContext{}, keep, *sv.Find("?ONLY.TXT"), out.folder);
+    r = RecoverFile(tw::IdleOperation(), keep, *sv.Find("?ONLY.TXT"), out.folder);
     ASSERT_EQ(r.outcome, Outcome::Ok);
     EXPECT_FALSE(r.entryCleared);
     EXPECT_NE(r.note.find("raw writes are not allowed"), std::string::npos);
@@ -390,7 +392,7 @@ TEST(RecoverNtfs, ReallocatedClustersAndHolesAreZerosExactlyThere) {
     EXPECT_EQ(f->recoverability, 67);  // 2 of 6 clusters on the volume reused
     OutFolder out;
     RecoveryVolume rv = sv.Recovery(false);
-    RecoverResult r = RecoverFile(OpContext{}, rv, *f, out.folder);
+    RecoverResult r = RecoverFile(tw::IdleOperation(), rv, *f, out.folder);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
     EXPECT_EQ(r.clusters, 5u);
     EXPECT_EQ(r.clustersZeroed, 2u);
@@ -421,7 +423,7 @@ TEST(RecoverNtfs, ASizeBeyondTheRunsIsMissingAndAFailedFileIsRemoved) {
     EXPECT_EQ(huge->recoverability, 1);  // 4 of 2^31 clusters are there
     OutFolder out;
     RecoveryVolume rv = sv.Recovery(false);
-    RecoverResult r = RecoverFile(OpContext{}, rv, *huge, out.folder);
+    RecoverResult r = RecoverFile(tw::IdleOperation(), rv, *huge, out.folder);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
     EXPECT_FALSE(r.complete);
     EXPECT_EQ(r.clustersMissing, (uint64_t{1} << 31) - 4);
@@ -436,7 +438,7 @@ TEST(RecoverNtfs, ASizeBeyondTheRunsIsMissingAndAFailedFileIsRemoved) {
     struct rlimit small = old;
     small.rlim_cur = 1024;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    r = RecoverFile(OpContext{}, rv, *three, out.folder);
+    r = RecoverFile(tw::IdleOperation(), rv, *three, out.folder);
     ::setrlimit(RLIMIT_FSIZE, &old);
     ::signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(r.outcome, Outcome::Failed);
@@ -465,7 +467,7 @@ TEST(RecoverNtfs, ResidentDataComesFromTheRecordReadAgain) {
     EXPECT_TRUE(tiny->resident);
     OutFolder out;
     RecoveryVolume rv = sv.Recovery(false);
-    RecoverResult r = RecoverFile(OpContext{}, rv, *tiny, out.folder);
+    RecoverResult r = RecoverFile(tw::IdleOperation(), rv, *tiny, out.folder);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
     EXPECT_EQ(out.Read("#inynote.txt"), "a small resident file\n");
 
@@ -473,7 +475,7 @@ TEST(RecoverNtfs, ResidentDataComesFromTheRecordReadAgain) {
     auto& bytes = sv.memory->Bytes();
     const size_t at = size_t{fuzzing::kNtfsMftCluster} * 512 + 32 * fuzzing::kNtfsRecordSize;
     NtfsPut16(&bytes[at + 0x16], kRecordInUse);
-    r = RecoverFile(OpContext{}, rv, *reused, out.folder);
+    r = RecoverFile(tw::IdleOperation(), rv, *reused, out.folder);
     EXPECT_EQ(r.outcome, Outcome::Failed);
     EXPECT_NE(r.error.find("reused"), std::string::npos);
     EXPECT_TRUE(r.fileName.empty());
@@ -502,9 +504,9 @@ TEST(RecoverFiles, LogsAndCountsEveryItemAndStopsBetweenFiles) {
     log::CActivityLogFile log;
     log.SetFolder(logDir.Path());
     StepSink sink;
-    OpContext op;
-    op.progress = &sink;
-    op.log = &log;
+    tw::test::TestOperation op;
+    op.SetSink(&sink);
+    op.SetLog(&log);
     RecoveryVolume rv = sv.Recovery(false);
     std::vector<std::string> seen;
     RecoveryRunResult run = RecoverFiles(
@@ -526,7 +528,7 @@ TEST(RecoverFiles, LogsAndCountsEveryItemAndStopsBetweenFiles) {
     EXPECT_NE(logText.find(" -> Could not recover file ghost.txt"), std::string::npos) << logText;
 
     std::atomic<int> stop{1};
-    op.abort = &stop;
+    op.UseStopFlag(stop);
     run = RecoverFiles(op, rv, items, out.folder);
     EXPECT_TRUE(run.stopped);
     EXPECT_EQ(run.recovered, 0u);

@@ -18,6 +18,7 @@
 #include "recyclebin/bin_runs.h"
 #include "recyclebin/store.h"
 #include "recyclebin/tree_ops.h"
+#include "tests/common/recording_sink.h"
 #include "trash_fixture.h"
 
 namespace tw::recyclebin {
@@ -213,7 +214,7 @@ TEST_F(RunsTest, RestoreMovesBackCreatingMissingFoldersAndKeepsModes) {
     chmod(f.physicalPath.c_str(), 0400);
     ASSERT_TRUE(RemoveTree(work + "/deep"));
 
-    op.log = &writer;
+    op.SetLog(&writer);
     auto items = List();
     auto r = RestoreItems(op, items);
     EXPECT_EQ(r.succeeded, 2);
@@ -302,7 +303,7 @@ TEST_F(RunsTest, RestoreAcrossFileSystemsCopiesAndKeepsModesAndTimes) {
 TEST_F(RunsTest, WipeRemovesFileAndIndexAndLeavesTheOriginalPathAlone) {
     auto a = Trash("a.txt", "secret a");
     ASSERT_TRUE(WriteFileBytes(work + "/a.txt", "a newer a.txt"));  // now at the original path
-    op.log = &writer;
+    op.SetLog(&writer);
     auto r = WipeItems(op, {a}, 2);
     EXPECT_EQ(r.succeeded, 1);
     EXPECT_EQ(r.counters.files, 1u);
@@ -330,7 +331,7 @@ TEST_F(RunsTest, WipeFolderCountsWhatIsInsideAndHandlesReadOnlyParts) {
     chmod((p + "/sub/two").c_str(), 0400);
     chmod((p + "/sub").c_str(), 0555);  // a read-only folder inside
 
-    op.log = &writer;
+    op.SetLog(&writer);
     auto r = WipeItems(op, {Only()}, 1);
     EXPECT_EQ(r.succeeded, 1) << (r.objects.empty() ? "" : r.objects[0].message);
     EXPECT_EQ(r.counters.files, 3u);
@@ -349,7 +350,7 @@ TEST_F(RunsTest, WipeRefusesFilesThatAreHardLinkedOutsideTheBin) {
     ASSERT_TRUE(WriteFileBytes(work + "/x", "inner shared"));
     ASSERT_EQ(link((work + "/x").c_str(), (d.physicalPath + "/x").c_str()), 0);
 
-    op.log = &writer;
+    op.SetLog(&writer);
     auto r = WipeItems(op, List(), 1);
     EXPECT_EQ(r.succeeded, 0);
     EXPECT_EQ(r.failed, 2);
@@ -388,7 +389,7 @@ TEST_F(RunsTest, AFileTheWiperRenamedButCouldNotOverwriteGetsItsNameBack) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         if (setgid(other) != 0 || setuid(other) != 0) _exit(2);
-        OpContext quiet;
+        tw::test::TestOperation quiet;
         auto r = WipeItems(quiet, {item}, 1);
         _exit(r.failed == 1 && r.succeeded == 0 ? 0 : 1);
     }
@@ -429,14 +430,14 @@ TEST_F(RunsTest, AbortInsideAFolderDeletesTheRestPlainlyAndEndsTheRun) {
     // Abort as soon as the wiper moves the bar inside the folder.
     struct AbortingSink : test::RecordingSink {
         std::atomic<int>* flag;
-        void Step(Bar b, int64_t by) override {
-            RecordingSink::Step(b, by);
-            *flag = 1;
+        void SetPos(Bar b, int64_t p) override {
+            RecordingSink::SetPos(b, p);
+            if (b == Current && p > 0) *flag = 1;
         }
     } s;
     s.flag = &abortFlag;
-    op.progress = &s;
-    op.log = &writer;
+    op.SetSink(&s);
+    op.SetLog(&writer);
     auto items = List();
     std::sort(items.begin(), items.end(),
               [](auto& x, auto& y) { return x.isFolder > y.isFolder; });  // folder first
@@ -486,7 +487,7 @@ TEST_F(RunsTest, EmptyRemovesEverythingAndLogsOnlyWhenLogging) {
     EXPECT_FALSE(Exists(HomeTrash() + "/directorysizes"));
     EXPECT_FALSE(Exists(writer.GetTodaysFileName()));
 
-    op.log = &writer;
+    op.SetLog(&writer);
     EmptyBin(op, bins);
     EXPECT_NE(LogText().find("The recycle bin has been emptied, but not wiped."),
               std::string::npos);

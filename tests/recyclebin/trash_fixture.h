@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/opcontext.h"
+#include "platform/operation.h"
 #include "recyclebin/store.h"
 #include "recyclebin/trashinfo.h"
 #include "recyclebin/tree_ops.h"
@@ -39,8 +39,8 @@ class TrashFixture : public ::testing::Test {
         setenv("TIDEWIPE_CONFIG_HOME", (tmp.Path() + "/config").c_str(), 1);
         PrivateLogFolder(tmp.Path() + "/config");
         setenv("XDG_RUNTIME_DIR", tmp.Path().c_str(), 1);
-        op.progress = &sink;
-        op.abort = &abortFlag;
+        op.SetSink(&sink);
+        op.UseStopFlag(abortFlag);
     }
 
     std::string HomeTrash() const { return dataHome + "/Trash"; }
@@ -68,7 +68,7 @@ class TrashFixture : public ::testing::Test {
     std::string home, dataHome, work;
     RecordingSink sink;
     std::atomic<int> abortFlag{0};
-    OpContext op;
+    tw::test::TestOperation op;
 };
 
 // Single-quotes `s` for a shell command line.

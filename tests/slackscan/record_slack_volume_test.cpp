@@ -76,7 +76,7 @@ TEST_F(RecordSlack, DeepCleanWiperLeavesNothingOfARecordResidentFile) {
     Plant(path, marker, 300);
     CProgressFileWiper wiper;
     wiper.SetPassCount(1);
-    ASSERT_TRUE(wiper.WipeFile(path, false, 0));
+    ASSERT_TRUE(wiper.WipeFile(tw::IdleOperation(), path, false, 0));
     EXPECT_EQ(test::CountOccurrences(vol->ReadImage(), marker), 0u)
         << "the file's bytes survive in its MFT record";
 }

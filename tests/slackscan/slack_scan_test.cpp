@@ -51,9 +51,9 @@ TEST_F(SlackScanTree, StatusCountsTheFindsAndTheLogHasTheBeginningAndTheResult) 
     const std::string logDir = dir.Path() + "/log";
     ASSERT_EQ(mkdir(logDir.c_str(), 0700), 0);
     logFile.SetFolder(logDir);
-    OpContext op;
-    op.progress = &sink;
-    op.log = &logFile;
+    tw::test::TestOperation op;
+    op.SetSink(&sink);
+    op.SetLog(&logFile);
     CSlackScanner scanner;
     const SlackScanReport rep = scanner.Scan(op, root, "/mnt/scratch");
     ASSERT_EQ(rep.end, SlackScanEnd::Completed);
@@ -77,8 +77,8 @@ TEST_F(SlackScanTree, StatusCountsTheFindsAndTheLogHasTheBeginningAndTheResult) 
 
 TEST_F(SlackScanTree, StopFlagEndsTheWalkWithWhatWasFound) {
     std::atomic<int> abort{0};
-    OpContext op;
-    op.abort = &abort;
+    tw::test::TestOperation op;
+    op.UseStopFlag(abort);
     CSlackScanner scanner;
     scanner.onFound = [&](const SlackItem&) { abort = 1; };
     SlackScanReport rep = scanner.Scan(op, root, "scratch");
@@ -97,12 +97,12 @@ TEST_F(SlackScanTree, StopFlagEndsTheWalkWithWhatWasFound) {
 
 TEST_F(SlackScanTree, AStartThatCannotBeWalkedFails) {
     CSlackScanner scanner;
-    SlackScanReport rep = scanner.Scan(OpContext{}, root + "/missing", "scratch");
+    SlackScanReport rep = scanner.Scan(tw::IdleOperation(), root + "/missing", "scratch");
     EXPECT_EQ(rep.end, SlackScanEnd::Failed);
     EXPECT_NE(rep.message.find(root + "/missing"), std::string::npos) << rep.message;
-    rep = scanner.Scan(OpContext{}, "/proc/self", "proc");
+    rep = scanner.Scan(tw::IdleOperation(), "/proc/self", "proc");
     EXPECT_EQ(rep.end, SlackScanEnd::Failed);
-    rep = scanner.Scan(OpContext{}, root + "/size-1", "scratch");
+    rep = scanner.Scan(tw::IdleOperation(), root + "/size-1", "scratch");
     EXPECT_EQ(rep.end, SlackScanEnd::Failed) << "a file is not a folder to walk";
 }
 

@@ -104,7 +104,7 @@ TEST_P(SlackScanVolume, ListsExactlyTheFilesWithASlackCluster) {
     scanner.onSkip = [&](const std::string& p, std::string_view why) {
         skipped[p] = std::string(why);
     };
-    const SlackScanReport rep = scanner.Scan(OpContext{}, tree, vol.MountPoint());
+    const SlackScanReport rep = scanner.Scan(tw::IdleOperation(), tree, vol.MountPoint());
     ASSERT_EQ(rep.end, SlackScanEnd::Completed) << rep.message;
 
     std::map<std::string, uint64_t> listed;
@@ -171,7 +171,8 @@ struct SlackBytesExt4 : ::testing::Test {
         ASSERT_TRUE(test::WriteFileBytes(path, content));
 
         CSlackScanner scanner;
-        ASSERT_EQ(scanner.Scan(OpContext{}, tree, vol->MountPoint()).end, SlackScanEnd::Completed);
+        ASSERT_EQ(scanner.Scan(tw::IdleOperation(), tree, vol->MountPoint()).end,
+                  SlackScanEnd::Completed);
         ASSERT_EQ(scanner.found().size(), 1u);
         ASSERT_TRUE(scanner.found()[0].lastClusterKnown);
         lastCluster = scanner.found()[0].lastCluster;
@@ -322,7 +323,7 @@ TEST(SlackBytesElsewhere, NtfsUnderFuseAndTmpfsSayWhyTheyCannotShowSlack) {
         ASSERT_TRUE(test::WriteFileBytes(path, Content("big", 5000)));
 
         CSlackScanner scanner;
-        ASSERT_EQ(scanner.Scan(OpContext{}, vol.MountPoint(), vol.MountPoint()).end,
+        ASSERT_EQ(scanner.Scan(tw::IdleOperation(), vol.MountPoint(), vol.MountPoint()).end,
                   SlackScanEnd::Completed);
         ASSERT_EQ(scanner.found().size(), 1u);
         EXPECT_FALSE(scanner.found()[0].lastClusterKnown);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "tests/common/recording_sink.h"
 #include "tests/traces/traces_test_util.h"
 #include "volume/traces.h"
 
@@ -51,7 +52,12 @@ size_t OutsideIndexBlocks(const std::vector<uint8_t>& image, const std::string& 
 struct StoppingSink : ProgressSink {
     std::atomic<int>* abort = nullptr;
     int64_t stopAfter = 1, steps = 0;
-    void Step(Bar b, int64_t by) override {
+    // The operation reports steps as positions: a rise is a step.
+    int64_t last_[2] = {};
+    void SetPos(Bar b, int64_t p) override {
+        const int64_t by = p - last_[b];
+        last_[b] = p;
+        if (by <= 0) return;
         if (b == Current && (steps += by) >= stopAfter) abort->store(1);
     }
 };
@@ -193,9 +199,9 @@ TEST_F(NtfsTracesFuse, AStopMidWipeLeavesTheRecord) {
     StoppingSink sink;
     sink.abort = &stop;
     sink.stopAfter = 3;  // the first three clusters of one pass each
-    OpContext op;
-    op.progress = &sink;
-    op.abort = &stop;
+    tw::test::TestOperation op;
+    op.SetSink(&sink);
+    op.UseStopFlag(stop);
     TraceVolume tv{&drive, ntfs.get(), nullptr, 0};
     const TraceWipeResult r = WipeFileTraces(op, tv, *letter, 1);
     EXPECT_EQ(r.outcome, Outcome::Stopped);

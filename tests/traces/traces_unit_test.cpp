@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "log/activity_log.h"
+#include "tests/common/recording_sink.h"
 #include "tests/common/scratch_volume.h"
 #include "tests/volume/fat_image_builder.h"
 #include "volume/search.h"
@@ -46,7 +47,12 @@ struct RecordingSink : ProgressSink {
     void SetRange(Bar b, int64_t, int64_t hi) override {
         if (b == Current) range = hi;
     }
-    void Step(Bar b, int64_t by) override {
+    // The operation reports steps as positions: a rise is a step.
+    int64_t last_[2] = {};
+    void SetPos(Bar b, int64_t p) override {
+        const int64_t by = p - last_[b];
+        last_[b] = p;
+        if (by <= 0) return;
         if (b != Current) return;
         steps += by;
         if (abort && stopAfter >= 0 && steps >= stopAfter) abort->store(1);
@@ -180,8 +186,8 @@ TEST(FatTraceWipe, OverwritesFreeClustersOnlyThenClearsTheEntry) {
     FatTable fat(o.drive, *ReadFatBootInfo(o.drive));
     TraceVolume tv{&o.drive, nullptr, &fat, 0};
     RecordingSink sink;
-    OpContext op;
-    op.progress = &sink;
+    tw::test::TestOperation op;
+    op.SetSink(&sink);
 
     const TracePlan plan = PlanTraceWipe(op, tv, *item, 2);
     ASSERT_TRUE(plan.refusal.empty()) << plan.refusal;
@@ -245,7 +251,7 @@ TEST(FatTraceWipe, EveryPassIsFlushedBeforeTheSameClusterIsWrittenAgain) {
     TraceVolume tv{&drive, nullptr, &fat, 0};
     mem->events.clear();
 
-    const TraceWipeResult r = WipeFileTraces(OpContext{}, tv, *item, 3);
+    const TraceWipeResult r = WipeFileTraces(tw::IdleOperation(), tv, *item, 3);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
     ASSERT_EQ(r.clustersWiped, 3u);
     std::map<std::string, size_t> lastWrite;  // sector -> index of its last write
@@ -283,7 +289,7 @@ TEST(FatTraceWipe, LooksAtTheFatAgainRightBeforeEachWrite) {
                            0x0FFFFFFF);
     std::memset(o.mem->Bytes().data() + (v.b.Cluster(12) - v.b.Bytes().data()), 'N', kBpc);
     TraceVolume tv{&o.drive, nullptr, &fat, 0};
-    const TraceWipeResult r = WipeFileTraces(OpContext{}, tv, *item, 1);
+    const TraceWipeResult r = WipeFileTraces(tw::IdleOperation(), tv, *item, 1);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
     EXPECT_EQ(r.clustersWiped, 2u);
     EXPECT_EQ(r.clustersInUse, 1u);
@@ -306,9 +312,9 @@ TEST(FatTraceWipe, AStopLeavesTheEntryAndItsLongName) {
     // The passes go over all the file's clusters (one batch) in turn: the stop comes
     // after the first pass has reached two of its three clusters.
     sink.stopAfter = 2;
-    OpContext op;
-    op.progress = &sink;
-    op.abort = &stop;
+    tw::test::TestOperation op;
+    op.SetSink(&sink);
+    op.UseStopFlag(stop);
     std::vector<const RecoverableFile*> items{item};
     std::vector<TraceWipeResult> results;
     const TraceRunResult run = WipeTracesOfFiles(
@@ -336,20 +342,20 @@ TEST(FatTraceWipe, RefusesBadPassCountsReadOnlyDrivesAndReusedFirstClusters) {
     FatTable fat(o.drive, *ReadFatBootInfo(o.drive));
     TraceVolume tv{&o.drive, nullptr, &fat, 0};
     const uint64_t writes = o.mem->writeCalls;
-    EXPECT_EQ(WipeFileTraces(OpContext{}, tv, *item, 0).outcome, Outcome::Failed);
-    EXPECT_EQ(WipeFileTraces(OpContext{}, tv, *item, 15).outcome, Outcome::Failed);
+    EXPECT_EQ(WipeFileTraces(tw::IdleOperation(), tv, *item, 0).outcome, Outcome::Failed);
+    EXPECT_EQ(WipeFileTraces(tw::IdleOperation(), tv, *item, 15).outcome, Outcome::Failed);
     // An NTFS item on a FAT volume.
     RecoverableFile ntfsItem = *item;
     ntfsItem.fs = FileSystemKind::Ntfs;
-    EXPECT_EQ(WipeFileTraces(OpContext{}, tv, ntfsItem, 1).outcome, Outcome::Failed);
+    EXPECT_EQ(WipeFileTraces(tw::IdleOperation(), tv, ntfsItem, 1).outcome, Outcome::Failed);
     // First cluster taken by a file since the search: nothing at all is written.
     RecoverableFile reused = *item;
     reused.location = 11;
-    TraceWipeResult r = WipeFileTraces(OpContext{}, tv, reused, 1);
+    TraceWipeResult r = WipeFileTraces(tw::IdleOperation(), tv, reused, 1);
     EXPECT_EQ(r.outcome, Outcome::Failed);
     EXPECT_NE(r.error.find("belongs to a file"), std::string::npos) << r.error;
     o.drive.Open("mem", false);
-    EXPECT_EQ(WipeFileTraces(OpContext{}, tv, *item, 1).outcome, Outcome::Failed);
+    EXPECT_EQ(WipeFileTraces(tw::IdleOperation(), tv, *item, 1).outcome, Outcome::Failed);
     EXPECT_EQ(o.mem->writeCalls, writes);
 }
 
@@ -366,8 +372,8 @@ TEST(FatTraceWipe, LogsTheOperationAndEachFile) {
     test::TempDir logDir("traces-log");
     log::CActivityLogFile writer;
     writer.SetFolder(logDir.Path());
-    OpContext op;
-    op.log = &writer;
+    tw::test::TestOperation op;
+    op.SetLog(&writer);
     const TraceRunResult run = WipeTracesOfFiles(op, tv, {item, &reused}, 1);
     EXPECT_EQ(run.wiped, 1u);
     EXPECT_EQ(run.failed, 1u);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fat_image_builder.h"
+#include "tests/common/recording_sink.h"
 #include "volume/fat32.h"
 
 namespace tw::volume {
@@ -26,6 +27,7 @@ std::unique_ptr<CRawDriveRef> Drive(FatImageBuilder& b) {
 
 struct Search {
     std::unique_ptr<CRawDriveRef> drive;
+    tw::test::TestOperation op;
     SearchContext ctx;
     Outcome outcome = Outcome::Failed;
 
@@ -41,7 +43,8 @@ std::unique_ptr<Search> RunSearch(FatImageBuilder& b, std::atomic<int>* abort = 
     s->drive = Drive(b);
     s->ctx.driveText = "/mnt/usb/";
     s->ctx.drive = s->drive.get();
-    s->ctx.op.abort = abort;
+    if (abort) s->op.UseStopFlag(*abort);
+    s->ctx.op = &s->op;
     s->outcome = SearchFat32(s->ctx);
     return s;
 }
@@ -206,7 +209,7 @@ class FatChain : public ::testing::Test {
         EXPECT_TRUE(boot.ok());
         FatTable fat(*drive, *boot);
         std::vector<uint32_t> out;
-        const uint64_t n = FollowChain(first, fat, out, OpContext{}, max);
+        const uint64_t n = FollowChain(first, fat, out, tw::IdleOperation(), max);
         EXPECT_EQ(n, out.size());
         return out;
     }
@@ -248,8 +251,8 @@ TEST_F(FatChain, StopFlagEndsTheChain) {
     auto boot = ReadFatBootInfo(*drive);
     FatTable fat(*drive, *boot);
     std::atomic<int> abort{1};
-    OpContext op;
-    op.abort = &abort;
+    tw::test::TestOperation op;
+    op.UseStopFlag(abort);
     std::vector<uint32_t> out;
     bool stopped = false;
     EXPECT_EQ(FollowChain(10, fat, out, op, UINT64_MAX, &stopped), 1u);
@@ -570,8 +573,9 @@ TEST(FatSearch, StopFlagEndsTheWalkAndLiveDisplaySeesEachItem) {
     auto s = std::make_unique<Search>();
     s->drive = Drive(b);
     s->ctx.drive = s->drive.get();
-    s->ctx.op.abort = &abort;
-    s->ctx.op.progress = &sink;
+    s->op.UseStopFlag(abort);
+    s->op.SetSink(&sink);
+    s->ctx.op = &s->op;
     int seen = 0;
     s->ctx.onFound = [&](const RecoverableFile& f) {
         EXPECT_EQ(f.name, "?F" + std::to_string(seen));

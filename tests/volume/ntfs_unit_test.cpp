@@ -9,6 +9,7 @@
 #include "platform/bytes.h"
 #include "platform/strings.h"
 #include "tests/cli/run_cli.h"
+#include "tests/common/recording_sink.h"
 #include "tests/common/scratch_volume.h"
 #include "volume/ntfs.h"
 #include "volume/search.h"
@@ -191,7 +192,9 @@ SearchRun RunSearch(MiniNtfs& v, bool details = false) {
     ctx.driveText = "/mnt/x/";
     ctx.drive = &drive;
     ctx.wantDetails = details;
-    ctx.op.abort = &abort;
+    tw::test::TestOperation op;
+    op.UseStopFlag(abort);
+    ctx.op = &op;
     size_t seen = 0;
     ctx.onFound = [&](const RecoverableFile&) { ++seen; };
     out.report = SearchDrive(ctx, "mem", "/mnt/x");
@@ -623,7 +626,9 @@ TEST(NtfsSearch, StopFlagEndsTheSearchWithWhatWasFound) {
     CRawDriveRef drive(std::make_unique<StopOnDataRead>(v.bytes, &stop));
     SearchContext ctx;
     ctx.drive = &drive;
-    ctx.op.abort = &stop;
+    tw::test::TestOperation op;
+    op.UseStopFlag(stop);
+    ctx.op = &op;
     SearchReport rep = SearchDrive(ctx, "mem", "mem");
     EXPECT_EQ(rep.end, SearchEnd::Aborted);
     EXPECT_EQ(ctx.found.size(), 5u);

@@ -81,7 +81,7 @@ TEST(VolumeSessionFuse, AVolumeMountedAfterItsSearchIsNotWrittenBelowItsFileSyst
     CVolumeSession s;
     ASSERT_TRUE(s.Resolve(vol.ImagePath()).IsOk());
     EXPECT_EQ(s.WriteRefusal(), "");
-    const SearchReport rep = s.Search(OpContext{});
+    const SearchReport rep = s.Search(tw::IdleOperation());
     ASSERT_EQ(rep.end, SearchEnd::Completed) << rep.message << " " << rep.error;
 
     ASSERT_TRUE(vol.Mount()) << vol.Error();

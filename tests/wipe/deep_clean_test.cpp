@@ -76,7 +76,7 @@ struct DeepFixture : ::testing::Test {
         c.logOn = c.detailLog = true;
         c.logWriter = &logFile;
     }
-    Outcome Run(CDeepCleaner& c, const OpContext& op = OpContext{}) {
+    Outcome Run(CDeepCleaner& c, const OpContext& op = tw::IdleOperation()) {
         return c.Run(op, root, root);
     }
     // Names in a folder.
@@ -245,14 +245,18 @@ TEST_F(DeepFixture, AbortStopsBetweenFilesAndPutsThePreviousStampBack) {
     for (const char* n : {"a", "b", "c", "d"}) Make(n, Pattern(n, 2000));
     const FileTime before = FileTimeFromTimespec({1000000000, 0});  // older than every file
     ASSERT_TRUE(WriteDeepCleanStamp(*store, root, before));
-    std::atomic<int> abort{0};
-    int files = 0;
-    OpContext op;
-    op.abort = &abort;
-    op.pauseCheck = [&] {
-        if (++files == 3) abort = 1;  // the user stops while "b" is being cleaned
-    };
     CDeepCleaner c(*store);
+    std::atomic<int> abort{0};
+    test::RecordingSink sink;
+    tw::test::TestOperation op;
+    op.SetSink(&sink);
+    op.UseStopFlag(abort);
+    sink.onStatus = [&](const std::string& text) {
+        // The user stops while "b" is being cleaned.
+        if (text.rfind(c.deepCleaningText, 0) == 0 && text.size() > 2 &&
+            text.compare(text.size() - 2, 2, "/b") == 0)
+            abort = 1;
+    };
     Configure(c);
     EXPECT_EQ(Run(c, op), Outcome::Stopped);
     EXPECT_EQ(c.filesCleaned, 2u);
@@ -282,11 +286,11 @@ TEST_F(DeepFixture, ProgressFollowsTheCountingWalkAndShowsEachStep) {
     for (int i = 0; i < 6; ++i)
         Make("p" + std::to_string(i), Pattern("p" + std::to_string(i), 20000));
     CCountingWalk counting;
-    counting.Start(root, 0, WalkOptions{true}, nullptr);
+    counting.Start(tw::IdleOperation(), root, 0, WalkOptions{true});
     counting.Join();  // totals known: the estimate goes by bytes
     test::RecordingSink sink;
-    OpContext op;
-    op.progress = &sink;
+    tw::test::TestOperation op;
+    op.SetSink(&sink);
     CDeepCleaner c(*store);
     Configure(c);
     ASSERT_EQ(c.Run(op, root, root, &counting), Outcome::Ok);
@@ -323,7 +327,7 @@ int CleanAndDieAt(const std::string& root, const std::string& dbPath, const std:
             if (beforeDying) beforeDying(copyPath);
             _exit(42);
         };
-        OpContext op;
+        tw::test::TestOperation op;
         c.Run(op, root, root);
         _exit(0);
     }
@@ -457,7 +461,7 @@ TEST_F(DeepFixture, AKilledProcessLosesNothingAndItsStampCoversOnlyCleanedFiles)
             CDeepCleaner c(s);
             c.slackJournalFolder = dir.Path() + "/journal";
             c.passCount = 3;
-            OpContext op;
+            tw::test::TestOperation op;
             c.Run(op, root, root);
             _exit(0);
         }
@@ -539,7 +543,7 @@ TEST_F(DeepFixture, AKilledProcessLosesNothingAndItsStampCoversOnlyCleanedFiles)
     CSlackWiper slack(store.get());
     slack.journalFolder = dir.Path() + "/journal";
     slack.clusterSize = 4096;
-    OpContext op;
+    tw::test::TestOperation op;
     ASSERT_EQ(slack.WipeSlacks(op, root, root), Outcome::Ok);
     EXPECT_EQ(Stat(failed).st_mtim.tv_sec, failedTime.tv_sec);
     EXPECT_EQ(Stat(failed).st_mtim.tv_nsec, failedTime.tv_nsec);

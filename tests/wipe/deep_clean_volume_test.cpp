@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "tests/common/recording_sink.h"
 #include "tests/common/scratch_volume.h"
 #include "wipe/deep_clean.h"
 
@@ -76,7 +77,7 @@ TEST_P(DeepCleanVolume, OldClustersNoLongerHoldTheFileAndTheFileReadsBackIdentic
 
     CDeepCleaner c(*store);
     c.passCount = 1;
-    OpContext op;
+    tw::test::TestOperation op;
     ASSERT_EQ(c.Run(op, vol->MountPoint(), vol->MountPoint()), Outcome::Ok);
     EXPECT_EQ(c.filesCleaned, 1u);
     EXPECT_EQ(c.filesNotCleaned, 0u);

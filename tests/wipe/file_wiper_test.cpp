@@ -284,7 +284,7 @@ TEST_F(WiperTest, RandomModeAlternatesBlocksAndComplements) {
         plain.SetPassCount(4);
         progress.SetPassCount(4);
         ASSERT_TRUE(wiper == 0 ? plain.WipeFile(path, false, true)
-                               : progress.WipeFile(path, true, cluster_));
+                               : progress.WipeFile(tw::IdleOperation(), path, true, cluster_));
         const auto passes = rec.Passes();
         ASSERT_EQ(passes.size(), wiper == 0 ? 5u : 4u);
         std::vector<uint8_t> block(cluster_);
@@ -321,7 +321,7 @@ TEST_F(WiperTest, ReadOnlyFileIsRefusedByPlainAndProgressButWipedByRecycle) {
         CSecureFileWiper plain;
         EXPECT_FALSE(plain.WipeFile(path, true, false));
         CProgressFileWiper progress;
-        EXPECT_FALSE(progress.WipeFile(path, false, 0));
+        EXPECT_FALSE(progress.WipeFile(tw::IdleOperation(), path, false, 0));
         EXPECT_TRUE(rec.Passes().empty());
     }
     struct stat st {};
@@ -332,7 +332,7 @@ TEST_F(WiperTest, ReadOnlyFileIsRefusedByPlainAndProgressButWipedByRecycle) {
     CRecycleFileWiper recycle;
     recycle.SetPassCount(2);
     Recorder rec;
-    EXPECT_TRUE(recycle.WipeFile(path, false, cluster_, true));
+    EXPECT_TRUE(recycle.WipeFile(tw::IdleOperation(), path, false, cluster_, true));
     const auto passes = rec.Passes();
     ASSERT_EQ(passes.size(), 2u);
     EXPECT_EQ(passes[0].Uniform(), 0x00);
@@ -348,7 +348,7 @@ TEST_F(WiperTest, SystemFilesAndNonRegularFilesAreRefused) {
     CSecureFileWiper plain;
     CRecycleFileWiper recycle;
     EXPECT_FALSE(plain.WipeFile(link, true, false));
-    EXPECT_FALSE(recycle.WipeFile(link, false, 0, true));
+    EXPECT_FALSE(recycle.WipeFile(tw::IdleOperation(), link, false, 0, true));
     EXPECT_FALSE(plain.WipeFile(dir_.Path(), true, false));
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(tw::test::ReadFileBytes(path).size(), 100u);
@@ -361,8 +361,8 @@ TEST_F(WiperTest, SystemFilesAndNonRegularFilesAreRefused) {
     if (immutable) {
         EXPECT_FALSE(plain.WipeFile(path, true, false));
         CProgressFileWiper progress;
-        EXPECT_FALSE(progress.WipeFile(path, false, 0));
-        EXPECT_FALSE(recycle.WipeFile(path, false, 0, true));
+        EXPECT_FALSE(progress.WipeFile(tw::IdleOperation(), path, false, 0));
+        EXPECT_FALSE(recycle.WipeFile(tw::IdleOperation(), path, false, 0, true));
         flags &= ~FS_IMMUTABLE_FL;
         ioctl(fd, FS_IOC_SETFLAGS, &flags);
         EXPECT_EQ(tw::test::ReadFileBytes(path).size(), 100u);
@@ -428,7 +428,7 @@ TEST_F(WiperTest, ProgressAndRecycleWriteCountPasses) {
             w.SetPassCount(n);
             tw::wipe::SeedWipeRandom(500 + n);
             Recorder rec;
-            ASSERT_TRUE(w.WipeFile(path, false, cluster_));
+            ASSERT_TRUE(w.WipeFile(tw::IdleOperation(), path, false, cluster_));
             const auto passes = rec.Passes();
             ASSERT_EQ(passes.size(), static_cast<size_t>(n));
             for (int p = 0; p < n; ++p) {
@@ -443,7 +443,7 @@ TEST_F(WiperTest, ProgressAndRecycleWriteCountPasses) {
             w.SetPassCount(n);
             tw::wipe::SeedWipeRandom(500 + n);
             Recorder rec;
-            ASSERT_TRUE(w.WipeFile(path, false, cluster_, true));
+            ASSERT_TRUE(w.WipeFile(tw::IdleOperation(), path, false, cluster_, true));
             const auto passes = rec.Passes();
             ASSERT_EQ(passes.size(), static_cast<size_t>(n));
             // The Trash wiper renames first: n names of four random letters each.
@@ -459,19 +459,19 @@ TEST_F(WiperTest, ProgressReportsCountsBytesAndStopsOnAbort) {
     const std::string path = MakeFile("movie.mkv", size);
     std::atomic<int> abortFlag{0};
     RecordingSink sink;
-    tw::OpContext op;
-    op.progress = &sink;
-    op.abort = &abortFlag;
+    tw::test::TestOperation op;
+    op.SetSink(&sink);
+    op.UseStopFlag(abortFlag);
 
     uint64_t counter = 0;
-    CProgressFileWiper w(&op);
+    CProgressFileWiper w;
     w.SetPassCount(2);
     w.bytesWritten = &counter;
     w.showStatus = w.showStatus2 = true;
     w.SetStatusText("Deep cleaning file /home/someone/very/long/path/movie.mkv");
     {
         Recorder rec;
-        ASSERT_TRUE(w.WipeFile(path, false, 4096));
+        ASSERT_TRUE(w.WipeFile(op, path, false, 4096));
         EXPECT_FALSE(w.WasAborted());
         EXPECT_EQ(rec.Passes().size(), 2u);
     }
@@ -483,9 +483,11 @@ TEST_F(WiperTest, ProgressReportsCountsBytesAndStopsOnAbort) {
     // Abort after the first write: the pass stops, the file is still renamed and deleted.
     const std::string second = MakeFile("second.bin", size);
     counter = 0;
-    sink.onStep = [&](tw::ProgressSink::Bar, int64_t) { abortFlag = 1; };
+    sink.onPos = [&](tw::ProgressSink::Bar b, int64_t p) {
+        if (b == tw::ProgressSink::Current && p > 0) abortFlag = 1;
+    };
     Recorder rec;
-    EXPECT_TRUE(w.WipeFile(second, false, 4096));
+    EXPECT_TRUE(w.WipeFile(op, second, false, 4096));
     EXPECT_TRUE(w.WasAborted());
     EXPECT_EQ(rec.Passes().size(), 1u);
     EXPECT_EQ(rec.Passes()[0].writes.size(), 1u);
@@ -497,35 +499,35 @@ TEST_F(WiperTest, RecycleWithoutRenameLeavesAnEmptyFileInPlace) {
     const std::string path = MakeFile("keep.name", 3000);
     std::atomic<int> abortFlag{0};
     RecordingSink sink;
-    tw::OpContext op;
-    op.progress = &sink;
-    op.abort = &abortFlag;
-    CRecycleFileWiper w(&op);
+    tw::test::TestOperation op;
+    op.SetSink(&sink);
+    op.UseStopFlag(abortFlag);
+    CRecycleFileWiper w;
     w.SetPassCount(3);
     w.progressTick = true;
     {
         Recorder rec;
-        EXPECT_TRUE(w.WipeFile(path, false, 512, false));
+        EXPECT_TRUE(w.WipeFile(op, path, false, 512, false));
         EXPECT_EQ(rec.Passes().size(), 3u);
     }
     EXPECT_TRUE(fs::exists(path));
     EXPECT_EQ(fs::file_size(path), 0u);
     // 3 passes x 6 chunks of 512 bytes = 18 chunks: at least two steps of eight.
-    EXPECT_GE(sink.steps[tw::ProgressSink::Current], 1);
+    EXPECT_GE(sink.pos[tw::ProgressSink::Current], 1);
 
     // An empty file without renaming: nothing written, still there.
     Recorder rec;
-    EXPECT_TRUE(w.WipeFile(path, false, 512, false));
+    EXPECT_TRUE(w.WipeFile(op, path, false, 512, false));
     EXPECT_TRUE(rec.Passes().empty());
     EXPECT_TRUE(fs::exists(path));
     // With renaming it goes.
-    EXPECT_TRUE(w.WipeFile(path, false, 512, true));
+    EXPECT_TRUE(w.WipeFile(op, path, false, 512, true));
     EXPECT_EQ(EntriesIn(dir_.Path()), 0u);
 
     // Aborted: passes stop, the length stays.
     const std::string other = MakeFile("abort.me", 3000);
     abortFlag = 1;
-    EXPECT_TRUE(w.WipeFile(other, false, 512, false));
+    EXPECT_TRUE(w.WipeFile(op, other, false, 512, false));
     EXPECT_TRUE(w.WasAborted());
     EXPECT_EQ(fs::file_size(other), 3072u);
 }
@@ -534,7 +536,7 @@ TEST_F(WiperTest, UnusableBufferOrShortPassKeepsTheFileAndReportsFailure) {
     const std::string path = MakeFile("keep.bin", 100);
     const std::string before = tw::test::ReadFileBytes(path);
     CProgressFileWiper w;
-    EXPECT_FALSE(w.WipeFile(path, false, 1u << 30));
+    EXPECT_FALSE(w.WipeFile(tw::IdleOperation(), path, false, 1u << 30));
     EXPECT_EQ(tw::test::ReadFileBytes(path).substr(0, 100), before);
     EXPECT_TRUE(fs::exists(path));
 
@@ -556,11 +558,11 @@ TEST_F(WiperTest, UnusableBufferOrShortPassKeepsTheFileAndReportsFailure) {
             why = plain.LastError();
         } else if (variant == 1) {
             progress.SetPassCount(3);
-            ok = progress.WipeFile(file, false, cluster_);
+            ok = progress.WipeFile(tw::IdleOperation(), file, false, cluster_);
             why = progress.LastError();
         } else {
             recycle.SetPassCount(3);
-            ok = recycle.WipeFile(file, false, cluster_, false);
+            ok = recycle.WipeFile(tw::IdleOperation(), file, false, cluster_, false);
             why = recycle.LastError();
         }
         EXPECT_FALSE(ok) << variant;

@@ -91,9 +91,9 @@ class FreeSpaceVolume : public ::testing::TestWithParam<FsKind> {
         ASSERT_TRUE(vol_->Ok()) << vol_->Error();
         ASSERT_TRUE(logDir_.Ok());
         log_.SetFolder(logDir_.Path());
-        op_.progress = &sink_;
-        op_.abort = &abort_;
-        op_.log = &log_;
+        op_.SetSink(&sink_);
+        op_.UseStopFlag(abort_);
+        op_.SetLog(&log_);
     }
     std::string LogText() { return tw::test::ReadFileBytes(log_.GetTodaysFileName()); }
 
@@ -102,7 +102,7 @@ class FreeSpaceVolume : public ::testing::TestWithParam<FsKind> {
     tw::log::CActivityLogFile log_;
     RecordingSink sink_;
     std::atomic<int> abort_{0};
-    tw::OpContext op_;
+    tw::test::TestOperation op_;
 };
 
 }  // namespace
@@ -116,9 +116,9 @@ TEST_P(FreeSpaceVolume, CleanLeavesNoDeletedMarkerAndKeepsLiveFiles) {
         ASSERT_GT(tw::test::CountOccurrences(before, m), 0u) << m << " not found before";
     before.clear();
 
-    CFreeSpaceCleaner cleaner(&op_);
+    CFreeSpaceCleaner cleaner;
     cleaner.logEnabled = true;
-    EXPECT_EQ(cleaner.CleanFreeSpace({vol_->MountPoint(), 2}), 2) << cleaner.LastRefusal();
+    EXPECT_EQ(cleaner.CleanFreeSpace(op_, {vol_->MountPoint(), 2}), 2) << cleaner.LastRefusal();
     EXPECT_TRUE(cleaner.LastRefusal().empty());
     // Two passes over (nearly) all the free space; files are written from offset 0.
     EXPECT_GE(cleaner.BytesWritten(), 2 * cleaner.LastPlan().freeBytes * 9 / 10);
@@ -148,9 +148,17 @@ TEST_P(FreeSpaceVolume, AbortInSecondPassCompletesOneAndRemovesTheFiles) {
     sink_.onPos = [this](tw::ProgressSink::Bar b, int64_t p) {
         if (b == tw::ProgressSink::Overall && p >= 372 * 4 / 9) abort_ = 1;
     };
-    CFreeSpaceCleaner cleaner(&op_);
+    CFreeSpaceCleaner cleaner;
     cleaner.logEnabled = true;
-    EXPECT_EQ(cleaner.CleanFreeSpace({vol_->MountPoint(), 3}), 1);
+    EXPECT_EQ(cleaner.CleanFreeSpace(op_, {vol_->MountPoint(), 3}), 1);
+    // The stop flag is the caller's: the clean never clears it, so a stop asked for
+    // before the next clean begins keeps that one from writing anything at all.
+    EXPECT_EQ(abort_.load(), 1);
+    sink_.onPos = nullptr;
+    EXPECT_EQ(cleaner.CleanFreeSpace(op_, {vol_->MountPoint(), 3}), 0);
+    EXPECT_EQ(cleaner.BytesWritten(), 0u);
+    EXPECT_FALSE(fs::exists(tw::wipe::TempFolderFor(vol_->MountPoint())));
+    EXPECT_EQ(abort_.load(), 1);
     EXPECT_FALSE(fs::exists(tw::wipe::TempFolderFor(vol_->MountPoint())));
     EXPECT_NE(LogText().find(" -> Cleaned "), std::string::npos);
     EXPECT_LT(sink_.pos[tw::ProgressSink::Overall], 372);
@@ -163,14 +171,16 @@ TEST_P(FreeSpaceVolume, AbortInSecondPassCompletesOneAndRemovesTheFiles) {
 TEST_P(FreeSpaceVolume, SweepLeavesARunningCleanAlone) {
     std::atomic<int> flag{0};
     RecordingSink slow;
-    slow.onPump = [] { std::this_thread::sleep_for(std::chrono::milliseconds(10)); };
-    tw::OpContext op;
-    op.progress = &slow;
-    op.abort = &flag;
+    slow.onPos = [](tw::ProgressSink::Bar, int64_t) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    };
+    tw::test::TestOperation op;
+    op.SetSink(&slow);
+    op.UseStopFlag(flag);
     int result = -2;
     std::thread clean([&] {
-        CFreeSpaceCleaner cleaner(&op);
-        result = cleaner.CleanFreeSpace({vol_->MountPoint(), 1});
+        CFreeSpaceCleaner cleaner;
+        result = cleaner.CleanFreeSpace(op, {vol_->MountPoint(), 1});
     });
     const std::string folder = tw::wipe::TempFolderFor(vol_->MountPoint());
     const std::string first = folder + "/zpqmalowjxy681.qlx";
@@ -203,7 +213,7 @@ TEST(FreeSpaceTmpfs, BufferedFallbackFillsARamDisk) {
     ASSERT_TRUE(vol.Ok()) << vol.Error();
     ASSERT_TRUE(tw::test::WriteFileBytes(vol.Root() + "live.txt", "still here"));
     CFreeSpaceCleaner cleaner;
-    EXPECT_EQ(cleaner.CleanFreeSpace({vol.MountPoint(), 2}), 2);
+    EXPECT_EQ(cleaner.CleanFreeSpace(tw::IdleOperation(), {vol.MountPoint(), 2}), 2);
     // tmpfs takes no O_DIRECT: the buffered writes still reach "full".
     EXPECT_GE(cleaner.BytesWritten(), 2 * cleaner.LastPlan().freeBytes * 9 / 10);
     EXPECT_EQ(tw::test::ReadFileBytes(vol.Root() + "live.txt"), "still here");
@@ -239,12 +249,12 @@ TEST(FreeSpaceExt4, NormalUserFillsOnlyTheAvailableSpaceFromTheHomeFolder) {
         if (setgid(nobody) != 0 || setuid(nobody) != 0) _exit(3);
         tw::log::CActivityLogFile log;
         log.SetFolder(logDir.Path());
-        tw::OpContext op;
-        op.log = &log;
-        CFreeSpaceCleaner cleaner(&op);
+        tw::test::TestOperation op;
+        op.SetLog(&log);
+        CFreeSpaceCleaner cleaner;
         cleaner.logEnabled = true;
         const tw::wipe::FreeSpacePlan plan = tw::wipe::PlanFreeSpace(vol.MountPoint(), 1);
-        const int r = cleaner.CleanFreeSpace({vol.MountPoint(), 1});
+        const int r = cleaner.CleanFreeSpace(op, {vol.MountPoint(), 1});
         const std::string report = std::to_string(r) + " " + std::to_string(plan.folderInHome) +
                                    " " + std::to_string(plan.reservedBytes) + " " +
                                    std::to_string(cleaner.BytesWritten()) + "\n" +
@@ -281,7 +291,7 @@ TEST(FreeSpaceExt4, NormalUserFillsOnlyTheAvailableSpaceFromTheHomeFolder) {
     if (second == 0) {
         setenv("HOME", "/", 1);
         if (setgid(nobody) != 0 || setuid(nobody) != 0) _exit(3);
-        const int r = cleaner.CleanFreeSpace({vol.MountPoint(), 1});
+        const int r = cleaner.CleanFreeSpace(tw::IdleOperation(), {vol.MountPoint(), 1});
         _exit(r == 0 && cleaner.LastRefusal().find("no permission") != std::string::npos ? 0 : 1);
     }
     waitpid(second, &status, 0);

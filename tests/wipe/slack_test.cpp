@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "log/activity_log.h"
+#include "tests/common/recording_sink.h"
 #include "tests/common/scratch_volume.h"
 #include "wipe/deep_clean.h"
 #include "wipe/free_space.h"
@@ -274,7 +275,7 @@ TEST_F(SlackFixture, DriveWalkWipesEveryEligibleFileAndLogsEachFolder) {
     std::vector<std::string> seen;
     CSlackWiper w = Wiper(1);
     w.passObserver = [&](int, const uint8_t*, size_t n) { seen.push_back(std::to_string(n)); };
-    OpContext op;
+    tw::test::TestOperation op;
     ASSERT_EQ(w.WipeSlacks(op, Folder(), Folder()), Outcome::Ok);
     EXPECT_EQ(w.filesWiped, 1u);
     EXPECT_EQ(w.filesNoSlack, 1u);
@@ -338,7 +339,7 @@ TEST_F(SlackFixture, DyingAtAnyStepLeavesNoFileLongerOnceTheNextRunOrTheSweepRan
             w.stageHook = [&](std::string_view) {
                 if (++steps == killAt[k]) raise(SIGKILL);
             };
-            OpContext op;
+            tw::test::TestOperation op;
             w.WipeSlacks(op, Folder(), Folder());
             _exit(0);
         }
@@ -353,7 +354,7 @@ TEST_F(SlackFixture, DyingAtAnyStepLeavesNoFileLongerOnceTheNextRunOrTheSweepRan
         } else {
             CSlackWiper w = Wiper(1);
             w.journalFolder = SlackJournalFolder();
-            OpContext op;
+            tw::test::TestOperation op;
             ASSERT_EQ(w.WipeSlacks(op, Folder(), Folder()), Outcome::Ok);
             EXPECT_EQ(w.filesFailed, 0u);
         }

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "tests/common/recording_sink.h"
 #include "tests/common/scratch_volume.h"
 #include "wipe/slack.h"
 
@@ -92,7 +93,7 @@ TEST_P(SlackVolume, MarkerPlantedInTheSlackIsGoneAndTheFileIsUnchanged) {
         close(fd);
         onImage.push_back(bytes);
     };
-    OpContext op;
+    tw::test::TestOperation op;
     ASSERT_EQ(w.WipeSlacks(op, vol.MountPoint(), vol.MountPoint()), Outcome::Ok);
     EXPECT_EQ(w.filesWiped, 1u);
     EXPECT_EQ(w.filesFailed, 0u);

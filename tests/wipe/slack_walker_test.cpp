@@ -15,6 +15,7 @@
 #include <set>
 #include <thread>
 
+#include "tests/common/recording_sink.h"
 #include "tests/common/scratch_volume.h"
 #include "wipe/walker.h"
 
@@ -50,7 +51,7 @@ struct WalkFixture : ::testing::Test {
         const size_t cut = root.size() + 1;
         w.onFile = [&](const WalkFile& f) { r.files.push_back(f.Path().substr(cut)); };
         w.onSkip = [&](const std::string& p, SkipReason why) { r.skipped[p.substr(cut)] = why; };
-        OpContext op;
+        tw::test::TestOperation op;
         r.outcome = w.Walk(op, root);
         return r;
     }
@@ -133,14 +134,14 @@ TEST_F(WalkFixture, PseudoFileSystemsAreNeverWalked) {
         CDriveWalker w;
         int files = 0;
         w.onFile = [&](const WalkFile&) { ++files; };
-        OpContext op;
+        tw::test::TestOperation op;
         EXPECT_EQ(w.Walk(op, p), Outcome::Failed) << p;
         EXPECT_EQ(files, 0);
     }
     // A link to /proc resolves to /proc and is refused the same way.
     ASSERT_EQ(symlink("/proc", P("proc-link").c_str()), 0);
     CDriveWalker w;
-    OpContext op;
+    tw::test::TestOperation op;
     EXPECT_EQ(w.Walk(op, P("proc-link")), Outcome::Failed);
 }
 
@@ -236,17 +237,27 @@ TEST_F(WalkFixture, NeverLeavesItsMount) {
 TEST_F(WalkFixture, PauseComesBeforeEachFileAndAbortStopsBetweenFiles) {
     for (const char* n : {"1", "2", "3", "4"}) File(n);
     std::atomic<int> abort{0};
-    std::vector<std::string> events;
-    OpContext op;
-    op.abort = &abort;
-    op.pauseCheck = [&] { events.push_back("pause"); };
+    std::vector<std::string> events, whilePaused;
+    tw::test::TestOperation op;
+    op.UseStopFlag(abort);
+    std::thread resumer;
     CDriveWalker w;
     w.onFile = [&](const WalkFile& f) {
         events.push_back(f.name);
-        if (f.name == "2") abort = 1;  // the user asks to stop while "2" is worked on
+        if (f.name == "1") {  // the user pauses while "1" is worked on
+            op.Pause(true);
+            resumer = std::thread([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                whilePaused = events;
+                op.Pause(false);
+            });
+        }
+        if (f.name == "2") abort = 1;  // and stops while "2" is
     };
     EXPECT_EQ(w.Walk(op, root), Outcome::Stopped);
-    EXPECT_EQ(events, (std::vector<std::string>{"pause", "1", "pause", "2"}));
+    resumer.join();
+    EXPECT_EQ(whilePaused, std::vector<std::string>{"1"});
+    EXPECT_EQ(events, (std::vector<std::string>{"1", "2"}));
 }
 
 TEST_F(WalkFixture, FilesCreatedDuringTheWalkOfAFolderAreNotVisited) {
@@ -260,7 +271,7 @@ TEST_F(WalkFixture, FilesCreatedDuringTheWalkOfAFolderAreNotVisited) {
         test::WriteFileBytes(f.folder + "/c-new-" + f.name, "new");
         rename(f.Path().c_str(), (f.folder + "/z-renamed-" + f.name).c_str());
     };
-    OpContext op;
+    tw::test::TestOperation op;
     ASSERT_EQ(w.Walk(op, root), Outcome::Ok);
     EXPECT_EQ(names, (std::vector<std::string>{"b.txt", "d.txt"}));
 }
@@ -275,13 +286,15 @@ TEST_F(WalkFixture, CountingWalkRunsOnItsOwnThreadAndHoldsWhilePaused) {
     ASSERT_EQ(utimensat(AT_FDCWD, P("old1").c_str(), oldT, 0), 0);
     ASSERT_EQ(utimensat(AT_FDCWD, P("s/old2").c_str(), oldT, 0), 0);
 
+    // It follows the pause of the operation it counts for.
+    tw::test::TestOperation op;
     CCountingWalk walk;
-    walk.Pause();
-    walk.Start(root, stamp, {}, nullptr);
+    op.Pause(true);
+    walk.Start(op, root, stamp, {});
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_FALSE(walk.Finished()) << "a paused walk waits before its first file";
     EXPECT_EQ(walk.Record().files.load(), 0u);
-    walk.Resume();
+    op.Pause(false);
     walk.Join();
     ASSERT_TRUE(walk.Finished());
     EXPECT_EQ(walk.Result(), Outcome::Ok);
@@ -295,10 +308,11 @@ TEST_F(WalkFixture, CountingWalkRunsOnItsOwnThreadAndHoldsWhilePaused) {
     EXPECT_EQ(r.WorkBytes(false), 3u);
     EXPECT_EQ(r.WorkBytes(true), 15u);
 
-    // Without a stamp everything is to be cleaned; the run's abort flag ends it early.
-    std::atomic<int> abort{1};
+    // Without a stamp everything is to be cleaned; the run's stop ends it early.
+    tw::test::TestOperation stoppedOp;
+    stoppedOp.Stop();
     CCountingWalk stopped;
-    stopped.Start(root, 0, {}, &abort);
+    stopped.Start(stoppedOp, root, 0, {});
     stopped.Join();
     EXPECT_EQ(stopped.Result(), Outcome::Stopped);
     EXPECT_EQ(stopped.Record().files.load(), 0u);

@@ -1,0 +1,65 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
+# The engine's libraries: everything that is not a window.
+#
+# tw_engine_library(NAME LINKS dep...)
+#   One static library of every .cpp directly in the calling folder (ui/ below it is the
+#   panel's), linking exactly the libraries whose headers it includes. Each library is
+#   remembered, so that tw_check_engine_without_qt can look at all of them.
+function(tw_engine_library name)
+  cmake_parse_arguments(TW "" "" "LINKS" ${ARGN})
+  file(GLOB _sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  add_library(${name} STATIC ${_sources})
+  target_link_libraries(${name} PUBLIC ${TW_LINKS})
+  set_property(GLOBAL APPEND PROPERTY TW_ENGINE_LIBRARIES ${name})
+endfunction()
+
+# Collects `target` and every target it links, directly or through others.
+function(_tw_link_closure target out)
+  set(_seen ${${out}})
+  if(NOT TARGET ${target} OR ${target} IN_LIST _seen)
+    set(${out} ${_seen} PARENT_SCOPE)
+    return()
+  endif()
+  get_target_property(_aliased ${target} ALIASED_TARGET)
+  if(_aliased)
+    set(target ${_aliased})
+  endif()
+  list(APPEND _seen ${target})
+  set(_deps)
+  foreach(_prop LINK_LIBRARIES INTERFACE_LINK_LIBRARIES)
+    get_target_property(_d ${target} ${_prop})
+    if(_d)
+      list(APPEND _deps ${_d})
+    endif()
+  endforeach()
+  foreach(_d IN LISTS _deps)
+    if(_d MATCHES "^\\$<LINK_ONLY:(.*)>$")
+      set(_d ${CMAKE_MATCH_1})
+    endif()
+    _tw_link_closure("${_d}" _seen)
+  endforeach()
+  set(${out} ${_seen} PARENT_SCOPE)
+endfunction()
+
+# The engine never sees Qt: fails the configuration, naming the library, when an engine
+# library links a Qt target (directly or through another) or has a Qt include folder.
+function(tw_check_engine_without_qt)
+  get_property(_libs GLOBAL PROPERTY TW_ENGINE_LIBRARIES)
+  foreach(_lib IN LISTS _libs)
+    set(_closure)
+    _tw_link_closure(${_lib} _closure)
+    foreach(_t IN LISTS _closure)
+      set(_dirs)
+      foreach(_prop INCLUDE_DIRECTORIES INTERFACE_INCLUDE_DIRECTORIES)
+        get_target_property(_d ${_t} ${_prop})
+        if(_d)
+          list(APPEND _dirs ${_d})
+        endif()
+      endforeach()
+      if(_t MATCHES "^Qt[0-9]*::" OR "${_dirs}" MATCHES "[Qq]t6")
+        message(FATAL_ERROR "The engine library ${_lib} sees Qt through ${_t}: only the panel "
+                            "may link or include Qt.")
+      endif()
+    endforeach()
+  endforeach()
+endfunction()

@@ -98,7 +98,8 @@ void RunSlack(Env& env, const SlackOptions& o) {
         // The plan: every file the walk hands over, its slack, and what it leaves out.
         Out("Plan: wipe the slack of the files under " + t.folder + " with " + PassesText(passes) +
             " (cluster size " + std::to_string(t.clusterSize) + ")");
-        const wipe::SlackWipePlan plan = wipe::PlanSlackWipe(Operation(), t.folder, t.clusterSize, passes);
+        const wipe::SlackWipePlan plan =
+            wipe::PlanSlackWipe(Operation(), t.folder, t.clusterSize, passes);
         for (const std::string& p : plan.pendingJournals)
             Out("  restore " + p + "  (left longer by an interrupted slack wipe)");
         for (const wipe::PlannedFile& f : plan.files)

@@ -7,9 +7,9 @@
 
 #include "log/activity_log.h"
 #include "platform/fileio.h"
+#include "platform/passes.h"
 #include "platform/strings.h"
 #include "volume/item_clusters.h"
-#include "wipe/passes.h"
 
 namespace tw::volume {
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Trace wiping: for deleted files the search found, overwrite what is left of their
-// data with the overwrite passes of wipe/passes.h and clear the file-table record
+// data with the overwrite passes of platform/passes.h and clear the file-table record
 // (NTFS) or the directory entries (FAT32) that still describe them.
 //
 // Every operation here writes the volume below its file system. The drive must have

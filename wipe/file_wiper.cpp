@@ -26,8 +26,8 @@
 
 #include "platform/fileio.h"
 #include "platform/format.h"
+#include "platform/passes.h"
 #include "platform/strings.h"
-#include "wipe/passes.h"
 #include "wipe/queued_writer.h"
 
 namespace tw::wipe {

@@ -24,8 +24,8 @@
 #include "log/activity_log.h"
 #include "platform/drives.h"
 #include "platform/format.h"
+#include "platform/passes.h"
 #include "platform/strings.h"
-#include "wipe/passes.h"
 #include "wipe/queued_writer.h"
 #include "wipe/slack.h"
 

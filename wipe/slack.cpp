@@ -18,11 +18,11 @@
 
 #include "log/activity_log.h"
 #include "platform/fileio.h"
+#include "platform/passes.h"
 #include "platform/registry.h"
 #include "platform/strings.h"
 #include "wipe/deep_clean.h"
 #include "wipe/journal_text.h"
-#include "wipe/passes.h"
 #include "wipe/time_estimate.h"
 
 namespace tw::wipe {

@@ -16,9 +16,9 @@
 
 #include "log/activity_log.h"
 #include "platform/fileio.h"
+#include "platform/passes.h"
 #include "platform/rawio.h"
 #include "platform/strings.h"
-#include "wipe/passes.h"
 
 extern char** environ;
 

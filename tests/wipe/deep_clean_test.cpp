@@ -252,9 +252,9 @@ TEST_F(DeepFixture, AbortStopsBetweenFilesAndPutsThePreviousStampBack) {
     op.SetSink(&sink);
     op.UseStopFlag(abort);
     sink.onStatus = [&](const std::string& text) {
-        // The user stops while "b" is being cleaned.
+        // The user stops once "b" is done, as "c" comes up: "c" is left as it is.
         if (text.rfind(c.deepCleaningText, 0) == 0 && text.size() > 2 &&
-            text.compare(text.size() - 2, 2, "/b") == 0)
+            text.compare(text.size() - 2, 2, "/c") == 0)
             abort = 1;
     };
     Configure(c);

@@ -20,9 +20,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/passes.h"
 #include "tests/common/recording_sink.h"
 #include "tests/common/scratch_volume.h"
-#include "wipe/passes.h"
 
 namespace fs = std::filesystem;
 

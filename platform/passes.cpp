@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "wipe/passes.h"
+#include "platform/passes.h"
 
 #include <unistd.h>
 

@@ -306,13 +306,13 @@ void RegisterLog(CLI::App& app, Env& env) {
             env.Fail(kFailed);
             return;
         }
-        std::string why;
-        int fd = log::OpenLogFile(path, O_RDONLY, &why);
-        if (fd < 0) {
-            PrintError("not showing the log: " + why);
+        Result<int> opened = log::OpenLogFile(path, O_RDONLY);
+        if (!opened) {
+            PrintError("not showing the log: " + ErrorText(opened.error()));
             env.Fail(kRefused);
             return;
         }
+        const int fd = *opened;
         if (!ShowLog(fd)) {
             PrintError(path + ": " + strerror(errno));
             env.Fail(kFailed);
@@ -325,7 +325,7 @@ void RegisterLog(CLI::App& app, Env& env) {
     write->add_option("MESSAGE", message, "The text (printable ASCII is kept)")->required();
     write->callback([&env] {
         if (!env.LogWriter().WriteLine(message)) {
-            PrintError("nothing written: " + env.LogWriter().LastError());
+            PrintError("nothing written: " + ErrorText(env.LogWriter().LastError()));
             env.Fail(kFailed);
         }
     });

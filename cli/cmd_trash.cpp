@@ -181,7 +181,7 @@ void RegisterTrash(CLI::App& app, Env& env) {
         for (const auto& p : a.paths) {
             auto r = recyclebin::SendToBin(p);
             if (!r) {
-                PrintError("cannot trash " + p + ": " + r.error().Message());
+                PrintError(ErrorText(r.error()));
                 env.Fail(kFailed);
                 continue;
             }

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "platform/fileio.h"
@@ -46,30 +47,34 @@ bool LockBounded(int fd) {
     }
 }
 
+constexpr int kTextLink = TextId<1040>;
+constexpr int kTextOtherOwner = TextId<1041>;
+constexpr int kTextHardLinks = TextId<1042>;
+constexpr int kTextHeld = TextId<1043>;
+constexpr int kTextNothingLeft = TextId<1044>;
+
 }  // namespace
 
-int OpenLogFile(const std::string& path, int flags, std::string* why) {
+Result<int> OpenLogFile(const std::string& path, int flags) {
     // O_NONBLOCK: a FIFO planted under the day's name must not hang the program.
     int fd = open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
     if (fd < 0) {
-        *why = errno == ELOOP ? path + " is a symbolic link; the log never follows one"
-                              : path + ": " + strerror(errno);
-        return -1;
+        if (errno == ELOOP) return Error(ErrorCode::NotRegularFile, path).Says(kTextLink);
+        return Error::FromErrno(path);
     }
     struct stat st {};
-    std::string problem;
+    std::optional<Error> problem;
     if (fstat(fd, &st) != 0)
-        problem = path + ": " + strerror(errno);
+        problem = Error::FromErrno(path);
     else if (!S_ISREG(st.st_mode))
-        problem = path + " is not a regular file";
+        problem = Error(ErrorCode::NotRegularFile, path);
     else if (st.st_uid != geteuid())
-        problem = path + " belongs to another user";
+        problem = Error(ErrorCode::Denied, path).Says(kTextOtherOwner);
     else if (st.st_nlink != 1)
-        problem = path + " has other hard links";
-    if (!problem.empty()) {
+        problem = Error(ErrorCode::Denied, path).Says(kTextHardLinks);
+    if (problem) {
         close(fd);
-        *why = problem;
-        return -1;
+        return std::move(*problem);
     }
     // Back to blocking reads and writes for the regular file.
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
@@ -102,18 +107,22 @@ void CActivityLogFile::CloseFile() {
 bool CActivityLogFile::OpenTodaysFile() {
     CloseFile();
     const time_t now = Now();
-    error_.clear();
+    error_ = Error();
     const std::string path = PathFor(now);
-    int fd = OpenLogFile(path, O_RDWR | O_CREAT | O_APPEND | O_DSYNC, &error_);
-    if (fd < 0) return false;
+    Result<int> opened = OpenLogFile(path, O_RDWR | O_CREAT | O_APPEND | O_DSYNC);
+    if (!opened) {
+        error_ = opened.error();
+        return false;
+    }
+    const int fd = *opened;
     if (!LockBounded(fd)) {
-        error_ = path + " is held by another writer";
+        error_ = Error(ErrorCode::Locked, path).Says(kTextHeld);
         close(fd);
         return false;
     }
     struct stat st {};
     if (fstat(fd, &st) != 0) {
-        error_ = path + ": " + strerror(errno);
+        error_ = Error::FromErrno(path);
         close(fd);
         return false;
     }
@@ -122,7 +131,7 @@ bool CActivityLogFile::OpenTodaysFile() {
         std::string header =
             Str<195>() + " " + Str<196>() + " " + FormatClassic("%A %B %d %H:%M", now) + "\r\n\r\n";
         if (!WriteAll(fd, header)) {
-            error_ = path + ": " + strerror(errno);
+            error_ = Error::FromErrno(path);
             close(fd);
             return false;
         }
@@ -143,14 +152,14 @@ std::string CActivityLogFile::Filter(std::string_view message) {
 bool CActivityLogFile::WriteLine(std::string_view message) {
     std::string text = Filter(message);
     if (text.empty()) {
-        error_ = "nothing is left of the message after filtering";
+        error_ = Error(ErrorCode::Invalid).Says(kTextNothingLeft);
         return false;
     }
     if (!OpenTodaysFile()) return false;
     // Each record ends in CR CR LF on disk: readers of the log rely on the doubled CR.
     std::string record = FormatClassic("%H:%M:%S", Now()) + " -> " + text + "\r\r\n";
     bool ok = WriteAll(fd_, record);
-    if (!ok) error_ = GetTodaysFileName() + ": " + strerror(errno);
+    if (!ok) error_ = Error::FromErrno(GetTodaysFileName());
     CloseFile();
     if (ok && notifier_) notifier_();
     return ok;

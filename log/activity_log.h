@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/result.h"
+
 namespace tw::log {
 
 class CActivityLogFile {
@@ -40,8 +42,8 @@ class CActivityLogFile {
     bool WriteLine(std::string_view message);
     // The last record's text if it differs from the one handed out before, else "".
     std::string ReadNewLastLine();
-    // Why the last OpenTodaysFile or WriteLine failed ("" after a success).
-    const std::string& LastError() const { return error_; }
+    // Why the last OpenTodaysFile or WriteLine failed (meaningless after a success).
+    const Error& LastError() const { return error_; }
 
     // Called after each written record (the shell broadcasts the log-line message).
     void SetNotifier(std::function<void()> notifier) { notifier_ = std::move(notifier); }
@@ -57,7 +59,7 @@ class CActivityLogFile {
 
     std::string folder_;
     std::string lastLine_;
-    std::string error_;
+    Error error_;
     int fd_ = -1;
     std::function<void()> notifier_;
     std::function<time_t()> clock_;
@@ -65,8 +67,9 @@ class CActivityLogFile {
 
 // Opens a log file with `flags` (O_NOFOLLOW and O_CLOEXEC are added; with O_CREAT a new
 // file gets mode 0600) and checks it is a regular file of this user with one name. The
-// descriptor, or -1 with `why` set.
-int OpenLogFile(const std::string& path, int flags, std::string* why);
+// descriptor (the caller closes it), or why not: NotRegularFile (also for a link),
+// Denied (another user's file, or one with other hard links), or the open's errno.
+Result<int> OpenLogFile(const std::string& path, int flags);
 
 // Logs one line through `writer`; a null writer logs nothing and gives false. Otherwise
 // true, whatever the write gave.

@@ -47,6 +47,24 @@ enum class ErrorCode : uint8_t {
     Unclassified,    // an older caller's own sentence in the subject (being phased out)
 };
 
+// Texts for a failed system call on a path, shared by every module: with the errno's
+// text after them they say what was being done and what went wrong.
+inline constexpr int kCannotExamine = TextId<1200>;
+inline constexpr int kCannotOpen = TextId<1201>;
+inline constexpr int kCannotCreate = TextId<1202>;
+inline constexpr int kCannotRead = TextId<1203>;
+inline constexpr int kCannotWrite = TextId<1204>;
+inline constexpr int kCannotCopy = TextId<1205>;
+inline constexpr int kCannotList = TextId<1206>;
+inline constexpr int kCannotFlush = TextId<1207>;
+inline constexpr int kCannotClose = TextId<1208>;
+inline constexpr int kCannotChmod = TextId<1209>;
+inline constexpr int kCannotRemove = TextId<1210>;
+inline constexpr int kCannotRename = TextId<1211>;  // %3: the new name
+inline constexpr int kCannotResolve = TextId<1212>;
+inline constexpr int kCannotWriteCopy = TextId<1213>;
+inline constexpr int kCannotReadLink = TextId<1214>;
+
 struct Error {
     ErrorCode code = ErrorCode::Io;
     int errnum = 0;       // errno, 0 when none

@@ -84,6 +84,9 @@ void Finish(const OpContext& op, RunResult& r) {
     r.endMessage = EndMessage(r.mode, r.succeeded);
 }
 
+constexpr int kTextDataGone = TextId<1230>;
+constexpr int kTextMove = TextId<1239>;
+
 // ---------------------------------------------------------------- restore
 
 // Moves one item's data back. Empty string on success, else why not.
@@ -92,9 +95,8 @@ std::string RestoreOne(const RecycleBinItem& item, RunCounters& c) {
     struct stat st {};
     if (lstat(target.c_str(), &st) == 0) return CollisionMessage(item.displayName);
     if (lstat(item.physicalPath.c_str(), &st) != 0)
-        return Error::FromErrno("the data of " + item.displayName + " is no longer in the bin")
-            .Message();
-    if (auto r = MakeFolders(item.originalFolder); !r) return r.error().Message();
+        return ErrorText(Error::FromErrno(item.displayName).Says(kTextDataGone));
+    if (auto r = MakeFolders(item.originalFolder); !r) return ErrorText(r.error());
 
     int err = MoveNoReplace(item.physicalPath, target);
     if (err == EEXIST) return CollisionMessage(item.displayName);
@@ -103,13 +105,12 @@ std::string RestoreOne(const RecycleBinItem& item, RunCounters& c) {
         // program put it there): copy, then take the data out of the trash.
         if (auto r = CopyTree(item.physicalPath, target); !r) {
             if (r.error().code == ErrorCode::Exists) return CollisionMessage(item.displayName);
-            return r.error().Message();
+            return ErrorText(r.error());
         }
         if (!RemoveTree(item.physicalPath))
-            return Error::FromErrno("restored a copy, but could not remove " + item.physicalPath)
-                .Message();
+            return ErrorText(Error::FromErrno(item.physicalPath).Says(TextId<1231>));
     } else if (err != 0) {
-        return Error{err, "moving " + item.physicalPath + " to " + target}.Message();
+        return ErrorText(Error::FromErrno(err, item.physicalPath).With(target).Says(kTextMove));
     }
     unlink(item.infoPath.c_str());
     if (item.isFolder)
@@ -206,8 +207,7 @@ std::string WipeOne(const OpContext& op, wipe::CRecycleFileWiper& wiper, const R
     if (std::string why = WipeRefusal(item); !why.empty()) return why;
     struct stat st {};
     if (lstat(item.physicalPath.c_str(), &st) != 0)
-        return Error::FromErrno("the data of " + item.displayName + " is no longer in the bin")
-            .Message();
+        return ErrorText(Error::FromErrno(item.displayName).Says(kTextDataGone));
 
     MakeTreeWritable(item.physicalPath, nullptr);
     Wiping w(op, wiper, c, passes);
@@ -315,12 +315,12 @@ Result<void> PrepareTrashDir(const BinFolder& bin) {
     }
     for (const std::string& d : {bin.path, bin.InfoFolder(), bin.FilesFolder()}) {
         if (mkdir(d.c_str(), 0700) != 0 && errno != EEXIST)
-            return Error::FromErrno("creating " + d);
+            return Error::FromErrno(d).Says(kCannotCreate);
         struct stat st {};
         // Never write through a link planted where a trash folder should be.
         if (lstat(d.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
             (!bin.isHome && st.st_uid != getuid()))
-            return Error{ENOTDIR, "not a usable trash folder: " + d};
+            return Error(ErrorCode::NotFolder, d).Says(TextId<1232>);
     }
     return {};
 }
@@ -331,7 +331,7 @@ Result<PutResult> PutInto(const Candidate& cand, const std::string& absolute) {
     // copy across file systems would never end).
     const std::string realTrash = RealOrSelf(bin.path);
     if (IsInside(absolute, realTrash) || IsInside(realTrash, absolute))
-        return Error{EINVAL, "refusing to move " + absolute + " into the trash that holds it"};
+        return Error(ErrorCode::Invalid, absolute).Says(TextId<1233>);
 
     std::string stored = absolute;
     if (cand.relative) {
@@ -356,7 +356,7 @@ Result<PutResult> PutInto(const Candidate& cand, const std::string& absolute) {
             open(res.infoPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) {
             if (errno == EEXIST) continue;
-            return Error::FromErrno("creating " + res.infoPath);
+            return Error::FromErrno(res.infoPath).Says(kCannotCreate);
         }
         struct stat st {};
         if (lstat(res.dataPath.c_str(), &st) == 0) {  // data left without an index entry
@@ -366,7 +366,7 @@ Result<PutResult> PutInto(const Candidate& cand, const std::string& absolute) {
         }
         bool written = platform::WriteAll(fd, content);
         if (written && fsync(fd) != 0) written = false;
-        Error writeError = Error::FromErrno("writing " + res.infoPath);
+        Error writeError = Error::FromErrno(res.infoPath).Says(kCannotWrite);
         if (close(fd) != 0) written = false;
         if (!written) {
             unlink(res.infoPath.c_str());
@@ -381,7 +381,7 @@ Result<PutResult> PutInto(const Candidate& cand, const std::string& absolute) {
         }
         if (err != EXDEV) {
             unlink(res.infoPath.c_str());
-            return Error{err, "moving " + absolute + " to " + res.dataPath};
+            return Error::FromErrno(err, absolute).With(res.dataPath).Says(kTextMove);
         }
         if (auto r = CopyTree(absolute, res.dataPath); !r) {
             unlink(res.infoPath.c_str());
@@ -390,12 +390,10 @@ Result<PutResult> PutInto(const Candidate& cand, const std::string& absolute) {
         res.copied = true;
         // The copy is complete: from here the bin holds the data, so a failed removal
         // of the original leaves the item in the bin rather than losing anything.
-        if (!RemoveTree(absolute))
-            return Error::FromErrno("copied " + absolute +
-                                    " into the trash, but could not remove it");
+        if (!RemoveTree(absolute)) return Error::FromErrno(absolute).Says(TextId<1234>);
         return res;
     }
-    return Error{EEXIST, "no free name in " + bin.InfoFolder()};
+    return Error(ErrorCode::Exists, bin.InfoFolder()).Says(TextId<1235>);
 }
 
 }  // namespace
@@ -471,8 +469,7 @@ std::string WipeRefusal(const RecycleBinItem& item) {
     if (!IsWellFormedItem(item)) return "not an item of a trash directory: " + item.physicalPath;
     struct stat st {};
     if (lstat(item.physicalPath.c_str(), &st) != 0)
-        return Error::FromErrno("the data of " + item.displayName + " is no longer in the bin")
-            .Message();
+        return ErrorText(Error::FromErrno(item.displayName).Says(kTextDataGone));
     const std::string shared = FindSharedInode(item.physicalPath);
     if (!shared.empty())
         return "not wiped: " + shared +
@@ -533,17 +530,17 @@ Result<PutResult> SendToBin(const std::string& pathIn) {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     const std::string base = BaseName(path);
     if (path.empty() || path == "/" || base.empty() || base == "." || base == "..")
-        return Error{EINVAL, "refusing to trash \"" + pathIn + "\""};
+        return Error(ErrorCode::Invalid, pathIn).Says(TextId<1236>);
 
     // The original location as the index records it: the real parent folder (links in
     // the folder part resolved) and the item's own name (never resolved).
     std::string parent = path.find('/') == std::string::npos ? "." : ParentOf(path);
     char buf[PATH_MAX];
-    if (!realpath(parent.c_str(), buf)) return Error::FromErrno("resolving " + parent);
+    if (!realpath(parent.c_str(), buf)) return Error::FromErrno(parent).Says(kCannotResolve);
     const std::string realParent = buf;
     const std::string absolute = JoinPath(realParent, base);
     struct stat st {};
-    if (lstat(absolute.c_str(), &st) != 0) return Error::FromErrno("examining " + absolute);
+    if (lstat(absolute.c_str(), &st) != 0) return Error::FromErrno(absolute).Says(kCannotExamine);
 
     std::vector<Candidate> candidates;
     const std::string homeTrash = HomeTrashPath();
@@ -553,7 +550,7 @@ Result<PutResult> SendToBin(const std::string& pathIn) {
         auto mount = MountOf(realParent);
         struct stat top {};
         if (!mount || stat(mount->mountPoint.c_str(), &top) != 0 || top.st_dev != st.st_dev)
-            return Error{EXDEV, "cannot find the volume of " + absolute};
+            return Error(ErrorCode::OnAnotherMount, absolute).Says(TextId<1237>);
         const std::string& topdir = mount->mountPoint;
         const std::string baseDir = topdir == "/" ? "" : topdir;
         const std::string uidText = std::to_string(getuid());
@@ -563,7 +560,7 @@ Result<PutResult> SendToBin(const std::string& pathIn) {
     }
     // The first trash directory that can be prepared takes the item; a failed move of
     // the item itself would fail the same way in the next one.
-    Error last{ENOENT, "no trash directory for " + absolute};
+    Error last = Error(ErrorCode::NotFound, absolute).Says(TextId<1238>);
     for (const auto& c : candidates) {
         if (auto r = PrepareTrashDir(c.bin); !r) {
             last = r.error();

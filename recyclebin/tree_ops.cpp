@@ -72,16 +72,16 @@ Result<void> CopyFileData(int in, int out, const std::string& from) {
         if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
             errno == EBADF)
             break;
-        return Error::FromErrno("copying " + from);
+        return Error::FromErrno(from).Says(kCannotCopy);
     }
     std::vector<char> buf(1 << 20);
     for (;;) {
         ssize_t n = read(in, buf.data(), buf.size());
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return Error::FromErrno("reading " + from);
+        if (n < 0) return Error::FromErrno(from).Says(kCannotRead);
         if (n == 0) return {};
         if (!platform::WriteAll(out, buf.data(), static_cast<size_t>(n)))
-            return Error::FromErrno("writing the copy of " + from);
+            return Error::FromErrno(from).Says(kCannotWriteCopy);
     }
 }
 
@@ -98,60 +98,64 @@ void KeepOwnerAndTimes(const std::string& to, const struct stat& st) {
 Result<void> CopyOne(const std::string& from, const std::string& to, dev_t dev, int depth,
                      bool* created) {
     struct stat st {};
-    if (lstat(from.c_str(), &st) != 0) return Error::FromErrno("examining " + from);
+    if (lstat(from.c_str(), &st) != 0) return Error::FromErrno(from).Says(kCannotExamine);
     if (S_ISREG(st.st_mode)) {
         int in = open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        if (in < 0) return Error::FromErrno("opening " + from);
+        if (in < 0) return Error::FromErrno(from).Says(kCannotOpen);
         int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (out < 0) {
-            Error e = Error::FromErrno("creating " + to);
+            Error e = Error::FromErrno(to).Says(kCannotCreate);
             close(in);
             return e;
         }
         *created = true;
         Result<void> r = CopyFileData(in, out, from);
         close(in);
-        if (r && fsync(out) != 0) r = Error::FromErrno("flushing " + to);
-        if (close(out) != 0 && r) r = Error::FromErrno("closing " + to);
+        if (r && fsync(out) != 0) r = Error::FromErrno(to).Says(kCannotFlush);
+        if (close(out) != 0 && r) r = Error::FromErrno(to).Says(kCannotClose);
         if (!r) return r;
         KeepOwnerAndTimes(to, st);
-        if (chmod(to.c_str(), st.st_mode & 07777) != 0) return Error::FromErrno("chmod " + to);
+        if (chmod(to.c_str(), st.st_mode & 07777) != 0)
+            return Error::FromErrno(to).Says(kCannotChmod);
         return {};
     }
     if (S_ISLNK(st.st_mode)) {
         std::vector<char> target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1);
         ssize_t n = readlink(from.c_str(), target.data(), target.size() - 1);
-        if (n < 0) return Error::FromErrno("reading the link " + from);
+        if (n < 0) return Error::FromErrno(from).Says(kCannotReadLink);
         target[static_cast<size_t>(n)] = '\0';
-        if (symlink(target.data(), to.c_str()) != 0) return Error::FromErrno("creating " + to);
+        if (symlink(target.data(), to.c_str()) != 0)
+            return Error::FromErrno(to).Says(kCannotCreate);
         *created = true;
         KeepOwnerAndTimes(to, st);
         return {};
     }
     if (S_ISFIFO(st.st_mode)) {
-        if (mkfifo(to.c_str(), st.st_mode & 07777) != 0) return Error::FromErrno("creating " + to);
+        if (mkfifo(to.c_str(), st.st_mode & 07777) != 0)
+            return Error::FromErrno(to).Says(kCannotCreate);
         *created = true;
         KeepOwnerAndTimes(to, st);
         return {};
     }
     if (S_ISDIR(st.st_mode)) {
-        if (st.st_dev != dev) return Error{EXDEV, "another file system is mounted at " + from};
-        if (depth >= kMaxDepth) return Error{ELOOP, "folder tree too deep at " + from};
-        if (mkdir(to.c_str(), 0700) != 0) return Error::FromErrno("creating " + to);
+        if (st.st_dev != dev) return Error(ErrorCode::OnAnotherMount, from).Says(TextId<1215>);
+        if (depth >= kMaxDepth) return Error(ErrorCode::TooDeep, from);
+        if (mkdir(to.c_str(), 0700) != 0) return Error::FromErrno(to).Says(kCannotCreate);
         *created = true;
         std::vector<std::string> names;
-        if (!ListNames(from, &names)) return Error::FromErrno("listing " + from);
+        if (!ListNames(from, &names)) return Error::FromErrno(from).Says(kCannotList);
         for (const auto& n : names) {
             bool child = false;
             if (auto r = CopyOne(JoinPath(from, n), JoinPath(to, n), dev, depth + 1, &child); !r)
                 return r;
         }
         // The folder's own mode last, so a read-only folder could still be filled.
-        if (chmod(to.c_str(), st.st_mode & 07777) != 0) return Error::FromErrno("chmod " + to);
+        if (chmod(to.c_str(), st.st_mode & 07777) != 0)
+            return Error::FromErrno(to).Says(kCannotChmod);
         KeepOwnerAndTimes(to, st);
         return {};
     }
-    return Error{ENOTSUP, "cannot copy the device or socket " + from};
+    return Error(ErrorCode::Unsupported, from).Says(TextId<1216>);
 }
 
 }  // namespace
@@ -212,16 +216,16 @@ Result<void> MakeFolders(const std::string& folder) {
     struct stat st {};
     if (stat(folder.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) return {};
-        return Error{ENOTDIR, "not a folder: " + folder};
+        return Error(ErrorCode::NotFolder, folder);
     }
-    if (errno != ENOENT) return Error::FromErrno("examining " + folder);
+    if (errno != ENOENT) return Error::FromErrno(folder).Says(kCannotExamine);
     const std::string parent = ParentOf(folder);
     if (parent != folder && parent != "." && parent != "/")
         if (auto r = MakeFolders(parent); !r) return r;
     if (mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST)
-        return Error::FromErrno("creating the folder " + folder);
+        return Error::FromErrno(folder).Says(kCannotCreate);
     if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return Error{ENOTDIR, "not a folder: " + folder};
+        return Error(ErrorCode::NotFolder, folder);
     return {};
 }
 
@@ -231,9 +235,9 @@ int MoveNoReplace(const std::string& from, const std::string& to) {
 
 Result<void> CopyTree(const std::string& from, const std::string& to) {
     struct stat st {};
-    if (lstat(from.c_str(), &st) != 0) return Error::FromErrno("examining " + from);
+    if (lstat(from.c_str(), &st) != 0) return Error::FromErrno(from).Says(kCannotExamine);
     const dev_t dev = st.st_dev;
-    if (lstat(to.c_str(), &st) == 0) return Error{EEXIST, "already exists: " + to};
+    if (lstat(to.c_str(), &st) == 0) return Error(ErrorCode::Exists, to);
     bool created = false;
     Result<void> r = CopyOne(from, to, dev, 0, &created);
     // Only what this call created (O_EXCL, mkdir) is taken away again.

@@ -22,7 +22,10 @@ using platform::Le32;
 
 bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
-Error BootError(std::string what) { return Error{0, "FAT boot sector: " + std::move(what)}; }
+// A damaged boot sector: the field by its offset in the sector, and what it holds.
+Error BootError(int textId, int64_t fieldOffset, uint64_t value = 0) {
+    return Error(ErrorCode::Corrupt).At(fieldOffset).With(std::to_string(value)).Says(textId);
+}
 
 // Highest cluster number a FAT32 entry can name (0x0FFFFFF7 marks a bad cluster and
 // everything above ends a chain).
@@ -68,28 +71,28 @@ bool AllZero(const uint8_t* p, size_t n) {
 
 Result<FatBootInfo> ParseFatBootSector(const uint8_t* s, size_t length, uint64_t driveBytes,
                                        FatKind kind) {
-    if (!s || length < 512) return BootError("shorter than 512 bytes");
+    if (!s || length < 512) return BootError(TextId<1120>, -1);
     FatBootInfo b;
     b.kind = kind;
     b.bytesPerSector = Le16(s + 0x0B);
     if (!IsPowerOfTwo(b.bytesPerSector) || b.bytesPerSector < 512 || b.bytesPerSector > 4096)
-        return BootError(StrPrintf("bytes per sector %u", b.bytesPerSector));
+        return BootError(TextId<1121>, 0x0B, b.bytesPerSector);
     b.sectorsPerCluster = s[0x0D];
     if (!IsPowerOfTwo(b.sectorsPerCluster) || b.sectorsPerCluster > 128)
-        return BootError(StrPrintf("sectors per cluster %u", b.sectorsPerCluster));
+        return BootError(TextId<1122>, 0x0D, b.sectorsPerCluster);
     b.bytesPerCluster = b.bytesPerSector * b.sectorsPerCluster;
     b.fatStartSector = Le16(s + 0x0E);
-    if (b.fatStartSector == 0) return BootError("no reserved sectors");
+    if (b.fatStartSector == 0) return BootError(TextId<1123>, 0x0E);
     b.fatCount = s[0x10];
-    if (b.fatCount == 0) return BootError("no FAT");
+    if (b.fatCount == 0) return BootError(TextId<1124>, 0x10);
     const uint16_t total16 = Le16(s + 0x13);
     b.totalSectors = total16 != 0 ? total16 : Le32(s + 0x20);
-    if (b.totalSectors == 0) return BootError("no sectors");
+    if (b.totalSectors == 0) return BootError(TextId<1125>, 0x13);
 
     uint64_t rootDirSectors = 0;
     const uint16_t sectorsPerFat16 = Le16(s + 0x16);
     if (kind == FatKind::Fat32) {
-        if (sectorsPerFat16 != 0) return BootError("16-bit FAT size set on FAT32");
+        if (sectorsPerFat16 != 0) return BootError(TextId<1126>, 0x16, sectorsPerFat16);
         b.sectorsPerFat = Le32(s + 0x24);
         b.rootCluster = Le32(s + 0x2C);
     } else {
@@ -98,7 +101,7 @@ Result<FatBootInfo> ParseFatBootSector(const uint8_t* s, size_t length, uint64_t
         const uint64_t rootEntries = Le16(s + 0x11);
         rootDirSectors = (rootEntries * kDirEntrySize + b.bytesPerSector - 1) / b.bytesPerSector;
     }
-    if (b.sectorsPerFat == 0) return BootError("no sectors per FAT");
+    if (b.sectorsPerFat == 0) return BootError(TextId<1127>, kind == FatKind::Fat32 ? 0x24 : 0x16);
     b.fatSizeBytes = static_cast<uint64_t>(b.sectorsPerFat) * b.bytesPerSector;
     b.dataStartSector =
         b.fatStartSector + static_cast<uint64_t>(b.fatCount) * b.sectorsPerFat + rootDirSectors;
@@ -107,12 +110,9 @@ Result<FatBootInfo> ParseFatBootSector(const uint8_t* s, size_t length, uint64_t
     // when the drive (a truncated image) holds less. The walk never looks past either.
     uint64_t usableSectors = b.totalSectors;
     if (driveBytes != 0) usableSectors = std::min(usableSectors, driveBytes / b.bytesPerSector);
-    if (b.dataStartSector >= usableSectors)
-        return BootError(StrPrintf("data area at sector %llu outside the volume of %llu sectors",
-                                   static_cast<unsigned long long>(b.dataStartSector),
-                                   static_cast<unsigned long long>(usableSectors)));
+    if (b.dataStartSector >= usableSectors) return BootError(TextId<1128>, -1, b.dataStartSector);
     const uint64_t dataClusters = (usableSectors - b.dataStartSector) / b.sectorsPerCluster;
-    if (dataClusters == 0) return BootError("no data clusters");
+    if (dataClusters == 0) return BootError(TextId<1129>, -1);
 
     // Entries the FAT has room for (FAT12: 1.5 bytes, FAT16: 2, FAT32: 4).
     uint64_t fatEntries = 0;
@@ -127,19 +127,20 @@ Result<FatBootInfo> ParseFatBootSector(const uint8_t* s, size_t length, uint64_t
             fatEntries = b.fatSizeBytes / 4;
             break;
     }
-    if (fatEntries < 3) return BootError("FAT too small");
+    if (fatEntries < 3) return BootError(TextId<1130>, -1, fatEntries);
     const uint64_t maxCluster =
         std::min<uint64_t>({dataClusters + 1, fatEntries - 1, kMaxFat32Cluster});
     b.maxCluster = static_cast<uint32_t>(maxCluster);
 
     if (kind == FatKind::Fat32 && (b.rootCluster < 2 || b.rootCluster > b.maxCluster))
-        return BootError(StrPrintf("root cluster %u outside 2..%u", b.rootCluster, b.maxCluster));
+        return BootError(TextId<1131>, 0x2C, b.rootCluster);
     return b;
 }
 
 Result<FatBootInfo> ReadFatBootInfo(CRawDriveRef& drive, FatKind kind) {
     uint8_t sector[kSectorSize];
-    if (!drive.Read(0, sector, kSectorSize)) return BootError("unreadable");
+    if (!drive.Read(0, sector, kSectorSize))
+        return drive.Failure().value_or(Error(ErrorCode::Io, drive.Source()));
     return ParseFatBootSector(sector, sizeof sector, drive.SizeBytes(), kind);
 }
 
@@ -469,11 +470,11 @@ Outcome WalkDirectory(FatWalk& walk, uint32_t firstCluster, const std::string& p
     return Outcome::Ok;
 }
 
-Outcome SearchFat32(SearchContext& ctx, std::string* error) {
+Outcome SearchFat32(SearchContext& ctx, Error* error) {
     if (!ctx.drive) return Outcome::Failed;
     auto boot = ReadFatBootInfo(*ctx.drive, FatKind::Fat32);
     if (!boot.ok()) {
-        if (error) *error = "damaged " + boot.error().Message();
+        if (error) *error = boot.error();
         return Outcome::Failed;
     }
     FatTable fat(*ctx.drive, *boot);

@@ -92,7 +92,8 @@ inline constexpr int kMaxDirectoryDepth = 128;
 
 // Parses a boot sector held in memory. `sector` must hold at least 512 bytes; fewer
 // fail. `driveBytes` is the size of the volume the sector came from (0: unknown, not
-// checked). Fails, with the reason as the error's context, when any field is out of
+// checked). Fails with a Corrupt error (the field's offset in the sector, its value as
+// detail) when any field is out of
 // range: bytes per sector not 512..4096 and a power of two, sectors per cluster not a
 // power of two up to 128, no reserved sectors, no FAT, a FAT or data area that does not
 // fit inside the total sectors (or the drive), or a root cluster outside 2..maxCluster.
@@ -101,7 +102,7 @@ Result<FatBootInfo> ParseFatBootSector(const uint8_t* sector, size_t length, uin
                                        FatKind kind = FatKind::Fat32);
 
 // Reads drive sector 0 and parses it (ParseFatBootSector with the drive's size). An
-// unreadable sector fails as well as a damaged one.
+// unreadable sector fails as well as a damaged one (with the drive's error).
 Result<FatBootInfo> ReadFatBootInfo(CRawDriveRef& drive, FatKind kind = FatKind::Fat32);
 
 // What a boot sector says it is, judged from its own fields the way the kernel and
@@ -228,6 +229,6 @@ uint32_t EntryFirstCluster(const uint8_t* entry);
 // ctx.onFound for each). Failed when the boot sector is unreadable or damaged (nothing
 // is searched; *error, when given, names the field), Stopped when the stop flag ended
 // the walk, Ok otherwise.
-Outcome SearchFat32(SearchContext& ctx, std::string* error = nullptr);
+Outcome SearchFat32(SearchContext& ctx, Error* error = nullptr);
 
 }  // namespace tw::volume

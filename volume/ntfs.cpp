@@ -74,35 +74,34 @@ constexpr uint32_t kMaxReadBytes = 8u << 20;
 // ---- Boot sector ----
 
 bool ParseNtfsBootSector(std::span<const uint8_t> s, uint64_t volumeBytes, NtfsBootInfo* out,
-                         std::string* why) {
-    auto fail = [why](std::string reason) {
-        if (why) *why = std::move(reason);
+                         tw::Error* why) {
+    // The error names the field by its offset in the sector and says what it holds.
+    auto fail = [why](int textId, int64_t fieldOffset, uint64_t value = 0) {
+        if (why) {
+            *why = tw::Error(ErrorCode::Corrupt).At(fieldOffset).Says(textId);
+            if (value != 0 || fieldOffset >= 0) why->detail = std::to_string(value);
+        }
         return false;
     };
-    if (s.size() < kSectorSize) return fail("the boot sector is shorter than 512 bytes");
-    if (std::memcmp(s.data() + 3, "NTFS", 4) != 0) return fail("no \"NTFS\" signature");
+    if (s.size() < kSectorSize) return fail(TextId<1100>, -1);
+    if (std::memcmp(s.data() + 3, "NTFS", 4) != 0) return fail(TextId<1101>, 3);
     NtfsBootInfo b;
     b.bytesPerSector = Le16(s, 0x0B);
     if (!IsPowerOfTwo(b.bytesPerSector) || b.bytesPerSector < 256 || b.bytesPerSector > 4096)
-        return fail("bytes per sector " + std::to_string(b.bytesPerSector) +
-                    " is not a power of two from 256 to 4096");
+        return fail(TextId<1102>, 0x0B, b.bytesPerSector);
     uint8_t spc = Le8(s, 0x0D);
-    if (spc == 0) return fail("sectors per cluster is 0");
+    if (spc == 0) return fail(TextId<1103>, 0x0D);
     if (spc <= 0x80) {
         b.sectorsPerCluster = spc;
     } else {
         // Clusters of 64 KiB and more: the byte is a negative power of two.
         int shift = 256 - spc;
-        if (shift > 20)
-            return fail("sectors per cluster 2^" + std::to_string(shift) + " is too large");
+        if (shift > 20) return fail(TextId<1104>, 0x0D, static_cast<uint64_t>(shift));
         b.sectorsPerCluster = 1u << shift;
     }
-    if (!IsPowerOfTwo(b.sectorsPerCluster))
-        return fail("sectors per cluster " + std::to_string(b.sectorsPerCluster) +
-                    " is not a power of two");
+    if (!IsPowerOfTwo(b.sectorsPerCluster)) return fail(TextId<1105>, 0x0D, b.sectorsPerCluster);
     uint64_t bpc = static_cast<uint64_t>(b.bytesPerSector) * b.sectorsPerCluster;
-    if (bpc < kSectorSize || bpc > (2u << 20))
-        return fail("a cluster of " + std::to_string(bpc) + " bytes is out of range");
+    if (bpc < kSectorSize || bpc > (2u << 20)) return fail(TextId<1106>, 0x0D, bpc);
     b.bytesPerCluster = static_cast<uint32_t>(bpc);
     b.totalSectors = Le64(s, 0x28);
     b.mftCluster = Le64(s, 0x30);
@@ -114,44 +113,36 @@ bool ParseNtfsBootSector(std::span<const uint8_t> s, uint64_t volumeBytes, NtfsB
     else if (cpr < 0 && cpr >= -31)
         recordSize = 1ull << (-cpr);
     if (recordSize < 512 || recordSize > 65536 || !IsPowerOfTwo(recordSize))
-        return fail("file records of " + std::to_string(recordSize) +
-                    " bytes (not a power of two from 512 to 65536)");
+        return fail(TextId<1107>, 0x40, recordSize);
     b.recordSize = static_cast<uint32_t>(recordSize);
     b.sectorsPerRecord = b.recordSize / kSectorSize;
     if (b.totalSectors == 0 || b.totalSectors > (UINT64_MAX / 4096))
-        return fail("the volume size of " + std::to_string(b.totalSectors) +
-                    " sectors is out of range");
+        return fail(TextId<1108>, 0x28, b.totalSectors);
     uint64_t volumeSize = b.totalSectors * b.bytesPerSector;
     // The volume may end one sector short of the image (the backup boot sector), never
     // beyond it: a cut image has lost the end of the volume.
-    if (volumeBytes != 0 && volumeSize > volumeBytes)
-        return fail("the volume is " + std::to_string(volumeSize) + " bytes but only " +
-                    std::to_string(volumeBytes) + " can be read (cut short?)");
+    if (volumeBytes != 0 && volumeSize > volumeBytes) return fail(TextId<1109>, 0x28, volumeSize);
     b.totalClusters = volumeSize / b.bytesPerCluster;
     if (b.mftCluster == 0 || b.mftCluster >= b.totalClusters)
-        return fail("the $MFT at cluster " + std::to_string(b.mftCluster) +
-                    " lies outside the volume of " + std::to_string(b.totalClusters) + " clusters");
+        return fail(TextId<1110>, 0x30, b.mftCluster);
     // The mirror of the $MFT's first records lies on the volume too: a volume size that
     // leaves it outside has been damaged (the search would run on a made-up geometry).
     const uint64_t mirrorCluster = Le64(s, 0x38);
-    if (mirrorCluster >= b.totalClusters)
-        return fail("the $MFT mirror at cluster " + std::to_string(mirrorCluster) +
-                    " lies outside the volume of " + std::to_string(b.totalClusters) + " clusters");
+    if (mirrorCluster >= b.totalClusters) return fail(TextId<1111>, 0x38, mirrorCluster);
     uint64_t mftByte = b.mftCluster * b.bytesPerCluster;
     if (mftByte + 24ull * b.recordSize > volumeSize ||
         (volumeBytes != 0 && mftByte + 24ull * b.recordSize > volumeBytes))
-        return fail("the $MFT at cluster " + std::to_string(b.mftCluster) +
-                    " runs past the end of the volume");
+        return fail(TextId<1112>, 0x30, b.mftCluster);
     b.mftStartSector = mftByte / kSectorSize;
     b.systemEndSector = b.mftStartSector + kSystemRecords * b.sectorsPerRecord;
     *out = b;
     return true;
 }
 
-bool ReadNtfsBootInfo(CRawDriveRef& drive, NtfsBootInfo* out, std::string* why) {
+bool ReadNtfsBootInfo(CRawDriveRef& drive, NtfsBootInfo* out, tw::Error* why) {
     uint8_t sector[kSectorSize];
     if (!drive.Read(0, sector, kSectorSize)) {
-        if (why) *why = "cannot read the boot sector: " + drive.LastError();
+        if (why) *why = drive.Failure().value_or(tw::Error(ErrorCode::Io, drive.Source()));
         return false;
     }
     return ParseNtfsBootSector(sector, drive.SizeBytes(), out, why);
@@ -749,12 +740,18 @@ RecordOutcome NtfsVolume::ParseRecordImpl(FileRecordRequest& req, std::span<uint
     return RecordOutcome::DeletedFound;
 }
 
+int NtfsVolume::DriveErrno() const {
+    const std::optional<tw::Error>& f = drive_.Failure();
+    return f ? f->errnum : 0;
+}
+
 bool NtfsVolume::LoadMetadataRecord(MftRecordNumber n, const char* name, std::vector<DataRun>* runs,
                                     uint64_t* size) {
     std::vector<uint8_t> rec;
     if (!ReadRecord(n, &rec)) {
-        error_ = "cannot read file record " + std::to_string(n) + " of the $MFT";
-        if (!drive_.LastError().empty()) error_ += ": " + drive_.LastError();
+        error_ = tw::Error(ErrorCode::Io, {}, DriveErrno())
+                     .At(static_cast<int64_t>(n))
+                     .Says(TextId<1113>);
         return false;
     }
     FileRecordRequest req;
@@ -764,7 +761,8 @@ bool NtfsVolume::LoadMetadataRecord(MftRecordNumber n, const char* name, std::ve
     req.wantFolder = false;
     RecordOutcome o = ParseFileRecord(req, 0, false, false, 0);
     if (o != RecordOutcome::RecordInUse || req.fileName != name) {
-        error_ = "the $MFT is damaged: file record " + std::to_string(n) + " is not " + name;
+        error_ =
+            tw::Error(ErrorCode::Corrupt).At(static_cast<int64_t>(n)).With(name).Says(TextId<1114>);
         return false;
     }
     for (const DataRun& r : req.runs)
@@ -774,12 +772,12 @@ bool NtfsVolume::LoadMetadataRecord(MftRecordNumber n, const char* name, std::ve
 }
 
 bool NtfsVolume::Load() {
-    error_.clear();
+    error_.reset();
     fileRuns_.clear();
     dirCache_.clear();
-    std::string why;
+    tw::Error why;
     if (!ReadNtfsBootInfo(drive_, &boot_, &why)) {
-        error_ = "the NTFS boot sector is damaged: " + why;
+        error_ = std::move(why);
         return false;
     }
     // Until the $MFT's own runs are known, its first records are taken to lie where
@@ -797,7 +795,7 @@ bool NtfsVolume::Load() {
         FileRecordHeader h;
         if (!ReadRecord(kMftRecord, &rec) || !ParseRecordHeader(rec, &h) ||
             !ApplyFixup(rec, h.usaOffset, h.usaCount)) {
-            error_ = "cannot read the $MFT's own file record (damaged, or outside the image)";
+            error_ = tw::Error(ErrorCode::Corrupt).Says(TextId<1115>);
             return false;
         }
         std::vector<AttributeRef> attrs;
@@ -821,7 +819,7 @@ bool NtfsVolume::Load() {
     uint64_t mftSize = 0;
     if (!LoadMetadataRecord(kMftRecord, "$MFT", &runs, &mftSize)) return false;
     if (mftSize == 0 || runs.empty()) {
-        error_ = "the $MFT is empty";
+        error_ = tw::Error(ErrorCode::Corrupt).Says(TextId<1116>);
         return false;
     }
     mftRuns_ = std::move(runs);
@@ -834,8 +832,7 @@ bool NtfsVolume::Load() {
     uint64_t need = (boot_.totalClusters + 7) / 8;
     uint64_t size = std::min<uint64_t>(bitmapSize, need);
     if (!ReadRuns(bitmapRuns_, size, &bitmap_)) {
-        error_ = "cannot read the cluster bitmap ($Bitmap)";
-        if (!drive_.LastError().empty()) error_ += ": " + drive_.LastError();
+        error_ = tw::Error(ErrorCode::Io, {}, DriveErrno()).Says(TextId<1117>);
         return false;
     }
     return true;

@@ -73,13 +73,14 @@ struct NtfsBootInfo {
 // Parses and checks the 512 bytes of sector 0. False when the OEM id at offset 3 is not
 // "NTFS" or a field is out of range (sector size, cluster size, record size between 512
 // and 64 KiB, a volume larger than `volumeBytes` (an image cut short), the $MFT's first
-// records or its mirror (0x38) outside the volume); *why (when given) then names the
-// field. `volumeBytes` 0
+// records or its mirror (0x38) outside the volume); *why (when given) is then a Corrupt
+// error with the field's offset in the sector and its value as detail. `volumeBytes` 0
 // skips the checks against the image's size.
 bool ParseNtfsBootSector(std::span<const uint8_t> sector, uint64_t volumeBytes, NtfsBootInfo* out,
-                         std::string* why = nullptr);
-// Reads sector 0 through the drive and parses it against the drive's size.
-bool ReadNtfsBootInfo(CRawDriveRef& drive, NtfsBootInfo* out, std::string* why = nullptr);
+                         tw::Error* why = nullptr);
+// Reads sector 0 through the drive and parses it against the drive's size; a failed read
+// gives the drive's error.
+bool ReadNtfsBootInfo(CRawDriveRef& drive, NtfsBootInfo* out, tw::Error* why = nullptr);
 
 // ---- File record header ----
 
@@ -273,9 +274,11 @@ class NtfsVolume {
 
     // Reads the boot sector, records 6 ($Bitmap) and 0 ($MFT) and the bitmap. False
     // when the boot sector is damaged, a name does not match, the $MFT is empty or the
-    // bitmap cannot be read; Error() says which (the damaged boot field, say).
+    // bitmap cannot be read; Failure() says which (the damaged boot field, say), Error()
+    // is its text ("" after a success).
     bool Load();
-    const std::string& Error() const { return error_; }
+    const std::optional<tw::Error>& Failure() const { return error_; }
+    std::string Error() const { return error_ ? ErrorText(*error_) : std::string(); }
 
     const NtfsBootInfo& Boot() const { return boot_; }
     const std::vector<DataRun>& MftRuns() const { return mftRuns_; }
@@ -348,6 +351,8 @@ class NtfsVolume {
     bool ReadBytes(uint64_t byteOffset, uint8_t* buffer, uint32_t byteCount);
     // Moves records [first, first + count) between the $MFT and `data`, run by run.
     bool TransferRecords(MftRecordNumber first, uint64_t count, uint8_t* data, bool write);
+    // The errno behind the drive's last failure, 0 when it gave none.
+    int DriveErrno() const;
     bool LoadMetadataRecord(MftRecordNumber n, const char* name, std::vector<DataRun>* runs,
                             uint64_t* size);
     void IndexMftRuns();
@@ -360,7 +365,7 @@ class NtfsVolume {
     std::vector<DataRun> bitmapRuns_;
     std::vector<uint8_t> bitmap_;
     uint64_t recordCount_ = 0;
-    std::string error_;
+    std::optional<tw::Error> error_;
     std::map<Lba, std::vector<DataRun>> fileRuns_;
     std::unordered_map<MftRecordNumber, DirectoryFacts> dirCache_;
 };

@@ -15,26 +15,46 @@
 
 namespace tw::volume {
 
+namespace {
+
+constexpr int kTextClosed = TextId<1052>;
+constexpr int kTextRead = TextId<1053>;
+constexpr int kTextOpenedReadOnly = TextId<1056>;
+constexpr int kTextWrite = TextId<1057>;
+constexpr int kTextReadOutside = TextId<1058>;
+constexpr int kTextWriteOutside = TextId<1059>;
+
+// Errors of this layer carry the sector number where other layers put a byte offset:
+// the texts say "at sector %2".
+int64_t Sector(uint64_t sector) { return static_cast<int64_t>(sector); }
+
+}  // namespace
+
 // ---- CRawDriveImage / CRawDriveDevice ----
 
 CRawDriveImage::~CRawDriveImage() { CRawDriveImage::Close(); }
 
 bool CRawDriveImage::OpenVolume(const std::string& source, bool forWrite) {
     Close();
-    lastError_.clear();
-    fd_ = forWrite ? platform::OpenRawForWrite(source, &lastError_)
-                   : platform::OpenRawForRead(source, &lastError_);
-    if (fd_ < 0) return false;
+    failure_.reset();
+    source_ = source;
+    Result<int> opened =
+        forWrite ? platform::OpenRawForWrite(source) : platform::OpenRawForRead(source);
+    if (!opened) {
+        failure_ = opened.error();
+        return false;
+    }
+    fd_ = *opened;
     struct stat st {};
     if (::fstat(fd_, &st) != 0) {
-        lastError_ = source + ": " + std::strerror(errno);
+        failure_ = Error::FromErrno(source);
         Close();
         return false;
     }
     if (S_ISBLK(st.st_mode)) {
         uint64_t bytes = 0;
         if (::ioctl(fd_, BLKGETSIZE64, &bytes) != 0) {
-            lastError_ = source + ": cannot read the device size: " + std::strerror(errno);
+            failure_ = Error(ErrorCode::Io, source, errno).Says(TextId<1050>);
             Close();
             return false;
         }
@@ -48,7 +68,7 @@ bool CRawDriveImage::OpenVolume(const std::string& source, bool forWrite) {
 
 bool CRawDriveDevice::OpenVolume(const std::string& source, bool forWrite) {
     if (platform::ClassifyRawSource(source) != platform::RawKind::BlockDevice) {
-        lastError_ = source + ": not a block device";
+        failure_ = Error(ErrorCode::Unsupported, source).Says(TextId<1051>);
         return false;
     }
     if (!CRawDriveImage::OpenVolume(source, forWrite)) return false;
@@ -69,7 +89,7 @@ void CRawDriveImage::Close() {
 
 bool CRawDriveImage::ReadSectors(uint64_t sector, void* buffer, uint32_t byteCount) {
     if (fd_ < 0) {
-        lastError_ = "read on a closed drive";
+        failure_ = Error(ErrorCode::Invalid, source_).Says(kTextClosed);
         return false;
     }
     auto* p = static_cast<uint8_t*>(buffer);
@@ -80,11 +100,11 @@ bool CRawDriveImage::ReadSectors(uint64_t sector, void* buffer, uint32_t byteCou
         ssize_t n = ::pread(fd_, p + done, byteCount - done, static_cast<off_t>(offset + done));
         if (n < 0) {
             if (errno == EINTR) continue;
-            lastError_ = "read at sector " + std::to_string(sector) + ": " + std::strerror(errno);
+            failure_ = Error(ErrorCode::Io, source_, errno).At(Sector(sector)).Says(kTextRead);
             return false;
         }
         if (n == 0) {
-            lastError_ = "read at sector " + std::to_string(sector) + ": end of the volume";
+            failure_ = Error(ErrorCode::ShortRead, source_).At(Sector(sector)).Says(TextId<1054>);
             return false;
         }
         done += static_cast<uint32_t>(n);
@@ -102,7 +122,7 @@ bool CRawDriveImage::FlushWrites() {
     if (fd_ < 0) return false;
     if (!writable_) return true;
     if (::fdatasync(fd_) != 0) {
-        lastError_ = std::string("flush: ") + std::strerror(errno);
+        failure_ = Error(ErrorCode::Io, source_, errno).Says(TextId<1055>);
         return false;
     }
     return true;
@@ -110,12 +130,12 @@ bool CRawDriveImage::FlushWrites() {
 
 bool CRawDriveImage::WriteSectors(uint64_t sector, const void* buffer, uint32_t byteCount) {
     if (fd_ < 0 || !writable_) {
-        lastError_ = "write on a drive not opened for writing";
+        failure_ = Error(ErrorCode::ReadOnly, source_).Says(kTextOpenedReadOnly);
         return false;
     }
     // A write that takes nothing is reported as ENOSPC.
     if (!platform::PwriteAll(fd_, buffer, byteCount, static_cast<off_t>(sector * kSectorSize))) {
-        lastError_ = "write at sector " + std::to_string(sector) + ": " + std::strerror(errno);
+        failure_ = Error(ErrorCode::Io, source_, errno).At(Sector(sector)).Says(kTextWrite);
         return false;
     }
     return true;
@@ -123,10 +143,11 @@ bool CRawDriveImage::WriteSectors(uint64_t sector, const void* buffer, uint32_t 
 
 // ---- CRawDriveMemory ----
 
-bool CRawDriveMemory::OpenVolume(const std::string&, bool forWrite) {
+bool CRawDriveMemory::OpenVolume(const std::string& source, bool forWrite) {
     open_ = true;
     writable_ = forWrite;
-    lastError_.clear();
+    source_ = source;
+    failure_.reset();
     return true;
 }
 
@@ -134,7 +155,7 @@ bool CRawDriveMemory::ReadSectors(uint64_t sector, void* buffer, uint32_t byteCo
     ++readCalls;
     uint64_t offset = sector * kSectorSize;
     if (!open_ || offset > bytes_.size() || byteCount > bytes_.size() - offset) {
-        lastError_ = "read at sector " + std::to_string(sector) + ": outside the volume";
+        failure_ = Error(ErrorCode::Invalid, source_).At(Sector(sector)).Says(kTextReadOutside);
         return false;
     }
     std::memcpy(buffer, bytes_.data() + offset, byteCount);
@@ -145,7 +166,9 @@ bool CRawDriveMemory::WriteSectors(uint64_t sector, const void* buffer, uint32_t
     ++writeCalls;
     uint64_t offset = sector * kSectorSize;
     if (!open_ || !writable_ || offset > bytes_.size() || byteCount > bytes_.size() - offset) {
-        lastError_ = "write at sector " + std::to_string(sector) + ": refused";
+        failure_ = Error(writable_ ? ErrorCode::Invalid : ErrorCode::ReadOnly, source_)
+                       .At(Sector(sector))
+                       .Says(writable_ ? kTextWriteOutside : kTextOpenedReadOnly);
         return false;
     }
     std::memcpy(bytes_.data() + offset, buffer, byteCount);
@@ -156,7 +179,7 @@ bool CRawDriveMemory::WriteSectors(uint64_t sector, const void* buffer, uint32_t
 
 bool CRawDriveFaulty::OpenVolume(const std::string& source, bool forWrite) {
     bool ok = inner_->OpenVolume(source, forWrite);
-    lastError_ = inner_->LastError();
+    failure_ = inner_->Failure();
     return ok;
 }
 
@@ -172,29 +195,29 @@ bool CRawDriveFaulty::Hits(const std::set<uint64_t>& s, uint64_t sector, uint32_
 bool CRawDriveFaulty::ReadSectors(uint64_t sector, void* buffer, uint32_t byteCount) {
     uint64_t bad = 0;
     if (Hits(failSectors, sector, byteCount, &bad)) {
-        lastError_ = "read at sector " + std::to_string(bad) + ": " + std::strerror(EIO);
+        failure_ = Error(ErrorCode::Io, inner_->Source(), EIO).At(Sector(bad)).Says(kTextRead);
         return false;
     }
     if (Hits(shortSectors, sector, byteCount, &bad)) {
         // Deliver what lies before the bad sector, then report the short read.
         uint32_t good = static_cast<uint32_t>((bad - sector) * kSectorSize);
         if (good > 0) inner_->ReadSectors(sector, buffer, good);
-        lastError_ = "read at sector " + std::to_string(sector) + ": short read";
+        failure_ = Error(ErrorCode::ShortRead, inner_->Source()).At(Sector(bad)).Says(TextId<1061>);
         return false;
     }
     bool ok = inner_->ReadSectors(sector, buffer, byteCount);
-    lastError_ = inner_->LastError();
+    failure_ = inner_->Failure();
     return ok;
 }
 
 bool CRawDriveFaulty::WriteSectors(uint64_t sector, const void* buffer, uint32_t byteCount) {
     uint64_t bad = 0;
     if (Hits(failSectors, sector, byteCount, &bad)) {
-        lastError_ = "write at sector " + std::to_string(bad) + ": " + std::strerror(EIO);
+        failure_ = Error(ErrorCode::Io, inner_->Source(), EIO).At(Sector(bad)).Says(kTextWrite);
         return false;
     }
     bool ok = inner_->WriteSectors(sector, buffer, byteCount);
-    lastError_ = inner_->LastError();
+    failure_ = inner_->Failure();
     return ok;
 }
 
@@ -208,7 +231,7 @@ CRawDriveRef::~CRawDriveRef() { Close(); }
 bool CRawDriveRef::Open(const std::string& source, bool forWrite) {
     Close();
     source_ = source;
-    lastError_.clear();
+    failure_.reset();
     if (!given_) {
         switch (platform::ClassifyRawSource(source)) {
             case platform::RawKind::BlockDevice:
@@ -218,19 +241,19 @@ bool CRawDriveRef::Open(const std::string& source, bool forWrite) {
                 drive_ = std::make_unique<CRawDriveImage>();
                 break;
             case platform::RawKind::Missing:
-                lastError_ = source + ": no such file or device";
+                failure_ = Error(ErrorCode::NotFound, source);
                 return false;
             case platform::RawKind::Other:
-                lastError_ = source + ": not a volume image file or block device";
+                failure_ = Error(ErrorCode::Unsupported, source).Says(TextId<1030>);
                 return false;
         }
     }
     if (!drive_) {
-        lastError_ = "no backend";
+        failure_ = Error(ErrorCode::Invalid, source).Says(TextId<1062>);
         return false;
     }
     if (!drive_->OpenVolume(source, forWrite)) {
-        lastError_ = drive_->LastError();
+        failure_ = drive_->Failure();
         return false;
     }
     open_ = true;
@@ -252,44 +275,45 @@ void CRawDriveRef::Prefetch(uint64_t sector, uint32_t byteCount) {
 
 uint64_t CRawDriveRef::SizeBytes() const { return open_ && drive_ ? drive_->SizeBytes() : 0; }
 
-bool CRawDriveRef::Check(uint64_t sector, uint32_t byteCount, const char* what) {
+bool CRawDriveRef::Check(uint64_t sector, uint32_t byteCount, bool write) {
     if (!open_ || !drive_) {
-        lastError_ = std::string(what) + " on a closed drive";
+        failure_ = Error(ErrorCode::Invalid, source_).Says(kTextClosed);
         return false;
     }
     if (byteCount == 0 || byteCount % kSectorSize != 0) {
-        lastError_ = std::string(what) + " of " + std::to_string(byteCount) +
-                     " bytes: not a whole number of sectors";
+        failure_ =
+            Error(ErrorCode::Invalid, source_).With(std::to_string(byteCount)).Says(TextId<1060>);
         return false;
     }
     uint64_t size = drive_->SizeBytes();
     uint64_t sectors = size / kSectorSize;
     uint64_t count = byteCount / kSectorSize;
     if (sector >= sectors || count > sectors - sector) {
-        lastError_ = std::string(what) + " at sector " + std::to_string(sector) +
-                     ": beyond the end of the volume";
+        failure_ = Error(ErrorCode::Invalid, source_)
+                       .At(Sector(sector))
+                       .Says(write ? kTextWriteOutside : kTextReadOutside);
         return false;
     }
     return true;
 }
 
 bool CRawDriveRef::Read(uint64_t sector, void* buffer, uint32_t byteCount) {
-    if (!buffer || !Check(sector, byteCount, "read")) return false;
+    if (!buffer || !Check(sector, byteCount, false)) return false;
     if (!drive_->ReadSectors(sector, buffer, byteCount)) {
-        lastError_ = drive_->LastError();
+        failure_ = drive_->Failure();
         return false;
     }
     return true;
 }
 
 bool CRawDriveRef::Write(uint64_t sector, const void* buffer, uint32_t byteCount) {
-    if (!buffer || !Check(sector, byteCount, "write")) return false;
+    if (!buffer || !Check(sector, byteCount, true)) return false;
     if (!writable_) {
-        lastError_ = "write refused: " + source_ + " was opened read-only";
+        failure_ = Error(ErrorCode::ReadOnly, source_).Says(kTextOpenedReadOnly);
         return false;
     }
     if (!drive_->WriteSectors(sector, buffer, byteCount)) {
-        lastError_ = drive_->LastError();
+        failure_ = drive_->Failure();
         return false;
     }
     return true;
@@ -297,11 +321,11 @@ bool CRawDriveRef::Write(uint64_t sector, const void* buffer, uint32_t byteCount
 
 bool CRawDriveRef::Flush() {
     if (!open_ || !writable_) {
-        lastError_ = "flush: " + source_ + " is not open for writing";
+        failure_ = Error(ErrorCode::ReadOnly, source_).Says(kTextOpenedReadOnly);
         return false;
     }
     if (!drive_->FlushWrites()) {
-        lastError_ = drive_->LastError();
+        failure_ = drive_->Failure();
         return false;
     }
     return true;

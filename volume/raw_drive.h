@@ -14,9 +14,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "platform/result.h"
 
 namespace tw::volume {
 
@@ -43,11 +46,14 @@ class CRawDrive {
     // A hint that these sectors will be read soon (lets the kernel fetch many scattered
     // sectors at once). Does nothing by default.
     virtual void Prefetch(uint64_t /*sector*/, uint32_t /*byteCount*/) {}
-    // Why the last operation failed ("" when it did not).
-    const std::string& LastError() const { return lastError_; }
+    // Why the last operation failed (empty when it did not).
+    const std::optional<Error>& Failure() const { return failure_; }
+    // The source given to the last OpenVolume: the subject of its errors.
+    const std::string& Source() const { return source_; }
 
   protected:
-    std::string lastError_;
+    std::optional<Error> failure_;
+    std::string source_;
 };
 
 // A volume image file: sector N at byte N x 512. Reads and writes are positioned
@@ -157,16 +163,18 @@ class CRawDriveRef {
     bool IsWritable() const { return open_ && writable_; }
     // The source text given to the last Open.
     const std::string& Source() const { return source_; }
-    const std::string& LastError() const { return lastError_; }
+    // Why the last call failed (empty when it did not), and its text ("" then).
+    const std::optional<Error>& Failure() const { return failure_; }
+    std::string LastError() const { return failure_ ? ErrorText(*failure_) : std::string(); }
 
   private:
-    bool Check(uint64_t sector, uint32_t byteCount, const char* what);
+    bool Check(uint64_t sector, uint32_t byteCount, bool write);
     std::unique_ptr<CRawDrive> drive_;
     bool given_ = false;  // backend came from the constructor: never replaced
     bool open_ = false;
     bool writable_ = false;
     std::string source_;
-    std::string lastError_;
+    std::optional<Error> failure_;
 };
 
 }  // namespace tw::volume

@@ -361,7 +361,7 @@ SearchReport SearchDrive(SearchContext& ctx, const std::string& source,
         return rep;
     }
     if (!drive.IsOpen() || !drive.Read(0, sector0, kSectorSize)) {
-        rep.error = drive.LastError();
+        rep.error = drive.Failure().value_or(Error(ErrorCode::Io, source));
         drive.Close();
         rep.end = SearchEnd::Failed;
         rep.message = "Could not locate recoverable files on selected drive";
@@ -388,15 +388,17 @@ SearchReport SearchDrive(SearchContext& ctx, const std::string& source,
     if (kind == DetectedFs::Ntfs) {
         auto vol = std::make_unique<NtfsVolume>(drive);
         o = SearchNtfs(ctx, *vol);
-        if (o == Outcome::Failed) rep.error = vol->Error();
+        if (o == Outcome::Failed) rep.error = vol->Failure();
         if (volumeOut) *volumeOut = std::move(vol);
     } else {
-        o = SearchFat32(ctx, &rep.error);
+        Error fatError;
+        o = SearchFat32(ctx, &fatError);
+        if (o == Outcome::Failed) rep.error = std::move(fatError);
     }
     // Scrubbed records are only gone once they are on the disk, not in the kernel's cache.
     if (forWrite && o == Outcome::Ok && !drive.Flush()) {
         o = Outcome::Failed;
-        rep.error = drive.LastError();
+        rep.error = drive.Failure();
     }
     drive.Close();
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -75,10 +76,10 @@ enum class SearchEnd {
 struct SearchReport {
     SearchEnd end = SearchEnd::Failed;
     FileSystemKind fs = FileSystemKind::Ntfs;
-    std::string fsName;   // NTFS, FAT32, or what blkid reports
-    std::string message;  // the line shown (and logged, except Unsupported)
-    std::string error;    // for Failed: why the drive could not be read or the volume's
-                          // metadata is damaged (the field or record named)
+    std::string fsName;          // NTFS, FAT32, or what blkid reports
+    std::string message;         // the line shown (and logged, except Unsupported)
+    std::optional<Error> error;  // for Failed: why the drive could not be read or the
+                                 // volume's metadata is damaged (the field or record named)
 };
 
 // The whole search for one volume. A source smaller than one sector, or whose sector 0

@@ -92,7 +92,7 @@ SessionStatus CVolumeSession::SearchStatus(const SearchReport& report) {
             return SessionStatus::Fail(SessionStatus::Refused, report.message);
         case SearchEnd::Failed: {
             SessionStatus s{SessionStatus::Failed, {}};
-            if (!report.error.empty()) s.lines.push_back(report.error);
+            if (report.error) s.lines.push_back(ErrorText(*report.error));
             s.lines.push_back(report.message);
             return s;
         }
@@ -151,15 +151,13 @@ SessionStatus CVolumeSession::OpenForAccess(RawAccess access) {
     if (fs_ == FileSystemKind::Ntfs) {
         if (ntfs_ && ntfs_->Boot().bytesPerCluster != 0) {
             ntfsBoot_ = ntfs_->Boot();
-        } else if (std::string why; !ReadNtfsBootInfo(drive_, &ntfsBoot_, &why)) {
-            return SessionStatus::Fail(SessionStatus::Failed,
-                                       raw + ": the NTFS boot sector is damaged: " + why);
+        } else if (Error why; !ReadNtfsBootInfo(drive_, &ntfsBoot_, &why)) {
+            return SessionStatus::Fail(SessionStatus::Failed, raw + ": " + ErrorText(why));
         }
     } else {
         auto boot = ReadFatBootInfo(drive_);
         if (!boot)
-            return SessionStatus::Fail(SessionStatus::Failed,
-                                       raw + ": damaged " + boot.error().Message());
+            return SessionStatus::Fail(SessionStatus::Failed, raw + ": " + ErrorText(boot.error()));
         fatBoot_ = *boot;
         fat_ = std::make_unique<FatTable>(drive_, fatBoot_);
     }

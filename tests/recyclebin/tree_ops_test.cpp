@@ -53,7 +53,7 @@ TEST_F(TreeOpsTest, CopyTreeKeepsLinksAsLinksAndNeverReplaces) {
     ASSERT_TRUE(WriteFileBytes(work + "/taken", "mine"));
     auto r = CopyTree(src, work + "/taken");
     EXPECT_FALSE(r.ok());
-    EXPECT_EQ(r.error().errnum, EEXIST);
+    EXPECT_EQ(r.error().code, ErrorCode::Exists);
     EXPECT_EQ(ReadFileBytes(work + "/taken"), "mine");
     chmod((src + "/sub").c_str(), 0700);
     chmod((work + "/dst/sub").c_str(), 0700);

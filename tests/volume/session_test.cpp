@@ -82,7 +82,8 @@ TEST(VolumeSessionFuse, AVolumeMountedAfterItsSearchIsNotWrittenBelowItsFileSyst
     ASSERT_TRUE(s.Resolve(vol.ImagePath()).IsOk());
     EXPECT_EQ(s.WriteRefusal(), "");
     const SearchReport rep = s.Search(tw::IdleOperation());
-    ASSERT_EQ(rep.end, SearchEnd::Completed) << rep.message << " " << rep.error;
+    ASSERT_EQ(rep.end, SearchEnd::Completed)
+        << rep.message << " " << (rep.error ? ErrorText(*rep.error) : "");
 
     ASSERT_TRUE(vol.Mount()) << vol.Error();
     EXPECT_NE(s.WriteRefusal(), "");

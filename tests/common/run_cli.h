@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "platform/drives.h"
 #include "platform/registry.h"
@@ -29,6 +31,17 @@ inline std::string PrivateLogFolder(const std::string& configHome) {
     RegistryStore store(configHome + "/registry.db");
     store.WriteString(ProgramKey(), "LogLocation", logs);
     return logs;
+}
+
+// Runs tidewipe-cli with the settings store in `configHome` (stdin /dev/null, so nothing
+// is confirmed without --yes); stdout and stderr into `out`. Unless the test chose its
+// own, the power-off command is one that does nothing.
+inline int RunCliIn(const std::string& configHome, std::vector<std::string> args,
+                    std::string* out) {
+    args.insert(args.begin(), {CliPath(), "--config-home", configHome});
+    if (!getenv("TIDEWIPE_POWEROFF_COMMAND"))
+        args.insert(args.begin(), {"env", "TIDEWIPE_POWEROFF_COMMAND=true"});
+    return RunTool(args, out);
 }
 
 struct CliResult {

@@ -17,7 +17,7 @@
 #include <sstream>
 
 #include "platform/strings.h"
-#include "tests/cli/run_cli.h"
+#include "tests/common/run_cli.h"
 #include "tests/recovery/recovery_fixture.h"
 #include "volume/item_clusters.h"
 
@@ -266,12 +266,12 @@ TEST(FatRecoveryIntegration, AStoppedRecoveryLeavesTheEntry) {
     ASSERT_NE(tenk, nullptr);
     const std::string before = test::ReadFileBytes(img.path);
     OutFolder out;
-    testing::StepSink sink;
+    test::RecordingSink sink;
     std::atomic<int> stop{0};
     OpContext op;
     op.progress = &sink;
     op.abort = &stop;
-    sink.onStep = [&](int64_t) { stop = 1; };
+    sink.onStep = [&](ProgressSink::Bar, int64_t) { stop = 1; };
     RecoveryVolume rv = sv.Recovery(true);
     RecoverResult r = RecoverFile(op, rv, *tenk, out.folder);
     EXPECT_EQ(r.outcome, Outcome::Stopped);

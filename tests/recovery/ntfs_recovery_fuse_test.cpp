@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/strings.h"
-#include "tests/cli/run_cli.h"
+#include "tests/common/run_cli.h"
 #include "tests/recovery/recovery_fixture.h"
 #include "volume/item_clusters.h"
 

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // What the recovery tests share: a searched volume (in memory or an image file) ready
-// for RecoverFile, a progress sink that counts steps and can raise the stop flag, and
-// small file helpers.
+// for RecoverFile, and small file helpers.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/common/recording_sink.h"
 #include "tests/common/scratch_volume.h"
 #include "volume/fat32.h"
 #include "volume/recovery.h"
@@ -26,22 +26,6 @@ inline std::string Content(const std::string& text, size_t size) {
     while (s.size() < size) s += text + "\n";
     return s.substr(0, size);
 }
-
-// Counts the steps of each bar; `onStep` runs after every step of the Current bar.
-class StepSink : public ProgressSink {
-  public:
-    void SetRange(Bar b, int64_t lo, int64_t hi) override { range[b] = hi - lo; }
-    void Step(Bar b, int64_t by) override {
-        steps[b] += by;
-        if (b == Current && onStep) onStep(steps[b]);
-    }
-    void SetText(Slot s, std::string_view t) override {
-        if (s == Status) statuses.emplace_back(t);
-    }
-    std::map<int, int64_t> range, steps;
-    std::vector<std::string> statuses;
-    std::function<void(int64_t)> onStep;
-};
 
 // A volume searched the way the CLI does it: the search first (read-only), then the
 // drive opened again for what recovery needs.

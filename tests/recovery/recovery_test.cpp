@@ -21,10 +21,10 @@
 namespace tw::volume {
 namespace {
 
+using test::RecordingSink;
 using testing::FatImageBuilder;
 using testing::OutFolder;
 using testing::SearchedVolume;
-using testing::StepSink;
 
 RecoverableFile Named(const std::string& name, uint64_t location = 7) {
     RecoverableFile f;
@@ -122,7 +122,7 @@ std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
 
 TEST(WriteBufferToFile, WritesInChunksWithBothBarsAndAppends) {
     OutFolder out;
-    StepSink sink;
+    RecordingSink sink;
     OpContext op;
     op.progress = &sink;
     auto data = Pattern(10000, 1);
@@ -171,13 +171,13 @@ TEST(WriteBufferToFile, NeverReplacesAndNeverFollowsALink) {
 
 TEST(WriteBufferToFile, AStopKeepsWhatWasWrittenAndFailuresAreReported) {
     OutFolder out;
-    StepSink sink;
+    RecordingSink sink;
     std::atomic<int> stop{0};
     OpContext op;
     op.progress = &sink;
     op.abort = &stop;
-    sink.onStep = [&](int64_t n) {
-        if (n == 2) stop = 1;
+    sink.onStep = [&](ProgressSink::Bar b, int64_t) {
+        if (b == ProgressSink::Current && sink.steps[b] == 2) stop = 1;
     };
     auto data = Pattern(5 * 512, 5);
     RecoveredOutput o;
@@ -218,7 +218,7 @@ TEST(RecoverFat, TenThousandBytesOnFourKilobyteClustersReadThreeClusters) {
     ASSERT_TRUE(sv.Search("mem", false));
     ASSERT_EQ(sv.found.size(), 1u);
     OutFolder out;
-    StepSink sink;
+    RecordingSink sink;
     OpContext op;
     op.progress = &sink;
     RecoveryVolume rv = sv.Recovery(false);
@@ -227,7 +227,7 @@ TEST(RecoverFat, TenThousandBytesOnFourKilobyteClustersReadThreeClusters) {
     EXPECT_EQ(r.fileName, "#OCUMENT.TXT");
     EXPECT_EQ(r.clusters, 3u);
     EXPECT_TRUE(r.complete);
-    EXPECT_EQ(sink.range[ProgressSink::Current], 3);
+    EXPECT_EQ(sink.high[ProgressSink::Current] - sink.low[ProgressSink::Current], 3);
     EXPECT_EQ(sink.steps[ProgressSink::Current], 3);
     std::string got = out.Read("#OCUMENT.TXT");
     EXPECT_EQ(got, (v.ClusterBytes(5) + v.ClusterBytes(6) + v.ClusterBytes(7)).substr(0, 10000));
@@ -258,7 +258,7 @@ TEST(RecoverFat, ASizeZeroItemReadsOneClusterAndGivesAnEmptyFile) {
     ASSERT_TRUE(sv.Search("mem", false));
     ASSERT_EQ(sv.found.size(), 1u);
     OutFolder out;
-    StepSink sink;
+    RecordingSink sink;
     OpContext op;
     op.progress = &sink;
     RecoveryVolume rv = sv.Recovery(false);
@@ -333,12 +333,12 @@ TEST(RecoverFat, TheEntryIsClearedOnlyAfterAFullRecoveryOnAWritableDrive) {
     EXPECT_EQ(EntryBytes(sv, v.img, 0), "\xE5" + std::string(31, '\0'));
 
     // Stopped after the first cluster: no partial file is left; the entry stays.
-    StepSink sink;
+    RecordingSink sink;
     std::atomic<int> stop{0};
     OpContext op;
     op.progress = &sink;
     op.abort = &stop;
-    sink.onStep = [&](int64_t) { stop = 1; };
+    sink.onStep = [&](ProgressSink::Bar, int64_t) { stop = 1; };
     const std::string before = EntryBytes(sv, v.img, 1);
     r = RecoverFile(op, rv, *sv.Find("?TOP.TXT"), out.folder);
     EXPECT_EQ(r.outcome, Outcome::Stopped);
@@ -501,7 +501,7 @@ TEST(RecoverFiles, LogsAndCountsEveryItemAndStopsBetweenFiles) {
     test::TempDir logDir("log");
     log::CActivityLogFile log;
     log.SetFolder(logDir.Path());
-    StepSink sink;
+    RecordingSink sink;
     OpContext op;
     op.progress = &sink;
     op.log = &log;
@@ -514,7 +514,7 @@ TEST(RecoverFiles, LogsAndCountsEveryItemAndStopsBetweenFiles) {
     EXPECT_EQ(run.failed, 1u);
     EXPECT_FALSE(run.stopped);
     EXPECT_EQ(seen.size(), 4u);
-    EXPECT_EQ(sink.range[ProgressSink::Overall], 1 + 1 + 3 + 1);
+    EXPECT_EQ(sink.high[ProgressSink::Overall] - sink.low[ProgressSink::Overall], 1 + 1 + 3 + 1);
     EXPECT_EQ(sink.statuses.front(), std::string(S<397>));
     EXPECT_EQ(out.Read("#ne.txt"), "1");
     EXPECT_EQ(out.Read("#ig.bin"), n.Cluster(320) + n.Cluster(321) + n.Cluster(322));

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "log/activity_log.h"
+#include "tests/common/recording_sink.h"
 #include "tests/common/scratch_volume.h"
 #include "tests/volume/fat_image_builder.h"
 #include "volume/search.h"
@@ -37,21 +38,6 @@ void DeletedLongNameSlot(uint8_t* e, const char* name11, char16_t firstChar) {
 bool IsCleared(const uint8_t* e) {
     return e[0] == 0xE5 && std::all_of(e + 1, e + 32, [](uint8_t b) { return b == 0; });
 }
-
-// Counts steps and can raise the stop flag after a given number of them.
-struct RecordingSink : ProgressSink {
-    std::atomic<int>* abort = nullptr;
-    int64_t stopAfter = -1;
-    int64_t steps = 0, range = 0;
-    void SetRange(Bar b, int64_t, int64_t hi) override {
-        if (b == Current) range = hi;
-    }
-    void Step(Bar b, int64_t by) override {
-        if (b != Current) return;
-        steps += by;
-        if (abort && stopAfter >= 0 && steps >= stopAfter) abort->store(1);
-    }
-};
 
 // A root of two clusters (2 -> 3) holding:
 //   slot 0      KEEP.TXT, live, cluster 40
@@ -179,7 +165,7 @@ TEST(FatTraceWipe, OverwritesFreeClustersOnlyThenClearsTheEntry) {
     EXPECT_EQ(item->directoryCluster, 3u);
     FatTable fat(o.drive, *ReadFatBootInfo(o.drive));
     TraceVolume tv{&o.drive, nullptr, &fat, 0};
-    RecordingSink sink;
+    test::RecordingSink sink;
     OpContext op;
     op.progress = &sink;
 
@@ -191,8 +177,8 @@ TEST(FatTraceWipe, OverwritesFreeClustersOnlyThenClearsTheEntry) {
     EXPECT_EQ(r.clustersWiped, 3u);
     // What the plan promised is what reached the drive (plus one directory cluster).
     EXPECT_EQ(r.bytesWritten, plan.BytesToWrite() + kBpc);
-    EXPECT_EQ(sink.range, 6);
-    EXPECT_EQ(sink.steps, 6);
+    EXPECT_EQ(sink.high[ProgressSink::Current], 6);
+    EXPECT_EQ(sink.steps[ProgressSink::Current], 6);
     // Pass 2 of the fixed patterns is all 0xFF.
     for (uint32_t c : {10u, 12u, 13u})
         EXPECT_TRUE(std::all_of(o.Cluster(v.b, c), o.Cluster(v.b, c) + kBpc, [](uint8_t x) {
@@ -301,11 +287,12 @@ TEST(FatTraceWipe, AStopLeavesTheEntryAndItsLongName) {
     FatTable fat(o.drive, *ReadFatBootInfo(o.drive));
     TraceVolume tv{&o.drive, nullptr, &fat, 0};
     std::atomic<int> stop{0};
-    RecordingSink sink;
-    sink.abort = &stop;
+    test::RecordingSink sink;
     // The passes go over all the file's clusters (one batch) in turn: the stop comes
     // after the first pass has reached two of its three clusters.
-    sink.stopAfter = 2;
+    sink.onStep = [&](ProgressSink::Bar b, int64_t) {
+        if (b == ProgressSink::Current && sink.steps[b] >= 2) stop = 1;
+    };
     OpContext op;
     op.progress = &sink;
     op.abort = &stop;

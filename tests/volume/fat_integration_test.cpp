@@ -13,7 +13,7 @@
 #include <tuple>
 #include <vector>
 
-#include "tests/cli/run_cli.h"
+#include "tests/common/run_cli.h"
 #include "tests/common/scratch_volume.h"
 #include "volume/fat32.h"
 

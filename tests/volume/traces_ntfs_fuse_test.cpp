@@ -10,7 +10,7 @@
 #include <fstream>
 
 #include "tests/common/recording_sink.h"
-#include "tests/traces/traces_test_util.h"
+#include "tests/volume/traces_test_util.h"
 #include "volume/traces.h"
 
 namespace tw::volume {

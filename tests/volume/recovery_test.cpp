@@ -14,8 +14,8 @@
 #include "log/activity_log.h"
 #include "platform/strings.h"
 #include "tests/fuzz/ntfs_volume_builder.h"
-#include "tests/recovery/recovery_fixture.h"
 #include "tests/volume/fat_image_builder.h"
+#include "tests/volume/recovery_fixture.h"
 #include "volume/item_clusters.h"
 
 namespace tw::volume {

@@ -13,7 +13,7 @@
 
 #include "platform/strings.h"
 #include "tests/common/run_cli.h"
-#include "tests/recovery/recovery_fixture.h"
+#include "tests/volume/recovery_fixture.h"
 #include "volume/item_clusters.h"
 
 namespace tw::volume {

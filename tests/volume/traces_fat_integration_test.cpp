@@ -7,7 +7,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "tests/traces/traces_test_util.h"
+#include "tests/volume/traces_test_util.h"
 #include "volume/fat32.h"
 
 namespace tw::volume {

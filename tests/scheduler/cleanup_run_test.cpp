@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "platform/strings.h"
-#include "tests/cleanup/cleanup_fixture.h"
+#include "tests/scheduler/cleanup_fixture.h"
 
 namespace tw::wipe {
 namespace {

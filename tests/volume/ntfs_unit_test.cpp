@@ -579,6 +579,7 @@ TEST(NtfsSearch, DamagedCutShortAndTinyVolumesAreNotReportedAsSearched) {
     test::TempDir dir("ntfsdamage");
     const std::string cut = dir.Path() + "/cut.img", empty = dir.Path() + "/empty.img";
     const std::string cli = "--config-home '" + dir.Path() + "/cfg' ";
+    test::PrivateLogFolder(dir.Path() + "/cfg");
     ASSERT_TRUE(test::WriteFileBytes(cut, std::string(v.bytes.begin(), v.bytes.end() - 1024)));
     ASSERT_TRUE(test::WriteFileBytes(empty, ""));
     for (const std::string& cmd :

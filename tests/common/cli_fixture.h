@@ -34,7 +34,7 @@ class CliFixture : public Base {
     }
     // Runs tidewipe-cli; stdout and stderr into `out`.
     int Cli(std::vector<std::string> args, std::string* out) {
-        return RunTool(Args(std::move(args)), out);
+        return RunCliIn(config_, std::move(args), out);
     }
     std::string LogText() const {
         std::string all;

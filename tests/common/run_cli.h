@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "platform/drives.h"
 #include "platform/registry.h"
@@ -31,6 +33,25 @@ inline std::string PrivateLogFolder(const std::string& configHome) {
     return logs;
 }
 
+// Gives a settings store the first time a test names it a private log folder (see
+// PrivateLogFolder): a store of its own must not send the log beside the program.
+inline void PrepareConfigHome(const std::string& configHome) {
+    struct stat st {};
+    if (stat((configHome + "/registry.db").c_str(), &st) != 0) PrivateLogFolder(configHome);
+}
+
+// Runs tidewipe-cli with the settings store in `configHome` (stdin /dev/null, so nothing
+// is confirmed without --yes); stdout and stderr into `out`. Unless the test chose its
+// own, the power-off command is one that does nothing.
+inline int RunCliIn(const std::string& configHome, std::vector<std::string> args,
+                    std::string* out) {
+    PrepareConfigHome(configHome);
+    args.insert(args.begin(), {CliPath(), "--config-home", configHome});
+    if (!getenv("TIDEWIPE_POWEROFF_COMMAND"))
+        args.insert(args.begin(), {"env", "TIDEWIPE_POWEROFF_COMMAND=true"});
+    return RunTool(args, out);
+}
+
 struct CliResult {
     int status = -1;
     std::string out;  // stdout
@@ -41,6 +62,10 @@ struct CliResult {
 // instead of the tidewipe-cli beside the test, after `prefix` (another user, ...).
 inline CliResult RunCli(const std::string& args, const std::string& input = "",
                         const std::string& prefix = "", const std::string& program = "") {
+    // A line that starts with its own settings store: the store gets its log folder.
+    const std::string opt = "--config-home '";
+    if (args.rfind(opt, 0) == 0 && args.find('\'', opt.size()) != std::string::npos)
+        PrepareConfigHome(args.substr(opt.size(), args.find('\'', opt.size()) - opt.size()));
     static TempDir scratch("cli-err");
     static int counter = 0;
     const std::string errFile = scratch.Path() + "/err-" + std::to_string(counter++);

@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tests/cli/run_cli.h"
+#include "tests/common/run_cli.h"
 #include "tests/guard/guard_harness.h"
 
 using tw::shell::Message;

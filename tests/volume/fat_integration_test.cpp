@@ -13,7 +13,7 @@
 #include <tuple>
 #include <vector>
 
-#include "tests/cli/run_cli.h"
+#include "tests/common/run_cli.h"
 #include "tests/common/scratch_volume.h"
 #include "volume/fat32.h"
 
@@ -256,6 +256,7 @@ TEST_P(FatIntegration, AgreesWithFls) {
 
     // The command's option reaches the walk and the JSON says where an item was found.
     if (GetParam() != std::make_tuple(512, 1)) return;
+    test::PrivateLogFolder(dir_.Path() + "/cfg");
     const std::string cli =
         "--config-home '" + dir_.Path() + "/cfg' search '" + image_ + "' --json";
     for (const bool walkDeleted : {false, true}) {

@@ -564,12 +564,7 @@ TEST(FatSearch, StopFlagEndsTheWalkAndLiveDisplaySeesEachItem) {
                     std::to_string(i),
                 kArchive, 20 + i, 1);
     std::atomic<int> abort{0};
-    struct StatusSink : ProgressSink {
-        std::string last;
-        void SetText(Slot slot, std::string_view text) override {
-            if (slot == Status) last = text;
-        }
-    } sink;
+    test::RecordingSink sink;
     auto s = std::make_unique<Search>();
     s->drive = Drive(b);
     s->ctx.drive = s->drive.get();
@@ -583,7 +578,7 @@ TEST(FatSearch, StopFlagEndsTheWalkAndLiveDisplaySeesEachItem) {
     };
     EXPECT_EQ(SearchFat32(s->ctx), Outcome::Stopped);
     EXPECT_EQ(s->ctx.found.size(), 3u);
-    EXPECT_EQ(sink.last, "Searching for recoverable files (Found: 3 recoverable files)");
+    EXPECT_EQ(sink.statuses.back(), "Searching for recoverable files (Found: 3 recoverable files)");
     // The root of an image without a drive text is "/".
     EXPECT_EQ(s->ctx.found[0].folder, "/");
 }

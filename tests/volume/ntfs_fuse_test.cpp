@@ -14,6 +14,7 @@
 #include <set>
 #include <sstream>
 
+#include "tests/common/run_cli.h"
 #include "tests/common/scratch_volume.h"
 #include "volume/ntfs.h"
 #include "volume/search.h"
@@ -364,16 +365,15 @@ TEST(NtfsFuse, WindowsStyleDeletionsKeepNamesAndRuns) {
 
 // ---- The command ----
 
+// tidewipe-cli with a settings store of its own.
 int RunCli(const std::vector<std::string>& args, std::string* out, std::string* err) {
     test::TempDir dir("cli");
-    std::string o = dir.Path() + "/out", e = dir.Path() + "/err";
-    std::string cmd = "TIDEWIPE_CONFIG_HOME='" + dir.Path() + "' '" + TW_CLI_PATH + "'";
-    for (const auto& a : args) cmd += " '" + a + "'";
-    cmd += " >'" + o + "' 2>'" + e + "'";
-    int rc = std::system(cmd.c_str());
-    *out = test::ReadFileBytes(o);
-    *err = test::ReadFileBytes(e);
-    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    std::string line = "--config-home '" + dir.Path() + "'";
+    for (const auto& a : args) line += " '" + a + "'";
+    const auto r = test::RunCli(line);
+    *out = r.out;
+    *err = r.err;
+    return r.status;
 }
 
 TEST(NtfsFuse, CommandPrintsJsonAndTable) {

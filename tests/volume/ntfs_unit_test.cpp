@@ -8,8 +8,8 @@
 
 #include "platform/bytes.h"
 #include "platform/strings.h"
-#include "tests/cli/run_cli.h"
 #include "tests/common/recording_sink.h"
+#include "tests/common/run_cli.h"
 #include "tests/common/scratch_volume.h"
 #include "volume/ntfs.h"
 #include "volume/search.h"

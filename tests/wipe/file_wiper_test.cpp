@@ -276,13 +276,13 @@ TEST_F(WiperTest, RandomModeAlternatesBlocksAndComplements) {
     for (int wiper = 0; wiper < 2; ++wiper) {
         SCOPED_TRACE(wiper == 0 ? "plain" : "progress");
         const std::string path = MakeFile("r.dat", 3 * cluster_);
-        tw::wipe::SeedWipeRandom(77);
-        ReferenceLcg ref(77);
-        Recorder rec;
         CSecureFileWiper plain;
         CProgressFileWiper progress;
         plain.SetPassCount(4);
         progress.SetPassCount(4);
+        tw::wipe::SeedWipeRandom(77);
+        ReferenceLcg ref(77);
+        Recorder rec;
         ASSERT_TRUE(wiper == 0 ? plain.WipeFile(path, false, true)
                                : progress.WipeFile(tw::IdleOperation(), path, true, cluster_));
         const auto passes = rec.Passes();

@@ -15,8 +15,8 @@
 #include "platform/strings.h"
 #include "tests/common/recording_sink.h"
 #include "tests/fuzz/ntfs_volume_builder.h"
-#include "tests/recovery/recovery_fixture.h"
 #include "tests/volume/fat_image_builder.h"
+#include "tests/volume/recovery_fixture.h"
 #include "volume/item_clusters.h"
 
 namespace tw::volume {

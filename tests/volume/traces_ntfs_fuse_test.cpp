@@ -10,7 +10,7 @@
 #include <fstream>
 
 #include "tests/common/recording_sink.h"
-#include "tests/traces/traces_test_util.h"
+#include "tests/volume/traces_test_util.h"
 #include "volume/traces.h"
 
 namespace tw::volume {
@@ -144,11 +144,11 @@ class NtfsTracesFuse : public ::testing::Test {
 
 TEST_F(NtfsTracesFuse, WipedFilesLeaveNothingRecoverableAndTheVolumeStaysSound) {
     std::string out;
-    ASSERT_EQ(RunCliTool(config_,
-                         {"wipe-traces", image_, "--location", Location("letter.txt"), "--location",
-                          Location("note.txt"), "--location", Location("victim.bin"), "--passes",
-                          "3", "--yes"},
-                         &out),
+    ASSERT_EQ(test::RunCliIn(config_,
+                             {"wipe-traces", image_, "--location", Location("letter.txt"),
+                              "--location", Location("note.txt"), "--location",
+                              Location("victim.bin"), "--passes", "3", "--yes"},
+                             &out),
               0)
         << out;
     EXPECT_NE(out.find("/letter.txt (10 clusters overwritten, record scrubbed)"), std::string::npos)
@@ -240,10 +240,10 @@ TEST_F(NtfsTracesFuse, ScrubMftLeavesNoDeletedRecordAndTheVolumeStaysSound) {
     EXPECT_GT(OutsideIndexBlocks(ReadBytes(image_), Utf16("letter.txt")), 0u);
 
     std::string out;
-    ASSERT_EQ(RunCliTool(config_, {"scrub-mft", image_, "--dry-run"}, &out), 0) << out;
+    ASSERT_EQ(test::RunCliIn(config_, {"scrub-mft", image_, "--dry-run"}, &out), 0) << out;
     EXPECT_NE(FindByName(SearchImage(image_), "other.txt"), nullptr);  // unchanged
     out.clear();
-    ASSERT_EQ(RunCliTool(config_, {"scrub-mft", image_, "--yes"}, &out), 0) << out;
+    ASSERT_EQ(test::RunCliIn(config_, {"scrub-mft", image_, "--yes"}, &out), 0) << out;
     // At least the four deleted files (ntfs-3g may have freed more records).
     unsigned long scrubbed = 0;
     ASSERT_EQ(std::sscanf(out.c_str(), "Scrubbed %lu deleted file record", &scrubbed), 1) << out;
@@ -254,7 +254,7 @@ TEST_F(NtfsTracesFuse, ScrubMftLeavesNoDeletedRecordAndTheVolumeStaysSound) {
     // second scrub finds nothing to do, and the peers list no name.
     EXPECT_TRUE(SearchImage(image_).empty());
     out.clear();
-    ASSERT_EQ(RunCliTool(config_, {"scrub-mft", image_, "--yes"}, &out), 0) << out;
+    ASSERT_EQ(test::RunCliIn(config_, {"scrub-mft", image_, "--yes"}, &out), 0) << out;
     EXPECT_NE(out.find("Scrubbed 0 deleted file records"), std::string::npos) << out;
     const std::string undelete = Tool({"ntfsundelete", "-s", image_});
     const std::string fls = Tool({"fls", "-r", "-d", image_});
@@ -273,22 +273,22 @@ TEST_F(NtfsTracesFuse, AVolumeMountedReadWriteIsRefused) {
     const std::vector<uint8_t> before = ReadBytes(image_);
     std::string out;
     EXPECT_EQ(
-        RunCliTool(config_, {"wipe-traces", image_, "--location", Location("letter.txt"), "--yes"},
-                   &out),
+        test::RunCliIn(
+            config_, {"wipe-traces", image_, "--location", Location("letter.txt"), "--yes"}, &out),
         3)
         << out;
     EXPECT_NE(out.find("mounted"), std::string::npos) << out;
     out.clear();
-    EXPECT_EQ(RunCliTool(config_, {"scrub-mft", image_, "--yes"}, &out), 3) << out;
+    EXPECT_EQ(test::RunCliIn(config_, {"scrub-mft", image_, "--yes"}, &out), 3) << out;
     // Through the mounted folder too: it stands for the image mounted there.
     out.clear();
-    EXPECT_EQ(RunCliTool(config_, {"scrub-mft", vol_->MountPoint(), "--yes"}, &out), 3) << out;
+    EXPECT_EQ(test::RunCliIn(config_, {"scrub-mft", vol_->MountPoint(), "--yes"}, &out), 3) << out;
     // Dry runs show their plan and end as the real runs would.
     for (const std::vector<std::string>& dry :
          {std::vector<std::string>{"wipe-traces", image_, "--all", "--dry-run"},
           std::vector<std::string>{"scrub-mft", image_, "--dry-run"}}) {
         out.clear();
-        EXPECT_EQ(RunCliTool(config_, dry, &out), 3) << dry[0] << ": " << out;
+        EXPECT_EQ(test::RunCliIn(config_, dry, &out), 3) << dry[0] << ": " << out;
         EXPECT_NE(out.find("the real run would be refused"), std::string::npos) << out;
     }
     EXPECT_EQ(ReadBytes(image_), before);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The swap wipe, on a scratch swap file only: every step that would touch the
 // machine's swap (the swap list, swapoff, swapon, the root test) is replaced.
+#include "wipe/swap_wipe.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -11,7 +13,6 @@
 #include "log/activity_log.h"
 #include "tests/common/recording_sink.h"
 #include "tests/common/scratch_volume.h"
-#include "wipe/swap_wipe.h"
 
 namespace tw::wipe {
 namespace {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Recovery from a FAT32 image made by mkfs.fat and mtools (data/make_fat_recovery_image.sh),
+// Recovery from a FAT32 image made by mkfs.fat and mtools (tests/data/make_fat_recovery_image.sh),
 // checked against the original contents and against what icat (The Sleuth Kit) extracts
 // for the same entry; names from a crafted directory; the directory entries cleared
 // afterwards (fsck.fat still finds the volume clean), and the recover, clusters and dump
@@ -17,9 +17,9 @@
 #include <sstream>
 
 #include "platform/strings.h"
-#include "tests/cli/run_cli.h"
 #include "tests/common/recording_sink.h"
-#include "tests/recovery/recovery_fixture.h"
+#include "tests/common/run_cli.h"
+#include "tests/volume/recovery_fixture.h"
 #include "volume/item_clusters.h"
 
 namespace tw::volume {
@@ -53,7 +53,7 @@ struct Image {
             return;
         }
         int rc = RunTool(
-            {"sh", std::string(TW_RECOVERY_DATA_DIR) + "/make_fat_recovery_image.sh", path}, &out);
+            {"sh", std::string(TW_TEST_DATA_DIR) + "/make_fat_recovery_image.sh", path}, &out);
         if (rc == 77)
             skip = out;
         else if (rc != 0)

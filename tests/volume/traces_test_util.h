@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Helpers of the trace-wiping tests on real volumes: running tidewipe-cli with a
-// private settings folder, reading image files, and the search run on an image.
+// Helpers of the trace-wiping tests on real volumes: reading image files, and the
+// search run on an image.
 #pragma once
 
 #include <fstream>
@@ -8,22 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/common/run_cli.h"
 #include "tests/common/scratch_volume.h"
 #include "volume/search.h"
 
 namespace tw::volume::testing {
-
-// Runs tidewipe-cli with `args`, stdin from /dev/null (no terminal: nothing is
-// confirmed without --yes), settings in `configHome`. Output is stdout and stderr.
-inline int RunCliTool(const std::string& configHome, const std::vector<std::string>& args,
-                      std::string* output) {
-    std::vector<std::string> argv{"sh", "-c", "exec \"$0\" \"$@\" </dev/null", TW_CLI_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<std::string> env{"env", "TIDEWIPE_CONFIG_HOME=" + configHome,
-                                 "TIDEWIPE_POWEROFF_COMMAND=true"};
-    env.insert(env.end(), argv.begin(), argv.end());
-    return test::RunTool(env, output);
-}
 
 inline std::vector<uint8_t> ReadBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "tests/traces/traces_test_util.h"
+#include "tests/volume/traces_test_util.h"
 #include "volume/fat32.h"
 
 namespace tw::volume {
@@ -130,27 +130,27 @@ TEST_F(FatTracesIntegration, WipedFileLeavesNoContentNameOrEntryAndTheVolumeStay
     // A dry run prints the plan and changes nothing.
     const std::vector<uint8_t> before = ReadBytes(image_);
     std::string out;
-    ASSERT_EQ(RunCliTool(config_,
-                         {"wipe-traces", image_, "--location", std::to_string(location_),
-                          "--passes", "2", "--dry-run"},
-                         &out),
+    ASSERT_EQ(test::RunCliIn(config_,
+                             {"wipe-traces", image_, "--location", std::to_string(location_),
+                              "--passes", "2", "--dry-run"},
+                             &out),
               0)
         << out;
     EXPECT_NE(out.find("?ECRET~1.TXT: 10 clusters x 2 passes"), std::string::npos) << out;
     EXPECT_EQ(ReadBytes(image_), before);
     // Without a terminal and without --yes nothing is confirmed: refused, unchanged.
     out.clear();
-    EXPECT_EQ(
-        RunCliTool(config_, {"wipe-traces", image_, "--location", std::to_string(location_)}, &out),
-        3)
+    EXPECT_EQ(test::RunCliIn(
+                  config_, {"wipe-traces", image_, "--location", std::to_string(location_)}, &out),
+              3)
         << out;
     EXPECT_EQ(ReadBytes(image_), before);
 
     out.clear();
-    ASSERT_EQ(RunCliTool(config_,
-                         {"wipe-traces", image_, "--location", std::to_string(location_),
-                          "--passes", "2", "--yes"},
-                         &out),
+    ASSERT_EQ(test::RunCliIn(config_,
+                             {"wipe-traces", image_, "--location", std::to_string(location_),
+                              "--passes", "2", "--yes"},
+                             &out),
               0)
         << out;
     EXPECT_NE(out.find("Wiped traces of file /SUB/?ECRET~1.TXT"), std::string::npos) << out;
@@ -184,8 +184,9 @@ TEST_F(FatTracesIntegration, WipedFileLeavesNoContentNameOrEntryAndTheVolumeStay
 
 TEST_F(FatTracesIntegration, AllWipesEveryFoundFileAndASecondRunHasNothingLeft) {
     std::string out;
-    ASSERT_EQ(RunCliTool(config_, {"wipe-traces", image_, "--all", "--passes", "1", "--yes"}, &out),
-              0)
+    ASSERT_EQ(
+        test::RunCliIn(config_, {"wipe-traces", image_, "--all", "--passes", "1", "--yes"}, &out),
+        0)
         << out;
     int rc = 0;
     EXPECT_EQ(Fsck(&rc), fsckBefore_);
@@ -196,16 +197,16 @@ TEST_F(FatTracesIntegration, AllWipesEveryFoundFileAndASecondRunHasNothingLeft) 
     EXPECT_EQ(CountOccurrences(after, kOtherBody), 0u);
     EXPECT_TRUE(SearchImage(image_).empty());
     out.clear();
-    EXPECT_EQ(RunCliTool(config_, {"wipe-traces", image_, "--all", "--yes"}, &out), 0) << out;
+    EXPECT_EQ(test::RunCliIn(config_, {"wipe-traces", image_, "--all", "--yes"}, &out), 0) << out;
     EXPECT_NE(out.find("Nothing to wipe"), std::string::npos) << out;
     // No selection, or a location the search does not list: a usage error, not a
     // silent success.
     out.clear();
-    EXPECT_EQ(RunCliTool(config_, {"wipe-traces", image_, "--yes"}, &out), 2) << out;
+    EXPECT_EQ(test::RunCliIn(config_, {"wipe-traces", image_, "--yes"}, &out), 2) << out;
     EXPECT_NE(out.find("Please select recoverable files to wipe"), std::string::npos) << out;
     out.clear();
-    EXPECT_EQ(RunCliTool(config_, {"wipe-traces", image_, "--location", "999999", "--yes"}, &out),
-              2)
+    EXPECT_EQ(
+        test::RunCliIn(config_, {"wipe-traces", image_, "--location", "999999", "--yes"}, &out), 2)
         << out;
 }
 
@@ -215,21 +216,21 @@ TEST_F(FatTracesIntegration, LinesAreLoggedOnlyWhenTheirCategoryIsOn) {
     const std::string logs = dir_.Path() + "/logs";
     ASSERT_EQ(::mkdir(logs.c_str(), 0700), 0);
     std::string out;
-    ASSERT_EQ(RunCliTool(config_, {"settings", "set", "LogLocation", logs}, &out), 0) << out;
+    ASSERT_EQ(test::RunCliIn(config_, {"settings", "set", "LogLocation", logs}, &out), 0) << out;
     auto logText = [&] {
         std::string text;
-        RunCliTool(config_, {"log", "show"}, &text);
+        test::RunCliIn(config_, {"log", "show"}, &text);
         return text;
     };
     auto run = [&](const std::string& save, const std::string& category) {
         std::string o;
-        RunCliTool(config_, {"settings", "set", "SaveToLogfile", save}, &o);
-        RunCliTool(config_, {"settings", "set", "logRecoverableDataOperations", category}, &o);
-        EXPECT_EQ(RunCliTool(config_, {"search", image_}, &o), 0) << o;
-        EXPECT_EQ(RunCliTool(config_,
-                             {"recover", image_, "--all", "--keep-entries", "--to",
-                              dir_.Path() + "/out-" + save + category},
-                             &o),
+        test::RunCliIn(config_, {"settings", "set", "SaveToLogfile", save}, &o);
+        test::RunCliIn(config_, {"settings", "set", "logRecoverableDataOperations", category}, &o);
+        EXPECT_EQ(test::RunCliIn(config_, {"search", image_}, &o), 0) << o;
+        EXPECT_EQ(test::RunCliIn(config_,
+                                 {"recover", image_, "--all", "--keep-entries", "--to",
+                                  dir_.Path() + "/out-" + save + category},
+                                 &o),
                   0)
             << o;
     };
@@ -244,8 +245,9 @@ TEST_F(FatTracesIntegration, LinesAreLoggedOnlyWhenTheirCategoryIsOn) {
         << text;
     EXPECT_NE(text.find(" -> Started data recovery operation"), std::string::npos) << text;
     out.clear();
-    ASSERT_EQ(RunCliTool(config_, {"wipe-traces", image_, "--all", "--passes", "1", "--yes"}, &out),
-              0)
+    ASSERT_EQ(
+        test::RunCliIn(config_, {"wipe-traces", image_, "--all", "--passes", "1", "--yes"}, &out),
+        0)
         << out;
     EXPECT_NE(logText().find("Wiped traces of file"), std::string::npos) << logText();
 }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The schedule record, the next run, the save-time validation and the clean-request
 // check, all with a fixed local clock.
+#include "scheduler/schedule.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -8,7 +10,6 @@
 #include <memory>
 
 #include "platform/strings.h"
-#include "scheduler/schedule.h"
 #include "tests/common/scratch_volume.h"
 
 namespace tw::sched {

@@ -45,15 +45,14 @@ using tw::test::CliPath;
 
 std::string Quote(const std::string& s) { return "'" + s + "'"; }
 
-// Runs tidewipe-cli with its settings in `config`, stdin from /dev/null; stdout only
-// into *out unless withStderr.
+// Runs tidewipe-cli (or `cli`, after `prefix`) with its settings in `config`; stdout,
+// and stderr after it unless told otherwise, into *out.
 int RunCli(const std::string& config, const std::string& args, std::string* out,
            const std::string& prefix = "", bool withStderr = true,
            const std::string& cli = CliPath()) {
-    const std::string cmd = prefix + "env TIDEWIPE_CONFIG_HOME=" + Quote(config) +
-                            " TIDEWIPE_POWEROFF_COMMAND=true " + Quote(cli) + " " + args +
-                            " </dev/null" + (withStderr ? "" : " 2>/dev/null");
-    return test::RunTool({"sh", "-c", cmd}, out);
+    const auto r = test::RunCli("--config-home " + Quote(config) + " " + args, "", prefix, cli);
+    *out = r.out + (withStderr ? r.err : "");
+    return r.status;
 }
 
 // A tmpfs mounted on a folder below the tree for the length of a test.

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The proceed/cancel dialog's countdown.
+#include "wipe/countdown.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "wipe/countdown.h"
 
 namespace tw::wipe {
 namespace {

@@ -12,7 +12,7 @@
 #include "platform/strings.h"
 #include "recyclebin/bin_runs.h"
 #include "scheduler/clean_steps.h"
-#include "tests/cleanup/cleanup_fixture.h"
+#include "tests/scheduler/cleanup_fixture.h"
 #include "wipe/deep_clean.h"
 #include "wipe/free_space.h"
 

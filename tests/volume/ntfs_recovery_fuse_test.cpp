@@ -12,8 +12,8 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/strings.h"
-#include "tests/cli/run_cli.h"
-#include "tests/recovery/recovery_fixture.h"
+#include "tests/common/run_cli.h"
+#include "tests/volume/recovery_fixture.h"
 #include "volume/item_clusters.h"
 
 namespace tw::volume {

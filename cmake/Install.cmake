@@ -94,7 +94,17 @@ if(TARGET tidewipe)
   install(FILES ${CMAKE_SOURCE_DIR}/resources/desktop/org.tidewipe.Tidewipe.metainfo.xml
           DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 endif()
-install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The documentation folder is named after the package, whatever the project is called.
+set(_doc ${CMAKE_INSTALL_DATADIR}/doc/tidewipe)
+configure_file(${CMAKE_SOURCE_DIR}/resources/debian/changelog.in
+               ${CMAKE_BINARY_DIR}/install/changelog @ONLY)
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/install/changelog.gz
+                   COMMAND gzip -9nkf ${CMAKE_BINARY_DIR}/install/changelog
+                   DEPENDS ${CMAKE_BINARY_DIR}/install/changelog)
+add_custom_target(tw_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/install/changelog.gz)
+install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/resources/debian/copyright
+              ${CMAKE_BINARY_DIR}/install/changelog.gz
+        DESTINATION ${_doc})
 
 # The .deb (./run package). Dependencies come from the programs' shared libraries
 # (dpkg-shlibdeps), not from a hand-kept list. Users' settings, logs and receipts live
@@ -102,14 +112,14 @@ install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tidewipe)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "Tidewipe developers <tidewipe@localhost>")
+set(CPACK_PACKAGE_CONTACT "Tidewipe developers <tidewipe@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "privacy and drive clean-up suite")
 set(CPACK_PACKAGE_DESCRIPTION
-    "Tidewipe wipes files, free space and file slack for good, searches NTFS and FAT32\n"
-    "volumes for deleted files, recovers them or wipes their traces, wipes and restores\n"
-    "the Trash, runs timed clean-ups and keeps a daily activity log. It has a Qt control\n"
-    "panel (tidewipe), a command-line program (tidewipe-cli) and a resident guard\n"
-    "(sentrel).")
+    "Tidewipe wipes files, free space and file slack for good, searches NTFS\n"
+    "and FAT32 volumes for deleted files, recovers them or wipes their traces,\n"
+    "wipes and restores the Trash, runs timed clean-ups and keeps a daily\n"
+    "activity log. It has a Qt control panel (tidewipe), a command-line\n"
+    "program (tidewipe-cli) and a resident guard (sentrel).")
 string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)

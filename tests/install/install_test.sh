@@ -124,7 +124,8 @@ deb)
     ./usr/share/man/man1/tidewipe-cli.1.gz ./usr/share/applications/org.tidewipe.Tidewipe.desktop \
     ./usr/share/icons/hicolor/scalable/apps/tidewipe.svg ./usr/lib/systemd/user/sentrel.service \
     ./usr/share/polkit-1/actions/org.tidewipe.Tidewipe.policy \
-    ./usr/share/bash-completion/completions/tidewipe-cli; do
+    ./usr/share/bash-completion/completions/tidewipe-cli ./usr/share/doc/tidewipe/copyright \
+    ./usr/share/doc/tidewipe/changelog.gz; do
     grep -qxF -- "$f" <<<"$contents" || bad "the package lacks $f"
   done
   grep -v '^\./usr/' <<<"$contents" | grep -qv '^\./$' && bad "the package writes outside /usr"

@@ -114,6 +114,33 @@ desktop)
   grep -q "exec.path\">/.*/tidewipe-admin<" "$BUILD/install/org.tidewipe.Tidewipe.policy" ||
     bad "the polkit action does not name the launcher by its absolute path"
   ;;
+admin)
+  # The launcher as a user (pkexec replaced by a stand-in that prints its arguments),
+  # then its root side as pkexec would start it: only the display and the user's
+  # folders are handed over, and what root creates there goes back to the user.
+  [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null || skip "needs root and setpriv"
+  WORK=$(mktemp -d /tmp/tw-admin-XXXXXX)
+  trap 'rm -rf "$WORK"' EXIT
+  chmod 755 "$WORK"
+  DESTDIR=$WORK/r cmake --install "$BUILD" --prefix /usr >/dev/null || { bad "install"; exit 1; }
+  programs=$WORK/r/usr/libexec/tidewipe
+  sed -i "s|^PROGRAMS=.*|PROGRAMS='$programs'|" "$programs/tidewipe-admin"
+  mkdir "$WORK/fake" "$WORK/h" && chown nobody "$WORK/h"
+  printf '#!/bin/sh\nfor a; do echo "[$a]"; done\n' >"$WORK/fake/pkexec"
+  chmod 755 "$WORK/fake/pkexec"
+  got=$(setpriv --reuid=nobody --regid=nogroup --clear-groups env -i HOME="$WORK/h" \
+    PATH="$WORK/fake:/usr/bin:/bin" DISPLAY=:0 WAYLAND_DISPLAY=wayland-0 \
+    XDG_RUNTIME_DIR=/run/user/65534 SECRET=x sh "$programs/tidewipe-admin" cli log write hi)
+  want="[$programs/tidewipe-admin] [--elevated-cli] [$WORK/h/.config/tidewipe]
+[$WORK/h/.local/state/tidewipe/logfiles] [:0] [/run/user/65534/wayland-0] [] [log] [write] [hi]"
+  [ "$(echo $got)" = "$(echo $want)" ] || bad "pkexec was asked: $got"
+  env -i PATH=/usr/bin:/bin PKEXEC_UID=65534 sh "$programs/tidewipe-admin" --elevated-cli \
+    "$WORK/h/.config/tidewipe" "$WORK/h/.local/state/tidewipe/logfiles" "" "" "" \
+    log write "as root" >/dev/null || bad "the root side failed"
+  grep -rq "as root" "$WORK/h/.local/state/tidewipe/logfiles" || bad "root wrote elsewhere"
+  left=$(find "$WORK/h" -user 0)
+  [ -z "$left" ] || bad "left to root in the user's folders: $left"
+  ;;
 deb)
   deb=$(ls "$BUILD"/package/*.deb 2>/dev/null | head -1)
   [ -n "$deb" ] || skip "no package: run ./run package first"

@@ -77,6 +77,14 @@ man)
   # Every command of the program is in its man page.
   for cmd in $("$BUILD/bin/tidewipe-cli" --help | awk '/^[A-Z].*:$/ && !/^(Usage|Options)/ {l=1; next} l && /^  [a-z]/ {print $1}'); do
     grep -q "^\.B[IR]* \"\?$cmd\b" "$BUILD/man/tidewipe-cli.1" || bad "tidewipe-cli.1 lacks $cmd"
+    # ... and every option of the command and of its subcommands.
+    subs=$("$BUILD/bin/tidewipe-cli" "$cmd" --help | awk '/^Subcommands:$/ {l=1; next} l && /^  [a-z]/ {print $1}')
+    for path in "$cmd" $(for s in $subs; do echo "$cmd:$s"; done); do
+      for opt in $("$BUILD/bin/tidewipe-cli" ${path/:/ } --help | grep -oE '^  (-[a-z],)?--[a-z-]+' | grep -oE -- '--[a-z-]+$'); do
+        [ "$opt" = --help ] && continue
+        grep -qF -- "${opt//-/\\-}" "$BUILD/man/tidewipe-cli.1" || bad "tidewipe-cli.1 lacks ${path/:/ } $opt"
+      done
+    done
   done
   ;;
 completion)

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cli/cli.h"
+#include "cli/help.h"
 
 namespace {
 
@@ -48,7 +49,9 @@ int main(int argc, char** argv) {
     app.add_option("--config-home", env.configHome,
                    "Folder of the settings store (default: $TIDEWIPE_CONFIG_HOME, "
                    "$XDG_CONFIG_HOME/tidewipe or ~/.config/tidewipe)");
+    app.set_version_flag("--version", "tidewipe-cli " TW_VERSION);
     tw::cli::CommandRegistrar::RegisterAll(app, env);
+    tw::cli::ArrangeHelp(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

@@ -9,7 +9,7 @@
 namespace {
 
 void Usage(std::ostream& out) {
-    out << "Usage: sentrel [--home-trash-only | --volumes-under DIR...] [--help]\n\n"
+    out << "Usage: sentrel [--home-trash-only | --volumes-under DIR...] [--help] [--version]\n\n"
            "Watchkeep, the resident guard of Tidewipe. Runs in the foreground until it is\n"
            "asked to stop (tidewipe-cli guard stop, SIGTERM or SIGINT); SIGHUP re-reads the\n"
            "settings. It answers the panel's state queries, starts timed clean-ups when the\n"
@@ -30,6 +30,10 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             Usage(std::cout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::cout << "sentrel " TW_VERSION "\n";
             return 0;
         }
         if (std::strcmp(argv[i], "--home-trash-only") == 0) {

@@ -3,6 +3,8 @@
 // this file shows its messages and builds the window.
 #include <QApplication>
 #include <QScreen>
+#include <cstdio>
+#include <cstring>
 
 #include "platform/registry.h"
 #include "platform/settings.h"
@@ -12,10 +14,17 @@
 #include "shell/ui/message_box.h"
 
 int main(int argc, char** argv) {
+    // Answered before anything starts: no display, no settings and no guard are needed.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::puts("tidewipe " TW_VERSION);
+            return 0;
+        }
+    }
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("tidewipe"));
     QApplication::setApplicationName(QStringLiteral("tidewipe"));
-    QApplication::setDesktopFileName(QStringLiteral("tidewipe"));
+    QApplication::setDesktopFileName(QStringLiteral("org.tidewipe.Tidewipe"));
 
     using tw::ui::Messages;
     tw::shell::MessageBus bus;

@@ -1,7 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "volume/ui/analysis_engine.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform/opcontext.h"
 #include "volume/session.h"
@@ -310,15 +316,58 @@ bool AnalysisEngine::ReadCluster(const FoundRow& row, uint64_t cluster, std::vec
 bool AnalysisEngine::ReadData(const FoundRow& row, uint64_t limit, std::vector<uint8_t>* out,
                               std::string* error) {
     out->clear();
-    const uint64_t want = std::min<uint64_t>(row.slack ? row.slackBytes : row.size, limit);
-    for (const ClusterRef& c : Clusters(row, error)) {
-        if (out->size() >= want) break;
+    if (row.slack) {
         std::vector<uint8_t> bytes;
-        if (!ReadCluster(row, c.number, &bytes, error)) return false;
-        out->insert(out->end(), bytes.begin(), bytes.end());
+        for (const ClusterRef& c : Clusters(row, error))
+            if (!ReadCluster(row, c.number, &bytes, error)) return false;
+        out->swap(bytes);
+        return !out->empty();
     }
-    if (out->size() > want) out->resize(want);
-    return !out->empty();
+    if (!d_->session) return false;
+    const RecoverableFile* f = d_->session->FindFound(row.location);
+    if (!f) return false;
+    // The recovery itself reads the item (resident data, runs or the FAT32 chain, each
+    // as a recovery would write it) into a private folder that is removed right away.
+    const char* tmp = std::getenv("TMPDIR");
+    std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/tidewipe-view-XXXXXX";
+    if (!::mkdtemp(dir.data())) {
+        if (error) *error = "Cannot make a temporary folder: " + std::string(std::strerror(errno));
+        return false;
+    }
+    bool ok = false;
+    {
+        RecoveryFolder folder;
+        if (folder.Open(dir, d_->session->Source().raw) == FolderCheck::Ok) {
+            Progress none;
+            Bridge b(none);
+            std::string name;
+            d_->session->Recover(b.op, {f}, folder, false,
+                                 [&](const RecoverableFile&, const RecoverResult& r) {
+                                     if (r.outcome == Outcome::Ok)
+                                         name = r.fileName;
+                                     else if (error)
+                                         *error = r.error;
+                                 });
+            if (!name.empty()) {
+                const int fd = ::openat(folder.Fd(), name.c_str(), O_RDONLY | O_NOFOLLOW);
+                if (fd >= 0) {
+                    out->resize(static_cast<size_t>(std::min<uint64_t>(f->size, limit)));
+                    size_t done = 0;
+                    while (done < out->size()) {
+                        const ssize_t n = ::read(fd, out->data() + done, out->size() - done);
+                        if (n <= 0) break;
+                        done += static_cast<size_t>(n);
+                    }
+                    out->resize(done);
+                    ::close(fd);
+                    ok = done > 0;
+                }
+                ::unlinkat(folder.Fd(), name.c_str(), 0);
+            }
+        }
+    }
+    ::rmdir(dir.c_str());
+    return ok;
 }
 
 }  // namespace tw::volume::ui

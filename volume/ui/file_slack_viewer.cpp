@@ -144,7 +144,12 @@ CFileSlackViewerDlg::CFileSlackViewerDlg(AnalysisEngine& engine, FoundRow item, 
     for (const AnalysisEngine::ClusterRef& c : list_)
         clusters_->addItem(c.inUse ? tr("Cluster %1 (in use by another file)").arg(c.number)
                                    : tr("Cluster %1").arg(c.number));
-    if (list_.empty()) {
+    if (list_.empty() && !item_.slack && engine_.ReadData(item_, 1 << 20, &resident_, &error)) {
+        // Data kept inside the file record: one entry, the record's data.
+        clusters_->addItem(tr("Data inside the file record"));
+        list_.push_back({});
+        ShowCluster(0);
+    } else if (list_.empty()) {
         filtered_->setPlainText(error.empty() ? tr("This item has no clusters to show.")
                                               : Q(error));
         prev_->setEnabled(false);
@@ -164,7 +169,10 @@ void CFileSlackViewerDlg::ShowCluster(int index) {
     next_->setEnabled(index + 1 < static_cast<int>(list_.size()));
     std::string error;
     bytes_.clear();
-    if (!engine_.ReadCluster(item_, list_[static_cast<size_t>(index)].number, &bytes_, &error)) {
+    if (!resident_.empty()) {
+        bytes_ = resident_;
+    } else if (!engine_.ReadCluster(item_, list_[static_cast<size_t>(index)].number, &bytes_,
+                                    &error)) {
         filtered_->setPlainText(Q(error));
         raw_->clear();
         hex_->SetData({});

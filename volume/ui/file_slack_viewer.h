@@ -57,6 +57,7 @@ class CFileSlackViewerDlg : public QDialog {
     FoundRow item_;
     std::vector<AnalysisEngine::ClusterRef> list_;
     std::vector<uint8_t> bytes_;
+    std::vector<uint8_t> resident_;  // data kept inside the file record
     QComboBox* clusters_;
     QPushButton *prev_, *next_, *hexBtn_, *imageBtn_;
     QPlainTextEdit* filtered_;

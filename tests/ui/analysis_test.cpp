@@ -1,0 +1,301 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The analysis page on the committed sample images, as a user drives it: the search
+// lists what the samples' manifest says the search finds, the filters and a sort,
+// recovery gives the very bytes, a wipe happens only after "Confirm Wipe", Stop ends a
+// search, and the data viewer shows the clusters as text, as hex and as a picture.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "controls/dump_view.h"
+#include "controls/placeholder_view.h"
+#include "shell/ui/message_box.h"
+#include "shell/ui/operation_runner.h"
+#include "tests/common/scratch_volume.h"
+#include "volume/ui/analyze_drive_page.h"
+#include "volume/ui/file_slack_viewer.h"
+
+namespace {
+
+using tw::volume::ui::CAnalyzeDrivePage;
+using tw::volume::ui::FoundModel;
+
+class AskingMessages : public tw::ui::Messages {
+  public:
+    void Show(QWidget*, const QString& text, const QString&, Icon) override { shown << text; }
+    bool Ask(QWidget*, const QString& text, const QString& caption) override {
+        asked << caption + ": " + text;
+        return answer;
+    }
+    QStringList shown, asked;
+    bool answer = false;
+};
+
+template <typename F>
+bool Pump(F done, int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+struct ManifestRow {
+    std::string name, recoveredAs;
+    int rec = 0;
+    uint64_t bytes = 0;
+    std::string sha;
+};
+
+std::vector<ManifestRow> Manifest(const std::string& image) {
+    std::ifstream in(std::string(TW_SAMPLES) + "/samples.manifest");
+    std::vector<ManifestRow> rows;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream ls(line);
+        std::string img;
+        ManifestRow r;
+        ls >> img >> r.name >> r.recoveredAs >> r.rec >> r.bytes >> r.sha;
+        if (img == image) rows.push_back(r);
+    }
+    return rows;
+}
+
+QByteArray FileBytes(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+class AnalysisPageTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir_.Ok());
+        image_ = QString::fromStdString(dir_ / "sample-ntfs.img");
+        const std::string cmd = "xz -dc '" + std::string(TW_SAMPLES) + "/sample-ntfs.img.xz' > '" +
+                                image_.toStdString() + "'";
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+        tw::ui::SetMessages(&messages_);
+        page_ = std::make_unique<CAnalyzeDrivePage>(nullptr, nullptr);
+        page_->resize(1000, 700);
+        page_->AddSource(image_);
+        ASSERT_EQ(page_->CurrentSource(), image_);
+    }
+    void TearDown() override {
+        page_.reset();
+        tw::ui::SetMessages(nullptr);
+    }
+
+    // Runs the page's search (or anything that starts a run) to its end.
+    bool RunToEnd(const std::function<void()>& start) {
+        bool done = false;
+        auto c = QObject::connect(page_.get(), &CAnalyzeDrivePage::runFinished,
+                                  [&done](bool) { done = true; });
+        start();
+        const bool ok = Pump([&] { return done; }, 60000);
+        QObject::disconnect(c);
+        return ok;
+    }
+    // The source row of the listed item called `name`, -1 when not listed.
+    int RowOf(const std::string& name) const {
+        for (int i = 0; i < page_->Model()->rowCount(); ++i)
+            if (page_->Model()->Row(i).name == name) return i;
+        return -1;
+    }
+    void SelectOnly(const std::string& name) {
+        page_->List()->clearSelection();
+        const int src = RowOf(name);
+        ASSERT_GE(src, 0) << name;
+        const QModelIndex i = page_->Proxy()->mapFromSource(page_->Model()->index(src, 0));
+        page_->List()->selectionModel()->select(
+            i, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    }
+
+    tw::test::TempDir dir_{"analysis"};
+    QString image_;
+    AskingMessages messages_;
+    std::unique_ptr<CAnalyzeDrivePage> page_;
+};
+
+// The list, its filters and sort, recovery and the guarded wipe, on one search.
+TEST_F(AnalysisPageTest, SearchListsRecoversAndWipesOnlyAfterConfirmation) {
+    ASSERT_TRUE(RunToEnd([&] { page_->Button(1013)->click(); }));
+    const auto manifest = Manifest("sample-ntfs.img");
+    ASSERT_FALSE(manifest.empty());
+    FoundModel* m = page_->Model();
+    EXPECT_EQ(m->rowCount(), static_cast<int>(manifest.size()));
+    for (const ManifestRow& r : manifest) {
+        const int row = RowOf(r.name);
+        ASSERT_GE(row, 0) << r.name;
+        EXPECT_EQ(m->Row(row).size, r.bytes) << r.name;
+        EXPECT_EQ(m->index(row, FoundModel::Last).data().toString(), QString::number(r.rec))
+            << r.name;
+    }
+    EXPECT_EQ(m->headerData(FoundModel::Last, Qt::Horizontal, Qt::DisplayRole).toString(), "% Rec");
+    EXPECT_TRUE(m->index(0, 0)
+                    .data(Qt::ToolTipRole)
+                    .toString()
+                    .startsWith("RIGHT CLICK TO VIEW THIS FILE"));
+
+    // Filters: part of a name in any case, an extension, and "all" again.
+    page_->NameFilter()->setText("ETT");
+    ASSERT_EQ(page_->Proxy()->rowCount(), 1);
+    EXPECT_EQ(page_->Proxy()->index(0, 0).data().toString(), "letter.txt");
+    page_->NameFilter()->clear();
+    page_->ExtFilter()->setCurrentText("txt");
+    EXPECT_EQ(page_->Proxy()->rowCount(), 2);
+    page_->ExtFilter()->setCurrentText("all");
+    EXPECT_EQ(page_->Proxy()->rowCount(), m->rowCount());
+    // Sort by size: numerically, not as text ("70" after "6.41 KB" would be text order).
+    page_->List()->sortByColumn(FoundModel::Size, Qt::AscendingOrder);
+    uint64_t last = 0;
+    for (int i = 0; i < page_->Proxy()->rowCount(); ++i) {
+        const int src = page_->Proxy()->mapToSource(page_->Proxy()->index(i, 0)).row();
+        EXPECT_GE(m->Row(src).size, last);
+        last = m->Row(src).size;
+    }
+
+    // Recovery into a fresh folder gives the manifest's bytes.
+    tw::test::TempDir out("recovered");
+    page_->SetRecoveryFolderPath(QString::fromStdString(out.Path()));
+    SelectOnly("letter.txt");
+    ASSERT_TRUE(RunToEnd([&] { page_->Button(1014)->click(); }));
+    const ManifestRow& letter = manifest[0];
+    ASSERT_EQ(letter.name, "letter.txt");
+    const QByteArray got = FileBytes(QString::fromStdString(out / letter.recoveredAs));
+    EXPECT_EQ(QCryptographicHash::hash(got, QCryptographicHash::Sha256).toHex().toStdString(),
+              letter.sha);
+
+    // Wipe: "No" to "Confirm Wipe" leaves the image as it was.
+    const QByteArray before = FileBytes(image_);
+    SelectOnly("letter.txt");
+    messages_.answer = false;
+    page_->Button(1015)->click();
+    ASSERT_EQ(messages_.asked.size(), 1);
+    EXPECT_TRUE(messages_.asked[0].startsWith("Confirm Wipe: Warning - secure wipe selected."));
+    EXPECT_FALSE(page_->Running());
+    EXPECT_TRUE(FileBytes(image_) == before);
+    // "Confirm Wipe": a second search no longer finds it.
+    messages_.answer = true;
+    ASSERT_TRUE(RunToEnd([&] { page_->Button(1015)->click(); }));
+    EXPECT_FALSE(FileBytes(image_) == before);
+    ASSERT_TRUE(RunToEnd([&] { page_->Button(1013)->click(); }));
+    EXPECT_EQ(RowOf("letter.txt"), -1);
+    EXPECT_GE(RowOf("budget.csv"), 0);
+}
+
+// Stop ends a search, and the page can search again at once.
+TEST_F(AnalysisPageTest, StopEndsASearchAndLeavesThePageUsable) {
+    ASSERT_TRUE(RunToEnd([&] {
+        page_->Button(1013)->click();
+        EXPECT_TRUE(page_->Button(1120)->isEnabled());
+        page_->Button(1120)->click();
+    }));
+    EXPECT_TRUE(page_->ProgressArea()->StatusLine()->text().startsWith("Aborted search"))
+        << page_->ProgressArea()->StatusLine()->text().toStdString();
+    EXPECT_TRUE(page_->Button(1013)->isEnabled());
+    EXPECT_FALSE(page_->Button(1120)->isEnabled());
+    ASSERT_TRUE(RunToEnd([&] { page_->Button(1013)->click(); }));
+    EXPECT_EQ(page_->Model()->rowCount(), static_cast<int>(Manifest("sample-ntfs.img").size()));
+}
+
+// The viewer walks the clusters of the letter as text and hex; the picture shows and
+// leaves no temporary file.
+TEST_F(AnalysisPageTest, DataViewerShowsClustersAsTextHexAndImage) {
+    ASSERT_TRUE(RunToEnd([&] { page_->Button(1013)->click(); }));
+    tw::test::TempDir out("letter");
+    page_->SetRecoveryFolderPath(QString::fromStdString(out.Path()));
+    SelectOnly("letter.txt");
+    ASSERT_TRUE(RunToEnd([&] { page_->Button(1014)->click(); }));
+    const QByteArray letter = FileBytes(QString::fromStdString(out / "#etter.txt"));
+    ASSERT_EQ(letter.size(), 6560);
+
+    const int row =
+        page_->Proxy()->mapFromSource(page_->Model()->index(RowOf("letter.txt"), 0)).row();
+    auto* v = page_->ViewItem(row);
+    ASSERT_NE(v, nullptr);
+    ASSERT_GE(v->Clusters()->count(), 2);
+    const auto& first = v->ClusterBytes();
+    const qsizetype cluster = static_cast<qsizetype>(first.size());
+    ASSERT_GT(cluster, 0);
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(first.data()), cluster),
+              letter.left(cluster));
+    EXPECT_TRUE(v->Filtered()->toPlainText().startsWith(
+        QString::fromLatin1(letter.left(20)).replace('\r', '.')));
+    v->ToggleHex();
+    EXPECT_TRUE(v->HexShown());
+    const qint64 at = 0x25;
+    EXPECT_EQ(v->Hex()->GetValue(at), static_cast<uint8_t>(letter[at]));
+    EXPECT_TRUE(v->Hex()->FormatLine(2).startsWith(
+        QStringLiteral("0020  %1 ")
+            .arg(static_cast<uint8_t>(letter[0x20]), 2, 16, QChar('0'))
+            .toUpper()));
+    v->NextCluster();
+    EXPECT_EQ(v->Clusters()->currentIndex(), 1);
+    EXPECT_EQ(v->Hex()->GetValue(0), static_cast<uint8_t>(letter[cluster]));
+    v->close();
+
+    // The picture, through a private file in $TMPDIR that is gone again at once.
+    tw::test::TempDir tmp("viewer-tmp");
+    qputenv("TMPDIR", QByteArray::fromStdString(tmp.Path()));
+    const int logo =
+        page_->Proxy()->mapFromSource(page_->Model()->index(RowOf("logo.png"), 0)).row();
+    auto* img = page_->ViewItem(logo);
+    ASSERT_NE(img, nullptr);
+    img->ToggleImage();
+    EXPECT_TRUE(img->ImageShown());
+    EXPECT_FALSE(img->Image()->pixmap().isNull());
+    EXPECT_TRUE(img->TempImage().isEmpty());
+    EXPECT_TRUE(QDir(QString::fromStdString(tmp.Path())).isEmpty());
+    img->close();
+    qunsetenv("TMPDIR");
+}
+
+// The dump view's edges: nothing to show, the address width, bytes past the end.
+TEST(DumpView, EdgesOfTheBuffer) {
+    tw::controls::MFCDumpCtrl v;
+    v.SetData({});
+    EXPECT_EQ(v.LineCount(), 0);
+    EXPECT_TRUE(v.FormatLine(0).isEmpty());
+    EXPECT_EQ(v.GetValue(0), -1);
+    QByteArray odd(17, '\x41');
+    odd[16] = '\x07';
+    v.SetData(odd);
+    EXPECT_EQ(v.LineCount(), 2);
+    EXPECT_EQ(v.FormatLine(1).left(9), "0010  07 ");
+    EXPECT_TRUE(v.FormatLine(1).endsWith(" ."));  // unprintable byte shown as "."
+    EXPECT_EQ(v.GetValue(17), -1);
+    v.SetData(QByteArray(0x10000, '\0'));
+    EXPECT_TRUE(v.FormatLine(0xFFF).startsWith("FFF0  "));
+    v.SetData(QByteArray(0x10001, '\0'));
+    EXPECT_TRUE(v.FormatLine(0x1000).startsWith("00010000  "));
+    v.SetSelection(5, 40);
+    EXPECT_EQ(v.SelectionStart(), 5);
+    EXPECT_EQ(v.SelectionEnd(), 40);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    ::testing::InitGoogleTest(&argc, argv);
+    QApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}

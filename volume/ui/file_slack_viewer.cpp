@@ -203,6 +203,7 @@ void CFileSlackViewerDlg::ToggleHex() {
 void CFileSlackViewerDlg::ToggleImage() {
     const bool show = !ImageShown();
     body_->setCurrentIndex(show ? 1 : 0);
+    hexBtn_->setEnabled(!show);
     imageBtn_->setText(show ? tr("View &Data") : tr("View &Image"));
     if (!show || imageLoaded_) return;
     imageLoaded_ = true;
@@ -239,6 +240,10 @@ void CFileSlackViewerDlg::ToggleImage() {
         return;
     }
     message_->hide();
+    // A tiny picture (an icon, a pixel) is enlarged by a whole factor so it can be seen.
+    const int longest = qMax(img.width(), img.height());
+    if (longest < 128)
+        img = img.scaled(img.size() * (128 / longest), Qt::KeepAspectRatio, Qt::FastTransformation);
     image_->setPixmap(QPixmap::fromImage(img));
 }
 

@@ -111,7 +111,7 @@ QVariant FoundModel::data(const QModelIndex& index, int role) const {
                 return SizeText(r.size);
             case Last:
                 if (slack_) return SizeText(r.slackBytes);
-                return ntfs_ ? QString::number(r.recoverability) : QString();
+                return QString::number(r.recoverability);
         }
     } else if (role == kSortRole) {
         switch (col) {
@@ -337,7 +337,10 @@ CAnalyzeDrivePage::CAnalyzeDrivePage(tw::ui::MainWindow* window, Settings* setti
     if (window_)
         connect(window_, &tw::ui::MainWindow::drivesChanged, this, &CAnalyzeDrivePage::FillDrives);
 
+    // The stored default is a sentence ("Not yet set"), not a folder: only an absolute
+    // path counts as a chosen folder.
     if (settings_) recoveryFolder_ = Q(settings_->restoredFilesLocation.Read());
+    if (!recoveryFolder_.startsWith('/')) recoveryFolder_.clear();
     folderLabel_->setText(recoveryFolder_.isEmpty() ? tr("No recovery folder set")
                                                     : recoveryFolder_);
     extFilter_->addItem(QStringLiteral("all"));
@@ -464,6 +467,8 @@ void CAnalyzeDrivePage::UpdateButtons() {
                        static_cast<QWidget*>(drives_), static_cast<QWidget*>(setFolder_)})
         w->setEnabled(!running);
     stopBtn_->setEnabled(running);
+    for (const QPointer<CFileSlackViewerDlg>& v : viewers_)
+        if (v) v->setEnabled(!running);
     selectAll_->setEnabled(!running && any);
     deselectAll_->setEnabled(!running && selected);
     // Slacks are wiped by the slack clean, not from here.
@@ -524,6 +529,9 @@ void CAnalyzeDrivePage::StartSearch(bool slacks) {
                               .arg(source));
         return;
     }
+    for (const QPointer<CFileSlackViewerDlg>& v : viewers_)
+        if (v) v->close();
+    viewers_.clear();
     stop_.store(0);
     model_->Reset(slacks, true);
     list_->sortByColumn(-1, Qt::AscendingOrder);
@@ -704,6 +712,8 @@ CFileSlackViewerDlg* CAnalyzeDrivePage::ViewItem(int row) {
         if (!tw::ui::CurrentMessages().Ask(this, Tx<428>(), tw::ui::Shown(Tx<427>()))) return;
         StartOnItems(Run::Wipe, {location});
     });
+    viewers_.removeAll(nullptr);
+    viewers_.append(dlg);
     dlg->show();
     return dlg;
 }

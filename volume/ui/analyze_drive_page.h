@@ -5,6 +5,8 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QList>
+#include <QPointer>
 #include <QSortFilterProxyModel>
 #include <QString>
 #include <QTimer>
@@ -171,6 +173,9 @@ class CAnalyzeDrivePage : public QWidget {
     FoundFilter* proxy_;
     QString recoveryFolder_;
     QStringList images_;
+    // Open data viewers: they read through the engine, so none is usable while a run
+    // uses it, and a new search (which replaces what they show) closes them.
+    QList<QPointer<CFileSlackViewerDlg>> viewers_;
     int lastDrive_ = 0;
 };
 

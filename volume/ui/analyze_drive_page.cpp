@@ -191,6 +191,29 @@ bool FoundFilter::filterAcceptsRow(int row, const QModelIndex&) const {
     return name_.isEmpty() || Q(r.name).contains(name_, Qt::CaseInsensitive);
 }
 
+bool FoundFilter::lessThan(const QModelIndex& left, const QModelIndex& right) const {
+    const auto* m = static_cast<const FoundModel*>(sourceModel());
+    const FoundRow& a = m->Row(left.row());
+    const FoundRow& b = m->Row(right.row());
+    auto text = [](const std::string& x, const std::string& y) {
+        return QString::compare(Q(x), Q(y), Qt::CaseInsensitive) < 0;
+    };
+    switch (left.column()) {
+        case FoundModel::Name:
+            return text(a.name, b.name);
+        case FoundModel::Ext:
+            return text(a.ext, b.ext);
+        case FoundModel::Folder:
+            return text(a.folder, b.folder);
+        case FoundModel::Size:
+            return a.size < b.size;
+        case FoundModel::Last:
+            return m->SlackMode() ? a.slackBytes < b.slackBytes
+                                  : a.recoverability < b.recoverability;
+    }
+    return false;
+}
+
 // ---------------------------------------------------------------- the page
 
 CAnalyzeDrivePage::CAnalyzeDrivePage(tw::ui::MainWindow* window, Settings* settings,

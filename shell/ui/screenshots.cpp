@@ -78,6 +78,18 @@ bool ShootAnalysis(tw::ui::MainWindow& window, const QString& dir, const QString
     if (!Wait([page] { return !page->Running(); })) return false;
     page->List()->selectRow(0);
     bool ok = Save(&window, dir, QStringLiteral("analysis-page-ntfs"), suffix);
+    const QString fat = scratch.filePath(QStringLiteral("sample-fat32.img"));
+    const QString fatCmd = QStringLiteral("xz -dc '%1/sample-fat32.img.xz' > '%2'")
+                               .arg(QStringLiteral(TW_SAMPLES), fat);
+    if (std::system(fatCmd.toLocal8Bit().constData()) == 0) {
+        page->AddSource(fat);
+        page->FindDeletedFiles();
+        if (Wait([page] { return !page->Running(); }))
+            ok &= Save(&window, dir, QStringLiteral("analysis-page-fat32"), suffix);
+        page->AddSource(image);
+        page->FindDeletedFiles();
+        if (!Wait([page] { return !page->Running(); })) return false;
+    }
 
     auto rowOf = [page](const char* name) {
         for (int i = 0; i < page->Proxy()->rowCount(); ++i)

@@ -201,6 +201,28 @@ TEST_F(AnalysisPageTest, SearchListsRecoversAndWipesOnlyAfterConfirmation) {
     EXPECT_GE(RowOf("budget.csv"), 0);
 }
 
+// FAT32: the same list as the manifest's, under an empty heading for the fifth column.
+TEST_F(AnalysisPageTest, Fat32SampleListsTheManifestsFiles) {
+    const QString fat = QString::fromStdString(dir_ / "sample-fat32.img");
+    const std::string cmd = "xz -dc '" + std::string(TW_SAMPLES) + "/sample-fat32.img.xz' > '" +
+                            fat.toStdString() + "'";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    page_->AddSource(fat);
+    ASSERT_TRUE(RunToEnd([&] { page_->Button(1013)->click(); }));
+    const auto manifest = Manifest("sample-fat32.img");
+    ASSERT_FALSE(manifest.empty());
+    EXPECT_EQ(page_->Model()->rowCount(), static_cast<int>(manifest.size()));
+    for (const ManifestRow& r : manifest) {
+        const int row = RowOf(r.name);
+        ASSERT_GE(row, 0) << r.name;
+        EXPECT_EQ(page_->Model()->Row(row).size, r.bytes) << r.name;
+    }
+    EXPECT_TRUE(page_->Model()
+                    ->headerData(FoundModel::Last, Qt::Horizontal, Qt::DisplayRole)
+                    .toString()
+                    .isEmpty());
+}
+
 // Stop ends a search, and the page can search again at once.
 TEST_F(AnalysisPageTest, StopEndsASearchAndLeavesThePageUsable) {
     ASSERT_TRUE(RunToEnd([&] {

@@ -5,225 +5,381 @@
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QStyleOptionFocusRect>
+#include <QStylePainter>
 #include <climits>
 
 namespace tw::controls {
 namespace {
-// Columns of a line, in characters: address, two blanks, 16 x "hh " with an extra blank
-// after the eighth, a blank, 16 text characters.
-constexpr int kHexGap = 2;
-QChar Printable(uint8_t b) { return (b >= 0x20 && b < 0x7f) ? QChar(b) : QChar('.'); }
+const char* const kHeaders[] = {"Addr", "Hex", "Dec", "Bin", "Oct", "Ascii"};
+// Characters per unit: byte mode, word mode.
+constexpr int kWidths[][2] = {{0, 0}, {2, 4}, {3, 5}, {8, 17}, {3, 6}, {1, 1}};
+constexpr uint32_t kFlags[] = {MFCDumpCtrl::kAddr, MFCDumpCtrl::kHex, MFCDumpCtrl::kDec,
+                               MFCDumpCtrl::kBin,  MFCDumpCtrl::kOct, MFCDumpCtrl::kAscii};
 }  // namespace
 
 MFCDumpCtrl::MFCDumpCtrl(QWidget* parent) : QAbstractScrollArea(parent) {
-    setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    const QFontMetrics fm(font());
-    charW_ = qMax(1, fm.horizontalAdvance(QLatin1Char('0')));
-    lineH_ = qMax(1, fm.height());
+    const QPalette& pal = palette();
+    colours_ = {pal.color(QPalette::Active, QPalette::Text).rgb(),
+                pal.color(QPalette::Active, QPalette::Base).rgb(),
+                qRgb(0xFF, 0, 0),
+                qRgb(0, 0, 0),
+                qRgb(0xFF, 0xFF, 0),
+                qRgb(0xFF, 0xFF, 0xFF),
+                qRgb(0xFF, 0, 0),
+                qRgb(0, 0xFF, 0xFF),
+                qRgb(0, 0xB0, 0),
+                pal.color(QPalette::Disabled, QPalette::Text).rgb(),
+                pal.color(QPalette::Disabled, QPalette::Text).rgb(),
+                pal.color(QPalette::Disabled, QPalette::Text).rgb()};
+    SetDefaultFont();
     setFocusPolicy(Qt::StrongFocus);
     viewport()->setCursor(Qt::IBeamCursor);
-    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int v) {
+    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int line) {
+        const qint64 top = qint64(line) * qMax(1, unitsPerLine_);
+        if (top == topUnit_) return;
+        topUnit_ = top;
         viewport()->update();
-        emit topLineChanged(v);
+        emit topUnitChanged(topUnit_);
     });
     setAccessibleName(tr("Hex dump"));
 }
 
-void MFCDumpCtrl::SetData(const QByteArray& data, uint64_t baseAddress) {
-    data_ = data;
-    base_ = baseAddress;
-    anchor_ = caret_ = 0;
-    UpdateScroll();
-    verticalScrollBar()->setValue(0);
+void MFCDumpCtrl::SetDefaultFont() {
+    SetDumpFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+}
+
+void MFCDumpCtrl::SetDumpFont(const QFont& font) {
+    setFont(font);
+    const QFontMetrics fm(font);
+    charW_ = qMax(1, fm.horizontalAdvance(QLatin1Char('0')));
+    lineH_ = qMax(1, fm.height());
+    Layout();
+}
+
+void MFCDumpCtrl::SetSubstituteChar(char c) {
+    substitute_ = c;
     viewport()->update();
 }
 
-qint64 MFCDumpCtrl::LineCount() const { return (data_.size() + kBytesPerLine - 1) / kBytesPerLine; }
+QRgb MFCDumpCtrl::SetColour(int index, QRgb colour) {
+    if (index < 0 || index >= kColourCount) return 0;
+    const QRgb old = colours_[static_cast<size_t>(index)];
+    colours_[static_cast<size_t>(index)] = colour;
+    viewport()->update();
+    return old;
+}
 
-int MFCDumpCtrl::VisibleLines() const { return qMax(1, viewport()->height() / lineH_); }
+QRgb MFCDumpCtrl::Colour(int index) const {
+    return index >= 0 && index < kColourCount ? colours_[static_cast<size_t>(index)] : 0;
+}
 
-int MFCDumpCtrl::AddressDigits() const {
-    // Four digits while every address fits in them, eight (or more) beyond.
-    const uint64_t last = base_ + static_cast<uint64_t>(qMax<qint64>(data_.size(), 1)) - 1;
-    int digits = last <= 0xFFFF ? 4 : 8;
-    while (digits < 16 && (last >> (digits * 4)) != 0) digits += 4;
-    return digits;
+void MFCDumpCtrl::SetData(const QByteArray& data, const QByteArray& compareData,
+                          uint32_t baseAddress) {
+    data_ = data;
+    compare_ = compareData.size() == data.size() ? compareData : data;
+    base_ = baseAddress;
+    topUnit_ = 0;
+    Layout();
+    verticalScrollBar()->setValue(0);
+    if (UnitCount() > 0)
+        SetSelection(0, 0, false);
+    else
+        selStart_ = selEnd_ = caret_ = anchor_ = -1;
+    viewport()->update();
+}
+
+void MFCDumpCtrl::SetStyle(uint32_t add, uint32_t remove) {
+    const bool wordBefore = style_ & kWordMode;
+    style_ = (style_ & ~remove) | add;
+    if (wordBefore != bool(style_ & kWordMode)) {
+        topUnit_ = 0;
+        selStart_ = selEnd_ = caret_ = anchor_ = UnitCount() > 0 ? 0 : -1;
+        verticalScrollBar()->setValue(0);
+    }
+    Layout();
+    viewport()->update();
+}
+
+qint64 MFCDumpCtrl::UnitCount() const { return data_.size() / UnitBytes(); }
+
+int MFCDumpCtrl::ColumnWidth(int column) const {
+    if (column == ColAddr) {
+        // Four digits, and one more for every further digit the last address needs.
+        const uint64_t last = uint64_t(base_) + uint64_t(qMax<qint64>(UnitCount(), 1)) - 1;
+        int digits = 4;
+        while (digits < 16 && (last >> (digits * 4)) != 0) ++digits;
+        return digits;
+    }
+    if (column < 0 || column >= kColumns) return 0;
+    return kWidths[column][(style_ & kWordMode) ? 1 : 0];
+}
+
+int MFCDumpCtrl::ColumnStart(int column) const {
+    int at = (style_ & kAddr) ? ColumnWidth(ColAddr) + 2 : 0;
+    for (int c = ColHex; c < column; ++c)
+        if (style_ & kFlags[c]) at += unitsPerLine_ * (ColumnWidth(c) + 1) + 1;
+    return at;
+}
+
+void MFCDumpCtrl::Layout() {
+    const int chars =
+        viewport()->width() / charW_ - ((style_ & kAddr) ? ColumnWidth(ColAddr) + 2 : 0);
+    int perUnit = 0, gaps = 0;
+    for (int c = ColHex; c < kColumns; ++c)
+        if (style_ & kFlags[c]) {
+            perUnit += ColumnWidth(c) + 1;
+            ++gaps;
+        }
+    unitsPerLine_ = perUnit > 0 ? qMax(0, (chars - gaps) / perUnit) : 0;
+    // One line is the header with the column names.
+    visibleLines_ = qMax(0, (viewport()->height() + lineH_ / 4) / lineH_ - 1);
+    if (unitsPerLine_ > 0) topUnit_ -= topUnit_ % unitsPerLine_;
+    UpdateScroll();
 }
 
 void MFCDumpCtrl::UpdateScroll() {
-    // Scroll bar values are ints: 2^31 lines of 16 bytes is far beyond any cluster.
-    const qint64 max = qMax<qint64>(0, LineCount() - VisibleLines());
-    verticalScrollBar()->setRange(0, static_cast<int>(qMin<qint64>(max, INT_MAX)));
-    verticalScrollBar()->setPageStep(VisibleLines());
-    const int width =
-        (AddressDigits() + kHexGap + kBytesPerLine * 3 + 1 + 1 + kBytesPerLine) * charW_;
-    horizontalScrollBar()->setRange(0, qMax(0, width - viewport()->width()));
-    horizontalScrollBar()->setPageStep(viewport()->width());
+    const qint64 units = UnitCount();
+    qint64 max = 0;
+    if (unitsPerLine_ > 0 && units > VisibleUnits())
+        max = (units - VisibleUnits() + unitsPerLine_ - 1) / unitsPerLine_;
+    QScrollBar* sb = verticalScrollBar();
+    const QSignalBlocker block(sb);
+    sb->setRange(0, static_cast<int>(qMin<qint64>(max, INT_MAX)));
+    sb->setPageStep(qMax(1, visibleLines_));
+    sb->setSingleStep(1);
+    if (unitsPerLine_ > 0) sb->setValue(static_cast<int>(topUnit_ / unitsPerLine_));
 }
 
-void MFCDumpCtrl::SetTopUnit(qint64 line) {
-    verticalScrollBar()->setValue(static_cast<int>(qBound<qint64>(0, line, qint64(INT_MAX))));
+void MFCDumpCtrl::SetTopUnit(qint64 unit) {
+    unit = qMax<qint64>(0, unit);
+    if (unit >= UnitCount() || unitsPerLine_ <= 0) return;
+    // The scroll bar's handler sets topUnit_ and tells the parent.
+    const int line = static_cast<int>(qMin<qint64>(unit / unitsPerLine_, INT_MAX));
+    if (line > verticalScrollBar()->maximum()) verticalScrollBar()->setMaximum(line);
+    verticalScrollBar()->setValue(line);
 }
 
-qint64 MFCDumpCtrl::TopUnit() const { return verticalScrollBar()->value(); }
-
-void MFCDumpCtrl::SetSelection(qint64 start, qint64 end) {
-    anchor_ = qBound<qint64>(0, start, data_.size());
-    caret_ = qBound<qint64>(0, end, data_.size());
-    EnsureVisible(caret_);
+void MFCDumpCtrl::SetSelection(qint64 first, qint64 last, bool scrollIntoView) {
+    if (first < 0) first = 0;
+    const qint64 lo = qMin(first, last), hi = qMax(first, last);
+    if (lo >= UnitCount() || hi >= UnitCount()) return;
+    selStart_ = lo;
+    selEnd_ = hi;
+    anchor_ = first;
+    caret_ = last;
+    if (scrollIntoView) ScrollTo(caret_);
     viewport()->update();
 }
 
-int MFCDumpCtrl::GetValue(qint64 offset) const {
-    if (offset < 0 || offset >= data_.size()) return -1;
-    return static_cast<uint8_t>(data_[offset]);
+uint32_t MFCDumpCtrl::GetValue(qint64 unit, bool fromData, int byteOrder, int width) const {
+    if (width <= 0) width = UnitBytes();
+    if (byteOrder < 0) byteOrder = (style_ & kLittleEndian) ? 1 : 0;
+    const QByteArray& src = fromData ? data_ : compare_;
+    const qint64 at = unit * UnitBytes();
+    if (unit < 0 || at + width > src.size()) return 0;
+    uint32_t v = 0;
+    for (int i = 0; i < width; ++i) {
+        const uint32_t b = static_cast<uint8_t>(src[at + (byteOrder ? width - 1 - i : i)]);
+        v = (v << 8) | b;
+    }
+    return v;
+}
+
+QString MFCDumpCtrl::FormatValue(int column, uint32_t value, int width) const {
+    if (width <= 0) width = UnitBytes();
+    switch (column) {
+        case ColAddr:
+        case ColHex:
+            return QStringLiteral("%1").arg(value, width * 2, 16, QLatin1Char('0')).toUpper();
+        case ColDec:
+            return QString::number(value);
+        case ColOct:
+            return QString::number(value, 8);
+        case ColBin: {
+            // Least significant bit first, each put in front; a "-" before every eighth.
+            QString s;
+            for (int bit = 0; bit < width * 8; ++bit) {
+                if (bit > 0 && bit % 8 == 0) s.prepend(QLatin1Char('-'));
+                s.prepend(QLatin1Char((value >> bit) & 1 ? '1' : '0'));
+            }
+            return s;
+        }
+        case ColAscii: {
+            const uint8_t b = static_cast<uint8_t>(value & 0xFF);
+            if (b < 0x20 && substitute_) return QString(QLatin1Char(substitute_));
+            return QString(QChar(b));
+        }
+    }
+    return {};
 }
 
 QString MFCDumpCtrl::FormatLine(qint64 line) const {
-    const qint64 first = line * kBytesPerLine;
-    if (line < 0 || first >= data_.size()) return {};
-    QString s =
-        QStringLiteral("%1")
-            .arg(base_ + static_cast<uint64_t>(first), AddressDigits(), 16, QLatin1Char('0'))
-            .toUpper();
-    s += QString(kHexGap, QLatin1Char(' '));
-    QString text;
-    for (int i = 0; i < kBytesPerLine; ++i) {
-        const qint64 at = first + i;
-        if (at < data_.size()) {
-            const uint8_t b = static_cast<uint8_t>(data_[at]);
-            s += QStringLiteral("%1 ").arg(b, 2, 16, QLatin1Char('0')).toUpper();
-            text += Printable(b);
-        } else {
-            s += QStringLiteral("   ");
-        }
-        if (i == 7) s += QLatin1Char(' ');
+    const qint64 first = line * unitsPerLine_;
+    if (line < 0 || unitsPerLine_ <= 0 || first >= UnitCount()) return {};
+    QString s;
+    if (style_ & kAddr) {
+        s = QStringLiteral("%1")
+                .arg(uint64_t(base_) + uint64_t(first), ColumnWidth(ColAddr), 16, QLatin1Char('0'))
+                .toUpper();
+        s += QStringLiteral("  ");
     }
-    return s + QLatin1Char(' ') + text;
+    for (int c = ColHex; c < kColumns; ++c) {
+        if (!(style_ & kFlags[c])) continue;
+        const int w = ColumnWidth(c);
+        for (int i = 0; i < unitsPerLine_; ++i) {
+            const qint64 u = first + i;
+            QString cell = u < UnitCount() ? FormatValue(c, GetValue(u)) : QString();
+            if (c == ColAscii && u < UnitCount()) cell = FormatValue(c, GetValue(u, true, 0, 1));
+            s += c == ColHex || c == ColBin || c == ColAscii ? cell.leftJustified(w)
+                                                             : cell.rightJustified(w);
+            s += QLatin1Char(' ');
+        }
+        s += QLatin1Char(' ');
+    }
+    return s;
 }
 
 void MFCDumpCtrl::paintEvent(QPaintEvent*) {
     QPainter p(viewport());
-    const QPalette& pal = palette();
-    p.fillRect(viewport()->rect(), pal.base());
+    const bool on = isEnabled();
+    const QColor text =
+        on ? QColor(colours_[0]) : palette().color(QPalette::Disabled, QPalette::Text);
+    const QColor back =
+        on ? QColor(colours_[1]) : palette().color(QPalette::Disabled, QPalette::Window);
+    p.fillRect(viewport()->rect(), back);
+    if (UnitCount() == 0 || unitsPerLine_ <= 0) return;
     p.setFont(font());
-    const int x0 = -horizontalScrollBar()->value();
-    const qint64 top = TopUnit();
-    const int digits = AddressDigits();
     const int ascent = QFontMetrics(font()).ascent();
-    const qint64 selA = SelectionStart(), selB = SelectionEnd();
-    for (int row = 0; row <= VisibleLines(); ++row) {
-        const qint64 line = top + row;
-        if (line >= LineCount()) break;
-        const int y = row * lineH_;
-        // The selection (and the caret's byte) behind the text, in both columns.
-        for (int i = 0; i < kBytesPerLine; ++i) {
-            const qint64 at = line * kBytesPerLine + i;
-            if (at >= data_.size()) break;
-            const bool selected = at >= selA && at < selB;
-            const bool caret = at == caret_ && hasFocus();
-            if (!selected && !caret) continue;
-            const QColor c =
-                selected ? pal.color(QPalette::Highlight) : pal.color(QPalette::AlternateBase);
-            const int hx = x0 + (digits + kHexGap + i * 3 + (i > 7 ? 1 : 0)) * charW_;
-            const int tx = x0 + (digits + kHexGap + kBytesPerLine * 3 + 2 + i) * charW_;
-            p.fillRect(QRect(hx, y, charW_ * 2, lineH_), c);
-            p.fillRect(QRect(tx, y, charW_, lineH_), c);
+    // The header: the names of the columns that are on.
+    p.setPen(palette().color(QPalette::PlaceholderText));
+    if (style_ & kAddr) p.drawText(0, ascent, QLatin1String(kHeaders[ColAddr]));
+    for (int c = ColHex; c < kColumns; ++c)
+        if (style_ & kFlags[c])
+            p.drawText(ColumnStart(c) * charW_, ascent, QLatin1String(kHeaders[c]));
+    const QColor highlight = palette().color(QPalette::Highlight);
+    for (int row = 0; row <= visibleLines_; ++row) {
+        const qint64 first = topUnit_ + qint64(row) * unitsPerLine_;
+        if (first >= UnitCount()) break;
+        const int y = (row + 1) * lineH_;
+        // The selection behind every column's cells.
+        for (int c = ColHex; c < kColumns; ++c) {
+            if (!(style_ & kFlags[c])) continue;
+            const int w = ColumnWidth(c);
+            for (int i = 0; i < unitsPerLine_; ++i) {
+                const qint64 u = first + i;
+                if (u >= UnitCount() || u < selStart_ || u > selEnd_) continue;
+                p.fillRect(QRect((ColumnStart(c) + i * (w + 1)) * charW_, y, w * charW_, lineH_),
+                           highlight);
+            }
         }
-        p.setPen(pal.color(QPalette::Text));
-        p.drawText(x0, y + ascent, FormatLine(line));
+        p.setPen(text);
+        p.drawText(0, y + ascent, FormatLine(first / unitsPerLine_));
+    }
+    if (hasFocus()) {
+        QStyleOptionFocusRect opt;
+        opt.initFrom(this);
+        opt.rect = viewport()->rect().adjusted(1, 1, -1, -1);
+        style()->drawPrimitive(QStyle::PE_FrameFocusRect, &opt, &p, this);
     }
 }
 
 void MFCDumpCtrl::resizeEvent(QResizeEvent* e) {
     QAbstractScrollArea::resizeEvent(e);
-    UpdateScroll();
+    Layout();
 }
 
-qint64 MFCDumpCtrl::OffsetAt(const QPoint& pt) const {
-    const int col = (pt.x() + horizontalScrollBar()->value()) / charW_;
-    const qint64 line = TopUnit() + pt.y() / lineH_;
-    const int hexStart = AddressDigits() + kHexGap;
-    const int textStart = hexStart + kBytesPerLine * 3 + 2;
-    int byte = 0;
-    if (col >= textStart) {
-        byte = col - textStart;
-    } else {
-        int c = col - hexStart;
-        if (c > 8 * 3) --c;  // the blank between the halves
-        byte = c / 3;
+void MFCDumpCtrl::changeEvent(QEvent* e) {
+    QAbstractScrollArea::changeEvent(e);
+    if (e->type() == QEvent::EnabledChange) viewport()->update();
+}
+
+qint64 MFCDumpCtrl::UnitAt(const QPoint& pt) const {
+    if (unitsPerLine_ <= 0 || UnitCount() == 0) return -1;
+    const int col = pt.x() / charW_;
+    const qint64 line = TopUnit() / unitsPerLine_ + qMax(0, pt.y() / lineH_ - 1);
+    int unit = 0;
+    for (int c = kColumns - 1; c >= ColHex; --c) {
+        if (!(style_ & kFlags[c]) || col < ColumnStart(c)) continue;
+        unit = (col - ColumnStart(c)) / (ColumnWidth(c) + 1);
+        break;
     }
-    byte = qBound(0, byte, kBytesPerLine - 1);
-    return qBound<qint64>(0, line * kBytesPerLine + byte, qMax<qint64>(0, data_.size() - 1));
+    unit = qBound(0, unit, unitsPerLine_ - 1);
+    return qBound<qint64>(0, line * unitsPerLine_ + unit, UnitCount() - 1);
 }
 
-void MFCDumpCtrl::EnsureVisible(qint64 offset) {
-    const qint64 line = offset / kBytesPerLine;
-    if (line < TopUnit())
-        SetTopUnit(line);
-    else if (line >= TopUnit() + VisibleLines())
-        SetTopUnit(line - VisibleLines() + 1);
+void MFCDumpCtrl::ScrollTo(qint64 unit) {
+    if (unitsPerLine_ <= 0) return;
+    if (unit < topUnit_)
+        SetTopUnit(unit);
+    else if (unit >= topUnit_ + VisibleUnits())
+        SetTopUnit(unit - VisibleUnits() + unitsPerLine_);
 }
 
 void MFCDumpCtrl::MoveCaret(qint64 to, bool extend) {
-    caret_ = qBound<qint64>(0, to, qMax<qint64>(0, data_.size() - 1));
-    if (!extend) anchor_ = caret_;
-    EnsureVisible(caret_);
-    viewport()->update();
+    if (UnitCount() == 0) return;
+    to = qBound<qint64>(0, to, UnitCount() - 1);
+    const qint64 anchor = extend && anchor_ >= 0 ? anchor_ : to;
+    SetSelection(anchor, to, true);
 }
 
 void MFCDumpCtrl::keyPressEvent(QKeyEvent* e) {
     const bool shift = e->modifiers() & Qt::ShiftModifier;
     const bool ctrl = e->modifiers() & Qt::ControlModifier;
-    const qint64 page = qint64(VisibleLines()) * kBytesPerLine;
+    const qint64 line = qMax(1, unitsPerLine_);
+    const qint64 page = qMax<qint64>(line, VisibleUnits());
+    const qint64 at = qMax<qint64>(0, caret_);
     switch (e->key()) {
         case Qt::Key_Left:
-            MoveCaret(caret_ - 1, shift);
+            MoveCaret(at - 1, shift);
             break;
         case Qt::Key_Right:
-            MoveCaret(caret_ + 1, shift);
+            MoveCaret(at + 1, shift);
             break;
         case Qt::Key_Up:
-            MoveCaret(caret_ - kBytesPerLine, shift);
+            MoveCaret(at - line, shift);
             break;
         case Qt::Key_Down:
-            MoveCaret(caret_ + kBytesPerLine, shift);
+            MoveCaret(at + line, shift);
             break;
         case Qt::Key_PageUp:
-            MoveCaret(caret_ - page, shift);
+            MoveCaret(at - page, shift);
             break;
         case Qt::Key_PageDown:
-            MoveCaret(caret_ + page, shift);
+            MoveCaret(at + page, shift);
             break;
         case Qt::Key_Home:
-            MoveCaret(ctrl ? 0 : caret_ - caret_ % kBytesPerLine, shift);
+            MoveCaret(ctrl ? 0 : at - at % line, shift);
             break;
         case Qt::Key_End:
-            MoveCaret(ctrl ? data_.size() - 1 : caret_ - caret_ % kBytesPerLine + kBytesPerLine - 1,
-                      shift);
+            MoveCaret(ctrl ? UnitCount() - 1 : at - at % line + line - 1, shift);
             break;
         default:
-            if (e->matches(QKeySequence::SelectAll)) {
-                SetSelection(0, data_.size());
-                return;
-            }
             QAbstractScrollArea::keyPressEvent(e);
     }
 }
 
 void MFCDumpCtrl::mousePressEvent(QMouseEvent* e) {
-    if (e->button() != Qt::LeftButton || data_.isEmpty()) return;
-    const qint64 at = OffsetAt(e->position().toPoint());
-    MoveCaret(at, e->modifiers() & Qt::ShiftModifier);
+    if (e->button() != Qt::LeftButton) return;
+    const qint64 u = UnitAt(e->position().toPoint());
+    if (u >= 0) MoveCaret(u, e->modifiers() & Qt::ShiftModifier);
 }
 
 void MFCDumpCtrl::mouseMoveEvent(QMouseEvent* e) {
-    if (!(e->buttons() & Qt::LeftButton) || data_.isEmpty()) return;
-    // The byte under the pointer is part of the selection, as a text editor does it.
-    const qint64 at = OffsetAt(e->position().toPoint());
-    caret_ = at >= anchor_ ? at + 1 : at;
-    EnsureVisible(at);
-    viewport()->update();
+    if (!(e->buttons() & Qt::LeftButton)) return;
+    const qint64 u = UnitAt(e->position().toPoint());
+    if (u >= 0) MoveCaret(u, true);
+}
+
+void MFCDumpCtrl::wheelEvent(QWheelEvent* e) {
+    // One line per step of the wheel, down for a negative delta.
+    const int steps = e->angleDelta().y() / 120;
+    if (steps == 0 || unitsPerLine_ <= 0) return;
+    QScrollBar* sb = verticalScrollBar();
+    sb->setValue(sb->value() - steps);
+    e->accept();
 }
 
 }  // namespace tw::controls

@@ -16,6 +16,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <chrono>
 #include <fstream>
 #include <map>
@@ -264,11 +265,18 @@ TEST_F(AnalysisPageTest, DataViewerShowsClustersAsTextHexAndImage) {
     v->ToggleHex();
     EXPECT_TRUE(v->HexShown());
     const qint64 at = 0x25;
-    EXPECT_EQ(v->Hex()->GetValue(at), static_cast<uint8_t>(letter[at]));
-    EXPECT_TRUE(v->Hex()->FormatLine(2).startsWith(
-        QStringLiteral("0020  %1 ")
-            .arg(static_cast<uint8_t>(letter[0x20]), 2, 16, QChar('0'))
-            .toUpper()));
+    const tw::controls::MFCDumpCtrl* hex = v->Hex();
+    EXPECT_EQ(hex->GetValue(at), static_cast<uint8_t>(letter[at]));
+    const int perLine = hex->UnitsPerLine();
+    ASSERT_GT(perLine, 0);
+    const QString line = hex->FormatLine(at / perLine);
+    EXPECT_TRUE(
+        line.startsWith(QStringLiteral("%1  ").arg(at - at % perLine, 4, 16, QChar('0')).toUpper()))
+        << line.toStdString();
+    EXPECT_EQ(
+        line.mid(6 + static_cast<int>(at % perLine) * 3, 2),
+        QStringLiteral("%1").arg(static_cast<uint8_t>(letter[at]), 2, 16, QChar('0')).toUpper())
+        << line.toStdString();
     v->NextCluster();
     EXPECT_EQ(v->Clusters()->currentIndex(), 1);
     EXPECT_EQ(v->Hex()->GetValue(0), static_cast<uint8_t>(letter[cluster]));
@@ -290,27 +298,46 @@ TEST_F(AnalysisPageTest, DataViewerShowsClustersAsTextHexAndImage) {
     qunsetenv("TMPDIR");
 }
 
-// The dump view's edges: nothing to show, the address width, bytes past the end.
+// The dump view's edges: nothing to show, word units of an odd buffer in both byte
+// orders, the address width, the substitute character, the colours, the binary format.
 TEST(DumpView, EdgesOfTheBuffer) {
-    tw::controls::MFCDumpCtrl v;
+    using D = tw::controls::MFCDumpCtrl;
+    D v;
+    v.resize(800, 400);
+    v.show();
     v.SetData({});
-    EXPECT_EQ(v.LineCount(), 0);
+    EXPECT_EQ(v.UnitCount(), 0);
     EXPECT_TRUE(v.FormatLine(0).isEmpty());
-    EXPECT_EQ(v.GetValue(0), -1);
-    QByteArray odd(17, '\x41');
-    odd[16] = '\x07';
-    v.SetData(odd);
-    EXPECT_EQ(v.LineCount(), 2);
-    EXPECT_EQ(v.FormatLine(1).left(9), "0010  07 ");
-    EXPECT_TRUE(v.FormatLine(1).endsWith(" ."));  // unprintable byte shown as "."
-    EXPECT_EQ(v.GetValue(17), -1);
+    EXPECT_EQ(v.verticalScrollBar()->maximum(), 0);
+
+    v.SetData(QByteArray("\x01\x02\x03\x04\x05", 5));
+    v.SetStyle(D::kWordMode, 0);
+    EXPECT_EQ(v.UnitCount(), 2);  // the fifth byte is not shown
+    EXPECT_EQ(v.GetValue(1), 0x0304u);
+    EXPECT_EQ(v.FormatLine(0).mid(6, 9), "0102 0304");
+    v.SetStyle(D::kLittleEndian, 0);
+    EXPECT_EQ(v.GetValue(1), 0x0403u);
+    v.SetStyle(0, D::kWordMode | D::kLittleEndian);
+    EXPECT_EQ(v.UnitCount(), 5);
+
     v.SetData(QByteArray(0x10000, '\0'));
-    EXPECT_TRUE(v.FormatLine(0xFFF).startsWith("FFF0  "));
+    EXPECT_EQ(v.ColumnWidth(D::ColAddr), 4);
+    EXPECT_GT(v.verticalScrollBar()->maximum(), 0);
     v.SetData(QByteArray(0x10001, '\0'));
-    EXPECT_TRUE(v.FormatLine(0x1000).startsWith("00010000  "));
-    v.SetSelection(5, 40);
-    EXPECT_EQ(v.SelectionStart(), 5);
-    EXPECT_EQ(v.SelectionEnd(), 40);
+    EXPECT_EQ(v.ColumnWidth(D::ColAddr), 5);
+    EXPECT_TRUE(v.FormatLine(0x10000 / v.UnitsPerLine())
+                    .startsWith(QStringLiteral("%1  ")
+                                    .arg(0x10000 - 0x10000 % v.UnitsPerLine(), 5, 16, QChar('0'))
+                                    .toUpper()));
+
+    EXPECT_EQ(v.FormatValue(D::ColAscii, 0x1F), QString(QChar(0x1F)));
+    v.SetSubstituteChar('.');
+    EXPECT_EQ(v.FormatValue(D::ColAscii, 0x1F), ".");
+    EXPECT_EQ(v.SetColour(12, qRgb(1, 2, 3)), 0u);
+    EXPECT_EQ(v.SetColour(2, qRgb(1, 2, 3)), qRgb(0xFF, 0, 0));
+    EXPECT_EQ(v.FormatValue(D::ColBin, 0x0102, 2), "00000001-00000010");
+    EXPECT_EQ(v.FormatValue(D::ColBin, 0x81, 1), "10000001");
+    EXPECT_EQ(v.FormatValue(D::ColHex, 0xAB, 1), "AB");
 }
 
 }  // namespace

@@ -79,6 +79,7 @@ CFileSlackViewerDlg::CFileSlackViewerDlg(AnalysisEngine& engine, FoundRow item, 
     raw_->setFont(fixed);
     raw_->setAccessibleName(tr("Raw Data"));
     hex_ = new controls::MFCDumpCtrl(this);
+    hex_->SetSubstituteChar('.');
     rawStack_ = new QStackedWidget(this);
     rawStack_->addWidget(raw_);
     rawStack_->addWidget(hex_);

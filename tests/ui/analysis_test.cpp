@@ -5,6 +5,8 @@
 // search, and the data viewer shows the clusters as text, as hex and as a picture.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QComboBox>
@@ -18,6 +20,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -296,6 +299,56 @@ TEST_F(AnalysisPageTest, DataViewerShowsClustersAsTextHexAndImage) {
     EXPECT_TRUE(QDir(QString::fromStdString(tmp.Path())).isEmpty());
     img->close();
     qunsetenv("TMPDIR");
+}
+
+// A loop device made of the NTFS sample: listed as a partition that is not mounted;
+// once mounted (ntfs-3g), listed by its folder instead, and its slack test runs there.
+TEST_F(AnalysisPageTest, LoopVolumeListedUnmountedAndMountedWithItsSlacks) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root (loop devices, mount)";
+    std::string loop;
+    if (tw::test::RunTool({"losetup", "-f", "--show", image_.toStdString()}, &loop) != 0)
+        GTEST_SKIP() << "no loop device";
+    while (!loop.empty() && (loop.back() == '\n' || loop.back() == ' ')) loop.pop_back();
+    const std::string mnt = dir_ / "mnt";
+    ::mkdir(mnt.c_str(), 0700);
+    struct Cleanup {
+        std::string loop, mnt;
+        bool mounted = false;
+        ~Cleanup() {
+            if (mounted) tw::test::RunTool({"umount", mnt});
+            tw::test::RunTool({"losetup", "-d", loop});
+        }
+    } cleanup{loop, mnt};
+
+    page_->FillDrives();
+    const int unmounted = page_->Drives()->findData(QString::fromStdString(loop));
+    ASSERT_GE(unmounted, 0) << loop;
+    EXPECT_TRUE(page_->Drives()->itemText(unmounted).contains("NTFS, not mounted"));
+
+    if (tw::test::RunTool({"ntfs-3g", loop, mnt}) != 0) GTEST_SKIP() << "ntfs-3g cannot mount";
+    cleanup.mounted = true;
+    page_->FillDrives();
+    const int mounted = page_->Drives()->findData(QString::fromStdString(mnt));
+    ASSERT_GE(mounted, 0);
+    EXPECT_LT(page_->Drives()->findData(QString::fromStdString(loop)), 0);
+    page_->Drives()->setCurrentIndex(mounted);
+    ASSERT_TRUE(RunToEnd([&] { page_->Button(1118)->click(); }));
+    EXPECT_EQ(
+        page_->Model()->headerData(FoundModel::Name, Qt::Horizontal, Qt::DisplayRole).toString(),
+        "Slack at end of file");
+    EXPECT_TRUE(page_->ProgressArea()->StatusLine()->text().startsWith(
+        "Completed search for recoverable slacks"))
+        << page_->ProgressArea()->StatusLine()->text().toStdString();
+    // The sample's live file with a partial last cluster; ntfs-3g does not say where
+    // that cluster lies, so the viewer says why it cannot show it.
+    const int keep = RowOf("keep_me.txt");
+    ASSERT_GE(keep, 0);
+    EXPECT_EQ(page_->Model()->Row(keep).slackBytes, 2056u);
+    auto* v = page_->ViewItem(page_->Proxy()->mapFromSource(page_->Model()->index(keep, 0)).row());
+    ASSERT_NE(v, nullptr);
+    EXPECT_TRUE(v->Filtered()->toPlainText().startsWith(
+        "It is not possible to view individual file slacks"));
+    v->close();
 }
 
 // The dump view's edges: nothing to show, word units of an odd buffer in both byte

@@ -29,6 +29,7 @@
 #include "shell/ui/status_actions.h"
 #include "shell/ui/status_page.h"
 #include "shell/ui/ui_text.h"
+#include "volume/ui/analyze_drive_page.h"
 
 namespace tw::ui {
 
@@ -201,7 +202,8 @@ MainWindow::MainWindow(Context context, QWidget* parent)
     connect(statusPage_, &StatusPage::statusChanged, this, &MainWindow::UpdateStatus);
     AddPage(kStatusPage, statusPage_);
     const QString later = tr("This page is not part of this version of the control panel yet.");
-    for (int id : {kLogPage, kCleanupPage, kAnalysisPage, kBinPage, kSchedulePage})
+    AddPage(kAnalysisPage, new volume::ui::CAnalyzeDrivePage(this, &settings_, stack_));
+    for (int id : {kLogPage, kCleanupPage, kBinPage, kSchedulePage})
         AddPage(id, MakePlaceholderPage(later, stack_));
     for (int id : {kCookiePage, kTracksPage, kJunkPage, kInternetPage})
         AddPage(id, MakePlaceholderPage(tr("coming soon"), stack_));

@@ -8,13 +8,20 @@
 #include <QApplication>
 #include <QDir>
 #include <QPixmap>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QThread>
 #include <cstdio>
+#include <cstdlib>
 
+#include "controls/placeholder_view.h"
 #include "platform/registry.h"
 #include "platform/settings.h"
 #include "shell/ui/countdown_dialog.h"
 #include "shell/ui/main_window.h"
 #include "shell/ui/message_box.h"
+#include "volume/ui/analyze_drive_page.h"
+#include "volume/ui/file_slack_viewer.h"
 
 namespace {
 
@@ -38,6 +45,68 @@ bool Save(QWidget* w, const QString& dir, const QString& name, const QString& su
     const QString path = dir + QLatin1Char('/') + name + suffix + QStringLiteral(".png");
     const bool ok = w->grab().save(path);
     std::printf("%s %s\n", ok ? "wrote" : "FAILED", qPrintable(path));
+    return ok;
+}
+
+// Runs the event loop until `done`, at most ten seconds.
+template <typename F>
+bool Wait(F done) {
+    for (int i = 0; i < 1000 && !done(); ++i) {
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(10);
+    }
+    return done();
+}
+
+// The analysis page after a search of the NTFS sample, and the data viewer on its
+// letter (text, hex) and its picture.
+bool ShootAnalysis(tw::ui::MainWindow& window, const QString& dir, const QString& suffix) {
+    QTemporaryDir scratch;
+    const QString image = scratch.filePath(QStringLiteral("sample-ntfs.img"));
+    const QString cmd = QStringLiteral("xz -dc '%1/sample-ntfs.img.xz' > '%2'")
+                            .arg(QStringLiteral(TW_SAMPLES), image);
+    if (!scratch.isValid() || std::system(cmd.toLocal8Bit().constData()) != 0) {
+        std::printf("FAILED to unpack the NTFS sample\n");
+        return false;
+    }
+    window.ShowPage(tw::ui::kAnalysisPage);
+    auto* page =
+        qobject_cast<tw::volume::ui::CAnalyzeDrivePage*>(window.Page(tw::ui::kAnalysisPage));
+    if (!page) return false;
+    page->AddSource(image);
+    page->FindDeletedFiles();
+    if (!Wait([page] { return !page->Running(); })) return false;
+    page->List()->selectRow(0);
+    bool ok = Save(&window, dir, QStringLiteral("analysis-page-ntfs"), suffix);
+    const QString fat = scratch.filePath(QStringLiteral("sample-fat32.img"));
+    const QString fatCmd = QStringLiteral("xz -dc '%1/sample-fat32.img.xz' > '%2'")
+                               .arg(QStringLiteral(TW_SAMPLES), fat);
+    if (std::system(fatCmd.toLocal8Bit().constData()) == 0) {
+        page->AddSource(fat);
+        page->FindDeletedFiles();
+        if (Wait([page] { return !page->Running(); }))
+            ok &= Save(&window, dir, QStringLiteral("analysis-page-fat32"), suffix);
+        page->AddSource(image);
+        page->FindDeletedFiles();
+        if (!Wait([page] { return !page->Running(); })) return false;
+    }
+
+    auto rowOf = [page](const char* name) {
+        for (int i = 0; i < page->Proxy()->rowCount(); ++i)
+            if (page->Proxy()->index(i, 0).data().toString() == QLatin1String(name)) return i;
+        return -1;
+    };
+    if (auto* v = page->ViewItem(rowOf("letter.txt"))) {
+        ok &= Save(v, dir, QStringLiteral("data-viewer-text"), suffix);
+        v->ToggleHex();
+        ok &= Save(v, dir, QStringLiteral("data-viewer-hex"), suffix);
+        v->close();
+    }
+    if (auto* v = page->ViewItem(rowOf("logo.png"))) {
+        v->ToggleImage();
+        ok &= Save(v, dir, QStringLiteral("data-viewer-image"), suffix);
+        v->close();
+    }
     return ok;
 }
 
@@ -90,6 +159,8 @@ int main(int argc, char** argv) {
     window.ShowPage(tw::ui::kStatusPage);
     window.resize(1024, 700);
     ok &= Save(&window, dir, QStringLiteral("status-page-1024x700"), suffix);
+
+    ok &= ShootAnalysis(window, dir, suffix);
 
     StillTicks ticks;
     tw::ui::cProceedCancelDialog countdown(&window, &ticks);

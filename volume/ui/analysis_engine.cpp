@@ -9,45 +9,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/opcontext.h"
+#include "platform/operation.h"
 #include "volume/session.h"
 #include "wipe/slack_scan.h"
 
 namespace tw::volume::ui {
 namespace {
-
-// The engine still takes the context of platform/opcontext.h: its sink forwards to the
-// page's Progress, and its abort flag is the page's stop flag. This bridge is the only
-// place that knows that context.
-class Sink : public ProgressSink {
-  public:
-    explicit Sink(const Progress& p) : p_(p) {}
-    void SetRange(Bar b, int64_t lo, int64_t hi) override {
-        if (p_.range) p_.range(b, lo, hi);
-    }
-    void SetPos(Bar b, int64_t pos) override {
-        pos_[b] = pos;
-        if (p_.pos) p_.pos(b, pos);
-    }
-    void Step(Bar b, int64_t by) override { SetPos(b, pos_[b] + by); }
-    void SetText(Slot s, std::string_view text) override {
-        if (s == Status && p_.status) p_.status(text);
-    }
-
-  private:
-    const Progress& p_;
-    int64_t pos_[2] = {0, 0};
-};
-
-struct Bridge {
-    explicit Bridge(const Progress& p) : sink(p) {
-        op.progress = &sink;
-        // The engine only reads the flag; the page owns it.
-        op.abort = const_cast<std::atomic<int>*>(p.stop);
-    }
-    Sink sink;
-    OpContext op;
-};
 
 std::string DeletedDetails(const RecoverableFile& f) {
     std::string t =
@@ -124,7 +91,7 @@ std::string AnalysisEngine::Detect(const std::string& source, std::string* error
 
 AnalysisEngine::End AnalysisEngine::Search(const std::string& source, const Progress& p,
                                            const std::function<void(const FoundRow&)>& onFound) {
-    Bridge b(p);
+    const OpContext& op = *p.op;
     slackMode_ = false;
     d_->slacks.clear();
     d_->session = std::make_unique<CVolumeSession>();
@@ -140,9 +107,9 @@ AnalysisEngine::End AnalysisEngine::Search(const std::string& source, const Prog
     so.onFound = [&](const RecoverableFile& f) {
         if (onFound) onFound(RowOf(f));
     };
-    const SearchReport rep = d_->session->Search(b.op, so);
+    const SearchReport rep = d_->session->Search(op, so);
     end.message = rep.message;
-    if (!rep.error.empty()) end.message += (end.message.empty() ? "" : ": ") + rep.error;
+    if (rep.error) end.message += (end.message.empty() ? "" : ": ") + ErrorText(*rep.error);
     end.stopped = rep.end == SearchEnd::Aborted;
     end.ok = rep.end == SearchEnd::Completed || end.stopped;
     if (end.ok) {
@@ -156,7 +123,7 @@ AnalysisEngine::End AnalysisEngine::Search(const std::string& source, const Prog
 AnalysisEngine::End AnalysisEngine::ScanSlacks(
     const std::string& mountPoint, const Progress& p,
     const std::function<void(const FoundRow&)>& onFound) {
-    Bridge b(p);
+    const OpContext& op = *p.op;
     slackMode_ = true;
     d_->session.reset();
     d_->slacks.clear();
@@ -175,7 +142,7 @@ AnalysisEngine::End AnalysisEngine::ScanSlacks(
         r.details = wipe::SlackDetailsText(s, AttributeText(s.attributeBits));
         if (onFound) onFound(r);
     };
-    const wipe::SlackScanReport rep = scanner.Scan(b.op, mountPoint, mountPoint);
+    const wipe::SlackScanReport rep = scanner.Scan(op, mountPoint, mountPoint);
     d_->slacks = scanner.found();
     End end;
     end.message = rep.message;
@@ -198,7 +165,7 @@ AnalysisEngine::End AnalysisEngine::Recover(const std::vector<uint64_t>& locatio
                                             const std::string& folderPath, const Progress& p) {
     End end;
     if (!d_->session || slackMode_) return end;
-    Bridge b(p);
+    const OpContext& op = *p.op;
     CVolumeSession& s = *d_->session;
     RecoveryFolder folder;
     const FolderCheck check = folder.Open(folderPath, s.Source().raw);
@@ -208,8 +175,8 @@ AnalysisEngine::End AnalysisEngine::Recover(const std::vector<uint64_t>& locatio
         return end;
     }
     const std::vector<const RecoverableFile*> items = Pick(s, locations);
-    const RecoveryRunResult r = s.Recover(
-        b.op, items, folder, false, [&](const RecoverableFile& f, const RecoverResult& rr) {
+    const RecoveryRunResult r =
+        s.Recover(op, items, folder, false, [&](const RecoverableFile& f, const RecoverResult& rr) {
             if (!p.line) return;
             if (rr.outcome == Outcome::Ok)
                 p.line("Recovered " + TraceItemText(f) + " to " + folder.PathOf(rr.fileName));
@@ -229,7 +196,7 @@ AnalysisEngine::End AnalysisEngine::Wipe(const std::vector<uint64_t>& locations,
                                          const Progress& p) {
     End end;
     if (!d_->session || slackMode_) return end;
-    Bridge b(p);
+    const OpContext& op = *p.op;
     CVolumeSession& s = *d_->session;
     const SessionStatus opened = s.OpenForAccess(RawAccess::Write);
     if (!opened.IsOk()) {
@@ -239,7 +206,7 @@ AnalysisEngine::End AnalysisEngine::Wipe(const std::vector<uint64_t>& locations,
     }
     const std::vector<const RecoverableFile*> items = Pick(s, locations);
     const TraceRunResult r =
-        s.WipeTraces(b.op, items, passes, [&](const RecoverableFile& f, const TraceWipeResult& tr) {
+        s.WipeTraces(op, items, passes, [&](const RecoverableFile& f, const TraceWipeResult& tr) {
             if (p.line)
                 p.line((tr.outcome == Outcome::Ok ? "Wiped " : "Could not wipe ") +
                        TraceItemText(f));
@@ -272,10 +239,9 @@ std::vector<AnalysisEngine::ClusterRef> AnalysisEngine::Clusters(const FoundRow&
         if (error) *error = "The data of this file is kept inside its file record.";
         return out;
     }
-    Progress none;
-    Bridge b(none);
+    const OpContext& op = IdleOperation();
     bool stopped = false;
-    for (const ItemCluster& c : d_->session->ItemClusters(b.op, *f, &stopped))
+    for (const ItemCluster& c : d_->session->ItemClusters(op, *f, &stopped))
         out.push_back({c.cluster, c.inUse});
     return out;
 }
@@ -338,10 +304,9 @@ bool AnalysisEngine::ReadData(const FoundRow& row, uint64_t limit, std::vector<u
     {
         RecoveryFolder folder;
         if (folder.Open(dir, d_->session->Source().raw) == FolderCheck::Ok) {
-            Progress none;
-            Bridge b(none);
+            const OpContext& op = IdleOperation();
             std::string name;
-            d_->session->Recover(b.op, {f}, folder, false,
+            d_->session->Recover(op, {f}, folder, false,
                                  [&](const RecoverableFile&, const RecoverResult& r) {
                                      if (r.outcome == Outcome::Ok)
                                          name = r.fileName;

@@ -13,15 +13,17 @@
 #include <string_view>
 #include <vector>
 
+namespace tw {
+class OpContext;
+}
+
 namespace tw::volume::ui {
 
-// Where a run's progress goes, and the page's stop flag (set by "Stop searching").
+// A run's operation (its bars, status, stop and pause: the page's OperationRunner owns
+// it) and where the run's log lines go.
 struct Progress {
-    std::function<void(int bar, int64_t low, int64_t high)> range;
-    std::function<void(int bar, int64_t pos)> pos;
-    std::function<void(std::string_view text)> status;
+    const OpContext* op = nullptr;
     std::function<void(const std::string& line)> line;  // a line for the page's log area
-    const std::atomic<int>* stop = nullptr;
 };
 
 // One listed item: a deleted file, or a live file with slack.

@@ -333,7 +333,7 @@ CAnalyzeDrivePage::CAnalyzeDrivePage(tw::ui::MainWindow* window, Settings* setti
 
     connect(find_, &QPushButton::clicked, this, &CAnalyzeDrivePage::FindDeletedFiles);
     connect(slacks_, &QPushButton::clicked, this, &CAnalyzeDrivePage::TestForFileSlacks);
-    connect(stopBtn_, &QPushButton::clicked, this, [this] { stop_.store(1); });
+    connect(stopBtn_, &QPushButton::clicked, this, &CAnalyzeDrivePage::StopSearching);
     connect(setFolder_, &QPushButton::clicked, this, &CAnalyzeDrivePage::SetRecoveryFolder);
     connect(selectAll_, &QPushButton::clicked, this, &CAnalyzeDrivePage::SelectAll);
     connect(deselectAll_, &QPushButton::clicked, this, &CAnalyzeDrivePage::DeselectAll);
@@ -372,7 +372,6 @@ CAnalyzeDrivePage::CAnalyzeDrivePage(tw::ui::MainWindow* window, Settings* setti
 }
 
 CAnalyzeDrivePage::~CAnalyzeDrivePage() {
-    stop_.store(1);
     delete runner_;  // waits for a run still going, which uses the engine
     runner_ = nullptr;
 }
@@ -536,7 +535,6 @@ void CAnalyzeDrivePage::FindDeletedFiles() { StartSearch(false); }
 void CAnalyzeDrivePage::TestForFileSlacks() { StartSearch(true); }
 
 void CAnalyzeDrivePage::StopSearching() {
-    stop_.store(1);
     if (runner_) runner_->Stop();
 }
 
@@ -555,7 +553,6 @@ void CAnalyzeDrivePage::StartSearch(bool slacks) {
     for (const QPointer<CFileSlackViewerDlg>& v : viewers_)
         if (v) v->close();
     viewers_.clear();
-    stop_.store(0);
     model_->Reset(slacks, true);
     list_->sortByColumn(-1, Qt::AscendingOrder);
     details_->clear();
@@ -566,17 +563,9 @@ void CAnalyzeDrivePage::StartSearch(bool slacks) {
                   : tr("Searching %1 for deleted files").arg(Q(src)));
     std::shared_ptr<Pending> pending = pending_;
     AnalysisEngine* engine = engine_.get();
-    std::atomic<int>* stop = &stop_;
     const bool started = runner_->Start([=](const OpContext& op) -> QVariant {
         Progress p;
-        p.range = [&op](int bar, int64_t lo, int64_t hi) {
-            op.SetRange(static_cast<ProgressSink::Bar>(bar), lo, hi);
-        };
-        p.pos = [&op](int bar, int64_t pos) {
-            op.SetPos(static_cast<ProgressSink::Bar>(bar), pos);
-        };
-        p.status = [&op](std::string_view t) { op.Status(t); };
-        p.stop = stop;
+        p.op = &op;
         auto found = [pending](const FoundRow& r) {
             std::lock_guard<std::mutex> lock(pending->mu);
             pending->rows.push_back(r);
@@ -593,27 +582,18 @@ void CAnalyzeDrivePage::StartSearch(bool slacks) {
 
 void CAnalyzeDrivePage::StartOnItems(Run kind, const std::vector<uint64_t>& locations) {
     if (Running()) return;
-    stop_.store(0);
     run_ = kind;
     const std::string folder = recoveryFolder_.toStdString();
     const int passes = window_ ? window_->OverwriteLevel() : 1;
     std::shared_ptr<Pending> pending = pending_;
     AnalysisEngine* engine = engine_.get();
-    std::atomic<int>* stop = &stop_;
     const bool started = runner_->Start([=](const OpContext& op) -> QVariant {
         Progress p;
-        p.range = [&op](int bar, int64_t lo, int64_t hi) {
-            op.SetRange(static_cast<ProgressSink::Bar>(bar), lo, hi);
-        };
-        p.pos = [&op](int bar, int64_t pos) {
-            op.SetPos(static_cast<ProgressSink::Bar>(bar), pos);
-        };
-        p.status = [&op](std::string_view t) { op.Status(t); };
+        p.op = &op;
         p.line = [pending](const std::string& line) {
             std::lock_guard<std::mutex> lock(pending->mu);
             pending->lines.push_back(Q(line));
         };
-        p.stop = stop;
         const AnalysisEngine::End end = kind == Run::Recover ? engine->Recover(locations, folder, p)
                                                              : engine->Wipe(locations, passes, p);
         return QVariantList{end.ok, end.stopped, Q(end.message)};

@@ -151,7 +151,6 @@ class CAnalyzeDrivePage : public QWidget {
     std::unique_ptr<AnalysisEngine> engine_;
     tw::ui::OperationRunner* runner_;
     Run run_ = Run::None;
-    std::atomic<int> stop_{0};
 
     // Items the worker found that the list has not taken yet.
     struct Pending {

@@ -649,7 +649,7 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
     wiper_->bytesWritten = &bytesWritten;
     wiper_->showStatus = wiper_->showStatus2 = true;
     wiper_->SetStatusText(underneathText + " " + path);
-    const bool wiped = wiper_->WipeFile(op, path, file.facts.compressed, 0);
+    const bool wiped = wiper_->WipeFile(op, path, file.facts.compressed, 0).ok();
     const bool complete = wiped && !wiper_->WasAborted();
     Stage("wiped", copyPath);
 

@@ -68,7 +68,8 @@ std::string PassesText(int n) {
 // What a plan leaves out: the files the real run would refuse (with the reason; the
 // dry run exits as the real run would) and the walk's skips.
 void PrintExclusions(const wipe::PlanExclusions& plan) {
-    for (const auto& [path, why] : plan.refused) Out("  refuse " + path + "  (" + why + ")");
+    for (const auto& [path, why] : plan.refused)
+        Out("  refuse " + path + "  (" + ErrorText(why) + ")");
 }
 void PrintSkipped(const wipe::PlanExclusions& plan) {
     for (const auto& [path, reason] : plan.skipped)

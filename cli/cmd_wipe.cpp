@@ -60,7 +60,8 @@ std::string HardLinkRefusal(uint64_t links) {
 
 // Everything that stops the wipe of a regular file, found before anything changes.
 std::string FileRefusal(const std::string& path, bool allowHardLinks) {
-    std::string why = wipe::WipeRefusal(path);
+    std::string why;
+    if (const std::optional<Error> refusal = wipe::WipeRefusal(path)) why = ErrorText(*refusal);
     struct stat st {};
     if (why.empty() && !allowHardLinks && lstat(path.c_str(), &st) == 0 && st.st_nlink > 1)
         why = HardLinkRefusal(st.st_nlink);
@@ -373,7 +374,13 @@ void RegisterWipe(CLI::App& app, Env& env) {
             // Looked at again just before: a lock taken or a name added since the plan
             // is a refusal too, and the file stays untouched.
             const std::string late = FileRefusal(t.path, a.hardLinks);
-            const bool ok = late.empty() && wiper.WipeFile(t.path, false, a.random, &op);
+            std::string why = late;
+            bool ok = false;
+            if (late.empty()) {
+                const Result<void> wiped = wiper.WipeFile(t.path, false, a.random, &op);
+                ok = wiped.ok();
+                if (!ok) why = ErrorText(wiped.error());
+            }
             op.Step(ProgressSink::Overall, 1);
             if (ok) {
                 ++wiped;
@@ -381,14 +388,14 @@ void RegisterWipe(CLI::App& app, Env& env) {
             } else {
                 progress.Finish();
                 PrintError((late.empty() ? "could not wipe " : "not wiping ") + t.path + ": " +
-                           (late.empty() ? wiper.LastError() : late));
+                           why);
                 env.Fail(late.empty() ? kFailed : kRefused);
             }
             r["wiped"] = ok;
             r["size"] = t.size;
             r["passes"] = plan.passes;
             r["bytes_written"] = late.empty() ? wiper.LastBytesWritten() : 0;
-            if (!ok) r["reason"] = late.empty() ? wiper.LastError() : late;
+            if (!ok) r["reason"] = why;
             results.push_back(std::move(r));
         }
         // Folders go once they are empty; one that still holds a refused file stays.

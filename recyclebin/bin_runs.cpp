@@ -154,7 +154,7 @@ struct Wiping {
         struct stat st {};
         if (lstat(path.c_str(), &st) != 0) return -1;
         const ino_t ino = st.st_ino;
-        const bool ok = wiper.WipeFile(op, path, false, cluster, true);
+        const bool ok = wiper.WipeFile(op, path, false, cluster, true).ok();
         if (ok && !wiper.WasAborted()) return 1;
         // The wiper renames before it overwrites: a file it did not get rid of may now
         // sit under a random name. Find it by its inode (the file still exists, so the

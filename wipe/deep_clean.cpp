@@ -370,13 +370,14 @@ bool CountsAsDeepCleaned(const FileFacts& facts, FileTime stamp,
     return CleanedSince(facts, stamp) && facts.nlink <= 1 && notCleaned.count(facts.ino) == 0;
 }
 
-std::string DeepCleanRefusal(const WalkFile& file) {
+std::optional<Error> DeepCleanRefusal(const WalkFile& file) {
     const char* name = file.name.c_str();
     if (faccessat(file.dirFd, name, R_OK | W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
-        return "no read and write permission";
+        return Error(ErrorCode::Denied, file.name).Says(TextId<1276>);
     if (faccessat(file.dirFd, ".", W_OK | X_OK, AT_EACCESS) != 0)
-        return "no write permission in its folder";
-    if (geteuid() != 0 && file.facts.uid != geteuid()) return "owned by another user";
+        return Error(ErrorCode::Denied, file.name).Says(TextId<1277>);
+    if (geteuid() != 0 && file.facts.uid != geteuid())
+        return Error(ErrorCode::Denied, file.name).Says(TextId<1278>);
     return HoldRefusal(file.dirFd, file.name, false);
 }
 
@@ -649,7 +650,7 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
     wiper_->bytesWritten = &bytesWritten;
     wiper_->showStatus = wiper_->showStatus2 = true;
     wiper_->SetStatusText(underneathText + " " + path);
-    const bool wiped = wiper_->WipeFile(op, path, file.facts.compressed, 0);
+    const bool wiped = wiper_->WipeFile(op, path, file.facts.compressed, 0).ok();
     const bool complete = wiped && !wiper_->WasAborted();
     Stage("wiped", copyPath);
 

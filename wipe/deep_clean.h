@@ -30,10 +30,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 
+#include "platform/error.h"
 #include "platform/filetime.h"
 #include "platform/operation.h"
 #include "platform/registry.h"
@@ -76,7 +78,7 @@ bool CountsAsDeepCleaned(const FileFacts& facts, FileTime stamp,
 // and wipes and replaces the file, so it needs read and write access to the file and
 // write access to its folder, the file's owner (unless run as root), and the file not
 // locked. Changes nothing.
-std::string DeepCleanRefusal(const WalkFile& file);
+std::optional<Error> DeepCleanRefusal(const WalkFile& file);
 
 // ---------------------------------------------------------------- the cleaner
 

@@ -66,23 +66,56 @@ std::string FolderOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::string ErrnoText(int err) { return std::strerror(err); }
+// The texts of the wipers' refusals and failures (resources/strings.tsv): each names
+// the reason only, shown after the file's name.
+constexpr int kLockedFlock = TextId<1250>;
+constexpr int kLockedRecord = TextId<1251>;  // %3: the process holding it
+constexpr int kLockedOfd = TextId<1252>;
+constexpr int kLeased = TextId<1253>;
+constexpr int kSymlink = TextId<1254>;
+constexpr int kNotRegular = TextId<1255>;
+constexpr int kImmutable = TextId<1256>;
+constexpr int kAppendOnly = TextId<1257>;
+constexpr int kNoWritePermission = TextId<1258>;
+constexpr int kReadOnlyFs = TextId<1259>;
+constexpr int kFolderDenies = TextId<1260>;  // %3: the folder
+constexpr int kFolderSticky = TextId<1261>;  // %3: the folder
+constexpr int kGone = TextId<1262>;
+constexpr int kNotExaminable = TextId<1263>;
+constexpr int kNotOpenable = TextId<1264>;
+constexpr int kNotWritable = TextId<1265>;
+constexpr int kNotDeleted = TextId<1266>;
+constexpr int kPassShort = TextId<1267>;  // %3: the pass, %2: the bytes it overwrote
+constexpr int kNoPassMemory = TextId<1268>;
+constexpr int kNoPassBuffer = TextId<1269>;
+constexpr int kMountedOver = TextId<1270>;
+constexpr int kNoName = TextId<1271>;
 
-// "immutable", "append-only" or "" from the inode flags of an open file.
-std::string FlagRefusal(int fd) {
+Error Refused(ErrorCode code, const std::string& path, int text) {
+    return Error(code, path).Says(text);
+}
+
+// A failed call on `path`: the code follows from `err`.
+Error CallFailed(int err, const std::string& path, int text) {
+    return Error::FromErrno(err, path).Says(text);
+}
+
+// Immutable or append-only, from the inode flags of an open file; nothing when neither
+// is set or the file system keeps no such flags.
+std::optional<Error> FlagRefusal(int fd, const std::string& path) {
     int flags = 0;
-    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) return "";  // no flags on this fs
-    if (flags & FS_IMMUTABLE_FL) return "immutable";
-    if (flags & FS_APPEND_FL) return "append-only";
-    return "";
+    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) return std::nullopt;  // no flags on this fs
+    if (flags & FS_IMMUTABLE_FL) return Refused(ErrorCode::Immutable, path, kImmutable);
+    if (flags & FS_APPEND_FL) return Refused(ErrorCode::Immutable, path, kAppendOnly);
+    return std::nullopt;
 }
 
 // The file is locked by someone else: an exclusive flock, or a POSIX record lock or an
 // open file description lock on any part of it. The two kinds are independent of each
 // other on Linux, so both are asked; neither is kept.
-std::string LockRefusal(int fd) {
+std::optional<Error> LockRefusal(int fd, const std::string& path) {
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK) return "locked by another program (flock)";
+        if (errno == EWOULDBLOCK) return Refused(ErrorCode::Locked, path, kLockedFlock);
     } else {
         flock(fd, LOCK_UN);
     }
@@ -96,13 +129,26 @@ std::string LockRefusal(int fd) {
         fl = {};
         fl.l_type = F_WRLCK;
         fl.l_whence = SEEK_SET;
-        if (fcntl(fd, F_GETLK, &fl) != 0) return "";
+        if (fcntl(fd, F_GETLK, &fl) != 0) return std::nullopt;
     }
-    if (fl.l_type == F_UNLCK) return "";
+    if (fl.l_type == F_UNLCK) return std::nullopt;
     if (fl.l_pid > 0)
-        return "locked by another program (fcntl record lock of process " +
-               std::to_string(fl.l_pid) + ")";
-    return "locked by another program (fcntl open file description lock)";
+        return Refused(ErrorCode::Locked, path, kLockedRecord).With(std::to_string(fl.l_pid));
+    return Refused(ErrorCode::Locked, path, kLockedOfd);
+}
+
+// Something is mounted over the file (a bind mount of another file, or of this one):
+// the overwrite would reach the file mounted there, and the renames and the delete
+// would fail on the mount point, so the wipe would destroy another file's data and
+// report this one as not deleted.
+bool MountedOver(const std::string& path, dev_t dev) {
+    struct statx sx {};
+    if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &sx) == 0 &&
+        (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0)
+        return (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+    // Kernels without the attribute: a file on another device than its folder.
+    struct stat dir {};
+    return stat(FolderOf(path).c_str(), &dir) == 0 && dir.st_dev != dev;
 }
 
 // Everything that would stop the wipe of `path` part way, found before anything is
@@ -110,60 +156,62 @@ std::string LockRefusal(int fd) {
 // delete it (the sticky rule included), and locks held by others. `plain` is the plain
 // and progress wipers' rule (the file itself must be writable, opened read-write); the
 // Trash wiper opens read-only and gives a read-only file its write permission itself.
-std::string Refusal(const std::string& path, bool plain, uint64_t* lengthBytes) {
-    if (path.empty()) return "no file named";
+std::optional<Error> Refusal(const std::string& path, bool plain, uint64_t* lengthBytes) {
+    if (path.empty()) return Refused(ErrorCode::Invalid, path, kNoName);
     struct stat st {};
     if (lstat(path.c_str(), &st) != 0)
-        return errno == ENOENT ? "does not exist" : "cannot be examined: " + ErrnoText(errno);
-    if (S_ISLNK(st.st_mode)) return "a symbolic link (not followed)";
-    if (!S_ISREG(st.st_mode)) return "not a regular file";
+        return errno == ENOENT ? Refused(ErrorCode::NotFound, path, kGone)
+                               : CallFailed(errno, path, kNotExaminable);
+    if (S_ISLNK(st.st_mode)) return Refused(ErrorCode::NotRegularFile, path, kSymlink);
+    if (!S_ISREG(st.st_mode)) return Refused(ErrorCode::NotRegularFile, path, kNotRegular);
+    if (MountedOver(path, st.st_dev)) return Refused(ErrorCode::OnAnotherMount, path, kMountedOver);
 
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd >= 0) {
-        const std::string flags = FlagRefusal(fd);
+        std::optional<Error> flags = FlagRefusal(fd, path);
         close(fd);
-        if (!flags.empty()) return flags;
+        if (flags) return flags;
     }
     if (plain) {
-        if ((st.st_mode & S_IWUSR) == 0) return "read-only (no write permission)";
+        if ((st.st_mode & S_IWUSR) == 0)
+            return Refused(ErrorCode::ReadOnly, path, kNoWritePermission);
         if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
-            return errno == EROFS ? "on a read-only file system"
-                                  : "read-only (no write permission)";
+            return Refused(ErrorCode::ReadOnly, path,
+                           errno == EROFS ? kReadOnlyFs : kNoWritePermission);
         // The renames and the delete need write and search permission on the folder,
         // and in a sticky folder (like /tmp) ownership of the file or of the folder.
         const std::string folder = FolderOf(path);
         if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
-            return "the folder " + folder + " does not let this user rename or delete files (" +
-                   ErrnoText(errno) + "): the file would be overwritten but stay";
+            return Error(ErrorCode::Denied, path, errno).Says(kFolderDenies).With(folder);
         struct stat dir {};
         const uid_t me = geteuid();
         if (stat(folder.c_str(), &dir) == 0 && (dir.st_mode & S_ISVTX) && me != 0 &&
             me != st.st_uid && me != dir.st_uid)
-            return "the folder " + folder +
-                   " is sticky and neither it nor the file belongs to this user: only their "
-                   "owners may rename or delete the file";
+            return Refused(ErrorCode::Denied, path, kFolderSticky).With(folder);
     }
     fd = open(path.c_str(),
               (plain ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
-        if (errno == EWOULDBLOCK) return "in use by another program (it holds a lease on the file)";
-        return "cannot be opened: " + ErrnoText(errno);
+        if (errno == EWOULDBLOCK) return Refused(ErrorCode::Locked, path, kLeased);
+        return CallFailed(errno, path, kNotOpenable);
     }
-    std::string why;
+    std::optional<Error> why;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        why = "not a regular file";
+        why = Refused(ErrorCode::NotRegularFile, path, kNotRegular);
     else
-        why = LockRefusal(fd);
+        why = LockRefusal(fd, path);
     close(fd);
-    if (why.empty() && lengthBytes) *lengthBytes = static_cast<uint64_t>(st.st_size);
+    if (!why && lengthBytes) *lengthBytes = static_cast<uint64_t>(st.st_size);
     return why;
 }
 
 // The probe of each variant (see Refusal). Gives the length; `why` gets the reason of a
 // refusal.
-bool Probe(const std::string& path, bool readWrite, uint64_t* lengthBytes, std::string* why) {
-    *why = Refusal(path, readWrite, lengthBytes);
-    return why->empty();
+bool Probe(const std::string& path, bool readWrite, uint64_t* lengthBytes, Error* why) {
+    std::optional<Error> refusal = Refusal(path, readWrite, lengthBytes);
+    if (!refusal) return true;
+    *why = std::move(*refusal);
+    return false;
 }
 
 // Gives the user write permission on a regular file or folder ("clearing the
@@ -350,7 +398,7 @@ bool ScrubInlineData(const std::string& path, uint32_t clusterSize) {
     if (fd < 0) return false;
     // A file another program holds locked is in use: the wipers refuse it, so it is not
     // changed here either.
-    const bool ok = LockRefusal(fd).empty() && ScrubInlineData(fd, clusterSize);
+    const bool ok = !LockRefusal(fd, path) && ScrubInlineData(fd, clusterSize);
     close(fd);
     return ok;
 }
@@ -436,7 +484,7 @@ uint64_t RangeBytes(const std::vector<ByteRange>& ranges) {
     return total;
 }
 
-std::string WipeRefusal(const std::string& path) { return Refusal(path, true, nullptr); }
+std::optional<Error> WipeRefusal(const std::string& path) { return Refusal(path, true, nullptr); }
 
 // ---------------------------------------------------------------- CSecureFileWiper
 
@@ -469,6 +517,7 @@ int CSecureFileWiper::OpenForOverwrite(const std::string& path, bool clearOnDeni
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
+        errno = EINVAL;  // the name now leads to something that is not a regular file
         return -1;
     }
     return fd;
@@ -485,7 +534,7 @@ bool CSecureFileWiper::RunPasses(int fd, uint32_t bufferSize, bool randomMode, i
     if (aborted) *aborted = false;
     lastBytesWritten_ = 0;
     if (!PassBufferUsable(bufferSize)) {
-        lastError_ = "no usable pass buffer of " + std::to_string(bufferSize) + " bytes";
+        lastError_ = Error(ErrorCode::Invalid).Says(kNoPassBuffer);
         return false;
     }
     struct stat st {};
@@ -504,7 +553,7 @@ bool CSecureFileWiper::RunPasses(int fd, uint32_t bufferSize, bool randomMode, i
     AlignedBuffer io(static_cast<size_t>(copies * bufferSize));
     if (!io.Ok()) io = AlignedBuffer(bufferSize);
     if (!io.Ok()) {
-        lastError_ = "no memory for the pass buffer";
+        lastError_ = Error(ErrorCode::Io).Says(kNoPassMemory);
         return false;
     }
     uint8_t* buf = io.data();
@@ -522,7 +571,7 @@ bool CSecureFileWiper::RunPasses(int fd, uint32_t bufferSize, bool randomMode, i
     bool direct = HasDirect(fd);
     bool stopped = false;
     QueuedWriter queue(kQueueDepth);
-    std::string shortfall;  // the first pass that wrote less than planned, and why
+    std::optional<Error> shortfall;  // the first pass that wrote less than planned, and why
 
     for (int pass = 1; pass <= passes && !stopped; ++pass) {
         hooks.BeforePass(pass, passes, length);
@@ -612,18 +661,18 @@ bool CSecureFileWiper::RunPasses(int fd, uint32_t bufferSize, bool randomMode, i
             ended = true;
             failure = errno;
         }
-        if (!stopped && (ended || passBytes < planned) && shortfall.empty())
-            shortfall = "pass " + std::to_string(pass) + " of " + std::to_string(passes) +
-                        " overwrote " + std::to_string(passBytes) + " of " +
-                        std::to_string(planned) + " bytes" +
-                        (failure ? " (" + ErrnoText(failure) + ")" : std::string());
+        if (!stopped && (ended || passBytes < planned) && !shortfall)
+            shortfall = Error(failure ? CodeForErrno(failure) : ErrorCode::NoSpace, {}, failure)
+                            .Says(kPassShort)
+                            .At(static_cast<int64_t>(passBytes))
+                            .With(std::to_string(pass));
     }
     // A pass that fell short leaves the file as it is, so that the failure is reported
     // and the file still there to wipe again. Otherwise cut to nothing. No flush: the
     // file is renamed and deleted next, and a flush here costs seconds on some FUSE
     // file systems.
-    if (!shortfall.empty()) {
-        lastError_ = shortfall;
+    if (shortfall) {
+        lastError_ = std::move(*shortfall);
         hooks.AfterPasses(stopped);
         if (aborted) *aborted = stopped;
         return false;
@@ -661,17 +710,17 @@ bool CSecureFileWiper::WritePasses(int fd, uint32_t bufferSize, bool randomMode)
     return RunPasses(fd, bufferSize, randomMode, PlainWipePasses(passCount), none, nullptr);
 }
 
-bool CSecureFileWiper::WipeFile(const std::string& path, bool clearAttributesOnDenied,
-                                bool randomMode, const OpContext* op) {
+Result<void> CSecureFileWiper::WipeFile(const std::string& path, bool clearAttributesOnDenied,
+                                        bool randomMode, const OpContext* op) {
     lastBytesWritten_ = 0;
-    lastError_.clear();
+    lastError_ = Error();
     uint64_t length = 0;
-    if (!Probe(path, true, &length, &lastError_)) return false;
+    if (!Probe(path, true, &length, &lastError_)) return lastError_;
     drive.SetRoot(FolderOf(path));
     uint32_t cluster = drive.GetClusterSize();
     if (cluster == 0) cluster = 4096;
     int fd = OpenForOverwrite(path, clearAttributesOnDenied);
-    if (fd < 0) return Failed("cannot be opened for writing: " + ErrnoText(errno));
+    if (fd < 0) return Failed(CallFailed(errno, path, kNotWritable));
     // Data kept in the file record would stay there once the file grows out of it.
     if (length > 0) ScrubInlineData(fd, cluster);
     ExtendToCluster(fd, length, cluster);
@@ -679,20 +728,25 @@ bool CSecureFileWiper::WipeFile(const std::string& path, bool clearAttributesOnD
     close(fd);
     // A pass that fell short (or had no buffer) did not overwrite everything: deleting
     // the file now would report a wipe that never happened, so it stays where it is.
-    if (!wrote) return false;
+    if (!wrote) return Shortfall(path);
     return RenameAndDelete(path, op);
 }
 
-bool CSecureFileWiper::Failed(std::string why) {
+Result<void> CSecureFileWiper::Failed(Error why) {
     lastError_ = std::move(why);
-    return false;
+    return lastError_;
 }
 
-bool CSecureFileWiper::RenameAndDelete(const std::string& path, const OpContext* op) {
+Result<void> CSecureFileWiper::Shortfall(const std::string& path) {
+    lastError_.subject = path;
+    return lastError_;
+}
+
+Result<void> CSecureFileWiper::RenameAndDelete(const std::string& path, const OpContext* op) {
     std::string last = path;
     ScrambleName(last, op);
-    if (unlink(last.c_str()) == 0) return true;
-    return Failed("overwritten, but could not be deleted: " + ErrnoText(errno));
+    if (unlink(last.c_str()) == 0) return {};
+    return Failed(CallFailed(errno, path, kNotDeleted));
 }
 
 // ---------------------------------------------------------------- CProgressFileWiper
@@ -740,25 +794,26 @@ bool CProgressFileWiper::WritePasses(const OpContext& op, int fd, uint32_t buffe
     return RunPasses(fd, bufferSize, randomMode, passCount, hooks, &aborted_);
 }
 
-bool CProgressFileWiper::WipeFile(const OpContext& op, const std::string& path, bool randomMode,
-                                  uint32_t bufferSize) {
+Result<void> CProgressFileWiper::WipeFile(const OpContext& op, const std::string& path,
+                                          bool randomMode, uint32_t bufferSize) {
     aborted_ = false;
-    lastError_.clear();
+    lastError_ = Error();
     uint64_t length = 0;
-    if (!Probe(path, true, &length, &lastError_)) return false;
+    if (!Probe(path, true, &length, &lastError_)) return lastError_;
     drive.SetRoot(FolderOf(path));
     uint32_t cluster = drive.GetClusterSize();
     if (cluster == 0) cluster = 4096;
     if (bufferSize == 0) bufferSize = cluster;
     // Refused before anything changes.
-    if (!PassBufferUsable(bufferSize)) return Failed("no usable pass buffer");
+    if (!PassBufferUsable(bufferSize))
+        return Failed(Error(ErrorCode::Invalid, path).Says(kNoPassBuffer));
     int fd = OpenForOverwrite(path, true);
-    if (fd < 0) return Failed("cannot be opened for writing: " + ErrnoText(errno));
+    if (fd < 0) return Failed(CallFailed(errno, path, kNotWritable));
     if (length > 0) ScrubInlineData(fd, cluster);
     ExtendToCluster(fd, length, cluster);
     const bool wrote = WritePasses(op, fd, bufferSize, randomMode);
     close(fd);
-    if (!wrote) return false;  // not all overwritten: keep the file, report failure
+    if (!wrote) return Shortfall(path);  // not all overwritten: keep the file, report it
     return RenameAndDelete(path, &op);
 }
 
@@ -785,12 +840,13 @@ bool CRecycleFileWiper::WritePasses(const OpContext& op, int fd, uint32_t buffer
     return RunPasses(fd, bufferSize, randomMode, passCount, hooks, &aborted_);
 }
 
-bool CRecycleFileWiper::WipeFile(const OpContext& op, const std::string& path, bool randomMode,
-                                 uint32_t clusterSize, bool renameAndDelete) {
+Result<void> CRecycleFileWiper::WipeFile(const OpContext& op, const std::string& path,
+                                         bool randomMode, uint32_t clusterSize,
+                                         bool renameAndDelete) {
     aborted_ = false;
-    lastError_.clear();
+    lastError_ = Error();
     uint64_t length = 0;
-    if (!Probe(path, false, &length, &lastError_)) return false;
+    if (!Probe(path, false, &length, &lastError_)) return lastError_;
     std::string current = path;
     drive.SetRoot(FolderOf(current));  // the renames keep the folder
     if (clusterSize == 0) clusterSize = drive.GetClusterSize();
@@ -802,7 +858,7 @@ bool CRecycleFileWiper::WipeFile(const OpContext& op, const std::string& path, b
     if (renameAndDelete) ScrambleName(current, &op);
 
     int fd = OpenForOverwrite(current, true);
-    if (fd < 0) return Failed("cannot be opened for writing: " + ErrnoText(errno));
+    if (fd < 0) return Failed(CallFailed(errno, path, kNotWritable));
     bool wrote = true;
     if (length == 0) {
         close(fd);
@@ -813,10 +869,10 @@ bool CRecycleFileWiper::WipeFile(const OpContext& op, const std::string& path, b
         wrote = WritePasses(op, fd, clusterSize, randomMode);
         close(fd);
     }
-    if (!wrote) return false;  // not all overwritten: keep the file, report failure
-    if (!renameAndDelete) return true;
-    if (unlink(current.c_str()) == 0) return true;
-    return Failed("overwritten, but could not be deleted: " + ErrnoText(errno));
+    if (!wrote) return Shortfall(path);  // not all overwritten: keep the file, report it
+    if (!renameAndDelete) return {};
+    if (unlink(current.c_str()) == 0) return {};
+    return Failed(CallFailed(errno, path, kNotDeleted));
 }
 
 }  // namespace tw::wipe

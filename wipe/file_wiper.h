@@ -44,13 +44,23 @@
 // those parts; a pass that writes less (a full volume, an I/O error) fails the wipe: the
 // file is left where it is, not cut, renamed or deleted, and LastError() says what
 // happened.
+//
+// A refusal or a failure is an Error (platform/error.h) whose code a caller can branch
+// on: Locked, ReadOnly, Immutable (immutable or append-only), NotRegularFile,
+// OnAnotherMount (a file something else is mounted over), NotFound (gone), Denied (the
+// folder's rules), or the code of the errno of a failed call. Its text names the reason
+// only (its subject is the file): the front ends show it after the file's name, as the
+// lists of files they print do.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/operation.h"
+#include "platform/result.h"
 
 namespace tw::wipe {
 
@@ -123,12 +133,14 @@ std::vector<ByteRange> AllocatedRanges(int fd, uint64_t lengthBytes);
 // The bytes the ranges cover.
 uint64_t RangeBytes(const std::vector<ByteRange>& ranges);
 
-// Why the plain wiper would refuse `path` without changing anything, "" when nothing
-// stands in the way: "does not exist", "a symbolic link (not followed)", "not a regular
-// file", "immutable", "append-only", "read-only (no write permission)", "on a read-only
-// file system", the folder's permission or sticky rule (named with the folder), "cannot
-// be opened: ...", "locked by another program (...)". Hard links are the caller's call.
-std::string WipeRefusal(const std::string& path);
+// Why the plain wiper would refuse `path` without changing anything, nothing when
+// nothing stands in the way: it does not exist (NotFound), a symbolic link or not a
+// regular file (NotRegularFile), something is mounted over it (OnAnotherMount),
+// immutable or append-only (Immutable), no write permission or a read-only file system
+// (ReadOnly), the folder's permission or sticky rule (Denied, with the folder as
+// detail), locked or leased by another program (Locked), or a failed call (its errno's
+// code). Hard links are the caller's call.
+std::optional<Error> WipeRefusal(const std::string& path);
 
 // The passes the plain wipe writes for a pass count of N: N + 1.
 int PlainWipePasses(int passCount);
@@ -163,12 +175,12 @@ class CSecureFileWiper {
     // Plain wipe: probe (WipeRefusal), raise the length to a whole number of clusters,
     // write passes 1..N+1 with one cluster as buffer, truncate to 0, rename N times,
     // delete. When the overwrite open is denied and clearAttributesOnDenied is set, adds
-    // u+w and retries once. True when the final delete succeeded; false with the file
-    // untouched when the probe or the overwrite open fails, and false with the file left
-    // in place when a pass fell short (LastError() says why).
+    // u+w and retries once. Done when the final delete succeeded; else the Error says
+    // why (also kept as LastError()): the file is untouched when the probe or the
+    // overwrite open failed, and left in place when a pass fell short.
     // A stop of `op` (may be null) ends the wait after the renames early.
-    bool WipeFile(const std::string& path, bool clearAttributesOnDenied, bool randomMode,
-                  const OpContext* op = nullptr);
+    Result<void> WipeFile(const std::string& path, bool clearAttributesOnDenied, bool randomMode,
+                          const OpContext* op = nullptr);
 
     // The pass loop on an already open file `fd` (opened for writing, O_DIRECT or not):
     // the plain wipe's N + 1 passes with a pass buffer of bufferSize bytes over the
@@ -184,8 +196,8 @@ class CSecureFileWiper {
 
     // Bytes the last pass loop of this wiper actually wrote, over all its passes.
     uint64_t LastBytesWritten() const { return lastBytesWritten_; }
-    // Why the last WipeFile or pass loop failed ("" after a success).
-    const std::string& LastError() const { return lastError_; }
+    // Why the last WipeFile or pass loop failed (meaningful after a failure only).
+    const Error& LastError() const { return lastError_; }
 
     // Renames by the rule of the free ScrambleName with this wiper's pass count.
     bool ScrambleName(std::string& path, const OpContext* op = nullptr) const {
@@ -226,14 +238,16 @@ class CSecureFileWiper {
     // Extends the open file to the next multiple of clusterSize (no-op for 0, for an
     // empty file or when already a multiple). False if the extension failed.
     static bool ExtendToCluster(int fd, uint64_t lengthBytes, uint32_t clusterSize);
-    // Sets LastError() and gives false.
-    bool Failed(std::string why);
-    // The end of a wipe: ScrambleName, then delete. True when the delete succeeded.
-    bool RenameAndDelete(const std::string& path, const OpContext* op = nullptr);
+    // Sets LastError() and gives it back as a failed result.
+    Result<void> Failed(Error why);
+    // The pass loop's failure (LastError()) as the failure of the wipe of `path`.
+    Result<void> Shortfall(const std::string& path);
+    // The end of a wipe: ScrambleName, then delete. Done when the delete succeeded.
+    Result<void> RenameAndDelete(const std::string& path, const OpContext* op = nullptr);
 
     int passCount = 1;
     uint64_t lastBytesWritten_ = 0;
-    std::string lastError_;
+    Error lastError_;
 };
 
 // The deep clean's wiper: N passes with the caller's buffer size, progress on the
@@ -246,12 +260,12 @@ class CProgressFileWiper : public CSecureFileWiper {
     // Probe (WipeRefusal), raise the length to whole clusters of the
     // file's volume, write passes 1..N with a bufferSize buffer (0: one cluster),
     // truncate to 0 unless aborted, rename N times, delete. Always adds u+w and retries
-    // when the overwrite open is denied. True when the final delete succeeded; false
+    // when the overwrite open is denied. Done when the final delete succeeded; an Error
     // with the file untouched when the probe or the overwrite open fails. An abort
     // stops the passes after the current chunk; the file is still renamed and deleted.
     // Progress and the stop come from `op`.
-    bool WipeFile(const OpContext& op, const std::string& path, bool randomMode,
-                  uint32_t bufferSize);
+    Result<void> WipeFile(const OpContext& op, const std::string& path, bool randomMode,
+                          uint32_t bufferSize);
     // The N-pass loop with progress on an open file (truncates unless aborted).
     bool WritePasses(const OpContext& op, int fd, uint32_t bufferSize, bool randomMode);
 
@@ -281,11 +295,11 @@ class CRecycleFileWiper : public CSecureFileWiper {
     // retrying when denied), raise the length to whole clusterSize units (0: the file's
     // volume's cluster), write passes 1..N with a clusterSize buffer, truncate to 0
     // unless aborted, and if renameAndDelete delete it. An empty file is not written;
-    // with renameAndDelete it is renamed a second time and deleted. True when the
-    // overwrite ran (with renameAndDelete: when the delete succeeded); false with the
+    // with renameAndDelete it is renamed a second time and deleted. Done when the
+    // overwrite ran (with renameAndDelete: when the delete succeeded); an Error with the
     // file untouched when the probe fails.
-    bool WipeFile(const OpContext& op, const std::string& path, bool randomMode,
-                  uint32_t clusterSize, bool renameAndDelete);
+    Result<void> WipeFile(const OpContext& op, const std::string& path, bool randomMode,
+                          uint32_t clusterSize, bool renameAndDelete);
     // The N-pass loop with the every-8th-chunk progress step on an open file.
     bool WritePasses(const OpContext& op, int fd, uint32_t bufferSize, bool randomMode);
     bool WasAborted() const { return aborted_; }

@@ -15,8 +15,8 @@ SlackWipePlan PlanSlackWipe(const OpContext& op, const std::string& folder, uint
         op, folder, 0, {}, rec,
         [&](const WalkFile& f, bool) {
             const SlackGeometry g = ComputeSlack(f.facts.sizeBytes, clusterSize);
-            if (std::string why = SlackRefusal(f.dirFd, f.name, g.slackBytes > 0); !why.empty()) {
-                plan.refused.emplace_back(f.Path(), std::move(why));
+            if (auto why = SlackRefusal(f.dirFd, f.name, g.slackBytes > 0)) {
+                plan.refused.emplace_back(f.Path(), std::move(*why));
                 return;
             }
             plan.slackBytes += g.slackBytes;
@@ -45,8 +45,8 @@ DeepCleanPlan PlanDeepClean(const OpContext& op, RegistryStore& store, const std
         [&](const WalkFile& f, bool) {
             if (!reclean && CountsAsDeepCleaned(f.facts, plan.lastStamp, notCleaned)) {
                 plan.upToDate.push_back(f.Path());
-            } else if (std::string why = DeepCleanRefusal(f); !why.empty()) {
-                plan.refused.emplace_back(f.Path(), std::move(why));
+            } else if (auto why = DeepCleanRefusal(f)) {
+                plan.refused.emplace_back(f.Path(), std::move(*why));
             } else {
                 plan.bytesToClean += f.facts.sizeBytes;
                 plan.files.push_back({f.Path(), f.facts.sizeBytes, 0});

@@ -22,8 +22,8 @@ namespace tw::wipe {
 // What both plans leave out: the walk's skips, and the files the run would refuse
 // (with the reason the run would give).
 struct PlanExclusions {
-    std::vector<std::pair<std::string, std::string>> refused;  // path, why
-    std::vector<std::pair<std::string, SkipReason>> skipped;   // path, why
+    std::vector<std::pair<std::string, Error>> refused;       // path, why
+    std::vector<std::pair<std::string, SkipReason>> skipped;  // path, why
 };
 
 struct PlannedFile {

@@ -332,33 +332,41 @@ void ReleaseSlackHold(int fd, bool leased) {
     if (leased) fcntl(fd, F_SETLEASE, F_UNLCK);
 }
 
-std::string HoldRefusal(int dirFd, const std::string& name, bool inUseToo) {
+std::optional<Error> HoldRefusal(int dirFd, const std::string& name, bool inUseToo) {
     constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     int fd = openat(dirFd, name.c_str(), O_RDONLY | kFlags);
     if (fd < 0 && errno == EACCES) fd = openat(dirFd, name.c_str(), O_WRONLY | kFlags);
-    if (fd < 0) return errno == EACCES ? "no permission" : std::strerror(errno);
-    std::string why;
+    if (fd < 0) {
+        if (errno == EACCES) return Error(ErrorCode::Denied, name).Says(TextId<1272>);
+        return Error::FromErrno(errno, name).Says(TextId<1264>);  // cannot be opened
+    }
+    std::optional<Error> why;
     struct flock lock {};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 ||
         (fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK)) {
-        why = "locked by another program";
+        why = Error(ErrorCode::Locked, name).Says(TextId<1273>);
     } else if (inUseToo) {
         fcntl(fd, F_SETSIG, SIGURG);
         if (fcntl(fd, F_SETLEASE, F_WRLCK) == 0)
             fcntl(fd, F_SETLEASE, F_UNLCK);
         else if (errno == EAGAIN || errno == EBUSY)
-            why = "in use by another program";
+            why = Error(ErrorCode::Locked, name).Says(TextId<1274>);
     }
     close(fd);  // the flock goes with it
     return why;
 }
 
-std::string SlackRefusal(int dirFd, const std::string& name, bool hasSlack) {
-    if (faccessat(dirFd, name.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == EACCES || errno == EPERM ? "no write permission" : std::strerror(errno);
-    return hasSlack ? HoldRefusal(dirFd, name, true) : std::string();
+std::optional<Error> SlackRefusal(int dirFd, const std::string& name, bool hasSlack) {
+    constexpr int kNoWritePermission = TextId<1275>;
+    if (faccessat(dirFd, name.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == EACCES || errno == EPERM)
+            return Error(ErrorCode::Denied, name).Says(kNoWritePermission);
+        return Error::FromErrno(errno, name).Says(kNoWritePermission);
+    }
+    if (!hasSlack) return std::nullopt;
+    return HoldRefusal(dirFd, name, true);
 }
 
 SlackGeometry ComputeSlack(uint64_t sizeBytes, uint32_t clusterSize) {

@@ -28,12 +28,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/filetime.h"
 #include "platform/operation.h"
 #include "platform/registry.h"
@@ -150,13 +152,15 @@ bool HoldFileForSlack(int fd, bool* leased, bool tryLease = true);
 void ReleaseSlackHold(int fd, bool leased);
 
 // Why the file `name` in the open folder could not be held as HoldFileForSlack holds it
-// ("locked by another program", and with `inUseToo` "in use by another program"), ""
-// when it could. Only looks: the file is opened without writing, its locks are queried,
-// and a lease taken for a moment is given up at once.
-std::string HoldRefusal(int dirFd, const std::string& name, bool inUseToo);
+// (Locked: locked by another program, and with `inUseToo` in use by another program;
+// Denied or the errno's code when it cannot be opened), nothing when it could. Only
+// looks: the file is opened without writing, its locks are queried, and a lease taken
+// for a moment is given up at once. The Error's subject is `name`; its text names the
+// reason only.
+std::optional<Error> HoldRefusal(int dirFd, const std::string& name, bool inUseToo);
 // Why a slack wipe of the file would be refused now (no write permission, or for a
-// file with slack the reasons above), "" when it would run: what a dry run shows.
-std::string SlackRefusal(int dirFd, const std::string& name, bool hasSlack);
+// file with slack the reasons above), nothing when it would run: what a dry run shows.
+std::optional<Error> SlackRefusal(int dirFd, const std::string& name, bool hasSlack);
 
 // The pass loop on an open file (fd open for writing). slackBytes past sizeBytes are
 // added to the file, written with `passCount` passes (at least one) and the extra zero

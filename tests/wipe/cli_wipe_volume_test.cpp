@@ -140,12 +140,13 @@ TEST_F(WipeVolume, ReportedSuccessMeansTheDataIsGone) {
         } else if (tag == "deep") {
             tw::wipe::CProgressFileWiper deep;
             deep.SetPassCount(2);
-            EXPECT_TRUE(deep.WipeFile(tw::IdleOperation(), path, false, 0)) << deep.LastError();
+            EXPECT_TRUE(deep.WipeFile(tw::IdleOperation(), path, false, 0))
+                << tw::ErrorText(deep.LastError());
         } else {
             tw::wipe::CRecycleFileWiper trash;
             trash.SetPassCount(2);
             EXPECT_TRUE(trash.WipeFile(tw::IdleOperation(), path, false, 0, true))
-                << trash.LastError();
+                << tw::ErrorText(trash.LastError());
         }
         image = vol.ReadImage();
         ASSERT_FALSE(image.empty());

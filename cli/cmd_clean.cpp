@@ -16,12 +16,12 @@
 #include <iostream>
 #include <thread>
 
+#include "cleanup/clean_steps.h"
+#include "cleanup/cleanup_run.h"
 #include "cli/cli.h"
 #include "platform/format.h"
 #include "platform/operation.h"
 #include "platform/strings.h"
-#include "scheduler/clean_steps.h"
-#include "wipe/cleanup_run.h"
 #include "wipe/free_space.h"
 #include "wipe/swap_wipe.h"
 

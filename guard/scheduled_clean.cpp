@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "guard/scheduled_clean.h"
 
+#include "cleanup/clean_steps.h"
 #include "log/activity_log.h"
 #include "platform/settings.h"
-#include "scheduler/clean_steps.h"
 #include "shell/messages.h"
 
 namespace tw::guard {

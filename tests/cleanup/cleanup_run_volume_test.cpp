@@ -9,10 +9,10 @@
 #include <filesystem>
 #include <thread>
 
+#include "cleanup/clean_steps.h"
 #include "platform/strings.h"
 #include "recyclebin/bin_runs.h"
-#include "scheduler/clean_steps.h"
-#include "tests/scheduler/cleanup_fixture.h"
+#include "tests/cleanup/cleanup_fixture.h"
 #include "wipe/deep_clean.h"
 #include "wipe/free_space.h"
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "wipe/cleanup_run.h"
+#include "cleanup/cleanup_run.h"
 
 #include <fcntl.h>
 #include <spawn.h>

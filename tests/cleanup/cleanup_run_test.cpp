@@ -2,7 +2,7 @@
 // The clean-up run without a volume: which sets a request code loads, what does not
 // start, refused drives, the plan text and the power-off command.
 #include "platform/strings.h"
-#include "tests/scheduler/cleanup_fixture.h"
+#include "tests/cleanup/cleanup_fixture.h"
 
 namespace tw::wipe {
 namespace {

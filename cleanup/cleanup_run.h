@@ -39,11 +39,11 @@
 #include <string_view>
 #include <vector>
 
+#include "cleanup/cleanup_tasks.h"
+#include "cleanup/countdown.h"
 #include "platform/drives.h"
 #include "platform/operation.h"
 #include "platform/settings.h"
-#include "wipe/cleanup_tasks.h"
-#include "wipe/countdown.h"
 #include "wipe/swap_wipe.h"
 
 namespace tw::wipe {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "scheduler/clean_steps.h"
+#include "cleanup/clean_steps.h"
 
 #include "platform/rawio.h"
 #include "platform/strings.h"

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The clean-up run's steps that live above the wiping engine: the wipe of every Trash
-// item and the scrub of deleted NTFS file records. The run (wipe/cleanup_run.h) sits
+// item and the scrub of deleted NTFS file records. The run (cleanup/cleanup_run.h) sits
 // below the Trash and volume libraries, so whoever starts a run (the clean-up page, the
 // clean-request handler, the CLI) binds these into it with BindEngineSteps.
 #pragma once
@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "cleanup/cleanup_run.h"
 #include "platform/operation.h"
-#include "wipe/cleanup_run.h"
 
 namespace tw::sched {
 

@@ -16,7 +16,6 @@
 #include <iostream>
 #include <thread>
 
-#include "cleanup/clean_steps.h"
 #include "cleanup/cleanup_run.h"
 #include "cli/cli.h"
 #include "platform/format.h"
@@ -236,7 +235,6 @@ struct CleanOptions {
 
 void RunClean(Env& env, CleanOptions& o) {
     wipe::CCleanupRun run(env.GetSettings());
-    sched::BindEngineSteps(run);
 
     uint32_t code = o.scheduled ? wipe::kCleanScheduledForced : wipe::kCleanRunNow;
     if (!o.drives.empty() || !o.tasks.empty()) {

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "guard/scheduled_clean.h"
 
-#include "cleanup/clean_steps.h"
 #include "log/activity_log.h"
 #include "platform/settings.h"
 #include "shell/messages.h"
@@ -24,9 +23,7 @@ wipe::CleanupSummary RunScheduledClean(Operation& op, RegistryStore& store,
     op.SetLog(log);
 
     wipe::CCleanupRun run(settings);
-    sched::EngineStepOptions steps;
-    steps.trashDirs = options.trashDirs;
-    sched::BindEngineSteps(run, steps);
+    run.trashDirs = options.trashDirs;
     wipe::CleanupSummary summary = run.Start(op, wipe::kCleanScheduledForced);
     if (!summary.started)
         log::LogToFile("Scheduled clean-up could not be started: " + summary.notStartedReason, log);

@@ -111,6 +111,17 @@ int CCleanupRun::RunPowerOffCommand(const std::string& command) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+uint32_t SetUpRun(CCleanupRun& run, const CleanupRequest& request) {
+    run.trashDirs = request.trashDirs;
+    const uint32_t code = request.scheduled ? kCleanScheduledForced : kCleanRunNow;
+    if (!request.tasks && !request.drives) return code;
+    run.LoadSets(code);
+    if (request.tasks) run.tasks = *request.tasks;
+    if (request.drives) run.drives = *request.drives;
+    run.saveManualSetOnStart = false;
+    return kCleanPageStart;
+}
+
 CleanupPlan CCleanupRun::Plan(uint32_t requestCode) {
     LoadSets(requestCode);
     CleanupPlan p;

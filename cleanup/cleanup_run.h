@@ -198,4 +198,18 @@ class CCleanupRun {
     bool deepCleanOk_ = false;
 };
 
+// What a front end without the clean-up page (the CLI, the guard) asks of a run.
+struct CleanupRequest {
+    bool scheduled = false;  // the scheduled sets (0x521), else the manual ones (0x524)
+    // One-off choices laid over the stored set of that mode; run as the page runs what
+    // it shows, and not stored.
+    std::optional<TaskSet> tasks;
+    std::optional<std::vector<std::string>> drives;
+    // The trash directories the Trash step wipes; none: the whole bin.
+    std::optional<std::vector<std::string>> trashDirs;
+};
+
+// Sets `run` up for `request`; the request code to start it with.
+uint32_t SetUpRun(CCleanupRun& run, const CleanupRequest& request);
+
 }  // namespace tw::wipe

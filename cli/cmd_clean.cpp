@@ -16,12 +16,11 @@
 #include <iostream>
 #include <thread>
 
+#include "cleanup/cleanup_run.h"
 #include "cli/cli.h"
 #include "platform/format.h"
 #include "platform/operation.h"
 #include "platform/strings.h"
-#include "scheduler/clean_steps.h"
-#include "wipe/cleanup_run.h"
 #include "wipe/free_space.h"
 #include "wipe/swap_wipe.h"
 
@@ -236,41 +235,34 @@ struct CleanOptions {
 
 void RunClean(Env& env, CleanOptions& o) {
     wipe::CCleanupRun run(env.GetSettings());
-    sched::BindEngineSteps(run);
 
-    uint32_t code = o.scheduled ? wipe::kCleanScheduledForced : wipe::kCleanRunNow;
-    if (!o.drives.empty() || !o.tasks.empty()) {
-        // One-off choices: the stored set of the mode with the options laid over it,
-        // run as the page runs what it shows, and not stored.
-        run.LoadSets(code);
-        if (!o.tasks.empty()) {
-            run.tasks = wipe::TaskSet{};
-            for (const auto& name : o.tasks) {
-                wipe::Task t;
-                if (!wipe::TaskFromCliName(name, &t)) {
-                    PrintError("unknown task '" + name +
-                               "'; the tasks are: " + wipe::CliTaskNames());
-                    env.Fail(kUsage);
-                    return;
-                }
-                run.tasks.Set(t, true);
+    wipe::CleanupRequest request;
+    request.scheduled = o.scheduled;
+    if (!o.tasks.empty()) {
+        request.tasks.emplace();
+        for (const auto& name : o.tasks) {
+            wipe::Task t;
+            if (!wipe::TaskFromCliName(name, &t)) {
+                PrintError("unknown task '" + name + "'; the tasks are: " + wipe::CliTaskNames());
+                env.Fail(kUsage);
+                return;
             }
+            request.tasks->Set(t, true);
         }
-        if (!o.drives.empty()) {
-            run.drives.clear();
-            for (const auto& d : o.drives) {
-                auto info = wipe::DriveByMountPoint(d);
-                if (!info) {
-                    PrintError("'" + d + "' is not the mount point of a mounted file system");
-                    env.Fail(kUsage);
-                    return;
-                }
-                run.drives.push_back(info->mountPoint);
-            }
-        }
-        code = wipe::kCleanPageStart;
-        run.saveManualSetOnStart = false;
     }
+    if (!o.drives.empty()) {
+        request.drives.emplace();
+        for (const auto& d : o.drives) {
+            auto info = wipe::DriveByMountPoint(d);
+            if (!info) {
+                PrintError("'" + d + "' is not the mount point of a mounted file system");
+                env.Fail(kUsage);
+                return;
+            }
+            request.drives->push_back(info->mountPoint);
+        }
+    }
+    const uint32_t code = wipe::SetUpRun(run, request);
 
     const wipe::CleanupPlan plan = run.Plan(code);
     const nlohmann::json planJson = PlanJson(plan, run.passCount);

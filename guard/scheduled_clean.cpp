@@ -3,7 +3,6 @@
 
 #include "log/activity_log.h"
 #include "platform/settings.h"
-#include "scheduler/clean_steps.h"
 #include "shell/messages.h"
 
 namespace tw::guard {
@@ -24,10 +23,10 @@ wipe::CleanupSummary RunScheduledClean(Operation& op, RegistryStore& store,
     op.SetLog(log);
 
     wipe::CCleanupRun run(settings);
-    sched::EngineStepOptions steps;
-    steps.trashDirs = options.trashDirs;
-    sched::BindEngineSteps(run, steps);
-    wipe::CleanupSummary summary = run.Start(op, wipe::kCleanScheduledForced);
+    wipe::CleanupRequest request;
+    request.scheduled = true;
+    request.trashDirs = options.trashDirs;
+    wipe::CleanupSummary summary = run.Start(op, wipe::SetUpRun(run, request));
     if (!summary.started)
         log::LogToFile("Scheduled clean-up could not be started: " + summary.notStartedReason, log);
     // No window to show the countdown in: a shutdown is due only when the schedule

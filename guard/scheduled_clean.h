@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "cleanup/cleanup_run.h"
 #include "platform/operation.h"
 #include "platform/registry.h"
-#include "wipe/cleanup_run.h"
 
 namespace tw::shell {
 class MessageBus;

@@ -22,10 +22,10 @@
 #include <string_view>
 #include <vector>
 
+#include "cleanup/cleanup_tasks.h"
 #include "platform/filetime.h"
 #include "platform/registry.h"
 #include "platform/settings.h"
-#include "wipe/cleanup_tasks.h"
 
 namespace tw::sched {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "wipe/cleanup_run.h"
+#include "cleanup/cleanup_run.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -11,11 +11,13 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "cleanup/clean_steps.h"
 #include "log/activity_log.h"
 #include "platform/strings.h"
 #include "wipe/deep_clean.h"
 #include "wipe/free_space.h"
 #include "wipe/slack.h"
+#include "wipe/swap_wipe.h"
 #include "wipe/walker.h"
 
 extern char** environ;
@@ -35,29 +37,29 @@ std::string_view FreeSpaceFailureText(FreeSpaceFailure failure) {
 }
 
 CCleanupRun::CCleanupRun(Settings& settings)
-    : passCount(settings.OverwritePasses()), settings_(settings) {
-    steps.freeSpace = [this](const OpContext& op, const CleanupDrive& drive, int passes) {
-        CFreeSpaceCleaner cleaner;
-        cleaner.logEnabled = settings_.ReadWithDefault("LogFreespaceWiping") != 0;
-        FreeSpaceTask task;
-        task.root = drive.info ? drive.info->mountPoint : drive.text;
-        task.passCount = passes;
-        const int result = cleaner.CleanFreeSpace(op, task);
-        lastFreeSpaceRefusal_ = cleaner.LastRefusal();
-        lastFreeSpaceFolder_ = cleaner.LastPlan().folder;
-        return result;
-    };
-    steps.swap = [](const OpContext& op, int passes) {
-        CSwapWiper wiper;
-        wiper.passCount = passes;
-        const SwapWipeReport rep = wiper.WipeAll(op);
-        StepResult r;
-        r.aborted = rep.aborted;
-        for (const auto& a : rep.areas) r.ran = r.ran || !a.skipped;
-        // The wiper logs its own lines, skips included.
-        return r;
-    };
-    steps.powerOff = RunPowerOffCommand;
+    : passCount(settings.OverwritePasses()), settings_(settings) {}
+
+int CCleanupRun::FreeSpaceStep(const OpContext& op, const CleanupDrive& drive, int passes) {
+    CFreeSpaceCleaner cleaner;
+    cleaner.logEnabled = settings_.ReadWithDefault("LogFreespaceWiping") != 0;
+    FreeSpaceTask task;
+    task.root = drive.info ? drive.info->mountPoint : drive.text;
+    task.passCount = passes;
+    const int result = cleaner.CleanFreeSpace(op, task);
+    lastFreeSpaceRefusal_ = cleaner.LastRefusal();
+    lastFreeSpaceFolder_ = cleaner.LastPlan().folder;
+    return result;
+}
+
+StepResult CCleanupRun::SwapStep(const OpContext& op, int passes) {
+    CSwapWiper wiper;
+    wiper.passCount = passes;
+    const SwapWipeReport rep = wiper.WipeAll(op);
+    StepResult r;
+    r.aborted = rep.aborted;
+    for (const auto& a : rep.areas) r.ran = r.ran || !a.skipped;
+    // The wiper logs its own lines, skips included.
+    return r;
 }
 
 CCleanupRun::~CCleanupRun() = default;
@@ -107,6 +109,17 @@ int CCleanupRun::RunPowerOffCommand(const std::string& command) {
     int status = 0;
     if (waitpid(pid, &status, 0) < 0) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+uint32_t SetUpRun(CCleanupRun& run, const CleanupRequest& request) {
+    run.trashDirs = request.trashDirs;
+    const uint32_t code = request.scheduled ? kCleanScheduledForced : kCleanRunNow;
+    if (!request.tasks && !request.drives) return code;
+    run.LoadSets(code);
+    if (request.tasks) run.tasks = *request.tasks;
+    if (request.drives) run.drives = *request.drives;
+    run.saveManualSetOnStart = false;
+    return kCleanPageStart;
 }
 
 CleanupPlan CCleanupRun::Plan(uint32_t requestCode) {
@@ -178,8 +191,9 @@ void CCleanupRun::Shutdown(CleanupSummary& summary,
     CProceedCancelDialog dialog = CProceedCancelDialog::ShutdownCountdown();
     summary.countdownShown = true;
     summary.shutdownProceeded = countdown(dialog);
-    if (summary.shutdownProceeded && steps.powerOff)
-        summary.powerOffStatus = steps.powerOff(PowerOffCommand());
+    if (summary.shutdownProceeded)
+        summary.powerOffStatus = steps.powerOff ? steps.powerOff(PowerOffCommand())
+                                                : RunPowerOffCommand(PowerOffCommand());
 }
 
 void CCleanupRun::CleanDrive(const OpContext& op, const CleanupDrive& drive, DriveOutcome& out) {
@@ -196,21 +210,18 @@ void CCleanupRun::CleanDrive(const OpContext& op, const CleanupDrive& drive, Dri
 
     // 2. The Trash.
     if (tasks[Task::RecycleBin] && !Halted(op)) {
-        if (!steps.recycleBin) {
-            Skip(op, out, Task::RecycleBin, "not available in this program");
-        } else {
-            const StepResult r = steps.recycleBin(op, drive, passes);
-            out.ran[static_cast<size_t>(Task::RecycleBin)] = r.ran;
-            out.taskAborted[static_cast<size_t>(Task::RecycleBin)] = r.aborted || op.Stopped();
-            if (!r.skipped.empty()) Skip(op, out, Task::RecycleBin, r.skipped);
-        }
+        const StepResult r = WipeWholeBin(op, passes, trashDirs, binLockPath);
+        out.ran[static_cast<size_t>(Task::RecycleBin)] = r.ran;
+        out.taskAborted[static_cast<size_t>(Task::RecycleBin)] = r.aborted || op.Stopped();
+        if (!r.skipped.empty()) Skip(op, out, Task::RecycleBin, r.skipped);
     }
 
     // 3. Free space.
-    if (tasks[Task::FreeSpace] && !Halted(op) && steps.freeSpace) {
+    if (tasks[Task::FreeSpace] && !Halted(op)) {
         lastFreeSpaceRefusal_.clear();
         lastFreeSpaceFolder_.clear();
-        const int result = steps.freeSpace(op, drive, passes);
+        const int result =
+            steps.freeSpace ? steps.freeSpace(op, drive, passes) : FreeSpaceStep(op, drive, passes);
         out.freeSpaceResult = result;
         out.ran[static_cast<size_t>(Task::FreeSpace)] = true;
         if (!lastFreeSpaceRefusal_.empty())
@@ -286,28 +297,20 @@ void CCleanupRun::CleanDrive(const OpContext& op, const CleanupDrive& drive, Dri
 
     // 7. Deleted file-table entries.
     if (tasks[Task::TableEntries] && !Halted(op)) {
-        if (!steps.tableEntries) {
-            Skip(op, out, Task::TableEntries, "not available in this program");
-        } else {
-            const StepResult r = steps.tableEntries(op, drive);
-            out.ran[static_cast<size_t>(Task::TableEntries)] = r.ran;
-            out.taskAborted[static_cast<size_t>(Task::TableEntries)] = r.aborted || op.Stopped();
-            if (!r.skipped.empty()) Skip(op, out, Task::TableEntries, r.skipped);
-        }
+        const StepResult r = ScrubDeletedRecords(op, drive);
+        out.ran[static_cast<size_t>(Task::TableEntries)] = r.ran;
+        out.taskAborted[static_cast<size_t>(Task::TableEntries)] = r.aborted || op.Stopped();
+        if (!r.skipped.empty()) Skip(op, out, Task::TableEntries, r.skipped);
     }
 
     // 8. Swap: the areas belong to the machine, not to a drive, so they are wiped once
     // per run, by the first drive whose sequence gets here.
     if (tasks[Task::Swap] && !Halted(op) && !swapDone_) {
         swapDone_ = true;
-        if (!steps.swap) {
-            Skip(op, out, Task::Swap, "not available in this program");
-        } else {
-            const StepResult r = steps.swap(op, passes);
-            out.ran[static_cast<size_t>(Task::Swap)] = r.ran;
-            out.taskAborted[static_cast<size_t>(Task::Swap)] = r.aborted || op.Stopped();
-            if (!r.skipped.empty()) out.skipped.push_back(r.skipped);
-        }
+        const StepResult r = steps.swap ? steps.swap(op, passes) : SwapStep(op, passes);
+        out.ran[static_cast<size_t>(Task::Swap)] = r.ran;
+        out.taskAborted[static_cast<size_t>(Task::Swap)] = r.aborted || op.Stopped();
+        if (!r.skipped.empty()) out.skipped.push_back(r.skipped);
     }
 
     // 9. Closing lines.

@@ -9,12 +9,13 @@
 #include <filesystem>
 #include <thread>
 
+#include "cleanup/clean_steps.h"
 #include "platform/strings.h"
 #include "recyclebin/bin_runs.h"
-#include "scheduler/clean_steps.h"
-#include "tests/scheduler/cleanup_fixture.h"
+#include "tests/cleanup/cleanup_fixture.h"
 #include "wipe/deep_clean.h"
 #include "wipe/free_space.h"
+#include "wipe/swap_wipe.h"
 
 namespace tw::wipe {
 namespace {
@@ -51,12 +52,10 @@ class CleanupVolumes : public test::CleanupFixture {
             ASSERT_TRUE(vols[i]->Ok()) << vols[i]->Error();
             Populate(i);
         }
-        sched::EngineStepOptions bins;
-        bins.trashDirs = std::vector<std::string>{dir.Path() + "/data/Trash",
+        run->trashDirs = std::vector<std::string>{dir.Path() + "/data/Trash",
                                                   Mount(0) + "/.Trash-" + std::to_string(getuid()),
                                                   Mount(1) + "/.Trash-" + std::to_string(getuid())};
-        bins.binLockPath = dir.Path() + "/bin.lock";
-        sched::BindEngineSteps(*run, bins);
+        run->binLockPath = dir.Path() + "/bin.lock";
         // A marker script stands in for the power-off.
         marker = dir.Path() + "/powered-off";
         const std::string script = dir.Path() + "/poweroff.sh";
@@ -378,7 +377,7 @@ TEST_F(CleanupVolumes, FileTableStepScrubsAVolumeItMayWrite) {
     drive.info->fsType = "fuse";
     tw::test::TestOperation op;
     op.SetSink(&sink);
-    const StepResult r = sched::ScrubDeletedRecords(op, drive);
+    const StepResult r = ScrubDeletedRecords(op, drive);
     EXPECT_TRUE(r.ran) << r.skipped;
     EXPECT_TRUE(r.skipped.empty()) << r.skipped;
     EXPECT_TRUE(sink.SawStatusContaining("Wiping empty MFT records. Checking "));
@@ -392,7 +391,7 @@ TEST_F(CleanupVolumes, FileTableStepScrubsAVolumeItMayWrite) {
     EXPECT_GT(test::CountOccurrences(vols[0]->ReadImage(), Secret(0)), 0u);
 
     drive.info->fsType = "vfat";
-    EXPECT_EQ(sched::ScrubDeletedRecords(op, drive).skipped, "the file system is vfat, not NTFS");
+    EXPECT_EQ(ScrubDeletedRecords(op, drive).skipped, "the file system is vfat, not NTFS");
 }
 
 }  // namespace

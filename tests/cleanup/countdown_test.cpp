@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The proceed/cancel dialog's countdown.
-#include "wipe/countdown.h"
+#include "cleanup/countdown.h"
 
 #include <gtest/gtest.h>
 

@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "cleanup/cleanup_run.h"
 #include "log/activity_log.h"
 #include "platform/registry.h"
 #include "platform/settings.h"
 #include "tests/common/recording_sink.h"
 #include "tests/common/scratch_volume.h"
-#include "wipe/cleanup_run.h"
 
 namespace tw::test {
 

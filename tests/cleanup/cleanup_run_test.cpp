@@ -2,7 +2,7 @@
 // The clean-up run without a volume: which sets a request code loads, what does not
 // start, refused drives, the plan text and the power-off command.
 #include "platform/strings.h"
-#include "tests/scheduler/cleanup_fixture.h"
+#include "tests/cleanup/cleanup_fixture.h"
 
 namespace tw::wipe {
 namespace {
@@ -69,11 +69,14 @@ TEST_F(CleanupRun, UnmountedDriveIsRefusedAndRowsBecomeTheManualSet) {
     EXPECT_EQ(settings->ReadWithDefault("CleanFreeSpace"), 0u);
     EXPECT_EQ(settings->ReadWithDefault("shutdownafterCFS"), 1u);
 
-    // The CLI's one-off choices are not stored.
-    run->saveManualSetOnStart = false;
-    run->tasks = TaskSet{};
-    run->tasks.Set(Task::DeepClean, true);
-    Start(kCleanPageStart);
+    // One-off choices (the CLI's) run like the page's rows but are not stored.
+    CleanupRequest request;
+    request.tasks.emplace();
+    request.tasks->Set(Task::DeepClean, true);
+    request.drives = std::vector<std::string>{"/nonexistent/tw-drive"};
+    const uint32_t code = SetUpRun(*run, request);
+    EXPECT_TRUE(run->tasks[Task::DeepClean] && !run->tasks[Task::Slack]);
+    EXPECT_TRUE(Start(code).started);
     EXPECT_EQ(settings->ReadWithDefault("DeepClean"), 0u);
     EXPECT_EQ(settings->ReadWithDefault("WipeFileSlacks"), 1u);
 }

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "wipe/countdown.h"
+#include "cleanup/countdown.h"
 
 #include "platform/strings.h"
 

@@ -6,17 +6,16 @@
 // Per drive, in this order, each step only when its switch is set and the run has not
 // been stopped:
 //   1. preparation: running, the plan text (hooks.plan)
-//   2. wipe every Trash item                                   (steps.recycleBin)
+//   2. wipe every Trash item (trashDirs, binLockPath)
 //   3. clean the free space; a result of -1 ends the run after this drive's closing
 //      lines, and the drive's outcome says whether the temporary folder stayed
 //      behind (the front end then shows text 118, else a plain failure text)
-//                                                              (steps.freeSpace)
 //   4. the counting walk, when deep clean, re-clean or slack is chosen
 //   5. deep clean (re-clean: files cleaned before too)
 //   6. wipe file slacks
-//   7. scrub deleted NTFS file records                          (steps.tableEntries)
+//   7. scrub deleted NTFS file records
 //   8. wipe the swap areas (machine-wide: done on the first drive that reaches the
-//      step, not once per drive)                              (steps.swap)
+//      step, not once per drive)
 //   9. the closing lines: each aborted task's text, the free-space count line, the
 //      success lines; not running any more.
 // After the last drive, with the shutdown switch set and nothing stopped, the summary
@@ -39,12 +38,11 @@
 #include <string_view>
 #include <vector>
 
+#include "cleanup/cleanup_tasks.h"
+#include "cleanup/countdown.h"
 #include "platform/drives.h"
 #include "platform/operation.h"
 #include "platform/settings.h"
-#include "wipe/cleanup_tasks.h"
-#include "wipe/countdown.h"
-#include "wipe/swap_wipe.h"
 
 namespace tw::wipe {
 
@@ -69,14 +67,11 @@ struct StepResult {
     std::string skipped;   // non-empty: not run on this drive, and why (logged)
 };
 
-// The steps a caller can replace: the engine binds the real ones (the Trash wipe and
-// the NTFS scrub live in libraries above this one), tests bind failing or recording
-// ones. An empty step is skipped with a log line saying it is not available.
+// Seams for tests, which must neither fill a real drive nor wipe this machine's swap nor
+// power it off: a step left empty runs the real one.
 struct CleanupSteps {
-    std::function<StepResult(const OpContext&, const CleanupDrive&, int passes)> recycleBin;
     // Passes completed, 0 when there was nothing to do, -1 on failure.
     std::function<int(const OpContext&, const CleanupDrive&, int passes)> freeSpace;
-    std::function<StepResult(const OpContext&, const CleanupDrive&)> tableEntries;
     std::function<StepResult(const OpContext&, int passes)> swap;
     // Runs the power-off command; its exit status.
     std::function<int(const std::string& command)> powerOff;
@@ -154,6 +149,11 @@ class CCleanupRun {
     // The free-space step's settling pause (ended early by a stop).
     std::chrono::milliseconds settle{2000};
 
+    // The trash directories the Trash step wipes; none: the whole bin (the home trash and
+    // every local volume's). And the Trash enumeration lock ("" = the shared default).
+    std::optional<std::vector<std::string>> trashDirs;
+    std::string binLockPath;
+
     CleanupSteps steps;
     CleanupHooks hooks;
 
@@ -181,6 +181,8 @@ class CCleanupRun {
     static int RunPowerOffCommand(const std::string& command);
 
   private:
+    int FreeSpaceStep(const OpContext& op, const CleanupDrive& drive, int passes);
+    static StepResult SwapStep(const OpContext& op, int passes);
     void CleanDrive(const OpContext& op, const CleanupDrive& drive, DriveOutcome& out);
     void ClosingLines(const OpContext& op, DriveOutcome& out);
     void Skip(const OpContext& op, DriveOutcome& out, Task task, const std::string& why);
@@ -195,5 +197,19 @@ class CCleanupRun {
     bool swapDone_ = false;
     bool deepCleanOk_ = false;
 };
+
+// What a front end without the clean-up page (the CLI, the guard) asks of a run.
+struct CleanupRequest {
+    bool scheduled = false;  // the scheduled sets (0x521), else the manual ones (0x524)
+    // One-off choices laid over the stored set of that mode; run as the page runs what
+    // it shows, and not stored.
+    std::optional<TaskSet> tasks;
+    std::optional<std::vector<std::string>> drives;
+    // The trash directories the Trash step wipes; none: the whole bin.
+    std::optional<std::vector<std::string>> trashDirs;
+};
+
+// Sets `run` up for `request`; the request code to start it with.
+uint32_t SetUpRun(CCleanupRun& run, const CleanupRequest& request);
 
 }  // namespace tw::wipe

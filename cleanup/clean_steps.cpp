@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "scheduler/clean_steps.h"
+#include "cleanup/clean_steps.h"
 
 #include "platform/rawio.h"
 #include "platform/strings.h"
@@ -8,7 +8,7 @@
 #include "volume/raw_drive.h"
 #include "volume/search.h"
 
-namespace tw::sched {
+namespace tw::wipe {
 
 namespace {
 
@@ -21,12 +21,14 @@ bool MayBeNtfs(const std::string& fsType) {
 
 }  // namespace
 
-wipe::StepResult WipeWholeBin(const OpContext& op, int passes, const EngineStepOptions& options) {
-    wipe::StepResult r;
-    recyclebin::CRecycleBinStore store(options.binLockPath);
-    if (options.trashDirs) {
+StepResult WipeWholeBin(const OpContext& op, int passes,
+                        const std::optional<std::vector<std::string>>& trashDirs,
+                        const std::string& binLockPath) {
+    StepResult r;
+    recyclebin::CRecycleBinStore store(binLockPath);
+    if (trashDirs) {
         std::vector<recyclebin::BinFolder> bins;
-        for (const auto& dir : *options.trashDirs) bins.push_back(recyclebin::BinFolderFor(dir));
+        for (const auto& dir : *trashDirs) bins.push_back(recyclebin::BinFolderFor(dir));
         store.SetBinFolders(std::move(bins));
     } else {
         store.BuildBinFolders();
@@ -46,8 +48,8 @@ wipe::StepResult WipeWholeBin(const OpContext& op, int passes, const EngineStepO
     return r;
 }
 
-wipe::StepResult ScrubDeletedRecords(const OpContext& op, const wipe::CleanupDrive& drive) {
-    wipe::StepResult r;
+StepResult ScrubDeletedRecords(const OpContext& op, const CleanupDrive& drive) {
+    StepResult r;
     if (!drive.info) {
         r.skipped = "not mounted";
         return r;
@@ -101,11 +103,4 @@ wipe::StepResult ScrubDeletedRecords(const OpContext& op, const wipe::CleanupDri
     return r;
 }
 
-void BindEngineSteps(wipe::CCleanupRun& run, EngineStepOptions options) {
-    run.steps.recycleBin = [options](const OpContext& op, const wipe::CleanupDrive&, int passes) {
-        return WipeWholeBin(op, passes, options);
-    };
-    run.steps.tableEntries = ScrubDeletedRecords;
-}
-
-}  // namespace tw::sched
+}  // namespace tw::wipe

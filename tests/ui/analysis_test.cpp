@@ -31,35 +31,16 @@
 #include "shell/ui/message_box.h"
 #include "shell/ui/operation_runner.h"
 #include "tests/common/scratch_volume.h"
+#include "tests/ui/ui_test_util.h"
 #include "volume/ui/analyze_drive_page.h"
 #include "volume/ui/file_slack_viewer.h"
 
 namespace {
 
+using tw::test::Pump;
+
 using tw::volume::ui::CAnalyzeDrivePage;
 using tw::volume::ui::FoundModel;
-
-class AskingMessages : public tw::ui::Messages {
-  public:
-    void Show(QWidget*, const QString& text, const QString&, Icon) override { shown << text; }
-    bool Ask(QWidget*, const QString& text, const QString& caption) override {
-        asked << caption + ": " + text;
-        return answer;
-    }
-    QStringList shown, asked;
-    bool answer = false;
-};
-
-template <typename F>
-bool Pump(F done, int timeoutMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 struct ManifestRow {
     std::string name, recoveredAs;
@@ -134,7 +115,7 @@ class AnalysisPageTest : public ::testing::Test {
 
     tw::test::TempDir dir_{"analysis"};
     QString image_;
-    AskingMessages messages_;
+    tw::test::RecordingMessages messages_;
     std::unique_ptr<CAnalyzeDrivePage> page_;
 };
 
@@ -394,10 +375,3 @@ TEST(DumpView, EdgesOfTheBuffer) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    ::testing::InitGoogleTest(&argc, argv);
-    QApplication app(argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -37,33 +37,14 @@
 #include "shell/ui/ui_text.h"
 #include "tests/common/scratch_volume.h"
 #include "tests/shell/test_env.h"
+#include "tests/ui/ui_test_util.h"
 
 namespace {
 
+using tw::test::Pump;
+
 using tw::ui::Busy;
 using tw::ui::MainWindow;
-
-// Answers every message box at once and keeps what it showed.
-class RecordingMessages : public tw::ui::Messages {
-  public:
-    void Show(QWidget*, const QString& text, const QString& caption, Icon) override {
-        shown.push_back({text, caption});
-    }
-    bool Ask(QWidget*, const QString&, const QString&) override { return false; }
-    std::vector<std::pair<QString, QString>> shown;
-};
-
-// Runs the event loop until `done` or the time is up.
-template <typename F>
-bool Pump(F done, int timeoutMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 class PanelTest : public ::testing::Test {
   protected:
@@ -102,7 +83,7 @@ class PanelTest : public ::testing::Test {
     }
 
     tw::test::TestWorld world_;
-    RecordingMessages messages_;
+    tw::test::RecordingMessages messages_;
     std::unique_ptr<tw::RegistryStore> store_;
     std::unique_ptr<tw::Settings> settings_;
     std::unique_ptr<tw::shell::MessageBus> bus_;

@@ -14,6 +14,7 @@
 
 #include "cli/cli.h"
 #include "platform/drives.h"
+#include "platform/fileio.h"
 #include "platform/format.h"
 #include "platform/strings.h"
 #include "wipe/file_wiper.h"
@@ -118,8 +119,7 @@ void AddFolder(WipePlan& plan, const std::string& folder, int count) {
 // the system, "." or ".." (as rm refuses them), the root of a mounted file system (a
 // whole volume is not wiped by naming its mount point: name what is in it).
 std::string TargetRefusal(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::string base = platform::BaseName(path);
     if (base == "." || base == "..") return "refusing to wipe '.' or '..': name the folder itself";
     char real[PATH_MAX];
     if (realpath(path.c_str(), real) == nullptr) return "";

@@ -71,4 +71,9 @@ bool RenameNoReplaceFallback(int dirFd, const std::string& from, int toDirFd,
 // alone when `folder` is empty.
 std::string JoinPath(std::string_view folder, std::string_view name);
 
+// The folder holding `path`: "." for a bare name, "/" for a name in the root.
+std::string ParentOf(const std::string& path);
+// The last component of `path` (all of it when it has no "/").
+std::string BaseName(const std::string& path);
+
 }  // namespace tw::platform

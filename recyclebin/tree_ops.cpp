@@ -160,18 +160,6 @@ Result<void> CopyOne(const std::string& from, const std::string& to, dev_t dev, 
 
 }  // namespace
 
-std::string ParentOf(const std::string& path) {
-    auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-std::string BaseName(const std::string& path) {
-    auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 uint64_t TreeSize(const std::string& path) {
     uint64_t total = 0;
     WalkFrom(path, [&total](const std::string&, const struct stat& st) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/fileio.h"
 #include "platform/result.h"
 #include "wipe/file_wiper.h"
 
@@ -56,8 +57,7 @@ bool RemoveTree(const std::string& path);
 // that space before they rename or grow a file (wipe/file_wiper.h).
 using wipe::ScrubInlineData;
 
-// The folder part of `path` ("/" for "/name") and the last component.
-std::string ParentOf(const std::string& path);
-std::string BaseName(const std::string& path);
+using platform::BaseName;
+using platform::ParentOf;
 
 }  // namespace tw::recyclebin

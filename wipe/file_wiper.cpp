@@ -58,14 +58,6 @@ bool DropDirect(int fd) {
     return fcntl(fd, F_SETFL, fl & ~O_DIRECT) == 0;
 }
 
-// The folder holding `path`: the wiper's drive is named by it, so that the cluster
-// size can still be asked for after the file is gone.
-std::string FolderOf(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // The texts of the wipers' refusals and failures (resources/strings.tsv): each names
 // the reason only, shown after the file's name.
 constexpr int kLockedFlock = TextId<1250>;
@@ -148,7 +140,7 @@ bool MountedOver(const std::string& path, dev_t dev) {
         return (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
     // Kernels without the attribute: a file on another device than its folder.
     struct stat dir {};
-    return stat(FolderOf(path).c_str(), &dir) == 0 && dir.st_dev != dev;
+    return stat(platform::ParentOf(path).c_str(), &dir) == 0 && dir.st_dev != dev;
 }
 
 // Everything that would stop the wipe of `path` part way, found before anything is
@@ -180,7 +172,7 @@ std::optional<Error> Refusal(const std::string& path, bool plain, uint64_t* leng
                            errno == EROFS ? kReadOnlyFs : kNoWritePermission);
         // The renames and the delete need write and search permission on the folder,
         // and in a sticky folder (like /tmp) ownership of the file or of the folder.
-        const std::string folder = FolderOf(path);
+        const std::string folder = platform::ParentOf(path);
         if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
             return Error(ErrorCode::Denied, path, errno).Says(kFolderDenies).With(folder);
         struct stat dir {};
@@ -691,7 +683,7 @@ FileWipeEstimate EstimatePlainWipe(const std::string& path, int passCount) {
     if (lstat(path.c_str(), &st) != 0) return e;
     e.sizeBytes = static_cast<uint64_t>(st.st_size);
     CDriveGeometry drive;
-    drive.SetRoot(FolderOf(path));
+    drive.SetRoot(platform::ParentOf(path));  // its cluster size outlives the file
     uint64_t cluster = drive.GetClusterSize();
     if (cluster == 0) cluster = 4096;
     const uint64_t raised = (e.sizeBytes + cluster - 1) / cluster * cluster;
@@ -716,7 +708,7 @@ Result<void> CSecureFileWiper::WipeFile(const std::string& path, bool clearAttri
     lastError_ = Error();
     uint64_t length = 0;
     if (!Probe(path, true, &length, &lastError_)) return lastError_;
-    drive.SetRoot(FolderOf(path));
+    drive.SetRoot(platform::ParentOf(path));  // its cluster size outlives the file
     uint32_t cluster = drive.GetClusterSize();
     if (cluster == 0) cluster = 4096;
     int fd = OpenForOverwrite(path, clearAttributesOnDenied);
@@ -800,7 +792,7 @@ Result<void> CProgressFileWiper::WipeFile(const OpContext& op, const std::string
     lastError_ = Error();
     uint64_t length = 0;
     if (!Probe(path, true, &length, &lastError_)) return lastError_;
-    drive.SetRoot(FolderOf(path));
+    drive.SetRoot(platform::ParentOf(path));  // its cluster size outlives the file
     uint32_t cluster = drive.GetClusterSize();
     if (cluster == 0) cluster = 4096;
     if (bufferSize == 0) bufferSize = cluster;
@@ -848,7 +840,7 @@ Result<void> CRecycleFileWiper::WipeFile(const OpContext& op, const std::string&
     uint64_t length = 0;
     if (!Probe(path, false, &length, &lastError_)) return lastError_;
     std::string current = path;
-    drive.SetRoot(FolderOf(current));  // the renames keep the folder
+    drive.SetRoot(platform::ParentOf(current));  // the renames keep the folder
     if (clusterSize == 0) clusterSize = drive.GetClusterSize();
     if (clusterSize == 0) clusterSize = 4096;
     // A rename shifts the attributes of the file's record: data still kept there would

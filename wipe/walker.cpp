@@ -196,9 +196,8 @@ bool ReadFileFacts(int dirFd, const char* name, FileFacts* out) {
 
 bool IsMountRoot(const std::string& path) {
     if (path == "/") return true;
-    const size_t slash = path.find_last_of('/');
-    if (path.empty() || path[0] != '/' || slash == std::string::npos) return false;
-    const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+    if (path.empty() || path[0] != '/') return false;
+    const std::string parent = platform::ParentOf(path);
     FileFacts self, up;
     if (!ReadFileFacts(AT_FDCWD, path.c_str(), &self) ||
         !ReadFileFacts(AT_FDCWD, parent.c_str(), &up))

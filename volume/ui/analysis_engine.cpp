@@ -97,11 +97,13 @@ AnalysisEngine::End AnalysisEngine::Search(const std::string& source, const Prog
     d_->session = std::make_unique<CVolumeSession>();
     d_->source = source;
     End end;
+    end.device = source;
     SessionStatus st = d_->session->Resolve(source);
     if (!st.IsOk()) {
         end.message = st.lines.empty() ? std::string() : st.lines.front();
         return end;
     }
+    end.device = d_->session->Source().raw;
     SessionSearchOptions so;
     so.details = true;
     so.onFound = [&](const RecoverableFile& f) {
@@ -198,6 +200,7 @@ AnalysisEngine::End AnalysisEngine::Wipe(const std::vector<uint64_t>& locations,
     if (!d_->session || slackMode_) return end;
     const OpContext& op = *p.op;
     CVolumeSession& s = *d_->session;
+    end.device = s.Source().raw;
     const SessionStatus opened = s.OpenForAccess(RawAccess::Write);
     if (!opened.IsOk()) {
         end.message = opened.lines.empty() ? std::string() : opened.lines.front();

@@ -54,6 +54,7 @@ class AnalysisEngine {
         bool ok = false;
         bool stopped = false;
         std::string message;  // the line shown when the run ended
+        std::string device;   // the image or device it read (or wrote), for a refusal
     };
 
     // What file system the source holds: "NTFS", "FAT32", or "" (then *error says why).

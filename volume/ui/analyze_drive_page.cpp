@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "volume/ui/analyze_drive_page.h"
 
+#include <unistd.h>
+
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
@@ -27,6 +29,7 @@
 #include "platform/drives.h"
 #include "platform/format.h"
 #include "platform/settings.h"
+#include "shell/ui/admin_start.h"
 #include "shell/ui/main_window.h"
 #include "shell/ui/message_box.h"
 #include "shell/ui/operation_runner.h"
@@ -572,7 +575,7 @@ void CAnalyzeDrivePage::StartSearch(bool slacks) {
         };
         const AnalysisEngine::End end =
             slacks ? engine->ScanSlacks(src, p, found) : engine->Search(src, p, found);
-        return QVariantList{end.ok, end.stopped, Q(end.message)};
+        return QVariantList{end.ok, end.stopped, Q(end.message), Q(end.device)};
     });
     if (!started) return;
     SetBusyFlag(true);
@@ -619,7 +622,15 @@ void CAnalyzeDrivePage::OnFinished(const QVariant& result, bool stopped) {
     }
     progress_->StatusLine()->setText(message);
     if (!message.isEmpty()) AddLog(message);
-    if (!ok && !message.isEmpty() && was != Run::Search && was != Run::Slacks)
+    // A device this user may not read (or write, for a wipe) is an administrator's job:
+    // offer to restart the panel as one, where the launcher is installed.
+    const int needs = was == Run::Wipe ? R_OK | W_OK : R_OK;
+    const bool offered = !ok && was != Run::Slacks &&
+                         tw::ui::NeedsAdministrator(r.value(3).toString(), needs) &&
+                         tw::ui::OfferAdministratorRestart(this, message);
+    if (offered)
+        details_->setText(message);
+    else if (!ok && !message.isEmpty() && was != Run::Search && was != Run::Slacks)
         tw::ui::CurrentMessages().Show(this, message, Tx<102>(), Messages::Icon::Warning);
     else if (!ok && !message.isEmpty())
         details_->setText(message);

@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Whole clean-up runs over scratch NTFS volumes (images made by mkntfs, mounted by
 // ntfs-3g): the order of the steps and log lines, the countdown after the last drive,
-// pause at a file boundary, abort, and a failing free-space step. Needs root and
+// abort, and a failing free-space step. (Pause at a file boundary is the walk's, in
+// slack_walker_test, and the CLI's SIGTSTP, in clean_cli_volume_test.) Needs root and
 // /dev/fuse; skips visibly otherwise.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <thread>
 
 #include "cleanup/clean_steps.h"
 #include "platform/strings.h"
@@ -28,16 +28,6 @@ std::string FindTool(const std::string& name) {
         if (access(p.c_str(), X_OK) == 0) return p;
     }
     return "";
-}
-
-timespec MTime(const std::string& path) {
-    struct stat st {};
-    stat(path.c_str(), &st);
-    return st.st_mtim;
-}
-
-bool SameTime(const timespec& a, const timespec& b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
 class CleanupVolumes : public test::CleanupFixture {
@@ -221,54 +211,6 @@ TEST_F(CleanupVolumes, EveryTaskOnTwoDrives) {
         const auto image = vols[i]->ReadImage();
         EXPECT_EQ(test::CountOccurrences(image, "TWTRASHED-CONTENT"), 0u);
     }
-}
-
-TEST_F(CleanupVolumes, PauseStopsAtTheNextFile) {
-    run->tasks.Set(Task::DeepClean, true);
-    run->drives = {Mount(0)};
-    const std::string d = Mount(0) + "/dir";
-    const timespec f2Before = MTime(d + "/f2.txt");
-    bool paused = false;
-    std::vector<std::string> linesAtPause;
-    bool copyPresentAtPause = true;
-    timespec f2AtPause{};
-    std::thread resumer;
-    sink.onStatus = [&](const std::string& text) {
-        if (paused || text.rfind("Deep cleaning file", 0) != 0 ||
-            text.find("f1.txt") == std::string::npos)
-            return;
-        paused = true;
-        op.Pause(true);  // while f1 is being cleaned, as the panel's button does
-        resumer = std::thread([&] {
-            // Once f1 is finished the run must hold before f2.
-            for (int i = 0;
-                 i < 200 && Count(LogLines(), "Deep cleaning file: " + d + "/f1.txt") == 0; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            linesAtPause = LogLines();
-            f2AtPause = MTime(d + "/f2.txt");
-            copyPresentAtPause = false;
-            for (const auto& e : fs::directory_iterator(d))
-                if (e.path().filename().string().find("vr3swt4sd456.rj3") != std::string::npos)
-                    copyPresentAtPause = true;
-            op.Pause(false);
-        });
-    };
-    const CleanupSummary s = Start(kCleanPageStart);
-    if (resumer.joinable()) resumer.join();
-    ASSERT_TRUE(s.started);
-    ASSERT_TRUE(paused);
-    // The pause came after f1 was finished and before f2 was begun.
-    EXPECT_EQ(Count(linesAtPause, "Deep cleaning file: " + d + "/f1.txt"), 1);
-    EXPECT_EQ(Count(linesAtPause, "Deep cleaning file: " + d + "/f2.txt"), 0);
-    EXPECT_TRUE(SameTime(f2AtPause, f2Before));
-    EXPECT_FALSE(copyPresentAtPause);
-    // Afterwards the run went on with f2 and f3.
-    const auto lines = LogLines();
-    ExpectInOrder(lines,
-                  {"Deep cleaning file: " + d + "/f1.txt", "Deep cleaning file: " + d + "/f2.txt",
-                   "Deep cleaning file: " + d + "/f3.txt", "Deep clean finished."});
-    EXPECT_FALSE(s.aborted);
 }
 
 TEST_F(CleanupVolumes, AbortSkipsTheRestOfTheDriveAndEndsTheRun) {

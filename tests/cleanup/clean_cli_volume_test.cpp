@@ -2,26 +2,19 @@
 // tidewipe-cli clean on scratch NTFS volumes: the plan of a dry run, a real run, pause
 // by SIGTSTP (handled, not stopping the process) and the countdown cancelled by Ctrl-C.
 // Needs root and /dev/fuse.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <nlohmann/json.hpp>
 #include <thread>
 
 #include "platform/drives.h"
+#include "tests/common/background_cli.h"
 #include "tests/common/run_cli.h"
 #include "tests/common/scratch_volume.h"
-
-extern char** environ;
 
 namespace tw {
 namespace {
@@ -29,62 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// The CLI started in the background, its output going to files.
-class Background {
-  public:
-    Background(const std::vector<std::string>& args, const std::string& dir) {
-        out_ = dir + "/bg.out";
-        err_ = dir + "/bg.err";
-        std::vector<std::string> argv = {ProgramFolder() + "tidewipe-cli"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char*> a;
-        for (auto& s : argv) a.push_back(s.data());
-        a.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&fa, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (posix_spawn(&pid_, a[0], &fa, nullptr, a.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&fa);
-    }
-    ~Background() {
-        if (pid_ > 0 && !done_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    pid_t Pid() const { return pid_; }
-    // The state letter of /proc/<pid>/stat ('T' when stopped).
-    char State() const {
-        std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
-        std::string s;
-        std::getline(in, s);
-        auto p = s.rfind(')');
-        return p != std::string::npos && p + 2 < s.size() ? s[p + 2] : '?';
-    }
-    bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < end) {
-            if (cond()) return true;
-            std::this_thread::sleep_for(20ms);
-        }
-        return cond();
-    }
-    int Wait() {
-        int st = 0;
-        waitpid(pid_, &st, 0);
-        done_ = true;
-        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    }
-    std::string Out() const { return test::ReadFileBytes(out_); }
-    std::string Err() const { return test::ReadFileBytes(err_); }
-
-  private:
-    pid_t pid_ = -1;
-    bool done_ = false;
-    std::string out_, err_;
-};
+using Background = test::BackgroundCli;
 
 class CleanCli : public ::testing::Test {
   protected:

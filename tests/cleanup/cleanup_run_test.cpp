@@ -94,9 +94,8 @@ TEST_F(CleanupRun, PlanTextAndPowerOffCommand) {
     none.Set(Task::Reclean, true);
     none.Set(Task::Swap, true);
     EXPECT_EQ(PlanText(none), "");  // neither has a plan line
-}
 
-TEST_F(CleanupRun, PowerOffCommandRunsThroughTheShell) {
+    // The command runs through the shell, and its exit status comes back.
     const std::string marker = dir.Path() + "/off";
     EXPECT_EQ(CCleanupRun::RunPowerOffCommand("echo off > '" + marker + "'"), 0);
     EXPECT_EQ(test::ReadFileBytes(marker), "off\n");

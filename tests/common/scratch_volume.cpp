@@ -146,7 +146,8 @@ TempDir::~TempDir() {
     nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
 }
 
-ScratchVolume::ScratchVolume(FsKind kind, uint32_t sizeMiB, std::string_view label)
+ScratchVolume::ScratchVolume(FsKind kind, uint32_t sizeMiB, std::string_view label,
+                             const std::vector<std::string>& mkfsOptions)
     : kind_(kind), sizeMiB_(sizeMiB), dir_(std::string("scratch-") + FsName(kind)) {
     if (!dir_.Ok()) {
         error_ = "cannot make a temporary folder";
@@ -176,12 +177,17 @@ ScratchVolume::ScratchVolume(FsKind kind, uint32_t sizeMiB, std::string_view lab
     std::string out;
     int rc;
     if (kind == FsKind::Ext4) {
-        rc = RunTool({"mkfs.ext4", "-q", "-F", "-b", "4096", "-E", "nodiscard", "-L",
-                      std::string(label), image_},
-                     &out);
+        std::vector<std::string> argv = {
+            "mkfs.ext4", "-q", "-F", "-b", "4096", "-E", "nodiscard", "-L", std::string(label)};
+        argv.insert(argv.end(), mkfsOptions.begin(), mkfsOptions.end());
+        argv.push_back(image_);
+        rc = RunTool(argv, &out);
     } else {
-        rc = RunTool({"mkntfs", "-q", "-F", "-f", "-c", "4096", "-L", std::string(label), image_},
-                     &out);
+        std::vector<std::string> argv = {"mkntfs", "-q",   "-F", "-f",
+                                         "-c",     "4096", "-L", std::string(label)};
+        argv.insert(argv.end(), mkfsOptions.begin(), mkfsOptions.end());
+        argv.push_back(image_);
+        rc = RunTool(argv, &out);
     }
     if (rc != 0) {
         error_ = std::string("formatting failed: ") + out;

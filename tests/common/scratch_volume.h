@@ -59,8 +59,10 @@ class TempDir {
 class ScratchVolume {
   public:
     // Makes, formats and mounts an image of sizeMiB MiB. Check Ok() / Error().
-    // `label` names the volume; the cluster (block) size is 4096 bytes.
-    ScratchVolume(FsKind kind, uint32_t sizeMiB, std::string_view label = "twscratch");
+    // `label` names the volume; the cluster (block) size is 4096 bytes. `mkfsOptions`
+    // go to mkfs.ext4 or mkntfs after the usual ones (features, inode size).
+    ScratchVolume(FsKind kind, uint32_t sizeMiB, std::string_view label = "twscratch",
+                  const std::vector<std::string>& mkfsOptions = {});
     // Unmounts, and removes the image and the folders.
     ~ScratchVolume();
     ScratchVolume(const ScratchVolume&) = delete;

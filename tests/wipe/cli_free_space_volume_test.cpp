@@ -1,25 +1,21 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // tidewipe-cli free-space and leftovers on scratch volumes, as a user runs them. (What a
 // clean leaves on the raw volume is the engine's test: here the command's part of it.)
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <random>
-#include <thread>
 
 #include "platform/strings.h"
+#include "tests/common/background_cli.h"
 #include "tests/common/cli_fixture.h"
 #include "tests/common/scratch_volume.h"
 #include "wipe/free_space.h"
 
-extern char** environ;
 namespace fs = std::filesystem;
 using tw::test::FsKind;
 
@@ -48,31 +44,21 @@ class FreeSpaceCli : public tw::test::CliFixture<::testing::TestWithParam<FsKind
 // A killed clean leaves its folder: the next clean refuses, `leftovers` clears it, and a
 // clean then runs to its end, logged, and overwrites a file deleted meanwhile.
 TEST_P(FreeSpaceCli, KilledCleanIsClearedByLeftoversThenACleanCompletes) {
-    const auto argv = Args({"free-space", "--yes", "--passes", "7", vol_->MountPoint()});
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&fa);
-
+    tw::test::BackgroundCli bg(
+        {"--config-home", config_, "free-space", "--yes", "--passes", "7", vol_->MountPoint()},
+        dir_.Path());
+    ASSERT_GT(bg.Pid(), 0);
     const std::string folder = tw::wipe::TempFolderFor(vol_->MountPoint());
     const std::string first = folder + "/zpqmalowjxy681.qlx";
-    bool filling = false;
-    for (int i = 0; i < 10000 && !filling; ++i) {
-        struct stat st {};
-        filling = stat(first.c_str(), &st) == 0 && st.st_size >= (4 << 20);
-        if (!filling) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    kill(pid, SIGKILL);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    const bool filling = bg.WaitFor(
+        [&] {
+            struct stat st {};
+            return stat(first.c_str(), &st) == 0 && st.st_size >= (4 << 20);
+        },
+        std::chrono::seconds(10));
+    kill(bg.Pid(), SIGKILL);
     ASSERT_TRUE(filling);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "the clean ended before it could be killed";
+    ASSERT_EQ(bg.Wait(), -1) << "the clean ended before it could be killed";
     EXPECT_TRUE(fs::is_directory(folder));
     EXPECT_EQ(tw::test::ReadFileBytes(live_), liveText_);
 

@@ -207,23 +207,6 @@ class WiperTest : public ::testing::Test {
 
 // ---------------------------------------------------------------- random source
 
-TEST(WipeRandom, KnownSequenceOfTheClassicGenerator) {
-    tw::wipe::SeedWipeRandom(1);
-    EXPECT_EQ(tw::wipe::WipeRand(), 41u);
-    EXPECT_EQ(tw::wipe::WipeRand(), 18467u);
-    EXPECT_EQ(tw::wipe::WipeRand(), 6334u);
-    EXPECT_EQ(tw::wipe::WipeRand(), 26500u);
-
-    tw::wipe::SeedWipeRandom(1);
-    EXPECT_EQ(tw::wipe::WipeRandomByte(), 41);            // low 8 bits of 41
-    EXPECT_EQ(tw::wipe::WipeRandomByte(), 18467 & 0xFF);  // 0x23
-    EXPECT_EQ(tw::wipe::WipeRandomLetter(), 'a' + 6334 % 26);
-
-    // Outputs stay 15-bit over a long run.
-    tw::wipe::SeedWipeRandom(0xFFFFFFFFu);
-    for (int i = 0; i < 100000; ++i) ASSERT_LE(tw::wipe::WipeRand(), 0x7FFFu);
-}
-
 TEST(WipeRandom, EachThreadHasItsOwnGenerator) {
     tw::wipe::SeedWipeRandom(1);
     std::thread other([] {
@@ -252,25 +235,67 @@ TEST(PassTable, InversePassComplementsWhatTheBufferHolds) {
 
 // ---------------------------------------------------------------- plain wipe
 
-TEST_F(WiperTest, PlainWritesCountPlusOnePassesOfTheTable) {
-    const size_t size = 3 * cluster_ + 100;
+// Each wiper's passes against the independent generator, for every count: the plain
+// wiper writes count + 1 passes, the progress and Trash wipers count; the Trash wiper
+// renames first (n names of four random letters each). An empty file is renamed and
+// deleted without a write.
+TEST_F(WiperTest, EachWiperWritesItsPassesOfTheTable) {
     for (int n = 1; n <= 14; ++n) {
         SCOPED_TRACE(n);
-        const std::string path = MakeFile("f.dat", size);
-        CSecureFileWiper w;
-        w.SetPassCount(n);
-        tw::wipe::SeedWipeRandom(1000 + n);
-        Recorder rec;
-        ASSERT_TRUE(w.WipeFile(path, false, false));
-        const auto passes = rec.Passes();
-        const auto row = FixedRow(n + 1, 1000 + n);
-        ASSERT_EQ(passes.size(), static_cast<size_t>(n + 1));
-        for (int p = 0; p <= n; ++p) {
-            EXPECT_EQ(passes[p].Uniform(), row[p]) << "pass " << p + 1;
-            EXPECT_EQ(passes[p].Bytes(), 4u * cluster_) << "pass " << p + 1;
+        {
+            const std::string path = MakeFile("f.dat", 3 * cluster_ + 100);
+            CSecureFileWiper w;
+            w.SetPassCount(n);
+            tw::wipe::SeedWipeRandom(1000 + n);
+            Recorder rec;
+            ASSERT_TRUE(w.WipeFile(path, false, false));
+            const auto passes = rec.Passes();
+            const auto row = FixedRow(n + 1, 1000 + n);
+            ASSERT_EQ(passes.size(), static_cast<size_t>(n + 1));
+            for (int p = 0; p <= n; ++p) {
+                EXPECT_EQ(passes[p].Uniform(), row[p]) << "pass " << p + 1;
+                EXPECT_EQ(passes[p].Bytes(), 4u * cluster_) << "pass " << p + 1;
+            }
+            EXPECT_EQ(EntriesIn(dir_.Path()), 0u);
         }
-        EXPECT_EQ(EntriesIn(dir_.Path()), 0u);
+        const size_t size = 2 * cluster_ + 1;
+        const auto row = FixedRow(n, 500 + n);
+        {
+            const std::string path = MakeFile("p.dat", size);
+            CProgressFileWiper w;
+            w.SetPassCount(n);
+            tw::wipe::SeedWipeRandom(500 + n);
+            Recorder rec;
+            ASSERT_TRUE(w.WipeFile(tw::IdleOperation(), path, false, cluster_));
+            const auto passes = rec.Passes();
+            ASSERT_EQ(passes.size(), static_cast<size_t>(n));
+            for (int p = 0; p < n; ++p) {
+                EXPECT_EQ(passes[p].Uniform(), row[p]);
+                EXPECT_EQ(passes[p].Bytes(), 3u * cluster_);
+            }
+            EXPECT_EQ(EntriesIn(dir_.Path()), 0u);
+        }
+        {
+            const std::string path = MakeFile("r.dat", size);
+            CRecycleFileWiper w;
+            w.SetPassCount(n);
+            tw::wipe::SeedWipeRandom(500 + n);
+            Recorder rec;
+            ASSERT_TRUE(w.WipeFile(tw::IdleOperation(), path, false, cluster_, true));
+            const auto passes = rec.Passes();
+            ASSERT_EQ(passes.size(), static_cast<size_t>(n));
+            const auto renamedFirst = FixedRow(n, 500 + n, 4 * n);
+            for (int p = 0; p < n; ++p) EXPECT_EQ(passes[p].Uniform(), renamedFirst[p]);
+            EXPECT_EQ(EntriesIn(dir_.Path()), 0u);
+        }
     }
+    const std::string path = MakeFile("empty.log", 0);
+    CSecureFileWiper w;
+    w.SetPassCount(3);
+    Recorder rec;
+    EXPECT_TRUE(w.WipeFile(path, false, false));
+    EXPECT_TRUE(rec.Passes().empty());
+    EXPECT_EQ(EntriesIn(dir_.Path()), 0u);
 }
 
 // Random mode, for the plain wiper (count 4: five passes) and the progress wiper (four):
@@ -305,32 +330,6 @@ TEST_F(WiperTest, RandomModeAlternatesBlocksAndComplements) {
                 ASSERT_EQ(0, std::memcmp(head.data() + at, block.data(), cluster_)) << at;
         }
     }
-}
-
-TEST_F(WiperTest, EmptyFileIsRenamedAndDeletedWithoutWrites) {
-    const std::string path = MakeFile("empty.log", 0);
-    CSecureFileWiper w;
-    w.SetPassCount(3);
-    Recorder rec;
-    EXPECT_TRUE(w.WipeFile(path, false, false));
-    EXPECT_TRUE(rec.Passes().empty());
-    EXPECT_EQ(EntriesIn(dir_.Path()), 0u);
-}
-
-// The plain and progress wipers refuse a read-only file (see the refusals below); the
-// Trash wiper gives it its write permission back and wipes it.
-TEST_F(WiperTest, ReadOnlyFileIsWipedByRecycle) {
-    const std::string path = MakeFile("ro.txt", 5000, 0444);
-    CRecycleFileWiper recycle;
-    recycle.SetPassCount(2);
-    Recorder rec;
-    EXPECT_TRUE(recycle.WipeFile(tw::IdleOperation(), path, false, cluster_, true));
-    const auto passes = rec.Passes();
-    ASSERT_EQ(passes.size(), 2u);
-    EXPECT_EQ(passes[0].Uniform(), 0x00);
-    EXPECT_EQ(passes[1].Uniform(), 0xFF);
-    EXPECT_EQ(passes[0].Bytes(), 2u * cluster_);
-    EXPECT_EQ(EntriesIn(dir_.Path()), 0u);
 }
 
 namespace {
@@ -384,12 +383,24 @@ TEST_F(WiperTest, RefusalsComeBackWithTheirCodeAndLeaveTheFileAlone) {
     close(holder);
 
     // Read-only (no write permission): the Trash wiper gives it back and wipes it.
-    const std::string readOnly = MakeFile("ro.txt", 100, 0444);
+    const std::string readOnly = MakeFile("ro.txt", 5000, 0444);
     expectRefused(readOnly, ErrorCode::ReadOnly, false);
+    {
+        recycle.SetPassCount(2);
+        const size_t entries = EntriesIn(dir_.Path());
+        Recorder rec;
+        EXPECT_TRUE(recycle.WipeFile(tw::IdleOperation(), readOnly, false, cluster_, true));
+        const auto passes = rec.Passes();
+        ASSERT_EQ(passes.size(), 2u);
+        EXPECT_EQ(passes[0].Uniform(), 0x00);
+        EXPECT_EQ(passes[1].Uniform(), 0xFF);
+        EXPECT_EQ(passes[0].Bytes(), 2u * cluster_);
+        EXPECT_EQ(EntriesIn(dir_.Path()), entries - 1);  // renamed, then gone
+    }
 
     // Not a regular file: a symbolic link (never followed) and a folder.
     const std::string link = dir_.Path() + "/link.txt";
-    ASSERT_EQ(symlink(readOnly.c_str(), link.c_str()), 0);
+    ASSERT_EQ(symlink(locked.c_str(), link.c_str()), 0);
     expectRefused(link, ErrorCode::NotRegularFile, true);
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_FALSE(plain.WipeFile(dir_.Path(), true, false));
@@ -473,43 +484,6 @@ TEST_F(WiperTest, TmpfsRefusesDirectWritesAndIsWrittenBufferedInstead) {
 }
 
 // ---------------------------------------------------------------- progress and recycle
-
-TEST_F(WiperTest, ProgressAndRecycleWriteCountPasses) {
-    const size_t size = 2 * cluster_ + 1;
-    for (int n = 1; n <= 14; ++n) {
-        SCOPED_TRACE(n);
-        const auto row = FixedRow(n, 500 + n);
-        {
-            const std::string path = MakeFile("p.dat", size);
-            CProgressFileWiper w;
-            w.SetPassCount(n);
-            tw::wipe::SeedWipeRandom(500 + n);
-            Recorder rec;
-            ASSERT_TRUE(w.WipeFile(tw::IdleOperation(), path, false, cluster_));
-            const auto passes = rec.Passes();
-            ASSERT_EQ(passes.size(), static_cast<size_t>(n));
-            for (int p = 0; p < n; ++p) {
-                EXPECT_EQ(passes[p].Uniform(), row[p]);
-                EXPECT_EQ(passes[p].Bytes(), 3u * cluster_);
-            }
-            EXPECT_EQ(EntriesIn(dir_.Path()), 0u);
-        }
-        {
-            const std::string path = MakeFile("r.dat", size);
-            CRecycleFileWiper w;
-            w.SetPassCount(n);
-            tw::wipe::SeedWipeRandom(500 + n);
-            Recorder rec;
-            ASSERT_TRUE(w.WipeFile(tw::IdleOperation(), path, false, cluster_, true));
-            const auto passes = rec.Passes();
-            ASSERT_EQ(passes.size(), static_cast<size_t>(n));
-            // The Trash wiper renames first: n names of four random letters each.
-            const auto renamedFirst = FixedRow(n, 500 + n, 4 * n);
-            for (int p = 0; p < n; ++p) EXPECT_EQ(passes[p].Uniform(), renamedFirst[p]);
-            EXPECT_EQ(EntriesIn(dir_.Path()), 0u);
-        }
-    }
-}
 
 TEST_F(WiperTest, ProgressReportsCountsBytesAndStopsOnAbort) {
     const size_t size = 12u << 20;  // three 4 MiB writes per pass
@@ -677,37 +651,17 @@ TEST_F(WiperTest, QueuedUnbufferedWritesLeaveEachPassOnDisk) {
 
 // ---------------------------------------------------------------- renaming
 
-TEST_F(WiperTest, ScrambleKeepsDotsLengthAndFolder) {
-    const std::string path = MakeFile("annual.report.txt", 10);
-    std::string renamed = path;
-    ASSERT_TRUE(tw::wipe::ScrambleName(renamed, 3));
-    ASSERT_NE(renamed, path);
-    EXPECT_FALSE(fs::exists(path));
-    EXPECT_EQ(tw::test::ReadFileBytes(renamed).size(), 10u);
-    EXPECT_EQ(fs::path(renamed).parent_path(), fs::path(path).parent_path());
-    const std::string oldName = fs::path(path).filename(), newName = fs::path(renamed).filename();
-    ASSERT_EQ(newName.size(), oldName.size());
-    for (size_t i = 0; i < oldName.size(); ++i) {
-        if (oldName[i] == '.')
-            EXPECT_EQ(newName[i], '.');
-        else
-            EXPECT_TRUE(newName[i] >= 'a' && newName[i] <= 'z') << newName;
-    }
-    // A count below 1 renames nothing.
-    std::string same = renamed;
-    EXPECT_FALSE(tw::wipe::ScrambleName(same, 0));
-    EXPECT_EQ(same, renamed);
-}
-
-TEST_F(WiperTest, ScrambleNeverReplacesAnotherFile) {
-    const std::string path = MakeFile("ab.c", 10);
-    // Predict the first and second random names and put files there first.
-    tw::wipe::SeedWipeRandom(42);
-    std::string first = "ab.c", second = "ab.c";
-    for (char& c : first)
-        if (c != '.') c = tw::wipe::WipeRandomLetter();
-    for (char& c : second)
-        if (c != '.') c = tw::wipe::WipeRandomLetter();
+// A new name keeps the dots, the length and the folder, its letters drawn from the
+// generator; a rename never replaces another file, and the caller learns where the file
+// really is.
+TEST_F(WiperTest, ScrambleKeepsDotsLengthAndFolderAndNeverReplacesAnotherFile) {
+    const std::string path = MakeFile("an.report.txt", 10);
+    // Predict the first and second random names and put a file under the second.
+    ReferenceLcg ref(42);
+    std::string first = "an.report.txt", second = first;
+    for (std::string* name : {&first, &second})
+        for (char& c : *name)
+            if (c != '.') c = static_cast<char>('a' + ref.Next() % 26);
     ASSERT_NE(first, second);
     const std::string secondPath = dir_.Path() + "/" + second;
     ASSERT_TRUE(tw::test::WriteFileBytes(secondPath, "precious"));
@@ -716,9 +670,13 @@ TEST_F(WiperTest, ScrambleNeverReplacesAnotherFile) {
     std::string renamed = path;
     EXPECT_FALSE(tw::wipe::ScrambleName(renamed, 2));  // the second rename is refused
     EXPECT_EQ(tw::test::ReadFileBytes(secondPath), "precious");
-    // The caller learns where the file really is: under the first new name.
     EXPECT_EQ(renamed, dir_.Path() + "/" + first);
+    EXPECT_FALSE(fs::exists(path));
     EXPECT_EQ(tw::test::ReadFileBytes(renamed).size(), 10u);
+    // A count below 1 renames nothing.
+    std::string same = renamed;
+    EXPECT_FALSE(tw::wipe::ScrambleName(same, 0));
+    EXPECT_EQ(same, renamed);
 }
 
 // Removing a folder tree (the Trash's folders) removes links, never what they point at.

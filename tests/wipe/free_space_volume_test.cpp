@@ -107,7 +107,10 @@ class FreeSpaceVolume : public ::testing::TestWithParam<FsKind> {
 
 }  // namespace
 
-TEST_P(FreeSpaceVolume, CleanLeavesNoDeletedMarkerAndKeepsLiveFiles) {
+// A clean aborted in its second pass has completed one pass over the free space; a
+// complete clean afterwards makes its passes, its progress and its log lines. Neither
+// leaves a deleted marker on the image, a live file changed or its temporary folder.
+TEST_P(FreeSpaceVolume, AbortedThenCompleteCleanLeaveNoDeletedMarkerAndKeepLiveFiles) {
     MarkedFiles files;
     ASSERT_NO_FATAL_FAILURE(files.Create(*vol_, Nonce()));
     // The scan can see them: every deleted marker is still on the image before the clean.
@@ -116,34 +119,6 @@ TEST_P(FreeSpaceVolume, CleanLeavesNoDeletedMarkerAndKeepsLiveFiles) {
         ASSERT_GT(tw::test::CountOccurrences(before, m), 0u) << m << " not found before";
     before.clear();
 
-    CFreeSpaceCleaner cleaner;
-    cleaner.logEnabled = true;
-    EXPECT_EQ(cleaner.CleanFreeSpace(op_, {vol_->MountPoint(), 2}), 2) << cleaner.LastRefusal();
-    EXPECT_TRUE(cleaner.LastRefusal().empty());
-    // Two passes over (nearly) all the free space; files are written from offset 0.
-    EXPECT_GE(cleaner.BytesWritten(), 2 * cleaner.LastPlan().freeBytes * 9 / 10);
-    EXPECT_FALSE(fs::exists(tw::wipe::TempFolderFor(vol_->MountPoint())));
-    EXPECT_EQ(sink_.high[tw::ProgressSink::Overall], 372);
-    EXPECT_EQ(sink_.pos[tw::ProgressSink::Overall], 372);
-    ASSERT_FALSE(sink_.statuses.empty());
-    EXPECT_EQ(sink_.statuses.front().rfind(
-                  "Wiping free space on drive " + vol_->Root() + " (0 bytes of ", 0),
-              0u)
-        << sink_.statuses.front();
-    EXPECT_EQ(sink_.statuses.back(), "Finalizing clean free space operation.");
-    const std::string log = LogText();
-    EXPECT_NE(log.find(" -> Located "), std::string::npos) << log;
-    EXPECT_NE(log.find(" -> Cleaned "), std::string::npos) << log;
-
-    const auto after = vol_->ReadImage();
-    ASSERT_FALSE(after.empty());
-    EXPECT_EQ(Survivors(after, files.goneMarkers), 0u);
-    files.ExpectLiveIntact();
-}
-
-TEST_P(FreeSpaceVolume, AbortInSecondPassCompletesOneAndRemovesTheFiles) {
-    MarkedFiles files;
-    ASSERT_NO_FATAL_FAILURE(files.Create(*vol_, Nonce()));
     // A third of the way into pass 2 of 3.
     sink_.onPos = [this](tw::ProgressSink::Bar b, int64_t p) {
         if (b == tw::ProgressSink::Overall && p >= 372 * 4 / 9) abort_ = 1;
@@ -159,13 +134,38 @@ TEST_P(FreeSpaceVolume, AbortInSecondPassCompletesOneAndRemovesTheFiles) {
     EXPECT_EQ(cleaner.BytesWritten(), 0u);
     EXPECT_FALSE(fs::exists(tw::wipe::TempFolderFor(vol_->MountPoint())));
     EXPECT_EQ(abort_.load(), 1);
-    EXPECT_FALSE(fs::exists(tw::wipe::TempFolderFor(vol_->MountPoint())));
     EXPECT_NE(LogText().find(" -> Cleaned "), std::string::npos);
     EXPECT_LT(sink_.pos[tw::ProgressSink::Overall], 372);
     // One full pass went over the free space before the abort.
-    const auto after = vol_->ReadImage();
-    EXPECT_EQ(Survivors(after, files.goneMarkers), 0u);
+    EXPECT_EQ(Survivors(vol_->ReadImage(), files.goneMarkers), 0u);
     files.ExpectLiveIntact();
+
+    // A complete clean of two passes over new deleted files.
+    MarkedFiles again;
+    ASSERT_NO_FATAL_FAILURE(again.Create(*vol_, Nonce()));
+    abort_ = 0;
+    RecordingSink sink;
+    op_.SetSink(&sink);
+    EXPECT_EQ(cleaner.CleanFreeSpace(op_, {vol_->MountPoint(), 2}), 2) << cleaner.LastRefusal();
+    EXPECT_TRUE(cleaner.LastRefusal().empty());
+    // Two passes over (nearly) all the free space; files are written from offset 0.
+    EXPECT_GE(cleaner.BytesWritten(), 2 * cleaner.LastPlan().freeBytes * 9 / 10);
+    EXPECT_FALSE(fs::exists(tw::wipe::TempFolderFor(vol_->MountPoint())));
+    EXPECT_EQ(sink.high[tw::ProgressSink::Overall], 372);
+    EXPECT_EQ(sink.pos[tw::ProgressSink::Overall], 372);
+    ASSERT_FALSE(sink.statuses.empty());
+    EXPECT_EQ(sink.statuses.front().rfind(
+                  "Wiping free space on drive " + vol_->Root() + " (0 bytes of ", 0),
+              0u)
+        << sink.statuses.front();
+    EXPECT_EQ(sink.statuses.back(), "Finalizing clean free space operation.");
+    const std::string log = LogText();
+    EXPECT_NE(log.find(" -> Located "), std::string::npos) << log;
+    EXPECT_NE(log.find(" -> Cleaned "), std::string::npos) << log;
+    const auto after = vol_->ReadImage();
+    ASSERT_FALSE(after.empty());
+    EXPECT_EQ(Survivors(after, again.goneMarkers), 0u);
+    again.ExpectLiveIntact();
 }
 
 TEST_P(FreeSpaceVolume, SweepLeavesARunningCleanAlone) {

@@ -49,12 +49,7 @@ TEST_F(SlackCli, DryRunPrintsThePlanAndChangesNothing) {
         << out;
     ASSERT_EQ(Run({"deep-clean", "--dry-run", tree}, &out), 0) << out;
     EXPECT_NE(out.find("2 files to clean (5005 bytes)"), std::string::npos) << out;
-    EXPECT_EQ(Ino(tree + "/a.txt"), a);
-}
-
-TEST_F(SlackCli, WithoutATerminalOrYesNothingIsCleaned) {
-    const ino_t a = Ino(tree + "/a.txt");
-    std::string out;
+    // Without a terminal or --yes nothing is cleaned.
     EXPECT_EQ(Run({"deep-clean", tree}, &out), 3) << out;
     EXPECT_NE(out.find("add --yes"), std::string::npos);
     EXPECT_EQ(Ino(tree + "/a.txt"), a);
@@ -81,9 +76,8 @@ TEST_F(SlackCli, DryRunShowsRefusalsAndExitsAsTheRealRunWould) {
     }
     close(holder);
     EXPECT_EQ(tw::test::ReadFileBytes(tree + "/a.txt"), "alpha");
-}
 
-TEST_F(SlackCli, BadArgumentsAndUnsafeTargetsAreRefused) {
+    // Bad arguments and unsafe targets.
     std::string out;
     EXPECT_EQ(Run({"slack", "--passes", "0", tree}, &out), 2) << out;
     EXPECT_EQ(Run({"slack", "--yes", "/proc"}, &out), 3) << out;

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // File slack wiping on files in a temporary folder: the slack arithmetic, the passes
 // that reach the file (seen through the pass observer and by reading the file back
-// after each pass), the time rules and the per-file log lines.
+// after each pass), the time rules, refusals and dying mid-wipe. The fixed passes on
+// the disk are slack_volume_test's; the drive walk's counts and log lines are the
+// CLI's (slack_cli_test) and the clean-up run's (cleanup_run_volume_test).
 #include "wipe/slack.h"
 
 #include <fcntl.h>
@@ -148,33 +150,6 @@ TEST_F(SlackFixture, OnlyTheEndOfTheLastClusterIsWritten) {
     }
 }
 
-TEST_F(SlackFixture, ThreeFixedPassesWriteZerosOnesZerosZeros) {
-    const std::string content(5000, 'c');
-    Make("three.txt", content, {1500000000, 42});
-    std::vector<Pass> passes;
-    CSlackWiper w = Wiper(3);
-    w.useLease = false;
-    w.passObserver = Recorder(PathOf("three.txt"), 5000, &passes);
-    ASSERT_TRUE(w.WipeFileSlack(Folder(), "three.txt", 5000, false, false, false, Folder()));
-    ASSERT_EQ(passes.size(), 4u);
-    const uint8_t expected[] = {0x00, 0xFF, 0x00, 0x00};
-    for (size_t i = 0; i < 4; ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(passes[i].written.size(), 3192u);
-        EXPECT_TRUE(AllBytes(passes[i].written, expected[i]));
-        // The pass is in the file (past its own end) when the next one starts.
-        EXPECT_EQ(passes[i].onDisk, std::string(3192, static_cast<char>(expected[i])));
-    }
-    EXPECT_EQ(test::ReadFileBytes(PathOf("three.txt")), content);
-    const struct stat st = Stat("three.txt");
-    EXPECT_EQ(st.st_mtim.tv_sec, 1500000000);
-    EXPECT_EQ(st.st_mtim.tv_nsec, 42);
-    EXPECT_NE(LogText().find("Wiped slack in file: " + PathOf("three.txt") +
-                             " File Size: 5000 (b) Cluster size: 4096 Number Of Clusters: 2 "
-                             "Total slack wiped: 3192 (b)"),
-              std::string::npos);
-}
-
 TEST_F(SlackFixture, RandomPassesAreComplementsAndTheLastTwoAreZeros) {
     Make("rnd", std::string(100, 'r'));
     std::vector<Pass> passes;
@@ -264,30 +239,6 @@ TEST_F(SlackFixture, ANameThatNoLongerHoldsTheListedFileIsRefused) {
     struct stat st {};
     ASSERT_EQ(lstat(PathOf("swapped").c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
-}
-
-TEST_F(SlackFixture, DriveWalkWipesEveryEligibleFileAndLogsEachFolder) {
-    ASSERT_EQ(mkdir(PathOf("sub").c_str(), 0700), 0);
-    Make("a.txt", std::string(10, 'a'));
-    Make("sub/b.txt", std::string(4096, 'b'));
-    Make(".hidden", "h");
-    Make("setup.exe.bak", "s");
-    std::vector<std::string> seen;
-    CSlackWiper w = Wiper(1);
-    w.passObserver = [&](int, const uint8_t*, size_t n) { seen.push_back(std::to_string(n)); };
-    tw::test::TestOperation op;
-    ASSERT_EQ(w.WipeSlacks(op, Folder(), Folder()), Outcome::Ok);
-    EXPECT_EQ(w.filesWiped, 1u);
-    EXPECT_EQ(w.filesNoSlack, 1u);
-    EXPECT_EQ(w.filesFailed, 0u);
-    EXPECT_EQ(w.slackBytesWiped, 4086u);
-    EXPECT_EQ(seen, std::vector<std::string>{"4086"});
-    const std::string log = LogText();
-    EXPECT_NE(log.find("Wiped file slacks in directory: " + Folder() + "/sub\r"), std::string::npos)
-        << log;
-    EXPECT_NE(log.find("Wiped file slacks in directory: " + Folder() + "\r"), std::string::npos);
-    EXPECT_EQ(log.find(".hidden"), std::string::npos);
-    EXPECT_EQ(log.find("setup.exe.bak"), std::string::npos);
 }
 
 // The process dies (SIGKILL) at every step of the protocol, in the first file and in

@@ -121,19 +121,15 @@ TEST_F(SlacksCli, HostileNamesAreEscapedAndKeepTheJsonValid) {
     EXPECT_TRUE(seen) << out;
 }
 
-TEST_F(SlacksCli, AFolderWithoutSlackSaysSo) {
+TEST_F(SlacksCli, UsageErrorsHelpAndAFolderWithoutSlack) {
+    std::string out;
     const std::string empty = dir_.Path() + "/nothing";
     ASSERT_EQ(mkdir(empty.c_str(), 0755), 0);
-    std::string out;
     ASSERT_EQ(Run({"slacks", empty}, &out), 0) << out;
     EXPECT_NE(out.find("No items to display"), std::string::npos) << out;
     EXPECT_NE(out.find("Completed search for recoverable slacks (Did not find any slacks)"),
               std::string::npos)
         << out;
-}
-
-TEST_F(SlacksCli, UsageErrorsAndHelp) {
-    std::string out;
     EXPECT_EQ(Run({"slacks"}, &out), 2) << out;
     EXPECT_EQ(Run({"slacks", dir_.Path() + "/missing"}, &out), 2) << out;
     EXPECT_EQ(Run({"slacks", tree + "/a.txt"}, &out), 2) << "a file is not a folder: " << out;

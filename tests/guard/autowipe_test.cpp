@@ -99,14 +99,3 @@ TEST_F(AutoWipeTest, WipesEveryArrivalAndFollowsTheSetting) {
     EXPECT_TRUE(InTrash("kept.txt"));
     EXPECT_EQ(w_.LogText().find("quiet.txt"), std::string::npos) << w_.LogText();
 }
-
-TEST_F(AutoWipeTest, HomeTrashThatDoesNotExistYetIsWatched) {
-    ASSERT_FALSE(Exists(trash_));
-    auto g = w_.StartGuard();
-    ASSERT_TRUE(w_.WaitUp(*g)) << g->Stderr();
-    size_t mark = w_.Mark();
-    ASSERT_TRUE(tw::test::TrashIt(Make("first-ever.txt")));
-    ASSERT_TRUE(w_.Find(GuardWorld::Is(Message::BinChangedMessage, g->Sender()), 10000, mark))
-        << g->Stderr();
-    EXPECT_FALSE(InTrash("first-ever.txt"));
-}

@@ -115,23 +115,6 @@ TEST_F(BusTest, BroadcastFromAnotherThreadWhileProcessing) {
     EXPECT_EQ(seen.load(), 200);
 }
 
-TEST_F(BusTest, LogWriterAnnouncesEachLine) {
-    MessageBus bus;
-    tw::log::CActivityLogFile writer;
-    writer.SetFolder(world_.Logs());
-    tw::shell::BroadcastLogLines(writer, bus);
-    int lines = 0;
-    auto got = tw::shell::WaitForMessage(
-        bus, 3000,
-        [&](const BusMessage& m) { return m.id == Message::LogLineMessage && ++lines == 2; },
-        [&] {
-            EXPECT_TRUE(writer.WriteLine("first"));
-            EXPECT_TRUE(writer.WriteLine("second"));
-        });
-    ASSERT_TRUE(got);
-    EXPECT_EQ(got->sender, static_cast<uint64_t>(getpid()));
-}
-
 TEST_F(BusTest, SavedSettingsAreAnnounced) {
     MessageBus bus;
     tw::RegistryStore store(tw::RegistryStore::DefaultPath());

@@ -35,9 +35,8 @@ TEST_F(CliFrame, HelpAndUsageErrors) {
     unknown = test::RunCli(Home() + "log shwo");
     EXPECT_EQ(unknown.status, 2);
     EXPECT_NE(unknown.err.find("unknown command 'log shwo'"), std::string::npos) << unknown.err;
-    EXPECT_EQ(test::RunCli(Home() + "settings get").status, 2);
-    EXPECT_EQ(test::RunCli(Home() + "log show 2026-13-45").status, 2);
-    EXPECT_EQ(test::RunCli(Home() + "log show 2026-02-30").status, 2);
+    for (const char* args : {"settings get", "log show 2026-13-45", "log show 2026-02-30"})
+        EXPECT_EQ(test::RunCli(Home() + args).status, 2) << args;
 }
 
 TEST_F(CliFrame, SettingsKeepTheirTypes) {

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The guard on real file systems: a trashed file's bytes are gone from the volume image
 // after the guard wiped it, whichever trash folder it went to and whenever that folder
-// or its volume appeared; a timed clean-up with no panel to start is run by the guard
-// itself. Needs root (ext4 loop mounts); skips otherwise. The guard is kept to the
-// volumes mounted below the test's own folder (--volumes-under).
+// or its volume appeared; only arrivals are wiped, and the setting and its log category
+// are followed; a timed clean-up with no panel to start is run by the guard itself. Needs root
+// (ext4 loop mounts); skips otherwise. The guard is kept to the volumes mounted below the test's
+// own folder (--volumes-under).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -72,8 +73,46 @@ TEST(AutoWipeVolume, TrashedFileBytesAreGoneFromTheVolume) {
     EXPECT_NE(access((dataHome + "/Trash/files/secret.bin").c_str(), F_OK), 0);
     EXPECT_NE(w.LogText().find("Wiped file: secret.bin from the recycle bin"), std::string::npos)
         << w.LogText();
+    EXPECT_TRUE(w.Find(GuardWorld::Is(Message::LogLineMessage, g->Sender()), 0, mark));
 
-    mark = w.Mark();
+    const std::string docs = vol.MountPoint() + "/docs/";
+    auto inTrash = [&](const std::string& name) {
+        return access((dataHome + "/Trash/files/" + name).c_str(), F_OK) == 0 ||
+               access((dataHome + "/Trash/info/" + name + ".trashinfo").c_str(), F_OK) == 0;
+    };
+    // Trashes `name` from docs and says whether the guard announced a change in time.
+    auto trashAndWait = [&](const std::string& name, int timeoutMs) {
+        const size_t at = w.Mark();
+        EXPECT_TRUE(tw::test::TrashIt(docs + name)) << name;
+        return w.Find(GuardWorld::Is(Message::BinChangedMessage, g->Sender()), timeoutMs, at)
+            .has_value();
+    };
+    // A setting changed the way the panel does: stored, broadcast, then a round trip.
+    auto change = [&](const std::string& name, uint32_t v) {
+        w.SetDword(name, v);
+        ASSERT_TRUE(w.Bus().Broadcast(Message::SettingsChangedMessage, 0));
+        ASSERT_TRUE(w.Sync(*g));
+    };
+    // A folder is an item too.
+    ASSERT_EQ(mkdir((docs + "album").c_str(), 0755), 0);
+    ASSERT_TRUE(tw::test::WriteFileBytes(docs + "album/one.jpg", "one"));
+    ASSERT_TRUE(trashAndWait("album", 20000)) << g->Stderr();
+    EXPECT_FALSE(inTrash("album"));
+    // Switched off: what arrives now stays in the bin.
+    change("EnableSecureDeletion", 0);
+    ASSERT_TRUE(tw::test::WriteFileBytes(docs + "kept.txt", "kept"));
+    EXPECT_FALSE(trashAndWait("kept.txt", 1000));
+    EXPECT_TRUE(inTrash("kept.txt"));
+    // On again with the auto-wiping log category off: wiped, not logged; kept.txt,
+    // which arrived while it was off, stays.
+    w.SetDword("logAutoWiping", 0);
+    change("EnableSecureDeletion", 1);
+    ASSERT_TRUE(tw::test::WriteFileBytes(docs + "quiet.txt", "quiet"));
+    ASSERT_TRUE(trashAndWait("quiet.txt", 20000)) << g->Stderr();
+    EXPECT_FALSE(inTrash("quiet.txt"));
+    EXPECT_TRUE(inTrash("kept.txt"));
+    EXPECT_EQ(w.LogText().find("quiet.txt"), std::string::npos) << w.LogText();
+
     ASSERT_TRUE(w.Bus().Broadcast(Message::GuardStopMessage, 1));
     ASSERT_EQ(g->Wait(10000), 0) << g->Stderr();
     EXPECT_EQ(tw::test::CountOccurrences(vol.ReadImage(), marker), 0u);
@@ -106,6 +145,9 @@ TEST(AutoWipeVolume, TrashFoldersAreFollowedAsVolumesAndFoldersAppear) {
     const std::string hadTrash = had->MountPoint() + "/.Trash-" + uid;
     for (const std::string& d : {hadTrash, hadTrash + "/files", hadTrash + "/info"})
         ASSERT_EQ(mkdir(d.c_str(), 0700), 0);
+    // Already in the bin when auto-wiping starts: stays.
+    ASSERT_TRUE(tw::test::TrashIt(MarkedFile(had->MountPoint() + "/before.bin", "before", 1)));
+    ASSERT_EQ(access((hadTrash + "/files/before.bin").c_str(), F_OK), 0);
 
     w.SetDword("EnableSecureDeletion", 1);
     w.SetDword("NumOverwrites", 1);
@@ -153,6 +195,8 @@ TEST(AutoWipeVolume, TrashFoldersAreFollowedAsVolumesAndFoldersAppear) {
     const std::string err = g->Stderr();
     EXPECT_EQ(err.find("could not"), std::string::npos) << err;
     EXPECT_EQ(err.find("cannot"), std::string::npos) << err;
+    EXPECT_EQ(access((hadTrash + "/files/before.bin").c_str(), F_OK), 0);
+    EXPECT_EQ(access((hadTrash + "/info/before.bin.trashinfo").c_str(), F_OK), 0);
     EXPECT_EQ(MarkersLeft(*had, m1), 0u);
     EXPECT_EQ(MarkersLeft(*fresh, m2), 0u);
     EXPECT_EQ(MarkersLeft(*late, m3), 0u);

@@ -76,8 +76,11 @@ TEST(NextDue, WeeklyScheduleFollowsTheChosenDays) {
     EXPECT_EQ(NextDue(Weekly(start, {2, 4}), At(5, 9, 0, 10), At(5, 9, 0)), At(7, 9, 0));
     // Long past today's time: the next chosen day.
     EXPECT_EQ(NextDue(Weekly(start, {2}), At(5, 9, 1), 0), At(12, 9, 0));
-    // No day chosen: never.
+    // No day chosen: never, on a Saturday too (the word after the days is no day).
     EXPECT_FALSE(NextDue(Weekly(start, {}), At(5, 8, 0), 0));
+    ScheduleSnapshot none = Weekly(start, {});
+    none.record.repeatDOM = 1;
+    EXPECT_FALSE(NextDue(none, At(9, 8, 0), 0));
 }
 
 TEST(NextDue, TypesNeverProducedNeverFire) {

@@ -31,13 +31,6 @@ TEST(MountInfo, ParsesEscapesTypesAndDropsPseudoFileSystems) {
     EXPECT_EQ(drives[4].type, DriveType::CdRom);
 }
 
-TEST(Drives, ProgramFolderEndsInASlashAndHoldsThisProgram) {
-    std::string f = ProgramFolder();
-    ASSERT_FALSE(f.empty());
-    EXPECT_EQ(f.back(), '/');
-    EXPECT_EQ(access((f + "platform_tests").c_str(), X_OK), 0);
-}
-
 TEST(Drives, MountOfAFolderIsTheMountHoldingIt) {
     auto root = MountOf("/");
     ASSERT_TRUE(root.has_value());

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/common/recording_sink.h"
+
 namespace tw {
 namespace {
 
@@ -56,31 +58,8 @@ TEST(Operation, ActiveTimeLeavesPausesOut) {
     EXPECT_LT(active, milliseconds(300));
 }
 
-// What reached the sink, in order.
-struct Recorder : ProgressSink {
-    struct Call {
-        char kind;  // 'r' range, 'p' position, 't' text
-        int which;
-        int64_t a, b;
-        std::string text;
-    };
-    std::vector<Call> calls;
-    void SetRange(Bar bar, int64_t lo, int64_t hi) override {
-        calls.push_back({'r', bar, lo, hi, {}});
-    }
-    void SetPos(Bar bar, int64_t p) override { calls.push_back({'p', bar, p, 0, {}}); }
-    void SetText(Slot s, std::string_view t) override {
-        calls.push_back({'t', s, 0, 0, std::string(t)});
-    }
-    int Count(char kind) const {
-        int n = 0;
-        for (const auto& c : calls) n += c.kind == kind;
-        return n;
-    }
-};
-
 TEST(Operation, ThrottleDeliversRangesCoalescesPositionsAndFlushesTheLast) {
-    Recorder sink;
+    test::RecordingSink sink;
     Operation op(&sink);
     op.SetInterval(milliseconds(60000));  // nothing falls due during the test
     op.SetPos(ProgressSink::Current, 1);  // the first update goes through
@@ -91,27 +70,20 @@ TEST(Operation, ThrottleDeliversRangesCoalescesPositionsAndFlushesTheLast) {
     }
     op.Step(ProgressSink::Current, 5);
     // The range came at once, with its start; the flood of positions did not.
-    ASSERT_GE(sink.Count('r'), 1);
-    EXPECT_LE(sink.Count('p'), 3);
-    EXPECT_LE(sink.Count('t'), 1);
+    ASSERT_GE(sink.ranges.size(), 1u);
+    EXPECT_LE(sink.positions, 3);
+    EXPECT_LE(sink.statuses.size() + sink.timeTexts.size(), 1u);
     bool rangeSeen = false;
-    for (const auto& c : sink.calls)
-        if (c.kind == 'r' && c.which == ProgressSink::Overall && c.a == 0 && c.b == 1000)
-            rangeSeen = true;
+    for (const auto& r : sink.ranges)
+        if (r.bar == ProgressSink::Overall && r.low == 0 && r.high == 1000) rangeSeen = true;
     EXPECT_TRUE(rangeSeen);
 
     op.Flush();
     // The last value of each bar and slot arrives.
-    int64_t overall = -1, current = -1;
-    std::string status;
-    for (const auto& c : sink.calls) {
-        if (c.kind == 'p' && c.which == ProgressSink::Overall) overall = c.a;
-        if (c.kind == 'p' && c.which == ProgressSink::Current) current = c.a;
-        if (c.kind == 't' && c.which == ProgressSink::Status) status = c.text;
-    }
-    EXPECT_EQ(overall, 1000);
-    EXPECT_EQ(current, 6);
-    EXPECT_EQ(status, "file 1000");
+    EXPECT_EQ(sink.pos[ProgressSink::Overall], 1000);
+    EXPECT_EQ(sink.pos[ProgressSink::Current], 6);
+    ASSERT_FALSE(sink.statuses.empty());
+    EXPECT_EQ(sink.statuses.back(), "file 1000");
 }
 
 }  // namespace

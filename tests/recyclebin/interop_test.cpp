@@ -141,20 +141,31 @@ TEST_F(InteropTest, WhatWeTrashTrashListListsAndTrashRestoreRestores) {
     EXPECT_TRUE(ListedByUs().empty());
 }
 
-TEST_F(InteropTest, RestoreRefusesATakenNameAndKeepsBothFiles) {
-    ASSERT_TRUE(WriteFileBytes(work + "/a.txt", "trashed"));
-    ASSERT_EQ(Shell("trash-put " + Quote(work + "/a.txt")), 0);
-    ASSERT_TRUE(WriteFileBytes(work + "/a.txt", "newer"));
+TEST_F(InteropTest, RestoreRefusesTakenNamesAndGoesOnWithTheNextObject) {
+    std::string cmd = "trash-put";
+    for (const char* n : {"a.txt", "b.txt", "c.txt"}) {
+        ASSERT_TRUE(WriteFileBytes(work + "/" + n, std::string("old ") + n));
+        cmd += " " + Quote(work + "/" + n);
+    }
+    ASSERT_EQ(Shell(cmd), 0);
+    ASSERT_TRUE(WriteFileBytes(work + "/a.txt", "newer"));             // a file took the name
+    ASSERT_EQ(symlink("/nonexistent", (work + "/c.txt").c_str()), 0);  // even a dangling link
     std::string out;
     EXPECT_EQ(Cli("trash restore a.txt --yes" + OnlyHome(), &out), 1);
-    EXPECT_NE(
-        out.find("Cannot restore the object a.txt because it already exists. Please rename it "
-                 "and try again."),
-        std::string::npos)
-        << out;
     EXPECT_NE(out.find("No files were restored"), std::string::npos) << out;
+    EXPECT_EQ(Cli("trash restore --all --yes" + OnlyHome(), &out), 1);
+    for (const char* n : {"a.txt", "c.txt"})
+        EXPECT_NE(out.find(std::string("Cannot restore the object ") + n +
+                           " because it already exists. Please rename it and try again."),
+                  std::string::npos)
+            << out;
+    EXPECT_NE(out.find("Object has been restored to its original location."), std::string::npos)
+        << out;
     EXPECT_EQ(ReadFileBytes(work + "/a.txt"), "newer");
-    EXPECT_EQ(ListedByTrashCli(), std::set<std::string>{work + "/a.txt"});
+    EXPECT_EQ(ReadFileBytes(work + "/b.txt"), "old b.txt");
+    // The refused objects stay in the bin, data and index entry.
+    EXPECT_EQ(ListedByUs(), (std::set<std::string>{work + "/a.txt", work + "/c.txt"}));
+    EXPECT_EQ(ListedByTrashCli(), (std::set<std::string>{work + "/a.txt", work + "/c.txt"}));
 }
 
 TEST_F(InteropTest, WipeRemovesItemsTrashCliPutThere) {
@@ -163,6 +174,8 @@ TEST_F(InteropTest, WipeRemovesItemsTrashCliPutThere) {
     ASSERT_TRUE(WriteFileBytes(work + "/wd/in1", "1"));
     ASSERT_TRUE(WriteFileBytes(work + "/wd/in2", "2"));
     ASSERT_EQ(Shell("trash-put " + Quote(work + "/w1") + " " + Quote(work + "/wd")), 0);
+    // A newer file at an original path is not what is wiped.
+    ASSERT_TRUE(WriteFileBytes(work + "/w1", "a newer w1"));
     std::string out;
     ASSERT_EQ(Cli("trash wipe --all --yes --passes 2" + OnlyHome(), &out), 0) << out;
     EXPECT_NE(out.find("Wiped 3 files in 1 folder from the recycle bin."), std::string::npos)
@@ -171,6 +184,7 @@ TEST_F(InteropTest, WipeRemovesItemsTrashCliPutThere) {
     EXPECT_TRUE(ListedByTrashCli().empty());
     EXPECT_EQ(Shell("ls -A " + Quote(HomeTrash() + "/files"), &out), 0);
     EXPECT_EQ(out, "");
+    EXPECT_EQ(ReadFileBytes(work + "/w1"), "a newer w1");
 }
 
 TEST_F(InteropTest, CliRefusalsDryRunsAndExitCodes) {

@@ -3,8 +3,6 @@
 // their texts, counters, log lines and abort behaviour.
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,6 +23,7 @@ namespace tw::recyclebin {
 namespace {
 
 using test::ReadFileBytes;
+using test::SetImmutable;
 using test::WriteFileBytes;
 
 class RunsTest : public test::TrashFixture {
@@ -178,26 +177,15 @@ TEST_F(RunsTest, SendToBinRemovesTheIndexEntryWhenTheMoveFails) {
     const std::string f = work + "/stuck";
     ASSERT_TRUE(WriteFileBytes(f, "f"));
     // Root moves files out of read-only folders; nobody moves an immutable file.
-    int fd = open(f.c_str(), O_RDONLY);
-    int flags = 0;
-    bool immutable = false;
-    if (geteuid() == 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
-        flags |= FS_IMMUTABLE_FL;
-        immutable = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    }
-    if (geteuid() == 0 && !immutable) {
-        close(fd);
+    const bool immutable = geteuid() == 0 && SetImmutable(f, true);
+    if (geteuid() == 0 && !immutable)
         GTEST_SKIP() << "cannot make a file immutable on this file system";
-    }
     if (!immutable) chmod(work.c_str(), 0555);
     auto r = SendToBin(f);
-    if (immutable) {
-        flags &= ~FS_IMMUTABLE_FL;
-        ioctl(fd, FS_IOC_SETFLAGS, &flags);
-    } else {
+    if (immutable)
+        SetImmutable(f, false);
+    else
         chmod(work.c_str(), 0700);
-    }
-    close(fd);
     EXPECT_FALSE(r.ok());
     EXPECT_EQ(ReadFileBytes(f), "f");
     ASSERT_TRUE(Exists(HomeTrash() + "/info"));   // the index entry had been written...
@@ -239,85 +227,7 @@ TEST_F(RunsTest, RestoreMovesBackCreatingMissingFoldersAndKeepsModes) {
     EXPECT_EQ(sink.statuses[0], " Restoring object 1 of 2 " + items[0].displayName);
 }
 
-TEST_F(RunsTest, RestoreNeverOverwritesAndGoesOnWithTheNextObject) {
-    auto a = Trash("a.txt", "old a");
-    auto b = Trash("b.txt", "old b");
-    auto c = Trash("c.txt", "old c");
-    ASSERT_TRUE(WriteFileBytes(work + "/a.txt", "new a"));             // a file took the name
-    ASSERT_EQ(symlink("/nonexistent", (work + "/c.txt").c_str()), 0);  // even a dangling link
-
-    auto r = RestoreItems(op, {a, b, c});
-    EXPECT_EQ(r.succeeded, 1);
-    EXPECT_EQ(r.failed, 2);
-    ASSERT_EQ(r.objects.size(), 3u);
-    EXPECT_EQ(r.objects[0].message, CollisionMessage("a.txt"));
-    EXPECT_TRUE(r.objects[1].ok);
-    EXPECT_EQ(r.objects[2].message, CollisionMessage("c.txt"));
-    EXPECT_EQ(r.endMessage, "Object has been restored to its original location.");
-    EXPECT_EQ(ReadFileBytes(work + "/a.txt"), "new a");
-    EXPECT_EQ(ReadFileBytes(work + "/b.txt"), "old b");
-    // The refused objects stay in the bin, data and index entry.
-    auto left = List();
-    ASSERT_EQ(left.size(), 2u);
-    EXPECT_EQ(ReadFileBytes(a.physicalPath), "old a");
-    EXPECT_EQ(ReadFileBytes(c.physicalPath), "old c");
-}
-
-TEST_F(RunsTest, RestoreAcrossFileSystemsCopiesAndKeepsModesAndTimes) {
-    // /dev/shm is a RAM file system on most machines: a second file system without root.
-    struct stat shm {
-    }, here{};
-    if (stat("/dev/shm", &shm) != 0 || stat(work.c_str(), &here) != 0 ||
-        shm.st_dev == here.st_dev || access("/dev/shm", W_OK) != 0)
-        GTEST_SKIP() << "no writable /dev/shm on another file system";
-    // Built by hand: another program put an item from /dev/shm into the home trash.
-    char tmpl[] = "/dev/shm/tw-trash-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string shmDir = tmpl;
-    MakeItem(HomeTrash(), "tree",
-             "[Trash Info]\nPath=" + PercentEncodePath(shmDir + "/tree") + "\n", nullptr);
-    const std::string data = HomeTrash() + "/files/tree";
-    ASSERT_TRUE(WriteFileBytes(data + "/f", "abc"));
-    ASSERT_EQ(symlink("f", (data + "/l").c_str()), 0);
-    chmod((data + "/f").c_str(), 0751);
-    const struct timespec times[2] = {{1000000000, 5}, {1200000000, 123456789}};
-    ASSERT_EQ(utimensat(AT_FDCWD, (data + "/f").c_str(), times, 0), 0);
-
-    auto r = RestoreItems(op, List());
-    EXPECT_EQ(r.succeeded, 1) << (r.objects.empty() ? "" : r.objects[0].message);
-    EXPECT_EQ(ReadFileBytes(shmDir + "/tree/f"), "abc");
-    struct stat st {};
-    ASSERT_EQ(lstat((shmDir + "/tree/f").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0751u);
-    EXPECT_EQ(st.st_mtim.tv_sec, 1200000000);
-    EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
-    ASSERT_EQ(lstat((shmDir + "/tree/l").c_str(), &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode));
-    EXPECT_FALSE(Exists(data));
-    EXPECT_TRUE(List().empty());
-    RemoveTree(shmDir);
-}
-
 // ---------------------------------------------------------------- wipe
-
-TEST_F(RunsTest, WipeRemovesFileAndIndexAndLeavesTheOriginalPathAlone) {
-    auto a = Trash("a.txt", "secret a");
-    ASSERT_TRUE(WriteFileBytes(work + "/a.txt", "a newer a.txt"));  // now at the original path
-    op.SetLog(&writer);
-    auto r = WipeItems(op, {a}, 2);
-    EXPECT_EQ(r.succeeded, 1);
-    EXPECT_EQ(r.counters.files, 1u);
-    EXPECT_EQ(r.counters.bytes, 8u);
-    EXPECT_EQ(r.summaryLine, "Wiped 1 file from the recycle bin.");
-    EXPECT_EQ(r.endMessage, "1 object has been wiped.");
-    EXPECT_EQ(ReadFileBytes(work + "/a.txt"), "a newer a.txt");
-    EXPECT_EQ(Count(HomeTrash() + "/files"), 0u);
-    EXPECT_EQ(Count(HomeTrash() + "/info"), 0u);
-    const std::string log = LogText();
-    EXPECT_NE(log.find("Wiped file: a.txt from the recycle bin"), std::string::npos);
-    EXPECT_NE(log.find("Wiped 1 file from the recycle bin."), std::string::npos);
-    EXPECT_EQ(sink.statuses.front(), " Wiping object 1 of 1 a.txt");
-}
 
 TEST_F(RunsTest, WipeFolderCountsWhatIsInsideAndHandlesReadOnlyParts) {
     auto d = Trash("tree", nullptr);
@@ -499,18 +409,11 @@ TEST_F(RunsTest, EmptyKeepsTheIndexEntryOfDataItCouldNotRemove) {
     const std::string stuck = d.physicalPath + "/stuck";
     ASSERT_TRUE(WriteFileBytes(stuck, "s"));
     // An immutable file cannot be removed, not even by root.
-    int fd = open(stuck.c_str(), O_RDONLY);
-    int flags = 0;
-    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0 ||
-        (flags |= FS_IMMUTABLE_FL, ioctl(fd, FS_IOC_SETFLAGS, &flags) != 0)) {
-        close(fd);
+    if (!SetImmutable(stuck, true))
         GTEST_SKIP() << "cannot make a file immutable on this file system";
-    }
     Trash("gone", "g");
     auto r = EmptyBin(op, {BinFolder{HomeTrash(), dataHome, true}});
-    flags &= ~FS_IMMUTABLE_FL;
-    ioctl(fd, FS_IOC_SETFLAGS, &flags);
-    close(fd);
+    SetImmutable(stuck, false);
     EXPECT_EQ(r.removed, 1);
     EXPECT_EQ(r.failed, 1);
     auto left = List();

@@ -4,7 +4,10 @@
 // lay out trash directories by hand.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -90,6 +93,20 @@ inline int Shell(const std::string& cmd, std::string* out = nullptr) {
     int st = pclose(p);
     if (out) *out = text;
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+// Sets or clears a file's immutable flag (root only); false where that cannot be done.
+inline bool SetImmutable(const std::string& path, bool on) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (ok) {
+        flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+        ok = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    close(fd);
+    return ok;
 }
 
 inline bool HaveTrashCli() {

@@ -19,18 +19,6 @@ using test::WriteFileBytes;
 
 class TreeOpsTest : public test::TrashFixture {};
 
-TEST_F(TreeOpsTest, MoveNoReplaceRefusesATakenName) {
-    ASSERT_TRUE(WriteFileBytes(work + "/a", "a"));
-    ASSERT_TRUE(WriteFileBytes(work + "/b", "b"));
-    EXPECT_EQ(MoveNoReplace(work + "/a", work + "/b"), EEXIST);
-    EXPECT_EQ(ReadFileBytes(work + "/b"), "b");
-    ASSERT_EQ(symlink("/nonexistent", (work + "/dangling").c_str()), 0);
-    EXPECT_EQ(MoveNoReplace(work + "/a", work + "/dangling"), EEXIST);
-    EXPECT_EQ(MoveNoReplace(work + "/a", work + "/c"), 0);
-    EXPECT_EQ(ReadFileBytes(work + "/c"), "a");
-    EXPECT_EQ(MoveNoReplace(work + "/missing", work + "/d"), ENOENT);
-}
-
 TEST_F(TreeOpsTest, CopyTreeKeepsLinksAsLinksAndNeverReplaces) {
     const std::string src = work + "/src";
     ASSERT_TRUE(MakeFolders(src + "/sub").ok());
@@ -81,19 +69,6 @@ TEST_F(TreeOpsTest, AFailedCopyRemovesOnlyWhatItMade) {
         EXPECT_FALSE(r.ok());
         EXPECT_FALSE(Exists(work + "/dst"));
     }
-}
-
-TEST_F(TreeOpsTest, SizesAndSharedInodes) {
-    const std::string d = work + "/d";
-    ASSERT_TRUE(MakeFolders(d + "/e").ok());
-    ASSERT_TRUE(WriteFileBytes(d + "/x", std::string(300, 'x')));
-    ASSERT_TRUE(WriteFileBytes(d + "/e/y", std::string(20, 'y')));
-    ASSERT_EQ(symlink(d.c_str(), (d + "/e/loop").c_str()), 0);  // not followed
-    EXPECT_EQ(TreeSize(d), 320u);
-    EXPECT_EQ(TreeSize(d + "/x"), 300u);
-    EXPECT_EQ(FindSharedInode(d), "");
-    ASSERT_EQ(link((d + "/e/y").c_str(), (work + "/y2").c_str()), 0);
-    EXPECT_EQ(FindSharedInode(d), d + "/e/y");
 }
 
 TEST_F(TreeOpsTest, ScrubLeavesFilesWithTheirOwnClustersAndLockedFilesAlone) {

@@ -73,15 +73,13 @@ TEST_F(ScheduleCli, RefusalsAndUsageErrors) {
     EXPECT_NE(en.err.find("Unable to activate as no valid cleaning event"), std::string::npos);
     EXPECT_EQ(Show()["active"], false);
 
-    EXPECT_EQ(
-        test::RunCli(Home() + "schedule set --days mon --time 10:00 --drive " + dir.Path()).status,
-        2);  // a folder, not a mount point
-    EXPECT_EQ(test::RunCli(Home() + "schedule set --days funday --time 10:00 --drive /").status, 2);
-    EXPECT_EQ(test::RunCli(Home() + "schedule set --days mon --time 25:00 --drive /").status, 2);
-    EXPECT_EQ(test::RunCli(Home() + "schedule set --days mon --time 10:00x --drive /").status, 2);
-    EXPECT_EQ(test::RunCli(Home() + "schedule set --time 10:00 --drive /").status, 2);
-    EXPECT_EQ(
-        test::RunCli(Home() + "schedule set --today --days mon --time 10:00 --drive /").status, 2);
+    for (const std::string& args :
+         {"--days mon --time 10:00 --drive " + dir.Path(),  // a folder, not a mount point
+          std::string("--days funday --time 10:00 --drive /"),
+          std::string("--days mon --time 25:00 --drive /"),
+          std::string("--days mon --time 10:00x --drive /"), std::string("--time 10:00 --drive /"),
+          std::string("--today --days mon --time 10:00 --drive /")})
+        EXPECT_EQ(test::RunCli(Home() + "schedule set " + args).status, 2) << args;
     auto badTask =
         test::RunCli(Home() + "schedule set --days mon --time 10:00 --drive / --task dust");
     EXPECT_EQ(badTask.status, 2);

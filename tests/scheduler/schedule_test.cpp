@@ -44,76 +44,13 @@ ScheduleRecord Days(std::initializer_list<int> days) {
     return r;
 }
 
-int DayDiff(const SystemTime& a, const SystemTime& b) {
-    SystemTime a0 = a, b0 = b;
-    a0.hour = a0.minute = a0.second = a0.milliseconds = 0;
-    b0.hour = b0.minute = b0.second = b0.milliseconds = 0;
-    return static_cast<int>((static_cast<int64_t>(Ft(b0)) - static_cast<int64_t>(Ft(a0))) /
-                            static_cast<int64_t>(kFileTimePerDay));
-}
-
-TEST(NextRun, TodayBeforeAndAfterItsTime) {
-    const SystemTime sunday = At(2026, 12, 6, 10, 0, 0);
-    ASSERT_EQ(sunday.dayOfWeek, 0);
-    const ScheduleRecord onSunday = Days({0});
-    // Not yet reached: today.
-    SystemTime next = NextRunDate(sunday, onSunday, At(2026, 12, 6, 10, 15, 0));
-    EXPECT_EQ(DayDiff(sunday, next), 0);
-    EXPECT_EQ(next.day, 6);
-    // Passed: the same week day a week later.
-    EXPECT_EQ(DaysToNextRun(sunday, onSunday, At(2026, 12, 6, 9, 0, 0)), 7);
-    next = NextRunDate(sunday, onSunday, At(2026, 12, 6, 9, 0, 0));
-    EXPECT_EQ(next.day, 13);
-    EXPECT_EQ(next.dayOfWeek, 0);
-    // Exactly now is not earlier than the picker: passed.
-    EXPECT_EQ(DaysToNextRun(sunday, onSunday, sunday), 7);
-    // A picker that still carries an old date makes today count as passed.
-    EXPECT_EQ(DaysToNextRun(sunday, onSunday, At(2026, 12, 5, 23, 0, 0)), 7);
-}
-
-TEST(NextRun, WrapsRoundTheWeekBothWays) {
-    const SystemTime sunday = At(2026, 12, 6, 12, 0, 0);
-    const SystemTime saturday = At(2026, 12, 12, 12, 0, 0);
-    ASSERT_EQ(saturday.dayOfWeek, 6);
-    const SystemTime noon = At(2026, 12, 6, 11, 0, 0);
-    // Only Saturday chosen on a Sunday: six days ahead, forward count.
-    EXPECT_EQ(DaysToNextRun(sunday, Days({6}), noon), 6);
-    // Only Sunday chosen on a Saturday: one day ahead, through the wrap-around.
-    EXPECT_EQ(DaysToNextRun(saturday, Days({0}), noon), 1);
-    SystemTime next = NextRunDate(saturday, Days({0}), noon);
-    EXPECT_EQ(next.year, 2026);
-    EXPECT_EQ(next.month, 12);
-    EXPECT_EQ(next.day, 13);
-    EXPECT_EQ(next.dayOfWeek, 0);
-    // Wednesday and Monday chosen on a Thursday: Monday, four days on.
-    const SystemTime thursday = At(2026, 12, 10, 12, 0, 0);
-    EXPECT_EQ(DaysToNextRun(thursday, Days({1, 3}), noon), 4);
-    // No day chosen: the count runs to 8, on a Saturday too (no read past the week).
-    EXPECT_EQ(DaysToNextRun(sunday, ScheduleRecord{}, noon), 8);
-    ScheduleRecord none;
-    none.repeatDOM = 1;  // the word after the days must not count as a day
-    EXPECT_EQ(DaysToNextRun(saturday, none, noon), 8);
-    // Across a year end.
-    next = NextRunDate(At(2026, 12, 31, 12, 0, 0), Days({5}), noon);  // Thursday -> Friday
-    EXPECT_EQ(next.year, 2027);
-    EXPECT_EQ(next.month, 1);
-    EXPECT_EQ(next.day, 1);
-}
-
+// Late requests (+29 s / +30 s) are in RequestGateGuards; the panel also takes a request
+// a little early, and ignores the date.
 TEST(RequestCheck, MinuteWindowBoundaries) {
     const SystemTime start1511 = At(2026, 12, 6, 10, 15, 11);
-    const SystemTime start1510 = At(2026, 12, 6, 10, 15, 10);
-    // Difference 29 matches, 30 does not.
-    EXPECT_TRUE(TimeMatches(At(2026, 12, 6, 10, 15, 40), start1511));
-    EXPECT_FALSE(TimeMatches(At(2026, 12, 6, 10, 15, 40), start1510));
-    // -29 matches, -30 does not.
     EXPECT_TRUE(TimeMatches(At(2026, 12, 6, 10, 15, 11), At(2026, 12, 6, 10, 15, 40)));
     EXPECT_FALSE(TimeMatches(At(2026, 12, 6, 10, 15, 10), At(2026, 12, 6, 10, 15, 40)));
-    // 15 seconds apart but across a minute: the minutes differ.
-    EXPECT_FALSE(TimeMatches(At(2026, 12, 6, 10, 15, 50), At(2026, 12, 6, 10, 16, 5)));
-    // Hours differ.
     EXPECT_FALSE(TimeMatches(At(2026, 12, 6, 11, 15, 11), start1511));
-    // The date is not compared.
     EXPECT_TRUE(TimeMatches(At(2027, 3, 1, 10, 15, 20), start1511));
 }
 
@@ -255,28 +192,8 @@ TEST_F(ScheduleStore, LiveOnlyWhileActiveAndNotExpired) {
     EXPECT_FALSE(IsScheduleLive(*store, At(2026, 12, 6, 10, 0, 0)));
 }
 
-TEST_F(ScheduleStore, PastOneTimeStartIsRefusedAndLeavesTheRecord) {
-    SaveSchedule(*store, Days({4}), 12345);
-    auto m = Model();
-    const ScheduleControls c = Controls(true, {}, At(2026, 12, 6, 9, 59, 0));
-    EXPECT_FALSE(m->Save(c));
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0], S<107>);
-    EXPECT_EQ(Stored("CleanStartTimeLo"), 12345u);
-    EXPECT_EQ(Stored("repeatType"), kRunOnDays);
-    EXPECT_FALSE(Has("schedulerActive") && Stored("schedulerActive") != 0);
-    EXPECT_TRUE(broadcasts.empty());
-    // The status page's tile (not interactive) gives 538 instead.
-    messages.clear();
-    EXPECT_FALSE(m->ApplySchedule(c, true, false, false, false));
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0], S<538>);
-    // One second ahead is accepted.
-    messages.clear();
-    EXPECT_TRUE(m->Save(Controls(true, {}, At(2026, 12, 6, 10, 0, 1))));
-    EXPECT_TRUE(messages.empty());
-}
-
+// A one-time start in the past (texts 107 and 538) is refused through the CLI in
+// schedule_cli_test; that a refusal leaves the stored record alone is checked here.
 TEST_F(ScheduleStore, NoDayAndNoDriveRefusals) {
     auto m = Model();
     EXPECT_FALSE(m->Save(Controls(false, {}, At(2026, 12, 6, 11, 0, 0))));
@@ -397,9 +314,6 @@ TEST_F(ScheduleStore, NextCleanText) {
     // Mondays at 11:00, now Monday 10:00 but the stored start a week old: today.
     t = MakeNextCleanText(Days({1}), Ft(At(2026, 11, 30, 11, 0, 0)), At(2026, 12, 7, 10, 0, 0));
     EXPECT_EQ(t.text, "Monday Dec 07 2026 @ 11:00:00");
-    // Every week-day and month name comes out as expected.
-    EXPECT_EQ(ScheduleDateText(At(2027, 1, 2, 0, 0, 5)), "Saturday Jan 02 2027 @ 00:00:05");
-    EXPECT_EQ(ScheduleDateText(At(2027, 9, 29, 23, 59, 59)), "Wednesday Sep 29 2027 @ 23:59:59");
 
     // The model refreshes the status when a one-time start has passed.
     auto m = Model();

@@ -94,41 +94,14 @@ class StartupTest : public ::testing::Test {
 
 // ---- the instance checker ----
 
-TEST_F(StartupTest, FirstPublishesSecondSeesItAndCannotPublish) {
+TEST_F(StartupTest, APublishedPanelIsSeenUntilItIsKilled) {
     const std::string folder = tw::shell::RuntimeFolder();
     ASSERT_EQ(folder, world_.RuntimeTidewipe());
     struct stat st {};
     ASSERT_EQ(stat(folder.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
-
     EXPECT_FALSE(CInstanceChecker::InstanceRunning());
-    CInstanceChecker first;
-    ASSERT_TRUE(first.AcquireStartupLock());
-    EXPECT_FALSE(first.OtherInstanceRunning());
-    // While a panel is between its start-up lock and its publication, it counts as
-    // running for anyone who asks.
-    EXPECT_TRUE(CInstanceChecker::InstanceRunning());
-    ASSERT_TRUE(first.PublishFirstInstance());
-    EXPECT_TRUE(first.Published());
 
-    uint64_t window = 0;
-    EXPECT_TRUE(CInstanceChecker::InstanceRunning(tw::shell::kPanelInstanceName, "", &window));
-    EXPECT_EQ(window, static_cast<uint64_t>(getpid()));
-
-    // A second checker has its own lock descriptors: to the kernel it is another panel.
-    CInstanceChecker second;
-    ASSERT_TRUE(second.AcquireStartupLock());  // released by the first's publication
-    EXPECT_TRUE(second.OtherInstanceRunning());
-    EXPECT_FALSE(second.PublishFirstInstance());
-    EXPECT_FALSE(second.Published());
-
-    // Another name is another program.
-    CInstanceChecker other("Some Other Program");
-    ASSERT_TRUE(other.AcquireStartupLock());
-    EXPECT_FALSE(other.OtherInstanceRunning());
-}
-
-TEST_F(StartupTest, KilledPanelReleasesItsLock) {
     pid_t panel = InChild([] {
         static CInstanceChecker c;  // lives until the child is killed
         c.AcquireStartupLock();
@@ -140,8 +113,14 @@ TEST_F(StartupTest, KilledPanelReleasesItsLock) {
     EXPECT_EQ(window, static_cast<uint64_t>(panel));
     {
         CInstanceChecker c;
-        ASSERT_TRUE(c.AcquireStartupLock());
+        ASSERT_TRUE(c.AcquireStartupLock());  // released by the first's publication
         EXPECT_TRUE(c.OtherInstanceRunning());
+        EXPECT_FALSE(c.PublishFirstInstance());
+        EXPECT_FALSE(c.Published());
+        // Another name is another program.
+        CInstanceChecker other("Some Other Program");
+        ASSERT_TRUE(other.AcquireStartupLock());
+        EXPECT_FALSE(other.OtherInstanceRunning());
     }
     KillChild(panel);  // SIGKILL: no clean-up code runs
 
@@ -150,6 +129,7 @@ TEST_F(StartupTest, KilledPanelReleasesItsLock) {
     ASSERT_TRUE(next.AcquireStartupLock());
     EXPECT_FALSE(next.OtherInstanceRunning());
     EXPECT_TRUE(next.PublishFirstInstance());
+    EXPECT_TRUE(next.Published());
 }
 
 TEST_F(StartupTest, StartupLockSerialisesStartingPanels) {
@@ -276,7 +256,6 @@ TEST_F(StartupTest, LaunchDetachedReportsWhatCannotRun) {
     const std::string prog = MakeProgramFolder(world_, "sentrel", 0644);
     EXPECT_FALSE(tw::shell::LaunchDetached({prog + "sentrel"}, &why));
     EXPECT_NE(why.find("Permission denied"), std::string::npos) << why;
-    EXPECT_FALSE(tw::shell::LaunchResidentGuard(prog + "sentrel"));
     EXPECT_FALSE(tw::shell::LaunchDetached({}, &why));
 }
 
@@ -289,16 +268,25 @@ struct Shown {
     }
 };
 
-TEST_F(StartupTest, MissingGuardFileStopsTheStartWithMessage103) {
+// Message 103 either way: a missing guard stops the start (before the single-instance
+// test, so nothing is locked); one that cannot run does not.
+TEST_F(StartupTest, AMissingGuardStopsTheStartAnUnstartableOneDoesNot) {
     mkdir(world_.Sub("empty").c_str(), 0755);
-    Shown shown;
-    CStartup s({"tidewipe", world_.Sub("empty") + "/", "", nullptr, shown.Sink()});
-    EXPECT_EQ(s.Start(), CStartup::Outcome::NotInstalled);
-    EXPECT_EQ(s.residentProgramPath, world_.Sub("empty") + "/sentrel");
-    ASSERT_EQ(shown.messages.size(), 1u);
-    EXPECT_EQ(shown.messages[0], std::make_pair(103, 125));
-    // Checked before the single-instance test: nothing was locked.
-    EXPECT_FALSE(CInstanceChecker::InstanceRunning());
+    const std::string unstartable = MakeProgramFolder(world_, "sentrel", 0644);
+    for (const std::string& prog : {world_.Sub("empty") + "/", unstartable}) {
+        const bool missing = prog != unstartable;
+        Shown shown;
+        CStartup s({"tidewipe", prog, "", nullptr, shown.Sink()});
+        EXPECT_EQ(s.Start(), missing ? CStartup::Outcome::NotInstalled : CStartup::Outcome::Run);
+        EXPECT_EQ(s.residentProgramPath, prog + "sentrel");
+        EXPECT_FALSE(s.guardLaunched);
+        ASSERT_EQ(shown.messages.size(), 1u) << prog;
+        EXPECT_EQ(shown.messages[0], std::make_pair(103, 125));
+        if (missing)
+            EXPECT_FALSE(CInstanceChecker::InstanceRunning());
+        else
+            EXPECT_TRUE(s.Publish());
+    }
 }
 
 TEST_F(StartupTest, ScheduledStartLaunchesTheGuardAndSendsBothRequests) {
@@ -393,15 +381,4 @@ TEST_F(StartupTest, SecondPanelEndsSilentlyWithoutLaunchingTheGuard) {
     CStartup third({prog + "tidewipe", prog, "", nullptr, shown.Sink()});
     EXPECT_EQ(third.Start(), CStartup::Outcome::Run);
     EXPECT_TRUE(tw::test::WaitUntil([&] { return Exists(report); }, 5000));
-}
-
-TEST_F(StartupTest, UnstartableGuardShowsMessage103AndGoesOn) {
-    const std::string prog = MakeProgramFolder(world_, "sentrel", 0644);
-    Shown shown;
-    CStartup s({prog + "tidewipe", prog, "", nullptr, shown.Sink()});
-    EXPECT_EQ(s.Start(), CStartup::Outcome::Run);
-    EXPECT_FALSE(s.guardLaunched);
-    ASSERT_EQ(shown.messages.size(), 1u);
-    EXPECT_EQ(shown.messages[0], std::make_pair(103, 125));
-    EXPECT_TRUE(s.Publish());
 }

@@ -24,6 +24,7 @@
 #include "log/ui/activity_log_page.h"
 #include "platform/drives.h"
 #include "platform/settings.h"
+#include "recyclebin/ui/recycle_bin_page.h"
 #include "shell/startup.h"
 #include "shell/ui/bus_bridge.h"
 #include "shell/ui/message_box.h"
@@ -215,8 +216,8 @@ MainWindow::MainWindow(Context context, QWidget* parent)
     });
     logPage_ = new log::ui::CActivityLogPage(this, &settings_, log_.get(), stack_);
     AddPage(kLogPage, logPage_);
-    for (int id : {kCleanupPage, kBinPage, kSchedulePage})
-        AddPage(id, MakePlaceholderPage(later, stack_));
+    AddPage(kBinPage, new recyclebin::ui::CRecycleBinWipingPage(this, &settings_, stack_));
+    for (int id : {kCleanupPage, kSchedulePage}) AddPage(id, MakePlaceholderPage(later, stack_));
     for (int id : {kCookiePage, kTracksPage, kJunkPage, kInternetPage})
         AddPage(id, MakePlaceholderPage(tr("coming soon"), stack_));
 

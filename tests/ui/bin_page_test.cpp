@@ -2,8 +2,10 @@
 // The Recycle Bin page over the home trash that trash-cli fills.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QPushButton>
+#include <memory>
 #include <string>
 
 #include "platform/registry.h"
@@ -42,6 +44,19 @@ TEST(BinPage, ListsFollowsAndRestoresWithoutReplacing) {
     ASSERT_TRUE(tw::test::WriteFileBytes(a, "the first letter\n"));
     ASSERT_TRUE(tw::test::WriteFileBytes(b, "the second letter\n"));
     ASSERT_EQ(tw::test::RunTool({"trash-put", a}), 0);
+
+    // As root, a scratch volume with a file in its own trash folder, for the wipe.
+    std::unique_ptr<tw::test::ScratchVolume> vol;
+    const std::string marker = "bin-page-wipe-marker-" + std::to_string(getpid());
+    std::string onVolume;
+    if (tw::test::ScratchUnavailable(tw::test::FsKind::Ext4).empty()) {
+        vol = std::make_unique<tw::test::ScratchVolume>(tw::test::FsKind::Ext4, 16);
+        ASSERT_TRUE(vol->Ok()) << vol->Error();
+        onVolume = vol->Root() + "secret.txt";
+        ASSERT_TRUE(tw::test::WriteFileBytes(onVolume, marker + "\n"));
+        ASSERT_EQ(tw::test::RunTool({"trash-put", onVolume}), 0);
+        ASSERT_GE(tw::test::CountOccurrences(vol->ReadImage(), marker), 1u);
+    }
 
     tw::RegistryStore store(world.Sub("cfg") + "/registry.db");
     tw::Settings settings(store);
@@ -84,6 +99,24 @@ TEST(BinPage, ListsFollowsAndRestoresWithoutReplacing) {
     for (const auto& [text, caption] : messages.shown)
         collision |= text.startsWith(tw::ui::Tx<420>());
     EXPECT_TRUE(collision);
+
+    if (!vol) {
+        tw::ui::SetMessages(nullptr);
+        GTEST_SKIP() << "wipe on a scratch volume: "
+                     << tw::test::ScratchUnavailable(tw::test::FsKind::Ext4);
+    }
+    // Wiped after the second click: nothing of it is left on the volume.
+    const int row = RowOf(page, onVolume);
+    ASSERT_GE(row, 0);
+    page->DeselectAll();
+    page->Model()->setData(page->Model()->index(row, 0), Qt::Checked, Qt::CheckStateRole);
+    page->Button(CRecycleBinWipingPage::kWipe)->click();
+    EXPECT_TRUE(page->Confirming());
+    EXPECT_FALSE(page->Running());
+    page->Button(CRecycleBinWipingPage::kWipe)->click();
+    EXPECT_TRUE(Pump([&] { return !page->Running(); }, 20000));
+    EXPECT_LT(RowOf(page, onVolume), 0);
+    EXPECT_EQ(tw::test::CountOccurrences(vol->ReadImage(), marker), 0u);
     tw::ui::SetMessages(nullptr);
 }
 

@@ -163,11 +163,12 @@ CRecycleBinWipingPage::CRecycleBinWipingPage(tw::ui::MainWindow* window, Setting
     list_->setAccessibleName(tr("Items in the Trash"));
     QHeaderView* h = list_->horizontalHeader();
     const int em = fontMetrics().horizontalAdvance(QLatin1Char('M'));
-    h->resizeSection(BinItemModel::Name, em * 16);
+    h->setStretchLastSection(false);
+    h->resizeSection(BinItemModel::Name, em * 20);
     h->resizeSection(BinItemModel::Ext, em * 4);
     h->resizeSection(BinItemModel::Size, em * 7);
     h->setSectionResizeMode(BinItemModel::Location, QHeaderView::Stretch);
-    h->resizeSection(BinItemModel::Modified, em * 9);
+    h->setSectionResizeMode(BinItemModel::Modified, QHeaderView::ResizeToContents);
 
     status_ = new QLabel(this);
     status_->setWordWrap(true);

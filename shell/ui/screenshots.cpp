@@ -22,6 +22,8 @@
 #include "log/wipe/log_wipe.h"
 #include "platform/registry.h"
 #include "platform/settings.h"
+#include "recyclebin/bin_runs.h"
+#include "recyclebin/store.h"
 #include "shell/ui/countdown_dialog.h"
 #include "shell/ui/main_window.h"
 #include "shell/ui/message_box.h"
@@ -183,6 +185,21 @@ int main(int argc, char** argv) {
         utimensat(AT_FDCWD, earlier.GetTodaysFileName().c_str(), times, 0);
     }
     window.LogPage()->FillLogList();
+    // A few things in the (throw-away) home Trash for the Recycle Bin page.
+    QDir().mkpath(QString::fromStdString(tw::recyclebin::DataHome()));
+    QTemporaryDir trashed(QString::fromStdString(tw::recyclebin::DataHome()) +
+                          QStringLiteral("/Documents-XXXXXX"));
+    for (const auto& [name, size] : {std::pair<const char*, int>{"holiday-budget.ods", 18230},
+                                     {"letter to the bank.odt", 40960},
+                                     {"IMG_2041.jpg", 2351104},
+                                     {"notes.txt", 912}}) {
+        const std::string path = trashed.filePath(QString::fromUtf8(name)).toStdString();
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        if (!f) continue;
+        for (int i = 0; i < size; ++i) std::fputc('x', f);
+        std::fclose(f);
+        tw::recyclebin::SendToBin(path);
+    }
     window.show();
 
     bool ok = true;

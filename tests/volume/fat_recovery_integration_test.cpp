@@ -93,12 +93,6 @@ std::map<std::string, uint64_t> FlsDeleted(const std::string& image) {
     return m;
 }
 
-std::string Icat(const std::string& image, uint64_t inode, const std::string& scratch) {
-    const std::string file = scratch + "/icat-" + std::to_string(inode);
-    RunTool({"sh", "-c", "icat -r '" + image + "' " + std::to_string(inode) + " > '" + file + "'"});
-    return test::ReadFileBytes(file);
-}
-
 struct Recovered {
     RecoverResult result;
     std::string bytes;
@@ -123,7 +117,7 @@ TEST(FatRecoveryIntegration, RecoveredFilesMatchTheOriginalsAndIcat) {
         // Every item is byte-identical to what icat extracts for the same entry.
         auto it = inodes.find(f.folder + "|" + f.name);
         ASSERT_NE(it, inodes.end()) << f.folder << "|" << f.name << " is not in fls' list";
-        EXPECT_TRUE(r.bytes == Icat(img.path, it->second, img.dir.Path()))
+        EXPECT_TRUE(r.bytes == testing::Icat(img.path, it->second, img.dir.Path(), "-r"))
             << f.folder << "/" << f.name << " differs from icat";
         byItem[f.folder + "|" + f.name] = std::move(r);
     }
@@ -267,7 +261,7 @@ TEST(FatRecoveryIntegration, AStoppedRecoveryLeavesTheEntry) {
     ASSERT_NE(tenk, nullptr);
     const std::string before = test::ReadFileBytes(img.path);
     OutFolder out;
-    testing::StepSink sink;
+    test::RecordingSink sink;
     std::atomic<int> stop{0};
     tw::test::TestOperation op;
     op.SetSink(&sink);

@@ -16,6 +16,7 @@
 
 #include "tests/common/run_cli.h"
 #include "tests/common/scratch_volume.h"
+#include "tests/volume/recovery_fixture.h"
 #include "volume/ntfs.h"
 #include "volume/search.h"
 
@@ -24,35 +25,8 @@ namespace {
 
 using test::RunTool;
 
-// The image is made once for the whole suite.
-struct SharedImage {
-    std::unique_ptr<test::TempDir> dir;
-    std::string path;
-    std::string skip;  // why the suite is skipped
-};
-
-SharedImage& Image() {
-    static SharedImage img = [] {
-        SharedImage s;
-        s.dir = std::make_unique<test::TempDir>("ntfsimg");
-        s.path = s.dir->Path() + "/ntfs.img";
-        std::string out;
-        int rc =
-            RunTool({"sh", std::string(TW_TEST_DATA_DIR) + "/make_ntfs_image.sh", s.path}, &out);
-        if (rc == 77)
-            s.skip = "cannot make the NTFS image here: " + out;
-        else if (rc != 0)
-            s.skip = "FAILED: make_ntfs_image.sh exited " + std::to_string(rc) + ": " + out;
-        return s;
-    }();
-    return img;
-}
-
-#define REQUIRE_IMAGE()                                                   \
-    do {                                                                  \
-        if (Image().skip.rfind("FAILED", 0) == 0) FAIL() << Image().skip; \
-        if (!Image().skip.empty()) GTEST_SKIP() << Image().skip;          \
-    } while (0)
+using testing::NtfsImage;
+#define REQUIRE_IMAGE() REQUIRE_NTFS_IMAGE()
 
 struct Found {
     std::vector<RecoverableFile> files;
@@ -144,7 +118,7 @@ const RecoverableFile* ByName(const Found& f, const std::string& name) {
 
 TEST(NtfsFuse, FindsWhatTheImageHolds) {
     REQUIRE_IMAGE();
-    Found f = Search(Image().path, true);
+    Found f = Search(NtfsImage().path, true);
     ASSERT_EQ(f.report.end, SearchEnd::Completed) << f.report.message;
     struct Expect {
         const char* name;
@@ -201,9 +175,9 @@ TEST(NtfsFuse, AgreesWithNtfsundeleteAndFls) {
     REQUIRE_IMAGE();
     std::string missing;
     if (!HaveTools(&missing)) GTEST_SKIP() << "missing tool: " << missing;
-    Found f = Search(Image().path);
-    auto peers = Ntfsundelete(Image().path);
-    auto fls = FlsDeleted(Image().path);
+    Found f = Search(NtfsImage().path);
+    auto peers = Ntfsundelete(NtfsImage().path);
+    auto fls = FlsDeleted(NtfsImage().path);
     ASSERT_FALSE(peers.empty());
     ASSERT_FALSE(fls.empty());
 
@@ -260,7 +234,7 @@ TEST(NtfsFuse, WindowsStyleDeletionsKeepNamesAndRuns) {
     REQUIRE_IMAGE();
     test::TempDir dir("ntfswin");
     std::string copy = dir.Path() + "/win.img";
-    ASSERT_EQ(RunTool({"cp", "--sparse=always", Image().path, copy}), 0);
+    ASSERT_EQ(RunTool({"cp", "--sparse=always", NtfsImage().path, copy}), 0);
 
     const std::set<std::string> targets = {"win_long_name_file.txt", "WINDOS.TXT",
                                            "win_resident.txt",       "win_posix.bin",
@@ -379,10 +353,10 @@ int RunCli(const std::vector<std::string>& args, std::string* out, std::string* 
 TEST(NtfsFuse, CommandPrintsJsonAndTable) {
     REQUIRE_IMAGE();
     std::string out, err;
-    ASSERT_EQ(RunCli({"search", Image().path, "--json", "--details"}, &out, &err), 0) << err;
+    ASSERT_EQ(RunCli({"search", NtfsImage().path, "--json", "--details"}, &out, &err), 0) << err;
     auto j = nlohmann::json::parse(out);
     ASSERT_TRUE(j.is_array());
-    Found f = Search(Image().path);
+    Found f = Search(NtfsImage().path);
     ASSERT_EQ(j.size(), f.files.size());
     bool sawVictim = false;
     for (const auto& o : j) {
@@ -404,7 +378,7 @@ TEST(NtfsFuse, CommandPrintsJsonAndTable) {
                        std::to_string(f.files.size()) + " recoverable files)"),
               std::string::npos);
 
-    ASSERT_EQ(RunCli({"search", Image().path}, &out, &err), 0) << err;
+    ASSERT_EQ(RunCli({"search", NtfsImage().path}, &out, &err), 0) << err;
     std::istringstream lines(out);
     std::string header;
     std::getline(lines, header);
@@ -418,7 +392,7 @@ TEST(NtfsFuse, MountedFolderIsSearchedThroughItsDevice) {
     REQUIRE_IMAGE();
     test::TempDir dir("ntfsmnt");
     std::string copy = dir.Path() + "/m.img", mnt = dir.Path() + "/mnt";
-    ASSERT_EQ(RunTool({"cp", "--sparse=always", Image().path, copy}), 0);
+    ASSERT_EQ(RunTool({"cp", "--sparse=always", NtfsImage().path, copy}), 0);
     ASSERT_EQ(RunTool({"mkdir", mnt}), 0);
     ASSERT_EQ(RunTool({"ntfs-3g", copy, mnt}), 0);
     std::string out, err;
@@ -464,7 +438,7 @@ TEST(NtfsFuse, RawWritesAreRefusedWhileTheDeviceIsMountedReadWrite) {
     REQUIRE_IMAGE();
     test::TempDir dir("ntfsloop");
     std::string copy = dir.Path() + "/l.img", mnt = dir.Path() + "/mnt";
-    ASSERT_EQ(RunTool({"cp", "--sparse=always", Image().path, copy}), 0);
+    ASSERT_EQ(RunTool({"cp", "--sparse=always", NtfsImage().path, copy}), 0);
     ASSERT_EQ(RunTool({"mkdir", mnt}), 0);
     LoopDevice loop(copy);
     if (loop.Path().empty()) GTEST_SKIP() << "no loop device available";
@@ -478,7 +452,7 @@ TEST(NtfsFuse, RawWritesAreRefusedWhileTheDeviceIsMountedReadWrite) {
         std::string out, err;
         EXPECT_EQ(RunCli({"search", mnt, "--json"}, &out, &err), 0) << err;
         auto j = nlohmann::json::parse(out);
-        EXPECT_EQ(j.size(), Search(Image().path).files.size());
+        EXPECT_EQ(j.size(), Search(NtfsImage().path).files.size());
     }
     ASSERT_EQ(RunTool({"fusermount", "-u", mnt}), 0);
     // Not mounted any more: the exclusive open succeeds, and holds off a second one.

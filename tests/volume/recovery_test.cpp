@@ -25,7 +25,7 @@ namespace {
 using testing::FatImageBuilder;
 using testing::OutFolder;
 using testing::SearchedVolume;
-using testing::StepSink;
+using StepSink = tw::test::RecordingSink;
 
 RecoverableFile Named(const std::string& name, uint64_t location = 7) {
     RecoverableFile f;
@@ -229,7 +229,7 @@ TEST(RecoverFat, TenThousandBytesOnFourKilobyteClustersReadThreeClusters) {
     EXPECT_EQ(r.fileName, "#OCUMENT.TXT");
     EXPECT_EQ(r.clusters, 3u);
     EXPECT_TRUE(r.complete);
-    EXPECT_EQ(sink.range[ProgressSink::Current], 3);
+    EXPECT_EQ(sink.high[ProgressSink::Current] - sink.low[ProgressSink::Current], 3);
     EXPECT_EQ(sink.steps[ProgressSink::Current], 3);
     std::string got = out.Read("#OCUMENT.TXT");
     EXPECT_EQ(got, (v.ClusterBytes(5) + v.ClusterBytes(6) + v.ClusterBytes(7)).substr(0, 10000));
@@ -516,7 +516,7 @@ TEST(RecoverFiles, LogsAndCountsEveryItemAndStopsBetweenFiles) {
     EXPECT_EQ(run.failed, 1u);
     EXPECT_FALSE(run.stopped);
     EXPECT_EQ(seen.size(), 4u);
-    EXPECT_EQ(sink.range[ProgressSink::Overall], 1 + 1 + 3 + 1);
+    EXPECT_EQ(sink.high[ProgressSink::Overall] - sink.low[ProgressSink::Overall], 1 + 1 + 3 + 1);
     EXPECT_EQ(sink.statuses.front(), std::string(S<397>));
     EXPECT_EQ(out.Read("#ne.txt"), "1");
     EXPECT_EQ(out.Read("#ig.bin"), n.Cluster(320) + n.Cluster(321) + n.Cluster(322));

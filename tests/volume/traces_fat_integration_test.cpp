@@ -20,13 +20,6 @@ using test::RunTool;
 constexpr const char* kSecretBody = "TW-SECRET-LETTER-BODY";
 constexpr const char* kOtherBody = "TW-OTHER-DELETED-BODY";
 
-std::string Repeat(const std::string& line, size_t size) {
-    std::string s;
-    for (size_t i = 0; s.size() < size; ++i) s += line + " " + std::to_string(i) + "\n";
-    s.resize(size);
-    return s;
-}
-
 class FatTracesIntegration : public ::testing::Test {
   protected:
     void SetUp() override {

@@ -20,6 +20,7 @@
 namespace tw::volume {
 namespace {
 
+using test::RecordingSink;
 using testing::FatImageBuilder;
 
 constexpr uint32_t kBpc = 512;  // one 512-byte sector per cluster
@@ -38,26 +39,6 @@ void DeletedLongNameSlot(uint8_t* e, const char* name11, char16_t firstChar) {
 bool IsCleared(const uint8_t* e) {
     return e[0] == 0xE5 && std::all_of(e + 1, e + 32, [](uint8_t b) { return b == 0; });
 }
-
-// Counts steps and can raise the stop flag after a given number of them.
-struct RecordingSink : ProgressSink {
-    std::atomic<int>* abort = nullptr;
-    int64_t stopAfter = -1;
-    int64_t steps = 0, range = 0;
-    void SetRange(Bar b, int64_t, int64_t hi) override {
-        if (b == Current) range = hi;
-    }
-    // The operation reports steps as positions: a rise is a step.
-    int64_t last_[2] = {};
-    void SetPos(Bar b, int64_t p) override {
-        const int64_t by = p - last_[b];
-        last_[b] = p;
-        if (by <= 0) return;
-        if (b != Current) return;
-        steps += by;
-        if (abort && stopAfter >= 0 && steps >= stopAfter) abort->store(1);
-    }
-};
 
 // A root of two clusters (2 -> 3) holding:
 //   slot 0      KEEP.TXT, live, cluster 40
@@ -197,8 +178,8 @@ TEST(FatTraceWipe, OverwritesFreeClustersOnlyThenClearsTheEntry) {
     EXPECT_EQ(r.clustersWiped, 3u);
     // What the plan promised is what reached the drive (plus one directory cluster).
     EXPECT_EQ(r.bytesWritten, plan.BytesToWrite() + kBpc);
-    EXPECT_EQ(sink.range, 6);
-    EXPECT_EQ(sink.steps, 6);
+    EXPECT_EQ(sink.high[ProgressSink::Current], 6);
+    EXPECT_EQ(sink.steps[ProgressSink::Current], 6);
     // Pass 2 of the fixed patterns is all 0xFF.
     for (uint32_t c : {10u, 12u, 13u})
         EXPECT_TRUE(std::all_of(o.Cluster(v.b, c), o.Cluster(v.b, c) + kBpc, [](uint8_t x) {
@@ -308,10 +289,11 @@ TEST(FatTraceWipe, AStopLeavesTheEntryAndItsLongName) {
     TraceVolume tv{&o.drive, nullptr, &fat, 0};
     std::atomic<int> stop{0};
     RecordingSink sink;
-    sink.abort = &stop;
     // The passes go over all the file's clusters (one batch) in turn: the stop comes
     // after the first pass has reached two of its three clusters.
-    sink.stopAfter = 2;
+    sink.onStep = [&](int64_t n) {
+        if (n >= 2) stop = 1;
+    };
     tw::test::TestOperation op;
     op.SetSink(&sink);
     op.UseStopFlag(stop);

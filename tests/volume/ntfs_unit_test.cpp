@@ -233,17 +233,6 @@ TEST(NtfsRuns, NegativeSparseAndDamagedRunLists) {
     EXPECT_TRUE(corrupt);
 }
 
-TEST(NtfsRuns, SummaryText) {
-    std::vector<DataRun> runs(2);
-    runs[0].lcn = 100;
-    runs[0].clusterCount = 4;
-    runs[1].lcn = 200;
-    runs[1].clusterCount = 1;
-    EXPECT_EQ(DataRunSummary(runs),
-              "Number Of Data Runs: 2\nClusters Occupied: 5\n--------------------------------\n"
-              "{100 - 103} 200 ");
-}
-
 TEST(NtfsScrub, ScrubbedRecordPassesFixupAndHoldsNothing) {
     auto r = Record(9, 0).StandardInformation(1, 2, 0x20).FileName(5, 5, u"secret.txt", 1).Finish();
     Put16(r, 0x26, 0xFFFF);
@@ -282,17 +271,6 @@ TEST(NtfsText, Utf16NamesAndAttributeText) {
     EXPECT_EQ(AttributeText(0x20 | 0x2 | 0x1), "a---h----r---");
     EXPECT_EQ(AttributeText(1u << 28), "--d--i-------");
     EXPECT_EQ(AttributeText(0x800 | 0x4000 | 0x80 | 0x1000 | 0x400 | 0x4 | 0x100), "-c-e--nop-st-");
-}
-
-TEST(NtfsText, ResultAndUnsupportedTexts) {
-    EXPECT_EQ(SearchResultText(0), " (None found)");
-    EXPECT_EQ(SearchResultText(1), " (Found 1 recoverable file)");
-    EXPECT_EQ(SearchResultText(7), " (Found 7 recoverable files)");
-    EXPECT_EQ(SearchStatusText(1), "Searching for recoverable files (Found: 1 recoverable file)");
-    EXPECT_EQ(SearchStatusText(2), "Searching for recoverable files (Found: 2 recoverable files)");
-    EXPECT_EQ(UnsupportedFileSystemText("/media/usb", "exfat"),
-              "Tidewipe cannot search for recoverable data on drive /media/usb because it is "
-              "formatted with an unsupported file system ( exfat ) ");
 }
 
 // ---- The search on a crafted volume ----
@@ -609,21 +587,6 @@ TEST(NtfsSearch, ScrubModeRewritesDeletedRecordsOutsideTheGuard) {
                            w.bytes.begin() + w.Sector(0) * 512));
 }
 
-TEST(NtfsSearch, DetectsFileSystems) {
-    MiniNtfs v;
-    EXPECT_EQ(DetectFileSystem(std::span<const uint8_t>(v.bytes.data(), 512), kVolumeBytes),
-              DetectedFs::Ntfs);
-    std::vector<uint8_t> zero(512, 0);
-    EXPECT_EQ(DetectFileSystem(zero, kVolumeBytes), DetectedFs::Other);
-    // Not a file system at all: unsupported, without touching the NTFS code.
-    CRawDriveRef drive(std::make_unique<CRawDriveMemory>(std::vector<uint8_t>(1 << 20, 0)));
-    SearchContext ctx;
-    ctx.drive = &drive;
-    SearchReport rep = SearchDrive(ctx, "/nonexistent-source", "/media/x");
-    EXPECT_EQ(rep.end, SearchEnd::Unsupported);
-    EXPECT_EQ(rep.message, UnsupportedFileSystemText("/media/x", rep.fsName));
-}
-
 // ---- Raw drive ----
 
 TEST(RawDrive, HolderChecksArgumentsOnce) {
@@ -645,23 +608,6 @@ TEST(RawDrive, HolderChecksArgumentsOnce) {
     std::memset(buf, 0x11, 512);
     EXPECT_TRUE(d.Write(3, buf, 512));
     EXPECT_EQ(mem->Bytes()[3 * 512], 0x11);
-}
-
-TEST(RawDrive, FaultyBackendFailsAndShortReads) {
-    auto inner = std::make_unique<CRawDriveMemory>(std::vector<uint8_t>(16 * 512, 0x5A));
-    auto* faulty = new CRawDriveFaulty(std::move(inner));
-    faulty->failSectors = {4};
-    faulty->shortSectors = {10};
-    CRawDriveRef d{std::unique_ptr<CRawDrive>(faulty)};
-    ASSERT_TRUE(d.Open("mem"));
-    std::vector<uint8_t> buf(4 * 512, 0);
-    EXPECT_TRUE(d.Read(0, buf.data(), 2048));
-    EXPECT_FALSE(d.Read(3, buf.data(), 1024));
-    EXPECT_FALSE(d.LastError().empty());
-    std::fill(buf.begin(), buf.end(), 0);
-    EXPECT_FALSE(d.Read(8, buf.data(), 2048));  // sectors 8, 9 delivered, 10 short
-    EXPECT_EQ(buf[512], 0x5A);
-    EXPECT_EQ(buf[1024], 0);
 }
 
 TEST(RawDrive, ImageFileBackendAndWriteGate) {

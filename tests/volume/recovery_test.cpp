@@ -144,32 +144,6 @@ TEST(WriteBufferToFile, WritesInChunksWithBothBarsAndAppends) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);  // recovered data may be anyone's: private
 }
 
-TEST(WriteBufferToFile, NeverReplacesAndNeverFollowsALink) {
-    OutFolder out;
-    test::TempDir elsewhere("outside");
-    const std::string target = elsewhere.Path() + "/target";
-    ASSERT_TRUE(test::WriteFileBytes(out.dir.Path() + "/#A.TXT", "earlier file"));
-    // A link planted under the next candidate name, pointing outside the folder, and a
-    // dangling one under the one after.
-    ASSERT_EQ(::symlink(target.c_str(), (out.dir.Path() + "/#A (2).TXT").c_str()), 0);
-    ASSERT_EQ(::symlink("/nonexistent/x", (out.dir.Path() + "/#A (3).TXT").c_str()), 0);
-    tw::test::TestOperation op;
-    auto data = Pattern(10, 3);
-    RecoveredOutput o;
-    ASSERT_TRUE(WriteBufferToFile(out.folder, "#A.TXT", data, 512, op, false, &o));
-    ASSERT_TRUE(FinishOutput(&o, data.size(), true));
-    EXPECT_EQ(o.name, "#A (4).TXT");
-    EXPECT_EQ(out.Read("#A.TXT"), "earlier file");
-    EXPECT_EQ(out.Read("#A (4).TXT"), std::string(data.begin(), data.end()));
-    struct stat st {};
-    EXPECT_NE(::stat(target.c_str(), &st), 0) << "the link was followed";
-    // A second file of the same name takes the next free number.
-    RecoveredOutput o2;
-    ASSERT_TRUE(WriteBufferToFile(out.folder, "#A.TXT", data, 512, op, false, &o2));
-    ASSERT_TRUE(FinishOutput(&o2, data.size(), true));
-    EXPECT_EQ(o2.name, "#A (5).TXT");
-}
-
 TEST(WriteBufferToFile, AStopKeepsWhatWasWrittenAndFailuresAreReported) {
     OutFolder out;
     StepSink sink;
@@ -219,6 +193,8 @@ TEST(RecoverFat, TenThousandBytesOnFourKilobyteClustersReadThreeClusters) {
     SearchedVolume sv(v.img.Bytes());
     ASSERT_TRUE(sv.Search("mem", false));
     ASSERT_EQ(sv.found.size(), 1u);
+    EXPECT_EQ(sv.report.message,
+              "Completed search for recoverable files (Found 1 recoverable file)");
     OutFolder out;
     StepSink sink;
     tw::test::TestOperation op;
@@ -236,21 +212,6 @@ TEST(RecoverFat, TenThousandBytesOnFourKilobyteClustersReadThreeClusters) {
     // Entries are only cleared when asked to (the drive here is read-only anyway).
     EXPECT_FALSE(r.entryCleared);
     EXPECT_FALSE(r.note.empty());
-}
-
-TEST(RecoverFat, AReusedClusterIsSkippedForTheNextFreeOne) {
-    FatVolume v;
-    v.img.Entry(2, 0, "\xE5OCUMENTTXT", 0x20, 5, 10000);
-    v.img.Chain({6});  // another file took the second cluster
-    SearchedVolume sv(v.img.Bytes());
-    ASSERT_TRUE(sv.Search("mem", false));
-    ASSERT_EQ(sv.found.size(), 1u);
-    OutFolder out;
-    RecoveryVolume rv = sv.Recovery(false);
-    RecoverResult r = RecoverFile(tw::IdleOperation(), rv, sv.found[0], out.folder);
-    ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
-    EXPECT_EQ(out.Read("#OCUMENT.TXT"),
-              (v.ClusterBytes(5) + v.ClusterBytes(7) + v.ClusterBytes(8)).substr(0, 10000));
 }
 
 TEST(RecoverFat, ASizeZeroItemReadsOneClusterAndGivesAnEmptyFile) {
@@ -320,11 +281,10 @@ std::string EntryBytes(SearchedVolume& sv, const FatImageBuilder& img, uint32_t 
 TEST(RecoverFat, TheEntryIsClearedOnlyAfterAFullRecoveryOnAWritableDrive) {
     FatVolume v;
     v.img.Entry(2, 0, "\xE5ULL    TXT", 0x20, 5, 5000);
-    v.img.Entry(2, 1, "\xE5TOP    TXT", 0x20, 20, 3 * 4096);
-    v.img.Entry(2, 2, "\xE5ONLY   TXT", 0x20, 30, 100);
+    v.img.Entry(2, 1, "\xE5ONLY   TXT", 0x20, 30, 100);
     SearchedVolume sv(v.img.Bytes());
     ASSERT_TRUE(sv.Search("mem", true));
-    ASSERT_EQ(sv.found.size(), 3u);
+    ASSERT_EQ(sv.found.size(), 2u);
     OutFolder out;
 
     // In full, entries may be cleared: bytes 1..31 zero, the deletion mark stays.
@@ -334,29 +294,14 @@ TEST(RecoverFat, TheEntryIsClearedOnlyAfterAFullRecoveryOnAWritableDrive) {
     EXPECT_TRUE(r.entryCleared) << r.note;
     EXPECT_EQ(EntryBytes(sv, v.img, 0), "\xE5" + std::string(31, '\0'));
 
-    // Stopped after the first cluster: no partial file is left; the entry stays.
-    StepSink sink;
-    std::atomic<int> stop{0};
-    tw::test::TestOperation op;
-    op.SetSink(&sink);
-    op.UseStopFlag(stop);
-    sink.onStep = [&](int64_t) { stop = 1; };
-    const std::string before = EntryBytes(sv, v.img, 1);
-    r = RecoverFile(op, rv, *sv.Find("?TOP.TXT"), out.folder);
-    EXPECT_EQ(r.outcome, Outcome::Stopped);
-    EXPECT_FALSE(r.entryCleared);
-    EXPECT_EQ(EntryBytes(sv, v.img, 1), before);
-    EXPECT_TRUE(r.fileName.empty());
-    EXPECT_EQ(::access((out.dir.Path() + "/#TOP.TXT").c_str(), F_OK), -1);
-
     // Not allowed to clear: the entry stays and the note says why.
     RecoveryVolume keep = sv.Recovery(false);
-    const std::string before2 = EntryBytes(sv, v.img, 2);
+    const std::string before2 = EntryBytes(sv, v.img, 1);
     r = RecoverFile(tw::IdleOperation(), keep, *sv.Find("?ONLY.TXT"), out.folder);
     ASSERT_EQ(r.outcome, Outcome::Ok);
     EXPECT_FALSE(r.entryCleared);
     EXPECT_NE(r.note.find("raw writes are not allowed"), std::string::npos);
-    EXPECT_EQ(EntryBytes(sv, v.img, 2), before2);
+    EXPECT_EQ(EntryBytes(sv, v.img, 1), before2);
 }
 
 // ---- NTFS ----

@@ -263,6 +263,7 @@ TEST_F(NtfsTracesFuse, AVolumeMountedReadWriteIsRefused) {
     // Through the mounted folder too: it stands for the image mounted there.
     out.clear();
     EXPECT_EQ(test::RunCliIn(config_, {"scrub-mft", vol_->MountPoint(), "--yes"}, &out), 3) << out;
+    EXPECT_NE(out.find("mounted read-write"), std::string::npos) << out;
     // Dry runs show their plan and end as the real runs would.
     for (const std::vector<std::string>& dry :
          {std::vector<std::string>{"wipe-traces", image_, "--all", "--dry-run"},

@@ -21,6 +21,7 @@ namespace tw::volume {
 namespace {
 
 using test::RecordingSink;
+using testing::Del;
 using testing::FatImageBuilder;
 
 constexpr uint32_t kBpc = 512;  // one 512-byte sector per cluster
@@ -59,26 +60,13 @@ struct Volume {
         b.Entry(kRoot, 1, "LIVE    BIN", 0x20, 11, 512);
         b.SetFat(11, 0x0FFFFFFF);
         // Deleted empty files fill the slots between (an all-zero slot ends a folder).
-        for (uint32_t i = 2; i < 14; ++i)
-            b.Entry(kRoot, i,
-                    "\xE5"
-                    "MPTY   TXT",
-                    0x20, 0, 0);
+        for (uint32_t i = 2; i < 14; ++i) b.Entry(kRoot, i, Del("MPTY   TXT"), 0x20, 0, 0);
         DeletedLongNameSlot(b.Cluster(kRoot) + 14 * 32, "SECRET~1TXT", u'c');
         DeletedLongNameSlot(b.Cluster(kRoot) + 15 * 32, "SECRET~1TXT", u's');
-        b.Entry(kRoot, 16,
-                "\xE5"
-                "ECRET~1TXT",
-                0x20, 10, 3 * kBpc - 100);
-        b.Entry(kRoot, 17,
-                "\xE5"
-                "ECRET~1TXT",
-                0x20, 30, 100);
+        b.Entry(kRoot, 16, Del("ECRET~1TXT"), 0x20, 10, 3 * kBpc - 100);
+        b.Entry(kRoot, 17, Del("ECRET~1TXT"), 0x20, 30, 100);
         DeletedLongNameSlot(b.Cluster(3) + 2 * 32, "OTHERNAMTXT", u'o');
-        b.Entry(kRoot, 19,
-                "\xE5"
-                "THER   TXT",
-                0x20, 50, 100);
+        b.Entry(kRoot, 19, Del("THER   TXT"), 0x20, 50, 100);
         for (uint32_t c : {10u, 12u, 13u, 30u, 50u}) std::memset(b.Cluster(c), 'S', kBpc);
         std::memset(b.Cluster(11), 'L', kBpc);
         std::memset(b.Cluster(40), 'K', kBpc);

@@ -96,6 +96,17 @@ struct Opened {
     }
 };
 
+// The volume above, searched and opened for writing, with SECRET~1.TXT (cluster 10).
+class FatTraceWipe : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_NE(item, nullptr); }
+    Volume v;
+    Opened o{v.b.Bytes()};
+    const RecoverableFile* item = o.Find(10);
+    FatTable fat{o.drive, *ReadFatBootInfo(o.drive)};
+    TraceVolume tv{&o.drive, nullptr, &fat, 0};
+};
+
 TEST(FatEntryClearing, ClearsTheEntryAndItsLongNameOnlyForThatFile) {
     Volume v;
     Opened o(v.b.Bytes());
@@ -146,14 +157,8 @@ TEST(FatEntryClearing, RefusesReadOnlyDrivesAndFreeClusters) {
     EXPECT_FALSE(IsCleared(o.Cluster(v.b, 3)));
 }
 
-TEST(FatTraceWipe, OverwritesFreeClustersOnlyThenClearsTheEntry) {
-    Volume v;
-    Opened o(v.b.Bytes());
-    const RecoverableFile* item = o.Find(10);
-    ASSERT_NE(item, nullptr);
+TEST_F(FatTraceWipe, OverwritesFreeClustersOnlyThenClearsTheEntry) {
     EXPECT_EQ(item->directoryCluster, 3u);
-    FatTable fat(o.drive, *ReadFatBootInfo(o.drive));
-    TraceVolume tv{&o.drive, nullptr, &fat, 0};
     RecordingSink sink;
     tw::test::TestOperation op;
     op.SetSink(&sink);
@@ -204,23 +209,15 @@ class JournalingMemory : public CRawDriveMemory {
     std::vector<std::string> events;
 };
 
-TEST(FatTraceWipe, EveryPassIsFlushedBeforeTheSameClusterIsWrittenAgain) {
-    Volume v;
+TEST_F(FatTraceWipe, EveryPassIsFlushedBeforeTheSameClusterIsWrittenAgain) {
+    // The same bytes again, on a drive that records its writes and flushes.
     auto* mem = new JournalingMemory(v.b.Bytes());
     CRawDriveRef drive{std::unique_ptr<CRawDrive>(mem)};
-    SearchContext ctx;
-    ctx.drive = &drive;
-    SearchDrive(ctx, "mem", "mem");
-    const RecoverableFile* item = nullptr;
-    for (const auto& f : ctx.found)
-        if (f.location == 10) item = &f;
-    ASSERT_NE(item, nullptr);
     ASSERT_TRUE(drive.Open("mem", true));
-    FatTable fat(drive, *ReadFatBootInfo(drive));
-    TraceVolume tv{&drive, nullptr, &fat, 0};
-    mem->events.clear();
+    FatTable journaled(drive, *ReadFatBootInfo(drive));
+    TraceVolume jtv{&drive, nullptr, &journaled, 0};
 
-    const TraceWipeResult r = WipeFileTraces(tw::IdleOperation(), tv, *item, 3);
+    const TraceWipeResult r = WipeFileTraces(tw::IdleOperation(), jtv, *item, 3);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
     ASSERT_EQ(r.clustersWiped, 3u);
     std::map<std::string, size_t> lastWrite;  // sector -> index of its last write
@@ -246,18 +243,12 @@ TEST(FatTraceWipe, EveryPassIsFlushedBeforeTheSameClusterIsWrittenAgain) {
     EXPECT_EQ(mem->events.back(), "f");
 }
 
-TEST(FatTraceWipe, LooksAtTheFatAgainRightBeforeEachWrite) {
-    Volume v;
-    Opened o(v.b.Bytes());
-    const RecoverableFile* item = o.Find(10);
-    ASSERT_NE(item, nullptr);
-    FatTable fat(o.drive, *ReadFatBootInfo(o.drive));
+TEST_F(FatTraceWipe, LooksAtTheFatAgainRightBeforeEachWrite) {
     ASSERT_EQ(fat.Entry(12), 0u);  // the table is cached now
     // Another writer takes cluster 12 after the table was read.
     FatImageBuilder::Put32(o.mem->Bytes().data() + v.b.ReservedSectors() * 512 + 12 * 4,
                            0x0FFFFFFF);
     std::memset(o.mem->Bytes().data() + (v.b.Cluster(12) - v.b.Bytes().data()), 'N', kBpc);
-    TraceVolume tv{&o.drive, nullptr, &fat, 0};
     const TraceWipeResult r = WipeFileTraces(tw::IdleOperation(), tv, *item, 1);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
     EXPECT_EQ(r.clustersWiped, 2u);
@@ -268,13 +259,7 @@ TEST(FatTraceWipe, LooksAtTheFatAgainRightBeforeEachWrite) {
                             [](uint8_t x) { return x == 0; }));
 }
 
-TEST(FatTraceWipe, AStopLeavesTheEntryAndItsLongName) {
-    Volume v;
-    Opened o(v.b.Bytes());
-    const RecoverableFile* item = o.Find(10);
-    ASSERT_NE(item, nullptr);
-    FatTable fat(o.drive, *ReadFatBootInfo(o.drive));
-    TraceVolume tv{&o.drive, nullptr, &fat, 0};
+TEST_F(FatTraceWipe, AStopLeavesTheEntryAndItsLongName) {
     std::atomic<int> stop{0};
     RecordingSink sink;
     // The passes go over all the file's clusters (one batch) in turn: the stop comes
@@ -304,13 +289,7 @@ TEST(FatTraceWipe, AStopLeavesTheEntryAndItsLongName) {
     EXPECT_NE(again.Find(10), nullptr);
 }
 
-TEST(FatTraceWipe, RefusesBadPassCountsReadOnlyDrivesAndReusedFirstClusters) {
-    Volume v;
-    Opened o(v.b.Bytes());
-    const RecoverableFile* item = o.Find(10);
-    ASSERT_NE(item, nullptr);
-    FatTable fat(o.drive, *ReadFatBootInfo(o.drive));
-    TraceVolume tv{&o.drive, nullptr, &fat, 0};
+TEST_F(FatTraceWipe, RefusesBadPassCountsReadOnlyDrivesAndReusedFirstClusters) {
     const uint64_t writes = o.mem->writeCalls;
     EXPECT_EQ(WipeFileTraces(tw::IdleOperation(), tv, *item, 0).outcome, Outcome::Failed);
     EXPECT_EQ(WipeFileTraces(tw::IdleOperation(), tv, *item, 15).outcome, Outcome::Failed);
@@ -329,16 +308,10 @@ TEST(FatTraceWipe, RefusesBadPassCountsReadOnlyDrivesAndReusedFirstClusters) {
     EXPECT_EQ(o.mem->writeCalls, writes);
 }
 
-TEST(FatTraceWipe, LogsTheOperationAndEachFile) {
-    Volume v;
-    Opened o(v.b.Bytes());
-    const RecoverableFile* item = o.Find(10);
-    ASSERT_NE(item, nullptr);
+TEST_F(FatTraceWipe, LogsTheOperationAndEachFile) {
     RecoverableFile reused = *item;  // its first cluster belongs to LIVE.BIN now
     reused.location = 11;
     reused.name = "?EUSED.BIN";
-    FatTable fat(o.drive, *ReadFatBootInfo(o.drive));
-    TraceVolume tv{&o.drive, nullptr, &fat, 0};
     test::TempDir logDir("traces-log");
     log::CActivityLogFile writer;
     writer.SetFolder(logDir.Path());

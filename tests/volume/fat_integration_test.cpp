@@ -104,10 +104,9 @@ std::vector<FlsEntry> FlsDeleted(const std::string& image) {
 class FatIntegration : public ::testing::TestWithParam<std::tuple<int, int>> {
   protected:
     void SetUp() override {
-        for (const char* tool : {"mkfs.fat", "mcopy", "fls", "istat", "fsstat", "blkls"}) {
-            if (RunTool({"sh", "-c", std::string("command -v ") + tool}) != 0)
-                GTEST_SKIP() << tool << " is not installed";
-        }
+        const std::string missing =
+            test::MissingTool({"mkfs.fat", "mcopy", "fls", "istat", "fsstat", "blkls"});
+        if (!missing.empty()) GTEST_SKIP() << missing << " is not installed";
         ASSERT_TRUE(dir_.Ok());
         image_ = dir_.Path() + "/fat.img";
         const auto [bps, spc] = GetParam();

@@ -31,24 +31,16 @@ using testing::Content;
 using testing::OutFolder;
 using testing::SearchedVolume;
 
-bool HaveTools(std::string* missing) {
-    for (const char* t : {"mkfs.fat", "mcopy", "fls", "icat", "fsck.fat"}) {
-        if (RunTool({"sh", "-c", std::string("command -v ") + t}) != 0) {
-            *missing = t;
-            return false;
-        }
-    }
-    return true;
-}
-
 // A fresh image per test (tests change it).
 struct Image {
     test::TempDir dir{"fatrec"};
     std::string path = dir.Path() + "/fat.img";
     std::string skip;
     Image() {
-        std::string missing, out;
-        if (!HaveTools(&missing)) {
+        std::string out;
+        if (const std::string missing =
+                test::MissingTool({"mkfs.fat", "mcopy", "fls", "icat", "fsck.fat"});
+            !missing.empty()) {
             skip = "missing tool: " + missing;
             return;
         }

@@ -100,16 +100,6 @@ std::map<uint64_t, std::string> FlsDeleted(const std::string& image) {
     return items;
 }
 
-bool HaveTools(std::string* missing) {
-    for (const char* t : {"ntfsundelete", "fls"}) {
-        if (RunTool({"sh", "-c", std::string("command -v ") + t}) != 0) {
-            *missing = t;
-            return false;
-        }
-    }
-    return true;
-}
-
 const RecoverableFile* ByName(const Found& f, const std::string& name) {
     for (const auto& x : f.files)
         if (x.name == name) return &x;
@@ -173,8 +163,8 @@ TEST(NtfsFuse, FindsWhatTheImageHolds) {
 
 TEST(NtfsFuse, AgreesWithNtfsundeleteAndFls) {
     REQUIRE_IMAGE();
-    std::string missing;
-    if (!HaveTools(&missing)) GTEST_SKIP() << "missing tool: " << missing;
+    const std::string missing = test::MissingTool({"ntfsundelete", "fls"});
+    if (!missing.empty()) GTEST_SKIP() << "missing tool: " << missing;
     Found f = Search(NtfsImage().path);
     auto peers = Ntfsundelete(NtfsImage().path);
     auto fls = FlsDeleted(NtfsImage().path);

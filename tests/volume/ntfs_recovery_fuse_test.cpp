@@ -30,7 +30,7 @@ using testing::SearchedVolume;
 #define REQUIRE_IMAGE()                                                                           \
     do {                                                                                          \
         REQUIRE_NTFS_IMAGE();                                                                     \
-        if (RunTool({"sh", "-c", "command -v icat"}) != 0)                                        \
+        if (!test::MissingTool({"icat"}).empty())                                                 \
             GTEST_SKIP() << "cannot make the NTFS image here: icat (sleuthkit) is not installed"; \
     } while (0)
 

@@ -23,9 +23,9 @@ constexpr const char* kOtherBody = "TW-OTHER-DELETED-BODY";
 class FatTracesIntegration : public ::testing::Test {
   protected:
     void SetUp() override {
-        for (const char* tool : {"mkfs.fat", "mcopy", "mdel", "mmd", "mtype", "fsck.fat"})
-            if (RunTool({"sh", "-c", std::string("command -v ") + tool}) != 0)
-                GTEST_SKIP() << "missing tool: " << tool;
+        const std::string missing =
+            test::MissingTool({"mkfs.fat", "mcopy", "mdel", "mmd", "mtype", "fsck.fat"});
+        if (!missing.empty()) GTEST_SKIP() << "missing tool: " << missing;
         setenv("MTOOLS_SKIP_CHECK", "1", 1);
         image_ = dir_.Path() + "/fat32.img";
         config_ = dir_.Path() + "/config";

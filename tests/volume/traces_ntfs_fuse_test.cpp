@@ -51,9 +51,8 @@ class NtfsTracesFuse : public ::testing::Test {
   protected:
     void SetUp() override {
         TW_REQUIRE_SCRATCH(FsKind::Ntfs);
-        for (const char* tool : {"ntfsfix", "ntfsundelete"})
-            if (RunTool({"sh", "-c", std::string("command -v ") + tool}) != 0)
-                GTEST_SKIP() << "missing tool: " << tool;
+        const std::string missing = test::MissingTool({"ntfsfix", "ntfsundelete"});
+        if (!missing.empty()) GTEST_SKIP() << "missing tool: " << missing;
         vol_ = std::make_unique<test::ScratchVolume>(FsKind::Ntfs, 32, "TWTRACES");
         ASSERT_TRUE(vol_->Ok()) << vol_->Error();
         const std::string r = vol_->Root();

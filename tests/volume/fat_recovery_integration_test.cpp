@@ -98,11 +98,10 @@ TEST(FatRecoveryIntegration, RecoveredFilesMatchTheOriginalsAndIcat) {
     ASSERT_EQ(sv.found.size(), 11u);
     auto inodes = FlsDeleted(img.path);
     OutFolder out;
-    RecoveryVolume rv = sv.Recovery(false);
     std::map<std::string, Recovered> byItem;
     for (const auto& f : sv.found) {
         Recovered r;
-        r.result = RecoverFile(tw::IdleOperation(), rv, f, out.folder);
+        r.result = sv.Recover(f, out.folder);
         ASSERT_EQ(r.result.outcome, Outcome::Ok) << f.name << ": " << r.result.error;
         r.bytes = out.Read(r.result.fileName);
         EXPECT_EQ(r.bytes.size(), f.size) << f.name;

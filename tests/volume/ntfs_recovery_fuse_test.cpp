@@ -47,7 +47,6 @@ TEST(NtfsRecoveryFuse, RecoveredFilesMatchTheOriginalsAndIcat) {
     ASSERT_TRUE(sv.Search(NtfsImage().path, false)) << sv.report.message;
     auto records = RecordNumbers(*sv.ntfs);
     OutFolder out;
-    RecoveryVolume rv = sv.Recovery(false);
     const char* const names[] = {"nested_deleted.txt",
                                  "dir1_deleted.dat",
                                  "inside_gone.bin",
@@ -63,7 +62,7 @@ TEST(NtfsRecoveryFuse, RecoveredFilesMatchTheOriginalsAndIcat) {
         const RecoverableFile* f = sv.Find(name);
         ASSERT_NE(f, nullptr) << name;
         ASSERT_EQ(f->recoverability, 100) << name;
-        RecoverResult r = RecoverFile(tw::IdleOperation(), rv, *f, out.folder);
+        RecoverResult r = sv.Recover(*f, out.folder);
         ASSERT_EQ(r.outcome, Outcome::Ok) << name << ": " << r.error;
         EXPECT_TRUE(r.complete) << name;
         const std::string got = out.Read(r.fileName);
@@ -89,8 +88,7 @@ TEST(NtfsRecoveryFuse, ReusedClustersAreZerosExactlyWhereTheyLie) {
     for (const auto& c : clusters) reused += c.inUse;
     ASSERT_EQ(reused, 6u);
     OutFolder out;
-    RecoveryVolume rv = sv.Recovery(false);
-    RecoverResult r = RecoverFile(tw::IdleOperation(), rv, *victim, out.folder);
+    RecoverResult r = sv.Recover(*victim, out.folder);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
     EXPECT_EQ(r.clustersZeroed, 6u);
     const std::string got = out.Read(r.fileName);

@@ -117,6 +117,13 @@ struct SearchedVolume {
         return v;
     }
 
+    // Recovers `item` into `folder`, directory entries left as they are.
+    RecoverResult Recover(const RecoverableFile& item, RecoveryFolder& folder,
+                          const OpContext& op = tw::IdleOperation()) {
+        RecoveryVolume v = Recovery(false);
+        return RecoverFile(op, v, item, folder);
+    }
+
     const RecoverableFile* Find(const std::string& name) const {
         for (const auto& f : found)
             if (f.name == name) return &f;

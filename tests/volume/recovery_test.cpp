@@ -169,8 +169,7 @@ TEST(RecoverFat, TenThousandBytesOnFourKilobyteClustersReadThreeClusters) {
     StepSink sink;
     tw::test::TestOperation op;
     op.SetSink(&sink);
-    RecoveryVolume rv = sv.Recovery(false);
-    RecoverResult r = RecoverFile(op, rv, sv.found[0], out.folder);
+    RecoverResult r = sv.Recover(sv.found[0], out.folder, op);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
     EXPECT_EQ(r.fileName, "#OCUMENT.TXT");
     EXPECT_EQ(r.clusters, 3u);
@@ -194,9 +193,8 @@ TEST(RecoverFat, ASizeZeroItemReadsOneClusterAndGivesAnEmptyFile) {
     StepSink sink;
     tw::test::TestOperation op;
     op.SetSink(&sink);
-    RecoveryVolume rv = sv.Recovery(false);
     const uint64_t readsBefore = sv.memory->readCalls;
-    RecoverResult r = RecoverFile(op, rv, sv.found[0], out.folder);
+    RecoverResult r = sv.Recover(sv.found[0], out.folder, op);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
     EXPECT_EQ(r.clusters, 1u);
     EXPECT_EQ(sink.steps[ProgressSink::Current], 1);
@@ -227,15 +225,14 @@ TEST(RecoverFat, UnreadableClustersBecomeZerosAndTheVolumeEndIsNotPassed) {
         ToDriveSector(sv.fatBoot, ClusterToSector(21, 8, sv.fatBoot.dataStartSector)) + 3);
 
     OutFolder out;
-    RecoveryVolume rv = sv.Recovery(false);
-    RecoverResult r = RecoverFile(tw::IdleOperation(), rv, *ending, out.folder);
+    RecoverResult r = sv.Recover(*ending, out.folder);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
     EXPECT_EQ(r.clustersMissing, 2u);
     EXPECT_FALSE(r.complete);
     // The file ends where the volume does: nothing is made up for the missing part.
     EXPECT_EQ(out.Read("#NDING.BIN"), v.ClusterBytes(64) + v.ClusterBytes(65));
 
-    r = RecoverFile(tw::IdleOperation(), rv, *bad, out.folder);
+    r = sv.Recover(*bad, out.folder);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
     EXPECT_EQ(r.clustersUnread, 1u);
     EXPECT_EQ(out.Read("#AD.BIN"), v.ClusterBytes(20) + std::string(4096, '\0'));
@@ -306,8 +303,7 @@ TEST(RecoverNtfs, ReallocatedClustersAndHolesAreZerosExactlyThere) {
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(f->recoverability, 67);  // 2 of 6 clusters on the volume reused
     OutFolder out;
-    RecoveryVolume rv = sv.Recovery(false);
-    RecoverResult r = RecoverFile(tw::IdleOperation(), rv, *f, out.folder);
+    RecoverResult r = sv.Recover(*f, out.folder);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
     EXPECT_EQ(r.clusters, 5u);
     EXPECT_EQ(r.clustersZeroed, 2u);
@@ -337,8 +333,7 @@ TEST(RecoverNtfs, ASizeBeyondTheRunsIsMissingAndAFailedFileIsRemoved) {
     EXPECT_EQ(huge->size, uint64_t{1} << 40);
     EXPECT_EQ(huge->recoverability, 1);  // 4 of 2^31 clusters are there
     OutFolder out;
-    RecoveryVolume rv = sv.Recovery(false);
-    RecoverResult r = RecoverFile(tw::IdleOperation(), rv, *huge, out.folder);
+    RecoverResult r = sv.Recover(*huge, out.folder);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
     EXPECT_FALSE(r.complete);
     EXPECT_EQ(r.clustersMissing, (uint64_t{1} << 31) - 4);
@@ -353,7 +348,7 @@ TEST(RecoverNtfs, ASizeBeyondTheRunsIsMissingAndAFailedFileIsRemoved) {
     struct rlimit small = old;
     small.rlim_cur = 1024;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    r = RecoverFile(tw::IdleOperation(), rv, *three, out.folder);
+    r = sv.Recover(*three, out.folder);
     ::setrlimit(RLIMIT_FSIZE, &old);
     ::signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(r.outcome, Outcome::Failed);
@@ -381,8 +376,7 @@ TEST(RecoverNtfs, ResidentDataComesFromTheRecordReadAgain) {
     ASSERT_TRUE(tiny && reused);
     EXPECT_TRUE(tiny->resident);
     OutFolder out;
-    RecoveryVolume rv = sv.Recovery(false);
-    RecoverResult r = RecoverFile(tw::IdleOperation(), rv, *tiny, out.folder);
+    RecoverResult r = sv.Recover(*tiny, out.folder);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
     EXPECT_EQ(out.Read("#inynote.txt"), "a small resident file\n");
 
@@ -390,7 +384,7 @@ TEST(RecoverNtfs, ResidentDataComesFromTheRecordReadAgain) {
     auto& bytes = sv.memory->Bytes();
     const size_t at = size_t{fuzzing::kNtfsMftCluster} * 512 + 32 * fuzzing::kNtfsRecordSize;
     NtfsPut16(&bytes[at + 0x16], kRecordInUse);
-    r = RecoverFile(tw::IdleOperation(), rv, *reused, out.folder);
+    r = sv.Recover(*reused, out.folder);
     EXPECT_EQ(r.outcome, Outcome::Failed);
     EXPECT_NE(r.error.find("reused"), std::string::npos);
     EXPECT_TRUE(r.fileName.empty());

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The slack enumeration and the slack bytes on real file systems: an ext4 image on a
-// loop mount (FIEMAP places every last cluster; the image itself is the oracle), an
-// NTFS image under ntfs-3g (no FIEMAP: clusters "unknown", small files live in their
-// record and have no slack cluster) and tmpfs (no device at all). A marker planted in a
-// file's slack on the image is read back, and is gone once `tidewipe-cli slack` wiped
-// it. Needs root (and /dev/fuse for NTFS); skips visibly otherwise.
+// Slack on real file systems: an ext4 image on a loop mount (FIEMAP places every last
+// cluster; the image itself is the oracle), an NTFS image under ntfs-3g (no FIEMAP:
+// clusters "unknown", small files live in their record and have no slack cluster) and
+// tmpfs (no device at all). The list; a marker planted in a file's slack on the image,
+// read back, and gone once `tidewipe-cli slack` wiped it; the wiper's passes, each on the
+// image before the next, with the file's content, length, place and modification time
+// unchanged; and the deep clean's move of a file to new clusters. Needs root (and
+// /dev/fuse for NTFS); skips visibly otherwise.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
@@ -18,9 +20,12 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/format.h"
+#include "tests/common/recording_sink.h"
 #include "tests/common/run_cli.h"
 #include "tests/common/scratch_volume.h"
 #include "volume/raw_drive.h"
+#include "wipe/deep_clean.h"
+#include "wipe/slack.h"
 #include "wipe/slack_scan.h"
 
 namespace tw::wipe {
@@ -73,6 +78,22 @@ SectorReader ReaderOf(volume::CRawDriveRef& drive) {
     return [&drive](uint64_t sector, void* buffer, uint32_t count) {
         return drive.Read(sector, buffer, count);
     };
+}
+
+// Fills the slack behind the first `size` bytes of the cluster at image offset `at` with
+// `marker`, on the image behind the file system's back (unmounted meanwhile).
+void PlantInSlack(test::ScratchVolume& vol, uint64_t at, size_t size, const std::string& marker) {
+    std::string fill;
+    while (fill.size() < kCluster - size) fill += marker;
+    fill.resize(kCluster - size);
+    ASSERT_TRUE(vol.Unmount()) << vol.Error();
+    const int fd = open(vol.ImagePath().c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, fill.data(), fill.size(), static_cast<off_t>(at + size)),
+              static_cast<ssize_t>(fill.size()));
+    fsync(fd);
+    close(fd);
+    ASSERT_TRUE(vol.Mount()) << vol.Error();
 }
 
 // ---------------------------------------------------------------- the list
@@ -177,18 +198,7 @@ struct SlackBytesExt4 : ::testing::Test {
         lastCluster = scanner.found()[0].lastCluster;
 
         // Plant the marker in the slack, on the image, behind the file system's back.
-        ASSERT_TRUE(vol->Unmount()) << vol->Error();
-        std::string fill;
-        while (fill.size() < kCluster - 3000) fill += marker;
-        fill.resize(kCluster - 3000);
-        const int fd = open(vol->ImagePath().c_str(), O_WRONLY | O_CLOEXEC);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(
-            pwrite(fd, fill.data(), fill.size(), static_cast<off_t>(lastCluster * kCluster + 3000)),
-            static_cast<ssize_t>(fill.size()));
-        fsync(fd);
-        close(fd);
-        ASSERT_TRUE(vol->Mount()) << vol->Error();
+        ASSERT_NO_FATAL_FAILURE(PlantInSlack(*vol, lastCluster * kCluster, 3000, marker));
         ASSERT_EQ(test::ReadFileBytes(path), content) << "the slack is not part of the file";
     }
 
@@ -346,6 +356,141 @@ TEST(SlackBytesElsewhere, NtfsUnderFuseAndTmpfsSayWhyTheyCannotShowSlack) {
         EXPECT_TRUE(j["slacks"][0]["last_cluster"].is_null());
     }
 }
+
+// ---------------------------------------------------------------- the wipe
+
+// Offsets of every occurrence of `needle` in `hay`.
+std::vector<int64_t> FindAll(const std::vector<uint8_t>& hay, const std::string& needle) {
+    std::vector<int64_t> out;
+    for (auto it = hay.begin();; ++it) {
+        it = std::search(it, hay.end(), needle.begin(), needle.end());
+        if (it == hay.end()) return out;
+        out.push_back(it - hay.begin());
+    }
+}
+
+class SlackVolume : public ::testing::TestWithParam<FsKind> {};
+
+TEST_P(SlackVolume, MarkerPlantedInTheSlackIsGoneAndTheFileIsUnchanged) {
+    TW_REQUIRE_SCRATCH(GetParam());
+    test::TempDir work("slack-vol");
+    ASSERT_TRUE(work.Ok());
+    test::ScratchVolume vol(GetParam(), 32);
+    ASSERT_TRUE(vol.Ok()) << vol.Error();
+    const std::string folder = vol.MountPoint() + "/docs";
+    const std::string path = folder + "/letter.txt";
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+
+    // 3000 bytes: one cluster of 4096, not resident in an NTFS file record.
+    const std::string content = Content(test::FsName(GetParam()), 3000);
+    ASSERT_TRUE(test::WriteFileBytes(path, content));
+    const timespec mtime{1500000000, 123456700};  // a whole number of 100 ns for NTFS
+    const timespec t[2] = {{0, UTIME_OMIT}, mtime};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), t, 0), 0);
+
+    // Find the file's cluster on the image and plant the marker in its slack.
+    std::vector<uint8_t> image = vol.ReadImage();
+    ASSERT_TRUE(vol.Ok()) << vol.Error();
+    const std::vector<int64_t> found = FindAll(image, content.substr(0, 64));
+    ASSERT_EQ(found.size(), 1u) << "the file's data should be on the image exactly once";
+    const int64_t at = found[0];
+    ASSERT_EQ(at % 4096, 0) << "a non-resident file starts at a cluster";
+    const std::string marker = "TW-SLACK-MARKER-7f3a91";
+    ASSERT_NO_FATAL_FAILURE(PlantInSlack(vol, static_cast<uint64_t>(at), 3000, marker));
+    ASSERT_EQ(test::ReadFileBytes(path), content) << "the slack is not part of the file";
+    ASSERT_GT(test::CountOccurrences(vol.ReadImage(), marker), 0u);
+
+    RegistryStore store(work.Path() + "/registry.db");
+    CSlackWiper w(&store);
+    w.passCount = 3;
+    // Each pass must reach the disk before the next: right after a pass the image
+    // itself (not just a cache of the mounted file system) holds its bytes.
+    std::vector<std::string> onImage;
+    w.passObserver = [&](int, const uint8_t*, size_t n) {
+        std::string bytes(n, '\0');
+        int fd = open(vol.ImagePath().c_str(), O_RDONLY);
+        EXPECT_EQ(pread(fd, bytes.data(), n, at + 3000), static_cast<ssize_t>(n));
+        close(fd);
+        onImage.push_back(bytes);
+    };
+    tw::test::TestOperation op;
+    ASSERT_EQ(w.WipeSlacks(op, vol.MountPoint(), vol.MountPoint()), Outcome::Ok);
+    EXPECT_EQ(w.filesWiped, 1u);
+    EXPECT_EQ(w.filesFailed, 0u);
+    EXPECT_EQ(w.slackBytesWiped, 1096u);
+    ASSERT_EQ(onImage.size(), 4u);
+    EXPECT_EQ(onImage[0], std::string(1096, '\x00'));
+    EXPECT_EQ(onImage[1], std::string(1096, '\xFF'));
+    EXPECT_EQ(onImage[2], std::string(1096, '\x00'));
+    EXPECT_EQ(onImage[3], std::string(1096, '\x00'));
+
+    image = vol.ReadImage();
+    ASSERT_TRUE(vol.Ok()) << vol.Error();
+    EXPECT_EQ(test::CountOccurrences(image, marker), 0u) << "the marker survived in the slack";
+    // The file has not moved, and its slack now reads as zeros.
+    ASSERT_LE(static_cast<size_t>(at + 4096), image.size());
+    EXPECT_EQ(std::memcmp(image.data() + at, content.data(), content.size()), 0);
+    EXPECT_TRUE(std::all_of(image.begin() + at + 3000, image.begin() + at + 4096,
+                            [](uint8_t b) { return b == 0; }));
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 3000);
+    EXPECT_EQ(st.st_mtim.tv_sec, mtime.tv_sec);
+    EXPECT_EQ(st.st_mtim.tv_nsec, mtime.tv_nsec);
+    EXPECT_EQ(test::ReadFileBytes(path), content);
+}
+
+// Deep clean: after the clean the clusters the file used to occupy no longer hold its
+// data, the data exists once on the image (in the new copy), and the file reads back
+// identically with the stamp as its time.
+TEST_P(SlackVolume, DeepCleanOldClustersNoLongerHoldTheFileAndTheFileReadsBackIdentically) {
+    TW_REQUIRE_SCRATCH(GetParam());
+    test::TempDir work("slack-deepvol");
+    ASSERT_TRUE(work.Ok());
+    auto vol = std::make_unique<test::ScratchVolume>(GetParam(), 48);
+    ASSERT_TRUE(vol->Ok()) << vol->Error();
+    auto store = std::make_unique<RegistryStore>(work.Path() + "/registry.db");
+    const std::string path = vol->MountPoint() + "/report.txt";
+    const std::string content = Content(test::FsName(GetParam()), 40000);  // ten clusters
+    ASSERT_TRUE(test::WriteFileBytes(path, content));
+    const std::string probes[] = {content.substr(0, 48), content.substr(20000, 48),
+                                  content.substr(39950, 48)};
+
+    std::vector<uint8_t> image = vol->ReadImage();
+    ASSERT_TRUE(vol->Ok()) << vol->Error();
+    std::vector<int64_t> before;
+    for (const std::string& p : probes) {
+        auto at = FindAll(image, p);
+        ASSERT_EQ(at.size(), 1u) << "each piece of the file is on the image once";
+        before.push_back(at[0]);
+    }
+
+    CDeepCleaner c(*store);
+    c.passCount = 1;
+    tw::test::TestOperation op;
+    ASSERT_EQ(c.Run(op, vol->MountPoint(), vol->MountPoint()), Outcome::Ok);
+    EXPECT_EQ(c.filesCleaned, 1u);
+    EXPECT_EQ(c.filesNotCleaned, 0u);
+
+    image = vol->ReadImage();
+    ASSERT_TRUE(vol->Ok()) << vol->Error();
+    for (size_t i = 0; i < std::size(probes); ++i) {
+        SCOPED_TRACE(i);
+        auto at = FindAll(image, probes[i]);
+        ASSERT_EQ(at.size(), 1u) << "the data should exist once: in the new copy";
+        EXPECT_NE(at[0], before[i]) << "the data should have moved to other clusters";
+        // What the old cluster holds now is not the file's data.
+        EXPECT_NE(std::memcmp(image.data() + before[i], probes[i].data(), probes[i].size()), 0);
+    }
+    EXPECT_EQ(test::ReadFileBytes(path), content);
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(FileTimeFromTimespec(st.st_mtim), c.NewStamp());
+    EXPECT_EQ(ReadDeepCleanStamp(*store, vol->MountPoint()), c.NewStamp());
+}
+
+INSTANTIATE_TEST_SUITE_P(FileSystems, SlackVolume, ::testing::Values(FsKind::Ext4, FsKind::Ntfs),
+                         [](const auto& info) { return std::string(test::FsName(info.param)); });
 
 }  // namespace
 }  // namespace tw::wipe

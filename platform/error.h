@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "platform/strings.h"
@@ -122,5 +123,11 @@ ErrorCode CodeForErrno(int err);
 // the offset and %3 the detail filled in, then ": " and strerror(errnum) when there is
 // an errno. An offset the text has no place for is added as " (offset N)".
 std::string ErrorText(const Error& e);
+
+// The text `id` of the string table with each %1, %2, %3 replaced by a1, a2, a3 (what
+// is filled in is never scanned again). For the engine's own lines (log lines, notes,
+// reports) that are not errors; an error goes through ErrorText. "" for an unknown id.
+std::string TextWith(int id, std::string_view a1 = {}, std::string_view a2 = {},
+                     std::string_view a3 = {});
 
 }  // namespace tw

@@ -114,7 +114,7 @@ TEST_F(SlackScanTree, SlackBytesOfFilesThatHaveNoneAreRefusedWithoutReading) {
     };
     auto r = ReadFileSlack(root + "/size-" + std::to_string(cluster), reader);
     ASSERT_FALSE(r.ok());
-    EXPECT_NE(r.error().Message().find("has no slack"), std::string::npos);
+    EXPECT_NE(tw::ErrorText(r.error()).find("has no slack"), std::string::npos);
     r = ReadFileSlack(root + "/size-0", reader);
     ASSERT_FALSE(r.ok());
     r = ReadFileSlack(root + "/link", reader);  // a link is not followed

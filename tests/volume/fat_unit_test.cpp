@@ -66,7 +66,7 @@ TEST(FatBoot, ReadsGeometryFromTheBootSector) {
     FatImageBuilder b(100, 4, 1024, 6, 2);
     auto drive = Drive(b);
     auto boot = ReadFatBootInfo(*drive);
-    ASSERT_TRUE(boot.ok()) << boot.error().Message();
+    ASSERT_TRUE(boot.ok()) << tw::ErrorText(boot.error());
     EXPECT_EQ(boot->bytesPerSector, 1024u);
     EXPECT_EQ(boot->sectorsPerCluster, 4u);
     EXPECT_EQ(boot->bytesPerCluster, 4096u);

@@ -267,9 +267,9 @@ TEST(NtfsFuse, WindowsStyleDeletionsKeepNamesAndRuns) {
                                            "win_dosonly.txt",        "win_fragmented.bin"};
     {
         CRawDriveRef d;
-        ASSERT_TRUE(d.Open(copy, true)) << d.LastError();
+        ASSERT_TRUE(d.Open(copy, true)) << tw::ErrorText(d.LastError());
         NtfsVolume vol(d);
-        ASSERT_TRUE(vol.Load()) << vol.Error();
+        ASSERT_TRUE(vol.Load()) << tw::ErrorText(*vol.Failure());
         const NtfsBootInfo& b = vol.Boot();
         std::multiset<std::string> changed;
         std::set<uint64_t> bases;
@@ -426,9 +426,10 @@ TEST(NtfsFuse, MountedFolderIsSearchedThroughItsDevice) {
     // The image is mounted read-write: no raw writes to it meanwhile.
     CRawDriveRef w;
     EXPECT_FALSE(w.Open(copy, true));
-    EXPECT_NE(w.LastError().find("mounted read-write"), std::string::npos) << w.LastError();
+    EXPECT_NE(tw::ErrorText(w.LastError()).find("mounted read-write"), std::string::npos)
+        << tw::ErrorText(w.LastError());
     RunTool({"fusermount", "-u", mnt});
-    EXPECT_TRUE(w.Open(copy, true)) << w.LastError();
+    EXPECT_TRUE(w.Open(copy, true)) << tw::ErrorText(w.LastError());
     w.Close();
     ASSERT_EQ(rc, 0) << err;
     auto j = nlohmann::json::parse(out);
@@ -472,7 +473,8 @@ TEST(NtfsFuse, RawWritesAreRefusedWhileTheDeviceIsMountedReadWrite) {
     {
         CRawDriveRef d;
         EXPECT_FALSE(d.Open(loop.Path(), true));
-        EXPECT_NE(d.LastError().find("mounted read-write"), std::string::npos) << d.LastError();
+        EXPECT_NE(tw::ErrorText(d.LastError()).find("mounted read-write"), std::string::npos)
+            << tw::ErrorText(d.LastError());
         // Reading is allowed, and the mounted folder is searched through its device.
         EXPECT_TRUE(d.Open(loop.Path()));
         std::string out, err;
@@ -483,9 +485,10 @@ TEST(NtfsFuse, RawWritesAreRefusedWhileTheDeviceIsMountedReadWrite) {
     ASSERT_EQ(RunTool({"fusermount", "-u", mnt}), 0);
     // Not mounted any more: the exclusive open succeeds, and holds off a second one.
     CRawDriveRef first, second;
-    ASSERT_TRUE(first.Open(loop.Path(), true)) << first.LastError();
+    ASSERT_TRUE(first.Open(loop.Path(), true)) << tw::ErrorText(first.LastError());
     EXPECT_FALSE(second.Open(loop.Path(), true));
-    EXPECT_NE(second.LastError().find("in use"), std::string::npos) << second.LastError();
+    EXPECT_NE(tw::ErrorText(second.LastError()).find("in use"), std::string::npos)
+        << tw::ErrorText(second.LastError());
     first.Close();
 }
 

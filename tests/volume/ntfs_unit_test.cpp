@@ -714,7 +714,7 @@ TEST(RawDrive, HolderChecksArgumentsOnce) {
     EXPECT_FALSE(d.Read(~0ull, buf, 512));
     EXPECT_EQ(mem->readCalls, 1u);       // the bad requests never reached the backend
     EXPECT_FALSE(d.Write(0, buf, 512));  // opened read-only
-    EXPECT_NE(d.LastError().find("read-only"), std::string::npos);
+    EXPECT_NE(tw::ErrorText(d.LastError()).find("read-only"), std::string::npos);
     EXPECT_EQ(mem->writeCalls, 0u);
     ASSERT_TRUE(d.Open("mem", true));
     std::memset(buf, 0x11, 512);
@@ -732,7 +732,7 @@ TEST(RawDrive, FaultyBackendFailsAndShortReads) {
     std::vector<uint8_t> buf(4 * 512, 0);
     EXPECT_TRUE(d.Read(0, buf.data(), 2048));
     EXPECT_FALSE(d.Read(3, buf.data(), 1024));
-    EXPECT_FALSE(d.LastError().empty());
+    EXPECT_TRUE(d.Failure().has_value());
     std::fill(buf.begin(), buf.end(), 0);
     EXPECT_FALSE(d.Read(8, buf.data(), 2048));  // sectors 8, 9 delivered, 10 short
     EXPECT_EQ(buf[512], 0x5A);
@@ -769,7 +769,7 @@ TEST(RawDrive, ImageFileBackendAndWriteGate) {
     // Neither an image file nor a block device: refused for reading and writing.
     CRawDriveRef other;
     EXPECT_FALSE(other.Open("/dev/null", true));
-    EXPECT_NE(other.LastError().find("/dev/null"), std::string::npos);
+    EXPECT_NE(tw::ErrorText(other.LastError()).find("/dev/null"), std::string::npos);
     EXPECT_FALSE(other.Open("/tmp"));
     EXPECT_FALSE(other.Open("/nonexistent/image.img"));
 }

@@ -11,7 +11,7 @@ namespace tw {
 namespace {
 
 // Ids of the general texts in resources/strings.tsv, one per code.
-constexpr int kAsIsText = 1000;         // "%1": a caller's own sentence
+constexpr int kAsIsText = 1000;         // "%1": the subject, when the errno says what failed
 constexpr int kOffsetText = 1098;       // " (offset %2)": an offset the text has no place for
 constexpr int kUnknownCodeText = 1099;  // a code this build has no text for
 
@@ -57,8 +57,6 @@ int GeneralTextId(ErrorCode c) {
             return 1019;
         case ErrorCode::Stopped:
             return 1020;
-        case ErrorCode::Unclassified:
-            return kAsIsText;
     }
     return kUnknownCodeText;
 }
@@ -83,19 +81,11 @@ std::string Fill(std::string_view text, const std::string_view args[3], bool* us
 
 }  // namespace
 
-Error::Error(int err, std::string sentence)
-    : code(err ? CodeForErrno(err) : ErrorCode::Unclassified),
-      errnum(err),
-      subject(std::move(sentence)),
-      textId(kAsIsText) {}
-
 Error Error::FromErrno(std::string what) { return FromErrno(errno, std::move(what)); }
 
 Error Error::FromErrno(int err, std::string what) {
     return Error(CodeForErrno(err), std::move(what), err);
 }
-
-std::string Error::Message() const { return ErrorText(*this); }
 
 ErrorCode CodeForErrno(int err) {
     switch (err) {

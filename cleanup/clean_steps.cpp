@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cleanup/clean_steps.h"
 
+#include "platform/error.h"
 #include "platform/rawio.h"
 #include "platform/strings.h"
 #include "recyclebin/bin_runs.h"
@@ -34,7 +35,7 @@ StepResult WipeWholeBin(const OpContext& op, int passes,
         store.BuildBinFolders();
     }
     if (!store.Refresh()) {
-        r.skipped = "the Trash is being listed by another program";
+        r.skipped = Str<1540>();
         return r;
     }
     r.ran = true;
@@ -51,36 +52,36 @@ StepResult WipeWholeBin(const OpContext& op, int passes,
 StepResult ScrubDeletedRecords(const OpContext& op, const CleanupDrive& drive) {
     StepResult r;
     if (!drive.info) {
-        r.skipped = "not mounted";
+        r.skipped = Str<1531>();
         return r;
     }
     const DriveInfo& info = *drive.info;
     if (!MayBeNtfs(info.fsType)) {
-        r.skipped = "the file system is " + info.fsType + ", not NTFS";
+        r.skipped = TextWith(TextId<1541>, info.fsType);
         return r;
     }
     const platform::RawKind kind = platform::ClassifyRawSource(info.device);
     if (kind != platform::RawKind::RegularFile && kind != platform::RawKind::BlockDevice) {
-        r.skipped = "its source " + info.device + " is not a volume that can be read directly";
+        r.skipped = TextWith(TextId<1542>, info.device);
         return r;
     }
     volume::CRawDriveRef raw;
     uint8_t sector0[volume::kSectorSize];
     if (!raw.Open(info.device, false) || !raw.Read(0, sector0, volume::kSectorSize)) {
-        r.skipped = "the volume cannot be read: " + raw.LastError();
+        r.skipped = TextWith(TextId<1543>, ErrorText(raw.LastError()));
         return r;
     }
     const bool ntfs =
         volume::DetectFileSystem(sector0, raw.SizeBytes()) == volume::DetectedFs::Ntfs;
     raw.Close();
     if (!ntfs) {
-        r.skipped = "not an NTFS volume";
+        r.skipped = Str<1544>();
         return r;
     }
     // Writes go through the gate: an image file, or a device nobody has mounted
     // read-write. A live read-write device is refused here, and the step skipped.
     if (!raw.Open(info.device, true)) {
-        r.skipped = "its device may not be written: " + raw.LastError();
+        r.skipped = TextWith(TextId<1545>, ErrorText(raw.LastError()));
         return r;
     }
     volume::SearchContext ctx;
@@ -93,13 +94,13 @@ StepResult ScrubDeletedRecords(const OpContext& op, const CleanupDrive& drive) {
     op.Status(std::string(S<476>) + "0");
     const Outcome o = volume::SearchNtfs(ctx, vol);
     raw.Close();
-    if (!vol.Error().empty()) {
-        r.skipped = "the NTFS metadata could not be read: " + vol.Error();
+    if (vol.Failure()) {
+        r.skipped = TextWith(TextId<1546>, ErrorText(*vol.Failure()));
         return r;
     }
     r.ran = true;
     r.aborted = o == Outcome::Stopped;
-    if (o == Outcome::Failed) r.skipped = "a scrubbed record could not be written back";
+    if (o == Outcome::Failed) r.skipped = Str<1547>();
     return r;
 }
 

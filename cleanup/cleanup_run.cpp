@@ -13,6 +13,7 @@
 
 #include "cleanup/clean_steps.h"
 #include "log/activity_log.h"
+#include "platform/error.h"
 #include "platform/strings.h"
 #include "wipe/deep_clean.h"
 #include "wipe/free_space.h"
@@ -29,7 +30,7 @@ std::string_view FreeSpaceFailureText(FreeSpaceFailure failure) {
         case FreeSpaceFailure::FolderLeft:
             return S<118>;
         case FreeSpaceFailure::FolderRemoved:
-            return "The free space on this drive could not be cleaned.";
+            return S<1530>;
         case FreeSpaceFailure::None:
             break;
     }
@@ -81,12 +82,12 @@ std::vector<CleanupDrive> CCleanupRun::ResolveDrives(const std::vector<std::stri
         d.text = text;
         d.info = DriveByMountPoint(text);
         if (!d.info) {
-            d.refusal = "not mounted";
+            d.refusal = Str<1531>();
         } else {
             // Drives are named by mount point: a text that resolves to another mount
             // point (a link) is cleaned under the mount point's own name.
             d.text = d.info->mountPoint;
-            if (d.info->readOnly) d.refusal = "mounted read-only";
+            if (d.info->readOnly) d.refusal = Str<1532>();
         }
         const bool dup = std::any_of(out.begin(), out.end(),
                                      [&](const CleanupDrive& o) { return o.text == d.text; });
@@ -128,14 +129,13 @@ CleanupPlan CCleanupRun::Plan(uint32_t requestCode) {
     p.tasks = tasks;
     p.planText = PlanText(tasks);
     p.drives = ResolveDrives(drives);
-    if (drives.empty()) p.notStartedReason = "no drive is chosen";
+    if (drives.empty()) p.notStartedReason = Str<1533>();
     if (tasks[Task::Shutdown]) p.powerOffCommand = PowerOffCommand();
     return p;
 }
 
 void CCleanupRun::Skip(const OpContext& op, DriveOutcome& out, Task task, const std::string& why) {
-    const std::string line =
-        std::string(Text(InfoOf(task).rowTextId)) + " skipped on " + out.drive + ": " + why;
+    const std::string line = TextWith(TextId<1534>, Text(InfoOf(task).rowTextId), out.drive, why);
     out.skipped.push_back(line);
     log::LogToFile(line, op.Log());
 }
@@ -143,7 +143,7 @@ void CCleanupRun::Skip(const OpContext& op, DriveOutcome& out, Task task, const 
 CleanupSummary CCleanupRun::Start(const OpContext& op, uint32_t requestCode) {
     CleanupSummary summary;
     if (running_.exchange(true)) {
-        summary.notStartedReason = "a clean-up is already running";
+        summary.notStartedReason = Str<1535>();
         return summary;
     }
     // 1, 2. The sets for the request; a page start keeps its rows as the manual set.
@@ -154,7 +154,7 @@ CleanupSummary CCleanupRun::Start(const OpContext& op, uint32_t requestCode) {
     summary.tasks = tasks;
     // 3. No drive, no run.
     if (drives.empty()) {
-        summary.notStartedReason = "no drive is chosen";
+        summary.notStartedReason = Str<1533>();
         running_ = false;
         return summary;
     }
@@ -168,11 +168,11 @@ CleanupSummary CCleanupRun::Start(const OpContext& op, uint32_t requestCode) {
         out.drive = drive.text;
         if (!drive.refusal.empty()) {
             out.refusal = drive.refusal;
-            log::LogToFile("Drive " + drive.text + " skipped: " + drive.refusal, op.Log());
+            log::LogToFile(TextWith(TextId<1536>, drive.text, drive.refusal), op.Log());
             summary.drives.push_back(std::move(out));
             continue;
         }
-        log::LogToFile("Cleaning drive " + drive.text, op.Log());
+        log::LogToFile(TextWith(TextId<1537>, drive.text), op.Log());
         if (hooks.driveStarted) hooks.driveStarted(drive);
         CleanDrive(op, drive, out);
         if (out.aborted) summary.aborted = true;
@@ -225,8 +225,7 @@ void CCleanupRun::CleanDrive(const OpContext& op, const CleanupDrive& drive, Dri
         out.freeSpaceResult = result;
         out.ran[static_cast<size_t>(Task::FreeSpace)] = true;
         if (!lastFreeSpaceRefusal_.empty())
-            out.skipped.push_back(std::string(S<199>) + " on " + driveText + ": " +
-                                  lastFreeSpaceRefusal_);
+            out.skipped.push_back(TextWith(TextId<1538>, S<199>, driveText, lastFreeSpaceRefusal_));
         op.WaitFor(settle);
         op.SetPos(ProgressSink::Current, 0);
         op.SetPos(ProgressSink::Overall, 0);
@@ -274,8 +273,8 @@ void CCleanupRun::CleanDrive(const OpContext& op, const CleanupDrive& drive, Dri
         else if (o == Outcome::Ok)
             deepCleanOk_ = true;
         else
-            out.skipped.push_back(std::string(S<200>) + " on " + driveText + ": " +
-                                  cleaner.WalkError().Message());
+            out.skipped.push_back(
+                TextWith(TextId<1538>, S<200>, driveText, ErrorText(cleaner.WalkError())));
     }
 
     // 6. File slacks.
@@ -290,8 +289,8 @@ void CCleanupRun::CleanDrive(const OpContext& op, const CleanupDrive& drive, Dri
         if (o == Outcome::Stopped || op.Stopped())
             out.taskAborted[static_cast<size_t>(Task::Slack)] = true;
         else if (o != Outcome::Ok)
-            out.skipped.push_back(std::string(S<198>) + " on " + driveText + ": " +
-                                  wiper.WalkError().Message());
+            out.skipped.push_back(
+                TextWith(TextId<1538>, S<198>, driveText, ErrorText(wiper.WalkError())));
     }
     if (walk) walk->Join();
 

@@ -107,7 +107,7 @@ void RunSlack(Env& env, const SlackOptions& o) {
             Out("  file   " + f.path + "  (" + std::to_string(f.sizeBytes) + " bytes, slack " +
                 std::to_string(f.slackBytes) + " bytes)");
         if (plan.outcome == Outcome::Failed) {
-            PrintError(plan.error.Message());
+            PrintError(ErrorText(plan.error));
             return env.Fail(kFailed);
         }
         PrintExclusions(plan);
@@ -148,7 +148,7 @@ void RunSlack(Env& env, const SlackOptions& o) {
     progress.Finish();
 
     if (r == Outcome::Failed) {
-        PrintError(wiper.WalkError().Message());
+        PrintError(ErrorText(wiper.WalkError()));
         return env.Fail(kFailed);
     }
     Out("Wiped slack in " + std::to_string(wiper.filesWiped) + " files (" +
@@ -177,7 +177,7 @@ void RunDeepClean(Env& env, const DeepOptions& o) {
         for (const wipe::PlannedFile& f : plan.files)
             Out("  file   " + f.path + "  (" + std::to_string(f.sizeBytes) + " bytes)");
         if (plan.outcome == Outcome::Failed) {
-            PrintError(plan.error.Message());
+            PrintError(ErrorText(plan.error));
             return env.Fail(kFailed);
         }
         PrintExclusions(plan);
@@ -221,7 +221,7 @@ void RunDeepClean(Env& env, const DeepOptions& o) {
     progress.Finish();
 
     if (r == Outcome::Failed) {
-        PrintError(cleaner.WalkError().Message());
+        PrintError(ErrorText(cleaner.WalkError()));
         return env.Fail(kFailed);
     }
     Out("Deep cleaned " + std::to_string(cleaner.filesCleaned) + " files (" +

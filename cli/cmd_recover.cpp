@@ -342,7 +342,7 @@ void RunDump(Env& env, const DumpOptions& o) {
     std::vector<uint8_t> bytes;
     if (!vol.ReadCluster(o.cluster, &bytes)) {
         PrintError("cannot read cluster " + std::to_string(o.cluster) + ": " +
-                   vol.Drive().LastError());
+                   ErrorText(vol.Drive().LastError()));
         env.Fail(kFailed);
         return;
     }

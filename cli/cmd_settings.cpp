@@ -287,11 +287,11 @@ void WipeLog(Env& env, const DestructiveOptions& opts) {
     progress.Finish();
     for (const Error& e : r.failed) PrintError("could not wipe " + e.subject + ": " + ErrorText(e));
     if (r.stopped) {
-        PrintError(Str<1601>());
+        PrintError(Str<1621>());
         return env.Fail(kFailed);
     }
     if (!r.failed.empty()) {
-        PrintError(Str<1600>());
+        PrintError(Str<1620>());
         return env.Fail(kFailed);
     }
     Out(Str<166>());

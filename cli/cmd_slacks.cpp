@@ -144,13 +144,13 @@ void RunShow(Env& env, const SlacksOptions& o) {
     }
     const auto source = wipe::SlackViewSource(path);
     if (!source) {
-        PrintError(source.error().Message());
+        PrintError(ErrorText(source.error()));
         return env.Fail(kRefused);
     }
     volume::CRawDriveRef drive;
     if (access(source.value().c_str(), R_OK) != 0 || !drive.Open(source.value(), false)) {
         PrintError(wipe::SlackViewDeniedText());
-        if (!drive.LastError().empty()) Note(drive.LastError());
+        if (drive.Failure()) Note(ErrorText(*drive.Failure()));
         return env.Fail(kRefused);
     }
     const auto bytes =
@@ -159,7 +159,7 @@ void RunShow(Env& env, const SlacksOptions& o) {
         });
     drive.Close();
     if (!bytes) {
-        PrintError(bytes.error().Message());
+        PrintError(ErrorText(bytes.error()));
         return env.Fail(kFailed);
     }
     const wipe::FileSlackBytes& b = bytes.value();

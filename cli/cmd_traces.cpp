@@ -179,8 +179,8 @@ void RegisterScrubMft(CLI::App& app, Env& env) {
             return env.Fail(kRefused);
         }
         if (opts.dryRun) {
-            if (std::string why; !vol.LoadNtfs(&why)) {
-                PrintError(driveName + ": the NTFS metadata cannot be read: " + why);
+            if (Error why; !vol.LoadNtfs(&why)) {
+                PrintError(driveName + ": the NTFS metadata cannot be read: " + ErrorText(why));
                 return env.Fail(kFailed);
             }
             Out("Dry run: the deleted file records among the " +
@@ -205,8 +205,8 @@ void RegisterScrubMft(CLI::App& app, Env& env) {
             op, [&scrubbed](const volume::RecoverableFile&) { ++scrubbed; });
         vol.CloseDrive();
         progress.Finish();
-        if (const std::string& why = vol.Ntfs()->Error(); !why.empty()) {
-            PrintError(driveName + ": the NTFS metadata cannot be read: " + why);
+        if (const auto& why = vol.Ntfs()->Failure()) {
+            PrintError(driveName + ": the NTFS metadata cannot be read: " + ErrorText(*why));
             return env.Fail(kFailed);
         }
         const std::string count =

@@ -112,7 +112,7 @@ void AddFolder(WipePlan& plan, const std::string& folder, int count) {
     walker.onFolderEnd = [&plan](int, const std::string& f) { plan.folders.push_back(f); };
     Operation op;
     if (walker.Walk(op, folder) == Outcome::Failed)
-        plan.targets.push_back(Refused(folder, walker.error().Message()));
+        plan.targets.push_back(Refused(folder, ErrorText(walker.error())));
 }
 
 // What a target given on the command line must never be, whatever it holds: the root of

@@ -19,6 +19,7 @@
 #include "guard/schedule_watch.h"
 #include "guard/scheduled_clean.h"
 #include "platform/drives.h"
+#include "platform/error.h"
 #include "platform/fileio.h"
 #include "recyclebin/bin_runs.h"
 #include "recyclebin/tree_ops.h"
@@ -112,11 +113,11 @@ int Guard::Run(std::string* why) {
         Teardown();
         return kExitRefused;
     }
-    Note("Watchkeep started (pid " + std::to_string(getpid()) + ")");
+    Note(TextWith(TextId<1560>, std::to_string(getpid())));
     int r = sd_event_loop(loop_);
-    if (r < 0) Note(std::string("event loop failed: ") + std::strerror(-r));
+    if (r < 0) Note(TextWith(TextId<1561>, std::strerror(-r)));
     Teardown();
-    Note("Watchkeep stopped");
+    Note(Str<1562>());
     return kExitOk;
 }
 
@@ -125,13 +126,12 @@ bool Guard::Setup(std::string* why) {
         if (why) *why = reason;
         return false;
     };
-    if (options_.lockFolder.empty())
-        return fail("no private folder for the lock file ($XDG_RUNTIME_DIR or /tmp)");
+    if (options_.lockFolder.empty()) return fail(Str<1563>());
     const std::string lockPath = options_.lockFolder + "/sentrel.lock";
     lockFd_ = shell::LockFile(lockPath, true, false);
     if (lockFd_ < 0) {
         if (errno != EWOULDBLOCK)
-            return fail("cannot lock " + lockPath + ": " + std::strerror(errno));
+            return fail(TextWith(TextId<1564>, lockPath, std::strerror(errno)));
         std::string pid;
         if (int fd = open(lockPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW); fd >= 0) {
             char buf[32] = {};
@@ -139,8 +139,7 @@ bool Guard::Setup(std::string* why) {
                 pid = std::to_string(std::strtoull(buf, nullptr, 10));
             close(fd);
         }
-        return fail("Watchkeep is already running for this user" +
-                    (pid.empty() || pid == "0" ? std::string() : " (pid " + pid + ")"));
+        return fail(pid.empty() || pid == "0" ? Str<1565>() : TextWith(TextId<1566>, pid));
     }
     const std::string pidText = std::to_string(getpid()) + "\n";
     if (ftruncate(lockFd_, 0) == 0)
@@ -164,7 +163,7 @@ bool Guard::Setup(std::string* why) {
                           this) < 0 ||
         sd_event_add_time(loop_, &scanSource_, CLOCK_MONOTONIC, 0, 10 * 1000, &Guard::OnScanEvent,
                           this) < 0)
-        return fail("cannot set up the timers");
+        return fail(Str<1567>());
     sd_event_source_set_enabled(scanSource_, SD_EVENT_OFF);
 
     bus_ = std::make_unique<shell::MessageBus>();
@@ -172,35 +171,32 @@ bool Guard::Setup(std::string* why) {
         bus_->Listen([this](const shell::BusMessage& m) { OnMessage(m); });
         // The guard belongs to the session: when its bus goes away, so does it.
         bus_->OnLost([this] {
-            Note("the session bus went away");
+            Note(Str<1568>());
             Stop();
         });
         bus_->AttachEvent(loop_);
     } else {
-        Note(bus_->Error() + "; running without messages");
+        Note(TextWith(TextId<1569>, bus_->Error()));
     }
     shell::BroadcastLogLines(log_, *bus_);
 
     inotifyFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (inotifyFd_ < 0 || sd_event_add_io(loop_, &inotifySource_, inotifyFd_, EPOLLIN,
                                           &Guard::OnInotifyReadable, this) < 0)
-        return fail(std::string("cannot watch the Trash: ") + std::strerror(errno));
+        return fail(TextWith(TextId<1570>, std::strerror(errno)));
     if (!options_.homeTrashOnly) {
         // The mount table signals every mount and unmount with POLLPRI.
         mountsFd_ = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
         if (mountsFd_ < 0 || sd_event_add_io(loop_, &mountsSource_, mountsFd_, EPOLLPRI,
                                              &Guard::OnMountsChanged, this) < 0)
-            Note(
-                "mounts and unmounts are noticed only once a minute: cannot watch "
-                "/proc/self/mountinfo");
+            Note(Str<1571>());
     }
 
     store_ = std::make_unique<RegistryStore>(RegistryStore::DefaultPath());
     // On a store it cannot read the guard would run on defaults: timed cleans of the
     // wrong drives, auto-wiping the user never chose. Refuse and say why instead.
     if (!store_->OpenError().empty())
-        return fail("the settings store " + store_->Path() +
-                    " cannot be used: " + store_->OpenError());
+        return fail(TextWith(TextId<1572>, store_->Path(), store_->OpenError()));
     settings_ = std::make_unique<Settings>(*store_);
 
     worker_ = std::thread([this] { WorkerLoop(); });
@@ -225,7 +221,7 @@ void Guard::Teardown() {
         // The item being wiped is finished: stopping half-way would leave part of it
         // unwiped on the disk.
         worker_.join();
-        if (left) Note(std::to_string(left) + " item(s) left in the Trash unwiped");
+        if (left) Note(TextWith(TextId<1573>, std::to_string(left)));
     }
     StopTrashWatch();
     if (inotifySource_) inotifySource_ = sd_event_source_disable_unref(inotifySource_);
@@ -267,7 +263,7 @@ void Guard::OnMessage(const shell::BusMessage& m) {
             bus_->Broadcast(shell::Message::GuardStateMessage, 1);
             break;
         case shell::Message::GuardStopMessage:
-            Note("asked to stop by process " + std::to_string(m.sender));
+            Note(TextWith(TextId<1574>, std::to_string(m.sender)));
             Stop();
             break;
         case shell::Message::SettingsChangedMessage:
@@ -336,7 +332,7 @@ void Guard::Tick() {
             // would be refused by the panel anyway.
             SystemTime when;
             FileTimeToSystemTime(*due, &when);
-            Note("missed the timed clean due " + sched::ScheduleDateText(when));
+            Note(TextWith(TextId<1575>, sched::ScheduleDateText(when)));
         }
         lastFired_ = *due;
         due = NextDue(snap, now, lastFired_);
@@ -363,23 +359,21 @@ void Guard::FireScheduledClean() {
     uint64_t panel = 0;
     if (shell::CInstanceChecker::InstanceRunning(shell::kPanelInstanceName, options_.lockFolder,
                                                  &panel)) {
-        Note("timed clean due: asking the running panel (pid " + std::to_string(panel) + ")");
+        Note(TextWith(TextId<1576>, std::to_string(panel)));
         bus_->Broadcast(shell::Message::CleanRequestMessage, shell::kCleanScheduled);
         return;
     }
     const std::string program = options_.programFolder + shell::kPanelProgram;
     std::string why;
     if (!HaveDisplay()) {
-        why = "no display in this session";
+        why = Str<1577>();
     } else if (access(program.c_str(), X_OK) != 0) {
         why = std::strerror(errno);
     } else if (shell::LaunchDetached({program, "-cfs"}, &why)) {
-        Note("timed clean due: started " + program + " -cfs");
+        Note(TextWith(TextId<1578>, program));
         return;
     }
-    const std::string line = "Scheduled clean-up: the panel " + program +
-                             " could not be started (" + why +
-                             "); Watchkeep runs the clean-up itself";
+    const std::string line = TextWith(TextId<1579>, program, why);
     Note(line);
     LogLine(line);
     RunScheduledCleanHere();
@@ -387,7 +381,7 @@ void Guard::FireScheduledClean() {
 
 void Guard::RunScheduledCleanHere() {
     if (cleanRunning_) {
-        Note("timed clean due while the last one still runs: not started again");
+        Note(Str<1580>());
         return;
     }
     if (cleanThread_.joinable()) cleanThread_.join();
@@ -405,19 +399,18 @@ void Guard::RunScheduledCleanHere() {
         RegistryStore store(RegistryStore::DefaultPath());
         const wipe::CleanupSummary s = RunScheduledClean(*op, store, o);
         if (!s.started)
-            Note("the timed clean-up did not start: " + s.notStartedReason);
+            Note(TextWith(TextId<1581>, s.notStartedReason));
         else
-            Note(std::string("the timed clean-up ") + (s.aborted ? "was aborted" : "has ended") +
-                 (s.shutdownProceeded
-                      ? "; power-off command status " + std::to_string(s.powerOffStatus)
-                      : ""));
+            Note(TextWith(s.aborted ? TextId<1582> : TextId<1583>) +
+                 (s.shutdownProceeded ? TextWith(TextId<1584>, std::to_string(s.powerOffStatus))
+                                      : std::string()));
         cleanRunning_ = false;
     });
 }
 
 void Guard::StopScheduledClean() {
     if (!cleanThread_.joinable()) return;
-    if (cleanRunning_) Note("stopping the timed clean-up after the current file");
+    if (cleanRunning_) Note(Str<1585>());
     if (cleanOp_) cleanOp_->Stop();
     cleanThread_.join();
 }
@@ -434,7 +427,7 @@ recyclebin::BinScope Guard::Scope() const {
 void Guard::UpdateTrashWatch() {
     updatePending_ = false;
     if (!autoWipe_) {
-        if (!watched_.empty()) Note("Recycle Bin auto-wiping off");
+        if (!watched_.empty()) Note(Str<1586>());
         StopTrashWatch();
         return;
     }
@@ -473,8 +466,8 @@ void Guard::UpdateTrashWatch() {
     for (const auto& path : gone) DropBin(path);
     UpdateStructureWatch(volumes);
     if (starting && !watched_.empty())
-        Note("Recycle Bin auto-wiping on (" + std::to_string(watched_.size()) +
-             " trash folder(s), " + std::to_string(passes_.load()) + " pass(es))");
+        Note(TextWith(TextId<1587>, std::to_string(watched_.size()),
+                      std::to_string(passes_.load())));
 }
 
 void Guard::StopTrashWatch() {
@@ -497,8 +490,8 @@ bool Guard::WatchBin(const recyclebin::BinFolder& bin, bool fresh) {
     w.bin = bin;
     w.infoInode = InodeOf(bin.InfoFolder());
     auto& added = watched_[bin.path] = std::move(w);
-    Note("watching " + bin.path);
-    if (logAutoWiping_) log::LogToFile("Auto-wiping: watching the trash folder " + bin.path, &log_);
+    Note(TextWith(TextId<1588>, bin.path));
+    if (logAutoWiping_) log::LogToFile(TextWith(TextId<1589>, bin.path), &log_);
     // Items already there when auto-wiping starts stay; a trash folder found later
     // (a volume's, made by its first trashing, or on a volume mounted since) may hold
     // arrivals from before its watch: those deleted since auto-wiping started are wiped.
@@ -513,9 +506,8 @@ void Guard::DropBin(const std::string& path) {
     RemoveWatch(it->second.bin.FilesFolder());
     watched_.erase(it);
     scanPending_.erase(path);
-    Note("stopped watching " + path);
-    if (logAutoWiping_)
-        log::LogToFile("Auto-wiping: stopped watching the trash folder " + path, &log_);
+    Note(TextWith(TextId<1590>, path));
+    if (logAutoWiping_) log::LogToFile(TextWith(TextId<1591>, path), &log_);
 }
 
 void Guard::UpdateStructureWatch(const std::vector<std::string>& volumes) {
@@ -690,11 +682,11 @@ void Guard::WorkerLoop() {
         Operation op(nullptr, logFolder.empty() ? nullptr : &workerLog);
         recyclebin::RunResult r = recyclebin::WipeItems(op, {item}, passes_.load());
         if (r.succeeded > 0)
-            Note("wiped " + item.physicalPath);
+            Note(TextWith(TextId<1592>, item.physicalPath));
         else
-            Note("could not wipe " + item.physicalPath +
-                 (r.objects.empty() || r.objects[0].message.empty() ? ""
-                                                                    : ": " + r.objects[0].message));
+            Note(r.objects.empty() || r.objects[0].message.empty()
+                     ? TextWith(TextId<1593>, item.physicalPath)
+                     : TextWith(TextId<1594>, item.physicalPath, r.objects[0].message));
         bus_->Broadcast(shell::Message::BinChangedMessage, 0);
     }
 }

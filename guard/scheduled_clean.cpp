@@ -2,6 +2,7 @@
 #include "guard/scheduled_clean.h"
 
 #include "log/activity_log.h"
+#include "platform/error.h"
 #include "platform/settings.h"
 #include "shell/messages.h"
 
@@ -27,8 +28,7 @@ wipe::CleanupSummary RunScheduledClean(Operation& op, RegistryStore& store,
     request.scheduled = true;
     request.trashDirs = options.trashDirs;
     wipe::CleanupSummary summary = run.Start(op, wipe::SetUpRun(run, request));
-    if (!summary.started)
-        log::LogToFile("Scheduled clean-up could not be started: " + summary.notStartedReason, log);
+    if (!summary.started) log::LogToFile(TextWith(TextId<1595>, summary.notStartedReason), log);
     // No window to show the countdown in: a shutdown is due only when the schedule
     // chose it, and then it goes ahead.
     run.Shutdown(summary, [](wipe::CProceedCancelDialog&) { return true; });

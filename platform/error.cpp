@@ -11,7 +11,7 @@ namespace tw {
 namespace {
 
 // Ids of the general texts in resources/strings.tsv, one per code.
-constexpr int kAsIsText = 1000;         // "%1": a caller's own sentence
+constexpr int kAsIsText = 1000;         // "%1": the subject, when the errno says what failed
 constexpr int kOffsetText = 1098;       // " (offset %2)": an offset the text has no place for
 constexpr int kUnknownCodeText = 1099;  // a code this build has no text for
 
@@ -57,21 +57,19 @@ int GeneralTextId(ErrorCode c) {
             return 1019;
         case ErrorCode::Stopped:
             return 1020;
-        case ErrorCode::Unclassified:
-            return kAsIsText;
     }
     return kUnknownCodeText;
 }
 
 // Replaces each %1, %2, %3 in `text` (once per occurrence, never inside what was
 // filled in, so a subject holding "%2" stays as it is).
-std::string Fill(std::string_view text, const std::string* args[3], bool* usedOffset) {
+std::string Fill(std::string_view text, const std::string_view args[3], bool* usedOffset) {
     std::string out;
     out.reserve(text.size() + 64);
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '%' && i + 1 < text.size() && text[i + 1] >= '1' && text[i + 1] <= '3') {
             const int n = text[i + 1] - '1';
-            out += *args[n];
+            out += args[n];
             if (n == 1) *usedOffset = true;
             ++i;
         } else {
@@ -83,19 +81,11 @@ std::string Fill(std::string_view text, const std::string* args[3], bool* usedOf
 
 }  // namespace
 
-Error::Error(int err, std::string sentence)
-    : code(err ? CodeForErrno(err) : ErrorCode::Unclassified),
-      errnum(err),
-      subject(std::move(sentence)),
-      textId(kAsIsText) {}
-
 Error Error::FromErrno(std::string what) { return FromErrno(errno, std::move(what)); }
 
 Error Error::FromErrno(int err, std::string what) {
     return Error(CodeForErrno(err), std::move(what), err);
 }
-
-std::string Error::Message() const { return ErrorText(*this); }
 
 ErrorCode CodeForErrno(int err) {
     switch (err) {
@@ -143,7 +133,7 @@ std::string ErrorText(const Error& e) {
     if (text.empty()) text = Text(GeneralTextId(e.code));
     if (text.empty()) text = Text(kUnknownCodeText);
     const std::string offset = e.offset >= 0 ? std::to_string(e.offset) : std::string();
-    const std::string* args[3] = {&e.subject, &offset, &e.detail};
+    const std::string_view args[3] = {e.subject, offset, e.detail};
     bool usedOffset = false;
     std::string out = Fill(text, args, &usedOffset);
     if (e.offset >= 0 && !usedOffset) out += Fill(Text(kOffsetText), args, &usedOffset);
@@ -152,6 +142,12 @@ std::string ErrorText(const Error& e) {
         out += std::strerror(e.errnum);
     }
     return out;
+}
+
+std::string TextWith(int id, std::string_view a1, std::string_view a2, std::string_view a3) {
+    const std::string_view args[3] = {a1, a2, a3};
+    bool usedOffset = false;
+    return Fill(Text(id), args, &usedOffset);
 }
 
 }  // namespace tw

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "platform/strings.h"
@@ -44,7 +45,6 @@ enum class ErrorCode : uint8_t {
     Changed,         // it changed while it was being worked on
     TooDeep,         // nesting beyond what is ever walked
     Stopped,         // the user asked to stop
-    Unclassified,    // an older caller's own sentence in the subject (being phased out)
 };
 
 // Texts for a failed system call on a path, shared by every module: with the errno's
@@ -76,9 +76,6 @@ struct Error {
     Error() = default;
     explicit Error(ErrorCode c, std::string what = {}, int err = 0)
         : code(c), errnum(err), subject(std::move(what)) {}
-    // For callers that still build their own sentence: the sentence is shown as it
-    // is, with the errno's text after it. New code names a code instead.
-    Error(int err, std::string sentence);
 
     // An error from the errno left by the call that just failed; the code follows
     // from the errno (ENOENT: NotFound, EROFS: ReadOnly, ENOSPC: NoSpace...).
@@ -109,9 +106,6 @@ struct Error {
         textId = id;
         return std::move(*this);
     }
-
-    // Same as ErrorText(*this).
-    std::string Message() const;
 };
 
 // The code an errno stands for (Io for the ones without a code of their own).
@@ -122,5 +116,11 @@ ErrorCode CodeForErrno(int err);
 // the offset and %3 the detail filled in, then ": " and strerror(errnum) when there is
 // an errno. An offset the text has no place for is added as " (offset N)".
 std::string ErrorText(const Error& e);
+
+// The text `id` of the string table with each %1, %2, %3 replaced by a1, a2, a3 (what
+// is filled in is never scanned again). For the engine's own lines (log lines, notes,
+// reports) that are not errors; an error goes through ErrorText. "" for an unknown id.
+std::string TextWith(int id, std::string_view a1 = {}, std::string_view a2 = {},
+                     std::string_view a3 = {});
 
 }  // namespace tw

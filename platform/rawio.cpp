@@ -153,18 +153,4 @@ Result<int> OpenRawForWrite(const std::string& path) {
     return fd;
 }
 
-int OpenRawForRead(const std::string& path, std::string* error) {
-    Result<int> r = OpenRawForRead(path);
-    if (r) return *r;
-    if (error) *error = ErrorText(r.error());
-    return -1;
-}
-
-int OpenRawForWrite(const std::string& path, std::string* error) {
-    Result<int> r = OpenRawForWrite(path);
-    if (r) return *r;
-    if (error) *error = ErrorText(r.error());
-    return -1;
-}
-
 }  // namespace tw::platform

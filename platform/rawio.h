@@ -37,11 +37,6 @@ Result<int> OpenRawForRead(const std::string& path);
 // being opened), or the errno of the open.
 Result<int> OpenRawForWrite(const std::string& path);
 
-// The same with the refusal's text in *error and -1 for a refusal, for callers that
-// have not moved to Result yet.
-int OpenRawForRead(const std::string& path, std::string* error);
-int OpenRawForWrite(const std::string& path, std::string* error);
-
 // The devices (major:minor) of the loop devices whose backing file is the image
 // `realImage` (a resolved path), with their partitions: what a mount of the image
 // through a loop device shows as its device.

@@ -15,6 +15,7 @@
 
 #include "log/activity_log.h"
 #include "platform/drives.h"
+#include "platform/error.h"
 #include "platform/fileio.h"
 #include "platform/strings.h"
 #include "platform/utf8.h"
@@ -237,9 +238,8 @@ std::string WipeOne(const OpContext& op, wipe::CRecycleFileWiper& wiper, const R
         c.bytes += item.size;
         return "";
     }
-    if (w.plain) return "stopped: the rest was deleted without overwriting";
-    return gone ? "deleted, but not every part could be overwritten"
-                : "could not overwrite every part of " + item.physicalPath;
+    if (w.plain) return Str<1510>();
+    return gone ? Str<1511>() : TextWith(TextId<1512>, item.physicalPath);
 }
 
 // The loop shared by restore and wipe. `one(item, counters, stop)` handles one object
@@ -265,7 +265,7 @@ RunResult Run(const OpContext& op, RunMode mode, const std::vector<RecycleBinIte
         std::string why;
         bool stop = false;
         if (!IsWellFormedItem(item))
-            why = "not an item of a trash directory: " + item.physicalPath;
+            why = TextWith(TextId<1513>, item.physicalPath);
         else
             why = one(item, r.counters, &stop);
         Record(op, r, item, why.empty(), why);
@@ -411,7 +411,7 @@ std::string ShortenName(const std::string& name) {
 }
 
 std::string RunStatusText(RunMode mode, int number, int total, const std::string& name) {
-    std::string s = mode == RunMode::Restore ? " Restoring object" : " Wiping object";
+    std::string s = mode == RunMode::Restore ? Str<1508>() : Str<1509>();
     return s + " " + std::to_string(number) + " " + Str<206>() + " " + std::to_string(total) + " " +
            ShortenName(name);
 }
@@ -443,13 +443,11 @@ std::string EndMessage(RunMode mode, int objects) {
 }
 
 std::string LogLine(RunMode mode, bool isFolder, bool ok, const std::string& name) {
-    std::string s;
-    if (mode == RunMode::Restore)
-        s = ok ? "Restored " : "Could not restore ";
-    else
-        s = ok ? "Wiped " : "Could not wipe ";
-    s += isFolder ? "folder: " : "file: ";
-    return s + name + " from the recycle bin";
+    // [wipe][failed][folder]
+    static constexpr int kLines[2][2][2] = {
+        {{TextId<1500>, TextId<1501>}, {TextId<1502>, TextId<1503>}},
+        {{TextId<1504>, TextId<1505>}, {TextId<1506>, TextId<1507>}}};
+    return TextWith(kLines[mode == RunMode::Restore ? 0 : 1][ok ? 0 : 1][isFolder ? 1 : 0], name);
 }
 
 std::string CollisionMessage(const std::string& name) {
@@ -466,14 +464,12 @@ bool IsWellFormedItem(const RecycleBinItem& item) {
 }
 
 std::string WipeRefusal(const RecycleBinItem& item) {
-    if (!IsWellFormedItem(item)) return "not an item of a trash directory: " + item.physicalPath;
+    if (!IsWellFormedItem(item)) return TextWith(TextId<1513>, item.physicalPath);
     struct stat st {};
     if (lstat(item.physicalPath.c_str(), &st) != 0)
         return ErrorText(Error::FromErrno(item.displayName).Says(kTextDataGone));
     const std::string shared = FindSharedInode(item.physicalPath);
-    if (!shared.empty())
-        return "not wiped: " + shared +
-               " has other hard links outside the bin; overwriting it would destroy them";
+    if (!shared.empty()) return TextWith(TextId<1514>, shared);
     return "";
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "platform/error.h"
 #include "platform/strings.h"
 
 namespace tw::sched {
@@ -173,17 +174,17 @@ RequestCheck CheckCleanRequest(uint32_t code, uint32_t schedulerActive, const Sy
 const char* RequestOutcomeName(RequestOutcome o) {
     switch (o) {
         case RequestOutcome::Started:
-            return "started";
+            return S<1610>.data();
         case RequestOutcome::SettingsNotLoaded:
-            return "settings not loaded";
+            return S<1611>.data();
         case RequestOutcome::NotEnabled:
-            return "timed cleaning is off";
+            return S<1612>.data();
         case RequestOutcome::TimeMismatch:
-            return "not the scheduled time";
+            return S<1613>.data();
         case RequestOutcome::Busy:
-            return "busy";
+            return S<1614>.data();
         case RequestOutcome::AlreadyServing:
-            return "another request is being served";
+            return S<1615>.data();
     }
     return "";
 }

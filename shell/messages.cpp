@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "log/activity_log.h"
+#include "platform/error.h"
 #include "platform/settings.h"
 
 namespace tw::shell {
@@ -61,14 +62,14 @@ MessageBus::MessageBus() {
     // the connection is first used: the Hello round trip below settles it at once.
     int r = sd_bus_open_user(&bus);
     if (r < 0) {
-        error_ = std::string("no session bus: ") + std::strerror(-r);
+        error_ = TextWith(TextId<1600>, std::strerror(-r));
         return;
     }
     sd_bus_set_description(bus, "tidewipe");
     const char* unique = nullptr;
     r = sd_bus_get_unique_name(bus, &unique);
     if (r < 0) {
-        error_ = std::string("no session bus: ") + std::strerror(-r);
+        error_ = TextWith(TextId<1600>, std::strerror(-r));
         sd_bus_close_unref(bus);
         return;
     }
@@ -132,7 +133,7 @@ bool MessageBus::Listen(Handler handler) {
         },
         this);
     if (r < 0) {
-        error_ = std::string("cannot listen on the session bus: ") + std::strerror(-r);
+        error_ = TextWith(TextId<1601>, std::strerror(-r));
         return false;
     }
     return true;
@@ -164,7 +165,7 @@ int MessageBus::Process() {
     for (;;) {
         int r = sd_bus_process(bus_, nullptr);
         if (r < 0) {
-            error_ = std::string("session bus connection lost: ") + std::strerror(-r);
+            error_ = TextWith(TextId<1602>, std::strerror(-r));
             CloseLocked();
             auto lost = std::move(lost_);
             lost_ = nullptr;

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "platform/drives.h"
+#include "platform/error.h"
 #include "platform/fileio.h"
 
 namespace tw::shell {
@@ -96,7 +97,7 @@ bool LaunchDetached(const std::vector<std::string>& argv, std::string* why) {
         if (why) *why = reason;
         return false;
     };
-    if (argv.empty() || argv[0].empty()) return fail("no program given");
+    if (argv.empty() || argv[0].empty()) return fail(Str<1603>());
     // Everything the children need is prepared here: between fork and exec only
     // async-signal-safe calls are made (the panel has threads).
     std::string program = argv[0];
@@ -175,8 +176,7 @@ bool LaunchDetached(const std::vector<std::string>& argv, std::string* why) {
     if (n == static_cast<ssize_t>(sizeof err)) return fail(program + ": " + std::strerror(err));
     // A caller that reaps children itself (SIGCHLD ignored) gives ECHILD here; the
     // pipe has already said whether exec worked.
-    if (r == child && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
-        return fail("the launcher process failed");
+    if (r == child && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) return fail(Str<1604>());
     return true;
 }
 

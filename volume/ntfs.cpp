@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/bytes.h"
+#include "platform/error.h"
 #include "platform/utf8.h"
 #include "volume/recoverable.h"
 
@@ -353,9 +354,9 @@ std::string DataRunSummary(const std::vector<DataRun>& runs) {
         else
             lines += std::to_string(r.lcn) + " ";
     }
-    return "Number Of Data Runs: " + std::to_string(runs.size()) +
-           "\nClusters Occupied: " + std::to_string(total) +
-           "\n--------------------------------\n" + lines;
+    return TextWith(TextId<1407>, std::to_string(runs.size())) + "\n" +
+           TextWith(TextId<1408>, std::to_string(total)) + "\n--------------------------------\n" +
+           lines;
 }
 
 bool IsUniformSector(std::span<const uint8_t> b) {

@@ -274,11 +274,10 @@ class NtfsVolume {
 
     // Reads the boot sector, records 6 ($Bitmap) and 0 ($MFT) and the bitmap. False
     // when the boot sector is damaged, a name does not match, the $MFT is empty or the
-    // bitmap cannot be read; Failure() says which (the damaged boot field, say), Error()
-    // is its text ("" after a success).
+    // bitmap cannot be read; Failure() says which (the damaged boot field, say; empty
+    // after a success).
     bool Load();
     const std::optional<tw::Error>& Failure() const { return error_; }
-    std::string Error() const { return error_ ? ErrorText(*error_) : std::string(); }
 
     const NtfsBootInfo& Boot() const { return boot_; }
     const std::vector<DataRun>& MftRuns() const { return mftRuns_; }

@@ -163,9 +163,11 @@ class CRawDriveRef {
     bool IsWritable() const { return open_ && writable_; }
     // The source text given to the last Open.
     const std::string& Source() const { return source_; }
-    // Why the last call failed (empty when it did not), and its text ("" then).
+    // Why the last call failed (empty when it did not). LastError() is the same for a
+    // caller that knows a call failed (a general I/O error on the source when none is
+    // kept); the front end turns it into words with ErrorText.
     const std::optional<Error>& Failure() const { return failure_; }
-    std::string LastError() const { return failure_ ? ErrorText(*failure_) : std::string(); }
+    Error LastError() const { return failure_.value_or(Error(ErrorCode::Io, source_)); }
 
   private:
     bool Check(uint64_t sector, uint32_t byteCount, bool write);

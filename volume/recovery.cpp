@@ -16,6 +16,7 @@
 
 #include "log/activity_log.h"
 #include "platform/drives.h"
+#include "platform/error.h"
 #include "platform/fileio.h"
 #include "platform/rawio.h"
 #include "platform/strings.h"
@@ -147,25 +148,20 @@ FolderCheck RecoveryFolder::Open(const std::string& path, const std::string& raw
         const int err = errno;
         struct stat st {};
         if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
-            return Refuse(FolderProblem::Link,
-                          "is a symbolic link; recovered files are never written through a "
-                          "link (give the folder it points to)");
+            return Refuse(FolderProblem::Link, Str<1450>());
         if (err == ENOTDIR && ::lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
-            return Refuse(FolderProblem::NotAFolder, "is not a folder");
-        if (err == ENOENT) return Refuse(FolderProblem::Missing, "no such folder");
+            return Refuse(FolderProblem::NotAFolder, Str<1451>());
+        if (err == ENOENT) return Refuse(FolderProblem::Missing, Str<1452>());
         if (err == EACCES || err == EPERM)
-            return Refuse(FolderProblem::NoPermission,
-                          std::string("cannot be opened: ") + std::strerror(err));
-        return Refuse(FolderProblem::Other, std::string("cannot be opened: ") + std::strerror(err));
+            return Refuse(FolderProblem::NoPermission, TextWith(TextId<1453>, std::strerror(err)));
+        return Refuse(FolderProblem::Other, TextWith(TextId<1453>, std::strerror(err)));
     }
     if (::faccessat(fd, ".", W_OK | X_OK, AT_EACCESS) != 0) {
         const int err = errno;
         ::close(fd);
         if (err == EACCES || err == EPERM || err == EROFS)
-            return Refuse(FolderProblem::NoPermission,
-                          std::string("cannot be written: ") + std::strerror(err));
-        return Refuse(FolderProblem::Other,
-                      std::string("cannot be written: ") + std::strerror(err));
+            return Refuse(FolderProblem::NoPermission, TextWith(TextId<1454>, std::strerror(err)));
+        return Refuse(FolderProblem::Other, TextWith(TextId<1454>, std::strerror(err)));
     }
     if (!rawSource.empty() && FolderIsOnSource(fd, rawSource, mountPoint)) {
         ::close(fd);
@@ -222,7 +218,7 @@ bool WriteBufferToFile(RecoveryFolder& folder, const std::string& name,
     out->error.clear();
     if (!append) {
         if (!folder.IsOpen()) {
-            out->error = "the recovery folder is not open";
+            out->error = Str<1455>();
             return false;
         }
         // Never replace, never follow: O_EXCL fails on any existing entry, a link
@@ -240,7 +236,7 @@ bool WriteBufferToFile(RecoveryFolder& folder, const std::string& name,
             }
         }
         if (fd < 0) {
-            out->error = folder.PathOf(name) + ": no free name left";
+            out->error = TextWith(TextId<1456>, folder.PathOf(name));
             return false;
         }
         out->fd = fd;
@@ -248,7 +244,7 @@ bool WriteBufferToFile(RecoveryFolder& folder, const std::string& name,
         out->written = 0;
         out->stopped = false;
     } else if (out->fd < 0) {
-        out->error = "no file to append to";
+        out->error = Str<1457>();
         return false;
     }
     const size_t chunk = chunkSize == 0 ? std::max<size_t>(buffer.size(), 1) : chunkSize;
@@ -277,18 +273,18 @@ bool FinishOutput(RecoveredOutput* out, uint64_t exactSize, bool cut) {
     bool ok = true;
     if (cut) {
         if (::ftruncate(out->fd, static_cast<off_t>(exactSize)) != 0) {
-            out->error = std::string("cannot cut the file to its size: ") + std::strerror(errno);
+            out->error = TextWith(TextId<1458>, std::strerror(errno));
             ok = false;
         } else {
             out->written = exactSize;
         }
     }
     if (::fsync(out->fd) != 0 && errno != EINVAL) {
-        out->error = std::string("cannot flush the file: ") + std::strerror(errno);
+        out->error = TextWith(TextId<1459>, std::strerror(errno));
         ok = false;
     }
     if (::close(out->fd) != 0 && ok) {
-        out->error = std::string("cannot close the file: ") + std::strerror(errno);
+        out->error = TextWith(TextId<1460>, std::strerror(errno));
         ok = false;
     }
     out->fd = -1;
@@ -412,7 +408,7 @@ void DiscardOutput(RecoveryFolder& folder, RecoveredOutput& out, RecoverResult& 
     }
     r.fileName = out.name;
     r.bytesWritten = out.written;
-    r.note = "the partial file " + folder.PathOf(out.name) + " could not be removed";
+    r.note = TextWith(TextId<1461>, folder.PathOf(out.name));
 }
 
 // Ends the output: a finished file is cut to `size` and flushed; the file of a failed
@@ -439,21 +435,21 @@ RecoverResult RecoverResident(const OpContext& op, NtfsVolume& vol, const Recove
     MftRecordNumber n = 0;
     std::vector<uint8_t> rec;
     if (!vol.SectorToRecord(item.location, &n) || !vol.ReadRecord(n, &rec)) {
-        r.error = "cannot read the file record at sector " + std::to_string(item.location);
+        r.error = TextWith(TextId<1462>, std::to_string(item.location));
         return r;
     }
     FileRecordHeader h;
     if (!ParseRecordHeader(rec, &h) || h.signature != kFileSignature) {
-        r.error = "the file record at sector " + std::to_string(item.location) + " is gone";
+        r.error = TextWith(TextId<1463>, std::to_string(item.location));
         return r;
     }
     // Reused by another file since the search: its data is not this file's.
     if (h.flags & (kRecordInUse | kRecordDirectory)) {
-        r.error = "the file record has been reused by another file";
+        r.error = Str<1464>();
         return r;
     }
     if (!ApplyFixup(rec, h.usaOffset, h.usaCount)) {
-        r.error = "the file record is damaged (update sequence mismatch)";
+        r.error = Str<1465>();
         return r;
     }
     std::vector<AttributeRef> attrs;
@@ -466,7 +462,7 @@ RecoverResult RecoverResident(const OpContext& op, NtfsVolume& vol, const Recove
         if (!data || (a.header.name.empty() && !data->header.name.empty())) data = &a;
     }
     if (!data) {
-        r.error = "the file record holds no data any more";
+        r.error = Str<1466>();
         return r;
     }
     op.SetRange(ProgressSink::Current, 0, 1);
@@ -507,7 +503,7 @@ RecoverResult RecoverNtfs(const OpContext& op, RecoveryVolume& vol, const Recove
     const uint32_t bpc = b.bytesPerCluster;
     const std::vector<DataRun> runs = NtfsItemRuns(ntfs, item);
     if (bpc == 0 || runs.empty()) {
-        r.error = "the search kept no data runs for this file";
+        r.error = Str<1421>();
         return r;
     }
     // What the runs hold is what is written: a size beyond them (a damaged or crafted
@@ -558,8 +554,7 @@ RecoverResult RecoverFat(const OpContext& op, RecoveryVolume& vol, const Recover
     const uint64_t want = ItemClusterCount(item.size, bpc);
     r.clusters = want;
     if (item.location < 2 || item.location > b.maxCluster) {
-        r.error =
-            "the file's first cluster " + std::to_string(item.location) + " is not on the volume";
+        r.error = TextWith(TextId<1467>, std::to_string(item.location));
         return r;
     }
     bool stopped = false;
@@ -597,19 +592,19 @@ RecoverResult RecoverFile(const OpContext& op, RecoveryVolume& vol, const Recove
     op.Status(Str<407>() + item.name);
     RecoverResult r;
     if (!vol.drive || !vol.drive->IsOpen()) {
-        r.error = "the volume is not open";
+        r.error = Str<1433>();
         return r;
     }
     if (item.fs == FileSystemKind::Ntfs) {
         if (!vol.ntfs) {
-            r.error = "the NTFS volume was not loaded";
+            r.error = Str<1468>();
             return r;
         }
         r = item.resident ? RecoverResident(op, *vol.ntfs, item, folder, name)
                           : RecoverNtfs(op, vol, item, folder, name);
     } else {
         if (!vol.fat) {
-            r.error = "the FAT32 volume was not loaded";
+            r.error = Str<1469>();
             return r;
         }
         r = RecoverFat(op, vol, item, folder, name);
@@ -621,9 +616,9 @@ RecoverResult RecoverFile(const OpContext& op, RecoveryVolume& vol, const Recove
         // Clearing the entry makes the file unrecoverable by any other tool: only after
         // every byte came back, and only where raw writes are allowed.
         if (!r.complete) {
-            r.note = "directory entry left as it is: the file was not recovered in full";
+            r.note = Str<1470>();
         } else if (!vol.clearFatEntries || !vol.drive->IsWritable()) {
-            r.note = "directory entry left as it is: raw writes are not allowed on this volume";
+            r.note = Str<1471>();
         } else {
             auto cleared = ClearFatDirectoryEntries(
                 *vol.drive, *vol.fat, static_cast<uint32_t>(item.directoryCluster), item.name,
@@ -631,9 +626,9 @@ RecoverResult RecoverFile(const OpContext& op, RecoveryVolume& vol, const Recove
             if (cleared && cleared->shortEntries > 0)
                 r.entryCleared = true;
             else if (cleared)
-                r.note = "directory entry not found again: left as it is";
+                r.note = Str<1472>();
             else
-                r.note = "directory entry left as it is: the directory could not be rewritten";
+                r.note = Str<1473>();
         }
     }
     return r;

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "log/activity_log.h"
+#include "platform/error.h"
 #include "platform/strings.h"
 #include "volume/fat32.h"
 
@@ -104,12 +105,11 @@ std::string FileSystemName(const std::string& source) {
     }
     if (!type.empty()) return type;
     std::string own = SuperblockName(source);
-    return own.empty() ? "unknown" : own;
+    return own.empty() ? Str<1337>() : own;
 }
 
 std::string UnsupportedFileSystemText(const std::string& drive, const std::string& fsName) {
-    return "Tidewipe cannot search for recoverable data on drive " + drive +
-           " because it is formatted with an unsupported file system ( " + fsName + " ) ";
+    return TextWith(TextId<1400>, drive, fsName);
 }
 
 std::string SearchResultText(size_t n) {
@@ -255,11 +255,9 @@ Outcome HandleRecord(SearchContext& ctx, NtfsVolume& vol, MftRecordNumber n,
     if (ctx.wantDetails) {
         f.details = req.details;
         if (reallocated > 0)
-            f.details += "\n\nReallocated Clusters: " + std::to_string(reallocated) +
+            f.details += "\n\n" + TextWith(TextId<1401>, std::to_string(reallocated)) +
                          "\n--------------------------------\n" + list;
-        if (missing > 0)
-            f.details += "\n\nMissing Clusters: " + std::to_string(missing) +
-                         " (the data runs end before the file's size)";
+        if (missing > 0) f.details += "\n\n" + TextWith(TextId<1402>, std::to_string(missing));
     }
     p.firstDataSector = req.resident ? 0 : req.firstDataSector;
     p.runs = std::move(req.runs);
@@ -364,8 +362,8 @@ SearchReport SearchDrive(SearchContext& ctx, const std::string& source,
         rep.error = drive.Failure().value_or(Error(ErrorCode::Io, source));
         drive.Close();
         rep.end = SearchEnd::Failed;
-        rep.message = "Could not locate recoverable files on selected drive";
-        LogToFile("Beginning search for recoverable files on " + driveName, ctx.Op().Log());
+        rep.message = Str<1403>();
+        LogToFile(TextWith(TextId<1404>, driveName), ctx.Op().Log());
         LogToFile(rep.message, ctx.Op().Log());
         return rep;
     }
@@ -382,7 +380,7 @@ SearchReport SearchDrive(SearchContext& ctx, const std::string& source,
     rep.fsName = kind == DetectedFs::Ntfs ? "NTFS" : "FAT32";
 
     ctx.Op().Status(Str<274>());
-    LogToFile("Beginning search for recoverable files on " + driveName, ctx.Op().Log());
+    LogToFile(TextWith(TextId<1404>, driveName), ctx.Op().Log());
     ctx.found.clear();
     Outcome o;
     if (kind == DetectedFs::Ntfs) {
@@ -406,15 +404,15 @@ SearchReport SearchDrive(SearchContext& ctx, const std::string& source,
     switch (o) {
         case Outcome::Stopped:
             rep.end = SearchEnd::Aborted;
-            rep.message = "Aborted search for recoverable files" + result;
+            rep.message = TextWith(TextId<1405>, result);
             break;
         case Outcome::Failed:
             rep.end = SearchEnd::Failed;
-            rep.message = "Could not locate recoverable files on selected drive";
+            rep.message = Str<1403>();
             break;
         default:
             rep.end = SearchEnd::Completed;
-            rep.message = "Completed search for recoverable files" + result;
+            rep.message = TextWith(TextId<1406>, result);
             break;
     }
     LogToFile(rep.message, ctx.Op().Log());

@@ -60,7 +60,7 @@ int Recoverability(const NtfsVolume& volume, const std::vector<DataRun>& runs, u
 // writes only records that pass the fix-up check, shows "Wiping empty MFT records.
 // Checking <n>" per batch, calls ctx.onFound once for every record it scrubbed (name,
 // size, location; nothing is appended to ctx.found) and needs a drive opened for
-// writing. Failed, with volume.Error() saying why, when the metadata cannot be loaded
+// writing. Failed, with volume.Failure() saying why, when the metadata cannot be loaded
 // (a damaged boot sector, an image cut short, a damaged $MFT or $Bitmap record: nothing
 // was searched), and when a scrub write fails (Error() stays empty); Stopped when the
 // stop flag was raised.

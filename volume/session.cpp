@@ -8,6 +8,7 @@
 #include <set>
 
 #include "platform/drives.h"
+#include "platform/error.h"
 #include "platform/rawio.h"
 
 namespace tw::volume {
@@ -15,19 +16,18 @@ namespace tw::volume {
 bool ResolveVolumeSource(const std::string& source, VolumeSource* out, std::string* error) {
     struct stat st {};
     if (::stat(source.c_str(), &st) != 0) {
-        *error = source + ": no such file, device or folder";
+        *error = TextWith(TextId<1410>, source);
         return false;
     }
     if (S_ISDIR(st.st_mode)) {
         auto mount = MountOf(source);
         if (!mount) {
-            *error = source + ": cannot tell which file system holds this folder";
+            *error = TextWith(TextId<1411>, source);
             return false;
         }
         auto kind = platform::ClassifyRawSource(mount->device);
         if (kind != platform::RawKind::BlockDevice && kind != platform::RawKind::RegularFile) {
-            *error = source + ": the file system mounted at " + mount->mountPoint +
-                     " has no device to read (" + mount->device + ")";
+            *error = TextWith(TextId<1412>, source, mount->mountPoint, mount->device);
             return false;
         }
         out->raw = mount->device;
@@ -36,7 +36,7 @@ bool ResolveVolumeSource(const std::string& source, VolumeSource* out, std::stri
         return true;
     }
     if (!S_ISBLK(st.st_mode) && !S_ISREG(st.st_mode)) {
-        *error = source + ": not a volume image file, block device or mounted folder";
+        *error = TextWith(TextId<1413>, source);
         return false;
     }
     out->raw = source;
@@ -64,7 +64,7 @@ SessionStatus CVolumeSession::Resolve(const std::string& source) {
 std::string CVolumeSession::WriteRefusal() const {
     CRawDriveRef probe;
     if (probe.Open(source_.raw, true)) return {};
-    return probe.LastError();
+    return ErrorText(probe.LastError());
 }
 
 SearchReport CVolumeSession::Search(const OpContext& op, const SessionSearchOptions& options) {
@@ -116,7 +116,7 @@ SessionStatus CVolumeSession::DetectFileSystem() {
     ntfs_.reset();
     writable_ = false;
     if (!drive_.Open(raw, false))
-        return SessionStatus::Fail(SessionStatus::Failed, drive_.LastError());
+        return SessionStatus::Fail(SessionStatus::Failed, ErrorText(drive_.LastError()));
     // Too small for a boot sector: no file system, as the search says too.
     const auto unsupported = [this, &raw] {
         return SessionStatus::Fail(
@@ -127,7 +127,7 @@ SessionStatus CVolumeSession::DetectFileSystem() {
     uint8_t sector0[kSectorSize];
     if (!drive_.Read(0, sector0, kSectorSize))
         return SessionStatus::Fail(SessionStatus::Failed,
-                                   raw + ": cannot read the boot sector: " + drive_.LastError());
+                                   TextWith(TextId<1414>, raw, ErrorText(drive_.LastError())));
     const DetectedFs kind = volume::DetectFileSystem(sector0, drive_.SizeBytes());
     if (kind == DetectedFs::Other) return unsupported();
     fs_ = kind == DetectedFs::Ntfs ? FileSystemKind::Ntfs : FileSystemKind::Fat32;
@@ -142,11 +142,11 @@ SessionStatus CVolumeSession::OpenForAccess(RawAccess access) {
     if (access != RawAccess::ReadOnly) {
         opened = writable_ = drive_.Open(raw, true);
         if (!opened && access == RawAccess::Write)
-            return SessionStatus::Fail(SessionStatus::Refused, drive_.LastError());
-        if (!opened) accessRefusal_ = drive_.LastError();
+            return SessionStatus::Fail(SessionStatus::Refused, ErrorText(drive_.LastError()));
+        if (!opened) accessRefusal_ = ErrorText(drive_.LastError());
     }
     if (!opened && !drive_.Open(raw, false))
-        return SessionStatus::Fail(SessionStatus::Failed, drive_.LastError());
+        return SessionStatus::Fail(SessionStatus::Failed, ErrorText(drive_.LastError()));
 
     if (fs_ == FileSystemKind::Ntfs) {
         if (ntfs_ && ntfs_->Boot().bytesPerCluster != 0) {
@@ -271,10 +271,10 @@ TraceRunResult CVolumeSession::WipeTraces(
     return WipeTracesOfFiles(op, tv, items, passCount, onItem);
 }
 
-bool CVolumeSession::LoadNtfs(std::string* error) {
+bool CVolumeSession::LoadNtfs(Error* error) {
     ntfs_ = std::make_unique<NtfsVolume>(drive_);
     if (ntfs_->Load()) return true;
-    *error = ntfs_->Error();
+    *error = ntfs_->Failure().value_or(Error(ErrorCode::Corrupt, source_.raw));
     return false;
 }
 

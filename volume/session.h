@@ -167,9 +167,9 @@ class CVolumeSession {
         const std::function<void(const RecoverableFile&, const TraceWipeResult&)>& onItem);
 
     // NTFS: loads the metadata ($MFT, $Bitmap) without searching; false with the reason.
-    bool LoadNtfs(std::string* error);
+    bool LoadNtfs(Error* error);
     // NTFS: scrubs every deleted file record (the drive opened for writing); onScrubbed
-    // sees each. Failed with Ntfs()->Error() set when the metadata cannot be read, with
+    // sees each. Failed with Ntfs()->Failure() set when the metadata cannot be read, with
     // it empty when a write failed; Stopped by the stop flag.
     Outcome ScrubDeletedRecords(const OpContext& op,
                                 const std::function<void(const RecoverableFile&)>& onScrubbed);

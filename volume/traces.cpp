@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "log/activity_log.h"
+#include "platform/error.h"
 #include "platform/fileio.h"
 #include "platform/passes.h"
 #include "platform/strings.h"
@@ -99,14 +100,14 @@ TracePlan PlanNtfs(const OpContext& op, const TraceVolume& vol, const Recoverabl
     plan.recordSector = item.location;
     MftRecordNumber n = 0;
     if (!nv.SectorToRecord(item.location, &n)) {
-        plan.refusal = "no file record starts at sector " + std::to_string(item.location);
+        plan.refusal = TextWith(TextId<1420>, std::to_string(item.location));
         return plan;
     }
     // Resident data goes with the record scrub; the runs kept for the record (those of
     // named streams too: they belong to the file's traces) are overwritten.
     auto it = nv.FileRuns().find(item.location);
     if (it == nv.FileRuns().end()) {
-        if (!item.resident) plan.refusal = "the search kept no data runs for this file";
+        if (!item.resident) plan.refusal = Str<1421>();
         return plan;
     }
     const uint64_t sectorsPerCluster = b.bytesPerCluster / kSectorSize;
@@ -135,17 +136,16 @@ TracePlan PlanFat(const OpContext& op, const TraceVolume& vol, const Recoverable
     plan.bytesPerCluster = boot.bytesPerCluster;
     plan.directoryCluster = static_cast<uint32_t>(item.directoryCluster);
     if (item.location < 2 || item.location > boot.maxCluster) {
-        plan.refusal = "its first cluster " + std::to_string(item.location) +
-                       " is not a data cluster of the volume";
+        plan.refusal = TextWith(TextId<1422>, std::to_string(item.location));
         return plan;
     }
     if (item.directoryCluster < 2 || item.directoryCluster > boot.maxCluster) {
-        plan.refusal = "the directory that held its entry is not known";
+        plan.refusal = Str<1423>();
         return plan;
     }
     const auto first = static_cast<uint32_t>(item.location);
     if ((fat.Entry(first) & kFatEntryMask) != kFatFree) {
-        plan.refusal = "its first cluster " + std::to_string(first) + " belongs to a file again";
+        plan.refusal = TextWith(TextId<1424>, std::to_string(first));
         return plan;
     }
     const uint64_t count = ItemClusterCount(item.size, boot.bytesPerCluster);
@@ -165,34 +165,34 @@ void ScrubItemRecord(TraceVolume& vol, const RecoverableFile& item, TraceWipeRes
     MftRecordNumber n = 0;
     if (!nv.SectorToRecord(item.location, &n)) {
         res.outcome = Outcome::Failed;
-        res.error = "no file record starts at sector " + std::to_string(item.location);
+        res.error = TextWith(TextId<1420>, std::to_string(item.location));
         return;
     }
     if (ScrubGuardProtects(b, item.location, b.sectorsPerRecord, vol.protectedStartSector)) {
-        res.note = "its record lies in the protected area and was left alone";
+        res.note = Str<1425>();
         return;
     }
     std::vector<uint8_t> rec;
     if (!nv.ReadRecord(n, &rec)) {
         res.outcome = Outcome::Failed;
-        res.error = "cannot read record " + std::to_string(n) + ": " + nv.Drive().LastError();
+        res.error = TextWith(TextId<1426>, std::to_string(n), ErrorText(nv.Drive().LastError()));
         return;
     }
     FileRecordHeader h;
     if (!ParseRecordHeader(rec, &h) || h.signature != kFileSignature) {
         res.outcome = Outcome::Failed;
-        res.error = "record " + std::to_string(n) + " is not a file record";
+        res.error = TextWith(TextId<1427>, std::to_string(n));
         return;
     }
     if (h.flags & (kRecordInUse | kRecordDirectory)) {
         // Taken by another file since the search: what it holds now is that file's.
-        res.note = "its record belongs to another file now and was left alone";
+        res.note = Str<1428>();
         return;
     }
     std::vector<uint8_t> scrubbed = rec;
     if (!ScrubDeletedRecord(scrubbed)) {
         res.outcome = Outcome::Failed;
-        res.error = "record " + std::to_string(n) + " has a damaged update sequence";
+        res.error = TextWith(TextId<1429>, std::to_string(n));
         return;
     }
     // The volume must read the record back: write only bytes that pass the fix-up.
@@ -200,12 +200,12 @@ void ScrubItemRecord(TraceVolume& vol, const RecoverableFile& item, TraceWipeRes
     FileRecordHeader sh;
     if (!ParseRecordHeader(check, &sh) || !ApplyFixup(check, sh.usaOffset, sh.usaCount)) {
         res.outcome = Outcome::Failed;
-        res.error = "the scrubbed record " + std::to_string(n) + " would fail the fix-up check";
+        res.error = TextWith(TextId<1430>, std::to_string(n));
         return;
     }
     if (!nv.WriteRecord(n, scrubbed)) {
         res.outcome = Outcome::Failed;
-        res.error = "cannot write record " + std::to_string(n) + ": " + nv.Drive().LastError();
+        res.error = TextWith(TextId<1431>, std::to_string(n), ErrorText(nv.Drive().LastError()));
         return;
     }
     res.bytesWritten += scrubbed.size();
@@ -227,22 +227,22 @@ TracePlan PlanTraceWipe(const OpContext& op, const TraceVolume& vol, const Recov
     plan.fs = item.fs;
     plan.passCount = passCount;
     if (passCount < 1 || passCount > kMaxPasses) {
-        plan.refusal = "the number of passes must be between 1 and " + std::to_string(kMaxPasses);
+        plan.refusal = TextWith(TextId<1432>, std::to_string(kMaxPasses));
         return plan;
     }
     if (!vol.drive || !vol.drive->IsOpen()) {
-        plan.refusal = "the volume is not open";
+        plan.refusal = Str<1433>();
         return plan;
     }
     if (item.fs == FileSystemKind::Ntfs) {
         if (!vol.ntfs) {
-            plan.refusal = "the item is on NTFS, the volume is not";
+            plan.refusal = Str<1434>();
             return plan;
         }
         return PlanNtfs(op, vol, item, std::move(plan));
     }
     if (!vol.fat) {
-        plan.refusal = "the item is on FAT32, the volume is not";
+        plan.refusal = Str<1435>();
         return plan;
     }
     return PlanFat(op, vol, item, std::move(plan));
@@ -262,7 +262,7 @@ TraceWipeResult WipeFileTraces(const OpContext& op, TraceVolume& vol, const Reco
     }
     CRawDriveRef& drive = *vol.drive;
     if (!drive.IsWritable()) {
-        res.error = "the volume was not opened for writing";
+        res.error = Str<1436>();
         return res;
     }
     res.clustersInUse = plan.clustersInUse;
@@ -280,7 +280,7 @@ TraceWipeResult WipeFileTraces(const OpContext& op, TraceVolume& vol, const Reco
     const size_t batchClusters = std::max<size_t>(1, kBatchBytes / bpc);
     wipe::AlignedBuffer buffer(batchClusters * bpc);
     if (!buffer.Ok()) {
-        res.error = "cannot allocate a cluster buffer";
+        res.error = Str<1437>();
         return res;
     }
     std::vector<uint64_t> batch;  // drive sectors of the clusters to overwrite
@@ -295,7 +295,7 @@ TraceWipeResult WipeFileTraces(const OpContext& op, TraceVolume& vol, const Reco
                 uint8_t* slice = buffer.data() + i * bpc;
                 wipe::FillPassBuffer(slice, bpc, pass, false);
                 if (!drive.Write(batch[i], slice, bpc)) {
-                    res.error = drive.LastError();
+                    res.error = ErrorText(drive.LastError());
                     return Outcome::Failed;
                 }
                 res.bytesWritten += bpc;
@@ -303,7 +303,7 @@ TraceWipeResult WipeFileTraces(const OpContext& op, TraceVolume& vol, const Reco
                 op.Step(ProgressSink::Current);
             }
             if (!drive.Flush()) {
-                res.error = drive.LastError();
+                res.error = ErrorText(drive.LastError());
                 return Outcome::Failed;
             }
         }
@@ -359,7 +359,7 @@ TraceWipeResult WipeFileTraces(const OpContext& op, TraceVolume& vol, const Reco
     auto flushed = [&drive, &res] {
         if (res.outcome == Outcome::Ok && !drive.Flush()) {
             res.outcome = Outcome::Failed;
-            res.error = drive.LastError();
+            res.error = ErrorText(drive.LastError());
         }
     };
     if (ntfs) {
@@ -371,13 +371,13 @@ TraceWipeResult WipeFileTraces(const OpContext& op, TraceVolume& vol, const Reco
                                             static_cast<uint32_t>(item.location));
     if (!cleared) {
         res.outcome = Outcome::Failed;
-        res.error = cleared.error().Message();
+        res.error = ErrorText(cleared.error());
         return res;
     }
     res.entriesCleared = cleared->shortEntries;
     res.longNameEntriesCleared = cleared->longNameEntries;
     res.bytesWritten += (cleared->shortEntries + cleared->longNameEntries) ? bpc : 0;
-    if (cleared->shortEntries == 0) res.note = "no directory entry of it was left to clear";
+    if (cleared->shortEntries == 0) res.note = Str<1438>();
     flushed();
     return res;
 }
@@ -386,19 +386,21 @@ Result<FatEntryClearing> ClearFatDirectoryEntries(CRawDriveRef& drive, FatTable&
                                                   uint32_t directoryCluster,
                                                   const std::string& name, uint32_t firstCluster) {
     const FatBootInfo& boot = fat.Boot();
-    const std::string where = "directory cluster " + std::to_string(directoryCluster);
-    if (!drive.IsWritable()) return Error{0, "the volume was not opened for writing"};
+    // The texts name the directory cluster as %2 (the error's offset).
+    const auto fault = [&drive, directoryCluster](ErrorCode code, int textId, int err = 0) {
+        return Error(code, drive.Source(), err).At(directoryCluster).Says(textId);
+    };
+    if (!drive.IsWritable()) return Error(ErrorCode::ReadOnly, drive.Source()).Says(TextId<1436>);
     if (directoryCluster < 2 || directoryCluster > boot.maxCluster)
-        return Error{0, where + " is not a data cluster of the volume"};
+        return fault(ErrorCode::Invalid, TextId<1439>);
     // The cluster is about to be written: it must still belong to a directory chain.
     const uint32_t entry = ReadFatEntry(directoryCluster, boot, drive);
-    if (entry == kFatEntryUnreadable) return Error{EIO, where + ": its FAT entry cannot be read"};
-    if ((entry & kFatEntryMask) == kFatFree)
-        return Error{0, where + " is free: no folder holds it"};
+    if (entry == kFatEntryUnreadable) return fault(ErrorCode::Io, TextId<1440>, EIO);
+    if ((entry & kFatEntryMask) == kFatFree) return fault(ErrorCode::Changed, TextId<1441>);
 
     std::vector<uint8_t> cur, prev;
     if (!ReadCluster(drive, boot, directoryCluster, &cur))
-        return Error{EIO, "cannot read " + where};
+        return fault(ErrorCode::Io, TextId<1442>, EIO);
     uint32_t prevCluster = 0;
     bool prevLooked = false, prevChanged = false, curChanged = false;
     const auto perCluster = static_cast<int64_t>(cur.size() / kDirEntrySize);
@@ -448,11 +450,11 @@ Result<FatEntryClearing> ClearFatDirectoryEntries(CRawDriveRef& drive, FatTable&
         if (pe == kFatEntryUnreadable || (pe & kFatEntryMask) != directoryCluster ||
             !drive.Write(ClusterDriveSector(boot, prevCluster), prev.data(),
                          static_cast<uint32_t>(prev.size())))
-            return Error{EIO, "cannot write directory cluster " + std::to_string(prevCluster)};
+            return Error(ErrorCode::Io, drive.Source(), EIO).At(prevCluster).Says(TextId<1443>);
     }
     if (curChanged && !drive.Write(ClusterDriveSector(boot, directoryCluster), cur.data(),
                                    static_cast<uint32_t>(cur.size())))
-        return Error{EIO, "cannot write " + where + ": " + drive.LastError()};
+        return fault(ErrorCode::Io, TextId<1444>, EIO).With(ErrorText(drive.LastError()));
     return done;
 }
 

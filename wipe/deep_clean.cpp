@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "log/activity_log.h"
+#include "platform/error.h"
 #include "platform/fileio.h"
 #include "platform/format.h"
 #include "platform/settings.h"
@@ -409,9 +410,9 @@ void CDeepCleaner::LogFileLine(bool cleaned, const WalkFile& file,
                                const std::string& copyPath) const {
     if (!logOn || !logWriter || !detailLog) return;
     std::string line = (cleaned ? deepCleaningText : couldNotText) + ": " + file.Path();
-    if (file.facts.compressed) line += " (Compressed) ";
-    line += " File Size: " + std::to_string(file.facts.sizeBytes) + " (b)";
-    line += " Temp file name: " + copyPath;
+    if (file.facts.compressed) line += S<1317>;
+    line += TextWith(TextId<1318>, std::to_string(file.facts.sizeBytes));
+    line += TextWith(TextId<1322>, copyPath);
     log::LogToFile(line, logWriter);
 }
 
@@ -474,13 +475,12 @@ int CDeepCleaner::RestoreLeftoverCopies(int dirFd, const std::string& folder) {
         if (s == Settled::CopyPlaced) {
             ++copiesRestored;
             ++restored;
-            note("Restored the copy of an interrupted deep clean: " + original);
+            note(TextWith(TextId<1325>, original));
         } else if (s == Settled::OriginalKept) {
             ++copiesRemoved;
         } else {
             ++copiesKept;
-            note("Kept the copy of an interrupted deep clean: " + JoinPath(folder, copyName) +
-                 " (another file now has the name " + original + ")");
+            note(TextWith(TextId<1326>, JoinPath(folder, copyName), original));
         }
     }
     return restored;
@@ -674,9 +674,7 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
         // Not cleaned: the file keeps its own times (already on the copy), so the next
         // run takes it up again.
         if (s == Settled::CopyKept && logOn && logWriter)
-            log::LogToFile("Kept the copy of a deep-cleaned file: " + copyPath +
-                               " (another file now has the name " + path + ")",
-                           logWriter);
+            log::LogToFile(TextWith(TextId<1327>, copyPath, path), logWriter);
         NoteNotCleaned(dirFd, file.name);
         if (s == Settled::CopyKept) NoteNotCleaned(dirFd, copyName);
         bytesNotCleaned += size;

@@ -23,6 +23,7 @@
 
 #include "log/activity_log.h"
 #include "platform/drives.h"
+#include "platform/error.h"
 #include "platform/format.h"
 #include "platform/passes.h"
 #include "platform/strings.h"
@@ -352,21 +353,21 @@ FreeSpacePlan PlanFreeSpace(const std::string& rootIn, int passes) {
     plan.root = WithSlash(rootIn);
     plan.folder = TempFolderFor(plan.root);
     if (passes < 1) {
-        plan.refusal = "the pass count must be at least 1";
+        plan.refusal = Str<1370>();
         return plan;
     }
     struct stat st {};
     if (rootIn.empty() || stat(plan.root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        plan.refusal = plan.root + " is not a folder";
+        plan.refusal = TextWith(TextId<1371>, plan.root);
         return plan;
     }
     struct statvfs sv {};
     if (statvfs(plan.root.c_str(), &sv) != 0) {
-        plan.refusal = "cannot read the free space of " + plan.root;
+        plan.refusal = TextWith(TextId<1372>, plan.root);
         return plan;
     }
     if (sv.f_flag & ST_RDONLY) {
-        plan.refusal = plan.root + " is mounted read-only";
+        plan.refusal = TextWith(TextId<1373>, plan.root);
         return plan;
     }
     const uint64_t frag = sv.f_frsize ? sv.f_frsize : sv.f_bsize;
@@ -393,8 +394,7 @@ FreeSpacePlan PlanFreeSpace(const std::string& rootIn, int passes) {
             plan.folder = TempFolderFor(home);
             plan.folderInHome = true;
         } else {
-            plan.refusal = "no permission to write to " + plan.root +
-                           " and the home folder is on another file system";
+            plan.refusal = TextWith(TextId<1374>, plan.root);
             return plan;
         }
     }
@@ -404,7 +404,7 @@ FreeSpacePlan PlanFreeSpace(const std::string& rootIn, int passes) {
     struct stat ls {};
     if (lstat(plan.folder.c_str(), &ls) == 0) {
         plan.leftoverPresent = true;
-        plan.refusal = "a temporary folder from an earlier clean is still there: " + plan.folder;
+        plan.refusal = TextWith(TextId<1375>, plan.folder);
     }
     return plan;
 }
@@ -453,15 +453,14 @@ int CFreeSpaceCleaner::CleanFreeSpace(const OpContext& op, const FreeSpaceTask& 
         return 0;
     }
     if (plan.freeBytes == 0) {
-        refusal_ = "no free space on " + plan.root;
+        refusal_ = TextWith(TextId<1376>, plan.root);
         return 0;
     }
     // The folder also fails to appear when one is left from an earlier run: nothing is
     // written then, and the next sweep removes the leftover.
     if (mkdir(plan.folder.c_str(), 0700) != 0) {
-        refusal_ = plan.leftoverPresent
-                       ? plan.refusal
-                       : "cannot make the folder " + plan.folder + ": " + std::strerror(errno);
+        refusal_ = plan.leftoverPresent ? plan.refusal
+                                        : TextWith(TextId<1377>, plan.folder, std::strerror(errno));
         return 0;
     }
     // Held until the files are gone: a sweep elsewhere leaves this folder alone.
@@ -473,11 +472,10 @@ int CFreeSpaceCleaner::CleanFreeSpace(const OpContext& op, const FreeSpaceTask& 
     log::CActivityLogFile* logWriter = logEnabled ? op.Log() : nullptr;
     for (auto bar : {ProgressSink::Current, ProgressSink::Overall})
         op.SetRange(bar, 0, kFreeSpaceProgressRange);
-    op.Status(statusPrefix + wipingText + " " + plan.root + " (0 bytes of " + freeText + ") ");
+    op.Status(statusPrefix + wipingText + " " + plan.root + TextWith(TextId<1378>, freeText));
     std::string located = locatedText + " " + freeText;
     if (plan.reservedBytes > 0)
-        located += " (" + FormatSize(plan.reservedBytes, "%2.2f") +
-                   " reserved by the file system is not cleaned)";
+        located += TextWith(TextId<1379>, FormatSize(plan.reservedBytes, "%2.2f"));
     log::LogToFile(located, logWriter);
 
     int completed = 0;
@@ -527,8 +525,9 @@ bool CFreeSpaceCleaner::FillPass(const OpContext& op, const FreeSpacePlan& plan,
             std::min<uint64_t>(kFreeSpaceProgressRange, kFreeSpaceProgressRange * done / total));
         for (auto bar : {ProgressSink::Current, ProgressSink::Overall}) op.SetPos(bar, pos);
         op.Status(statusPrefix + wipingText + " " + plan.root + " " +
-                  FormatSize(bytesWritten_ / static_cast<uint64_t>(passes), "%2.2f") + " of " +
-                  freeText + " (" + CountText(passes) + ")");
+                  TextWith(TextId<1380>,
+                           FormatSize(bytesWritten_ / static_cast<uint64_t>(passes), "%2.2f"),
+                           freeText, CountText(passes)));
     };
 
     for (uint64_t f = 1; f <= plan.fileCount && !op.Stopped(); ++f) {

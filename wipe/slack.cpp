@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "log/activity_log.h"
+#include "platform/error.h"
 #include "platform/fileio.h"
 #include "platform/passes.h"
 #include "platform/registry.h"
@@ -501,15 +502,14 @@ uint32_t CSlackWiper::ClusterFor(int fd) const {
 std::string CSlackWiper::SlackLogLine(const SlackLogRecord& r, uint32_t cluster) const {
     std::string line;
     if (r.noSlack)
-        line = "No slack to wipe in file: ";
+        line = TextWith(TextId<1316>, r.path);
     else
-        line = (r.result ? wipedText : couldNotText) + ": ";
-    line += r.path;
-    if (r.compressed) line += " (Compressed) ";
-    line += " File Size: " + std::to_string(r.fileSize) + " (b)";
-    line += " Cluster size: " + std::to_string(cluster);
-    line += " Number Of Clusters: " + std::to_string(r.clusters);
-    if (!r.noSlack) line += " Total slack wiped: " + std::to_string(r.slackLength) + " (b)";
+        line = (r.result ? wipedText : couldNotText) + ": " + r.path;
+    if (r.compressed) line += S<1317>;
+    line += TextWith(TextId<1318>, std::to_string(r.fileSize));
+    line += TextWith(TextId<1319>, std::to_string(cluster));
+    line += TextWith(TextId<1320>, std::to_string(r.clusters));
+    if (!r.noSlack) line += TextWith(TextId<1321>, std::to_string(r.slackLength));
     return line;
 }
 
@@ -630,13 +630,9 @@ Outcome CSlackWiper::WipeSlacks(const OpContext& op, const std::string& start,
     const SlackReplay replayed = ReplaySlackJournals(journalFolder);
     if (logOn && logWriter) {
         for (const std::string& p : replayed.restored)
-            log::LogToFile(
-                "Restored the length and time of a file an interrupted slack wipe left: " + p,
-                logWriter);
+            log::LogToFile(TextWith(TextId<1323>, p), logWriter);
         for (const std::string& p : replayed.left)
-            log::LogToFile(
-                "Left a file an interrupted slack wipe had extended, as it changed since: " + p,
-                logWriter);
+            log::LogToFile(TextWith(TextId<1324>, p), logWriter);
     }
     driveCached_ = false;
     inWalk_ = true;

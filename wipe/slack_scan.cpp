@@ -22,6 +22,7 @@
 
 #include "log/activity_log.h"
 #include "platform/drives.h"
+#include "platform/error.h"
 #include "platform/fileio.h"
 #include "platform/format.h"
 #include "platform/rawio.h"
@@ -130,11 +131,11 @@ std::string FormatLocal(const char* format, time_t t) {
 // writes file data past the device's own page cache, so a page cached by an earlier raw
 // read (an earlier view, a search) would still show what the slack held before a wipe.
 void ForgetCachedRange(const std::string& source, uint64_t offset, uint64_t length) {
-    std::string error;
-    const int fd = platform::OpenRawForRead(source, &error);
-    if (fd < 0) return;
-    posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_DONTNEED);
-    close(fd);
+    const Result<int> fd = platform::OpenRawForRead(source);
+    if (!fd) return;
+    posix_fadvise(fd.value(), static_cast<off_t>(offset), static_cast<off_t>(length),
+                  POSIX_FADV_DONTNEED);
+    close(fd.value());
 }
 
 }  // namespace
@@ -217,42 +218,41 @@ uint32_t LiveAttributeBits(std::string_view name, bool writable, bool system, bo
 }
 
 std::string SlackItem::LastClusterText() const {
-    return lastClusterKnown ? std::to_string(lastCluster) : "unknown";
+    return lastClusterKnown ? std::to_string(lastCluster) : Str<1337>();
 }
 
 // ---------------------------------------------------------------- texts
 
 std::string SlackResultText(size_t n) {
-    if (n == 0) return " (Did not find any slacks)";
-    if (n == 1) return " (" + Str<344>() + " 1 slack)";
-    return " (" + Str<344>() + " " + std::to_string(n) + " slacks)";
+    if (n == 0) return Str<1330>();
+    if (n == 1) return TextWith(TextId<1331>, S<344>);
+    return TextWith(TextId<1332>, S<344>, std::to_string(n));
 }
 
 std::string SlackStatusText(size_t n) {
-    return "Searching for recoverable slacks (" + Str<344>() + ": " + std::to_string(n) +
-           (n == 1 ? " slack)" : " slacks)");
+    return TextWith(n == 1 ? TextId<1333> : TextId<1334>, S<344>, std::to_string(n));
 }
 
 std::string DetailSizeText(uint64_t bytes) {
-    if (bytes < 1024) return std::to_string(bytes) + " (b)";
-    return FormatSize(bytes, "%2.2f") + " (" + std::to_string(bytes) + " bytes)";
+    if (bytes < 1024) return TextWith(TextId<1335>, std::to_string(bytes));
+    return TextWith(TextId<1336>, FormatSize(bytes, "%2.2f"), std::to_string(bytes));
 }
 
 std::string DetailTimeText(FileTime time) {
-    if (time == 0) return "unknown";
+    if (time == 0) return Str<1337>();
     return FormatLocal("%A, %B %d, %Y - %H:%M:%S", static_cast<time_t>(UnixFromFileTime(time)));
 }
 
 std::string SlackDetailsText(const SlackItem& item, std::string_view attributeText) {
-    std::string t = "RIGHT CLICK TO VIEW CONTENTS\n" + std::string(53, '-') + "\n";
-    t += "File name: " + item.name + "\n";
-    t += "File length: " + DetailSizeText(item.sizeBytes) + "\n";
-    t += "Slack Length: " + DetailSizeText(item.slackBytes) + "\n";
-    t += "Created Time: " + DetailTimeText(item.created) + "\n";
-    t += "Modified Time: " + DetailTimeText(item.modified) + "\n";
-    t += "Attributes: " + std::string(attributeText) + "\n";
-    t += std::string("Compressed: ") + (item.compressed ? "Yes" : "No") + "\n";
-    t += "Last cluster of the file: " + item.LastClusterText();
+    std::string t = Str<1338>() + "\n" + std::string(53, '-') + "\n";
+    t += TextWith(TextId<1339>, item.name) + "\n";
+    t += TextWith(TextId<1340>, DetailSizeText(item.sizeBytes)) + "\n";
+    t += TextWith(TextId<1341>, DetailSizeText(item.slackBytes)) + "\n";
+    t += TextWith(TextId<1342>, DetailTimeText(item.created)) + "\n";
+    t += TextWith(TextId<1343>, DetailTimeText(item.modified)) + "\n";
+    t += TextWith(TextId<1344>, attributeText) + "\n";
+    t += TextWith(TextId<1345>, item.compressed ? S<1346> : S<1347>) + "\n";
+    t += TextWith(TextId<1348>, item.LastClusterText());
     return t;
 }
 
@@ -304,7 +304,7 @@ SlackScanReport CSlackScanner::Scan(const OpContext& op, const std::string& star
     found_.clear();
     filesExamined = withoutSlack = notOnDisk = placeUnknown = 0;
     SlackScanReport rep;
-    log::LogToFile("Beginning search for recoverable slacks on " + driveName, op.Log());
+    log::LogToFile(TextWith(TextId<1349>, driveName), op.Log());
     op.Status(SlackStatusText(0));
     op.SetRange(ProgressSink::Overall, 0, kProgressRange);
 
@@ -336,7 +336,7 @@ SlackScanReport CSlackScanner::Scan(const OpContext& op, const std::string& star
                 break;
             case SlackVerdict::NotOnDisk:
                 ++notOnDisk;
-                if (onSkip) onSkip(file.Path(), "no cluster of its own on the disk");
+                if (onSkip) onSkip(file.Path(), Str<1350>());
                 break;
             case SlackVerdict::Unreadable:
                 if (onSkip) onSkip(file.Path(), SkipReasonText(SkipReason::Unreadable));
@@ -357,15 +357,15 @@ SlackScanReport CSlackScanner::Scan(const OpContext& op, const std::string& star
         case Outcome::Failed:
             rep.end = SlackScanEnd::Failed;
             rep.error = walker.error();
-            rep.message = "Could not search for recoverable slacks: " + rep.error.Message();
+            rep.message = TextWith(TextId<1351>, ErrorText(rep.error));
             break;
         case Outcome::Stopped:
             rep.end = SlackScanEnd::Aborted;
-            rep.message = "Aborted search for recoverable slacks" + result;
+            rep.message = TextWith(TextId<1352>, result);
             break;
         default:
             rep.end = SlackScanEnd::Completed;
-            rep.message = "Completed search for recoverable slacks" + result;
+            rep.message = TextWith(TextId<1353>, result);
             op.SetPos(ProgressSink::Overall, kProgressRange);
             break;
     }
@@ -377,10 +377,7 @@ SlackScanReport CSlackScanner::Scan(const OpContext& op, const std::string& star
 // ---------------------------------------------------------------- the slack bytes
 
 const std::string& SlackViewDeniedText() {
-    static const std::string text =
-        "It is not possible to view individual file slacks on your system because Tidewipe is "
-        "unable to gain sufficient access to your filing system. To fix this problem, try "
-        "running the program from a user account with Administrator privileges.";
+    static const std::string text = Str<1354>();
     return text;
 }
 
@@ -388,15 +385,15 @@ Result<std::string> SlackViewSource(const std::string& path) {
     struct stat st {};
     if (lstat(path.c_str(), &st) != 0) return Error::FromErrno(path);
     const auto mount = MountOf(path);
-    if (!mount) return Error{0, path + ": cannot tell which file system holds this file"};
+    if (!mount) return Error(ErrorCode::NotFound, path).Says(TextId<1355>);
     // A bind mount or a subvolume whose files carry another device number than the mount
     // point: the device named by the mount may not be the one holding the file.
-    if (mount->devId != st.st_dev)
-        return Error{0, path + ": cannot tell which device holds this file"};
+    if (mount->devId != st.st_dev) return Error(ErrorCode::Unsupported, path).Says(TextId<1356>);
     const auto kind = platform::ClassifyRawSource(mount->device);
     if (kind != platform::RawKind::BlockDevice && kind != platform::RawKind::RegularFile)
-        return Error{0, "the file system mounted at " + mount->mountPoint +
-                            " has no device or image to read (" + mount->device + ")"};
+        return Error(ErrorCode::Unsupported, mount->device)
+            .With(mount->mountPoint)
+            .Says(TextId<1357>);
     return mount->device;
 }
 
@@ -407,18 +404,17 @@ Result<FileSlackBytes> ReadFileSlack(const std::string& path, const SectorReader
 
     LookFacts before;
     if (!Look(fd, &before)) return Error::FromErrno(path);
-    if (!before.regular) return Error{0, path + ": not a regular file"};
+    if (!before.regular) return Error(ErrorCode::NotRegularFile, path).Says(TextId<1358>);
     const uint32_t cluster = ClusterSizeOf(fd);
     if (cluster == 0 || cluster % kSector != 0)
-        return Error{0, path + ": the file system's cluster size is not a whole number of sectors"};
+        return Error(ErrorCode::Unsupported, path).Says(TextId<1359>);
     const SlackGeometry g = ComputeSlack(before.size, cluster);
-    if (g.slackBytes == 0) return Error{0, path + ": the file has no slack"};
+    if (g.slackBytes == 0) return Error(ErrorCode::Invalid, path).Says(TextId<1360>);
     const LastClusterPlace place = LocateLastCluster(fd, before.size, cluster, before.allocated);
     if (place.place == ClusterPlace::NotOnDisk)
-        return Error{0, path + ": no cluster of its own on the disk holds this file's slack"};
+        return Error(ErrorCode::Unsupported, path).Says(TextId<1361>);
     if (place.place == ClusterPlace::Unknown)
-        return Error{0,
-                     path + ": the file system does not tell where this file's last cluster lies"};
+        return Error(ErrorCode::Unsupported, path).Says(TextId<1362>);
 
     if (auto source = SlackViewSource(path); source.ok())
         ForgetCachedRange(source.value(), place.byteOffset, cluster);
@@ -432,8 +428,9 @@ Result<FileSlackBytes> ReadFileSlack(const std::string& path, const SectorReader
     out.slackOffset = static_cast<size_t>(before.size % cluster);
     out.cluster.assign(cluster, 0);
     if (!read || !read(place.byteOffset / kSector, out.cluster.data(), cluster))
-        return Error{0, path + ": the last cluster (" + std::to_string(out.lastCluster) +
-                            ") could not be read from the volume"};
+        return Error(ErrorCode::Io, path)
+            .At(static_cast<int64_t>(out.lastCluster))
+            .Says(TextId<1363>);
 
     // The bytes are the file's only if nothing moved meanwhile: same size, same time,
     // same place.
@@ -442,7 +439,7 @@ Result<FileSlackBytes> ReadFileSlack(const std::string& path, const SectorReader
         const LastClusterPlace again = LocateLastCluster(fd, after.size, cluster, after.allocated);
         return again.place == ClusterPlace::OnDisk && again.byteOffset == place.byteOffset;
     }();
-    if (!same) return Error{0, path + ": the file changed while its slack was read; try again"};
+    if (!same) return Error(ErrorCode::Changed, path).Says(TextId<1364>);
     return out;
 }
 

@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "log/activity_log.h"
+#include "platform/error.h"
 #include "platform/fileio.h"
 #include "platform/passes.h"
 #include "platform/rawio.h"
@@ -199,19 +200,19 @@ CSwapWiper::CSwapWiper()
 
 std::string CSwapWiper::SkipReason(const SwapArea& area, const MemoryFigures& mem) const {
     if (!EnoughMemoryFor(area.usedBytes, mem))
-        return "not enough free memory to take its " + std::to_string(area.usedBytes >> 10) +
-               " KiB back (" + std::to_string(mem.availableBytes >> 10) + " KiB available)";
+        return TextWith(TextId<1301>, std::to_string(area.usedBytes >> 10),
+                        std::to_string(mem.availableBytes >> 10));
     return "";
 }
 
 SwapWipeReport CSwapWiper::PlanFor(const std::vector<SwapArea>& areas) {
     SwapWipeReport rep;
     if (areas.empty()) {
-        rep.skipReason = "no swap area is in use";
+        rep.skipReason = Str<1302>();
         return rep;
     }
     const bool root = isRoot();
-    if (!root) rep.skipReason = "taking swap areas off needs root";
+    if (!root) rep.skipReason = Str<1303>();
     const MemoryFigures mem = ParseMemInfo(readMemInfo());
     for (const auto& a : areas) {
         SwapAreaResult r;
@@ -229,16 +230,16 @@ SwapAreaResult CSwapWiper::OverwriteAndRecreate(const OpContext& op, const std::
                                                 const SwapIdentity& id) {
     SwapAreaResult r;
     r.path = path;
-    std::string error;
     // The write gate: a regular file, or a block device nobody holds (swapoff has
     // released it; O_EXCL fails while the kernel still uses it).
-    const int fd = platform::OpenRawForWrite(path, &error);
-    if (fd >= 0) {
+    const Result<int> opened = platform::OpenRawForWrite(path);
+    if (opened) {
+        const int fd = opened.value();
         off_t end = lseek(fd, 0, SEEK_END);
         const uint64_t length = end > 0 ? static_cast<uint64_t>(end) : 0;
         AlignedBuffer buffer(kSwapChunk);
         if (!buffer.Ok()) {
-            r.reason = "no memory for the pass buffer";
+            r.reason = Str<1268>();
         } else {
             const uint64_t chunks = (length + kSwapChunk - 1) / kSwapChunk;
             op.SetRange(ProgressSink::Current, 0, static_cast<int64_t>(chunks * passCount));
@@ -254,8 +255,8 @@ SwapAreaResult CSwapWiper::OverwriteAndRecreate(const OpContext& op, const std::
                     if (!platform::PwriteAll(fd, buffer.data(), n, static_cast<off_t>(off),
                                              &wrote)) {
                         const int err = errno;
-                        r.reason = "write failed at byte " + std::to_string(off + wrote) + ": " +
-                                   ErrnoText(err);
+                        r.reason =
+                            TextWith(TextId<1304>, std::to_string(off + wrote), ErrnoText(err));
                         failed = true;
                         break;
                     }
@@ -263,7 +264,7 @@ SwapAreaResult CSwapWiper::OverwriteAndRecreate(const OpContext& op, const std::
                 }
                 if (failed || op.Stopped()) break;
                 if (fdatasync(fd) != 0) {
-                    r.reason = "flush failed: " + ErrnoText(errno);
+                    r.reason = TextWith(TextId<1305>, ErrnoText(errno));
                     failed = true;
                     break;
                 }
@@ -272,15 +273,15 @@ SwapAreaResult CSwapWiper::OverwriteAndRecreate(const OpContext& op, const std::
         }
         close(fd);
     } else {
-        r.reason = error;
+        r.reason = ErrorText(opened.error());
     }
     // Recreated whatever happened above: the area must not stay without its signature
     // (a partly written area would otherwise be neither swap nor data).
     const int mk = makeSwap(path, id);
     r.recreated = mk == 0;
     if (!r.recreated) {
-        r.reason += std::string(r.reason.empty() ? "" : "; ") + "mkswap failed (status " +
-                    std::to_string(mk) + ")";
+        r.reason +=
+            std::string(r.reason.empty() ? "" : "; ") + TextWith(TextId<1306>, std::to_string(mk));
     }
     r.wiped = r.recreated && r.passesDone == passCount;
     return r;
@@ -292,7 +293,7 @@ SwapWipeReport CSwapWiper::WipeAll(const OpContext& op) {
     const auto areas = ParseProcSwaps(readProcSwaps());
     SwapWipeReport rep = PlanFor(areas);
     if (!rep.skipReason.empty()) {
-        log::LogToFile("Wipe system swapfile skipped: " + rep.skipReason, op.Log());
+        log::LogToFile(TextWith(TextId<1308>, rep.skipReason), op.Log());
         for (auto& a : rep.areas) a.skipped = true;
         return rep;
     }
@@ -304,20 +305,20 @@ SwapWipeReport CSwapWiper::WipeAll(const OpContext& op) {
             break;
         }
         if (r.skipped) {
-            log::LogToFile("Swap area " + area.path + " skipped: " + r.reason, op.Log());
+            log::LogToFile(TextWith(TextId<1309>, area.path, r.reason), op.Log());
             continue;
         }
         SwapIdentity id;
         if (!ReadSwapIdentity(area.path, &id)) {
             r.skipped = true;
-            r.reason = "no swap signature found";
-            log::LogToFile("Swap area " + area.path + " skipped: " + r.reason, op.Log());
+            r.reason = Str<1310>();
+            log::LogToFile(TextWith(TextId<1309>, area.path, r.reason), op.Log());
             continue;
         }
         if (int e = swapOff(area.path); e != 0) {
             r.skipped = true;
-            r.reason = "could not be taken off: " + ErrnoText(e);
-            log::LogToFile("Swap area " + area.path + " skipped: " + r.reason, op.Log());
+            r.reason = TextWith(TextId<1311>, ErrnoText(e));
+            log::LogToFile(TextWith(TextId<1309>, area.path, r.reason), op.Log());
             continue;
         }
         SwapAreaResult done = OverwriteAndRecreate(op, area.path, id);
@@ -325,20 +326,20 @@ SwapWipeReport CSwapWiper::WipeAll(const OpContext& op) {
             const int e = swapOn(area.path, area.priority);
             done.reactivated = e == 0;
             if (e != 0)
-                done.reason +=
-                    std::string(done.reason.empty() ? "" : "; ") + "swapon failed: " + ErrnoText(e);
+                done.reason += std::string(done.reason.empty() ? "" : "; ") +
+                               TextWith(TextId<1307>, ErrnoText(e));
         }
         r = done;
         if (op.Stopped()) rep.aborted = true;
         if (r.wiped && r.reactivated) {
-            log::LogToFile("Wiped swap area " + area.path + " with " +
-                               std::to_string(r.passesDone) + " " + PassWord(r.passesDone),
+            log::LogToFile(TextWith(TextId<1312>, area.path, std::to_string(r.passesDone),
+                                    PassWord(r.passesDone)),
                            op.Log());
         } else {
-            log::LogToFile("Could not wipe swap area " + area.path +
-                               (r.reason.empty() ? std::string(rep.aborted ? ": aborted" : "")
-                                                 : ": " + r.reason),
-                           op.Log());
+            const std::string line = !r.reason.empty() ? TextWith(TextId<1314>, area.path, r.reason)
+                                     : rep.aborted     ? TextWith(TextId<1315>, area.path)
+                                                       : TextWith(TextId<1313>, area.path);
+            log::LogToFile(line, op.Log());
         }
     }
     return rep;

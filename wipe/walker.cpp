@@ -16,6 +16,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "platform/error.h"
+
 namespace tw::wipe {
 namespace {
 
@@ -100,29 +102,29 @@ bool InMountTable(const std::vector<std::string>& points, const std::string& pat
 const char* SkipReasonText(SkipReason reason) {
     switch (reason) {
         case SkipReason::NotRegular:
-            return "not a regular file";
+            return S<1255>.data();
         case SkipReason::OtherFileSystem:
-            return "a mount point (another file system or a bind mount)";
+            return S<1382>.data();
         case SkipReason::SkippedFolder:
-            return "skipped folder";
+            return S<1383>.data();
         case SkipReason::PseudoFileSystem:
-            return "system pseudo file system";
+            return S<1384>.data();
         case SkipReason::Hidden:
-            return "hidden";
+            return S<1385>.data();
         case SkipReason::ProtectedName:
-            return "protected name";
+            return S<1386>.data();
         case SkipReason::ReadOnly:
-            return "read-only";
+            return S<1387>.data();
         case SkipReason::System:
-            return "immutable or append-only";
+            return S<1388>.data();
         case SkipReason::HardLinked:
-            return "more than one hard link";
+            return S<1389>.data();
         case SkipReason::TemporaryCopy:
-            return "deep clean temporary copy";
+            return S<1390>.data();
         case SkipReason::Unreadable:
-            return "cannot be examined";
+            return S<1263>.data();
     }
-    return "skipped";
+    return S<1391>.data();
 }
 
 std::string WalkFile::Path() const { return JoinPath(folder, name); }
@@ -229,23 +231,23 @@ Outcome CDriveWalker::Walk(const OpContext& op, const std::string& start) {
     flagsIoctlWorks_ = true;
     char* real = realpath(start.c_str(), nullptr);
     if (!real) {
-        error_ = Error::FromErrno("cannot resolve " + start);
+        error_ = Error::FromErrno(start).Says(TextId<1392>);
         return Outcome::Failed;
     }
     start_ = real;
     std::free(real);
     if (IsPseudoFileSystemPath(start_)) {
-        error_ = Error{0, start_ + " is a system pseudo file system and is never walked"};
+        error_ = Error(ErrorCode::Unsupported, start_).Says(TextId<1393>);
         return Outcome::Failed;
     }
     int fd = open(start_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        error_ = Error::FromErrno("cannot open folder " + start_);
+        error_ = Error::FromErrno(start_).Says(TextId<1394>);
         return Outcome::Failed;
     }
     FileFacts top;
     if (!ReadFileFacts(fd, "", &top)) {
-        error_ = Error::FromErrno("cannot examine " + start_);
+        error_ = Error::FromErrno(start_).Says(TextId<1395>);
         close(fd);
         return Outcome::Failed;
     }

@@ -199,7 +199,7 @@ void CLogFileWipe::OnFinished(const QVariant& result, bool) {
     if (ok) {
         text_->setText(Tx<166>());
     } else {
-        QString text = r.value(2).toBool() ? Tx<1601>() : Tx<1600>();
+        QString text = r.value(2).toBool() ? Tx<1621>() : Tx<1620>();
         if (!failed.isEmpty()) text += QStringLiteral("\n\n") + failed.join(QLatin1Char('\n'));
         text_->setText(text);
     }

@@ -65,7 +65,7 @@ class CleanupVolumes : public test::CleanupFixture {
             const std::string trashed = Mount(0) + "/trashed.txt";
             ASSERT_TRUE(test::WriteFileBytes(trashed, "TWTRASHED-CONTENT"));
             auto put = recyclebin::SendToBin(trashed);
-            ASSERT_TRUE(put.ok()) << put.error().Message();
+            ASSERT_TRUE(put.ok()) << tw::ErrorText(put.error());
             // Data whose index file is gone is part of the bin too.
             ASSERT_TRUE(test::WriteFileBytes(
                 Mount(0) + "/.Trash-" + std::to_string(getuid()) + "/files/orphan.bin",

@@ -11,7 +11,7 @@ namespace {
 
 // The one place an error becomes words: placeholders filled once each, the errno's text
 // appended, an offset the text has no place for still shown, and a code this build
-// has no text for still says what it happened to.
+// has no text for still says what it happened to. TextWith fills the same way.
 TEST(ErrorText, FillsPlaceholdersAppendsErrnoAndCopesWithUnknownCodes) {
     // %1 and %3; a subject that itself holds "%2" is not expanded again.
     Error mounted = Error(ErrorCode::Mounted, "/img%2").With("/mnt/x");
@@ -38,6 +38,11 @@ TEST(ErrorText, FillsPlaceholdersAppendsErrnoAndCopesWithUnknownCodes) {
     EXPECT_EQ(ErrorText(unknown), "/x: unexpected error");
     Error missingText = Error(ErrorCode::ReadOnly, "/y").Says(999999);
     EXPECT_EQ(ErrorText(missingText), "/y is read-only");
+
+    // The same filler for the engine's other lines: what is filled in is not expanded.
+    EXPECT_EQ(TextWith(TextId<1011>, "/img%3", "", "/mnt/x"),
+              "/img%3 is mounted read-write at /mnt/x");
+    EXPECT_EQ(TextWith(999999, "/x"), "");
 }
 
 }  // namespace

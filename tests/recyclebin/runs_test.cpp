@@ -56,7 +56,7 @@ class RunsTest : public test::TrashFixture {
         else
             EXPECT_EQ(mkdir(p.c_str(), 0755), 0);
         auto r = SendToBin(p);
-        EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().Message());
+        EXPECT_TRUE(r.ok()) << (r.ok() ? "" : tw::ErrorText(r.error()));
         for (auto& it : List())
             if (r.ok() && it.infoPath == r->infoPath) return it;
         ADD_FAILURE() << "not listed: " << p;
@@ -103,7 +103,7 @@ TEST_F(RunsTest, SendToBinWritesTheIndexAndMovesTheData) {
     ASSERT_TRUE(WriteFileBytes(work + "/" + name, "hello"));
     chmod((work + "/" + name).c_str(), 0640);
     auto r = SendToBin(work + "/" + name);
-    ASSERT_TRUE(r.ok()) << r.error().Message();
+    ASSERT_TRUE(r.ok()) << tw::ErrorText(r.error());
     EXPECT_FALSE(Exists(work + "/" + name));
     EXPECT_EQ(r->trashDir, HomeTrash());
     EXPECT_EQ(r->trashName, name);

@@ -79,7 +79,7 @@ class TrashVolumeTest : public test::TrashFixture {
         // Something at an original path afterwards must not be touched.
         for (const char* p : {"/big.bin", "/small.txt", "/folder"}) {
             auto r = SendToBin(mnt + p);
-            ASSERT_TRUE(r.ok()) << p << ": " << r.error().Message();
+            ASSERT_TRUE(r.ok()) << p << ": " << tw::ErrorText(r.error());
             EXPECT_NE(r->trashDir, HomeTrash());
         }
         const std::string keep = marker("keep");
@@ -198,7 +198,7 @@ TEST_F(TrashVolumeTest, Ext4SharedStickyTrashIsUsedByBoth) {
     // Without the sticky bit the shared .Trash is not trusted: .Trash-$uid is made.
     ASSERT_EQ(chmod((mnt + "/.Trash").c_str(), 0777), 0);
     auto r = SendToBin(mnt + "/c.txt");
-    ASSERT_TRUE(r.ok()) << r.error().Message();
+    ASSERT_TRUE(r.ok()) << tw::ErrorText(r.error());
     EXPECT_EQ(r->trashDir, mnt + "/.Trash-" + uidText);
     EXPECT_EQ(r->storedPath, "c.txt");
 }
@@ -227,7 +227,7 @@ TEST_F(TrashVolumeTest, AcrossABindMountPutAndRestoreCopyAndKeepModesTimesAndLin
     ASSERT_EQ(symlink("/etc/passwd", (tree + "/link").c_str()), 0);
 
     auto r = SendToBin(tree);
-    ASSERT_TRUE(r.ok()) << r.error().Message();
+    ASSERT_TRUE(r.ok()) << tw::ErrorText(r.error());
     EXPECT_TRUE(r->copied);
     EXPECT_EQ(r->trashDir, HomeTrash());
     EXPECT_FALSE(Exists(tree));

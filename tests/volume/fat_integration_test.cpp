@@ -120,7 +120,7 @@ class FatIntegration : public ::testing::TestWithParam<std::tuple<int, int>> {
 
     std::vector<RecoverableFile> Search(bool deletedFolders = false) {
         CRawDriveRef drive;
-        EXPECT_TRUE(drive.Open(image_)) << drive.LastError();
+        EXPECT_TRUE(drive.Open(image_)) << tw::ErrorText(drive.LastError());
         SearchContext ctx;
         ctx.drive = &drive;
         ctx.driveText = "/";

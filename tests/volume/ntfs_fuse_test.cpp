@@ -231,9 +231,9 @@ TEST(NtfsFuse, WindowsStyleDeletionsKeepNamesAndRuns) {
                                            "win_dosonly.txt",        "win_fragmented.bin"};
     {
         CRawDriveRef d;
-        ASSERT_TRUE(d.Open(copy, true)) << d.LastError();
+        ASSERT_TRUE(d.Open(copy, true)) << tw::ErrorText(d.LastError());
         NtfsVolume vol(d);
-        ASSERT_TRUE(vol.Load()) << vol.Error();
+        ASSERT_TRUE(vol.Load()) << tw::ErrorText(*vol.Failure());
         const NtfsBootInfo& b = vol.Boot();
         std::multiset<std::string> changed;
         std::set<uint64_t> bases;
@@ -409,7 +409,8 @@ TEST(NtfsFuse, RawWritesAreRefusedWhileTheDeviceIsMountedReadWrite) {
     {
         CRawDriveRef d;
         EXPECT_FALSE(d.Open(loop.Path(), true));
-        EXPECT_NE(d.LastError().find("mounted read-write"), std::string::npos) << d.LastError();
+        EXPECT_NE(tw::ErrorText(d.LastError()).find("mounted read-write"), std::string::npos)
+            << tw::ErrorText(d.LastError());
         // Reading is allowed, and the mounted folder is searched through its device.
         EXPECT_TRUE(d.Open(loop.Path()));
         std::string out, err;
@@ -427,9 +428,10 @@ TEST(NtfsFuse, RawWritesAreRefusedWhileTheDeviceIsMountedReadWrite) {
     ASSERT_EQ(RunTool({"fusermount", "-u", mnt}), 0);
     // Not mounted any more: the exclusive open succeeds, and holds off a second one.
     CRawDriveRef first, second;
-    ASSERT_TRUE(first.Open(loop.Path(), true)) << first.LastError();
+    ASSERT_TRUE(first.Open(loop.Path(), true)) << tw::ErrorText(first.LastError());
     EXPECT_FALSE(second.Open(loop.Path(), true));
-    EXPECT_NE(second.LastError().find("in use"), std::string::npos) << second.LastError();
+    EXPECT_NE(tw::ErrorText(second.LastError()).find("in use"), std::string::npos)
+        << tw::ErrorText(second.LastError());
     first.Close();
 }
 

@@ -602,7 +602,7 @@ TEST(RawDrive, HolderChecksArgumentsOnce) {
     EXPECT_FALSE(d.Read(~0ull, buf, 512));
     EXPECT_EQ(mem->readCalls, 1u);       // the bad requests never reached the backend
     EXPECT_FALSE(d.Write(0, buf, 512));  // opened read-only
-    EXPECT_NE(d.LastError().find("read-only"), std::string::npos);
+    EXPECT_NE(tw::ErrorText(d.LastError()).find("read-only"), std::string::npos);
     EXPECT_EQ(mem->writeCalls, 0u);
     ASSERT_TRUE(d.Open("mem", true));
     std::memset(buf, 0x11, 512);
@@ -640,7 +640,7 @@ TEST(RawDrive, ImageFileBackendAndWriteGate) {
     // Neither an image file nor a block device: refused for reading and writing.
     CRawDriveRef other;
     EXPECT_FALSE(other.Open("/dev/null", true));
-    EXPECT_NE(other.LastError().find("/dev/null"), std::string::npos);
+    EXPECT_NE(tw::ErrorText(other.LastError()).find("/dev/null"), std::string::npos);
     EXPECT_FALSE(other.Open("/tmp"));
     EXPECT_FALSE(other.Open("/nonexistent/image.img"));
 }

@@ -59,7 +59,7 @@ TEST(RawDeviceIntegration, ReadsSeeWhatReachedTheDiskPastTheDeviceCache) {
     std::vector<uint8_t> sector(512);
     {
         tw::volume::CRawDriveRef drive;
-        ASSERT_TRUE(drive.Open(loop)) << drive.LastError();
+        ASSERT_TRUE(drive.Open(loop)) << tw::ErrorText(drive.LastError());
         ASSERT_TRUE(drive.Read(100, sector.data(), 512));
         EXPECT_EQ(sector[0], 'A');  // now in the device's page cache
     }
@@ -74,7 +74,7 @@ TEST(RawDeviceIntegration, ReadsSeeWhatReachedTheDiskPastTheDeviceCache) {
         ::close(fd);
     }
     tw::volume::CRawDriveRef drive;
-    ASSERT_TRUE(drive.Open(loop)) << drive.LastError();
+    ASSERT_TRUE(drive.Open(loop)) << tw::ErrorText(drive.LastError());
     ASSERT_TRUE(drive.Read(100, sector.data(), 512));
     EXPECT_EQ(sector[0], 'B');
     EXPECT_EQ(sector[511], 'B');
@@ -97,10 +97,9 @@ TEST(RawDeviceIntegration, AnImageMountedThroughALoopDeviceRefusesRawWrites) {
         std::string dev;
         ~Detach() { Shell("losetup -d " + dev); }
     } detach{loop};
-    std::string error;
-    int fd = tw::platform::OpenRawForWrite(image, &error);
-    ASSERT_GE(fd, 0) << "attached but not mounted: " << error;
-    ::close(fd);
+    tw::Result<int> opened = tw::platform::OpenRawForWrite(image);
+    ASSERT_TRUE(opened.ok()) << "attached but not mounted: " << tw::ErrorText(opened.error());
+    ::close(opened.value());
     if (Shell("mount " + loop + " '" + mnt + "' 2>&1 && echo mounted").find("mounted") ==
         std::string::npos)
         GTEST_SKIP() << "cannot mount ext4 here";
@@ -108,13 +107,14 @@ TEST(RawDeviceIntegration, AnImageMountedThroughALoopDeviceRefusesRawWrites) {
         std::string at;
         ~Unmount() { Shell("umount '" + at + "'"); }
     } unmount{mnt};
-    error.clear();
-    EXPECT_LT(tw::platform::OpenRawForWrite(image, &error), 0);
-    EXPECT_NE(error.find(mnt), std::string::npos) << error;
+    opened = tw::platform::OpenRawForWrite(image);
+    ASSERT_FALSE(opened.ok());
+    const std::string refusal = tw::ErrorText(opened.error());
+    EXPECT_NE(refusal.find(mnt), std::string::npos) << refusal;
     Shell("mount -o remount,ro '" + mnt + "'");
-    fd = tw::platform::OpenRawForWrite(image, &error);
-    EXPECT_GE(fd, 0) << "mounted read-only: " << error;
-    if (fd >= 0) ::close(fd);
+    opened = tw::platform::OpenRawForWrite(image);
+    EXPECT_TRUE(opened.ok()) << "mounted read-only: " << tw::ErrorText(opened.error());
+    if (opened.ok()) ::close(opened.value());
 }
 
 }  // namespace

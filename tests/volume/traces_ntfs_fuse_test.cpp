@@ -170,7 +170,7 @@ TEST_F(NtfsTracesFuse, AStopMidWipeLeavesTheRecord) {
     ctx.drive = &drive;
     std::unique_ptr<NtfsVolume> ntfs;
     ASSERT_EQ(SearchDrive(ctx, image_, image_, &ntfs).end, SearchEnd::Completed);
-    ASSERT_TRUE(drive.Open(image_, true)) << drive.LastError();
+    ASSERT_TRUE(drive.Open(image_, true)) << tw::ErrorText(drive.LastError());
     const RecoverableFile* letter = FindByName(ctx.found, "letter.txt");
     ASSERT_NE(letter, nullptr);
     std::atomic<int> stop{0};

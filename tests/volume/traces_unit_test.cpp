@@ -113,7 +113,7 @@ TEST(FatEntryClearing, ClearsTheEntryAndItsLongNameOnlyForThatFile) {
     auto before = o.mem->Bytes();
     FatTable fat(o.drive, *ReadFatBootInfo(o.drive));
     auto r = ClearFatDirectoryEntries(o.drive, fat, 3, "?ECRET~1.TXT", 10);
-    ASSERT_TRUE(r.ok()) << r.error().Message();
+    ASSERT_TRUE(r.ok()) << tw::ErrorText(r.error());
     EXPECT_EQ(r->shortEntries, 1u);
     // Both slots, the second of them at the end of the previous directory cluster.
     EXPECT_EQ(r->longNameEntries, 2u);

@@ -314,7 +314,7 @@ TEST_F(SlackScanTree, SlackBytesOfFilesThatHaveNoneAreRefusedWithoutReading) {
     };
     auto r = ReadFileSlack(tree + "/whole", reader);
     ASSERT_FALSE(r.ok());
-    EXPECT_NE(r.error().Message().find("has no slack"), std::string::npos);
+    EXPECT_NE(tw::ErrorText(r.error()).find("has no slack"), std::string::npos);
     r = ReadFileSlack(tree + "/empty", reader);
     ASSERT_FALSE(r.ok());
     r = ReadFileSlack(tree + "/link", reader);  // a link is not followed

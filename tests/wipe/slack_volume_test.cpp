@@ -206,14 +206,14 @@ struct SlackBytesExt4 : ::testing::Test {
         auto source = SlackViewSource(path);
         if (!source) return source.error();
         volume::CRawDriveRef drive;
-        if (!drive.Open(source.value())) return Error{0, drive.LastError()};
+        if (!drive.Open(source.value())) return drive.LastError();
         return ReadFileSlack(path, ReaderOf(drive));
     }
 };
 
 TEST_F(SlackBytesExt4, MarkerIsReadBackAndIsGoneAfterTheSlackWipe) {
     auto bytes = Read();
-    ASSERT_TRUE(bytes.ok()) << bytes.error().Message();
+    ASSERT_TRUE(bytes.ok()) << tw::ErrorText(bytes.error());
     const FileSlackBytes& b = bytes.value();
     EXPECT_EQ(b.lastCluster, lastCluster);
     EXPECT_EQ(b.byteOffset, lastCluster * kCluster);
@@ -246,7 +246,7 @@ TEST_F(SlackBytesExt4, MarkerIsReadBackAndIsGoneAfterTheSlackWipe) {
     // Read again at once: a page of the device cached by the reads above must not be
     // taken for what the disk holds now.
     bytes = Read();
-    ASSERT_TRUE(bytes.ok()) << bytes.error().Message();
+    ASSERT_TRUE(bytes.ok()) << tw::ErrorText(bytes.error());
     EXPECT_EQ(bytes.value().lastCluster, lastCluster) << "the slack wipe does not move the file";
     EXPECT_EQ(std::memcmp(bytes.value().cluster.data(), content.data(), 3000), 0);
     const auto after = bytes.value().Slack();
@@ -261,16 +261,16 @@ TEST_F(SlackBytesExt4, MarkerIsReadBackAndIsGoneAfterTheSlackWipe) {
 
 TEST_F(SlackBytesExt4, ReadsTheLastClusterAndNoticesAFileThatChangesMeanwhile) {
     auto source = SlackViewSource(path);
-    ASSERT_TRUE(source.ok()) << source.error().Message();
+    ASSERT_TRUE(source.ok()) << tw::ErrorText(source.error());
     volume::CRawDriveRef drive;
-    ASSERT_TRUE(drive.Open(source.value())) << drive.LastError();
+    ASSERT_TRUE(drive.Open(source.value())) << tw::ErrorText(drive.LastError());
 
     std::vector<std::pair<uint64_t, uint32_t>> asked;
     auto r = ReadFileSlack(path, [&](uint64_t sector, void* buffer, uint32_t count) {
         asked.emplace_back(sector, count);
         return drive.Read(sector, buffer, count);
     });
-    ASSERT_TRUE(r.ok()) << r.error().Message();
+    ASSERT_TRUE(r.ok()) << tw::ErrorText(r.error());
     ASSERT_EQ(asked.size(), 1u);
     EXPECT_EQ(asked[0].first, lastCluster * kCluster / 512);
     EXPECT_EQ(asked[0].second, kCluster);
@@ -278,7 +278,7 @@ TEST_F(SlackBytesExt4, ReadsTheLastClusterAndNoticesAFileThatChangesMeanwhile) {
     // A read that fails is an error, not an empty slack.
     r = ReadFileSlack(path, [](uint64_t, void*, uint32_t) { return false; });
     ASSERT_FALSE(r.ok());
-    EXPECT_NE(r.error().Message().find("could not be read"), std::string::npos);
+    EXPECT_NE(tw::ErrorText(r.error()).find("could not be read"), std::string::npos);
 
     // The file grows between locating its last cluster and reading it: the bytes read
     // are no longer its slack.
@@ -290,8 +290,8 @@ TEST_F(SlackBytesExt4, ReadsTheLastClusterAndNoticesAFileThatChangesMeanwhile) {
         return drive.Read(sector, buffer, count);
     });
     ASSERT_FALSE(r.ok());
-    EXPECT_NE(r.error().Message().find("changed while its slack was read"), std::string::npos)
-        << r.error().Message();
+    EXPECT_NE(tw::ErrorText(r.error()).find("changed while its slack was read"), std::string::npos)
+        << tw::ErrorText(r.error());
 }
 
 TEST_F(SlackBytesExt4, AUserWithoutAccessToTheDeviceGetsTheAdviceText) {
@@ -342,8 +342,8 @@ TEST(SlackBytesElsewhere, NtfsUnderFuseAndTmpfsSayWhyTheyCannotShowSlack) {
         int reads = 0;
         auto r = ReadFileSlack(path, [&](uint64_t, void*, uint32_t) { return ++reads, true; });
         ASSERT_FALSE(r.ok());
-        EXPECT_NE(r.error().Message().find("does not tell where"), std::string::npos)
-            << r.error().Message();
+        EXPECT_NE(tw::ErrorText(r.error()).find("does not tell where"), std::string::npos)
+            << tw::ErrorText(r.error());
         EXPECT_EQ(reads, 0);
 
         std::string out;

@@ -25,16 +25,6 @@ class GuardTest : public ::testing::Test {
         ASSERT_TRUE(w_.Ok()) << "could not start a private dbus-daemon";
     }
 
-    // A one-time schedule `seconds` from now, timed cleaning on.
-    tw::FileTime ScheduleIn(int seconds) {
-        const tw::FileTime start = tw::guard::NowLocal() + seconds * tw::kFileTimePerSecond;
-        w_.SetDword("CleanStartTimeLo", static_cast<uint32_t>(start & 0xFFFFFFFFu));
-        w_.SetDword("CleanStartTimeHi", static_cast<uint32_t>(start >> 32));
-        w_.SetDword("repeatType", 0);
-        w_.SetDword("schedulerActive", 1);
-        return start;
-    }
-
     GuardWorld w_;
 };
 
@@ -135,7 +125,7 @@ TEST_F(GuardTest, TimedCleanIsSentToTheRunningPanel) {
     ASSERT_TRUE(w_.WaitUp(*g)) << g->Stderr();
     // The schedule is stored after the guard started: it learns it from the
     // settings-changed broadcast, as after the schedule page saved.
-    const tw::FileTime start = ScheduleIn(2);
+    const tw::FileTime start = w_.ScheduleIn(2);
     size_t mark = w_.Mark();
     ASSERT_TRUE(w_.Bus().Broadcast(Message::SettingsChangedMessage, 1));
     size_t at = 0;
@@ -168,7 +158,7 @@ TEST_F(GuardProgramFolderTest, TimedCleanStartsThePanelWithCfs) {
     tw::test::EnvVar display("DISPLAY", ":97");  // the fake panel needs none
     auto g = w_.StartGuard(folder + "sentrel");
     ASSERT_TRUE(w_.WaitUp(*g)) << g->Stderr();
-    ScheduleIn(2);
+    w_.ScheduleIn(2);
     ASSERT_TRUE(w_.Bus().Broadcast(Message::SettingsChangedMessage, 1));
     ASSERT_TRUE(tw::test::WaitUntil([&] { return access(report.c_str(), F_OK) == 0; }, 10000))
         << g->Stderr();
@@ -185,7 +175,7 @@ TEST_F(GuardProgramFolderTest, MissingPanelMeansTheGuardRunsTheCleanItself) {
     w_.SetDword("SaveToLogfile", 1);
     auto g = w_.StartGuard(folder + "sentrel");
     ASSERT_TRUE(w_.WaitUp(*g)) << g->Stderr();
-    ScheduleIn(2);
+    w_.ScheduleIn(2);
     ASSERT_TRUE(w_.Bus().Broadcast(Message::SettingsChangedMessage, 1));
     ASSERT_TRUE(tw::test::WaitUntil(
         [&] {

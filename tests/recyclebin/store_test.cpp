@@ -335,17 +335,9 @@ TEST_F(StoreTest, BuildBinFoldersStartsWithTheHomeTrash) {
     }
 }
 
-// ---- the index file format: percent decoding, dates, and the parser's refusals. What
+// ---- the index file format: dates, and the parser's refusals (percent escapes included;
+// a bad one in a bin is skipped in MalformedAndOrphanEntriesAreSkippedNotFatal). What
 // is written is read back by trash-cli and by us in interop_test and trash_volume_test.
-
-TEST(PercentCoding, RefusesBrokenEscapesAndNul) {
-    EXPECT_FALSE(PercentDecode("/a%2").has_value());
-    EXPECT_FALSE(PercentDecode("/a%").has_value());
-    EXPECT_FALSE(PercentDecode("/a%zz").has_value());
-    EXPECT_FALSE(PercentDecode("/a%00b").has_value());
-    EXPECT_EQ(PercentDecode("%41%62c").value(), "Abc");
-    EXPECT_EQ(PercentDecode("a+b").value(), "a+b");  // '+' is not a blank here
-}
 
 TEST(DeletionDates, ParseFormatAndRefuseOutOfRange) {
     auto d = ParseDeletionDate("2024-03-05T14:30:07");
@@ -374,8 +366,9 @@ TEST(TrashInfoParser, ToleratesCrLfCommentsOtherGroupsAndUnknownKeys) {
     ASSERT_TRUE(info.has_value());
     EXPECT_EQ(info->path, "relative/dir/f");
     EXPECT_EQ(info->dateText, "2020-01-02T03:04:05");
-    // Repeated slashes are collapsed, not refused.
+    // Repeated slashes are collapsed, not refused; escapes are decoded, '+' is no blank.
     EXPECT_EQ(ParseTrashInfo("[Trash Info]\nPath=//a///b\n")->path, "/a/b");
+    EXPECT_EQ(ParseTrashInfo("[Trash Info]\nPath=/%41%62c/a+b\n")->path, "/Abc/a+b");
 }
 
 TEST(TrashInfoParser, MissingOrBadDateStillListsTheItem) {
@@ -397,6 +390,7 @@ TEST(TrashInfoParser, RefusesMalformedFiles) {
         "[Trash Info]\nPath=/\n",                            // no name
         "[Trash Info]\nPath=/a/b/\n",                        // no name
         "[Trash Info]\nPath=/a/%2\n",                        // broken escape
+        "[Trash Info]\nPath=/a/%\n",                         // broken escape
         "[Trash Info]\nPath=/a/%00b\n",                      // NUL
         "[Trash Info]\nPath=/a/../etc/passwd\n",             // climbs
         "[Trash Info]\nPath=../../etc/passwd\n",             // climbs out of the top folder

@@ -218,6 +218,7 @@ TEST_F(TrashVolumeTest, AcrossABindMountPutAndRestoreCopyAndKeepModesTimesAndLin
     const struct timespec times[2] = {{1000000000, 0}, {1300000000, 987654321}};
     ASSERT_EQ(utimensat(AT_FDCWD, (tree + "/f").c_str(), times, 0), 0);
     ASSERT_EQ(symlink("/etc/passwd", (tree + "/link").c_str()), 0);
+    ASSERT_EQ(mkfifo((tree + "/fifo").c_str(), 0640), 0);
 
     auto r = SendToBin(tree);
     ASSERT_TRUE(r.ok()) << r.error().Message();
@@ -232,6 +233,8 @@ TEST_F(TrashVolumeTest, AcrossABindMountPutAndRestoreCopyAndKeepModesTimesAndLin
     EXPECT_EQ(st.st_mtim.tv_nsec, 987654321);
     ASSERT_EQ(lstat((r->dataPath + "/link").c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(lstat((r->dataPath + "/fifo").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
     ASSERT_EQ(lstat(r->dataPath.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0750u);
 

@@ -46,6 +46,9 @@ log::CActivityLogFile& Env::LogWriter() {
     if (!log_) {
         log_ = std::make_unique<log::CActivityLogFile>();
         log_->SetFolder(GetSettings().LogFolder());
+        // A control panel following today's log shows the line as soon as it is written.
+        bus_ = std::make_unique<shell::MessageBus>();
+        if (bus_->Connected()) shell::BroadcastLogLines(*log_, *bus_);
     }
     return *log_;
 }

@@ -15,6 +15,7 @@
 #include "platform/operation.h"
 #include "platform/registry.h"
 #include "platform/settings.h"
+#include "shell/messages.h"
 
 namespace tw::cli {
 
@@ -51,6 +52,7 @@ class Env {
   private:
     std::unique_ptr<RegistryStore> store_;
     std::unique_ptr<Settings> settings_;
+    std::unique_ptr<shell::MessageBus> bus_;  // before log_: its notifier uses the bus
     std::unique_ptr<log::CActivityLogFile> log_;
 };
 

@@ -13,6 +13,7 @@
 #include <iostream>
 
 #include "cli/cli.h"
+#include "log/wipe/log_wipe.h"
 #include "platform/fileio.h"
 #include "platform/strings.h"
 
@@ -249,6 +250,53 @@ bool ShowLog(int fd) {
     return true;
 }
 
+// log wipe: the question's facts, then the wipe of the files that begin with the log
+// title. The stored overwrite count plays no part: the wiper is given 3 passes.
+void WipeLog(Env& env, const DestructiveOptions& opts) {
+    const std::string folder = env.GetSettings().LogFolder();
+    const std::vector<std::string> paths = log::LogFilePaths(folder);
+    if (paths.empty()) {
+        Out(Str<167>());
+        return;
+    }
+    int logs = 0;
+    for (const std::string& path : paths) {
+        const bool isLog = log::BeginsWithLogTitle(path);
+        logs += isLog ? 1 : 0;
+        if (opts.dryRun || !isLog)
+            Out((isLog ? "wipe " : "keep ") + path +
+                (isLog ? std::string() : "  (does not begin with \"" + Str<195>() + "\")"));
+    }
+    if (logs == 0) {
+        Out(Str<167>());
+        return;
+    }
+    const std::string facts = std::to_string(logs) + (logs == 1 ? " log file" : " log files") +
+                              ", " + std::to_string(log::kLogWipePasses) + " passes";
+    if (opts.dryRun) {
+        Out(facts);
+        return;
+    }
+    Out(log::LogWipeQuestion(folder));
+    if (!Confirm(facts + ". Wipe them? They cannot be restored afterwards.", opts))
+        return env.Fail(kRefused);
+    Out(Str<165>());
+    // No log writer: a line about the wipe would make today's log file again.
+    CommandOperation progress(nullptr);
+    const log::LogWipeOutcome r = log::WipeLogFiles(progress.Op(), folder);
+    progress.Finish();
+    for (const Error& e : r.failed) PrintError("could not wipe " + e.subject + ": " + ErrorText(e));
+    if (r.stopped) {
+        PrintError(Str<1601>());
+        return env.Fail(kFailed);
+    }
+    if (!r.failed.empty()) {
+        PrintError(Str<1600>());
+        return env.Fail(kFailed);
+    }
+    Out(Str<166>());
+}
+
 void RegisterLog(CLI::App& app, Env& env) {
     auto* logCmd = app.add_subcommand("log", "The daily activity log files");
     logCmd->require_subcommand(1);
@@ -319,6 +367,14 @@ void RegisterLog(CLI::App& app, Env& env) {
         }
         close(fd);
     });
+
+    static DestructiveOptions wipeOpts;
+    auto* wipeCmd = logCmd->add_subcommand(
+        "wipe",
+        "Overwrite and delete every log file of the log folder (3 passes); files that only "
+        "carry the log extension are kept");
+    AddDestructiveOptions(wipeCmd, wipeOpts);
+    wipeCmd->callback([&env] { WipeLog(env, wipeOpts); });
 
     static std::string message;
     auto* write = logCmd->add_subcommand("write", "Append one line to today's log");

@@ -84,7 +84,7 @@ const std::vector<CommandSummary>& CommandSummaries() {
         {"guard", "Guard", "Start, stop or query the resident guard (sentrel)"},
         {"notify", "Guard", "Broadcast a message to the running programs of the suite"},
         {"settings", "Settings and log", "Show and change the stored settings"},
-        {"log", "Settings and log", "Show and write the daily activity log"},
+        {"log", "Settings and log", "Show, write and wipe the daily activity log"},
     };
     return table;
 }

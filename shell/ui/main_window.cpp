@@ -20,8 +20,11 @@
 
 #include "controls/banner.h"
 #include "controls/hyperlink.h"
+#include "log/activity_log.h"
+#include "log/ui/activity_log_page.h"
 #include "platform/drives.h"
 #include "platform/settings.h"
+#include "recyclebin/ui/recycle_bin_page.h"
 #include "shell/startup.h"
 #include "shell/ui/bus_bridge.h"
 #include "shell/ui/message_box.h"
@@ -203,8 +206,18 @@ MainWindow::MainWindow(Context context, QWidget* parent)
     AddPage(kStatusPage, statusPage_);
     const QString later = tr("This page is not part of this version of the control panel yet.");
     AddPage(kAnalysisPage, new volume::ui::CAnalyzeDrivePage(this, &settings_, stack_));
-    for (int id : {kLogPage, kCleanupPage, kBinPage, kSchedulePage})
-        AddPage(id, MakePlaceholderPage(later, stack_));
+    // The window's writer; its lines (also those of workers) reach a log page that
+    // follows today's log, and the other programs through the bus.
+    log_ = std::make_unique<log::CActivityLogFile>();
+    log_->SetNotifier([this, bus = ctx_.bus] {
+        if (bus) bus->Broadcast(shell::Message::LogLineMessage, 0);
+        QMetaObject::invokeMethod(
+            this, [this] { logPage_->OnLogLine(); }, Qt::QueuedConnection);
+    });
+    logPage_ = new log::ui::CActivityLogPage(this, &settings_, log_.get(), stack_);
+    AddPage(kLogPage, logPage_);
+    AddPage(kBinPage, new recyclebin::ui::CRecycleBinWipingPage(this, &settings_, stack_));
+    for (int id : {kCleanupPage, kSchedulePage}) AddPage(id, MakePlaceholderPage(later, stack_));
     for (int id : {kCookiePage, kTracksPage, kJunkPage, kInternetPage})
         AddPage(id, MakePlaceholderPage(tr("coming soon"), stack_));
 
@@ -213,7 +226,10 @@ MainWindow::MainWindow(Context context, QWidget* parent)
         resize(QSize(fontMetrics().height() * 60, fontMetrics().height() * 38));
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow() {
+    // The pages first: a run they stop and wait for may still write through log_.
+    delete stack_;
+}
 
 void MainWindow::BuildNavigation(QWidget* column) {
     auto* layout = new QVBoxLayout(column);
@@ -317,6 +333,7 @@ void MainWindow::Initialise(bool guardActive) {
     guardActive_ = guardActive;
     settings_.LoadSettings();
     overwriteLevel_ = settings_.OverwritePasses();
+    ApplyLogSettings();
     schedule_->Load();
     settingsLoaded_ = true;
     currentPage_ = 0;
@@ -436,6 +453,22 @@ void MainWindow::UpdateStatus() {
     updatingStatus_ = false;
 }
 
+bool MainWindow::SetLogging(bool on) {
+    const bool shown = actions_->SetLogging(on);
+    UpdateStatus();
+    return shown;
+}
+
+void MainWindow::ApplyLogSettings() {
+    const QString folder = QString::fromStdString(settings_.LogFolder());
+    log_->SetFolder(settings_.LogFolder());
+    logPage_->SetSaveToLogfile(actions_->Logging());
+    if (logPage_->GetLogFolder() != folder) {
+        logPage_->SetLogFolder(folder);
+        logPage_->FillLogList();
+    }
+}
+
 void MainWindow::SetBusy(Busy flag, bool on) { busy_[static_cast<int>(flag)] = on; }
 
 bool MainWindow::AnyBusy() const {
@@ -520,11 +553,15 @@ void MainWindow::OnBusMessage(const shell::BusMessage& m) {
         case Message::ReloadSettingsMessage:
             settings_.LoadSettings();
             overwriteLevel_ = settings_.OverwritePasses();
+            ApplyLogSettings();
             ShowOverwriteLevel();
             UpdateStatus();
             break;
         case Message::BinChangedMessage:
             RequestBinRefresh(true);
+            break;
+        case Message::LogLineMessage:
+            logPage_->OnLogLine();
             break;
         case Message::ShowBinPageMessage:
             ShowPage(kBinPage);

@@ -23,6 +23,12 @@ class QToolButton;
 
 namespace tw {
 class Settings;
+namespace log {
+class CActivityLogFile;
+namespace ui {
+class CActivityLogPage;
+}
+}  // namespace log
 namespace controls {
 class Banner;
 class Hyperlink;
@@ -106,6 +112,13 @@ class MainWindow : public QMainWindow {
     bool StepOverwriteLevel(int delta);
     int OverwriteLevel() const { return overwriteLevel_; }
 
+    // The logging switch of the status page and the log page: stored, announced, and
+    // shown on both pages, the banner and the indicator. Gives the state now shown.
+    bool SetLogging(bool on);
+    // The window's activity log writer (the folder of the settings).
+    log::CActivityLogFile* LogWriter() const { return log_.get(); }
+    log::ui::CActivityLogPage* LogPage() const { return logPage_; }
+
     bool GuardActive() const { return guardActive_; }
     // The Recycle Bin views are to be refreshed (the guard changed the Trash, or a page
     // asks for it); `forced` by BinChangedMessage. Emits binRefresh unless ignored.
@@ -147,6 +160,8 @@ class MainWindow : public QMainWindow {
     void OnGuardButton();
     void OnBusMessage(const shell::BusMessage& m);
     void ShowOverwriteLevel();
+    // The log folder and switch of the settings to the writer and the log page.
+    void ApplyLogSettings();
     void BringForward();
     bool LaunchGuard();
     int Open(const QString& url);
@@ -156,6 +171,8 @@ class MainWindow : public QMainWindow {
     std::unique_ptr<sched::CSchedulePageModel> schedule_;
     std::unique_ptr<StatusActions> actions_;
     std::unique_ptr<sched::CCleanRequestGate> gate_;
+    std::unique_ptr<log::CActivityLogFile> log_;
+    log::ui::CActivityLogPage* logPage_ = nullptr;
     BusBridge* bridge_ = nullptr;
     MountWatcher* mounts_ = nullptr;
 

@@ -3,10 +3,12 @@
 // reviewed without a display:  tidewipe-screenshots DIR [SUFFIX]
 // Run it on the offscreen platform with a settings store of its own (./run screenshots
 // does both); it never starts the guard, never opens a link and sends nothing.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <QApplication>
 #include <QDir>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -15,11 +17,17 @@
 #include <cstdlib>
 
 #include "controls/placeholder_view.h"
+#include "log/activity_log.h"
+#include "log/ui/activity_log_page.h"
+#include "log/wipe/log_wipe.h"
 #include "platform/registry.h"
 #include "platform/settings.h"
+#include "recyclebin/bin_runs.h"
+#include "recyclebin/store.h"
 #include "shell/ui/countdown_dialog.h"
 #include "shell/ui/main_window.h"
 #include "shell/ui/message_box.h"
+#include "shell/ui/ui_text.h"
 #include "volume/ui/analyze_drive_page.h"
 #include "volume/ui/file_slack_viewer.h"
 
@@ -110,6 +118,26 @@ bool ShootAnalysis(tw::ui::MainWindow& window, const QString& dir, const QString
     return ok;
 }
 
+// The log wipe: its question as the desktop's message box shows it, and the dialog
+// after the wipe of the sample logs.
+bool ShootLogWipe(tw::ui::MainWindow& window, const QString& dir, const QString& suffix) {
+    auto* page = window.LogPage();
+    const std::string folder = page->GetLogFolder().toStdString();
+    QMessageBox question(QMessageBox::Question, tw::ui::Tx<102>(),
+                         QString::fromStdString(tw::log::LogWipeQuestion(folder)),
+                         QMessageBox::Yes | QMessageBox::No, &window);
+    question.setDefaultButton(QMessageBox::No);
+    question.show();
+    bool ok = Save(&question, dir, QStringLiteral("log-wipe-dialog"), suffix);
+    question.close();
+    tw::log::ui::CLogFileWipe wipe(page->GetLogFolder(), &window);
+    wipe.show();
+    if (!wipe.Start() || !Wait([&wipe] { return !wipe.Running(); })) return false;
+    ok &= Save(&wipe, dir, QStringLiteral("log-wipe-dialog-done"), suffix);
+    wipe.close();
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -140,6 +168,38 @@ int main(int argc, char** argv) {
     tw::ui::MainWindow window(std::move(context));
     window.Initialise(false);
     window.resize(1280, 800);
+    // A day of activity for the log page, which opens following today's log.
+    for (const char* line : {"Logging started", "Started wiping free space on /home: (data)",
+                             "Erased /home/ada/Documents/old-tax-return-2019.pdf with 3 overwrites",
+                             "Wiped 12 items from the Trash (48.20 MB)",
+                             "Free space wiping of /home: (data) finished: 18.4 GB overwritten"})
+        window.LogWriter()->WriteLine(line);
+    // And two earlier days.
+    for (int daysAgo : {1, 4}) {
+        const time_t then = time(nullptr) - daysAgo * 86400;
+        tw::log::CActivityLogFile earlier;
+        earlier.SetFolder(settings.LogFolder());
+        earlier.SetClock([then] { return then; });
+        earlier.WriteLine("Wiped 3 items from the Trash (1.20 MB)");
+        const struct timespec times[2] = {{then, 0}, {then, 0}};
+        utimensat(AT_FDCWD, earlier.GetTodaysFileName().c_str(), times, 0);
+    }
+    window.LogPage()->FillLogList();
+    // A few things in the (throw-away) home Trash for the Recycle Bin page.
+    QDir().mkpath(QString::fromStdString(tw::recyclebin::DataHome()));
+    QTemporaryDir trashed(QString::fromStdString(tw::recyclebin::DataHome()) +
+                          QStringLiteral("/Documents-XXXXXX"));
+    for (const auto& [name, size] : {std::pair<const char*, int>{"holiday-budget.ods", 18230},
+                                     {"letter to the bank.odt", 40960},
+                                     {"IMG_2041.jpg", 2351104},
+                                     {"notes.txt", 912}}) {
+        const std::string path = trashed.filePath(QString::fromUtf8(name)).toStdString();
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        if (!f) continue;
+        for (int i = 0; i < size; ++i) std::fputc('x', f);
+        std::fclose(f);
+        tw::recyclebin::SendToBin(path);
+    }
     window.show();
 
     bool ok = true;
@@ -161,6 +221,7 @@ int main(int argc, char** argv) {
     ok &= Save(&window, dir, QStringLiteral("status-page-1024x700"), suffix);
 
     ok &= ShootAnalysis(window, dir, suffix);
+    ok &= ShootLogWipe(window, dir, suffix);
 
     StillTicks ticks;
     tw::ui::cProceedCancelDialog countdown(&window, &ticks);

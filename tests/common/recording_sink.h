@@ -23,7 +23,13 @@ class RecordingSink : public ProgressSink {
         if (onRange) onRange(b, lo, hi);
     }
     void SetPos(Bar b, int64_t p) override {
+        // The operation reports steps as positions: a rise is a step.
+        const int64_t by = p - pos[b];
         pos[b] = p;
+        if (by > 0) {
+            steps[b] += by;
+            if (b == Current && onStep) onStep(steps[b]);
+        }
         ++positions;
         if (b == Overall) overall.push_back(p);
         if (onPos) onPos(b, p);
@@ -53,12 +59,13 @@ class RecordingSink : public ProgressSink {
         int64_t low, high;
     };
     std::vector<Range> ranges;
-    int64_t low[2] = {}, high[2] = {}, pos[2] = {};
+    int64_t low[2] = {}, high[2] = {}, pos[2] = {}, steps[2] = {};
     std::vector<int64_t> overall;  // every position of the Overall bar
     std::vector<std::string> statuses, timeTexts;
     int positions = 0;
     std::function<void(const std::string&)> onStatus;
     std::function<void(Bar, int64_t)> onPos;
+    std::function<void(int64_t)> onStep;  // after each rise of the Current bar: steps so far
     std::function<void(Bar, int64_t, int64_t)> onRange;
 };
 

@@ -21,6 +21,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +39,13 @@ std::string ScratchUnavailable(FsKind kind);
 // Runs a program (looked up in PATH) with arguments, stdout and stderr captured into
 // `output` when given. Gives the exit status, or -1 when it could not be started.
 int RunTool(const std::vector<std::string>& argv, std::string* output = nullptr);
+
+// The first of `tools` not found in PATH, or "" when every one is there.
+inline std::string MissingTool(std::initializer_list<const char*> tools) {
+    for (const char* t : tools)
+        if (RunTool({"sh", "-c", std::string("command -v ") + t}) != 0) return t;
+    return "";
+}
 
 // A private temporary folder ("<base>/tw-<tag>-XXXXXX", base = $TW_SCRATCH_BASE or
 // /tmp) removed with everything in it at destruction. Refuses to remove anything that

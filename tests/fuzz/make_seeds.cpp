@@ -18,6 +18,7 @@ using tw::volume::fuzzing::BuildNtfsVolume;
 using tw::volume::fuzzing::EncodeRuns;
 using tw::volume::fuzzing::RecordBuilder;
 using tw::volume::fuzzing::RunSpec;
+using tw::volume::testing::Del;
 using tw::volume::testing::FatImageBuilder;
 
 namespace {
@@ -69,25 +70,16 @@ void FatSeeds() {
         // Nested folders, a volume label, a long-name entry, deleted and reused files.
         FatImageBuilder b = SmallFat();
         b.Entry(2, 0, "TWTEST     ", 0x08, 0, 0);
-        b.Entry(2, 1,
-                "\xE5"
-                "ABCDEFGHIJ",
-                0x0F, 0, 0);  // a deleted long-name entry
-        b.Entry(2, 2, "\xE5OCUMENTTXT", kArchive, 10, 1234, kDate, 0x7000);
+        b.Entry(2, 1, Del("ABCDEFGHIJ"), 0x0F, 0, 0);  // a deleted long-name entry
+        b.Entry(2, 2, Del("OCUMENTTXT"), kArchive, 10, 1234, kDate, 0x7000);
         b.Entry(2, 3, "DIR1       ", 0x10, 3, 0);
         b.Directory(3, 2);
-        b.Entry(3, 2,
-                "\xE5"
-                "EEP    BIN",
-                kArchive, 11, 600, kDate, 0);
+        b.Entry(3, 2, Del("EEP    BIN"), kArchive, 11, 600, kDate, 0);
         b.Entry(3, 3, "SUB     X  ", 0x10, 4, 0);
         b.Directory(4, 3);
-        b.Entry(4, 2,
-                "\xE5"
-                "EUSED  DAT",
-                kArchive, 5, 10);
+        b.Entry(4, 2, Del("EUSED  DAT"), kArchive, 5, 10);
         b.SetFat(5, 0x0FFFFFFF);
-        b.Entry(2, 4, "\xE5OLD       ", 0x10, 12, 0);
+        b.Entry(2, 4, Del("OLD       "), 0x10, 12, 0);
         b.Entry(2, 5, std::string("\0LD     TXT", 11), kArchive, 13, 1);
         Write("fat_walk", "nested", b.Bytes());
     }
@@ -101,15 +93,9 @@ void FatSeeds() {
         b.Directory(3, 2);
         b.Entry(3, 2, "BACK       ", 0x10, 2, 0);
         b.Entry(3, 3, "SELF       ", 0x10, 3, 0);
-        b.Entry(3, 4,
-                "\xE5"
-                "Z      TXT",
-                kArchive, 9, 1);
+        b.Entry(3, 4, Del("Z      TXT"), kArchive, 9, 1);
         for (uint32_t i = 1; i < 16; ++i) b.Entry(2, i, "L" + std::to_string(i), kArchive, 0, 0);
-        b.Entry(2, 16,
-                "\xE5"
-                "Y      TXT",
-                kArchive, 10, 1);
+        b.Entry(2, 16, Del("Y      TXT"), kArchive, 10, 1);
         Write("fat_walk", "loops", b.Bytes());
     }
     {
@@ -131,19 +117,16 @@ void FatSeeds() {
         // file, a live-looking one and a deleted subfolder), and one whose cluster holds
         // something else by now.
         FatImageBuilder b = SmallFat();
-        b.Entry(2, 0, "\xE5ONE       ", 0x10, 3, 0);
+        b.Entry(2, 0, Del("ONE       "), 0x10, 3, 0);
         b.Directory(3, 2);
         b.SetFat(3, 0);
-        b.Entry(3, 2, "\xE5NGONE  TXT", kArchive, 5, 600, kDate, 0);
+        b.Entry(3, 2, Del("NGONE  TXT"), kArchive, 5, 600, kDate, 0);
         b.Entry(3, 3, "STILL   TXT", kArchive, 6, 100, kDate, 0);
-        b.Entry(3, 4, "\xE5UB        ", 0x10, 4, 0);
+        b.Entry(3, 4, Del("UB        "), 0x10, 4, 0);
         b.Directory(4, 3);
         b.SetFat(4, 0);
-        b.Entry(4, 2,
-                "\xE5"
-                "EEP    BIN",
-                kArchive, 7, 10, kDate, 0);
-        b.Entry(2, 1, "\xE5THER      ", 0x10, 8, 0);
+        b.Entry(4, 2, Del("EEP    BIN"), kArchive, 7, 10, kDate, 0);
+        b.Entry(2, 1, Del("THER      "), 0x10, 8, 0);
         std::memset(b.Cluster(8), 'x', 512);
         Write("fat_walk", "deletedfolders", b.Bytes());
     }

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// A small NTFS volume built in memory for the NTFS fuzz targets and their seeds: a boot
-// sector, a $MFT of 64 records of 1 KiB with the records the search needs ($MFT, the
-// root folder, $Bitmap), the bitmap, and a data area of non-uniform bytes. Records are
-// built attribute by attribute and stamped with their update sequence.
+// NTFS file records built attribute by attribute and stamped with their update
+// sequence, for the NTFS unit tests, the fuzz targets and their seeds; and a small
+// volume built in memory: a boot sector, a $MFT of 64 records of 1 KiB with the records
+// the search needs ($MFT, the root folder, $Bitmap), the bitmap, and a data area of
+// non-uniform bytes.
 //
 // Layout (512-byte sectors, one sector per cluster, 512 clusters):
 //   clusters 16..143   the $MFT (64 records of 1024 bytes)
@@ -67,16 +68,21 @@ inline std::vector<uint8_t> EncodeRuns(const std::vector<RunSpec>& runs) {
 // update sequence.
 class RecordBuilder {
   public:
-    RecordBuilder(uint16_t flags, uint16_t sequence = 1) : rec_(kNtfsRecordSize, 0) {
+    // `clusterBytes` sizes the allocation of non-resident attributes; `usn` is the update
+    // sequence number Finish() stamps.
+    RecordBuilder(uint16_t flags, uint16_t sequence = 1, uint32_t recordSize = kNtfsRecordSize,
+                  uint32_t clusterBytes = 512, uint16_t usn = 0x0101)
+        : rec_(recordSize, 0), clusterBytes_(clusterBytes), usn_(usn) {
+        const uint16_t usaCount = static_cast<uint16_t>(recordSize / 512 + 1);
         std::memcpy(rec_.data(), "FILE", 4);
         NtfsPut16(&rec_[0x04], 0x30);  // update sequence array offset
-        NtfsPut16(&rec_[0x06], kNtfsRecordSize / 512 + 1);
+        NtfsPut16(&rec_[0x06], usaCount);
         NtfsPut16(&rec_[0x10], sequence);
         NtfsPut16(&rec_[0x12], 1);
-        NtfsPut16(&rec_[0x14], 0x38);
+        at_ = (0x30 + 2u * usaCount + 7) & ~7u;
+        NtfsPut16(&rec_[0x14], at_);
         NtfsPut16(&rec_[0x16], flags);
-        NtfsPut32(&rec_[0x1C], kNtfsRecordSize);
-        at_ = 0x38;
+        NtfsPut32(&rec_[0x1C], recordSize);
     }
 
     // Makes this an extension record of `base` (header offsets 0x20 and 0x26).
@@ -117,7 +123,7 @@ class RecordBuilder {
         for (const RunSpec& r : runs) clusters += r.count;
         NtfsPut64(a + 0x18, firstVcn + clusters - 1);
         NtfsPut16(a + 0x20, 0x40);
-        NtfsPut64(a + 0x28, clusters * 512);
+        NtfsPut64(a + 0x28, clusters * clusterBytes_);
         NtfsPut64(a + 0x30, realSize);
         NtfsPut64(a + 0x38, realSize);
         std::memcpy(a + 0x40, rl.data(), rl.size());
@@ -147,7 +153,7 @@ class RecordBuilder {
         uint8_t* end = Reserve(8);
         NtfsPut32(end, 0xFFFFFFFF);
         NtfsPut32(&rec_[0x18], at_);
-        if (stamp) StampFixup(rec_.data(), kNtfsRecordSize, 0x0101);
+        if (stamp) StampFixup(rec_.data(), rec_.size(), usn_);
         return rec_;
     }
 
@@ -168,7 +174,7 @@ class RecordBuilder {
   private:
     static uint32_t Align8(uint32_t v) { return (v + 7) & ~7u; }
     uint8_t* Reserve(uint32_t len) {
-        if (at_ + len > kNtfsRecordSize - 8) len = 0;  // a full record takes nothing more
+        if (at_ + len > rec_.size() - 8) len = 0;  // a full record takes nothing more
         uint8_t* p = &rec_[at_];
         at_ += len;
         return p;
@@ -185,6 +191,8 @@ class RecordBuilder {
     }
 
     std::vector<uint8_t> rec_;
+    uint32_t clusterBytes_;
+    uint16_t usn_;
     uint32_t at_;
 };
 

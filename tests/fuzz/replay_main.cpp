@@ -3,64 +3,44 @@
 // committed corpus is exercised by every ordinary test run. Arguments are files or
 // folders (every regular file directly inside is run). Exit 0 when every input ran;
 // a fault in the target aborts the process as it would under the fuzzer.
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <string>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
-namespace {
-
-bool RunFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "cannot read %s\n", path.c_str());
-        return false;
-    }
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                               std::istreambuf_iterator<char>());
-    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-    return true;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-    size_t ran = 0;
+    namespace fs = std::filesystem;
+    std::vector<fs::path> files;
     bool ok = true;
     for (int i = 1; i < argc; ++i) {
-        struct stat st {};
-        if (stat(argv[i], &st) != 0) {
+        std::error_code ec;
+        if (fs::is_directory(argv[i], ec)) {
+            for (const auto& e : fs::directory_iterator(argv[i], ec))
+                if (e.is_regular_file()) files.push_back(e.path());
+        } else if (fs::exists(argv[i], ec)) {
+            files.push_back(argv[i]);
+        } else {
             std::fprintf(stderr, "missing %s\n", argv[i]);
+            ok = false;
+        }
+    }
+    std::sort(files.begin(), files.end());
+    for (const fs::path& f : files) {
+        std::ifstream in(f, std::ios::binary);
+        if (!in) {
+            std::fprintf(stderr, "cannot read %s\n", f.c_str());
             ok = false;
             continue;
         }
-        if (!S_ISDIR(st.st_mode)) {
-            ok = RunFile(argv[i]) && ok;
-            ++ran;
-            continue;
-        }
-        std::vector<std::string> files;
-        if (DIR* d = opendir(argv[i])) {
-            while (dirent* e = readdir(d)) {
-                std::string p = std::string(argv[i]) + "/" + e->d_name;
-                if (stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode)) files.push_back(p);
-            }
-            closedir(d);
-        }
-        std::sort(files.begin(), files.end());
-        for (const auto& f : files) {
-            ok = RunFile(f) && ok;
-            ++ran;
-        }
+        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                   std::istreambuf_iterator<char>());
+        LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
     }
-    std::printf("ran %zu inputs\n", ran);
-    return ok && ran > 0 ? 0 : 1;
+    std::printf("ran %zu inputs\n", files.size());
+    return ok && !files.empty() ? 0 : 1;
 }

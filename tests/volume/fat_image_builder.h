@@ -14,6 +14,10 @@
 
 namespace tw::volume::testing {
 
+// The 11 name bytes of a deleted entry: the deletion mark, then `rest` (the name without
+// its first character, then the extension).
+inline std::string Del(const std::string& rest) { return "\xE5" + rest; }
+
 class FatImageBuilder {
   public:
     // `clusters` data clusters (numbered 2..clusters+1), root directory at cluster 2.

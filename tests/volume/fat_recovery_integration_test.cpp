@@ -31,24 +31,16 @@ using testing::Content;
 using testing::OutFolder;
 using testing::SearchedVolume;
 
-bool HaveTools(std::string* missing) {
-    for (const char* t : {"mkfs.fat", "mcopy", "fls", "icat", "fsck.fat"}) {
-        if (RunTool({"sh", "-c", std::string("command -v ") + t}) != 0) {
-            *missing = t;
-            return false;
-        }
-    }
-    return true;
-}
-
 // A fresh image per test (tests change it).
 struct Image {
     test::TempDir dir{"fatrec"};
     std::string path = dir.Path() + "/fat.img";
     std::string skip;
     Image() {
-        std::string missing, out;
-        if (!HaveTools(&missing)) {
+        std::string out;
+        if (const std::string missing =
+                test::MissingTool({"mkfs.fat", "mcopy", "fls", "icat", "fsck.fat"});
+            !missing.empty()) {
             skip = "missing tool: " + missing;
             return;
         }
@@ -93,12 +85,6 @@ std::map<std::string, uint64_t> FlsDeleted(const std::string& image) {
     return m;
 }
 
-std::string Icat(const std::string& image, uint64_t inode, const std::string& scratch) {
-    const std::string file = scratch + "/icat-" + std::to_string(inode);
-    RunTool({"sh", "-c", "icat -r '" + image + "' " + std::to_string(inode) + " > '" + file + "'"});
-    return test::ReadFileBytes(file);
-}
-
 struct Recovered {
     RecoverResult result;
     std::string bytes;
@@ -112,18 +98,17 @@ TEST(FatRecoveryIntegration, RecoveredFilesMatchTheOriginalsAndIcat) {
     ASSERT_EQ(sv.found.size(), 11u);
     auto inodes = FlsDeleted(img.path);
     OutFolder out;
-    RecoveryVolume rv = sv.Recovery(false);
     std::map<std::string, Recovered> byItem;
     for (const auto& f : sv.found) {
         Recovered r;
-        r.result = RecoverFile(tw::IdleOperation(), rv, f, out.folder);
+        r.result = sv.Recover(f, out.folder);
         ASSERT_EQ(r.result.outcome, Outcome::Ok) << f.name << ": " << r.result.error;
         r.bytes = out.Read(r.result.fileName);
         EXPECT_EQ(r.bytes.size(), f.size) << f.name;
         // Every item is byte-identical to what icat extracts for the same entry.
         auto it = inodes.find(f.folder + "|" + f.name);
         ASSERT_NE(it, inodes.end()) << f.folder << "|" << f.name << " is not in fls' list";
-        EXPECT_TRUE(r.bytes == Icat(img.path, it->second, img.dir.Path()))
+        EXPECT_TRUE(r.bytes == testing::Icat(img.path, it->second, img.dir.Path(), "-r"))
             << f.folder << "/" << f.name << " differs from icat";
         byItem[f.folder + "|" + f.name] = std::move(r);
     }
@@ -267,7 +252,7 @@ TEST(FatRecoveryIntegration, AStoppedRecoveryLeavesTheEntry) {
     ASSERT_NE(tenk, nullptr);
     const std::string before = test::ReadFileBytes(img.path);
     OutFolder out;
-    testing::StepSink sink;
+    test::RecordingSink sink;
     std::atomic<int> stop{0};
     tw::test::TestOperation op;
     op.SetSink(&sink);

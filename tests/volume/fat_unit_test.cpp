@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,14 +17,34 @@
 namespace tw::volume {
 namespace {
 
+using testing::Del;
 using testing::FatImageBuilder;
 
-// Opens a memory drive over the builder's bytes (copied).
-std::unique_ptr<CRawDriveRef> Drive(FatImageBuilder& b) {
-    auto ref = std::make_unique<CRawDriveRef>(std::make_unique<CRawDriveMemory>(b.Bytes()));
+// Opens a memory drive over the builder's bytes (copied); reads of a sector in `fail`
+// fail as EIO would.
+std::unique_ptr<CRawDriveRef> Drive(FatImageBuilder& b, std::set<uint64_t> fail = {}) {
+    auto faulty = std::make_unique<CRawDriveFaulty>(std::make_unique<CRawDriveMemory>(b.Bytes()));
+    faulty->failSectors = std::move(fail);
+    auto ref = std::make_unique<CRawDriveRef>(std::move(faulty));
     EXPECT_TRUE(ref->Open("memory"));
     return ref;
 }
+
+// The walk from the root alone, for what its statistics say.
+struct Walked {
+    std::unique_ptr<CRawDriveRef> drive;
+    SearchContext ctx;
+    std::unique_ptr<FatTable> fat;
+    std::unique_ptr<FatWalk> walk;
+    Outcome outcome = Outcome::Failed;
+    explicit Walked(FatImageBuilder& b) : drive(Drive(b)) {
+        ctx.drive = drive.get();
+        ctx.driveText = "/";
+        fat = std::make_unique<FatTable>(*drive, *ReadFatBootInfo(*drive));
+        walk.reset(new FatWalk{ctx, *fat, {}, {}, {}});
+        outcome = WalkDirectory(*walk, 2, "/");
+    }
+};
 
 struct Search {
     std::unique_ptr<CRawDriveRef> drive;
@@ -38,12 +59,11 @@ struct Search {
     }
 };
 
-std::unique_ptr<Search> RunSearch(FatImageBuilder& b, std::atomic<int>* abort = nullptr) {
+std::unique_ptr<Search> RunSearch(FatImageBuilder& b, std::set<uint64_t> fail = {}) {
     auto s = std::make_unique<Search>();
-    s->drive = Drive(b);
+    s->drive = Drive(b, std::move(fail));
     s->ctx.driveText = "/mnt/usb/";
     s->ctx.drive = s->drive.get();
-    if (abort) s->op.UseStopFlag(*abort);
     s->ctx.op = &s->op;
     s->outcome = SearchFat32(s->ctx);
     return s;
@@ -61,26 +81,6 @@ constexpr uint16_t kTime = (14 << 11) | (30 << 5) | 3;           // 14:30:06
 
 // ---------------------------------------------------------------------------------
 // Boot sector
-
-TEST(FatBoot, ReadsGeometryFromTheBootSector) {
-    FatImageBuilder b(100, 4, 1024, 6, 2);
-    auto drive = Drive(b);
-    auto boot = ReadFatBootInfo(*drive);
-    ASSERT_TRUE(boot.ok()) << boot.error().Message();
-    EXPECT_EQ(boot->bytesPerSector, 1024u);
-    EXPECT_EQ(boot->sectorsPerCluster, 4u);
-    EXPECT_EQ(boot->bytesPerCluster, 4096u);
-    EXPECT_EQ(boot->fatStartSector, 6u);
-    EXPECT_EQ(boot->fatCount, 2u);
-    EXPECT_EQ(boot->sectorsPerFat, b.SectorsPerFat());
-    EXPECT_EQ(boot->rootCluster, 2u);
-    EXPECT_EQ(boot->dataStartSector, b.DataStartSector());
-    EXPECT_EQ(boot->fatSizeBytes, uint64_t{b.SectorsPerFat()} * 1024);
-    EXPECT_EQ(boot->maxCluster, 101u);
-    // Volume sectors of 1024 bytes are two drive sectors each.
-    EXPECT_EQ(ToDriveSector(*boot, ClusterToSector(3, 4, boot->dataStartSector)),
-              (b.DataStartSector() + 4) * 2u);
-}
 
 TEST(FatBoot, RejectsFieldsOutOfRange) {
     struct Case {
@@ -186,16 +186,13 @@ TEST(FatTable, CachedEntriesMatchSingleSectorReadsWithFewReads) {
 
 TEST(FatTable, UnreadableFatSectorNeverReadsAsFree) {
     FatImageBuilder b(600);
-    auto faulty = std::make_unique<CRawDriveFaulty>(std::make_unique<CRawDriveMemory>(b.Bytes()));
     // Entries 128..255 live in the second FAT sector.
-    faulty->failSectors.insert(b.ReservedSectors() + 1);
-    CRawDriveRef drive(std::move(faulty));
-    ASSERT_TRUE(drive.Open("memory"));
-    auto boot = ReadFatBootInfo(drive);
+    auto drive = Drive(b, {b.ReservedSectors() + 1});
+    auto boot = ReadFatBootInfo(*drive);
     ASSERT_TRUE(boot.ok());
-    FatTable fat(drive, *boot);
+    FatTable fat(*drive, *boot);
     EXPECT_EQ(fat.Entry(200), kFatEntryUnreadable);
-    EXPECT_EQ(ReadFatEntry(200, *boot, drive), kFatEntryUnreadable);
+    EXPECT_EQ(ReadFatEntry(200, *boot, *drive), kFatEntryUnreadable);
     EXPECT_EQ(fat.Entry(100), 0u);  // the rest of the piece was still read
     EXPECT_EQ(fat.Entry(300), 0u);
 }
@@ -219,14 +216,11 @@ class FatChain : public ::testing::Test {
 TEST_F(FatChain, EndsAtEndOfChainFreeBadAndOutOfRange) {
     b.Chain({10, 11, 20, 12});
     EXPECT_EQ(Follow(10), (std::vector<uint32_t>{10, 11, 20, 12}));
-    b.SetFat(12, 0);  // free
-    EXPECT_EQ(Follow(10), (std::vector<uint32_t>{10, 11, 20, 12}));
-    b.SetFat(12, 0x0FFFFFF7);  // bad cluster
-    EXPECT_EQ(Follow(10), (std::vector<uint32_t>{10, 11, 20, 12}));
-    b.SetFat(12, 66);  // past the last cluster (65)
-    EXPECT_EQ(Follow(10), (std::vector<uint32_t>{10, 11, 20, 12}));
-    b.SetFat(12, 1);
-    EXPECT_EQ(Follow(10), (std::vector<uint32_t>{10, 11, 20, 12}));
+    // Free, bad, past the last cluster (65), reserved.
+    for (uint32_t end : {0u, 0x0FFFFFF7u, 66u, 1u}) {
+        b.SetFat(12, end);
+        EXPECT_EQ(Follow(10), (std::vector<uint32_t>{10, 11, 20, 12})) << end;
+    }
     // The reserved top bits are not part of the next cluster number.
     b.SetFat(12, 0x10000000 | 13);
     b.SetFat(13, 0xFFFFFFFF);
@@ -308,32 +302,20 @@ TEST(FatNames, DosDateAndTime) {
 
 TEST(FatSearch, ReportsOnlyDeletedFilesWhoseFirstClusterIsFree) {
     FatImageBuilder b(64);
-    b.Entry(2, 0, "TWTEST     ", 0x08, 0, 0);                           // volume label
-    b.Entry(2, 1, "\xE5OCUMENTTXT", kArchive, 10, 1234, kDate, kTime);  // deleted, free
-    b.Entry(2, 2,
-            "\xE5"
-            "EUSED  BIN",
-            kArchive, 11, 99);  // first cluster reused
+    b.Entry(2, 0, "TWTEST     ", 0x08, 0, 0);                            // volume label
+    b.Entry(2, 1, Del("OCUMENTTXT"), kArchive, 10, 1234, kDate, kTime);  // deleted, free
+    b.Entry(2, 2, Del("EUSED  BIN"), kArchive, 11, 99);                  // first cluster reused
     b.SetFat(11, 0x0FFFFFFF);
-    b.Entry(2, 3, "\xE5MPTY   TXT", kArchive, 0, 0);  // empty file
-    b.Entry(2, 4, "\xE5NE     TXT", kArchive, 1, 0);  // cluster 1
-    b.Entry(2, 5, "LIVE    TXT", kArchive, 12, 50);   // live file
+    b.Entry(2, 3, Del("MPTY   TXT"), kArchive, 0, 0);  // empty file
+    b.Entry(2, 4, Del("NE     TXT"), kArchive, 1, 0);  // cluster 1
+    b.Entry(2, 5, "LIVE    TXT", kArchive, 12, 50);    // live file
     b.SetFat(12, 0x0FFFFFFF);
-    b.Entry(2, 6,
-            "\xE5"
-            "AR    ",
-            0x0F, 13, 0);                                               // deleted long-name entry
-    b.Entry(2, 7, "\xE5OEXT     ", 0x01, 14, 7);                        // no extension, read-only
+    b.Entry(2, 6, Del("AR    "), 0x0F, 13, 0);                          // deleted long-name entry
+    b.Entry(2, 7, Del("OEXT     "), 0x01, 14, 7);                       // no extension, read-only
     b.Entry(2, 8, std::string("\x00PACE   TXT", 11), kArchive, 15, 8);  // free slot, old bytes
-    b.Entry(2, 9,
-            "\xE5"
-            "ARFAR  TXT",
-            kArchive, 500, 8);  // past the volume
-    b.SetFat(16, 0xF0000000);   // free, reserved bits set
-    b.Entry(2, 10,
-            "\xE5"
-            "ESERVEDTXT",
-            kArchive, 16, 9);
+    b.Entry(2, 9, Del("ARFAR  TXT"), kArchive, 500, 8);                 // past the volume
+    b.SetFat(16, 0xF0000000);                                           // free, reserved bits set
+    b.Entry(2, 10, Del("ESERVEDTXT"), kArchive, 16, 9);
     auto s = RunSearch(b);
     EXPECT_EQ(s->outcome, Outcome::Ok);
     ASSERT_EQ(s->Names(),
@@ -355,33 +337,18 @@ TEST(FatSearch, ReportsOnlyDeletedFilesWhoseFirstClusterIsFree) {
 
 TEST(FatSearch, WalksLiveFoldersDepthFirstAndNotDeletedOnes) {
     FatImageBuilder b(64);
-    b.Entry(2, 0,
-            "\xE5"
-            "A      TXT",
-            kArchive, 40, 1);
+    b.Entry(2, 0, Del("A      TXT"), kArchive, 40, 1);
     b.Entry(2, 1, "DIR1       ", 0x10, 3, 0);
     b.Directory(3, 2);
     b.Entry(3, 2, "SUB     X  ", 0x10, 4, 0);  // a folder with an extension
     b.Directory(4, 3);
-    b.Entry(4, 2,
-            "\xE5"
-            "B      TXT",
-            kArchive, 41, 1);
-    b.Entry(3, 3,
-            "\xE5"
-            "C      TXT",
-            kArchive, 42, 1);
-    b.Entry(2, 2, "\xE5OLDDIR    ", 0x10, 5, 0);  // deleted folder: reported, not walked
+    b.Entry(4, 2, Del("B      TXT"), kArchive, 41, 1);
+    b.Entry(3, 3, Del("C      TXT"), kArchive, 42, 1);
+    b.Entry(2, 2, Del("OLDDIR    "), 0x10, 5, 0);  // deleted folder: reported, not walked
     b.Directory(5, 2);
     b.SetFat(5, 0);
-    b.Entry(5, 2,
-            "\xE5"
-            "D      TXT",
-            kArchive, 43, 1);
-    b.Entry(2, 3,
-            "\xE5"
-            "E      TXT",
-            kArchive, 44, 1);
+    b.Entry(5, 2, Del("D      TXT"), kArchive, 43, 1);
+    b.Entry(2, 3, Del("E      TXT"), kArchive, 44, 1);
     auto s = RunSearch(b);
     EXPECT_EQ(s->outcome, Outcome::Ok);
     EXPECT_EQ(s->Names(), (std::vector<std::string>{
@@ -400,39 +367,23 @@ TEST(FatSearch, DotEntriesAreNeverDescended) {
     b.Entry(3, 0, ".          ", 0x10, 4, 0);
     b.Entry(2, 1, "DIR2       ", 0x10, 4, 0);
     b.Directory(4, 2);
-    b.Entry(4, 2,
-            "\xE5"
-            "X      TXT",
-            kArchive, 30, 1);
-    auto drive_ = Drive(b);
-    auto boot = ReadFatBootInfo(*drive_);
-    ASSERT_TRUE(boot.ok());
-    FatTable fat(*drive_, *boot);
-    SearchContext ctx;
-    ctx.drive = drive_.get();
-    ctx.driveText = "/";
-    FatWalk walk{ctx, fat, {}, {}, {}};
-    EXPECT_EQ(WalkDirectory(walk, 2, "/"), Outcome::Ok);
-    EXPECT_EQ(walk.stats.directoriesWalked, 3u);
-    EXPECT_EQ(walk.stats.directoryLoops, 0u);
-    ASSERT_EQ(ctx.found.size(), 1u);
-    EXPECT_EQ(ctx.found[0].folder, "/DIR2");
+    b.Entry(4, 2, Del("X      TXT"), kArchive, 30, 1);
+    Walked w(b);
+    EXPECT_EQ(w.outcome, Outcome::Ok);
+    EXPECT_EQ(w.walk->stats.directoriesWalked, 3u);
+    EXPECT_EQ(w.walk->stats.directoryLoops, 0u);
+    ASSERT_EQ(w.ctx.found.size(), 1u);
+    EXPECT_EQ(w.ctx.found[0].folder, "/DIR2");
 }
 
 TEST(FatSearch, MultiClusterDirectoryIsReadWhole) {
     // Root over three scattered clusters (16 entries each); deleted files in each.
     FatImageBuilder b(64);
     b.Chain({2, 9, 4});
-    b.Entry(2, 0, "\xE5IRST   TXT", kArchive, 20, 1);
-    b.Entry(2, 15,
-            "\xE5"
-            "AST0   TXT",
-            kArchive, 21, 1);
-    b.Entry(2, 16,
-            "\xE5"
-            "ECOND  TXT",
-            kArchive, 22, 1);
-    b.Entry(2, 40, "\xE5HIRD   TXT", kArchive, 23, 1);
+    b.Entry(2, 0, Del("IRST   TXT"), kArchive, 20, 1);
+    b.Entry(2, 15, Del("AST0   TXT"), kArchive, 21, 1);
+    b.Entry(2, 16, Del("ECOND  TXT"), kArchive, 22, 1);
+    b.Entry(2, 40, Del("HIRD   TXT"), kArchive, 23, 1);
     FillLive(b, 2, 1, 15);
     FillLive(b, 2, 17, 40);
     auto s = RunSearch(b);
@@ -457,18 +408,9 @@ TEST(FatSearch, DirectoryLoopsAndCyclesEnd) {
     b.Entry(3, 3, "SELF       ", 0x10, 3, 0);  // a folder naming itself
     b.Entry(3, 4, "INTO       ", 0x10, 7, 0);  // a folder starting inside the root's chain
     b.Entry(3, 5, "BADCLUS    ", 0x10, 900, 0);
-    b.Entry(3, 6,
-            "\xE5"
-            "Z      TXT",
-            kArchive, 30, 1);
-    b.Entry(2, 16,
-            "\xE5"
-            "Y      TXT",
-            kArchive, 31, 1);  // in cluster 6
-    b.Entry(2, 32,
-            "\xE5"
-            "W      TXT",
-            kArchive, 32, 1);  // in cluster 7
+    b.Entry(3, 6, Del("Z      TXT"), kArchive, 30, 1);
+    b.Entry(2, 16, Del("Y      TXT"), kArchive, 31, 1);  // in cluster 6
+    b.Entry(2, 32, Del("W      TXT"), kArchive, 32, 1);  // in cluster 7
     FillLive(b, 2, 1, 16);
     FillLive(b, 2, 17, 32);
     auto s = RunSearch(b);
@@ -485,84 +427,45 @@ TEST(FatSearch, DeepNestingIsBounded) {
         if (c > 2) b.Directory(c, c - 1);
         const uint32_t slot = c == 2 ? 0 : 2;
         b.Entry(c, slot, "D          ", 0x10, c + 1, 0);
-        b.Entry(c, slot + 1,
-                "\xE5"
-                "F      TXT",
-                kArchive, last + 5, 1);
+        b.Entry(c, slot + 1, Del("F      TXT"), kArchive, last + 5, 1);
     }
     b.Directory(last, last - 1);
-    auto drive_ = Drive(b);
-    auto boot = ReadFatBootInfo(*drive_);
-    ASSERT_TRUE(boot.ok());
-    FatTable fat(*drive_, *boot);
-    SearchContext ctx;
-    ctx.drive = drive_.get();
-    FatWalk walk{ctx, fat, {}, {}, {}};
-    EXPECT_EQ(WalkDirectory(walk, 2, "/"), Outcome::Ok);
-    EXPECT_EQ(walk.stats.directoriesWalked, uint64_t{kMaxDirectoryDepth} + 1);
-    EXPECT_EQ(walk.stats.tooDeep, 1u);
-    EXPECT_EQ(ctx.found.size(), uint64_t{kMaxDirectoryDepth} + 1);
+    Walked w(b);
+    EXPECT_EQ(w.outcome, Outcome::Ok);
+    EXPECT_EQ(w.walk->stats.directoriesWalked, uint64_t{kMaxDirectoryDepth} + 1);
+    EXPECT_EQ(w.walk->stats.tooDeep, 1u);
+    EXPECT_EQ(w.ctx.found.size(), uint64_t{kMaxDirectoryDepth} + 1);
 }
 
 TEST(FatSearch, DamagedBootSectorEndsTheSearch) {
     FatImageBuilder b(64);
-    b.Entry(2, 0,
-            "\xE5"
-            "A      TXT",
-            kArchive, 40, 1);
+    b.Entry(2, 0, Del("A      TXT"), kArchive, 40, 1);
     b.Boot()[0x0D] = 0;
     auto s = RunSearch(b);
     EXPECT_EQ(s->outcome, Outcome::Failed);
     EXPECT_TRUE(s->ctx.found.empty());
     // An unreadable one ends it the same way.
     FatImageBuilder c(64);
-    auto faulty = std::make_unique<CRawDriveFaulty>(std::make_unique<CRawDriveMemory>(c.Bytes()));
-    faulty->failSectors.insert(0);
-    CRawDriveRef drive(std::move(faulty));
-    ASSERT_TRUE(drive.Open("memory"));
-    SearchContext ctx;
-    ctx.drive = &drive;
-    EXPECT_EQ(SearchFat32(ctx), Outcome::Failed);
+    EXPECT_EQ(RunSearch(c, {0})->outcome, Outcome::Failed);
 }
 
 TEST(FatSearch, UnreadableDirectoryClusterIsSkippedNotTheRest) {
     FatImageBuilder b(64);
     b.Chain({2, 3, 4});
-    b.Entry(2, 0,
-            "\xE5"
-            "A      TXT",
-            kArchive, 40, 1);
-    b.Entry(2, 16,
-            "\xE5"
-            "B      TXT",
-            kArchive, 41, 1);
-    b.Entry(2, 32,
-            "\xE5"
-            "C      TXT",
-            kArchive, 42, 1);
+    b.Entry(2, 0, Del("A      TXT"), kArchive, 40, 1);
+    b.Entry(2, 16, Del("B      TXT"), kArchive, 41, 1);
+    b.Entry(2, 32, Del("C      TXT"), kArchive, 42, 1);
     FillLive(b, 2, 1, 16);
     FillLive(b, 2, 17, 32);
-    auto faulty = std::make_unique<CRawDriveFaulty>(std::make_unique<CRawDriveMemory>(b.Bytes()));
-    faulty->failSectors.insert(b.DataStartSector() + 1);  // cluster 3
-    CRawDriveRef drive(std::move(faulty));
-    ASSERT_TRUE(drive.Open("memory"));
-    SearchContext ctx;
-    ctx.drive = &drive;
-    ctx.driveText = "/";
-    EXPECT_EQ(SearchFat32(ctx), Outcome::Ok);
-    ASSERT_EQ(ctx.found.size(), 2u);
-    EXPECT_EQ(ctx.found[0].name, "?A.TXT");
-    EXPECT_EQ(ctx.found[1].name, "?C.TXT");
+    auto s = RunSearch(b, {b.DataStartSector() + 1});  // cluster 3 cannot be read
+    EXPECT_EQ(s->outcome, Outcome::Ok);
+    EXPECT_EQ(s->Names(), (std::vector<std::string>{"/mnt/usb/|?A.TXT", "/mnt/usb/|?C.TXT"}));
 }
 
 TEST(FatSearch, StopFlagEndsTheWalkAndLiveDisplaySeesEachItem) {
     FatImageBuilder b(64);
     for (uint32_t i = 0; i < 10; ++i)
-        b.Entry(2, i,
-                "\xE5"
-                "F" +
-                    std::to_string(i),
-                kArchive, 20 + i, 1);
+        b.Entry(2, i, Del("F") + std::to_string(i), kArchive, 20 + i, 1);
     std::atomic<int> abort{0};
     test::RecordingSink sink;
     auto s = std::make_unique<Search>();
@@ -579,6 +482,9 @@ TEST(FatSearch, StopFlagEndsTheWalkAndLiveDisplaySeesEachItem) {
     EXPECT_EQ(SearchFat32(s->ctx), Outcome::Stopped);
     EXPECT_EQ(s->ctx.found.size(), 3u);
     EXPECT_EQ(sink.statuses.back(), "Searching for recoverable files (Found: 3 recoverable files)");
+    EXPECT_NE(std::find(sink.statuses.begin(), sink.statuses.end(),
+                        "Searching for recoverable files (Found: 1 recoverable file)"),
+              sink.statuses.end());
     // The root of an image without a drive text is "/".
     EXPECT_EQ(s->ctx.found[0].folder, "/");
 }
@@ -588,14 +494,8 @@ TEST(FatSearch, LargeSectorsAndClusters) {
     FatImageBuilder b(40, 2, 4096, 8, 2);
     b.Entry(2, 0, "SUB        ", 0x10, 3, 0);
     b.Directory(3, 2);
-    b.Entry(3, 200,
-            "\xE5"
-            "DEEP   BIN",
-            kArchive, 39, 77);  // far into the 8 KiB cluster
-    b.Entry(2, 255,
-            "\xE5"
-            "LAST   TXT",
-            kArchive, 41, 1);
+    b.Entry(3, 200, Del("DEEP   BIN"), kArchive, 39, 77);  // far into the 8 KiB cluster
+    b.Entry(2, 255, Del("LAST   TXT"), kArchive, 41, 1);
     FillLive(b, 2, 1, 255);
     FillLive(b, 3, 2, 200);
     auto s = RunSearch(b);

@@ -16,6 +16,7 @@
 
 #include "tests/common/run_cli.h"
 #include "tests/common/scratch_volume.h"
+#include "tests/volume/recovery_fixture.h"
 #include "volume/ntfs.h"
 #include "volume/search.h"
 
@@ -24,35 +25,8 @@ namespace {
 
 using test::RunTool;
 
-// The image is made once for the whole suite.
-struct SharedImage {
-    std::unique_ptr<test::TempDir> dir;
-    std::string path;
-    std::string skip;  // why the suite is skipped
-};
-
-SharedImage& Image() {
-    static SharedImage img = [] {
-        SharedImage s;
-        s.dir = std::make_unique<test::TempDir>("ntfsimg");
-        s.path = s.dir->Path() + "/ntfs.img";
-        std::string out;
-        int rc =
-            RunTool({"sh", std::string(TW_TEST_DATA_DIR) + "/make_ntfs_image.sh", s.path}, &out);
-        if (rc == 77)
-            s.skip = "cannot make the NTFS image here: " + out;
-        else if (rc != 0)
-            s.skip = "FAILED: make_ntfs_image.sh exited " + std::to_string(rc) + ": " + out;
-        return s;
-    }();
-    return img;
-}
-
-#define REQUIRE_IMAGE()                                                   \
-    do {                                                                  \
-        if (Image().skip.rfind("FAILED", 0) == 0) FAIL() << Image().skip; \
-        if (!Image().skip.empty()) GTEST_SKIP() << Image().skip;          \
-    } while (0)
+using testing::NtfsImage;
+#define REQUIRE_IMAGE() REQUIRE_NTFS_IMAGE()
 
 struct Found {
     std::vector<RecoverableFile> files;
@@ -126,16 +100,6 @@ std::map<uint64_t, std::string> FlsDeleted(const std::string& image) {
     return items;
 }
 
-bool HaveTools(std::string* missing) {
-    for (const char* t : {"ntfsundelete", "fls"}) {
-        if (RunTool({"sh", "-c", std::string("command -v ") + t}) != 0) {
-            *missing = t;
-            return false;
-        }
-    }
-    return true;
-}
-
 const RecoverableFile* ByName(const Found& f, const std::string& name) {
     for (const auto& x : f.files)
         if (x.name == name) return &x;
@@ -144,7 +108,7 @@ const RecoverableFile* ByName(const Found& f, const std::string& name) {
 
 TEST(NtfsFuse, FindsWhatTheImageHolds) {
     REQUIRE_IMAGE();
-    Found f = Search(Image().path, true);
+    Found f = Search(NtfsImage().path, true);
     ASSERT_EQ(f.report.end, SearchEnd::Completed) << f.report.message;
     struct Expect {
         const char* name;
@@ -199,11 +163,11 @@ TEST(NtfsFuse, FindsWhatTheImageHolds) {
 
 TEST(NtfsFuse, AgreesWithNtfsundeleteAndFls) {
     REQUIRE_IMAGE();
-    std::string missing;
-    if (!HaveTools(&missing)) GTEST_SKIP() << "missing tool: " << missing;
-    Found f = Search(Image().path);
-    auto peers = Ntfsundelete(Image().path);
-    auto fls = FlsDeleted(Image().path);
+    const std::string missing = test::MissingTool({"ntfsundelete", "fls"});
+    if (!missing.empty()) GTEST_SKIP() << "missing tool: " << missing;
+    Found f = Search(NtfsImage().path);
+    auto peers = Ntfsundelete(NtfsImage().path);
+    auto fls = FlsDeleted(NtfsImage().path);
     ASSERT_FALSE(peers.empty());
     ASSERT_FALSE(fls.empty());
 
@@ -260,7 +224,7 @@ TEST(NtfsFuse, WindowsStyleDeletionsKeepNamesAndRuns) {
     REQUIRE_IMAGE();
     test::TempDir dir("ntfswin");
     std::string copy = dir.Path() + "/win.img";
-    ASSERT_EQ(RunTool({"cp", "--sparse=always", Image().path, copy}), 0);
+    ASSERT_EQ(RunTool({"cp", "--sparse=always", NtfsImage().path, copy}), 0);
 
     const std::set<std::string> targets = {"win_long_name_file.txt", "WINDOS.TXT",
                                            "win_resident.txt",       "win_posix.bin",
@@ -379,10 +343,10 @@ int RunCli(const std::vector<std::string>& args, std::string* out, std::string* 
 TEST(NtfsFuse, CommandPrintsJsonAndTable) {
     REQUIRE_IMAGE();
     std::string out, err;
-    ASSERT_EQ(RunCli({"search", Image().path, "--json", "--details"}, &out, &err), 0) << err;
+    ASSERT_EQ(RunCli({"search", NtfsImage().path, "--json", "--details"}, &out, &err), 0) << err;
     auto j = nlohmann::json::parse(out);
     ASSERT_TRUE(j.is_array());
-    Found f = Search(Image().path);
+    Found f = Search(NtfsImage().path);
     ASSERT_EQ(j.size(), f.files.size());
     bool sawVictim = false;
     for (const auto& o : j) {
@@ -404,7 +368,7 @@ TEST(NtfsFuse, CommandPrintsJsonAndTable) {
                        std::to_string(f.files.size()) + " recoverable files)"),
               std::string::npos);
 
-    ASSERT_EQ(RunCli({"search", Image().path}, &out, &err), 0) << err;
+    ASSERT_EQ(RunCli({"search", NtfsImage().path}, &out, &err), 0) << err;
     std::istringstream lines(out);
     std::string header;
     std::getline(lines, header);
@@ -412,33 +376,6 @@ TEST(NtfsFuse, CommandPrintsJsonAndTable) {
     for (const char* col : {"Ext", "Folder", "Size", "% Rec"})
         EXPECT_NE(header.find(col), std::string::npos) << col;
     EXPECT_NE(out.find("Completed search for recoverable files"), std::string::npos);
-}
-
-TEST(NtfsFuse, MountedFolderIsSearchedThroughItsDevice) {
-    REQUIRE_IMAGE();
-    test::TempDir dir("ntfsmnt");
-    std::string copy = dir.Path() + "/m.img", mnt = dir.Path() + "/mnt";
-    ASSERT_EQ(RunTool({"cp", "--sparse=always", Image().path, copy}), 0);
-    ASSERT_EQ(RunTool({"mkdir", mnt}), 0);
-    ASSERT_EQ(RunTool({"ntfs-3g", copy, mnt}), 0);
-    std::string out, err;
-    int rc = RunCli({"search", mnt, "--json"}, &out, &err);
-    // The image is mounted read-write: no raw writes to it meanwhile.
-    CRawDriveRef w;
-    EXPECT_FALSE(w.Open(copy, true));
-    EXPECT_NE(w.LastError().find("mounted read-write"), std::string::npos) << w.LastError();
-    RunTool({"fusermount", "-u", mnt});
-    EXPECT_TRUE(w.Open(copy, true)) << w.LastError();
-    w.Close();
-    ASSERT_EQ(rc, 0) << err;
-    auto j = nlohmann::json::parse(out);
-    bool rootItem = false;
-    for (const auto& o : j)
-        if (o["name"] == "small_resident.txt") {
-            rootItem = true;
-            EXPECT_EQ(o["folder"], mnt + "/");
-        }
-    EXPECT_TRUE(rootItem);
 }
 
 // A loop device of an image copy, detached at the end.
@@ -464,7 +401,7 @@ TEST(NtfsFuse, RawWritesAreRefusedWhileTheDeviceIsMountedReadWrite) {
     REQUIRE_IMAGE();
     test::TempDir dir("ntfsloop");
     std::string copy = dir.Path() + "/l.img", mnt = dir.Path() + "/mnt";
-    ASSERT_EQ(RunTool({"cp", "--sparse=always", Image().path, copy}), 0);
+    ASSERT_EQ(RunTool({"cp", "--sparse=always", NtfsImage().path, copy}), 0);
     ASSERT_EQ(RunTool({"mkdir", mnt}), 0);
     LoopDevice loop(copy);
     if (loop.Path().empty()) GTEST_SKIP() << "no loop device available";
@@ -478,7 +415,14 @@ TEST(NtfsFuse, RawWritesAreRefusedWhileTheDeviceIsMountedReadWrite) {
         std::string out, err;
         EXPECT_EQ(RunCli({"search", mnt, "--json"}, &out, &err), 0) << err;
         auto j = nlohmann::json::parse(out);
-        EXPECT_EQ(j.size(), Search(Image().path).files.size());
+        EXPECT_EQ(j.size(), Search(NtfsImage().path).files.size());
+        bool rootItem = false;  // the mounted folder stands for the root
+        for (const auto& o : j)
+            if (o["name"] == "small_resident.txt") {
+                rootItem = true;
+                EXPECT_EQ(o["folder"], mnt + "/");
+            }
+        EXPECT_TRUE(rootItem);
     }
     ASSERT_EQ(RunTool({"fusermount", "-u", mnt}), 0);
     // Not mounted any more: the exclusive open succeeds, and holds off a second one.

@@ -11,6 +11,7 @@
 #include "tests/common/recording_sink.h"
 #include "tests/common/run_cli.h"
 #include "tests/common/scratch_volume.h"
+#include "tests/fuzz/ntfs_volume_builder.h"
 #include "volume/ntfs.h"
 #include "volume/search.h"
 
@@ -18,7 +19,6 @@ namespace tw::volume {
 namespace {
 
 void Put16(std::vector<uint8_t>& b, size_t o, uint16_t v) { platform::PutLe16(b.data() + o, v); }
-void Put32(std::vector<uint8_t>& b, size_t o, uint32_t v) { platform::PutLe32(b.data() + o, v); }
 void Put64(std::vector<uint8_t>& b, size_t o, uint64_t v) { platform::PutLe64(b.data() + o, v); }
 uint16_t Get16(const std::vector<uint8_t>& b, size_t o) { return platform::Le16(b.data() + o); }
 
@@ -42,96 +42,9 @@ std::vector<uint8_t> BootSector(uint8_t clustersPerRecord = 0xF6, uint16_t bps =
     return s;
 }
 
-std::vector<uint8_t> Attr(uint32_t type, const std::vector<uint8_t>& value,
-                          const std::u16string& name = u"") {
-    size_t nameOff = 0x18, valueOff = (nameOff + name.size() * 2 + 7) & ~size_t{7};
-    size_t len = (valueOff + value.size() + 7) & ~size_t{7};
-    std::vector<uint8_t> a(len, 0);
-    Put32(a, 0, type);
-    Put32(a, 4, static_cast<uint32_t>(len));
-    a[9] = static_cast<uint8_t>(name.size());
-    Put16(a, 0x0A, static_cast<uint16_t>(nameOff));
-    for (size_t i = 0; i < name.size(); ++i) Put16(a, nameOff + 2 * i, name[i]);
-    Put32(a, 0x10, static_cast<uint32_t>(value.size()));
-    Put16(a, 0x14, static_cast<uint16_t>(valueOff));
-    std::copy(value.begin(), value.end(), a.begin() + valueOff);
-    return a;
-}
-
-std::vector<uint8_t> NonResident(uint32_t type, const std::vector<uint8_t>& runs, uint64_t realSize,
-                                 uint64_t firstVcn = 0) {
-    size_t len = (0x40 + runs.size() + 1 + 7) & ~size_t{7};
-    std::vector<uint8_t> a(len, 0);
-    Put32(a, 0, type);
-    Put32(a, 4, static_cast<uint32_t>(len));
-    a[8] = 1;
-    Put64(a, 0x10, firstVcn);
-    Put16(a, 0x20, 0x40);
-    Put64(a, 0x28, (realSize + kCluster - 1) / kCluster * kCluster);
-    Put64(a, 0x30, realSize);
-    Put64(a, 0x38, realSize);
-    std::copy(runs.begin(), runs.end(), a.begin() + 0x40);
-    return a;
-}
-
-std::vector<uint8_t> StdInfo(uint32_t bits, FileTime created = 1, FileTime modified = 2) {
-    std::vector<uint8_t> v(0x48, 0);
-    Put64(v, 0x00, created);
-    Put64(v, 0x08, modified);
-    Put32(v, 0x20, bits);
-    return Attr(kAttrStandardInformation, v);
-}
-
-std::vector<uint8_t> FileNameAttr(const std::u16string& name, uint64_t parent, uint16_t parentSeq,
-                                  uint8_t ns) {
-    std::vector<uint8_t> v(0x42 + name.size() * 2, 0);
-    Put64(v, 0, parent | (uint64_t{parentSeq} << 48));
-    v[0x40] = static_cast<uint8_t>(name.size());
-    v[0x41] = ns;
-    for (size_t i = 0; i < name.size(); ++i) Put16(v, 0x42 + 2 * i, name[i]);
-    return Attr(kAttrFileName, v);
-}
-
-// One run of `count` clusters at `lcn` relative to a running LCN of `prev`.
-std::vector<uint8_t> RunBytes(uint64_t count, int64_t delta) {
-    std::vector<uint8_t> r = {0x22};
-    r.push_back(static_cast<uint8_t>(count));
-    r.push_back(static_cast<uint8_t>(count >> 8));
-    r.push_back(static_cast<uint8_t>(delta));
-    r.push_back(static_cast<uint8_t>(delta >> 8));
-    return r;
-}
-
-// A record with the update sequence applied the way the volume stores it.
-std::vector<uint8_t> Record(uint16_t seq, uint16_t flags,
-                            const std::vector<std::vector<uint8_t>>& attrs,
-                            uint32_t size = kRecord) {
-    std::vector<uint8_t> r(size, 0);
-    std::memcpy(&r[0], "FILE", 4);
-    const uint16_t usaOff = 0x30, usaCount = static_cast<uint16_t>(size / 512 + 1);
-    Put16(r, 0x04, usaOff);
-    Put16(r, 0x06, usaCount);
-    Put16(r, 0x10, seq);
-    Put16(r, 0x12, 1);
-    uint16_t first = static_cast<uint16_t>((usaOff + 2 * usaCount + 7) & ~7);
-    Put16(r, 0x14, first);
-    Put16(r, 0x16, flags);
-    size_t off = first;
-    for (const auto& a : attrs) {
-        std::copy(a.begin(), a.end(), r.begin() + off);
-        off += a.size();
-    }
-    Put32(r, off, kAttrEnd);
-    Put32(r, 0x18, static_cast<uint32_t>(off + 8));
-    Put32(r, 0x1C, size);
-    // Protect: save each block's last two bytes in the array, stamp the number.
-    const uint16_t usn = 0x0007;
-    Put16(r, usaOff, usn);
-    for (size_t k = 1; k < usaCount; ++k) {
-        Put16(r, usaOff + 2 * k, Get16(r, k * 512 - 2));
-        Put16(r, k * 512 - 2, usn);
-    }
-    return r;
+// Records as the volume stores them: update sequence number 7, clusters of kCluster.
+fuzzing::RecordBuilder Record(uint16_t seq, uint16_t flags, uint32_t size = kRecord) {
+    return fuzzing::RecordBuilder(flags, seq, size, kCluster, 0x0007);
 }
 
 // A small volume: $MFT at cluster 4 (16 clusters, 64 records), $Bitmap at cluster 20,
@@ -141,15 +54,21 @@ class MiniNtfs {
     MiniNtfs() : bytes(kVolumeBytes, 0) {
         auto boot = BootSector();
         std::copy(boot.begin(), boot.end(), bytes.begin());
-        SetRecord(0, Record(1, kRecordInUse,
-                            {StdInfo(0x6), FileNameAttr(u"$MFT", 5, 5, 3),
-                             NonResident(kAttrData, RunBytes(kMftClusters, kMftCluster),
-                                         kMftClusters * kCluster)}));
-        SetRecord(5, Record(5, kRecordInUse | kRecordDirectory,
-                            {StdInfo(0x16), FileNameAttr(u".", 5, 5, 3)}));
-        SetRecord(6, Record(6, kRecordInUse,
-                            {StdInfo(0x6), FileNameAttr(u"$Bitmap", 5, 5, 3),
-                             NonResident(kAttrData, RunBytes(1, kBitmapCluster), 128)}));
+        SetRecord(
+            0, Record(1, kRecordInUse)
+                   .StandardInformation(1, 2, 0x6)
+                   .FileName(5, 5, u"$MFT", 3)
+                   .NonResident(kAttrData, {{kMftCluster, kMftClusters}}, kMftClusters * kCluster)
+                   .Finish());
+        SetRecord(5, Record(5, kRecordInUse | kRecordDirectory)
+                         .StandardInformation(1, 2, 0x16)
+                         .FileName(5, 5, u".", 3)
+                         .Finish());
+        SetRecord(6, Record(6, kRecordInUse)
+                         .StandardInformation(1, 2, 0x6)
+                         .FileName(5, 5, u"$Bitmap", 3)
+                         .NonResident(kAttrData, {{kBitmapCluster, 1}}, 128)
+                         .Finish());
         for (uint64_t c = 0; c <= kBitmapCluster; ++c) SetInUse(c, true);
     }
     void SetRecord(uint64_t n, const std::vector<uint8_t>& r) {
@@ -169,10 +88,12 @@ class MiniNtfs {
     void DeletedFile(uint64_t n, const std::u16string& name, uint64_t lcn, uint64_t clusters,
                      uint64_t parent = 5, uint16_t parentSeq = 5, uint8_t ns = 1) {
         FillData(lcn, clusters);
-        SetRecord(n, Record(2, 0,
-                            {StdInfo(0x20), FileNameAttr(name, parent, parentSeq, ns),
-                             NonResident(kAttrData, RunBytes(clusters, static_cast<int64_t>(lcn)),
-                                         clusters * kCluster - 100)}));
+        SetRecord(n, Record(2, 0)
+                         .StandardInformation(1, 2, 0x20)
+                         .FileName(parent, parentSeq, name, ns)
+                         .NonResident(kAttrData, {{static_cast<int64_t>(lcn), clusters}},
+                                      clusters * kCluster - 100)
+                         .Finish());
     }
     uint64_t Sector(uint64_t n) const { return (kMftCluster * kCluster + n * kRecord) / 512; }
 
@@ -246,7 +167,7 @@ TEST(NtfsBoot, RejectsDamagedFields) {
 }
 
 TEST(NtfsFixup, RestoresBlockEndsAndRejectsMismatches) {
-    auto r = Record(1, 0, {FileNameAttr(u"a.txt", 5, 5, 1)});
+    auto r = Record(1, 0).FileName(5, 5, u"a.txt", 1).Finish();
     r[510] = 0x07;  // stamped already; the saved bytes are zeros
     auto good = r;
     FileRecordHeader h;
@@ -266,7 +187,7 @@ TEST(NtfsFixup, RestoresBlockEndsAndRejectsMismatches) {
     EXPECT_FALSE(ApplyFixup(c, h.usaOffset, 40));  // runs past the record
     EXPECT_FALSE(ApplyFixup(c, 505, 3));           // array crosses the first block end
     // A 4096-byte record has nine entries with a stride of 512, whatever the sector size.
-    auto big = Record(1, 0, {FileNameAttr(u"b", 5, 5, 1)}, 4096);
+    auto big = Record(1, 0, 4096).FileName(5, 5, u"b", 1).Finish();
     ASSERT_TRUE(ParseRecordHeader(big, &h));
     EXPECT_EQ(h.usaCount, 9);
     EXPECT_TRUE(ApplyFixup(big, h.usaOffset, h.usaCount));
@@ -312,19 +233,8 @@ TEST(NtfsRuns, NegativeSparseAndDamagedRunLists) {
     EXPECT_TRUE(corrupt);
 }
 
-TEST(NtfsRuns, SummaryText) {
-    std::vector<DataRun> runs(2);
-    runs[0].lcn = 100;
-    runs[0].clusterCount = 4;
-    runs[1].lcn = 200;
-    runs[1].clusterCount = 1;
-    EXPECT_EQ(DataRunSummary(runs),
-              "Number Of Data Runs: 2\nClusters Occupied: 5\n--------------------------------\n"
-              "{100 - 103} 200 ");
-}
-
 TEST(NtfsScrub, ScrubbedRecordPassesFixupAndHoldsNothing) {
-    auto r = Record(9, 0, {StdInfo(0x20), FileNameAttr(u"secret.txt", 5, 5, 1)});
+    auto r = Record(9, 0).StandardInformation(1, 2, 0x20).FileName(5, 5, u"secret.txt", 1).Finish();
     Put16(r, 0x26, 0xFFFF);
     ASSERT_TRUE(ScrubDeletedRecord(r));
     FileRecordHeader h;
@@ -344,11 +254,11 @@ TEST(NtfsScrub, ScrubbedRecordPassesFixupAndHoldsNothing) {
     EXPECT_EQ(r[510], 0xFF);
     EXPECT_EQ(r[1023], 0xFF);
 
-    auto live = Record(9, kRecordInUse, {FileNameAttr(u"live", 5, 5, 1)});
+    auto live = Record(9, kRecordInUse).FileName(5, 5, u"live", 1).Finish();
     auto copy = live;
     EXPECT_FALSE(ScrubDeletedRecord(live));
     EXPECT_EQ(live, copy);
-    auto dir = Record(9, kRecordDirectory, {FileNameAttr(u"dir", 5, 5, 1)});
+    auto dir = Record(9, kRecordDirectory).FileName(5, 5, u"dir", 1).Finish();
     EXPECT_FALSE(ScrubDeletedRecord(dir));
 }
 
@@ -361,17 +271,6 @@ TEST(NtfsText, Utf16NamesAndAttributeText) {
     EXPECT_EQ(AttributeText(0x20 | 0x2 | 0x1), "a---h----r---");
     EXPECT_EQ(AttributeText(1u << 28), "--d--i-------");
     EXPECT_EQ(AttributeText(0x800 | 0x4000 | 0x80 | 0x1000 | 0x400 | 0x4 | 0x100), "-c-e--nop-st-");
-}
-
-TEST(NtfsText, ResultAndUnsupportedTexts) {
-    EXPECT_EQ(SearchResultText(0), " (None found)");
-    EXPECT_EQ(SearchResultText(1), " (Found 1 recoverable file)");
-    EXPECT_EQ(SearchResultText(7), " (Found 7 recoverable files)");
-    EXPECT_EQ(SearchStatusText(1), "Searching for recoverable files (Found: 1 recoverable file)");
-    EXPECT_EQ(SearchStatusText(2), "Searching for recoverable files (Found: 2 recoverable files)");
-    EXPECT_EQ(UnsupportedFileSystemText("/media/usb", "exfat"),
-              "Tidewipe cannot search for recoverable data on drive /media/usb because it is "
-              "formatted with an unsupported file system ( exfat ) ");
 }
 
 // ---- The search on a crafted volume ----
@@ -389,9 +288,11 @@ TEST(NtfsSearch, RecoverabilityFolderAndNameRules) {
     v.SetInUse(130, true);
     v.SetInUse(131, true);
     // Resident: 100 without a bitmap test.
-    v.SetRecord(34, Record(2, 0,
-                           {StdInfo(0x20), FileNameAttr(u"note.txt", 5, 5, 0),
-                            Attr(kAttrData, std::vector<uint8_t>(50, 'x'))}));
+    v.SetRecord(34, Record(2, 0)
+                        .StandardInformation(1, 2, 0x20)
+                        .FileName(5, 5, u"note.txt", 0)
+                        .ResidentData(std::string(50, 'x'))
+                        .Finish());
     // Only a DOS name: listed with an empty name. POSIX name: used.
     v.DeletedFile(35, u"DOSONLY.TXT", 140, 1, 5, 5, kNamespaceDos);
     v.DeletedFile(36, u"posix name.txt", 142, 1, 5, 5, kNamespacePosix);
@@ -400,19 +301,22 @@ TEST(NtfsSearch, RecoverabilityFolderAndNameRules) {
     v.DeletedFile(38, u"zeros.bin", 146, 2);
     std::fill(v.bytes.begin() + 146 * kCluster, v.bytes.begin() + 146 * kCluster + 512, 0);
     // Empty file: not listed.
-    v.SetRecord(
-        39, Record(2, 0, {StdInfo(0x20), FileNameAttr(u"empty", 5, 5, 1), Attr(kAttrData, {})}));
+    v.SetRecord(39, Record(2, 0)
+                        .StandardInformation(1, 2, 0x20)
+                        .FileName(5, 5, u"empty", 1)
+                        .ResidentData("")
+                        .Finish());
     // A live file and a deleted directory are not listed.
-    v.SetRecord(40, Record(2, kRecordInUse,
-                           {FileNameAttr(u"live.txt", 5, 5, 1), Attr(kAttrData, {1, 2, 3})}));
+    v.SetRecord(
+        40, Record(2, kRecordInUse).FileName(5, 5, u"live.txt", 1).ResidentData("\1\2\3").Finish());
     // Folders: a live folder, a deleted folder whose record was freed once (sequence
     // one higher than the reference), a folder record reused by a file.
-    v.SetRecord(41, Record(3, kRecordInUse | kRecordDirectory, {FileNameAttr(u"docs", 5, 5, 1)}));
+    v.SetRecord(41, Record(3, kRecordInUse | kRecordDirectory).FileName(5, 5, u"docs", 1).Finish());
     v.DeletedFile(42, u"in_docs.txt", 150, 1, 41, 3);
-    v.SetRecord(43, Record(8, kRecordDirectory, {FileNameAttr(u"olddir", 5, 5, 1)}));
+    v.SetRecord(43, Record(8, kRecordDirectory).FileName(5, 5, u"olddir", 1).Finish());
     v.DeletedFile(44, u"in_olddir.txt", 152, 1, 43, 7);
     v.SetRecord(
-        45, Record(4, kRecordInUse, {FileNameAttr(u"now_a_file", 5, 5, 1), Attr(kAttrData, {1})}));
+        45, Record(4, kRecordInUse).FileName(5, 5, u"now_a_file", 1).ResidentData("\1").Finish());
     v.DeletedFile(46, u"orphan.txt", 154, 1, 45, 3);
     // A torn record (update sequence mismatch) is passed over.
     v.DeletedFile(47, u"torn.txt", 156, 1);
@@ -420,14 +324,11 @@ TEST(NtfsSearch, RecoverabilityFolderAndNameRules) {
     // Records below 23 are never examined.
     v.DeletedFile(20, u"system_area.bin", 160, 1);
     // Runs that claim more clusters than the volume has overlap: damaged, not listed.
-    std::vector<uint8_t> overlap = RunBytes(600, 200);
-    auto second = RunBytes(600, 0x100);
-    second[3] = 0;  // +0: the same 600 clusters again
-    second[4] = 0;
-    overlap.insert(overlap.end(), second.begin(), second.end());
-    v.SetRecord(48, Record(2, 0,
-                           {FileNameAttr(u"overlap.bin", 5, 5, 1),
-                            NonResident(kAttrData, overlap, 1200 * kCluster)}));
+    // (the second run at +0: the same 600 clusters again)
+    v.SetRecord(48, Record(2, 0)
+                        .FileName(5, 5, u"overlap.bin", 1)
+                        .NonResident(kAttrData, {{200, 600}, {0, 600}}, 1200 * kCluster)
+                        .Finish());
 
     SearchRun r = RunSearch(v, true);
     ASSERT_EQ(r.report.end, SearchEnd::Completed);
@@ -499,7 +400,7 @@ TEST(NtfsSearch, NonResidentAttributeListIsFollowed) {
     std::vector<uint8_t> list;
     auto entry = [&](uint32_t type, uint64_t rec, uint16_t seq, uint64_t vcn) {
         std::vector<uint8_t> e(32, 0);
-        Put32(e, 0, type);
+        platform::PutLe32(e.data(), type);
         Put16(e, 4, 32);
         Put64(e, 8, vcn);
         Put64(e, 0x10, rec | (uint64_t{seq} << 48));
@@ -511,13 +412,15 @@ TEST(NtfsSearch, NonResidentAttributeListIsFollowed) {
     entry(kAttrData, 51, 3, 4);
     std::copy(list.begin(), list.end(), v.bytes.begin() + 90 * kCluster);
     v.SetInUse(90, false);
-    v.SetRecord(
-        50, Record(2, 0,
-                   {StdInfo(0x20), NonResident(kAttrAttributeList, RunBytes(1, 90), list.size()),
-                    FileNameAttr(u"fragmented.bin", 5, 5, 0)}));
-    v.SetRecord(51, Record(3, 0,
-                           {NonResident(kAttrData, RunBytes(4, 200), 6 * kCluster),
-                            NonResident(kAttrData, RunBytes(2, 204), 0, 4)}));
+    v.SetRecord(50, Record(2, 0)
+                        .StandardInformation(1, 2, 0x20)
+                        .NonResident(kAttrAttributeList, {{90, 1}}, list.size())
+                        .FileName(5, 5, u"fragmented.bin", 0)
+                        .Finish());
+    v.SetRecord(51, Record(3, 0)
+                        .NonResident(kAttrData, {{200, 4}}, 6 * kCluster)
+                        .NonResident(kAttrData, {{204, 2}}, 0, 4)
+                        .Finish());
     v.SetInUse(205, true);  // 1 of 6 clusters taken again
 
     SearchRun r = RunSearch(v, true);
@@ -557,7 +460,7 @@ TEST(NtfsSearch, DamagedCutShortAndTinyVolumesAreNotReportedAsSearched) {
          [](auto& b) {
              MiniNtfs m;
              m.bytes = b;
-             m.SetRecord(6, Record(6, kRecordInUse, {FileNameAttr(u"$Bitmop", 5, 5, 3)}));
+             m.SetRecord(6, Record(6, kRecordInUse).FileName(5, 5, u"$Bitmop", 3).Finish());
              b = m.bytes;
          },
          "$Bitmap"},
@@ -684,21 +587,6 @@ TEST(NtfsSearch, ScrubModeRewritesDeletedRecordsOutsideTheGuard) {
                            w.bytes.begin() + w.Sector(0) * 512));
 }
 
-TEST(NtfsSearch, DetectsFileSystems) {
-    MiniNtfs v;
-    EXPECT_EQ(DetectFileSystem(std::span<const uint8_t>(v.bytes.data(), 512), kVolumeBytes),
-              DetectedFs::Ntfs);
-    std::vector<uint8_t> zero(512, 0);
-    EXPECT_EQ(DetectFileSystem(zero, kVolumeBytes), DetectedFs::Other);
-    // Not a file system at all: unsupported, without touching the NTFS code.
-    CRawDriveRef drive(std::make_unique<CRawDriveMemory>(std::vector<uint8_t>(1 << 20, 0)));
-    SearchContext ctx;
-    ctx.drive = &drive;
-    SearchReport rep = SearchDrive(ctx, "/nonexistent-source", "/media/x");
-    EXPECT_EQ(rep.end, SearchEnd::Unsupported);
-    EXPECT_EQ(rep.message, UnsupportedFileSystemText("/media/x", rep.fsName));
-}
-
 // ---- Raw drive ----
 
 TEST(RawDrive, HolderChecksArgumentsOnce) {
@@ -720,23 +608,6 @@ TEST(RawDrive, HolderChecksArgumentsOnce) {
     std::memset(buf, 0x11, 512);
     EXPECT_TRUE(d.Write(3, buf, 512));
     EXPECT_EQ(mem->Bytes()[3 * 512], 0x11);
-}
-
-TEST(RawDrive, FaultyBackendFailsAndShortReads) {
-    auto inner = std::make_unique<CRawDriveMemory>(std::vector<uint8_t>(16 * 512, 0x5A));
-    auto* faulty = new CRawDriveFaulty(std::move(inner));
-    faulty->failSectors = {4};
-    faulty->shortSectors = {10};
-    CRawDriveRef d{std::unique_ptr<CRawDrive>(faulty)};
-    ASSERT_TRUE(d.Open("mem"));
-    std::vector<uint8_t> buf(4 * 512, 0);
-    EXPECT_TRUE(d.Read(0, buf.data(), 2048));
-    EXPECT_FALSE(d.Read(3, buf.data(), 1024));
-    EXPECT_FALSE(d.LastError().empty());
-    std::fill(buf.begin(), buf.end(), 0);
-    EXPECT_FALSE(d.Read(8, buf.data(), 2048));  // sectors 8, 9 delivered, 10 short
-    EXPECT_EQ(buf[512], 0x5A);
-    EXPECT_EQ(buf[1024], 0);
 }
 
 TEST(RawDrive, ImageFileBackendAndWriteGate) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/common/run_cli.h"
 #include "tests/common/scratch_volume.h"
 #include "volume/fat32.h"
 #include "volume/recovery.h"
@@ -27,26 +28,49 @@ inline std::string Content(const std::string& text, size_t size) {
     return s.substr(0, size);
 }
 
-// Counts the steps of each bar; `onStep` runs after every step of the Current bar.
-class StepSink : public ProgressSink {
-  public:
-    void SetRange(Bar b, int64_t lo, int64_t hi) override { range[b] = hi - lo; }
-    // The operation reports steps as positions: a rise is a step.
-    int64_t last_[2] = {};
-    void SetPos(Bar b, int64_t p) override {
-        const int64_t by = p - last_[b];
-        last_[b] = p;
-        if (by <= 0) return;
-        steps[b] += by;
-        if (b == Current && onStep) onStep(steps[b]);
-    }
-    void SetText(Slot s, std::string_view t) override {
-        if (s == Status) statuses.emplace_back(t);
-    }
-    std::map<int, int64_t> range, steps;
-    std::vector<std::string> statuses;
-    std::function<void(int64_t)> onStep;
+// The NTFS image of tests/data/make_ntfs_image.sh (mkntfs, populated through ntfs-3g),
+// made once per test program for every suite that reads it. `skip` says why it could
+// not be made here; it starts with "FAILED" when the script itself broke.
+struct SharedNtfsImage {
+    std::unique_ptr<test::TempDir> dir;
+    std::string path;
+    std::string skip;
 };
+
+inline SharedNtfsImage& NtfsImage() {
+    static SharedNtfsImage img = [] {
+        SharedNtfsImage s;
+        s.dir = std::make_unique<test::TempDir>("ntfsimg");
+        s.path = s.dir->Path() + "/ntfs.img";
+        std::string out;
+        const int rc = test::RunTool(
+            {"sh", std::string(TW_TEST_DATA_DIR) + "/make_ntfs_image.sh", s.path}, &out);
+        if (rc == 77)
+            s.skip = "cannot make the NTFS image here: " + out;
+        else if (rc != 0)
+            s.skip = "FAILED: make_ntfs_image.sh exited " + std::to_string(rc) + ": " + out;
+        return s;
+    }();
+    return img;
+}
+
+#define REQUIRE_NTFS_IMAGE()                                        \
+    do {                                                            \
+        const auto& img_ = ::tw::volume::testing::NtfsImage();      \
+        if (img_.skip.rfind("FAILED", 0) == 0) FAIL() << img_.skip; \
+        if (!img_.skip.empty()) GTEST_SKIP() << img_.skip;          \
+    } while (0)
+
+// What icat (The Sleuth Kit) extracts for `inode`, through a file in `scratch`; `options`
+// go before the image ("-r" to recover a deleted FAT entry).
+inline std::string Icat(const std::string& image, uint64_t inode, const std::string& scratch,
+                        const std::string& options = "") {
+    const std::string file = scratch + "/icat-" + std::to_string(inode);
+    test::RunTool(
+        {"sh", "-c",
+         "icat " + options + " '" + image + "' " + std::to_string(inode) + " > '" + file + "'"});
+    return test::ReadFileBytes(file);
+}
 
 // A volume searched the way the CLI does it: the search first (read-only), then the
 // drive opened again for what recovery needs.
@@ -91,6 +115,13 @@ struct SearchedVolume {
         v.fat = fat.get();
         v.clearFatEntries = clearEntries;
         return v;
+    }
+
+    // Recovers `item` into `folder`, directory entries left as they are.
+    RecoverResult Recover(const RecoverableFile& item, RecoveryFolder& folder,
+                          const OpContext& op = tw::IdleOperation()) {
+        RecoveryVolume v = Recovery(false);
+        return RecoverFile(op, v, item, folder);
     }
 
     const RecoverableFile* Find(const std::string& name) const {

@@ -27,13 +27,6 @@ constexpr const char* kVictimBody = "TW-NTFS-VICTIM-BODY";
 constexpr const char* kOtherBody = "TW-NTFS-OTHER-BODY";
 constexpr uint32_t kCluster = 4096;
 
-std::string Repeat(const std::string& line, size_t size) {
-    std::string s;
-    for (size_t i = 0; s.size() < size; ++i) s += line + " " + std::to_string(i) + "\n";
-    s.resize(size);
-    return s;
-}
-
 // Occurrences of `needle` that do not lie in a directory index block ("INDX", one
 // per 4096-byte cluster here). Index blocks keep the names of deleted entries in their
 // unused tail; neither a trace wipe nor a record scrub touches directories.
@@ -48,20 +41,6 @@ size_t OutsideIndexBlocks(const std::vector<uint8_t>& image, const std::string& 
     return n;
 }
 
-// Counts steps of the Current bar and raises the stop flag after `stopAfter` of them.
-struct StoppingSink : ProgressSink {
-    std::atomic<int>* abort = nullptr;
-    int64_t stopAfter = 1, steps = 0;
-    // The operation reports steps as positions: a rise is a step.
-    int64_t last_[2] = {};
-    void SetPos(Bar b, int64_t p) override {
-        const int64_t by = p - last_[b];
-        last_[b] = p;
-        if (by <= 0) return;
-        if (b == Current && (steps += by) >= stopAfter) abort->store(1);
-    }
-};
-
 // An NTFS volume with:
 //   letter.txt   deleted, 40000 bytes in ten clusters
 //   note.txt     deleted, 200 bytes kept inside its record (resident)
@@ -72,9 +51,8 @@ class NtfsTracesFuse : public ::testing::Test {
   protected:
     void SetUp() override {
         TW_REQUIRE_SCRATCH(FsKind::Ntfs);
-        for (const char* tool : {"ntfsfix", "ntfsundelete"})
-            if (RunTool({"sh", "-c", std::string("command -v ") + tool}) != 0)
-                GTEST_SKIP() << "missing tool: " << tool;
+        const std::string missing = test::MissingTool({"ntfsfix", "ntfsundelete"});
+        if (!missing.empty()) GTEST_SKIP() << "missing tool: " << missing;
         vol_ = std::make_unique<test::ScratchVolume>(FsKind::Ntfs, 32, "TWTRACES");
         ASSERT_TRUE(vol_->Ok()) << vol_->Error();
         const std::string r = vol_->Root();
@@ -196,9 +174,10 @@ TEST_F(NtfsTracesFuse, AStopMidWipeLeavesTheRecord) {
     const RecoverableFile* letter = FindByName(ctx.found, "letter.txt");
     ASSERT_NE(letter, nullptr);
     std::atomic<int> stop{0};
-    StoppingSink sink;
-    sink.abort = &stop;
-    sink.stopAfter = 3;  // the first three clusters of one pass each
+    test::RecordingSink sink;
+    sink.onStep = [&](int64_t n) {  // the first three clusters of one pass each
+        if (n >= 3) stop = 1;
+    };
     tw::test::TestOperation op;
     op.SetSink(&sink);
     op.UseStopFlag(stop);
@@ -283,6 +262,7 @@ TEST_F(NtfsTracesFuse, AVolumeMountedReadWriteIsRefused) {
     // Through the mounted folder too: it stands for the image mounted there.
     out.clear();
     EXPECT_EQ(test::RunCliIn(config_, {"scrub-mft", vol_->MountPoint(), "--yes"}, &out), 3) << out;
+    EXPECT_NE(out.find("mounted read-write"), std::string::npos) << out;
     // Dry runs show their plan and end as the real runs would.
     for (const std::vector<std::string>& dry :
          {std::vector<std::string>{"wipe-traces", image_, "--all", "--dry-run"},

@@ -19,6 +19,15 @@ inline std::vector<uint8_t> ReadBytes(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// `size` bytes of numbered copies of `line`: text that is easy to find in an image and
+// never one repeated byte.
+inline std::string Repeat(const std::string& line, size_t size) {
+    std::string s;
+    for (size_t i = 0; s.size() < size; ++i) s += line + " " + std::to_string(i) + "\n";
+    s.resize(size);
+    return s;
+}
+
 // A name as UTF-16LE bytes, the way NTFS and FAT long names store it.
 inline std::string Utf16(const std::string& ascii) {
     std::string s;

@@ -20,6 +20,8 @@
 namespace tw::volume {
 namespace {
 
+using test::RecordingSink;
+using testing::Del;
 using testing::FatImageBuilder;
 
 constexpr uint32_t kBpc = 512;  // one 512-byte sector per cluster
@@ -38,26 +40,6 @@ void DeletedLongNameSlot(uint8_t* e, const char* name11, char16_t firstChar) {
 bool IsCleared(const uint8_t* e) {
     return e[0] == 0xE5 && std::all_of(e + 1, e + 32, [](uint8_t b) { return b == 0; });
 }
-
-// Counts steps and can raise the stop flag after a given number of them.
-struct RecordingSink : ProgressSink {
-    std::atomic<int>* abort = nullptr;
-    int64_t stopAfter = -1;
-    int64_t steps = 0, range = 0;
-    void SetRange(Bar b, int64_t, int64_t hi) override {
-        if (b == Current) range = hi;
-    }
-    // The operation reports steps as positions: a rise is a step.
-    int64_t last_[2] = {};
-    void SetPos(Bar b, int64_t p) override {
-        const int64_t by = p - last_[b];
-        last_[b] = p;
-        if (by <= 0) return;
-        if (b != Current) return;
-        steps += by;
-        if (abort && stopAfter >= 0 && steps >= stopAfter) abort->store(1);
-    }
-};
 
 // A root of two clusters (2 -> 3) holding:
 //   slot 0      KEEP.TXT, live, cluster 40
@@ -78,26 +60,13 @@ struct Volume {
         b.Entry(kRoot, 1, "LIVE    BIN", 0x20, 11, 512);
         b.SetFat(11, 0x0FFFFFFF);
         // Deleted empty files fill the slots between (an all-zero slot ends a folder).
-        for (uint32_t i = 2; i < 14; ++i)
-            b.Entry(kRoot, i,
-                    "\xE5"
-                    "MPTY   TXT",
-                    0x20, 0, 0);
+        for (uint32_t i = 2; i < 14; ++i) b.Entry(kRoot, i, Del("MPTY   TXT"), 0x20, 0, 0);
         DeletedLongNameSlot(b.Cluster(kRoot) + 14 * 32, "SECRET~1TXT", u'c');
         DeletedLongNameSlot(b.Cluster(kRoot) + 15 * 32, "SECRET~1TXT", u's');
-        b.Entry(kRoot, 16,
-                "\xE5"
-                "ECRET~1TXT",
-                0x20, 10, 3 * kBpc - 100);
-        b.Entry(kRoot, 17,
-                "\xE5"
-                "ECRET~1TXT",
-                0x20, 30, 100);
+        b.Entry(kRoot, 16, Del("ECRET~1TXT"), 0x20, 10, 3 * kBpc - 100);
+        b.Entry(kRoot, 17, Del("ECRET~1TXT"), 0x20, 30, 100);
         DeletedLongNameSlot(b.Cluster(3) + 2 * 32, "OTHERNAMTXT", u'o');
-        b.Entry(kRoot, 19,
-                "\xE5"
-                "THER   TXT",
-                0x20, 50, 100);
+        b.Entry(kRoot, 19, Del("THER   TXT"), 0x20, 50, 100);
         for (uint32_t c : {10u, 12u, 13u, 30u, 50u}) std::memset(b.Cluster(c), 'S', kBpc);
         std::memset(b.Cluster(11), 'L', kBpc);
         std::memset(b.Cluster(40), 'K', kBpc);
@@ -125,6 +94,17 @@ struct Opened {
     const uint8_t* Cluster(FatImageBuilder& b, uint32_t c) const {
         return mem->Bytes().data() + (b.Cluster(c) - b.Bytes().data());
     }
+};
+
+// The volume above, searched and opened for writing, with SECRET~1.TXT (cluster 10).
+class FatTraceWipe : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_NE(item, nullptr); }
+    Volume v;
+    Opened o{v.b.Bytes()};
+    const RecoverableFile* item = o.Find(10);
+    FatTable fat{o.drive, *ReadFatBootInfo(o.drive)};
+    TraceVolume tv{&o.drive, nullptr, &fat, 0};
 };
 
 TEST(FatEntryClearing, ClearsTheEntryAndItsLongNameOnlyForThatFile) {
@@ -177,14 +157,8 @@ TEST(FatEntryClearing, RefusesReadOnlyDrivesAndFreeClusters) {
     EXPECT_FALSE(IsCleared(o.Cluster(v.b, 3)));
 }
 
-TEST(FatTraceWipe, OverwritesFreeClustersOnlyThenClearsTheEntry) {
-    Volume v;
-    Opened o(v.b.Bytes());
-    const RecoverableFile* item = o.Find(10);
-    ASSERT_NE(item, nullptr);
+TEST_F(FatTraceWipe, OverwritesFreeClustersOnlyThenClearsTheEntry) {
     EXPECT_EQ(item->directoryCluster, 3u);
-    FatTable fat(o.drive, *ReadFatBootInfo(o.drive));
-    TraceVolume tv{&o.drive, nullptr, &fat, 0};
     RecordingSink sink;
     tw::test::TestOperation op;
     op.SetSink(&sink);
@@ -197,8 +171,8 @@ TEST(FatTraceWipe, OverwritesFreeClustersOnlyThenClearsTheEntry) {
     EXPECT_EQ(r.clustersWiped, 3u);
     // What the plan promised is what reached the drive (plus one directory cluster).
     EXPECT_EQ(r.bytesWritten, plan.BytesToWrite() + kBpc);
-    EXPECT_EQ(sink.range, 6);
-    EXPECT_EQ(sink.steps, 6);
+    EXPECT_EQ(sink.high[ProgressSink::Current], 6);
+    EXPECT_EQ(sink.steps[ProgressSink::Current], 6);
     // Pass 2 of the fixed patterns is all 0xFF.
     for (uint32_t c : {10u, 12u, 13u})
         EXPECT_TRUE(std::all_of(o.Cluster(v.b, c), o.Cluster(v.b, c) + kBpc, [](uint8_t x) {
@@ -235,23 +209,15 @@ class JournalingMemory : public CRawDriveMemory {
     std::vector<std::string> events;
 };
 
-TEST(FatTraceWipe, EveryPassIsFlushedBeforeTheSameClusterIsWrittenAgain) {
-    Volume v;
+TEST_F(FatTraceWipe, EveryPassIsFlushedBeforeTheSameClusterIsWrittenAgain) {
+    // The same bytes again, on a drive that records its writes and flushes.
     auto* mem = new JournalingMemory(v.b.Bytes());
     CRawDriveRef drive{std::unique_ptr<CRawDrive>(mem)};
-    SearchContext ctx;
-    ctx.drive = &drive;
-    SearchDrive(ctx, "mem", "mem");
-    const RecoverableFile* item = nullptr;
-    for (const auto& f : ctx.found)
-        if (f.location == 10) item = &f;
-    ASSERT_NE(item, nullptr);
     ASSERT_TRUE(drive.Open("mem", true));
-    FatTable fat(drive, *ReadFatBootInfo(drive));
-    TraceVolume tv{&drive, nullptr, &fat, 0};
-    mem->events.clear();
+    FatTable journaled(drive, *ReadFatBootInfo(drive));
+    TraceVolume jtv{&drive, nullptr, &journaled, 0};
 
-    const TraceWipeResult r = WipeFileTraces(tw::IdleOperation(), tv, *item, 3);
+    const TraceWipeResult r = WipeFileTraces(tw::IdleOperation(), jtv, *item, 3);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
     ASSERT_EQ(r.clustersWiped, 3u);
     std::map<std::string, size_t> lastWrite;  // sector -> index of its last write
@@ -277,18 +243,12 @@ TEST(FatTraceWipe, EveryPassIsFlushedBeforeTheSameClusterIsWrittenAgain) {
     EXPECT_EQ(mem->events.back(), "f");
 }
 
-TEST(FatTraceWipe, LooksAtTheFatAgainRightBeforeEachWrite) {
-    Volume v;
-    Opened o(v.b.Bytes());
-    const RecoverableFile* item = o.Find(10);
-    ASSERT_NE(item, nullptr);
-    FatTable fat(o.drive, *ReadFatBootInfo(o.drive));
+TEST_F(FatTraceWipe, LooksAtTheFatAgainRightBeforeEachWrite) {
     ASSERT_EQ(fat.Entry(12), 0u);  // the table is cached now
     // Another writer takes cluster 12 after the table was read.
     FatImageBuilder::Put32(o.mem->Bytes().data() + v.b.ReservedSectors() * 512 + 12 * 4,
                            0x0FFFFFFF);
     std::memset(o.mem->Bytes().data() + (v.b.Cluster(12) - v.b.Bytes().data()), 'N', kBpc);
-    TraceVolume tv{&o.drive, nullptr, &fat, 0};
     const TraceWipeResult r = WipeFileTraces(tw::IdleOperation(), tv, *item, 1);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
     EXPECT_EQ(r.clustersWiped, 2u);
@@ -299,19 +259,14 @@ TEST(FatTraceWipe, LooksAtTheFatAgainRightBeforeEachWrite) {
                             [](uint8_t x) { return x == 0; }));
 }
 
-TEST(FatTraceWipe, AStopLeavesTheEntryAndItsLongName) {
-    Volume v;
-    Opened o(v.b.Bytes());
-    const RecoverableFile* item = o.Find(10);
-    ASSERT_NE(item, nullptr);
-    FatTable fat(o.drive, *ReadFatBootInfo(o.drive));
-    TraceVolume tv{&o.drive, nullptr, &fat, 0};
+TEST_F(FatTraceWipe, AStopLeavesTheEntryAndItsLongName) {
     std::atomic<int> stop{0};
     RecordingSink sink;
-    sink.abort = &stop;
     // The passes go over all the file's clusters (one batch) in turn: the stop comes
     // after the first pass has reached two of its three clusters.
-    sink.stopAfter = 2;
+    sink.onStep = [&](int64_t n) {
+        if (n >= 2) stop = 1;
+    };
     tw::test::TestOperation op;
     op.SetSink(&sink);
     op.UseStopFlag(stop);
@@ -334,13 +289,7 @@ TEST(FatTraceWipe, AStopLeavesTheEntryAndItsLongName) {
     EXPECT_NE(again.Find(10), nullptr);
 }
 
-TEST(FatTraceWipe, RefusesBadPassCountsReadOnlyDrivesAndReusedFirstClusters) {
-    Volume v;
-    Opened o(v.b.Bytes());
-    const RecoverableFile* item = o.Find(10);
-    ASSERT_NE(item, nullptr);
-    FatTable fat(o.drive, *ReadFatBootInfo(o.drive));
-    TraceVolume tv{&o.drive, nullptr, &fat, 0};
+TEST_F(FatTraceWipe, RefusesBadPassCountsReadOnlyDrivesAndReusedFirstClusters) {
     const uint64_t writes = o.mem->writeCalls;
     EXPECT_EQ(WipeFileTraces(tw::IdleOperation(), tv, *item, 0).outcome, Outcome::Failed);
     EXPECT_EQ(WipeFileTraces(tw::IdleOperation(), tv, *item, 15).outcome, Outcome::Failed);
@@ -359,16 +308,10 @@ TEST(FatTraceWipe, RefusesBadPassCountsReadOnlyDrivesAndReusedFirstClusters) {
     EXPECT_EQ(o.mem->writeCalls, writes);
 }
 
-TEST(FatTraceWipe, LogsTheOperationAndEachFile) {
-    Volume v;
-    Opened o(v.b.Bytes());
-    const RecoverableFile* item = o.Find(10);
-    ASSERT_NE(item, nullptr);
+TEST_F(FatTraceWipe, LogsTheOperationAndEachFile) {
     RecoverableFile reused = *item;  // its first cluster belongs to LIVE.BIN now
     reused.location = 11;
     reused.name = "?EUSED.BIN";
-    FatTable fat(o.drive, *ReadFatBootInfo(o.drive));
-    TraceVolume tv{&o.drive, nullptr, &fat, 0};
     test::TempDir logDir("traces-log");
     log::CActivityLogFile writer;
     writer.SetFolder(logDir.Path());

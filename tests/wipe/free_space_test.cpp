@@ -34,7 +34,7 @@ std::string MakeLeftover(const std::string& root, int files) {
 }  // namespace
 
 // No passes, no folder: refused before anything is planned. (A leftover folder's
-// refusal is the CLI's: cli_free_space_volume_test.)
+// refusal is the CLI's: free_space_volume_test.)
 TEST(FreeSpacePlan, Refusals) {
     tw::test::TempDir dir("wipe-fs");
     ASSERT_TRUE(dir.Ok());

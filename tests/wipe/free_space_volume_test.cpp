@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Free space cleaning and the file wipers on real file systems: ext4 on a loop mount and
-// NTFS through ntfs-3g, made from small image files by mkfs.ext4 and mkntfs. The raw
-// image is scanned afterwards: no marker of a deleted file may survive a clean, and every
-// live file must read back byte for byte.
+// Free space cleaning on real file systems: ext4 on a loop mount and NTFS through
+// ntfs-3g, made from small image files by mkfs.ext4 and mkntfs, by the engine and by
+// `tidewipe-cli free-space` and `leftovers` as a user runs them. The raw image is scanned
+// afterwards: no marker of a deleted file may survive a clean, and every live file must
+// read back byte for byte.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -20,6 +21,8 @@
 
 #include "log/activity_log.h"
 #include "platform/strings.h"
+#include "tests/common/background_cli.h"
+#include "tests/common/cli_fixture.h"
 #include "tests/common/recording_sink.h"
 #include "tests/common/scratch_volume.h"
 #include "wipe/file_wiper.h"
@@ -83,11 +86,11 @@ size_t Survivors(const std::vector<uint8_t>& image, const std::vector<std::strin
     return n;
 }
 
-class FreeSpaceVolume : public ::testing::TestWithParam<FsKind> {
+class FreeSpaceVolume : public tw::test::CliFixture<::testing::TestWithParam<FsKind>> {
   protected:
     void SetUp() override {
         TW_REQUIRE_SCRATCH(GetParam());
-        vol_ = std::make_unique<ScratchVolume>(GetParam(), 32);
+        vol_ = std::make_unique<ScratchVolume>(GetParam(), 48);
         ASSERT_TRUE(vol_->Ok()) << vol_->Error();
         ASSERT_TRUE(logDir_.Ok());
         log_.SetFolder(logDir_.Path());
@@ -95,7 +98,7 @@ class FreeSpaceVolume : public ::testing::TestWithParam<FsKind> {
         op_.UseStopFlag(abort_);
         op_.SetLog(&log_);
     }
-    std::string LogText() { return tw::test::ReadFileBytes(log_.GetTodaysFileName()); }
+    std::string EngineLogText() { return tw::test::ReadFileBytes(log_.GetTodaysFileName()); }
 
     std::unique_ptr<ScratchVolume> vol_;
     tw::test::TempDir logDir_{"wipe-log"};
@@ -134,7 +137,7 @@ TEST_P(FreeSpaceVolume, AbortedThenCompleteCleanLeaveNoDeletedMarkerAndKeepLiveF
     EXPECT_EQ(cleaner.BytesWritten(), 0u);
     EXPECT_FALSE(fs::exists(tw::wipe::TempFolderFor(vol_->MountPoint())));
     EXPECT_EQ(abort_.load(), 1);
-    EXPECT_NE(LogText().find(" -> Cleaned "), std::string::npos);
+    EXPECT_NE(EngineLogText().find(" -> Cleaned "), std::string::npos);
     EXPECT_LT(sink_.pos[tw::ProgressSink::Overall], 372);
     // One full pass went over the free space before the abort.
     EXPECT_EQ(Survivors(vol_->ReadImage(), files.goneMarkers), 0u);
@@ -159,7 +162,7 @@ TEST_P(FreeSpaceVolume, AbortedThenCompleteCleanLeaveNoDeletedMarkerAndKeepLiveF
               0u)
         << sink.statuses.front();
     EXPECT_EQ(sink.statuses.back(), "Finalizing clean free space operation.");
-    const std::string log = LogText();
+    const std::string log = EngineLogText();
     EXPECT_NE(log.find(" -> Located "), std::string::npos) << log;
     EXPECT_NE(log.find(" -> Cleaned "), std::string::npos) << log;
     const auto after = vol_->ReadImage();
@@ -198,6 +201,67 @@ TEST_P(FreeSpaceVolume, SweepLeavesARunningCleanAlone) {
     EXPECT_TRUE(stillThere);
     EXPECT_EQ(result, 0);
     EXPECT_FALSE(fs::exists(folder));
+}
+
+// A killed clean leaves its folder: the next clean refuses, `leftovers` clears it, and a
+// clean then runs to its end, logged, and overwrites a file deleted meanwhile.
+TEST_P(FreeSpaceVolume, KilledCliCleanIsClearedByLeftoversThenACleanCompletes) {
+    ASSERT_NO_FATAL_FAILURE(SetUpCli(true));
+    const std::string nonce = Nonce(), live = vol_->Root() + "live.txt";
+    const std::string liveText = std::string(30000, 'L') + nonce;
+    ASSERT_TRUE(tw::test::WriteFileBytes(live, liveText));
+    tw::test::BackgroundCli bg(
+        {"--config-home", config_, "free-space", "--yes", "--passes", "7", vol_->MountPoint()},
+        dir_.Path());
+    ASSERT_GT(bg.Pid(), 0);
+    const std::string folder = tw::wipe::TempFolderFor(vol_->MountPoint());
+    const std::string first = folder + "/zpqmalowjxy681.qlx";
+    const bool filling = bg.WaitFor(
+        [&] {
+            struct stat st {};
+            return stat(first.c_str(), &st) == 0 && st.st_size >= (4 << 20);
+        },
+        std::chrono::seconds(10));
+    kill(bg.Pid(), SIGKILL);
+    ASSERT_TRUE(filling);
+    ASSERT_EQ(bg.Wait(), -1) << "the clean ended before it could be killed";
+    EXPECT_TRUE(fs::is_directory(folder));
+    EXPECT_EQ(tw::test::ReadFileBytes(live), liveText);
+
+    // A clean started now finds the leftover and refuses: it writes nothing.
+    const uintmax_t leftSize = fs::file_size(first);
+    std::string out;
+    EXPECT_EQ(Cli({"free-space", "--yes", vol_->MountPoint()}, &out), 3);
+    EXPECT_NE(out.find("tidewipe-cli leftovers"), std::string::npos) << out;
+    EXPECT_EQ(fs::file_size(first), leftSize);
+
+    out.clear();
+    EXPECT_EQ(Cli({"leftovers", "--dry-run"}, &out), 0);
+    EXPECT_NE(out.find("remove " + folder), std::string::npos) << out;
+    EXPECT_TRUE(fs::exists(first));
+
+    out.clear();
+    EXPECT_EQ(Cli({"leftovers", "--yes"}, &out), 0) << out;
+    EXPECT_NE(out.find("Removed " + folder), std::string::npos) << out;
+    // Told once, however many folders were swept.
+    const std::string told(tw::S<106>);
+    ASSERT_NE(out.find(told), std::string::npos) << out;
+    EXPECT_EQ(out.find(told, out.find(told) + 1), std::string::npos) << out;
+    EXPECT_FALSE(fs::exists(folder));
+    EXPECT_EQ(tw::test::ReadFileBytes(live), liveText);
+
+    std::string gone;
+    while (gone.size() < 200000) gone += "TWCLIAGAIN-" + nonce + "\n";
+    ASSERT_TRUE(tw::test::WriteFileBytes(vol_->Root() + "again.bin", gone));
+    sync();
+    fs::remove(vol_->Root() + "again.bin");
+    sync();
+    out.clear();
+    EXPECT_EQ(Cli({"free-space", "--yes", "--passes", "1", vol_->MountPoint()}, &out), 0) << out;
+    EXPECT_NE(out.find("Free space cleaning complete"), std::string::npos) << out;
+    EXPECT_NE(LogText().find("-> Cleaned "), std::string::npos);
+    EXPECT_EQ(tw::test::CountOccurrences(vol_->ReadImage(), "TWCLIAGAIN-" + nonce), 0u);
+    EXPECT_EQ(tw::test::ReadFileBytes(live), liveText);
 }
 
 INSTANTIATE_TEST_SUITE_P(Volumes, FreeSpaceVolume, ::testing::Values(FsKind::Ext4, FsKind::Ntfs),

@@ -1,30 +1,53 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The `slack` and `deep-clean` commands of tidewipe-cli, run as a user would: the plan
-// of --dry-run changes nothing, a refusal changes nothing, a real run cleans and keys
-// the stamp by the folder it walked.
+// Slack on a private temporary folder (no privileges), one tree for every case: the
+// `slacks`, `slack` and `deep-clean` commands of tidewipe-cli run as a user would, and
+// what only the scanner itself shows. `slacks`: which files are listed with which slack
+// (and what the walk leaves out), the table and the JSON form, the usage errors. `slack`
+// and `deep-clean`: the plan of --dry-run changes nothing, a refusal changes nothing, a
+// real run cleans and keys the stamp by the folder it walked. The scanner: its status
+// and log lines, stopping, failing, and refusing to read files without slack. (Showing
+// slack bytes reads a device: the volume tests do that on scratch volumes.)
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
-#include "tests/common/cli_fixture.h"
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <nlohmann/json.hpp>
 
+#include "log/activity_log.h"
+#include "tests/common/cli_fixture.h"
+#include "tests/common/recording_sink.h"
+#include "volume/recoverable.h"
+#include "wipe/slack_scan.h"
+
+namespace tw::wipe {
 namespace {
 
-struct SlackCli : tw::test::CliFixture<> {
+// a.txt (5 bytes), sub/b.txt (5000) and a hidden file.
+struct SlackCli : test::CliFixture<> {
     std::string tree;
+    uint32_t cluster = 0;
 
     void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(SetUpCli(false));
         tree = dir_.Path() + "/tree";
         ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
         ASSERT_EQ(mkdir((tree + "/sub").c_str(), 0755), 0);
-        ASSERT_TRUE(tw::test::WriteFileBytes(tree + "/a.txt", "alpha"));
-        ASSERT_TRUE(tw::test::WriteFileBytes(tree + "/sub/b.txt", std::string(5000, 'b')));
-        ASSERT_TRUE(tw::test::WriteFileBytes(tree + "/.hidden", "h"));
+        struct statvfs sv {};
+        ASSERT_EQ(statvfs(tree.c_str(), &sv), 0);
+        cluster = static_cast<uint32_t>(sv.f_frsize ? sv.f_frsize : sv.f_bsize);
+        ASSERT_GT(cluster, 1u);
+        ASSERT_TRUE(test::WriteFileBytes(tree + "/a.txt", "alpha"));
+        ASSERT_TRUE(test::WriteFileBytes(tree + "/sub/b.txt", std::string(5000, 'b')));
+        ASSERT_TRUE(test::WriteFileBytes(tree + "/.hidden", "h"));
     }
-    // Runs the program (stdin from /dev/null: no terminal to confirm on).
+    // Runs the program (stdin from /dev/null: no terminal to confirm on); stdout and
+    // stderr into *out.
     int Run(std::vector<std::string> args, std::string* out) {
         out->clear();
         return Cli(std::move(args), out);
@@ -34,7 +57,123 @@ struct SlackCli : tw::test::CliFixture<> {
         EXPECT_EQ(lstat(p.c_str(), &st), 0);
         return st.st_ino;
     }
+    // The JSON form, without stderr.
+    nlohmann::json Json(const std::string& folder) {
+        std::string out;
+        const int rc = test::RunTool({"sh", "-c",
+                                      "'" + test::CliPath() + "' --config-home '" + config_ +
+                                          "' slacks --json '" + folder + "' 2>/dev/null"},
+                                     &out);
+        EXPECT_EQ(rc, 0) << out;
+        return nlohmann::json::parse(out, nullptr, false);
+    }
 };
+
+// The same tree with what has no slack or is left out by the walk: a file of whole
+// clusters, an empty one, a link, a protected name, a read-only file, and a second name
+// of a listed file (its slack is the same place on the disk).
+struct SlacksCli : SlackCli {
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(SlackCli::SetUp());
+        ASSERT_TRUE(test::WriteFileBytes(tree + "/whole", std::string(cluster, 'w')));
+        ASSERT_TRUE(test::WriteFileBytes(tree + "/empty", ""));
+        ASSERT_EQ(symlink((tree + "/a.txt").c_str(), (tree + "/link").c_str()), 0);
+        ASSERT_TRUE(test::WriteFileBytes(tree + "/setup.exe", "e"));
+        ASSERT_TRUE(test::WriteFileBytes(tree + "/readonly.txt", "r"));
+        ASSERT_EQ(chmod((tree + "/readonly.txt").c_str(), 0444), 0);
+        ASSERT_EQ(link((tree + "/sub/b.txt").c_str(), (tree + "/zz-second-name").c_str()), 0);
+    }
+};
+using SlackScanTree = SlacksCli;
+
+// ---------------------------------------------------------------- slacks
+
+// Every file whose size is not whole clusters is listed once, with its slack, times and
+// attributes; the table and the JSON list the same scan.
+TEST_F(SlacksCli, ListsEveryFileWithSlackOnceAndNothingTheWalkLeavesOut) {
+    const timespec t[2] = {{0, UTIME_OMIT}, {1500000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (tree + "/a.txt").c_str(), t, 0), 0);
+    std::string out;
+    ASSERT_EQ(Run({"slacks", tree}, &out), 0) << out;
+    EXPECT_NE(out.find("Slack at end of file"), std::string::npos) << out;
+    EXPECT_NE(out.find(tree + "/sub/b.txt"), std::string::npos) << out;
+    EXPECT_NE(out.find(std::to_string(cluster - 5)), std::string::npos) << out;
+    EXPECT_NE(out.find("Completed search for recoverable slacks (Found 2 slacks)"),
+              std::string::npos)
+        << out;
+
+    const auto j = Json(tree);
+    ASSERT_FALSE(j.is_discarded());
+    EXPECT_EQ(j["count"], 2);
+    EXPECT_EQ(j["aborted"], false);
+    EXPECT_EQ(j["result"], "Completed search for recoverable slacks (Found 2 slacks)");
+    std::map<std::string, std::pair<uint64_t, uint64_t>> items;
+    for (const auto& s : j["slacks"]) {
+        EXPECT_TRUE(items.emplace(s["path"], std::make_pair(s["size"], s["slack"])).second)
+            << "listed twice: " << s["path"];
+        EXPECT_EQ(s["attributes"], "------n------");
+        EXPECT_EQ(s["cluster_size"], cluster);
+        EXPECT_TRUE(s["last_cluster"].is_null() || s["last_cluster"].is_number());
+    }
+    const uint64_t bSlack = (5000 + cluster - 1) / cluster * cluster - 5000;
+    const std::map<std::string, std::pair<uint64_t, uint64_t>> expected = {
+        {tree + "/a.txt", {5, cluster - 5}}, {tree + "/sub/b.txt", {5000, bSlack}}};
+    EXPECT_EQ(items, expected);
+    for (const auto& s : j["slacks"]) {
+        if (s["path"] == tree + "/a.txt") {
+            EXPECT_EQ(s["modified"], "2017-07-14T02:40:00Z");
+        }
+    }
+}
+// A crafted name can neither split the table nor reach the terminal as an escape
+// sequence, and a name that is not UTF-8 keeps the JSON valid with its exact bytes beside.
+TEST_F(SlacksCli, HostileNamesAreEscapedAndKeepTheJsonValid) {
+    const std::string evil = "evil\n\033[31mred\xff.txt";
+    ASSERT_TRUE(test::WriteFileBytes(tree + "/" + evil, "x"));
+    std::string out;
+    ASSERT_EQ(Run({"slacks", tree}, &out), 0) << out;
+    EXPECT_EQ(out.find('\033'), std::string::npos) << out;
+    EXPECT_EQ(out.find('\xff'), std::string::npos) << out;
+    EXPECT_NE(out.find(tree + "/evil\\n\\033[31mred\\377.txt"), std::string::npos) << out;
+
+    const auto j = Json(tree);
+    bool seen = false;
+    for (const auto& s : j["slacks"]) {
+        if (!s.contains("path_bytes")) continue;
+        seen = true;
+        EXPECT_EQ(s["path"], tree + "/evil\n\033[31mred\\xff.txt");
+        std::string raw;
+        const std::string hex = s["path_bytes"];
+        for (size_t i = 0; i + 1 < hex.size(); i += 2)
+            raw.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+        EXPECT_EQ(raw, tree + "/" + evil);
+    }
+    EXPECT_TRUE(seen) << out;
+}
+
+TEST_F(SlacksCli, UsageErrorsHelpAndAFolderWithoutSlack) {
+    std::string out;
+    const std::string empty = dir_.Path() + "/nothing";
+    ASSERT_EQ(mkdir(empty.c_str(), 0755), 0);
+    ASSERT_EQ(Run({"slacks", empty}, &out), 0) << out;
+    EXPECT_NE(out.find("No items to display"), std::string::npos) << out;
+    EXPECT_NE(out.find("Completed search for recoverable slacks (Did not find any slacks)"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(Run({"slacks"}, &out), 2) << out;
+    EXPECT_EQ(Run({"slacks", dir_.Path() + "/missing"}, &out), 2) << out;
+    EXPECT_EQ(Run({"slacks", tree + "/a.txt"}, &out), 2) << "a file is not a folder: " << out;
+    EXPECT_EQ(Run({"slacks", "--hex", tree}, &out), 2) << "--hex needs --show: " << out;
+    EXPECT_EQ(Run({"slacks", "--show", tree + "/missing"}, &out), 2) << out;
+    EXPECT_EQ(Run({"slacks", "--show", tree + "/link"}, &out), 2) << out;
+    EXPECT_NE(out.find("not a regular file"), std::string::npos) << out;
+    ASSERT_EQ(Run({"slacks", "--help"}, &out), 0) << out;
+    EXPECT_NE(out.find("--show"), std::string::npos) << out;
+    EXPECT_NE(out.find("--hex"), std::string::npos) << out;
+    EXPECT_NE(out.find("--json"), std::string::npos) << out;
+}
+
+// ---------------------------------------------------------------- slack and deep-clean
 
 TEST_F(SlackCli, DryRunPrintsThePlanAndChangesNothing) {
     const ino_t a = Ino(tree + "/a.txt");
@@ -59,7 +198,7 @@ TEST_F(SlackCli, DryRunPrintsThePlanAndChangesNothing) {
 // the dry run, which then exits as the real run does; a name with a control character
 // is printed escaped, so it cannot split a plan line.
 TEST_F(SlackCli, DryRunShowsRefusalsAndExitsAsTheRealRunWould) {
-    ASSERT_TRUE(tw::test::WriteFileBytes(tree + "/evil\nname.txt", "e"));
+    ASSERT_TRUE(test::WriteFileBytes(tree + "/evil\nname.txt", "e"));
     const int holder = open((tree + "/a.txt").c_str(), O_RDONLY);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(flock(holder, LOCK_EX), 0);
@@ -75,7 +214,7 @@ TEST_F(SlackCli, DryRunShowsRefusalsAndExitsAsTheRealRunWould) {
         EXPECT_EQ(Run({cmd, "--yes", tree}, &real), 1) << real;
     }
     close(holder);
-    EXPECT_EQ(tw::test::ReadFileBytes(tree + "/a.txt"), "alpha");
+    EXPECT_EQ(test::ReadFileBytes(tree + "/a.txt"), "alpha");
 
     // Bad arguments and unsafe targets.
     std::string out;
@@ -91,7 +230,7 @@ TEST_F(SlackCli, DeepCleanCleansOnceAndThenFindsNothingNewToClean) {
     ASSERT_EQ(Run({"deep-clean", "--yes", "--passes", "1", tree}, &out), 0) << out;
     EXPECT_NE(out.find("Deep cleaned 2 files (5005 bytes, 1 overwrite)"), std::string::npos) << out;
     EXPECT_NE(Ino(tree + "/a.txt"), a);
-    EXPECT_EQ(tw::test::ReadFileBytes(tree + "/a.txt"), "alpha");
+    EXPECT_EQ(test::ReadFileBytes(tree + "/a.txt"), "alpha");
     ASSERT_EQ(Run({"deep-clean", "--dry-run", tree}, &out), 0) << out;
     EXPECT_NE(out.find("0 files to clean (0 bytes); 2 not modified since the last deep clean"),
               std::string::npos)
@@ -101,7 +240,108 @@ TEST_F(SlackCli, DeepCleanCleansOnceAndThenFindsNothingNewToClean) {
     EXPECT_NE(out.find("dc" + tree + "\\lastDeepCleanLo"), std::string::npos) << out;
     ASSERT_EQ(Run({"slack", "--yes", tree}, &out), 0) << out;
     EXPECT_NE(out.find("Wiped slack in 2 files (7283 bytes of slack"), std::string::npos) << out;
-    EXPECT_EQ(tw::test::ReadFileBytes(tree + "/sub/b.txt"), std::string(5000, 'b'));
+    EXPECT_EQ(test::ReadFileBytes(tree + "/sub/b.txt"), std::string(5000, 'b'));
+}
+
+// ---------------------------------------------------------------- the scanner
+
+TEST_F(SlackScanTree, StatusCountsTheFindsAndTheLogHasTheBeginningAndTheResult) {
+    test::RecordingSink sink;
+    log::CActivityLogFile logFile;
+    const std::string logDir = dir_.Path() + "/log";
+    ASSERT_EQ(mkdir(logDir.c_str(), 0700), 0);
+    logFile.SetFolder(logDir);
+    test::TestOperation op;
+    op.SetSink(&sink);
+    op.SetLog(&logFile);
+    CSlackScanner scanner;
+    const SlackScanReport rep = scanner.Scan(op, tree, "/mnt/scratch");
+    ASSERT_EQ(rep.end, SlackScanEnd::Completed);
+    const size_t n = scanner.found().size();
+    ASSERT_GE(n, 2u);
+    EXPECT_NE(std::find(sink.statuses.begin(), sink.statuses.end(),
+                        "Searching for recoverable slacks (Found: 1 slack)"),
+              sink.statuses.end());
+    EXPECT_NE(std::find(sink.statuses.begin(), sink.statuses.end(),
+                        "Searching for recoverable slacks (Found: 2 slacks)"),
+              sink.statuses.end());
+    EXPECT_EQ(sink.statuses.back(), rep.message);
+
+    const std::string logText = test::ReadFileBytes(logFile.GetTodaysFileName());
+    const size_t begin = logText.find("Beginning search for recoverable slacks on /mnt/scratch");
+    const size_t end = logText.find(rep.message);
+    ASSERT_NE(begin, std::string::npos) << logText;
+    ASSERT_NE(end, std::string::npos) << logText;
+    EXPECT_LT(begin, end);
+}
+
+TEST_F(SlackScanTree, StopFlagEndsTheWalkWithWhatWasFound) {
+    std::atomic<int> abort{0};
+    test::TestOperation op;
+    op.UseStopFlag(abort);
+    CSlackScanner scanner;
+    scanner.onFound = [&](const SlackItem&) { abort = 1; };
+    SlackScanReport rep = scanner.Scan(op, tree, "scratch");
+    EXPECT_EQ(rep.end, SlackScanEnd::Aborted);
+    EXPECT_EQ(scanner.found().size(), 1u);
+    EXPECT_EQ(rep.message, "Aborted search for recoverable slacks (Found 1 slack)");
+
+    // Raised before the start: nothing is examined, and the list of an earlier scan
+    // is not kept.
+    scanner.onFound = nullptr;
+    rep = scanner.Scan(op, tree, "scratch");
+    EXPECT_EQ(rep.end, SlackScanEnd::Aborted);
+    EXPECT_TRUE(scanner.found().empty());
+    EXPECT_EQ(rep.message, "Aborted search for recoverable slacks (Did not find any slacks)");
+}
+
+TEST_F(SlackScanTree, AStartThatCannotBeWalkedFails) {
+    CSlackScanner scanner;
+    SlackScanReport rep = scanner.Scan(tw::IdleOperation(), tree + "/missing", "scratch");
+    EXPECT_EQ(rep.end, SlackScanEnd::Failed);
+    EXPECT_NE(rep.message.find(tree + "/missing"), std::string::npos) << rep.message;
+    rep = scanner.Scan(tw::IdleOperation(), "/proc/self", "proc");
+    EXPECT_EQ(rep.end, SlackScanEnd::Failed);
+    rep = scanner.Scan(tw::IdleOperation(), tree + "/a.txt", "scratch");
+    EXPECT_EQ(rep.end, SlackScanEnd::Failed) << "a file is not a folder to walk";
+}
+
+TEST_F(SlackScanTree, SlackBytesOfFilesThatHaveNoneAreRefusedWithoutReading) {
+    int reads = 0;
+    const SectorReader reader = [&](uint64_t, void*, uint32_t) {
+        ++reads;
+        return false;
+    };
+    auto r = ReadFileSlack(tree + "/whole", reader);
+    ASSERT_FALSE(r.ok());
+    EXPECT_NE(r.error().Message().find("has no slack"), std::string::npos);
+    r = ReadFileSlack(tree + "/empty", reader);
+    ASSERT_FALSE(r.ok());
+    r = ReadFileSlack(tree + "/link", reader);  // a link is not followed
+    ASSERT_FALSE(r.ok());
+    r = ReadFileSlack(tree + "/sub", reader);
+    ASSERT_FALSE(r.ok());
+    r = ReadFileSlack(tree + "/missing", reader);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(reads, 0);
+}
+
+TEST(SlackTexts, SizeTextSwitchesAt1024Bytes) {
+    EXPECT_EQ(DetailSizeText(0), "0 (b)");
+    EXPECT_EQ(DetailSizeText(1023), "1023 (b)");
+    EXPECT_EQ(DetailSizeText(1024), " 1 Kb (1024 bytes)");
+    EXPECT_EQ(DetailSizeText(3u << 20), "3.00 Mb (3145728 bytes)");
+}
+
+TEST(SlackTexts, AttributeBitsOfLiveFiles) {
+    using volume::AttributeText;
+    EXPECT_EQ(AttributeText(LiveAttributeBits("a.txt", true, false, false, false)),
+              "------n------");
+    EXPECT_EQ(AttributeText(LiveAttributeBits(".a", true, false, false, false)), "----h--------");
+    EXPECT_EQ(AttributeText(LiveAttributeBits("a", false, false, false, false)), "---------r---");
+    EXPECT_EQ(AttributeText(LiveAttributeBits("a", true, true, false, false)), "----------s--");
+    EXPECT_EQ(AttributeText(LiveAttributeBits(".a", false, false, true, true)), "-c-eh----r---");
 }
 
 }  // namespace
+}  // namespace tw::wipe

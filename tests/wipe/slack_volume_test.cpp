@@ -1,41 +1,372 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Slack wiping end to end on real file systems (an ext4 image on a loop mount, an NTFS
-// image mounted by ntfs-3g): a marker planted in the slack of a file's last cluster on
-// the raw image is gone after the wipe, while the file's content, length, place and
-// modification time are unchanged. Needs root (and /dev/fuse for NTFS); skips otherwise.
+// Slack on real file systems: an ext4 image on a loop mount (FIEMAP places every last
+// cluster; the image itself is the oracle), an NTFS image under ntfs-3g (no FIEMAP:
+// clusters "unknown", small files live in their record and have no slack cluster) and
+// tmpfs (no device at all). The list; a marker planted in a file's slack on the image,
+// read back, and gone once `tidewipe-cli slack` wiped it; the wiper's passes, each on the
+// image before the next, with the file's content, length, place and modification time
+// unchanged; and the deep clean's move of a file to new clusters. Needs root (and
+// /dev/fuse for NTFS); skips visibly otherwise.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
 
+#include "platform/format.h"
 #include "tests/common/recording_sink.h"
+#include "tests/common/run_cli.h"
 #include "tests/common/scratch_volume.h"
+#include "volume/raw_drive.h"
+#include "wipe/deep_clean.h"
 #include "wipe/slack.h"
+#include "wipe/slack_scan.h"
 
 namespace tw::wipe {
 namespace {
 
 using test::FsKind;
 
+constexpr uint32_t kCluster = 4096;  // ScratchVolume formats with 4096-byte clusters
+
 std::string Content(const std::string& tag, size_t n) {
-    std::string s = "TWSLACKCONTENT-" + tag + "-";
-    uint32_t x = 12345;
+    std::string s = "TWSCAN-" + tag + "-";
+    uint32_t x = static_cast<uint32_t>(n) * 2654435761u + 7;
     while (s.size() < n) {
         x = x * 1103515245u + 12345u;
         s.push_back(static_cast<char>('a' + (x >> 16) % 26));
     }
+    s.resize(n);
     return s;
 }
 
-// Offset of the only occurrence of `needle` in `hay`, or -1 (none or several).
-int64_t FindOnly(const std::vector<uint8_t>& hay, const std::string& needle) {
-    auto it = std::search(hay.begin(), hay.end(), needle.begin(), needle.end());
-    if (it == hay.end()) return -1;
-    auto next = std::search(it + 1, hay.end(), needle.begin(), needle.end());
-    return next == hay.end() ? it - hay.begin() : -1;
+using tw::test::CliPath;
+
+std::string Quote(const std::string& s) { return "'" + s + "'"; }
+
+// Runs tidewipe-cli (or `cli`, after `prefix`) with its settings in `config`; stdout,
+// and stderr after it unless told otherwise, into *out.
+int RunCli(const std::string& config, const std::string& args, std::string* out,
+           const std::string& prefix = "", bool withStderr = true,
+           const std::string& cli = CliPath()) {
+    const auto r = test::RunCli("--config-home " + Quote(config) + " " + args, "", prefix, cli);
+    *out = r.out + (withStderr ? r.err : "");
+    return r.status;
+}
+
+// A tmpfs mounted on a folder below the tree for the length of a test.
+struct NestedMount {
+    std::string at;
+    bool mounted = false;
+    explicit NestedMount(std::string where) : at(std::move(where)) {
+        mounted = mkdir(at.c_str(), 0755) == 0 &&
+                  test::RunTool({"mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", at}) == 0;
+    }
+    void Unmount() {
+        if (mounted && test::RunTool({"umount", at}) == 0) mounted = false;
+    }
+    ~NestedMount() { Unmount(); }
+};
+
+SectorReader ReaderOf(volume::CRawDriveRef& drive) {
+    return [&drive](uint64_t sector, void* buffer, uint32_t count) {
+        return drive.Read(sector, buffer, count);
+    };
+}
+
+// Fills the slack behind the first `size` bytes of the cluster at image offset `at` with
+// `marker`, on the image behind the file system's back (unmounted meanwhile).
+void PlantInSlack(test::ScratchVolume& vol, uint64_t at, size_t size, const std::string& marker) {
+    std::string fill;
+    while (fill.size() < kCluster - size) fill += marker;
+    fill.resize(kCluster - size);
+    ASSERT_TRUE(vol.Unmount()) << vol.Error();
+    const int fd = open(vol.ImagePath().c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, fill.data(), fill.size(), static_cast<off_t>(at + size)),
+              static_cast<ssize_t>(fill.size()));
+    fsync(fd);
+    close(fd);
+    ASSERT_TRUE(vol.Mount()) << vol.Error();
+}
+
+// ---------------------------------------------------------------- the list
+
+class SlackScanVolume : public ::testing::TestWithParam<FsKind> {};
+
+// What the walk leaves out and the result line are the unit test's; here what depends on
+// the file system: which files own a cluster, mounts, and where the last cluster lies.
+TEST_P(SlackScanVolume, ListsExactlyTheFilesWithASlackCluster) {
+    TW_REQUIRE_SCRATCH(GetParam());
+    test::ScratchVolume vol(GetParam(), 32);
+    ASSERT_TRUE(vol.Ok()) << vol.Error();
+    const std::string tree = vol.MountPoint() + "/tree";
+    ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
+    std::map<std::string, std::string> content;
+    for (size_t size : {0u, 1u, 4095u, 4096u, 4097u}) {
+        const std::string path = tree + "/size-" + std::to_string(size);
+        content[path] = Content(std::to_string(size), size);
+        ASSERT_TRUE(test::WriteFileBytes(path, content[path]));
+    }
+    ASSERT_EQ(link((tree + "/size-4095").c_str(), (tree + "/zz-hard").c_str()), 0);
+    NestedMount nested(tree + "/nested");
+    ASSERT_TRUE(nested.mounted);
+    ASSERT_TRUE(test::WriteFileBytes(nested.at + "/other.txt", std::string(100, 'o')));
+
+    CSlackScanner scanner;
+    std::map<std::string, std::string> skipped;
+    scanner.onSkip = [&](const std::string& p, std::string_view why) {
+        skipped[p] = std::string(why);
+    };
+    const SlackScanReport rep = scanner.Scan(tw::IdleOperation(), tree, vol.MountPoint());
+    ASSERT_EQ(rep.end, SlackScanEnd::Completed) << rep.message;
+
+    std::map<std::string, uint64_t> listed;
+    for (const auto& s : scanner.found()) listed[s.path] = s.slackBytes;
+    std::map<std::string, uint64_t> expected = {{tree + "/size-4095", 1},
+                                                {tree + "/size-4097", 4095}};
+    if (GetParam() == FsKind::Ext4)
+        expected[tree + "/size-1"] = 4095;
+    else
+        // ntfs-3g keeps a 1-byte file inside its record: no cluster, no slack.
+        EXPECT_EQ(skipped[tree + "/size-1"], "no cluster of its own on the disk");
+    EXPECT_EQ(listed, expected);
+    EXPECT_EQ(skipped[tree + "/nested"], "a mount point (another file system or a bind mount)");
+    EXPECT_EQ(skipped.count(nested.at + "/other.txt"), 0u) << "the walk entered the nested mount";
+
+    nested.Unmount();
+    if (GetParam() == FsKind::Ntfs) {
+        // ntfs-3g answers no FIEMAP: the place is unknown, never guessed.
+        for (const auto& s : scanner.found()) EXPECT_FALSE(s.lastClusterKnown) << s.path;
+        return;
+    }
+    // The image is the oracle: at each reported last cluster lie the file's last bytes.
+    std::vector<std::pair<std::string, uint64_t>> places;
+    for (const auto& s : scanner.found()) {
+        ASSERT_TRUE(s.lastClusterKnown) << s.path;
+        places.emplace_back(s.path, s.lastCluster);
+    }
+    const std::vector<uint8_t> image = vol.ReadImage();
+    ASSERT_TRUE(vol.Ok()) << vol.Error();
+    for (const auto& [path, cluster] : places) {
+        const std::string& data = content[path];
+        const size_t tail = data.size() % kCluster;
+        const uint64_t at = cluster * kCluster;
+        ASSERT_LE(at + kCluster, image.size()) << path;
+        EXPECT_EQ(std::memcmp(image.data() + at, data.data() + data.size() - tail, tail), 0)
+            << path << ": cluster " << cluster << " does not hold the file's last bytes";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(FileSystems, SlackScanVolume,
+                         ::testing::Values(FsKind::Ext4, FsKind::Ntfs),
+                         [](const auto& info) { return std::string(test::FsName(info.param)); });
+
+// ---------------------------------------------------------------- the bytes (ext4)
+
+struct SlackBytesExt4 : ::testing::Test {
+    test::TempDir work{"slackscan-vol"};
+    std::unique_ptr<test::ScratchVolume> vol;
+    std::string tree, path, config;
+    const std::string content = Content("letter", 3000);
+    const std::string marker = "TW-SCAN-MARKER-5c1e";
+    uint64_t lastCluster = 0;
+
+    void SetUp() override {
+        TW_REQUIRE_SCRATCH(FsKind::Ext4);
+        ASSERT_TRUE(work.Ok());
+        config = work.Path() + "/config";
+        tw::test::PrivateLogFolder(config);
+        vol = std::make_unique<test::ScratchVolume>(FsKind::Ext4, 32);
+        ASSERT_TRUE(vol->Ok()) << vol->Error();
+        tree = vol->MountPoint() + "/tree";
+        path = tree + "/letter.txt";
+        ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
+        ASSERT_TRUE(test::WriteFileBytes(path, content));
+
+        CSlackScanner scanner;
+        ASSERT_EQ(scanner.Scan(tw::IdleOperation(), tree, vol->MountPoint()).end,
+                  SlackScanEnd::Completed);
+        ASSERT_EQ(scanner.found().size(), 1u);
+        ASSERT_TRUE(scanner.found()[0].lastClusterKnown);
+        lastCluster = scanner.found()[0].lastCluster;
+
+        // Plant the marker in the slack, on the image, behind the file system's back.
+        ASSERT_NO_FATAL_FAILURE(PlantInSlack(*vol, lastCluster * kCluster, 3000, marker));
+        ASSERT_EQ(test::ReadFileBytes(path), content) << "the slack is not part of the file";
+    }
+
+    Result<FileSlackBytes> Read() {
+        auto source = SlackViewSource(path);
+        if (!source) return source.error();
+        volume::CRawDriveRef drive;
+        if (!drive.Open(source.value())) return Error{0, drive.LastError()};
+        return ReadFileSlack(path, ReaderOf(drive));
+    }
+};
+
+TEST_F(SlackBytesExt4, MarkerIsReadBackAndIsGoneAfterTheSlackWipe) {
+    auto bytes = Read();
+    ASSERT_TRUE(bytes.ok()) << bytes.error().Message();
+    const FileSlackBytes& b = bytes.value();
+    EXPECT_EQ(b.lastCluster, lastCluster);
+    EXPECT_EQ(b.byteOffset, lastCluster * kCluster);
+    EXPECT_EQ(b.clusterSize, kCluster);
+    EXPECT_EQ(b.sizeBytes, 3000u);
+    EXPECT_EQ(b.slackOffset, 3000u);
+    ASSERT_EQ(b.cluster.size(), kCluster);
+    EXPECT_EQ(std::memcmp(b.cluster.data(), content.data(), 3000), 0);
+    const std::string slack(b.Slack().begin(), b.Slack().end());
+    ASSERT_EQ(slack.size(), kCluster - 3000);
+    EXPECT_EQ(slack.substr(0, marker.size()), marker);
+
+    // The command shows the same bytes, as filtered text and as JSON.
+    std::string out;
+    ASSERT_EQ(RunCli(config, "slacks --show " + Quote(path), &out), 0) << out;
+    EXPECT_NE(out.find(marker), std::string::npos) << out;
+    EXPECT_NE(out.find("Last cluster: " + std::to_string(lastCluster)), std::string::npos) << out;
+    out.clear();
+    ASSERT_EQ(RunCli(config, "slacks --json --show " + Quote(path), &out, "", false), 0) << out;
+    const auto j = nlohmann::json::parse(out);
+    EXPECT_EQ(j["last_cluster"], lastCluster);
+    EXPECT_EQ(j["slack"], kCluster - 3000);
+    std::string hexMarker;
+    for (unsigned char c : marker) hexMarker += StrPrintf("%02x", c);
+    EXPECT_EQ(j["slack_hex"].get<std::string>().substr(0, hexMarker.size()), hexMarker);
+
+    out.clear();
+    ASSERT_EQ(RunCli(config, "slack --yes --passes 1 " + Quote(tree), &out), 0) << out;
+
+    // Read again at once: a page of the device cached by the reads above must not be
+    // taken for what the disk holds now.
+    bytes = Read();
+    ASSERT_TRUE(bytes.ok()) << bytes.error().Message();
+    EXPECT_EQ(bytes.value().lastCluster, lastCluster) << "the slack wipe does not move the file";
+    EXPECT_EQ(std::memcmp(bytes.value().cluster.data(), content.data(), 3000), 0);
+    const auto after = bytes.value().Slack();
+    EXPECT_TRUE(std::all_of(after.begin(), after.end(), [](uint8_t c) { return c == 0; }))
+        << "the slack should read as zeros after a one-pass wipe";
+    out.clear();
+    ASSERT_EQ(RunCli(config, "slacks --show " + Quote(path), &out), 0) << out;
+    EXPECT_EQ(out.find(marker), std::string::npos) << out;
+    // And on the image itself.
+    EXPECT_EQ(test::CountOccurrences(vol->ReadImage(), marker), 0u);
+}
+
+TEST_F(SlackBytesExt4, ReadsTheLastClusterAndNoticesAFileThatChangesMeanwhile) {
+    auto source = SlackViewSource(path);
+    ASSERT_TRUE(source.ok()) << source.error().Message();
+    volume::CRawDriveRef drive;
+    ASSERT_TRUE(drive.Open(source.value())) << drive.LastError();
+
+    std::vector<std::pair<uint64_t, uint32_t>> asked;
+    auto r = ReadFileSlack(path, [&](uint64_t sector, void* buffer, uint32_t count) {
+        asked.emplace_back(sector, count);
+        return drive.Read(sector, buffer, count);
+    });
+    ASSERT_TRUE(r.ok()) << r.error().Message();
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked[0].first, lastCluster * kCluster / 512);
+    EXPECT_EQ(asked[0].second, kCluster);
+
+    // A read that fails is an error, not an empty slack.
+    r = ReadFileSlack(path, [](uint64_t, void*, uint32_t) { return false; });
+    ASSERT_FALSE(r.ok());
+    EXPECT_NE(r.error().Message().find("could not be read"), std::string::npos);
+
+    // The file grows between locating its last cluster and reading it: the bytes read
+    // are no longer its slack.
+    r = ReadFileSlack(path, [&](uint64_t sector, void* buffer, uint32_t count) {
+        const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(write(fd, "more", 4), 4);
+        close(fd);
+        return drive.Read(sector, buffer, count);
+    });
+    ASSERT_FALSE(r.ok());
+    EXPECT_NE(r.error().Message().find("changed while its slack was read"), std::string::npos)
+        << r.error().Message();
+}
+
+TEST_F(SlackBytesExt4, AUserWithoutAccessToTheDeviceGetsTheAdviceText) {
+    if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv (util-linux) is missing";
+    // The unprivileged user must reach the file and the settings folder.
+    ASSERT_EQ(chmod(work.Path().c_str(), 0711), 0);
+    ASSERT_EQ(chmod(config.c_str(), 0777), 0);
+    const std::string parent = vol->MountPoint().substr(0, vol->MountPoint().rfind('/'));
+    ASSERT_EQ(chmod(parent.c_str(), 0711), 0);
+    // ... and the program: the build folder may lie where that user cannot go.
+    const std::string cli = work.Path() + "/tidewipe-cli";
+    std::error_code ec;
+    std::filesystem::copy_file(CliPath(), cli, ec);
+    ASSERT_FALSE(ec) << ec.message();
+    ASSERT_EQ(chmod(cli.c_str(), 0755), 0);
+    std::string out;
+    const int rc = RunCli(config, "slacks --show " + Quote(path), &out,
+                          "setpriv --reuid=65534 --regid=65534 --clear-groups ", true, cli);
+    EXPECT_EQ(rc, 3) << out;
+    EXPECT_NE(out.find(SlackViewDeniedText()), std::string::npos) << out;
+    EXPECT_EQ(out.find(marker), std::string::npos);
+}
+
+// ---------------------------------------------------------------- no place to read
+
+TEST(SlackBytesElsewhere, NtfsUnderFuseAndTmpfsSayWhyTheyCannotShowSlack) {
+    TW_REQUIRE_SCRATCH(FsKind::Ntfs);
+    TW_REQUIRE_SCRATCH(FsKind::Tmpfs);
+    test::TempDir work("slackscan-other");
+    ASSERT_TRUE(work.Ok());
+    const std::string config = work.Path() + "/config";
+    test::PrivateLogFolder(config);
+    for (FsKind kind : {FsKind::Ntfs, FsKind::Tmpfs}) {
+        SCOPED_TRACE(test::FsName(kind));
+        test::ScratchVolume vol(kind, 16);
+        ASSERT_TRUE(vol.Ok()) << vol.Error();
+        const std::string path = vol.MountPoint() + "/big.txt";
+        ASSERT_TRUE(test::WriteFileBytes(path, Content("big", 5000)));
+
+        CSlackScanner scanner;
+        ASSERT_EQ(scanner.Scan(tw::IdleOperation(), vol.MountPoint(), vol.MountPoint()).end,
+                  SlackScanEnd::Completed);
+        ASSERT_EQ(scanner.found().size(), 1u);
+        EXPECT_FALSE(scanner.found()[0].lastClusterKnown);
+        EXPECT_EQ(scanner.found()[0].LastClusterText(), "unknown");
+        EXPECT_EQ(scanner.found()[0].slackBytes, 2 * kCluster - 5000);
+
+        int reads = 0;
+        auto r = ReadFileSlack(path, [&](uint64_t, void*, uint32_t) { return ++reads, true; });
+        ASSERT_FALSE(r.ok());
+        EXPECT_NE(r.error().Message().find("does not tell where"), std::string::npos)
+            << r.error().Message();
+        EXPECT_EQ(reads, 0);
+
+        std::string out;
+        const int rc = RunCli(config, "slacks --show " + Quote(path), &out);
+        EXPECT_EQ(rc, kind == FsKind::Tmpfs ? 3 : 1) << out;
+        out.clear();
+        ASSERT_EQ(RunCli(config, "slacks --json " + Quote(vol.MountPoint()), &out, "", false), 0);
+        const auto j = nlohmann::json::parse(out);
+        ASSERT_EQ(j["slacks"].size(), 1u);
+        EXPECT_TRUE(j["slacks"][0]["last_cluster"].is_null());
+    }
+}
+
+// ---------------------------------------------------------------- the wipe
+
+// Offsets of every occurrence of `needle` in `hay`.
+std::vector<int64_t> FindAll(const std::vector<uint8_t>& hay, const std::string& needle) {
+    std::vector<int64_t> out;
+    for (auto it = hay.begin();; ++it) {
+        it = std::search(it, hay.end(), needle.begin(), needle.end());
+        if (it == hay.end()) return out;
+        out.push_back(it - hay.begin());
+    }
 }
 
 class SlackVolume : public ::testing::TestWithParam<FsKind> {};
@@ -60,23 +391,12 @@ TEST_P(SlackVolume, MarkerPlantedInTheSlackIsGoneAndTheFileIsUnchanged) {
     // Find the file's cluster on the image and plant the marker in its slack.
     std::vector<uint8_t> image = vol.ReadImage();
     ASSERT_TRUE(vol.Ok()) << vol.Error();
-    const int64_t at = FindOnly(image, content.substr(0, 64));
-    ASSERT_GE(at, 0) << "the file's data should be on the image exactly once";
+    const std::vector<int64_t> found = FindAll(image, content.substr(0, 64));
+    ASSERT_EQ(found.size(), 1u) << "the file's data should be on the image exactly once";
+    const int64_t at = found[0];
     ASSERT_EQ(at % 4096, 0) << "a non-resident file starts at a cluster";
     const std::string marker = "TW-SLACK-MARKER-7f3a91";
-    std::string slackFill;
-    while (slackFill.size() < 4096 - 3000) slackFill += marker;
-    slackFill.resize(4096 - 3000);
-    ASSERT_TRUE(vol.Unmount()) << vol.Error();
-    {
-        int fd = open(vol.ImagePath().c_str(), O_WRONLY);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(pwrite(fd, slackFill.data(), slackFill.size(), at + 3000),
-                  static_cast<ssize_t>(slackFill.size()));
-        fsync(fd);
-        close(fd);
-    }
-    ASSERT_TRUE(vol.Mount()) << vol.Error();
+    ASSERT_NO_FATAL_FAILURE(PlantInSlack(vol, static_cast<uint64_t>(at), 3000, marker));
     ASSERT_EQ(test::ReadFileBytes(path), content) << "the slack is not part of the file";
     ASSERT_GT(test::CountOccurrences(vol.ReadImage(), marker), 0u);
 
@@ -118,6 +438,55 @@ TEST_P(SlackVolume, MarkerPlantedInTheSlackIsGoneAndTheFileIsUnchanged) {
     EXPECT_EQ(st.st_mtim.tv_sec, mtime.tv_sec);
     EXPECT_EQ(st.st_mtim.tv_nsec, mtime.tv_nsec);
     EXPECT_EQ(test::ReadFileBytes(path), content);
+}
+
+// Deep clean: after the clean the clusters the file used to occupy no longer hold its
+// data, the data exists once on the image (in the new copy), and the file reads back
+// identically with the stamp as its time.
+TEST_P(SlackVolume, DeepCleanOldClustersNoLongerHoldTheFileAndTheFileReadsBackIdentically) {
+    TW_REQUIRE_SCRATCH(GetParam());
+    test::TempDir work("slack-deepvol");
+    ASSERT_TRUE(work.Ok());
+    auto vol = std::make_unique<test::ScratchVolume>(GetParam(), 48);
+    ASSERT_TRUE(vol->Ok()) << vol->Error();
+    auto store = std::make_unique<RegistryStore>(work.Path() + "/registry.db");
+    const std::string path = vol->MountPoint() + "/report.txt";
+    const std::string content = Content(test::FsName(GetParam()), 40000);  // ten clusters
+    ASSERT_TRUE(test::WriteFileBytes(path, content));
+    const std::string probes[] = {content.substr(0, 48), content.substr(20000, 48),
+                                  content.substr(39950, 48)};
+
+    std::vector<uint8_t> image = vol->ReadImage();
+    ASSERT_TRUE(vol->Ok()) << vol->Error();
+    std::vector<int64_t> before;
+    for (const std::string& p : probes) {
+        auto at = FindAll(image, p);
+        ASSERT_EQ(at.size(), 1u) << "each piece of the file is on the image once";
+        before.push_back(at[0]);
+    }
+
+    CDeepCleaner c(*store);
+    c.passCount = 1;
+    tw::test::TestOperation op;
+    ASSERT_EQ(c.Run(op, vol->MountPoint(), vol->MountPoint()), Outcome::Ok);
+    EXPECT_EQ(c.filesCleaned, 1u);
+    EXPECT_EQ(c.filesNotCleaned, 0u);
+
+    image = vol->ReadImage();
+    ASSERT_TRUE(vol->Ok()) << vol->Error();
+    for (size_t i = 0; i < std::size(probes); ++i) {
+        SCOPED_TRACE(i);
+        auto at = FindAll(image, probes[i]);
+        ASSERT_EQ(at.size(), 1u) << "the data should exist once: in the new copy";
+        EXPECT_NE(at[0], before[i]) << "the data should have moved to other clusters";
+        // What the old cluster holds now is not the file's data.
+        EXPECT_NE(std::memcmp(image.data() + before[i], probes[i].data(), probes[i].size()), 0);
+    }
+    EXPECT_EQ(test::ReadFileBytes(path), content);
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(FileTimeFromTimespec(st.st_mtim), c.NewStamp());
+    EXPECT_EQ(ReadDeepCleanStamp(*store, vol->MountPoint()), c.NewStamp());
 }
 
 INSTANTIATE_TEST_SUITE_P(FileSystems, SlackVolume, ::testing::Values(FsKind::Ext4, FsKind::Ntfs),

@@ -36,6 +36,13 @@ size_t MarkersLeft(tw::test::ScratchVolume& vol, const std::string& marker) {
     return tw::test::CountOccurrences(vol.ReadImage(), marker);
 }
 
+// Auto-wiping on, one pass, logged.
+void EnableAutoWipe(GuardWorld& w) {
+    for (const char* name :
+         {"EnableSecureDeletion", "NumOverwrites", "SaveToLogfile", "logAutoWiping"})
+        w.SetDword(name, 1);
+}
+
 }  // namespace
 
 TEST(AutoWipeVolume, TrashedFileBytesAreGoneFromTheVolume) {
@@ -52,17 +59,12 @@ TEST(AutoWipeVolume, TrashedFileBytesAreGoneFromTheVolume) {
     ASSERT_EQ(mkdir((vol.MountPoint() + "/docs").c_str(), 0755), 0);
 
     const std::string marker = "SENTREL-AUTOWIPE-MARKER-7d1f0c";
-    std::string content;
-    while (content.size() < 200 * 1024) content += marker + "|";
-    const std::string file = vol.MountPoint() + "/docs/secret.bin";
-    ASSERT_TRUE(tw::test::WriteFileBytes(file, content));
+    const std::string file = MarkedFile(vol.MountPoint() + "/docs/secret.bin", marker, 200);
+    ASSERT_FALSE(file.empty());
     ASSERT_GT(tw::test::CountOccurrences(vol.ReadImage(), marker), 0u)
         << "the marker never reached the image";
 
-    w.SetDword("EnableSecureDeletion", 1);
-    w.SetDword("NumOverwrites", 1);
-    w.SetDword("SaveToLogfile", 1);
-    w.SetDword("logAutoWiping", 1);
+    EnableAutoWipe(w);
     auto g = w.StartGuard();
     ASSERT_TRUE(w.WaitUp(*g)) << g->Stderr();
 
@@ -149,10 +151,7 @@ TEST(AutoWipeVolume, TrashFoldersAreFollowedAsVolumesAndFoldersAppear) {
     ASSERT_TRUE(tw::test::TrashIt(MarkedFile(had->MountPoint() + "/before.bin", "before", 1)));
     ASSERT_EQ(access((hadTrash + "/files/before.bin").c_str(), F_OK), 0);
 
-    w.SetDword("EnableSecureDeletion", 1);
-    w.SetDword("NumOverwrites", 1);
-    w.SetDword("SaveToLogfile", 1);
-    w.SetDword("logAutoWiping", 1);
+    EnableAutoWipe(w);
     auto g = w.StartGuard(tw::ProgramFolder() + "sentrel", base.Path());
     ASSERT_TRUE(w.WaitUp(*g)) << g->Stderr();
     ASSERT_TRUE(w.Sync(*g));
@@ -239,11 +238,7 @@ TEST(AutoWipeVolume, DueCleanWithoutPanelIsRunByTheGuard) {
     }
     auto g = w.StartGuard(folder + "/sentrel", base.Path());
     ASSERT_TRUE(w.WaitUp(*g)) << g->Stderr();
-    const tw::FileTime start = tw::guard::NowLocal() + 2 * tw::kFileTimePerSecond;
-    w.SetDword("CleanStartTimeLo", static_cast<uint32_t>(start & 0xFFFFFFFFu));
-    w.SetDword("CleanStartTimeHi", static_cast<uint32_t>(start >> 32));
-    w.SetDword("repeatType", 0);
-    w.SetDword("schedulerActive", 1);
+    w.ScheduleIn(2);
     ASSERT_TRUE(w.Bus().Broadcast(Message::SettingsChangedMessage, 1));
     ASSERT_TRUE(tw::test::WaitUntil([&] { return w.PowerOffRan(); }, 60000))
         << g->Stderr() << w.LogText();

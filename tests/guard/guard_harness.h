@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "guard/schedule_watch.h"
 #include "platform/drives.h"
 #include "platform/registry.h"
 #include "platform/settings.h"
@@ -109,6 +110,15 @@ class GuardWorld {
     }
     void SetDword(const std::string& name, uint32_t v) {
         Store().WriteDword(ProgramKey(), name, v);
+    }
+    // A one-time schedule `seconds` from now, timed cleaning on.
+    FileTime ScheduleIn(int seconds) {
+        const FileTime start = guard::NowLocal() + seconds * kFileTimePerSecond;
+        SetDword("CleanStartTimeLo", static_cast<uint32_t>(start & 0xFFFFFFFFu));
+        SetDword("CleanStartTimeHi", static_cast<uint32_t>(start >> 32));
+        SetDword("repeatType", 0);
+        SetDword("schedulerActive", 1);
+        return start;
     }
 
     // Tests keep the guard to the home trash of their world, or to the volumes the

@@ -1,35 +1,28 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // sentrel as a process on a private session bus: its state messages, the one-copy
-// rule, the settings, and the timed clean.
+// rule, the settings, the timed clean, and tidewipe-cli guard|notify against it.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "guard/schedule_watch.h"
 #include "shell/startup.h"
+#include "tests/common/run_cli.h"
 #include "tests/guard/guard_harness.h"
 
 using tw::shell::BusMessage;
 using tw::shell::Message;
 using tw::test::GuardWorld;
+using tw::test::RunCli;
 
 class GuardTest : public ::testing::Test {
   protected:
     void SetUp() override {
         TW_REQUIRE_BUS();
         ASSERT_TRUE(w_.Ok()) << "could not start a private dbus-daemon";
-    }
-
-    // A one-time schedule `seconds` from now, timed cleaning on.
-    tw::FileTime ScheduleIn(int seconds) {
-        const tw::FileTime start = tw::guard::NowLocal() + seconds * tw::kFileTimePerSecond;
-        w_.SetDword("CleanStartTimeLo", static_cast<uint32_t>(start & 0xFFFFFFFFu));
-        w_.SetDword("CleanStartTimeHi", static_cast<uint32_t>(start >> 32));
-        w_.SetDword("repeatType", 0);
-        w_.SetDword("schedulerActive", 1);
-        return start;
     }
 
     GuardWorld w_;
@@ -132,7 +125,7 @@ TEST_F(GuardTest, TimedCleanIsSentToTheRunningPanel) {
     ASSERT_TRUE(w_.WaitUp(*g)) << g->Stderr();
     // The schedule is stored after the guard started: it learns it from the
     // settings-changed broadcast, as after the schedule page saved.
-    const tw::FileTime start = ScheduleIn(2);
+    const tw::FileTime start = w_.ScheduleIn(2);
     size_t mark = w_.Mark();
     ASSERT_TRUE(w_.Bus().Broadcast(Message::SettingsChangedMessage, 1));
     size_t at = 0;
@@ -165,7 +158,7 @@ TEST_F(GuardProgramFolderTest, TimedCleanStartsThePanelWithCfs) {
     tw::test::EnvVar display("DISPLAY", ":97");  // the fake panel needs none
     auto g = w_.StartGuard(folder + "sentrel");
     ASSERT_TRUE(w_.WaitUp(*g)) << g->Stderr();
-    ScheduleIn(2);
+    w_.ScheduleIn(2);
     ASSERT_TRUE(w_.Bus().Broadcast(Message::SettingsChangedMessage, 1));
     ASSERT_TRUE(tw::test::WaitUntil([&] { return access(report.c_str(), F_OK) == 0; }, 10000))
         << g->Stderr();
@@ -182,7 +175,7 @@ TEST_F(GuardProgramFolderTest, MissingPanelMeansTheGuardRunsTheCleanItself) {
     w_.SetDword("SaveToLogfile", 1);
     auto g = w_.StartGuard(folder + "sentrel");
     ASSERT_TRUE(w_.WaitUp(*g)) << g->Stderr();
-    ScheduleIn(2);
+    w_.ScheduleIn(2);
     ASSERT_TRUE(w_.Bus().Broadcast(Message::SettingsChangedMessage, 1));
     ASSERT_TRUE(tw::test::WaitUntil(
         [&] {
@@ -197,4 +190,100 @@ TEST_F(GuardProgramFolderTest, MissingPanelMeansTheGuardRunsTheCleanItself) {
     EXPECT_LT(log.find("runs the clean-up itself"), log.find("could not be started:")) << log;
     EXPECT_TRUE(w_.Sync(*g));
     EXPECT_EQ(g->Wait(0), -1);  // still running
+}
+
+// tidewipe-cli guard start|stop|status and notify, against the real sentrel.
+class GuardCliTest : public GuardTest {
+  protected:
+    void TearDown() override {
+        // A guard the CLI started is not our child: make sure none outlives the test.
+        if (started_ > 0 && kill(started_, 0) == 0) kill(started_, SIGKILL);
+    }
+    pid_t started_ = -1;
+};
+
+TEST_F(GuardCliTest, StartStatusStopRoundTrip) {
+    auto r = RunCli("guard status");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.out, "Watchkeep is not running\n");
+
+    r = RunCli("guard start");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    auto pos = r.out.find("(pid ");
+    ASSERT_NE(pos, std::string::npos) << r.out;
+    started_ = std::stoi(r.out.substr(pos + 5));
+    EXPECT_EQ(kill(started_, 0), 0);
+
+    r = RunCli("guard status");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Watchkeep is running (pid " + std::to_string(started_) + ")\n");
+    r = RunCli("guard status --json");
+    EXPECT_EQ(r.status, 0);
+    auto j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["running"], true);
+    EXPECT_EQ(j["pid"], started_);
+
+    r = RunCli("guard start");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("already running"), std::string::npos) << r.out;
+
+    r = RunCli("guard stop");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Watchkeep stopped\n");
+    EXPECT_TRUE(tw::test::WaitUntil([&] { return kill(started_, 0) != 0; }, 5000));
+
+    r = RunCli("guard status --json");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(nlohmann::json::parse(r.out)["running"], false);
+    r = RunCli("guard stop");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Watchkeep is not running\n");
+}
+
+TEST_F(GuardCliTest, NotifyBroadcastsAnyMessageByNameOrNameString) {
+    auto g = w_.StartGuard();
+    ASSERT_TRUE(w_.WaitUp(*g)) << g->Stderr();
+
+    size_t mark = w_.Mark();
+    auto r = RunCli("notify CleanRequestMessage 0x522 --sender 77");
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto m =
+        w_.Find([](const tw::shell::BusMessage& b) { return b.id == Message::CleanRequestMessage; },
+                3000, mark);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->lparam, 0x522);
+    EXPECT_EQ(m->sender, 77u);
+    EXPECT_EQ(m->name, "01F81CC4-EB29-4058-AFF7-4C6A46C23BB2");
+
+    mark = w_.Mark();
+    r = RunCli("notify b0d0bfbc-f521-4176-a4f6-f6962b776e3f 1");  // GuardStopMessage
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(w_.Find(GuardWorld::Is(Message::GuardStateMessage, g->Sender(), 0), 5000, mark));
+    EXPECT_EQ(g->Wait(5000), 0);
+}
+
+TEST_F(GuardCliTest, NotifyRefusesWhatItCannotSend) {
+    auto r = RunCli("notify NoSuchMessage");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("unknown message"), std::string::npos) << r.err;
+    r = RunCli("notify GuardStopMessage 12abc");
+    EXPECT_EQ(r.status, 2);
+    r = RunCli("notify GuardStopMessage 0x100000000");
+    EXPECT_EQ(r.status, 2);
+    r = RunCli("notify");
+    EXPECT_EQ(r.status, 2);
+    r = RunCli("notify --list");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("GuardStopMessage\tB0D0BFBC-F521-4176-A4F6-F6962B776E3F"),
+              std::string::npos);
+
+    // Without a session bus the message is dropped and the exit status says so.
+    tw::test::EnvVar noBus("DBUS_SESSION_BUS_ADDRESS", nullptr);
+    r = RunCli("notify GuardStopMessage 1");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("no session bus"), std::string::npos) << r.err;
+    r = RunCli("guard status");
+    EXPECT_EQ(r.status, 1);
+    r = RunCli("guard stop");
+    EXPECT_EQ(r.status, 1);
 }

@@ -14,32 +14,17 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/common/scratch_volume.h"
+
 namespace {
 
 using namespace tw::platform;
-
-std::string Scratch() {
-    char tmpl[] = "/tmp/tw-fileio-XXXXXX";
-    const char* d = mkdtemp(tmpl);
-    return d ? d : "";
-}
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void Put(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
+using tw::test::ReadFileBytes;
+using tw::test::WriteFileBytes;
 
 std::vector<uint8_t> Pattern(size_t size) {
     std::vector<uint8_t> v(size);
@@ -92,8 +77,9 @@ TEST(FileIo, WriteAllGoesOnAfterShortWritesAndEintr) {
 // report the failure. A loop that did not move the offset on would write the rest over
 // the start (under the limit) and call it done.
 TEST(FileIo, PwriteAllMovesTheOffsetAndReportsAShortFinish) {
-    const std::string dir = Scratch();
-    ASSERT_FALSE(dir.empty());
+    tw::test::TempDir tmp("fileio");
+    ASSERT_TRUE(tmp.Ok());
+    const std::string dir = tmp.Path();
     const std::string path = dir + "/f";
     UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
     ASSERT_TRUE(fd.ok());
@@ -115,7 +101,7 @@ TEST(FileIo, PwriteAllMovesTheOffsetAndReportsAShortFinish) {
     EXPECT_FALSE(ok);
     EXPECT_EQ(err, EFBIG);
     EXPECT_EQ(written, kLimit);
-    const std::string onDisk = Slurp(path);
+    const std::string onDisk = ReadFileBytes(path);
     EXPECT_EQ(onDisk.size(), kLimit);
     EXPECT_EQ(onDisk, std::string(data.begin(), data.begin() + kLimit));
 
@@ -123,31 +109,31 @@ TEST(FileIo, PwriteAllMovesTheOffsetAndReportsAShortFinish) {
     ASSERT_EQ(lseek(fd.get(), 5, SEEK_SET), 5);
     ASSERT_TRUE(PwriteAll(fd.get(), "xyz", 3, 1000));
     EXPECT_EQ(lseek(fd.get(), 0, SEEK_CUR), 5);
-    EXPECT_EQ(Slurp(path).substr(1000, 3), "xyz");
-    std::filesystem::remove_all(dir);
+    EXPECT_EQ(ReadFileBytes(path).substr(1000, 3), "xyz");
 }
 
 // A taken name is refused and both files keep their content: with the kernel's flag and
 // with the fallback used where a file system lacks it (files, symbolic links, folders).
 TEST(FileIo, RenameNoReplaceNeverReplaces) {
-    const std::string dir = Scratch();
-    ASSERT_FALSE(dir.empty());
+    tw::test::TempDir tmp("fileio");
+    ASSERT_TRUE(tmp.Ok());
+    const std::string dir = tmp.Path();
     using Fn = bool (*)(int, const std::string&, int, const std::string&);
     for (Fn rename : {static_cast<Fn>(RenameNoReplace), static_cast<Fn>(RenameNoReplaceFallback)}) {
         SCOPED_TRACE(rename == RenameNoReplaceFallback ? "fallback" : "flag");
         const std::string a = dir + "/a", b = dir + "/b", c = dir + "/c";
-        Put(a, "first");
-        Put(b, "second");
+        ASSERT_TRUE(WriteFileBytes(a, "first"));
+        ASSERT_TRUE(WriteFileBytes(b, "second"));
         errno = 0;
         EXPECT_FALSE(rename(AT_FDCWD, a, AT_FDCWD, b));
         EXPECT_EQ(errno, EEXIST);
-        EXPECT_EQ(Slurp(a), "first");
-        EXPECT_EQ(Slurp(b), "second");
+        EXPECT_EQ(ReadFileBytes(a), "first");
+        EXPECT_EQ(ReadFileBytes(b), "second");
 
         // A free name: the file moves, nothing stays behind under the old name.
         EXPECT_TRUE(rename(AT_FDCWD, a, AT_FDCWD, c));
         EXPECT_FALSE(std::filesystem::exists(a));
-        EXPECT_EQ(Slurp(c), "first");
+        EXPECT_EQ(ReadFileBytes(c), "first");
 
         // A symbolic link moves as the link, and a taken name refuses it too.
         ASSERT_EQ(symlink("c", a.c_str()), 0);
@@ -155,25 +141,24 @@ TEST(FileIo, RenameNoReplaceNeverReplaces) {
         const std::string l = dir + "/l";
         EXPECT_TRUE(rename(AT_FDCWD, a, AT_FDCWD, l));
         EXPECT_TRUE(std::filesystem::is_symlink(l));
-        EXPECT_EQ(Slurp(c), "first");
+        EXPECT_EQ(ReadFileBytes(c), "first");
 
         // Folders: refused onto an empty folder (which a plain rename would replace)
         // and onto a file; moved to a free name with their content.
         const std::string d = dir + "/d", e = dir + "/e", f = dir + "/f";
         ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
-        Put(d + "/inside", "kept");
+        ASSERT_TRUE(WriteFileBytes(d + "/inside", "kept"));
         ASSERT_EQ(mkdir(e.c_str(), 0755), 0);
         EXPECT_FALSE(rename(AT_FDCWD, d, AT_FDCWD, e));
         EXPECT_FALSE(rename(AT_FDCWD, d, AT_FDCWD, b));
-        EXPECT_EQ(Slurp(b), "second");
+        EXPECT_EQ(ReadFileBytes(b), "second");
         EXPECT_TRUE(std::filesystem::is_empty(e));
         EXPECT_TRUE(rename(AT_FDCWD, d, AT_FDCWD, f));
-        EXPECT_EQ(Slurp(f + "/inside"), "kept");
+        EXPECT_EQ(ReadFileBytes(f + "/inside"), "kept");
         EXPECT_FALSE(std::filesystem::exists(d));
         for (const auto& entry : std::filesystem::directory_iterator(dir))
             std::filesystem::remove_all(entry.path());
     }
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

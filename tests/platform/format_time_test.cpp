@@ -1,6 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+// The formatting helpers: sizes, file times, mount points and error texts.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+
+#include "platform/drives.h"
+#include "platform/error.h"
 #include "platform/filetime.h"
 #include "platform/format.h"
 
@@ -70,6 +76,81 @@ TEST(FileTime, LocalWallClockEncodesFieldsWithoutZoneConversion) {
 TEST(FileTime, IsoUtcText) {
     EXPECT_EQ(IsoUtc(FileTimeFromUnix(1700000000)), "2023-11-14T22:13:20Z");
     EXPECT_EQ(IsoUtc(0), "");
+}
+
+TEST(MountInfo, ParsesEscapesTypesAndDropsPseudoFileSystems) {
+    const std::string text =
+        "22 1 254:1 / / rw,relatime shared:1 - ext4 /dev/vda1 rw\n"
+        "23 22 0:21 / /proc rw,nosuid - proc proc rw\n"
+        "24 22 0:5 / /dev rw - devtmpfs udev rw\n"
+        "25 22 0:30 / /run/user/0 rw - tmpfs tmpfs rw\n"
+        "26 22 7:0 / /mnt/my\\040disk ro,relatime - fuseblk /dev/loop0 ro\n"
+        "27 22 0:40 / /srv/share rw - nfs4 host:/export rw\n"
+        "28 22 11:0 / /media/cd ro - iso9660 /dev/sr0 ro\n"
+        "garbage line\n";
+    auto drives = ParseMountInfo(text);
+    ASSERT_EQ(drives.size(), 5u);
+    EXPECT_EQ(drives[0].mountPoint, "/");
+    EXPECT_EQ(drives[0].Root(), "/");
+    EXPECT_EQ(drives[0].fsType, "ext4");
+    EXPECT_FALSE(drives[0].readOnly);
+    EXPECT_EQ(drives[1].type, DriveType::RamDisk);
+    EXPECT_EQ(drives[2].mountPoint, "/mnt/my disk");
+    EXPECT_EQ(drives[2].Root(), "/mnt/my disk/");
+    EXPECT_TRUE(drives[2].readOnly);
+    EXPECT_EQ(drives[2].device, "/dev/loop0");
+    EXPECT_EQ(drives[3].type, DriveType::Remote);
+    EXPECT_EQ(drives[4].type, DriveType::CdRom);
+}
+
+TEST(Drives, MountOfAFolderIsTheMountHoldingIt) {
+    auto root = MountOf("/");
+    ASSERT_TRUE(root.has_value());
+    EXPECT_EQ(root->mountPoint, "/");
+    auto tmp = MountOf("/tmp");
+    ASSERT_TRUE(tmp.has_value());
+    EXPECT_TRUE(tmp->mountPoint == "/" || std::string("/tmp").rfind(tmp->mountPoint, 0) == 0);
+    EXPECT_FALSE(MountOf("/no/such/path/at/all").has_value());
+    auto fs = GetFreeSpace("/tmp");
+    ASSERT_TRUE(fs.has_value());
+    EXPECT_GT(fs->blockSize, 0u);
+    EXPECT_LE(fs->availableBytes, fs->freeBytes);
+}
+
+// The one place an error becomes words: placeholders filled once each, the errno's text
+// appended, an offset the text has no place for still shown, and a code this build
+// has no text for still says what it happened to. TextWith fills the same way.
+TEST(ErrorText, FillsPlaceholdersAppendsErrnoAndCopesWithUnknownCodes) {
+    // %1 and %3; a subject that itself holds "%2" is not expanded again.
+    Error mounted = Error(ErrorCode::Mounted, "/img%2").With("/mnt/x");
+    EXPECT_EQ(ErrorText(mounted), "/img%2 is mounted read-write at /mnt/x");
+
+    // No text of its own and no errno: the code's general text; the offset is added.
+    Error corrupt = Error(ErrorCode::Corrupt, "MFT record 7").At(4096);
+    EXPECT_EQ(ErrorText(corrupt), "MFT record 7 is damaged (offset 4096)");
+
+    // With an errno, its strerror says what went wrong, once, at the end.
+    Error full = Error::FromErrno(ENOSPC, "/tmp/f");
+    EXPECT_EQ(full.code, ErrorCode::NoSpace);
+    EXPECT_EQ(ErrorText(full), std::string("/tmp/f: ") + std::strerror(ENOSPC));
+
+    // A precise text wins over the general one, and errno still comes last.
+    Error refused = Error(ErrorCode::Busy, "/dev/x", EBUSY).Says(TextId<1033>);
+    EXPECT_EQ(ErrorText(refused),
+              std::string("Refusing to write to /dev/x: the device is in use (mounted or held "
+                          "by another program): ") +
+                  std::strerror(EBUSY));
+
+    // An unknown code, or a text id missing from the table, never gives an empty text.
+    Error unknown(static_cast<ErrorCode>(250), "/x");
+    EXPECT_EQ(ErrorText(unknown), "/x: unexpected error");
+    Error missingText = Error(ErrorCode::ReadOnly, "/y").Says(999999);
+    EXPECT_EQ(ErrorText(missingText), "/y is read-only");
+
+    // The same filler for the engine's other lines: what is filled in is not expanded.
+    EXPECT_EQ(TextWith(TextId<1011>, "/img%3", "", "/mnt/x"),
+              "/img%3 is mounted read-write at /mnt/x");
+    EXPECT_EQ(TextWith(999999, "/x"), "");
 }
 
 }  // namespace

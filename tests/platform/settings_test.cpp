@@ -1,14 +1,19 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+// The settings store under the settings: typed values, privacy, concurrent writers, and
+// the program settings and drive sets kept in it.
 #include "platform/settings.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "platform/registry.h"
 #include "tests/common/scratch_volume.h"
 
 namespace tw {
@@ -182,6 +187,153 @@ TEST(Autostart, EntryIsWrittenAndRemoved) {
     EXPECT_FALSE(std::filesystem::exists(path));
     EXPECT_FALSE(DeleteRunValue("TidewipeMemoryResident", false));
     unsetenv("XDG_CONFIG_HOME");
+}
+
+const std::string kKey = "Software\\Quillon\\Tidewipe";
+
+TEST(RegistryStore, ValuesAreTypedAndNamesIgnoreCase) {
+    test::TempDir dir;
+    RegistryStore store(dir / "registry.db");
+    ASSERT_TRUE(store.IsOpen());
+    EXPECT_TRUE(store.WriteDword(kKey, "NumOverwrites", 5));
+    EXPECT_TRUE(store.WriteString(kKey, "LogLocation", "/var/log/x"));
+    uint32_t d = 0;
+    std::string s;
+    EXPECT_TRUE(store.ReadDword("software\\quillon\\TIDEWIPE", "numoverwrites", &d));
+    EXPECT_EQ(d, 5u);
+    EXPECT_FALSE(store.ReadString(kKey, "NumOverwrites", &s));  // wrong type reads as missing
+    EXPECT_FALSE(store.ReadDword(kKey, "LogLocation", &d));
+    EXPECT_TRUE(store.ReadString(kKey, "LogLocation", &s));
+    EXPECT_EQ(s, "/var/log/x");
+    // A value written again under another case replaces the first.
+    EXPECT_TRUE(store.WriteDword(kKey, "NUMOVERWRITES", 7));
+    EXPECT_EQ(store.ListValues(kKey).size(), 2u);
+    EXPECT_TRUE(store.DeleteValue(kKey, "numOverwrites"));
+    EXPECT_FALSE(store.DeleteValue(kKey, "numOverwrites"));
+    // Sub-keys are listed apart.
+    store.WriteDword(kKey + "\\cfs", "/home", 1);
+    EXPECT_EQ(store.ListValues(kKey).size(), 1u);
+    EXPECT_EQ(store.ListValues(kKey + "\\cfs").size(), 1u);
+    EXPECT_EQ(store.ListAll().size(), 2u);
+}
+
+TEST(RegistryStore, DatabaseIsPrivateToTheUser) {
+    test::TempDir dir;
+    RegistryStore store(dir / "sub/registry.db");
+    ASSERT_TRUE(store.IsOpen());
+    struct stat st {};
+    ASSERT_EQ(stat((dir / "sub/registry.db").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(RegistryStore, UnopenableStoreFailsEveryCall) {
+    RegistryStore store("/proc/no/such/registry.db");
+    EXPECT_FALSE(store.IsOpen());
+    uint32_t d;
+    EXPECT_FALSE(store.ReadDword(kKey, "x", &d));
+    EXPECT_FALSE(store.WriteDword(kKey, "x", 1));
+    EXPECT_TRUE(store.ListAll().empty());
+}
+
+TEST(CRegDwordValue, CachedReadsUnlessForced) {
+    test::TempDir dir;
+    RegistryStore store(dir / "registry.db");
+    CRegDwordValue cached(kKey + "\\NumOverwrites", 3, false, &store);
+    CRegDwordValue forced(kKey + "\\NumOverwrites", 3, true, &store);
+    EXPECT_EQ(cached.Read(), 3u);  // missing: the default, nothing cached
+    EXPECT_FALSE(cached.HaveRead());
+    store.WriteDword(kKey, "NumOverwrites", 6);
+    EXPECT_EQ(cached.Read(), 6u);
+    EXPECT_TRUE(cached.HaveRead());
+    store.WriteDword(kKey, "NumOverwrites", 2);  // another process changes it
+    EXPECT_EQ(cached.Read(), 6u);                // the cache answers
+    EXPECT_EQ(forced.Read(), 2u);                // forceRead goes to the store
+    // A failed read answers the default and leaves the cached value alone.
+    store.DeleteValue(kKey, "NumOverwrites");
+    EXPECT_EQ(forced.Read(), 3u);
+    EXPECT_EQ(forced.Cached(), 2u);
+}
+
+TEST(CRegDwordValue, AssignWritesOnlyAChangeUnlessForced) {
+    test::TempDir dir;
+    RegistryStore store(dir / "registry.db");
+    CRegDwordValue v(kKey + "\\DeepClean", 0, false, &store);
+    v = 0;  // equals the (unset) cached value 0: nothing is written
+    uint32_t d;
+    EXPECT_FALSE(store.ReadDword(kKey, "DeepClean", &d));
+    v = 1;
+    EXPECT_TRUE(store.ReadDword(kKey, "DeepClean", &d));
+    EXPECT_EQ(d, 1u);
+    CRegDwordValue f(kKey + "\\Other", 0, true, &store);
+    f = 0;  // forceRead: written even though equal
+    EXPECT_TRUE(store.ReadDword(kKey, "Other", &d));
+    // An empty key path writes nothing.
+    CRegDwordValue bare("NoKey", 0, true, &store);
+    bare = 5;
+    EXPECT_FALSE(bare.HaveRead());
+}
+
+TEST(CRegStringValue, DefaultCacheAndWrite) {
+    test::TempDir dir;
+    RegistryStore store(dir / "registry.db");
+    CRegStringValue v(kKey + "\\InstallDirectory", "Not yet set", true, &store);
+    EXPECT_EQ(v.Read(), "Not yet set");
+    v = "/opt/tidewipe/";
+    std::string s;
+    EXPECT_TRUE(store.ReadString(kKey, "InstallDirectory", &s));
+    EXPECT_EQ(s, "/opt/tidewipe/");
+    EXPECT_EQ(v.Read(), "/opt/tidewipe/");
+}
+
+// The panel, the CLI and the guard write the store at the same time: no write may be
+// lost and the database must stay sound.
+TEST(RegistryStore, ConcurrentWritersInSeveralProcessesLoseNothing) {
+    test::TempDir dir;
+    const std::string db = dir / "registry.db";
+    { RegistryStore init(db); }
+    constexpr int kProcs = 6, kWrites = 150;
+    std::vector<pid_t> kids;
+    for (int p = 0; p < kProcs; ++p) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            RegistryStore store(db);
+            int bad = 0;
+            for (int i = 0; i < kWrites; ++i) {
+                if (!store.WriteDword(kKey, "p" + std::to_string(p) + "_" + std::to_string(i),
+                                      static_cast<uint32_t>(i)))
+                    ++bad;
+                // Everyone also updates one shared value; the last write wins.
+                if (!store.WriteDword(kKey, "shared", static_cast<uint32_t>(p))) ++bad;
+                uint32_t d;
+                if (!store.ReadDword(kKey, "shared", &d)) ++bad;
+            }
+            _exit(bad == 0 ? 0 : 1);
+        }
+        kids.push_back(pid);
+    }
+    for (pid_t k : kids) {
+        int status = 0;
+        waitpid(k, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    RegistryStore store(db);
+    EXPECT_EQ(store.ListValues(kKey).size(), size_t(kProcs * kWrites + 1));
+    uint32_t d = 99;
+    for (int p = 0; p < kProcs; ++p)
+        for (int i = 0; i < kWrites; i += 37) {
+            ASSERT_TRUE(
+                store.ReadDword(kKey, "p" + std::to_string(p) + "_" + std::to_string(i), &d));
+            EXPECT_EQ(d, static_cast<uint32_t>(i));
+        }
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &raw), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(raw, "PRAGMA integrity_check", -1, &st, nullptr);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "ok");
+    sqlite3_finalize(st);
+    sqlite3_close(raw);
 }
 
 }  // namespace

@@ -30,23 +30,17 @@ class InteropTest : public test::TrashFixture {
         TrashFixture::SetUp();
         if (!test::HaveTrashCli())
             GTEST_SKIP() << "trash-cli (trash-put, trash-list) not installed";
-        // trash-cli prints non-ASCII names only under a UTF-8 locale.
-        setenv("LC_ALL", "C.UTF-8", 1);
-        setenv("PYTHONIOENCODING", "utf-8", 1);
-        cli = ProgramFolder() + "tidewipe-cli";
     }
 
-    // tidewipe-cli with `args`, limited to the private home trash.
-    int Cli(const std::string& args, std::string* out = nullptr) {
-        return Shell("</dev/null " + Quote(cli) + " " + args, out);
-    }
+    // Limits tidewipe-cli to the private home trash.
     std::string OnlyHome() { return " --trash-dir " + Quote(HomeTrash()); }
 
     std::set<std::string> ListedByUs() {
         std::string out;
-        EXPECT_EQ(
-            Shell("{ " + Quote(cli) + " trash list --json" + OnlyHome() + " 2>/dev/null; }", &out),
-            0);
+        EXPECT_EQ(Shell("{ " + Quote(test::CliPath()) + " trash list --json" + OnlyHome() +
+                            " 2>/dev/null; }",
+                        &out),
+                  0);
         std::set<std::string> paths;
         auto j = nlohmann::json::parse(out, nullptr, false);
         EXPECT_FALSE(j.is_discarded()) << out;
@@ -99,8 +93,6 @@ class InteropTest : public test::TrashFixture {
             EXPECT_EQ(ReadFileBytes(work + "/" + n), "content of " + n) << n;
         EXPECT_EQ(ReadFileBytes(work + "/folder 50% \xC3\xA9t\xC3\xA9/inner file"), "inner");
     }
-
-    std::string cli;
 };
 
 TEST_F(InteropTest, WhatTrashPutTrashesWeListAndRestoreToTheSamePlace) {

@@ -1,14 +1,20 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Listing the bin: bin folder checks, item fields, malformed entries, the enumeration
-// lock, change notifications and attribute normalisation.
+// lock, change notifications and attribute normalisation; the index file format and the
+// file-tree helpers the runs are built on.
 #include "recyclebin/store.h"
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 
 #include "recyclebin/trashinfo.h"
 #include "recyclebin/tree_ops.h"
@@ -17,6 +23,7 @@
 namespace tw::recyclebin {
 namespace {
 
+using test::ReadFileBytes;
 using test::WriteFileBytes;
 
 class StoreTest : public test::TrashFixture {
@@ -326,6 +333,141 @@ TEST_F(StoreTest, BuildBinFoldersStartsWithTheHomeTrash) {
         EXPECT_EQ(st.st_uid, getuid());
         EXPECT_FALSE(b.isHome);
     }
+}
+
+// ---- the index file format: dates, and the parser's refusals (percent escapes included;
+// a bad one in a bin is skipped in MalformedAndOrphanEntriesAreSkippedNotFatal). What
+// is written is read back by trash-cli and by us in interop_test and trash_volume_test.
+
+TEST(DeletionDates, ParseFormatAndRefuseOutOfRange) {
+    auto d = ParseDeletionDate("2024-03-05T14:30:07");
+    ASSERT_TRUE(d.has_value());
+    EXPECT_EQ(d->year, 2024);
+    EXPECT_EQ(d->month, 3);
+    EXPECT_EQ(d->second, 7);
+    EXPECT_EQ(DisplayDate(*d), "2024-03-05 14:30:07");
+    // Fractions and zones written by some programs are tolerated.
+    EXPECT_TRUE(ParseDeletionDate("2024-03-05T14:30:07.123+01:00").has_value());
+    for (const char* bad : {"", "2024-03-05 14:30:07", "2024-13-05T14:30:07", "2024-03-00T14:30:07",
+                            "2024-03-05T24:00:00", "24-03-05T14:30:07", "2024-0a-05T14:30:07"})
+        EXPECT_FALSE(ParseDeletionDate(bad).has_value()) << bad;
+
+    // Formatting uses local time and reads back to the same instant.
+    const time_t t = 1709649007;
+    auto parsed = ParseDeletionDate(FormatDeletionDate(t));
+    ASSERT_TRUE(parsed.has_value());
+    EXPECT_EQ(DeletionDateToFileTime(*parsed), FileTimeFromUnix(t));
+}
+
+TEST(TrashInfoParser, ToleratesCrLfCommentsOtherGroupsAndUnknownKeys) {
+    auto info = ParseTrashInfo(
+        "# made elsewhere\r\n[Other]\r\nPath=/wrong\r\n\r\n[Trash Info]\r\nX-Extra=1\r\n"
+        "Path=relative/dir/f\r\nDeletionDate=2020-01-02T03:04:05\r\n");
+    ASSERT_TRUE(info.has_value());
+    EXPECT_EQ(info->path, "relative/dir/f");
+    EXPECT_EQ(info->dateText, "2020-01-02T03:04:05");
+    // Repeated slashes are collapsed, not refused; escapes are decoded, '+' is no blank.
+    EXPECT_EQ(ParseTrashInfo("[Trash Info]\nPath=//a///b\n")->path, "/a/b");
+    EXPECT_EQ(ParseTrashInfo("[Trash Info]\nPath=/%41%62c/a+b\n")->path, "/Abc/a+b");
+}
+
+TEST(TrashInfoParser, MissingOrBadDateStillListsTheItem) {
+    auto info = ParseTrashInfo("[Trash Info]\nPath=/a/b\n");
+    ASSERT_TRUE(info.has_value());
+    EXPECT_FALSE(info->date.has_value());
+    info = ParseTrashInfo("[Trash Info]\nPath=/a/b\nDeletionDate=yesterday\n");
+    ASSERT_TRUE(info.has_value());
+    EXPECT_FALSE(info->date.has_value());
+    EXPECT_EQ(info->dateText, "yesterday");
+}
+
+TEST(TrashInfoParser, RefusesMalformedFiles) {
+    const char* bad[] = {
+        "",                                                  // nothing
+        "Path=/a/b\nDeletionDate=2020-01-02T03:04:05",       // no group
+        "[Trash Info]\nDeletionDate=2020-01-02T03:04:05\n",  // no Path=
+        "[Trash Info]\nPath=\n",                             // empty
+        "[Trash Info]\nPath=/\n",                            // no name
+        "[Trash Info]\nPath=/a/b/\n",                        // no name
+        "[Trash Info]\nPath=/a/%2\n",                        // broken escape
+        "[Trash Info]\nPath=/a/%\n",                         // broken escape
+        "[Trash Info]\nPath=/a/%00b\n",                      // NUL
+        "[Trash Info]\nPath=/a/../etc/passwd\n",             // climbs
+        "[Trash Info]\nPath=../../etc/passwd\n",             // climbs out of the top folder
+        "[Trash Info]\nPath=a/./b\n",                        // "." component
+        "[Trash Info]\nPath=/a/%2E%2E/b\n",                  // ".." hidden in escapes
+        "[Trash info]\nPath=/a/b\n",                         // the group name is exact
+    };
+    for (const char* text : bad) EXPECT_FALSE(ParseTrashInfo(text).has_value()) << text;
+    std::string huge = "[Trash Info]\nPath=/a\n" + std::string(kMaxTrashInfoBytes, '#');
+    EXPECT_FALSE(ParseTrashInfo(huge).has_value());
+}
+
+// ---- the file-tree helpers: moves and copies that never replace, what a failed copy
+// leaves, and the scrub of data kept inside a file record.
+
+using TreeOpsTest = StoreTest;
+
+TEST_F(TreeOpsTest, AFailedCopyRemovesOnlyWhatItMade) {
+    if (geteuid() == 0) {
+        // Root reads everything; a device node is what a copy refuses.
+        const std::string src = work + "/src";
+        ASSERT_TRUE(MakeFolders(src).ok());
+        ASSERT_TRUE(WriteFileBytes(src + "/a", "a"));
+        ASSERT_EQ(mknod((src + "/z-dev").c_str(), S_IFCHR | 0600, makedev(1, 3)), 0);
+        auto r = CopyTree(src, work + "/dst");
+        EXPECT_FALSE(r.ok());
+        EXPECT_FALSE(Exists(work + "/dst"));
+        EXPECT_TRUE(Exists(src + "/a"));
+    } else {
+        const std::string src = work + "/src";
+        ASSERT_TRUE(MakeFolders(src).ok());
+        ASSERT_TRUE(WriteFileBytes(src + "/a", "a"));
+        ASSERT_TRUE(WriteFileBytes(src + "/z", "z"));
+        chmod((src + "/z").c_str(), 0);
+        auto r = CopyTree(src, work + "/dst");
+        chmod((src + "/z").c_str(), 0600);
+        EXPECT_FALSE(r.ok());
+        EXPECT_FALSE(Exists(work + "/dst"));
+    }
+    // An existing target is refused and left as it was. (Links, fifos and modes are
+    // copied in trash_volume_test's bind-mount case.)
+    ASSERT_TRUE(WriteFileBytes(work + "/taken", "mine"));
+    auto r = CopyTree(work + "/src", work + "/taken");
+    EXPECT_FALSE(r.ok());
+    EXPECT_EQ(r.error().code, ErrorCode::Exists);
+    EXPECT_EQ(ReadFileBytes(work + "/taken"), "mine");
+}
+
+TEST_F(TreeOpsTest, ScrubLeavesFilesWithTheirOwnClustersAndLockedFilesAlone) {
+    // On this file system a small written file already has a block of its own.
+    const std::string f = work + "/small";
+    ASSERT_TRUE(WriteFileBytes(f, "small content"));
+    int sync = open(f.c_str(), O_RDONLY);
+    fsync(sync);
+    close(sync);
+    struct stat st {};
+    ASSERT_EQ(stat(f.c_str(), &st), 0);
+    if (st.st_blocks * 512 >= 4096) {
+        EXPECT_TRUE(ScrubInlineData(f, 4096));
+        EXPECT_EQ(ReadFileBytes(f), "small content");
+    }
+    // An empty file has no block: it is grown with zeros until it gets one (or 4096).
+    const std::string e = work + "/empty";
+    ASSERT_TRUE(WriteFileBytes(e, ""));
+    EXPECT_TRUE(ScrubInlineData(e, 4096));
+    const std::string z = ReadFileBytes(e);
+    EXPECT_GE(z.size(), 8u);
+    EXPECT_LE(z.size(), 4096u);
+    EXPECT_EQ(z, std::string(z.size(), '\0'));
+    // A file someone holds locked is not touched.
+    const std::string l = work + "/locked";
+    ASSERT_TRUE(WriteFileBytes(l, ""));
+    int fd = open(l.c_str(), O_RDONLY);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    EXPECT_FALSE(ScrubInlineData(l, 4096));
+    close(fd);
+    EXPECT_EQ(ReadFileBytes(l), "");
 }
 
 }  // namespace

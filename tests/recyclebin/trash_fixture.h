@@ -28,6 +28,27 @@
 
 namespace tw::test {
 
+// Single-quotes `s` for a shell command line.
+inline std::string Quote(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+// Runs a shell command line; gives the exit status and stdout+stderr in `out`.
+inline int Shell(const std::string& cmd, std::string* out = nullptr) {
+    std::string full = cmd + " 2>&1";
+    FILE* p = popen(full.c_str(), "r");
+    if (!p) return -1;
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
+    int st = pclose(p);
+    if (out) *out = text;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
 class TrashFixture : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -42,11 +63,19 @@ class TrashFixture : public ::testing::Test {
         setenv("TIDEWIPE_CONFIG_HOME", (tmp.Path() + "/config").c_str(), 1);
         PrivateLogFolder(tmp.Path() + "/config");
         setenv("XDG_RUNTIME_DIR", tmp.Path().c_str(), 1);
+        // trash-cli prints non-ASCII names only under a UTF-8 locale.
+        setenv("LC_ALL", "C.UTF-8", 1);
+        setenv("PYTHONIOENCODING", "utf-8", 1);
         op.SetSink(&sink);
         op.UseStopFlag(abortFlag);
     }
 
     std::string HomeTrash() const { return dataHome + "/Trash"; }
+
+    // tidewipe-cli with `args` and no terminal; the exit status, stdout+stderr in `out`.
+    int Cli(const std::string& args, std::string* out = nullptr) {
+        return Shell("</dev/null " + Quote(CliPath()) + " " + args, out);
+    }
 
     // A hand-made item: info/<name>.trashinfo with `infoText` and files/<name> holding
     // `content` (a folder when `content` is null).
@@ -73,27 +102,6 @@ class TrashFixture : public ::testing::Test {
     std::atomic<int> abortFlag{0};
     tw::test::TestOperation op;
 };
-
-// Single-quotes `s` for a shell command line.
-inline std::string Quote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-// Runs a shell command line; gives the exit status and stdout+stderr in `out`.
-inline int Shell(const std::string& cmd, std::string* out = nullptr) {
-    std::string full = cmd + " 2>&1";
-    FILE* p = popen(full.c_str(), "r");
-    if (!p) return -1;
-    std::string text;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
-    int st = pclose(p);
-    if (out) *out = text;
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
 
 // Sets or clears a file's immutable flag (root only); false where that cannot be done.
 inline bool SetImmutable(const std::string& path, bool on) {

@@ -37,9 +37,6 @@ class TrashVolumeTest : public test::TrashFixture {
   protected:
     void SetUp() override {
         TrashFixture::SetUp();
-        setenv("LC_ALL", "C.UTF-8", 1);
-        setenv("PYTHONIOENCODING", "utf-8", 1);
-        cli = ProgramFolder() + "tidewipe-cli";
         uidText = std::to_string(getuid());
     }
 
@@ -112,7 +109,7 @@ class TrashVolumeTest : public test::TrashFixture {
         EXPECT_EQ(ReadFileBytes(mnt + "/big.bin"), MarkerContent(keep, 10000));
     }
 
-    std::string cli, uidText;
+    std::string uidText;
 };
 
 TEST_F(TrashVolumeTest, NtfsItemsGoToTheVolumesTrashForUsAndForTrashCli) {
@@ -129,7 +126,7 @@ TEST_F(TrashVolumeTest, NtfsItemsGoToTheVolumesTrashForUsAndForTrashCli) {
     const std::string ours = docs + "/ours \xC3\xA9t\xC3\xA9.txt";
     ASSERT_TRUE(WriteFileBytes(ours, "ours"));
     std::string out;
-    ASSERT_EQ(Shell(Quote(cli) + " trash put " + Quote(ours), &out), 0) << out;
+    ASSERT_EQ(Cli("trash put " + Quote(ours), &out), 0) << out;
     EXPECT_FALSE(Exists(ours));
     EXPECT_EQ(ReadFileBytes(trash + "/files/ours \xC3\xA9t\xC3\xA9.txt"), "ours");
     EXPECT_NE(ReadFileBytes(trash + "/info/ours \xC3\xA9t\xC3\xA9.txt.trashinfo")
@@ -170,7 +167,7 @@ TEST_F(TrashVolumeTest, Ext4SharedStickyTrashIsUsedByBoth) {
     ASSERT_TRUE(WriteFileBytes(mnt + "/a b.txt", "a"));
     ASSERT_TRUE(WriteFileBytes(mnt + "/c.txt", "c"));
     std::string out;
-    ASSERT_EQ(Shell(Quote(cli) + " trash put " + Quote(mnt + "/a b.txt"), &out), 0) << out;
+    ASSERT_EQ(Cli("trash put " + Quote(mnt + "/a b.txt"), &out), 0) << out;
     ASSERT_EQ(Shell("trash-put " + Quote(mnt + "/c.txt"), &out), 0) << out;
     EXPECT_TRUE(Exists(trash + "/files/a b.txt"));
     EXPECT_TRUE(Exists(trash + "/files/c.txt"));
@@ -187,11 +184,7 @@ TEST_F(TrashVolumeTest, Ext4SharedStickyTrashIsUsedByBoth) {
     EXPECT_NE(out.find(" " + mnt + "/a b.txt\n"), std::string::npos) << out;
     EXPECT_NE(out.find(" " + mnt + "/c.txt\n"), std::string::npos) << out;
 
-    ASSERT_EQ(
-        Shell("</dev/null " + Quote(cli) + " trash restore --all --yes --trash-dir " + Quote(trash),
-              &out),
-        0)
-        << out;
+    ASSERT_EQ(Cli("trash restore --all --yes --trash-dir " + Quote(trash), &out), 0) << out;
     EXPECT_EQ(ReadFileBytes(mnt + "/a b.txt"), "a");
     EXPECT_EQ(ReadFileBytes(mnt + "/c.txt"), "c");
 
@@ -225,6 +218,7 @@ TEST_F(TrashVolumeTest, AcrossABindMountPutAndRestoreCopyAndKeepModesTimesAndLin
     const struct timespec times[2] = {{1000000000, 0}, {1300000000, 987654321}};
     ASSERT_EQ(utimensat(AT_FDCWD, (tree + "/f").c_str(), times, 0), 0);
     ASSERT_EQ(symlink("/etc/passwd", (tree + "/link").c_str()), 0);
+    ASSERT_EQ(mkfifo((tree + "/fifo").c_str(), 0640), 0);
 
     auto r = SendToBin(tree);
     ASSERT_TRUE(r.ok()) << tw::ErrorText(r.error());
@@ -239,6 +233,8 @@ TEST_F(TrashVolumeTest, AcrossABindMountPutAndRestoreCopyAndKeepModesTimesAndLin
     EXPECT_EQ(st.st_mtim.tv_nsec, 987654321);
     ASSERT_EQ(lstat((r->dataPath + "/link").c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(lstat((r->dataPath + "/fifo").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
     ASSERT_EQ(lstat(r->dataPath.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0750u);
 

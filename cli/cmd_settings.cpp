@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // settings list|get|set, log path|list|show|write.
-#include <dirent.h>
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -173,21 +172,6 @@ void RegisterSettings(CLI::App& app, Env& env) {
     });
 }
 
-std::vector<std::string> LogFiles(const std::string& folder) {
-    std::vector<std::string> names;
-    const std::string ext = "." + Str<163>();
-    if (DIR* d = opendir(folder.c_str())) {
-        while (dirent* e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n.size() > ext.size() && n.compare(n.size() - ext.size(), ext.size(), ext) == 0)
-                names.push_back(n);
-        }
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // "YYYY-MM-DD" naming a real day; anything else is a usage error.
 CLI::Validator DateValidator() {
     return CLI::Validator(
@@ -311,8 +295,8 @@ void RegisterLog(CLI::App& app, Env& env) {
     list->callback([&env] {
         const std::string folder = env.GetSettings().LogFolder();
         nlohmann::json arr = nlohmann::json::array();
-        for (auto& n : LogFiles(folder)) {
-            std::string path = platform::JoinPath(folder, n);
+        for (const std::string& path : log::LogFilePaths(folder)) {
+            const std::string n = platform::BaseName(path);
             struct stat st {};
             stat(path.c_str(), &st);
             std::string date = n.substr(0, 10);
@@ -340,8 +324,8 @@ void RegisterLog(CLI::App& app, Env& env) {
         } else {
             std::string stem = date;
             std::replace(stem.begin(), stem.end(), '-', '_');
-            for (auto& n : LogFiles(folder))
-                if (n.rfind(stem + "_", 0) == 0) path = platform::JoinPath(folder, n);
+            for (const std::string& p : log::LogFilePaths(folder))
+                if (platform::BaseName(p).rfind(stem + "_", 0) == 0) path = p;
             if (path.empty()) {
                 PrintError("no log file for " + date + " in " + folder);
                 env.Fail(kFailed);

@@ -67,7 +67,7 @@ int ActivityIndicator::Delay(int step) {
 
 QSize ActivityIndicator::sizeHint() const {
     const int h = fontMetrics().height() * 2;
-    return {h * 3 / 2, h};
+    return {h * 2, h};
 }
 
 void ActivityIndicator::SetRunning(bool on) {
@@ -136,9 +136,12 @@ CCleanFreeSpacePage::CCleanFreeSpacePage(tw::ui::MainWindow* window, Settings* s
     drives_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     drives_->setSortingEnabled(false);  // the list order is the order of cleaning
     drives_->setWordWrap(false);
-    drives_->horizontalHeader()->setSectionResizeMode(kDriveName, QHeaderView::Stretch);
-    drives_->horizontalHeader()->setSectionResizeMode(kDriveFs, QHeaderView::ResizeToContents);
-    drives_->horizontalHeader()->setSectionResizeMode(kDriveDevice, QHeaderView::ResizeToContents);
+    // The drive's own text in full; a long device path gives way.
+    drives_->setTextElideMode(Qt::ElideMiddle);
+    QHeaderView* header = drives_->horizontalHeader();
+    header->setSectionResizeMode(kDriveName, QHeaderView::ResizeToContents);
+    header->setSectionResizeMode(kDriveFs, QHeaderView::ResizeToContents);
+    header->setSectionResizeMode(kDriveDevice, QHeaderView::Stretch);
 
     start_ = new QPushButton(tr("&Start Clean-up"), this);
     pause_ = new QPushButton(Tx<157>(), this);

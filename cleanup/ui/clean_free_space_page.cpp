@@ -136,12 +136,13 @@ CCleanFreeSpacePage::CCleanFreeSpacePage(tw::ui::MainWindow* window, Settings* s
     drives_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     drives_->setSortingEnabled(false);  // the list order is the order of cleaning
     drives_->setWordWrap(false);
-    // The drive's own text in full; a long device path gives way.
+    // Long mount points and device paths lose their middle, never their ends.
     drives_->setTextElideMode(Qt::ElideMiddle);
     QHeaderView* header = drives_->horizontalHeader();
-    header->setSectionResizeMode(kDriveName, QHeaderView::ResizeToContents);
+    header->setSectionResizeMode(kDriveName, QHeaderView::Stretch);
     header->setSectionResizeMode(kDriveFs, QHeaderView::ResizeToContents);
-    header->setSectionResizeMode(kDriveDevice, QHeaderView::Stretch);
+    header->setSectionResizeMode(kDriveDevice, QHeaderView::Interactive);
+    header->resizeSection(kDriveDevice, fontMetrics().averageCharWidth() * 16);
 
     start_ = new QPushButton(tr("&Start Clean-up"), this);
     pause_ = new QPushButton(Tx<157>(), this);
@@ -199,7 +200,10 @@ CCleanFreeSpacePage::CCleanFreeSpacePage(tw::ui::MainWindow* window, Settings* s
     auto* driveColumn = new QVBoxLayout(driveBox);
     driveColumn->addWidget(drives_);
     auto* lists = new QHBoxLayout;
-    lists->addWidget(taskBox, 1);
+    // The task rows are short and fixed; the drives take the rest of the width.
+    tasks_->setSizeAdjustPolicy(QAbstractScrollArea::AdjustToContents);
+    tasks_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
+    lists->addWidget(taskBox, 0);
     lists->addWidget(driveBox, 1);
 
     auto* buttons = new QHBoxLayout;

@@ -33,6 +33,7 @@
 #include "tests/guard/guard_harness.h"
 #include "tests/shell/test_env.h"
 #include "tests/ui/ui_test_util.h"
+#include "wipe/free_space.h"
 
 namespace {
 
@@ -214,6 +215,22 @@ TEST_F(CleanupPageVolumes, LoopVolumeRunNowRunsTheManualSetOnCfsDrives) {
     EXPECT_EQ(tw::test::CountOccurrences(a->ReadImage(), secretA), 0u);
     EXPECT_EQ(tw::test::CountOccurrences(b->ReadImage(), secretB), 0u);
     EXPECT_EQ(tw::test::ReadFileBytes(b->MountPoint() + "/kept.txt"), std::string(5000, 'k'));
+
+    // A free-space step that fails and leaves its folder behind: message 118, and the
+    // drive's later steps are skipped.
+    page.Run().steps.freeSpace = [](const tw::OpContext&, const tw::wipe::CleanupDrive& d, int) {
+        fs::create_directories(tw::wipe::TempFolderFor(d.info->mountPoint));
+        return -1;
+    };
+    page.SetTasks(tw::wipe::TaskSet{{false, true, true}});
+    page.SetDrives({a->MountPoint()});
+    messages_.shown.clear();
+    page.StartButton()->click();
+    ASSERT_TRUE(Pump([&] { return !page.Running(); }, 60000));
+    ASSERT_EQ(messages_.shown.size(), 1u);
+    EXPECT_EQ(messages_.shown[0].first, tw::ui::Tx<118>());
+    EXPECT_EQ(page.StatusText()->text().toStdString(), tw::Str<1631>());
+    EXPECT_EQ(Count(Log(), "Deep cleaned directory"), 0) << Log();
 }
 
 // A deep clean paused stops at the next file boundary and shows text 150 until resumed;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cleanup/ui/clean_free_space_page.h"
 
+#include <QEvent>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -170,8 +171,10 @@ CCleanFreeSpacePage::CCleanFreeSpacePage(tw::ui::MainWindow* window, Settings* s
     connect(pause_, &QPushButton::clicked, this, &CCleanFreeSpacePage::TogglePause);
     connect(abort_, &QPushButton::clicked, this, &CCleanFreeSpacePage::Abort);
     connect(tasks_, &QListWidget::itemChanged, this, [this] {
+        edited_ = true;
         if (!Running()) ShowPlan();
     });
+    connect(drives_, &QTableWidget::itemChanged, this, [this] { edited_ = true; });
     connect(runner_, &tw::ui::OperationRunner::finished, this, &CCleanFreeSpacePage::OnFinished);
     connect(runner_, &tw::ui::OperationRunner::rangeChanged, this,
             [this](int bar, qint64 low, qint64 high) {
@@ -188,6 +191,7 @@ CCleanFreeSpacePage::CCleanFreeSpacePage(tw::ui::MainWindow* window, Settings* s
                 else
                     SetStatus(text);
             });
+    if (window_) window_->installEventFilter(this);
     if (window_)
         connect(window_, &tw::ui::MainWindow::drivesChanged, this, [this] {
             if (!Running()) RefreshDrives();
@@ -269,6 +273,7 @@ std::vector<std::string> CCleanFreeSpacePage::CheckedDrives() const {
 }
 
 void CCleanFreeSpacePage::SetDrives(const std::vector<std::string>& chosen) {
+    const QSignalBlocker block(drives_);
     RefreshDrives();
     // A chosen drive that is not mounted now keeps its row: the choice stays visible and
     // is stored again, and the run says why it was not cleaned.
@@ -296,6 +301,7 @@ void CCleanFreeSpacePage::SetDrives(const std::vector<std::string>& chosen) {
 }
 
 void CCleanFreeSpacePage::RefreshDrives() {
+    const QSignalBlocker block(drives_);
     const std::vector<std::string> kept =
         drives_->rowCount() > 0 ? CheckedDrives() : std::vector<std::string>{};
     drives_->setRowCount(0);
@@ -324,6 +330,19 @@ void CCleanFreeSpacePage::RefreshDrives() {
 void CCleanFreeSpacePage::LoadManualSet() {
     SetTasks(LoadTaskSet(*settings_, false));
     SetDrives(settings_->DriveSet(kManualDrives));
+    edited_ = false;
+}
+
+bool CCleanFreeSpacePage::eventFilter(QObject* watched, QEvent* e) {
+    // The window closes: the rows and drives the user changed are the manual set. Only
+    // what the user changed: after a timed clean the page shows the scheduled set, which
+    // must not become the manual one.
+    if (watched == window_ && e->type() == QEvent::Close && edited_ && !Running()) {
+        StoreTaskSet(*settings_, CheckedTasks(), false);
+        settings_->SetDriveSet(kManualDrives, CheckedDrives());
+        edited_ = false;
+    }
+    return QWidget::eventFilter(watched, e);
 }
 
 void CCleanFreeSpacePage::showEvent(QShowEvent* e) {
@@ -365,10 +384,13 @@ bool CCleanFreeSpacePage::Start(uint32_t requestCode) {
         run_->LoadSets(requestCode);
         SetTasks(run_->tasks);
         SetDrives(run_->drives);
+        edited_ = false;
     } else {
+        edited_ = false;  // stored now
         run_->tasks = CheckedTasks();
         run_->drives = CheckedDrives();
         // The page's choice is the manual set from now on.
+        StoreTaskSet(*settings_, run_->tasks, false);
         settings_->SetDriveSet(kManualDrives, run_->drives);
     }
     // 3. No drive, no run. Only the user who pressed start is asked; a timed clean

@@ -114,6 +114,7 @@ class CCleanFreeSpacePage : public QWidget {
 
   protected:
     void showEvent(QShowEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
 
   private:
     void BuildTaskList();
@@ -130,8 +131,10 @@ class CCleanFreeSpacePage : public QWidget {
     tw::ui::OperationRunner* runner_;
     tw::ui::TickSource* ticks_ = nullptr;
     bool paused_ = false;
-    bool aborting_ = false;  // abort pressed: the run is finishing its current file
-    QString savedStatus_;    // the run's status while "paused" is shown
+    bool aborting_ = false;
+    bool edited_ = false;  // the user changed rows or drives since they were loaded  // abort
+                           // pressed: the run is finishing its current file
+    QString savedStatus_;  // the run's status while "paused" is shown
 
     QListWidget* tasks_;
     QTableWidget* drives_;

@@ -13,6 +13,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QLabel>
+#include <QListWidget>
 #include <QPushButton>
 #include <QSettings>
 #include <QTimer>
@@ -142,7 +143,10 @@ class CleanupPageTest : public ::testing::Test {
     FastTicks ticks_;
 };
 
-TEST_F(CleanupPageTest, NoDriveChosenDoesNotStart) {
+// Also: closing the window keeps the rows the user changed as the manual set, and only
+// those (a timed clean leaves the scheduled set on the page).
+TEST_F(CleanupPageTest, NoDriveChosenDoesNotStartAndClosingKeepsTheUsersChoice) {
+    StoreTasks(*settings_, {Task::Slack}, true);
     CCleanFreeSpacePage& page = Open();
     window_->ShowPage(tw::ui::kCleanupPage);
     page.SetTasks(tw::wipe::TaskSet{{false, true}});
@@ -157,6 +161,15 @@ TEST_F(CleanupPageTest, NoDriveChosenDoesNotStart) {
     EXPECT_FALSE(page.Running());
     EXPECT_EQ(messages_.shown.size(), 1u);
     EXPECT_NE(page.StatusText()->text().indexOf(QString::fromUtf8(tw::S<1533>.data())), -1);
+    EXPECT_TRUE(page.CheckedTasks()[Task::Slack]);
+
+    auto manual = [&] { return tw::wipe::LoadTaskSet(*settings_, false); };
+    ASSERT_TRUE(window_->close());
+    EXPECT_FALSE(manual()[Task::Slack]);
+    window_->show();  // the page shows the manual set again
+    page.TaskList()->item(static_cast<int>(Task::DeepClean))->setCheckState(Qt::Checked);
+    ASSERT_TRUE(window_->close());
+    EXPECT_TRUE(manual()[Task::DeepClean]);
 }
 
 class CleanupPageVolumes : public CleanupPageTest {

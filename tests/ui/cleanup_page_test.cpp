@@ -211,11 +211,8 @@ TEST_F(CleanupPageVolumes, LoopVolumeRunNowRunsTheManualSetOnCfsDrives) {
     Pump([] { return false; }, 300);
 
     const std::string log = Log();
-    const size_t driveA = log.find("Cleaning drive " + a->MountPoint());
-    const size_t driveB = log.find("Cleaning drive " + b->MountPoint());
-    ASSERT_NE(driveA, std::string::npos) << log;
-    ASSERT_NE(driveB, std::string::npos) << log;
-    EXPECT_LT(driveA, driveB);
+    EXPECT_EQ(Count(log, "Cleaning drive " + a->MountPoint()), 1) << log;
+    EXPECT_EQ(Count(log, "Cleaning drive " + b->MountPoint()), 1) << log;
     EXPECT_EQ(Count(log, tw::Str<147>()), 2) << log;
     EXPECT_EQ(Count(log, "slack"), 0) << log;  // the scheduled set did not run
     EXPECT_EQ(Count(log, tw::Str<1633>()), 1) << log;

@@ -289,6 +289,10 @@ TEST_F(CleanupPageVolumes, LoopVolumePauseResumeAndAbort) {
     EXPECT_TRUE(window_->NavButton(1015)->isEnabled());
 
     // Paused at the boundary after the fifth file: nothing more is cleaned meanwhile.
+    // The drive's activity light still shows the clean under way.
+    const int frame = page.Indicator()->Frame();
+    EXPECT_NE(frame, -1);
+    EXPECT_TRUE(Pump([&] { return page.Indicator()->Frame() != frame; }, 800));
     Pump([] { return false; }, 800);
     EXPECT_EQ(Count(Log(), fileLine), 5);
     EXPECT_EQ(page.StatusText()->text().toStdString(), tw::Str<150>());
@@ -297,6 +301,7 @@ TEST_F(CleanupPageVolumes, LoopVolumePauseResumeAndAbort) {
     ASSERT_TRUE(Pump([&] { return !page.Running(); }, 120000));
     std::string log = Log();
     EXPECT_EQ(Count(log, fileLine), files);  // each file once: resumed at the next one
+    EXPECT_EQ(page.Indicator()->Frame(), -1);
     EXPECT_EQ(Count(log, tw::Str<146>()), 1);
     EXPECT_EQ(page.StatusText()->text().toStdString(), tw::Str<1630>());
 

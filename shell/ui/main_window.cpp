@@ -18,6 +18,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "cleanup/ui/clean_free_space_page.h"
 #include "controls/banner.h"
 #include "controls/hyperlink.h"
 #include "log/activity_log.h"
@@ -217,7 +218,10 @@ MainWindow::MainWindow(Context context, QWidget* parent)
     logPage_ = new log::ui::CActivityLogPage(this, &settings_, log_.get(), stack_);
     AddPage(kLogPage, logPage_);
     AddPage(kBinPage, new recyclebin::ui::CRecycleBinWipingPage(this, &settings_, stack_));
-    for (int id : {kCleanupPage, kSchedulePage}) AddPage(id, MakePlaceholderPage(later, stack_));
+    auto* cleanup = new wipe::ui::CCleanFreeSpacePage(this, &settings_, stack_);
+    connect(this, &MainWindow::cleanRunRequested, cleanup, &wipe::ui::CCleanFreeSpacePage::Start);
+    AddPage(kCleanupPage, cleanup);
+    for (int id : {kSchedulePage}) AddPage(id, MakePlaceholderPage(later, stack_));
     for (int id : {kCookiePage, kTracksPage, kJunkPage, kInternetPage})
         AddPage(id, MakePlaceholderPage(tr("coming soon"), stack_));
 

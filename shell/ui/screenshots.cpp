@@ -4,7 +4,9 @@
 // Run it on the offscreen platform with a settings store of its own (./run screenshots
 // does both); it never starts the guard, never opens a link and sends nothing.
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QDir>
@@ -16,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "cleanup/ui/clean_free_space_page.h"
 #include "controls/placeholder_view.h"
 #include "log/activity_log.h"
 #include "log/ui/activity_log_page.h"
@@ -138,6 +141,42 @@ bool ShootLogWipe(tw::ui::MainWindow& window, const QString& dir, const QString&
     return ok;
 }
 
+// The clean-up page in the middle of a free-space clean, paused: on a small RAM file
+// system mounted for the picture (root only; nothing of the machine's is cleaned), then
+// aborted and unmounted.
+bool ShootCleanupRunning(tw::ui::MainWindow& window, const QString& dir, const QString& suffix) {
+    QTemporaryDir scratch;
+    const std::string mount = scratch.path().toStdString() + "/scratch";
+    if (!scratch.isValid() || geteuid() != 0 || mkdir(mount.c_str(), 0700) != 0 ||
+        ::mount("twshot", mount.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=16m") != 0) {
+        std::printf("skipped cleanup-page-running%s (needs root for a scratch volume)\n",
+                    qPrintable(suffix));
+        return true;
+    }
+    window.ShowPage(tw::ui::kCleanupPage);
+    auto* page =
+        qobject_cast<tw::wipe::ui::CCleanFreeSpacePage*>(window.Page(tw::ui::kCleanupPage));
+    bool ok = page != nullptr;
+    if (ok) {
+        tw::wipe::TaskSet tasks;
+        tasks.Set(tw::wipe::Task::FreeSpace, true);
+        page->SetTasks(tasks);
+        page->SetDrives({mount});
+        // Paused at once: a small volume is cleaned quicker than a picture is taken.
+        ok = page->Start(tw::wipe::kCleanPageStart);
+        if (ok) {
+            page->TogglePause();
+            Wait([page] { return page->Indicator()->Running(); });
+            ok = Save(&window, dir, QStringLiteral("cleanup-page-running"), suffix);
+        }
+        page->Abort();
+        Wait([page] { return !page->Running(); });
+    }
+    umount2(mount.c_str(), MNT_DETACH);
+    rmdir(mount.c_str());
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -220,6 +259,7 @@ int main(int argc, char** argv) {
     window.resize(1024, 700);
     ok &= Save(&window, dir, QStringLiteral("status-page-1024x700"), suffix);
 
+    ok &= ShootCleanupRunning(window, dir, suffix);
     ok &= ShootAnalysis(window, dir, suffix);
     ok &= ShootLogWipe(window, dir, suffix);
 

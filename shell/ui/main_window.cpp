@@ -459,6 +459,12 @@ bool MainWindow::SetLogging(bool on) {
     return shown;
 }
 
+bool MainWindow::SetAutoWiping(bool on) {
+    const bool shown = actions_->SetAutoWiping(on);
+    UpdateStatus();
+    return shown;
+}
+
 void MainWindow::ApplyLogSettings() {
     const QString folder = QString::fromStdString(settings_.LogFolder());
     log_->SetFolder(settings_.LogFolder());

@@ -115,6 +115,9 @@ class MainWindow : public QMainWindow {
     // The logging switch of the status page and the log page: stored, announced, and
     // shown on both pages, the banner and the indicator. Gives the state now shown.
     bool SetLogging(bool on);
+    // The Recycle Bin auto-wiping switch of the bin page: as the status page's tile does
+    // it (the guard started when needed), then shown everywhere. Gives the state now shown.
+    bool SetAutoWiping(bool on);
     // The window's activity log writer (the folder of the settings).
     log::CActivityLogFile* LogWriter() const { return log_.get(); }
     log::ui::CActivityLogPage* LogPage() const { return logPage_; }

@@ -242,7 +242,7 @@ TEST_F(RunsTest, WipeFolderCountsWhatIsInsideAndHandlesReadOnlyParts) {
     chmod((p + "/sub").c_str(), 0555);  // a read-only folder inside
 
     op.SetLog(&writer);
-    auto r = WipeItems(op, {Only()}, 1);
+    auto r = WipeItems(op, {Only()}, 1, true);
     EXPECT_EQ(r.succeeded, 1) << (r.objects.empty() ? "" : r.objects[0].message);
     EXPECT_EQ(r.counters.files, 3u);
     EXPECT_EQ(r.counters.folders, 3u);  // the object and the two folders inside it
@@ -251,6 +251,8 @@ TEST_F(RunsTest, WipeFolderCountsWhatIsInsideAndHandlesReadOnlyParts) {
     EXPECT_TRUE(List().empty());
     EXPECT_TRUE(Exists("/etc/hostname"));
     EXPECT_NE(LogText().find("Wiped folder: tree from the recycle bin"), std::string::npos);
+    // Extensive logging: a line for each file inside.
+    EXPECT_NE(LogText().find("Wiped file: tree/sub/two from the recycle bin"), std::string::npos);
 }
 
 TEST_F(RunsTest, WipeRefusesFilesThatAreHardLinkedOutsideTheBin) {

@@ -25,6 +25,7 @@
 #include "platform/drives.h"
 #include "platform/settings.h"
 #include "recyclebin/ui/recycle_bin_page.h"
+#include "scheduler/ui/schedule_page.h"
 #include "shell/startup.h"
 #include "shell/ui/bus_bridge.h"
 #include "shell/ui/message_box.h"
@@ -217,7 +218,8 @@ MainWindow::MainWindow(Context context, QWidget* parent)
     logPage_ = new log::ui::CActivityLogPage(this, &settings_, log_.get(), stack_);
     AddPage(kLogPage, logPage_);
     AddPage(kBinPage, new recyclebin::ui::CRecycleBinWipingPage(this, &settings_, stack_));
-    for (int id : {kCleanupPage, kSchedulePage}) AddPage(id, MakePlaceholderPage(later, stack_));
+    AddPage(kCleanupPage, MakePlaceholderPage(later, stack_));
+    AddPage(kSchedulePage, new sched::ui::CSchedulePage(this, stack_));
     for (int id : {kCookiePage, kTracksPage, kJunkPage, kInternetPage})
         AddPage(id, MakePlaceholderPage(tr("coming soon"), stack_));
 
@@ -579,9 +581,16 @@ void MainWindow::OnBusMessage(const shell::BusMessage& m) {
         case Message::CleanRequestMessage:
             gate_->OnCleanRequest(static_cast<uint32_t>(m.lparam));
             break;
+        case Message::ScheduleChangedMessage:
+            emit scheduleChanged();
+            break;
         default:
             break;
     }
+}
+
+sched::RequestOutcome MainWindow::RequestClean(uint32_t code) {
+    return gate_->OnCleanRequest(code);
 }
 
 void MainWindow::RequestBinRefresh(bool forced) {

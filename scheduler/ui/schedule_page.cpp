@@ -258,4 +258,9 @@ void CSchedulePage::showEvent(QShowEvent* e) {
     Tick();
 }
 
+void CSchedulePage::hideEvent(QHideEvent* e) {
+    QWidget::hideEvent(e);
+    tick_.stop();  // nobody reads the clock of a hidden page
+}
+
 }  // namespace tw::sched::ui

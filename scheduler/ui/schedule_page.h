@@ -72,6 +72,7 @@ class CSchedulePage : public QWidget {
 
   protected:
     void showEvent(QShowEvent* e) override;
+    void hideEvent(QHideEvent* e) override;
 
   private:
     void ShowModel();

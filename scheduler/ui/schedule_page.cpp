@@ -103,6 +103,10 @@ CSchedulePage::CSchedulePage(tw::ui::MainWindow* window, QWidget* parent)
         if (on) OnChange();
     });
     connect(picker_, &QTimeEdit::timeChanged, this, [this] { OnChange(); });
+    // A tick in either list is a change too: otherwise the button would offer to
+    // disable, and the new choice could not be saved.
+    connect(drives_, &QListWidget::itemChanged, this, [this] { OnChange(); });
+    connect(tasks_, &QListWidget::itemChanged, this, [this] { OnChange(); });
 
     clock_ = new QLabel(this);
     clock_->setAccessibleName(tr("Time now"));
@@ -148,6 +152,8 @@ CSchedulePage::CSchedulePage(tw::ui::MainWindow* window, QWidget* parent)
 }
 
 void CSchedulePage::FillDrives(const std::vector<DriveInfo>& drives) {
+    const bool wasLoading = loading_;
+    loading_ = true;  // a new list is not a change of the user's
     std::set<QString> ticked;
     for (int i = 0; i < drives_->count(); ++i)
         if (drives_->item(i)->checkState() == Qt::Checked)
@@ -162,6 +168,7 @@ void CSchedulePage::FillDrives(const std::vector<DriveInfo>& drives) {
         item->setCheckState(ticked.count(mp) ? Qt::Checked : Qt::Unchecked);
         drives_->addItem(item);
     }
+    loading_ = wasLoading;
 }
 
 void CSchedulePage::LoadFromModel() {

@@ -131,7 +131,7 @@ TEST(BinPage, ListsFollowsAndRestoresWithoutReplacing) {
     EXPECT_TRUE(page->Running());
     EXPECT_FALSE(window.close());
     ASSERT_FALSE(messages.shown.empty());
-    EXPECT_EQ(messages.shown[0].first, tw::ui::Tx<355>());
+    EXPECT_EQ(messages.shown[0].first.toStdString(), tw::ui::Tx<355>().toStdString());
     EXPECT_TRUE(Pump([&] { return !page->Running(); }, 20000));
     EXPECT_LT(RowOf(page, onVolume), 0);
     EXPECT_EQ(tw::test::CountOccurrences(vol->ReadImage(), marker), 0u);

@@ -204,6 +204,15 @@ TEST_F(RunsTest, RestoreMovesBackCreatingMissingFoldersAndKeepsModes) {
 
 // ---------------------------------------------------------------- wipe
 
+TEST_F(RunsTest, ExtensiveLoggingNamesEachFileWipedInsideAFolder) {
+    auto d = Trash("tree", nullptr);
+    ASSERT_EQ(mkdir((d.physicalPath + "/sub").c_str(), 0755), 0);
+    ASSERT_TRUE(WriteFileBytes(d.physicalPath + "/sub/two", "2"));
+    op.SetLog(&writer);
+    EXPECT_EQ(WipeItems(op, {Only()}, 1, true).succeeded, 1);
+    EXPECT_NE(LogText().find("Wiped file: tree/sub/two from the recycle bin"), std::string::npos);
+}
+
 TEST_F(RunsTest, WipeRefusesFilesThatAreHardLinkedOutsideTheBin) {
     auto a = Trash("a.txt", "shared content");
     ASSERT_EQ(link(a.physicalPath.c_str(), (work + "/other-name").c_str()), 0);

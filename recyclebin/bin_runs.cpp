@@ -129,7 +129,10 @@ struct Wiping {
     wipe::CRecycleFileWiper& wiper;  // the run's: its progress count goes on across items
     RunCounters& c;
     int passes;
-    bool plain = false;  // the abort came: delete what is left without overwriting
+    bool plain = false;      // the abort came: delete what is left without overwriting
+    bool detail = false;     // a log line for each file wiped inside a folder object
+    std::string folderTop;   // the folder object's data, where the walk starts
+    std::string folderName;  // its display name, for those lines
 
     Wiping(const OpContext& o, wipe::CRecycleFileWiper& runWiper, RunCounters& counters, int n)
         : op(o), wiper(runWiper), c(counters), passes(n) {
@@ -172,6 +175,14 @@ struct Wiping {
         return -1;
     }
 
+    // "Wiped file: <folder>/<path inside it> from the recycle bin" (or its failure).
+    // The walk starts at folderTop, so every path below begins with it.
+    void LogInside(const std::string& path, bool ok) {
+        log::LogToFile(
+            LogLine(RunMode::Wipe, false, ok, folderName + path.substr(folderTop.size())),
+            op.Log());
+    }
+
     // Wipes everything below `dir` and removes it. True when the folder is gone;
     // `allWiped` becomes false when anything was deleted without a full overwrite or
     // could not be wiped.
@@ -193,6 +204,7 @@ struct Wiping {
                     ++c.files;
                 else
                     allWiped = false;
+                if (detail) LogInside(p, r == 1);
             } else if (unlink(p.c_str()) != 0) {  // links, FIFOs: no data of their own
                 allWiped = false;
             }
@@ -204,7 +216,7 @@ struct Wiping {
 // Wipes one item in place. "" on success, else why not. *abortedInside tells that the
 // abort came in the middle of it (the run ends after it).
 std::string WipeOne(const OpContext& op, wipe::CRecycleFileWiper& wiper, const RecycleBinItem& item,
-                    int passes, RunCounters& c, bool* abortedInside) {
+                    int passes, bool detail, RunCounters& c, bool* abortedInside) {
     if (std::string why = WipeRefusal(item); !why.empty()) return why;
     struct stat st {};
     if (lstat(item.physicalPath.c_str(), &st) != 0)
@@ -212,6 +224,9 @@ std::string WipeOne(const OpContext& op, wipe::CRecycleFileWiper& wiper, const R
 
     MakeTreeWritable(item.physicalPath, nullptr);
     Wiping w(op, wiper, c, passes);
+    w.detail = detail && op.Log();
+    w.folderTop = item.physicalPath;
+    w.folderName = item.displayName;
     bool gone = false, wiped = false;
     if (S_ISDIR(st.st_mode)) {
         // Files wiped inside count even when the folder as a whole does not succeed:
@@ -481,12 +496,14 @@ RunResult RestoreItems(const OpContext& op, const std::vector<RecycleBinItem>& i
     });
 }
 
-RunResult WipeItems(const OpContext& op, const std::vector<RecycleBinItem>& items, int passes) {
+RunResult WipeItems(const OpContext& op, const std::vector<RecycleBinItem>& items, int passes,
+                    bool detailLines) {
     wipe::CRecycleFileWiper wiper;
-    return Run(op, RunMode::Wipe, items,
-               [&op, &wiper, passes](const RecycleBinItem& item, RunCounters& c, bool* stop) {
-                   return WipeOne(op, wiper, item, passes, c, stop);
-               });
+    return Run(
+        op, RunMode::Wipe, items,
+        [&op, &wiper, passes, detailLines](const RecycleBinItem& item, RunCounters& c, bool* stop) {
+            return WipeOne(op, wiper, item, passes, detailLines, c, stop);
+        });
 }
 
 EmptyResult EmptyBin(const OpContext& op, const std::vector<BinFolder>& bins) {

@@ -96,7 +96,10 @@ RunResult RestoreItems(const OpContext& op, const std::vector<RecycleBinItem>& i
 // than one hard link is refused untouched (its content is also reachable outside the
 // bin). When the abort flag is set in the middle of a folder, the rest of that folder
 // is deleted without overwriting (the object counts as not wiped) and the run ends.
-RunResult WipeItems(const OpContext& op, const std::vector<RecycleBinItem>& items, int passes);
+// `detailLines` adds a log line for each file wiped inside a folder object ("Wiped file:
+// <folder>/<path inside> from the recycle bin"), for extensive logging.
+RunResult WipeItems(const OpContext& op, const std::vector<RecycleBinItem>& items, int passes,
+                    bool detailLines = false);
 
 struct EmptyResult {
     int removed = 0;  // data entries removed from files/

@@ -1,16 +1,24 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "recyclebin/ui/recycle_bin_page.h"
 
+#include <QCheckBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMimeData>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QSocketNotifier>
+#include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <set>
 
 #include "controls/placeholder_view.h"
+#include "platform/error.h"
 #include "platform/filetime.h"
 #include "platform/format.h"
 #include "platform/settings.h"
@@ -38,6 +46,28 @@ QString DateText(FileTime ft) {
                              st.minute);
 }
 
+// The item's details as its tool tip: where its data really is, where it came from and
+// when it was deleted.
+QString DetailsOf(const RecycleBinItem& it) {
+    QString tip = it.isFolder ? Tx<554>() : Tx<347>();
+    tip += QLatin1Char('\n') + (it.isFolder ? Tx<555>() : Tx<348>()) + QLatin1Char(' ') +
+           Q(it.physicalPath);
+    if (!it.originalFolder.empty())
+        tip += QLatin1Char('\n') + Tx<556>() + QLatin1Char(' ') + Q(it.originalFolder);
+    if (!it.deletedText.empty())
+        tip += QLatin1Char('\n') + Tx<557>() + QLatin1Char(' ') + Q(it.deletedText);
+    return tip;
+}
+
+// The local files among dropped URLs.
+QStringList LocalPaths(const QMimeData* mime) {
+    QStringList paths;
+    if (!mime || !mime->hasUrls()) return paths;
+    for (const QUrl& url : mime->urls())
+        if (url.isLocalFile()) paths << url.toLocalFile();
+    return paths;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- the list
@@ -55,7 +85,7 @@ QVariant BinItemModel::data(const QModelIndex& index, int role) const {
     const RecycleBinItem& it = items_[static_cast<size_t>(index.row())];
     if (role == Qt::CheckStateRole && index.column() == Name)
         return it.selected ? Qt::Checked : Qt::Unchecked;
-    if (role == Qt::ToolTipRole) return Q(it.physicalPath);
+    if (role == Qt::ToolTipRole) return DetailsOf(it);
     if (role != Qt::DisplayRole) return {};
     switch (index.column()) {
         case Name:
@@ -177,6 +207,25 @@ CRecycleBinWipingPage::CRecycleBinWipingPage(tw::ui::MainWindow* window, Setting
     progress_->Bind(runner_);
     progress_->PauseButton()->hide();
     progress_->StopButton()->setText(tr("&Abort Wiping"));
+    // The guard's auto-wiping and its desktop pop-up.
+    autoWiping_ = new QCheckBox(tr("Enable A&uto-wiping"), this);
+    autoText_ = new QLabel(Tx<510>(), this);
+    autoText_->setWordWrap(true);
+    auto* popup = new QGroupBox(tr("Desktop popup"), this);
+    popupOn_ = new QRadioButton(tr("E&nable"), popup);
+    popupOff_ = new QRadioButton(tr("D&isable"), popup);
+    popupOn_->setAccessibleName(tr("Desktop popup enabled"));
+    popupOff_->setAccessibleName(tr("Desktop popup disabled"));
+    auto* popupRow = new QHBoxLayout(popup);
+    popupRow->addWidget(popupOn_);
+    popupRow->addWidget(popupOff_);
+    connect(autoWiping_, &QCheckBox::clicked, this, &CRecycleBinWipingPage::OnAutoWipingClicked);
+    connect(popupOn_, &QRadioButton::clicked, this, [this] { OnPopupChosen(true); });
+    connect(popupOff_, &QRadioButton::clicked, this, [this] { OnPopupChosen(false); });
+    if (window_)
+        connect(window_, &tw::ui::MainWindow::autoWipingChanged, this,
+                &CRecycleBinWipingPage::ShowAutoWiping);
+
     selectAll_ = new QPushButton(tr("Select &all"), this);
     deselectAll_ = new QPushButton(tr("&Deselect all"), this);
     recover_ = new QPushButton(tr("&Recover selected"), this);
@@ -201,15 +250,92 @@ CRecycleBinWipingPage::CRecycleBinWipingPage(tw::ui::MainWindow* window, Setting
     buttons->addWidget(empty_);
     buttons->addWidget(recover_);
     buttons->addWidget(wipe_);
+    auto* guardRow = new QHBoxLayout;
+    auto* autoColumn = new QVBoxLayout;
+    autoColumn->addWidget(autoWiping_);
+    autoColumn->addWidget(autoText_);
+    guardRow->addLayout(autoColumn, 1);
+    guardRow->addWidget(popup);
     auto* column = new QVBoxLayout(this);
+    column->addLayout(guardRow);
     column->addWidget(list_, 1);
     column->addLayout(buttons);
     column->addWidget(status_);
     column->addWidget(progress_);
 
+    setAcceptDrops(true);
     store_.BuildBinFolders();
     WatchBins();
     Refresh();
+}
+
+void CRecycleBinWipingPage::SetBinFolders(std::vector<BinFolder> bins) {
+    store_.RegisterChangeNotifications(false);
+    store_.SetBinFolders(std::move(bins));
+    WatchBins();
+    Refresh();
+}
+
+void CRecycleBinWipingPage::ShowAutoWiping(bool on) {
+    autoWiping_->setChecked(on);
+    autoText_->setText(on ? Tx<512>() : Tx<510>());
+    // What the manager does while the guard wipes whatever arrives in the bin.
+    if (on && !Running() && !Confirming()) status_->setText(Tx<530>());
+    if (!on && status_->text() == Tx<530>()) status_->clear();
+}
+
+void CRecycleBinWipingPage::OnAutoWipingClicked(bool on) {
+    // The window starts the guard when needed and tells every view (this one too) the
+    // state that holds afterwards.
+    const bool shown = window_ ? window_->SetAutoWiping(on) : on;
+    ShowAutoWiping(shown);
+}
+
+void CRecycleBinWipingPage::SetDesktopPopup(bool on) {
+    popupOn_->setChecked(on);
+    popupOff_->setChecked(!on);
+}
+
+bool CRecycleBinWipingPage::DesktopPopup() const { return popupOn_->isChecked(); }
+
+void CRecycleBinWipingPage::OnPopupChosen(bool on) {
+    SetDesktopPopup(on);
+    if (!settings_) return;
+    settings_->Dword("ShowDesktopActivityIndicator") = on ? 1 : 0;
+    settings_->SaveSettings();
+}
+
+log::CActivityLogFile* CRecycleBinWipingPage::Writer() const {
+    if (!window_ || !settings_ || settings_->ReadWithDefault("SaveToLogfile") == 0) return nullptr;
+    return window_->LogWriter();
+}
+
+bool CRecycleBinWipingPage::DropPaths(const QStringList& paths) {
+    if (Running()) return false;
+    QStringList failed;
+    for (const QString& path : paths)
+        if (auto put = SendToBin(path.toStdString()); !put)
+            failed << path + QStringLiteral(": ") + Q(ErrorText(put.error()));
+    if (!failed.isEmpty())
+        tw::ui::CurrentMessages().Show(
+            this, Tx<1650>() + QLatin1Char('\n') + failed.join(QLatin1Char('\n')), Tx<209>(),
+            tw::ui::Messages::Icon::Warning);
+    Refresh();
+    return true;
+}
+
+void CRecycleBinWipingPage::dragEnterEvent(QDragEnterEvent* e) {
+    if (!Running() && !LocalPaths(e->mimeData()).isEmpty()) e->acceptProposedAction();
+}
+
+void CRecycleBinWipingPage::dragMoveEvent(QDragMoveEvent* e) {
+    if (!Running() && !LocalPaths(e->mimeData()).isEmpty()) e->acceptProposedAction();
+}
+
+void CRecycleBinWipingPage::dropEvent(QDropEvent* e) {
+    const QStringList paths = LocalPaths(e->mimeData());
+    if (paths.isEmpty() || !DropPaths(paths)) return;
+    e->acceptProposedAction();
 }
 
 CRecycleBinWipingPage::~CRecycleBinWipingPage() = default;
@@ -255,6 +381,12 @@ void CRecycleBinWipingPage::Refresh() {
 
 void CRecycleBinWipingPage::showEvent(QShowEvent* e) {
     QWidget::showEvent(e);
+    // The stored switches as they are now (the guard or the status page may have
+    // changed them).
+    if (settings_) {
+        ShowAutoWiping(settings_->ReadWithDefault("EnableSecureDeletion") != 0);
+        SetDesktopPopup(settings_->ReadWithDefault("ShowDesktopActivityIndicator") != 0);
+    }
     Refresh();
 }
 
@@ -314,17 +446,30 @@ void CRecycleBinWipingPage::StartRun(bool wipe) {
         return;
     }
     const int passes = settings_ ? settings_->OverwritePasses() : 3;
-    log::CActivityLogFile* writer = nullptr;
-    if (window_ && settings_ && settings_->ReadWithDefault("SaveToLogfile") != 0)
-        writer = window_->LogWriter();
+    log::CActivityLogFile* writer = Writer();
+    // Extensive logging adds a line for every file wiped inside a folder.
+    const bool detail = writer && settings_ && settings_->ReadWithDefault("extensiveLogging") != 0;
+    const std::vector<BinFolder> bins = store_.BinFolders();
     wiping_ = wipe;
+    if (wipe) status_->setText(Tx<334>());
     const bool started = runner_->Start(
-        [chosen, passes, wipe](const OpContext& op) -> QVariant {
-            const RunResult r = wipe ? WipeItems(op, chosen, passes) : RestoreItems(op, chosen);
+        [chosen, passes, wipe, detail, bins](const OpContext& op) -> QVariant {
+            if (wipe) {
+                // Data the bin keeps read-only (as copied from a read-only medium, or
+                // made so by its owner) is made writable first, so that it can be
+                // overwritten. Only the chosen items: the others keep their modes for
+                // a later restore.
+                CRecycleBinStore attributes;
+                attributes.SetBinFolders(bins);
+                for (const RecycleBinItem& it : chosen)
+                    attributes.NormaliseAttributes(it.physicalPath);
+            }
+            const RunResult r =
+                wipe ? WipeItems(op, chosen, passes, detail) : RestoreItems(op, chosen);
             QStringList refusals;
             for (const ObjectOutcome& o : r.objects)
                 if (!o.ok && !o.message.empty()) refusals << Q(o.message);
-            return QVariantList{Q(r.summaryLine), Q(r.endMessage), refusals};
+            return QVariantList{Q(r.summaryLine), Q(r.endMessage), refusals, r.aborted};
         },
         writer);
     if (!started) return;
@@ -339,7 +484,10 @@ void CRecycleBinWipingPage::OnFinished(const QVariant& result, bool) {
     if (window_)
         window_->SetBusy(wiping_ ? tw::ui::Busy::BinWiping : tw::ui::Busy::BinRestoring, false);
     const QVariantList r = result.toList();
-    status_->setText(r.value(0).toString());
+    QString status = r.value(0).toString();
+    if (wiping_ && r.value(3).toBool())
+        status = status.isEmpty() ? Tx<340>() : Tx<340>() + QStringLiteral(". ") + status;
+    status_->setText(status);
     for (const QString& refusal : r.value(2).toStringList())
         tw::ui::CurrentMessages().Show(this, refusal, Tx<209>(), tw::ui::Messages::Icon::Warning);
     if (!r.value(1).toString().isEmpty())
@@ -359,9 +507,7 @@ void CRecycleBinWipingPage::EmptyBin() {
                nullptr, model_->rowCount()),
             Tx<209>()))
         return;
-    log::CActivityLogFile* writer = nullptr;
-    if (window_ && settings_ && settings_->ReadWithDefault("SaveToLogfile") != 0)
-        writer = window_->LogWriter();
+    log::CActivityLogFile* writer = Writer();
     const std::vector<BinFolder> bins = store_.BinFolders();
     wiping_ = true;
     if (!runner_->Start(

@@ -12,12 +12,17 @@
 
 #include "recyclebin/store.h"
 
+class QCheckBox;
 class QLabel;
 class QPushButton;
+class QRadioButton;
 class QSocketNotifier;
 
 namespace tw {
 class Settings;
+namespace log {
+class CActivityLogFile;
+}
 namespace controls {
 class PlaceholderTableView;
 }
@@ -67,6 +72,7 @@ class CRecycleBinWipingPage : public QWidget {
         kSelectAll = 1017,
         kDeselectAll = 1018
     };
+    enum SwitchId { kAutoWiping = 1001, kPopupOn = 1207, kPopupOff = 1208 };
 
     // `window` (may be null) gets the busy flags and the refresh requests; `settings`
     // gives the pass count and the logging switch.
@@ -86,13 +92,32 @@ class CRecycleBinWipingPage : public QWidget {
     bool Running() const;
     bool Confirming() const { return countdown_ > 0; }
 
+    // Sends each path to the bin (files dropped on the page do this), then lists the
+    // bin again. The paths that could not be trashed are named in one message. False
+    // while a run goes on (nothing is trashed then).
+    bool DropPaths(const QStringList& paths);
+    // Lists exactly these trash directories from now on (a chosen set: tests, pictures).
+    void SetBinFolders(std::vector<BinFolder> bins);
+
+    // The guard's auto-wiping as the page shows it: the switch and its texts.
+    void ShowAutoWiping(bool on);
+    // The desktop pop-up choice the page keeps for the settings.
+    void SetDesktopPopup(bool on);
+    bool DesktopPopup() const;
+
     BinItemModel* Model() const { return model_; }
     controls::PlaceholderTableView* List() const { return list_; }
     QLabel* StatusText() const { return status_; }
     QPushButton* Button(int id) const;
+    QCheckBox* AutoWipingBox() const { return autoWiping_; }
+    QRadioButton* PopupButton(int id) const { return id == kPopupOn ? popupOn_ : popupOff_; }
+    QLabel* AutoWipingText() const { return autoText_; }
 
   protected:
     void showEvent(QShowEvent* e) override;
+    void dragEnterEvent(QDragEnterEvent* e) override;
+    void dragMoveEvent(QDragMoveEvent* e) override;
+    void dropEvent(QDropEvent* e) override;
 
   private:
     void StartRun(bool wipe);
@@ -101,6 +126,10 @@ class CRecycleBinWipingPage : public QWidget {
     void CancelConfirmation(bool announce);
     void UpdateButtons();
     void WatchBins();
+    void OnAutoWipingClicked(bool on);
+    void OnPopupChosen(bool on);
+    // The window's writer when the page logs (a writer and logging on), else null.
+    log::CActivityLogFile* Writer() const;
 
     tw::ui::MainWindow* window_;
     Settings* settings_;
@@ -116,6 +145,9 @@ class CRecycleBinWipingPage : public QWidget {
     QLabel* status_;
     tw::ui::ProgressPanel* progress_;
     QPushButton *wipe_, *recover_, *empty_, *selectAll_, *deselectAll_;
+    QCheckBox* autoWiping_;
+    QLabel* autoText_;
+    QRadioButton *popupOn_, *popupOff_;
 };
 
 }  // namespace tw::recyclebin::ui

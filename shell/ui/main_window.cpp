@@ -26,6 +26,7 @@
 #include "platform/drives.h"
 #include "platform/settings.h"
 #include "recyclebin/ui/recycle_bin_page.h"
+#include "scheduler/ui/schedule_page.h"
 #include "shell/startup.h"
 #include "shell/ui/bus_bridge.h"
 #include "shell/ui/message_box.h"
@@ -205,7 +206,6 @@ MainWindow::MainWindow(Context context, QWidget* parent)
     statusPage_ = new StatusPage(*actions_, stack_);
     connect(statusPage_, &StatusPage::statusChanged, this, &MainWindow::UpdateStatus);
     AddPage(kStatusPage, statusPage_);
-    const QString later = tr("This page is not part of this version of the control panel yet.");
     AddPage(kAnalysisPage, new volume::ui::CAnalyzeDrivePage(this, &settings_, stack_));
     // The window's writer; its lines (also those of workers) reach a log page that
     // follows today's log, and the other programs through the bus.
@@ -221,7 +221,7 @@ MainWindow::MainWindow(Context context, QWidget* parent)
     auto* cleanup = new wipe::ui::CCleanFreeSpacePage(this, &settings_, stack_);
     connect(this, &MainWindow::cleanRunRequested, cleanup, &wipe::ui::CCleanFreeSpacePage::Start);
     AddPage(kCleanupPage, cleanup);
-    for (int id : {kSchedulePage}) AddPage(id, MakePlaceholderPage(later, stack_));
+    AddPage(kSchedulePage, new sched::ui::CSchedulePage(this, stack_));
     for (int id : {kCookiePage, kTracksPage, kJunkPage, kInternetPage})
         AddPage(id, MakePlaceholderPage(tr("coming soon"), stack_));
 
@@ -463,6 +463,12 @@ bool MainWindow::SetLogging(bool on) {
     return shown;
 }
 
+bool MainWindow::SetAutoWiping(bool on) {
+    const bool shown = actions_->SetAutoWiping(on);
+    UpdateStatus();
+    return shown;
+}
+
 void MainWindow::ApplyLogSettings() {
     const QString folder = QString::fromStdString(settings_.LogFolder());
     log_->SetFolder(settings_.LogFolder());
@@ -577,9 +583,16 @@ void MainWindow::OnBusMessage(const shell::BusMessage& m) {
         case Message::CleanRequestMessage:
             gate_->OnCleanRequest(static_cast<uint32_t>(m.lparam));
             break;
+        case Message::ScheduleChangedMessage:
+            emit scheduleChanged();
+            break;
         default:
             break;
     }
+}
+
+sched::RequestOutcome MainWindow::RequestClean(uint32_t code) {
+    return gate_->OnCleanRequest(code);
 }
 
 void MainWindow::RequestBinRefresh(bool forced) {

@@ -115,6 +115,9 @@ class MainWindow : public QMainWindow {
     // The logging switch of the status page and the log page: stored, announced, and
     // shown on both pages, the banner and the indicator. Gives the state now shown.
     bool SetLogging(bool on);
+    // The Recycle Bin auto-wiping switch of the bin page: as the status page's tile does
+    // it (the guard started when needed), then shown everywhere. Gives the state now shown.
+    bool SetAutoWiping(bool on);
     // The window's activity log writer (the folder of the settings).
     log::CActivityLogFile* LogWriter() const { return log_.get(); }
     log::ui::CActivityLogPage* LogPage() const { return logPage_; }
@@ -137,6 +140,11 @@ class MainWindow : public QMainWindow {
     QToolButton* OverwriteArrow(bool increase) const { return increase ? up_ : down_; }
     controls::Hyperlink* UpdateLink() const { return updateLink_; }
     sched::CSchedulePageModel& Schedule() { return *schedule_; }
+    // The local clock the window and its pages read (injected by tests).
+    const sched::LocalClock& Clock() const { return ctx_.clock; }
+    // A clean request of this window's own ("Run Clean-up NOW!"): through the same
+    // gate as the requests from the bus.
+    sched::RequestOutcome RequestClean(uint32_t code);
 
   signals:
     // A file system was mounted or unmounted: drive lists are to be rebuilt.
@@ -147,6 +155,8 @@ class MainWindow : public QMainWindow {
     void cleanRunRequested(uint32_t code);
     void autoWipingChanged(bool on);
     void loggingChanged(bool on);
+    // The schedule changed elsewhere: the schedule page takes it as a change of its own.
+    void scheduleChanged();
 
   protected:
     void closeEvent(QCloseEvent* e) override;

@@ -9,12 +9,17 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QPushButton>
+#include <QRadioButton>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimeEdit>
 #include <cstdio>
 #include <cstdlib>
 
@@ -27,6 +32,9 @@
 #include "platform/settings.h"
 #include "recyclebin/bin_runs.h"
 #include "recyclebin/store.h"
+#include "recyclebin/trashinfo.h"
+#include "recyclebin/ui/recycle_bin_page.h"
+#include "scheduler/ui/schedule_page.h"
 #include "shell/ui/countdown_dialog.h"
 #include "shell/ui/main_window.h"
 #include "shell/ui/message_box.h"
@@ -177,6 +185,43 @@ bool ShootCleanupRunning(tw::ui::MainWindow& window, const QString& dir, const Q
     return ok;
 }
 
+// A folder laid out like a volume with this user's trash directory in it: what a USB
+// stick or a second disk holds after files on it were trashed.
+tw::recyclebin::BinFolder MakeVolumeTrash(const std::string& top) {
+    const std::string trash = top + "/.Trash-" + std::to_string(getuid());
+    for (const std::string& d : {top, trash, trash + "/files", trash + "/info"})
+        mkdir(d.c_str(), 0700);
+    const time_t lastWeek = time(nullptr) - 6 * 86400;
+    for (const auto& [name, size] : {std::pair<const char*, int>{"quarterly-report.xlsx", 61440},
+                                     {"camera-roll-2025.zip", 734003}}) {
+        std::FILE* f = std::fopen((trash + "/files/" + name).c_str(), "wb");
+        if (!f) continue;
+        for (int i = 0; i < size; ++i) std::fputc('y', f);
+        std::fclose(f);
+        const std::string info =
+            tw::recyclebin::FormatTrashInfo(std::string("work/") + name, lastWeek);
+        if (std::FILE* i = std::fopen((trash + "/info/" + name + ".trashinfo").c_str(), "wb")) {
+            std::fputs(info.c_str(), i);
+            std::fclose(i);
+        }
+    }
+    return tw::recyclebin::BinFolderFor(trash);
+}
+
+// The schedule page with a weekly schedule saved: Monday, Wednesday and Friday at
+// 22:30 on the first drive.
+void SetWeeklySchedule(tw::ui::MainWindow& window) {
+    auto* page = qobject_cast<tw::sched::ui::CSchedulePage*>(window.Page(tw::ui::kSchedulePage));
+    if (!page || page->DriveList()->count() == 0) return;
+    window.Schedule().guardRunning = true;  // the pictures never start the guard
+    page->DriveList()->item(0)->setCheckState(Qt::Checked);
+    for (int task : {0, 1, 4}) page->TaskList()->item(task)->setCheckState(Qt::Checked);
+    page->Radio(true)->click();
+    for (int day : {1, 3, 5}) page->DayBox(day)->setChecked(true);
+    page->Picker()->setTime(QTime(22, 30, 0));
+    page->SaveButton()->click();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -239,6 +284,14 @@ int main(int argc, char** argv) {
         std::fclose(f);
         tw::recyclebin::SendToBin(path);
     }
+    // And a volume's trash beside the home trash.
+    if (auto* bin = qobject_cast<tw::recyclebin::ui::CRecycleBinWipingPage*>(
+            window.Page(tw::ui::kBinPage))) {
+        auto bins = tw::recyclebin::CurrentBinFolders({true, {}});
+        bins.push_back(MakeVolumeTrash(logs.substr(0, logs.rfind('/')) + "/usb-stick"));
+        bin->SetBinFolders(bins);
+    }
+    SetWeeklySchedule(window);
     window.show();
 
     bool ok = true;

@@ -191,10 +191,13 @@ TEST(Autostart, EntryIsWrittenAndRemoved) {
 
 const std::string kKey = "Software\\Quillon\\Tidewipe";
 
-TEST(RegistryStore, ValuesAreTypedAndNamesIgnoreCase) {
+TEST(RegistryStore, ValuesAreTypedNamesIgnoreCaseAndTheFileIsPrivate) {
     test::TempDir dir;
-    RegistryStore store(dir / "registry.db");
+    RegistryStore store(dir / "sub/registry.db");
     ASSERT_TRUE(store.IsOpen());
+    struct stat st {};
+    ASSERT_EQ(stat((dir / "sub/registry.db").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_TRUE(store.WriteDword(kKey, "NumOverwrites", 5));
     EXPECT_TRUE(store.WriteString(kKey, "LogLocation", "/var/log/x"));
     uint32_t d = 0;
@@ -217,15 +220,6 @@ TEST(RegistryStore, ValuesAreTypedAndNamesIgnoreCase) {
     EXPECT_EQ(store.ListAll().size(), 2u);
 }
 
-TEST(RegistryStore, DatabaseIsPrivateToTheUser) {
-    test::TempDir dir;
-    RegistryStore store(dir / "sub/registry.db");
-    ASSERT_TRUE(store.IsOpen());
-    struct stat st {};
-    ASSERT_EQ(stat((dir / "sub/registry.db").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-}
-
 TEST(RegistryStore, UnopenableStoreFailsEveryCall) {
     RegistryStore store("/proc/no/such/registry.db");
     EXPECT_FALSE(store.IsOpen());
@@ -235,7 +229,7 @@ TEST(RegistryStore, UnopenableStoreFailsEveryCall) {
     EXPECT_TRUE(store.ListAll().empty());
 }
 
-TEST(CRegDwordValue, CachedReadsUnlessForced) {
+TEST(CRegDwordValue, ReadsAreCachedAndWritesSkipNoChangeUnlessForced) {
     test::TempDir dir;
     RegistryStore store(dir / "registry.db");
     CRegDwordValue cached(kKey + "\\NumOverwrites", 3, false, &store);
@@ -252,14 +246,11 @@ TEST(CRegDwordValue, CachedReadsUnlessForced) {
     store.DeleteValue(kKey, "NumOverwrites");
     EXPECT_EQ(forced.Read(), 3u);
     EXPECT_EQ(forced.Cached(), 2u);
-}
 
-TEST(CRegDwordValue, AssignWritesOnlyAChangeUnlessForced) {
-    test::TempDir dir;
-    RegistryStore store(dir / "registry.db");
+    // Assigning writes only a change, unless forced.
+    uint32_t d = 0;
     CRegDwordValue v(kKey + "\\DeepClean", 0, false, &store);
     v = 0;  // equals the (unset) cached value 0: nothing is written
-    uint32_t d;
     EXPECT_FALSE(store.ReadDword(kKey, "DeepClean", &d));
     v = 1;
     EXPECT_TRUE(store.ReadDword(kKey, "DeepClean", &d));
@@ -271,18 +262,14 @@ TEST(CRegDwordValue, AssignWritesOnlyAChangeUnlessForced) {
     CRegDwordValue bare("NoKey", 0, true, &store);
     bare = 5;
     EXPECT_FALSE(bare.HaveRead());
-}
 
-TEST(CRegStringValue, DefaultCacheAndWrite) {
-    test::TempDir dir;
-    RegistryStore store(dir / "registry.db");
-    CRegStringValue v(kKey + "\\InstallDirectory", "Not yet set", true, &store);
-    EXPECT_EQ(v.Read(), "Not yet set");
-    v = "/opt/tidewipe/";
+    CRegStringValue text(kKey + "\\InstallDirectory", "Not yet set", true, &store);
+    EXPECT_EQ(text.Read(), "Not yet set");
+    text = "/opt/tidewipe/";
     std::string s;
     EXPECT_TRUE(store.ReadString(kKey, "InstallDirectory", &s));
     EXPECT_EQ(s, "/opt/tidewipe/");
-    EXPECT_EQ(v.Read(), "/opt/tidewipe/");
+    EXPECT_EQ(text.Read(), "/opt/tidewipe/");
 }
 
 // The panel, the CLI and the guard write the store at the same time: no write may be

@@ -116,6 +116,7 @@ TEST_F(InteropTest, WhatTrashPutTrashesWeListAndRestoreToTheSamePlace) {
 
 TEST_F(InteropTest, WhatWeTrashTrashListListsAndTrashRestoreRestores) {
     auto made = MakeFiles();
+    chmod((work + "/plain.txt").c_str(), 0640);
     std::string args = "trash put";
     for (const auto& p : made) args += " " + Quote(p);
     std::string out;
@@ -123,6 +124,14 @@ TEST_F(InteropTest, WhatWeTrashTrashListListsAndTrashRestoreRestores) {
     for (const auto& p : made) ASSERT_FALSE(Exists(p)) << p;
 
     EXPECT_EQ(ListedByTrashCli(), made);
+    // The trash is private and so are its index files; the data keeps its own mode.
+    for (const auto& [path, mode] : {std::pair{HomeTrash(), 0700u},
+                                     {HomeTrash() + "/info/plain.txt.trashinfo", 0600u},
+                                     {HomeTrash() + "/files/plain.txt", 0640u}}) {
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+        EXPECT_EQ(st.st_mode & 0777, mode) << path;
+    }
 
     // trash-restore offers what was trashed from the current folder; take the first
     // each time until nothing is left.
@@ -162,16 +171,24 @@ TEST_F(InteropTest, RestoreRefusesTakenNamesAndGoesOnWithTheNextObject) {
 
 TEST_F(InteropTest, WipeRemovesItemsTrashCliPutThere) {
     ASSERT_TRUE(WriteFileBytes(work + "/w1", std::string(10000, 'w')));
-    mkdir((work + "/wd").c_str(), 0755);
-    ASSERT_TRUE(WriteFileBytes(work + "/wd/in1", "1"));
-    ASSERT_TRUE(WriteFileBytes(work + "/wd/in2", "2"));
+    ASSERT_TRUE(WriteFileBytes(work + "/outside", "kept"));
+    // A folder with folders inside, a read-only one among them, a read-only file and a
+    // link out of the bin, whose target must survive.
+    ASSERT_TRUE(MakeFolders(work + "/wd/sub/deeper").ok());
+    ASSERT_TRUE(WriteFileBytes(work + "/wd/in1", std::string(5000, '1')));
+    ASSERT_TRUE(WriteFileBytes(work + "/wd/sub/in2", "2"));
+    ASSERT_TRUE(WriteFileBytes(work + "/wd/sub/deeper/in3", ""));
+    ASSERT_EQ(symlink((work + "/outside").c_str(), (work + "/wd/sub/link").c_str()), 0);
+    chmod((work + "/wd/sub/in2").c_str(), 0400);
+    chmod((work + "/wd/sub").c_str(), 0555);
     ASSERT_EQ(Shell("trash-put " + Quote(work + "/w1") + " " + Quote(work + "/wd")), 0);
     // A newer file at an original path is not what is wiped.
     ASSERT_TRUE(WriteFileBytes(work + "/w1", "a newer w1"));
     std::string out;
     ASSERT_EQ(Cli("trash wipe --all --yes --passes 2" + OnlyHome(), &out), 0) << out;
-    EXPECT_NE(out.find("Wiped 3 files in 1 folder from the recycle bin."), std::string::npos)
+    EXPECT_NE(out.find("Wiped 4 files in 3 folders from the recycle bin."), std::string::npos)
         << out;
+    EXPECT_EQ(ReadFileBytes(work + "/outside"), "kept");
     EXPECT_NE(out.find("2 objects have been wiped."), std::string::npos) << out;
     EXPECT_TRUE(ListedByTrashCli().empty());
     EXPECT_EQ(Shell("ls -A " + Quote(HomeTrash() + "/files"), &out), 0);

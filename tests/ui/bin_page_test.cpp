@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QCheckBox>
 #include <QPushButton>
 #include <memory>
 #include <string>
@@ -77,6 +78,16 @@ TEST(BinPage, ListsFollowsAndRestoresWithoutReplacing) {
     // Another program trashes a file: the list follows.
     ASSERT_EQ(tw::test::RunTool({"trash-put", b}), 0);
     EXPECT_TRUE(Pump([&] { return RowOf(page, b) >= 0; }, 5000));
+    // A file dropped on the page goes to the bin.
+    const std::string dropped = docs + "/dropped.txt";
+    ASSERT_TRUE(tw::test::WriteFileBytes(dropped, "dropped\n"));
+    EXPECT_TRUE(page->DropPaths({QString::fromStdString(dropped)}));
+    EXPECT_NE(access(dropped.c_str(), F_OK), 0);
+    EXPECT_GE(RowOf(page, dropped), 0);
+    // Auto-wiping needs the guard: one that cannot be started leaves the switch off.
+    page->AutoWipingBox()->click();
+    EXPECT_FALSE(page->AutoWipingBox()->isChecked());
+    EXPECT_EQ(settings.ReadWithDefault("EnableSecureDeletion"), 0u);
 
     // Restored to where it came from...
     page->Model()->setData(page->Model()->index(RowOf(page, a), 0), Qt::Checked,
@@ -108,12 +119,19 @@ TEST(BinPage, ListsFollowsAndRestoresWithoutReplacing) {
     // Wiped after the second click: nothing of it is left on the volume.
     const int row = RowOf(page, onVolume);
     ASSERT_GE(row, 0);
+    EXPECT_GE(RowOf(page, b), 0);  // the home trash's item is listed beside it
     page->DeselectAll();
     page->Model()->setData(page->Model()->index(row, 0), Qt::Checked, Qt::CheckStateRole);
     page->Button(CRecycleBinWipingPage::kWipe)->click();
     EXPECT_TRUE(page->Confirming());
     EXPECT_FALSE(page->Running());
     page->Button(CRecycleBinWipingPage::kWipe)->click();
+    // The window stays open while the wipe runs.
+    messages.shown.clear();
+    EXPECT_TRUE(page->Running());
+    EXPECT_FALSE(window.close());
+    ASSERT_FALSE(messages.shown.empty());
+    EXPECT_EQ(messages.shown[0].first.toStdString(), tw::ui::Tx<355>().toStdString());
     EXPECT_TRUE(Pump([&] { return !page->Running(); }, 20000));
     EXPECT_LT(RowOf(page, onVolume), 0);
     EXPECT_EQ(tw::test::CountOccurrences(vol->ReadImage(), marker), 0u);

@@ -24,6 +24,7 @@
 #include "controls/banner.h"
 #include "controls/drive_picker.h"
 #include "controls/hyperlink.h"
+#include "log/ui/activity_log_page.h"
 #include "platform/registry.h"
 #include "platform/settings.h"
 #include "scheduler/schedule.h"
@@ -251,6 +252,13 @@ TEST_F(PanelTest, StatusTilesActOnTheStoreTheAutostartEntryAndTheSchedule) {
     EXPECT_EQ(Stored("SaveToLogfile"), 0u);
     EXPECT_EQ(Stored("logAutoWiping"), 0u);
     EXPECT_TRUE(page->NextCleanLine()->text().startsWith(tw::ui::Tx<484>() + ": "));
+    // The switch is one: the log page shows the tile's change, and its own button
+    // switches the tile back on.
+    auto* logButton = w.LogPage()->Button(tw::log::ui::CActivityLogPage::kLogging);
+    EXPECT_EQ(logButton->text(), tw::ui::Tx<560>());
+    logButton->click();
+    EXPECT_TRUE(page->TileOf(Tile::Logging)->IsOn());
+    EXPECT_EQ(Stored("SaveToLogfile"), 1u);
 }
 
 TEST_F(PanelTest, CountdownRunsFromThirtyToZeroAndCancelStopsIt) {

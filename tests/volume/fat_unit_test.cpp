@@ -131,7 +131,7 @@ TEST(FatBoot, ClustersEndWhereTheVolumeOrTheFatEnds) {
     EXPECT_FALSE(ParseFatBootSector(b.Boot(), 511, 0).ok());
 }
 
-TEST(FatBoot, VariantNamesComeFromTheFields) {
+TEST(FatBoot, VariantNamesComeFromTheFieldsAndTheClusterCount) {
     FatImageBuilder b(64);
     EXPECT_EQ(FatVariantName(b.Boot(), 512, b.Bytes().size()), "FAT32");
     // The same volume described with a 16-bit FAT size is FAT12 by its cluster count.
@@ -143,9 +143,7 @@ TEST(FatBoot, VariantNamesComeFromTheFields) {
     EXPECT_EQ(FatVariantName(b.Boot(), 512, 0), "");
     std::vector<uint8_t> zeros(512, 0);
     EXPECT_EQ(FatVariantName(zeros.data(), zeros.size(), 0), "");
-}
 
-TEST(FatBoot, Fat16BoundaryByClusterCount) {
     // 5000 clusters with a 16-bit FAT size: FAT16; the root directory area lies before
     // the data area and counts towards the data start.
     std::vector<uint8_t> s(512, 0);
@@ -200,20 +198,22 @@ TEST(FatTable, UnreadableFatSectorNeverReadsAsFree) {
 class FatChain : public ::testing::Test {
   protected:
     FatImageBuilder b{64};
-    std::vector<uint32_t> Follow(uint32_t first, uint64_t max = UINT64_MAX) {
+    std::vector<uint32_t> Follow(uint32_t first, uint64_t max = UINT64_MAX,
+                                 const OpContext& op = tw::IdleOperation(),
+                                 bool* stopped = nullptr) {
         drive = Drive(b);
         auto boot = ReadFatBootInfo(*drive);
         EXPECT_TRUE(boot.ok());
         FatTable fat(*drive, *boot);
         std::vector<uint32_t> out;
-        const uint64_t n = FollowChain(first, fat, out, tw::IdleOperation(), max);
+        const uint64_t n = FollowChain(first, fat, out, op, max, stopped);
         EXPECT_EQ(n, out.size());
         return out;
     }
     std::unique_ptr<CRawDriveRef> drive;
 };
 
-TEST_F(FatChain, EndsAtEndOfChainFreeBadAndOutOfRange) {
+TEST_F(FatChain, EndsAtEndOfChainFreeBadOutOfRangeLoopsAndStop) {
     b.Chain({10, 11, 20, 12});
     EXPECT_EQ(Follow(10), (std::vector<uint32_t>{10, 11, 20, 12}));
     // Free, bad, past the last cluster (65), reserved.
@@ -228,28 +228,21 @@ TEST_F(FatChain, EndsAtEndOfChainFreeBadAndOutOfRange) {
     // A first cluster outside the data clusters is given back alone.
     EXPECT_EQ(Follow(0), (std::vector<uint32_t>{0}));
     EXPECT_EQ(Follow(70), (std::vector<uint32_t>{70}));
-}
 
-TEST_F(FatChain, LoopsEndAfterTheLoopingCluster) {
+    // Loops end after the looping cluster.
     b.SetFat(5, 5);  // a cluster that points to itself
     EXPECT_EQ(Follow(5), (std::vector<uint32_t>{5}));
     b.Chain({30, 31, 32, 33});
     b.SetFat(33, 31);  // a loop through three clusters
     EXPECT_EQ(Follow(30), (std::vector<uint32_t>{30, 31, 32, 33}));
     EXPECT_EQ(Follow(30, 2), (std::vector<uint32_t>{30, 31}));
-}
 
-TEST_F(FatChain, StopFlagEndsTheChain) {
-    b.Chain({10, 11, 12});
-    drive = Drive(b);
-    auto boot = ReadFatBootInfo(*drive);
-    FatTable fat(*drive, *boot);
+    // The stop flag ends the chain.
     std::atomic<int> abort{1};
     tw::test::TestOperation op;
     op.UseStopFlag(abort);
-    std::vector<uint32_t> out;
     bool stopped = false;
-    EXPECT_EQ(FollowChain(10, fat, out, op, UINT64_MAX, &stopped), 1u);
+    EXPECT_EQ(Follow(10, UINT64_MAX, op, &stopped), (std::vector<uint32_t>{10}));
     EXPECT_TRUE(stopped);
 }
 
@@ -357,23 +350,64 @@ TEST(FatSearch, WalksLiveFoldersDepthFirstAndNotDeletedOnes) {
     EXPECT_EQ(s->ctx.found[3].attributes[2], 'd');
 }
 
-TEST(FatSearch, DotEntriesAreNeverDescended) {
-    FatImageBuilder b(64);
-    b.Entry(2, 0, "DIR1       ", 0x10, 3, 0);
-    b.Directory(3, 2);
-    // A ".." that names a real folder cluster and a "." that names another folder:
-    // following either would walk a folder a second time.
-    b.Entry(3, 1, "..         ", 0x10, 4, 0);
-    b.Entry(3, 0, ".          ", 0x10, 4, 0);
-    b.Entry(2, 1, "DIR2       ", 0x10, 4, 0);
-    b.Directory(4, 2);
-    b.Entry(4, 2, Del("X      TXT"), kArchive, 30, 1);
-    Walked w(b);
-    EXPECT_EQ(w.outcome, Outcome::Ok);
-    EXPECT_EQ(w.walk->stats.directoriesWalked, 3u);
-    EXPECT_EQ(w.walk->stats.directoryLoops, 0u);
-    ASSERT_EQ(w.ctx.found.size(), 1u);
-    EXPECT_EQ(w.ctx.found[0].folder, "/DIR2");
+// Dot entries are never descended, loops in a folder's chain and cycles between folders
+// end, and nesting deeper than any real tree is cut off.
+TEST(FatSearch, DotEntriesLoopsCyclesAndDeepNestingEndTheWalk) {
+    {
+        FatImageBuilder b(64);
+        b.Entry(2, 0, "DIR1       ", 0x10, 3, 0);
+        b.Directory(3, 2);
+        // A ".." that names a real folder cluster and a "." that names another folder:
+        // following either would walk a folder a second time.
+        b.Entry(3, 1, "..         ", 0x10, 4, 0);
+        b.Entry(3, 0, ".          ", 0x10, 4, 0);
+        b.Entry(2, 1, "DIR2       ", 0x10, 4, 0);
+        b.Directory(4, 2);
+        b.Entry(4, 2, Del("X      TXT"), kArchive, 30, 1);
+        Walked w(b);
+        EXPECT_EQ(w.outcome, Outcome::Ok);
+        EXPECT_EQ(w.walk->stats.directoriesWalked, 3u);
+        EXPECT_EQ(w.walk->stats.directoryLoops, 0u);
+        ASSERT_EQ(w.ctx.found.size(), 1u);
+        EXPECT_EQ(w.ctx.found[0].folder, "/DIR2");
+    }
+    {
+        FatImageBuilder b(64);
+        b.Chain({2, 6, 7});
+        b.SetFat(7, 6);  // the root's chain loops through two clusters
+        b.Entry(2, 0, "DIR1       ", 0x10, 3, 0);
+        b.Directory(3, 2);
+        b.Entry(3, 2, "BACK       ", 0x10, 2, 0);  // a live folder naming the root: a cycle
+        b.Entry(3, 3, "SELF       ", 0x10, 3, 0);  // a folder naming itself
+        b.Entry(3, 4, "INTO       ", 0x10, 7, 0);  // a folder starting inside the root's chain
+        b.Entry(3, 5, "BADCLUS    ", 0x10, 900, 0);
+        b.Entry(3, 6, Del("Z      TXT"), kArchive, 30, 1);
+        b.Entry(2, 16, Del("Y      TXT"), kArchive, 31, 1);  // in cluster 6
+        b.Entry(2, 32, Del("W      TXT"), kArchive, 32, 1);  // in cluster 7
+        FillLive(b, 2, 1, 16);
+        FillLive(b, 2, 17, 32);
+        auto s = RunSearch(b);
+        EXPECT_EQ(s->outcome, Outcome::Ok);
+        EXPECT_EQ(s->Names(), (std::vector<std::string>{"/mnt/usb/DIR1|?Z.TXT", "/mnt/usb/|?Y.TXT",
+                                                        "/mnt/usb/|?W.TXT"}));
+    }
+    {
+        // Every folder holds one subfolder: a chain of folders deeper than any real tree.
+        FatImageBuilder b(kMaxDirectoryDepth + 20);
+        const uint32_t last = kMaxDirectoryDepth + 12;
+        for (uint32_t c = 2; c < last; ++c) {
+            if (c > 2) b.Directory(c, c - 1);
+            const uint32_t slot = c == 2 ? 0 : 2;
+            b.Entry(c, slot, "D          ", 0x10, c + 1, 0);
+            b.Entry(c, slot + 1, Del("F      TXT"), kArchive, last + 5, 1);
+        }
+        b.Directory(last, last - 1);
+        Walked w(b);
+        EXPECT_EQ(w.outcome, Outcome::Ok);
+        EXPECT_EQ(w.walk->stats.directoriesWalked, uint64_t{kMaxDirectoryDepth} + 1);
+        EXPECT_EQ(w.walk->stats.tooDeep, 1u);
+        EXPECT_EQ(w.ctx.found.size(), uint64_t{kMaxDirectoryDepth} + 1);
+    }
 }
 
 TEST(FatSearch, MultiClusterDirectoryIsReadWhole) {
@@ -398,58 +432,20 @@ TEST(FatSearch, MultiClusterDirectoryIsReadWhole) {
     EXPECT_EQ(t->ctx.found.size(), 3u);
 }
 
-TEST(FatSearch, DirectoryLoopsAndCyclesEnd) {
-    FatImageBuilder b(64);
-    b.Chain({2, 6, 7});
-    b.SetFat(7, 6);  // the root's chain loops through two clusters
-    b.Entry(2, 0, "DIR1       ", 0x10, 3, 0);
-    b.Directory(3, 2);
-    b.Entry(3, 2, "BACK       ", 0x10, 2, 0);  // a live folder naming the root: a cycle
-    b.Entry(3, 3, "SELF       ", 0x10, 3, 0);  // a folder naming itself
-    b.Entry(3, 4, "INTO       ", 0x10, 7, 0);  // a folder starting inside the root's chain
-    b.Entry(3, 5, "BADCLUS    ", 0x10, 900, 0);
-    b.Entry(3, 6, Del("Z      TXT"), kArchive, 30, 1);
-    b.Entry(2, 16, Del("Y      TXT"), kArchive, 31, 1);  // in cluster 6
-    b.Entry(2, 32, Del("W      TXT"), kArchive, 32, 1);  // in cluster 7
-    FillLive(b, 2, 1, 16);
-    FillLive(b, 2, 17, 32);
-    auto s = RunSearch(b);
-    EXPECT_EQ(s->outcome, Outcome::Ok);
-    EXPECT_EQ(s->Names(), (std::vector<std::string>{"/mnt/usb/DIR1|?Z.TXT", "/mnt/usb/|?Y.TXT",
-                                                    "/mnt/usb/|?W.TXT"}));
-}
-
-TEST(FatSearch, DeepNestingIsBounded) {
-    // Every folder holds one subfolder: a chain of folders deeper than any real tree.
-    FatImageBuilder b(kMaxDirectoryDepth + 20);
-    const uint32_t last = kMaxDirectoryDepth + 12;
-    for (uint32_t c = 2; c < last; ++c) {
-        if (c > 2) b.Directory(c, c - 1);
-        const uint32_t slot = c == 2 ? 0 : 2;
-        b.Entry(c, slot, "D          ", 0x10, c + 1, 0);
-        b.Entry(c, slot + 1, Del("F      TXT"), kArchive, last + 5, 1);
+// A damaged or unreadable boot sector ends the search; an unreadable folder cluster is
+// skipped and the rest of the folder still read.
+TEST(FatSearch, DamageEndsTheSearchOnlyWhereItMust) {
+    {
+        FatImageBuilder b(64);
+        b.Entry(2, 0, Del("A      TXT"), kArchive, 40, 1);
+        b.Boot()[0x0D] = 0;
+        auto s = RunSearch(b);
+        EXPECT_EQ(s->outcome, Outcome::Failed);
+        EXPECT_TRUE(s->ctx.found.empty());
+        // An unreadable one ends it the same way.
+        FatImageBuilder c(64);
+        EXPECT_EQ(RunSearch(c, {0})->outcome, Outcome::Failed);
     }
-    b.Directory(last, last - 1);
-    Walked w(b);
-    EXPECT_EQ(w.outcome, Outcome::Ok);
-    EXPECT_EQ(w.walk->stats.directoriesWalked, uint64_t{kMaxDirectoryDepth} + 1);
-    EXPECT_EQ(w.walk->stats.tooDeep, 1u);
-    EXPECT_EQ(w.ctx.found.size(), uint64_t{kMaxDirectoryDepth} + 1);
-}
-
-TEST(FatSearch, DamagedBootSectorEndsTheSearch) {
-    FatImageBuilder b(64);
-    b.Entry(2, 0, Del("A      TXT"), kArchive, 40, 1);
-    b.Boot()[0x0D] = 0;
-    auto s = RunSearch(b);
-    EXPECT_EQ(s->outcome, Outcome::Failed);
-    EXPECT_TRUE(s->ctx.found.empty());
-    // An unreadable one ends it the same way.
-    FatImageBuilder c(64);
-    EXPECT_EQ(RunSearch(c, {0})->outcome, Outcome::Failed);
-}
-
-TEST(FatSearch, UnreadableDirectoryClusterIsSkippedNotTheRest) {
     FatImageBuilder b(64);
     b.Chain({2, 3, 4});
     b.Entry(2, 0, Del("A      TXT"), kArchive, 40, 1);
@@ -487,20 +483,6 @@ TEST(FatSearch, StopFlagEndsTheWalkAndLiveDisplaySeesEachItem) {
               sink.statuses.end());
     // The root of an image without a drive text is "/".
     EXPECT_EQ(s->ctx.found[0].folder, "/");
-}
-
-TEST(FatSearch, LargeSectorsAndClusters) {
-    // 4096-byte sectors, 2 sectors per cluster: every address is scaled to drive sectors.
-    FatImageBuilder b(40, 2, 4096, 8, 2);
-    b.Entry(2, 0, "SUB        ", 0x10, 3, 0);
-    b.Directory(3, 2);
-    b.Entry(3, 200, Del("DEEP   BIN"), kArchive, 39, 77);  // far into the 8 KiB cluster
-    b.Entry(2, 255, Del("LAST   TXT"), kArchive, 41, 1);
-    FillLive(b, 2, 1, 255);
-    FillLive(b, 3, 2, 200);
-    auto s = RunSearch(b);
-    EXPECT_EQ(s->Names(),
-              (std::vector<std::string>{"/mnt/usb/SUB|?DEEP.BIN", "/mnt/usb/|?LAST.TXT"}));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Where a found item's data lies: the cluster count, the FAT32 guess of free clusters
-// after the first one, the NTFS runs the search kept, and reading single clusters.
+// Where a found item's data lies: the FAT32 guess of free clusters after the first
+// one, the NTFS runs the search kept, and reading single clusters.
 #include "volume/item_clusters.h"
 
 #include <gtest/gtest.h>
@@ -14,16 +14,6 @@ namespace tw::volume {
 namespace {
 
 using testing::FatImageBuilder;
-
-TEST(ItemClusterCount, RoundsUpAndNeverGivesZero) {
-    EXPECT_EQ(ItemClusterCount(0, 4096), 1u);
-    EXPECT_EQ(ItemClusterCount(1, 4096), 1u);
-    EXPECT_EQ(ItemClusterCount(4096, 4096), 1u);
-    EXPECT_EQ(ItemClusterCount(4097, 4096), 2u);
-    EXPECT_EQ(ItemClusterCount(10000, 4096), 3u);
-    EXPECT_EQ(ItemClusterCount(UINT64_MAX, 512), UINT64_MAX / 512 + 1);
-    EXPECT_EQ(ItemClusterCount(5000, 0), 1u);
-}
 
 // A volume of 64 one-sector clusters held in memory.
 struct FatFixture {
@@ -44,7 +34,7 @@ struct FatFixture {
     }
 };
 
-TEST(FatItemClusters, SkipsClustersTakenByOtherFiles) {
+TEST(FatItemClusters, SkipClustersTakenByOtherFilesAndEndWithTheVolume) {
     FatFixture f;
     f.img.SetFat(11, 0x0FFFFFFF);  // a live file's cluster
     f.img.Chain({13, 14});         // another live file
@@ -56,14 +46,10 @@ TEST(FatItemClusters, SkipsClustersTakenByOtherFiles) {
     // The first cluster is taken as it stands, whatever its entry says.
     EXPECT_EQ(FatItemClusters(*f.fat, 11, 2, op), (std::vector<uint32_t>{11, 12}));
     EXPECT_EQ(FatItemClusters(*f.fat, 10, 1, op), (std::vector<uint32_t>{10}));
-}
 
-TEST(FatItemClusters, StopsAtTheEndOfTheVolumeAndRefusesNonDataClusters) {
-    FatFixture f;
-    ASSERT_TRUE(f.Open());
+    // The list stops at the end of the volume; non-data clusters give none.
     const uint32_t maxCluster = f.boot.maxCluster;
     ASSERT_EQ(maxCluster, 65u);
-    tw::test::TestOperation op;
     auto tail = FatItemClusters(*f.fat, maxCluster - 1, 10, op);
     EXPECT_EQ(tail, (std::vector<uint32_t>{maxCluster - 1, maxCluster}));
     // A size from a damaged entry cannot make the list longer than the volume.

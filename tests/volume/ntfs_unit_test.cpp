@@ -132,7 +132,7 @@ const RecoverableFile* Find(const std::vector<RecoverableFile>& v, const std::st
 
 // ---- Boot sector, fix-up, runs ----
 
-TEST(NtfsBoot, RecordSizeFromClustersPerRecordByte) {
+TEST(NtfsBoot, RecordSizeFromClustersPerRecordByteAndDamagedFieldsRefused) {
     NtfsBootInfo b;
     ASSERT_TRUE(ParseNtfsBootSector(BootSector(0xF6), kVolumeBytes, &b));
     EXPECT_EQ(b.recordSize, 1024u);
@@ -145,10 +145,8 @@ TEST(NtfsBoot, RecordSizeFromClustersPerRecordByte) {
     // 4096-byte sectors: still addressed in 512-byte sectors.
     ASSERT_TRUE(ParseNtfsBootSector(BootSector(0xF6, 4096, 1), kVolumeBytes, &b));
     EXPECT_EQ(b.mftStartSector, kMftCluster * 4096 / 512);
-}
 
-TEST(NtfsBoot, RejectsDamagedFields) {
-    NtfsBootInfo b;
+    // Damaged fields are refused.
     auto s = BootSector();
     s[3] = 'X';
     EXPECT_FALSE(ParseNtfsBootSector(s, kVolumeBytes, &b));

@@ -157,7 +157,9 @@ struct FatVolume {
     }
 };
 
-TEST(RecoverFat, TenThousandBytesOnFourKilobyteClustersReadThreeClusters) {
+// 10 000 bytes on 4 KiB clusters read three clusters; a size-0 item still reads one
+// cluster and gives an empty file.
+TEST(RecoverFat, ReadsTheClustersTheSizeNeedsAndAtLeastOne) {
     FatVolume v;
     v.img.Entry(2, 0, "\xE5OCUMENTTXT", 0x20, 5, 10000);
     SearchedVolume sv(v.img.Bytes());
@@ -181,24 +183,18 @@ TEST(RecoverFat, TenThousandBytesOnFourKilobyteClustersReadThreeClusters) {
     // Entries are only cleared when asked to (the drive here is read-only anyway).
     EXPECT_FALSE(r.entryCleared);
     EXPECT_FALSE(r.note.empty());
-}
 
-TEST(RecoverFat, ASizeZeroItemReadsOneClusterAndGivesAnEmptyFile) {
-    FatVolume v;
-    v.img.Entry(2, 0, "\xE5MPTY   DAT", 0x20, 9, 0);
-    SearchedVolume sv(v.img.Bytes());
-    ASSERT_TRUE(sv.Search("mem", false));
-    ASSERT_EQ(sv.found.size(), 1u);
-    OutFolder out;
-    StepSink sink;
-    tw::test::TestOperation op;
-    op.SetSink(&sink);
-    const uint64_t readsBefore = sv.memory->readCalls;
-    RecoverResult r = sv.Recover(sv.found[0], out.folder, op);
+    v.img.Entry(2, 1, "\xE5MPTY   DAT", 0x20, 9, 0);
+    SearchedVolume empty(v.img.Bytes());
+    ASSERT_TRUE(empty.Search("mem", false));
+    StepSink emptySink;
+    op.SetSink(&emptySink);
+    const uint64_t readsBefore = empty.memory->readCalls;
+    r = empty.Recover(*empty.Find("?MPTY.DAT"), out.folder, op);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
     EXPECT_EQ(r.clusters, 1u);
-    EXPECT_EQ(sink.steps[ProgressSink::Current], 1);
-    EXPECT_GT(sv.memory->readCalls, readsBefore);
+    EXPECT_EQ(emptySink.steps[ProgressSink::Current], 1);
+    EXPECT_GT(empty.memory->readCalls, readsBefore);
     struct stat st {};
     ASSERT_EQ(::stat((out.dir.Path() + "/#MPTY.DAT").c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 0);

@@ -1,0 +1,122 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The schedule page over the window's schedule model, on a fixed local clock.
+#include "scheduler/ui/schedule_page.h"
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimeEdit>
+#include <memory>
+#include <string>
+
+#include "controls/banner.h"
+#include "platform/registry.h"
+#include "platform/settings.h"
+#include "scheduler/schedule.h"
+#include "shell/ui/main_window.h"
+#include "shell/ui/ui_text.h"
+#include "tests/shell/test_env.h"
+#include "tests/ui/ui_test_util.h"
+
+namespace {
+
+using tw::sched::ui::CSchedulePage;
+using tw::ui::MainWindow;
+
+class SchedulePageTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        TW_REQUIRE_BUS();
+        ASSERT_TRUE(world_.Ok());
+        tw::ui::SetMessages(&messages_);
+        store_ = std::make_unique<tw::RegistryStore>(world_.Sub("cfg") + "/registry.db");
+        settings_ = std::make_unique<tw::Settings>(*store_);
+        settings_->SetProgramFolder(world_.Path() + "/");
+        settings_->logLocation = world_.Logs();
+        MainWindow::Context ctx;
+        ctx.settings = settings_.get();
+        ctx.guardPath = world_.Sub("missing/sentrel");
+        ctx.watchMounts = false;
+        // Monday 7 December 2026, 10:00:00.
+        ctx.clock = [] {
+            tw::SystemTime t;
+            t.year = 2026;
+            t.month = 12;
+            t.day = 7;
+            t.dayOfWeek = 1;
+            t.hour = 10;
+            return t;
+        };
+        window_ = std::make_unique<MainWindow>(std::move(ctx));
+        window_->Initialise(false);
+        window_->Schedule().guardRunning = true;  // no guard is started by these tests
+        window_->show();
+        window_->ShowPage(tw::ui::kSchedulePage);
+        page_ = qobject_cast<CSchedulePage*>(window_->Page(tw::ui::kSchedulePage));
+        ASSERT_TRUE(page_);
+        // One drive to clean, so that only the checks under test can refuse.
+        tw::DriveInfo drive;
+        drive.mountPoint = world_.Sub("data");
+        drive.type = tw::DriveType::Fixed;
+        page_->FillDrives({drive});
+        page_->DriveList()->item(0)->setCheckState(Qt::Checked);
+    }
+    void TearDown() override { tw::ui::SetMessages(nullptr); }
+
+    uint32_t Stored(const char* name) {
+        uint32_t v = 99;
+        return store_->ReadDword(tw::ProgramKey(), name, &v) ? v : 99;
+    }
+
+    tw::test::TestWorld world_;
+    tw::test::RecordingMessages messages_;
+    std::unique_ptr<tw::RegistryStore> store_;
+    std::unique_ptr<tw::Settings> settings_;
+    std::unique_ptr<MainWindow> window_;
+    CSchedulePage* page_ = nullptr;
+};
+
+TEST_F(SchedulePageTest, NoDayTickedIsRefusedAndLeavesTheSchedulerAsItWas) {
+    const uint32_t startLo = Stored("CleanStartTimeLo"), startHi = Stored("CleanStartTimeHi");
+    page_->Radio(true)->click();
+    for (int d = 0; d < 7; ++d) page_->DayBox(d)->setChecked(false);
+    page_->SaveButton()->click();
+    ASSERT_EQ(messages_.shown.size(), 1u);
+    EXPECT_EQ(messages_.shown[0].first, tw::ui::Tx<122>());
+    EXPECT_EQ(Stored("schedulerActive"), 0u);
+    EXPECT_EQ(Stored("CleanStartTimeLo"), startLo);
+    EXPECT_EQ(Stored("CleanStartTimeHi"), startHi);
+    EXPECT_EQ(page_->SaveButton()->text(), tw::ui::Tx<541>());
+}
+
+TEST_F(SchedulePageTest, MondayAtNineSeenAtTenNamesTheNextMondayAndTheButtonTogglesIt) {
+    page_->Radio(true)->click();
+    for (int d = 0; d < 7; ++d) page_->DayBox(d)->setChecked(d == 1);
+    page_->Picker()->setTime(QTime(9, 0, 0));
+    EXPECT_EQ(page_->NextCleanText()->text(), QStringLiteral("Monday Dec 14 2026 @ 09:00:00"));
+
+    // Pressed twice without a change between: enabled, then disabled.
+    page_->SaveButton()->click();
+    EXPECT_TRUE(messages_.shown.empty());
+    EXPECT_EQ(Stored("schedulerActive"), 1u);
+    EXPECT_EQ(Stored("repeatMon"), 1u);
+    EXPECT_EQ(page_->SaveButton()->text(), tw::ui::Tx<540>());
+    EXPECT_EQ(window_->GetBanner()->Caption(), tw::ui::Tx<183>());
+    page_->SaveButton()->click();
+    EXPECT_EQ(Stored("schedulerActive"), 0u);
+    EXPECT_EQ(page_->SaveButton()->text(), tw::ui::Tx<541>());
+    EXPECT_EQ(window_->GetBanner()->Caption(), tw::ui::Tx<186>());
+
+    // "Run Clean-up NOW!" asks the window for the manual clean.
+    uint32_t requested = 0;
+    QObject::connect(window_.get(), &MainWindow::cleanRunRequested,
+                     [&](uint32_t code) { requested = code; });
+    page_->RunNowButton()->click();
+    EXPECT_EQ(requested, tw::sched::kRequestRunNow);
+}
+
+}  // namespace

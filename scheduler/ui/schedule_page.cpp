@@ -133,13 +133,20 @@ CSchedulePage::CSchedulePage(tw::ui::MainWindow* window, QWidget* parent)
     (new QVBoxLayout(drivesBox))->addWidget(drives_);
     auto* tasksBox = new QGroupBox(tr("T&asks"), this);
     (new QVBoxLayout(tasksBox))->addWidget(tasks_);
+    // The drives take the left half at full height; the tasks (as tall as their eight
+    // rows) and the time of the clean stand on the right.
+    tasks_->setSizeAdjustPolicy(QAbstractScrollArea::AdjustToContents);
+    tasks_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Maximum);
+    auto* right = new QVBoxLayout;
+    right->addWidget(tasksBox);
+    right->addWidget(when);
+    right->addLayout(facts);
+    right->addStretch(1);
     auto* lists = new QHBoxLayout;
     lists->addWidget(drivesBox, 1);
-    lists->addWidget(tasksBox, 1);
+    lists->addLayout(right, 1);
     auto* column = new QVBoxLayout(this);
     column->addLayout(lists, 1);
-    column->addWidget(when);
-    column->addLayout(facts);
     column->addLayout(buttons);
 
     connect(window_, &tw::ui::MainWindow::drivesChanged, this,

@@ -411,6 +411,14 @@ TEST_F(PanelTest, BinRefreshFollowsThePageAndTheBusyFlags) {
     tw::shell::MessageBus other;
     other.Broadcast(tw::shell::Message::BinChangedMessage, 0);
     EXPECT_TRUE(Pump([&] { return refreshes == 2; }, 5000));
+    // While Watchkeep auto-wipes the Trash, only its own notice refreshes the views.
+    store_->WriteDword(tw::ProgramKey(), "EnableSecureDeletion", 1);
+    other.Broadcast(tw::shell::Message::GuardStateMessage, 1);
+    ASSERT_TRUE(Pump([&] { return w.GuardActive(); }, 5000));
+    w.RequestBinRefresh(false);
+    EXPECT_EQ(refreshes, 2);
+    other.Broadcast(tw::shell::Message::BinChangedMessage, 0);
+    EXPECT_TRUE(Pump([&] { return refreshes == 3; }, 5000));
 }
 
 class PanelDrives : public PanelTest {};

@@ -266,24 +266,39 @@ Outcome HandleRecord(SearchContext& ctx, NtfsVolume& vol, MftRecordNumber n,
     return Outcome::Ok;
 }
 
-// Tests the first data sector of every file found in the batch, in disk order after
-// one prefetch hint for all (scattered single-sector reads are the slow part of the
-// search), then lists the files that pass in the order they were found.
-void FlushPending(SearchContext& ctx, NtfsVolume& vol, std::vector<Pending>& pending) {
-    CRawDriveRef& drive = vol.Drive();
-    std::vector<size_t> order;
+// The first-data-sector reads of one batch and their buffer, kept from batch to batch.
+struct SectorTests {
+    std::vector<SectorRead> reads;
+    std::vector<uint8_t> bytes;
+};
+
+// Tests the first data sector of every file found in the batch, all of them read
+// together in disk order (scattered single-sector reads, one per file, were the slow
+// part of the search), then lists the files that pass in the order they were found.
+// A sector that cannot be read does not count as overwritten.
+void FlushPending(SearchContext& ctx, NtfsVolume& vol, std::vector<Pending>& pending,
+                  SectorTests& tests) {
+    tests.reads.clear();
     for (size_t i = 0; i < pending.size(); ++i)
-        if (pending[i].firstDataSector != 0) {
-            order.push_back(i);
-            drive.Prefetch(pending[i].firstDataSector, kSectorSize);
-        }
-    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        return pending[a].firstDataSector < pending[b].firstDataSector;
-    });
-    uint8_t sector[kSectorSize];
-    for (size_t i : order)
-        if (drive.Read(pending[i].firstDataSector, sector, kSectorSize) && IsUniformSector(sector))
-            pending[i].keep = false;  // overwritten already
+        if (pending[i].firstDataSector != 0)
+            tests.reads.push_back({pending[i].firstDataSector, nullptr, kSectorSize, false});
+    std::sort(tests.reads.begin(), tests.reads.end(),
+              [](const SectorRead& a, const SectorRead& b) { return a.sector < b.sector; });
+    tests.bytes.resize(tests.reads.size() * kSectorSize);
+    for (size_t k = 0; k < tests.reads.size(); ++k)
+        tests.reads[k].buffer = tests.bytes.data() + k * kSectorSize;
+    vol.Drive().ReadScattered(tests.reads);
+    for (Pending& p : pending) {
+        if (p.firstDataSector == 0) continue;
+        // Files may share a first sector (crafted or damaged records): any read of it
+        // tells.
+        auto it = std::lower_bound(
+            tests.reads.begin(), tests.reads.end(), p.firstDataSector,
+            [](const SectorRead& r, uint64_t sector) { return r.sector < sector; });
+        const auto* bytes = static_cast<const uint8_t*>(it->buffer);
+        if (it->ok && IsUniformSector(std::span<const uint8_t>(bytes, kSectorSize)))
+            p.keep = false;  // overwritten already
+    }
     for (Pending& p : pending) {
         if (!p.keep) continue;
         if (!p.runs.empty()) vol.FileRuns()[p.file.location] = std::move(p.runs);
@@ -309,6 +324,7 @@ Outcome SearchNtfs(SearchContext& ctx, NtfsVolume& vol) {
     const uint64_t batch = std::max<uint64_t>(1, (4u << 20) / b.recordSize);
     std::vector<uint8_t> buf, one;
     std::vector<Pending> pending;
+    SectorTests tests;
     for (MftRecordNumber first = 0; first < count;) {
         uint64_t n = std::min(batch, count - first);
         ctx.Op().PauseCheck();
@@ -335,7 +351,7 @@ Outcome SearchNtfs(SearchContext& ctx, NtfsVolume& vol) {
             o = HandleRecord(ctx, vol, rn, rec, pending);
         }
         // What was found before a stop is still listed.
-        FlushPending(ctx, vol, pending);
+        FlushPending(ctx, vol, pending, tests);
         if (o != Outcome::Ok) return o;
         if (ctx.Op().Stopped()) return Outcome::Stopped;
         first += n;

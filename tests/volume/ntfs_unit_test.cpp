@@ -477,6 +477,35 @@ TEST(NtfsSearch, FirstSectorTestsOfABatchStayWithTheirFiles) {
     }
 }
 
+// The search keeps no runs: they are read from the record when asked for, and a
+// record reused since (deleted again as another file, its sequence moved on) gives
+// none rather than the other file's.
+TEST(NtfsSearch, RunsAreReadFromTheRecordAndNotFromAReusedOne) {
+    MiniNtfs v;
+    v.DeletedFile(30, u"a.bin", 100, 2);
+    v.DeletedFile(31, u"b.bin", 110, 1);
+    auto memory = std::make_unique<CRawDriveMemory>(v.bytes);
+    CRawDriveMemory* mem = memory.get();
+    CRawDriveRef drive(std::move(memory));
+    SearchContext ctx;
+    ctx.drive = &drive;
+    std::unique_ptr<NtfsVolume> vol;
+    ASSERT_EQ(SearchDrive(ctx, "mem", "mem", &vol).end, SearchEnd::Completed);
+    ASSERT_EQ(ctx.found.size(), 2u);
+    v.SetRecord(31, Record(3, 0)
+                        .FileName(5, 5, u"other.bin", 1)
+                        .NonResident(kAttrData, {{120, 1}}, kCluster)
+                        .Finish());
+    mem->Bytes() = v.bytes;
+    ASSERT_TRUE(drive.Open("mem"));
+    const std::vector<DataRun>* a = vol->FileRunsOf(ctx.found[0].location, ctx.found[0].sequence);
+    ASSERT_NE(a, nullptr);
+    ASSERT_EQ(a->size(), 1u);
+    EXPECT_EQ((*a)[0].lcn, 100u);
+    EXPECT_EQ((*a)[0].clusterCount, 2u);
+    EXPECT_EQ(vol->FileRunsOf(ctx.found[1].location, ctx.found[1].sequence), nullptr);
+}
+
 // A search that could not run must not say "None found": a damaged boot sector, an
 // image cut short or damaged metadata fail with the damage named; a source too small
 // for a boot sector is no file system at all (the unsupported-file-system refusal).

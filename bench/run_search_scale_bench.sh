@@ -82,7 +82,7 @@ measure() {
 }
 
 cfg=$(mktemp -d "$DIR/cfg.XXXXXX")
-trap 'rm -rf "$cfg"' EXIT
+trap 'rm -rf "$cfg" "$DIR/rss"' EXIT
 export TIDEWIPE_CONFIG_HOME=$cfg
 "$CLI" settings set SaveToLogfile 0 >/dev/null
 

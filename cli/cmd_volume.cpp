@@ -3,6 +3,7 @@
 // block device or the device behind a mounted folder.
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <iostream>
 
 #include "cli/cli.h"
@@ -14,11 +15,13 @@
 namespace tw::cli {
 namespace {
 
-std::string Extension(const std::string& name) {
+std::string_view ExtensionOf(std::string_view name) {
     auto dot = name.rfind('.');
-    if (dot == std::string::npos || dot == 0) return {};
+    if (dot == std::string_view::npos || dot == 0) return {};
     return name.substr(dot + 1);
 }
+
+std::string Extension(const std::string& name) { return std::string(ExtensionOf(name)); }
 
 // Display width of UTF-8 text (characters; wide ones count once). The cells hold
 // escaped text, valid UTF-8; a stray byte would count as one.
@@ -65,25 +68,48 @@ void PrintTable(const std::vector<volume::RecoverableFile>& found, bool details)
     }
 }
 
+// Appends `s` as the inside of a JSON string literal: runs of characters that need no
+// escape go in whole. Quotes, backslashes and control characters are escaped; the
+// short forms (\b \f \n \r \t) when `shortForms`, as nlohmann::json writes them, and
+// DEL as \u007f unless `shortForms` (the attribute and details texts' own form).
+void AppendEscaped(std::string& out, std::string_view s, bool shortForms) {
+    static const char kHex[] = "0123456789abcdef";
+    size_t run = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x20 && c != '"' && c != '\\' && (c != 0x7F || shortForms)) continue;
+        out.append(s.data() + run, i - run);
+        run = i + 1;
+        const char* esc = nullptr;
+        if (c == '"')
+            esc = "\\\"";
+        else if (c == '\\')
+            esc = "\\\\";
+        else if (c == '\n')
+            esc = "\\n";
+        else if (shortForms && c == '\b')
+            esc = "\\b";
+        else if (shortForms && c == '\f')
+            esc = "\\f";
+        else if (shortForms && c == '\r')
+            esc = "\\r";
+        else if (shortForms && c == '\t')
+            esc = "\\t";
+        if (esc) {
+            out += esc;
+        } else {
+            const char u[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
+            out.append(u, 6);
+        }
+    }
+    out.append(s.data() + run, s.size() - run);
+}
+
 // A JSON string literal of UTF-8 text (names come from the volume already converted
 // to UTF-8): quotes, backslashes and control characters are escaped.
 void AppendQuoted(std::string& out, const std::string& s) {
-    static const char kHex[] = "0123456789abcdef";
     out += '"';
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c < 0x20 || c == 0x7F) {
-            out += "\\u00";
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
+    AppendEscaped(out, s, false);
     out += '"';
 }
 
@@ -118,25 +144,58 @@ void AppendIso(std::string& out, FileTime ft) {
 }
 
 // `"key": value` for a name from the volume or the mount table, which need not be
-// UTF-8: JsonName keeps the JSON valid and adds the exact bytes as key_bytes.
-void AppendNameField(std::string& o, const std::string& key, const std::string& value) {
+// UTF-8: JsonName keeps the JSON valid and adds the exact bytes as key_bytes. Valid
+// UTF-8 (every name but a damaged one) is written as JsonName's JSON would write it,
+// without building it.
+void AppendNameField(std::string& o, std::string_view key, std::string_view value) {
+    bool valid = true;
+    for (size_t i = 0; i < value.size() && valid;) {
+        if (static_cast<unsigned char>(value[i]) < 0x80) {
+            ++i;
+            continue;
+        }
+        const size_t n = platform::Utf8SequenceAt(value, i);
+        valid = n != 0;
+        i += n;
+    }
+    o += '"';
+    o += key;
+    o += "\": ";
+    if (valid) {
+        o += '"';
+        AppendEscaped(o, value, true);
+        o += '"';
+        return;
+    }
+    const std::string k(key);
     nlohmann::json j = nlohmann::json::object();
-    JsonName(j, key, value);
-    o += "\"" + key + "\": " + j[key].dump();
-    if (j.contains(key + "_bytes")) o += ", \"" + key + "_bytes\": " + j[key + "_bytes"].dump();
+    JsonName(j, k, value);
+    o += j[k].dump();
+    o += ", \"" + k + "_bytes\": " + j[k + "_bytes"].dump();
+}
+
+// `, "key": n`
+template <class Int>
+void AppendNumberField(std::string& o, std::string_view key, Int n) {
+    o += ", \"";
+    o += key;
+    o += "\": ";
+    char digits[24];
+    const auto r = std::to_chars(digits, digits + sizeof digits, n);
+    o.append(digits, r.ptr);
 }
 
 void AppendJsonLine(std::string& o, const volume::RecoverableFile& f, bool details) {
-    o += "{";
+    o += '{';
     AppendNameField(o, "name", f.name);
     o += ", ";
-    AppendNameField(o, "ext", Extension(f.name));
+    AppendNameField(o, "ext", ExtensionOf(f.name));
     o += ", ";
     AppendNameField(o, "folder", f.folder);
     if (f.folderDeleted) o += ", \"folder_deleted\": true";
-    o += ", \"size\": " + std::to_string(f.size);
-    o += ", \"recoverable\": " + std::to_string(f.recoverability);
-    o += ", \"location\": " + std::to_string(f.location);
+    AppendNumberField(o, "size", f.size);
+    AppendNumberField(o, "recoverable", f.recoverability);
+    AppendNumberField(o, "location", f.location);
     o += f.resident ? ", \"resident\": true" : ", \"resident\": false";
     o += f.fs == volume::FileSystemKind::Ntfs ? ", \"fs\": \"NTFS\"" : ", \"fs\": \"FAT32\"";
     o += ", \"attributes\": ";
@@ -149,7 +208,7 @@ void AppendJsonLine(std::string& o, const volume::RecoverableFile& f, bool detai
         o += ", \"details\": ";
         AppendQuoted(o, f.details);
     }
-    o += "}";
+    o += '}';
 }
 
 void RegisterSearch(CLI::App& app, Env& env) {
@@ -170,28 +229,39 @@ void RegisterSearch(CLI::App& app, Env& env) {
         volume::SessionSearchOptions so;
         so.details = details;
         so.deletedFolders = deletedFolders;
+        // JSON: one object per line, written out as the search finds them; the list
+        // itself is not kept (a large volume lists hundreds of thousands).
+        std::string out;
+        size_t listed = 0;
+        if (json) {
+            so.keepFound = false;
+            so.onFound = [&](const volume::RecoverableFile& f) {
+                out += listed++ ? ",\n  " : "[\n  ";
+                AppendJsonLine(out, f, details);
+                if (out.size() > (1u << 20)) {
+                    // Whole lines only, with the progress line cleared first: a
+                    // terminal shows both.
+                    const size_t cut = out.rfind('\n') + 1;
+                    progress.Finish();
+                    std::cout.write(out.data(), static_cast<std::streamsize>(cut));
+                    out.erase(0, cut);
+                }
+            };
+        }
         const volume::SearchReport rep = session.Search(op, so);
         progress.Finish();
         // A stopped search still lists what it found before the stop.
-        if (rep.end == volume::SearchEnd::Unsupported || rep.end == volume::SearchEnd::Failed)
+        if (rep.end == volume::SearchEnd::Unsupported || rep.end == volume::SearchEnd::Failed) {
+            // What was written out already stays a whole array.
+            if (listed > 0) std::cout << out << "\n]\n" << std::flush;
             return env.Fail(Report(volume::CVolumeSession::SearchStatus(rep)));
-        const std::vector<volume::RecoverableFile>& found = session.Found();
+        }
         if (json) {
-            // One object per line, written out as it goes.
-            std::string out = "[";
-            for (size_t i = 0; i < found.size(); ++i) {
-                out += i ? ",\n  " : "\n  ";
-                AppendJsonLine(out, found[i], details);
-                if (out.size() > (1u << 20)) {
-                    std::cout << out;
-                    out.clear();
-                }
-            }
-            out += found.empty() ? "]\n" : "\n]\n";
+            out += listed == 0 ? "[]\n" : "\n]\n";
             std::cout << out << std::flush;
             Note(rep.message);
         } else {
-            PrintTable(found, details);
+            PrintTable(session.Found(), details);
             std::cout << rep.message << "\n";
         }
         if (rep.end == volume::SearchEnd::Aborted) env.Fail(kFailed);

@@ -361,9 +361,8 @@ void ReportCandidate(FatWalk& walk, const uint8_t* e, const std::string& name,
     f.fs = FileSystemKind::Fat32;
     f.directoryCluster = directoryCluster;
     SearchContext& ctx = walk.ctx;
-    ctx.found.push_back(std::move(f));
-    if (ctx.onFound) ctx.onFound(ctx.found.back());
-    if (ctx.wantStatus) ctx.Op().Status(SearchStatusText(ctx.found.size()));
+    ctx.Add(f);
+    if (ctx.wantStatus) ctx.Op().Status(SearchStatusText(ctx.foundCount));
 }
 
 // A deleted folder's first cluster still holds the folder when it starts with its "."

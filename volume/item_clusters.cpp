@@ -42,10 +42,10 @@ std::vector<uint32_t> FatItemClusters(FatTable& fat, uint32_t firstCluster, uint
 
 std::vector<DataRun> NtfsItemRuns(NtfsVolume& volume, const RecoverableFile& item) {
     if (item.resident) return {};
-    auto it = volume.FileRuns().find(item.location);
-    if (it == volume.FileRuns().end()) return {};
+    const std::vector<DataRun>* kept = volume.FileRunsOf(item.location, item.sequence);
+    if (kept == nullptr) return {};
     std::vector<DataRun> runs;
-    for (const DataRun& r : it->second)
+    for (const DataRun& r : *kept)
         if (r.name.empty()) runs.push_back(r);
     return runs;
 }

@@ -36,10 +36,10 @@ uint64_t ItemClusterCount(uint64_t size, uint32_t bytesPerCluster);
 std::vector<uint32_t> FatItemClusters(FatTable& fat, uint32_t firstCluster, uint64_t clusterCount,
                                       const OpContext& op, bool* stopped = nullptr);
 
-// The runs of an NTFS item's content (its unnamed stream) that the search kept
-// (NtfsVolume::FileRuns() by the item's record sector), sparse runs included, in
-// run-list order; runs of named streams are left out. Empty for a resident item or a
-// location the search did not keep runs for.
+// The runs of an NTFS item's content (its unnamed stream), looked up by its record
+// (NtfsVolume::FileRunsOf), sparse runs included, in run-list order; runs of named
+// streams are left out. Empty for a resident item, or when its record no longer holds
+// it.
 std::vector<DataRun> NtfsItemRuns(NtfsVolume& volume, const RecoverableFile& item);
 
 // One cluster of an item as the data viewer lists it.

@@ -274,19 +274,56 @@ std::vector<AttributeListEntry> ParseAttributeList(std::span<const uint8_t> v) {
     return out;
 }
 
-std::string Utf16ToUtf8(const std::u16string& s) {
-    std::string out;
-    out.reserve(s.size());
-    for (size_t i = 0; i < s.size(); ++i) {
-        uint32_t c = s[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
-            s[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+namespace {
+
+// Appends `units` UTF-16 code units, unit(i) giving the i-th, as UTF-8.
+template <class Unit>
+void AppendUtf16AsUtf8(size_t units, Unit unit, std::string& out) {
+    for (size_t i = 0; i < units; ++i) {
+        uint32_t c = unit(i);
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units && unit(i + 1) >= 0xDC00 &&
+            unit(i + 1) <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (unit(i + 1) - 0xDC00);
             ++i;
         }
         platform::AppendUtf8(out, c);  // a lone surrogate becomes U+FFFD
     }
+}
+
+// The UTF-16LE bytes of a name on the volume as UTF-8, into *out (its storage reused).
+void Utf16LeToUtf8(std::span<const uint8_t> bytes, std::string* out) {
+    out->clear();
+    AppendUtf16AsUtf8(
+        bytes.size() / 2, [bytes](size_t i) -> uint32_t { return Le16(bytes, 2 * i); }, *out);
+}
+
+}  // namespace
+
+std::string Utf16ToUtf8(const std::u16string& s) {
+    std::string out;
+    out.reserve(s.size());
+    AppendUtf16AsUtf8(
+        s.size(), [&s](size_t i) -> uint32_t { return s[i]; }, out);
     return out;
+}
+
+void FileRecordRequest::ClearOutputs() {
+    fileName.clear();
+    folderName.clear();
+    attributeBits = 0;
+    attributeText.clear();
+    created = modified = 0;
+    dataSize = 0;
+    resident = false;
+    runs.clear();
+    streamRuns.clear();
+    clusterTotal = 0;
+    details.clear();
+    flags = 0;
+    sequence = 0;
+    parentRecord = 0;
+    parentSequence = 0;
+    firstDataSector = 0;
 }
 
 // ---- Data runs ----
@@ -536,6 +573,29 @@ bool NtfsVolume::ReadRuns(const std::vector<DataRun>& runs, uint64_t byteCount,
     return true;
 }
 
+const std::vector<DataRun>* NtfsVolume::FileRunsOf(Lba recordSector, uint16_t sequence) {
+    auto it = fileRuns_.find(recordSector);
+    if (it != fileRuns_.end()) return it->second.empty() ? nullptr : &it->second;
+    MftRecordNumber n = 0;
+    std::vector<uint8_t> rec;
+    // Not kept when unreadable: the drive may be open at the next ask.
+    if (!SectorToRecord(recordSector, &n) || !ReadRecord(n, &rec)) return nullptr;
+    FileRecordRequest req;
+    req.record = rec;
+    req.recordSector = recordSector;
+    req.wantFolder = false;
+    req.deferUniformCheck = true;
+    std::vector<DataRun>& runs = fileRuns_[recordSector];
+    // A record reused since (in use again, or deleted again as another file: its
+    // sequence moved on) no longer describes the file that was found.
+    if (ParseFileRecord(req, 0, false, false, 0) == RecordOutcome::DeletedFound &&
+        req.sequence == sequence) {
+        runs = std::move(req.runs);
+        runs.insert(runs.end(), req.streamRuns.begin(), req.streamRuns.end());
+    }
+    return runs.empty() ? nullptr : &runs;
+}
+
 bool NtfsVolume::IsClusterInUse(ClusterIndex c) const {
     uint64_t byte = c / 8;
     if (byte >= bitmap_.size()) return true;
@@ -571,10 +631,14 @@ NtfsVolume::DirectoryFacts NtfsVolume::FactsOf(std::span<const uint8_t> raw) {
     return f;
 }
 
+// Whether a parent reference resolves to the directory these facts describe.
+static bool IsFolderOf(const NtfsVolume::DirectoryFacts& f, uint16_t expectedSequence) {
+    if (!f.isFile || !f.hasBytes || !SequenceMatches(f.sequence, expectedSequence)) return false;
+    return (f.flags & kRecordDirectory) && f.fixupOk && !f.skipped && f.hasFileName;
+}
+
 std::string NtfsVolume::FolderName(const DirectoryFacts& f, uint16_t expectedSequence) {
-    if (!f.isFile || !f.hasBytes || !SequenceMatches(f.sequence, expectedSequence)) return {};
-    if (!(f.flags & kRecordDirectory) || !f.fixupOk || f.skipped || !f.hasFileName) return {};
-    return f.name;
+    return IsFolderOf(f, expectedSequence) ? f.name : std::string();
 }
 
 const NtfsVolume::DirectoryFacts& NtfsVolume::DirectoryOf(MftRecordNumber n) {
@@ -597,11 +661,13 @@ RecordOutcome NtfsVolume::ParseFileRecord(FileRecordRequest& req, uint32_t wante
                                           uint16_t expectedSequence) {
     if (boot_.recordSize == 0 || req.record.size() < boot_.recordSize)
         return RecordOutcome::NotAFileRecord;
-    // The parse works on its own copy: the fix-up changes the bytes.
-    std::vector<uint8_t> copy(req.record.begin(), req.record.begin() + boot_.recordSize);
+    // The parse works on its own copy: the fix-up changes the bytes. The copy, the
+    // attribute list and the name buffer are kept from record to record: the record
+    // loop parses hundreds of thousands.
+    parseCopy_.assign(req.record.begin(), req.record.begin() + boot_.recordSize);
     ParseState state;
-    return ParseRecordImpl(req, copy, wantedType, skipFixup, acceptDirectory, expectedSequence,
-                           state, 0);
+    return ParseRecordImpl(req, parseCopy_, wantedType, skipFixup, acceptDirectory,
+                           expectedSequence, state, 0);
 }
 
 RecordOutcome NtfsVolume::ParseRecordImpl(FileRecordRequest& req, std::span<uint8_t> rec,
@@ -625,27 +691,34 @@ RecordOutcome NtfsVolume::ParseRecordImpl(FileRecordRequest& req, std::span<uint
         req.sequence = h.sequence;
     }
 
-    std::vector<AttributeRef> attrs;
+    // A record read through an attribute list (depth 1) gets a list of its own: the
+    // base record's is still being walked.
+    std::vector<AttributeRef> ownAttrs;
+    std::vector<AttributeRef>& attrs = depth == 0 ? attrScratch_ : ownAttrs;
+    attrs.clear();
     if (!ListAttributes(rec, &attrs)) st.runsCorrupt = true;
     int counted = 0;
     for (const AttributeRef& a : attrs) {
         const AttributeHeader& ah = a.header;
         if (wantedType != 0 && ah.type != wantedType) continue;
         if (ah.type == kAttrFileName && !ah.nonResident) {
-            FileNameValue fn;
-            if (!ParseFileName(a.value, &fn)) continue;
+            // As ParseFileName reads it, the name straight into a reused buffer.
+            const std::span<const uint8_t> v = a.value;
+            if (v.size() < 0x42) continue;
+            const uint8_t nameLength = Le8(v, 0x40);
+            if (0x42u + 2u * nameLength > v.size()) continue;
             ++counted;
-            req.parentRecord = fn.parentRecord;
-            req.parentSequence = fn.parentSequence;
+            req.parentRecord = Le48(v, 0x00);
+            req.parentSequence = Le16(v, 0x06);
             // ntfs-3g names files in the POSIX namespace; only a DOS-only name is not
             // a usable name.
-            if (fn.nameSpace == kNamespaceDos) continue;
-            std::string name = Utf16ToUtf8(fn.name);
-            if (name == "pagefile.sys") {
+            if (Le8(v, 0x41) == kNamespaceDos) continue;
+            Utf16LeToUtf8(v.subspan(0x42, 2u * nameLength), &nameScratch_);
+            if (nameScratch_ == "pagefile.sys") {
                 st.skipped = true;
                 break;
             }
-            req.fileName = std::move(name);
+            req.fileName.assign(nameScratch_);
         } else if (ah.type == kAttrStandardInformation && !ah.nonResident) {
             StandardInformationValue si;
             if (!ParseStandardInformation(a.value, &si)) continue;
@@ -736,8 +809,10 @@ RecordOutcome NtfsVolume::ParseRecordImpl(FileRecordRequest& req, std::span<uint
             return RecordOutcome::RecordCorrupt;
     }
     if (req.wantDetails && !req.resident) req.details = DataRunSummary(req.runs);
-    if (wantedType == 0 && req.wantFolder)
-        req.folderName = FolderName(DirectoryOf(req.parentRecord), req.parentSequence);
+    if (wantedType == 0 && req.wantFolder) {
+        const DirectoryFacts& parent = DirectoryOf(req.parentRecord);
+        if (IsFolderOf(parent, req.parentSequence)) req.folderName.assign(parent.name);
+    }
     return RecordOutcome::DeletedFound;
 }
 

@@ -263,6 +263,10 @@ struct FileRecordRequest {
     MftRecordNumber parentRecord = 0;  // of the last qualifying $FILE_NAME
     uint16_t parentSequence = 0;
     Lba firstDataSector = 0;  // first sector of the first run on the volume; 0 when none
+
+    // Sets every output back to its initial value, keeping the storage of the strings
+    // and run lists for the next record (an output added above is cleared here too).
+    void ClearOutputs();
 };
 
 // An opened NTFS volume: boot information, the $MFT and $Bitmap run lists, the bitmap
@@ -314,8 +318,13 @@ class NtfsVolume {
     RecordOutcome ParseFileRecord(FileRecordRequest& req, uint32_t wantedType, bool skipFixup,
                                   bool acceptDirectory, uint16_t expectedSequence);
 
-    // Runs of the deleted files the search found, by record sector: the unnamed
-    // stream's first, then those of named streams (DataRun::name not empty).
+    // The runs of a deleted file the search found, by its record sector and the
+    // record's sequence number then: the unnamed stream's first, then those of named
+    // streams (DataRun::name not empty). The search keeps none; they are read from the
+    // record when first asked for (the drive must be open) and kept in FileRuns().
+    // Null when the record no longer holds that deleted file, or it has no runs.
+    const std::vector<DataRun>* FileRunsOf(Lba recordSector, uint16_t sequence);
+    // The runs read so far, by record sector.
     std::map<Lba, std::vector<DataRun>>& FileRuns() { return fileRuns_; }
     // What a folder lookup needs of a record, cached by record number (the search
     // fills the cache as it meets directories in the $MFT).
@@ -367,6 +376,10 @@ class NtfsVolume {
     std::optional<tw::Error> error_;
     std::map<Lba, std::vector<DataRun>> fileRuns_;
     std::unordered_map<MftRecordNumber, DirectoryFacts> dirCache_;
+    // Kept from one ParseFileRecord to the next (see there).
+    std::vector<uint8_t> parseCopy_;
+    std::vector<AttributeRef> attrScratch_;
+    std::string nameScratch_;
 };
 
 }  // namespace tw::volume

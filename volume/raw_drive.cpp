@@ -7,8 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+
+#ifdef TW_HAVE_URING
+#include <liburing.h>
+#endif
 
 #include "platform/fileio.h"
 #include "platform/rawio.h"
@@ -30,7 +36,22 @@ int64_t Sector(uint64_t sector) { return static_cast<int64_t>(sector); }
 
 }  // namespace
 
+void CRawDrive::ReadScattered(std::span<SectorRead> reads) {
+    for (SectorRead& r : reads) r.ok = ReadSectors(r.sector, r.buffer, r.byteCount);
+}
+
 // ---- CRawDriveImage / CRawDriveDevice ----
+
+struct CRawDriveImage::Ring {
+#ifdef TW_HAVE_URING
+    static constexpr unsigned kDepth = 256;
+    io_uring ring{};
+    bool live = false;
+    ~Ring() {
+        if (live) io_uring_queue_exit(&ring);
+    }
+#endif
+};
 
 CRawDriveImage::~CRawDriveImage() { CRawDriveImage::Close(); }
 
@@ -112,10 +133,64 @@ bool CRawDriveImage::ReadSectors(uint64_t sector, void* buffer, uint32_t byteCou
     return true;
 }
 
-void CRawDriveImage::Prefetch(uint64_t sector, uint32_t byteCount) {
-    if (fd_ >= 0)
-        ::posix_fadvise(fd_, static_cast<off_t>(sector * kSectorSize), byteCount,
-                        POSIX_FADV_WILLNEED);
+void CRawDriveImage::ReadScattered(std::span<SectorRead> reads) {
+#ifdef TW_HAVE_URING
+    if (!ring_ && !ringFailed_ && fd_ >= 0) {
+        const char* off = std::getenv("TIDEWIPE_NO_IO_URING");
+        auto ring = std::make_unique<Ring>();
+        ring->live = !(off && *off && std::strcmp(off, "0") != 0) &&
+                     io_uring_queue_init(Ring::kDepth, &ring->ring, 0) == 0;
+        if (ring->live)
+            ring_ = std::move(ring);
+        else
+            ringFailed_ = true;
+    }
+    size_t at = 0;
+    while (ring_ && fd_ >= 0 && at < reads.size()) {
+        const unsigned n = static_cast<unsigned>(std::min<size_t>(Ring::kDepth, reads.size() - at));
+        for (unsigned i = 0; i < n; ++i) {
+            SectorRead& r = reads[at + i];
+            r.ok = false;
+            io_uring_sqe* sqe = io_uring_get_sqe(&ring_->ring);
+            io_uring_prep_read(sqe, fd_, r.buffer, r.byteCount, r.sector * kSectorSize);
+            io_uring_sqe_set_data64(sqe, at + i);
+        }
+        int submitted;
+        do {
+            submitted = io_uring_submit_and_wait(&ring_->ring, n);
+        } while (submitted == -EINTR);
+        unsigned reaped = 0;
+        const unsigned expect = submitted > 0 ? static_cast<unsigned>(submitted) : 0;
+        while (reaped < expect) {
+            io_uring_cqe* cqe = nullptr;
+            int w;
+            do {
+                w = io_uring_wait_cqe(&ring_->ring, &cqe);
+            } while (w == -EINTR);
+            if (w < 0 || cqe == nullptr) break;
+            SectorRead& r = reads[io_uring_cqe_get_data64(cqe)];
+            // A short or failed piece is read again below, which continues a short
+            // transfer and keeps the error of one that fails.
+            r.ok = cqe->res == static_cast<int>(r.byteCount);
+            io_uring_cqe_seen(&ring_->ring, cqe);
+            ++reaped;
+        }
+        if (expect < n || reaped < expect) {
+            // The ring broke down: what it did not finish is read without it, and so
+            // is every later batch.
+            ring_.reset();
+            ringFailed_ = true;
+        }
+        for (unsigned i = 0; i < n; ++i) {
+            SectorRead& r = reads[at + i];
+            if (!r.ok) r.ok = ReadSectors(r.sector, r.buffer, r.byteCount);
+        }
+        at += n;
+    }
+    if (at < reads.size()) CRawDrive::ReadScattered(reads.subspan(at));
+#else
+    CRawDrive::ReadScattered(reads);
+#endif
 }
 
 bool CRawDriveImage::FlushWrites() {
@@ -267,10 +342,27 @@ void CRawDriveRef::Close() {
     writable_ = false;
 }
 
-void CRawDriveRef::Prefetch(uint64_t sector, uint32_t byteCount) {
-    uint64_t sectors = SizeBytes() / kSectorSize;
-    if (open_ && byteCount && sector < sectors && byteCount / kSectorSize <= sectors - sector)
-        drive_->Prefetch(sector, byteCount);
+void CRawDriveRef::ReadScattered(std::span<SectorRead> reads) {
+    bool allValid = true;
+    for (SectorRead& r : reads) {
+        r.ok = r.buffer != nullptr && Check(r.sector, r.byteCount, false);
+        allValid = allValid && r.ok;
+    }
+    if (reads.empty() || !open_ || !drive_) return;
+    if (allValid) {
+        drive_->ReadScattered(reads);
+    } else {
+        // Only the pieces that passed the check reach the backend.
+        std::vector<SectorRead> valid;
+        for (const SectorRead& r : reads)
+            if (r.ok) valid.push_back(r);
+        drive_->ReadScattered(valid);
+        size_t k = 0;
+        for (SectorRead& r : reads)
+            if (r.ok) r.ok = valid[k++].ok;
+    }
+    for (const SectorRead& r : reads)
+        if (!r.ok && drive_->Failure()) failure_ = drive_->Failure();
 }
 
 uint64_t CRawDriveRef::SizeBytes() const { return open_ && drive_ ? drive_->SizeBytes() : 0; }

@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,15 @@
 namespace tw::volume {
 
 inline constexpr uint32_t kSectorSize = 512;
+
+// One piece of a scattered read: `byteCount` bytes (whole sectors) from `sector` into
+// `buffer`. `ok` says whether that piece was read in full.
+struct SectorRead {
+    uint64_t sector = 0;
+    void* buffer = nullptr;
+    uint32_t byteCount = 0;
+    bool ok = false;
+};
 
 // One backend. Backends do the transfer only; the holder has already checked that
 // byteCount is a whole number of sectors and that the range lies inside the volume.
@@ -43,9 +53,9 @@ class CRawDrive {
     virtual bool FlushWrites() { return true; }
     // Size of the opened source in bytes; 0 when closed.
     virtual uint64_t SizeBytes() const = 0;
-    // A hint that these sectors will be read soon (lets the kernel fetch many scattered
-    // sectors at once). Does nothing by default.
-    virtual void Prefetch(uint64_t /*sector*/, uint32_t /*byteCount*/) {}
+    // Reads many scattered pieces, setting each piece's `ok`; a failed piece does not
+    // stop the others. The default reads them one after the other.
+    virtual void ReadScattered(std::span<SectorRead> reads);
     // Why the last operation failed (empty when it did not).
     const std::optional<Error>& Failure() const { return failure_; }
     // The source given to the last OpenVolume: the subject of its errors.
@@ -58,7 +68,10 @@ class CRawDrive {
 
 // A volume image file: sector N at byte N x 512. Reads and writes are positioned
 // (pread/pwrite); short transfers are looped over; a read past the end fails.
-// Opening for writing goes through tw::platform::OpenRawForWrite.
+// Scattered reads go to the kernel together through io_uring (one system call for a
+// whole batch; positioned reads one by one where io_uring is missing or refused, or
+// when TIDEWIPE_NO_IO_URING is set). Opening for writing goes through
+// tw::platform::OpenRawForWrite.
 class CRawDriveImage : public CRawDrive {
   public:
     ~CRawDriveImage() override;
@@ -68,12 +81,17 @@ class CRawDriveImage : public CRawDrive {
     bool WriteSectors(uint64_t sector, const void* buffer, uint32_t byteCount) override;
     bool FlushWrites() override;
     uint64_t SizeBytes() const override { return size_; }
-    void Prefetch(uint64_t sector, uint32_t byteCount) override;
+    void ReadScattered(std::span<SectorRead> reads) override;
 
   protected:
     int fd_ = -1;
     uint64_t size_ = 0;
     bool writable_ = false;
+
+  private:
+    struct Ring;  // made on the first scattered read
+    std::unique_ptr<Ring> ring_;
+    bool ringFailed_ = false;
 };
 
 // A block device (/dev/sdb1, /dev/loop0p1). Same transfers as an image; the size comes
@@ -157,8 +175,10 @@ class CRawDriveRef {
     bool Flush();
     // Size of the opened volume in bytes (0 when closed).
     uint64_t SizeBytes() const;
-    // Hint that a range inside the volume will be read soon; ignored when invalid.
-    void Prefetch(uint64_t sector, uint32_t byteCount);
+    // Reads scattered pieces together, each checked as Read checks it (a piece outside
+    // the volume is not read); sets each piece's `ok`. Failure() tells about the last
+    // piece that failed.
+    void ReadScattered(std::span<SectorRead> reads);
     bool IsOpen() const { return open_; }
     bool IsWritable() const { return open_ && writable_; }
     // The source text given to the last Open.

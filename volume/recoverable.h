@@ -31,6 +31,7 @@ struct RecoverableFile {
     bool folderDeleted = false;     // FAT32: found by walking a deleted folder (its path
                                     // names the deleted folders with "?" first)
     std::string details;            // NTFS: data-run summary + reallocated block, when asked
+    uint16_t sequence = 0;          // NTFS: the record's sequence number when it was found
 };
 
 // The 13-character attribute text: each position is "-" unless its bit is set:
@@ -53,12 +54,28 @@ struct SearchContext {
     const OpContext& Op() const { return op ? *op : IdleOperation(); }
     bool wantStatus = true;              // show the running count in the status text
     bool wantDetails = false;            // fill RecoverableFile::details
-    std::vector<RecoverableFile> found;  // appended in the order found; count = found.size()
+    std::vector<RecoverableFile> found;  // appended in the order found (when keepFound)
+    size_t foundCount = 0;               // files found so far, kept or not
+    // False: found files are only handed to onFound, never kept in `found` (a caller
+    // that prints them as they come and needs no list afterwards).
+    bool keepFound = true;
     std::function<void(const RecoverableFile&)> onFound;  // live display; may be empty
     uint64_t protectedStartSector = 0;  // scrub guard: records at or below it are left alone
     // FAT32: also walk deleted folders whose first cluster is free (WalkDirectory).
     // Off by default: a deleted folder's cluster may hold anything by now.
     bool walkDeletedFolders = false;
+
+    // Lists one found file: counts it, keeps it (moved out of `f`; unless !keepFound,
+    // when `f` is left as it was) and shows it.
+    void Add(RecoverableFile& f) {
+        ++foundCount;
+        if (!keepFound) {
+            if (onFound) onFound(f);
+            return;
+        }
+        found.push_back(std::move(f));
+        if (onFound) onFound(found.back());
+    }
 };
 
 }  // namespace tw::volume

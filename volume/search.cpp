@@ -164,24 +164,36 @@ int Recoverability(const NtfsVolume& volume, const std::vector<DataRun>& runs, u
 namespace {
 
 // A file found in the current batch, waiting for the test of its first data sector.
+// Its runs are not kept: they are read again from its record when asked for.
 struct Pending {
     RecoverableFile file;
     Lba firstDataSector = 0;  // 0: nothing to test (resident)
-    std::vector<DataRun> runs;
     bool keep = true;
 };
 
-// One record of the loop. Search mode adds what it finds to `pending`. Returns Stopped
+// What the loop works with from batch to batch, its storage kept: the request each
+// record is parsed into, the files found in the batch (the first `used` of `items`)
+// and the first-data-sector reads with their buffer.
+struct Batch {
+    FileRecordRequest req;
+    std::vector<Pending> items;
+    size_t used = 0;
+    std::vector<SectorRead> reads;
+    std::vector<uint8_t> bytes;
+};
+
+// One record of the loop. Search mode adds what it finds to the batch. Returns Stopped
 // when the stop flag ended a bitmap walk, Failed when a scrub write failed.
 Outcome HandleRecord(SearchContext& ctx, NtfsVolume& vol, MftRecordNumber n,
-                     std::span<const uint8_t> rec, std::vector<Pending>& pending) {
+                     std::span<const uint8_t> rec, Batch& batch) {
     FileRecordHeader h;
     if (!ParseRecordHeader(rec, &h) || h.signature != kFileSignature) return Outcome::Ok;
     if (h.flags & kRecordDirectory) vol.RememberDirectory(n, NtfsVolume::FactsOf(rec));
     // In-use records and directories end the parse at once; spare the copy.
     if (h.flags & (kRecordInUse | kRecordDirectory)) return Outcome::Ok;
 
-    FileRecordRequest req;
+    FileRecordRequest& req = batch.req;
+    req.ClearOutputs();
     req.record = rec;
     req.recordSector = vol.RecordToSector(n);
     req.wantDetails = ctx.wantDetails;
@@ -235,64 +247,78 @@ Outcome HandleRecord(SearchContext& ctx, NtfsVolume& vol, MftRecordNumber n,
     }
     if (recoverability <= 0) return Outcome::Ok;
 
-    Pending p;
+    // Every field is set: the item's storage is reused from an earlier batch.
+    if (batch.used == batch.items.size()) batch.items.emplace_back();
+    Pending& p = batch.items[batch.used];
     RecoverableFile& f = p.file;
     f.created = req.created;
     f.modified = req.modified;
-    f.name = req.fileName;
-    f.attributes = req.attributeText.empty() ? AttributeText(0) : req.attributeText;
+    f.name.assign(req.fileName);
+    if (req.attributeText.empty())
+        f.attributes = AttributeText(0);
+    else
+        f.attributes.assign(req.attributeText);
     f.recoverability = recoverability;
     f.size = req.dataSize;
     f.location = req.recordSector;
+    f.sequence = req.sequence;
     f.resident = req.resident;
     f.fs = FileSystemKind::Ntfs;
+    f.directoryCluster = 0;
+    f.folderDeleted = false;
     if (req.folderName.empty())
-        f.folder = Str<350>();
+        f.folder.assign(Str<350>());
     else if (req.folderName == ".")
-        f.folder = ctx.driveText;
+        f.folder.assign(ctx.driveText);
     else
-        f.folder = req.folderName;
+        f.folder.assign(req.folderName);
+    f.details.clear();
     if (ctx.wantDetails) {
-        f.details = req.details;
+        f.details.assign(req.details);
         if (reallocated > 0)
             f.details += "\n\n" + TextWith(TextId<1401>, std::to_string(reallocated)) +
                          "\n--------------------------------\n" + list;
         if (missing > 0) f.details += "\n\n" + TextWith(TextId<1402>, std::to_string(missing));
     }
     p.firstDataSector = req.resident ? 0 : req.firstDataSector;
-    p.runs = std::move(req.runs);
-    p.runs.insert(p.runs.end(), req.streamRuns.begin(), req.streamRuns.end());
-    pending.push_back(std::move(p));
+    p.keep = true;
+    ++batch.used;
     return Outcome::Ok;
 }
 
-// Tests the first data sector of every file found in the batch, in disk order after
-// one prefetch hint for all (scattered single-sector reads are the slow part of the
-// search), then lists the files that pass in the order they were found.
-void FlushPending(SearchContext& ctx, NtfsVolume& vol, std::vector<Pending>& pending) {
-    CRawDriveRef& drive = vol.Drive();
-    std::vector<size_t> order;
-    for (size_t i = 0; i < pending.size(); ++i)
-        if (pending[i].firstDataSector != 0) {
-            order.push_back(i);
-            drive.Prefetch(pending[i].firstDataSector, kSectorSize);
-        }
-    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        return pending[a].firstDataSector < pending[b].firstDataSector;
-    });
-    uint8_t sector[kSectorSize];
-    for (size_t i : order)
-        if (drive.Read(pending[i].firstDataSector, sector, kSectorSize) && IsUniformSector(sector))
-            pending[i].keep = false;  // overwritten already
+// Tests the first data sector of every file found in the batch, all of them read
+// together in disk order (scattered single-sector reads, one per file, were the slow
+// part of the search), then lists the files that pass in the order they were found.
+// A sector that cannot be read does not count as overwritten.
+void FlushPending(SearchContext& ctx, NtfsVolume& vol, Batch& batch) {
+    const std::span<Pending> pending(batch.items.data(), batch.used);
+    std::vector<SectorRead>& reads = batch.reads;
+    reads.clear();
+    for (const Pending& p : pending)
+        if (p.firstDataSector != 0)
+            reads.push_back({p.firstDataSector, nullptr, kSectorSize, false});
+    std::sort(reads.begin(), reads.end(),
+              [](const SectorRead& a, const SectorRead& b) { return a.sector < b.sector; });
+    batch.bytes.resize(reads.size() * kSectorSize);
+    for (size_t k = 0; k < reads.size(); ++k)
+        reads[k].buffer = batch.bytes.data() + k * kSectorSize;
+    vol.Drive().ReadScattered(reads);
     for (Pending& p : pending) {
-        if (!p.keep) continue;
-        if (!p.runs.empty()) vol.FileRuns()[p.file.location] = std::move(p.runs);
-        ctx.found.push_back(std::move(p.file));
-        if (ctx.onFound) ctx.onFound(ctx.found.back());
+        if (p.firstDataSector == 0) continue;
+        // Files may share a first sector (crafted or damaged records): any read of it
+        // tells.
+        auto it = std::lower_bound(
+            reads.begin(), reads.end(), p.firstDataSector,
+            [](const SectorRead& r, uint64_t sector) { return r.sector < sector; });
+        const auto* bytes = static_cast<const uint8_t*>(it->buffer);
+        if (it->ok && IsUniformSector(std::span<const uint8_t>(bytes, kSectorSize)))
+            p.keep = false;  // overwritten already
     }
+    for (Pending& p : pending)
+        if (p.keep) ctx.Add(p.file);
     // The running count, once per batch: what the status shows at the batch's end.
-    if (ctx.wantStatus && !pending.empty()) ctx.Op().Status(SearchStatusText(ctx.found.size()));
-    pending.clear();
+    if (ctx.wantStatus && !pending.empty()) ctx.Op().Status(SearchStatusText(ctx.foundCount));
+    batch.used = 0;
 }
 
 }  // namespace
@@ -304,11 +330,12 @@ Outcome SearchNtfs(SearchContext& ctx, NtfsVolume& vol) {
     const NtfsBootInfo& b = vol.Boot();
     uint64_t count = vol.RecordCount();
     ctx.Op().SetRange(ProgressSink::Current, 0, static_cast<int64_t>(count));
-    // Large sequential batches: the $MFT is read in a few big transfers rather than
-    // one record at a time.
-    const uint64_t batch = std::max<uint64_t>(1, (4u << 20) / b.recordSize);
+    // Large sequential batches: the $MFT is read in big transfers rather than one
+    // record at a time, of 1 MiB: small enough to stay in the processor's cache between
+    // the kernel's copy and the parse (4 MiB batches spilled out of it).
+    const uint64_t batch = std::max<uint64_t>(1, (1u << 20) / b.recordSize);
     std::vector<uint8_t> buf, one;
-    std::vector<Pending> pending;
+    Batch found;
     for (MftRecordNumber first = 0; first < count;) {
         uint64_t n = std::min(batch, count - first);
         ctx.Op().PauseCheck();
@@ -332,10 +359,10 @@ Outcome SearchNtfs(SearchContext& ctx, NtfsVolume& vol) {
                 if (!vol.ReadRecord(rn, &one)) continue;
                 rec = one;
             }
-            o = HandleRecord(ctx, vol, rn, rec, pending);
+            o = HandleRecord(ctx, vol, rn, rec, found);
         }
         // What was found before a stop is still listed.
-        FlushPending(ctx, vol, pending);
+        FlushPending(ctx, vol, found);
         if (o != Outcome::Ok) return o;
         if (ctx.Op().Stopped()) return Outcome::Stopped;
         first += n;
@@ -382,6 +409,7 @@ SearchReport SearchDrive(SearchContext& ctx, const std::string& source,
     ctx.Op().Status(Str<274>());
     LogToFile(TextWith(TextId<1404>, driveName), ctx.Op().Log());
     ctx.found.clear();
+    ctx.foundCount = 0;
     Outcome o;
     if (kind == DetectedFs::Ntfs) {
         auto vol = std::make_unique<NtfsVolume>(drive);
@@ -400,7 +428,7 @@ SearchReport SearchDrive(SearchContext& ctx, const std::string& source,
     }
     drive.Close();
 
-    std::string result = SearchResultText(ctx.found.size());
+    std::string result = SearchResultText(ctx.foundCount);
     switch (o) {
         case Outcome::Stopped:
             rep.end = SearchEnd::Aborted;

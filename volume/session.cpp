@@ -75,6 +75,7 @@ SearchReport CVolumeSession::Search(const OpContext& op, const SessionSearchOpti
     ctx.wantDetails = options.details;
     ctx.walkDeletedFolders = options.deletedFolders;
     ctx.onFound = options.onFound;
+    ctx.keepFound = options.keepFound;
     // The volume objects refer to the drive, which the search reopens: they go first.
     fat_.reset();
     ntfs_.reset();

@@ -68,6 +68,9 @@ struct SessionSearchOptions {
     // Sees each item as it is found (a list that fills while the search runs); may be
     // empty. Called on the searching thread.
     std::function<void(const RecoverableFile&)> onFound;
+    // False: the items are only handed to onFound and Found() stays empty (a caller
+    // that prints them as they come: nothing can be recovered from that session).
+    bool keepFound = true;
 };
 
 // What Open runs.

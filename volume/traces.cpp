@@ -105,14 +105,14 @@ TracePlan PlanNtfs(const OpContext& op, const TraceVolume& vol, const Recoverabl
     }
     // Resident data goes with the record scrub; the runs kept for the record (those of
     // named streams too: they belong to the file's traces) are overwritten.
-    auto it = nv.FileRuns().find(item.location);
-    if (it == nv.FileRuns().end()) {
+    const std::vector<DataRun>* runs = nv.FileRunsOf(item.location, item.sequence);
+    if (runs == nullptr) {
         if (!item.resident) plan.refusal = Str<1421>();
         return plan;
     }
     const uint64_t sectorsPerCluster = b.bytesPerCluster / kSectorSize;
     uint64_t tested = 0;
-    for (const DataRun& r : it->second) {
+    for (const DataRun& r : *runs) {
         if (r.sparse) continue;
         for (uint64_t i = 0; i < r.clusterCount; ++i) {
             const ClusterIndex c = r.lcn + i;

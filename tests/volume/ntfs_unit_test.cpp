@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <set>
 
 #include "platform/bytes.h"
 #include "platform/strings.h"
@@ -105,10 +106,13 @@ struct SearchRun {
     SearchReport report;
 };
 
-SearchRun RunSearch(MiniNtfs& v, bool details = false) {
+// `failSectors`: reads touching these sectors fail.
+SearchRun RunSearch(MiniNtfs& v, bool details = false, std::set<uint64_t> failSectors = {}) {
     SearchRun out;
     std::atomic<int> abort{0};
-    CRawDriveRef drive(std::make_unique<CRawDriveMemory>(v.bytes));
+    auto faulty = std::make_unique<CRawDriveFaulty>(std::make_unique<CRawDriveMemory>(v.bytes));
+    faulty->failSectors = std::move(failSectors);
+    CRawDriveRef drive(std::move(faulty));
     SearchContext ctx;
     ctx.driveText = "/mnt/x/";
     ctx.drive = &drive;
@@ -427,6 +431,77 @@ TEST(NtfsSearch, NonResidentAttributeListIsFollowed) {
     EXPECT_EQ(f->size, 6 * kCluster);  // only the first extent carries the size
     EXPECT_EQ(f->recoverability, 84);  // 100 - floor(100 / 6)
     EXPECT_NE(f->details.find("Number Of Data Runs: 2\nClusters Occupied: 6"), std::string::npos);
+}
+
+// The first data sectors of a batch are read together: one that cannot be read leaves
+// its file listed (unread is not overwritten) and the verdicts on its neighbours, read
+// with it, stay theirs; the order found is kept.
+TEST(NtfsSearch, FirstSectorTestsOfABatchStayWithTheirFiles) {
+    MiniNtfs v;
+    v.DeletedFile(30, u"late.bin", 110, 1);  // found first, lies last on the disk
+    v.DeletedFile(31, u"zeros.bin", 100, 1);
+    v.DeletedFile(32, u"unreadable.bin", 102, 1);
+    v.DeletedFile(33, u"kept.bin", 104, 1);
+    v.DeletedFile(34, u"ones.bin", 106, 1);
+    for (uint64_t lcn : {100, 106})
+        std::fill_n(v.bytes.begin() + static_cast<ptrdiff_t>(lcn * kCluster), 512, lcn & 1);
+    SearchRun r = RunSearch(v, false, {102 * kSpc});
+    ASSERT_EQ(r.report.end, SearchEnd::Completed);
+    std::vector<std::string> names;
+    for (const RecoverableFile& f : r.found) names.push_back(f.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"late.bin", "unreadable.bin", "kept.bin"}));
+
+    // Through an image file (io_uring where there is one), many pieces at once, in no
+    // order, one of them outside the volume: each buffer gets its own sector.
+    test::TempDir dir("scatter");
+    const std::string image = dir / "img";
+    std::vector<uint8_t> data(700 * kSectorSize);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i / kSectorSize);
+    ASSERT_TRUE(test::WriteFileBytes(
+        image, std::string_view(reinterpret_cast<const char*>(data.data()), data.size())));
+    CRawDriveRef drive;
+    ASSERT_TRUE(drive.Open(image));
+    std::vector<uint8_t> got(701 * kSectorSize, 0xEE);
+    std::vector<SectorRead> reads;
+    for (uint64_t k = 0; k < 701; ++k)
+        reads.push_back({k == 350 ? 9999 : (k * 263) % 700, got.data() + k * kSectorSize,
+                         kSectorSize, k == 350});
+    drive.ReadScattered(reads);
+    for (uint64_t k = 0; k < 701; ++k) {
+        ASSERT_EQ(reads[k].ok, k != 350) << k;
+        if (k != 350) {
+            ASSERT_EQ(got[k * kSectorSize + 511], static_cast<uint8_t>(reads[k].sector));
+        }
+    }
+}
+
+// The search keeps no runs: they are read from the record when asked for, and a
+// record reused since (deleted again as another file, its sequence moved on) gives
+// none rather than the other file's.
+TEST(NtfsSearch, RunsAreReadFromTheRecordAndNotFromAReusedOne) {
+    MiniNtfs v;
+    v.DeletedFile(30, u"a.bin", 100, 2);
+    v.DeletedFile(31, u"b.bin", 110, 1);
+    auto memory = std::make_unique<CRawDriveMemory>(v.bytes);
+    CRawDriveMemory* mem = memory.get();
+    CRawDriveRef drive(std::move(memory));
+    SearchContext ctx;
+    ctx.drive = &drive;
+    std::unique_ptr<NtfsVolume> vol;
+    ASSERT_EQ(SearchDrive(ctx, "mem", "mem", &vol).end, SearchEnd::Completed);
+    ASSERT_EQ(ctx.found.size(), 2u);
+    v.SetRecord(31, Record(3, 0)
+                        .FileName(5, 5, u"other.bin", 1)
+                        .NonResident(kAttrData, {{120, 1}}, kCluster)
+                        .Finish());
+    mem->Bytes() = v.bytes;
+    ASSERT_TRUE(drive.Open("mem"));
+    const std::vector<DataRun>* a = vol->FileRunsOf(ctx.found[0].location, ctx.found[0].sequence);
+    ASSERT_NE(a, nullptr);
+    ASSERT_EQ(a->size(), 1u);
+    EXPECT_EQ((*a)[0].lcn, 100u);
+    EXPECT_EQ((*a)[0].clusterCount, 2u);
+    EXPECT_EQ(vol->FileRunsOf(ctx.found[1].location, ctx.found[1].sequence), nullptr);
 }
 
 // A search that could not run must not say "None found": a damaged boot sector, an

@@ -208,8 +208,11 @@ TEST_F(NtfsTracesFuse, ScrubMftLeavesNoDeletedRecordAndTheVolumeStaysSound) {
         ASSERT_EQ(SearchDrive(ctx, image_, image_, &ntfs).end, SearchEnd::Completed);
         const RecoverableFile* letter = FindByName(ctx.found, "letter.txt");
         ASSERT_NE(letter, nullptr);
-        const std::vector<DataRun>& runs = ntfs->FileRuns().at(letter->location);
-        ASSERT_FALSE(runs.empty());
+        ASSERT_TRUE(drive.Open(image_));
+        const std::vector<DataRun>* found = ntfs->FileRunsOf(letter->location, letter->sequence);
+        ASSERT_NE(found, nullptr);
+        const std::vector<DataRun> runs = *found;
+        drive.Close();
         std::fstream f(image_, std::ios::in | std::ios::out | std::ios::binary);
         f.seekp(static_cast<std::streamoff>(runs[0].lcn * kCluster));
         const std::string zeros(kCluster, '\0');

@@ -149,24 +149,6 @@ class GuardProgramFolderTest : public GuardTest {
     }
 };
 
-TEST_F(GuardProgramFolderTest, TimedCleanStartsThePanelWithCfs) {
-    const std::string folder = Folder();
-    ASSERT_TRUE(
-        tw::test::CopyProgram(tw::ProgramFolder() + "tw_fake_program", folder + "tidewipe"));
-    const std::string report = w_.World().Sub("panel-report");
-    tw::test::EnvVar var("TW_FAKE_REPORT", report.c_str());
-    tw::test::EnvVar display("DISPLAY", ":97");  // the fake panel needs none
-    auto g = w_.StartGuard(folder + "sentrel");
-    ASSERT_TRUE(w_.WaitUp(*g)) << g->Stderr();
-    w_.ScheduleIn(2);
-    ASSERT_TRUE(w_.Bus().Broadcast(Message::SettingsChangedMessage, 1));
-    ASSERT_TRUE(tw::test::WaitUntil([&] { return access(report.c_str(), F_OK) == 0; }, 10000))
-        << g->Stderr();
-    const std::string text = tw::test::ReadFileBytes(report);
-    EXPECT_NE(text.find("args -cfs\n"), std::string::npos) << text;
-    EXPECT_FALSE(w_.Find(GuardWorld::Is(Message::CleanRequestMessage, g->Sender()), 0));
-}
-
 // No panel beside the guard (and no display): the guard runs the scheduled clean-up
 // itself and says so; with no scheduled drive that run refuses to start, and says why.
 // The run on a real volume is in autowipe_volume_test.cpp.

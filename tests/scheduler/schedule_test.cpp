@@ -282,23 +282,6 @@ TEST_F(ScheduleStore, GuardThatCannotStartFailsTheSave) {
     EXPECT_TRUE(m->Save(Controls(true, {}, At(2026, 12, 6, 11, 0, 0))));
 }
 
-TEST_F(ScheduleStore, SaveButtonTwiceEnablesThenDisables) {
-    auto m = Model();
-    const ScheduleControls c = Controls(false, {3}, At(2026, 12, 6, 9, 0, 0));
-    ASSERT_TRUE(m->PressSaveButton(c));
-    EXPECT_EQ(Stored("schedulerActive"), 1u);
-    ASSERT_TRUE(m->PressSaveButton(c));
-    EXPECT_EQ(Stored("schedulerActive"), 0u);
-    EXPECT_FALSE(m->schedulerEnabled);
-    EXPECT_EQ(broadcasts.back(), 0);
-    // A change in between makes the second press save again.
-    ASSERT_TRUE(m->PressSaveButton(c));
-    m->dirty = true;
-    ASSERT_TRUE(m->PressSaveButton(c));
-    EXPECT_EQ(Stored("schedulerActive"), 1u);
-    EXPECT_FALSE(m->dirty);
-}
-
 TEST_F(ScheduleStore, NextCleanText) {
     ScheduleRecord once;
     const FileTime at1015 = Ft(At(2026, 12, 6, 10, 15, 0));

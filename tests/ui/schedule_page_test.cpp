@@ -110,6 +110,12 @@ TEST_F(SchedulePageTest, MondayAtNineSeenAtTenNamesTheNextMondayAndTheButtonTogg
     EXPECT_EQ(Stored("schedulerActive"), 0u);
     EXPECT_EQ(page_->SaveButton()->text(), tw::ui::Tx<541>());
     EXPECT_EQ(window_->GetBanner()->Caption(), tw::ui::Tx<186>());
+    // Enabled again, then a change: the next press saves it rather than disabling.
+    page_->SaveButton()->click();
+    page_->DayBox(3)->setChecked(true);
+    page_->SaveButton()->click();
+    EXPECT_EQ(Stored("schedulerActive"), 1u);
+    EXPECT_EQ(Stored("repeatWed"), 1u);
 
     // "Run Clean-up NOW!" asks the window for the manual clean.
     uint32_t requested = 0;

@@ -59,17 +59,9 @@ TEST(BinPage, ListsFollowsAndRestoresWithoutReplacing) {
         ASSERT_GE(tw::test::CountOccurrences(vol->ReadImage(), marker), 1u);
     }
 
-    tw::RegistryStore store(world.Sub("cfg") + "/registry.db");
-    tw::Settings settings(store);
-    settings.SetProgramFolder(world.Path() + "/");
-    settings.logLocation = world.Logs();
-    MainWindow::Context ctx;
-    ctx.settings = &settings;
-    ctx.guardPath = world.Sub("missing/sentrel");
-    ctx.watchMounts = false;
-    MainWindow window(std::move(ctx));
-    window.Initialise(false);
-    window.show();
+    tw::test::TestPanel panel(world);
+    MainWindow& window = panel.Open(false);
+    tw::Settings& settings = *panel.settings;
     window.ShowPage(tw::ui::kBinPage);
     auto* page = qobject_cast<CRecycleBinWipingPage*>(window.Page(tw::ui::kBinPage));
     ASSERT_TRUE(page);

@@ -104,10 +104,7 @@ class CleanupPageTest : public ::testing::Test {
         marker_ = world_.Sub("powered-off");
         powerOff_ = std::make_unique<tw::test::EnvVar>(
             "TIDEWIPE_POWEROFF_COMMAND", ("echo poweroff >> '" + marker_ + "'").c_str());
-        store_ = std::make_unique<tw::RegistryStore>(world_.Sub("cfg") + "/registry.db");
-        settings_ = std::make_unique<tw::Settings>(*store_);
-        settings_->SetProgramFolder(world_.Path() + "/");
-        settings_->logLocation = world_.Logs();
+        settings_ = panel_.settings.get();
         settings_->Dword("extensiveLogging") = 1;  // a line per file
         StoreTasks(*settings_, {}, false);
         StoreTasks(*settings_, {}, true);
@@ -115,16 +112,9 @@ class CleanupPageTest : public ::testing::Test {
     void TearDown() override { tw::ui::SetMessages(nullptr); }
 
     CCleanFreeSpacePage& Open() {
-        bus_ = std::make_unique<tw::shell::MessageBus>();
-        MainWindow::Context ctx;
-        ctx.settings = settings_.get();
-        ctx.bus = bus_.get();
-        ctx.guardPath = world_.Sub("missing/sentrel");
-        ctx.openUrl = [](const QString&) { return 33; };
-        ctx.watchMounts = false;
-        window_ = std::make_unique<MainWindow>(std::move(ctx));
-        window_->Initialise(false);
-        window_->show();
+        window_ = &panel_.Open(true, [](MainWindow::Context& ctx) {
+            ctx.openUrl = [](const QString&) { return 33; };
+        });
         auto* page = qobject_cast<CCleanFreeSpacePage*>(window_->Page(tw::ui::kCleanupPage));
         page->SetCountdownTicks(&ticks_);
         return *page;
@@ -136,10 +126,9 @@ class CleanupPageTest : public ::testing::Test {
     tw::test::RecordingMessages messages_;
     std::string marker_;
     std::unique_ptr<tw::test::EnvVar> powerOff_;
-    std::unique_ptr<tw::RegistryStore> store_;
-    std::unique_ptr<tw::Settings> settings_;
-    std::unique_ptr<tw::shell::MessageBus> bus_;
-    std::unique_ptr<MainWindow> window_;
+    tw::test::TestPanel panel_{world_};
+    tw::Settings* settings_ = nullptr;
+    MainWindow* window_ = nullptr;
     FastTicks ticks_;
 };
 
@@ -203,7 +192,7 @@ TEST_F(CleanupPageVolumes, LoopVolumeRunNowRunsTheManualSetOnCfsDrives) {
     CCleanFreeSpacePage& page = Open();
     page.Run().settle = std::chrono::milliseconds(0);
     page.SetTasks(tw::wipe::TaskSet{{false, false, true}});  // not what runs
-    ASSERT_TRUE(bus_->Broadcast(tw::shell::Message::CleanRequestMessage, 0x524));
+    ASSERT_TRUE(panel_.bus->Broadcast(tw::shell::Message::CleanRequestMessage, 0x524));
     ASSERT_TRUE(Pump([&] { return page.Running(); }, 10000));
     EXPECT_EQ(window_->CurrentPage(), tw::ui::kCleanupPage);
     EXPECT_EQ(page.CheckedTasks(), tw::wipe::LoadTaskSet(*settings_, false));
@@ -379,14 +368,3 @@ TEST(CleanupScheduled, LoopVolumeGuardStartsThePanelWhichCleansAndPowersOff) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    ::testing::InitGoogleTest(&argc, argv);
-    QApplication app(argc, argv);
-    tw::test::TempDir qsettings("qsettings");
-    QSettings::setDefaultFormat(QSettings::IniFormat);
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope,
-                       QString::fromStdString(qsettings.Path()));
-    return RUN_ALL_TESTS();
-}

@@ -48,19 +48,9 @@ TEST(LogPage, TailRuleLiveFollowingAndEraseAllLogFiles) {
     ASSERT_TRUE(world.Ok());
     tw::test::RecordingMessages messages;
     tw::ui::SetMessages(&messages);
-    tw::RegistryStore store(world.Sub("cfg") + "/registry.db");
-    tw::Settings settings(store);
-    settings.SetProgramFolder(world.Path() + "/");
-    settings.logLocation = world.Logs();
-    tw::shell::MessageBus bus;
-    MainWindow::Context ctx;
-    ctx.settings = &settings;
-    ctx.bus = &bus;
-    ctx.guardPath = world.Sub("missing/sentrel");
-    ctx.watchMounts = false;
-    MainWindow window(std::move(ctx));
-    window.Initialise(false);
-    window.show();
+    tw::test::TestPanel panel(world);
+    MainWindow& window = panel.Open();
+    tw::RegistryStore& store = *panel.store;
     auto cli = [&world](std::vector<std::string> args) {
         std::string out;
         return tw::test::RunCliIn(world.Sub("cfg"), std::move(args), &out);

@@ -58,37 +58,29 @@ class PanelTest : public ::testing::Test {
 
     // A window over a fresh store; `guardPath` "" = a guard file that does not exist.
     MainWindow& Open(std::string guardPath = "", bool watchMounts = false) {
-        store_ = std::make_unique<tw::RegistryStore>(world_.Sub("cfg") + "/registry.db");
-        settings_ = std::make_unique<tw::Settings>(*store_);
-        settings_->SetProgramFolder(world_.Path() + "/");
-        settings_->logLocation = world_.Logs();
-        bus_ = std::make_unique<tw::shell::MessageBus>();
-        MainWindow::Context ctx;
-        ctx.settings = settings_.get();
-        ctx.bus = bus_.get();
-        ctx.guardPath = guardPath.empty() ? world_.Sub("missing/sentrel") : guardPath;
-        ctx.openUrl = [this](const QString& url) {
-            opened_ << url;
-            return tw::controls::kOpenedOk;
-        };
-        ctx.helpFolder = QStringLiteral(TW_HELP_DIR);
-        ctx.watchMounts = watchMounts;
-        window_ = std::make_unique<MainWindow>(std::move(ctx));
-        window_->Initialise(false);
-        window_->show();
-        return *window_;
+        panel_ = std::make_unique<tw::test::TestPanel>(world_);
+        MainWindow& w = panel_->Open(true, [&](MainWindow::Context& ctx) {
+            if (!guardPath.empty()) ctx.guardPath = guardPath;
+            ctx.openUrl = [this](const QString& url) {
+                opened_ << url;
+                return tw::controls::kOpenedOk;
+            };
+            ctx.helpFolder = QStringLiteral(TW_HELP_DIR);
+            ctx.watchMounts = watchMounts;
+        });
+        store_ = panel_->store.get();
+        settings_ = panel_->settings.get();
+        window_ = &w;
+        return w;
     }
-    uint32_t Stored(const char* name) {
-        uint32_t v = 99;
-        return store_->ReadDword(tw::ProgramKey(), name, &v) ? v : 99;
-    }
+    uint32_t Stored(const char* name) { return panel_->Stored(name); }
 
     tw::test::TestWorld world_;
     tw::test::RecordingMessages messages_;
-    std::unique_ptr<tw::RegistryStore> store_;
-    std::unique_ptr<tw::Settings> settings_;
-    std::unique_ptr<tw::shell::MessageBus> bus_;
-    std::unique_ptr<MainWindow> window_;
+    std::unique_ptr<tw::test::TestPanel> panel_;
+    tw::RegistryStore* store_ = nullptr;
+    tw::Settings* settings_ = nullptr;
+    MainWindow* window_ = nullptr;
     QStringList opened_;
 };
 
@@ -443,16 +435,3 @@ TEST_F(PanelDrives, ADriveListGainsAVolumeWhenItIsMountedAndLosesIt) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    // No display: the offscreen platform, and no settings of the real user for the
-    // window geometry either.
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    ::testing::InitGoogleTest(&argc, argv);
-    QApplication app(argc, argv);
-    tw::test::TempDir qsettings("qsettings");
-    QSettings::setDefaultFormat(QSettings::IniFormat);
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope,
-                       QString::fromStdString(qsettings.Path()));
-    return RUN_ALL_TESTS();
-}

@@ -33,28 +33,19 @@ class SchedulePageTest : public ::testing::Test {
         TW_REQUIRE_BUS();
         ASSERT_TRUE(world_.Ok());
         tw::ui::SetMessages(&messages_);
-        store_ = std::make_unique<tw::RegistryStore>(world_.Sub("cfg") + "/registry.db");
-        settings_ = std::make_unique<tw::Settings>(*store_);
-        settings_->SetProgramFolder(world_.Path() + "/");
-        settings_->logLocation = world_.Logs();
-        MainWindow::Context ctx;
-        ctx.settings = settings_.get();
-        ctx.guardPath = world_.Sub("missing/sentrel");
-        ctx.watchMounts = false;
         // Monday 7 December 2026, 10:00:00.
-        ctx.clock = [] {
-            tw::SystemTime t;
-            t.year = 2026;
-            t.month = 12;
-            t.day = 7;
-            t.dayOfWeek = 1;
-            t.hour = 10;
-            return t;
-        };
-        window_ = std::make_unique<MainWindow>(std::move(ctx));
-        window_->Initialise(false);
+        window_ = &panel_.Open(false, [](MainWindow::Context& ctx) {
+            ctx.clock = [] {
+                tw::SystemTime t;
+                t.year = 2026;
+                t.month = 12;
+                t.day = 7;
+                t.dayOfWeek = 1;
+                t.hour = 10;
+                return t;
+            };
+        });
         window_->Schedule().guardRunning = true;  // no guard is started by these tests
-        window_->show();
         window_->ShowPage(tw::ui::kSchedulePage);
         page_ = qobject_cast<CSchedulePage*>(window_->Page(tw::ui::kSchedulePage));
         ASSERT_TRUE(page_);
@@ -67,16 +58,12 @@ class SchedulePageTest : public ::testing::Test {
     }
     void TearDown() override { tw::ui::SetMessages(nullptr); }
 
-    uint32_t Stored(const char* name) {
-        uint32_t v = 99;
-        return store_->ReadDword(tw::ProgramKey(), name, &v) ? v : 99;
-    }
+    uint32_t Stored(const char* name) { return panel_.Stored(name); }
 
     tw::test::TestWorld world_;
     tw::test::RecordingMessages messages_;
-    std::unique_ptr<tw::RegistryStore> store_;
-    std::unique_ptr<tw::Settings> settings_;
-    std::unique_ptr<MainWindow> window_;
+    tw::test::TestPanel panel_{world_};
+    MainWindow* window_ = nullptr;
     CSchedulePage* page_ = nullptr;
 };
 
@@ -119,7 +106,7 @@ TEST_F(SchedulePageTest, MondayAtNineSeenAtTenNamesTheNextMondayAndTheButtonTogg
 
     // "Run Clean-up NOW!" asks the window for the manual clean.
     uint32_t requested = 0;
-    QObject::connect(window_.get(), &MainWindow::cleanRunRequested,
+    QObject::connect(window_, &MainWindow::cleanRunRequested,
                      [&](uint32_t code) { requested = code; });
     page_->RunNowButton()->click();
     EXPECT_EQ(requested, tw::sched::kRequestRunNow);

@@ -404,12 +404,17 @@ void MainWindow::SetBanner(int pageId) {
 
 void MainWindow::ShowPage(int pageId) {
     if (!Page(pageId)) return;
+    // While a clean runs only its view and the log may be shown, also when another
+    // program asks for a page (the bin page from the guard's pop-up, for one): the
+    // navigation stays limited until the clean ends.
+    const bool cleaning = IsBusy(Busy::DriveCleaning);
+    if (cleaning && pageId != kCleanupPage && pageId != kLogPage) return;
     if (pageId == currentPage_) {
         SetBanner(pageId);
         return;
     }
     currentPage_ = pageId;
-    EnableNavigation(true);
+    if (!cleaning) EnableNavigation(true);
     SetBanner(pageId);
     stack_->setCurrentWidget(Page(pageId));
     // The current page's button is marked, not disabled: pressing it again refreshes

@@ -276,6 +276,9 @@ TEST_F(CleanupPageVolumes, LoopVolumePauseResumeAndAbort) {
     EXPECT_FALSE(window_->NavButton(1019)->isEnabled());
     EXPECT_FALSE(window_->OverwriteArrow(true)->isEnabled());
     EXPECT_TRUE(window_->NavButton(1015)->isEnabled());
+    window_->ShowPage(tw::ui::kBinPage);  // as a request from the bus would
+    EXPECT_NE(window_->CurrentPage(), tw::ui::kBinPage);
+    EXPECT_FALSE(window_->NavButton(1014)->isEnabled());
 
     // Paused at the boundary after the fifth file: nothing more is cleaned meanwhile.
     // The drive's activity light still shows the clean under way.

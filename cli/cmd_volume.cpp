@@ -231,10 +231,10 @@ void RegisterSearch(CLI::App& app, Env& env) {
         so.deletedFolders = deletedFolders;
         // JSON: one object per line, written out as the search finds them; the list
         // itself is not kept (a large volume lists hundreds of thousands).
-        // The text goes out in pieces of about 64 KiB through one buffer reserved
+        // The text goes out in pieces of about 32 KiB through one buffer reserved
         // once: a buffer grown as it fills is moved and faulted in page by page, which
         // cost more than the formatting of the lines.
-        constexpr size_t kFlushAt = 64 * 1024;
+        constexpr size_t kFlushAt = 32 * 1024;
         std::string out;
         size_t listed = 0;
         if (json) {

@@ -554,17 +554,21 @@ bool NtfsVolume::ReadRuns(const std::vector<DataRun>& runs, uint64_t byteCount,
         if (!r.sparse) {
             if (r.lcn >= boot_.totalClusters || r.clusterCount > boot_.totalClusters - r.lcn)
                 return false;
-            // Whole sectors are read; the tail of the last one is dropped.
+            // Whole sectors are read, straight into the output; only a last sector
+            // that does not fit goes through a buffer of its own, its tail dropped.
             uint64_t disk = r.lcn * bpc;
             uint64_t done = 0;
-            std::vector<uint8_t> chunk;
+            uint8_t tail[kSectorSize];
             while (done < take) {
                 uint64_t want = std::min<uint64_t>(take - done, kMaxReadBytes);
-                uint64_t rounded = (want + kSectorSize - 1) / kSectorSize * kSectorSize;
-                chunk.resize(rounded);
-                if (!ReadBytes(disk + done, chunk.data(), static_cast<uint32_t>(rounded)))
+                uint64_t whole = want / kSectorSize * kSectorSize;
+                uint8_t* to = out->data() + at + done;
+                if (whole > 0 && !ReadBytes(disk + done, to, static_cast<uint32_t>(whole)))
                     return false;
-                std::memcpy(out->data() + at + done, chunk.data(), want);
+                if (whole < want) {
+                    if (!ReadBytes(disk + done + whole, tail, kSectorSize)) return false;
+                    std::memcpy(to + whole, tail, want - whole);
+                }
                 done += want;
             }
         }

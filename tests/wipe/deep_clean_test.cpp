@@ -161,42 +161,6 @@ TEST_F(DeepFixture, CleanedFilesMoveToNewClustersKeepTheirContentAndMetadataAndG
     EXPECT_NE(log.find("Deep cleaned directory: " + root + "\r"), std::string::npos);
 }
 
-TEST_F(DeepFixture, OnlyFilesModifiedSinceTheLastCleanAreCleanedAgainUnlessReclean) {
-    Make("one", Pattern("1", 5000));
-    Make("two", Pattern("2", 5000));
-    Make("three", Pattern("3", 5000));
-    {
-        CDeepCleaner c(*store);
-        Configure(c);
-        ASSERT_EQ(Run(c), Outcome::Ok);
-        ASSERT_EQ(c.filesCleaned, 3u);
-    }
-    const ino_t oneIno = Stat("one").st_ino, twoIno = Stat("two").st_ino;
-    // The user edits "two" after the clean.
-    ASSERT_TRUE(test::WriteFileBytes(P("two"), Pattern("2b", 7000)));
-    contents["two"] = Pattern("2b", 7000);
-    {
-        CDeepCleaner c(*store);
-        Configure(c);
-        ASSERT_EQ(Run(c), Outcome::Ok);
-        EXPECT_EQ(c.filesCleaned, 1u);
-        EXPECT_EQ(c.filesUpToDate, 2u);
-        EXPECT_EQ(Stat("one").st_ino, oneIno);
-        EXPECT_NE(Stat("two").st_ino, twoIno);
-        EXPECT_EQ(FileTimeFromTimespec(Stat("two").st_mtim), c.NewStamp());
-    }
-    {
-        CDeepCleaner c(*store);
-        Configure(c);
-        c.reclean = true;
-        ASSERT_EQ(Run(c), Outcome::Ok);
-        EXPECT_EQ(c.filesCleaned, 3u);
-        EXPECT_NE(Stat("one").st_ino, oneIno);
-    }
-    ExpectAllContentsIntact();
-    ExpectNoCopiesLeft();
-}
-
 TEST_F(DeepFixture, HardLinkedFilesAndLinkTargetsAreLeftAlone) {
     test::TempDir outside("slack-deep-out");
     Make("linked", Pattern("l", 4000));

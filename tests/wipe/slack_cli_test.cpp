@@ -202,6 +202,7 @@ TEST_F(SlackCli, DryRunShowsRefusalsAndExitsAsTheRealRunWould) {
     const int holder = open((tree + "/a.txt").c_str(), O_RDONLY);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    ASSERT_EQ(Cli({"settings", "set", "SaveToLogfile", "1"}, nullptr), 0);
     for (const char* cmd : {"slack", "deep-clean"}) {
         SCOPED_TRACE(cmd);
         std::string plan, real;
@@ -215,6 +216,12 @@ TEST_F(SlackCli, DryRunShowsRefusalsAndExitsAsTheRealRunWould) {
     }
     close(holder);
     EXPECT_EQ(test::ReadFileBytes(tree + "/a.txt"), "alpha");
+    EXPECT_NE(LogText().find("Could not wipe slack in file: " + tree + "/a.txt File Size: 5 (b) " +
+                             "Cluster size: " + std::to_string(cluster) +
+                             " Number Of Clusters: 1 Total slack wiped: " +
+                             std::to_string(cluster - 5) + " (b)"),
+              std::string::npos)
+        << LogText();
 
     // Bad arguments and unsafe targets.
     std::string out;
@@ -235,6 +242,18 @@ TEST_F(SlackCli, DeepCleanCleansOnceAndThenFindsNothingNewToClean) {
     EXPECT_NE(out.find("0 files to clean (0 bytes); 2 not modified since the last deep clean"),
               std::string::npos)
         << out;
+    // A file edited since is cleaned again, the others are not, unless --reclean.
+    const ino_t cleanedA = Ino(tree + "/a.txt");
+    ASSERT_TRUE(test::WriteFileBytes(tree + "/sub/b.txt", std::string(5000, 'b')));
+    ASSERT_EQ(Run({"deep-clean", "--yes", "--passes", "1", tree}, &out), 0) << out;
+    EXPECT_NE(out.find("Deep cleaned 1 files (5000 bytes, 1 overwrite), 0 could not be cleaned "
+                       "(0 bytes), 1 cleaned since the last deep clean"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(Ino(tree + "/a.txt"), cleanedA);
+    ASSERT_EQ(Run({"deep-clean", "--yes", "--passes", "1", "--reclean", tree}, &out), 0) << out;
+    EXPECT_NE(out.find("Deep cleaned 2 files (5005 bytes"), std::string::npos) << out;
+    EXPECT_NE(Ino(tree + "/a.txt"), cleanedA);
     // The stamp is keyed by the folder that was walked.
     ASSERT_EQ(Run({"settings", "list"}, &out), 0);
     EXPECT_NE(out.find("dc" + tree + "\\lastDeepCleanLo"), std::string::npos) << out;

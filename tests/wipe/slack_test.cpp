@@ -205,25 +205,6 @@ TEST_F(SlackFixture, DeepCleanStampBecomesTheTimeOfFilesNotModifiedSince) {
     EXPECT_EQ(Stat("other").st_mtim.tv_sec, 1500000000);
 }
 
-TEST_F(SlackFixture, LockedFileIsLeftAloneAndLoggedAsNotWiped) {
-    Make("locked", "abc");
-    int holder = open(PathOf("locked").c_str(), O_RDONLY);
-    ASSERT_GE(holder, 0);
-    ASSERT_EQ(flock(holder, LOCK_EX), 0);
-    CSlackWiper w = Wiper(1);
-    int passes = 0;
-    w.passObserver = [&](int, const uint8_t*, size_t) { ++passes; };
-    EXPECT_FALSE(w.WipeFileSlack(Folder(), "locked", 3, false, false, false, Folder()));
-    close(holder);
-    EXPECT_EQ(passes, 0);
-    EXPECT_EQ(w.filesFailed, 1u);
-    EXPECT_NE(LogText().find("Could not wipe slack in file: " + PathOf("locked") +
-                             " File Size: 3 (b) Cluster size: 4096 Number Of Clusters: 1 "
-                             "Total slack wiped: 4093 (b)"),
-              std::string::npos)
-        << LogText();
-}
-
 TEST_F(SlackFixture, FileThatGrewSinceItWasListedKeepsItsNewEnd) {
     const std::string content(6000, 'g');
     Make("grew", content);

@@ -161,30 +161,6 @@ TEST_F(DeepFixture, CleanedFilesMoveToNewClustersKeepTheirContentAndMetadataAndG
     EXPECT_NE(log.find("Deep cleaned directory: " + root + "\r"), std::string::npos);
 }
 
-TEST_F(DeepFixture, HardLinkedFilesAndLinkTargetsAreLeftAlone) {
-    test::TempDir outside("slack-deep-out");
-    Make("linked", Pattern("l", 4000));
-    ASSERT_EQ(link(P("linked").c_str(), (outside.Path() + "/other-name").c_str()), 0);
-    ASSERT_TRUE(test::WriteFileBytes(outside.Path() + "/target", "target content"));
-    ASSERT_EQ(symlink((outside.Path() + "/target").c_str(), P("link").c_str()), 0);
-    struct stat target {};
-    ASSERT_EQ(stat((outside.Path() + "/target").c_str(), &target), 0);
-    const ino_t linkedIno = Stat("linked").st_ino;
-
-    CDeepCleaner c(*store);
-    Configure(c);
-    ASSERT_EQ(Run(c), Outcome::Ok);
-    EXPECT_EQ(c.filesCleaned, 0u);
-    EXPECT_EQ(Stat("linked").st_ino, linkedIno);
-    EXPECT_EQ(Stat("linked").st_nlink, 2u);
-    EXPECT_TRUE(S_ISLNK(Stat("link").st_mode));
-    struct stat after {};
-    ASSERT_EQ(stat((outside.Path() + "/target").c_str(), &after), 0);
-    EXPECT_EQ(after.st_ino, target.st_ino);
-    EXPECT_EQ(after.st_mtim.tv_sec, target.st_mtim.tv_sec);
-    EXPECT_EQ(test::ReadFileBytes(outside.Path() + "/target"), "target content");
-}
-
 TEST_F(DeepFixture, AbortStopsBetweenFilesAndPutsThePreviousStampBack) {
     for (const char* n : {"a", "b", "c", "d"}) Make(n, Pattern(n, 2000));
     const FileTime before = FileTimeFromTimespec({1000000000, 0});  // older than every file

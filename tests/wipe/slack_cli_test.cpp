@@ -232,11 +232,23 @@ TEST_F(SlackCli, DryRunShowsRefusalsAndExitsAsTheRealRunWould) {
 }
 
 TEST_F(SlackCli, DeepCleanCleansOnceAndThenFindsNothingNewToClean) {
-    const ino_t a = Ino(tree + "/a.txt");
+    // A file with a second name outside the tree (cleaning it would part the names) and a
+    // link to a file outside: both left alone.
+    const std::string outside = dir_.Path() + "/outside";
+    ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+    ASSERT_TRUE(test::WriteFileBytes(tree + "/linked", std::string(cluster, 'l')));
+    ASSERT_EQ(link((tree + "/linked").c_str(), (outside + "/second-name").c_str()), 0);
+    ASSERT_TRUE(test::WriteFileBytes(outside + "/target", "target"));
+    ASSERT_EQ(symlink((outside + "/target").c_str(), (tree + "/link").c_str()), 0);
+    const ino_t a = Ino(tree + "/a.txt"), linked = Ino(tree + "/linked"),
+                target = Ino(outside + "/target");
     std::string out;
     ASSERT_EQ(Run({"deep-clean", "--yes", "--passes", "1", tree}, &out), 0) << out;
     EXPECT_NE(out.find("Deep cleaned 2 files (5005 bytes, 1 overwrite)"), std::string::npos) << out;
     EXPECT_NE(Ino(tree + "/a.txt"), a);
+    EXPECT_EQ(Ino(tree + "/linked"), linked);
+    EXPECT_EQ(Ino(outside + "/target"), target);
+    EXPECT_EQ(test::ReadFileBytes(outside + "/target"), "target");
     EXPECT_EQ(test::ReadFileBytes(tree + "/a.txt"), "alpha");
     ASSERT_EQ(Run({"deep-clean", "--dry-run", tree}, &out), 0) << out;
     EXPECT_NE(out.find("0 files to clean (0 bytes); 2 not modified since the last deep clean"),

@@ -269,9 +269,29 @@ TEST_F(SlackCli, DeepCleanCleansOnceAndThenFindsNothingNewToClean) {
     // The stamp is keyed by the folder that was walked.
     ASSERT_EQ(Run({"settings", "list"}, &out), 0);
     EXPECT_NE(out.find("dc" + tree + "\\lastDeepCleanLo"), std::string::npos) << out;
+    // The slack wipe: files of whole clusters and empty ones have none, are left as they
+    // are (times included) and are logged as such.
+    ASSERT_TRUE(test::WriteFileBytes(tree + "/empty", ""));
+    const timespec t[2] = {{0, UTIME_OMIT}, {1234567890, 987654321}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (tree + "/linked").c_str(), t, 0), 0);
+    ASSERT_EQ(Cli({"settings", "set", "SaveToLogfile", "1"}, nullptr), 0);
     ASSERT_EQ(Run({"slack", "--yes", tree}, &out), 0) << out;
-    EXPECT_NE(out.find("Wiped slack in 2 files (7283 bytes of slack"), std::string::npos) << out;
+    EXPECT_NE(out.find("Wiped slack in 2 files (7283 bytes of slack, 3 overwrites), 2 without "
+                       "slack, 0 could not be wiped"),
+              std::string::npos)
+        << out;
     EXPECT_EQ(test::ReadFileBytes(tree + "/sub/b.txt"), std::string(5000, 'b'));
+    struct stat st {};
+    ASSERT_EQ(stat((tree + "/linked").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1234567890);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 987654321);
+    EXPECT_EQ(st.st_size, cluster);
+    EXPECT_NE(LogText().find("No slack to wipe in file: " + tree +
+                             "/linked File Size: " + std::to_string(cluster) +
+                             " (b) Cluster size: " + std::to_string(cluster) +
+                             " Number Of Clusters: 1\r"),
+              std::string::npos)
+        << LogText();
 }
 
 // ---------------------------------------------------------------- the scanner

@@ -119,30 +119,8 @@ TEST(SlackGeometry, SixtyFourBitArithmetic) {
     EXPECT_EQ(ComputeSlack(123, 0).slackBytes, 0u);
 }
 
-// An empty file and one of whole clusters have no slack: nothing is written, and the
-// latter is logged as such. A one-byte file gets the rest of its cluster written.
+// A one-byte file gets the rest of its cluster written, and nothing past it.
 TEST_F(SlackFixture, OnlyTheEndOfTheLastClusterIsWritten) {
-    Make("whole.bin", std::string(8192, 'w'));
-    Make("empty", "");
-    const struct stat before = Stat("whole.bin");
-    for (const char* name : {"whole.bin", "empty"}) {
-        CSlackWiper w = Wiper(3);
-        int passes = 0;
-        w.passObserver = [&](int, const uint8_t*, size_t) { ++passes; };
-        EXPECT_TRUE(
-            w.WipeFileSlack(Folder(), name, Stat(name).st_size, false, false, false, Folder()));
-        EXPECT_EQ(passes, 0) << name;
-        EXPECT_TRUE(w.lastRecord.noSlack) << name;
-    }
-    const struct stat after = Stat("whole.bin");
-    EXPECT_EQ(after.st_size, 8192);
-    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
-    EXPECT_EQ(Stat("empty").st_size, 0);
-    EXPECT_NE(LogText().find("No slack to wipe in file: " + PathOf("whole.bin") +
-                             " File Size: 8192 (b) Cluster size: 4096 Number Of Clusters: 2\r"),
-              std::string::npos)
-        << LogText();
-
     for (int n : {1, 2}) {
         SCOPED_TRACE(n);
         Make("one", "x", {1234567890, 987654321});

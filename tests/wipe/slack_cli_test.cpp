@@ -269,6 +269,23 @@ TEST_F(SlackCli, DeepCleanCleansOnceAndThenFindsNothingNewToClean) {
     // The stamp is keyed by the folder that was walked.
     ASSERT_EQ(Run({"settings", "list"}, &out), 0);
     EXPECT_NE(out.find("dc" + tree + "\\lastDeepCleanLo"), std::string::npos) << out;
+    // The slack wipe gives that stamp to a file not modified since (so the next deep
+    // clean passes it by); a newer one keeps its time, and so does any file when the
+    // slack of another folder, with no stamp of its own, is wiped.
+    const auto mtime = [&](const std::string& p) {
+        struct stat st {};
+        EXPECT_EQ(stat(p.c_str(), &st), 0);
+        return std::make_pair(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+    };
+    const auto setMtime = [&](const std::string& p, timespec when) {
+        const timespec t[2] = {{0, UTIME_OMIT}, when};
+        ASSERT_EQ(utimensat(AT_FDCWD, p.c_str(), t, 0), 0);
+    };
+    const auto stamp = mtime(tree + "/a.txt");
+    ASSERT_NO_FATAL_FAILURE(setMtime(tree + "/sub/b.txt", {1500000000, 0}));
+    ASSERT_EQ(Run({"slack", "--yes", tree + "/sub"}, &out), 0) << out;
+    EXPECT_EQ(mtime(tree + "/sub/b.txt"), std::make_pair(time_t{1500000000}, 0L));
+    ASSERT_NO_FATAL_FAILURE(setMtime(tree + "/a.txt", {4000000000, 7}));
     // The slack wipe: files of whole clusters and empty ones have none, are left as they
     // are (times included) and are logged as such.
     ASSERT_TRUE(test::WriteFileBytes(tree + "/empty", ""));
@@ -281,6 +298,8 @@ TEST_F(SlackCli, DeepCleanCleansOnceAndThenFindsNothingNewToClean) {
               std::string::npos)
         << out;
     EXPECT_EQ(test::ReadFileBytes(tree + "/sub/b.txt"), std::string(5000, 'b'));
+    EXPECT_EQ(mtime(tree + "/sub/b.txt"), stamp);
+    EXPECT_EQ(mtime(tree + "/a.txt"), std::make_pair(time_t{4000000000}, 7L));
     struct stat st {};
     ASSERT_EQ(stat((tree + "/linked").c_str(), &st), 0);
     EXPECT_EQ(st.st_mtim.tv_sec, 1234567890);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Deep clean in a temporary folder: which files a run cleans, what a cleaned file keeps
 // (content, mode, attributes, access time) and gets (the stamp), the copy-name
-// collision, links, abort, and above all that no file is lost when the process dies at
+// collision, abort, progress, and above all that no file is lost when the process dies at
 // any point of a clean: each stage is cut short in a child process, and a child is also
 // killed at arbitrary moments.
 #include "wipe/deep_clean.h"

@@ -2,11 +2,13 @@
 // Slack on a private temporary folder (no privileges), one tree for every case: the
 // `slacks`, `slack` and `deep-clean` commands of tidewipe-cli run as a user would, and
 // what only the scanner itself shows. `slacks`: which files are listed with which slack
-// (and what the walk leaves out), the table and the JSON form, the usage errors. `slack`
-// and `deep-clean`: the plan of --dry-run changes nothing, a refusal changes nothing, a
-// real run cleans and keys the stamp by the folder it walked. The scanner: its status
-// and log lines, stopping, failing, and refusing to read files without slack. (Showing
-// slack bytes reads a device: the volume tests do that on scratch volumes.)
+// (and what the walk leaves out), the table, the JSON form and the log, the usage errors.
+// `slack` and `deep-clean`: the plan of --dry-run changes nothing, a refusal changes
+// nothing and is logged, a real run cleans, keys the stamp by the folder it walked, takes
+// up again only what changed since (or everything with --reclean), leaves linked files
+// alone, and the slack wipe then gives the stamp to files not modified since. The
+// scanner: its status, stopping, failing, and refusing to read files without slack.
+// (Showing slack bytes reads a device: the volume tests do that on scratch volumes.)
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // What only the engine shows of slack wiping and the drive walk, on files in a temporary
 // folder. The slack wiper: its arithmetic, the passes that reach the file (seen through
-// the pass observer and by reading the file back after each pass), the time rules,
-// refusals, locked files, dying mid-wipe and lines appended while it wipes. The walk
+// the pass observer and by reading the file back after each pass), keeping its own time,
+// files that changed under it, dying mid-wipe and lines appended while it wipes (its
+// refusals, files without slack and the stamp rule are slack_cli_test's). The walk
 // shared by slack wiping and deep clean: which entries it hands over, which it leaves out
 // and why, that it never follows a link or leaves its file system, and the counting walk
 // on its own thread. The fixed passes on the disk are slack_volume_test's; the drive

@@ -190,8 +190,10 @@ TEST_P(FreeSpaceVolume, KilledCliCleanIsClearedByLeftoversThenACleanCompletes) {
             return stat(first.c_str(), &st) == 0 && st.st_size >= (4 << 20);
         },
         std::chrono::seconds(10));
-    // While the clean runs, another one is refused even as a plan, and the sweep leaves
-    // its folder alone, in the plan and for real.
+    // While the clean runs (held still, so that it cannot end meanwhile), another one is
+    // refused even as a plan, and the sweep leaves its folder alone, in the plan and for
+    // real.
+    kill(bg.Pid(), SIGSTOP);
     std::string out;
     EXPECT_EQ(Cli({"free-space", "--dry-run", vol_->MountPoint()}, &out), 3) << out;
     EXPECT_EQ(Cli({"leftovers", "--dry-run"}, &out), 1) << out;

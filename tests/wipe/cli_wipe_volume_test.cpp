@@ -210,24 +210,6 @@ TEST_F(WipeVolume, ReportedSuccessMeansTheDataIsGone) {
     }
 }
 
-TEST_F(WipeVolume, DryRunsOfFreeSpaceAndLeftoversEndAsTheRealRunWould) {
-    TW_REQUIRE_SCRATCH(FsKind::Ext4);
-    tw::test::ScratchVolume vol(FsKind::Ext4, 16);
-    ASSERT_TRUE(vol.Ok()) << vol.Error();
-    // A temporary folder a running clean still holds: free-space refuses to start, and
-    // the sweep keeps it.
-    const std::string folder = vol.Root() + std::string(tw::wipe::kFreeSpaceFolder);
-    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-    const int held = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ASSERT_EQ(flock(held, LOCK_EX), 0);
-    std::string plan, sweep;
-    EXPECT_EQ(Cli({"free-space", "--dry-run", vol.MountPoint()}, &plan), 3) << plan;
-    EXPECT_EQ(Cli({"leftovers", "--dry-run"}, &sweep), 1) << sweep;
-    close(held);
-    EXPECT_NE(sweep.find("keep " + folder), std::string::npos) << sweep;
-    EXPECT_TRUE(fs::exists(folder));
-}
-
 namespace tw::wipe {
 namespace {
 

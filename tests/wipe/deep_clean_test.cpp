@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Deep clean in a temporary folder: which files a run cleans, what a cleaned file keeps
 // (content, mode, attributes, access time) and gets (the stamp), the copy-name
-// collision, links, abort, and above all that no file is lost when the process dies at
+// collision, abort, progress, and above all that no file is lost when the process dies at
 // any point of a clean: each stage is cut short in a child process, and a child is also
 // killed at arbitrary moments.
 #include "wipe/deep_clean.h"
@@ -159,66 +159,6 @@ TEST_F(DeepFixture, CleanedFilesMoveToNewClustersKeepTheirContentAndMetadataAndG
         << log;
     EXPECT_NE(log.find("Deep cleaned directory: " + P("sub") + "\r"), std::string::npos);
     EXPECT_NE(log.find("Deep cleaned directory: " + root + "\r"), std::string::npos);
-}
-
-TEST_F(DeepFixture, OnlyFilesModifiedSinceTheLastCleanAreCleanedAgainUnlessReclean) {
-    Make("one", Pattern("1", 5000));
-    Make("two", Pattern("2", 5000));
-    Make("three", Pattern("3", 5000));
-    {
-        CDeepCleaner c(*store);
-        Configure(c);
-        ASSERT_EQ(Run(c), Outcome::Ok);
-        ASSERT_EQ(c.filesCleaned, 3u);
-    }
-    const ino_t oneIno = Stat("one").st_ino, twoIno = Stat("two").st_ino;
-    // The user edits "two" after the clean.
-    ASSERT_TRUE(test::WriteFileBytes(P("two"), Pattern("2b", 7000)));
-    contents["two"] = Pattern("2b", 7000);
-    {
-        CDeepCleaner c(*store);
-        Configure(c);
-        ASSERT_EQ(Run(c), Outcome::Ok);
-        EXPECT_EQ(c.filesCleaned, 1u);
-        EXPECT_EQ(c.filesUpToDate, 2u);
-        EXPECT_EQ(Stat("one").st_ino, oneIno);
-        EXPECT_NE(Stat("two").st_ino, twoIno);
-        EXPECT_EQ(FileTimeFromTimespec(Stat("two").st_mtim), c.NewStamp());
-    }
-    {
-        CDeepCleaner c(*store);
-        Configure(c);
-        c.reclean = true;
-        ASSERT_EQ(Run(c), Outcome::Ok);
-        EXPECT_EQ(c.filesCleaned, 3u);
-        EXPECT_NE(Stat("one").st_ino, oneIno);
-    }
-    ExpectAllContentsIntact();
-    ExpectNoCopiesLeft();
-}
-
-TEST_F(DeepFixture, HardLinkedFilesAndLinkTargetsAreLeftAlone) {
-    test::TempDir outside("slack-deep-out");
-    Make("linked", Pattern("l", 4000));
-    ASSERT_EQ(link(P("linked").c_str(), (outside.Path() + "/other-name").c_str()), 0);
-    ASSERT_TRUE(test::WriteFileBytes(outside.Path() + "/target", "target content"));
-    ASSERT_EQ(symlink((outside.Path() + "/target").c_str(), P("link").c_str()), 0);
-    struct stat target {};
-    ASSERT_EQ(stat((outside.Path() + "/target").c_str(), &target), 0);
-    const ino_t linkedIno = Stat("linked").st_ino;
-
-    CDeepCleaner c(*store);
-    Configure(c);
-    ASSERT_EQ(Run(c), Outcome::Ok);
-    EXPECT_EQ(c.filesCleaned, 0u);
-    EXPECT_EQ(Stat("linked").st_ino, linkedIno);
-    EXPECT_EQ(Stat("linked").st_nlink, 2u);
-    EXPECT_TRUE(S_ISLNK(Stat("link").st_mode));
-    struct stat after {};
-    ASSERT_EQ(stat((outside.Path() + "/target").c_str(), &after), 0);
-    EXPECT_EQ(after.st_ino, target.st_ino);
-    EXPECT_EQ(after.st_mtim.tv_sec, target.st_mtim.tv_sec);
-    EXPECT_EQ(test::ReadFileBytes(outside.Path() + "/target"), "target content");
 }
 
 TEST_F(DeepFixture, AbortStopsBetweenFilesAndPutsThePreviousStampBack) {

@@ -171,38 +171,6 @@ TEST_P(FreeSpaceVolume, AbortedThenCompleteCleanLeaveNoDeletedMarkerAndKeepLiveF
     again.ExpectLiveIntact();
 }
 
-TEST_P(FreeSpaceVolume, SweepLeavesARunningCleanAlone) {
-    std::atomic<int> flag{0};
-    RecordingSink slow;
-    slow.onPos = [](tw::ProgressSink::Bar, int64_t) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    };
-    tw::test::TestOperation op;
-    op.SetSink(&slow);
-    op.UseStopFlag(flag);
-    int result = -2;
-    std::thread clean([&] {
-        CFreeSpaceCleaner cleaner;
-        result = cleaner.CleanFreeSpace(op, {vol_->MountPoint(), 1});
-    });
-    const std::string folder = tw::wipe::TempFolderFor(vol_->MountPoint());
-    const std::string first = folder + "/zpqmalowjxy681.qlx";
-    for (int i = 0; i < 2000 && !fs::exists(first); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    tw::wipe::LeftoverSweep sweep;
-    const bool found = tw::wipe::SweepLeftoverTempFolders({vol_->MountPoint()}, false, {}, &sweep);
-    const bool stillThere = fs::exists(first);
-    // Abort: the clean still removes its files on the way out.
-    flag = 1;
-    clean.join();
-    EXPECT_TRUE(found);
-    EXPECT_TRUE(sweep.removed.empty());
-    EXPECT_EQ(sweep.kept.size(), 1u);
-    EXPECT_TRUE(stillThere);
-    EXPECT_EQ(result, 0);
-    EXPECT_FALSE(fs::exists(folder));
-}
-
 // A killed clean leaves its folder: the next clean refuses, `leftovers` clears it, and a
 // clean then runs to its end, logged, and overwrites a file deleted meanwhile.
 TEST_P(FreeSpaceVolume, KilledCliCleanIsClearedByLeftoversThenACleanCompletes) {
@@ -222,6 +190,16 @@ TEST_P(FreeSpaceVolume, KilledCliCleanIsClearedByLeftoversThenACleanCompletes) {
             return stat(first.c_str(), &st) == 0 && st.st_size >= (4 << 20);
         },
         std::chrono::seconds(10));
+    // While the clean runs (held still, so that it cannot end meanwhile), another one is
+    // refused even as a plan, and the sweep leaves its folder alone, in the plan and for
+    // real.
+    kill(bg.Pid(), SIGSTOP);
+    std::string out;
+    EXPECT_EQ(Cli({"free-space", "--dry-run", vol_->MountPoint()}, &out), 3) << out;
+    EXPECT_EQ(Cli({"leftovers", "--dry-run"}, &out), 1) << out;
+    EXPECT_NE(out.find("keep " + folder), std::string::npos) << out;
+    EXPECT_EQ(Cli({"leftovers", "--yes"}, &out), 1) << out;
+    EXPECT_TRUE(fs::exists(first));
     kill(bg.Pid(), SIGKILL);
     ASSERT_TRUE(filling);
     ASSERT_EQ(bg.Wait(), -1) << "the clean ended before it could be killed";
@@ -230,7 +208,7 @@ TEST_P(FreeSpaceVolume, KilledCliCleanIsClearedByLeftoversThenACleanCompletes) {
 
     // A clean started now finds the leftover and refuses: it writes nothing.
     const uintmax_t leftSize = fs::file_size(first);
-    std::string out;
+    out.clear();
     EXPECT_EQ(Cli({"free-space", "--yes", vol_->MountPoint()}, &out), 3);
     EXPECT_NE(out.find("tidewipe-cli leftovers"), std::string::npos) << out;
     EXPECT_EQ(fs::file_size(first), leftSize);

@@ -2,11 +2,13 @@
 // Slack on a private temporary folder (no privileges), one tree for every case: the
 // `slacks`, `slack` and `deep-clean` commands of tidewipe-cli run as a user would, and
 // what only the scanner itself shows. `slacks`: which files are listed with which slack
-// (and what the walk leaves out), the table and the JSON form, the usage errors. `slack`
-// and `deep-clean`: the plan of --dry-run changes nothing, a refusal changes nothing, a
-// real run cleans and keys the stamp by the folder it walked. The scanner: its status
-// and log lines, stopping, failing, and refusing to read files without slack. (Showing
-// slack bytes reads a device: the volume tests do that on scratch volumes.)
+// (and what the walk leaves out), the table, the JSON form and the log, the usage errors.
+// `slack` and `deep-clean`: the plan of --dry-run changes nothing, a refusal changes
+// nothing and is logged, a real run cleans, keys the stamp by the folder it walked, takes
+// up again only what changed since (or everything with --reclean), leaves linked files
+// alone, and the slack wipe then gives the stamp to files not modified since. The
+// scanner: its status, stopping, failing, and refusing to read files without slack.
+// (Showing slack bytes reads a device: the volume tests do that on scratch volumes.)
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -19,7 +21,6 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
-#include "log/activity_log.h"
 #include "tests/common/cli_fixture.h"
 #include "tests/common/recording_sink.h"
 #include "volume/recoverable.h"
@@ -93,6 +94,7 @@ using SlackScanTree = SlacksCli;
 TEST_F(SlacksCli, ListsEveryFileWithSlackOnceAndNothingTheWalkLeavesOut) {
     const timespec t[2] = {{0, UTIME_OMIT}, {1500000000, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, (tree + "/a.txt").c_str(), t, 0), 0);
+    ASSERT_EQ(Cli({"settings", "set", "SaveToLogfile", "1"}, nullptr), 0);
     std::string out;
     ASSERT_EQ(Run({"slacks", tree}, &out), 0) << out;
     EXPECT_NE(out.find("Slack at end of file"), std::string::npos) << out;
@@ -104,6 +106,14 @@ TEST_F(SlacksCli, ListsEveryFileWithSlackOnceAndNothingTheWalkLeavesOut) {
 
     const auto j = Json(tree);
     ASSERT_FALSE(j.is_discarded());
+    // The log has the beginning, on the drive searched, and then the result.
+    const std::string logText = LogText();
+    const size_t begin = logText.find("Beginning search for recoverable slacks on " +
+                                      j["drive"].get<std::string>() + "\r");
+    const size_t end = logText.find("Completed search for recoverable slacks (Found 2 slacks)");
+    ASSERT_NE(begin, std::string::npos) << logText;
+    ASSERT_NE(end, std::string::npos) << logText;
+    EXPECT_LT(begin, end);
     EXPECT_EQ(j["count"], 2);
     EXPECT_EQ(j["aborted"], false);
     EXPECT_EQ(j["result"], "Completed search for recoverable slacks (Found 2 slacks)");
@@ -202,6 +212,7 @@ TEST_F(SlackCli, DryRunShowsRefusalsAndExitsAsTheRealRunWould) {
     const int holder = open((tree + "/a.txt").c_str(), O_RDONLY);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    ASSERT_EQ(Cli({"settings", "set", "SaveToLogfile", "1"}, nullptr), 0);
     for (const char* cmd : {"slack", "deep-clean"}) {
         SCOPED_TRACE(cmd);
         std::string plan, real;
@@ -215,6 +226,12 @@ TEST_F(SlackCli, DryRunShowsRefusalsAndExitsAsTheRealRunWould) {
     }
     close(holder);
     EXPECT_EQ(test::ReadFileBytes(tree + "/a.txt"), "alpha");
+    EXPECT_NE(LogText().find("Could not wipe slack in file: " + tree + "/a.txt File Size: 5 (b) " +
+                             "Cluster size: " + std::to_string(cluster) +
+                             " Number Of Clusters: 1 Total slack wiped: " +
+                             std::to_string(cluster - 5) + " (b)"),
+              std::string::npos)
+        << LogText();
 
     // Bad arguments and unsafe targets.
     std::string out;
@@ -225,35 +242,94 @@ TEST_F(SlackCli, DryRunShowsRefusalsAndExitsAsTheRealRunWould) {
 }
 
 TEST_F(SlackCli, DeepCleanCleansOnceAndThenFindsNothingNewToClean) {
-    const ino_t a = Ino(tree + "/a.txt");
+    // A file with a second name outside the tree (cleaning it would part the names) and a
+    // link to a file outside: both left alone.
+    const std::string outside = dir_.Path() + "/outside";
+    ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+    ASSERT_TRUE(test::WriteFileBytes(tree + "/linked", std::string(cluster, 'l')));
+    ASSERT_EQ(link((tree + "/linked").c_str(), (outside + "/second-name").c_str()), 0);
+    ASSERT_TRUE(test::WriteFileBytes(outside + "/target", "target"));
+    ASSERT_EQ(symlink((outside + "/target").c_str(), (tree + "/link").c_str()), 0);
+    const ino_t a = Ino(tree + "/a.txt"), linked = Ino(tree + "/linked"),
+                target = Ino(outside + "/target");
     std::string out;
     ASSERT_EQ(Run({"deep-clean", "--yes", "--passes", "1", tree}, &out), 0) << out;
     EXPECT_NE(out.find("Deep cleaned 2 files (5005 bytes, 1 overwrite)"), std::string::npos) << out;
     EXPECT_NE(Ino(tree + "/a.txt"), a);
+    EXPECT_EQ(Ino(tree + "/linked"), linked);
+    EXPECT_EQ(Ino(outside + "/target"), target);
+    EXPECT_EQ(test::ReadFileBytes(outside + "/target"), "target");
     EXPECT_EQ(test::ReadFileBytes(tree + "/a.txt"), "alpha");
     ASSERT_EQ(Run({"deep-clean", "--dry-run", tree}, &out), 0) << out;
     EXPECT_NE(out.find("0 files to clean (0 bytes); 2 not modified since the last deep clean"),
               std::string::npos)
         << out;
+    // A file edited since is cleaned again, the others are not, unless --reclean.
+    const ino_t cleanedA = Ino(tree + "/a.txt");
+    ASSERT_TRUE(test::WriteFileBytes(tree + "/sub/b.txt", std::string(5000, 'b')));
+    ASSERT_EQ(Run({"deep-clean", "--yes", "--passes", "1", tree}, &out), 0) << out;
+    EXPECT_NE(out.find("Deep cleaned 1 files (5000 bytes, 1 overwrite), 0 could not be cleaned "
+                       "(0 bytes), 1 cleaned since the last deep clean"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(Ino(tree + "/a.txt"), cleanedA);
+    ASSERT_EQ(Run({"deep-clean", "--yes", "--passes", "1", "--reclean", tree}, &out), 0) << out;
+    EXPECT_NE(out.find("Deep cleaned 2 files (5005 bytes"), std::string::npos) << out;
+    EXPECT_NE(Ino(tree + "/a.txt"), cleanedA);
     // The stamp is keyed by the folder that was walked.
     ASSERT_EQ(Run({"settings", "list"}, &out), 0);
     EXPECT_NE(out.find("dc" + tree + "\\lastDeepCleanLo"), std::string::npos) << out;
+    // The slack wipe gives that stamp to a file not modified since (so the next deep
+    // clean passes it by); a newer one keeps its time, and so does any file when the
+    // slack of another folder, with no stamp of its own, is wiped.
+    const auto mtime = [&](const std::string& p) {
+        struct stat st {};
+        EXPECT_EQ(stat(p.c_str(), &st), 0);
+        return std::make_pair(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+    };
+    const auto setMtime = [&](const std::string& p, timespec when) {
+        const timespec t[2] = {{0, UTIME_OMIT}, when};
+        ASSERT_EQ(utimensat(AT_FDCWD, p.c_str(), t, 0), 0);
+    };
+    const auto stamp = mtime(tree + "/a.txt");
+    ASSERT_NO_FATAL_FAILURE(setMtime(tree + "/sub/b.txt", {1500000000, 0}));
+    ASSERT_EQ(Run({"slack", "--yes", tree + "/sub"}, &out), 0) << out;
+    EXPECT_EQ(mtime(tree + "/sub/b.txt"), std::make_pair(time_t{1500000000}, 0L));
+    ASSERT_NO_FATAL_FAILURE(setMtime(tree + "/a.txt", {4000000000, 7}));
+    // The slack wipe: files of whole clusters and empty ones have none, are left as they
+    // are (times included) and are logged as such.
+    ASSERT_TRUE(test::WriteFileBytes(tree + "/empty", ""));
+    const timespec t[2] = {{0, UTIME_OMIT}, {1234567890, 987654321}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (tree + "/linked").c_str(), t, 0), 0);
+    ASSERT_EQ(Cli({"settings", "set", "SaveToLogfile", "1"}, nullptr), 0);
     ASSERT_EQ(Run({"slack", "--yes", tree}, &out), 0) << out;
-    EXPECT_NE(out.find("Wiped slack in 2 files (7283 bytes of slack"), std::string::npos) << out;
+    EXPECT_NE(out.find("Wiped slack in 2 files (7283 bytes of slack, 3 overwrites), 2 without "
+                       "slack, 0 could not be wiped"),
+              std::string::npos)
+        << out;
     EXPECT_EQ(test::ReadFileBytes(tree + "/sub/b.txt"), std::string(5000, 'b'));
+    EXPECT_EQ(mtime(tree + "/sub/b.txt"), stamp);
+    EXPECT_EQ(mtime(tree + "/a.txt"), std::make_pair(time_t{4000000000}, 7L));
+    struct stat st {};
+    ASSERT_EQ(stat((tree + "/linked").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1234567890);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 987654321);
+    EXPECT_EQ(st.st_size, cluster);
+    EXPECT_NE(LogText().find("No slack to wipe in file: " + tree +
+                             "/linked File Size: " + std::to_string(cluster) +
+                             " (b) Cluster size: " + std::to_string(cluster) +
+                             " Number Of Clusters: 1\r"),
+              std::string::npos)
+        << LogText();
 }
 
 // ---------------------------------------------------------------- the scanner
 
-TEST_F(SlackScanTree, StatusCountsTheFindsAndTheLogHasTheBeginningAndTheResult) {
+// The status counts the finds (the command line shows no status without a terminal).
+TEST_F(SlackScanTree, StatusCountsTheFinds) {
     test::RecordingSink sink;
-    log::CActivityLogFile logFile;
-    const std::string logDir = dir_.Path() + "/log";
-    ASSERT_EQ(mkdir(logDir.c_str(), 0700), 0);
-    logFile.SetFolder(logDir);
     test::TestOperation op;
     op.SetSink(&sink);
-    op.SetLog(&logFile);
     CSlackScanner scanner;
     const SlackScanReport rep = scanner.Scan(op, tree, "/mnt/scratch");
     ASSERT_EQ(rep.end, SlackScanEnd::Completed);
@@ -266,13 +342,6 @@ TEST_F(SlackScanTree, StatusCountsTheFindsAndTheLogHasTheBeginningAndTheResult) 
                         "Searching for recoverable slacks (Found: 2 slacks)"),
               sink.statuses.end());
     EXPECT_EQ(sink.statuses.back(), rep.message);
-
-    const std::string logText = test::ReadFileBytes(logFile.GetTodaysFileName());
-    const size_t begin = logText.find("Beginning search for recoverable slacks on /mnt/scratch");
-    const size_t end = logText.find(rep.message);
-    ASSERT_NE(begin, std::string::npos) << logText;
-    ASSERT_NE(end, std::string::npos) << logText;
-    EXPECT_LT(begin, end);
 }
 
 TEST_F(SlackScanTree, StopFlagEndsTheWalkWithWhatWasFound) {

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // What only the engine shows of slack wiping and the drive walk, on files in a temporary
 // folder. The slack wiper: its arithmetic, the passes that reach the file (seen through
-// the pass observer and by reading the file back after each pass), the time rules,
-// refusals, locked files, dying mid-wipe and lines appended while it wipes. The walk
+// the pass observer and by reading the file back after each pass), keeping its own time,
+// files that changed under it, dying mid-wipe and lines appended while it wipes (its
+// refusals, files without slack and the stamp rule are slack_cli_test's). The walk
 // shared by slack wiping and deep clean: which entries it hands over, which it leaves out
 // and why, that it never follows a link or leaves its file system, and the counting walk
 // on its own thread. The fixed passes on the disk are slack_volume_test's; the drive
@@ -119,30 +120,10 @@ TEST(SlackGeometry, SixtyFourBitArithmetic) {
     EXPECT_EQ(ComputeSlack(123, 0).slackBytes, 0u);
 }
 
-// An empty file and one of whole clusters have no slack: nothing is written, and the
-// latter is logged as such. A one-byte file gets the rest of its cluster written.
+// A one-byte file gets the rest of its cluster written, and nothing past it. Asked to
+// keep its own time, it does so though a deep-clean stamp would apply to it.
 TEST_F(SlackFixture, OnlyTheEndOfTheLastClusterIsWritten) {
-    Make("whole.bin", std::string(8192, 'w'));
-    Make("empty", "");
-    const struct stat before = Stat("whole.bin");
-    for (const char* name : {"whole.bin", "empty"}) {
-        CSlackWiper w = Wiper(3);
-        int passes = 0;
-        w.passObserver = [&](int, const uint8_t*, size_t) { ++passes; };
-        EXPECT_TRUE(
-            w.WipeFileSlack(Folder(), name, Stat(name).st_size, false, false, false, Folder()));
-        EXPECT_EQ(passes, 0) << name;
-        EXPECT_TRUE(w.lastRecord.noSlack) << name;
-    }
-    const struct stat after = Stat("whole.bin");
-    EXPECT_EQ(after.st_size, 8192);
-    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
-    EXPECT_EQ(Stat("empty").st_size, 0);
-    EXPECT_NE(LogText().find("No slack to wipe in file: " + PathOf("whole.bin") +
-                             " File Size: 8192 (b) Cluster size: 4096 Number Of Clusters: 2\r"),
-              std::string::npos)
-        << LogText();
-
+    ASSERT_TRUE(WriteDeepCleanStamp(*store, Folder(), FileTimeFromTimespec({1600000000, 0})));
     for (int n : {1, 2}) {
         SCOPED_TRACE(n);
         Make("one", "x", {1234567890, 987654321});
@@ -150,7 +131,7 @@ TEST_F(SlackFixture, OnlyTheEndOfTheLastClusterIsWritten) {
         CSlackWiper w = Wiper(n);
         w.useLease = false;
         w.passObserver = Recorder(PathOf("one"), 1, &passes);
-        ASSERT_TRUE(w.WipeFileSlack(Folder(), "one", 1, false, false, false, Folder()));
+        ASSERT_TRUE(w.WipeFileSlack(Folder(), "one", 1, false, false, true, Folder()));
         // N = 1: one zero pass. N = 2: 00, then the last pass (zeros), then the extra one.
         ASSERT_EQ(passes.size(), n == 1 ? 1u : 3u);
         for (const Pass& p : passes) EXPECT_EQ(p.written.size(), 4095u);
@@ -183,45 +164,6 @@ TEST_F(SlackFixture, RandomPassesAreComplementsAndTheLastTwoAreZeros) {
     EXPECT_TRUE(AllBytes(passes[3].written, 0x00));
     EXPECT_TRUE(AllBytes(passes[4].written, 0x00));
     EXPECT_EQ(test::ReadFileBytes(PathOf("rnd")), std::string(100, 'r'));
-}
-
-TEST_F(SlackFixture, DeepCleanStampBecomesTheTimeOfFilesNotModifiedSince) {
-    const FileTime stamp = FileTimeFromTimespec({1600000000, 500000000});
-    ASSERT_TRUE(WriteDeepCleanStamp(*store, Folder(), stamp));
-    Make("old", "old", {1500000000, 0});      // before the stamp
-    Make("newer", "newer", {1700000000, 7});  // modified after the stamp
-    Make("own", "own", {1500000000, 0});
-    CSlackWiper w = Wiper(1);
-    ASSERT_TRUE(w.WipeFileSlack(Folder(), "old", 3, false, false, false, Folder()));
-    ASSERT_TRUE(w.WipeFileSlack(Folder(), "newer", 5, false, false, false, Folder()));
-    ASSERT_TRUE(w.WipeFileSlack(Folder(), "own", 3, false, false, true, Folder()));
-    EXPECT_EQ(FileTimeFromTimespec(Stat("old").st_mtim), stamp);
-    EXPECT_EQ(Stat("newer").st_mtim.tv_sec, 1700000000);
-    EXPECT_EQ(Stat("newer").st_mtim.tv_nsec, 7);
-    EXPECT_EQ(Stat("own").st_mtim.tv_sec, 1500000000);
-    // Another drive's stamp does not apply.
-    Make("other", "other", {1500000000, 0});
-    ASSERT_TRUE(w.WipeFileSlack(Folder(), "other", 5, false, false, false, "/elsewhere"));
-    EXPECT_EQ(Stat("other").st_mtim.tv_sec, 1500000000);
-}
-
-TEST_F(SlackFixture, LockedFileIsLeftAloneAndLoggedAsNotWiped) {
-    Make("locked", "abc");
-    int holder = open(PathOf("locked").c_str(), O_RDONLY);
-    ASSERT_GE(holder, 0);
-    ASSERT_EQ(flock(holder, LOCK_EX), 0);
-    CSlackWiper w = Wiper(1);
-    int passes = 0;
-    w.passObserver = [&](int, const uint8_t*, size_t) { ++passes; };
-    EXPECT_FALSE(w.WipeFileSlack(Folder(), "locked", 3, false, false, false, Folder()));
-    close(holder);
-    EXPECT_EQ(passes, 0);
-    EXPECT_EQ(w.filesFailed, 1u);
-    EXPECT_NE(LogText().find("Could not wipe slack in file: " + PathOf("locked") +
-                             " File Size: 3 (b) Cluster size: 4096 Number Of Clusters: 1 "
-                             "Total slack wiped: 4093 (b)"),
-              std::string::npos)
-        << LogText();
 }
 
 TEST_F(SlackFixture, FileThatGrewSinceItWasListedKeepsItsNewEnd) {

@@ -44,19 +44,22 @@ struct TaskInfo {
     const char* manualValue;     // settings value of the manual clean
     const char* scheduledValue;  // settings value of the timed clean
     int planLineId;              // line of the plan text; 0 when the task has none
+    int descriptionId;           // what the task does: the row's tool tip
 };
 
 inline constexpr std::array<TaskInfo, kTaskCount> kTasks = {{
-    {Task::RecycleBin, "recycle-bin", 432, "wipeRecycleBinCFS", "ScheduledwipeRecycleBinCFS", 459},
-    {Task::FreeSpace, "free-space", 199, "CleanFreeSpace", "ScheduledCleanFreeSpace", 458},
-    {Task::DeepClean, "deep-clean", 200, "DeepClean", "ScheduledDeepClean", 457},
-    {Task::Reclean, "reclean", 471, "DeepCleanUnfragmented", "ScheduledDeepCleanUnfragmented", 0},
-    {Task::Slack, "slack", 198, "WipeFileSlacks", "ScheduledWipeFileSlacks", 456},
+    {Task::RecycleBin, "recycle-bin", 432, "wipeRecycleBinCFS", "ScheduledwipeRecycleBinCFS", 459,
+     445},
+    {Task::FreeSpace, "free-space", 199, "CleanFreeSpace", "ScheduledCleanFreeSpace", 458, 442},
+    {Task::DeepClean, "deep-clean", 200, "DeepClean", "ScheduledDeepClean", 457, 441},
+    {Task::Reclean, "reclean", 471, "DeepCleanUnfragmented", "ScheduledDeepCleanUnfragmented", 0,
+     472},
+    {Task::Slack, "slack", 198, "WipeFileSlacks", "ScheduledWipeFileSlacks", 456, 443},
     {Task::TableEntries, "table-entries", 233, "WipeDirectoryEntries",
-     "ScheduledWipeDirectoryEntries", 455},
+     "ScheduledWipeDirectoryEntries", 455, 440},
     {Task::Swap, "swap", 235, "WipeSwapFileOnCleanFreeSpacePage",
-     "ScheduledWipeSwapFileOnCleanFreeSpacePage", 0},
-    {Task::Shutdown, "shutdown", 197, "shutdownafterCFS", "ScheduledshutdownafterCFS", 454},
+     "ScheduledWipeSwapFileOnCleanFreeSpacePage", 0, 439},
+    {Task::Shutdown, "shutdown", 197, "shutdownafterCFS", "ScheduledshutdownafterCFS", 454, 438},
 }};
 
 inline const TaskInfo& InfoOf(Task t) { return kTasks[static_cast<size_t>(t)]; }

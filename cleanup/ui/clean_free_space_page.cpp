@@ -14,6 +14,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "cleanup/ui/task_list.h"
 #include "controls/drive_picker.h"
 #include "log/activity_log.h"
 #include "platform/drives.h"
@@ -27,6 +28,7 @@
 
 namespace tw::wipe::ui {
 
+using tw::ui::Q;
 using tw::ui::TextOf;
 using tw::ui::Tx;
 
@@ -41,15 +43,7 @@ constexpr std::array<int, 99> kIndicatorDelays = {
     23, 67, 83,  23, 34, 46, 23, 72, 106, 23,  59, 34, 23, 88, 42, 23, 64, 121, 34, 23,
     53, 78, 23,  47, 34, 93, 23, 62, 70,  34,  23, 56, 84, 23, 39, 34, 23, 109, 23};
 
-// The description of each task row (its tool tip), in the order of the tasks.
-constexpr std::array<int, kTaskCount> kDescriptionIds = {445, 442, 441, 472, 443, 440, 439, 438};
-
 enum DriveColumn { kDriveName, kDriveFs, kDriveDevice, kDriveColumns };
-
-QString Q(const std::string& s) { return QString::fromStdString(s); }
-QString Q(std::string_view s) {
-    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
-}
 
 }  // namespace
 
@@ -127,7 +121,7 @@ CCleanFreeSpacePage::CCleanFreeSpacePage(tw::ui::MainWindow* window, Settings* s
       runner_(new tw::ui::OperationRunner(this)) {
     tasks_ = new QListWidget(this);
     tasks_->setAccessibleName(tr("Clean-up tasks"));
-    BuildTaskList();
+    FillTaskList(tasks_);
 
     drives_ = new QTableWidget(0, kDriveColumns, this);
     drives_->setAccessibleName(tr("Drives to clean"));
@@ -236,29 +230,13 @@ CCleanFreeSpacePage::~CCleanFreeSpacePage() {
     delete runner_;
 }
 
-void CCleanFreeSpacePage::BuildTaskList() {
-    for (const TaskInfo& info : kTasks) {
-        auto* item = new QListWidgetItem(TextOf(info.rowTextId), tasks_);
-        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable | Qt::ItemIsSelectable);
-        item->setCheckState(Qt::Unchecked);
-        item->setToolTip(TextOf(kDescriptionIds[static_cast<size_t>(info.task)]));
-    }
-}
-
 bool CCleanFreeSpacePage::Running() const { return runner_->Running(); }
 
-TaskSet CCleanFreeSpacePage::CheckedTasks() const {
-    TaskSet set;
-    for (size_t i = 0; i < kTaskCount; ++i)
-        set.Set(kTasks[i].task, tasks_->item(static_cast<int>(i))->checkState() == Qt::Checked);
-    return set;
-}
+TaskSet CCleanFreeSpacePage::CheckedTasks() const { return TasksOf(tasks_); }
 
 void CCleanFreeSpacePage::SetTasks(const TaskSet& set) {
     const QSignalBlocker block(tasks_);
-    for (size_t i = 0; i < kTaskCount; ++i)
-        tasks_->item(static_cast<int>(i))
-            ->setCheckState(set[kTasks[i].task] ? Qt::Checked : Qt::Unchecked);
+    ShowTasks(tasks_, set);
     ShowPlan();
 }
 

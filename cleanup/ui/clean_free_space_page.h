@@ -117,7 +117,6 @@ class CCleanFreeSpacePage : public QWidget {
     bool eventFilter(QObject* watched, QEvent* e) override;
 
   private:
-    void BuildTaskList();
     void OnFinished();
     void SetStatus(const QString& text);
     void ShowPlan();

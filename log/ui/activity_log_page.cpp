@@ -36,14 +36,13 @@
 
 namespace tw::log::ui {
 
+using tw::ui::Q;
 using tw::ui::Tx;
 
 namespace {
 
 // How much of a long log the viewer reads: its last 50,000 bytes.
 constexpr off_t kViewerTail = 50000;
-
-QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 // `t` as "%A, %B %d, %Y" in local time with the English names.
 QString LongDate(time_t t) {

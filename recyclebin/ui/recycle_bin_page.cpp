@@ -30,14 +30,13 @@
 
 namespace tw::recyclebin::ui {
 
+using tw::ui::Q;
 using tw::ui::Tx;
 
 namespace {
 
 // Seconds the user has to confirm a wipe.
 constexpr int kConfirmSeconds = 8;
-
-QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 QString DateText(FileTime ft) {
     if (ft == 0) return {};

@@ -14,41 +14,18 @@
 #include <set>
 
 #include "cleanup/cleanup_tasks.h"
+#include "cleanup/ui/task_list.h"
 #include "controls/drive_picker.h"
 #include "shell/ui/main_window.h"
 #include "shell/ui/ui_text.h"
 
 namespace tw::sched::ui {
 
+using tw::ui::Q;
 using tw::ui::TextOf;
 using tw::ui::Tx;
 
 namespace {
-
-QString Q(const std::string& s) { return QString::fromStdString(s); }
-
-// The mouse-over description of each task row, in the order of the task table.
-int DescriptionOf(wipe::Task t) {
-    switch (t) {
-        case wipe::Task::RecycleBin:
-            return 445;
-        case wipe::Task::FreeSpace:
-            return 442;
-        case wipe::Task::DeepClean:
-            return 441;
-        case wipe::Task::Reclean:
-            return 472;
-        case wipe::Task::Slack:
-            return 443;
-        case wipe::Task::TableEntries:
-            return 440;
-        case wipe::Task::Swap:
-            return 439;
-        case wipe::Task::Shutdown:
-            return 438;
-    }
-    return 0;
-}
 
 constexpr int kMountRole = Qt::UserRole + 1;
 
@@ -60,13 +37,7 @@ CSchedulePage::CSchedulePage(tw::ui::MainWindow* window, QWidget* parent)
     drives_->setAccessibleName(tr("Drives to clean"));
     tasks_ = new QListWidget(this);
     tasks_->setAccessibleName(tr("Tasks of the timed clean"));
-    for (const auto& info : wipe::kTasks) {
-        auto* item = new QListWidgetItem(TextOf(info.rowTextId));
-        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable | Qt::ItemIsSelectable);
-        item->setCheckState(Qt::Unchecked);
-        item->setToolTip(TextOf(DescriptionOf(info.task)));
-        tasks_->addItem(item);
-    }
+    wipe::ui::FillTaskList(tasks_);
 
     auto* when = new QGroupBox(tr("When"), this);
     today_ = new QRadioButton(tr("Run &today only"), when);
@@ -186,9 +157,7 @@ void CSchedulePage::LoadFromModel() {
         const std::string mp = drives_->item(i)->data(kMountRole).toString().toStdString();
         drives_->item(i)->setCheckState(chosen.count(mp) ? Qt::Checked : Qt::Unchecked);
     }
-    for (int i = 0; i < tasks_->count(); ++i)
-        tasks_->item(i)->setCheckState(c.tasks.on[static_cast<size_t>(i)] ? Qt::Checked
-                                                                          : Qt::Unchecked);
+    wipe::ui::ShowTasks(tasks_, c.tasks);
     (c.runTodayOnly ? today_ : onDays_)->setChecked(true);
     for (int d = 0; d < 7; ++d) days_[static_cast<size_t>(d)]->setChecked(c.days[d]);
     picker_->setTime(QTime(c.picker.hour, c.picker.minute, c.picker.second));
@@ -213,8 +182,7 @@ ScheduleControls CSchedulePage::Controls() const {
     for (int i = 0; i < drives_->count(); ++i)
         if (drives_->item(i)->checkState() == Qt::Checked)
             c.drives.push_back(drives_->item(i)->data(kMountRole).toString().toStdString());
-    for (int i = 0; i < tasks_->count(); ++i)
-        c.tasks.on[static_cast<size_t>(i)] = tasks_->item(i)->checkState() == Qt::Checked;
+    c.tasks = wipe::ui::TasksOf(tasks_);
     c.runTodayOnly = today_->isChecked();
     for (int d = 0; d < 7; ++d) c.days[d] = days_[static_cast<size_t>(d)]->isChecked();
     c.picker = PickerTime();

@@ -39,14 +39,13 @@
 namespace tw::volume::ui {
 
 using tw::ui::Messages;
+using tw::ui::Q;
 using tw::ui::Tx;
 
 namespace {
 constexpr int kSourceRole = Qt::UserRole;
 constexpr int kMountRole = Qt::UserRole + 1;
 constexpr int kOpenImageRole = Qt::UserRole + 2;
-
-QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 QString SizeText(uint64_t bytes) {
     return bytes >= 1024 ? Q(FormatSize(bytes, "%2.2f")) : QString::number(bytes) + " b";

@@ -21,10 +21,13 @@
 
 #include "controls/dump_view.h"
 #include "platform/format.h"
+#include "shell/ui/ui_text.h"
 
 namespace tw::volume::ui {
+
+using tw::ui::Q;
+
 namespace {
-QString Q(const std::string& s) { return QString::fromStdString(s); }
 // The image mode reads at most this much of a file.
 constexpr uint64_t kImageLimit = 64ull << 20;
 

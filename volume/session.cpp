@@ -82,6 +82,10 @@ SearchReport CVolumeSession::Search(const OpContext& op, const SessionSearchOpti
     writable_ = false;
     lastSearch_ = SearchDrive(ctx, source_.raw, source_.driveName, &ntfs_);
     found_ = std::move(ctx.found);
+    // Callers pick items by location, often all of them: one lookup each, not a scan.
+    byLocation_.clear();
+    byLocation_.reserve(found_.size());
+    for (size_t i = 0; i < found_.size(); ++i) byLocation_.emplace(found_[i].location, i);
     if (lastSearch_.end != SearchEnd::Unsupported && lastSearch_.end != SearchEnd::Failed)
         fs_ = lastSearch_.fs;
     return lastSearch_;
@@ -106,9 +110,8 @@ SessionStatus CVolumeSession::SearchStatus(const SearchReport& report) {
 }
 
 const RecoverableFile* CVolumeSession::FindFound(uint64_t location) const {
-    auto it = std::find_if(found_.begin(), found_.end(),
-                           [location](const RecoverableFile& f) { return f.location == location; });
-    return it == found_.end() ? nullptr : &*it;
+    auto it = byLocation_.find(location);
+    return it == byLocation_.end() ? nullptr : &found_[it->second];
 }
 
 SessionStatus CVolumeSession::DetectFileSystem() {

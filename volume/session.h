@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/operation.h"
@@ -186,6 +187,7 @@ class CVolumeSession {
     FatBootInfo fatBoot_;
     std::unique_ptr<FatTable> fat_;
     std::vector<RecoverableFile> found_;
+    std::unordered_map<uint64_t, size_t> byLocation_;  // the first found item at each location
     SearchReport lastSearch_;
     bool writable_ = false;
     std::string accessRefusal_;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// wipe-traces SOURCE (--location N ... | --all) [--passes N]: overwrite what is left of
-// found deleted files and clear their record or directory entries.
+// wipe-traces SOURCE (--location N ... | --all) [--passes N] [--journal] [--json]: overwrite
+// what is left of found deleted files and clear their record or directory entries; with
+// --all on NTFS also the folder traces, with --journal the journal.
 // scrub-mft SOURCE: scrub every deleted file record of an NTFS volume.
 //
 // Both write below the file system: SOURCE (an image file, a block device, or the
@@ -11,6 +12,7 @@
 
 #include "cli/cli.h"
 #include "cli/volume_select.h"
+#include "log/activity_log.h"
 #include "platform/format.h"
 #include "platform/strings.h"
 #include "volume/search.h"
@@ -58,6 +60,24 @@ std::string ResultLine(const volume::RecoverableFile& f, const volume::TraceWipe
     return line + ")";
 }
 
+// What the run covered, for --json.
+nlohmann::json CoverageJson(const volume::TraceCoverage& c) {
+    nlohmann::json covered{{"records", c.records},
+                           {"folderRecords", c.folderRecords},
+                           {"indexClusters", c.indexClusters},
+                           {"indexSlack", c.indexSlack},
+                           {"recordSlack", c.recordSlack}};
+    nlohmann::json left{{"records", c.recordsLeft},
+                        {"indexClustersInUse", c.indexClustersInUse},
+                        {"damaged", c.indexDamaged},
+                        {"protected", c.protectedLeft}};
+    if (c.journalAsked) {
+        covered["journal"] = c.journalReset;
+        if (!c.journalReset) left["journal"] = c.journalRefusal;
+    }
+    return {{"covered", covered}, {"notCovered", left}};
+}
+
 void RegisterWipeTraces(CLI::App& app, Env& env) {
     auto* cmd = app.add_subcommand(
         "wipe-traces",
@@ -67,17 +87,24 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
     static ItemSelection sel;
     static int passes = 0;
     static bool deletedFolders = false;
+    static bool journal = false;
+    static bool json = false;
     static DestructiveOptions opts;
     cmd->add_option("SOURCE", source, "Volume image file, block device or mounted folder")
         ->required();
     AddSelectionOptions(cmd, sel);
+    cmd->add_flag("--journal", journal,
+                  "NTFS: also reset the journal ($LogFile) of a volume that is not mounted and "
+                  "was unmounted cleanly");
+    cmd->add_flag("--json", json, "Print the outcome and what it covered as JSON");
     cmd->add_option("--passes", passes,
                     "Overwrite passes, 1 to 7 (default: the NumOverwrites setting)")
         ->check(CLI::Range(1, 7));
     AddDeletedFoldersOption(cmd, deletedFolders);
     AddDestructiveOptions(cmd, opts);
     cmd->callback([&env] {
-        if (!sel.all && sel.locations.empty()) {
+        const bool journalOnly = journal && !sel.all && sel.locations.empty();
+        if (!sel.all && sel.locations.empty() && !journal) {
             // Said before the search, which may take long on a large volume.
             PrintError(Str<324>());
             return env.Fail(kUsage);
@@ -98,9 +125,18 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
         progress.Finish();
         if (rc != kOk) return env.Fail(rc);
         std::vector<const volume::RecoverableFile*> items;
-        if (int sc = SelectItems(vol, sel, Str<324>(), &items); sc != kOk) return env.Fail(sc);
+        if (int sc = journalOnly ? kOk : SelectItems(vol, sel, Str<324>(), &items); sc != kOk)
+            return env.Fail(sc);
         const std::string& driveName = vol.Source().driveName;
-        if (items.empty()) {
+        const bool ntfs = vol.Fs() == volume::FileSystemKind::Ntfs;
+        if (journal && !ntfs) {
+            PrintError(driveName + " is FAT32: --journal works on NTFS volumes only");
+            return env.Fail(kRefused);
+        }
+        // On NTFS, --all also takes the folder traces, which deleted files leave even
+        // when none of them is listed any more.
+        const bool volumeWide = ntfs && (sel.all || journal);
+        if (items.empty() && !volumeWide) {
             Out("Nothing to wipe: no recoverable files on " + driveName);
             if (!gateRefusal.empty()) {
                 PrintError("the real run would be refused: " + gateRefusal);
@@ -122,6 +158,10 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
             Out("Dry run: " + std::to_string(items.size()) + " file" +
                 (items.size() == 1 ? "" : "s") + ", " + FormatSize(planned, "%2.2f") +
                 " would be written on " + driveName + "; nothing was changed");
+            if (ntfs && sel.all)
+                Out("The unused space of the folder indexes and the deleted folders would be "
+                    "cleared too");
+            if (journal) Out("The journal would be reset if it is clean");
             // Exit as the real run would: refused by the gate, or with the files it
             // cannot wipe counted as failures.
             if (!gateRefusal.empty()) {
@@ -134,25 +174,65 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
             }
             return;
         }
-        if (!Confirm("Wipe the traces of " + std::to_string(items.size()) + " deleted file" +
-                         (items.size() == 1 ? "" : "s") + " on " + driveName + " with " +
+        std::string what =
+            std::to_string(items.size()) + " deleted file" + (items.size() == 1 ? "" : "s");
+        if (ntfs && sel.all) what += " and the folder traces";
+        if (journal) what += (ntfs && sel.all) ? ", and the journal," : " and the journal";
+        if (!Confirm("Wipe the traces of " + what + " on " + driveName + " with " +
                          std::to_string(passCount) + " pass" + (passCount == 1 ? "" : "es") +
                          "? This cannot be undone.",
                      opts))
             return env.Fail(kRefused);
-        Note(Str<398>() + " (Ctrl-C: " + Str<411>() + ")");
+        if (!json) Note(Str<398>() + " (Ctrl-C: " + Str<411>() + ")");
         op.SetLog(RecoveryLog(env));
-        const volume::TraceRunResult run = vol.WipeTraces(
+        volume::TraceCoverage coverage;
+        nlohmann::json itemsJson = nlohmann::json::array();
+        volume::TraceRunResult run = vol.WipeTraces(
             op, items, passCount,
-            [&progress](const volume::RecoverableFile& f, const volume::TraceWipeResult& r) {
+            [&](const volume::RecoverableFile& f, const volume::TraceWipeResult& r) {
                 progress.Finish();
+                if (r.recordScrubbed) ++coverage.records;
+                if (json) {
+                    nlohmann::json j{{"location", f.location},
+                                     {"outcome", r.outcome == Outcome::Ok        ? "wiped"
+                                                 : r.outcome == Outcome::Stopped ? "stopped"
+                                                                                 : "failed"}};
+                    JsonName(j, "name", volume::TraceItemText(f));
+                    if (!r.error.empty()) j["error"] = r.error;
+                    itemsJson.push_back(std::move(j));
+                    return;
+                }
                 Out(ResultLine(f, r));
                 std::cout << std::flush;
             });
+        // The folder traces and the journal come after the files: a stop ends the run.
+        if (ntfs && sel.all && !run.stopped) {
+            const Outcome o = vol.WipeFolderTraces(op, &coverage);
+            if (o == Outcome::Stopped) run.stopped = true;
+            if (o == Outcome::Failed) {
+                ++run.failed;
+                PrintError("the folder traces on " + driveName +
+                           " could not be written: " + ErrorText(vol.Drive().LastError()));
+            }
+        }
+        if (journal && !run.stopped && !vol.ResetJournal(&coverage)) ++run.failed;
         vol.CloseDrive();
         progress.Finish();
-        std::cout << (run.stopped ? S<414> : S<402>) << ": " << run.wiped << " wiped, "
-                  << run.failed << " failed\n";
+        for (const std::string& line : volume::CoverageLines(coverage)) {
+            LogToFile(line, op.Log());
+            if (!json) Out(line);
+        }
+        if (json) {
+            nlohmann::json j{{"wiped", run.wiped},
+                             {"failed", run.failed},
+                             {"stopped", run.stopped},
+                             {"items", std::move(itemsJson)}};
+            j.update(CoverageJson(coverage));
+            PrintJson(j);
+        } else {
+            std::cout << (run.stopped ? S<414> : S<402>) << ": " << run.wiped << " wiped, "
+                      << run.failed << " failed\n";
+        }
         if (run.failed > 0 || run.stopped) env.Fail(kFailed);
     });
 }
@@ -201,8 +281,9 @@ void RegisterScrubMft(CLI::App& app, Env& env) {
         CommandOperation progress;
         Operation& op = progress.Op();
         uint64_t scrubbed = 0;
+        volume::TraceCoverage coverage;
         const Outcome o = vol.ScrubDeletedRecords(
-            op, [&scrubbed](const volume::RecoverableFile&) { ++scrubbed; });
+            op, [&scrubbed](const volume::RecoverableFile&) { ++scrubbed; }, &coverage);
         vol.CloseDrive();
         progress.Finish();
         if (const auto& why = vol.Ntfs()->Failure()) {
@@ -221,6 +302,7 @@ void RegisterScrubMft(CLI::App& app, Env& env) {
             return env.Fail(kFailed);
         }
         Out("Scrubbed " + count + " on " + driveName);
+        for (const std::string& line : volume::CoverageLines(coverage)) Out(line);
     });
 }
 

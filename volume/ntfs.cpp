@@ -401,10 +401,11 @@ bool IsUniformSector(std::span<const uint8_t> b) {
     return std::all_of(b.begin(), b.end(), [&](uint8_t x) { return x == b[0]; });
 }
 
-bool ScrubDeletedRecord(std::span<uint8_t> r) {
+bool ScrubDeletedRecord(std::span<uint8_t> r, bool folder) {
     FileRecordHeader h;
     if (!ParseRecordHeader(r, &h) || h.signature != kFileSignature) return false;
-    if (h.flags & (kRecordInUse | kRecordDirectory)) return false;
+    if ((h.flags & (kRecordInUse | kRecordDirectory)) != (folder ? kRecordDirectory : 0))
+        return false;
     size_t size = r.size();
     // The update sequence array must lie past the header this rewrites and inside the
     // first block, or writing the new sequence number would damage the header.

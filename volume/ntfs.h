@@ -207,8 +207,9 @@ bool IsUniformSector(std::span<const uint8_t> buffer);
 // recordSize, no attributes, base reference cleared with its sequence advanced), every
 // byte from 0x2A on is 0xFF and a new update sequence number is stamped. Only a record
 // with the "FILE" signature and neither in-use nor directory flag is changed; returns
-// whether it was.
-bool ScrubDeletedRecord(std::span<uint8_t> record);
+// whether it was. `folder`: a deleted folder's record (directory flag set, in-use flag
+// cleared) is scrubbed as well, and only such a record.
+bool ScrubDeletedRecord(std::span<uint8_t> record, bool folder = false);
 
 // The scrub guard: whether a write to the `sectorCount` sectors from `first` must be
 // left out. It must when any of them is sector 0 (the boot sector), lies among the

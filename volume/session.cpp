@@ -283,16 +283,34 @@ bool CVolumeSession::LoadNtfs(Error* error) {
 }
 
 Outcome CVolumeSession::ScrubDeletedRecords(
-    const OpContext& op, const std::function<void(const RecoverableFile&)>& onScrubbed) {
+    const OpContext& op, const std::function<void(const RecoverableFile&)>& onScrubbed,
+    TraceCoverage* coverage) {
     ntfs_ = std::make_unique<NtfsVolume>(drive_);
+    TraceCoverage local;
+    TraceCoverage& cov = coverage ? *coverage : local;
     SearchContext ctx;
     ctx.driveText = source_.driveText;
     ctx.drive = &drive_;
     ctx.mode = SearchMode::Scrub;
     ctx.op = &op;
     ctx.wantStatus = false;
-    ctx.onFound = onScrubbed;
-    return SearchNtfs(ctx, *ntfs_);
+    ctx.onFound = [&](const RecoverableFile& f) {
+        ++cov.records;
+        if (onScrubbed) onScrubbed(f);
+    };
+    const Outcome o = SearchNtfs(ctx, *ntfs_);
+    if (o != Outcome::Ok) return o;
+    return WipeFolderTraces(op, &cov);
+}
+
+Outcome CVolumeSession::WipeFolderTraces(const OpContext& op, TraceCoverage* coverage) {
+    TraceVolume tv{&drive_, ntfs_.get(), fat_.get(), 0};
+    return volume::WipeFolderTraces(op, tv, coverage);
+}
+
+bool CVolumeSession::ResetJournal(TraceCoverage* coverage) {
+    TraceVolume tv{&drive_, ntfs_.get(), fat_.get(), 0};
+    return volume::ResetJournal(tv, coverage);
 }
 
 }  // namespace tw::volume

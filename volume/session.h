@@ -175,8 +175,15 @@ class CVolumeSession {
     // NTFS: scrubs every deleted file record (the drive opened for writing); onScrubbed
     // sees each. Failed with Ntfs()->Failure() set when the metadata cannot be read, with
     // it empty when a write failed; Stopped by the stop flag.
+    // The folder traces are wiped after the records (WipeFolderTraces): *coverage (when
+    // given) receives what both covered.
     Outcome ScrubDeletedRecords(const OpContext& op,
-                                const std::function<void(const RecoverableFile&)>& onScrubbed);
+                                const std::function<void(const RecoverableFile&)>& onScrubbed,
+                                TraceCoverage* coverage = nullptr);
+    // NTFS, the drive opened for writing and the volume loaded (by a search or LoadNtfs):
+    // the folder traces (volume::WipeFolderTraces) and the journal (volume::ResetJournal).
+    Outcome WipeFolderTraces(const OpContext& op, TraceCoverage* coverage);
+    bool ResetJournal(TraceCoverage* coverage);
 
   private:
     VolumeSource source_;

@@ -6,11 +6,13 @@
 #include <ctime>
 
 #include "log/activity_log.h"
+#include "platform/bytes.h"
 #include "platform/error.h"
 #include "platform/fileio.h"
 #include "platform/passes.h"
 #include "platform/strings.h"
 #include "volume/item_clusters.h"
+#include "volume/ntfs_index.h"
 
 namespace tw::volume {
 
@@ -456,6 +458,340 @@ Result<FatEntryClearing> ClearFatDirectoryEntries(CRawDriveRef& drive, FatTable&
                                    static_cast<uint32_t>(cur.size())))
         return fault(ErrorCode::Io, TextId<1444>, EIO).With(ErrorText(drive.LastError()));
     return done;
+}
+
+namespace {
+
+constexpr MftRecordNumber kLogFileRecord = 2;
+// Largest index bitmap read into memory, and most index blocks a folder is taken to
+// have: far beyond any real folder, small enough for a crafted size to cost nothing.
+constexpr uint64_t kMaxIndexBitmapBytes = 1u << 20;
+constexpr uint64_t kMaxIndexBlocks = kMaxIndexBitmapBytes * 8;
+constexpr uint64_t kFolderBatchRecords = 64;
+
+// One stretch of the volume: its byte offset and length.
+struct Piece {
+    uint64_t byte = 0;
+    uint64_t length = 0;
+};
+
+// Where the bytes [at, at + length) of a stream with `runs` lie on the volume; empty
+// when any of them is sparse or beyond the runs.
+std::vector<Piece> PiecesOf(const std::vector<DataRun>& runs, uint32_t bpc, uint64_t at,
+                            uint64_t length) {
+    std::vector<Piece> pieces;
+    uint64_t start = 0;
+    for (const DataRun& r : runs) {
+        if (length == 0) break;
+        const uint64_t runBytes = r.clusterCount * bpc;
+        if (at < start + runBytes) {
+            if (r.sparse) return {};
+            const uint64_t take = std::min(length, start + runBytes - at);
+            pieces.push_back({r.lcn * bpc + (at - start), take});
+            at += take;
+            length -= take;
+        }
+        start += runBytes;
+    }
+    if (length != 0) return {};
+    return pieces;
+}
+
+bool ReadPieces(CRawDriveRef& drive, const std::vector<Piece>& pieces, std::vector<uint8_t>* out) {
+    out->clear();
+    for (const Piece& p : pieces) {
+        const size_t at = out->size();
+        out->resize(at + p.length);
+        if (!drive.Read(p.byte / kSectorSize, out->data() + at, static_cast<uint32_t>(p.length)))
+            return false;
+    }
+    return true;
+}
+
+bool PiecesProtected(const TraceVolume& vol, const std::vector<Piece>& pieces) {
+    for (const Piece& p : pieces)
+        if (ScrubGuardProtects(vol.ntfs->Boot(), p.byte / kSectorSize, p.length / kSectorSize,
+                               vol.protectedStartSector))
+            return true;
+    return false;
+}
+
+bool WritePieces(CRawDriveRef& drive, const std::vector<Piece>& pieces,
+                 std::span<const uint8_t> bytes) {
+    uint64_t at = 0;
+    for (const Piece& p : pieces) {
+        if (!drive.Write(p.byte / kSectorSize, bytes.data() + at, static_cast<uint32_t>(p.length)))
+            return false;
+        at += p.length;
+    }
+    return true;
+}
+
+// What a folder record says about its index ($I30): the block size from its root, the
+// runs of its allocation and its bitmap.
+struct FolderIndex {
+    uint32_t blockSize = 0;
+    uint64_t allocatedBytes = 0;
+    std::vector<DataRun> runs;
+    std::vector<uint8_t> bitmap;
+    bool haveBitmap = false;
+    bool damaged = false;
+};
+
+bool IsI30(const AttributeHeader& h) { return h.name == u"$I30"; }
+
+FolderIndex ReadFolderIndex(NtfsVolume& nv, std::span<const uint8_t> fixed) {
+    FolderIndex fi;
+    std::vector<AttributeRef> attrs;
+    if (!ListAttributes(fixed, &attrs)) fi.damaged = true;
+    const NtfsBootInfo& b = nv.Boot();
+    for (const AttributeRef& a : attrs) {
+        const AttributeHeader& h = a.header;
+        if (!IsI30(h)) continue;
+        if (h.type == kAttrIndexRoot && !h.nonResident && a.value.size() >= 0x10) {
+            fi.blockSize = platform::Le32(a.value.data() + 0x08);
+        } else if (h.type == kAttrIndexAllocation && h.nonResident) {
+            bool bad = false;
+            DecodeDataRuns(a.value, 0, {}, h.realSize, b.totalClusters, &fi.runs, &bad);
+            if (bad) fi.damaged = true;
+            fi.allocatedBytes = std::max(fi.allocatedBytes, h.allocatedSize);
+        } else if (h.type == kAttrBitmap) {
+            if (!h.nonResident) {
+                fi.bitmap.assign(a.value.begin(), a.value.end());
+                fi.haveBitmap = true;
+            } else {
+                std::vector<DataRun> runs;
+                bool bad = false;
+                DecodeDataRuns(a.value, 0, {}, h.realSize, b.totalClusters, &runs, &bad);
+                fi.haveBitmap =
+                    !bad &&
+                    nv.ReadRuns(runs, std::min(h.realSize, kMaxIndexBitmapBytes), &fi.bitmap);
+            }
+        }
+    }
+    return fi;
+}
+
+// Only bytes the file system will read back as a valid record are written.
+bool PassesFixup(std::span<const uint8_t> rec) {
+    std::vector<uint8_t> check(rec.begin(), rec.end());
+    FileRecordHeader h;
+    return ParseRecordHeader(check, &h) && ApplyFixup(check, h.usaOffset, h.usaCount);
+}
+
+// A deleted folder: its free index clusters, then its record.
+bool WipeDeletedFolder(TraceVolume& vol, MftRecordNumber n, std::span<const uint8_t> raw,
+                       std::span<const uint8_t> fixed, TraceCoverage& cov) {
+    NtfsVolume& nv = *vol.ntfs;
+    const NtfsBootInfo& b = nv.Boot();
+    const FolderIndex fi = ReadFolderIndex(nv, fixed);
+    if (!fi.damaged && !fi.runs.empty()) {
+        const std::vector<uint8_t> zeros(b.bytesPerCluster, 0);
+        const uint64_t spc = b.bytesPerCluster / kSectorSize;
+        for (const DataRun& r : fi.runs) {
+            if (r.sparse) continue;
+            for (uint64_t i = 0; i < r.clusterCount; ++i) {
+                const ClusterIndex c = r.lcn + i;
+                if (nv.IsClusterInUse(c) || NtfsClusterInUseOnDisk(nv, c)) {
+                    ++cov.indexClustersInUse;
+                } else if (ScrubGuardProtects(b, c * spc, spc, vol.protectedStartSector)) {
+                    ++cov.protectedLeft;
+                } else {
+                    if (!vol.drive->Write(c * spc, zeros.data(), b.bytesPerCluster)) return false;
+                    ++cov.indexClusters;
+                }
+            }
+        }
+    } else if (fi.damaged) {
+        ++cov.indexDamaged;
+    }
+    if (ScrubGuardProtects(b, nv.RecordToSector(n), b.sectorsPerRecord, vol.protectedStartSector)) {
+        ++cov.protectedLeft;
+        return true;
+    }
+    std::vector<uint8_t> rec(raw.begin(), raw.end());
+    if (!ScrubDeletedRecord(rec, true) || !PassesFixup(rec)) {
+        ++cov.recordsLeft;
+        return true;
+    }
+    if (!nv.WriteRecord(n, rec)) return false;
+    ++cov.folderRecords;
+    return true;
+}
+
+// A live folder: the unused part of each index block, then of its record.
+bool ClearLiveFolder(TraceVolume& vol, MftRecordNumber n, std::span<const uint8_t> raw,
+                     std::span<const uint8_t> fixed, TraceCoverage& cov) {
+    NtfsVolume& nv = *vol.ntfs;
+    const NtfsBootInfo& b = nv.Boot();
+    const FolderIndex fi = ReadFolderIndex(nv, fixed);
+    const uint32_t bs = fi.blockSize;
+    if (fi.damaged) {
+        ++cov.indexDamaged;
+    } else if (!fi.runs.empty()) {
+        if (bs < kSectorSize || bs > 65536 || (bs & (bs - 1)) != 0) {
+            ++cov.indexDamaged;
+        } else {
+            const uint64_t blocks = std::min(fi.allocatedBytes / bs, kMaxIndexBlocks);
+            std::vector<uint8_t> block;
+            for (uint64_t i = 0; i < blocks; ++i) {
+                const bool inUse = !fi.haveBitmap || i / 8 >= fi.bitmap.size() ||
+                                   ((fi.bitmap[i / 8] >> (i % 8)) & 1) != 0;
+                const std::vector<Piece> pieces = PiecesOf(fi.runs, b.bytesPerCluster, i * bs, bs);
+                if (pieces.empty() || !ReadPieces(*vol.drive, pieces, &block)) {
+                    if (inUse) ++cov.indexDamaged;
+                    continue;
+                }
+                const SlackScrub s = ScrubIndexBlock(block, inUse);
+                // An unused block that never held an index is no trace of one.
+                if (s == SlackScrub::Damaged && inUse) ++cov.indexDamaged;
+                if (s != SlackScrub::Scrubbed) continue;
+                if (PiecesProtected(vol, pieces)) {
+                    ++cov.protectedLeft;
+                    continue;
+                }
+                if (!WritePieces(*vol.drive, pieces, block)) return false;
+                ++cov.indexSlack;
+            }
+        }
+    }
+    std::vector<uint8_t> rec(raw.begin(), raw.end());
+    const SlackScrub s = ScrubFolderRecordSlack(rec);
+    if (s == SlackScrub::Damaged) ++cov.indexDamaged;
+    if (s != SlackScrub::Scrubbed) return true;
+    if (ScrubGuardProtects(b, nv.RecordToSector(n), b.sectorsPerRecord, vol.protectedStartSector)) {
+        ++cov.protectedLeft;
+        return true;
+    }
+    if (!PassesFixup(rec)) {
+        ++cov.indexDamaged;
+        return true;
+    }
+    if (!nv.WriteRecord(n, rec)) return false;
+    ++cov.recordSlack;
+    return true;
+}
+
+}  // namespace
+
+Outcome WipeFolderTraces(const OpContext& op, TraceVolume& vol, TraceCoverage* coverage) {
+    TraceCoverage& cov = *coverage;
+    if (!vol.ntfs || !vol.drive || !vol.drive->IsWritable()) return Outcome::Failed;
+    NtfsVolume& nv = *vol.ntfs;
+    const uint64_t count = nv.RecordCount();
+    const uint32_t rs = nv.Boot().recordSize;
+    std::vector<uint8_t> batch, one;
+    for (MftRecordNumber first = 0; first < count; first += kFolderBatchRecords) {
+        op.PauseCheck();
+        if (op.Stopped()) return Outcome::Stopped;
+        const uint64_t n = std::min(kFolderBatchRecords, count - first);
+        const bool batchOk = nv.ReadRecords(first, n, &batch);
+        for (uint64_t k = 0; k < n; ++k) {
+            std::span<const uint8_t> raw;
+            if (batchOk) {
+                raw = std::span<const uint8_t>(batch).subspan(k * rs, rs);
+            } else {
+                if (!nv.ReadRecord(first + k, &one)) continue;
+                raw = one;
+            }
+            FileRecordHeader h;
+            if (!ParseRecordHeader(raw, &h) || h.signature != kFileSignature ||
+                !(h.flags & kRecordDirectory) || h.baseRecord != 0 || h.bytesInUse == 0)
+                continue;
+            std::vector<uint8_t> fixed(raw.begin(), raw.end());
+            if (!ApplyFixup(fixed, h.usaOffset, h.usaCount)) {
+                ++cov.indexDamaged;
+                continue;
+            }
+            const bool ok = (h.flags & kRecordInUse)
+                                ? ClearLiveFolder(vol, first + k, raw, fixed, cov)
+                                : WipeDeletedFolder(vol, first + k, raw, fixed, cov);
+            if (!ok) return Outcome::Failed;
+        }
+    }
+    return vol.drive->Flush() ? Outcome::Ok : Outcome::Failed;
+}
+
+bool ResetJournal(TraceVolume& vol, TraceCoverage* coverage) {
+    TraceCoverage& cov = *coverage;
+    cov.journalAsked = true;
+    auto refuse = [&cov](std::string why) {
+        cov.journalRefusal = std::move(why);
+        return false;
+    };
+    if (!vol.ntfs || !vol.drive || !vol.drive->IsWritable()) return refuse(Str<1436>());
+    NtfsVolume& nv = *vol.ntfs;
+    const NtfsBootInfo& b = nv.Boot();
+    std::vector<uint8_t> rec;
+    if (!nv.ReadRecord(kLogFileRecord, &rec))
+        return refuse(TextWith(TextId<1713>, ErrorText(vol.drive->LastError())));
+    FileRecordRequest req;
+    req.record = rec;
+    req.includeInUse = true;
+    req.wantFolder = false;
+    std::vector<DataRun> runs;
+    if (nv.ParseFileRecord(req, 0, false, false, 0) != RecordOutcome::RecordInUse ||
+        req.fileName != "$LogFile" || req.resident)
+        return refuse(Str<1712>());
+    for (const DataRun& r : req.runs)
+        if (r.name.empty()) runs.push_back(r);
+    // Both restart pages: the page size is read from the first, 4 KiB as a rule.
+    std::vector<uint8_t> start;
+    const uint64_t startBytes = std::min<uint64_t>(req.dataSize, 64u << 10);
+    if (startBytes == 0 || !nv.ReadRuns(runs, startBytes, &start))
+        return refuse(TextWith(TextId<1713>, ErrorText(vol.drive->LastError())));
+    switch (JournalStateOf(start)) {
+        case JournalState::Empty:
+            cov.journalReset = true;  // nothing of the volume's history is left in it
+            return true;
+        case JournalState::Dirty:
+            return refuse(Str<1711>());
+        case JournalState::Damaged:
+            return refuse(Str<1712>());
+        case JournalState::Clean:
+            break;
+    }
+    const uint64_t spc = b.bytesPerCluster / kSectorSize;
+    for (const DataRun& r : runs)
+        if (!r.sparse &&
+            ScrubGuardProtects(b, r.lcn * spc, r.clusterCount * spc, vol.protectedStartSector))
+            return refuse(Str<1715>());
+    const std::vector<uint8_t> fill(std::min<uint64_t>(1u << 20, 256ull * b.bytesPerCluster), 0xFF);
+    for (const DataRun& r : runs) {
+        if (r.sparse) continue;
+        uint64_t at = r.lcn * b.bytesPerCluster;
+        uint64_t left = r.clusterCount * b.bytesPerCluster;
+        while (left > 0) {
+            const auto chunk = static_cast<uint32_t>(std::min<uint64_t>(left, fill.size()));
+            if (!vol.drive->Write(at / kSectorSize, fill.data(), chunk))
+                return refuse(TextWith(TextId<1714>, ErrorText(vol.drive->LastError())));
+            at += chunk;
+            left -= chunk;
+        }
+    }
+    if (!vol.drive->Flush())
+        return refuse(TextWith(TextId<1714>, ErrorText(vol.drive->LastError())));
+    cov.journalReset = true;
+    return true;
+}
+
+std::vector<std::string> CoverageLines(const TraceCoverage& c) {
+    std::vector<std::string> lines;
+    auto add = [&lines](uint64_t n, int id) {
+        if (n != 0) lines.push_back(TextWith(id, std::to_string(n)));
+    };
+    add(c.records, TextId<1700>);
+    add(c.folderRecords, TextId<1701>);
+    add(c.indexClusters, TextId<1702>);
+    add(c.indexSlack, TextId<1703>);
+    add(c.recordSlack, TextId<1704>);
+    if (c.journalAsked)
+        lines.push_back(c.journalReset ? Str<1705>() : TextWith(TextId<1706>, c.journalRefusal));
+    add(c.recordsLeft, TextId<1707>);
+    add(c.indexClustersInUse, TextId<1708>);
+    add(c.indexDamaged, TextId<1709>);
+    add(c.protectedLeft, TextId<1710>);
+    return lines;
 }
 
 std::string TraceItemText(const RecoverableFile& item) {

@@ -142,6 +142,51 @@ TraceRunResult WipeTracesOfFiles(
     int passCount,
     const std::function<void(const RecoverableFile&, const TraceWipeResult&)>& onItem = {});
 
+// What wiping the traces on a volume covered beyond the items' own clusters and
+// records, and what it had to leave. Each file system fills its own block.
+struct TraceCoverage {
+    // NTFS
+    uint64_t records = 0;             // deleted file records scrubbed
+    uint64_t folderRecords = 0;       // deleted folder records scrubbed
+    uint64_t indexClusters = 0;       // free index clusters of deleted folders overwritten
+    uint64_t indexSlack = 0;          // index blocks of live folders with their unused part cleared
+    uint64_t recordSlack = 0;         // live folder records with their unused space cleared
+    bool journalAsked = false;        // a journal reset was asked for
+    bool journalReset = false;        // $LogFile emptied (or found empty)
+    uint64_t recordsLeft = 0;         // deleted records not scrubbed (unreadable, reused)
+    uint64_t indexClustersInUse = 0;  // a deleted folder's index clusters a file owns now
+    uint64_t indexDamaged = 0;        // index blocks and folder records that do not parse
+    uint64_t protectedLeft = 0;       // records and clusters within the scrub guard
+    std::string journalRefusal;       // why the journal was not reset
+};
+
+// The lines the log and the terminal show for `c`: what was covered, then what was not
+// (only the counts that are not zero; the journal when it was asked for).
+std::vector<std::string> CoverageLines(const TraceCoverage& c);
+
+// The folder traces of an NTFS volume (vol.ntfs loaded, the drive open for writing),
+// record by record through the $MFT:
+//   - a deleted folder record (its in-use flag cleared): the clusters of its index
+//     allocation that are free (in the loaded bitmap and in the $Bitmap on the volume,
+//     read right before the write) and outside the guard are overwritten with zeros;
+//     then the record is scrubbed as a deleted file record is (ScrubDeletedRecord),
+//     which removes its name, times and the entries of its index root;
+//   - a live folder: each block of its index allocation is read and its unused part
+//     cleared (ScrubIndexBlock; blocks its index bitmap marks unused become empty), and
+//     its record's unused space too (ScrubFolderRecordSlack). Damaged blocks and
+//     records are left alone and counted.
+// Every write obeys the scrub guard. Stopped by the stop flag between records; Failed
+// when a write fails.
+Outcome WipeFolderTraces(const OpContext& op, TraceVolume& vol, TraceCoverage* coverage);
+
+// Resets the journal of an NTFS volume that is not mounted (the drive open for writing
+// through the gate, which refuses a volume mounted read-write): when the restart pages
+// of $LogFile say the volume was unmounted cleanly, every cluster of its data is filled
+// with 0xFF, as the file system's own tools leave it; the volume then mounts with
+// nothing to replay. A journal that is not clean (it would be replayed), damaged or
+// unreadable is left alone: false with coverage->journalRefusal saying why.
+bool ResetJournal(TraceVolume& vol, TraceCoverage* coverage);
+
 // The name an item is logged and shown under: its folder and name.
 std::string TraceItemText(const RecoverableFile& item);
 

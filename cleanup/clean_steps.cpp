@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cleanup/clean_steps.h"
 
+#include "log/activity_log.h"
 #include "platform/error.h"
 #include "platform/rawio.h"
 #include "platform/strings.h"
@@ -8,6 +9,7 @@
 #include "recyclebin/store.h"
 #include "volume/raw_drive.h"
 #include "volume/search.h"
+#include "volume/traces.h"
 
 namespace tw::wipe {
 
@@ -90,14 +92,23 @@ StepResult ScrubDeletedRecords(const OpContext& op, const CleanupDrive& drive) {
     ctx.mode = volume::SearchMode::Scrub;
     ctx.op = &op;
     ctx.wantStatus = false;
+    volume::TraceCoverage coverage;
+    ctx.onFound = [&coverage](const volume::RecoverableFile&) { ++coverage.records; };
     volume::NtfsVolume vol(raw);
     op.Status(std::string(S<476>) + "0");
-    const Outcome o = volume::SearchNtfs(ctx, vol);
+    Outcome o = volume::SearchNtfs(ctx, vol);
+    // The deleted records' names also linger in the folder indexes, and a deleted
+    // folder is a record of its own.
+    if (o == Outcome::Ok) {
+        volume::TraceVolume tv{&raw, &vol, nullptr, 0};
+        o = volume::WipeFolderTraces(op, tv, &coverage);
+    }
     raw.Close();
     if (vol.Failure()) {
         r.skipped = TextWith(TextId<1546>, ErrorText(*vol.Failure()));
         return r;
     }
+    for (const std::string& line : volume::CoverageLines(coverage)) LogToFile(line, op.Log());
     r.ran = true;
     r.aborted = o == Outcome::Stopped;
     if (o == Outcome::Failed) r.skipped = Str<1547>();

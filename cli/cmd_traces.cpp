@@ -159,8 +159,8 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
                 (items.size() == 1 ? "" : "s") + ", " + FormatSize(planned, "%2.2f") +
                 " would be written on " + driveName + "; nothing was changed");
             if (ntfs && sel.all)
-                Out("The unused space of the folder indexes and the deleted folders would be "
-                    "cleared too");
+                Out("Every deleted file and folder record and the unused space of the folder "
+                    "indexes would be cleared too");
             if (journal) Out("The journal would be reset if it is clean");
             // Exit as the real run would: refused by the gate, or with the files it
             // cannot wipe counted as failures.
@@ -207,12 +207,14 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
             });
         // The folder traces and the journal come after the files: a stop ends the run.
         if (ntfs && sel.all && !run.stopped) {
-            const Outcome o = vol.WipeFolderTraces(op, &coverage);
+            // Every deleted record, also of files no longer listed (their data was
+            // overwritten already, or they had none), then the folders.
+            const Outcome o = vol.ScrubDeletedRecords(op, {}, &coverage);
             if (o == Outcome::Stopped) run.stopped = true;
             if (o == Outcome::Failed) {
                 ++run.failed;
-                PrintError("the folder traces on " + driveName +
-                           " could not be written: " + ErrorText(vol.Drive().LastError()));
+                PrintError("the deleted records and folder traces on " + driveName +
+                           " could not all be written: " + ErrorText(vol.Drive().LastError()));
             }
         }
         if (journal && !run.stopped && !vol.ResetJournal(&coverage)) ++run.failed;

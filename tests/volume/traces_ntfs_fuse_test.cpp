@@ -262,6 +262,9 @@ TEST_F(NtfsTracesFuse, AVolumeMountedReadWriteIsRefused) {
     EXPECT_NE(out.find("mounted"), std::string::npos) << out;
     out.clear();
     EXPECT_EQ(test::RunCliIn(config_, {"scrub-mft", image_, "--yes"}, &out), 3) << out;
+    out.clear();
+    EXPECT_EQ(test::RunCliIn(config_, {"wipe-traces", image_, "--journal", "--yes"}, &out), 3)
+        << out;
     // Through the mounted folder too: it stands for the image mounted there.
     out.clear();
     EXPECT_EQ(test::RunCliIn(config_, {"scrub-mft", vol_->MountPoint(), "--yes"}, &out), 3) << out;

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The file-record parsers on one arbitrary record: header, update sequence fix-up,
 // attribute walk, the value parsers of every attribute type the search reads, run
-// lists, and scrubbing. Input: the record as it lies on the volume, cut to a whole
-// number of 512-byte blocks (at most 4 KiB; a shorter input is padded with zeros).
+// lists, scrubbing, and the same bytes read as an index block, a folder record whose
+// unused space is cleared, and the journal's restart pages. Input: the record as it lies on the
+// volume, cut to a whole number of 512-byte blocks (at most 4 KiB; a shorter input is padded with
+// zeros).
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -10,6 +12,7 @@
 
 #include "fuzz_check.h"
 #include "volume/ntfs.h"
+#include "volume/ntfs_index.h"
 
 using namespace tw::volume;
 
@@ -96,5 +99,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         WalkAttributes(scrubbed);
     }
+
+    // A cleared block or record still passes its fix-up; anything else is left as it was.
+    const auto passesFixup = [](std::vector<uint8_t> b) {
+        return ApplyFixup(b, static_cast<uint16_t>(b[4] | b[5] << 8),
+                          static_cast<uint16_t>(b[6] | b[7] << 8));
+    };
+    for (const bool inUse : {true, false}) {
+        std::vector<uint8_t> block = rec;
+        if (ScrubIndexBlock(block, inUse) == SlackScrub::Scrubbed)
+            TW_FUZZ_CHECK(passesFixup(block));
+        else
+            TW_FUZZ_CHECK(block == rec);
+    }
+    std::vector<uint8_t> folder = rec;
+    if (ScrubFolderRecordSlack(folder) == SlackScrub::Scrubbed) {
+        TW_FUZZ_CHECK(passesFixup(folder));
+        WalkAttributes(folder);
+    } else {
+        TW_FUZZ_CHECK(folder == rec);
+    }
+    JournalStateOf(rec);
     return 0;
 }

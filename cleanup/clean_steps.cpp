@@ -51,7 +51,7 @@ StepResult WipeWholeBin(const OpContext& op, int passes,
     return r;
 }
 
-StepResult ScrubDeletedRecords(const OpContext& op, const CleanupDrive& drive) {
+StepResult ScrubDeletedRecords(const OpContext& op, const CleanupDrive& drive, bool resetJournal) {
     StepResult r;
     if (!drive.info) {
         r.skipped = Str<1531>();
@@ -102,6 +102,8 @@ StepResult ScrubDeletedRecords(const OpContext& op, const CleanupDrive& drive) {
     if (o == Outcome::Ok) {
         volume::TraceVolume tv{&raw, &vol, nullptr, 0};
         o = volume::WipeFolderTraces(op, tv, &coverage);
+        // A refusal (a journal that is not clean) is logged with the coverage.
+        if (o == Outcome::Ok && resetJournal) volume::ResetJournal(tv, &coverage);
     }
     raw.Close();
     if (vol.Failure()) {

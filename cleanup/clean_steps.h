@@ -25,7 +25,10 @@ StepResult WipeWholeBin(const OpContext& op, int passes,
 // through the raw-write gate. Skipped, with the reason, when the file system is not
 // NTFS, its device cannot be read directly, or the gate refuses to write it (a block
 // device mounted read-write). The status shows "Wiping empty MFT records. Checking "
-// with the record number reached.
-StepResult ScrubDeletedRecords(const OpContext& op, const CleanupDrive& drive);
+// with the record number reached. The folder traces follow (volume::WipeFolderTraces),
+// and with `resetJournal` the journal (volume::ResetJournal); the log gets what was
+// covered and what was not.
+StepResult ScrubDeletedRecords(const OpContext& op, const CleanupDrive& drive,
+                               bool resetJournal = false);
 
 }  // namespace tw::wipe

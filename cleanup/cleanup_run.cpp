@@ -296,7 +296,8 @@ void CCleanupRun::CleanDrive(const OpContext& op, const CleanupDrive& drive, Dri
 
     // 7. Deleted file-table entries.
     if (tasks[Task::TableEntries] && !Halted(op)) {
-        const StepResult r = ScrubDeletedRecords(op, drive);
+        const StepResult r =
+            ScrubDeletedRecords(op, drive, settings_.ReadWithDefault("ResetNtfsJournal") != 0);
         out.ran[static_cast<size_t>(Task::TableEntries)] = r.ran;
         out.taskAborted[static_cast<size_t>(Task::TableEntries)] = r.aborted || op.Stopped();
         if (!r.skipped.empty()) Skip(op, out, Task::TableEntries, r.skipped);

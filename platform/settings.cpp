@@ -32,6 +32,8 @@ const std::vector<DwordSetting>& DwordSettings() {
         {"DeepCleanUnfragmented", 0},
         {"WipeFileSlacks", 0},
         {"WipeDirectoryEntries", 1},
+        // The file-table task also resets the journal of an NTFS volume it may write.
+        {"ResetNtfsJournal", 0},
         {"WipeSwapFileOnCleanFreeSpacePage", 1},
         {"CleanFreeSpace", 1},
         {"shutdownafterCFS", 0},

@@ -146,13 +146,15 @@ constexpr uint32_t kRestartSignature = 0x52545352;  // "RSTR"
 constexpr uint16_t kNoClient = 0xFFFF;
 constexpr uint16_t kRestartVolumeIsClean = 0x0002;
 
-// One restart page at the start of `page`: Clean, Dirty or Damaged.
-JournalState RestartPage(std::span<const uint8_t> page, uint32_t pageSize) {
+// One restart page at the start of `page`: Clean, Dirty or Damaged; *lsn receives its
+// area's current LSN.
+JournalState RestartPage(std::span<const uint8_t> page, uint32_t pageSize, uint64_t* lsn) {
     if (Le32(page, 0) != kRestartSignature || pageSize > page.size()) return JournalState::Damaged;
     std::vector<uint8_t> fixed(page.begin(), page.begin() + pageSize);
     if (!ApplyFixup(fixed, Le16(fixed, 0x04), Le16(fixed, 0x06))) return JournalState::Damaged;
     const size_t area = Le16(fixed, 0x18);
     if (area % 8 != 0 || area < 0x1E || !Fits(pageSize, area, 0x30)) return JournalState::Damaged;
+    *lsn = platform::Le64(fixed.data() + area);
     const uint16_t inUseList = Le16(fixed, area + 0x0C);
     const uint16_t flags = Le16(fixed, area + 0x0E);
     // As the file system itself decides: no client in use, or the clean flag set.
@@ -168,12 +170,13 @@ JournalState JournalStateOf(std::span<const uint8_t> log) {
     const uint32_t pageSize = Le32(log, 0x10);
     if (pageSize < kUsaStride || pageSize > log.size() / 2 || (pageSize & (pageSize - 1)) != 0)
         return JournalState::Damaged;
-    const JournalState first = RestartPage(log, pageSize);
-    if (first != JournalState::Clean) return first;
-    // The second copy counts when it is a restart page: the newer of the two is
-    // replayed, and either may be it.
-    const JournalState second = RestartPage(log.subspan(pageSize), pageSize);
-    return second == JournalState::Dirty ? JournalState::Dirty : JournalState::Clean;
+    uint64_t firstLsn = 0, secondLsn = 0;
+    const JournalState first = RestartPage(log, pageSize, &firstLsn);
+    if (first == JournalState::Damaged) return first;
+    // The second copy, when it is a restart page and the newer one, is what a mount
+    // goes by.
+    const JournalState second = RestartPage(log.subspan(pageSize), pageSize, &secondLsn);
+    return second != JournalState::Damaged && secondLsn > firstLsn ? second : first;
 }
 
 }  // namespace tw::volume

@@ -540,34 +540,86 @@ struct FolderIndex {
 
 bool IsI30(const AttributeHeader& h) { return h.name == u"$I30"; }
 
-FolderIndex ReadFolderIndex(NtfsVolume& nv, std::span<const uint8_t> fixed) {
+void TakeIndexAttribute(NtfsVolume& nv, const AttributeRef& a, FolderIndex& fi) {
+    const AttributeHeader& h = a.header;
+    const NtfsBootInfo& b = nv.Boot();
+    if (!IsI30(h)) return;
+    if (h.type == kAttrIndexRoot && !h.nonResident && a.value.size() >= 0x10) {
+        fi.blockSize = platform::Le32(a.value.data() + 0x08);
+    } else if (h.type == kAttrIndexAllocation && h.nonResident) {
+        bool bad = false;
+        DecodeDataRuns(a.value, 0, {}, h.realSize, b.totalClusters, &fi.runs, &bad);
+        if (bad) fi.damaged = true;
+        // Only the first extent carries the sizes.
+        if (h.firstVcn == 0) fi.allocatedBytes = h.allocatedSize;
+    } else if (h.type == kAttrBitmap) {
+        if (!h.nonResident) {
+            fi.bitmap.assign(a.value.begin(), a.value.end());
+            fi.haveBitmap = true;
+        } else {
+            std::vector<DataRun> runs;
+            bool bad = false;
+            DecodeDataRuns(a.value, 0, {}, h.realSize, b.totalClusters, &runs, &bad);
+            fi.haveBitmap =
+                !bad && nv.ReadRuns(runs, std::min(h.realSize, kMaxIndexBitmapBytes), &fi.bitmap);
+        }
+    }
+}
+
+// The index of folder record n (`fixed`: fixed up). A large or fragmented folder keeps
+// the extents of its index allocation in records of its own, named by its attribute
+// list in the order of their first VCN.
+FolderIndex ReadFolderIndex(NtfsVolume& nv, MftRecordNumber n, std::span<const uint8_t> fixed) {
     FolderIndex fi;
     std::vector<AttributeRef> attrs;
     if (!ListAttributes(fixed, &attrs)) fi.damaged = true;
-    const NtfsBootInfo& b = nv.Boot();
+    const AttributeRef* list = nullptr;
+    for (const AttributeRef& a : attrs)
+        if (a.header.type == kAttrAttributeList) list = &a;
     for (const AttributeRef& a : attrs) {
-        const AttributeHeader& h = a.header;
-        if (!IsI30(h)) continue;
-        if (h.type == kAttrIndexRoot && !h.nonResident && a.value.size() >= 0x10) {
-            fi.blockSize = platform::Le32(a.value.data() + 0x08);
-        } else if (h.type == kAttrIndexAllocation && h.nonResident) {
-            bool bad = false;
-            DecodeDataRuns(a.value, 0, {}, h.realSize, b.totalClusters, &fi.runs, &bad);
-            if (bad) fi.damaged = true;
-            fi.allocatedBytes = std::max(fi.allocatedBytes, h.allocatedSize);
-        } else if (h.type == kAttrBitmap) {
-            if (!h.nonResident) {
-                fi.bitmap.assign(a.value.begin(), a.value.end());
-                fi.haveBitmap = true;
-            } else {
-                std::vector<DataRun> runs;
-                bool bad = false;
-                DecodeDataRuns(a.value, 0, {}, h.realSize, b.totalClusters, &runs, &bad);
-                fi.haveBitmap =
-                    !bad &&
-                    nv.ReadRuns(runs, std::min(h.realSize, kMaxIndexBitmapBytes), &fi.bitmap);
-            }
+        const bool listed = a.header.type == kAttrIndexAllocation || a.header.type == kAttrBitmap;
+        if (!list || !listed) TakeIndexAttribute(nv, a, fi);
+    }
+    if (!list) return fi;
+    std::vector<uint8_t> listBytes;
+    std::span<const uint8_t> entries = list->value;
+    if (list->header.nonResident) {
+        std::vector<DataRun> runs;
+        bool bad = false;
+        DecodeDataRuns(list->value, 0, {}, list->header.realSize, nv.Boot().totalClusters, &runs,
+                       &bad);
+        if (bad ||
+            !nv.ReadRuns(runs, std::min(list->header.realSize, kMaxIndexBitmapBytes), &listBytes)) {
+            fi.damaged = true;
+            return fi;
         }
+        entries = listBytes;
+    }
+    std::vector<uint8_t> ext;
+    std::vector<AttributeRef> extAttrs;
+    for (const AttributeListEntry& e : ParseAttributeList(entries)) {
+        if (e.type != kAttrIndexAllocation && e.type != kAttrBitmap) continue;
+        std::span<const uint8_t> rec = fixed;
+        if (e.record != n) {
+            FileRecordHeader h;
+            if (!nv.ReadRecord(e.record, &ext) || !ParseRecordHeader(ext, &h) ||
+                h.baseRecord != n || !ApplyFixup(ext, h.usaOffset, h.usaCount)) {
+                fi.damaged = true;
+                continue;
+            }
+            rec = ext;
+        }
+        extAttrs.clear();
+        ListAttributes(rec, &extAttrs);
+        bool found = false;
+        for (const AttributeRef& a : extAttrs) {
+            if (a.header.type != e.type || !IsI30(a.header) || a.header.firstVcn != e.lowestVcn)
+                continue;
+            TakeIndexAttribute(nv, a, fi);
+            found = true;
+            break;
+        }
+        if (!found) fi.damaged = true;
     }
     return fi;
 }
@@ -584,7 +636,7 @@ bool WipeDeletedFolder(TraceVolume& vol, MftRecordNumber n, std::span<const uint
                        std::span<const uint8_t> fixed, TraceCoverage& cov) {
     NtfsVolume& nv = *vol.ntfs;
     const NtfsBootInfo& b = nv.Boot();
-    const FolderIndex fi = ReadFolderIndex(nv, fixed);
+    const FolderIndex fi = ReadFolderIndex(nv, n, fixed);
     if (!fi.damaged && !fi.runs.empty()) {
         const std::vector<uint8_t> zeros(b.bytesPerCluster, 0);
         const uint64_t spc = b.bytesPerCluster / kSectorSize;
@@ -624,7 +676,7 @@ bool ClearLiveFolder(TraceVolume& vol, MftRecordNumber n, std::span<const uint8_
                      std::span<const uint8_t> fixed, TraceCoverage& cov) {
     NtfsVolume& nv = *vol.ntfs;
     const NtfsBootInfo& b = nv.Boot();
-    const FolderIndex fi = ReadFolderIndex(nv, fixed);
+    const FolderIndex fi = ReadFolderIndex(nv, n, fixed);
     const uint32_t bs = fi.blockSize;
     if (fi.damaged) {
         ++cov.indexDamaged;

@@ -129,7 +129,8 @@ TEST_F(NtfsResidueFuse, NothingOfDeletedFilesIsLeftAndOnlyACleanJournalIsReset) 
         Make("TWGONETREE/TWGONESUB/twgone-sub-" + std::to_string(i), true, i);
     }
     // Live folders: index blocks left full, nearly empty, and fragmented (the folder
-    // grows in rounds while other files take the clusters after its blocks).
+    // grows in rounds while other files take the clusters after its blocks: its index
+    // allocation ends up in two runs).
     Mkdir("full");
     Mkdir("sparse");
     Mkdir("frag");
@@ -141,14 +142,16 @@ TEST_F(NtfsResidueFuse, NothingOfDeletedFilesIsLeftAndOnlyACleanJournalIsReset) 
         Make("sparse/" + std::string(i < 58 ? kGone : "twlive") + "-sparse-entry-name-" +
                  std::to_string(i),
              i < 58, i);
-    for (int round = 0; round < 4; ++round) {
-        for (int i = 0; i < 30; ++i) {
-            const int n = round * 30 + i;
+    for (int round = 0; round < 6; ++round) {
+        for (int i = 0; i < 60; ++i) {
+            const int n = round * 60 + i;
             Make("frag/" + std::string(n % 2 ? kGone : "twlive") + "-frag-entry-name-" +
                      std::to_string(n),
                  n % 2 != 0, n);
         }
-        Make("filler-" + std::to_string(round), false, 0);
+        const std::string filler = "filler-" + std::to_string(round);
+        live_[filler] = Repeat("TWLIVEFILLER", 65536);
+        ASSERT_TRUE(test::WriteFileBytes(vol_->Root() + filler, live_[filler]));
     }
     Make("twgone-top.bin", true, 7);
     Make("keep.txt", false, 7);
@@ -162,7 +165,7 @@ TEST_F(NtfsResidueFuse, NothingOfDeletedFilesIsLeftAndOnlyACleanJournalIsReset) 
     for (int i = 0; i < 200; ++i)
         if (i % 10 == 3) Remove("full/twgone-full-entry-name-" + std::to_string(i));
     for (int i = 0; i < 58; ++i) Remove("sparse/twgone-sparse-entry-name-" + std::to_string(i));
-    for (int n = 1; n < 120; n += 2) Remove("frag/twgone-frag-entry-name-" + std::to_string(n));
+    for (int n = 1; n < 360; n += 2) Remove("frag/twgone-frag-entry-name-" + std::to_string(n));
     Remove("twgone-top.bin");
     ASSERT_TRUE(vol_->Unmount());
 

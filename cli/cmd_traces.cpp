@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// wipe-traces SOURCE (--location N ... | --all) [--passes N]: overwrite what is left of
-// found deleted files and clear their record or directory entries.
+// wipe-traces SOURCE (--location N ... | --all) [--passes N] [--json]: overwrite what is
+// left of found deleted files and clear their record or directory entries; with --all
+// on FAT32 also the unused tails of the live folders' directory clusters.
 // scrub-mft SOURCE: scrub every deleted file record of an NTFS volume.
 //
 // Both write below the file system: SOURCE (an image file, a block device, or the
@@ -11,6 +12,7 @@
 
 #include "cli/cli.h"
 #include "cli/volume_select.h"
+#include "log/activity_log.h"
 #include "platform/format.h"
 #include "platform/strings.h"
 #include "volume/search.h"
@@ -19,9 +21,14 @@
 namespace tw::cli {
 namespace {
 
+// The switch that walks deleted folders, named where a deleted folder was left for it.
+constexpr const char* kWalkSwitch = "--deleted-folders";
+
 std::string PlanLine(const volume::RecoverableFile& f, const volume::TracePlan& p) {
     std::string line = volume::TraceItemText(f) + ": ";
-    if (!p.refusal.empty()) return line + "cannot be wiped: " + p.refusal;
+    if (!p.refusal.empty())
+        return line + "cannot be wiped: " + p.refusal +
+               (p.needsFolderWalk ? std::string(" (") + kWalkSwitch + ")" : "");
     line += std::to_string(p.clusters.size()) + " cluster" + (p.clusters.size() == 1 ? "" : "s") +
             " x " + std::to_string(p.passCount) + " pass" + (p.passCount == 1 ? "" : "es") + " (" +
             FormatSize(p.BytesToWrite(), "%2.2f") + ")";
@@ -29,6 +36,7 @@ std::string PlanLine(const volume::RecoverableFile& f, const volume::TracePlan& 
     if (p.clustersInUse) line += ", " + std::to_string(p.clustersInUse) + " in use left alone";
     if (p.clustersProtected)
         line += ", " + std::to_string(p.clustersProtected) + " protected left alone";
+    if (f.isFolder) line += ", the deleted folder's first cluster";
     line += p.fs == volume::FileSystemKind::Ntfs ? ", then its record scrubbed"
                                                  : ", then its directory entry cleared";
     return line;
@@ -37,7 +45,9 @@ std::string PlanLine(const volume::RecoverableFile& f, const volume::TracePlan& 
 std::string ResultLine(const volume::RecoverableFile& f, const volume::TraceWipeResult& r) {
     const std::string text = volume::TraceItemText(f);
     if (r.outcome == Outcome::Stopped) return "stopped: " + text;
-    if (r.outcome != Outcome::Ok) return Str<401>() + " " + text + ": " + r.error;
+    if (r.outcome != Outcome::Ok)
+        return Str<401>() + " " + text + ": " + r.error +
+               (r.needsFolderWalk ? std::string(" (") + kWalkSwitch + ")" : "");
     std::string line = Str<400>() + " " + text + " (";
     if (f.resident)
         line += "data inside the record";
@@ -66,7 +76,7 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
     static std::string source;
     static ItemSelection sel;
     static int passes = 0;
-    static bool deletedFolders = false;
+    static bool deletedFolders = false, json = false;
     static DestructiveOptions opts;
     cmd->add_option("SOURCE", source, "Volume image file, block device or mounted folder")
         ->required();
@@ -75,6 +85,8 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
                     "Overwrite passes, 1 to 7 (default: the NumOverwrites setting)")
         ->check(CLI::Range(1, 7));
     AddDeletedFoldersOption(cmd, deletedFolders);
+    cmd->add_flag("--json", json,
+                  "Print the outcome as JSON: each file's result and what the run covered");
     AddDestructiveOptions(cmd, opts);
     cmd->callback([&env] {
         if (!sel.all && sel.locations.empty()) {
@@ -99,9 +111,16 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
         if (rc != kOk) return env.Fail(rc);
         std::vector<const volume::RecoverableFile*> items;
         if (int sc = SelectItems(vol, sel, Str<324>(), &items); sc != kOk) return env.Fail(sc);
+        // The files inside a chosen deleted folder come with it, and before it.
+        items = vol.TraceWipeOrder(items);
+        // --all on FAT32 also clears the unused tails of the live directory clusters.
+        const bool tails = sel.all && vol.Fs() == volume::FileSystemKind::Fat32;
         const std::string& driveName = vol.Source().driveName;
         if (items.empty()) {
-            Out("Nothing to wipe: no recoverable files on " + driveName);
+            const std::string none = "Nothing to wipe: no recoverable files on " + driveName;
+            json ? Note(none) : Out(none);
+        }
+        if (items.empty() && !tails) {
             if (!gateRefusal.empty()) {
                 PrintError("the real run would be refused: " + gateRefusal);
                 return env.Fail(kRefused);
@@ -119,6 +138,14 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
             if (opts.dryRun) Out(PlanLine(*f, p));
         }
         if (opts.dryRun) {
+            if (tails) {
+                volume::TraceCoverage cov;
+                vol.ClearDirectoryTails(op, false, cov);
+                Out(std::to_string(cov.fatTailsCleared) + " of the " +
+                    std::to_string(cov.fatDirectoryClusters) +
+                    " directory clusters of live folders hold old bytes past their end: their "
+                    "unused tails would be cleared");
+            }
             Out("Dry run: " + std::to_string(items.size()) + " file" +
                 (items.size() == 1 ? "" : "s") + ", " + FormatSize(planned, "%2.2f") +
                 " would be written on " + driveName + "; nothing was changed");
@@ -137,23 +164,70 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
         if (!Confirm("Wipe the traces of " + std::to_string(items.size()) + " deleted file" +
                          (items.size() == 1 ? "" : "s") + " on " + driveName + " with " +
                          std::to_string(passCount) + " pass" + (passCount == 1 ? "" : "es") +
+                         (tails ? " and clear the unused tails of its directory clusters" : "") +
                          "? This cannot be undone.",
                      opts))
             return env.Fail(kRefused);
         Note(Str<398>() + " (Ctrl-C: " + Str<411>() + ")");
         op.SetLog(RecoveryLog(env));
-        const volume::TraceRunResult run = vol.WipeTraces(
-            op, items, passCount,
-            [&progress](const volume::RecoverableFile& f, const volume::TraceWipeResult& r) {
-                progress.Finish();
-                Out(ResultLine(f, r));
-                std::cout << std::flush;
-            });
+        nlohmann::json results = nlohmann::json::array();
+        volume::TraceRunResult run =
+            vol.WipeTraces(op, items, passCount,
+                           [&](const volume::RecoverableFile& f, const volume::TraceWipeResult& r) {
+                               progress.Finish();
+                               if (json) {
+                                   nlohmann::json j = nlohmann::json::object();
+                                   JsonName(j, "item", volume::TraceItemText(f));
+                                   j["location"] = f.location;
+                                   j["outcome"] = r.outcome == Outcome::Ok        ? "wiped"
+                                                  : r.outcome == Outcome::Stopped ? "stopped"
+                                                                                  : "failed";
+                                   if (r.outcome == Outcome::Failed) j["error"] = r.error;
+                                   if (r.needsFolderWalk) j["walk_switch"] = kWalkSwitch;
+                                   j["clusters_wiped"] = r.clustersWiped;
+                                   results.push_back(std::move(j));
+                                   return;
+                               }
+                               Out(ResultLine(f, r));
+                               std::cout << std::flush;
+                           });
+        bool tailsFailed = false;
+        if (tails && !run.stopped) {
+            // After the items: a deleted entry past a folder's end marker is an item's
+            // trace first, cleared with its data.
+            const Outcome o = vol.ClearDirectoryTails(op, true, run.coverage);
+            run.stopped = o == Outcome::Stopped;
+            tailsFailed = o == Outcome::Failed;
+        }
         vol.CloseDrive();
         progress.Finish();
-        std::cout << (run.stopped ? S<414> : S<402>) << ": " << run.wiped << " wiped, "
-                  << run.failed << " failed\n";
-        if (run.failed > 0 || run.stopped) env.Fail(kFailed);
+        std::vector<std::string> covered = volume::TraceCoverageLines(run.coverage);
+        if (tailsFailed) covered.push_back(Str<1728>());
+        for (const std::string& line : covered) LogToFile(line, op.Log());
+        if (json) {
+            const volume::TraceCoverage& c = run.coverage;
+            nlohmann::json out{{"wiped", run.wiped},
+                               {"failed", run.failed},
+                               {"stopped", run.stopped},
+                               {"items", std::move(results)},
+                               {"notes", covered}};
+            if (vol.Fs() == volume::FileSystemKind::Fat32)
+                out["coverage"]["fat32"] = {
+                    {"directory_clusters", c.fatDirectoryClusters},
+                    {"directory_tails_cleared", c.fatTailsCleared},
+                    {"directory_clusters_failed", c.fatDirectoryClustersFailed},
+                    {"deleted_folders_wiped", c.fatDeletedFolders},
+                    {"deleted_folder_files_wiped", c.fatDeletedFolderFiles},
+                    {"deleted_folders_not_walked", c.fatFoldersNotWalked},
+                    {"deleted_folders_cut_short", c.fatFoldersCutShort},
+                    {"walk_switch", kWalkSwitch}};
+            PrintJson(out);
+        } else {
+            for (const std::string& line : covered) Out(line);
+            std::cout << (run.stopped ? S<414> : S<402>) << ": " << run.wiped << " wiped, "
+                      << run.failed << " failed\n";
+        }
+        if (run.failed > 0 || run.stopped || tailsFailed) env.Fail(kFailed);
     });
 }
 

@@ -324,9 +324,12 @@ TEST_F(CleanupVolumes, FileTableStepScrubsAVolumeItMayWrite) {
     // The other volume was not touched.
     EXPECT_GT(test::CountOccurrences(vols[0]->ReadImage(), Secret(0)), 0u);
 
-    // A file system other than NTFS is skipped, and says why.
+    // A volume that is not what its mount says, or neither NTFS nor FAT32, is skipped,
+    // and says why.
     drive.info->fsType = "vfat";
-    EXPECT_EQ(ScrubDeletedRecords(op, drive).skipped, "the file system is vfat, not NTFS");
+    EXPECT_EQ(ScrubDeletedRecords(op, drive).skipped, "not a FAT32 volume");
+    drive.info->fsType = "ext4";
+    EXPECT_EQ(ScrubDeletedRecords(op, drive).skipped, "the file system is ext4, not NTFS");
 }
 
 }  // namespace

@@ -175,7 +175,10 @@ TracePlan PlanFat(const OpContext& op, const TraceVolume& vol, const Recoverable
     const uint64_t count = ItemClusterCount(item.size, boot.bytesPerCluster);
     for (uint32_t c : FatItemClusters(fat, first, count, op, nullptr, vol.deletedFolderClusters))
         plan.clusters.push_back(c);
-    plan.clustersMissing = count > plan.clusters.size() ? count - plan.clusters.size() : 0;
+    // A first cluster that is a deleted folder's counts as the file's, though not listed.
+    const uint64_t listed = plan.clusters.size() + (vol.deletedFolderClusters &&
+                                                    vol.deletedFolderClusters->count(first) != 0);
+    plan.clustersMissing = count > listed ? count - listed : 0;
     return plan;
 }
 

@@ -22,6 +22,49 @@ bool MayBeNtfs(const std::string& fsType) {
            fsType == "fuse.ntfs-3g" || fsType == "fuse.ntfs";
 }
 
+// Names the kernel mounts FAT volumes under.
+bool MayBeFat(const std::string& fsType) {
+    return fsType == "vfat" || fsType == "msdos" || fsType == "fat";
+}
+
+// FAT32 keeps no deleted-record table: what lingers of deleted entries beyond the end of
+// the live folders' listings is cleared. Deleted entries before the end marker stay for
+// the search and trace wiping to find.
+StepResult ClearFatTails(const OpContext& op, const std::string& device) {
+    StepResult r;
+    volume::CRawDriveRef raw;
+    uint8_t sector0[volume::kSectorSize];
+    if (!raw.Open(device, false) || !raw.Read(0, sector0, volume::kSectorSize)) {
+        r.skipped = TextWith(TextId<1543>, ErrorText(raw.LastError()));
+        return r;
+    }
+    const bool fat32 =
+        volume::DetectFileSystem(sector0, raw.SizeBytes()) == volume::DetectedFs::Fat32;
+    raw.Close();
+    if (!fat32) {
+        r.skipped = Str<1727>();
+        return r;
+    }
+    if (!raw.Open(device, true)) {
+        r.skipped = TextWith(TextId<1545>, ErrorText(raw.LastError()));
+        return r;
+    }
+    auto boot = volume::ReadFatBootInfo(raw);
+    if (!boot) {
+        r.skipped = TextWith(TextId<1543>, ErrorText(boot.error()));
+        return r;
+    }
+    volume::FatTable fat(raw, *boot);
+    volume::TraceCoverage cov;
+    const Outcome o = volume::ClearFatDirectoryTails(op, raw, fat, true, cov);
+    raw.Close();
+    for (const std::string& line : volume::CoverageLines(cov)) log::LogToFile(line, op.Log());
+    r.ran = true;
+    r.aborted = o == Outcome::Stopped;
+    if (o == Outcome::Failed) r.skipped = Str<1728>();
+    return r;
+}
+
 }  // namespace
 
 StepResult WipeWholeBin(const OpContext& op, int passes,
@@ -58,7 +101,8 @@ StepResult ScrubDeletedRecords(const OpContext& op, const CleanupDrive& drive, b
         return r;
     }
     const DriveInfo& info = *drive.info;
-    if (!MayBeNtfs(info.fsType)) {
+    const bool fat = MayBeFat(info.fsType);
+    if (!fat && !MayBeNtfs(info.fsType)) {
         r.skipped = TextWith(TextId<1541>, info.fsType);
         return r;
     }
@@ -67,6 +111,7 @@ StepResult ScrubDeletedRecords(const OpContext& op, const CleanupDrive& drive, b
         r.skipped = TextWith(TextId<1542>, info.device);
         return r;
     }
+    if (fat) return ClearFatTails(op, info.device);
     volume::CRawDriveRef raw;
     uint8_t sector0[volume::kSectorSize];
     if (!raw.Open(info.device, false) || !raw.Read(0, sector0, volume::kSectorSize)) {

@@ -22,12 +22,13 @@ StepResult WipeWholeBin(const OpContext& op, int passes,
                         const std::string& binLockPath);
 
 // Scrubs the deleted file records of the NTFS volume mounted as `drive`, written back
-// through the raw-write gate. Skipped, with the reason, when the file system is not
-// NTFS, its device cannot be read directly, or the gate refuses to write it (a block
-// device mounted read-write). The status shows "Wiping empty MFT records. Checking "
-// with the record number reached. The folder traces follow (volume::WipeFolderTraces),
-// and with `resetJournal` the journal (volume::ResetJournal); the log gets what was
-// covered and what was not.
+// through the raw-write gate, then the folder traces (volume::WipeFolderTraces) and,
+// with `resetJournal`, the journal (volume::ResetJournal); on a FAT32 volume clears the
+// unused tails of its live directory clusters instead (ClearFatDirectoryTails). The log
+// gets what was covered and what was not. Skipped, with the reason, when the file system
+// is neither, its device cannot be read directly, or the gate refuses to write it (a block
+// device mounted read-write). The status shows "Wiping empty MFT records. Checking " with
+// the record number reached.
 StepResult ScrubDeletedRecords(const OpContext& op, const CleanupDrive& drive,
                                bool resetJournal = false);
 

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// wipe-traces SOURCE (--location N ... | --all) [--passes N] [--journal] [--json]: overwrite
-// what is left of found deleted files and clear their record or directory entries; with
-// --all on NTFS also the folder traces, with --journal the journal.
+// wipe-traces SOURCE (--location N ... | --all) [--passes N] [--deleted-folders] [--journal]
+// [--json]: overwrite what is left of found deleted files and clear their record or
+// directory entries; with --all also the folder traces (NTFS: deleted folder records and
+// the unused space of the folder indexes; FAT32: the unused tails of the live folders'
+// directory clusters), with --journal the NTFS journal.
 // scrub-mft SOURCE: scrub every deleted file record of an NTFS volume.
 //
 // Both write below the file system: SOURCE (an image file, a block device, or the
@@ -21,9 +23,14 @@
 namespace tw::cli {
 namespace {
 
+// The switch that walks deleted folders, named where a deleted folder was left for it.
+constexpr const char* kWalkSwitch = "--deleted-folders";
+
 std::string PlanLine(const volume::RecoverableFile& f, const volume::TracePlan& p) {
     std::string line = volume::TraceItemText(f) + ": ";
-    if (!p.refusal.empty()) return line + "cannot be wiped: " + p.refusal;
+    if (!p.refusal.empty())
+        return line + "cannot be wiped: " + p.refusal +
+               (p.needsFolderWalk ? std::string(" (") + kWalkSwitch + ")" : "");
     line += std::to_string(p.clusters.size()) + " cluster" + (p.clusters.size() == 1 ? "" : "s") +
             " x " + std::to_string(p.passCount) + " pass" + (p.passCount == 1 ? "" : "es") + " (" +
             FormatSize(p.BytesToWrite(), "%2.2f") + ")";
@@ -31,6 +38,7 @@ std::string PlanLine(const volume::RecoverableFile& f, const volume::TracePlan& 
     if (p.clustersInUse) line += ", " + std::to_string(p.clustersInUse) + " in use left alone";
     if (p.clustersProtected)
         line += ", " + std::to_string(p.clustersProtected) + " protected left alone";
+    if (f.isFolder) line += ", the deleted folder's first cluster";
     line += p.fs == volume::FileSystemKind::Ntfs ? ", then its record scrubbed"
                                                  : ", then its directory entry cleared";
     return line;
@@ -39,7 +47,9 @@ std::string PlanLine(const volume::RecoverableFile& f, const volume::TracePlan& 
 std::string ResultLine(const volume::RecoverableFile& f, const volume::TraceWipeResult& r) {
     const std::string text = volume::TraceItemText(f);
     if (r.outcome == Outcome::Stopped) return "stopped: " + text;
-    if (r.outcome != Outcome::Ok) return Str<401>() + " " + text + ": " + r.error;
+    if (r.outcome != Outcome::Ok)
+        return Str<401>() + " " + text + ": " + r.error +
+               (r.needsFolderWalk ? std::string(" (") + kWalkSwitch + ")" : "");
     std::string line = Str<400>() + " " + text + " (";
     if (f.resident)
         line += "data inside the record";
@@ -60,22 +70,34 @@ std::string ResultLine(const volume::RecoverableFile& f, const volume::TraceWipe
     return line + ")";
 }
 
-// What the run covered, for --json.
-nlohmann::json CoverageJson(const volume::TraceCoverage& c) {
-    nlohmann::json covered{{"records", c.records},
-                           {"folderRecords", c.folderRecords},
-                           {"indexClusters", c.indexClusters},
-                           {"indexSlack", c.indexSlack},
-                           {"recordSlack", c.recordSlack}};
-    nlohmann::json left{{"records", c.recordsLeft},
-                        {"indexClustersInUse", c.indexClustersInUse},
-                        {"damaged", c.indexDamaged},
-                        {"protected", c.protectedLeft}};
-    if (c.journalAsked) {
-        covered["journal"] = c.journalReset;
-        if (!c.journalReset) left["journal"] = c.journalRefusal;
+// What the run covered and what it had to leave, for --json: the counts of the volume's
+// own file system.
+nlohmann::json CoverageJson(const volume::TraceCoverage& c, bool ntfs) {
+    nlohmann::json covered, left;
+    if (ntfs) {
+        covered = {{"records", c.records},
+                   {"folder_records", c.folderRecords},
+                   {"index_clusters", c.indexClusters},
+                   {"index_slack", c.indexSlack},
+                   {"record_slack", c.recordSlack}};
+        left = {{"records", c.recordsLeft},
+                {"index_clusters_in_use", c.indexClustersInUse},
+                {"damaged", c.indexDamaged},
+                {"protected", c.protectedLeft}};
+        if (c.journalAsked) {
+            covered["journal"] = c.journalReset;
+            if (!c.journalReset) left["journal"] = c.journalRefusal;
+        }
+    } else {
+        covered = {{"directory_clusters", c.fatDirectoryClusters},
+                   {"directory_tails_cleared", c.fatTailsCleared},
+                   {"deleted_folders", c.fatDeletedFolders},
+                   {"deleted_folder_files", c.fatDeletedFolderFiles}};
+        left = {{"directory_clusters_failed", c.fatDirectoryClustersFailed},
+                {"deleted_folders_not_walked", c.fatFoldersNotWalked},
+                {"deleted_folders_cut_short", c.fatFoldersCutShort}};
     }
-    return {{"covered", covered}, {"notCovered", left}};
+    return {{"covered", covered}, {"not_covered", left}};
 }
 
 void RegisterWipeTraces(CLI::App& app, Env& env) {
@@ -86,9 +108,7 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
     static std::string source;
     static ItemSelection sel;
     static int passes = 0;
-    static bool deletedFolders = false;
-    static bool journal = false;
-    static bool json = false;
+    static bool deletedFolders = false, journal = false, json = false;
     static DestructiveOptions opts;
     cmd->add_option("SOURCE", source, "Volume image file, block device or mounted folder")
         ->required();
@@ -127,17 +147,24 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
         std::vector<const volume::RecoverableFile*> items;
         if (int sc = journalOnly ? kOk : SelectItems(vol, sel, Str<324>(), &items); sc != kOk)
             return env.Fail(sc);
+        // The files inside a chosen deleted folder come with it, and before it.
+        items = vol.TraceWipeOrder(items);
         const std::string& driveName = vol.Source().driveName;
         const bool ntfs = vol.Fs() == volume::FileSystemKind::Ntfs;
         if (journal && !ntfs) {
             PrintError(driveName + " is FAT32: --journal works on NTFS volumes only");
             return env.Fail(kRefused);
         }
-        // On NTFS, --all also takes the folder traces, which deleted files leave even
-        // when none of them is listed any more.
-        const bool volumeWide = ntfs && (sel.all || journal);
+        // --all also takes the folder traces, which deleted files leave even when none of
+        // them is listed any more: on NTFS the records and indexes, on FAT32 the unused
+        // tails of the live directory clusters.
+        const bool volumeWide = ntfs ? (sel.all || journal) : sel.all;
+        const bool tails = sel.all && !ntfs;
+        if (items.empty()) {
+            const std::string none = "Nothing to wipe: no recoverable files on " + driveName;
+            json ? Note(none) : Out(none);
+        }
         if (items.empty() && !volumeWide) {
-            Out("Nothing to wipe: no recoverable files on " + driveName);
             if (!gateRefusal.empty()) {
                 PrintError("the real run would be refused: " + gateRefusal);
                 return env.Fail(kRefused);
@@ -155,6 +182,14 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
             if (opts.dryRun) Out(PlanLine(*f, p));
         }
         if (opts.dryRun) {
+            if (tails) {
+                volume::TraceCoverage cov;
+                vol.ClearDirectoryTails(op, false, cov);
+                Out(std::to_string(cov.fatTailsCleared) + " of the " +
+                    std::to_string(cov.fatDirectoryClusters) +
+                    " directory clusters of live folders hold old bytes past their end: their "
+                    "unused tails would be cleared");
+            }
             Out("Dry run: " + std::to_string(items.size()) + " file" +
                 (items.size() == 1 ? "" : "s") + ", " + FormatSize(planned, "%2.2f") +
                 " would be written on " + driveName + "; nothing was changed");
@@ -180,31 +215,37 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
         if (journal) what += (ntfs && sel.all) ? ", and the journal," : " and the journal";
         if (!Confirm("Wipe the traces of " + what + " on " + driveName + " with " +
                          std::to_string(passCount) + " pass" + (passCount == 1 ? "" : "es") +
+                         (tails ? " and clear the unused tails of its directory clusters" : "") +
                          "? This cannot be undone.",
                      opts))
             return env.Fail(kRefused);
         if (!json) Note(Str<398>() + " (Ctrl-C: " + Str<411>() + ")");
         op.SetLog(RecoveryLog(env));
-        volume::TraceCoverage coverage;
-        nlohmann::json itemsJson = nlohmann::json::array();
-        volume::TraceRunResult run = vol.WipeTraces(
-            op, items, passCount,
-            [&](const volume::RecoverableFile& f, const volume::TraceWipeResult& r) {
-                progress.Finish();
-                if (r.recordScrubbed) ++coverage.records;
-                if (json) {
-                    nlohmann::json j{{"location", f.location},
-                                     {"outcome", r.outcome == Outcome::Ok        ? "wiped"
-                                                 : r.outcome == Outcome::Stopped ? "stopped"
-                                                                                 : "failed"}};
-                    JsonName(j, "name", volume::TraceItemText(f));
-                    if (!r.error.empty()) j["error"] = r.error;
-                    itemsJson.push_back(std::move(j));
-                    return;
-                }
-                Out(ResultLine(f, r));
-                std::cout << std::flush;
-            });
+        nlohmann::json results = nlohmann::json::array();
+        uint64_t recordsScrubbed = 0;
+        volume::TraceRunResult run =
+            vol.WipeTraces(op, items, passCount,
+                           [&](const volume::RecoverableFile& f, const volume::TraceWipeResult& r) {
+                               progress.Finish();
+                               if (r.recordScrubbed) ++recordsScrubbed;
+                               if (json) {
+                                   nlohmann::json j = nlohmann::json::object();
+                                   JsonName(j, "name", volume::TraceItemText(f));
+                                   j["location"] = f.location;
+                                   j["outcome"] = r.outcome == Outcome::Ok        ? "wiped"
+                                                  : r.outcome == Outcome::Stopped ? "stopped"
+                                                                                  : "failed";
+                                   if (r.outcome == Outcome::Failed) j["error"] = r.error;
+                                   if (r.needsFolderWalk) j["walk_switch"] = kWalkSwitch;
+                                   j["clusters_wiped"] = r.clustersWiped;
+                                   results.push_back(std::move(j));
+                                   return;
+                               }
+                               Out(ResultLine(f, r));
+                               std::cout << std::flush;
+                           });
+        volume::TraceCoverage& coverage = run.coverage;
+        coverage.records += recordsScrubbed;
         // The folder traces and the journal come after the files: a stop ends the run.
         if (ntfs && sel.all && !run.stopped) {
             // Every deleted record, also of files no longer listed (their data was
@@ -218,9 +259,20 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
             }
         }
         if (journal && !run.stopped && !vol.ResetJournal(&coverage)) ++run.failed;
+        if (tails && !run.stopped) {
+            // After the items: a deleted entry past a folder's end marker is an item's
+            // trace first, cleared with its data.
+            const Outcome o = vol.ClearDirectoryTails(op, true, coverage);
+            if (o == Outcome::Stopped) run.stopped = true;
+            if (o == Outcome::Failed) {
+                ++run.failed;
+                PrintError(Str<1728>());
+            }
+        }
         vol.CloseDrive();
         progress.Finish();
-        for (const std::string& line : volume::CoverageLines(coverage)) {
+        const std::vector<std::string> covered = volume::CoverageLines(coverage);
+        for (const std::string& line : covered) {
             LogToFile(line, op.Log());
             if (!json) Out(line);
         }
@@ -228,8 +280,9 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
             nlohmann::json j{{"wiped", run.wiped},
                              {"failed", run.failed},
                              {"stopped", run.stopped},
-                             {"items", std::move(itemsJson)}};
-            j.update(CoverageJson(coverage));
+                             {"items", std::move(results)},
+                             {"notes", covered}};
+            j.update(CoverageJson(coverage, ntfs));
             PrintJson(j);
         } else {
             std::cout << (run.stopped ? S<414> : S<402>) << ": " << run.wiped << " wiped, "

@@ -11,6 +11,7 @@
 #include "platform/format.h"
 #include "platform/utf8.h"
 #include "volume/search.h"
+#include "volume/traces.h"
 
 namespace tw::cli {
 namespace {
@@ -185,7 +186,14 @@ void AppendNumberField(std::string& o, std::string_view key, Int n) {
     o.append(digits, r.ptr);
 }
 
-void AppendJsonLine(std::string& o, const volume::RecoverableFile& f, bool details) {
+// A deleted FAT32 folder that still lists deleted files the search did not walk into:
+// the switch that would list them (and let wipe-traces wipe them before the folder).
+constexpr const char* kWalkSwitch = "--deleted-folders";
+bool OffersWalk(const volume::RecoverableFile& f, bool walked) {
+    return f.isFolder && f.entriesInside > 0 && !walked;
+}
+
+void AppendJsonLine(std::string& o, const volume::RecoverableFile& f, bool details, bool walked) {
     o += '{';
     AppendNameField(o, "name", f.name);
     o += ", ";
@@ -193,6 +201,11 @@ void AppendJsonLine(std::string& o, const volume::RecoverableFile& f, bool detai
     o += ", ";
     AppendNameField(o, "folder", f.folder);
     if (f.folderDeleted) o += ", \"folder_deleted\": true";
+    if (f.isFolder) {
+        o += ", \"deleted_folder\": true";
+        AppendNumberField(o, "deleted_entries_inside", f.entriesInside);
+        if (OffersWalk(f, walked)) o += std::string(", \"walk_switch\": \"") + kWalkSwitch + '"';
+    }
     AppendNumberField(o, "size", f.size);
     AppendNumberField(o, "recoverable", f.recoverability);
     AppendNumberField(o, "location", f.location);
@@ -242,7 +255,7 @@ void RegisterSearch(CLI::App& app, Env& env) {
             so.keepFound = false;
             so.onFound = [&](const volume::RecoverableFile& f) {
                 out += listed++ ? ",\n  " : "[\n  ";
-                AppendJsonLine(out, f, details);
+                AppendJsonLine(out, f, details, deletedFolders);
                 if (out.size() > kFlushAt) {
                     // Whole lines only, with the progress line cleared first: a
                     // terminal shows both.
@@ -267,6 +280,11 @@ void RegisterSearch(CLI::App& app, Env& env) {
             Note(rep.message);
         } else {
             PrintTable(session.Found(), details);
+            for (const auto& f : session.Found())
+                if (OffersWalk(f, deletedFolders))
+                    Out(volume::TraceItemText(f) + " is a deleted folder that still lists " +
+                        std::to_string(f.entriesInside) + " deleted entries: search with " +
+                        kWalkSwitch + " to list the files inside it");
             std::cout << rep.message << "\n";
         }
         if (rep.end == volume::SearchEnd::Aborted) env.Fail(kFailed);

@@ -11,6 +11,7 @@
 #include "platform/fileio.h"
 #include "platform/format.h"
 #include "platform/utf8.h"
+#include "volume/item_clusters.h"
 #include "volume/search.h"
 
 namespace tw::volume {
@@ -344,12 +345,22 @@ void ReadDirectoryClusters(FatWalk& walk, const std::vector<uint32_t>& chain,
     }
 }
 
+// How many entries the deleted folder starting at `cluster` still lists (0 when the
+// cluster no longer holds it or cannot be read).
+uint32_t EntriesInside(FatWalk& walk, uint32_t cluster) {
+    std::vector<uint8_t> bytes;
+    if (!ReadCluster(*walk.ctx.drive, walk.fat.Boot(), cluster, &bytes)) return 0;
+    return DeletedFolderEntryCount(bytes.data(), bytes.size());
+}
+
 void ReportCandidate(FatWalk& walk, const uint8_t* e, const std::string& name,
                      uint32_t firstCluster, uint32_t directoryCluster, const std::string& path,
                      bool inDeletedFolder) {
     RecoverableFile f;
     f.name = name;
     f.folderDeleted = inDeletedFolder;
+    f.isFolder = (e[0x0B] & kAttrDirectory) != 0;
+    if (f.isFolder) f.entriesInside = EntriesInside(walk, firstCluster);
     f.attributes = AttributeText(e[0x0B]);
     f.size = Le32(e + 0x1C);
     f.location = firstCluster;
@@ -365,13 +376,23 @@ void ReportCandidate(FatWalk& walk, const uint8_t* e, const std::string& name,
     if (ctx.wantStatus) ctx.Op().Status(SearchStatusText(ctx.foundCount));
 }
 
-// A deleted folder's first cluster still holds the folder when it starts with its "."
-// entry; anything else has taken the cluster since.
+}  // namespace
+
 bool StartsAsFolder(const uint8_t* e) {
     return std::memcmp(e, ".          ", 11) == 0 && (e[0x0B] & kAttrDirectory) != 0;
 }
 
-}  // namespace
+uint32_t DeletedFolderEntryCount(const uint8_t* cluster, size_t bytes) {
+    if (bytes < kDirEntrySize || !StartsAsFolder(cluster)) return 0;
+    uint32_t n = 0;
+    for (size_t off = 0; off + kDirEntrySize <= bytes; off += kDirEntrySize) {
+        const uint8_t* e = cluster + off;
+        if (AllZero(e, kDirEntrySize)) break;
+        if ((e[0x0B] & kAttrVolumeLabel) != 0 || e[0] == '.') continue;
+        ++n;
+    }
+    return n;
+}
 
 Outcome WalkDirectory(FatWalk& walk, uint32_t firstCluster, const std::string& path, int depth,
                       bool deleted) {

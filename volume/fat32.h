@@ -206,6 +206,15 @@ struct FatWalk {
 Outcome WalkDirectory(FatWalk& walk, uint32_t firstCluster, const std::string& path, int depth = 0,
                       bool deleted = false);
 
+// A deleted folder's first cluster still holds the folder when it starts with its "."
+// entry; anything else has taken the cluster since. `e` is the cluster's first entry.
+bool StartsAsFolder(const uint8_t* e);
+
+// The entries a deleted folder's first cluster (`bytes` bytes) still lists: every 8.3
+// entry before the first all-zero one, "." and ".." aside, whatever its first byte
+// (deleted with the folder or not). 0 when the cluster does not start as a folder.
+uint32_t DeletedFolderEntryCount(const uint8_t* cluster, size_t bytes);
+
 // DOS date and time (as stored in a directory entry) to a FILETIME, taking the fields
 // as they stand (FAT keeps the writer's wall clock, with no zone). 0 when the date is
 // 0 or its fields are out of range.

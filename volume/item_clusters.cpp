@@ -13,7 +13,8 @@ uint64_t ItemClusterCount(uint64_t size, uint32_t bytesPerCluster) {
 }
 
 std::vector<uint32_t> FatItemClusters(FatTable& fat, uint32_t firstCluster, uint64_t clusterCount,
-                                      const OpContext& op, bool* stopped) {
+                                      const OpContext& op, bool* stopped,
+                                      const std::unordered_set<uint32_t>* taken) {
     if (stopped) *stopped = false;
     std::vector<uint32_t> out;
     const uint32_t maxCluster = fat.Boot().maxCluster;
@@ -22,9 +23,14 @@ std::vector<uint32_t> FatItemClusters(FatTable& fat, uint32_t firstCluster, uint
     // caller's buffer) larger than the volume.
     const uint64_t want = std::min<uint64_t>(clusterCount, maxCluster - 1);
     out.reserve(static_cast<size_t>(std::min<uint64_t>(want, 1u << 20)));
-    out.push_back(firstCluster);
+    const auto isTaken = [taken](uint64_t c) {
+        return taken != nullptr && taken->count(static_cast<uint32_t>(c)) != 0;
+    };
+    // The first cluster counts toward the size even when it is not listed.
+    uint64_t counted = 1;
+    if (!isTaken(firstCluster)) out.push_back(firstCluster);
     uint64_t tested = 0;
-    for (uint64_t c = static_cast<uint64_t>(firstCluster) + 1; out.size() < want && c <= maxCluster;
+    for (uint64_t c = static_cast<uint64_t>(firstCluster) + 1; counted < want && c <= maxCluster;
          ++c) {
         // The scan may pass over long stretches of taken clusters: check the stop flag
         // and let the caller's window breathe now and then, not only per found cluster.
@@ -34,8 +40,10 @@ std::vector<uint32_t> FatItemClusters(FatTable& fat, uint32_t firstCluster, uint
                 break;
             }
         }
-        if ((fat.Entry(static_cast<uint32_t>(c)) & kFatEntryMask) == kFatFree)
+        if ((fat.Entry(static_cast<uint32_t>(c)) & kFatEntryMask) == kFatFree && !isTaken(c)) {
             out.push_back(static_cast<uint32_t>(c));
+            ++counted;
+        }
     }
     return out;
 }

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/operation.h"
@@ -33,8 +34,11 @@ uint64_t ItemClusterCount(uint64_t size, uint32_t bytesPerCluster);
 // boot.maxCluster: the list is shorter when the volume ends first. Empty when
 // firstCluster is not a data cluster (below 2 or above maxCluster) or clusterCount is
 // 0. When the stop flag is raised the list found so far is returned and *stopped is set.
+// Clusters in `taken` (trace wiping: the first clusters of deleted folders, which still
+// list files) count as taken too, the first cluster included.
 std::vector<uint32_t> FatItemClusters(FatTable& fat, uint32_t firstCluster, uint64_t clusterCount,
-                                      const OpContext& op, bool* stopped = nullptr);
+                                      const OpContext& op, bool* stopped = nullptr,
+                                      const std::unordered_set<uint32_t>* taken = nullptr);
 
 // The runs of an NTFS item's content (its unnamed stream), looked up by its record
 // (NtfsVolume::FileRunsOf), sparse runs included, in run-list order; runs of named

@@ -30,8 +30,13 @@ struct RecoverableFile {
     uint64_t directoryCluster = 0;  // FAT32: cluster of the directory holding the entry
     bool folderDeleted = false;     // FAT32: found by walking a deleted folder (its path
                                     // names the deleted folders with "?" first)
-    std::string details;            // NTFS: data-run summary + reallocated block, when asked
-    uint16_t sequence = 0;          // NTFS: the record's sequence number when it was found
+    // FAT32: the item is a deleted folder, and how many deleted entries (files and
+    // folders deleted with it) its first cluster still lists; 0 when none, or when the
+    // cluster holds no folder any more.
+    bool isFolder = false;
+    uint32_t entriesInside = 0;
+    std::string details;    // NTFS: data-run summary + reallocated block, when asked
+    uint16_t sequence = 0;  // NTFS: the record's sequence number when it was found
 };
 
 // The 13-character attribute text: each position is "-" unless its bit is set:

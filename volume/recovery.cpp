@@ -622,7 +622,7 @@ RecoverResult RecoverFile(const OpContext& op, RecoveryVolume& vol, const Recove
         } else {
             auto cleared = ClearFatDirectoryEntries(
                 *vol.drive, *vol.fat, static_cast<uint32_t>(item.directoryCluster), item.name,
-                static_cast<uint32_t>(item.location));
+                static_cast<uint32_t>(item.location), item.folderDeleted);
             if (cleared && cleared->shortEntries > 0)
                 r.entryCleared = true;
             else if (cleared)

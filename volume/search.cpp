@@ -266,6 +266,8 @@ Outcome HandleRecord(SearchContext& ctx, NtfsVolume& vol, MftRecordNumber n,
     f.fs = FileSystemKind::Ntfs;
     f.directoryCluster = 0;
     f.folderDeleted = false;
+    f.isFolder = false;
+    f.entriesInside = 0;
     if (req.folderName.empty())
         f.folder.assign(Str<350>());
     else if (req.folderName == ".")

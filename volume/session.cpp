@@ -82,6 +82,11 @@ SearchReport CVolumeSession::Search(const OpContext& op, const SessionSearchOpti
     writable_ = false;
     lastSearch_ = SearchDrive(ctx, source_.raw, source_.driveName, &ntfs_);
     found_ = std::move(ctx.found);
+    walkedDeletedFolders_ = options.deletedFolders;
+    deletedFolderClusters_.clear();
+    for (const RecoverableFile& f : found_)
+        if (f.fs == FileSystemKind::Fat32 && f.isFolder)
+            deletedFolderClusters_.insert(static_cast<uint32_t>(f.location));
     // Callers pick items by location, often all of them: one lookup each, not a scan.
     byLocation_.clear();
     byLocation_.reserve(found_.size());
@@ -264,15 +269,28 @@ RecoveryRunResult CVolumeSession::Recover(
 
 TracePlan CVolumeSession::PlanTraceWipe(const OpContext& op, const RecoverableFile& item,
                                         int passCount) {
-    const TraceVolume tv{&drive_, ntfs_.get(), fat_.get(), 0};
+    const TraceVolume tv{
+        &drive_, ntfs_.get(), fat_.get(), 0, &deletedFolderClusters_, walkedDeletedFolders_};
     return volume::PlanTraceWipe(op, tv, item, passCount);
+}
+
+std::vector<const RecoverableFile*> CVolumeSession::TraceWipeOrder(
+    const std::vector<const RecoverableFile*>& items) const {
+    return volume::TraceWipeOrder(found_, items);
 }
 
 TraceRunResult CVolumeSession::WipeTraces(
     const OpContext& op, const std::vector<const RecoverableFile*>& items, int passCount,
     const std::function<void(const RecoverableFile&, const TraceWipeResult&)>& onItem) {
-    TraceVolume tv{&drive_, ntfs_.get(), fat_.get(), 0};
-    return WipeTracesOfFiles(op, tv, items, passCount, onItem);
+    TraceVolume tv{
+        &drive_, ntfs_.get(), fat_.get(), 0, &deletedFolderClusters_, walkedDeletedFolders_};
+    return WipeTracesOfFiles(op, tv, TraceWipeOrder(items), passCount, onItem);
+}
+
+Outcome CVolumeSession::ClearDirectoryTails(const OpContext& op, bool write,
+                                            TraceCoverage& coverage) {
+    if (fs_ != FileSystemKind::Fat32 || !fat_) return Outcome::Ok;
+    return ClearFatDirectoryTails(op, drive_, *fat_, write, coverage);
 }
 
 bool CVolumeSession::LoadNtfs(Error* error) {

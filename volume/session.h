@@ -20,6 +20,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/operation.h"
@@ -165,10 +166,21 @@ class CVolumeSession {
 
     // What a trace wipe of `item` with `passCount` passes would write (nothing written).
     TracePlan PlanTraceWipe(const OpContext& op, const RecoverableFile& item, int passCount);
-    // Wipes the traces of `items`; needs the drive opened for writing.
+    // The order WipeTraces takes `items` in (TraceWipeOrder over what the search found):
+    // the files inside a chosen deleted folder come with it, before it.
+    std::vector<const RecoverableFile*> TraceWipeOrder(
+        const std::vector<const RecoverableFile*>& items) const;
+    // Wipes the traces of `items`, in TraceWipeOrder; needs the drive opened for
+    // writing. No file's data is written over the first cluster of a deleted folder the
+    // search found.
     TraceRunResult WipeTraces(
         const OpContext& op, const std::vector<const RecoverableFile*>& items, int passCount,
         const std::function<void(const RecoverableFile&, const TraceWipeResult&)>& onItem);
+
+    // FAT32: zeroes the unused tails of the live folders' directory clusters
+    // (ClearFatDirectoryTails; `write` false only counts them). Ok and nothing counted
+    // on NTFS.
+    Outcome ClearDirectoryTails(const OpContext& op, bool write, TraceCoverage& coverage);
 
     // NTFS: loads the metadata ($MFT, $Bitmap) without searching; false with the reason.
     bool LoadNtfs(Error* error);
@@ -198,6 +210,10 @@ class CVolumeSession {
     SearchReport lastSearch_;
     bool writable_ = false;
     std::string accessRefusal_;
+    bool walkedDeletedFolders_ = false;
+    // The first clusters of the deleted FAT32 folders found: no file's data is written
+    // over them.
+    std::unordered_set<uint32_t> deletedFolderClusters_;
 };
 
 }  // namespace tw::volume

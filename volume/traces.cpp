@@ -40,6 +40,18 @@ bool IsDeletedLongNameSlot(const uint8_t* s) {
            s[0x1B] == 0;
 }
 
+// An 8.3 entry in use: not free, not deleted, not "." or "..", not a long-name slot or
+// a volume label.
+bool IsLiveShortEntry(const uint8_t* e) {
+    return (e[0x0B] & kAttrVolumeLabel) == 0 && e[0] != 0x00 && e[0] != kDeletedMark && e[0] != '.';
+}
+
+// A long-name slot that kept its order byte.
+bool IsLiveLongNameSlot(const uint8_t* s) {
+    return s[0] != 0x00 && s[0] != kDeletedMark && s[0x0B] == kAttrLongName && s[0x0C] == 0 &&
+           s[0x1A] == 0 && s[0x1B] == 0;
+}
+
 // Whether `checksum` can be that of the deleted entry `e`. The deletion overwrote the
 // first name byte, and the checksum is a one-to-one function of that byte: exactly one
 // first byte fits. The slots belong to the entry only when that byte is one a short
@@ -150,9 +162,25 @@ TracePlan PlanFat(const OpContext& op, const TraceVolume& vol, const Recoverable
         plan.refusal = TextWith(TextId<1424>, std::to_string(first));
         return plan;
     }
+    if (item.isFolder) {
+        // Overwriting a folder that still lists deleted files would orphan them: their
+        // data stays on the volume with nothing left to find it by.
+        if (item.entriesInside > 0 && !vol.deletedFoldersWalked) {
+            plan.refusal = TextWith(TextId<1720>, std::to_string(item.entriesInside));
+            plan.needsFolderWalk = true;
+            return plan;
+        }
+        // Its chain was freed with it: the first cluster is the only one known.
+        plan.clusters.push_back(first);
+        return plan;
+    }
     const uint64_t count = ItemClusterCount(item.size, boot.bytesPerCluster);
-    for (uint32_t c : FatItemClusters(fat, first, count, op)) plan.clusters.push_back(c);
-    plan.clustersMissing = count > plan.clusters.size() ? count - plan.clusters.size() : 0;
+    for (uint32_t c : FatItemClusters(fat, first, count, op, nullptr, vol.deletedFolderClusters))
+        plan.clusters.push_back(c);
+    // A first cluster that is a deleted folder's counts as the file's, though not listed.
+    const uint64_t listed = plan.clusters.size() + (vol.deletedFolderClusters &&
+                                                    vol.deletedFolderClusters->count(first) != 0);
+    plan.clustersMissing = count > listed ? count - listed : 0;
     return plan;
 }
 
@@ -256,6 +284,7 @@ TraceWipeResult WipeFileTraces(const OpContext& op, TraceVolume& vol, const Reco
     TracePlan plan = PlanTraceWipe(op, vol, item, passCount);
     if (!plan.refusal.empty()) {
         res.error = plan.refusal;
+        res.needsFolderWalk = plan.needsFolderWalk;
         return res;
     }
     if (op.Stopped()) {
@@ -269,6 +298,19 @@ TraceWipeResult WipeFileTraces(const OpContext& op, TraceVolume& vol, const Reco
     }
     res.clustersInUse = plan.clustersInUse;
     res.clustersProtected = plan.clustersProtected;
+    if (plan.fs == FileSystemKind::Fat32 && item.isFolder && !plan.clusters.empty()) {
+        // A first cluster with no end marker in it: the folder went on, in clusters
+        // nothing records now.
+        std::vector<uint8_t> bytes;
+        if (ReadCluster(drive, vol.fat->Boot(), plan.clusters[0], &bytes) &&
+            StartsAsFolder(bytes.data())) {
+            bool ended = false;
+            for (size_t off = 0; off + kDirEntrySize <= bytes.size() && !ended;
+                 off += kDirEntrySize)
+                ended = bytes[off] == 0x00;
+            res.folderCutShort = !ended;
+        }
+    }
 
     const uint32_t bpc = plan.bytesPerCluster;
     const int64_t steps = static_cast<int64_t>(plan.clusters.size()) * passCount;
@@ -369,8 +411,9 @@ TraceWipeResult WipeFileTraces(const OpContext& op, TraceVolume& vol, const Reco
         flushed();
         return res;
     }
-    auto cleared = ClearFatDirectoryEntries(drive, *vol.fat, plan.directoryCluster, item.name,
-                                            static_cast<uint32_t>(item.location));
+    auto cleared =
+        ClearFatDirectoryEntries(drive, *vol.fat, plan.directoryCluster, item.name,
+                                 static_cast<uint32_t>(item.location), item.folderDeleted);
     if (!cleared) {
         res.outcome = Outcome::Failed;
         res.error = ErrorText(cleared.error());
@@ -386,7 +429,8 @@ TraceWipeResult WipeFileTraces(const OpContext& op, TraceVolume& vol, const Reco
 
 Result<FatEntryClearing> ClearFatDirectoryEntries(CRawDriveRef& drive, FatTable& fat,
                                                   uint32_t directoryCluster,
-                                                  const std::string& name, uint32_t firstCluster) {
+                                                  const std::string& name, uint32_t firstCluster,
+                                                  bool inDeletedFolder) {
     const FatBootInfo& boot = fat.Boot();
     // The texts name the directory cluster as %2 (the error's offset).
     const auto fault = [&drive, directoryCluster](ErrorCode code, int textId, int err = 0) {
@@ -395,14 +439,20 @@ Result<FatEntryClearing> ClearFatDirectoryEntries(CRawDriveRef& drive, FatTable&
     if (!drive.IsWritable()) return Error(ErrorCode::ReadOnly, drive.Source()).Says(TextId<1436>);
     if (directoryCluster < 2 || directoryCluster > boot.maxCluster)
         return fault(ErrorCode::Invalid, TextId<1439>);
-    // The cluster is about to be written: it must still belong to a directory chain.
+    // The cluster is about to be written: it must still belong to a directory chain,
+    // or, in a deleted folder, still be free and hold that folder.
     const uint32_t entry = ReadFatEntry(directoryCluster, boot, drive);
     if (entry == kFatEntryUnreadable) return fault(ErrorCode::Io, TextId<1440>, EIO);
-    if ((entry & kFatEntryMask) == kFatFree) return fault(ErrorCode::Changed, TextId<1441>);
+    if (!inDeletedFolder && (entry & kFatEntryMask) == kFatFree)
+        return fault(ErrorCode::Changed, TextId<1441>);
+    if (inDeletedFolder && (entry & kFatEntryMask) != kFatFree)
+        return fault(ErrorCode::Changed, TextId<1721>);
 
     std::vector<uint8_t> cur, prev;
     if (!ReadCluster(drive, boot, directoryCluster, &cur))
         return fault(ErrorCode::Io, TextId<1442>, EIO);
+    if (inDeletedFolder && !StartsAsFolder(cur.data()))
+        return fault(ErrorCode::Changed, TextId<1721>);
     uint32_t prevCluster = 0;
     bool prevLooked = false, prevChanged = false, curChanged = false;
     const auto perCluster = static_cast<int64_t>(cur.size() / kDirEntrySize);
@@ -410,7 +460,8 @@ Result<FatEntryClearing> ClearFatDirectoryEntries(CRawDriveRef& drive, FatTable&
     auto slotBefore = [&](int64_t i, int k) -> uint8_t* {
         const int64_t pos = i - k;
         if (pos >= 0) return cur.data() + pos * kDirEntrySize;
-        if (pos < -perCluster) return nullptr;
+        // A deleted folder's chain is gone: only its first cluster is known.
+        if (pos < -perCluster || inDeletedFolder) return nullptr;
         if (!prevLooked) {
             prevLooked = true;
             prevCluster = PreviousCluster(fat, directoryCluster);
@@ -423,15 +474,20 @@ Result<FatEntryClearing> ClearFatDirectoryEntries(CRawDriveRef& drive, FatTable&
     FatEntryClearing done;
     for (int64_t i = 0; i < perCluster; ++i) {
         uint8_t* e = cur.data() + i * kDirEntrySize;
-        if (!IsDeletedShortEntry(e) || DeletedEntryName(e) != name) continue;
+        // In a deleted folder an entry may have kept its first byte (the folder was
+        // deleted without its files): the search lists it under its full name.
+        const bool keptName = inDeletedFolder && IsLiveShortEntry(e);
+        if (keptName ? ShortNameText(e) != name
+                     : !IsDeletedShortEntry(e) || DeletedEntryName(e) != name)
+            continue;
         if (firstCluster != 0 && EntryFirstCluster(e) != firstCluster) continue;
         // The long name written before it, in slots that share one checksum.
         int checksum = -1;
         for (int k = 1; k <= kMaxLongNameSlots; ++k) {
             uint8_t* s = slotBefore(i, k);
-            if (!s || !IsDeletedLongNameSlot(s)) break;
+            if (!s || !(IsDeletedLongNameSlot(s) || (keptName && IsLiveLongNameSlot(s)))) break;
             if (checksum < 0) {
-                if (!ChecksumFits(e, s[0x0D])) break;
+                if (keptName ? ShortNameChecksum(e) != s[0x0D] : !ChecksumFits(e, s[0x0D])) break;
                 checksum = s[0x0D];
             } else if (s[0x0D] != checksum) {
                 break;
@@ -724,6 +780,71 @@ bool ClearLiveFolder(TraceVolume& vol, MftRecordNumber n, std::span<const uint8_
     return true;
 }
 
+// Zeroes the tail of one directory's chain from its end marker on, cluster by cluster.
+// `ended` carries, across the clusters of the chain, whether the end marker was met.
+// Subdirectories found before the end marker go to `pending`.
+struct TailWalk {
+    const OpContext& op;
+    CRawDriveRef& drive;
+    FatTable& fat;
+    bool write;
+    TraceCoverage& cov;
+    std::unordered_set<uint32_t> seen;              // every directory cluster walked
+    std::vector<std::pair<uint32_t, int>> pending;  // first cluster, depth
+};
+
+Outcome ClearTailsOf(TailWalk& w, uint32_t first, int depth) {
+    const FatBootInfo& boot = w.fat.Boot();
+    std::vector<uint32_t> chain;
+    bool stopped = false;
+    const uint64_t maxClusters =
+        (kMaxDirectoryBytes + boot.bytesPerCluster - 1) / boot.bytesPerCluster;
+    FollowChain(first, w.fat, chain, w.op, maxClusters, &stopped);
+    if (stopped) return Outcome::Stopped;
+    bool ended = false;
+    std::vector<uint8_t> bytes;
+    for (uint32_t c : chain) {
+        // A loop, or a chain running into another directory's: each cluster once.
+        if (c < 2 || c > boot.maxCluster || !w.seen.insert(c).second) break;
+        w.op.PauseCheck();
+        if (w.op.Stopped()) return Outcome::Stopped;
+        ++w.cov.fatDirectoryClusters;
+        if (!ReadCluster(w.drive, boot, c, &bytes)) {
+            ++w.cov.fatDirectoryClustersFailed;
+            continue;
+        }
+        size_t tail = ended ? 0 : bytes.size();
+        for (size_t off = 0; !ended && off + kDirEntrySize <= bytes.size(); off += kDirEntrySize) {
+            const uint8_t* e = bytes.data() + off;
+            if (e[0] == 0x00) {
+                ended = true;
+                tail = off;
+                break;
+            }
+            const bool folder = (e[0x0B] & kAttrDirectory) != 0 &&
+                                (e[0x0B] & kAttrVolumeLabel) == 0 && e[0] != kDeletedMark &&
+                                e[0] != '.';
+            if (folder && depth < kMaxDirectoryDepth)
+                w.pending.emplace_back(EntryFirstCluster(e), depth + 1);
+        }
+        if (tail >= bytes.size() || AllZero(bytes.data() + tail, bytes.size() - tail)) continue;
+        ++w.cov.fatTailsCleared;
+        if (!w.write) continue;
+        // Written only while the cluster still belongs to a directory chain.
+        const uint32_t entry = ReadFatEntry(c, boot, w.drive);
+        if (entry == kFatEntryUnreadable || (entry & kFatEntryMask) == kFatFree) {
+            --w.cov.fatTailsCleared;
+            ++w.cov.fatDirectoryClustersFailed;
+            continue;
+        }
+        std::memset(bytes.data() + tail, 0, bytes.size() - tail);
+        if (!w.drive.Write(ClusterDriveSector(boot, c), bytes.data(),
+                           static_cast<uint32_t>(bytes.size())))
+            return Outcome::Failed;
+    }
+    return Outcome::Ok;
+}
+
 }  // namespace
 
 Outcome WipeFolderTraces(const OpContext& op, TraceVolume& vol, TraceCoverage* coverage) {
@@ -843,7 +964,70 @@ std::vector<std::string> CoverageLines(const TraceCoverage& c) {
     add(c.indexClustersInUse, TextId<1708>);
     add(c.indexDamaged, TextId<1709>);
     add(c.protectedLeft, TextId<1710>);
+    const auto n = [](uint64_t v) { return std::to_string(v); };
+    if (c.fatDirectoryClusters > 0)
+        lines.push_back(TextWith(TextId<1722>, n(c.fatTailsCleared), n(c.fatDirectoryClusters)));
+    if (c.fatDeletedFolders > 0 || c.fatDeletedFolderFiles > 0)
+        lines.push_back(TextWith(TextId<1723>, n(c.fatDeletedFolders), n(c.fatDeletedFolderFiles)));
+    if (c.fatFoldersNotWalked > 0)
+        lines.push_back(TextWith(TextId<1724>, n(c.fatFoldersNotWalked)));
+    if (c.fatFoldersCutShort > 0) lines.push_back(TextWith(TextId<1725>, n(c.fatFoldersCutShort)));
+    if (c.fatDirectoryClustersFailed > 0)
+        lines.push_back(TextWith(TextId<1726>, n(c.fatDirectoryClustersFailed)));
     return lines;
+}
+
+Outcome ClearFatDirectoryTails(const OpContext& op, CRawDriveRef& drive, FatTable& fat, bool write,
+                               TraceCoverage& coverage) {
+    if (write && !drive.IsWritable()) return Outcome::Failed;
+    TailWalk w{op, drive, fat, write, coverage, {}, {}};
+    w.pending.emplace_back(fat.Boot().rootCluster, 0);
+    while (!w.pending.empty()) {
+        const auto [first, depth] = w.pending.back();
+        w.pending.pop_back();
+        if (const Outcome o = ClearTailsOf(w, first, depth); o != Outcome::Ok) return o;
+    }
+    if (write && !drive.Flush()) return Outcome::Failed;
+    return Outcome::Ok;
+}
+
+std::vector<const RecoverableFile*> TraceWipeOrder(
+    const std::vector<RecoverableFile>& found, const std::vector<const RecoverableFile*>& items) {
+    std::vector<const RecoverableFile*> out;
+    std::unordered_set<const RecoverableFile*> taken;
+    std::vector<const RecoverableFile*> folders;
+    for (const RecoverableFile* f : items) {
+        if (!taken.insert(f).second) continue;
+        if (f->fs == FileSystemKind::Fat32 && f->isFolder)
+            folders.push_back(f);
+        else
+            out.push_back(f);
+    }
+    // What lies inside a chosen folder comes with it: its path starts with the folder's.
+    for (size_t i = 0; i < folders.size(); ++i) {
+        const std::string path = TraceItemText(*folders[i]);
+        for (const RecoverableFile& f : found) {
+            const bool inside = f.folderDeleted &&
+                                (f.folder == path || (f.folder.size() > path.size() &&
+                                                      f.folder.compare(0, path.size(), path) == 0 &&
+                                                      f.folder[path.size()] == '/'));
+            if (!inside || !taken.insert(&f).second) continue;
+            if (f.isFolder)
+                folders.push_back(&f);
+            else
+                out.push_back(&f);
+        }
+    }
+    // A folder goes after everything inside it: the deepest first.
+    const auto depth = [](const RecoverableFile* f) {
+        const std::string t = TraceItemText(*f);
+        return std::count(t.begin(), t.end(), '/');
+    };
+    std::stable_sort(
+        folders.begin(), folders.end(),
+        [&](const RecoverableFile* a, const RecoverableFile* b) { return depth(a) > depth(b); });
+    out.insert(out.end(), folders.begin(), folders.end());
+    return out;
 }
 
 std::string TraceItemText(const RecoverableFile& item) {
@@ -870,6 +1054,16 @@ TraceRunResult WipeTracesOfFiles(
         const std::string text = TraceItemText(*item);
         op.Status(Str<408>() + text);
         TraceWipeResult r = WipeFileTraces(op, vol, *item, passCount);
+        TraceCoverage& cov = run.coverage;
+        if (r.outcome == Outcome::Ok && item->fs == FileSystemKind::Fat32) {
+            if (item->isFolder) {
+                ++cov.fatDeletedFolders;
+                if (r.folderCutShort) ++cov.fatFoldersCutShort;
+            } else if (item->folderDeleted) {
+                ++cov.fatDeletedFolderFiles;
+            }
+        }
+        if (r.needsFolderWalk) ++cov.fatFoldersNotWalked;
         if (r.outcome == Outcome::Ok) {
             ++run.wiped;
             LogToFile(Str<400>() + " " + text, op.Log());

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/operation.h"
@@ -39,6 +40,13 @@ struct TraceVolume {
     FatTable* fat = nullptr;     // for FAT32 items
     // NTFS scrub guard: sectors at or below it are never written (0: only sector 0).
     uint64_t protectedStartSector = 0;
+    // FAT32: the first clusters of the deleted folders the search found. They still list
+    // deleted files, so no file's guessed cluster sequence overwrites them as its data:
+    // the sequence passes over them as over taken clusters. Each is overwritten only as
+    // its own folder's trace, after the files inside it.
+    const std::unordered_set<uint32_t>* deletedFolderClusters = nullptr;
+    // FAT32: the search walked deleted folders, so the files inside them are items too.
+    bool deletedFoldersWalked = false;
 };
 
 // What a wipe of one item will do, computed without writing anything.
@@ -58,6 +66,9 @@ struct TracePlan {
     uint64_t recordSector = 0;
     uint32_t directoryCluster = 0;
     std::string refusal;  // non-empty: the item cannot be wiped (why); nothing is written
+    // FAT32: refused because the deleted folder still lists deleted files and the search
+    // did not walk deleted folders (the walk would list them, to be wiped first).
+    bool needsFolderWalk = false;
 
     uint64_t BytesToWrite() const {
         return static_cast<uint64_t>(clusters.size()) * bytesPerCluster *
@@ -80,6 +91,10 @@ struct TraceWipeResult {
     bool recordScrubbed = false;        // NTFS
     uint32_t entriesCleared = 0;        // FAT32 short entries
     uint32_t longNameEntriesCleared = 0;
+    // FAT32 deleted folder: its first cluster was full, so the folder may have gone on
+    // in clusters nothing records any more (their entries could not be cleared).
+    bool folderCutShort = false;
+    bool needsFolderWalk = false;  // FAT32: refused as TracePlan::needsFolderWalk says
     std::string note;   // what was left alone and why (record reused, guard), for the log
     std::string error;  // why it failed
 };
@@ -108,39 +123,24 @@ struct FatEntryClearing {
 
 // Clears the directory entries of a deleted FAT32 file in the directory cluster
 // `directoryCluster` (RecoverableFile::directoryCluster: the cluster that held the
-// entry). Every deleted 8.3 entry there (first byte 0xE5, or 0x00 with bytes left
-// behind; not a long-name entry, not a volume label) whose name rebuilt as the search
-// shows it ("?" + name bytes 1..7, "." + extension) equals `name`, and whose first
-// cluster equals `firstCluster` unless that is 0, gets bytes 1..31 set to zero; its
-// first byte becomes (or stays) 0xE5, so the slot reads as deleted and the directory
-// does not end there. The deleted long-name slots right before such an entry (0xE5,
-// attribute 0x0F, one checksum shared by all of them that fits the 8.3 name) still
-// hold the file's long name and are cleared the same way, including slots at the end
-// of the directory's previous cluster (found through the FAT).
-// Fails without writing when the drive is not writable, the cluster is not a data
-// cluster or its FAT entry is free (no directory owns it now), or a read or write
-// fails. Finding nothing to clear is not a failure.
+// entry). With `inDeletedFolder` the cluster is the first one of a deleted folder
+// (RecoverableFile::folderDeleted): it must then be free and still start as a folder,
+// and an entry that kept its full name (ShortNameText) matches too, with the long-name
+// slots before it whatever their first byte. Every deleted 8.3 entry there (first byte 0xE5, or
+// 0x00 with bytes left behind; not a long-name entry, not a volume label) whose name rebuilt as the
+// search shows it ("?" + name bytes 1..7, "." + extension) equals `name`, and whose first cluster
+// equals `firstCluster` unless that is 0, gets bytes 1..31 set to zero; its first byte becomes (or
+// stays) 0xE5, so the slot reads as deleted and the directory does not end there. The deleted
+// long-name slots right before such an entry (0xE5, attribute 0x0F, one checksum shared by all of
+// them that fits the 8.3 name) still hold the file's long name and are cleared the same way,
+// including slots at the end of the directory's previous cluster (found through the FAT). Fails
+// without writing when the drive is not writable, the cluster is not a data cluster or its FAT
+// entry is free (no directory owns it now), or a read or write fails. Finding nothing to clear is
+// not a failure.
 Result<FatEntryClearing> ClearFatDirectoryEntries(CRawDriveRef& drive, FatTable& fat,
                                                   uint32_t directoryCluster,
-                                                  const std::string& name, uint32_t firstCluster);
-
-// The checksum a long-name slot (offset 0x0D) carries of its 11-byte 8.3 name.
-uint8_t ShortNameChecksum(const uint8_t* name11);
-
-// The whole operation over a selection: logs "Started recoverable file trace wiping
-// operation", shows "Wiping traces of selected files" and "Wiping File: <name>" per
-// item, logs "Wiped traces of file <name>" or "Could not wipe traces of file <name>",
-// and ends with "Recoverable file trace wiping operation completed" or "... aborted".
-// The Overall bar counts items. `onItem` (may be empty) is told each item's result.
-struct TraceRunResult {
-    size_t wiped = 0;
-    size_t failed = 0;
-    bool stopped = false;
-};
-TraceRunResult WipeTracesOfFiles(
-    const OpContext& op, TraceVolume& vol, const std::vector<const RecoverableFile*>& items,
-    int passCount,
-    const std::function<void(const RecoverableFile&, const TraceWipeResult&)>& onItem = {});
+                                                  const std::string& name, uint32_t firstCluster,
+                                                  bool inDeletedFolder = false);
 
 // What wiping the traces on a volume covered beyond the items' own clusters and
 // records, and what it had to leave. Each file system fills its own block.
@@ -158,11 +158,58 @@ struct TraceCoverage {
     uint64_t indexDamaged = 0;        // index blocks and folder records that do not parse
     uint64_t protectedLeft = 0;       // records and clusters within the scrub guard
     std::string journalRefusal;       // why the journal was not reset
+    // FAT32
+    uint64_t fatDirectoryClusters = 0;        // clusters of live folders looked at for a tail
+    uint64_t fatTailsCleared = 0;             // of them, those whose unused tail was zeroed
+    uint64_t fatDeletedFolders = 0;           // deleted folders wiped (first cluster and entries)
+    uint64_t fatDeletedFolderFiles = 0;       // files wiped inside deleted folders
+    uint64_t fatFoldersNotWalked = 0;         // deleted folders left: they list files not walked
+    uint64_t fatFoldersCutShort = 0;          // deleted folders that may have gone on past the
+                                              // first cluster, the only one known
+    uint64_t fatDirectoryClustersFailed = 0;  // live folder clusters not read or written
 };
 
 // The lines the log and the terminal show for `c`: what was covered, then what was not
 // (only the counts that are not zero; the journal when it was asked for).
 std::vector<std::string> CoverageLines(const TraceCoverage& c);
+
+// Zeroes the unused tail of every directory cluster of the live folder tree: from the
+// end marker (the first slot whose first byte is 0x00) to the end of the folder's
+// chain, where names and bytes of entries long gone may linger. Slots before the end
+// marker are never touched, in use or not. Each cluster is written only when its tail
+// holds a byte that is not zero, and only while its FAT entry still says it is in use
+// (read again right before the write). With `write` false nothing is written and the
+// counts say what would be. Loops and shared chains are walked once; depth is bounded
+// as in the search. Counts go to `coverage`. Stopped by the stop flag; Failed when the
+// boot sector or the root cannot be read, or when a write or the flush fails.
+Outcome ClearFatDirectoryTails(const OpContext& op, CRawDriveRef& drive, FatTable& fat, bool write,
+                               TraceCoverage& coverage);
+
+// The order a selection is wiped in. Every FAT32 deleted folder of the selection brings
+// the found items inside it (`found`, by path) with it, and comes after them: its files
+// are wiped first, while its cluster still lists them, then the folder itself, the
+// deepest folders first. Everything else keeps its order.
+std::vector<const RecoverableFile*> TraceWipeOrder(
+    const std::vector<RecoverableFile>& found, const std::vector<const RecoverableFile*>& items);
+
+// The checksum a long-name slot (offset 0x0D) carries of its 11-byte 8.3 name.
+uint8_t ShortNameChecksum(const uint8_t* name11);
+
+// The whole operation over a selection: logs "Started recoverable file trace wiping
+// operation", shows "Wiping traces of selected files" and "Wiping File: <name>" per
+// item, logs "Wiped traces of file <name>" or "Could not wipe traces of file <name>",
+// and ends with "Recoverable file trace wiping operation completed" or "... aborted".
+// The Overall bar counts items. `onItem` (may be empty) is told each item's result.
+struct TraceRunResult {
+    size_t wiped = 0;
+    size_t failed = 0;
+    bool stopped = false;
+    TraceCoverage coverage;
+};
+TraceRunResult WipeTracesOfFiles(
+    const OpContext& op, TraceVolume& vol, const std::vector<const RecoverableFile*>& items,
+    int passCount,
+    const std::function<void(const RecoverableFile&, const TraceWipeResult&)>& onItem = {});
 
 // The folder traces of an NTFS volume (vol.ntfs loaded, the drive open for writing),
 // record by record through the $MFT:

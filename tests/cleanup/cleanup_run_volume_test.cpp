@@ -3,7 +3,8 @@
 // ntfs-3g): the order of the steps and log lines, the countdown after the last drive,
 // abort, and a failing free-space step. (Pause at a file boundary is the walk's, in
 // slack_walker_test, and the CLI's SIGTSTP, in clean_cli_volume_test.) Needs root and
-// /dev/fuse; skips visibly otherwise.
+// /dev/fuse; skips visibly otherwise. The file-table step on FAT32 uses mkfs.fat and
+// mtools instead.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -324,9 +325,54 @@ TEST_F(CleanupVolumes, FileTableStepScrubsAVolumeItMayWrite) {
     // The other volume was not touched.
     EXPECT_GT(test::CountOccurrences(vols[0]->ReadImage(), Secret(0)), 0u);
 
-    // A file system other than NTFS is skipped, and says why.
+    // A volume that is not what its mount says, or neither NTFS nor FAT32, is skipped,
+    // and says why.
     drive.info->fsType = "vfat";
-    EXPECT_EQ(ScrubDeletedRecords(op, drive).skipped, "the file system is vfat, not NTFS");
+    EXPECT_EQ(ScrubDeletedRecords(op, drive).skipped, "not a FAT32 volume");
+    drive.info->fsType = "ext4";
+    EXPECT_EQ(ScrubDeletedRecords(op, drive).skipped, "the file system is ext4, not NTFS");
+}
+
+// On FAT32 the same step clears what lingers past the end of the live folders' listings:
+// here the long name of a deleted file whose first slot a driver made the end marker.
+TEST(CleanupFatTable, FileTableStepClearsTheTailsOfAFat32VolumeItMayWrite) {
+    const std::string missing = test::MissingTool({"mkfs.fat", "mcopy", "mdel", "mtype"});
+    if (!missing.empty()) GTEST_SKIP() << "missing tool: " << missing;
+    setenv("MTOOLS_SKIP_CHECK", "1", 1);
+    test::TempDir dir("cleanup-fat");
+    const std::string image = dir.Path() + "/fat32.img", local = dir.Path() + "/f";
+    std::string out;
+    ASSERT_EQ(
+        test::RunTool({"mkfs.fat", "-F", "32", "-C", "-S", "512", "-s", "1", image, "40960"}, &out),
+        0)
+        << out;
+    const std::string keep(3000, 'k');
+    ASSERT_TRUE(test::WriteFileBytes(local, keep));
+    for (const char* name : {"::/KeepThisFile.txt", "::/TwTailGone.txt"})
+        ASSERT_EQ(test::RunTool({"mcopy", "-i", image, local, name}, &out), 0) << out;
+    ASSERT_EQ(test::RunTool({"mdel", "-i", image, "::/TwTailGone.txt"}, &out), 0) << out;
+    std::string bytes = test::ReadFileBytes(image);
+    const std::string piece("T\0w\0T\0a\0i\0", 10);
+    const size_t at = bytes.find(piece);
+    ASSERT_NE(at, std::string::npos);
+    ASSERT_EQ(static_cast<uint8_t>(bytes[at - 1]), 0xE5);
+    bytes[at - 1] = '\0';
+    ASSERT_TRUE(test::WriteFileBytes(image, bytes));
+
+    CleanupDrive drive;
+    drive.text = dir.Path();
+    drive.info = DriveInfo{};
+    drive.info->mountPoint = dir.Path();
+    drive.info->device = image;
+    drive.info->fsType = "vfat";
+    tw::test::TestOperation op;
+    const StepResult r = ScrubDeletedRecords(op, drive);
+    EXPECT_TRUE(r.ran) << r.skipped;
+    EXPECT_TRUE(r.skipped.empty()) << r.skipped;
+    EXPECT_EQ(test::ReadFileBytes(image).find(piece), std::string::npos);
+    std::string kept;
+    ASSERT_EQ(test::RunTool({"mtype", "-i", image, "::/KeepThisFile.txt"}, &kept), 0) << kept;
+    EXPECT_TRUE(kept == keep);
 }
 
 }  // namespace

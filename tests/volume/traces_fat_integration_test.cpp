@@ -3,9 +3,13 @@
 // checked with fsck.fat, mtype and fls (sleuthkit).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "tests/volume/traces_test_util.h"
 #include "volume/fat32.h"
@@ -240,6 +244,203 @@ TEST_F(FatTracesIntegration, LinesAreLoggedOnlyWhenTheirCategoryIsOn) {
         0)
         << out;
     EXPECT_NE(logText().find("Wiped traces of file"), std::string::npos) << logText();
+}
+
+// What trace wiping leaves of deleted files, folders and names on a FAT32 volume made and
+// emptied by mtools: nothing a byte search, sleuthkit or fsck.fat can find, while every
+// live file stays as it was.
+class FatTraceResidueIntegration : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const std::string missing = test::MissingTool(
+            {"mkfs.fat", "mcopy", "mdel", "mmd", "mrd", "mdeltree", "fsck.fat", "fls", "icat"});
+        if (!missing.empty()) GTEST_SKIP() << "missing tool: " << missing;
+        setenv("MTOOLS_SKIP_CHECK", "1", 1);
+    }
+    std::string Local(const std::string& name) const { return dir_.Path() + "/" + name; }
+    void Mtool(const std::vector<std::string>& argv) {
+        std::string out;
+        ASSERT_EQ(RunTool(argv, &out), 0) << argv[0] << ": " << out;
+    }
+    // Copies `data` onto the volume as `path` (its folders made already).
+    void Put(const std::string& path, const std::string& data) {
+        const std::string local = Local("put.tmp");
+        ASSERT_TRUE(test::WriteFileBytes(local, data));
+        Mtool({"mcopy", "-i", image_, local, "::" + path});
+    }
+    std::string Get(const std::string& path) {
+        const std::string local = Local("get.tmp");
+        ::unlink(local.c_str());
+        std::string out;
+        EXPECT_EQ(RunTool({"mcopy", "-n", "-i", image_, "::" + path, local}, &out), 0) << out;
+        return test::ReadFileBytes(local);
+    }
+    std::string Fsck(int* rc) {
+        std::string out;
+        *rc = RunTool({"fsck.fat", "-n", image_}, &out);
+        return WithoutFirstLine(out);
+    }
+
+    test::TempDir dir_{"trace-residue-fat"};
+    std::string image_ = dir_.Path() + "/fat32.img";
+    std::string config_ = dir_.Path() + "/config";
+};
+
+// A long name as its slots hold it in UTF-16: 13 characters a slot, in pieces of 5, 6
+// and 2. The pieces of 5 and 6 are what a byte search can tell apart from other names.
+std::vector<std::string> LongNamePieces(const std::string& name) {
+    std::vector<std::string> pieces;
+    for (size_t at = 0; at < name.size(); at += 13) {
+        const std::string slot = name.substr(at, 13);
+        if (slot.size() >= 5) pieces.push_back(Utf16(slot.substr(0, 5)));
+        if (slot.size() >= 11) pieces.push_back(Utf16(slot.substr(5, 6)));
+    }
+    return pieces;
+}
+
+// A needle as a failure message shows it: UTF-16's zero bytes as dots.
+std::string Shown(std::string n) {
+    std::replace(n.begin(), n.end(), '\0', '.');
+    return n;
+}
+
+TEST_F(FatTraceResidueIntegration, NoNameOrContentOfDeletedFilesAndFoldersIsLeft) {
+    std::string out;
+    ASSERT_EQ(
+        RunTool({"mkfs.fat", "-F", "32", "-C", "-S", "512", "-s", "1", image_, "65536"}, &out), 0)
+        << out;
+    // Deleted: a tree removed with mdeltree (a folder inside it), a folder whose files
+    // were deleted before it, a long-named and an 8.3-named file at the top, and a
+    // file at the end of a live folder whose first slot a driver turned into the end
+    // marker (the rest of its name lingers past the end of the listing).
+    struct Gone {
+        std::string path, name, shortStem, marker;
+    };
+    const std::vector<Gone> gone = {
+        {"/TwTreeGoneA/", "TwAlphaSecretReport1.txt", "WALPH~", "TW-ALPHA-CONTENT-1"},
+        {"/TwTreeGoneA/", "TwAlphaSecretReport2.txt", "WALPH~", "TW-ALPHA-CONTENT-2"},
+        {"/TwTreeGoneA/TwAlphaInnerFolder/", "TwAlphaNestedSecret.txt", "WALPH~",
+         "TW-ALPHA-NESTED-CONTENT"},
+        {"/TwTreeGoneB/", "TwBetaSecretReport1.txt", "WBETA~", "TW-BETA-CONTENT-1"},
+        {"/TwTreeGoneB/", "TwBetaSecretReport2.txt", "WBETA~", "TW-BETA-CONTENT-2"},
+        {"/", "TwTopSecretLetter.txt", "WTOPS~", "TW-TOP-LONG-CONTENT"},
+        {"/", "TWTOPMK.BIN", "WTOPMK BIN", "TW-TOP-SHORT-CONTENT"},
+        {"/LiveDir/", "TwTailGone.txt", "WTAIL~", "TW-TAIL-CONTENT"},
+    };
+    const std::vector<std::string> goneFolders = {"TwTreeGoneA", "TwAlphaInnerFolder",
+                                                  "TwTreeGoneB"};
+    Mtool({"mmd", "-i", image_, "::/TwTreeGoneA", "::/TwTreeGoneA/TwAlphaInnerFolder",
+           "::/TwTreeGoneB", "::/LiveDir"});
+    const std::string liveBody = Repeat("TW-LIVE-FILE-BODY", 7000);
+    const std::string liveTop = Repeat("TW-LIVE-TOP-BODY", 3000);
+    Put("/LiveDir/TwLiveKeptReport.txt", liveBody);
+    for (const Gone& g : gone) Put(g.path + g.name, Repeat(g.marker, 2500));
+    Put("/TwLiveTopKeeper.txt", liveTop);
+    Mtool({"mdeltree", "-i", image_, "::/TwTreeGoneA"});
+    Mtool({"mdel", "-i", image_, "::/TwTreeGoneB/TwBetaSecretReport1.txt",
+           "::/TwTreeGoneB/TwBetaSecretReport2.txt", "::/TwTopSecretLetter.txt", "::/TWTOPMK.BIN",
+           "::/LiveDir/TwTailGone.txt"});
+    Mtool({"mrd", "-i", image_, "::/TwTreeGoneB"});
+    {
+        // The deleted tail file's long-name slot becomes the end marker.
+        std::vector<uint8_t> img = ReadBytes(image_);
+        const std::string piece = Utf16("TwTai");
+        auto at = std::search(img.begin(), img.end(), piece.begin(), piece.end());
+        ASSERT_NE(at, img.end());
+        const auto slot = static_cast<size_t>(at - img.begin()) - 1;
+        ASSERT_EQ(img[slot], 0xE5);
+        ASSERT_EQ(img[slot + 11], 0x0F);
+        std::fstream f(image_, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(static_cast<std::streamoff>(slot));
+        f.put('\0');
+    }
+
+    // Every needle of a deleted file or folder: content, 8.3 name, long-name pieces.
+    std::vector<std::string> needles;
+    for (const Gone& g : gone) {
+        needles.push_back(g.marker);
+        needles.push_back(g.shortStem);
+        // A name that fits 8.3 in capitals has no long name.
+        if (std::any_of(g.name.begin(), g.name.end(), ::islower))
+            for (const std::string& p : LongNamePieces(g.name)) needles.push_back(p);
+    }
+    needles.push_back("WTREE~");
+    for (const std::string& f : goneFolders)
+        for (const std::string& p : LongNamePieces(f)) needles.push_back(p);
+    const auto hits = [&] {
+        const std::vector<uint8_t> img = ReadBytes(image_);
+        std::string found;
+        for (const std::string& n : needles)
+            if (size_t k = CountOccurrences(img, n); k > 0)
+                found += "[" + Shown(n) + "] x" + std::to_string(k) + " ";
+        return found;
+    };
+    // Each needle is on the volume before the wipe; so are the live names after it.
+    {
+        const std::vector<uint8_t> img = ReadBytes(image_);
+        for (const std::string& n : needles) EXPECT_GT(CountOccurrences(img, n), 0u) << Shown(n);
+    }
+    int fsckRc = 0;
+    const std::string fsckBefore = Fsck(&fsckRc);
+
+    // Without the walk a deleted folder that still lists files is left for it: its
+    // cluster is not written over as a file's data, and the switch is named.
+    const std::string cfg = "--config-home '" + config_ + "' ";
+    test::CliResult r = test::RunCli(cfg + "search '" + image_ + "' --json");
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto list = nlohmann::json::parse(r.out);
+    size_t offered = 0;
+    for (const auto& item : list)
+        if (item.value("walk_switch", "") == "--deleted-folders" &&
+            item.value("deleted_entries_inside", 0) > 0)
+            ++offered;
+    EXPECT_EQ(offered, 2u) << r.out;
+    r = test::RunCli(cfg + "wipe-traces '" + image_ + "' --all --passes 1 --yes");
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("(--deleted-folders)"), std::string::npos) << r.out;
+    // The tail past the live folder's end marker goes with the first --all run.
+    EXPECT_NE(r.out.find("Cleared the unused tails of 1 of the"), std::string::npos) << r.out;
+    for (const char* marker : {"TW-ALPHA-NESTED-CONTENT", "TW-BETA-CONTENT-2"})
+        EXPECT_GT(CountOccurrences(ReadBytes(image_), marker), 0u) << marker;
+
+    // With the walk: the files inside the folders first, then the folders, then the
+    // tails of the live folders.
+    r = test::RunCli(cfg + "wipe-traces '" + image_ +
+                     "' --all --deleted-folders --passes 1 --yes --json");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const auto done = nlohmann::json::parse(r.out);
+    EXPECT_EQ(done["covered"]["deleted_folders"], 3) << r.out;
+    EXPECT_EQ(done["covered"]["deleted_folder_files"], 5) << r.out;
+    EXPECT_EQ(done["not_covered"]["deleted_folders_not_walked"], 0) << r.out;
+    EXPECT_GE(done["covered"]["directory_clusters"], 2) << r.out;
+
+    EXPECT_EQ(hits(), "");
+    // The live files and their names are untouched, and the volume is as sound as it was.
+    EXPECT_EQ(Get("/LiveDir/TwLiveKeptReport.txt"), liveBody);
+    EXPECT_EQ(Get("/TwLiveTopKeeper.txt"), liveTop);
+    for (const std::string& p : LongNamePieces("TwLiveKeptReport.txt"))
+        EXPECT_GT(CountOccurrences(ReadBytes(image_), p), 0u);
+    int rc = 0;
+    EXPECT_EQ(Fsck(&rc), fsckBefore);
+    EXPECT_EQ(rc, fsckRc);
+    // sleuthkit lists no deleted name of ours, and no deleted entry it lists holds data
+    // of ours.
+    std::string fls;
+    ASSERT_EQ(RunTool({"fls", "-r", "-d", "-p", image_}, &fls), 0) << fls;
+    for (const char* part : {"Tw", "TW", "WALPH", "WBETA", "WTOPS", "WTOPMK", "WTREE", "WTAIL"})
+        EXPECT_EQ(fls.find(part), std::string::npos) << part << "\n" << fls;
+    std::istringstream lines(fls);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t star = line.find("* ");
+        if (star == std::string::npos) continue;
+        const std::string inode = line.substr(star + 2, line.find_first_of(":(", star) - star - 2);
+        std::string data;
+        RunTool({"icat", image_, inode}, &data);
+        EXPECT_EQ(data.find("TW-"), std::string::npos) << line;
+    }
+    // Nothing is left for a search to find either.
+    r = test::RunCli(cfg + "search '" + image_ + "' --json --deleted-folders");
+    EXPECT_EQ(nlohmann::json::parse(r.out).size(), 0u) << r.out;
 }
 
 }  // namespace

@@ -191,12 +191,12 @@ TEST_F(NtfsResidueFuse, NothingOfDeletedFilesIsLeftAndOnlyACleanJournalIsReset) 
     ASSERT_TRUE(j.is_object()) << r.out << r.err;
     EXPECT_EQ(j["failed"], 0 + 1) << r.out;  // the journal
     EXPECT_GE(j["covered"]["records"].get<int>(), 1) << r.out;
-    EXPECT_GE(j["covered"]["folderRecords"].get<int>(), 3) << r.out;
-    EXPECT_GE(j["covered"]["indexClusters"].get<int>(), 1) << r.out;
-    EXPECT_GE(j["covered"]["indexSlack"].get<int>(), 3) << r.out;
+    EXPECT_GE(j["covered"]["folder_records"].get<int>(), 3) << r.out;
+    EXPECT_GE(j["covered"]["index_clusters"].get<int>(), 1) << r.out;
+    EXPECT_GE(j["covered"]["index_slack"].get<int>(), 3) << r.out;
     EXPECT_EQ(j["covered"]["journal"], false) << r.out;
-    EXPECT_NE(j["notCovered"]["journal"].get<std::string>().find("not clean"), std::string::npos);
-    EXPECT_EQ(j["notCovered"]["damaged"], 0) << r.out;
+    EXPECT_NE(j["not_covered"]["journal"].get<std::string>().find("not clean"), std::string::npos);
+    EXPECT_EQ(j["not_covered"]["damaged"], 0) << r.out;
 
     // A clean journal with history in it is emptied.
     std::vector<uint8_t> clean = RestartPage(true);

@@ -588,4 +588,24 @@ std::string VolumeCaveatText(const std::string& path) {
     return f.ok() ? CaveatText(f->caveats) : std::string();
 }
 
+std::string VolumeCaveatLine(const StorageFacts& facts) {
+    if (facts.caveats.empty()) return "";
+    const std::string& where = facts.mountPoint.empty() ? facts.path : facts.mountPoint;
+    const std::string& what = facts.fsType.empty() ? facts.source : facts.fsType;
+    return TextWith(TextId<1752>, where, what, CaveatText(facts.caveats));
+}
+
+std::string VolumeCaveatLine(const std::string& path) {
+    auto f = FactsForPath(path);
+    return f.ok() ? VolumeCaveatLine(*f) : std::string();
+}
+
+bool TrimHelps(const StorageFacts& facts) {
+    if (!facts.acceptsDiscard) return false;
+    if (facts.nonRotational) return true;
+    return std::any_of(facts.devices.begin(), facts.devices.end(), [](const BlockDeviceFacts& d) {
+        return d.kind == BlockDeviceFacts::Kind::Loop;
+    });
+}
+
 }  // namespace tw

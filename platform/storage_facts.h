@@ -188,5 +188,16 @@ std::vector<StorageFacts> ListBlockDeviceFacts();
 // The caveat text for a path, "" when nothing can be found out: the single source of the
 // volume caveat shown in dry-run plans, log lines, tool tips and receipts.
 std::string VolumeCaveatText(const std::string& path);
+// The same as one line naming the volume: "Volume /mnt/data (ext4): <caveat text>" (text
+// 1752); "" when nothing can be found out. Plans print it, runs log it.
+std::string VolumeCaveatLine(const StorageFacts& facts);
+std::string VolumeCaveatLine(const std::string& path);
+
+// Whether trimming the free space after a clean is worth doing by default: the device
+// under the file system takes discards and sits on flash (a non-rotational disk) or on
+// an image file (a loop device, where a discard gives the image's blocks back to its
+// host). A rotational disk that takes discards is left alone: there is nothing a trim
+// makes unreadable there that the overwrite did not.
+bool TrimHelps(const StorageFacts& facts);
 
 }  // namespace tw

@@ -563,9 +563,15 @@ std::vector<StorageFacts> ListVolumeFacts(bool withPseudo) {
     std::vector<StorageFacts> out;
     auto mounts = ReadMounts();
     if (!mounts.ok()) return out;
-    for (const auto& m : *mounts) {
+    for (size_t i = 0; i < mounts->size(); ++i) {
+        const MountEntry& m = (*mounts)[i];
         if (!withPseudo && IsPseudoFileSystem(m.fsType)) continue;
-        out.push_back(BuildFacts(m, LiveSysfs(), SpaceOf(m.mountPoint)));
+        // A later mount on the same point hides this one: what is reached there is the
+        // later one's.
+        const bool hidden =
+            std::any_of(mounts->begin() + static_cast<std::ptrdiff_t>(i) + 1, mounts->end(),
+                        [&m](const MountEntry& later) { return later.mountPoint == m.mountPoint; });
+        if (!hidden) out.push_back(BuildFacts(m, LiveSysfs(), SpaceOf(m.mountPoint)));
     }
     return out;
 }
@@ -579,7 +585,11 @@ std::vector<StorageFacts> ListBlockDeviceFacts() {
         closedir(d);
     }
     std::sort(names.begin(), names.end());
-    for (const auto& n : names) out.push_back(BuildDeviceFacts(LiveSysfs(), n));
+    for (const auto& n : names) {
+        StorageFacts f = BuildDeviceFacts(LiveSysfs(), n);
+        // Unattached loop devices and empty drives have no size: nothing to reach.
+        if (!f.devices.empty() && f.devices.front().sizeBytes > 0) out.push_back(std::move(f));
+    }
     return out;
 }
 

@@ -327,7 +327,7 @@ void FillDevice(const BlockSysfs& sys, BlockDeviceFacts& d) {
         d.dmName = Printable(*sys.Attr(d.name, "dm/name"));
     } else if (sys.Attr(d.name, "loop/backing_file") || StartsWith(d.name, "loop")) {
         d.kind = BlockDeviceFacts::Kind::Loop;
-        d.backingFile = sys.Attr(d.name, "loop/backing_file").value_or("");
+        d.backingFile = Trim(sys.Attr(d.name, "loop/backing_file").value_or(""));
     } else if (sys.Attr(d.name, "md/level")) {
         d.kind = BlockDeviceFacts::Kind::Raid;
     } else if (StartsWith(d.name, "zram") || StartsWith(d.name, "ram")) {
@@ -425,7 +425,7 @@ void DeriveCaveats(StorageFacts& f) {
     if (inPlace && !f.dataJournal && !zram)
         f.caveats.insert(f.caveats.begin(), Caveat::ReachesBlocks);
     if (zram) add(Caveat::MemoryOnly);
-    if (loop) add(Caveat::LoopImage);
+    if (loop || !f.imageFile.empty()) add(Caveat::LoopImage);
     if (f.nonRotational && !zram) add(Caveat::Flash);
     if (f.encrypted) add(Caveat::Encrypted);
 }
@@ -477,6 +477,11 @@ StorageFacts BuildFacts(const MountEntry& mount, const BlockSysfs& sys,
         if (mount.major != 0) name = sys.NameOfNumber(mount.major, mount.minor);
         if (name.empty() && StartsWith(mount.source, "/dev/")) name = sys.NameOfPath(mount.source);
         f.devices = ResolveDeviceStack(sys, name);
+        // ntfs-3g and its kind, given an image file rather than a device, name the file
+        // as their source: its own file system decides what the writes reach.
+        if (name.empty() && StartsWith(f.fsType, "fuse") && StartsWith(mount.source, "/") &&
+            !StartsWith(mount.source, "/dev/"))
+            f.imageFile = mount.source;
     }
     DeriveDeviceFacts(f);
     DeriveCaveats(f);

@@ -140,6 +140,7 @@ struct StorageFacts {
     std::string mountPoint, fsType, source, mountOptions, superOptions;
     std::optional<VolumeSpace> space;
     std::vector<BlockDeviceFacts> devices;  // the stack under the file system, top first
+    std::string imageFile;  // a FUSE file system serving an image file (ntfs-3g IMAGE DIR)
 
     // File-system features read from the type and the options.
     bool copyOnWrite = false;

@@ -227,6 +227,22 @@ TEST(StorageFactsVolumeTest, CliListsALoopMountWithItsImage) {
     for (const auto& d : j["devices"])
         device = device || d["devices"][0].value("backingFile", "") == ext4.ImagePath();
     EXPECT_TRUE(device);
+
+    // Dry-run plans name the same caveat for the volume they would write on.
+    const std::string line = "Volume " + ext4.MountPoint() +
+                             " (ext4): overwrites reach the blocks; image file: its own file "
+                             "system decides what is reached";
+    ASSERT_TRUE(test::WriteFileBytes(ext4.Root() + "f.txt", "some text"));
+    ASSERT_EQ(test::RunCliIn(config.Path(), {"wipe", "--dry-run", ext4.Root() + "f.txt"}, &out), 0)
+        << out;
+    EXPECT_NE(out.find(line), std::string::npos) << out;
+    ASSERT_EQ(
+        test::RunCliIn(config.Path(),
+                       {"clean", "--dry-run", "--drive", ext4.MountPoint(), "--task", "free-space"},
+                       &out),
+        0)
+        << out;
+    EXPECT_NE(out.find(line), std::string::npos) << out;
 }
 
 }  // namespace

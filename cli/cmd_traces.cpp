@@ -13,6 +13,7 @@
 #include <set>
 
 #include "cli/cli.h"
+#include "cli/volume_facts.h"
 #include "cli/volume_select.h"
 #include "log/activity_log.h"
 #include "platform/format.h"
@@ -197,6 +198,7 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
                 Out("Every deleted file and folder record and the unused space of the folder "
                     "indexes would be cleared too");
             if (journal) Out("The journal would be reset if it is clean");
+            PrintCaveats({vol.Source().raw});
             // Exit as the real run would: refused by the gate, or with the files it
             // cannot wipe counted as failures.
             if (!gateRefusal.empty()) {
@@ -221,6 +223,7 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
             return env.Fail(kRefused);
         if (!json) Note(Str<398>() + " (Ctrl-C: " + Str<411>() + ")");
         op.SetLog(RecoveryLog(env));
+        LogCaveats({vol.Source().raw}, op.Log());
         nlohmann::json results = nlohmann::json::array();
         uint64_t recordsScrubbed = 0;
         volume::TraceRunResult run =
@@ -321,6 +324,7 @@ void RegisterScrubMft(CLI::App& app, Env& env) {
             Out("Dry run: the deleted file records among the " +
                 std::to_string(vol.Ntfs()->RecordCount()) + " records of the $MFT of " + driveName +
                 " would be scrubbed; nothing was changed");
+            PrintCaveats({vol.Source().raw});
             // As the real run would end: refused by the raw-write gate (opening for
             // writing writes nothing).
             if (std::string why = vol.WriteRefusal(); !why.empty()) {

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "cli/cli.h"
+#include "cli/volume_facts.h"
 #include "platform/format.h"
 #include "platform/strings.h"
 #include "recyclebin/bin_runs.h"
@@ -116,6 +117,12 @@ uint64_t TotalSize(const std::vector<RecycleBinItem>& items) {
     uint64_t total = 0;
     for (const auto& it : items) total += it.size;
     return total;
+}
+
+std::vector<std::string> PhysicalPaths(const std::vector<RecycleBinItem>& items) {
+    std::vector<std::string> paths;
+    for (const auto& it : items) paths.push_back(it.physicalPath);
+    return paths;
 }
 
 void PrintRun(const recyclebin::RunResult& r, Env& env) {
@@ -259,6 +266,7 @@ void RegisterTrash(CLI::App& app, Env& env) {
             }
             std::cout << ObjectsText(chosen.size()) << ", " << size << ", " << passes
                       << (passes == 1 ? " pass" : " passes") << "\n";
+            PrintCaveats(PhysicalPaths(chosen));
             return;
         }
         if (!Confirm("Wipe " + ObjectsText(chosen.size()) + " (" + size + ") with " +
@@ -269,6 +277,7 @@ void RegisterTrash(CLI::App& app, Env& env) {
         CommandOperation progress(env.Log());
         Operation& op = progress.Op();
         op.Status(S<334>);
+        LogCaveats(PhysicalPaths(chosen), op.Log());
         auto r = recyclebin::WipeItems(op, chosen, passes);
         progress.Finish();
         PrintRun(r, env);

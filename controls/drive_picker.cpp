@@ -5,6 +5,8 @@
 #include <QApplication>
 #include <QStyle>
 
+#include "platform/storage_facts.h"
+
 namespace tw::controls {
 
 QString DriveText(const DriveInfo& d) {
@@ -23,6 +25,10 @@ QString DriveText(const DriveInfo& d) {
             break;
     }
     return mp + QLatin1Char('(') + QString::fromStdString(d.label) + QLatin1Char(')');
+}
+
+QString DriveCaveatToolTip(const std::string& path) {
+    return QString::fromStdString(VolumeCaveatLine(path));
 }
 
 QIcon DriveIcon(DriveType type) {
@@ -65,6 +71,7 @@ void DrivePicker::FillDrives(const std::vector<DriveInfo>& drives, bool includeC
     for (const auto& d : drives) {
         if (d.type == DriveType::CdRom && !includeCD) continue;
         addItem(DriveIcon(d.type), DriveText(d), QString::fromStdString(d.mountPoint));
+        setItemData(count() - 1, DriveCaveatToolTip(d.mountPoint), Qt::ToolTipRole);
     }
     if (count() > 0) setCurrentIndex(0);
     // The list opens wide enough for its longest line.

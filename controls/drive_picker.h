@@ -17,6 +17,10 @@ namespace tw::controls {
 QString DriveText(const DriveInfo& drive);
 // The icon theme's icon for the kind of drive, with a fallback from the style.
 QIcon DriveIcon(DriveType type);
+// The tool tip of a drive in every drive list: what an overwrite reaches on the volume
+// at `path` (a mount point or a block device), the engine's caveat line; "" when
+// nothing can be found out.
+QString DriveCaveatToolTip(const std::string& path);
 
 class DrivePicker : public QComboBox {
     Q_OBJECT

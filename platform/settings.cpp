@@ -46,6 +46,8 @@ const std::vector<DwordSetting>& DwordSettings() {
         {"ScheduledCleanFreeSpace", 1},
         {"ScheduledshutdownafterCFS", 0},
         {"ScheduledwipeRecycleBinCFS", 0},
+        // Trim the free space after a free space clean where the device takes discards.
+        {"TrimAfterFreeSpace", 1},
     };
     return kValues;
 }

@@ -168,7 +168,10 @@ CCleanFreeSpacePage::CCleanFreeSpacePage(tw::ui::MainWindow* window, Settings* s
         edited_ = true;
         if (!Running()) ShowPlan();
     });
-    connect(drives_, &QTableWidget::itemChanged, this, [this] { edited_ = true; });
+    connect(drives_, &QTableWidget::itemChanged, this, [this] {
+        edited_ = true;
+        if (!Running()) ShowPlan();
+    });
     connect(runner_, &tw::ui::OperationRunner::finished, this, &CCleanFreeSpacePage::OnFinished);
     connect(runner_, &tw::ui::OperationRunner::rangeChanged, this,
             [this](int bar, qint64 low, qint64 high) {
@@ -276,6 +279,7 @@ void CCleanFreeSpacePage::SetDrives(const std::vector<std::string>& chosen) {
         if (it->flags() & Qt::ItemIsUserCheckable)
             it->setCheckState(on ? Qt::Checked : Qt::Unchecked);
     }
+    ShowPlan();
 }
 
 void CCleanFreeSpacePage::RefreshDrives() {
@@ -295,9 +299,12 @@ void CCleanFreeSpacePage::RefreshDrives() {
             flags |= Qt::ItemIsUserCheckable;
             const bool on = std::find(kept.begin(), kept.end(), d.mountPoint) != kept.end();
             name->setCheckState(on ? Qt::Checked : Qt::Unchecked);
-        } else {
-            name->setToolTip(tr("Mounted read-only: it cannot be cleaned."));
         }
+        const QString caveat = controls::DriveCaveatToolTip(d.mountPoint);
+        name->setToolTip(d.readOnly
+                             ? tr("Mounted read-only: it cannot be cleaned.") +
+                                   (caveat.isEmpty() ? QString() : QStringLiteral("\n") + caveat)
+                             : caveat);
         name->setFlags(flags);
         drives_->setItem(r, kDriveName, name);
         drives_->setItem(r, kDriveFs, new QTableWidgetItem(Q(d.fsType)));
@@ -330,7 +337,17 @@ void CCleanFreeSpacePage::showEvent(QShowEvent* e) {
 }
 
 void CCleanFreeSpacePage::ShowPlan() {
-    plan_->setText(Q(PlanText(Running() ? run_->tasks : CheckedTasks())));
+    QString text = Q(PlanText(Running() ? run_->tasks : CheckedTasks()));
+    // What an overwrite reaches on each chosen drive: the drive list's tool tip (a drive
+    // that is not mounted has none).
+    const std::vector<std::string> chosen = Running() ? run_->drives : CheckedDrives();
+    for (int r = 0; r < drives_->rowCount(); ++r) {
+        const QTableWidgetItem* it = drives_->item(r, kDriveName);
+        const std::string mp = it->data(Qt::UserRole).toString().toStdString();
+        if (std::find(chosen.begin(), chosen.end(), mp) != chosen.end() && !it->toolTip().isEmpty())
+            text += QLatin1Char('\n') + it->toolTip();
+    }
+    plan_->setText(text);
 }
 
 void CCleanFreeSpacePage::SetStatus(const QString& text) {

@@ -415,6 +415,8 @@ void CAnalyzeDrivePage::FillDrives() {
         drives_->addItem(controls::DriveIcon(d.type), controls::DriveText(d));
         drives_->setItemData(drives_->count() - 1, Q(d.mountPoint), kSourceRole);
         drives_->setItemData(drives_->count() - 1, Q(d.mountPoint), kMountRole);
+        drives_->setItemData(drives_->count() - 1, controls::DriveCaveatToolTip(d.mountPoint),
+                             Qt::ToolTipRole);
     }
     // The usual case of a recovery: the volume is not mounted.
     for (const QString& dev : BlockVolumes()) {

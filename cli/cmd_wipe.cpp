@@ -261,6 +261,8 @@ struct WipeArgs {
     bool recursive = false;
     bool hardLinks = false;
     bool json = false;
+    bool verify = false;
+    std::string report;
     std::vector<std::string> paths;
     std::string mountPoint;
     DestructiveOptions wipeOpts, freeOpts, leftoverOpts;
@@ -283,6 +285,8 @@ void RegisterWipe(CLI::App& app, Env& env) {
                    "Also wipe files that have other names (hard links): every name loses "
                    "its content");
     wipe->add_flag("--json", a.json, "Print the result (or with --dry-run the plan) as JSON");
+    AddVerifyOption(wipe, a.verify);
+    AddReportOption(wipe, a.report);
     AddDestructiveOptions(wipe, a.wipeOpts);
     wipe->callback([&env] {
         const int count = a.passes > 0 ? a.passes : env.DefaultPasses();
@@ -345,11 +349,17 @@ void RegisterWipe(CLI::App& app, Env& env) {
                      a.wipeOpts))
             return env.Fail(kRefused);
 
+        wipe::Receipt receipt = wipe::StartReceipt(
+            "wipe", a.paths.size() == 1 ? a.paths[0] : platform::ParentOf(a.paths[0]));
+        receipt.passes = plan.passes;
+        receipt.randomMode = a.random;
+        receipt.verifyRequested = a.verify;
         CommandOperation progress(env.Log());
         Operation& op = progress.Op();
         op.SetRange(ProgressSink::Overall, 0, static_cast<int64_t>(files));
         wipe::CSecureFileWiper wiper;
         wiper.SetPassCount(count);
+        wiper.verifyLastPass = a.verify;
         nlohmann::json results = nlohmann::json::array();
         size_t wiped = 0;
         bool aborted = false;
@@ -360,6 +370,7 @@ void RegisterWipe(CLI::App& app, Env& env) {
                 r["wiped"] = false;
                 r["reason"] = t.refusal;
                 results.push_back(std::move(r));
+                receipt.items.push_back({t.path, 0, false, t.refusal});
                 continue;
             }
             if (op.Stopped()) {
@@ -380,7 +391,15 @@ void RegisterWipe(CLI::App& app, Env& env) {
                 const Result<void> wiped = wiper.WipeFile(t.path, false, a.random, &op);
                 ok = wiped.ok();
                 if (!ok) why = ErrorText(wiped.error());
+                if (a.verify && (ok || wiped.error().code == ErrorCode::Mismatch)) {
+                    // One file that reads back wrong makes the whole run's check fail.
+                    receipt.verified = receipt.verified.value_or(true) && ok;
+                    if (!ok && receipt.verifyDetail.empty()) receipt.verifyDetail = why;
+                }
             }
+            const uint64_t written = late.empty() ? wiper.LastBytesWritten() : 0;
+            receipt.bytesOverwritten += written;
+            receipt.items.push_back({t.path, written, ok, ok ? std::string() : why});
             op.Step(ProgressSink::Overall, 1);
             if (ok) {
                 ++wiped;
@@ -394,7 +413,7 @@ void RegisterWipe(CLI::App& app, Env& env) {
             r["wiped"] = ok;
             r["size"] = t.size;
             r["passes"] = plan.passes;
-            r["bytes_written"] = late.empty() ? wiper.LastBytesWritten() : 0;
+            r["bytes_written"] = written;
             if (!ok) r["reason"] = why;
             results.push_back(std::move(r));
         }
@@ -420,6 +439,8 @@ void RegisterWipe(CLI::App& app, Env& env) {
             Note("Stopped: the remaining files were not touched.");
             env.Fail(kFailed);
         }
+        receipt.outcome = aborted ? "stopped" : env.exit != kOk ? "failed" : "completed";
+        SaveReceipt(receipt, a.report, env);
     });
 
     auto* fsp = app.add_subcommand(

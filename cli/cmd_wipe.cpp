@@ -448,6 +448,8 @@ void RegisterWipe(CLI::App& app, Env& env) {
     fsp->add_option("MOUNTPOINT", a.mountPoint, "Mount point of the file system")->required();
     fsp->add_option("--passes", a.passes, "Overwrite passes, 1 to 14 (default: the setting)")
         ->check(CLI::Range(1, 14));
+    AddVerifyOption(fsp, a.verify);
+    AddReportOption(fsp, a.report);
     AddDestructiveOptions(fsp, a.freeOpts);
     fsp->callback([&env] {
         auto mount = MountPointArg(a.mountPoint, env);
@@ -473,15 +475,36 @@ void RegisterWipe(CLI::App& app, Env& env) {
                      a.freeOpts))
             return env.Fail(kRefused);
 
+        wipe::Receipt receipt = wipe::StartReceipt("free-space", mount->mountPoint);
+        receipt.passes = passes;
+        receipt.randomMode = plan.randomMode;
+        receipt.verifyRequested = a.verify;
         CommandOperation progress(env.Log());
         Operation& op = progress.Op();
         wipe::CFreeSpaceCleaner cleaner;
+        cleaner.verifyLastPass = a.verify;
         cleaner.logEnabled =
             env.Log() != nullptr && env.GetSettings().ReadWithDefault("LogFreespaceWiping") != 0;
         const int done = cleaner.CleanFreeSpace(op, {mount->mountPoint, passes});
         const bool aborted = op.Stopped();
         progress.Finish();
         const std::string written = FormatSize(cleaner.BytesWritten(), "%2.2f");
+        receipt.bytesOverwritten = cleaner.BytesWritten();
+        receipt.outcome = aborted ? "stopped" : done > 0 ? "completed" : "failed";
+        if (cleaner.VerifyError()) {
+            receipt.verified = false;
+            receipt.verifyDetail = ErrorText(*cleaner.VerifyError());
+        } else if (a.verify && !aborted && done == passes) {
+            receipt.verified = true;
+        }
+        receipt.items.push_back(
+            {cleaner.LastPlan().folder, cleaner.BytesWritten(), done > 0 && !aborted, {}});
+        SaveReceipt(receipt, a.report, env);
+        if (cleaner.VerifyError()) {
+            PrintError("the free space does not read back as written: " +
+                       ErrorText(*cleaner.VerifyError()));
+            return env.Fail(kFailed);
+        }
         if (done < 0) {
             struct stat st {};
             if (lstat(cleaner.LastPlan().folder.c_str(), &st) == 0)

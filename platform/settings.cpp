@@ -44,6 +44,9 @@ const std::vector<DwordSetting>& DwordSettings() {
         {"ScheduledCleanFreeSpace", 1},
         {"ScheduledshutdownafterCFS", 0},
         {"ScheduledwipeRecycleBinCFS", 0},
+        // Read every wipe's last pass back from the disk; keep a receipt of each run.
+        {"VerifyLastPass", 0},
+        {"WriteReceipts", 0},
     };
     return kValues;
 }

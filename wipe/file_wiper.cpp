@@ -288,12 +288,17 @@ std::optional<Error> ReadBackMatches(int fd, uint64_t offset, uint64_t length,
             break;
         }
         const auto n = static_cast<uint64_t>(got);
-        for (uint64_t i = 0; i < n; ++i) {
-            const uint64_t pos = (patternPhase + at + i) % patternSize;
-            if (in.data()[i] != pattern[pos]) {
-                why = Error(ErrorCode::Mismatch).At(static_cast<int64_t>(offset + at + i));
-                break;
+        // Compared a pattern's length at a time; the byte-wise look only finds where.
+        uint64_t pos = (patternPhase + at) % patternSize;
+        for (uint64_t i = 0; i < n && !why;) {
+            const uint64_t run = std::min<uint64_t>(n - i, patternSize - pos);
+            if (std::memcmp(in.data() + i, pattern + pos, static_cast<size_t>(run)) != 0) {
+                uint64_t k = 0;
+                while (in.data()[i + k] == pattern[pos + k]) ++k;
+                why = Error(ErrorCode::Mismatch).At(static_cast<int64_t>(offset + at + i + k));
             }
+            i += run;
+            pos = 0;
         }
         if (!why && n == 0)  // the file ends before what was written
             why = Error(ErrorCode::Mismatch).At(static_cast<int64_t>(offset + at));

@@ -154,6 +154,27 @@ void AddDestructiveOptions(CLI::App* cmd, DestructiveOptions& opts) {
     cmd->add_flag("-n,--dry-run", opts.dryRun, "Print what would be done and change nothing");
 }
 
+void AddReportOption(CLI::App* cmd, std::string& file) {
+    cmd->add_option("--report", file,
+                    "Write an erasure receipt (JSON: what was erased, how, and the result) to "
+                    "FILE");
+}
+
+void AddVerifyOption(CLI::App* cmd, bool& verify) {
+    cmd->add_flag("--verify", verify,
+                  "Read the last pass back from the disk and fail where it differs from what "
+                  "was written");
+}
+
+void SaveReceipt(wipe::Receipt& r, const std::string& file, Env& env) {
+    if (file.empty()) return;
+    r.finished = std::chrono::system_clock::now();
+    if (const Result<void> saved = wipe::WriteReceipt(r, file); !saved.ok()) {
+        PrintError("the receipt was not written: " + ErrorText(saved.error()));
+        env.Fail(kFailed);
+    }
+}
+
 bool Confirm(const std::string& question, const DestructiveOptions& opts) {
     if (opts.yes) return true;
     if (!isatty(STDIN_FILENO)) {

@@ -16,6 +16,7 @@
 #include "platform/registry.h"
 #include "platform/settings.h"
 #include "shell/messages.h"
+#include "wipe/receipt.h"
 
 namespace tw::cli {
 
@@ -78,6 +79,14 @@ struct DestructiveOptions {
     bool dryRun = false;
 };
 void AddDestructiveOptions(CLI::App* cmd, DestructiveOptions& opts);
+
+// --report FILE: where the command writes its erasure receipt (wipe/receipt.h).
+void AddReportOption(CLI::App* cmd, std::string& file);
+// --verify: read the last pass back from the disk and fail on a difference.
+void AddVerifyOption(CLI::App* cmd, bool& verify);
+// Ends `r` now and writes it to `file` (nothing when `file` is empty); a receipt that
+// cannot be written is an error of the run (exit 1).
+void SaveReceipt(wipe::Receipt& r, const std::string& file, Env& env);
 
 // Asks "<question> [y/N]" on the terminal. Without a terminal the answer is no unless
 // --yes was given; the refusal is explained on stderr.

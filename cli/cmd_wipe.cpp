@@ -267,6 +267,8 @@ struct WipeArgs {
     bool hardLinks = false;
     bool json = false;
     bool noTrim = false;
+    bool verify = false;
+    std::string report;
     std::vector<std::string> paths;
     std::string mountPoint;
     DestructiveOptions wipeOpts, freeOpts, leftoverOpts;
@@ -289,6 +291,8 @@ void RegisterWipe(CLI::App& app, Env& env) {
                    "Also wipe files that have other names (hard links): every name loses "
                    "its content");
     wipe->add_flag("--json", a.json, "Print the result (or with --dry-run the plan) as JSON");
+    AddVerifyOption(wipe, a.verify);
+    AddReportOption(wipe, a.report);
     AddDestructiveOptions(wipe, a.wipeOpts);
     wipe->callback([&env] {
         const int count = a.passes > 0 ? a.passes : env.DefaultPasses();
@@ -357,12 +361,18 @@ void RegisterWipe(CLI::App& app, Env& env) {
                      a.wipeOpts))
             return env.Fail(kRefused);
 
+        wipe::Receipt receipt = wipe::StartReceipt(
+            "wipe", a.paths.size() == 1 ? a.paths[0] : platform::ParentOf(a.paths[0]));
+        receipt.passes = plan.passes;
+        receipt.randomMode = a.random;
+        receipt.verifyRequested = a.verify;
         CommandOperation progress(env.Log());
         Operation& op = progress.Op();
         LogCaveats(toWrite, env.Log());
         op.SetRange(ProgressSink::Overall, 0, static_cast<int64_t>(files));
         wipe::CSecureFileWiper wiper;
         wiper.SetPassCount(count);
+        wiper.verifyLastPass = a.verify;
         nlohmann::json results = nlohmann::json::array();
         size_t wiped = 0;
         bool aborted = false;
@@ -373,6 +383,7 @@ void RegisterWipe(CLI::App& app, Env& env) {
                 r["wiped"] = false;
                 r["reason"] = t.refusal;
                 results.push_back(std::move(r));
+                receipt.items.push_back({t.path, 0, false, t.refusal});
                 continue;
             }
             if (op.Stopped()) {
@@ -393,7 +404,15 @@ void RegisterWipe(CLI::App& app, Env& env) {
                 const Result<void> wiped = wiper.WipeFile(t.path, false, a.random, &op);
                 ok = wiped.ok();
                 if (!ok) why = ErrorText(wiped.error());
+                if (a.verify && (ok || wiped.error().code == ErrorCode::Mismatch)) {
+                    // One file that reads back wrong makes the whole run's check fail.
+                    receipt.verified = receipt.verified.value_or(true) && ok;
+                    if (!ok && receipt.verifyDetail.empty()) receipt.verifyDetail = why;
+                }
             }
+            const uint64_t written = late.empty() ? wiper.LastBytesWritten() : 0;
+            receipt.bytesOverwritten += written;
+            receipt.items.push_back({t.path, written, ok, ok ? std::string() : why});
             op.Step(ProgressSink::Overall, 1);
             if (ok) {
                 ++wiped;
@@ -407,7 +426,7 @@ void RegisterWipe(CLI::App& app, Env& env) {
             r["wiped"] = ok;
             r["size"] = t.size;
             r["passes"] = plan.passes;
-            r["bytes_written"] = late.empty() ? wiper.LastBytesWritten() : 0;
+            r["bytes_written"] = written;
             if (!ok) r["reason"] = why;
             results.push_back(std::move(r));
         }
@@ -433,6 +452,8 @@ void RegisterWipe(CLI::App& app, Env& env) {
             Note("Stopped: the remaining files were not touched.");
             env.Fail(kFailed);
         }
+        receipt.outcome = aborted ? "stopped" : env.exit != kOk ? "failed" : "completed";
+        SaveReceipt(receipt, a.report, env);
     });
 
     auto* fsp = app.add_subcommand(
@@ -443,6 +464,8 @@ void RegisterWipe(CLI::App& app, Env& env) {
     fsp->add_flag("--no-trim", a.noTrim,
                   "Do not trim the freed space afterwards (by default it is trimmed where the "
                   "device takes discards: flash and image files; setting TrimAfterFreeSpace)");
+    AddVerifyOption(fsp, a.verify);
+    AddReportOption(fsp, a.report);
     AddDestructiveOptions(fsp, a.freeOpts);
     fsp->callback([&env] {
         auto mount = MountPointArg(a.mountPoint, env);
@@ -469,9 +492,14 @@ void RegisterWipe(CLI::App& app, Env& env) {
                      a.freeOpts))
             return env.Fail(kRefused);
 
+        wipe::Receipt receipt = wipe::StartReceipt("free-space", mount->mountPoint);
+        receipt.passes = passes;
+        receipt.randomMode = plan.randomMode;
+        receipt.verifyRequested = a.verify;
         CommandOperation progress(env.Log());
         Operation& op = progress.Op();
         wipe::CFreeSpaceCleaner cleaner;
+        cleaner.verifyLastPass = a.verify;
         cleaner.logEnabled =
             env.Log() != nullptr && env.GetSettings().ReadWithDefault("LogFreespaceWiping") != 0;
         if (!plan.caveatLine.empty())
@@ -480,6 +508,22 @@ void RegisterWipe(CLI::App& app, Env& env) {
         const bool aborted = op.Stopped();
         progress.Finish();
         const std::string written = FormatSize(cleaner.BytesWritten(), "%2.2f");
+        receipt.bytesOverwritten = cleaner.BytesWritten();
+        receipt.outcome = aborted ? "stopped" : done > 0 ? "completed" : "failed";
+        if (cleaner.VerifyError()) {
+            receipt.verified = false;
+            receipt.verifyDetail = ErrorText(*cleaner.VerifyError());
+        } else if (a.verify && !aborted && done == passes) {
+            receipt.verified = true;
+        }
+        receipt.items.push_back(
+            {cleaner.LastPlan().folder, cleaner.BytesWritten(), done > 0 && !aborted, {}});
+        SaveReceipt(receipt, a.report, env);
+        if (cleaner.VerifyError()) {
+            PrintError("the free space does not read back as written: " +
+                       ErrorText(*cleaner.VerifyError()));
+            return env.Fail(kFailed);
+        }
         if (done < 0) {
             struct stat st {};
             if (lstat(cleaner.LastPlan().folder.c_str(), &st) == 0)

@@ -57,6 +57,8 @@ int GeneralTextId(ErrorCode c) {
             return 1019;
         case ErrorCode::Stopped:
             return 1020;
+        case ErrorCode::Mismatch:
+            return 1760;
     }
     return kUnknownCodeText;
 }

@@ -45,6 +45,7 @@ enum class ErrorCode : uint8_t {
     Changed,         // it changed while it was being worked on
     TooDeep,         // nesting beyond what is ever walked
     Stopped,         // the user asked to stop
+    Mismatch,        // what was read back differs from what was written (at the offset)
 };
 
 // Texts for a failed system call on a path, shared by every module: with the errno's

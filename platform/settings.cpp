@@ -48,6 +48,9 @@ const std::vector<DwordSetting>& DwordSettings() {
         {"ScheduledwipeRecycleBinCFS", 0},
         // Trim the free space after a free space clean where the device takes discards.
         {"TrimAfterFreeSpace", 1},
+        // Read every wipe's last pass back from the disk; keep a receipt of each run.
+        {"VerifyLastPass", 0},
+        {"WriteReceipts", 0},
     };
     return kValues;
 }

@@ -246,6 +246,68 @@ uint32_t ReadSysfsNumber(const std::string& file) {
 
 }  // namespace
 
+// ---------------------------------------------------------------- reading back
+
+std::optional<Error> ReadBackMatches(int fd, uint64_t offset, uint64_t length,
+                                     const uint8_t* pattern, uint64_t patternSize,
+                                     uint64_t patternPhase) {
+    if (length == 0) return std::nullopt;
+    if (patternSize == 0) return Error(ErrorCode::Invalid);
+    // A handle of its own: the writer's may be write-only, and O_DIRECT is asked for on
+    // it alone. Where the file system refuses unbuffered reads, the written pages are
+    // flushed and dropped from the cache, so the read comes from the disk.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    int rfd = open(self.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+    if (rfd < 0 && errno == EINVAL) rfd = open(self.c_str(), O_RDONLY | O_CLOEXEC);
+    if (rfd < 0) return Error::FromErrno({}).Says(kCannotOpen);
+    auto dropCache = [&] {
+        fdatasync(fd);
+        posix_fadvise(rfd, static_cast<off_t>(offset), static_cast<off_t>(length),
+                      POSIX_FADV_DONTNEED);
+    };
+    if (!HasDirect(rfd)) dropCache();
+    constexpr uint64_t kReadPiece = 4u << 20;
+    AlignedBuffer in(static_cast<size_t>(std::min<uint64_t>(kReadPiece, length + 4096)));
+    if (!in.Ok()) {
+        close(rfd);
+        return Error(ErrorCode::Io).Says(kNoPassMemory);
+    }
+    std::optional<Error> why;
+    uint64_t at = 0;
+    while (at < length && !why) {
+        const uint64_t want = std::min<uint64_t>(in.size(), length - at);
+        const ssize_t got =
+            pread(rfd, in.data(), static_cast<size_t>(want), static_cast<off_t>(offset + at));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && errno == EINVAL && HasDirect(rfd) && DropDirect(rfd)) {
+            dropCache();  // this range is not aligned for unbuffered reads
+            continue;
+        }
+        if (got < 0) {
+            why = Error::FromErrno({}).Says(kCannotRead).At(static_cast<int64_t>(offset + at));
+            break;
+        }
+        const auto n = static_cast<uint64_t>(got);
+        // Compared a pattern's length at a time; the byte-wise look only finds where.
+        uint64_t pos = (patternPhase + at) % patternSize;
+        for (uint64_t i = 0; i < n && !why;) {
+            const uint64_t run = std::min<uint64_t>(n - i, patternSize - pos);
+            if (std::memcmp(in.data() + i, pattern + pos, static_cast<size_t>(run)) != 0) {
+                uint64_t k = 0;
+                while (in.data()[i + k] == pattern[pos + k]) ++k;
+                why = Error(ErrorCode::Mismatch).At(static_cast<int64_t>(offset + at + i + k));
+            }
+            i += run;
+            pos = 0;
+        }
+        if (!why && n == 0)  // the file ends before what was written
+            why = Error(ErrorCode::Mismatch).At(static_cast<int64_t>(offset + at));
+        at += n;
+    }
+    close(rfd);
+    return why;
+}
+
 // ---------------------------------------------------------------- CDriveGeometry
 
 bool CDriveGeometry::SetRoot(const std::string& path) {
@@ -658,6 +720,16 @@ bool CSecureFileWiper::RunPasses(int fd, uint32_t bufferSize, bool randomMode, i
                             .Says(kPassShort)
                             .At(static_cast<int64_t>(passBytes))
                             .With(std::to_string(pass));
+    }
+    // The last pass, read back: every piece holds the write buffer's first bytes, the
+    // pass buffer repeated from the piece's start.
+    lastVerified_ = false;
+    if (verifyLastPass && !stopped && !shortfall && passes >= 1) {
+        for (const Piece& p : pieces) {
+            shortfall = ReadBackMatches(fd, p.offset, p.size, buf, bufferSize, 0);
+            if (shortfall) break;
+        }
+        lastVerified_ = !shortfall;
     }
     // A pass that fell short leaves the file as it is, so that the failure is reported
     // and the file still there to wipe again. Otherwise cut to nothing. No flush: the

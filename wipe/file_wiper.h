@@ -142,6 +142,15 @@ uint64_t RangeBytes(const std::vector<ByteRange>& ranges);
 // code). Hard links are the caller's call.
 std::optional<Error> WipeRefusal(const std::string& path);
 
+// Reads `length` bytes of the open file `fd` from `offset` back from the disk (a handle
+// of its own: O_DIRECT, else after fdatasync with the cached pages dropped) and
+// compares them with `pattern` repeated, the byte at `offset` being
+// pattern[patternPhase % patternSize]. Nothing when all match; else a Mismatch at the
+// first differing offset (also where the file ends early), or why the read failed.
+std::optional<Error> ReadBackMatches(int fd, uint64_t offset, uint64_t length,
+                                     const uint8_t* pattern, uint64_t patternSize,
+                                     uint64_t patternPhase);
+
 // The passes the plain wipe writes for a pass count of N: N + 1.
 int PlainWipePasses(int passCount);
 
@@ -196,6 +205,14 @@ class CSecureFileWiper {
 
     // Bytes the last pass loop of this wiper actually wrote, over all its passes.
     uint64_t LastBytesWritten() const { return lastBytesWritten_; }
+    // Whether the last pass loop read its last pass back and found it as written.
+    bool LastVerified() const { return lastVerified_; }
+
+    // Read the last pass back before the file is cut, renamed and deleted: unbuffered
+    // (O_DIRECT, else after a flush with the cached pages dropped), compared with the
+    // pass buffer. A difference, or a read that ends early, fails the wipe with a
+    // Mismatch error at the first differing offset; the file is then left in place.
+    bool verifyLastPass = false;
     // Why the last WipeFile or pass loop failed (meaningful after a failure only).
     const Error& LastError() const { return lastError_; }
 
@@ -247,6 +264,7 @@ class CSecureFileWiper {
 
     int passCount = 1;
     uint64_t lastBytesWritten_ = 0;
+    bool lastVerified_ = false;
     Error lastError_;
 };
 

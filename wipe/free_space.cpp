@@ -28,6 +28,7 @@
 #include "platform/passes.h"
 #include "platform/storage_facts.h"
 #include "platform/strings.h"
+#include "wipe/file_wiper.h"
 #include "wipe/queued_writer.h"
 #include "wipe/slack.h"
 
@@ -183,6 +184,19 @@ class FillFile {
     using Step = std::function<bool(uint64_t bytes)>;
 
     explicit FillFile(QueuedWriter& queue) : queue_(queue) {}
+
+    // Keep the ranges the file system took, to read them back before the file closes.
+    void KeepWritten(bool keep) { keep_ = keep; }
+    // Reads every range the file system took back from the disk and compares it with
+    // the chunk repeated from offset 0. Nothing when all matches.
+    std::optional<Error> ReadBack(const uint8_t* buffer, uint32_t chunk) {
+        queue_.Drain();
+        std::sort(written_.begin(), written_.end());
+        for (const auto& [offset, bytes] : written_)
+            if (auto why = ReadBackMatches(fd_, offset, bytes, buffer, chunk, offset % chunk))
+                return why;
+        return std::nullopt;
+    }
     ~FillFile() { Close(); }
 
     bool Open(const std::string& path) {
@@ -236,6 +250,7 @@ class FillFile {
                 const uint64_t want = std::min(request, end - at);
                 const uint64_t got = res > 0 ? static_cast<uint64_t>(res) : 0;
                 total += got;
+                Took(at, got);
                 if (got < want) {
                     trouble = true;
                     if (res == -EINVAL) DropDirect();
@@ -288,6 +303,10 @@ class FillFile {
     }
 
   private:
+    void Took(uint64_t offset, uint64_t bytes) {
+        if (keep_ && bytes > 0) written_.emplace_back(offset, bytes);
+    }
+
     void DropDirect() {
         const int fl = fcntl(fd_, F_GETFL);
         if (direct_ && fl >= 0 && fcntl(fd_, F_SETFL, fl & ~O_DIRECT) == 0) direct_ = false;
@@ -320,6 +339,7 @@ class FillFile {
                 if (!direct_) continue;
             }
             if (r > 0) {
+                Took(offset + done, static_cast<uint64_t>(r));
                 done += static_cast<uint64_t>(r);
                 continue;
             }
@@ -339,6 +359,8 @@ class FillFile {
     bool direct_ = false;
     bool full_ = false;
     int lastErrno_ = 0;
+    bool keep_ = false;
+    std::vector<std::pair<uint64_t, uint64_t>> written_;  // offset, bytes
 };
 
 }  // namespace
@@ -439,6 +461,7 @@ std::string CFreeSpaceCleaner::CountText(int n) const {
 int CFreeSpaceCleaner::CleanFreeSpace(const OpContext& op, const FreeSpaceTask& task) {
     bytesWritten_ = 0;
     refusal_.clear();
+    verifyError_.reset();
     plan_ = FreeSpacePlan{};
     trim_ = TrimOutcome{};
     // A stop asked for before the call (or during the flush and the plan below) is
@@ -501,6 +524,8 @@ int CFreeSpaceCleaner::CleanFreeSpace(const OpContext& op, const FreeSpaceTask& 
             ++completed;
         }
     }
+    // A last pass that does not read back as written is a failed clean.
+    if (verifyError_) failed = true;
     if (!op.Stopped() && !failed) {
         for (auto bar : {ProgressSink::Current, ProgressSink::Overall})
             op.SetPos(bar, kFreeSpaceProgressRange);
@@ -615,6 +640,8 @@ bool CFreeSpaceCleaner::FillPass(const OpContext& op, const FreeSpacePlan& plan,
             continue;
         }
         ++filesOpened;
+        const bool readBack = verifyLastPass && passIndex + 1 == passes;
+        file.KeepWritten(readBack);
         const uint64_t chunksBeforeFile = chunksThisPass;
         uint64_t bytesThisFile = 0;
         // Every file is written from offset 0: no part of it is left unwritten.
@@ -630,6 +657,10 @@ bool CFreeSpaceCleaner::FillPass(const OpContext& op, const FreeSpacePlan& plan,
                 report();
                 return !op.Stopped();
             });
+        if (readBack && !op.Stopped() && !verifyError_) {
+            verifyError_ = file.ReadBack(buffer, kFreeSpaceChunk);
+            if (verifyError_) verifyError_->subject = path;
+        }
         file.Close();
         if (!op.PauseCheck()) break;
     }

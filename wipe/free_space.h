@@ -24,10 +24,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/operation.h"
 
 namespace tw::wipe {
@@ -122,6 +124,13 @@ class CFreeSpaceCleaner {
     // What became of the trim after the last clean.
     const TrimOutcome& LastTrim() const { return trim_; }
 
+    // Why the read-back of the last pass failed (a Mismatch at the offset in the fill
+    // file named as subject, or a failed read); nothing when it passed or did not run.
+    const std::optional<Error>& VerifyError() const { return verifyError_; }
+
+    // Read each fill file of the last pass back from the disk before it is removed
+    // (see file_wiper.h's ReadBackMatches); a difference fails the clean (-1).
+    bool verifyLastPass = false;
     bool logEnabled = false;  // lines are logged only when set and op.Log() is given
     // The two prefixes the page sets: before the running status line, and the
     // completion text (followed by " (<n> overwrites)").
@@ -141,6 +150,7 @@ class CFreeSpaceCleaner {
 
     uint64_t bytesWritten_ = 0;
     std::string refusal_;
+    std::optional<Error> verifyError_;
     FreeSpacePlan plan_;
     TrimOutcome trim_;
 };

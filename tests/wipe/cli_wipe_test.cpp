@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
 
@@ -36,7 +37,104 @@ class WipeCli : public tw::test::CliFixture<> {
     std::string work_;
 };
 
+// The parts of JSON Schema the receipt schema uses (type, const, enum, required,
+// properties, items, minimum), checked against `v`; each violation is added to `errors`
+// with its place.
+void CheckSchema(const nlohmann::json& schema, const nlohmann::json& v, const std::string& at,
+                 std::vector<std::string>& errors) {
+    auto typeOk = [&v](const std::string& t) {
+        return (t == "object" && v.is_object()) || (t == "array" && v.is_array()) ||
+               (t == "string" && v.is_string()) || (t == "boolean" && v.is_boolean()) ||
+               (t == "null" && v.is_null()) || (t == "integer" && v.is_number_integer()) ||
+               (t == "number" && v.is_number());
+    };
+    if (schema.contains("type")) {
+        const auto& t = schema["type"];
+        bool ok = false;
+        if (t.is_string()) ok = typeOk(t);
+        if (t.is_array())
+            for (const auto& one : t) ok = ok || typeOk(one);
+        if (!ok) return errors.push_back(at + ": not of type " + t.dump());
+    }
+    if (schema.contains("const") && v != schema["const"]) errors.push_back(at + ": not the const");
+    if (schema.contains("enum") &&
+        std::find(schema["enum"].begin(), schema["enum"].end(), v) == schema["enum"].end())
+        errors.push_back(at + ": not in the enum");
+    if (schema.contains("minimum") && v.is_number() && v.get<double>() < schema["minimum"])
+        errors.push_back(at + ": below the minimum");
+    if (v.is_object()) {
+        if (schema.contains("required"))
+            for (const auto& key : schema["required"])
+                if (!v.contains(key)) errors.push_back(at + ": lacks " + key.get<std::string>());
+        if (schema.contains("properties"))
+            for (const auto& [key, sub] : schema["properties"].items())
+                if (v.contains(key)) CheckSchema(sub, v[key], at + "." + key, errors);
+    }
+    if (v.is_array() && schema.contains("items"))
+        for (size_t i = 0; i < v.size(); ++i)
+            CheckSchema(schema["items"], v[i], at + "[" + std::to_string(i) + "]", errors);
+}
+
+nlohmann::json ReadJson(const std::string& path) {
+    std::ifstream in(path);
+    return nlohmann::json::parse(in, nullptr, false);
+}
+
 }  // namespace
+
+// The receipt of a real wipe: valid by the published schema, and it says what was
+// done (the target, the passes, the bytes, the read-back). `report show` prints it and
+// refuses a broken file or an unknown version with an error, not a crash or a blank.
+TEST_F(WipeCli, ReceiptValidatesAndRecordsTheWipe) {
+    const std::string a = File("a.doc", 5000), b = File("b.bin", 70000);
+    const std::string receipt = dir_.Path() + "/receipt.json";
+    std::string out;
+    ASSERT_EQ(
+        Cli({"wipe", "--yes", "--passes", "2", "--random", "--verify", "--report", receipt, a, b},
+            &out),
+        0)
+        << out;
+    const nlohmann::json r = ReadJson(receipt);
+    const nlohmann::json schema = ReadJson(TW_RECEIPT_SCHEMA);
+    ASSERT_TRUE(r.is_object() && schema.is_object());
+    std::vector<std::string> errors;
+    CheckSchema(schema, r, "receipt", errors);
+    EXPECT_TRUE(errors.empty()) << ::testing::PrintToString(errors);
+
+    struct stat st {};
+    ASSERT_EQ(stat(work_.c_str(), &st), 0);
+    const uint64_t block = static_cast<uint64_t>(st.st_blksize);
+    auto raised = [block](uint64_t n) { return (n + block - 1) / block * block; };
+    const uint64_t expected = 3 * (raised(5000) + raised(70000));
+    EXPECT_EQ(r["bytesOverwritten"], expected);
+    EXPECT_EQ(r["method"]["passes"], 3);
+    EXPECT_EQ(r["method"]["mode"], "random");
+    EXPECT_EQ(r["method"]["rows"].size(), 3u);
+    EXPECT_EQ(r["method"]["rows"][1]["pattern"], "complement of the previous pass");
+    EXPECT_EQ(r["verification"]["result"], "passed");
+    EXPECT_EQ(r["outcome"], "completed");
+    EXPECT_EQ(r["target"]["path"], work_);
+    ASSERT_EQ(r["items"].size(), 2u);
+    EXPECT_EQ(r["items"][0]["path"], a);
+    EXPECT_EQ(r["items"][1]["bytes"], 3 * raised(70000));
+    EXPECT_EQ(r["items"][1]["erased"], true);
+    EXPECT_FALSE(fs::exists(a) || fs::exists(b));
+
+    ASSERT_EQ(Cli({"report", "show", receipt}, &out), 0) << out;
+    EXPECT_NE(out.find("Verification: passed"), std::string::npos) << out;
+    EXPECT_NE(out.find(std::to_string(expected) + " bytes"), std::string::npos) << out;
+
+    const std::string text = r.dump();
+    const std::string broken = dir_.Path() + "/broken.json";
+    ASSERT_TRUE(tw::test::WriteFileBytes(broken, text.substr(0, text.size() / 2)));
+    EXPECT_EQ(Cli({"report", "show", broken}, &out), 1);
+    EXPECT_NE(out.find("not valid JSON"), std::string::npos) << out;
+    nlohmann::json later = r;
+    later["schemaVersion"] = 2;
+    ASSERT_TRUE(tw::test::WriteFileBytes(broken, later.dump()));
+    EXPECT_EQ(Cli({"report", "show", broken}, &out), 1);
+    EXPECT_NE(out.find("schema version 2"), std::string::npos) << out;
+}
 
 TEST_F(WipeCli, DryRunPromisesWhatTheWipeWrites) {
     // A name that is not UTF-8 and holds a line break: plans and JSON must stay whole.

@@ -47,8 +47,16 @@ std::atomic<bool> g_recording{false};
 std::atomic<bool> g_swallow{false};  // record without writing (huge sparse files)
 // Bytes the "disk" still takes before writes fail with ENOSPC; -1: no limit.
 std::atomic<int64_t> g_writeBudget{-1};
+// A write that is lost on its way to the disk while reported done: the first one at
+// this offset whose first byte is g_dropByte; -1: none.
+std::atomic<int64_t> g_dropAt{-1};
+std::atomic<int> g_dropByte{-1};
 
 ssize_t RecordAndWrite(int fd, const void* buf, size_t n, off_t off) {
+    if (g_dropAt.load() == off && n > 0 && static_cast<const uint8_t*>(buf)[0] == g_dropByte) {
+        g_dropAt = -1;
+        return static_cast<ssize_t>(n);
+    }
     if (g_writeBudget.load() >= 0) {
         if (static_cast<int64_t>(n) > g_writeBudget.load()) {
             errno = ENOSPC;
@@ -127,6 +135,7 @@ class Recorder {
         g_recording = false;
         g_swallow = false;
         g_writeBudget = -1;
+        g_dropAt = -1;
         unsetenv("TIDEWIPE_NO_IO_URING");
     }
     std::vector<Pass> Passes() const {
@@ -624,6 +633,53 @@ class SnapshotWiper : public CSecureFileWiper {
         return hooks.snapshots;
     }
 };
+
+// A write of the last pass that never reaches the disk: the read-back finds the
+// previous pass there, fails the wipe at that offset and keeps the file; without the
+// read-back the same loss goes unseen, as before. For each of the three wipers.
+TEST_F(WiperTest, ReadBackCatchesALostWriteOfTheLastPass) {
+    const uint64_t lost = 4u << 20;  // the second write of a pass (4 MiB pieces)
+    enum Kind { Plain, Progress, Recycle };
+    for (Kind kind : {Plain, Progress, Recycle}) {
+        for (bool verify : {true, false}) {
+            SCOPED_TRACE(testing::Message() << "wiper " << kind << " verify " << verify);
+            const std::string path = MakeFile("lost.dat", 10u << 20);
+            Recorder rec;
+            g_dropByte = 0xFF;  // count 1, fixed patterns: 0x00 then 0xFF is the last
+            g_dropAt = static_cast<int64_t>(lost);
+            tw::Result<void> r;
+            const tw::OpContext& op = tw::IdleOperation();
+            if (kind == Plain) {
+                CSecureFileWiper w;
+                w.SetPassCount(1);
+                w.verifyLastPass = verify;
+                r = w.WipeFile(path, false, false);
+                EXPECT_EQ(w.LastVerified(), verify && r.ok());
+            } else if (kind == Progress) {
+                CProgressFileWiper w;
+                w.SetPassCount(2);
+                w.verifyLastPass = verify;
+                r = w.WipeFile(op, path, false, 0);
+            } else {
+                CRecycleFileWiper w;
+                w.SetPassCount(2);
+                w.verifyLastPass = verify;
+                r = w.WipeFile(op, path, false, 0, true);
+            }
+            EXPECT_EQ(g_dropAt.load(), -1) << "the lost write never came";
+            if (verify) {
+                ASSERT_FALSE(r.ok());
+                EXPECT_EQ(r.error().code, tw::ErrorCode::Mismatch);
+                EXPECT_EQ(r.error().offset, static_cast<int64_t>(lost));
+                EXPECT_EQ(EntriesIn(dir_.Path()), 1u) << "the file is kept to wipe again";
+            } else {
+                EXPECT_TRUE(r.ok());
+                EXPECT_EQ(EntriesIn(dir_.Path()), 0u);
+            }
+            for (const auto& e : fs::directory_iterator(dir_.Path())) fs::remove(e.path());
+        }
+    }
+}
 
 TEST_F(WiperTest, QueuedUnbufferedWritesLeaveEachPassOnDisk) {
     const size_t size = (13u << 20) + cluster_;  // four writes per pass, the last one short

@@ -392,7 +392,8 @@ TEST_F(StartupTest, SecondPanelEndsSilentlyWithoutLaunchingTheGuard) {
 
 // ---- the session-bus transport. Looking messages up by name or name string is tested
 // through `tidewipe-cli notify` (guard_test), the event-loop integration through the
-// panel's bus bridge (ui panel_test).
+// panel's bus bridge (ui panel_test); the order of delivery is the bus daemon's, seen in
+// guard_test (a reload request before the guard's state).
 
 using BusTest = StartupTest;
 
@@ -425,20 +426,6 @@ TEST_F(BusTest, BroadcastReachesEveryListenerWithSenderAndArgument) {
     EXPECT_EQ(gotA[1].lparam, -7);
     EXPECT_EQ(gotA[2].id, Message::GuardStopMessage);
     EXPECT_EQ(gotA[2].sender, static_cast<uint64_t>(getpid()));
-}
-
-TEST_F(BusTest, OwnBroadcastsComeBackInOrder) {
-    MessageBus bus;
-    std::vector<int32_t> codes;
-    ASSERT_TRUE(bus.Listen([&](const BusMessage& m) { codes.push_back(m.lparam); }));
-    for (int32_t i = 0; i < 20; ++i) ASSERT_TRUE(bus.Broadcast(Message::LogLineMessage, i));
-    ASSERT_TRUE(tw::test::WaitUntil(
-        [&] {
-            bus.WaitAndProcess(20000);
-            return codes.size() >= 20;
-        },
-        3000));
-    for (int32_t i = 0; i < 20; ++i) EXPECT_EQ(codes[i], i);
 }
 
 // A worker thread broadcasts (the log notifier does) while the owner processes.

@@ -60,6 +60,7 @@ TEST_F(CleanCli, DryRunPlansAndChangesNothing) {
     auto none = test::RunCli(Home() + "clean --yes");
     EXPECT_EQ(none.status, 3);
     EXPECT_NE(none.err.find("no drive is chosen"), std::string::npos);
+    EXPECT_EQ(test::RunCli(Home() + "clean --dry-run").status, 3);  // its plan says so too
 
     ASSERT_TRUE(test::WriteFileBytes(vol->MountPoint() + "/keep.txt", "keep"));
     auto plan = test::RunCli(Home() + "clean --dry-run --json --drive '" + vol->MountPoint() +
@@ -85,6 +86,15 @@ TEST_F(CleanCli, DryRunPlansAndChangesNothing) {
         test::RunCli(Home() + "clean --dry-run --task polish --drive '" + vol->MountPoint() + "'")
             .status,
         2);
+    // --scheduled plans the scheduled set on the "sch" drives, never the manual set.
+    ASSERT_EQ(test::RunCli(Home() + "settings set 'sch\\" + vol->MountPoint() + "' 1").status, 0);
+    ASSERT_EQ(test::RunCli(Home() + "settings set ScheduledDeepClean 1").status, 0);
+    auto sched = test::RunCli(Home() + "clean --scheduled --dry-run --json");
+    ASSERT_EQ(sched.status, 0) << sched.err;
+    j = nlohmann::json::parse(sched.out);
+    ASSERT_EQ(j["drives"].size(), 1u);
+    EXPECT_EQ(j["drives"][0]["drive"], vol->MountPoint());
+    EXPECT_NE(j["tasks"].dump().find("deep-clean"), std::string::npos) << j["tasks"];
     // Without a terminal and without --yes nothing runs.
     auto refused = test::RunCli(Home() + "clean --drive '" + vol->MountPoint() + "' --task slack");
     EXPECT_EQ(refused.status, 3);

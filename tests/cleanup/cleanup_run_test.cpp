@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The clean-up run without a volume: which sets a request code loads, what does not
-// start, refused drives, the plan text and the power-off command. And the proceed/cancel
-// dialog's countdown on its own: a cancel at any tick holds, a plain dialog never
-// proceeds on its time-out, and the loop stops waiting once cancelled. The shutdown
-// countdown's texts and its proceeding after 30 ticks are the whole runs' (in
-// cleanup_run_volume_test and clean_cli_volume_test).
+// The clean-up run without a volume: refused drives, one-off choices, duplicate drives
+// and the power-off command. And the proceed/cancel dialog's countdown on its own: a
+// cancel at any tick holds, a plain dialog never proceeds on its time-out, and the loop
+// stops waiting once cancelled. The shutdown countdown's texts and its proceeding after
+// 30 ticks are the whole runs' (cleanup_run_volume_test, clean_cli_volume_test); which
+// sets a request code loads, and a run with no drive, are the panel's
+// (tests/ui/cleanup_page_test) and the CLI's (clean_cli_volume_test).
 #include "cleanup/countdown.h"
 #include "platform/strings.h"
 #include "tests/cleanup/cleanup_fixture.h"
@@ -14,48 +15,11 @@ namespace {
 
 class CleanupRun : public test::CleanupFixture {};
 
-TEST_F(CleanupRun, RequestCodeChoosesTheSets) {
-    settings->SetDriveSet(kScheduledDrives, {"/sched"});
-    settings->SetDriveSet(kManualDrives, {"/man1", "/man2"});
-    settings->Dword("ScheduledDeepClean") = 1;
-    settings->Dword("ScheduledCleanFreeSpace") = 0;
-    settings->Dword("WipeFileSlacks") = 1;
-    settings->Dword("CleanFreeSpace") = 1;
-    for (uint32_t code : {kCleanScheduledForced, kCleanScheduled}) {
-        run->LoadSets(code);
-        EXPECT_EQ(run->drives, std::vector<std::string>{"/sched"});
-        EXPECT_TRUE(run->tasks[Task::DeepClean]);
-        EXPECT_FALSE(run->tasks[Task::FreeSpace]);
-        EXPECT_FALSE(run->tasks[Task::Slack]);
-    }
-    run->LoadSets(kCleanRunNow);
-    EXPECT_EQ(run->drives, (std::vector<std::string>{"/man1", "/man2"}));
-    EXPECT_TRUE(run->tasks[Task::Slack] && run->tasks[Task::FreeSpace]);
-    EXPECT_FALSE(run->tasks[Task::DeepClean]);
-    // The page's own start uses what it shows.
-    run->tasks = TaskSet{};
-    run->tasks.Set(Task::Swap, true);
-    run->drives = {"/shown"};
-    run->LoadSets(kCleanPageStart);
-    EXPECT_EQ(run->drives, std::vector<std::string>{"/shown"});
-    EXPECT_TRUE(run->tasks[Task::Swap]);
-    EXPECT_FALSE(run->tasks[Task::Slack]);
-}
-
-TEST_F(CleanupRun, NoDriveDoesNotStart) {
-    settings->Dword("shutdownafterCFS") = 1;
-    const CleanupSummary s = Start(kCleanRunNow);
-    EXPECT_FALSE(s.started);
-    EXPECT_EQ(s.notStartedReason, "no drive is chosen");
-    EXPECT_TRUE(events.empty());
-    EXPECT_TRUE(LogLines().empty());
-    EXPECT_FALSE(run->Running());
-    EXPECT_EQ(run->Plan(kCleanRunNow).notStartedReason, "no drive is chosen");
-}
-
 TEST_F(CleanupRun, UnmountedDriveIsRefusedAndRowsBecomeTheManualSet) {
     run->tasks.Set(Task::Slack, true);
     run->tasks.Set(Task::Shutdown, true);
+    // No drive: nothing starts, nothing is logged, and the next start is not held up.
+    ASSERT_FALSE(Start(kCleanPageStart).started);
     run->drives = {"/nonexistent/tw-drive"};
     settings->Dword("CleanFreeSpace") = 1;
     cancelCountdown = true;
@@ -94,11 +58,6 @@ TEST_F(CleanupRun, PlanTextAndPowerOffCommand) {
     EXPECT_EQ(p.drives.size(), 1u);  // chosen twice, cleaned once
     EXPECT_EQ(p.powerOffCommand, "touch /nonexistent/marker");
     unsetenv("TIDEWIPE_POWEROFF_COMMAND");
-    TaskSet none;
-    EXPECT_EQ(PlanText(none), "");
-    none.Set(Task::Reclean, true);
-    none.Set(Task::Swap, true);
-    EXPECT_EQ(PlanText(none), "");  // neither has a plan line
 
     // The command runs through the shell, and its exit status comes back.
     const std::string marker = dir.Path() + "/off";

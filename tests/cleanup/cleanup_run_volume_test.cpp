@@ -290,17 +290,6 @@ TEST_F(CleanupVolumes, FreeSpaceFailureSkipsTheLaterSteps) {
     rmdir(TempFolderFor(Mount(0)).c_str());
 }
 
-// Nothing may write below a mounted volume: the deleted file's record, and the data it
-// holds, stay as they were.
-TEST_F(CleanupVolumes, FileTableStepLeavesAMountedVolumeAlone) {
-    run->tasks.Set(Task::TableEntries, true);
-    run->drives = {Mount(0)};
-    const CleanupSummary s = Start(kCleanPageStart);
-    ASSERT_EQ(s.drives.size(), 1u);
-    EXPECT_FALSE(s.drives[0].ran[static_cast<size_t>(Task::TableEntries)]);
-    EXPECT_GT(test::CountOccurrences(vols[0]->ReadImage(), Secret(0)), 0u);
-}
-
 TEST_F(CleanupVolumes, FileTableStepScrubsAVolumeItMayWrite) {
     // The same step on a volume nothing has mounted: its image may be written.
     ASSERT_TRUE(vols[1]->Unmount());

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// tidewipe-cli started in the background (stdin /dev/null, stdout and stderr into files
-// of a scratch folder), for tests that signal, kill or watch it while it runs. Killed at
-// destruction if still running.
+// tidewipe-cli (or another program of the suite) started in the background (stdin
+// /dev/null, stdout and stderr into files of a scratch folder), for tests that signal,
+// kill or watch it while it runs. Killed at destruction if still running.
 #pragma once
 
 #include <fcntl.h>
@@ -26,10 +26,13 @@ namespace tw::test {
 class BackgroundCli {
   public:
     // `args` after the program's name; the output files go into `outDir`.
-    BackgroundCli(const std::vector<std::string>& args, const std::string& outDir) {
-        out_ = outDir + "/bg.out";
-        err_ = outDir + "/bg.err";
-        std::vector<std::string> argv = {CliPath()};
+    BackgroundCli(const std::vector<std::string>& args, const std::string& outDir)
+        : BackgroundCli(CliPath(), args, outDir + "/bg.out", outDir + "/bg.err") {}
+    // Any `program` (the guard, say), its output into the files named.
+    BackgroundCli(const std::string& program, const std::vector<std::string>& args,
+                  const std::string& outFile, const std::string& errFile)
+        : out_(outFile), err_(errFile) {
+        std::vector<std::string> argv = {program};
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<char*> a;
         for (auto& s : argv) a.push_back(s.data());
@@ -75,12 +78,27 @@ class BackgroundCli {
         done_ = true;
         return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     }
+    // The exit status once the program has ended within `limit` (128 after a signal),
+    // else -1; it keeps running.
+    int ExitWithin(std::chrono::milliseconds limit) {
+        if (pid_ > 0 && !done_)
+            WaitFor(
+                [&] {
+                    int st = 0;
+                    if (waitpid(pid_, &st, WNOHANG) != pid_) return false;
+                    status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128;
+                    return done_ = true;
+                },
+                limit);
+        return done_ ? status_ : -1;
+    }
     std::string Out() const { return ReadFileBytes(out_); }
     std::string Err() const { return ReadFileBytes(err_); }
 
   private:
     pid_t pid_ = -1;
     bool done_ = false;
+    int status_ = -1;
     std::string out_, err_;
 };
 

@@ -14,13 +14,21 @@
 
 #include "guard/schedule_watch.h"
 #include "platform/settings.h"
-#include "tests/guard/autowipe.h"
+#include "recyclebin/bin_runs.h"
 #include "tests/guard/guard_harness.h"
 
 using tw::shell::Message;
 using tw::test::GuardWorld;
 
 namespace {
+
+// Sends `path` to the Trash with trash-put, the reference tool, when it is installed,
+// else with the suite's own send-to-bin; true when it went.
+bool TrashIt(const std::string& path) {
+    std::string out;
+    const int rc = tw::test::RunTool({"trash-put", path}, &out);
+    return rc != -1 ? rc == 0 : tw::recyclebin::SendToBin(path).ok();
+}
 
 // A file of `kb` KiB made of `marker`, on disk.
 std::string MarkedFile(const std::string& path, const std::string& marker, size_t kb = 64) {
@@ -69,7 +77,7 @@ TEST(AutoWipeVolume, TrashedFileBytesAreGoneFromTheVolume) {
     ASSERT_TRUE(w.WaitUp(*g)) << g->Stderr();
 
     size_t mark = w.Mark();
-    ASSERT_TRUE(tw::test::TrashIt(file));
+    ASSERT_TRUE(TrashIt(file));
     ASSERT_TRUE(w.Find(GuardWorld::Is(Message::BinChangedMessage, g->Sender()), 20000, mark))
         << g->Stderr();
     EXPECT_NE(access((dataHome + "/Trash/files/secret.bin").c_str(), F_OK), 0);
@@ -85,7 +93,7 @@ TEST(AutoWipeVolume, TrashedFileBytesAreGoneFromTheVolume) {
     // Trashes `name` from docs and says whether the guard announced a change in time.
     auto trashAndWait = [&](const std::string& name, int timeoutMs) {
         const size_t at = w.Mark();
-        EXPECT_TRUE(tw::test::TrashIt(docs + name)) << name;
+        EXPECT_TRUE(TrashIt(docs + name)) << name;
         return w.Find(GuardWorld::Is(Message::BinChangedMessage, g->Sender()), timeoutMs, at)
             .has_value();
     };
@@ -148,7 +156,7 @@ TEST(AutoWipeVolume, TrashFoldersAreFollowedAsVolumesAndFoldersAppear) {
     for (const std::string& d : {hadTrash, hadTrash + "/files", hadTrash + "/info"})
         ASSERT_EQ(mkdir(d.c_str(), 0700), 0);
     // Already in the bin when auto-wiping starts: stays.
-    ASSERT_TRUE(tw::test::TrashIt(MarkedFile(had->MountPoint() + "/before.bin", "before", 1)));
+    ASSERT_TRUE(TrashIt(MarkedFile(had->MountPoint() + "/before.bin", "before", 1)));
     ASSERT_EQ(access((hadTrash + "/files/before.bin").c_str(), F_OK), 0);
 
     EnableAutoWipe(w);
@@ -166,14 +174,14 @@ TEST(AutoWipeVolume, TrashFoldersAreFollowedAsVolumesAndFoldersAppear) {
     };
     const std::string m1 = "GUARD-HAD-TRASH-MARKER-41c9", m2 = "GUARD-FIRST-TRASH-MARKER-8e02",
                       m3 = "GUARD-LATE-MOUNT-MARKER-b7a3";
-    ASSERT_TRUE(tw::test::TrashIt(MarkedFile(had->MountPoint() + "/one.bin", m1)));
+    ASSERT_TRUE(TrashIt(MarkedFile(had->MountPoint() + "/one.bin", m1)));
     EXPECT_TRUE(wiped("one.bin")) << g->Stderr();
-    ASSERT_TRUE(tw::test::TrashIt(MarkedFile(fresh->MountPoint() + "/two.bin", m2)));
+    ASSERT_TRUE(TrashIt(MarkedFile(fresh->MountPoint() + "/two.bin", m2)));
     ASSERT_EQ(access((fresh->MountPoint() + "/.Trash-" + uid).c_str(), F_OK), 0)
         << "the item did not go to the volume's own trash folder";
     EXPECT_TRUE(wiped("two.bin")) << g->Stderr();
     ASSERT_TRUE(late->Mount());
-    ASSERT_TRUE(tw::test::TrashIt(MarkedFile(late->MountPoint() + "/three.bin", m3)));
+    ASSERT_TRUE(TrashIt(MarkedFile(late->MountPoint() + "/three.bin", m3)));
     EXPECT_TRUE(wiped("three.bin")) << g->Stderr();
 
     const std::string lateTrash = late->MountPoint() + "/.Trash-" + uid;

@@ -4,20 +4,14 @@
 #pragma once
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,61 +20,21 @@
 #include "platform/registry.h"
 #include "platform/settings.h"
 #include "shell/messages.h"
+#include "tests/common/background_cli.h"
 #include "tests/shell/test_env.h"
-
-extern char** environ;
 
 namespace tw::test {
 
 // One sentrel process, stderr kept in a file. Killed at destruction if still running.
-class GuardProcess {
+class GuardProcess : public BackgroundCli {
   public:
     GuardProcess(const std::string& program, const std::vector<std::string>& args,
                  const std::string& errFile)
-        : errFile_(errFile) {
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        std::vector<char*> argv{const_cast<char*>(program.c_str())};
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, program.c_str(), &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&fa);
-    }
-    ~GuardProcess() {
-        if (pid_ > 0 && status_ < 0) {
-            kill(pid_, SIGKILL);
-            int st;
-            waitpid(pid_, &st, 0);
-        }
-    }
-    GuardProcess(const GuardProcess&) = delete;
-    GuardProcess& operator=(const GuardProcess&) = delete;
-
-    pid_t Pid() const { return pid_; }
-    uint64_t Sender() const { return static_cast<uint64_t>(pid_); }
+        : BackgroundCli(program, args, "/dev/null", errFile) {}
+    uint64_t Sender() const { return static_cast<uint64_t>(Pid()); }
     // The exit status once it has ended within `timeoutMs`, else -1.
-    int Wait(int timeoutMs) {
-        if (status_ >= 0 || pid_ <= 0) return status_;
-        WaitUntil(
-            [&] {
-                int st = 0;
-                if (waitpid(pid_, &st, WNOHANG) == pid_)
-                    status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128;
-                return status_ >= 0;
-            },
-            timeoutMs);
-        return status_;
-    }
-    std::string Stderr() const { return ReadFileBytes(errFile_); }
-
-  private:
-    pid_t pid_ = -1;
-    int status_ = -1;
-    std::string errFile_;
+    int Wait(int timeoutMs) { return ExitWithin(std::chrono::milliseconds(timeoutMs)); }
+    std::string Stderr() const { return Err(); }
 };
 
 // A test world with a listener on its bus that records every broadcast.

@@ -37,11 +37,8 @@ TEST(FileTime, UnixEpochAndRoundTrips) {
     EXPECT_EQ(UnixFromFileTime(kFileTimeUnixEpoch - kFileTimePerSecond), -1);
 }
 
+// Week days by name are the schedule's texts (scheduler schedule_test).
 TEST(FileTime, SystemTimeFieldsAndWeekDays) {
-    SystemTime st{};
-    ASSERT_TRUE(FileTimeToSystemTime(0, &st));
-    EXPECT_EQ(st.year, 1601);
-    EXPECT_EQ(st.dayOfWeek, 1);  // 1601-01-01 was a Monday
     SystemTime monday{2007, 3, 0, 5, 14, 30, 7, 250};
     FileTime ft = 0;
     ASSERT_TRUE(SystemTimeToFileTime(monday, &ft));
@@ -50,9 +47,7 @@ TEST(FileTime, SystemTimeFieldsAndWeekDays) {
     EXPECT_EQ(back.dayOfWeek, 1);
     monday.dayOfWeek = 1;
     EXPECT_EQ(back, monday);
-    // A day is 864,000,000,000 units; a leap day exists in 2024 and not in 2023.
-    ASSERT_TRUE(FileTimeToSystemTime(ft + kFileTimePerDay, &back));
-    EXPECT_EQ(back.day, 6);
+    // A leap day exists in 2024 and not in 2023.
     EXPECT_TRUE(SystemTimeToFileTime({2024, 2, 0, 29, 0, 0, 0, 0}, &ft));
     EXPECT_FALSE(SystemTimeToFileTime({2023, 2, 0, 29, 0, 0, 0, 0}, &ft));
     EXPECT_FALSE(SystemTimeToFileTime({2023, 13, 0, 1, 0, 0, 0, 0}, &ft));
@@ -103,14 +98,9 @@ TEST(MountInfo, ParsesEscapesTypesAndDropsPseudoFileSystems) {
     EXPECT_EQ(drives[4].type, DriveType::CdRom);
 }
 
-TEST(Drives, MountOfAFolderIsTheMountHoldingIt) {
-    auto root = MountOf("/");
-    ASSERT_TRUE(root.has_value());
-    EXPECT_EQ(root->mountPoint, "/");
-    auto tmp = MountOf("/tmp");
-    ASSERT_TRUE(tmp.has_value());
-    EXPECT_TRUE(tmp->mountPoint == "/" || std::string("/tmp").rfind(tmp->mountPoint, 0) == 0);
-    EXPECT_FALSE(MountOf("/no/such/path/at/all").has_value());
+// Which mount holds a path is the Trash's choice of bin folder (recyclebin
+// trash_volume_test); the free space of a folder is read here.
+TEST(Drives, FreeSpaceOfAFolder) {
     auto fs = GetFreeSpace("/tmp");
     ASSERT_TRUE(fs.has_value());
     EXPECT_GT(fs->blockSize, 0u);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The settings store under the settings: typed values, privacy, concurrent writers, and
-// the program settings and drive sets kept in it.
+// the program settings and drive sets kept in it. The logging switch that drives every
+// log category is the status page's (tests/ui/panel_test).
 #include "platform/settings.h"
 
 #include <gtest/gtest.h>
@@ -10,8 +11,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "platform/registry.h"
 #include "tests/common/scratch_volume.h"
@@ -135,32 +134,6 @@ TEST_F(SettingsTest, AnUnwritableInstallFolderLogsUnderTheStateFolder) {
     EXPECT_TRUE(IsDir(s->LogFolder()));
 }
 
-TEST_F(SettingsTest, SavingTheLoggingSwitchDrivesEveryCategory) {
-    auto s = Make();
-    s->LoadSettings();
-    std::vector<int> notes;
-    s->SetChangedNotifier([&](int l) { notes.push_back(l); });
-    s->Dword("extensiveLogging") = 1;
-    s->Dword("SaveToLogfile") = 0;
-    s->SaveSettings();
-    for (const char* n :
-         {"LogFreespaceWiping", "logCookieWiping", "logAutoWiping", "logInternetCleanup",
-          "logFileUsageTracksWiping", "logRecoverableDataOperations", "logJunkfileWiping",
-          "extensiveLogging"}) {
-        uint32_t d = 7;
-        store.ReadDword(ProgramKey(), n, &d);
-        EXPECT_EQ(d, 0u) << n;
-    }
-    s->Dword("SaveToLogfile") = 1;
-    s->SaveSettings();
-    uint32_t d = 7;
-    store.ReadDword(ProgramKey(), "logAutoWiping", &d);
-    EXPECT_EQ(d, 1u);
-    store.ReadDword(ProgramKey(), "extensiveLogging", &d);
-    EXPECT_EQ(d, 0u);
-    EXPECT_EQ(notes, (std::vector<int>{0, 0}));
-}
-
 TEST_F(SettingsTest, DriveSetsHoldOneValuePerChosenDrive) {
     auto s = Make();
     s->SetDriveSet(kManualDrives, {"/", "/home"});
@@ -170,23 +143,6 @@ TEST_F(SettingsTest, DriveSetsHoldOneValuePerChosenDrive) {
     EXPECT_EQ(s->DriveSet(kManualDrives), (std::vector<std::string>{"/home"}));
     EXPECT_EQ(store.ListValues(ProgramKey() + "\\cfs").size(), 1u);
     EXPECT_EQ(s->DriveSet(kScheduledDrives), (std::vector<std::string>{"/mnt/data"}));
-}
-
-TEST(Autostart, EntryIsWrittenAndRemoved) {
-    test::TempDir dir;
-    setenv("XDG_CONFIG_HOME", dir.Path().c_str(), 1);
-    EXPECT_TRUE(SetRunValue("TidewipeMemoryResident", "/opt/tide wipe/sentrel", false));
-    const std::string path = dir / "autostart/TidewipeMemoryResident.desktop";
-    EXPECT_EQ(RunValuePath("TidewipeMemoryResident", false), path);
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    EXPECT_NE(ss.str().find("Exec=\"/opt/tide wipe/sentrel\"\n"), std::string::npos) << ss.str();
-    EXPECT_NE(ss.str().find("[Desktop Entry]"), std::string::npos);
-    EXPECT_TRUE(DeleteRunValue("TidewipeMemoryResident", false));
-    EXPECT_FALSE(std::filesystem::exists(path));
-    EXPECT_FALSE(DeleteRunValue("TidewipeMemoryResident", false));
-    unsetenv("XDG_CONFIG_HOME");
 }
 
 const std::string kKey = "Software\\Quillon\\Tidewipe";

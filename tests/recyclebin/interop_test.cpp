@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // tidewipe-cli trash against trash-cli on the home trash: what one trashes the other
 // lists and restores to the same place, names with blanks, percent signs and non-ASCII
-// characters included; plus the CLI's refusals, dry runs and exit codes.
+// characters included, into folders that are gone; plus the CLI's summaries, log lines,
+// refusals, dry runs and exit codes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -88,6 +89,15 @@ class InteropTest : public test::TrashFixture {
         return made;
     }
 
+    // The activity log of the fixture's settings store.
+    std::string LogText() {
+        std::string all, names;
+        Shell("ls " + Quote(tmp.Path() + "/config/logs"), &names);
+        for (size_t p = 0, nl; (nl = names.find('\n', p)) != std::string::npos; p = nl + 1)
+            all += ReadFileBytes(tmp.Path() + "/config/logs/" + names.substr(p, nl - p));
+        return all;
+    }
+
     void ExpectRestored() {
         for (const auto& n : kNames)
             EXPECT_EQ(ReadFileBytes(work + "/" + n), "content of " + n) << n;
@@ -97,21 +107,36 @@ class InteropTest : public test::TrashFixture {
 
 TEST_F(InteropTest, WhatTrashPutTrashesWeListAndRestoreToTheSamePlace) {
     auto made = MakeFiles();
+    // A file whose folders are gone by the time it is restored: they are made again.
+    const std::string nested = work + "/deep/er/nested.txt";
+    ASSERT_TRUE(MakeFolders(work + "/deep/er").ok());
+    ASSERT_TRUE(WriteFileBytes(nested, "nested"));
+    made.insert(nested);
     std::string cmd = "trash-put";
     for (const auto& p : made) cmd += " " + Quote(p);
     std::string out;
     ASSERT_EQ(Shell(cmd, &out), 0) << out;
     for (const auto& p : made) ASSERT_FALSE(Exists(p)) << p;
+    ASSERT_TRUE(RemoveTree(work + "/deep"));
 
     EXPECT_EQ(ListedByUs(), made);
     EXPECT_EQ(ListedByTrashCli(), made);
 
     ASSERT_EQ(Cli("trash restore --all --yes" + OnlyHome(), &out), 0) << out;
-    EXPECT_NE(out.find("6 objects have been restored to their original locations."),
+    EXPECT_NE(out.find("Restored 6 files in 1 folder from the recycle bin."), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("7 objects have been restored to their original locations."),
               std::string::npos)
         << out;
     ExpectRestored();
+    EXPECT_EQ(ReadFileBytes(nested), "nested");
     EXPECT_TRUE(ListedByTrashCli().empty());
+    // Each object and the summary are logged.
+    const std::string log = LogText();
+    for (const std::string& line :
+         {std::string("Restored file: nested.txt from the recycle bin"),
+          std::string("Restored folder: folder 50% "), std::string("Restored 6 files in 1 folder")})
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
 }
 
 TEST_F(InteropTest, WhatWeTrashTrashListListsAndTrashRestoreRestores) {
@@ -246,10 +271,24 @@ TEST_F(InteropTest, CliRefusalsDryRunsAndExitCodes) {
     ASSERT_TRUE(WriteFileBytes(work + "/p", "p"));
     EXPECT_EQ(Cli("trash put " + Quote(work + "/missing") + " " + Quote(work + "/p"), &out), 1);
     EXPECT_FALSE(Exists(work + "/p"));
-    // empty with --yes: everything goes, with the status text.
+    // empty with --yes: everything goes, with the status text and its log line: a folder
+    // with a read-only folder inside, data without an index entry, the size cache.
+    ASSERT_TRUE(MakeFolders(work + "/ro/sub").ok());
+    ASSERT_TRUE(WriteFileBytes(work + "/ro/sub/in", "in"));
+    chmod((work + "/ro/sub").c_str(), 0555);
+    ASSERT_EQ(Shell("trash-put " + Quote(work + "/ro")), 0);
+    ASSERT_TRUE(WriteFileBytes(HomeTrash() + "/files/stray", "s"));
+    ASSERT_TRUE(WriteFileBytes(HomeTrash() + "/directorysizes", "x"));
     EXPECT_EQ(Cli("trash empty --yes" + OnlyHome(), &out), 0) << out;
     EXPECT_NE(out.find("The recycle bin has been emptied, but not wiped."), std::string::npos);
+    EXPECT_NE(LogText().find("The recycle bin has been emptied, but not wiped."),
+              std::string::npos);
     EXPECT_TRUE(ListedByTrashCli().empty());
+    for (const char* sub : {"/files", "/info"}) {
+        EXPECT_EQ(Shell("ls -A " + Quote(HomeTrash() + sub), &out), 0);
+        EXPECT_EQ(out, "") << sub;
+    }
+    EXPECT_FALSE(Exists(HomeTrash() + "/directorysizes"));
 }
 
 TEST_F(InteropTest, DamagedAndMissingIndexFilesAndHostileNames) {

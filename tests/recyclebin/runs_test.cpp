@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The runs on a bin in a temporary folder: restore, wipe, empty, send to the bin, and
-// their texts, counters, log lines and abort behaviour.
+// The runs on a bin in a temporary folder: wipe, empty, send to the bin, and their
+// texts, counters, log lines and abort behaviour. Restoring is the CLI's, against
+// trash-cli (interop_test), and the bin page's (tests/ui/bin_page_test).
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -167,41 +168,6 @@ TEST_F(RunsTest, SendToBinRemovesTheIndexEntryWhenTheMoveFails) {
     EXPECT_EQ(Count(HomeTrash() + "/info"), 0u);  // ...and is gone again
 }
 
-// ---------------------------------------------------------------- restore
-
-TEST_F(RunsTest, RestoreMovesBackCreatingMissingFoldersAndKeepsModes) {
-    auto f = Trash("deep/er/file.txt", "content");
-    auto d = Trash("tree", nullptr);
-    // The folder was trashed empty; give it content inside the trash.
-    ASSERT_TRUE(WriteFileBytes(d.physicalPath + "/inner", "inner"));
-    chmod(f.physicalPath.c_str(), 0400);
-    ASSERT_TRUE(RemoveTree(work + "/deep"));
-
-    op.SetLog(&writer);
-    auto items = List();
-    auto r = RestoreItems(op, items);
-    EXPECT_EQ(r.succeeded, 2);
-    EXPECT_EQ(r.failed, 0);
-    EXPECT_EQ(r.counters.files, 1u);
-    EXPECT_EQ(r.counters.folders, 1u);
-    EXPECT_EQ(r.summaryLine, "Restored 1 file in 1 folder from the recycle bin.");
-    EXPECT_EQ(r.endMessage, "2 objects have been restored to their original locations.");
-    EXPECT_EQ(ReadFileBytes(work + "/deep/er/file.txt"), "content");
-    EXPECT_EQ(ReadFileBytes(work + "/tree/inner"), "inner");
-    struct stat st {};
-    ASSERT_EQ(stat((work + "/deep/er/file.txt").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0400u);  // restoring does not change the item's mode
-    EXPECT_TRUE(List().empty());
-    EXPECT_EQ(Count(HomeTrash() + "/files"), 0u);
-
-    const std::string log = LogText();
-    EXPECT_NE(log.find("Restored file: file.txt from the recycle bin"), std::string::npos);
-    EXPECT_NE(log.find("Restored folder: tree from the recycle bin"), std::string::npos);
-    EXPECT_NE(log.find(r.summaryLine), std::string::npos);
-    ASSERT_GE(sink.statuses.size(), 2u);
-    EXPECT_EQ(sink.statuses[0], " Restoring object 1 of 2 " + items[0].displayName);
-}
-
 // ---------------------------------------------------------------- wipe
 
 TEST_F(RunsTest, ExtensiveLoggingNamesEachFileWipedInsideAFolder) {
@@ -338,30 +304,6 @@ TEST_F(RunsTest, RunsRefuseItemsThatDoNotBelongToATrashDirectory) {
 }
 
 // ---------------------------------------------------------------- empty
-
-TEST_F(RunsTest, EmptyRemovesEverythingAndLogsOnlyWhenLogging) {
-    Trash("a", "a");
-    auto d = Trash("d", nullptr);
-    ASSERT_TRUE(WriteFileBytes(d.physicalPath + "/in", "in"));
-    chmod(d.physicalPath.c_str(), 0555);
-    ASSERT_TRUE(WriteFileBytes(HomeTrash() + "/files/stray", "s"));
-    ASSERT_TRUE(WriteFileBytes(HomeTrash() + "/directorysizes", "x"));
-    const std::vector<BinFolder> bins{BinFolder{HomeTrash(), dataHome, true}};
-
-    auto r = EmptyBin(op, bins);  // logging off: no log line
-    EXPECT_EQ(r.removed, 3);
-    EXPECT_EQ(r.failed, 0);
-    EXPECT_EQ(sink.statuses.back(), "The recycle bin has been emptied, but not wiped.");
-    EXPECT_EQ(Count(HomeTrash() + "/files"), 0u);
-    EXPECT_EQ(Count(HomeTrash() + "/info"), 0u);
-    EXPECT_FALSE(Exists(HomeTrash() + "/directorysizes"));
-    EXPECT_FALSE(Exists(writer.GetTodaysFileName()));
-
-    op.SetLog(&writer);
-    EmptyBin(op, bins);
-    EXPECT_NE(LogText().find("The recycle bin has been emptied, but not wiped."),
-              std::string::npos);
-}
 
 TEST_F(RunsTest, EmptyKeepsTheIndexEntryOfDataItCouldNotRemove) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to make a file nobody can remove";

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Listing the bin: bin folder checks, item fields, malformed entries, the enumeration
 // lock, change notifications and attribute normalisation; the index file format and the
-// file-tree helpers the runs are built on.
+// file-tree helpers the runs are built on. Relative index paths on a volume and the
+// discovery of every bin folder are trash_volume_test's; the home trash in that list is
+// the bin page's (tests/ui/bin_page_test).
 #include "recyclebin/store.h"
 
 #include <fcntl.h>
@@ -137,21 +139,6 @@ TEST_F(StoreTest, ListsItemsWithTheirFields) {
     EXPECT_TRUE(d->isFolder);
     EXPECT_EQ(d->size, 1024u);
     EXPECT_EQ(d->extension, "");
-}
-
-TEST_F(StoreTest, RelativePathsResolveAgainstTheVolumeTopFolder) {
-    const std::string top = work + "/vol";
-    mkdir(top.c_str(), 0755);
-    const std::string trash = top + "/.Trash-" + std::to_string(getuid());
-    MakeItem(trash, "f", "[Trash Info]\nPath=docs/f%20one.txt\nDeletionDate=2024-03-05T14:30:07\n");
-    MakeItem(trash, "g", "[Trash Info]\nPath=g\n");
-    CRecycleBinStore store(tmp.Path() + "/lock");
-    store.SetBinFolders(VolumeBinFolders(top, getuid()));
-    ASSERT_TRUE(store.Refresh());
-    ASSERT_EQ(store.Items().size(), 2u);
-    EXPECT_EQ(store.Items()[0].OriginalPath(), top + "/docs/f one.txt");
-    EXPECT_EQ(store.Items()[1].OriginalPath(), top + "/g");
-    EXPECT_EQ(store.Items()[1].deletedText, "");  // no date: listed, date unknown
 }
 
 TEST_F(StoreTest, MalformedAndOrphanEntriesAreSkippedNotFatal) {
@@ -317,22 +304,6 @@ TEST_F(StoreTest, BinFolderForNamesVolumeAndHomeTrashes) {
     v = BinFolderFor(HomeTrash());
     EXPECT_TRUE(v.isHome);
     EXPECT_EQ(v.topdir, dataHome);
-}
-
-TEST_F(StoreTest, BuildBinFoldersStartsWithTheHomeTrash) {
-    CRecycleBinStore store(tmp.Path() + "/lock");
-    store.BuildBinFolders();
-    ASSERT_FALSE(store.BinFolders().empty());
-    EXPECT_EQ(store.BinFolders()[0].path, HomeTrash());
-    EXPECT_TRUE(store.BinFolders()[0].isHome);
-    // Every other entry is a volume trash that exists and belongs to this user.
-    for (size_t i = 1; i < store.BinFolders().size(); ++i) {
-        const auto& b = store.BinFolders()[i];
-        struct stat st {};
-        ASSERT_EQ(lstat(b.path.c_str(), &st), 0) << b.path;
-        EXPECT_EQ(st.st_uid, getuid());
-        EXPECT_FALSE(b.isHome);
-    }
 }
 
 // ---- the index file format: dates, and the parser's refusals (percent escapes included;

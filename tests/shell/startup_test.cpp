@@ -102,8 +102,11 @@ class StartupTest : public ::testing::Test {
 // ---- the instance checker ----
 
 TEST_F(StartupTest, APublishedPanelIsSeenUntilItIsKilled) {
-    const std::string folder = tw::shell::RuntimeFolder();
-    ASSERT_EQ(folder, world_.RuntimeTidewipe());
+    // A runtime folder that others may read is made private again.
+    const std::string folder = world_.RuntimeTidewipe();
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    chmod(folder.c_str(), 0755);
+    ASSERT_EQ(tw::shell::RuntimeFolder(), folder);
     struct stat st {};
     ASSERT_EQ(stat(folder.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
@@ -171,16 +174,6 @@ TEST_F(StartupTest, StartupLockSerialisesStartingPanels) {
     EXPECT_TRUE(acquired.load());
     close(release[1]);
     KillChild(starting);
-}
-
-TEST_F(StartupTest, RuntimeFolderModeIsRepaired) {
-    const std::string folder = world_.RuntimeTidewipe();
-    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
-    chmod(folder.c_str(), 0755);
-    EXPECT_EQ(tw::shell::RuntimeFolder(), folder);
-    struct stat st {};
-    ASSERT_EQ(stat(folder.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
 // ---- helpers of the start ----
@@ -384,15 +377,13 @@ TEST_F(StartupTest, SecondPanelEndsSilentlyWithoutLaunchingTheGuard) {
     EXPECT_GE(startup, 0);
     if (startup >= 0) close(startup);
 
-    KillChild(firstPanel);
-    CStartup third({prog + "tidewipe", prog, "", nullptr, shown.Sink()});
-    EXPECT_EQ(third.Start(), CStartup::Outcome::Run);
-    EXPECT_TRUE(tw::test::WaitUntil([&] { return Exists(report); }, 5000));
+    KillChild(firstPanel);  // the start after it is APublishedPanelIsSeenUntilItIsKilled's
 }
 
 // ---- the session-bus transport. Looking messages up by name or name string is tested
 // through `tidewipe-cli notify` (guard_test), the event-loop integration through the
-// panel's bus bridge (ui panel_test).
+// panel's bus bridge (ui panel_test); the order of delivery is the bus daemon's, seen in
+// guard_test (a reload request before the guard's state).
 
 using BusTest = StartupTest;
 
@@ -425,20 +416,6 @@ TEST_F(BusTest, BroadcastReachesEveryListenerWithSenderAndArgument) {
     EXPECT_EQ(gotA[1].lparam, -7);
     EXPECT_EQ(gotA[2].id, Message::GuardStopMessage);
     EXPECT_EQ(gotA[2].sender, static_cast<uint64_t>(getpid()));
-}
-
-TEST_F(BusTest, OwnBroadcastsComeBackInOrder) {
-    MessageBus bus;
-    std::vector<int32_t> codes;
-    ASSERT_TRUE(bus.Listen([&](const BusMessage& m) { codes.push_back(m.lparam); }));
-    for (int32_t i = 0; i < 20; ++i) ASSERT_TRUE(bus.Broadcast(Message::LogLineMessage, i));
-    ASSERT_TRUE(tw::test::WaitUntil(
-        [&] {
-            bus.WaitAndProcess(20000);
-            return codes.size() >= 20;
-        },
-        3000));
-    for (int32_t i = 0; i < 20; ++i) EXPECT_EQ(codes[i], i);
 }
 
 // A worker thread broadcasts (the log notifier does) while the owner processes.

@@ -207,7 +207,7 @@ TEST_F(PanelTest, StatusTilesActOnTheStoreTheAutostartEntryAndTheSchedule) {
     MainWindow& w = Open();
     tw::ui::StatusPage* page = w.Status();
     using Tile = tw::ui::StatusPage::Tile;
-    const std::string entry = tw::RunValuePath(tw::ui::kAutostartName, false);
+    const std::string entry = world_.Sub("config/autostart/TidewipeMemoryResident.desktop");
 
     // The guard's autostart: on by default; off removes the entry, on writes it with
     // the install folder.
@@ -221,6 +221,7 @@ TEST_F(PanelTest, StatusTilesActOnTheStoreTheAutostartEntryAndTheSchedule) {
     std::ifstream in(entry);
     std::string text((std::istreambuf_iterator<char>(in)), {});
     EXPECT_NE(text.find("Exec=\"" + world_.Path() + "/sentrel\""), std::string::npos) << text;
+    EXPECT_EQ(text.rfind("[Desktop Entry]\n", 0), 0u) << text;
 
     // Auto-wiping with the guard's file missing: message 103, the tile stays off, the
     // setting is not switched on.
@@ -237,12 +238,14 @@ TEST_F(PanelTest, StatusTilesActOnTheStoreTheAutostartEntryAndTheSchedule) {
     EXPECT_FALSE(page->TileOf(Tile::TimedCleaning)->IsOn());
     EXPECT_EQ(tw::sched::SchedulerActive(*store_), 0u);
 
-    // Logging off carries to every log category.
+    // Logging off carries to every log category and clears extensive logging.
     store_->WriteDword(tw::ProgramKey(), "logAutoWiping", 1);
+    settings_->Dword("extensiveLogging") = 1;
     page->TileOf(Tile::Logging)->click();
     EXPECT_FALSE(page->TileOf(Tile::Logging)->IsOn());
     EXPECT_EQ(Stored("SaveToLogfile"), 0u);
     EXPECT_EQ(Stored("logAutoWiping"), 0u);
+    EXPECT_EQ(Stored("extensiveLogging"), 0u);
     EXPECT_TRUE(page->NextCleanLine()->text().startsWith(tw::ui::Tx<484>() + ": "));
     // The switch is one: the log page shows the tile's change, and its own button
     // switches the tile back on.
@@ -251,6 +254,7 @@ TEST_F(PanelTest, StatusTilesActOnTheStoreTheAutostartEntryAndTheSchedule) {
     logButton->click();
     EXPECT_TRUE(page->TileOf(Tile::Logging)->IsOn());
     EXPECT_EQ(Stored("SaveToLogfile"), 1u);
+    EXPECT_EQ(Stored("logAutoWiping"), 1u);
 }
 
 TEST_F(PanelTest, CountdownRunsFromThirtyToZeroAndCancelStopsIt) {

@@ -216,6 +216,7 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
                     {"directory_clusters", c.fatDirectoryClusters},
                     {"directory_tails_cleared", c.fatTailsCleared},
                     {"directory_clusters_failed", c.fatDirectoryClustersFailed},
+                    {"tail_entries_left", c.fatTailEntriesKept},
                     {"deleted_folders_wiped", c.fatDeletedFolders},
                     {"deleted_folder_files_wiped", c.fatDeletedFolderFiles},
                     {"deleted_folders_not_walked", c.fatFoldersNotWalked},

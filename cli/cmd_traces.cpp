@@ -96,7 +96,8 @@ nlohmann::json CoverageJson(const volume::TraceCoverage& c, bool ntfs) {
                    {"deleted_folder_files", c.fatDeletedFolderFiles}};
         left = {{"directory_clusters_failed", c.fatDirectoryClustersFailed},
                 {"deleted_folders_not_walked", c.fatFoldersNotWalked},
-                {"deleted_folders_cut_short", c.fatFoldersCutShort}};
+                {"deleted_folders_cut_short", c.fatFoldersCutShort},
+                {"tail_entries_left", c.fatTailEntriesKept}};
     }
     return {{"covered", covered}, {"not_covered", left}};
 }

@@ -827,7 +827,21 @@ Outcome ClearTailsOf(TailWalk& w, uint32_t first, int depth) {
             if (folder && depth < kMaxDirectoryDepth)
                 w.pending.emplace_back(EntryFirstCluster(e), depth + 1);
         }
-        if (tail >= bytes.size() || AllZero(bytes.data() + tail, bytes.size() - tail)) continue;
+        // Past the end marker every slot is free to the file system. One that still looks
+        // in use stays all the same: some drivers list entries past the end marker, and
+        // such a slot may be a file they show.
+        bool changed = false;
+        for (size_t off = tail; off + kDirEntrySize <= bytes.size(); off += kDirEntrySize) {
+            uint8_t* e = bytes.data() + off;
+            if (IsLiveShortEntry(e) || IsLiveLongNameSlot(e)) {
+                ++w.cov.fatTailEntriesKept;
+                continue;
+            }
+            if (AllZero(e, kDirEntrySize)) continue;
+            std::memset(e, 0, kDirEntrySize);
+            changed = true;
+        }
+        if (!changed) continue;
         ++w.cov.fatTailsCleared;
         if (!w.write) continue;
         // Written only while the cluster still belongs to a directory chain.
@@ -837,7 +851,6 @@ Outcome ClearTailsOf(TailWalk& w, uint32_t first, int depth) {
             ++w.cov.fatDirectoryClustersFailed;
             continue;
         }
-        std::memset(bytes.data() + tail, 0, bytes.size() - tail);
         if (!w.drive.Write(ClusterDriveSector(boot, c), bytes.data(),
                            static_cast<uint32_t>(bytes.size())))
             return Outcome::Failed;
@@ -974,6 +987,7 @@ std::vector<std::string> CoverageLines(const TraceCoverage& c) {
     if (c.fatFoldersCutShort > 0) lines.push_back(TextWith(TextId<1725>, n(c.fatFoldersCutShort)));
     if (c.fatDirectoryClustersFailed > 0)
         lines.push_back(TextWith(TextId<1726>, n(c.fatDirectoryClustersFailed)));
+    if (c.fatTailEntriesKept > 0) lines.push_back(TextWith(TextId<1729>, n(c.fatTailEntriesKept)));
     return lines;
 }
 

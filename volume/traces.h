@@ -167,6 +167,7 @@ struct TraceCoverage {
     uint64_t fatFoldersCutShort = 0;          // deleted folders that may have gone on past the
                                               // first cluster, the only one known
     uint64_t fatDirectoryClustersFailed = 0;  // live folder clusters not read or written
+    uint64_t fatTailEntriesKept = 0;          // slots past an end marker that look in use: left
 };
 
 // The lines the log and the terminal show for `c`: what was covered, then what was not
@@ -176,12 +177,15 @@ std::vector<std::string> CoverageLines(const TraceCoverage& c);
 // Zeroes the unused tail of every directory cluster of the live folder tree: from the
 // end marker (the first slot whose first byte is 0x00) to the end of the folder's
 // chain, where names and bytes of entries long gone may linger. Slots before the end
-// marker are never touched, in use or not. Each cluster is written only when its tail
-// holds a byte that is not zero, and only while its FAT entry still says it is in use
-// (read again right before the write). With `write` false nothing is written and the
-// counts say what would be. Loops and shared chains are walked once; depth is bounded
-// as in the search. Counts go to `coverage`. Stopped by the stop flag; Failed when the
-// boot sector or the root cannot be read, or when a write or the flush fails.
+// marker are never touched, in use or not; a slot past it that looks in use (an 8.3
+// entry or a long-name slot whose first byte is neither 0x00 nor 0xE5) is left too,
+// and counted: some drivers still list such entries. Each cluster is written only when
+// its tail changes, and only while its FAT entry still says it is in use (read again
+// right before the write). With `write` false nothing is written and the counts say
+// what would be. Loops and shared chains are walked once; depth is bounded as in the
+// search. Counts go to `coverage` (a cluster that cannot be read is counted as failed
+// and passed over). Stopped by the stop flag; Failed when `write` is asked of a drive
+// not open for writing, or when a write or the flush fails.
 Outcome ClearFatDirectoryTails(const OpContext& op, CRawDriveRef& drive, FatTable& fat, bool write,
                                TraceCoverage& coverage);
 

@@ -14,6 +14,7 @@
 #include "cleanup/clean_steps.h"
 #include "log/activity_log.h"
 #include "platform/error.h"
+#include "platform/storage_facts.h"
 #include "platform/strings.h"
 #include "wipe/deep_clean.h"
 #include "wipe/free_space.h"
@@ -46,6 +47,7 @@ int CCleanupRun::FreeSpaceStep(const OpContext& op, const CleanupDrive& drive, i
     FreeSpaceTask task;
     task.root = drive.info ? drive.info->mountPoint : drive.text;
     task.passCount = passes;
+    task.trim = trimAfterFreeSpace && settings_.ReadWithDefault("TrimAfterFreeSpace") != 0;
     const int result = cleaner.CleanFreeSpace(op, task);
     lastFreeSpaceRefusal_ = cleaner.LastRefusal();
     lastFreeSpaceFolder_ = cleaner.LastPlan().folder;
@@ -173,6 +175,8 @@ CleanupSummary CCleanupRun::Start(const OpContext& op, uint32_t requestCode) {
             continue;
         }
         log::LogToFile(TextWith(TextId<1537>, drive.text), op.Log());
+        if (const std::string caveat = VolumeCaveatLine(drive.text); !caveat.empty())
+            log::LogToFile(caveat, op.Log());
         if (hooks.driveStarted) hooks.driveStarted(drive);
         CleanDrive(op, drive, out);
         if (out.aborted) summary.aborted = true;

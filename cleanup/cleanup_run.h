@@ -148,6 +148,9 @@ class CCleanupRun {
     bool saveManualSetOnStart = true;
     // The free-space step's settling pause (ended early by a stop).
     std::chrono::milliseconds settle{2000};
+    // Trim the free space after the free-space step (where the device takes discards
+    // and the TrimAfterFreeSpace setting is on); false: never (--no-trim).
+    bool trimAfterFreeSpace = true;
 
     // The trash directories the Trash step wipes; none: the whole bin (the home trash and
     // every local volume's). And the Trash enumeration lock ("" = the shared default).

@@ -18,6 +18,7 @@
 
 #include "cleanup/cleanup_run.h"
 #include "cli/cli.h"
+#include "cli/volume_facts.h"
 #include "platform/format.h"
 #include "platform/operation.h"
 #include "platform/strings.h"
@@ -151,7 +152,15 @@ nlohmann::json PlanJson(const wipe::CleanupPlan& plan, int passes) {
         nlohmann::json j = nlohmann::json::object();
         JsonName(j, "drive", d.text);
         if (!d.refusal.empty()) j["refused"] = d.refusal;
-        if (d.info) j["fsType"] = d.info->fsType;
+        if (d.info) {
+            j["fsType"] = d.info->fsType;
+            if (auto f = FactsForPath(d.info->mountPoint); f.ok()) {
+                const nlohmann::json c = CaveatJson(*f);
+                j["caveats"] = c["caveats"];
+                j["caveat"] = c["caveat"];
+                j["caveatLine"] = VolumeCaveatLine(*f);
+            }
+        }
         if (plan.tasks[wipe::Task::FreeSpace] && d.refusal.empty()) {
             const wipe::FreeSpacePlan fp = wipe::PlanFreeSpace(d.text, passes);
             j["freeSpace"] = {{"freeBytes", fp.freeBytes},
@@ -198,6 +207,7 @@ void PrintPlan(const nlohmann::json& j) {
         // Names from the mount table: through Printable, like every name shown.
         Out("  " + d["drive"].get<std::string>() +
             (d.contains("refused") ? "  refused: " + d["refused"].get<std::string>() : ""));
+        if (d.contains("caveatLine")) Out("    " + d["caveatLine"].get<std::string>());
         if (d.contains("freeSpace")) {
             const auto& f = d["freeSpace"];
             std::cout << "    free space: " << FormatSize(f["freeBytes"].get<uint64_t>(), "%2.2f")
@@ -228,13 +238,14 @@ void PrintPlan(const nlohmann::json& j) {
 }
 
 struct CleanOptions {
-    bool manual = false, scheduled = false, json = false;
+    bool manual = false, scheduled = false, json = false, noTrim = false;
     std::vector<std::string> drives, tasks;
     DestructiveOptions destructive;
 };
 
 void RunClean(Env& env, CleanOptions& o) {
     wipe::CCleanupRun run(env.GetSettings());
+    run.trimAfterFreeSpace = !o.noTrim;
 
     wipe::CleanupRequest request;
     request.scheduled = o.scheduled;
@@ -412,6 +423,9 @@ void RegisterClean(CLI::App& app, Env& env) {
     cmd->add_option("--drive", o.drives, "Mount point of a drive to clean (repeatable)");
     cmd->add_option("--task", o.tasks, "A task to run (repeatable): " + wipe::CliTaskNames());
     cmd->add_flag("--json", o.json, "Print the plan (--dry-run) or the outcome as JSON");
+    cmd->add_flag("--no-trim", o.noTrim,
+                  "Do not trim the freed space after the free space task (by default it is "
+                  "trimmed where the device takes discards; setting TrimAfterFreeSpace)");
     AddDestructiveOptions(cmd, o.destructive);
     cmd->callback([&env] { RunClean(env, o); });
 }

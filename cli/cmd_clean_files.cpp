@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "cli/cli.h"
+#include "cli/volume_facts.h"
 #include "platform/drives.h"
 #include "platform/format.h"
 #include "platform/strings.h"
@@ -99,6 +100,7 @@ void RunSlack(Env& env, const SlackOptions& o) {
         // The plan: every file the walk hands over, its slack, and what it leaves out.
         Out("Plan: wipe the slack of the files under " + t.folder + " with " + PassesText(passes) +
             " (cluster size " + std::to_string(t.clusterSize) + ")");
+        PrintCaveats({t.folder});
         const wipe::SlackWipePlan plan =
             wipe::PlanSlackWipe(Operation(), t.folder, t.clusterSize, passes);
         for (const std::string& p : plan.pendingJournals)
@@ -138,6 +140,7 @@ void RunSlack(Env& env, const SlackOptions& o) {
     counting.Start(op, t.folder, 0, {});
     op.Status(Str<151>());
 
+    LogCaveats({t.folder}, op.Log());
     wipe::CSlackWiper wiper(&env.Store());
     wiper.clusterSize = t.clusterSize;
     wiper.passCount = passes;
@@ -174,6 +177,7 @@ void RunDeepClean(Env& env, const DeepOptions& o) {
         Out("Plan: deep clean the files under " + t.folder + " with " + PassesText(passes) +
             (o.slack ? ", wiping the slack of each" : "") + "; last deep clean: " +
             (plan.lastStamp ? IsoUtc(plan.lastStamp) : std::string("never")));
+        PrintCaveats({t.folder});
         for (const wipe::PlannedFile& f : plan.files)
             Out("  file   " + f.path + "  (" + std::to_string(f.sizeBytes) + " bytes)");
         if (plan.outcome == Outcome::Failed) {
@@ -209,6 +213,7 @@ void RunDeepClean(Env& env, const DeepOptions& o) {
                    wipe::DeepCleanWalkOptions());
     op.Status(Str<151>());
 
+    LogCaveats({t.folder}, op.Log());
     wipe::CDeepCleaner cleaner(env.Store());
     cleaner.clusterSize = t.clusterSize;
     cleaner.passCount = passes;

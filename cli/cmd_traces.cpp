@@ -10,6 +10,7 @@
 #include <set>
 
 #include "cli/cli.h"
+#include "cli/volume_facts.h"
 #include "cli/volume_select.h"
 #include "platform/format.h"
 #include "platform/strings.h"
@@ -122,6 +123,7 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
             Out("Dry run: " + std::to_string(items.size()) + " file" +
                 (items.size() == 1 ? "" : "s") + ", " + FormatSize(planned, "%2.2f") +
                 " would be written on " + driveName + "; nothing was changed");
+            PrintCaveats({vol.Source().raw});
             // Exit as the real run would: refused by the gate, or with the files it
             // cannot wipe counted as failures.
             if (!gateRefusal.empty()) {
@@ -142,6 +144,7 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
             return env.Fail(kRefused);
         Note(Str<398>() + " (Ctrl-C: " + Str<411>() + ")");
         op.SetLog(RecoveryLog(env));
+        LogCaveats({vol.Source().raw}, op.Log());
         const volume::TraceRunResult run = vol.WipeTraces(
             op, items, passCount,
             [&progress](const volume::RecoverableFile& f, const volume::TraceWipeResult& r) {
@@ -186,6 +189,7 @@ void RegisterScrubMft(CLI::App& app, Env& env) {
             Out("Dry run: the deleted file records among the " +
                 std::to_string(vol.Ntfs()->RecordCount()) + " records of the $MFT of " + driveName +
                 " would be scrubbed; nothing was changed");
+            PrintCaveats({vol.Source().raw});
             // As the real run would end: refused by the raw-write gate (opening for
             // writing writes nothing).
             if (std::string why = vol.WriteRefusal(); !why.empty()) {

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "cli/cli.h"
+#include "cli/volume_facts.h"
 #include "platform/format.h"
 #include "platform/strings.h"
 #include "recyclebin/bin_runs.h"
@@ -23,6 +24,8 @@ struct TrashArgs {
     bool verbose = false;
     bool all = false;
     int passes = 0;
+    bool verify = false;
+    std::string report;
     std::vector<std::string> names;
     std::vector<std::string> paths;
     std::vector<std::string> trashDirs;
@@ -116,6 +119,12 @@ uint64_t TotalSize(const std::vector<RecycleBinItem>& items) {
     uint64_t total = 0;
     for (const auto& it : items) total += it.size;
     return total;
+}
+
+std::vector<std::string> PhysicalPaths(const std::vector<RecycleBinItem>& items) {
+    std::vector<std::string> paths;
+    for (const auto& it : items) paths.push_back(it.physicalPath);
+    return paths;
 }
 
 void PrintRun(const recyclebin::RunResult& r, Env& env) {
@@ -233,6 +242,8 @@ void RegisterTrash(CLI::App& app, Env& env) {
     wipe->add_option("--passes", a.passes, "Overwrite passes, 1 to 7 (default: the setting)")
         ->check(CLI::Range(1, 7));
     AddTrashDirOption(wipe, a);
+    AddVerifyOption(wipe, a.verify);
+    AddReportOption(wipe, a.report);
     AddDestructiveOptions(wipe, a.wipeOpts);
     wipe->callback([&env] {
         CRecycleBinStore store;
@@ -259,6 +270,7 @@ void RegisterTrash(CLI::App& app, Env& env) {
             }
             std::cout << ObjectsText(chosen.size()) << ", " << size << ", " << passes
                       << (passes == 1 ? " pass" : " passes") << "\n";
+            PrintCaveats(PhysicalPaths(chosen));
             return;
         }
         if (!Confirm("Wipe " + ObjectsText(chosen.size()) + " (" + size + ") with " +
@@ -266,12 +278,20 @@ void RegisterTrash(CLI::App& app, Env& env) {
                          "? They cannot be restored afterwards.",
                      a.wipeOpts))
             return env.Fail(kRefused);
+        wipe::Receipt receipt = wipe::StartReceipt("trash-wipe", chosen.front().physicalPath);
+        receipt.targetPath = "trash";
+        receipt.passes = passes;
+        receipt.verifyRequested = a.verify;
         CommandOperation progress(env.Log());
         Operation& op = progress.Op();
         op.Status(S<334>);
-        auto r = recyclebin::WipeItems(op, chosen, passes);
+        LogCaveats(PhysicalPaths(chosen), op.Log());
+        auto r = recyclebin::WipeItems(op, chosen, passes, false, a.verify);
         progress.Finish();
         PrintRun(r, env);
+        if (!r.verifyFailure.empty()) PrintError(r.verifyFailure);
+        recyclebin::AddToReceipt(r, receipt);
+        SaveReceipt(receipt, a.report, env);
     });
 
     auto* empty = trash->add_subcommand("empty", "Delete everything in the Trash (not wiped)");

@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "cli/cli.h"
+#include "cli/volume_facts.h"
 #include "platform/drives.h"
 #include "platform/fileio.h"
 #include "platform/format.h"
@@ -222,7 +223,7 @@ std::optional<DriveInfo> MountPointArg(const std::string& arg, Env& env) {
     return mount;
 }
 
-void PrintFreeSpacePlan(const wipe::FreeSpacePlan& p) {
+void PrintFreeSpacePlan(const wipe::FreeSpacePlan& p, bool trim) {
     Out("free space of " + p.root + ": " + FormatSize(p.freeBytes, "%2.2f") + " (" +
         std::to_string(p.freeBytes) + " bytes)");
     if (p.reservedBytes > 0)
@@ -234,6 +235,10 @@ void PrintFreeSpacePlan(const wipe::FreeSpacePlan& p) {
         (p.randomMode ? "random data" : "fixed patterns") + ")");
     Out("bytes to write: up to " + std::to_string(p.PlannedBytes()) + " (" +
         FormatSize(p.PlannedBytes(), "%2.2f") + ")");
+    if (!p.caveatLine.empty()) Out(p.caveatLine);
+    if (p.trimHelps)
+        Out(std::string("then: trim the freed space (the device takes discards)") +
+            (trim ? "" : ", turned off"));
     if (!p.refusal.empty()) Out("refused: " + p.refusal);
 }
 
@@ -263,6 +268,7 @@ struct WipeArgs {
     bool json = false;
     bool verify = false;
     std::string report;
+    bool noTrim = false;
     std::vector<std::string> paths;
     std::string mountPoint;
     DestructiveOptions wipeOpts, freeOpts, leftoverOpts;
@@ -307,11 +313,16 @@ void RegisterWipe(CLI::App& app, Env& env) {
             bytes += t.bytesToWrite;
             size += t.size;
         }
+        std::vector<std::string> toWrite;  // what will be written: its volumes' caveats
+        for (const auto& t : plan.targets)
+            if (t.refusal.empty() && !t.isLink) toWrite.push_back(t.path);
         if (a.wipeOpts.dryRun) {
             // The dry run ends as the real run would: refused (3) when anything is.
             if (anyRefused) env.Fail(kRefused);
             if (a.json) {
-                PrintJson(PlanJson(plan, count, a.random, files, bytes));
+                nlohmann::json j = PlanJson(plan, count, a.random, files, bytes);
+                j["volumes"] = CaveatsJson(toWrite);
+                PrintJson(j);
                 return;
             }
             for (const auto& t : plan.targets) {
@@ -327,6 +338,7 @@ void RegisterWipe(CLI::App& app, Env& env) {
             Out(std::to_string(files) + (files == 1 ? " file, " : " files, ") +
                 std::to_string(bytes) + " bytes to write in " + PassesText(plan.passes) + " each" +
                 (a.random ? " (random data)" : ""));
+            PrintCaveats(toWrite);
             return;
         }
         for (const auto& t : plan.targets)
@@ -356,6 +368,7 @@ void RegisterWipe(CLI::App& app, Env& env) {
         receipt.verifyRequested = a.verify;
         CommandOperation progress(env.Log());
         Operation& op = progress.Op();
+        LogCaveats(toWrite, env.Log());
         op.SetRange(ProgressSink::Overall, 0, static_cast<int64_t>(files));
         wipe::CSecureFileWiper wiper;
         wiper.SetPassCount(count);
@@ -450,14 +463,18 @@ void RegisterWipe(CLI::App& app, Env& env) {
         ->check(CLI::Range(1, 14));
     AddVerifyOption(fsp, a.verify);
     AddReportOption(fsp, a.report);
+    fsp->add_flag("--no-trim", a.noTrim,
+                  "Do not trim the freed space afterwards (by default it is trimmed where the "
+                  "device takes discards: flash and image files; setting TrimAfterFreeSpace)");
     AddDestructiveOptions(fsp, a.freeOpts);
     fsp->callback([&env] {
         auto mount = MountPointArg(a.mountPoint, env);
         if (!mount) return;
         const int passes = a.passes > 0 ? a.passes : env.DefaultPasses();
         const wipe::FreeSpacePlan plan = wipe::PlanFreeSpace(mount->Root(), passes);
+        const bool trim = !a.noTrim && env.GetSettings().ReadWithDefault("TrimAfterFreeSpace") != 0;
         if (a.freeOpts.dryRun) {
-            PrintFreeSpacePlan(plan);
+            PrintFreeSpacePlan(plan, trim);
             if (!plan.refusal.empty()) env.Fail(kRefused);  // as the real run would
             return;
         }
@@ -485,7 +502,9 @@ void RegisterWipe(CLI::App& app, Env& env) {
         cleaner.verifyLastPass = a.verify;
         cleaner.logEnabled =
             env.Log() != nullptr && env.GetSettings().ReadWithDefault("LogFreespaceWiping") != 0;
-        const int done = cleaner.CleanFreeSpace(op, {mount->mountPoint, passes});
+        if (!plan.caveatLine.empty())
+            log::LogToFile(plan.caveatLine, cleaner.logEnabled ? env.Log() : nullptr);
+        const int done = cleaner.CleanFreeSpace(op, {mount->mountPoint, passes, trim});
         const bool aborted = op.Stopped();
         progress.Finish();
         const std::string written = FormatSize(cleaner.BytesWritten(), "%2.2f");
@@ -524,6 +543,9 @@ void RegisterWipe(CLI::App& app, Env& env) {
             return env.Fail(kRefused);
         }
         Out(Str<147>() + ": " + plan.root + ", " + PassesText(done) + ", " + written + " written");
+        if (const std::string line = wipe::TrimOutcomeLine(cleaner.LastTrim(), plan.root);
+            !line.empty())
+            Out(line);
     });
 
     auto* left = app.add_subcommand(

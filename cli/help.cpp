@@ -69,6 +69,7 @@ const std::vector<CommandSummary>& CommandSummaries() {
         {"wipe", "Wiping", "Overwrite files in place and delete them for good"},
         {"free-space", "Wiping", "Overwrite the free space of a mounted file system"},
         {"leftovers", "Wiping", "Remove what an interrupted free space clean left behind"},
+        {"volumes", "Wiping", "List volumes and devices with what an overwrite reaches there"},
         {"slack", "Wiping", "Wipe the slack space behind every file below a folder"},
         {"slacks", "Wiping", "List the files whose slack still holds data (only reads)"},
         {"deep-clean", "Wiping", "Move files onto fresh clusters and wipe the old ones"},

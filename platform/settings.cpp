@@ -47,6 +47,8 @@ const std::vector<DwordSetting>& DwordSettings() {
         // Read every wipe's last pass back from the disk; keep a receipt of each run.
         {"VerifyLastPass", 0},
         {"WriteReceipts", 0},
+        // Trim the free space after a free space clean where the device takes discards.
+        {"TrimAfterFreeSpace", 1},
     };
     return kValues;
 }

@@ -26,6 +26,7 @@
 #include "platform/error.h"
 #include "platform/format.h"
 #include "platform/passes.h"
+#include "platform/storage_facts.h"
 #include "platform/strings.h"
 #include "wipe/file_wiper.h"
 #include "wipe/queued_writer.h"
@@ -423,6 +424,10 @@ FreeSpacePlan PlanFreeSpace(const std::string& rootIn, int passes) {
     plan.fileCount = plan.freeBytes / kFreeSpaceFileBytes + 1;
     plan.totalChunks = plan.freeBytes / kFreeSpaceChunk;
     plan.randomMode = IsCompressedVolume(plan.root);
+    if (auto facts = FactsForPath(plan.root); facts.ok()) {
+        plan.caveatLine = VolumeCaveatLine(*facts);
+        plan.trimHelps = TrimHelps(*facts);
+    }
     struct stat ls {};
     if (lstat(plan.folder.c_str(), &ls) == 0) {
         plan.leftoverPresent = true;
@@ -458,6 +463,7 @@ int CFreeSpaceCleaner::CleanFreeSpace(const OpContext& op, const FreeSpaceTask& 
     refusal_.clear();
     verifyError_.reset();
     plan_ = FreeSpacePlan{};
+    trim_ = TrimOutcome{};
     // A stop asked for before the call (or during the flush and the plan below) is
     // honoured before anything is written: the stop flag is the caller's, and nothing
     // here clears it.
@@ -532,7 +538,76 @@ int CFreeSpaceCleaner::CleanFreeSpace(const OpContext& op, const FreeSpaceTask& 
     CleanLeftoverTempFolders(false, {}, nullptr, &op);
 
     log::LogToFile(cleanedText + " " + FormatSize(bytesWritten_, "%2.2f"), logWriter);
+    // The blocks the fill files held are free again: on flash the drive still keeps the
+    // old pages it remapped until it is told they are unused, and an image file keeps
+    // every block the fill allocated. A stopped clean leaves it (a trim can take long).
+    if (!op.Stopped()) {
+        if (!task.trim) {
+            trim_.state = TrimOutcome::State::TurnedOff;
+        } else {
+            op.Status(finalizingText);
+            trim_ = TrimFreeSpace(plan.root);
+        }
+        log::LogToFile(TrimOutcomeLine(trim_, plan.root), logWriter);
+    }
     return failed ? -1 : completed;
+}
+
+TrimOutcome TrimFreeSpace(const std::string& root) {
+    TrimOutcome t;
+    auto facts = FactsForPath(root);
+    if (!facts.ok() || !facts->acceptsDiscard) {
+        t.state = TrimOutcome::State::Unsupported;
+        return t;
+    }
+    if (!TrimHelps(*facts)) {
+        t.state = TrimOutcome::State::Rotational;
+        return t;
+    }
+    const int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        t.state = TrimOutcome::State::Failed;
+        t.errnum = errno;
+        return t;
+    }
+    // Blocks freed in a transaction not yet committed are not free to FITRIM (ext4
+    // skips them): commit the removal of the fill files first.
+    syncfs(fd);
+    fstrim_range range{};
+    range.start = 0;
+    range.len = UINT64_MAX;
+    range.minlen = 0;
+    if (ioctl(fd, FITRIM, &range) == 0) {
+        t.state = TrimOutcome::State::Trimmed;
+        t.bytes = range.len;  // the kernel puts the bytes trimmed here
+    } else {
+        t.errnum = errno;
+        // No discard support below the file system, or a file system (FUSE, tmpfs)
+        // without the request at all.
+        t.state = (t.errnum == EOPNOTSUPP || t.errnum == ENOTTY || t.errnum == ENOSYS)
+                      ? TrimOutcome::State::Unsupported
+                      : TrimOutcome::State::Failed;
+    }
+    close(fd);
+    return t;
+}
+
+std::string TrimOutcomeLine(const TrimOutcome& t, const std::string& root) {
+    switch (t.state) {
+        case TrimOutcome::State::NotRun:
+            return "";
+        case TrimOutcome::State::TurnedOff:
+            return TextWith(TextId<1756>, root);
+        case TrimOutcome::State::Rotational:
+            return TextWith(TextId<1757>, root);
+        case TrimOutcome::State::Unsupported:
+            return TextWith(TextId<1754>, root);
+        case TrimOutcome::State::Failed:
+            return TextWith(TextId<1755>, root, std::strerror(t.errnum));
+        case TrimOutcome::State::Trimmed:
+            return TextWith(TextId<1753>, FormatSize(t.bytes, "%2.2f"), root);
+    }
+    return "";
 }
 
 bool CFreeSpaceCleaner::FillPass(const OpContext& op, const FreeSpacePlan& plan,

@@ -56,6 +56,8 @@ struct FreeSpacePlan {
     bool randomMode = false;       // compressed file system: random-data passes
     bool leftoverPresent = false;  // a temporary folder from an earlier run is there
     std::string refusal;           // non-empty: the clean cannot run, and why
+    std::string caveatLine;        // what an overwrite reaches on this volume (VolumeCaveatLine)
+    bool trimHelps = false;        // the device takes discards and a trim helps (TrimHelps)
 
     // Bytes the fill writes over all passes (at most; a full disk ends it).
     uint64_t PlannedBytes() const { return freeBytes * static_cast<uint64_t>(passes); }
@@ -69,7 +71,34 @@ FreeSpacePlan PlanFreeSpace(const std::string& root, int passes);
 struct FreeSpaceTask {
     std::string root;   // mount point
     int passCount = 1;  // N
+    // After the fill files are removed, trim the file system's free space (FITRIM) when
+    // its device takes discards and a trim helps there (flash, an image file). Off:
+    // the TrimAfterFreeSpace setting is 0, or --no-trim.
+    bool trim = true;
 };
+
+// What became of the trim after a clean.
+struct TrimOutcome {
+    enum class State : uint8_t {
+        NotRun,       // the clean did not get as far (refused, stopped, failed)
+        TurnedOff,    // FreeSpaceTask::trim was off
+        Rotational,   // takes discards, but a rotational disk: not worth it
+        Unsupported,  // the device or the file system does not take discards
+        Failed,       // FITRIM failed otherwise (errnum says why); the clean still counts
+        Trimmed,      // done: bytes is what the file system reported as trimmed
+    };
+    State state = State::NotRun;
+    uint64_t bytes = 0;
+    int errnum = 0;
+};
+
+// Trims the free space of the file system mounted at `root` (FITRIM over its whole
+// range) when `facts` say its device takes discards and TrimHelps. Never a failure of
+// the clean: refusals are states of the outcome. The ioctl goes to the file system
+// whose root is given; callers pass only a volume they are cleaning.
+TrimOutcome TrimFreeSpace(const std::string& root);
+// The log line for an outcome ("" for NotRun).
+std::string TrimOutcomeLine(const TrimOutcome& t, const std::string& root);
 
 class CFreeSpaceCleaner {
   public:
@@ -92,6 +121,8 @@ class CFreeSpaceCleaner {
     const std::string& LastRefusal() const { return refusal_; }
     // The plan the last clean ran from.
     const FreeSpacePlan& LastPlan() const { return plan_; }
+    // What became of the trim after the last clean.
+    const TrimOutcome& LastTrim() const { return trim_; }
 
     // Why the read-back of the last pass failed (a Mismatch at the offset in the fill
     // file named as subject, or a failed read); nothing when it passed or did not run.
@@ -121,6 +152,7 @@ class CFreeSpaceCleaner {
     std::string refusal_;
     std::optional<Error> verifyError_;
     FreeSpacePlan plan_;
+    TrimOutcome trim_;
 };
 
 // What a sweep found.

@@ -69,7 +69,7 @@ StepResult ClearFatTails(const OpContext& op, const std::string& device) {
 
 StepResult WipeWholeBin(const OpContext& op, int passes,
                         const std::optional<std::vector<std::string>>& trashDirs,
-                        const std::string& binLockPath) {
+                        const std::string& binLockPath, bool verify, wipe::Receipt* receipt) {
     StepResult r;
     recyclebin::CRecycleBinStore store(binLockPath);
     if (trashDirs) {
@@ -89,7 +89,8 @@ StepResult WipeWholeBin(const OpContext& op, int passes,
     std::vector<recyclebin::RecycleBinItem> all = store.Items();
     all.insert(all.end(), store.Orphans().begin(), store.Orphans().end());
     if (all.empty()) return r;
-    const recyclebin::RunResult res = recyclebin::WipeItems(op, all, passes);
+    const recyclebin::RunResult res = recyclebin::WipeItems(op, all, passes, false, verify);
+    if (receipt) recyclebin::AddToReceipt(res, *receipt);
     r.aborted = res.aborted;
     return r;
 }

@@ -9,6 +9,7 @@
 
 #include "cleanup/cleanup_run.h"
 #include "platform/operation.h"
+#include "wipe/receipt.h"
 
 namespace tw::wipe {
 
@@ -17,9 +18,12 @@ namespace tw::wipe {
 // trash and every local volume's), as the Recycle Bin page lists it. `binLockPath`: the
 // Trash enumeration lock ("" = the shared default). Skipped when the bin cannot be
 // listed (another program holds its lock).
+// With `verify` each file's last pass is read back; `receipt` (may be null) gets what
+// the wipe did.
 StepResult WipeWholeBin(const OpContext& op, int passes,
                         const std::optional<std::vector<std::string>>& trashDirs,
-                        const std::string& binLockPath);
+                        const std::string& binLockPath, bool verify = false,
+                        wipe::Receipt* receipt = nullptr);
 
 // Scrubs the deleted file records of the NTFS volume mounted as `drive`, written back
 // through the raw-write gate, then the folder traces (volume::WipeFolderTraces) and,

@@ -38,17 +38,42 @@ std::string_view FreeSpaceFailureText(FreeSpaceFailure failure) {
     return {};
 }
 
+void CCleanupRun::SaveRunReceipt(const OpContext& op, wipe::Receipt& receipt) {
+    receipt.finished = std::chrono::system_clock::now();
+    const std::string file = wipe::NewReceiptPath(settings_.LogFolder(), receipt.command);
+    if (!wipe::WriteReceipt(receipt, file).ok())
+        log::LogToFile(TextWith(TextId<1768>, file), op.Log());
+}
+
 CCleanupRun::CCleanupRun(Settings& settings)
     : passCount(settings.OverwritePasses()), settings_(settings) {}
 
 int CCleanupRun::FreeSpaceStep(const OpContext& op, const CleanupDrive& drive, int passes) {
     CFreeSpaceCleaner cleaner;
     cleaner.logEnabled = settings_.ReadWithDefault("LogFreespaceWiping") != 0;
+    cleaner.verifyLastPass = settings_.ReadWithDefault("VerifyLastPass") == 1;
     FreeSpaceTask task;
     task.root = drive.info ? drive.info->mountPoint : drive.text;
     task.passCount = passes;
     task.trim = trimAfterFreeSpace && settings_.ReadWithDefault("TrimAfterFreeSpace") != 0;
+    wipe::Receipt receipt = wipe::StartReceipt("cleanup-run", task.root);
+    receipt.passes = passes;
+    receipt.verifyRequested = cleaner.verifyLastPass;
     const int result = cleaner.CleanFreeSpace(op, task);
+    if (settings_.ReadWithDefault("WriteReceipts") == 1) {
+        receipt.randomMode = cleaner.LastPlan().randomMode;
+        receipt.bytesOverwritten = cleaner.BytesWritten();
+        receipt.outcome = op.Stopped() ? "stopped" : result > 0 ? "completed" : "failed";
+        if (cleaner.VerifyError()) {
+            receipt.verified = false;
+            receipt.verifyDetail = ErrorText(*cleaner.VerifyError());
+        } else if (receipt.verifyRequested && result == passes) {
+            receipt.verified = true;
+        }
+        receipt.items.push_back(
+            {cleaner.LastPlan().folder, cleaner.BytesWritten(), result > 0, {}});
+        SaveRunReceipt(op, receipt);
+    }
     lastFreeSpaceRefusal_ = cleaner.LastRefusal();
     lastFreeSpaceFolder_ = cleaner.LastPlan().folder;
     return result;
@@ -214,7 +239,12 @@ void CCleanupRun::CleanDrive(const OpContext& op, const CleanupDrive& drive, Dri
 
     // 2. The Trash.
     if (tasks[Task::RecycleBin] && !Halted(op)) {
-        const StepResult r = WipeWholeBin(op, passes, trashDirs, binLockPath);
+        wipe::Receipt receipt = wipe::StartReceipt("cleanup-run", "trash");
+        receipt.passes = passes;
+        receipt.verifyRequested = settings_.ReadWithDefault("VerifyLastPass") == 1;
+        const StepResult r =
+            WipeWholeBin(op, passes, trashDirs, binLockPath, receipt.verifyRequested, &receipt);
+        if (r.ran && settings_.ReadWithDefault("WriteReceipts") == 1) SaveRunReceipt(op, receipt);
         out.ran[static_cast<size_t>(Task::RecycleBin)] = r.ran;
         out.taskAborted[static_cast<size_t>(Task::RecycleBin)] = r.aborted || op.Stopped();
         if (!r.skipped.empty()) Skip(op, out, Task::RecycleBin, r.skipped);

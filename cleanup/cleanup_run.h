@@ -43,6 +43,7 @@
 #include "platform/drives.h"
 #include "platform/operation.h"
 #include "platform/settings.h"
+#include "wipe/receipt.h"
 
 namespace tw::wipe {
 
@@ -192,6 +193,8 @@ class CCleanupRun {
     // Stopped by the user, or ended by a failed free-space step.
     bool Halted(const OpContext& op) const { return endRun_ || op.Stopped(); }
 
+    // Writes `receipt` into the receipts folder beside the logs (WriteReceipts).
+    void SaveRunReceipt(const OpContext& op, wipe::Receipt& receipt);
     Settings& settings_;
     std::atomic<bool> running_{false};
     bool endRun_ = false;  // a free-space step failed: the run ends after this drive

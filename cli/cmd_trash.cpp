@@ -24,6 +24,8 @@ struct TrashArgs {
     bool verbose = false;
     bool all = false;
     int passes = 0;
+    bool verify = false;
+    std::string report;
     std::vector<std::string> names;
     std::vector<std::string> paths;
     std::vector<std::string> trashDirs;
@@ -240,6 +242,8 @@ void RegisterTrash(CLI::App& app, Env& env) {
     wipe->add_option("--passes", a.passes, "Overwrite passes, 1 to 7 (default: the setting)")
         ->check(CLI::Range(1, 7));
     AddTrashDirOption(wipe, a);
+    AddVerifyOption(wipe, a.verify);
+    AddReportOption(wipe, a.report);
     AddDestructiveOptions(wipe, a.wipeOpts);
     wipe->callback([&env] {
         CRecycleBinStore store;
@@ -274,13 +278,20 @@ void RegisterTrash(CLI::App& app, Env& env) {
                          "? They cannot be restored afterwards.",
                      a.wipeOpts))
             return env.Fail(kRefused);
+        wipe::Receipt receipt = wipe::StartReceipt("trash-wipe", chosen.front().physicalPath);
+        receipt.targetPath = "trash";
+        receipt.passes = passes;
+        receipt.verifyRequested = a.verify;
         CommandOperation progress(env.Log());
         Operation& op = progress.Op();
         op.Status(S<334>);
         LogCaveats(PhysicalPaths(chosen), op.Log());
-        auto r = recyclebin::WipeItems(op, chosen, passes);
+        auto r = recyclebin::WipeItems(op, chosen, passes, false, a.verify);
         progress.Finish();
         PrintRun(r, env);
+        if (!r.verifyFailure.empty()) PrintError(r.verifyFailure);
+        recyclebin::AddToReceipt(r, receipt);
+        SaveReceipt(receipt, a.report, env);
     });
 
     auto* empty = trash->add_subcommand("empty", "Delete everything in the Trash (not wiped)");

@@ -308,6 +308,8 @@ void Guard::ReadSettings() {
     autoWipe_ = settings_->ReadWithDefault("EnableSecureDeletion") == 1;
     passes_ = settings_->OverwritePasses();
     logAutoWiping_ = settings_->ReadWithDefault("logAutoWiping") == 1;
+    verifyLastPass_ = settings_->ReadWithDefault("VerifyLastPass") == 1;
+    writeReceipts_ = settings_->ReadWithDefault("WriteReceipts") == 1;
     saveToLogfile_ = settings_->ReadWithDefault("SaveToLogfile") == 1;
     log_.SetFolder(settings_->LogFolder());
     std::lock_guard lock(queueMu_);
@@ -669,7 +671,7 @@ void Guard::WorkerLoop() {
     shell::BroadcastLogLines(workerLog, *bus_);
     for (;;) {
         recyclebin::RecycleBinItem item;
-        std::string logFolder;
+        std::string logFolder, receiptsIn;
         {
             std::unique_lock lock(queueMu_);
             queueCv_.wait(lock, [this] { return workerQuit_ || !queue_.empty(); });
@@ -677,10 +679,21 @@ void Guard::WorkerLoop() {
             item = std::move(queue_.front());
             queue_.pop_front();
             if (logAutoWiping_) logFolder = logFolder_;
+            if (writeReceipts_) receiptsIn = logFolder_;
         }
         workerLog.SetFolder(logFolder);
         Operation op(nullptr, logFolder.empty() ? nullptr : &workerLog);
-        recyclebin::RunResult r = recyclebin::WipeItems(op, {item}, passes_.load());
+        wipe::Receipt receipt = wipe::StartReceipt("auto-wipe", item.physicalPath);
+        receipt.passes = passes_.load();
+        receipt.verifyRequested = verifyLastPass_.load();
+        recyclebin::RunResult r =
+            recyclebin::WipeItems(op, {item}, receipt.passes, false, receipt.verifyRequested);
+        if (!receiptsIn.empty()) {
+            recyclebin::AddToReceipt(r, receipt);
+            receipt.finished = std::chrono::system_clock::now();
+            const std::string file = wipe::NewReceiptPath(receiptsIn, receipt.command);
+            if (!wipe::WriteReceipt(receipt, file).ok()) Note(TextWith(TextId<1768>, file));
+        }
         if (r.succeeded > 0)
             Note(TextWith(TextId<1592>, item.physicalPath));
         else

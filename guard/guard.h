@@ -150,6 +150,8 @@ class Guard {
     // Settings as last read.
     bool autoWipe_ = false;
     std::atomic<int> passes_{3};
+    std::atomic<bool> verifyLastPass_{false};  // VerifyLastPass
+    std::atomic<bool> writeReceipts_{false};   // WriteReceipts
     std::atomic<bool> logAutoWiping_{false};
     bool saveToLogfile_ = false;
     std::string logFolder_;  // guarded by queueMu_: the worker logs there

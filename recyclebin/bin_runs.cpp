@@ -124,7 +124,14 @@ std::string RestoreOne(const RecycleBinItem& item, RunCounters& c) {
 
 // ---------------------------------------------------------------- wipe
 
+// What the files of a wipe run wrote, and the first one that did not read back.
+struct WipeTally {
+    uint64_t bytes = 0;
+    std::string mismatch;
+};
+
 struct Wiping {
+    WipeTally* tally = nullptr;
     const OpContext& op;
     wipe::CRecycleFileWiper& wiper;  // the run's: its progress count goes on across items
     RunCounters& c;
@@ -158,7 +165,13 @@ struct Wiping {
         struct stat st {};
         if (lstat(path.c_str(), &st) != 0) return -1;
         const ino_t ino = st.st_ino;
-        const bool ok = wiper.WipeFile(op, path, false, cluster, true).ok();
+        const Result<void> done = wiper.WipeFile(op, path, false, cluster, true);
+        const bool ok = done.ok();
+        if (tally) {
+            tally->bytes += wiper.LastBytesWritten();
+            if (!ok && done.error().code == ErrorCode::Mismatch && tally->mismatch.empty())
+                tally->mismatch = ErrorText(done.error());
+        }
         if (ok && !wiper.WasAborted()) return 1;
         // The wiper renames before it overwrites: a file it did not get rid of may now
         // sit under a random name. Find it by its inode (the file still exists, so the
@@ -216,7 +229,8 @@ struct Wiping {
 // Wipes one item in place. "" on success, else why not. *abortedInside tells that the
 // abort came in the middle of it (the run ends after it).
 std::string WipeOne(const OpContext& op, wipe::CRecycleFileWiper& wiper, const RecycleBinItem& item,
-                    int passes, bool detail, RunCounters& c, bool* abortedInside) {
+                    int passes, bool detail, RunCounters& c, bool* abortedInside,
+                    WipeTally& tally) {
     if (std::string why = WipeRefusal(item); !why.empty()) return why;
     struct stat st {};
     if (lstat(item.physicalPath.c_str(), &st) != 0)
@@ -224,6 +238,7 @@ std::string WipeOne(const OpContext& op, wipe::CRecycleFileWiper& wiper, const R
 
     MakeTreeWritable(item.physicalPath, nullptr);
     Wiping w(op, wiper, c, passes);
+    w.tally = &tally;
     w.detail = detail && op.Log();
     w.folderTop = item.physicalPath;
     w.folderName = item.displayName;
@@ -497,13 +512,35 @@ RunResult RestoreItems(const OpContext& op, const std::vector<RecycleBinItem>& i
 }
 
 RunResult WipeItems(const OpContext& op, const std::vector<RecycleBinItem>& items, int passes,
-                    bool detailLines) {
+                    bool detailLines, bool verifyLastPass) {
     wipe::CRecycleFileWiper wiper;
-    return Run(
-        op, RunMode::Wipe, items,
-        [&op, &wiper, passes, detailLines](const RecycleBinItem& item, RunCounters& c, bool* stop) {
-            return WipeOne(op, wiper, item, passes, detailLines, c, stop);
-        });
+    wiper.verifyLastPass = verifyLastPass;
+    WipeTally tally;
+    RunResult r = Run(op, RunMode::Wipe, items,
+                      [&op, &wiper, &tally, passes, detailLines](const RecycleBinItem& item,
+                                                                 RunCounters& c, bool* stop) {
+                          return WipeOne(op, wiper, item, passes, detailLines, c, stop, tally);
+                      });
+    r.bytesWritten = tally.bytes;
+    r.verifyFailure = tally.mismatch;
+    return r;
+}
+
+void AddToReceipt(const RunResult& r, wipe::Receipt& receipt) {
+    for (const ObjectOutcome& o : r.objects)
+        receipt.items.push_back({o.originalPath.empty() ? o.name : o.originalPath, 0, o.ok,
+                                 o.ok ? std::string() : o.message});
+    receipt.bytesOverwritten += r.bytesWritten;
+    if (!r.verifyFailure.empty()) {
+        receipt.verified = false;
+        if (receipt.verifyDetail.empty()) receipt.verifyDetail = r.verifyFailure;
+    } else if (receipt.verifyRequested && r.succeeded > 0 && !receipt.verified) {
+        receipt.verified = true;
+    }
+    if (r.aborted)
+        receipt.outcome = "stopped";
+    else if (r.failed > 0 && receipt.outcome == "completed")
+        receipt.outcome = "failed";
 }
 
 EmptyResult EmptyBin(const OpContext& op, const std::vector<BinFolder>& bins) {

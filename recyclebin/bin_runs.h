@@ -20,6 +20,7 @@
 #include "platform/operation.h"
 #include "platform/result.h"
 #include "recyclebin/store.h"
+#include "wipe/receipt.h"
 
 namespace tw::recyclebin {
 
@@ -53,6 +54,8 @@ struct RunResult {
     std::vector<ObjectOutcome> objects;  // the attempted objects, in run order
     std::string summaryLine;             // SummaryLine(mode, counters)
     std::string endMessage;              // EndMessage(mode, succeeded)
+    uint64_t bytesWritten = 0;           // a wipe: bytes overwritten, over all passes
+    std::string verifyFailure;           // a wipe: the first file that did not read back
 };
 
 // " Restoring object" / " Wiping object", the running number, "of", the total and the
@@ -97,9 +100,15 @@ RunResult RestoreItems(const OpContext& op, const std::vector<RecycleBinItem>& i
 // bin). When the abort flag is set in the middle of a folder, the rest of that folder
 // is deleted without overwriting (the object counts as not wiped) and the run ends.
 // `detailLines` adds a log line for each file wiped inside a folder object ("Wiped file:
-// <folder>/<path inside> from the recycle bin"), for extensive logging.
+// <folder>/<path inside> from the recycle bin"), for extensive logging. With
+// `verifyLastPass` each file's last pass is read back; a file that does not read back as
+// written is not wiped (it stays) and the first such error is verifyFailure.
 RunResult WipeItems(const OpContext& op, const std::vector<RecycleBinItem>& items, int passes,
-                    bool detailLines = false);
+                    bool detailLines = false, bool verifyLastPass = false);
+
+// Adds what a wipe run did to `receipt`: its objects (by original path), its bytes and,
+// when the read-back was asked for, its result.
+void AddToReceipt(const RunResult& r, wipe::Receipt& receipt);
 
 struct EmptyResult {
     int removed = 0;  // data entries removed from files/

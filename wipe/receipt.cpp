@@ -10,9 +10,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/drives.h"
 #include "platform/fileio.h"
 #include "platform/format.h"
+#include "platform/storage_facts.h"
 
 #ifndef TW_VERSION
 #define TW_VERSION "unknown"
@@ -86,11 +86,14 @@ void SetVolumeFacts(Receipt& r, const std::string& path) {
     std::string at = path;
     struct stat st {};
     while (!at.empty() && at != "/" && lstat(at.c_str(), &st) != 0) at = platform::ParentOf(at);
-    if (const auto mount = MountOf(at.empty() ? "/" : at)) {
-        r.volume = mount->mountPoint;
-        r.fileSystem = mount->fsType;
-        r.device = mount->device;
-    }
+    const Result<StorageFacts> facts = FactsForPath(at.empty() ? "/" : at);
+    if (!facts.ok()) return;
+    r.volume = facts.value().mountPoint;
+    r.fileSystem = facts.value().fsType;
+    r.device = facts.value().source;
+    r.deviceModel = facts.value().model;
+    r.deviceSerial = facts.value().serial;
+    r.caveat = CaveatText(facts.value().caveats);
 }
 
 std::vector<std::string> PassPatterns(int passes, bool randomMode) {

@@ -15,22 +15,9 @@
 #include <sstream>
 
 #include "platform/fileio.h"
+#include "platform/storage_facts.h"
 
 namespace tw {
-
-// mountinfo escapes blanks, tabs, newlines and backslashes as \ooo.
-static std::string Unescape(const std::string& s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '\\' && i + 3 < s.size() && isdigit(static_cast<unsigned char>(s[i + 1]))) {
-            out += static_cast<char>(std::strtol(s.substr(i + 1, 3).c_str(), nullptr, 8));
-            i += 3;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
-}
 
 static bool IsPseudo(const std::string& fs) {
     static const std::set<std::string> kPseudo = {
@@ -73,28 +60,13 @@ static DriveType Classify(const std::string& fs, const std::string& device) {
 
 std::vector<DriveInfo> ParseMountInfo(const std::string& text) {
     std::vector<DriveInfo> out;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        // id parent major:minor root mountpoint options [optional...] - fstype source superopts
-        std::istringstream ls(line);
-        std::vector<std::string> f;
-        std::string w;
-        while (ls >> w) f.push_back(w);
-        size_t dash = 0;
-        for (size_t i = 6; i < f.size(); ++i)
-            if (f[i] == "-") {
-                dash = i;
-                break;
-            }
-        if (dash == 0 || f.size() < dash + 3) continue;
+    for (const MountEntry& e : ParseMountEntries(text)) {
         DriveInfo d;
-        d.mountPoint = Unescape(f[4]);
-        d.fsType = f[dash + 1];
-        d.device = Unescape(f[dash + 2]);
-        d.readOnly = (f[5] == "ro" || f[5].rfind("ro,", 0) == 0);
-        unsigned maj = 0, mnr = 0;
-        if (sscanf(f[2].c_str(), "%u:%u", &maj, &mnr) == 2) d.devId = makedev(maj, mnr);
+        d.mountPoint = e.mountPoint;
+        d.fsType = e.fsType;
+        d.device = e.source;
+        d.readOnly = e.mountOptions == "ro" || e.mountOptions.rfind("ro,", 0) == 0;
+        d.devId = makedev(e.major, e.minor);
         if (IsPseudo(d.fsType)) continue;
         if (d.mountPoint.rfind("/proc", 0) == 0 || d.mountPoint.rfind("/sys", 0) == 0 ||
             d.mountPoint == "/dev" || d.mountPoint.rfind("/dev/", 0) == 0)
@@ -122,7 +94,7 @@ std::vector<DriveInfo> ListMounts() {
                 char r[PATH_MAX];
                 std::string p = platform::JoinPath(dir, e->d_name);
                 if (realpath(p.c_str(), r) && std::string(r) == devReal) {
-                    d.label = Unescape(std::string(e->d_name));
+                    d.label = UnescapeMountField(e->d_name);
                     break;
                 }
             }

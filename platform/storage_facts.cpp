@@ -54,24 +54,6 @@ const CaveatInfo& InfoOf(Caveat c) {
     return kCaveats.back();
 }
 
-// mountinfo escapes a blank, a tab, a newline and a backslash as \ooo (three octal
-// digits); anything else after a backslash is kept as it stands.
-std::string Unescape(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (size_t i = 0; i < s.size(); ++i) {
-        auto oct = [](char ch) { return ch >= '0' && ch <= '7'; };
-        if (s[i] == '\\' && i + 3 < s.size() && oct(s[i + 1]) && oct(s[i + 2]) && oct(s[i + 3])) {
-            out += static_cast<char>(((s[i + 1] - '0') << 6) | ((s[i + 2] - '0') << 3) |
-                                     (s[i + 3] - '0'));
-            i += 3;
-            continue;
-        }
-        out += s[i];
-    }
-    return out;
-}
-
 std::vector<std::string_view> SplitBlanks(std::string_view line) {
     std::vector<std::string_view> f;
     size_t i = 0;
@@ -163,6 +145,22 @@ std::string CaveatText(const std::vector<Caveat>& caveats) {
     return out;
 }
 
+std::string UnescapeMountField(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size(); ++i) {
+        auto oct = [](char ch) { return ch >= '0' && ch <= '7'; };
+        if (s[i] == '\\' && i + 3 < s.size() && oct(s[i + 1]) && oct(s[i + 2]) && oct(s[i + 3])) {
+            out += static_cast<char>(((s[i + 1] - '0') << 6) | ((s[i + 2] - '0') << 3) |
+                                     (s[i + 3] - '0'));
+            i += 3;
+            continue;
+        }
+        out += s[i];
+    }
+    return out;
+}
+
 std::vector<MountEntry> ParseMountEntries(std::string_view text) {
     std::vector<MountEntry> out;
     size_t pos = 0, lines = 0;
@@ -192,12 +190,12 @@ std::vector<MountEntry> ParseMountEntries(std::string_view text) {
         if (colon == std::string_view::npos || !ParseUnsigned(f[2].substr(0, colon), e.major) ||
             !ParseUnsigned(f[2].substr(colon + 1), e.minor))
             continue;
-        e.root = Unescape(f[3]);
-        e.mountPoint = Unescape(f[4]);
+        e.root = UnescapeMountField(f[3]);
+        e.mountPoint = UnescapeMountField(f[4]);
         e.mountOptions = std::string(f[5]);
-        e.fsType = Unescape(f[dash + 1]);
-        e.source = Unescape(f[dash + 2]);
-        if (dash + 3 < f.size()) e.superOptions = Unescape(f[dash + 3]);
+        e.fsType = UnescapeMountField(f[dash + 1]);
+        e.source = UnescapeMountField(f[dash + 2]);
+        if (dash + 3 < f.size()) e.superOptions = UnescapeMountField(f[dash + 3]);
         out.push_back(std::move(e));
     }
     return out;

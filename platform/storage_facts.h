@@ -66,6 +66,10 @@ struct MountEntry {
     std::string superOptions;  // the file system's own: "rw,data=journal"
 };
 
+// A mountinfo field with its escapes undone: a blank, a tab, a newline and a backslash
+// are written as \ooo (three octal digits); anything else after a backslash stays.
+std::string UnescapeMountField(std::string_view s);
+
 // Parses mountinfo text. Bounded: lines past the first 65536, lines longer than 64 KiB
 // and malformed lines are skipped.
 std::vector<MountEntry> ParseMountEntries(std::string_view text);

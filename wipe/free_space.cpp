@@ -53,8 +53,9 @@ std::string WithoutSlash(std::string path) {
 }
 
 // A compressed file system makes every pass random data: a constant pattern would be
-// compressed away instead of covering the free blocks.
-bool IsCompressedVolume(const std::string& root) {
+// compressed away instead of covering the free blocks. Compression is a flag on the
+// folder (chattr +c) or an option of the mount (`facts`, when they could be read).
+bool IsCompressedVolume(const std::string& root, const StorageFacts* facts) {
     int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         int flags = 0;
@@ -62,23 +63,8 @@ bool IsCompressedVolume(const std::string& root) {
         close(fd);
         if (compr) return true;
     }
-    auto mount = MountOf(root);
-    if (!mount) return false;
-    std::ifstream in("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream ls(line);
-        std::string id, parent, devno, fsroot, mountPoint, options;
-        if (!(ls >> id >> parent >> devno >> fsroot >> mountPoint >> options)) continue;
-        if (mountPoint != mount->mountPoint) continue;
-        // Mount options, then after " - " the type, source and super-block options.
-        const auto dash = line.find(" - ");
-        const std::string super = dash == std::string::npos ? "" : line.substr(dash);
-        if (options.find("compress") != std::string::npos ||
-            super.find("compress") != std::string::npos)
-            return true;
-    }
-    return false;
+    return facts && std::find(facts->caveats.begin(), facts->caveats.end(), Caveat::Compressed) !=
+                        facts->caveats.end();
 }
 
 bool IsTempFileName(const std::string& name, const std::string& stem, const std::string& ext) {
@@ -423,8 +409,9 @@ FreeSpacePlan PlanFreeSpace(const std::string& rootIn, int passes) {
     }
     plan.fileCount = plan.freeBytes / kFreeSpaceFileBytes + 1;
     plan.totalChunks = plan.freeBytes / kFreeSpaceChunk;
-    plan.randomMode = IsCompressedVolume(plan.root);
-    if (auto facts = FactsForPath(plan.root); facts.ok()) {
+    auto facts = FactsForPath(plan.root);
+    plan.randomMode = IsCompressedVolume(plan.root, facts.ok() ? &*facts : nullptr);
+    if (facts.ok()) {
         plan.caveatLine = VolumeCaveatLine(*facts);
         plan.trimHelps = TrimHelps(*facts);
     }

@@ -5,7 +5,6 @@
 #include <limits.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include <set>
 #include <sstream>
 
+#include "platform/drives.h"
 #include "platform/strings.h"
 
 namespace tw {
@@ -521,15 +521,14 @@ Result<std::vector<MountEntry>> ReadMounts() {
 }
 
 std::optional<VolumeSpace> SpaceOf(const std::string& path) {
-    struct statvfs v {};
+    const auto free = GetFreeSpace(path);
     struct statfs s {};
-    if (statvfs(path.c_str(), &v) != 0 || statfs(path.c_str(), &s) != 0) return std::nullopt;
+    if (!free || statfs(path.c_str(), &s) != 0) return std::nullopt;
     VolumeSpace sp;
-    uint64_t frag = v.f_frsize ? v.f_frsize : v.f_bsize;
-    sp.totalBytes = static_cast<uint64_t>(v.f_blocks) * frag;
-    sp.freeBytes = static_cast<uint64_t>(v.f_bfree) * frag;
-    sp.availableBytes = static_cast<uint64_t>(v.f_bavail) * frag;
-    sp.blockSize = static_cast<uint32_t>(v.f_bsize);
+    sp.totalBytes = free->totalBytes;
+    sp.freeBytes = free->freeBytes;
+    sp.availableBytes = free->availableBytes;
+    sp.blockSize = free->blockSize;
     sp.magic = static_cast<uint64_t>(s.f_type);
     return sp;
 }

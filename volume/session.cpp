@@ -267,11 +267,13 @@ RecoveryRunResult CVolumeSession::Recover(
     return RecoverFiles(op, rv, items, folder, onItem);
 }
 
+TraceVolume CVolumeSession::Traces() {
+    return {&drive_, ntfs_.get(), fat_.get(), 0, &deletedFolderClusters_, walkedDeletedFolders_};
+}
+
 TracePlan CVolumeSession::PlanTraceWipe(const OpContext& op, const RecoverableFile& item,
                                         int passCount) {
-    const TraceVolume tv{
-        &drive_, ntfs_.get(), fat_.get(), 0, &deletedFolderClusters_, walkedDeletedFolders_};
-    return volume::PlanTraceWipe(op, tv, item, passCount);
+    return volume::PlanTraceWipe(op, Traces(), item, passCount);
 }
 
 std::vector<const RecoverableFile*> CVolumeSession::TraceWipeOrder(
@@ -282,8 +284,7 @@ std::vector<const RecoverableFile*> CVolumeSession::TraceWipeOrder(
 TraceRunResult CVolumeSession::WipeTraces(
     const OpContext& op, const std::vector<const RecoverableFile*>& items, int passCount,
     const std::function<void(const RecoverableFile&, const TraceWipeResult&)>& onItem) {
-    TraceVolume tv{
-        &drive_, ntfs_.get(), fat_.get(), 0, &deletedFolderClusters_, walkedDeletedFolders_};
+    TraceVolume tv = Traces();
     return WipeTracesOfFiles(op, tv, TraceWipeOrder(items), passCount, onItem);
 }
 
@@ -322,12 +323,12 @@ Outcome CVolumeSession::ScrubDeletedRecords(
 }
 
 Outcome CVolumeSession::WipeFolderTraces(const OpContext& op, TraceCoverage* coverage) {
-    TraceVolume tv{&drive_, ntfs_.get(), fat_.get(), 0};
+    TraceVolume tv = Traces();
     return volume::WipeFolderTraces(op, tv, coverage);
 }
 
 bool CVolumeSession::ResetJournal(TraceCoverage* coverage) {
-    TraceVolume tv{&drive_, ntfs_.get(), fat_.get(), 0};
+    TraceVolume tv = Traces();
     return volume::ResetJournal(tv, coverage);
 }
 

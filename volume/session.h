@@ -198,6 +198,10 @@ class CVolumeSession {
     bool ResetJournal(TraceCoverage* coverage);
 
   private:
+    // The drive and volume objects with what the last search knew of deleted folders, as
+    // every trace operation takes them.
+    TraceVolume Traces();
+
     VolumeSource source_;
     FileSystemKind fs_ = FileSystemKind::Ntfs;
     CRawDriveRef drive_;  // before the volume objects, which refer to it

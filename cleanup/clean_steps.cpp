@@ -27,28 +27,37 @@ bool MayBeFat(const std::string& fsType) {
     return fsType == "vfat" || fsType == "msdos" || fsType == "fat";
 }
 
+// Opens `device` for the file-table step: first for reading, to see that it holds the
+// file system `want` (else skipped with `otherText`), then for writing through the
+// gate, which refuses a device someone has mounted read-write. False with `r.skipped`
+// saying why when the step cannot go on.
+bool OpenForTableStep(volume::CRawDriveRef& raw, const std::string& device, volume::DetectedFs want,
+                      const std::string& otherText, StepResult& r) {
+    uint8_t sector0[volume::kSectorSize];
+    if (!raw.Open(device, false) || !raw.Read(0, sector0, volume::kSectorSize)) {
+        r.skipped = TextWith(TextId<1543>, ErrorText(raw.LastError()));
+        return false;
+    }
+    const bool matches = volume::DetectFileSystem(sector0, raw.SizeBytes()) == want;
+    raw.Close();
+    if (!matches) {
+        r.skipped = otherText;
+        return false;
+    }
+    if (!raw.Open(device, true)) {
+        r.skipped = TextWith(TextId<1545>, ErrorText(raw.LastError()));
+        return false;
+    }
+    return true;
+}
+
 // FAT32 keeps no deleted-record table: what lingers of deleted entries beyond the end of
 // the live folders' listings is cleared. Deleted entries before the end marker stay for
 // the search and trace wiping to find.
 StepResult ClearFatTails(const OpContext& op, const std::string& device) {
     StepResult r;
     volume::CRawDriveRef raw;
-    uint8_t sector0[volume::kSectorSize];
-    if (!raw.Open(device, false) || !raw.Read(0, sector0, volume::kSectorSize)) {
-        r.skipped = TextWith(TextId<1543>, ErrorText(raw.LastError()));
-        return r;
-    }
-    const bool fat32 =
-        volume::DetectFileSystem(sector0, raw.SizeBytes()) == volume::DetectedFs::Fat32;
-    raw.Close();
-    if (!fat32) {
-        r.skipped = Str<1727>();
-        return r;
-    }
-    if (!raw.Open(device, true)) {
-        r.skipped = TextWith(TextId<1545>, ErrorText(raw.LastError()));
-        return r;
-    }
+    if (!OpenForTableStep(raw, device, volume::DetectedFs::Fat32, Str<1727>(), r)) return r;
     auto boot = volume::ReadFatBootInfo(raw);
     if (!boot) {
         r.skipped = TextWith(TextId<1543>, ErrorText(boot.error()));
@@ -113,25 +122,10 @@ StepResult ScrubDeletedRecords(const OpContext& op, const CleanupDrive& drive, b
         return r;
     }
     if (fat) return ClearFatTails(op, info.device);
-    volume::CRawDriveRef raw;
-    uint8_t sector0[volume::kSectorSize];
-    if (!raw.Open(info.device, false) || !raw.Read(0, sector0, volume::kSectorSize)) {
-        r.skipped = TextWith(TextId<1543>, ErrorText(raw.LastError()));
-        return r;
-    }
-    const bool ntfs =
-        volume::DetectFileSystem(sector0, raw.SizeBytes()) == volume::DetectedFs::Ntfs;
-    raw.Close();
-    if (!ntfs) {
-        r.skipped = Str<1544>();
-        return r;
-    }
     // Writes go through the gate: an image file, or a device nobody has mounted
     // read-write. A live read-write device is refused here, and the step skipped.
-    if (!raw.Open(info.device, true)) {
-        r.skipped = TextWith(TextId<1545>, ErrorText(raw.LastError()));
-        return r;
-    }
+    volume::CRawDriveRef raw;
+    if (!OpenForTableStep(raw, info.device, volume::DetectedFs::Ntfs, Str<1544>(), r)) return r;
     volume::SearchContext ctx;
     ctx.driveText = info.Root();
     ctx.drive = &raw;

@@ -21,6 +21,7 @@
 #include "platform/drives.h"
 #include "platform/error.h"
 #include "platform/fileio.h"
+#include "platform/storage_facts.h"
 #include "recyclebin/bin_runs.h"
 #include "recyclebin/tree_ops.h"
 #include "shell/startup.h"
@@ -683,6 +684,11 @@ void Guard::WorkerLoop() {
         }
         workerLog.SetFolder(logFolder);
         Operation op(nullptr, logFolder.empty() ? nullptr : &workerLog);
+        // As every run on the command line does: the log says what an overwrite on this
+        // item's volume cannot reach (copy-on-write, flash, encryption...).
+        if (op.Log() != nullptr)
+            if (const std::string caveat = VolumeCaveatLine(item.physicalPath); !caveat.empty())
+                log::LogToFile(caveat, op.Log());
         wipe::Receipt receipt = wipe::StartReceipt("auto-wipe", item.physicalPath);
         receipt.passes = passes_.load();
         receipt.verifyRequested = verifyLastPass_.load();

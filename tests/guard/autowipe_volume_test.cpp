@@ -83,6 +83,8 @@ TEST(AutoWipeVolume, TrashedFileBytesAreGoneFromTheVolume) {
     EXPECT_NE(access((dataHome + "/Trash/files/secret.bin").c_str(), F_OK), 0);
     EXPECT_NE(w.LogText().find("Wiped file: secret.bin from the recycle bin"), std::string::npos)
         << w.LogText();
+    EXPECT_NE(w.LogText().find("Volume " + vol.MountPoint() + " (ext4)"), std::string::npos)
+        << w.LogText();
     EXPECT_TRUE(w.Find(GuardWorld::Is(Message::LogLineMessage, g->Sender()), 0, mark));
 
     const std::string docs = vol.MountPoint() + "/docs/";

@@ -689,17 +689,11 @@ void Guard::WorkerLoop() {
         if (op.Log() != nullptr)
             if (const std::string caveat = VolumeCaveatLine(item.physicalPath); !caveat.empty())
                 log::LogToFile(caveat, op.Log());
-        wipe::Receipt receipt = wipe::StartReceipt("auto-wipe", item.physicalPath);
-        receipt.passes = passes_.load();
-        receipt.verifyRequested = verifyLastPass_.load();
-        recyclebin::RunResult r =
-            recyclebin::WipeItems(op, {item}, receipt.passes, false, receipt.verifyRequested);
-        if (!receiptsIn.empty()) {
-            recyclebin::AddToReceipt(r, receipt);
-            receipt.finished = std::chrono::system_clock::now();
-            const std::string file = wipe::NewReceiptPath(receiptsIn, receipt.command);
-            if (!wipe::WriteReceipt(receipt, file).ok()) Note(TextWith(TextId<1768>, file));
-        }
+        std::string receiptProblem;
+        recyclebin::RunResult r = recyclebin::WipeItemsWithReceipt(
+            op, {item}, passes_.load(), false, verifyLastPass_.load(), "auto-wipe", receiptsIn,
+            &receiptProblem);
+        if (!receiptProblem.empty()) Note(receiptProblem);
         if (r.succeeded > 0)
             Note(TextWith(TextId<1592>, item.physicalPath));
         else

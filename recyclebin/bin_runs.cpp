@@ -526,6 +526,25 @@ RunResult WipeItems(const OpContext& op, const std::vector<RecycleBinItem>& item
     return r;
 }
 
+RunResult WipeItemsWithReceipt(const OpContext& op, const std::vector<RecycleBinItem>& items,
+                               int passes, bool detailLines, bool verifyLastPass,
+                               const std::string& command, const std::string& logFolder,
+                               std::string* receiptProblem) {
+    wipe::Receipt receipt =
+        wipe::StartReceipt(command, items.empty() ? std::string() : items.front().physicalPath);
+    receipt.targetPath = "trash";
+    receipt.passes = passes;
+    receipt.verifyRequested = verifyLastPass;
+    RunResult r = WipeItems(op, items, passes, detailLines, verifyLastPass);
+    if (logFolder.empty() || r.objects.empty()) return r;
+    AddToReceipt(r, receipt);
+    receipt.finished = std::chrono::system_clock::now();
+    const std::string file = wipe::NewReceiptPath(logFolder, receipt.command);
+    if (!wipe::WriteReceipt(receipt, file).ok() && receiptProblem)
+        *receiptProblem = TextWith(TextId<1768>, file);
+    return r;
+}
+
 void AddToReceipt(const RunResult& r, wipe::Receipt& receipt) {
     for (const ObjectOutcome& o : r.objects)
         receipt.items.push_back({o.originalPath.empty() ? o.name : o.originalPath, 0, o.ok,

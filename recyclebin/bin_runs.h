@@ -106,6 +106,14 @@ RunResult RestoreItems(const OpContext& op, const std::vector<RecycleBinItem>& i
 RunResult WipeItems(const OpContext& op, const std::vector<RecycleBinItem>& items, int passes,
                     bool detailLines = false, bool verifyLastPass = false);
 
+// WipeItems, recorded: with `logFolder` set, a receipt of the run (`command`: what ran
+// it) is written into that folder's receipts folder. Answers the run; `receiptProblem`
+// gets the text saying the receipt could not be written, when it could not.
+RunResult WipeItemsWithReceipt(const OpContext& op, const std::vector<RecycleBinItem>& items,
+                               int passes, bool detailLines, bool verifyLastPass,
+                               const std::string& command, const std::string& logFolder,
+                               std::string* receiptProblem);
+
 // Adds what a wipe run did to `receipt`: its objects (by original path), its bytes and,
 // when the read-back was asked for, its result.
 void AddToReceipt(const RunResult& r, wipe::Receipt& receipt);

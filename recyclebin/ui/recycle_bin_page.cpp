@@ -449,10 +449,14 @@ void CRecycleBinWipingPage::StartRun(bool wipe) {
     // Extensive logging adds a line for every file wiped inside a folder.
     const bool detail = writer && settings_ && settings_->ReadWithDefault("extensiveLogging") != 0;
     const std::vector<BinFolder> bins = store_.BinFolders();
+    const bool verify = settings_ && settings_->ReadWithDefault("VerifyLastPass") == 1;
+    const std::string receipts = settings_ && settings_->ReadWithDefault("WriteReceipts") == 1
+                                     ? settings_->LogFolder()
+                                     : std::string();
     wiping_ = wipe;
     if (wipe) status_->setText(Tx<334>());
     const bool started = runner_->Start(
-        [chosen, passes, wipe, detail, bins](const OpContext& op) -> QVariant {
+        [chosen, passes, wipe, detail, bins, verify, receipts](const OpContext& op) -> QVariant {
             if (wipe) {
                 // Data the bin keeps read-only (as copied from a read-only medium, or
                 // made so by its owner) is made writable first, so that it can be
@@ -463,11 +467,14 @@ void CRecycleBinWipingPage::StartRun(bool wipe) {
                 for (const RecycleBinItem& it : chosen)
                     attributes.NormaliseAttributes(it.physicalPath);
             }
-            const RunResult r =
-                wipe ? WipeItems(op, chosen, passes, detail) : RestoreItems(op, chosen);
+            std::string receiptProblem;
+            const RunResult r = wipe ? WipeItemsWithReceipt(op, chosen, passes, detail, verify,
+                                                            "trash-wipe", receipts, &receiptProblem)
+                                     : RestoreItems(op, chosen);
             QStringList refusals;
             for (const ObjectOutcome& o : r.objects)
                 if (!o.ok && !o.message.empty()) refusals << Q(o.message);
+            if (!receiptProblem.empty()) refusals << Q(receiptProblem);
             return QVariantList{Q(r.summaryLine), Q(r.endMessage), refusals, r.aborted};
         },
         writer);

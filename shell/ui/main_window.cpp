@@ -2,6 +2,7 @@
 #include "shell/ui/main_window.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -281,6 +282,31 @@ void MainWindow::BuildNavigation(QWidget* column) {
     layout->addWidget(levelText_);
     layout->addWidget(levelBox);
 
+    // How every wipe started here, by the clean-up or by the guard is checked and
+    // recorded: stored at once, so the guard's next auto-wipe follows.
+    auto settingBox = [this, column, layout](const QString& text, const QString& tip,
+                                             const char* name) {
+        auto* box = new QCheckBox(text, column);
+        box->setToolTip(tip);
+        box->setAccessibleName(QString(text).remove(QLatin1Char('&')));
+        box->setAccessibleDescription(tip);
+        connect(box, &QCheckBox::toggled, this, [this, name](bool on) {
+            if (settings_.ReadWithDefault(name) == (on ? 1u : 0u)) return;
+            settings_.Dword(name) = on ? 1 : 0;
+            settings_.SaveSettings();
+        });
+        layout->addWidget(box);
+        return box;
+    };
+    verifyBox_ = settingBox(tr("Verif&y the last pass"),
+                            tr("Each wipe reads its last pass back from the disk and fails "
+                               "where the disk does not hold what was written"),
+                            "VerifyLastPass");
+    receiptsBox_ = settingBox(tr("&Keep erasure receipts"),
+                              tr("Each wipe writes a receipt of what it erased and how into "
+                                 "the folder \"receipts\" beside the logs"),
+                              "WriteReceipts");
+
     // What Watchkeep and the log are doing, whichever page is shown.
     autoWipingMark_ = new QLabel(Tx<376>(), column);
     loggingMark_ = new QLabel(Tx<386>(), column);
@@ -540,6 +566,10 @@ void MainWindow::ShowOverwriteLevel() {
     // An arrow at its end is greyed: the level stops at 1 and at 7.
     down_->setEnabled(navEnabled_ && overwriteLevel_ > 1);
     up_->setEnabled(navEnabled_ && overwriteLevel_ < 7);
+    verifyBox_->setChecked(settings_.ReadWithDefault("VerifyLastPass") == 1);
+    receiptsBox_->setChecked(settings_.ReadWithDefault("WriteReceipts") == 1);
+    verifyBox_->setEnabled(navEnabled_);
+    receiptsBox_->setEnabled(navEnabled_);
 }
 
 bool MainWindow::LaunchGuard() { return shell::LaunchResidentGuard(ctx_.guardPath); }

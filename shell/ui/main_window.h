@@ -16,6 +16,7 @@
 #include "shell/messages.h"
 
 class QAbstractButton;
+class QCheckBox;
 class QLabel;
 class QPushButton;
 class QStackedWidget;
@@ -197,6 +198,8 @@ class MainWindow : public QMainWindow {
     QToolButton* down_ = nullptr;
     QToolButton* up_ = nullptr;
     QLabel* levelText_ = nullptr;
+    QCheckBox* verifyBox_ = nullptr;    // VerifyLastPass
+    QCheckBox* receiptsBox_ = nullptr;  // WriteReceipts
     QLabel* autoWipingMark_ = nullptr;
     QLabel* loggingMark_ = nullptr;
     LevelPicture* levelPicture_ = nullptr;

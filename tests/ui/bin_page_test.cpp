@@ -6,6 +6,7 @@
 
 #include <QCheckBox>
 #include <QPushButton>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -17,6 +18,7 @@
 #include "tests/common/scratch_volume.h"
 #include "tests/shell/test_env.h"
 #include "tests/ui/ui_test_util.h"
+#include "wipe/receipt.h"
 
 namespace {
 
@@ -112,6 +114,16 @@ TEST(BinPage, ListsFollowsAndRestoresWithoutReplacing) {
     const int row = RowOf(page, onVolume);
     ASSERT_GE(row, 0);
     EXPECT_GE(RowOf(page, b), 0);  // the home trash's item is listed beside it
+    // Read back and recorded, as the window's two switches ask (stored at once).
+    for (const char* name : {"Verify the last pass", "Keep erasure receipts"}) {
+        QCheckBox* box = nullptr;
+        for (auto* b : window.findChildren<QCheckBox*>())
+            if (b->accessibleName() == QLatin1String(name)) box = b;
+        ASSERT_TRUE(box) << name;
+        box->click();
+    }
+    EXPECT_EQ(settings.ReadWithDefault("VerifyLastPass"), 1u);
+    EXPECT_EQ(settings.ReadWithDefault("WriteReceipts"), 1u);
     page->DeselectAll();
     page->Model()->setData(page->Model()->index(row, 0), Qt::Checked, Qt::CheckStateRole);
     page->Button(CRecycleBinWipingPage::kWipe)->click();
@@ -127,6 +139,17 @@ TEST(BinPage, ListsFollowsAndRestoresWithoutReplacing) {
     EXPECT_TRUE(Pump([&] { return !page->Running(); }, 20000));
     EXPECT_LT(RowOf(page, onVolume), 0);
     EXPECT_EQ(tw::test::CountOccurrences(vol->ReadImage(), marker), 0u);
+    std::vector<std::string> receipts;
+    for (const auto& e :
+         std::filesystem::directory_iterator(tw::wipe::ReceiptFolder(settings.LogFolder())))
+        receipts.push_back(e.path().string());
+    ASSERT_EQ(receipts.size(), 1u);
+    auto receipt = tw::wipe::ReadReceipt(receipts[0]);
+    ASSERT_TRUE(receipt.ok());
+    EXPECT_EQ((*receipt)["verification"]["result"], "passed");
+    ASSERT_EQ((*receipt)["items"].size(), 1u);
+    EXPECT_EQ((*receipt)["items"][0]["path"], onVolume);
+    EXPECT_GE((*receipt)["bytesOverwritten"].get<uint64_t>(), marker.size());
     tw::ui::SetMessages(nullptr);
 }
 

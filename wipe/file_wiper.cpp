@@ -344,8 +344,11 @@ std::optional<Error> ReadBackMatches(int fd, const std::vector<ReadBackPart>& pa
     const uint64_t slotSize = (largest + 4095) / 4096 * 4096;
     ReadBuffers in(static_cast<size_t>(slots * slotSize));
     if (!in.data()) return Error(ErrorCode::Io).Says(kNoPassMemory);
-    QueuedWriter queue(static_cast<unsigned>(slots), QueuedWriter::Use::Reads);
-    bool queueing = queue.Ok();
+    // A single piece (a slack tail, a few clusters) is read at once, without setting up
+    // a queue.
+    std::optional<QueuedWriter> queue;
+    if (pieces.size() > 1) queue.emplace(static_cast<unsigned>(slots), QueuedWriter::Use::Reads);
+    bool queueing = queue && queue->Ok();
     std::vector<int64_t> result(slots, 0);
     std::vector<uint8_t> arrived(slots, 0);
     auto slotOf = [&](size_t i) { return in.data() + (i % slots) * slotSize; };
@@ -355,8 +358,8 @@ std::optional<Error> ReadBackMatches(int fd, const std::vector<ReadBackPart>& pa
         while (queueing && queued < pieces.size() && queued < i + slots) {
             const Piece& q = pieces[queued];
             arrived[queued % slots] = 0;
-            if (!queue.QueueRead(rfd.get(), slotOf(queued), static_cast<size_t>(q.size), q.offset,
-                                 queued)) {
+            if (!queue->QueueRead(rfd.get(), slotOf(queued), static_cast<size_t>(q.size), q.offset,
+                                  queued)) {
                 queueing = false;  // the rest one request at a time
                 break;
             }
@@ -368,7 +371,7 @@ std::optional<Error> ReadBackMatches(int fd, const std::vector<ReadBackPart>& pa
         if (i < queued) {
             uint64_t tag = 0;
             int64_t res = 0;
-            while (!arrived[i % slots] && queue.Next(&tag, &res)) {
+            while (!arrived[i % slots] && queue->Next(&tag, &res)) {
                 arrived[tag % slots] = 1;
                 result[tag % slots] = res;
             }

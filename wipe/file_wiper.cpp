@@ -7,6 +7,7 @@
 #include <linux/fs.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
@@ -248,64 +249,157 @@ uint32_t ReadSysfsNumber(const std::string& file) {
 
 // ---------------------------------------------------------------- reading back
 
+namespace {
+
+// The read-back goes in pieces of this size, this many read ahead of the compare: big
+// enough for unbuffered reads near the device's speed, small enough that the buffers
+// (touched for the first time on every read-back) cost little to set up.
+constexpr uint64_t kReadPiece = 2u << 20;
+constexpr unsigned kReadDepth = 4;
+
+// Where the `n` bytes at `data` first differ from `pattern` repeated, the first of them
+// standing for pattern[phase % patternSize]; n when all match. Compared a pattern's
+// length at a time; the byte-wise look only finds where.
+uint64_t FirstDifference(const uint8_t* data, uint64_t n, const uint8_t* pattern,
+                         uint64_t patternSize, uint64_t phase) {
+    uint64_t pos = phase % patternSize;
+    for (uint64_t i = 0; i < n;) {
+        const uint64_t run = std::min<uint64_t>(n - i, patternSize - pos);
+        if (std::memcmp(data + i, pattern + pos, static_cast<size_t>(run)) != 0) {
+            uint64_t k = 0;
+            while (data[i + k] == pattern[pos + k]) ++k;
+            return i + k;
+        }
+        i += run;
+        pos = 0;
+    }
+    return n;
+}
+
+// The read-back's buffers, page-aligned for unbuffered reads: anonymous memory in huge
+// pages where the kernel gives them on request, so that the buffers are set up with a
+// few page faults rather than one per 4 KiB (with the zeroing of a heap buffer, that
+// was a good part of a verified wipe's time).
+class ReadBuffers {
+  public:
+    explicit ReadBuffers(size_t size) : size_(size) {
+        void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) return;
+        data_ = static_cast<uint8_t*>(p);
+        madvise(p, size, MADV_HUGEPAGE);  // a hint; small pages work as well
+    }
+    ~ReadBuffers() {
+        if (data_) munmap(data_, size_);
+    }
+    ReadBuffers(const ReadBuffers&) = delete;
+    ReadBuffers& operator=(const ReadBuffers&) = delete;
+    uint8_t* data() const { return data_; }
+
+  private:
+    uint8_t* data_ = nullptr;
+    size_t size_;
+};
+
+}  // namespace
+
 std::optional<Error> ReadBackMatches(int fd, uint64_t offset, uint64_t length,
                                      const uint8_t* pattern, uint64_t patternSize,
                                      uint64_t patternPhase) {
-    if (length == 0) return std::nullopt;
+    return ReadBackMatches(fd, {ReadBackPart{offset, length, patternPhase}}, pattern, patternSize);
+}
+
+std::optional<Error> ReadBackMatches(int fd, const std::vector<ReadBackPart>& parts,
+                                     const uint8_t* pattern, uint64_t patternSize) {
+    struct Piece {
+        uint64_t offset, size, phase;
+    };
+    std::vector<Piece> pieces;
+    uint64_t largest = 0;
+    for (const ReadBackPart& part : parts)
+        for (uint64_t at = 0; at < part.length; at += kReadPiece) {
+            pieces.push_back(
+                {part.offset + at, std::min(kReadPiece, part.length - at), part.phase + at});
+            largest = std::max(largest, pieces.back().size);
+        }
+    if (pieces.empty()) return std::nullopt;
     if (patternSize == 0) return Error(ErrorCode::Invalid);
     // A handle of its own: the writer's may be write-only, and O_DIRECT is asked for on
     // it alone. Where the file system refuses unbuffered reads, the written pages are
-    // flushed and dropped from the cache, so the read comes from the disk.
+    // flushed and dropped from the cache, so the reads come from the disk.
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    int rfd = open(self.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
-    if (rfd < 0 && errno == EINVAL) rfd = open(self.c_str(), O_RDONLY | O_CLOEXEC);
-    if (rfd < 0) return Error::FromErrno({}).Says(kCannotOpen);
+    platform::UniqueFd rfd(open(self.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC));
+    if (!rfd && errno == EINVAL) rfd.Reset(open(self.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!rfd) return Error::FromErrno({}).Says(kCannotOpen);
     auto dropCache = [&] {
         fdatasync(fd);
-        posix_fadvise(rfd, static_cast<off_t>(offset), static_cast<off_t>(length),
-                      POSIX_FADV_DONTNEED);
+        for (const ReadBackPart& part : parts)
+            posix_fadvise(rfd.get(), static_cast<off_t>(part.offset),
+                          static_cast<off_t>(part.length), POSIX_FADV_DONTNEED);
     };
-    if (!HasDirect(rfd)) dropCache();
-    constexpr uint64_t kReadPiece = 4u << 20;
-    AlignedBuffer in(static_cast<size_t>(std::min<uint64_t>(kReadPiece, length + 4096)));
-    if (!in.Ok()) {
-        close(rfd);
-        return Error(ErrorCode::Io).Says(kNoPassMemory);
-    }
-    std::optional<Error> why;
-    uint64_t at = 0;
-    while (at < length && !why) {
-        const uint64_t want = std::min<uint64_t>(in.size(), length - at);
-        const ssize_t got =
-            pread(rfd, in.data(), static_cast<size_t>(want), static_cast<off_t>(offset + at));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0 && errno == EINVAL && HasDirect(rfd) && DropDirect(rfd)) {
-            dropCache();  // this range is not aligned for unbuffered reads
-            continue;
-        }
-        if (got < 0) {
-            why = Error::FromErrno({}).Says(kCannotRead).At(static_cast<int64_t>(offset + at));
-            break;
-        }
-        const auto n = static_cast<uint64_t>(got);
-        // Compared a pattern's length at a time; the byte-wise look only finds where.
-        uint64_t pos = (patternPhase + at) % patternSize;
-        for (uint64_t i = 0; i < n && !why;) {
-            const uint64_t run = std::min<uint64_t>(n - i, patternSize - pos);
-            if (std::memcmp(in.data() + i, pattern + pos, static_cast<size_t>(run)) != 0) {
-                uint64_t k = 0;
-                while (in.data()[i + k] == pattern[pos + k]) ++k;
-                why = Error(ErrorCode::Mismatch).At(static_cast<int64_t>(offset + at + i + k));
+    if (!HasDirect(rfd.get())) dropCache();
+
+    // One buffer per read in flight; piece i is read into slot i % slots. The queue is
+    // declared after the buffers: it waits for its reads before they are freed.
+    const size_t slots = std::min<size_t>(kReadDepth, pieces.size());
+    const uint64_t slotSize = (largest + 4095) / 4096 * 4096;
+    ReadBuffers in(static_cast<size_t>(slots * slotSize));
+    if (!in.data()) return Error(ErrorCode::Io).Says(kNoPassMemory);
+    // A single piece (a slack tail, a few clusters) is read at once, without setting up
+    // a queue.
+    std::optional<QueuedWriter> queue;
+    if (pieces.size() > 1) queue.emplace(static_cast<unsigned>(slots), QueuedWriter::Use::Reads);
+    bool queueing = queue && queue->Ok();
+    std::vector<int64_t> result(slots, 0);
+    std::vector<uint8_t> arrived(slots, 0);
+    auto slotOf = [&](size_t i) { return in.data() + (i % slots) * slotSize; };
+
+    size_t queued = 0;  // pieces handed to the queue, in order
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        while (queueing && queued < pieces.size() && queued < i + slots) {
+            const Piece& q = pieces[queued];
+            arrived[queued % slots] = 0;
+            if (!queue->QueueRead(rfd.get(), slotOf(queued), static_cast<size_t>(q.size), q.offset,
+                                  queued)) {
+                queueing = false;  // the rest one request at a time
+                break;
             }
-            i += run;
-            pos = 0;
+            ++queued;
         }
-        if (!why && n == 0)  // the file ends before what was written
-            why = Error(ErrorCode::Mismatch).At(static_cast<int64_t>(offset + at));
-        at += n;
+        const Piece& p = pieces[i];
+        uint8_t* data = slotOf(i);
+        uint64_t got = 0;
+        if (i < queued) {
+            uint64_t tag = 0;
+            int64_t res = 0;
+            while (!arrived[i % slots] && queue->Next(&tag, &res)) {
+                arrived[tag % slots] = 1;
+                result[tag % slots] = res;
+            }
+            if (arrived[i % slots] && result[i % slots] > 0)
+                got = static_cast<uint64_t>(result[i % slots]);
+        }
+        // What the queue did not read (none, or it failed, or it came back short: the
+        // end of the file, or a range not aligned for unbuffered reads) is read here.
+        while (got < p.size) {
+            const ssize_t n = pread(rfd.get(), data + got, static_cast<size_t>(p.size - got),
+                                    static_cast<off_t>(p.offset + got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EINVAL && HasDirect(rfd.get()) && DropDirect(rfd.get())) {
+                dropCache();  // this range is not aligned for unbuffered reads
+                continue;
+            }
+            if (n < 0)
+                return Error::FromErrno({})
+                    .Says(kCannotRead)
+                    .At(static_cast<int64_t>(p.offset + got));
+            if (n == 0) break;  // the file ends before what was written
+            got += static_cast<uint64_t>(n);
+        }
+        const uint64_t same = FirstDifference(data, got, pattern, patternSize, p.phase);
+        if (same < p.size)
+            return Error(ErrorCode::Mismatch).At(static_cast<int64_t>(p.offset + same));
     }
-    close(rfd);
-    return why;
+    return std::nullopt;
 }
 
 // ---------------------------------------------------------------- CDriveGeometry
@@ -721,14 +815,14 @@ bool CSecureFileWiper::RunPasses(int fd, uint32_t bufferSize, bool randomMode, i
                             .At(static_cast<int64_t>(passBytes))
                             .With(std::to_string(pass));
     }
-    // The last pass, read back: every piece holds the write buffer's first bytes, the
-    // pass buffer repeated from the piece's start.
+    // The last pass, read back: every range holds the write buffer repeated from its
+    // start (each piece is the write buffer's first bytes, and the write buffer holds
+    // whole pass buffers).
     lastVerified_ = false;
     if (verifyLastPass && !stopped && !shortfall && passes >= 1) {
-        for (const Piece& p : pieces) {
-            shortfall = ReadBackMatches(fd, p.offset, p.size, buf, bufferSize, 0);
-            if (shortfall) break;
-        }
+        std::vector<ReadBackPart> parts;
+        for (const ByteRange& r : ranges) parts.push_back({r.offset, r.length, 0});
+        shortfall = ReadBackMatches(fd, parts, buf, io.size());
         lastVerified_ = !shortfall;
     }
     // A pass that fell short leaves the file as it is, so that the failure is reported

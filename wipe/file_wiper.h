@@ -151,6 +151,20 @@ std::optional<Error> ReadBackMatches(int fd, uint64_t offset, uint64_t length,
                                      const uint8_t* pattern, uint64_t patternSize,
                                      uint64_t patternPhase);
 
+// One stretch of a file to read back: `length` bytes from `offset`, the byte at
+// `offset` being pattern[phase % patternSize].
+struct ReadBackPart {
+    uint64_t offset = 0;
+    uint64_t length = 0;
+    uint64_t phase = 0;
+};
+// The same for several stretches of one file (in order of offset) with one handle: the
+// reads run several requests ahead of the compare (io_uring, where there is one), so
+// that the device is never idle while a piece is compared. The first difference in
+// file order is the one reported.
+std::optional<Error> ReadBackMatches(int fd, const std::vector<ReadBackPart>& parts,
+                                     const uint8_t* pattern, uint64_t patternSize);
+
 // The passes the plain wipe writes for a pass count of N: N + 1.
 int PlainWipePasses(int passCount);
 

@@ -3,7 +3,7 @@
 // reported done but never reaches the disk fails a free-space clean with its offset
 // when the read-back is asked for, and goes unseen without it. The lost write is made
 // here: this program's pwritev drops it (queued writes are turned off so that every
-// fill write passes through pwritev).
+// fill write passes through pwritev; the reads are queued or not).
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
@@ -37,26 +37,30 @@ extern "C" ssize_t pwritev(int fd, const struct iovec* iov, int n, off_t off) {
 
 TEST(VerifyFreeSpace, ALostWriteOfTheLastPassFailsTheCleanAtItsOffset) {
     TW_REQUIRE_SCRATCH(tw::test::FsKind::Ext4);
-    setenv("TIDEWIPE_NO_IO_URING", "1", 1);
-    for (bool verify : {true, false}) {
-        SCOPED_TRACE(verify);
-        tw::test::ScratchVolume vol(tw::test::FsKind::Ext4, 24);
-        ASSERT_TRUE(vol.Ok()) << vol.Error();
-        tw::wipe::CFreeSpaceCleaner cleaner;
-        cleaner.verifyLastPass = verify;
-        g_droppedAt = -1;
-        g_dropByte = 0xFF;  // two fixed passes: 0x00, then 0xFF
-        const int done = cleaner.CleanFreeSpace(tw::IdleOperation(), {vol.MountPoint(), 2});
-        g_dropByte = -1;
-        ASSERT_GT(g_droppedAt.load(), 0) << "no write of the last pass was lost";
-        if (verify) {
-            EXPECT_EQ(done, -1);
-            ASSERT_TRUE(cleaner.VerifyError());
-            EXPECT_EQ(cleaner.VerifyError()->code, tw::ErrorCode::Mismatch);
-            EXPECT_EQ(cleaner.VerifyError()->offset, g_droppedAt.load());
-        } else {
-            EXPECT_EQ(done, 2);
-            EXPECT_FALSE(cleaner.VerifyError());
+    // The read-back one request at a time, and queued ahead of the compare.
+    for (const char* oneAtATime : {"1", "writes"}) {
+        setenv("TIDEWIPE_NO_IO_URING", oneAtATime, 1);
+        for (bool verify : {true, false}) {
+            SCOPED_TRACE(testing::Message()
+                         << "verify " << verify << " no io_uring for " << oneAtATime);
+            tw::test::ScratchVolume vol(tw::test::FsKind::Ext4, 24);
+            ASSERT_TRUE(vol.Ok()) << vol.Error();
+            tw::wipe::CFreeSpaceCleaner cleaner;
+            cleaner.verifyLastPass = verify;
+            g_droppedAt = -1;
+            g_dropByte = 0xFF;  // two fixed passes: 0x00, then 0xFF
+            const int done = cleaner.CleanFreeSpace(tw::IdleOperation(), {vol.MountPoint(), 2});
+            g_dropByte = -1;
+            ASSERT_GT(g_droppedAt.load(), 0) << "no write of the last pass was lost";
+            if (verify) {
+                EXPECT_EQ(done, -1);
+                ASSERT_TRUE(cleaner.VerifyError());
+                EXPECT_EQ(cleaner.VerifyError()->code, tw::ErrorCode::Mismatch);
+                EXPECT_EQ(cleaner.VerifyError()->offset, g_droppedAt.load());
+            } else {
+                EXPECT_EQ(done, 2);
+                EXPECT_FALSE(cleaner.VerifyError());
+            }
         }
     }
     unsetenv("TIDEWIPE_NO_IO_URING");

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// slack [--passes N] DIR: wipe the slack behind every file below DIR.
-// deep-clean [--passes N] [--reclean] [--slack] DIR: rewrite every file below DIR onto
-// fresh clusters and wipe the old ones.
+// slack [--passes N] [--verify] [--report FILE] DIR: wipe the slack behind every file
+// below DIR.
+// deep-clean [--passes N] [--reclean] [--slack] [--verify] [--report FILE] DIR: rewrite
+// every file below DIR onto fresh clusters and wipe the old ones.
+// --verify reads the last pass back from the disk, --report writes an erasure receipt.
 #include <sys/stat.h>
 
 #include <cstdlib>

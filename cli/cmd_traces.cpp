@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // wipe-traces SOURCE (--location N ... | --all) [--passes N] [--deleted-folders] [--journal]
-// [--json]: overwrite what is left of found deleted files and clear their record or
-// directory entries; with --all also the folder traces (NTFS: deleted folder records and
-// the unused space of the folder indexes; FAT32: the unused tails of the live folders'
-// directory clusters), with --journal the NTFS journal.
-// scrub-mft SOURCE: scrub every deleted file record of an NTFS volume.
+// [--json] [--verify] [--report FILE]: overwrite what is left of found deleted files and
+// clear their record or directory entries; with --all also the folder traces (NTFS:
+// deleted folder records and the unused space of the folder indexes; FAT32: the unused
+// tails of the live folders' directory clusters), with --journal the NTFS journal.
+// scrub-mft SOURCE [--verify] [--report FILE]: scrub every deleted file record of an
+// NTFS volume.
+// --verify reads the overwritten clusters back from the volume and then searches it
+// again; --report writes an erasure receipt.
 //
 // Both write below the file system: SOURCE (an image file, a block device, or the
 // device behind a mounted folder) is opened for writing only through the raw-write

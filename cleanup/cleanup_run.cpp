@@ -291,6 +291,24 @@ void CCleanupRun::CleanDrive(const OpContext& op, const CleanupDrive& drive, Dri
         walk->Start(op, mount, ReadDeepCleanStamp(settings_.Store(), driveText), options);
     }
 
+    // The file steps read their last passes back and keep receipts as the free-space
+    // step does, when the settings say so.
+    const bool verify = settings_.ReadWithDefault("VerifyLastPass") == 1;
+    const bool receipts = settings_.ReadWithDefault("WriteReceipts") == 1;
+    auto noteReadBack = [](Receipt& r, const std::optional<Error>& failure) {
+        if (!failure || r.verified) return;  // the first failure is the one told
+        r.verified = false;
+        r.verifyDetail = ErrorText(*failure);
+    };
+    auto endReceipt = [&](Receipt& r, Outcome o, bool anyFailed, bool anyRead) {
+        if (!receipts) return;
+        if (r.verifyRequested && !r.verified && anyRead && o == Outcome::Ok) r.verified = true;
+        r.outcome = o == Outcome::Stopped || op.Stopped() ? "stopped"
+                    : o != Outcome::Ok || anyFailed       ? "failed"
+                                                          : "completed";
+        SaveRunReceipt(op, r);
+    };
+
     // 5. Deep clean.
     if (tasks[Task::DeepClean] && !Halted(op)) {
         CDeepCleaner cleaner(settings_.Store());
@@ -300,7 +318,19 @@ void CCleanupRun::CleanDrive(const OpContext& op, const CleanupDrive& drive, Dri
         cleaner.logOn = op.Log() != nullptr;
         cleaner.logWriter = op.Log();
         cleaner.detailLog = extensive;
+        cleaner.verifyLastPass = verify;
+        Receipt receipt = StartReceipt("cleanup-run", mount);
+        receipt.passes = passes;
+        receipt.verifyRequested = verify;
+        if (receipts)
+            cleaner.onFileDone = [&](const CDeepCleaner::FileDone& f) {
+                receipt.bytesOverwritten += f.bytesWritten;
+                receipt.items.push_back({f.path, f.bytesWritten, f.cleaned,
+                                         f.readBack ? ErrorText(*f.readBack) : std::string()});
+                noteReadBack(receipt, f.readBack);
+            };
         const Outcome o = cleaner.Run(op, mount, driveText, walk.get());
+        endReceipt(receipt, o, cleaner.filesNotCleaned > 0, cleaner.filesCleaned > 0);
         out.ran[static_cast<size_t>(Task::DeepClean)] = true;
         if (o == Outcome::Stopped || op.Stopped())
             out.taskAborted[static_cast<size_t>(Task::DeepClean)] = true;
@@ -318,7 +348,21 @@ void CCleanupRun::CleanDrive(const OpContext& op, const CleanupDrive& drive, Dri
         wiper.logOn = op.Log() != nullptr;
         wiper.logWriter = op.Log();
         wiper.detailLog = extensive;
+        wiper.verifyLastPass = verify;
+        Receipt receipt = StartReceipt("cleanup-run", mount);
+        receipt.passes = SlackPassesWritten(passes);
+        receipt.patterns = SlackPassPatterns(passes, false);
+        receipt.verifyRequested = verify;
+        if (receipts)
+            wiper.onFileDone = [&](const SlackLogRecord& rec) {
+                if (rec.noSlack) return;
+                receipt.bytesOverwritten += rec.bytesWritten;
+                receipt.items.push_back({rec.path, rec.bytesWritten, rec.result,
+                                         rec.readBack ? ErrorText(*rec.readBack) : std::string()});
+                noteReadBack(receipt, rec.readBack);
+            };
         const Outcome o = wiper.WipeSlacks(op, mount, driveText, walk.get());
+        endReceipt(receipt, o, wiper.filesFailed > 0, wiper.filesWiped > 0);
         out.ran[static_cast<size_t>(Task::Slack)] = true;
         if (o == Outcome::Stopped || op.Stopped())
             out.taskAborted[static_cast<size_t>(Task::Slack)] = true;

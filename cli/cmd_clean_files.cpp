@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// slack [--passes N] DIR: wipe the slack behind every file below DIR.
-// deep-clean [--passes N] [--reclean] [--slack] DIR: rewrite every file below DIR onto
-// fresh clusters and wipe the old ones.
+// slack [--passes N] [--verify] [--report FILE] DIR: wipe the slack behind every file
+// below DIR.
+// deep-clean [--passes N] [--reclean] [--slack] [--verify] [--report FILE] DIR: rewrite
+// every file below DIR onto fresh clusters and wipe the old ones.
+// --verify reads the last pass back from the disk, --report writes an erasure receipt.
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -14,6 +16,7 @@
 #include "platform/strings.h"
 #include "wipe/deep_clean.h"
 #include "wipe/plans.h"
+#include "wipe/receipt.h"
 #include "wipe/slack.h"
 #include "wipe/walker.h"
 
@@ -79,6 +82,8 @@ void PrintSkipped(const wipe::PlanExclusions& plan) {
 
 struct SlackOptions {
     int passes = 0;
+    bool verify = false;
+    std::string report;
     std::string dir;
     DestructiveOptions destructive;
 };
@@ -87,9 +92,24 @@ struct DeepOptions {
     int passes = 0;
     bool reclean = false;
     bool slack = false;
+    bool verify = false;
+    std::string report;
     std::string dir;
     DestructiveOptions destructive;
 };
+
+// The read-back's result in a receipt: failed with the first difference found, passed
+// when something was read back and nothing differed.
+void SetVerification(wipe::Receipt& receipt, const std::optional<Error>& firstFailure,
+                     bool anythingRead) {
+    if (!receipt.verifyRequested) return;
+    if (firstFailure) {
+        receipt.verified = false;
+        receipt.verifyDetail = ErrorText(*firstFailure);
+    } else if (anythingRead) {
+        receipt.verified = true;
+    }
+}
 
 void RunSlack(Env& env, const SlackOptions& o) {
     Target t;
@@ -141,23 +161,50 @@ void RunSlack(Env& env, const SlackOptions& o) {
     op.Status(Str<151>());
 
     LogCaveats({t.folder}, op.Log());
+    wipe::Receipt receipt = wipe::StartReceipt("slack", t.folder);
+    receipt.passes = wipe::SlackPassesWritten(passes);
+    receipt.patterns = wipe::SlackPassPatterns(passes, false);
+    receipt.verifyRequested = o.verify;
+    std::vector<Error> readBackFailures;
     wipe::CSlackWiper wiper(&env.Store());
     wiper.clusterSize = t.clusterSize;
     wiper.passCount = passes;
+    wiper.verifyLastPass = o.verify;
     wiper.logWriter = op.Log();
     wiper.logOn = wiper.detailLog = op.Log() != nullptr;
+    wiper.onFileDone = [&](const wipe::SlackLogRecord& rec) {
+        if (rec.readBack) readBackFailures.push_back(*rec.readBack);
+        if (rec.noSlack) return;  // nothing of it was erased, nothing refused
+        std::string why;
+        if (!rec.result)
+            why = rec.readBack ? ErrorText(*rec.readBack)
+                               : "in use, locked, or its slack could not be written";
+        receipt.items.push_back({rec.path, rec.bytesWritten, rec.result, why});
+    };
     const Outcome r = wiper.WipeSlacks(op, t.folder, t.driveText, &counting);
     counting.Join();
     progress.Finish();
 
+    receipt.bytesOverwritten = wiper.bytesWritten;
+    receipt.outcome = r == Outcome::Stopped                           ? "stopped"
+                      : r == Outcome::Failed || wiper.filesFailed > 0 ? "failed"
+                                                                      : "completed";
+    SetVerification(
+        receipt,
+        readBackFailures.empty() ? std::nullopt : std::optional<Error>(readBackFailures.front()),
+        wiper.filesWiped > 0);
+    SaveReceipt(receipt, o.report, env);
     if (r == Outcome::Failed) {
         PrintError(ErrorText(wiper.WalkError()));
         return env.Fail(kFailed);
     }
+    for (const Error& e : readBackFailures) PrintError("slack: " + ErrorText(e));
     Out("Wiped slack in " + std::to_string(wiper.filesWiped) + " files (" +
         std::to_string(wiper.slackBytesWiped) + " bytes of slack, " + PassesText(passes) + "), " +
         std::to_string(wiper.filesNoSlack) + " without slack, " +
         std::to_string(wiper.filesFailed) + " could not be wiped");
+    if (o.verify && wiper.filesWiped > 0 && readBackFailures.empty())
+        Out("The last pass of every slack wiped read back as written");
     if (r == Outcome::Stopped) {
         log::LogToFile(Str<453>(), op.Log());
         PrintError("stopped at the user's request");
@@ -214,17 +261,40 @@ void RunDeepClean(Env& env, const DeepOptions& o) {
     op.Status(Str<151>());
 
     LogCaveats({t.folder}, op.Log());
+    wipe::Receipt receipt = wipe::StartReceipt("deep-clean", t.folder);
+    receipt.passes = passes;
+    receipt.verifyRequested = o.verify;
+    std::vector<Error> readBackFailures;
     wipe::CDeepCleaner cleaner(env.Store());
     cleaner.clusterSize = t.clusterSize;
     cleaner.passCount = passes;
     cleaner.reclean = o.reclean;
     cleaner.alsoWipeSlacks = o.slack;
+    cleaner.verifyLastPass = o.verify;
     cleaner.logWriter = op.Log();
     cleaner.logOn = cleaner.detailLog = op.Log() != nullptr;
+    cleaner.onFileDone = [&](const wipe::CDeepCleaner::FileDone& f) {
+        if (f.readBack) readBackFailures.push_back(*f.readBack);
+        receipt.bytesOverwritten += f.bytesWritten;
+        std::string why;
+        if (!f.cleaned)
+            why = f.readBack ? ErrorText(*f.readBack)
+                             : "not cleaned: it keeps its content under its own name";
+        receipt.items.push_back({f.path, f.bytesWritten, f.cleaned, why});
+    };
     const Outcome r = cleaner.Run(op, t.folder, t.driveText, &counting);
     counting.Join();
     progress.Finish();
 
+    receipt.outcome = r == Outcome::Stopped                                 ? "stopped"
+                      : r == Outcome::Failed || cleaner.filesNotCleaned > 0 ? "failed"
+                                                                            : "completed";
+    SetVerification(
+        receipt,
+        readBackFailures.empty() ? std::nullopt : std::optional<Error>(readBackFailures.front()),
+        cleaner.filesCleaned > 0);
+    SaveReceipt(receipt, o.report, env);
+    for (const Error& e : readBackFailures) PrintError("deep-clean: " + ErrorText(e));
     if (r == Outcome::Failed) {
         PrintError(ErrorText(cleaner.WalkError()));
         return env.Fail(kFailed);
@@ -254,6 +324,8 @@ void Register(CLI::App& app, Env& env) {
         ->check(CLI::Range(1, 14));
     s->add_option("DIR", slack.dir, "Folder to walk (a mount point walks the whole drive)")
         ->required();
+    AddVerifyOption(s, slack.verify);
+    AddReportOption(s, slack.report);
     AddDestructiveOptions(s, slack.destructive);
     s->callback([&env] { RunSlack(env, slack); });
 
@@ -267,6 +339,8 @@ void Register(CLI::App& app, Env& env) {
     d->add_flag("--slack", deep.slack, "Also wipe the slack of each cleaned file");
     d->add_option("DIR", deep.dir, "Folder to walk (a mount point walks the whole drive)")
         ->required();
+    AddVerifyOption(d, deep.verify);
+    AddReportOption(d, deep.report);
     AddDestructiveOptions(d, deep.destructive);
     d->callback([&env] { RunDeepClean(env, deep); });
 }

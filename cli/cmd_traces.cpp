@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // wipe-traces SOURCE (--location N ... | --all) [--passes N] [--deleted-folders] [--journal]
-// [--json]: overwrite what is left of found deleted files and clear their record or
-// directory entries; with --all also the folder traces (NTFS: deleted folder records and
-// the unused space of the folder indexes; FAT32: the unused tails of the live folders'
-// directory clusters), with --journal the NTFS journal.
-// scrub-mft SOURCE: scrub every deleted file record of an NTFS volume.
+// [--json] [--verify] [--report FILE]: overwrite what is left of found deleted files and
+// clear their record or directory entries; with --all also the folder traces (NTFS:
+// deleted folder records and the unused space of the folder indexes; FAT32: the unused
+// tails of the live folders' directory clusters), with --journal the NTFS journal.
+// scrub-mft SOURCE [--verify] [--report FILE]: scrub every deleted file record of an
+// NTFS volume.
+// --verify reads the overwritten clusters back from the volume and then searches it
+// again; --report writes an erasure receipt.
 //
 // Both write below the file system: SOURCE (an image file, a block device, or the
 // device behind a mounted folder) is opened for writing only through the raw-write
@@ -20,6 +23,7 @@
 #include "platform/strings.h"
 #include "volume/search.h"
 #include "volume/traces.h"
+#include "wipe/receipt.h"
 
 namespace tw::cli {
 namespace {
@@ -102,6 +106,40 @@ nlohmann::json CoverageJson(const volume::TraceCoverage& c, bool ntfs) {
     return {{"covered", covered}, {"not_covered", left}};
 }
 
+// A receipt for a run on the volume of `vol`: the source as named, the device or image
+// the bytes were written to, and the facts of where that lies.
+wipe::Receipt VolumeReceipt(const std::string& command, const std::string& source,
+                            const volume::CVolumeSession& vol) {
+    wipe::Receipt r = wipe::StartReceipt(command, vol.Source().raw);
+    r.targetPath = source;
+    if (r.device.empty()) r.device = vol.Source().raw;
+    if (r.fileSystem.empty())
+        r.fileSystem = vol.Fs() == volume::FileSystemKind::Ntfs ? "ntfs" : "vfat";
+    return r;
+}
+
+// --verify after the writes: a fresh search of the volume must list none of `wiped`.
+// False (with the names printed, or why the search failed) when it does.
+bool NoneFoundAgain(const volume::CVolumeSession& vol,
+                    const std::vector<volume::RecoverableFile>& wiped, wipe::Receipt& receipt) {
+    std::vector<std::string> still;
+    const volume::SessionStatus s = vol.SearchAgain(Operation(), wiped, &still);
+    std::string detail;
+    if (!s.IsOk()) {
+        for (const std::string& line : s.lines) detail += (detail.empty() ? "" : "; ") + line;
+        detail = "the volume could not be searched again: " + detail;
+    } else if (!still.empty()) {
+        std::string names;
+        for (const std::string& n : still) names += (names.empty() ? "" : ", ") + n;
+        detail = TextWith(TextId<1764>, vol.Source().driveName, {}, names);
+    }
+    if (detail.empty()) return true;
+    PrintError(detail);
+    receipt.verified = false;
+    if (receipt.verifyDetail.empty()) receipt.verifyDetail = detail;
+    return false;
+}
+
 void RegisterWipeTraces(CLI::App& app, Env& env) {
     auto* cmd = app.add_subcommand(
         "wipe-traces",
@@ -110,7 +148,8 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
     static std::string source;
     static ItemSelection sel;
     static int passes = 0;
-    static bool deletedFolders = false, journal = false, json = false;
+    static bool deletedFolders = false, journal = false, json = false, verify = false;
+    static std::string report;
     static DestructiveOptions opts;
     cmd->add_option("SOURCE", source, "Volume image file, block device or mounted folder")
         ->required();
@@ -123,6 +162,11 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
                     "Overwrite passes, 1 to 7 (default: the NumOverwrites setting)")
         ->check(CLI::Range(1, 7));
     AddDeletedFoldersOption(cmd, deletedFolders);
+    cmd->add_flag("--verify", verify,
+                  "Read the last pass of every overwritten cluster back from the volume, and "
+                  "search the volume again afterwards: fail where a cluster differs or a wiped "
+                  "file is still found");
+    AddReportOption(cmd, report);
     AddDestructiveOptions(cmd, opts);
     cmd->callback([&env] {
         const bool journalOnly = journal && !sel.all && sel.locations.empty();
@@ -225,6 +269,11 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
         if (!json) Note(Str<398>() + " (Ctrl-C: " + Str<411>() + ")");
         op.SetLog(RecoveryLog(env));
         LogCaveats({vol.Source().raw}, op.Log());
+        wipe::Receipt receipt = VolumeReceipt("wipe-traces", source, vol);
+        receipt.passes = passCount;
+        receipt.verifyRequested = verify;
+        vol.verifyLastPass = verify;
+        std::vector<volume::RecoverableFile> wiped;  // what a fresh search must not list
         nlohmann::json results = nlohmann::json::array();
         uint64_t recordsScrubbed = 0;
         volume::TraceRunResult run =
@@ -232,6 +281,15 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
                            [&](const volume::RecoverableFile& f, const volume::TraceWipeResult& r) {
                                progress.Finish();
                                if (r.recordScrubbed) ++recordsScrubbed;
+                               receipt.bytesOverwritten += r.bytesWritten;
+                               receipt.items.push_back({volume::TraceItemText(f), r.bytesWritten,
+                                                        r.outcome == Outcome::Ok, r.error});
+                               if (r.outcome == Outcome::Ok) wiped.push_back(f);
+                               if (r.readBack) {
+                                   receipt.verified = false;
+                                   if (receipt.verifyDetail.empty())
+                                       receipt.verifyDetail = ErrorText(*r.readBack);
+                               }
                                if (json) {
                                    nlohmann::json j = nlohmann::json::object();
                                    JsonName(j, "name", volume::TraceItemText(f));
@@ -254,7 +312,8 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
         if (ntfs && sel.all && !run.stopped) {
             // Every deleted record, also of files no longer listed (their data was
             // overwritten already, or they had none), then the folders.
-            const Outcome o = vol.ScrubDeletedRecords(op, {}, &coverage);
+            const Outcome o = vol.ScrubDeletedRecords(
+                op, [&wiped](const volume::RecoverableFile& f) { wiped.push_back(f); }, &coverage);
             if (o == Outcome::Stopped) run.stopped = true;
             if (o == Outcome::Failed) {
                 ++run.failed;
@@ -275,6 +334,12 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
         }
         vol.CloseDrive();
         progress.Finish();
+        if (verify && !run.stopped && !wiped.empty() && !NoneFoundAgain(vol, wiped, receipt))
+            ++run.failed;
+        if (verify && !receipt.verified && !run.stopped && run.wiped > 0)
+            receipt.verified = true;  // every cluster read back, nothing found again
+        receipt.outcome = run.stopped ? "stopped" : run.failed > 0 ? "failed" : "completed";
+        SaveReceipt(receipt, report, env);
         const std::vector<std::string> covered = volume::CoverageLines(coverage);
         for (const std::string& line : covered) {
             LogToFile(line, op.Log());
@@ -301,10 +366,15 @@ void RegisterScrubMft(CLI::App& app, Env& env) {
         "scrub-mft",
         "Scrub every deleted file record of an NTFS volume so that no name, time or "
         "data run of a deleted file is left in the $MFT");
-    static std::string source;
+    static std::string source, report;
+    static bool verify = false;
     static DestructiveOptions opts;
     cmd->add_option("SOURCE", source, "NTFS volume image file, block device or mounted folder")
         ->required();
+    cmd->add_flag("--verify", verify,
+                  "Search the volume again afterwards and fail where a scrubbed record is "
+                  "still found");
+    AddReportOption(cmd, report);
     AddDestructiveOptions(cmd, opts);
     cmd->callback([&env] {
         volume::SessionOpenOptions oo;
@@ -340,16 +410,31 @@ void RegisterScrubMft(CLI::App& app, Env& env) {
             return env.Fail(kRefused);
         CommandOperation progress;
         Operation& op = progress.Op();
-        uint64_t scrubbed = 0;
+        wipe::Receipt receipt = VolumeReceipt("scrub-mft", source, vol);
+        receipt.verifyRequested = verify;
+        std::vector<volume::RecoverableFile> scrubbedItems;
         volume::TraceCoverage coverage;
         const Outcome o = vol.ScrubDeletedRecords(
-            op, [&scrubbed](const volume::RecoverableFile&) { ++scrubbed; }, &coverage);
+            op, [&](const volume::RecoverableFile& f) { scrubbedItems.push_back(f); }, &coverage);
+        const uint64_t scrubbed = scrubbedItems.size();
         vol.CloseDrive();
         progress.Finish();
+        const uint64_t recordBytes = vol.Ntfs()->Boot().recordSize;
+        for (const volume::RecoverableFile& f : scrubbedItems)
+            receipt.items.push_back({volume::TraceItemText(f), recordBytes, true, {}});
+        receipt.bytesOverwritten = scrubbed * recordBytes;
+        const bool found = o == Outcome::Ok && verify && !scrubbedItems.empty() &&
+                           !NoneFoundAgain(vol, scrubbedItems, receipt);
+        if (verify && o == Outcome::Ok && !found && !scrubbedItems.empty()) receipt.verified = true;
+        receipt.outcome = o == Outcome::Stopped                                    ? "stopped"
+                          : o == Outcome::Failed || vol.Ntfs()->Failure() || found ? "failed"
+                                                                                   : "completed";
+        SaveReceipt(receipt, report, env);
         if (const auto& why = vol.Ntfs()->Failure()) {
             PrintError(driveName + ": the NTFS metadata cannot be read: " + ErrorText(*why));
             return env.Fail(kFailed);
         }
+        if (found) env.Fail(kFailed);
         const std::string count =
             std::to_string(scrubbed) + " deleted file record" + (scrubbed == 1 ? "" : "s");
         if (o == Outcome::Failed) {

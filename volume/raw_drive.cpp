@@ -203,6 +203,12 @@ bool CRawDriveImage::FlushWrites() {
     return true;
 }
 
+void CRawDriveImage::DropCached(uint64_t sector, uint64_t byteCount) {
+    if (fd_ >= 0)
+        posix_fadvise(fd_, static_cast<off_t>(sector * kSectorSize), static_cast<off_t>(byteCount),
+                      POSIX_FADV_DONTNEED);
+}
+
 bool CRawDriveImage::WriteSectors(uint64_t sector, const void* buffer, uint32_t byteCount) {
     if (fd_ < 0 || !writable_) {
         failure_ = Error(ErrorCode::ReadOnly, source_).Says(kTextOpenedReadOnly);
@@ -421,6 +427,10 @@ bool CRawDriveRef::Flush() {
         return false;
     }
     return true;
+}
+
+void CRawDriveRef::DropCached(uint64_t sector, uint64_t byteCount) {
+    if (open_) drive_->DropCached(sector, byteCount);
 }
 
 }  // namespace tw::volume

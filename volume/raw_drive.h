@@ -51,6 +51,9 @@ class CRawDrive {
     // Makes every write so far reach the disk (writes are buffered by the kernel until
     // then). True for backends with nothing to flush.
     virtual bool FlushWrites() { return true; }
+    // Drops what the kernel keeps cached of the range, so that the next read of it comes
+    // from the disk (a read-back after FlushWrites). Nothing to drop without a cache.
+    virtual void DropCached(uint64_t /*sector*/, uint64_t /*byteCount*/) {}
     // Size of the opened source in bytes; 0 when closed.
     virtual uint64_t SizeBytes() const = 0;
     // Reads many scattered pieces, setting each piece's `ok`; a failed piece does not
@@ -80,6 +83,7 @@ class CRawDriveImage : public CRawDrive {
     bool ReadSectors(uint64_t sector, void* buffer, uint32_t byteCount) override;
     bool WriteSectors(uint64_t sector, const void* buffer, uint32_t byteCount) override;
     bool FlushWrites() override;
+    void DropCached(uint64_t sector, uint64_t byteCount) override;
     uint64_t SizeBytes() const override { return size_; }
     void ReadScattered(std::span<SectorRead> reads) override;
 
@@ -134,6 +138,9 @@ class CRawDriveFaulty : public CRawDrive {
     void Close() override { inner_->Close(); }
     bool ReadSectors(uint64_t sector, void* buffer, uint32_t byteCount) override;
     bool WriteSectors(uint64_t sector, const void* buffer, uint32_t byteCount) override;
+    void DropCached(uint64_t sector, uint64_t byteCount) override {
+        inner_->DropCached(sector, byteCount);
+    }
     uint64_t SizeBytes() const override { return inner_->SizeBytes(); }
     CRawDrive& Inner() { return *inner_; }
 
@@ -173,6 +180,9 @@ class CRawDriveRef {
     // Waits until every write so far is on the disk (fdatasync). False when it failed or
     // the drive is not open for writing.
     bool Flush();
+    // Drops the kernel's cached copy of the range: the next Read of it comes from the
+    // disk, as a read-back of what was written must (call Flush first).
+    void DropCached(uint64_t sector, uint64_t byteCount);
     // Size of the opened volume in bytes (0 when closed).
     uint64_t SizeBytes() const;
     // Reads scattered pieces together, each checked as Read checks it (a piece outside

@@ -268,7 +268,29 @@ RecoveryRunResult CVolumeSession::Recover(
 }
 
 TraceVolume CVolumeSession::Traces() {
-    return {&drive_, ntfs_.get(), fat_.get(), 0, &deletedFolderClusters_, walkedDeletedFolders_};
+    return {
+        &drive_,       ntfs_.get(), fat_.get(), 0, &deletedFolderClusters_, walkedDeletedFolders_,
+        verifyLastPass};
+}
+
+SessionStatus CVolumeSession::SearchAgain(const OpContext& op,
+                                          const std::vector<RecoverableFile>& wiped,
+                                          std::vector<std::string>* stillFound) const {
+    stillFound->clear();
+    // A session of its own: this one's list is what was shown and wiped, and stays so.
+    CVolumeSession fresh;
+    fresh.source_ = source_;
+    SessionSearchOptions options;
+    options.deletedFolders = walkedDeletedFolders_;
+    if (SessionStatus s = SearchStatus(fresh.Search(op, options)); !s.IsOk()) return s;
+    fresh.CloseDrive();
+    // By location and name: the folder is not known to every step (the record scrub
+    // finds records without their folders).
+    std::set<std::pair<uint64_t, std::string>> listed;
+    for (const RecoverableFile& f : fresh.Found()) listed.emplace(f.location, f.name);
+    for (const RecoverableFile& f : wiped)
+        if (listed.count({f.location, f.name})) stillFound->push_back(TraceItemText(f));
+    return {};
 }
 
 TracePlan CVolumeSession::PlanTraceWipe(const OpContext& op, const RecoverableFile& item,

@@ -177,6 +177,16 @@ class CVolumeSession {
         const OpContext& op, const std::vector<const RecoverableFile*>& items, int passCount,
         const std::function<void(const RecoverableFile&, const TraceWipeResult&)>& onItem);
 
+    // Read the last pass of every cluster a trace wipe overwrites back from the volume
+    // (TraceVolume::verifyLastPass).
+    bool verifyLastPass = false;
+    // After a trace wipe: searches the volume again, in a session of its own opened as
+    // this one's search was (read only, deleted folders walked when they were), and puts
+    // in *stillFound the names (TraceItemText) of the `wiped` items it still lists: the
+    // same name at the same location. The search's failure is the status.
+    SessionStatus SearchAgain(const OpContext& op, const std::vector<RecoverableFile>& wiped,
+                              std::vector<std::string>* stillFound) const;
+
     // FAT32: zeroes the unused tails of the live folders' directory clusters
     // (ClearFatDirectoryTails; `write` false only counts them). Ok and nothing counted
     // on NTFS.

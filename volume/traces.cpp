@@ -329,6 +329,29 @@ TraceWipeResult WipeFileTraces(const OpContext& op, TraceVolume& vol, const Reco
     }
     std::vector<uint64_t> batch;  // drive sectors of the clusters to overwrite
     batch.reserve(batchClusters);
+    std::vector<uint8_t> back(vol.verifyLastPass ? bpc : 0);
+    // The last pass as the disk holds it: each cluster read back from the volume once
+    // the pass is flushed and the cached copy dropped, compared with its slice.
+    auto readBack = [&]() -> Outcome {
+        for (size_t i = 0; i < batch.size(); ++i) {
+            drive.DropCached(batch[i], bpc);
+            if (!drive.Read(batch[i], back.data(), bpc)) {
+                res.readBack = drive.LastError();
+                res.error = ErrorText(*res.readBack);
+                return Outcome::Failed;
+            }
+            const uint8_t* wrote = buffer.data() + i * bpc;
+            const auto diff = std::mismatch(wrote, wrote + bpc, back.data());
+            if (diff.first != wrote + bpc) {
+                res.readBack =
+                    Error(ErrorCode::Mismatch, drive.Source())
+                        .At(static_cast<int64_t>(batch[i] * kSectorSize) + (diff.first - wrote));
+                res.error = ErrorText(*res.readBack);
+                return Outcome::Failed;
+            }
+        }
+        return Outcome::Ok;
+    };
     auto wipeBatch = [&]() -> Outcome {
         for (int pass = 1; pass <= passCount; ++pass) {
             for (size_t i = 0; i < batch.size(); ++i) {
@@ -351,6 +374,8 @@ TraceWipeResult WipeFileTraces(const OpContext& op, TraceVolume& vol, const Reco
                 return Outcome::Failed;
             }
         }
+        if (vol.verifyLastPass)
+            if (const Outcome o = readBack(); o != Outcome::Ok) return o;
         batch.clear();
         return Outcome::Ok;
     };
@@ -399,6 +424,7 @@ TraceWipeResult WipeFileTraces(const OpContext& op, TraceVolume& vol, const Reco
     }
 
     res.outcome = Outcome::Ok;
+    res.verified = vol.verifyLastPass;
     // The record or entry is only reported gone once it is on the disk.
     auto flushed = [&drive, &res] {
         if (res.outcome == Outcome::Ok && !drive.Flush()) {

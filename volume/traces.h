@@ -20,10 +20,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/operation.h"
 #include "platform/result.h"
 #include "volume/fat32.h"
@@ -47,6 +49,10 @@ struct TraceVolume {
     const std::unordered_set<uint32_t>* deletedFolderClusters = nullptr;
     // FAT32: the search walked deleted folders, so the files inside them are items too.
     bool deletedFoldersWalked = false;
+    // Read the last pass over the clusters back from the volume (flushed, the cached copy
+    // dropped) and compare it with what was written: a difference fails the item before
+    // its record or entries are cleared, so a search still finds it to wipe again.
+    bool verifyLastPass = false;
 };
 
 // What a wipe of one item will do, computed without writing anything.
@@ -97,6 +103,10 @@ struct TraceWipeResult {
     bool needsFolderWalk = false;  // FAT32: refused as TracePlan::needsFolderWalk says
     std::string note;   // what was left alone and why (record reused, guard), for the log
     std::string error;  // why it failed
+    // With verifyLastPass: why the read-back failed (a Mismatch at the byte offset on the
+    // volume, or the failed read); empty when it passed or did not run.
+    std::optional<Error> readBack;
+    bool verified = false;  // every cluster's last pass read back as written
 };
 
 // Wipes the traces of one found item with `passCount` passes (1..14, fixed-pattern mode):

@@ -487,6 +487,15 @@ int CDeepCleaner::RestoreLeftoverCopies(int dirFd, const std::string& folder) {
 }
 
 bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, FileTime stamp) {
+    fileWritten_ = 0;
+    fileReadBack_.reset();
+    const bool cleaned = CleanFile(op, file, stamp);
+    if (fileReadBack_) ++filesReadBackFailed;
+    if (onFileDone) onFileDone({file.Path(), cleaned, fileWritten_, fileReadBack_});
+    return cleaned;
+}
+
+bool CDeepCleaner::CleanFile(const OpContext& op, const WalkFile& file, FileTime stamp) {
     const std::string path = file.Path();
     const std::string copyName = std::to_string(copyCounter_++) + std::string(kCopySuffix);
     const std::string journalName = copyName + std::string(kJournalSuffix);
@@ -650,7 +659,14 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
     wiper_->bytesWritten = &bytesWritten;
     wiper_->showStatus = wiper_->showStatus2 = true;
     wiper_->SetStatusText(underneathText + " " + path);
-    const bool wiped = wiper_->WipeFile(op, path, file.facts.compressed, 0).ok();
+    wiper_->verifyLastPass = verifyLastPass;
+    const Result<void> wipe = wiper_->WipeFile(op, path, file.facts.compressed, 0);
+    const bool wiped = wipe.ok();
+    fileWritten_ += wiper_->LastBytesWritten();
+    if (!wiped && verifyLastPass && wipe.error().code == ErrorCode::Mismatch) {
+        fileReadBack_ = wipe.error();
+        fileReadBack_->subject = path;
+    }
     const bool complete = wiped && !wiper_->WasAborted();
     Stage("wiped", copyPath);
 
@@ -704,8 +720,15 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
                 SlackSafety safety;
                 safety.journal = slackJournal_.get();
                 safety.leased = leased;
+                SlackPassReport report;
+                report.readBack = verifyLastPass;
                 timed = WriteSlackPasses(fd.get(), g.slackBytes, size, passCount, false, &op, stamp,
-                                         nullptr, safety);
+                                         nullptr, safety, &report);
+                fileWritten_ += report.bytesWritten;
+                if (report.readBackError && !fileReadBack_) {
+                    fileReadBack_ = std::move(report.readBackError);
+                    fileReadBack_->subject = path;
+                }
             }
             ReleaseSlackHold(fd.get(), leased);
         }
@@ -723,7 +746,7 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
 Outcome CDeepCleaner::Run(const OpContext& op, const std::string& start,
                           const std::string& driveText, const CCountingWalk* counts) {
     bytesCleaned = bytesNotCleaned = filesCleaned = filesNotCleaned = filesUpToDate = 0;
-    copiesRestored = copiesRemoved = copiesKept = bytesWritten = 0;
+    copiesRestored = copiesRemoved = copiesKept = bytesWritten = filesReadBackFailed = 0;
     notCleaned_.clear();
     ReplaySlackJournals(slackJournalFolder);
 

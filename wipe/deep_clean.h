@@ -109,6 +109,21 @@ class CDeepCleaner {
     // Bytes the wiper wrote (its counter; the time estimate of the panel reads it).
     uint64_t bytesWritten = 0;
 
+    // Read the last pass over each original back from the disk before the copy takes
+    // its place (CSecureFileWiper::verifyLastPass; with alsoWipeSlacks the slack's last
+    // pass too). An original that does not read back as written counts as not cleaned;
+    // its content goes back under its name as after any wipe that failed.
+    bool verifyLastPass = false;
+    uint64_t filesReadBackFailed = 0;  // files whose read-back found a difference
+    // What became of one file the walk handed over (a receipt lists them).
+    struct FileDone {
+        std::string path;
+        bool cleaned = false;
+        uint64_t bytesWritten = 0;      // over the passes on the original (and its slack)
+        std::optional<Error> readBack;  // why the read-back failed, when it did
+    };
+    std::function<void(const FileDone&)> onFileDone;
+
     // The cleaning walk over `start`, keyed by `driveText`: reads the old stamp, takes
     // the new one (now, UTC) and cleans every file the old one does not cover (every
     // file with `reclean`), giving each the new stamp as its modification time. Only a
@@ -150,6 +165,7 @@ class CDeepCleaner {
     std::function<void(std::string_view stage, const std::string& copyPath)> stageHook;
 
   private:
+    bool CleanFile(const OpContext& op, const WalkFile& file, FileTime stamp);
     void LogFileLine(bool cleaned, const WalkFile& file, const std::string& copyPath) const;
     // Notes what now holds the name of a file that was not cleaned (and the copy, when
     // it stays under its own name) for the list of files the stamp does not cover.
@@ -165,6 +181,9 @@ class CDeepCleaner {
     uint64_t copyCounter_ = 1;
     std::set<uint64_t> notCleaned_;
     std::unique_ptr<CSlackJournal> slackJournal_;
+    // The file being cleaned: what was written over it and the read-back's failure.
+    uint64_t fileWritten_ = 0;
+    std::optional<Error> fileReadBack_;
 };
 
 }  // namespace tw::wipe

@@ -115,7 +115,8 @@ std::vector<std::string> PassPatterns(int passes, bool randomMode) {
 
 nlohmann::json ReceiptJson(const Receipt& r) {
     nlohmann::json rows = nlohmann::json::array();
-    const std::vector<std::string> patterns = PassPatterns(r.passes, r.randomMode);
+    const std::vector<std::string> patterns =
+        r.patterns.empty() ? PassPatterns(r.passes, r.randomMode) : r.patterns;
     for (size_t i = 0; i < patterns.size(); ++i)
         rows.push_back({{"pass", i + 1}, {"pattern", patterns[i]}});
     nlohmann::json items = nlohmann::json::array();

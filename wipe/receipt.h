@@ -44,6 +44,9 @@ struct Receipt {
     // How: the pass table's rows for `passes` passes.
     int passes = 0;
     bool randomMode = false;
+    // The pattern of each pass when the run does not follow the pass table's rows (the
+    // slack wipe ends in zero passes); empty: PassPatterns(passes, randomMode).
+    std::vector<std::string> patterns;
 
     uint64_t bytesOverwritten = 0;
     std::chrono::system_clock::time_point started{};

@@ -23,7 +23,9 @@
 #include "platform/registry.h"
 #include "platform/strings.h"
 #include "wipe/deep_clean.h"
+#include "wipe/file_wiper.h"
 #include "wipe/journal_text.h"
+#include "wipe/receipt.h"
 #include "wipe/time_estimate.h"
 
 namespace tw::wipe {
@@ -384,9 +386,21 @@ int SlackPassesWritten(int passCount) {
     return n + (n > 1 ? 1 : 0);
 }
 
+std::vector<std::string> SlackPassPatterns(int passCount, bool randomMode) {
+    const int n = std::max(1, passCount);
+    std::vector<std::string> rows = PassPatterns(n - 1, randomMode);
+    rows.resize(static_cast<size_t>(SlackPassesWritten(n)), "0x00");
+    return rows;
+}
+
 bool WriteSlackPasses(int fd, uint64_t slackBytes, uint64_t sizeBytes, int passCount,
                       bool randomMode, const OpContext* progress, FileTime stamp,
-                      const SlackPassObserver* observer, const SlackSafety& safety) {
+                      const SlackPassObserver* observer, const SlackSafety& safety,
+                      SlackPassReport* report) {
+    if (report) {
+        report->bytesWritten = 0;
+        report->readBackError.reset();
+    }
     if (slackBytes == 0) return true;
     struct stat st {};
     if (fstat(fd, &st) != 0) return false;
@@ -430,10 +444,23 @@ bool WriteSlackPasses(int fd, uint64_t slackBytes, uint64_t sizeBytes, int passC
         else
             FillPassBuffer(buffer.data(), buffer.size(), i + 1, randomMode);
         if (progress) progress->Step(ProgressSink::Current, 1);
-        ok = platform::PwriteAll(fd, buffer.data(), buffer.size(), static_cast<off_t>(sizeBytes)) &&
+        size_t wrote = 0;
+        ok = platform::PwriteAll(fd, buffer.data(), buffer.size(), static_cast<off_t>(sizeBytes),
+                                 &wrote) &&
              fdatasync(fd) == 0;
+        if (report) report->bytesWritten += wrote;
         if (ok && observer && *observer) (*observer)(i, buffer.data(), buffer.size());
         if (ok) StageAt(safety, "pass");
+    }
+    // The last pass read back while the slack is still part of the file: once the file
+    // is cut, its slack can no longer be read through it. The read-back opens the file
+    // anew, which a lease held by this very process would make wait; the journal, not
+    // the lease, is what puts the file back after a crash.
+    if (ok && report && report->readBack) {
+        if (safety.leased) fcntl(fd, F_SETLEASE, F_UNLCK);
+        report->readBackError =
+            ReadBackMatches(fd, sizeBytes, slackBytes, buffer.data(), buffer.size(), 0);
+        if (report->readBackError) ok = false;
     }
 
     // The file gets its own length back whatever happened to the passes, unless
@@ -593,8 +620,14 @@ bool CSlackWiper::WipeAt(int dirFd, const std::string& folder, const std::string
                 safety.leased = leased;
                 safety.leaseBroken = &broken;
                 safety.stageHook = &stageHook;
-                rec.result = wipe::WriteSlackPasses(fd, g.slackBytes, rec.fileSize, passCount,
-                                                    randomMode, op, stamp, &passObserver, safety);
+                SlackPassReport report;
+                report.readBack = verifyLastPass;
+                rec.result =
+                    wipe::WriteSlackPasses(fd, g.slackBytes, rec.fileSize, passCount, randomMode,
+                                           op, stamp, &passObserver, safety, &report);
+                rec.bytesWritten += report.bytesWritten;
+                rec.readBack = std::move(report.readBackError);
+                if (rec.readBack) rec.readBack->subject = rec.path;
             }
             if (!broken || attempt == 2 || fstat(fd, &st) != 0) break;
             ReleaseSlackHold(fd, leased);
@@ -617,8 +650,11 @@ bool CSlackWiper::WipeAt(int dirFd, const std::string& folder, const std::string
         slackBytesWiped += rec.slackLength;
     } else
         ++filesFailed;
+    if (rec.readBack) ++filesReadBackFailed;
+    bytesWritten += rec.bytesWritten;
     lastRecord = rec;
     if (listItem && onListItem) onListItem(rec);
+    if (onFileDone) onFileDone(rec);
     if (logOn && logWriter && detailLog) log::LogToFile(SlackLogLine(rec, cluster), logWriter);
     return rec.result;
 }
@@ -626,6 +662,7 @@ bool CSlackWiper::WipeAt(int dirFd, const std::string& folder, const std::string
 Outcome CSlackWiper::WipeSlacks(const OpContext& op, const std::string& start,
                                 const std::string& driveText, const CCountingWalk* counts) {
     filesWiped = filesNoSlack = filesFailed = slackBytesWiped = 0;
+    bytesWritten = filesReadBackFailed = 0;
     // Files a slack wipe that died left longer are put back before anything else.
     const SlackReplay replayed = ReplaySlackJournals(journalFolder);
     if (logOn && logWriter) {

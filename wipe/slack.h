@@ -66,6 +66,10 @@ struct SlackLogRecord {
     uint64_t slackLength = 0;
     std::string path;
     bool compressed = false;
+    uint64_t bytesWritten = 0;  // over every pass that was written
+    // With the read-back asked for: why the last pass did not read back as written (a
+    // Mismatch at the file offset, or the failed read); empty when it did.
+    std::optional<Error> readBack;
 };
 
 // Sees each slack pass after it was written and flushed: the pass index (0-based, the
@@ -177,10 +181,24 @@ std::optional<Error> SlackRefusal(int dirFd, const std::string& name, bool hasSl
 // The passes written over a slack when `passCount` are asked for: at least one, and one
 // more zero pass when more than one.
 int SlackPassesWritten(int passCount);
+// The pattern of each of those passes ("0x00", "0xFF", "random", ...), in order: the
+// pass table's rows, then zeros from the last of the N passes on.
+std::vector<std::string> SlackPassPatterns(int passCount, bool randomMode);
+
+// What the pass loop is asked beyond the passes, and what it tells back.
+struct SlackPassReport {
+    // Read the last pass back from the disk before the file is cut back (unbuffered, as
+    // ReadBackMatches reads). A difference fails the call; the file is still cut back.
+    // A lease is given up for the read (the read-back's own open would wait for it).
+    bool readBack = false;
+    uint64_t bytesWritten = 0;           // out: over every pass written
+    std::optional<Error> readBackError;  // out: Mismatch at the file offset, or the failed read
+};
 
 bool WriteSlackPasses(int fd, uint64_t slackBytes, uint64_t sizeBytes, int passCount,
                       bool randomMode, const OpContext* progress, FileTime stamp,
-                      const SlackPassObserver* observer = nullptr, const SlackSafety& safety = {});
+                      const SlackPassObserver* observer = nullptr, const SlackSafety& safety = {},
+                      SlackPassReport* report = nullptr);
 
 // The per-drive slack processor of a clean-up run.
 class CSlackWiper {
@@ -204,6 +222,11 @@ class CSlackWiper {
     // Called with the file's record when WipeFileSlack is told the file is shown in a
     // list (the page updates that item).
     std::function<void(const SlackLogRecord&)> onListItem;
+    // Called with every file's record once its slack wipe is over (a receipt lists them).
+    std::function<void(const SlackLogRecord&)> onFileDone;
+    // Read the last pass of every slack back from the disk (SlackPassReport::readBack); a
+    // file whose slack does not read back as written counts as not wiped.
+    bool verifyLastPass = false;
 
     std::string productWord;  // "Tidewipe"
     std::string couldNotText, wipedText, wipedDirText, wipingText, overwritesWord, overwriteWord;
@@ -248,6 +271,8 @@ class CSlackWiper {
 
     // Totals of the last WipeSlacks (and of single-file calls since construction).
     uint64_t filesWiped = 0, filesNoSlack = 0, filesFailed = 0, slackBytesWiped = 0;
+    uint64_t bytesWritten = 0;         // over every pass of every file
+    uint64_t filesReadBackFailed = 0;  // of filesFailed: the read-back found a difference
     SlackLogRecord lastRecord;
 
   private:

@@ -159,12 +159,26 @@ TEST_F(FatTracesIntegration, WipedFileLeavesNoContentNameOrEntryAndTheVolumeStay
     EXPECT_EQ(ReadBytes(image_), before);
 
     out.clear();
+    const std::string receipt = dir_.Path() + "/receipt.json";
     ASSERT_EQ(test::RunCliIn(config_,
                              {"wipe-traces", image_, "--location", std::to_string(location_),
-                              "--passes", "2", "--yes"},
+                              "--passes", "2", "--yes", "--verify", "--report", receipt},
                              &out),
               0)
         << out;
+    // The receipt: the image, the one file by its name as found, its ten clusters twice
+    // and the directory cluster its entries were cleared in; read back, and not found by
+    // the search that followed.
+    const std::vector<uint8_t> boot = ReadBytes(image_);
+    ASSERT_GT(boot.size(), 0x0Du);
+    const uint64_t bpc = static_cast<uint64_t>(boot[0x0B] | boot[0x0C] << 8) * boot[0x0D];
+    const auto r = nlohmann::json::parse(test::ReadFileBytes(receipt), nullptr, false);
+    EXPECT_EQ(r["command"], "wipe-traces");
+    EXPECT_EQ(r["target"]["path"], image_);
+    ASSERT_EQ(r["items"].size(), 1u);
+    EXPECT_EQ(r["items"][0]["path"], "/SUB/?ECRET~1.TXT");
+    EXPECT_EQ(r["bytesOverwritten"], (10 * 2 + 1) * bpc);
+    EXPECT_EQ(r["verification"]["result"], "passed");
     EXPECT_NE(out.find("Wiped traces of file /SUB/?ECRET~1.TXT"), std::string::npos) << out;
     // The guessed sequence passes over the reused cluster: ten others are written.
     EXPECT_NE(out.find("(10 clusters overwritten, 3 directory entries cleared)"), std::string::npos)

@@ -15,6 +15,7 @@
 #include "tests/common/scratch_volume.h"
 #include "tests/volume/fat_image_builder.h"
 #include "volume/search.h"
+#include "volume/session.h"
 #include "volume/traces.h"
 
 namespace tw::volume {
@@ -241,6 +242,79 @@ TEST_F(FatTraceWipe, EveryPassIsFlushedBeforeTheSameClusterIsWrittenAgain) {
     EXPECT_GE(writes, 3u * 3u + 1u);
     EXPECT_EQ(flushes, 3u + 1u);  // one per pass over the batch, one after the entry
     EXPECT_EQ(mem->events.back(), "f");
+}
+
+// A drive that reports one write done without making it: the first one to `loseSector`
+// whose first byte is `loseByte`.
+class LosingMemory : public CRawDriveMemory {
+  public:
+    using CRawDriveMemory::CRawDriveMemory;
+    bool WriteSectors(uint64_t sector, const void* buffer, uint32_t byteCount) override {
+        if (!lost && sector == loseSector && static_cast<const uint8_t*>(buffer)[0] == loseByte) {
+            lost = true;
+            return true;
+        }
+        return CRawDriveMemory::WriteSectors(sector, buffer, byteCount);
+    }
+    uint64_t loseSector = 0;
+    uint8_t loseByte = 0;
+    bool lost = false;
+};
+
+// With the read-back, a lost write of the last pass fails the item at its byte on the
+// volume and leaves its entry, so that a search still finds it to wipe again; without,
+// it goes unseen.
+TEST_F(FatTraceWipe, ReadBackCatchesALostWriteOfTheLastPass) {
+    const uint64_t sector = static_cast<uint64_t>(v.b.Cluster(12) - v.b.Bytes().data()) / 512;
+    const size_t entry = static_cast<size_t>(v.b.Cluster(kRoot) - v.b.Bytes().data()) + 16 * 32;
+    for (bool verify : {true, false}) {
+        SCOPED_TRACE(verify);
+        auto* mem = new LosingMemory(v.b.Bytes());
+        mem->loseSector = sector;
+        mem->loseByte = 0xFF;  // two fixed passes: 0x00, then 0xFF
+        CRawDriveRef drive{std::unique_ptr<CRawDrive>(mem)};
+        ASSERT_TRUE(drive.Open("mem", true));
+        FatTable table(drive, *ReadFatBootInfo(drive));
+        TraceVolume ltv{&drive, nullptr, &table, 0};
+        ltv.verifyLastPass = verify;
+        const TraceWipeResult r = WipeFileTraces(tw::IdleOperation(), ltv, *item, 2);
+        ASSERT_TRUE(mem->lost);
+        if (verify) {
+            EXPECT_EQ(r.outcome, Outcome::Failed);
+            ASSERT_TRUE(r.readBack);
+            EXPECT_EQ(r.readBack->code, ErrorCode::Mismatch);
+            EXPECT_EQ(r.readBack->offset, static_cast<int64_t>(sector * 512));
+            EXPECT_NE(r.error.find("offset " + std::to_string(sector * 512)), std::string::npos)
+                << r.error;
+            EXPECT_FALSE(IsCleared(mem->Bytes().data() + entry));
+        } else {
+            EXPECT_EQ(r.outcome, Outcome::Ok) << r.error;
+            EXPECT_TRUE(IsCleared(mem->Bytes().data() + entry));
+        }
+    }
+}
+
+// The search after a trace wipe: a session of its own names the wiped items it still
+// finds, and only those.
+TEST_F(FatTraceWipe, SearchAgainNamesTheItemsStillFound) {
+    test::TempDir dir("traces-again");
+    const std::string image = dir.Path() + "/fat.img";
+    ASSERT_TRUE(test::WriteFileBytes(image, std::string(v.b.Bytes().begin(), v.b.Bytes().end())));
+    CVolumeSession s;
+    SessionOpenOptions oo;
+    oo.access = RawAccess::Write;
+    ASSERT_TRUE(s.Open(tw::IdleOperation(), image, oo).IsOk());
+    const RecoverableFile* secret = s.FindFound(10);
+    const RecoverableFile* other = s.FindFound(50);
+    ASSERT_TRUE(secret && other);
+    const std::vector<RecoverableFile> both{*secret, *other};
+    std::vector<std::string> still;
+    ASSERT_TRUE(s.SearchAgain(tw::IdleOperation(), both, &still).IsOk());
+    EXPECT_EQ(still.size(), 2u);
+    ASSERT_EQ(s.WipeTraces(tw::IdleOperation(), {secret}, 1, {}).wiped, 1u);
+    s.CloseDrive();
+    ASSERT_TRUE(s.SearchAgain(tw::IdleOperation(), both, &still).IsOk());
+    EXPECT_EQ(still, std::vector<std::string>{TraceItemText(*other)});
 }
 
 TEST_F(FatTraceWipe, LooksAtTheFatAgainRightBeforeEachWrite) {

@@ -253,8 +253,22 @@ TEST_F(SlackCli, DeepCleanCleansOnceAndThenFindsNothingNewToClean) {
     const ino_t a = Ino(tree + "/a.txt"), linked = Ino(tree + "/linked"),
                 target = Ino(outside + "/target");
     std::string out;
-    ASSERT_EQ(Run({"deep-clean", "--yes", "--passes", "1", tree}, &out), 0) << out;
+    const std::string receipt = dir_.Path() + "/receipt.json";
+    const auto readReceipt = [&receipt] {
+        return nlohmann::json::parse(test::ReadFileBytes(receipt), nullptr, false);
+    };
+    ASSERT_EQ(
+        Run({"deep-clean", "--yes", "--passes", "1", "--verify", "--report", receipt, tree}, &out),
+        0)
+        << out;
     EXPECT_NE(out.find("Deep cleaned 2 files (5005 bytes, 1 overwrite)"), std::string::npos) << out;
+    // The receipt: each original overwritten once over its whole clusters, read back.
+    nlohmann::json r = readReceipt();
+    EXPECT_EQ(r["command"], "deep-clean");
+    EXPECT_EQ(r["target"]["path"], tree);
+    EXPECT_EQ(r["items"].size(), 2u);
+    EXPECT_EQ(r["bytesOverwritten"], cluster * 1 + ((5000 + cluster - 1) / cluster) * cluster);
+    EXPECT_EQ(r["verification"]["result"], "passed");
     EXPECT_NE(Ino(tree + "/a.txt"), a);
     EXPECT_EQ(Ino(tree + "/linked"), linked);
     EXPECT_EQ(Ino(outside + "/target"), target);
@@ -302,11 +316,26 @@ TEST_F(SlackCli, DeepCleanCleansOnceAndThenFindsNothingNewToClean) {
     const timespec t[2] = {{0, UTIME_OMIT}, {1234567890, 987654321}};
     ASSERT_EQ(utimensat(AT_FDCWD, (tree + "/linked").c_str(), t, 0), 0);
     ASSERT_EQ(Cli({"settings", "set", "SaveToLogfile", "1"}, nullptr), 0);
-    ASSERT_EQ(Run({"slack", "--yes", tree}, &out), 0) << out;
+    ASSERT_EQ(Run({"slack", "--yes", "--verify", "--report", receipt, tree}, &out), 0) << out;
     EXPECT_NE(out.find("Wiped slack in 2 files (7283 bytes of slack, 3 overwrites), 2 without "
                        "slack, 0 could not be wiped"),
               std::string::npos)
         << out;
+    // The receipt names the two files with slack (the others had nothing to erase), each
+    // slack written four times (three passes and the extra zero pass), all read back.
+    r = readReceipt();
+    EXPECT_EQ(r["command"], "slack");
+    EXPECT_EQ(r["target"]["path"], tree);
+    EXPECT_EQ(r["bytesOverwritten"], 7283u * 4);
+    ASSERT_EQ(r["items"].size(), 2u);
+    for (const auto& item : r["items"]) {
+        EXPECT_EQ(item["erased"], true);
+        if (item["path"] == tree + "/a.txt") {
+            EXPECT_EQ(item["bytes"], (cluster - 5) * 4);
+        }
+    }
+    EXPECT_EQ(r["method"]["passes"], 4);
+    EXPECT_EQ(r["verification"]["result"], "passed");
     EXPECT_EQ(test::ReadFileBytes(tree + "/sub/b.txt"), std::string(5000, 'b'));
     EXPECT_EQ(mtime(tree + "/sub/b.txt"), stamp);
     EXPECT_EQ(mtime(tree + "/a.txt"), std::make_pair(time_t{4000000000}, 7L));

@@ -21,6 +21,7 @@
 #include <QScrollBar>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -34,6 +35,7 @@
 #include "tests/ui/ui_test_util.h"
 #include "volume/ui/analyze_drive_page.h"
 #include "volume/ui/file_slack_viewer.h"
+#include "wipe/receipt.h"
 
 namespace {
 
@@ -78,7 +80,16 @@ class AnalysisPageTest : public ::testing::Test {
                                 image_.toStdString() + "'";
         ASSERT_EQ(std::system(cmd.c_str()), 0);
         tw::ui::SetMessages(&messages_);
-        page_ = std::make_unique<CAnalyzeDrivePage>(nullptr, nullptr);
+        // Settings of its own: wipes read their last pass back and keep a receipt.
+        ASSERT_EQ(mkdir((dir_ / "logs").c_str(), 0700), 0);
+        store_ = std::make_unique<tw::RegistryStore>(dir_ / "registry.db");
+        settings_ = std::make_unique<tw::Settings>(*store_);
+        settings_->SetProgramFolder(dir_.Path() + "/");
+        settings_->logLocation = dir_ / "logs";
+        settings_->LoadSettings();
+        settings_->Dword("VerifyLastPass") = 1;
+        settings_->Dword("WriteReceipts") = 1;
+        page_ = std::make_unique<CAnalyzeDrivePage>(nullptr, settings_.get());
         page_->resize(1000, 700);
         page_->AddSource(image_);
         ASSERT_EQ(page_->CurrentSource(), image_);
@@ -116,6 +127,8 @@ class AnalysisPageTest : public ::testing::Test {
     tw::test::TempDir dir_{"analysis"};
     QString image_;
     tw::test::RecordingMessages messages_;
+    std::unique_ptr<tw::RegistryStore> store_;
+    std::unique_ptr<tw::Settings> settings_;
     std::unique_ptr<CAnalyzeDrivePage> page_;
 };
 
@@ -177,10 +190,21 @@ TEST_F(AnalysisPageTest, SearchListsRecoversAndWipesOnlyAfterConfirmation) {
     EXPECT_TRUE(messages_.asked[0].startsWith("Confirm Wipe: Warning - secure wipe selected."));
     EXPECT_FALSE(page_->Running());
     EXPECT_TRUE(FileBytes(image_) == before);
-    // "Confirm Wipe": a second search no longer finds it.
+    // "Confirm Wipe": read back, receipted, and a second search no longer finds it.
     messages_.answer = true;
     ASSERT_TRUE(RunToEnd([&] { page_->Button(1015)->click(); }));
     EXPECT_FALSE(FileBytes(image_) == before);
+    std::vector<std::string> receipts;
+    for (const auto& e :
+         std::filesystem::directory_iterator(tw::wipe::ReceiptFolder(settings_->LogFolder())))
+        receipts.push_back(e.path().string());
+    ASSERT_EQ(receipts.size(), 1u);
+    auto receipt = tw::wipe::ReadReceipt(receipts[0]);
+    ASSERT_TRUE(receipt.ok());
+    EXPECT_EQ((*receipt)["verification"]["result"], "passed");
+    ASSERT_EQ((*receipt)["items"].size(), 1u);
+    EXPECT_NE((*receipt)["items"][0]["path"].get<std::string>().find("letter.txt"),
+              std::string::npos);
     ASSERT_TRUE(RunToEnd([&] { page_->Button(1013)->click(); }));
     EXPECT_EQ(RowOf("letter.txt"), -1);
     EXPECT_GE(RowOf("budget.csv"), 0);

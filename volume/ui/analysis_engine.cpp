@@ -6,11 +6,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/error.h"
 #include "platform/operation.h"
+#include "platform/strings.h"
 #include "volume/session.h"
+#include "volume/trace_receipt.h"
 #include "wipe/slack_scan.h"
 
 namespace tw::volume::ui {
@@ -194,8 +198,8 @@ AnalysisEngine::End AnalysisEngine::Recover(const std::vector<uint64_t>& locatio
     return end;
 }
 
-AnalysisEngine::End AnalysisEngine::Wipe(const std::vector<uint64_t>& locations, int passes,
-                                         const Progress& p) {
+AnalysisEngine::End AnalysisEngine::Wipe(const std::vector<uint64_t>& locations,
+                                         const WipeOptions& o, const Progress& p) {
     End end;
     if (!d_->session || slackMode_) return end;
     const OpContext& op = *p.op;
@@ -208,17 +212,43 @@ AnalysisEngine::End AnalysisEngine::Wipe(const std::vector<uint64_t>& locations,
         return end;
     }
     const std::vector<const RecoverableFile*> items = Pick(s, locations);
+    wipe::Receipt receipt = VolumeReceipt("wipe-traces", s.Source().raw, s);
+    receipt.passes = o.passes;
+    receipt.verifyRequested = o.verify;
+    s.verifyLastPass = o.verify;
+    std::vector<RecoverableFile> wiped;  // what a fresh search must not list
     const TraceRunResult r =
-        s.WipeTraces(op, items, passes, [&](const RecoverableFile& f, const TraceWipeResult& tr) {
+        s.WipeTraces(op, items, o.passes, [&](const RecoverableFile& f, const TraceWipeResult& tr) {
+            AddTraceToReceipt(f, tr, receipt);
+            if (tr.outcome == Outcome::Ok) wiped.push_back(f);
             if (p.line)
                 p.line((tr.outcome == Outcome::Ok ? "Wiped " : "Could not wipe ") +
-                       TraceItemText(f));
+                       TraceItemText(f) +
+                       (tr.readBack ? " (" + ErrorText(*tr.readBack) + ")" : std::string()));
         });
+    s.verifyLastPass = false;
     s.OpenForAccess(RawAccess::ReadOnly);
     end.stopped = r.stopped;
     end.ok = r.failed == 0;
     end.message = "Wiped " + std::to_string(r.wiped) + " of " + std::to_string(items.size()) +
                   (items.size() == 1 ? " file" : " files");
+    if (o.verify && !r.stopped && !wiped.empty()) {
+        if (std::string found = CheckNoneFoundAgain(op, s, wiped, receipt); !found.empty()) {
+            end.ok = false;
+            end.message += ": " + found;
+        } else if (r.failed == 0 && !receipt.verified) {
+            receipt.verified = true;  // every cluster read back, nothing found again
+        }
+    }
+    if (!o.receiptLogFolder.empty() && !items.empty()) {
+        receipt.outcome = r.stopped ? "stopped" : r.failed > 0 ? "failed" : "completed";
+        receipt.finished = std::chrono::system_clock::now();
+        const std::string file = wipe::NewReceiptPath(o.receiptLogFolder, receipt.command);
+        if (!wipe::WriteReceipt(receipt, file).ok()) {
+            end.ok = false;
+            end.message += ". " + TextWith(TextId<1768>, file);
+        }
+    }
     return end;
 }
 

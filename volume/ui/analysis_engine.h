@@ -73,8 +73,15 @@ class AnalysisEngine {
     End Recover(const std::vector<uint64_t>& locations, const std::string& folder,
                 const Progress& p);
     // Wipes the traces of the listed deleted files at `locations` (raw writes, through
-    // the platform's raw-write gate).
-    End Wipe(const std::vector<uint64_t>& locations, int passes, const Progress& p);
+    // the platform's raw-write gate). With `verify` every overwritten cluster is read
+    // back and the volume searched again (none of the wiped files may still be listed);
+    // with `receiptLogFolder` set a receipt of the run goes into its receipts folder.
+    struct WipeOptions {
+        int passes = 1;
+        bool verify = false;
+        std::string receiptLogFolder;
+    };
+    End Wipe(const std::vector<uint64_t>& locations, const WipeOptions& o, const Progress& p);
 
     // The viewer: the clusters of an item (deleted file: its clusters; slack: its last
     // cluster), and one cluster's bytes.

@@ -588,7 +588,13 @@ void CAnalyzeDrivePage::StartOnItems(Run kind, const std::vector<uint64_t>& loca
     if (Running()) return;
     run_ = kind;
     const std::string folder = recoveryFolder_.toStdString();
-    const int passes = window_ ? window_->OverwriteLevel() : 1;
+    AnalysisEngine::WipeOptions wipeOptions;
+    wipeOptions.passes = window_ ? window_->OverwriteLevel() : 1;
+    if (settings_) {
+        wipeOptions.verify = settings_->ReadWithDefault("VerifyLastPass") == 1;
+        if (settings_->ReadWithDefault("WriteReceipts") == 1)
+            wipeOptions.receiptLogFolder = settings_->LogFolder();
+    }
     std::shared_ptr<Pending> pending = pending_;
     AnalysisEngine* engine = engine_.get();
     const bool started = runner_->Start([=](const OpContext& op) -> QVariant {
@@ -598,8 +604,9 @@ void CAnalyzeDrivePage::StartOnItems(Run kind, const std::vector<uint64_t>& loca
             std::lock_guard<std::mutex> lock(pending->mu);
             pending->lines.push_back(Q(line));
         };
-        const AnalysisEngine::End end = kind == Run::Recover ? engine->Recover(locations, folder, p)
-                                                             : engine->Wipe(locations, passes, p);
+        const AnalysisEngine::End end = kind == Run::Recover
+                                            ? engine->Recover(locations, folder, p)
+                                            : engine->Wipe(locations, wipeOptions, p);
         return QVariantList{end.ok, end.stopped, Q(end.message)};
     });
     if (!started) return;

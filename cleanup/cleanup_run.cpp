@@ -330,7 +330,7 @@ void CCleanupRun::CleanDrive(const OpContext& op, const CleanupDrive& drive, Dri
                 noteReadBack(receipt, f.readBack);
             };
         const Outcome o = cleaner.Run(op, mount, driveText, walk.get());
-        endReceipt(receipt, o, cleaner.filesNotCleaned > 0, cleaner.filesCleaned > 0);
+        endReceipt(receipt, o, cleaner.filesNotCleaned > 0, cleaner.filesReadBack > 0);
         out.ran[static_cast<size_t>(Task::DeepClean)] = true;
         if (o == Outcome::Stopped || op.Stopped())
             out.taskAborted[static_cast<size_t>(Task::DeepClean)] = true;
@@ -362,7 +362,7 @@ void CCleanupRun::CleanDrive(const OpContext& op, const CleanupDrive& drive, Dri
                 noteReadBack(receipt, rec.readBack);
             };
         const Outcome o = wiper.WipeSlacks(op, mount, driveText, walk.get());
-        endReceipt(receipt, o, wiper.filesFailed > 0, wiper.filesWiped > 0);
+        endReceipt(receipt, o, wiper.filesFailed > 0, wiper.filesReadBack > 0);
         out.ran[static_cast<size_t>(Task::Slack)] = true;
         if (o == Outcome::Stopped || op.Stopped())
             out.taskAborted[static_cast<size_t>(Task::Slack)] = true;

@@ -192,7 +192,7 @@ void RunSlack(Env& env, const SlackOptions& o) {
     SetVerification(
         receipt,
         readBackFailures.empty() ? std::nullopt : std::optional<Error>(readBackFailures.front()),
-        wiper.filesWiped > 0);
+        wiper.filesReadBack > 0);
     SaveReceipt(receipt, o.report, env);
     if (r == Outcome::Failed) {
         PrintError(ErrorText(wiper.WalkError()));
@@ -203,7 +203,7 @@ void RunSlack(Env& env, const SlackOptions& o) {
         std::to_string(wiper.slackBytesWiped) + " bytes of slack, " + PassesText(passes) + "), " +
         std::to_string(wiper.filesNoSlack) + " without slack, " +
         std::to_string(wiper.filesFailed) + " could not be wiped");
-    if (o.verify && wiper.filesWiped > 0 && readBackFailures.empty())
+    if (wiper.filesReadBack > 0 && readBackFailures.empty())
         Out("The last pass of every slack wiped read back as written");
     if (r == Outcome::Stopped) {
         log::LogToFile(Str<453>(), op.Log());
@@ -292,7 +292,7 @@ void RunDeepClean(Env& env, const DeepOptions& o) {
     SetVerification(
         receipt,
         readBackFailures.empty() ? std::nullopt : std::optional<Error>(readBackFailures.front()),
-        cleaner.filesCleaned > 0);
+        cleaner.filesReadBack > 0);
     SaveReceipt(receipt, o.report, env);
     for (const Error& e : readBackFailures) PrintError("deep-clean: " + ErrorText(e));
     if (r == Outcome::Failed) {

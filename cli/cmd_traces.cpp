@@ -120,10 +120,10 @@ wipe::Receipt VolumeReceipt(const std::string& command, const std::string& sourc
 
 // --verify after the writes: a fresh search of the volume must list none of `wiped`.
 // False (with the names printed, or why the search failed) when it does.
-bool NoneFoundAgain(const volume::CVolumeSession& vol,
+bool NoneFoundAgain(const OpContext& op, const volume::CVolumeSession& vol,
                     const std::vector<volume::RecoverableFile>& wiped, wipe::Receipt& receipt) {
     std::vector<std::string> still;
-    const volume::SessionStatus s = vol.SearchAgain(Operation(), wiped, &still);
+    const volume::SessionStatus s = vol.SearchAgain(op, wiped, &still);
     std::string detail;
     if (!s.IsOk()) {
         for (const std::string& line : s.lines) detail += (detail.empty() ? "" : "; ") + line;
@@ -313,7 +313,14 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
             // Every deleted record, also of files no longer listed (their data was
             // overwritten already, or they had none), then the folders.
             const Outcome o = vol.ScrubDeletedRecords(
-                op, [&wiped](const volume::RecoverableFile& f) { wiped.push_back(f); }, &coverage);
+                op,
+                [&](const volume::RecoverableFile& f) {
+                    const uint64_t bytes = vol.Ntfs()->Boot().recordSize;
+                    receipt.bytesOverwritten += bytes;
+                    receipt.items.push_back({volume::TraceItemText(f), bytes, true, {}});
+                    wiped.push_back(f);
+                },
+                &coverage);
             if (o == Outcome::Stopped) run.stopped = true;
             if (o == Outcome::Failed) {
                 ++run.failed;
@@ -334,9 +341,9 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
         }
         vol.CloseDrive();
         progress.Finish();
-        if (verify && !run.stopped && !wiped.empty() && !NoneFoundAgain(vol, wiped, receipt))
+        if (verify && !run.stopped && !wiped.empty() && !NoneFoundAgain(op, vol, wiped, receipt))
             ++run.failed;
-        if (verify && !receipt.verified && !run.stopped && run.wiped > 0)
+        if (verify && !receipt.verified && !run.stopped && !wiped.empty())
             receipt.verified = true;  // every cluster read back, nothing found again
         receipt.outcome = run.stopped ? "stopped" : run.failed > 0 ? "failed" : "completed";
         SaveReceipt(receipt, report, env);
@@ -351,6 +358,7 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
                              {"stopped", run.stopped},
                              {"items", std::move(results)},
                              {"notes", covered}};
+            if (verify) j["verified"] = receipt.verified.value_or(false);
             j.update(CoverageJson(coverage, ntfs));
             PrintJson(j);
         } else {
@@ -424,7 +432,7 @@ void RegisterScrubMft(CLI::App& app, Env& env) {
             receipt.items.push_back({volume::TraceItemText(f), recordBytes, true, {}});
         receipt.bytesOverwritten = scrubbed * recordBytes;
         const bool found = o == Outcome::Ok && verify && !scrubbedItems.empty() &&
-                           !NoneFoundAgain(vol, scrubbedItems, receipt);
+                           !NoneFoundAgain(op, vol, scrubbedItems, receipt);
         if (verify && o == Outcome::Ok && !found && !scrubbedItems.empty()) receipt.verified = true;
         receipt.outcome = o == Outcome::Stopped                                    ? "stopped"
                           : o == Outcome::Failed || vol.Ntfs()->Failure() || found ? "failed"

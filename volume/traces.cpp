@@ -329,26 +329,33 @@ TraceWipeResult WipeFileTraces(const OpContext& op, TraceVolume& vol, const Reco
     }
     std::vector<uint64_t> batch;  // drive sectors of the clusters to overwrite
     batch.reserve(batchClusters);
-    std::vector<uint8_t> back(vol.verifyLastPass ? bpc : 0);
-    // The last pass as the disk holds it: each cluster read back from the volume once
-    // the pass is flushed and the cached copy dropped, compared with its slice.
+    std::vector<uint8_t> back(vol.verifyLastPass ? batchClusters * bpc : 0);
+    // The last pass as the disk holds it: read back from the volume once the pass is
+    // flushed and the cached copy dropped, compared with what the slices held. Clusters
+    // that follow each other on the volume are read in one piece (their slices follow
+    // each other in the buffer too).
     auto readBack = [&]() -> Outcome {
-        for (size_t i = 0; i < batch.size(); ++i) {
-            drive.DropCached(batch[i], bpc);
-            if (!drive.Read(batch[i], back.data(), bpc)) {
+        const uint64_t sectorsPerCluster = bpc / kSectorSize;
+        for (size_t i = 0; i < batch.size();) {
+            size_t j = i + 1;
+            while (j < batch.size() && batch[j] == batch[j - 1] + sectorsPerCluster) ++j;
+            const auto bytes = static_cast<uint32_t>((j - i) * bpc);
+            drive.DropCached(batch[i], bytes);
+            if (!drive.Read(batch[i], back.data(), bytes)) {
                 res.readBack = drive.LastError();
                 res.error = ErrorText(*res.readBack);
                 return Outcome::Failed;
             }
             const uint8_t* wrote = buffer.data() + i * bpc;
-            const auto diff = std::mismatch(wrote, wrote + bpc, back.data());
-            if (diff.first != wrote + bpc) {
+            if (std::memcmp(wrote, back.data(), bytes) != 0) {
+                const auto diff = std::mismatch(wrote, wrote + bytes, back.data());
                 res.readBack =
                     Error(ErrorCode::Mismatch, drive.Source())
                         .At(static_cast<int64_t>(batch[i] * kSectorSize) + (diff.first - wrote));
                 res.error = ErrorText(*res.readBack);
                 return Outcome::Failed;
             }
+            i = j;
         }
         return Outcome::Ok;
     };

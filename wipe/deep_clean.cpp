@@ -489,9 +489,12 @@ int CDeepCleaner::RestoreLeftoverCopies(int dirFd, const std::string& folder) {
 bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, FileTime stamp) {
     fileWritten_ = 0;
     fileReadBack_.reset();
+    fileReadBackDone_ = false;
     const bool cleaned = CleanFile(op, file, stamp);
     if (fileReadBack_) ++filesReadBackFailed;
-    if (onFileDone) onFileDone({file.Path(), cleaned, fileWritten_, fileReadBack_});
+    if (fileReadBackDone_) ++filesReadBack;
+    if (onFileDone)
+        onFileDone({file.Path(), cleaned, fileWritten_, fileReadBack_, fileReadBackDone_});
     return cleaned;
 }
 
@@ -663,7 +666,9 @@ bool CDeepCleaner::CleanFile(const OpContext& op, const WalkFile& file, FileTime
     const Result<void> wipe = wiper_->WipeFile(op, path, file.facts.compressed, 0);
     const bool wiped = wipe.ok();
     fileWritten_ += wiper_->LastBytesWritten();
-    if (!wiped && verifyLastPass && wipe.error().code == ErrorCode::Mismatch) {
+    const bool differs = !wiped && verifyLastPass && wipe.error().code == ErrorCode::Mismatch;
+    fileReadBackDone_ = (wiped && wiper_->LastVerified()) || differs;
+    if (differs) {
         fileReadBack_ = wipe.error();
         fileReadBack_->subject = path;
     }
@@ -746,7 +751,8 @@ bool CDeepCleaner::CleanFile(const OpContext& op, const WalkFile& file, FileTime
 Outcome CDeepCleaner::Run(const OpContext& op, const std::string& start,
                           const std::string& driveText, const CCountingWalk* counts) {
     bytesCleaned = bytesNotCleaned = filesCleaned = filesNotCleaned = filesUpToDate = 0;
-    copiesRestored = copiesRemoved = copiesKept = bytesWritten = filesReadBackFailed = 0;
+    copiesRestored = copiesRemoved = copiesKept = bytesWritten = 0;
+    filesReadBack = filesReadBackFailed = 0;
     notCleaned_.clear();
     ReplaySlackJournals(slackJournalFolder);
 

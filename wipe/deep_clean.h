@@ -114,6 +114,7 @@ class CDeepCleaner {
     // pass too). An original that does not read back as written counts as not cleaned;
     // its content goes back under its name as after any wipe that failed.
     bool verifyLastPass = false;
+    uint64_t filesReadBack = 0;        // files whose originals were read back
     uint64_t filesReadBackFailed = 0;  // files whose read-back found a difference
     // What became of one file the walk handed over (a receipt lists them).
     struct FileDone {
@@ -121,6 +122,7 @@ class CDeepCleaner {
         bool cleaned = false;
         uint64_t bytesWritten = 0;      // over the passes on the original (and its slack)
         std::optional<Error> readBack;  // why the read-back failed, when it did
+        bool readBackDone = false;      // the original's last pass was read back
     };
     std::function<void(const FileDone&)> onFileDone;
 
@@ -184,6 +186,7 @@ class CDeepCleaner {
     // The file being cleaned: what was written over it and the read-back's failure.
     uint64_t fileWritten_ = 0;
     std::optional<Error> fileReadBack_;
+    bool fileReadBackDone_ = false;
 };
 
 }  // namespace tw::wipe

@@ -399,6 +399,7 @@ bool WriteSlackPasses(int fd, uint64_t slackBytes, uint64_t sizeBytes, int passC
                       SlackPassReport* report) {
     if (report) {
         report->bytesWritten = 0;
+        report->readBackDone = false;
         report->readBackError.reset();
     }
     if (slackBytes == 0) return true;
@@ -460,6 +461,7 @@ bool WriteSlackPasses(int fd, uint64_t slackBytes, uint64_t sizeBytes, int passC
         if (safety.leased) fcntl(fd, F_SETLEASE, F_UNLCK);
         report->readBackError =
             ReadBackMatches(fd, sizeBytes, slackBytes, buffer.data(), buffer.size(), 0);
+        report->readBackDone = true;
         if (report->readBackError) ok = false;
     }
 
@@ -627,6 +629,7 @@ bool CSlackWiper::WipeAt(int dirFd, const std::string& folder, const std::string
                                            op, stamp, &passObserver, safety, &report);
                 rec.bytesWritten += report.bytesWritten;
                 rec.readBack = std::move(report.readBackError);
+                rec.readBackDone = report.readBackDone;
                 if (rec.readBack) rec.readBack->subject = rec.path;
             }
             if (!broken || attempt == 2 || fstat(fd, &st) != 0) break;
@@ -651,6 +654,7 @@ bool CSlackWiper::WipeAt(int dirFd, const std::string& folder, const std::string
     } else
         ++filesFailed;
     if (rec.readBack) ++filesReadBackFailed;
+    if (rec.readBackDone) ++filesReadBack;
     bytesWritten += rec.bytesWritten;
     lastRecord = rec;
     if (listItem && onListItem) onListItem(rec);
@@ -662,7 +666,7 @@ bool CSlackWiper::WipeAt(int dirFd, const std::string& folder, const std::string
 Outcome CSlackWiper::WipeSlacks(const OpContext& op, const std::string& start,
                                 const std::string& driveText, const CCountingWalk* counts) {
     filesWiped = filesNoSlack = filesFailed = slackBytesWiped = 0;
-    bytesWritten = filesReadBackFailed = 0;
+    bytesWritten = filesReadBack = filesReadBackFailed = 0;
     // Files a slack wipe that died left longer are put back before anything else.
     const SlackReplay replayed = ReplaySlackJournals(journalFolder);
     if (logOn && logWriter) {

@@ -67,6 +67,7 @@ struct SlackLogRecord {
     std::string path;
     bool compressed = false;
     uint64_t bytesWritten = 0;  // over every pass that was written
+    bool readBackDone = false;  // the last pass was read back (whatever it found)
     // With the read-back asked for: why the last pass did not read back as written (a
     // Mismatch at the file offset, or the failed read); empty when it did.
     std::optional<Error> readBack;
@@ -192,6 +193,7 @@ struct SlackPassReport {
     // A lease is given up for the read (the read-back's own open would wait for it).
     bool readBack = false;
     uint64_t bytesWritten = 0;           // out: over every pass written
+    bool readBackDone = false;           // out: the last pass was read back
     std::optional<Error> readBackError;  // out: Mismatch at the file offset, or the failed read
 };
 
@@ -272,6 +274,7 @@ class CSlackWiper {
     // Totals of the last WipeSlacks (and of single-file calls since construction).
     uint64_t filesWiped = 0, filesNoSlack = 0, filesFailed = 0, slackBytesWiped = 0;
     uint64_t bytesWritten = 0;         // over every pass of every file
+    uint64_t filesReadBack = 0;        // files whose last pass was read back
     uint64_t filesReadBackFailed = 0;  // of filesFailed: the read-back found a difference
     SlackLogRecord lastRecord;
 

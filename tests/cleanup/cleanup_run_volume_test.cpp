@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 
 #include "cleanup/clean_steps.h"
 #include "platform/storage_facts.h"
@@ -17,6 +18,7 @@
 #include "tests/cleanup/cleanup_fixture.h"
 #include "wipe/deep_clean.h"
 #include "wipe/free_space.h"
+#include "wipe/receipt.h"
 #include "wipe/swap_wipe.h"
 
 namespace tw::wipe {
@@ -127,6 +129,8 @@ TEST_F(CleanupVolumes, EveryTaskOnTwoDrives) {
 
     for (const auto& info : kTasks) run->tasks.Set(info.task, true);
     run->drives = {Mount(0), Mount(1)};
+    settings->Dword("VerifyLastPass") = 1;
+    settings->Dword("WriteReceipts") = 1;
     std::vector<std::string> plans;
     run->hooks.plan = [&](std::string_view p) { plans.push_back(std::string(p)); };
     const CleanupSummary s = Start(kCleanPageStart);
@@ -213,6 +217,19 @@ TEST_F(CleanupVolumes, EveryTaskOnTwoDrives) {
         const auto image = vols[i]->ReadImage();
         EXPECT_EQ(test::CountOccurrences(image, "TWTRASHED-CONTENT"), 0u);
     }
+    // Each drive's free-space, deep clean and slack steps left a receipt, each read back.
+    std::map<std::string, int> receipts;
+    for (const auto& e : fs::directory_iterator(wipe::ReceiptFolder(settings->LogFolder()))) {
+        const auto r = wipe::ReadReceipt(e.path().string());
+        ASSERT_TRUE(r.ok()) << e.path();
+        const std::string target = r.value()["target"]["path"];
+        ++receipts[target];
+        if (target == "trash") continue;
+        EXPECT_EQ(r.value()["verification"]["result"], "passed") << e.path();
+        EXPECT_GT(r.value()["bytesOverwritten"].get<uint64_t>(), 0u) << e.path();
+    }
+    EXPECT_EQ(receipts[Mount(0)], 3);
+    EXPECT_EQ(receipts[Mount(1)], 3);
 }
 
 TEST_F(CleanupVolumes, AbortSkipsTheRestOfTheDriveAndEndsTheRun) {

@@ -73,24 +73,25 @@ const char* FsName(FsKind kind) {
             return "NTFS";
         case FsKind::Tmpfs:
             return "tmpfs";
+        case FsKind::Btrfs:
+            return "btrfs";
     }
     return "?";
 }
 
 std::string ScratchUnavailable(FsKind kind) {
     if (geteuid() != 0) return "mounting an image needs root";
-    if (kind == FsKind::Tmpfs) {
-        for (const char* t : {"mount", "umount"})
-            if (!InPath(t)) return std::string(t) + " is not installed";
-    } else if (kind == FsKind::Ext4) {
-        for (const char* t : {"mkfs.ext4", "mount", "umount", "losetup"})
-            if (!InPath(t)) return std::string(t) + " is not installed";
+    std::vector<const char*> tools = {"mount", "umount"};
+    if (kind == FsKind::Ext4 || kind == FsKind::Btrfs) {
+        tools.push_back(kind == FsKind::Ext4 ? "mkfs.ext4" : "mkfs.btrfs");
+        tools.push_back("losetup");
         if (access("/dev/loop-control", R_OK | W_OK) != 0) return "no /dev/loop-control";
-    } else {
-        for (const char* t : {"mkntfs", "ntfs-3g", "umount"})
-            if (!InPath(t)) return std::string(t) + " is not installed";
+    } else if (kind == FsKind::Ntfs) {
+        tools = {"mkntfs", "ntfs-3g", "umount"};
         if (access("/dev/fuse", R_OK | W_OK) != 0) return "no usable /dev/fuse";
     }
+    for (const char* t : tools)
+        if (!InPath(t)) return std::string(t) + " is not installed";
     return "";
 }
 
@@ -146,9 +147,27 @@ TempDir::~TempDir() {
     nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
 }
 
+LoopDevice::LoopDevice(const std::string& image) {
+    std::string out;
+    if (RunTool({"losetup", "--find", "--show", image}, &out) != 0) return;
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+    if (out.rfind("/dev/loop", 0) == 0) dev_ = out;
+}
+
+LoopDevice::~LoopDevice() {
+    // A FUSE daemon may hold the device a moment after its unmount.
+    for (int i = 0; !dev_.empty() && i < 50; ++i) {
+        if (RunTool({"losetup", "-d", dev_}) == 0) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
 ScratchVolume::ScratchVolume(FsKind kind, uint32_t sizeMiB, std::string_view label,
-                             const std::vector<std::string>& mkfsOptions)
-    : kind_(kind), sizeMiB_(sizeMiB), dir_(std::string("scratch-") + FsName(kind)) {
+                             const ScratchOptions& options)
+    : kind_(kind),
+      sizeMiB_(sizeMiB),
+      dir_(std::string("scratch-") + FsName(kind)),
+      options_(options) {
     if (!dir_.Ok()) {
         error_ = "cannot make a temporary folder";
         return;
@@ -174,29 +193,52 @@ ScratchVolume::ScratchVolume(FsKind kind, uint32_t sizeMiB, std::string_view lab
         return;
     }
     close(fd);
+    device_ = image_;
     std::string out;
-    int rc;
-    if (kind == FsKind::Ext4) {
-        std::vector<std::string> argv = {
-            "mkfs.ext4", "-q", "-F", "-b", "4096", "-E", "nodiscard", "-L", std::string(label)};
-        argv.insert(argv.end(), mkfsOptions.begin(), mkfsOptions.end());
-        argv.push_back(image_);
-        rc = RunTool(argv, &out);
-    } else {
-        std::vector<std::string> argv = {"mkntfs", "-q",   "-F", "-f",
-                                         "-c",     "4096", "-L", std::string(label)};
-        argv.insert(argv.end(), mkfsOptions.begin(), mkfsOptions.end());
-        argv.push_back(image_);
-        rc = RunTool(argv, &out);
+    if (options.loopDevice || options.crypt) {
+        loop_ = std::make_unique<LoopDevice>(image_);
+        if (loop_->Path().empty()) {
+            error_ = "losetup: no loop device";
+            return;
+        }
+        device_ = loop_->Path();
     }
-    if (rc != 0) {
+    if (options.crypt) {
+        const std::string key = dir_ / "key";
+        const std::string mapping = "twscratch" + std::to_string(getpid());
+        if (!WriteFileBytes(key, std::string(64, 'k')) ||
+            RunTool({"cryptsetup", "open", "--type", "plain", "--cipher", "aes-xts-plain64",
+                     "--key-size", "256", "--key-file", key, device_, mapping},
+                    &out) != 0) {
+            error_ = "cryptsetup open: " + out;
+            return;
+        }
+        mapping_ = mapping;
+        device_ = "/dev/mapper/" + mapping;
+    }
+    std::vector<std::string> argv;
+    if (kind == FsKind::Ext4)
+        argv = {"mkfs.ext4", "-q", "-F", "-b", "4096", "-E", "nodiscard", "-L", std::string(label)};
+    else if (kind == FsKind::Btrfs)
+        argv = {"mkfs.btrfs", "-q", "-f", "-L", std::string(label)};
+    else
+        argv = {"mkntfs", "-q", "-F", "-f", "-c", "4096", "-L", std::string(label)};
+    argv.insert(argv.end(), options.mkfs.begin(), options.mkfs.end());
+    argv.push_back(device_);
+    if (RunTool(argv, &out) != 0) {
         error_ = std::string("formatting failed: ") + out;
         return;
     }
     Mount();
 }
 
-ScratchVolume::~ScratchVolume() { Unmount(); }
+ScratchVolume::~ScratchVolume() {
+    Unmount();
+    for (int i = 0; !mapping_.empty() && i < 50; ++i) {
+        if (RunTool({"cryptsetup", "close", mapping_}) == 0) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
 
 bool ScratchVolume::Mount() {
     if (mounted_) return true;
@@ -211,18 +253,22 @@ bool ScratchVolume::Mount() {
         mounted_ = true;
         return true;
     }
-    if (image_.empty()) return false;
-    if (kind_ == FsKind::Ext4) {
+    if (device_.empty()) return false;
+    std::string opts;
+    for (const auto& o : options_.mount) opts += "," + o;
+    if (kind_ != FsKind::Ntfs) {
         std::string out;
-        if (RunTool({"mount", "-o", "loop", image_, mountPoint_}, &out) != 0) {
-            error_ = "mount -o loop failed: " + out;
+        const std::string loop = device_ == image_ ? "loop" : "rw";
+        if (RunTool({"mount", "-o", loop + opts, device_, mountPoint_}, &out) != 0) {
+            error_ = "mount -o " + loop + opts + " failed: " + out;
             return false;
         }
         mounted_ = true;
         return true;
     }
     // ntfs-3g stays in the foreground as our child, so that Unmount can wait for it.
-    const std::vector<std::string> argv = {"ntfs-3g", "-o", "no_detach", image_, mountPoint_};
+    const std::vector<std::string> argv = {"ntfs-3g", "-o", "no_detach" + opts, device_,
+                                           mountPoint_};
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);

@@ -9,6 +9,9 @@
 //         the image is completely written.
 //   tmpfs: a size-limited RAM file system (needs root); no image: ReadImage() is empty.
 //         It refuses O_DIRECT, which makes it the place to test buffered fallbacks.
+//   btrfs: truncate + mkfs.btrfs, mounted like ext4.
+// ScratchOptions add mount options, a loop device of their own (NTFS then mounts as
+// fuseblk) and a plain dm-crypt mapping over it.
 //
 // Usage:
 //   TW_REQUIRE_SCRATCH(tw::test::FsKind::Ext4);   // GTEST_SKIP with the reason if not
@@ -22,13 +25,14 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace tw::test {
 
-enum class FsKind { Ext4, Ntfs, Tmpfs };
+enum class FsKind { Ext4, Ntfs, Tmpfs, Btrfs };
 
 const char* FsName(FsKind kind);
 
@@ -64,13 +68,33 @@ class TempDir {
     std::string path_;
 };
 
+// An image file attached to a free loop device, detached again at destruction (retried
+// while a FUSE daemon still holds it). Path() is "" when none could be attached.
+class LoopDevice {
+  public:
+    explicit LoopDevice(const std::string& image);
+    ~LoopDevice();
+    LoopDevice(const LoopDevice&) = delete;
+    LoopDevice& operator=(const LoopDevice&) = delete;
+    const std::string& Path() const { return dev_; }
+
+  private:
+    std::string dev_;
+};
+
+struct ScratchOptions {
+    std::vector<std::string> mkfs;   // after the usual options (features, inode size)
+    std::vector<std::string> mount;  // "-o" options of the mount, e.g. "data=journal"
+    bool loopDevice = false;         // format and mount a loop device of the image
+    bool crypt = false;              // ... under a plain dm-crypt mapping (implies it)
+};
+
 class ScratchVolume {
   public:
     // Makes, formats and mounts an image of sizeMiB MiB. Check Ok() / Error().
-    // `label` names the volume; the cluster (block) size is 4096 bytes. `mkfsOptions`
-    // go to mkfs.ext4 or mkntfs after the usual ones (features, inode size).
+    // `label` names the volume; the cluster (block) size is 4096 bytes.
     ScratchVolume(FsKind kind, uint32_t sizeMiB, std::string_view label = "twscratch",
-                  const std::vector<std::string>& mkfsOptions = {});
+                  const ScratchOptions& options = {});
     // Unmounts, and removes the image and the folders.
     ~ScratchVolume();
     ScratchVolume(const ScratchVolume&) = delete;
@@ -97,7 +121,9 @@ class ScratchVolume {
     FsKind kind_;
     uint32_t sizeMiB_;
     TempDir dir_;
-    std::string image_, mountPoint_, error_;
+    ScratchOptions options_;
+    std::string image_, device_, mapping_, mountPoint_, error_;
+    std::unique_ptr<LoopDevice> loop_;
     bool mounted_ = false;
     pid_t daemon_ = -1;  // the ntfs-3g process serving the mount
 };

@@ -181,6 +181,7 @@ TEST_P(FatIntegration, AgreesWithFls) {
                     << "missing: " << e.path << " cluster " << e.firstCluster;
                 const RecoverableFile& f = *it->second;
                 EXPECT_EQ(f.folderDeleted, insideDeleted(e)) << e.path;
+                EXPECT_EQ(f.attributes[2] == 'd', e.directory) << e.path << " " << f.attributes;
                 if (!e.directory) {
                     EXPECT_EQ(f.size, e.size) << e.path;  // fls sizes folders by their chain
                 }

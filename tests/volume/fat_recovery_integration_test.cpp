@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -200,7 +201,14 @@ TEST(FatRecoveryIntegration, EntriesAreClearedAfterAFullRecoveryAndTheVolumeStay
     test::TempDir home("home");
     const std::string cli = "--config-home '" + home.Path() + "' ";
     const std::string folder = home.Path() + "/out";
-    const std::string before = test::ReadFileBytes(img.path);
+    std::string before = test::ReadFileBytes(img.path);
+    // 16 MiB more for CRAFT1.TXT: its entry's last byte is not zero, and must be cleared.
+    const size_t craft1 = before.find("\xE5RAFT1  TXT");
+    ASSERT_NE(craft1, std::string::npos);
+    before[craft1 + 31] = 1;
+    std::fstream(img.path, std::ios::in | std::ios::out | std::ios::binary)
+        .seekp(static_cast<std::streamoff>(craft1 + 31))
+        .put(1);
 
     // A dry run lists the plan and changes nothing: no folder, the image as it was.
     auto dry =
@@ -236,6 +244,7 @@ TEST(FatRecoveryIntegration, EntriesAreClearedAfterAFullRecoveryAndTheVolumeStay
     EXPECT_EQ(all.status, 0) << all.err;
     EXPECT_NE(all.out.find("(10 of 10 files recovered)"), std::string::npos) << all.out;
     EXPECT_EQ(SearchJson(img.path, home.Path()), "[]\n");
+    EXPECT_EQ(test::ReadFileBytes(img.path).substr(craft1, 32), "\xE5" + std::string(31, '\0'));
     EXPECT_EQ(RunTool({"fsck.fat", "-n", img.path}, &fsck), 0) << fsck;
     // The live files are untouched.
     std::string live;

@@ -409,32 +409,13 @@ TEST(NtfsFuse, CommandPrintsJsonAndTable) {
     EXPECT_NE(out.find("Completed search for recoverable files"), std::string::npos);
 }
 
-// A loop device of an image copy, detached at the end.
-class LoopDevice {
-  public:
-    explicit LoopDevice(const std::string& image) {
-        std::string out;
-        if (RunTool({"losetup", "-f", "--show", image}, &out) == 0) {
-            while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-            if (out.rfind("/dev/loop", 0) == 0) dev_ = out;
-        }
-    }
-    ~LoopDevice() {
-        if (!dev_.empty()) RunTool({"losetup", "-d", dev_});
-    }
-    const std::string& Path() const { return dev_; }
-
-  private:
-    std::string dev_;
-};
-
 TEST(NtfsFuse, RawWritesAreRefusedWhileTheDeviceIsMountedReadWrite) {
     REQUIRE_IMAGE();
     test::TempDir dir("ntfsloop");
     std::string copy = dir.Path() + "/l.img", mnt = dir.Path() + "/mnt";
     ASSERT_EQ(RunTool({"cp", "--sparse=always", NtfsImage().path, copy}), 0);
     ASSERT_EQ(RunTool({"mkdir", mnt}), 0);
-    LoopDevice loop(copy);
+    test::LoopDevice loop(copy);
     if (loop.Path().empty()) GTEST_SKIP() << "no loop device available";
     ASSERT_EQ(RunTool({"ntfs-3g", loop.Path(), mnt}), 0);
     {

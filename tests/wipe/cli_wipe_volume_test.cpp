@@ -225,7 +225,7 @@ class RecordSlack : public ::testing::TestWithParam<FsKind> {
         } else {
             vol = std::make_unique<test::ScratchVolume>(
                 FsKind::Ext4, 16, "twinline",
-                std::vector<std::string>{"-I", "1024", "-O", "inline_data,^has_journal"});
+                test::ScratchOptions{{"-I", "1024", "-O", "inline_data,^has_journal"}, {}});
             if (!vol->Ok() && vol->Error().rfind("mount", 0) == 0)
                 GTEST_SKIP() << "this kernel does not mount ext4 with inline_data: "
                              << vol->Error();

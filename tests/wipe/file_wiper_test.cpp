@@ -243,52 +243,36 @@ TEST(PassTable, NoPassNumberOrNoBufferDrawsAndWritesNothing) {
 // renames first (n names of four random letters each). An empty file is renamed and
 // deleted without a write.
 TEST_F(WiperTest, EachWiperWritesItsPassesOfTheTable) {
+    enum Kind { Plain, Progress, Recycle };
     for (int n = 1; n <= 14; ++n) {
-        SCOPED_TRACE(n);
-        {
-            const std::string path = MakeFile("f.dat", 3 * cluster_ + 100);
-            CSecureFileWiper w;
-            w.SetPassCount(n);
-            tw::wipe::SeedWipeRandom(1000 + n);
+        for (Kind kind : {Plain, Progress, Recycle}) {
+            SCOPED_TRACE(testing::Message() << "count " << n << " wiper " << kind);
+            const uint32_t seed = (kind == Plain ? 1000 : 500) + n;
+            const int count = kind == Plain ? n + 1 : n;
+            const std::string path =
+                MakeFile("f.dat", kind == Plain ? 3 * cluster_ + 100 : 2 * cluster_ + 1);
+            CSecureFileWiper plain;
+            CProgressFileWiper progress;
+            CRecycleFileWiper recycle;
+            plain.SetPassCount(n);
+            progress.SetPassCount(n);
+            recycle.SetPassCount(n);
+            tw::wipe::SeedWipeRandom(seed);
             Recorder rec;
-            ASSERT_TRUE(w.WipeFile(path, false, false));
+            const tw::OpContext& op = tw::IdleOperation();
+            ASSERT_TRUE(kind == Plain      ? plain.WipeFile(path, false, false)
+                        : kind == Progress ? progress.WipeFile(op, path, false, cluster_)
+                                           : recycle.WipeFile(op, path, false, cluster_, true));
             const auto passes = rec.Passes();
-            const auto row = FixedRow(n + 1, 1000 + n);
-            ASSERT_EQ(passes.size(), static_cast<size_t>(n + 1));
-            for (int p = 0; p <= n; ++p) {
+            const auto row = FixedRow(count, seed, kind == Recycle ? 4 * n : 0);
+            ASSERT_EQ(passes.size(), static_cast<size_t>(count));
+            for (int p = 0; p < count; ++p) {
                 EXPECT_EQ(passes[p].Uniform(), row[p]) << "pass " << p + 1;
-                EXPECT_EQ(passes[p].Bytes(), 4u * cluster_) << "pass " << p + 1;
+                if (kind != Recycle) {
+                    EXPECT_EQ(passes[p].Bytes(), (kind == Plain ? 4u : 3u) * cluster_)
+                        << "pass " << p + 1;
+                }
             }
-            EXPECT_EQ(EntriesIn(dir_.Path()), 0u);
-        }
-        const size_t size = 2 * cluster_ + 1;
-        const auto row = FixedRow(n, 500 + n);
-        {
-            const std::string path = MakeFile("p.dat", size);
-            CProgressFileWiper w;
-            w.SetPassCount(n);
-            tw::wipe::SeedWipeRandom(500 + n);
-            Recorder rec;
-            ASSERT_TRUE(w.WipeFile(tw::IdleOperation(), path, false, cluster_));
-            const auto passes = rec.Passes();
-            ASSERT_EQ(passes.size(), static_cast<size_t>(n));
-            for (int p = 0; p < n; ++p) {
-                EXPECT_EQ(passes[p].Uniform(), row[p]);
-                EXPECT_EQ(passes[p].Bytes(), 3u * cluster_);
-            }
-            EXPECT_EQ(EntriesIn(dir_.Path()), 0u);
-        }
-        {
-            const std::string path = MakeFile("r.dat", size);
-            CRecycleFileWiper w;
-            w.SetPassCount(n);
-            tw::wipe::SeedWipeRandom(500 + n);
-            Recorder rec;
-            ASSERT_TRUE(w.WipeFile(tw::IdleOperation(), path, false, cluster_, true));
-            const auto passes = rec.Passes();
-            ASSERT_EQ(passes.size(), static_cast<size_t>(n));
-            const auto renamedFirst = FixedRow(n, 500 + n, 4 * n);
-            for (int p = 0; p < n; ++p) EXPECT_EQ(passes[p].Uniform(), renamedFirst[p]);
             EXPECT_EQ(EntriesIn(dir_.Path()), 0u);
         }
     }

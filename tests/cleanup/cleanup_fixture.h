@@ -53,7 +53,10 @@ class CleanupFixture : public ::testing::Test {
                 [this](const wipe::CProceedCancelDialog& x) {
                     countdownTexts.push_back(x.StaticText());
                 },
-                [this](int) { return cancelCountdown; });
+                [this](int ms) {
+                    EXPECT_EQ(ms, 1000);  // a second per tick
+                    return cancelCountdown;
+                });
         });
         return s;
     }

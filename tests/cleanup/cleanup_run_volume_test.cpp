@@ -164,6 +164,7 @@ TEST_F(CleanupVolumes, EveryTaskOnTwoDrives) {
     ASSERT_EQ(countdownTexts.size(), 31u);
     EXPECT_EQ(countdownTexts.front(), "Shut down in 30 seconds.");
     EXPECT_EQ(countdownTexts[29], "Shut down in 1 seconds.");
+    EXPECT_EQ(countdownTexts.back(), "Shut down in");  // below 1: the prefix alone
     EXPECT_TRUE(s.countdownShown && s.shutdownProceeded);
     EXPECT_EQ(s.powerOffStatus, 0);
     EXPECT_EQ(test::ReadFileBytes(marker), "poweroff\n");

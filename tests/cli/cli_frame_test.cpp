@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "tests/common/run_cli.h"
 #include "tests/common/scratch_volume.h"
@@ -90,16 +89,10 @@ constexpr const char* kMemoryLimit = "";
 constexpr const char* kMemoryLimit = "ulimit -v 131072; ";
 #endif
 
-std::string Bytes(const std::string& path) {
-    std::stringstream ss;
-    ss << std::ifstream(path, std::ios::binary).rdbuf();
-    return ss.str();
-}
-
 TEST_F(CliFrame, ADamagedStoreStopsTheProgramAndIsKept) {
     // A real store with a setting the user chose.
     ASSERT_EQ(test::RunCli(Home() + "settings set NumOverwrites 6").status, 0);
-    const std::string good = Bytes(dir / "registry.db");
+    const std::string good = test::ReadFileBytes(dir / "registry.db");
     ASSERT_GT(good.size(), 4096u);
     std::string noise(good.size(), '\0');
     for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>(i * 7919 % 251);
@@ -128,7 +121,7 @@ TEST_F(CliFrame, ADamagedStoreStopsTheProgramAndIsKept) {
         if (c.content.empty())
             EXPECT_TRUE(std::filesystem::is_directory(db));
         else
-            EXPECT_EQ(Bytes(db), c.content) << c.what;
+            EXPECT_EQ(test::ReadFileBytes(db), c.content) << c.what;
     }
 
     // A config folder the user cannot write: the store could be read but never changed.
@@ -153,7 +146,7 @@ TEST_F(CliFrame, ADamagedStoreStopsTheProgramAndIsKept) {
     EXPECT_NE(r.err.find("settings store " + folder + "/registry.db cannot be used: "),
               std::string::npos)
         << r.err;
-    EXPECT_EQ(Bytes(folder + "/registry.db"), good);
+    EXPECT_EQ(test::ReadFileBytes(folder + "/registry.db"), good);
     chmod(folder.c_str(), 0700);
 }
 
@@ -189,9 +182,7 @@ TEST_F(CliFrame, LogFilesAreNeverFollowedAndShowStreams) {
     auto show = test::RunCli(Home() + "log show");
     EXPECT_EQ(show.status, 3);
     EXPECT_EQ(show.out.find("root only"), std::string::npos);
-    std::stringstream secret;
-    secret << std::ifstream(dir / "secret").rdbuf();
-    EXPECT_EQ(secret.str(), "root only\n");
+    EXPECT_EQ(test::ReadFileBytes(dir / "secret"), "root only\n");
     ASSERT_EQ(unlink(today.out.c_str()), 0);
     // ... or a file of their own, or a second name of someone else's file.
     ASSERT_EQ(link((dir / "secret").c_str(), today.out.c_str()), 0);

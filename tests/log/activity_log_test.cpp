@@ -14,13 +14,6 @@
 namespace tw::log {
 namespace {
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 // All times here are UTC so the expected bytes do not depend on the machine's zone.
 class LogTest : public ::testing::Test {
   protected:
@@ -44,7 +37,7 @@ TEST_F(LogTest, FileIsByteExact) {
     ASSERT_TRUE(writer.WriteLine("Wiped file: a.txt from the recycle bin"));
     now += 65;
     ASSERT_TRUE(writer.WriteLine("second"));
-    EXPECT_EQ(ReadAll(dir / "2007_03_05_Monday.lnt"),
+    EXPECT_EQ(test::ReadFileBytes(dir / "2007_03_05_Monday.lnt"),
               "Tidewipe Log File created:  Monday March 05 14:30\r\n\r\n"
               "14:30:07 -> Wiped file: a.txt from the recycle bin\r\r\n"
               "14:31:12 -> second\r\r\n");
@@ -54,7 +47,8 @@ TEST_F(LogTest, MessagesKeepOnlyPrintableAscii) {
     ASSERT_TRUE(
         writer.WriteLine("a\tb\nc\x80\xff"
                          "d~"));
-    EXPECT_NE(ReadAll(writer.GetTodaysFileName()).find(" -> abcd~\r\r\n"), std::string::npos);
+    EXPECT_NE(test::ReadFileBytes(writer.GetTodaysFileName()).find(" -> abcd~\r\r\n"),
+              std::string::npos);
     // A message that filters to nothing writes nothing, not even the file.
     CActivityLogFile other;
     other.SetFolder(dir / "sub");
@@ -68,11 +62,12 @@ TEST_F(LogTest, ANewDayStartsANewFileWithItsHeader) {
     ASSERT_TRUE(writer.WriteLine("before midnight"));
     now += 2;
     ASSERT_TRUE(writer.WriteLine("after midnight"));
-    EXPECT_EQ(ReadAll(dir / "2007_03_06_Tuesday.lnt"),
+    EXPECT_EQ(test::ReadFileBytes(dir / "2007_03_06_Tuesday.lnt"),
               "Tidewipe Log File created:  Tuesday March 06 00:00\r\n\r\n"
               "00:00:01 -> after midnight\r\r\n");
-    EXPECT_NE(ReadAll(dir / "2007_03_05_Monday.lnt").find("23:59:59 -> before midnight"),
-              std::string::npos);
+    EXPECT_NE(
+        test::ReadFileBytes(dir / "2007_03_05_Monday.lnt").find("23:59:59 -> before midnight"),
+        std::string::npos);
 }
 
 TEST_F(LogTest, ReadNewLastLineGivesEachRecordOnce) {
@@ -134,7 +129,7 @@ TEST_F(LogTest, ConcurrentWritersInSeveralProcessesLoseNoLine) {
         waitpid(k, &status, 0);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
-    std::string all = ReadAll(writer.GetTodaysFileName());
+    std::string all = test::ReadFileBytes(writer.GetTodaysFileName());
     EXPECT_EQ(all.rfind("Tidewipe Log File", 0), 0u);
     EXPECT_EQ(all.find("Tidewipe Log File", 1), std::string::npos);  // one header only
     std::istringstream in(all);

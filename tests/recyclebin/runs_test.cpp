@@ -9,8 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 
 #include "log/activity_log.h"
 #include "platform/strings.h"
@@ -63,12 +61,7 @@ class RunsTest : public test::TrashFixture {
         ADD_FAILURE() << "not listed: " << p;
         return {};
     }
-    std::string LogText() {
-        std::ifstream in(writer.GetTodaysFileName(), std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
+    std::string LogText() { return ReadFileBytes(writer.GetTodaysFileName()); }
     size_t Count(const std::string& folder) {
         size_t n = 0;
         if (DIR* d = opendir(folder.c_str())) {

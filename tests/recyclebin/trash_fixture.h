@@ -4,10 +4,7 @@
 // lay out trash directories by hand.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -102,20 +99,6 @@ class TrashFixture : public ::testing::Test {
     std::atomic<int> abortFlag{0};
     tw::test::TestOperation op;
 };
-
-// Sets or clears a file's immutable flag (root only); false where that cannot be done.
-inline bool SetImmutable(const std::string& path, bool on) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    int flags = 0;
-    bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    if (ok) {
-        flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
-        ok = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    }
-    close(fd);
-    return ok;
-}
 
 inline bool HaveTrashCli() {
     return Shell("command -v trash-put && command -v trash-list && command -v trash-restore") == 0;

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstring>
 #include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "tests/common/recording_sink.h"
 #include "tests/volume/traces_test_util.h"
@@ -225,11 +226,20 @@ TEST_F(NtfsTracesFuse, ScrubMftLeavesNoDeletedRecordAndTheVolumeStaysSound) {
     ASSERT_EQ(test::RunCliIn(config_, {"scrub-mft", image_, "--dry-run"}, &out), 0) << out;
     EXPECT_NE(FindByName(SearchImage(image_), "other.txt"), nullptr);  // unchanged
     out.clear();
-    ASSERT_EQ(test::RunCliIn(config_, {"scrub-mft", image_, "--yes"}, &out), 0) << out;
+    const std::string receipt = image_ + ".receipt.json";  // beside the image, removed with it
+    ASSERT_EQ(test::RunCliIn(config_,
+                             {"scrub-mft", image_, "--yes", "--verify", "--report", receipt}, &out),
+              0)
+        << out;
     // At least the four deleted files (ntfs-3g may have freed more records).
     unsigned long scrubbed = 0;
     ASSERT_EQ(std::sscanf(out.c_str(), "Scrubbed %lu deleted file record", &scrubbed), 1) << out;
     EXPECT_GE(scrubbed, 4u);
+    // The receipt lists each record scrubbed; the search that followed found none again.
+    const auto r = nlohmann::json::parse(test::ReadFileBytes(receipt), nullptr, false);
+    EXPECT_EQ(r["target"]["path"], image_);
+    EXPECT_EQ(r["items"].size(), scrubbed);
+    EXPECT_EQ(r["verification"]["result"], "passed");
     ExpectSoundWithLiveFilesIntact();
 
     // No deleted record is left that parses as a file: the search finds nothing, a

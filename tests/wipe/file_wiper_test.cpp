@@ -6,9 +6,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/fs.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -228,13 +226,9 @@ TEST(WipeRandom, EachThreadHasItsOwnGenerator) {
 
 // ---------------------------------------------------------------- pass table
 
-TEST(PassTable, InversePassComplementsWhatTheBufferHolds) {
-    std::vector<uint8_t> buf(64);
-    tw::wipe::FillPassBuffer(buf.data(), buf.size(), 3, false);
-    buf[0] = 0x12;  // the fixed-mode inverse takes the first byte left in the buffer
-    tw::wipe::FillPassBuffer(buf.data(), buf.size(), 4, false);
-    for (uint8_t b : buf) EXPECT_EQ(b, 0xED);
-    // Nothing is drawn or written for a pass number below 1 or an empty buffer.
+// Nothing is drawn or written for a pass number below 1 or an empty buffer.
+TEST(PassTable, NoPassNumberOrNoBufferDrawsAndWritesNothing) {
+    std::vector<uint8_t> buf(64, 0xED);
     tw::wipe::SeedWipeRandom(3);
     tw::wipe::FillPassBuffer(buf.data(), buf.size(), 0, true);
     tw::wipe::FillPassBuffer(buf.data(), 0, 3, true);
@@ -249,52 +243,36 @@ TEST(PassTable, InversePassComplementsWhatTheBufferHolds) {
 // renames first (n names of four random letters each). An empty file is renamed and
 // deleted without a write.
 TEST_F(WiperTest, EachWiperWritesItsPassesOfTheTable) {
+    enum Kind { Plain, Progress, Recycle };
     for (int n = 1; n <= 14; ++n) {
-        SCOPED_TRACE(n);
-        {
-            const std::string path = MakeFile("f.dat", 3 * cluster_ + 100);
-            CSecureFileWiper w;
-            w.SetPassCount(n);
-            tw::wipe::SeedWipeRandom(1000 + n);
+        for (Kind kind : {Plain, Progress, Recycle}) {
+            SCOPED_TRACE(testing::Message() << "count " << n << " wiper " << kind);
+            const uint32_t seed = (kind == Plain ? 1000 : 500) + n;
+            const int count = kind == Plain ? n + 1 : n;
+            const std::string path =
+                MakeFile("f.dat", kind == Plain ? 3 * cluster_ + 100 : 2 * cluster_ + 1);
+            CSecureFileWiper plain;
+            CProgressFileWiper progress;
+            CRecycleFileWiper recycle;
+            plain.SetPassCount(n);
+            progress.SetPassCount(n);
+            recycle.SetPassCount(n);
+            tw::wipe::SeedWipeRandom(seed);
             Recorder rec;
-            ASSERT_TRUE(w.WipeFile(path, false, false));
+            const tw::OpContext& op = tw::IdleOperation();
+            ASSERT_TRUE(kind == Plain      ? plain.WipeFile(path, false, false)
+                        : kind == Progress ? progress.WipeFile(op, path, false, cluster_)
+                                           : recycle.WipeFile(op, path, false, cluster_, true));
             const auto passes = rec.Passes();
-            const auto row = FixedRow(n + 1, 1000 + n);
-            ASSERT_EQ(passes.size(), static_cast<size_t>(n + 1));
-            for (int p = 0; p <= n; ++p) {
+            const auto row = FixedRow(count, seed, kind == Recycle ? 4 * n : 0);
+            ASSERT_EQ(passes.size(), static_cast<size_t>(count));
+            for (int p = 0; p < count; ++p) {
                 EXPECT_EQ(passes[p].Uniform(), row[p]) << "pass " << p + 1;
-                EXPECT_EQ(passes[p].Bytes(), 4u * cluster_) << "pass " << p + 1;
+                if (kind != Recycle) {
+                    EXPECT_EQ(passes[p].Bytes(), (kind == Plain ? 4u : 3u) * cluster_)
+                        << "pass " << p + 1;
+                }
             }
-            EXPECT_EQ(EntriesIn(dir_.Path()), 0u);
-        }
-        const size_t size = 2 * cluster_ + 1;
-        const auto row = FixedRow(n, 500 + n);
-        {
-            const std::string path = MakeFile("p.dat", size);
-            CProgressFileWiper w;
-            w.SetPassCount(n);
-            tw::wipe::SeedWipeRandom(500 + n);
-            Recorder rec;
-            ASSERT_TRUE(w.WipeFile(tw::IdleOperation(), path, false, cluster_));
-            const auto passes = rec.Passes();
-            ASSERT_EQ(passes.size(), static_cast<size_t>(n));
-            for (int p = 0; p < n; ++p) {
-                EXPECT_EQ(passes[p].Uniform(), row[p]);
-                EXPECT_EQ(passes[p].Bytes(), 3u * cluster_);
-            }
-            EXPECT_EQ(EntriesIn(dir_.Path()), 0u);
-        }
-        {
-            const std::string path = MakeFile("r.dat", size);
-            CRecycleFileWiper w;
-            w.SetPassCount(n);
-            tw::wipe::SeedWipeRandom(500 + n);
-            Recorder rec;
-            ASSERT_TRUE(w.WipeFile(tw::IdleOperation(), path, false, cluster_, true));
-            const auto passes = rec.Passes();
-            ASSERT_EQ(passes.size(), static_cast<size_t>(n));
-            const auto renamedFirst = FixedRow(n, 500 + n, 4 * n);
-            for (int p = 0; p < n; ++p) EXPECT_EQ(passes[p].Uniform(), renamedFirst[p]);
             EXPECT_EQ(EntriesIn(dir_.Path()), 0u);
         }
     }
@@ -340,22 +318,6 @@ TEST_F(WiperTest, RandomModeAlternatesBlocksAndComplements) {
         }
     }
 }
-
-namespace {
-
-// Sets or clears the immutable flag; false where the file system keeps no such flag.
-bool SetImmutable(const std::string& path, bool on) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW);
-    if (fd < 0) return false;
-    int flags = 0;
-    bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-    ok = ok && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    close(fd);
-    return ok;
-}
-
-}  // namespace
 
 // Every wiper refuses what it must not wipe with an Error whose code says why, and
 // leaves it untouched: a caller (the CLI, the panel) tells the cases apart by the code.
@@ -434,7 +396,7 @@ TEST_F(WiperTest, RefusalsComeBackWithTheirCodeAndLeaveTheFileAlone) {
     // scratch ext4 volume.
     std::string immutable = MakeFile("fixed.txt", 100);
     std::unique_ptr<tw::test::ScratchVolume> vol;
-    if (!SetImmutable(immutable, true)) {
+    if (!tw::test::SetImmutable(immutable, true)) {
         if (const std::string why = tw::test::ScratchUnavailable(tw::test::FsKind::Ext4);
             !why.empty())
             GTEST_SKIP() << "the immutable case needs a file system with inode flags: " << why;
@@ -442,10 +404,10 @@ TEST_F(WiperTest, RefusalsComeBackWithTheirCodeAndLeaveTheFileAlone) {
         ASSERT_TRUE(vol->Ok()) << vol->Error();
         immutable = vol->Root() + "fixed.txt";
         ASSERT_TRUE(tw::test::WriteFileBytes(immutable, std::string(100, 'x')));
-        ASSERT_TRUE(SetImmutable(immutable, true));
+        ASSERT_TRUE(tw::test::SetImmutable(immutable, true));
     }
     expectRefused(immutable, ErrorCode::Immutable, true);
-    EXPECT_TRUE(SetImmutable(immutable, false));
+    EXPECT_TRUE(tw::test::SetImmutable(immutable, false));
 }
 
 TEST_F(WiperTest, FilesOfFourGibibytesAndMoreAreOverwrittenWhereTheyHoldData) {
@@ -590,21 +552,16 @@ TEST_F(WiperTest, UnusableBufferOrShortPassKeepsTheFileAndReportsFailure) {
         CSecureFileWiper plain;
         CProgressFileWiper progress;
         CRecycleFileWiper recycle;
-        bool ok = true;
-        std::string why;
-        if (variant == 0) {
-            plain.SetPassCount(2);
-            ok = plain.WipeFile(file, false, false).ok();
-            why = tw::ErrorText(plain.LastError());
-        } else if (variant == 1) {
-            progress.SetPassCount(3);
-            ok = progress.WipeFile(tw::IdleOperation(), file, false, cluster_).ok();
-            why = tw::ErrorText(progress.LastError());
-        } else {
-            recycle.SetPassCount(3);
-            ok = recycle.WipeFile(tw::IdleOperation(), file, false, cluster_, false).ok();
-            why = tw::ErrorText(recycle.LastError());
-        }
+        plain.SetPassCount(2);
+        progress.SetPassCount(3);
+        recycle.SetPassCount(3);
+        const tw::OpContext& op = tw::IdleOperation();
+        const bool ok = variant == 0   ? plain.WipeFile(file, false, false).ok()
+                        : variant == 1 ? progress.WipeFile(op, file, false, cluster_).ok()
+                                       : recycle.WipeFile(op, file, false, cluster_, false).ok();
+        const std::string why = tw::ErrorText(variant == 0   ? plain.LastError()
+                                              : variant == 1 ? progress.LastError()
+                                                             : recycle.LastError());
         EXPECT_FALSE(ok) << variant;
         EXPECT_NE(why.find("pass 2 "), std::string::npos) << variant << ": " << why;
         ASSERT_TRUE(fs::exists(file)) << variant;
@@ -653,24 +610,20 @@ TEST_F(WiperTest, ReadBackCatchesALostWriteOfTheLastPass) {
                 setenv("TIDEWIPE_NO_IO_URING", oneAtATime, 1);
                 g_dropByte = 0xFF;  // count 1, fixed patterns: 0x00 then 0xFF is the last
                 g_dropAt = static_cast<int64_t>(lost);
-                tw::Result<void> r;
+                CSecureFileWiper plain;
+                CProgressFileWiper progress;
+                CRecycleFileWiper recycle;
+                plain.SetPassCount(1);
+                progress.SetPassCount(2);
+                recycle.SetPassCount(2);
+                plain.verifyLastPass = progress.verifyLastPass = recycle.verifyLastPass = verify;
                 const tw::OpContext& op = tw::IdleOperation();
+                const tw::Result<void> r = kind == Plain ? plain.WipeFile(path, false, false)
+                                           : kind == Progress
+                                               ? progress.WipeFile(op, path, false, 0)
+                                               : recycle.WipeFile(op, path, false, 0, true);
                 if (kind == Plain) {
-                    CSecureFileWiper w;
-                    w.SetPassCount(1);
-                    w.verifyLastPass = verify;
-                    r = w.WipeFile(path, false, false);
-                    EXPECT_EQ(w.LastVerified(), verify && r.ok());
-                } else if (kind == Progress) {
-                    CProgressFileWiper w;
-                    w.SetPassCount(2);
-                    w.verifyLastPass = verify;
-                    r = w.WipeFile(op, path, false, 0);
-                } else {
-                    CRecycleFileWiper w;
-                    w.SetPassCount(2);
-                    w.verifyLastPass = verify;
-                    r = w.WipeFile(op, path, false, 0, true);
+                    EXPECT_EQ(plain.LastVerified(), verify && r.ok());
                 }
                 EXPECT_EQ(g_dropAt.load(), -1) << "the lost write never came";
                 if (verify) {

@@ -22,6 +22,7 @@
 #include "platform/format.h"
 #include "platform/strings.h"
 #include "volume/search.h"
+#include "volume/trace_receipt.h"
 #include "volume/traces.h"
 #include "wipe/receipt.h"
 
@@ -106,38 +107,13 @@ nlohmann::json CoverageJson(const volume::TraceCoverage& c, bool ntfs) {
     return {{"covered", covered}, {"not_covered", left}};
 }
 
-// A receipt for a run on the volume of `vol`: the source as named, the device or image
-// the bytes were written to, and the facts of where that lies.
-wipe::Receipt VolumeReceipt(const std::string& command, const std::string& source,
-                            const volume::CVolumeSession& vol) {
-    wipe::Receipt r = wipe::StartReceipt(command, vol.Source().raw);
-    r.targetPath = source;
-    if (r.device.empty()) r.device = vol.Source().raw;
-    if (r.fileSystem.empty())
-        r.fileSystem = vol.Fs() == volume::FileSystemKind::Ntfs ? "ntfs" : "vfat";
-    return r;
-}
-
 // --verify after the writes: a fresh search of the volume must list none of `wiped`.
 // False (with the names printed, or why the search failed) when it does.
 bool NoneFoundAgain(const OpContext& op, const volume::CVolumeSession& vol,
                     const std::vector<volume::RecoverableFile>& wiped, wipe::Receipt& receipt) {
-    std::vector<std::string> still;
-    const volume::SessionStatus s = vol.SearchAgain(op, wiped, &still);
-    std::string detail;
-    if (!s.IsOk()) {
-        for (const std::string& line : s.lines) detail += (detail.empty() ? "" : "; ") + line;
-        detail = "the volume could not be searched again: " + detail;
-    } else if (!still.empty()) {
-        std::string names;
-        for (const std::string& n : still) names += (names.empty() ? "" : ", ") + n;
-        detail = TextWith(TextId<1764>, vol.Source().driveName, {}, names);
-    }
-    if (detail.empty()) return true;
-    PrintError(detail);
-    receipt.verified = false;
-    if (receipt.verifyDetail.empty()) receipt.verifyDetail = detail;
-    return false;
+    const std::string found = volume::CheckNoneFoundAgain(op, vol, wiped, receipt);
+    if (!found.empty()) PrintError(found);
+    return found.empty();
 }
 
 void RegisterWipeTraces(CLI::App& app, Env& env) {
@@ -269,7 +245,7 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
         if (!json) Note(Str<398>() + " (Ctrl-C: " + Str<411>() + ")");
         op.SetLog(RecoveryLog(env));
         LogCaveats({vol.Source().raw}, op.Log());
-        wipe::Receipt receipt = VolumeReceipt("wipe-traces", source, vol);
+        wipe::Receipt receipt = volume::VolumeReceipt("wipe-traces", source, vol);
         receipt.passes = passCount;
         receipt.verifyRequested = verify;
         vol.verifyLastPass = verify;
@@ -281,15 +257,8 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
                            [&](const volume::RecoverableFile& f, const volume::TraceWipeResult& r) {
                                progress.Finish();
                                if (r.recordScrubbed) ++recordsScrubbed;
-                               receipt.bytesOverwritten += r.bytesWritten;
-                               receipt.items.push_back({volume::TraceItemText(f), r.bytesWritten,
-                                                        r.outcome == Outcome::Ok, r.error});
+                               volume::AddTraceToReceipt(f, r, receipt);
                                if (r.outcome == Outcome::Ok) wiped.push_back(f);
-                               if (r.readBack) {
-                                   receipt.verified = false;
-                                   if (receipt.verifyDetail.empty())
-                                       receipt.verifyDetail = ErrorText(*r.readBack);
-                               }
                                if (json) {
                                    nlohmann::json j = nlohmann::json::object();
                                    JsonName(j, "name", volume::TraceItemText(f));
@@ -418,7 +387,7 @@ void RegisterScrubMft(CLI::App& app, Env& env) {
             return env.Fail(kRefused);
         CommandOperation progress;
         Operation& op = progress.Op();
-        wipe::Receipt receipt = VolumeReceipt("scrub-mft", source, vol);
+        wipe::Receipt receipt = volume::VolumeReceipt("scrub-mft", source, vol);
         receipt.verifyRequested = verify;
         std::vector<volume::RecoverableFile> scrubbedItems;
         volume::TraceCoverage coverage;

@@ -155,6 +155,7 @@ nlohmann::json ReceiptJson(const Receipt& r) {
 }
 
 Result<void> WriteReceipt(const Receipt& r, const std::string& file) {
+    if (file.empty()) return Error(ErrorCode::Invalid).Says(kCannotCreate);
     const std::string text =
         ReceiptJson(r).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     // Written beside the final name and renamed over it: a reader never sees half a file.
@@ -250,6 +251,9 @@ std::vector<std::string> ReceiptLines(const nlohmann::json& j) {
 }
 
 std::string ReceiptFolder(const std::string& logFolder) {
+    // Only a log folder given in full has a receipts folder: an unresolved (empty) one
+    // would put it at the root, a relative one wherever the program happens to run.
+    if (logFolder.empty() || logFolder.front() != '/') return {};
     std::string base = logFolder;
     while (base.size() > 1 && base.back() == '/') base.pop_back();
     return base + "/receipts";
@@ -257,6 +261,7 @@ std::string ReceiptFolder(const std::string& logFolder) {
 
 std::string NewReceiptPath(const std::string& logFolder, const std::string& command) {
     const std::string folder = ReceiptFolder(logFolder);
+    if (folder.empty()) return {};
     mkdir(folder.c_str(), 0700);
     std::string stamp = IsoUtc(std::chrono::system_clock::now());
     for (char& c : stamp)

@@ -87,7 +87,8 @@ std::vector<std::string> ReceiptLines(const nlohmann::json& receipt);
 
 // Where the clean-up run, the guard and the panel keep their receipts: a folder
 // "receipts" in the log folder, beside the logs; and a new file name in it for `command`, from the
-// time.
+// time. Both are empty for a log folder that is not an absolute path (not resolved yet),
+// and WriteReceipt refuses an empty file name.
 std::string ReceiptFolder(const std::string& logFolder);
 std::string NewReceiptPath(const std::string& logFolder, const std::string& command);
 

@@ -129,6 +129,12 @@ TEST_F(CleanupVolumes, EveryTaskOnTwoDrives) {
 
     for (const auto& info : kTasks) run->tasks.Set(info.task, true);
     run->drives = {Mount(0), Mount(1)};
+    // The receipts go beside the logs, never to the root while no log folder is
+    // resolved: here in this test's own folder.
+    EXPECT_EQ(wipe::NewReceiptPath(settings->LogFolder(), "cleanup-run"), "");
+    settings->logLocation = dir.Path();
+    settings->LoadSettings();
+    ASSERT_EQ(settings->LogFolder(), dir.Path());
     settings->Dword("VerifyLastPass") = 1;
     settings->Dword("WriteReceipts") = 1;
     std::vector<std::string> plans;

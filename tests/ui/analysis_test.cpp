@@ -21,7 +21,6 @@
 #include <QScrollBar>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -35,7 +34,6 @@
 #include "tests/ui/ui_test_util.h"
 #include "volume/ui/analyze_drive_page.h"
 #include "volume/ui/file_slack_viewer.h"
-#include "wipe/receipt.h"
 
 namespace {
 
@@ -194,16 +192,11 @@ TEST_F(AnalysisPageTest, SearchListsRecoversAndWipesOnlyAfterConfirmation) {
     messages_.answer = true;
     ASSERT_TRUE(RunToEnd([&] { page_->Button(1015)->click(); }));
     EXPECT_FALSE(FileBytes(image_) == before);
-    std::vector<std::string> receipts;
-    for (const auto& e :
-         std::filesystem::directory_iterator(tw::wipe::ReceiptFolder(settings_->LogFolder())))
-        receipts.push_back(e.path().string());
+    const auto receipts = tw::test::KeptReceipts(settings_->LogFolder());
     ASSERT_EQ(receipts.size(), 1u);
-    auto receipt = tw::wipe::ReadReceipt(receipts[0]);
-    ASSERT_TRUE(receipt.ok());
-    EXPECT_EQ((*receipt)["verification"]["result"], "passed");
-    ASSERT_EQ((*receipt)["items"].size(), 1u);
-    EXPECT_NE((*receipt)["items"][0]["path"].get<std::string>().find("letter.txt"),
+    EXPECT_EQ(receipts[0]["verification"]["result"], "passed");
+    ASSERT_EQ(receipts[0]["items"].size(), 1u);
+    EXPECT_NE(receipts[0]["items"][0]["path"].get<std::string>().find("letter.txt"),
               std::string::npos);
     ASSERT_TRUE(RunToEnd([&] { page_->Button(1013)->click(); }));
     EXPECT_EQ(RowOf("letter.txt"), -1);

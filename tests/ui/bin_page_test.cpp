@@ -6,7 +6,6 @@
 
 #include <QCheckBox>
 #include <QPushButton>
-#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -18,7 +17,6 @@
 #include "tests/common/scratch_volume.h"
 #include "tests/shell/test_env.h"
 #include "tests/ui/ui_test_util.h"
-#include "wipe/receipt.h"
 
 namespace {
 
@@ -139,17 +137,12 @@ TEST(BinPage, ListsFollowsAndRestoresWithoutReplacing) {
     EXPECT_TRUE(Pump([&] { return !page->Running(); }, 20000));
     EXPECT_LT(RowOf(page, onVolume), 0);
     EXPECT_EQ(tw::test::CountOccurrences(vol->ReadImage(), marker), 0u);
-    std::vector<std::string> receipts;
-    for (const auto& e :
-         std::filesystem::directory_iterator(tw::wipe::ReceiptFolder(settings.LogFolder())))
-        receipts.push_back(e.path().string());
+    const auto receipts = tw::test::KeptReceipts(settings.LogFolder());
     ASSERT_EQ(receipts.size(), 1u);
-    auto receipt = tw::wipe::ReadReceipt(receipts[0]);
-    ASSERT_TRUE(receipt.ok());
-    EXPECT_EQ((*receipt)["verification"]["result"], "passed");
-    ASSERT_EQ((*receipt)["items"].size(), 1u);
-    EXPECT_EQ((*receipt)["items"][0]["path"], onVolume);
-    EXPECT_GE((*receipt)["bytesOverwritten"].get<uint64_t>(), marker.size());
+    EXPECT_EQ(receipts[0]["verification"]["result"], "passed");
+    ASSERT_EQ(receipts[0]["items"].size(), 1u);
+    EXPECT_EQ(receipts[0]["items"][0]["path"], onVolume);
+    EXPECT_GE(receipts[0]["bytesOverwritten"].get<uint64_t>(), marker.size());
     tw::ui::SetMessages(nullptr);
 }
 

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -19,6 +20,7 @@
 #include "shell/ui/main_window.h"
 #include "shell/ui/message_box.h"
 #include "tests/shell/test_env.h"
+#include "wipe/receipt.h"
 
 namespace tw::test {
 
@@ -36,6 +38,18 @@ class RecordingMessages : public tw::ui::Messages {
     QStringList asked;                               // "caption: text"
     bool answer = false;
 };
+
+// The receipts the panel's wipes kept in the receipts folder of `logFolder`, read back
+// (a file that is not a receipt reads as null).
+inline std::vector<nlohmann::json> KeptReceipts(const std::string& logFolder) {
+    std::vector<nlohmann::json> out;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(wipe::ReceiptFolder(logFolder), ec)) {
+        auto r = wipe::ReadReceipt(e.path().string());
+        out.push_back(r.ok() ? *r : nlohmann::json());
+    }
+    return out;
+}
 
 // Runs the event loop until `done` or the time is up; false when the time ran out.
 template <typename F>

@@ -206,34 +206,10 @@ TEST_F(FatTracesIntegration, WipedFileLeavesNoContentNameOrEntryAndTheVolumeStay
     }
 }
 
-TEST_F(FatTracesIntegration, AllWipesEveryFoundFileAndASecondRunHasNothingLeft) {
-    std::string out;
-    ASSERT_EQ(
-        test::RunCliIn(config_, {"wipe-traces", image_, "--all", "--passes", "1", "--yes"}, &out),
-        0)
-        << out;
-    ExpectSoundWithLiveFilesIntact();
-    const std::vector<uint8_t> after = ReadBytes(image_);
-    EXPECT_EQ(CountOccurrences(after, kSecretBody), 0u);
-    EXPECT_EQ(CountOccurrences(after, kOtherBody), 0u);
-    EXPECT_TRUE(SearchImage(image_).empty());
-    out.clear();
-    EXPECT_EQ(test::RunCliIn(config_, {"wipe-traces", image_, "--all", "--yes"}, &out), 0) << out;
-    EXPECT_NE(out.find("Nothing to wipe"), std::string::npos) << out;
-    // No selection, or a location the search does not list: a usage error, not a
-    // silent success.
-    out.clear();
-    EXPECT_EQ(test::RunCliIn(config_, {"wipe-traces", image_, "--yes"}, &out), 2) << out;
-    EXPECT_NE(out.find("Please select recoverable files to wipe"), std::string::npos) << out;
-    out.clear();
-    EXPECT_EQ(
-        test::RunCliIn(config_, {"wipe-traces", image_, "--location", "999999", "--yes"}, &out), 2)
-        << out;
-}
-
 // Search, recovery and trace wiping log under their own category of the activity log:
-// only when logging is on and so is logRecoverableDataOperations.
-TEST_F(FatTracesIntegration, LinesAreLoggedOnlyWhenTheirCategoryIsOn) {
+// only when logging is on and so is logRecoverableDataOperations. --all then wipes every
+// file found, and a second run has nothing left.
+TEST_F(FatTracesIntegration, LinesAreLoggedOnlyWhenTheirCategoryIsOnAndAllLeavesNothing) {
     const std::string logs = dir_.Path() + "/logs";
     ASSERT_EQ(::mkdir(logs.c_str(), 0700), 0);
     std::string out;
@@ -271,6 +247,23 @@ TEST_F(FatTracesIntegration, LinesAreLoggedOnlyWhenTheirCategoryIsOn) {
         0)
         << out;
     EXPECT_NE(logText().find("Wiped traces of file"), std::string::npos) << logText();
+    ExpectSoundWithLiveFilesIntact();
+    const std::vector<uint8_t> after = ReadBytes(image_);
+    EXPECT_EQ(CountOccurrences(after, kSecretBody), 0u);
+    EXPECT_EQ(CountOccurrences(after, kOtherBody), 0u);
+    EXPECT_TRUE(SearchImage(image_).empty());
+    out.clear();
+    EXPECT_EQ(test::RunCliIn(config_, {"wipe-traces", image_, "--all", "--yes"}, &out), 0) << out;
+    EXPECT_NE(out.find("Nothing to wipe"), std::string::npos) << out;
+    // No selection, or a location the search does not list: a usage error, not a
+    // silent success.
+    out.clear();
+    EXPECT_EQ(test::RunCliIn(config_, {"wipe-traces", image_, "--yes"}, &out), 2) << out;
+    EXPECT_NE(out.find("Please select recoverable files to wipe"), std::string::npos) << out;
+    out.clear();
+    EXPECT_EQ(
+        test::RunCliIn(config_, {"wipe-traces", image_, "--location", "999999", "--yes"}, &out), 2)
+        << out;
 }
 
 // What trace wiping leaves of deleted files, folders and names on a FAT32 volume made and

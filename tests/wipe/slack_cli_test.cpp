@@ -183,7 +183,11 @@ TEST_F(SlacksCli, UsageErrorsHelpAndAFolderWithoutSlack) {
 
 // ---------------------------------------------------------------- slack and deep-clean
 
-TEST_F(SlackCli, DryRunPrintsThePlanAndChangesNothing) {
+// The dry run prints the plan and changes nothing. A file the real run would refuse
+// (locked by another program) is listed as refused by the dry run, which then exits as
+// the real run does; a name with a control character is printed escaped, so it cannot
+// split a plan line.
+TEST_F(SlackCli, DryRunPrintsThePlanShowsRefusalsAndExitsAsTheRealRunWould) {
     const ino_t a = Ino(tree + "/a.txt");
     std::string out;
     ASSERT_EQ(Run({"slack", "--dry-run", "--passes", "3", tree}, &out), 0) << out;
@@ -200,12 +204,7 @@ TEST_F(SlackCli, DryRunPrintsThePlanAndChangesNothing) {
     EXPECT_EQ(Run({"deep-clean", tree}, &out), 3) << out;
     EXPECT_NE(out.find("add --yes"), std::string::npos);
     EXPECT_EQ(Ino(tree + "/a.txt"), a);
-}
 
-// A file the real run would refuse (locked by another program) is listed as refused by
-// the dry run, which then exits as the real run does; a name with a control character
-// is printed escaped, so it cannot split a plan line.
-TEST_F(SlackCli, DryRunShowsRefusalsAndExitsAsTheRealRunWould) {
     ASSERT_TRUE(test::WriteFileBytes(tree + "/evil\nname.txt", "e"));
     const int holder = open((tree + "/a.txt").c_str(), O_RDONLY);
     ASSERT_GE(holder, 0);
@@ -232,7 +231,6 @@ TEST_F(SlackCli, DryRunShowsRefusalsAndExitsAsTheRealRunWould) {
         << LogText();
 
     // Bad arguments and unsafe targets.
-    std::string out;
     EXPECT_EQ(Run({"slack", "--passes", "0", tree}, &out), 2) << out;
     EXPECT_EQ(Run({"slack", "--yes", "/proc"}, &out), 3) << out;
     EXPECT_EQ(Run({"deep-clean", "--yes", tree + "/a.txt"}, &out), 3) << out;

@@ -243,7 +243,7 @@ struct SlackBytesExt4 : ::testing::Test {
     }
 };
 
-TEST_F(SlackBytesExt4, MarkerIsReadBackAndIsGoneAfterTheSlackWipe) {
+TEST_F(SlackBytesExt4, MarkerIsReadBackAndIsGoneAfterTheSlackWipeAndChangesAreNoticed) {
     auto bytes = Read();
     ASSERT_TRUE(bytes.ok()) << tw::ErrorText(bytes.error());
     const FileSlackBytes& b = bytes.value();
@@ -284,29 +284,26 @@ TEST_F(SlackBytesExt4, MarkerIsReadBackAndIsGoneAfterTheSlackWipe) {
     const auto after = bytes.value().Slack();
     EXPECT_TRUE(std::all_of(after.begin(), after.end(), [](uint8_t c) { return c == 0; }))
         << "the slack should read as zeros after a one-pass wipe";
-}
 
-// A read that fails is an error, not an empty slack; a file that grows between locating
-// its last cluster and reading it is noticed: the bytes read are no longer its slack.
-TEST_F(SlackBytesExt4, AFailedReadAndAFileThatChangesMeanwhileAreErrors) {
-    auto source = SlackViewSource(path);
-    ASSERT_TRUE(source.ok()) << tw::ErrorText(source.error());
+    // A read that fails is an error, not an empty slack; a file that grows between
+    // locating its last cluster and reading it is noticed: the bytes read are no longer
+    // its slack.
+    bytes = ReadFileSlack(path, [](uint64_t, void*, uint32_t) { return false; });
+    ASSERT_FALSE(bytes.ok());
+    EXPECT_NE(tw::ErrorText(bytes.error()).find("could not be read"), std::string::npos);
     volume::CRawDriveRef drive;
-    ASSERT_TRUE(drive.Open(source.value())) << tw::ErrorText(drive.LastError());
-    auto r = ReadFileSlack(path, [](uint64_t, void*, uint32_t) { return false; });
-    ASSERT_FALSE(r.ok());
-    EXPECT_NE(tw::ErrorText(r.error()).find("could not be read"), std::string::npos);
-
-    r = ReadFileSlack(path, [&](uint64_t sector, void* buffer, uint32_t count) {
+    ASSERT_TRUE(drive.Open(SlackViewSource(path).value())) << tw::ErrorText(drive.LastError());
+    bytes = ReadFileSlack(path, [&](uint64_t sector, void* buffer, uint32_t count) {
         const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
         EXPECT_GE(fd, 0);
         EXPECT_EQ(write(fd, "more", 4), 4);
         close(fd);
         return drive.Read(sector, buffer, count);
     });
-    ASSERT_FALSE(r.ok());
-    EXPECT_NE(tw::ErrorText(r.error()).find("changed while its slack was read"), std::string::npos)
-        << tw::ErrorText(r.error());
+    ASSERT_FALSE(bytes.ok());
+    EXPECT_NE(tw::ErrorText(bytes.error()).find("changed while its slack was read"),
+              std::string::npos)
+        << tw::ErrorText(bytes.error());
 }
 
 TEST_F(SlackBytesExt4, AUserWithoutAccessToTheDeviceGetsTheAdviceText) {

@@ -13,10 +13,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/fs.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -456,27 +454,13 @@ TEST_F(WalkFixture, ImmutableAndAppendOnlyFilesCountAsSystem) {
     File("plain.txt");
     File("immutable.txt");
     File("append.txt");
-    auto setFlag = [&](const std::string& rel, int flag) {
-        int fd = open(P(rel).c_str(), O_RDONLY);
-        int flags = 0;
-        bool ok = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-        flags |= flag;
-        ok = ok && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-        if (fd >= 0) close(fd);
-        return ok;
-    };
-    if (!setFlag("immutable.txt", FS_IMMUTABLE_FL) || !setFlag("append.txt", FS_APPEND_FL))
+    if (!test::SetImmutable(P("immutable.txt"), true) ||
+        !test::SetAppendOnly(P("append.txt"), true))
         GTEST_SKIP() << "cannot set the immutable and append-only flags here (needs root and a "
                         "file system that keeps them)";
     Result r = Walk();
-    auto clear = [&](const std::string& rel) {
-        int fd = open(P(rel).c_str(), O_RDONLY);
-        int flags = 0;
-        ioctl(fd, FS_IOC_SETFLAGS, &flags);
-        close(fd);
-    };
-    clear("immutable.txt");
-    clear("append.txt");
+    test::SetImmutable(P("immutable.txt"), false);
+    test::SetAppendOnly(P("append.txt"), false);
     EXPECT_EQ(r.files, std::vector<std::string>{"plain.txt"});
     EXPECT_EQ(r.skipped["immutable.txt"], SkipReason::System);
     EXPECT_EQ(r.skipped["append.txt"], SkipReason::System);

@@ -411,14 +411,12 @@ TEST_F(SlackScanTree, SlackBytesOfFilesThatHaveNoneAreRefusedWithoutReading) {
     EXPECT_EQ(reads, 0);
 }
 
-TEST(SlackTexts, SizeTextSwitchesAt1024Bytes) {
+// The size text switches at 1024 bytes; the attribute letters of live files.
+TEST(SlackTexts, SizeTextAndAttributeBitsOfLiveFiles) {
     EXPECT_EQ(DetailSizeText(0), "0 (b)");
     EXPECT_EQ(DetailSizeText(1023), "1023 (b)");
     EXPECT_EQ(DetailSizeText(1024), " 1 Kb (1024 bytes)");
     EXPECT_EQ(DetailSizeText(3u << 20), "3.00 Mb (3145728 bytes)");
-}
-
-TEST(SlackTexts, AttributeBitsOfLiveFiles) {
     using volume::AttributeText;
     EXPECT_EQ(AttributeText(LiveAttributeBits("a.txt", true, false, false, false)),
               "------n------");

@@ -360,15 +360,21 @@ std::string ReadFileBytes(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-bool SetImmutable(const std::string& path, bool on) {
+static bool SetInodeFlag(const std::string& path, int flag, bool on) {
     const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return false;
     int flags = 0;
     bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    flags = on ? (flags | flag) : (flags & ~flag);
     ok = ok && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
     close(fd);
     return ok;
+}
+bool SetImmutable(const std::string& path, bool on) {
+    return SetInodeFlag(path, FS_IMMUTABLE_FL, on);
+}
+bool SetAppendOnly(const std::string& path, bool on) {
+    return SetInodeFlag(path, FS_APPEND_FL, on);
 }
 
 }  // namespace tw::test

@@ -133,8 +133,10 @@ size_t CountOccurrences(const std::vector<uint8_t>& hay, std::string_view needle
 // Whole-file helpers for tests ("" / false on failure).
 bool WriteFileBytes(const std::string& path, std::string_view data);
 std::string ReadFileBytes(const std::string& path);
-// Sets or clears a file's immutable flag (root only); false where that cannot be done.
+// Sets or clears a file's immutable or append-only flag (root only); false where that
+// cannot be done.
 bool SetImmutable(const std::string& path, bool on);
+bool SetAppendOnly(const std::string& path, bool on);
 
 }  // namespace tw::test
 

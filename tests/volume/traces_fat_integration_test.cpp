@@ -36,15 +36,28 @@ std::vector<std::string> LongNamePieces(const std::string& name) {
 constexpr const char* kSecretBody = "TW-SECRET-LETTER-BODY";
 constexpr const char* kOtherBody = "TW-OTHER-DELETED-BODY";
 
-class FatTracesIntegration : public ::testing::Test {
+// A FAT32 image in a temporary folder, with the settings of the program beside it.
+class FatImageTest : public ::testing::Test {
+  protected:
+    std::string Local(const std::string& name) const { return dir_.Path() + "/" + name; }
+    std::string Fsck(int* rc) {
+        std::string out;
+        *rc = RunTool({"fsck.fat", "-n", image_}, &out);
+        return WithoutFirstLine(out);
+    }
+
+    test::TempDir dir_{"traces-fat"};
+    std::string image_ = dir_.Path() + "/fat32.img";
+    std::string config_ = dir_.Path() + "/config";
+};
+
+class FatTracesIntegration : public FatImageTest {
   protected:
     void SetUp() override {
         const std::string missing =
             test::MissingTool({"mkfs.fat", "mcopy", "mdel", "mmd", "mtype", "fsck.fat"});
         if (!missing.empty()) GTEST_SKIP() << "missing tool: " << missing;
         setenv("MTOOLS_SKIP_CHECK", "1", 1);
-        image_ = dir_.Path() + "/fat32.img";
-        config_ = dir_.Path() + "/config";
         std::string out;
         // 512-byte clusters (FAT32 needs 65525 of them at least): the 5000-byte letter
         // takes ten.
@@ -88,7 +101,6 @@ class FatTracesIntegration : public ::testing::Test {
     void Put(const std::string& name, const std::string& data) {
         ASSERT_TRUE(test::WriteFileBytes(Local(name), data));
     }
-    std::string Local(const std::string& name) const { return dir_.Path() + "/" + name; }
     int Mtool(const std::vector<std::string>& argv) {
         std::string out;
         int rc = RunTool(argv, &out);
@@ -99,11 +111,6 @@ class FatTracesIntegration : public ::testing::Test {
         std::string out;
         EXPECT_EQ(RunTool({"mtype", "-i", image_, path}, &out), 0) << out;
         return out;
-    }
-    std::string Fsck(int* rc) {
-        std::string out;
-        *rc = RunTool({"fsck.fat", "-n", image_}, &out);
-        return WithoutFirstLine(out);
     }
     void SetNextFreeHint(uint32_t cluster) {
         std::fstream f(image_, std::ios::in | std::ios::out | std::ios::binary);
@@ -131,8 +138,7 @@ class FatTracesIntegration : public ::testing::Test {
         EXPECT_EQ(Mtype("::/REUSE.BIN"), reuse_);
     }
 
-    test::TempDir dir_{"traces-fat"};
-    std::string image_, config_, secret_, keep_, rootLive_, reuse_, fsckBefore_;
+    std::string secret_, keep_, rootLive_, reuse_, fsckBefore_;
     int fsckBeforeRc_ = 0;
     std::vector<RecoverableFile> found_;
     uint64_t location_ = 0;
@@ -206,34 +212,10 @@ TEST_F(FatTracesIntegration, WipedFileLeavesNoContentNameOrEntryAndTheVolumeStay
     }
 }
 
-TEST_F(FatTracesIntegration, AllWipesEveryFoundFileAndASecondRunHasNothingLeft) {
-    std::string out;
-    ASSERT_EQ(
-        test::RunCliIn(config_, {"wipe-traces", image_, "--all", "--passes", "1", "--yes"}, &out),
-        0)
-        << out;
-    ExpectSoundWithLiveFilesIntact();
-    const std::vector<uint8_t> after = ReadBytes(image_);
-    EXPECT_EQ(CountOccurrences(after, kSecretBody), 0u);
-    EXPECT_EQ(CountOccurrences(after, kOtherBody), 0u);
-    EXPECT_TRUE(SearchImage(image_).empty());
-    out.clear();
-    EXPECT_EQ(test::RunCliIn(config_, {"wipe-traces", image_, "--all", "--yes"}, &out), 0) << out;
-    EXPECT_NE(out.find("Nothing to wipe"), std::string::npos) << out;
-    // No selection, or a location the search does not list: a usage error, not a
-    // silent success.
-    out.clear();
-    EXPECT_EQ(test::RunCliIn(config_, {"wipe-traces", image_, "--yes"}, &out), 2) << out;
-    EXPECT_NE(out.find("Please select recoverable files to wipe"), std::string::npos) << out;
-    out.clear();
-    EXPECT_EQ(
-        test::RunCliIn(config_, {"wipe-traces", image_, "--location", "999999", "--yes"}, &out), 2)
-        << out;
-}
-
 // Search, recovery and trace wiping log under their own category of the activity log:
-// only when logging is on and so is logRecoverableDataOperations.
-TEST_F(FatTracesIntegration, LinesAreLoggedOnlyWhenTheirCategoryIsOn) {
+// only when logging is on and so is logRecoverableDataOperations. --all then wipes every
+// file found, and a second run has nothing left.
+TEST_F(FatTracesIntegration, LinesAreLoggedOnlyWhenTheirCategoryIsOnAndAllLeavesNothing) {
     const std::string logs = dir_.Path() + "/logs";
     ASSERT_EQ(::mkdir(logs.c_str(), 0700), 0);
     std::string out;
@@ -271,12 +253,29 @@ TEST_F(FatTracesIntegration, LinesAreLoggedOnlyWhenTheirCategoryIsOn) {
         0)
         << out;
     EXPECT_NE(logText().find("Wiped traces of file"), std::string::npos) << logText();
+    ExpectSoundWithLiveFilesIntact();
+    const std::vector<uint8_t> after = ReadBytes(image_);
+    EXPECT_EQ(CountOccurrences(after, kSecretBody), 0u);
+    EXPECT_EQ(CountOccurrences(after, kOtherBody), 0u);
+    EXPECT_TRUE(SearchImage(image_).empty());
+    out.clear();
+    EXPECT_EQ(test::RunCliIn(config_, {"wipe-traces", image_, "--all", "--yes"}, &out), 0) << out;
+    EXPECT_NE(out.find("Nothing to wipe"), std::string::npos) << out;
+    // No selection, or a location the search does not list: a usage error, not a
+    // silent success.
+    out.clear();
+    EXPECT_EQ(test::RunCliIn(config_, {"wipe-traces", image_, "--yes"}, &out), 2) << out;
+    EXPECT_NE(out.find("Please select recoverable files to wipe"), std::string::npos) << out;
+    out.clear();
+    EXPECT_EQ(
+        test::RunCliIn(config_, {"wipe-traces", image_, "--location", "999999", "--yes"}, &out), 2)
+        << out;
 }
 
 // What trace wiping leaves of deleted files, folders and names on a FAT32 volume made and
 // emptied by mtools: nothing a byte search, sleuthkit or fsck.fat can find, while every
 // live file stays as it was.
-class FatTraceResidueIntegration : public ::testing::Test {
+class FatTraceResidueIntegration : public FatImageTest {
   protected:
     void SetUp() override {
         const std::string missing = test::MissingTool(
@@ -284,7 +283,6 @@ class FatTraceResidueIntegration : public ::testing::Test {
         if (!missing.empty()) GTEST_SKIP() << "missing tool: " << missing;
         setenv("MTOOLS_SKIP_CHECK", "1", 1);
     }
-    std::string Local(const std::string& name) const { return dir_.Path() + "/" + name; }
     void Mtool(const std::vector<std::string>& argv) {
         std::string out;
         ASSERT_EQ(RunTool(argv, &out), 0) << argv[0] << ": " << out;
@@ -302,15 +300,6 @@ class FatTraceResidueIntegration : public ::testing::Test {
         EXPECT_EQ(RunTool({"mcopy", "-n", "-i", image_, "::" + path, local}, &out), 0) << out;
         return test::ReadFileBytes(local);
     }
-    std::string Fsck(int* rc) {
-        std::string out;
-        *rc = RunTool({"fsck.fat", "-n", image_}, &out);
-        return WithoutFirstLine(out);
-    }
-
-    test::TempDir dir_{"trace-residue-fat"};
-    std::string image_ = dir_.Path() + "/fat32.img";
-    std::string config_ = dir_.Path() + "/config";
 };
 
 // A needle as a failure message shows it: UTF-16's zero bytes as dots.

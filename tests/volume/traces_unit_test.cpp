@@ -108,11 +108,8 @@ class FatTraceWipe : public ::testing::Test {
     TraceVolume tv{&o.drive, nullptr, &fat, 0};
 };
 
-TEST(FatEntryClearing, ClearsTheEntryAndItsLongNameOnlyForThatFile) {
-    Volume v;
-    Opened o(v.b.Bytes());
+TEST_F(FatTraceWipe, EntryClearingTakesTheEntryAndItsLongNameOnlyForThatFile) {
     auto before = o.mem->Bytes();
-    FatTable fat(o.drive, *ReadFatBootInfo(o.drive));
     auto r = ClearFatDirectoryEntries(o.drive, fat, 3, "?ECRET~1.TXT", 10);
     ASSERT_TRUE(r.ok()) << tw::ErrorText(r.error());
     EXPECT_EQ(r->shortEntries, 1u);
@@ -139,23 +136,6 @@ TEST(FatEntryClearing, ClearsTheEntryAndItsLongNameOnlyForThatFile) {
     EXPECT_EQ(all->shortEntries, 2u);
     EXPECT_TRUE(IsCleared(p.Cluster(w.b, 3) + 32));
     EXPECT_FALSE(IsCleared(p.Cluster(w.b, 3) + 3 * 32));
-}
-
-TEST(FatEntryClearing, RefusesReadOnlyDrivesAndFreeClusters) {
-    Volume v;
-    Opened o(v.b.Bytes());
-    FatTable fat(o.drive, *ReadFatBootInfo(o.drive));
-    // Cluster 60 belongs to no folder: nothing may be written there.
-    auto freeCluster = ClearFatDirectoryEntries(o.drive, fat, 60, "?ECRET~1.TXT", 10);
-    EXPECT_FALSE(freeCluster.ok());
-    auto outside = ClearFatDirectoryEntries(o.drive, fat, 1, "?ECRET~1.TXT", 10);
-    EXPECT_FALSE(outside.ok());
-    o.drive.Open("mem", false);
-    const uint64_t writes = o.mem->writeCalls;
-    auto ro = ClearFatDirectoryEntries(o.drive, fat, 3, "?ECRET~1.TXT", 10);
-    EXPECT_FALSE(ro.ok());
-    EXPECT_EQ(o.mem->writeCalls, writes);
-    EXPECT_FALSE(IsCleared(o.Cluster(v.b, 3)));
 }
 
 TEST_F(FatTraceWipe, OverwritesFreeClustersOnlyThenClearsTheEntry) {
@@ -363,7 +343,7 @@ TEST_F(FatTraceWipe, AStopLeavesTheEntryAndItsLongName) {
     EXPECT_NE(again.Find(10), nullptr);
 }
 
-TEST_F(FatTraceWipe, RefusesBadPassCountsReadOnlyDrivesAndReusedFirstClusters) {
+TEST_F(FatTraceWipe, RefusesBadPassCountsReadOnlyDrivesAndClustersNotTheFiles) {
     const uint64_t writes = o.mem->writeCalls;
     EXPECT_EQ(WipeFileTraces(tw::IdleOperation(), tv, *item, 0).outcome, Outcome::Failed);
     EXPECT_EQ(WipeFileTraces(tw::IdleOperation(), tv, *item, 15).outcome, Outcome::Failed);
@@ -377,9 +357,14 @@ TEST_F(FatTraceWipe, RefusesBadPassCountsReadOnlyDrivesAndReusedFirstClusters) {
     TraceWipeResult r = WipeFileTraces(tw::IdleOperation(), tv, reused, 1);
     EXPECT_EQ(r.outcome, Outcome::Failed);
     EXPECT_NE(r.error.find("belongs to a file"), std::string::npos) << r.error;
+    // Entries are cleared only in a folder's cluster: 60 belongs to none, 1 is no cluster.
+    EXPECT_FALSE(ClearFatDirectoryEntries(o.drive, fat, 60, "?ECRET~1.TXT", 10).ok());
+    EXPECT_FALSE(ClearFatDirectoryEntries(o.drive, fat, 1, "?ECRET~1.TXT", 10).ok());
     o.drive.Open("mem", false);
     EXPECT_EQ(WipeFileTraces(tw::IdleOperation(), tv, *item, 1).outcome, Outcome::Failed);
+    EXPECT_FALSE(ClearFatDirectoryEntries(o.drive, fat, 3, "?ECRET~1.TXT", 10).ok());
     EXPECT_EQ(o.mem->writeCalls, writes);
+    EXPECT_FALSE(IsCleared(o.Cluster(v.b, 3)));
 }
 
 TEST_F(FatTraceWipe, LogsTheOperationAndEachFile) {

@@ -124,16 +124,14 @@ TEST_F(SlacksCli, ListsEveryFileWithSlackOnceAndNothingTheWalkLeavesOut) {
         EXPECT_EQ(s["attributes"], "------n------");
         EXPECT_EQ(s["cluster_size"], cluster);
         EXPECT_TRUE(s["last_cluster"].is_null() || s["last_cluster"].is_number());
+        if (s["path"] == tree + "/a.txt") {
+            EXPECT_EQ(s["modified"], "2017-07-14T02:40:00Z");
+        }
     }
     const uint64_t bSlack = (5000 + cluster - 1) / cluster * cluster - 5000;
     const std::map<std::string, std::pair<uint64_t, uint64_t>> expected = {
         {tree + "/a.txt", {5, cluster - 5}}, {tree + "/sub/b.txt", {5000, bSlack}}};
     EXPECT_EQ(items, expected);
-    for (const auto& s : j["slacks"]) {
-        if (s["path"] == tree + "/a.txt") {
-            EXPECT_EQ(s["modified"], "2017-07-14T02:40:00Z");
-        }
-    }
 }
 // A crafted name can neither split the table nor reach the terminal as an escape
 // sequence, and a name that is not UTF-8 keeps the JSON valid with its exact bytes beside.
@@ -185,7 +183,11 @@ TEST_F(SlacksCli, UsageErrorsHelpAndAFolderWithoutSlack) {
 
 // ---------------------------------------------------------------- slack and deep-clean
 
-TEST_F(SlackCli, DryRunPrintsThePlanAndChangesNothing) {
+// The dry run prints the plan and changes nothing. A file the real run would refuse
+// (locked by another program) is listed as refused by the dry run, which then exits as
+// the real run does; a name with a control character is printed escaped, so it cannot
+// split a plan line.
+TEST_F(SlackCli, DryRunPrintsThePlanShowsRefusalsAndExitsAsTheRealRunWould) {
     const ino_t a = Ino(tree + "/a.txt");
     std::string out;
     ASSERT_EQ(Run({"slack", "--dry-run", "--passes", "3", tree}, &out), 0) << out;
@@ -202,12 +204,7 @@ TEST_F(SlackCli, DryRunPrintsThePlanAndChangesNothing) {
     EXPECT_EQ(Run({"deep-clean", tree}, &out), 3) << out;
     EXPECT_NE(out.find("add --yes"), std::string::npos);
     EXPECT_EQ(Ino(tree + "/a.txt"), a);
-}
 
-// A file the real run would refuse (locked by another program) is listed as refused by
-// the dry run, which then exits as the real run does; a name with a control character
-// is printed escaped, so it cannot split a plan line.
-TEST_F(SlackCli, DryRunShowsRefusalsAndExitsAsTheRealRunWould) {
     ASSERT_TRUE(test::WriteFileBytes(tree + "/evil\nname.txt", "e"));
     const int holder = open((tree + "/a.txt").c_str(), O_RDONLY);
     ASSERT_GE(holder, 0);
@@ -234,7 +231,6 @@ TEST_F(SlackCli, DryRunShowsRefusalsAndExitsAsTheRealRunWould) {
         << LogText();
 
     // Bad arguments and unsafe targets.
-    std::string out;
     EXPECT_EQ(Run({"slack", "--passes", "0", tree}, &out), 2) << out;
     EXPECT_EQ(Run({"slack", "--yes", "/proc"}, &out), 3) << out;
     EXPECT_EQ(Run({"deep-clean", "--yes", tree + "/a.txt"}, &out), 3) << out;
@@ -354,36 +350,31 @@ TEST_F(SlackCli, DeepCleanCleansOnceAndThenFindsNothingNewToClean) {
 
 // ---------------------------------------------------------------- the scanner
 
-// The status counts the finds (the command line shows no status without a terminal).
-TEST_F(SlackScanTree, StatusCountsTheFinds) {
+// The status counts the finds (the command line shows no status without a terminal); a
+// stop ends the walk with what was found; a start that cannot be walked fails (the command
+// line refuses those before scanning).
+TEST_F(SlackScanTree, StatusStopAndAStartThatCannotBeWalked) {
     test::RecordingSink sink;
+    std::atomic<int> abort{0};
     test::TestOperation op;
     op.SetSink(&sink);
     CSlackScanner scanner;
-    const SlackScanReport rep = scanner.Scan(op, tree, "/mnt/scratch");
+    SlackScanReport rep = scanner.Scan(op, tree, "/mnt/scratch");
     ASSERT_EQ(rep.end, SlackScanEnd::Completed);
-    const size_t n = scanner.found().size();
-    ASSERT_GE(n, 2u);
-    EXPECT_NE(std::find(sink.statuses.begin(), sink.statuses.end(),
-                        "Searching for recoverable slacks (Found: 1 slack)"),
-              sink.statuses.end());
-    EXPECT_NE(std::find(sink.statuses.begin(), sink.statuses.end(),
-                        "Searching for recoverable slacks (Found: 2 slacks)"),
-              sink.statuses.end());
+    ASSERT_GE(scanner.found().size(), 2u);
+    for (const char* status : {"Searching for recoverable slacks (Found: 1 slack)",
+                               "Searching for recoverable slacks (Found: 2 slacks)"})
+        EXPECT_NE(std::find(sink.statuses.begin(), sink.statuses.end(), status),
+                  sink.statuses.end())
+            << status;
     EXPECT_EQ(sink.statuses.back(), rep.message);
-}
 
-TEST_F(SlackScanTree, StopFlagEndsTheWalkWithWhatWasFound) {
-    std::atomic<int> abort{0};
-    test::TestOperation op;
     op.UseStopFlag(abort);
-    CSlackScanner scanner;
     scanner.onFound = [&](const SlackItem&) { abort = 1; };
-    SlackScanReport rep = scanner.Scan(op, tree, "scratch");
+    rep = scanner.Scan(op, tree, "scratch");
     EXPECT_EQ(rep.end, SlackScanEnd::Aborted);
     EXPECT_EQ(scanner.found().size(), 1u);
     EXPECT_EQ(rep.message, "Aborted search for recoverable slacks (Found 1 slack)");
-
     // Raised before the start: nothing is examined, and the list of an earlier scan
     // is not kept.
     scanner.onFound = nullptr;
@@ -391,17 +382,13 @@ TEST_F(SlackScanTree, StopFlagEndsTheWalkWithWhatWasFound) {
     EXPECT_EQ(rep.end, SlackScanEnd::Aborted);
     EXPECT_TRUE(scanner.found().empty());
     EXPECT_EQ(rep.message, "Aborted search for recoverable slacks (Did not find any slacks)");
-}
 
-TEST_F(SlackScanTree, AStartThatCannotBeWalkedFails) {
-    CSlackScanner scanner;
-    SlackScanReport rep = scanner.Scan(tw::IdleOperation(), tree + "/missing", "scratch");
-    EXPECT_EQ(rep.end, SlackScanEnd::Failed);
+    for (const std::string& start :
+         {std::string("/proc/self"), tree + "/a.txt", tree + "/missing"}) {
+        rep = scanner.Scan(tw::IdleOperation(), start, "scratch");
+        EXPECT_EQ(rep.end, SlackScanEnd::Failed) << start;
+    }
     EXPECT_NE(rep.message.find(tree + "/missing"), std::string::npos) << rep.message;
-    rep = scanner.Scan(tw::IdleOperation(), "/proc/self", "proc");
-    EXPECT_EQ(rep.end, SlackScanEnd::Failed);
-    rep = scanner.Scan(tw::IdleOperation(), tree + "/a.txt", "scratch");
-    EXPECT_EQ(rep.end, SlackScanEnd::Failed) << "a file is not a folder to walk";
 }
 
 TEST_F(SlackScanTree, SlackBytesOfFilesThatHaveNoneAreRefusedWithoutReading) {
@@ -424,14 +411,12 @@ TEST_F(SlackScanTree, SlackBytesOfFilesThatHaveNoneAreRefusedWithoutReading) {
     EXPECT_EQ(reads, 0);
 }
 
-TEST(SlackTexts, SizeTextSwitchesAt1024Bytes) {
+// The size text switches at 1024 bytes; the attribute letters of live files.
+TEST(SlackTexts, SizeTextAndAttributeBitsOfLiveFiles) {
     EXPECT_EQ(DetailSizeText(0), "0 (b)");
     EXPECT_EQ(DetailSizeText(1023), "1023 (b)");
     EXPECT_EQ(DetailSizeText(1024), " 1 Kb (1024 bytes)");
     EXPECT_EQ(DetailSizeText(3u << 20), "3.00 Mb (3145728 bytes)");
-}
-
-TEST(SlackTexts, AttributeBitsOfLiveFiles) {
     using volume::AttributeText;
     EXPECT_EQ(AttributeText(LiveAttributeBits("a.txt", true, false, false, false)),
               "------n------");

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Recovery from an NTFS image made by mkntfs and populated through ntfs-3g
-// (tests/data/make_ntfs_image.sh; needs root and /dev/fuse): the reused clusters of
-// reuse_victim.bin come back as zeros exactly where they lie (checked against icat);
-// recovery never writes to the image; and a recovery folder on the mounted source is
-// refused (FUSE mount of the image, loop mount). The whole files are ntfs_fuse_test's.
+// (tests/data/make_ntfs_image.sh; needs root and /dev/fuse): recovery never writes to the
+// image and names the reused clusters of reuse_victim.bin; named streams; and a recovery
+// folder on the mounted source is refused (FUSE mount of the image, loop mount). The
+// whole files are ntfs_fuse_test's; where reused clusters become zeros is recovery_test's.
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -14,68 +14,16 @@
 #include "platform/strings.h"
 #include "tests/common/run_cli.h"
 #include "tests/volume/recovery_fixture.h"
-#include "volume/item_clusters.h"
 
 namespace tw::volume {
 namespace {
 
 using test::RunTool;
 using testing::Content;
-using testing::Icat;
 using testing::NtfsImage;
-using testing::OutFolder;
-using testing::SearchedVolume;
-
-// The recovery tests compare with icat: without it they skip like the image does.
-#define REQUIRE_IMAGE()                                                                           \
-    do {                                                                                          \
-        REQUIRE_NTFS_IMAGE();                                                                     \
-        if (!test::MissingTool({"icat"}).empty())                                                 \
-            GTEST_SKIP() << "cannot make the NTFS image here: icat (sleuthkit) is not installed"; \
-    } while (0)
-
-// The record number of an item: the record whose first sector is its location.
-std::map<uint64_t, uint64_t> RecordNumbers(NtfsVolume& vol) {
-    std::map<uint64_t, uint64_t> m;
-    for (uint64_t n = 0; n < vol.RecordCount(); ++n) m[vol.RecordToSector(n)] = n;
-    return m;
-}
-
-TEST(NtfsRecoveryFuse, ReusedClustersAreZerosExactlyWhereTheyLie) {
-    REQUIRE_IMAGE();
-    SearchedVolume sv;
-    ASSERT_TRUE(sv.Search(NtfsImage().path, false)) << sv.report.message;
-    const RecoverableFile* victim = sv.Find("reuse_victim.bin");
-    ASSERT_NE(victim, nullptr);
-    auto clusters = NtfsItemClusters(*sv.ntfs, *victim);
-    ASSERT_EQ(clusters.size(), 8u);
-    size_t reused = 0;
-    for (const auto& c : clusters) reused += c.inUse;
-    ASSERT_EQ(reused, 6u);
-    OutFolder out;
-    RecoverResult r = sv.Recover(*victim, out.folder);
-    ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
-    EXPECT_EQ(r.clustersZeroed, 6u);
-    const std::string got = out.Read(r.fileName);
-    ASSERT_EQ(got.size(), 32768u);
-    const std::string original = Content("reuse_victim.bin", 32768);
-    auto records = RecordNumbers(*sv.ntfs);
-    // icat reads every cluster as it is now: the same bytes where the cluster is free.
-    const std::string peer = Icat(NtfsImage().path, records[victim->location], out.dir.Path());
-    ASSERT_EQ(peer.size(), 32768u);
-    for (size_t i = 0; i < clusters.size(); ++i) {
-        const std::string part = got.substr(i * 4096, 4096);
-        if (clusters[i].inUse) {
-            EXPECT_TRUE(part == std::string(4096, '\0')) << "cluster " << i << " should be zeros";
-        } else {
-            EXPECT_TRUE(part == original.substr(i * 4096, 4096)) << "cluster " << i;
-            EXPECT_TRUE(part == peer.substr(i * 4096, 4096)) << "cluster " << i;
-        }
-    }
-}
 
 TEST(NtfsRecoveryFuse, RecoveryOnlyReadsTheVolume) {
-    REQUIRE_IMAGE();
+    REQUIRE_NTFS_IMAGE();
     test::TempDir work("ntfsro");
     const std::string image = work.Path() + "/copy.img";
     ASSERT_EQ(RunTool({"cp", NtfsImage().path, image}), 0);

@@ -64,12 +64,8 @@ int CCleanupRun::FreeSpaceStep(const OpContext& op, const CleanupDrive& drive, i
         receipt.randomMode = cleaner.LastPlan().randomMode;
         receipt.bytesOverwritten = cleaner.BytesWritten();
         receipt.outcome = op.Stopped() ? "stopped" : result > 0 ? "completed" : "failed";
-        if (cleaner.VerifyError()) {
-            receipt.verified = false;
-            receipt.verifyDetail = ErrorText(*cleaner.VerifyError());
-        } else if (receipt.verifyRequested && result == passes) {
-            receipt.verified = true;
-        }
+        if (cleaner.VerifyError()) NoteReadBackFailure(receipt, ErrorText(*cleaner.VerifyError()));
+        ConcludeReadBack(receipt, result == passes);
         receipt.items.push_back(
             {cleaner.LastPlan().folder, cleaner.BytesWritten(), result > 0, {}});
         SaveRunReceipt(op, receipt);
@@ -295,14 +291,9 @@ void CCleanupRun::CleanDrive(const OpContext& op, const CleanupDrive& drive, Dri
     // step does, when the settings say so.
     const bool verify = settings_.ReadWithDefault("VerifyLastPass") == 1;
     const bool receipts = settings_.ReadWithDefault("WriteReceipts") == 1;
-    auto noteReadBack = [](Receipt& r, const std::optional<Error>& failure) {
-        if (!failure || r.verified) return;  // the first failure is the one told
-        r.verified = false;
-        r.verifyDetail = ErrorText(*failure);
-    };
     auto endReceipt = [&](Receipt& r, Outcome o, bool anyFailed, bool anyRead) {
         if (!receipts) return;
-        if (r.verifyRequested && !r.verified && anyRead && o == Outcome::Ok) r.verified = true;
+        ConcludeReadBack(r, anyRead && o == Outcome::Ok);
         r.outcome = o == Outcome::Stopped || op.Stopped() ? "stopped"
                     : o != Outcome::Ok || anyFailed       ? "failed"
                                                           : "completed";
@@ -327,7 +318,7 @@ void CCleanupRun::CleanDrive(const OpContext& op, const CleanupDrive& drive, Dri
                 receipt.bytesOverwritten += f.bytesWritten;
                 receipt.items.push_back({f.path, f.bytesWritten, f.cleaned,
                                          f.readBack ? ErrorText(*f.readBack) : std::string()});
-                noteReadBack(receipt, f.readBack);
+                if (f.readBack) NoteReadBackFailure(receipt, ErrorText(*f.readBack));
             };
         const Outcome o = cleaner.Run(op, mount, driveText, walk.get());
         endReceipt(receipt, o, cleaner.filesNotCleaned > 0, cleaner.filesReadBack > 0);
@@ -359,7 +350,7 @@ void CCleanupRun::CleanDrive(const OpContext& op, const CleanupDrive& drive, Dri
                 receipt.bytesOverwritten += rec.bytesWritten;
                 receipt.items.push_back({rec.path, rec.bytesWritten, rec.result,
                                          rec.readBack ? ErrorText(*rec.readBack) : std::string()});
-                noteReadBack(receipt, rec.readBack);
+                if (rec.readBack) NoteReadBackFailure(receipt, ErrorText(*rec.readBack));
             };
         const Outcome o = wiper.WipeSlacks(op, mount, driveText, walk.get());
         endReceipt(receipt, o, wiper.filesFailed > 0, wiper.filesReadBack > 0);

@@ -98,19 +98,6 @@ struct DeepOptions {
     DestructiveOptions destructive;
 };
 
-// The read-back's result in a receipt: failed with the first difference found, passed
-// when something was read back and nothing differed.
-void SetVerification(wipe::Receipt& receipt, const std::optional<Error>& firstFailure,
-                     bool anythingRead) {
-    if (!receipt.verifyRequested) return;
-    if (firstFailure) {
-        receipt.verified = false;
-        receipt.verifyDetail = ErrorText(*firstFailure);
-    } else if (anythingRead) {
-        receipt.verified = true;
-    }
-}
-
 void RunSlack(Env& env, const SlackOptions& o) {
     Target t;
     if (!ResolveTarget(o.dir, &t)) return env.Fail(kRefused);
@@ -173,7 +160,10 @@ void RunSlack(Env& env, const SlackOptions& o) {
     wiper.logWriter = op.Log();
     wiper.logOn = wiper.detailLog = op.Log() != nullptr;
     wiper.onFileDone = [&](const wipe::SlackLogRecord& rec) {
-        if (rec.readBack) readBackFailures.push_back(*rec.readBack);
+        if (rec.readBack) {
+            readBackFailures.push_back(*rec.readBack);
+            wipe::NoteReadBackFailure(receipt, ErrorText(*rec.readBack));
+        }
         if (rec.noSlack) return;  // nothing of it was erased, nothing refused
         std::string why;
         if (!rec.result)
@@ -189,10 +179,7 @@ void RunSlack(Env& env, const SlackOptions& o) {
     receipt.outcome = r == Outcome::Stopped                           ? "stopped"
                       : r == Outcome::Failed || wiper.filesFailed > 0 ? "failed"
                                                                       : "completed";
-    SetVerification(
-        receipt,
-        readBackFailures.empty() ? std::nullopt : std::optional<Error>(readBackFailures.front()),
-        wiper.filesReadBack > 0);
+    wipe::ConcludeReadBack(receipt, wiper.filesReadBack > 0);
     SaveReceipt(receipt, o.report, env);
     if (r == Outcome::Failed) {
         PrintError(ErrorText(wiper.WalkError()));
@@ -274,7 +261,10 @@ void RunDeepClean(Env& env, const DeepOptions& o) {
     cleaner.logWriter = op.Log();
     cleaner.logOn = cleaner.detailLog = op.Log() != nullptr;
     cleaner.onFileDone = [&](const wipe::CDeepCleaner::FileDone& f) {
-        if (f.readBack) readBackFailures.push_back(*f.readBack);
+        if (f.readBack) {
+            readBackFailures.push_back(*f.readBack);
+            wipe::NoteReadBackFailure(receipt, ErrorText(*f.readBack));
+        }
         receipt.bytesOverwritten += f.bytesWritten;
         std::string why;
         if (!f.cleaned)
@@ -289,10 +279,7 @@ void RunDeepClean(Env& env, const DeepOptions& o) {
     receipt.outcome = r == Outcome::Stopped                                 ? "stopped"
                       : r == Outcome::Failed || cleaner.filesNotCleaned > 0 ? "failed"
                                                                             : "completed";
-    SetVerification(
-        receipt,
-        readBackFailures.empty() ? std::nullopt : std::optional<Error>(readBackFailures.front()),
-        cleaner.filesReadBack > 0);
+    wipe::ConcludeReadBack(receipt, cleaner.filesReadBack > 0);
     SaveReceipt(receipt, o.report, env);
     for (const Error& e : readBackFailures) PrintError("deep-clean: " + ErrorText(e));
     if (r == Outcome::Failed) {

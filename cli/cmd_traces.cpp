@@ -312,8 +312,8 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
         progress.Finish();
         if (verify && !run.stopped && !wiped.empty() && !NoneFoundAgain(op, vol, wiped, receipt))
             ++run.failed;
-        if (verify && !receipt.verified && !run.stopped && !wiped.empty())
-            receipt.verified = true;  // every cluster read back, nothing found again
+        // Every cluster read back, nothing found again.
+        wipe::ConcludeReadBack(receipt, !run.stopped && !wiped.empty());
         receipt.outcome = run.stopped ? "stopped" : run.failed > 0 ? "failed" : "completed";
         SaveReceipt(receipt, report, env);
         const std::vector<std::string> covered = volume::CoverageLines(coverage);
@@ -402,7 +402,7 @@ void RegisterScrubMft(CLI::App& app, Env& env) {
         receipt.bytesOverwritten = scrubbed * recordBytes;
         const bool found = o == Outcome::Ok && verify && !scrubbedItems.empty() &&
                            !NoneFoundAgain(op, vol, scrubbedItems, receipt);
-        if (verify && o == Outcome::Ok && !found && !scrubbedItems.empty()) receipt.verified = true;
+        wipe::ConcludeReadBack(receipt, o == Outcome::Ok && !scrubbedItems.empty());
         receipt.outcome = o == Outcome::Stopped                                    ? "stopped"
                           : o == Outcome::Failed || vol.Ntfs()->Failure() || found ? "failed"
                                                                                    : "completed";

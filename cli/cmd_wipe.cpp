@@ -404,11 +404,10 @@ void RegisterWipe(CLI::App& app, Env& env) {
                 const Result<void> wiped = wiper.WipeFile(t.path, false, a.random, &op);
                 ok = wiped.ok();
                 if (!ok) why = ErrorText(wiped.error());
-                if (a.verify && (ok || wiped.error().code == ErrorCode::Mismatch)) {
-                    // One file that reads back wrong makes the whole run's check fail.
-                    receipt.verified = receipt.verified.value_or(true) && ok;
-                    if (!ok && receipt.verifyDetail.empty()) receipt.verifyDetail = why;
-                }
+                // One file that reads back wrong makes the whole run's check fail.
+                if (a.verify && !ok && wiped.error().code == ErrorCode::Mismatch)
+                    wipe::NoteReadBackFailure(receipt, why);
+                wipe::ConcludeReadBack(receipt, ok);
             }
             const uint64_t written = late.empty() ? wiper.LastBytesWritten() : 0;
             receipt.bytesOverwritten += written;
@@ -510,12 +509,9 @@ void RegisterWipe(CLI::App& app, Env& env) {
         const std::string written = FormatSize(cleaner.BytesWritten(), "%2.2f");
         receipt.bytesOverwritten = cleaner.BytesWritten();
         receipt.outcome = aborted ? "stopped" : done > 0 ? "completed" : "failed";
-        if (cleaner.VerifyError()) {
-            receipt.verified = false;
-            receipt.verifyDetail = ErrorText(*cleaner.VerifyError());
-        } else if (a.verify && !aborted && done == passes) {
-            receipt.verified = true;
-        }
+        if (cleaner.VerifyError())
+            wipe::NoteReadBackFailure(receipt, ErrorText(*cleaner.VerifyError()));
+        wipe::ConcludeReadBack(receipt, !aborted && done == passes);
         receipt.items.push_back(
             {cleaner.LastPlan().folder, cleaner.BytesWritten(), done > 0 && !aborted, {}});
         SaveReceipt(receipt, a.report, env);

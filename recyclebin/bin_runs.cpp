@@ -550,12 +550,8 @@ void AddToReceipt(const RunResult& r, wipe::Receipt& receipt) {
         receipt.items.push_back({o.originalPath.empty() ? o.name : o.originalPath, 0, o.ok,
                                  o.ok ? std::string() : o.message});
     receipt.bytesOverwritten += r.bytesWritten;
-    if (!r.verifyFailure.empty()) {
-        receipt.verified = false;
-        if (receipt.verifyDetail.empty()) receipt.verifyDetail = r.verifyFailure;
-    } else if (receipt.verifyRequested && r.succeeded > 0 && !receipt.verified) {
-        receipt.verified = true;
-    }
+    if (!r.verifyFailure.empty()) wipe::NoteReadBackFailure(receipt, r.verifyFailure);
+    wipe::ConcludeReadBack(receipt, r.succeeded > 0);
     if (r.aborted)
         receipt.outcome = "stopped";
     else if (r.failed > 0 && receipt.outcome == "completed")

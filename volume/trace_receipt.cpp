@@ -18,10 +18,7 @@ wipe::Receipt VolumeReceipt(const std::string& command, const std::string& sourc
 void AddTraceToReceipt(const RecoverableFile& f, const TraceWipeResult& r, wipe::Receipt& receipt) {
     receipt.bytesOverwritten += r.bytesWritten;
     receipt.items.push_back({TraceItemText(f), r.bytesWritten, r.outcome == Outcome::Ok, r.error});
-    if (r.readBack) {
-        receipt.verified = false;
-        if (receipt.verifyDetail.empty()) receipt.verifyDetail = ErrorText(*r.readBack);
-    }
+    if (r.readBack) wipe::NoteReadBackFailure(receipt, ErrorText(*r.readBack));
 }
 
 std::string CheckNoneFoundAgain(const OpContext& op, const CVolumeSession& vol,
@@ -37,10 +34,7 @@ std::string CheckNoneFoundAgain(const OpContext& op, const CVolumeSession& vol,
         for (const std::string& n : still) names += (names.empty() ? "" : ", ") + n;
         detail = TextWith(TextId<1764>, vol.Source().driveName, {}, names);
     }
-    if (!detail.empty()) {
-        receipt.verified = false;
-        if (receipt.verifyDetail.empty()) receipt.verifyDetail = detail;
-    }
+    if (!detail.empty()) wipe::NoteReadBackFailure(receipt, detail);
     return detail;
 }
 

@@ -96,6 +96,15 @@ void SetVolumeFacts(Receipt& r, const std::string& path) {
     r.caveat = CaveatText(facts.value().caveats);
 }
 
+void NoteReadBackFailure(Receipt& r, const std::string& detail) {
+    r.verified = false;
+    if (r.verifyDetail.empty()) r.verifyDetail = detail;
+}
+
+void ConcludeReadBack(Receipt& r, bool anythingRead) {
+    if (r.verifyRequested && !r.verified && anythingRead) r.verified = true;
+}
+
 std::vector<std::string> PassPatterns(int passes, bool randomMode) {
     std::vector<std::string> rows;
     for (int pass = 1; pass <= passes; ++pass) {

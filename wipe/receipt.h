@@ -60,6 +60,13 @@ struct Receipt {
     std::vector<ReceiptItem> items;
 };
 
+// The read-back's result. A difference found fails the check, and the first one noted is
+// the one the receipt tells. At the end of a run, ConcludeReadBack passes the check when
+// it was asked for, something was read back (`anythingRead`, as the run counts it) and no
+// difference was noted; a run that read nothing back says "not run".
+void NoteReadBackFailure(Receipt& r, const std::string& detail);
+void ConcludeReadBack(Receipt& r, bool anythingRead);
+
 // A receipt for `command` on `target`, started now, with the facts of the volume the
 // target lies on (SetVolumeFacts).
 Receipt StartReceipt(std::string command, const std::string& target);

@@ -236,8 +236,9 @@ AnalysisEngine::End AnalysisEngine::Wipe(const std::vector<uint64_t>& locations,
         if (std::string found = CheckNoneFoundAgain(op, s, wiped, receipt); !found.empty()) {
             end.ok = false;
             end.message += ": " + found;
-        } else if (r.failed == 0 && !receipt.verified) {
-            receipt.verified = true;  // every cluster read back, nothing found again
+        } else {
+            // Every cluster read back, nothing found again.
+            wipe::ConcludeReadBack(receipt, r.failed == 0);
         }
     }
     if (!o.receiptLogFolder.empty() && !items.empty()) {

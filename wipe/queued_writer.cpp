@@ -19,6 +19,10 @@ namespace tw::wipe {
 struct QueuedWriter::Ring {
     io_uring ring{};
     bool ok = false;
+    // A submission failed: its entry stays in the submission queue, and the next submit
+    // would send it along with its slot long since reused (a stray write, and a completion
+    // counted twice). The queue takes no new requests then; those in flight still complete.
+    bool refusing = false;
     // One slot per request in flight: its iovecs (they must live until completion) and
     // the caller's tag. A slot is free when `busy` is false.
     struct Slot {
@@ -45,10 +49,10 @@ QueuedWriter::~QueuedWriter() {
     io_uring_queue_exit(&ring_->ring);
 }
 
-bool QueuedWriter::Ok() const { return ring_->ok; }
+bool QueuedWriter::Ok() const { return ring_->ok && !ring_->refusing; }
 
 int QueuedWriter::Reserve(uint64_t tag, void** sqe) {
-    if (!ring_->ok || inFlight_ >= depth_) return -1;
+    if (!Ok() || inFlight_ >= depth_) return -1;
     size_t slot = 0;
     while (slot < ring_->slots.size() && ring_->slots[slot].busy) ++slot;
     if (slot == ring_->slots.size()) return -1;
@@ -64,7 +68,10 @@ bool QueuedWriter::Submit(int slot) {
     do {
         r = io_uring_submit(&ring_->ring);
     } while (r == -EINTR);
-    if (r < 1) return false;
+    if (r < 1) {
+        ring_->refusing = true;
+        return false;
+    }
     ring_->slots[static_cast<size_t>(slot)].busy = true;
     ++inFlight_;
     return true;

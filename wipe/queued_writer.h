@@ -32,7 +32,8 @@ class QueuedWriter {
     // Queues a vectored write of up to kMaxIovecs iovecs at `offset` of `fd` and submits
     // it. The iovecs are copied; the memory they point at must stay untouched until the
     // request completes. `tag` comes back with the completion. False when the queue is
-    // full or the submission failed (nothing is in flight for it then).
+    // full or the submission failed (nothing is in flight for it then; after a failed
+    // submission Ok() is false and the queue takes no more requests).
     static constexpr int kMaxIovecs = 12;
     bool Queue(int fd, const iovec* iov, int count, uint64_t offset, uint64_t tag);
     // The same for a read of `size` bytes into `buffer` (untouched until it completes).

@@ -4,6 +4,7 @@
 // that keeps every write's offset, size and bytes before passing it on.
 #include "wipe/file_wiper.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -93,6 +94,18 @@ extern "C" ssize_t pwrite(int fd, const void* buf, size_t n, off_t off) {
 extern "C" ssize_t pwrite64(int fd, const void* buf, size_t n, off64_t off) {
     return RecordAndWrite(fd, buf, n, off);
 }
+
+// The queued writes' submissions, one of which can be made to fail: the g_failSubmit-th
+// from when it is set; 0: none.
+std::atomic<int> g_failSubmit{0};
+#ifdef TW_HAVE_URING
+extern "C" int io_uring_submit(struct io_uring* ring) {
+    static const auto real =
+        reinterpret_cast<int (*)(struct io_uring*)>(dlsym(RTLD_NEXT, "io_uring_submit"));
+    if (g_failSubmit.load() > 0 && --g_failSubmit == 0) return -EBUSY;
+    return real(ring);
+}
+#endif
 
 namespace {
 
@@ -660,28 +673,35 @@ TEST_F(WiperTest, ReadBackCatchesALostWriteOfTheLastPass) {
     }
 }
 
+// A submission that fails partway (the third: the first pass's third write) leaves the
+// queue: the rest goes one request at a time, and nothing of the failed one is sent later.
 TEST_F(WiperTest, QueuedUnbufferedWritesLeaveEachPassOnDisk) {
-    const size_t size = (13u << 20) + cluster_;  // four writes per pass, the last one short
-    const std::string path = MakeFile("queued.bin", size);
-    SnapshotWiper w;
-    tw::wipe::SeedWipeRandom(9);
-    ReferenceLcg ref(9);
-    const auto snaps = w.Run(path, cluster_, 4);
-    ASSERT_EQ(snaps.size(), 3u);
-    std::string a(cluster_, '\0'), b(cluster_, '\0');
-    for (auto& c : a) c = static_cast<char>(ref.Byte());
-    for (auto& c : b) c = static_cast<char>(ref.Byte());
-    std::string notA = a;
-    for (auto& c : notA) c = static_cast<char>(~c);
-    const std::vector<std::string> expect = {a, notA, b};
-    for (size_t p = 0; p < 3; ++p) {
-        ASSERT_EQ(snaps[p].size(), size) << "pass " << p + 1;
-        for (size_t at = 0; at < size; at += cluster_)
-            ASSERT_EQ(0, snaps[p].compare(at, cluster_, expect[p]))
-                << "pass " << p + 1 << " at " << at;
+    for (const int failSubmit : {0, 3}) {
+        SCOPED_TRACE(testing::Message() << "submission failing: " << failSubmit);
+        g_failSubmit = failSubmit;
+        const size_t size = (13u << 20) + cluster_;  // four writes per pass, the last one short
+        const std::string path = MakeFile("queued.bin", size);
+        SnapshotWiper w;
+        tw::wipe::SeedWipeRandom(9);
+        ReferenceLcg ref(9);
+        const auto snaps = w.Run(path, cluster_, 4);
+        ASSERT_EQ(snaps.size(), 3u);
+        std::string a(cluster_, '\0'), b(cluster_, '\0');
+        for (auto& c : a) c = static_cast<char>(ref.Byte());
+        for (auto& c : b) c = static_cast<char>(ref.Byte());
+        std::string notA = a;
+        for (auto& c : notA) c = static_cast<char>(~c);
+        const std::vector<std::string> expect = {a, notA, b};
+        for (size_t p = 0; p < 3; ++p) {
+            ASSERT_EQ(snaps[p].size(), size) << "pass " << p + 1;
+            for (size_t at = 0; at < size; at += cluster_)
+                ASSERT_EQ(0, snaps[p].compare(at, cluster_, expect[p]))
+                    << "pass " << p + 1 << " at " << at;
+        }
+        EXPECT_EQ(fs::file_size(path), 0u);  // cut to nothing after the last pass
+        EXPECT_EQ(w.LastBytesWritten(), 4u * size);
+        fs::remove(path);
     }
-    EXPECT_EQ(fs::file_size(path), 0u);  // cut to nothing after the last pass
-    EXPECT_EQ(w.LastBytesWritten(), 4u * size);
 }
 
 // ---------------------------------------------------------------- renaming

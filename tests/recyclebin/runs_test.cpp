@@ -2,13 +2,13 @@
 // The runs on a bin in a temporary folder: wipe, empty, send to the bin, and their
 // texts, counters, log lines and abort behaviour. Restoring is the CLI's, against
 // trash-cli (interop_test), and the bin page's (tests/ui/bin_page_test).
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "log/activity_log.h"
 #include "platform/strings.h"
@@ -36,10 +36,9 @@ class RunsTest : public test::TrashFixture {
 
     // Lists the home trash.
     std::vector<RecycleBinItem> List() {
-        CRecycleBinStore store(tmp.Path() + "/lock");
-        store.SetBinFolders({BinFolder{HomeTrash(), dataHome, true}});
-        EXPECT_TRUE(store.Refresh());
-        return store.Items();
+        auto store = HomeStore();
+        EXPECT_TRUE(store->Refresh());
+        return store->Items();
     }
     RecycleBinItem Only() {
         auto items = List();
@@ -62,14 +61,8 @@ class RunsTest : public test::TrashFixture {
         return {};
     }
     std::string LogText() { return ReadFileBytes(writer.GetTodaysFileName()); }
-    size_t Count(const std::string& folder) {
-        size_t n = 0;
-        if (DIR* d = opendir(folder.c_str())) {
-            while (dirent* e = readdir(d))
-                if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") ++n;
-            closedir(d);
-        }
-        return n;
+    static size_t Count(const std::string& folder) {
+        return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(folder), {}));
     }
 
     std::string logFolder;

@@ -317,8 +317,6 @@ TEST_F(CleanupVolumes, FileTableStepScrubsAVolumeItMayWrite) {
     drive.info->mountPoint = Mount(1);
     drive.info->device = vols[1]->ImagePath();
     drive.info->fsType = "fuse";
-    tw::test::TestOperation op;
-    op.SetSink(&sink);
     const StepResult r = ScrubDeletedRecords(op, drive);
     EXPECT_TRUE(r.ran) << r.skipped;
     EXPECT_TRUE(r.skipped.empty()) << r.skipped;

@@ -19,14 +19,7 @@ namespace {
 
 // A local time with its week day filled in. 2026-12-06 is a Sunday.
 SystemTime At(int y, int mo, int d, int h, int mi, int s, int ms = 0) {
-    SystemTime st;
-    st.year = y;
-    st.month = mo;
-    st.day = d;
-    st.hour = h;
-    st.minute = mi;
-    st.second = s;
-    st.milliseconds = ms;
+    SystemTime st{y, mo, 0, d, h, mi, s, ms};
     FileTime ft = 0;
     EXPECT_TRUE(SystemTimeToFileTime(st, &ft));
     EXPECT_TRUE(FileTimeToSystemTime(ft, &st));

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -64,16 +65,11 @@ class CleanupFixture : public ::testing::Test {
     // The log's records without "hh:mm:ss -> ".
     std::vector<std::string> LogLines() {
         std::vector<std::string> lines;
-        const std::string text = ReadFileBytes(log.GetTodaysFileName());
-        size_t pos = 0;
-        while (pos < text.size()) {
-            size_t end = text.find('\n', pos);
-            if (end == std::string::npos) end = text.size();
-            std::string line = text.substr(pos, end - pos);
+        std::istringstream text(ReadFileBytes(log.GetTodaysFileName()));
+        for (std::string line; std::getline(text, line);) {
             while (!line.empty() && line.back() == '\r') line.pop_back();
             if (line.size() > 12 && line.compare(8, 4, " -> ") == 0)
                 lines.push_back(line.substr(12));
-            pos = end + 1;
         }
         return lines;
     }

@@ -26,14 +26,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string FindTool(const std::string& name) {
-    for (const char* dir : {"/usr/sbin", "/sbin", "/usr/bin", "/bin"}) {
-        std::string p = std::string(dir) + "/" + name;
-        if (access(p.c_str(), X_OK) == 0) return p;
-    }
-    return "";
-}
-
 class CleanupVolumes : public test::CleanupFixture {
   protected:
     void SetUp() override {
@@ -89,11 +81,10 @@ class CleanupVolumes : public test::CleanupFixture {
 
     // A wiper for the swap step that works on a scratch swap file only.
     void StubSwap() {
-        const std::string mkswap = FindTool("mkswap");
-        ASSERT_FALSE(mkswap.empty()) << "mkswap is not installed";
+        ASSERT_EQ(test::MissingTool({"mkswap"}), "") << "is not installed";
         swapFile = dir.Path() + "/swapfile";
         ASSERT_TRUE(test::WriteFileBytes(swapFile, std::string(128 * 1024, 'S')));
-        ASSERT_EQ(test::RunTool({mkswap, swapFile}), 0);
+        ASSERT_EQ(test::RunTool({"mkswap", swapFile}), 0);
         run->steps.swap = [this](const OpContext& op, int passes) {
             CSwapWiper w;
             w.passCount = passes;
@@ -326,8 +317,6 @@ TEST_F(CleanupVolumes, FileTableStepScrubsAVolumeItMayWrite) {
     drive.info->mountPoint = Mount(1);
     drive.info->device = vols[1]->ImagePath();
     drive.info->fsType = "fuse";
-    tw::test::TestOperation op;
-    op.SetSink(&sink);
     const StepResult r = ScrubDeletedRecords(op, drive);
     EXPECT_TRUE(r.ran) << r.skipped;
     EXPECT_TRUE(r.skipped.empty()) << r.skipped;

@@ -32,15 +32,23 @@ class LogTest : public ::testing::Test {
     time_t now = 1173105007;  // Monday 2007-03-05 14:30:07 UTC
 };
 
-TEST_F(LogTest, FileIsByteExact) {
+// Byte-exact, and a new day starts a new file with its header.
+TEST_F(LogTest, FileIsByteExactAndEachDayHasItsOwn) {
     EXPECT_EQ(writer.GetTodaysFileName(), dir / "2007_03_05_Monday.lnt");
     ASSERT_TRUE(writer.WriteLine("Wiped file: a.txt from the recycle bin"));
     now += 65;
     ASSERT_TRUE(writer.WriteLine("second"));
+    now = 1173139199;  // 23:59:59
+    ASSERT_TRUE(writer.WriteLine("before midnight"));
     EXPECT_EQ(test::ReadFileBytes(dir / "2007_03_05_Monday.lnt"),
               "Tidewipe Log File created:  Monday March 05 14:30\r\n\r\n"
               "14:30:07 -> Wiped file: a.txt from the recycle bin\r\r\n"
-              "14:31:12 -> second\r\r\n");
+              "14:31:12 -> second\r\r\n23:59:59 -> before midnight\r\r\n");
+    now += 2;
+    ASSERT_TRUE(writer.WriteLine("after midnight"));
+    EXPECT_EQ(test::ReadFileBytes(dir / "2007_03_06_Tuesday.lnt"),
+              "Tidewipe Log File created:  Tuesday March 06 00:00\r\n\r\n"
+              "00:00:01 -> after midnight\r\r\n");
 }
 
 TEST_F(LogTest, MessagesKeepOnlyPrintableAscii) {
@@ -57,36 +65,7 @@ TEST_F(LogTest, MessagesKeepOnlyPrintableAscii) {
     EXPECT_EQ(CActivityLogFile::Filter(std::string("x\0y", 3)), "xy");
 }
 
-TEST_F(LogTest, ANewDayStartsANewFileWithItsHeader) {
-    now = 1173139199;  // 23:59:59
-    ASSERT_TRUE(writer.WriteLine("before midnight"));
-    now += 2;
-    ASSERT_TRUE(writer.WriteLine("after midnight"));
-    EXPECT_EQ(test::ReadFileBytes(dir / "2007_03_06_Tuesday.lnt"),
-              "Tidewipe Log File created:  Tuesday March 06 00:00\r\n\r\n"
-              "00:00:01 -> after midnight\r\r\n");
-    EXPECT_NE(
-        test::ReadFileBytes(dir / "2007_03_05_Monday.lnt").find("23:59:59 -> before midnight"),
-        std::string::npos);
-}
-
-TEST_F(LogTest, ReadNewLastLineGivesEachRecordOnce) {
-    int notified = 0;
-    writer.SetNotifier([&] { ++notified; });
-    ASSERT_TRUE(writer.WriteLine("one"));
-    ASSERT_TRUE(writer.WriteLine("two"));
-    EXPECT_EQ(notified, 2);
-    CActivityLogFile reader;
-    reader.SetFolder(dir.Path());
-    reader.SetClock([this] { return now; });
-    // The text keeps one CR of the record's end, turned into a line feed.
-    EXPECT_EQ(reader.ReadNewLastLine(), "14:30:07 -> two\n");
-    EXPECT_EQ(reader.ReadNewLastLine(), "");
-    ASSERT_TRUE(writer.WriteLine("x"));  // a one-character message
-    EXPECT_EQ(reader.ReadNewLastLine(), "14:30:07 -> x\n");
-}
-
-TEST_F(LogTest, ReadNewLastLineOnAHeaderOnlyOrTinyFileStaysInsideIt) {
+TEST_F(LogTest, ReadNewLastLineGivesEachRecordOnceAndStaysInsideTinyFiles) {
     CActivityLogFile reader;
     reader.SetFolder(dir.Path());
     reader.SetClock([this] { return now; });
@@ -95,6 +74,17 @@ TEST_F(LogTest, ReadNewLastLineOnAHeaderOnlyOrTinyFileStaysInsideIt) {
     EXPECT_EQ(reader.ReadNewLastLine(), "Tidewipe Log File created:  Monday March 05 14:30");
     std::ofstream(dir / "2007_03_05_Monday.lnt", std::ios::trunc) << "ab";
     EXPECT_EQ(reader.ReadNewLastLine(), "ab");
+
+    int notified = 0;
+    writer.SetNotifier([&] { ++notified; });
+    ASSERT_TRUE(writer.WriteLine("one"));
+    ASSERT_TRUE(writer.WriteLine("two"));
+    EXPECT_EQ(notified, 2);
+    // The text keeps one CR of the record's end, turned into a line feed.
+    EXPECT_EQ(reader.ReadNewLastLine(), "14:30:07 -> two\n");
+    EXPECT_EQ(reader.ReadNewLastLine(), "");
+    ASSERT_TRUE(writer.WriteLine("x"));  // a one-character message
+    EXPECT_EQ(reader.ReadNewLastLine(), "14:30:07 -> x\n");
 }
 
 TEST_F(LogTest, AMissingFolderFailsQuietly) {

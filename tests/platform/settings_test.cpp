@@ -38,15 +38,19 @@ class SettingsTest : public ::testing::Test {
     }
 };
 
-TEST_F(SettingsTest, FirstStartWritesEveryDwordWithItsDefault) {
+// Every missing value, and a stored sentinel, becomes its default; a real value is kept.
+TEST_F(SettingsTest, FirstStartWritesEveryMissingDwordWithItsDefault) {
+    store.WriteDword(ProgramKey(), "NumOverwrites", kMissingSentinel);
+    store.WriteDword(ProgramKey(), "SaveToLogfile", 0);
     auto s = Make();
     s->LoadSettings();
     for (const auto* table : {&DwordSettings(), &LoggingSettings()})
         for (const auto& v : *table) {
             uint32_t d = 1234;
             ASSERT_TRUE(store.ReadDword(ProgramKey(), v.name, &d)) << v.name;
-            EXPECT_EQ(d, v.defaultValue) << v.name;
+            EXPECT_EQ(d, std::string(v.name) == "SaveToLogfile" ? 0u : v.defaultValue) << v.name;
         }
+    EXPECT_EQ(s->ReadWithDefault("NumOverwrites"), 3u);
     std::string text;
     ASSERT_TRUE(store.ReadString(ProgramKey(), "InstallDirectory", &text));
     EXPECT_EQ(text, program);
@@ -56,19 +60,6 @@ TEST_F(SettingsTest, FirstStartWritesEveryDwordWithItsDefault) {
     EXPECT_TRUE(IsDir(program + "logfiles"));
     // The recovery folder is read, never written.
     EXPECT_FALSE(store.ReadString(ProgramKey(), "RestoredFilesLocation", &text));
-}
-
-TEST_F(SettingsTest, AStoredSentinelCountsAsMissing) {
-    store.WriteDword(ProgramKey(), "NumOverwrites", 99);
-    store.WriteDword(ProgramKey(), "SaveToLogfile", 0);
-    auto s = Make();
-    s->LoadSettings();
-    uint32_t d = 0;
-    store.ReadDword(ProgramKey(), "NumOverwrites", &d);
-    EXPECT_EQ(d, 3u);
-    store.ReadDword(ProgramKey(), "SaveToLogfile", &d);
-    EXPECT_EQ(d, 0u);  // a real value is kept
-    EXPECT_EQ(s->ReadWithDefault("NumOverwrites"), 3u);
 }
 
 TEST_F(SettingsTest, MovedProgramKeepsItsLogFolderUntilTheFolderIsGone) {
@@ -174,15 +165,13 @@ TEST(RegistryStore, ValuesAreTypedNamesIgnoreCaseAndTheFileIsPrivate) {
     EXPECT_EQ(store.ListValues(kKey).size(), 1u);
     EXPECT_EQ(store.ListValues(kKey + "\\cfs").size(), 1u);
     EXPECT_EQ(store.ListAll().size(), 2u);
-}
 
-TEST(RegistryStore, UnopenableStoreFailsEveryCall) {
-    RegistryStore store("/proc/no/such/registry.db");
-    EXPECT_FALSE(store.IsOpen());
-    uint32_t d;
-    EXPECT_FALSE(store.ReadDword(kKey, "x", &d));
-    EXPECT_FALSE(store.WriteDword(kKey, "x", 1));
-    EXPECT_TRUE(store.ListAll().empty());
+    // A store that cannot be opened fails every call.
+    RegistryStore none("/proc/no/such/registry.db");
+    EXPECT_FALSE(none.IsOpen());
+    EXPECT_FALSE(none.ReadDword(kKey, "x", &d));
+    EXPECT_FALSE(none.WriteDword(kKey, "x", 1));
+    EXPECT_TRUE(none.ListAll().empty());
 }
 
 TEST(CRegDwordValue, ReadsAreCachedAndWritesSkipNoChangeUnlessForced) {

@@ -18,26 +18,22 @@ class FedSysfs : public BlockSysfs {
     std::map<std::string, std::vector<std::string>> slaves;
     std::map<std::string, std::string> parents, numbers, paths;  // "M:m" / "/dev/x" -> name
 
+    // The value fed for `key`, or an empty one.
+    template <class Map>
+    static typename Map::mapped_type Get(const Map& m, const std::string& key) {
+        auto it = m.find(key);
+        return it == m.end() ? typename Map::mapped_type{} : it->second;
+    }
     std::optional<std::string> Attr(const std::string& n, const std::string& a) const override {
         auto it = attrs.find(n + "/" + a);
         return it == attrs.end() ? std::nullopt : std::optional<std::string>(it->second);
     }
-    std::vector<std::string> Slaves(const std::string& n) const override {
-        auto it = slaves.find(n);
-        return it == slaves.end() ? std::vector<std::string>{} : it->second;
-    }
-    std::string Parent(const std::string& n) const override {
-        auto it = parents.find(n);
-        return it == parents.end() ? "" : it->second;
-    }
+    std::vector<std::string> Slaves(const std::string& n) const override { return Get(slaves, n); }
+    std::string Parent(const std::string& n) const override { return Get(parents, n); }
     std::string NameOfNumber(unsigned ma, unsigned mi) const override {
-        auto it = numbers.find(std::to_string(ma) + ":" + std::to_string(mi));
-        return it == numbers.end() ? "" : it->second;
+        return Get(numbers, std::to_string(ma) + ":" + std::to_string(mi));
     }
-    std::string NameOfPath(const std::string& p) const override {
-        auto it = paths.find(p);
-        return it == paths.end() ? "" : it->second;
-    }
+    std::string NameOfPath(const std::string& p) const override { return Get(paths, p); }
 };
 
 // sda (flash, model and serial) -> sda2 -> dm-0 (LVM) -> dm-1 (dm-crypt); sdb a

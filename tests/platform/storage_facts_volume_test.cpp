@@ -32,17 +32,16 @@ TEST(StorageFactsVolumeTest, Ext4NtfsAndTmpfsVolumesMadeHere) {
     TW_REQUIRE_SCRATCH(FsKind::Ext4);
     ScratchVolume ext4(FsKind::Ext4, 32);
     ASSERT_TRUE(ext4.Ok()) << ext4.Error();
+    // Its type, caveats, image and file system magic: the CLI's list below.
     const StorageFacts plain = FactsOf(ext4.Root());  // a path below the mount works too
     EXPECT_EQ(plain.mountPoint, ext4.MountPoint());
-    EXPECT_EQ(plain.fsType, "ext4");
-    EXPECT_EQ(plain.caveats, (std::vector<Caveat>{Caveat::ReachesBlocks, Caveat::LoopImage}));
     ASSERT_FALSE(plain.devices.empty());
     EXPECT_EQ(plain.devices[0].kind, BlockDeviceFacts::Kind::Loop);
-    EXPECT_EQ(plain.devices[0].backingFile, ext4.ImagePath());
     EXPECT_EQ(plain.devices[0].sizeBytes, ext4.SizeBytes());
     ASSERT_TRUE(plain.space);
     EXPECT_GT(plain.space->totalBytes, ext4.SizeBytes() / 2);
-    EXPECT_EQ(plain.space->magic, 0xEF53u);
+    EXPECT_GT(plain.space->blockSize, 0u);
+    EXPECT_LE(plain.space->availableBytes, plain.space->freeBytes);  // less the reserve
     EXPECT_NE(VolumeCaveatLine(ext4.MountPoint()).find(ext4.MountPoint()), std::string::npos);
 
     ScratchVolume journal(FsKind::Ext4, 32, "twjournal", {{}, {"data=journal"}});

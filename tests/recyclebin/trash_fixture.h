@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,14 @@ class TrashFixture : public ::testing::Test {
     }
 
     std::string HomeTrash() const { return dataHome + "/Trash"; }
+
+    // A store of the home trash alone, its enumeration lock in the test's folder.
+    std::unique_ptr<recyclebin::CRecycleBinStore> HomeStore(const std::string& lock = "") {
+        auto s = std::make_unique<recyclebin::CRecycleBinStore>(lock.empty() ? tmp.Path() + "/lock"
+                                                                             : lock);
+        s->SetBinFolders({recyclebin::BinFolder{HomeTrash(), dataHome, true}});
+        return s;
+    }
 
     // tidewipe-cli with `args` and no terminal; the exit status, stdout+stderr in `out`.
     int Cli(const std::string& args, std::string* out = nullptr) {

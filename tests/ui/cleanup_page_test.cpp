@@ -62,16 +62,7 @@ class FastTicks : public tw::ui::TickSource {
 };
 
 int Count(const std::string& text, const std::string& needle) {
-    int n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-        ++n;
-    return n;
-}
-
-std::string LogText(const std::string& folder) {
-    std::string all;
-    for (const auto& e : fs::directory_iterator(folder)) all += tw::test::ReadFileBytes(e.path());
-    return all;
+    return static_cast<int>(tw::test::CountOccurrences({text.begin(), text.end()}, needle));
 }
 
 // A deleted file whose data lies in clusters of its own (too big to stay in its file
@@ -119,7 +110,7 @@ class CleanupPageTest : public ::testing::Test {
         page->SetCountdownTicks(&ticks_);
         return *page;
     }
-    std::string Log() { return LogText(world_.Logs()); }
+    std::string Log() { return tw::test::LogText(world_.Logs()); }
     int PowerOffs() { return Count(tw::test::ReadFileBytes(marker_), "poweroff"); }
 
     tw::test::TestWorld world_;

@@ -76,6 +76,14 @@ pid_t InChild(const std::function<void()>& fn) {
     return pid;
 }
 
+// The message boxes a start showed: text and caption ids.
+struct Shown {
+    std::vector<std::pair<int, int>> messages;
+    std::function<void(int, int)> Sink() {
+        return [this](int text, int caption) { messages.emplace_back(text, caption); };
+    }
+};
+
 void KillChild(pid_t pid) {
     kill(pid, SIGKILL);
     int st;
@@ -95,6 +103,8 @@ class StartupTest : public ::testing::Test {
 
 // ---- the instance checker ----
 
+// A second panel ends silently (no message, no guard launched, the start-up lock let go)
+// while the first runs; once the first is killed, the next one starts.
 TEST_F(StartupTest, APublishedPanelIsSeenUntilItIsKilled) {
     // A runtime folder that others may read is made private again.
     const std::string folder = world_.RuntimeTidewipe();
@@ -106,12 +116,17 @@ TEST_F(StartupTest, APublishedPanelIsSeenUntilItIsKilled) {
     EXPECT_EQ(st.st_mode & 0777, 0700u);
     EXPECT_FALSE(CInstanceChecker::InstanceRunning());
 
-    pid_t panel = InChild([] {
-        static CInstanceChecker c;  // lives until the child is killed
-        c.AcquireStartupLock();
-        c.PublishFirstInstance();
+    const std::string prog = MakeProgramFolder(world_, "sentrel");
+    const std::string report = world_.Sub("report");
+    tw::test::EnvVar var("TW_FAKE_REPORT", report.c_str());
+    pid_t panel = InChild([&] {
+        static CStartup first({prog + "tidewipe", prog, "", nullptr, {}});  // until killed
+        first.Start();
+        first.Publish();
     });
     ASSERT_GT(panel, 0);
+    ASSERT_TRUE(tw::test::WaitUntil([&] { return Exists(report); }, 5000));
+    unlink(report.c_str());
     uint64_t window = 0;
     EXPECT_TRUE(CInstanceChecker::InstanceRunning(tw::shell::kPanelInstanceName, "", &window));
     EXPECT_EQ(window, static_cast<uint64_t>(panel));
@@ -125,6 +140,18 @@ TEST_F(StartupTest, APublishedPanelIsSeenUntilItIsKilled) {
         CInstanceChecker other("Some Other Program");
         ASSERT_TRUE(other.AcquireStartupLock());
         EXPECT_FALSE(other.OtherInstanceRunning());
+    }
+    {
+        Shown shown;
+        CStartup second({prog + "tidewipe -cfs", prog, "", nullptr, shown.Sink()});
+        EXPECT_EQ(second.Start(), CStartup::Outcome::OtherInstance);
+        EXPECT_TRUE(shown.messages.empty());
+        EXPECT_FALSE(second.guardLaunched);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_FALSE(Exists(report)) << "the second panel launched the guard";
+        int startup = tw::shell::LockFile(second.instanceChecker.StartupLockPath(), true, false);
+        EXPECT_GE(startup, 0);
+        if (startup >= 0) close(startup);
     }
     KillChild(panel);  // SIGKILL: no clean-up code runs
 
@@ -243,13 +270,6 @@ TEST_F(StartupTest, LaunchDetachedRunsTheProgramInItsOwnSessionWithNothingInheri
 
 // ---- the start-up object ----
 
-struct Shown {
-    std::vector<std::pair<int, int>> messages;
-    std::function<void(int, int)> Sink() {
-        return [this](int text, int caption) { messages.emplace_back(text, caption); };
-    }
-};
-
 // Message 103 either way: a missing guard (or a folder of its name) stops the start
 // (before the single-instance test, so nothing is locked); one that cannot run does not.
 TEST_F(StartupTest, AMissingGuardStopsTheStartAnUnstartableOneDoesNot) {
@@ -327,35 +347,6 @@ TEST_F(StartupTest, StartLaunchesTheGuardAndSendsTheCleanRequestsOfItsSwitches) 
         EXPECT_EQ(got[4].id, Message::CleanRequestMessage);
         EXPECT_EQ(got[4].lparam, 0x521);
     }
-}
-
-TEST_F(StartupTest, SecondPanelEndsSilentlyWithoutLaunchingTheGuard) {
-    const std::string prog = MakeProgramFolder(world_, "sentrel");
-    const std::string report = world_.Sub("report");
-    tw::test::EnvVar var("TW_FAKE_REPORT", report.c_str());
-
-    pid_t firstPanel = InChild([&] {
-        static CStartup first({prog + "tidewipe", prog, "", nullptr, {}});
-        first.Start();
-        first.Publish();
-    });
-    ASSERT_GT(firstPanel, 0);
-    ASSERT_TRUE(tw::test::WaitUntil([&] { return Exists(report); }, 5000));
-    unlink(report.c_str());
-
-    Shown shown;
-    CStartup second({prog + "tidewipe -cfs", prog, "", nullptr, shown.Sink()});
-    EXPECT_EQ(second.Start(), CStartup::Outcome::OtherInstance);
-    EXPECT_TRUE(shown.messages.empty());
-    EXPECT_FALSE(second.guardLaunched);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_FALSE(Exists(report)) << "the second panel launched the guard";
-    // It let go of the start-up lock on its way out: the next start is not held up.
-    int startup = tw::shell::LockFile(second.instanceChecker.StartupLockPath(), true, false);
-    EXPECT_GE(startup, 0);
-    if (startup >= 0) close(startup);
-
-    KillChild(firstPanel);  // the start after it is APublishedPanelIsSeenUntilItIsKilled's
 }
 
 // ---- the session-bus transport. Looking messages up by name or name string is tested

@@ -39,7 +39,6 @@ class AdminStartTest : public ::testing::Test {
         device_ = dir_ / "device.img";
         std::ofstream(device_) << std::string(4096, '\0');
         ASSERT_EQ(chmod(device_.c_str(), 0), 0);
-        tw::ui::SetMessages(&messages_);
         tw::ui::SetAdminStart(&admin_);
         page_ = std::make_unique<CAnalyzeDrivePage>(nullptr, nullptr);
         page_->AddSource(QString::fromStdString(device_));
@@ -47,7 +46,6 @@ class AdminStartTest : public ::testing::Test {
     void TearDown() override {
         page_.reset();
         tw::ui::SetAdminStart(nullptr);
-        tw::ui::SetMessages(nullptr);
     }
     // Searches the unreadable device as a user without the rights (root drops to
     // nobody for the run).

@@ -74,7 +74,6 @@ class AnalysisPageTest : public ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(dir_.Ok());
         image_ = Unpack("sample-ntfs.img");
-        tw::ui::SetMessages(&messages_);
         // Settings of its own: wipes read their last pass back and keep a receipt.
         ASSERT_EQ(mkdir((dir_ / "logs").c_str(), 0700), 0);
         store_ = std::make_unique<tw::RegistryStore>(dir_ / "registry.db");
@@ -88,10 +87,6 @@ class AnalysisPageTest : public ::testing::Test {
         page_->resize(1000, 700);
         page_->AddSource(image_);
         ASSERT_EQ(page_->CurrentSource(), image_);
-    }
-    void TearDown() override {
-        page_.reset();
-        tw::ui::SetMessages(nullptr);
     }
 
     // A committed sample image, decompressed into the test's folder.

@@ -47,7 +47,6 @@ TEST(LogPage, TailRuleLiveFollowingAndEraseAllLogFiles) {
     tw::test::TestWorld world;
     ASSERT_TRUE(world.Ok());
     tw::test::RecordingMessages messages;
-    tw::ui::SetMessages(&messages);
     tw::test::TestPanel panel(world);
     MainWindow& window = panel.Open();
     tw::RegistryStore& store = *panel.store;
@@ -141,7 +140,6 @@ TEST(LogPage, TailRuleLiveFollowingAndEraseAllLogFiles) {
     EXPECT_TRUE(store.ReadDword(tw::ProgramKey(), "NumOverwrites", &passes));
     EXPECT_EQ(passes, 7u);
     page->WipeDialog()->CloseButton()->click();
-    tw::ui::SetMessages(nullptr);
 }
 
 }  // namespace

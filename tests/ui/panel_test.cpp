@@ -52,9 +52,7 @@ class PanelTest : public ::testing::Test {
     void SetUp() override {
         TW_REQUIRE_BUS();
         ASSERT_TRUE(world_.Ok());
-        tw::ui::SetMessages(&messages_);
     }
-    void TearDown() override { tw::ui::SetMessages(nullptr); }
 
     // A window over a fresh store; `guardPath` "" = a guard file that does not exist.
     MainWindow& Open(std::string guardPath = "", bool watchMounts = false) {
@@ -268,32 +266,29 @@ TEST_F(PanelTest, CountdownRunsFromThirtyToZeroAndCancelStopsIt) {
         }
         bool active = false;
     };
-    {
-        ManualTicks ticks;
-        tw::ui::cProceedCancelDialog d(nullptr, &ticks);
-        d.SetUpShutdown();
-        d.show();
-        auto* label = d.findChild<QLabel*>();
-        EXPECT_EQ(label->text(), QStringLiteral("Shut down in 30 seconds."));
-        EXPECT_EQ(d.ProceedButton()->text(), tw::ui::Tx<567>());
-        for (int i = 0; i < 29; ++i) ticks.Fire();
-        EXPECT_EQ(label->text(), QStringLiteral("Shut down in 1 seconds."));
-        EXPECT_EQ(d.result(), 0);
-        ticks.Fire();
-        EXPECT_EQ(label->text(), QStringLiteral("Shut down in"));
-        EXPECT_EQ(d.result(), QDialog::Accepted);
-        EXPECT_FALSE(ticks.Active());
+    ManualTicks ticks[2];
+    tw::ui::cProceedCancelDialog d(nullptr, &ticks[0]), cancelled(nullptr, &ticks[1]);
+    for (auto* dialog : {&d, &cancelled}) {
+        dialog->SetUpShutdown();
+        dialog->show();
     }
-    ManualTicks ticks;
-    tw::ui::cProceedCancelDialog d(nullptr, &ticks);
-    d.SetUpShutdown();
-    d.show();
-    for (int i = 0; i < 5; ++i) ticks.Fire();
-    d.CancelButton()->click();
-    EXPECT_EQ(d.result(), QDialog::Rejected);
-    for (int i = 0; i < 30; ++i) ticks.Fire();
-    EXPECT_EQ(d.result(), QDialog::Rejected);
-    EXPECT_EQ(d.seconds, 25);
+    auto* label = d.findChild<QLabel*>();
+    EXPECT_EQ(label->text(), QStringLiteral("Shut down in 30 seconds."));
+    EXPECT_EQ(d.ProceedButton()->text(), tw::ui::Tx<567>());
+    for (int i = 0; i < 29; ++i) ticks[0].Fire();
+    EXPECT_EQ(label->text(), QStringLiteral("Shut down in 1 seconds."));
+    EXPECT_EQ(d.result(), 0);
+    ticks[0].Fire();
+    EXPECT_EQ(label->text(), QStringLiteral("Shut down in"));
+    EXPECT_EQ(d.result(), QDialog::Accepted);
+    EXPECT_FALSE(ticks[0].Active());
+
+    for (int i = 0; i < 5; ++i) ticks[1].Fire();
+    cancelled.CancelButton()->click();
+    EXPECT_EQ(cancelled.result(), QDialog::Rejected);
+    for (int i = 0; i < 30; ++i) ticks[1].Fire();
+    EXPECT_EQ(cancelled.result(), QDialog::Rejected);
+    EXPECT_EQ(cancelled.seconds, 25);
 }
 
 TEST_F(PanelTest, HyperlinkFailuresSayWhy) {
@@ -302,17 +297,15 @@ TEST_F(PanelTest, HyperlinkFailuresSayWhy) {
     int code = 26;
     link.SetOpener([&](const QString&) { return code; });
     link.SetReporter([&](const QString& text) { reported << text; });
-    EXPECT_FALSE(link.Open());
-    code = 1;
-    EXPECT_FALSE(link.Open());
-    code = 0;
-    EXPECT_FALSE(link.Open());
-    ASSERT_EQ(reported.size(), 3);
-    EXPECT_EQ(reported[0],
-              QStringLiteral("Can't open hyperlink:\n\nA sharing violation occurred. "));
-    EXPECT_EQ(reported[1], QStringLiteral("Can't open hyperlink:\n\nUnknown Error (1) occurred."));
-    EXPECT_EQ(reported[2], QStringLiteral("Can't open hyperlink:\n\nThe operating system is out\n"
-                                          "of memory or resources."));
+    for (const auto& [failure, why] :
+         {std::pair{26, "A sharing violation occurred. "},
+          {1, "Unknown Error (1) occurred."},
+          {0, "The operating system is out\nof memory or resources."}}) {
+        code = failure;
+        EXPECT_FALSE(link.Open());
+        EXPECT_EQ(reported.value(reported.size() - 1),
+                  QStringLiteral("Can't open hyperlink:\n\n") + why);
+    }
     code = tw::controls::kOpenedOk;
     EXPECT_TRUE(link.Open());
     EXPECT_EQ(reported.size(), 3);

@@ -32,7 +32,6 @@ class SchedulePageTest : public ::testing::Test {
     void SetUp() override {
         TW_REQUIRE_BUS();
         ASSERT_TRUE(world_.Ok());
-        tw::ui::SetMessages(&messages_);
         // Monday 7 December 2026, 10:00:00.
         window_ = &panel_.Open(false, [](MainWindow::Context& ctx) {
             ctx.clock = [] {
@@ -56,7 +55,6 @@ class SchedulePageTest : public ::testing::Test {
         page_->FillDrives({drive});
         page_->DriveList()->item(0)->setCheckState(Qt::Checked);
     }
-    void TearDown() override { tw::ui::SetMessages(nullptr); }
 
     uint32_t Stored(const char* name) { return panel_.Stored(name); }
 

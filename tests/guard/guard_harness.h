@@ -84,6 +84,13 @@ class GuardWorld {
         return std::make_unique<GuardProcess>(
             program, args, world_.Sub("sentrel-" + std::to_string(++started_) + ".err"));
     }
+    // sentrel copied into a folder of its own ("<folder>/"), with no panel beside it.
+    std::string GuardWithoutPanel() {
+        const std::string folder = world_.Sub("prog");
+        mkdir(folder.c_str(), 0755);
+        EXPECT_TRUE(CopyProgram(ProgramFolder() + "sentrel", folder + "/sentrel"));
+        return folder + "/";
+    }
     bool PowerOffRan() const { return access(world_.Sub("poweroff-ran").c_str(), F_OK) == 0; }
 
     // Everything received so far is at indexes below Mark().

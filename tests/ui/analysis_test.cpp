@@ -285,20 +285,17 @@ TEST_F(AnalysisPageTest, StopEndsASearchAndLeavesThePageUsable) {
 // once mounted (ntfs-3g), listed by its folder instead, and its slack test runs there.
 TEST_F(AnalysisPageTest, LoopVolumeListedUnmountedAndMountedWithItsSlacks) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root (loop devices, mount)";
-    std::string loop;
-    if (tw::test::RunTool({"losetup", "-f", "--show", image_.toStdString()}, &loop) != 0)
-        GTEST_SKIP() << "no loop device";
-    while (!loop.empty() && (loop.back() == '\n' || loop.back() == ' ')) loop.pop_back();
-    const std::string mnt = dir_ / "mnt";
+    tw::test::LoopDevice device(image_.toStdString());
+    const std::string loop = device.Path(), mnt = dir_ / "mnt";
+    if (loop.empty()) GTEST_SKIP() << "no loop device";
     ::mkdir(mnt.c_str(), 0700);
     struct Cleanup {
-        std::string loop, mnt;
+        std::string mnt;
         bool mounted = false;
         ~Cleanup() {
             if (mounted) tw::test::RunTool({"umount", mnt});
-            tw::test::RunTool({"losetup", "-d", loop});
         }
-    } cleanup{loop, mnt};
+    } cleanup{mnt};
 
     page_->FillDrives();
     const int unmounted = page_->Drives()->findData(QString::fromStdString(loop));

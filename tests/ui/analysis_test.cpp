@@ -2,7 +2,9 @@
 // The analysis page on the committed sample images, as a user drives it: the search
 // lists what the samples' manifest says the search finds, the filters and a sort,
 // recovery gives the very bytes, a wipe happens only after "Confirm Wipe", Stop ends a
-// search, and the data viewer shows the clusters as text, as hex and as a picture.
+// search, and the data viewer shows the clusters as text, as hex and as a picture. A
+// device this user may not read ends its search with the offer to restart the panel as
+// administrator, where the launcher is installed.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -28,6 +30,7 @@
 
 #include "controls/dump_view.h"
 #include "controls/placeholder_view.h"
+#include "shell/ui/admin_start.h"
 #include "shell/ui/message_box.h"
 #include "shell/ui/operation_runner.h"
 #include "tests/common/scratch_volume.h"
@@ -279,6 +282,58 @@ TEST_F(AnalysisPageTest, StopEndsASearchAndLeavesThePageUsable) {
                     ->headerData(FoundModel::Last, Qt::Horizontal, Qt::DisplayRole)
                     .toString()
                     .isEmpty());
+}
+
+class FakeAdminStart : public tw::ui::AdminStart {
+  public:
+    FakeAdminStart() { tw::ui::SetAdminStart(this); }
+    ~FakeAdminStart() override { tw::ui::SetAdminStart(nullptr); }
+    QString Launcher() const override { return launcher; }
+    bool StartDetached(const QString& program, const QStringList&) override {
+        started << program;
+        return true;
+    }
+    QString launcher;
+    QStringList started;
+};
+
+// "Yes" starts the launcher, "no" leaves the panel as it was, and without a launcher
+// nothing is offered.
+TEST_F(AnalysisPageTest, AnUnreadableDeviceOffersTheAdministratorsPanel) {
+    const std::string device = dir_ / "device.img";
+    ASSERT_TRUE(tw::test::WriteFileBytes(device, std::string(4096, '\0')));
+    ASSERT_EQ(chmod(device.c_str(), 0), 0);
+    page_->AddSource(QString::fromStdString(device));
+    FakeAdminStart admin;
+    // Searches as a user without the rights (root drops to nobody for the run).
+    auto searchAsUser = [&] {
+        const uid_t was = geteuid();
+        if (was == 0) {
+            ASSERT_EQ(seteuid(65534), 0);
+        }
+        const bool ended = RunToEnd([&] { page_->Button(1013)->click(); });
+        if (was == 0) {
+            ASSERT_EQ(seteuid(0), 0);
+        }
+        ASSERT_TRUE(ended);
+    };
+    // No launcher (a build folder): the refusal is shown as always, nothing is asked.
+    ASSERT_NO_FATAL_FAILURE(searchAsUser());
+    EXPECT_TRUE(messages_.asked.isEmpty());
+    EXPECT_FALSE(page_->Details()->text().isEmpty());
+
+    // "No": asked once, naming the refusal; nothing started.
+    admin.launcher = "/opt/tidewipe/tidewipe-admin";
+    messages_.answer = false;
+    ASSERT_NO_FATAL_FAILURE(searchAsUser());
+    ASSERT_EQ(messages_.asked.size(), 1);
+    EXPECT_TRUE(messages_.asked[0].contains("administrator")) << messages_.asked[0].toStdString();
+    EXPECT_TRUE(admin.started.isEmpty());
+
+    // "Yes": the launcher starts.
+    messages_.answer = true;
+    ASSERT_NO_FATAL_FAILURE(searchAsUser());
+    EXPECT_EQ(admin.started, QStringList{admin.launcher});
 }
 
 // A loop device made of the NTFS sample: listed as a partition that is not mounted;

@@ -36,6 +36,7 @@
 #include "shell/ui/status_actions.h"
 #include "shell/ui/status_page.h"
 #include "shell/ui/ui_text.h"
+#include "tests/common/background_cli.h"
 #include "tests/common/scratch_volume.h"
 #include "tests/shell/test_env.h"
 #include "tests/ui/ui_test_util.h"
@@ -312,37 +313,19 @@ TEST_F(PanelTest, HyperlinkFailuresSayWhy) {
     EXPECT_TRUE(link.Visited());
 }
 
-// Starts the panel program with the test's environment; its pid.
-pid_t StartPanel() {
-    pid_t pid = fork();
-    if (pid == 0) {
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        execl(TW_PANEL, TW_PANEL, static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    return pid;
-}
-
-// The exit status of `pid` within `timeoutMs`; -1 when it still runs.
-int WaitExit(pid_t pid, int timeoutMs) {
-    int status = 0;
-    bool ended =
-        tw::test::WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs);
-    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
+// The panel program with the test's environment (offscreen, from the tests' main).
 TEST_F(PanelTest, ASecondPanelEndsSilently) {
-    pid_t first = StartPanel();
-    ASSERT_GT(first, 0);
+    tw::test::BackgroundCli first(TW_PANEL, {}, world_.Sub("first.out"), world_.Sub("first.err"));
+    ASSERT_GT(first.Pid(), 0);
     ASSERT_TRUE(
         tw::test::WaitUntil([] { return tw::shell::CInstanceChecker::InstanceRunning(); }, 20000));
     // A message box would keep the second panel waiting for a click.
-    pid_t second = StartPanel();
-    EXPECT_EQ(WaitExit(second, 10000), 0);
-    if (waitpid(second, nullptr, WNOHANG) == 0) kill(second, SIGKILL);
-    EXPECT_EQ(waitpid(first, nullptr, WNOHANG), 0) << "the first panel ended";
-    kill(first, SIGTERM);
-    waitpid(first, nullptr, 0);
+    tw::test::BackgroundCli second(TW_PANEL, {}, world_.Sub("second.out"),
+                                   world_.Sub("second.err"));
+    EXPECT_EQ(second.ExitWithin(std::chrono::seconds(10)), 0);
+    EXPECT_EQ(first.ExitWithin(std::chrono::milliseconds(0)), -1) << "the first panel ended";
+    kill(first.Pid(), SIGTERM);
+    first.Wait();
     // The first panel started the guard on the private bus: stop it.
     tw::shell::MessageBus bus;
     bus.Broadcast(tw::shell::Message::GuardStopMessage, 1);

@@ -51,15 +51,30 @@ void EnableAutoWipe(GuardWorld& w) {
         w.SetDword(name, 1);
 }
 
+class AutoWipeVolume : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        TW_REQUIRE_SCRATCH(tw::test::FsKind::Ext4);
+        TW_REQUIRE_BUS();
+        ASSERT_TRUE(w.Ok()) << "could not start a private dbus-daemon";
+    }
+    // An ext4 scratch volume mounted below the test's own folder (--volumes-under).
+    std::unique_ptr<tw::test::ScratchVolume> Volume(uint32_t mib = 16) {
+        tw::test::EnvVar under("TW_SCRATCH_BASE", base.Path().c_str());
+        auto v = std::make_unique<tw::test::ScratchVolume>(tw::test::FsKind::Ext4, mib);
+        EXPECT_TRUE(v->Ok()) << v->Error();
+        return v;
+    }
+    GuardWorld w;
+    tw::test::TempDir base{"guardvols"};
+};
+
 }  // namespace
 
-TEST(AutoWipeVolume, TrashedFileBytesAreGoneFromTheVolume) {
-    TW_REQUIRE_SCRATCH(tw::test::FsKind::Ext4);
-    TW_REQUIRE_BUS();
-    GuardWorld w;
-    ASSERT_TRUE(w.Ok()) << "could not start a private dbus-daemon";
-    tw::test::ScratchVolume vol(tw::test::FsKind::Ext4, 32);
-    ASSERT_TRUE(vol.Ok()) << vol.Error();
+TEST_F(AutoWipeVolume, TrashedFileBytesAreGoneFromTheVolume) {
+    auto volume = Volume(32);
+    tw::test::ScratchVolume& vol = *volume;
+    ASSERT_TRUE(vol.Ok());
     // The home Trash lives on the scratch volume.
     const std::string dataHome = vol.MountPoint() + "/data";
     ASSERT_EQ(mkdir(dataHome.c_str(), 0700), 0);
@@ -135,22 +150,9 @@ TEST(AutoWipeVolume, TrashedFileBytesAreGoneFromTheVolume) {
 // by the first trashing (the very move the guard must see), and a volume mounted after
 // the guard started; a volume the user cannot write (read-only here, as root can write
 // anything else) and the unmount of a watched volume cause no error.
-TEST(AutoWipeVolume, TrashFoldersAreFollowedAsVolumesAndFoldersAppear) {
-    TW_REQUIRE_SCRATCH(tw::test::FsKind::Ext4);
-    TW_REQUIRE_BUS();
-    GuardWorld w;
-    ASSERT_TRUE(w.Ok()) << "could not start a private dbus-daemon";
-    tw::test::TempDir base("guardvols");
-    std::unique_ptr<tw::test::ScratchVolume> had, fresh, late, locked;
-    {
-        tw::test::EnvVar under("TW_SCRATCH_BASE", base.Path().c_str());
-        had = std::make_unique<tw::test::ScratchVolume>(tw::test::FsKind::Ext4, 16);
-        fresh = std::make_unique<tw::test::ScratchVolume>(tw::test::FsKind::Ext4, 16);
-        locked = std::make_unique<tw::test::ScratchVolume>(tw::test::FsKind::Ext4, 16);
-        late = std::make_unique<tw::test::ScratchVolume>(tw::test::FsKind::Ext4, 16);
-    }
-    for (auto* v : {had.get(), fresh.get(), late.get(), locked.get()})
-        ASSERT_TRUE(v->Ok()) << v->Error();
+TEST_F(AutoWipeVolume, TrashFoldersAreFollowedAsVolumesAndFoldersAppear) {
+    auto had = Volume(), fresh = Volume(), locked = Volume(), late = Volume();
+    for (auto* v : {had.get(), fresh.get(), late.get(), locked.get()}) ASSERT_TRUE(v->Ok());
     ASSERT_TRUE(late->Unmount());
     ASSERT_EQ(tw::test::RunTool({"mount", "-o", "remount,ro", locked->MountPoint()}), 0);
     const std::string uid = std::to_string(getuid());
@@ -216,18 +218,9 @@ TEST(AutoWipeVolume, TrashFoldersAreFollowedAsVolumesAndFoldersAppear) {
 // runs the scheduled set itself (free space, then the shutdown the schedule asked for,
 // through the test's harmless power-off command). The deleted file's bytes are gone
 // from the image and the run's lines are in the log.
-TEST(AutoWipeVolume, DueCleanWithoutPanelIsRunByTheGuard) {
-    TW_REQUIRE_SCRATCH(tw::test::FsKind::Ext4);
-    TW_REQUIRE_BUS();
-    GuardWorld w;
-    ASSERT_TRUE(w.Ok()) << "could not start a private dbus-daemon";
-    tw::test::TempDir base("guardclean");
-    std::unique_ptr<tw::test::ScratchVolume> vol;
-    {
-        tw::test::EnvVar under("TW_SCRATCH_BASE", base.Path().c_str());
-        vol = std::make_unique<tw::test::ScratchVolume>(tw::test::FsKind::Ext4, 16);
-    }
-    ASSERT_TRUE(vol->Ok()) << vol->Error();
+TEST_F(AutoWipeVolume, DueCleanWithoutPanelIsRunByTheGuard) {
+    auto vol = Volume();
+    ASSERT_TRUE(vol->Ok());
     const std::string marker = "GUARD-TIMED-CLEAN-MARKER-5f6e";
     const std::string file = MarkedFile(vol->MountPoint() + "/gone.bin", marker, 256);
     ASSERT_FALSE(file.empty());
@@ -235,9 +228,7 @@ TEST(AutoWipeVolume, DueCleanWithoutPanelIsRunByTheGuard) {
     ASSERT_EQ(unlink(file.c_str()), 0);
     sync();
 
-    const std::string folder = w.World().Sub("prog");  // the guard without a panel
-    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
-    ASSERT_TRUE(tw::test::CopyProgram(tw::ProgramFolder() + "sentrel", folder + "/sentrel"));
+    const std::string folder = w.GuardWithoutPanel();
     w.SetDword("SaveToLogfile", 1);
     w.SetDword("NumOverwrites", 1);
     w.SetDword("ScheduledCleanFreeSpace", 1);
@@ -246,7 +237,7 @@ TEST(AutoWipeVolume, DueCleanWithoutPanelIsRunByTheGuard) {
         tw::Settings settings(w.Store());
         settings.SetDriveSet(tw::kScheduledDrives, {vol->MountPoint()});
     }
-    auto g = w.StartGuard(folder + "/sentrel", base.Path());
+    auto g = w.StartGuard(folder + "sentrel", base.Path());
     ASSERT_TRUE(w.WaitUp(*g)) << g->Stderr();
     w.ScheduleIn(2);
     ASSERT_TRUE(w.Bus().Broadcast(Message::SettingsChangedMessage, 1));

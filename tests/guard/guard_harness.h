@@ -3,12 +3,10 @@
 // session bus for what it says.
 #pragma once
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -86,6 +84,13 @@ class GuardWorld {
         return std::make_unique<GuardProcess>(
             program, args, world_.Sub("sentrel-" + std::to_string(++started_) + ".err"));
     }
+    // sentrel copied into a folder of its own ("<folder>/"), with no panel beside it.
+    std::string GuardWithoutPanel() {
+        const std::string folder = world_.Sub("prog");
+        mkdir(folder.c_str(), 0755);
+        EXPECT_TRUE(CopyProgram(ProgramFolder() + "sentrel", folder + "/sentrel"));
+        return folder + "/";
+    }
     bool PowerOffRan() const { return access(world_.Sub("poweroff-ran").c_str(), F_OK) == 0; }
 
     // Everything received so far is at indexes below Mark().
@@ -133,15 +138,7 @@ class GuardWorld {
     }
 
     // Every log file's text in the log folder, concatenated.
-    std::string LogText() const {
-        std::string all;
-        if (DIR* d = opendir(world_.Logs().c_str())) {
-            while (dirent* e = readdir(d))
-                if (e->d_name[0] != '.') all += ReadFileBytes(world_.Logs() + "/" + e->d_name);
-            closedir(d);
-        }
-        return all;
-    }
+    std::string LogText() const { return test::LogText(world_.Logs()); }
 
   private:
     TestWorld world_;
@@ -151,14 +148,5 @@ class GuardWorld {
     std::vector<shell::BusMessage> got_;
     int started_ = 0;
 };
-
-// Copies a file, keeping it executable.
-inline bool CopyProgram(const std::string& from, const std::string& to) {
-    std::ifstream in(from, std::ios::binary);
-    std::ofstream out(to, std::ios::binary);
-    out << in.rdbuf();
-    out.close();
-    return in && out && chmod(to.c_str(), 0755) == 0;
-}
 
 }  // namespace tw::test

@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -54,13 +53,8 @@ std::string MakeProgramFolder(const tw::test::TestWorld& w, const std::string& n
                               mode_t mode = 0755) {
     const std::string folder = w.Sub("prog");
     mkdir(folder.c_str(), 0755);
-    const std::string src = tw::ProgramFolder() + "tw_fake_program";
-    const std::string dst = folder + "/" + name;
-    std::ifstream in(src, std::ios::binary);
-    std::ofstream out(dst, std::ios::binary);
-    out << in.rdbuf();
-    out.close();
-    chmod(dst.c_str(), mode);
+    EXPECT_TRUE(
+        tw::test::CopyProgram(tw::ProgramFolder() + "tw_fake_program", folder + "/" + name, mode));
     return folder + "/";
 }
 
@@ -82,6 +76,14 @@ pid_t InChild(const std::function<void()>& fn) {
     return pid;
 }
 
+// The message boxes a start showed: text and caption ids.
+struct Shown {
+    std::vector<std::pair<int, int>> messages;
+    std::function<void(int, int)> Sink() {
+        return [this](int text, int caption) { messages.emplace_back(text, caption); };
+    }
+};
+
 void KillChild(pid_t pid) {
     kill(pid, SIGKILL);
     int st;
@@ -101,6 +103,8 @@ class StartupTest : public ::testing::Test {
 
 // ---- the instance checker ----
 
+// A second panel ends silently (no message, no guard launched, the start-up lock let go)
+// while the first runs; once the first is killed, the next one starts.
 TEST_F(StartupTest, APublishedPanelIsSeenUntilItIsKilled) {
     // A runtime folder that others may read is made private again.
     const std::string folder = world_.RuntimeTidewipe();
@@ -112,12 +116,17 @@ TEST_F(StartupTest, APublishedPanelIsSeenUntilItIsKilled) {
     EXPECT_EQ(st.st_mode & 0777, 0700u);
     EXPECT_FALSE(CInstanceChecker::InstanceRunning());
 
-    pid_t panel = InChild([] {
-        static CInstanceChecker c;  // lives until the child is killed
-        c.AcquireStartupLock();
-        c.PublishFirstInstance();
+    const std::string prog = MakeProgramFolder(world_, "sentrel");
+    const std::string report = world_.Sub("report");
+    tw::test::EnvVar var("TW_FAKE_REPORT", report.c_str());
+    pid_t panel = InChild([&] {
+        static CStartup first({prog + "tidewipe", prog, "", nullptr, {}});  // until killed
+        first.Start();
+        first.Publish();
     });
     ASSERT_GT(panel, 0);
+    ASSERT_TRUE(tw::test::WaitUntil([&] { return Exists(report); }, 5000));
+    unlink(report.c_str());
     uint64_t window = 0;
     EXPECT_TRUE(CInstanceChecker::InstanceRunning(tw::shell::kPanelInstanceName, "", &window));
     EXPECT_EQ(window, static_cast<uint64_t>(panel));
@@ -131,6 +140,18 @@ TEST_F(StartupTest, APublishedPanelIsSeenUntilItIsKilled) {
         CInstanceChecker other("Some Other Program");
         ASSERT_TRUE(other.AcquireStartupLock());
         EXPECT_FALSE(other.OtherInstanceRunning());
+    }
+    {
+        Shown shown;
+        CStartup second({prog + "tidewipe -cfs", prog, "", nullptr, shown.Sink()});
+        EXPECT_EQ(second.Start(), CStartup::Outcome::OtherInstance);
+        EXPECT_TRUE(shown.messages.empty());
+        EXPECT_FALSE(second.guardLaunched);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_FALSE(Exists(report)) << "the second panel launched the guard";
+        int startup = tw::shell::LockFile(second.instanceChecker.StartupLockPath(), true, false);
+        EXPECT_GE(startup, 0);
+        if (startup >= 0) close(startup);
     }
     KillChild(panel);  // SIGKILL: no clean-up code runs
 
@@ -177,15 +198,6 @@ TEST_F(StartupTest, StartupLockSerialisesStartingPanels) {
 }
 
 // ---- helpers of the start ----
-
-TEST_F(StartupTest, FileOpensOnlyForReadableFiles) {
-    EXPECT_FALSE(tw::shell::FileOpens(""));
-    EXPECT_FALSE(tw::shell::FileOpens(world_.Path()));  // a folder
-    EXPECT_FALSE(tw::shell::FileOpens(world_.Sub("missing")));
-    const std::string file = world_.Sub("file");
-    ASSERT_TRUE(tw::test::WriteFileBytes(file, "x"));
-    EXPECT_TRUE(tw::shell::FileOpens(file));
-}
 
 TEST(Switches, PlainSubstringsOfTheWholeLine) {
     const char* argv[] = {"/opt/my-rb-tools/tidewipe", "-cfsm"};
@@ -246,14 +258,11 @@ TEST_F(StartupTest, LaunchDetachedRunsTheProgramInItsOwnSessionWithNothingInheri
     EXPECT_EQ(r["args"], "-x two words");
     EXPECT_NE(std::stol(r["sid"]), static_cast<long>(getsid(0)));
     EXPECT_NE(std::stol(r["ppid"]), static_cast<long>(getpid()));  // not our child
-}
 
-TEST_F(StartupTest, LaunchDetachedReportsWhatCannotRun) {
-    std::string why;
+    // What cannot run says why (even root cannot execute a file without an execute bit).
     EXPECT_FALSE(tw::shell::LaunchDetached({world_.Sub("missing")}, &why));
     EXPECT_NE(why.find("No such file"), std::string::npos) << why;
-    // Not executable (even root cannot execute a file without any execute bit).
-    const std::string prog = MakeProgramFolder(world_, "sentrel", 0644);
+    chmod((prog + "sentrel").c_str(), 0644);
     EXPECT_FALSE(tw::shell::LaunchDetached({prog + "sentrel"}, &why));
     EXPECT_NE(why.find("Permission denied"), std::string::npos) << why;
     EXPECT_FALSE(tw::shell::LaunchDetached({}, &why));
@@ -261,19 +270,15 @@ TEST_F(StartupTest, LaunchDetachedReportsWhatCannotRun) {
 
 // ---- the start-up object ----
 
-struct Shown {
-    std::vector<std::pair<int, int>> messages;
-    std::function<void(int, int)> Sink() {
-        return [this](int text, int caption) { messages.emplace_back(text, caption); };
-    }
-};
-
-// Message 103 either way: a missing guard stops the start (before the single-instance
-// test, so nothing is locked); one that cannot run does not.
+// Message 103 either way: a missing guard (or a folder of its name) stops the start
+// (before the single-instance test, so nothing is locked); one that cannot run does not.
 TEST_F(StartupTest, AMissingGuardStopsTheStartAnUnstartableOneDoesNot) {
     mkdir(world_.Sub("empty").c_str(), 0755);
+    mkdir(world_.Sub("folder").c_str(), 0755);
+    mkdir(world_.Sub("folder/sentrel").c_str(), 0755);
     const std::string unstartable = MakeProgramFolder(world_, "sentrel", 0644);
-    for (const std::string& prog : {world_.Sub("empty") + "/", unstartable}) {
+    for (const std::string& prog :
+         {world_.Sub("empty") + "/", world_.Sub("folder") + "/", unstartable}) {
         const bool missing = prog != unstartable;
         Shown shown;
         CStartup s({"tidewipe", prog, "", nullptr, shown.Sink()});
@@ -289,7 +294,9 @@ TEST_F(StartupTest, AMissingGuardStopsTheStartAnUnstartableOneDoesNot) {
     }
 }
 
-TEST_F(StartupTest, ScheduledStartLaunchesTheGuardAndSendsBothRequests) {
+// A scheduled start ("-cfsm") launches the guard, asks for its state and sends both
+// clean requests, "-cfs" first; a plain one ("-rb": the Trash first) sends none.
+TEST_F(StartupTest, StartLaunchesTheGuardAndSendsTheCleanRequestsOfItsSwitches) {
     const std::string prog = MakeProgramFolder(world_, "sentrel");
     const std::string report = world_.Sub("report");
     tw::test::EnvVar var("TW_FAKE_REPORT", report.c_str());
@@ -298,86 +305,48 @@ TEST_F(StartupTest, ScheduledStartLaunchesTheGuardAndSendsBothRequests) {
     std::vector<tw::shell::BusMessage> got;
     ASSERT_TRUE(listener.Listen([&](const tw::shell::BusMessage& m) { got.push_back(m); }));
 
-    Shown shown;
-    CStartup s({prog + "tidewipe -cfsm", prog, "", &bus, shown.Sink()});
-    ASSERT_EQ(s.Start(), CStartup::Outcome::Run);
-    EXPECT_TRUE(s.guardLaunched);
-    EXPECT_TRUE(shown.messages.empty());
-    ASSERT_TRUE(tw::test::WaitUntil([&] { return Exists(report); }, 5000));
-    EXPECT_EQ(ReadReport(report)["args"], "");  // the guard gets no arguments
+    for (const bool scheduled : {true, false}) {
+        SCOPED_TRACE(scheduled ? "-cfsm" : "-rb");
+        unlink(report.c_str());
+        got.clear();
+        Shown shown;
+        CStartup s(
+            {prog + (scheduled ? "tidewipe -cfsm" : "tidewipe -rb"), prog, "", &bus, shown.Sink()});
+        ASSERT_EQ(s.Start(), CStartup::Outcome::Run);
+        EXPECT_TRUE(s.guardLaunched);
+        EXPECT_TRUE(shown.messages.empty());
+        ASSERT_TRUE(tw::test::WaitUntil([&] { return Exists(report); }, 5000));
+        EXPECT_EQ(ReadReport(report)["args"], "");  // the guard gets no arguments
 
-    s.InitPrivilegesAndSwitches();
-    EXPECT_EQ(s.guardActive, 1u);
-    EXPECT_FALSE(s.ShowRecycleBinFirst());
-    ASSERT_TRUE(s.Publish());
-    EXPECT_TRUE(CInstanceChecker::InstanceRunning());
-    s.BroadcastGuardQueries();
-    s.BroadcastCleanRequests();
-
-    ASSERT_TRUE(tw::test::WaitUntil(
-        [&] {
-            listener.WaitAndProcess(20000);
-            return got.size() >= 5;
-        },
-        3000));
-    ASSERT_EQ(got.size(), 5u);
-    EXPECT_EQ(got[0].id, Message::GuardQueryMessage);
-    EXPECT_EQ(got[1].id, Message::GuardQuery2Message);
-    EXPECT_EQ(got[2].id, Message::GuardQuery3Message);
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(got[i].lparam, 1);
-    EXPECT_EQ(got[3].id, Message::CleanRequestMessage);
-    EXPECT_EQ(got[3].lparam, 0x522);  // "-cfs" first
-    EXPECT_EQ(got[4].id, Message::CleanRequestMessage);
-    EXPECT_EQ(got[4].lparam, 0x521);
-    for (auto& m : got) EXPECT_EQ(m.sender, static_cast<uint64_t>(getpid()));
-}
-
-TEST_F(StartupTest, PlainStartSendsNoCleanRequest) {
-    const std::string prog = MakeProgramFolder(world_, "sentrel");
-    const std::string report = world_.Sub("report");
-    tw::test::EnvVar var("TW_FAKE_REPORT", report.c_str());
-    tw::shell::MessageBus bus;
-    CStartup s({prog + "tidewipe -rb", prog, "", &bus, {}});
-    ASSERT_EQ(s.Start(), CStartup::Outcome::Run);
-    // The launched stand-in writes into the test's folder: let it finish first.
-    EXPECT_TRUE(tw::test::WaitUntil([&] { return Exists(report); }, 5000));
-    s.InitPrivilegesAndSwitches();
-    EXPECT_EQ(s.guardActive, 0u);
-    EXPECT_TRUE(s.ShowRecycleBinFirst());
-    auto got = tw::shell::WaitForMessage(
-        bus, 500,
-        [](const tw::shell::BusMessage& m) { return m.id == Message::CleanRequestMessage; },
-        [&] { s.BroadcastCleanRequests(); });
-    EXPECT_FALSE(got);
-}
-
-TEST_F(StartupTest, SecondPanelEndsSilentlyWithoutLaunchingTheGuard) {
-    const std::string prog = MakeProgramFolder(world_, "sentrel");
-    const std::string report = world_.Sub("report");
-    tw::test::EnvVar var("TW_FAKE_REPORT", report.c_str());
-
-    pid_t firstPanel = InChild([&] {
-        static CStartup first({prog + "tidewipe", prog, "", nullptr, {}});
-        first.Start();
-        first.Publish();
-    });
-    ASSERT_GT(firstPanel, 0);
-    ASSERT_TRUE(tw::test::WaitUntil([&] { return Exists(report); }, 5000));
-    unlink(report.c_str());
-
-    Shown shown;
-    CStartup second({prog + "tidewipe -cfs", prog, "", nullptr, shown.Sink()});
-    EXPECT_EQ(second.Start(), CStartup::Outcome::OtherInstance);
-    EXPECT_TRUE(shown.messages.empty());
-    EXPECT_FALSE(second.guardLaunched);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_FALSE(Exists(report)) << "the second panel launched the guard";
-    // It let go of the start-up lock on its way out: the next start is not held up.
-    int startup = tw::shell::LockFile(second.instanceChecker.StartupLockPath(), true, false);
-    EXPECT_GE(startup, 0);
-    if (startup >= 0) close(startup);
-
-    KillChild(firstPanel);  // the start after it is APublishedPanelIsSeenUntilItIsKilled's
+        s.InitPrivilegesAndSwitches();
+        EXPECT_EQ(s.guardActive, scheduled ? 1u : 0u);
+        EXPECT_EQ(s.ShowRecycleBinFirst(), !scheduled);
+        ASSERT_TRUE(s.Publish());
+        EXPECT_TRUE(CInstanceChecker::InstanceRunning());
+        s.BroadcastGuardQueries();
+        s.BroadcastCleanRequests();
+        // The bus keeps one sender's order: once the test's own message is in, so is
+        // everything the start sent before it.
+        ASSERT_TRUE(bus.Broadcast(Message::GuardPingMessage, 99));
+        ASSERT_TRUE(tw::test::WaitUntil(
+            [&] {
+                listener.WaitAndProcess(20000);
+                return !got.empty() && got.back().id == Message::GuardPingMessage;
+            },
+            3000));
+        got.pop_back();
+        ASSERT_EQ(got.size(), scheduled ? 5u : 3u);
+        EXPECT_EQ(got[0].id, Message::GuardQueryMessage);
+        EXPECT_EQ(got[1].id, Message::GuardQuery2Message);
+        EXPECT_EQ(got[2].id, Message::GuardQuery3Message);
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(got[i].lparam, 1);
+        for (auto& m : got) EXPECT_EQ(m.sender, static_cast<uint64_t>(getpid()));
+        if (!scheduled) break;
+        EXPECT_EQ(got[3].id, Message::CleanRequestMessage);
+        EXPECT_EQ(got[3].lparam, 0x522);  // "-cfs" first
+        EXPECT_EQ(got[4].id, Message::CleanRequestMessage);
+        EXPECT_EQ(got[4].lparam, 0x521);
+    }
 }
 
 // ---- the session-bus transport. Looking messages up by name or name string is tested
@@ -438,29 +407,24 @@ TEST_F(BusTest, BroadcastFromAnotherThreadWhileProcessing) {
     EXPECT_EQ(seen.load(), 200);
 }
 
-TEST_F(BusTest, SavedSettingsAreAnnounced) {
+// Saved settings are announced (lParam 0). The command line changes settings behind the
+// guard's back: it must announce them as the panel does, so the guard re-reads them at
+// once (lParam 1 after a save, 0 after timed cleaning was switched off).
+TEST_F(BusTest, SettingChangesAreAnnouncedFromThePanelAndTheCommandLine) {
     MessageBus bus;
+    auto changed = [](const BusMessage& m) { return m.id == Message::SettingsChangedMessage; };
     tw::RegistryStore store(tw::RegistryStore::DefaultPath());
     tw::Settings settings(store);
     settings.logLocation = world_.Logs();
     settings.LoadSettings();
     tw::shell::BroadcastSettingsChanges(settings, bus);
-    auto got = tw::shell::WaitForMessage(
-        bus, 3000, [](const BusMessage& m) { return m.id == Message::SettingsChangedMessage; },
-        [&] { settings.SaveSettings(); });
+    auto got = tw::shell::WaitForMessage(bus, 3000, changed, [&] { settings.SaveSettings(); });
     ASSERT_TRUE(got);
     EXPECT_EQ(got->lparam, 0);
-}
 
-// The command line changes settings behind the guard's back: it must announce them as
-// the panel does, so the guard re-reads them at once (lParam 1 after a save, 0 after
-// timed cleaning was switched off).
-TEST_F(BusTest, CommandLineSettingChangesAreAnnounced) {
-    MessageBus bus;
     tw::test::PrivateLogFolder(tw::RegistryStore::ConfigHome());
     const std::string cli = tw::test::CliPath();
-    auto changed = [](const BusMessage& m) { return m.id == Message::SettingsChangedMessage; };
-    auto got = tw::shell::WaitForMessage(bus, 5000, changed, [&] {
+    got = tw::shell::WaitForMessage(bus, 5000, changed, [&] {
         EXPECT_EQ(std::system((cli + " settings set NumOverwrites 3 >/dev/null").c_str()), 0);
     });
     ASSERT_TRUE(got);

@@ -15,6 +15,8 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
@@ -160,6 +162,24 @@ bool WaitUntil(F done, int timeoutMs) {
         if (std::chrono::steady_clock::now() >= end) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+}
+
+// Copies a program to `to` with `mode` (a program folder of the test's own).
+inline bool CopyProgram(const std::string& from, const std::string& to, mode_t mode = 0755) {
+    std::ifstream in(from, std::ios::binary);
+    std::ofstream out(to, std::ios::binary);
+    out << in.rdbuf();
+    out.close();
+    return in && out && chmod(to.c_str(), mode) == 0;
+}
+
+// Every log file's text in `folder`, concatenated.
+inline std::string LogText(const std::string& folder) {
+    std::string all;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(folder, ec))
+        all += ReadFileBytes(e.path().string());
+    return all;
 }
 
 }  // namespace tw::test

@@ -2,7 +2,9 @@
 // The analysis page on the committed sample images, as a user drives it: the search
 // lists what the samples' manifest says the search finds, the filters and a sort,
 // recovery gives the very bytes, a wipe happens only after "Confirm Wipe", Stop ends a
-// search, and the data viewer shows the clusters as text, as hex and as a picture.
+// search, and the data viewer shows the clusters as text, as hex and as a picture. A
+// device this user may not read ends its search with the offer to restart the panel as
+// administrator, where the launcher is installed.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -28,6 +30,7 @@
 
 #include "controls/dump_view.h"
 #include "controls/placeholder_view.h"
+#include "shell/ui/admin_start.h"
 #include "shell/ui/message_box.h"
 #include "shell/ui/operation_runner.h"
 #include "tests/common/scratch_volume.h"
@@ -73,11 +76,7 @@ class AnalysisPageTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(dir_.Ok());
-        image_ = QString::fromStdString(dir_ / "sample-ntfs.img");
-        const std::string cmd = "xz -dc '" + std::string(TW_SAMPLES) + "/sample-ntfs.img.xz' > '" +
-                                image_.toStdString() + "'";
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
-        tw::ui::SetMessages(&messages_);
+        image_ = Unpack("sample-ntfs.img");
         // Settings of its own: wipes read their last pass back and keep a receipt.
         ASSERT_EQ(mkdir((dir_ / "logs").c_str(), 0700), 0);
         store_ = std::make_unique<tw::RegistryStore>(dir_ / "registry.db");
@@ -92,11 +91,27 @@ class AnalysisPageTest : public ::testing::Test {
         page_->AddSource(image_);
         ASSERT_EQ(page_->CurrentSource(), image_);
     }
-    void TearDown() override {
-        page_.reset();
-        tw::ui::SetMessages(nullptr);
-    }
 
+    // A committed sample image, decompressed into the test's folder.
+    QString Unpack(const std::string& name) {
+        const std::string path = dir_ / name;
+        EXPECT_EQ(std::system(
+                      ("xz -dc '" + std::string(TW_SAMPLES) + "/" + name + ".xz' > '" + path + "'")
+                          .c_str()),
+                  0);
+        return QString::fromStdString(path);
+    }
+    // The list holds exactly the manifest's files of `image`, each of its size.
+    void ExpectListsTheManifest(const std::string& image) {
+        const auto manifest = Manifest(image);
+        ASSERT_FALSE(manifest.empty());
+        EXPECT_EQ(page_->Model()->rowCount(), static_cast<int>(manifest.size()));
+        for (const ManifestRow& r : manifest) {
+            const int row = RowOf(r.name);
+            ASSERT_GE(row, 0) << r.name;
+            EXPECT_EQ(page_->Model()->Row(row).size, r.bytes) << r.name;
+        }
+    }
     // Runs the page's search (or anything that starts a run) to its end.
     bool RunToEnd(const std::function<void()>& start) {
         bool done = false;
@@ -130,20 +145,17 @@ class AnalysisPageTest : public ::testing::Test {
     std::unique_ptr<CAnalyzeDrivePage> page_;
 };
 
-// The list, its filters and sort, recovery and the guarded wipe, on one search.
+// The list, its filters and sort, recovery, the data viewer and the guarded wipe, on one
+// search.
 TEST_F(AnalysisPageTest, SearchListsRecoversAndWipesOnlyAfterConfirmation) {
     ASSERT_TRUE(RunToEnd([&] { page_->Button(1013)->click(); }));
+    ASSERT_NO_FATAL_FAILURE(ExpectListsTheManifest("sample-ntfs.img"));
     const auto manifest = Manifest("sample-ntfs.img");
-    ASSERT_FALSE(manifest.empty());
     FoundModel* m = page_->Model();
-    EXPECT_EQ(m->rowCount(), static_cast<int>(manifest.size()));
-    for (const ManifestRow& r : manifest) {
-        const int row = RowOf(r.name);
-        ASSERT_GE(row, 0) << r.name;
-        EXPECT_EQ(m->Row(row).size, r.bytes) << r.name;
-        EXPECT_EQ(m->index(row, FoundModel::Last).data().toString(), QString::number(r.rec))
+    for (const ManifestRow& r : manifest)
+        EXPECT_EQ(m->index(RowOf(r.name), FoundModel::Last).data().toString(),
+                  QString::number(r.rec))
             << r.name;
-    }
     EXPECT_EQ(m->headerData(FoundModel::Last, Qt::Horizontal, Qt::DisplayRole).toString(), "% Rec");
     EXPECT_TRUE(m->index(0, 0)
                     .data(Qt::ToolTipRole)
@@ -179,6 +191,54 @@ TEST_F(AnalysisPageTest, SearchListsRecoversAndWipesOnlyAfterConfirmation) {
     EXPECT_EQ(QCryptographicHash::hash(got, QCryptographicHash::Sha256).toHex().toStdString(),
               letter.sha);
 
+    // The viewer walks the letter's clusters as text and hex; the picture shows and
+    // leaves no temporary file.
+    ASSERT_EQ(got.size(), 6560);
+    const int row =
+        page_->Proxy()->mapFromSource(page_->Model()->index(RowOf("letter.txt"), 0)).row();
+    auto* v = page_->ViewItem(row);
+    ASSERT_NE(v, nullptr);
+    ASSERT_GE(v->Clusters()->count(), 2);
+    const auto& first = v->ClusterBytes();
+    const qsizetype cluster = static_cast<qsizetype>(first.size());
+    ASSERT_GT(cluster, 0);
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(first.data()), cluster), got.left(cluster));
+    EXPECT_TRUE(v->Filtered()->toPlainText().startsWith(
+        QString::fromLatin1(got.left(20)).replace('\r', '.')));
+    v->ToggleHex();
+    EXPECT_TRUE(v->HexShown());
+    const qint64 at = 0x25;
+    const tw::controls::MFCDumpCtrl* hex = v->Hex();
+    EXPECT_EQ(hex->GetValue(at), static_cast<uint8_t>(got[at]));
+    const int perLine = hex->UnitsPerLine();
+    ASSERT_GT(perLine, 0);
+    const QString line = hex->FormatLine(at / perLine);
+    EXPECT_TRUE(
+        line.startsWith(QStringLiteral("%1  ").arg(at - at % perLine, 4, 16, QChar('0')).toUpper()))
+        << line.toStdString();
+    EXPECT_EQ(line.mid(6 + static_cast<int>(at % perLine) * 3, 2),
+              QStringLiteral("%1").arg(static_cast<uint8_t>(got[at]), 2, 16, QChar('0')).toUpper())
+        << line.toStdString();
+    v->NextCluster();
+    EXPECT_EQ(v->Clusters()->currentIndex(), 1);
+    EXPECT_EQ(v->Hex()->GetValue(0), static_cast<uint8_t>(got[cluster]));
+    v->close();
+
+    // The picture, through a private file in $TMPDIR that is gone again at once.
+    tw::test::TempDir tmp("viewer-tmp");
+    qputenv("TMPDIR", QByteArray::fromStdString(tmp.Path()));
+    const int logo =
+        page_->Proxy()->mapFromSource(page_->Model()->index(RowOf("logo.png"), 0)).row();
+    auto* img = page_->ViewItem(logo);
+    ASSERT_NE(img, nullptr);
+    img->ToggleImage();
+    EXPECT_TRUE(img->ImageShown());
+    EXPECT_FALSE(img->Image()->pixmap().isNull());
+    EXPECT_TRUE(img->TempImage().isEmpty());
+    EXPECT_TRUE(QDir(QString::fromStdString(tmp.Path())).isEmpty());
+    img->close();
+    qunsetenv("TMPDIR");
+
     // Wipe: "No" to "Confirm Wipe" leaves the image as it was.
     const QByteArray before = FileBytes(image_);
     SelectOnly("letter.txt");
@@ -203,29 +263,8 @@ TEST_F(AnalysisPageTest, SearchListsRecoversAndWipesOnlyAfterConfirmation) {
     EXPECT_GE(RowOf("budget.csv"), 0);
 }
 
-// FAT32: the same list as the manifest's, under an empty heading for the fifth column.
-TEST_F(AnalysisPageTest, Fat32SampleListsTheManifestsFiles) {
-    const QString fat = QString::fromStdString(dir_ / "sample-fat32.img");
-    const std::string cmd = "xz -dc '" + std::string(TW_SAMPLES) + "/sample-fat32.img.xz' > '" +
-                            fat.toStdString() + "'";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
-    page_->AddSource(fat);
-    ASSERT_TRUE(RunToEnd([&] { page_->Button(1013)->click(); }));
-    const auto manifest = Manifest("sample-fat32.img");
-    ASSERT_FALSE(manifest.empty());
-    EXPECT_EQ(page_->Model()->rowCount(), static_cast<int>(manifest.size()));
-    for (const ManifestRow& r : manifest) {
-        const int row = RowOf(r.name);
-        ASSERT_GE(row, 0) << r.name;
-        EXPECT_EQ(page_->Model()->Row(row).size, r.bytes) << r.name;
-    }
-    EXPECT_TRUE(page_->Model()
-                    ->headerData(FoundModel::Last, Qt::Horizontal, Qt::DisplayRole)
-                    .toString()
-                    .isEmpty());
-}
-
-// Stop ends a search, and the page can search again at once.
+// Stop ends a search, and the page can search again at once: the FAT32 sample, listed as
+// its manifest says under an empty heading for the fifth column.
 TEST_F(AnalysisPageTest, StopEndsASearchAndLeavesThePageUsable) {
     ASSERT_TRUE(RunToEnd([&] {
         page_->Button(1013)->click();
@@ -236,87 +275,82 @@ TEST_F(AnalysisPageTest, StopEndsASearchAndLeavesThePageUsable) {
         << page_->ProgressArea()->StatusLine()->text().toStdString();
     EXPECT_TRUE(page_->Button(1013)->isEnabled());
     EXPECT_FALSE(page_->Button(1120)->isEnabled());
+    page_->AddSource(Unpack("sample-fat32.img"));
     ASSERT_TRUE(RunToEnd([&] { page_->Button(1013)->click(); }));
-    EXPECT_EQ(page_->Model()->rowCount(), static_cast<int>(Manifest("sample-ntfs.img").size()));
+    ExpectListsTheManifest("sample-fat32.img");
+    EXPECT_TRUE(page_->Model()
+                    ->headerData(FoundModel::Last, Qt::Horizontal, Qt::DisplayRole)
+                    .toString()
+                    .isEmpty());
 }
 
-// The viewer walks the clusters of the letter as text and hex; the picture shows and
-// leaves no temporary file.
-TEST_F(AnalysisPageTest, DataViewerShowsClustersAsTextHexAndImage) {
-    ASSERT_TRUE(RunToEnd([&] { page_->Button(1013)->click(); }));
-    tw::test::TempDir out("letter");
-    page_->SetRecoveryFolderPath(QString::fromStdString(out.Path()));
-    SelectOnly("letter.txt");
-    ASSERT_TRUE(RunToEnd([&] { page_->Button(1014)->click(); }));
-    const QByteArray letter = FileBytes(QString::fromStdString(out / "#etter.txt"));
-    ASSERT_EQ(letter.size(), 6560);
+class FakeAdminStart : public tw::ui::AdminStart {
+  public:
+    FakeAdminStart() { tw::ui::SetAdminStart(this); }
+    ~FakeAdminStart() override { tw::ui::SetAdminStart(nullptr); }
+    QString Launcher() const override { return launcher; }
+    bool StartDetached(const QString& program, const QStringList&) override {
+        started << program;
+        return true;
+    }
+    QString launcher;
+    QStringList started;
+};
 
-    const int row =
-        page_->Proxy()->mapFromSource(page_->Model()->index(RowOf("letter.txt"), 0)).row();
-    auto* v = page_->ViewItem(row);
-    ASSERT_NE(v, nullptr);
-    ASSERT_GE(v->Clusters()->count(), 2);
-    const auto& first = v->ClusterBytes();
-    const qsizetype cluster = static_cast<qsizetype>(first.size());
-    ASSERT_GT(cluster, 0);
-    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(first.data()), cluster),
-              letter.left(cluster));
-    EXPECT_TRUE(v->Filtered()->toPlainText().startsWith(
-        QString::fromLatin1(letter.left(20)).replace('\r', '.')));
-    v->ToggleHex();
-    EXPECT_TRUE(v->HexShown());
-    const qint64 at = 0x25;
-    const tw::controls::MFCDumpCtrl* hex = v->Hex();
-    EXPECT_EQ(hex->GetValue(at), static_cast<uint8_t>(letter[at]));
-    const int perLine = hex->UnitsPerLine();
-    ASSERT_GT(perLine, 0);
-    const QString line = hex->FormatLine(at / perLine);
-    EXPECT_TRUE(
-        line.startsWith(QStringLiteral("%1  ").arg(at - at % perLine, 4, 16, QChar('0')).toUpper()))
-        << line.toStdString();
-    EXPECT_EQ(
-        line.mid(6 + static_cast<int>(at % perLine) * 3, 2),
-        QStringLiteral("%1").arg(static_cast<uint8_t>(letter[at]), 2, 16, QChar('0')).toUpper())
-        << line.toStdString();
-    v->NextCluster();
-    EXPECT_EQ(v->Clusters()->currentIndex(), 1);
-    EXPECT_EQ(v->Hex()->GetValue(0), static_cast<uint8_t>(letter[cluster]));
-    v->close();
+// "Yes" starts the launcher, "no" leaves the panel as it was, and without a launcher
+// nothing is offered.
+TEST_F(AnalysisPageTest, AnUnreadableDeviceOffersTheAdministratorsPanel) {
+    const std::string device = dir_ / "device.img";
+    ASSERT_TRUE(tw::test::WriteFileBytes(device, std::string(4096, '\0')));
+    ASSERT_EQ(chmod(device.c_str(), 0), 0);
+    page_->AddSource(QString::fromStdString(device));
+    FakeAdminStart admin;
+    // Searches as a user without the rights (root drops to nobody for the run).
+    auto searchAsUser = [&] {
+        const uid_t was = geteuid();
+        if (was == 0) {
+            ASSERT_EQ(seteuid(65534), 0);
+        }
+        const bool ended = RunToEnd([&] { page_->Button(1013)->click(); });
+        if (was == 0) {
+            ASSERT_EQ(seteuid(0), 0);
+        }
+        ASSERT_TRUE(ended);
+    };
+    // No launcher (a build folder): the refusal is shown as always, nothing is asked.
+    ASSERT_NO_FATAL_FAILURE(searchAsUser());
+    EXPECT_TRUE(messages_.asked.isEmpty());
+    EXPECT_FALSE(page_->Details()->text().isEmpty());
 
-    // The picture, through a private file in $TMPDIR that is gone again at once.
-    tw::test::TempDir tmp("viewer-tmp");
-    qputenv("TMPDIR", QByteArray::fromStdString(tmp.Path()));
-    const int logo =
-        page_->Proxy()->mapFromSource(page_->Model()->index(RowOf("logo.png"), 0)).row();
-    auto* img = page_->ViewItem(logo);
-    ASSERT_NE(img, nullptr);
-    img->ToggleImage();
-    EXPECT_TRUE(img->ImageShown());
-    EXPECT_FALSE(img->Image()->pixmap().isNull());
-    EXPECT_TRUE(img->TempImage().isEmpty());
-    EXPECT_TRUE(QDir(QString::fromStdString(tmp.Path())).isEmpty());
-    img->close();
-    qunsetenv("TMPDIR");
+    // "No": asked once, naming the refusal; nothing started.
+    admin.launcher = "/opt/tidewipe/tidewipe-admin";
+    messages_.answer = false;
+    ASSERT_NO_FATAL_FAILURE(searchAsUser());
+    ASSERT_EQ(messages_.asked.size(), 1);
+    EXPECT_TRUE(messages_.asked[0].contains("administrator")) << messages_.asked[0].toStdString();
+    EXPECT_TRUE(admin.started.isEmpty());
+
+    // "Yes": the launcher starts.
+    messages_.answer = true;
+    ASSERT_NO_FATAL_FAILURE(searchAsUser());
+    EXPECT_EQ(admin.started, QStringList{admin.launcher});
 }
 
 // A loop device made of the NTFS sample: listed as a partition that is not mounted;
 // once mounted (ntfs-3g), listed by its folder instead, and its slack test runs there.
 TEST_F(AnalysisPageTest, LoopVolumeListedUnmountedAndMountedWithItsSlacks) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root (loop devices, mount)";
-    std::string loop;
-    if (tw::test::RunTool({"losetup", "-f", "--show", image_.toStdString()}, &loop) != 0)
-        GTEST_SKIP() << "no loop device";
-    while (!loop.empty() && (loop.back() == '\n' || loop.back() == ' ')) loop.pop_back();
-    const std::string mnt = dir_ / "mnt";
+    tw::test::LoopDevice device(image_.toStdString());
+    const std::string loop = device.Path(), mnt = dir_ / "mnt";
+    if (loop.empty()) GTEST_SKIP() << "no loop device";
     ::mkdir(mnt.c_str(), 0700);
     struct Cleanup {
-        std::string loop, mnt;
+        std::string mnt;
         bool mounted = false;
         ~Cleanup() {
             if (mounted) tw::test::RunTool({"umount", mnt});
-            tw::test::RunTool({"losetup", "-d", loop});
         }
-    } cleanup{loop, mnt};
+    } cleanup{mnt};
 
     page_->FillDrives();
     const int unmounted = page_->Drives()->findData(QString::fromStdString(loop));

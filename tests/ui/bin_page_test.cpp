@@ -38,7 +38,6 @@ TEST(BinPage, ListsFollowsAndRestoresWithoutReplacing) {
     tw::test::TestWorld world;
     ASSERT_TRUE(world.Ok());
     tw::test::RecordingMessages messages;
-    tw::ui::SetMessages(&messages);
     const std::string docs = world.Sub("docs");
     mkdir(docs.c_str(), 0700);
     const std::string a = docs + "/a.txt", b = docs + "/b.txt";
@@ -103,11 +102,9 @@ TEST(BinPage, ListsFollowsAndRestoresWithoutReplacing) {
         collision |= text.startsWith(tw::ui::Tx<420>());
     EXPECT_TRUE(collision);
 
-    if (!vol) {
-        tw::ui::SetMessages(nullptr);
+    if (!vol)
         GTEST_SKIP() << "wipe on a scratch volume: "
                      << tw::test::ScratchUnavailable(tw::test::FsKind::Ext4);
-    }
     // Wiped after the second click: nothing of it is left on the volume.
     const int row = RowOf(page, onVolume);
     ASSERT_GE(row, 0);
@@ -143,7 +140,6 @@ TEST(BinPage, ListsFollowsAndRestoresWithoutReplacing) {
     ASSERT_EQ(receipts[0]["items"].size(), 1u);
     EXPECT_EQ(receipts[0]["items"][0]["path"], onVolume);
     EXPECT_GE(receipts[0]["bytesOverwritten"].get<uint64_t>(), marker.size());
-    tw::ui::SetMessages(nullptr);
 }
 
 }  // namespace

@@ -62,16 +62,7 @@ class FastTicks : public tw::ui::TickSource {
 };
 
 int Count(const std::string& text, const std::string& needle) {
-    int n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-        ++n;
-    return n;
-}
-
-std::string LogText(const std::string& folder) {
-    std::string all;
-    for (const auto& e : fs::directory_iterator(folder)) all += tw::test::ReadFileBytes(e.path());
-    return all;
+    return static_cast<int>(tw::test::CountOccurrences({text.begin(), text.end()}, needle));
 }
 
 // A deleted file whose data lies in clusters of its own (too big to stay in its file
@@ -100,7 +91,6 @@ class CleanupPageTest : public ::testing::Test {
     void SetUp() override {
         TW_REQUIRE_BUS();
         ASSERT_TRUE(world_.Ok());
-        tw::ui::SetMessages(&messages_);
         marker_ = world_.Sub("powered-off");
         powerOff_ = std::make_unique<tw::test::EnvVar>(
             "TIDEWIPE_POWEROFF_COMMAND", ("echo poweroff >> '" + marker_ + "'").c_str());
@@ -109,7 +99,6 @@ class CleanupPageTest : public ::testing::Test {
         StoreTasks(*settings_, {}, false);
         StoreTasks(*settings_, {}, true);
     }
-    void TearDown() override { tw::ui::SetMessages(nullptr); }
 
     CCleanFreeSpacePage& Open() {
         window_ = &panel_.Open(true, [](MainWindow::Context& ctx) {
@@ -119,7 +108,7 @@ class CleanupPageTest : public ::testing::Test {
         page->SetCountdownTicks(&ticks_);
         return *page;
     }
-    std::string Log() { return LogText(world_.Logs()); }
+    std::string Log() { return tw::test::LogText(world_.Logs()); }
     int PowerOffs() { return Count(tw::test::ReadFileBytes(marker_), "poweroff"); }
 
     tw::test::TestWorld world_;
@@ -267,18 +256,16 @@ TEST_F(CleanupPageVolumes, LoopVolumePauseResumeAndAbort) {
     EXPECT_EQ(page.PauseButton()->text().toStdString(), tw::Str<158>());
     EXPECT_EQ(page.StatusText()->text().toStdString(), tw::Str<150>());
 
-    // Closing and navigating during the run.
+    // Closing and navigating during the run: only the log is left to reach.
     window_->close();
     EXPECT_TRUE(window_->isVisible());
     ASSERT_FALSE(messages_.shown.empty());
     EXPECT_EQ(messages_.shown.back().first, tw::ui::Tx<237>());
     EXPECT_FALSE(window_->NavButton(1014)->isEnabled());
-    EXPECT_FALSE(window_->NavButton(1019)->isEnabled());
     EXPECT_FALSE(window_->OverwriteArrow(true)->isEnabled());
     EXPECT_TRUE(window_->NavButton(1015)->isEnabled());
     window_->ShowPage(tw::ui::kBinPage);  // as a request from the bus would
     EXPECT_NE(window_->CurrentPage(), tw::ui::kBinPage);
-    EXPECT_FALSE(window_->NavButton(1014)->isEnabled());
 
     // Paused at the boundary after the fifth file: nothing more is cleaned meanwhile.
     // The drive's activity light still shows the clean under way.

@@ -29,17 +29,22 @@ using tw::log::ui::CActivityLogPage;
 using tw::test::Pump;
 using tw::ui::MainWindow;
 
+// Writes `text` to `path` with a last-write time `daysAgo` days back.
+void WriteAged(const std::string& path, const std::string& text, int daysAgo) {
+    EXPECT_TRUE(tw::test::WriteFileBytes(path, text));
+    const time_t t = time(nullptr) - daysAgo * 86400;
+    struct timespec times[2] = {{t, 0}, {t, 0}};
+    utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
 // A log file of exactly `size` bytes: `head`, then records "line N" (the last one
-// padded) ending in CR CR LF; its last-write time `daysAgo` days back.
+// padded) ending in CR CR LF.
 void WriteLog(const std::string& path, size_t size, const std::string& head, int daysAgo) {
     std::string s = head;
     for (int n = 1; s.size() + 40 < size; ++n)
         s += "14:31:07 -> line " + std::to_string(n) + "\r\r\n";
     s.insert(s.size() - 3, size - s.size(), 'x');
-    EXPECT_TRUE(tw::test::WriteFileBytes(path, s));
-    const time_t t = time(nullptr) - daysAgo * 86400;
-    struct timespec times[2] = {{t, 0}, {t, 0}};
-    utimensat(AT_FDCWD, path.c_str(), times, 0);
+    WriteAged(path, s, daysAgo);
 }
 
 TEST(LogPage, TailRuleLiveFollowingAndEraseAllLogFiles) {
@@ -47,7 +52,6 @@ TEST(LogPage, TailRuleLiveFollowingAndEraseAllLogFiles) {
     tw::test::TestWorld world;
     ASSERT_TRUE(world.Ok());
     tw::test::RecordingMessages messages;
-    tw::ui::SetMessages(&messages);
     tw::test::TestPanel panel(world);
     MainWindow& window = panel.Open();
     tw::RegistryStore& store = *panel.store;
@@ -68,10 +72,7 @@ TEST(LogPage, TailRuleLiveFollowingAndEraseAllLogFiles) {
     WriteLog(longer, 50001, "\n" + header, 2);
     const std::string decoy = logs + "2001_01_01_Monday.lnt";
     const std::string decoyText = "Someone else's notes, named like a log\n";
-    ASSERT_TRUE(tw::test::WriteFileBytes(decoy, decoyText));
-    const time_t old = time(nullptr) - 3 * 86400;
-    struct timespec times[2] = {{old, 0}, {old, 0}};
-    utimensat(AT_FDCWD, decoy.c_str(), times, 0);
+    WriteAged(decoy, decoyText, 3);
 
     window.ShowPage(tw::ui::kLogPage);
     auto* page = window.LogPage();
@@ -141,7 +142,6 @@ TEST(LogPage, TailRuleLiveFollowingAndEraseAllLogFiles) {
     EXPECT_TRUE(store.ReadDword(tw::ProgramKey(), "NumOverwrites", &passes));
     EXPECT_EQ(passes, 7u);
     page->WipeDialog()->CloseButton()->click();
-    tw::ui::SetMessages(nullptr);
 }
 
 }  // namespace

@@ -36,6 +36,7 @@
 #include "shell/ui/status_actions.h"
 #include "shell/ui/status_page.h"
 #include "shell/ui/ui_text.h"
+#include "tests/common/background_cli.h"
 #include "tests/common/scratch_volume.h"
 #include "tests/shell/test_env.h"
 #include "tests/ui/ui_test_util.h"
@@ -52,9 +53,7 @@ class PanelTest : public ::testing::Test {
     void SetUp() override {
         TW_REQUIRE_BUS();
         ASSERT_TRUE(world_.Ok());
-        tw::ui::SetMessages(&messages_);
     }
-    void TearDown() override { tw::ui::SetMessages(nullptr); }
 
     // A window over a fresh store; `guardPath` "" = a guard file that does not exist.
     MainWindow& Open(std::string guardPath = "", bool watchMounts = false) {
@@ -268,32 +267,29 @@ TEST_F(PanelTest, CountdownRunsFromThirtyToZeroAndCancelStopsIt) {
         }
         bool active = false;
     };
-    {
-        ManualTicks ticks;
-        tw::ui::cProceedCancelDialog d(nullptr, &ticks);
-        d.SetUpShutdown();
-        d.show();
-        auto* label = d.findChild<QLabel*>();
-        EXPECT_EQ(label->text(), QStringLiteral("Shut down in 30 seconds."));
-        EXPECT_EQ(d.ProceedButton()->text(), tw::ui::Tx<567>());
-        for (int i = 0; i < 29; ++i) ticks.Fire();
-        EXPECT_EQ(label->text(), QStringLiteral("Shut down in 1 seconds."));
-        EXPECT_EQ(d.result(), 0);
-        ticks.Fire();
-        EXPECT_EQ(label->text(), QStringLiteral("Shut down in"));
-        EXPECT_EQ(d.result(), QDialog::Accepted);
-        EXPECT_FALSE(ticks.Active());
+    ManualTicks ticks[2];
+    tw::ui::cProceedCancelDialog d(nullptr, &ticks[0]), cancelled(nullptr, &ticks[1]);
+    for (auto* dialog : {&d, &cancelled}) {
+        dialog->SetUpShutdown();
+        dialog->show();
     }
-    ManualTicks ticks;
-    tw::ui::cProceedCancelDialog d(nullptr, &ticks);
-    d.SetUpShutdown();
-    d.show();
-    for (int i = 0; i < 5; ++i) ticks.Fire();
-    d.CancelButton()->click();
-    EXPECT_EQ(d.result(), QDialog::Rejected);
-    for (int i = 0; i < 30; ++i) ticks.Fire();
-    EXPECT_EQ(d.result(), QDialog::Rejected);
-    EXPECT_EQ(d.seconds, 25);
+    auto* label = d.findChild<QLabel*>();
+    EXPECT_EQ(label->text(), QStringLiteral("Shut down in 30 seconds."));
+    EXPECT_EQ(d.ProceedButton()->text(), tw::ui::Tx<567>());
+    for (int i = 0; i < 29; ++i) ticks[0].Fire();
+    EXPECT_EQ(label->text(), QStringLiteral("Shut down in 1 seconds."));
+    EXPECT_EQ(d.result(), 0);
+    ticks[0].Fire();
+    EXPECT_EQ(label->text(), QStringLiteral("Shut down in"));
+    EXPECT_EQ(d.result(), QDialog::Accepted);
+    EXPECT_FALSE(ticks[0].Active());
+
+    for (int i = 0; i < 5; ++i) ticks[1].Fire();
+    cancelled.CancelButton()->click();
+    EXPECT_EQ(cancelled.result(), QDialog::Rejected);
+    for (int i = 0; i < 30; ++i) ticks[1].Fire();
+    EXPECT_EQ(cancelled.result(), QDialog::Rejected);
+    EXPECT_EQ(cancelled.seconds, 25);
 }
 
 TEST_F(PanelTest, HyperlinkFailuresSayWhy) {
@@ -302,54 +298,34 @@ TEST_F(PanelTest, HyperlinkFailuresSayWhy) {
     int code = 26;
     link.SetOpener([&](const QString&) { return code; });
     link.SetReporter([&](const QString& text) { reported << text; });
-    EXPECT_FALSE(link.Open());
-    code = 1;
-    EXPECT_FALSE(link.Open());
-    code = 0;
-    EXPECT_FALSE(link.Open());
-    ASSERT_EQ(reported.size(), 3);
-    EXPECT_EQ(reported[0],
-              QStringLiteral("Can't open hyperlink:\n\nA sharing violation occurred. "));
-    EXPECT_EQ(reported[1], QStringLiteral("Can't open hyperlink:\n\nUnknown Error (1) occurred."));
-    EXPECT_EQ(reported[2], QStringLiteral("Can't open hyperlink:\n\nThe operating system is out\n"
-                                          "of memory or resources."));
+    for (const auto& [failure, why] :
+         {std::pair{26, "A sharing violation occurred. "},
+          {1, "Unknown Error (1) occurred."},
+          {0, "The operating system is out\nof memory or resources."}}) {
+        code = failure;
+        EXPECT_FALSE(link.Open());
+        EXPECT_EQ(reported.value(reported.size() - 1),
+                  QStringLiteral("Can't open hyperlink:\n\n") + why);
+    }
     code = tw::controls::kOpenedOk;
     EXPECT_TRUE(link.Open());
     EXPECT_EQ(reported.size(), 3);
     EXPECT_TRUE(link.Visited());
 }
 
-// Starts the panel program with the test's environment; its pid.
-pid_t StartPanel() {
-    pid_t pid = fork();
-    if (pid == 0) {
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        execl(TW_PANEL, TW_PANEL, static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    return pid;
-}
-
-// The exit status of `pid` within `timeoutMs`; -1 when it still runs.
-int WaitExit(pid_t pid, int timeoutMs) {
-    int status = 0;
-    bool ended =
-        tw::test::WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs);
-    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
+// The panel program with the test's environment (offscreen, from the tests' main).
 TEST_F(PanelTest, ASecondPanelEndsSilently) {
-    pid_t first = StartPanel();
-    ASSERT_GT(first, 0);
+    tw::test::BackgroundCli first(TW_PANEL, {}, world_.Sub("first.out"), world_.Sub("first.err"));
+    ASSERT_GT(first.Pid(), 0);
     ASSERT_TRUE(
         tw::test::WaitUntil([] { return tw::shell::CInstanceChecker::InstanceRunning(); }, 20000));
     // A message box would keep the second panel waiting for a click.
-    pid_t second = StartPanel();
-    EXPECT_EQ(WaitExit(second, 10000), 0);
-    if (waitpid(second, nullptr, WNOHANG) == 0) kill(second, SIGKILL);
-    EXPECT_EQ(waitpid(first, nullptr, WNOHANG), 0) << "the first panel ended";
-    kill(first, SIGTERM);
-    waitpid(first, nullptr, 0);
+    tw::test::BackgroundCli second(TW_PANEL, {}, world_.Sub("second.out"),
+                                   world_.Sub("second.err"));
+    EXPECT_EQ(second.ExitWithin(std::chrono::seconds(10)), 0);
+    EXPECT_EQ(first.ExitWithin(std::chrono::milliseconds(0)), -1) << "the first panel ended";
+    kill(first.Pid(), SIGTERM);
+    first.Wait();
     // The first panel started the guard on the private bus: stop it.
     tw::shell::MessageBus bus;
     bus.Broadcast(tw::shell::Message::GuardStopMessage, 1);

@@ -32,7 +32,6 @@ class SchedulePageTest : public ::testing::Test {
     void SetUp() override {
         TW_REQUIRE_BUS();
         ASSERT_TRUE(world_.Ok());
-        tw::ui::SetMessages(&messages_);
         // Monday 7 December 2026, 10:00:00.
         window_ = &panel_.Open(false, [](MainWindow::Context& ctx) {
             ctx.clock = [] {
@@ -56,7 +55,6 @@ class SchedulePageTest : public ::testing::Test {
         page_->FillDrives({drive});
         page_->DriveList()->item(0)->setCheckState(Qt::Checked);
     }
-    void TearDown() override { tw::ui::SetMessages(nullptr); }
 
     uint32_t Stored(const char* name) { return panel_.Stored(name); }
 
@@ -67,7 +65,9 @@ class SchedulePageTest : public ::testing::Test {
     CSchedulePage* page_ = nullptr;
 };
 
-TEST_F(SchedulePageTest, NoDayTickedIsRefusedAndLeavesTheSchedulerAsItWas) {
+// No day ticked is refused and leaves the scheduler as it was; Monday at nine, seen at
+// ten, names the next Monday, and the button toggles it.
+TEST_F(SchedulePageTest, WeeklyScheduleIsCheckedSavedAndToggled) {
     const uint32_t startLo = Stored("CleanStartTimeLo"), startHi = Stored("CleanStartTimeHi");
     page_->Radio(true)->click();
     for (int d = 0; d < 7; ++d) page_->DayBox(d)->setChecked(false);
@@ -78,10 +78,7 @@ TEST_F(SchedulePageTest, NoDayTickedIsRefusedAndLeavesTheSchedulerAsItWas) {
     EXPECT_EQ(Stored("CleanStartTimeLo"), startLo);
     EXPECT_EQ(Stored("CleanStartTimeHi"), startHi);
     EXPECT_EQ(page_->SaveButton()->text(), tw::ui::Tx<541>());
-}
-
-TEST_F(SchedulePageTest, MondayAtNineSeenAtTenNamesTheNextMondayAndTheButtonTogglesIt) {
-    page_->Radio(true)->click();
+    messages_.shown.clear();
     for (int d = 0; d < 7; ++d) page_->DayBox(d)->setChecked(d == 1);
     page_->Picker()->setTime(QTime(9, 0, 0));
     EXPECT_EQ(page_->NextCleanText()->text(), QStringLiteral("Monday Dec 14 2026 @ 09:00:00"));

@@ -24,9 +24,12 @@
 
 namespace tw::test {
 
-// Answers every message box at once with `answer` and keeps what it showed and asked.
+// Answers every message box at once with `answer` and keeps what it showed and asked,
+// for as long as it lives.
 class RecordingMessages : public tw::ui::Messages {
   public:
+    RecordingMessages() { tw::ui::SetMessages(this); }
+    ~RecordingMessages() override { tw::ui::SetMessages(nullptr); }
     void Show(QWidget*, const QString& text, const QString& caption, Icon) override {
         shown.push_back({text, caption});
     }

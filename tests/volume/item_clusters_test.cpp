@@ -82,30 +82,12 @@ TEST(FatItemClusters, HonoursTheStopFlag) {
     EXPECT_EQ(list, (std::vector<uint32_t>{3, 20000}));
 }
 
-TEST(ReadCluster, FatClustersAreNumberedFromTwoAndBoundsChecked) {
-    FatFixture f;
-    std::memset(f.img.Cluster(2), 'R', 512);
-    std::memset(f.img.Cluster(7), 'S', 512);
-    std::memset(f.img.Cluster(65), 'L', 512);
-    ASSERT_TRUE(f.Open());
-    CRawDriveRef& drive = *f.drivePtr;
-    std::vector<uint8_t> out;
-    ASSERT_TRUE(ReadCluster(drive, f.boot, 7, &out));
-    EXPECT_EQ(out, std::vector<uint8_t>(512, 'S'));
-    ASSERT_TRUE(ReadCluster(drive, f.boot, 2, &out));
-    EXPECT_EQ(out, std::vector<uint8_t>(512, 'R'));
-    ASSERT_TRUE(ReadCluster(drive, f.boot, 65, &out));
-    EXPECT_EQ(out, std::vector<uint8_t>(512, 'L'));
-    EXPECT_FALSE(ReadCluster(drive, f.boot, 66, &out));
-    EXPECT_TRUE(out.empty());
-    EXPECT_FALSE(ReadCluster(drive, f.boot, 1, &out));
-    EXPECT_FALSE(ReadCluster(drive, f.boot, 0, &out));
-}
-
-TEST(ReadCluster, FatMultiSectorClustersAndReadFailures) {
-    FatImageBuilder img(40, 4, 1024);  // 4 KiB clusters of 1024-byte sectors
+TEST(ReadCluster, FatClustersAreNumberedFromTwoBoundsCheckedAndReadWhole) {
+    FatImageBuilder img(40, 4, 1024);  // 4 KiB clusters of 1024-byte sectors, 2..41
     std::memset(img.Cluster(5), 'x', 4096);
     img.Cluster(5)[4095] = 'y';
+    std::memset(img.Cluster(2), 'R', 4096);
+    std::memset(img.Cluster(41), 'L', 4096);
     auto mem = std::make_unique<CRawDriveMemory>(img.Bytes());
     auto faulty = std::make_unique<CRawDriveFaulty>(std::move(mem));
     CRawDriveFaulty* raw = faulty.get();
@@ -118,6 +100,14 @@ TEST(ReadCluster, FatMultiSectorClustersAndReadFailures) {
     ASSERT_EQ(out.size(), 4096u);
     EXPECT_EQ(out[0], 'x');
     EXPECT_EQ(out[4095], 'y');
+    ASSERT_TRUE(ReadCluster(drive, *boot, 2, &out));
+    EXPECT_EQ(out, std::vector<uint8_t>(4096, 'R'));
+    ASSERT_TRUE(ReadCluster(drive, *boot, 41, &out));
+    EXPECT_EQ(out, std::vector<uint8_t>(4096, 'L'));
+    EXPECT_FALSE(ReadCluster(drive, *boot, 42, &out));
+    EXPECT_TRUE(out.empty());
+    EXPECT_FALSE(ReadCluster(drive, *boot, 1, &out));
+    EXPECT_FALSE(ReadCluster(drive, *boot, 0, &out));
     const uint64_t lastSector =
         ToDriveSector(*boot, ClusterToSector(5, boot->sectorsPerCluster, boot->dataStartSector)) +
         7;

@@ -616,13 +616,11 @@ TEST(RawDrive, HolderChecksArgumentsOnce) {
 }
 
 TEST(RawDrive, ImageFileBackendAndWriteGate) {
-    char path[] = "/tmp/tw-rawdrive-XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    std::vector<uint8_t> data(4 * 512);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i / 512 + 1);
-    ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-    close(fd);
+    test::TempDir dir("rawdrive");
+    const std::string path = dir / "img";
+    std::string data(4 * 512, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i / 512 + 1);
+    ASSERT_TRUE(test::WriteFileBytes(path, data));
     CRawDriveRef d;
     ASSERT_TRUE(d.Open(path));
     EXPECT_EQ(d.SizeBytes(), 2048u);
@@ -640,7 +638,6 @@ TEST(RawDrive, ImageFileBackendAndWriteGate) {
     ASSERT_TRUE(check.Open(path));
     ASSERT_TRUE(check.Read(1, buf, 512));
     EXPECT_EQ(buf[0], 0xEE);
-    unlink(path);
 
     // Neither an image file nor a block device: refused for reading and writing.
     CRawDriveRef other;

@@ -197,7 +197,7 @@ TEST_F(WipeCli, DryRunPromisesWhatTheWipeWrites) {
     }
 }
 
-TEST_F(WipeCli, FoldersNeedRecursiveAndMissingFilesAreRefused) {
+TEST_F(WipeCli, TargetsOfTheWrongKindAreRefused) {
     const std::string f = File("d/keep.txt", 100);
     std::string out;
     EXPECT_EQ(Cli({"wipe", "--yes", work_ + "/d"}, &out), 3);
@@ -215,10 +215,9 @@ TEST_F(WipeCli, FoldersNeedRecursiveAndMissingFilesAreRefused) {
     EXPECT_EQ(Cli({"wipe", "--yes", "--passes", "1", f}, &out), 0) << out;
     EXPECT_FALSE(fs::exists(f));
     EXPECT_NE(LogText().find("Erased " + f + " with 1 overwrite\r"), std::string::npos);
-}
 
-TEST_F(WipeCli, FreeSpaceTakesOnlyMountPoints) {
-    std::string out;
+    // A free-space clean takes only mount points.
+    out.clear();
     EXPECT_EQ(Cli({"free-space", "--dry-run", work_}, &out), 3);
     EXPECT_NE(out.find("is not a mount point"), std::string::npos) << out;
     out.clear();

@@ -264,10 +264,8 @@ TEST(NtfsScrub, ScrubbedRecordPassesFixupAndHoldsNothing) {
     EXPECT_FALSE(ScrubDeletedRecord(dir));
 }
 
-TEST(NtfsText, Utf16NamesAndAttributeText) {
-    EXPECT_EQ(Utf16ToUtf8(u"caf\u00e9"), "caf\xc3\xa9");
-    EXPECT_EQ(Utf16ToUtf8(u"\u65e5\u672c"), "\xe6\x97\xa5\xe6\x9c\xac");
-    EXPECT_EQ(Utf16ToUtf8(u"\U0001F389"), "\xf0\x9f\x8e\x89");
+// Names of two, three and four UTF-8 bytes are the NTFS image test's (its file names).
+TEST(NtfsText, LoneSurrogateAndAttributeText) {
     EXPECT_EQ(Utf16ToUtf8(std::u16string(1, char16_t(0xD800))), "\xef\xbf\xbd");
     EXPECT_EQ(AttributeText(0), "-------------");
     EXPECT_EQ(AttributeText(0x20 | 0x2 | 0x1), "a---h----r---");

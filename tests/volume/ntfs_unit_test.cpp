@@ -13,6 +13,7 @@
 #include "tests/common/run_cli.h"
 #include "tests/common/scratch_volume.h"
 #include "tests/fuzz/ntfs_volume_builder.h"
+#include "tests/volume/recovery_fixture.h"
 #include "volume/ntfs.h"
 #include "volume/search.h"
 
@@ -441,26 +442,20 @@ TEST(NtfsSearch, RunsAreReadFromTheRecordAndNotFromAReusedOne) {
     MiniNtfs v;
     v.DeletedFile(30, u"a.bin", 100, 2);
     v.DeletedFile(31, u"b.bin", 110, 1);
-    auto memory = std::make_unique<CRawDriveMemory>(v.bytes);
-    CRawDriveMemory* mem = memory.get();
-    CRawDriveRef drive(std::move(memory));
-    SearchContext ctx;
-    ctx.drive = &drive;
-    std::unique_ptr<NtfsVolume> vol;
-    ASSERT_EQ(SearchDrive(ctx, "mem", "mem", &vol).end, SearchEnd::Completed);
-    ASSERT_EQ(ctx.found.size(), 2u);
+    testing::SearchedVolume sv(v.bytes);
+    ASSERT_TRUE(sv.Search("mem", false));
+    ASSERT_EQ(sv.found.size(), 2u);
     v.SetRecord(31, Record(3, 0)
                         .FileName(5, 5, u"other.bin", 1)
                         .NonResident(kAttrData, {{120, 1}}, kCluster)
                         .Finish());
-    mem->Bytes() = v.bytes;
-    ASSERT_TRUE(drive.Open("mem"));
-    const std::vector<DataRun>* a = vol->FileRunsOf(ctx.found[0].location, ctx.found[0].sequence);
+    sv.memory->Bytes() = v.bytes;
+    const std::vector<DataRun>* a = sv.ntfs->FileRunsOf(sv.found[0].location, sv.found[0].sequence);
     ASSERT_NE(a, nullptr);
     ASSERT_EQ(a->size(), 1u);
     EXPECT_EQ((*a)[0].lcn, 100u);
     EXPECT_EQ((*a)[0].clusterCount, 2u);
-    EXPECT_EQ(vol->FileRunsOf(ctx.found[1].location, ctx.found[1].sequence), nullptr);
+    EXPECT_EQ(sv.ntfs->FileRunsOf(sv.found[1].location, sv.found[1].sequence), nullptr);
 }
 
 // A search that could not run must not say "None found": a damaged boot sector, an

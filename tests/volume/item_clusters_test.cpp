@@ -15,9 +15,10 @@ namespace {
 
 using testing::FatImageBuilder;
 
-// A volume of 64 one-sector clusters held in memory.
+// A volume of one-sector clusters (64 unless said) held in memory.
 struct FatFixture {
-    FatImageBuilder img{64};
+    explicit FatFixture(uint32_t clusters = 64) : img(clusters) {}
+    FatImageBuilder img;
     std::unique_ptr<CRawDriveRef> drivePtr;
     FatBootInfo boot;
     std::unique_ptr<FatTable> fat;
@@ -62,22 +63,18 @@ TEST(FatItemClusters, SkipClustersTakenByOtherFilesAndEndWithTheVolume) {
 
 TEST(FatItemClusters, HonoursTheStopFlag) {
     // Enough taken clusters after the first that the scan must check the flag.
-    FatImageBuilder big(20000);
-    for (uint32_t c = 4; c < 20000; ++c) big.SetFat(c, 0x0FFFFFFF);
-    CRawDriveRef drive(std::make_unique<CRawDriveMemory>(big.Bytes()));
-    ASSERT_TRUE(drive.Open("mem"));
-    auto boot = ReadFatBootInfo(drive);
-    ASSERT_TRUE(boot);
-    FatTable fat(drive, *boot);
+    FatFixture f(20000);
+    for (uint32_t c = 4; c < 20000; ++c) f.img.SetFat(c, 0x0FFFFFFF);
+    ASSERT_TRUE(f.Open());
     std::atomic<int> stop{1};
     tw::test::TestOperation op;
     op.UseStopFlag(stop);
     bool stopped = false;
-    auto list = FatItemClusters(fat, 3, 5, op, &stopped);
+    auto list = FatItemClusters(*f.fat, 3, 5, op, &stopped);
     EXPECT_TRUE(stopped);
     EXPECT_EQ(list, (std::vector<uint32_t>{3}));
     stop = 0;
-    list = FatItemClusters(fat, 3, 2, op, &stopped);
+    list = FatItemClusters(*f.fat, 3, 2, op, &stopped);
     EXPECT_FALSE(stopped);
     EXPECT_EQ(list, (std::vector<uint32_t>{3, 20000}));
 }

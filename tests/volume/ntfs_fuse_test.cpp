@@ -4,11 +4,8 @@
 // recovered and compared with the originals and icat; the search after
 // "Windows-style" deletions made in the image bytes; the search command end to end.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
-#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>

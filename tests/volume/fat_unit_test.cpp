@@ -261,7 +261,7 @@ TEST(FatNames, Cp437MatchesTheSystemConverter) {
     EXPECT_EQ(Cp437ToUtf8("A\x01\x7F"), "A\u263A\u2302");  // no control characters leave
 }
 
-TEST(FatNames, ShortNamesAreTrimmedAndConverted) {
+TEST(FatNames, ShortNamesAreTrimmedAndConvertedAndDosTimesRead) {
     uint8_t e[32] = {};
     auto set = [&](const char* name11) { std::memcpy(e, name11, 11); };
     set("README  TXT");
@@ -275,9 +275,8 @@ TEST(FatNames, ShortNamesAreTrimmedAndConverted) {
     EXPECT_EQ(ShortNameText(e), "\u03C3BC.TX");
     set("\x82T\x82     \x94  ");
     EXPECT_EQ(ShortNameText(e), "\u00E9T\u00E9.\u00F6");
-}
 
-TEST(FatNames, DosDateAndTime) {
+    // Dates and times; impossible ones are 0.
     EXPECT_EQ(IsoUtc(DosDateTimeToFileTime(kDate, kTime)), "2024-03-05T14:30:06Z");
     EXPECT_EQ(IsoUtc(DosDateTimeToFileTime(0x0021, 0)), "1980-01-01T00:00:00Z");
     EXPECT_EQ(DosDateTimeToFileTime(0, kTime), 0u);

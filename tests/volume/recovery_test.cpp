@@ -34,7 +34,7 @@ RecoverableFile Named(const std::string& name, uint64_t location = 7) {
     return f;
 }
 
-TEST(RecoveredFileName, FirstCharacterBecomesHashAndSpacesGo) {
+TEST(RecoveredNames, HashFirstSafeCharactersAndNumbersBeforeTheExtension) {
     EXPECT_EQ(RecoveredFileName(Named("?OCUMENT.TXT")), "#OCUMENT.TXT");
     EXPECT_EQ(RecoveredFileName(Named("Long Win32 Name deleted.txt")), "#ongWin32Namedeleted.txt");
     // The first character is a whole UTF-8 character, not a byte.
@@ -43,9 +43,8 @@ TEST(RecoveredFileName, FirstCharacterBecomesHashAndSpacesGo) {
     EXPECT_EQ(RecoveredFileName(Named("x")), "#");
     EXPECT_EQ(RecoveredFileName(Named("", 4242)), "#recovered-4242");
     EXPECT_EQ(RecoveredFileName(Named(" ", 9)), "#");
-}
 
-TEST(SafeFileName, EveryRule) {
+    // Safe names: no path, no option, no control character, no broken UTF-8.
     EXPECT_EQ(SafeFileName("-rf", "fb"), "_rf");
     EXPECT_EQ(SafeFileName("a/b/../c", "fb"), "a_b_.._c");
     EXPECT_EQ(SafeFileName("", "fb"), "fb");
@@ -57,9 +56,7 @@ TEST(SafeFileName, EveryRule) {
     EXPECT_EQ(SafeFileName("caf\xc3\xa9", "fb"), "caf\xc3\xa9");
     EXPECT_EQ(SafeFileName("\xed\xa0\x80x", "fb"), "___x");  // an encoded surrogate
     EXPECT_EQ(SafeFileName("\xc0\xafx", "fb"), "__x");       // an overlong "/"
-}
-
-TEST(SafeFileName, LongNamesAreCutOnACharacterKeepingTheExtension) {
+    // Long names are cut on a character, keeping the extension.
     std::string longName;
     for (int i = 0; i < 200; ++i) longName += "é";  // 400 bytes
     std::string s = SafeFileName(longName + ".txt", "fb");
@@ -68,9 +65,8 @@ TEST(SafeFileName, LongNamesAreCutOnACharacterKeepingTheExtension) {
     EXPECT_EQ(s.size(), 4u + 250u);  // 125 whole characters of two bytes
     std::string ascii(300, 'a');
     EXPECT_EQ(SafeFileName(ascii, "fb"), std::string(255, 'a'));
-}
 
-TEST(CandidateName, NumbersGoBeforeTheExtension) {
+    // Numbers for a name taken go before the extension.
     EXPECT_EQ(CandidateName("#OC.TXT", 1), "#OC.TXT");
     EXPECT_EQ(CandidateName("#OC.TXT", 2), "#OC (2).TXT");
     EXPECT_EQ(CandidateName("#OC", 3), "#OC (3)");
@@ -89,7 +85,7 @@ std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
     return v;
 }
 
-TEST(WriteBufferToFile, WritesInChunksWithBothBarsAndAppends) {
+TEST(WriteBufferToFile, ChunksBothBarsAppendsStopsAndFailures) {
     OutFolder out;
     StepSink sink;
     tw::test::TestOperation op;
@@ -110,24 +106,22 @@ TEST(WriteBufferToFile, WritesInChunksWithBothBarsAndAppends) {
     struct stat st {};
     ASSERT_EQ(::stat((out.dir.Path() + "/#A.BIN").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);  // recovered data may be anyone's: private
-}
 
-TEST(WriteBufferToFile, AStopKeepsWhatWasWrittenAndFailuresAreReported) {
-    OutFolder out;
-    StepSink sink;
+    // A stop keeps what was written.
+    StepSink stopSink;
     std::atomic<int> stop{0};
-    tw::test::TestOperation op;
-    op.SetSink(&sink);
-    op.UseStopFlag(stop);
-    sink.onStep = [&](int64_t n) {
+    tw::test::TestOperation stopOp;
+    stopOp.SetSink(&stopSink);
+    stopOp.UseStopFlag(stop);
+    stopSink.onStep = [&](int64_t n) {
         if (n == 2) stop = 1;
     };
-    auto data = Pattern(5 * 512, 5);
-    RecoveredOutput o;
-    ASSERT_TRUE(WriteBufferToFile(out.folder, "#S", data, 512, op, false, &o));
-    EXPECT_TRUE(o.stopped);
-    EXPECT_EQ(o.written, 1024u);
-    ASSERT_TRUE(FinishOutput(&o, 999999, false));
+    data = Pattern(5 * 512, 5);
+    RecoveredOutput s;
+    ASSERT_TRUE(WriteBufferToFile(out.folder, "#S", data, 512, stopOp, false, &s));
+    EXPECT_TRUE(s.stopped);
+    EXPECT_EQ(s.written, 1024u);
+    ASSERT_TRUE(FinishOutput(&s, 999999, false));
     EXPECT_EQ(out.Read("#S").size(), 1024u);
 
     RecoveryFolder closed;  // never opened: no folder set, or none there

@@ -115,7 +115,7 @@ TEST(FatBoot, RejectsFieldsOutOfRange) {
     }
 }
 
-TEST(FatBoot, ClustersEndWhereTheVolumeOrTheFatEnds) {
+TEST(FatBoot, ClustersEndWhereTheVolumeOrTheFatEndsAndVariantNames) {
     FatImageBuilder b(64);
     // The last cluster (65) exists in a whole image ...
     EXPECT_EQ(ParseFatBootSector(b.Boot(), 512, b.Bytes().size())->maxCluster, 65u);
@@ -129,10 +129,8 @@ TEST(FatBoot, ClustersEndWhereTheVolumeOrTheFatEnds) {
     EXPECT_EQ(small->maxCluster, 127u);
     // Shorter than a sector: refused without reading past the bytes given.
     EXPECT_FALSE(ParseFatBootSector(b.Boot(), 511, 0).ok());
-}
 
-TEST(FatBoot, VariantNamesComeFromTheFieldsAndTheClusterCount) {
-    FatImageBuilder b(64);
+    // Variant names come from the fields and the cluster count.
     EXPECT_EQ(FatVariantName(b.Boot(), 512, b.Bytes().size()), "FAT32");
     // The same volume described with a 16-bit FAT size is FAT12 by its cluster count.
     FatImageBuilder::Put16(b.Boot() + 0x16, 1);

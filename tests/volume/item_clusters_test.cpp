@@ -35,7 +35,7 @@ struct FatFixture {
     }
 };
 
-TEST(FatItemClusters, SkipClustersTakenByOtherFilesAndEndWithTheVolume) {
+TEST(FatItemClusters, SkipClustersTakenByOtherFilesEndWithTheVolumeAndStop) {
     FatFixture f;
     f.img.SetFat(11, 0x0FFFFFFF);  // a live file's cluster
     f.img.Chain({13, 14});         // another live file
@@ -59,22 +59,19 @@ TEST(FatItemClusters, SkipClustersTakenByOtherFilesAndEndWithTheVolume) {
     EXPECT_TRUE(FatItemClusters(*f.fat, 1, 3, op).empty());
     EXPECT_TRUE(FatItemClusters(*f.fat, maxCluster + 1, 3, op).empty());
     EXPECT_TRUE(FatItemClusters(*f.fat, 5, 0, op).empty());
-}
 
-TEST(FatItemClusters, HonoursTheStopFlag) {
-    // Enough taken clusters after the first that the scan must check the flag.
-    FatFixture f(20000);
-    for (uint32_t c = 4; c < 20000; ++c) f.img.SetFat(c, 0x0FFFFFFF);
-    ASSERT_TRUE(f.Open());
+    // Enough taken clusters after the first that the scan must check the stop flag.
+    FatFixture big(20000);
+    for (uint32_t c = 4; c < 20000; ++c) big.img.SetFat(c, 0x0FFFFFFF);
+    ASSERT_TRUE(big.Open());
     std::atomic<int> stop{1};
-    tw::test::TestOperation op;
     op.UseStopFlag(stop);
     bool stopped = false;
-    auto list = FatItemClusters(*f.fat, 3, 5, op, &stopped);
+    auto list = FatItemClusters(*big.fat, 3, 5, op, &stopped);
     EXPECT_TRUE(stopped);
     EXPECT_EQ(list, (std::vector<uint32_t>{3}));
     stop = 0;
-    list = FatItemClusters(*f.fat, 3, 2, op, &stopped);
+    list = FatItemClusters(*big.fat, 3, 2, op, &stopped);
     EXPECT_FALSE(stopped);
     EXPECT_EQ(list, (std::vector<uint32_t>{3, 20000}));
 }

@@ -587,7 +587,7 @@ TEST(NtfsSearch, ScrubModeLeavesRecordsAtOrBelowTheGuardAlone) {
 
 // ---- Raw drive ----
 
-TEST(RawDrive, HolderChecksArgumentsOnce) {
+TEST(RawDrive, HolderChecksArgumentsOnceAndImageFilesAreGated) {
     auto* mem = new CRawDriveMemory(std::vector<uint8_t>(8 * 512, 0xAB));
     CRawDriveRef d{std::unique_ptr<CRawDrive>(mem)};
     uint8_t buf[1024];
@@ -606,27 +606,25 @@ TEST(RawDrive, HolderChecksArgumentsOnce) {
     std::memset(buf, 0x11, 512);
     EXPECT_TRUE(d.Write(3, buf, 512));
     EXPECT_EQ(mem->Bytes()[3 * 512], 0x11);
-}
 
-TEST(RawDrive, ImageFileBackendAndWriteGate) {
+    // An image file: written only when opened so, and never grown.
     test::TempDir dir("rawdrive");
     const std::string path = dir / "img";
     std::string data(4 * 512, '\0');
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i / 512 + 1);
     ASSERT_TRUE(test::WriteFileBytes(path, data));
-    CRawDriveRef d;
-    ASSERT_TRUE(d.Open(path));
-    EXPECT_EQ(d.SizeBytes(), 2048u);
-    uint8_t buf[512];
-    ASSERT_TRUE(d.Read(2, buf, 512));
+    CRawDriveRef file;
+    ASSERT_TRUE(file.Open(path));
+    EXPECT_EQ(file.SizeBytes(), 2048u);
+    ASSERT_TRUE(file.Read(2, buf, 512));
     EXPECT_EQ(buf[0], 3);
-    EXPECT_FALSE(d.Write(2, buf, 512));
-    ASSERT_TRUE(d.Open(path, true));
+    EXPECT_FALSE(file.Write(2, buf, 512));
+    ASSERT_TRUE(file.Open(path, true));
     std::memset(buf, 0xEE, 512);
-    EXPECT_TRUE(d.Write(1, buf, 512));
-    EXPECT_FALSE(d.Write(4, buf, 512));  // never grows the image
-    d.Close();
-    EXPECT_EQ(d.SizeBytes(), 0u);
+    EXPECT_TRUE(file.Write(1, buf, 512));
+    EXPECT_FALSE(file.Write(4, buf, 512));  // never grows the image
+    file.Close();
+    EXPECT_EQ(file.SizeBytes(), 0u);
     CRawDriveRef check;
     ASSERT_TRUE(check.Open(path));
     ASSERT_TRUE(check.Read(1, buf, 512));

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -208,9 +207,7 @@ TEST(FatRecoveryIntegration, EntriesAreClearedAfterAFullRecoveryAndTheVolumeStay
     const size_t craft1 = before.find("\xE5RAFT1  TXT");
     ASSERT_NE(craft1, std::string::npos);
     before[craft1 + 31] = 1;
-    std::fstream(img.path, std::ios::in | std::ios::out | std::ios::binary)
-        .seekp(static_cast<std::streamoff>(craft1 + 31))
-        .put(1);
+    ASSERT_TRUE(test::WriteFileBytes(img.path, before));
 
     // A dry run lists the plan and changes nothing: no folder, the image as it was.
     auto dry = img.On("recover", "--to '" + folder + "' --all --dry-run");

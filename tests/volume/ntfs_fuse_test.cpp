@@ -230,14 +230,6 @@ TEST(NtfsFuse, AgreesWithNtfsundeleteAndFls) {
     }
 }
 
-// Reads, changes and writes one 512-byte sector of an image.
-void EditSector(CRawDriveRef& d, uint64_t sector, const std::function<void(uint8_t*)>& fn) {
-    uint8_t b[512];
-    ASSERT_TRUE(d.Read(sector, b, 512));
-    fn(b);
-    ASSERT_TRUE(d.Write(sector, b, 512));
-}
-
 TEST(NtfsFuse, WindowsStyleDeletionsKeepNamesAndRuns) {
     REQUIRE_IMAGE();
     test::TempDir dir("ntfswin");
@@ -294,9 +286,10 @@ TEST(NtfsFuse, WindowsStyleDeletionsKeepNamesAndRuns) {
                         uint64_t bytes = br.clusterCount * b.bytesPerCluster;
                         if (byte < at + bytes) {
                             uint64_t disk = br.lcn * b.bytesPerCluster + (byte - at);
-                            EditSector(d, disk / 512, [&](uint8_t* s) {
-                                s[disk % 512] &= static_cast<uint8_t>(~(1u << (c % 8)));
-                            });
+                            uint8_t s[512];
+                            ASSERT_TRUE(d.Read(disk / 512, s, 512));
+                            s[disk % 512] &= static_cast<uint8_t>(~(1u << (c % 8)));
+                            ASSERT_TRUE(d.Write(disk / 512, s, 512));
                             break;
                         }
                         at += bytes;

@@ -153,7 +153,7 @@ struct FatVolume {
 
 // 10 000 bytes on 4 KiB clusters read three clusters; a size-0 item still reads one
 // cluster and gives an empty file.
-TEST(RecoverFat, ReadsTheClustersTheSizeNeedsAndAtLeastOne) {
+TEST(RecoverFat, ReadsTheClustersTheSizeNeedsAtLeastOneAndZerosForUnreadable) {
     FatVolume v;
     v.img.Entry(2, 0, "\xE5OCUMENTTXT", 0x20, 5, 10000);
     SearchedVolume sv(v.img.Bytes());
@@ -194,40 +194,39 @@ TEST(RecoverFat, ReadsTheClustersTheSizeNeedsAndAtLeastOne) {
     struct stat st {};
     ASSERT_EQ(::stat((out.dir.Path() + "/#MPTY.DAT").c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 0);
-}
 
-TEST(RecoverFat, UnreadableClustersBecomeZerosAndTheVolumeEndIsNotPassed) {
-    FatVolume v;
-    v.img.Entry(2, 0, "\xE5NDING  BIN", 0x20, 64, 4 * 4096);  // clusters 64, 65, then the end
-    v.img.Entry(2, 1,
+    // Unreadable clusters become zeros, and the end of the volume is not passed.
+    FatVolume w;
+    w.img.Entry(2, 0, "\xE5NDING  BIN", 0x20, 64, 4 * 4096);  // clusters 64, 65, then the end
+    w.img.Entry(2, 1,
                 "\xE5"
                 "AD     BIN",
                 0x20, 20, 2 * 4096);
     auto faulty =
-        std::make_unique<CRawDriveFaulty>(std::make_unique<CRawDriveMemory>(v.img.Bytes()));
+        std::make_unique<CRawDriveFaulty>(std::make_unique<CRawDriveMemory>(w.img.Bytes()));
     CRawDriveFaulty* f = faulty.get();
-    SearchedVolume sv(std::move(faulty));
-    ASSERT_TRUE(sv.Search("mem", false));
-    ASSERT_EQ(sv.found.size(), 2u);
-    const auto* ending = sv.Find("?NDING.BIN");
-    const auto* bad = sv.Find("?AD.BIN");
+    SearchedVolume damaged(std::move(faulty));
+    ASSERT_TRUE(damaged.Search("mem", false));
+    ASSERT_EQ(damaged.found.size(), 2u);
+    const auto* ending = damaged.Find("?NDING.BIN");
+    const auto* bad = damaged.Find("?AD.BIN");
     ASSERT_TRUE(ending && bad);
     // One sector in the middle of cluster 21 fails to read.
     f->failSectors.insert(
-        ToDriveSector(sv.fatBoot, ClusterToSector(21, 8, sv.fatBoot.dataStartSector)) + 3);
+        ToDriveSector(damaged.fatBoot, ClusterToSector(21, 8, damaged.fatBoot.dataStartSector)) +
+        3);
 
-    OutFolder out;
-    RecoverResult r = sv.Recover(*ending, out.folder);
+    r = damaged.Recover(*ending, out.folder);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
     EXPECT_EQ(r.clustersMissing, 2u);
     EXPECT_FALSE(r.complete);
     // The file ends where the volume does: nothing is made up for the missing part.
-    EXPECT_EQ(out.Read("#NDING.BIN"), v.ClusterBytes(64) + v.ClusterBytes(65));
+    EXPECT_EQ(out.Read("#NDING.BIN"), w.ClusterBytes(64) + w.ClusterBytes(65));
 
-    r = sv.Recover(*bad, out.folder);
+    r = damaged.Recover(*bad, out.folder);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
     EXPECT_EQ(r.clustersUnread, 1u);
-    EXPECT_EQ(out.Read("#AD.BIN"), v.ClusterBytes(20) + std::string(4096, '\0'));
+    EXPECT_EQ(out.Read("#AD.BIN"), w.ClusterBytes(20) + std::string(4096, '\0'));
 }
 
 // ---- NTFS ----

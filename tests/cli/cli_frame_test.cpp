@@ -27,13 +27,12 @@ TEST_F(CliFrame, HelpAndUsageErrors) {
     auto none = test::RunCli(Home());
     EXPECT_EQ(none.status, 2);
     EXPECT_NE(none.err.find("tidewipe-cli: "), std::string::npos);
-    auto unknown = test::RunCli(Home() + "no-such-command");
-    EXPECT_EQ(unknown.status, 2);
-    EXPECT_NE(unknown.err.find("unknown command 'no-such-command'"), std::string::npos)
-        << unknown.err;
-    unknown = test::RunCli(Home() + "log shwo");
-    EXPECT_EQ(unknown.status, 2);
-    EXPECT_NE(unknown.err.find("unknown command 'log shwo'"), std::string::npos) << unknown.err;
+    for (const std::string command : {"no-such-command", "log shwo"}) {
+        auto unknown = test::RunCli(Home() + command);
+        EXPECT_EQ(unknown.status, 2) << command;
+        EXPECT_NE(unknown.err.find("unknown command '" + command + "'"), std::string::npos)
+            << unknown.err;
+    }
     for (const char* args : {"settings get", "log show 2026-13-45", "log show 2026-02-30"})
         EXPECT_EQ(test::RunCli(Home() + args).status, 2) << args;
 }

@@ -169,7 +169,7 @@ TEST(NtfsBoot, RecordSizeFromClustersPerRecordByteAndDamagedFieldsRefused) {
     EXPECT_FALSE(ParseNtfsBootSector(std::span<const uint8_t>(s.data(), 100), 0, &b));
 }
 
-TEST(NtfsFixup, RestoresBlockEndsAndRejectsMismatches) {
+TEST(NtfsFixup, RestoresBlockEndsRejectsMismatchesAndScrubbedRecordsPass) {
     auto r = Record(1, 0).FileName(5, 5, u"a.txt", 1).Finish();
     r[510] = 0x07;  // stamped already; the saved bytes are zeros
     auto good = r;
@@ -194,6 +194,34 @@ TEST(NtfsFixup, RestoresBlockEndsAndRejectsMismatches) {
     ASSERT_TRUE(ParseRecordHeader(big, &h));
     EXPECT_EQ(h.usaCount, 9);
     EXPECT_TRUE(ApplyFixup(big, h.usaOffset, h.usaCount));
+
+    // A scrubbed record passes the fix-up and holds nothing; live records are not scrubbed.
+    auto sr =
+        Record(9, 0).StandardInformation(1, 2, 0x20).FileName(5, 5, u"secret.txt", 1).Finish();
+    Put16(sr, 0x26, 0xFFFF);
+    ASSERT_TRUE(ScrubDeletedRecord(sr));
+    ASSERT_TRUE(ParseRecordHeader(sr, &h));
+    EXPECT_EQ(h.flags, 0);
+    EXPECT_EQ(h.bytesInUse, 42u);
+    EXPECT_EQ(h.bytesAllocated, kRecord);
+    EXPECT_EQ(h.firstAttribute, 0);
+    EXPECT_EQ(h.linkCount, 0);
+    EXPECT_EQ(h.baseSequence, 0);  // 0xFFFF advanced wraps to 0
+    EXPECT_EQ(Get16(sr, h.usaOffset), 0x0107);
+    ASSERT_TRUE(ApplyFixup(sr, h.usaOffset, h.usaCount));
+    for (size_t i = 0x2A; i < sr.size(); ++i)
+        if (i < h.usaOffset || i >= h.usaOffset + 2u * h.usaCount) {
+            ASSERT_EQ(sr[i], 0xFF) << i;
+        }
+    EXPECT_EQ(sr[510], 0xFF);
+    EXPECT_EQ(sr[1023], 0xFF);
+
+    auto live = Record(9, kRecordInUse).FileName(5, 5, u"live", 1).Finish();
+    auto copy = live;
+    EXPECT_FALSE(ScrubDeletedRecord(live));
+    EXPECT_EQ(live, copy);
+    auto dir = Record(9, kRecordDirectory).FileName(5, 5, u"dir", 1).Finish();
+    EXPECT_FALSE(ScrubDeletedRecord(dir));
 }
 
 TEST(NtfsRuns, NegativeSparseAndDamagedRunLists) {
@@ -234,35 +262,6 @@ TEST(NtfsRuns, NegativeSparseAndDamagedRunLists) {
     corrupt = false;
     DecodeDataRuns(std::vector<uint8_t>{0x91, 0x10}, 0, "", 0, 1024, &runs, &corrupt);
     EXPECT_TRUE(corrupt);
-}
-
-TEST(NtfsScrub, ScrubbedRecordPassesFixupAndHoldsNothing) {
-    auto r = Record(9, 0).StandardInformation(1, 2, 0x20).FileName(5, 5, u"secret.txt", 1).Finish();
-    Put16(r, 0x26, 0xFFFF);
-    ASSERT_TRUE(ScrubDeletedRecord(r));
-    FileRecordHeader h;
-    ASSERT_TRUE(ParseRecordHeader(r, &h));
-    EXPECT_EQ(h.flags, 0);
-    EXPECT_EQ(h.bytesInUse, 42u);
-    EXPECT_EQ(h.bytesAllocated, kRecord);
-    EXPECT_EQ(h.firstAttribute, 0);
-    EXPECT_EQ(h.linkCount, 0);
-    EXPECT_EQ(h.baseSequence, 0);  // 0xFFFF advanced wraps to 0
-    EXPECT_EQ(Get16(r, h.usaOffset), 0x0107);
-    ASSERT_TRUE(ApplyFixup(r, h.usaOffset, h.usaCount));
-    for (size_t i = 0x2A; i < r.size(); ++i)
-        if (i < h.usaOffset || i >= h.usaOffset + 2u * h.usaCount) {
-            ASSERT_EQ(r[i], 0xFF) << i;
-        }
-    EXPECT_EQ(r[510], 0xFF);
-    EXPECT_EQ(r[1023], 0xFF);
-
-    auto live = Record(9, kRecordInUse).FileName(5, 5, u"live", 1).Finish();
-    auto copy = live;
-    EXPECT_FALSE(ScrubDeletedRecord(live));
-    EXPECT_EQ(live, copy);
-    auto dir = Record(9, kRecordDirectory).FileName(5, 5, u"dir", 1).Finish();
-    EXPECT_FALSE(ScrubDeletedRecord(dir));
 }
 
 // Names of two, three and four UTF-8 bytes are the NTFS image test's (its file names).

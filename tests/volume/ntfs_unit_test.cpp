@@ -8,7 +8,6 @@
 #include <set>
 
 #include "platform/bytes.h"
-#include "platform/strings.h"
 #include "tests/common/recording_sink.h"
 #include "tests/common/run_cli.h"
 #include "tests/common/scratch_volume.h"

@@ -3,7 +3,6 @@
 // the writer (never replacing, never following a link, chunks and progress, stop), the
 // folder checks, and RecoverFile on FAT32 and NTFS with reused, sparse and unreadable
 // clusters.
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -23,7 +23,6 @@
 #include "tests/common/cli_fixture.h"
 #include "tests/common/recording_sink.h"
 #include "tests/common/scratch_volume.h"
-#include "wipe/file_wiper.h"
 #include "wipe/free_space.h"
 
 namespace fs = std::filesystem;

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -51,6 +50,14 @@ struct Image {
             skip = out;
         else if (rc != 0)
             skip = "FAILED: the image script exited " + std::to_string(rc) + ": " + out;
+    }
+    // tidewipe-cli with a settings store beside the image: `args` as typed in a shell;
+    // On() puts the image after `command`.
+    test::CliResult Cli(const std::string& args) const {
+        return test::RunCli("--config-home '" + dir.Path() + "/cfg' " + args);
+    }
+    test::CliResult On(const std::string& command, const std::string& rest = "") const {
+        return Cli(command + " '" + path + "' " + rest);
     }
     std::vector<uint8_t> Bytes() const {
         std::string s = test::ReadFileBytes(path);
@@ -191,28 +198,19 @@ TEST(FatRecoveryIntegration, CraftedNamesRecoverOnlyInsideTheFolderAndLinksAreNo
     EXPECT_NE(r.out.find(folder + "/#ENK (2).BIN (10000 bytes)"), std::string::npos) << r.out;
 }
 
-std::string SearchJson(const std::string& image, const std::string& home) {
-    return test::RunCli("--config-home '" + home + "' search '" + image + "' --json").out;
-}
-
 TEST(FatRecoveryIntegration, EntriesAreClearedAfterAFullRecoveryAndTheVolumeStaysSound) {
     Image img;
     REQUIRE_IMAGE(img);
-    test::TempDir home("home");
-    const std::string cli = "--config-home '" + home.Path() + "' ";
-    const std::string folder = home.Path() + "/out";
+    const std::string folder = img.dir.Path() + "/out";
     std::string before = test::ReadFileBytes(img.path);
     // 16 MiB more for CRAFT1.TXT: its entry's last byte is not zero, and must be cleared.
     const size_t craft1 = before.find("\xE5RAFT1  TXT");
     ASSERT_NE(craft1, std::string::npos);
     before[craft1 + 31] = 1;
-    std::fstream(img.path, std::ios::in | std::ios::out | std::ios::binary)
-        .seekp(static_cast<std::streamoff>(craft1 + 31))
-        .put(1);
+    ASSERT_TRUE(test::WriteFileBytes(img.path, before));
 
     // A dry run lists the plan and changes nothing: no folder, the image as it was.
-    auto dry =
-        test::RunCli(cli + "recover '" + img.path + "' --to '" + folder + "' --all --dry-run");
+    auto dry = img.On("recover", "--to '" + folder + "' --all --dry-run");
     EXPECT_EQ(dry.status, 0) << dry.err;
     EXPECT_NE(dry.out.find("/?ENK.BIN -> " + folder + "/#ENK.BIN (10000 bytes"), std::string::npos)
         << dry.out;
@@ -222,17 +220,16 @@ TEST(FatRecoveryIntegration, EntriesAreClearedAfterAFullRecoveryAndTheVolumeStay
     EXPECT_TRUE(test::ReadFileBytes(img.path) == before);
 
     // Recover one file; its entry is cleared, the others stay listed.
-    const std::string json = SearchJson(img.path, home.Path());
+    const std::string json = img.On("search", "--json").out;
     std::smatch m;
     ASSERT_TRUE(
         std::regex_search(json, m, std::regex(R"re("name": "\?OC\.TXT".*?"location": (\d+))re")));
     const std::string docLocation = m[1];
-    auto one = test::RunCli(cli + "recover '" + img.path + "' --to '" + folder + "' --location " +
-                            docLocation);
+    auto one = img.On("recover", "--to '" + folder + "' --location " + docLocation);
     EXPECT_EQ(one.status, 0) << one.err;
     EXPECT_NE(one.out.find("directory entry cleared"), std::string::npos) << one.out;
     EXPECT_EQ(test::ReadFileBytes(folder + "/#OC.TXT"), Content("DOC.TXT", 5000));
-    const std::string after = SearchJson(img.path, home.Path());
+    const std::string after = img.On("search", "--json").out;
     EXPECT_EQ(after.find("?OC.TXT"), std::string::npos);
     EXPECT_NE(after.find("?ENK.BIN"), std::string::npos);
     std::string fsck;
@@ -240,10 +237,10 @@ TEST(FatRecoveryIntegration, EntriesAreClearedAfterAFullRecoveryAndTheVolumeStay
 
     // Everything: all entries recovered in full are cleared. VICTIM.BIN is recovered in
     // full too (on FAT32 nothing says a cluster is missing), so nothing is left to list.
-    auto all = test::RunCli(cli + "recover '" + img.path + "' --to '" + folder + "' --all");
+    auto all = img.On("recover", "--to '" + folder + "' --all");
     EXPECT_EQ(all.status, 0) << all.err;
     EXPECT_NE(all.out.find("(10 of 10 files recovered)"), std::string::npos) << all.out;
-    EXPECT_EQ(SearchJson(img.path, home.Path()), "[]\n");
+    EXPECT_EQ(img.On("search", "--json").out, "[]\n");
     EXPECT_EQ(test::ReadFileBytes(img.path).substr(craft1, 32), "\xE5" + std::string(31, '\0'));
     EXPECT_EQ(RunTool({"fsck.fat", "-n", img.path}, &fsck), 0) << fsck;
     // The live files are untouched.
@@ -282,27 +279,12 @@ TEST(FatRecoveryIntegration, AStoppedRecoveryLeavesTheEntry) {
 TEST(FatRecoveryIntegration, CommandsRefuseWhatTheyCannotDo) {
     Image img;
     REQUIRE_IMAGE(img);
-    test::TempDir home("home");
-    const std::string cli = "--config-home '" + home.Path() + "' ";
-    const std::string out = home.Path() + "/out";
-    auto r = test::RunCli(cli + "recover '" + img.path + "' --to '" + out + "' --location 999999");
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("no recoverable file at location 999999"), std::string::npos) << r.err;
-    r = test::RunCli(cli + "recover '" + img.path + "' --to '" + out + "'");
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find(std::string(S<321>)), std::string::npos) << r.err;
-    r = test::RunCli(cli + "recover '" + img.path + "' --all");  // no folder set anywhere
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find(std::string(S<410>)), std::string::npos) << r.err;
-    r = test::RunCli(cli + "recover '" + img.path + "' --all --to /nonexistent-parent/x");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("/nonexistent-parent: no such folder"), std::string::npos) << r.err;
-
-    // A --to that cannot be used says why, not which window button to press: a link
-    // (never followed) and a folder this user may not write are refusals (exit 3), a
-    // plain file is not a folder (exit 1). The dry run refuses them too.
-    const std::string real = home.Path() + "/real", link = home.Path() + "/link",
-                      plain = home.Path() + "/plain", locked = home.Path() + "/locked";
+    // A recovery that cannot be done says why, not which window button to press: no such
+    // item, no item or folder named, a folder that cannot be made; a --to that is a link
+    // (never followed) or a folder this user may not write is a refusal (exit 3), a plain
+    // file is not a folder (exit 1). The dry run refuses them too.
+    const std::string real = img.dir.Path() + "/real", link = img.dir.Path() + "/link",
+                      plain = img.dir.Path() + "/plain", locked = img.dir.Path() + "/locked";
     ASSERT_TRUE(fs::create_directory(real));
     fs::create_directory_symlink(real, link);
     ASSERT_TRUE(test::WriteFileBytes(plain, "x"));
@@ -316,52 +298,65 @@ TEST(FatRecoveryIntegration, CommandsRefuseWhatTheyCannotDo) {
         ::chmod(locked.c_str(), 0555);
     }
     struct Case {
-        std::string to;
+        std::string args;
         int status;
         std::string why;
     };
-    std::vector<Case> cases = {{link, 3, "is a symbolic link"}, {plain, 1, "is not a folder"}};
+    const std::string out = img.dir.Path() + "/out";
+    std::vector<Case> cases = {
+        {"--to '" + out + "' --location 999999", 2, "no recoverable file at location 999999"},
+        {"--to '" + out + "'", 2, std::string(S<321>)},
+        {"--all", 2, std::string(S<410>)},  // no folder set anywhere
+        {"--all --to /nonexistent-parent/x", 1, "/nonexistent-parent: no such folder"},
+        {"--all --to '" + link + "'", 3, "is a symbolic link"},
+        {"--all --to '" + plain + "'", 1, "is not a folder"}};
     if (::geteuid() != 0 || lockedMounted) {
-        cases.push_back({locked, 3, "cannot be written"});
-        cases.push_back({locked + "/new", 3, "cannot be written"});  // would be made there
+        cases.push_back({"--all --to '" + locked + "'", 3, "cannot be written"});
+        // would be made there
+        cases.push_back({"--all --to '" + locked + "/new'", 3, "cannot be written"});
     }
+    test::CliResult r;
     for (const Case& c : cases) {
         for (const char* dry : {"", " --dry-run"}) {
-            r = test::RunCli(cli + "recover '" + img.path + "' --all --to '" + c.to + "'" + dry);
-            EXPECT_EQ(r.status, c.status) << c.to << dry << ": " << r.err;
-            EXPECT_NE(r.err.find(c.why), std::string::npos) << c.to << dry << ": " << r.err;
-            EXPECT_EQ(r.err.find("button"), std::string::npos) << r.err;
+            r = img.On("recover", c.args + dry);
+            EXPECT_EQ(r.status, c.status) << c.args << dry << ": " << r.err;
+            EXPECT_NE(r.err.find(c.why), std::string::npos) << c.args << dry << ": " << r.err;
+            // (the usage errors, exit 2, print the panel's own texts)
+            EXPECT_TRUE(c.status == 2 || r.err.find("button") == std::string::npos) << r.err;
         }
     }
     EXPECT_TRUE(fs::is_empty(real));
     if (lockedMounted) RunTool({"umount", locked});
-    // A file system the search does not know.
-    const std::string ext = home.Path() + "/ext.img";
+    // A file system the search does not know: named in full.
+    const std::string ext = img.dir.Path() + "/ext.img";
     ASSERT_EQ(RunTool({"truncate", "-s", "8M", ext}), 0);
     if (RunTool({"mkfs.ext4", "-q", "-F", ext}) == 0) {
-        r = test::RunCli(cli + "clusters '" + ext + "' --location 1");
-        EXPECT_EQ(r.status, 3);
-        EXPECT_NE(r.err.find("because it is formatted with an unsupported file system ( ext4 ) "),
-                  std::string::npos)
-            << r.err;
-        r = test::RunCli(cli + "dump '" + ext + "' --cluster 1");
+        for (const std::string& cmd :
+             {"search '" + ext + "'", "clusters '" + ext + "' --location 1"}) {
+            r = img.Cli(cmd);
+            EXPECT_EQ(r.status, 3) << cmd;
+            EXPECT_NE(
+                r.err.find("Tidewipe cannot search for recoverable data on drive " + ext +
+                           " because it is formatted with an unsupported file system ( ext4 ) "),
+                std::string::npos)
+                << cmd << ": " << r.err;
+        }
+        r = img.Cli("dump '" + ext + "' --cluster 1");
         EXPECT_EQ(r.status, 3);
     }
-    r = test::RunCli(cli + "dump '" + home.Path() + "/missing.img' --cluster 2");
+    r = img.Cli("dump '" + img.dir.Path() + "/missing.img' --cluster 2");
     EXPECT_EQ(r.status, 1);
 }
 
 TEST(FatRecoveryIntegration, ClustersAndDumpShowWhatRecoveryReads) {
     Image img;
     REQUIRE_IMAGE(img);
-    test::TempDir home("home");
-    const std::string cli = "--config-home '" + home.Path() + "' ";
-    const std::string json = SearchJson(img.path, home.Path());
+    const std::string json = img.On("search", "--json").out;
     std::smatch m;
     ASSERT_TRUE(std::regex_search(json, m,
                                   std::regex(R"re("name": "\?ICTIM\.BIN".*?"location": (\d+))re")));
     const uint64_t first = std::stoull(m[1]);
-    auto r = test::RunCli(cli + "clusters '" + img.path + "' --location " + m[1].str() + " --json");
+    auto r = img.On("clusters", "--location " + m[1].str() + " --json");
     ASSERT_EQ(r.status, 0) << r.err;
     auto arr = nlohmann::json::parse(r.out);
     ASSERT_EQ(arr.size(), 2u);
@@ -370,20 +365,20 @@ TEST(FatRecoveryIntegration, ClustersAndDumpShowWhatRecoveryReads) {
     EXPECT_EQ(arr[1]["cluster"], first + 2);
     EXPECT_EQ(arr[1]["reallocated"], false);
 
-    r = test::RunCli(cli + "dump '" + img.path + "' --cluster " + std::to_string(first));
+    r = img.On("dump", "--cluster " + std::to_string(first));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.substr(0, 64),
               "VICTIM.BIN.VICTIM.BIN.VICTIM.BIN.VICTIM.BIN.VICTIM.BIN.VICTIM.BI");
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4096 / 64);
-    r = test::RunCli(cli + "dump '" + img.path + "' --cluster " + std::to_string(first) + " --hex");
+    r = img.On("dump", "--cluster " + std::to_string(first) + " --hex");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.substr(0, 78),
               "00000000  56 49 43 54 49 4d 2e 42  49 4e 0a 56 49 43 54 49  |VICTIM.BIN.VICTI|");
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4096 / 16);
     // Clusters are numbered from 2 and end with the volume.
-    EXPECT_EQ(test::RunCli(cli + "dump '" + img.path + "' --cluster 1").status, 2);
-    EXPECT_EQ(test::RunCli(cli + "dump '" + img.path + "' --cluster 99999999").status, 2);
-    EXPECT_EQ(test::RunCli(cli + "dump '" + img.path + "' --cluster 2").status, 0);
+    EXPECT_EQ(img.On("dump", "--cluster 1").status, 2);
+    EXPECT_EQ(img.On("dump", "--cluster 99999999").status, 2);
+    EXPECT_EQ(img.On("dump", "--cluster 2").status, 0);
 }
 
 }  // namespace
@@ -410,10 +405,8 @@ TEST(FatRecoveryFuse, RawWritesAreRefusedWhileTheImageIsMountedReadWrite) {
         ~Unmount() { RunTool({"umount", where}); }
     } unmount{mnt};
 
-    test::TempDir home("home");
-    const std::string cli = "--config-home '" + home.Path() + "' ";
-    const std::string folder = home.Path() + "/out";
-    auto r = test::RunCli(cli + "recover '" + img.path + "' --to '" + folder + "' --all");
+    const std::string folder = img.dir.Path() + "/out";
+    auto r = img.On("recover", "--to '" + folder + "' --all");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("Directory entries will be left as they are: Refusing to write to"),
               std::string::npos)
@@ -421,19 +414,19 @@ TEST(FatRecoveryFuse, RawWritesAreRefusedWhileTheImageIsMountedReadWrite) {
     EXPECT_EQ(r.out.find("directory entry cleared"), std::string::npos) << r.out;
     EXPECT_EQ(test::ReadFileBytes(folder + "/#ENK.BIN"), Content("TENK.BIN", 10000));
     // A command that needs raw writes is refused before it searches (exit 3).
-    r = test::RunCli(cli + "wipe-traces '" + img.path + "' --all --yes");
+    r = img.On("wipe-traces", "--all --yes");
     EXPECT_EQ(r.status, 3) << r.err;
     EXPECT_NE(r.err.find("mounted read-write"), std::string::npos) << r.err;
     // The mounted folder as SOURCE resolves to the loop device: refused the same way.
-    r = test::RunCli(cli + "wipe-traces '" + mnt + "' --all --yes");
+    r = img.Cli("wipe-traces '" + mnt + "' --all --yes");
     EXPECT_EQ(r.status, 3) << r.err;
     // A dry run shows its plan but ends as the real run would, and says why.
     const std::string before = test::ReadFileBytes(img.path);
-    r = test::RunCli(cli + "wipe-traces '" + img.path + "' --all --dry-run");
+    r = img.On("wipe-traces", "--all --dry-run");
     EXPECT_EQ(r.status, 3) << r.out << r.err;
     EXPECT_NE(r.out.find("Dry run: "), std::string::npos) << r.out;
     EXPECT_NE(r.err.find("the real run would be refused"), std::string::npos) << r.err;
-    r = test::RunCli(cli + "recover '" + img.path + "' --to '" + folder + "' --all --dry-run");
+    r = img.On("recover", "--to '" + folder + "' --all --dry-run");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("Directory entries would be left as they are: Refusing to write to"),
               std::string::npos)

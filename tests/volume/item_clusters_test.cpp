@@ -15,9 +15,10 @@ namespace {
 
 using testing::FatImageBuilder;
 
-// A volume of 64 one-sector clusters held in memory.
+// A volume of one-sector clusters (64 unless said) held in memory.
 struct FatFixture {
-    FatImageBuilder img{64};
+    explicit FatFixture(uint32_t clusters = 64) : img(clusters) {}
+    FatImageBuilder img;
     std::unique_ptr<CRawDriveRef> drivePtr;
     FatBootInfo boot;
     std::unique_ptr<FatTable> fat;
@@ -34,7 +35,7 @@ struct FatFixture {
     }
 };
 
-TEST(FatItemClusters, SkipClustersTakenByOtherFilesAndEndWithTheVolume) {
+TEST(FatItemClusters, SkipClustersTakenByOtherFilesEndWithTheVolumeAndStop) {
     FatFixture f;
     f.img.SetFat(11, 0x0FFFFFFF);  // a live file's cluster
     f.img.Chain({13, 14});         // another live file
@@ -58,54 +59,29 @@ TEST(FatItemClusters, SkipClustersTakenByOtherFilesAndEndWithTheVolume) {
     EXPECT_TRUE(FatItemClusters(*f.fat, 1, 3, op).empty());
     EXPECT_TRUE(FatItemClusters(*f.fat, maxCluster + 1, 3, op).empty());
     EXPECT_TRUE(FatItemClusters(*f.fat, 5, 0, op).empty());
-}
 
-TEST(FatItemClusters, HonoursTheStopFlag) {
-    // Enough taken clusters after the first that the scan must check the flag.
-    FatImageBuilder big(20000);
-    for (uint32_t c = 4; c < 20000; ++c) big.SetFat(c, 0x0FFFFFFF);
-    CRawDriveRef drive(std::make_unique<CRawDriveMemory>(big.Bytes()));
-    ASSERT_TRUE(drive.Open("mem"));
-    auto boot = ReadFatBootInfo(drive);
-    ASSERT_TRUE(boot);
-    FatTable fat(drive, *boot);
+    // Enough taken clusters after the first that the scan must check the stop flag.
+    FatFixture big(20000);
+    for (uint32_t c = 4; c < 20000; ++c) big.img.SetFat(c, 0x0FFFFFFF);
+    ASSERT_TRUE(big.Open());
     std::atomic<int> stop{1};
-    tw::test::TestOperation op;
     op.UseStopFlag(stop);
     bool stopped = false;
-    auto list = FatItemClusters(fat, 3, 5, op, &stopped);
+    auto list = FatItemClusters(*big.fat, 3, 5, op, &stopped);
     EXPECT_TRUE(stopped);
     EXPECT_EQ(list, (std::vector<uint32_t>{3}));
     stop = 0;
-    list = FatItemClusters(fat, 3, 2, op, &stopped);
+    list = FatItemClusters(*big.fat, 3, 2, op, &stopped);
     EXPECT_FALSE(stopped);
     EXPECT_EQ(list, (std::vector<uint32_t>{3, 20000}));
 }
 
-TEST(ReadCluster, FatClustersAreNumberedFromTwoAndBoundsChecked) {
-    FatFixture f;
-    std::memset(f.img.Cluster(2), 'R', 512);
-    std::memset(f.img.Cluster(7), 'S', 512);
-    std::memset(f.img.Cluster(65), 'L', 512);
-    ASSERT_TRUE(f.Open());
-    CRawDriveRef& drive = *f.drivePtr;
-    std::vector<uint8_t> out;
-    ASSERT_TRUE(ReadCluster(drive, f.boot, 7, &out));
-    EXPECT_EQ(out, std::vector<uint8_t>(512, 'S'));
-    ASSERT_TRUE(ReadCluster(drive, f.boot, 2, &out));
-    EXPECT_EQ(out, std::vector<uint8_t>(512, 'R'));
-    ASSERT_TRUE(ReadCluster(drive, f.boot, 65, &out));
-    EXPECT_EQ(out, std::vector<uint8_t>(512, 'L'));
-    EXPECT_FALSE(ReadCluster(drive, f.boot, 66, &out));
-    EXPECT_TRUE(out.empty());
-    EXPECT_FALSE(ReadCluster(drive, f.boot, 1, &out));
-    EXPECT_FALSE(ReadCluster(drive, f.boot, 0, &out));
-}
-
-TEST(ReadCluster, FatMultiSectorClustersAndReadFailures) {
-    FatImageBuilder img(40, 4, 1024);  // 4 KiB clusters of 1024-byte sectors
+TEST(ReadCluster, FatClustersAreNumberedFromTwoBoundsCheckedAndReadWhole) {
+    FatImageBuilder img(40, 4, 1024);  // 4 KiB clusters of 1024-byte sectors, 2..41
     std::memset(img.Cluster(5), 'x', 4096);
     img.Cluster(5)[4095] = 'y';
+    std::memset(img.Cluster(2), 'R', 4096);
+    std::memset(img.Cluster(41), 'L', 4096);
     auto mem = std::make_unique<CRawDriveMemory>(img.Bytes());
     auto faulty = std::make_unique<CRawDriveFaulty>(std::move(mem));
     CRawDriveFaulty* raw = faulty.get();
@@ -118,6 +94,14 @@ TEST(ReadCluster, FatMultiSectorClustersAndReadFailures) {
     ASSERT_EQ(out.size(), 4096u);
     EXPECT_EQ(out[0], 'x');
     EXPECT_EQ(out[4095], 'y');
+    ASSERT_TRUE(ReadCluster(drive, *boot, 2, &out));
+    EXPECT_EQ(out, std::vector<uint8_t>(4096, 'R'));
+    ASSERT_TRUE(ReadCluster(drive, *boot, 41, &out));
+    EXPECT_EQ(out, std::vector<uint8_t>(4096, 'L'));
+    EXPECT_FALSE(ReadCluster(drive, *boot, 42, &out));
+    EXPECT_TRUE(out.empty());
+    EXPECT_FALSE(ReadCluster(drive, *boot, 1, &out));
+    EXPECT_FALSE(ReadCluster(drive, *boot, 0, &out));
     const uint64_t lastSector =
         ToDriveSector(*boot, ClusterToSector(5, boot->sectorsPerCluster, boot->dataStartSector)) +
         7;

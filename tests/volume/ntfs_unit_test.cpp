@@ -8,11 +8,11 @@
 #include <set>
 
 #include "platform/bytes.h"
-#include "platform/strings.h"
 #include "tests/common/recording_sink.h"
 #include "tests/common/run_cli.h"
 #include "tests/common/scratch_volume.h"
 #include "tests/fuzz/ntfs_volume_builder.h"
+#include "tests/volume/recovery_fixture.h"
 #include "volume/ntfs.h"
 #include "volume/search.h"
 
@@ -168,7 +168,7 @@ TEST(NtfsBoot, RecordSizeFromClustersPerRecordByteAndDamagedFieldsRefused) {
     EXPECT_FALSE(ParseNtfsBootSector(std::span<const uint8_t>(s.data(), 100), 0, &b));
 }
 
-TEST(NtfsFixup, RestoresBlockEndsAndRejectsMismatches) {
+TEST(NtfsFixup, RestoresBlockEndsRejectsMismatchesAndScrubbedRecordsPass) {
     auto r = Record(1, 0).FileName(5, 5, u"a.txt", 1).Finish();
     r[510] = 0x07;  // stamped already; the saved bytes are zeros
     auto good = r;
@@ -193,6 +193,34 @@ TEST(NtfsFixup, RestoresBlockEndsAndRejectsMismatches) {
     ASSERT_TRUE(ParseRecordHeader(big, &h));
     EXPECT_EQ(h.usaCount, 9);
     EXPECT_TRUE(ApplyFixup(big, h.usaOffset, h.usaCount));
+
+    // A scrubbed record passes the fix-up and holds nothing; live records are not scrubbed.
+    auto sr =
+        Record(9, 0).StandardInformation(1, 2, 0x20).FileName(5, 5, u"secret.txt", 1).Finish();
+    Put16(sr, 0x26, 0xFFFF);
+    ASSERT_TRUE(ScrubDeletedRecord(sr));
+    ASSERT_TRUE(ParseRecordHeader(sr, &h));
+    EXPECT_EQ(h.flags, 0);
+    EXPECT_EQ(h.bytesInUse, 42u);
+    EXPECT_EQ(h.bytesAllocated, kRecord);
+    EXPECT_EQ(h.firstAttribute, 0);
+    EXPECT_EQ(h.linkCount, 0);
+    EXPECT_EQ(h.baseSequence, 0);  // 0xFFFF advanced wraps to 0
+    EXPECT_EQ(Get16(sr, h.usaOffset), 0x0107);
+    ASSERT_TRUE(ApplyFixup(sr, h.usaOffset, h.usaCount));
+    for (size_t i = 0x2A; i < sr.size(); ++i)
+        if (i < h.usaOffset || i >= h.usaOffset + 2u * h.usaCount) {
+            ASSERT_EQ(sr[i], 0xFF) << i;
+        }
+    EXPECT_EQ(sr[510], 0xFF);
+    EXPECT_EQ(sr[1023], 0xFF);
+
+    auto live = Record(9, kRecordInUse).FileName(5, 5, u"live", 1).Finish();
+    auto copy = live;
+    EXPECT_FALSE(ScrubDeletedRecord(live));
+    EXPECT_EQ(live, copy);
+    auto dir = Record(9, kRecordDirectory).FileName(5, 5, u"dir", 1).Finish();
+    EXPECT_FALSE(ScrubDeletedRecord(dir));
 }
 
 TEST(NtfsRuns, NegativeSparseAndDamagedRunLists) {
@@ -235,39 +263,8 @@ TEST(NtfsRuns, NegativeSparseAndDamagedRunLists) {
     EXPECT_TRUE(corrupt);
 }
 
-TEST(NtfsScrub, ScrubbedRecordPassesFixupAndHoldsNothing) {
-    auto r = Record(9, 0).StandardInformation(1, 2, 0x20).FileName(5, 5, u"secret.txt", 1).Finish();
-    Put16(r, 0x26, 0xFFFF);
-    ASSERT_TRUE(ScrubDeletedRecord(r));
-    FileRecordHeader h;
-    ASSERT_TRUE(ParseRecordHeader(r, &h));
-    EXPECT_EQ(h.flags, 0);
-    EXPECT_EQ(h.bytesInUse, 42u);
-    EXPECT_EQ(h.bytesAllocated, kRecord);
-    EXPECT_EQ(h.firstAttribute, 0);
-    EXPECT_EQ(h.linkCount, 0);
-    EXPECT_EQ(h.baseSequence, 0);  // 0xFFFF advanced wraps to 0
-    EXPECT_EQ(Get16(r, h.usaOffset), 0x0107);
-    ASSERT_TRUE(ApplyFixup(r, h.usaOffset, h.usaCount));
-    for (size_t i = 0x2A; i < r.size(); ++i)
-        if (i < h.usaOffset || i >= h.usaOffset + 2u * h.usaCount) {
-            ASSERT_EQ(r[i], 0xFF) << i;
-        }
-    EXPECT_EQ(r[510], 0xFF);
-    EXPECT_EQ(r[1023], 0xFF);
-
-    auto live = Record(9, kRecordInUse).FileName(5, 5, u"live", 1).Finish();
-    auto copy = live;
-    EXPECT_FALSE(ScrubDeletedRecord(live));
-    EXPECT_EQ(live, copy);
-    auto dir = Record(9, kRecordDirectory).FileName(5, 5, u"dir", 1).Finish();
-    EXPECT_FALSE(ScrubDeletedRecord(dir));
-}
-
-TEST(NtfsText, Utf16NamesAndAttributeText) {
-    EXPECT_EQ(Utf16ToUtf8(u"caf\u00e9"), "caf\xc3\xa9");
-    EXPECT_EQ(Utf16ToUtf8(u"\u65e5\u672c"), "\xe6\x97\xa5\xe6\x9c\xac");
-    EXPECT_EQ(Utf16ToUtf8(u"\U0001F389"), "\xf0\x9f\x8e\x89");
+// Names of two, three and four UTF-8 bytes are the NTFS image test's (its file names).
+TEST(NtfsText, LoneSurrogateAndAttributeText) {
     EXPECT_EQ(Utf16ToUtf8(std::u16string(1, char16_t(0xD800))), "\xef\xbf\xbd");
     EXPECT_EQ(AttributeText(0), "-------------");
     EXPECT_EQ(AttributeText(0x20 | 0x2 | 0x1), "a---h----r---");
@@ -443,26 +440,20 @@ TEST(NtfsSearch, RunsAreReadFromTheRecordAndNotFromAReusedOne) {
     MiniNtfs v;
     v.DeletedFile(30, u"a.bin", 100, 2);
     v.DeletedFile(31, u"b.bin", 110, 1);
-    auto memory = std::make_unique<CRawDriveMemory>(v.bytes);
-    CRawDriveMemory* mem = memory.get();
-    CRawDriveRef drive(std::move(memory));
-    SearchContext ctx;
-    ctx.drive = &drive;
-    std::unique_ptr<NtfsVolume> vol;
-    ASSERT_EQ(SearchDrive(ctx, "mem", "mem", &vol).end, SearchEnd::Completed);
-    ASSERT_EQ(ctx.found.size(), 2u);
+    testing::SearchedVolume sv(v.bytes);
+    ASSERT_TRUE(sv.Search("mem", false));
+    ASSERT_EQ(sv.found.size(), 2u);
     v.SetRecord(31, Record(3, 0)
                         .FileName(5, 5, u"other.bin", 1)
                         .NonResident(kAttrData, {{120, 1}}, kCluster)
                         .Finish());
-    mem->Bytes() = v.bytes;
-    ASSERT_TRUE(drive.Open("mem"));
-    const std::vector<DataRun>* a = vol->FileRunsOf(ctx.found[0].location, ctx.found[0].sequence);
+    sv.memory->Bytes() = v.bytes;
+    const std::vector<DataRun>* a = sv.ntfs->FileRunsOf(sv.found[0].location, sv.found[0].sequence);
     ASSERT_NE(a, nullptr);
     ASSERT_EQ(a->size(), 1u);
     EXPECT_EQ((*a)[0].lcn, 100u);
     EXPECT_EQ((*a)[0].clusterCount, 2u);
-    EXPECT_EQ(vol->FileRunsOf(ctx.found[1].location, ctx.found[1].sequence), nullptr);
+    EXPECT_EQ(sv.ntfs->FileRunsOf(sv.found[1].location, sv.found[1].sequence), nullptr);
 }
 
 // A search that could not run must not say "None found": a damaged boot sector, an
@@ -594,7 +585,7 @@ TEST(NtfsSearch, ScrubModeLeavesRecordsAtOrBelowTheGuardAlone) {
 
 // ---- Raw drive ----
 
-TEST(RawDrive, HolderChecksArgumentsOnce) {
+TEST(RawDrive, HolderChecksArgumentsOnceAndImageFilesAreGated) {
     auto* mem = new CRawDriveMemory(std::vector<uint8_t>(8 * 512, 0xAB));
     CRawDriveRef d{std::unique_ptr<CRawDrive>(mem)};
     uint8_t buf[1024];
@@ -613,34 +604,29 @@ TEST(RawDrive, HolderChecksArgumentsOnce) {
     std::memset(buf, 0x11, 512);
     EXPECT_TRUE(d.Write(3, buf, 512));
     EXPECT_EQ(mem->Bytes()[3 * 512], 0x11);
-}
 
-TEST(RawDrive, ImageFileBackendAndWriteGate) {
-    char path[] = "/tmp/tw-rawdrive-XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    std::vector<uint8_t> data(4 * 512);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i / 512 + 1);
-    ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-    close(fd);
-    CRawDriveRef d;
-    ASSERT_TRUE(d.Open(path));
-    EXPECT_EQ(d.SizeBytes(), 2048u);
-    uint8_t buf[512];
-    ASSERT_TRUE(d.Read(2, buf, 512));
+    // An image file: written only when opened so, and never grown.
+    test::TempDir dir("rawdrive");
+    const std::string path = dir / "img";
+    std::string data(4 * 512, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i / 512 + 1);
+    ASSERT_TRUE(test::WriteFileBytes(path, data));
+    CRawDriveRef file;
+    ASSERT_TRUE(file.Open(path));
+    EXPECT_EQ(file.SizeBytes(), 2048u);
+    ASSERT_TRUE(file.Read(2, buf, 512));
     EXPECT_EQ(buf[0], 3);
-    EXPECT_FALSE(d.Write(2, buf, 512));
-    ASSERT_TRUE(d.Open(path, true));
+    EXPECT_FALSE(file.Write(2, buf, 512));
+    ASSERT_TRUE(file.Open(path, true));
     std::memset(buf, 0xEE, 512);
-    EXPECT_TRUE(d.Write(1, buf, 512));
-    EXPECT_FALSE(d.Write(4, buf, 512));  // never grows the image
-    d.Close();
-    EXPECT_EQ(d.SizeBytes(), 0u);
+    EXPECT_TRUE(file.Write(1, buf, 512));
+    EXPECT_FALSE(file.Write(4, buf, 512));  // never grows the image
+    file.Close();
+    EXPECT_EQ(file.SizeBytes(), 0u);
     CRawDriveRef check;
     ASSERT_TRUE(check.Open(path));
     ASSERT_TRUE(check.Read(1, buf, 512));
     EXPECT_EQ(buf[0], 0xEE);
-    unlink(path);
 
     // Neither an image file nor a block device: refused for reading and writing.
     CRawDriveRef other;

@@ -3,7 +3,6 @@
 // the writer (never replacing, never following a link, chunks and progress, stop), the
 // folder checks, and RecoverFile on FAT32 and NTFS with reused, sparse and unreadable
 // clusters.
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,7 +33,7 @@ RecoverableFile Named(const std::string& name, uint64_t location = 7) {
     return f;
 }
 
-TEST(RecoveredFileName, FirstCharacterBecomesHashAndSpacesGo) {
+TEST(RecoveredNames, HashFirstSafeCharactersAndNumbersBeforeTheExtension) {
     EXPECT_EQ(RecoveredFileName(Named("?OCUMENT.TXT")), "#OCUMENT.TXT");
     EXPECT_EQ(RecoveredFileName(Named("Long Win32 Name deleted.txt")), "#ongWin32Namedeleted.txt");
     // The first character is a whole UTF-8 character, not a byte.
@@ -43,9 +42,8 @@ TEST(RecoveredFileName, FirstCharacterBecomesHashAndSpacesGo) {
     EXPECT_EQ(RecoveredFileName(Named("x")), "#");
     EXPECT_EQ(RecoveredFileName(Named("", 4242)), "#recovered-4242");
     EXPECT_EQ(RecoveredFileName(Named(" ", 9)), "#");
-}
 
-TEST(SafeFileName, EveryRule) {
+    // Safe names: no path, no option, no control character, no broken UTF-8.
     EXPECT_EQ(SafeFileName("-rf", "fb"), "_rf");
     EXPECT_EQ(SafeFileName("a/b/../c", "fb"), "a_b_.._c");
     EXPECT_EQ(SafeFileName("", "fb"), "fb");
@@ -57,9 +55,7 @@ TEST(SafeFileName, EveryRule) {
     EXPECT_EQ(SafeFileName("caf\xc3\xa9", "fb"), "caf\xc3\xa9");
     EXPECT_EQ(SafeFileName("\xed\xa0\x80x", "fb"), "___x");  // an encoded surrogate
     EXPECT_EQ(SafeFileName("\xc0\xafx", "fb"), "__x");       // an overlong "/"
-}
-
-TEST(SafeFileName, LongNamesAreCutOnACharacterKeepingTheExtension) {
+    // Long names are cut on a character, keeping the extension.
     std::string longName;
     for (int i = 0; i < 200; ++i) longName += "é";  // 400 bytes
     std::string s = SafeFileName(longName + ".txt", "fb");
@@ -68,9 +64,8 @@ TEST(SafeFileName, LongNamesAreCutOnACharacterKeepingTheExtension) {
     EXPECT_EQ(s.size(), 4u + 250u);  // 125 whole characters of two bytes
     std::string ascii(300, 'a');
     EXPECT_EQ(SafeFileName(ascii, "fb"), std::string(255, 'a'));
-}
 
-TEST(CandidateName, NumbersGoBeforeTheExtension) {
+    // Numbers for a name taken go before the extension.
     EXPECT_EQ(CandidateName("#OC.TXT", 1), "#OC.TXT");
     EXPECT_EQ(CandidateName("#OC.TXT", 2), "#OC (2).TXT");
     EXPECT_EQ(CandidateName("#OC", 3), "#OC (3)");
@@ -89,7 +84,7 @@ std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
     return v;
 }
 
-TEST(WriteBufferToFile, WritesInChunksWithBothBarsAndAppends) {
+TEST(WriteBufferToFile, ChunksBothBarsAppendsStopsAndFailures) {
     OutFolder out;
     StepSink sink;
     tw::test::TestOperation op;
@@ -110,24 +105,22 @@ TEST(WriteBufferToFile, WritesInChunksWithBothBarsAndAppends) {
     struct stat st {};
     ASSERT_EQ(::stat((out.dir.Path() + "/#A.BIN").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);  // recovered data may be anyone's: private
-}
 
-TEST(WriteBufferToFile, AStopKeepsWhatWasWrittenAndFailuresAreReported) {
-    OutFolder out;
-    StepSink sink;
+    // A stop keeps what was written.
+    StepSink stopSink;
     std::atomic<int> stop{0};
-    tw::test::TestOperation op;
-    op.SetSink(&sink);
-    op.UseStopFlag(stop);
-    sink.onStep = [&](int64_t n) {
+    tw::test::TestOperation stopOp;
+    stopOp.SetSink(&stopSink);
+    stopOp.UseStopFlag(stop);
+    stopSink.onStep = [&](int64_t n) {
         if (n == 2) stop = 1;
     };
-    auto data = Pattern(5 * 512, 5);
-    RecoveredOutput o;
-    ASSERT_TRUE(WriteBufferToFile(out.folder, "#S", data, 512, op, false, &o));
-    EXPECT_TRUE(o.stopped);
-    EXPECT_EQ(o.written, 1024u);
-    ASSERT_TRUE(FinishOutput(&o, 999999, false));
+    data = Pattern(5 * 512, 5);
+    RecoveredOutput s;
+    ASSERT_TRUE(WriteBufferToFile(out.folder, "#S", data, 512, stopOp, false, &s));
+    EXPECT_TRUE(s.stopped);
+    EXPECT_EQ(s.written, 1024u);
+    ASSERT_TRUE(FinishOutput(&s, 999999, false));
     EXPECT_EQ(out.Read("#S").size(), 1024u);
 
     RecoveryFolder closed;  // never opened: no folder set, or none there
@@ -159,7 +152,7 @@ struct FatVolume {
 
 // 10 000 bytes on 4 KiB clusters read three clusters; a size-0 item still reads one
 // cluster and gives an empty file.
-TEST(RecoverFat, ReadsTheClustersTheSizeNeedsAndAtLeastOne) {
+TEST(RecoverFat, ReadsTheClustersTheSizeNeedsAtLeastOneAndZerosForUnreadable) {
     FatVolume v;
     v.img.Entry(2, 0, "\xE5OCUMENTTXT", 0x20, 5, 10000);
     SearchedVolume sv(v.img.Bytes());
@@ -200,40 +193,39 @@ TEST(RecoverFat, ReadsTheClustersTheSizeNeedsAndAtLeastOne) {
     struct stat st {};
     ASSERT_EQ(::stat((out.dir.Path() + "/#MPTY.DAT").c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 0);
-}
 
-TEST(RecoverFat, UnreadableClustersBecomeZerosAndTheVolumeEndIsNotPassed) {
-    FatVolume v;
-    v.img.Entry(2, 0, "\xE5NDING  BIN", 0x20, 64, 4 * 4096);  // clusters 64, 65, then the end
-    v.img.Entry(2, 1,
+    // Unreadable clusters become zeros, and the end of the volume is not passed.
+    FatVolume w;
+    w.img.Entry(2, 0, "\xE5NDING  BIN", 0x20, 64, 4 * 4096);  // clusters 64, 65, then the end
+    w.img.Entry(2, 1,
                 "\xE5"
                 "AD     BIN",
                 0x20, 20, 2 * 4096);
     auto faulty =
-        std::make_unique<CRawDriveFaulty>(std::make_unique<CRawDriveMemory>(v.img.Bytes()));
+        std::make_unique<CRawDriveFaulty>(std::make_unique<CRawDriveMemory>(w.img.Bytes()));
     CRawDriveFaulty* f = faulty.get();
-    SearchedVolume sv(std::move(faulty));
-    ASSERT_TRUE(sv.Search("mem", false));
-    ASSERT_EQ(sv.found.size(), 2u);
-    const auto* ending = sv.Find("?NDING.BIN");
-    const auto* bad = sv.Find("?AD.BIN");
+    SearchedVolume damaged(std::move(faulty));
+    ASSERT_TRUE(damaged.Search("mem", false));
+    ASSERT_EQ(damaged.found.size(), 2u);
+    const auto* ending = damaged.Find("?NDING.BIN");
+    const auto* bad = damaged.Find("?AD.BIN");
     ASSERT_TRUE(ending && bad);
     // One sector in the middle of cluster 21 fails to read.
     f->failSectors.insert(
-        ToDriveSector(sv.fatBoot, ClusterToSector(21, 8, sv.fatBoot.dataStartSector)) + 3);
+        ToDriveSector(damaged.fatBoot, ClusterToSector(21, 8, damaged.fatBoot.dataStartSector)) +
+        3);
 
-    OutFolder out;
-    RecoverResult r = sv.Recover(*ending, out.folder);
+    r = damaged.Recover(*ending, out.folder);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
     EXPECT_EQ(r.clustersMissing, 2u);
     EXPECT_FALSE(r.complete);
     // The file ends where the volume does: nothing is made up for the missing part.
-    EXPECT_EQ(out.Read("#NDING.BIN"), v.ClusterBytes(64) + v.ClusterBytes(65));
+    EXPECT_EQ(out.Read("#NDING.BIN"), w.ClusterBytes(64) + w.ClusterBytes(65));
 
-    r = sv.Recover(*bad, out.folder);
+    r = damaged.Recover(*bad, out.folder);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
     EXPECT_EQ(r.clustersUnread, 1u);
-    EXPECT_EQ(out.Read("#AD.BIN"), v.ClusterBytes(20) + std::string(4096, '\0'));
+    EXPECT_EQ(out.Read("#AD.BIN"), w.ClusterBytes(20) + std::string(4096, '\0'));
 }
 
 // ---- NTFS ----

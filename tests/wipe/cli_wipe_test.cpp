@@ -37,42 +37,22 @@ class WipeCli : public tw::test::CliFixture<> {
     std::string work_;
 };
 
-// The parts of JSON Schema the receipt schema uses (type, const, enum, required,
-// properties, items, minimum), checked against `v`; each violation is added to `errors`
-// with its place.
-void CheckSchema(const nlohmann::json& schema, const nlohmann::json& v, const std::string& at,
-                 std::vector<std::string>& errors) {
-    auto typeOk = [&v](const std::string& t) {
-        return (t == "object" && v.is_object()) || (t == "array" && v.is_array()) ||
-               (t == "string" && v.is_string()) || (t == "boolean" && v.is_boolean()) ||
-               (t == "null" && v.is_null()) || (t == "integer" && v.is_number_integer()) ||
-               (t == "number" && v.is_number());
-    };
-    if (schema.contains("type")) {
-        const auto& t = schema["type"];
-        bool ok = false;
-        if (t.is_string()) ok = typeOk(t);
-        if (t.is_array())
-            for (const auto& one : t) ok = ok || typeOk(one);
-        if (!ok) return errors.push_back(at + ": not of type " + t.dump());
+// Validates the JSON file `path` against the published receipt schema with the
+// jsonschema module (a complete validator); "" when valid, else what it says. Skipped
+// (with a note) where the module is missing.
+std::string SchemaViolation(const std::string& path) {
+    if (tw::test::RunTool({"python3", "-c", "import jsonschema"}) != 0) {
+        std::cout << "receipt schema not checked: no python3 jsonschema module\n";
+        return "";
     }
-    if (schema.contains("const") && v != schema["const"]) errors.push_back(at + ": not the const");
-    if (schema.contains("enum") &&
-        std::find(schema["enum"].begin(), schema["enum"].end(), v) == schema["enum"].end())
-        errors.push_back(at + ": not in the enum");
-    if (schema.contains("minimum") && v.is_number() && v.get<double>() < schema["minimum"])
-        errors.push_back(at + ": below the minimum");
-    if (v.is_object()) {
-        if (schema.contains("required"))
-            for (const auto& key : schema["required"])
-                if (!v.contains(key)) errors.push_back(at + ": lacks " + key.get<std::string>());
-        if (schema.contains("properties"))
-            for (const auto& [key, sub] : schema["properties"].items())
-                if (v.contains(key)) CheckSchema(sub, v[key], at + "." + key, errors);
-    }
-    if (v.is_array() && schema.contains("items"))
-        for (size_t i = 0; i < v.size(); ++i)
-            CheckSchema(schema["items"], v[i], at + "[" + std::to_string(i) + "]", errors);
+    std::string out;
+    const int rc = tw::test::RunTool(
+        {"python3", "-c",
+         "import json,sys,jsonschema\n"
+         "jsonschema.validate(json.load(open(sys.argv[1])), json.load(open(sys.argv[2])))",
+         path, TW_RECEIPT_SCHEMA},
+        &out);
+    return rc == 0 ? "" : out.empty() ? "invalid" : out;
 }
 
 nlohmann::json ReadJson(const std::string& path) {
@@ -95,11 +75,8 @@ TEST_F(WipeCli, ReceiptValidatesAndRecordsTheWipe) {
         0)
         << out;
     const nlohmann::json r = ReadJson(receipt);
-    const nlohmann::json schema = ReadJson(TW_RECEIPT_SCHEMA);
-    ASSERT_TRUE(r.is_object() && schema.is_object());
-    std::vector<std::string> errors;
-    CheckSchema(schema, r, "receipt", errors);
-    EXPECT_TRUE(errors.empty()) << ::testing::PrintToString(errors);
+    ASSERT_TRUE(r.is_object());
+    EXPECT_EQ(SchemaViolation(receipt), "");
 
     struct stat st {};
     ASSERT_EQ(stat(work_.c_str(), &st), 0);
@@ -197,7 +174,7 @@ TEST_F(WipeCli, DryRunPromisesWhatTheWipeWrites) {
     }
 }
 
-TEST_F(WipeCli, FoldersNeedRecursiveAndMissingFilesAreRefused) {
+TEST_F(WipeCli, TargetsOfTheWrongKindAreRefused) {
     const std::string f = File("d/keep.txt", 100);
     std::string out;
     EXPECT_EQ(Cli({"wipe", "--yes", work_ + "/d"}, &out), 3);
@@ -215,10 +192,9 @@ TEST_F(WipeCli, FoldersNeedRecursiveAndMissingFilesAreRefused) {
     EXPECT_EQ(Cli({"wipe", "--yes", "--passes", "1", f}, &out), 0) << out;
     EXPECT_FALSE(fs::exists(f));
     EXPECT_NE(LogText().find("Erased " + f + " with 1 overwrite\r"), std::string::npos);
-}
 
-TEST_F(WipeCli, FreeSpaceTakesOnlyMountPoints) {
-    std::string out;
+    // A free-space clean takes only mount points.
+    out.clear();
     EXPECT_EQ(Cli({"free-space", "--dry-run", work_}, &out), 3);
     EXPECT_NE(out.find("is not a mount point"), std::string::npos) << out;
     out.clear();

@@ -26,7 +26,6 @@
 #include "tests/common/run_cli.h"
 #include "tests/common/scratch_volume.h"
 #include "wipe/file_wiper.h"
-#include "wipe/walker.h"
 
 namespace fs = std::filesystem;
 using tw::test::FsKind;

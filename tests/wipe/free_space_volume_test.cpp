@@ -4,7 +4,6 @@
 // `tidewipe-cli free-space` and `leftovers` as a user runs them. The raw image is scanned
 // afterwards: no marker of a deleted file may survive a clean, and every live file must
 // read back byte for byte.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -17,7 +16,6 @@
 #include <filesystem>
 #include <map>
 #include <random>
-#include <thread>
 
 #include "log/activity_log.h"
 #include "platform/strings.h"
@@ -25,7 +23,6 @@
 #include "tests/common/cli_fixture.h"
 #include "tests/common/recording_sink.h"
 #include "tests/common/scratch_volume.h"
-#include "wipe/file_wiper.h"
 #include "wipe/free_space.h"
 
 namespace fs = std::filesystem;

@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <fstream>
 
 #include "log/activity_log.h"
 #include "tests/common/recording_sink.h"

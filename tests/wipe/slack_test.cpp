@@ -1,14 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // What only the engine shows of slack wiping and the drive walk, on files in a temporary
-// folder. The slack wiper: its arithmetic, the passes that reach the file (seen through
-// the pass observer and by reading the file back after each pass), keeping its own time,
-// files that changed under it, dying mid-wipe and lines appended while it wipes (its
-// refusals, files without slack and the stamp rule are slack_cli_test's). The walk
-// shared by slack wiping and deep clean: which entries it hands over, which it leaves out
-// and why, that it never follows a link or leaves its file system, and the counting walk
-// on its own thread. The fixed passes on the disk are slack_volume_test's; the drive
-// walk's counts and log lines are the CLI's (slack_cli_test) and the clean-up run's
-// (cleanup_run_volume_test).
+// folder: the passes as the wiper hands them over, keeping its own time, files that
+// changed under it, dying mid-wipe and lines appended while it wipes; and the walk shared
+// by slack wiping and deep clean (what it hands over or leaves out, links, mounts, pause
+// and the counting walk). Passes on the disk: slack_volume_test; refusals, counts and the
+// stamp rule: slack_cli_test.
 #include "wipe/slack.h"
 
 #include <fcntl.h>
@@ -82,23 +78,11 @@ struct SlackFixture : ::testing::Test {
     std::string LogText() { return test::ReadFileBytes(logFile.GetTodaysFileName()); }
 };
 
-struct Pass {
-    std::vector<uint8_t> written;  // what the observer was given
-    std::string onDisk;            // the file's bytes past its end right after the pass
-};
-
-// Records each pass, and reads the slack region back through a separate descriptor
-// (the wiper must then hold the file by its locks only, see CSlackWiper::useLease).
-SlackPassObserver Recorder(const std::string& path, uint64_t size, std::vector<Pass>* out) {
-    return [path, size, out](int pass, const uint8_t* data, size_t n) {
+// Records what each pass was given, in order.
+SlackPassObserver Recorder(std::vector<std::vector<uint8_t>>* out) {
+    return [out](int pass, const uint8_t* data, size_t n) {
         EXPECT_EQ(pass, static_cast<int>(out->size()));
-        Pass p;
-        p.written.assign(data, data + n);
-        int fd = open(path.c_str(), O_RDONLY);
-        p.onDisk.resize(n);
-        EXPECT_EQ(pread(fd, p.onDisk.data(), n, static_cast<off_t>(size)), static_cast<ssize_t>(n));
-        close(fd);
-        out->push_back(std::move(p));
+        out->emplace_back(data, data + n);
     };
 }
 
@@ -125,15 +109,14 @@ TEST_F(SlackFixture, OnlyTheEndOfTheLastClusterIsWritten) {
     for (int n : {1, 2}) {
         SCOPED_TRACE(n);
         Make("one", "x", {1234567890, 987654321});
-        std::vector<Pass> passes;
+        std::vector<std::vector<uint8_t>> passes;
         CSlackWiper w = Wiper(n);
-        w.useLease = false;
-        w.passObserver = Recorder(PathOf("one"), 1, &passes);
+        w.passObserver = Recorder(&passes);
         ASSERT_TRUE(w.WipeFileSlack(Folder(), "one", 1, false, false, true, Folder()));
         // N = 1: one zero pass. N = 2: 00, then the last pass (zeros), then the extra one.
         ASSERT_EQ(passes.size(), n == 1 ? 1u : 3u);
-        for (const Pass& p : passes) EXPECT_EQ(p.written.size(), 4095u);
-        EXPECT_TRUE(AllBytes(passes.back().written, 0x00));
+        for (const auto& p : passes) EXPECT_EQ(p.size(), 4095u);
+        EXPECT_TRUE(AllBytes(passes.back(), 0x00));
         const struct stat st = Stat("one");
         EXPECT_EQ(test::ReadFileBytes(PathOf("one")), "x");
         EXPECT_EQ(st.st_mtim.tv_sec, 1234567890);
@@ -143,14 +126,13 @@ TEST_F(SlackFixture, OnlyTheEndOfTheLastClusterIsWritten) {
 
 TEST_F(SlackFixture, RandomPassesAreComplementsAndTheLastTwoAreZeros) {
     Make("rnd", std::string(100, 'r'));
-    std::vector<Pass> passes;
+    std::vector<std::vector<uint8_t>> passes;
     CSlackWiper w = Wiper(4);
-    w.useLease = false;
-    w.passObserver = Recorder(PathOf("rnd"), 100, &passes);
+    w.passObserver = Recorder(&passes);
     ASSERT_TRUE(w.WipeFileSlack(Folder(), "rnd", 100, true, false, false, Folder()));
     ASSERT_EQ(passes.size(), 5u);
-    const auto& a = passes[0].written;
-    const auto& b = passes[1].written;
+    const auto& a = passes[0];
+    const auto& b = passes[1];
     ASSERT_EQ(a.size(), 3996u);
     bool varied = false;
     for (size_t i = 0; i < a.size(); ++i) {
@@ -158,9 +140,9 @@ TEST_F(SlackFixture, RandomPassesAreComplementsAndTheLastTwoAreZeros) {
         if (a[i] != a[0]) varied = true;
     }
     EXPECT_TRUE(varied) << "pass 1 should be random data, not one repeated byte";
-    EXPECT_FALSE(AllBytes(passes[2].written, 0x00)) << "pass 3 is random, not the last pass";
-    EXPECT_TRUE(AllBytes(passes[3].written, 0x00));
-    EXPECT_TRUE(AllBytes(passes[4].written, 0x00));
+    EXPECT_FALSE(AllBytes(passes[2], 0x00)) << "pass 3 is random, not the last pass";
+    EXPECT_TRUE(AllBytes(passes[3], 0x00));
+    EXPECT_TRUE(AllBytes(passes[4], 0x00));
     EXPECT_EQ(test::ReadFileBytes(PathOf("rnd")), std::string(100, 'r'));
 }
 

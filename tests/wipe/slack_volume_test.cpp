@@ -1,12 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Slack on real file systems: an ext4 image on a loop mount (FIEMAP places every last
-// cluster; the image itself is the oracle), an NTFS image under ntfs-3g (no FIEMAP:
-// clusters "unknown", small files live in their record and have no slack cluster) and
-// tmpfs (no device at all). The list; a marker planted in a file's slack on the image,
-// read back, and gone once `tidewipe-cli slack` wiped it; the wiper's passes, each on the
-// image before the next, with the file's content, length, place and modification time
-// unchanged; and the deep clean's move of a file to new clusters. Needs root (and
-// /dev/fuse for NTFS); skips visibly otherwise.
+// Slack on real file systems: ext4 on a loop mount (FIEMAP places every last cluster;
+// the image is the oracle), NTFS under ntfs-3g (no FIEMAP; small files live in their
+// record) and tmpfs (no device). The list; a marker planted in a file's slack, read back,
+// and gone once wiped, each pass on the image before the next, the file unchanged; the
+// deep clean's move of a file to new clusters. Needs root (and /dev/fuse for NTFS).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
@@ -50,14 +47,11 @@ using tw::test::CliPath;
 
 std::string Quote(const std::string& s) { return "'" + s + "'"; }
 
-// Runs tidewipe-cli (or `cli`, after `prefix`) with its settings in `config`; stdout,
-// and stderr after it unless told otherwise, into *out.
-int RunCli(const std::string& config, const std::string& args, std::string* out,
-           const std::string& prefix = "", bool withStderr = true,
-           const std::string& cli = CliPath()) {
-    const auto r = test::RunCli("--config-home " + Quote(config) + " " + args, "", prefix, cli);
-    *out = r.out + (withStderr ? r.err : "");
-    return r.status;
+// The JSON tidewipe-cli prints (stdout only) with its settings in `config`.
+nlohmann::json CliJson(const std::string& config, const std::string& args) {
+    const auto r = test::RunCli("--config-home " + Quote(config) + " " + args);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    return nlohmann::json::parse(r.out, nullptr, false);
 }
 
 // A tmpfs mounted on a folder below the tree for the length of a test.
@@ -80,20 +74,44 @@ SectorReader ReaderOf(volume::CRawDriveRef& drive) {
     };
 }
 
-// Fills the slack behind the first `size` bytes of the cluster at image offset `at` with
-// `marker`, on the image behind the file system's back (unmounted meanwhile).
-void PlantInSlack(test::ScratchVolume& vol, uint64_t at, size_t size, const std::string& marker) {
+// Offsets of every occurrence of `needle` in `hay`.
+std::vector<int64_t> FindAll(const std::vector<uint8_t>& hay, const std::string& needle) {
+    std::vector<int64_t> out;
+    for (auto it = hay.begin();; ++it) {
+        it = std::search(it, hay.end(), needle.begin(), needle.end());
+        if (it == hay.end()) return out;
+        out.push_back(it - hay.begin());
+    }
+}
+
+constexpr timespec kMtime{1500000000, 123456700};  // a whole number of 100 ns for NTFS
+
+// Writes `content` (3000 bytes: one cluster, not resident in an NTFS record) to `path`
+// with kMtime, finds its cluster on the image (*at, its offset there) and fills its
+// slack with `marker` on the image, behind the file system's back (unmounted meanwhile).
+void MakeMarkedFile(test::ScratchVolume& vol, const std::string& path, const std::string& content,
+                    const std::string& marker, int64_t* at) {
+    ASSERT_TRUE(test::WriteFileBytes(path, content));
+    const timespec t[2] = {{0, UTIME_OMIT}, kMtime};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), t, 0), 0);
+    const std::vector<int64_t> found = FindAll(vol.ReadImage(), content.substr(0, 64));
+    ASSERT_TRUE(vol.Ok()) << vol.Error();
+    ASSERT_EQ(found.size(), 1u) << "the file's data should be on the image exactly once";
+    *at = found[0];
+    ASSERT_EQ(*at % kCluster, 0) << "a non-resident file starts at a cluster";
     std::string fill;
-    while (fill.size() < kCluster - size) fill += marker;
-    fill.resize(kCluster - size);
+    while (fill.size() < kCluster - content.size()) fill += marker;
+    fill.resize(kCluster - content.size());
     ASSERT_TRUE(vol.Unmount()) << vol.Error();
     const int fd = open(vol.ImagePath().c_str(), O_WRONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(pwrite(fd, fill.data(), fill.size(), static_cast<off_t>(at + size)),
+    ASSERT_EQ(pwrite(fd, fill.data(), fill.size(), static_cast<off_t>(*at + content.size())),
               static_cast<ssize_t>(fill.size()));
     fsync(fd);
     close(fd);
     ASSERT_TRUE(vol.Mount()) << vol.Error();
+    ASSERT_EQ(test::ReadFileBytes(path), content) << "the slack is not part of the file";
+    ASSERT_GT(test::CountOccurrences(vol.ReadImage(), marker), 0u);
 }
 
 // Where the file system does not tell where a file's last cluster lies (ntfs-3g: no
@@ -113,10 +131,8 @@ void ExpectNoSlackView(const std::string& path, const std::string& folder, int s
         << tw::ErrorText(r.error());
     EXPECT_EQ(reads, 0);
     std::string out;
-    EXPECT_EQ(RunCli(config, "slacks --show " + Quote(path), &out), showExit) << out;
-    out.clear();
-    ASSERT_EQ(RunCli(config, "slacks --json " + Quote(folder), &out, "", false), 0);
-    const auto j = nlohmann::json::parse(out);
+    EXPECT_EQ(test::RunCliIn(config, {"slacks", "--show", path}, &out), showExit) << out;
+    const auto j = CliJson(config, "slacks --json " + Quote(folder));
     std::map<std::string, uint64_t> listed;
     for (const auto& item : j["slacks"]) {
         EXPECT_TRUE(item["last_cluster"].is_null());
@@ -124,7 +140,7 @@ void ExpectNoSlackView(const std::string& path, const std::string& folder, int s
     }
     EXPECT_EQ(listed, slacks);
     out.clear();
-    ASSERT_EQ(RunCli(config, "slacks " + Quote(folder), &out), 0) << out;
+    ASSERT_EQ(test::RunCliIn(config, {"slacks", folder}, &out), 0) << out;
     EXPECT_NE(out.find("  unknown\n"), std::string::npos) << out;
 }
 
@@ -220,18 +236,9 @@ struct SlackBytesExt4 : ::testing::Test {
         tree = vol->MountPoint() + "/tree";
         path = tree + "/letter.txt";
         ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
-        ASSERT_TRUE(test::WriteFileBytes(path, content));
-
-        CSlackScanner scanner;
-        ASSERT_EQ(scanner.Scan(tw::IdleOperation(), tree, vol->MountPoint()).end,
-                  SlackScanEnd::Completed);
-        ASSERT_EQ(scanner.found().size(), 1u);
-        ASSERT_TRUE(scanner.found()[0].lastClusterKnown);
-        lastCluster = scanner.found()[0].lastCluster;
-
-        // Plant the marker in the slack, on the image, behind the file system's back.
-        ASSERT_NO_FATAL_FAILURE(PlantInSlack(*vol, lastCluster * kCluster, 3000, marker));
-        ASSERT_EQ(test::ReadFileBytes(path), content) << "the slack is not part of the file";
+        int64_t at = 0;
+        ASSERT_NO_FATAL_FAILURE(MakeMarkedFile(*vol, path, content, marker, &at));
+        lastCluster = static_cast<uint64_t>(at) / kCluster;
     }
 
     Result<FileSlackBytes> Read() {
@@ -260,12 +267,10 @@ TEST_F(SlackBytesExt4, MarkerIsReadBackAndIsGoneAfterTheSlackWipeAndChangesAreNo
 
     // The command shows the same bytes, as filtered text and as JSON.
     std::string out;
-    ASSERT_EQ(RunCli(config, "slacks --show " + Quote(path), &out), 0) << out;
+    ASSERT_EQ(test::RunCliIn(config, {"slacks", "--show", path}, &out), 0) << out;
     EXPECT_NE(out.find(marker), std::string::npos) << out;
     EXPECT_NE(out.find("Last cluster: " + std::to_string(lastCluster)), std::string::npos) << out;
-    out.clear();
-    ASSERT_EQ(RunCli(config, "slacks --json --show " + Quote(path), &out, "", false), 0) << out;
-    const auto j = nlohmann::json::parse(out);
+    const auto j = CliJson(config, "slacks --json --show " + Quote(path));
     EXPECT_EQ(j["last_cluster"], lastCluster);
     EXPECT_EQ(j["slack"], kCluster - 3000);
     std::string hexMarker;
@@ -273,7 +278,7 @@ TEST_F(SlackBytesExt4, MarkerIsReadBackAndIsGoneAfterTheSlackWipeAndChangesAreNo
     EXPECT_EQ(j["slack_hex"].get<std::string>().substr(0, hexMarker.size()), hexMarker);
 
     out.clear();
-    ASSERT_EQ(RunCli(config, "slack --yes --passes 1 " + Quote(tree), &out), 0) << out;
+    ASSERT_EQ(test::RunCliIn(config, {"slack", "--yes", "--passes", "1", tree}, &out), 0) << out;
 
     // Read again at once: a page of the device cached by the reads above must not be
     // taken for what the disk holds now.
@@ -319,10 +324,10 @@ TEST_F(SlackBytesExt4, AUserWithoutAccessToTheDeviceGetsTheAdviceText) {
     std::filesystem::copy_file(CliPath(), cli, ec);
     ASSERT_FALSE(ec) << ec.message();
     ASSERT_EQ(chmod(cli.c_str(), 0755), 0);
-    std::string out;
-    const int rc = RunCli(config, "slacks --show " + Quote(path), &out,
-                          "setpriv --reuid=65534 --regid=65534 --clear-groups ", true, cli);
-    EXPECT_EQ(rc, 3) << out;
+    const auto r = test::RunCli("--config-home " + Quote(config) + " slacks --show " + Quote(path),
+                                "", "setpriv --reuid=65534 --regid=65534 --clear-groups ", cli);
+    const std::string out = r.out + r.err;
+    EXPECT_EQ(r.status, 3) << out;
     EXPECT_NE(out.find(SlackViewDeniedText()), std::string::npos) << out;
     EXPECT_EQ(out.find(marker), std::string::npos);
 }
@@ -340,16 +345,6 @@ TEST(SlackBytesElsewhere, TmpfsSaysWhyItCannotShowSlack) {
 
 // ---------------------------------------------------------------- the wipe
 
-// Offsets of every occurrence of `needle` in `hay`.
-std::vector<int64_t> FindAll(const std::vector<uint8_t>& hay, const std::string& needle) {
-    std::vector<int64_t> out;
-    for (auto it = hay.begin();; ++it) {
-        it = std::search(it, hay.end(), needle.begin(), needle.end());
-        if (it == hay.end()) return out;
-        out.push_back(it - hay.begin());
-    }
-}
-
 class SlackVolume : public ::testing::TestWithParam<FsKind> {};
 
 TEST_P(SlackVolume, MarkerPlantedInTheSlackIsGoneAndTheFileIsUnchanged) {
@@ -362,24 +357,10 @@ TEST_P(SlackVolume, MarkerPlantedInTheSlackIsGoneAndTheFileIsUnchanged) {
     const std::string path = folder + "/letter.txt";
     ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
 
-    // 3000 bytes: one cluster of 4096, not resident in an NTFS file record.
     const std::string content = Content(test::FsName(GetParam()), 3000);
-    ASSERT_TRUE(test::WriteFileBytes(path, content));
-    const timespec mtime{1500000000, 123456700};  // a whole number of 100 ns for NTFS
-    const timespec t[2] = {{0, UTIME_OMIT}, mtime};
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), t, 0), 0);
-
-    // Find the file's cluster on the image and plant the marker in its slack.
-    std::vector<uint8_t> image = vol.ReadImage();
-    ASSERT_TRUE(vol.Ok()) << vol.Error();
-    const std::vector<int64_t> found = FindAll(image, content.substr(0, 64));
-    ASSERT_EQ(found.size(), 1u) << "the file's data should be on the image exactly once";
-    const int64_t at = found[0];
-    ASSERT_EQ(at % 4096, 0) << "a non-resident file starts at a cluster";
     const std::string marker = "TW-SLACK-MARKER-7f3a91";
-    ASSERT_NO_FATAL_FAILURE(PlantInSlack(vol, static_cast<uint64_t>(at), 3000, marker));
-    ASSERT_EQ(test::ReadFileBytes(path), content) << "the slack is not part of the file";
-    ASSERT_GT(test::CountOccurrences(vol.ReadImage(), marker), 0u);
+    int64_t at = 0;
+    ASSERT_NO_FATAL_FAILURE(MakeMarkedFile(vol, path, content, marker, &at));
 
     RegistryStore store(work.Path() + "/registry.db");
     CSlackWiper w(&store);
@@ -405,7 +386,7 @@ TEST_P(SlackVolume, MarkerPlantedInTheSlackIsGoneAndTheFileIsUnchanged) {
     EXPECT_EQ(onImage[2], std::string(1096, '\x00'));
     EXPECT_EQ(onImage[3], std::string(1096, '\x00'));
 
-    image = vol.ReadImage();
+    const std::vector<uint8_t> image = vol.ReadImage();
     ASSERT_TRUE(vol.Ok()) << vol.Error();
     EXPECT_EQ(test::CountOccurrences(image, marker), 0u) << "the marker survived in the slack";
     // The file has not moved, and its slack now reads as zeros.
@@ -416,8 +397,8 @@ TEST_P(SlackVolume, MarkerPlantedInTheSlackIsGoneAndTheFileIsUnchanged) {
     struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 3000);
-    EXPECT_EQ(st.st_mtim.tv_sec, mtime.tv_sec);
-    EXPECT_EQ(st.st_mtim.tv_nsec, mtime.tv_nsec);
+    EXPECT_EQ(st.st_mtim.tv_sec, kMtime.tv_sec);
+    EXPECT_EQ(st.st_mtim.tv_nsec, kMtime.tv_nsec);
     EXPECT_EQ(test::ReadFileBytes(path), content);
 }
 

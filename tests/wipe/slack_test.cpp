@@ -102,48 +102,38 @@ TEST(SlackGeometry, SixtyFourBitArithmetic) {
     EXPECT_EQ(ComputeSlack(123, 0).slackBytes, 0u);
 }
 
-// A one-byte file gets the rest of its cluster written, and nothing past it. Asked to
-// keep its own time, it does so though a deep-clean stamp would apply to it.
-TEST_F(SlackFixture, OnlyTheEndOfTheLastClusterIsWritten) {
+// The passes reach the rest of the last cluster and nothing past it: one zero pass for
+// N = 1; for N = 2, 00, the last pass (zeros), then the extra one; in random mode random
+// data, then its complement, before the zeros. Asked to keep its own time, the file does
+// so though a deep-clean stamp would apply to it.
+TEST_F(SlackFixture, PassesWriteOnlyTheEndOfTheLastClusterAndTheFileKeepsItsTime) {
     ASSERT_TRUE(WriteDeepCleanStamp(*store, Folder(), FileTimeFromTimespec({1600000000, 0})));
-    for (int n : {1, 2}) {
+    for (int n : {1, 2, 4}) {
         SCOPED_TRACE(n);
-        Make("one", "x", {1234567890, 987654321});
+        const bool random = n == 4;
+        const std::string content(random ? 100 : 1, 'x');
+        Make("f", content, {1234567890, 987654321});
         std::vector<std::vector<uint8_t>> passes;
         CSlackWiper w = Wiper(n);
         w.passObserver = Recorder(&passes);
-        ASSERT_TRUE(w.WipeFileSlack(Folder(), "one", 1, false, false, true, Folder()));
-        // N = 1: one zero pass. N = 2: 00, then the last pass (zeros), then the extra one.
-        ASSERT_EQ(passes.size(), n == 1 ? 1u : 3u);
-        for (const auto& p : passes) EXPECT_EQ(p.size(), 4095u);
+        ASSERT_TRUE(w.WipeFileSlack(Folder(), "f", content.size(), random, false, true, Folder()));
+        ASSERT_EQ(passes.size(), n == 1 ? 1u : n + 1u);
+        for (const auto& p : passes) EXPECT_EQ(p.size(), kCluster - content.size());
+        EXPECT_TRUE(AllBytes(passes[n - 1], 0x00));
         EXPECT_TRUE(AllBytes(passes.back(), 0x00));
-        const struct stat st = Stat("one");
-        EXPECT_EQ(test::ReadFileBytes(PathOf("one")), "x");
+        const struct stat st = Stat("f");
+        EXPECT_EQ(test::ReadFileBytes(PathOf("f")), content);
         EXPECT_EQ(st.st_mtim.tv_sec, 1234567890);
         EXPECT_EQ(st.st_mtim.tv_nsec, 987654321);
+        if (!random) continue;
+        bool varied = false;
+        for (size_t i = 0; i < passes[0].size(); ++i) {
+            EXPECT_EQ(static_cast<uint8_t>(passes[0][i] ^ 0xFF), passes[1][i]) << i;
+            if (passes[0][i] != passes[0][0]) varied = true;
+        }
+        EXPECT_TRUE(varied) << "pass 1 should be random data, not one repeated byte";
+        EXPECT_FALSE(AllBytes(passes[2], 0x00)) << "pass 3 is random, not the last pass";
     }
-}
-
-TEST_F(SlackFixture, RandomPassesAreComplementsAndTheLastTwoAreZeros) {
-    Make("rnd", std::string(100, 'r'));
-    std::vector<std::vector<uint8_t>> passes;
-    CSlackWiper w = Wiper(4);
-    w.passObserver = Recorder(&passes);
-    ASSERT_TRUE(w.WipeFileSlack(Folder(), "rnd", 100, true, false, false, Folder()));
-    ASSERT_EQ(passes.size(), 5u);
-    const auto& a = passes[0];
-    const auto& b = passes[1];
-    ASSERT_EQ(a.size(), 3996u);
-    bool varied = false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        EXPECT_EQ(static_cast<uint8_t>(a[i] ^ 0xFF), b[i]) << i;
-        if (a[i] != a[0]) varied = true;
-    }
-    EXPECT_TRUE(varied) << "pass 1 should be random data, not one repeated byte";
-    EXPECT_FALSE(AllBytes(passes[2], 0x00)) << "pass 3 is random, not the last pass";
-    EXPECT_TRUE(AllBytes(passes[3], 0x00));
-    EXPECT_TRUE(AllBytes(passes[4], 0x00));
-    EXPECT_EQ(test::ReadFileBytes(PathOf("rnd")), std::string(100, 'r'));
 }
 
 TEST_F(SlackFixture, ANameThatNoLongerHoldsTheListedFileIsRefused) {

@@ -469,32 +469,6 @@ TEST_F(WalkFixture, NeverLeavesItsMount) {
     }
 }
 
-TEST_F(WalkFixture, PauseComesBeforeEachFileAndAbortStopsBetweenFiles) {
-    for (const char* n : {"1", "2", "3", "4"}) File(n);
-    std::atomic<int> abort{0};
-    std::vector<std::string> events, whilePaused;
-    tw::test::TestOperation op;
-    op.UseStopFlag(abort);
-    std::thread resumer;
-    CDriveWalker w;
-    w.onFile = [&](const WalkFile& f) {
-        events.push_back(f.name);
-        if (f.name == "1") {  // the user pauses while "1" is worked on
-            op.Pause(true);
-            resumer = std::thread([&] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(200));
-                whilePaused = events;
-                op.Pause(false);
-            });
-        }
-        if (f.name == "2") abort = 1;  // and stops while "2" is
-    };
-    EXPECT_EQ(w.Walk(op, root), Outcome::Stopped);
-    resumer.join();
-    EXPECT_EQ(whilePaused, std::vector<std::string>{"1"});
-    EXPECT_EQ(events, (std::vector<std::string>{"1", "2"}));
-}
-
 TEST_F(WalkFixture, FilesCreatedDuringTheWalkOfAFolderAreNotVisited) {
     File("b.txt");
     File("d.txt");
@@ -511,6 +485,8 @@ TEST_F(WalkFixture, FilesCreatedDuringTheWalkOfAFolderAreNotVisited) {
     EXPECT_EQ(names, (std::vector<std::string>{"b.txt", "d.txt"}));
 }
 
+// The walk's pause before each file (a stop between files: the scanner's test in
+// slack_cli_test; pausing a slack clean: clean_cli_volume_test).
 TEST_F(WalkFixture, CountingWalkRunsOnItsOwnThreadAndHoldsWhilePaused) {
     Dir("s");
     File("old1", "12345");

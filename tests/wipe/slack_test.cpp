@@ -10,7 +10,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -19,14 +18,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <map>
-#include <set>
-#include <sstream>
 #include <thread>
 #include <vector>
 
-#include "log/activity_log.h"
 #include "tests/common/recording_sink.h"
 #include "tests/common/scratch_volume.h"
 #include "wipe/deep_clean.h"
@@ -41,16 +36,11 @@ constexpr uint32_t kCluster = 4096;
 struct SlackFixture : ::testing::Test {
     test::TempDir dir{"slack"};
     std::unique_ptr<RegistryStore> store;
-    std::string logFolder;
-    log::CActivityLogFile logFile;
 
     void SetUp() override {
         ASSERT_TRUE(dir.Ok());
         store = std::make_unique<RegistryStore>(dir.Path() + "/registry.db");
-        logFolder = dir.Path() + "/logs";
-        ASSERT_EQ(mkdir(logFolder.c_str(), 0700), 0);
         ASSERT_EQ(mkdir((dir.Path() + "/files").c_str(), 0700), 0);
-        logFile.SetFolder(logFolder);
     }
     std::string Folder() const { return dir.Path() + "/files"; }
     std::string PathOf(const std::string& name) const { return Folder() + "/" + name; }
@@ -70,12 +60,9 @@ struct SlackFixture : ::testing::Test {
         CSlackWiper w(store.get());
         w.clusterSize = kCluster;
         w.passCount = passes;
-        w.logOn = w.detailLog = true;
-        w.logWriter = &logFile;
         w.journalFolder = dir.Path() + "/journal";
         return w;
     }
-    std::string LogText() { return test::ReadFileBytes(logFile.GetTodaysFileName()); }
 };
 
 // Records what each pass was given, in order.

@@ -55,13 +55,10 @@ struct SlackCli : test::CliFixture<> {
     }
     // The JSON form, without stderr.
     nlohmann::json Json(const std::string& folder) {
-        std::string out;
-        const int rc = test::RunTool({"sh", "-c",
-                                      "'" + test::CliPath() + "' --config-home '" + config_ +
-                                          "' slacks --json '" + folder + "' 2>/dev/null"},
-                                     &out);
-        EXPECT_EQ(rc, 0) << out;
-        return nlohmann::json::parse(out, nullptr, false);
+        const auto r =
+            test::RunCli("--config-home '" + config_ + "' slacks --json '" + folder + "'");
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        return nlohmann::json::parse(r.out, nullptr, false);
     }
 };
 

@@ -472,8 +472,8 @@ TEST_F(WalkFixture, FilesCreatedDuringTheWalkOfAFolderAreNotVisited) {
     EXPECT_EQ(names, (std::vector<std::string>{"b.txt", "d.txt"}));
 }
 
-// The walk's pause before each file (a stop between files: the scanner's test in
-// slack_cli_test; pausing a slack clean: clean_cli_volume_test).
+// A paused walk waits before its first file (a stop between files: the scanner's case in
+// slack_cli_test; SIGTSTP pausing a slack clean: clean_cli_volume_test).
 TEST_F(WalkFixture, CountingWalkRunsOnItsOwnThreadAndHoldsWhilePaused) {
     Dir("s");
     File("old1", "12345");

@@ -6,7 +6,6 @@
 // deep clean's move of a file to new clusters. Needs root (and /dev/fuse for NTFS).
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,8 +42,6 @@ std::string Content(const std::string& tag, size_t n) {
     return s;
 }
 
-using tw::test::CliPath;
-
 std::string Quote(const std::string& s) { return "'" + s + "'"; }
 
 // The JSON tidewipe-cli prints (stdout only) with its settings in `config`.
@@ -67,12 +64,6 @@ struct NestedMount {
     }
     ~NestedMount() { Unmount(); }
 };
-
-SectorReader ReaderOf(volume::CRawDriveRef& drive) {
-    return [&drive](uint64_t sector, void* buffer, uint32_t count) {
-        return drive.Read(sector, buffer, count);
-    };
-}
 
 // Offsets of every occurrence of `needle` in `hay`.
 std::vector<int64_t> FindAll(const std::vector<uint8_t>& hay, const std::string& needle) {
@@ -241,7 +232,9 @@ struct SlackBytesExt4 : ::testing::Test {
         if (!source) return source.error();
         volume::CRawDriveRef drive;
         if (!drive.Open(source.value())) return drive.LastError();
-        return ReadFileSlack(path, ReaderOf(drive));
+        return ReadFileSlack(path, [&drive](uint64_t sector, void* buffer, uint32_t count) {
+            return drive.Read(sector, buffer, count);
+        });
     }
 };
 
@@ -316,7 +309,7 @@ TEST_F(SlackBytesExt4, AUserWithoutAccessToTheDeviceGetsTheAdviceText) {
     // ... and the program: the build folder may lie where that user cannot go.
     const std::string cli = work.Path() + "/tidewipe-cli";
     std::error_code ec;
-    std::filesystem::copy_file(CliPath(), cli, ec);
+    std::filesystem::copy_file(test::CliPath(), cli, ec);
     ASSERT_FALSE(ec) << ec.message();
     ASSERT_EQ(chmod(cli.c_str(), 0755), 0);
     const auto r = test::RunCli("--config-home " + Quote(config) + " slacks --show " + Quote(path),

@@ -48,6 +48,15 @@ struct SlackCli : test::CliFixture<> {
         out->clear();
         return Cli(std::move(args), out);
     }
+    std::pair<time_t, long> Mtime(const std::string& p) {
+        struct stat st {};
+        EXPECT_EQ(stat(p.c_str(), &st), 0);
+        return {st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+    }
+    void SetMtime(const std::string& p, timespec when) {
+        const timespec t[2] = {{0, UTIME_OMIT}, when};
+        ASSERT_EQ(utimensat(AT_FDCWD, p.c_str(), t, 0), 0);
+    }
     ino_t Ino(const std::string& p) {
         struct stat st {};
         EXPECT_EQ(lstat(p.c_str(), &st), 0);
@@ -83,8 +92,7 @@ struct SlacksCli : SlackCli {
 // Every file whose size is not whole clusters is listed once, with its slack, times and
 // attributes; the table and the JSON list the same scan.
 TEST_F(SlacksCli, ListsEveryFileWithSlackOnceAndNothingTheWalkLeavesOut) {
-    const timespec t[2] = {{0, UTIME_OMIT}, {1500000000, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, (tree + "/a.txt").c_str(), t, 0), 0);
+    ASSERT_NO_FATAL_FAILURE(SetMtime(tree + "/a.txt", {1500000000, 0}));
     std::string out;
     ASSERT_EQ(Run({"slacks", tree}, &out), 0) << out;
     EXPECT_NE(out.find("Slack at end of file"), std::string::npos) << out;
@@ -281,25 +289,15 @@ TEST_F(SlackCli, DeepCleanCleansOnceAndThenFindsNothingNewToClean) {
     // The slack wipe gives that stamp to a file not modified since (so the next deep
     // clean passes it by); a newer one keeps its time, and so does any file when the
     // slack of another folder, with no stamp of its own, is wiped.
-    const auto mtime = [&](const std::string& p) {
-        struct stat st {};
-        EXPECT_EQ(stat(p.c_str(), &st), 0);
-        return std::make_pair(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
-    };
-    const auto setMtime = [&](const std::string& p, timespec when) {
-        const timespec t[2] = {{0, UTIME_OMIT}, when};
-        ASSERT_EQ(utimensat(AT_FDCWD, p.c_str(), t, 0), 0);
-    };
-    const auto stamp = mtime(tree + "/a.txt");
-    ASSERT_NO_FATAL_FAILURE(setMtime(tree + "/sub/b.txt", {1500000000, 0}));
+    const auto stamp = Mtime(tree + "/a.txt");
+    ASSERT_NO_FATAL_FAILURE(SetMtime(tree + "/sub/b.txt", {1500000000, 0}));
     ASSERT_EQ(Run({"slack", "--yes", tree + "/sub"}, &out), 0) << out;
-    EXPECT_EQ(mtime(tree + "/sub/b.txt"), std::make_pair(time_t{1500000000}, 0L));
-    ASSERT_NO_FATAL_FAILURE(setMtime(tree + "/a.txt", {4000000000, 7}));
+    EXPECT_EQ(Mtime(tree + "/sub/b.txt"), std::make_pair(time_t{1500000000}, 0L));
+    ASSERT_NO_FATAL_FAILURE(SetMtime(tree + "/a.txt", {4000000000, 7}));
     // The slack wipe: files of whole clusters and empty ones have none, are left as they
     // are (times included) and are logged as such.
     ASSERT_TRUE(test::WriteFileBytes(tree + "/empty", ""));
-    const timespec t[2] = {{0, UTIME_OMIT}, {1234567890, 987654321}};
-    ASSERT_EQ(utimensat(AT_FDCWD, (tree + "/linked").c_str(), t, 0), 0);
+    ASSERT_NO_FATAL_FAILURE(SetMtime(tree + "/linked", {1234567890, 987654321}));
     ASSERT_EQ(Run({"slack", "--yes", "--verify", "--report", receipt, tree}, &out), 0) << out;
     EXPECT_NE(out.find("Wiped slack in 2 files (7283 bytes of slack, 3 overwrites), 2 without "
                        "slack, 0 could not be wiped"),
@@ -321,8 +319,8 @@ TEST_F(SlackCli, DeepCleanCleansOnceAndThenFindsNothingNewToClean) {
     EXPECT_EQ(r["method"]["passes"], 4);
     EXPECT_EQ(r["verification"]["result"], "passed");
     EXPECT_EQ(test::ReadFileBytes(tree + "/sub/b.txt"), std::string(5000, 'b'));
-    EXPECT_EQ(mtime(tree + "/sub/b.txt"), stamp);
-    EXPECT_EQ(mtime(tree + "/a.txt"), std::make_pair(time_t{4000000000}, 7L));
+    EXPECT_EQ(Mtime(tree + "/sub/b.txt"), stamp);
+    EXPECT_EQ(Mtime(tree + "/a.txt"), std::make_pair(time_t{4000000000}, 7L));
     struct stat st {};
     ASSERT_EQ(stat((tree + "/linked").c_str(), &st), 0);
     EXPECT_EQ(st.st_mtim.tv_sec, 1234567890);

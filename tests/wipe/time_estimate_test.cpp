@@ -40,7 +40,7 @@ TEST(TimeEstimate, EachBranchHasItsExactWording) {
     EXPECT_EQ(t.Compose(1e-12, 86400, false).substr(0, 15), "P: 99999 hours,");
 }
 
-TEST(TimeEstimate, UpdateFollowsTheClockAndRebuildsOnlyWhenThePercentageAdvances) {
+TEST(TimeEstimate, UpdateFollowsTheActiveClockAndRebuildsOnlyWhenThePercentageAdvances) {
     int64_t ms = 1000000;
     CTimeRemaining t("", "waiting", [&ms] { return ms; });
     EXPECT_TRUE(t.Update(uint64_t{0}, uint64_t{1000}));
@@ -67,19 +67,17 @@ TEST(TimeEstimate, UpdateFollowsTheClockAndRebuildsOnlyWhenThePercentageAdvances
     EXPECT_EQ(t.Text(), " 0% complete");
     EXPECT_TRUE(t.Update(uint64_t{5}, uint64_t{100}));
     EXPECT_EQ(t.Text(), " 5% complete");
-}
 
-TEST(TimeEstimate, PausedTimeDoesNotCount) {
     // Measured with the operation's active time: a pause of more than a second before
     // half the work is done must not make a second or more remain.
     tw::Operation op;
-    CTimeRemaining t(op);
-    t.Update(uint64_t{1}, uint64_t{100});  // the first text has no time in it
+    CTimeRemaining active(op);
+    active.Update(uint64_t{1}, uint64_t{100});  // the first text has no time in it
     op.Pause(true);
     std::this_thread::sleep_for(std::chrono::milliseconds(1300));
     op.Pause(false);
-    ASSERT_TRUE(t.Update(uint64_t{50}, uint64_t{100}));
-    EXPECT_EQ(t.Text(), t.Prefix() + t.WaitingText());
+    ASSERT_TRUE(active.Update(uint64_t{50}, uint64_t{100}));
+    EXPECT_EQ(active.Text(), active.Prefix() + active.WaitingText());
 }
 
 }  // namespace

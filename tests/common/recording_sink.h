@@ -4,6 +4,7 @@
 // own thread when a position or a status text arrives.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -43,14 +44,11 @@ class RecordingSink : public ProgressSink {
     }
 
     bool SawStatus(std::string_view text) const {
-        for (const auto& s : statuses)
-            if (s == text) return true;
-        return false;
+        return std::find(statuses.begin(), statuses.end(), text) != statuses.end();
     }
     bool SawStatusContaining(std::string_view part) const {
-        for (const auto& s : statuses)
-            if (s.find(part) != std::string::npos) return true;
-        return false;
+        return std::any_of(statuses.begin(), statuses.end(),
+                           [&](const std::string& s) { return s.find(part) != s.npos; });
     }
 
     struct Range {

@@ -304,7 +304,7 @@ TEST_F(DeepFixture, DyingAtAnyStageLosesNothingAndTheNextRunSettlesTheCopy) {
     }
 }
 
-TEST_F(DeepFixture, ACopyWhoseNameWasTakenMeanwhileIsKeptUnderItsOwnName) {
+TEST_F(DeepFixture, ACopyWhoseNameWasTakenIsKeptAndAForeignJournalIsNeverActedUpon) {
     const std::string content = Pattern("taken", 50000);
     Make("doc.txt", content);
     const std::string orig = P("doc.txt");
@@ -325,9 +325,8 @@ TEST_F(DeepFixture, ACopyWhoseNameWasTakenMeanwhileIsKeptUnderItsOwnName) {
     EXPECT_EQ(Names().count(copyName + ".origin"), 0u);
     EXPECT_NE(LogText().find("Kept the copy of an interrupted deep clean: " + P(copyName)),
               std::string::npos);
-}
 
-TEST_F(DeepFixture, AJournalSomeoneElseWroteIsNeverActedUpon) {
+    // A journal someone else wrote is never acted upon.
     if (geteuid() != 0) GTEST_SKIP() << "giving the journal another owner needs root";
     Make("victim.txt", "precious");
     Make("5vr3swt4sd456.rj3", "attacker's content");
@@ -337,7 +336,6 @@ TEST_F(DeepFixture, AJournalSomeoneElseWroteIsNeverActedUpon) {
         "\nuid=0\nbirth=-\nsize=18\natime=1.0\nmtime=1.0\nname=10:victim.txt\n";
     ASSERT_TRUE(test::WriteFileBytes(P("5vr3swt4sd456.rj3.origin"), journal));
     ASSERT_EQ(chown(P("5vr3swt4sd456.rj3.origin").c_str(), 12345, 12345), 0);
-    CDeepCleaner c(*store);
     RestoreCopies(c);
     EXPECT_EQ(test::ReadFileBytes(P("victim.txt")), "precious");
     // The same journal written by this user would be acted upon (the copy replaces the

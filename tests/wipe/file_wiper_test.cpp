@@ -673,8 +673,8 @@ TEST_F(WiperTest, QueuedUnbufferedWritesLeaveEachPassOnDisk) {
 
 // A new name keeps the dots, the length and the folder, its letters drawn from the
 // generator; a rename never replaces another file, and the caller learns where the file
-// really is.
-TEST_F(WiperTest, ScrambleKeepsDotsLengthAndFolderAndNeverReplacesAnotherFile) {
+// really is. A folder tree is removed without following its links.
+TEST_F(WiperTest, ScrambleNeverReplacesAnotherFileAndTreeRemovalNeverFollowsALink) {
     const std::string path = MakeFile("an.report.txt", 10);
     // Predict the first and second random names and put a file under the second.
     ReferenceLcg ref(42);
@@ -697,10 +697,8 @@ TEST_F(WiperTest, ScrambleKeepsDotsLengthAndFolderAndNeverReplacesAnotherFile) {
     std::string same = renamed;
     EXPECT_FALSE(tw::wipe::ScrambleName(same, 0));
     EXPECT_EQ(same, renamed);
-}
 
-// Removing a folder tree (the Trash's folders) removes links, never what they point at.
-TEST_F(WiperTest, DeleteFolderTreeRemovesLinksNotTheirTargets) {
+    // Removing a folder tree (the Trash's folders) removes links, never what they point at.
     const std::string outside = MakeFile("outside.txt", 20);
     const std::string tree = dir_.Path() + "/tree";
     fs::create_directories(tree + "/a/b");

@@ -10,8 +10,8 @@
 namespace tw::wipe {
 namespace {
 
-TEST(TimeEstimate, EachBranchHasItsExactWording) {
-    CTimeRemaining t("P: ", "W", [] { return int64_t{0}; });
+TEST(TimeEstimate, EachBranchHasItsWordingAndUpdateRebuildsOnlyWhenThePercentageAdvances) {
+    CTimeRemaining fixed("P: ", "W", [] { return int64_t{0}; });
     struct Row {
         double fraction, elapsed;
         bool first;
@@ -34,13 +34,11 @@ TEST(TimeEstimate, EachBranchHasItsExactWording) {
         {1.0, 100, false, "P: W"},
     };
     for (const Row& r : rows)
-        EXPECT_EQ(t.Compose(r.fraction, r.elapsed, r.first), r.text)
+        EXPECT_EQ(fixed.Compose(r.fraction, r.elapsed, r.first), r.text)
             << r.fraction << " " << r.elapsed;
     // A run far from its end stays finite.
-    EXPECT_EQ(t.Compose(1e-12, 86400, false).substr(0, 15), "P: 99999 hours,");
-}
+    EXPECT_EQ(fixed.Compose(1e-12, 86400, false).substr(0, 15), "P: 99999 hours,");
 
-TEST(TimeEstimate, UpdateFollowsTheActiveClockAndRebuildsOnlyWhenThePercentageAdvances) {
     int64_t ms = 1000000;
     CTimeRemaining t("", "waiting", [&ms] { return ms; });
     EXPECT_TRUE(t.Update(uint64_t{0}, uint64_t{1000}));

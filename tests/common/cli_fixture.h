@@ -27,11 +27,6 @@ class CliFixture : public Base {
             ASSERT_EQ(Cli({"settings", "set", "SaveToLogfile", "1"}, nullptr), 0);
         }
     }
-    // The command line of tidewipe-cli with this test's settings store.
-    std::vector<std::string> Args(std::vector<std::string> args) const {
-        args.insert(args.begin(), {CliPath(), "--config-home", config_});
-        return args;
-    }
     // Runs tidewipe-cli; stdout and stderr into `out`.
     int Cli(std::vector<std::string> args, std::string* out) {
         return RunCliIn(config_, std::move(args), out);

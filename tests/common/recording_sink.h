@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The one progress sink of the tests: keeps what an operation reports (ranges, the last
 // position and the steps of each bar, every text) and lets a test act on the operation's
-// own thread when a range, a position or a status text arrives.
+// own thread when a position or a status text arrives.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -20,7 +21,6 @@ class RecordingSink : public ProgressSink {
         low[b] = lo;
         high[b] = hi;
         ranges.push_back({b, lo, hi});
-        if (onRange) onRange(b, lo, hi);
     }
     void SetPos(Bar b, int64_t p) override {
         // The operation reports steps as positions: a rise is a step.
@@ -44,14 +44,11 @@ class RecordingSink : public ProgressSink {
     }
 
     bool SawStatus(std::string_view text) const {
-        for (const auto& s : statuses)
-            if (s == text) return true;
-        return false;
+        return std::find(statuses.begin(), statuses.end(), text) != statuses.end();
     }
     bool SawStatusContaining(std::string_view part) const {
-        for (const auto& s : statuses)
-            if (s.find(part) != std::string::npos) return true;
-        return false;
+        return std::any_of(statuses.begin(), statuses.end(),
+                           [&](const std::string& s) { return s.find(part) != s.npos; });
     }
 
     struct Range {
@@ -66,7 +63,6 @@ class RecordingSink : public ProgressSink {
     std::function<void(const std::string&)> onStatus;
     std::function<void(Bar, int64_t)> onPos;
     std::function<void(int64_t)> onStep;  // after each rise of the Current bar: steps so far
-    std::function<void(Bar, int64_t, int64_t)> onRange;
 };
 
 // An operation that hands every call to its sink at once (no throttle), so that a test

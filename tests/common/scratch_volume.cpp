@@ -68,17 +68,8 @@ bool WaitFor(pid_t pid, std::chrono::milliseconds timeout) {
 }  // namespace
 
 const char* FsName(FsKind kind) {
-    switch (kind) {
-        case FsKind::Ext4:
-            return "ext4";
-        case FsKind::Ntfs:
-            return "NTFS";
-        case FsKind::Tmpfs:
-            return "tmpfs";
-        case FsKind::Btrfs:
-            return "btrfs";
-    }
-    return "?";
+    static const char* const kNames[] = {"ext4", "NTFS", "tmpfs", "btrfs"};  // by FsKind
+    return kNames[static_cast<int>(kind)];
 }
 
 std::string ScratchUnavailable(FsKind kind) {

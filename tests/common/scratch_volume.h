@@ -102,7 +102,6 @@ class ScratchVolume {
 
     bool Ok() const { return mounted_; }
     const std::string& Error() const { return error_; }
-    FsKind Kind() const { return kind_; }
     // The mount point without, and the root with, a trailing "/".
     const std::string& MountPoint() const { return mountPoint_; }
     std::string Root() const { return mountPoint_ + "/"; }

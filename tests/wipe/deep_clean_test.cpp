@@ -6,7 +6,6 @@
 // killed at arbitrary moments.
 #include "wipe/deep_clean.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -17,7 +16,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <map>
+#include <random>
 #include <set>
 #include <thread>
 
@@ -29,15 +30,11 @@
 namespace tw::wipe {
 namespace {
 
+// Capital letters, a sequence of its own for each seed.
 std::string Pattern(const std::string& seed, size_t n) {
-    std::string s;
-    s.reserve(n);
-    uint32_t x = 2166136261u;
-    for (char c : seed) x = (x ^ static_cast<uint8_t>(c)) * 16777619u;
-    while (s.size() < n) {
-        x = x * 1103515245u + 12345u;
-        s.push_back(static_cast<char>('A' + (x >> 16) % 26));
-    }
+    std::mt19937 gen(static_cast<uint32_t>(std::hash<std::string>{}(seed)));
+    std::string s(n, 'A');
+    for (char& c : s) c = static_cast<char>('A' + gen() % 26);
     return s;
 }
 
@@ -82,12 +79,45 @@ struct DeepFixture : ::testing::Test {
     // Names in a folder.
     std::set<std::string> Names(const std::string& rel = "") const {
         std::set<std::string> out;
-        DIR* d = opendir(rel.empty() ? root.c_str() : P(rel).c_str());
-        while (dirent* e = d ? readdir(d) : nullptr)
-            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
-                out.insert(e->d_name);
-        if (d) closedir(d);
+        for (const auto& e : std::filesystem::directory_iterator(rel.empty() ? root : P(rel)))
+            out.insert(e.path().filename().string());
         return out;
+    }
+    // What a run does first: settle the copies an interrupted run left in the tree's root.
+    int RestoreCopies(CDeepCleaner& c) const {
+        const int dirFd = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+        const int restored = c.RestoreLeftoverCopies(dirFd, root);
+        close(dirFd);
+        return restored;
+    }
+    // Starts a deep clean of the tree in a child process (with a store connection of its
+    // own, never the parent's). With a `stage`, the run is a re-clean that ends itself
+    // there (exit status 42) after `beforeDying`.
+    pid_t StartCleaner(int passes, const std::string& stage = "",
+                       const std::function<void()>& beforeDying = {}) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            RegistryStore s(dbPath);
+            CDeepCleaner c(s);
+            c.slackJournalFolder = dir.Path() + "/journal";
+            c.passCount = passes;
+            c.reclean = !stage.empty();
+            c.stageHook = [&](std::string_view at, const std::string&) {
+                if (at != stage) return;
+                if (beforeDying) beforeDying();
+                _exit(42);
+            };
+            tw::test::TestOperation op;
+            c.Run(op, root, root);
+            _exit(0);
+        }
+        return pid;
+    }
+    // The exit status of a run that ends itself at `stage` (42 when it got there).
+    int CleanAndDieAt(const std::string& stage, const std::function<void()>& beforeDying = {}) {
+        int status = 0;
+        waitpid(StartCleaner(2, stage, beforeDying), &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     void ExpectAllContentsIntact() {
         for (const auto& [rel, content] : contents)
@@ -168,8 +198,7 @@ TEST_F(DeepFixture, AbortStopsBetweenFilesAndPutsThePreviousStampBack) {
     CDeepCleaner c(*store);
     std::atomic<int> abort{0};
     test::RecordingSink sink;
-    tw::test::TestOperation op;
-    op.SetSink(&sink);
+    tw::test::TestOperation op(&sink);
     op.UseStopFlag(abort);
     sink.onStatus = [&](const std::string& text) {
         // The user stops once "b" is done, as "c" comes up: "c" is left as it is.
@@ -197,8 +226,7 @@ TEST_F(DeepFixture, ProgressFollowsTheCountingWalkAndShowsEachStep) {
     counting.Start(tw::IdleOperation(), root, 0, WalkOptions{true});
     counting.Join();  // totals known: the estimate goes by bytes
     test::RecordingSink sink;
-    tw::test::TestOperation op;
-    op.SetSink(&sink);
+    tw::test::TestOperation op(&sink);
     CDeepCleaner c(*store);
     Configure(c);
     ASSERT_EQ(c.Run(op, root, root, &counting), Outcome::Ok);
@@ -220,48 +248,25 @@ TEST_F(DeepFixture, ProgressFollowsTheCountingWalkAndShowsEachStep) {
 
 // ------------------------------------------------------------ dying mid-clean
 
-// Runs a deep clean of `root` in a child process that ends itself at `stage`. Gives the
-// child's exit status (42 when it ended at the stage).
-int CleanAndDieAt(const std::string& root, const std::string& dbPath, const std::string& stage,
-                  const std::function<void(const std::string& copyPath)>& beforeDying = {}) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        RegistryStore store(dbPath);  // never share the parent's connection
-        CDeepCleaner c(store);
-        c.passCount = 2;
-        c.reclean = true;
-        c.stageHook = [&](std::string_view s, const std::string& copyPath) {
-            if (s != stage) return;
-            if (beforeDying) beforeDying(copyPath);
-            _exit(42);
-        };
-        tw::test::TestOperation op;
-        c.Run(op, root, root);
-        _exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 TEST_F(DeepFixture, DyingAtAnyStageLosesNothingAndTheNextRunSettlesTheCopy) {
     struct Case {
         const char* stage;
         const char* what;
-        std::function<void(const std::string&, const std::string&)> act;  // (original, copy)
+        std::function<void()> act;  // on the original, before dying
     };
+    const std::string orig = P("file.bin");
     const std::vector<Case> cases = {
         {"copying", "while the copy is written", {}},
         {"copied", "after the copy, before the wipe", {}},
         {"copied", "in the middle of a pass over the original",
-         [](const std::string& orig, const std::string&) {
+         [&orig] {
              int fd = open(orig.c_str(), O_WRONLY);
              std::string zeros(4096, '\0');
              ASSERT_EQ(pwrite(fd, zeros.data(), zeros.size(), 0), 4096);
              close(fd);
          }},
         {"copied", "after the overwritten original was renamed away",
-         [](const std::string& orig, const std::string&) {
+         [&orig] {
              ASSERT_EQ(truncate(orig.c_str(), 0), 0);
              ASSERT_EQ(rename(orig.c_str(), (orig + "-scrambled").c_str()), 0);
          }},
@@ -273,12 +278,7 @@ TEST_F(DeepFixture, DyingAtAnyStageLosesNothingAndTheNextRunSettlesTheCopy) {
         contents.clear();
         const std::string content = Pattern(k.what, 200000);
         Make("file.bin", content);
-        const std::string orig = P("file.bin");
-        ASSERT_EQ(CleanAndDieAt(root, dbPath, k.stage,
-                                [&](const std::string& copy) {
-                                    if (k.act) k.act(orig, copy);
-                                }),
-                  42);
+        ASSERT_EQ(CleanAndDieAt(k.stage, k.act), 42);
         // Right after the death the content is under the file's name or the copy's.
         bool found = test::ReadFileBytes(orig) == content;
         for (const std::string& n : Names())
@@ -304,11 +304,11 @@ TEST_F(DeepFixture, DyingAtAnyStageLosesNothingAndTheNextRunSettlesTheCopy) {
     }
 }
 
-TEST_F(DeepFixture, ACopyWhoseNameWasTakenMeanwhileIsKeptUnderItsOwnName) {
+TEST_F(DeepFixture, ACopyWhoseNameWasTakenIsKeptAndAForeignJournalIsNeverActedUpon) {
     const std::string content = Pattern("taken", 50000);
     Make("doc.txt", content);
     const std::string orig = P("doc.txt");
-    ASSERT_EQ(CleanAndDieAt(root, dbPath, "wiped"), 42);
+    ASSERT_EQ(CleanAndDieAt("wiped"), 42);
     // Before the next run the user saves a new file under the name.
     ASSERT_TRUE(test::WriteFileBytes(orig, "new document"));
     std::string copyName;
@@ -318,18 +318,15 @@ TEST_F(DeepFixture, ACopyWhoseNameWasTakenMeanwhileIsKeptUnderItsOwnName) {
 
     CDeepCleaner c(*store);
     Configure(c);
-    int dirFd = open(root.c_str(), O_RDONLY | O_DIRECTORY);
-    EXPECT_EQ(c.RestoreLeftoverCopies(dirFd, root), 0);
-    close(dirFd);
+    EXPECT_EQ(RestoreCopies(c), 0);
     EXPECT_EQ(c.copiesKept, 1u);
     EXPECT_EQ(test::ReadFileBytes(orig), "new document");
     EXPECT_EQ(test::ReadFileBytes(P(copyName)), content);
     EXPECT_EQ(Names().count(copyName + ".origin"), 0u);
     EXPECT_NE(LogText().find("Kept the copy of an interrupted deep clean: " + P(copyName)),
               std::string::npos);
-}
 
-TEST_F(DeepFixture, AJournalSomeoneElseWroteIsNeverActedUpon) {
+    // A journal someone else wrote is never acted upon.
     if (geteuid() != 0) GTEST_SKIP() << "giving the journal another owner needs root";
     Make("victim.txt", "precious");
     Make("5vr3swt4sd456.rj3", "attacker's content");
@@ -339,15 +336,12 @@ TEST_F(DeepFixture, AJournalSomeoneElseWroteIsNeverActedUpon) {
         "\nuid=0\nbirth=-\nsize=18\natime=1.0\nmtime=1.0\nname=10:victim.txt\n";
     ASSERT_TRUE(test::WriteFileBytes(P("5vr3swt4sd456.rj3.origin"), journal));
     ASSERT_EQ(chown(P("5vr3swt4sd456.rj3.origin").c_str(), 12345, 12345), 0);
-    CDeepCleaner c(*store);
-    int dirFd = open(root.c_str(), O_RDONLY | O_DIRECTORY);
-    c.RestoreLeftoverCopies(dirFd, root);
+    RestoreCopies(c);
     EXPECT_EQ(test::ReadFileBytes(P("victim.txt")), "precious");
     // The same journal written by this user would be acted upon (the copy replaces the
     // original it names, which differs): proof that ownership is what stopped it.
     ASSERT_EQ(chown(P("5vr3swt4sd456.rj3.origin").c_str(), 0, 0), 0);
-    c.RestoreLeftoverCopies(dirFd, root);
-    close(dirFd);
+    RestoreCopies(c);
     EXPECT_EQ(test::ReadFileBytes(P("victim.txt")), "attacker's content");
 }
 
@@ -362,19 +356,6 @@ TEST_F(DeepFixture, AKilledProcessLosesNothingAndItsStampCoversOnlyCleanedFiles)
     // is never cleaned while this blocker is there.
     const std::string blocker = "1vr3swt4sd456.rj3";
     Make(blocker, "someone else's file");
-    auto startCleaner = [&] {
-        pid_t pid = fork();
-        if (pid == 0) {
-            RegistryStore s(dbPath);
-            CDeepCleaner c(s);
-            c.slackJournalFolder = dir.Path() + "/journal";
-            c.passCount = 3;
-            tw::test::TestOperation op;
-            c.Run(op, root, root);
-            _exit(0);
-        }
-        return pid;
-    };
     auto coveredButNotCleaned = [&](const std::map<std::string, ino_t>& before) {
         const FileTime stamp = ReadDeepCleanStamp(*store, root);
         const std::set<uint64_t> notCleaned = ReadNotDeepCleaned(*store, root);
@@ -400,7 +381,7 @@ TEST_F(DeepFixture, AKilledProcessLosesNothingAndItsStampCoversOnlyCleanedFiles)
     // land in every stage of every file.
     const auto t0 = std::chrono::steady_clock::now();
     int status = 0;
-    waitpid(startCleaner(), &status, 0);
+    waitpid(StartCleaner(3), &status, 0);
     const auto whole = std::chrono::steady_clock::now() - t0;
     ExpectAllContentsIntact();
     constexpr int kKills = 16;
@@ -410,15 +391,13 @@ TEST_F(DeepFixture, AKilledProcessLosesNothingAndItsStampCoversOnlyCleanedFiles)
         // No file counts as cleaned when the run starts.
         ClearDeepCleanStamp(*store, root);
         const std::map<std::string, ino_t> before = inodes();
-        pid_t pid = startCleaner();
+        pid_t pid = StartCleaner(3);
         std::this_thread::sleep_for(delay);
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
 
         CDeepCleaner c(*store);
-        int dirFd = open(root.c_str(), O_RDONLY | O_DIRECTORY);
-        c.RestoreLeftoverCopies(dirFd, root);
-        close(dirFd);
+        RestoreCopies(c);
         ExpectAllContentsIntact();
         EXPECT_EQ(coveredButNotCleaned(before), std::vector<std::string>{})
             << "the stamp covers files the killed run never cleaned";

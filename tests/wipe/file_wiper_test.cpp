@@ -177,18 +177,10 @@ struct ReferenceLcg {
 std::vector<int> FixedRow(int passes, uint32_t seed, int drawnBefore = 0) {
     ReferenceLcg ref(seed);
     for (int i = 0; i < drawnBefore; ++i) ref.Next();
-    std::vector<int> row;
-    uint8_t r = 0;
-    for (int p = 1; p <= passes; ++p) {
-        if (p == 1)
-            row.push_back(0x00);
-        else if (p == 2)
-            row.push_back(0xFF);
-        else if (p % 2 == 1)
-            row.push_back(r = ref.Byte());
-        else
-            row.push_back(static_cast<uint8_t>(~r));
-    }
+    std::vector<int> row = {0x00, 0xFF};
+    while (static_cast<int>(row.size()) < passes)
+        row.push_back(row.size() % 2 == 0 ? ref.Byte() : static_cast<uint8_t>(~row.back()));
+    row.resize(passes);
     return row;
 }
 
@@ -199,10 +191,32 @@ uint32_t ClusterOf(const std::string& path) {
 }
 
 size_t EntriesIn(const std::string& dir) {
-    size_t n = 0;
-    for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir)) ++n;
-    return n;
+    return static_cast<size_t>(std::distance(fs::directory_iterator(dir), {}));
 }
+
+enum Kind { Plain, Progress, Recycle };
+
+// The three wipers, each given the same count; Wipe runs the one of `kind` on `path`
+// (the Trash wiper renaming unless told not to).
+struct Wipers {
+    CSecureFileWiper plain;
+    CProgressFileWiper progress;
+    CRecycleFileWiper recycle;
+    CSecureFileWiper* const each[3] = {&plain, &progress, &recycle};  // by Kind
+    explicit Wipers(int count, bool verify = false) {
+        for (CSecureFileWiper* w : each) {
+            w->SetPassCount(count);
+            w->verifyLastPass = verify;
+        }
+    }
+    tw::Result<void> Wipe(Kind kind, const std::string& path, uint32_t cluster, bool random = false,
+                          bool rename = true) {
+        const tw::OpContext& op = tw::IdleOperation();
+        return kind == Plain      ? plain.WipeFile(path, false, random)
+               : kind == Progress ? progress.WipeFile(op, path, random, cluster)
+                                  : recycle.WipeFile(op, path, random, cluster, rename);
+    }
+};
 
 class WiperTest : public ::testing::Test {
   protected:
@@ -210,6 +224,7 @@ class WiperTest : public ::testing::Test {
         ASSERT_TRUE(dir_.Ok());
         cluster_ = ClusterOf(dir_.Path());
         ASSERT_GT(cluster_, 0u);
+        op_.UseStopFlag(abort_);
     }
     std::string MakeFile(const std::string& name, size_t size, mode_t mode = 0644) {
         const std::string path = dir_.Path() + "/" + name;
@@ -221,32 +236,30 @@ class WiperTest : public ::testing::Test {
     }
     tw::test::TempDir dir_{"wipe-unit"};
     uint32_t cluster_ = 0;
+    // For the wipers that report progress and stop on the abort flag.
+    RecordingSink sink_;
+    tw::test::TestOperation op_{&sink_};
+    std::atomic<int> abort_{0};
 };
 
 }  // namespace
 
 // ---------------------------------------------------------------- random source
 
-TEST(WipeRandom, EachThreadHasItsOwnGenerator) {
+// Each thread has a generator of its own, and nothing is drawn (or written) for a pass
+// number below 1 or an empty buffer.
+TEST(WipeRandom, EachThreadHasItsOwnAndNoPassOrNoBufferDrawsNothing) {
     tw::wipe::SeedWipeRandom(1);
     std::thread other([] {
         tw::wipe::SeedWipeRandom(99);
         for (int i = 0; i < 10; ++i) tw::wipe::WipeRand();
     });
     other.join();
-    EXPECT_EQ(tw::wipe::WipeRand(), 41u);
-}
-
-// ---------------------------------------------------------------- pass table
-
-// Nothing is drawn or written for a pass number below 1 or an empty buffer.
-TEST(PassTable, NoPassNumberOrNoBufferDrawsAndWritesNothing) {
     std::vector<uint8_t> buf(64, 0xED);
-    tw::wipe::SeedWipeRandom(3);
     tw::wipe::FillPassBuffer(buf.data(), buf.size(), 0, true);
     tw::wipe::FillPassBuffer(buf.data(), 0, 3, true);
     EXPECT_EQ(buf[5], 0xED);
-    EXPECT_EQ(tw::wipe::WipeRand(), ReferenceLcg(3).Next());
+    EXPECT_EQ(tw::wipe::WipeRand(), ReferenceLcg(1).Next());
 }
 
 // ---------------------------------------------------------------- plain wipe
@@ -256,7 +269,6 @@ TEST(PassTable, NoPassNumberOrNoBufferDrawsAndWritesNothing) {
 // renames first (n names of four random letters each). An empty file is renamed and
 // deleted without a write.
 TEST_F(WiperTest, EachWiperWritesItsPassesOfTheTable) {
-    enum Kind { Plain, Progress, Recycle };
     for (int n = 1; n <= 14; ++n) {
         for (Kind kind : {Plain, Progress, Recycle}) {
             SCOPED_TRACE(testing::Message() << "count " << n << " wiper " << kind);
@@ -264,18 +276,10 @@ TEST_F(WiperTest, EachWiperWritesItsPassesOfTheTable) {
             const int count = kind == Plain ? n + 1 : n;
             const std::string path =
                 MakeFile("f.dat", kind == Plain ? 3 * cluster_ + 100 : 2 * cluster_ + 1);
-            CSecureFileWiper plain;
-            CProgressFileWiper progress;
-            CRecycleFileWiper recycle;
-            plain.SetPassCount(n);
-            progress.SetPassCount(n);
-            recycle.SetPassCount(n);
+            Wipers w(n);
             tw::wipe::SeedWipeRandom(seed);
             Recorder rec;
-            const tw::OpContext& op = tw::IdleOperation();
-            ASSERT_TRUE(kind == Plain      ? plain.WipeFile(path, false, false)
-                        : kind == Progress ? progress.WipeFile(op, path, false, cluster_)
-                                           : recycle.WipeFile(op, path, false, cluster_, true));
+            ASSERT_TRUE(w.Wipe(kind, path, cluster_));
             const auto passes = rec.Passes();
             const auto row = FixedRow(count, seed, kind == Recycle ? 4 * n : 0);
             ASSERT_EQ(passes.size(), static_cast<size_t>(count));
@@ -302,20 +306,16 @@ TEST_F(WiperTest, EachWiperWritesItsPassesOfTheTable) {
 // a block from the generator over every cluster of the file, then its complement, then
 // a new block, and so on.
 TEST_F(WiperTest, RandomModeAlternatesBlocksAndComplements) {
-    for (int wiper = 0; wiper < 2; ++wiper) {
-        SCOPED_TRACE(wiper == 0 ? "plain" : "progress");
+    for (Kind kind : {Plain, Progress}) {
+        SCOPED_TRACE(kind);
         const std::string path = MakeFile("r.dat", 3 * cluster_);
-        CSecureFileWiper plain;
-        CProgressFileWiper progress;
-        plain.SetPassCount(4);
-        progress.SetPassCount(4);
+        Wipers w(4);
         tw::wipe::SeedWipeRandom(77);
         ReferenceLcg ref(77);
         Recorder rec;
-        ASSERT_TRUE(wiper == 0 ? plain.WipeFile(path, false, true)
-                               : progress.WipeFile(tw::IdleOperation(), path, true, cluster_));
+        ASSERT_TRUE(w.Wipe(kind, path, cluster_, true));
         const auto passes = rec.Passes();
-        ASSERT_EQ(passes.size(), wiper == 0 ? 5u : 4u);
+        ASSERT_EQ(passes.size(), kind == Plain ? 5u : 4u);
         std::vector<uint8_t> block(cluster_);
         for (size_t p = 0; p < passes.size(); ++p) {
             SCOPED_TRACE(p + 1);
@@ -389,10 +389,7 @@ TEST_F(WiperTest, RefusalsComeBackWithTheirCodeAndLeaveTheFileAlone) {
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_FALSE(plain.WipeFile(dir_.Path(), true, false));
     EXPECT_EQ(plain.LastError().code, ErrorCode::NotRegularFile);
-
-    // Gone.
-    EXPECT_FALSE(plain.WipeFile(dir_.Path() + "/missing", true, false));
-    EXPECT_EQ(plain.LastError().code, ErrorCode::NotFound);
+    expectRefused(dir_.Path() + "/missing", ErrorCode::NotFound, true);  // gone
 
     // A file another file is bind-mounted over: the overwrite would reach the other
     // file's data, and the delete would fail on the mount point.
@@ -472,12 +469,6 @@ TEST_F(WiperTest, TmpfsRefusesDirectWritesAndIsWrittenBufferedInstead) {
 TEST_F(WiperTest, ProgressReportsCountsBytesAndStopsOnAbort) {
     const size_t size = 12u << 20;  // three 4 MiB writes per pass
     const std::string path = MakeFile("movie.mkv", size);
-    std::atomic<int> abortFlag{0};
-    RecordingSink sink;
-    tw::test::TestOperation op;
-    op.SetSink(&sink);
-    op.UseStopFlag(abortFlag);
-
     uint64_t counter = 0;
     CProgressFileWiper w;
     w.SetPassCount(2);
@@ -486,23 +477,23 @@ TEST_F(WiperTest, ProgressReportsCountsBytesAndStopsOnAbort) {
     w.SetStatusText("Deep cleaning file /home/someone/very/long/path/movie.mkv");
     {
         Recorder rec;
-        ASSERT_TRUE(w.WipeFile(op, path, false, 4096));
+        ASSERT_TRUE(w.WipeFile(op_, path, false, 4096));
         EXPECT_FALSE(w.WasAborted());
         EXPECT_EQ(rec.Passes().size(), 2u);
     }
     EXPECT_EQ(counter, 2u * size);
-    EXPECT_EQ(sink.high[tw::ProgressSink::Current], 2 * static_cast<int64_t>(size / 4096));
-    EXPECT_EQ(sink.pos[tw::ProgressSink::Current], 0);  // reset after the last pass
-    EXPECT_EQ(sink.statuses.back(), "Deep cleaning file /home/someone/... (12 Mb of 12 Mb)");
+    EXPECT_EQ(sink_.high[tw::ProgressSink::Current], 2 * static_cast<int64_t>(size / 4096));
+    EXPECT_EQ(sink_.pos[tw::ProgressSink::Current], 0);  // reset after the last pass
+    EXPECT_EQ(sink_.statuses.back(), "Deep cleaning file /home/someone/... (12 Mb of 12 Mb)");
 
     // Abort after the first write: the pass stops, the file is still renamed and deleted.
     const std::string second = MakeFile("second.bin", size);
     counter = 0;
-    sink.onPos = [&](tw::ProgressSink::Bar b, int64_t p) {
-        if (b == tw::ProgressSink::Current && p > 0) abortFlag = 1;
+    sink_.onPos = [&](tw::ProgressSink::Bar b, int64_t p) {
+        if (b == tw::ProgressSink::Current && p > 0) abort_ = 1;
     };
     Recorder rec;
-    EXPECT_TRUE(w.WipeFile(op, second, false, 4096));
+    EXPECT_TRUE(w.WipeFile(op_, second, false, 4096));
     EXPECT_TRUE(w.WasAborted());
     EXPECT_EQ(rec.Passes().size(), 1u);
     EXPECT_EQ(rec.Passes()[0].writes.size(), 1u);
@@ -512,37 +503,32 @@ TEST_F(WiperTest, ProgressReportsCountsBytesAndStopsOnAbort) {
 
 TEST_F(WiperTest, RecycleWithoutRenameLeavesAnEmptyFileInPlace) {
     const std::string path = MakeFile("keep.name", 3000);
-    std::atomic<int> abortFlag{0};
-    RecordingSink sink;
-    tw::test::TestOperation op;
-    op.SetSink(&sink);
-    op.UseStopFlag(abortFlag);
     CRecycleFileWiper w;
     w.SetPassCount(3);
     w.progressTick = true;
     {
         Recorder rec;
-        EXPECT_TRUE(w.WipeFile(op, path, false, 512, false));
+        EXPECT_TRUE(w.WipeFile(op_, path, false, 512, false));
         EXPECT_EQ(rec.Passes().size(), 3u);
     }
     EXPECT_TRUE(fs::exists(path));
     EXPECT_EQ(fs::file_size(path), 0u);
     // 3 passes x 6 chunks of 512 bytes = 18 chunks: at least two steps of eight.
-    EXPECT_GE(sink.pos[tw::ProgressSink::Current], 1);
+    EXPECT_GE(sink_.pos[tw::ProgressSink::Current], 1);
 
     // An empty file without renaming: nothing written, still there.
     Recorder rec;
-    EXPECT_TRUE(w.WipeFile(op, path, false, 512, false));
+    EXPECT_TRUE(w.WipeFile(op_, path, false, 512, false));
     EXPECT_TRUE(rec.Passes().empty());
     EXPECT_TRUE(fs::exists(path));
     // With renaming it goes.
-    EXPECT_TRUE(w.WipeFile(op, path, false, 512, true));
+    EXPECT_TRUE(w.WipeFile(op_, path, false, 512, true));
     EXPECT_EQ(EntriesIn(dir_.Path()), 0u);
 
     // Aborted: passes stop, the length stays.
     const std::string other = MakeFile("abort.me", 3000);
-    abortFlag = 1;
-    EXPECT_TRUE(w.WipeFile(op, other, false, 512, false));
+    abort_ = 1;
+    EXPECT_TRUE(w.WipeFile(op_, other, false, 512, false));
     EXPECT_TRUE(w.WasAborted());
     EXPECT_EQ(fs::file_size(other), 3072u);
 }
@@ -562,20 +548,10 @@ TEST_F(WiperTest, UnusableBufferOrShortPassKeepsTheFileAndReportsFailure) {
         const std::string file = MakeFile("short" + std::to_string(variant), length);
         Recorder rec;
         g_writeBudget = static_cast<int64_t>(2 * length - 1);
-        CSecureFileWiper plain;
-        CProgressFileWiper progress;
-        CRecycleFileWiper recycle;
-        plain.SetPassCount(2);
-        progress.SetPassCount(3);
-        recycle.SetPassCount(3);
-        const tw::OpContext& op = tw::IdleOperation();
-        const bool ok = variant == 0   ? plain.WipeFile(file, false, false).ok()
-                        : variant == 1 ? progress.WipeFile(op, file, false, cluster_).ok()
-                                       : recycle.WipeFile(op, file, false, cluster_, false).ok();
-        const std::string why = tw::ErrorText(variant == 0   ? plain.LastError()
-                                              : variant == 1 ? progress.LastError()
-                                                             : recycle.LastError());
-        EXPECT_FALSE(ok) << variant;
+        const Kind kind = static_cast<Kind>(variant);
+        Wipers w(kind == Plain ? 2 : 3);  // three passes each
+        EXPECT_FALSE(w.Wipe(kind, file, cluster_, false, false).ok()) << variant;
+        const std::string why = tw::ErrorText(w.each[kind]->LastError());
         EXPECT_NE(why.find("pass 2 "), std::string::npos) << variant << ": " << why;
         ASSERT_TRUE(fs::exists(file)) << variant;
         EXPECT_EQ(fs::file_size(file), length) << variant;
@@ -612,7 +588,6 @@ class SnapshotWiper : public CSecureFileWiper {
 // its end, both ways.
 TEST_F(WiperTest, ReadBackCatchesALostWriteOfTheLastPass) {
     const uint64_t lost = 4u << 20;  // the second write of a pass (4 MiB pieces)
-    enum Kind { Plain, Progress, Recycle };
     for (const char* oneAtATime : {"1", "writes"}) {
         for (Kind kind : {Plain, Progress, Recycle}) {
             for (bool verify : {true, false}) {
@@ -623,20 +598,10 @@ TEST_F(WiperTest, ReadBackCatchesALostWriteOfTheLastPass) {
                 setenv("TIDEWIPE_NO_IO_URING", oneAtATime, 1);
                 g_dropByte = 0xFF;  // count 1, fixed patterns: 0x00 then 0xFF is the last
                 g_dropAt = static_cast<int64_t>(lost);
-                CSecureFileWiper plain;
-                CProgressFileWiper progress;
-                CRecycleFileWiper recycle;
-                plain.SetPassCount(1);
-                progress.SetPassCount(2);
-                recycle.SetPassCount(2);
-                plain.verifyLastPass = progress.verifyLastPass = recycle.verifyLastPass = verify;
-                const tw::OpContext& op = tw::IdleOperation();
-                const tw::Result<void> r = kind == Plain ? plain.WipeFile(path, false, false)
-                                           : kind == Progress
-                                               ? progress.WipeFile(op, path, false, 0)
-                                               : recycle.WipeFile(op, path, false, 0, true);
+                Wipers w(kind == Plain ? 1 : 2, verify);  // two passes each
+                const tw::Result<void> r = w.Wipe(kind, path, 0);
                 if (kind == Plain) {
-                    EXPECT_EQ(plain.LastVerified(), verify && r.ok());
+                    EXPECT_EQ(w.plain.LastVerified(), verify && r.ok());
                 }
                 EXPECT_EQ(g_dropAt.load(), -1) << "the lost write never came";
                 if (verify) {
@@ -708,8 +673,8 @@ TEST_F(WiperTest, QueuedUnbufferedWritesLeaveEachPassOnDisk) {
 
 // A new name keeps the dots, the length and the folder, its letters drawn from the
 // generator; a rename never replaces another file, and the caller learns where the file
-// really is.
-TEST_F(WiperTest, ScrambleKeepsDotsLengthAndFolderAndNeverReplacesAnotherFile) {
+// really is. A folder tree is removed without following its links.
+TEST_F(WiperTest, ScrambleNeverReplacesAnotherFileAndTreeRemovalNeverFollowsALink) {
     const std::string path = MakeFile("an.report.txt", 10);
     // Predict the first and second random names and put a file under the second.
     ReferenceLcg ref(42);
@@ -732,10 +697,8 @@ TEST_F(WiperTest, ScrambleKeepsDotsLengthAndFolderAndNeverReplacesAnotherFile) {
     std::string same = renamed;
     EXPECT_FALSE(tw::wipe::ScrambleName(same, 0));
     EXPECT_EQ(same, renamed);
-}
 
-// Removing a folder tree (the Trash's folders) removes links, never what they point at.
-TEST_F(WiperTest, DeleteFolderTreeRemovesLinksNotTheirTargets) {
+    // Removing a folder tree (the Trash's folders) removes links, never what they point at.
     const std::string outside = MakeFile("outside.txt", 20);
     const std::string tree = dir_.Path() + "/tree";
     fs::create_directories(tree + "/a/b");

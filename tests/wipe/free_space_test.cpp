@@ -44,7 +44,7 @@ TEST(FreeSpacePlan, Refusals) {
     EXPECT_TRUE(tw::wipe::PlanFreeSpace(dir.Path(), 3).refusal.empty());
 }
 
-TEST(LeftoverSweep, RemovesFillFilesAndTellsOnce) {
+TEST(LeftoverSweep, RemovesFillFilesTellsOnceAndKeepsForeignFilesAndLinks) {
     tw::test::TempDir a("wipe-fs"), b("wipe-fs"), empty("wipe-fs");
     const std::string fa = MakeLeftover(a.Path(), 3);
     const std::string fb = MakeLeftover(b.Path(), 1);
@@ -70,25 +70,22 @@ TEST(LeftoverSweep, RemovesFillFilesAndTellsOnce) {
     EXPECT_FALSE(tw::wipe::SweepLeftoverTempFolders({a.Path(), b.Path()}, true,
                                                     [&](std::string_view) { ++messages; }));
     EXPECT_EQ(messages, 0);
-}
 
-TEST(LeftoverSweep, KeepsForeignFilesLockedFoldersAndSymlinks) {
-    tw::test::TempDir dir("wipe-fs");
     // A folder that also holds a file that is not ours: the fill files go, the folder
     // and the foreign file stay.
-    const std::string folder = MakeLeftover(dir.Path(), 2);
+    const std::string folder = MakeLeftover(a.Path(), 2);
     ASSERT_TRUE(tw::test::WriteFileBytes(folder + "/notes.txt", "mine"));
-    tw::wipe::LeftoverSweep sweep;
-    EXPECT_TRUE(tw::wipe::SweepLeftoverTempFolders({dir.Path()}, false, {}, &sweep));
+    sweep = {};
+    EXPECT_TRUE(tw::wipe::SweepLeftoverTempFolders({a.Path()}, false, {}, &sweep));
     EXPECT_EQ(sweep.kept, std::vector<std::string>{folder});
     EXPECT_EQ(tw::test::ReadFileBytes(folder + "/notes.txt"), "mine");
     EXPECT_FALSE(fs::exists(folder + "/zpqmalowjxy681.qlx"));
     fs::remove(folder + "/notes.txt");
 
     // (A folder a running clean holds is the volume tests': SweepLeavesARunningCleanAlone.)
-    MakeLeftover(dir.Path(), 1);
+    MakeLeftover(a.Path(), 1);
     sweep = {};
-    EXPECT_TRUE(tw::wipe::SweepLeftoverTempFolders({dir.Path()}, false, {}, &sweep));
+    EXPECT_TRUE(tw::wipe::SweepLeftoverTempFolders({a.Path()}, false, {}, &sweep));
     EXPECT_EQ(sweep.removed.size(), 1u);
 
     // A symbolic link with the folder's name is not a leftover: nothing behind it goes.
@@ -96,6 +93,6 @@ TEST(LeftoverSweep, KeepsForeignFilesLockedFoldersAndSymlinks) {
     const std::string victim = target.Path() + "/zpqmalowjxy681.qlx";
     ASSERT_TRUE(tw::test::WriteFileBytes(victim, "keep"));
     ASSERT_EQ(symlink(target.Path().c_str(), folder.c_str()), 0);
-    EXPECT_FALSE(tw::wipe::SweepLeftoverTempFolders({dir.Path()}, false));
+    EXPECT_FALSE(tw::wipe::SweepLeftoverTempFolders({a.Path()}, false));
     EXPECT_EQ(tw::test::ReadFileBytes(victim), "keep");
 }

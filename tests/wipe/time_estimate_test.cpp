@@ -10,8 +10,8 @@
 namespace tw::wipe {
 namespace {
 
-TEST(TimeEstimate, EachBranchHasItsExactWording) {
-    CTimeRemaining t("P: ", "W", [] { return int64_t{0}; });
+TEST(TimeEstimate, EachBranchHasItsWordingAndUpdateRebuildsOnlyWhenThePercentageAdvances) {
+    CTimeRemaining fixed("P: ", "W", [] { return int64_t{0}; });
     struct Row {
         double fraction, elapsed;
         bool first;
@@ -34,13 +34,11 @@ TEST(TimeEstimate, EachBranchHasItsExactWording) {
         {1.0, 100, false, "P: W"},
     };
     for (const Row& r : rows)
-        EXPECT_EQ(t.Compose(r.fraction, r.elapsed, r.first), r.text)
+        EXPECT_EQ(fixed.Compose(r.fraction, r.elapsed, r.first), r.text)
             << r.fraction << " " << r.elapsed;
     // A run far from its end stays finite.
-    EXPECT_EQ(t.Compose(1e-12, 86400, false).substr(0, 15), "P: 99999 hours,");
-}
+    EXPECT_EQ(fixed.Compose(1e-12, 86400, false).substr(0, 15), "P: 99999 hours,");
 
-TEST(TimeEstimate, UpdateFollowsTheClockAndRebuildsOnlyWhenThePercentageAdvances) {
     int64_t ms = 1000000;
     CTimeRemaining t("", "waiting", [&ms] { return ms; });
     EXPECT_TRUE(t.Update(uint64_t{0}, uint64_t{1000}));
@@ -67,19 +65,17 @@ TEST(TimeEstimate, UpdateFollowsTheClockAndRebuildsOnlyWhenThePercentageAdvances
     EXPECT_EQ(t.Text(), " 0% complete");
     EXPECT_TRUE(t.Update(uint64_t{5}, uint64_t{100}));
     EXPECT_EQ(t.Text(), " 5% complete");
-}
 
-TEST(TimeEstimate, PausedTimeDoesNotCount) {
     // Measured with the operation's active time: a pause of more than a second before
     // half the work is done must not make a second or more remain.
     tw::Operation op;
-    CTimeRemaining t(op);
-    t.Update(uint64_t{1}, uint64_t{100});  // the first text has no time in it
+    CTimeRemaining active(op);
+    active.Update(uint64_t{1}, uint64_t{100});  // the first text has no time in it
     op.Pause(true);
     std::this_thread::sleep_for(std::chrono::milliseconds(1300));
     op.Pause(false);
-    ASSERT_TRUE(t.Update(uint64_t{50}, uint64_t{100}));
-    EXPECT_EQ(t.Text(), t.Prefix() + t.WaitingText());
+    ASSERT_TRUE(active.Update(uint64_t{50}, uint64_t{100}));
+    EXPECT_EQ(active.Text(), active.Prefix() + active.WaitingText());
 }
 
 }  // namespace

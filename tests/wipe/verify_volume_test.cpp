@@ -65,7 +65,7 @@ extern "C" ssize_t pwritev(int fd, const struct iovec* iov, int n, off_t off) {
     return syscall(SYS_pwritev, fd, iov, n, static_cast<long>(off), 0L);
 }
 
-TEST(VerifyFreeSpace, ALostWriteOfTheLastPassFailsTheCleanAtItsOffset) {
+TEST(VerifyLastPass, ALostWriteFailsTheFreeSpaceCleanAndTheSlackWipeAtItsOffset) {
     TW_REQUIRE_SCRATCH(tw::test::FsKind::Ext4);
     // The read-back one request at a time, and queued ahead of the compare.
     for (const char* oneAtATime : {"1", "writes"}) {
@@ -94,13 +94,10 @@ TEST(VerifyFreeSpace, ALostWriteOfTheLastPassFailsTheCleanAtItsOffset) {
         }
     }
     unsetenv("TIDEWIPE_NO_IO_URING");
-}
 
-// The slack's last pass is read back before the file is cut to its own length: a slack
-// that kept the 0xFF of an earlier pass fails the file at the slack's first byte, the
-// file still gets its own length and content back.
-TEST(VerifySlack, ALostLastPassFailsTheFileAtItsOffset) {
-    TW_REQUIRE_SCRATCH(tw::test::FsKind::Ext4);
+    // The slack's last pass is read back before the file is cut to its own length: a
+    // slack that kept the 0xFF of an earlier pass fails the file at the slack's first
+    // byte, the file still gets its own length and content back.
     tw::test::ScratchVolume vol(tw::test::FsKind::Ext4, 16);
     ASSERT_TRUE(vol.Ok()) << vol.Error();
     for (bool verify : {true, false}) {

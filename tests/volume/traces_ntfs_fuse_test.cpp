@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/common/recording_sink.h"
-#include "tests/volume/traces_test_util.h"
+#include "tests/volume/recovery_fixture.h"
 #include "volume/traces.h"
 
 namespace tw::volume {
@@ -109,11 +109,6 @@ class NtfsTracesFuse : public ::testing::Test {
         EXPECT_EQ(test::ReadFileBytes(vol_->Root() + "grower.bin"), grower_);
         ASSERT_TRUE(vol_->Unmount());
     }
-    std::string Tool(const std::vector<std::string>& argv) {
-        std::string out;
-        RunTool(argv, &out);
-        return out;
-    }
 
     std::unique_ptr<test::ScratchVolume> vol_;
     std::string image_, config_, keep_, live_, grower_, ntfsfixBefore_;
@@ -196,14 +191,9 @@ TEST_F(NtfsTracesFuse, WipedFilesLeaveNothingRecoverableAndTheVolumeStaysSound) 
 }
 
 TEST_F(NtfsTracesFuse, AStopMidWipeLeavesTheRecordThatScrubMftThenTakesWithEveryOther) {
-    CRawDriveRef drive;
-    SearchContext ctx;
-    ctx.driveText = "/";
-    ctx.drive = &drive;
-    std::unique_ptr<NtfsVolume> ntfs;
-    ASSERT_EQ(SearchDrive(ctx, image_, image_, &ntfs).end, SearchEnd::Completed);
-    ASSERT_TRUE(drive.Open(image_, true)) << tw::ErrorText(drive.LastError());
-    const RecoverableFile* letter = FindByName(ctx.found, "letter.txt");
+    SearchedVolume searched;
+    ASSERT_TRUE(searched.Search(image_, true)) << tw::ErrorText(searched.drive.LastError());
+    const RecoverableFile* letter = searched.Find("letter.txt");
     ASSERT_NE(letter, nullptr);
     std::atomic<int> stop{0};
     test::RecordingSink sink;
@@ -213,12 +203,12 @@ TEST_F(NtfsTracesFuse, AStopMidWipeLeavesTheRecordThatScrubMftThenTakesWithEvery
     tw::test::TestOperation op;
     op.SetSink(&sink);
     op.UseStopFlag(stop);
-    TraceVolume tv{&drive, ntfs.get(), nullptr, 0};
+    TraceVolume tv{&searched.drive, searched.ntfs.get(), nullptr, 0};
     const TraceWipeResult r = WipeFileTraces(op, tv, *letter, 1);
     EXPECT_EQ(r.outcome, Outcome::Stopped);
     EXPECT_EQ(r.clustersWiped, 3u);
     EXPECT_FALSE(r.recordScrubbed);
-    drive.Close();
+    searched.drive.Close();
     // The record still describes the file (ntfsundelete lists it and its name is in
     // the record); the search does not, since its first sector now reads as wiped.
     EXPECT_NE(Tool({"ntfsundelete", "-s", image_}).find("letter.txt"), std::string::npos);

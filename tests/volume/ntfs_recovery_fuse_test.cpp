@@ -28,8 +28,8 @@ TEST(NtfsRecoveryFuse, RecoveryOnlyReadsTheVolume) {
     const std::string image = work.Path() + "/copy.img";
     ASSERT_EQ(RunTool({"cp", NtfsImage().path, image}), 0);
     const std::string before = test::ReadFileBytes(image);
-    auto r = test::RunCli("--config-home '" + work.Path() + "/cfg' recover '" + image + "' --to '" +
-                          work.Path() + "/out' --all");
+    const std::string cli = "--config-home '" + work.Path() + "/cfg' ";
+    auto r = test::RunCli(cli + "recover '" + image + "' --to '" + work.Path() + "/out' --all");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("/reuse_victim.bin -> " + work.Path() +
                          "/out/#euse_victim.bin (32768 bytes, 6 reallocated clusters"),
@@ -37,15 +37,11 @@ TEST(NtfsRecoveryFuse, RecoveryOnlyReadsTheVolume) {
         << r.out;
     EXPECT_TRUE(test::ReadFileBytes(image) == before) << "recovery wrote to the NTFS volume";
     // The clusters command marks the reused ones.
-    auto c = test::RunCli("--config-home '" + work.Path() + "/cfg' search '" + image + "' --json");
-    ASSERT_EQ(c.status, 0);
-    auto found = nlohmann::json::parse(c.out);
-    uint64_t location = 0;
-    for (const auto& f : found)
-        if (f["name"] == "reuse_victim.bin") location = f["location"];
-    ASSERT_NE(location, 0u);
-    c = test::RunCli("--config-home '" + work.Path() + "/cfg' clusters '" + image +
-                     "' --location " + std::to_string(location));
+    const auto found = testing::SearchImage(image);
+    const RecoverableFile* victim = testing::FindByName(found, "reuse_victim.bin");
+    ASSERT_NE(victim, nullptr);
+    auto c = test::RunCli(cli + "clusters '" + image + "' --location " +
+                          std::to_string(victim->location));
     ASSERT_EQ(c.status, 0) << c.err;
     EXPECT_NE(c.out.find("Clusters: 8 of 4096 bytes, 6 reallocated"), std::string::npos) << c.out;
 }
@@ -97,10 +93,7 @@ TEST(NtfsRecoveryFuse, NamedStreamsAreNotTheFileButGoWithItsTraces) {
     EXPECT_TRUE(test::ReadFileBytes(work.Path() + "/out/#ata.bin") == data);
     EXPECT_TRUE(test::ReadFileBytes(work.Path() + "/out/#ig.bin") == big);
 
-    auto bytes = [&] {
-        const std::string s = test::ReadFileBytes(image);
-        return std::vector<uint8_t>(s.begin(), s.end());
-    };
+    const auto bytes = [&image] { return testing::ReadBytes(image); };
     ASSERT_GT(test::CountOccurrences(bytes(), "SIDESTREAM\n"), 0u);
     ASSERT_GT(test::CountOccurrences(bytes(), "ZONE\n"), 0u);
     r = test::RunCli(cli + "wipe-traces '" + image + "' --all --yes --passes 1");

@@ -45,6 +45,11 @@ class FatImageTest : public ::testing::Test {
         if (!missing.empty()) GTEST_SKIP() << "missing tool: " << missing;
         setenv("MTOOLS_SKIP_CHECK", "1", 1);
     }
+    // The program with this test's settings; `out` receives what it printed.
+    int Cli(const std::vector<std::string>& args, std::string* out) {
+        out->clear();
+        return test::RunCliIn(config_, args, out);
+    }
     std::string Local(const std::string& name) const { return dir_.Path() + "/" + name; }
     std::string Fsck(int* rc) {
         std::string out;
@@ -151,28 +156,22 @@ TEST_F(FatTracesIntegration, WipedFileLeavesNoContentNameOrEntryAndTheVolumeStay
     // A dry run prints the plan and changes nothing.
     const std::vector<uint8_t> before = ReadBytes(image_);
     std::string out;
-    ASSERT_EQ(test::RunCliIn(config_,
-                             {"wipe-traces", image_, "--location", std::to_string(location_),
-                              "--passes", "2", "--dry-run"},
-                             &out),
+    ASSERT_EQ(Cli({"wipe-traces", image_, "--location", std::to_string(location_), "--passes", "2",
+                   "--dry-run"},
+                  &out),
               0)
         << out;
     EXPECT_NE(out.find("?ECRET~1.TXT: 10 clusters x 2 passes"), std::string::npos) << out;
     EXPECT_EQ(ReadBytes(image_), before);
     // Without a terminal and without --yes nothing is confirmed: refused, unchanged.
-    out.clear();
-    EXPECT_EQ(test::RunCliIn(
-                  config_, {"wipe-traces", image_, "--location", std::to_string(location_)}, &out),
-              3)
+    EXPECT_EQ(Cli({"wipe-traces", image_, "--location", std::to_string(location_)}, &out), 3)
         << out;
     EXPECT_EQ(ReadBytes(image_), before);
 
-    out.clear();
     const std::string receipt = dir_.Path() + "/receipt.json";
-    ASSERT_EQ(test::RunCliIn(config_,
-                             {"wipe-traces", image_, "--location", std::to_string(location_),
-                              "--passes", "2", "--yes", "--verify", "--report", receipt},
-                             &out),
+    ASSERT_EQ(Cli({"wipe-traces", image_, "--location", std::to_string(location_), "--passes", "2",
+                   "--yes", "--verify", "--report", receipt},
+                  &out),
               0)
         << out;
     // The receipt: the image, the one file by its name as found, its ten clusters twice
@@ -219,21 +218,20 @@ TEST_F(FatTracesIntegration, LinesAreLoggedOnlyWhenTheirCategoryIsOnAndAllLeaves
     const std::string logs = dir_.Path() + "/logs";
     ASSERT_EQ(::mkdir(logs.c_str(), 0700), 0);
     std::string out;
-    ASSERT_EQ(test::RunCliIn(config_, {"settings", "set", "LogLocation", logs}, &out), 0) << out;
+    ASSERT_EQ(Cli({"settings", "set", "LogLocation", logs}, &out), 0) << out;
     auto logText = [&] {
         std::string text;
-        test::RunCliIn(config_, {"log", "show"}, &text);
+        Cli({"log", "show"}, &text);
         return text;
     };
     auto run = [&](const std::string& save, const std::string& category) {
         std::string o;
-        test::RunCliIn(config_, {"settings", "set", "SaveToLogfile", save}, &o);
-        test::RunCliIn(config_, {"settings", "set", "logRecoverableDataOperations", category}, &o);
-        EXPECT_EQ(test::RunCliIn(config_, {"search", image_}, &o), 0) << o;
-        EXPECT_EQ(test::RunCliIn(config_,
-                                 {"recover", image_, "--all", "--keep-entries", "--to",
-                                  dir_.Path() + "/out-" + save + category},
-                                 &o),
+        Cli({"settings", "set", "SaveToLogfile", save}, &o);
+        Cli({"settings", "set", "logRecoverableDataOperations", category}, &o);
+        EXPECT_EQ(Cli({"search", image_}, &o), 0) << o;
+        EXPECT_EQ(Cli({"recover", image_, "--all", "--keep-entries", "--to",
+                       dir_.Path() + "/out-" + save + category},
+                      &o),
                   0)
             << o;
     };
@@ -247,23 +245,17 @@ TEST_F(FatTracesIntegration, LinesAreLoggedOnlyWhenTheirCategoryIsOnAndAllLeaves
               std::string::npos)
         << text;
     EXPECT_NE(text.find(" -> Started data recovery operation"), std::string::npos) << text;
-    out.clear();
-    ASSERT_EQ(
-        test::RunCliIn(config_, {"wipe-traces", image_, "--all", "--passes", "1", "--yes"}, &out),
-        0)
-        << out;
+    ASSERT_EQ(Cli({"wipe-traces", image_, "--all", "--passes", "1", "--yes"}, &out), 0) << out;
     EXPECT_NE(logText().find("Wiped traces of file"), std::string::npos) << logText();
     ExpectSoundWithLiveFilesIntact();
     const std::vector<uint8_t> after = ReadBytes(image_);
     EXPECT_EQ(CountOccurrences(after, kSecretBody), 0u);
     EXPECT_EQ(CountOccurrences(after, kOtherBody), 0u);
     EXPECT_TRUE(SearchImage(image_).empty());
-    out.clear();
-    EXPECT_EQ(test::RunCliIn(config_, {"wipe-traces", image_, "--all", "--yes"}, &out), 0) << out;
+    EXPECT_EQ(Cli({"wipe-traces", image_, "--all", "--yes"}, &out), 0) << out;
     EXPECT_NE(out.find("Nothing to wipe"), std::string::npos) << out;
     // No selection: a usage error, not a silent success.
-    out.clear();
-    EXPECT_EQ(test::RunCliIn(config_, {"wipe-traces", image_, "--yes"}, &out), 2) << out;
+    EXPECT_EQ(Cli({"wipe-traces", image_, "--yes"}, &out), 2) << out;
     EXPECT_NE(out.find("Please select recoverable files to wipe"), std::string::npos) << out;
 }
 

@@ -3,11 +3,11 @@
 // few damaged ones) that reach deep into each parser. The committed corpus under
 // tests/fuzz/corpus/ was made with it:
 //     fuzz_make_seeds tests/fuzz/corpus
-#include <sys/stat.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -26,16 +26,11 @@ namespace {
 std::string g_root;
 
 void Write(const std::string& target, const std::string& name, const std::vector<uint8_t>& bytes) {
-    const std::string dir = g_root + "/" + target;
-    mkdir(g_root.c_str(), 0755);
-    mkdir(dir.c_str(), 0755);
-    FILE* f = std::fopen((dir + "/" + name).c_str(), "wb");
-    if (!f) {
-        std::perror(name.c_str());
-        return;
-    }
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
+    std::filesystem::create_directories(g_root + "/" + target);
+    std::ofstream out(g_root + "/" + target + "/" + name, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    if (!out) std::perror(name.c_str());
 }
 
 std::vector<uint8_t> WithSize(std::vector<uint8_t> sector, uint64_t size) {

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/bytes.h"
+
 namespace tw::volume::fuzzing {
 
 inline constexpr uint32_t kNtfsRecordSize = 1024;
@@ -25,15 +27,9 @@ inline constexpr uint32_t kNtfsMftRecords = 64;
 inline constexpr uint32_t kNtfsBitmapCluster = 200;
 inline constexpr uint32_t kNtfsFirstFreeRecord = 23;
 
-inline void NtfsPut16(uint8_t* p, uint64_t v) {
-    for (int i = 0; i < 2; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-inline void NtfsPut32(uint8_t* p, uint64_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-inline void NtfsPut64(uint8_t* p, uint64_t v) {
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
+inline void NtfsPut16(uint8_t* p, uint64_t v) { platform::PutLe16(p, static_cast<uint16_t>(v)); }
+inline void NtfsPut32(uint8_t* p, uint64_t v) { platform::PutLe32(p, static_cast<uint32_t>(v)); }
+inline void NtfsPut64(uint8_t* p, uint64_t v) { platform::PutLe64(p, v); }
 
 // One run of a run list: `delta` clusters from the previous run's start (sparse when
 // `sparse`), `count` clusters long.

@@ -57,7 +57,6 @@ class FatImageBuilder {
 
     uint32_t BytesPerCluster() const { return bps_ * spc_; }
     uint32_t DataStartSector() const { return reserved_ + fats_ * spf_; }
-    uint32_t SectorsPerFat() const { return spf_; }
     uint32_t ReservedSectors() const { return reserved_; }
     std::vector<uint8_t>& Bytes() { return img_; }
     uint8_t* Boot() { return img_.data(); }

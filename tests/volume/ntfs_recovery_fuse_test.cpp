@@ -28,8 +28,8 @@ TEST(NtfsRecoveryFuse, RecoveryOnlyReadsTheVolume) {
     const std::string image = work.Path() + "/copy.img";
     ASSERT_EQ(RunTool({"cp", NtfsImage().path, image}), 0);
     const std::string before = test::ReadFileBytes(image);
-    auto r = test::RunCli("--config-home '" + work.Path() + "/cfg' recover '" + image + "' --to '" +
-                          work.Path() + "/out' --all");
+    const std::string cli = "--config-home '" + work.Path() + "/cfg' ";
+    auto r = test::RunCli(cli + "recover '" + image + "' --to '" + work.Path() + "/out' --all");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("/reuse_victim.bin -> " + work.Path() +
                          "/out/#euse_victim.bin (32768 bytes, 6 reallocated clusters"),
@@ -37,15 +37,11 @@ TEST(NtfsRecoveryFuse, RecoveryOnlyReadsTheVolume) {
         << r.out;
     EXPECT_TRUE(test::ReadFileBytes(image) == before) << "recovery wrote to the NTFS volume";
     // The clusters command marks the reused ones.
-    auto c = test::RunCli("--config-home '" + work.Path() + "/cfg' search '" + image + "' --json");
-    ASSERT_EQ(c.status, 0);
-    auto found = nlohmann::json::parse(c.out);
-    uint64_t location = 0;
-    for (const auto& f : found)
-        if (f["name"] == "reuse_victim.bin") location = f["location"];
-    ASSERT_NE(location, 0u);
-    c = test::RunCli("--config-home '" + work.Path() + "/cfg' clusters '" + image +
-                     "' --location " + std::to_string(location));
+    const auto found = testing::SearchImage(image);
+    const RecoverableFile* victim = testing::FindByName(found, "reuse_victim.bin");
+    ASSERT_NE(victim, nullptr);
+    auto c = test::RunCli(cli + "clusters '" + image + "' --location " +
+                          std::to_string(victim->location));
     ASSERT_EQ(c.status, 0) << c.err;
     EXPECT_NE(c.out.find("Clusters: 8 of 4096 bytes, 6 reallocated"), std::string::npos) << c.out;
 }
@@ -97,10 +93,7 @@ TEST(NtfsRecoveryFuse, NamedStreamsAreNotTheFileButGoWithItsTraces) {
     EXPECT_TRUE(test::ReadFileBytes(work.Path() + "/out/#ata.bin") == data);
     EXPECT_TRUE(test::ReadFileBytes(work.Path() + "/out/#ig.bin") == big);
 
-    auto bytes = [&] {
-        const std::string s = test::ReadFileBytes(image);
-        return std::vector<uint8_t>(s.begin(), s.end());
-    };
+    const auto bytes = [&image] { return testing::ReadBytes(image); };
     ASSERT_GT(test::CountOccurrences(bytes(), "SIDESTREAM\n"), 0u);
     ASSERT_GT(test::CountOccurrences(bytes(), "ZONE\n"), 0u);
     r = test::RunCli(cli + "wipe-traces '" + image + "' --all --yes --passes 1");
@@ -110,49 +103,44 @@ TEST(NtfsRecoveryFuse, NamedStreamsAreNotTheFileButGoWithItsTraces) {
     EXPECT_EQ(test::CountOccurrences(bytes(), "DATA\n"), 0u);
 }
 
+// The command refuses before it searches, for an NTFS image mounted by its FUSE driver
+// and an ext4 image mounted through a loop device; named by the image, the mounted folder
+// or the loop device; a folder below the mount point or the mount point itself; and says
+// where it is. A folder elsewhere is not refused for it.
 TEST(NtfsRecoveryFuse, AFolderOnTheMountedSourceIsRefused) {
     TW_REQUIRE_SCRATCH(test::FsKind::Ntfs);
-    test::ScratchVolume vol(test::FsKind::Ntfs, 16);
-    ASSERT_TRUE(vol.Ok()) << vol.Error();
-    const std::string inside = vol.MountPoint() + "/recovered";
-    ASSERT_EQ(::mkdir(inside.c_str(), 0755), 0);
-
-    // The command refuses before it searches, by the image or by the mounted folder, a
-    // folder below the mount point or the mount point itself, and says where it is.
-    test::TempDir home("home");
-    for (const std::string& source : {vol.ImagePath(), vol.MountPoint()})
-        for (const std::string& to : {inside, vol.MountPoint()}) {
-            auto r = test::RunCli("--config-home '" + home.Path() + "' recover '" + source +
-                                  "' --to '" + to + "' --all");
-            EXPECT_EQ(r.status, 3) << source << " " << to << ": " << r.err;
-            EXPECT_NE(r.err.find(std::string(S<426>)), std::string::npos) << r.err;
-            EXPECT_NE(r.err.find("(mounted at " + vol.MountPoint() + ")"), std::string::npos)
-                << r.err;
-        }
-    // A folder that would have to be made there is refused before it is made.
-    const std::string fresh = vol.MountPoint() + "/fresh";
-    auto r = test::RunCli("--config-home '" + home.Path() + "' recover '" + vol.ImagePath() +
-                          "' --to '" + fresh + "' --all");
-    EXPECT_EQ(r.status, 3) << r.err;
-    struct stat st {};
-    EXPECT_NE(::stat(fresh.c_str(), &st), 0) << "the folder was made on the source";
-}
-
-TEST(NtfsRecoveryFuse, AFolderOnALoopMountOfTheSourceIsRefused) {
     TW_REQUIRE_SCRATCH(test::FsKind::Ext4);
-    test::ScratchVolume vol(test::FsKind::Ext4, 16);
-    ASSERT_TRUE(vol.Ok()) << vol.Error();
-    RecoveryFolder folder;
-    std::string mountPoint;
-    EXPECT_EQ(folder.Open(vol.MountPoint(), vol.ImagePath(), &mountPoint), FolderCheck::OnSource);
-    EXPECT_EQ(mountPoint, vol.MountPoint());
-    // The loop device itself names the same volume.
-    std::string loop;
-    ASSERT_EQ(RunTool({"findmnt", "-n", "-o", "SOURCE", vol.MountPoint()}, &loop), 0);
-    while (!loop.empty() && loop.back() == '\n') loop.pop_back();
-    EXPECT_EQ(folder.Open(vol.MountPoint(), loop), FolderCheck::OnSource) << loop;
-    test::TempDir outside("outside");
-    EXPECT_EQ(folder.Open(outside.Path(), vol.ImagePath()), FolderCheck::Ok);
+    test::TempDir home("home");
+    const std::string cli = "--config-home '" + home.Path() + "' recover '";
+    for (const test::FsKind kind : {test::FsKind::Ntfs, test::FsKind::Ext4}) {
+        test::ScratchVolume vol(kind, 16);
+        ASSERT_TRUE(vol.Ok()) << vol.Error();
+        const std::string inside = vol.MountPoint() + "/recovered";
+        ASSERT_EQ(::mkdir(inside.c_str(), 0755), 0);
+        std::vector<std::string> sources = {vol.ImagePath(), vol.MountPoint()};
+        if (kind == test::FsKind::Ext4) {
+            std::string loop;
+            ASSERT_EQ(RunTool({"findmnt", "-n", "-o", "SOURCE", vol.MountPoint()}, &loop), 0);
+            while (!loop.empty() && loop.back() == '\n') loop.pop_back();
+            sources.push_back(loop);
+        }
+        for (const std::string& source : sources)
+            for (const std::string& to : {inside, vol.MountPoint()}) {
+                auto r = test::RunCli(cli + source + "' --to '" + to + "' --all");
+                EXPECT_EQ(r.status, 3) << source << " " << to << ": " << r.err;
+                EXPECT_NE(r.err.find(std::string(S<426>)), std::string::npos) << r.err;
+                EXPECT_NE(r.err.find("(mounted at " + vol.MountPoint() + ")"), std::string::npos)
+                    << r.err;
+            }
+        // A folder that would have to be made there is refused before it is made.
+        const std::string fresh = vol.MountPoint() + "/fresh";
+        auto r = test::RunCli(cli + vol.ImagePath() + "' --to '" + fresh + "' --all");
+        EXPECT_EQ(r.status, 3) << r.err;
+        struct stat st {};
+        EXPECT_NE(::stat(fresh.c_str(), &st), 0) << "the folder was made on the source";
+        r = test::RunCli(cli + vol.ImagePath() + "' --to '" + home.Path() + "/out' --all");
+        EXPECT_EQ(r.err.find(std::string(S<426>)), std::string::npos) << r.err;
+    }
 }
 
 }  // namespace

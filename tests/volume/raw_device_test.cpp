@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/fileio.h"
 #include "platform/rawio.h"
 #include "tests/common/scratch_volume.h"
 #include "volume/raw_drive.h"
@@ -28,12 +29,8 @@ TEST(RawDeviceIntegration, ReadsSeeWhatReachedTheDiskPastTheDeviceCache) {
     if (loop.empty()) GTEST_SKIP() << "no loop device available";
     // A mounted file system keeps the device open; the device's cache lives as long as
     // somebody holds it (the last close drops it).
-    const int holder = ::open(loop.c_str(), O_RDONLY);
-    ASSERT_GE(holder, 0);
-    struct Close {
-        int fd;
-        ~Close() { ::close(fd); }
-    } closeHolder{holder};
+    const tw::platform::UniqueFd holder(::open(loop.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(holder.ok());
 
     std::vector<uint8_t> sector(512);
     {
@@ -45,12 +42,10 @@ TEST(RawDeviceIntegration, ReadsSeeWhatReachedTheDiskPastTheDeviceCache) {
     // New bytes reach the disk without passing through the device's cache, as file data
     // written by a mounted file system does.
     {
-        int fd = ::open(image.c_str(), O_WRONLY);
-        ASSERT_GE(fd, 0);
-        std::vector<char> b(512, 'B');
-        ASSERT_EQ(::pwrite(fd, b.data(), b.size(), 100 * 512), 512);
-        ::fsync(fd);
-        ::close(fd);
+        const tw::platform::UniqueFd fd(::open(image.c_str(), O_WRONLY | O_CLOEXEC));
+        const std::vector<char> b(512, 'B');
+        ASSERT_EQ(::pwrite(fd.get(), b.data(), b.size(), 100 * 512), 512);
+        ASSERT_EQ(::fsync(fd.get()), 0);
     }
     tw::volume::CRawDriveRef drive;
     ASSERT_TRUE(drive.Open(loop)) << tw::ErrorText(drive.LastError());

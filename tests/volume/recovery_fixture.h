@@ -1,13 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// What the recovery tests share: a searched volume (in memory or an image file) ready
-// for RecoverFile, a progress sink that counts steps and can raise the stop flag, and
-// small file helpers.
+// What the recovery and trace-wiping tests share: a searched volume (in memory or an
+// image file) ready for RecoverFile or a trace wipe, the shared NTFS image, the peer
+// tools, and small file and text helpers.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -148,5 +150,56 @@ struct OutFolder {
         return test::ReadFileBytes(dir.Path() + "/" + name);
     }
 };
+
+inline std::vector<uint8_t> ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// `size` bytes of numbered copies of `line`: text that is easy to find in an image and
+// never one repeated byte.
+inline std::string Repeat(const std::string& line, size_t size) {
+    std::string s;
+    for (size_t i = 0; s.size() < size; ++i) s += line + " " + std::to_string(i) + "\n";
+    s.resize(size);
+    return s;
+}
+
+// A name as UTF-16LE bytes, the way NTFS and FAT long names store it.
+inline std::string Utf16(const std::string& ascii) {
+    std::string s;
+    for (char c : ascii) {
+        s += c;
+        s += '\0';
+    }
+    return s;
+}
+
+// What the search finds on an image file.
+inline std::vector<RecoverableFile> SearchImage(const std::string& image) {
+    SearchedVolume v;
+    v.Search(image, false);
+    return std::move(v.found);
+}
+
+inline const RecoverableFile* FindByName(const std::vector<RecoverableFile>& found,
+                                         const std::string& name) {
+    for (const auto& f : found)
+        if (f.name == name) return &f;
+    return nullptr;
+}
+
+// What `argv` prints, whatever it exits with.
+inline std::string Tool(const std::vector<std::string>& argv) {
+    std::string out;
+    test::RunTool(argv, &out);
+    return out;
+}
+
+// "fsck.fat -n" / "ntfsfix -n" output without lines that name the program's version.
+inline std::string WithoutFirstLine(const std::string& s) {
+    auto nl = s.find('\n');
+    return nl == std::string::npos ? std::string() : s.substr(nl + 1);
+}
 
 }  // namespace tw::volume::testing

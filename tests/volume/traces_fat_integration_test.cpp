@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "tests/volume/traces_test_util.h"
+#include "tests/volume/recovery_fixture.h"
 #include "volume/fat32.h"
 
 namespace tw::volume {
@@ -36,14 +36,43 @@ std::vector<std::string> LongNamePieces(const std::string& name) {
 constexpr const char* kSecretBody = "TW-SECRET-LETTER-BODY";
 constexpr const char* kOtherBody = "TW-OTHER-DELETED-BODY";
 
-// A FAT32 image in a temporary folder, with the settings of the program beside it.
+// A FAT32 image in a temporary folder, with the settings of the program beside it, and
+// mtools to fill it.
 class FatImageTest : public ::testing::Test {
   protected:
+    void RequireTools(std::initializer_list<const char*> tools) {
+        const std::string missing = test::MissingTool(tools);
+        if (!missing.empty()) GTEST_SKIP() << "missing tool: " << missing;
+        setenv("MTOOLS_SKIP_CHECK", "1", 1);
+    }
+    // The program with this test's settings; `out` receives what it printed.
+    int Cli(const std::vector<std::string>& args, std::string* out) {
+        out->clear();
+        return test::RunCliIn(config_, args, out);
+    }
     std::string Local(const std::string& name) const { return dir_.Path() + "/" + name; }
     std::string Fsck(int* rc) {
         std::string out;
         *rc = RunTool({"fsck.fat", "-n", image_}, &out);
         return WithoutFirstLine(out);
+    }
+    int Mtool(const std::vector<std::string>& argv) {
+        std::string out;
+        int rc = RunTool(argv, &out);
+        if (rc != 0) ADD_FAILURE() << argv[0] << ": " << out;
+        return rc;
+    }
+    // Copies `data` onto the volume as `path` (its folders made already).
+    void Put(const std::string& path, const std::string& data) {
+        const std::string local = Local("put.tmp");
+        ASSERT_TRUE(test::WriteFileBytes(local, data));
+        Mtool({"mcopy", "-i", image_, local, "::" + path});
+    }
+    // What the volume holds as `path`.
+    std::string Mtype(const std::string& path) {
+        std::string out;
+        EXPECT_EQ(RunTool({"mtype", "-i", image_, "::" + path}, &out), 0) << out;
+        return out;
     }
 
     test::TempDir dir_{"traces-fat"};
@@ -54,10 +83,8 @@ class FatImageTest : public ::testing::Test {
 class FatTracesIntegration : public FatImageTest {
   protected:
     void SetUp() override {
-        const std::string missing =
-            test::MissingTool({"mkfs.fat", "mcopy", "mdel", "mmd", "mtype", "fsck.fat"});
-        if (!missing.empty()) GTEST_SKIP() << "missing tool: " << missing;
-        setenv("MTOOLS_SKIP_CHECK", "1", 1);
+        RequireTools({"mkfs.fat", "mcopy", "mdel", "mmd", "mtype", "fsck.fat"});
+        if (IsSkipped()) return;
         std::string out;
         // 512-byte clusters (FAT32 needs 65525 of them at least): the 5000-byte letter
         // takes ten.
@@ -69,15 +96,11 @@ class FatTracesIntegration : public FatImageTest {
         secret_ = Repeat(std::string("Dear Ada, ") + kSecretBody, 5000);
         keep_ = Repeat("keep this file as it is", 3000);
         rootLive_ = Repeat("a live file in the root", 9000);
-        Put("secret_letter.txt", secret_);
-        Put("KEEP.TXT", keep_);
-        Put("OTHER.TXT", Repeat(kOtherBody, 2000));
-        Put("ROOTLIVE.BIN", rootLive_);
         ASSERT_EQ(Mtool({"mmd", "-i", image_, "::/SUB"}), 0);
-        ASSERT_EQ(Mtool({"mcopy", "-i", image_, Local("secret_letter.txt"), Local("KEEP.TXT"),
-                         Local("OTHER.TXT"), "::/SUB/"}),
-                  0);
-        ASSERT_EQ(Mtool({"mcopy", "-i", image_, Local("ROOTLIVE.BIN"), "::/"}), 0);
+        Put("/SUB/secret_letter.txt", secret_);
+        Put("/SUB/KEEP.TXT", keep_);
+        Put("/SUB/OTHER.TXT", Repeat(kOtherBody, 2000));
+        Put("/ROOTLIVE.BIN", rootLive_);
         ASSERT_EQ(Mtool({"mdel", "-i", image_, "::/SUB/secret_letter.txt", "::/SUB/OTHER.TXT"}), 0);
 
         found_ = SearchImage(image_);
@@ -88,8 +111,7 @@ class FatTracesIntegration : public FatImageTest {
         // FSInfo hint of the last cluster allocated, which is pointed at the letter.
         SetNextFreeHint(static_cast<uint32_t>(location_));
         reuse_ = Repeat("TW-REUSED-BY-A-LIVE-FILE", 512);
-        Put("REUSE.BIN", reuse_);
-        ASSERT_EQ(Mtool({"mcopy", "-i", image_, Local("REUSE.BIN"), "::/"}), 0);
+        Put("/REUSE.BIN", reuse_);
         bool reused = false;
         for (uint32_t c = 1; c < 10; ++c)
             reused = reused || FatEntryOf(static_cast<uint32_t>(location_ + c)) != 0;
@@ -98,20 +120,6 @@ class FatTracesIntegration : public FatImageTest {
         fsckBefore_ = Fsck(&fsckBeforeRc_);
     }
 
-    void Put(const std::string& name, const std::string& data) {
-        ASSERT_TRUE(test::WriteFileBytes(Local(name), data));
-    }
-    int Mtool(const std::vector<std::string>& argv) {
-        std::string out;
-        int rc = RunTool(argv, &out);
-        if (rc != 0) ADD_FAILURE() << argv[0] << ": " << out;
-        return rc;
-    }
-    std::string Mtype(const std::string& path) {
-        std::string out;
-        EXPECT_EQ(RunTool({"mtype", "-i", image_, path}, &out), 0) << out;
-        return out;
-    }
     void SetNextFreeHint(uint32_t cluster) {
         std::fstream f(image_, std::ios::in | std::ios::out | std::ios::binary);
         uint8_t boot[512];
@@ -133,9 +141,9 @@ class FatTracesIntegration : public FatImageTest {
         int rc = 0;
         EXPECT_EQ(Fsck(&rc), fsckBefore_);
         EXPECT_EQ(rc, fsckBeforeRc_);
-        EXPECT_EQ(Mtype("::/SUB/KEEP.TXT"), keep_);
-        EXPECT_EQ(Mtype("::/ROOTLIVE.BIN"), rootLive_);
-        EXPECT_EQ(Mtype("::/REUSE.BIN"), reuse_);
+        EXPECT_EQ(Mtype("/SUB/KEEP.TXT"), keep_);
+        EXPECT_EQ(Mtype("/ROOTLIVE.BIN"), rootLive_);
+        EXPECT_EQ(Mtype("/REUSE.BIN"), reuse_);
     }
 
     std::string secret_, keep_, rootLive_, reuse_, fsckBefore_;
@@ -148,42 +156,33 @@ TEST_F(FatTracesIntegration, WipedFileLeavesNoContentNameOrEntryAndTheVolumeStay
     // A dry run prints the plan and changes nothing.
     const std::vector<uint8_t> before = ReadBytes(image_);
     std::string out;
-    ASSERT_EQ(test::RunCliIn(config_,
-                             {"wipe-traces", image_, "--location", std::to_string(location_),
-                              "--passes", "2", "--dry-run"},
-                             &out),
+    ASSERT_EQ(Cli({"wipe-traces", image_, "--location", std::to_string(location_), "--passes", "2",
+                   "--dry-run"},
+                  &out),
               0)
         << out;
     EXPECT_NE(out.find("?ECRET~1.TXT: 10 clusters x 2 passes"), std::string::npos) << out;
     EXPECT_EQ(ReadBytes(image_), before);
     // Without a terminal and without --yes nothing is confirmed: refused, unchanged.
-    out.clear();
-    EXPECT_EQ(test::RunCliIn(
-                  config_, {"wipe-traces", image_, "--location", std::to_string(location_)}, &out),
-              3)
+    EXPECT_EQ(Cli({"wipe-traces", image_, "--location", std::to_string(location_)}, &out), 3)
         << out;
     EXPECT_EQ(ReadBytes(image_), before);
 
-    out.clear();
     const std::string receipt = dir_.Path() + "/receipt.json";
-    ASSERT_EQ(test::RunCliIn(config_,
-                             {"wipe-traces", image_, "--location", std::to_string(location_),
-                              "--passes", "2", "--yes", "--verify", "--report", receipt},
-                             &out),
+    ASSERT_EQ(Cli({"wipe-traces", image_, "--location", std::to_string(location_), "--passes", "2",
+                   "--yes", "--verify", "--report", receipt},
+                  &out),
               0)
         << out;
     // The receipt: the image, the one file by its name as found, its ten clusters twice
     // and the directory cluster its entries were cleared in; read back, and not found by
     // the search that followed.
-    const std::vector<uint8_t> boot = ReadBytes(image_);
-    ASSERT_GT(boot.size(), 0x0Du);
-    const uint64_t bpc = static_cast<uint64_t>(boot[0x0B] | boot[0x0C] << 8) * boot[0x0D];
     const auto r = nlohmann::json::parse(test::ReadFileBytes(receipt), nullptr, false);
     EXPECT_EQ(r["command"], "wipe-traces");
     EXPECT_EQ(r["target"]["path"], image_);
     ASSERT_EQ(r["items"].size(), 1u);
     EXPECT_EQ(r["items"][0]["path"], "/SUB/?ECRET~1.TXT");
-    EXPECT_EQ(r["bytesOverwritten"], (10 * 2 + 1) * bpc);
+    EXPECT_EQ(r["bytesOverwritten"], (10 * 2 + 1) * 512);  // clusters of 512 bytes
     EXPECT_EQ(r["verification"]["result"], "passed");
     EXPECT_NE(out.find("Wiped traces of file /SUB/?ECRET~1.TXT"), std::string::npos) << out;
     // The guessed sequence passes over the reused cluster: ten others are written.
@@ -219,21 +218,20 @@ TEST_F(FatTracesIntegration, LinesAreLoggedOnlyWhenTheirCategoryIsOnAndAllLeaves
     const std::string logs = dir_.Path() + "/logs";
     ASSERT_EQ(::mkdir(logs.c_str(), 0700), 0);
     std::string out;
-    ASSERT_EQ(test::RunCliIn(config_, {"settings", "set", "LogLocation", logs}, &out), 0) << out;
+    ASSERT_EQ(Cli({"settings", "set", "LogLocation", logs}, &out), 0) << out;
     auto logText = [&] {
         std::string text;
-        test::RunCliIn(config_, {"log", "show"}, &text);
+        Cli({"log", "show"}, &text);
         return text;
     };
     auto run = [&](const std::string& save, const std::string& category) {
         std::string o;
-        test::RunCliIn(config_, {"settings", "set", "SaveToLogfile", save}, &o);
-        test::RunCliIn(config_, {"settings", "set", "logRecoverableDataOperations", category}, &o);
-        EXPECT_EQ(test::RunCliIn(config_, {"search", image_}, &o), 0) << o;
-        EXPECT_EQ(test::RunCliIn(config_,
-                                 {"recover", image_, "--all", "--keep-entries", "--to",
-                                  dir_.Path() + "/out-" + save + category},
-                                 &o),
+        Cli({"settings", "set", "SaveToLogfile", save}, &o);
+        Cli({"settings", "set", "logRecoverableDataOperations", category}, &o);
+        EXPECT_EQ(Cli({"search", image_}, &o), 0) << o;
+        EXPECT_EQ(Cli({"recover", image_, "--all", "--keep-entries", "--to",
+                       dir_.Path() + "/out-" + save + category},
+                      &o),
                   0)
             << o;
     };
@@ -247,29 +245,18 @@ TEST_F(FatTracesIntegration, LinesAreLoggedOnlyWhenTheirCategoryIsOnAndAllLeaves
               std::string::npos)
         << text;
     EXPECT_NE(text.find(" -> Started data recovery operation"), std::string::npos) << text;
-    out.clear();
-    ASSERT_EQ(
-        test::RunCliIn(config_, {"wipe-traces", image_, "--all", "--passes", "1", "--yes"}, &out),
-        0)
-        << out;
+    ASSERT_EQ(Cli({"wipe-traces", image_, "--all", "--passes", "1", "--yes"}, &out), 0) << out;
     EXPECT_NE(logText().find("Wiped traces of file"), std::string::npos) << logText();
     ExpectSoundWithLiveFilesIntact();
     const std::vector<uint8_t> after = ReadBytes(image_);
     EXPECT_EQ(CountOccurrences(after, kSecretBody), 0u);
     EXPECT_EQ(CountOccurrences(after, kOtherBody), 0u);
     EXPECT_TRUE(SearchImage(image_).empty());
-    out.clear();
-    EXPECT_EQ(test::RunCliIn(config_, {"wipe-traces", image_, "--all", "--yes"}, &out), 0) << out;
+    EXPECT_EQ(Cli({"wipe-traces", image_, "--all", "--yes"}, &out), 0) << out;
     EXPECT_NE(out.find("Nothing to wipe"), std::string::npos) << out;
-    // No selection, or a location the search does not list: a usage error, not a
-    // silent success.
-    out.clear();
-    EXPECT_EQ(test::RunCliIn(config_, {"wipe-traces", image_, "--yes"}, &out), 2) << out;
+    // No selection: a usage error, not a silent success.
+    EXPECT_EQ(Cli({"wipe-traces", image_, "--yes"}, &out), 2) << out;
     EXPECT_NE(out.find("Please select recoverable files to wipe"), std::string::npos) << out;
-    out.clear();
-    EXPECT_EQ(
-        test::RunCliIn(config_, {"wipe-traces", image_, "--location", "999999", "--yes"}, &out), 2)
-        << out;
 }
 
 // What trace wiping leaves of deleted files, folders and names on a FAT32 volume made and
@@ -278,27 +265,8 @@ TEST_F(FatTracesIntegration, LinesAreLoggedOnlyWhenTheirCategoryIsOnAndAllLeaves
 class FatTraceResidueIntegration : public FatImageTest {
   protected:
     void SetUp() override {
-        const std::string missing = test::MissingTool(
-            {"mkfs.fat", "mcopy", "mdel", "mmd", "mrd", "mdeltree", "fsck.fat", "fls", "icat"});
-        if (!missing.empty()) GTEST_SKIP() << "missing tool: " << missing;
-        setenv("MTOOLS_SKIP_CHECK", "1", 1);
-    }
-    void Mtool(const std::vector<std::string>& argv) {
-        std::string out;
-        ASSERT_EQ(RunTool(argv, &out), 0) << argv[0] << ": " << out;
-    }
-    // Copies `data` onto the volume as `path` (its folders made already).
-    void Put(const std::string& path, const std::string& data) {
-        const std::string local = Local("put.tmp");
-        ASSERT_TRUE(test::WriteFileBytes(local, data));
-        Mtool({"mcopy", "-i", image_, local, "::" + path});
-    }
-    std::string Get(const std::string& path) {
-        const std::string local = Local("get.tmp");
-        ::unlink(local.c_str());
-        std::string out;
-        EXPECT_EQ(RunTool({"mcopy", "-n", "-i", image_, "::" + path, local}, &out), 0) << out;
-        return test::ReadFileBytes(local);
+        RequireTools({"mkfs.fat", "mcopy", "mdel", "mmd", "mrd", "mdeltree", "mtype", "fsck.fat",
+                      "fls", "icat"});
     }
 };
 
@@ -420,8 +388,8 @@ TEST_F(FatTraceResidueIntegration, NoNameOrContentOfDeletedFilesAndFoldersIsLeft
 
     EXPECT_EQ(hits(), "");
     // The live files and their names are untouched, and the volume is as sound as it was.
-    EXPECT_EQ(Get("/LiveDir/TwLiveKeptReport.txt"), liveBody);
-    EXPECT_EQ(Get("/TwLiveTopKeeper.txt"), liveTop);
+    EXPECT_EQ(Mtype("/LiveDir/TwLiveKeptReport.txt"), liveBody);
+    EXPECT_EQ(Mtype("/TwLiveTopKeeper.txt"), liveTop);
     for (const std::string& p : LongNamePieces("TwLiveKeptReport.txt"))
         EXPECT_GT(CountOccurrences(ReadBytes(image_), p), 0u);
     int rc = 0;

@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/common/recording_sink.h"
-#include "tests/volume/traces_test_util.h"
+#include "tests/volume/recovery_fixture.h"
 #include "volume/traces.h"
 
 namespace tw::volume {
@@ -90,6 +90,11 @@ class NtfsTracesFuse : public ::testing::Test {
         if (!config_.empty()) RunTool({"rm", "-rf", config_});
     }
 
+    // The program with this test's settings; `out` receives what it printed.
+    int Cli(const std::vector<std::string>& args, std::string* out) {
+        out->clear();
+        return test::RunCliIn(config_, args, out);
+    }
     std::string Ntfsfix(int* rc) {
         std::string out;
         *rc = RunTool({"ntfsfix", "-n", image_}, &out);
@@ -109,11 +114,6 @@ class NtfsTracesFuse : public ::testing::Test {
         EXPECT_EQ(test::ReadFileBytes(vol_->Root() + "grower.bin"), grower_);
         ASSERT_TRUE(vol_->Unmount());
     }
-    std::string Tool(const std::vector<std::string>& argv) {
-        std::string out;
-        RunTool(argv, &out);
-        return out;
-    }
 
     std::unique_ptr<test::ScratchVolume> vol_;
     std::string image_, config_, keep_, live_, grower_, ntfsfixBefore_;
@@ -127,39 +127,29 @@ TEST_F(NtfsTracesFuse, WipedFilesLeaveNothingRecoverableAndTheVolumeStaysSound) 
     ASSERT_TRUE(vol_->Mount()) << vol_->Error();
     const std::vector<uint8_t> before = ReadBytes(image_);
     std::string out;
-    EXPECT_EQ(
-        test::RunCliIn(
-            config_, {"wipe-traces", image_, "--location", Location("letter.txt"), "--yes"}, &out),
-        3)
+    EXPECT_EQ(Cli({"wipe-traces", image_, "--location", Location("letter.txt"), "--yes"}, &out), 3)
         << out;
     EXPECT_NE(out.find("mounted"), std::string::npos) << out;
-    out.clear();
-    EXPECT_EQ(test::RunCliIn(config_, {"scrub-mft", image_, "--yes"}, &out), 3) << out;
-    out.clear();
-    EXPECT_EQ(test::RunCliIn(config_, {"wipe-traces", image_, "--journal", "--yes"}, &out), 3)
-        << out;
+    EXPECT_EQ(Cli({"scrub-mft", image_, "--yes"}, &out), 3) << out;
+    EXPECT_EQ(Cli({"wipe-traces", image_, "--journal", "--yes"}, &out), 3) << out;
     // Through the mounted folder too: it stands for the image mounted there.
-    out.clear();
-    EXPECT_EQ(test::RunCliIn(config_, {"scrub-mft", vol_->MountPoint(), "--yes"}, &out), 3) << out;
+    EXPECT_EQ(Cli({"scrub-mft", vol_->MountPoint(), "--yes"}, &out), 3) << out;
     EXPECT_NE(out.find("mounted read-write"), std::string::npos) << out;
     // Dry runs show their plan and end as the real runs would.
     for (const std::vector<std::string>& dry :
          {std::vector<std::string>{"wipe-traces", image_, "--all", "--dry-run"},
           std::vector<std::string>{"scrub-mft", image_, "--dry-run"}}) {
-        out.clear();
-        EXPECT_EQ(test::RunCliIn(config_, dry, &out), 3) << dry[0] << ": " << out;
+        EXPECT_EQ(Cli(dry, &out), 3) << dry[0] << ": " << out;
         EXPECT_NE(out.find("the real run would be refused"), std::string::npos) << out;
     }
     EXPECT_EQ(ReadBytes(image_), before);
     ASSERT_TRUE(vol_->Unmount());
 
-    out.clear();
-    ASSERT_EQ(test::RunCliIn(config_,
-                             {"wipe-traces", image_, "--location", Location("letter.txt"),
-                              "--location", Location("note.txt"), "--location",
-                              Location("victim.bin"), "--passes", "3", "--yes"},
-                             &out),
-              0)
+    ASSERT_EQ(
+        Cli({"wipe-traces", image_, "--location", Location("letter.txt"), "--location",
+             Location("note.txt"), "--location", Location("victim.bin"), "--passes", "3", "--yes"},
+            &out),
+        0)
         << out;
     EXPECT_NE(out.find("/letter.txt (10 clusters overwritten, record scrubbed)"), std::string::npos)
         << out;
@@ -196,14 +186,9 @@ TEST_F(NtfsTracesFuse, WipedFilesLeaveNothingRecoverableAndTheVolumeStaysSound) 
 }
 
 TEST_F(NtfsTracesFuse, AStopMidWipeLeavesTheRecordThatScrubMftThenTakesWithEveryOther) {
-    CRawDriveRef drive;
-    SearchContext ctx;
-    ctx.driveText = "/";
-    ctx.drive = &drive;
-    std::unique_ptr<NtfsVolume> ntfs;
-    ASSERT_EQ(SearchDrive(ctx, image_, image_, &ntfs).end, SearchEnd::Completed);
-    ASSERT_TRUE(drive.Open(image_, true)) << tw::ErrorText(drive.LastError());
-    const RecoverableFile* letter = FindByName(ctx.found, "letter.txt");
+    SearchedVolume searched;
+    ASSERT_TRUE(searched.Search(image_, true)) << tw::ErrorText(searched.drive.LastError());
+    const RecoverableFile* letter = searched.Find("letter.txt");
     ASSERT_NE(letter, nullptr);
     std::atomic<int> stop{0};
     test::RecordingSink sink;
@@ -213,12 +198,12 @@ TEST_F(NtfsTracesFuse, AStopMidWipeLeavesTheRecordThatScrubMftThenTakesWithEvery
     tw::test::TestOperation op;
     op.SetSink(&sink);
     op.UseStopFlag(stop);
-    TraceVolume tv{&drive, ntfs.get(), nullptr, 0};
+    TraceVolume tv{&searched.drive, searched.ntfs.get(), nullptr, 0};
     const TraceWipeResult r = WipeFileTraces(op, tv, *letter, 1);
     EXPECT_EQ(r.outcome, Outcome::Stopped);
     EXPECT_EQ(r.clustersWiped, 3u);
     EXPECT_FALSE(r.recordScrubbed);
-    drive.Close();
+    searched.drive.Close();
     // The record still describes the file (ntfsundelete lists it and its name is in
     // the record); the search does not, since its first sector now reads as wiped.
     EXPECT_NE(Tool({"ntfsundelete", "-s", image_}).find("letter.txt"), std::string::npos);
@@ -232,14 +217,10 @@ TEST_F(NtfsTracesFuse, AStopMidWipeLeavesTheRecordThatScrubMftThenTakesWithEvery
     // letter.txt is no longer recoverable, but its record still names it: scrub-mft
     // takes that record too.
     std::string out;
-    ASSERT_EQ(test::RunCliIn(config_, {"scrub-mft", image_, "--dry-run"}, &out), 0) << out;
+    ASSERT_EQ(Cli({"scrub-mft", image_, "--dry-run"}, &out), 0) << out;
     EXPECT_NE(FindByName(SearchImage(image_), "other.txt"), nullptr);  // unchanged
-    out.clear();
     const std::string receipt = image_ + ".receipt.json";  // beside the image, removed with it
-    ASSERT_EQ(test::RunCliIn(config_,
-                             {"scrub-mft", image_, "--yes", "--verify", "--report", receipt}, &out),
-              0)
-        << out;
+    ASSERT_EQ(Cli({"scrub-mft", image_, "--yes", "--verify", "--report", receipt}, &out), 0) << out;
     // At least the four deleted files (ntfs-3g may have freed more records).
     unsigned long scrubbed = 0;
     ASSERT_EQ(std::sscanf(out.c_str(), "Scrubbed %lu deleted file record", &scrubbed), 1) << out;
@@ -254,8 +235,7 @@ TEST_F(NtfsTracesFuse, AStopMidWipeLeavesTheRecordThatScrubMftThenTakesWithEvery
     // No deleted record is left that parses as a file: the search finds nothing, a
     // second scrub finds nothing to do, and the peers list no name.
     EXPECT_TRUE(SearchImage(image_).empty());
-    out.clear();
-    ASSERT_EQ(test::RunCliIn(config_, {"scrub-mft", image_, "--yes"}, &out), 0) << out;
+    ASSERT_EQ(Cli({"scrub-mft", image_, "--yes"}, &out), 0) << out;
     EXPECT_NE(out.find("Scrubbed 0 deleted file records"), std::string::npos) << out;
     const std::string undelete = Tool({"ntfsundelete", "-s", image_});
     const std::string fls = Tool({"fls", "-r", "-d", image_});

@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tests/volume/traces_test_util.h"
+#include "tests/volume/recovery_fixture.h"
 #include "volume/ntfs.h"
 
 namespace tw::volume {
@@ -24,12 +24,6 @@ using test::RunTool;
 constexpr const char* kGone = "twgone";
 constexpr const char* kGoneFolder = "TWGONE";
 constexpr const char* kGoneBody = "TWGONEBODY";
-
-std::string Tool(const std::vector<std::string>& argv) {
-    std::string out;
-    RunTool(argv, &out);
-    return out;
-}
 
 // A restart page of the journal: clean (no client in use) or dirty (a client in use,
 // no clean flag), protected by its update sequence.

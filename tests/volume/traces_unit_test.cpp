@@ -14,6 +14,7 @@
 #include "tests/common/recording_sink.h"
 #include "tests/common/scratch_volume.h"
 #include "tests/volume/fat_image_builder.h"
+#include "tests/volume/recovery_fixture.h"
 #include "volume/search.h"
 #include "volume/session.h"
 #include "volume/traces.h"
@@ -74,72 +75,41 @@ struct Volume {
     }
 };
 
-// Searches the memory volume and reopens it for writing.
-struct Opened {
-    CRawDriveMemory* mem;
-    CRawDriveRef drive;
-    std::vector<RecoverableFile> found;
-    explicit Opened(std::vector<uint8_t> bytes)
-        : mem(new CRawDriveMemory(std::move(bytes))), drive(std::unique_ptr<CRawDrive>(mem)) {
-        SearchContext ctx;
-        ctx.drive = &drive;
-        SearchDrive(ctx, "mem", "mem");
-        found = std::move(ctx.found);
-        drive.Open("mem", true);
-    }
-    const RecoverableFile* Find(uint64_t location) const {
-        for (const auto& f : found)
-            if (f.location == location) return &f;
-        return nullptr;
-    }
-    const uint8_t* Cluster(FatImageBuilder& b, uint32_t c) const {
-        return mem->Bytes().data() + (b.Cluster(c) - b.Bytes().data());
-    }
-};
+// The bytes of cluster `c` of the volume `b` built, in the memory drive `m` opened on it.
+uint8_t* At(CRawDriveMemory* m, FatImageBuilder& b, uint32_t c) {
+    return m->Bytes().data() + (b.Cluster(c) - b.Bytes().data());
+}
+
+const RecoverableFile* FindAt(const std::vector<RecoverableFile>& found, uint64_t location) {
+    for (const auto& f : found)
+        if (f.location == location) return &f;
+    return nullptr;
+}
 
 // The volume above, searched and opened for writing, with SECRET~1.TXT (cluster 10).
 class FatTraceWipe : public ::testing::Test {
   protected:
-    void SetUp() override { ASSERT_NE(item, nullptr); }
+    void SetUp() override {
+        ASSERT_TRUE(searched);
+        ASSERT_NE(item, nullptr);
+    }
+    bool StillFound(uint64_t location) {
+        testing::SearchedVolume again(o.memory->Bytes());
+        again.Search("mem", false);
+        return FindAt(again.found, location) != nullptr;
+    }
     Volume v;
-    Opened o{v.b.Bytes()};
-    const RecoverableFile* item = o.Find(10);
-    FatTable fat{o.drive, *ReadFatBootInfo(o.drive)};
+    testing::SearchedVolume o{v.b.Bytes()};
+    bool searched = o.Search("mem", true);
+    const RecoverableFile* item = FindAt(o.found, 10);
+    FatTable& fat = *o.fat;
     TraceVolume tv{&o.drive, nullptr, &fat, 0};
+    uint8_t* Cluster(uint32_t c) { return At(o.memory, v.b, c); }
 };
 
-TEST_F(FatTraceWipe, EntryClearingTakesTheEntryAndItsLongNameOnlyForThatFile) {
-    auto before = o.mem->Bytes();
-    auto r = ClearFatDirectoryEntries(o.drive, fat, 3, "?ECRET~1.TXT", 10);
-    ASSERT_TRUE(r.ok()) << tw::ErrorText(r.error());
-    EXPECT_EQ(r->shortEntries, 1u);
-    // Both slots, the second of them at the end of the previous directory cluster.
-    EXPECT_EQ(r->longNameEntries, 2u);
-    EXPECT_TRUE(IsCleared(o.Cluster(v.b, kRoot) + 14 * 32));
-    EXPECT_TRUE(IsCleared(o.Cluster(v.b, kRoot) + 15 * 32));
-    EXPECT_TRUE(IsCleared(o.Cluster(v.b, 3)));
-    // The other deleted file of the same name, the foreign long-name slot, the other
-    // deleted file and the live entries keep every byte.
-    auto same = [&](const uint8_t* p) {
-        const size_t off = static_cast<size_t>(p - o.mem->Bytes().data());
-        return std::equal(p, p + 32, before.begin() + static_cast<std::ptrdiff_t>(off));
-    };
-    for (int slot : {1, 2, 3}) EXPECT_TRUE(same(o.Cluster(v.b, 3) + slot * 32)) << slot;
-    for (int slot : {0, 1}) EXPECT_TRUE(same(o.Cluster(v.b, kRoot) + slot * 32)) << slot;
-
-    // First cluster 0: every deleted entry of that name, by the name alone.
-    Volume w;
-    Opened p(w.b.Bytes());
-    FatTable fat2(p.drive, *ReadFatBootInfo(p.drive));
-    auto all = ClearFatDirectoryEntries(p.drive, fat2, 3, "?ECRET~1.TXT", 0);
-    ASSERT_TRUE(all.ok());
-    EXPECT_EQ(all->shortEntries, 2u);
-    EXPECT_TRUE(IsCleared(p.Cluster(w.b, 3) + 32));
-    EXPECT_FALSE(IsCleared(p.Cluster(w.b, 3) + 3 * 32));
-}
-
-TEST_F(FatTraceWipe, OverwritesFreeClustersOnlyThenClearsTheEntry) {
+TEST_F(FatTraceWipe, OverwritesFreeClustersOnlyThenClearsTheEntryAndItsLongName) {
     EXPECT_EQ(item->directoryCluster, 3u);
+    auto before = o.memory->Bytes();
     RecordingSink sink;
     tw::test::TestOperation op;
     op.SetSink(&sink);
@@ -156,47 +126,77 @@ TEST_F(FatTraceWipe, OverwritesFreeClustersOnlyThenClearsTheEntry) {
     EXPECT_EQ(sink.steps[ProgressSink::Current], 6);
     // Pass 2 of the fixed patterns is all 0xFF.
     for (uint32_t c : {10u, 12u, 13u})
-        EXPECT_TRUE(std::all_of(o.Cluster(v.b, c), o.Cluster(v.b, c) + kBpc, [](uint8_t x) {
-            return x == 0xFF;
-        })) << c;
+        EXPECT_TRUE(std::all_of(Cluster(c), Cluster(c) + kBpc, [](uint8_t x) { return x == 0xFF; }))
+            << c;
     // The live file's cluster and the other deleted files' data are untouched.
     for (auto [c, ch] : {std::pair{11u, 'L'}, {30u, 'S'}, {40u, 'K'}, {50u, 'S'}})
-        EXPECT_TRUE(std::all_of(o.Cluster(v.b, c), o.Cluster(v.b, c) + kBpc, [ch](uint8_t x) {
-            return x == ch;
-        })) << c;
+        EXPECT_TRUE(std::all_of(Cluster(c), Cluster(c) + kBpc, [ch](uint8_t x) { return x == ch; }))
+            << c;
     EXPECT_EQ(r.entriesCleared, 1u);
+    // Both long-name slots, the second of them at the end of the previous directory
+    // cluster.
     EXPECT_EQ(r.longNameEntriesCleared, 2u);
+    EXPECT_TRUE(IsCleared(Cluster(kRoot) + 14 * 32));
+    EXPECT_TRUE(IsCleared(Cluster(kRoot) + 15 * 32));
+    EXPECT_TRUE(IsCleared(Cluster(3)));
+    // The other deleted file of the same name, the foreign long-name slot, the other
+    // deleted file and the live entries keep every byte.
+    auto same = [&](const uint8_t* p) {
+        const size_t off = static_cast<size_t>(p - o.memory->Bytes().data());
+        return std::equal(p, p + 32, before.begin() + static_cast<std::ptrdiff_t>(off));
+    };
+    for (int slot : {1, 2, 3}) EXPECT_TRUE(same(Cluster(3) + slot * 32)) << slot;
+    for (int slot : {0, 1}) EXPECT_TRUE(same(Cluster(kRoot) + slot * 32)) << slot;
     // A new search lists the other deleted files, not this one.
-    Opened again(o.mem->Bytes());
-    EXPECT_EQ(again.Find(10), nullptr);
-    EXPECT_NE(again.Find(30), nullptr);
-    EXPECT_NE(again.Find(50), nullptr);
+    EXPECT_FALSE(StillFound(10));
+    EXPECT_TRUE(StillFound(30));
+    EXPECT_TRUE(StillFound(50));
+
+    // First cluster 0: every deleted entry of that name, by the name alone.
+    Volume w;
+    testing::SearchedVolume p(w.b.Bytes());
+    ASSERT_TRUE(p.Search("mem", true));
+    auto all = ClearFatDirectoryEntries(p.drive, *p.fat, 3, "?ECRET~1.TXT", 0);
+    ASSERT_TRUE(all.ok());
+    EXPECT_EQ(all->shortEntries, 2u);
+    EXPECT_TRUE(IsCleared(At(p.memory, w.b, 3) + 32));
+    EXPECT_FALSE(IsCleared(At(p.memory, w.b, 3) + 3 * 32));
 }
 
-// Writes wait in the kernel's cache until flushed, and the cache keeps only the last
-// one per sector: every pass must be flushed before the next pass writes the same
-// cluster again, and the cleared entry must be flushed before success is reported.
-class JournalingMemory : public CRawDriveMemory {
+// A drive that records its writes and flushes, and can report one write done without
+// making it: the first one to `loseSector` whose first byte is `loseByte`.
+class InterceptingMemory : public CRawDriveMemory {
   public:
     using CRawDriveMemory::CRawDriveMemory;
     bool WriteSectors(uint64_t sector, const void* buffer, uint32_t byteCount) override {
         events.push_back("w" + std::to_string(sector));
+        if (loseOne && !lost && sector == loseSector &&
+            static_cast<const uint8_t*>(buffer)[0] == loseByte) {
+            lost = true;
+            return true;
+        }
         return CRawDriveMemory::WriteSectors(sector, buffer, byteCount);
     }
     bool FlushWrites() override {
         events.push_back("f");
-        return true;
+        return CRawDriveMemory::FlushWrites();
     }
     std::vector<std::string> events;
+    bool loseOne = false, lost = false;
+    uint64_t loseSector = 0;
+    uint8_t loseByte = 0;
 };
 
+// Writes wait in the kernel's cache until flushed, and the cache keeps only the last
+// one per sector: every pass must be flushed before the next pass writes the same
+// cluster again, and the cleared entry must be flushed before success is reported.
 TEST_F(FatTraceWipe, EveryPassIsFlushedBeforeTheSameClusterIsWrittenAgain) {
     // The same bytes again, on a drive that records its writes and flushes.
-    auto* mem = new JournalingMemory(v.b.Bytes());
-    CRawDriveRef drive{std::unique_ptr<CRawDrive>(mem)};
-    ASSERT_TRUE(drive.Open("mem", true));
-    FatTable journaled(drive, *ReadFatBootInfo(drive));
-    TraceVolume jtv{&drive, nullptr, &journaled, 0};
+    auto* mem = new InterceptingMemory(v.b.Bytes());
+    testing::SearchedVolume j{std::unique_ptr<CRawDrive>(mem)};
+    ASSERT_TRUE(j.Search("mem", true));
+    mem->events.clear();
+    TraceVolume jtv{&j.drive, nullptr, j.fat.get(), 0};
 
     const TraceWipeResult r = WipeFileTraces(tw::IdleOperation(), jtv, *item, 3);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
@@ -224,23 +224,6 @@ TEST_F(FatTraceWipe, EveryPassIsFlushedBeforeTheSameClusterIsWrittenAgain) {
     EXPECT_EQ(mem->events.back(), "f");
 }
 
-// A drive that reports one write done without making it: the first one to `loseSector`
-// whose first byte is `loseByte`.
-class LosingMemory : public CRawDriveMemory {
-  public:
-    using CRawDriveMemory::CRawDriveMemory;
-    bool WriteSectors(uint64_t sector, const void* buffer, uint32_t byteCount) override {
-        if (!lost && sector == loseSector && static_cast<const uint8_t*>(buffer)[0] == loseByte) {
-            lost = true;
-            return true;
-        }
-        return CRawDriveMemory::WriteSectors(sector, buffer, byteCount);
-    }
-    uint64_t loseSector = 0;
-    uint8_t loseByte = 0;
-    bool lost = false;
-};
-
 // With the read-back, a lost write of the last pass fails the item at its byte on the
 // volume and leaves its entry, so that a search still finds it to wipe again; without,
 // it goes unseen.
@@ -249,13 +232,13 @@ TEST_F(FatTraceWipe, ReadBackCatchesALostWriteOfTheLastPass) {
     const size_t entry = static_cast<size_t>(v.b.Cluster(kRoot) - v.b.Bytes().data()) + 16 * 32;
     for (bool verify : {true, false}) {
         SCOPED_TRACE(verify);
-        auto* mem = new LosingMemory(v.b.Bytes());
+        auto* mem = new InterceptingMemory(v.b.Bytes());
+        mem->loseOne = true;
         mem->loseSector = sector;
         mem->loseByte = 0xFF;  // two fixed passes: 0x00, then 0xFF
-        CRawDriveRef drive{std::unique_ptr<CRawDrive>(mem)};
-        ASSERT_TRUE(drive.Open("mem", true));
-        FatTable table(drive, *ReadFatBootInfo(drive));
-        TraceVolume ltv{&drive, nullptr, &table, 0};
+        testing::SearchedVolume l{std::unique_ptr<CRawDrive>(mem)};
+        ASSERT_TRUE(l.Search("mem", true));
+        TraceVolume ltv{&l.drive, nullptr, l.fat.get(), 0};
         ltv.verifyLastPass = verify;
         const TraceWipeResult r = WipeFileTraces(tw::IdleOperation(), ltv, *item, 2);
         ASSERT_TRUE(mem->lost);
@@ -300,17 +283,15 @@ TEST_F(FatTraceWipe, SearchAgainNamesTheItemsStillFound) {
 TEST_F(FatTraceWipe, LooksAtTheFatAgainRightBeforeEachWrite) {
     ASSERT_EQ(fat.Entry(12), 0u);  // the table is cached now
     // Another writer takes cluster 12 after the table was read.
-    FatImageBuilder::Put32(o.mem->Bytes().data() + v.b.ReservedSectors() * 512 + 12 * 4,
+    FatImageBuilder::Put32(o.memory->Bytes().data() + v.b.ReservedSectors() * 512 + 12 * 4,
                            0x0FFFFFFF);
-    std::memset(o.mem->Bytes().data() + (v.b.Cluster(12) - v.b.Bytes().data()), 'N', kBpc);
+    std::memset(o.memory->Bytes().data() + (v.b.Cluster(12) - v.b.Bytes().data()), 'N', kBpc);
     const TraceWipeResult r = WipeFileTraces(tw::IdleOperation(), tv, *item, 1);
     ASSERT_EQ(r.outcome, Outcome::Ok) << r.error;
     EXPECT_EQ(r.clustersWiped, 2u);
     EXPECT_EQ(r.clustersInUse, 1u);
-    EXPECT_TRUE(std::all_of(o.Cluster(v.b, 12), o.Cluster(v.b, 12) + kBpc,
-                            [](uint8_t x) { return x == 'N'; }));
-    EXPECT_TRUE(std::all_of(o.Cluster(v.b, 13), o.Cluster(v.b, 13) + kBpc,
-                            [](uint8_t x) { return x == 0; }));
+    EXPECT_TRUE(std::all_of(Cluster(12), Cluster(12) + kBpc, [](uint8_t x) { return x == 'N'; }));
+    EXPECT_TRUE(std::all_of(Cluster(13), Cluster(13) + kBpc, [](uint8_t x) { return x == 0; }));
 }
 
 TEST_F(FatTraceWipe, AStopLeavesTheEntryAndItsLongName) {
@@ -335,16 +316,14 @@ TEST_F(FatTraceWipe, AStopLeavesTheEntryAndItsLongName) {
     EXPECT_EQ(results[0].outcome, Outcome::Stopped);
     EXPECT_EQ(results[0].clustersWiped, 0u);  // none has had both passes
     // The third cluster keeps its data, the entry and its long name their bytes.
-    EXPECT_TRUE(std::all_of(o.Cluster(v.b, 13), o.Cluster(v.b, 13) + kBpc,
-                            [](uint8_t x) { return x == 'S'; }));
-    EXPECT_FALSE(IsCleared(o.Cluster(v.b, 3)));
-    EXPECT_FALSE(IsCleared(o.Cluster(v.b, kRoot) + 15 * 32));
-    Opened again(o.mem->Bytes());
-    EXPECT_NE(again.Find(10), nullptr);
+    EXPECT_TRUE(std::all_of(Cluster(13), Cluster(13) + kBpc, [](uint8_t x) { return x == 'S'; }));
+    EXPECT_FALSE(IsCleared(Cluster(3)));
+    EXPECT_FALSE(IsCleared(Cluster(kRoot) + 15 * 32));
+    EXPECT_TRUE(StillFound(10));
 }
 
 TEST_F(FatTraceWipe, RefusesBadPassCountsReadOnlyDrivesAndClustersNotTheFiles) {
-    const uint64_t writes = o.mem->writeCalls;
+    const uint64_t writes = o.memory->writeCalls;
     EXPECT_EQ(WipeFileTraces(tw::IdleOperation(), tv, *item, 0).outcome, Outcome::Failed);
     EXPECT_EQ(WipeFileTraces(tw::IdleOperation(), tv, *item, 15).outcome, Outcome::Failed);
     // An NTFS item on a FAT volume.
@@ -363,8 +342,8 @@ TEST_F(FatTraceWipe, RefusesBadPassCountsReadOnlyDrivesAndClustersNotTheFiles) {
     o.drive.Open("mem", false);
     EXPECT_EQ(WipeFileTraces(tw::IdleOperation(), tv, *item, 1).outcome, Outcome::Failed);
     EXPECT_FALSE(ClearFatDirectoryEntries(o.drive, fat, 3, "?ECRET~1.TXT", 10).ok());
-    EXPECT_EQ(o.mem->writeCalls, writes);
-    EXPECT_FALSE(IsCleared(o.Cluster(v.b, 3)));
+    EXPECT_EQ(o.memory->writeCalls, writes);
+    EXPECT_FALSE(IsCleared(Cluster(3)));
 }
 
 TEST_F(FatTraceWipe, LogsTheOperationAndEachFile) {

@@ -17,7 +17,6 @@ namespace tw::cli {
 
 RegistryStore& Env::Store() {
     if (!store_) {
-        if (!configHome.empty()) setenv("TIDEWIPE_CONFIG_HOME", configHome.c_str(), 1);
         store_ = std::make_unique<RegistryStore>(RegistryStore::DefaultPath());
     }
     // Going on with defaults would wipe with the wrong pass count and log elsewhere, and

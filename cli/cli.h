@@ -32,7 +32,6 @@ enum Exit : int {
 // through it and report their exit status in `exit`.
 class Env {
   public:
-    std::string configHome;  // --config-home; applied before any command runs
     int exit = kOk;
 
     RegistryStore& Store();

@@ -18,11 +18,6 @@ namespace {
 constexpr int kStartWaitMs = 3000;
 constexpr int kStopWaitMs = 10000;  // a guard finishes the item it is wiping first
 
-// The guard inherits the environment: a --config-home given here must reach it.
-void ApplyConfigHome(const Env& env) {
-    if (!env.configHome.empty()) setenv("TIDEWIPE_CONFIG_HOME", env.configHome.c_str(), 1);
-}
-
 void PrintState(const shell::GuardReply& r, bool json) {
     if (json) {
         nlohmann::json j{{"running", r.running}};
@@ -43,7 +38,7 @@ void RegisterGuard(CLI::App& app, Env& env) {
     auto* start = guard->add_subcommand(
         "start", "Start the guard from the program folder, detached; exit 0 when it runs");
     start->callback([&env] {
-        ApplyConfigHome(env);
+        // The guard inherits the environment, --config-home included (set on parsing).
         const std::string path = shell::ResidentGuardPath();
         if (!shell::FileOpens(path)) {
             PrintError(std::string(S<103>) + " (" + path + " is missing)");

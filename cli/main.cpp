@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // tidewipe-cli: the engine of the control panel from a terminal.
+#include <cstdlib>
 #include <iostream>
 #include <string>
 
@@ -46,9 +47,17 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     app.fallthrough();
     tw::cli::Env env;
-    app.add_option("--config-home", env.configHome,
-                   "Folder of the settings store (default: $TIDEWIPE_CONFIG_HOME, "
-                   "$XDG_CONFIG_HOME/tidewipe or ~/.config/tidewipe)");
+    // Applied the moment it is parsed, before any command runs: everything that finds the
+    // settings folder (the store, the slack journals, a guard started from here) must
+    // find this one, not only what asks for the store.
+    app.add_option_function<std::string>(
+           "--config-home",
+           [](const std::string& folder) {
+               if (!folder.empty()) setenv("TIDEWIPE_CONFIG_HOME", folder.c_str(), 1);
+           },
+           "Folder of the settings store (default: $TIDEWIPE_CONFIG_HOME, "
+           "$XDG_CONFIG_HOME/tidewipe or ~/.config/tidewipe)")
+        ->trigger_on_parse();
     app.set_version_flag("--version", "tidewipe-cli " TW_VERSION);
     tw::cli::CommandRegistrar::RegisterAll(app, env);
     tw::cli::ArrangeHelp(app);

@@ -45,7 +45,10 @@ TEST(FreeSpacePlan, Refusals) {
 }
 
 TEST(LeftoverSweep, RemovesFillFilesTellsOnceAndKeepsForeignFilesAndLinks) {
-    tw::test::TempDir a("wipe-fs"), b("wipe-fs"), empty("wipe-fs");
+    tw::test::TempDir a("wipe-fs"), b("wipe-fs"), empty("wipe-fs"), config("wipe-fs");
+    // The sweep also replays the slack journals of the settings folder: this test's own,
+    // never the user's.
+    setenv("TIDEWIPE_CONFIG_HOME", config.Path().c_str(), 1);
     const std::string fa = MakeLeftover(a.Path(), 3);
     const std::string fb = MakeLeftover(b.Path(), 1);
     int messages = 0;
@@ -95,4 +98,5 @@ TEST(LeftoverSweep, RemovesFillFilesTellsOnceAndKeepsForeignFilesAndLinks) {
     ASSERT_EQ(symlink(target.Path().c_str(), folder.c_str()), 0);
     EXPECT_FALSE(tw::wipe::SweepLeftoverTempFolders({a.Path()}, false));
     EXPECT_EQ(tw::test::ReadFileBytes(victim), "keep");
+    unsetenv("TIDEWIPE_CONFIG_HOME");
 }

@@ -431,7 +431,6 @@ TraceWipeResult WipeFileTraces(const OpContext& op, TraceVolume& vol, const Reco
     }
 
     res.outcome = Outcome::Ok;
-    res.verified = vol.verifyLastPass;
     // The record or entry is only reported gone once it is on the disk.
     auto flushed = [&drive, &res] {
         if (res.outcome == Outcome::Ok && !drive.Flush()) {

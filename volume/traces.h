@@ -106,7 +106,6 @@ struct TraceWipeResult {
     // With verifyLastPass: why the read-back failed (a Mismatch at the byte offset on the
     // volume, or the failed read); empty when it passed or did not run.
     std::optional<Error> readBack;
-    bool verified = false;  // every cluster's last pass read back as written
 };
 
 // Wipes the traces of one found item with `passCount` passes (1..14, fixed-pattern mode):

@@ -491,10 +491,8 @@ bool CDeepCleaner::DeepCleanFile(const OpContext& op, const WalkFile& file, File
     fileReadBack_.reset();
     fileReadBackDone_ = false;
     const bool cleaned = CleanFile(op, file, stamp);
-    if (fileReadBack_) ++filesReadBackFailed;
     if (fileReadBackDone_) ++filesReadBack;
-    if (onFileDone)
-        onFileDone({file.Path(), cleaned, fileWritten_, fileReadBack_, fileReadBackDone_});
+    if (onFileDone) onFileDone({file.Path(), cleaned, fileWritten_, fileReadBack_});
     return cleaned;
 }
 
@@ -752,7 +750,7 @@ Outcome CDeepCleaner::Run(const OpContext& op, const std::string& start,
                           const std::string& driveText, const CCountingWalk* counts) {
     bytesCleaned = bytesNotCleaned = filesCleaned = filesNotCleaned = filesUpToDate = 0;
     copiesRestored = copiesRemoved = copiesKept = bytesWritten = 0;
-    filesReadBack = filesReadBackFailed = 0;
+    filesReadBack = 0;
     notCleaned_.clear();
     ReplaySlackJournals(slackJournalFolder);
 

@@ -114,15 +114,13 @@ class CDeepCleaner {
     // pass too). An original that does not read back as written counts as not cleaned;
     // its content goes back under its name as after any wipe that failed.
     bool verifyLastPass = false;
-    uint64_t filesReadBack = 0;        // files whose originals were read back
-    uint64_t filesReadBackFailed = 0;  // files whose read-back found a difference
+    uint64_t filesReadBack = 0;  // files whose originals were read back
     // What became of one file the walk handed over (a receipt lists them).
     struct FileDone {
         std::string path;
         bool cleaned = false;
         uint64_t bytesWritten = 0;      // over the passes on the original (and its slack)
         std::optional<Error> readBack;  // why the read-back failed, when it did
-        bool readBackDone = false;      // the original's last pass was read back
     };
     std::function<void(const FileDone&)> onFileDone;
 

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 
 #include "cleanup/clean_steps.h"
@@ -39,10 +38,9 @@ std::string_view FreeSpaceFailureText(FreeSpaceFailure failure) {
 }
 
 void CCleanupRun::SaveRunReceipt(const OpContext& op, wipe::Receipt& receipt) {
-    receipt.finished = std::chrono::system_clock::now();
-    const std::string file = wipe::NewReceiptPath(settings_.LogFolder(), receipt.command);
-    if (!wipe::WriteReceipt(receipt, file).ok())
-        log::LogToFile(TextWith(TextId<1768>, file), op.Log());
+    if (const std::string problem = wipe::KeepReceipt(receipt, settings_.LogFolder());
+        !problem.empty())
+        log::LogToFile(problem, op.Log());
 }
 
 CCleanupRun::CCleanupRun(Settings& settings)

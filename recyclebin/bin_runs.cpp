@@ -538,10 +538,8 @@ RunResult WipeItemsWithReceipt(const OpContext& op, const std::vector<RecycleBin
     RunResult r = WipeItems(op, items, passes, detailLines, verifyLastPass);
     if (logFolder.empty() || r.objects.empty()) return r;
     AddToReceipt(r, receipt);
-    receipt.finished = std::chrono::system_clock::now();
-    const std::string file = wipe::NewReceiptPath(logFolder, receipt.command);
-    if (!wipe::WriteReceipt(receipt, file).ok() && receiptProblem)
-        *receiptProblem = TextWith(TextId<1768>, file);
+    const std::string problem = wipe::KeepReceipt(receipt, logFolder);
+    if (!problem.empty() && receiptProblem) *receiptProblem = problem;
     return r;
 }
 

@@ -13,6 +13,7 @@
 #include "platform/fileio.h"
 #include "platform/format.h"
 #include "platform/storage_facts.h"
+#include "platform/strings.h"
 
 #ifndef TW_VERSION
 #define TW_VERSION "unknown"
@@ -280,6 +281,12 @@ std::string NewReceiptPath(const std::string& logFolder, const std::string& comm
     for (int n = 2; access(path.c_str(), F_OK) == 0 && n < 1000; ++n)
         path = folder + "/" + command + "-" + stamp + "-" + std::to_string(n) + ".json";
     return path;
+}
+
+std::string KeepReceipt(Receipt& r, const std::string& logFolder) {
+    r.finished = std::chrono::system_clock::now();
+    const std::string file = NewReceiptPath(logFolder, r.command);
+    return WriteReceipt(r, file).ok() ? std::string() : TextWith(TextId<1768>, file);
 }
 
 }  // namespace tw::wipe

@@ -99,4 +99,8 @@ std::vector<std::string> ReceiptLines(const nlohmann::json& receipt);
 std::string ReceiptFolder(const std::string& logFolder);
 std::string NewReceiptPath(const std::string& logFolder, const std::string& command);
 
+// Finishes the receipt (now) and keeps it under a new name in the receipts folder of
+// `logFolder`: empty when kept, else the sentence saying where it could not be written.
+std::string KeepReceipt(Receipt& r, const std::string& logFolder);
+
 }  // namespace tw::wipe

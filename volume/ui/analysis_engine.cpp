@@ -6,13 +6,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/error.h"
 #include "platform/operation.h"
-#include "platform/strings.h"
 #include "volume/session.h"
 #include "volume/trace_receipt.h"
 #include "wipe/slack_scan.h"
@@ -243,11 +241,10 @@ AnalysisEngine::End AnalysisEngine::Wipe(const std::vector<uint64_t>& locations,
     }
     if (!o.receiptLogFolder.empty() && !items.empty()) {
         receipt.outcome = r.stopped ? "stopped" : r.failed > 0 ? "failed" : "completed";
-        receipt.finished = std::chrono::system_clock::now();
-        const std::string file = wipe::NewReceiptPath(o.receiptLogFolder, receipt.command);
-        if (!wipe::WriteReceipt(receipt, file).ok()) {
+        if (const std::string problem = wipe::KeepReceipt(receipt, o.receiptLogFolder);
+            !problem.empty()) {
             end.ok = false;
-            end.message += ". " + TextWith(TextId<1768>, file);
+            end.message += ". " + problem;
         }
     }
     return end;

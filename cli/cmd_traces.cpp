@@ -284,9 +284,7 @@ void RegisterWipeTraces(CLI::App& app, Env& env) {
             const Outcome o = vol.ScrubDeletedRecords(
                 op,
                 [&](const volume::RecoverableFile& f) {
-                    const uint64_t bytes = vol.Ntfs()->Boot().recordSize;
-                    receipt.bytesOverwritten += bytes;
-                    receipt.items.push_back({volume::TraceItemText(f), bytes, true, {}});
+                    volume::AddScrubbedRecordToReceipt(f, vol.Ntfs()->Boot().recordSize, receipt);
                     wiped.push_back(f);
                 },
                 &coverage);
@@ -396,10 +394,8 @@ void RegisterScrubMft(CLI::App& app, Env& env) {
         const uint64_t scrubbed = scrubbedItems.size();
         vol.CloseDrive();
         progress.Finish();
-        const uint64_t recordBytes = vol.Ntfs()->Boot().recordSize;
         for (const volume::RecoverableFile& f : scrubbedItems)
-            receipt.items.push_back({volume::TraceItemText(f), recordBytes, true, {}});
-        receipt.bytesOverwritten = scrubbed * recordBytes;
+            volume::AddScrubbedRecordToReceipt(f, vol.Ntfs()->Boot().recordSize, receipt);
         const bool found = o == Outcome::Ok && verify && !scrubbedItems.empty() &&
                            !NoneFoundAgain(op, vol, scrubbedItems, receipt);
         wipe::ConcludeReadBack(receipt, o == Outcome::Ok && !scrubbedItems.empty());

@@ -21,6 +21,12 @@ void AddTraceToReceipt(const RecoverableFile& f, const TraceWipeResult& r, wipe:
     if (r.readBack) wipe::NoteReadBackFailure(receipt, ErrorText(*r.readBack));
 }
 
+void AddScrubbedRecordToReceipt(const RecoverableFile& f, uint64_t recordBytes,
+                                wipe::Receipt& receipt) {
+    receipt.bytesOverwritten += recordBytes;
+    receipt.items.push_back({TraceItemText(f), recordBytes, true, {}});
+}
+
 std::string CheckNoneFoundAgain(const OpContext& op, const CVolumeSession& vol,
                                 const std::vector<RecoverableFile>& wiped, wipe::Receipt& receipt) {
     std::vector<std::string> still;

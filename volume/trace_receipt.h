@@ -23,6 +23,9 @@ wipe::Receipt VolumeReceipt(const std::string& command, const std::string& sourc
 // One item's wipe: its name, the bytes written over it, whether it was erased, and a
 // failed read-back (which makes the receipt's verification fail).
 void AddTraceToReceipt(const RecoverableFile& f, const TraceWipeResult& r, wipe::Receipt& receipt);
+// One deleted file record scrubbed (NTFS): its name and the `recordBytes` written over it.
+void AddScrubbedRecordToReceipt(const RecoverableFile& f, uint64_t recordBytes,
+                                wipe::Receipt& receipt);
 
 // After the writes of a run with read-back: a fresh search of the volume must list none of
 // `wiped`. Empty when it lists none; otherwise the text naming those it still lists (or

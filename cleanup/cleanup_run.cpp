@@ -312,12 +312,7 @@ void CCleanupRun::CleanDrive(const OpContext& op, const CleanupDrive& drive, Dri
         receipt.passes = passes;
         receipt.verifyRequested = verify;
         if (receipts)
-            cleaner.onFileDone = [&](const CDeepCleaner::FileDone& f) {
-                receipt.bytesOverwritten += f.bytesWritten;
-                receipt.items.push_back({f.path, f.bytesWritten, f.cleaned,
-                                         f.readBack ? ErrorText(*f.readBack) : std::string()});
-                if (f.readBack) NoteReadBackFailure(receipt, ErrorText(*f.readBack));
-            };
+            cleaner.onFileDone = [&](const CDeepCleaner::FileDone& f) { AddToReceipt(f, receipt); };
         const Outcome o = cleaner.Run(op, mount, driveText, walk.get());
         endReceipt(receipt, o, cleaner.filesNotCleaned > 0, cleaner.filesReadBack > 0);
         out.ran[static_cast<size_t>(Task::DeepClean)] = true;
@@ -343,13 +338,7 @@ void CCleanupRun::CleanDrive(const OpContext& op, const CleanupDrive& drive, Dri
         receipt.patterns = SlackPassPatterns(passes, false);
         receipt.verifyRequested = verify;
         if (receipts)
-            wiper.onFileDone = [&](const SlackLogRecord& rec) {
-                if (rec.noSlack) return;
-                receipt.bytesOverwritten += rec.bytesWritten;
-                receipt.items.push_back({rec.path, rec.bytesWritten, rec.result,
-                                         rec.readBack ? ErrorText(*rec.readBack) : std::string()});
-                if (rec.readBack) NoteReadBackFailure(receipt, ErrorText(*rec.readBack));
-            };
+            wiper.onFileDone = [&](const SlackLogRecord& rec) { AddToReceipt(rec, receipt); };
         const Outcome o = wiper.WipeSlacks(op, mount, driveText, walk.get());
         endReceipt(receipt, o, wiper.filesFailed > 0, wiper.filesReadBack > 0);
         out.ran[static_cast<size_t>(Task::Slack)] = true;

@@ -160,22 +160,13 @@ void RunSlack(Env& env, const SlackOptions& o) {
     wiper.logWriter = op.Log();
     wiper.logOn = wiper.detailLog = op.Log() != nullptr;
     wiper.onFileDone = [&](const wipe::SlackLogRecord& rec) {
-        if (rec.readBack) {
-            readBackFailures.push_back(*rec.readBack);
-            wipe::NoteReadBackFailure(receipt, ErrorText(*rec.readBack));
-        }
-        if (rec.noSlack) return;  // nothing of it was erased, nothing refused
-        std::string why;
-        if (!rec.result)
-            why = rec.readBack ? ErrorText(*rec.readBack)
-                               : "in use, locked, or its slack could not be written";
-        receipt.items.push_back({rec.path, rec.bytesWritten, rec.result, why});
+        if (rec.readBack) readBackFailures.push_back(*rec.readBack);
+        wipe::AddToReceipt(rec, receipt);
     };
     const Outcome r = wiper.WipeSlacks(op, t.folder, t.driveText, &counting);
     counting.Join();
     progress.Finish();
 
-    receipt.bytesOverwritten = wiper.bytesWritten;
     receipt.outcome = r == Outcome::Stopped                           ? "stopped"
                       : r == Outcome::Failed || wiper.filesFailed > 0 ? "failed"
                                                                       : "completed";
@@ -261,16 +252,8 @@ void RunDeepClean(Env& env, const DeepOptions& o) {
     cleaner.logWriter = op.Log();
     cleaner.logOn = cleaner.detailLog = op.Log() != nullptr;
     cleaner.onFileDone = [&](const wipe::CDeepCleaner::FileDone& f) {
-        if (f.readBack) {
-            readBackFailures.push_back(*f.readBack);
-            wipe::NoteReadBackFailure(receipt, ErrorText(*f.readBack));
-        }
-        receipt.bytesOverwritten += f.bytesWritten;
-        std::string why;
-        if (!f.cleaned)
-            why = f.readBack ? ErrorText(*f.readBack)
-                             : "not cleaned: it keeps its content under its own name";
-        receipt.items.push_back({f.path, f.bytesWritten, f.cleaned, why});
+        if (f.readBack) readBackFailures.push_back(*f.readBack);
+        wipe::AddToReceipt(f, receipt);
     };
     const Outcome r = cleaner.Run(op, t.folder, t.driveText, &counting);
     counting.Join();

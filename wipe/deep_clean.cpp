@@ -24,6 +24,7 @@
 #include "wipe/file_wiper.h"
 #include "wipe/journal_text.h"
 #include "wipe/plans.h"
+#include "wipe/receipt.h"
 #include "wipe/slack.h"
 #include "wipe/time_estimate.h"
 
@@ -812,6 +813,16 @@ Outcome CDeepCleaner::Run(const OpContext& op, const std::string& start,
     // look cleaned to the next one.
     if (slackJournal_) slackJournal_->Close();
     return r;
+}
+
+void AddToReceipt(const CDeepCleaner::FileDone& f, Receipt& receipt) {
+    std::string why;
+    if (!f.cleaned)
+        why = f.readBack ? ErrorText(*f.readBack)
+                         : "not cleaned: it keeps its content under its own name";
+    receipt.bytesOverwritten += f.bytesWritten;
+    receipt.items.push_back({f.path, f.bytesWritten, f.cleaned, why});
+    if (f.readBack) NoteReadBackFailure(receipt, ErrorText(*f.readBack));
 }
 
 }  // namespace tw::wipe

@@ -187,4 +187,10 @@ class CDeepCleaner {
     bool fileReadBackDone_ = false;
 };
 
+struct Receipt;
+// A receipt's entry for one file the deep clean handed over: the bytes written over its
+// original, why it was not cleaned, and a failed read-back, which fails the receipt's
+// check.
+void AddToReceipt(const CDeepCleaner::FileDone& f, Receipt& receipt);
+
 }  // namespace tw::wipe

@@ -386,6 +386,17 @@ int SlackPassesWritten(int passCount) {
     return n + (n > 1 ? 1 : 0);
 }
 
+void AddToReceipt(const SlackLogRecord& rec, Receipt& receipt) {
+    if (rec.noSlack) return;  // nothing of it was erased, nothing refused
+    std::string why;
+    if (!rec.result)
+        why = rec.readBack ? ErrorText(*rec.readBack)
+                           : "in use, locked, or its slack could not be written";
+    receipt.bytesOverwritten += rec.bytesWritten;
+    receipt.items.push_back({rec.path, rec.bytesWritten, rec.result, why});
+    if (rec.readBack) NoteReadBackFailure(receipt, ErrorText(*rec.readBack));
+}
+
 std::vector<std::string> SlackPassPatterns(int passCount, bool randomMode) {
     const int n = std::max(1, passCount);
     std::vector<std::string> rows = PassPatterns(n - 1, randomMode);

@@ -186,6 +186,12 @@ int SlackPassesWritten(int passCount);
 // pass table's rows, then zeros from the last of the N passes on.
 std::vector<std::string> SlackPassPatterns(int passCount, bool randomMode);
 
+struct Receipt;
+// A receipt's entry for one file the slack wipe handed over (none for a file without
+// slack): the bytes written, why it was not erased, and a failed read-back, which fails
+// the receipt's check.
+void AddToReceipt(const SlackLogRecord& rec, Receipt& receipt);
+
 // What the pass loop is asked beyond the passes, and what it tells back.
 struct SlackPassReport {
     // Read the last pass back from the disk before the file is cut back (unbuffered, as

@@ -816,13 +816,8 @@ Outcome CDeepCleaner::Run(const OpContext& op, const std::string& start,
 }
 
 void AddToReceipt(const CDeepCleaner::FileDone& f, Receipt& receipt) {
-    std::string why;
-    if (!f.cleaned)
-        why = f.readBack ? ErrorText(*f.readBack)
-                         : "not cleaned: it keeps its content under its own name";
-    receipt.bytesOverwritten += f.bytesWritten;
-    receipt.items.push_back({f.path, f.bytesWritten, f.cleaned, why});
-    if (f.readBack) NoteReadBackFailure(receipt, ErrorText(*f.readBack));
+    AddFileToReceipt(receipt, f.path, f.bytesWritten, f.cleaned, f.readBack,
+                     "not cleaned: it keeps its content under its own name");
 }
 
 }  // namespace tw::wipe

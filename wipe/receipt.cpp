@@ -102,6 +102,16 @@ void NoteReadBackFailure(Receipt& r, const std::string& detail) {
     if (r.verifyDetail.empty()) r.verifyDetail = detail;
 }
 
+void AddFileToReceipt(Receipt& r, const std::string& path, uint64_t bytes, bool erased,
+                      const std::optional<Error>& readBack, const std::string& whyNot) {
+    r.bytesOverwritten += bytes;
+    r.items.push_back({path, bytes, erased,
+                       erased     ? std::string()
+                       : readBack ? ErrorText(*readBack)
+                                  : whyNot});
+    if (readBack) NoteReadBackFailure(r, ErrorText(*readBack));
+}
+
 void ConcludeReadBack(Receipt& r, bool anythingRead) {
     if (r.verifyRequested && !r.verified && anythingRead) r.verified = true;
 }

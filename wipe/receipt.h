@@ -67,6 +67,12 @@ struct Receipt {
 void NoteReadBackFailure(Receipt& r, const std::string& detail);
 void ConcludeReadBack(Receipt& r, bool anythingRead);
 
+// One file's entry: `bytes` written over it and, when it was not erased, why (the
+// read-back's failure when there was one, else `whyNot`); a failed read-back fails the
+// check.
+void AddFileToReceipt(Receipt& r, const std::string& path, uint64_t bytes, bool erased,
+                      const std::optional<Error>& readBack, const std::string& whyNot);
+
 // A receipt for `command` on `target`, started now, with the facts of the volume the
 // target lies on (SetVolumeFacts).
 Receipt StartReceipt(std::string command, const std::string& target);

@@ -388,13 +388,8 @@ int SlackPassesWritten(int passCount) {
 
 void AddToReceipt(const SlackLogRecord& rec, Receipt& receipt) {
     if (rec.noSlack) return;  // nothing of it was erased, nothing refused
-    std::string why;
-    if (!rec.result)
-        why = rec.readBack ? ErrorText(*rec.readBack)
-                           : "in use, locked, or its slack could not be written";
-    receipt.bytesOverwritten += rec.bytesWritten;
-    receipt.items.push_back({rec.path, rec.bytesWritten, rec.result, why});
-    if (rec.readBack) NoteReadBackFailure(receipt, ErrorText(*rec.readBack));
+    AddFileToReceipt(receipt, rec.path, rec.bytesWritten, rec.result, rec.readBack,
+                     "in use, locked, or its slack could not be written");
 }
 
 std::vector<std::string> SlackPassPatterns(int passCount, bool randomMode) {
